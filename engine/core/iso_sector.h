@@ -1,0 +1,71 @@
+#pragma once
+
+// CIsoSector: an image file of any supported layout seen as an array of
+// 2048-byte logical sectors, numbered as on the CD (logical sector 16 holds
+// the primary volume descriptor).
+
+#include "core/component.h"
+#include "core/registry.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+// Where logical sector N lies in the image file: its user data starts at
+// (N - firstSector) * sectorSize + dataOffset + baseOffset, computed in 64 bits.
+struct ImageLayout {
+    std::uint64_t baseOffset = 0; // file offset of sector firstSector's user data, minus dataOffset
+    std::uint32_t firstSector = 0;
+    std::uint32_t sectorSize = 0; // bytes per stored sector
+    std::uint32_t dataOffset = 0; // bytes in front of the user data inside a stored sector
+    std::uint32_t tailSize = 0;   // bytes behind the user data inside a stored sector
+};
+
+// Which layout probe found the volume.
+enum class LayoutProbe : std::uint32_t {
+    None = 0,
+    PlainIso = 1,    // 2048-byte sectors from offset 0
+    RawMode1 = 2,    // 2352-byte sectors, user data at 16
+    RawMode2 = 3,    // 2352-byte sectors, user data at 24
+    Scanned = 4,     // header or sector size found by scanning the first MiB
+};
+
+// Why Open failed.
+enum class ImageOpenError : std::uint32_t {
+    None = 0,
+    CannotOpen = 1, // the file (or the CUE sheet's data file) could not be opened
+    NoVolume = 2,   // no ISO 9660 volume descriptor where a layout would put it
+};
+
+class IIsoSector : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    virtual bool Open(const char* path) = 0;
+    // Reads one sector into 2048 bytes; false when it cannot be positioned
+    // (a sector the layout places before the start of the file). Bytes
+    // beyond the end of the file read as zeros.
+    virtual bool ReadSector(std::uint32_t sector, void* buffer) = 0;
+    virtual bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) = 0;
+    // Writes count sectors as logical sectors firstSector onwards, in the
+    // stored form of the image (plain, raw Mode 1 or raw Mode 2 Form 1).
+    virtual bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) = 0;
+    virtual bool SeekToEnd() = 0;
+    virtual bool SeekToSector(std::uint32_t sector) = 0;
+
+    // 0 plain user data, 1 raw Mode 1 sectors, 2 raw Mode 2 Form 1 sectors.
+    virtual std::uint32_t GetTrackMode() = 0;
+    virtual ImageLayout GetLayout() = 0;
+    virtual LayoutProbe GetLayoutProbe() = 0;
+    // Logical sectors from 0 whose user data starts inside the file.
+    virtual std::uint32_t GetSectorCount() = 0;
+    virtual ImageOpenError GetOpenError() = 0;
+    virtual bool IsReadOnly() = 0;
+    virtual bool Flush() = 0;
+    // The image file underneath (owned by this component).
+    virtual class IImageFile* GetFile() = 0;
+    virtual const char* GetLastError() = 0;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::IIsoSector, Sector1, Sector2)

@@ -1,0 +1,70 @@
+#pragma once
+
+// Raw CD sectors (ECMA-130): the 2352-byte form of a sector with sync
+// pattern, address header, error detection code (EDC) and the P/Q
+// Reed-Solomon parity around 2048 bytes of user data. This is the one
+// definition of the raw sector formats the system writes.
+//
+// Mode 1 (2352 bytes):
+//   0    12  sync: 00, ten FF, 00
+//   12    3  address, BCD minute/second/frame of lba + 150
+//   15    1  mode = 1
+//   16 2048  user data
+//   2064  4  EDC over bytes 0..2063, little-endian
+//   2068  8  zero
+//   2076 172 P parity over bytes 12..2075
+//   2248 104 Q parity over bytes 12..2247
+//
+// Mode 2 Form 1 (2352 bytes):
+//   0    12  sync;  12 3 address;  15 1 mode = 2
+//   16    8  subheader (file, channel, submode, coding) twice
+//   24 2048  user data
+//   2072  4  EDC over bytes 16..2071
+//   2076 172 P parity, 2248 104 Q parity, computed with the 4 header bytes
+//            12..15 taken as zero
+
+#include "core/export.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvelin::raw {
+
+inline constexpr std::size_t kSectorSize = 2352;
+inline constexpr std::size_t kUserDataSize = 2048;
+inline constexpr std::size_t kMode1DataOffset = 16;
+inline constexpr std::size_t kMode2Form1DataOffset = 24;
+inline constexpr std::uint32_t kLeadInSectors = 150; // the two-second offset of sector 0
+inline constexpr std::uint8_t kSyncPattern[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+// The subheader written into Mode 2 Form 1 sectors: file 0, channel 0,
+// submode "data", coding 0, twice.
+inline constexpr std::uint8_t kForm1DataSubheader[8] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
+
+// Writes the BCD address of lba (minute, second, frame of lba + 150) to out[0..2].
+// Each value v is stored as (v/10)*16 + v%10 from its low 8 bits.
+TARVELIN_API void EncodeAddress(std::uint32_t lba, std::uint8_t out[3]);
+
+// Builds a raw Mode 1 sector from 2048 bytes of user data.
+TARVELIN_API void EncodeMode1(const std::uint8_t* userData, std::uint32_t lba, std::uint8_t* out);
+// Builds count consecutive raw Mode 1 sectors (lba, lba + 1, ...) from
+// count * 2048 bytes into count * 2352 bytes.
+TARVELIN_API void EncodeMode1Sectors(const std::uint8_t* userData, std::size_t count,
+                                     std::uint32_t firstLba, std::uint8_t* out);
+
+// Builds a raw Mode 2 Form 1 sector; subheader is 8 bytes (null: kForm1DataSubheader).
+TARVELIN_API void EncodeMode2Form1(const std::uint8_t* userData, std::uint32_t lba,
+                                   const std::uint8_t* subheader, std::uint8_t* out);
+TARVELIN_API void EncodeMode2Form1Sectors(const std::uint8_t* userData, std::size_t count,
+                                          std::uint32_t firstLba, const std::uint8_t* subheader,
+                                          std::uint8_t* out);
+
+// The EDC: CRC-32 with polynomial (x^16+x^15+x^2+1)(x^16+x^2+x+1), bits least
+// significant first, start 0, no final inversion; crc continues a previous run.
+TARVELIN_API std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+
+// P then Q parity of a sector whose bytes 12..2075 are in place; writes
+// bytes 2076..2351.
+TARVELIN_API void ComputeParity(std::uint8_t* sector);
+
+} // namespace tarvelin::raw

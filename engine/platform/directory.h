@@ -1,0 +1,65 @@
+#pragma once
+
+// Directory search and the few file-system operations the engine needs.
+
+#include "core/export.h"
+#include "platform/time.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarvelin::platform {
+
+// File attribute bits, with the values the engine records.
+enum FileAttribute : std::uint32_t {
+    kAttributeReadOnly = 0x01,
+    kAttributeHidden = 0x02,
+    kAttributeDirectory = 0x10,
+    kAttributeArchive = 0x20,
+    kAttributeNormal = 0x80,
+};
+
+struct FileInfo {
+    std::string name;          // name within its folder
+    bool isDirectory = false;
+    std::uint64_t size = 0;    // bytes; 0 for folders
+    FileTime creationTime = 0; // birth time where the file system keeps it, else modification time
+    FileTime modificationTime = 0;
+    std::uint32_t attributes = 0;
+    std::string shortName;     // 8.3 name where the platform has one, else empty
+};
+
+// Lists one folder. "." and ".." are never returned.
+class TARVELIN_API DirectorySearch {
+public:
+    DirectorySearch();
+    ~DirectorySearch();
+    DirectorySearch(const DirectorySearch&) = delete;
+    DirectorySearch& operator=(const DirectorySearch&) = delete;
+
+    bool Open(const std::string& folder);
+    // The next entry; false at the end (or when an entry cannot be read).
+    bool Next(FileInfo& info);
+    void Close();
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    std::string lastError_;
+};
+
+// Facts about one path (the link target where the path is a link).
+TARVELIN_API bool GetFileInfo(const std::string& path, FileInfo& info, std::string* error = nullptr);
+TARVELIN_API bool PathExists(const std::string& path);
+TARVELIN_API bool IsDirectory(const std::string& path);
+// Creates one folder; true when it exists afterwards.
+TARVELIN_API bool MakeDirectory(const std::string& path, std::string* error = nullptr);
+// Removes an empty folder.
+TARVELIN_API bool RemoveDirectory(const std::string& path, std::string* error = nullptr);
+TARVELIN_API bool RemoveFile(const std::string& path, std::string* error = nullptr);
+// Sets the modification (and, where possible, access) time of a file or folder.
+TARVELIN_API bool SetFileTime(const std::string& path, FileTime modification, std::string* error = nullptr);
+
+} // namespace tarvelin::platform

@@ -1,0 +1,33 @@
+#pragma once
+
+// Paths in the system's narrow code page, with the platform's separators.
+
+#include "core/export.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarvelin::platform {
+
+// The separator the platform writes.
+TARVELIN_API char PathSeparator();
+// True for every character the platform accepts as a separator.
+TARVELIN_API bool IsPathSeparator(char c);
+TARVELIN_API bool ContainsPathSeparator(std::string_view path);
+
+// folder + separator + name, without doubling a separator.
+TARVELIN_API std::string JoinPath(std::string_view folder, std::string_view name);
+// The part after the last separator ("a/b.iso" -> "b.iso").
+TARVELIN_API std::string_view FileNameOf(std::string_view path);
+// The part before the last separator, without it ("a/b.iso" -> "a"; "b.iso" -> "").
+TARVELIN_API std::string_view FolderOf(std::string_view path);
+// The file name's extension from its last "." on ("b.iso" -> ".iso"; none -> "").
+TARVELIN_API std::string_view ExtensionOf(std::string_view path);
+
+// The system's folder for temporary files, without a trailing separator.
+TARVELIN_API std::string TempFolder();
+// Bytes free for the user on the file system holding path; false when unknown.
+TARVELIN_API bool FreeDiskSpace(const std::string& path, std::uint64_t& bytes);
+
+} // namespace tarvelin::platform

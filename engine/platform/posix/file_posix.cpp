@@ -1,0 +1,250 @@
+#include "platform/file.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <limits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvelin::platform {
+
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// Largest single read or write handed to the kernel; it caps at about 2 GiB.
+constexpr std::size_t kMaxChunk = 1u << 30;
+
+bool FitsOffset(std::uint64_t position)
+{
+    return position <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
+} // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        writable_ = other.writable_;
+        position_ = other.position_;
+        path_ = std::move(other.path_);
+        lastError_ = std::move(other.lastError_);
+        other.handle_ = kNoHandle;
+        other.writable_ = false;
+        other.position_ = 0;
+    }
+    return *this;
+}
+
+void File::Fail(const char* what)
+{
+    const int error = errno;
+    lastError_ = std::string(what) + " '" + path_ + "': " + std::strerror(error);
+}
+
+bool File::Open(const std::string& path, OpenMode mode)
+{
+    Close();
+    path_ = path;
+    lastError_.clear();
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case OpenMode::ReadWrite: flags |= O_RDWR; break;
+    case OpenMode::ReadOnly: flags |= O_RDONLY; break;
+    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        Fail("cannot open");
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        Fail("cannot open");
+        return false;
+    }
+    // Exclusive use while open. File systems without locks (some network
+    // mounts) are used without one rather than refused.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP
+        && errno != ENOSYS) {
+        const bool busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        if (busy) {
+            lastError_ = "cannot open '" + path + "': the file is in use by another program";
+        } else {
+            Fail("cannot lock");
+        }
+        return false;
+    }
+    handle_ = fd;
+    writable_ = mode != OpenMode::ReadOnly;
+    position_ = 0;
+    return true;
+}
+
+void File::Close()
+{
+    if (handle_ != kNoHandle) {
+        ::close(Fd(handle_)); // also releases the lock
+        handle_ = kNoHandle;
+    }
+    writable_ = false;
+    position_ = 0;
+}
+
+bool File::Seek(std::uint64_t position)
+{
+    if (!IsOpen()) {
+        lastError_ = "file not open";
+        return false;
+    }
+    if (!FitsOffset(position)) {
+        errno = EINVAL;
+        Fail("cannot position in");
+        return false;
+    }
+    position_ = position;
+    return true;
+}
+
+bool File::SeekToEnd()
+{
+    std::uint64_t length = 0;
+    if (!Length(length)) {
+        return false;
+    }
+    position_ = length;
+    return true;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count)
+{
+    const std::size_t done = ReadAt(position_, buffer, count);
+    position_ += done;
+    return done;
+}
+
+bool File::Write(const void* buffer, std::size_t count)
+{
+    if (!WriteAt(position_, buffer, count)) {
+        return false;
+    }
+    position_ += count;
+    return true;
+}
+
+std::size_t File::ReadAt(std::uint64_t position, void* buffer, std::size_t count)
+{
+    if (!IsOpen()) {
+        lastError_ = "file not open";
+        return 0;
+    }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        if (!FitsOffset(position + done)) {
+            errno = EINVAL;
+            Fail("cannot read");
+            break;
+        }
+        const std::size_t chunk = std::min(count - done, kMaxChunk);
+        const ssize_t got = ::pread(Fd(handle_), bytes + done, chunk, static_cast<off_t>(position + done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Fail("cannot read");
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+bool File::WriteAt(std::uint64_t position, const void* buffer, std::size_t count)
+{
+    if (!IsOpen()) {
+        lastError_ = "file not open";
+        return false;
+    }
+    if (!writable_) {
+        lastError_ = "cannot write '" + path_ + "': the file is open read-only";
+        return false;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        if (!FitsOffset(position + done)) {
+            errno = EFBIG;
+            Fail("cannot write");
+            return false;
+        }
+        const std::size_t chunk = std::min(count - done, kMaxChunk);
+        const ssize_t put = ::pwrite(Fd(handle_), bytes + done, chunk, static_cast<off_t>(position + done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Fail("cannot write");
+            return false;
+        }
+        if (put == 0) {
+            errno = ENOSPC;
+            Fail("cannot write");
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool File::Length(std::uint64_t& length) const
+{
+    struct stat info {};
+    if (!IsOpen() || ::fstat(Fd(handle_), &info) != 0) {
+        return false;
+    }
+    length = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool File::Truncate(std::uint64_t length)
+{
+    if (!IsOpen() || !FitsOffset(length)) {
+        lastError_ = "cannot truncate '" + path_ + "'";
+        return false;
+    }
+    if (::ftruncate(Fd(handle_), static_cast<off_t>(length)) != 0) {
+        Fail("cannot truncate");
+        return false;
+    }
+    return true;
+}
+
+bool File::Flush()
+{
+    if (!IsOpen()) {
+        return false;
+    }
+    if (::fsync(Fd(handle_)) != 0 && errno != EINVAL && errno != EROFS) {
+        Fail("cannot flush");
+        return false;
+    }
+    return true;
+}
+
+} // namespace tarvelin::platform

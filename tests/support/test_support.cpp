@@ -1,0 +1,97 @@
+#include "support/test_support.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace tarvelin::test {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarvelin-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+CommandResult RunCommand(const std::string& commandLine)
+{
+    CommandResult result;
+    std::FILE* pipe = ::popen((commandLine + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    std::array<char, 4096> chunk{};
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+        result.output.append(chunk.data(), got);
+    }
+    const int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string ShellQuote(const std::string& word)
+{
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+bool ToolAvailable(const std::string& program)
+{
+    return RunCommand("command -v " + ShellQuote(program) + " >/dev/null").exitCode == 0;
+}
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+void WriteWholeFile(const std::string& path, const std::string& text)
+{
+    WriteWholeFile(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    std::vector<std::uint8_t> bytes(count);
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(generator() >> 24);
+    }
+    return bytes;
+}
+
+} // namespace tarvelin::test
