@@ -20,7 +20,8 @@ TARVELIN_API bool ContainsPathSeparator(std::string_view path);
 TARVELIN_API std::string JoinPath(std::string_view folder, std::string_view name);
 // The part after the last separator ("a/b.iso" -> "b.iso").
 TARVELIN_API std::string_view FileNameOf(std::string_view path);
-// The part before the last separator, without it ("a/b.iso" -> "a"; "b.iso" -> "").
+// The part before the last separator, without it ("a/b.iso" -> "a"; "b.iso" -> "");
+// the root keeps its separator ("/b.iso" -> "/").
 TARVELIN_API std::string_view FolderOf(std::string_view path);
 // The file name's extension from its last "." on ("b.iso" -> ".iso"; none -> "").
 TARVELIN_API std::string_view ExtensionOf(std::string_view path);
