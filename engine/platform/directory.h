@@ -28,6 +28,11 @@ struct FileInfo {
     FileTime modificationTime = 0;
     std::uint32_t attributes = 0;
     std::string shortName;     // 8.3 name where the platform has one, else empty
+    // Identity of the file on its volume (of the link target for links): two
+    // paths with equal pairs are the same file, so a walk that follows links
+    // to folders can recognise a folder it is already inside.
+    std::uint64_t volumeId = 0;
+    std::uint64_t fileId = 0;
 };
 
 // Lists one folder. "." and ".." are never returned.

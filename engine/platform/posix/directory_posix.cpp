@@ -1,0 +1,259 @@
+// Folders and file facts on POSIX. Links are followed, so a link to a
+// folder lists as a folder; a link that leads nowhere (dangling, or a loop
+// of links, which the kernel cuts off with ELOOP) lists as what it is
+// itself, so a listing never stops or spins on it.
+
+#include "platform/directory.h"
+
+#include "platform/path.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvelin::platform {
+
+namespace {
+
+std::string Describe(const char* what, const std::string& path, int error)
+{
+    return std::string(what) + " '" + path + "': " + std::strerror(error);
+}
+
+void Report(std::string* error, const char* what, const std::string& path, int code)
+{
+    if (error != nullptr) {
+        *error = Describe(what, path, code);
+    }
+}
+
+FileTime ToFileTime(std::int64_t seconds, std::uint32_t nanoseconds)
+{
+    const std::int64_t since1601 = seconds + kFileTimeEpochOffsetSeconds;
+    if (since1601 < 0) {
+        return 0;
+    }
+    return static_cast<FileTime>(since1601) * kFileTimeTicksPerSecond + nanoseconds / 100;
+}
+
+// Reads the facts of dirFd/path (dirFd may be AT_FDCWD) into info, all but
+// the name. statx gives the birth time where the file system keeps one; on
+// kernels without statx plain stat stands in.
+int StatInto(int dirFd, const char* path, bool follow, FileInfo& info)
+{
+    const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    std::uint32_t mode = 0;
+    struct statx extended {};
+    if (::statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+        mode = extended.stx_mode;
+        info.size = extended.stx_size;
+        info.modificationTime = ToFileTime(extended.stx_mtime.tv_sec, extended.stx_mtime.tv_nsec);
+        // Some file systems claim a birth time and leave it at zero.
+        const bool hasBirth = (extended.stx_mask & STATX_BTIME) != 0
+            && (extended.stx_btime.tv_sec != 0 || extended.stx_btime.tv_nsec != 0);
+        info.creationTime = hasBirth ? ToFileTime(extended.stx_btime.tv_sec, extended.stx_btime.tv_nsec)
+                                     : info.modificationTime;
+        info.volumeId = (static_cast<std::uint64_t>(extended.stx_dev_major) << 32) | extended.stx_dev_minor;
+        info.fileId = extended.stx_ino;
+    } else if (errno == ENOSYS) {
+        struct stat plain {};
+        if (::fstatat(dirFd, path, &plain, flags) != 0) {
+            return errno;
+        }
+        mode = plain.st_mode;
+        info.size = static_cast<std::uint64_t>(plain.st_size);
+        info.modificationTime = ToFileTime(plain.st_mtim.tv_sec, static_cast<std::uint32_t>(plain.st_mtim.tv_nsec));
+        info.creationTime = info.modificationTime;
+        info.volumeId = static_cast<std::uint64_t>(plain.st_dev);
+        info.fileId = static_cast<std::uint64_t>(plain.st_ino);
+    } else {
+        return errno;
+    }
+    info.isDirectory = S_ISDIR(mode);
+    info.attributes = 0;
+    if (info.isDirectory) {
+        info.size = 0;
+        info.attributes |= kAttributeDirectory;
+    } else if (S_ISREG(mode)) {
+        // No archive bit exists here; a file counts as not yet backed up,
+        // which is how fresh files look where the bit exists.
+        info.attributes |= kAttributeArchive;
+    }
+    if ((mode & S_IWUSR) == 0) {
+        info.attributes |= kAttributeReadOnly;
+    }
+    info.shortName.clear();
+    return 0;
+}
+
+// Follows links; where the link leads nowhere, the link itself is described.
+int StatFollowing(int dirFd, const char* path, FileInfo& info)
+{
+    const int error = StatInto(dirFd, path, true, info);
+    if (error == ENOENT || error == ELOOP) {
+        FileInfo self;
+        if (StatInto(dirFd, path, false, self) == 0) {
+            info = self;
+            return 0;
+        }
+    }
+    return error;
+}
+
+void FinishAttributes(FileInfo& info)
+{
+    // Names starting with a dot are hidden by convention; "." and ".."
+    // (a path given as such) are folders like any other.
+    if (!info.name.empty() && info.name.front() == '.' && info.name != "." && info.name != "..") {
+        info.attributes |= kAttributeHidden;
+    }
+    if (info.attributes == 0) {
+        info.attributes = kAttributeNormal;
+    }
+}
+
+} // namespace
+
+struct DirectorySearch::State {
+    DIR* dir = nullptr;
+    std::string folder;
+};
+
+DirectorySearch::DirectorySearch() = default;
+
+DirectorySearch::~DirectorySearch() { Close(); }
+
+bool DirectorySearch::Open(const std::string& folder)
+{
+    Close();
+    lastError_.clear();
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        lastError_ = Describe("cannot list", folder, errno);
+        return false;
+    }
+    state_ = std::make_unique<State>();
+    state_->dir = dir;
+    state_->folder = folder;
+    return true;
+}
+
+bool DirectorySearch::Next(FileInfo& info)
+{
+    if (!state_) {
+        lastError_ = "no folder is being listed";
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(state_->dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                lastError_ = Describe("cannot list", state_->folder, errno);
+            }
+            return false;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        FileInfo found;
+        // An entry removed between the listing and the look-up is no
+        // longer there to report.
+        if (StatFollowing(::dirfd(state_->dir), name, found) != 0) {
+            continue;
+        }
+        found.name = name;
+        FinishAttributes(found);
+        info = std::move(found);
+        return true;
+    }
+}
+
+void DirectorySearch::Close()
+{
+    if (state_ && state_->dir != nullptr) {
+        ::closedir(state_->dir);
+    }
+    state_.reset();
+}
+
+bool GetFileInfo(const std::string& path, FileInfo& info, std::string* error)
+{
+    FileInfo found;
+    const int code = StatInto(AT_FDCWD, path.c_str(), true, found);
+    if (code != 0) {
+        Report(error, "cannot read", path, code);
+        return false;
+    }
+    std::string_view trimmed = path;
+    while (trimmed.size() > 1 && IsPathSeparator(trimmed.back())) {
+        trimmed.remove_suffix(1);
+    }
+    found.name = trimmed == "/" ? std::string(trimmed) : std::string(FileNameOf(trimmed));
+    FinishAttributes(found);
+    info = std::move(found);
+    return true;
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool MakeDirectory(const std::string& path, std::string* error)
+{
+    if (::mkdir(path.c_str(), 0777) == 0) {
+        return true;
+    }
+    const int code = errno;
+    if (code == EEXIST && IsDirectory(path)) {
+        return true;
+    }
+    Report(error, "cannot create the folder", path, code);
+    return false;
+}
+
+bool RemoveDirectory(const std::string& path, std::string* error)
+{
+    if (::rmdir(path.c_str()) == 0) {
+        return true;
+    }
+    Report(error, "cannot remove the folder", path, errno);
+    return false;
+}
+
+bool RemoveFile(const std::string& path, std::string* error)
+{
+    if (::unlink(path.c_str()) == 0) {
+        return true;
+    }
+    Report(error, "cannot remove", path, errno);
+    return false;
+}
+
+bool SetFileTime(const std::string& path, FileTime modification, std::string* error)
+{
+    timespec times[2] = {};
+    times[1].tv_sec = static_cast<time_t>(static_cast<std::int64_t>(modification / kFileTimeTicksPerSecond)
+                                          - kFileTimeEpochOffsetSeconds);
+    times[1].tv_nsec = static_cast<long>(modification % kFileTimeTicksPerSecond) * 100;
+    times[0] = times[1];
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) {
+        return true;
+    }
+    Report(error, "cannot set the time of", path, errno);
+    return false;
+}
+
+} // namespace tarvelin::platform
