@@ -17,6 +17,8 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     // Maps the whole file; an empty file opens with Size() 0 and no data.
+    // While mapped the file is held for shared use: a File opened on it for
+    // exclusive use is refused.
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return open_; }
@@ -29,6 +31,8 @@ private:
     const std::uint8_t* data_ = nullptr;
     std::uint64_t size_ = 0;
     bool open_ = false;
+    // The platform's handle kept while mapped (a descriptor here), or -1.
+    std::intptr_t fd_ = -1;
     std::string lastError_;
 };
 

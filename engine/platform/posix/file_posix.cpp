@@ -60,7 +60,9 @@ bool File::Open(const std::string& path, OpenMode mode)
     switch (mode) {
     case OpenMode::ReadWrite: flags |= O_RDWR; break;
     case OpenMode::ReadOnly: flags |= O_RDONLY; break;
-    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    // Emptied only once the lock is held (below): truncating at open would
+    // destroy a file that another user holds and that we then refuse.
+    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT; break;
     }
     int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
@@ -85,6 +87,13 @@ bool File::Open(const std::string& path, OpenMode mode)
         } else {
             Fail("cannot lock");
         }
+        return false;
+    }
+    if (mode == OpenMode::CreateTruncate && ::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        Fail("cannot empty");
         return false;
     }
     handle_ = fd;
