@@ -25,7 +25,7 @@ public:
     // Four bytes, least significant first.
     virtual bool AppendDword(std::uint32_t value);
     // The data as a NUL-terminated string; the terminator is kept in the
-    // block behind the counted bytes.
+    // block behind the counted bytes. Null when no room for it can be had.
     virtual char* CStr();
     virtual bool AppendString(const char* text);
     // Grows by whole multiples of the growth step; on a failed allocation
