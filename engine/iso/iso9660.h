@@ -1,0 +1,596 @@
+#pragma once
+
+// ISO 9660 (ECMA-119), Joliet and El Torito on-disc structures: the one place
+// in the engine that knows their byte positions. Everything else reads and
+// writes volume descriptors, directory records, path tables and the boot
+// catalog through the helpers below.
+//
+// Each structure is a plain struct of native fields with an Encode that
+// renders it into caller-owned bytes and a Decode that checks every length
+// against the bytes it is given before it reads. Decoders never trust a
+// length byte: a record that claims more bytes than are there is refused.
+// Byte positions are those of ECMA-119 (clause numbers in the comments), of
+// the Joliet extension and of the El Torito bootable CD specification.
+//
+// Both-endian numbers (ECMA-119 7.2.3 and 7.3.3) are written in full, both
+// halves; readers take the little-endian half and report when the halves
+// disagree, so that a damaged image can still be listed.
+//
+// Names: the engine's narrow code page is UTF-8. ISO 9660 identifiers are the
+// narrow text with a..z upper-cased; Joliet identifiers are UTF-16
+// big-endian. Identifiers in the structs are raw bytes held in std::string.
+
+#include "core/export.h"
+#include "platform/time.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvelin::iso {
+
+using Bytes = std::span<std::uint8_t>;
+using ConstBytes = std::span<const std::uint8_t>;
+
+inline constexpr std::size_t kSectorSize = 2048;
+inline constexpr std::uint32_t kSystemAreaSectors = 16;
+inline constexpr std::uint32_t kFirstDescriptorSector = 16; // the primary descriptor
+inline constexpr std::uint32_t kBootRecordSector = 17;      // El Torito puts its boot record here
+
+// Why a decoder refused its bytes, and whether a both-endian field had
+// halves that disagree (the little-endian half was used).
+struct DecodeReport {
+    bool endianMismatch = false;
+    const char* problem = nullptr; // static text; null when the bytes decoded
+};
+
+// ---------------------------------------------------------------------------
+// Numbers (ECMA-119 7.1 to 7.3). Each helper touches bytes[offset] onwards.
+// A field that does not fit the span is a caller's fault: writers then write
+// nothing and readers give 0 (debug builds stop on an assertion).
+
+TARVELIN_API void PutLe16(Bytes bytes, std::size_t offset, std::uint16_t value);   // 7.2.1
+TARVELIN_API void PutBe16(Bytes bytes, std::size_t offset, std::uint16_t value);   // 7.2.2
+TARVELIN_API void PutBoth16(Bytes bytes, std::size_t offset, std::uint16_t value); // 7.2.3, 4 bytes
+TARVELIN_API void PutLe32(Bytes bytes, std::size_t offset, std::uint32_t value);   // 7.3.1
+TARVELIN_API void PutBe32(Bytes bytes, std::size_t offset, std::uint32_t value);   // 7.3.2
+TARVELIN_API void PutBoth32(Bytes bytes, std::size_t offset, std::uint32_t value); // 7.3.3, 8 bytes
+
+TARVELIN_API std::uint16_t ReadLe16(ConstBytes bytes, std::size_t offset);
+TARVELIN_API std::uint16_t ReadBe16(ConstBytes bytes, std::size_t offset);
+TARVELIN_API std::uint32_t ReadLe32(ConstBytes bytes, std::size_t offset);
+TARVELIN_API std::uint32_t ReadBe32(ConstBytes bytes, std::size_t offset);
+// The little-endian half; *mismatch becomes true when the big-endian half
+// differs and is left alone otherwise, so one flag can collect several fields.
+TARVELIN_API std::uint16_t ReadBoth16(ConstBytes bytes, std::size_t offset, bool* mismatch = nullptr);
+TARVELIN_API std::uint32_t ReadBoth32(ConstBytes bytes, std::size_t offset, bool* mismatch = nullptr);
+
+// ---------------------------------------------------------------------------
+// Dates.
+
+// Recording date of a directory record (ECMA-119 9.1.5), 7 bytes:
+//   0 years since 1900, 1 month 1..12, 2 day 1..31, 3 hour, 4 minute,
+//   5 second, 6 offset from Greenwich in 15-minute units (signed, -48..+52).
+// Seven zero bytes mean "no date".
+struct RecordingDate {
+    std::uint8_t yearsSince1900 = 0;
+    std::uint8_t month = 0;
+    std::uint8_t day = 0;
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+    std::int8_t gmtOffset = 0;
+
+    bool IsUnset() const { return *this == RecordingDate{}; }
+    bool operator==(const RecordingDate&) const = default;
+};
+inline constexpr std::size_t kRecordingDateSize = 7;
+
+TARVELIN_API void PutRecordingDate(Bytes bytes, std::size_t offset, const RecordingDate& date);
+TARVELIN_API RecordingDate ReadRecordingDate(ConstBytes bytes, std::size_t offset);
+
+// The local wall-clock time of the moment, labelled with the zone's real
+// offset from Greenwich at that moment, so every reader can place it in
+// time. When the zone's offset is not a whole number of quarter hours or
+// lies outside -12:00..+13:00, the moment is written in UTC with offset 0
+// instead (still the right moment). A moment outside 1900..2155 cannot be
+// written and gives the unset date.
+TARVELIN_API RecordingDate RecordingDateFromFileTime(platform::FileTime utc);
+// The moment a recording date names: its fields minus its offset. The
+// offset byte is read as signed and clamped to -48..+52. Unset dates and
+// impossible calendar fields give nothing.
+TARVELIN_API std::optional<platform::FileTime> FileTimeFromRecordingDate(const RecordingDate& date);
+
+// Volume date of the descriptors (ECMA-119 8.4.26.1), 17 bytes: 16 ASCII
+// digits YYYYMMDDHHMMSScc (cc hundredths) and the offset byte as above.
+using VolumeDate = std::array<std::uint8_t, 17>;
+// "Not specified": sixteen '0' digits and offset 0.
+TARVELIN_API VolumeDate UnsetVolumeDate();
+// Local time with the zone's offset, on the same terms as RecordingDate.
+TARVELIN_API VolumeDate VolumeDateFromFileTime(platform::FileTime utc);
+// Nothing for seventeen zero bytes, for the "not specified" form and for
+// fields that are not a date.
+TARVELIN_API std::optional<platform::FileTime> FileTimeFromVolumeDate(const VolumeDate& date);
+
+// The volume label: year, month, day, hour and minute of a local calendar
+// time as decimal numbers without zero padding, 2004-07-09 08:05 giving
+// "20047985". At most 12 characters for years of four digits.
+TARVELIN_API std::string VolumeLabelText(const platform::CalendarTime& local);
+
+// ---------------------------------------------------------------------------
+// Text fields of the descriptors (a-, d- and Joliet character fields).
+
+// Copies text into field, cut to the field's width, the rest filled with pad.
+TARVELIN_API void PutTextField(Bytes field, std::string_view text, std::uint8_t pad = 0x00);
+// Narrow text as UTF-16 big-endian, cut at whole characters (a surrogate
+// pair is never split), the rest zero.
+TARVELIN_API void PutJolietTextField(Bytes field, std::string_view narrow);
+// The field's text without its trailing spaces and NULs.
+TARVELIN_API std::string ReadTextField(ConstBytes field);
+TARVELIN_API std::string ReadJolietTextField(ConstBytes field);
+
+// ---------------------------------------------------------------------------
+// Volume descriptor header (ECMA-119 8.1), the first 7 bytes of every
+// descriptor sector:
+//   0 type, 1..5 standard identifier "CD001", 6 version 1.
+
+enum class DescriptorType : std::uint8_t {
+    BootRecord = 0,
+    Primary = 1,
+    Supplementary = 2,
+    Partition = 3,
+    Terminator = 255,
+};
+inline constexpr std::size_t kDescriptorHeaderSize = 7;
+inline constexpr std::string_view kStandardIdentifier = "CD001";
+inline constexpr std::uint8_t kDescriptorVersion = 1;
+
+TARVELIN_API void PutDescriptorHeader(Bytes sector, DescriptorType type);
+// True when all seven bytes are the header of a descriptor of that type.
+TARVELIN_API bool HasDescriptorHeader(ConstBytes sector, DescriptorType type);
+
+// Volume descriptor set terminator (ECMA-119 8.3): the header with type 255
+// and 2041 zero bytes. False when sector holds fewer than 2048 bytes.
+TARVELIN_API bool EncodeTerminator(Bytes sector);
+
+// ---------------------------------------------------------------------------
+// Directory record (ECMA-119 9.1), variable length:
+//   0  u8      record length: 33 + n, plus 1 when n is even, plus system use
+//   1  u8      extended attribute record length
+//   2  both32  extent (first logical block)
+//   10 both32  data length in bytes
+//   18 date7   recording date
+//   25 u8      file flags (DirectoryFlags)
+//   26 u8      file unit size
+//   27 u8      interleave gap size
+//   28 both16  volume sequence number
+//   32 u8      file identifier length n
+//   33 n       file identifier
+//   33+n       one zero byte when n is even (keeps the record length even)
+//   then       system use bytes up to the record length (Rock Ridge and such)
+
+struct DirectoryRecordOffset {
+    static constexpr std::size_t kLength = 0;
+    static constexpr std::size_t kExtendedAttributeLength = 1;
+    static constexpr std::size_t kExtent = 2;
+    static constexpr std::size_t kDataLength = 10;
+    static constexpr std::size_t kRecordingDate = 18;
+    static constexpr std::size_t kFlags = 25;
+    static constexpr std::size_t kFileUnitSize = 26;
+    static constexpr std::size_t kInterleaveGap = 27;
+    static constexpr std::size_t kVolumeSequenceNumber = 28;
+    static constexpr std::size_t kIdentifierLength = 32;
+    static constexpr std::size_t kIdentifier = 33;
+};
+static_assert(DirectoryRecordOffset::kRecordingDate + kRecordingDateSize == DirectoryRecordOffset::kFlags);
+static_assert(DirectoryRecordOffset::kVolumeSequenceNumber + 4 == DirectoryRecordOffset::kIdentifierLength);
+
+// ECMA-119 9.1.6.
+struct DirectoryFlags {
+    static constexpr std::uint8_t kHidden = 0x01;      // "existence": not shown to the user
+    static constexpr std::uint8_t kDirectory = 0x02;
+    static constexpr std::uint8_t kAssociated = 0x04;
+    static constexpr std::uint8_t kRecord = 0x08;
+    static constexpr std::uint8_t kProtection = 0x10;
+    static constexpr std::uint8_t kMultiExtent = 0x80; // more records of this file follow
+};
+
+inline constexpr std::size_t kDirectoryRecordFixedSize = 33;
+inline constexpr std::size_t kMaxDirectoryRecordSize = 255;
+// 33 + 221 = 254 and 33 + 220 + 1 = 254: the longest identifiers a record
+// length byte can carry (odd and even lengths alike stay within 255).
+inline constexpr std::size_t kMaxRecordIdentifierLength = 221;
+inline constexpr std::size_t kMaxJolietRecordUnits = 110; // 220 bytes
+// The identifier bytes of the "." and ".." records (ECMA-119 6.8.2.2).
+inline constexpr std::uint8_t kSelfIdentifier = 0x00;
+inline constexpr std::uint8_t kParentIdentifier = 0x01;
+
+struct DirectoryRecord {
+    std::uint8_t extendedAttributeLength = 0;
+    std::uint32_t extent = 0;
+    std::uint32_t dataLength = 0;
+    RecordingDate date;
+    std::uint8_t flags = 0;
+    std::uint8_t fileUnitSize = 0;
+    std::uint8_t interleaveGap = 0;
+    std::uint16_t volumeSequenceNumber = 0;
+    std::string identifier; // raw bytes, 1..221
+    std::string systemUse;  // raw bytes after the identifier and its padding
+
+    bool IsDirectory() const { return (flags & DirectoryFlags::kDirectory) != 0; }
+    bool IsHidden() const { return (flags & DirectoryFlags::kHidden) != 0; }
+    bool IsMultiExtent() const { return (flags & DirectoryFlags::kMultiExtent) != 0; }
+    // The "." and ".." records of a directory.
+    bool IsSelf() const { return identifier.size() == 1 && identifier[0] == static_cast<char>(kSelfIdentifier); }
+    bool IsParent() const { return identifier.size() == 1 && identifier[0] == static_cast<char>(kParentIdentifier); }
+    bool operator==(const DirectoryRecord&) const = default;
+};
+
+// The record length a record with these identifier and system use lengths
+// takes; 0 when it cannot be written (empty identifier or more than 255
+// bytes in all). Sizing and encoding both use this, so they cannot disagree.
+TARVELIN_API std::size_t DirectoryRecordSize(std::size_t identifierLength, std::size_t systemUseLength = 0);
+TARVELIN_API std::size_t DirectoryRecordSize(const DirectoryRecord& record);
+// Writes the record at the start of out and returns its length; 0, with
+// nothing written, when the record cannot be written or out is too short.
+TARVELIN_API std::size_t EncodeDirectoryRecord(const DirectoryRecord& record, Bytes out);
+// Decodes the record at the start of bytes (which ends where the sector
+// ends). Refuses a record length below 34 or beyond the bytes, and an
+// identifier that is empty or runs past the record length.
+TARVELIN_API std::optional<DirectoryRecord> DecodeDirectoryRecord(ConstBytes bytes, DecodeReport* report = nullptr);
+
+// "." and ".." (34 bytes each): directory flag, no date.
+TARVELIN_API DirectoryRecord MakeSelfRecord(std::uint32_t extent, std::uint32_t dataLength);
+TARVELIN_API DirectoryRecord MakeParentRecord(std::uint32_t extent, std::uint32_t dataLength);
+
+// Where in a directory a record of recordSize bytes starts when used bytes
+// are already taken: records never cross a sector boundary (ECMA-119
+// 6.8.1.1), so a record that would is moved to the next sector.
+TARVELIN_API std::size_t PlaceDirectoryRecord(std::size_t used, std::size_t recordSize);
+// The data length of a directory holding "." and ".." and records of these
+// sizes in this order: whole sectors, at least one.
+TARVELIN_API std::uint32_t DirectoryDataLength(std::span<const std::size_t> childRecordSizes);
+
+// The records of one directory sector, walked from offset 0: a length byte
+// of 0 ends the sector. A record that does not decode ends the sector too
+// and marks it damaged (its length byte cannot be trusted to find the next).
+struct DirectorySectorRecords {
+    std::vector<DirectoryRecord> records;
+    bool damaged = false;
+    bool endianMismatch = false;
+};
+TARVELIN_API DirectorySectorRecords DecodeDirectorySector(ConstBytes sector);
+
+// ---------------------------------------------------------------------------
+// Primary (ECMA-119 8.4) and supplementary (8.5) volume descriptor, one
+// sector; Joliet is a supplementary descriptor whose escape sequences name
+// UCS-2. Offsets:
+//   0    7   header (type 1 or 2)
+//   7    u8  volume flags (supplementary only; 0 in a primary)
+//   8    32  system identifier
+//   40   32  volume identifier
+//   72   8   unused
+//   80   both32 volume space size (logical blocks)
+//   88   32  escape sequences (supplementary; zero in a primary)
+//   120  both16 volume set size
+//   124  both16 volume sequence number
+//   128  both16 logical block size
+//   132  both32 path table size (bytes of one table)
+//   140  le32 type L path table, 144 le32 optional type L path table
+//   148  be32 type M path table, 152 be32 optional type M path table
+//   156  34  root directory record
+//   190  128 volume set, 318 publisher, 446 data preparer, 574 application identifier
+//   702  37  copyright, 739 abstract, 776 bibliographic file identifier
+//   813  17  creation, 830 modification, 847 expiration, 864 effective date
+//   881  u8  file structure version
+//   882  u8  reserved
+//   883  512 application use
+//   1395 653 reserved
+
+struct VolumeDescriptorOffset {
+    static constexpr std::size_t kType = 0;
+    static constexpr std::size_t kVolumeFlags = 7;
+    static constexpr std::size_t kSystemIdentifier = 8;
+    static constexpr std::size_t kVolumeIdentifier = 40;
+    static constexpr std::size_t kVolumeSpaceSize = 80;
+    static constexpr std::size_t kEscapeSequences = 88;
+    static constexpr std::size_t kVolumeSetSize = 120;
+    static constexpr std::size_t kVolumeSequenceNumber = 124;
+    static constexpr std::size_t kLogicalBlockSize = 128;
+    static constexpr std::size_t kPathTableSize = 132;
+    static constexpr std::size_t kTypeLPathTable = 140;
+    static constexpr std::size_t kOptionalTypeLPathTable = 144;
+    static constexpr std::size_t kTypeMPathTable = 148;
+    static constexpr std::size_t kOptionalTypeMPathTable = 152;
+    static constexpr std::size_t kRootDirectoryRecord = 156;
+    static constexpr std::size_t kVolumeSetIdentifier = 190;
+    static constexpr std::size_t kPublisherIdentifier = 318;
+    static constexpr std::size_t kDataPreparerIdentifier = 446;
+    static constexpr std::size_t kApplicationIdentifier = 574;
+    static constexpr std::size_t kCopyrightFileIdentifier = 702;
+    static constexpr std::size_t kAbstractFileIdentifier = 739;
+    static constexpr std::size_t kBibliographicFileIdentifier = 776;
+    static constexpr std::size_t kCreationDate = 813;
+    static constexpr std::size_t kModificationDate = 830;
+    static constexpr std::size_t kExpirationDate = 847;
+    static constexpr std::size_t kEffectiveDate = 864;
+    static constexpr std::size_t kFileStructureVersion = 881;
+    static constexpr std::size_t kApplicationUse = 883;
+};
+inline constexpr std::size_t kRootRecordSize = 34;
+static_assert(VolumeDescriptorOffset::kRootDirectoryRecord + kRootRecordSize
+              == VolumeDescriptorOffset::kVolumeSetIdentifier);
+static_assert(VolumeDescriptorOffset::kBibliographicFileIdentifier + 37 == VolumeDescriptorOffset::kCreationDate);
+static_assert(VolumeDescriptorOffset::kEffectiveDate + 17 == VolumeDescriptorOffset::kFileStructureVersion);
+static_assert(VolumeDescriptorOffset::kApplicationUse + 512 + 653 == kSectorSize);
+
+enum class JolietLevel : std::uint8_t { None = 0, Level1 = 1, Level2 = 2, Level3 = 3 };
+// The escape sequence that declares Joliet UCS-2 level 3 ("%/E").
+inline constexpr std::array<std::uint8_t, 3> kJolietLevel3Escape = {0x25, 0x2F, 0x45};
+
+struct VolumeDescriptor {
+    DescriptorType type = DescriptorType::Primary; // Primary or Supplementary
+    std::uint8_t volumeFlags = 0;
+    std::array<std::uint8_t, 32> systemIdentifier{};
+    std::array<std::uint8_t, 32> volumeIdentifier{};
+    std::uint32_t volumeSpaceSize = 0;
+    std::array<std::uint8_t, 32> escapeSequences{};
+    std::uint16_t volumeSetSize = 0;
+    std::uint16_t volumeSequenceNumber = 0;
+    std::uint16_t logicalBlockSize = static_cast<std::uint16_t>(kSectorSize);
+    std::uint32_t pathTableSize = 0;
+    std::uint32_t typeLPathTable = 0;
+    std::uint32_t optionalTypeLPathTable = 0;
+    std::uint32_t typeMPathTable = 0;
+    std::uint32_t optionalTypeMPathTable = 0;
+    DirectoryRecord rootRecord; // must encode to exactly 34 bytes
+    std::array<std::uint8_t, 128> volumeSetIdentifier{};
+    std::array<std::uint8_t, 128> publisherIdentifier{};
+    std::array<std::uint8_t, 128> dataPreparerIdentifier{};
+    std::array<std::uint8_t, 128> applicationIdentifier{};
+    std::array<std::uint8_t, 37> copyrightFileIdentifier{};
+    std::array<std::uint8_t, 37> abstractFileIdentifier{};
+    std::array<std::uint8_t, 37> bibliographicFileIdentifier{};
+    VolumeDate creationDate{};
+    VolumeDate modificationDate{};
+    VolumeDate expirationDate{};
+    VolumeDate effectiveDate{};
+    std::uint8_t fileStructureVersion = 0;
+    std::array<std::uint8_t, 512> applicationUse{};
+
+    bool operator==(const VolumeDescriptor&) const = default;
+};
+
+// The root directory record of a descriptor. Its recording date is the
+// moment the descriptor set is built (the moment of the volume label), so
+// readers that show the root's date show when the image was made.
+TARVELIN_API DirectoryRecord MakeRootRecord(std::uint32_t extent, std::uint32_t dataLength,
+                                            platform::FileTime buildTime);
+
+// Renders the whole sector (2048 bytes; the reserved bytes are zero). False,
+// with nothing written, when sector is short, the type is not primary or
+// supplementary, or the root record does not take exactly 34 bytes.
+TARVELIN_API bool EncodeVolumeDescriptor(const VolumeDescriptor& descriptor, Bytes sector);
+// Accepts a primary or supplementary descriptor of version 1 with logical
+// blocks of 2048 bytes and a 34-byte root record that is a directory.
+TARVELIN_API std::optional<VolumeDescriptor> DecodeVolumeDescriptor(ConstBytes sector,
+                                                                    DecodeReport* report = nullptr);
+// Level from the escape sequences field (%/@, %/C or %/E in its first
+// three bytes); None for a primary descriptor or any other sequence.
+TARVELIN_API JolietLevel JolietLevelOf(const VolumeDescriptor& descriptor);
+
+// ---------------------------------------------------------------------------
+// El Torito boot record (a type 0 descriptor at sector 17):
+//   0  7   header (type 0)
+//   7  32  boot system identifier "EL TORITO SPECIFICATION", NUL-padded
+//   39 32  boot identifier
+//   71 le32 sector of the boot catalog
+//   75 1973 unused
+
+struct BootRecordOffset {
+    static constexpr std::size_t kBootSystemIdentifier = 7;
+    static constexpr std::size_t kBootIdentifier = 39;
+    static constexpr std::size_t kCatalogSector = 71;
+    static constexpr std::size_t kUnused = 75;
+};
+static_assert(BootRecordOffset::kUnused + 1973 == kSectorSize);
+inline constexpr std::string_view kElToritoSystemIdentifier = "EL TORITO SPECIFICATION";
+// How much of the identifier is compared when an image is recognised.
+inline constexpr std::size_t kElToritoComparedLength = 20;
+
+struct BootRecord {
+    std::array<std::uint8_t, 32> bootSystemIdentifier{};
+    std::array<std::uint8_t, 32> bootIdentifier{};
+    std::uint32_t catalogSector = 0;
+
+    bool operator==(const BootRecord&) const = default;
+};
+TARVELIN_API BootRecord MakeElToritoBootRecord(std::uint32_t catalogSector);
+TARVELIN_API bool EncodeBootRecord(const BootRecord& record, Bytes sector);
+TARVELIN_API std::optional<BootRecord> DecodeBootRecord(ConstBytes sector, DecodeReport* report = nullptr);
+// The header is 00 "CD001" 01 and the boot system identifier starts with
+// the first 20 characters of "EL TORITO SPECIFICATION".
+TARVELIN_API bool IsElToritoBootRecord(ConstBytes sector);
+
+// ---------------------------------------------------------------------------
+// El Torito boot catalog, one sector; the system writes the validation entry
+// and the initial/default entry, the rest zero.
+// Validation entry (32 bytes):
+//   0 u8 header ID 1, 1 u8 platform ID (0 = 80x86), 2 2 reserved,
+//   4 24 ID string, 28 le16 checksum (the 16 le16 words sum to 0),
+//   30 key bytes 0x55 0xAA
+// Initial/default entry (32 bytes from offset 32):
+//   32 u8 boot indicator (0x88 bootable, 0x00 not), 33 u8 boot media type,
+//   34 le16 load segment (0 = 0x7C0), 36 u8 system type, 37 unused,
+//   38 le16 sector count (virtual 512-byte sectors), 40 le32 load RBA,
+//   44 20 unused
+
+struct BootCatalogOffset {
+    static constexpr std::size_t kHeaderId = 0;
+    static constexpr std::size_t kPlatformId = 1;
+    static constexpr std::size_t kIdString = 4;
+    static constexpr std::size_t kChecksum = 28;
+    static constexpr std::size_t kKeyBytes = 30;
+    static constexpr std::size_t kBootIndicator = 32;
+    static constexpr std::size_t kMediaType = 33;
+    static constexpr std::size_t kLoadSegment = 34;
+    static constexpr std::size_t kSystemType = 36;
+    static constexpr std::size_t kSectorCount = 38;
+    static constexpr std::size_t kLoadRba = 40;
+    static constexpr std::size_t kEntriesEnd = 64;
+};
+static_assert(BootCatalogOffset::kLoadRba + 4 + 20 == BootCatalogOffset::kEntriesEnd);
+inline constexpr std::size_t kValidationEntrySize = 32;
+
+enum class BootMediaType : std::uint8_t {
+    NoEmulation = 0,
+    Diskette1200 = 1,
+    Diskette1440 = 2,
+    Diskette2880 = 3,
+    HardDisk = 4,
+};
+inline constexpr std::uint8_t kBootable = 0x88;
+inline constexpr std::uint8_t kNotBootable = 0x00;
+
+struct BootCatalog {
+    std::uint8_t platformId = 0;
+    std::array<std::uint8_t, 24> idString{};
+    std::uint8_t bootIndicator = kBootable;
+    std::uint8_t mediaType = 0; // BootMediaType in bits 0..3; the high bits are kept as read
+    std::uint16_t loadSegment = 0;
+    std::uint8_t systemType = 0;
+    std::uint16_t sectorCount = 4;
+    std::uint32_t loadRba = 0;
+
+    bool operator==(const BootCatalog&) const = default;
+};
+// The checksum word that makes the validation entry's sixteen le16 words
+// sum to zero, computed over the entry with its checksum field skipped.
+TARVELIN_API std::uint16_t ValidationEntryChecksum(ConstBytes entry);
+TARVELIN_API bool EncodeBootCatalog(const BootCatalog& catalog, Bytes sector);
+// Refuses a catalog whose validation entry has the wrong header ID, key
+// bytes or checksum, or whose boot indicator is neither 0x88 nor 0x00.
+TARVELIN_API std::optional<BootCatalog> DecodeBootCatalog(ConstBytes sector, DecodeReport* report = nullptr);
+
+// ---------------------------------------------------------------------------
+// Path table record (ECMA-119 9.4); L tables hold little-endian numbers,
+// M tables big-endian ones:
+//   0 u8 identifier length n, 1 u8 extended attribute record length,
+//   2 32-bit extent, 6 16-bit parent directory number, 8 n identifier,
+//   8+n one zero byte when n is odd.
+// The first record is the root: identifier 0x00, parent number 1.
+
+struct PathTableOffset {
+    static constexpr std::size_t kIdentifierLength = 0;
+    static constexpr std::size_t kExtendedAttributeLength = 1;
+    static constexpr std::size_t kExtent = 2;
+    static constexpr std::size_t kParentNumber = 6;
+    static constexpr std::size_t kIdentifier = 8;
+};
+inline constexpr std::size_t kMaxPathTableIdentifierLength = 255;
+
+enum class PathTableOrder { LittleEndian /* type L */, BigEndian /* type M */ };
+
+struct PathTableRecord {
+    std::uint8_t extendedAttributeLength = 0;
+    std::uint32_t extent = 0;
+    std::uint16_t parentNumber = 0;
+    std::string identifier; // raw bytes, 1..255
+
+    bool operator==(const PathTableRecord&) const = default;
+};
+
+// 8 + n, plus 1 when n is odd; 0 for an identifier that cannot be written.
+TARVELIN_API std::size_t PathTableRecordSize(std::size_t identifierLength);
+// Length written, or 0 (nothing written) as for directory records.
+TARVELIN_API std::size_t EncodePathTableRecord(const PathTableRecord& record, PathTableOrder order, Bytes out);
+TARVELIN_API std::optional<PathTableRecord> DecodePathTableRecord(ConstBytes bytes, PathTableOrder order,
+                                                                  DecodeReport* report = nullptr);
+TARVELIN_API PathTableRecord MakeRootPathTableRecord(std::uint32_t rootExtent);
+// A whole table of the size the descriptor gives. Refuses a table whose
+// records do not fill it exactly, whose first record is not the root, or
+// where a record names a parent that does not come before it.
+TARVELIN_API std::optional<std::vector<PathTableRecord>> DecodePathTable(ConstBytes table, PathTableOrder order,
+                                                                         DecodeReport* report = nullptr);
+
+// ---------------------------------------------------------------------------
+// Names.
+
+// Write side. The ISO 9660 name: ASCII a..z upper-cased, every other byte
+// unchanged, no version suffix.
+TARVELIN_API std::string IsoName(std::string_view narrow);
+// The Joliet name: UTF-16 of the narrow name, case kept.
+TARVELIN_API std::u16string JolietName(std::string_view narrow);
+// The Joliet identifier bytes of UTF-16 text: each unit big-endian.
+TARVELIN_API std::string JolietIdentifier(std::u16string_view text);
+
+// Cut a name to at most the given size, keeping its extension (from the
+// last dot that is not the first character) when the stem keeps at least
+// one character; never splits a UTF-8 sequence or a UTF-16 surrogate pair.
+TARVELIN_API std::string ShortenName(std::string_view utf8, std::size_t maxBytes);
+TARVELIN_API std::u16string ShortenName(std::u16string_view utf16, std::size_t maxUnits);
+
+// The identifiers for the children of one directory, in the same order:
+// converted, cut to fit a directory record, and made unique. Names compare
+// without regard to ASCII case (readers on the target system do the same);
+// a clash keeps the first name that was already unique and gives the others
+// "~1", "~2", ... before the extension, cut further so they still fit.
+TARVELIN_API std::vector<std::string> UniqueIsoNames(std::span<const std::string> narrowNames,
+                                                     std::size_t maxBytes = kMaxRecordIdentifierLength);
+TARVELIN_API std::vector<std::u16string> UniqueJolietNames(std::span<const std::string> narrowNames,
+                                                           std::size_t maxUnits = kMaxJolietRecordUnits);
+
+// Read side. A primary identifier up to the first NUL, without its version
+// suffix (";" and what follows) and without the dot that separates an empty
+// extension ("README.;1" is "README").
+TARVELIN_API std::string DecodeIsoIdentifier(std::string_view identifier);
+// A Joliet identifier (UCS-2 / UTF-16 big-endian) in the narrow code page,
+// up to the first NUL, without a version suffix; empty for an odd length.
+TARVELIN_API std::string DecodeJolietIdentifier(std::string_view identifier);
+
+// ---------------------------------------------------------------------------
+// Recognising an image that is read.
+
+// Reads logical sector `sector` into 2048 bytes; false when it cannot.
+using SectorReader = std::function<bool(std::uint32_t sector, std::uint8_t* buffer)>;
+
+struct DescriptorSetInfo {
+    bool hasPrimary = false;           // sector 16 begins 01 "CD001" 01
+    std::uint32_t descriptorCount = 0; // sectors from 16 through the terminator
+    bool terminatorFound = false;      // else the set ran to the end of the image
+    std::optional<std::uint32_t> jolietSector;
+    JolietLevel jolietLevel = JolietLevel::None;
+    bool hasBootRecord = false;        // IsElToritoBootRecord(sector 17)
+};
+// Scans from sector 16 up to and including the first terminator, never
+// beyond sectorCount (nor past a sector that cannot be read): a missing
+// terminator ends the set at the end of the image. The Joliet descriptor is
+// the first supplementary descriptor of version 1 with a Joliet escape
+// sequence, so a supplementary descriptor for another character set is not
+// mistaken for it.
+TARVELIN_API DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sectorCount);
+
+// Reads and decodes the descriptor in `sector` (bounded by sectorCount).
+TARVELIN_API std::optional<VolumeDescriptor> ReadVolumeDescriptor(const SectorReader& read,
+                                                                  std::uint32_t sectorCount, std::uint32_t sector,
+                                                                  DecodeReport* report = nullptr);
+
+struct BootInfo {
+    std::uint32_t catalogSector = 0;
+    std::uint32_t imageSector = 0;  // load RBA of the initial entry
+    std::uint8_t mediaType = 0;     // byte 33 of the catalog
+    std::uint16_t loadSectorCount = 0;
+    bool catalogValid = false;      // the validation entry checks out
+};
+// The boot image of an El Torito image: sector 17 must be a boot record,
+// and its catalog and the boot image's first sector must lie inside the
+// image; otherwise the image has no boot image.
+TARVELIN_API std::optional<BootInfo> ReadBootInfo(const SectorReader& read, std::uint32_t sectorCount);
+
+} // namespace tarvelin::iso
