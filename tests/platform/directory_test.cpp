@@ -1,0 +1,235 @@
+#include "platform/directory.h"
+#include "platform/time.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvelin::platform {
+namespace {
+
+using test::TempDir;
+using test::WriteWholeFile;
+
+std::map<std::string, FileInfo> ListFolder(const std::string& folder)
+{
+    std::map<std::string, FileInfo> entries;
+    DirectorySearch search;
+    EXPECT_TRUE(search.Open(folder)) << search.LastError();
+    FileInfo info;
+    while (search.Next(info)) {
+        EXPECT_TRUE(entries.emplace(info.name, info).second) << "listed twice: " << info.name;
+    }
+    EXPECT_EQ(search.LastError(), "");
+    return entries;
+}
+
+void MakeLink(const std::string& target, const std::string& link)
+{
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link;
+}
+
+TEST(PlatformDirectory, ListsFilesAndFoldersWithTheirFacts)
+{
+    TempDir dir;
+    WriteWholeFile(dir / "empty.txt", std::string());
+    WriteWholeFile(dir / "small.bin", std::string("abc"));
+    WriteWholeFile(dir / "big.bin", test::RandomBytes(70000, 1));
+    WriteWholeFile(dir / ".hidden", std::string("h"));
+    WriteWholeFile(dir / "locked.txt", std::string("l"));
+    ASSERT_EQ(::chmod((dir / "locked.txt").c_str(), 0444), 0);
+    ASSERT_TRUE(MakeDirectory(dir / "sub"));
+    ASSERT_TRUE(MakeDirectory(dir / ".config"));
+
+    const auto entries = ListFolder(dir.Path());
+    ASSERT_EQ(entries.size(), 7u);
+    EXPECT_EQ(entries.count("."), 0u);
+    EXPECT_EQ(entries.count(".."), 0u);
+
+    EXPECT_EQ(entries.at("empty.txt").size, 0u);
+    EXPECT_EQ(entries.at("small.bin").size, 3u);
+    EXPECT_EQ(entries.at("big.bin").size, 70000u);
+    EXPECT_FALSE(entries.at("big.bin").isDirectory);
+    EXPECT_EQ(entries.at("big.bin").attributes, kAttributeArchive);
+    EXPECT_EQ(entries.at("big.bin").shortName, "");
+
+    EXPECT_TRUE(entries.at("sub").isDirectory);
+    EXPECT_EQ(entries.at("sub").size, 0u);
+    EXPECT_EQ(entries.at("sub").attributes, kAttributeDirectory);
+
+    EXPECT_EQ(entries.at(".hidden").attributes, kAttributeArchive | kAttributeHidden);
+    EXPECT_EQ(entries.at(".config").attributes, kAttributeDirectory | kAttributeHidden);
+    EXPECT_EQ(entries.at("locked.txt").attributes, kAttributeArchive | kAttributeReadOnly);
+
+    for (const auto& [name, info] : entries) {
+        EXPECT_NE(info.modificationTime, 0u) << name;
+        EXPECT_NE(info.creationTime, 0u) << name;
+        EXPECT_NE(info.fileId, 0u) << name;
+    }
+    EXPECT_NE(entries.at("sub").fileId, entries.at("big.bin").fileId);
+}
+
+TEST(PlatformDirectory, AnEmptyFolderListsNothingAndAMissingOneFails)
+{
+    TempDir dir;
+    EXPECT_TRUE(ListFolder(dir.Path()).empty());
+
+    DirectorySearch search;
+    FileInfo info;
+    EXPECT_FALSE(search.Next(info)) << "nothing opened yet";
+    const std::string missing = dir / "missing";
+    EXPECT_FALSE(search.Open(missing));
+    EXPECT_NE(search.LastError().find(missing), std::string::npos) << search.LastError();
+    WriteWholeFile(dir / "file", std::string("x"));
+    EXPECT_FALSE(search.Open(dir / "file")) << "a file is no folder";
+}
+
+TEST(PlatformDirectory, LinksAreFollowedWithoutHangingOnLoops)
+{
+    TempDir dir;
+    ASSERT_TRUE(MakeDirectory(dir / "real"));
+    WriteWholeFile(dir / "real/data.bin", std::string("12345"));
+    MakeLink("real", dir / "to-folder");
+    MakeLink("real/data.bin", dir / "to-file");
+    MakeLink("loop-b", dir / "loop-a");
+    MakeLink("loop-a", dir / "loop-b");
+    MakeLink("self", dir / "self");
+    MakeLink("nowhere", dir / "dangling");
+    MakeLink("..", dir / "up");
+
+    const auto entries = ListFolder(dir.Path());
+    ASSERT_EQ(entries.size(), 8u);
+    const FileInfo& folder = entries.at("to-folder");
+    EXPECT_TRUE(folder.isDirectory) << "a link to a folder counts as a folder";
+    EXPECT_EQ(folder.attributes & kAttributeDirectory, kAttributeDirectory);
+    EXPECT_EQ(folder.volumeId, entries.at("real").volumeId);
+    EXPECT_EQ(folder.fileId, entries.at("real").fileId) << "a walk can tell it is the same folder";
+    EXPECT_FALSE(entries.at("to-file").isDirectory);
+    EXPECT_EQ(entries.at("to-file").size, 5u);
+    EXPECT_TRUE(entries.at("up").isDirectory);
+    for (const char* name : {"loop-a", "loop-b", "self", "dangling"}) {
+        EXPECT_FALSE(entries.at(name).isDirectory) << name;
+    }
+
+    // Through the folder link the listing is the folder's.
+    const auto through = ListFolder(dir / "to-folder");
+    ASSERT_EQ(through.size(), 1u);
+    EXPECT_EQ(through.count("data.bin"), 1u);
+
+    FileInfo info;
+    ASSERT_TRUE(GetFileInfo(dir / "to-folder", info));
+    EXPECT_TRUE(info.isDirectory);
+    EXPECT_EQ(info.name, "to-folder");
+    std::string error;
+    EXPECT_FALSE(GetFileInfo(dir / "self", info, &error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(PlatformDirectory, GetFileInfoDescribesOnePath)
+{
+    TempDir dir;
+    const std::string path = dir / "disc.iso";
+    WriteWholeFile(path, test::RandomBytes(4096, 2));
+    FileInfo info;
+    ASSERT_TRUE(GetFileInfo(path, info));
+    EXPECT_EQ(info.name, "disc.iso");
+    EXPECT_EQ(info.size, 4096u);
+    EXPECT_FALSE(info.isDirectory);
+
+    ASSERT_TRUE(GetFileInfo(dir.Path() + "/", info));
+    EXPECT_TRUE(info.isDirectory);
+    EXPECT_EQ(info.name, dir.Path().substr(dir.Path().rfind('/') + 1));
+
+    std::string error;
+    const std::string missing = dir / "missing.iso";
+    EXPECT_FALSE(GetFileInfo(missing, info, &error));
+    EXPECT_NE(error.find(missing), std::string::npos) << error;
+    EXPECT_FALSE(GetFileInfo(missing, info)) << "the error text is optional";
+
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_FALSE(PathExists(missing));
+    EXPECT_TRUE(IsDirectory(dir.Path()));
+    EXPECT_FALSE(IsDirectory(path));
+    EXPECT_FALSE(IsDirectory(missing));
+}
+
+// The birth time is the file system's own where it keeps one, as stat(1)
+// reports it; the modification time is the one set.
+TEST(PlatformDirectory, TimesComeFromTheFileSystem)
+{
+    TempDir dir;
+    const std::string path = dir / "dated.txt";
+    WriteWholeFile(path, std::string("x"));
+    FileTime set = 0;
+    CalendarTime fields;
+    fields.year = 2004;
+    fields.month = 7;
+    fields.day = 9;
+    fields.hour = 8;
+    fields.minute = 5;
+    fields.second = 7;
+    fields.millisecond = 500;
+    ASSERT_TRUE(UtcToFileTime(fields, set));
+    std::string error;
+    ASSERT_TRUE(SetFileTime(path, set, &error)) << error;
+
+    FileInfo info;
+    ASSERT_TRUE(GetFileInfo(path, info));
+    EXPECT_EQ(info.modificationTime, set);
+
+    const auto stat = test::RunCommand("stat -c %W " + test::ShellQuote(path));
+    ASSERT_EQ(stat.exitCode, 0) << stat.output;
+    const long long birth = std::stoll(stat.output);
+    if (birth > 0) {
+        EXPECT_EQ(static_cast<long long>(info.creationTime / kFileTimeTicksPerSecond) - kFileTimeEpochOffsetSeconds,
+                  birth);
+    } else {
+        EXPECT_EQ(info.creationTime, info.modificationTime) << "no birth time: the modification time stands in";
+    }
+
+    // Folders take times as well; a time before 1970 is kept too.
+    fields.year = 1965;
+    ASSERT_TRUE(UtcToFileTime(fields, set));
+    ASSERT_TRUE(MakeDirectory(dir / "old"));
+    ASSERT_TRUE(SetFileTime(dir / "old", set));
+    ASSERT_TRUE(GetFileInfo(dir / "old", info));
+    EXPECT_EQ(info.modificationTime, set);
+
+    EXPECT_FALSE(SetFileTime(dir / "missing", set, &error));
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+}
+
+TEST(PlatformDirectory, MakeAndRemoveFoldersAndFiles)
+{
+    TempDir dir;
+    const std::string folder = dir / "new";
+    std::string error;
+    ASSERT_TRUE(MakeDirectory(folder, &error)) << error;
+    EXPECT_TRUE(IsDirectory(folder));
+    EXPECT_TRUE(MakeDirectory(folder)) << "an existing folder is what was asked for";
+    EXPECT_FALSE(MakeDirectory(dir / "a/b", &error)) << "one level at a time";
+    EXPECT_FALSE(error.empty());
+
+    WriteWholeFile(dir / "plain", std::string("x"));
+    EXPECT_FALSE(MakeDirectory(dir / "plain", &error)) << "a file stands in the way";
+    EXPECT_TRUE(PathExists(dir / "plain"));
+
+    WriteWholeFile(folder + "/inside", std::string("y"));
+    EXPECT_FALSE(RemoveDirectory(folder, &error)) << "only empty folders are removed";
+    EXPECT_TRUE(IsDirectory(folder));
+    EXPECT_FALSE(RemoveFile(folder, &error)) << "a folder is not removed as a file";
+    EXPECT_TRUE(IsDirectory(folder));
+    ASSERT_TRUE(RemoveFile(folder + "/inside", &error)) << error;
+    EXPECT_FALSE(PathExists(folder + "/inside"));
+    ASSERT_TRUE(RemoveDirectory(folder, &error)) << error;
+    EXPECT_FALSE(PathExists(folder));
+    EXPECT_FALSE(RemoveFile(folder + "/inside", &error));
+    EXPECT_NE(error.find("inside"), std::string::npos) << error;
+}
+
+} // namespace
+} // namespace tarvelin::platform

@@ -1,0 +1,97 @@
+#include "platform/file.h"
+#include "platform/mapped_file.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace tarvelin::platform {
+namespace {
+
+using test::TempDir;
+
+TEST(PlatformMappedFile, MapsTheWholeFile)
+{
+    TempDir dir;
+    const std::string path = dir / "source.bin";
+    const auto bytes = test::RandomBytes(300001, 7);
+    test::WriteWholeFile(path, bytes);
+
+    MappedFile mapped;
+    ASSERT_TRUE(mapped.Open(path)) << mapped.LastError();
+    EXPECT_TRUE(mapped.IsOpen());
+    ASSERT_EQ(mapped.Size(), bytes.size());
+    ASSERT_NE(mapped.Data(), nullptr);
+    EXPECT_EQ(std::memcmp(mapped.Data(), bytes.data(), bytes.size()), 0);
+
+    mapped.Close();
+    EXPECT_FALSE(mapped.IsOpen());
+    EXPECT_EQ(mapped.Data(), nullptr);
+    EXPECT_EQ(mapped.Size(), 0u);
+}
+
+TEST(PlatformMappedFile, AnEmptyFileOpensWithoutData)
+{
+    TempDir dir;
+    const std::string path = dir / "empty.bin";
+    test::WriteWholeFile(path, std::string());
+    MappedFile mapped;
+    ASSERT_TRUE(mapped.Open(path)) << mapped.LastError();
+    EXPECT_TRUE(mapped.IsOpen());
+    EXPECT_EQ(mapped.Size(), 0u);
+    EXPECT_EQ(mapped.Data(), nullptr);
+}
+
+TEST(PlatformMappedFile, MissingFilesAndFoldersAreRefused)
+{
+    TempDir dir;
+    MappedFile mapped;
+    const std::string missing = dir / "missing.bin";
+    EXPECT_FALSE(mapped.Open(missing));
+    EXPECT_FALSE(mapped.IsOpen());
+    EXPECT_NE(mapped.LastError().find(missing), std::string::npos) << mapped.LastError();
+    EXPECT_FALSE(mapped.Open(dir.Path()));
+    EXPECT_FALSE(mapped.IsOpen());
+}
+
+TEST(PlatformMappedFile, AMappedFileCannotBeEmptiedUnderTheView)
+{
+    TempDir dir;
+    const std::string path = dir / "source.bin";
+    const auto bytes = test::RandomBytes(8192, 3);
+    test::WriteWholeFile(path, bytes);
+
+    MappedFile mapped;
+    ASSERT_TRUE(mapped.Open(path)) << mapped.LastError();
+    MappedFile again;
+    EXPECT_TRUE(again.Open(path)) << "two readers share the file: " << again.LastError();
+
+    File writer;
+    EXPECT_FALSE(writer.Open(path, OpenMode::CreateTruncate));
+    EXPECT_NE(writer.LastError().find("in use"), std::string::npos) << writer.LastError();
+    ASSERT_EQ(mapped.Size(), bytes.size());
+    EXPECT_EQ(std::memcmp(mapped.Data(), bytes.data(), bytes.size()), 0);
+
+    mapped.Close();
+    again.Close();
+    EXPECT_TRUE(writer.Open(path, OpenMode::ReadWrite)) << writer.LastError();
+}
+
+TEST(PlatformMappedFile, ReopeningReplacesTheView)
+{
+    TempDir dir;
+    test::WriteWholeFile(dir / "a", std::string("first"));
+    test::WriteWholeFile(dir / "b", std::string("second!"));
+    MappedFile mapped;
+    ASSERT_TRUE(mapped.Open(dir / "a"));
+    ASSERT_TRUE(mapped.Open(dir / "b"));
+    ASSERT_EQ(mapped.Size(), 7u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(mapped.Data()), 7), "second!");
+    // The first file was let go when the second was mapped.
+    File file;
+    EXPECT_TRUE(file.Open(dir / "a", OpenMode::ReadWrite)) << file.LastError();
+}
+
+} // namespace
+} // namespace tarvelin::platform
