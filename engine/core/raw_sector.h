@@ -67,4 +67,14 @@ TARVELIN_API std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size
 // bytes 2076..2351.
 TARVELIN_API void ComputeParity(std::uint8_t* sector);
 
+// Which implementation encodes. Automatic (the default) takes the fastest one
+// the processor runs: AVX2 with carry-less multiplication on x86-64, else the
+// portable C++ code. Portable forces the portable code, so that tests and
+// benchmarks can cover both; both produce the same bytes. Meant for tests and
+// benchmarks: switching while other threads encode is safe but mixes paths.
+enum class EncoderPath : std::uint8_t { Automatic, Portable };
+TARVELIN_API void ForceEncoderPath(EncoderPath path);
+// The implementation that encoding uses now: "avx2-pclmul" or "portable".
+TARVELIN_API const char* ActiveEncoderPath();
+
 } // namespace tarvelin::raw

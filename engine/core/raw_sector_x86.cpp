@@ -1,0 +1,358 @@
+// x86-64 raw sector kernels: the EDC by carry-less multiplication (folding
+// with PCLMULQDQ) and the P/Q parity 32 symbols at a time with AVX2. The
+// engine is built for generic x86-64, so these functions carry their own
+// target attribute and run only when the processor reports AVX2 and
+// PCLMULQDQ (checked once in X86Kernels).
+
+#include "core/raw_sector_internal.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TARVELIN_RAW_SECTOR_X86 1
+#include <immintrin.h>
+#endif
+
+#include <cstring>
+
+namespace tarvelin::raw::detail {
+
+#if defined(TARVELIN_RAW_SECTOR_X86)
+namespace {
+
+#define TARVELIN_TARGET_X86 __attribute__((target("avx2,pclmul")))
+
+// ---------------------------------------------------------------------------
+// EDC by folding.
+//
+// Bit order: the EDC takes each byte's least significant bit first, so a
+// 16-byte block loaded little-endian into a register has in bit i the i-th
+// message bit of the block; read as a polynomial, bit i is the coefficient of
+// x^(127-i) ("reflected" form). A 64-bit half likewise has bit i for
+// x^(63-i). A carry-less product of two reflected 64-bit halves A and B read
+// as a reflected 128-bit value is A * B * x (the product's bit k weighs
+// x^(126-k), one less than x^(127-k)).
+//
+// Folding a block X forward by F bits (onto a block F bits later in the
+// message): X = Xe * x^64 + Xl, with Xe the earlier half (register bits
+// 0..63) and Xl the later half. Then
+//   X * x^F = Xe * x^(F+64) + Xl * x^F
+//          == clmul(Xe, x^(F+63) mod P) + clmul(Xl, x^(F-1) mod P)  (mod P)
+// where each constant (degree < 32) is held reflected in a 64-bit half
+// (coefficient of x^d at bit 63-d), and each product, of degree < 96, fits
+// the 128 bits. After the last fold, the register is a 16-byte message
+// congruent to everything folded into it, so the table-driven CRC of those
+// 16 bytes (start 0) is the CRC so far.
+
+constexpr std::uint32_t Reflect32(std::uint32_t value)
+{
+    std::uint32_t reflected = 0;
+    for (int bit = 0; bit < 32; ++bit) {
+        if ((value >> bit) & 1U) {
+            reflected |= 1U << (31 - bit);
+        }
+    }
+    return reflected;
+}
+
+// The EDC polynomial with bit d for x^d, x^32 implied.
+constexpr std::uint32_t kEdcPolynomialNormal = Reflect32(kEdcPolynomialReflected);
+static_assert(kEdcPolynomialNormal == 0x8001801BU);
+
+// x^n mod P with bit d for x^d.
+constexpr std::uint32_t PowerOfXModEdc(unsigned n)
+{
+    std::uint32_t remainder = 1;
+    for (unsigned i = 0; i < n; ++i) {
+        const bool carry = (remainder & 0x80000000U) != 0;
+        remainder <<= 1;
+        if (carry) {
+            remainder ^= kEdcPolynomialNormal;
+        }
+    }
+    return remainder;
+}
+
+// x^n mod P as a reflected 64-bit half for PCLMULQDQ.
+constexpr std::uint64_t FoldConstant(unsigned n)
+{
+    return static_cast<std::uint64_t>(Reflect32(PowerOfXModEdc(n))) << 32;
+}
+
+// The pair for folding by `bits`: low half for the earlier 64 bits, high
+// half for the later 64 bits.
+struct FoldPair {
+    std::uint64_t earlier;
+    std::uint64_t later;
+};
+constexpr FoldPair FoldBy(unsigned bits) { return {FoldConstant(bits + 63), FoldConstant(bits - 1)}; }
+
+constexpr FoldPair kFold512 = FoldBy(512); // four blocks in flight
+constexpr FoldPair kFold128 = FoldBy(128);
+
+TARVELIN_TARGET_X86 inline __m128i LoadPair(FoldPair pair)
+{
+    return _mm_set_epi64x(static_cast<long long>(pair.later), static_cast<long long>(pair.earlier));
+}
+
+TARVELIN_TARGET_X86 inline __m128i Fold(__m128i x, __m128i constants)
+{
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, constants, 0x00), _mm_clmulepi64_si128(x, constants, 0x11));
+}
+
+TARVELIN_TARGET_X86 inline __m128i Load128(const std::uint8_t* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+TARVELIN_TARGET_X86 std::uint32_t EdcX86(const std::uint8_t* data, std::size_t size, std::uint32_t crc)
+{
+    if (size < 64) {
+        return EdcPortable(data, size, crc);
+    }
+    const __m128i fold512 = LoadPair(kFold512);
+    const __m128i fold128 = LoadPair(kFold128);
+    // A running CRC is the same as that value added to the next 32 bits.
+    __m128i a0 = _mm_xor_si128(Load128(data), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i a1 = Load128(data + 16);
+    __m128i a2 = Load128(data + 32);
+    __m128i a3 = Load128(data + 48);
+    data += 64;
+    size -= 64;
+    while (size >= 64) {
+        a0 = _mm_xor_si128(Fold(a0, fold512), Load128(data));
+        a1 = _mm_xor_si128(Fold(a1, fold512), Load128(data + 16));
+        a2 = _mm_xor_si128(Fold(a2, fold512), Load128(data + 32));
+        a3 = _mm_xor_si128(Fold(a3, fold512), Load128(data + 48));
+        data += 64;
+        size -= 64;
+    }
+    a1 = _mm_xor_si128(a1, Fold(a0, fold128));
+    a2 = _mm_xor_si128(a2, Fold(a1, fold128));
+    a3 = _mm_xor_si128(a3, Fold(a2, fold128));
+    while (size >= 16) {
+        a3 = _mm_xor_si128(Fold(a3, fold128), Load128(data));
+        data += 16;
+        size -= 16;
+    }
+    alignas(16) std::uint8_t folded[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(folded), a3);
+    return EdcPortable(data, size, EdcPortable(folded, sizeof folded, 0));
+}
+
+// ---------------------------------------------------------------------------
+// P and Q parity, 32 columns or diagonals per register (see the header for
+// the H/B formulation).
+
+// Nibble tables for multiplying every byte by a constant with PSHUFB:
+// v * g = low[v & 15] + high[v >> 4]; each table twice, once per 128-bit lane.
+struct NibbleTables {
+    alignas(32) std::uint8_t low[32];
+    alignas(32) std::uint8_t high[32];
+};
+
+constexpr NibbleTables MakeNibbleTables(std::uint8_t factor)
+{
+    NibbleTables tables{};
+    for (unsigned n = 0; n < 32; ++n) {
+        tables.low[n] = GfMultiply(static_cast<std::uint8_t>(n & 15U), factor);
+        tables.high[n] = GfMultiply(static_cast<std::uint8_t>((n & 15U) << 4), factor);
+    }
+    return tables;
+}
+
+constexpr NibbleTables kCheckFromHNibbles = MakeNibbleTables(kCheckFromH);
+constexpr NibbleTables kCheckFromBNibbles = MakeNibbleTables(kCheckFromB);
+
+TARVELIN_TARGET_X86 inline __m256i Load256(const std::uint8_t* p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+TARVELIN_TARGET_X86 inline void Store256(std::uint8_t* p, __m256i v)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+// Every byte times alpha: double it and reduce where the top bit fell out.
+TARVELIN_TARGET_X86 inline __m256i MultiplyByAlpha(__m256i x)
+{
+    const __m256i overflow = _mm256_cmpgt_epi8(_mm256_setzero_si256(), x);
+    return _mm256_xor_si256(_mm256_add_epi8(x, x), _mm256_and_si256(overflow, _mm256_set1_epi8(0x1D)));
+}
+
+TARVELIN_TARGET_X86 inline __m256i MultiplyByConstant(__m256i x, const NibbleTables& tables)
+{
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i low = _mm256_shuffle_epi8(Load256(tables.low), _mm256_and_si256(x, nibble));
+    const __m256i high =
+        _mm256_shuffle_epi8(Load256(tables.high), _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
+    return _mm256_xor_si256(low, high);
+}
+
+// c0 from H and B; c1 = c0 + B.
+TARVELIN_TARGET_X86 inline __m256i FirstCheck(__m256i h, __m256i b)
+{
+    return _mm256_xor_si256(MultiplyByConstant(h, kCheckFromHNibbles), MultiplyByConstant(b, kCheckFromBNibbles));
+}
+
+// P: the 24 rows of 86 bytes are contiguous, so a row's columns are loaded
+// directly: bytes 0..31, 32..63 and 54..85 (the last overlaps the second; the
+// overlapping columns are computed twice, alike).
+TARVELIN_TARGET_X86 void ComputePX86(std::uint8_t* region)
+{
+    constexpr std::size_t kThird = kPColumns - 32;
+    __m256i h0 = _mm256_setzero_si256();
+    __m256i h1 = _mm256_setzero_si256();
+    __m256i h2 = _mm256_setzero_si256();
+    __m256i b0 = _mm256_setzero_si256();
+    __m256i b1 = _mm256_setzero_si256();
+    __m256i b2 = _mm256_setzero_si256();
+    for (std::size_t r = 0; r < kPRows; ++r) {
+        const std::uint8_t* row = region + kPColumns * r;
+        const __m256i x0 = Load256(row);
+        const __m256i x1 = Load256(row + 32);
+        const __m256i x2 = Load256(row + kThird);
+        h0 = _mm256_xor_si256(MultiplyByAlpha(h0), x0);
+        h1 = _mm256_xor_si256(MultiplyByAlpha(h1), x1);
+        h2 = _mm256_xor_si256(MultiplyByAlpha(h2), x2);
+        b0 = _mm256_xor_si256(b0, x0);
+        b1 = _mm256_xor_si256(b1, x1);
+        b2 = _mm256_xor_si256(b2, x2);
+    }
+    std::uint8_t* check0 = region + kPSize;
+    std::uint8_t* check1 = check0 + kPColumns;
+    const __m256i c0 = FirstCheck(h0, b0);
+    const __m256i c1 = FirstCheck(h1, b1);
+    const __m256i c2 = FirstCheck(h2, b2);
+    Store256(check0, c0);
+    Store256(check0 + 32, c1);
+    Store256(check0 + kThird, c2);
+    Store256(check1, _mm256_xor_si256(c0, b0));
+    Store256(check1 + 32, _mm256_xor_si256(c1, b1));
+    Store256(check1 + kThird, _mm256_xor_si256(c2, b2));
+}
+
+// Q. Seen as 26 rows of 43 two-byte words (row r at region + 86 r), step k
+// of diagonal pair j is the word in row (j + k) mod 26, column k. So step k
+// of all 26 pairs is column k rotated by k words. The kernel transposes the
+// word matrix into `columns`, where column k holds rows 0..25 in bytes
+// 0..51 and again in bytes 52..103, so that step k is the 52 bytes from
+// byte 2 (k mod 26): one unaligned load of two registers.
+//
+// The transpose works on 8 x 8 blocks of words, two at a time (one per
+// 128-bit lane): a register loaded from bytes 32 g .. 32 g + 31 of a row
+// holds words 16 g .. 16 g + 7 in its low lane and 16 g + 8 .. 16 g + 15 in
+// its high lane. Three rounds of unpacking (16-, 32-, then 64-bit) turn
+// eight such rows into eight registers of eight rows of one column each.
+// Rows 26..31 of the last block are zero; the words 43..47 that the last
+// column group reads past the end of a row are never stored.
+constexpr std::size_t kColumnBytes = 128; // 104 used; a read reaches byte 113
+
+struct alignas(32) QColumns {
+    std::uint8_t bytes[kQLength][kColumnBytes];
+};
+
+// Transposes rows 8 b .. 8 b + 7 (those below 26) of column group g and
+// stores the column pieces at offset `offset` (16 b or 52 + 16 b).
+TARVELIN_TARGET_X86 inline void TransposeBlock(const std::uint8_t* region, std::size_t block, std::size_t group,
+                                               QColumns& columns)
+{
+    __m256i rows[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::size_t r = 8 * block + i;
+        rows[i] = r < kQRows ? Load256(region + kPColumns * r + 32 * group) : _mm256_setzero_si256();
+    }
+    __m256i pairs[8];
+    for (std::size_t i = 0; i < 4; ++i) {
+        pairs[2 * i] = _mm256_unpacklo_epi16(rows[2 * i], rows[2 * i + 1]);     // words 0..3 of two rows
+        pairs[2 * i + 1] = _mm256_unpackhi_epi16(rows[2 * i], rows[2 * i + 1]); // words 4..7
+    }
+    __m256i quads[8];
+    for (std::size_t half = 0; half < 2; ++half) {
+        const __m256i* p = pairs + 4 * half;
+        __m256i* q = quads + 4 * half;
+        q[0] = _mm256_unpacklo_epi32(p[0], p[2]); // words 0, 1 of four rows
+        q[1] = _mm256_unpackhi_epi32(p[0], p[2]); // words 2, 3
+        q[2] = _mm256_unpacklo_epi32(p[1], p[3]); // words 4, 5
+        q[3] = _mm256_unpackhi_epi32(p[1], p[3]); // words 6, 7
+    }
+    const std::size_t offsets[2] = {16 * block, kQDiagonals + 16 * block};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const __m256i even = _mm256_unpacklo_epi64(quads[i], quads[4 + i]); // word 2i of eight rows
+        const __m256i odd = _mm256_unpackhi_epi64(quads[i], quads[4 + i]);  // word 2i + 1
+        const __m256i pieces[2] = {even, odd};
+        for (std::size_t e = 0; e < 2; ++e) {
+            const std::size_t low = 16 * group + 2 * i + e; // column in the low lane
+            const std::size_t high = low + 8;               // and in the high lane
+            for (std::size_t offset : offsets) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns.bytes[low][offset]),
+                                 _mm256_castsi256_si128(pieces[e]));
+                if (high < kQLength) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns.bytes[high][offset]),
+                                     _mm256_extracti128_si256(pieces[e], 1));
+                }
+            }
+        }
+    }
+}
+
+TARVELIN_TARGET_X86 void ComputeQX86(std::uint8_t* region)
+{
+    QColumns columns;
+    // Block 3 first: its rows 26..31 (zero) land on bytes 52..63, which the
+    // copy of rows 0..5 written by block 0 then replaces.
+    for (std::size_t block : {3, 0, 1, 2}) {
+        for (std::size_t group = 0; group < 3; ++group) {
+            TransposeBlock(region, block, group, columns);
+        }
+    }
+    __m256i h0 = _mm256_setzero_si256();
+    __m256i h1 = _mm256_setzero_si256();
+    __m256i b0 = _mm256_setzero_si256();
+    __m256i b1 = _mm256_setzero_si256();
+    for (std::size_t k = 0; k < kQLength; ++k) {
+        const std::uint8_t* step = &columns.bytes[k][2 * (k % kQRows)];
+        const __m256i x0 = Load256(step);
+        const __m256i x1 = Load256(step + 32);
+        h0 = _mm256_xor_si256(MultiplyByAlpha(h0), x0);
+        h1 = _mm256_xor_si256(MultiplyByAlpha(h1), x1);
+        b0 = _mm256_xor_si256(b0, x0);
+        b1 = _mm256_xor_si256(b1, x1);
+    }
+    alignas(32) std::uint8_t checks[128];
+    const __m256i c0 = FirstCheck(h0, b0);
+    const __m256i c1 = FirstCheck(h1, b1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(checks), c0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(checks + 32), c1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(checks + 64), _mm256_xor_si256(c0, b0));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(checks + 96), _mm256_xor_si256(c1, b1));
+    std::memcpy(region + kQSize, checks, kQDiagonals);
+    std::memcpy(region + kQSize + kQDiagonals, checks + 64, kQDiagonals);
+}
+
+TARVELIN_TARGET_X86 void ParityX86(std::uint8_t* sector)
+{
+    std::uint8_t* region = sector + kRegionOffset;
+    ComputePX86(region);
+    ComputeQX86(region);
+}
+
+const Kernels kX86Kernels = {"avx2-pclmul", &EdcX86, &ParityX86};
+
+} // namespace
+
+const Kernels* X86Kernels()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) {
+        return &kX86Kernels;
+    }
+    return nullptr;
+}
+
+#else
+
+const Kernels* X86Kernels() { return nullptr; }
+
+#endif
+
+} // namespace tarvelin::raw::detail

@@ -1,0 +1,404 @@
+// The raw sector encoder (engine/core/raw_sector.h) against the independent
+// slow reference in tests/support/reference_ecma130.*, on both of the
+// encoder's implementations (the processor-specific one and the portable
+// one), plus checks that the reference itself has the defining properties
+// of the codes.
+
+#include "core/raw_sector.h"
+
+#include "support/reference_ecma130.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tarvelin::raw {
+namespace {
+
+using test::ReferenceEdc;
+using test::ReferenceEncodeMode1;
+using test::ReferenceEncodeMode2Form1;
+using test::ReferenceParityHolds;
+
+using Sector = std::array<std::uint8_t, kSectorSize>;
+
+std::string Hex(const std::uint8_t* bytes, std::size_t size)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i != 0) {
+            text += ' ';
+        }
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+// First differing offset, or -1.
+long FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        if (a[i] != b[i]) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+// Sector numbers worth covering: the Part's header vectors, minute and
+// second boundaries, the 99/100-minute step, and the 32-bit wrap of lba + 150.
+const std::vector<std::uint32_t>& InterestingLbas()
+{
+    static const std::vector<std::uint32_t> lbas = {
+        0,      1,      74,     75,     4349,        4350,        4499,        4500,        269849,
+        449849, 449850, 449851, 1149999, 0xFFFFFFFFU - 151, 0xFFFFFFFFU - 150, 0xFFFFFFFFU - 149,
+        0xFFFFFFFFU - 148, 0xFFFFFFFFU - 1, 0xFFFFFFFFU};
+    return lbas;
+}
+
+// Runs every test once per implementation.
+class RawSectorPathTest : public ::testing::TestWithParam<EncoderPath> {
+protected:
+    void SetUp() override { ForceEncoderPath(GetParam()); }
+    void TearDown() override { ForceEncoderPath(EncoderPath::Automatic); }
+};
+
+std::string PathName(const ::testing::TestParamInfo<EncoderPath>& info)
+{
+    return info.param == EncoderPath::Portable ? "Portable" : "Automatic";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, RawSectorPathTest,
+                         ::testing::Values(EncoderPath::Automatic, EncoderPath::Portable), PathName);
+
+TEST_P(RawSectorPathTest, HeaderVectorsOfThePart)
+{
+    struct Vector {
+        std::uint32_t lba;
+        std::array<std::uint8_t, 4> header;
+    };
+    const Vector vectors[] = {
+        {0, {0x00, 0x02, 0x00, 0x01}},      {4349, {0x00, 0x59, 0x74, 0x01}},
+        {4350, {0x01, 0x00, 0x00, 0x01}},   {4499, {0x01, 0x01, 0x74, 0x01}},
+        {449850, {0xA0, 0x00, 0x00, 0x01}},
+    };
+    const std::vector<std::uint8_t> data(kUserDataSize, 0);
+    for (const Vector& v : vectors) {
+        Sector sector{};
+        EncodeMode1(data.data(), v.lba, sector.data());
+        EXPECT_EQ(Hex(sector.data() + 12, 4), Hex(v.header.data(), 4)) << "lba " << v.lba;
+        std::uint8_t address[3];
+        EncodeAddress(v.lba, address);
+        EXPECT_EQ(Hex(address, 3), Hex(v.header.data(), 3)) << "lba " << v.lba;
+    }
+}
+
+TEST_P(RawSectorPathTest, AddressWrapsModulo32BitsAndKeepsLowEightBitsOfEachValue)
+{
+    for (std::uint32_t lba : InterestingLbas()) {
+        std::uint8_t address[3];
+        std::uint8_t expected[3];
+        EncodeAddress(lba, address);
+        test::ReferenceEncodeAddress(lba, expected);
+        EXPECT_EQ(Hex(address, 3), Hex(expected, 3)) << "lba " << lba;
+    }
+    std::uint8_t address[3];
+    EncodeAddress(0xFFFFFFFFU - 149, address); // lba + 150 = 2^32 wraps to 0
+    EXPECT_EQ(Hex(address, 3), "00 00 00");
+    // 0xFFFFFFFF = 57266230 s + 45 frames; 954437 min (low byte 0x45 = 69) 10 s.
+    EncodeAddress(0xFFFFFFFFU - 150, address);
+    EXPECT_EQ(Hex(address, 3), "69 10 45");
+}
+
+TEST_P(RawSectorPathTest, Mode1LayoutOfAZeroSector)
+{
+    const std::vector<std::uint8_t> data(kUserDataSize, 0);
+    Sector sector;
+    sector.fill(0xEE); // every byte must be written
+    EncodeMode1(data.data(), 0, sector.data());
+    EXPECT_EQ(0, std::memcmp(sector.data(), kSyncPattern, 12));
+    EXPECT_EQ(sector[15], 1);
+    for (std::size_t i = 16; i < 2064; ++i) {
+        ASSERT_EQ(sector[i], 0) << i;
+    }
+    for (std::size_t i = 2068; i < 2076; ++i) {
+        ASSERT_EQ(sector[i], 0) << i;
+    }
+    // The header takes part in EDC and parity, so zero data still gets them.
+    std::uint32_t edc = 0;
+    for (int i = 0; i < 4; ++i) {
+        edc |= static_cast<std::uint32_t>(sector[2064 + i]) << (8 * i);
+    }
+    EXPECT_NE(edc, 0U);
+    EXPECT_EQ(edc, ReferenceEdc(sector.data(), 2064));
+    bool parityNonZero = false;
+    for (std::size_t i = 2076; i < kSectorSize; ++i) {
+        parityNonZero = parityNonZero || sector[i] != 0;
+    }
+    EXPECT_TRUE(parityNonZero);
+    Sector expected{};
+    ReferenceEncodeMode1(data.data(), 0, expected.data());
+    EXPECT_EQ(FirstDifference(sector.data(), expected.data(), kSectorSize), -1);
+}
+
+TEST_P(RawSectorPathTest, Mode1MatchesReferenceForRandomDataAndSectorNumbers)
+{
+    std::mt19937 random(0x4D31u);
+    std::vector<std::uint32_t> lbas = InterestingLbas();
+    for (int i = 0; i < 60; ++i) {
+        lbas.push_back(static_cast<std::uint32_t>(random()));
+    }
+    for (std::size_t i = 0; i < lbas.size(); ++i) {
+        const auto data = test::RandomBytes(kUserDataSize, static_cast<std::uint32_t>(1000 + i));
+        Sector fast;
+        fast.fill(0xEE);
+        Sector expected{};
+        EncodeMode1(data.data(), lbas[i], fast.data());
+        ReferenceEncodeMode1(data.data(), lbas[i], expected.data());
+        ASSERT_EQ(FirstDifference(fast.data(), expected.data(), kSectorSize), -1) << "lba " << lbas[i];
+    }
+}
+
+TEST_P(RawSectorPathTest, Mode1MatchesReferenceForStructuredData)
+{
+    // All 0xFF, a single set bit at several places, a ramp: patterns that
+    // random data rarely produces.
+    std::vector<std::vector<std::uint8_t>> patterns;
+    patterns.emplace_back(kUserDataSize, 0xFF);
+    patterns.emplace_back(kUserDataSize, 0x80);
+    for (std::size_t position : {std::size_t{0}, std::size_t{85}, std::size_t{1000}, kUserDataSize - 1}) {
+        std::vector<std::uint8_t> single(kUserDataSize, 0);
+        single[position] = 0x01;
+        patterns.push_back(single);
+    }
+    std::vector<std::uint8_t> ramp(kUserDataSize);
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = static_cast<std::uint8_t>(i);
+    }
+    patterns.push_back(ramp);
+    for (std::size_t p = 0; p < patterns.size(); ++p) {
+        Sector fast;
+        Sector expected{};
+        EncodeMode1(patterns[p].data(), 16 + static_cast<std::uint32_t>(p), fast.data());
+        ReferenceEncodeMode1(patterns[p].data(), 16 + static_cast<std::uint32_t>(p), expected.data());
+        ASSERT_EQ(FirstDifference(fast.data(), expected.data(), kSectorSize), -1) << "pattern " << p;
+    }
+}
+
+TEST_P(RawSectorPathTest, Mode2Form1MatchesReference)
+{
+    std::mt19937 random(0x4D32u);
+    const std::vector<std::uint32_t>& lbas = InterestingLbas();
+    for (std::size_t i = 0; i < lbas.size() + 20; ++i) {
+        const std::uint32_t lba = i < lbas.size() ? lbas[i] : static_cast<std::uint32_t>(random());
+        const auto data = test::RandomBytes(kUserDataSize, static_cast<std::uint32_t>(2000 + i));
+        const auto subheader = test::RandomBytes(8, static_cast<std::uint32_t>(3000 + i));
+        Sector fast;
+        fast.fill(0xEE);
+        Sector expected{};
+        EncodeMode2Form1(data.data(), lba, subheader.data(), fast.data());
+        ReferenceEncodeMode2Form1(data.data(), lba, subheader.data(), expected.data());
+        ASSERT_EQ(FirstDifference(fast.data(), expected.data(), kSectorSize), -1) << "lba " << lba;
+        EXPECT_EQ(fast[15], 2);
+    }
+}
+
+TEST_P(RawSectorPathTest, Mode2Form1NullSubheaderMeansTheDataSubheader)
+{
+    const auto data = test::RandomBytes(kUserDataSize, 77);
+    Sector fast;
+    Sector expected{};
+    EncodeMode2Form1(data.data(), 12345, nullptr, fast.data());
+    ReferenceEncodeMode2Form1(data.data(), 12345, kForm1DataSubheader, expected.data());
+    EXPECT_EQ(FirstDifference(fast.data(), expected.data(), kSectorSize), -1);
+    EXPECT_EQ(Hex(fast.data() + 16, 8), "00 00 08 00 00 00 08 00");
+    // The parity ignores the header, so only bytes 12..14 depend on the lba.
+    Sector other;
+    EncodeMode2Form1(data.data(), 999, nullptr, other.data());
+    for (std::size_t i = 0; i < kSectorSize; ++i) {
+        if (i < 12 || i > 14) {
+            ASSERT_EQ(fast[i], other[i]) << i;
+        }
+    }
+    EXPECT_TRUE(ReferenceParityHolds(fast.data(), true));
+    EXPECT_FALSE(ReferenceParityHolds(fast.data(), false));
+}
+
+TEST_P(RawSectorPathTest, BatchesEqualSingleSectorsAcrossTheWrap)
+{
+    constexpr std::size_t kCount = 7;
+    const auto data = test::RandomBytes(kCount * kUserDataSize, 5);
+    const auto subheader = test::RandomBytes(8, 6);
+    for (std::uint32_t first : {0U, 4347U, 0xFFFFFFFFU - 152, 0xFFFFFFFFU - 2}) {
+        std::vector<std::uint8_t> batch(kCount * kSectorSize, 0xEE);
+        EncodeMode1Sectors(data.data(), kCount, first, batch.data());
+        std::vector<std::uint8_t> batch2(kCount * kSectorSize, 0xEE);
+        EncodeMode2Form1Sectors(data.data(), kCount, first, subheader.data(), batch2.data());
+        for (std::size_t i = 0; i < kCount; ++i) {
+            const std::uint32_t lba = first + static_cast<std::uint32_t>(i);
+            Sector single;
+            EncodeMode1(data.data() + i * kUserDataSize, lba, single.data());
+            ASSERT_EQ(FirstDifference(batch.data() + i * kSectorSize, single.data(), kSectorSize), -1)
+                << "first " << first << " sector " << i;
+            EncodeMode2Form1(data.data() + i * kUserDataSize, lba, subheader.data(), single.data());
+            ASSERT_EQ(FirstDifference(batch2.data() + i * kSectorSize, single.data(), kSectorSize), -1)
+                << "first " << first << " sector " << i;
+        }
+    }
+    // A count of zero writes nothing.
+    std::uint8_t untouched = 0xEE;
+    EncodeMode1Sectors(data.data(), 0, 0, &untouched);
+    EncodeMode2Form1Sectors(data.data(), 0, 0, nullptr, &untouched);
+    EXPECT_EQ(untouched, 0xEE);
+}
+
+TEST_P(RawSectorPathTest, BatchOfManySectorsMatchesReference)
+{
+    // Enough sectors for the reference to see a spread of data, still quick
+    // under the sanitizers.
+    constexpr std::size_t kCount = 40;
+    const auto data = test::RandomBytes(kCount * kUserDataSize, 8);
+    std::vector<std::uint8_t> batch(kCount * kSectorSize);
+    EncodeMode1Sectors(data.data(), kCount, 449830, batch.data());
+    for (std::size_t i = 0; i < kCount; ++i) {
+        Sector expected{};
+        ReferenceEncodeMode1(data.data() + i * kUserDataSize, 449830 + static_cast<std::uint32_t>(i),
+                             expected.data());
+        ASSERT_EQ(FirstDifference(batch.data() + i * kSectorSize, expected.data(), kSectorSize), -1) << i;
+    }
+}
+
+TEST_P(RawSectorPathTest, EdcMatchesReferenceForEveryLengthAndSplit)
+{
+    const auto data = test::RandomBytes(3000, 9);
+    for (std::size_t size = 0; size <= 300; ++size) {
+        ASSERT_EQ(ComputeEdc(data.data(), size), ReferenceEdc(data.data(), size)) << size;
+    }
+    for (std::size_t size : {std::size_t{511}, std::size_t{1024}, std::size_t{2056}, std::size_t{2064},
+                             std::size_t{2999}, std::size_t{3000}}) {
+        const std::uint32_t whole = ReferenceEdc(data.data(), size);
+        ASSERT_EQ(ComputeEdc(data.data(), size), whole) << size;
+        // Continuing a run gives the CRC of the whole message.
+        for (std::size_t split : {std::size_t{1}, std::size_t{3}, std::size_t{63}, std::size_t{64},
+                                  std::size_t{100}, size / 2, size - 5}) {
+            const std::uint32_t first = ComputeEdc(data.data(), split);
+            ASSERT_EQ(ComputeEdc(data.data() + split, size - split, first), whole) << size << " at " << split;
+        }
+    }
+}
+
+TEST_P(RawSectorPathTest, EdcCheckValue)
+{
+    // The catalogue check value of CRC-32/CD-ROM-EDC for "123456789".
+    const char* text = "123456789";
+    EXPECT_EQ(ComputeEdc(reinterpret_cast<const std::uint8_t*>(text), 9), 0x6EC2EDC4U);
+    EXPECT_EQ(ComputeEdc(nullptr, 0), 0U);
+}
+
+TEST_P(RawSectorPathTest, ComputeParityRewritesBytes2076OnFromTheRest)
+{
+    const auto data = test::RandomBytes(kUserDataSize, 10);
+    Sector expected{};
+    ReferenceEncodeMode1(data.data(), 777, expected.data());
+    Sector sector = expected;
+    std::memset(sector.data() + 2076, 0x5A, kSectorSize - 2076);
+    ComputeParity(sector.data());
+    EXPECT_EQ(FirstDifference(sector.data(), expected.data(), kSectorSize), -1);
+    // Arbitrary bytes 12..2075 (not a well-formed sector) still give codewords.
+    const auto noise = test::RandomBytes(kSectorSize, 11);
+    std::memcpy(sector.data(), noise.data(), kSectorSize);
+    ComputeParity(sector.data());
+    EXPECT_EQ(FirstDifference(sector.data(), noise.data(), 2076), -1);
+    EXPECT_TRUE(ReferenceParityHolds(sector.data(), false));
+}
+
+TEST(RawSectorPaths, ForcingThePortablePathIsVisibleAndReversible)
+{
+    ForceEncoderPath(EncoderPath::Portable);
+    EXPECT_STREQ(ActiveEncoderPath(), "portable");
+    ForceEncoderPath(EncoderPath::Automatic);
+    const std::string automatic = ActiveEncoderPath();
+    EXPECT_TRUE(automatic == "portable" || automatic == "avx2-pclmul") << automatic;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul")) {
+        EXPECT_EQ(automatic, "avx2-pclmul");
+    }
+#endif
+}
+
+// --- The reference itself -------------------------------------------------
+
+TEST(ReferenceEcma130, EdcPolynomialIsTheProductOfTheTwoFactors)
+{
+    EXPECT_EQ(test::ReferenceEdcPolynomialReflected(), 0xD8018001U);
+    const char* text = "123456789";
+    EXPECT_EQ(ReferenceEdc(reinterpret_cast<const std::uint8_t*>(text), 9), 0x6EC2EDC4U);
+}
+
+TEST(ReferenceEcma130, EdcBehavesAsACrc)
+{
+    // Appending the CRC (least significant byte first) leaves remainder 0,
+    // and the CRC is linear: crc(a ^ b) = crc(a) ^ crc(b) for equal lengths.
+    for (std::uint32_t seed = 0; seed < 20; ++seed) {
+        auto a = test::RandomBytes(100 + seed * 37, seed);
+        const auto b = test::RandomBytes(a.size(), seed + 100);
+        std::vector<std::uint8_t> sum(a.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            sum[i] = a[i] ^ b[i];
+        }
+        const std::uint32_t crcA = ReferenceEdc(a.data(), a.size());
+        EXPECT_EQ(ReferenceEdc(sum.data(), sum.size()), crcA ^ ReferenceEdc(b.data(), b.size()));
+        for (int i = 0; i < 4; ++i) {
+            a.push_back(static_cast<std::uint8_t>(crcA >> (8 * i)));
+        }
+        EXPECT_EQ(ReferenceEdc(a.data(), a.size()), 0U);
+    }
+}
+
+TEST(ReferenceEcma130, FieldIsGeneratedByAlpha)
+{
+    // alpha = 2 has order 255 under x^8+x^4+x^3+x^2+1: its powers run
+    // through every non-zero element once.
+    std::array<bool, 256> seen{};
+    std::uint8_t power = 1;
+    for (int i = 0; i < 255; ++i) {
+        ASSERT_FALSE(seen[power]) << i;
+        seen[power] = true;
+        power = test::ReferenceGfMultiply(power, 2);
+    }
+    EXPECT_EQ(power, 1);
+    EXPECT_EQ(test::ReferenceGfMultiply(0x80, 2), 0x1D);
+}
+
+TEST(ReferenceEcma130, SectorsAreCodewordsAndCorruptionIsDetected)
+{
+    for (std::uint32_t seed = 0; seed < 4; ++seed) {
+        const auto data = test::RandomBytes(kUserDataSize, 40 + seed);
+        Sector mode1{};
+        ReferenceEncodeMode1(data.data(), seed * 1000, mode1.data());
+        EXPECT_TRUE(ReferenceParityHolds(mode1.data(), false));
+        EXPECT_EQ(ReferenceEdc(mode1.data(), 2068), 0U); // data + EDC leaves no remainder
+        Sector mode2{};
+        ReferenceEncodeMode2Form1(data.data(), seed * 1000, kForm1DataSubheader, mode2.data());
+        EXPECT_TRUE(ReferenceParityHolds(mode2.data(), true));
+        EXPECT_EQ(ReferenceEdc(mode2.data() + 16, 2060), 0U);
+        // One changed byte anywhere under P, or in P or Q, breaks a codeword.
+        for (std::size_t offset : {std::size_t{12}, std::size_t{16}, std::size_t{2075}, std::size_t{2076},
+                                   std::size_t{2247}, std::size_t{2248}, std::size_t{2351}}) {
+            Sector damaged = mode1;
+            damaged[offset] ^= 0x40;
+            EXPECT_FALSE(ReferenceParityHolds(damaged.data(), false)) << offset;
+        }
+    }
+}
+
+} // namespace
+} // namespace tarvelin::raw
