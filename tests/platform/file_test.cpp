@@ -138,20 +138,6 @@ TEST(PlatformFile, AnotherProcessCannotLockAnOpenFile)
     EXPECT_EQ(test::RunCommand(probe).exitCode, 0);
 }
 
-TEST(PlatformFile, MovedFileKeepsTheHandle)
-{
-    TempDir dir;
-    const std::string path = dir / "a.bin";
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate));
-    File moved(std::move(file));
-    EXPECT_FALSE(file.IsOpen());
-    ASSERT_TRUE(moved.IsOpen());
-    EXPECT_TRUE(moved.Write("z", 1));
-    moved.Close();
-    EXPECT_EQ(ReadText(path), "z");
-}
-
 TEST(PlatformFile, PositionsBeyondFourGiBWork)
 {
     TempDir dir;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 namespace tarvelin::platform {
 namespace {
@@ -84,20 +83,6 @@ TEST_F(PlatformPrompt, TheInstalledPromptReceivesTheQuestion)
     EXPECT_EQ(SetPrompt(nullptr), &other);
     EXPECT_EQ(Ask("x", "y", PromptButtons::YesNo, PromptIcon::None), PromptAnswer::No);
     EXPECT_EQ(other.calls, 0);
-}
-
-TEST_F(PlatformPrompt, WorkerThreadsReachTheInstalledPrompt)
-{
-    ScriptedPrompt prompt(PromptAnswer::Ok);
-    SetPrompt(&prompt);
-    PromptAnswer answer = PromptAnswer::Cancel;
-    std::thread worker([&answer] {
-        answer = Ask("Insert a CD", "Make ISO", PromptButtons::OkCancel, PromptIcon::Information);
-    });
-    worker.join();
-    EXPECT_EQ(answer, PromptAnswer::Ok);
-    EXPECT_EQ(prompt.calls, 1);
-    EXPECT_EQ(prompt.icon_, PromptIcon::Information);
 }
 
 } // namespace
