@@ -1,0 +1,208 @@
+#include "core/image_file.h"
+
+#include "platform/file.h"
+#include "platform/path.h"
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+// A CUE sheet is a few lines of text; anything longer is not a sheet worth
+// reading to its end, and its FILE line is at the top anyway.
+constexpr std::size_t kMaxCueSheetBytes = 64 * 1024;
+
+bool IsCueSheetPath(std::string_view path)
+{
+    // Only these two spellings: a ".Cue" file is opened as an image itself.
+    const std::string_view extension = platform::ExtensionOf(path);
+    return extension == ".cue" || extension == ".CUE";
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The first word of a line, compared without regard to case.
+bool StartsWithKeyword(std::string_view line, std::string_view keyword)
+{
+    if (line.size() < keyword.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < keyword.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(line[i])) != keyword[i]) {
+            return false;
+        }
+    }
+    return line.size() == keyword.size() || IsBlank(line[keyword.size()]);
+}
+
+// The file name of a FILE line's rest: the text in double quotes, or the
+// first blank-delimited word. Empty when there is none.
+std::string FileNameOfCueEntry(std::string_view rest)
+{
+    std::size_t start = 0;
+    while (start < rest.size() && IsBlank(rest[start])) {
+        ++start;
+    }
+    rest.remove_prefix(start);
+    if (rest.empty()) {
+        return {};
+    }
+    if (rest.front() == '"') {
+        const std::size_t close = rest.find('"', 1);
+        if (close == std::string_view::npos) {
+            return {};
+        }
+        return std::string(rest.substr(1, close - 1));
+    }
+    std::size_t end = 0;
+    while (end < rest.size() && !IsBlank(rest[end])) {
+        ++end;
+    }
+    return std::string(rest.substr(0, end));
+}
+
+// The name of the first FILE entry of a sheet (empty when the entry names
+// none); nothing when the sheet has no FILE entry.
+std::optional<std::string> FirstCueFileName(std::string_view sheet)
+{
+    // A UTF-8 byte order mark in front of the first line is not part of it.
+    if (sheet.starts_with("\xEF\xBB\xBF")) {
+        sheet.remove_prefix(3);
+    }
+    while (!sheet.empty()) {
+        const std::size_t end = sheet.find_first_of("\r\n");
+        std::string_view line = sheet.substr(0, end);
+        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
+        while (!line.empty() && IsBlank(line.front())) {
+            line.remove_prefix(1);
+        }
+        if (StartsWithKeyword(line, "FILE")) {
+            return FileNameOfCueEntry(line.substr(4));
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+class CImageFile final : public IImageFile {
+public:
+    bool Reserved() override { return true; }
+
+    bool Open(const char* path) override
+    {
+        file_.Close();
+        lastError_.clear();
+        path_.clear();
+        if (path == nullptr || *path == '\0') {
+            lastError_ = "no image file named";
+            return false;
+        }
+        std::string dataPath = path;
+        if (IsCueSheetPath(dataPath) && !ResolveCueSheet(dataPath)) {
+            return false;
+        }
+        // Read-write so that an edited image can be saved in place; an image
+        // that may not be written (read-only file or medium) can still be
+        // browsed and extracted from. Neither mode creates a missing file.
+        if (!file_.Open(dataPath, platform::OpenMode::ReadWrite)
+            && !file_.Open(dataPath, platform::OpenMode::ReadOnly)) {
+            lastError_ = file_.LastError();
+            if (dataPath != path) {
+                lastError_ += " (named by the CUE sheet '" + std::string(path) + "')";
+            }
+            return false;
+        }
+        path_ = dataPath;
+        return true;
+    }
+
+    bool SeekToEnd() override { return Check(file_.SeekToEnd()); }
+    bool Seek(std::uint64_t position) override { return Check(file_.Seek(position)); }
+
+    std::uint32_t Read(void* buffer, std::uint32_t count) override
+    {
+        return static_cast<std::uint32_t>(file_.Read(buffer, count));
+    }
+
+    std::uint32_t ReadAt(std::uint64_t position, void* buffer, std::uint32_t count) override
+    {
+        if (!Seek(position)) {
+            return 0;
+        }
+        return Read(buffer, count);
+    }
+
+    std::uint64_t GetLength() override
+    {
+        std::uint64_t length = 0;
+        return file_.Length(length) ? length : 0;
+    }
+
+    bool Write(const void* buffer, std::uint32_t count) override { return Check(file_.Write(buffer, count)); }
+
+    bool WriteAt(std::uint64_t position, const void* buffer, std::uint32_t count) override
+    {
+        return Check(file_.WriteAt(position, buffer, count));
+    }
+
+    bool Flush() override { return Check(file_.Flush()); }
+    bool IsReadOnly() override { return file_.IsOpen() && !file_.IsWritable(); }
+    const char* GetPath() override { return path_.c_str(); }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+private:
+    bool Check(bool succeeded)
+    {
+        if (!succeeded) {
+            lastError_ = file_.LastError().empty() ? "no image file is open" : file_.LastError();
+        }
+        return succeeded;
+    }
+
+    // Replaces the sheet's path with that of the data file it names.
+    bool ResolveCueSheet(std::string& path)
+    {
+        platform::File sheetFile;
+        if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
+            lastError_ = sheetFile.LastError();
+            return false;
+        }
+        std::vector<char> bytes(kMaxCueSheetBytes);
+        bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
+        sheetFile.Close();
+
+        const std::optional<std::string> entry = FirstCueFileName(std::string_view(bytes.data(), bytes.size()));
+        if (!entry) {
+            lastError_ = "the CUE sheet '" + path + "' has no FILE entry";
+            return false;
+        }
+        if (entry->empty()) {
+            lastError_ = "the FILE entry of the CUE sheet '" + path + "' names no file";
+            return false;
+        }
+        const std::string& name = *entry;
+        if (platform::ContainsPathSeparator(name)) {
+            path = name;
+        } else {
+            // A bare name lies beside the sheet: the sheet's path up to and
+            // including its last separator, followed by the name.
+            const std::string_view sheetName = platform::FileNameOf(path);
+            path = path.substr(0, path.size() - sheetName.size()) + name;
+        }
+        return true;
+    }
+
+    platform::File file_;
+    std::string path_;
+    std::string lastError_;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CImageFile, tarvelin::IImageFile, RwFile1, RwFile2)

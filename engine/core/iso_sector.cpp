@@ -1,0 +1,474 @@
+// Logical sector access. An image stores logical sector N's 2048 user bytes
+// at (N - firstSector) * sectorSize + dataOffset + baseOffset; Open finds
+// these five numbers by looking for the primary volume descriptor (logical
+// sector 16) where each known layout would put it, then by scanning the first
+// MiB for it. Raw images get their sectors written back whole (sync, header,
+// EDC and parity), in the mode their sector 16 is stored in.
+
+#include "core/iso_sector.h"
+
+#include "core/image_file.h"
+#include "core/raw_sector.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr std::uint32_t kSectorSize = 2048;
+constexpr std::uint32_t kVolumeDescriptorSector = 16;
+
+// Volume descriptor (ISO 9660 8.1): byte 0 type, bytes 1..5 standard identifier.
+constexpr std::uint8_t kPrimaryVolumeDescriptorType = 1;
+constexpr char kStandardIdentifier[] = "CD001";
+constexpr std::size_t kStandardIdentifierSize = sizeof(kStandardIdentifier) - 1;
+constexpr std::size_t kDescriptorHeadSize = 1 + kStandardIdentifierSize;
+
+// The scan walks the first MiB in chunks of 16 KiB.
+constexpr std::uint64_t kScanLimit = 1024 * 1024;
+constexpr std::uint32_t kScanChunk = 16 * 1024;
+
+// Strided reads and raw writes go through a scratch buffer of about this size.
+constexpr std::size_t kScratchBytes = 1024 * 1024;
+// Plain reads and writes are handed to the file in pieces no larger than this
+// (its counts are 32-bit).
+constexpr std::uint64_t kMaxTransfer = 1u << 30;
+
+struct FixedProbe {
+    LayoutProbe probe;
+    std::uint32_t sectorSize;
+    std::uint32_t dataOffset;
+};
+
+// Tried in this order; the scan comes last.
+constexpr FixedProbe kFixedProbes[] = {
+    {LayoutProbe::PlainIso, kSectorSize, 0},
+    {LayoutProbe::RawMode1, static_cast<std::uint32_t>(raw::kSectorSize),
+     static_cast<std::uint32_t>(raw::kMode1DataOffset)},
+    {LayoutProbe::RawMode2, static_cast<std::uint32_t>(raw::kSectorSize),
+     static_cast<std::uint32_t>(raw::kMode2Form1DataOffset)},
+};
+
+bool HasStandardIdentifier(const std::uint8_t* descriptor)
+{
+    return std::memcmp(descriptor + 1, kStandardIdentifier, kStandardIdentifierSize) == 0;
+}
+
+// First position p >= from with the whole pattern inside bytes[0, size).
+std::optional<std::size_t> FindPattern(const std::uint8_t* bytes, std::size_t size, std::size_t from,
+                                       const char* pattern, std::size_t patternSize)
+{
+    if (size < patternSize) {
+        return std::nullopt;
+    }
+    for (std::size_t p = from; p + patternSize <= size; ++p) {
+        if (bytes[p] == static_cast<std::uint8_t>(pattern[0])
+            && std::memcmp(bytes + p, pattern, patternSize) == 0) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+class CIsoSector final : public IIsoSector {
+public:
+    ~CIsoSector() override { DestroyComponent(file_); }
+
+    bool Init() override
+    {
+        // Without its file the component stays usable as an object; Open
+        // then fails with a reason.
+        file_ = RwFile1();
+        return true;
+    }
+
+    bool Reserved() override { return true; }
+
+    bool Open(const char* path) override
+    {
+        trackMode_ = 0;
+        layout_ = ImageLayout{};
+        probe_ = LayoutProbe::None;
+        openError_ = ImageOpenError::None;
+        lastError_.clear();
+        if (file_ == nullptr) {
+            openError_ = ImageOpenError::CannotOpen;
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (!file_->Open(path)) {
+            openError_ = ImageOpenError::CannotOpen;
+            lastError_ = file_->GetLastError();
+            return false;
+        }
+        if (!DetectLayout()) {
+            openError_ = ImageOpenError::NoVolume;
+            lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "'";
+            return false;
+        }
+        trackMode_ = DetectTrackMode();
+        return true;
+    }
+
+    bool ReadSector(std::uint32_t sector, void* buffer) override { return ReadSectors(sector, buffer, 1); }
+
+    bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) override
+    {
+        if (count == 0) {
+            return true;
+        }
+        std::uint64_t position = 0;
+        if (!CheckRange(firstSector, count) || !UserDataPosition(firstSector, position)) {
+            return false;
+        }
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        if (layout_.sectorSize == kSectorSize) {
+            return ReadBytes(position, out, std::uint64_t{count} * kSectorSize);
+        }
+        // Many stored sectors per read; their user data is copied out.
+        const std::uint32_t stride = layout_.sectorSize;
+        const std::uint32_t perRead = std::max<std::uint32_t>(1, kScratchBytes / stride);
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t batch = std::min(perRead, count - done);
+            const std::uint64_t span = std::uint64_t{batch - 1} * stride + kSectorSize;
+            scratch_.resize(std::max<std::size_t>(scratch_.size(), span));
+            if (!ReadBytes(position, scratch_.data(), span)) {
+                return false;
+            }
+            for (std::uint32_t i = 0; i < batch; ++i) {
+                std::memcpy(out + std::uint64_t{done + i} * kSectorSize, scratch_.data() + std::uint64_t{i} * stride,
+                            kSectorSize);
+            }
+            done += batch;
+            position += std::uint64_t{batch} * stride;
+        }
+        return true;
+    }
+
+    bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) override
+    {
+        if (count == 0) {
+            return true;
+        }
+        std::uint64_t position = 0;
+        if (!CheckRange(firstSector, count) || !UserDataPosition(firstSector, position)) {
+            return false;
+        }
+        if (file_->IsReadOnly()) {
+            lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
+            return false;
+        }
+        const auto* in = static_cast<const std::uint8_t*>(buffer);
+        if (trackMode_ == 1 || trackMode_ == 2) {
+            return WriteRawSectors(in, count, firstSector, position);
+        }
+        if (layout_.sectorSize == kSectorSize) {
+            return WriteBytes(position, in, std::uint64_t{count} * kSectorSize);
+        }
+        // Only the user data of each stored sector: whatever the image keeps
+        // around it (subheaders, tails) stays as it is.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (!WriteBytes(position, in + std::uint64_t{i} * kSectorSize, kSectorSize)) {
+                return false;
+            }
+            position += layout_.sectorSize;
+        }
+        return true;
+    }
+
+    bool SeekToEnd() override
+    {
+        if (!IsOpen()) {
+            return false;
+        }
+        return Checked(file_->SeekToEnd());
+    }
+
+    bool SeekToSector(std::uint32_t sector) override
+    {
+        std::uint64_t position = 0;
+        if (!UserDataPosition(sector, position)) {
+            return false;
+        }
+        if (position < layout_.dataOffset) {
+            lastError_ = "sector " + std::to_string(sector) + " lies before the start of the image file";
+            return false;
+        }
+        return Checked(file_->Seek(position - layout_.dataOffset));
+    }
+
+    std::uint32_t GetTrackMode() override { return trackMode_; }
+    ImageLayout GetLayout() override { return layout_; }
+    LayoutProbe GetLayoutProbe() override { return probe_; }
+
+    std::uint32_t GetSectorCount() override
+    {
+        if (!IsOpen()) {
+            return 0;
+        }
+        // Sectors 0 .. N-1 where N is the first sector whose user data starts
+        // at or behind the end of the file.
+        const std::int64_t length = static_cast<std::int64_t>(file_->GetLength());
+        const std::int64_t first = UserDataStart(0);
+        if (first >= length) {
+            return 0;
+        }
+        const std::int64_t stride = layout_.sectorSize;
+        const std::uint64_t count = static_cast<std::uint64_t>((length - first + stride - 1) / stride);
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
+    }
+
+    ImageOpenError GetOpenError() override { return openError_; }
+    bool IsReadOnly() override { return file_ != nullptr && file_->IsReadOnly(); }
+
+    bool Flush() override
+    {
+        if (!IsOpen()) {
+            return false;
+        }
+        return Checked(file_->Flush());
+    }
+
+    IImageFile* GetFile() override { return file_; }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+private:
+    bool IsOpen()
+    {
+        if (file_ == nullptr || probe_ == LayoutProbe::None) {
+            lastError_ = "no image is open";
+            return false;
+        }
+        return true;
+    }
+
+    bool Checked(bool succeeded)
+    {
+        if (!succeeded) {
+            lastError_ = file_->GetLastError();
+        }
+        return succeeded;
+    }
+
+    // Signed, so that a sector the layout places before the file start can
+    // be told apart; cannot overflow (sector numbers and sizes are 32-bit).
+    std::int64_t UserDataStart(std::uint32_t sector) const
+    {
+        const std::int64_t index = std::int64_t{sector} - std::int64_t{layout_.firstSector};
+        return static_cast<std::int64_t>(layout_.baseOffset) + layout_.dataOffset + index * layout_.sectorSize;
+    }
+
+    bool UserDataPosition(std::uint32_t sector, std::uint64_t& position)
+    {
+        if (!IsOpen()) {
+            return false;
+        }
+        const std::int64_t start = UserDataStart(sector);
+        if (start < 0) {
+            lastError_ = "sector " + std::to_string(sector) + " lies before the start of the image file";
+            return false;
+        }
+        position = static_cast<std::uint64_t>(start);
+        return true;
+    }
+
+    // Sector numbers are 32-bit: a run may not wrap past the last one.
+    bool CheckRange(std::uint32_t firstSector, std::uint32_t count)
+    {
+        if (std::uint64_t{firstSector} + count - 1 > std::numeric_limits<std::uint32_t>::max()) {
+            lastError_ = "sector run beyond the last sector number";
+            return false;
+        }
+        return true;
+    }
+
+    // Reads size bytes at position; what lies beyond the end of the file
+    // reads as zeros. False only when the file fails to deliver bytes it has.
+    bool ReadBytes(std::uint64_t position, std::uint8_t* out, std::uint64_t size)
+    {
+        std::uint64_t done = 0;
+        while (done < size) {
+            const auto piece = static_cast<std::uint32_t>(std::min(size - done, kMaxTransfer));
+            const std::uint32_t got = file_->ReadAt(position + done, out + done, piece);
+            done += got;
+            if (got < piece) {
+                if (position + done < file_->GetLength()) {
+                    lastError_ = file_->GetLastError();
+                    return false;
+                }
+                std::memset(out + done, 0, size - done);
+                return true;
+            }
+        }
+        return true;
+    }
+
+    bool WriteBytes(std::uint64_t position, const std::uint8_t* in, std::uint64_t size)
+    {
+        for (std::uint64_t done = 0; done < size;) {
+            const auto piece = static_cast<std::uint32_t>(std::min(size - done, kMaxTransfer));
+            if (!file_->WriteAt(position + done, in + done, piece)) {
+                lastError_ = file_->GetLastError();
+                return false;
+            }
+            done += piece;
+        }
+        return true;
+    }
+
+    // Encodes batches of sectors into the scratch buffer and writes each
+    // batch in one call; userDataPosition belongs to firstSector.
+    bool WriteRawSectors(const std::uint8_t* in, std::uint32_t count, std::uint32_t firstSector,
+                         std::uint64_t userDataPosition)
+    {
+        const bool mode1 = trackMode_ == 1;
+        const std::uint64_t headerSize = mode1 ? raw::kMode1DataOffset : raw::kMode2Form1DataOffset;
+        if (userDataPosition < headerSize) {
+            lastError_ = "sector " + std::to_string(firstSector) + " lies before the start of the image file";
+            return false;
+        }
+        std::uint64_t position = userDataPosition - headerSize;
+        const std::uint32_t perWrite = kScratchBytes / raw::kSectorSize;
+        scratch_.resize(std::max<std::size_t>(scratch_.size(), std::size_t{perWrite} * raw::kSectorSize));
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t batch = std::min(perWrite, count - done);
+            const std::uint8_t* data = in + std::uint64_t{done} * kSectorSize;
+            if (mode1) {
+                raw::EncodeMode1Sectors(data, batch, firstSector + done, scratch_.data());
+            } else {
+                raw::EncodeMode2Form1Sectors(data, batch, firstSector + done, nullptr, scratch_.data());
+            }
+            const std::uint64_t size = std::uint64_t{batch} * raw::kSectorSize;
+            if (!WriteBytes(position, scratch_.data(), size)) {
+                return false;
+            }
+            position += size;
+            done += batch;
+        }
+        return true;
+    }
+
+    bool TryFixedProbe(const FixedProbe& fixed)
+    {
+        const std::uint64_t first = std::uint64_t{kVolumeDescriptorSector} * fixed.sectorSize + fixed.dataOffset;
+        std::array<std::uint8_t, kDescriptorHeadSize> head{};
+        std::array<std::uint8_t, kDescriptorHeadSize> next{};
+        if (file_->ReadAt(first, head.data(), head.size()) != head.size()
+            || file_->ReadAt(first + fixed.sectorSize, next.data(), next.size()) != next.size()) {
+            return false;
+        }
+        // The next descriptor's type is not looked at: any descriptor (or
+        // the set terminator) follows the primary one.
+        if (head[0] != kPrimaryVolumeDescriptorType || !HasStandardIdentifier(head.data())
+            || !HasStandardIdentifier(next.data())) {
+            return false;
+        }
+        layout_ = ImageLayout{0, 0, fixed.sectorSize, fixed.dataOffset, fixed.sectorSize - kSectorSize - fixed.dataOffset};
+        probe_ = fixed.probe;
+        return true;
+    }
+
+    // Finds a primary volume descriptor behind an unknown header or in
+    // sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
+    // the first MiB is taken as that of logical sector 16 when its type byte
+    // is 1, and the distance to the next "CD001" as the sector size.
+    bool ScanForVolume()
+    {
+        std::vector<std::uint8_t> chunk(kScanChunk);
+        std::vector<std::uint8_t> candidate(kScanChunk);
+        for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
+            const std::uint32_t got = file_->ReadAt(chunkStart, chunk.data(), kScanChunk);
+            if (got == 0) {
+                break;
+            }
+            const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier, kStandardIdentifierSize);
+            // Only the first occurrence counts; one at the very start of the
+            // file has no type byte in front of it.
+            if (!found || chunkStart + *found == 0) {
+                continue;
+            }
+            const std::uint64_t descriptor = chunkStart + *found - 1;
+            const std::uint32_t candidateSize = file_->ReadAt(descriptor, candidate.data(), kScanChunk);
+            if (candidateSize < kDescriptorHeadSize || candidate[0] != kPrimaryVolumeDescriptorType) {
+                continue;
+            }
+            const auto second =
+                FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier, kStandardIdentifierSize);
+            if (!second) {
+                continue;
+            }
+            const auto distance = static_cast<std::uint32_t>(*second - 1);
+            if (distance < kSectorSize) {
+                continue;
+            }
+            layout_ = ImageLayout{descriptor, kVolumeDescriptorSector, distance, 0, distance - kSectorSize};
+            probe_ = LayoutProbe::Scanned;
+            return true;
+        }
+        return false;
+    }
+
+    bool DetectLayout()
+    {
+        for (const FixedProbe& fixed : kFixedProbes) {
+            if (TryFixedProbe(fixed)) {
+                return true;
+            }
+        }
+        return ScanForVolume();
+    }
+
+    // True when the raw header (sync pattern and mode byte) of the stored
+    // sector whose user data starts at userData is in place, headerSize bytes
+    // in front of it.
+    bool HasRawHeader(std::int64_t userData, std::uint32_t headerSize, std::uint8_t mode)
+    {
+        if (userData < std::int64_t{headerSize}) {
+            return false;
+        }
+        std::array<std::uint8_t, 16> header{};
+        if (file_->ReadAt(static_cast<std::uint64_t>(userData - headerSize), header.data(), header.size())
+            != header.size()) {
+            return false;
+        }
+        return std::memcmp(header.data(), raw::kSyncPattern, sizeof(raw::kSyncPattern)) == 0 && header[15] == mode;
+    }
+
+    // Looks at the stored form of logical sector 16 in the detected layout:
+    // only 2352-byte sectors can be raw, and then their header says which mode.
+    std::uint32_t DetectTrackMode()
+    {
+        if (layout_.sectorSize != raw::kSectorSize) {
+            return 0;
+        }
+        const std::int64_t userData = UserDataStart(kVolumeDescriptorSector);
+        if (HasRawHeader(userData, raw::kMode1DataOffset, 1)) {
+            return 1;
+        }
+        if (HasRawHeader(userData, raw::kMode2Form1DataOffset, 2)) {
+            return 2;
+        }
+        return 0;
+    }
+
+    IImageFile* file_ = nullptr;
+    std::uint32_t trackMode_ = 0;
+    ImageLayout layout_;
+    LayoutProbe probe_ = LayoutProbe::None;
+    ImageOpenError openError_ = ImageOpenError::None;
+    std::vector<std::uint8_t> scratch_;
+    std::string lastError_;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIsoSector, tarvelin::IIsoSector, Sector1, Sector2)
