@@ -1,0 +1,361 @@
+// The image file: opening without creating, read-only images, CUE sheets,
+// positioned reads and writes with 64-bit positions.
+
+#include "core/image_file.h"
+#include "core/iso_sector.h"
+#include "core/registry.h"
+
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+
+struct ComponentDeleter {
+    void operator()(CComponent* component) const { component->Destroy(); }
+};
+using ImageFile = std::unique_ptr<IImageFile, ComponentDeleter>;
+using Sectors = std::unique_ptr<IIsoSector, ComponentDeleter>;
+
+ImageFile NewImageFile()
+{
+    ImageFile file(RwFile1());
+    if (!file) {
+        throw std::runtime_error("RwFile1 returned null");
+    }
+    return file;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Runs check where the permission bits of files apply: in a child process
+// without root's privileges when the tests run as root. Returns check's
+// complaint, empty when all was well.
+std::string RunUnprivileged(const std::function<std::string()>& check)
+{
+    if (::geteuid() != 0) {
+        return check();
+    }
+    int channel[2];
+    if (::pipe(channel) != 0) {
+        return "cannot create a pipe";
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return "cannot fork";
+    }
+    if (child == 0) {
+        ::close(channel[0]);
+        constexpr gid_t kNobodyGroup = 65534;
+        constexpr uid_t kNobody = 65534;
+        std::string complaint;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyGroup) != 0 || ::setuid(kNobody) != 0) {
+            complaint = "cannot drop root privileges";
+        } else {
+            complaint = check();
+        }
+        const ssize_t ignored = ::write(channel[1], complaint.data(), complaint.size());
+        static_cast<void>(ignored);
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    std::string complaint;
+    char chunk[256];
+    ssize_t got = 0;
+    while ((got = ::read(channel[0], chunk, sizeof chunk)) > 0) {
+        complaint.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        complaint += " (the checking process failed)";
+    }
+    return complaint;
+}
+
+class ImageFileTest : public ::testing::Test {
+protected:
+    std::string Put(const std::string& name, const Bytes& bytes)
+    {
+        const std::string path = dir_ / name;
+        WriteWholeFile(path, bytes);
+        return path;
+    }
+    std::string Put(const std::string& name, const std::string& text)
+    {
+        return Put(name, Bytes(text.begin(), text.end()));
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(ImageFileTest, MissingFileFailsAndIsNotCreated)
+{
+    const std::string missing = dir_ / "missing.iso";
+    ImageFile file = NewImageFile();
+    EXPECT_FALSE(file->Open(missing.c_str()));
+    EXPECT_TRUE(Contains(file->GetLastError(), "missing.iso")) << file->GetLastError();
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    Sectors sectors(Sector1());
+    ASSERT_TRUE(sectors);
+    EXPECT_FALSE(sectors->Open(missing.c_str()));
+    EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::CannotOpen);
+    EXPECT_TRUE(Contains(sectors->GetLastError(), "missing.iso"));
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    EXPECT_FALSE(file->Open((dir_ / "no folder/missing.iso").c_str()));
+    EXPECT_FALSE(file->Open(""));
+}
+
+TEST_F(ImageFileTest, PositionedReadsAndWrites)
+{
+    const Bytes content = test::RandomBytes(10000, 3);
+    const std::string path = Put("file.img", content);
+    ImageFile file = NewImageFile();
+    ASSERT_TRUE(file->Open(path.c_str()));
+    EXPECT_FALSE(file->IsReadOnly());
+    EXPECT_EQ(file->GetPath(), path);
+    EXPECT_EQ(file->GetLength(), content.size());
+
+    Bytes buffer(100);
+    ASSERT_TRUE(file->Seek(9950));
+    EXPECT_EQ(file->Read(buffer.data(), 100), 50u);
+    EXPECT_TRUE(Bytes(buffer.begin(), buffer.begin() + 50) == Bytes(content.begin() + 9950, content.end()));
+    EXPECT_EQ(file->Read(buffer.data(), 100), 0u); // at the end
+    EXPECT_EQ(file->ReadAt(20000, buffer.data(), 100), 0u);
+    EXPECT_EQ(file->ReadAt(100, buffer.data(), 100), 100u);
+    EXPECT_TRUE(buffer == Bytes(content.begin() + 100, content.begin() + 200));
+
+    // Write goes to the current position, WriteAt leaves it alone.
+    const Bytes patch = {1, 2, 3, 4};
+    ASSERT_TRUE(file->Seek(10));
+    ASSERT_TRUE(file->WriteAt(5000, patch.data(), 4));
+    ASSERT_TRUE(file->Write(patch.data(), 4));
+    // Beyond 4 GiB: a sparse extension.
+    const std::uint64_t far = (std::uint64_t{1} << 32) + 12345;
+    ASSERT_TRUE(file->Seek(far));
+    ASSERT_TRUE(file->Write(patch.data(), 4));
+    ASSERT_TRUE(file->Flush());
+    EXPECT_EQ(file->GetLength(), far + 4);
+    EXPECT_EQ(file->ReadAt(far, buffer.data(), 100), 4u);
+
+    Bytes expected = content;
+    std::copy(patch.begin(), patch.end(), expected.begin() + 10);
+    std::copy(patch.begin(), patch.end(), expected.begin() + 5000);
+    EXPECT_TRUE(test::ReadFileRange(path, 0, content.size()) == expected);
+    EXPECT_TRUE(test::ReadFileRange(path, far, 4) == patch);
+    EXPECT_TRUE(test::ReadFileRange(path, far % (std::uint64_t{1} << 32), 4) == Bytes(4, 0));
+}
+
+TEST_F(ImageFileTest, AnOpenImageIsNotSharedWithASecondOpener)
+{
+    const std::string path = Put("busy.img", Bytes(4096, 1));
+    ImageFile first = NewImageFile();
+    ASSERT_TRUE(first->Open(path.c_str()));
+    ImageFile second = NewImageFile();
+    EXPECT_FALSE(second->Open(path.c_str()));
+    EXPECT_TRUE(Contains(second->GetLastError(), "in use"));
+    first.reset();
+    EXPECT_TRUE(second->Open(path.c_str()));
+}
+
+TEST_F(ImageFileTest, ReadOnlyImageOpensForReadingAndRefusesWrites)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::MakeFolderTree(dir_ / "tree");
+    test::MakeIsoWithGenisoimage(dir_ / "tree", dir_ / "ro.iso");
+    const std::string path = dir_ / "ro.iso";
+    const Bytes original = ReadWholeFile(path);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
+
+    const std::string complaint = RunUnprivileged([&]() -> std::string {
+        ImageFile file(RwFile1());
+        if (!file->Open(path.c_str())) {
+            return std::string("open failed: ") + file->GetLastError();
+        }
+        if (!file->IsReadOnly()) {
+            return "not reported read-only";
+        }
+        std::uint8_t byte = 0;
+        if (file->ReadAt(32769, &byte, 1) != 1 || byte != 'C') {
+            return "cannot read";
+        }
+        if (file->Write(&byte, 1) || file->WriteAt(0, &byte, 1)) {
+            return "a write succeeded";
+        }
+        if (!Contains(file->GetLastError(), "read-only")) {
+            return std::string("write failure without a reason: ") + file->GetLastError();
+        }
+        file.reset();
+
+        Sectors sectors(Sector1());
+        if (!sectors->Open(path.c_str())) {
+            return std::string("sector open failed: ") + sectors->GetLastError();
+        }
+        std::uint8_t sector[2048];
+        if (!sectors->IsReadOnly() || !sectors->ReadSector(16, sector) || sector[0] != 1) {
+            return "sectors not readable or not read-only";
+        }
+        if (sectors->WriteSectors(sector, 1, 20)) {
+            return "WriteSectors succeeded";
+        }
+        if (!Contains(sectors->GetLastError(), "read-only")) {
+            return std::string("WriteSectors failed without a reason: ") + sectors->GetLastError();
+        }
+        return {};
+    });
+    EXPECT_EQ(complaint, "");
+    EXPECT_TRUE(ReadWholeFile(path) == original);
+}
+
+TEST(ImageFileComponentTest, FactoriesByRegistryAndByExportedName)
+{
+    for (const char* name : {"RwFile1", "RwFile2"}) {
+        SCOPED_TRACE(name);
+        ComponentFactory byRegistry = FindFactory(name);
+        ASSERT_NE(byRegistry, nullptr);
+        void* symbol = ::dlsym(RTLD_DEFAULT, name);
+        ASSERT_NE(symbol, nullptr);
+        auto byExport = reinterpret_cast<IImageFile* (*)()>(symbol);
+        auto* fromRegistry = dynamic_cast<IImageFile*>(byRegistry());
+        IImageFile* fromExport = byExport();
+        ASSERT_NE(fromRegistry, nullptr);
+        ASSERT_NE(fromExport, nullptr);
+        const bool singleton = std::string(name) == "RwFile2";
+        EXPECT_EQ(fromRegistry == fromExport, singleton);
+        EXPECT_TRUE(fromExport->Reserved());
+        if (!singleton) {
+            std::uint8_t byte = 0;
+            EXPECT_EQ(fromExport->Read(&byte, 1), 0u);
+            EXPECT_FALSE(fromExport->Write(&byte, 1));
+            EXPECT_FALSE(fromExport->IsReadOnly());
+            fromRegistry->Destroy();
+            fromExport->Destroy();
+        }
+    }
+}
+
+// CUE sheets name the data file behind them.
+class CueSheetTest : public ImageFileTest {
+protected:
+    void SetUp() override { dataPath_ = Put("data.bin", Bytes(4096, 0x42)); }
+
+    // Opens a sheet with the text given; the data file actually opened, or
+    // "failed: <reason>".
+    std::string OpenSheet(const std::string& text, const std::string& sheetName = "image.cue")
+    {
+        const std::string sheet = Put(sheetName, text);
+        ImageFile file = NewImageFile();
+        if (!file->Open(sheet.c_str())) {
+            return std::string("failed: ") + file->GetLastError();
+        }
+        return file->GetPath();
+    }
+
+    std::string dataPath_;
+};
+
+TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
+{
+    Put("other.bin", Bytes(10, 0));
+    Put("my data.bin", Bytes(10, 0));
+    const std::string longRemark(400, 'x');
+    const struct {
+        const char* what;
+        std::string sheet;
+        std::string opened;
+    } cases[] = {
+        {"quoted", "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", dataPath_},
+        {"bare", "FILE data.bin BINARY\n  TRACK 01 MODE1/2352\n", dataPath_},
+        {"quoted with a space", "FILE \"my data.bin\" BINARY\n", dir_ / "my data.bin"},
+        {"remarks and title first",
+         "REM GENRE \"Test\"\nREM COMMENT \"made by hand\"\nTITLE \"A disc\"\nPERFORMER \"Someone\"\n"
+         "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n",
+         dataPath_},
+        {"two FILE entries",
+         "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+         "FILE \"other.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n",
+         dataPath_},
+        {"lower case, indented, CRLF", "\r\n \t file \"data.bin\" binary\r\n  track 01 mode1/2352\r\n", dataPath_},
+        {"byte order mark", "\xEF\xBB\xBF" "FILE \"data.bin\" BINARY\n", dataPath_},
+        {"entry behind a long remark", "REM " + longRemark + "\nFILE \"data.bin\" BINARY\n", dataPath_},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(OpenSheet(c.sheet), c.opened);
+    }
+    EXPECT_EQ(OpenSheet("FILE \"data.bin\" BINARY\n", "IMAGE.CUE"), dataPath_);
+}
+
+TEST_F(CueSheetTest, ANameWithAFolderIsTakenAsItStands)
+{
+    TempDir elsewhere;
+    std::filesystem::create_directories(elsewhere / "sub folder");
+    const std::string target = elsewhere / "sub folder/track.bin";
+    WriteWholeFile(target, Bytes(10, 1));
+    std::filesystem::create_directories(dir_ / "sheets");
+    EXPECT_EQ(OpenSheet("FILE \"" + target + "\" BINARY\n", "sheets/image.cue"), target);
+}
+
+TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
+{
+    const struct {
+        const char* what;
+        std::string sheet;
+        std::string reason;
+    } cases[] = {
+        {"no FILE entry", "REM nothing here\nTRACK 01 MODE1/2352\nFILEX \"data.bin\"\n", "FILE"},
+        {"empty sheet", "", "FILE"},
+        {"FILE without a name", "FILE\n", "FILE"},
+        {"unterminated quote", "FILE \"data.bin BINARY\n", "FILE"},
+        {"missing data file", "FILE \"missing.bin\" BINARY\n", "missing.bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string result = OpenSheet(c.sheet);
+        EXPECT_TRUE(result.starts_with("failed: ")) << result;
+        EXPECT_TRUE(Contains(result, c.reason)) << result;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "missing.bin"));
+
+    ImageFile file = NewImageFile();
+    EXPECT_FALSE(file->Open((dir_ / "absent.cue").c_str()));
+    EXPECT_TRUE(Contains(file->GetLastError(), "absent.cue"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.cue"));
+}
+
+TEST_F(CueSheetTest, OnlyLowerOrUpperCaseExtensionNamesASheet)
+{
+    // A ".Cue" file is an image file like any other.
+    const std::string text = "FILE \"data.bin\" BINARY\n";
+    const std::string mixed = Put("image.Cue", text);
+    ImageFile file = NewImageFile();
+    ASSERT_TRUE(file->Open(mixed.c_str()));
+    EXPECT_EQ(file->GetPath(), mixed);
+    EXPECT_EQ(file->GetLength(), text.size());
+}
+
+} // namespace
+} // namespace tarvelin

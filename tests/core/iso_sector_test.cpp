@@ -1,0 +1,542 @@
+// Logical sector access: layout detection on every stored form of one real
+// volume (made by genisoimage), reading and writing through each of them.
+
+#include "core/image_file.h"
+#include "core/iso_sector.h"
+#include "core/registry.h"
+
+#include "support/fixtures.h"
+#include "support/reference_ecma130.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using test::kLogicalSectorSize;
+using test::RandomBytes;
+using test::ReadFileRange;
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+
+constexpr std::size_t kRawSize = 2352;
+constexpr std::uint8_t kForm1Subheader[8] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
+
+struct SectorsDeleter {
+    void operator()(IIsoSector* sectors) const { sectors->Destroy(); }
+};
+using Sectors = std::unique_ptr<IIsoSector, SectorsDeleter>;
+
+Sectors NewSectors()
+{
+    Sectors sectors(Sector1());
+    if (!sectors) {
+        throw std::runtime_error("Sector1 returned null");
+    }
+    return sectors;
+}
+
+Bytes Filler(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
+
+Bytes Join(const Bytes& header, const Bytes& body)
+{
+    Bytes joined(header);
+    joined.insert(joined.end(), body.begin(), body.end());
+    return joined;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t count)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
+}
+
+Bytes Mode1Reference(const Bytes& data, std::uint32_t firstLba)
+{
+    const std::size_t count = data.size() / kLogicalSectorSize;
+    Bytes out(count * kRawSize);
+    for (std::size_t i = 0; i < count; ++i) {
+        test::ReferenceEncodeMode1(data.data() + i * kLogicalSectorSize, firstLba + static_cast<std::uint32_t>(i),
+                                   out.data() + i * kRawSize);
+    }
+    return out;
+}
+
+Bytes Mode2Form1Reference(const Bytes& data, std::uint32_t firstLba)
+{
+    const std::size_t count = data.size() / kLogicalSectorSize;
+    Bytes out(count * kRawSize);
+    for (std::size_t i = 0; i < count; ++i) {
+        test::ReferenceEncodeMode2Form1(data.data() + i * kLogicalSectorSize, firstLba + static_cast<std::uint32_t>(i),
+                                        kForm1Subheader, out.data() + i * kRawSize);
+    }
+    return out;
+}
+
+// One stored form of the test volume and what detection must make of it.
+struct StoredForm {
+    std::string name;
+    Bytes image;
+    LayoutProbe probe;
+    ImageLayout layout;
+    std::uint32_t trackMode;
+};
+
+void ExpectLayout(IIsoSector& sectors, const StoredForm& form)
+{
+    EXPECT_EQ(sectors.GetLayoutProbe(), form.probe) << form.name;
+    const ImageLayout layout = sectors.GetLayout();
+    EXPECT_EQ(layout.baseOffset, form.layout.baseOffset) << form.name;
+    EXPECT_EQ(layout.firstSector, form.layout.firstSector) << form.name;
+    EXPECT_EQ(layout.sectorSize, form.layout.sectorSize) << form.name;
+    EXPECT_EQ(layout.dataOffset, form.layout.dataOffset) << form.name;
+    EXPECT_EQ(layout.tailSize, form.layout.tailSize) << form.name;
+    EXPECT_EQ(sectors.GetTrackMode(), form.trackMode) << form.name;
+}
+
+class IsoSectorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!test::ToolAvailable("genisoimage")) {
+            return;
+        }
+        suiteDir_ = new TempDir();
+        test::MakeFolderTree(*suiteDir_ / "tree");
+        test::MakeIsoWithGenisoimage(*suiteDir_ / "tree", *suiteDir_ / "volume.iso");
+        iso_ = new Bytes(ReadWholeFile(*suiteDir_ / "volume.iso"));
+        rawMode1_ = new Bytes(test::EncodeRawImage(*iso_, test::RawForm::Mode1));
+        rawMode2_ = new Bytes(test::EncodeRawImage(*iso_, test::RawForm::Mode2Form1));
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete rawMode2_;
+        delete rawMode1_;
+        delete iso_;
+        delete suiteDir_;
+        rawMode2_ = rawMode1_ = iso_ = nullptr;
+        suiteDir_ = nullptr;
+    }
+
+    void SetUp() override { TARVELIN_REQUIRE_TOOL("genisoimage"); }
+
+    static const Bytes& Iso() { return *iso_; }
+    static std::uint32_t IsoSectors() { return static_cast<std::uint32_t>(iso_->size() / kLogicalSectorSize); }
+    static Bytes IsoSector(std::uint32_t sector) { return Slice(*iso_, sector * kLogicalSectorSize, kLogicalSectorSize); }
+
+    std::string Put(const std::string& name, const Bytes& bytes)
+    {
+        const std::string path = dir_ / name;
+        WriteWholeFile(path, bytes);
+        return path;
+    }
+
+    // Every stored form of the volume that detection knows.
+    static std::vector<StoredForm> StoredForms()
+    {
+        const Bytes header300 = Filler(300, 0x5A);
+        const Bytes header16k = Filler(16384, 0x5A);
+        const Bytes header16k300 = Filler(16384 + 300, 0x5A);
+        return {
+            {"plain ISO", Iso(), LayoutProbe::PlainIso, {0, 0, 2048, 0, 0}, 0},
+            {"raw Mode 1", *rawMode1_, LayoutProbe::RawMode1, {0, 0, 2352, 16, 288}, 1},
+            {"raw Mode 2 Form 1", *rawMode2_, LayoutProbe::RawMode2, {0, 0, 2352, 24, 280}, 2},
+            {"plain behind 16 KiB", Join(header16k, Iso()), LayoutProbe::Scanned, {16384 + 32768, 16, 2048, 0, 0}, 0},
+            {"plain behind 16 KiB + 300", Join(header16k300, Iso()), LayoutProbe::Scanned,
+             {16684 + 32768, 16, 2048, 0, 0}, 0},
+            {"raw Mode 1 behind 300", Join(header300, *rawMode1_), LayoutProbe::Scanned,
+             {300 + 16 * 2352 + 16, 16, 2352, 0, 304}, 1},
+            {"raw Mode 2 behind 16 KiB + 300", Join(header16k300, *rawMode2_), LayoutProbe::Scanned,
+             {16684 + 16 * 2352 + 24, 16, 2352, 0, 304}, 2},
+            {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), LayoutProbe::Scanned,
+             {16 * 2336 + 8, 16, 2336, 0, 288}, 0},
+        };
+    }
+
+    static TempDir* suiteDir_;
+    static Bytes* iso_;
+    static Bytes* rawMode1_;
+    static Bytes* rawMode2_;
+    TempDir dir_;
+};
+
+TempDir* IsoSectorTest::suiteDir_ = nullptr;
+Bytes* IsoSectorTest::iso_ = nullptr;
+Bytes* IsoSectorTest::rawMode1_ = nullptr;
+Bytes* IsoSectorTest::rawMode2_ = nullptr;
+
+TEST_F(IsoSectorTest, EveryStoredFormIsDetectedAndReadsAsThePlainVolume)
+{
+    for (const StoredForm& form : StoredForms()) {
+        SCOPED_TRACE(form.name);
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(Put("image", form.image).c_str())) << sectors->GetLastError();
+        ExpectLayout(*sectors, form);
+        ASSERT_EQ(sectors->GetSectorCount(), IsoSectors());
+
+        Bytes all(Iso().size());
+        ASSERT_TRUE(sectors->ReadSectors(0, all.data(), IsoSectors()));
+        EXPECT_TRUE(all == Iso());
+        Bytes one(kLogicalSectorSize);
+        for (std::uint32_t sector = 0; sector < IsoSectors(); ++sector) {
+            ASSERT_TRUE(sectors->ReadSector(sector, one.data()));
+            ASSERT_TRUE(one == IsoSector(sector)) << "sector " << sector;
+        }
+    }
+}
+
+TEST_F(IsoSectorTest, ReadSectorsFillsExactlyCountSectors)
+{
+    constexpr std::uint32_t kCount = 7;
+    for (const StoredForm& form : StoredForms()) {
+        SCOPED_TRACE(form.name);
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(Put("image", form.image).c_str()));
+        Bytes buffer((kCount + 1) * kLogicalSectorSize, 0xCD);
+        ASSERT_TRUE(sectors->ReadSectors(16, buffer.data(), kCount));
+        EXPECT_TRUE(Slice(buffer, 0, kCount * kLogicalSectorSize) == Slice(Iso(), 16 * kLogicalSectorSize, kCount * kLogicalSectorSize));
+        EXPECT_TRUE(Slice(buffer, kCount * kLogicalSectorSize, kLogicalSectorSize) == Filler(kLogicalSectorSize, 0xCD));
+
+        Bytes untouched(kLogicalSectorSize, 0xCD);
+        EXPECT_TRUE(sectors->ReadSectors(16, untouched.data(), 0));
+        EXPECT_TRUE(untouched == Filler(kLogicalSectorSize, 0xCD));
+    }
+}
+
+TEST_F(IsoSectorTest, PlainIsoOfOddSizeKeepsProbeOneAndReadsZerosPastTheEnd)
+{
+    const Bytes tail = Filler(1000, 0x77);
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(Put("odd.iso", Join(Iso(), tail)).c_str()));
+    EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
+    // The partial sector's user data starts inside the file, so it counts.
+    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + 1);
+
+    Bytes buffer(2 * kLogicalSectorSize, 0xAA);
+    ASSERT_TRUE(sectors->ReadSectors(IsoSectors(), buffer.data(), 2));
+    Bytes expected = tail;
+    expected.resize(2 * kLogicalSectorSize, 0);
+    EXPECT_TRUE(buffer == expected);
+}
+
+TEST_F(IsoSectorTest, TruncatedFiles)
+{
+    {
+        SCOPED_TRACE("raw Mode 1 cut inside a sector's user data");
+        const std::uint32_t cutSector = 40;
+        Bytes bin = *rawMode1_;
+        bin.resize(cutSector * kRawSize + 16 + 1000);
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(Put("cut.bin", bin).c_str()));
+        EXPECT_EQ(sectors->GetTrackMode(), 1u);
+        EXPECT_EQ(sectors->GetSectorCount(), cutSector + 1);
+        Bytes buffer(kLogicalSectorSize * 3, 0xAA);
+        ASSERT_TRUE(sectors->ReadSectors(cutSector - 1, buffer.data(), 3));
+        Bytes expected = IsoSector(cutSector - 1);
+        const Bytes partial = Slice(IsoSector(cutSector), 0, 1000);
+        expected.insert(expected.end(), partial.begin(), partial.end());
+        expected.resize(kLogicalSectorSize * 3, 0);
+        EXPECT_TRUE(buffer == expected);
+    }
+    {
+        SCOPED_TRACE("plain ISO ending right after the second identifier");
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(Put("short.iso", Slice(Iso(), 0, 34816 + 6)).c_str()));
+        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
+        EXPECT_EQ(sectors->GetSectorCount(), 18u);
+    }
+    for (const std::size_t size : {std::size_t{34816 + 3}, std::size_t{32768 + 100}, std::size_t{0}}) {
+        SCOPED_TRACE("cut to " + std::to_string(size) + " bytes");
+        Sectors sectors = NewSectors();
+        EXPECT_FALSE(sectors->Open(Put("cut.iso", Slice(Iso(), 0, size)).c_str()));
+        EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::NoVolume);
+        EXPECT_NE(std::string(sectors->GetLastError()).find("no ISO 9660 volume"), std::string::npos);
+    }
+}
+
+TEST_F(IsoSectorTest, FilesWithoutAVolumeFailToOpen)
+{
+    Bytes tooClose(64 * 1024, 0);
+    tooClose[40000] = 1;
+    std::memcpy(&tooClose[40001], "CD001", 5);
+    std::memcpy(&tooClose[41001], "CD001", 5); // only 1000 bytes further
+    const std::vector<std::pair<std::string, Bytes>> cases = {
+        {"random bytes", RandomBytes(2 * 1024 * 1024, 7)},
+        {"descriptor with the next identifier too close", tooClose},
+        {"volume behind a 1 MiB header", Join(Filler(1024 * 1024, 0), Iso())},
+        {"text", Bytes{'h', 'e', 'l', 'l', 'o'}},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        Sectors sectors = NewSectors();
+        EXPECT_FALSE(sectors->Open(Put("novolume.img", bytes).c_str()));
+        EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::NoVolume);
+        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::None);
+        Bytes buffer(kLogicalSectorSize);
+        EXPECT_FALSE(sectors->ReadSector(16, buffer.data()));
+    }
+}
+
+TEST_F(IsoSectorTest, OnlyTheFirstIdentifierOfAScanChunkIsConsidered)
+{
+    // A decoy "CD001" after a type byte other than 1 early in the chunk at
+    // 16 KiB, then a real descriptor pair further on.
+    auto craft = [](std::size_t descriptor) {
+        Bytes image(128 * 1024, 0);
+        std::memcpy(&image[16384 + 101], "CD001", 5);
+        image[descriptor] = 1;
+        std::memcpy(&image[descriptor + 1], "CD001", 5);
+        image[descriptor + 2048] = 0xFF;
+        std::memcpy(&image[descriptor + 2049], "CD001", 5);
+        return image;
+    };
+    {
+        SCOPED_TRACE("real descriptor in the decoy's chunk");
+        Sectors sectors = NewSectors();
+        EXPECT_FALSE(sectors->Open(Put("decoy.img", craft(16384 + 4000)).c_str()));
+        EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::NoVolume);
+    }
+    {
+        SCOPED_TRACE("real descriptor in the next chunk");
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(Put("decoy.img", craft(32768 + 300)).c_str()));
+        ExpectLayout(*sectors, {"", {}, LayoutProbe::Scanned, {33068, 16, 2048, 0, 0}, 0});
+    }
+}
+
+TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
+{
+    // The first eight sectors are cut away and a 300-byte header put in front.
+    const Bytes image = Join(Filler(300, 0x5A), Slice(Iso(), 16384, Iso().size() - 16384));
+    const std::string path = Put("headless.img", image);
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(path.c_str()));
+    ExpectLayout(*sectors, {"", {}, LayoutProbe::Scanned, {300 + 16384, 16, 2048, 0, 0}, 0});
+
+    Bytes buffer(4 * kLogicalSectorSize);
+    EXPECT_FALSE(sectors->ReadSector(0, buffer.data()));
+    EXPECT_FALSE(sectors->ReadSector(7, buffer.data()));
+    EXPECT_NE(std::string(sectors->GetLastError()), "");
+    EXPECT_FALSE(sectors->ReadSectors(6, buffer.data(), 4));
+    EXPECT_FALSE(sectors->SeekToSector(7));
+    EXPECT_FALSE(sectors->WriteSectors(buffer.data(), 1, 7));
+    EXPECT_TRUE(ReadWholeFile(path) == image);
+
+    ASSERT_TRUE(sectors->ReadSector(8, buffer.data()));
+    EXPECT_TRUE(Slice(buffer, 0, kLogicalSectorSize) == IsoSector(8));
+    EXPECT_TRUE(sectors->SeekToSector(8));
+}
+
+TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorWhateverThePosition)
+{
+    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 11);
+    {
+        SCOPED_TRACE("plain ISO");
+        const std::string path = Put("plain.iso", Iso());
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(path.c_str()));
+        ASSERT_TRUE(sectors->SeekToEnd());
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
+        Bytes expected = Iso();
+        std::copy(data.begin(), data.end(), expected.begin() + 20 * kLogicalSectorSize);
+        EXPECT_TRUE(ReadWholeFile(path) == expected);
+        Bytes back(data.size());
+        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
+        EXPECT_TRUE(back == data);
+    }
+    {
+        SCOPED_TRACE("plain ISO with bytes behind its volume");
+        const Bytes trailer = Filler(5000, 0x33);
+        const std::string path = Put("long.iso", Join(Iso(), trailer));
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(path.c_str()));
+        ASSERT_TRUE(sectors->SeekToEnd());
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, IsoSectors()));
+        Bytes expected = Join(Iso(), data);
+        EXPECT_TRUE(ReadWholeFile(path) == expected);
+    }
+    {
+        SCOPED_TRACE("plain ISO with a sync pattern at the raw track-mode offset");
+        // Sector 18 of a plain image holds what would be raw sector 16's
+        // header; it is file data here, and writes stay plain.
+        Bytes iso = Iso();
+        const std::uint8_t header[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                         0xFF, 0xFF, 0xFF, 0, 0x00, 0x02, 0x16, 0x01};
+        std::copy(std::begin(header), std::end(header), iso.begin() + 37632);
+        const std::string path = Put("sync.iso", iso);
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(path.c_str()));
+        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
+        EXPECT_EQ(sectors->GetTrackMode(), 0u);
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), 1, 20));
+        std::copy(data.begin(), data.begin() + kLogicalSectorSize, iso.begin() + 20 * kLogicalSectorSize);
+        EXPECT_TRUE(ReadWholeFile(path) == iso);
+    }
+}
+
+TEST_F(IsoSectorTest, RawImagesGetWholeSectorsInTheirOwnMode)
+{
+    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 12);
+    struct RawCase {
+        std::string name;
+        Bytes image;
+        std::size_t sectorZero; // file offset of stored sector 0
+        Bytes encoded;          // the three sectors as logical sectors 20..22
+    };
+    const std::vector<RawCase> cases = {
+        {"raw Mode 1", *rawMode1_, 0, Mode1Reference(data, 20)},
+        {"raw Mode 2 Form 1", *rawMode2_, 0, Mode2Form1Reference(data, 20)},
+        {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 300, Mode1Reference(data, 20)},
+        {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 16684, Mode2Form1Reference(data, 20)},
+    };
+    for (const RawCase& rawCase : cases) {
+        SCOPED_TRACE(rawCase.name);
+        const std::string path = Put("raw.bin", rawCase.image);
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(path.c_str()));
+        ASSERT_TRUE(sectors->SeekToEnd());
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
+        Bytes expected = rawCase.image;
+        std::copy(rawCase.encoded.begin(), rawCase.encoded.end(),
+                  expected.begin() + static_cast<std::ptrdiff_t>(rawCase.sectorZero + 20 * kRawSize));
+        EXPECT_TRUE(ReadWholeFile(path) == expected);
+        Bytes back(data.size());
+        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
+        EXPECT_TRUE(back == data);
+    }
+}
+
+TEST_F(IsoSectorTest, ManyRawSectorsAppendedInOneCall)
+{
+    // More sectors than one encoding batch, appended behind the volume.
+    constexpr std::uint32_t kCount = 500;
+    const Bytes data = RandomBytes(kCount * kLogicalSectorSize, 13);
+    const std::string path = Put("grow.bin", *rawMode2_);
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(path.c_str()));
+    ASSERT_TRUE(sectors->WriteSectors(data.data(), kCount, IsoSectors()));
+    EXPECT_TRUE(ReadWholeFile(path) == Join(*rawMode2_, Mode2Form1Reference(data, IsoSectors())));
+    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + kCount);
+}
+
+TEST_F(IsoSectorTest, SectorsOfOtherSizesGetOnlyTheirUserDataWritten)
+{
+    const Bytes image = test::EncodeMode2Sectors2336(Iso());
+    const std::string path = Put("mode2.img", image);
+    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 14);
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(path.c_str()));
+    ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20));
+    Bytes expected = image;
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::copy(data.begin() + static_cast<std::ptrdiff_t>(i * kLogicalSectorSize),
+                  data.begin() + static_cast<std::ptrdiff_t>((i + 1) * kLogicalSectorSize),
+                  expected.begin() + static_cast<std::ptrdiff_t>((20 + i) * 2336 + 8));
+    }
+    EXPECT_TRUE(ReadWholeFile(path) == expected);
+}
+
+// Images beyond 4 GiB, as sparse files: positions must not wrap at 32 bits.
+TEST_F(IsoSectorTest, SectorsBeyondFourGibibytes)
+{
+    constexpr std::uint32_t kPlaced = 2'300'000; // put there by the test
+    constexpr std::uint32_t kWritten = 2'200'000; // written by the engine
+    const Bytes placed = RandomBytes(kLogicalSectorSize, 21);
+    const Bytes written = RandomBytes(kLogicalSectorSize, 22);
+    struct BigCase {
+        std::string name;
+        const Bytes& volume;
+        std::uint64_t stride;
+        std::uint64_t dataOffset;
+        bool raw;
+    };
+    for (const BigCase& big : {BigCase{"plain", Iso(), kLogicalSectorSize, 0, false},
+                               BigCase{"raw Mode 1", *rawMode1_, kRawSize, 16, true}}) {
+        SCOPED_TRACE(big.name);
+        const std::string path = dir_ / "big.img";
+        const std::uint64_t length = (std::uint64_t{kPlaced} + 1) * big.stride;
+        test::WriteSparseFile(path, big.volume, length);
+        {
+            const Bytes stored = big.raw ? Mode1Reference(placed, kPlaced) : placed;
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::pwrite(fd, stored.data(), stored.size(), static_cast<off_t>(kPlaced * big.stride)),
+                      static_cast<ssize_t>(stored.size()));
+            ::close(fd);
+        }
+        Sectors sectors = NewSectors();
+        ASSERT_TRUE(sectors->Open(path.c_str()));
+        EXPECT_EQ(sectors->GetTrackMode(), big.raw ? 1u : 0u);
+        EXPECT_EQ(sectors->GetSectorCount(), kPlaced + 1);
+        Bytes buffer(kLogicalSectorSize);
+        ASSERT_TRUE(sectors->ReadSector(kPlaced, buffer.data()));
+        EXPECT_TRUE(buffer == placed);
+
+        ASSERT_TRUE(sectors->WriteSectors(written.data(), 1, kWritten));
+        const std::uint64_t at = kWritten * big.stride;
+        ASSERT_GT(at, std::uint64_t{1} << 32);
+        const Bytes expected = big.raw ? Mode1Reference(written, kWritten) : written;
+        EXPECT_TRUE(ReadFileRange(path, at, expected.size()) == expected);
+        // Where a 32-bit position would have put it: still the volume.
+        const std::uint64_t wrapped = at % (std::uint64_t{1} << 32);
+        EXPECT_FALSE(ReadFileRange(path, wrapped, expected.size()) == expected);
+        ASSERT_TRUE(sectors->ReadSector(kWritten, buffer.data()));
+        EXPECT_TRUE(buffer == written);
+        std::error_code error;
+        EXPECT_EQ(std::filesystem::file_size(path, error), length);
+    }
+}
+
+TEST(IsoSectorComponentTest, FactoriesByRegistryAndByExportedName)
+{
+    for (const char* name : {"Sector1", "Sector2"}) {
+        SCOPED_TRACE(name);
+        ComponentFactory byRegistry = FindFactory(name);
+        ASSERT_NE(byRegistry, nullptr);
+        void* symbol = ::dlsym(RTLD_DEFAULT, name);
+        ASSERT_NE(symbol, nullptr);
+        auto byExport = reinterpret_cast<IIsoSector* (*)()>(symbol);
+
+        auto* fromRegistry = dynamic_cast<IIsoSector*>(byRegistry());
+        IIsoSector* fromExport = byExport();
+        ASSERT_NE(fromRegistry, nullptr);
+        ASSERT_NE(fromExport, nullptr);
+        const bool singleton = std::string(name) == "Sector2";
+        EXPECT_EQ(fromRegistry == fromExport, singleton);
+        for (IIsoSector* sectors : {fromRegistry, fromExport}) {
+            EXPECT_TRUE(sectors->Reserved());
+            EXPECT_NE(sectors->GetFile(), nullptr);
+            if (!singleton) {
+                // Fresh: nothing open, track mode 0.
+                EXPECT_EQ(sectors->GetTrackMode(), 0u);
+                EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::None);
+                EXPECT_EQ(sectors->GetSectorCount(), 0u);
+                std::uint8_t buffer[2048];
+                EXPECT_FALSE(sectors->ReadSector(16, buffer));
+                EXPECT_FALSE(sectors->SeekToSector(16));
+            }
+        }
+        if (!singleton) {
+            fromRegistry->Destroy();
+            fromExport->Destroy();
+        }
+    }
+}
+
+} // namespace
+} // namespace tarvelin
