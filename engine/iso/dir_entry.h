@@ -1,0 +1,64 @@
+#pragma once
+
+// DirEntry and DirNode: the records and nodes of the tree of an opened image.
+// Each entry says where its data comes from: the opened image, a file on
+// disk, or a buffer in memory (data moved aside during a save).
+
+#include "platform/time.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+
+enum class EntrySourceKind : std::uint32_t {
+    None = 0,   // no data: a folder added from disk or made by the user
+    Image = 1,  // data in the opened image at `extent`
+    Disk = 2,   // data is the file at `diskPath`
+    Memory = 3, // data held in `memoryData` (moved aside during a save)
+};
+
+// One more piece of a file recorded in several extents (ISO 9660 multi-extent
+// files); the first piece is `extent` itself.
+struct ExtentPiece {
+    std::uint32_t extent = 0;
+    std::uint32_t length = 0; // bytes
+};
+
+struct DirEntry {
+    bool isDirectory = false;
+    EntrySourceKind EntrySource = EntrySourceKind::None;
+    std::uint32_t extent = 0;            // first sector of the data in the image
+    std::uint32_t extentLength = 0;      // bytes in the first extent (== size unless multi-extent)
+    std::vector<ExtentPiece> moreExtents; // further extents of a multi-extent file, in order
+    std::string diskPath;                // source Disk: the file or folder on disk
+    std::shared_ptr<const std::vector<std::uint8_t>> memoryData; // source Memory, whole sectors
+    std::string name;                    // name in the tree and in the saved image, no version suffix
+    std::uint32_t isoDirExtent = 0;      // set by the directory writer during a save
+    std::uint32_t jolietDirExtent = 0;
+    std::uint32_t isoDirSize = 0;
+    std::uint32_t jolietDirSize = 0;
+    std::uint64_t size = 0;              // data length in bytes (all extents together)
+    std::uint32_t nameLength = 0;        // length of name for entries added by the user; 0 when read
+    platform::FileTime date = 0;         // an exact instant (UTC file time); 0 = no date
+    std::uint32_t writerWords[2] = {0, 0}; // private to the image writers; the tree copies them
+    std::string longName;                // source Disk files: the name as the file system gives it
+    std::string shortName;               // source Disk files: the 8.3 name where the platform has one
+    std::uint32_t pathTableNumber = 0;   // given by the path table writer during a save
+    bool bootMark = false;               // the El Torito boot image file
+};
+
+// A tree node. Children form a list in insertion order; new children are
+// appended at the end. The tree owns every node and keeps the parent and
+// last-child links so that finding a parent and appending are O(1).
+struct DirNode {
+    DirEntry entry;
+    DirNode* nextSibling = nullptr;
+    DirNode* firstChild = nullptr;
+    DirNode* lastChild = nullptr;
+    DirNode* parent = nullptr;
+};
+
+} // namespace tarvelin

@@ -1,0 +1,61 @@
+#pragma once
+
+// CIsoDirEdit: the file tree of one opened image in memory, carrying the
+// user's edits until they are saved.
+
+#include "core/component.h"
+#include "core/registry.h"
+#include "iso/dir_entry.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+class IIsoSector;
+
+// What a load met and survived (the tree was read on regardless).
+struct TreeLoadReport {
+    std::uint32_t malformedRecords = 0; // records skipped because they did not decode
+    std::uint32_t loopsRefused = 0;     // directories pointing back at an ancestor or read twice
+    std::uint32_t extentsOutside = 0;   // directories or files lying beyond the image
+    bool endianMismatch = false;        // both-endian fields whose halves disagree
+};
+
+class IIsoDirEdit : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    virtual void SetSector(IIsoSector* sector) = 0;
+    // Reads the tree of the image (Joliet names when the image has them).
+    // bootSector: the boot image's first sector, 0 for none.
+    virtual void Load(std::uint32_t bootSector) = 0;
+    virtual DirNode* GetRoot() = 0;
+    // Copies the node's entry; true also for a null node (nothing written).
+    virtual bool GetInfo(DirNode* node, DirEntry& entry) = 0;
+    virtual DirNode* GetFirstChild(DirNode* node) = 0;
+    virtual DirNode* GetNextSibling(DirNode* node) = 0;
+    // Unlinks the node from the parent's children and frees its subtree;
+    // nothing happens when the node is not a child of that parent.
+    virtual void DeleteNode(DirNode* parent, DirNode* node) = 0;
+    // The node whose children hold the node; null for the root and for
+    // nodes not in the tree.
+    virtual DirNode* FindParent(DirNode* node) = 0;
+    virtual void SetInfo(DirNode* node, const DirEntry& entry) = 0;
+    virtual DirNode* AddFile(const char* path, DirNode* parent) = 0;
+    virtual DirNode* AddDirectory(const char* path, DirNode* parent) = 0;
+    virtual DirNode* AddDirectoryTree(const char* path, DirNode* parent) = 0;
+    virtual DirNode* NewDirectory(const char* name, DirNode* parent) = 0;
+    virtual bool Rename(const char* name, DirNode* node) = 0;
+    // The first sector behind the highest data extent read from the image.
+    virtual std::uint32_t GetEndSector() = 0;
+    virtual bool AddBootFile(const char* path, DirNode* parent) = 0;
+
+    // 2 when the tree was read through the Joliet descriptor, else 0.
+    virtual std::uint32_t GetJolietMode() = 0;
+    virtual TreeLoadReport GetLoadReport() = 0;
+    // Why the last failing operation failed.
+    virtual const char* GetLastError() = 0;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::IIsoDirEdit, DirEdit1, DirEdit2)

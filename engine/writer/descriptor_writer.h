@@ -1,0 +1,85 @@
+#pragma once
+
+// The volume descriptor set of an image: primary descriptor, El Torito boot
+// record (saves of edited images only), Joliet supplementary descriptor and
+// terminator, one 2048-byte sector each, rendered into a buffer that the
+// caller copies out with CopyTo.
+//
+// CBuildDesc renders the set of a new image. CIsoDesc renders the set of an
+// edited image, can add the boot record, and answers questions about the
+// descriptors of the source image being edited.
+
+#include "core/byte_buffer.h"
+#include "core/component.h"
+#include "core/registry.h"
+#include "platform/time.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+class IIsoSector;
+
+class IBuildDesc : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    // mode 2: with the Joliet descriptor. ptSize/jPtSize: bytes of one path
+    // table of each tree; ptSector/jPtSector: first sector of each tree's L
+    // table; root extent and byte size of each tree's root directory.
+    virtual void Build(std::uint32_t mode, std::uint32_t volumeSectors, std::uint32_t ptSize,
+                       std::uint32_t ptSector, std::uint32_t rootExtent, std::uint32_t rootSize,
+                       std::uint32_t jPtSize, std::uint32_t jPtSector, std::uint32_t jRootExtent,
+                       std::uint32_t jRootSize) = 0;
+    virtual bool CopyTo(CByteBuffer& out) = 0;
+    virtual std::int32_t GetSectorCount() = 0;
+
+    // The moment the set is dated with (volume label, root record dates);
+    // the current time unless set.
+    virtual void SetBuildTime(platform::FileTime time) = 0;
+};
+
+// bootOption of CIsoDesc::Build.
+enum BootOption : std::uint32_t {
+    kBootKeep = 0,   // a boot record when the source image has one
+    kBootAlways = 1, // a boot record in any case
+    kBootNone = 2,   // no boot record
+};
+
+class IIsoDesc : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    virtual IIsoDesc* SetSource(IIsoSector* source) = 0;
+    // The 34-byte root record of the primary descriptor; false when sector
+    // 16 cannot be read.
+    virtual bool GetRootRecord(std::uint8_t record[34]) = 0;
+    // The Joliet descriptor's root record; all zero when there is none.
+    virtual bool GetJolietRootRecord(std::uint8_t record[34]) = 0;
+    // Descriptor sectors from 16 through the terminator (or the image's end).
+    virtual std::int32_t GetDescriptorCount() = 0;
+    // 2 when the source has a Joliet descriptor, else 1.
+    virtual std::int32_t GetJolietMode() = 0;
+    virtual void Build(std::uint32_t mode, std::uint32_t volumeSectors, std::uint32_t ptSize,
+                       std::uint32_t ptSector, std::uint32_t rootExtent, std::uint32_t rootSize,
+                       std::uint32_t jPtSize, std::uint32_t jPtSector, std::uint32_t jRootExtent,
+                       std::uint32_t jRootSize, std::uint32_t bootCatalogSector,
+                       std::uint32_t bootOption) = 0;
+    virtual bool CopyTo(CByteBuffer& out) = 0;
+    virtual bool HasBootRecord() = 0;
+    // The boot image's first sector (the catalog's load RBA); mediaType gets
+    // the catalog's media type. 0 and media type 0 when the source has no
+    // usable boot record.
+    virtual std::uint32_t GetBootInfo(std::uint32_t& mediaType) = 0;
+
+    virtual std::int32_t GetSectorCount() = 0;
+    virtual void SetBuildTime(platform::FileTime time) = 0;
+    // The catalog's sector count (512-byte sectors loaded at boot); 0 when
+    // there is no boot record.
+    virtual std::uint32_t GetBootLoadSectorCount() = 0;
+    // The boot catalog's sector; 0 when there is no boot record.
+    virtual std::uint32_t GetBootCatalogSector() = 0;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::IBuildDesc, NEW_DESCNEW, NEW_00_DESCNEW)
+TARVELIN_DECLARE_FACTORIES(tarvelin::IIsoDesc, Desc1, Desc2)
