@@ -168,18 +168,6 @@ TEST_F(ImageFileTest, PositionedReadsAndWrites)
     EXPECT_TRUE(test::ReadFileRange(path, far % (std::uint64_t{1} << 32), 4) == Bytes(4, 0));
 }
 
-TEST_F(ImageFileTest, AnOpenImageIsNotSharedWithASecondOpener)
-{
-    const std::string path = Put("busy.img", Bytes(4096, 1));
-    ImageFile first = NewImageFile();
-    ASSERT_TRUE(first->Open(path.c_str()));
-    ImageFile second = NewImageFile();
-    EXPECT_FALSE(second->Open(path.c_str()));
-    EXPECT_TRUE(Contains(second->GetLastError(), "in use"));
-    first.reset();
-    EXPECT_TRUE(second->Open(path.c_str()));
-}
-
 TEST_F(ImageFileTest, ReadOnlyImageOpensForReadingAndRefusesWrites)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
