@@ -43,6 +43,13 @@ inline constexpr std::uint32_t kSystemAreaSectors = 16;
 inline constexpr std::uint32_t kFirstDescriptorSector = 16; // the primary descriptor
 inline constexpr std::uint32_t kBootRecordSector = 17;      // El Torito puts its boot record here
 
+// Sectors a structure of this many bytes fills once padded to whole sectors
+// (path tables, directories and file data each start on a sector boundary).
+inline constexpr std::uint32_t SectorsFor(std::uint32_t bytes)
+{
+    return static_cast<std::uint32_t>(bytes / kSectorSize + (bytes % kSectorSize != 0 ? 1 : 0));
+}
+
 // Why a decoder refused its bytes, and whether a both-endian field had
 // halves that disagree (the little-endian half was used).
 struct DecodeReport {
