@@ -110,7 +110,9 @@ int main(int argc, char** argv)
     };
 
     for (raw::EncoderPath path : {raw::EncoderPath::Automatic, raw::EncoderPath::Portable}) {
-        raw::ForceEncoderPath(path);
+        if (!raw::ForceEncoderPath(path)) {
+            continue;
+        }
         const std::string name = raw::ActiveEncoderPath();
         const bool main = path == raw::EncoderPath::Automatic;
         Report(("mode1 encode [" + name + "]").c_str(), MeasureMegabytesPerSecond(mode1, rawBytes, seconds), true);

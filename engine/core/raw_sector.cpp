@@ -18,17 +18,19 @@ using detail::Kernels;
 const Kernels* BestKernels()
 {
     static const Kernels* const best = [] {
-        const Kernels* x86 = detail::X86Kernels();
+        const Kernels* x86 = detail::X86Kernels(true);
         return x86 != nullptr ? x86 : &detail::kPortableKernels;
     }();
     return best;
 }
 
-std::atomic<bool> gForcePortable{false};
+// The forced implementation, or null for the best one.
+std::atomic<const Kernels*> gForced{nullptr};
 
 const Kernels& ActiveKernels()
 {
-    return gForcePortable.load(std::memory_order_relaxed) ? detail::kPortableKernels : *BestKernels();
+    const Kernels* forced = gForced.load(std::memory_order_relaxed);
+    return forced != nullptr ? *forced : *BestKernels();
 }
 
 void PutLittleEndian32(std::uint32_t value, std::uint8_t* out)
@@ -126,9 +128,24 @@ std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size, std::uint32
 
 void ComputeParity(std::uint8_t* sector) { ActiveKernels().parity(sector); }
 
-void ForceEncoderPath(EncoderPath path)
+bool ForceEncoderPath(EncoderPath path)
 {
-    gForcePortable.store(path == EncoderPath::Portable, std::memory_order_relaxed);
+    const Kernels* forced = nullptr;
+    switch (path) {
+    case EncoderPath::Automatic:
+        break;
+    case EncoderPath::Portable:
+        forced = &detail::kPortableKernels;
+        break;
+    case EncoderPath::X86Avx2Pclmul:
+        forced = detail::X86Kernels(false);
+        if (forced == nullptr) {
+            return false;
+        }
+        break;
+    }
+    gForced.store(forced, std::memory_order_relaxed);
+    return true;
 }
 
 const char* ActiveEncoderPath() { return ActiveKernels().name; }

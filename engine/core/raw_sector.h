@@ -68,13 +68,17 @@ TARVELIN_API std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size
 TARVELIN_API void ComputeParity(std::uint8_t* sector);
 
 // Which implementation encodes. Automatic (the default) takes the fastest one
-// the processor runs: AVX2 with carry-less multiplication on x86-64, else the
-// portable C++ code. Portable forces the portable code, so that tests and
-// benchmarks can cover both; both produce the same bytes. Meant for tests and
-// benchmarks: switching while other threads encode is safe but mixes paths.
-enum class EncoderPath : std::uint8_t { Automatic, Portable };
-TARVELIN_API void ForceEncoderPath(EncoderPath path);
-// The implementation that encoding uses now: "avx2-pclmul" or "portable".
+// the processor runs: on x86-64 AVX2 with carry-less multiplication, 256 bits
+// wide where VPCLMULQDQ exists; else the portable C++ code. Portable forces
+// the portable code and X86Avx2Pclmul the AVX2 code with 128-bit PCLMULQDQ,
+// so that tests and benchmarks can cover every implementation; all produce
+// the same bytes. Returns false (and changes nothing) when the processor or
+// build cannot run the path. Meant for tests and benchmarks: switching while
+// other threads encode is safe but mixes implementations.
+enum class EncoderPath : std::uint8_t { Automatic, Portable, X86Avx2Pclmul };
+TARVELIN_API bool ForceEncoderPath(EncoderPath path);
+// The implementation that encoding uses now: "avx2-vpclmul", "avx2-pclmul"
+// or "portable".
 TARVELIN_API const char* ActiveEncoderPath();
 
 } // namespace tarvelin::raw

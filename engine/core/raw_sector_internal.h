@@ -108,7 +108,17 @@ constexpr std::array<std::array<std::uint32_t, 256>, 8> MakeEdcTables()
 inline constexpr std::array<std::array<std::uint32_t, 256>, 8> kEdcTables = MakeEdcTables();
 static_assert(kEdcTables[0][0x80] == 0xD8018001U);
 
-// Portable EDC (slicing by 8); the x86 kernel uses it for short pieces.
+// Continues crc over eight message bytes given as a little-endian word
+// (byte 0 of the message in bits 0..7): one slicing-by-8 step.
+inline std::uint32_t EdcEightBytes(std::uint32_t crc, std::uint64_t bytes)
+{
+    const auto& t = kEdcTables;
+    const std::uint64_t x = bytes ^ crc;
+    return t[7][x & 0xFFU] ^ t[6][(x >> 8) & 0xFFU] ^ t[5][(x >> 16) & 0xFFU] ^ t[4][(x >> 24) & 0xFFU] ^
+           t[3][(x >> 32) & 0xFFU] ^ t[2][(x >> 40) & 0xFFU] ^ t[1][(x >> 48) & 0xFFU] ^ t[0][x >> 56];
+}
+
+// Portable EDC (slicing by 8); the x86 kernels use it for short pieces.
 std::uint32_t EdcPortable(const std::uint8_t* data, std::size_t size, std::uint32_t crc);
 
 struct Kernels {
@@ -119,7 +129,9 @@ struct Kernels {
 };
 
 extern const Kernels kPortableKernels;
-// The AVX2 + PCLMULQDQ kernels, or null when this build or processor lacks them.
-const Kernels* X86Kernels();
+// The fastest x86 kernels this processor runs (AVX2 with PCLMULQDQ, and with
+// VPCLMULQDQ where allowed and present), or null when this build or
+// processor lacks them.
+const Kernels* X86Kernels(bool allowVpclmul);
 
 } // namespace tarvelin::raw::detail

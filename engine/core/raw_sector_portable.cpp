@@ -125,21 +125,17 @@ void ParityPortable(std::uint8_t* sector)
 
 std::uint32_t EdcPortable(const std::uint8_t* data, std::size_t size, std::uint32_t crc)
 {
-    const auto& t = kEdcTables;
     while (size >= 8) {
-        // The message's bytes in little-endian order, whatever the host's.
-        std::uint32_t low = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
-              static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
-        const std::uint32_t high = static_cast<std::uint32_t>(data[4]) | static_cast<std::uint32_t>(data[5]) << 8 |
-               static_cast<std::uint32_t>(data[6]) << 16 | static_cast<std::uint32_t>(data[7]) << 24;
-        low ^= crc;
-        crc = t[7][low & 0xFFU] ^ t[6][(low >> 8) & 0xFFU] ^ t[5][(low >> 16) & 0xFFU] ^ t[4][low >> 24] ^
-              t[3][high & 0xFFU] ^ t[2][(high >> 8) & 0xFFU] ^ t[1][(high >> 16) & 0xFFU] ^ t[0][high >> 24];
+        std::uint64_t bytes = 0; // the message's bytes in little-endian order, whatever the host's
+        for (int i = 7; i >= 0; --i) {
+            bytes = (bytes << 8) | data[i];
+        }
+        crc = EdcEightBytes(crc, bytes);
         data += 8;
         size -= 8;
     }
     while (size-- > 0) {
-        crc = (crc >> 8) ^ t[0][(crc ^ *data++) & 0xFFU];
+        crc = (crc >> 8) ^ kEdcTables[0][(crc ^ *data++) & 0xFFU];
     }
     return crc;
 }
