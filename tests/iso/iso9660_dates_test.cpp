@@ -1,0 +1,192 @@
+// Recording dates and volume dates carry local time with the zone's real
+// offset, and read back to the same moment in any zone; the volume label.
+
+#include "iso/iso9660.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace tarvelin::iso {
+namespace {
+
+using platform::FileTime;
+
+constexpr FileTime kTicksPerSecond = platform::kFileTimeTicksPerSecond;
+
+FileTime Utc(int year, int month, int day, int hour, int minute, int second = 0, int millisecond = 0)
+{
+    platform::CalendarTime fields;
+    fields.year = year;
+    fields.month = month;
+    fields.day = day;
+    fields.hour = hour;
+    fields.minute = minute;
+    fields.second = second;
+    fields.millisecond = millisecond;
+    FileTime time = 0;
+    EXPECT_TRUE(platform::UtcToFileTime(fields, time));
+    return time;
+}
+
+// Runs each test in a known zone and puts the process's zone back after.
+class Iso9660Dates : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const char* zone = std::getenv("TZ")) {
+            savedZone_ = zone;
+        }
+    }
+    void TearDown() override
+    {
+        if (savedZone_) {
+            ::setenv("TZ", savedZone_->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+    static void UseZone(const char* zone)
+    {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> savedZone_;
+};
+
+TEST_F(Iso9660Dates, BerlinWritesLocalTimeWithWinterAndSummerOffsets)
+{
+    UseZone("Europe/Berlin");
+    const FileTime winter = Utc(2004, 1, 15, 12, 0, 30);
+    const FileTime summer = Utc(2004, 7, 9, 8, 5, 0);
+    EXPECT_EQ(RecordingDateFromFileTime(winter), (RecordingDate{104, 1, 15, 13, 0, 30, 4}));
+    EXPECT_EQ(RecordingDateFromFileTime(summer), (RecordingDate{104, 7, 9, 10, 5, 0, 8}));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(winter)), winter);
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(summer)), summer);
+}
+
+TEST_F(Iso9660Dates, TheRepeatedHourOfAutumnKeepsBothMomentsApart)
+{
+    UseZone("Europe/Berlin");
+    // 2004-10-31: the clock shows 02:30 twice, first in summer time (+2),
+    // then in winter time (+1). The offset byte tells the two apart.
+    const FileTime first = Utc(2004, 10, 31, 0, 30);
+    const FileTime second = Utc(2004, 10, 31, 1, 30);
+    const RecordingDate a = RecordingDateFromFileTime(first);
+    const RecordingDate b = RecordingDateFromFileTime(second);
+    EXPECT_EQ(a, (RecordingDate{104, 10, 31, 2, 30, 0, 8}));
+    EXPECT_EQ(b, (RecordingDate{104, 10, 31, 2, 30, 0, 4}));
+    EXPECT_EQ(FileTimeFromRecordingDate(a), first);
+    EXPECT_EQ(FileTimeFromRecordingDate(b), second);
+}
+
+TEST_F(Iso9660Dates, HalfHourZoneAndZonesWestOfGreenwich)
+{
+    UseZone("Asia/Kolkata");
+    const FileTime moment = Utc(2004, 7, 9, 8, 5, 0);
+    const RecordingDate kolkata = RecordingDateFromFileTime(moment);
+    EXPECT_EQ(kolkata, (RecordingDate{104, 7, 9, 13, 35, 0, 22}));
+
+    UseZone("America/New_York");
+    const RecordingDate newYork = RecordingDateFromFileTime(Utc(2004, 1, 15, 12, 0));
+    EXPECT_EQ(newYork, (RecordingDate{104, 1, 15, 7, 0, 0, -20}));
+    std::uint8_t bytes[7] = {};
+    PutRecordingDate(bytes, 0, newYork);
+    EXPECT_EQ(bytes[6], 0xEC);
+    EXPECT_EQ(ReadRecordingDate(bytes, 0), newYork);
+
+    // Reading does not depend on the reader's zone: the Kolkata date is the
+    // same moment when read in New York.
+    EXPECT_EQ(FileTimeFromRecordingDate(kolkata), moment);
+}
+
+TEST_F(Iso9660Dates, ZonesWhoseOffsetCannotBeWrittenFallBackToUtc)
+{
+    // +14:00 lies beyond the +13:00 that the offset byte allows.
+    UseZone("Pacific/Kiritimati");
+    const FileTime moment = Utc(2010, 3, 1, 20, 15, 9);
+    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{110, 3, 1, 20, 15, 9, 0}));
+    // An offset of 20 minutes is no whole number of quarter hours.
+    UseZone("XYZ-0:20");
+    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{110, 3, 1, 20, 15, 9, 0}));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(moment)), moment);
+}
+
+TEST_F(Iso9660Dates, SubSecondPartsAreDroppedNotRounded)
+{
+    UseZone("Europe/Berlin");
+    const FileTime moment = Utc(2004, 7, 9, 8, 5, 7, 999) + 9999;
+    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{104, 7, 9, 10, 5, 7, 8}));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(moment)), Utc(2004, 7, 9, 8, 5, 7));
+}
+
+TEST_F(Iso9660Dates, UnsetInvalidAndOutOfRangeDates)
+{
+    UseZone("UTC");
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{}), std::nullopt);
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 13, 1, 0, 0, 0, 0}), std::nullopt);
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 2, 30, 0, 0, 0, 0}), std::nullopt);
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 2, 29, 24, 0, 0, 0}), std::nullopt);
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 2, 29, 0, 0, 0, 0}), Utc(2004, 2, 29, 0, 0));
+
+    // Offsets beyond -48..+52 are clamped to the nearest allowed one.
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 20, 0, 0, 127}), Utc(2004, 7, 9, 7, 0));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 0, 0, 0, -128}), Utc(2004, 7, 9, 12, 0));
+
+    // 1601 (file time 0) and 2156 are outside what the year byte holds.
+    EXPECT_TRUE(RecordingDateFromFileTime(0).IsUnset());
+    EXPECT_TRUE(RecordingDateFromFileTime(Utc(2156, 1, 1, 0, 0)).IsUnset());
+    EXPECT_EQ(RecordingDateFromFileTime(Utc(2155, 12, 31, 23, 59, 59)), (RecordingDate{255, 12, 31, 23, 59, 59, 0}));
+    EXPECT_EQ(RecordingDateFromFileTime(Utc(1900, 1, 1, 0, 0)), (RecordingDate{0, 1, 1, 0, 0, 0, 0}));
+}
+
+TEST_F(Iso9660Dates, VolumeDatesUseDigitsAndTheOffset)
+{
+    UseZone("Europe/Berlin");
+    const FileTime moment = Utc(2004, 7, 9, 8, 5, 7, 250);
+    const VolumeDate date = VolumeDateFromFileTime(moment);
+    const std::string digits(date.begin(), date.begin() + 16);
+    EXPECT_EQ(digits, "2004070910050725");
+    EXPECT_EQ(date[16], 8);
+    EXPECT_EQ(FileTimeFromVolumeDate(date), moment);
+
+    UseZone("America/New_York");
+    EXPECT_EQ(FileTimeFromVolumeDate(date), moment); // read in another zone
+    EXPECT_EQ(VolumeDateFromFileTime(moment)[16], 0xF0); // -16: summer time in New York
+
+    EXPECT_EQ(FileTimeFromVolumeDate(VolumeDate{}), std::nullopt);
+    EXPECT_EQ(FileTimeFromVolumeDate(UnsetVolumeDate()), std::nullopt);
+    VolumeDate letters = date;
+    letters[5] = 'x';
+    EXPECT_EQ(FileTimeFromVolumeDate(letters), std::nullopt);
+    VolumeDate month13 = date;
+    month13[4] = '1';
+    month13[5] = '3';
+    EXPECT_EQ(FileTimeFromVolumeDate(month13), std::nullopt);
+}
+
+TEST(Iso9660VolumeLabel, NumbersWithoutZeroPadding)
+{
+    auto label = [](int year, int month, int day, int hour, int minute) {
+        platform::CalendarTime local;
+        local.year = year;
+        local.month = month;
+        local.day = day;
+        local.hour = hour;
+        local.minute = minute;
+        return VolumeLabelText(local);
+    };
+    EXPECT_EQ(label(2004, 7, 9, 8, 5), "20047985");
+    EXPECT_EQ(label(2004, 12, 31, 23, 59), "200412312359");
+    EXPECT_EQ(label(2005, 1, 1, 0, 0), "20051100");
+    EXPECT_EQ(label(2004, 1, 5, 9, 7), "20041597");
+}
+
+} // namespace
+} // namespace tarvelin::iso

@@ -1,0 +1,441 @@
+// Decoding real images made by peer tools, checked against what isoinfo
+// reports of them, and the recognition rules on images built in memory.
+//
+// Fixtures (made afresh by each test in a temporary folder):
+//   TZ=Asia/Kolkata genisoimage -quiet -J -V TESTVOL -o joliet.iso src
+//   xorriso -as mkisofs -b boot.img -no-emul-boot -o boot.iso src
+//   xorriso -as mkisofs -b floppy.img -o floppy.iso src   (1.44 MB emulation)
+
+#include "iso9660_test_image.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tarvelin::iso {
+namespace {
+
+using test_image::Image;
+using test_image::ListedEntry;
+using test_image::Listing;
+
+enum class Tree { Primary, Joliet };
+
+std::string ListedName(const DirectoryRecord& record, Tree tree)
+{
+    if (record.IsSelf()) {
+        return ".";
+    }
+    if (record.IsParent()) {
+        return "..";
+    }
+    // isoinfo shows primary identifiers as they are, version included.
+    return tree == Tree::Joliet ? DecodeJolietIdentifier(record.identifier) : record.identifier;
+}
+
+// Walks a tree from its root record with the module's decoders only.
+struct Walked {
+    Listing listing;
+    std::vector<DirectoryRecord> files; // every record that is not "." or ".."
+    bool damaged = false;
+};
+
+void WalkDirectory(const Image& image, const DirectoryRecord& directory, const std::string& path, Tree tree,
+                   std::set<std::uint32_t>& seen, Walked& walked)
+{
+    if (!seen.insert(directory.extent).second) {
+        return; // a loop
+    }
+    std::vector<ListedEntry>& entries = walked.listing[path];
+    const std::uint32_t sectors = (directory.dataLength + kSectorSize - 1) / kSectorSize;
+    ASSERT_LE(directory.extent + sectors, image.SectorCount());
+    std::vector<DirectoryRecord> subdirectories;
+    for (std::uint32_t i = 0; i < sectors; ++i) {
+        DirectorySectorRecords records = DecodeDirectorySector(image.SectorBytes(directory.extent + i));
+        walked.damaged = walked.damaged || records.damaged || records.endianMismatch;
+        for (DirectoryRecord& record : records.records) {
+            entries.push_back({ListedName(record, tree), record.dataLength, record.extent, record.flags});
+            if (!record.IsSelf() && !record.IsParent()) {
+                if (record.IsDirectory()) {
+                    subdirectories.push_back(record);
+                }
+                walked.files.push_back(std::move(record));
+            }
+        }
+    }
+    for (const DirectoryRecord& sub : subdirectories) {
+        const std::string name = tree == Tree::Joliet ? DecodeJolietIdentifier(sub.identifier) : sub.identifier;
+        WalkDirectory(image, sub, path + name + "/", tree, seen, walked);
+    }
+}
+
+Walked WalkTree(const Image& image, const DirectoryRecord& root, Tree tree)
+{
+    Walked walked;
+    std::set<std::uint32_t> seen;
+    WalkDirectory(image, root, "/", tree, seen, walked);
+    return walked;
+}
+
+// The path tables of a descriptor: L and M decode to the same records, and
+// every record names a directory that isoinfo lists, at the extent isoinfo
+// shows for its "." record.
+void CheckPathTables(const Image& image, const VolumeDescriptor& descriptor, const Listing& listed, Tree tree)
+{
+    const std::uint32_t tableSectors = (descriptor.pathTableSize + kSectorSize - 1) / kSectorSize;
+    ASSERT_LE(descriptor.typeLPathTable + tableSectors, image.SectorCount());
+    ASSERT_LE(descriptor.typeMPathTable + tableSectors, image.SectorCount());
+    const ConstBytes lBytes = image.SectorBytes(descriptor.typeLPathTable).first(descriptor.pathTableSize);
+    const ConstBytes mBytes = image.SectorBytes(descriptor.typeMPathTable).first(descriptor.pathTableSize);
+    DecodeReport report;
+    const auto little = DecodePathTable(lBytes, PathTableOrder::LittleEndian, &report);
+    ASSERT_TRUE(little) << report.problem;
+    const auto big = DecodePathTable(mBytes, PathTableOrder::BigEndian, &report);
+    ASSERT_TRUE(big) << report.problem;
+    EXPECT_EQ(*little, *big);
+    ASSERT_EQ(little->size(), listed.size()) << "one path table record per directory";
+
+    std::vector<std::string> paths;
+    for (const PathTableRecord& record : *little) {
+        std::string path = "/";
+        if (!paths.empty()) {
+            const std::string name =
+                tree == Tree::Joliet ? DecodeJolietIdentifier(record.identifier) : record.identifier;
+            path = paths[record.parentNumber - 1] + name + "/";
+        }
+        paths.push_back(path);
+        const auto found = listed.find(path);
+        ASSERT_NE(found, listed.end()) << path;
+        ASSERT_FALSE(found->second.empty());
+        EXPECT_EQ(found->second.front().name, ".");
+        EXPECT_EQ(record.extent, found->second.front().extent) << path;
+    }
+}
+
+TEST(Iso9660RealImage, GenisoimageJolietImageAgreesWithIsoinfo)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::TempDir dir;
+    const Image image = test_image::MakeJolietImage(dir);
+    ASSERT_GT(image.SectorCount(), 20u);
+
+    // The descriptor set: primary at 16, Joliet at 17, terminator at 18.
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_TRUE(set.hasPrimary);
+    EXPECT_TRUE(set.terminatorFound);
+    EXPECT_EQ(set.descriptorCount, 3u);
+    ASSERT_TRUE(set.jolietSector);
+    EXPECT_EQ(*set.jolietSector, 17u);
+    EXPECT_EQ(set.jolietLevel, JolietLevel::Level3);
+    EXPECT_FALSE(set.hasBootRecord);
+
+    DecodeReport report;
+    const auto primary = ReadVolumeDescriptor(image.Reader(), image.SectorCount(), 16, &report);
+    ASSERT_TRUE(primary) << report.problem;
+    EXPECT_FALSE(report.endianMismatch);
+    const auto joliet = ReadVolumeDescriptor(image.Reader(), image.SectorCount(), *set.jolietSector, &report);
+    ASSERT_TRUE(joliet) << report.problem;
+    EXPECT_EQ(JolietLevelOf(*joliet), JolietLevel::Level3);
+
+    const auto summary = test_image::ParseIsoinfoSummary(
+        test::RunCommand("isoinfo -d -i " + test::ShellQuote(image.path)).output);
+    EXPECT_EQ(ReadTextField(primary->volumeIdentifier), summary.at("Volume id"));
+    EXPECT_EQ(ReadTextField(primary->systemIdentifier), summary.at("System id"));
+    EXPECT_EQ(std::to_string(primary->volumeSpaceSize), summary.at("Volume size is"));
+    EXPECT_EQ(std::to_string(primary->logicalBlockSize), summary.at("Logical block size is"));
+    EXPECT_EQ(primary->volumeSpaceSize, image.SectorCount());
+    EXPECT_EQ(joliet->volumeSpaceSize, image.SectorCount());
+    EXPECT_EQ(ReadJolietTextField(joliet->volumeIdentifier), "TESTVOL");
+
+    // Both trees, record by record, as isoinfo lists them.
+    const Listing listedPrimary =
+        test_image::ParseIsoinfoListing(test::RunCommand("isoinfo -l -i " + test::ShellQuote(image.path)).output);
+    const Listing listedJoliet =
+        test_image::ParseIsoinfoListing(test::RunCommand("isoinfo -J -l -i " + test::ShellQuote(image.path)).output);
+    ASSERT_EQ(listedPrimary.size(), 5u); // /, /EMPTY/, /MANY/, /SUB/, /SUB/DEEPER/
+    const Walked walkedPrimary = WalkTree(image, primary->rootRecord, Tree::Primary);
+    const Walked walkedJoliet = WalkTree(image, joliet->rootRecord, Tree::Joliet);
+    EXPECT_FALSE(walkedPrimary.damaged);
+    EXPECT_FALSE(walkedJoliet.damaged);
+    EXPECT_EQ(walkedPrimary.listing, listedPrimary);
+    EXPECT_EQ(walkedJoliet.listing, listedJoliet);
+    ASSERT_TRUE(listedJoliet.count("/many/"));
+    EXPECT_EQ(listedJoliet.at("/many/").size(), 62u);
+    EXPECT_GT(listedJoliet.at("/many/").front().size, kSectorSize) << "the fixture needs a two-sector directory";
+
+    // The primary names read back without their version suffix.
+    std::set<std::string> primaryNames;
+    for (const DirectoryRecord& record : walkedPrimary.files) {
+        primaryNames.insert(DecodeIsoIdentifier(record.identifier));
+    }
+    EXPECT_TRUE(primaryNames.count("A.TXT"));
+    EXPECT_TRUE(primaryNames.count("README"));
+    EXPECT_TRUE(primaryNames.count("SUB"));
+
+    // Every date was written in Kolkata (+05:30, offset byte 22) and reads
+    // back as the moment the files were given, whatever zone the test runs in.
+    for (const Walked* walked : {&walkedPrimary, &walkedJoliet}) {
+        for (const DirectoryRecord& record : walked->files) {
+            EXPECT_EQ(record.date.gmtOffset, 22) << record.identifier;
+            EXPECT_EQ(FileTimeFromRecordingDate(record.date), test_image::kSourceFileTime) << record.identifier;
+        }
+    }
+
+    CheckPathTables(image, *primary, listedPrimary, Tree::Primary);
+    CheckPathTables(image, *joliet, listedJoliet, Tree::Joliet);
+}
+
+TEST(Iso9660RealImage, ReEncodingDecodedStructuresGivesTheSameBytes)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::TempDir dir;
+    const Image image = test_image::MakeJolietImage(dir);
+    for (const std::uint32_t sector : {16u, 17u}) {
+        const auto descriptor = DecodeVolumeDescriptor(image.SectorBytes(sector));
+        ASSERT_TRUE(descriptor);
+        std::vector<std::uint8_t> again(kSectorSize);
+        ASSERT_TRUE(EncodeVolumeDescriptor(*descriptor, again));
+        const ConstBytes original = image.SectorBytes(sector);
+        EXPECT_TRUE(std::equal(again.begin(), again.end(), original.begin())) << "sector " << sector;
+    }
+    // Every directory record of the root directories, byte for byte.
+    for (const std::uint32_t sector : {16u, 17u}) {
+        const auto descriptor = DecodeVolumeDescriptor(image.SectorBytes(sector));
+        ASSERT_TRUE(descriptor);
+        const ConstBytes directory = image.SectorBytes(descriptor->rootRecord.extent);
+        std::size_t offset = 0;
+        for (const DirectoryRecord& record : DecodeDirectorySector(directory).records) {
+            std::vector<std::uint8_t> again(DirectoryRecordSize(record));
+            ASSERT_EQ(EncodeDirectoryRecord(record, again), directory[offset]);
+            EXPECT_TRUE(std::equal(again.begin(), again.end(), directory.begin() + static_cast<std::ptrdiff_t>(offset)));
+            offset += directory[offset];
+        }
+        EXPECT_GT(offset, 34u * 2);
+    }
+}
+
+// xorriso writes Rock Ridge fields into the system use area of each record.
+TEST(Iso9660RealImage, XorrisoBootImageAndRockRidgeRecords)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::TempDir dir;
+    const std::string source = test_image::MakeSourceTree(dir);
+    test::WriteWholeFile(source + "/boot.img", test::RandomBytes(4096, 3));
+    const std::string path = dir / "boot.iso";
+    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -b boot.img -no-emul-boot -o "
+                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const Image image = test_image::LoadImage(path);
+    const std::string summary = test::RunCommand("isoinfo -d -i " + test::ShellQuote(path)).output;
+
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_TRUE(set.hasPrimary);
+    EXPECT_TRUE(set.hasBootRecord);
+    EXPECT_FALSE(set.jolietSector);
+    EXPECT_TRUE(set.terminatorFound);
+
+    const std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_TRUE(boot->catalogValid);
+    EXPECT_NE(summary.find("boot catalog is in sector " + std::to_string(boot->catalogSector) + "\n"),
+              std::string::npos)
+        << summary;
+    EXPECT_EQ(boot->mediaType, static_cast<std::uint8_t>(BootMediaType::NoEmulation));
+    EXPECT_NE(summary.find("Boot media 0 (No Emulation Boot)"), std::string::npos);
+    EXPECT_NE(summary.find("Nsect " + std::to_string(boot->loadSectorCount) + "\n"), std::string::npos);
+    const auto catalog = DecodeBootCatalog(image.SectorBytes(boot->catalogSector));
+    ASSERT_TRUE(catalog);
+    EXPECT_EQ(catalog->bootIndicator, kBootable);
+    EXPECT_EQ(catalog->loadRba, boot->imageSector);
+
+    // The boot image's first sector is where isoinfo lists BOOT.IMG, and
+    // the records decode past their Rock Ridge fields.
+    const auto primary = ReadVolumeDescriptor(image.Reader(), image.SectorCount(), 16);
+    ASSERT_TRUE(primary);
+    const Listing listed = test_image::ParseIsoinfoListing(test::RunCommand("isoinfo -l -i " + test::ShellQuote(path)).output);
+    const Walked walked = WalkTree(image, primary->rootRecord, Tree::Primary);
+    EXPECT_FALSE(walked.damaged);
+    EXPECT_EQ(walked.listing, listed);
+    bool foundBootImage = false;
+    for (const ListedEntry& entry : listed.at("/")) {
+        if (entry.name == "BOOT.IMG;1") {
+            foundBootImage = true;
+            EXPECT_EQ(entry.extent, boot->imageSector);
+        }
+    }
+    EXPECT_TRUE(foundBootImage);
+    for (const DirectoryRecord& record : walked.files) {
+        EXPECT_FALSE(record.systemUse.empty()) << record.identifier;
+    }
+}
+
+TEST(Iso9660RealImage, XorrisoFloppyEmulationMediaType)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    test::TempDir dir;
+    const std::string source = dir / "src";
+    std::filesystem::create_directories(source);
+    test::WriteWholeFile(source + "/floppy.img", std::vector<std::uint8_t>(1474560, 0));
+    const std::string path = dir / "floppy.iso";
+    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -b floppy.img -o "
+                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const Image image = test_image::LoadImage(path);
+    const std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_EQ(boot->mediaType, static_cast<std::uint8_t>(BootMediaType::Diskette1440));
+    EXPECT_TRUE(boot->catalogValid);
+}
+
+// ---------------------------------------------------------------------------
+// Recognition rules on images built in memory.
+
+struct MemoryImage {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t highestRead = 0;
+    bool readOutside = false;
+
+    explicit MemoryImage(std::uint32_t sectors) : bytes(std::size_t{sectors} * kSectorSize, 0) {}
+    std::uint32_t SectorCount() const { return static_cast<std::uint32_t>(bytes.size() / kSectorSize); }
+    Bytes At(std::uint32_t sector) { return Bytes(bytes).subspan(std::size_t{sector} * kSectorSize, kSectorSize); }
+    SectorReader Reader()
+    {
+        return [this](std::uint32_t sector, std::uint8_t* buffer) {
+            if (sector >= SectorCount()) {
+                readOutside = true;
+                return false;
+            }
+            highestRead = std::max(highestRead, sector);
+            std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(std::size_t{sector} * kSectorSize), kSectorSize,
+                        buffer);
+            return true;
+        };
+    }
+    void PutDescriptor(std::uint32_t sector, DescriptorType type, JolietLevel level = JolietLevel::None)
+    {
+        VolumeDescriptor descriptor;
+        descriptor.type = type;
+        descriptor.rootRecord = MakeSelfRecord(30, 2048);
+        if (level != JolietLevel::None) {
+            const std::uint8_t last = level == JolietLevel::Level1 ? 0x40 : level == JolietLevel::Level2 ? 0x43 : 0x45;
+            descriptor.escapeSequences = {0x25, 0x2F, last};
+        }
+        ASSERT_TRUE(EncodeVolumeDescriptor(descriptor, At(sector)));
+    }
+};
+
+TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
+{
+    MemoryImage image(40);
+    image.PutDescriptor(16, DescriptorType::Primary);
+    image.PutDescriptor(17, DescriptorType::Supplementary); // another character set
+    image.PutDescriptor(18, DescriptorType::Supplementary, JolietLevel::Level1);
+    image.PutDescriptor(19, DescriptorType::Supplementary, JolietLevel::Level3);
+    ASSERT_TRUE(EncodeTerminator(image.At(20)));
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_EQ(set.descriptorCount, 5u);
+    ASSERT_TRUE(set.jolietSector);
+    EXPECT_EQ(*set.jolietSector, 18u);
+    EXPECT_EQ(set.jolietLevel, JolietLevel::Level1);
+    EXPECT_EQ(image.highestRead, 20u) << "the scan stops at the terminator";
+}
+
+TEST(Iso9660Recognition, JolietAfterABootRecordAndNotAfterTheTerminator)
+{
+    MemoryImage image(40);
+    image.PutDescriptor(16, DescriptorType::Primary);
+    ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(25), image.At(17)));
+    image.PutDescriptor(18, DescriptorType::Supplementary, JolietLevel::Level3);
+    ASSERT_TRUE(EncodeTerminator(image.At(19)));
+    DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_TRUE(set.hasBootRecord);
+    ASSERT_TRUE(set.jolietSector);
+    EXPECT_EQ(*set.jolietSector, 18u);
+    EXPECT_EQ(set.descriptorCount, 4u);
+
+    MemoryImage late(40);
+    late.PutDescriptor(16, DescriptorType::Primary);
+    ASSERT_TRUE(EncodeTerminator(late.At(17)));
+    late.PutDescriptor(18, DescriptorType::Supplementary, JolietLevel::Level3);
+    set = ScanDescriptorSet(late.Reader(), late.SectorCount());
+    EXPECT_FALSE(set.jolietSector);
+    EXPECT_EQ(set.descriptorCount, 2u);
+}
+
+TEST(Iso9660Recognition, AMissingTerminatorEndsTheSetAtTheEndOfTheImage)
+{
+    MemoryImage image(21);
+    image.PutDescriptor(16, DescriptorType::Primary);
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_FALSE(set.terminatorFound);
+    EXPECT_EQ(set.descriptorCount, 5u); // sectors 16..20
+    EXPECT_FALSE(image.readOutside);
+
+    // A Joliet descriptor in the last sector is still found.
+    image.PutDescriptor(20, DescriptorType::Supplementary, JolietLevel::Level3);
+    EXPECT_EQ(ScanDescriptorSet(image.Reader(), image.SectorCount()).jolietSector, 20u);
+    EXPECT_FALSE(image.readOutside);
+
+    // An image that ends before sector 16 has no descriptors at all.
+    MemoryImage tiny(10);
+    const DescriptorSetInfo none = ScanDescriptorSet(tiny.Reader(), tiny.SectorCount());
+    EXPECT_FALSE(none.hasPrimary);
+    EXPECT_EQ(none.descriptorCount, 0u);
+    EXPECT_FALSE(tiny.readOutside);
+    EXPECT_FALSE(ReadVolumeDescriptor(tiny.Reader(), tiny.SectorCount(), 16));
+
+    // A sector that cannot be read ends the scan like the end of the image.
+    MemoryImage failing(40);
+    failing.PutDescriptor(16, DescriptorType::Primary);
+    SectorReader reader = [&failing](std::uint32_t sector, std::uint8_t* buffer) {
+        return sector < 18 && failing.Reader()(sector, buffer);
+    };
+    const DescriptorSetInfo cut = ScanDescriptorSet(reader, failing.SectorCount());
+    EXPECT_EQ(cut.descriptorCount, 2u);
+    EXPECT_FALSE(cut.terminatorFound);
+}
+
+TEST(Iso9660Recognition, BootInfoIsBoundByTheImage)
+{
+    MemoryImage image(40);
+    image.PutDescriptor(16, DescriptorType::Primary);
+    ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(25), image.At(17)));
+    ASSERT_TRUE(EncodeTerminator(image.At(18)));
+    BootCatalog catalog;
+    catalog.mediaType = static_cast<std::uint8_t>(BootMediaType::HardDisk);
+    catalog.loadRba = 26;
+    ASSERT_TRUE(EncodeBootCatalog(catalog, image.At(25)));
+
+    std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_EQ(boot->catalogSector, 25u);
+    EXPECT_EQ(boot->imageSector, 26u);
+    EXPECT_EQ(boot->mediaType, 4);
+    EXPECT_EQ(boot->loadSectorCount, 4);
+    EXPECT_TRUE(boot->catalogValid);
+
+    // A damaged validation entry is reported, the values are still given.
+    image.At(25)[28] ^= 1;
+    boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_FALSE(boot->catalogValid);
+    EXPECT_EQ(boot->imageSector, 26u);
+
+    // A boot image or a catalog outside the image: no boot image.
+    catalog.loadRba = 40;
+    ASSERT_TRUE(EncodeBootCatalog(catalog, image.At(25)));
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(0xFFFFFFF0u), image.At(17)));
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    EXPECT_FALSE(image.readOutside);
+
+    // No boot record at 17: nothing, even with a catalog somewhere.
+    image.PutDescriptor(17, DescriptorType::Supplementary, JolietLevel::Level3);
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    EXPECT_FALSE(ScanDescriptorSet(image.Reader(), image.SectorCount()).hasBootRecord);
+}
+
+} // namespace
+} // namespace tarvelin::iso
