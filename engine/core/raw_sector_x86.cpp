@@ -319,64 +319,101 @@ TARVELIN_TARGET_X86 void ComputePX86(std::uint8_t* region)
 
 // Q. Seen as 26 rows of 43 two-byte words (row r at region + 86 r), step k
 // of diagonal pair j is the word in row (j + k) mod 26, column k. So step k
-// of all 26 pairs is column k rotated by k words. The kernel transposes the
-// word matrix into `columns`, where column k holds rows 0..25 in bytes
-// 0..51 and again in bytes 52..103, so that step k is the 52 bytes from
-// byte 2 (k mod 26): one unaligned load of two registers.
+// of all 26 pairs is column k rotated by s = k mod 26 words.
+//
+// The kernel first transposes the word matrix into QColumns: column k holds
+// rows 0..25 in bytes 0..51 (rows 26..31 as zero padding). Then step k is
+// bytes 2s..51 followed by bytes 0..2s-1 of column k: two unaligned loads,
+// one at 2s and one 52 bytes before it, merged by a byte mask that takes
+// the second from lane 52 - 2s on.
 //
 // The transpose works on 8 x 8 blocks of words, two at a time (one per
 // 128-bit lane): a register loaded from bytes 32 g .. 32 g + 31 of a row
 // holds words 16 g .. 16 g + 7 in its low lane and 16 g + 8 .. 16 g + 15 in
-// its high lane. Three rounds of unpacking (16-, 32-, then 64-bit) turn
-// eight such rows into eight registers of eight rows of one column each.
-// Rows 26..31 of the last block are zero; the words 43..47 that the last
-// column group reads past the end of a row are never stored.
-constexpr std::size_t kColumnBytes = 128; // 104 used; a read reaches byte 113
-
+// its high lane. Three rounds of unpacking (16-, 32-, then 64-bit) turn eight
+// such rows into eight registers, each holding eight rows of two columns;
+// the lanes of two such blocks (rows 0..7 and 8..15, or 16..23 and 24..31)
+// are then paired so that each 32-byte store writes 16 rows of one column.
+// Stores, not shuffles, bound this part, hence the pairing. The words 43..47
+// that the last column group reads past the end of a row are never stored.
+// Column k at bytes 64 + 64 k; the 64 bytes before column 0 are read (and
+// masked off) by its wrapped load, the 64 after the last column by its loads.
 struct alignas(32) QColumns {
-    std::uint8_t bytes[kQLength][kColumnBytes];
+    static constexpr std::size_t kMargin = 64;
+    std::uint8_t bytes[kMargin + 64 * kQLength + kMargin];
+    std::uint8_t* Column(std::size_t k) { return bytes + kMargin + 64 * k; }
 };
 
-// Transposes rows 8 b .. 8 b + 7 (those below 26) of column group g and
-// stores the column pieces at offset `offset` (16 b or 52 + 16 b).
-TARVELIN_TARGET_X86 inline void TransposeBlock(const std::uint8_t* region, std::size_t block, std::size_t group,
-                                               QColumns& columns)
+// Selects lanes 52 - 2s .. 63 of a step: 32 bytes from byte 12 + 2s (low
+// register) and 44 + 2s (high register).
+struct alignas(32) WrapMasks {
+    std::uint8_t bytes[128];
+};
+constexpr WrapMasks MakeWrapMasks()
+{
+    WrapMasks masks{};
+    for (std::size_t i = 64; i < 128; ++i) {
+        masks.bytes[i] = 0xFF;
+    }
+    return masks;
+}
+constexpr WrapMasks kWrapMasks = MakeWrapMasks();
+
+// Rows 8 block .. 8 block + 7 of column group `group` as eight registers:
+// out[m] has column 16 group + m in its low lane and 16 group + 8 + m in its
+// high lane. `rowCount` (8 or 2) rows are real, the rest zero.
+template <std::size_t rowCount>
+TARVELIN_TARGET_X86 inline void TransposeBlock(const std::uint8_t* rowsStart, std::size_t group, __m256i out[8])
 {
     __m256i rows[8];
     for (std::size_t i = 0; i < 8; ++i) {
-        const std::size_t r = 8 * block + i;
-        rows[i] = r < kQRows ? Load256(region + kPColumns * r + 32 * group) : _mm256_setzero_si256();
+        rows[i] = i < rowCount ? Load256(rowsStart + kPColumns * i + 32 * group) : _mm256_setzero_si256();
     }
     __m256i pairs[8];
     for (std::size_t i = 0; i < 4; ++i) {
-        pairs[2 * i] = _mm256_unpacklo_epi16(rows[2 * i], rows[2 * i + 1]);     // words 0..3 of two rows
-        pairs[2 * i + 1] = _mm256_unpackhi_epi16(rows[2 * i], rows[2 * i + 1]); // words 4..7
+        if (2 * i < rowCount) {
+            pairs[2 * i] = _mm256_unpacklo_epi16(rows[2 * i], rows[2 * i + 1]);     // words 0..3 of two rows
+            pairs[2 * i + 1] = _mm256_unpackhi_epi16(rows[2 * i], rows[2 * i + 1]); // words 4..7
+        } else {
+            pairs[2 * i] = pairs[2 * i + 1] = _mm256_setzero_si256();
+        }
     }
     __m256i quads[8];
     for (std::size_t half = 0; half < 2; ++half) {
         const __m256i* p = pairs + 4 * half;
         __m256i* q = quads + 4 * half;
-        q[0] = _mm256_unpacklo_epi32(p[0], p[2]); // words 0, 1 of four rows
-        q[1] = _mm256_unpackhi_epi32(p[0], p[2]); // words 2, 3
-        q[2] = _mm256_unpacklo_epi32(p[1], p[3]); // words 4, 5
-        q[3] = _mm256_unpackhi_epi32(p[1], p[3]); // words 6, 7
+        if (4 * half < rowCount) {
+            q[0] = _mm256_unpacklo_epi32(p[0], p[2]); // words 0, 1 of four rows
+            q[1] = _mm256_unpackhi_epi32(p[0], p[2]); // words 2, 3
+            q[2] = _mm256_unpacklo_epi32(p[1], p[3]); // words 4, 5
+            q[3] = _mm256_unpackhi_epi32(p[1], p[3]); // words 6, 7
+        } else {
+            q[0] = q[1] = q[2] = q[3] = _mm256_setzero_si256();
+        }
     }
-    const std::size_t offsets[2] = {16 * block, kQDiagonals + 16 * block};
     for (std::size_t i = 0; i < 4; ++i) {
-        const __m256i even = _mm256_unpacklo_epi64(quads[i], quads[4 + i]); // word 2i of eight rows
-        const __m256i odd = _mm256_unpackhi_epi64(quads[i], quads[4 + i]);  // word 2i + 1
-        const __m256i pieces[2] = {even, odd};
-        for (std::size_t e = 0; e < 2; ++e) {
-            const std::size_t low = 16 * group + 2 * i + e; // column in the low lane
-            const std::size_t high = low + 8;               // and in the high lane
-            for (std::size_t offset : offsets) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns.bytes[low][offset]),
-                                 _mm256_castsi256_si128(pieces[e]));
-                if (high < kQLength) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns.bytes[high][offset]),
-                                     _mm256_extracti128_si256(pieces[e], 1));
-                }
-            }
+        out[2 * i] = _mm256_unpacklo_epi64(quads[i], quads[4 + i]);     // word 2i of eight rows
+        out[2 * i + 1] = _mm256_unpackhi_epi64(quads[i], quads[4 + i]); // word 2i + 1
+    }
+}
+
+// Rows 16 half .. 16 half + 15 of column group `group` into the columns.
+template <std::size_t secondBlockRows>
+TARVELIN_TARGET_X86 inline void TransposeSixteenRows(const std::uint8_t* region, std::size_t half, std::size_t group,
+                                                     QColumns& columns)
+{
+    __m256i first[8];
+    __m256i second[8];
+    TransposeBlock<8>(region + kPColumns * 16 * half, group, first);
+    TransposeBlock<secondBlockRows>(region + kPColumns * (16 * half + 8), group, second);
+    for (std::size_t m = 0; m < 8; ++m) {
+        const std::size_t low = 16 * group + m;
+        const std::size_t high = low + 8;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(columns.Column(low) + 32 * half),
+                           _mm256_permute2x128_si256(first[m], second[m], 0x20));
+        if (high < kQLength) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(columns.Column(high) + 32 * half),
+                               _mm256_permute2x128_si256(first[m], second[m], 0x31));
         }
     }
 }
@@ -384,21 +421,28 @@ TARVELIN_TARGET_X86 inline void TransposeBlock(const std::uint8_t* region, std::
 TARVELIN_TARGET_X86 void ComputeQX86(std::uint8_t* region)
 {
     QColumns columns;
-    // Block 3 first: its rows 26..31 (zero) land on bytes 52..63, which the
-    // copy of rows 0..5 written by block 0 then replaces.
-    for (std::size_t block : {3, 0, 1, 2}) {
-        for (std::size_t group = 0; group < 3; ++group) {
-            TransposeBlock(region, block, group, columns);
-        }
+    const __m256i zero = _mm256_setzero_si256();
+    std::uint8_t* after = columns.Column(kQLength);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(columns.bytes), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(columns.bytes + 32), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(after), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(after + 32), zero);
+    static_assert(kQRows == 16 + 8 + 2);
+    for (std::size_t group = 0; group < 3; ++group) {
+        TransposeSixteenRows<8>(region, 0, group, columns); // rows 0..15
+        TransposeSixteenRows<2>(region, 1, group, columns); // rows 16..25, zero 26..31
     }
-    __m256i h0 = _mm256_setzero_si256();
-    __m256i h1 = _mm256_setzero_si256();
-    __m256i b0 = _mm256_setzero_si256();
-    __m256i b1 = _mm256_setzero_si256();
+    __m256i h0 = zero;
+    __m256i h1 = zero;
+    __m256i b0 = zero;
+    __m256i b1 = zero;
     for (std::size_t k = 0; k < kQLength; ++k) {
-        const std::uint8_t* step = &columns.bytes[k][2 * (k % kQRows)];
-        const __m256i x0 = Load256(step);
-        const __m256i x1 = Load256(step + 32);
+        const std::size_t shift = 2 * (k % kQRows);
+        const std::uint8_t* step = columns.Column(k) + shift;
+        const std::uint8_t* wrapped = step - kQDiagonals;
+        const __m256i x0 = _mm256_blendv_epi8(Load256(step), Load256(wrapped), Load256(kWrapMasks.bytes + 12 + shift));
+        const __m256i x1 =
+            _mm256_blendv_epi8(Load256(step + 32), Load256(wrapped + 32), Load256(kWrapMasks.bytes + 44 + shift));
         h0 = _mm256_xor_si256(MultiplyByAlpha(h0), x0);
         h1 = _mm256_xor_si256(MultiplyByAlpha(h1), x1);
         b0 = _mm256_xor_si256(b0, x0);
