@@ -197,6 +197,38 @@ std::uint32_t ReadBoth32(ConstBytes bytes, std::size_t offset, bool* mismatch)
     return little;
 }
 
+// Recording date (ECMA-119 9.1.5); its conversions are in iso9660_dates.cpp.
+
+void PutRecordingDate(Bytes bytes, std::size_t offset, const RecordingDate& date)
+{
+    if (!FieldFits(bytes.size(), offset, kRecordingDateSize)) {
+        return;
+    }
+    bytes[offset + 0] = date.yearsSince1900;
+    bytes[offset + 1] = date.month;
+    bytes[offset + 2] = date.day;
+    bytes[offset + 3] = date.hour;
+    bytes[offset + 4] = date.minute;
+    bytes[offset + 5] = date.second;
+    bytes[offset + 6] = static_cast<std::uint8_t>(date.gmtOffset);
+}
+
+RecordingDate ReadRecordingDate(ConstBytes bytes, std::size_t offset)
+{
+    RecordingDate date;
+    if (!FieldFits(bytes.size(), offset, kRecordingDateSize)) {
+        return date;
+    }
+    date.yearsSince1900 = bytes[offset + 0];
+    date.month = bytes[offset + 1];
+    date.day = bytes[offset + 2];
+    date.hour = bytes[offset + 3];
+    date.minute = bytes[offset + 4];
+    date.second = bytes[offset + 5];
+    date.gmtOffset = static_cast<std::int8_t>(bytes[offset + 6]);
+    return date;
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor header and terminator
 

@@ -54,7 +54,7 @@ inline constexpr std::uint32_t SectorsFor(std::uint32_t bytes)
 // halves that disagree (the little-endian half was used).
 struct DecodeReport {
     bool endianMismatch = false;
-    const char* problem = nullptr; // static text; null when the bytes decoded
+    const char* problem = nullptr; // static text, set when a decoder refuses its bytes
 };
 
 // ---------------------------------------------------------------------------

@@ -93,36 +93,6 @@ int Digits(const VolumeDate& date, std::size_t first, std::size_t count, bool& o
 
 } // namespace
 
-void PutRecordingDate(Bytes bytes, std::size_t offset, const RecordingDate& date)
-{
-    if (offset > bytes.size() || bytes.size() - offset < kRecordingDateSize) {
-        return;
-    }
-    bytes[offset + 0] = date.yearsSince1900;
-    bytes[offset + 1] = date.month;
-    bytes[offset + 2] = date.day;
-    bytes[offset + 3] = date.hour;
-    bytes[offset + 4] = date.minute;
-    bytes[offset + 5] = date.second;
-    bytes[offset + 6] = static_cast<std::uint8_t>(date.gmtOffset);
-}
-
-RecordingDate ReadRecordingDate(ConstBytes bytes, std::size_t offset)
-{
-    RecordingDate date;
-    if (offset > bytes.size() || bytes.size() - offset < kRecordingDateSize) {
-        return date;
-    }
-    date.yearsSince1900 = bytes[offset + 0];
-    date.month = bytes[offset + 1];
-    date.day = bytes[offset + 2];
-    date.hour = bytes[offset + 3];
-    date.minute = bytes[offset + 4];
-    date.second = bytes[offset + 5];
-    date.gmtOffset = static_cast<std::int8_t>(bytes[offset + 6]);
-    return date;
-}
-
 RecordingDate RecordingDateFromFileTime(platform::FileTime utc)
 {
     const std::optional<ZonedFields> zoned = SplitForDisc(utc);
