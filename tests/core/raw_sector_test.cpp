@@ -291,6 +291,41 @@ TEST_P(RawSectorPathTest, BatchOfManySectorsMatchesReference)
     }
 }
 
+TEST_P(RawSectorPathTest, BuffersNeedNoAlignment)
+{
+    // Data and sectors at odd addresses, as inside a caller's byte buffer.
+    constexpr std::size_t kCount = 3;
+    const auto data = test::RandomBytes(kCount * kUserDataSize + 7, 12);
+    const auto subheader = test::RandomBytes(9, 13);
+    for (std::size_t shift : {std::size_t{1}, std::size_t{3}, std::size_t{7}}) {
+        std::vector<std::uint8_t> batch(kCount * kSectorSize + 7, 0xEE);
+        EncodeMode1Sectors(data.data() + shift, kCount, 4000, batch.data() + shift);
+        std::vector<std::uint8_t> batch2(kCount * kSectorSize + 7, 0xEE);
+        EncodeMode2Form1Sectors(data.data() + shift, kCount, 4000, subheader.data() + 1, batch2.data() + shift);
+        for (std::size_t i = 0; i < kCount; ++i) {
+            Sector expected{};
+            ReferenceEncodeMode1(data.data() + shift + i * kUserDataSize, 4000 + static_cast<std::uint32_t>(i),
+                                 expected.data());
+            ASSERT_EQ(FirstDifference(batch.data() + shift + i * kSectorSize, expected.data(), kSectorSize), -1)
+                << shift << " " << i;
+            ReferenceEncodeMode2Form1(data.data() + shift + i * kUserDataSize, 4000 + static_cast<std::uint32_t>(i),
+                                      subheader.data() + 1, expected.data());
+            ASSERT_EQ(FirstDifference(batch2.data() + shift + i * kSectorSize, expected.data(), kSectorSize), -1)
+                << shift << " " << i;
+        }
+        // Nothing written outside the sectors.
+        for (std::size_t i = 0; i < shift; ++i) {
+            EXPECT_EQ(batch[i], 0xEE);
+            EXPECT_EQ(batch2[i], 0xEE);
+        }
+        for (std::size_t i = shift + kCount * kSectorSize; i < batch.size(); ++i) {
+            EXPECT_EQ(batch[i], 0xEE);
+            EXPECT_EQ(batch2[i], 0xEE);
+        }
+        EXPECT_EQ(ComputeEdc(data.data() + shift, 2064), ReferenceEdc(data.data() + shift, 2064));
+    }
+}
+
 TEST_P(RawSectorPathTest, EdcMatchesReferenceForEveryLengthAndSplit)
 {
     const auto data = test::RandomBytes(3000, 9);
