@@ -1,0 +1,36 @@
+#pragma once
+
+// COutFile: the output file of a new image or a conversion, written as one
+// forward stream. A failed write is reported, with its reason, and the
+// caller can remove the partial output with Abandon.
+
+#include "core/byte_buffer.h"
+#include "core/component.h"
+#include "core/registry.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+class IOutFile : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    // Creates the file, or empties an existing one, for reading and writing.
+    virtual bool Open(const char* path) = 0;
+    // Writes at the current position; false (with GetLastError) on failure.
+    virtual bool Write(const void* bytes, std::uint32_t count) = 0;
+    // The buffer's whole contents; an empty buffer writes nothing and succeeds.
+    virtual bool WriteBuffer(CByteBuffer& buffer) = 0;
+
+    // Pushes the data to the device and closes the file; false when either fails.
+    virtual bool Close() = 0;
+    // Closes the file and removes it: the output of a build or conversion
+    // that did not finish is not left behind as if it were an image.
+    virtual void Abandon() = 0;
+    virtual std::uint64_t GetBytesWritten() = 0;
+    virtual const char* GetLastError() = 0;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::IOutFile, OutFile1, OutFile2)
