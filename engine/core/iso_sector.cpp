@@ -9,6 +9,7 @@
 
 #include "core/image_file.h"
 #include "core/raw_sector.h"
+#include "iso/iso9660.h"
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvelin {
@@ -25,11 +27,11 @@ namespace {
 constexpr std::uint32_t kSectorSize = 2048;
 constexpr std::uint32_t kVolumeDescriptorSector = 16;
 
-// Volume descriptor (ISO 9660 8.1): byte 0 type, bytes 1..5 standard identifier.
-constexpr std::uint8_t kPrimaryVolumeDescriptorType = 1;
-constexpr char kStandardIdentifier[] = "CD001";
-constexpr std::size_t kStandardIdentifierSize = sizeof(kStandardIdentifier) - 1;
-constexpr std::size_t kDescriptorHeadSize = 1 + kStandardIdentifierSize;
+// Detection looks at the type byte and the standard identifier of the
+// volume descriptor header, not at its version.
+constexpr auto kPrimaryVolumeDescriptorType = static_cast<std::uint8_t>(iso::DescriptorType::Primary);
+constexpr std::string_view kStandardIdentifier = iso::kStandardIdentifier;
+constexpr std::size_t kDescriptorHeadSize = 1 + kStandardIdentifier.size();
 
 // The scan walks the first MiB in chunks of 16 KiB.
 constexpr std::uint64_t kScanLimit = 1024 * 1024;
@@ -58,19 +60,19 @@ constexpr FixedProbe kFixedProbes[] = {
 
 bool HasStandardIdentifier(const std::uint8_t* descriptor)
 {
-    return std::memcmp(descriptor + 1, kStandardIdentifier, kStandardIdentifierSize) == 0;
+    return std::memcmp(descriptor + 1, kStandardIdentifier.data(), kStandardIdentifier.size()) == 0;
 }
 
 // First position p >= from with the whole pattern inside bytes[0, size).
 std::optional<std::size_t> FindPattern(const std::uint8_t* bytes, std::size_t size, std::size_t from,
-                                       const char* pattern, std::size_t patternSize)
+                                       std::string_view pattern)
 {
-    if (size < patternSize) {
+    if (size < pattern.size()) {
         return std::nullopt;
     }
-    for (std::size_t p = from; p + patternSize <= size; ++p) {
+    for (std::size_t p = from; p + pattern.size() <= size; ++p) {
         if (bytes[p] == static_cast<std::uint8_t>(pattern[0])
-            && std::memcmp(bytes + p, pattern, patternSize) == 0) {
+            && std::memcmp(bytes + p, pattern.data(), pattern.size()) == 0) {
             return p;
         }
     }
@@ -390,7 +392,7 @@ private:
             if (got == 0) {
                 break;
             }
-            const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier, kStandardIdentifierSize);
+            const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
             // Only the first occurrence counts; one at the very start of the
             // file has no type byte in front of it.
             if (!found || chunkStart + *found == 0) {
@@ -401,8 +403,7 @@ private:
             if (candidateSize < kDescriptorHeadSize || candidate[0] != kPrimaryVolumeDescriptorType) {
                 continue;
             }
-            const auto second =
-                FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier, kStandardIdentifierSize);
+            const auto second = FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier);
             if (!second) {
                 continue;
             }
