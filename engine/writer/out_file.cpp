@@ -49,12 +49,8 @@ public:
         if (!file_.IsOpen()) {
             return true;
         }
-        const bool flushed = file_.Flush();
-        if (!flushed) {
-            lastError_ = file_.LastError();
-        }
         file_.Close();
-        return flushed;
+        return true;
     }
 
     void Abandon() override

@@ -22,7 +22,7 @@ public:
     // The buffer's whole contents; an empty buffer writes nothing and succeeds.
     virtual bool WriteBuffer(CByteBuffer& buffer) = 0;
 
-    // Pushes the data to the device and closes the file; false when either fails.
+    // Closes the file (the data stays in the system's cache, as with any copy).
     virtual bool Close() = 0;
     // Closes the file and removes it: the output of a build or conversion
     // that did not finish is not left behind as if it were an image.
