@@ -64,7 +64,8 @@ TARVELIN_API void EncodeMode2Form1Sectors(const std::uint8_t* userData, std::siz
 TARVELIN_API std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
 
 // P then Q parity of a sector whose bytes 12..2075 are in place; writes
-// bytes 2076..2351.
+// bytes 2076..2351. For a Mode 2 Form 1 sector, zero bytes 12..15 first (and
+// put the header back after).
 TARVELIN_API void ComputeParity(std::uint8_t* sector);
 
 // Which implementation encodes. Automatic (the default) takes the fastest one

@@ -1,8 +1,8 @@
 // x86-64 raw sector kernels: the EDC by carry-less multiplication (folding
-// with PCLMULQDQ) and the P/Q parity 32 symbols at a time with AVX2. The
-// engine is built for generic x86-64, so these functions carry their own
-// target attribute and run only when the processor reports AVX2 and
-// PCLMULQDQ (checked once in X86Kernels).
+// with PCLMULQDQ, or VPCLMULQDQ two blocks per instruction) and the P/Q
+// parity 32 symbols at a time with AVX2. The engine is built for generic
+// x86-64, so these functions carry their own target attribute and run only
+// when the processor reports the features (checked once in X86Kernels).
 
 #include "core/raw_sector_internal.h"
 
@@ -39,9 +39,10 @@ namespace {
 //          == clmul(Xe, x^(F+63) mod P) + clmul(Xl, x^(F-1) mod P)  (mod P)
 // where each constant (degree < 32) is held reflected in a 64-bit half
 // (coefficient of x^d at bit 63-d), and each product, of degree < 96, fits
-// the 128 bits. After the last fold, the register is a 16-byte message
-// congruent to everything folded into it, so the table-driven CRC of those
-// 16 bytes (start 0) is the CRC so far.
+// the 128 bits. The constants are computed here (at compile time) from the
+// polynomial. After the last fold, the register is a 16-byte message
+// congruent to everything folded into it, so the CRC of those 16 bytes
+// (start 0) is the CRC so far; FinishEdc shortens that to eight bytes.
 
 constexpr std::uint32_t Reflect32(std::uint32_t value)
 {
@@ -251,7 +252,6 @@ constexpr NibbleTables MakeNibbleTables(std::uint8_t factor)
 
 constexpr NibbleTables kCheckFromHNibbles = MakeNibbleTables(kCheckFromH);
 constexpr NibbleTables kCheckFromBNibbles = MakeNibbleTables(kCheckFromB);
-
 
 TARVELIN_TARGET_X86 inline void Store256(std::uint8_t* p, __m256i v)
 {
