@@ -18,6 +18,7 @@ struct TreeLoadReport {
     std::uint32_t malformedRecords = 0; // records skipped because they did not decode
     std::uint32_t loopsRefused = 0;     // directories pointing back at an ancestor or read twice
     std::uint32_t extentsOutside = 0;   // directories or files lying beyond the image
+    std::uint32_t tooDeep = 0;          // directories nested too deeply, listed without their contents
     bool endianMismatch = false;        // both-endian fields whose halves disagree
 };
 

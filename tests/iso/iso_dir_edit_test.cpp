@@ -1,0 +1,1175 @@
+// The tree of an opened image: loading it from images made by peer tools
+// (compared with the source folder, or with what isoinfo lists), from
+// crafted images with loops, damage and multi-extent files, from images
+// mutated at random; and the edits made to the tree in memory.
+
+#include "core/iso_sector.h"
+#include "iso/iso9660.h"
+#include "iso/iso_dir_edit.h"
+#include "platform/directory.h"
+#include "platform/time.h"
+#include "support/fixtures.h"
+#include "support/iso_fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CraftedImage;
+using test::MakeRecord;
+using test::MemorySector;
+using test::ShellQuote;
+using test::TempDir;
+
+constexpr std::uint8_t kDir = iso::DirectoryFlags::kDirectory;
+constexpr std::uint8_t kMulti = iso::DirectoryFlags::kMultiExtent;
+
+struct ComponentDeleter {
+    template <class T>
+    void operator()(T* component) const
+    {
+        DestroyComponent(component);
+    }
+};
+using TreePtr = std::unique_ptr<IIsoDirEdit, ComponentDeleter>;
+using SectorPtr = std::unique_ptr<IIsoSector, ComponentDeleter>;
+
+TreePtr NewTree()
+{
+    TreePtr tree(DirEdit1());
+    EXPECT_NE(tree, nullptr);
+    return tree;
+}
+
+TreePtr LoadFrom(IIsoSector* sector, std::uint32_t bootSector = 0)
+{
+    TreePtr tree = NewTree();
+    tree->SetSector(sector);
+    tree->Load(bootSector);
+    return tree;
+}
+
+struct OpenedImage {
+    SectorPtr sector;
+    TreePtr tree;
+};
+
+OpenedImage OpenImage(const std::string& path, std::uint32_t bootSector = 0)
+{
+    OpenedImage opened;
+    opened.sector.reset(Sector1());
+    EXPECT_TRUE(opened.sector->Open(path.c_str())) << path;
+    opened.tree = LoadFrom(opened.sector.get(), bootSector);
+    return opened;
+}
+
+DirEntry InfoOf(IIsoDirEdit& tree, DirNode* node)
+{
+    DirEntry entry;
+    EXPECT_TRUE(tree.GetInfo(node, entry));
+    return entry;
+}
+
+std::vector<DirNode*> Children(IIsoDirEdit& tree, DirNode* node)
+{
+    std::vector<DirNode*> children;
+    for (DirNode* child = tree.GetFirstChild(node); child != nullptr; child = tree.GetNextSibling(child)) {
+        children.push_back(child);
+    }
+    return children;
+}
+
+std::vector<std::string> ChildNames(IIsoDirEdit& tree, DirNode* node)
+{
+    std::vector<std::string> names;
+    for (DirNode* child : Children(tree, node)) {
+        names.push_back(InfoOf(tree, child).name);
+    }
+    return names;
+}
+
+DirNode* ChildNamed(IIsoDirEdit& tree, DirNode* node, const std::string& name)
+{
+    for (DirNode* child : Children(tree, node)) {
+        if (InfoOf(tree, child).name == name) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+struct Facts {
+    bool isDirectory = false;
+    std::uint64_t size = 0;     // files only
+    std::int64_t unixSeconds = 0;
+    bool operator==(const Facts&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Facts& facts)
+{
+    return out << (facts.isDirectory ? "dir" : "file") << " size " << facts.size << " at " << facts.unixSeconds;
+}
+
+std::int64_t UnixSeconds(platform::FileTime time)
+{
+    return static_cast<std::int64_t>(time / platform::kFileTimeTicksPerSecond) - platform::kFileTimeEpochOffsetSeconds;
+}
+
+// Every entry below the root by its path ("b/x"), walked with an explicit
+// stack (the trees here are deep).
+std::map<std::string, Facts> TreeFacts(IIsoDirEdit& tree)
+{
+    std::map<std::string, Facts> facts;
+    std::vector<std::pair<DirNode*, std::string>> pending{{tree.GetRoot(), ""}};
+    while (!pending.empty()) {
+        auto [node, prefix] = pending.back();
+        pending.pop_back();
+        for (DirNode* child : Children(tree, node)) {
+            const DirEntry entry = InfoOf(tree, child);
+            const std::string path = prefix + entry.name;
+            const bool inserted = facts
+                                      .emplace(path, Facts{entry.isDirectory, entry.isDirectory ? 0 : entry.size,
+                                                           UnixSeconds(entry.date)})
+                                      .second;
+            EXPECT_TRUE(inserted) << "listed twice: " << path;
+            if (entry.isDirectory) {
+                pending.emplace_back(child, path + "/");
+            }
+        }
+    }
+    return facts;
+}
+
+std::map<std::string, Facts> FolderFacts(const std::string& root)
+{
+    std::map<std::string, Facts> facts;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+        platform::FileInfo info;
+        EXPECT_TRUE(platform::GetFileInfo(item.path().string(), info));
+        facts[fs::relative(item.path(), root).generic_string()] =
+            Facts{info.isDirectory, info.isDirectory ? 0 : info.size, UnixSeconds(info.modificationTime)};
+    }
+    return facts;
+}
+
+std::size_t CountNodes(IIsoDirEdit& tree)
+{
+    std::size_t count = 0;
+    std::vector<DirNode*> pending{tree.GetRoot()};
+    while (!pending.empty()) {
+        DirNode* node = pending.back();
+        pending.pop_back();
+        for (DirNode* child = tree.GetFirstChild(node); child != nullptr; child = tree.GetNextSibling(child)) {
+            ++count;
+            pending.push_back(child);
+        }
+    }
+    return count;
+}
+
+// A source folder with the shapes that trip readers up: one-character
+// names, a 103-character name, names outside ASCII, a file without an
+// extension, empty files and folders, a hidden file, 30 levels of folders,
+// a folder whose records fill several sectors. Every entry gets its own
+// modification time.
+std::string MakeTrickySource(const TempDir& dir)
+{
+    const std::string root = dir / "src";
+    fs::create_directories(root + "/b");
+    fs::create_directories(root + "/emptydir");
+    fs::create_directories(root + "/many");
+    test::WriteWholeFile(root + "/a", std::string("one\n"));
+    test::WriteWholeFile(root + "/b/x", std::string("inner\n"));
+    test::WriteWholeFile(root + "/empty.txt", std::string());
+    test::WriteWholeFile(root + "/.hidden", std::string("hidden\n"));
+    test::WriteWholeFile(root + "/" + std::string(103, 'L'), std::string("long\n"));
+    test::WriteWholeFile(root + "/Grüße ñ €.txt", std::string("utf-8\n"));
+    test::WriteWholeFile(root + "/日本語の名前.txt", std::string("cjk\n"));
+    test::WriteWholeFile(root + "/NOEXT", std::string("no extension\n"));
+    test::WriteWholeFile(root + "/big.bin", test::RandomBytes(5 * 2048 + 777, 3));
+    for (int i = 1; i <= 70; ++i) {
+        test::WriteWholeFile(root + "/many/file number " + std::to_string(i) + " with a long name.txt",
+                             std::to_string(i));
+    }
+    std::string deep = root;
+    for (int level = 1; level <= 30; ++level) {
+        deep += "/d" + std::to_string(level);
+    }
+    fs::create_directories(deep);
+    test::WriteWholeFile(deep + "/f.txt", std::string("deep\n"));
+
+    // Distinct times, some in summer and some in winter of the zones used.
+    std::vector<std::string> paths{root};
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+        paths.push_back(item.path().string());
+    }
+    std::int64_t seconds = 1089360307; // 2004-07-09 08:05:07 UTC
+    for (const std::string& path : paths) {
+        seconds += 86400 * 7 + 3601;
+        const auto time = static_cast<platform::FileTime>(seconds + platform::kFileTimeEpochOffsetSeconds)
+            * platform::kFileTimeTicksPerSecond;
+        EXPECT_TRUE(platform::SetFileTime(path, time)) << path;
+    }
+    return root;
+}
+
+std::string MakeImage(const std::string& commandLine)
+{
+    const test::CommandResult made = test::RunCommand(commandLine);
+    EXPECT_EQ(made.exitCode, 0) << commandLine << "\n" << made.output;
+    return made.output;
+}
+
+// ---------------------------------------------------------------------------
+// Images made by peer tools
+
+void ExpectJolietTreeEqualsSource(const std::string& source, const std::string& image)
+{
+    const OpenedImage opened = OpenImage(image);
+    IIsoDirEdit& tree = *opened.tree;
+    EXPECT_EQ(tree.GetJolietMode(), 2u);
+    const std::map<std::string, Facts> expected = FolderFacts(source);
+    const std::map<std::string, Facts> loaded = TreeFacts(tree);
+    EXPECT_EQ(loaded, expected);
+    // Spot checks that a shared mistake in both walks could hide.
+    EXPECT_TRUE(loaded.count(std::string(103, 'L')));
+    EXPECT_TRUE(loaded.count("a"));
+    EXPECT_TRUE(loaded.count("b/x"));
+    EXPECT_TRUE(loaded.count(".hidden"));
+    // Twelve entries at the top, 70 in "many", 30 folders and the file at the bottom.
+    EXPECT_EQ(expected.size(), 12u + 70 + 30 + 1);
+
+    const TreeLoadReport report = tree.GetLoadReport();
+    EXPECT_EQ(report.malformedRecords, 0u);
+    EXPECT_EQ(report.loopsRefused, 0u);
+    EXPECT_EQ(report.extentsOutside, 0u);
+    EXPECT_EQ(report.tooDeep, 0u);
+    EXPECT_FALSE(report.endianMismatch);
+}
+
+TEST(IsoDirEditLoad, JolietTreeOfGenisoimageEqualsTheSourceFolder)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    const std::string source = MakeTrickySource(dir);
+    const std::string image = dir / "g.iso";
+    // Written at +05:30, so the recorded wall-clock times differ from UTC.
+    MakeImage("TZ=Asia/Kolkata genisoimage -quiet -R -J -joliet-long -input-charset utf-8 -o " + ShellQuote(image)
+              + " " + ShellQuote(source));
+    ExpectJolietTreeEqualsSource(source, image);
+}
+
+TEST(IsoDirEditLoad, JolietTreeOfXorrisoEqualsTheSourceFolder)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TempDir dir;
+    const std::string source = MakeTrickySource(dir);
+    const std::string image = dir / "x.iso";
+    // Written at -03:30 (-02:30 in summer).
+    MakeImage("TZ=America/St_Johns xorriso -as mkisofs -quiet -R -J -joliet-long -input-charset utf-8 -o "
+              + ShellQuote(image) + " " + ShellQuote(source) + " 2>&1");
+    ExpectJolietTreeEqualsSource(source, image);
+}
+
+// The primary name of a record as this system shows it: the identifier
+// without its version suffix and without the dot of an empty extension.
+std::string ShownPrimaryName(std::string identifier)
+{
+    identifier = identifier.substr(0, identifier.find(';'));
+    if (!identifier.empty() && identifier.back() == '.') {
+        identifier.pop_back();
+    }
+    return identifier;
+}
+
+struct ListedFacts {
+    std::string name;
+    bool isDirectory = false;
+    std::uint64_t size = 0;
+    std::uint32_t extent = 0;
+    bool operator==(const ListedFacts&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const ListedFacts& facts)
+{
+    return out << facts.name << (facts.isDirectory ? "/" : "") << " " << facts.size << " @" << facts.extent;
+}
+
+// The tree, folder by folder in isoinfo's form ("/", "/SUB/").
+std::map<std::string, std::vector<ListedFacts>> TreeListing(IIsoDirEdit& tree)
+{
+    std::map<std::string, std::vector<ListedFacts>> listing;
+    std::vector<std::pair<DirNode*, std::string>> pending{{tree.GetRoot(), "/"}};
+    while (!pending.empty()) {
+        auto [node, path] = pending.back();
+        pending.pop_back();
+        std::vector<ListedFacts>& children = listing[path];
+        for (DirNode* child : Children(tree, node)) {
+            const DirEntry entry = InfoOf(tree, child);
+            children.push_back({entry.name, entry.isDirectory, entry.size, entry.extent});
+            if (entry.isDirectory) {
+                pending.emplace_back(child, path + entry.name + "/");
+            }
+        }
+    }
+    return listing;
+}
+
+struct PrimaryCase {
+    const char* label;
+    const char* tool; // program that must be installed
+    const char* command; // %i: the image, %s: the source folder
+};
+
+void PrintTo(const PrimaryCase& value, std::ostream* out)
+{
+    *out << value.label;
+}
+
+class IsoDirEditPrimary : public testing::TestWithParam<PrimaryCase> {};
+
+TEST_P(IsoDirEditPrimary, TreeEqualsWhatIsoinfoLists)
+{
+    TARVELIN_REQUIRE_TOOL(GetParam().tool);
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TempDir dir;
+    const std::string source = MakeTrickySource(dir);
+    const std::string image = dir / "p.iso";
+    std::string command = GetParam().command;
+    command.replace(command.find("%i"), 2, ShellQuote(image));
+    command.replace(command.find("%s"), 2, ShellQuote(source));
+    MakeImage(command);
+
+    const OpenedImage opened = OpenImage(image);
+    IIsoDirEdit& tree = *opened.tree;
+    EXPECT_EQ(tree.GetJolietMode(), 0u);
+
+    const test::IsoinfoListing listed =
+        test::ParseIsoinfoListing(test::RunCommand("isoinfo -l -i " + ShellQuote(image)).output);
+    ASSERT_FALSE(listed.empty());
+    std::map<std::string, std::vector<ListedFacts>> expected;
+    std::uint64_t lastSector = 0;
+    for (const auto& [path, entries] : listed) {
+        std::vector<ListedFacts>& children = expected[path];
+        for (const test::IsoinfoEntry& entry : entries) {
+            const bool isDirectory = (entry.flags & kDir) != 0;
+            children.push_back({ShownPrimaryName(entry.identifier), isDirectory, entry.size, entry.extent});
+            if (entry.size != 0) {
+                lastSector = std::max<std::uint64_t>(lastSector, entry.extent + (entry.size + 2047) / 2048);
+            }
+        }
+    }
+    EXPECT_EQ(TreeListing(tree), expected);
+    // The first sector behind all data, directories included.
+    EXPECT_EQ(tree.GetEndSector(), lastSector);
+
+    // A name without extension loses the dot that separates the empty one.
+    const std::vector<std::string> top = ChildNames(tree, tree.GetRoot());
+    EXPECT_NE(std::find(top.begin(), top.end(), "NOEXT"), top.end());
+    EXPECT_NE(std::find(top.begin(), top.end(), "B"), top.end());
+    EXPECT_EQ(tree.GetLoadReport().malformedRecords, 0u);
+    EXPECT_EQ(tree.GetLoadReport().loopsRefused, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PeerTools, IsoDirEditPrimary,
+    testing::Values(PrimaryCase{"genisoimage", "genisoimage", "genisoimage -quiet -D -o %i %s"},
+                    PrimaryCase{"genisoimage_rock_ridge", "genisoimage", "genisoimage -quiet -R -o %i %s"},
+                    // No version suffix, no trailing dot: "A" and "B" are
+                    // identifiers of one byte.
+                    PrimaryCase{"genisoimage_one_byte_names", "genisoimage",
+                                "genisoimage -quiet -N -d -D -o %i %s 2>&1"},
+                    PrimaryCase{"xorriso", "xorriso", "xorriso -as mkisofs -quiet -o %i %s 2>&1"}),
+    [](const testing::TestParamInfo<PrimaryCase>& param) { return std::string(param.param.label); });
+
+TEST(IsoDirEditLoad, HiddenEntriesAreListedAndHiddenFoldersRead)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    fs::create_directories(dir / "src/secretdir");
+    test::WriteWholeFile(dir / "src/secret.txt", std::string("s\n"));
+    test::WriteWholeFile(dir / "src/secretdir/in.txt", std::string("t\n"));
+    const std::string image = dir / "h.iso";
+    MakeImage("genisoimage -quiet -hidden secret.txt -hidden secretdir -o " + ShellQuote(image) + " "
+              + ShellQuote(dir / "src"));
+    const OpenedImage opened = OpenImage(image);
+    IIsoDirEdit& tree = *opened.tree;
+    DirNode* file = ChildNamed(tree, tree.GetRoot(), "SECRET.TXT");
+    DirNode* folder = ChildNamed(tree, tree.GetRoot(), "SECRETDI");
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(folder, nullptr);
+    EXPECT_FALSE(InfoOf(tree, file).isDirectory);
+    EXPECT_EQ(InfoOf(tree, file).size, 2u);
+    EXPECT_TRUE(InfoOf(tree, folder).isDirectory);
+    EXPECT_EQ(ChildNames(tree, folder), std::vector<std::string>{"IN.TXT"});
+}
+
+TEST(IsoDirEditLoad, TheBootImageFileCarriesTheBootMark)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/boot.img", test::RandomBytes(4 * 2048, 9));
+    test::WriteWholeFile(dir / "src/other.txt", std::string("x\n"));
+    test::WriteWholeFile(dir / "src/empty", std::string());
+    const std::string image = dir / "boot.iso";
+    MakeImage("genisoimage -quiet -J -b boot.img -no-emul-boot -boot-load-size 4 -o " + ShellQuote(image) + " "
+              + ShellQuote(dir / "src"));
+
+    SectorPtr sector(Sector1());
+    ASSERT_TRUE(sector->Open(image.c_str()));
+    const std::optional<iso::BootInfo> boot = iso::ReadBootInfo(
+        [&](std::uint32_t s, std::uint8_t* buffer) { return sector->ReadSector(s, buffer); },
+        sector->GetSectorCount());
+    ASSERT_TRUE(boot.has_value());
+
+    for (const std::uint32_t bootSector : {boot->imageSector, 0u}) {
+        TreePtr tree = LoadFrom(sector.get(), bootSector);
+        std::set<std::string> marked;
+        for (DirNode* child : Children(*tree, tree->GetRoot())) {
+            if (InfoOf(*tree, child).bootMark) {
+                marked.insert(InfoOf(*tree, child).name);
+            }
+        }
+        EXPECT_EQ(marked, bootSector == 0 ? std::set<std::string>{} : std::set<std::string>{"boot.img"})
+            << "boot sector " << bootSector;
+    }
+}
+
+TEST(IsoDirEditLoad, EachDirectoryIsFetchedWithOneRead)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    const std::string source = MakeTrickySource(dir);
+    const std::string image = dir / "g.iso";
+    MakeImage("genisoimage -quiet -R -J -joliet-long -input-charset utf-8 -o " + ShellQuote(image) + " "
+              + ShellQuote(source));
+    MemorySector sector(test::ReadWholeFile(image));
+    TreePtr tree = LoadFrom(&sector);
+    std::size_t directories = 1; // the root
+    for (const auto& [path, facts] : TreeFacts(*tree)) {
+        directories += facts.isDirectory ? 1 : 0;
+    }
+    EXPECT_EQ(sector.readSectorsCalls, directories);
+    // "many" spans several sectors and still came in one read.
+    DirNode* many = ChildNamed(*tree, tree->GetRoot(), "many");
+    ASSERT_NE(many, nullptr);
+    EXPECT_GT(InfoOf(*tree, many).size, 2048u);
+    EXPECT_EQ(Children(*tree, many).size(), 70u);
+}
+
+// ---------------------------------------------------------------------------
+// Crafted images
+
+constexpr std::uint32_t kRoot = 20;
+
+iso::RecordingDate Date(int year, int month, int day, int hour, int minute, int second, int quarters)
+{
+    iso::RecordingDate date;
+    date.yearsSince1900 = static_cast<std::uint8_t>(year - 1900);
+    date.month = static_cast<std::uint8_t>(month);
+    date.day = static_cast<std::uint8_t>(day);
+    date.hour = static_cast<std::uint8_t>(hour);
+    date.minute = static_cast<std::uint8_t>(minute);
+    date.second = static_cast<std::uint8_t>(second);
+    date.gmtOffset = static_cast<std::int8_t>(quarters);
+    return date;
+}
+
+platform::FileTime FromUnix(std::int64_t seconds)
+{
+    return static_cast<platform::FileTime>(seconds + platform::kFileTimeEpochOffsetSeconds)
+        * platform::kFileTimeTicksPerSecond;
+}
+
+TEST(IsoDirEditCrafted, OnlyTheSelfAndParentRecordsAreSkipped)
+{
+    CraftedImage image(40);
+    const std::string longJoliet = std::string(110, 'n'); // the longest a record can carry
+    const std::vector<iso::DirectoryRecord> primary{MakeRecord("A", 30, 3), MakeRecord("B", 31, 2048, kDir)};
+    const std::vector<iso::DirectoryRecord> joliet{
+        MakeRecord(test::JolietId("a"), 30, 3), MakeRecord(test::JolietId("b"), 31, 2048, kDir),
+        MakeRecord(test::JolietId(longJoliet), 32, 7),
+        MakeRecord(test::JolietId(std::string(50, 'j') + ".txt;1"), 33, 1)};
+    image.WriteDirectory(31, kRoot, 2048, {});
+    const std::uint32_t primaryLength = image.WriteDirectory(kRoot, kRoot, 2048, primary);
+    const std::uint32_t jolietLength = image.WriteDirectory(24, 24, 2048, joliet);
+    image.WriteDescriptors(kRoot, primaryLength, std::make_pair(24u, jolietLength));
+
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    EXPECT_EQ(tree->GetJolietMode(), 2u);
+    EXPECT_EQ(ChildNames(*tree, tree->GetRoot()),
+              (std::vector<std::string>{"a", "b", longJoliet, std::string(50, 'j') + ".txt"}));
+
+    // The same image without its Joliet descriptor shows the primary tree.
+    CraftedImage plain(40);
+    plain.WriteDirectory(31, kRoot, 2048, {});
+    plain.WriteDirectory(kRoot, kRoot, 2048, primary);
+    plain.WriteDescriptors(kRoot, primaryLength);
+    MemorySector plainSector(plain.Bytes());
+    TreePtr plainTree = LoadFrom(&plainSector);
+    EXPECT_EQ(plainTree->GetJolietMode(), 0u);
+    EXPECT_EQ(ChildNames(*plainTree, plainTree->GetRoot()), (std::vector<std::string>{"A", "B"}));
+    EXPECT_TRUE(InfoOf(*plainTree, ChildNamed(*plainTree, plainTree->GetRoot(), "B")).isDirectory);
+}
+
+TEST(IsoDirEditCrafted, PrimaryNamesLoseTheirVersionAndTheDotOfAnEmptyExtension)
+{
+    CraftedImage image(40);
+    const std::uint32_t length = image.WriteDirectory(
+        kRoot, kRoot, 2048,
+        {MakeRecord("NAME.;1", 30, 1), MakeRecord("FILE.TXT;1", 30, 1), MakeRecord("PLAIN", 30, 1),
+         MakeRecord("V.TXT;12", 30, 1), MakeRecord("ARCHIVE.TAR.GZ;1", 30, 1)});
+    image.WriteDescriptors(kRoot, length);
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    EXPECT_EQ(ChildNames(*tree, tree->GetRoot()),
+              (std::vector<std::string>{"NAME", "FILE.TXT", "PLAIN", "V.TXT", "ARCHIVE.TAR.GZ"}));
+}
+
+TEST(IsoDirEditCrafted, DatesAreTheInstantsRecordedWithTheirOffsets)
+{
+    CraftedImage image(40);
+    const std::uint32_t length = image.WriteDirectory(
+        kRoot, kRoot, 2048,
+        {MakeRecord("KOLKATA;1", 30, 1, 0, Date(2004, 7, 9, 13, 35, 7, 22)),  // +05:30
+         MakeRecord("UTC;1", 30, 1, 0, Date(2004, 7, 9, 8, 5, 7, 0)),
+         MakeRecord("STJOHNS;1", 30, 1, 0, Date(2004, 7, 9, 5, 35, 7, -10)),  // -02:30
+         MakeRecord("NODATE;1", 30, 1),
+         MakeRecord("MONTH13;1", 30, 1, 0, Date(2004, 13, 9, 8, 5, 7, 0)),
+         MakeRecord("FEB30;1", 30, 1, 0, Date(2003, 2, 30, 8, 5, 7, 0))});
+    image.WriteDescriptors(kRoot, length);
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    std::map<std::string, platform::FileTime> dates;
+    for (DirNode* child : Children(*tree, tree->GetRoot())) {
+        dates[InfoOf(*tree, child).name] = InfoOf(*tree, child).date;
+    }
+    const platform::FileTime instant = FromUnix(1089360307);
+    EXPECT_EQ(dates, (std::map<std::string, platform::FileTime>{
+                         {"KOLKATA", instant}, {"UTC", instant}, {"STJOHNS", instant},
+                         {"NODATE", 0}, {"MONTH13", 0}, {"FEB30", 0}}));
+    // Reading and writing again keeps the instant.
+    EXPECT_EQ(iso::FileTimeFromRecordingDate(iso::RecordingDateFromFileTime(dates["KOLKATA"])), instant);
+}
+
+TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrder)
+{
+    constexpr std::uint32_t kSectors = 80;
+    CraftedImage image(kSectors);
+    // Filler records push the pieces across the first sector's end.
+    std::vector<iso::DirectoryRecord> records;
+    for (int i = 0; i < 40; ++i) {
+        records.push_back(MakeRecord("FILLER" + std::to_string(100 + i) + ".TXT;1", 40, 10));
+    }
+    records.push_back(MakeRecord("BIG.DAT;1", 50, 4096, kMulti));
+    records.push_back(MakeRecord("BIG.DAT;1", 60, 6144, kMulti));
+    records.push_back(MakeRecord("BIG.DAT;1", 70, 1000));
+    records.push_back(MakeRecord("NEXT.TXT;1", 41, 5));
+    // A chain whose last record still promises more: kept, counted.
+    records.push_back(MakeRecord("BROKEN.DAT;1", 42, 2048, kMulti));
+    records.push_back(MakeRecord("AFTER.TXT;1", 43, 5));
+    const std::uint32_t length = image.WriteDirectory(kRoot, kRoot, 4096, records);
+    ASSERT_EQ(length, 4096u);
+    image.WriteDescriptors(kRoot, length);
+
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    const std::vector<std::string> names = ChildNames(*tree, tree->GetRoot());
+    ASSERT_EQ(names.size(), 40u + 4);
+    EXPECT_EQ(std::vector<std::string>(names.begin() + 40, names.end()),
+              (std::vector<std::string>{"BIG.DAT", "NEXT.TXT", "BROKEN.DAT", "AFTER.TXT"}));
+
+    const DirEntry big = InfoOf(*tree, ChildNamed(*tree, tree->GetRoot(), "BIG.DAT"));
+    EXPECT_EQ(big.size, 4096u + 6144 + 1000);
+    EXPECT_EQ(big.extent, 50u);
+    EXPECT_EQ(big.extentLength, 4096u);
+    ASSERT_EQ(big.moreExtents.size(), 2u);
+    EXPECT_EQ(big.moreExtents[0].extent, 60u);
+    EXPECT_EQ(big.moreExtents[0].length, 6144u);
+    EXPECT_EQ(big.moreExtents[1].extent, 70u);
+    EXPECT_EQ(big.moreExtents[1].length, 1000u);
+    // The last piece ends in sector 70.
+    EXPECT_EQ(tree->GetEndSector(), 71u);
+
+    const DirEntry broken = InfoOf(*tree, ChildNamed(*tree, tree->GetRoot(), "BROKEN.DAT"));
+    EXPECT_EQ(broken.size, 2048u);
+    EXPECT_TRUE(broken.moreExtents.empty());
+    EXPECT_EQ(tree->GetLoadReport().malformedRecords, 1u);
+}
+
+TEST(IsoDirEditCrafted, EndSectorCountsEveryFileAndDirectoryButNotEmptyFiles)
+{
+    CraftedImage image(200);
+    image.WriteDirectory(150, kRoot, 2048, {MakeRecord("LAST.BIN;1", 100, 2049)}); // ends in 101
+    const std::uint32_t length = image.WriteDirectory(
+        kRoot, kRoot, 2048,
+        {MakeRecord("EMPTY;1", 190, 0), MakeRecord("SUB", 150, 2048, kDir), MakeRecord("ONE;1", 30, 1),
+         MakeRecord("NOWHERE;1", 0, 0)});
+    image.WriteDescriptors(kRoot, length);
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    EXPECT_EQ(tree->GetEndSector(), 151u); // the directory SUB at 150 lies highest
+    // Without a boot image nothing is the boot file, not even data at sector 0.
+    EXPECT_FALSE(InfoOf(*tree, ChildNamed(*tree, tree->GetRoot(), "NOWHERE")).bootMark);
+}
+
+TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
+{
+    constexpr std::uint32_t kSectors = 64;
+    CraftedImage image(kSectors);
+    // SUB (21) holds a loop to itself and one to the root.
+    image.WriteDirectory(21, kRoot, 2048,
+                         {MakeRecord("SELF", 21, 2048, kDir), MakeRecord("UP", kRoot, 2048, kDir),
+                          MakeRecord("C.TXT;1", 41, 10)});
+    // BROKEN (22, two sectors): 38 records fill the first sector up to four
+    // bytes before its end; a record there claims 200 bytes. The second
+    // sector is read regardless.
+    std::vector<iso::DirectoryRecord> brokenRecords;
+    for (int i = 0; i < 40; ++i) {
+        brokenRecords.push_back(MakeRecord("FX" + std::to_string(1000000000 + i) + ".TXT;1", 42, 1)); // 52 bytes
+    }
+    ASSERT_EQ(iso::DirectoryRecordSize(brokenRecords[0]), 52u);
+    const std::uint32_t brokenLength = image.WriteDirectory(22, kRoot, 2048, brokenRecords);
+    ASSERT_EQ(brokenLength, 4096u);
+    image.SectorData(22)[2044] = 200;
+    // BADID (24): its second record's identifier runs past the record; the
+    // rest of that sector cannot be trusted.
+    image.WriteDirectory(24, kRoot, 2048, {MakeRecord("OK.TXT;1", 42, 1), MakeRecord("BADID.TXT;1", 42, 1),
+                                           MakeRecord("LOST.TXT;1", 42, 1)});
+    image.SectorData(24)[68 + 42 + iso::DirectoryRecordOffset::kIdentifierLength] = 40;
+    // ZERO (25): a zero length byte ends the sector like padding does.
+    image.WriteDirectory(25, kRoot, 2048, {MakeRecord("Z1.TXT;1", 42, 1), MakeRecord("Z2.TXT;1", 42, 1)});
+    image.SectorData(25)[68 + 42] = 0;
+    // SHORT (26): a record length below the fixed part.
+    image.WriteDirectory(26, kRoot, 2048, {MakeRecord("S1.TXT;1", 42, 1), MakeRecord("S2.TXT;1", 42, 1)});
+    image.SectorData(26)[68 + 42] = 10;
+
+    const std::uint32_t rootLength = image.WriteDirectory(
+        kRoot, kRoot, 2048,
+        {MakeRecord("A.TXT;1", 40, 100), MakeRecord("LOOPROOT", kRoot, 2048, kDir),
+         MakeRecord("SUB", 21, 2048, kDir), MakeRecord("BROKEN", 22, brokenLength, kDir),
+         MakeRecord("BADID", 24, 2048, kDir), MakeRecord("ZERO", 25, 2048, kDir),
+         MakeRecord("SHORT", 26, 2048, kDir), MakeRecord("FAR", 100000, 2048, kDir),
+         MakeRecord("FARFILE.BIN;1", 5000, 10), MakeRecord("HUGE", 50, 0xFFFFFFFFu, kDir)});
+    image.WriteDescriptors(kRoot, rootLength);
+
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    IIsoDirEdit& t = *tree;
+    DirNode* root = t.GetRoot();
+    EXPECT_EQ(ChildNames(t, root), (std::vector<std::string>{"A.TXT", "LOOPROOT", "SUB", "BROKEN", "BADID", "ZERO",
+                                                             "SHORT", "FAR", "FARFILE.BIN", "HUGE"}));
+    EXPECT_TRUE(Children(t, ChildNamed(t, root, "LOOPROOT")).empty());
+    DirNode* sub = ChildNamed(t, root, "SUB");
+    EXPECT_EQ(ChildNames(t, sub), (std::vector<std::string>{"SELF", "UP", "C.TXT"}));
+    EXPECT_TRUE(Children(t, ChildNamed(t, sub, "SELF")).empty());
+    EXPECT_TRUE(Children(t, ChildNamed(t, sub, "UP")).empty());
+    // 38 records of the first sector and the 2 of the second.
+    EXPECT_EQ(Children(t, ChildNamed(t, root, "BROKEN")).size(), 40u);
+    EXPECT_EQ(ChildNames(t, ChildNamed(t, root, "BADID")), std::vector<std::string>{"OK.TXT"});
+    EXPECT_EQ(ChildNames(t, ChildNamed(t, root, "ZERO")), std::vector<std::string>{"Z1.TXT"});
+    EXPECT_EQ(ChildNames(t, ChildNamed(t, root, "SHORT")), std::vector<std::string>{"S1.TXT"});
+    EXPECT_TRUE(Children(t, ChildNamed(t, root, "FAR")).empty());
+
+    const TreeLoadReport report = t.GetLoadReport();
+    EXPECT_EQ(report.loopsRefused, 3u);     // LOOPROOT, SELF, UP
+    EXPECT_EQ(report.malformedRecords, 3u); // BROKEN, BADID, SHORT
+    EXPECT_EQ(report.extentsOutside, 3u);   // FAR, FARFILE.BIN, HUGE
+    // Data beyond the image is not counted past its end.
+    EXPECT_EQ(t.GetEndSector(), kSectors);
+}
+
+TEST(IsoDirEditCrafted, RootDirectoryOutsideTheImageGivesAnEmptyTree)
+{
+    CraftedImage image(40);
+    image.WriteDescriptors(900000, 2048);
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    EXPECT_EQ(tree->GetFirstChild(tree->GetRoot()), nullptr);
+    EXPECT_EQ(tree->GetLoadReport().extentsOutside, 1u);
+    EXPECT_EQ(tree->GetEndSector(), 0u);
+}
+
+TEST(IsoDirEditCrafted, NestingIsBoundedWithoutExhaustingTheStack)
+{
+    constexpr std::uint32_t kLevels = 1100;
+    constexpr std::uint32_t kFirst = 20;
+    CraftedImage image(kFirst + kLevels + 2);
+    for (std::uint32_t level = 0; level <= kLevels; ++level) {
+        const std::uint32_t extent = kFirst + level;
+        const std::uint32_t parent = level == 0 ? extent : extent - 1;
+        std::vector<iso::DirectoryRecord> children;
+        if (level < kLevels) {
+            children.push_back(MakeRecord("D", extent + 1, 2048, kDir));
+        }
+        image.WriteDirectory(extent, parent, 2048, children);
+    }
+    image.WriteDescriptors(kFirst, 2048);
+    MemorySector sector(image.Bytes());
+    TreePtr tree = LoadFrom(&sector);
+    std::uint32_t depth = 0;
+    for (DirNode* node = tree->GetFirstChild(tree->GetRoot()); node != nullptr; node = tree->GetFirstChild(node)) {
+        ++depth;
+    }
+    EXPECT_EQ(depth, 1000u);
+    EXPECT_EQ(tree->GetLoadReport().tooDeep, 1u);
+}
+
+// Random damage to the directory sectors of a real image: every load must
+// end, stay inside the image and keep the tree finite. Fixed seed.
+TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    const std::string source = dir / "src";
+    fs::create_directories(source + "/one/two/three");
+    fs::create_directories(source + "/many");
+    for (int i = 0; i < 40; ++i) {
+        test::WriteWholeFile(source + "/many/entry " + std::to_string(i) + " of the folder.txt", std::to_string(i));
+    }
+    test::WriteWholeFile(source + "/one/two/three/deep.txt", std::string("d"));
+    test::WriteWholeFile(source + "/one/a.bin", test::RandomBytes(3000, 1));
+    const std::string path = dir / "fuzz.iso";
+    MakeImage("genisoimage -quiet -J -o " + ShellQuote(path) + " " + ShellQuote(source));
+
+    MemorySector sector(test::ReadWholeFile(path));
+    const std::uint32_t sectorCount = sector.GetSectorCount();
+    // The Joliet directories: those the tree is read from.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> directories; // extent, sectors
+    {
+        TreePtr clean = LoadFrom(&sector);
+        ASSERT_EQ(clean->GetJolietMode(), 2u);
+        const std::optional<iso::VolumeDescriptor> joliet = iso::ReadVolumeDescriptor(
+            [&](std::uint32_t s, std::uint8_t* buffer) { return sector.ReadSector(s, buffer); }, sectorCount,
+            *iso::ScanDescriptorSet([&](std::uint32_t s, std::uint8_t* buffer) { return sector.ReadSector(s, buffer); },
+                                    sectorCount)
+                 .jolietSector);
+        ASSERT_TRUE(joliet.has_value());
+        directories.emplace_back(joliet->rootRecord.extent, (joliet->rootRecord.dataLength + 2047) / 2048);
+        std::vector<DirNode*> pending{clean->GetRoot()};
+        while (!pending.empty()) {
+            DirNode* node = pending.back();
+            pending.pop_back();
+            for (DirNode* child : Children(*clean, node)) {
+                const DirEntry entry = InfoOf(*clean, child);
+                if (entry.isDirectory) {
+                    directories.emplace_back(entry.extent, (entry.size + 2047) / 2048);
+                    pending.push_back(child);
+                }
+            }
+        }
+        ASSERT_EQ(directories.size(), 5u); // the root, one, two, three, many
+    }
+    std::vector<std::uint32_t> directorySectors;
+    for (const auto& [extent, count] : directories) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            directorySectors.push_back(extent + i);
+        }
+    }
+    const std::vector<std::uint8_t> original = sector.Bytes();
+
+    std::mt19937 random(20240611);
+    const auto pick = [&](std::uint32_t below) { return static_cast<std::uint32_t>(random() % below); };
+    const auto started = std::chrono::steady_clock::now();
+    constexpr int kCases = 3000;
+    for (int round = 0; round < kCases; ++round) {
+        const int mutations = 1 + static_cast<int>(pick(3));
+        for (int m = 0; m < mutations; ++m) {
+            std::uint8_t* bytes = sector.SectorData(directorySectors[pick(static_cast<std::uint32_t>(directorySectors.size()))]);
+            const iso::Bytes span(bytes, 2048);
+            // A record start: walk a random number of records in.
+            std::size_t at = 0;
+            for (std::uint32_t steps = pick(12); steps > 0 && at < 2048 && bytes[at] >= 34; --steps) {
+                if (at + bytes[at] >= 2048 || bytes[at + bytes[at]] == 0) {
+                    break;
+                }
+                at += bytes[at];
+            }
+            using O = iso::DirectoryRecordOffset;
+            const std::uint32_t rootExtent = directories[0].first;
+            switch (pick(8)) {
+            case 0: // a few random bytes anywhere in the sector
+                for (std::uint32_t i = 1 + pick(8); i > 0; --i) {
+                    bytes[pick(2048)] = static_cast<std::uint8_t>(random());
+                }
+                break;
+            case 1:
+                bytes[at + O::kLength] = static_cast<std::uint8_t>(random());
+                break;
+            case 2:
+                if (at + O::kIdentifierLength < 2048) {
+                    bytes[at + O::kIdentifierLength] = static_cast<std::uint8_t>(random());
+                }
+                break;
+            case 3: // a directory pointing at an ancestor, itself or anywhere
+                if (at + O::kExtent + 8 <= 2048) {
+                    const std::uint32_t target = pick(3) == 0 ? rootExtent
+                        : pick(2) == 0 ? directories[pick(static_cast<std::uint32_t>(directories.size()))].first
+                                       : static_cast<std::uint32_t>(random());
+                    iso::PutBoth32(span, at + O::kExtent, target);
+                    if (at + O::kFlags < 2048) {
+                        bytes[at + O::kFlags] |= kDir;
+                    }
+                }
+                break;
+            case 4: // lengths from nothing to far past the image
+                if (at + O::kDataLength + 8 <= 2048) {
+                    const std::uint32_t choices[] = {0, 1, 2048, 4096 * 3, 0x7FFFFFFF, 0xFFFFFFFF,
+                                                     static_cast<std::uint32_t>(random())};
+                    iso::PutBoth32(span, at + O::kDataLength, choices[pick(7)]);
+                }
+                break;
+            case 5: // flags, multi-extent among them
+                if (at + O::kFlags < 2048) {
+                    bytes[at + O::kFlags] = static_cast<std::uint8_t>(random());
+                }
+                break;
+            case 6: // halves of a both-endian field that disagree
+                if (at + O::kExtent + 8 <= 2048) {
+                    bytes[at + O::kExtent + 4 + pick(4)] ^= 0x5A;
+                }
+                break;
+            default: // a run of zeros or of 0xFF
+                std::fill_n(bytes + pick(2000), 1 + pick(48), pick(2) == 0 ? 0x00 : 0xFF);
+                break;
+            }
+        }
+
+        TreePtr tree = LoadFrom(&sector);
+        ASSERT_LE(tree->GetEndSector(), sectorCount) << "case " << round;
+        // No sector is read twice as a directory, so the tree stays within
+        // what the image's sectors can hold.
+        ASSERT_LE(CountNodes(*tree), std::size_t{sectorCount} * (2048 / 34)) << "case " << round;
+        tree.reset();
+        sector.Bytes() = original;
+    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 60) << kCases << " damaged loads took " << seconds << " s";
+}
+
+// ---------------------------------------------------------------------------
+// Edits
+
+TEST(IsoDirEditEdits, AddDirectoryTreeListsFilesFirstThenEachFolderComplete)
+{
+    TempDir dir;
+    const std::string top = dir / "top";
+    fs::create_directories(top + "/s/t");
+    fs::create_directories(top + "/r");
+    test::WriteWholeFile(top + "/a", std::string("a"));
+    test::WriteWholeFile(top + "/b", std::string("bb"));
+    test::WriteWholeFile(top + "/.h", std::string("hidden"));
+    test::WriteWholeFile(top + "/s/c", std::string("ccc"));
+    test::WriteWholeFile(top + "/s/t/d", std::string("dddd"));
+
+    TreePtr tree = NewTree();
+    DirNode* node = tree->AddDirectoryTree(top.c_str(), tree->GetRoot());
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(ChildNames(*tree, tree->GetRoot()), std::vector<std::string>{"top"});
+    const DirEntry topEntry = InfoOf(*tree, node);
+    EXPECT_TRUE(topEntry.isDirectory);
+    EXPECT_EQ(topEntry.EntrySource, EntrySourceKind::None);
+    EXPECT_EQ(topEntry.diskPath, top);
+
+    // Files in the order the folder lists them (ls -U), then the folders.
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+    std::istringstream listed(test::RunCommand("ls -U -A " + ShellQuote(top)).output);
+    for (std::string name; std::getline(listed, name);) {
+        (fs::is_directory(top + "/" + name) ? folders : files).push_back(name);
+    }
+    std::vector<std::string> expected = files;
+    expected.insert(expected.end(), folders.begin(), folders.end());
+    ASSERT_EQ(expected.size(), 5u);
+    EXPECT_EQ(ChildNames(*tree, node), expected);
+
+    DirNode* s = ChildNamed(*tree, node, "s");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ChildNames(*tree, s), (std::vector<std::string>{"c", "t"}));
+    EXPECT_EQ(ChildNames(*tree, ChildNamed(*tree, s, "t")), std::vector<std::string>{"d"});
+    const DirEntry c = InfoOf(*tree, ChildNamed(*tree, s, "c"));
+    EXPECT_EQ(c.EntrySource, EntrySourceKind::Disk);
+    EXPECT_EQ(c.diskPath, top + "/s/c");
+    EXPECT_EQ(c.size, 3u);
+    EXPECT_EQ(InfoOf(*tree, ChildNamed(*tree, node, ".h")).size, 6u);
+}
+
+TEST(IsoDirEditEdits, AddDirectoryTreeLeavesOutLinksBackToItsOwnFolders)
+{
+    TempDir dir;
+    const std::string top = dir / "top";
+    fs::create_directories(top + "/s/inner");
+    fs::create_directories(top + "/other");
+    test::WriteWholeFile(top + "/other/o.txt", std::string("o"));
+    fs::create_directory_symlink("..", top + "/s/up");         // the top folder
+    fs::create_directory_symlink(".", top + "/s/inner/self"); // itself
+    fs::create_directory_symlink("../../other", top + "/s/inner/sideways"); // not a loop
+
+    TreePtr tree = NewTree();
+    DirNode* node = tree->AddDirectoryTree(top.c_str(), tree->GetRoot());
+    ASSERT_NE(node, nullptr);
+    DirNode* s = ChildNamed(*tree, node, "s");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ChildNames(*tree, s), std::vector<std::string>{"inner"});
+    DirNode* inner = ChildNamed(*tree, s, "inner");
+    EXPECT_EQ(ChildNames(*tree, inner), std::vector<std::string>{"sideways"});
+    EXPECT_EQ(ChildNames(*tree, ChildNamed(*tree, inner, "sideways")), std::vector<std::string>{"o.txt"});
+    EXPECT_NE(std::string(tree->GetLastError()), "");
+}
+
+TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
+{
+    TempDir dir;
+    test::WriteWholeFile(dir / "file.txt", std::string("x"));
+    fs::create_directories(dir / "folder");
+    TreePtr tree = NewTree();
+    DirNode* root = tree->GetRoot();
+    const std::string missing = dir / "missing";
+    EXPECT_EQ(tree->AddFile(missing.c_str(), root), nullptr);
+    EXPECT_NE(std::string(tree->GetLastError()), "");
+    EXPECT_EQ(tree->AddDirectory(missing.c_str(), root), nullptr);
+    EXPECT_EQ(tree->AddDirectoryTree(missing.c_str(), root), nullptr);
+    EXPECT_EQ(tree->AddFile((dir / "folder").c_str(), root), nullptr);
+    EXPECT_EQ(tree->AddDirectory((dir / "file.txt").c_str(), root), nullptr);
+    EXPECT_EQ(tree->AddDirectoryTree((dir / "file.txt").c_str(), root), nullptr);
+    EXPECT_EQ(tree->AddFile(nullptr, root), nullptr);
+    EXPECT_EQ(tree->AddFile((dir / "file.txt").c_str(), nullptr), nullptr);
+    EXPECT_EQ(tree->NewDirectory("", root), nullptr);
+    EXPECT_EQ(tree->GetFirstChild(root), nullptr);
+
+    // Nothing can be put below a file.
+    DirNode* file = tree->AddFile((dir / "file.txt").c_str(), root);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(tree->AddFile((dir / "file.txt").c_str(), file), nullptr);
+    EXPECT_EQ(tree->NewDirectory("below", file), nullptr);
+    EXPECT_EQ(tree->GetFirstChild(file), nullptr);
+    EXPECT_TRUE(tree->AddBootFile(missing.c_str(), root)); // reports success regardless
+    EXPECT_EQ(ChildNames(*tree, root), std::vector<std::string>{"file.txt"});
+}
+
+TEST(IsoDirEditEdits, FilesOf4GiBOrMoreAreRefused)
+{
+    TempDir dir;
+    const std::string big = dir / "big.bin";
+    const std::string fits = dir / "fits.bin";
+    test::WriteSparseFile(big, {1, 2, 3}, std::uint64_t{1} << 32);
+    test::WriteSparseFile(fits, {1, 2, 3}, (std::uint64_t{1} << 32) - 1);
+    TreePtr tree = NewTree();
+    EXPECT_EQ(tree->AddFile(big.c_str(), tree->GetRoot()), nullptr);
+    EXPECT_NE(std::string(tree->GetLastError()).find("4 GiB"), std::string::npos) << tree->GetLastError();
+    DirNode* node = tree->AddFile(fits.c_str(), tree->GetRoot());
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(InfoOf(*tree, node).size, 0xFFFFFFFFu);
+    // In a folder added whole, the large file is left out and said so.
+    fs::create_directories(dir / "folder");
+    fs::rename(big, dir / "folder/big.bin");
+    test::WriteWholeFile(dir / "folder/small.txt", std::string("s"));
+    DirNode* folder = tree->AddDirectoryTree((dir / "folder").c_str(), tree->GetRoot());
+    ASSERT_NE(folder, nullptr);
+    EXPECT_EQ(ChildNames(*tree, folder), std::vector<std::string>{"small.txt"});
+    EXPECT_NE(std::string(tree->GetLastError()).find("big.bin"), std::string::npos);
+}
+
+TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
+{
+    TempDir dir;
+    const std::string name = "Ein längerer Name.txt";
+    const std::string path = dir / name;
+    test::WriteWholeFile(path, std::string("12345"));
+    platform::FileInfo info;
+    ASSERT_TRUE(platform::GetFileInfo(path, info));
+    TreePtr tree = NewTree();
+    const DirEntry file = InfoOf(*tree, tree->AddFile(path.c_str(), tree->GetRoot()));
+    EXPECT_FALSE(file.isDirectory);
+    EXPECT_EQ(file.EntrySource, EntrySourceKind::Disk);
+    EXPECT_EQ(file.extent, 0u);
+    EXPECT_EQ(file.diskPath, path);
+    EXPECT_EQ(file.name, name);
+    EXPECT_EQ(file.longName, name);
+    EXPECT_EQ(file.nameLength, name.size());
+    EXPECT_EQ(file.size, 5u);
+    EXPECT_EQ(file.date, info.creationTime);
+    EXPECT_FALSE(file.bootMark);
+
+    DirNode* boot = nullptr;
+    ASSERT_TRUE(tree->AddBootFile(path.c_str(), tree->GetRoot()));
+    for (DirNode* child : Children(*tree, tree->GetRoot())) {
+        boot = child;
+    }
+    EXPECT_TRUE(InfoOf(*tree, boot).bootMark);
+
+    const platform::FileTime before = platform::CurrentFileTime();
+    const DirEntry made = InfoOf(*tree, tree->NewDirectory("New Folder", tree->GetRoot()));
+    const platform::FileTime after = platform::CurrentFileTime();
+    EXPECT_TRUE(made.isDirectory);
+    EXPECT_EQ(made.EntrySource, EntrySourceKind::None);
+    EXPECT_EQ(made.extent, 0u);
+    EXPECT_TRUE(made.diskPath.empty());
+    EXPECT_EQ(made.nameLength, 10u);
+    EXPECT_GE(made.date, before);
+    EXPECT_LE(made.date, after);
+}
+
+// A small image tree to edit: files and folders read from a crafted image.
+struct EditedImage {
+    CraftedImage image{40};
+    std::unique_ptr<MemorySector> sector;
+    TreePtr tree;
+
+    EditedImage()
+    {
+        image.WriteDirectory(21, kRoot, 2048, {MakeRecord("INNER.TXT;1", 30, 3), MakeRecord("DEEP", 22, 2048, kDir)});
+        image.WriteDirectory(22, 21, 2048, {MakeRecord("LEAF.TXT;1", 31, 4)});
+        const std::uint32_t length = image.WriteDirectory(
+            kRoot, kRoot, 2048,
+            {MakeRecord("A.TXT;1", 30, 1, 0, Date(2004, 7, 9, 8, 5, 7, 0)), MakeRecord("SUB", 21, 2048, kDir),
+             MakeRecord("Z.TXT;1", 31, 2)});
+        image.WriteDescriptors(kRoot, length);
+        sector = std::make_unique<MemorySector>(image.Bytes());
+        tree = LoadFrom(sector.get());
+    }
+    DirNode* Root() { return tree->GetRoot(); }
+    DirNode* Top(const std::string& name) { return ChildNamed(*tree, Root(), name); }
+};
+
+TEST(IsoDirEditEdits, DeleteNodeRemovesOnlyFromTheRightParent)
+{
+    EditedImage edited;
+    IIsoDirEdit& tree = *edited.tree;
+    DirNode* sub = edited.Top("SUB");
+    DirNode* z = edited.Top("Z.TXT");
+    DirNode* inner = ChildNamed(tree, sub, "INNER.TXT");
+
+    tree.DeleteNode(edited.Root(), inner); // not its parent
+    tree.DeleteNode(sub, z);
+    tree.DeleteNode(nullptr, z);
+    tree.DeleteNode(sub, nullptr);
+    EXPECT_EQ(ChildNames(tree, edited.Root()), (std::vector<std::string>{"A.TXT", "SUB", "Z.TXT"}));
+    EXPECT_EQ(ChildNames(tree, sub), (std::vector<std::string>{"INNER.TXT", "DEEP"}));
+
+    tree.DeleteNode(edited.Root(), sub); // with everything below it
+    EXPECT_EQ(ChildNames(tree, edited.Root()), (std::vector<std::string>{"A.TXT", "Z.TXT"}));
+    // Deleting the last child, then appending, keeps the order.
+    tree.DeleteNode(edited.Root(), z);
+    ASSERT_NE(tree.NewDirectory("NEW", edited.Root()), nullptr);
+    ASSERT_NE(tree.NewDirectory("NEWER", edited.Root()), nullptr);
+    EXPECT_EQ(ChildNames(tree, edited.Root()), (std::vector<std::string>{"A.TXT", "NEW", "NEWER"}));
+    tree.DeleteNode(edited.Root(), edited.Top("A.TXT"));
+    tree.DeleteNode(edited.Root(), edited.Top("NEW"));
+    tree.DeleteNode(edited.Root(), edited.Top("NEWER"));
+    EXPECT_EQ(tree.GetFirstChild(edited.Root()), nullptr);
+    ASSERT_NE(tree.NewDirectory("AGAIN", edited.Root()), nullptr);
+    EXPECT_EQ(ChildNames(tree, edited.Root()), std::vector<std::string>{"AGAIN"});
+}
+
+TEST(IsoDirEditEdits, FindParentAnswersForNodesOfThisTreeOnly)
+{
+    EditedImage edited;
+    IIsoDirEdit& tree = *edited.tree;
+    DirNode* sub = edited.Top("SUB");
+    DirNode* deep = ChildNamed(tree, sub, "DEEP");
+    DirNode* leaf = ChildNamed(tree, deep, "LEAF.TXT");
+    EXPECT_EQ(tree.FindParent(edited.Top("A.TXT")), edited.Root());
+    EXPECT_EQ(tree.FindParent(sub), edited.Root());
+    EXPECT_EQ(tree.FindParent(deep), sub);
+    EXPECT_EQ(tree.FindParent(leaf), deep);
+    EXPECT_EQ(tree.FindParent(edited.Root()), nullptr);
+    EXPECT_EQ(tree.FindParent(nullptr), nullptr);
+
+    EditedImage other;
+    EXPECT_EQ(tree.FindParent(other.Top("SUB")), nullptr);
+    EXPECT_EQ(tree.FindParent(ChildNamed(*other.tree, other.Top("SUB"), "DEEP")), nullptr);
+}
+
+TEST(IsoDirEditEdits, RenameChangesOnlyTheName)
+{
+    EditedImage edited;
+    IIsoDirEdit& tree = *edited.tree;
+    DirNode* a = edited.Top("A.TXT");
+    DirEntry before = InfoOf(tree, a);
+    ASSERT_TRUE(tree.Rename("renamed.txt", a));
+    DirEntry after = InfoOf(tree, a);
+    EXPECT_EQ(after.name, "renamed.txt");
+    EXPECT_EQ(after.nameLength, 0u);
+    after.name = before.name;
+    EXPECT_EQ(after.extent, before.extent);
+    EXPECT_EQ(after.size, before.size);
+    EXPECT_EQ(after.date, before.date);
+    EXPECT_EQ(after.EntrySource, before.EntrySource);
+    EXPECT_EQ(after.date, FromUnix(1089360307));
+
+    EXPECT_FALSE(tree.Rename("x", nullptr));
+    EXPECT_FALSE(tree.Rename("", a));
+    EXPECT_EQ(InfoOf(tree, a).name, "renamed.txt");
+    // An entry the user made keeps its recorded length in step.
+    DirNode* made = tree.NewDirectory("abc", edited.Root());
+    ASSERT_TRUE(tree.Rename("abcdef", made));
+    EXPECT_EQ(InfoOf(tree, made).nameLength, 6u);
+}
+
+TEST(IsoDirEditEdits, SetInfoReplacesTheEntryAndKeepsTheLinks)
+{
+    EditedImage edited;
+    IIsoDirEdit& tree = *edited.tree;
+    DirNode* sub = edited.Top("SUB");
+    DirEntry entry = InfoOf(tree, sub);
+    entry.isoDirExtent = 123;
+    entry.jolietDirSize = 4096;
+    entry.pathTableNumber = 7;
+    entry.writerWords[1] = 99;
+    entry.EntrySource = EntrySourceKind::Memory;
+    entry.memoryData = std::make_shared<const std::vector<std::uint8_t>>(2048, 0xAB);
+    tree.SetInfo(sub, entry);
+    const DirEntry stored = InfoOf(tree, sub);
+    EXPECT_EQ(stored.isoDirExtent, 123u);
+    EXPECT_EQ(stored.jolietDirSize, 4096u);
+    EXPECT_EQ(stored.pathTableNumber, 7u);
+    EXPECT_EQ(stored.writerWords[1], 99u);
+    ASSERT_NE(stored.memoryData, nullptr);
+    EXPECT_EQ(stored.memoryData->size(), 2048u);
+    EXPECT_EQ(ChildNames(tree, sub), (std::vector<std::string>{"INNER.TXT", "DEEP"}));
+    EXPECT_EQ(tree.GetNextSibling(sub), edited.Top("Z.TXT"));
+
+    DirEntry untouched;
+    untouched.name = "kept";
+    EXPECT_TRUE(tree.GetInfo(nullptr, untouched));
+    EXPECT_EQ(untouched.name, "kept");
+}
+
+TEST(IsoDirEditEdits, DeepTreesAreFreedWithoutRecursion)
+{
+    // Deep enough that freeing node by node through recursion would
+    // overflow the stack.
+    constexpr int kLevels = 300000;
+    TreePtr tree = NewTree();
+    DirNode* node = tree->GetRoot();
+    DirNode* half = nullptr;
+    for (int level = 0; level < kLevels; ++level) {
+        node = tree->NewDirectory("d", node);
+        ASSERT_NE(node, nullptr);
+        if (level == kLevels / 2) {
+            half = node;
+        }
+    }
+    DirNode* halfParent = tree->FindParent(half);
+    tree->DeleteNode(halfParent, half);
+    EXPECT_EQ(tree->GetFirstChild(halfParent), nullptr);
+    tree.reset(); // frees the other half
+}
+
+} // namespace
+} // namespace tarvelin

@@ -1,0 +1,159 @@
+#include "support/iso_fixtures.h"
+
+#include "platform/text.h"
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace tarvelin::test {
+
+MemorySector::MemorySector(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes))
+{
+    bytes_.resize((bytes_.size() + 2047) / 2048 * 2048);
+}
+
+std::uint32_t MemorySector::GetSectorCount()
+{
+    return static_cast<std::uint32_t>(bytes_.size() / 2048);
+}
+
+bool MemorySector::Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count)
+{
+    if (std::uint64_t{firstSector} + count > GetSectorCount()) {
+        return false;
+    }
+    std::memcpy(buffer, SectorData(firstSector), std::size_t{count} * 2048);
+    return true;
+}
+
+bool MemorySector::ReadSector(std::uint32_t sector, void* buffer)
+{
+    ++readSectorCalls;
+    return Copy(sector, buffer, 1);
+}
+
+bool MemorySector::ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count)
+{
+    ++readSectorsCalls;
+    return Copy(firstSector, buffer, count);
+}
+
+CraftedImage::CraftedImage(std::uint32_t sectorCount) : bytes_(std::size_t{sectorCount} * 2048, 0) {}
+
+std::uint32_t CraftedImage::DirectoryLength(const std::vector<iso::DirectoryRecord>& children)
+{
+    std::vector<std::size_t> sizes;
+    for (const iso::DirectoryRecord& child : children) {
+        sizes.push_back(iso::DirectoryRecordSize(child));
+    }
+    return iso::DirectoryDataLength(sizes);
+}
+
+std::uint32_t CraftedImage::WriteDirectory(std::uint32_t extent, std::uint32_t parentExtent,
+                                           std::uint32_t parentLength,
+                                           const std::vector<iso::DirectoryRecord>& children)
+{
+    const std::uint32_t length = DirectoryLength(children);
+    if ((std::size_t{extent} * 2048) + length > bytes_.size()) {
+        throw std::logic_error("crafted directory does not fit the image");
+    }
+    const iso::Bytes out(SectorData(extent), length);
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    std::vector<iso::DirectoryRecord> records{iso::MakeSelfRecord(extent, length),
+                                              iso::MakeParentRecord(parentExtent, parentLength)};
+    records.insert(records.end(), children.begin(), children.end());
+    std::size_t used = 0;
+    for (const iso::DirectoryRecord& record : records) {
+        const std::size_t at = iso::PlaceDirectoryRecord(used, iso::DirectoryRecordSize(record));
+        const std::size_t written = iso::EncodeDirectoryRecord(record, out.subspan(at));
+        if (written == 0) {
+            throw std::logic_error("crafted record cannot be encoded");
+        }
+        used = at + written;
+    }
+    return length;
+}
+
+void CraftedImage::WriteDescriptors(std::uint32_t rootExtent, std::uint32_t rootLength,
+                                    std::optional<std::pair<std::uint32_t, std::uint32_t>> jolietRoot)
+{
+    std::uint32_t sector = iso::kFirstDescriptorSector;
+    iso::VolumeDescriptor primary;
+    primary.type = iso::DescriptorType::Primary;
+    primary.volumeSpaceSize = static_cast<std::uint32_t>(bytes_.size() / 2048);
+    primary.volumeSetSize = 1;
+    primary.volumeSequenceNumber = 1;
+    primary.rootRecord = iso::MakeSelfRecord(rootExtent, rootLength);
+    if (!iso::EncodeVolumeDescriptor(primary, iso::Bytes(SectorData(sector++), 2048))) {
+        throw std::logic_error("crafted primary descriptor cannot be encoded");
+    }
+    if (jolietRoot) {
+        iso::VolumeDescriptor joliet = primary;
+        joliet.type = iso::DescriptorType::Supplementary;
+        std::copy(iso::kJolietLevel3Escape.begin(), iso::kJolietLevel3Escape.end(), joliet.escapeSequences.begin());
+        joliet.rootRecord = iso::MakeSelfRecord(jolietRoot->first, jolietRoot->second);
+        if (!iso::EncodeVolumeDescriptor(joliet, iso::Bytes(SectorData(sector++), 2048))) {
+            throw std::logic_error("crafted Joliet descriptor cannot be encoded");
+        }
+    }
+    iso::EncodeTerminator(iso::Bytes(SectorData(sector), 2048));
+}
+
+iso::DirectoryRecord MakeRecord(const std::string& identifier, std::uint32_t extent, std::uint32_t length,
+                                std::uint8_t flags, iso::RecordingDate date)
+{
+    iso::DirectoryRecord record;
+    record.identifier = identifier;
+    record.extent = extent;
+    record.dataLength = length;
+    record.flags = flags;
+    record.date = date;
+    record.volumeSequenceNumber = 1;
+    return record;
+}
+
+std::string JolietId(const std::string& utf8)
+{
+    return iso::JolietIdentifier(platform::NarrowToUtf16(utf8));
+}
+
+IsoinfoListing ParseIsoinfoListing(const std::string& output)
+{
+    static const std::string kHeader = "Directory listing of ";
+    IsoinfoListing listing;
+    std::string current;
+    std::istringstream lines(output);
+    std::string text;
+    while (std::getline(lines, text)) {
+        if (text.rfind(kHeader, 0) == 0) {
+            current = text.substr(kHeader.size());
+            listing[current];
+            continue;
+        }
+        // "----------   0    0    0      3 Dec  6 2026 [     33 00]  A.;1 "
+        const std::size_t open = text.find('[');
+        const std::size_t close = open == std::string::npos ? open : text.find("]  ", open);
+        if (current.empty() || close == std::string::npos || (text[0] != 'd' && text[0] != '-')
+            || text.back() != ' ') {
+            continue;
+        }
+        std::istringstream before(text.substr(0, open));
+        std::string mode;
+        unsigned long long links = 0, user = 0, group = 0, size = 0;
+        std::istringstream inside(text.substr(open + 1, close - open - 1));
+        IsoinfoEntry entry;
+        if (!(before >> mode >> links >> user >> group >> size) || !(inside >> entry.extent >> std::hex >> entry.flags)) {
+            continue;
+        }
+        entry.size = size;
+        entry.identifier = text.substr(close + 3, text.size() - close - 4);
+        if (entry.identifier == "." || entry.identifier == "..") {
+            continue;
+        }
+        listing[current].push_back(entry);
+    }
+    return listing;
+}
+
+} // namespace tarvelin::test

@@ -1,0 +1,95 @@
+#pragma once
+
+// Images for the tests of the image reading side: an in-memory sector
+// component that counts how it is read, images crafted record by record
+// with the engine's ISO 9660 encoders (for shapes no peer tool writes:
+// loops, damage, multi-extent files), and the listing `isoinfo -l` prints.
+
+#include "core/iso_sector.h"
+#include "iso/iso9660.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin::test {
+
+// Logical sectors held in memory; reads outside the image fail as the
+// engine's sector component does for sectors it cannot position.
+class MemorySector final : public IIsoSector {
+public:
+    explicit MemorySector(std::vector<std::uint8_t> bytes);
+
+    std::vector<std::uint8_t>& Bytes() { return bytes_; }
+    std::uint8_t* SectorData(std::uint32_t sector) { return bytes_.data() + std::size_t{sector} * 2048; }
+
+    std::uint32_t readSectorCalls = 0;
+    std::uint32_t readSectorsCalls = 0;
+
+    bool Reserved() override { return true; }
+    bool Open(const char*) override { return false; }
+    bool ReadSector(std::uint32_t sector, void* buffer) override;
+    bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) override;
+    bool WriteSectors(const void*, std::uint32_t, std::uint32_t) override { return false; }
+    bool SeekToEnd() override { return false; }
+    bool SeekToSector(std::uint32_t) override { return false; }
+    std::uint32_t GetTrackMode() override { return 0; }
+    ImageLayout GetLayout() override { return {0, 0, 2048, 0, 0}; }
+    LayoutProbe GetLayoutProbe() override { return LayoutProbe::PlainIso; }
+    std::uint32_t GetSectorCount() override;
+    ImageOpenError GetOpenError() override { return ImageOpenError::None; }
+    bool IsReadOnly() override { return true; }
+    bool Flush() override { return true; }
+    IImageFile* GetFile() override { return nullptr; }
+    const char* GetLastError() override { return ""; }
+
+private:
+    bool Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count);
+    std::vector<std::uint8_t> bytes_;
+};
+
+// An image assembled from the engine's encoders: descriptors at 16 onwards,
+// directories wherever the test puts them.
+class CraftedImage {
+public:
+    explicit CraftedImage(std::uint32_t sectorCount);
+
+    // Writes ".", ".." and the records in order from sector `extent` on,
+    // records never crossing a sector; returns the directory's data length.
+    std::uint32_t WriteDirectory(std::uint32_t extent, std::uint32_t parentExtent, std::uint32_t parentLength,
+                                 const std::vector<iso::DirectoryRecord>& children);
+    // The data length WriteDirectory gives these children.
+    static std::uint32_t DirectoryLength(const std::vector<iso::DirectoryRecord>& children);
+    // Primary descriptor at 16 with this root, then a Joliet descriptor when
+    // a Joliet root is given, then the terminator.
+    void WriteDescriptors(std::uint32_t rootExtent, std::uint32_t rootLength,
+                          std::optional<std::pair<std::uint32_t, std::uint32_t>> jolietRoot = std::nullopt);
+
+    std::vector<std::uint8_t>& Bytes() { return bytes_; }
+    std::uint8_t* SectorData(std::uint32_t sector) { return bytes_.data() + std::size_t{sector} * 2048; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+// A record for a crafted directory; dates default to none.
+iso::DirectoryRecord MakeRecord(const std::string& identifier, std::uint32_t extent, std::uint32_t length,
+                                std::uint8_t flags = 0, iso::RecordingDate date = {});
+// A Joliet identifier (UTF-16 big-endian) of UTF-8 text.
+std::string JolietId(const std::string& utf8);
+
+// One line of `isoinfo -l`: the identifier as recorded, its size, extent and flags.
+struct IsoinfoEntry {
+    std::string identifier;
+    std::uint64_t size = 0;
+    std::uint32_t extent = 0;
+    unsigned flags = 0;
+};
+// Directory path as isoinfo prints it ("/", "/SUB/") -> its records in
+// order, "." and ".." left out.
+using IsoinfoListing = std::map<std::string, std::vector<IsoinfoEntry>>;
+IsoinfoListing ParseIsoinfoListing(const std::string& output);
+
+} // namespace tarvelin::test
