@@ -89,7 +89,9 @@ iso::VolumeDescriptor MakeDescriptor(iso::DescriptorType type, const DescriptorS
     descriptor.typeMPathTable = mTable;
     descriptor.optionalTypeMPathTable = mTable;
     descriptor.rootRecord = iso::MakeRootRecord(tree.rootExtent, tree.rootSize, request.buildTime);
-    descriptor.fileStructureVersion = 0;
+    // ECMA-119 8.4.31 fixes the version at 1; readers built on libisofs
+    // and libarchive refuse a volume with any other value.
+    descriptor.fileStructureVersion = 1;
     return descriptor;
 }
 
