@@ -336,29 +336,17 @@ TEST_F(DescriptorSetRendering, UnsetBuildTimeIsNowAndLabelAgreesWithRootDate)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(set[0].data() + 40)), label);
 }
 
-TEST_F(DescriptorSetRendering, EditedImagesDifferOnlyInTheCopyrightIdentifier)
+TEST_F(DescriptorSetRendering, EditedImagesCarryTheirOwnCopyrightIdentifier)
 {
-    Owned<IBuildDesc> build(NEW_DESCNEW());
     Owned<IIsoDesc> edit(Desc1());
-    ASSERT_NE(build.object, nullptr);
     ASSERT_NE(edit.object, nullptr);
-    build->SetBuildTime(kJanuaryBuild);
     edit->SetBuildTime(kJanuaryBuild);
-    build->Build(2, 25, 10, 19, 23, 2048, 10, 21, 24, 2048);
     edit->Build(2, 25, 10, 19, 23, 2048, 10, 21, 24, 2048, 30, kBootNone);
-    const std::vector<Sector> built = Copied(*build);
     const std::vector<Sector> edited = Copied(*edit);
     ASSERT_EQ(edited.size(), 3U);
     EXPECT_EQ(edited[0], ExpectedDescriptor(1, 25, kIsoTree, 20, "20041597", kJanuaryRootDate, "Brammoril"));
     EXPECT_EQ(edited[1], ExpectedDescriptor(2, 25, kJolietTree, 22, "20041597", kJanuaryRootDate, "Brammoril"));
-    ASSERT_EQ(built.size(), 3U);
-    for (std::size_t i = 0; i < 3; ++i) {
-        Sector a = built[i];
-        Sector b = edited[i];
-        std::fill(a.begin() + 702, a.begin() + 739, 0);
-        std::fill(b.begin() + 702, b.begin() + 739, 0);
-        EXPECT_EQ(a, b) << "sector " << i;
-    }
+    EXPECT_EQ(edited[2], ExpectedTerminator());
 }
 
 TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
@@ -396,7 +384,6 @@ public:
     {
         return iso::Bytes(bytes_).subspan(std::size_t{sector} * kSector, kSector);
     }
-    std::uint32_t reads = 0;
 
     void PutDescriptor(std::uint32_t sector, iso::DescriptorType type, std::uint32_t rootExtent)
     {
@@ -433,7 +420,6 @@ public:
                           << GetSectorCount();
             return false;
         }
-        ++reads;
         std::memcpy(buffer, bytes_.data() + std::size_t{firstSector} * kSector, std::size_t{count} * kSector);
         return true;
     }
