@@ -7,6 +7,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
+#include "core/progress.h"
 #include "core/registry.h"
 #include "iso/dir_entry.h"
 #include "platform/time.h"
@@ -23,9 +24,6 @@ struct ItemInfo {
     bool isDirectory = false;
     platform::FileTime date = 0;
 };
-
-// The progress callback of long operations: (context, value) -> keep going.
-using ProgressFn = bool (*)(void* context, std::int32_t value);
 
 class IIsoSector;
 
