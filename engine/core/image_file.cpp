@@ -90,6 +90,42 @@ std::optional<std::string> FirstCueFileName(std::string_view sheet)
 
 } // namespace
 
+bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error)
+{
+    dataPath = path;
+    if (!IsCueSheetPath(path)) {
+        return true;
+    }
+    platform::File sheetFile;
+    if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
+        error = sheetFile.LastError();
+        return false;
+    }
+    std::vector<char> bytes(kMaxCueSheetBytes);
+    bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
+    sheetFile.Close();
+
+    const std::optional<std::string> entry = FirstCueFileName(std::string_view(bytes.data(), bytes.size()));
+    if (!entry) {
+        error = "the CUE sheet '" + path + "' has no FILE entry";
+        return false;
+    }
+    if (entry->empty()) {
+        error = "the FILE entry of the CUE sheet '" + path + "' names no file";
+        return false;
+    }
+    const std::string& name = *entry;
+    if (platform::ContainsPathSeparator(name)) {
+        dataPath = name;
+    } else {
+        // A bare name lies beside the sheet: the sheet's path up to and
+        // including its last separator, followed by the name.
+        const std::string_view sheetName = platform::FileNameOf(path);
+        dataPath = path.substr(0, path.size() - sheetName.size()) + name;
+    }
+    return true;
+}
+
 class CImageFile final : public IImageFile {
 public:
     bool Reserved() override { return true; }
@@ -103,8 +139,8 @@ public:
             lastError_ = "no image file named";
             return false;
         }
-        std::string dataPath = path;
-        if (IsCueSheetPath(dataPath) && !ResolveCueSheet(dataPath)) {
+        std::string dataPath;
+        if (!ResolveImagePath(path, dataPath, lastError_)) {
             return false;
         }
         // Read-write so that an edited image can be saved in place; an image
@@ -163,39 +199,6 @@ private:
             lastError_ = file_.LastError().empty() ? "no image file is open" : file_.LastError();
         }
         return succeeded;
-    }
-
-    // Replaces the sheet's path with that of the data file it names.
-    bool ResolveCueSheet(std::string& path)
-    {
-        platform::File sheetFile;
-        if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
-            lastError_ = sheetFile.LastError();
-            return false;
-        }
-        std::vector<char> bytes(kMaxCueSheetBytes);
-        bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
-        sheetFile.Close();
-
-        const std::optional<std::string> entry = FirstCueFileName(std::string_view(bytes.data(), bytes.size()));
-        if (!entry) {
-            lastError_ = "the CUE sheet '" + path + "' has no FILE entry";
-            return false;
-        }
-        if (entry->empty()) {
-            lastError_ = "the FILE entry of the CUE sheet '" + path + "' names no file";
-            return false;
-        }
-        const std::string& name = *entry;
-        if (platform::ContainsPathSeparator(name)) {
-            path = name;
-        } else {
-            // A bare name lies beside the sheet: the sheet's path up to and
-            // including its last separator, followed by the name.
-            const std::string_view sheetName = platform::FileNameOf(path);
-            path = path.substr(0, path.size() - sheetName.size()) + name;
-        }
-        return true;
     }
 
     platform::File file_;

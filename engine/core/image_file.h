@@ -9,8 +9,15 @@
 #include "core/registry.h"
 
 #include <cstdint>
+#include <string>
 
 namespace tarvelin {
+
+// The path of the data file behind an image path: for a CUE sheet (a path
+// ending in ".cue" or ".CUE") the file its first FILE entry names (beside the
+// sheet unless the entry holds a path); any other path stands for itself.
+// False, with the reason in error, when a sheet cannot be read or names none.
+TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
 
 class IImageFile : public CComponent {
 public:

@@ -79,7 +79,98 @@ std::optional<std::size_t> FindPattern(const std::uint8_t* bytes, std::size_t si
     return std::nullopt;
 }
 
+bool TryFixedProbe(const LayoutReadFn& readAt, const FixedProbe& fixed, ImageLayout& layout)
+{
+    const std::uint64_t first = std::uint64_t{kVolumeDescriptorSector} * fixed.sectorSize + fixed.dataOffset;
+    std::array<std::uint8_t, kDescriptorHeadSize> head{};
+    std::array<std::uint8_t, kDescriptorHeadSize> next{};
+    if (readAt(first, head.data(), head.size()) != head.size()
+        || readAt(first + fixed.sectorSize, next.data(), next.size()) != next.size()) {
+        return false;
+    }
+    // The next descriptor's type is not looked at: any descriptor (or
+    // the set terminator) follows the primary one.
+    if (head[0] != kPrimaryVolumeDescriptorType || !HasStandardIdentifier(head.data())
+        || !HasStandardIdentifier(next.data())) {
+        return false;
+    }
+    layout = ImageLayout{0, 0, fixed.sectorSize, fixed.dataOffset, fixed.sectorSize - kSectorSize - fixed.dataOffset};
+    return true;
+}
+
+// Finds a primary volume descriptor behind an unknown header or in
+// sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
+// the first MiB is taken as that of logical sector 16 when its type byte
+// is 1, and the distance to the next "CD001" as the sector size.
+bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
+{
+    std::vector<std::uint8_t> chunk(kScanChunk);
+    std::vector<std::uint8_t> candidate(kScanChunk);
+    for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
+        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk);
+        if (got == 0) {
+            break;
+        }
+        const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
+        // Only the first occurrence counts; one at the very start of the
+        // file has no type byte in front of it.
+        if (!found || chunkStart + *found == 0) {
+            continue;
+        }
+        const std::uint64_t descriptor = chunkStart + *found - 1;
+        const std::uint32_t candidateSize = readAt(descriptor, candidate.data(), kScanChunk);
+        if (candidateSize < kDescriptorHeadSize || candidate[0] != kPrimaryVolumeDescriptorType) {
+            continue;
+        }
+        const auto second = FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier);
+        if (!second) {
+            continue;
+        }
+        const auto distance = static_cast<std::uint32_t>(*second - 1);
+        if (distance < kSectorSize) {
+            continue;
+        }
+        layout = ImageLayout{descriptor, kVolumeDescriptorSector, distance, 0, distance - kSectorSize};
+        return true;
+    }
+    return false;
+}
+
 } // namespace
+
+LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout)
+{
+    for (const FixedProbe& fixed : kFixedProbes) {
+        if (TryFixedProbe(readAt, fixed, layout)) {
+            return fixed.probe;
+        }
+    }
+    return ScanForVolume(readAt, layout) ? LayoutProbe::Scanned : LayoutProbe::None;
+}
+
+// Cannot overflow for a detected layout: its first sector is 16 at most and
+// its sectors are shorter than the scanned MiB.
+std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t sector)
+{
+    const std::int64_t index = std::int64_t{sector} - std::int64_t{layout.firstSector};
+    return static_cast<std::int64_t>(layout.baseOffset) + layout.dataOffset + index * layout.sectorSize;
+}
+
+std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength)
+{
+    if (layout.sectorSize == 0) {
+        return 0;
+    }
+    const auto length = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(fileLength, std::numeric_limits<std::int64_t>::max() / 2));
+    const std::int64_t first = UserDataStart(layout, 0);
+    if (first >= length) {
+        return 0;
+    }
+    const std::int64_t stride = layout.sectorSize;
+    const std::uint64_t count = static_cast<std::uint64_t>((length - first + stride - 1) / stride);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
+}
 
 class CIsoSector final : public IIsoSector {
 public:
@@ -217,16 +308,7 @@ public:
         if (!IsOpen()) {
             return 0;
         }
-        // Sectors 0 .. N-1 where N is the first sector whose user data starts
-        // at or behind the end of the file.
-        const std::int64_t length = static_cast<std::int64_t>(file_->GetLength());
-        const std::int64_t first = UserDataStart(0);
-        if (first >= length) {
-            return 0;
-        }
-        const std::int64_t stride = layout_.sectorSize;
-        const std::uint64_t count = static_cast<std::uint64_t>((length - first + stride - 1) / stride);
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
+        return SectorCountOf(layout_, file_->GetLength());
     }
 
     ImageOpenError GetOpenError() override { return openError_; }
@@ -261,20 +343,12 @@ private:
         return succeeded;
     }
 
-    // Signed, so that a sector the layout places before the file start can
-    // be told apart; cannot overflow (sector numbers and sizes are 32-bit).
-    std::int64_t UserDataStart(std::uint32_t sector) const
-    {
-        const std::int64_t index = std::int64_t{sector} - std::int64_t{layout_.firstSector};
-        return static_cast<std::int64_t>(layout_.baseOffset) + layout_.dataOffset + index * layout_.sectorSize;
-    }
-
     bool UserDataPosition(std::uint32_t sector, std::uint64_t& position)
     {
         if (!IsOpen()) {
             return false;
         }
-        const std::int64_t start = UserDataStart(sector);
+        const std::int64_t start = UserDataStart(layout_, sector);
         if (start < 0) {
             lastError_ = "sector " + std::to_string(sector) + " lies before the start of the image file";
             return false;
@@ -359,73 +433,14 @@ private:
         return true;
     }
 
-    bool TryFixedProbe(const FixedProbe& fixed)
-    {
-        const std::uint64_t first = std::uint64_t{kVolumeDescriptorSector} * fixed.sectorSize + fixed.dataOffset;
-        std::array<std::uint8_t, kDescriptorHeadSize> head{};
-        std::array<std::uint8_t, kDescriptorHeadSize> next{};
-        if (file_->ReadAt(first, head.data(), head.size()) != head.size()
-            || file_->ReadAt(first + fixed.sectorSize, next.data(), next.size()) != next.size()) {
-            return false;
-        }
-        // The next descriptor's type is not looked at: any descriptor (or
-        // the set terminator) follows the primary one.
-        if (head[0] != kPrimaryVolumeDescriptorType || !HasStandardIdentifier(head.data())
-            || !HasStandardIdentifier(next.data())) {
-            return false;
-        }
-        layout_ = ImageLayout{0, 0, fixed.sectorSize, fixed.dataOffset, fixed.sectorSize - kSectorSize - fixed.dataOffset};
-        probe_ = fixed.probe;
-        return true;
-    }
-
-    // Finds a primary volume descriptor behind an unknown header or in
-    // sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
-    // the first MiB is taken as that of logical sector 16 when its type byte
-    // is 1, and the distance to the next "CD001" as the sector size.
-    bool ScanForVolume()
-    {
-        std::vector<std::uint8_t> chunk(kScanChunk);
-        std::vector<std::uint8_t> candidate(kScanChunk);
-        for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
-            const std::uint32_t got = file_->ReadAt(chunkStart, chunk.data(), kScanChunk);
-            if (got == 0) {
-                break;
-            }
-            const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
-            // Only the first occurrence counts; one at the very start of the
-            // file has no type byte in front of it.
-            if (!found || chunkStart + *found == 0) {
-                continue;
-            }
-            const std::uint64_t descriptor = chunkStart + *found - 1;
-            const std::uint32_t candidateSize = file_->ReadAt(descriptor, candidate.data(), kScanChunk);
-            if (candidateSize < kDescriptorHeadSize || candidate[0] != kPrimaryVolumeDescriptorType) {
-                continue;
-            }
-            const auto second = FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier);
-            if (!second) {
-                continue;
-            }
-            const auto distance = static_cast<std::uint32_t>(*second - 1);
-            if (distance < kSectorSize) {
-                continue;
-            }
-            layout_ = ImageLayout{descriptor, kVolumeDescriptorSector, distance, 0, distance - kSectorSize};
-            probe_ = LayoutProbe::Scanned;
-            return true;
-        }
-        return false;
-    }
-
     bool DetectLayout()
     {
-        for (const FixedProbe& fixed : kFixedProbes) {
-            if (TryFixedProbe(fixed)) {
-                return true;
-            }
-        }
-        return ScanForVolume();
+        probe_ = DetectImageLayout(
+            [this](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return file_->ReadAt(position, buffer, count);
+            },
+            layout_);
+        return probe_ != LayoutProbe::None;
     }
 
     // True when the raw header (sync pattern and mode byte) of the stored
@@ -451,7 +466,7 @@ private:
         if (layout_.sectorSize != raw::kSectorSize) {
             return 0;
         }
-        const std::int64_t userData = UserDataStart(kVolumeDescriptorSector);
+        const std::int64_t userData = UserDataStart(layout_, kVolumeDescriptorSector);
         if (HasRawHeader(userData, raw::kMode1DataOffset, 1)) {
             return 1;
         }

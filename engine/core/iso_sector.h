@@ -8,6 +8,7 @@
 #include "core/registry.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace tarvelin {
 
@@ -29,6 +30,25 @@ enum class LayoutProbe : std::uint32_t {
     RawMode2 = 3,    // 2352-byte sectors, user data at 24
     Scanned = 4,     // header or sector size found by scanning the first MiB
 };
+
+// Reads up to count bytes at position into buffer; returns how many were read
+// (fewer only at the end of the source).
+using LayoutReadFn = std::function<std::uint32_t(std::uint64_t position, void* buffer, std::uint32_t count)>;
+
+// The layout detection of Open, over any source of bytes (the converters run
+// it over a mapped file): the four probes in their order. None when no
+// volume is found; layout is set only when one is.
+TARVELIN_API LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout);
+
+// File offset of the user data of a logical sector; negative where the
+// layout places the sector before the start of the file (a header shorter
+// than the 16 sectors in front of the volume descriptor).
+TARVELIN_API std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t sector);
+
+// Logical sectors 0 .. N-1 of a file of fileLength bytes in this layout: N is
+// the first sector whose user data starts at or behind the end of the file
+// (so a last, partial sector counts). At most the largest sector number.
+TARVELIN_API std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength);
 
 // Why Open failed.
 enum class ImageOpenError : std::uint32_t {
