@@ -41,8 +41,14 @@ public:
     // nodes not in the tree.
     virtual DirNode* FindParent(DirNode* node) = 0;
     virtual void SetInfo(DirNode* node, const DirEntry& entry) = 0;
+    // Null, with nothing changed, for a path that does not exist or is of
+    // the other kind, a file of 4 GiB or more (sizes are recorded in 32
+    // bits) and a parent that is not a folder; GetLastError says which.
     virtual DirNode* AddFile(const char* path, DirNode* parent) = 0;
     virtual DirNode* AddDirectory(const char* path, DirNode* parent) = 0;
+    // Files first in listing order, then each subfolder complete. Entries
+    // that cannot be added (files of 4 GiB or more, links back to a folder
+    // being added) are left out, the last of them named by GetLastError.
     virtual DirNode* AddDirectoryTree(const char* path, DirNode* parent) = 0;
     virtual DirNode* NewDirectory(const char* name, DirNode* parent) = 0;
     virtual bool Rename(const char* name, DirNode* node) = 0;

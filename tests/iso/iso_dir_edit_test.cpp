@@ -785,6 +785,9 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
     const auto pick = [&](std::uint32_t below) { return static_cast<std::uint32_t>(random() % below); };
     const auto started = std::chrono::steady_clock::now();
     constexpr int kCases = 3000;
+    std::uint64_t loops = 0;
+    std::uint64_t malformed = 0;
+    std::uint64_t outside = 0;
     for (int round = 0; round < kCases; ++round) {
         const int mutations = 1 + static_cast<int>(pick(3));
         for (int m = 0; m < mutations; ++m) {
@@ -849,6 +852,10 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
         }
 
         TreePtr tree = LoadFrom(&sector);
+        const TreeLoadReport report = tree->GetLoadReport();
+        loops += report.loopsRefused;
+        malformed += report.malformedRecords;
+        outside += report.extentsOutside;
         ASSERT_LE(tree->GetEndSector(), sectorCount) << "case " << round;
         // No sector is read twice as a directory, so the tree stays within
         // what the image's sectors can hold.
@@ -859,6 +866,10 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
     EXPECT_LT(seconds, 60) << kCases << " damaged loads took " << seconds << " s";
+    // The damage reached the guards it is meant for.
+    EXPECT_GT(loops, 0u);
+    EXPECT_GT(malformed, 0u);
+    EXPECT_GT(outside, 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -1011,6 +1022,19 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
         boot = child;
     }
     EXPECT_TRUE(InfoOf(*tree, boot).bootMark);
+
+    // Paths and names have no fixed length limit.
+    std::string longFolder = dir.Path();
+    for (int i = 0; i < 4; ++i) {
+        longFolder += "/" + std::string(100, static_cast<char>('p' + i));
+    }
+    fs::create_directories(longFolder);
+    const std::string longPath = longFolder + "/" + std::string(200, 'f');
+    test::WriteWholeFile(longPath, std::string("deep"));
+    const DirEntry longEntry = InfoOf(*tree, tree->AddFile(longPath.c_str(), tree->GetRoot()));
+    EXPECT_EQ(longEntry.diskPath, longPath);
+    EXPECT_EQ(longEntry.name, std::string(200, 'f'));
+    EXPECT_EQ(longEntry.size, 4u);
 
     const platform::FileTime before = platform::CurrentFileTime();
     const DirEntry made = InfoOf(*tree, tree->NewDirectory("New Folder", tree->GetRoot()));
