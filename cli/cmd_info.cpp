@@ -1,12 +1,15 @@
-// tarvelin-cli info IMAGE: how an image stores its sectors.
+// tarvelin-cli info IMAGE: how an image stores its sectors, which volume
+// descriptors it has and where its boot image lies.
 
 #include "command.h"
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "iso/iso9660.h"
 
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 
 namespace tarvelin::cli {
 
@@ -24,9 +27,54 @@ const char* ProbeKind(LayoutProbe probe)
     return "none";
 }
 
+const char* MediaTypeName(std::uint8_t mediaType)
+{
+    switch (mediaType) {
+    case 0: return "no emulation";
+    case 1: return "1.2 MB diskette";
+    case 2: return "1.44 MB diskette";
+    case 3: return "2.88 MB diskette";
+    case 4: return "hard disk";
+    default: return "unknown";
+    }
+}
+
+void PrintDescriptors(IIsoSector* sectors)
+{
+    const std::uint32_t sectorCount = sectors->GetSectorCount();
+    const iso::SectorReader read = [sectors](std::uint32_t sector, std::uint8_t* buffer) {
+        return sectors->ReadSector(sector, buffer);
+    };
+    const iso::DescriptorSetInfo set = iso::ScanDescriptorSet(read, sectorCount);
+    std::printf("descriptors:     %" PRIu32 "%s\n", set.descriptorCount,
+                set.terminatorFound ? "" : " (no terminator before the end of the image)");
+    std::printf("primary:         %s\n", set.hasPrimary ? "yes" : "no");
+    if (set.jolietSector) {
+        std::printf("joliet:          yes, level %d (sector %" PRIu32 ")\n", static_cast<int>(set.jolietLevel),
+                    *set.jolietSector);
+    } else {
+        std::printf("joliet:          no\n");
+    }
+    std::printf("boot record:     %s\n", set.hasBootRecord ? "yes" : "no");
+    if (!set.hasBootRecord) {
+        return;
+    }
+    const std::optional<iso::BootInfo> boot = iso::ReadBootInfo(read, sectorCount);
+    if (!boot) {
+        std::printf("boot catalog:    damaged (it or its boot image lies outside the image)\n");
+        return;
+    }
+    std::printf("boot catalog:    sector %" PRIu32 "%s\n", boot->catalogSector,
+                boot->catalogValid ? "" : " (damaged: its validation entry does not check out)");
+    std::printf("boot media:      %u (%s)\n", static_cast<unsigned>(boot->mediaType), MediaTypeName(boot->mediaType));
+    std::printf("boot image:      sector %" PRIu32 "\n", boot->imageSector);
+    std::printf("boot load size:  %u sectors of 512 bytes\n", static_cast<unsigned>(boot->loadSectorCount));
+}
+
 int RunInfo(const Arguments& args);
 
-const Command kInfo{"info", "IMAGE", "show how an image stores its sectors", RunInfo};
+const Command kInfo{"info", "IMAGE", "show how an image stores its sectors, its descriptors and boot record",
+                    RunInfo};
 
 int RunInfo(const Arguments& args)
 {
@@ -57,6 +105,7 @@ int RunInfo(const Arguments& args)
     std::printf("track mode:      %" PRIu32 "\n", sectors->GetTrackMode());
     std::printf("logical sectors: %" PRIu32 "\n", sectors->GetSectorCount());
     std::printf("access:          %s\n", sectors->IsReadOnly() ? "read-only" : "read-write");
+    PrintDescriptors(sectors);
     DestroyComponent(sectors);
     return kExitOk;
 }

@@ -116,6 +116,7 @@ public:
     void LoadTree() override
     {
         if (tree_ == nullptr || sector_ == nullptr) {
+            lastError_ = tree_ == nullptr ? "the directory tree component is missing" : "no image is open";
             return;
         }
         tree_->SetSector(sector_);
@@ -126,6 +127,7 @@ public:
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
         }
         tree_->Load(bootImageSector_);
+        lastError_ = tree_->GetLastError();
     }
 
     DirNode* GetRoot() override { return tree_ != nullptr ? tree_->GetRoot() : nullptr; }
@@ -227,6 +229,11 @@ public:
         std::uint32_t mediaType = 0;
         const std::uint32_t first = desc_->GetBootInfo(mediaType);
         mediaType_ = mediaType;
+        // A boot record whose catalog does not check out names no boot
+        // image; sector 0 would only hand back the system area.
+        if (first == 0) {
+            return Fail("the image's boot catalog is damaged: it names no boot image");
+        }
         std::uint64_t bytes = std::uint64_t{DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {
             // No emulation (and hard disk emulation): the boot file's own size
@@ -286,6 +293,7 @@ public:
 
     const char* GetLastError() override { return lastError_.c_str(); }
     IIsoSector* GetSector() override { return sector_; }
+    TreeLoadReport GetLoadReport() override { return tree_ != nullptr ? tree_->GetLoadReport() : TreeLoadReport{}; }
 
 private:
     bool Fail(const std::string& why)

@@ -10,6 +10,7 @@
 #include "core/progress.h"
 #include "core/registry.h"
 #include "iso/dir_entry.h"
+#include "iso/iso_dir_edit.h"
 #include "platform/time.h"
 
 #include <cstdint>
@@ -31,6 +32,8 @@ class IIsoEdit : public CComponent {
 public:
     virtual bool Reserved() = 0;
     virtual bool Open(const char* path) = 0;
+    // Reads the tree; when even the root cannot be read, the tree stays empty
+    // and GetLastError says why.
     virtual void LoadTree() = 0;
     virtual DirNode* GetRoot() = 0;
     virtual DirNode* GetFirstChild(DirNode* node) = 0;
@@ -58,6 +61,8 @@ public:
     virtual const char* GetLastError() = 0;
     // The sector access of the opened image (owned by this component).
     virtual IIsoSector* GetSector() = 0;
+    // What the last LoadTree met and survived (records skipped, loops refused).
+    virtual TreeLoadReport GetLoadReport() = 0;
 };
 
 } // namespace tarvelin

@@ -1,0 +1,154 @@
+#include "image_session.h"
+
+#include "command.h"
+
+#include "core/iso_sector.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace tarvelin::cli {
+
+namespace {
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void WarnAboutDamage(const std::string& imagePath, const TreeLoadReport& report)
+{
+    std::string damage;
+    const auto add = [&damage](std::uint32_t count, const char* what) {
+        if (count > 0) {
+            damage += (damage.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+        }
+    };
+    add(report.malformedRecords, "malformed records skipped");
+    add(report.loopsRefused, "folders read twice or looping back, left empty");
+    add(report.extentsOutside, "entries lying beyond the end of the image");
+    add(report.tooDeep, "folders nested too deeply, left empty");
+    if (!damage.empty()) {
+        PrintError("warning: the tree of '" + imagePath + "' is damaged: " + damage);
+    }
+}
+
+} // namespace
+
+ImageSession::~ImageSession() { DestroyComponent(edit_); }
+
+int ImageSession::Open(const std::string& imagePath)
+{
+    imagePath_ = imagePath;
+    DestroyComponent(edit_);
+    edit_ = Edit1();
+    if (edit_ == nullptr) {
+        PrintError("cannot create the image component (out of memory)");
+        return kExitFailure;
+    }
+    if (!edit_->Open(imagePath.c_str())) {
+        PrintError(edit_->GetLastError());
+        IIsoSector* sector = edit_->GetSector();
+        const bool noVolume = sector != nullptr && sector->GetOpenError() == ImageOpenError::NoVolume;
+        return noVolume ? kExitNotAnImage : kExitFailure;
+    }
+    edit_->LoadTree();
+    if (*edit_->GetLastError() != '\0') {
+        PrintError("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
+        return kExitFailure;
+    }
+    WarnAboutDamage(imagePath, edit_->GetLoadReport());
+    return kExitOk;
+}
+
+DirNode* ImageSession::Find(std::string_view path, std::string* problem)
+{
+    DirNode* node = Root();
+    std::string walked;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (node != Root() && !Info(node).isDirectory) {
+            *problem = "'" + walked + "' is a file, not a folder";
+            return nullptr;
+        }
+        DirNode* exact = nullptr;
+        DirNode* folded = nullptr;
+        for (DirNode* child = edit_->GetFirstChild(node); child != nullptr; child = edit_->GetNextSibling(child)) {
+            const std::string name = Info(child).name;
+            if (name == part) {
+                exact = child;
+                break;
+            }
+            if (folded == nullptr && EqualIgnoringAsciiCase(name, part)) {
+                folded = child;
+            }
+        }
+        walked += "/" + std::string(part);
+        node = exact != nullptr ? exact : folded;
+        if (node == nullptr) {
+            *problem = "'" + walked + "' not found";
+            return nullptr;
+        }
+    }
+    return node;
+}
+
+ItemInfo ImageSession::Info(DirNode* node)
+{
+    ItemInfo info;
+    edit_->GetItemInfo(node, info);
+    return info;
+}
+
+std::uint32_t ImageSession::Extent(DirNode* node)
+{
+    std::uint32_t extent = 0;
+    edit_->GetItemExtent(node, extent);
+    return extent;
+}
+
+bool IsSafeEntryName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
+        && name.find('\0') == std::string_view::npos;
+}
+
+std::string PrintableName(std::string_view name)
+{
+    std::string shown(name);
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
+std::string FormatLocalDate(platform::FileTime date)
+{
+    platform::CalendarTime local;
+    if (date == 0 || !platform::FileTimeToLocal(date, local)) {
+        return "-                  ";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.year, local.month, local.day, local.hour,
+                  local.minute, local.second);
+    return text;
+}
+
+} // namespace tarvelin::cli
