@@ -1,0 +1,251 @@
+#include "convert/bin2iso.h"
+
+#include "convert/batch_pipeline.h"
+#include "convert/mapped_file.h"
+#include "convert/source_image.h"
+
+#include <algorithm>
+#include <string>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr std::uint32_t kUserDataSize = 2048;
+// Sectors read and written at a time: 2 MiB writes.
+constexpr std::uint32_t kBatchSectors = 1024;
+
+class CBin2IsoSectorFile final : public IBin2IsoSectorFile {
+public:
+    ~CBin2IsoSectorFile() override { DestroyComponent(writer_); }
+
+    bool Reserved() override { return true; }
+
+    bool OpenSource(const char* path) override
+    {
+        if (!source_.Open(path)) {
+            lastError_ = source_.LastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool ReadSector(std::uint32_t sector, std::uint8_t* out) override { return ReadSectors(sector, 1, out); }
+
+    bool ReadSectors(std::uint32_t first, std::uint32_t count, std::uint8_t* out) override
+    {
+        if (!source_.Read(first, count, out)) {
+            lastError_ = source_.LastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool OpenTarget(const char* path) override
+    {
+        DestroyComponent(writer_);
+        lastError_.clear();
+        if (path == nullptr || *path == '\0') {
+            lastError_ = "no output file named";
+            return false;
+        }
+        writer_ = NEW_OUTFILE_BIN2ISO();
+        if (writer_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (!writer_->Open(path)) {
+            lastError_ = writer_->GetLastError();
+            DestroyComponent(writer_);
+            return false;
+        }
+        return true;
+    }
+
+    bool WriteSector(const std::uint8_t* data) override { return WriteSectors(data, 1); }
+
+    bool WriteSectors(const std::uint8_t* data, std::uint32_t count) override
+    {
+        if (writer_ == nullptr) {
+            lastError_ = "no output file is open";
+            return false;
+        }
+        // The output's writes take 32-bit counts.
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t piece = std::min(count - done, kBatchSectors);
+            if (!writer_->Write(data + std::uint64_t{done} * kUserDataSize, piece * kUserDataSize)) {
+                lastError_ = writer_->GetLastError();
+                return false;
+            }
+            done += piece;
+        }
+        return true;
+    }
+
+    std::uint32_t GetSectorCount() override { return source_.SectorCount(); }
+
+    bool CloseTarget() override
+    {
+        if (writer_ == nullptr) {
+            lastError_ = "no output file is open";
+            return false;
+        }
+        if (!writer_->Close()) {
+            lastError_ = writer_->GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    void AbandonTarget() override
+    {
+        if (writer_ != nullptr) {
+            writer_->Abandon();
+        }
+    }
+
+    ImageLayout GetLayout() override { return source_.Layout(); }
+    LayoutProbe GetLayoutProbe() override { return source_.Probe(); }
+    ImageOpenError GetOpenError() override { return source_.OpenError(); }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+    bool IsSourceOpen() const { return source_.IsOpen(); }
+    bool IsTargetOpen() const { return writer_ != nullptr; }
+
+private:
+    ConvertSource source_{NEW_READFILEMAP_BIN2ISO};
+    IOutFile* writer_ = nullptr;
+    std::string lastError_;
+};
+
+class CBin2Iso final : public IBin2Iso {
+public:
+    ~CBin2Iso() override
+    {
+        DestroyComponent(target_);
+        DestroyComponent(source_);
+    }
+
+    bool Init() override
+    {
+        target_ = NewSectorFile();
+        source_ = NewSectorFile();
+        return true;
+    }
+
+    bool Reserved() override { return true; }
+
+    bool OpenSource(const char* path) override
+    {
+        if (source_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        return Checked(source_, source_->OpenSource(path));
+    }
+
+    bool OpenTarget(const char* path) override
+    {
+        if (target_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        return Checked(target_, target_->OpenTarget(path));
+    }
+
+    bool Convert(void* context, ProgressFn progress) override
+    {
+        const auto report = [&](std::int32_t value) {
+            return progress == nullptr || progress(context, value);
+        };
+        if (source_ == nullptr || !source_->IsSourceOpen()) {
+            lastError_ = "no source image is open";
+            report(201);
+            return false;
+        }
+        if (target_ == nullptr || !target_->IsTargetOpen()) {
+            lastError_ = "no output file is open";
+            report(201);
+            return false;
+        }
+        const std::uint32_t total = source_->GetSectorCount();
+        const std::uint32_t batches = (total + kBatchSectors - 1) / kBatchSectors;
+        std::uint32_t written = 0;
+        bool stopped = false;
+        const BatchRun run = RunBatches(
+            batches, std::size_t{kBatchSectors} * kUserDataSize,
+            [&](std::uint32_t batch, std::uint8_t* buffer) {
+                const std::uint32_t first = batch * kBatchSectors;
+                const std::uint32_t count = std::min(kBatchSectors, total - first);
+                source_->ReadSectors(first, count, buffer);
+                return std::size_t{count} * kUserDataSize;
+            },
+            [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {
+                const auto count = static_cast<std::uint32_t>(size / kUserDataSize);
+                if (!target_->WriteSectors(bytes, count)) {
+                    lastError_ = target_->GetLastError();
+                    return false;
+                }
+                written += count;
+                if (!report(static_cast<std::int32_t>(std::uint64_t{written} * 100 / total))) {
+                    stopped = true;
+                    return false;
+                }
+                return true;
+            });
+        if (run == BatchRun::OutOfMemory) {
+            lastError_ = "out of memory";
+        } else if (stopped) {
+            lastError_ = "the conversion was stopped";
+        }
+        if (run != BatchRun::Finished || !Checked(target_, target_->CloseTarget())) {
+            target_->AbandonTarget();
+            report(201);
+            return false;
+        }
+        report(200);
+        return true;
+    }
+
+    std::uint32_t GetSectorCount() override { return source_ == nullptr ? 0 : source_->GetSectorCount(); }
+    ImageOpenError GetOpenError() override
+    {
+        return source_ == nullptr ? ImageOpenError::CannotOpen : source_->GetOpenError();
+    }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+private:
+    static CBin2IsoSectorFile* NewSectorFile()
+    {
+        return static_cast<CBin2IsoSectorFile*>(NEW_ISOSECTORFILE_BIN2ISO());
+    }
+
+    bool Checked(IBin2IsoSectorFile* file, bool succeeded)
+    {
+        if (!succeeded) {
+            lastError_ = file->GetLastError();
+        }
+        return succeeded;
+    }
+
+    CBin2IsoSectorFile* target_ = nullptr;
+    CBin2IsoSectorFile* source_ = nullptr;
+    std::string lastError_;
+};
+
+} // namespace
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CBin2IsoSectorFile, tarvelin::IBin2IsoSectorFile, NEW_ISOSECTORFILE_BIN2ISO,
+                          NEW_00_ISOSECTORFILE_BIN2ISO)
+TARVELIN_DEFINE_FACTORIES(tarvelin::CBin2Iso, tarvelin::IBin2Iso, Bin2ISO1, Bin2ISO2)
+
+// The output file of the conversion is the output file of a build: the same
+// component, and the same process-wide singleton, under the conversion's names.
+extern "C" TARVELIN_API tarvelin::IOutFile* NEW_OUTFILE_BIN2ISO() { return OutFile1(); }
+extern "C" TARVELIN_API tarvelin::IOutFile* NEW_00_OUTFILE_BIN2ISO() { return OutFile2(); }
+static const ::tarvelin::FactoryRegistration tarvelinFactory_NEW_OUTFILE_BIN2ISO{
+    "NEW_OUTFILE_BIN2ISO", []() -> ::tarvelin::CComponent* { return NEW_OUTFILE_BIN2ISO(); }};
+static const ::tarvelin::FactoryRegistration tarvelinFactory_NEW_00_OUTFILE_BIN2ISO{
+    "NEW_00_OUTFILE_BIN2ISO", []() -> ::tarvelin::CComponent* { return NEW_00_OUTFILE_BIN2ISO(); }};

@@ -1,0 +1,499 @@
+#include "convert/iso2bin.h"
+
+#include "convert/batch_pipeline.h"
+#include "convert/mapped_file.h"
+#include "convert/source_image.h"
+#include "core/raw_sector.h"
+#include "platform/path.h"
+#include "writer/out_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr std::uint32_t kUserDataSize = raw::kUserDataSize;
+constexpr std::uint32_t kRawSectorSize = raw::kSectorSize;
+// Sectors encoded and written at a time: 2.3 MiB writes.
+constexpr std::uint32_t kBatchSectors = 1024;
+
+} // namespace
+
+std::string CueSheetPathFor(std::string_view binPath)
+{
+    const std::string_view extension = platform::ExtensionOf(binPath);
+    return std::string(binPath.substr(0, binPath.size() - extension.size())) + ".cue";
+}
+
+// No blank behind the track's mode: CUE readers take the word up to the line
+// end as the mode, and "MODE1/2352 " is no mode they know.
+std::string CueSheetText(std::string_view binPath)
+{
+    return "FILE \"" + std::string(platform::FileNameOf(binPath))
+           + "\"   BINARY \r\n"
+             " TRACK 01 MODE1/2352\r\n"
+             "   INDEX 01 00:00:00";
+}
+
+namespace {
+
+class CIso2BinOutFile final : public IIso2BinOutFile {
+public:
+    ~CIso2BinOutFile() override
+    {
+        DestroyComponent(bin_);
+        DestroyComponent(cue_);
+    }
+
+    bool Reserved() override { return true; }
+
+    bool Open(const char* path) override
+    {
+        DestroyComponent(bin_);
+        DestroyComponent(cue_);
+        lastError_.clear();
+        if (path == nullptr || *path == '\0') {
+            lastError_ = "no output file named";
+            return false;
+        }
+        const std::string binPath = path;
+        const std::string_view name = platform::FileNameOf(binPath);
+        if (name.find_first_of("\"\r\n") != std::string_view::npos) {
+            lastError_ = "the name of '" + binPath
+                         + "' cannot be written into a CUE sheet: it holds a double quote or a line break";
+            return false;
+        }
+        const std::string cuePath = CueSheetPathFor(binPath);
+        if (cuePath == binPath) {
+            lastError_ = "'" + binPath + "' would be its own CUE sheet: give the BIN file another extension";
+            return false;
+        }
+        bin_ = OutFile1();
+        if (bin_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (!bin_->Open(path)) {
+            lastError_ = bin_->GetLastError();
+            DestroyComponent(bin_);
+            return false;
+        }
+        binPath_ = binPath;
+        cuePath_ = cuePath;
+        return true;
+    }
+
+    bool Write(const void* data, std::uint32_t size) override { return WriteTo(bin_, "BIN", data, size); }
+    bool WriteCue(const void* data, std::uint32_t size) override { return WriteTo(cue_, "CUE", data, size); }
+
+    bool WriteBuffer(CByteBuffer& buffer) override
+    {
+        return buffer.GetSize() == 0 || Write(buffer.GetData(), buffer.GetSize());
+    }
+
+    bool CreateCueFile() override
+    {
+        DestroyComponent(cue_);
+        if (bin_ == nullptr) {
+            lastError_ = "no BIN file is open";
+            return false;
+        }
+        cue_ = OutFile1();
+        if (cue_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (!cue_->Open(cuePath_.c_str())) {
+            lastError_ = cue_->GetLastError();
+            DestroyComponent(cue_);
+            return false;
+        }
+        return true;
+    }
+
+    bool Close() override
+    {
+        bool closed = true;
+        for (IOutFile* file : {bin_, cue_}) {
+            if (file != nullptr && !file->Close()) {
+                lastError_ = file->GetLastError();
+                closed = false;
+            }
+        }
+        return closed;
+    }
+
+    void Abandon() override
+    {
+        for (IOutFile* file : {bin_, cue_}) {
+            if (file != nullptr) {
+                file->Abandon();
+            }
+        }
+    }
+
+    const char* GetCuePath() override { return cuePath_.c_str(); }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+private:
+    bool WriteTo(IOutFile* file, const char* kind, const void* data, std::uint32_t size)
+    {
+        if (file == nullptr) {
+            lastError_ = std::string("no ") + kind + " file is open";
+            return false;
+        }
+        if (!file->Write(data, size)) {
+            lastError_ = file->GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    IOutFile* bin_ = nullptr;
+    IOutFile* cue_ = nullptr;
+    std::string binPath_;
+    std::string cuePath_;
+    std::string lastError_;
+};
+
+class CIso2BinSectorFile final : public IIso2BinSectorFile {
+public:
+    ~CIso2BinSectorFile() override { DestroyComponent(writer_); }
+
+    bool Reserved() override { return true; }
+
+    bool OpenSource(const char* path) override
+    {
+        if (!source_.Open(path)) {
+            lastError_ = source_.LastError();
+            return false;
+        }
+        const std::uint32_t sectorSize = source_.Layout().sectorSize;
+        if (sectorSize != kUserDataSize) {
+            // Encoding a raw image's sectors again would nest them; the
+            // image has to become an ISO first.
+            source_.Close("'" + source_.DataPath() + "' is not a plain ISO image: it stores "
+                          + std::to_string(sectorSize) + "-byte sectors (convert it to ISO first)");
+            lastError_ = source_.LastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool ReadSector(std::uint32_t sector, std::uint8_t* out) override { return ReadSectors(sector, 1, out); }
+
+    bool ReadSectors(std::uint32_t first, std::uint32_t count, std::uint8_t* out) override
+    {
+        if (!source_.Read(first, count, out)) {
+            lastError_ = source_.LastError();
+            return false;
+        }
+        return true;
+    }
+
+    bool OpenTarget(const char* path) override
+    {
+        DestroyComponent(writer_);
+        writer_ = NEW_OUTFILE_ISO2BIN();
+        if (writer_ == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (!writer_->Open(path)) {
+            lastError_ = writer_->GetLastError();
+            DestroyComponent(writer_);
+            return false;
+        }
+        return true;
+    }
+
+    bool CreateCueFile() override { return WithWriter([&] { return writer_->CreateCueFile(); }); }
+
+    bool WriteRawSector(std::uint32_t sector, const std::uint8_t* data) override
+    {
+        raw::EncodeMode1(data, sector, rawSector_);
+        return WriteEncodedSectors(rawSector_, 1);
+    }
+
+    bool WriteSector(const std::uint8_t* data) override
+    {
+        return WithWriter([&] { return writer_->Write(data, kUserDataSize); });
+    }
+
+    bool WriteCueText(const char* text, std::uint32_t length) override
+    {
+        return WithWriter([&] { return writer_->WriteCue(text, length); });
+    }
+
+    std::uint32_t GetRawSectorCount() override
+    {
+        return source_.Layout().sectorSize == kRawSectorSize ? source_.SectorCount() : 0;
+    }
+
+    std::uint32_t GetSectorCount() override
+    {
+        return source_.Layout().sectorSize == kUserDataSize ? source_.SectorCount() : 0;
+    }
+
+    bool WriteEncodedSectors(const std::uint8_t* rawSectors, std::uint32_t count) override
+    {
+        // The output's writes take 32-bit counts.
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t piece = std::min(count - done, kBatchSectors);
+            const std::uint8_t* bytes = rawSectors + std::uint64_t{done} * kRawSectorSize;
+            if (!WithWriter([&] { return writer_->Write(bytes, piece * kRawSectorSize); })) {
+                return false;
+            }
+            done += piece;
+        }
+        return true;
+    }
+
+    bool CloseTarget() override { return WithWriter([&] { return writer_->Close(); }); }
+
+    void AbandonTarget() override
+    {
+        if (writer_ != nullptr) {
+            writer_->Abandon();
+        }
+    }
+
+    const char* GetCuePath() override { return writer_ == nullptr ? "" : writer_->GetCuePath(); }
+    ImageOpenError GetOpenError() override { return source_.OpenError(); }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+    bool IsSourceOpen() const { return source_.IsOpen(); }
+    bool IsTargetOpen() const { return writer_ != nullptr; }
+
+private:
+    template <class Operation>
+    bool WithWriter(Operation operation)
+    {
+        if (writer_ == nullptr) {
+            lastError_ = "no BIN file is open";
+            return false;
+        }
+        if (!operation()) {
+            lastError_ = writer_->GetLastError();
+            return false;
+        }
+        return true;
+    }
+
+    ConvertSource source_{NEW_READFILEMAP_ISO2BIN};
+    IIso2BinOutFile* writer_ = nullptr;
+    std::uint8_t rawSector_[kRawSectorSize] = {};
+    std::string lastError_;
+};
+
+class CIso2Bin;
+
+// Lives from Start until the converter is destroyed.
+struct WorkerRecord {
+    void* context = nullptr;
+    ProgressFn progress = nullptr;
+    CIso2Bin* owner = nullptr;
+    std::thread thread;
+    // Set by the worker as its very last act.
+    std::atomic<bool> finished{false};
+};
+
+class CIso2Bin final : public IIso2Bin {
+public:
+    ~CIso2Bin() override
+    {
+        // The worker uses both sector files to its end.
+        if (worker_ != nullptr && worker_->thread.joinable()) {
+            worker_->thread.join();
+        }
+        DestroyComponent(source_);
+        DestroyComponent(target_);
+        worker_.reset();
+    }
+
+    bool Reserved() override { return true; }
+
+    bool Start(void* context, ProgressFn progress) override
+    {
+        if (worker_ != nullptr) {
+            lastError_ = "the conversion has been started already";
+            return false;
+        }
+        if (source_ == nullptr || !source_->IsSourceOpen()) {
+            lastError_ = "no source image is open";
+            return false;
+        }
+        if (target_ == nullptr || !target_->IsTargetOpen()) {
+            lastError_ = "no BIN file is open";
+            return false;
+        }
+        auto worker = std::make_unique<WorkerRecord>();
+        worker->context = context;
+        worker->progress = progress;
+        worker->owner = this;
+        WorkerRecord* record = worker.get();
+        worker_ = std::move(worker);
+        try {
+            record->thread = std::thread([record] { record->owner->Work(*record); });
+        } catch (const std::system_error& error) {
+            worker_.reset();
+            lastError_ = std::string("cannot start the conversion: ") + error.what();
+            return false;
+        }
+        return true;
+    }
+
+    bool OpenSource(const char* path) override
+    {
+        if (!Replace(source_)) {
+            return false;
+        }
+        return Checked(source_, source_->OpenSource(path));
+    }
+
+    bool OpenTarget(const char* path) override
+    {
+        if (!Replace(target_)) {
+            return false;
+        }
+        if (!Checked(target_, target_->OpenTarget(path))) {
+            return false;
+        }
+        targetPath_ = path;
+        return true;
+    }
+
+    bool IsFinished() override { return worker_ != nullptr && worker_->finished.load(std::memory_order_acquire); }
+
+    bool Wait() override
+    {
+        if (worker_ == nullptr || worker_->thread.get_id() == std::this_thread::get_id()) {
+            return false;
+        }
+        if (worker_->thread.joinable()) {
+            worker_->thread.join();
+        }
+        return succeeded_;
+    }
+
+    std::uint32_t GetSectorCount() override { return source_ == nullptr ? 0 : source_->GetSectorCount(); }
+    ImageOpenError GetOpenError() override
+    {
+        return source_ == nullptr ? ImageOpenError::CannotOpen : source_->GetOpenError();
+    }
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+private:
+    bool Replace(CIso2BinSectorFile*& file)
+    {
+        if (worker_ != nullptr) {
+            lastError_ = "the conversion has been started already";
+            return false;
+        }
+        DestroyComponent(file);
+        file = static_cast<CIso2BinSectorFile*>(NEW_ISOSECTORFILE_ISO2BIN());
+        if (file == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        return true;
+    }
+
+    bool Checked(IIso2BinSectorFile* file, bool succeeded)
+    {
+        if (!succeeded) {
+            lastError_ = file->GetLastError();
+        }
+        return succeeded;
+    }
+
+    void Work(WorkerRecord& record)
+    {
+        const auto report = [&](std::int32_t value) {
+            return record.progress == nullptr || record.progress(record.context, value);
+        };
+        try {
+            succeeded_ = Convert(report);
+        } catch (const std::bad_alloc&) {
+            lastError_ = "out of memory";
+            succeeded_ = false;
+        }
+        if (!succeeded_) {
+            target_->AbandonTarget();
+        }
+        report(succeeded_ ? 200 : 201);
+        record.finished.store(true, std::memory_order_release);
+    }
+
+    template <class Report>
+    bool Convert(const Report& report)
+    {
+        const std::uint32_t total = source_->GetSectorCount();
+        const std::uint32_t batches = (total + kBatchSectors - 1) / kBatchSectors;
+        // Filled and encoded only by the producing side, one batch at a time.
+        std::vector<std::uint8_t> userData(std::size_t{kBatchSectors} * kUserDataSize);
+        std::uint32_t written = 0;
+        bool stopped = false;
+        const BatchRun run = RunBatches(
+            batches, std::size_t{kBatchSectors} * kRawSectorSize,
+            [&](std::uint32_t batch, std::uint8_t* buffer) {
+                const std::uint32_t first = batch * kBatchSectors;
+                const std::uint32_t count = std::min(kBatchSectors, total - first);
+                source_->ReadSectors(first, count, userData.data());
+                raw::EncodeMode1Sectors(userData.data(), count, first, buffer);
+                return std::size_t{count} * kRawSectorSize;
+            },
+            [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {
+                const auto count = static_cast<std::uint32_t>(size / kRawSectorSize);
+                if (!Checked(target_, target_->WriteEncodedSectors(bytes, count))) {
+                    return false;
+                }
+                written += count;
+                if (!report(static_cast<std::int32_t>(std::uint64_t{written} * 100 / total))) {
+                    stopped = true;
+                    return false;
+                }
+                return true;
+            });
+        if (run == BatchRun::OutOfMemory) {
+            lastError_ = "out of memory";
+            return false;
+        }
+        if (stopped) {
+            lastError_ = "the conversion was stopped";
+            return false;
+        }
+        if (run != BatchRun::Finished) {
+            return false;
+        }
+        const std::string cue = CueSheetText(targetPath_);
+        return Checked(target_, target_->CreateCueFile())
+               && Checked(target_, target_->WriteCueText(cue.data(), static_cast<std::uint32_t>(cue.size())))
+               && Checked(target_, target_->CloseTarget());
+    }
+
+    CIso2BinSectorFile* source_ = nullptr;
+    CIso2BinSectorFile* target_ = nullptr;
+    std::string targetPath_;
+    std::unique_ptr<WorkerRecord> worker_;
+    bool succeeded_ = false;
+    std::string lastError_;
+};
+
+} // namespace
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIso2BinOutFile, tarvelin::IIso2BinOutFile, NEW_OUTFILE_ISO2BIN,
+                          NEW_00_OUTFILE_ISO2BIN)
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIso2BinSectorFile, tarvelin::IIso2BinSectorFile, NEW_ISOSECTORFILE_ISO2BIN,
+                          NEW_00_ISOSECTORFILE_ISO2BIN)
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIso2Bin, tarvelin::IIso2Bin, NEW_ISO2BIN1, NEW_00_ISO2BIN1)

@@ -1,0 +1,96 @@
+#include "convert/source_image.h"
+
+#include "core/image_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr std::uint32_t kUserDataSize = 2048;
+
+} // namespace
+
+ConvertSource::~ConvertSource() { DestroyComponent(reader_); }
+
+bool ConvertSource::Open(const char* path)
+{
+    DestroyComponent(reader_);
+    layout_ = ImageLayout{};
+    probe_ = LayoutProbe::None;
+    openError_ = ImageOpenError::CannotOpen;
+    sectorCount_ = 0;
+    dataPath_.clear();
+    lastError_.clear();
+    if (path == nullptr || *path == '\0') {
+        lastError_ = "no source image named";
+        return false;
+    }
+    if (!ResolveImagePath(path, dataPath_, lastError_)) {
+        return false;
+    }
+    reader_ = newReader_();
+    if (reader_ == nullptr) {
+        lastError_ = "out of memory";
+        return false;
+    }
+    if (!reader_->Open(dataPath_.c_str())) {
+        lastError_ = reader_->GetLastError();
+        if (dataPath_ != path) {
+            lastError_ += " (named by the CUE sheet '" + std::string(path) + "')";
+        }
+        return false;
+    }
+    IMappedFile* reader = reader_;
+    probe_ = DetectImageLayout(
+        [reader](std::uint64_t position, void* buffer, std::uint32_t count) {
+            return reader->ReadAt(position, buffer, count);
+        },
+        layout_);
+    if (probe_ == LayoutProbe::None) {
+        openError_ = ImageOpenError::NoVolume;
+        lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
+        return false;
+    }
+    openError_ = ImageOpenError::None;
+    sectorCount_ = SectorCountOf(layout_, reader_->GetSize());
+    return true;
+}
+
+void ConvertSource::Close(const std::string& reason)
+{
+    DestroyComponent(reader_);
+    probe_ = LayoutProbe::None;
+    openError_ = ImageOpenError::CannotOpen;
+    sectorCount_ = 0;
+    lastError_ = reason;
+}
+
+bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out)
+{
+    if (!IsOpen()) {
+        lastError_ = "no source image is open";
+        return false;
+    }
+    const auto size = static_cast<std::int64_t>(reader_->GetSize());
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t* sector = out + std::uint64_t{i} * kUserDataSize;
+        // A sector number past the last one reads as zeros, like any sector
+        // the layout places outside the file.
+        const std::int64_t start = first + i < first ? size : UserDataStart(layout_, first + i);
+        const std::int64_t from = std::clamp<std::int64_t>(start, 0, size);
+        const std::int64_t to = std::clamp<std::int64_t>(start + kUserDataSize, 0, size);
+        const auto lead = static_cast<std::uint32_t>(std::clamp<std::int64_t>(from - start, 0, kUserDataSize));
+        const auto copied = static_cast<std::uint32_t>(to - from);
+        std::memset(sector, 0, lead);
+        if (copied > 0) {
+            reader_->ReadAt(static_cast<std::uint64_t>(from), sector + lead, copied);
+        }
+        std::memset(sector + lead + copied, 0, kUserDataSize - lead - copied);
+    }
+    return true;
+}
+
+} // namespace tarvelin

@@ -1,0 +1,58 @@
+#pragma once
+
+// The source image of a conversion: the data file (behind a CUE sheet, as
+// the image reader finds it), mapped whole, and the layout its logical
+// sectors are stored in, found by the same detection as the image reader's.
+// Shared by the sector files of both conversions; not a component.
+
+#include "convert/mapped_file.h"
+#include "core/iso_sector.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tarvelin {
+
+class ConvertSource {
+public:
+    using ReaderFactory = IMappedFile* (*)();
+
+    explicit ConvertSource(ReaderFactory newReader) : newReader_(newReader) {}
+    ~ConvertSource();
+    ConvertSource(const ConvertSource&) = delete;
+    ConvertSource& operator=(const ConvertSource&) = delete;
+
+    // Maps the image (the data file a CUE sheet names) and detects its layout.
+    bool Open(const char* path);
+    bool IsOpen() const { return probe_ != LayoutProbe::None; }
+    // Unmaps an image the conversion does not take; it counts as one that
+    // cannot be opened, for the reason given.
+    void Close(const std::string& reason);
+
+    const ImageLayout& Layout() const { return layout_; }
+    LayoutProbe Probe() const { return probe_; }
+    ImageOpenError OpenError() const { return openError_; }
+    // The file actually mapped.
+    const std::string& DataPath() const { return dataPath_; }
+    // Logical sectors from 0 whose user data starts inside the file.
+    std::uint32_t SectorCount() const { return sectorCount_; }
+
+    // The user data of sectors first .. first + count - 1 into count * 2048
+    // bytes. Bytes that the layout places outside the file (before its start
+    // or behind its end) read as zeros. False only when nothing is open.
+    bool Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
+
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    ReaderFactory newReader_;
+    IMappedFile* reader_ = nullptr;
+    ImageLayout layout_;
+    LayoutProbe probe_ = LayoutProbe::None;
+    ImageOpenError openError_ = ImageOpenError::None;
+    std::uint32_t sectorCount_ = 0;
+    std::string dataPath_;
+    std::string lastError_;
+};
+
+} // namespace tarvelin

@@ -1,0 +1,111 @@
+// tarvelin-cli bin2iso and iso2bin: conversions end to end, their exit codes
+// and messages, and the progress bar that only a terminal gets.
+
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using test::CommandResult;
+using test::ReadWholeFile;
+using test::RunCommand;
+using test::ShellQuote;
+using test::TempDir;
+using test::WriteWholeFile;
+
+CommandResult RunCli(const std::string& arguments)
+{
+    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
+}
+
+// Random sectors with the descriptor heads layout detection looks for.
+Bytes Volume(std::uint32_t sectors)
+{
+    Bytes volume = test::RandomBytes(std::size_t{sectors} * 2048, 41);
+    for (std::uint32_t sector : {16u, 17u}) {
+        std::uint8_t* head = volume.data() + std::size_t{sector} * 2048;
+        head[0] = sector == 16 ? 1 : 255;
+        std::memcpy(head + 1, "CD001", 5);
+    }
+    return volume;
+}
+
+class ConvertCommandTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& name) const { return ShellQuote(dir_ / name); }
+
+    TempDir dir_;
+};
+
+TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
+{
+    const Bytes volume = Volume(100);
+    WriteWholeFile(dir_ / "in.iso", volume);
+
+    const CommandResult toBin = RunCli("iso2bin " + Path("in.iso") + " " + Path("out.bin"));
+    ASSERT_EQ(toBin.exitCode, 0) << toBin.output;
+    EXPECT_NE(toBin.output.find("100 raw sectors"), std::string::npos) << toBin.output;
+    EXPECT_EQ(toBin.output.find('\r'), std::string::npos) << "no bar when standard error is no terminal";
+    EXPECT_EQ(ReadWholeFile(dir_ / "out.bin").size(), 100u * 2352);
+    // The sheet beside the BIN, naming it by its file name.
+    EXPECT_EQ(ReadWholeFile(dir_ / "out.cue").size(), 61u + std::strlen("out.bin"));
+
+    // Back through the sheet, as a user would pick it.
+    const CommandResult toIso = RunCli("bin2iso " + Path("out.cue") + " " + Path("back.iso"));
+    ASSERT_EQ(toIso.exitCode, 0) << toIso.output;
+    EXPECT_NE(toIso.output.find("100 sectors"), std::string::npos) << toIso.output;
+    EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == volume);
+}
+
+TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
+{
+    WriteWholeFile(dir_ / "noise.bin", test::RandomBytes(100000, 42));
+    WriteWholeFile(dir_ / "raw.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
+        {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
+        {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},
+        {"iso2bin " + Path("raw.bin") + " " + Path("out.bin"), 1, "not a plain ISO image"},
+        {"iso2bin " + Path("noise.bin") + " " + Path("out.bin"), 2, "no ISO 9660 volume"},
+        {"bin2iso", 64, "usage: tarvelin-cli bin2iso SRC OUT.iso"},
+        {"iso2bin " + Path("raw.bin"), 64, "no output file named"},
+        {"iso2bin a b c", 64, "too many arguments"},
+    };
+    for (const Case& check : cases) {
+        SCOPED_TRACE(check.arguments);
+        const CommandResult result = RunCli(check.arguments);
+        EXPECT_EQ(result.exitCode, check.exitCode) << result.output;
+        EXPECT_NE(result.output.find(check.message), std::string::npos) << result.output;
+    }
+    EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
+}
+
+TEST_F(ConvertCommandTest, ATerminalGetsAProgressBar)
+{
+    TARVELIN_REQUIRE_TOOL("script");
+    WriteWholeFile(dir_ / "in.iso", Volume(3000));
+    const std::string command = ShellQuote(TARVELIN_CLI_PATH) + " iso2bin " + Path("in.iso") + " " + Path("out.bin");
+    const CommandResult result = RunCommand("script -qec " + ShellQuote(command) + " /dev/null");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("\riso2bin ["), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("########################################] 100%"), std::string::npos)
+        << result.output;
+}
+
+} // namespace
+} // namespace tarvelin

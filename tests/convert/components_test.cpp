@@ -1,0 +1,155 @@
+// The conversion components by their factory names, and the mapped source
+// reader's positions, short reads and 64-bit offsets.
+
+#include "convert/bin2iso.h"
+#include "convert/iso2bin.h"
+#include "convert/mapped_file.h"
+#include "core/registry.h"
+#include "writer/out_file.h"
+
+#include "convert/convert_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using test::Bytes;
+using test::RandomBytes;
+using test::TempDir;
+using test::WriteWholeFile;
+
+template <class Interface>
+void ExpectFactoryPair(const char* newName, const char* singletonName)
+{
+    SCOPED_TRACE(newName);
+    ComponentFactory makeNew = FindFactory(newName);
+    ComponentFactory makeSingleton = FindFactory(singletonName);
+    ASSERT_NE(makeNew, nullptr);
+    ASSERT_NE(makeSingleton, nullptr);
+    EXPECT_NE(::dlsym(RTLD_DEFAULT, newName), nullptr);
+    EXPECT_NE(::dlsym(RTLD_DEFAULT, singletonName), nullptr);
+
+    CComponent* first = makeNew();
+    CComponent* second = makeNew();
+    ASSERT_NE(dynamic_cast<Interface*>(first), nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(dynamic_cast<Interface*>(first)->Reserved());
+    first->Destroy();
+    second->Destroy();
+    CComponent* singleton = makeSingleton();
+    ASSERT_NE(dynamic_cast<Interface*>(singleton), nullptr);
+    EXPECT_EQ(singleton, makeSingleton());
+}
+
+TEST(ConvertComponentTest, EveryFactoryNameMakesItsComponent)
+{
+    ExpectFactoryPair<IBin2Iso>("Bin2ISO1", "Bin2ISO2");
+    ExpectFactoryPair<IBin2IsoSectorFile>("NEW_ISOSECTORFILE_BIN2ISO", "NEW_00_ISOSECTORFILE_BIN2ISO");
+    ExpectFactoryPair<IOutFile>("NEW_OUTFILE_BIN2ISO", "NEW_00_OUTFILE_BIN2ISO");
+    ExpectFactoryPair<IMappedFile>("NEW_READFILEMAP_BIN2ISO", "NEW_00_READFILEMAP_BIN2ISO");
+    ExpectFactoryPair<IMappedFile>("NEW_READFILEMAP_ISO2BIN", "NEW_00_READFILEMAP_ISO2BIN");
+    ExpectFactoryPair<IIso2Bin>("NEW_ISO2BIN1", "NEW_00_ISO2BIN1");
+    ExpectFactoryPair<IIso2BinSectorFile>("NEW_ISOSECTORFILE_ISO2BIN", "NEW_00_ISOSECTORFILE_ISO2BIN");
+    ExpectFactoryPair<IIso2BinOutFile>("NEW_OUTFILE_ISO2BIN", "NEW_00_OUTFILE_ISO2BIN");
+}
+
+TEST(ConvertMappedFileTest, PositionsAndShortReads)
+{
+    TempDir dir;
+    const Bytes bytes = RandomBytes(5000, 1);
+    WriteWholeFile(dir / "file", bytes);
+    for (IMappedFile* (*factory)() : {NEW_READFILEMAP_BIN2ISO, NEW_READFILEMAP_ISO2BIN}) {
+        IMappedFile* file = factory();
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(file->Open((dir / "file").c_str())) << file->GetLastError();
+        EXPECT_EQ(file->GetSize(), 5000u);
+        ASSERT_NE(file->GetView(), nullptr);
+        EXPECT_EQ(file->GetView()[4999], bytes[4999]);
+
+        Bytes buffer(100, 0xEE);
+        EXPECT_TRUE(file->Seek(4950));
+        EXPECT_EQ(file->Read(buffer.data(), 100), 50u);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 50, bytes.begin() + 4950));
+        EXPECT_EQ(buffer[50], 0xEE) << "bytes past the end are left alone";
+        // The position follows the bytes read: at the end, nothing more.
+        EXPECT_EQ(file->Read(buffer.data(), 100), 0u);
+
+        EXPECT_TRUE(file->Seek(5000));
+        EXPECT_FALSE(file->Seek(5001));
+        EXPECT_EQ(file->ReadAt(5000, buffer.data(), 10), 0u);
+        EXPECT_EQ(file->ReadAt(6000, buffer.data(), 10), 0u);
+        EXPECT_EQ(file->ReadAt(10, buffer.data(), 20), 20u);
+        EXPECT_EQ(file->Read(buffer.data() + 20, 20), 20u);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 40, bytes.begin() + 10));
+        file->Destroy();
+    }
+}
+
+TEST(ConvertMappedFileTest, FailuresAndEmptyFiles)
+{
+    TempDir dir;
+    IMappedFile* file = NEW_READFILEMAP_BIN2ISO();
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(file->Open((dir / "missing").c_str()));
+    EXPECT_NE(std::string(file->GetLastError()).find("missing"), std::string::npos);
+    EXPECT_FALSE(file->Open(dir.Path().c_str()));
+    WriteWholeFile(dir / "empty", Bytes{});
+    ASSERT_TRUE(file->Open((dir / "empty").c_str()));
+    EXPECT_EQ(file->GetSize(), 0u);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(file->ReadAt(0, &byte, 1), 0u);
+    EXPECT_TRUE(file->Seek(0));
+    EXPECT_FALSE(file->Seek(1));
+    file->Destroy();
+}
+
+TEST(ConvertMappedFileTest, OffsetsBeyondFourGibibytes)
+{
+    TempDir dir;
+    constexpr std::uint64_t kLength = (std::uint64_t{5} << 30) + 123;
+    test::WriteSparseFile(dir / "sparse", RandomBytes(16, 2), kLength);
+    const Bytes tail = RandomBytes(100, 3);
+    {
+        const int fd = ::open((dir / "sparse").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(kLength - 100)), 100);
+        ::close(fd);
+    }
+    IMappedFile* file = NEW_READFILEMAP_ISO2BIN();
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Open((dir / "sparse").c_str())) << file->GetLastError();
+    EXPECT_EQ(file->GetSize(), kLength);
+    Bytes buffer(200, 0xEE);
+    EXPECT_EQ(file->ReadAt(kLength - 100, buffer.data(), 200), 100u);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), buffer.begin()));
+    EXPECT_TRUE(file->Seek(kLength));
+    EXPECT_FALSE(file->Seek(kLength + 1));
+    file->Destroy();
+}
+
+TEST(ConvertLayoutTest, SectorCountsAndPositionsBeyondFourGibibytes)
+{
+    // 3,000,000 raw sectors: 7 GB, past what 32-bit sizes and positions hold.
+    const ImageLayout raw{0, 0, 2352, 16, 288};
+    constexpr std::uint64_t kRawLength = std::uint64_t{3'000'000} * 2352;
+    EXPECT_EQ(SectorCountOf(raw, kRawLength), 3'000'000u);
+    EXPECT_EQ(SectorCountOf(raw, kRawLength + 16), 3'000'000u) << "a sector whose data starts at the end";
+    EXPECT_EQ(SectorCountOf(raw, kRawLength + 17), 3'000'001u) << "a partial last sector";
+    EXPECT_EQ(UserDataStart(raw, 2'999'999), std::int64_t{2'999'999} * 2352 + 16);
+    // A scanned layout whose header is shorter than 16 sectors.
+    const ImageLayout scanned{12188, 16, 2048, 0, 0};
+    EXPECT_EQ(UserDataStart(scanned, 0), 12188 - 16 * 2048);
+    EXPECT_EQ(SectorCountOf(scanned, 12188 + 24 * 2048), 40u);
+    EXPECT_EQ(SectorCountOf(ImageLayout{}, 1000), 0u);
+}
+
+} // namespace
+} // namespace tarvelin

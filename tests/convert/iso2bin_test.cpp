@@ -1,0 +1,315 @@
+// ISO to BIN: raw sectors that agree with the independent encoder, round
+// trips through both conversions and through a peer tool, the CUE sheet
+// beside the BIN, refused sources and names, and a worker that ends with
+// 201 and no files on a stop or a failure, and is waited for on destruction.
+
+#include "convert/bin2iso.h"
+#include "convert/iso2bin.h"
+#include "core/iso_sector.h"
+
+#include "convert/convert_fixtures.h"
+#include "support/reference_ecma130.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using test::Bytes;
+using test::Concat;
+using test::kLogicalSectorSize;
+using test::PaddedToSectors;
+using test::ProgressLog;
+using test::RandomBytes;
+using test::ReadWholeFile;
+using test::SyntheticVolume;
+using test::TempDir;
+using test::WriteWholeFile;
+
+constexpr std::size_t kRawSize = 2352;
+
+template <class T>
+struct Destroyer {
+    void operator()(T* component) const { component->Destroy(); }
+};
+template <class T>
+using Owned = std::unique_ptr<T, Destroyer<T>>;
+
+Owned<IIso2Bin> NewConverter()
+{
+    Owned<IIso2Bin> converter(NEW_ISO2BIN1());
+    if (!converter) {
+        throw std::runtime_error("NEW_ISO2BIN1 returned null");
+    }
+    return converter;
+}
+
+std::string ReadText(const std::string& path)
+{
+    const Bytes bytes = ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class Iso2BinTest : public ::testing::Test {
+protected:
+    std::string Put(const std::string& name, const Bytes& bytes)
+    {
+        const std::string path = dir_ / name;
+        WriteWholeFile(path, bytes);
+        return path;
+    }
+
+    // Converts source to bin and waits; the converter's reason on failure.
+    bool ToBin(const std::string& source, const std::string& bin, ProgressLog& log, std::string* error = nullptr)
+    {
+        Owned<IIso2Bin> converter = NewConverter();
+        bool converted = converter->OpenSource(source.c_str()) && converter->OpenTarget(bin.c_str())
+                         && converter->Start(&log, ProgressLog::Record);
+        converted = converted && converter->Wait();
+        if (error != nullptr) {
+            *error = converter->GetLastError();
+        }
+        return converted;
+    }
+
+    std::string Bin() const { return dir_ / "out.bin"; }
+    std::string Cue() const { return dir_ / "out.cue"; }
+
+    TempDir dir_;
+};
+
+TEST_F(Iso2BinTest, BinSectorsAgreeWithTheIndependentEncoder)
+{
+    // Three batches and a partial last sector, whose missing bytes are zeros.
+    const Bytes volume = SyntheticVolume(2100, 21, 300);
+    ProgressLog log;
+    std::string error;
+    ASSERT_TRUE(ToBin(Put("volume.iso", volume), Bin(), log, &error)) << error;
+    const Bytes bin = ReadWholeFile(Bin());
+    const Bytes padded = PaddedToSectors(volume);
+    const std::size_t sectors = padded.size() / kLogicalSectorSize;
+    ASSERT_EQ(bin.size(), sectors * kRawSize) << "one raw sector per sector of the ISO, none more";
+    std::uint8_t expected[kRawSize];
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < sectors; ++i) {
+        test::ReferenceEncodeMode1(padded.data() + i * kLogicalSectorSize, static_cast<std::uint32_t>(i), expected);
+        if (!std::equal(expected, expected + kRawSize, bin.begin() + static_cast<std::ptrdiff_t>(i * kRawSize))) {
+            ADD_FAILURE() << "sector " << i << " differs from the reference encoding";
+            if (++mismatches == 5) {
+                break;
+            }
+        }
+    }
+    log.ExpectProtocol(200);
+    for (const std::thread::id& thread : log.threads) {
+        EXPECT_NE(thread, std::this_thread::get_id()) << "reports come on the worker thread";
+    }
+}
+
+TEST_F(Iso2BinTest, RoundTripsGiveTheIsoBack)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::MakeFolderTree(dir_ / "tree");
+    test::MakeIsoWithGenisoimage(dir_ / "tree", dir_ / "real.iso");
+    const Bytes real = ReadWholeFile(dir_ / "real.iso");
+    const Bytes odd = SyntheticVolume(50, 22, 1234);
+    for (const auto& [name, iso] : {std::pair<const char*, Bytes>{"genisoimage volume", real},
+                                    std::pair<const char*, Bytes>{"volume of k * 2048 + 1234 bytes", odd}}) {
+        SCOPED_TRACE(name);
+        ProgressLog toBin;
+        std::string error;
+        ASSERT_TRUE(ToBin(Put("source.iso", iso), Bin(), toBin, &error)) << error;
+
+        Owned<IBin2Iso> back(Bin2ISO1());
+        ASSERT_TRUE(back->OpenSource(Bin().c_str())) << back->GetLastError();
+        ASSERT_TRUE(back->OpenTarget((dir_ / "back.iso").c_str()));
+        ProgressLog toIso;
+        ASSERT_TRUE(back->Convert(&toIso, ProgressLog::Record)) << back->GetLastError();
+        EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == PaddedToSectors(iso));
+    }
+}
+
+TEST_F(Iso2BinTest, APeerToolConvertsOurBinAndCueBackToTheIso)
+{
+    TARVELIN_REQUIRE_TOOL("bchunk");
+    const Bytes volume = SyntheticVolume(300, 23);
+    ProgressLog log;
+    std::string error;
+    ASSERT_TRUE(ToBin(Put("volume.iso", volume), Bin(), log, &error)) << error;
+    const test::CommandResult result = test::RunCommand("cd " + test::ShellQuote(dir_.Path())
+                                                        + " && bchunk out.bin out.cue track");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    ASSERT_TRUE(test::Exists(dir_ / "track01.iso")) << "the track was not taken for a Mode 1 data track:\n"
+                                                    << result.output;
+    EXPECT_TRUE(ReadWholeFile(dir_ / "track01.iso") == volume);
+}
+
+TEST_F(Iso2BinTest, TheCueSheetNamesTheBinThatLiesBesideIt)
+{
+    const Bytes volume = SyntheticVolume(40, 24);
+    const std::string source = Put("volume.iso", volume);
+    ProgressLog log;
+    std::string error;
+    ASSERT_TRUE(ToBin(source, Bin(), log, &error)) << error;
+    EXPECT_EQ(ReadText(Cue()), "FILE \"out.bin\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00");
+
+    // A backslash is part of the name here: written as it is, not doubled,
+    // and the image reader finds the BIN through the sheet.
+    const std::string odd = dir_ / "a\\b c.img";
+    ASSERT_TRUE(ToBin(source, odd, log, &error)) << error;
+    const std::string oddCue = dir_ / "a\\b c.cue";
+    EXPECT_EQ(ReadText(oddCue), "FILE \"a\\b c.img\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00");
+    Owned<IIsoSector> reader(Sector1());
+    ASSERT_TRUE(reader->Open(oddCue.c_str())) << reader->GetLastError();
+    EXPECT_EQ(reader->GetLayoutProbe(), LayoutProbe::RawMode1);
+    EXPECT_EQ(reader->GetTrackMode(), 1u);
+    Bytes sectors(volume.size());
+    ASSERT_TRUE(reader->ReadSectors(0, sectors.data(), 40));
+    EXPECT_TRUE(sectors == volume);
+
+    EXPECT_EQ(CueSheetPathFor("out.bin"), "out.cue");
+    EXPECT_EQ(CueSheetPathFor("/d/Disc.BIN"), "/d/Disc.cue");
+    EXPECT_EQ(CueSheetPathFor("/d/disc.raw.image"), "/d/disc.raw.cue");
+    EXPECT_EQ(CueSheetPathFor("/d/disc"), "/d/disc.cue") << "no extension: appended";
+    EXPECT_EQ(CueSheetPathFor("/d.v2/disc"), "/d.v2/disc.cue") << "a dot in the folder is no extension";
+    EXPECT_EQ(CueSheetText("/d/x.bin").size(), 61u + 5u);
+}
+
+TEST_F(Iso2BinTest, SourcesThatAreNoPlainIsoAreRefusedWithAReason)
+{
+    const Bytes volume = SyntheticVolume(40, 25);
+    struct Refused {
+        const char* name;
+        Bytes image;
+        ImageOpenError error;
+        const char* reason;
+    };
+    const Refused refused[] = {
+        {"raw Mode 1", test::EncodeRawImage(volume, test::RawForm::Mode1), ImageOpenError::CannotOpen,
+         "2352-byte sectors"},
+        {"2336-byte sectors", test::EncodeMode2Sectors2336(volume), ImageOpenError::CannotOpen,
+         "2336-byte sectors"},
+        {"no volume", RandomBytes(40 * kLogicalSectorSize, 26), ImageOpenError::NoVolume, "no ISO 9660 volume"},
+    };
+    for (const Refused& source : refused) {
+        SCOPED_TRACE(source.name);
+        Owned<IIso2Bin> converter = NewConverter();
+        EXPECT_FALSE(converter->OpenSource(Put("source.img", source.image).c_str()));
+        EXPECT_EQ(converter->GetOpenError(), source.error);
+        EXPECT_NE(std::string(converter->GetLastError()).find(source.reason), std::string::npos)
+            << converter->GetLastError();
+        EXPECT_EQ(converter->GetSectorCount(), 0u);
+        ASSERT_TRUE(converter->OpenTarget(Bin().c_str()));
+        ProgressLog log;
+        EXPECT_FALSE(converter->Start(&log, ProgressLog::Record)) << "nothing to convert";
+        EXPECT_TRUE(log.values.empty());
+    }
+
+    // A CUE sheet is followed to its data file, here a plain ISO.
+    Put("volume.iso", volume);
+    const std::string sheet = dir_ / "volume.cue";
+    WriteWholeFile(sheet, std::string("FILE \"volume.iso\" BINARY\r\n  TRACK 01 MODE1/2048\r\n"));
+    ProgressLog log;
+    std::string error;
+    ASSERT_TRUE(ToBin(sheet, Bin(), log, &error)) << error;
+    EXPECT_EQ(ReadWholeFile(Bin()).size(), 40 * kRawSize);
+}
+
+TEST_F(Iso2BinTest, TargetsThatNoCueSheetCanNameAreRefusedUntouched)
+{
+    const std::string source = Put("volume.iso", SyntheticVolume(20, 27));
+    for (const std::string& target : {dir_ / "say \"cheese\".bin", dir_ / "line\nbreak.bin", dir_ / "disc.cue",
+                                      dir_ / "missing folder/out.bin"}) {
+        SCOPED_TRACE(target);
+        Owned<IIso2Bin> converter = NewConverter();
+        ASSERT_TRUE(converter->OpenSource(source.c_str()));
+        EXPECT_FALSE(converter->OpenTarget(target.c_str()));
+        EXPECT_STRNE(converter->GetLastError(), "");
+        EXPECT_FALSE(test::Exists(target));
+    }
+}
+
+TEST_F(Iso2BinTest, AStoppedConversionReports201AndLeavesNoFiles)
+{
+    const std::string source = Put("volume.iso", SyntheticVolume(3000, 28));
+    ProgressLog log;
+    log.stopAt = 1;
+    std::string error;
+    EXPECT_FALSE(ToBin(source, Bin(), log, &error));
+    EXPECT_EQ(log.values.size(), 2u);
+    EXPECT_EQ(log.values.back(), 201);
+    EXPECT_NE(error.find("stopped"), std::string::npos) << error;
+    EXPECT_FALSE(test::Exists(Bin()));
+    EXPECT_FALSE(test::Exists(Cue()));
+}
+
+TEST_F(Iso2BinTest, FailedWritesReport201WithTheirReasonAndLeaveNoFiles)
+{
+    const std::string source = Put("volume.iso", SyntheticVolume(3000, 29));
+    {
+        ProgressLog log;
+        std::string error;
+        {
+            const test::FileSizeLimit limit(3 * 1024 * 1024);
+            EXPECT_FALSE(ToBin(source, Bin(), log, &error));
+        }
+        log.ExpectProtocol(201);
+        EXPECT_EQ(std::count(log.values.begin(), log.values.end(), 200), 0);
+        EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+        EXPECT_FALSE(test::Exists(Bin()));
+        EXPECT_FALSE(test::Exists(Cue()));
+    }
+    {
+        // The CUE sheet cannot be made: the BIN alone is no result either.
+        ASSERT_EQ(::mkdir(Cue().c_str(), 0755), 0);
+        ProgressLog log;
+        std::string error;
+        EXPECT_FALSE(ToBin(source, Bin(), log, &error));
+        log.ExpectProtocol(201);
+        EXPECT_NE(error.find("out.cue"), std::string::npos) << error;
+        EXPECT_FALSE(test::Exists(Bin()));
+    }
+}
+
+TEST_F(Iso2BinTest, TheWorkerIsWaitedForAndStartsOnce)
+{
+    const Bytes volume = SyntheticVolume(2500, 30);
+    const std::string source = Put("volume.iso", volume);
+    {
+        // Destroyed at once after Start: destruction waits for the worker,
+        // which finishes its work.
+        ProgressLog log;
+        Owned<IIso2Bin> converter = NewConverter();
+        ASSERT_TRUE(converter->OpenSource(source.c_str()));
+        ASSERT_TRUE(converter->OpenTarget(Bin().c_str()));
+        ASSERT_TRUE(converter->Start(&log, ProgressLog::Record));
+        EXPECT_FALSE(converter->Start(&log, ProgressLog::Record));
+        EXPECT_FALSE(converter->OpenTarget((dir_ / "other.bin").c_str())) << "not while the worker runs";
+        converter.reset();
+        log.ExpectProtocol(200);
+        EXPECT_EQ(ReadWholeFile(Bin()).size(), 2500 * kRawSize);
+        EXPECT_TRUE(test::Exists(Cue()));
+    }
+    {
+        Owned<IIso2Bin> converter = NewConverter();
+        EXPECT_FALSE(converter->Start(nullptr, nullptr)) << "no source";
+        EXPECT_FALSE(converter->IsFinished());
+        EXPECT_FALSE(converter->Wait());
+        ASSERT_TRUE(converter->OpenSource(source.c_str()));
+        EXPECT_FALSE(converter->Start(nullptr, nullptr)) << "no target";
+        ASSERT_TRUE(converter->OpenTarget(Bin().c_str()));
+        ASSERT_TRUE(converter->Start(nullptr, nullptr)) << "a null callback is allowed";
+        EXPECT_TRUE(converter->Wait());
+        EXPECT_TRUE(converter->IsFinished());
+        EXPECT_EQ(ReadWholeFile(Bin()).size(), 2500 * kRawSize);
+    }
+}
+
+} // namespace
+} // namespace tarvelin
