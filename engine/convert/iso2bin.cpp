@@ -272,6 +272,10 @@ public:
 
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
+    const std::uint8_t* MappedSectors(std::uint32_t first, std::uint32_t count) const
+    {
+        return source_.Contiguous(first, count);
+    }
 
 private:
     template <class Operation>
@@ -447,8 +451,14 @@ private:
             [&](std::uint32_t batch, std::uint8_t* buffer) {
                 const std::uint32_t first = batch * kBatchSectors;
                 const std::uint32_t count = std::min(kBatchSectors, total - first);
-                source_->ReadSectors(first, count, userData.data());
-                raw::EncodeMode1Sectors(userData.data(), count, first, buffer);
+                // Straight out of the mapping where the sectors lie there
+                // whole; copied (and padded with zeros) elsewhere.
+                const std::uint8_t* data = source_->MappedSectors(first, count);
+                if (data == nullptr) {
+                    source_->ReadSectors(first, count, userData.data());
+                    data = userData.data();
+                }
+                raw::EncodeMode1Sectors(data, count, first, buffer);
                 return std::size_t{count} * kRawSectorSize;
             },
             [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace tarvelin {
 
@@ -66,6 +67,20 @@ void ConvertSource::Close(const std::string& reason)
     openError_ = ImageOpenError::CannotOpen;
     sectorCount_ = 0;
     lastError_ = reason;
+}
+
+const std::uint8_t* ConvertSource::Contiguous(std::uint32_t first, std::uint32_t count) const
+{
+    if (!IsOpen() || layout_.sectorSize != kUserDataSize || count == 0
+        || std::uint64_t{first} + count - 1 > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    const std::int64_t start = UserDataStart(layout_, first);
+    const auto size = static_cast<std::int64_t>(reader_->GetSize());
+    if (start < 0 || start + std::int64_t{count} * kUserDataSize > size || reader_->GetView() == nullptr) {
+        return nullptr;
+    }
+    return reader_->GetView() + start;
 }
 
 bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out)

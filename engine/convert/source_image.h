@@ -42,6 +42,11 @@ public:
     // or behind its end) read as zeros. False only when nothing is open.
     bool Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
 
+    // The user data of sectors first .. first + count - 1 where it lies in
+    // the mapping back to back (2048-byte sectors, all inside the file), so
+    // that it can be used without a copy; null elsewhere.
+    const std::uint8_t* Contiguous(std::uint32_t first, std::uint32_t count) const;
+
     const std::string& LastError() const { return lastError_; }
 
 private:
