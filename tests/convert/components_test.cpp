@@ -1,5 +1,5 @@
-// The conversion components by their factory names, and the mapped source
-// reader's positions, short reads and 64-bit offsets.
+// The conversion components by their factory names, the mapped source
+// reader's positions and short reads, and the 64-bit sector arithmetic.
 
 #include "convert/bin2iso.h"
 #include "convert/iso2bin.h"
@@ -12,8 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -91,48 +89,6 @@ TEST(ConvertMappedFileTest, PositionsAndShortReads)
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 40, bytes.begin() + 10));
         file->Destroy();
     }
-}
-
-TEST(ConvertMappedFileTest, FailuresAndEmptyFiles)
-{
-    TempDir dir;
-    IMappedFile* file = NEW_READFILEMAP_BIN2ISO();
-    ASSERT_NE(file, nullptr);
-    EXPECT_FALSE(file->Open((dir / "missing").c_str()));
-    EXPECT_NE(std::string(file->GetLastError()).find("missing"), std::string::npos);
-    EXPECT_FALSE(file->Open(dir.Path().c_str()));
-    WriteWholeFile(dir / "empty", Bytes{});
-    ASSERT_TRUE(file->Open((dir / "empty").c_str()));
-    EXPECT_EQ(file->GetSize(), 0u);
-    std::uint8_t byte = 0;
-    EXPECT_EQ(file->ReadAt(0, &byte, 1), 0u);
-    EXPECT_TRUE(file->Seek(0));
-    EXPECT_FALSE(file->Seek(1));
-    file->Destroy();
-}
-
-TEST(ConvertMappedFileTest, OffsetsBeyondFourGibibytes)
-{
-    TempDir dir;
-    constexpr std::uint64_t kLength = (std::uint64_t{5} << 30) + 123;
-    test::WriteSparseFile(dir / "sparse", RandomBytes(16, 2), kLength);
-    const Bytes tail = RandomBytes(100, 3);
-    {
-        const int fd = ::open((dir / "sparse").c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(kLength - 100)), 100);
-        ::close(fd);
-    }
-    IMappedFile* file = NEW_READFILEMAP_ISO2BIN();
-    ASSERT_NE(file, nullptr);
-    ASSERT_TRUE(file->Open((dir / "sparse").c_str())) << file->GetLastError();
-    EXPECT_EQ(file->GetSize(), kLength);
-    Bytes buffer(200, 0xEE);
-    EXPECT_EQ(file->ReadAt(kLength - 100, buffer.data(), 200), 100u);
-    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), buffer.begin()));
-    EXPECT_TRUE(file->Seek(kLength));
-    EXPECT_FALSE(file->Seek(kLength + 1));
-    file->Destroy();
 }
 
 TEST(ConvertLayoutTest, SectorCountsAndPositionsBeyondFourGibibytes)
