@@ -23,6 +23,9 @@ enum FileAttribute : std::uint32_t {
 struct FileInfo {
     std::string name;          // name within its folder
     bool isDirectory = false;
+    // Neither a file nor a folder (a device, pipe or socket, or a link that
+    // leads nowhere): no data that could be copied.
+    bool isSpecial = false;
     std::uint64_t size = 0;    // bytes; 0 for folders
     FileTime creationTime = 0; // birth time where the file system keeps it, else modification time
     FileTime modificationTime = 0;

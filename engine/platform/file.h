@@ -14,11 +14,14 @@ namespace tarvelin::platform {
 enum class OpenMode {
     ReadWrite,      // existing file, read and write; never created
     ReadOnly,       // existing file, read only
+    ReadShared,     // existing file, read only, alongside other readers (no writer)
     CreateTruncate, // created when missing, emptied when present; read and write
 };
 
 // An open file is held for exclusive use: a second Open of the same file,
-// from this process or another, fails until the first is closed.
+// from this process or another, fails until the first is closed. Files
+// opened with ReadShared may be open several times at once, but not while
+// one is held for exclusive use.
 class TARVELIN_API File {
 public:
     File() = default;
@@ -43,6 +46,12 @@ public:
     std::size_t Read(void* buffer, std::size_t count);
     // Writes all count bytes at the current position and advances it.
     bool Write(const void* buffer, std::size_t count);
+
+    // Copies count bytes of source, from its current position, to this
+    // file's current position and advances both; the system copies inside
+    // the kernel where it can. copied says how many: fewer than count, with
+    // true, when the source ends first; false on a failed read or write.
+    bool CopyFrom(File& source, std::uint64_t count, std::uint64_t& copied);
 
     // Positioned forms; they leave the current position alone.
     std::size_t ReadAt(std::uint64_t position, void* buffer, std::size_t count);

@@ -73,6 +73,7 @@ int StatInto(int dirFd, const char* path, bool follow, FileInfo& info)
         return errno;
     }
     info.isDirectory = S_ISDIR(mode);
+    info.isSpecial = !S_ISDIR(mode) && !S_ISREG(mode);
     info.attributes = 0;
     if (info.isDirectory) {
         info.size = 0;

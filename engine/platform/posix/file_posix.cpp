@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tarvelin::platform {
 
@@ -17,6 +18,8 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // Largest single read or write handed to the kernel; it caps at about 2 GiB.
 constexpr std::size_t kMaxChunk = 1u << 30;
+// The buffer of a copy that the kernel cannot do itself.
+constexpr std::size_t kFallbackChunk = 1u << 20;
 
 bool FitsOffset(std::uint64_t position)
 {
@@ -60,6 +63,7 @@ bool File::Open(const std::string& path, OpenMode mode)
     switch (mode) {
     case OpenMode::ReadWrite: flags |= O_RDWR; break;
     case OpenMode::ReadOnly: flags |= O_RDONLY; break;
+    case OpenMode::ReadShared: flags |= O_RDONLY; break;
     // Emptied only once the lock is held (below): truncating at open would
     // destroy a file that another user holds and that we then refuse.
     case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT; break;
@@ -78,7 +82,8 @@ bool File::Open(const std::string& path, OpenMode mode)
     }
     // Exclusive use while open. File systems without locks (some network
     // mounts) are used without one rather than refused.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP
+    const int lock = mode == OpenMode::ReadShared ? LOCK_SH : LOCK_EX;
+    if (::flock(fd, lock | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP
         && errno != ENOSYS) {
         const bool busy = errno == EWOULDBLOCK;
         ::close(fd);
@@ -97,7 +102,7 @@ bool File::Open(const std::string& path, OpenMode mode)
         return false;
     }
     handle_ = fd;
-    writable_ = mode != OpenMode::ReadOnly;
+    writable_ = mode != OpenMode::ReadOnly && mode != OpenMode::ReadShared;
     position_ = 0;
     return true;
 }
@@ -217,6 +222,71 @@ bool File::WriteAt(std::uint64_t position, const void* buffer, std::size_t count
             return false;
         }
         done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool File::CopyFrom(File& source, std::uint64_t count, std::uint64_t& copied)
+{
+    copied = 0;
+    if (!IsOpen() || !source.IsOpen()) {
+        lastError_ = "file not open";
+        return false;
+    }
+    if (!writable_) {
+        lastError_ = "cannot write '" + path_ + "': the file is open read-only";
+        return false;
+    }
+    const auto failCopy = [&](int error) {
+        lastError_ = "cannot copy '" + source.path_ + "' into '" + path_ + "': " + std::strerror(error);
+        return false;
+    };
+    // In the kernel first: one copy of the data instead of two, and none at
+    // all where the file system can share blocks.
+    while (copied < count) {
+        if (!FitsOffset(source.position_ + (count - copied)) || !FitsOffset(position_ + (count - copied))) {
+            return failCopy(EFBIG);
+        }
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kMaxChunk));
+        auto in = static_cast<off_t>(source.position_);
+        auto out = static_cast<off_t>(position_);
+        const ssize_t done = ::copy_file_range(Fd(source.handle_), &in, Fd(handle_), &out, chunk, 0);
+        if (done > 0) {
+            source.position_ += static_cast<std::uint64_t>(done);
+            position_ += static_cast<std::uint64_t>(done);
+            copied += static_cast<std::uint64_t>(done);
+            continue;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            return failCopy(errno);
+        }
+        // Not possible between these two files, or no bytes reported: some
+        // file systems claim an end they have not reached, so a plain read
+        // decides.
+        break;
+    }
+    std::vector<unsigned char> buffer;
+    while (copied < count) {
+        if (buffer.empty()) {
+            buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kFallbackChunk)));
+        }
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
+        source.lastError_.clear();
+        const std::size_t got = source.Read(buffer.data(), want);
+        if (got > 0 && !Write(buffer.data(), got)) {
+            return false;
+        }
+        copied += got;
+        if (got < want) {
+            if (!source.lastError_.empty()) {
+                lastError_ = source.lastError_;
+                return false;
+            }
+            break; // the source ended
+        }
     }
     return true;
 }
