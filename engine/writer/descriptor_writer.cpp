@@ -48,6 +48,7 @@ struct DescriptorSetRequest {
     std::optional<std::uint32_t> bootCatalogSector; // a boot record when set
     platform::FileTime buildTime = 0;
     std::string_view productText;
+    std::string_view volumeLabel; // empty: the date label
 };
 
 // The label names the local wall-clock minute of the build; if the zone
@@ -103,7 +104,8 @@ bool RenderDescriptorSet(const DescriptorSetRequest& request, CByteBuffer& out)
     std::size_t sectors = 0;
     const auto next = [&]() { return iso::Bytes(scratch).subspan(sectors * iso::kSectorSize, iso::kSectorSize); };
 
-    const std::string label = VolumeLabel(request.buildTime);
+    const std::string label =
+        request.volumeLabel.empty() ? VolumeLabel(request.buildTime) : std::string(request.volumeLabel);
     bool encoded = iso::EncodeVolumeDescriptor(
         MakeDescriptor(iso::DescriptorType::Primary, request, request.isoTree, label), next());
     ++sectors;
@@ -165,8 +167,11 @@ public:
         request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
         request.buildTime = BuildMoment(buildTime_);
         request.productText = kNewImageProductText;
+        request.volumeLabel = volumeLabel_;
         RenderDescriptorSet(request, sectors_);
     }
+
+    void SetVolumeLabel(const char* label) override { volumeLabel_ = label != nullptr ? label : ""; }
 
     bool CopyTo(CByteBuffer& out) override { return CopySet(sectors_, out); }
     std::int32_t GetSectorCount() override { return SetSectorCount(sectors_); }
@@ -175,6 +180,7 @@ public:
 private:
     CByteBuffer sectors_{256};
     std::optional<platform::FileTime> buildTime_;
+    std::string volumeLabel_;
 };
 
 class CIsoDesc final : public IIsoDesc {

@@ -36,6 +36,9 @@ public:
     // The moment the set is dated with (volume label, root record dates);
     // the current time unless set.
     virtual void SetBuildTime(platform::FileTime time) = 0;
+    // The volume label instead of the date label; empty restores the date
+    // label. The caller keeps it within the fields (32 bytes, 16 UCS-2 units).
+    virtual void SetVolumeLabel(const char* label) = 0;
 };
 
 // bootOption of CIsoDesc::Build.

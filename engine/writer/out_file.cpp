@@ -64,6 +64,21 @@ public:
     }
 
     std::uint64_t GetBytesWritten() override { return bytesWritten_; }
+
+    bool WriteFrom(platform::File& source, std::uint64_t count, std::uint64_t& copied) override
+    {
+        copied = 0;
+        if (!file_.IsOpen()) {
+            lastError_ = "the output file is not open";
+            return false;
+        }
+        const bool ok = file_.CopyFrom(source, count, copied);
+        bytesWritten_ += copied;
+        if (!ok) {
+            lastError_ = file_.LastError();
+        }
+        return ok;
+    }
     const char* GetLastError() override { return lastError_.c_str(); }
 
 private:

@@ -12,6 +12,10 @@
 
 namespace tarvelin {
 
+namespace platform {
+class File;
+}
+
 class IOutFile : public CComponent {
 public:
     virtual bool Reserved() = 0;
@@ -29,6 +33,11 @@ public:
     virtual void Abandon() = 0;
     virtual std::uint64_t GetBytesWritten() = 0;
     virtual const char* GetLastError() = 0;
+    // Appends count bytes of source from its current position, copied by
+    // the system where it can; copied says how many (fewer, with true, when
+    // the source ends first). False, with GetLastError, on a failed read or
+    // write.
+    virtual bool WriteFrom(platform::File& source, std::uint64_t count, std::uint64_t& copied) = 0;
 };
 
 } // namespace tarvelin
