@@ -1,0 +1,212 @@
+// Path tables (ECMA-119 9.4): one record per directory, numbered from 1 (the
+// root). ECMA-119 6.9.1 orders the records by level: the root, then every
+// directory of level 2, then level 3, and so on; within a level by the
+// number of the parent, and a parent's subdirectories in the order of the
+// tree. Readers that find directories through the path table rely on that
+// order (a parent always comes before its children, and a level's records
+// are contiguous), so the directories are numbered breadth first.
+//
+// The numbering is done once per Build and stored in the tree records; the
+// four tables (ISO L and M, Joliet L and M) are then rendered from the same
+// list, so they cannot disagree about numbers or parents.
+
+#include "writer/path_table_writer.h"
+
+#include "writer/writer_tree.h"
+
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+using writer::TreeKind;
+
+constexpr std::uint32_t kMaxParentNumber = 0xFFFF; // the parent number is 16 bits
+
+struct PathTableEntry {
+    std::uint32_t isoExtent = 0;
+    std::uint32_t jolietExtent = 0;
+    std::uint16_t parentNumber = 1;
+    std::string isoIdentifier;
+    std::string jolietIdentifier;
+};
+
+// Numbers every directory breadth first, stores the numbers in the tree and
+// lists the records to render. False, with error set, when a parent's number
+// does not fit the 16-bit field.
+template <class Access>
+bool NumberDirectories(const Access& access, bool joliet, std::uint32_t isoRootExtent,
+                       std::uint32_t jolietRootExtent, std::vector<PathTableEntry>& entries, std::string& error)
+{
+    const std::string rootIdentifier(1, static_cast<char>(iso::kSelfIdentifier));
+    entries.assign(1, PathTableEntry{isoRootExtent, jolietRootExtent, 1, rootIdentifier, rootIdentifier});
+    std::vector<typename Access::Node> order{access.Root()};
+    writer::Children<Access> children;
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        writer::ReadChildren(access, order[index], children);
+        bool hasSubdirectory = false;
+        for (std::size_t i = 0; i < children.count; ++i) {
+            hasSubdirectory = hasSubdirectory || Access::IsDirectory(children.records[i]);
+        }
+        if (!hasSubdirectory) {
+            continue;
+        }
+        const std::uint32_t parentNumber = static_cast<std::uint32_t>(index + 1);
+        if (parentNumber > kMaxParentNumber) {
+            error = "the image has too many folders holding folders for its path tables (at most 65535)";
+            return false;
+        }
+        const std::vector<std::string> isoNames = writer::ChildIdentifiers(children, TreeKind::Iso);
+        std::vector<std::string> jolietNames;
+        if (joliet) {
+            jolietNames = writer::ChildIdentifiers(children, TreeKind::Joliet);
+        }
+        for (std::size_t i = 0; i < children.count; ++i) {
+            auto& record = children.records[i];
+            if (!Access::IsDirectory(record)) {
+                continue;
+            }
+            order.push_back(children.nodes[i]);
+            Access::DirectoryNumber(record) = static_cast<std::uint32_t>(order.size());
+            access.Set(children.nodes[i], record);
+            PathTableEntry entry;
+            entry.isoExtent = Access::DirExtent(record, TreeKind::Iso);
+            entry.jolietExtent = Access::DirExtent(record, TreeKind::Joliet);
+            entry.parentNumber = static_cast<std::uint16_t>(parentNumber);
+            entry.isoIdentifier = isoNames[i];
+            if (joliet) {
+                entry.jolietIdentifier = jolietNames[i];
+            }
+            entries.push_back(std::move(entry));
+        }
+    }
+    return true;
+}
+
+// Appends one table, padded to whole sectors, and gives its unpadded size.
+bool RenderTable(const std::vector<PathTableEntry>& entries, TreeKind kind, iso::PathTableOrder order,
+                 std::vector<std::uint8_t>& out, std::uint32_t& tableSize, std::string& error)
+{
+    const std::size_t start = out.size();
+    iso::PathTableRecord record;
+    for (const PathTableEntry& entry : entries) {
+        record.extent = kind == TreeKind::Iso ? entry.isoExtent : entry.jolietExtent;
+        record.parentNumber = entry.parentNumber;
+        record.identifier = kind == TreeKind::Iso ? entry.isoIdentifier : entry.jolietIdentifier;
+        const std::size_t size = iso::PathTableRecordSize(record.identifier.size());
+        const std::size_t at = out.size();
+        out.resize(at + size);
+        if (size == 0 || iso::EncodePathTableRecord(record, order, iso::Bytes(out).subspan(at, size)) != size) {
+            error = "a folder name cannot be written into the path table";
+            return false;
+        }
+    }
+    const std::size_t bytes = out.size() - start;
+    if (bytes > UINT32_MAX - iso::kSectorSize) {
+        error = "the path table is too large";
+        return false;
+    }
+    tableSize = static_cast<std::uint32_t>(bytes);
+    out.resize(start + std::size_t{iso::SectorsFor(tableSize)} * iso::kSectorSize, 0);
+    return true;
+}
+
+// The state and algorithm both components share.
+class PathTables {
+public:
+    template <class Access>
+    void Build(std::uint32_t mode, const Access& access, std::uint32_t startSector, std::uint32_t isoRootExtent,
+               std::uint32_t jolietRootExtent)
+    {
+        sectors_.clear();
+        isoTableSize_ = 0;
+        jolietTableSize_ = 0;
+        isoStart_ = startSector;
+        jolietStart_ = startSector;
+        error_.clear();
+        if (!access.Valid()) {
+            error_ = "no tree to write";
+            return;
+        }
+        const bool joliet = mode == writer::kJolietMode;
+        std::vector<PathTableEntry> entries;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t isoSize = 0;
+        std::uint32_t jolietSize = 0;
+        bool ok = NumberDirectories(access, joliet, isoRootExtent, jolietRootExtent, entries, error_)
+            && RenderTable(entries, TreeKind::Iso, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
+            && RenderTable(entries, TreeKind::Iso, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
+        const std::uint32_t jolietStart = startSector + static_cast<std::uint32_t>(bytes.size() / iso::kSectorSize);
+        if (ok && joliet) {
+            ok = RenderTable(entries, TreeKind::Joliet, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
+                && RenderTable(entries, TreeKind::Joliet, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
+        }
+        if (ok && bytes.size() > UINT32_MAX) {
+            error_ = "the path tables are too large";
+            ok = false;
+        }
+        if (!ok) {
+            return;
+        }
+        sectors_ = std::move(bytes);
+        isoTableSize_ = isoSize;
+        jolietTableSize_ = jolietSize;
+        jolietStart_ = jolietStart;
+    }
+
+    bool CopyTo(CByteBuffer& out)
+    {
+        return !sectors_.empty() && out.Append(sectors_.data(), static_cast<std::uint32_t>(sectors_.size()));
+    }
+    std::int32_t GetSectorCount() const
+    {
+        return static_cast<std::int32_t>(sectors_.size() / iso::kSectorSize);
+    }
+    std::uint32_t GetIsoTableSize() const { return isoTableSize_; }
+    std::uint32_t GetJolietTableSize() const { return jolietTableSize_; }
+    std::uint32_t GetIsoStart() const { return isoStart_; }
+    std::uint32_t GetJolietStart() const { return jolietStart_; }
+    const char* GetLastError() const { return error_.c_str(); }
+
+private:
+    std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
+    std::uint32_t isoTableSize_ = 0;
+    std::uint32_t jolietTableSize_ = 0;
+    std::uint32_t isoStart_ = 0;
+    std::uint32_t jolietStart_ = 0;
+    std::string error_;
+};
+
+// The two components differ only in the tree they are handed.
+template <class Interface, class Tree, class Access>
+class PathTableComponent final : public Interface {
+public:
+    bool Reserved() override { return true; }
+    void Build(std::uint32_t mode, Tree* tree, std::uint32_t startSector, std::uint32_t isoRootExtent,
+               std::uint32_t jolietRootExtent) override
+    {
+        tables_.Build(mode, Access(tree), startSector, isoRootExtent, jolietRootExtent);
+    }
+    bool CopyTo(CByteBuffer& out) override { return tables_.CopyTo(out); }
+    std::int32_t GetSectorCount() override { return tables_.GetSectorCount(); }
+    std::uint32_t GetIsoTableSize() override { return tables_.GetIsoTableSize(); }
+    std::uint32_t GetJolietTableSize() override { return tables_.GetJolietTableSize(); }
+    std::uint32_t GetIsoStart() override { return tables_.GetIsoStart(); }
+    std::uint32_t GetJolietStart() override { return tables_.GetJolietStart(); }
+    const char* GetLastError() override { return tables_.GetLastError(); }
+
+private:
+    PathTables tables_;
+};
+
+} // namespace
+
+using CBuildPathTable = PathTableComponent<IBuildPathTable, IMacroList, writer::SourceTreeAccess>;
+using CIsoPath = PathTableComponent<IIsoPath, IIsoDirEdit, writer::EditTreeAccess>;
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CBuildPathTable, tarvelin::IBuildPathTable, NEW_PATHTABLENEW, NEW_00_PATHTABLENEW)
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIsoPath, tarvelin::IIsoPath, Path1, Path2)

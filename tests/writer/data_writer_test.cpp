@@ -1,0 +1,295 @@
+// CBuildData, the file data of a new image: extents of the layout pass, the
+// order of the data, the copy pass's bytes and progress, and what happens
+// when a source changes, disappears, or the caller cancels.
+
+#include "build_test_support.h"
+#include "platform/directory.h"
+#include "platform/path.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+#include "writer/data_writer.h"
+#include "writer/out_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using test::FileNode;
+using test::FolderNode;
+using test::Held;
+using test::InfoOf;
+using test::kSector;
+
+constexpr std::uint32_t kStart = 25;
+
+struct Recorder {
+    std::vector<std::int32_t> values;
+    std::optional<std::size_t> cancelAt;
+
+    static bool Callback(void* context, std::int32_t value)
+    {
+        auto* self = static_cast<Recorder*>(context);
+        self->values.push_back(value);
+        return !(self->cancelAt && self->values.size() - 1 == *self->cancelAt);
+    }
+};
+
+// An output that already holds `sectors` sectors of metadata (zeros).
+IOutFile* OutputAt(const std::string& path, std::uint32_t sectors)
+{
+    IOutFile* out = OutFile1();
+    EXPECT_TRUE(out->Open(path.c_str())) << out->GetLastError();
+    const std::vector<std::uint8_t> zeros(std::size_t{sectors} * kSector, 0);
+    EXPECT_TRUE(out->Write(zeros.data(), static_cast<std::uint32_t>(zeros.size())));
+    return out;
+}
+
+std::vector<std::uint8_t> Range(const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t count)
+{
+    return std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+bool AllZero(const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t to)
+{
+    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
+}
+
+TEST(BuildData, FilesTakeWholeSectorsAndEmptyFilesNone)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    const std::vector<std::uint64_t> sizes{1, 2048, 2049, 0, 5};
+    std::vector<MacroNode*> nodes;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        nodes.push_back(list->AddChild(list->GetRoot(), FileNode("f" + std::to_string(i), sizes[i])));
+    }
+    Held<IBuildData> data(NEW_DATANEW());
+    data->Build(2, list.get(), kStart);
+    ASSERT_STREQ(data->GetLastError(), "");
+    const std::vector<std::uint32_t> expected{kStart, kStart + 1, kStart + 2, 0, kStart + 4};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(InfoOf(list.get(), nodes[i]).fileExtent, expected[i]) << "file " << i;
+    }
+    EXPECT_EQ(data->GetEndSector(), kStart + 5);
+}
+
+TEST(BuildData, DataFollowsTheDirectoriesFilesFirstThenSubfolders)
+{
+    // root: r1, A(a1, A1(x)), r2, B(b1)  ->  r1, r2, a1, x, b1
+    Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* root = list->GetRoot();
+    MacroNode* r1 = list->AddChild(root, FileNode("r1", 1));
+    MacroNode* a = list->AddChild(root, FolderNode("A"));
+    MacroNode* r2 = list->AddChild(root, FileNode("r2", 1));
+    MacroNode* b = list->AddChild(root, FolderNode("B"));
+    MacroNode* a1 = list->AddChild(a, FileNode("a1", 1));
+    MacroNode* x = list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1));
+    MacroNode* b1 = list->AddChild(b, FileNode("b1", 1));
+    Held<IBuildData> data(NEW_DATANEW());
+    data->Build(2, list.get(), kStart);
+    const std::vector<MacroNode*> order{r1, r2, a1, x, b1};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(InfoOf(list.get(), order[i]).fileExtent, kStart + i) << i;
+    }
+}
+
+TEST(BuildData, SizesAnImageCannotRecordAreRefusedByTheLayout)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    list->AddChild(list->GetRoot(), FileNode("huge", std::uint64_t{5} << 30, "/somewhere/huge"));
+    Held<IBuildData> data(NEW_DATANEW());
+    data->Build(2, list.get(), kStart);
+    EXPECT_NE(std::string(data->GetLastError()).find("/somewhere/huge"), std::string::npos) << data->GetLastError();
+
+    // 2^32 sectors of files of 4 GiB - 1 bytes overflow the volume.
+    Held<IMacroList> many(NEW_MACROLIST());
+    for (int i = 0; i < 2049; ++i) {
+        many->AddChild(many->GetRoot(), FileNode("f" + std::to_string(i), 0xFFFFFFFFull));
+    }
+    Held<IBuildData> overflowing(NEW_DATANEW());
+    overflowing->Build(2, many.get(), kStart);
+    EXPECT_NE(std::string(overflowing->GetLastError()).find("2^32"), std::string::npos);
+}
+
+class BuildDataCopy : public ::testing::Test {
+protected:
+    test::TempDir dir;
+
+    std::string Source(const std::string& name, const std::vector<std::uint8_t>& bytes)
+    {
+        const std::string path = dir / name;
+        test::WriteWholeFile(path, bytes);
+        return path;
+    }
+
+    MacroNode* Add(IMacroList* list, const std::string& path, std::uint64_t size)
+    {
+        return list->AddChild(list->GetRoot(), FileNode(std::string(platform::FileNameOf(path)), size, path));
+    }
+};
+
+TEST_F(BuildDataCopy, CopiesEveryFileIntoItsSectorsPaddedWithZeros)
+{
+    const std::vector<std::uint8_t> small = test::RandomBytes(3000, 1);
+    const std::vector<std::uint8_t> exact = test::RandomBytes(2048, 2);
+    const std::vector<std::uint8_t> large = test::RandomBytes((std::size_t{3} << 20) + 5, 3); // copied by the system
+    Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* a = Add(list.get(), Source("small", small), small.size());
+    Add(list.get(), Source("empty", {}), 0);
+    MacroNode* b = Add(list.get(), Source("large", large), large.size());
+    MacroNode* c = Add(list.get(), Source("exact", exact), exact.size());
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+    const std::uint32_t total = layout->GetEndSector();
+
+    const std::string image = dir / "out.iso";
+    Held<IOutFile> out(OutputAt(image, kStart));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    ASSERT_TRUE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback))
+        << data->GetLastError();
+    EXPECT_EQ(data->GetWarningCount(), 0u);
+    EXPECT_EQ(data->GetEndSector(), total);
+    out->Close();
+
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    ASSERT_EQ(bytes.size(), std::uint64_t{total} * kSector);
+    const std::uint64_t at[] = {InfoOf(list.get(), a).fileExtent * std::uint64_t{kSector},
+                                InfoOf(list.get(), b).fileExtent * std::uint64_t{kSector},
+                                InfoOf(list.get(), c).fileExtent * std::uint64_t{kSector}};
+    EXPECT_EQ(Range(bytes, at[0], small.size()), small);
+    EXPECT_TRUE(AllZero(bytes, at[0] + small.size(), at[1]));
+    EXPECT_EQ(Range(bytes, at[1], large.size()), large);
+    EXPECT_TRUE(AllZero(bytes, at[1] + large.size(), at[2]));
+    EXPECT_EQ(Range(bytes, at[2], exact.size()), exact);
+
+    // One call before each non-empty file: its extent in thousandths.
+    std::vector<std::int32_t> expected;
+    for (MacroNode* node : {a, b, c}) {
+        expected.push_back(static_cast<std::int32_t>(InfoOf(list.get(), node).fileExtent * 1000ull / total));
+    }
+    EXPECT_EQ(recorder.values, expected);
+}
+
+TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
+{
+    const std::string grows = Source("grows", test::RandomBytes(3000, 4));
+    const std::string shrinks = Source("shrinks", test::RandomBytes(5000, 5));
+    const std::vector<std::uint8_t> after = test::RandomBytes(100, 6);
+    const std::string follows = Source("follows", after);
+    Held<IMacroList> list(NEW_MACROLIST());
+    Add(list.get(), grows, 3000);
+    Add(list.get(), shrinks, 5000);
+    MacroNode* last = Add(list.get(), follows, after.size());
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+    const std::uint32_t total = layout->GetEndSector();
+
+    const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 7);
+    test::WriteWholeFile(grows, grown);
+    const std::vector<std::uint8_t> shrunk = test::RandomBytes(10, 8);
+    test::WriteWholeFile(shrinks, shrunk);
+
+    const std::string image = dir / "out.iso";
+    Held<IOutFile> out(OutputAt(image, kStart));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    ASSERT_TRUE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback));
+    ASSERT_EQ(data->GetWarningCount(), 2u);
+    EXPECT_NE(std::string(data->GetWarning(0)).find(grows), std::string::npos);
+    EXPECT_NE(std::string(data->GetWarning(1)).find(shrinks), std::string::npos);
+    out->Close();
+
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    ASSERT_EQ(bytes.size(), std::uint64_t{total} * kSector);
+    const std::uint64_t first = std::uint64_t{kStart} * kSector;
+    EXPECT_EQ(Range(bytes, first, 3000), Range(grown, 0, 3000)); // cut to its size when added
+    EXPECT_TRUE(AllZero(bytes, first + 3000, first + 2 * kSector));
+    EXPECT_EQ(Range(bytes, first + 2 * kSector, 10), shrunk); // padded with zeros
+    EXPECT_TRUE(AllZero(bytes, first + 2 * kSector + 10, first + 5 * kSector));
+    EXPECT_EQ(InfoOf(list.get(), last).fileExtent, kStart + 5);
+    EXPECT_EQ(Range(bytes, first + 5 * kSector, after.size()), after); // still where the directory says
+}
+
+TEST_F(BuildDataCopy, ASourceThatCannotBeReadFailsTheCopyWithItsName)
+{
+    const std::string gone = Source("gone", test::RandomBytes(100, 9));
+    Held<IMacroList> list(NEW_MACROLIST());
+    Add(list.get(), gone, 100);
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+    ASSERT_TRUE(platform::RemoveFile(gone));
+
+    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
+    EXPECT_FALSE(data->IsCancelled());
+    EXPECT_NE(std::string(data->GetLastError()).find(gone), std::string::npos) << data->GetLastError();
+}
+
+TEST_F(BuildDataCopy, AFalseAnswerStopsAtOnceAndWritesNothingMore)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    Add(list.get(), Source("one", test::RandomBytes(100, 10)), 100);
+    Add(list.get(), Source("two", test::RandomBytes(100, 11)), 100);
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+
+    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    recorder.cancelAt = 0;
+    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
+    EXPECT_TRUE(data->IsCancelled());
+    EXPECT_EQ(recorder.values.size(), 1u);
+    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart} * kSector);
+}
+
+TEST_F(BuildDataCopy, LargeFilesAskBetweenChunksAndStopThere)
+{
+    // 70 MiB, mostly a hole: the copy asks again after its first 64 MiB.
+    const std::string path = dir / "large";
+    const std::uint64_t size = std::uint64_t{70} << 20;
+    test::WriteSparseFile(path, test::RandomBytes(4096, 12), size);
+    Held<IMacroList> list(NEW_MACROLIST());
+    Add(list.get(), path, size);
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+    const std::uint32_t total = layout->GetEndSector();
+
+    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    recorder.cancelAt = 1;
+    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback));
+    EXPECT_TRUE(data->IsCancelled());
+    ASSERT_EQ(recorder.values.size(), 2u);
+    const std::uint32_t chunkSector = kStart + (64u << 20) / kSector;
+    EXPECT_EQ(recorder.values[1], static_cast<std::int32_t>(chunkSector * 1000ull / total));
+    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart} * kSector + (std::uint64_t{64} << 20));
+}
+
+TEST_F(BuildDataCopy, TheOutputMustStandWhereTheDataBegins)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    Add(list.get(), Source("one", test::RandomBytes(100, 13)), 100);
+    Held<IBuildData> layout(NEW_DATANEW());
+    layout->Build(2, list.get(), kStart);
+    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart - 1));
+    Held<IBuildData> data(NEW_DATANEW());
+    Recorder recorder;
+    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
+    EXPECT_TRUE(recorder.values.empty());
+    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart - 1} * kSector);
+}
+
+} // namespace
+} // namespace tarvelin

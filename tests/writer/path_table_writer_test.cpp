@@ -1,0 +1,260 @@
+// The path table writers (CBuildPathTable over a source tree, CIsoPath over
+// an edited tree): record bytes in both byte orders, sizes and sector
+// boundaries, the numbering (level by level, as readers expect), names that
+// match the directories, and trees whose parents cannot be numbered.
+
+#include "build_test_support.h"
+#include "core/byte_buffer.h"
+#include "iso/iso9660.h"
+#include "iso/iso_dir_edit.h"
+#include "writer/path_table_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using test::FileNode;
+using test::FolderNode;
+using test::Held;
+using test::InfoOf;
+using test::kSector;
+
+std::vector<std::uint8_t> Rendered(IPathTableResult* tables)
+{
+    CByteBuffer out(256);
+    EXPECT_TRUE(tables->CopyTo(out));
+    return std::vector<std::uint8_t>(out.GetData(), out.GetData() + out.GetSize());
+}
+
+std::vector<iso::PathTableRecord> Table(const std::vector<std::uint8_t>& bytes, std::size_t offset,
+                                        std::uint32_t size, iso::PathTableOrder order)
+{
+    const auto decoded = iso::DecodePathTable(iso::ConstBytes(bytes).subspan(offset, size), order);
+    EXPECT_TRUE(decoded.has_value());
+    return decoded.value_or(std::vector<iso::PathTableRecord>{});
+}
+
+void SetDirExtents(IMacroList* list, MacroNode* node, std::uint32_t iso, std::uint32_t joliet)
+{
+    SourceNode record = InfoOf(list, node);
+    record.isoDirExtent = iso;
+    record.jolietDirExtent = joliet;
+    list->SetInfo(node, record);
+}
+
+TEST(PathTable, RootOnlyTreeGivesFourOneSectorTablesOfTenBytes)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    list->AddChild(list->GetRoot(), FileNode("file.txt", 10)); // files have no path table record
+    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
+    tables->Build(2, list.get(), 19, 23, 24);
+    ASSERT_STREQ(tables->GetLastError(), "");
+    EXPECT_EQ(tables->GetSectorCount(), 4);
+    EXPECT_EQ(tables->GetIsoTableSize(), 10u);
+    EXPECT_EQ(tables->GetJolietTableSize(), 10u);
+    EXPECT_EQ(tables->GetIsoStart(), 19u);
+    EXPECT_EQ(tables->GetJolietStart(), 21u);
+
+    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+    ASSERT_EQ(bytes.size(), 4 * kSector);
+    const std::vector<std::uint8_t> isoL{1, 0, 23, 0, 0, 0, 1, 0, 0, 0};
+    const std::vector<std::uint8_t> isoM{1, 0, 0, 0, 0, 23, 0, 1, 0, 0};
+    const std::vector<std::uint8_t> jolietL{1, 0, 24, 0, 0, 0, 1, 0, 0, 0};
+    const std::vector<std::uint8_t> jolietM{1, 0, 0, 0, 0, 24, 0, 1, 0, 0};
+    const std::vector<std::vector<std::uint8_t>> expected{isoL, isoM, jolietL, jolietM};
+    for (std::size_t t = 0; t < 4; ++t) {
+        const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(t * kSector);
+        EXPECT_EQ(std::vector<std::uint8_t>(begin, begin + 10), expected[t]) << "table " << t;
+        EXPECT_TRUE(std::all_of(begin + 10, begin + static_cast<std::ptrdiff_t>(kSector),
+                                [](std::uint8_t b) { return b == 0; }))
+            << "padding of table " << t;
+    }
+
+    // Without Joliet only the ISO tables are rendered.
+    Held<IBuildPathTable> isoOnly(NEW_PATHTABLENEW());
+    isoOnly->Build(1, list.get(), 18, 22, 0);
+    EXPECT_EQ(isoOnly->GetSectorCount(), 2);
+    EXPECT_EQ(isoOnly->GetJolietTableSize(), 0u);
+}
+
+TEST(PathTable, RecordSizesNamesAndBothByteOrders)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* ab = list->AddChild(list->GetRoot(), FolderNode("ab"));
+    MacroNode* abc = list->AddChild(list->GetRoot(), FolderNode("abc"));
+    SetDirExtents(list.get(), ab, 20, 0x01020304);
+    SetDirExtents(list.get(), abc, 21, 31);
+    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
+    tables->Build(2, list.get(), 19, 25, 26);
+    // Root 10, "AB" 8 + 2, "ABC" 8 + 3 + 1; Joliet "ab" 8 + 4, "abc" 8 + 6.
+    EXPECT_EQ(tables->GetIsoTableSize(), 10u + 10u + 12u);
+    EXPECT_EQ(tables->GetJolietTableSize(), 10u + 12u + 14u);
+
+    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+    // The ISO L table's second and third records, byte by byte.
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 10, bytes.begin() + 32),
+              (std::vector<std::uint8_t>{2, 0, 20, 0, 0, 0, 1, 0, 'A', 'B',
+                                         3, 0, 21, 0, 0, 0, 1, 0, 'A', 'B', 'C', 0}));
+    // The ISO M table: extent 20 as 00 00 00 14, parent 1 as 00 01.
+    const std::size_t m = kSector;
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + m + 10, bytes.begin() + m + 20),
+              (std::vector<std::uint8_t>{2, 0, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 'A', 'B'}));
+    // The Joliet L table: UTF-16 big-endian names, the extent little-endian.
+    const std::size_t jl = 2 * kSector;
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + jl + 10, bytes.begin() + jl + 22),
+              (std::vector<std::uint8_t>{4, 0, 0x04, 0x03, 0x02, 0x01, 1, 0, 0, 'a', 0, 'b'}));
+
+    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
+    const auto isoM = Table(bytes, kSector, tables->GetIsoTableSize(), iso::PathTableOrder::BigEndian);
+    const auto jolietM = Table(bytes, 3 * kSector, tables->GetJolietTableSize(), iso::PathTableOrder::BigEndian);
+    EXPECT_EQ(isoL, isoM);
+    ASSERT_EQ(jolietM.size(), 3u);
+    EXPECT_EQ(jolietM[2].identifier, iso::JolietIdentifier(u"abc"));
+    EXPECT_EQ(jolietM[2].extent, 31u);
+}
+
+TEST(PathTable, DirectoriesAreNumberedLevelByLevelAndTheNumbersStored)
+{
+    // root -> A, B; A -> A1, A2; A1 -> X; B -> B1.
+    Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* root = list->GetRoot();
+    MacroNode* a = list->AddChild(root, FolderNode("A"));
+    list->AddChild(root, FileNode("between", 1));
+    MacroNode* b = list->AddChild(root, FolderNode("B"));
+    MacroNode* a1 = list->AddChild(a, FolderNode("A1"));
+    MacroNode* a2 = list->AddChild(a, FolderNode("A2"));
+    MacroNode* x = list->AddChild(a1, FolderNode("X"));
+    MacroNode* b1 = list->AddChild(b, FolderNode("B1"));
+    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
+    tables->Build(2, list.get(), 19, 30, 40);
+
+    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
+    std::vector<std::string> names;
+    std::vector<std::uint16_t> parents;
+    for (const iso::PathTableRecord& record : isoL) {
+        names.push_back(record.identifier);
+        parents.push_back(record.parentNumber);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{std::string(1, '\0'), "A", "B", "A1", "A2", "B1", "X"}));
+    EXPECT_EQ(parents, (std::vector<std::uint16_t>{1, 1, 1, 2, 2, 3, 4}));
+    // Parents never decrease, so every level is contiguous and ordered by
+    // parent number (ECMA-119 6.9.1).
+    EXPECT_TRUE(std::is_sorted(parents.begin(), parents.end()));
+
+    EXPECT_EQ(InfoOf(list.get(), root).directoryNumber, 1u);
+    EXPECT_EQ(InfoOf(list.get(), a).directoryNumber, 2u);
+    EXPECT_EQ(InfoOf(list.get(), b).directoryNumber, 3u);
+    EXPECT_EQ(InfoOf(list.get(), a1).directoryNumber, 4u);
+    EXPECT_EQ(InfoOf(list.get(), a2).directoryNumber, 5u);
+    EXPECT_EQ(InfoOf(list.get(), b1).directoryNumber, 6u);
+    EXPECT_EQ(InfoOf(list.get(), x).directoryNumber, 7u);
+
+    // The Joliet tables carry the same numbers and parents.
+    const auto jolietL = Table(bytes, (tables->GetJolietStart() - 19) * kSector, tables->GetJolietTableSize(),
+                               iso::PathTableOrder::LittleEndian);
+    ASSERT_EQ(jolietL.size(), isoL.size());
+    for (std::size_t i = 0; i < isoL.size(); ++i) {
+        EXPECT_EQ(jolietL[i].parentNumber, isoL[i].parentNumber) << i;
+    }
+    EXPECT_EQ(jolietL[6].identifier, iso::JolietIdentifier(u"X"));
+}
+
+TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
+{
+    // Records are always of even length: 2048 bytes exactly, then 2050.
+    // Root 10 + 53 x (8 + 30) + (8 + 16) = 2048.
+    for (const bool oneMore : {false, true}) {
+        Held<IMacroList> list(NEW_MACROLIST());
+        for (int i = 0; i < 53; ++i) {
+            std::string name = "directory-" + std::to_string(i);
+            name.resize(30, 'x');
+            list->AddChild(list->GetRoot(), FolderNode(name));
+        }
+        list->AddChild(list->GetRoot(), FolderNode(oneMore ? "last-directory-xy" : "last-directory-x"));
+        Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
+        tables->Build(2, list.get(), 19, 0, 0);
+        ASSERT_STREQ(tables->GetLastError(), "");
+        const std::uint32_t size = oneMore ? 2050 : 2048;
+        EXPECT_EQ(tables->GetIsoTableSize(), size);
+        const std::uint32_t perTable = oneMore ? 2 : 1;
+        EXPECT_EQ(tables->GetJolietStart(), 19 + 2 * perTable);
+        const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+        // The M table starts right behind the L table's sectors.
+        const auto isoM = Table(bytes, perTable * kSector, size, iso::PathTableOrder::BigEndian);
+        EXPECT_EQ(isoM.size(), 55u);
+    }
+}
+
+TEST(PathTable, NamesAreTheDirectoriesOwnCutAndMadeUnique)
+{
+    Held<IMacroList> list(NEW_MACROLIST());
+    list->AddChild(list->GetRoot(), FileNode("docs", 1)); // a file takes the name first
+    list->AddChild(list->GetRoot(), FolderNode("Docs"));
+    list->AddChild(list->GetRoot(), FolderNode(std::string(300, 'L')));
+    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
+    tables->Build(2, list.get(), 19, 0, 0);
+    ASSERT_STREQ(tables->GetLastError(), "");
+    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
+    ASSERT_EQ(isoL.size(), 3u);
+    const std::vector<std::string> expected = iso::UniqueIsoNames(std::vector<std::string>{"docs", "Docs", std::string(300, 'L')});
+    EXPECT_EQ(isoL[1].identifier, expected[1]);
+    EXPECT_NE(isoL[1].identifier, "DOCS");
+    EXPECT_EQ(isoL[2].identifier, expected[2]);
+    EXPECT_LE(isoL[2].identifier.size(), iso::kMaxRecordIdentifierLength);
+}
+
+TEST(PathTable, EditedTreeTopLevelDirectoriesHaveParentOne)
+{
+    Held<IIsoDirEdit> tree(DirEdit1());
+    ASSERT_NE(tree.get(), nullptr);
+    DirNode* top = tree->NewDirectory("Top", tree->GetRoot());
+    DirNode* inner = tree->NewDirectory("inner", top);
+    ASSERT_NE(inner, nullptr);
+    Held<IIsoPath> tables(Path1());
+    ASSERT_NE(tables.get(), nullptr);
+    tables->Build(2, tree.get(), 18, 22, 23);
+    ASSERT_STREQ(tables->GetLastError(), "");
+    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
+    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
+    ASSERT_EQ(isoL.size(), 3u);
+    EXPECT_EQ(isoL[0].extent, 22u);
+    EXPECT_EQ(isoL[1].identifier, "TOP");
+    EXPECT_EQ(isoL[1].parentNumber, 1);
+    EXPECT_EQ(isoL[2].identifier, "INNER");
+    EXPECT_EQ(isoL[2].parentNumber, 2);
+    DirEntry entry;
+    tree->GetInfo(inner, entry);
+    EXPECT_EQ(entry.pathTableNumber, 3u);
+}
+
+TEST(PathTable, ParentNumbersBeyondSixteenBitsAreRefused)
+{
+    // 65535 folders take the numbers 2..65536; a subfolder of the last one
+    // would need parent number 65536, which the 16-bit field cannot hold.
+    Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* last = nullptr;
+    for (int i = 0; i < 65535; ++i) {
+        last = list->AddChild(list->GetRoot(), FolderNode("d" + std::to_string(i)));
+    }
+    Held<IBuildPathTable> fits(NEW_PATHTABLENEW());
+    fits->Build(1, list.get(), 18, 0, 0);
+    EXPECT_STREQ(fits->GetLastError(), "");
+
+    list->AddChild(last, FolderNode("too far"));
+    Held<IBuildPathTable> refused(NEW_PATHTABLENEW());
+    refused->Build(1, list.get(), 18, 0, 0);
+    EXPECT_NE(std::string(refused->GetLastError()).find("65535"), std::string::npos) << refused->GetLastError();
+    EXPECT_EQ(refused->GetSectorCount(), 0);
+    CByteBuffer out(256);
+    EXPECT_FALSE(refused->CopyTo(out));
+}
+
+} // namespace
+} // namespace tarvelin
