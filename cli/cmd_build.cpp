@@ -1,0 +1,243 @@
+// tarvelin-cli build OUT.iso SRC... [--label TEXT]: a new ISO 9660 image
+// with Joliet names from files and folders on disk. Each SRC becomes an
+// entry of the image's root, a folder with everything below it.
+//
+// The build runs on the engine's worker; this thread waits for its final
+// progress call. Ctrl+C is turned into a false answer to the next progress
+// call, which stops the build; the builder then removes the partial image.
+
+#include "command.h"
+
+#include "platform/directory.h"
+#include "writer/iso_build.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace tarvelin::cli {
+
+namespace {
+
+int RunBuild(const Arguments& args);
+
+const Command kBuild{"build", "OUT.iso SRC... [--label TEXT]",
+                     "make an ISO 9660 + Joliet image of files and folders", RunBuild};
+
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag is set from a signal handler");
+
+extern "C" void OnInterrupt(int) { interrupted.store(true); }
+
+// SIGINT asks for a clean stop while this object lives.
+class InterruptGuard {
+public:
+    InterruptGuard()
+    {
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction previous_ {};
+};
+
+// Shared between this thread and the build's worker.
+struct BuildWatch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ended = false;
+    bool cancelled = false;
+    std::int32_t finalValue = 0;
+    bool showBar = false;
+    int shownPercent = -1;
+};
+
+void DrawBar(BuildWatch& watch, int percent)
+{
+    if (!watch.showBar || percent == watch.shownPercent) {
+        return;
+    }
+    watch.shownPercent = percent;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\rbuilding [%.*s%.*s] %3d%%", filled, "########################################",
+                 kWidth - filled, "----------------------------------------", percent);
+    std::fflush(stderr);
+}
+
+void EndBar(BuildWatch& watch)
+{
+    if (watch.showBar && watch.shownPercent >= 0) {
+        std::fprintf(stderr, "\n");
+    }
+}
+
+bool OnProgress(void* context, std::int32_t value)
+{
+    auto& watch = *static_cast<BuildWatch*>(context);
+    if (value == kBuildDone || value == kBuildFailed) {
+        if (value == kBuildDone) {
+            DrawBar(watch, 100);
+        }
+        std::lock_guard<std::mutex> lock(watch.mutex);
+        watch.ended = true;
+        watch.finalValue = value;
+        watch.changed.notify_one();
+        return true;
+    }
+    if (interrupted.load()) {
+        std::lock_guard<std::mutex> lock(watch.mutex);
+        watch.ended = true;
+        watch.cancelled = true;
+        watch.changed.notify_one();
+        return false;
+    }
+    DrawBar(watch, value / 10);
+    return true;
+}
+
+// The path as the image's entry is named after: absolute, without "." or
+// ".." steps or a trailing separator, so "." adds the current folder under
+// its own name.
+std::string SourcePath(const std::string& argument)
+{
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(argument, error);
+    if (error) {
+        return argument;
+    }
+    path = path.lexically_normal();
+    std::string text = path.string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+void PrintNotices(IIsoBuild* builder, std::uint32_t from)
+{
+    for (std::uint32_t i = from; i < builder->GetNoticeCount(); ++i) {
+        bool isError = false;
+        const char* text = builder->GetNotice(i, &isError);
+        PrintError(std::string(isError ? "error: " : "warning: ") + text);
+    }
+}
+
+int Fail(IIsoBuild*& builder, const std::string& message)
+{
+    PrintError(message);
+    DestroyComponent(builder); // removes the unfinished output
+    return kExitFailure;
+}
+
+int RunBuild(const Arguments& args)
+{
+    std::string output;
+    std::vector<std::string> sources;
+    std::string label;
+    bool haveLabel = false;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg == "--label") {
+            if (i + 1 >= args.size()) {
+                return UsageError(kBuild, "--label needs a text");
+            }
+            label = args[++i];
+            haveLabel = true;
+        } else if (!optionsEnded && arg.rfind("--label=", 0) == 0) {
+            label = arg.substr(8);
+            haveLabel = true;
+        } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            return UsageError(kBuild, "unknown option '" + arg + "'");
+        } else if (output.empty()) {
+            output = arg;
+        } else {
+            sources.push_back(arg);
+        }
+    }
+    if (output.empty()) {
+        return UsageError(kBuild, "no output image named");
+    }
+    if (sources.empty()) {
+        return UsageError(kBuild, "no files or folders to put into the image");
+    }
+
+    IIsoBuild* builder = NEW_ISOBUILDNEW();
+    if (builder == nullptr) {
+        PrintError("out of memory");
+        return kExitFailure;
+    }
+    if (haveLabel && !builder->SetVolumeLabel(label.c_str())) {
+        PrintError(builder->GetLastError());
+        DestroyComponent(builder);
+        return kExitUsage;
+    }
+    if (!builder->SetOutput(output.c_str(), kBuildIsoAndJoliet)) {
+        return Fail(builder, builder->GetLastError());
+    }
+
+    interrupted.store(false);
+    const InterruptGuard guard;
+    for (const std::string& argument : sources) {
+        const std::string path = SourcePath(argument);
+        platform::FileInfo info;
+        std::string error;
+        if (!platform::GetFileInfo(path, info, &error)) {
+            return Fail(builder, error);
+        }
+        MacroNode* added = info.isDirectory ? builder->AddDirectoryTree(path.c_str(), builder->GetRoot())
+                                            : builder->AddFile(path.c_str(), builder->GetRoot());
+        if (added == nullptr) {
+            return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError());
+        }
+        if (interrupted.load()) {
+            return Fail(builder, "build cancelled; no image was written");
+        }
+    }
+    PrintNotices(builder, 0);
+    const std::uint32_t addNotices = builder->GetNoticeCount();
+    if (builder->GetErrorNoticeCount() != 0) {
+        return Fail(builder, "some of the sources cannot go into the image; no image was written");
+    }
+
+    BuildWatch watch;
+    watch.showBar = ::isatty(STDERR_FILENO) != 0;
+    if (!builder->StartBuild(&watch, OnProgress)) {
+        return Fail(builder, builder->GetLastError());
+    }
+    {
+        std::unique_lock<std::mutex> lock(watch.mutex);
+        watch.changed.wait(lock, [&] { return watch.ended; });
+    }
+    EndBar(watch);
+    if (watch.cancelled) {
+        return Fail(builder, "build cancelled; no image was written");
+    }
+    PrintNotices(builder, addNotices);
+    if (watch.finalValue == kBuildFailed) {
+        return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
+    }
+    DestroyComponent(builder);
+    return kExitOk;
+}
+
+} // namespace
+
+TARVELIN_CLI_COMMAND(kBuild)
+
+} // namespace tarvelin::cli

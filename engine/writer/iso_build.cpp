@@ -1,0 +1,651 @@
+// The build of a new image.
+//
+// Layout runs in four passes with fresh writer instances. The first fixes
+// every size and position and stores the extents in the source tree; the
+// descriptors, path tables and directories are then rendered again with the
+// final values. Sizes depend only on names and the shape of the tree, so the
+// passes must agree; they are checked to, and a build whose passes disagree
+// fails instead of writing an image whose directories point elsewhere.
+//
+// The image is then written front to back: system area, descriptors, path
+// tables and directories in one write, then the file data.
+
+#include "writer/iso_build.h"
+
+#include "iso/iso9660.h"
+#include "platform/directory.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "writer/data_writer.h"
+#include "writer/descriptor_writer.h"
+#include "writer/directory_writer.h"
+#include "writer/out_file.h"
+#include "writer/path_table_writer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr std::size_t kVolumeLabelBytes = 32;
+constexpr std::size_t kVolumeLabelUnits = 16; // the Joliet field: 32 bytes of UCS-2
+
+// Length in characters (UTF-8 sequences) of narrow text.
+std::size_t CharacterCount(std::string_view text)
+{
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// Byte position after the first count characters.
+std::size_t CharacterPrefix(std::string_view text, std::size_t count)
+{
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (seen == count) {
+                return i;
+            }
+            ++seen;
+        }
+    }
+    return text.size();
+}
+
+// Owns the writers of one layout; they belong to the worker, not to the
+// builder.
+template <class T>
+struct Owned {
+    T* component = nullptr;
+    explicit Owned(T* created) : component(created) {}
+    ~Owned() { DestroyComponent(component); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    T* operator->() const { return component; }
+    explicit operator bool() const { return component != nullptr; }
+};
+
+struct DiskIdentity {
+    std::uint64_t volumeId = 0;
+    std::uint64_t fileId = 0;
+    bool operator==(const DiskIdentity&) const = default;
+};
+
+DiskIdentity IdentityOf(const platform::FileInfo& info) { return {info.volumeId, info.fileId}; }
+
+} // namespace
+
+std::string BuildFileName(const std::string& name)
+{
+    if (CharacterCount(name) <= kMaxBuildNameCharacters) {
+        return name;
+    }
+    // The extension starts at the last dot; a leading dot starts a name.
+    const std::size_t dot = name.rfind('.');
+    const std::size_t stemEnd = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    const std::string_view stem = std::string_view(name).substr(0, stemEnd);
+    // A long extension beside a short stem is kept whole: cutting there
+    // would repeat the extension.
+    if (CharacterCount(stem) <= kMaxBuildNameCharacters) {
+        return name;
+    }
+    return std::string(stem.substr(0, CharacterPrefix(stem, kMaxBuildNameCharacters))) + name.substr(stemEnd);
+}
+
+bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTime, const std::string& label,
+               BuildPlan& plan, std::string& error)
+{
+    plan.descriptors.Clear();
+    plan.pathTables.Clear();
+    plan.directories.Clear();
+    if (list == nullptr) {
+        error = "no source tree";
+        return false;
+    }
+    const bool joliet = mode == kBuildIsoAndJoliet;
+    // The root directory is as old as the image.
+    SourceNode root;
+    list->GetInfo(list->GetRoot(), root);
+    root.creationTime = buildTime;
+    list->SetInfo(list->GetRoot(), root);
+    const auto fail = [&](std::string reason) {
+        error = std::move(reason);
+        plan.descriptors.Clear();
+        plan.pathTables.Clear();
+        plan.directories.Clear();
+        return false;
+    };
+    const auto makeDescriptors = [&]() {
+        IBuildDesc* created = NEW_DESCNEW();
+        if (created != nullptr) {
+            created->SetBuildTime(buildTime);
+            created->SetVolumeLabel(label.c_str());
+        }
+        return created;
+    };
+
+    // First pass: every size and position.
+    Owned<IBuildDesc> firstDescriptors(makeDescriptors());
+    Owned<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
+    Owned<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
+    Owned<IBuildData> layoutData(NEW_DATANEW());
+    if (!firstDescriptors || !firstPathTables || !firstDirectories || !layoutData) {
+        return fail("out of memory for the image writers");
+    }
+    firstDescriptors->Build(mode, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    plan.descriptorSectors = static_cast<std::uint32_t>(firstDescriptors->GetSectorCount());
+    if (plan.descriptorSectors == 0) {
+        return fail("the volume descriptors cannot be rendered");
+    }
+    plan.pathTableStart = iso::kSystemAreaSectors + plan.descriptorSectors;
+    firstPathTables->Build(mode, list, plan.pathTableStart, 0, 0);
+    if (*firstPathTables->GetLastError() != '\0') {
+        return fail(firstPathTables->GetLastError());
+    }
+    plan.pathTableSectors = static_cast<std::uint32_t>(firstPathTables->GetSectorCount());
+    plan.directoryStart = plan.pathTableStart + plan.pathTableSectors;
+    firstDirectories->Build(mode, list, plan.directoryStart);
+    if (*firstDirectories->GetLastError() != '\0') {
+        return fail(firstDirectories->GetLastError());
+    }
+    plan.directorySectors = static_cast<std::uint32_t>(firstDirectories->GetSectorCount());
+    plan.dataStart = plan.directoryStart + plan.directorySectors;
+    layoutData->Build(mode, list, plan.dataStart);
+    if (*layoutData->GetLastError() != '\0') {
+        return fail(layoutData->GetLastError());
+    }
+    plan.totalSectors = layoutData->GetEndSector();
+
+    // Second pass: descriptors with the final numbers.
+    Owned<IBuildDesc> descriptors(makeDescriptors());
+    if (!descriptors) {
+        return fail("out of memory for the image writers");
+    }
+    descriptors->Build(mode, plan.totalSectors, firstPathTables->GetIsoTableSize(), firstPathTables->GetIsoStart(),
+                       firstDirectories->GetIsoRootExtent(), firstDirectories->GetIsoRootSize(),
+                       joliet ? firstPathTables->GetJolietTableSize() : 0,
+                       joliet ? firstPathTables->GetJolietStart() : 0,
+                       joliet ? firstDirectories->GetJolietRootExtent() : 0,
+                       joliet ? firstDirectories->GetJolietRootSize() : 0);
+
+    // Third pass: path tables with the directory extents the first pass
+    // stored.
+    Owned<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
+    if (!pathTables) {
+        return fail("out of memory for the image writers");
+    }
+    pathTables->Build(mode, list, plan.pathTableStart, firstDirectories->GetIsoRootExtent(),
+                      firstDirectories->GetJolietRootExtent());
+    if (*pathTables->GetLastError() != '\0') {
+        return fail(pathTables->GetLastError());
+    }
+
+    // Fourth pass: directories whose records now all carry final values.
+    Owned<IBuildDirSecs> directories(NEW_DIRSECSNEW());
+    if (!directories) {
+        return fail("out of memory for the image writers");
+    }
+    directories->Build(mode, list, plan.directoryStart);
+    if (*directories->GetLastError() != '\0') {
+        return fail(directories->GetLastError());
+    }
+
+    if (static_cast<std::uint32_t>(descriptors->GetSectorCount()) != plan.descriptorSectors
+        || static_cast<std::uint32_t>(pathTables->GetSectorCount()) != plan.pathTableSectors
+        || pathTables->GetIsoTableSize() != firstPathTables->GetIsoTableSize()
+        || pathTables->GetJolietTableSize() != firstPathTables->GetJolietTableSize()
+        || static_cast<std::uint32_t>(directories->GetSectorCount()) != plan.directorySectors
+        || !directories->IsLayoutSettled()) {
+        return fail("the layout passes disagree; no image was written");
+    }
+
+    if (!descriptors->CopyTo(plan.descriptors) || !pathTables->CopyTo(plan.pathTables)
+        || !directories->CopyTo(plan.directories)) {
+        return fail("out of memory for the image's metadata");
+    }
+    if (plan.descriptors.GetSize() != std::uint64_t{plan.descriptorSectors} * iso::kSectorSize
+        || plan.pathTables.GetSize() != std::uint64_t{plan.pathTableSectors} * iso::kSectorSize
+        || plan.directories.GetSize() != std::uint64_t{plan.directorySectors} * iso::kSectorSize) {
+        return fail("the metadata rendered does not fill the sectors planned for it");
+    }
+    return true;
+}
+
+namespace {
+
+class CIsoBuild final : public IIsoBuild {
+public:
+    ~CIsoBuild() override
+    {
+        if (worker_.joinable()) {
+            if (worker_.get_id() == std::this_thread::get_id()) {
+                // Released from inside a progress call: the worker touches
+                // nothing of the builder after it returns.
+                worker_.detach();
+            } else {
+                stop_ = true;
+                worker_.join();
+            }
+        }
+        if (!finished_ && outFile_ != nullptr) {
+            outFile_->Abandon();
+        }
+        DestroyComponent(outFile_);
+        DestroyComponent(list_);
+    }
+
+    bool Init() override
+    {
+        list_ = NEW_MACROLIST();
+        outFile_ = OutFile1();
+        return list_ != nullptr && outFile_ != nullptr;
+    }
+
+    bool Reserved() override { return true; }
+
+    bool SetOutput(const char* path, std::uint32_t options) override
+    {
+        if (started_) {
+            return Fail("the build has already started");
+        }
+        if (path == nullptr || *path == '\0') {
+            return Fail("no output file named");
+        }
+        if (outputSet_) {
+            outFile_->Abandon();
+            outputSet_ = false;
+        }
+        if (!outFile_->Open(path)) {
+            return Fail(outFile_->GetLastError());
+        }
+        platform::FileInfo info;
+        outputIdentity_.reset();
+        if (platform::GetFileInfo(path, info)) {
+            outputIdentity_ = IdentityOf(info);
+        }
+        outputPath_ = path;
+        options_ = options;
+        outputSet_ = true;
+        lastError_.clear();
+        return true;
+    }
+
+    MacroNode* GetRoot() override { return list_->GetRoot(); }
+
+    MacroNode* AddFile(const char* path, MacroNode* parent) override
+    {
+        platform::FileInfo info;
+        if (!LookUp(path, parent, info)) {
+            return nullptr;
+        }
+        if (info.isDirectory) {
+            return FailNode("'" + std::string(path) + "' is a folder");
+        }
+        std::string reason;
+        if (!Admissible(path, info, reason)) {
+            return FailNode(reason);
+        }
+        return AppendFile(path, info, parent);
+    }
+
+    MacroNode* AddDirectory(const char* path, MacroNode* parent) override
+    {
+        platform::FileInfo info;
+        if (!LookUp(path, parent, info)) {
+            return nullptr;
+        }
+        if (!info.isDirectory) {
+            return FailNode("'" + std::string(path) + "' is not a folder");
+        }
+        return AppendDirectory(path, info, parent);
+    }
+
+    MacroNode* AddDirectoryTree(const char* path, MacroNode* parent) override;
+
+    bool StartBuild(void* context, ProgressFn callback) override
+    {
+        if (started_) {
+            return Fail("the build has already started");
+        }
+        if (!outputSet_) {
+            return Fail("no output file set");
+        }
+        if (callback == nullptr) {
+            return Fail("no progress callback given");
+        }
+        started_ = true;
+        buildTime_ = platform::CurrentFileTime();
+        try {
+            worker_ = std::thread([this, context, callback]() { Run(context, callback); });
+        } catch (const std::system_error& failure) {
+            started_ = false;
+            return Fail(std::string("cannot start the build: ") + failure.what());
+        }
+        return true;
+    }
+
+    const char* GetLastError() override { return lastError_.c_str(); }
+
+    bool SetVolumeLabel(const char* label) override
+    {
+        const std::string text = label != nullptr ? label : "";
+        if (text.empty()) {
+            return Fail("the volume label is empty");
+        }
+        if (text.size() > kVolumeLabelBytes || platform::NarrowToUtf16(text).size() > kVolumeLabelUnits) {
+            return Fail("the volume label '" + text + "' is too long: at most 16 characters that fit 32 bytes");
+        }
+        label_ = text;
+        return true;
+    }
+
+    IMacroList* GetList() override { return list_; }
+
+    std::uint32_t GetNoticeCount() override { return static_cast<std::uint32_t>(notices_.size()); }
+
+    const char* GetNotice(std::uint32_t index, bool* isError) override
+    {
+        if (index >= notices_.size()) {
+            return "";
+        }
+        if (isError != nullptr) {
+            *isError = notices_[index].first;
+        }
+        return notices_[index].second.c_str();
+    }
+
+    std::uint32_t GetErrorNoticeCount() override
+    {
+        return static_cast<std::uint32_t>(
+            std::count_if(notices_.begin(), notices_.end(), [](const auto& notice) { return notice.first; }));
+    }
+
+private:
+    enum class Outcome { Done, Cancelled, Failed };
+
+    // What the data writer's progress calls go through: a builder being
+    // destroyed from another thread stops the copy.
+    struct ProgressRelay {
+        CIsoBuild* builder;
+        void* context;
+        ProgressFn callback;
+    };
+
+    static bool Relay(void* relayContext, std::int32_t value)
+    {
+        auto* relay = static_cast<ProgressRelay*>(relayContext);
+        if (relay->builder->stop_) {
+            return false;
+        }
+        return relay->callback(relay->context, value);
+    }
+
+    bool Fail(std::string reason)
+    {
+        lastError_ = std::move(reason);
+        return false;
+    }
+
+    MacroNode* FailNode(std::string reason)
+    {
+        lastError_ = std::move(reason);
+        return nullptr;
+    }
+
+    void Notice(bool isError, std::string text) { notices_.emplace_back(isError, std::move(text)); }
+
+    bool LookUp(const char* path, MacroNode* parent, platform::FileInfo& info)
+    {
+        if (started_) {
+            return Fail("the build has already started");
+        }
+        if (path == nullptr || *path == '\0') {
+            return Fail("no path given");
+        }
+        if (list_->FindParent(parent) == nullptr && parent != list_->GetRoot()) {
+            return Fail("the parent is not part of this image");
+        }
+        std::string error;
+        if (!platform::GetFileInfo(path, info, &error)) {
+            return Fail(error);
+        }
+        if (info.name.empty() || info.name == "." || info.name == ".." || platform::ContainsPathSeparator(info.name)) {
+            return Fail("'" + std::string(path) + "' has no name it could have in the image");
+        }
+        lastError_.clear();
+        return true;
+    }
+
+    // Whether a file (not a folder) can go into the image.
+    bool Admissible(const std::string& path, const platform::FileInfo& info, std::string& reason) const
+    {
+        if (info.isSpecial) {
+            reason = "'" + path + "' is not a file or a folder (a device, pipe, socket or broken link)";
+            return false;
+        }
+        if (outputIdentity_ && IdentityOf(info) == *outputIdentity_) {
+            reason = "'" + path + "' is the image being built";
+            return false;
+        }
+        if (info.size > UINT32_MAX) {
+            reason = "'" + path + "' is " + std::to_string(info.size) +
+                     " bytes; an ISO 9660 image cannot hold a file of 4 GiB or more";
+            return false;
+        }
+        return true;
+    }
+
+    MacroNode* AppendFile(const std::string& path, const platform::FileInfo& info, MacroNode* parent)
+    {
+        SourceNode record;
+        record.isDirectory = false;
+        record.name = BuildFileName(info.name);
+        record.nameLength = static_cast<std::uint32_t>(record.name.size());
+        record.fileSize = info.size;
+        record.creationTime = info.creationTime;
+        record.diskPath = path;
+        MacroNode* node = list_->AddChild(parent, record);
+        if (node == nullptr) {
+            lastError_ = "out of memory for the source tree";
+        }
+        return node;
+    }
+
+    MacroNode* AppendDirectory(const std::string& path, const platform::FileInfo& info, MacroNode* parent)
+    {
+        SourceNode record;
+        record.isDirectory = true;
+        record.name = info.name;
+        record.nameLength = static_cast<std::uint32_t>(record.name.size());
+        record.creationTime = info.creationTime;
+        record.diskPath = path;
+        MacroNode* node = list_->AddChild(parent, record);
+        if (node == nullptr) {
+            lastError_ = "out of memory for the source tree";
+        }
+        return node;
+    }
+
+    bool IsAncestorOnDisk(MacroNode* node, const DiskIdentity& identity) const
+    {
+        for (; node != nullptr; node = list_->FindParent(node)) {
+            const auto found = folderIdentities_.find(node);
+            if (found == folderIdentities_.end()) {
+                return false;
+            }
+            if (found->second == identity) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void Run(void* context, ProgressFn callback);
+    Outcome Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error);
+
+    IMacroList* list_ = nullptr;
+    IOutFile* outFile_ = nullptr;
+    std::string outputPath_;
+    std::optional<DiskIdentity> outputIdentity_;
+    std::uint32_t options_ = kBuildIsoAndJoliet;
+    bool outputSet_ = false;
+    std::string label_;
+    std::string lastError_;
+    std::vector<std::pair<bool, std::string>> notices_;
+    std::unordered_map<MacroNode*, DiskIdentity> folderIdentities_;
+
+    bool started_ = false;
+    bool finished_ = false;
+    std::atomic<bool> stop_{false};
+    platform::FileTime buildTime_ = 0;
+    std::thread worker_;
+};
+
+MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
+{
+    platform::FileInfo topInfo;
+    if (!LookUp(path, parent, topInfo)) {
+        return nullptr;
+    }
+    if (!topInfo.isDirectory) {
+        return FailNode("'" + std::string(path) + "' is not a folder");
+    }
+    MacroNode* top = AppendDirectory(path, topInfo, parent);
+    if (top == nullptr) {
+        return nullptr;
+    }
+    // Links to folders are followed; a link back to a folder the walk is
+    // inside would be followed for ever, so each folder's identity on disk
+    // is kept and such a link is left out.
+    folderIdentities_[top] = IdentityOf(topInfo);
+    std::vector<std::pair<MacroNode*, std::string>> pending{{top, path}};
+    std::vector<platform::FileInfo> folders;
+    while (!pending.empty()) {
+        auto [node, folder] = std::move(pending.back());
+        pending.pop_back();
+
+        platform::DirectorySearch search;
+        if (!search.Open(folder)) {
+            Notice(true, search.LastError() + "; its contents are left out");
+            continue;
+        }
+        folders.clear();
+        platform::FileInfo info;
+        while (search.Next(info)) {
+            const std::string entryPath = platform::JoinPath(folder, info.name);
+            if (info.isDirectory) {
+                folders.push_back(std::move(info));
+                continue;
+            }
+            std::string reason;
+            if (!Admissible(entryPath, info, reason)) {
+                // A file too large to store is lost to the image; the rest
+                // has nothing an image could hold.
+                Notice(info.size > UINT32_MAX && !info.isSpecial, "left out " + reason);
+                continue;
+            }
+            if (AppendFile(entryPath, info, node) == nullptr) {
+                Notice(true, "left out '" + entryPath + "': " + lastError_);
+            }
+        }
+        if (!search.LastError().empty()) {
+            Notice(true, search.LastError() + "; the rest of that folder is left out");
+        }
+        // Each folder complete before the next, in listing order.
+        const std::size_t firstNew = pending.size();
+        for (const platform::FileInfo& sub : folders) {
+            const std::string subPath = platform::JoinPath(folder, sub.name);
+            if (IsAncestorOnDisk(node, IdentityOf(sub))) {
+                Notice(false, "left out '" + subPath + "': it leads back to a folder that contains it");
+                continue;
+            }
+            MacroNode* child = AppendDirectory(subPath, sub, node);
+            if (child == nullptr) {
+                Notice(true, "left out '" + subPath + "': " + lastError_);
+                continue;
+            }
+            folderIdentities_[child] = IdentityOf(sub);
+            pending.emplace_back(child, subPath);
+        }
+        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(firstNew), pending.end());
+    }
+    lastError_.clear();
+    return top;
+}
+
+CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error)
+{
+    BuildPlan plan;
+    if (!PlanImage(list_, options_, buildTime_, label_, plan, error)) {
+        return Outcome::Failed;
+    }
+    const std::vector<std::uint8_t> systemArea(std::size_t{iso::kSystemAreaSectors} * iso::kSectorSize, 0);
+    if (!outFile_->Write(systemArea.data(), static_cast<std::uint32_t>(systemArea.size()))
+        || !outFile_->WriteBuffer(plan.descriptors) || !outFile_->WriteBuffer(plan.pathTables)
+        || !outFile_->WriteBuffer(plan.directories)) {
+        error = outFile_->GetLastError();
+        return Outcome::Failed;
+    }
+    plan.directories.Clear();
+    plan.pathTables.Clear();
+    ProgressRelay relay{this, context, callback};
+    if (!data->Write(list_, plan.dataStart, outFile_, plan.totalSectors, &relay, &CIsoBuild::Relay)) {
+        if (data->IsCancelled()) {
+            return Outcome::Cancelled; // the builder may be gone now
+        }
+        error = data->GetLastError();
+        return Outcome::Failed;
+    }
+    if (outFile_->GetBytesWritten() != std::uint64_t{plan.totalSectors} * iso::kSectorSize) {
+        error = "the image written is not the size its descriptors give";
+        return Outcome::Failed;
+    }
+    return Outcome::Done;
+}
+
+void CIsoBuild::Run(void* context, ProgressFn callback)
+{
+    Owned<IBuildData> data(NEW_DATANEW());
+    std::string error;
+    Outcome outcome = Outcome::Failed;
+    if (!data) {
+        error = "out of memory for the image writers";
+    } else {
+        outcome = Execute(context, callback, data.component, error);
+    }
+    if (outcome == Outcome::Cancelled) {
+        return; // nothing of the builder may be touched any more
+    }
+    if (data) {
+        for (std::uint32_t i = 0; i < data->GetWarningCount(); ++i) {
+            Notice(false, data->GetWarning(i));
+        }
+    }
+    if (outcome == Outcome::Done) {
+        outFile_->Close();
+        finished_ = true;
+    } else {
+        lastError_ = error.empty() ? "the build failed" : error;
+        outFile_->Abandon();
+    }
+    DestroyComponent(data.component);
+    if (stop_) {
+        return; // the builder is being destroyed and wants no more calls
+    }
+    callback(context, outcome == Outcome::Done ? kBuildDone : kBuildFailed);
+}
+
+} // namespace
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIsoBuild, tarvelin::IIsoBuild, NEW_ISOBUILDNEW, NEW_00_ISOBUILDNEW)

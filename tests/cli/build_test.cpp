@@ -1,0 +1,172 @@
+// tarvelin-cli build: images from files and folders, the label, the
+// progress bar only on a terminal, and every failure with its message, exit
+// code 1 and no partial image left behind (missing source, file too large,
+// unwritable output, full disk, Ctrl+C).
+
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CommandResult;
+using test::RunCommand;
+using test::ShellQuote;
+
+class BuildCommand : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string image = dir / "out.iso";
+
+    CommandResult Run(const std::string& arguments, const std::string& prefix = "")
+    {
+        return RunCommand(prefix + ShellQuote(TARVELIN_CLI_PATH) + " build " + arguments);
+    }
+
+    void MakeSources()
+    {
+        fs::create_directories(dir / "folder/sub");
+        test::WriteWholeFile(dir / "folder/one.txt", test::RandomBytes(3000, 1));
+        test::WriteWholeFile(dir / "folder/sub/two.bin", test::RandomBytes(10000, 2));
+        test::WriteWholeFile(dir / "single.dat", test::RandomBytes(5, 3));
+    }
+};
+
+TEST_F(BuildCommand, EachSourceBecomesATopLevelEntryAndTheLabelIsKept)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    MakeSources();
+    const CommandResult result = Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " " +
+                                     ShellQuote(dir / "single.dat") + " --label 'My Disc'");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output, ""); // no terminal: no progress bar, nothing to say
+
+    const CommandResult info = RunCommand("isoinfo -d -i " + ShellQuote(image));
+    EXPECT_NE(info.output.find("Volume id: My Disc"), std::string::npos) << info.output;
+    const std::string out = dir / "x";
+    const CommandResult extracted = RunCommand("7z x -y -o" + ShellQuote(out) + " " + ShellQuote(image));
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    EXPECT_EQ(test::ReadWholeFile(out + "/folder/one.txt"), test::ReadWholeFile(dir / "folder/one.txt"));
+    EXPECT_EQ(test::ReadWholeFile(out + "/folder/sub/two.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
+    EXPECT_EQ(test::ReadWholeFile(out + "/single.dat"), test::ReadWholeFile(dir / "single.dat"));
+}
+
+TEST_F(BuildCommand, DotAddsTheCurrentFolderUnderItsOwnName)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    MakeSources();
+    const CommandResult result = Run(ShellQuote(image) + " .", "cd " + ShellQuote(dir / "folder") + " && ");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(image));
+    EXPECT_NE(listing.output.find("Directory listing of /folder/sub/"), std::string::npos) << listing.output;
+}
+
+TEST_F(BuildCommand, WrongArgumentsAreUsageErrors)
+{
+    MakeSources();
+    EXPECT_EQ(Run("").exitCode, 64);
+    EXPECT_EQ(Run(ShellQuote(image)).exitCode, 64);
+    EXPECT_EQ(Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " --bogus").exitCode, 64);
+    EXPECT_EQ(Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " --label").exitCode, 64);
+    const CommandResult longLabel =
+        Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " --label 'a label far too long'");
+    EXPECT_EQ(longLabel.exitCode, 64);
+    EXPECT_NE(longLabel.output.find("too long"), std::string::npos) << longLabel.output;
+    EXPECT_FALSE(fs::exists(image));
+}
+
+TEST_F(BuildCommand, FailuresSayWhyExitOneAndLeaveNoImage)
+{
+    MakeSources();
+    const CommandResult missing = Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " " +
+                                      ShellQuote(dir / "nothing-here"));
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.output.find("nothing-here"), std::string::npos) << missing.output;
+    EXPECT_FALSE(fs::exists(image));
+
+    const CommandResult unwritable = Run(ShellQuote(dir / "no/such/folder/out.iso") + " " + ShellQuote(dir / "folder"));
+    EXPECT_EQ(unwritable.exitCode, 1);
+    EXPECT_NE(unwritable.output.find("no/such/folder/out.iso"), std::string::npos) << unwritable.output;
+
+    // A file of 4 GiB inside a folder: named, and nothing is built.
+    test::WriteSparseFile(dir / "folder/sub/huge.bin", {1}, std::uint64_t{4} << 30);
+    const CommandResult huge = Run(ShellQuote(image) + " " + ShellQuote(dir / "folder"));
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_NE(huge.output.find("huge.bin"), std::string::npos) << huge.output;
+    EXPECT_NE(huge.output.find("4 GiB"), std::string::npos) << huge.output;
+    EXPECT_FALSE(fs::exists(image));
+}
+
+TEST_F(BuildCommand, AFullDiskEndsTheBuildWithTheReasonAndNoImage)
+{
+    MakeSources();
+    test::WriteWholeFile(dir / "folder/big.bin", test::RandomBytes(400000, 4));
+    // ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail.
+    const CommandResult result =
+        Run(ShellQuote(image) + " " + ShellQuote(dir / "folder"), "trap '' XFSZ; ulimit -f 200; ");
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_NE(result.output.find("File too large"), std::string::npos) << result.output;
+    EXPECT_FALSE(fs::exists(image));
+}
+
+TEST_F(BuildCommand, InterruptCancelsCleanly)
+{
+    // 2 GiB, mostly a hole: long enough to be interrupted in the middle.
+    test::WriteSparseFile(dir / "big.bin", test::RandomBytes(4096, 5), std::uint64_t{2} << 30);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int messages = ::open((dir / "messages").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(messages, STDERR_FILENO);
+        ::execl(TARVELIN_CLI_PATH, TARVELIN_CLI_PATH, "build", image.c_str(), (dir / "big.bin").c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Wait until data is being copied, then press Ctrl+C.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    std::error_code error;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(image, error) && fs::file_size(image, error) > (std::uint64_t{1} << 20)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the build did not end by itself";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_FALSE(fs::exists(image));
+    const std::vector<std::uint8_t> messages = test::ReadWholeFile(dir / "messages");
+    EXPECT_NE(std::string(messages.begin(), messages.end()).find("cancelled"), std::string::npos);
+}
+
+TEST_F(BuildCommand, TheProgressBarShowsOnATerminalOnly)
+{
+    TARVELIN_REQUIRE_TOOL("script");
+    MakeSources();
+    const std::string command = ShellQuote(TARVELIN_CLI_PATH) + " build " + ShellQuote(image) + " " +
+                                ShellQuote(dir / "folder");
+    const CommandResult onTerminal = RunCommand("script -qec " + ShellQuote(command) + " /dev/null");
+    ASSERT_EQ(onTerminal.exitCode, 0) << onTerminal.output;
+    EXPECT_NE(onTerminal.output.find("building ["), std::string::npos) << onTerminal.output;
+    EXPECT_NE(onTerminal.output.find("100%"), std::string::npos) << onTerminal.output;
+}
+
+} // namespace
+} // namespace tarvelin
