@@ -169,7 +169,7 @@ public:
             return false;
         }
         const std::uint32_t total = source_->GetSectorCount();
-        const std::uint32_t batches = (total + kBatchSectors - 1) / kBatchSectors;
+        const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
         std::uint32_t written = 0;
         bool stopped = false;
         const BatchRun run = RunBatches(

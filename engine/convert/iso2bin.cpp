@@ -327,8 +327,8 @@ public:
 
     bool Start(void* context, ProgressFn progress) override
     {
+        // Once started, the worker alone writes the component's state.
         if (worker_ != nullptr) {
-            lastError_ = "the conversion has been started already";
             return false;
         }
         if (source_ == nullptr || !source_->IsSourceOpen()) {
@@ -339,7 +339,11 @@ public:
             lastError_ = "no BIN file is open";
             return false;
         }
-        auto worker = std::make_unique<WorkerRecord>();
+        std::unique_ptr<WorkerRecord> worker(new (std::nothrow) WorkerRecord());
+        if (worker == nullptr) {
+            lastError_ = "out of memory";
+            return false;
+        }
         worker->context = context;
         worker->progress = progress;
         worker->owner = this;
@@ -399,7 +403,6 @@ private:
     bool Replace(CIso2BinSectorFile*& file)
     {
         if (worker_ != nullptr) {
-            lastError_ = "the conversion has been started already";
             return false;
         }
         DestroyComponent(file);
@@ -441,7 +444,7 @@ private:
     bool Convert(const Report& report)
     {
         const std::uint32_t total = source_->GetSectorCount();
-        const std::uint32_t batches = (total + kBatchSectors - 1) / kBatchSectors;
+        const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
         // Filled and encoded only by the producing side, one batch at a time.
         std::vector<std::uint8_t> userData(std::size_t{kBatchSectors} * kUserDataSize);
         std::uint32_t written = 0;

@@ -96,8 +96,9 @@ class IIso2Bin : public CComponent {
 public:
     virtual bool Reserved() = 0;
     // Starts the worker and returns at once (false, with GetLastError, when
-    // the source or target is not open, a worker was started already, or no
-    // thread can be made; nothing is reported then). The worker reports,
+    // the source or target is not open or no thread can be made; nothing is
+    // reported then). Once started, Start, OpenSource and OpenTarget return
+    // false and change nothing. The worker reports,
     // on its own thread, 0 .. 100 percent of the sectors written, then 200
     // when the BIN and CUE files are complete, or 201 when it failed or was
     // stopped by a false answer to a percent report; after 201 neither file
