@@ -94,7 +94,12 @@ bool File::Open(const std::string& path, OpenMode mode)
         }
         return false;
     }
-    if (mode == OpenMode::CreateTruncate && ::ftruncate(fd, 0) != 0) {
+    // A file that is empty already is left alone: truncating it anyway makes
+    // some file systems (ext4) force all data written later to the disk when
+    // the file is closed, as if an old file were being replaced.
+    struct stat locked {};
+    const bool empty = ::fstat(fd, &locked) == 0 && locked.st_size == 0;
+    if (mode == OpenMode::CreateTruncate && !empty && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
