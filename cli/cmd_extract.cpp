@@ -19,6 +19,7 @@
 #include <chrono>
 #include <optional>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -254,17 +255,21 @@ private:
             Fail(PrintableName(out.LastError()));
             return;
         }
-        if (buffer_.empty() && info.size > 0) {
-            buffer_.resize(kChunkBytes);
+        // As large as the largest chunk met so far, never filled with zeros
+        // first: most files of an image are far smaller than a chunk.
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size));
+        if (chunk > bufferSize_) {
+            buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
+            bufferSize_ = chunk;
         }
         std::string failure;
         for (std::uint64_t offset = 0; offset < info.size;) {
             const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size - offset));
-            if (!session_.Edit().ReadFileData(node, offset, buffer_.data(), count)) {
+            if (!session_.Edit().ReadFileData(node, offset, buffer_.get(), count)) {
                 failure = std::string("cannot read it from the image: ") + session_.Edit().GetLastError();
                 break;
             }
-            if (!out.Write(buffer_.data(), count)) {
+            if (!out.Write(buffer_.get(), count)) {
                 failure = out.LastError();
                 break;
             }
@@ -288,7 +293,8 @@ private:
     ImageSession& session_;
     const ExtractOptions& options_;
     ExtractTotals totals_;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::uint32_t bufferSize_ = 0;
     std::vector<std::pair<std::string, platform::FileTime>> folderDates_;
     std::optional<ProgressBar> progress_;
     std::uint64_t done_ = 0;
@@ -348,7 +354,7 @@ int RunExtract(const Arguments& args)
     const ExtractTotals totals = ExtractEntries(session, nodes, destination, options);
     if (totals.failures > 0) {
         PrintError(std::to_string(totals.failures) + (totals.failures == 1 ? " entry" : " entries")
-                   + " could not be extracted; " + std::to_string(totals.files) + " files were");
+                   + " could not be extracted (" + std::to_string(totals.files) + " files extracted)");
         return kExitFailure;
     }
     return kExitOk;

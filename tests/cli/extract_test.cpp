@@ -1,0 +1,341 @@
+// tarvelin-cli extract: extracted trees equal their sources byte for byte
+// and date for date, on every stored form; folder and file paths; failures
+// leave no short file behind; names and links from an image or planted in
+// the destination never lead outside it.
+//
+// Images: genisoimage -input-charset utf-8 -J -R -joliet-long and
+// -J -joliet-long -D of the tricky tree, the raw Mode 1 and Mode 2 Form 1
+// forms of the first, and an image crafted record by record for the names
+// no peer tool writes.
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/iso_fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CommandResult;
+using test::RunCommand;
+using test::ShellQuote;
+using test::TempDir;
+
+std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
+{
+    return "env TZ=" + zone + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The part of a snapshot below prefix, with prefix taken off the paths.
+std::map<std::string, test::DiskEntry> Below(const std::map<std::string, test::DiskEntry>& tree,
+                                             const std::string& prefix)
+{
+    std::map<std::string, test::DiskEntry> part;
+    for (const auto& [path, entry] : tree) {
+        if (path.rfind(prefix, 0) == 0 && path.size() > prefix.size()) {
+            part[path.substr(prefix.size())] = entry;
+        }
+    }
+    return part;
+}
+
+class ExtractCommandTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!test::ToolAvailable("genisoimage")) {
+            return;
+        }
+        dir_ = std::make_unique<TempDir>();
+        test::MakeTrickyTree(At("tree"));
+        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
+        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D", "Asia/Tokyo");
+        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
+        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
+        source_ = std::make_unique<std::map<std::string, test::DiskEntry>>(test::SnapshotTree(At("tree")));
+    }
+
+    static void TearDownTestSuite()
+    {
+        source_.reset();
+        dir_.reset();
+    }
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        ASSERT_NE(dir_, nullptr);
+    }
+
+    static std::string At(const std::string& name) { return *dir_ / name; }
+    const std::map<std::string, test::DiskEntry>& Source() const { return *source_; }
+
+    // The extent of an entry as `ls -l` shows it.
+    static std::uint32_t ExtentOf(const std::string& image, const std::string& path)
+    {
+        const std::string line = test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " " + ShellQuote(path)));
+        unsigned long long size = 0;
+        unsigned long extent = 0;
+        char day[16] = {}, time[16] = {};
+        if (std::sscanf(line.c_str(), "%llu %15s %15s %lu", &size, day, time, &extent) != 4) {
+            ADD_FAILURE() << "unexpected listing: " << line;
+        }
+        return static_cast<std::uint32_t>(extent);
+    }
+
+    TempDir out_;
+    static std::unique_ptr<TempDir> dir_;
+    static std::unique_ptr<std::map<std::string, test::DiskEntry>> source_;
+};
+
+std::unique_ptr<TempDir> ExtractCommandTest::dir_;
+std::unique_ptr<std::map<std::string, test::DiskEntry>> ExtractCommandTest::source_;
+
+TEST_F(ExtractCommandTest, WholeTreeEqualsTheSourceInBytesAndDatesOnEveryStoredForm)
+{
+    for (const char* image : {"jr.iso", "joliet.iso", "jr-mode1.bin", "jr-mode2.bin"}) {
+        SCOPED_TRACE(image);
+        // A destination that does not exist yet, two levels deep.
+        const std::string destination = out_ / (std::string(image) + "/made/here");
+        const CommandResult result =
+            RunCommand(Cli("extract " + ShellQuote(At(image)) + " -C " + ShellQuote(destination)));
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        // No terminal, so no progress bar and nothing else to say.
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(test::SnapshotTree(destination), Source());
+    }
+}
+
+TEST_F(ExtractCommandTest, DatesAreTheSameInstantsWhateverTheZone)
+{
+    const std::string destination = out_ / "new-york";
+    const CommandResult result =
+        RunCommand(Cli("extract " + ShellQuote(At("joliet.iso")) + " -C " + ShellQuote(destination), "America/New_York"));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(test::SnapshotTree(destination), Source());
+}
+
+TEST_F(ExtractCommandTest, FolderAndFilePathsLandUnderTheirOwnNames)
+{
+    const std::string image = ShellQuote(At("jr.iso"));
+    const std::string destination = out_ / "parts";
+    const CommandResult result = RunCommand(Cli("extract " + image + " nested /1/2/3 Grüße/straße.TXT " + ShellQuote(std::string(101, 'L'))
+                                                + " -C " + ShellQuote(destination)));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    const auto extracted = test::SnapshotTree(destination);
+    // A folder comes with everything below it and keeps its date.
+    EXPECT_EQ(Below(extracted, "nested/"), Below(Source(), "nested/"));
+    EXPECT_EQ(extracted.at("nested/"), Source().at("nested/"));
+    EXPECT_EQ(Below(extracted, "3/"), Below(Source(), "1/2/3/"));
+    EXPECT_EQ(extracted.at("Straße.txt"), Source().at("Grüße/Straße.txt"));
+    EXPECT_EQ(extracted.at(std::string(101, 'L')), Source().at(std::string(101, 'L')));
+    EXPECT_EQ(extracted.size(), 2 + Below(Source(), "nested/").size() + 1 + Below(Source(), "1/2/3/").size() + 1);
+
+    // The root is the whole tree, straight into the destination.
+    const std::string whole = out_ / "whole";
+    ASSERT_EQ(RunCommand(Cli("extract " + image + " / -C " + ShellQuote(whole))).exitCode, 0);
+    EXPECT_EQ(test::SnapshotTree(whole), Source());
+}
+
+TEST_F(ExtractCommandTest, ExistingFilesAreReplacedAndLinksInTheDestinationAreNotFollowed)
+{
+    const std::string destination = out_ / "planted";
+    const std::string outside = out_ / "outside";
+    fs::create_directories(destination);
+    fs::create_directories(outside);
+    test::WriteWholeFile(outside + "/victim", std::string("must stay\n"));
+    // A link where a file of the image goes, and one where a folder goes.
+    fs::create_symlink(outside + "/victim", destination + "/README");
+    fs::create_symlink(outside, destination + "/sizes");
+    test::WriteWholeFile(destination + "/a", std::string("an older, longer file in the way\n"));
+
+    const CommandResult result =
+        RunCommand(Cli("extract " + ShellQuote(At("jr.iso")) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "sizes' is a symbolic link; not followed")) << result.output;
+
+    const std::vector<std::uint8_t> victim = test::ReadWholeFile(outside + "/victim");
+    EXPECT_EQ(std::string(victim.begin(), victim.end()), "must stay\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    EXPECT_FALSE(fs::is_symlink(destination + "/README"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/README"), Source().at("README").bytes);
+    EXPECT_EQ(test::ReadWholeFile(destination + "/a"), Source().at("a").bytes);
+}
+
+TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
+{
+    // The image ends in the middle of the 2.5 MiB file: its first chunk can
+    // be read, the rest cannot.
+    const std::string image = out_ / "cut.iso";
+    fs::copy_file(At("jr.iso"), image);
+    const std::uint32_t extent = ExtentOf(image, "sizes/chunks.bin");
+    ASSERT_GT(extent, 0u);
+    fs::resize_file(image, (std::uint64_t{extent} + 700) * 2048);
+
+    CommandResult result = RunCommand(Cli("ls -R " + ShellQuote(image)));
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "warning")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "beyond the end of the image")) << result.output;
+
+    const std::string destination = out_ / "cut";
+    result = RunCommand(Cli("extract " + ShellQuote(image) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "chunks.bin' not extracted: cannot read it from the image")) << result.output;
+    EXPECT_FALSE(fs::exists(destination + "/sizes/chunks.bin"));
+    // Every file that is there is there in full; the ones lying behind the
+    // cut are missing, but not short.
+    std::size_t files = 0;
+    for (const auto& [path, entry] : test::SnapshotTree(destination)) {
+        if (!entry.isDirectory) {
+            EXPECT_EQ(entry.bytes, Source().at(path).bytes) << path;
+            ++files;
+        }
+    }
+    EXPECT_GT(files, 5u);
+}
+
+TEST_F(ExtractCommandTest, AWriteFailureRemovesThePartFileAndNamesIt)
+{
+    // A file size limit of 1 MiB: the second chunk of the 2.5 MiB file
+    // cannot be written (EFBIG; the signal is ignored).
+    const std::string destination = out_ / "limited";
+    const CommandResult result =
+        RunCommand("bash -c " + ShellQuote("trap '' XFSZ; ulimit -f 1024; exec " + Cli("extract " + ShellQuote(At("jr.iso")) + " -C " + ShellQuote(destination))));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "chunks.bin' not extracted: cannot write")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "1 entry could not be extracted")) << result.output;
+    EXPECT_FALSE(fs::exists(destination + "/sizes/chunks.bin"));
+    auto extracted = test::SnapshotTree(destination);
+    auto expected = Source();
+    expected.erase("sizes/chunks.bin");
+    // The folder holding the failed file has its date all the same.
+    EXPECT_EQ(extracted, expected);
+}
+
+TEST_F(ExtractCommandTest, AnUnwritableDestinationFailsWithoutLeavingFiles)
+{
+    const std::string destination = out_ / "locked";
+    fs::create_directories(destination);
+    std::string prefix;
+    if (::geteuid() == 0) {
+        // Root may write anywhere; try as an ordinary user.
+        TARVELIN_REQUIRE_TOOL("setpriv");
+        ASSERT_EQ(::chmod(out_.Path().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(dir_->Path().c_str(), 0755), 0);
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        if (RunCommand(prefix + "test -r " + ShellQuote(At("jr.iso")) + " -a -x " + ShellQuote(TARVELIN_CLI_PATH)).exitCode != 0) {
+            GTEST_SKIP() << "the image or the program cannot be reached by an unprivileged user here";
+        }
+    } else {
+        ASSERT_EQ(::chmod(destination.c_str(), 0555), 0);
+    }
+    const CommandResult result =
+        RunCommand(prefix + Cli("extract " + ShellQuote(At("jr.iso")) + " a sizes -C " + ShellQuote(destination)));
+    ::chmod(destination.c_str(), 0755);
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "Permission denied")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "/locked/a")) << result.output;
+    EXPECT_TRUE(fs::is_empty(destination));
+}
+
+TEST_F(ExtractCommandTest, ProgressIsShownOnATerminalOnly)
+{
+    TARVELIN_REQUIRE_TOOL("script");
+    const std::string destination = out_ / "tty";
+    const CommandResult result = RunCommand("script -qec " + ShellQuote(Cli("extract " + ShellQuote(At("jr.iso")) + " -C " + ShellQuote(destination))) + " /dev/null");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "100%")) << result.output;
+    EXPECT_EQ(test::SnapshotTree(destination), Source());
+}
+
+TEST_F(ExtractCommandTest, FailuresBeforeExtractingCreateNothing)
+{
+    const std::string image = ShellQuote(At("jr.iso"));
+    const std::string destination = out_ / "never";
+    CommandResult result = RunCommand(Cli("extract " + image + " a no/such -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(Contains(result.output, "'/no' not found")) << result.output;
+    EXPECT_FALSE(fs::exists(destination));
+
+    result = RunCommand(Cli("extract " + ShellQuote(out_ / "missing.iso") + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(Contains(result.output, "missing.iso")) << result.output;
+
+    test::WriteWholeFile(out_ / "noise.bin", test::RandomBytes(100000, 9));
+    result = RunCommand(Cli("extract " + ShellQuote(out_ / "noise.bin") + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_FALSE(fs::exists(destination));
+
+    EXPECT_EQ(RunCommand(Cli("extract " + image)).exitCode, 64);
+    EXPECT_EQ(RunCommand(Cli("extract -C " + ShellQuote(destination))).exitCode, 64);
+    EXPECT_EQ(RunCommand(Cli("extract " + image + " -C")).exitCode, 64);
+    EXPECT_EQ(RunCommand(Cli("extract " + image + " -q -C " + ShellQuote(destination))).exitCode, 64);
+    EXPECT_FALSE(fs::exists(destination));
+}
+
+// An image with names that would leave the destination if used as they
+// stand, beside one good file and one good folder. Joliet names can carry
+// any character, '/' included.
+TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefused)
+{
+    TempDir dir;
+    test::CraftedImage image(40);
+    const std::string good = "good data\n";
+    const std::string evil = "must never be written\n";
+    std::copy(good.begin(), good.end(), image.SectorData(30));
+    std::copy(evil.begin(), evil.end(), image.SectorData(31));
+    const auto size = [](const std::string& text) { return static_cast<std::uint32_t>(text.size()); };
+    const std::vector<iso::DirectoryRecord> inner{
+        test::MakeRecord(test::JolietId(".."), 31, size(evil)),
+        test::MakeRecord(test::JolietId("inner.txt"), 30, size(good)),
+    };
+    const std::uint32_t innerLength = test::CraftedImage::DirectoryLength(inner);
+    const std::vector<iso::DirectoryRecord> root{
+        test::MakeRecord(test::JolietId(".."), 31, size(evil)),
+        test::MakeRecord(test::JolietId("."), 31, size(evil)),
+        test::MakeRecord(test::JolietId("../escaped.txt"), 31, size(evil)),
+        test::MakeRecord(test::JolietId("/tmp/absolute.txt"), 31, size(evil)),
+        test::MakeRecord(test::JolietId("folder"), 23, innerLength, iso::DirectoryFlags::kDirectory),
+        test::MakeRecord(test::JolietId("good.txt"), 30, size(good)),
+    };
+    const std::uint32_t rootLength = image.WriteDirectory(22, 22, 0, root);
+    image.WriteDirectory(23, 22, rootLength, inner);
+    const std::uint32_t primaryLength = image.WriteDirectory(20, 20, 0, {});
+    image.WriteDescriptors(20, primaryLength, std::make_pair(22u, rootLength));
+    const std::string imagePath = dir / "untrusted.iso";
+    test::WriteWholeFile(imagePath, image.Bytes());
+
+    const std::string destination = dir / "deep/out";
+    const CommandResult result = RunCommand(Cli("extract " + ShellQuote(imagePath) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    for (const char* name : {"'..'", "'.'", "'../escaped.txt'", "'/tmp/absolute.txt'"}) {
+        EXPECT_TRUE(Contains(result.output, std::string("refusing the entry ") + name)) << result.output;
+    }
+    EXPECT_TRUE(Contains(result.output, "5 entries could not be extracted")) << result.output;
+    // The good entries are there; nothing else is, here or above.
+    const auto extracted = test::SnapshotTree(dir.Path());
+    std::vector<std::string> paths;
+    for (const auto& [path, entry] : extracted) {
+        paths.push_back(path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"deep/", "deep/out/", "deep/out/folder/", "deep/out/folder/inner.txt",
+                                               "deep/out/good.txt", "untrusted.iso"}));
+    EXPECT_FALSE(fs::exists("/tmp/absolute.txt"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/good.txt"), std::vector<std::uint8_t>(good.begin(), good.end()));
+}
+
+} // namespace
+} // namespace tarvelin

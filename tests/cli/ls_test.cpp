@@ -1,0 +1,326 @@
+// tarvelin-cli ls: what it lists of images made by genisoimage and xorriso,
+// checked against 7-Zip, bsdtar and isoinfo; dates in more than one zone;
+// paths; exit codes.
+//
+// Images used (all made here from generated trees):
+//   genisoimage -input-charset utf-8 -J -R -joliet-long   (tricky tree)
+//   genisoimage -input-charset utf-8 -J -joliet-long -D   (tricky tree, no Rock Ridge)
+//   genisoimage -input-charset utf-8 -D                    (tricky tree, primary names only)
+//   genisoimage -input-charset utf-8 -R -D                 (Rock Ridge without Joliet)
+//   xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4
+//   xorriso -as mkisofs -J -R -b boot.img                  (1.44 MB floppy emulation)
+// and the raw Mode 1 and Mode 2 Form 1 forms of the first.
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using test::RunForOutput;
+using test::ShellQuote;
+using test::TempDir;
+
+std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
+{
+    return "env TZ=" + zone + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
+}
+
+// Standard output of tarvelin-cli; the exit code must be 0.
+std::string ListOf(const std::string& arguments, const std::string& zone = "UTC")
+{
+    int status = -1;
+    const std::string output = RunForOutput(Cli(arguments, zone), &status);
+    EXPECT_EQ(status, 0) << arguments << "\n" << output;
+    return output;
+}
+
+// One line of `ls -l`: size, date, extent, name.
+struct LongLine {
+    std::uint64_t size = 0;
+    std::string date;
+    std::uint32_t extent = 0;
+};
+
+std::map<std::string, LongLine> ParseLongListing(const std::string& output)
+{
+    std::map<std::string, LongLine> entries;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        LongLine entry;
+        std::string day, time;
+        if (!(fields >> entry.size >> day >> time >> entry.extent)) {
+            ADD_FAILURE() << "not a long listing line: " << line;
+            continue;
+        }
+        entry.date = day + " " + time;
+        fields.ignore(2);
+        std::string name;
+        std::getline(fields, name);
+        entries[name] = entry;
+    }
+    return entries;
+}
+
+// A primary identifier as a reader shows it: without ";1" and without the
+// dot of an empty extension.
+std::string WithoutVersion(std::string identifier)
+{
+    const bool folder = !identifier.empty() && identifier.back() == '/';
+    if (folder) {
+        identifier.pop_back();
+    }
+    identifier = identifier.substr(0, identifier.find(';'));
+    if (!identifier.empty() && identifier.back() == '.') {
+        identifier.pop_back();
+    }
+    return identifier + (folder ? "/" : "");
+}
+
+bool IsAscii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+class LsCommandTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!test::ToolAvailable("genisoimage") || !test::ToolAvailable("xorriso")) {
+            return;
+        }
+        dir_ = std::make_unique<TempDir>();
+        test::MakeTrickyTree(At("tree"));
+        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
+        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D");
+        test::RunGenisoimage(At("tree"), At("primary.iso"), "-D");
+        test::RunGenisoimage(At("tree"), At("rockridge.iso"), "-R -D");
+        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
+        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
+
+        std::filesystem::create_directories(At("noemul/sub"));
+        test::WriteWholeFile(At("noemul/boot.img"), test::RandomBytes(5000, 21));
+        test::WriteWholeFile(At("noemul/sub/file.txt"), std::string("beside the boot image\n"));
+        test::RunXorrisoMkisofs(At("noemul"), At("noemul.iso"), "-J -R -b boot.img -no-emul-boot -boot-load-size 4");
+        std::filesystem::create_directories(At("floppy"));
+        test::WriteWholeFile(At("floppy/boot.img"), test::RandomBytes(1474560, 22));
+        test::RunXorrisoMkisofs(At("floppy"), At("floppy.iso"), "-J -R -b boot.img");
+    }
+
+    static void TearDownTestSuite() { dir_.reset(); }
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        TARVELIN_REQUIRE_TOOL("xorriso");
+        ASSERT_NE(dir_, nullptr);
+    }
+
+    static std::string At(const std::string& name) { return *dir_ / name; }
+
+    static std::unique_ptr<TempDir> dir_;
+};
+
+std::unique_ptr<TempDir> LsCommandTest::dir_;
+
+TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    for (const char* image : {"jr.iso", "joliet.iso", "primary.iso", "noemul.iso", "floppy.iso"}) {
+        SCOPED_TRACE(image);
+        const std::vector<std::string> ours = test::SortedLines(ListOf("ls -R " + ShellQuote(At(image))));
+        EXPECT_EQ(ours, test::SevenZipPaths(At(image)));
+        EXPECT_EQ(ours, test::BsdtarPaths(At(image)));
+        EXPECT_GT(ours.size(), 1u);
+    }
+}
+
+TEST_F(LsCommandTest, JolietNamesOfTheTrickyTreeAreListedWhole)
+{
+    const std::vector<std::string> ours = test::SortedLines(ListOf("ls -R " + ShellQuote(At("joliet.iso"))));
+    const auto has = [&ours](const std::string& path) {
+        return std::find(ours.begin(), ours.end(), path) != ours.end();
+    };
+    EXPECT_TRUE(has("a"));
+    EXPECT_TRUE(has("b/"));
+    EXPECT_TRUE(has("b/c"));
+    EXPECT_TRUE(has(std::string(101, 'L')));
+    EXPECT_TRUE(has("Grüße/Straße.txt"));
+    EXPECT_TRUE(has("日本語/ファイル.txt"));
+    EXPECT_TRUE(has("1/2/3/4/5/6/7/8/9/10/11/leaf.txt"));
+    EXPECT_TRUE(has("empty folder/"));
+    EXPECT_TRUE(has("nested/empty inside/"));
+    EXPECT_TRUE(has(".hidden"));
+    EXPECT_TRUE(has(".config/settings"));
+    EXPECT_TRUE(has("with space.txt"));
+}
+
+TEST_F(LsCommandTest, WithoutJolietThePrimaryNamesAreListedAsIsoinfoRecordsThem)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    // With Rock Ridge but no Joliet the tree still has the primary names;
+    // the peers that read Rock Ridge would show other names here.
+    for (const char* image : {"primary.iso", "rockridge.iso"}) {
+        SCOPED_TRACE(image);
+        std::vector<std::string> expected;
+        for (const auto& [path, entry] : test::IsoinfoDatedListing(At(image), "")) {
+            std::string shown;
+            std::istringstream parts(path);
+            std::string part;
+            while (std::getline(parts, part, '/')) {
+                shown += WithoutVersion(part) + "/";
+            }
+            if (path.back() != '/') {
+                shown.pop_back();
+            }
+            expected.push_back(shown);
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(test::SortedLines(ListOf("ls -R " + ShellQuote(At(image)))), expected);
+    }
+}
+
+TEST_F(LsCommandTest, RawMode1AndMode2ImagesListLikeTheirIso)
+{
+    const std::string iso = ListOf("ls -R -l " + ShellQuote(At("jr.iso")));
+    EXPECT_EQ(ListOf("ls -R -l " + ShellQuote(At("jr-mode1.bin"))), iso);
+    EXPECT_EQ(ListOf("ls -R -l " + ShellQuote(At("jr-mode2.bin"))), iso);
+}
+
+TEST_F(LsCommandTest, LongListingMatchesIsoinfoSevenZipAndTheSourceTimesInUtc)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TARVELIN_REQUIRE_TOOL("7z");
+    const std::map<std::string, LongLine> ours = ParseLongListing(ListOf("ls -R -l " + ShellQuote(At("jr.iso"))));
+    const auto isoinfo = test::IsoinfoDatedListing(At("jr.iso"), "-J");
+    const auto sevenZip = test::SevenZipDates(At("jr.iso"), "UTC");
+    const auto source = test::SnapshotTree(At("tree"));
+    ASSERT_EQ(ours.size(), source.size());
+    std::size_t comparedWithIsoinfo = 0;
+    for (const auto& [path, line] : ours) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(source.count(path));
+        EXPECT_EQ(line.date, test::FormatInZone(source.at(path).modified, "UTC"));
+        EXPECT_EQ(line.date, sevenZip.at(path));
+        if (!source.at(path).isDirectory) {
+            EXPECT_EQ(line.size, source.at(path).bytes.size());
+        }
+        // isoinfo cuts Joliet names at 64 characters; the rest it shows.
+        if (path.size() < 60 && IsAscii(path)) {
+            ASSERT_TRUE(isoinfo.count(path));
+            EXPECT_EQ(line.size, isoinfo.at(path).size);
+            EXPECT_EQ(line.extent, isoinfo.at(path).extent);
+            EXPECT_EQ(line.date.substr(0, 10), isoinfo.at(path).day);
+            ++comparedWithIsoinfo;
+        }
+    }
+    EXPECT_GT(comparedWithIsoinfo, 25u);
+}
+
+TEST_F(LsCommandTest, DatesAreShownInTheViewersZoneWhateverZoneTheImageWasMadeIn)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TARVELIN_REQUIRE_TOOL("7z");
+    const std::string image = At("tokyo.iso");
+    test::RunGenisoimage(At("tree"), image, "-J -R -joliet-long", "Asia/Tokyo");
+    const auto source = test::SnapshotTree(At("tree"));
+
+    // New York keeps summer time: each date takes the offset of its own
+    // moment, not today's.
+    const auto newYork = ParseLongListing(ListOf("ls -R -l " + ShellQuote(image), "America/New_York"));
+    ASSERT_EQ(newYork.size(), source.size());
+    for (const auto& [path, line] : newYork) {
+        EXPECT_EQ(line.date, test::FormatInZone(source.at(path).modified, "America/New_York")) << path;
+    }
+    // 7-Zip applies today's offset to every date, so it is compared in a
+    // zone without summer time (and with a half-hour offset).
+    const auto kolkata = ParseLongListing(ListOf("ls -R -l " + ShellQuote(image), "Asia/Kolkata"));
+    const auto sevenZip = test::SevenZipDates(image, "Asia/Kolkata");
+    ASSERT_EQ(kolkata.size(), source.size());
+    for (const auto& [path, line] : kolkata) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(line.date, test::FormatInZone(source.at(path).modified, "Asia/Kolkata"));
+        EXPECT_EQ(line.date, sevenZip.at(path));
+    }
+
+    // isoinfo shows the date as recorded, that is in the maker's zone.
+    const auto tokyo = ParseLongListing(ListOf("ls -R -l " + ShellQuote(image), "Asia/Tokyo"));
+    const auto isoinfo = test::IsoinfoDatedListing(image, "-J");
+    std::size_t compared = 0;
+    for (const auto& [path, entry] : isoinfo) {
+        if (tokyo.count(path)) {
+            EXPECT_EQ(tokyo.at(path).date.substr(0, 10), entry.day) << path;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 20u);
+    // The zones differ by 13 or 14 hours, so some days must differ too.
+    std::size_t daysDiffer = 0;
+    for (const auto& [path, line] : tokyo) {
+        daysDiffer += line.date.substr(0, 10) != newYork.at(path).date.substr(0, 10) ? 1 : 0;
+    }
+    EXPECT_GT(daysDiffer, 0u);
+}
+
+TEST_F(LsCommandTest, PathsSelectAFolderOrAFile)
+{
+    const std::string image = ShellQuote(At("jr.iso"));
+    EXPECT_EQ(ListOf("ls " + image + " b"), "c\n");
+    EXPECT_EQ(ListOf("ls " + image + " /b/"), "c\n");
+    EXPECT_EQ(ListOf("ls " + image + " Grüße"), "Straße.txt\n");
+    // Folders end in '/'; -R paths are relative to the folder listed.
+    EXPECT_EQ(test::SortedLines(ListOf("ls " + image + " nested")),
+              (std::vector<std::string>{"empty inside/", "empty too.bin"}));
+    EXPECT_EQ(ListOf("ls -R " + image + " 1/2/3/4/5/6/7/8"), "9/\n9/10/\n9/10/11/\n9/10/11/leaf.txt\n");
+    // A file lists itself.
+    EXPECT_EQ(ListOf("ls " + image + " sizes/one.bin"), "one.bin\n");
+    // Exact first, then without regard to case.
+    EXPECT_EQ(ListOf("ls " + image + " SIZES/ONE.BIN"), "one.bin\n");
+    EXPECT_EQ(ListOf("ls " + image + " readme"), "README\n");
+    // Size, date, extent before the name.
+    const auto longLine = ParseLongListing(ListOf("ls -l " + image + " sizes/just-over.bin"));
+    ASSERT_TRUE(longLine.count("just-over.bin"));
+    EXPECT_EQ(longLine.at("just-over.bin").size, 2049u);
+}
+
+TEST_F(LsCommandTest, FailuresAndTheirExitCodes)
+{
+    const std::string image = ShellQuote(At("jr.iso"));
+    test::CommandResult result = test::RunCommand(Cli("ls " + image + " no/such/thing"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("'/no' not found"), std::string::npos) << result.output;
+
+    result = test::RunCommand(Cli("ls " + image + " a/below-a-file"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("is a file"), std::string::npos) << result.output;
+
+    result = test::RunCommand(Cli("ls " + ShellQuote(At("missing.iso"))));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("missing.iso"), std::string::npos) << result.output;
+
+    test::WriteWholeFile(At("random.bin"), test::RandomBytes(200000, 3));
+    result = test::RunCommand(Cli("ls " + ShellQuote(At("random.bin"))));
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.output.find("no ISO 9660 volume found"), std::string::npos) << result.output;
+
+    EXPECT_EQ(test::RunCommand(Cli("ls")).exitCode, 64);
+    EXPECT_EQ(test::RunCommand(Cli("ls " + image + " -x")).exitCode, 64);
+    EXPECT_EQ(test::RunCommand(Cli("ls " + image + " a b")).exitCode, 64);
+}
+
+} // namespace
+} // namespace tarvelin

@@ -1,0 +1,318 @@
+#include "support/cli_fixtures.h"
+
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fcntl.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace tarvelin::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void SetModified(const fs::path& path, std::int64_t seconds)
+{
+    timespec times[2] = {};
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw std::runtime_error("cannot set the time of " + path.string());
+    }
+}
+
+// Runs a command with a UTF-8 locale so that peer tools print names as they are.
+std::string Utf8(const std::string& commandLine) { return "LC_ALL=C.UTF-8 " + commandLine; }
+
+// The tool's output line "key = value" -> value.
+bool TakeField(const std::string& line, const std::string& key, std::string& value)
+{
+    if (line.rfind(key + " = ", 0) != 0) {
+        return false;
+    }
+    value = line.substr(key.size() + 3);
+    return true;
+}
+
+template <class Visit>
+void ForEachSevenZipEntry(const std::string& image, const std::string& zone, Visit visit)
+{
+    int status = 0;
+    const std::string output = RunForOutput(Utf8("TZ=" + zone + " 7z l -slt " + ShellQuote(image)), &status);
+    if (status != 0) {
+        throw std::runtime_error("7z failed on " + image + ":\n" + output);
+    }
+    // Blocks of "key = value" lines, one per entry, each starting with Path.
+    std::istringstream lines(output);
+    std::string line;
+    bool inEntries = false;
+    std::string path;
+    std::string folder;
+    std::string modified;
+    const auto flush = [&]() {
+        if (!path.empty() && path.rfind("[BOOT]", 0) != 0) {
+            visit(path + (folder == "+" ? "/" : ""), modified);
+        }
+        path.clear();
+        folder.clear();
+        modified.clear();
+    };
+    while (std::getline(lines, line)) {
+        if (line == "----------") {
+            inEntries = true;
+            continue;
+        }
+        if (!inEntries) {
+            continue;
+        }
+        std::string value;
+        if (TakeField(line, "Path", value)) {
+            flush();
+            path = value;
+        } else if (TakeField(line, "Modified", value)) {
+            modified = value;
+        } else if (TakeField(line, "Folder", value)) {
+            folder = value;
+        }
+    }
+    flush();
+}
+
+} // namespace
+
+std::string RunForOutput(const std::string& commandLine, int* exitCode)
+{
+    const CommandResult result = RunCommand("{ " + commandLine + " ; } 2>/dev/null");
+    if (exitCode != nullptr) {
+        *exitCode = result.exitCode;
+    }
+    return result.output;
+}
+
+void StampTreeTimes(const std::string& root, std::int64_t base)
+{
+    std::vector<fs::path> entries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        entries.push_back(entry.path());
+    }
+    // Deepest first, so that stamping an entry never touches a folder
+    // already stamped.
+    std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+        const auto depth = [](const fs::path& p) { return std::distance(p.begin(), p.end()); };
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
+    });
+    std::int64_t stamp = base;
+    for (const fs::path& path : entries) {
+        SetModified(path, stamp);
+        stamp += 3607;
+    }
+}
+
+void MakeTrickyTree(const std::string& root)
+{
+    const fs::path top(root);
+    const auto file = [&top](const std::string& relative, const std::vector<std::uint8_t>& bytes) {
+        fs::create_directories((top / relative).parent_path());
+        WriteWholeFile((top / relative).string(), bytes);
+    };
+    const auto text = [](const std::string& words) { return std::vector<std::uint8_t>(words.begin(), words.end()); };
+
+    file("a", text("one character\n"));
+    file("b/c", text("one character in a one-character folder\n"));
+    file(std::string(101, 'L'), text("a name of 101 characters\n"));
+    file("docs/" + std::string(60, 'n') + "-and-then-some.txt", text("a name of 77 characters\n"));
+    file("Grüße/Straße.txt", text("Latin with umlauts and sharp s\n"));
+    file("日本語/ファイル.txt", text("CJK names\n"));
+    file("1/2/3/4/5/6/7/8/9/10/11/leaf.txt", text("eleven folders down\n"));
+    file("empty.dat", {});
+    file("nested/empty too.bin", {});
+    fs::create_directories(top / "empty folder");
+    fs::create_directories(top / "nested" / "empty inside");
+    file(".hidden", text("a dot file\n"));
+    file(".config/settings", text("inside a dot folder\n"));
+    file("with space.txt", text("a name with a space\n"));
+    file("archive.tar.gz", RandomBytes(1000, 11));
+    file("README", text("no extension\n"));
+    file("sizes/one.bin", RandomBytes(1, 12));
+    file("sizes/just-under.bin", RandomBytes(2047, 13));
+    file("sizes/one-sector.bin", RandomBytes(2048, 14));
+    file("sizes/just-over.bin", RandomBytes(2049, 15));
+    file("sizes/chunks.bin", RandomBytes(2 * 1024 * 1024 + 512 * 1024 + 7, 16));
+    StampTreeTimes(root, 1500000001);
+}
+
+void RunGenisoimage(const std::string& folder, const std::string& isoPath, const std::string& options,
+                    const std::string& zone)
+{
+    const CommandResult result = RunCommand("TZ=" + zone + " genisoimage -quiet -input-charset utf-8 " + options
+                                            + " -o " + ShellQuote(isoPath) + " " + ShellQuote(folder));
+    if (result.exitCode != 0) {
+        throw std::runtime_error("genisoimage failed: " + result.output);
+    }
+}
+
+void RunXorrisoMkisofs(const std::string& folder, const std::string& isoPath, const std::string& options)
+{
+    const CommandResult result = RunCommand("TZ=UTC xorriso -as mkisofs -quiet " + options + " -o "
+                                            + ShellQuote(isoPath) + " " + ShellQuote(folder));
+    if (result.exitCode != 0) {
+        throw std::runtime_error("xorriso failed: " + result.output);
+    }
+}
+
+std::vector<std::string> SevenZipPaths(const std::string& image)
+{
+    std::vector<std::string> paths;
+    ForEachSevenZipEntry(image, "UTC", [&paths](const std::string& path, const std::string&) { paths.push_back(path); });
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::map<std::string, std::string> SevenZipDates(const std::string& image, const std::string& zone)
+{
+    std::map<std::string, std::string> dates;
+    ForEachSevenZipEntry(image, zone,
+                         [&dates](const std::string& path, const std::string& modified) { dates[path] = modified; });
+    return dates;
+}
+
+std::vector<std::string> BsdtarPaths(const std::string& image)
+{
+    int status = 0;
+    const std::string output = RunForOutput(Utf8("bsdtar -tvf " + ShellQuote(image)), &status);
+    if (status != 0) {
+        throw std::runtime_error("bsdtar failed on " + image + ":\n" + output);
+    }
+    // "drwxr-xr-x  2 0      0        2048 Dec  6  2026 docs": eight fields,
+    // then the name, which may hold spaces.
+    std::vector<std::string> paths;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::size_t at = 0;
+        for (int field = 0; field < 8 && at != std::string::npos; ++field) {
+            at = line.find_first_not_of(' ', at);
+            at = at == std::string::npos ? at : line.find(' ', at);
+        }
+        if (at == std::string::npos || line.empty()) {
+            continue;
+        }
+        const std::string name = line.substr(at + 1);
+        if (name != ".") {
+            paths.push_back(name + (line[0] == 'd' ? "/" : ""));
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::map<std::string, IsoinfoDatedEntry> IsoinfoDatedListing(const std::string& image, const std::string& options)
+{
+    int status = 0;
+    const std::string output = RunForOutput("isoinfo " + options + " -l -i " + ShellQuote(image), &status);
+    if (status != 0) {
+        throw std::runtime_error("isoinfo failed on " + image + ":\n" + output);
+    }
+    static const std::string kHeader = "Directory listing of ";
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::map<std::string, IsoinfoDatedEntry> listing;
+    std::string folder;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(kHeader, 0) == 0) {
+            folder = line.substr(kHeader.size() + 1); // without the leading '/'
+            continue;
+        }
+        // "----------   0    0    0      3 Mar  4 2021 [     37 00]  a "
+        const std::size_t open = line.find('[');
+        const std::size_t close = open == std::string::npos ? open : line.find("]  ", open);
+        if (close == std::string::npos || line.size() < close + 4 || (line[0] != 'd' && line[0] != '-')) {
+            continue;
+        }
+        std::istringstream before(line.substr(0, open));
+        std::string mode, month;
+        unsigned long long links = 0, user = 0, group = 0, size = 0;
+        int day = 0, year = 0;
+        IsoinfoDatedEntry entry;
+        std::istringstream inside(line.substr(open + 1, close - open - 1));
+        if (!(before >> mode >> links >> user >> group >> size >> month >> day >> year) || !(inside >> entry.extent)) {
+            continue;
+        }
+        const std::string name = line.substr(close + 3, line.size() - close - 4);
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const auto monthIndex = std::find(std::begin(kMonths), std::end(kMonths), month) - std::begin(kMonths);
+        char dayText[16];
+        std::snprintf(dayText, sizeof dayText, "%04d-%02d-%02d", year, static_cast<int>(monthIndex) + 1, day);
+        entry.size = size;
+        entry.day = dayText;
+        listing[folder + name + (line[0] == 'd' ? "/" : "")] = entry;
+    }
+    return listing;
+}
+
+std::map<std::string, DiskEntry> SnapshotTree(const std::string& root)
+{
+    std::map<std::string, DiskEntry> tree;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        if (::lstat(item.path().c_str(), &info) != 0) {
+            throw std::runtime_error("cannot stat " + item.path().string());
+        }
+        DiskEntry entry;
+        entry.isDirectory = S_ISDIR(info.st_mode);
+        entry.modified = info.st_mtim.tv_sec;
+        std::string relative = fs::relative(item.path(), root).string();
+        if (entry.isDirectory) {
+            relative += "/";
+        } else {
+            entry.bytes = ReadFileRange(item.path().string(), 0, static_cast<std::size_t>(info.st_size));
+        }
+        tree[relative] = std::move(entry);
+    }
+    return tree;
+}
+
+std::vector<std::string> SortedLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone)
+{
+    const char* previous = std::getenv("TZ");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::setenv("TZ", zone.c_str(), 1);
+    ::tzset();
+    const auto seconds = static_cast<std::time_t>(epochSeconds);
+    std::tm local {};
+    ::localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    if (previous != nullptr) {
+        ::setenv("TZ", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+    return text;
+}
+
+} // namespace tarvelin::test

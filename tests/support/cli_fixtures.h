@@ -1,0 +1,73 @@
+#pragma once
+
+// Fixtures of the command tests: folder trees with the names and shapes that
+// readers trip over, images made of them by peer tools, the listings those
+// tools print (normalised to one form), and snapshots of folder trees on disk
+// to compare extracted trees with their sources.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tarvelin::test {
+
+// Writes under root (which must exist):
+//   one-character names, a 101-character name (Joliet with -joliet-long),
+//   non-ASCII names (Latin, CJK), folders nested 11 deep, empty files and
+//   folders, dot files and a dot folder, names with spaces and several dots,
+//   files of 1, 2047, 2048 and 2049 bytes and one of 2.5 MiB (more than one
+//   read chunk);
+// then gives every file and folder a distinct modification time with odd
+// seconds (folders last, deepest first, so that no later write moves them).
+void MakeTrickyTree(const std::string& root);
+
+// Gives every entry below root (not root itself) a distinct modification
+// time from base on, in steps of 3607 s.
+void StampTreeTimes(const std::string& root, std::int64_t base);
+
+// genisoimage with UTF-8 input names and the given options; throws with the
+// tool's output when it fails. zone: the TZ the tool runs in ("" keeps UTC).
+void RunGenisoimage(const std::string& folder, const std::string& isoPath, const std::string& options,
+                    const std::string& zone = "UTC");
+// xorriso in its mkisofs mode; throws with the tool's output when it fails.
+void RunXorrisoMkisofs(const std::string& folder, const std::string& isoPath, const std::string& options);
+
+// Entry paths relative to the root, folders ending in '/', sorted; what each
+// peer tool lists ("[BOOT]" pseudo entries of 7-Zip left out).
+std::vector<std::string> SevenZipPaths(const std::string& image);
+std::vector<std::string> BsdtarPaths(const std::string& image);
+// Path (as above) -> modification time as 7-Zip shows it in the zone,
+// "YYYY-MM-DD HH:MM:SS".
+std::map<std::string, std::string> SevenZipDates(const std::string& image, const std::string& zone);
+
+// One entry of `isoinfo -l`, keyed by its path ("DOCS/README.TXT;1",
+// folders ending in '/'): size, extent and the recorded day "YYYY-MM-DD".
+struct IsoinfoDatedEntry {
+    std::uint64_t size = 0;
+    std::uint32_t extent = 0;
+    std::string day;
+};
+std::map<std::string, IsoinfoDatedEntry> IsoinfoDatedListing(const std::string& image, const std::string& options);
+
+// What a folder tree on disk holds, by path relative to its root (folders
+// ending in '/'): bytes of files and modification times (seconds).
+struct DiskEntry {
+    bool isDirectory = false;
+    std::vector<std::uint8_t> bytes;
+    std::int64_t modified = 0;
+    bool operator==(const DiskEntry&) const = default;
+};
+std::map<std::string, DiskEntry> SnapshotTree(const std::string& root);
+
+// Lines of text, sorted.
+std::vector<std::string> SortedLines(const std::string& text);
+
+// The epoch second as local time in the zone, "YYYY-MM-DD HH:MM:SS".
+std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone);
+
+// Runs a command line and returns its standard output alone; standard error
+// is dropped. exitCode gets the exit status.
+std::string RunForOutput(const std::string& commandLine, int* exitCode = nullptr);
+
+} // namespace tarvelin::test
