@@ -100,7 +100,7 @@ TEST_F(ConvertCommandTest, ATerminalGetsAProgressBar)
     TARVELIN_REQUIRE_TOOL("script");
     WriteWholeFile(dir_ / "in.iso", Volume(3000));
     const std::string command = ShellQuote(TARVELIN_CLI_PATH) + " iso2bin " + Path("in.iso") + " " + Path("out.bin");
-    const CommandResult result = RunCommand("script -qec " + ShellQuote(command) + " /dev/null");
+    const CommandResult result = RunCommand("script -qec " + ShellQuote(command) + " /dev/null < /dev/null");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("\riso2bin ["), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("########################################] 100%"), std::string::npos)
