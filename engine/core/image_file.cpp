@@ -1,8 +1,10 @@
 #include "core/image_file.h"
 
+#include "core/image_journal.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
+#include <atomic>
 #include <cctype>
 #include <optional>
 #include <string>
@@ -88,7 +90,11 @@ std::optional<std::string> FirstCueFileName(std::string_view sheet)
     return std::nullopt;
 }
 
+std::atomic<ImageWriteFaultHook> writeFaultHook{nullptr};
+
 } // namespace
+
+void SetImageWriteFaultHook(ImageWriteFaultHook hook) { writeFaultHook.store(hook); }
 
 bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error)
 {
@@ -130,8 +136,22 @@ class CImageFile final : public IImageFile {
 public:
     bool Reserved() override { return true; }
 
+    ~CImageFile() override
+    {
+        // A save still open here was abandoned; the image goes back to what
+        // it was (and if even that fails, the journal stays for the next
+        // open).
+        if (journal_.Active()) {
+            journal_.Rollback();
+        }
+    }
+
     bool Open(const char* path) override
     {
+        if (journal_.Active()) {
+            journal_.Rollback();
+        }
+        recovered_ = false;
         file_.Close();
         lastError_.clear();
         path_.clear();
@@ -152,6 +172,12 @@ public:
             if (dataPath != path) {
                 lastError_ += " (named by the CUE sheet '" + std::string(path) + "')";
             }
+            return false;
+        }
+        std::string recoveryError;
+        if (!ImageJournal::Recover(dataPath, file_, recovered_, recoveryError)) {
+            file_.Close();
+            lastError_ = recoveryError;
             return false;
         }
         path_ = dataPath;
@@ -180,11 +206,14 @@ public:
         return file_.Length(length) ? length : 0;
     }
 
-    bool Write(const void* buffer, std::uint32_t count) override { return Check(file_.Write(buffer, count)); }
+    bool Write(const void* buffer, std::uint32_t count) override
+    {
+        return MayWrite(file_.Position(), count) && Check(file_.Write(buffer, count));
+    }
 
     bool WriteAt(std::uint64_t position, const void* buffer, std::uint32_t count) override
     {
-        return Check(file_.WriteAt(position, buffer, count));
+        return MayWrite(position, count) && Check(file_.WriteAt(position, buffer, count));
     }
 
     bool Flush() override { return Check(file_.Flush()); }
@@ -192,7 +221,46 @@ public:
     const char* GetPath() override { return path_.c_str(); }
     const char* GetLastError() override { return lastError_.c_str(); }
 
+    bool BeginSave() override
+    {
+        if (journal_.Active()) {
+            return Fail("a save of this image is already under way");
+        }
+        if (!file_.IsOpen()) {
+            return Fail("no image file is open");
+        }
+        if (!file_.IsWritable()) {
+            return Fail("'" + path_ + "' can only be read (a read-only file or medium); it cannot be saved");
+        }
+        return journal_.Begin(file_) || Fail(journal_.LastError());
+    }
+
+    bool CommitSave() override { return journal_.Commit() || Fail(journal_.LastError()); }
+    bool RollbackSave() override { return journal_.Rollback() || Fail(journal_.LastError()); }
+    bool IsSaving() override { return journal_.Active(); }
+    bool WasRecovered() override { return recovered_; }
+
 private:
+    bool Fail(const std::string& why)
+    {
+        lastError_ = why;
+        return false;
+    }
+
+    // The test hook may refuse the write; during a save the bytes it
+    // replaces are kept first.
+    bool MayWrite(std::uint64_t position, std::uint32_t count)
+    {
+        const ImageWriteFaultHook hook = writeFaultHook.load();
+        if (hook != nullptr && !hook()) {
+            return Fail("cannot write '" + path_ + "': write fault injected by a test");
+        }
+        if (journal_.Active() && !journal_.Protect(position, count)) {
+            return Fail(journal_.LastError());
+        }
+        return true;
+    }
+
     bool Check(bool succeeded)
     {
         if (!succeeded) {
@@ -202,6 +270,8 @@ private:
     }
 
     platform::File file_;
+    ImageJournal journal_;
+    bool recovered_ = false;
     std::string path_;
     std::string lastError_;
 };

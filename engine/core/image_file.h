@@ -4,6 +4,11 @@
 // kind for reading and writing (read-only when writing is not allowed),
 // follows a CUE sheet to the data file it names, and offers positioned byte
 // reads and writes. It knows nothing of sectors.
+//
+// An in-place save of the image is made all-or-nothing here: between
+// BeginSave and CommitSave every write first keeps the bytes it replaces in
+// an undo journal beside the data file (ImageJournal), RollbackSave puts
+// them back, and Open rolls back a save that a crash interrupted.
 
 #include "core/component.h"
 #include "core/registry.h"
@@ -19,11 +24,21 @@ namespace tarvelin {
 // False, with the reason in error, when a sheet cannot be read or names none.
 TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
 
+// Test facility, not for use by programs: when set, every write to an image
+// file (Write and WriteAt of any CImageFile of the process) calls the hook
+// first; a false answer makes that write fail as a device error would, with
+// nothing written. The fault-injection tests use it to fail or end the
+// process at the k-th write of a save. Null (the default) turns it off.
+using ImageWriteFaultHook = bool (*)();
+TARVELIN_API void SetImageWriteFaultHook(ImageWriteFaultHook hook);
+
 class IImageFile : public CComponent {
 public:
     virtual bool Reserved() = 0;
     // Resolves a CUE sheet, then opens the file: read-write when allowed,
-    // else read-only. A missing file is never created.
+    // else read-only. A missing file is never created. A save that was
+    // interrupted is rolled back first; when that cannot be done (an image
+    // that can only be read) Open fails and says why.
     virtual bool Open(const char* path) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool Seek(std::uint64_t position) = 0;
@@ -45,6 +60,22 @@ public:
     virtual const char* GetPath() = 0;
     // Why the last failing operation failed; empty when nothing failed.
     virtual const char* GetLastError() = 0;
+
+    // Starts an in-place save: creates and flushes the undo journal. From
+    // here every write keeps the bytes it replaces below the file's present
+    // length first; writes beyond it need no keeping (a rollback cuts the
+    // file back). False, with the reason, when the file is read-only or the
+    // journal cannot be made (or an earlier save is still open).
+    virtual bool BeginSave() = 0;
+    // Flushes the file and removes the journal: from then on the new
+    // contents are the image.
+    virtual bool CommitSave() = 0;
+    // Restores every byte the save replaced and the file's old length.
+    virtual bool RollbackSave() = 0;
+    virtual bool IsSaving() = 0;
+    // True when Open found the journal of an interrupted save and rolled
+    // the image back to what it was before that save.
+    virtual bool WasRecovered() = 0;
 };
 
 } // namespace tarvelin

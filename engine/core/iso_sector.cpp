@@ -325,6 +325,10 @@ public:
     IImageFile* GetFile() override { return file_; }
     const char* GetLastError() override { return lastError_.c_str(); }
 
+    bool BeginSave() override { return IsOpen() && Checked(file_->BeginSave()); }
+    bool CommitSave() override { return IsOpen() && Checked(file_->CommitSave()); }
+    bool RollbackSave() override { return IsOpen() && Checked(file_->RollbackSave()); }
+
 private:
     bool IsOpen()
     {

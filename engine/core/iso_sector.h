@@ -84,6 +84,14 @@ public:
     // The image file underneath (owned by this component).
     virtual class IImageFile* GetFile() = 0;
     virtual const char* GetLastError() = 0;
+
+    // An all-or-nothing save in place, carried out by the image file (see
+    // IImageFile::BeginSave): every sector written between BeginSave and
+    // CommitSave can be taken back by RollbackSave, or by the next Open
+    // after a crash.
+    virtual bool BeginSave() = 0;
+    virtual bool CommitSave() = 0;
+    virtual bool RollbackSave() = 0;
 };
 
 } // namespace tarvelin

@@ -44,6 +44,9 @@ public:
     bool Flush() override { return true; }
     IImageFile* GetFile() override { return nullptr; }
     const char* GetLastError() override { return ""; }
+    bool BeginSave() override { return false; }
+    bool CommitSave() override { return false; }
+    bool RollbackSave() override { return false; }
 
 private:
     bool Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count);

@@ -439,6 +439,9 @@ public:
     bool Flush() override { return true; }
     IImageFile* GetFile() override { return nullptr; }
     const char* GetLastError() override { return ""; }
+    bool BeginSave() override { return false; }
+    bool CommitSave() override { return false; }
+    bool RollbackSave() override { return false; }
 
 private:
     std::vector<std::uint8_t> bytes_;
