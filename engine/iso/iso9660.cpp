@@ -638,6 +638,164 @@ std::optional<BootCatalog> DecodeBootCatalog(ConstBytes sector, DecodeReport* re
     return decoded;
 }
 
+namespace {
+
+constexpr std::uint8_t kExtensionFollows = 0x20; // media type bit / extension flags bit
+
+void PutBootEntry(Bytes entry, const BootEntry& boot, bool extensionFollows)
+{
+    using O = BootSectionOffset;
+    entry[O::kBootIndicator] = boot.bootIndicator;
+    entry[O::kMediaType] = static_cast<std::uint8_t>((boot.mediaType & ~kExtensionFollows)
+                                                     | (extensionFollows ? kExtensionFollows : 0));
+    PutLe16(entry, O::kLoadSegment, boot.loadSegment);
+    entry[O::kSystemType] = boot.systemType;
+    PutLe16(entry, O::kSectorCount, boot.sectorCount);
+    PutLe32(entry, O::kLoadRba, boot.loadRba);
+    PutArray(entry, O::kCriteria, boot.criteria);
+}
+
+BootEntry ReadBootEntry(ConstBytes entry)
+{
+    using O = BootSectionOffset;
+    BootEntry boot;
+    boot.bootIndicator = entry[O::kBootIndicator];
+    boot.mediaType = entry[O::kMediaType];
+    boot.loadSegment = ReadLe16(entry, O::kLoadSegment);
+    boot.systemType = entry[O::kSystemType];
+    boot.sectorCount = ReadLe16(entry, O::kSectorCount);
+    boot.loadRba = ReadLe32(entry, O::kLoadRba);
+    boot.criteria = ReadArray<20>(entry, O::kCriteria);
+    return boot;
+}
+
+} // namespace
+
+std::vector<const BootEntry*> BootEntriesOf(const BootCatalogSet& catalog)
+{
+    std::vector<const BootEntry*> entries{&catalog.defaultEntry};
+    for (const BootSection& section : catalog.sections) {
+        for (const BootEntry& entry : section.entries) {
+            entries.push_back(&entry);
+        }
+    }
+    return entries;
+}
+
+std::vector<BootEntry*> BootEntriesOf(BootCatalogSet& catalog)
+{
+    std::vector<BootEntry*> entries{&catalog.defaultEntry};
+    for (BootSection& section : catalog.sections) {
+        for (BootEntry& entry : section.entries) {
+            entries.push_back(&entry);
+        }
+    }
+    return entries;
+}
+
+bool EncodeBootCatalogSet(const BootCatalogSet& catalog, Bytes sector)
+{
+    if (sector.size() < kSectorSize) {
+        return false;
+    }
+    std::size_t records = 2;
+    for (const BootSection& section : catalog.sections) {
+        if (section.entries.size() > 0xFFFF) {
+            return false;
+        }
+        records += 1;
+        for (const BootEntry& entry : section.entries) {
+            records += 1 + entry.extensions.size();
+        }
+    }
+    if (records * kBootCatalogEntrySize > kSectorSize) {
+        return false;
+    }
+    BootCatalog head;
+    head.platformId = catalog.platformId;
+    head.idString = catalog.idString;
+    if (!EncodeBootCatalog(head, sector)) {
+        return false;
+    }
+    Bytes bytes = sector.first(kSectorSize);
+    PutBootEntry(bytes.subspan(BootCatalogOffset::kBootIndicator, kBootCatalogEntrySize), catalog.defaultEntry, false);
+    std::size_t at = BootCatalogOffset::kEntriesEnd;
+    for (std::size_t s = 0; s < catalog.sections.size(); ++s) {
+        const BootSection& section = catalog.sections[s];
+        using O = BootSectionOffset;
+        Bytes header = bytes.subspan(at, kBootCatalogEntrySize);
+        header[O::kHeaderIndicator] = s + 1 == catalog.sections.size() ? kSectionHeaderLast : kSectionHeaderMore;
+        header[O::kPlatformId] = section.platformId;
+        PutLe16(header, O::kEntryCount, static_cast<std::uint16_t>(section.entries.size()));
+        PutArray(header, O::kIdString, section.idString);
+        at += kBootCatalogEntrySize;
+        for (const BootEntry& entry : section.entries) {
+            PutBootEntry(bytes.subspan(at, kBootCatalogEntrySize), entry, !entry.extensions.empty());
+            at += kBootCatalogEntrySize;
+            for (std::size_t e = 0; e < entry.extensions.size(); ++e) {
+                Bytes extension = bytes.subspan(at, kBootCatalogEntrySize);
+                std::copy(entry.extensions[e].begin(), entry.extensions[e].end(), extension.begin());
+                extension[0] = kExtensionEntryIndicator;
+                extension[1] = static_cast<std::uint8_t>((extension[1] & ~kExtensionFollows)
+                                                         | (e + 1 < entry.extensions.size() ? kExtensionFollows : 0));
+                at += kBootCatalogEntrySize;
+            }
+        }
+    }
+    return true;
+}
+
+std::optional<BootCatalogSet> DecodeBootCatalogSet(ConstBytes sector, DecodeReport* report)
+{
+    const std::optional<BootCatalog> head = DecodeBootCatalog(sector, report);
+    if (!head) {
+        return std::nullopt;
+    }
+    BootCatalogSet catalog;
+    catalog.platformId = head->platformId;
+    catalog.idString = head->idString;
+    const ConstBytes bytes = sector.first(kSectorSize);
+    catalog.defaultEntry = ReadBootEntry(bytes.subspan(BootCatalogOffset::kBootIndicator, kBootCatalogEntrySize));
+    // Bit 5 of the media type belongs to section entries only.
+    std::size_t at = BootCatalogOffset::kEntriesEnd;
+    bool last = false;
+    while (!last && at + kBootCatalogEntrySize <= kSectorSize) {
+        using O = BootSectionOffset;
+        const ConstBytes header = bytes.subspan(at, kBootCatalogEntrySize);
+        const std::uint8_t indicator = header[O::kHeaderIndicator];
+        if (indicator != kSectionHeaderMore && indicator != kSectionHeaderLast) {
+            break; // no (further) sections: the rest of the sector is unused
+        }
+        last = indicator == kSectionHeaderLast;
+        BootSection section;
+        section.platformId = header[O::kPlatformId];
+        section.idString = ReadArray<28>(header, O::kIdString);
+        const std::uint16_t count = ReadLe16(header, O::kEntryCount);
+        at += kBootCatalogEntrySize;
+        for (std::uint16_t i = 0; i < count; ++i) {
+            if (at + kBootCatalogEntrySize > kSectorSize) {
+                return Refuse<BootCatalogSet>(report, "boot catalog: a section runs past the catalog's sector");
+            }
+            const ConstBytes raw = bytes.subspan(at, kBootCatalogEntrySize);
+            if (raw[O::kBootIndicator] != kBootable && raw[O::kBootIndicator] != kNotBootable) {
+                return Refuse<BootCatalogSet>(report, "boot catalog: a section entry has an unknown boot indicator");
+            }
+            BootEntry entry = ReadBootEntry(raw);
+            entry.mediaType = static_cast<std::uint8_t>(entry.mediaType & ~kExtensionFollows);
+            at += kBootCatalogEntrySize;
+            while (at + kBootCatalogEntrySize <= kSectorSize && bytes[at] == kExtensionEntryIndicator) {
+                std::array<std::uint8_t, kBootCatalogEntrySize> extension{};
+                std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), kBootCatalogEntrySize, extension.begin());
+                entry.extensions.push_back(extension);
+                at += kBootCatalogEntrySize;
+            }
+            section.entries.push_back(std::move(entry));
+        }
+        catalog.sections.push_back(std::move(section));
+    }
+    return catalog;
+}
+
 // ---------------------------------------------------------------------------
 // Path tables
 

@@ -485,6 +485,89 @@ TARVELIN_API bool EncodeBootCatalog(const BootCatalog& catalog, Bytes sector);
 // bytes or checksum, or whose boot indicator is neither 0x88 nor 0x00.
 TARVELIN_API std::optional<BootCatalog> DecodeBootCatalog(ConstBytes sector, DecodeReport* report = nullptr);
 
+// The whole catalog (El Torito 2.1 to 2.5). Behind the validation entry and
+// the initial/default entry come sections, each a header followed by its
+// section entries, and a section entry may be followed by extension
+// entries. Modern images carry a BIOS default entry and an EFI section.
+//   Section header (32 bytes): 0 u8 0x90 (more headers follow) or 0x91
+//     (the last), 1 u8 platform ID (0 80x86, 0xEF EFI), 2 le16 number of
+//     section entries, 4 28 ID string.
+//   Section entry (32 bytes): bytes 0..11 as the default entry (indicator,
+//     media type with bit 5 set when an extension follows, load segment,
+//     system type, sector count, load RBA), 12 u8 selection criteria type,
+//     13 19 selection criteria.
+//   Extension entry (32 bytes): 0 u8 0x44, 1 u8 flags (bit 5: another
+//     extension follows), 2 30 more selection criteria.
+// The catalog is read and written as one sector: 62 entries fit in it.
+
+struct BootSectionOffset {
+    static constexpr std::size_t kHeaderIndicator = 0;
+    static constexpr std::size_t kPlatformId = 1;
+    static constexpr std::size_t kEntryCount = 2;
+    static constexpr std::size_t kIdString = 4;
+    // Within an entry (the default entry's fields at these offsets too).
+    static constexpr std::size_t kBootIndicator = 0;
+    static constexpr std::size_t kMediaType = 1;
+    static constexpr std::size_t kLoadSegment = 2;
+    static constexpr std::size_t kSystemType = 4;
+    static constexpr std::size_t kSectorCount = 6;
+    static constexpr std::size_t kLoadRba = 8;
+    static constexpr std::size_t kCriteria = 12; // through the end of the entry
+};
+inline constexpr std::size_t kBootCatalogEntrySize = 32;
+inline constexpr std::uint8_t kSectionHeaderMore = 0x90;
+inline constexpr std::uint8_t kSectionHeaderLast = 0x91;
+inline constexpr std::uint8_t kExtensionEntryIndicator = 0x44;
+inline constexpr std::uint8_t kPlatformEfi = 0xEF;
+static_assert(BootCatalogOffset::kBootIndicator + BootSectionOffset::kLoadRba == BootCatalogOffset::kLoadRba);
+
+struct BootEntry {
+    std::uint8_t bootIndicator = kBootable;
+    std::uint8_t mediaType = 0;
+    std::uint16_t loadSegment = 0;
+    std::uint8_t systemType = 0;
+    std::uint16_t sectorCount = 4;
+    std::uint32_t loadRba = 0;
+    // Bytes 12..31: unused (zero) in the default entry, the selection
+    // criteria in a section entry; kept as read.
+    std::array<std::uint8_t, 20> criteria{};
+    // Extension entries behind a section entry, whole, as read.
+    std::vector<std::array<std::uint8_t, kBootCatalogEntrySize>> extensions;
+
+    bool operator==(const BootEntry&) const = default;
+};
+
+struct BootSection {
+    std::uint8_t platformId = 0;
+    std::array<std::uint8_t, 28> idString{};
+    std::vector<BootEntry> entries;
+
+    bool operator==(const BootSection&) const = default;
+};
+
+struct BootCatalogSet {
+    std::uint8_t platformId = 0;            // of the validation entry
+    std::array<std::uint8_t, 24> idString{};
+    BootEntry defaultEntry;
+    std::vector<BootSection> sections;
+
+    bool operator==(const BootCatalogSet&) const = default;
+};
+
+// The default entry's media type and load RBA, and every section entry's.
+TARVELIN_API std::vector<const BootEntry*> BootEntriesOf(const BootCatalogSet& catalog);
+TARVELIN_API std::vector<BootEntry*> BootEntriesOf(BootCatalogSet& catalog);
+// Renders the catalog into one sector (zero behind its last entry); the
+// last section's header is 0x91, the others 0x90, and each entry's
+// extension flags are set from what follows it. False, with nothing
+// written, when it does not fit one sector or a section holds more than
+// 65535 entries.
+TARVELIN_API bool EncodeBootCatalogSet(const BootCatalogSet& catalog, Bytes sector);
+// Refuses what DecodeBootCatalog refuses, a section entry with an unknown
+// boot indicator, and sections that run past the sector: an entry read
+// wrongly would be written back wrongly.
+TARVELIN_API std::optional<BootCatalogSet> DecodeBootCatalogSet(ConstBytes sector, DecodeReport* report = nullptr);
+
 // ---------------------------------------------------------------------------
 // Path table record (ECMA-119 9.4); L tables hold little-endian numbers,
 // M tables big-endian ones:
