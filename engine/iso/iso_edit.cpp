@@ -1,15 +1,30 @@
 // CIsoEdit: the facade over an opened image. Reading, browsing and the boot
 // image live here; edits are carried by the tree until a save writes them.
+// The save (bottom of the file) follows the new-image build: the same
+// writers lay the metadata out twice with fresh instances and the two
+// layouts must agree; what differs is that it writes into the image it
+// read, under the undo journal of the image file.
 
 #include "iso/iso_edit.h"
 
+#include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "platform/directory.h"
 #include "platform/file.h"
+#include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
+#include "writer/directory_writer.h"
+#include "writer/path_table_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace tarvelin {
@@ -53,28 +68,88 @@ std::uint32_t DisketteSectors(std::uint32_t mediaType)
     }
 }
 
-// Media type of a boot image file by its length.
+// Media type of a boot image file by its length: a diskette is emulated
+// only for an image of exactly a diskette's size. A loader of any other
+// length (a few KiB of no-emulation code, say) would not boot as a
+// diskette.
 std::uint32_t MediaTypeForLength(std::uint64_t length)
 {
-    if (length < 2049) {
-        return kMediaNoEmulation;
-    }
-    if (length < 1228801) {
-        return 1;
-    }
-    if (length < 1474561) {
-        return 2;
-    }
-    if (length <= 2949120) {
-        return 3;
+    for (std::uint32_t type = 1; type <= 3; ++type) {
+        if (length == std::uint64_t{DisketteSectors(type)} * kSectorBytes) {
+            return type;
+        }
     }
     return kMediaNoEmulation;
 }
+
+// Readers of the image compare names without regard to ASCII case, and the
+// writers make names unique the same way.
+bool SameEntryName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every file node of a tree, folders walked without recursion.
+template <class Visit>
+void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
+{
+    std::vector<DirNode*> pending{tree->GetRoot()};
+    while (!pending.empty()) {
+        DirNode* node = pending.back();
+        pending.pop_back();
+        for (DirNode* child = tree->GetFirstChild(node); child != nullptr; child = tree->GetNextSibling(child)) {
+            if (child->entry.isDirectory) {
+                pending.push_back(child);
+            } else {
+                visit(child);
+            }
+        }
+    }
+}
+
+// Owns a writer for the length of one save.
+template <class T>
+struct Owned {
+    T* component = nullptr;
+    explicit Owned(T* created) : component(created) {}
+    ~Owned() { DestroyComponent(component); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    T* operator->() const { return component; }
+    explicit operator bool() const { return component != nullptr; }
+};
+
+// One entry of the boot catalog that the save keeps, and the sectors its
+// boot image occupies in the image.
+struct KeptBootImage {
+    iso::BootEntry* entry = nullptr;
+    DirNode* owner = nullptr;  // the file of the tree that is this boot image, if any
+    std::uint32_t first = 0;
+    std::uint32_t sectors = 0;
+};
 
 class CIsoEdit final : public IIsoEdit {
 public:
     ~CIsoEdit() override
     {
+        if (worker_.joinable()) {
+            if (worker_.get_id() == std::this_thread::get_id()) {
+                // Destroyed from inside the final progress call: the worker
+                // touches nothing of the facade after it returns.
+                worker_.detach();
+            } else {
+                worker_.join();
+            }
+        }
         DestroyComponent(sector_);
         DestroyComponent(tree_);
         DestroyComponent(desc_);
@@ -89,9 +164,9 @@ public:
         sector_ = CreateByName<IIsoSector>("Sector1");
         tree_ = CreateByName<IIsoDirEdit>("DirEdit1");
         desc_ = CreateByName<IIsoDesc>("Desc1");
-        path_ = CreateByName<CComponent>("Path1");
-        data_ = CreateByName<CComponent>("Data1");
-        dir_ = CreateByName<CComponent>("Dir1");
+        path_ = CreateByName<IIsoPath>("Path1");
+        data_ = CreateByName<IIsoData>("Data1");
+        dir_ = CreateByName<IIsoDir>("Dir1");
         bootAction_ = 0;
         return true;
     }
@@ -100,6 +175,10 @@ public:
 
     bool Open(const char* path) override
     {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
+        bootAction_ = 0;
         if (sector_ == nullptr) {
             return Fail("the sector access component is missing");
         }
@@ -115,6 +194,10 @@ public:
 
     void LoadTree() override
     {
+        if (saving_) {
+            lastError_ = kSaveUnderWay;
+            return;
+        }
         if (tree_ == nullptr || sector_ == nullptr) {
             lastError_ = tree_ == nullptr ? "the directory tree component is missing" : "no image is open";
             return;
@@ -122,6 +205,8 @@ public:
         tree_->SetSector(sector_);
         bootImageSector_ = 0;
         mediaType_ = 0;
+        bootAction_ = kBootKeepAsIs;
+        loadedBootFile_ = nullptr;
         // Without a boot record no file may be taken for the boot image.
         if (desc_ != nullptr && desc_->HasBootRecord()) {
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
@@ -136,7 +221,10 @@ public:
 
     bool DeleteNode(DirNode* parent, DirNode* node) override
     {
-        if (tree_ != nullptr) {
+        if (tree_ != nullptr && !saving_) {
+            if (node != nullptr && tree_->FindParent(node) == parent && Contains(node, loadedBootFile_)) {
+                loadedBootFile_ = nullptr;
+            }
             tree_->DeleteNode(parent, node);
         }
         return true;
@@ -144,30 +232,61 @@ public:
 
     DirNode* AddFile(const char* path, DirNode* parent) override
     {
-        return Forward(tree_ != nullptr ? tree_->AddFile(path, parent) : nullptr);
+        return Replacing(parent, [&] { return tree_->AddFile(path, parent); });
     }
     DirNode* AddDirectory(const char* path, DirNode* parent) override
     {
-        return Forward(tree_ != nullptr ? tree_->AddDirectory(path, parent) : nullptr);
+        return Replacing(parent, [&] { return tree_->AddDirectory(path, parent); });
     }
     DirNode* AddDirectoryTree(const char* path, DirNode* parent) override
     {
-        return Forward(tree_ != nullptr ? tree_->AddDirectoryTree(path, parent) : nullptr);
+        return Replacing(parent, [&] { return tree_->AddDirectoryTree(path, parent); });
     }
     DirNode* NewDirectory(const char* name, DirNode* parent) override
     {
-        return Forward(tree_ != nullptr ? tree_->NewDirectory(name, parent) : nullptr);
+        if (!CanEdit()) {
+            return nullptr;
+        }
+        if (name != nullptr && FindNamed(parent, name, nullptr) != nullptr) {
+            lastError_ = "'" + std::string(name) + "' already exists in that folder";
+            return nullptr;
+        }
+        return Forward(tree_->NewDirectory(name, parent));
     }
     bool Rename(const char* name, DirNode* node) override
     {
-        return tree_ != nullptr && tree_->Rename(name, node);
+        if (!CanEdit()) {
+            return false;
+        }
+        DirNode* parent = tree_->FindParent(node);
+        if (name != nullptr && parent != nullptr && FindNamed(parent, name, node) != nullptr) {
+            return Fail("'" + std::string(name) + "' already exists in that folder");
+        }
+        return tree_->Rename(name, node) || Fail(tree_->GetLastError());
     }
 
-    bool StartSave(void*, ProgressFn) override
+    bool StartSave(void* context, ProgressFn callback) override
     {
-        // The save worker comes with the writers of edited images; until
-        // then a save must not pretend to have happened.
-        return Fail("saving an edited image is not available in this version");
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
+        if (callback == nullptr) {
+            return Fail("no progress callback given");
+        }
+        if (sector_ == nullptr || sector_->GetSectorCount() == 0) {
+            return Fail("no image is open");
+        }
+        if (worker_.joinable()) {
+            worker_.join(); // the last save's worker, done with its final call
+        }
+        saving_ = true;
+        try {
+            worker_ = std::thread([this, context, callback]() { RunSave(context, callback); });
+        } catch (const std::system_error& failure) {
+            saving_ = false;
+            return Fail(std::string("cannot start the save: ") + failure.what());
+        }
+        return true;
     }
 
     bool GetItemInfo(DirNode* node, ItemInfo& info) override
@@ -188,6 +307,9 @@ public:
 
     bool ReadFileData(DirNode* node, std::uint64_t offset, void* buffer, std::uint32_t count) override
     {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
         if (tree_ == nullptr || node == nullptr) {
             return Fail("no such entry");
         }
@@ -217,12 +339,22 @@ public:
         return Fail("'" + entry.name + "' has no data");
     }
 
-    bool HasBootImage() override { return desc_ != nullptr && desc_->HasBootRecord(); }
+    bool HasBootImage() override { return !saving_ && desc_ != nullptr && desc_->HasBootRecord(); }
 
-    void DeleteBootImage() override { bootAction_ = 2; }
+    void DeleteBootImage() override
+    {
+        if (saving_) {
+            return;
+        }
+        bootAction_ = kBootRemove;
+        ClearBootMarks(nullptr);
+    }
 
     bool SaveBootImage(CByteBuffer& buffer) override
     {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
         if (desc_ == nullptr || sector_ == nullptr || !desc_->HasBootRecord()) {
             return Fail("the image has no boot image");
         }
@@ -262,16 +394,22 @@ public:
 
     bool LoadBootImage(const char* path, DirNode* parent) override
     {
-        bootAction_ = 1;
-        if (tree_ != nullptr) {
-            tree_->AddBootFile(path, parent);
+        // The boot image is a file of the tree: the save writes it right
+        // behind the catalog and points the default entry at it, so saving
+        // the boot image later gives back exactly the bytes loaded.
+        DirNode* node = Replacing(parent, [&] { return tree_->AddFile(path, parent); });
+        if (node == nullptr) {
+            return Fail(std::string("cannot load the boot image: ") + lastError_);
         }
-        bootBuffer_.Clear();
-        if (!bootBuffer_.LoadFile(path)) {
-            mediaType_ = kMediaNoEmulation;
-            return Fail(std::string("cannot read the boot image '") + path + "'");
+        if (node->entry.size == 0) {
+            tree_->DeleteNode(parent, node);
+            return Fail(std::string("cannot load the boot image: '") + path + "' is empty");
         }
-        mediaType_ = MediaTypeForLength(bootBuffer_.GetSize());
+        ClearBootMarks(node);
+        node->entry.bootMark = true;
+        bootAction_ = kBootLoad;
+        loadedBootFile_ = node;
+        mediaType_ = MediaTypeForLength(node->entry.size);
         return true;
     }
 
@@ -288,19 +426,108 @@ public:
 
     bool ReadSector(std::uint32_t sector, void* buffer) override
     {
-        return sector_ != nullptr && sector_->ReadSector(sector, buffer);
+        return !saving_ && sector_ != nullptr && sector_->ReadSector(sector, buffer);
     }
 
     const char* GetLastError() override { return lastError_.c_str(); }
     IIsoSector* GetSector() override { return sector_; }
     TreeLoadReport GetLoadReport() override { return tree_ != nullptr ? tree_->GetLoadReport() : TreeLoadReport{}; }
+    bool WasReplaced() override { return replaced_; }
+    bool WasRecovered() override
+    {
+        return sector_ != nullptr && sector_->GetFile() != nullptr && sector_->GetFile()->WasRecovered();
+    }
+    bool IsSaving() override { return saving_; }
+    std::uint32_t GetMediaType() override { return mediaType_; }
 
 private:
+    static constexpr const char* kSaveUnderWay = "a save of this image is under way";
+
+    // BootAction: what the next save does with the boot record.
+    static constexpr std::uint32_t kBootKeepAsIs = 0;
+    static constexpr std::uint32_t kBootLoad = 1;
+    static constexpr std::uint32_t kBootRemove = 2;
+
     bool Fail(const std::string& why)
     {
         lastError_ = why;
         return false;
     }
+
+    bool CanEdit()
+    {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
+        return tree_ != nullptr || Fail("the directory tree component is missing");
+    }
+
+    // The child of parent named like name (ASCII case aside), other than except.
+    DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except)
+    {
+        for (DirNode* child = tree_->GetFirstChild(parent); child != nullptr; child = tree_->GetNextSibling(child)) {
+            if (child != except && SameEntryName(child->entry.name, name)) {
+                return child;
+            }
+        }
+        return nullptr;
+    }
+
+    // Runs an add; when it added something, the entries of the same name
+    // that the folder held before go. The old entry goes only once the new
+    // one is in, so a failed add loses nothing.
+    template <class Add>
+    DirNode* Replacing(DirNode* parent, Add&& add)
+    {
+        replaced_ = false;
+        if (!CanEdit()) {
+            return nullptr;
+        }
+        DirNode* node = Forward(add());
+        if (node == nullptr) {
+            return nullptr;
+        }
+        while (DirNode* old = FindNamed(parent, node->entry.name, node)) {
+            if (old == loadedBootFile_ || Contains(old, loadedBootFile_)) {
+                loadedBootFile_ = nullptr;
+            }
+            tree_->DeleteNode(parent, old);
+            replaced_ = true;
+        }
+        return node;
+    }
+
+    static bool Contains(DirNode* ancestor, DirNode* node)
+    {
+        for (; node != nullptr; node = node->parent) {
+            if (node == ancestor) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Only one file of the tree is the boot image.
+    void ClearBootMarks(DirNode* except)
+    {
+        if (tree_ == nullptr) {
+            return;
+        }
+        ForEachFileNode(tree_, [except](DirNode* node) {
+            if (node != except) {
+                node->entry.bootMark = false;
+            }
+        });
+        if (except == nullptr || except != loadedBootFile_) {
+            loadedBootFile_ = nullptr;
+        }
+    }
+
+    void RunSave(void* context, ProgressFn callback);
+    bool Save(void* context, ProgressFn callback, std::string& error);
+    bool WriteSave(void* context, ProgressFn callback, std::string& error);
+    bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
+    bool MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error);
 
     DirNode* Forward(DirNode* node)
     {
@@ -426,16 +653,320 @@ private:
     IIsoSector* sector_ = nullptr;
     IIsoDirEdit* tree_ = nullptr;
     IIsoDesc* desc_ = nullptr;
-    CComponent* path_ = nullptr;
-    CComponent* data_ = nullptr;
-    CComponent* dir_ = nullptr;
+    IIsoPath* path_ = nullptr;
+    IIsoData* data_ = nullptr;
+    IIsoDir* dir_ = nullptr;
+
+    // The save layout.
+    std::uint32_t mode_ = 0;
+    std::uint32_t pathStart_ = 0;
+    std::uint32_t dirStart_ = 0;
+    std::uint32_t catalogSector_ = 0;
 
     std::uint32_t bootImageSector_ = 0;
-    std::uint32_t bootAction_ = 0;
+    std::uint32_t bootAction_ = kBootKeepAsIs;
     std::uint32_t mediaType_ = 0;
-    CByteBuffer bootBuffer_{256};
+    DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
+    bool replaced_ = false;
     std::string lastError_;
+
+    std::atomic<bool> saving_{false};
+    std::thread worker_;
 };
+
+// ---------------------------------------------------------------------------
+// The save
+
+void CIsoEdit::RunSave(void* context, ProgressFn callback)
+{
+    std::string error;
+    const bool saved = Save(context, callback, error);
+    lastError_ = saved ? std::string() : (error.empty() ? std::string("the save failed") : error);
+    saving_ = false;
+    // Nothing of the facade is touched after this call: it may destroy us.
+    callback(context, saved ? kSaveDone : kSaveFailed);
+}
+
+bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
+{
+    if (tree_ == nullptr || desc_ == nullptr || path_ == nullptr || data_ == nullptr || dir_ == nullptr) {
+        error = "an image writer component is missing";
+        return false;
+    }
+    if (bootAction_ == kBootLoad && loadedBootFile_ == nullptr) {
+        error = "the boot image that was loaded is no longer in the tree; load it again";
+        return false;
+    }
+    // The writers give the tree's files their new extents as they go; a
+    // save that fails puts the entries back, so the tree again describes the
+    // image as it is (rolled back).
+    std::vector<std::pair<DirNode*, DirEntry>> entriesBefore;
+    ForEachFileNode(tree_, [&](DirNode* node) { entriesBefore.emplace_back(node, node->entry); });
+
+    if (!sector_->BeginSave()) {
+        error = sector_->GetLastError();
+        return false;
+    }
+    if (WriteSave(context, callback, error)) {
+        if (sector_->CommitSave()) {
+            bootAction_ = kBootKeepAsIs;
+            loadedBootFile_ = nullptr;
+            bootImageSector_ = 0;
+            mediaType_ = 0;
+            if (desc_->HasBootRecord()) {
+                bootImageSector_ = desc_->GetBootInfo(mediaType_);
+            }
+            return true;
+        }
+        error = std::string("cannot complete the save: ") + sector_->GetLastError();
+    }
+    for (auto& [node, entry] : entriesBefore) {
+        tree_->SetInfo(node, entry);
+    }
+    if (!sector_->RollbackSave()) {
+        error += std::string("; the image could not be put back as it was (") + sector_->GetLastError() +
+                 "): open it again to restore it from its undo file";
+    }
+    return false;
+}
+
+bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept,
+                        std::string& error)
+{
+    catalog.reset();
+    kept.clear();
+    if (bootAction_ == kBootRemove) {
+        return true;
+    }
+    const bool hasRecord = desc_->HasBootRecord();
+    if (bootAction_ == kBootKeepAsIs && !hasRecord) {
+        return true;
+    }
+    if (hasRecord) {
+        std::vector<std::uint8_t> bytes(kSectorBytes);
+        iso::DecodeReport report;
+        const std::uint32_t oldCatalog = desc_->GetBootCatalogSector();
+        if (oldCatalog != 0 && sector_->ReadSector(oldCatalog, bytes.data())) {
+            catalog = iso::DecodeBootCatalogSet(bytes, &report);
+        }
+        if (!catalog && bootAction_ == kBootKeepAsIs) {
+            // Writing a catalog of what could be read would drop the rest.
+            error = std::string("the image's boot catalog cannot be read whole (") +
+                    (report.problem != nullptr ? report.problem : "its boot record names no valid catalog") +
+                    "), so a save would lose boot entries; remove the boot image or load a new one first";
+            return false;
+        }
+    }
+    if (!catalog) {
+        catalog.emplace(); // a validation entry for 80x86 PCs
+    }
+    if (bootAction_ == kBootLoad) {
+        // Only the default entry is replaced; the sections (an EFI entry,
+        // say) stay as they are.
+        iso::BootEntry loaded;
+        loaded.mediaType = static_cast<std::uint8_t>(mediaType_);
+        catalog->defaultEntry = loaded;
+    }
+    for (iso::BootEntry* entry : iso::BootEntriesOf(*catalog)) {
+        if ((bootAction_ == kBootLoad && entry == &catalog->defaultEntry) || entry->loadRba == 0) {
+            continue;
+        }
+        KeptBootImage image;
+        image.entry = entry;
+        image.first = entry->loadRba;
+        // A boot image that is a file of the tree moves with the file; one
+        // that is not keeps its sectors: as many as its emulation gives, or
+        // as the entry loads.
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            const DirEntry& file = node->entry;
+            if (image.owner == nullptr && file.EntrySource == EntrySourceKind::Image && file.extent == image.first
+                && file.size != 0 && file.moreExtents.empty()) {
+                image.owner = node;
+            }
+        });
+        if (image.owner != nullptr) {
+            image.sectors = SectorsFor(image.owner->entry.size);
+        } else {
+            image.sectors = DisketteSectors(entry->mediaType & 0x0F);
+            if (image.sectors == 0) {
+                image.sectors = std::max<std::uint32_t>(1, SectorsFor(std::uint64_t{entry->sectorCount} * 512));
+            }
+        }
+        kept.push_back(image);
+    }
+    return true;
+}
+
+bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error)
+{
+    constexpr std::uint32_t kBatch = 256;
+    std::vector<std::uint8_t> buffer(std::size_t{std::min(count, kBatch)} * kSectorBytes);
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t now = std::min(kBatch, count - done);
+        if (!sector_->ReadSectors(from + done, buffer.data(), now)
+            || !sector_->WriteSectors(buffer.data(), now, to + done)) {
+            error = std::string("cannot move a boot image: ") + sector_->GetLastError();
+            return false;
+        }
+        done += now;
+    }
+    return true;
+}
+
+bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
+{
+    const std::uint32_t oldSectors = sector_->GetSectorCount();
+    mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
+    const bool joliet = mode_ == 2;
+
+    std::optional<iso::BootCatalogSet> catalog;
+    std::vector<KeptBootImage> keptImages;
+    if (!PlanBoot(catalog, keptImages, error)) {
+        return false;
+    }
+    const std::uint32_t bootOption = catalog ? kBootAlways : kBootNone;
+
+    // 1. Layout of the new metadata. The descriptor set is rendered once to
+    // learn its length: a boot record added to an image that had none makes
+    // it a sector longer than the image's, and the path tables go behind it.
+    desc_->Build(mode_, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, bootOption);
+    const auto descriptorSectors = static_cast<std::uint32_t>(desc_->GetSectorCount());
+    if (descriptorSectors == 0) {
+        error = "the volume descriptors cannot be rendered";
+        return false;
+    }
+    pathStart_ = iso::kFirstDescriptorSector + descriptorSectors;
+    path_->Build(mode_, tree_, pathStart_, 0, 0);
+    if (*path_->GetLastError() != '\0') {
+        error = path_->GetLastError();
+        return false;
+    }
+    const auto pathSectors = static_cast<std::uint32_t>(path_->GetSectorCount());
+    dirStart_ = pathStart_ + pathSectors;
+    dir_->Build(mode_, tree_, dirStart_);
+    if (*dir_->GetLastError() != '\0') {
+        error = dir_->GetLastError();
+        return false;
+    }
+    const auto dirSectors = static_cast<std::uint32_t>(dir_->GetSectorCount());
+
+    // 2. The catalog's sector and a loaded boot image right behind the
+    // directories; everything from 16 up to firstFree will be overwritten.
+    catalogSector_ = catalog ? dirStart_ + dirSectors : 0;
+    std::uint32_t firstFree = dirStart_ + dirSectors + (catalog ? 1 : 0);
+    std::uint32_t bootPlace = 0;
+    if (bootAction_ == kBootLoad) {
+        bootPlace = firstFree;
+        firstFree += SectorsFor(loadedBootFile_->entry.size);
+    }
+
+    // 3. Mark what the new metadata covers, to be moved.
+    data_->SetBootImagePlace(bootPlace);
+    if (!data_->RescueData(sector_, tree_, firstFree)) {
+        error = data_->GetLastError();
+        return false;
+    }
+
+    // 4. Append new and moved data behind everything the file holds (what
+    // lies beyond the tree, a boot image or a partition table's backup,
+    // stays) and never below the new metadata.
+    const std::uint32_t appendStart = std::max(firstFree, oldSectors);
+    if (!data_->WriteData(tree_, appendStart, sector_, context, callback)) {
+        error = data_->GetLastError();
+        return false;
+    }
+    std::uint32_t end = data_->GetEndSector();
+    for (KeptBootImage& image : keptImages) {
+        if (image.owner != nullptr) {
+            image.entry->loadRba = image.owner->entry.extent;
+        } else if (image.first < firstFree && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
+            if (!MoveSectors(image.first, image.sectors, end, error)) {
+                return false;
+            }
+            image.entry->loadRba = end;
+            end += image.sectors;
+        }
+    }
+    if (bootAction_ == kBootLoad) {
+        std::uint32_t bootSize = 0;
+        const std::uint32_t bootExtent = data_->GetBootInfo(bootSize);
+        if (bootExtent != bootPlace) {
+            error = "the loaded boot image was not written where its sectors were reserved";
+            return false;
+        }
+        catalog->defaultEntry.loadRba = bootExtent;
+    }
+    // The data must be on the device before the metadata that points at it
+    // replaces the old.
+    if (!sector_->Flush()) {
+        error = std::string("cannot flush the image: ") + sector_->GetLastError();
+        return false;
+    }
+
+    // 5. The metadata with the final extents, from fresh writers; the sizes
+    // depend only on names and shape, so they must match the first layout.
+    DestroyComponent(path_);
+    DestroyComponent(dir_);
+    path_ = CreateByName<IIsoPath>("Path1");
+    dir_ = CreateByName<IIsoDir>("Dir1");
+    if (path_ == nullptr || dir_ == nullptr) {
+        error = "out of memory for the image writers";
+        return false;
+    }
+    dir_->Build(mode_, tree_, dirStart_);
+    path_->Build(mode_, tree_, pathStart_, dir_->GetIsoRootExtent(), dir_->GetJolietRootExtent());
+    if (*dir_->GetLastError() != '\0' || *path_->GetLastError() != '\0') {
+        error = *dir_->GetLastError() != '\0' ? dir_->GetLastError() : path_->GetLastError();
+        return false;
+    }
+    if (static_cast<std::uint32_t>(path_->GetSectorCount()) != pathSectors
+        || static_cast<std::uint32_t>(dir_->GetSectorCount()) != dirSectors || !dir_->IsLayoutSettled()) {
+        error = "the layout passes disagree";
+        return false;
+    }
+    desc_->Build(mode_, end, path_->GetIsoTableSize(), path_->GetIsoStart(), dir_->GetIsoRootExtent(),
+                 dir_->GetIsoRootSize(), joliet ? path_->GetJolietTableSize() : 0, joliet ? path_->GetJolietStart() : 0,
+                 joliet ? dir_->GetJolietRootExtent() : 0, joliet ? dir_->GetJolietRootSize() : 0, catalogSector_,
+                 bootOption);
+    if (static_cast<std::uint32_t>(desc_->GetSectorCount()) != descriptorSectors) {
+        error = "the layout passes disagree";
+        return false;
+    }
+    CByteBuffer pathTables(256);
+    CByteBuffer directories(256);
+    CByteBuffer descriptors(256);
+    if (!path_->CopyTo(pathTables) || !dir_->CopyTo(directories) || !desc_->CopyTo(descriptors)) {
+        error = "out of memory for the image's metadata";
+        return false;
+    }
+    if (pathTables.GetSize() != std::uint64_t{pathSectors} * kSectorBytes
+        || directories.GetSize() != std::uint64_t{dirSectors} * kSectorBytes
+        || descriptors.GetSize() != std::uint64_t{descriptorSectors} * kSectorBytes) {
+        error = "the metadata rendered does not fill the sectors planned for it";
+        return false;
+    }
+
+    // 6. Catalog, path tables, directories, and the descriptors last.
+    const auto write = [&](const void* data, std::uint32_t sectors, std::uint32_t first) {
+        if (!sector_->WriteSectors(data, sectors, first)) {
+            error = std::string("cannot write the image: ") + sector_->GetLastError();
+            return false;
+        }
+        return true;
+    };
+    if (catalog) {
+        std::vector<std::uint8_t> catalogSector(kSectorBytes);
+        if (!iso::EncodeBootCatalogSet(*catalog, catalogSector)) {
+            error = "the boot catalog does not fit one sector";
+            return false;
+        }
+        if (!write(catalogSector.data(), 1, catalogSector_)) {
+            return false;
+        }
+    }
+    return write(pathTables.GetData(), pathSectors, pathStart_) && write(directories.GetData(), dirSectors, dirStart_)
+        && write(descriptors.GetData(), descriptorSectors, iso::kFirstDescriptorSector);
+}
 
 } // namespace
 

@@ -4,6 +4,33 @@
 // image: open, list, extract, edit, save in place, manage the boot image.
 // It owns its six sub-components: sector access, directory tree,
 // descriptors, path tables, file data and directories.
+//
+// Edits change only the tree in memory until StartSave writes them back
+// into the image file, on a worker thread:
+//   1. lays out the new descriptors, path tables and directories from
+//      sector 16 on, then one sector for the boot catalog and the sectors
+//      of a newly loaded boot image;
+//   2. writes, behind everything the image holds, the files added from disk
+//      and the files of the image that the new metadata will cover (copied
+//      straight from their old place), and flushes them;
+//   3. rewrites the boot catalog (every entry of the old one kept, the
+//      default one replaced by a loaded boot image), path tables,
+//      directories and, last, the descriptors.
+// Every byte of the old image overwritten on the way is kept in an undo
+// journal first: a save that fails is rolled back before it reports, and
+// one the process did not survive is rolled back by the next Open. The
+// system area (sectors 0 to 15) is never written.
+//
+// Progress protocol of StartSave (values sent on the worker thread):
+//   0..99        percent of the files written
+//   kSaveDone    the image file holds the edited image
+//   kSaveFailed  the save failed and the image is as it was; GetLastError
+//                says why
+// The answers are not looked at: a save always runs to one of the two ends.
+// After the final call the worker touches nothing of the facade, so the
+// callback may Destroy it; destroying it from another thread while a save
+// runs waits for the save to end. While a save runs, every other operation
+// of the facade is refused.
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
@@ -17,6 +44,9 @@
 #include <string>
 
 namespace tarvelin {
+
+inline constexpr std::int32_t kSaveDone = kProgressDone;
+inline constexpr std::int32_t kSaveFailed = kProgressFailed;
 
 // One entry as a program shows it.
 struct ItemInfo {
@@ -39,20 +69,37 @@ public:
     virtual DirNode* GetFirstChild(DirNode* node) = 0;
     virtual DirNode* GetNextSibling(DirNode* node) = 0;
     virtual bool DeleteNode(DirNode* parent, DirNode* node) = 0;
+    // A folder never holds two entries of the same name (compared without
+    // regard to ASCII case, as readers of the image compare them): an added
+    // file or folder replaces the entry of its name, and WasReplaced says
+    // so. Null, with GetLastError, when nothing could be added (the entry
+    // it would have replaced is then kept).
     virtual DirNode* AddFile(const char* path, DirNode* parent) = 0;
     virtual DirNode* AddDirectory(const char* path, DirNode* parent) = 0;
     virtual DirNode* AddDirectoryTree(const char* path, DirNode* parent) = 0;
+    // Null when the folder already holds an entry of that name.
     virtual DirNode* NewDirectory(const char* name, DirNode* parent) = 0;
+    // False when another entry of the folder already has that name.
     virtual bool Rename(const char* name, DirNode* node) = 0;
+    // Starts the save worker (protocol above); false, with GetLastError,
+    // when no image is open, no callback is given or a save is under way.
     virtual bool StartSave(void* context, ProgressFn callback) = 0;
     virtual bool GetItemInfo(DirNode* node, ItemInfo& info) = 0;
     // Reads count bytes of the file's data from byte offset on; false when
     // the range lies outside the file or a sector cannot be read.
     virtual bool ReadFileData(DirNode* node, std::uint64_t offset, void* buffer, std::uint32_t count) = 0;
     virtual bool HasBootImage() = 0;
+    // The next save writes no boot record and no catalog.
     virtual void DeleteBootImage() = 0;
     // Appends the image's current boot image to the buffer.
     virtual bool SaveBootImage(CByteBuffer& buffer) = 0;
+    // Adds the file below parent as the boot image the next save makes the
+    // catalog's default entry (other entries of the catalog stay). A file
+    // of that name already in the folder is replaced by it (WasReplaced).
+    // The media type follows the file's length: exactly 1,228,800,
+    // 1,474,560 or 2,949,120 bytes emulate a 1.2, 1.44 or 2.88 MB diskette;
+    // any other length boots without emulation. False, with GetLastError,
+    // when the file cannot be added; nothing changes then.
     virtual bool LoadBootImage(const char* path, DirNode* parent) = 0;
     virtual bool GetItemExtent(DirNode* node, std::uint32_t& extent) = 0;
     virtual bool ReadSector(std::uint32_t sector, void* buffer) = 0;
@@ -63,6 +110,15 @@ public:
     virtual IIsoSector* GetSector() = 0;
     // What the last LoadTree met and survived (records skipped, loops refused).
     virtual TreeLoadReport GetLoadReport() = 0;
+    // True when the last add or LoadBootImage replaced an entry of the same name.
+    virtual bool WasReplaced() = 0;
+    // True when Open found an interrupted save and restored the image.
+    virtual bool WasRecovered() = 0;
+    virtual bool IsSaving() = 0;
+    // The media type the next save gives a loaded boot image (El Torito
+    // 0 no emulation, 1 to 3 diskettes); that of the image's boot record
+    // otherwise.
+    virtual std::uint32_t GetMediaType() = 0;
 };
 
 } // namespace tarvelin

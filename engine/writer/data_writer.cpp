@@ -1,5 +1,6 @@
-// File data of a new image.
+// File data of new images (CBuildData) and of in-place saves (CIsoData).
 //
+// New images:
 // The copy pass writes one forward stream. Small files are read straight
 // into a staging buffer of a few MiB that goes out in one write when full,
 // so a tree of many small files costs a handful of writes rather than one
@@ -12,6 +13,7 @@
 
 #include "writer/data_writer.h"
 
+#include "core/iso_sector.h"
 #include "platform/file.h"
 #include "writer/out_file.h"
 #include "writer/writer_tree.h"
@@ -264,8 +266,357 @@ private:
     ProgressFn callback_ = nullptr;
 };
 
+// ---------------------------------------------------------------------------
+// In-place saves.
+//
+// The rescue pass only marks the files the new metadata will cover; the
+// write pass copies each of them straight from its old sectors to its new
+// place a bounded piece at a time, so a save holds at most one piece of one
+// file in memory however much has to move. Every file fills exactly the
+// sectors its size gives it, as in a new image.
+
+// writerWords[0] of a file that the write pass must move.
+constexpr std::uint32_t kMoveMark = 0x45564F4D; // "MOVE"
+// Sectors gathered per write and read per copy.
+constexpr std::uint32_t kCopySectors = 256;
+
+bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limit)
+{
+    std::vector<ExtentPiece> pieces{{entry.extent, entry.moreExtents.empty() ? static_cast<std::uint32_t>(entry.size)
+                                                                              : entry.extentLength}};
+    pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
+    for (const ExtentPiece& piece : pieces) {
+        const std::uint64_t end = std::uint64_t{piece.extent} + iso::SectorsFor(piece.length);
+        if (piece.length != 0 && piece.extent < limit && end > first) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Bytes in, whole sectors out: each full run of sectors goes to the image
+// in one write, from a first sector on.
+class SectorStream {
+public:
+    SectorStream(IIsoSector* sector, std::uint32_t firstSector)
+        : sector_(sector), next_(firstSector), buffer_(std::size_t{kCopySectors} * iso::kSectorSize)
+    {
+    }
+
+    // Room to fill directly; Commit says how much was filled.
+    std::uint8_t* Room(std::size_t& room)
+    {
+        room = buffer_.size() - used_;
+        return buffer_.data() + used_;
+    }
+    bool Commit(std::size_t count)
+    {
+        used_ += count;
+        return used_ < buffer_.size() || Drain();
+    }
+
+    // Pads the last sector with zeros and writes what is left.
+    bool Finish()
+    {
+        const std::size_t padded = (used_ + iso::kSectorSize - 1) / iso::kSectorSize * iso::kSectorSize;
+        std::memset(buffer_.data() + used_, 0, padded - used_);
+        used_ = padded;
+        return Drain();
+    }
+
+    std::uint64_t BytesWritten() const { return written_; }
+
+private:
+    bool Drain()
+    {
+        const auto sectors = static_cast<std::uint32_t>(used_ / iso::kSectorSize);
+        if (sectors != 0 && !sector_->WriteSectors(buffer_.data(), sectors, next_)) {
+            return false;
+        }
+        next_ += sectors;
+        written_ += used_;
+        used_ = 0;
+        return true;
+    }
+
+    IIsoSector* sector_;
+    std::uint32_t next_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t used_ = 0;
+    std::uint64_t written_ = 0;
+};
+
+class CIsoData final : public IIsoData {
+public:
+    bool Reserved() override { return true; }
+
+    bool RescueData(IIsoSector* /*sector*/, IIsoDirEdit* tree, std::uint32_t moveLimit) override
+    {
+        error_.clear();
+        fileCount_ = 0;
+        rescueCount_ = 0;
+        const writer::EditTreeAccess access(tree);
+        if (!access.Valid()) {
+            return Fail("no tree to save");
+        }
+        return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
+            entry.writerWords[0] = 0;
+            if (entry.size != 0) {
+                if (entry.EntrySource == EntrySourceKind::Disk || entry.EntrySource == EntrySourceKind::Memory) {
+                    ++fileCount_;
+                } else if (entry.EntrySource == EntrySourceKind::Image
+                           && TouchesRange(entry, iso::kSystemAreaSectors, moveLimit)) {
+                    if (entry.size > UINT32_MAX) {
+                        return Fail("'" + entry.name + "' lies where the new folders go but is too large (4 GiB or "
+                                    "more) to be moved in one piece");
+                    }
+                    entry.writerWords[0] = kMoveMark;
+                    ++fileCount_;
+                    ++rescueCount_;
+                }
+            }
+            access.Set(node, entry);
+            return true;
+        });
+    }
+
+    bool WriteData(IIsoDirEdit* tree, std::uint32_t startSector, IIsoSector* sector, void* context,
+                   ProgressFn callback) override
+    {
+        error_.clear();
+        warnings_.clear();
+        nextSector_ = startSector;
+        fileIndex_ = 0;
+        bootExtent_ = 0;
+        bootSize_ = 0;
+        const writer::EditTreeAccess access(tree);
+        if (!access.Valid() || sector == nullptr) {
+            return Fail("no tree or no image to write");
+        }
+        DirNode* bootNode = nullptr;
+        bool written = writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
+            if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && entry.writerWords[0] != kMoveMark)) {
+                NoteBoot(entry);
+                return true;
+            }
+            if (entry.bootMark && bootPlace_ != 0 && entry.EntrySource == EntrySourceKind::Disk) {
+                bootNode = node;
+                return true;
+            }
+            if (!Place(access, node, entry, nextSector_, sector)) {
+                return false;
+            }
+            nextSector_ += iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
+            Report(context, callback);
+            return true;
+        });
+        if (written && bootNode != nullptr) {
+            DirEntry entry;
+            access.Get(bootNode, entry);
+            written = Place(access, bootNode, entry, bootPlace_, sector);
+            Report(context, callback);
+        }
+        return written;
+    }
+
+    std::uint32_t GetEndSector() override { return nextSector_; }
+
+    std::uint32_t GetBootInfo(std::uint32_t& bootSize) override
+    {
+        bootSize = bootSize_;
+        return bootExtent_;
+    }
+
+    std::uint32_t FindBootImageSize(IIsoDirEdit* tree, std::uint32_t bootSector) override
+    {
+        const writer::EditTreeAccess access(tree);
+        if (access.Valid()) {
+            writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
+                if (entry.extent == bootSector && entry.size <= UINT32_MAX) {
+                    bootSize_ = static_cast<std::uint32_t>(entry.size);
+                }
+                return true;
+            });
+        }
+        return bootSize_;
+    }
+
+    void SetBootImagePlace(std::uint32_t sector) override { bootPlace_ = sector; }
+    std::uint32_t GetFileCount() override { return fileCount_; }
+    std::uint32_t GetRescueCount() override { return rescueCount_; }
+    const char* GetLastError() override { return error_.c_str(); }
+    std::uint32_t GetWarningCount() override { return static_cast<std::uint32_t>(warnings_.size()); }
+    const char* GetWarning(std::uint32_t index) override
+    {
+        return index < warnings_.size() ? warnings_[index].c_str() : "";
+    }
+
+private:
+    bool Fail(std::string reason)
+    {
+        error_ = std::move(reason);
+        return false;
+    }
+
+    void NoteBoot(const DirEntry& entry)
+    {
+        if (entry.bootMark) {
+            bootExtent_ = entry.extent;
+            bootSize_ = static_cast<std::uint32_t>(entry.size);
+        }
+    }
+
+    void Report(void* context, ProgressFn callback)
+    {
+        if (callback != nullptr && fileCount_ != 0) {
+            const std::uint64_t percent = std::uint64_t{fileIndex_} * 100 / fileCount_;
+            callback(context, static_cast<std::int32_t>(std::min<std::uint64_t>(percent, 99)));
+        }
+        ++fileIndex_;
+    }
+
+    // Writes the file's data from sector `at` on and makes it an entry of
+    // the image there.
+    bool Place(const writer::EditTreeAccess& access, DirNode* node, DirEntry& entry, std::uint32_t at,
+               IIsoSector* sector)
+    {
+        const auto size = static_cast<std::uint32_t>(entry.size);
+        if (std::uint64_t{at} + iso::SectorsFor(size) > UINT32_MAX) {
+            return Fail("the image would be larger than an ISO 9660 volume can be (2^32 sectors)");
+        }
+        SectorStream stream(sector, at);
+        bool copied = false;
+        switch (entry.EntrySource) {
+        case EntrySourceKind::Disk: copied = CopyFromDisk(entry, stream); break;
+        case EntrySourceKind::Memory: copied = CopyFromMemory(entry, stream); break;
+        case EntrySourceKind::Image: copied = CopyWithinImage(entry, stream, sector); break;
+        case EntrySourceKind::None: copied = Fail("'" + entry.name + "' has no data to write"); break;
+        }
+        if (!copied || !stream.Finish()) {
+            return error_.empty() ? Fail(std::string("cannot write the data of '") + entry.name + "': " +
+                                         sector->GetLastError())
+                                  : false;
+        }
+        if (stream.BytesWritten() != std::uint64_t{iso::SectorsFor(size)} * iso::kSectorSize) {
+            return Fail("the data written for '" + entry.name + "' does not fill the sectors its size gives it");
+        }
+        entry.EntrySource = EntrySourceKind::Image;
+        entry.extent = at;
+        entry.extentLength = size;
+        entry.moreExtents.clear();
+        entry.memoryData.reset();
+        entry.writerWords[0] = 0;
+        access.Set(node, entry);
+        NoteBoot(entry);
+        return true;
+    }
+
+    bool CopyFromDisk(const DirEntry& entry, SectorStream& stream)
+    {
+        platform::File source;
+        std::uint64_t length = 0;
+        if (!source.Open(entry.diskPath, platform::OpenMode::ReadShared)) {
+            return Fail("cannot read '" + entry.diskPath + "': " + source.LastError());
+        }
+        if (!source.Length(length)) {
+            return Fail("cannot read '" + entry.diskPath + "': its length cannot be learnt");
+        }
+        std::uint64_t remaining = entry.size;
+        std::uint64_t copied = 0;
+        while (remaining > 0) {
+            std::size_t room = 0;
+            std::uint8_t* at = stream.Room(room);
+            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(room, remaining));
+            std::size_t got = source.Read(at, want);
+            if (got < want && !source.LastError().empty()) {
+                return Fail("cannot read '" + entry.diskPath + "': " + source.LastError());
+            }
+            copied += got;
+            // A file that got shorter is padded with zeros to its recorded size.
+            std::memset(at + got, 0, want - got);
+            if (!stream.Commit(want)) {
+                return false;
+            }
+            remaining -= want;
+        }
+        if (length != entry.size || copied != entry.size) {
+            warnings_.push_back("'" + entry.diskPath + "' changed length since it was added (" +
+                                std::to_string(entry.size) + " bytes then, " + std::to_string(length) +
+                                " now): the image holds its first " + std::to_string(std::min(copied, entry.size)) +
+                                " bytes in the space of " + std::to_string(entry.size));
+        }
+        return true;
+    }
+
+    bool CopyFromMemory(const DirEntry& entry, SectorStream& stream)
+    {
+        if (entry.memoryData == nullptr || entry.memoryData->size() < entry.size) {
+            return Fail("the data of '" + entry.name + "' is missing");
+        }
+        return Append(entry.memoryData->data(), entry.size, stream);
+    }
+
+    bool CopyWithinImage(const DirEntry& entry, SectorStream& stream, IIsoSector* sector)
+    {
+        std::vector<ExtentPiece> pieces{
+            {entry.extent, entry.moreExtents.empty() ? static_cast<std::uint32_t>(entry.size) : entry.extentLength}};
+        pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
+        std::vector<std::uint8_t> buffer(std::size_t{kCopySectors} * iso::kSectorSize);
+        std::uint64_t total = 0;
+        for (const ExtentPiece& piece : pieces) {
+            std::uint32_t done = 0; // bytes of this piece
+            while (done < piece.length) {
+                const std::uint32_t sectors =
+                    std::min(kCopySectors, iso::SectorsFor(piece.length - done));
+                const std::uint32_t first = piece.extent + done / static_cast<std::uint32_t>(iso::kSectorSize);
+                if (!sector->ReadSectors(first, buffer.data(), sectors)) {
+                    return Fail("cannot read the data of '" + entry.name + "' to move it: " + sector->GetLastError());
+                }
+                const std::uint32_t take =
+                    std::min<std::uint32_t>(piece.length - done, sectors * static_cast<std::uint32_t>(iso::kSectorSize));
+                if (!Append(buffer.data(), take, stream)) {
+                    return false;
+                }
+                done += take;
+            }
+            total += piece.length;
+        }
+        if (total != entry.size) {
+            return Fail("the extents of '" + entry.name + "' do not add up to its size");
+        }
+        return true;
+    }
+
+    static bool Append(const std::uint8_t* data, std::uint64_t count, SectorStream& stream)
+    {
+        while (count > 0) {
+            std::size_t room = 0;
+            std::uint8_t* at = stream.Room(room);
+            const auto now = static_cast<std::size_t>(std::min<std::uint64_t>(room, count));
+            std::memcpy(at, data, now);
+            if (!stream.Commit(now)) {
+                return false;
+            }
+            data += now;
+            count -= now;
+        }
+        return true;
+    }
+
+    std::string error_;
+    std::vector<std::string> warnings_;
+    std::uint32_t fileCount_ = 0;
+    std::uint32_t rescueCount_ = 0;
+    std::uint32_t fileIndex_ = 0;
+    std::uint32_t nextSector_ = 0;
+    std::uint32_t bootExtent_ = 0;
+    std::uint32_t bootSize_ = 0;
+    std::uint32_t bootPlace_ = 0;
+};
+
 } // namespace
 
 } // namespace tarvelin
 
 TARVELIN_DEFINE_FACTORIES(tarvelin::CBuildData, tarvelin::IBuildData, NEW_DATANEW, NEW_00_DATANEW)
+TARVELIN_DEFINE_FACTORIES(tarvelin::CIsoData, tarvelin::IIsoData, Data1, Data2)

@@ -33,8 +33,8 @@
 
 namespace tarvelin {
 
-inline constexpr std::int32_t kBuildDone = 2000;
-inline constexpr std::int32_t kBuildFailed = 2001;
+inline constexpr std::int32_t kBuildDone = kProgressDone;
+inline constexpr std::int32_t kBuildFailed = kProgressFailed;
 
 // Options of SetOutput, also the writers' mode.
 inline constexpr std::uint32_t kBuildIsoOnly = 1;
