@@ -1,5 +1,9 @@
 // tarvelin-cli boot save IMAGE FILE: the El Torito boot image of an image
 // written to a file.
+// tarvelin-cli boot load IMAGE FILE [--to PATH]: FILE becomes the image's
+// boot image (the catalog's default entry; other entries stay) and a file
+// of the folder PATH (the root by default); saved in place.
+// tarvelin-cli boot remove IMAGE: no boot record and no catalog any more.
 
 #include "command.h"
 #include "image_session.h"
@@ -7,13 +11,16 @@
 #include "platform/directory.h"
 #include "platform/file.h"
 
+#include <cstdio>
+
 namespace tarvelin::cli {
 
 namespace {
 
 int RunBoot(const Arguments& args);
 
-const Command kBoot{"boot", "save IMAGE FILE", "write the boot image of a bootable image to FILE", RunBoot};
+const Command kBoot{"boot", "save|load|remove IMAGE [FILE] [--to PATH]",
+                    "save, replace or remove the El Torito boot image", RunBoot};
 
 int SaveBootImage(const std::string& imagePath, const std::string& filePath)
 {
@@ -45,10 +52,89 @@ int SaveBootImage(const std::string& imagePath, const std::string& filePath)
     return kExitOk;
 }
 
+const char* MediaName(std::uint32_t mediaType)
+{
+    switch (mediaType) {
+    case 1: return "1.2 MB diskette emulation";
+    case 2: return "1.44 MB diskette emulation";
+    case 3: return "2.88 MB diskette emulation";
+    default: return "no emulation";
+    }
+}
+
+int LoadBootImage(const Arguments& args)
+{
+    std::vector<std::string> positional;
+    std::string folder = "/";
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--to") {
+            if (i + 1 >= args.size()) {
+                return UsageError(kBoot, "--to needs a folder of the image");
+            }
+            folder = args[++i];
+        } else if (args[i].rfind("--to=", 0) == 0) {
+            folder = args[i].substr(5);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 2) {
+        return UsageError(kBoot, positional.size() < 2 ? "an image and a boot image file are needed"
+                                                       : "too many arguments");
+    }
+    ImageSession session;
+    if (const int status = session.Open(positional[0]); status != kExitOk) {
+        return status;
+    }
+    DirNode* parent = FindFolder(session, folder);
+    if (parent == nullptr) {
+        return kExitFailure;
+    }
+    IIsoEdit& edit = session.Edit();
+    if (!edit.LoadBootImage(positional[1].c_str(), parent)) {
+        PrintError(std::string(edit.GetLastError()) + "; the image is unchanged");
+        return kExitFailure;
+    }
+    if (edit.WasReplaced()) {
+        std::string name = positional[1];
+        name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+        std::printf("replaced '%s'\n", PrintableName(JoinImagePath(folder, name)).c_str());
+    }
+    std::printf("boot image: %s\n", MediaName(edit.GetMediaType()));
+    std::fflush(stdout);
+    return SaveEdits(session);
+}
+
+int RemoveBootImage(const Arguments& args)
+{
+    if (args.size() != 2) {
+        return UsageError(kBoot, args.size() < 2 ? "an image is needed" : "too many arguments");
+    }
+    ImageSession session;
+    if (const int status = session.Open(args[1]); status != kExitOk) {
+        return status;
+    }
+    if (!session.Edit().HasBootImage()) {
+        PrintError("'" + args[1] + "' has no boot image (no El Torito boot record)");
+        return kExitFailure;
+    }
+    session.Edit().DeleteBootImage();
+    return SaveEdits(session);
+}
+
 int RunBoot(const Arguments& args)
 {
-    if (args.empty() || args[0] != "save") {
-        return UsageError(kBoot, args.empty() ? "no boot command given" : "unknown boot command '" + args[0] + "'");
+    if (args.empty()) {
+        return UsageError(kBoot, "no boot command given");
+    }
+    if (args[0] == "load") {
+        return LoadBootImage(args);
+    }
+    if (args[0] == "remove") {
+        return RemoveBootImage(args);
+    }
+    if (args[0] != "save") {
+        return UsageError(kBoot, "unknown boot command '" + args[0] + "'");
     }
     if (args.size() != 3) {
         return UsageError(kBoot, args.size() < 3 ? "an image and a file are needed" : "too many arguments");

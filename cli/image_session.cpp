@@ -61,6 +61,10 @@ int ImageSession::Open(const std::string& imagePath)
         const bool noVolume = sector != nullptr && sector->GetOpenError() == ImageOpenError::NoVolume;
         return noVolume ? kExitNotAnImage : kExitFailure;
     }
+    if (edit_->WasRecovered()) {
+        PrintError("warning: a save of '" + imagePath + "' was interrupted; the image has been put back as it was "
+                   "before that save");
+    }
     edit_->LoadTree();
     if (*edit_->GetLastError() != '\0') {
         PrintError("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());

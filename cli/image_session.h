@@ -44,6 +44,20 @@ private:
     std::string imagePath_;
 };
 
+// Writes the session's edits back into its image: one save, with a progress
+// bar on standard error when that is a terminal. Ctrl+C does not cut a save
+// short (it ends complete or rolled back); it is answered once the save is
+// over. kExitOk, or kExitFailure after printing why the save failed (the
+// image is then as it was).
+int SaveEdits(ImageSession& session);
+
+// The folder at a path of the image, for the commands that put entries
+// into one; null, with the reason printed, when there is no such folder.
+DirNode* FindFolder(ImageSession& session, const std::string& path);
+
+// "/a/b" for the path of a folder argument and a name inside it.
+std::string JoinImagePath(const std::string& folder, const std::string& name);
+
 // True when a name read from the image can be used as one file or folder
 // name inside a destination folder: not empty, not "." or "..", no path
 // separator and no NUL.

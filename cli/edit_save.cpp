@@ -1,0 +1,140 @@
+// The save that ends every editing command, and what those commands share.
+
+#include "command.h"
+#include "image_session.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+
+namespace tarvelin::cli {
+
+namespace {
+
+std::atomic<bool> interruptedDuringSave{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag is set from a signal handler");
+
+extern "C" void OnInterruptDuringSave(int) { interruptedDuringSave.store(true); }
+
+// While a save runs, Ctrl+C is noted instead of ending the process half-way
+// (which the next open would have to undo).
+class SaveInterruptGuard {
+public:
+    SaveInterruptGuard()
+    {
+        struct sigaction action {};
+        action.sa_handler = OnInterruptDuringSave;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &previous_);
+    }
+    ~SaveInterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
+    SaveInterruptGuard(const SaveInterruptGuard&) = delete;
+    SaveInterruptGuard& operator=(const SaveInterruptGuard&) = delete;
+
+private:
+    struct sigaction previous_ {};
+};
+
+struct SaveWatch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ended = false;
+    std::int32_t finalValue = 0;
+    bool showBar = false;
+    int shownPercent = -1;
+};
+
+void DrawBar(SaveWatch& watch, int percent)
+{
+    if (!watch.showBar || percent == watch.shownPercent) {
+        return;
+    }
+    watch.shownPercent = percent;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\rsaving   [%.*s%.*s] %3d%%", filled, "########################################",
+                 kWidth - filled, "----------------------------------------", percent);
+    std::fflush(stderr);
+}
+
+bool OnSaveProgress(void* context, std::int32_t value)
+{
+    auto& watch = *static_cast<SaveWatch*>(context);
+    if (value == kSaveDone || value == kSaveFailed) {
+        if (value == kSaveDone) {
+            DrawBar(watch, 100);
+        }
+        std::lock_guard<std::mutex> lock(watch.mutex);
+        watch.ended = true;
+        watch.finalValue = value;
+        watch.changed.notify_one();
+        return true;
+    }
+    DrawBar(watch, value);
+    return true;
+}
+
+} // namespace
+
+int SaveEdits(ImageSession& session)
+{
+    SaveWatch watch;
+    watch.showBar = ::isatty(STDERR_FILENO) != 0;
+    interruptedDuringSave.store(false);
+    const SaveInterruptGuard guard;
+    if (!session.Edit().StartSave(&watch, OnSaveProgress)) {
+        PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError());
+        return kExitFailure;
+    }
+    {
+        std::unique_lock<std::mutex> lock(watch.mutex);
+        watch.changed.wait(lock, [&] { return watch.ended; });
+    }
+    if (watch.showBar && watch.shownPercent >= 0) {
+        std::fprintf(stderr, "\n");
+    }
+    if (watch.finalValue != kSaveDone) {
+        PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError() +
+                   "; the image is unchanged");
+        return kExitFailure;
+    }
+    if (interruptedDuringSave.load()) {
+        PrintError("interrupted, but the save had already begun and has been completed");
+    }
+    return kExitOk;
+}
+
+DirNode* FindFolder(ImageSession& session, const std::string& path)
+{
+    std::string problem;
+    DirNode* node = session.Find(path, &problem);
+    if (node == nullptr) {
+        PrintError(problem);
+        return nullptr;
+    }
+    if (node != session.Root() && !session.Info(node).isDirectory) {
+        PrintError("'" + path + "' is a file, not a folder");
+        return nullptr;
+    }
+    return node;
+}
+
+std::string JoinImagePath(const std::string& folder, const std::string& name)
+{
+    std::string path = folder;
+    while (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+    if (path == ".") {
+        path.clear();
+    }
+    if (!path.empty() && path.front() != '/') {
+        path.insert(path.begin(), '/');
+    }
+    return path + "/" + name;
+}
+
+} // namespace tarvelin::cli
