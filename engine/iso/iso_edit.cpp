@@ -348,6 +348,11 @@ public:
         }
         bootAction_ = kBootRemove;
         ClearBootMarks(nullptr);
+        // The catalog, where the image lists it as a file, goes with the
+        // boot record.
+        if (DirNode* catalogFile = FindCatalogFile(); catalogFile != nullptr) {
+            tree_->DeleteNode(catalogFile->parent, catalogFile);
+        }
     }
 
     bool SaveBootImage(CByteBuffer& buffer) override
@@ -521,6 +526,25 @@ private:
         if (except == nullptr || except != loadedBootFile_) {
             loadedBootFile_ = nullptr;
         }
+    }
+
+    // The file of the tree that is the image's boot catalog (images made by
+    // the usual tools list it, as boot.cat or boot.catalog); null if none.
+    DirNode* FindCatalogFile()
+    {
+        const std::uint32_t catalogSector =
+            desc_ != nullptr && desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
+        DirNode* found = nullptr;
+        if (catalogSector != 0 && tree_ != nullptr) {
+            ForEachFileNode(tree_, [&](DirNode* node) {
+                const DirEntry& file = node->entry;
+                if (found == nullptr && file.EntrySource == EntrySourceKind::Image && file.extent == catalogSector
+                    && file.size != 0 && file.size <= kSectorBytes) {
+                    found = node;
+                }
+            });
+        }
+        return found;
     }
 
     void RunSave(void* context, ProgressFn callback);
@@ -852,8 +876,12 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 
     // 2. The catalog's sector and a loaded boot image right behind the
     // directories; everything from 16 up to firstFree will be overwritten.
-    catalogSector_ = catalog ? dirStart_ + dirSectors : 0;
-    std::uint32_t firstFree = dirStart_ + dirSectors + (catalog ? 1 : 0);
+    // A catalog that the tree lists as a file stays that file: the new
+    // catalog goes where the file's data is after the data pass.
+    DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
+    const bool reserveCatalog = catalog && catalogFile == nullptr;
+    catalogSector_ = reserveCatalog ? dirStart_ + dirSectors : 0;
+    std::uint32_t firstFree = dirStart_ + dirSectors + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
     if (bootAction_ == kBootLoad) {
         bootPlace = firstFree;
@@ -886,6 +914,9 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             image.entry->loadRba = end;
             end += image.sectors;
         }
+    }
+    if (catalogFile != nullptr) {
+        catalogSector_ = catalogFile->entry.extent;
     }
     if (bootAction_ == kBootLoad) {
         std::uint32_t bootSize = 0;
