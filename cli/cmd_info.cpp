@@ -68,7 +68,8 @@ void PrintDescriptors(IIsoSector* sectors)
                 boot->catalogValid ? "" : " (damaged: its validation entry does not check out)");
     std::printf("boot media:      %u (%s)\n", static_cast<unsigned>(boot->mediaType), MediaTypeName(boot->mediaType));
     std::printf("boot image:      sector %" PRIu32 "\n", boot->imageSector);
-    std::printf("boot load size:  %u sectors of 512 bytes\n", static_cast<unsigned>(boot->loadSectorCount));
+    std::printf("boot load size:  %u %s of 512 bytes\n", static_cast<unsigned>(boot->loadSectorCount),
+                boot->loadSectorCount == 1 ? "sector" : "sectors");
 }
 
 int RunInfo(const Arguments& args);

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Listing and extraction speed of tarvelin-cli against its peers.
+#
+# Builds tarvelin-cli (Release, in build-bench), makes two images with
+# genisoimage -J from generated trees:
+#   many.iso  20,000 small files (0 to 8 KiB) in 20 x 10 nested folders
+#   big.iso   40 files of 18.4 MB, 735 MB in all
+# then times, interleaved over several runs (RUNS, default 5):
+#   listing:    tarvelin-cli ls -R -l, isoinfo -J -l, 7z l, bsdtar -tvf
+#   extraction: tarvelin-cli extract, 7z x, bsdtar -xf, cp -r of the source tree
+# Every output folder is removed and the disks synced between runs, untimed;
+# about 1 GB is written and deleted first so that the disk is in its steady
+# state. Prints each time, the median per tool and our ratio to the fastest
+# peer's median (below 1.00: faster than every peer).
+#
+# BENCH_DIR: where the trees and images go (default build-bench/read-bench,
+# on disk, kept between runs so that the trees are made once).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+scripts/install-deps.sh "${TARVELIN_BUILD_PACKAGES[@]}" genisoimage p7zip-full libarchive-tools
+
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELIN_BUILD_BENCH=ON \
+      -DTARVELIN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target tarvelin-cli >/dev/null
+cli=$(pwd)/$build/cli/tarvelin-cli
+runs=${RUNS:-5}
+work=${BENCH_DIR:-$(pwd)/$build/read-bench}
+mkdir -p "$work"
+export TZ=UTC LC_ALL=C.UTF-8
+
+# --- fixtures --------------------------------------------------------------
+if [ ! -f "$work/many.iso" ]; then
+  echo "making 20,000 files and many.iso ..."
+  rm -rf "$work/many"
+  perl -e '
+    my ($root) = @ARGV; my $seed = 1; my $n = 0;
+    for my $a (0..19) { for my $b (0..9) {
+      my $dir = sprintf("%s/folder%02d/sub%02d", $root, $a, $b);
+      system("mkdir", "-p", $dir) == 0 or die;
+      for my $f (0..99) {
+        $seed = ($seed * 1103515245 + 12345) % 2147483648;
+        my $size = $seed % 8193;
+        open(my $out, ">", sprintf("%s/file%03d.dat", $dir, $f)) or die;
+        print $out chr(65 + $n % 26) x $size; close($out); $n++;
+      } } }' "$work/many"
+  genisoimage -quiet -J -o "$work/many.iso" "$work/many"
+fi
+if [ ! -f "$work/big.iso" ]; then
+  echo "making 40 files of 18.4 MB and big.iso ..."
+  rm -rf "$work/big"
+  mkdir -p "$work/big"
+  for i in $(seq -w 1 40); do
+    head -c 18374656 /dev/urandom > "$work/big/part$i.bin"
+  done
+  genisoimage -quiet -J -o "$work/big.iso" "$work/big"
+fi
+echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)"
+
+echo "writing and deleting 1 GB (untimed) ..."
+dd if=/dev/zero of="$work/warm-up" bs=1M count=1024 status=none conv=fsync
+rm -f "$work/warm-up"
+sync
+
+# --- timing ----------------------------------------------------------------
+declare -A times
+
+# seconds NAME COMMAND...: runs the command with its output dropped, adds the
+# elapsed seconds to the NAME's list.
+measure() {
+  local name=$1
+  shift
+  local start end
+  start=$(date +%s%N)
+  if ! "$@" >/dev/null 2>&1; then
+    echo "  $name failed: $*" >&2
+  fi
+  end=$(date +%s%N)
+  times[$name]+="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }') "
+}
+
+median() {
+  tr ' ' '\n' | grep -v '^$' | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+clean_out() {
+  rm -rf "$work/out"
+  sync
+}
+
+# Lists the tools of a group with their times and medians, and our ratio.
+report() {
+  local title=$1 ours=$2
+  shift 2
+  echo "== $title"
+  local best="" best_name=""
+  for name in "$ours" "$@"; do
+    local m
+    m=$(echo "${times[$name]}" | median)
+    printf "  %-28s median %8.3f s   runs: %s\n" "$name" "$m" "${times[$name]}"
+    if [ "$name" != "$ours" ] && { [ -z "$best" ] || awk -v a="$m" -v b="$best" 'BEGIN { exit !(a < b) }'; }; then
+      best=$m
+      best_name=$name
+    fi
+  done
+  local mine
+  mine=$(echo "${times[$ours]}" | median)
+  printf "  ratio %s / fastest peer (%s): %s\n" "$ours" "$best_name" \
+    "$(awk -v a="$mine" -v b="$best" 'BEGIN { printf "%.2f", a / b }')"
+}
+
+for image in many big; do
+  iso=$work/$image.iso
+  for run in $(seq 1 "$runs"); do
+    echo "run $run/$runs: $image"
+    measure "$image: tarvelin ls -R -l" "$cli" ls -R -l "$iso"
+    measure "$image: isoinfo -J -l" isoinfo -J -l -i "$iso"
+    measure "$image: 7z l" 7z l "$iso"
+    measure "$image: bsdtar -tvf" bsdtar -tvf "$iso"
+
+    clean_out
+    measure "$image: tarvelin extract" "$cli" extract "$iso" -C "$work/out"
+    clean_out
+    measure "$image: 7z x" 7z x -y "-o$work/out" "$iso"
+    clean_out
+    mkdir -p "$work/out"
+    measure "$image: bsdtar -xf" bsdtar -xf "$iso" -C "$work/out"
+    clean_out
+    measure "$image: cp -r (source tree)" cp -r "$work/$image" "$work/out"
+    clean_out
+  done
+done
+
+echo
+for image in many big; do
+  report "$image.iso listing" "$image: tarvelin ls -R -l" "$image: isoinfo -J -l" "$image: 7z l" "$image: bsdtar -tvf"
+  report "$image.iso extraction" "$image: tarvelin extract" "$image: 7z x" "$image: bsdtar -xf" \
+    "$image: cp -r (source tree)"
+done
