@@ -40,11 +40,11 @@ public:
             return;
         }
         std::vector<std::uint8_t> bytes;
-        writer::Children<Access> children;
         const auto writeTree = [&](TreeKind kind) {
-            return writer::ForEachDirectoryPreOrder(access, [&](typename Access::Node node) {
-                return WriteDirectory(access, node, kind, children, bytes);
-            });
+            return writer::ForEachDirectoryPreOrder(
+                access, [&](typename Access::Node node, writer::Children<Access>& children) {
+                    return WriteDirectory(access, node, kind, children, bytes);
+                });
         };
         bool ok = writeTree(TreeKind::Iso);
         jolietRootExtent_ = nextSector_;
@@ -128,7 +128,6 @@ private:
         if (!Append(selfRecord, start, bytes) || !Append(parentRecord, start, bytes)) {
             return false;
         }
-        writer::ReadChildren(access, node, children);
         const std::vector<std::string> identifiers = writer::ChildIdentifiers(children, kind);
         iso::DirectoryRecord record;
         for (std::size_t i = 0; i < children.count; ++i) {

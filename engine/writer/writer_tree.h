@@ -53,12 +53,6 @@ public:
     Node Parent(Node node) const { return tree_->FindParent(node); }
     void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
     void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
-    bool IsDirectoryNode(Node node) const
-    {
-        tree_->GetInfo(node, scratch_);
-        return scratch_.isDirectory;
-    }
-
     static bool IsDirectory(const Record& record) { return record.isDirectory; }
     static const std::string& Name(const Record& record) { return record.name; }
     static platform::FileTime Date(const Record& record) { return record.creationTime; }
@@ -84,7 +78,6 @@ public:
 
 private:
     IMacroList* tree_;
-    mutable Record scratch_; // reused, so asking about a node allocates nothing
 };
 
 // The tree of an edited image.
@@ -102,12 +95,6 @@ public:
     Node Parent(Node node) const { return tree_->FindParent(node); }
     void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
     void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
-    bool IsDirectoryNode(Node node) const
-    {
-        tree_->GetInfo(node, scratch_);
-        return scratch_.isDirectory;
-    }
-
     static bool IsDirectory(const Record& record) { return record.isDirectory; }
     static const std::string& Name(const Record& record) { return record.name; }
     static platform::FileTime Date(const Record& record) { return record.date; }
@@ -146,7 +133,6 @@ public:
 
 private:
     IIsoDirEdit* tree_;
-    mutable Record scratch_;
 };
 
 // The children of a directory, in tree order, with their records. The
@@ -201,25 +187,27 @@ std::vector<std::string> ChildIdentifiers(Children<Access>& children, TreeKind k
 
 // The directories of a tree in pre-order (a directory, then each of its
 // subdirectories' subtrees in tree order): the order of the directory
-// extents. Without recursion, so depth costs no stack.
+// extents. visit(node, children) gets each directory with its children read
+// (it may change their records and write them back). Without recursion, so
+// depth costs no stack.
 template <class Access, class Visit>
 bool ForEachDirectoryPreOrder(const Access& access, Visit&& visit)
 {
     std::vector<typename Access::Node> pending{access.Root()};
-    std::vector<typename Access::Node> subdirectories;
+    Children<Access> children;
     while (!pending.empty()) {
         const auto node = pending.back();
         pending.pop_back();
-        if (!visit(node)) {
+        ReadChildren(access, node, children);
+        if (!visit(node, children)) {
             return false;
         }
-        subdirectories.clear();
-        for (auto child = access.FirstChild(node); child != nullptr; child = access.NextSibling(child)) {
-            if (access.IsDirectoryNode(child)) {
-                subdirectories.push_back(child);
+        // Pushed last to first, so the first subdirectory comes out next.
+        for (std::size_t i = children.count; i > 0; --i) {
+            if (Access::IsDirectory(children.records[i - 1])) {
+                pending.push_back(children.nodes[i - 1]);
             }
         }
-        pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
     }
     return true;
 }
@@ -230,11 +218,9 @@ bool ForEachDirectoryPreOrder(const Access& access, Visit&& visit)
 template <class Access, class Visit>
 bool ForEachFileInDataOrder(const Access& access, Visit&& visit)
 {
-    typename Access::Record record;
-    return ForEachDirectoryPreOrder(access, [&](typename Access::Node directory) {
-        for (auto child = access.FirstChild(directory); child != nullptr; child = access.NextSibling(child)) {
-            access.Get(child, record);
-            if (!Access::IsDirectory(record) && !visit(child, record)) {
+    return ForEachDirectoryPreOrder(access, [&](typename Access::Node, Children<Access>& children) {
+        for (std::size_t i = 0; i < children.count; ++i) {
+            if (!Access::IsDirectory(children.records[i]) && !visit(children.nodes[i], children.records[i])) {
                 return false;
             }
         }
