@@ -1,0 +1,221 @@
+// A save that fails or dies half-way loses nothing: the fault hook of the
+// image file fails the k-th write of a save, or ends the process there, for
+// every k a save makes (a bounded sample of them for the kill), and each
+// time the image must come back byte for byte as it was, its files intact,
+// and the next save must still work.
+
+#include "core/image_file.h"
+#include "core/image_journal.h"
+#include "iso/iso_edit_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::atomic<int> writesSeen{0};
+std::atomic<int> faultAt{0};
+std::atomic<bool> exitAtFault{false};
+
+bool CountingHook()
+{
+    const int write = ++writesSeen;
+    if (write != faultAt.load()) {
+        return true;
+    }
+    if (exitAtFault.load()) {
+        ::_exit(0); // a crash: nothing is cleaned up
+    }
+    return false;
+}
+
+class HookScope {
+public:
+    HookScope(int at, bool exitThere)
+    {
+        writesSeen = 0;
+        faultAt = at;
+        exitAtFault = exitThere;
+        SetImageWriteFaultHook(&CountingHook);
+    }
+    ~HookScope() { SetImageWriteFaultHook(nullptr); }
+    HookScope(const HookScope&) = delete;
+    HookScope& operator=(const HookScope&) = delete;
+};
+
+class SaveFaults : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string original = dir / "original.iso";
+    std::string image = dir / "work.iso";
+    std::vector<std::uint8_t> originalBytes;
+    test::TreeContents oldTree;
+    std::map<std::string, std::vector<std::uint8_t>> newTree;
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        fs::create_directories(dir / "src/sub");
+        test::WriteWholeFile(dir / "src/a.bin", test::RandomBytes(30000, 1));
+        test::WriteWholeFile(dir / "src/sub/b.bin", test::RandomBytes(9000, 2));
+        test::RunGenisoimage(dir / "src", original, "-J -R");
+        originalBytes = test::ReadWholeFile(original);
+        oldTree = test::ReadImageTree(original);
+        fs::create_directories(dir / "add/wide");
+        for (int i = 0; i < 60; ++i) {
+            test::WriteWholeFile(dir / ("add/wide/a rather long file name number " + std::to_string(i)),
+                                 test::RandomBytes(700, 10 + i));
+        }
+        test::WriteWholeFile(dir / "add/big.bin", test::RandomBytes(600000, 3));
+        newTree = test::WithoutDates(oldTree);
+        newTree.erase("sub/b.bin");
+        newTree["big.bin"] = test::ReadWholeFile(dir / "add/big.bin");
+        newTree["wide/"] = {};
+        for (const auto& [path, bytes] : test::FolderContents(dir / "add/wide")) {
+            newTree["wide/" + path] = bytes;
+        }
+    }
+
+    // The edits every run makes: files that must move (the folders grow
+    // over them), new data, a deletion.
+    void Edit(IIsoEdit* edit)
+    {
+        ASSERT_TRUE(edit->Open(image.c_str())) << edit->GetLastError();
+        edit->LoadTree();
+        ASSERT_NE(edit->AddDirectoryTree((dir / "add/wide").c_str(), edit->GetRoot()), nullptr);
+        ASSERT_NE(edit->AddFile((dir / "add/big.bin").c_str(), edit->GetRoot()), nullptr);
+        edit->DeleteNode(test::FindNode(edit, "sub"), test::FindNode(edit, "sub/b.bin"));
+    }
+
+    void Restart() { fs::copy_file(original, image, fs::copy_options::overwrite_existing); }
+
+    // Writes a whole save makes.
+    int WritesOfASave()
+    {
+        Restart();
+        test::EditHandle edit;
+        Edit(edit.get());
+        const HookScope counting(0, false);
+        EXPECT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
+        test::TreeContents saved;
+        test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
+        EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
+        return writesSeen.load();
+    }
+};
+
+TEST_F(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
+{
+    const int writes = WritesOfASave();
+    ASSERT_GT(writes, 3);
+    for (int k = 1; k <= writes; ++k) {
+        SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(writes) + " fails");
+        Restart();
+        test::EditHandle edit;
+        Edit(edit.get());
+        test::SaveOutcome saved;
+        {
+            const HookScope failing(k, false);
+            saved = test::SaveAndWait(edit.get());
+        }
+        ASSERT_EQ(saved.finalValue, kSaveFailed);
+        EXPECT_NE(saved.error.find("write fault injected"), std::string::npos) << saved.error;
+        EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+        EXPECT_FALSE(fs::exists(ImageJournal::UndoPathFor(image)));
+        // The session's tree again describes the image; a second try works.
+        if (k == 1 || k == writes / 2 || k == writes) {
+            const test::SaveOutcome retried = test::SaveAndWait(edit.get());
+            ASSERT_EQ(retried.finalValue, kSaveDone) << retried.error;
+            test::TreeContents now;
+            test::CollectTree(edit.get(), edit->GetRoot(), "", now);
+            EXPECT_TRUE(test::SameContents(test::WithoutDates(now), newTree));
+        }
+    }
+}
+
+TEST_F(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
+{
+    const int writes = WritesOfASave();
+    ASSERT_GT(writes, 3);
+    // A bounded sample: the first writes (journal and data), the middle and
+    // the last ones (metadata), and one past the end (the save completes).
+    std::vector<int> points{1, 2, 3, writes / 3, writes / 2, (2 * writes) / 3, writes - 1, writes, writes + 1};
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    for (const int k : points) {
+        SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
+        Restart();
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            {
+                test::EditHandle edit;
+                Edit(edit.get());
+                const HookScope dying(k, true);
+                test::SaveAndWait(edit.get());
+            }
+            ::_exit(3); // the save ran to its end
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        const bool completed = WEXITSTATUS(status) == 3;
+        EXPECT_EQ(completed, k > writes);
+        const bool journalLeft = fs::exists(ImageJournal::UndoPathFor(image));
+        EXPECT_EQ(journalLeft, !completed);
+
+        {
+            test::EditHandle reopened;
+            ASSERT_TRUE(reopened->Open(image.c_str())) << reopened->GetLastError();
+            EXPECT_EQ(reopened->WasRecovered(), journalLeft);
+        }
+        EXPECT_FALSE(fs::exists(ImageJournal::UndoPathFor(image)));
+        if (completed) {
+            EXPECT_TRUE(test::SameContents(test::WithoutDates(test::ReadImageTree(image)), newTree));
+        } else {
+            EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+            EXPECT_EQ(test::ReadImageTree(image), oldTree);
+        }
+    }
+}
+
+TEST_F(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Restart();
+        test::EditHandle edit;
+        Edit(edit.get());
+        const HookScope dying(4, true);
+        test::SaveAndWait(edit.get());
+        ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(fs::exists(ImageJournal::UndoPathFor(image)));
+    // Opened where it can only be read, the image cannot be put back.
+    IImageFile* file = RwFile1();
+    ASSERT_NE(file, nullptr);
+    fs::permissions(image, fs::perms::owner_read);
+    const bool opened = ::geteuid() != 0 ? file->Open(image.c_str()) : false;
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(opened);
+        EXPECT_NE(std::string(file->GetLastError()).find("interrupted save"), std::string::npos);
+    }
+    fs::permissions(image, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(file->Open(image.c_str())) << file->GetLastError();
+    EXPECT_TRUE(file->WasRecovered());
+    DestroyComponent(file);
+    EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+}
+
+} // namespace
+} // namespace tarvelin

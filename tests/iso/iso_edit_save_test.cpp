@@ -1,0 +1,327 @@
+// Saving an edited image in place: images made by genisoimage and by our
+// own build, plain and raw (Mode 1, Mode 2 Form 1), edited every way the
+// facade allows (add, replace, delete, new folder, rename, nested folders,
+// directories that grow over the data behind them), then checked with
+// 7-Zip, bsdtar and xorriso and read back by the engine, byte for byte.
+
+#include "core/iso_sector.h"
+#include "iso/iso9660.h"
+#include "iso/iso_edit_test_support.h"
+#include "support/fixtures.h"
+#include "support/reference_ecma130.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ShellQuote;
+
+enum class Maker { Genisoimage, OwnBuild };
+
+struct ImageKind {
+    const char* name;
+    Maker maker;
+    std::optional<test::RawForm> raw;
+};
+
+// The user data of every 2352-byte sector, checked against the reference
+// encoder first: every sector the save wrote must be a correct raw sector.
+std::vector<std::uint8_t> PlainFromRaw(const std::vector<std::uint8_t>& raw, test::RawForm form)
+{
+    constexpr std::size_t kRaw = 2352;
+    const std::size_t dataOffset = form == test::RawForm::Mode1 ? 16 : 24;
+    std::vector<std::uint8_t> plain;
+    EXPECT_EQ(raw.size() % kRaw, 0u);
+    std::uint8_t expected[kRaw];
+    for (std::size_t i = 0; i + kRaw <= raw.size(); i += kRaw) {
+        const std::uint8_t* sector = raw.data() + i;
+        const auto lba = static_cast<std::uint32_t>(i / kRaw);
+        if (form == test::RawForm::Mode1) {
+            test::ReferenceEncodeMode1(sector + dataOffset, lba, expected);
+        } else {
+            test::ReferenceEncodeMode2Form1(sector + dataOffset, lba, sector + 16, expected);
+        }
+        if (std::memcmp(expected, sector, kRaw) != 0) {
+            ADD_FAILURE() << "raw sector " << lba << " is not correctly encoded";
+            break;
+        }
+        plain.insert(plain.end(), sector + dataOffset, sector + dataOffset + 2048);
+    }
+    return plain;
+}
+
+class SaveEditedImage : public ::testing::TestWithParam<ImageKind> {
+protected:
+    test::TempDir dir;
+    std::string source = dir / "src";
+    std::string image;
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        TARVELIN_REQUIRE_TOOL("7z");
+        TARVELIN_REQUIRE_TOOL("bsdtar");
+        TARVELIN_REQUIRE_TOOL("xorriso");
+        fs::create_directories(source + "/sub/deeper");
+        test::WriteWholeFile(source + "/a.txt", std::string("the first a\n"));
+        test::WriteWholeFile(source + "/Mixed Case.txt", std::string("mixed\n"));
+        test::WriteWholeFile(source + "/empty.dat", std::vector<std::uint8_t>{});
+        test::WriteWholeFile(source + "/sub/b.bin", test::RandomBytes(70000, 2));
+        test::WriteWholeFile(source + "/sub/deeper/c.bin", test::RandomBytes(5000, 3));
+        test::WriteWholeFile(source + "/sub/deeper/d.bin", test::RandomBytes(2048, 4));
+
+        const std::string iso = dir / "made.iso";
+        if (GetParam().maker == Maker::Genisoimage) {
+            test::RunGenisoimage(source, iso, "-J -R");
+        } else {
+            const test::CommandResult built = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " build " +
+                                                               ShellQuote(iso) + " " + ShellQuote(source + "/a.txt") +
+                                                               " " + ShellQuote(source + "/Mixed Case.txt") + " " +
+                                                               ShellQuote(source + "/empty.dat") + " " +
+                                                               ShellQuote(source + "/sub"));
+            ASSERT_EQ(built.exitCode, 0) << built.output;
+        }
+        image = iso;
+        if (GetParam().raw) {
+            image = dir / "made.bin";
+            test::MakeRawBin(iso, image, *GetParam().raw);
+        }
+
+        // What is added.
+        fs::create_directories(dir / "add/many/nested/again");
+        test::WriteWholeFile(dir / "add/new.bin", test::RandomBytes(300000, 5));
+        test::WriteWholeFile(dir / "add/a.txt", std::string("the second a, longer than the first\n"));
+        for (int i = 0; i < 90; ++i) {
+            test::WriteWholeFile(dir / ("add/many/a file with a long name to grow the folder " + std::to_string(i)),
+                                 test::RandomBytes(100 + i * 37, 100 + i));
+        }
+        test::WriteWholeFile(dir / "add/many/nested/inner.bin", test::RandomBytes(9000, 6));
+        test::WriteWholeFile(dir / "add/many/nested/again/last.txt", std::string("last\n"));
+    }
+
+    // The image as plain sectors for the peer tools.
+    std::string PlainImage()
+    {
+        if (!GetParam().raw) {
+            return image;
+        }
+        const std::string plain = dir / "check.iso";
+        test::WriteWholeFile(plain, PlainFromRaw(test::ReadWholeFile(image), *GetParam().raw));
+        return plain;
+    }
+};
+
+TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAndDate)
+{
+    const test::TreeContents before = test::ReadImageTree(image);
+    ASSERT_EQ(before.count("sub/deeper/c.bin"), 1u);
+
+    auto edit = std::make_unique<test::EditHandle>();
+    ASSERT_TRUE((*edit)->Open(image.c_str())) << (*edit)->GetLastError();
+    (*edit)->LoadTree();
+    DirNode* root = (*edit)->GetRoot();
+    std::uint32_t extentBefore = 0;
+    ASSERT_TRUE((*edit)->GetItemExtent(test::FindNode(edit->get(), "sub/b.bin"), extentBefore));
+
+    ASSERT_NE((*edit)->AddFile((dir / "add/new.bin").c_str(), root), nullptr) << (*edit)->GetLastError();
+    EXPECT_FALSE((*edit)->WasReplaced());
+    ASSERT_NE((*edit)->AddFile((dir / "add/a.txt").c_str(), root), nullptr);
+    EXPECT_TRUE((*edit)->WasReplaced());
+    ASSERT_NE(test::FindNode(edit->get(), "sub"), nullptr);
+    EXPECT_TRUE((*edit)->DeleteNode(test::FindNode(edit->get(), "sub/deeper"), test::FindNode(edit->get(), "sub/deeper/c.bin")));
+    DirNode* made = (*edit)->NewDirectory("made", root);
+    ASSERT_NE(made, nullptr) << (*edit)->GetLastError();
+    ASSERT_NE((*edit)->AddDirectoryTree((dir / "add/many").c_str(), made), nullptr) << (*edit)->GetLastError();
+    ASSERT_TRUE((*edit)->Rename("renamed.txt", test::FindNode(edit->get(), "Mixed Case.txt")));
+
+    const test::SaveOutcome saved = test::SaveAndWait(edit->get());
+    ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
+    ASSERT_FALSE(saved.progress.empty());
+    for (std::size_t i = 0; i < saved.progress.size(); ++i) {
+        EXPECT_GE(saved.progress[i], 0);
+        EXPECT_LE(saved.progress[i], 99);
+        if (i > 0) {
+            EXPECT_GE(saved.progress[i], saved.progress[i - 1]);
+        }
+    }
+    EXPECT_FALSE(fs::exists(image + ".tarvelin-undo"));
+    // The folders grew over the data behind them: that data moved.
+    std::uint32_t extentAfter = 0;
+    ASSERT_TRUE((*edit)->GetItemExtent(test::FindNode(edit->get(), "sub/b.bin"), extentAfter));
+    EXPECT_NE(extentAfter, extentBefore);
+
+    // What the image should hold now.
+    std::map<std::string, std::vector<std::uint8_t>> expected = test::FolderContents(source);
+    expected.erase("sub/deeper/c.bin");
+    expected["renamed.txt"] = expected["Mixed Case.txt"];
+    expected.erase("Mixed Case.txt");
+    expected["a.txt"] = test::ReadWholeFile(dir / "add/a.txt");
+    expected["new.bin"] = test::ReadWholeFile(dir / "add/new.bin");
+    expected["made/"] = {};
+    for (const auto& [path, bytes] : test::FolderContents(dir / "add/many")) {
+        expected["made/many/" + path] = bytes;
+    }
+    expected["made/many/"] = {};
+
+    // The session's tree describes the image it saved; a fresh open reads
+    // the same (the session holds the image, so it goes first).
+    test::TreeContents inSession;
+    test::CollectTree(edit->get(), (*edit)->GetRoot(), "", inSession);
+    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    edit.reset();
+    const test::TreeContents after = test::ReadImageTree(image);
+    EXPECT_TRUE(test::SameContents(test::WithoutDates(after), expected));
+    // Entries that stayed keep their dates exactly.
+    for (const char* kept : {"sub/", "sub/b.bin", "sub/deeper/", "sub/deeper/d.bin", "empty.dat"}) {
+        ASSERT_EQ(after.count(kept), 1u) << kept;
+        EXPECT_EQ(after.at(kept).date, before.at(kept).date) << kept;
+        EXPECT_NE(after.at(kept).date, 0) << kept;
+    }
+    EXPECT_EQ(after.at("renamed.txt").date, before.at("Mixed Case.txt").date);
+
+    test::ExpectPeersSee(PlainImage(), expected);
+
+    // The volume covers the whole file, and a session saves more than once.
+    test::EditHandle again;
+    ASSERT_TRUE(again->Open(image.c_str()));
+    std::vector<std::uint8_t> primary(2048);
+    ASSERT_TRUE(again->ReadSector(16, primary.data()));
+    EXPECT_EQ(iso::ReadLe32(primary, 80), again->GetSector()->GetSectorCount());
+    again->LoadTree();
+    for (const char* name : {"later.txt", "later2.txt"}) {
+        test::WriteWholeFile(dir / name, std::string("added later as ") + name);
+        ASSERT_NE(again->AddFile((dir / name).c_str(), test::FindNode(again.get(), "sub")), nullptr);
+        const test::SaveOutcome next = test::SaveAndWait(again.get());
+        ASSERT_EQ(next.finalValue, kSaveDone) << next.error;
+        expected[std::string("sub/") + name] = test::ReadWholeFile(dir / name);
+        test::TreeContents now;
+        test::CollectTree(again.get(), again->GetRoot(), "", now);
+        EXPECT_TRUE(test::SameContents(test::WithoutDates(now), expected));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SaveEditedImage,
+                         ::testing::Values(ImageKind{"Genisoimage", Maker::Genisoimage, std::nullopt},
+                                           ImageKind{"OwnBuild", Maker::OwnBuild, std::nullopt},
+                                           ImageKind{"OwnBuildMode1Bin", Maker::OwnBuild, test::RawForm::Mode1},
+                                           ImageKind{"GenisoimageMode2Bin", Maker::Genisoimage,
+                                                     test::RawForm::Mode2Form1}),
+                         [](const ::testing::TestParamInfo<ImageKind>& param) { return param.param.name; });
+
+class SaveEdge : public ::testing::Test {
+protected:
+    test::TempDir dir;
+};
+
+// The folders of a tiny image grow past the end of its data: what is
+// appended must start behind the new folders, not at the old end.
+TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/one.txt", std::string("one\n"));
+    const std::string image = dir / "tiny.iso";
+    test::RunGenisoimage(dir / "src", image, "-J");
+    fs::create_directories(dir / "add/wide");
+    for (int i = 0; i < 300; ++i) {
+        test::WriteWholeFile(dir / ("add/wide/entry number " + std::to_string(i) + " with a long name.txt"),
+                             std::to_string(i) + "\n");
+    }
+    const auto sizeBefore = fs::file_size(image);
+
+    test::EditHandle edit;
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    ASSERT_NE(edit->AddDirectoryTree((dir / "add/wide").c_str(), edit->GetRoot()), nullptr);
+    const test::SaveOutcome saved = test::SaveAndWait(edit.get());
+    ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
+    EXPECT_GT(fs::file_size(image), sizeBefore);
+    test::TreeContents inSession;
+    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
+
+    auto expected = test::FolderContents(dir / "src");
+    for (const auto& [path, bytes] : test::FolderContents(dir / "add/wide")) {
+        expected["wide/" + path] = bytes;
+    }
+    expected["wide/"] = {};
+    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    test::ExpectPeersSee(image, expected);
+}
+
+TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    fs::create_directories(dir / "src/docs");
+    test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("old\n"));
+    test::WriteWholeFile(dir / "src/other.txt", std::string("other\n"));
+    const std::string image = dir / "names.iso";
+    test::RunGenisoimage(dir / "src", image, "-J -R");
+    fs::create_directories(dir / "new/docs");
+    test::WriteWholeFile(dir / "new/README.TXT", std::string("new readme\n"));
+    test::WriteWholeFile(dir / "new/docs/fresh.txt", std::string("fresh\n"));
+
+    test::EditHandle edit;
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    DirNode* docs = test::FindNode(edit.get(), "docs");
+    // Readers compare names without regard to case, so this one replaces.
+    ASSERT_NE(edit->AddFile((dir / "new/README.TXT").c_str(), docs), nullptr);
+    EXPECT_TRUE(edit->WasReplaced());
+    // A folder replaces the folder of its name, contents and all.
+    ASSERT_NE(edit->AddDirectoryTree((dir / "new/docs").c_str(), edit->GetRoot()), nullptr);
+    EXPECT_TRUE(edit->WasReplaced());
+    EXPECT_EQ(edit->NewDirectory("DOCS", edit->GetRoot()), nullptr);
+    EXPECT_NE(std::string(edit->GetLastError()).find("already exists"), std::string::npos);
+    EXPECT_FALSE(edit->Rename("Docs", test::FindNode(edit.get(), "other.txt")));
+    EXPECT_TRUE(edit->Rename("Other.txt", test::FindNode(edit.get(), "other.txt"))); // itself, other case
+    // A failed add keeps the entry it would have replaced.
+    EXPECT_EQ(edit->AddFile((dir / "new/missing.txt").c_str(), edit->GetRoot()), nullptr);
+
+    const test::SaveOutcome saved = test::SaveAndWait(edit.get());
+    ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
+    const std::map<std::string, std::vector<std::uint8_t>> expected = {
+        {"docs/", {}},
+        {"docs/fresh.txt", test::ReadWholeFile(dir / "new/docs/fresh.txt")},
+        {"Other.txt", test::ReadWholeFile(dir / "src/other.txt")},
+    };
+    test::TreeContents inSession;
+    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
+    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+}
+
+TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
+{
+    test::EditHandle edit;
+    const test::SaveOutcome unopened = test::SaveAndWait(edit.get());
+    EXPECT_EQ(unopened.finalValue, 0);
+    EXPECT_NE(unopened.error, "");
+
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
+    const std::string image = dir / "a.iso";
+    test::RunGenisoimage(dir / "src", image, "-J");
+    const auto original = test::ReadWholeFile(image);
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    test::WriteWholeFile(dir / "gone.txt", std::string("soon gone\n"));
+    ASSERT_NE(edit->AddFile((dir / "gone.txt").c_str(), edit->GetRoot()), nullptr);
+    fs::remove(dir / "gone.txt");
+    const test::SaveOutcome saved = test::SaveAndWait(edit.get());
+    EXPECT_EQ(saved.finalValue, kSaveFailed);
+    EXPECT_NE(saved.error.find("gone.txt"), std::string::npos) << saved.error;
+    EXPECT_EQ(test::ReadWholeFile(image), original);
+    EXPECT_FALSE(fs::exists(image + ".tarvelin-undo"));
+}
+
+} // namespace
+} // namespace tarvelin
