@@ -1,0 +1,263 @@
+// Boot images through the editing facade and tarvelin-cli: a diskette image
+// and a no-emulation loader of our own, loaded with `boot load` and booted
+// in QEMU; `boot remove`; `boot save` giving back the bytes loaded; the
+// media type of a loaded file; and an image with a BIOS and an EFI entry
+// whose catalog must survive an edit that moves both boot images.
+
+#include "iso/iso9660.h"
+#include "iso/iso_edit_test_support.h"
+#include "support/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CommandResult;
+using test::RunCommand;
+using test::ShellQuote;
+
+constexpr const char* kMarker = "TARVELIN-BOOT-OK";
+
+// Real-mode code, hand-assembled: writes the marker to the first serial
+// port, then ends QEMU through its isa-debug-exit port (and halts, should
+// there be no such port).
+std::vector<std::uint8_t> MarkerBootCode()
+{
+    std::vector<std::uint8_t> code{0xBA, 0xF8, 0x03}; // mov dx, 0x3F8
+    for (const char c : std::string(kMarker) + "\n") {
+        code.insert(code.end(), {0xB0, static_cast<std::uint8_t>(c), 0xEE}); // mov al, c; out dx, al
+    }
+    code.insert(code.end(), {0xB0, 0x00, 0xE6, 0xF4}); // mov al, 0; out 0xF4, al
+    code.insert(code.end(), {0xFA, 0xF4, 0xEB, 0xFD}); // cli; hlt; jmp hlt
+    return code;
+}
+
+// A 1.44 MB diskette whose boot sector runs the code.
+std::vector<std::uint8_t> DisketteImage()
+{
+    std::vector<std::uint8_t> image(1474560, 0);
+    const auto code = MarkerBootCode();
+    std::copy(code.begin(), code.end(), image.begin());
+    image[510] = 0x55;
+    image[511] = 0xAA;
+    return image;
+}
+
+// A 40 KiB no-emulation loader: the code, then bytes the BIOS never loads.
+std::vector<std::uint8_t> NoEmulationLoader()
+{
+    std::vector<std::uint8_t> image = test::RandomBytes(40960, 77);
+    const auto code = MarkerBootCode();
+    std::copy(code.begin(), code.end(), image.begin());
+    return image;
+}
+
+std::string Cli(const std::string& arguments) { return ShellQuote(TARVELIN_CLI_PATH) + " " + arguments; }
+
+// xorriso's lines about the El Torito entries, without the LBA column when
+// asked (boot images may move).
+std::vector<std::string> ElToritoEntries(const std::string& image, bool withLba)
+{
+    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
+    std::vector<std::string> lines;
+    std::istringstream in(report.output);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("El Torito boot img :", 0) == 0 || line.rfind("El Torito img path :", 0) == 0) {
+            if (!withLba && line.rfind("El Torito boot img :", 0) == 0) {
+                line = line.substr(0, line.find_last_not_of(" 0123456789") + 1);
+            }
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+class BootImages : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string image = dir / "disc.iso";
+
+    // An image of our own build, without a boot record.
+    void BuildImage()
+    {
+        fs::create_directories(dir / "src/docs");
+        test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("read me\n"));
+        test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(50000, 3));
+        const CommandResult built = RunCommand(Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/docs") +
+                                                   " " + ShellQuote(dir / "src/data.bin")));
+        ASSERT_EQ(built.exitCode, 0) << built.output;
+    }
+
+    void ExpectBootsInQemu()
+    {
+        if (!test::ToolAvailable("qemu-system-x86_64")) {
+            GTEST_SKIP() << "qemu-system-x86_64 is not installed (./test.sh installs it)";
+        }
+        const CommandResult run = RunCommand(
+            "timeout 20 qemu-system-x86_64 -nographic -monitor none -no-reboot -m 32 -boot d -cdrom " +
+            ShellQuote(image) + " -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null");
+        EXPECT_NE(run.output.find(kMarker), std::string::npos) << "QEMU did not boot the image:\n" << run.output;
+    }
+};
+
+TEST_F(BootImages, ALoadedDisketteBootsAndComesBackByteForByte)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    BuildImage();
+    test::WriteWholeFile(dir / "floppy.img", DisketteImage());
+    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "floppy.img") +
+                                                " --to /docs"));
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+    EXPECT_NE(loaded.output.find("1.44 MB diskette emulation"), std::string::npos) << loaded.output;
+
+    // The catalog right behind the folders, the diskette right behind it.
+    const auto entries = ElToritoEntries(image, true);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_NE(entries[0].find("BIOS  y  fd1.4  0x0000"), std::string::npos) << entries[0];
+    EXPECT_EQ(entries[1], "El Torito img path :   1  /docs/floppy.img");
+    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
+    std::uint32_t catalog = 0;
+    std::istringstream(report.output.substr(report.output.find("El Torito catalog  :") + 20)) >> catalog;
+    std::istringstream lba(entries[0].substr(entries[0].find_last_of(' ')));
+    std::uint32_t imageSector = 0;
+    lba >> imageSector;
+    EXPECT_EQ(imageSector, catalog + 1);
+
+    const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img")));
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    EXPECT_TRUE(test::ReadWholeFile(dir / "back.img") == DisketteImage());
+    ExpectBootsInQemu();
+}
+
+TEST_F(BootImages, ALoadedNoEmulationLoaderBootsAndRemovingItLeavesNoBootRecord)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    BuildImage();
+    test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
+    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin")));
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+    // 40 KiB is no diskette: without emulation, whatever its size.
+    EXPECT_NE(loaded.output.find("no emulation"), std::string::npos) << loaded.output;
+    const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.bin")));
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    EXPECT_TRUE(test::ReadWholeFile(dir / "back.bin") == NoEmulationLoader());
+    ExpectBootsInQemu();
+
+    const CommandResult removed = RunCommand(Cli("boot remove " + ShellQuote(image)));
+    ASSERT_EQ(removed.exitCode, 0) << removed.output;
+    {
+        test::EditHandle edit;
+        ASSERT_TRUE(edit->Open(image.c_str()));
+        std::vector<std::uint8_t> sector17(2048);
+        ASSERT_TRUE(edit->ReadSector(17, sector17.data()));
+        EXPECT_FALSE(iso::IsElToritoBootRecord(sector17));
+        EXPECT_FALSE(edit->HasBootImage());
+    }
+    EXPECT_TRUE(ElToritoEntries(image, true).empty());
+    const CommandResult again = RunCommand(Cli("boot remove " + ShellQuote(image)));
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.output.find("has no boot image"), std::string::npos) << again.output;
+}
+
+TEST_F(BootImages, TheMediaTypeFollowsTheFileLength)
+{
+    BuildImage();
+    test::EditHandle edit;
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    const std::vector<std::pair<std::uint64_t, std::uint32_t>> cases = {
+        {2048, 0}, {2049, 0}, {40960, 0}, {1228800, 1}, {1474560, 2}, {1474561, 0}, {2949120, 3}, {2949121, 0},
+    };
+    for (const auto& [length, mediaType] : cases) {
+        const std::string path = dir / ("boot" + std::to_string(length) + ".img");
+        test::WriteSparseFile(path, {0xEB, 0xFE}, length);
+        ASSERT_TRUE(edit->LoadBootImage(path.c_str(), edit->GetRoot())) << edit->GetLastError();
+        EXPECT_EQ(edit->GetMediaType(), mediaType) << length << " bytes";
+    }
+    // Only the last loaded file is the boot image.
+    int marked = 0;
+    for (DirNode* child = edit->GetFirstChild(edit->GetRoot()); child != nullptr; child = edit->GetNextSibling(child)) {
+        marked += child->entry.bootMark ? 1 : 0;
+    }
+    EXPECT_EQ(marked, 1);
+    EXPECT_FALSE(edit->LoadBootImage((dir / "missing.img").c_str(), edit->GetRoot()));
+    test::WriteWholeFile(dir / "empty.img", std::vector<std::uint8_t>{});
+    EXPECT_FALSE(edit->LoadBootImage((dir / "empty.img").c_str(), edit->GetRoot()));
+}
+
+TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImage)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    fs::create_directories(dir / "src/boot");
+    test::WriteWholeFile(dir / "src/boot/loader.bin", test::RandomBytes(4096, 9));
+    test::WriteWholeFile(dir / "src/other.txt", std::string("other\n"));
+    test::RunGenisoimage(dir / "src", image, "-J -R -b boot/loader.bin -no-emul-boot -c boot/boot.cat");
+    test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
+
+    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin") +
+                                                " --to /boot"));
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+    EXPECT_NE(loaded.output.find("replaced '/boot/loader.bin'"), std::string::npos) << loaded.output;
+    const test::TreeContents tree = test::ReadImageTree(image);
+    EXPECT_EQ(tree.count("boot/loader.bin"), 1u);
+    EXPECT_TRUE(tree.at("boot/loader.bin").bytes == NoEmulationLoader());
+    EXPECT_EQ(tree.at("other.txt").bytes, test::ReadWholeFile(dir / "src/other.txt"));
+    // The catalog stays the file the image listed it as.
+    const auto entries = ElToritoEntries(image, false);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1], "El Torito img path :   1  /boot/loader.bin");
+    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
+    EXPECT_NE(report.output.find("El Torito cat path : /boot/boot.cat"), std::string::npos) << report.output;
+    ExpectBootsInQemu();
+}
+
+TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirImages)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/bios.img", test::RandomBytes(4096, 1));
+    test::WriteWholeFile(dir / "src/efi.img", test::RandomBytes(65536, 2));
+    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
+    test::RunXorrisoMkisofs(dir / "src", image,
+                            "-J -b bios.img -no-emul-boot -eltorito-alt-boot -e efi.img -no-emul-boot");
+    const auto entriesBefore = ElToritoEntries(image, false);
+    ASSERT_EQ(entriesBefore.size(), 4u);
+    const auto withLbaBefore = ElToritoEntries(image, true);
+
+    // Enough new names that the folders grow over both boot images.
+    fs::create_directories(dir / "many");
+    for (int i = 0; i < 120; ++i) {
+        test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
+    }
+    const CommandResult added = RunCommand(Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many")));
+    ASSERT_EQ(added.exitCode, 0) << added.output;
+
+    EXPECT_EQ(ElToritoEntries(image, false), entriesBefore);
+    EXPECT_NE(ElToritoEntries(image, true), withLbaBefore); // they did move
+    const std::string out = dir / "boot-images";
+    fs::create_directories(out);
+    const CommandResult extracted = RunCommand("xorriso -indev " + ShellQuote(image) +
+                                               " -osirrox on -extract_boot_images " + ShellQuote(out) + " 2>&1");
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    EXPECT_TRUE(test::ReadWholeFile(out + "/eltorito_img1_bios.img") == test::ReadWholeFile(dir / "src/bios.img"));
+    EXPECT_TRUE(test::ReadWholeFile(out + "/eltorito_img2_uefi.img") == test::ReadWholeFile(dir / "src/efi.img"));
+
+    // A loaded boot image replaces the BIOS entry only.
+    test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
+    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin")));
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+    const auto entriesAfter = ElToritoEntries(image, false);
+    ASSERT_EQ(entriesAfter.size(), 4u);
+    EXPECT_EQ(entriesAfter[1], entriesBefore[1]); // the EFI entry
+    EXPECT_EQ(entriesAfter[2], "El Torito img path :   1  /loader.bin");
+    EXPECT_EQ(entriesAfter[3], entriesBefore[3]);
+}
+
+} // namespace
+} // namespace tarvelin
