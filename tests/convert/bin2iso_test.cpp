@@ -129,6 +129,12 @@ TEST_F(Bin2IsoTest, EveryStoredFormConvertsToTheVolumeTheImageReaderSees)
     TARVELIN_REQUIRE_TOOL("genisoimage");
     const Bytes& iso = *iso_;
     const Bytes oddIso = Concat(iso, RandomBytes(777, 3));
+    // A raw image cut 1000 bytes before its end keeps 1336 bytes of its last
+    // sector's user data; the rest of that sector reads as zeros.
+    const Bytes rawMode1 = test::EncodeRawImage(iso, test::RawForm::Mode1);
+    const Bytes cutRaw(rawMode1.begin(), rawMode1.end() - 1000);
+    Bytes cutIso(iso);
+    std::fill(cutIso.end() - (2048 - 1336), cutIso.end(), 0);
     struct Form {
         const char* name;
         Bytes image;
@@ -137,7 +143,10 @@ TEST_F(Bin2IsoTest, EveryStoredFormConvertsToTheVolumeTheImageReaderSees)
     const Form forms[] = {
         {"plain ISO", iso, iso},
         {"plain ISO of odd size", oddIso, PaddedToSectors(oddIso)},
-        {"raw Mode 1", test::EncodeRawImage(iso, test::RawForm::Mode1), iso},
+        {"raw Mode 1", rawMode1, iso},
+        {"raw Mode 1 cut inside its last sector", cutRaw, cutIso},
+        {"raw Mode 1 cut inside its last header", Bytes(rawMode1.begin(), rawMode1.end() - 2340),
+         Bytes(iso.begin(), iso.end() - 2048)},
         {"raw Mode 2 Form 1", test::EncodeRawImage(iso, test::RawForm::Mode2Form1), iso},
         {"plain behind a 16 KiB header", Concat(Bytes(16384, 0x5A), iso), iso},
         {"raw Mode 1 behind a 300-byte header",
