@@ -29,8 +29,9 @@
 // The answers are not looked at: a save always runs to one of the two ends.
 // After the final call the worker touches nothing of the facade, so the
 // callback may Destroy it; destroying it from another thread while a save
-// runs waits for the save to end. While a save runs, every other operation
-// of the facade is refused.
+// runs waits for the save to end. While a save runs, edits, reads of the
+// image and the boot operations are refused (IsSaving tells), and the tree
+// must not be walked: the worker is changing its entries.
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
