@@ -192,7 +192,7 @@ TEST_F(CliBootSaveTest, ImagesWithoutAUsableBootImageFailWithoutAFile)
     EXPECT_TRUE(Contains(result.output, "no/such/folder/b")) << result.output;
 
     EXPECT_EQ(RunCommand(Cli("boot " + ShellQuote(At("noemul.iso")))).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("boot load " + ShellQuote(At("noemul.iso")) + " x")).exitCode, 64);
+    EXPECT_EQ(RunCommand(Cli("boot burn " + ShellQuote(At("noemul.iso")) + " x")).exitCode, 64);
     EXPECT_EQ(RunCommand(Cli("boot save " + ShellQuote(At("noemul.iso")))).exitCode, 64);
 }
 
