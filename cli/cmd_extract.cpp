@@ -32,12 +32,6 @@ namespace {
 // nothing next to the copying, small enough for any file size.
 constexpr std::uint32_t kChunkBytes = 1u << 20;
 
-bool IsSymbolicLink(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
-}
-
 // A one-line progress bar on standard error, redrawn at most ten times a
 // second.
 class ProgressBar {
@@ -84,7 +78,8 @@ public:
 
     ExtractTotals Run(const std::vector<DirNode*>& nodes, const std::string& destination)
     {
-        if (!MakeFolders(destination)) {
+        bool destinationFresh = false;
+        if (!MakeFolders(destination, destinationFresh)) {
             return totals_;
         }
         if (options_.showProgress) {
@@ -97,7 +92,7 @@ public:
         }
         for (DirNode* node : nodes) {
             if (node == session_.Root()) {
-                ExtractFolderContents(node, destination);
+                ExtractFolderContents(node, destination, destinationFresh);
                 continue;
             }
             const ItemInfo info = session_.Info(node);
@@ -106,12 +101,13 @@ public:
                 continue;
             }
             if (info.isDirectory) {
-                if (MakeFolder(target)) {
+                bool fresh = false;
+                if (MakeFolder(target, fresh)) {
                     folderDates_.emplace_back(target, info.date);
-                    ExtractFolderContents(node, target);
+                    ExtractFolderContents(node, target, fresh);
                 }
             } else {
-                ExtractFile(node, info, target);
+                ExtractFile(node, info, target, destinationFresh);
             }
         }
         // Last, as creating entries inside a folder changes its date.
@@ -179,10 +175,12 @@ private:
         return true;
     }
 
-    // The destination with every missing parent.
-    bool MakeFolders(const std::string& destination)
+    // The destination with every missing parent; fresh tells whether it
+    // was made here.
+    bool MakeFolders(const std::string& destination, bool& fresh)
     {
         std::error_code error;
+        fresh = !std::filesystem::exists(std::filesystem::symlink_status(destination, error));
         std::filesystem::create_directories(destination, error);
         if (error || !platform::IsDirectory(destination)) {
             Fail("cannot create the destination folder '" + destination + "': "
@@ -192,12 +190,17 @@ private:
         return true;
     }
 
-    bool MakeFolder(const std::string& path)
+    // fresh: the folder did not exist before, so nothing planted can be
+    // inside it.
+    bool MakeFolder(const std::string& path, bool& fresh)
     {
-        if (IsSymbolicLink(path)) {
+        std::error_code ignored;
+        const std::filesystem::file_status status = std::filesystem::symlink_status(path, ignored);
+        if (std::filesystem::is_symlink(status)) {
             Fail("'" + PrintableName(path) + "' is a symbolic link; not followed");
             return false;
         }
+        fresh = !std::filesystem::exists(status);
         std::string error;
         if (!platform::MakeDirectory(path, &error)) {
             Fail(PrintableName(error));
@@ -217,13 +220,18 @@ private:
 
     // Everything below folder, written into target, which exists. Iterative,
     // so that no nesting of folders can exhaust the stack.
-    void ExtractFolderContents(DirNode* folder, const std::string& target)
+    void ExtractFolderContents(DirNode* folder, const std::string& target, bool targetFresh)
     {
+        struct Pending {
+            DirNode* node;
+            std::string path;
+            bool fresh;
+        };
         IIsoEdit& edit = session_.Edit();
-        std::vector<std::pair<DirNode*, std::string>> pending{{folder, target}};
-        std::vector<std::pair<DirNode*, std::string>> subfolders;
+        std::vector<Pending> pending{{folder, target, targetFresh}};
+        std::vector<Pending> subfolders;
         while (!pending.empty()) {
-            auto [node, path] = std::move(pending.back());
+            auto [node, path, fresh] = std::move(pending.back());
             pending.pop_back();
             subfolders.clear();
             for (DirNode* child = edit.GetFirstChild(node); child != nullptr; child = edit.GetNextSibling(child)) {
@@ -232,11 +240,12 @@ private:
                 if (!TargetFor(path, info.name, childPath)) {
                     continue;
                 }
+                bool childFresh = false;
                 if (!info.isDirectory) {
-                    ExtractFile(child, info, childPath);
-                } else if (MakeFolder(childPath)) {
+                    ExtractFile(child, info, childPath, fresh);
+                } else if (MakeFolder(childPath, childFresh)) {
                     folderDates_.emplace_back(childPath, info.date);
-                    subfolders.emplace_back(child, std::move(childPath));
+                    subfolders.push_back({child, std::move(childPath), childFresh});
                 }
             }
             // In listing order: the first subfolder is taken next.
@@ -245,11 +254,15 @@ private:
         }
     }
 
-    void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target)
+    void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
-        // A file or link of that name goes first: writing through a link
-        // planted in the destination would reach outside it.
-        platform::RemoveFile(target);
+        // In a folder that was there before, a file or link of that name goes
+        // first: writing through a link planted there would reach outside
+        // the destination. A folder made here holds only what this run put
+        // in it.
+        if (!inFreshFolder) {
+            platform::RemoveFile(target);
+        }
         platform::File out;
         if (!out.Open(target, platform::OpenMode::CreateTruncate)) {
             Fail(PrintableName(out.LastError()));

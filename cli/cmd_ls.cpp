@@ -4,7 +4,7 @@
 #include "command.h"
 #include "operations.h"
 
-#include <cinttypes>
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -12,17 +12,82 @@ namespace tarvelin::cli {
 
 namespace {
 
-bool PrintEntry(ImageSession& session, DirNode* node, const ItemInfo& info, const std::string& path,
-                const ListOptions& options, std::FILE* out)
-{
-    const std::string shown = PrintableName(path) + (info.isDirectory ? "/" : "");
-    if (!options.longFormat) {
-        return std::fprintf(out, "%s\n", shown.c_str()) >= 0;
+// Lines are put together in a buffer and written in large blocks: with tens
+// of thousands of entries, formatted printing per line costs more than
+// reading the whole tree.
+class ListingWriter {
+public:
+    ListingWriter(ImageSession& session, const ListOptions& options, std::FILE* out)
+        : session_(session), options_(options), out_(out)
+    {
     }
-    return std::fprintf(out, "%12" PRIu64 "  %s  %10" PRIu32 "  %s\n", info.size, FormatLocalDate(info.date).c_str(),
-                        session.Extent(node), shown.c_str())
-        >= 0;
-}
+
+    void Entry(DirNode* node, const ItemInfo& info, std::string_view path)
+    {
+        if (options_.longFormat) {
+            Number(info.size, 12);
+            buffer_ += "  ";
+            buffer_ += Date(info.date);
+            buffer_ += "  ";
+            Number(session_.Extent(node), 10);
+            buffer_ += "  ";
+        }
+        buffer_ += PrintableName(path);
+        if (info.isDirectory) {
+            buffer_ += '/';
+        }
+        buffer_ += '\n';
+        if (buffer_.size() >= kFlushBytes) {
+            Flush();
+        }
+    }
+
+    bool Finish()
+    {
+        Flush();
+        return written_ && std::ferror(out_) == 0;
+    }
+
+private:
+    static constexpr std::size_t kFlushBytes = 64 * 1024;
+
+    void Number(std::uint64_t value, int width)
+    {
+        char digits[24];
+        const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+        const auto length = static_cast<int>(end - digits);
+        if (length < width) {
+            buffer_.append(static_cast<std::size_t>(width - length), ' ');
+        }
+        buffer_.append(digits, end);
+    }
+
+    // Entries of one image mostly share a few dates.
+    const std::string& Date(platform::FileTime date)
+    {
+        if (date != lastDate_ || lastDateText_.empty()) {
+            lastDate_ = date;
+            lastDateText_ = FormatLocalDate(date);
+        }
+        return lastDateText_;
+    }
+
+    void Flush()
+    {
+        if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size()) {
+            written_ = false;
+        }
+        buffer_.clear();
+    }
+
+    ImageSession& session_;
+    const ListOptions& options_;
+    std::FILE* out_;
+    std::string buffer_;
+    platform::FileTime lastDate_ = 0;
+    std::string lastDateText_;
+    bool written_ = true;
+};
 
 int RunLs(const Arguments& args);
 
@@ -79,10 +144,12 @@ int RunLs(const Arguments& args)
 
 bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& options, std::FILE* out)
 {
+    ListingWriter writer(session, options, out);
     if (node != session.Root()) {
         const ItemInfo info = session.Info(node);
         if (!info.isDirectory) {
-            return PrintEntry(session, node, info, info.name, options, out);
+            writer.Entry(node, info, info.name);
+            return writer.Finish();
         }
     }
     // Depth first in the tree's order, each folder followed by what it
@@ -93,7 +160,7 @@ bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& option
     };
     IIsoEdit& edit = session.Edit();
     std::vector<Frame> frames{{edit.GetFirstChild(node), ""}};
-    bool written = true;
+    std::string path;
     while (!frames.empty()) {
         DirNode* child = frames.back().next;
         if (child == nullptr) {
@@ -102,13 +169,13 @@ bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& option
         }
         frames.back().next = edit.GetNextSibling(child);
         const ItemInfo info = session.Info(child);
-        std::string path = frames.back().prefix + info.name;
-        written = PrintEntry(session, child, info, path, options, out) && written;
+        path.assign(frames.back().prefix).append(info.name);
+        writer.Entry(child, info, path);
         if (info.isDirectory && options.recursive) {
             frames.push_back({edit.GetFirstChild(child), path + "/"});
         }
     }
-    return written && std::ferror(out) == 0;
+    return writer.Finish();
 }
 
 TARVELIN_CLI_COMMAND(kLs)
