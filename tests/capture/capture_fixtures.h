@@ -1,0 +1,164 @@
+#pragma once
+
+// Shared pieces of the capture tests: a simulated drive installed as the
+// SCSI transport, a scripted prompt, waits that do not wait, a settable
+// free-space figure, and a progress recorder.
+
+#include "capture/capture_hooks.h"
+#include "platform/prompt.h"
+#include "platform/simulated_cdrom.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tarvelin::test {
+
+struct AskedQuestion {
+    std::string text;
+    std::string caption;
+    platform::PromptButtons buttons;
+    platform::PromptIcon icon;
+};
+
+class ScriptedPrompt final : public platform::IPrompt {
+public:
+    void Answer(platform::PromptAnswer answer)
+    {
+        std::lock_guard lock(mutex_);
+        answers_.push_back(answer);
+    }
+    std::vector<AskedQuestion> Asked()
+    {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+    std::vector<std::string> Texts()
+    {
+        std::vector<std::string> texts;
+        for (const AskedQuestion& q : Asked()) {
+            texts.push_back(q.text);
+        }
+        return texts;
+    }
+    platform::PromptAnswer Ask(std::string_view text, std::string_view caption, platform::PromptButtons buttons,
+                               platform::PromptIcon icon) override
+    {
+        std::lock_guard lock(mutex_);
+        asked_.push_back({std::string(text), std::string(caption), buttons, icon});
+        if (answers_.empty()) {
+            // Messages with only an OK button need no script.
+            return platform::CautiousAnswer(buttons);
+        }
+        const platform::PromptAnswer answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<platform::PromptAnswer> answers_;
+    std::vector<AskedQuestion> asked_;
+};
+
+// Collects the reports of a capture; the last one (-1 or -2, or a false
+// answer) lets Wait return.
+class ProgressRecorder {
+public:
+    // The report with this value is answered false.
+    std::int32_t refuseAt = INT32_MIN;
+
+    static bool Callback(void* context, std::int32_t value)
+    {
+        return static_cast<ProgressRecorder*>(context)->Report(value);
+    }
+    bool Report(std::int32_t value)
+    {
+        std::lock_guard lock(mutex_);
+        values_.push_back(value);
+        const bool answer = value != refuseAt;
+        if (value < 0 || !answer) {
+            ended_ = true;
+            changed_.notify_all();
+        }
+        return answer;
+    }
+    void Wait()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return ended_; });
+    }
+    std::vector<std::int32_t> Values()
+    {
+        std::lock_guard lock(mutex_);
+        return values_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::int32_t> values_;
+    bool ended_ = false;
+};
+
+// Installs the simulated drive, the prompt, the sleep and free-space hooks
+// for the test's lifetime.
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previousTransport_ = platform::SetScsiTransport(&drive_);
+        previousPrompt_ = platform::SetPrompt(&prompt_);
+        previousSleep_ = capture::SetSleep(&RecordSleep);
+        previousFreeSpace_ = capture::SetFreeSpaceQuery(&ReportFreeSpace);
+        sleeps().clear();
+        freeSpace() = UINT64_C(1) << 40;
+    }
+    void TearDown() override
+    {
+        platform::SetScsiTransport(previousTransport_);
+        platform::SetPrompt(previousPrompt_);
+        capture::SetSleep(previousSleep_);
+        capture::SetFreeSpaceQuery(previousFreeSpace_);
+    }
+
+    static std::vector<std::uint32_t>& sleeps()
+    {
+        static std::vector<std::uint32_t> list;
+        return list;
+    }
+    static std::uint64_t& freeSpace()
+    {
+        static std::uint64_t bytes = 0;
+        return bytes;
+    }
+    static std::string& freeSpaceFolder()
+    {
+        static std::string folder;
+        return folder;
+    }
+
+    platform::SimulatedCdRom drive_;
+    ScriptedPrompt prompt_;
+
+private:
+    static void RecordSleep(std::uint32_t ms) { sleeps().push_back(ms); }
+    static bool ReportFreeSpace(const std::string& folder, std::uint64_t& bytes)
+    {
+        freeSpaceFolder() = folder;
+        bytes = freeSpace();
+        return true;
+    }
+
+    platform::IScsiTransport* previousTransport_ = nullptr;
+    platform::IPrompt* previousPrompt_ = nullptr;
+    capture::SleepFn previousSleep_ = nullptr;
+    capture::FreeSpaceFn previousFreeSpace_ = nullptr;
+};
+
+} // namespace tarvelin::test

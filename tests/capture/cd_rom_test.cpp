@@ -1,0 +1,188 @@
+#include "capture/cd_rom.h"
+#include "capture_fixtures.h"
+#include "core/raw_sector.h"
+#include "platform/scsi.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace tarvelin;
+using tarvelin::test::CaptureTest;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes RawDisc(std::uint32_t sectors)
+{
+    const Bytes user = test::RandomBytes(std::size_t{sectors} * 2048, 7);
+    Bytes raw(std::size_t{sectors} * 2352);
+    raw::EncodeMode1Sectors(user.data(), sectors, 0, raw.data());
+    return raw;
+}
+
+class CdRomTest : public CaptureTest {
+protected:
+    void SetUp() override
+    {
+        CaptureTest::SetUp();
+        drive_.SetDisc(RawDisc(40));
+        rom_ = Rom1();
+        ASSERT_NE(rom_, nullptr);
+    }
+    void TearDown() override
+    {
+        DestroyComponent(rom_);
+        CaptureTest::TearDown();
+    }
+    ICdRom* rom_ = nullptr;
+};
+
+TEST_F(CdRomTest, NoDriveMeansNoLetters)
+{
+    drive_.SetPresent(false);
+    char letters[ICdRom::kMaxDrives] = {};
+    EXPECT_FALSE(rom_->Initialize());
+    EXPECT_EQ(rom_->GetDriveLetters(letters), 0u);
+    EXPECT_FALSE(rom_->SelectDrive('D'));
+}
+
+TEST_F(CdRomTest, DrivesGetLettersFromDAndAnswerInquiry)
+{
+    ASSERT_TRUE(rom_->Initialize());
+    char letters[ICdRom::kMaxDrives] = {};
+    ASSERT_EQ(rom_->GetDriveLetters(letters), 1u);
+    EXPECT_EQ(letters[0], 'D');
+    EXPECT_STREQ(rom_->GetDevicePath('D'), "simulated-cdrom");
+    char model[64] = {};
+    ASSERT_TRUE(rom_->Inquire('D', model, sizeof model));
+    EXPECT_STREQ(model, "TARVELIN SIMULATED CDROM");
+    // Discovery sent INQUIRY with its 100-byte allocation.
+    ASSERT_FALSE(drive_.Commands().empty());
+    EXPECT_EQ(drive_.Commands().front(), (Bytes{0x12, 0, 0, 0, 100, 0}));
+}
+
+TEST_F(CdRomTest, UnknownLetterOrNoSelectionSendsNothing)
+{
+    ASSERT_TRUE(rom_->Initialize());
+    drive_.ClearCommands();
+    EXPECT_FALSE(rom_->SelectDrive('E'));
+    std::uint8_t toc[804];
+    EXPECT_FALSE(rom_->ReadToc(toc, sizeof toc, 0));
+    EXPECT_TRUE(drive_.Commands().empty());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    rom_->ReleaseDrive();
+    EXPECT_FALSE(rom_->SetSpeed(ICdRom::kMaximumSpeed));
+    EXPECT_TRUE(drive_.Commands().empty());
+}
+
+TEST_F(CdRomTest, CommandBlocksAreByteExact)
+{
+    ASSERT_TRUE(rom_->Initialize());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    drive_.ClearCommands();
+    std::uint8_t toc[804];
+    ASSERT_TRUE(rom_->ReadToc(toc, 804, 0));
+    ASSERT_TRUE(rom_->SetSpeed(0xFFFF));
+    ASSERT_TRUE(rom_->SetSpeed(1));
+    Bytes raw(24 * 2352);
+    ASSERT_TRUE(rom_->ReadSectors(0, 24, raw.data()));
+    EXPECT_FALSE(rom_->ReadSectors(0x123456, 1, raw.data())); // past the disc
+    rom_->SetRawReadMode();
+    const std::vector<Bytes> expected = {
+        {0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0x00},
+        {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0},
+        {0xBB, 0, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0},
+        {0xBE, 0, 0, 0x00, 0x00, 0x00, 0, 0, 24, 0xF8, 0, 0},
+        {0xBE, 0, 0, 0x12, 0x34, 0x56, 0, 0, 1, 0xF8, 0, 0},
+        {0x55, 0x00, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0},
+        {0x55, 0x10, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0},
+    };
+    EXPECT_EQ(drive_.Commands(), expected);
+    EXPECT_EQ(Bytes(raw.begin(), raw.end()), RawDisc(24));
+}
+
+TEST_F(CdRomTest, TocDescribesTracksAndLeadOut)
+{
+    drive_.SetTracks({{1, 0x14, 0}, {2, 0x10, 1000}}, 2500);
+    ASSERT_TRUE(rom_->Initialize());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    std::uint8_t toc[804] = {};
+    ASSERT_TRUE(rom_->ReadToc(toc, 804, 0));
+    EXPECT_EQ(toc[2], 1);
+    EXPECT_EQ(toc[3], 2);
+    EXPECT_EQ(toc[5], 0x14);
+    EXPECT_EQ(toc[13], 0x10);
+    EXPECT_EQ((Bytes{toc[16], toc[17], toc[18], toc[19]}), (Bytes{0, 0, 0x03, 0xE8}));
+    EXPECT_EQ(toc[22], 0xAA);
+    EXPECT_EQ((Bytes{toc[24], toc[25], toc[26], toc[27]}), (Bytes{0, 0, 0x09, 0xC4}));
+}
+
+// A CHECK CONDITION is a failed read, whatever the buffer holds.
+TEST_F(CdRomTest, CheckConditionIsAFailedRead)
+{
+    drive_.FailSector(5, 1);
+    ASSERT_TRUE(rom_->Initialize());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    Bytes raw(24 * 2352);
+    EXPECT_FALSE(rom_->ReadSectors(0, 24, raw.data()));
+    EXPECT_TRUE(rom_->ReadSectors(0, 24, raw.data()));
+    EXPECT_EQ(drive_.ReadAttempts(5), 2);
+
+    std::unique_ptr<platform::IScsiDevice> device = drive_.Open("simulated-cdrom");
+    ASSERT_NE(device, nullptr);
+    drive_.FailSector(7, platform::SimulatedCdRom::kAlways);
+    const std::uint8_t cdb[12] = {0xBE, 0, 0, 0, 0, 7, 0, 0, 1, 0xF8, 0, 0};
+    platform::ScsiResult result;
+    EXPECT_FALSE(device->Execute(cdb, platform::ScsiDirection::In, raw.data(), 2352, 5000, result));
+    EXPECT_TRUE(result.delivered);
+    EXPECT_EQ(result.status, platform::kScsiCheckCondition);
+    EXPECT_EQ(result.sense[2], 0x03); // medium error
+}
+
+TEST_F(CdRomTest, SimulatedDriveLoadsIsoAndRawImages)
+{
+    test::TempDir dir;
+    const Bytes user = test::RandomBytes(3 * 2048, 9);
+    test::WriteWholeFile(dir / "disc.iso", user);
+    std::string error;
+    ASSERT_TRUE(drive_.LoadImage(dir / "disc.iso", error)) << error;
+    ASSERT_TRUE(rom_->Initialize());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    Bytes raw(3 * 2352);
+    ASSERT_TRUE(rom_->ReadSectors(0, 3, raw.data()));
+    EXPECT_TRUE(std::equal(user.begin(), user.begin() + 2048, raw.begin() + 16));
+    EXPECT_FALSE(rom_->ReadSectors(1, 3, raw.data())); // beyond the lead-out
+
+    test::WriteWholeFile(dir / "disc.bin", raw);
+    ASSERT_TRUE(drive_.LoadImage(dir / "disc.bin", error)) << error;
+    Bytes again(3 * 2352);
+    ASSERT_TRUE(rom_->ReadSectors(0, 3, again.data()));
+    EXPECT_EQ(again, raw);
+    test::WriteWholeFile(dir / "odd.bin", Bytes(1000));
+    EXPECT_FALSE(drive_.LoadImage(dir / "odd.bin", error));
+}
+
+// Runs against the machine's own drive; most machines have none.
+TEST(ScsiTransportTest, SystemPassThroughAnswersInquiryOnARealDrive)
+{
+    if (!std::filesystem::exists("/dev/sr0")) {
+        GTEST_SKIP() << "no /dev/sr0 on this machine: the SG_IO transport was not exercised";
+    }
+    platform::IScsiTransport& transport = platform::SystemScsiTransport();
+    const std::vector<std::string> drives = transport.ListDrives();
+    ASSERT_FALSE(drives.empty());
+    EXPECT_EQ(drives.front(), "/dev/sr0");
+    std::unique_ptr<platform::IScsiDevice> device = transport.Open("/dev/sr0");
+    if (device == nullptr) {
+        GTEST_SKIP() << "/dev/sr0 exists but cannot be opened by this user";
+    }
+    const std::uint8_t cdb[6] = {0x12, 0, 0, 0, 100, 0};
+    std::uint8_t data[100] = {};
+    platform::ScsiResult result;
+    ASSERT_TRUE(device->Execute(cdb, platform::ScsiDirection::In, data, sizeof data, 2000, result));
+    EXPECT_EQ(data[0] & 0x1F, 0x05); // peripheral device type: CD/DVD
+}
+
+} // namespace
