@@ -1,0 +1,76 @@
+#pragma once
+
+// Command identifiers of the menus, the toolbar and the context menu. The
+// numbers are the program's own command numbers: the frame forwards every
+// number of the list view's range to the list view, which finds its handler
+// by number.
+
+#include <string_view>
+#include <vector>
+
+namespace tarvelin::shell {
+
+enum CommandId : int {
+    ID_ACTIONS_ADDDIRECTORY = 32772,
+    ID_ACTIONS_ADDFILES = 32773,
+    ID_ACTIONS_MAKEISO = 32776,
+    ID_ACTIONS_EXTRACT = 32779,
+    ID_ACTIONS_VIEW = 32780,
+    ID_ACTIONS_DELETE = 32781,
+    ID_ACTIONS_SELECTALL = 32782,
+    ID_BOOT_LOAD = 32783,
+    ID_BOOT_SAVE = 32784,
+    ID_BOOT_DELETE = 32785,
+    ID_BOOT_FROMFLOPPY = 32786,
+    ID_CONVERT_BIN2ISO = 32787,
+    ID_CONVERT_ISO2BIN = 32788,
+    ID_CONVERT_OTHER = 32789,
+    ID_HELP_CONTENTS = 32790,
+    ID_HELP_HOMEPAGE = 32791,
+    ID_HELP_SUPPORT = 32792,
+    ID_FILE_NEWISO = 32794,
+    ID_FILE_OPENISO = 32795,
+    ID_FILE_SAVEISO = 32796,
+    ID_FILE_SAVEISOAS = 32797,
+    ID_VIEW_LARGEICON = 32804,
+    ID_VIEW_SMALLICON = 32805,
+    ID_VIEW_LIST = 32806,
+    ID_VIEW_DETAILS = 32807,
+    ID_APP_ABOUT = 57664,
+    ID_APP_EXIT = 57665,
+    ID_VIEW_TOOLBAR = 59392,
+    ID_VIEW_STATUS_BAR = 59393,
+};
+
+// The range of numbers the frame hands to the list view.
+inline constexpr int kFirstForwardedCommand = 32771;
+inline constexpr int kLastForwardedCommand = 32807;
+
+// A command as the menus and the toolbar show it. `prompt` is the status-bar
+// prompt and the tooltip separated by "\n"; empty when the command has none.
+struct CommandInfo {
+    CommandId id;
+    std::string_view menuText;
+    std::string_view prompt;
+};
+
+// Null when the number is not a command of the program.
+const CommandInfo* FindCommand(int id);
+
+// A menu of the menu bar: its title and its items in order; a zero
+// identifier stands for a separator.
+struct MenuLayout {
+    std::string_view title;
+    std::vector<int> items;
+};
+const std::vector<MenuLayout>& MenuBarLayout();
+// The context menu of the list.
+const std::vector<int>& ListContextMenuLayout();
+// Toolbar buttons left to right; zero is a separator.
+const std::vector<int>& ToolBarLayout();
+
+// The status-bar prompt and the tooltip of a command's prompt text.
+std::string_view StatusPrompt(std::string_view prompt);
+std::string_view ToolTip(std::string_view prompt);
+
+} // namespace tarvelin::shell

@@ -1,0 +1,301 @@
+#include "main_frame.h"
+
+#include "commands.h"
+#include "left_view.h"
+#include "tarvelin_view.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QResizeEvent>
+#include <QShortcut>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include <algorithm>
+#include <ranges>
+
+namespace tarvelin::shell {
+
+namespace {
+
+QString Text(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool IsViewMode(int id)
+{
+    return id >= ID_VIEW_LARGEICON && id <= ID_VIEW_DETAILS;
+}
+
+} // namespace
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), doc_(std::make_unique<CTarvelinDoc>())
+{
+    setWindowTitle(QStringLiteral("Tarvelin"));
+    resize(600, 450);
+    CreateActions();
+    CreateMenuBar();
+    CreateToolBar();
+    CreateStatusBar();
+    CreateClient();
+    UpdateCommandStates();
+}
+
+CMainFrame::~CMainFrame()
+{
+    // The panes go before the document they point into.
+    delete splitter_;
+    splitter_ = nullptr;
+}
+
+void CMainFrame::CreateActions()
+{
+    viewModes_ = new QActionGroup(this);
+    viewModes_->setExclusive(true);
+    std::vector<int> ids;
+    for (const MenuLayout& menu : MenuBarLayout()) {
+        for (int id : menu.items) {
+            if (id != 0) {
+                ids.push_back(id);
+            }
+        }
+    }
+    for (int id : ids) {
+        const CommandInfo* command = FindCommand(id);
+        auto* action = new QAction(Text(command->menuText), this);
+        action->setData(id);
+        action->setObjectName(QStringLiteral("command%1").arg(id));
+        if (!command->prompt.empty()) {
+            action->setStatusTip(Text(StatusPrompt(command->prompt)));
+            action->setToolTip(Text(ToolTip(command->prompt)));
+        }
+        actions_[id] = action;
+        if (IsViewMode(id)) {
+            action->setCheckable(true);
+            viewModes_->addAction(action);
+            connect(action, &QAction::triggered, this, [this, id] { OnViewMode(id); });
+        } else if (id >= kFirstForwardedCommand && id <= kLastForwardedCommand) {
+            connect(action, &QAction::triggered, this, [this, id] { OnForwardedCommand(id); });
+        }
+    }
+    // The keys the File menu shows run the menu's own commands. Select All
+    // has its keys inside this window only.
+    actions_[ID_FILE_NEWISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    actions_[ID_FILE_OPENISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    actions_[ID_FILE_SAVEISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    actions_[ID_ACTIONS_SELECTALL]->setShortcuts(QList<QKeySequence>{
+        QKeySequence(Qt::CTRL | Qt::Key_A), QKeySequence(QKeyCombination(Qt::ControlModifier | Qt::KeypadModifier, Qt::Key_1))});
+    for (QAction* action : actions_ | std::views::values) {
+        action->setShortcutContext(Qt::WindowShortcut);
+        addAction(action);
+    }
+    actions_[ID_VIEW_DETAILS]->setChecked(true);
+
+    QAction* exit = actions_[ID_APP_EXIT];
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+}
+
+void CMainFrame::CreateMenuBar()
+{
+    for (const MenuLayout& layout : MenuBarLayout()) {
+        QMenu* menu = menuBar()->addMenu(Text(layout.title));
+        for (int id : layout.items) {
+            if (id == 0) {
+                menu->addSeparator();
+            } else {
+                menu->addAction(actions_.at(id));
+            }
+        }
+    }
+}
+
+void CMainFrame::CreateToolBar()
+{
+    toolBar_ = new QToolBar(QStringLiteral("Toolbar"), this);
+    toolBar_->setObjectName(QStringLiteral("ToolBar"));
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setIconSize(QSize(32, 32));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    const QStyle* look = style();
+    const std::map<int, QStyle::StandardPixmap> pictures{
+        {ID_FILE_NEWISO, QStyle::SP_FileIcon},
+        {ID_FILE_OPENISO, QStyle::SP_DialogOpenButton},
+        {ID_FILE_SAVEISO, QStyle::SP_DialogSaveButton},
+        {ID_ACTIONS_ADDDIRECTORY, QStyle::SP_FileDialogNewFolder},
+        {ID_ACTIONS_DELETE, QStyle::SP_TrashIcon},
+        {ID_ACTIONS_EXTRACT, QStyle::SP_ArrowDown},
+        {ID_CONVERT_OTHER, QStyle::SP_BrowserReload},
+        {ID_APP_ABOUT, QStyle::SP_MessageBoxInformation},
+    };
+    for (int id : ToolBarLayout()) {
+        if (id == 0) {
+            toolBar_->addSeparator();
+            continue;
+        }
+        QAction* action = actions_.at(id);
+        if (action->icon().isNull()) {
+            action->setIcon(look->standardIcon(pictures.at(id)));
+        }
+        toolBar_->addAction(action);
+    }
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+    QAction* toggle = actions_[ID_VIEW_TOOLBAR];
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, toolBar_, &QWidget::setVisible);
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    // A prompt shown while the pointer is on a command hides this text, and
+    // it comes back when the prompt is cleared.
+    idleMessage_ = new QLabel(QStringLiteral("Ready"), bar);
+    idleMessage_->setObjectName(QStringLiteral("IdleMessage"));
+    bar->addWidget(idleMessage_, 1);
+    for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
+        auto* label = new QLabel(QString::fromLatin1(indicator), bar);
+        label->setObjectName(QString::fromLatin1(indicator));
+        label->setFrameShape(QFrame::StyledPanel);
+        // The state of the lock keys cannot be read portably; the
+        // indicators stay dimmed.
+        label->setEnabled(false);
+        bar->addPermanentWidget(label);
+    }
+    QAction* toggle = actions_[ID_VIEW_STATUS_BAR];
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
+}
+
+void CMainFrame::CreateClient()
+{
+    splitter_ = new QSplitter(Qt::Horizontal, this);
+    splitter_->setObjectName(QStringLiteral("Splitter"));
+    splitter_->setChildrenCollapsible(false);
+    auto* list = new CTarvelinView(doc_.get(), splitter_);
+    auto* tree = new CLeftView(doc_.get(), splitter_);
+    // Neither pane gets narrower than 50 pixels.
+    tree->setMinimumWidth(50);
+    list->setMinimumWidth(50);
+    splitter_->insertWidget(0, tree);
+    splitter_->insertWidget(1, list);
+    splitter_->setStretchFactor(0, 0);
+    splitter_->setStretchFactor(1, 1);
+    setCentralWidget(splitter_);
+    tree->RebuildTree(&list->ComposeRoot());
+
+    connect(list, &CTarvelinView::contextMenuRequested, this, [this](const QPoint& position) {
+        QMenu menu(this);
+        for (int id : ListContextMenuLayout()) {
+            if (id == 0) {
+                menu.addSeparator();
+            } else {
+                menu.addAction(actions_.at(id));
+            }
+        }
+        menu.exec(position);
+    });
+    // F6 and Shift+F6 move the focus between the panes.
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_F6), QKeySequence(Qt::SHIFT | Qt::Key_F6)}) {
+        auto* shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            CLeftView* left = GetLeftPane();
+            CTarvelinView* right = GetRightPane();
+            if (left == nullptr || right == nullptr) {
+                return;
+            }
+            if (left->hasFocus()) {
+                right->setFocus();
+            } else {
+                left->setFocus();
+            }
+        });
+    }
+    splitter_->installEventFilter(this);
+    splitterReady_ = true;
+    ApplySplitRule();
+}
+
+CTarvelinView* CMainFrame::GetRightPane() const
+{
+    return splitter_ == nullptr ? nullptr : qobject_cast<CTarvelinView*>(splitter_->widget(1));
+}
+
+CLeftView* CMainFrame::GetLeftPane() const
+{
+    return splitter_ == nullptr ? nullptr : qobject_cast<CLeftView*>(splitter_->widget(0));
+}
+
+QAction* CMainFrame::CommandAction(int id) const
+{
+    const auto found = actions_.find(id);
+    return found == actions_.end() ? nullptr : found->second;
+}
+
+void CMainFrame::RunCommand(int id)
+{
+    if (QAction* action = CommandAction(id); action != nullptr && action->isEnabled()) {
+        action->trigger();
+    }
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
+{
+    // The splitter follows every resize of the window; its new size is known
+    // here, before it spreads the change over its panes itself.
+    if (watched == splitter_ && event->type() == QEvent::Resize && splitterReady_ && !isMinimized()) {
+        ApplySplitRule();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::ApplySplitRule()
+{
+    // The tree takes a quarter of the window's width and the list the rest;
+    // a divider the user moved goes back to that at the next resize.
+    const int windowWidth = frameGeometry().width();
+    const int left = std::max(50, windowWidth / 4);
+    const int right = std::max(50, splitter_->width() - left - splitter_->handleWidth());
+    splitter_->setSizes({left, right});
+}
+
+void CMainFrame::OnForwardedCommand(int id)
+{
+    if (CTarvelinView* list = GetRightPane(); list != nullptr) {
+        list->HandleCommand(id);
+    }
+}
+
+void CMainFrame::OnViewMode(int id)
+{
+    if (CTarvelinView* list = GetRightPane(); list != nullptr) {
+        list->SetViewMode(id);
+        actions_[id]->setChecked(true);
+    }
+}
+
+void CMainFrame::UpdateCommandStates()
+{
+    CTarvelinView* list = GetRightPane();
+    for (const auto& [id, action] : actions_) {
+        if (IsViewMode(id)) {
+            action->setEnabled(list != nullptr);
+        } else if (id >= kFirstForwardedCommand && id <= kLastForwardedCommand) {
+            // Commands the list cannot carry out yet are shown dimmed.
+            action->setEnabled(list != nullptr && list->HasHandler(id));
+        }
+    }
+    // About, until its dialog exists, is dimmed too.
+    actions_[ID_APP_ABOUT]->setEnabled(false);
+}
+
+} // namespace tarvelin::shell

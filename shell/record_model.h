@@ -1,0 +1,47 @@
+#pragma once
+
+// The rows of the file list: the children of one record, filled in one
+// batch (one model reset per folder shown), three columns "FileName",
+// "Size" and "Type". Each row keeps its record, also across sorting.
+
+#include "entry_record.h"
+
+#include <QAbstractTableModel>
+#include <QIcon>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tarvelin::shell {
+
+class RecordListModel final : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { FileNameColumn = 0, SizeColumn = 1, TypeColumn = 2, ColumnCount = 3 };
+    using IconLookup = std::function<QIcon(const EntryRecord&)>;
+
+    explicit RecordListModel(IconLookup iconLookup, QObject* parent = nullptr);
+
+    // Lists the children of `folder`, last child first; null lists nothing.
+    void ShowChildren(const EntryRecord* folder);
+    void Clear();
+    // Orders the rows by the text of a column, compared byte by byte as
+    // unsigned characters ("100" before "20" in the Size column).
+    void SortRows(int column, bool ascending);
+
+    EntryRecord* RecordAt(int row) const;
+    // The text a cell shows.
+    static std::string CellText(const EntryRecord& record, int column);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    IconLookup iconLookup_;
+    std::vector<EntryRecord*> rows_;
+};
+
+} // namespace tarvelin::shell

@@ -1,0 +1,359 @@
+#include "tarvelin_view.h"
+
+#include "commands.h"
+#include "left_view.h"
+#include "recent_files.h"
+#include "tarvelin_doc.h"
+
+#include "iso/iso_edit.h"
+#include "platform/prompt.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QListView>
+#include <QMimeDatabase>
+#include <QStackedWidget>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
+
+namespace tarvelin::shell {
+
+CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(parent), doc_(doc)
+{
+    setObjectName(QStringLiteral("ListView"));
+    temporaryFolder_ = QDir(QDir::tempPath()).filePath(QStringLiteral("Tarvelin"));
+    QDir().mkpath(temporaryFolder_);
+    doc_->SetListView(this);
+
+    model_ = new RecordListModel(
+        [this](const EntryRecord& record) { return IconAt(GetIconIndex(record.path, record.attributes)); }, this);
+
+    details_ = new QTreeView(this);
+    details_->setObjectName(QStringLiteral("DetailsView"));
+    details_->setModel(model_);
+    details_->setRootIsDecorated(false);
+    details_->setItemsExpandable(false);
+    details_->setUniformRowHeights(true);
+    details_->setAllColumnsShowFocus(true);
+    details_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    details_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    details_->header()->setSectionsClickable(true);
+    details_->header()->setSortIndicatorShown(false);
+    details_->header()->setStretchLastSection(false);
+    details_->setColumnWidth(RecordListModel::FileNameColumn, 150);
+    details_->setColumnWidth(RecordListModel::SizeColumn, 100);
+    details_->setColumnWidth(RecordListModel::TypeColumn, 100);
+
+    icons_ = new QListView(this);
+    icons_->setObjectName(QStringLiteral("IconsView"));
+    icons_->setModel(model_);
+    icons_->setModelColumn(RecordListModel::FileNameColumn);
+    // One selection for both presentations.
+    icons_->setSelectionModel(details_->selectionModel());
+    icons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    icons_->setUniformItemSizes(true);
+    icons_->setResizeMode(QListView::Adjust);
+    icons_->setWrapping(true);
+
+    stack_ = new QStackedWidget(this);
+    stack_->addWidget(details_);
+    stack_->addWidget(icons_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(stack_);
+    setFocusProxy(details_);
+
+    connect(details_->header(), &QHeaderView::sectionClicked, this, [this](int column) { OnColumnClick(column); });
+    for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(details_), static_cast<QAbstractItemView*>(icons_)}) {
+        connect(view, &QAbstractItemView::doubleClicked, this,
+                [this](const QModelIndex& index) { OnRowDoubleClicked(index.row()); });
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& position) {
+            emit contextMenuRequested(view->viewport()->mapToGlobal(position));
+        });
+    }
+    SetViewMode(ID_VIEW_DETAILS);
+}
+
+CTarvelinView::~CTarvelinView()
+{
+    DestroyComponent(edit_);
+    // Fails, as it should, while files that View left there remain.
+    QDir().rmdir(temporaryFolder_);
+}
+
+const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
+{
+    static const std::map<int, Handler> handlers{
+        {ID_FILE_NEWISO, &CTarvelinView::OnFileNew},
+        {ID_FILE_OPENISO, &CTarvelinView::OnFileOpen},
+        {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
+    };
+    return handlers;
+}
+
+bool CTarvelinView::HasHandler(int id) const
+{
+    return Handlers().contains(id);
+}
+
+bool CTarvelinView::HandleCommand(int id)
+{
+    const auto found = Handlers().find(id);
+    if (found == Handlers().end()) {
+        return false;
+    }
+    (this->*found->second)();
+    return true;
+}
+
+void CTarvelinView::OnFileNew()
+{
+    ClearCurrentMode();
+}
+
+void CTarvelinView::OnFileOpen()
+{
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix(QStringLiteral("ISO"));
+    // Qt separates the patterns of a filter by blanks, and names on this
+    // system are case-sensitive: both cases are listed.
+    dialog.setNameFilter(QStringLiteral("All Support(*.ISO *.BIN *.CIF *.IMG *.NRG *.iso *.bin *.cif *.img *.nrg)"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    OpenImage(dialog.selectedFiles().front().toStdString());
+}
+
+void CTarvelinView::OnSelectAll()
+{
+    QAbstractItemView* view = ActiveItemView();
+    view->setFocus();
+    const int rows = model_->rowCount();
+    if (rows == 0) {
+        return;
+    }
+    // From the first visible row down: rows scrolled above the top stay as
+    // they are.
+    const QModelIndex top = view->indexAt(QPoint(1, 1));
+    const int first = top.isValid() ? top.row() : 0;
+    const QItemSelection rowsToSelect(model_->index(first, 0),
+                                      model_->index(rows - 1, RecordListModel::ColumnCount - 1));
+    view->selectionModel()->select(rowsToSelect, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+QAbstractItemView* CTarvelinView::ActiveItemView() const
+{
+    return viewMode_ == ID_VIEW_DETAILS ? static_cast<QAbstractItemView*>(details_)
+                                        : static_cast<QAbstractItemView*>(icons_);
+}
+
+std::vector<int> CTarvelinView::SelectedRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : details_->selectionModel()->selectedRows()) {
+        rows.push_back(index.row());
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CTarvelinView::SetViewMode(int commandId)
+{
+    switch (commandId) {
+    case ID_VIEW_LARGEICON:
+        icons_->setViewMode(QListView::IconMode);
+        icons_->setFlow(QListView::LeftToRight);
+        icons_->setIconSize(QSize(32, 32));
+        icons_->setGridSize(QSize(96, 64));
+        break;
+    case ID_VIEW_SMALLICON:
+        icons_->setViewMode(QListView::ListMode);
+        icons_->setFlow(QListView::LeftToRight);
+        icons_->setIconSize(QSize(16, 16));
+        icons_->setGridSize(QSize(150, 20));
+        break;
+    case ID_VIEW_LIST:
+        icons_->setViewMode(QListView::ListMode);
+        icons_->setFlow(QListView::TopToBottom);
+        icons_->setIconSize(QSize(16, 16));
+        icons_->setGridSize(QSize(150, 20));
+        break;
+    case ID_VIEW_DETAILS:
+        break;
+    default:
+        return;
+    }
+    icons_->setWrapping(true);
+    viewMode_ = commandId;
+    stack_->setCurrentWidget(commandId == ID_VIEW_DETAILS ? static_cast<QWidget*>(details_)
+                                                          : static_cast<QWidget*>(icons_));
+    setFocusProxy(ActiveItemView());
+}
+
+void CTarvelinView::ShowFolder(EntryRecord* record)
+{
+    currentFolder_ = record;
+    model_->ShowChildren(record);
+}
+
+void CTarvelinView::ClearCurrentMode()
+{
+    EntryRecord& root = ModeRoot();
+    model_->Clear();
+    UnbindRecordTree(nodeMap_, root);
+    root.children.clear();
+    if (imageMode_) {
+        DestroyComponent(edit_);
+    }
+    currentFolder_ = &root;
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->RebuildTree(&root);
+    }
+}
+
+bool CTarvelinView::OpenImage(const std::string& path)
+{
+    ClearCurrentMode();
+    edit_ = Edit1();
+    if (edit_ == nullptr) {
+        return false;
+    }
+    if (!edit_->Open(path.c_str())) {
+        DestroyComponent(edit_);
+        platform::Ask("open error file!", "Tarvelin", platform::PromptButtons::Ok, platform::PromptIcon::None);
+        return false;
+    }
+    imagePath_ = path;
+    imageMode_ = true;
+    edit_->LoadTree();
+    DirNode* root = edit_->GetRoot();
+    nodeMap_[&imageRoot_] = root;
+    if (root != nullptr) {
+        BuildImageRecords(imageRoot_, edit_->GetFirstChild(root));
+    }
+    bootable_ = edit_->HasBootImage();
+    RecentFileList::Add(QString::fromStdString(path));
+    ShowFolder(&imageRoot_);
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->RebuildTree(&imageRoot_);
+    }
+    return true;
+}
+
+void CTarvelinView::BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode)
+{
+    // Depth first without recursion; the records keep the engine's order.
+    std::vector<std::pair<EntryRecord*, DirNode*>> pending{{&parentRecord, firstNode}};
+    while (!pending.empty()) {
+        auto [parent, node] = pending.back();
+        pending.pop_back();
+        for (; node != nullptr; node = edit_->GetNextSibling(node)) {
+            ItemInfo info;
+            if (!edit_->GetItemInfo(node, info)) {
+                continue;
+            }
+            auto record = std::make_unique<EntryRecord>();
+            record->isFolder = info.isDirectory ? 1 : 0;
+            record->attributes = info.isDirectory ? kDirectoryAttribute : 0;
+            record->size = info.size;
+            record->name = info.name;
+            record->path = info.name;
+            EntryRecord* added = parent->Append(std::move(record));
+            nodeMap_[added] = node;
+            if (DirNode* child = edit_->GetFirstChild(node); child != nullptr) {
+                pending.emplace_back(added, child);
+            }
+        }
+    }
+}
+
+void CTarvelinView::OnColumnClick(int column)
+{
+    if (column != sortColumn_) {
+        sortColumn_ = column;
+        sortAscending_ = true;
+    } else {
+        sortAscending_ = !sortAscending_;
+    }
+    model_->SortRows(sortColumn_, sortAscending_);
+}
+
+void CTarvelinView::OnRowDoubleClicked(int row)
+{
+    EntryRecord* record = model_->RecordAt(row);
+    if (record == nullptr || record->isFolder != 1) {
+        return;
+    }
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->SelectRecord(record);
+    }
+    ShowFolder(record);
+}
+
+int CTarvelinView::GetIconIndex(const std::string& path, std::uint32_t attributes)
+{
+    static const QFileIconProvider provider;
+    if ((attributes & kDirectoryAttribute) != 0) {
+        // One folder picture for every folder row.
+        if (folderIconIndex_ < 0) {
+            iconList_.push_back(provider.icon(QFileIconProvider::Folder));
+            folderIconIndex_ = static_cast<int>(iconList_.size()) - 1;
+        }
+        return folderIconIndex_;
+    }
+    // The name decides, the file need not exist.
+    static const QMimeDatabase mimeTypes;
+    const QMimeType type = mimeTypes.mimeTypeForFile(QString::fromStdString(path), QMimeDatabase::MatchExtension);
+    const auto known = iconIndexByType_.find(type.name());
+    if (known != iconIndexByType_.end()) {
+        return known->second;
+    }
+    const QIcon fallback = provider.icon(QFileIconProvider::File);
+    iconList_.push_back(QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName(), fallback)));
+    const int index = static_cast<int>(iconList_.size()) - 1;
+    iconIndexByType_.emplace(type.name(), index);
+    return index;
+}
+
+QIcon CTarvelinView::IconAt(int index) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= iconList_.size()) {
+        return {};
+    }
+    return iconList_[static_cast<std::size_t>(index)];
+}
+
+std::string CTarvelinView::GetTypeName(const std::string& path)
+{
+    const QFileInfo file(QString::fromStdString(path));
+    if (file.exists()) {
+        static const QMimeDatabase mimeTypes;
+        const QMimeType type = mimeTypes.mimeTypeForFile(file);
+        if (type.isValid() && !type.isDefault() && !type.comment().isEmpty()) {
+            return type.comment().toStdString();
+        }
+    }
+    const std::size_t dot = path.rfind('.');
+    const std::size_t separator = path.find_last_of("/\\");
+    if (dot != std::string::npos && (separator == std::string::npos || dot > separator)) {
+        std::string extension = path.substr(dot + 1);
+        for (char& c : extension) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return extension + " File";
+    }
+    return "File";
+}
+
+} // namespace tarvelin::shell
