@@ -1,33 +1,144 @@
 #include "convert/batch_pipeline.h"
 
+#include <array>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace tarvelin {
 
 namespace {
 
-// One batch being written, one being produced and one ready between them,
-// so that a slow write or a slow batch does not stall the other side at once.
+// One batch being written, one being produced and one ready between them.
 constexpr std::size_t kSlots = 3;
 
-BatchRun RunOnOneThread(std::uint32_t batches, std::uint8_t* buffer, const ProduceBatch& produce,
-                        const ConsumeBatch& consume)
-{
-    for (std::uint32_t batch = 0; batch < batches; ++batch) {
-        const std::size_t size = produce(batch, buffer);
-        if (!consume(batch, buffer, size)) {
-            return BatchRun::Stopped;
+enum class SlotState { Free, Producing, Full, Consuming };
+
+struct Slot {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    SlotState state = SlotState::Free;
+    std::uint32_t batch = 0;
+    std::size_t size = 0;
+};
+
+// Batches are claimed for producing strictly in order, by the helper thread
+// or, when the batch the writer needs next has not been claimed yet, by the
+// writer itself: a writer never sleeps waiting for a helper that the system
+// has not scheduled, so two threads are never slower than one.
+class Pipeline {
+public:
+    Pipeline(std::uint32_t batches, std::array<Slot, kSlots>& slots, const ProduceBatch& produce,
+             const ConsumeBatch& consume)
+        : batches_(batches), slots_(slots), produce_(produce), consume_(consume)
+    {
+    }
+
+    void RunHelper()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            Slot* slot = nullptr;
+            changed_.wait(lock, [&] { return stop_ || nextToProduce_ == batches_ || (slot = FreeSlot()) != nullptr; });
+            if (stop_ || nextToProduce_ == batches_) {
+                return;
+            }
+            Claim(*slot);
+            lock.unlock();
+            slot->size = produce_(slot->batch, slot->bytes.get());
+            lock.lock();
+            slot->state = SlotState::Full;
+            changed_.notify_all();
         }
     }
-    return BatchRun::Finished;
-}
+
+    // On the calling thread; false when a consume stopped the run.
+    bool RunWriter()
+    {
+        for (std::uint32_t batch = 0; batch < batches_; ++batch) {
+            Slot* slot = nullptr;
+            bool produceHere = false;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] {
+                    slot = FullSlot(batch);
+                    if (slot == nullptr && nextToProduce_ == batch) {
+                        slot = FreeSlot();
+                        produceHere = slot != nullptr;
+                    }
+                    return slot != nullptr;
+                });
+                if (produceHere) {
+                    Claim(*slot);
+                }
+                slot->state = produceHere ? SlotState::Producing : SlotState::Consuming;
+            }
+            if (produceHere) {
+                slot->size = produce_(slot->batch, slot->bytes.get());
+            }
+            const bool goOn = consume_(batch, slot->bytes.get(), slot->size);
+            {
+                const std::lock_guard lock(mutex_);
+                slot->state = SlotState::Free;
+                if (!goOn) {
+                    stop_ = true;
+                }
+            }
+            changed_.notify_all();
+            if (!goOn) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Stop()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    Slot* FreeSlot()
+    {
+        for (Slot& slot : slots_) {
+            if (slot.state == SlotState::Free) {
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+
+    Slot* FullSlot(std::uint32_t batch)
+    {
+        for (Slot& slot : slots_) {
+            if (slot.state == SlotState::Full && slot.batch == batch) {
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+
+    void Claim(Slot& slot)
+    {
+        slot.state = SlotState::Producing;
+        slot.batch = nextToProduce_++;
+    }
+
+    const std::uint32_t batches_;
+    std::array<Slot, kSlots>& slots_;
+    const ProduceBatch& produce_;
+    const ConsumeBatch& consume_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint32_t nextToProduce_ = 0;
+    bool stop_ = false;
+};
 
 } // namespace
 
@@ -37,93 +148,40 @@ BatchRun RunBatches(std::uint32_t batches, std::size_t bufferBytes, const Produc
     if (batches == 0) {
         return BatchRun::Finished;
     }
-    std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
+    std::array<Slot, kSlots> slots;
     try {
-        for (std::size_t i = 0; i < kSlots; ++i) {
-            buffers.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(bufferBytes));
+        for (Slot& slot : slots) {
+            slot.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(bufferBytes);
         }
     } catch (const std::bad_alloc&) {
         return BatchRun::OutOfMemory;
     }
-    if (batches == 1) {
-        return RunOnOneThread(batches, buffers[0].get(), produce, consume);
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::size_t> freeSlots;
-    std::deque<std::size_t> fullSlots;
-    std::size_t sizes[kSlots] = {};
-    bool stop = false;
-    for (std::size_t i = 0; i < kSlots; ++i) {
-        freeSlots.push_back(i);
-    }
-
-    const auto producer = [&] {
-        for (std::uint32_t batch = 0; batch < batches; ++batch) {
-            std::size_t slot = 0;
-            {
-                std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop || !freeSlots.empty(); });
-                if (stop) {
-                    return;
-                }
-                slot = freeSlots.front();
-                freeSlots.pop_front();
-            }
-            const std::size_t size = produce(batch, buffers[slot].get());
-            {
-                const std::lock_guard lock(mutex);
-                sizes[slot] = size;
-                fullSlots.push_back(slot);
-            }
-            changed.notify_all();
-        }
-    };
+    Pipeline pipeline(batches, slots, produce, consume);
     std::thread helper;
-    try {
-        helper = std::thread(producer);
-    } catch (const std::system_error&) {
-        return RunOnOneThread(batches, buffers[0].get(), produce, consume);
+    if (batches > 1) {
+        try {
+            helper = std::thread([&pipeline] { pipeline.RunHelper(); });
+        } catch (const std::system_error&) {
+            // Without a helper the writer produces every batch itself.
+        }
     }
-
-    // The helper must be gone before the buffers and the queues are, also
+    // The helper must be gone before the slots and the pipeline are, also
     // when consume throws.
     const auto stopHelper = [&] {
-        {
-            const std::lock_guard lock(mutex);
-            stop = true;
+        pipeline.Stop();
+        if (helper.joinable()) {
+            helper.join();
         }
-        changed.notify_all();
-        helper.join();
     };
-    BatchRun result = BatchRun::Finished;
+    bool finished = false;
     try {
-        for (std::uint32_t batch = 0; batch < batches; ++batch) {
-            std::size_t slot = 0;
-            {
-                std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return !fullSlots.empty(); });
-                slot = fullSlots.front();
-                fullSlots.pop_front();
-            }
-            const bool goOn = consume(batch, buffers[slot].get(), sizes[slot]);
-            {
-                const std::lock_guard lock(mutex);
-                freeSlots.push_back(slot);
-            }
-            changed.notify_all();
-            if (!goOn) {
-                result = BatchRun::Stopped;
-                break;
-            }
-        }
+        finished = pipeline.RunWriter();
     } catch (...) {
         stopHelper();
         throw;
     }
     stopHelper();
-    return result;
+    return finished ? BatchRun::Finished : BatchRun::Stopped;
 }
 
 } // namespace tarvelin

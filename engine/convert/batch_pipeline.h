@@ -3,8 +3,12 @@
 // Both conversions stream batches of sectors: a batch is produced (read out
 // of the source and, for raw output, encoded) and then written. Producing
 // runs on a helper thread one or two batches ahead of the writing, so that
-// the two overlap on two cores; batches are written strictly in order, so
-// the output is the same bytes as one thread would write.
+// the two overlap on two cores; when the helper falls behind, the writing
+// thread produces the batch it needs itself. Batches are written strictly in
+// order, each produced from its number alone, so the output is the same
+// bytes as one thread would write.
+
+#include "core/export.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,11 +28,11 @@ enum class BatchRun {
     OutOfMemory, // the buffers could not be allocated; nothing was produced
 };
 
-// produce and consume are each called from one thread at a time: consume
-// on the calling thread, produce on the helper (or on the calling thread
-// when no helper thread can be started). bufferBytes is the most any batch
-// fills.
-BatchRun RunBatches(std::uint32_t batches, std::size_t bufferBytes, const ProduceBatch& produce,
+// consume is called on the calling thread, in batch order; produce on the
+// helper thread and on the calling thread, possibly at the same time for two
+// different batches (so it may keep no state of its own across calls).
+// bufferBytes is the most any batch fills.
+TARVELIN_API BatchRun RunBatches(std::uint32_t batches, std::size_t bufferBytes, const ProduceBatch& produce,
                     const ConsumeBatch& consume);
 
 } // namespace tarvelin

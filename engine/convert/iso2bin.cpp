@@ -14,7 +14,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace tarvelin {
 
@@ -445,12 +444,12 @@ private:
     {
         const std::uint32_t total = source_->GetSectorCount();
         const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
-        // Filled and encoded only by the producing side, one batch at a time.
-        std::vector<std::uint8_t> userData(std::size_t{kBatchSectors} * kUserDataSize);
         std::uint32_t written = 0;
         bool stopped = false;
         const BatchRun run = RunBatches(
-            batches, std::size_t{kBatchSectors} * kRawSectorSize,
+            // Each buffer holds the batch's raw sectors and, behind them,
+            // room for its user data where that has to be copied first.
+            batches, std::size_t{kBatchSectors} * (kRawSectorSize + kUserDataSize),
             [&](std::uint32_t batch, std::uint8_t* buffer) {
                 const std::uint32_t first = batch * kBatchSectors;
                 const std::uint32_t count = std::min(kBatchSectors, total - first);
@@ -458,8 +457,9 @@ private:
                 // whole; copied (and padded with zeros) elsewhere.
                 const std::uint8_t* data = source_->MappedSectors(first, count);
                 if (data == nullptr) {
-                    source_->ReadSectors(first, count, userData.data());
-                    data = userData.data();
+                    std::uint8_t* userData = buffer + std::size_t{kBatchSectors} * kRawSectorSize;
+                    source_->ReadSectors(first, count, userData);
+                    data = userData;
                 }
                 raw::EncodeMode1Sectors(data, count, first, buffer);
                 return std::size_t{count} * kRawSectorSize;

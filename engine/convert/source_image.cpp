@@ -89,6 +89,9 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
         lastError_ = "no source image is open";
         return false;
     }
+    // Straight from the view, not through the reader's position: two
+    // threads may read different sectors at once.
+    const std::uint8_t* view = reader_->GetView();
     const auto size = static_cast<std::int64_t>(reader_->GetSize());
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint8_t* sector = out + std::uint64_t{i} * kUserDataSize;
@@ -101,7 +104,7 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
         const auto copied = static_cast<std::uint32_t>(to - from);
         std::memset(sector, 0, lead);
         if (copied > 0) {
-            reader_->ReadAt(static_cast<std::uint64_t>(from), sector + lead, copied);
+            std::memcpy(sector + lead, view + from, copied);
         }
         std::memset(sector + lead + copied, 0, kUserDataSize - lead - copied);
     }

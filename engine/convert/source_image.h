@@ -40,6 +40,7 @@ public:
     // The user data of sectors first .. first + count - 1 into count * 2048
     // bytes. Bytes that the layout places outside the file (before its start
     // or behind its end) read as zeros. False only when nothing is open.
+    // May run on two threads at once.
     bool Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
 
     // The user data of sectors first .. first + count - 1 where it lies in
