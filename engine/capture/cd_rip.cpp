@@ -1,0 +1,333 @@
+#include "capture/cd_rip.h"
+
+#include "capture/capture_hooks.h"
+#include "capture/cd_rom.h"
+#include "platform/directory.h"
+#include "platform/file.h"
+#include "platform/prompt.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarvelin {
+
+namespace {
+
+constexpr const char* kCaption = "Make ISO";
+constexpr std::uint32_t kChunkSectors = 24;
+constexpr std::uint32_t kRawSize = ICdRom::kRawSectorSize;
+constexpr std::uint32_t kIsoSectorSize = 2048;
+constexpr std::uint32_t kTocLength = 804;
+constexpr std::int64_t kFreeSpaceMargin = 0xA00000;
+// Sectors this close to the end of the track are often unreadable on
+// discs written track-at-once (run-out blocks); they never lead to a question.
+constexpr std::uint32_t kQuietTail = 150;
+constexpr std::uint32_t kSlowestSpeed = 1;
+constexpr std::uint32_t kRetryPauseMs = 1000;
+constexpr int kQuickRetries = 20;
+
+void ShowError(const char* text)
+{
+    platform::Ask(text, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
+}
+
+std::uint32_t BigEndian32(const std::uint8_t* bytes)
+{
+    return (static_cast<std::uint32_t>(bytes[0]) << 24) | (static_cast<std::uint32_t>(bytes[1]) << 16) |
+           (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
+}
+
+class CCdRip final : public ICdRip {
+public:
+    ~CCdRip() override
+    {
+        EndCapture();
+        DestroyComponent(listDrive_);
+    }
+
+    bool Reserved() override { return true; }
+
+    bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) override
+    {
+        if (prepared_) {
+            return false; // one capture per component
+        }
+        DestroyComponent(drive_);
+        drive_ = Rom1();
+        if (drive_ == nullptr) {
+            return Refuse("Can not create CDROM interface! Please use \"file\" mode to make ISO. ", false);
+        }
+        if (!drive_->Initialize()) {
+            return Refuse("Can not init ASPI32 library! Please use \"file\" mode to make ISO. ", false);
+        }
+        if (!drive_->SelectDrive(driveLetter)) {
+            return Refuse("Can not open the CDROM! Please use \"file\" mode to make ISO. ", false);
+        }
+        std::uint8_t toc[kTocLength] = {};
+        if (!drive_->ReadToc(toc, kTocLength, 0)) {
+            return Refuse("Can not read TOC of CDROM! Please use \"file\" mode to make ISO. ", true);
+        }
+        const std::uint32_t first = toc[2];
+        const std::uint32_t last = toc[3];
+        if (first != last) {
+            return Refuse("The CDROM has multi-tracks, please use \"file\" mode to make ISO. ", true);
+        }
+        // Descriptor `first - 1` is the track, descriptor `last` the
+        // lead-out; both must lie inside the reply.
+        if (first == 0 || 4 + 8 * (last + 1) > kTocLength || toc[5 + 8 * (first - 1)] != 0x14) {
+            return Refuse("The CDROM has no data track, please use \"file\" mode to make ISO. ", true);
+        }
+        const std::uint32_t start = BigEndian32(toc + 8 + 8 * (first - 1));
+        const std::uint32_t leadOut = BigEndian32(toc + 8 + 8 * last);
+        if (leadOut <= start) {
+            return Refuse("The data track of the CDROM is empty, there is nothing to make an ISO of. ", true);
+        }
+        const std::uint32_t sectors = leadOut - start;
+        std::uint64_t free = 0;
+        if (!capture::FreeSpaceFor(targetPath, free)) {
+            return Refuse("Can not get the free size of your harddisk. ", true);
+        }
+        const std::int64_t needed = static_cast<std::int64_t>(sectors) * kIsoSectorSize;
+        const std::int64_t available = free > static_cast<std::uint64_t>(INT64_MAX)
+                                           ? INT64_MAX
+                                           : static_cast<std::int64_t>(free);
+        if (available - kFreeSpaceMargin < needed) {
+            return Refuse("The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! ",
+                          true);
+        }
+        if (!target_.Open(targetPath, platform::OpenMode::CreateTruncate)) {
+            return Refuse("Can not create target-ISO file! Please specify another file name. ", true);
+        }
+        targetPath_ = targetPath;
+        trackStart_ = start;
+        sectors_ = sectors;
+        context_ = context;
+        progress_ = progress;
+        ignoreAll_ = false;
+        finished_ = false;
+        deleteTarget_ = false;
+        prepared_ = true;
+        return true;
+    }
+
+    void Start() override
+    {
+        if (!prepared_ || worker_.joinable()) {
+            return;
+        }
+        worker_ = std::thread([this] { Run(); });
+    }
+
+    std::uint32_t GetSectorCount() override { return prepared_ ? sectors_ : 0; }
+
+    std::uint32_t ListDrives(char* letters) override
+    {
+        DestroyComponent(listDrive_);
+        listDrive_ = Rom1();
+        if (listDrive_ == nullptr || !listDrive_->Initialize()) {
+            return 0;
+        }
+        return listDrive_->GetDriveLetters(letters);
+    }
+
+    std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) override
+    {
+        std::lock_guard lock(mutex_);
+        const std::size_t count = std::min<std::size_t>(max, unread_.size());
+        if (lbas != nullptr) {
+            std::copy_n(unread_.begin(), count, lbas);
+        }
+        return static_cast<std::uint32_t>(unread_.size());
+    }
+
+    const char* GetLastError() override
+    {
+        std::lock_guard lock(mutex_);
+        return lastError_.c_str();
+    }
+
+private:
+    bool Refuse(const char* message, bool release)
+    {
+        if (release) {
+            drive_->ReleaseDrive();
+        }
+        ShowError(message);
+        return false;
+    }
+
+    // Ends the capture in order: the worker has stopped before the target
+    // is closed, deleted when it is not a complete image, and the drive
+    // released. When the worker itself destroys the component (from its
+    // last report) it has nothing left to do, and is let go.
+    void EndCapture()
+    {
+        if (worker_.joinable()) {
+            if (worker_.get_id() == std::this_thread::get_id()) {
+                worker_.detach();
+            } else {
+                worker_.join();
+            }
+        } else if (prepared_ && !finished_.load()) {
+            deleteTarget_ = true; // prepared but never started: no image was made
+        }
+        if (prepared_) {
+            target_.Close();
+            if (deleteTarget_.load()) {
+                platform::RemoveFile(targetPath_);
+            }
+        }
+        if (drive_ != nullptr) {
+            drive_->ReleaseDrive();
+        }
+        DestroyComponent(drive_);
+        prepared_ = false;
+    }
+
+    // Ends the worker with a failure; nothing of the record is touched
+    // after the report, as the callback may destroy the component.
+    void Fail(const char* reason)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            lastError_ = reason;
+        }
+        deleteTarget_ = true;
+        const ProgressFn progress = progress_;
+        void* const context = context_;
+        finished_.store(true);
+        progress(context, kAborted);
+    }
+
+    void Run()
+    {
+        drive_->SetSpeed(ICdRom::kMaximumSpeed);
+        std::vector<std::uint8_t> raw(kChunkSectors * kRawSize);
+        std::vector<std::uint8_t> iso(kChunkSectors * kIsoSectorSize);
+        const std::uint32_t chunks = (sectors_ + kChunkSectors - 1) / kChunkSectors;
+        for (std::uint32_t chunk = 0; chunk < chunks; ++chunk) {
+            const std::uint32_t first = chunk * kChunkSectors;
+            const std::uint32_t count = std::min(kChunkSectors, sectors_ - first);
+            const auto value =
+                static_cast<std::int32_t>(static_cast<std::uint64_t>(chunk) * 2400 / sectors_);
+            if (!ReadChunk(first, count, raw.data(), iso.data())) {
+                Fail(""); // the user chose Abort
+                return;
+            }
+            if (!progress_(context_, value)) {
+                deleteTarget_ = true;
+                finished_.store(true);
+                return;
+            }
+            if (!target_.Write(iso.data(), static_cast<std::size_t>(count) * kIsoSectorSize)) {
+                Fail("Can not write the target-ISO file. ");
+                return;
+            }
+        }
+        target_.Close();
+        const ProgressFn progress = progress_;
+        void* const context = context_;
+        finished_.store(true);
+        progress(context, kFinished);
+    }
+
+    bool ReadOne(std::uint32_t lba, std::uint8_t* slot)
+    {
+        return drive_->ReadSectors(trackStart_ + lba, 1, slot);
+    }
+
+    // Reads sectors first..first+count-1 of the track into iso; sectors it
+    // could not read are zero there and recorded. False when the user chose Abort.
+    bool ReadChunk(std::uint32_t first, std::uint32_t count, std::uint8_t* raw, std::uint8_t* iso)
+    {
+        bool ignore = ignoreAll_;
+        std::vector<bool> good(count, false);
+        if (drive_->ReadSectors(trackStart_ + first, count, raw)) {
+            std::fill(good.begin(), good.end(), true);
+        } else if (!ignore) {
+            drive_->SetSpeed(kSlowestSpeed);
+            capture::Sleep(kRetryPauseMs);
+            for (std::uint32_t k = 0; k < count; ++k) {
+                const std::uint32_t lba = first + k;
+                std::uint8_t* slot = raw + static_cast<std::size_t>(k) * kRawSize;
+                bool read = ReadOne(lba, slot);
+                if (!read) {
+                    capture::Sleep(kRetryPauseMs);
+                    for (int attempt = 0; attempt < kQuickRetries && !read; ++attempt) {
+                        read = ReadOne(lba, slot);
+                    }
+                }
+                if (!read) {
+                    read = ReadOne(lba, slot);
+                }
+                while (!read) {
+                    if (ignore || lba + kQuietTail >= sectors_) {
+                        break;
+                    }
+                    const platform::PromptAnswer answer =
+                        platform::Ask("Read error, maybe the CDROM has bad sector. ", kCaption,
+                                      platform::PromptButtons::AbortRetryIgnore, platform::PromptIcon::Question);
+                    if (answer == platform::PromptAnswer::Abort) {
+                        drive_->SetSpeed(ICdRom::kMaximumSpeed);
+                        return false;
+                    }
+                    if (answer == platform::PromptAnswer::Retry) {
+                        read = ReadOne(lba, slot);
+                        continue;
+                    }
+                    if (answer == platform::PromptAnswer::Ignore &&
+                        platform::Ask("Do you want to ignore all bad sectors? ", kCaption,
+                                      platform::PromptButtons::YesNo,
+                                      platform::PromptIcon::Question) == platform::PromptAnswer::Yes) {
+                        ignore = true;
+                    }
+                    break;
+                }
+                good[k] = read;
+            }
+            drive_->SetSpeed(ICdRom::kMaximumSpeed);
+        }
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint8_t* out = iso + static_cast<std::size_t>(k) * kIsoSectorSize;
+            if (!good[k]) {
+                std::memset(out, 0, kIsoSectorSize);
+                std::lock_guard lock(mutex_);
+                unread_.push_back(first + k);
+                continue;
+            }
+            const std::uint8_t* slot = raw + static_cast<std::size_t>(k) * kRawSize;
+            // Mode 2 Form 1 has an 8-byte subheader before the user data.
+            std::memcpy(out, slot + (slot[15] == 2 ? 24 : 16), kIsoSectorSize);
+        }
+        ignoreAll_ = ignore;
+        return true;
+    }
+
+    ICdRom* drive_ = nullptr;
+    ICdRom* listDrive_ = nullptr;
+    bool prepared_ = false;
+    platform::File target_;
+    std::string targetPath_;
+    std::uint32_t trackStart_ = 0;
+    std::uint32_t sectors_ = 0;
+    std::thread worker_;
+    bool ignoreAll_ = false;
+    ProgressFn progress_ = nullptr;
+    void* context_ = nullptr;
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> deleteTarget_{false};
+    std::mutex mutex_;
+    std::vector<std::uint32_t> unread_;
+    std::string lastError_;
+};
+
+} // namespace
+
+} // namespace tarvelin
+
+TARVELIN_DEFINE_FACTORIES(tarvelin::CCdRip, tarvelin::ICdRip, Rip1, Rip2)

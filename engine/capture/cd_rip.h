@@ -1,0 +1,47 @@
+#pragma once
+
+// CCdRip: copies the data track of a single-track CD into an ISO image
+// (2048 bytes per sector). Prepare checks the disc, the free space and the
+// target and says why it cannot go on; Start runs a worker that reads 24
+// sectors at a time, falls back to single sectors with retries at the
+// lowest speed, and asks the user (through platform::Ask) about sectors
+// that stay unreadable.
+//
+// Progress (on the worker thread): 0..99 before each chunk is written;
+// -2 when the ISO is complete; -1 when the capture failed (the user chose
+// Abort, or the target could not be written). -1 and -2 are the last
+// reports, and the finished flag is set before them, so the callback may
+// destroy the component from inside either. A false answer to any other
+// report stops the capture. A capture that did not finish leaves no file.
+// Sectors that could not be read are zero in the ISO and listed by
+// GetUnreadSectors.
+
+#include "core/component.h"
+#include "core/progress.h"
+#include "core/registry.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+class ICdRip : public CComponent {
+public:
+    static constexpr std::int32_t kAborted = -1;
+    static constexpr std::int32_t kFinished = -2;
+
+    virtual bool Reserved() = 0;
+    virtual bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) = 0;
+    virtual void Start() = 0;
+    virtual std::uint32_t GetSectorCount() = 0;
+    // letters must hold 23 letters.
+    virtual std::uint32_t ListDrives(char* letters) = 0;
+    // After the end of the capture: how many sectors were not read, and
+    // their addresses (up to max of them into lbas).
+    virtual std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) = 0;
+    // Why the last capture failed when the user did not abort it ("" otherwise).
+    virtual const char* GetLastError() = 0;
+};
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::ICdRip, Rip1, Rip2)

@@ -1,0 +1,357 @@
+#include "capture/cd_rip.h"
+#include "capture_fixtures.h"
+#include "core/raw_sector.h"
+#include "platform/directory.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace tarvelin;
+using platform::PromptAnswer;
+using platform::PromptButtons;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const std::string kReadError = "Read error, maybe the CDROM has bad sector. ";
+const std::string kIgnoreAll = "Do you want to ignore all bad sectors? ";
+
+class CdRipTest : public test::CaptureTest {
+protected:
+    void SetUp() override
+    {
+        CaptureTest::SetUp();
+        rip_ = Rip1();
+        ASSERT_NE(rip_, nullptr);
+    }
+    void TearDown() override
+    {
+        DestroyComponent(rip_);
+        CaptureTest::TearDown();
+    }
+
+    // A disc of `sectors` Mode 1 (or Mode 2 Form 1) sectors; user_ holds
+    // what the ISO must contain.
+    void InsertDisc(std::uint32_t sectors, bool mode2 = false)
+    {
+        user_ = test::RandomBytes(std::size_t{sectors} * 2048, sectors);
+        Bytes raw(std::size_t{sectors} * 2352);
+        if (mode2) {
+            raw::EncodeMode2Form1Sectors(user_.data(), sectors, 0, nullptr, raw.data());
+        } else {
+            raw::EncodeMode1Sectors(user_.data(), sectors, 0, raw.data());
+        }
+        drive_.SetDisc(std::move(raw));
+    }
+
+    bool Prepare() { return rip_->Prepare(target().c_str(), 'D', &progress_, &test::ProgressRecorder::Callback); }
+    std::string target() const { return dir_ / "disc.iso"; }
+
+    // Runs the capture to its end; the component is destroyed afterwards.
+    void Capture()
+    {
+        ASSERT_TRUE(Prepare());
+        rip_->Start();
+        progress_.Wait();
+        std::uint32_t count = rip_->GetUnreadSectors(nullptr, 0);
+        unread_.assign(count, 0);
+        rip_->GetUnreadSectors(unread_.data(), count);
+        DestroyComponent(rip_);
+    }
+
+    // What the ISO must hold with these sectors zero.
+    Bytes Expected(const std::vector<std::uint32_t>& zeroed) const
+    {
+        Bytes expected = user_;
+        for (std::uint32_t lba : zeroed) {
+            std::fill_n(expected.begin() + std::ptrdiff_t{lba} * 2048, 2048, 0);
+        }
+        return expected;
+    }
+
+    std::vector<std::vector<std::uint8_t>> ReadCdCommands()
+    {
+        std::vector<std::vector<std::uint8_t>> reads;
+        for (const auto& cdb : drive_.Commands()) {
+            if (!cdb.empty() && (cdb[0] == 0xBE || cdb[0] == 0xBB)) {
+                reads.push_back(cdb);
+            }
+        }
+        return reads;
+    }
+
+    test::TempDir dir_;
+    ICdRip* rip_ = nullptr;
+    test::ProgressRecorder progress_;
+    Bytes user_;
+    std::vector<std::uint32_t> unread_;
+};
+
+TEST_F(CdRipTest, ListsTheDrives)
+{
+    char letters[23] = {};
+    EXPECT_EQ(rip_->ListDrives(letters), 1u);
+    EXPECT_EQ(letters[0], 'D');
+    drive_.SetPresent(false);
+    EXPECT_EQ(rip_->ListDrives(letters), 0u);
+}
+
+// N not a multiple of 24: three chunks, the last one short, and exactly N
+// sectors in the ISO.
+TEST_F(CdRipTest, GoodDiscRipsToTheExactIso)
+{
+    InsertDisc(50);
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 48, 96, -2}));
+    EXPECT_TRUE(unread_.empty());
+    EXPECT_TRUE(prompt_.Asked().empty());
+    // Maximum speed, then one READ CD per chunk; the last one asks for the 2 remaining sectors.
+    const std::vector<Bytes> expected = {
+        {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0},
+        {0xBE, 0, 0, 0, 0, 0, 0, 0, 24, 0xF8, 0, 0},
+        {0xBE, 0, 0, 0, 0, 24, 0, 0, 24, 0xF8, 0, 0},
+        {0xBE, 0, 0, 0, 0, 48, 0, 0, 2, 0xF8, 0, 0},
+    };
+    EXPECT_EQ(ReadCdCommands(), expected);
+}
+
+TEST_F(CdRipTest, MultipleOf24GetsNoExtraChunkAndMode2IsRead)
+{
+    InsertDisc(48, true);
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 50, -2}));
+}
+
+TEST_F(CdRipTest, DiscsThatAreNotOneDataTrackAreRefusedBeforeAnythingIsWritten)
+{
+    struct Case {
+        std::vector<platform::SimulatedTrack> tracks;
+        std::uint32_t leadOut;
+        std::string message;
+    };
+    const std::string multi = "The CDROM has multi-tracks, please use \"file\" mode to make ISO. ";
+    const std::string noData = "The CDROM has no data track, please use \"file\" mode to make ISO. ";
+    const std::vector<Case> cases = {
+        {{{1, 0x14, 0}, {2, 0x14, 30}}, 60, multi},
+        {{{1, 0x10, 0}}, 60, noData},
+        {{{1, 0x16, 0}}, 60, noData},
+        {{{1, 0x04, 0}}, 60, noData},
+        {{{1, 0x14, 60}}, 60, "The data track of the CDROM is empty, there is nothing to make an ISO of. "},
+    };
+    InsertDisc(60);
+    for (const Case& c : cases) {
+        test::ScriptedPrompt prompt;
+        platform::SetPrompt(&prompt);
+        drive_.SetTracks(c.tracks, c.leadOut);
+        EXPECT_FALSE(Prepare());
+        ASSERT_EQ(prompt.Asked().size(), 1u);
+        EXPECT_EQ(prompt.Asked()[0].text, c.message);
+        EXPECT_EQ(prompt.Asked()[0].caption, "Make ISO");
+        EXPECT_EQ(prompt.Asked()[0].buttons, PromptButtons::Ok);
+        EXPECT_EQ(prompt.Asked()[0].icon, platform::PromptIcon::Error);
+        EXPECT_FALSE(platform::PathExists(target()));
+        platform::SetPrompt(&prompt_);
+    }
+    // Prepare may be tried again after a refusal.
+    drive_.SetTracks({{1, 0x14, 0}}, 60);
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+}
+
+TEST_F(CdRipTest, NoDriveOrWrongLetterIsRefused)
+{
+    InsertDisc(10);
+    EXPECT_FALSE(rip_->Prepare(target().c_str(), 'E', &progress_, &test::ProgressRecorder::Callback));
+    drive_.SetPresent(false);
+    EXPECT_FALSE(Prepare());
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
+                                   "Can not open the CDROM! Please use \"file\" mode to make ISO. ",
+                                   "Can not init ASPI32 library! Please use \"file\" mode to make ISO. "}));
+    EXPECT_FALSE(platform::PathExists(target()));
+}
+
+TEST_F(CdRipTest, FreeSpaceMarginOf10MiBHoldsAtTheLimit)
+{
+    InsertDisc(30);
+    const std::uint64_t limit = 30 * 2048 + 10 * 1024 * 1024;
+    freeSpace() = limit - 1;
+    EXPECT_FALSE(Prepare());
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
+                                   "The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! "}));
+    EXPECT_FALSE(platform::PathExists(target()));
+    // The query is about the folder that will hold the target.
+    EXPECT_EQ(freeSpaceFolder(), dir_.Path());
+    freeSpace() = limit;
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+}
+
+TEST_F(CdRipTest, TargetThatCannotBeCreatedIsRefused)
+{
+    InsertDisc(10);
+    const std::string bad = dir_ / "missing/disc.iso";
+    EXPECT_FALSE(rip_->Prepare(bad.c_str(), 'D', &progress_, &test::ProgressRecorder::Callback));
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
+                                   "Can not create target-ISO file! Please specify another file name. "}));
+}
+
+// Three failures: the chunk read, the first single read, the first quick retry.
+TEST_F(CdRipTest, SectorReadOnRetryNeedsNoQuestion)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, 3);
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+    EXPECT_TRUE(prompt_.Asked().empty());
+    EXPECT_TRUE(unread_.empty());
+    EXPECT_EQ(sleeps(), (std::vector<std::uint32_t>{1000, 1000}));
+    EXPECT_EQ(drive_.ReadAttempts(30), 4);
+    // The slow path drops to speed 1 and back to the maximum.
+    const auto reads = ReadCdCommands();
+    const Bytes slowest = {0xBB, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes fastest = {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::count(reads.begin(), reads.end(), slowest), 1);
+    EXPECT_EQ(std::count(reads.begin(), reads.end(), fastest), 2);
+}
+
+// 1 chunk + 1 + 20 + 1 single attempts fail, then the question; the first
+// Retry fails and asks again, the second succeeds.
+TEST_F(CdRipTest, RetryAnsweredReadsTheSector)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, 24);
+    prompt_.Answer(PromptAnswer::Retry);
+    prompt_.Answer(PromptAnswer::Retry);
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+    ASSERT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kReadError}));
+    EXPECT_EQ(prompt_.Asked()[0].text, kReadError);
+    EXPECT_EQ(prompt_.Asked()[0].caption, "Make ISO");
+    EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::AbortRetryIgnore);
+    EXPECT_EQ(prompt_.Asked()[0].icon, platform::PromptIcon::Question);
+    EXPECT_EQ(drive_.ReadAttempts(30), 25);
+    EXPECT_TRUE(unread_.empty());
+    EXPECT_EQ(progress_.Values().back(), -2);
+}
+
+TEST_F(CdRipTest, IgnoreZeroFillsAndAsksAgainForTheNextBadSector)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(100, platform::SimulatedCdRom::kAlways);
+    for (int i = 0; i < 2; ++i) {
+        prompt_.Answer(PromptAnswer::Ignore);
+        prompt_.Answer(PromptAnswer::No);
+    }
+    Capture();
+    EXPECT_EQ(test::ReadWholeFile(target()), Expected({30, 100}));
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll, kReadError, kIgnoreAll}));
+    EXPECT_EQ(prompt_.Asked()[1].buttons, PromptButtons::YesNo);
+    EXPECT_EQ(unread_, (std::vector<std::uint32_t>{30, 100}));
+    std::vector<std::int32_t> values;
+    for (std::uint32_t c = 0; c < 17; ++c) {
+        values.push_back(static_cast<std::int32_t>(c * 2400 / 400));
+    }
+    values.push_back(-2);
+    EXPECT_EQ(progress_.Values(), values);
+}
+
+// After "ignore all", a failing chunk is not read sector by sector: all its
+// sectors are zero and listed.
+TEST_F(CdRipTest, IgnoreAllSkipsWholeFailingChunksWithoutQuestions)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(50, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(PromptAnswer::Ignore);
+    prompt_.Answer(PromptAnswer::Yes);
+    Capture();
+    std::vector<std::uint32_t> lost = {30};
+    for (std::uint32_t s = 48; s < 72; ++s) {
+        lost.push_back(s);
+    }
+    EXPECT_EQ(test::ReadWholeFile(target()), Expected(lost));
+    EXPECT_EQ(unread_, lost);
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll}));
+    EXPECT_EQ(drive_.ReadAttempts(51), 1);
+}
+
+TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
+{
+    InsertDisc(400);
+    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(PromptAnswer::Abort);
+    Capture();
+    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError}));
+    EXPECT_FALSE(platform::PathExists(target()));
+}
+
+// The dialog destroys the component from inside its callback for -1 and -2.
+TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
+{
+    struct Owner {
+        ICdRip* rip = nullptr;
+        test::ProgressRecorder recorder;
+        static bool Callback(void* context, std::int32_t value)
+        {
+            auto* owner = static_cast<Owner*>(context);
+            if (value < 0) {
+                DestroyComponent(owner->rip);
+            }
+            return owner->recorder.Report(value);
+        }
+    };
+    InsertDisc(400);
+    for (bool abort : {false, true}) {
+        drive_.FailSector(60, abort ? platform::SimulatedCdRom::kAlways : 0);
+        prompt_.Answer(PromptAnswer::Abort);
+        Owner owner;
+        owner.rip = Rip1();
+        ASSERT_TRUE(owner.rip->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
+        owner.rip->Start();
+        owner.recorder.Wait();
+        EXPECT_EQ(owner.recorder.Values().back(), abort ? -1 : -2);
+        EXPECT_EQ(platform::PathExists(target()), !abort);
+        if (!abort) {
+            EXPECT_EQ(test::ReadWholeFile(target()), user_);
+        }
+    }
+}
+
+TEST_F(CdRipTest, BadSectorInTheLast150IsSkippedWithoutAQuestion)
+{
+    InsertDisc(400);
+    drive_.FailSector(250, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(399, platform::SimulatedCdRom::kAlways);
+    Capture();
+    EXPECT_TRUE(prompt_.Asked().empty());
+    EXPECT_EQ(unread_, (std::vector<std::uint32_t>{250, 399}));
+    EXPECT_EQ(test::ReadWholeFile(target()), Expected({250, 399}));
+    EXPECT_EQ(drive_.ReadAttempts(250), 1 + 1 + 20 + 1);
+}
+
+TEST_F(CdRipTest, FalseAnswerStopsTheCaptureAndRemovesTheTarget)
+{
+    InsertDisc(100);
+    progress_.refuseAt = 48;
+    Capture();
+    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 24, 48}));
+    EXPECT_FALSE(platform::PathExists(target()));
+}
+
+TEST_F(CdRipTest, PreparedButNeverStartedLeavesNoFile)
+{
+    InsertDisc(10);
+    ASSERT_TRUE(Prepare());
+    EXPECT_EQ(rip_->GetSectorCount(), 10u);
+    EXPECT_TRUE(platform::PathExists(target()));
+    DestroyComponent(rip_);
+    EXPECT_FALSE(platform::PathExists(target()));
+}
+
+} // namespace
