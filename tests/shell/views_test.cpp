@@ -1,0 +1,290 @@
+// The folder tree and the file list over a real image made by genisoimage:
+// opening, a second open, failures, double-click, sorting, Select All and
+// the type names.
+
+#include "commands.h"
+#include "left_view.h"
+#include "main_frame.h"
+#include "recent_files.h"
+#include "tarvelin_view.h"
+
+#include "platform/prompt.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QTest>
+#include <QTreeView>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tarvelin::shell {
+namespace {
+
+// Answers every question with Ok and keeps what was asked.
+class ScriptedPrompt final : public platform::IPrompt {
+public:
+    ScriptedPrompt() : previous_(platform::SetPrompt(this)) {}
+    ~ScriptedPrompt() override { platform::SetPrompt(previous_); }
+    ScriptedPrompt(const ScriptedPrompt&) = delete;
+    ScriptedPrompt& operator=(const ScriptedPrompt&) = delete;
+
+    platform::PromptAnswer Ask(std::string_view text, std::string_view caption, platform::PromptButtons,
+                               platform::PromptIcon) override
+    {
+        asked.emplace_back(std::string(text), std::string(caption));
+        return platform::PromptAnswer::Ok;
+    }
+    std::vector<std::pair<std::string, std::string>> asked;
+
+private:
+    platform::IPrompt* previous_;
+};
+
+void WriteFile(const std::string& path, std::size_t size)
+{
+    test::WriteWholeFile(path, std::string(size, 'x'));
+}
+
+std::vector<std::string> ListNames(CTarvelinView& list)
+{
+    std::vector<std::string> names;
+    for (int row = 0; row < list.Model().rowCount(); ++row) {
+        names.push_back(list.Model().RecordAt(row)->name);
+    }
+    return names;
+}
+
+std::vector<std::string> Column(CTarvelinView& list, int column)
+{
+    std::vector<std::string> texts;
+    for (int row = 0; row < list.Model().rowCount(); ++row) {
+        texts.push_back(RecordListModel::CellText(*list.Model().RecordAt(row), column));
+    }
+    return texts;
+}
+
+std::set<std::string> TreeFolders(const QTreeWidgetItem* item)
+{
+    std::set<std::string> names;
+    for (int i = 0; i < item->childCount(); ++i) {
+        names.insert(item->child(i)->text(0).toStdString());
+    }
+    return names;
+}
+
+class ViewsTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        namespace fs = std::filesystem;
+        const std::string first = dir_ / "first";
+        fs::create_directories(first + "/docs/inner");
+        fs::create_directories(first + "/music");
+        WriteFile(first + "/big.dat", 100);
+        WriteFile(first + "/mid.txt", 20);
+        WriteFile(first + "/small.abc", 3);
+        WriteFile(first + "/docs/readme.txt", 5);
+        WriteFile(first + "/docs/notes.txt", 7);
+        WriteFile(first + "/docs/inner/deep.bin", 9);
+        test::MakeIsoWithGenisoimage(first, firstImage_);
+
+        const std::string second = dir_ / "second";
+        fs::create_directories(second + "/other");
+        WriteFile(second + "/only.txt", 11);
+        test::MakeIsoWithGenisoimage(second, secondImage_);
+
+        frame_.show();
+        QApplication::processEvents();
+    }
+
+    CTarvelinView& List() { return *frame_.GetRightPane(); }
+    CLeftView& Tree() { return *frame_.GetLeftPane(); }
+
+    int RowOf(const std::string& name)
+    {
+        const auto names = ListNames(List());
+        const auto found = std::find(names.begin(), names.end(), name);
+        return found == names.end() ? -1 : static_cast<int>(found - names.begin());
+    }
+
+    test::TempDir dir_;
+    std::string firstImage_ = dir_ / "first.iso";
+    std::string secondImage_ = dir_ / "second.iso";
+    CMainFrame frame_;
+};
+
+TEST_F(ViewsTest, OpeningAnImageListsItsRootFoldersInTheTreeAndItsRootEntriesInTheList)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    EXPECT_TRUE(prompt.asked.empty());
+    EXPECT_TRUE(List().ImageMode());
+    EXPECT_FALSE(List().Bootable());
+    EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
+
+    const QTreeWidgetItem* root = Tree().topLevelItem(0);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(Tree().topLevelItemCount(), 1);
+    EXPECT_EQ(root->text(0).toStdString(), "Tarvelin");
+    EXPECT_EQ(TreeFolders(root), (std::set<std::string>{"docs", "music"}));
+
+    const std::vector<std::string> names = ListNames(List());
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{"big.dat", "mid.txt", "small.abc", "docs", "music"}));
+    // The list shows the records last first.
+    std::vector<std::string> chain;
+    for (const auto& child : List().ImageRoot().children) {
+        chain.push_back(child->name);
+    }
+    std::reverse(chain.begin(), chain.end());
+    EXPECT_EQ(names, chain);
+    EXPECT_EQ(RecordListModel::CellText(*List().Model().RecordAt(RowOf("big.dat")), RecordListModel::SizeColumn),
+              "100");
+    // Every record is bound to its node, the root included.
+    EXPECT_EQ(List().NodeMap().size(), std::size_t{1 + 5 + 3 + 1});
+    EXPECT_EQ(RecentFileList::Paths().front().toStdString(), std::filesystem::absolute(firstImage_).string());
+}
+
+TEST_F(ViewsTest, ASecondOpenReplacesTheFirstCompletely)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    ASSERT_TRUE(List().OpenImage(secondImage_));
+    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), std::set<std::string>{"other"});
+    EXPECT_EQ(Tree().topLevelItemCount(), 1);
+    const std::vector<std::string> names = ListNames(List());
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"only.txt", "other"}));
+    EXPECT_EQ(List().ImageRoot().children.size(), std::size_t{2});
+    EXPECT_EQ(List().NodeMap().size(), std::size_t{3});
+}
+
+TEST_F(ViewsTest, AnUnreadableFileSaysOpenErrorFileAndHoldsNoImage)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    const std::string garbage = dir_ / "garbage.iso";
+    test::WriteWholeFile(garbage, test::RandomBytes(40000, 7));
+    for (const std::string& path : {garbage, dir_ / "missing.iso"}) {
+        prompt.asked.clear();
+        EXPECT_FALSE(List().OpenImage(path)) << path;
+        ASSERT_EQ(prompt.asked.size(), std::size_t{1}) << path;
+        EXPECT_EQ(prompt.asked[0].first, "open error file!");
+        // The records of the image that was open are gone; the mode stays.
+        EXPECT_TRUE(List().ImageMode());
+        EXPECT_TRUE(List().ImageRoot().children.empty());
+        EXPECT_TRUE(List().NodeMap().empty());
+        EXPECT_EQ(List().Model().rowCount(), 0);
+        EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
+    }
+}
+
+TEST_F(ViewsTest, DoubleClickOnAFolderRowOpensThatFolder)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    QTreeView* details = List().DetailsView();
+    details->scrollToTop();
+    QApplication::processEvents();
+    const int row = RowOf("docs");
+    ASSERT_GE(row, 0);
+    // The signal a double-click on the row's label gives.
+    emit details->doubleClicked(List().Model().index(row, 0));
+    QApplication::processEvents();
+    ASSERT_NE(List().CurrentFolder(), nullptr);
+    EXPECT_EQ(List().CurrentFolder()->name, "docs");
+    const std::vector<std::string> names = ListNames(List());
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+              (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
+    ASSERT_NE(Tree().currentItem(), nullptr);
+    EXPECT_EQ(Tree().currentItem()->text(0).toStdString(), "docs");
+
+    // Choosing the root in the tree lists the root again.
+    Tree().setCurrentItem(Tree().topLevelItem(0));
+    EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
+}
+
+TEST_F(ViewsTest, HeaderClicksSortByteWiseAndReverseOnTheSameColumn)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    QHeaderView* header = List().DetailsView()->header();
+    const auto clickColumn = [header](int column) {
+        const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+        QApplication::processEvents();
+    };
+    for (int column : {RecordListModel::SizeColumn, RecordListModel::FileNameColumn}) {
+        clickColumn(column);
+        EXPECT_EQ(List().SortColumn(), column);
+        EXPECT_TRUE(List().SortAscending());
+        std::vector<std::string> texts = Column(List(), column);
+        EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end())) << column;
+        clickColumn(column);
+        EXPECT_FALSE(List().SortAscending());
+        texts = Column(List(), column);
+        EXPECT_TRUE(std::is_sorted(texts.rbegin(), texts.rend())) << column;
+    }
+    // As text, "100" comes before "20" and "3".
+    clickColumn(RecordListModel::SizeColumn);
+    const std::vector<std::string> sizes = Column(List(), RecordListModel::SizeColumn);
+    const auto at = [&sizes](const std::string& text) { return std::find(sizes.begin(), sizes.end(), text); };
+    EXPECT_LT(at("100"), at("20"));
+    EXPECT_LT(at("20"), at("3"));
+    // Each row still stands for its own record.
+    const int row = RowOf("mid.txt");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(List().Model().RecordAt(row)->size, 20u);
+}
+
+TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnce)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    Tree().setFocus();
+    frame_.RunCommand(ID_ACTIONS_SELECTALL);
+    EXPECT_EQ(List().SelectedRows(), (std::vector<int>{0, 1, 2, 3, 4}));
+    // Sorting keeps the selection on the same records.
+    List().OnColumnClick(RecordListModel::FileNameColumn);
+    EXPECT_EQ(List().SelectedRows().size(), std::size_t{5});
+}
+
+TEST_F(ViewsTest, NewDropsTheImageAndStaysInImageMode)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    frame_.RunCommand(ID_FILE_NEWISO);
+    EXPECT_TRUE(List().ImageMode());
+    EXPECT_TRUE(List().ImageRoot().children.empty());
+    EXPECT_TRUE(List().NodeMap().empty());
+    EXPECT_EQ(List().Model().rowCount(), 0);
+    EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
+}
+
+TEST(TypeNames, UnknownExtensionsAndNamesWithoutADotFallBack)
+{
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/report.abc"), "ABC File");
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/README"), "File");
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/dir.d/README"), "File");
+}
+
+TEST(RecentFiles, KeepsTheFourNewestNewestFirst)
+{
+    for (const char* name : {"/tmp/a.iso", "/tmp/b.iso", "/tmp/c.iso", "/tmp/d.iso", "/tmp/e.iso", "/tmp/c.iso"}) {
+        RecentFileList::Add(QString::fromLatin1(name));
+    }
+    EXPECT_EQ(RecentFileList::Paths(),
+              (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso", "/tmp/b.iso"}));
+}
+
+} // namespace
+} // namespace tarvelin::shell
