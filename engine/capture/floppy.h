@@ -1,0 +1,47 @@
+#pragma once
+
+// CFloppy: single sectors of a diskette, in cylinder, head, sector order,
+// from the first floppy drive or from any device or file named with
+// SetDevice. CBootImageMaker copies the whole diskette into an image file
+// on a worker thread, with the progress protocol of the CD capture
+// (cd_rip.h): 0..99 per sector, -2 when complete, -1 after Abort; -1 and
+// -2 are the last reports. Unread sectors are zero in the image.
+
+#include "core/component.h"
+#include "core/progress.h"
+#include "core/registry.h"
+
+#include <cstdint>
+
+namespace tarvelin {
+
+class IFloppy : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    // Total sectors; the sector size through bytesPerSector when not null.
+    virtual std::uint32_t GetGeometry(std::uint32_t* bytesPerSector) = 0;
+    virtual bool ReadSector(std::uint32_t index, std::uint8_t* buffer) = 0;
+    virtual bool Open() = 0;
+    virtual void Close() = 0;
+    // Before Open: the device or file to read instead of the first drive.
+    virtual void SetDevice(const char* path) = 0;
+};
+
+class IBootImageMaker : public CComponent {
+public:
+    virtual bool Reserved() = 0;
+    virtual bool Start(const char* targetPath, void* context, ProgressFn progress) = 0;
+    // Before Start: the device or file to copy (default: the first drive).
+    virtual void SetDevice(const char* path) = 0;
+    // After the end: sectors that could not be read.
+    virtual std::uint32_t GetUnreadSectorCount() = 0;
+};
+
+// Test seam: a sector read this function answers true for fails.
+using FloppyReadFault = bool (*)(std::uint32_t index);
+TARVELIN_API FloppyReadFault SetFloppyReadFault(FloppyReadFault fault);
+
+} // namespace tarvelin
+
+TARVELIN_DECLARE_FACTORIES(tarvelin::IFloppy, Floppy1, Floppy2)
+TARVELIN_DECLARE_FACTORIES(tarvelin::IBootImageMaker, Make1, Make2)
