@@ -291,38 +291,6 @@ TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
     EXPECT_FALSE(platform::PathExists(target()));
 }
 
-// The dialog destroys the component from inside its callback for -1 and -2.
-TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
-{
-    struct Owner {
-        ICdRip* rip = nullptr;
-        test::ProgressRecorder recorder;
-        static bool Callback(void* context, std::int32_t value)
-        {
-            auto* owner = static_cast<Owner*>(context);
-            if (value < 0) {
-                DestroyComponent(owner->rip);
-            }
-            return owner->recorder.Report(value);
-        }
-    };
-    InsertDisc(400);
-    for (bool abort : {false, true}) {
-        drive_.FailSector(60, abort ? platform::SimulatedCdRom::kAlways : 0);
-        prompt_.Answer(PromptAnswer::Abort);
-        Owner owner;
-        owner.rip = Rip1();
-        ASSERT_TRUE(owner.rip->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
-        owner.rip->Start();
-        owner.recorder.Wait();
-        EXPECT_EQ(owner.recorder.Values().back(), abort ? -1 : -2);
-        EXPECT_EQ(platform::PathExists(target()), !abort);
-        if (!abort) {
-            EXPECT_EQ(test::ReadWholeFile(target()), user_);
-        }
-    }
-}
-
 TEST_F(CdRipTest, BadSectorInTheLast150IsSkippedWithoutAQuestion)
 {
     InsertDisc(400);
