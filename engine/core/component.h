@@ -35,6 +35,26 @@ void DestroyComponent(T*& component)
     }
 }
 
+// Owns a component for one scope and destroys it at the end, as a worker
+// does with the writers it creates for one layout.
+template <class T>
+class ScopedComponent {
+public:
+    explicit ScopedComponent(T* created) : component_(created) {}
+    ~ScopedComponent() { DestroyComponent(component_); }
+    ScopedComponent(const ScopedComponent&) = delete;
+    ScopedComponent& operator=(const ScopedComponent&) = delete;
+
+    T* get() const { return component_; }
+    // Destroys the component now rather than at the end of the scope.
+    void reset() { DestroyComponent(component_); }
+    T* operator->() const { return component_; }
+    explicit operator bool() const { return component_ != nullptr; }
+
+private:
+    T* component_ = nullptr;
+};
+
 // New-instance form: a fresh object, initialised; null when allocation or
 // Init fails (the half-made object is destroyed first).
 template <class Impl>

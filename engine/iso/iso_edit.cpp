@@ -116,18 +116,6 @@ void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
     }
 }
 
-// Owns a writer for the length of one save.
-template <class T>
-struct Owned {
-    T* component = nullptr;
-    explicit Owned(T* created) : component(created) {}
-    ~Owned() { DestroyComponent(component); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T* operator->() const { return component; }
-    explicit operator bool() const { return component != nullptr; }
-};
-
 // One entry of the boot catalog that the save keeps, and the sectors its
 // boot image occupies in the image.
 struct KeptBootImage {

@@ -61,19 +61,6 @@ std::size_t CharacterPrefix(std::string_view text, std::size_t count)
     return text.size();
 }
 
-// Owns the writers of one layout; they belong to the worker, not to the
-// builder.
-template <class T>
-struct Owned {
-    T* component = nullptr;
-    explicit Owned(T* created) : component(created) {}
-    ~Owned() { DestroyComponent(component); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T* operator->() const { return component; }
-    explicit operator bool() const { return component != nullptr; }
-};
-
 struct DiskIdentity {
     std::uint64_t volumeId = 0;
     std::uint64_t fileId = 0;
@@ -134,10 +121,10 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     };
 
     // First pass: every size and position.
-    Owned<IBuildDesc> firstDescriptors(makeDescriptors());
-    Owned<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
-    Owned<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
-    Owned<IBuildData> layoutData(NEW_DATANEW());
+    ScopedComponent<IBuildDesc> firstDescriptors(makeDescriptors());
+    ScopedComponent<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
+    ScopedComponent<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
+    ScopedComponent<IBuildData> layoutData(NEW_DATANEW());
     if (!firstDescriptors || !firstPathTables || !firstDirectories || !layoutData) {
         return fail("out of memory for the image writers");
     }
@@ -166,7 +153,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     plan.totalSectors = layoutData->GetEndSector();
 
     // Second pass: descriptors with the final numbers.
-    Owned<IBuildDesc> descriptors(makeDescriptors());
+    ScopedComponent<IBuildDesc> descriptors(makeDescriptors());
     if (!descriptors) {
         return fail("out of memory for the image writers");
     }
@@ -179,7 +166,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
 
     // Third pass: path tables with the directory extents the first pass
     // stored.
-    Owned<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
+    ScopedComponent<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
     if (!pathTables) {
         return fail("out of memory for the image writers");
     }
@@ -190,7 +177,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     }
 
     // Fourth pass: directories whose records now all carry final values.
-    Owned<IBuildDirSecs> directories(NEW_DIRSECSNEW());
+    ScopedComponent<IBuildDirSecs> directories(NEW_DIRSECSNEW());
     if (!directories) {
         return fail("out of memory for the image writers");
     }
@@ -614,13 +601,13 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
 
 void CIsoBuild::Run(void* context, ProgressFn callback)
 {
-    Owned<IBuildData> data(NEW_DATANEW());
+    ScopedComponent<IBuildData> data(NEW_DATANEW());
     std::string error;
     Outcome outcome = Outcome::Failed;
     if (!data) {
         error = "out of memory for the image writers";
     } else {
-        outcome = Execute(context, callback, data.component, error);
+        outcome = Execute(context, callback, data.get(), error);
     }
     if (outcome == Outcome::Cancelled) {
         return; // nothing of the builder may be touched any more
@@ -637,7 +624,7 @@ void CIsoBuild::Run(void* context, ProgressFn callback)
         lastError_ = error.empty() ? "the build failed" : error;
         outFile_->Abandon();
     }
-    DestroyComponent(data.component);
+    data.reset();
     if (stop_) {
         return; // the builder is being destroyed and wants no more calls
     }
