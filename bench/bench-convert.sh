@@ -7,7 +7,7 @@
 # usage: bench/bench-convert.sh [--dir FOLDER] [--megabytes N] [--rounds R]
 #   FOLDER: where the images are made (default: $TMPDIR or /tmp);
 #   N: user data of the test image in MB (default 640: a 735 MB raw BIN);
-#   R: rounds (default 5).
+#   R: rounds (default 9).
 # Untimed: a Release build (in build-bench, or $TARVELIN_BENCH_BUILD), ~1 GB
 # written and deleted so the file system has settled, the ISO (random
 # sectors with the two volume descriptor heads) and its BIN, each read once
@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 
 dir=${TMPDIR:-/tmp}
 megabytes=640
-rounds=5
+rounds=9
 while [ $# -gt 0 ]; do
   case "$1" in
     --dir) dir=$2; shift 2 ;;
