@@ -7,6 +7,7 @@
 // call, which stops the build; the builder then removes the partial image.
 
 #include "command.h"
+#include "interrupt.h"
 
 #include "platform/directory.h"
 #include "writer/iso_build.h"
@@ -29,29 +30,6 @@ int RunBuild(const Arguments& args);
 
 const Command kBuild{"build", "OUT.iso SRC... [--label TEXT]",
                      "make an ISO 9660 + Joliet image of files and folders", RunBuild};
-
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag is set from a signal handler");
-
-extern "C" void OnInterrupt(int) { interrupted.store(true); }
-
-// SIGINT asks for a clean stop while this object lives.
-class InterruptGuard {
-public:
-    InterruptGuard()
-    {
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
-};
 
 // Shared between this thread and the build's worker.
 struct BuildWatch {
@@ -97,7 +75,7 @@ bool OnProgress(void* context, std::int32_t value)
         watch.changed.notify_one();
         return true;
     }
-    if (interrupted.load()) {
+    if (InterruptGuard::Requested()) {
         std::lock_guard<std::mutex> lock(watch.mutex);
         watch.ended = true;
         watch.cancelled = true;
@@ -191,7 +169,6 @@ int RunBuild(const Arguments& args)
         return Fail(builder, builder->GetLastError());
     }
 
-    interrupted.store(false);
     const InterruptGuard guard;
     for (const std::string& argument : sources) {
         const std::string path = SourcePath(argument);
@@ -205,7 +182,7 @@ int RunBuild(const Arguments& args)
         if (added == nullptr) {
             return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError());
         }
-        if (interrupted.load()) {
+        if (InterruptGuard::Requested()) {
             return Fail(builder, "build cancelled; no image was written");
         }
     }

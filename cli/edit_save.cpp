@@ -1,6 +1,7 @@
 // The save that ends every editing command, and what those commands share.
 
 #include "command.h"
+#include "interrupt.h"
 #include "image_session.h"
 
 #include <atomic>
@@ -13,30 +14,6 @@
 namespace tarvelin::cli {
 
 namespace {
-
-std::atomic<bool> interruptedDuringSave{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag is set from a signal handler");
-
-extern "C" void OnInterruptDuringSave(int) { interruptedDuringSave.store(true); }
-
-// While a save runs, Ctrl+C is noted instead of ending the process half-way
-// (which the next open would have to undo).
-class SaveInterruptGuard {
-public:
-    SaveInterruptGuard()
-    {
-        struct sigaction action {};
-        action.sa_handler = OnInterruptDuringSave;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &previous_);
-    }
-    ~SaveInterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
-    SaveInterruptGuard(const SaveInterruptGuard&) = delete;
-    SaveInterruptGuard& operator=(const SaveInterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
-};
 
 struct SaveWatch {
     std::mutex mutex;
@@ -83,8 +60,9 @@ int SaveEdits(ImageSession& session)
 {
     SaveWatch watch;
     watch.showBar = ::isatty(STDERR_FILENO) != 0;
-    interruptedDuringSave.store(false);
-    const SaveInterruptGuard guard;
+    // While a save runs, Ctrl+C is noted instead of ending the process
+    // half-way (which the next open would have to undo).
+    const InterruptGuard guard;
     if (!session.Edit().StartSave(&watch, OnSaveProgress)) {
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError());
         return kExitFailure;
@@ -101,7 +79,7 @@ int SaveEdits(ImageSession& session)
                    "; the image is unchanged");
         return kExitFailure;
     }
-    if (interruptedDuringSave.load()) {
+    if (InterruptGuard::Requested()) {
         PrintError("interrupted, but the save had already begun and has been completed");
     }
     return kExitOk;

@@ -1,0 +1,25 @@
+#pragma once
+
+// Ctrl+C during a long command: while an InterruptGuard lives, SIGINT only
+// sets a flag that the command looks at (a build or conversion stops in
+// order, a save finishes first); the previous handler comes back afterwards.
+
+#include <csignal>
+
+namespace tarvelin::cli {
+
+class InterruptGuard {
+public:
+    InterruptGuard();  // clears the flag and catches SIGINT
+    ~InterruptGuard(); // restores the previous handler
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+    // True once Ctrl+C was pressed while a guard was alive.
+    static bool Requested();
+
+private:
+    struct sigaction previous_ {};
+};
+
+} // namespace tarvelin::cli
