@@ -1,0 +1,52 @@
+#pragma once
+
+// What the commands and dialogs ask of the desktop: choosing a file or a
+// folder, and opening a file, folder or address with the program the desktop
+// associates with it. The program installs the desktop's own implementation;
+// tests install one that answers from a script and records what was opened.
+
+#include <QString>
+
+#include <string_view>
+
+class QWidget;
+
+namespace tarvelin::shell {
+
+// A file dialog as a command describes it. `filter` is in the program's
+// "Text|patterns|...||" form (see QtFileFilter). Every dialog hides the
+// read-only choice and asks before overwriting an existing file.
+struct FileDialogSpec {
+    bool save = false;
+    QString title;
+    // Added when the chosen name has none; may start with a dot.
+    QString defaultSuffix;
+    std::string_view filter;
+};
+
+class IShellServices {
+public:
+    virtual ~IShellServices() = default;
+    // The chosen path; empty when the user cancelled.
+    virtual QString ChooseFile(QWidget* owner, const FileDialogSpec& spec) = 0;
+    // A file-system folder; empty when the user cancelled.
+    virtual QString ChooseFolder(QWidget* owner, const QString& title) = 0;
+    // Opens a path or an address (http:, mailto:) the way the desktop does;
+    // false when the desktop could not.
+    virtual bool Open(const QString& pathOrAddress) = 0;
+};
+
+// The installed services (not owned; null restores the desktop's own) and
+// the previous ones.
+IShellServices* SetShellServices(IShellServices* services);
+IShellServices& ShellServices();
+
+// "All Support(*.ISO;*.BIN)|*.ISO;*.BIN||" as Qt's file dialog takes it:
+// one "Text (patterns)" line per pair. Patterns are matched without regard
+// to case, so each is given in upper and lower case as well.
+QString QtFileFilter(std::string_view filter);
+
+// The default suffix without a leading dot, as Qt's file dialog takes it.
+QString QtDefaultSuffix(const QString& suffix);
+
+} // namespace tarvelin::shell
