@@ -1,8 +1,9 @@
 #include "message_prompt.h"
 
+#include "gui_thread.h"
+
 #include <QApplication>
 #include <QMessageBox>
-#include <QThread>
 
 namespace tarvelin::shell {
 
@@ -84,17 +85,9 @@ PromptAnswer MessageBoxPrompt::Ask(std::string_view text, std::string_view capti
 {
     const QString qtText = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     const QString qtCaption = QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size()));
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr) {
-        return platform::CautiousAnswer(buttons);
-    }
-    if (QThread::currentThread() == app->thread()) {
-        return ShowBox(qtText, qtCaption, buttons, icon);
-    }
-    PromptAnswer answer = platform::CautiousAnswer(buttons);
-    QMetaObject::invokeMethod(
-        app, [&] { answer = ShowBox(qtText, qtCaption, buttons, icon); }, Qt::BlockingQueuedConnection);
-    return answer;
+    return CallOnGuiThread<PromptAnswer>(
+        QCoreApplication::instance(), [&] { return ShowBox(qtText, qtCaption, buttons, icon); },
+        platform::CautiousAnswer(buttons));
 }
 
 } // namespace tarvelin::shell

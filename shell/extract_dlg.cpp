@@ -1,0 +1,104 @@
+#include "extract_dlg.h"
+
+#include "shell_services.h"
+
+#include "platform/prompt.h"
+
+#include <QDir>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace tarvelin::shell {
+
+namespace {
+
+QString& Destination()
+{
+    static QString folder;
+    return folder;
+}
+
+} // namespace
+
+QString TarvelinTempFolder()
+{
+    return QDir(QDir::tempPath()).filePath(QStringLiteral("Tarvelin"));
+}
+
+QString ExtractDestination()
+{
+    return Destination();
+}
+
+void SetExtractDestination(const QString& folder)
+{
+    Destination() = folder;
+}
+
+CExtractDlg::CExtractDlg(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("extractDialog"));
+    setWindowTitle(QStringLiteral("Extract Files..."));
+    auto* label = new QLabel(QStringLiteral("Extract to:"), this);
+    edit_ = new QLineEdit(this);
+    edit_->setObjectName(QStringLiteral("destinationEdit"));
+    edit_->setMinimumWidth(220);
+    browse_ = new QPushButton(QStringLiteral("..."), this);
+    browse_->setObjectName(QStringLiteral("browseButton"));
+    browse_->setAutoDefault(false);
+    extract_ = new QPushButton(QStringLiteral("Extract"), this);
+    extract_->setObjectName(QStringLiteral("extractButton"));
+    extract_->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    cancel->setAutoDefault(false);
+
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(label, 0, 0);
+    layout->addWidget(edit_, 1, 0);
+    layout->addWidget(browse_, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(extract_);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons, 2, 0, 1, 2);
+
+    connect(browse_, &QPushButton::clicked, this, &CExtractDlg::OnBrowse);
+    connect(extract_, &QPushButton::clicked, this, &CExtractDlg::accept);
+    connect(cancel, &QPushButton::clicked, this, &CExtractDlg::reject);
+
+    const QString folder = QDir::toNativeSeparators(TarvelinTempFolder());
+    SetExtractDestination(folder);
+    edit_->setText(folder);
+}
+
+void CExtractDlg::OnBrowse()
+{
+    const QString folder = ShellServices().ChooseFolder(this, QString::fromUtf8(kBrowseTitle));
+    if (!folder.isEmpty()) {
+        SetExtractDestination(folder);
+        edit_->setText(folder);
+    }
+}
+
+QString CExtractDlg::Destination() const
+{
+    return edit_->text().trimmed();
+}
+
+void CExtractDlg::accept()
+{
+    if (Destination().isEmpty()) {
+        platform::Ask("Please choose the folder to extract to.", "Extract Files...", platform::PromptButtons::Ok,
+                      platform::PromptIcon::Warning);
+        edit_->setFocus();
+        return;
+    }
+    SetExtractDestination(Destination());
+    QDialog::accept();
+}
+
+} // namespace tarvelin::shell

@@ -1,0 +1,218 @@
+#include "progress_session.h"
+
+#include "iso/iso_edit.h"
+#include "platform/prompt.h"
+#include "writer/iso_build.h"
+
+#include <QWidget>
+
+#include <climits>
+
+namespace tarvelin::shell {
+
+namespace {
+
+constexpr const char* kCaption = "Tarvelin";
+
+void ShowFailure(const char* what, const QString& reason)
+{
+    QString text = QString::fromUtf8(what);
+    if (!reason.isEmpty()) {
+        text += QLatin1Char('\n') + reason;
+    }
+    platform::Ask(text.toStdString(), kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
+}
+
+} // namespace
+
+ProgressSession::ProgressSession(QWidget* owner, QObject* parent)
+    : QObject(parent), owner_(owner), bridge_(this)
+{
+}
+
+ProgressSession::~ProgressSession()
+{
+    Close();
+    // A build stops at its next report (answered false now) or at once when
+    // its builder is released, which waits for the worker. A save always
+    // runs to its final report, which must find the session still here.
+    DestroyComponent(builder_);
+    std::unique_lock lock(workerMutex_);
+    workerDone_.wait(lock, [this] { return !workerRunning_; });
+}
+
+void ProgressSession::ShowDialog()
+{
+    if (!dialog_.Exists()) {
+        dialog_.Create(owner_);
+    } else {
+        dialog_.Show();
+    }
+    dialog_.SetRange(0, kProgressDone);
+    dialog_.SetStep(1);
+}
+
+bool ProgressSession::StartSave(IIsoEdit* edit)
+{
+    if (busy_ || edit == nullptr || bridge_.Closed()) {
+        return false;
+    }
+    ShowDialog();
+    edit_ = edit;
+    busy_ = true;
+    lastPosted_ = INT_MIN;
+    {
+        std::lock_guard lock(workerMutex_);
+        workerRunning_ = true;
+    }
+    if (!edit->StartSave(this, &ProgressSession::SaveCallback)) {
+        MarkWorkerDone();
+        busy_ = false;
+        edit_ = nullptr;
+        dialog_.Hide();
+        ShowFailure("Save ISO Failed!", QString::fromUtf8(edit->GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool ProgressSession::StartBuild(IIsoBuild* builder)
+{
+    if (builder == nullptr) {
+        return false;
+    }
+    if (busy_ || bridge_.Closed()) {
+        DestroyComponent(builder);
+        return false;
+    }
+    ShowDialog();
+    builder_ = builder;
+    busy_ = true;
+    buildCancelled_ = false;
+    lastPosted_ = INT_MIN;
+    if (!builder->StartBuild(this, &ProgressSession::BuildCallback)) {
+        const QString reason = QString::fromUtf8(builder->GetLastError());
+        DestroyComponent(builder_);
+        busy_ = false;
+        dialog_.Hide();
+        ShowFailure("Create ISO Failed!", reason);
+        return false;
+    }
+    return true;
+}
+
+void ProgressSession::Close()
+{
+    bridge_.Close();
+}
+
+bool ProgressSession::SaveCallback(void* session, std::int32_t value)
+{
+    return static_cast<ProgressSession*>(session)->OnSaveReport(value);
+}
+
+bool ProgressSession::BuildCallback(void* session, std::int32_t value)
+{
+    return static_cast<ProgressSession*>(session)->OnBuildReport(value);
+}
+
+void ProgressSession::MarkWorkerDone()
+{
+    std::lock_guard lock(workerMutex_);
+    workerRunning_ = false;
+    workerDone_.notify_all();
+}
+
+void ProgressSession::PostPosition(std::int32_t value)
+{
+    // Reports that would not move the bar are not carried over.
+    if (lastPosted_.exchange(value) == value) {
+        return;
+    }
+    bridge_.Post([this, value] { dialog_.UpdatePos(value); });
+}
+
+bool ProgressSession::ConfirmCancel()
+{
+    if (!dialog_.CheckCancelButton()) {
+        return false;
+    }
+    const platform::PromptAnswer answer = bridge_.Call<platform::PromptAnswer>(
+        [] {
+            return platform::Ask(kCancelQuestion, kCaption, platform::PromptButtons::YesNo,
+                                 platform::PromptIcon::Question);
+        },
+        platform::PromptAnswer::No);
+    return answer == platform::PromptAnswer::Yes;
+}
+
+bool ProgressSession::OnSaveReport(std::int32_t value)
+{
+    if (value >= kSaveDone) {
+        // The facade wrote its reason before this call and touches it no
+        // more; read it here, where that is certain.
+        const bool saved = value == kSaveDone;
+        const QString reason = saved ? QString() : QString::fromUtf8(edit_->GetLastError());
+        PostPosition(value);
+        bridge_.Post([this, saved, reason] { FinishSave(saved, reason); });
+        MarkWorkerDone();
+        return true;
+    }
+    if (bridge_.Closed()) {
+        return false;
+    }
+    PostPosition(value);
+    if (ConfirmCancel()) {
+        // The save does not stop: it goes on to its end behind the hidden
+        // dialog, and its end is still reported.
+        bridge_.Post([this] { dialog_.Hide(); });
+        return false;
+    }
+    return true;
+}
+
+bool ProgressSession::OnBuildReport(std::int32_t value)
+{
+    if (buildCancelled_ || bridge_.Closed()) {
+        return false;
+    }
+    PostPosition(value);
+    if (value >= kBuildDone) {
+        const bool built = value == kBuildDone;
+        const QString reason = built ? QString() : QString::fromUtf8(builder_->GetLastError());
+        bridge_.Post([this, built, reason] { FinishBuild(built, false, reason); });
+        return true;
+    }
+    if (ConfirmCancel()) {
+        // After a false answer the builder makes no further call; it is
+        // released on the GUI thread, which waits for the worker to end.
+        buildCancelled_ = true;
+        bridge_.Post([this] { FinishBuild(false, true, {}); });
+        return false;
+    }
+    return true;
+}
+
+void ProgressSession::FinishSave(bool saved, const QString& reason)
+{
+    dialog_.Hide();
+    edit_ = nullptr;
+    busy_ = false;
+    if (!saved) {
+        ShowFailure("Save ISO Failed!", reason);
+    }
+    emit saveFinished(saved);
+}
+
+void ProgressSession::FinishBuild(bool built, bool cancelled, const QString& reason)
+{
+    dialog_.Hide();
+    DestroyComponent(builder_);
+    busy_ = false;
+    if (!built && !cancelled) {
+        ShowFailure("Create ISO Failed!", reason);
+    }
+    emit buildFinished(built);
+}
+
+} // namespace tarvelin::shell
