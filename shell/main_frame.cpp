@@ -1,5 +1,6 @@
 #include "main_frame.h"
 
+#include "about_dlg.h"
 #include "commands.h"
 #include "left_view.h"
 #include "tarvelin_view.h"
@@ -100,6 +101,7 @@ void CMainFrame::CreateActions()
 
     QAction* exit = actions_[ID_APP_EXIT];
     connect(exit, &QAction::triggered, this, &QWidget::close);
+    connect(actions_[ID_APP_ABOUT], &QAction::triggered, this, [this] { CAboutDlg(this).exec(); });
 }
 
 void CMainFrame::CreateMenuBar()
@@ -294,8 +296,6 @@ void CMainFrame::UpdateCommandStates()
             action->setEnabled(list != nullptr && list->HasHandler(id));
         }
     }
-    // About, until its dialog exists, is dimmed too.
-    actions_[ID_APP_ABOUT]->setEnabled(false);
 }
 
 } // namespace tarvelin::shell

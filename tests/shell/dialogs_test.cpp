@@ -3,16 +3,32 @@
 // are answered and recorded through the prompt; file and folder choosers
 // through the scripted desktop services.
 
+#include "about_dlg.h"
+#include "cd_rip_dlg.h"
+#include "commands.h"
+#include "convert_dlgs.h"
 #include "dialog_fixtures.h"
 #include "extract_dlg.h"
+#include "main_frame.h"
+#include "text_progress_ctrl.h"
 
+#include "convert/convert_fixtures.h"
+#include "convert/iso2bin.h"
+#include "core/raw_sector.h"
+#include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
@@ -67,6 +83,339 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
         EXPECT_TRUE(dialog.isVisible());
         EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Please choose the folder to extract to."});
     }
+}
+
+TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
+{
+    test::ScriptedShellServices desktop;
+    CAboutDlg dialog;
+    EXPECT_TRUE(dialog.windowFlags().testFlag(Qt::FramelessWindowHint));
+    std::vector<std::string> texts;
+    for (const QLabel* label : dialog.findChildren<QLabel*>(QStringLiteral("aboutText"))) {
+        texts.push_back(label->text().toStdString());
+        EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+    }
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], "Tarvelin Version 4.0");
+
+    // A click on the link opens its address and leaves the dialog up.
+    dialog.show();
+    CHyperLink* link = dialog.Link();
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::LinkColour());
+    QTest::mouseClick(link, Qt::LeftButton);
+    EXPECT_EQ(desktop.opened, QStringList{QString::fromUtf8(kHomePageAddress)});
+    EXPECT_TRUE(link->Visited());
+    EXPECT_TRUE(dialog.isVisible());
+
+    // A click anywhere else closes it as OK.
+    QTest::mouseClick(&dialog, Qt::LeftButton, {}, QPoint(2, 2));
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+TEST(AboutDlg, TheFramesAboutCommandShowsItModally)
+{
+    CMainFrame frame;
+    QAction* about = frame.findChild<QAction*>(QStringLiteral("command%1").arg(ID_APP_ABOUT));
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isEnabled());
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (dialog != nullptr) {
+            shown = dialog->objectName();
+            QTest::mouseClick(dialog, Qt::LeftButton, {}, QPoint(2, 2));
+        }
+    });
+    about->trigger();
+    EXPECT_EQ(shown, "aboutDialog");
+}
+
+// Images for the conversions: an ISO made by genisoimage and its raw BIN
+// and CUE made by the command-line converter.
+class ConvertDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        fs::create_directories(dir / "src");
+        test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(150000, 11));
+        test::WriteWholeFile(dir / "src/notes.txt", std::string("notes\n"));
+        iso = dir / "disc.iso";
+        test::RunGenisoimage(dir / "src", iso, "-J");
+        bin = dir / "disc.bin";
+        const test::CommandResult made = test::RunCommand(std::string(TARVELIN_CLI_PATH) + " iso2bin " +
+                                                          test::ShellQuote(iso) + " " + test::ShellQuote(bin));
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+    }
+
+    // Presses the start button and serves events until the conversion ended.
+    static void Convert(CConvertDlg& dialog)
+    {
+        dialog.StartButton()->click();
+        ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Running(); }));
+    }
+
+    static QString Q(const std::string& path) { return QString::fromStdString(path); }
+
+    test::TempDir dir;
+    test::InstalledPrompt prompts;
+    test::ScriptedShellServices desktop;
+    std::string iso;
+    std::string bin;
+};
+
+TEST_F(ConvertDlgTest, BinToIsoGivesBackTheIsoTheBinWasMadeOf)
+{
+    CBinToIsoDlg dialog;
+    EXPECT_EQ(dialog.windowTitle(), "BIN to ISO Convert...");
+    EXPECT_EQ(dialog.StartButton()->text(), "Convert");
+    EXPECT_EQ(dialog.ExitButton()->text(), "Exit");
+    EXPECT_EQ(dialog.Bar()->GetPos(), 0);
+    EXPECT_EQ(dialog.Bar()->Upper(), 100);
+    const std::vector<std::string> labels = [&] {
+        std::vector<std::string> texts;
+        for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+            texts.push_back(label->text().toStdString());
+        }
+        return texts;
+    }();
+    EXPECT_EQ(labels, (std::vector<std::string>{"Please choose Source file...", "Please choose Output file..."}));
+
+    // The source through "...", the output through "..." too.
+    const std::string output = dir / "back.iso";
+    desktop.Choose(Q(bin));
+    dialog.SourceBrowse()->click();
+    desktop.Choose(Q(output));
+    dialog.OutputBrowse()->click();
+    ASSERT_EQ(desktop.calls.size(), 2U);
+    EXPECT_FALSE(desktop.calls[0].spec.save);
+    EXPECT_EQ(desktop.calls[0].filter, "Bin Files (*.BIN)|*.BIN||");
+    EXPECT_EQ(desktop.calls[0].spec.defaultSuffix, "");
+    EXPECT_TRUE(desktop.calls[1].spec.save);
+    EXPECT_EQ(desktop.calls[1].filter, "ISO Files (*.ISO)|*.ISO||");
+    EXPECT_EQ(desktop.calls[1].spec.defaultSuffix, ".ISO");
+    EXPECT_EQ(dialog.SourceEdit()->text(), Q(bin));
+
+    Convert(dialog);
+    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
+    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+}
+
+TEST_F(ConvertDlgTest, AnyToIsoTakesTypedPathsAndACueSheet)
+{
+    CAnyToIsoDlg dialog;
+    EXPECT_EQ(dialog.windowTitle(), "Any Formats to ISO...");
+    EXPECT_EQ(dialog.StartButton()->text(), "CONVERT");
+    desktop.Choose("");
+    dialog.SourceBrowse()->click();
+    ASSERT_EQ(desktop.calls.size(), 1U);
+    EXPECT_EQ(desktop.calls[0].filter, "Any CD-ROM Image Files (*.*)|*.*||");
+
+    // Typed, not chosen: the paths in the boxes are the ones used.
+    const std::string output = dir / "typed.iso";
+    dialog.SourceEdit()->setText(Q(CueSheetPathFor(bin)));
+    dialog.OutputEdit()->setText(Q(output));
+    Convert(dialog);
+    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
+}
+
+TEST_F(ConvertDlgTest, IsoToBinOnItsWorkerMatchesTheCommandLine)
+{
+    CIsoToBinDlg dialog;
+    EXPECT_EQ(dialog.windowTitle(), "ISO to BIN");
+    desktop.Choose(Q(iso));
+    dialog.SourceBrowse()->click();
+    desktop.Choose("");
+    dialog.OutputBrowse()->click();
+    ASSERT_EQ(desktop.calls.size(), 2U);
+    EXPECT_EQ(desktop.calls[0].filter, "Bin Files (*.ISO)|*.ISO||");
+    EXPECT_EQ(desktop.calls[1].filter, "ISO Files (*.BIN)|*.BIN||");
+    EXPECT_EQ(desktop.calls[1].spec.defaultSuffix, ".BIN");
+    const std::string output = dir / "out.bin";
+    dialog.OutputEdit()->setText(Q(output));
+
+    dialog.show();
+    dialog.StartButton()->click();
+    // Running: neither Exit nor another start.
+    EXPECT_TRUE(dialog.Running());
+    EXPECT_FALSE(dialog.ExitButton()->isEnabled());
+    EXPECT_FALSE(dialog.StartButton()->isEnabled());
+    dialog.reject();
+    EXPECT_TRUE(dialog.isVisible());
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Running(); }));
+    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
+    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(bin));
+    EXPECT_EQ(test::ReadWholeFile(CueSheetPathFor(output)).size(), 61U + std::string("out.bin").size());
+    dialog.reject();
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+// Each failure of opening says so with its own text and caption, with the
+// OK and Cancel buttons.
+TEST_F(ConvertDlgTest, OpenAndWriteFailuresHaveTheirMessages)
+{
+    struct Case {
+        std::function<std::unique_ptr<CConvertDlg>()> make;
+        std::string openText, openCaption, writeText, writeCaption;
+    };
+    const std::vector<Case> cases{
+        {[] { return std::make_unique<CBinToIsoDlg>(); }, "Open source File Failed!", "Open Fail", "Write file erro!",
+         "Write Fail"},
+        {[] { return std::make_unique<CAnyToIsoDlg>(); }, "Open source File Failed!", "Open Fail", "Write file erro!",
+         "Write Fail"},
+        {[] { return std::make_unique<CIsoToBinDlg>(); }, "Open Source File Failed", "Open Fail!!",
+         "Write File Failed", "Write file erro"},
+    };
+    for (const Case& c : cases) {
+        const std::unique_ptr<CConvertDlg> dialog = c.make();
+        SCOPED_TRACE(dialog->windowTitle().toStdString());
+        const std::size_t before = prompts.prompt.Asked().size();
+        // Nothing chosen: no source.
+        dialog->StartButton()->click();
+        // A source, but an output in a folder that does not exist.
+        dialog->SourceEdit()->setText(Q(dialog->objectName() == "isoToBinDialog" ? iso : bin));
+        dialog->OutputEdit()->setText(Q(dir / "missing/out.img"));
+        dialog->StartButton()->click();
+        const auto asked = prompts.prompt.Asked();
+        ASSERT_EQ(asked.size(), before + 2);
+        EXPECT_EQ(asked[before].text, c.openText);
+        EXPECT_EQ(asked[before].caption, c.openCaption);
+        EXPECT_EQ(asked[before].buttons, platform::PromptButtons::OkCancel);
+        EXPECT_EQ(asked[before + 1].text, c.writeText);
+        EXPECT_EQ(asked[before + 1].caption, c.writeCaption);
+        EXPECT_EQ(asked[before + 1].buttons, platform::PromptButtons::OkCancel);
+        EXPECT_FALSE(dialog->Running());
+    }
+}
+
+TEST_F(ConvertDlgTest, AConversionThatFailsSaysWhyWithAFullBar)
+{
+    const std::vector<std::pair<std::function<std::unique_ptr<CConvertDlg>()>, std::string>> cases{
+        {[] { return std::make_unique<CBinToIsoDlg>(); }, bin},
+        {[] { return std::make_unique<CIsoToBinDlg>(); }, iso},
+    };
+    for (const auto& [make, source] : cases) {
+        const std::unique_ptr<CConvertDlg> dialog = make();
+        SCOPED_TRACE(dialog->windowTitle().toStdString());
+        const std::size_t before = prompts.prompt.Asked().size();
+        const std::string output = dir / "full.img";
+        dialog->SourceEdit()->setText(Q(source));
+        dialog->OutputEdit()->setText(Q(output));
+        {
+            const test::FileSizeLimit fullDisk(20000);
+            Convert(*dialog);
+        }
+        const auto asked = prompts.prompt.Asked();
+        ASSERT_EQ(asked.size(), before + 1);
+        EXPECT_EQ(asked[before].text.rfind("Convert failed!\n", 0), 0U) << asked[before].text;
+        EXPECT_GT(asked[before].text.size(), std::string("Convert failed!\n").size());
+        EXPECT_EQ(asked[before].caption, "Convert Fail");
+        EXPECT_EQ(dialog->Bar()->GetPos(), 100);
+        // No half-written output is left behind.
+        EXPECT_FALSE(fs::exists(output));
+    }
+}
+
+// The capture dialog over the simulated drive of the capture tests.
+class CdRipDlgTest : public test::CaptureTest {
+protected:
+    void InsertDisc(std::uint32_t sectors)
+    {
+        user_ = test::RandomBytes(std::size_t{sectors} * 2048, sectors);
+        std::vector<std::uint8_t> raw(std::size_t{sectors} * 2352);
+        raw::EncodeMode1Sectors(user_.data(), sectors, 0, raw.data());
+        drive_.SetDisc(std::move(raw));
+    }
+
+    test::TempDir dir;
+    test::ScriptedShellServices desktop;
+    std::vector<std::uint8_t> user_;
+};
+
+TEST_F(CdRipDlgTest, ListsTheDrivesAndMakesNothingBeforeOneIsChosen)
+{
+    InsertDisc(100);
+    CCdRipDlg dialog;
+    EXPECT_EQ(dialog.windowTitle(), "MAKE ISO From CDROM");
+    EXPECT_EQ(dialog.MakeButton()->text(), "Make");
+    ASSERT_EQ(dialog.DriveList()->count(), 1);
+    EXPECT_EQ(dialog.DriveList()->itemText(0), "D:  (simulated-cdrom)");
+    EXPECT_EQ(dialog.DriveList()->currentIndex(), -1);
+    EXPECT_EQ(dialog.OutputBox()->currentText(), QDir::toNativeSeparators(QDir::homePath() + "/Tarvelin.iso"));
+    EXPECT_EQ(dialog.Bar()->GetPos(), 0);
+
+    const std::string target = dir / "never.iso";
+    dialog.OutputBox()->setEditText(QString::fromStdString(target));
+    dialog.MakeButton()->click();
+    EXPECT_FALSE(dialog.Running());
+    EXPECT_TRUE(dialog.HoldsComponent());
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_TRUE(prompt_.Asked().empty());
+    // No READ CD was sent to the drive.
+    const auto commands = drive_.Commands();
+    EXPECT_TRUE(std::none_of(commands.begin(), commands.end(),
+                             [](const std::vector<std::uint8_t>& cdb) { return !cdb.empty() && cdb[0] == 0xBE; }));
+}
+
+TEST_F(CdRipDlgTest, MakesTheIsoOfTheDiscAndReleasesTheComponentAfterwards)
+{
+    InsertDisc(300);
+    CCdRipDlg dialog;
+    const std::string target = dir / "disc.iso";
+    desktop.Choose(QString::fromStdString(target));
+    dialog.BrowseButton()->click();
+    ASSERT_EQ(desktop.calls.size(), 1U);
+    EXPECT_TRUE(desktop.calls[0].spec.save);
+    EXPECT_EQ(desktop.calls[0].filter, "ISO Files (*.ISO)|*.ISO||");
+    EXPECT_EQ(desktop.calls[0].spec.defaultSuffix, ".ISO");
+    dialog.DriveList()->setCurrentIndex(0);
+    dialog.show();
+    dialog.MakeButton()->click();
+    EXPECT_TRUE(dialog.Running());
+    dialog.reject();
+    EXPECT_TRUE(dialog.isVisible());
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+    EXPECT_FALSE(dialog.Running());
+    EXPECT_TRUE(prompt_.Asked().empty());
+    EXPECT_EQ(test::ReadWholeFile(target), user_);
+    // Without a component Make does nothing more.
+    EXPECT_FALSE(dialog.MakeButton()->isEnabled());
+    dialog.reject();
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(CdRipDlgTest, AnAbortedCaptureSaysSorryAndReleasesTheComponent)
+{
+    InsertDisc(400);
+    drive_.FailSector(10, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(platform::PromptAnswer::Abort);
+    CCdRipDlg dialog;
+    const std::string target = dir / "bad.iso";
+    dialog.OutputBox()->setEditText(QString::fromStdString(target));
+    dialog.DriveList()->setCurrentIndex(0);
+    dialog.MakeButton()->click();
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    const auto asked = prompt_.Asked();
+    ASSERT_EQ(asked.size(), 2U);
+    EXPECT_EQ(asked[0].text, "Read error, maybe the CDROM has bad sector. ");
+    EXPECT_EQ(asked[1].text, "Sorry,Maybe have some errors");
+    EXPECT_EQ(asked[1].caption, "Error");
+    EXPECT_FALSE(dialog.Running());
+    EXPECT_FALSE(fs::exists(target));
+}
+
+TEST_F(CdRipDlgTest, WithoutADriveTheListIsEmpty)
+{
+    drive_.SetPresent(false);
+    CCdRipDlg dialog;
+    EXPECT_EQ(dialog.DriveList()->count(), 0);
+    dialog.MakeButton()->click();
+    EXPECT_FALSE(dialog.Running());
 }
 
 } // namespace
