@@ -287,6 +287,28 @@ TEST_F(SessionTest, ABuildThatCannotStartSaysWhy)
     EXPECT_EQ(asked[0].rfind("Create ISO Failed!", 0), 0U);
 }
 
+TEST_F(SessionTest, ASessionGoingAwayMidBuildStopsItWithoutWaitingOnTheGui)
+{
+    const std::string output = dir / "out.iso";
+    IIsoBuild* builder = Builder(output);
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        ASSERT_NE(builder->AddFile(File(name, 200000, 20 + i).c_str(), builder->GetRoot()), nullptr);
+    }
+    {
+        ProgressSession session(&owner);
+        session.ShowDialog();
+        // The worker's first report finds Cancel pressed and waits for the
+        // GUI's answer, which never comes: no events are served here.
+        session.Dialog().CancelButton()->click();
+        ASSERT_TRUE(session.StartBuild(builder));
+    }
+    // The session's end let the question go unanswered, stopped the build
+    // and released the builder, which took its unfinished image along.
+    EXPECT_TRUE(Asked().empty());
+    EXPECT_FALSE(fs::exists(output));
+}
+
 // An opened image made by genisoimage with one file added, to be saved.
 class SaveSessionTest : public SessionTest {
 protected:
@@ -351,6 +373,21 @@ TEST_F(SaveSessionTest, ACancelledSaveHidesTheDialogAndStillRunsToItsEnd)
     EXPECT_TRUE(saved);
     EXPECT_EQ(Asked(), std::vector<std::string>{"Are you sure to cancel"});
     EXPECT_FALSE(session.Dialog().IsVisible());
+    const test::CommandResult listing = test::RunCommand("isoinfo -J -f -i " + test::ShellQuote(image));
+    EXPECT_NE(listing.output.find("/added.bin"), std::string::npos) << listing.output;
+}
+
+TEST_F(SaveSessionTest, ASessionGoingAwayMidSaveWaitsForTheSavesEnd)
+{
+    const std::string added = dir / "added.bin";
+    test::WriteWholeFile(added, test::RandomBytes(400000, 10));
+    ASSERT_NE(edit->AddFile(added.c_str(), edit->GetRoot()), nullptr);
+    {
+        ProgressSession session(&owner);
+        ASSERT_TRUE(session.StartSave(edit));
+    }
+    // The save ran to its end (it cannot be stopped) and the image holds it.
+    EXPECT_FALSE(edit->IsSaving());
     const test::CommandResult listing = test::RunCommand("isoinfo -J -f -i " + test::ShellQuote(image));
     EXPECT_NE(listing.output.find("/added.bin"), std::string::npos) << listing.output;
 }
