@@ -1,17 +1,17 @@
 #include "capture/cd_rip.h"
 
 #include "capture/capture_hooks.h"
+#include "capture/capture_job.h"
 #include "capture/cd_rom.h"
 #include "platform/directory.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "platform/prompt.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tarvelin {
@@ -19,6 +19,7 @@ namespace tarvelin {
 namespace {
 
 constexpr const char* kCaption = "Make ISO";
+constexpr const char* kCannotCreateTarget = "Can not create target-ISO file! Please specify another file name. ";
 constexpr std::uint32_t kChunkSectors = 24;
 constexpr std::uint32_t kRawSize = ICdRom::kRawSectorSize;
 constexpr std::uint32_t kIsoSectorSize = 2048;
@@ -42,169 +43,30 @@ std::uint32_t BigEndian32(const std::uint8_t* bytes)
            (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-class CCdRip final : public ICdRip {
+// The capture record: everything the worker uses, shared with the component.
+class RipJob final : public capture::CaptureJob {
 public:
-    ~CCdRip() override
+    RipJob(ICdRom* drive, platform::File target, std::string targetPath, std::uint32_t trackStart,
+           std::uint32_t sectors, void* context, ProgressFn progress)
+        : CaptureJob(context, progress), drive_(drive), target_(std::move(target)),
+          targetPath_(std::move(targetPath)), trackStart_(trackStart), sectors_(sectors)
     {
-        EndCapture();
-        DestroyComponent(listDrive_);
     }
 
-    bool Reserved() override { return true; }
-
-    bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) override
-    {
-        if (prepared_) {
-            return false; // one capture per component
-        }
-        DestroyComponent(drive_);
-        drive_ = Rom1();
-        if (drive_ == nullptr) {
-            return Refuse("Can not create CDROM interface! Please use \"file\" mode to make ISO. ", false);
-        }
-        if (!drive_->Initialize()) {
-            return Refuse("Can not init ASPI32 library! Please use \"file\" mode to make ISO. ", false);
-        }
-        if (!drive_->SelectDrive(driveLetter)) {
-            return Refuse("Can not open the CDROM! Please use \"file\" mode to make ISO. ", false);
-        }
-        std::uint8_t toc[kTocLength] = {};
-        if (!drive_->ReadToc(toc, kTocLength, 0)) {
-            return Refuse("Can not read TOC of CDROM! Please use \"file\" mode to make ISO. ", true);
-        }
-        const std::uint32_t first = toc[2];
-        const std::uint32_t last = toc[3];
-        if (first != last) {
-            return Refuse("The CDROM has multi-tracks, please use \"file\" mode to make ISO. ", true);
-        }
-        // Descriptor `first - 1` is the track, descriptor `last` the
-        // lead-out; both must lie inside the reply.
-        if (first == 0 || 4 + 8 * (last + 1) > kTocLength || toc[5 + 8 * (first - 1)] != 0x14) {
-            return Refuse("The CDROM has no data track, please use \"file\" mode to make ISO. ", true);
-        }
-        const std::uint32_t start = BigEndian32(toc + 8 + 8 * (first - 1));
-        const std::uint32_t leadOut = BigEndian32(toc + 8 + 8 * last);
-        if (leadOut <= start) {
-            return Refuse("The data track of the CDROM is empty, there is nothing to make an ISO of. ", true);
-        }
-        const std::uint32_t sectors = leadOut - start;
-        std::uint64_t free = 0;
-        if (!capture::FreeSpaceFor(targetPath, free)) {
-            return Refuse("Can not get the free size of your harddisk. ", true);
-        }
-        const std::int64_t needed = static_cast<std::int64_t>(sectors) * kIsoSectorSize;
-        const std::int64_t available = free > static_cast<std::uint64_t>(INT64_MAX)
-                                           ? INT64_MAX
-                                           : static_cast<std::int64_t>(free);
-        if (available - kFreeSpaceMargin < needed) {
-            return Refuse("The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! ",
-                          true);
-        }
-        if (!target_.Open(targetPath, platform::OpenMode::CreateTruncate)) {
-            return Refuse("Can not create target-ISO file! Please specify another file name. ", true);
-        }
-        targetPath_ = targetPath;
-        trackStart_ = start;
-        sectors_ = sectors;
-        context_ = context;
-        progress_ = progress;
-        ignoreAll_ = false;
-        finished_ = false;
-        deleteTarget_ = false;
-        prepared_ = true;
-        return true;
-    }
-
-    void Start() override
-    {
-        if (!prepared_ || worker_.joinable()) {
-            return;
-        }
-        worker_ = std::thread([this] { Run(); });
-    }
-
-    std::uint32_t GetSectorCount() override { return prepared_ ? sectors_ : 0; }
-
-    std::uint32_t ListDrives(char* letters) override
-    {
-        DestroyComponent(listDrive_);
-        listDrive_ = Rom1();
-        if (listDrive_ == nullptr || !listDrive_->Initialize()) {
-            return 0;
-        }
-        return listDrive_->GetDriveLetters(letters);
-    }
-
-    std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) override
-    {
-        std::lock_guard lock(mutex_);
-        const std::size_t count = std::min<std::size_t>(max, unread_.size());
-        if (lbas != nullptr) {
-            std::copy_n(unread_.begin(), count, lbas);
-        }
-        return static_cast<std::uint32_t>(unread_.size());
-    }
-
-    const char* GetLastError() override
-    {
-        std::lock_guard lock(mutex_);
-        return lastError_.c_str();
-    }
+    std::uint32_t Sectors() const { return sectors_; }
 
 private:
-    bool Refuse(const char* message, bool release)
+    void Close(bool removeTarget) override
     {
-        if (release) {
-            drive_->ReleaseDrive();
-        }
-        ShowError(message);
-        return false;
-    }
-
-    // Ends the capture in order: the worker has stopped before the target
-    // is closed, deleted when it is not a complete image, and the drive
-    // released. When the worker itself destroys the component (from its
-    // last report) it has nothing left to do, and is let go.
-    void EndCapture()
-    {
-        if (worker_.joinable()) {
-            if (worker_.get_id() == std::this_thread::get_id()) {
-                worker_.detach();
-            } else {
-                worker_.join();
-            }
-        } else if (prepared_ && !finished_.load()) {
-            deleteTarget_ = true; // prepared but never started: no image was made
-        }
-        if (prepared_) {
-            target_.Close();
-            if (deleteTarget_.load()) {
-                platform::RemoveFile(targetPath_);
-            }
-        }
-        if (drive_ != nullptr) {
-            drive_->ReleaseDrive();
-        }
+        target_.Close();
+        drive_->ReleaseDrive();
         DestroyComponent(drive_);
-        prepared_ = false;
-    }
-
-    // Ends the worker with a failure; nothing of the record is touched
-    // after the report, as the callback may destroy the component.
-    void Fail(const char* reason)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            lastError_ = reason;
+        if (removeTarget) {
+            platform::RemoveFile(targetPath_);
         }
-        deleteTarget_ = true;
-        const ProgressFn progress = progress_;
-        void* const context = context_;
-        finished_.store(true);
-        progress(context, kAborted);
     }
 
-    void Run()
+    void Work() override
     {
         drive_->SetSpeed(ICdRom::kMaximumSpeed);
         std::vector<std::uint8_t> raw(kChunkSectors * kRawSize);
@@ -216,24 +78,20 @@ private:
             const auto value =
                 static_cast<std::int32_t>(static_cast<std::uint64_t>(chunk) * 2400 / sectors_);
             if (!ReadChunk(first, count, raw.data(), iso.data())) {
-                Fail(""); // the user chose Abort
+                ReportEnd(kAborted); // the user chose Abort
                 return;
             }
-            if (!progress_(context_, value)) {
-                deleteTarget_ = true;
-                finished_.store(true);
+            if (!Report(value)) {
                 return;
             }
             if (!target_.Write(iso.data(), static_cast<std::size_t>(count) * kIsoSectorSize)) {
-                Fail("Can not write the target-ISO file. ");
+                SetLastError(("Can not write the target-ISO file: " + target_.LastError()).c_str());
+                ReportEnd(kAborted);
                 return;
             }
         }
         target_.Close();
-        const ProgressFn progress = progress_;
-        void* const context = context_;
-        finished_.store(true);
-        progress(context, kFinished);
+        ReportEnd(kFinished);
     }
 
     bool ReadOne(std::uint32_t lba, std::uint8_t* slot)
@@ -296,8 +154,7 @@ private:
             std::uint8_t* out = iso + static_cast<std::size_t>(k) * kIsoSectorSize;
             if (!good[k]) {
                 std::memset(out, 0, kIsoSectorSize);
-                std::lock_guard lock(mutex_);
-                unread_.push_back(first + k);
+                NoteUnread(first + k);
                 continue;
             }
             const std::uint8_t* slot = raw + static_cast<std::size_t>(k) * kRawSize;
@@ -308,21 +165,135 @@ private:
         return true;
     }
 
-    ICdRom* drive_ = nullptr;
-    ICdRom* listDrive_ = nullptr;
-    bool prepared_ = false;
+    ICdRom* drive_;
     platform::File target_;
-    std::string targetPath_;
-    std::uint32_t trackStart_ = 0;
-    std::uint32_t sectors_ = 0;
-    std::thread worker_;
+    const std::string targetPath_;
+    const std::uint32_t trackStart_;
+    const std::uint32_t sectors_;
     bool ignoreAll_ = false;
-    ProgressFn progress_ = nullptr;
-    void* context_ = nullptr;
-    std::atomic<bool> finished_{false};
-    std::atomic<bool> deleteTarget_{false};
-    std::mutex mutex_;
-    std::vector<std::uint32_t> unread_;
+};
+
+class CCdRip final : public ICdRip {
+public:
+    ~CCdRip() override
+    {
+        capture::CaptureJob::Release(std::move(job_));
+        DestroyComponent(drive_);
+        DestroyComponent(listDrive_);
+    }
+
+    bool Reserved() override { return true; }
+
+    bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) override
+    {
+        if (job_ != nullptr) {
+            return false; // one capture per component
+        }
+        DestroyComponent(drive_);
+        drive_ = Rom1();
+        if (drive_ == nullptr) {
+            return Refuse("Can not create CDROM interface! Please use \"file\" mode to make ISO. ", false);
+        }
+        if (!drive_->Initialize()) {
+            return Refuse("Can not init ASPI32 library! Please use \"file\" mode to make ISO. ", false);
+        }
+        if (!drive_->SelectDrive(driveLetter)) {
+            return Refuse("Can not open the CDROM! Please use \"file\" mode to make ISO. ", false);
+        }
+        std::uint8_t toc[kTocLength] = {};
+        if (!drive_->ReadToc(toc, kTocLength, 0)) {
+            return Refuse("Can not read TOC of CDROM! Please use \"file\" mode to make ISO. ", true);
+        }
+        const std::uint32_t first = toc[2];
+        const std::uint32_t last = toc[3];
+        if (first != last) {
+            return Refuse("The CDROM has multi-tracks, please use \"file\" mode to make ISO. ", true);
+        }
+        // Descriptor `first - 1` is the track, descriptor `last` the
+        // lead-out; both must lie inside the reply.
+        if (first == 0 || 4 + 8 * (last + 1) > kTocLength || toc[5 + 8 * (first - 1)] != 0x14) {
+            return Refuse("The CDROM has no data track, please use \"file\" mode to make ISO. ", true);
+        }
+        const std::uint32_t start = BigEndian32(toc + 8 + 8 * (first - 1));
+        const std::uint32_t leadOut = BigEndian32(toc + 8 + 8 * last);
+        if (leadOut <= start) {
+            return Refuse("The data track of the CDROM is empty, there is nothing to make an ISO of. ", true);
+        }
+        const std::uint32_t sectors = leadOut - start;
+        std::uint64_t free = 0;
+        if (!capture::FreeSpaceFor(targetPath, free)) {
+            // A folder that is not there has no free space to ask about:
+            // what stops the capture is that the target cannot be created.
+            const std::string folder(platform::FolderOf(targetPath));
+            return Refuse(folder.empty() || platform::PathExists(folder) ? "Can not get the free size of your harddisk. "
+                                                                        : kCannotCreateTarget,
+                          true);
+        }
+        const std::int64_t needed = static_cast<std::int64_t>(sectors) * kIsoSectorSize;
+        const std::int64_t available = free > static_cast<std::uint64_t>(INT64_MAX)
+                                           ? INT64_MAX
+                                           : static_cast<std::int64_t>(free);
+        if (available - kFreeSpaceMargin < needed) {
+            return Refuse("The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! ",
+                          true);
+        }
+        platform::File target;
+        if (!target.Open(targetPath, platform::OpenMode::CreateTruncate)) {
+            return Refuse(kCannotCreateTarget, true);
+        }
+        job_ = std::make_shared<RipJob>(drive_, std::move(target), targetPath, start, sectors, context, progress);
+        drive_ = nullptr; // the record owns it now
+        return true;
+    }
+
+    void Start() override
+    {
+        if (job_ == nullptr || started_) {
+            return;
+        }
+        started_ = true;
+        // Nothing of this component is touched after the launch: the last
+        // report may destroy it before Launch returns.
+        capture::CaptureJob::Launch(job_);
+    }
+
+    std::uint32_t GetSectorCount() override { return job_ != nullptr ? job_->Sectors() : 0; }
+
+    std::uint32_t ListDrives(char* letters) override
+    {
+        DestroyComponent(listDrive_);
+        listDrive_ = Rom1();
+        if (listDrive_ == nullptr || !listDrive_->Initialize()) {
+            return 0;
+        }
+        return listDrive_->GetDriveLetters(letters);
+    }
+
+    std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) override
+    {
+        return job_ != nullptr ? job_->GetUnreadSectors(lbas, max) : 0;
+    }
+
+    const char* GetLastError() override
+    {
+        lastError_ = job_ != nullptr ? job_->GetLastError() : std::string();
+        return lastError_.c_str();
+    }
+
+private:
+    bool Refuse(const char* message, bool release)
+    {
+        if (release) {
+            drive_->ReleaseDrive();
+        }
+        ShowError(message);
+        return false;
+    }
+
+    ICdRom* drive_ = nullptr; // while Prepare checks the disc
+    ICdRom* listDrive_ = nullptr;
+    std::shared_ptr<RipJob> job_;
+    bool started_ = false;
     std::string lastError_;
 };
 

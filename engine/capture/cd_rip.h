@@ -10,9 +10,11 @@
 // Progress (on the worker thread): 0..99 before each chunk is written;
 // -2 when the ISO is complete; -1 when the capture failed (the user chose
 // Abort, or the target could not be written). -1 and -2 are the last
-// reports, and the finished flag is set before them, so the callback may
-// destroy the component from inside either. A false answer to any other
-// report stops the capture. A capture that did not finish leaves no file.
+// reports. A false answer to any other report stops the capture, with no
+// further report. The callback may destroy the component from inside any
+// report (capture_job.h says how that ends); destroying it from another
+// thread waits for the worker to end. A capture that did not complete
+// leaves no file.
 // Sectors that could not be read are zero in the ISO and listed by
 // GetUnreadSectors.
 

@@ -1,5 +1,6 @@
 #include "capture/floppy.h"
 
+#include "capture/capture_job.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/floppy_device.h"
@@ -7,8 +8,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tarvelin {
@@ -73,85 +74,34 @@ private:
     platform::FloppyGeometry geometry_;
 };
 
-class CBootImageMaker final : public IBootImageMaker {
+// The capture record: everything the worker uses, shared with the component.
+class FloppyJob final : public capture::CaptureJob {
 public:
-    ~CBootImageMaker() override
+    FloppyJob(IFloppy* floppy, platform::File target, std::string targetPath, void* context, ProgressFn progress)
+        : CaptureJob(context, progress), floppy_(floppy), target_(std::move(target)),
+          targetPath_(std::move(targetPath))
     {
-        if (worker_.joinable()) {
-            if (worker_.get_id() == std::this_thread::get_id()) {
-                worker_.detach();
-            } else {
-                worker_.join();
-            }
-        }
-        if (floppy_ != nullptr) {
-            floppy_->Close();
-        }
-        target_.Close();
-        if (started_ && deleteTarget_.load()) {
-            platform::RemoveFile(targetPath_);
-        }
-        DestroyComponent(floppy_);
-    }
-
-    bool Reserved() override { return true; }
-
-    void SetDevice(const char* path) override { device_ = path; }
-
-    std::uint32_t GetUnreadSectorCount() override { return unread_.load(); }
-
-    bool Start(const char* targetPath, void* context, ProgressFn progress) override
-    {
-        if (started_) {
-            return false;
-        }
-        DestroyComponent(floppy_);
-        floppy_ = Floppy1();
-        if (!target_.Open(targetPath, platform::OpenMode::CreateTruncate)) {
-            return Refuse("Can not create target boot image file! ");
-        }
-        if (floppy_ == nullptr) {
-            target_.Close();
-            return Refuse("Can not create MAKEWBT interface! ");
-        }
-        if (!device_.empty()) {
-            floppy_->SetDevice(device_.c_str());
-        }
-        if (!floppy_->Open()) {
-            target_.Close();
-            return Refuse("Can not open floppy! Please make sure the floppy disk has been inserted. ");
-        }
-        targetPath_ = targetPath;
-        context_ = context;
-        progress_ = progress;
-        started_ = true;
-        worker_ = std::thread([this] { Run(); });
-        return true;
     }
 
 private:
-    static bool Refuse(const char* message)
+    void Close(bool removeTarget) override
     {
-        platform::Ask(message, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
-        return false;
+        floppy_->Close();
+        target_.Close();
+        DestroyComponent(floppy_);
+        if (removeTarget) {
+            platform::RemoveFile(targetPath_);
+        }
     }
 
-    void End(std::int32_t last)
-    {
-        const ProgressFn progress = progress_;
-        void* const context = context_;
-        finished_.store(true);
-        progress(context, last);
-    }
-
-    void Run()
+    void Work() override
     {
         std::uint32_t size = 0;
         const std::uint32_t total = floppy_->GetGeometry(&size);
         std::vector<std::uint8_t> sector(kMaxSectorSize);
         bool ignoreAll = false;
         for (std::uint32_t i = 0; i < total; ++i) {
-            auto value = static_cast<std::int32_t>(std::uint64_t{i} * 100 / total);
+            const auto value = static_cast<std::int32_t>(std::uint64_t{i} * 100 / total);
             bool read = floppy_->ReadSector(i, sector.data());
             while (!read && !ignoreAll) {
                 const platform::PromptAnswer answer =
@@ -168,40 +118,90 @@ private:
                     break;
                 }
                 // Abort, or no answer: the copy ends without an image.
-                deleteTarget_ = true;
-                End(-1);
+                ReportEnd(kAborted);
                 return;
             }
             if (!read) {
                 std::memset(sector.data(), 0, size);
-                ++unread_;
+                NoteUnread(i);
             }
-            if (!progress_(context_, value)) {
-                deleteTarget_ = true;
-                finished_.store(true);
+            if (!Report(value)) {
                 return;
             }
             if (!target_.Write(sector.data(), size)) {
-                deleteTarget_ = true;
-                End(-1);
+                SetLastError(("Can not write the target boot image file: " + target_.LastError()).c_str());
+                ReportEnd(kAborted);
                 return;
             }
         }
         target_.Close();
-        End(-2);
+        ReportEnd(kFinished);
     }
 
-    IFloppy* floppy_ = nullptr;
+    IFloppy* floppy_;
     platform::File target_;
-    std::string targetPath_;
+    const std::string targetPath_;
+};
+
+class CBootImageMaker final : public IBootImageMaker {
+public:
+    ~CBootImageMaker() override { capture::CaptureJob::Release(std::move(job_)); }
+
+    bool Reserved() override { return true; }
+
+    void SetDevice(const char* path) override { device_ = path; }
+
+    std::uint32_t GetUnreadSectorCount() override { return GetUnreadSectors(nullptr, 0); }
+
+    std::uint32_t GetUnreadSectors(std::uint32_t* sectors, std::uint32_t max) override
+    {
+        return job_ != nullptr ? job_->GetUnreadSectors(sectors, max) : 0;
+    }
+
+    const char* GetLastError() override
+    {
+        lastError_ = job_ != nullptr ? job_->GetLastError() : std::string();
+        return lastError_.c_str();
+    }
+
+    bool Start(const char* targetPath, void* context, ProgressFn progress) override
+    {
+        if (job_ != nullptr) {
+            return false;
+        }
+        IFloppy* floppy = Floppy1();
+        platform::File target;
+        if (!target.Open(targetPath, platform::OpenMode::CreateTruncate)) {
+            DestroyComponent(floppy);
+            return Refuse("Can not create target boot image file! ");
+        }
+        if (floppy == nullptr) {
+            return Refuse("Can not create MAKEWBT interface! ");
+        }
+        if (!device_.empty()) {
+            floppy->SetDevice(device_.c_str());
+        }
+        if (!floppy->Open()) {
+            DestroyComponent(floppy);
+            return Refuse("Can not open floppy! Please make sure the floppy disk has been inserted. ");
+        }
+        job_ = std::make_shared<FloppyJob>(floppy, std::move(target), targetPath, context, progress);
+        // Nothing of this component is touched after the launch: the last
+        // report may destroy it before Launch returns.
+        capture::CaptureJob::Launch(job_);
+        return true;
+    }
+
+private:
+    static bool Refuse(const char* message)
+    {
+        platform::Ask(message, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
+        return false;
+    }
+
     std::string device_;
-    void* context_ = nullptr;
-    ProgressFn progress_ = nullptr;
-    std::thread worker_;
-    bool started_ = false;
-    std::atomic<bool> finished_{false};
-    std::atomic<bool> deleteTarget_{false};
-    std::atomic<std::uint32_t> unread_{0};
+    std::shared_ptr<FloppyJob> job_;
+    std::string lastError_;
 };
 
 } // namespace

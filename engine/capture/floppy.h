@@ -4,8 +4,10 @@
 // from the first floppy drive or from any device or file named with
 // SetDevice. CBootImageMaker copies the whole diskette into an image file
 // on a worker thread, with the progress protocol of the CD capture
-// (cd_rip.h): 0..99 per sector, -2 when complete, -1 after Abort; -1 and
-// -2 are the last reports. Unread sectors are zero in the image.
+// (cd_rip.h): 0..99 per sector, -2 when complete, -1 after Abort or a
+// failed write; -1 and -2 are the last reports, and the callback may
+// destroy the component from inside any report. Unread sectors are zero in
+// the image; a copy that did not complete leaves no file.
 
 #include "core/component.h"
 #include "core/progress.h"
@@ -33,8 +35,12 @@ public:
     virtual bool Start(const char* targetPath, void* context, ProgressFn progress) = 0;
     // Before Start: the device or file to copy (default: the first drive).
     virtual void SetDevice(const char* path) = 0;
-    // After the end: sectors that could not be read.
+    // After the end: how many sectors could not be read.
     virtual std::uint32_t GetUnreadSectorCount() = 0;
+    // The same count, and up to max of their indexes into sectors.
+    virtual std::uint32_t GetUnreadSectors(std::uint32_t* sectors, std::uint32_t max) = 0;
+    // Why the copy failed when the user did not abort it ("" otherwise).
+    virtual const char* GetLastError() = 0;
 };
 
 // Test seam: a sector read this function answers true for fails.

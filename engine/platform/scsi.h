@@ -59,6 +59,14 @@ public:
     virtual std::unique_ptr<IScsiDevice> Open(const std::string& device) = 0;
 };
 
+// The outcome of a command as the Linux generic SCSI driver reports it in
+// its SG_IO header (status, host_status, driver_status, sb_len_wr), with
+// the sense bytes already in result.sense. The driver's "sense data came
+// back" bit is no trouble of its own: the status byte carries the CHECK
+// CONDITION those bytes belong to.
+TARVELIN_API void ReadSgIoOutcome(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
+                                  std::uint8_t senseWritten, ScsiResult& result);
+
 // The system's own pass-through.
 TARVELIN_API IScsiTransport& SystemScsiTransport();
 // Installs the transport later CD-ROM components use (not owned; null goes

@@ -4,7 +4,10 @@
 #include "platform/file.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace tarvelin::platform {
 
@@ -91,6 +94,13 @@ void SimulatedCdRom::FailSector(std::uint32_t lba, int times)
     failures_[lba] = times;
 }
 
+void SimulatedCdRom::SetAdapterTrouble(std::uint16_t hostStatus, std::uint16_t driverStatus)
+{
+    std::lock_guard lock(mutex_);
+    hostTrouble_ = hostStatus;
+    driverTrouble_ = driverStatus;
+}
+
 void SimulatedCdRom::SetPresent(bool present)
 {
     std::lock_guard lock(mutex_);
@@ -129,6 +139,12 @@ std::unique_ptr<IScsiDevice> SimulatedCdRom::Open(const std::string& device)
         return nullptr;
     }
     return std::make_unique<SimulatedDevice>(*this);
+}
+
+std::uint32_t SimulatedCdRom::DiscSectors() const
+{
+    std::lock_guard lock(mutex_);
+    return SectorCount();
 }
 
 std::uint32_t SimulatedCdRom::SectorCount() const
@@ -227,7 +243,10 @@ bool SimulatedCdRom::Execute(std::span<const std::uint8_t> cdb, ScsiDirection di
         const std::uint32_t count = (static_cast<std::uint32_t>(cdb[6]) << 16) |
                                     (static_cast<std::uint32_t>(cdb[7]) << 8) | cdb[8];
         if (ReadCd(lba, count, buffer, length)) {
-            return true;
+            // The data arrived, but the adapter or driver may still report trouble.
+            result.hostStatus = hostTrouble_;
+            result.driverStatus = driverTrouble_;
+            return result.Succeeded();
         }
         CheckCondition(result, 0x03, 0x11); // medium error, unrecovered read error
         return false;
@@ -239,6 +258,96 @@ bool SimulatedCdRom::Execute(std::span<const std::uint8_t> cdb, ScsiDirection di
         CheckCondition(result, 0x05, 0x20); // illegal request, invalid command
     }
     return false;
+}
+
+namespace {
+
+// A number in decimal or, with 0x, hexadecimal, filling the whole text.
+template <class T>
+bool ParseNumber(std::string_view text, T& value)
+{
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return !text.empty() && status == std::errc() && end == text.data() + text.size();
+}
+
+std::vector<std::string_view> SplitAtCommas(std::string_view text)
+{
+    std::vector<std::string_view> items;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        items.push_back(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    }
+    return items;
+}
+
+bool ConfigureFromEnvironment(SimulatedCdRom& drive, const char* image, std::string& error)
+{
+    std::string reason;
+    if (!drive.LoadImage(image, reason)) {
+        error = std::string("TARVELIN_SIMULATED_CDROM: cannot load '") + image + "': " + reason;
+        return false;
+    }
+    if (const char* tracks = std::getenv("TARVELIN_SIMULATED_CDROM_TRACKS"); tracks != nullptr) {
+        std::vector<SimulatedTrack> table;
+        for (std::string_view item : SplitAtCommas(tracks)) {
+            const std::size_t at = item.find('@');
+            SimulatedTrack track;
+            track.number = static_cast<std::uint8_t>(table.size() + 1);
+            if (at == std::string_view::npos || !ParseNumber(item.substr(0, at), track.adrControl) ||
+                !ParseNumber(item.substr(at + 1), track.start) || table.size() >= 99) {
+                error = "TARVELIN_SIMULATED_CDROM_TRACKS: '" + std::string(item) +
+                        "' is not ADRCONTROL@START (such as 0x14@0)";
+                return false;
+            }
+            table.push_back(track);
+        }
+        if (table.empty()) {
+            error = "TARVELIN_SIMULATED_CDROM_TRACKS: no track given";
+            return false;
+        }
+        // The lead-out follows the last sector the drive serves.
+        drive.SetTracks(std::move(table), drive.DiscSectors());
+    }
+    if (const char* bad = std::getenv("TARVELIN_SIMULATED_CDROM_BAD"); bad != nullptr) {
+        for (std::string_view item : SplitAtCommas(bad)) {
+            std::uint32_t lba = 0;
+            if (!ParseNumber(item, lba)) {
+                error = "TARVELIN_SIMULATED_CDROM_BAD: '" + std::string(item) + "' is not a sector number";
+                return false;
+            }
+            drive.FailSector(lba, SimulatedCdRom::kAlways);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool InstallSimulatedCdRomFromEnvironment(std::string& error)
+{
+    // Built once; it stays installed, and alive, until the process ends.
+    static const std::string outcome = [] {
+        const char* image = std::getenv("TARVELIN_SIMULATED_CDROM");
+        if (image == nullptr || *image == '\0') {
+            return std::string();
+        }
+        auto* drive = new SimulatedCdRom(std::string("simulated:") + image);
+        std::string reason;
+        if (!ConfigureFromEnvironment(*drive, image, reason)) {
+            delete drive;
+            return reason;
+        }
+        SetScsiTransport(drive);
+        return std::string();
+    }();
+    error = outcome;
+    return outcome.empty();
 }
 
 } // namespace tarvelin::platform

@@ -40,6 +40,11 @@ public:
     void SetTracks(std::vector<SimulatedTrack> tracks, std::uint32_t leadOut);
     // READ CD of this sector fails `times` times (kAlways: every time).
     void FailSector(std::uint32_t lba, int times);
+    // READ CD commands deliver their data with GOOD status but with these
+    // adapter and driver statuses (0, 0: no trouble).
+    void SetAdapterTrouble(std::uint16_t hostStatus, std::uint16_t driverStatus);
+    // Raw sectors on the disc.
+    std::uint32_t DiscSectors() const;
     // No drive at all: ListDrives is empty.
     void SetPresent(bool present);
 
@@ -66,8 +71,23 @@ private:
     std::vector<SimulatedTrack> tracks_;
     std::uint32_t leadOut_ = 0;
     std::map<std::uint32_t, int> failures_;
+    std::uint16_t hostTrouble_ = 0;
+    std::uint16_t driverTrouble_ = 0;
     std::map<std::uint32_t, int> attempts_;
     std::vector<std::vector<std::uint8_t>> commands_;
 };
+
+// The programs' test facility. When the variable TARVELIN_SIMULATED_CDROM
+// names an image (as LoadImage takes), a simulated drive serving it is
+// installed as the only CD-ROM drive of the process, its device named
+// "simulated:" and the image's path. Two more variables shape the disc:
+//   TARVELIN_SIMULATED_CDROM_TRACKS  the table of contents as
+//       ADRCONTROL@START items separated by commas, tracks numbered from 1,
+//       the lead-out at the end of the image ("0x14@0,0x14@300": two tracks);
+//   TARVELIN_SIMULATED_CDROM_BAD  sectors whose every read fails ("30,100").
+// True when nothing was asked for or the drive is installed; false, with
+// the reason, when a variable is set but cannot be used. Later calls
+// answer as the first did.
+TARVELIN_API bool InstallSimulatedCdRomFromEnvironment(std::string& error);
 
 } // namespace tarvelin::platform

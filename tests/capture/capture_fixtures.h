@@ -5,16 +5,22 @@
 // free-space figure, and a progress recorder.
 
 #include "capture/capture_hooks.h"
+#include "core/component.h"
+#include "core/raw_sector.h"
+#include "platform/directory.h"
 #include "platform/prompt.h"
 #include "platform/simulated_cdrom.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvelin::test {
@@ -106,6 +112,61 @@ private:
     bool ended_ = false;
 };
 
+// A one-way door: Wait blocks until Open.
+class Gate {
+public:
+    void Open()
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+// The owner of a capture component as the programs in front are: its
+// callback destroys the component, on the last report (-1 or -2) or on the
+// report with value releaseAt, before recording the report. With
+// holdFirstReport the first report waits until the gate is opened.
+template <class Component>
+struct ReleasingOwner {
+    Component* component = nullptr;
+    std::int32_t releaseAt = INT32_MIN;
+    bool holdFirstReport = false;
+    Gate gate;
+    ProgressRecorder recorder;
+
+    static bool Callback(void* context, std::int32_t value)
+    {
+        auto* owner = static_cast<ReleasingOwner*>(context);
+        if (owner->holdFirstReport && owner->recorder.Values().empty()) {
+            owner->gate.Wait();
+        }
+        if (value < 0 || value == owner->releaseAt) {
+            DestroyComponent(owner->component);
+        }
+        return owner->recorder.Report(value);
+    }
+};
+
+// Waits (without a deadline of its own; the test runner has one) until a
+// worker that was left to end a capture has removed its target.
+inline void WaitUntilRemoved(const std::string& path)
+{
+    while (platform::PathExists(path)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // Installs the simulated drive, the prompt, the sleep and free-space hooks
 // for the test's lifetime.
 class CaptureTest : public ::testing::Test {
@@ -125,6 +186,22 @@ protected:
         platform::SetPrompt(previousPrompt_);
         capture::SetSleep(previousSleep_);
         capture::SetFreeSpaceQuery(previousFreeSpace_);
+    }
+
+    // Puts a disc of Mode 1 (or Mode 2 Form 1) sectors with random user
+    // data into the drive; returns the user data, which is what an ISO of
+    // it holds.
+    std::vector<std::uint8_t> InsertRandomDisc(std::uint32_t sectors, bool mode2 = false)
+    {
+        std::vector<std::uint8_t> user = RandomBytes(std::size_t{sectors} * 2048, sectors);
+        std::vector<std::uint8_t> raw(std::size_t{sectors} * 2352);
+        if (mode2) {
+            raw::EncodeMode2Form1Sectors(user.data(), sectors, 0, nullptr, raw.data());
+        } else {
+            raw::EncodeMode1Sectors(user.data(), sectors, 0, raw.data());
+        }
+        drive_.SetDisc(std::move(raw));
+        return user;
     }
 
     static std::vector<std::uint32_t>& sleeps()

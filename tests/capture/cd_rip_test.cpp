@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <deque>
 
 using namespace tarvelin;
 using platform::PromptAnswer;
@@ -34,17 +38,7 @@ protected:
 
     // A disc of `sectors` Mode 1 (or Mode 2 Form 1) sectors; user_ holds
     // what the ISO must contain.
-    void InsertDisc(std::uint32_t sectors, bool mode2 = false)
-    {
-        user_ = test::RandomBytes(std::size_t{sectors} * 2048, sectors);
-        Bytes raw(std::size_t{sectors} * 2352);
-        if (mode2) {
-            raw::EncodeMode2Form1Sectors(user_.data(), sectors, 0, nullptr, raw.data());
-        } else {
-            raw::EncodeMode1Sectors(user_.data(), sectors, 0, raw.data());
-        }
-        drive_.SetDisc(std::move(raw));
-    }
+    void InsertDisc(std::uint32_t sectors, bool mode2 = false) { user_ = InsertRandomDisc(sectors, mode2); }
 
     bool Prepare() { return rip_->Prepare(target().c_str(), 'D', &progress_, &test::ProgressRecorder::Callback); }
     std::string target() const { return dir_ / "disc.iso"; }
@@ -289,6 +283,107 @@ TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
     EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
     EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError}));
     EXPECT_FALSE(platform::PathExists(target()));
+}
+
+// The programs in front destroy the component from inside their callback on
+// the last report, on the worker's thread. Whichever of Start and the worker
+// gets there first, a complete ISO stays and an aborted one is removed, and
+// nothing is touched after it was freed (the sanitizers watch that).
+TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
+{
+    using Owner = test::ReleasingOwner<ICdRip>;
+    struct Case {
+        std::uint32_t sectors;
+        bool abort;
+        bool holdFirstReport; // Start returns before the worker reports
+        int rounds;
+    };
+    // A one-sector disc mostly ends, and is destroyed, before Start returns.
+    const Case cases[] = {{1, false, false, 200}, {1, false, true, 20}, {400, false, true, 5},
+                          {400, true, false, 5}, {400, true, true, 5}};
+    std::deque<Owner> owners; // kept until the end, as their recorders were signalled from the workers
+    for (const Case& c : cases) {
+        InsertDisc(c.sectors);
+        drive_.FailSector(60, c.abort ? platform::SimulatedCdRom::kAlways : 0);
+        for (int round = 0; round < c.rounds; ++round) {
+            SCOPED_TRACE(testing::Message() << c.sectors << " sectors, abort " << c.abort << ", round " << round);
+            if (c.abort) {
+                prompt_.Answer(PromptAnswer::Abort);
+            }
+            Owner& owner = owners.emplace_back();
+            owner.holdFirstReport = c.holdFirstReport;
+            owner.component = Rip1();
+            ASSERT_TRUE(owner.component->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
+            owner.component->Start();
+            owner.gate.Open();
+            owner.recorder.Wait();
+            ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
+            if (c.abort) {
+                EXPECT_FALSE(platform::PathExists(target()));
+            } else {
+                ASSERT_EQ(test::ReadWholeFile(target()), user_);
+            }
+        }
+    }
+}
+
+// Destroyed from inside an earlier report, the component is gone at once;
+// the worker stops when that report returns and removes the unfinished ISO.
+TEST_F(CdRipTest, CallbackMayDestroyTheComponentBeforeTheEnd)
+{
+    using Owner = test::ReleasingOwner<ICdRip>;
+    InsertDisc(400);
+    std::deque<Owner> owners;
+    for (int round = 0; round < 10; ++round) {
+        Owner& owner = owners.emplace_back();
+        owner.releaseAt = 48;
+        owner.component = Rip1();
+        ASSERT_TRUE(owner.component->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
+        owner.component->Start();
+        test::WaitUntilRemoved(target());
+        EXPECT_EQ(owner.recorder.Values(), (std::vector<std::int32_t>{0, 6, 12, 18, 24, 30, 36, 42, 48}));
+    }
+}
+
+// Destroyed from another thread while the worker waits for an answer, the
+// component lets go of nothing before the worker has ended.
+TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
+{
+    class BlockingPrompt final : public platform::IPrompt {
+    public:
+        test::Gate asked;
+        test::Gate answer;
+        std::mutex mutex;
+        std::vector<std::string> events;
+        PromptAnswer Ask(std::string_view, std::string_view, PromptButtons, platform::PromptIcon) override
+        {
+            asked.Open();
+            answer.Wait();
+            std::lock_guard lock(mutex);
+            events.push_back("answered");
+            return PromptAnswer::Abort;
+        }
+    } prompt;
+    platform::SetPrompt(&prompt);
+    InsertDisc(400);
+    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    ASSERT_TRUE(Prepare());
+    rip_->Start();
+    prompt.asked.Wait();
+    std::thread destroyer([&] {
+        DestroyComponent(rip_);
+        std::lock_guard lock(prompt.mutex);
+        prompt.events.push_back("destroyed");
+    });
+    // Gives the destroyer time to be waiting inside Destroy; the order below
+    // holds however long it takes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    prompt.answer.Open();
+    destroyer.join();
+    EXPECT_EQ(prompt.events, (std::vector<std::string>{"answered", "destroyed"}));
+    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
+    EXPECT_FALSE(platform::PathExists(target()));
+    platform::SetPrompt(&prompt_);
 }
 
 TEST_F(CdRipTest, BadSectorInTheLast150IsSkippedWithoutAQuestion)

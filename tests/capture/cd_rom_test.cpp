@@ -141,6 +141,49 @@ TEST_F(CdRomTest, CheckConditionIsAFailedRead)
     EXPECT_EQ(result.sense[2], 0x03); // medium error
 }
 
+// GOOD status with the data in the buffer is still a failed command when
+// the adapter or the driver reports trouble.
+TEST_F(CdRomTest, AdapterOrDriverTroubleIsAFailedRead)
+{
+    ASSERT_TRUE(rom_->Initialize());
+    ASSERT_TRUE(rom_->SelectDrive('D'));
+    Bytes raw(2352);
+    for (const auto& [host, driver] : {std::pair<int, int>{0x07, 0}, {0, 0x04}, {0x01, 0x06}}) {
+        drive_.SetAdapterTrouble(static_cast<std::uint16_t>(host), static_cast<std::uint16_t>(driver));
+        EXPECT_FALSE(rom_->ReadSectors(0, 1, raw.data())) << host << " " << driver;
+    }
+    drive_.SetAdapterTrouble(0, 0);
+    EXPECT_TRUE(rom_->ReadSectors(0, 1, raw.data()));
+}
+
+// What the SG_IO header says, read into a result: any status but GOOD, any
+// host status and any driver status but "sense data came back" fail.
+TEST(ScsiResultTest, SgIoOutcomeFailsOnCheckConditionHostOrDriverTrouble)
+{
+    struct Case {
+        std::uint8_t status;
+        std::uint16_t host;
+        std::uint16_t driver;
+        bool succeeded;
+    };
+    const Case cases[] = {
+        {0x00, 0, 0, true},     {0x00, 0, 0x08, true},  // sense bytes alone are no trouble
+        {0x02, 0, 0x08, false},                         // CHECK CONDITION
+        {0x08, 0, 0, false},                            // BUSY
+        {0x00, 0x07, 0, false},                         // DID_ERROR
+        {0x00, 0x03, 0, false},                         // DID_TIME_OUT
+        {0x00, 0, 0x06, false},                         // DRIVER_TIMEOUT
+        {0x00, 0, 0x28, false},                         // DRIVER_SENSE, SUGGEST_ABORT
+    };
+    for (const Case& c : cases) {
+        platform::ScsiResult result;
+        platform::ReadSgIoOutcome(c.status, c.host, c.driver, 18, result);
+        EXPECT_EQ(result.Succeeded(), c.succeeded) << int{c.status} << " " << c.host << " " << c.driver;
+        EXPECT_EQ(result.senseLength, 18u);
+    }
+    EXPECT_FALSE(platform::ScsiResult{}.Succeeded()); // never delivered
+}
+
 TEST_F(CdRomTest, SimulatedDriveLoadsIsoAndRawImages)
 {
     test::TempDir dir;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 
 using namespace tarvelin;
 using platform::PromptAnswer;
@@ -131,6 +132,71 @@ TEST_F(FloppyTest, AbortEndsTheCopyAndRemovesThePartialImage)
     EXPECT_EQ(progress_.Values().size(), 101u);
     EXPECT_EQ(progress_.Values().back(), -1);
     EXPECT_FALSE(platform::PathExists(target()));
+}
+
+// The command that copies a diskette destroys the component from inside
+// its callback on the last report. Whichever of Start and the worker gets
+// there first, a complete image stays and an aborted one is removed, and
+// nothing is touched after it was freed (the sanitizers watch that).
+TEST_F(FloppyTest, CallbackMayDestroyTheComponentOnItsLastReport)
+{
+    using Owner = test::ReleasingOwner<IBootImageMaker>;
+    // A one-sector "diskette" is mostly copied, and the component
+    // destroyed, before Start returns.
+    const Bytes oneSector = test::RandomBytes(512, 145);
+    test::WriteWholeFile(dir_ / "one-sector.img", oneSector);
+    SetFloppyReadFault(&FailingSectors);
+    sector100Failures = 1 << 20; // sector 100 fails every time
+    struct Case {
+        std::string device;
+        bool abort;
+        bool holdFirstReport; // Start returns before the worker reports
+        int rounds;
+    };
+    const Case cases[] = {{dir_ / "one-sector.img", false, false, 200},
+                          {dir_ / "one-sector.img", false, true, 20},
+                          {dir_ / "diskette.img", true, false, 5},
+                          {dir_ / "diskette.img", true, true, 5}};
+    std::deque<Owner> owners; // kept until the end, as their recorders were signalled from the workers
+    for (const Case& c : cases) {
+        for (int round = 0; round < c.rounds; ++round) {
+            SCOPED_TRACE(testing::Message() << c.device << ", round " << round);
+            if (c.abort) {
+                prompt_.Answer(PromptAnswer::Abort);
+            }
+            Owner& owner = owners.emplace_back();
+            owner.holdFirstReport = c.holdFirstReport;
+            owner.component = Make1();
+            owner.component->SetDevice(c.device.c_str());
+            ASSERT_TRUE(owner.component->Start(target().c_str(), &owner, &Owner::Callback));
+            owner.gate.Open();
+            owner.recorder.Wait();
+            ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
+            if (c.abort) {
+                EXPECT_EQ(owner.recorder.Values().size(), 101u);
+                EXPECT_FALSE(platform::PathExists(target()));
+            } else {
+                ASSERT_EQ(test::ReadWholeFile(target()), oneSector);
+            }
+        }
+    }
+}
+
+// Destroyed from inside an earlier report, the component is gone at once;
+// the worker stops when that report returns and removes the partial image.
+TEST_F(FloppyTest, CallbackMayDestroyTheComponentBeforeTheEnd)
+{
+    using Owner = test::ReleasingOwner<IBootImageMaker>;
+    DestroyComponent(maker_);
+    Owner owner;
+    owner.releaseAt = 50;
+    owner.component = Make1();
+    owner.component->SetDevice((dir_ / "diskette.img").c_str());
+    ASSERT_TRUE(owner.component->Start(target().c_str(), &owner, &Owner::Callback));
+    test::WaitUntilRemoved(target());
+    // 1440 sectors report below 50, then the first one at 50.
+    EXPECT_EQ(owner.recorder.Values().size(), 1441u);
+    EXPECT_EQ(owner.recorder.Values().back(), 50);
 }
 
 } // namespace

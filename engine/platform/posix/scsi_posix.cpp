@@ -47,14 +47,7 @@ public:
         if (::ioctl(fd_, SG_IO, &header) < 0) {
             return false;
         }
-        result.delivered = true;
-        result.status = header.status;
-        result.hostStatus = header.host_status;
-        // DRIVER_SENSE only says that sense bytes came back; the status
-        // byte already carries the CHECK CONDITION they belong to.
-        constexpr std::uint16_t kDriverSense = 0x08;
-        result.driverStatus = static_cast<std::uint16_t>(header.driver_status & ~kDriverSense);
-        result.senseLength = header.sb_len_wr;
+        ReadSgIoOutcome(header.status, header.host_status, header.driver_status, header.sb_len_wr, result);
         return result.Succeeded();
     }
 
@@ -97,6 +90,17 @@ public:
 };
 
 } // namespace
+
+void ReadSgIoOutcome(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
+                     std::uint8_t senseWritten, ScsiResult& result)
+{
+    constexpr std::uint16_t kDriverSense = 0x08;
+    result.delivered = true;
+    result.status = status;
+    result.hostStatus = hostStatus;
+    result.driverStatus = static_cast<std::uint16_t>(driverStatus & ~kDriverSense);
+    result.senseLength = senseWritten;
+}
 
 IScsiTransport& SystemScsiTransport()
 {
