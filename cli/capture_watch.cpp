@@ -1,0 +1,144 @@
+#include "capture_watch.h"
+
+#include "command.h"
+#include "interrupt.h"
+
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace tarvelin::cli {
+
+RefusalCollector::RefusalCollector() : previous_(platform::SetPrompt(this)) {}
+
+RefusalCollector::~RefusalCollector() { platform::SetPrompt(previous_); }
+
+platform::PromptAnswer RefusalCollector::Ask(std::string_view text, std::string_view caption,
+                                             platform::PromptButtons buttons, platform::PromptIcon icon)
+{
+    if (buttons != platform::PromptButtons::Ok) {
+        return previous_ != nullptr ? previous_->Ask(text, caption, buttons, icon)
+                                    : platform::CautiousAnswer(buttons);
+    }
+    // The engine's texts end in a space, some hold a line break.
+    std::string message;
+    for (char c : text) {
+        message += c == '\n' ? ' ' : c;
+    }
+    while (!message.empty() && message.back() == ' ') {
+        message.pop_back();
+    }
+    std::lock_guard lock(mutex_);
+    messages_ += (messages_.empty() ? "" : "; ") + message;
+    return platform::PromptAnswer::Ok;
+}
+
+std::string RefusalCollector::Messages()
+{
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
+CaptureWatch::CaptureWatch(const char* label) : label_(label), showBar_(::isatty(STDERR_FILENO) != 0) {}
+
+bool CaptureWatch::Report(void* context, std::int32_t value)
+{
+    return static_cast<CaptureWatch*>(context)->OnReport(value);
+}
+
+bool CaptureWatch::OnReport(std::int32_t value)
+{
+    if (value >= 0 && !InterruptGuard::Requested()) {
+        Draw(value);
+        return true;
+    }
+    if (value == -2) {
+        Draw(100);
+    }
+    if (shown_ >= 0) {
+        std::fputc('\n', stderr);
+    }
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    end_ = value == -2 ? End::Complete : InterruptGuard::Requested() ? End::Interrupted : End::Aborted;
+    changed_.notify_all();
+    return false; // for a progress value: stop, Ctrl+C was pressed
+}
+
+void CaptureWatch::Draw(int percent)
+{
+    if (!showBar_ || percent == shown_) {
+        return;
+    }
+    shown_ = percent;
+    constexpr int kWidth = 40;
+    const int filled = percent * kWidth / 100;
+    std::fprintf(stderr, "\r%s [%.*s%.*s] %3d%%", label_, filled, "########################################",
+                 kWidth - filled, "----------------------------------------", percent);
+    std::fflush(stderr);
+}
+
+void CaptureWatch::LeaveInterruptsToWorker()
+{
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    maskChanged_ = ::pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask_) == 0;
+}
+
+CaptureWatch::End CaptureWatch::Wait()
+{
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return ended_; });
+    }
+    if (maskChanged_) {
+        ::pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+        maskChanged_ = false;
+    }
+    return end_;
+}
+
+std::string DescribeUnread(const std::vector<std::uint32_t>& sectors)
+{
+    std::string text = std::to_string(sectors.size()) + (sectors.size() == 1 ? " sector" : " sectors") +
+                       " could not be read and " + (sectors.size() == 1 ? "is" : "are") + " zero in the image:";
+    // Runs of consecutive sectors as first-last.
+    for (std::size_t i = 0; i < sectors.size();) {
+        std::size_t j = i;
+        while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) {
+            ++j;
+        }
+        text += (i == 0 ? " " : ", ") + std::to_string(sectors[i]);
+        if (j > i) {
+            text += "-" + std::to_string(sectors[j]);
+        }
+        i = j + 1;
+    }
+    return text;
+}
+
+int ReportCapture(const CaptureOutcome& outcome, const std::string& what, const std::string& failurePrefix,
+                  const std::string& summary)
+{
+    switch (outcome.end) {
+    case CaptureWatch::End::Interrupted:
+        PrintError(what + " cancelled; no image was written");
+        return kExitFailure;
+    case CaptureWatch::End::Aborted:
+        PrintError((outcome.failure.empty() ? what + " aborted at an unreadable sector"
+                                            : failurePrefix + ": " + outcome.failure) +
+                   "; no image was written");
+        return kExitFailure;
+    case CaptureWatch::End::Complete:
+        break;
+    }
+    std::printf("%s\n", summary.c_str());
+    std::fflush(stdout);
+    if (!outcome.unread.empty()) {
+        PrintError("warning: " + DescribeUnread(outcome.unread));
+    }
+    return kExitOk;
+}
+
+} // namespace tarvelin::cli

@@ -1,0 +1,133 @@
+// tarvelin-cli rip DRIVE OUT.iso: an ISO image of the data track of the
+// disc in a CD-ROM drive. DRIVE is a letter from `drives` (D, or D:) or the
+// drive's device. Sectors that stay unreadable are asked about on the
+// terminal (Abort, Retry, Ignore, and whether to ignore all); the ones
+// not read are zero in the image and listed at the end. Ctrl+C stops the
+// capture in order and removes the partial image.
+
+#include "command.h"
+
+#include "capture/cd_rip.h"
+#include "capture/cd_rom.h"
+#include "capture_watch.h"
+#include "interrupt.h"
+#include "platform/simulated_cdrom.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarvelin::cli {
+
+namespace {
+
+int RunRip(const Arguments& args);
+
+const Command kRip{"rip", "DRIVE OUT.iso", "make an ISO image of the data CD in a drive (D, D: or its device)",
+                   RunRip};
+
+bool SameDevice(const std::string& a, const std::string& b)
+{
+    if (a == b) {
+        return true;
+    }
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error);
+}
+
+// The letter of the drive the argument names; false with the reason when
+// there is no such drive.
+bool FindDrive(const std::string& argument, char& letter, std::string& error)
+{
+    ICdRom* rom = Rom1();
+    if (rom == nullptr) {
+        error = "out of memory";
+        return false;
+    }
+    char letters[ICdRom::kMaxDrives] = {};
+    const std::uint32_t count = rom->Initialize() ? rom->GetDriveLetters(letters) : 0;
+    const bool isLetter = (argument.size() == 1 || (argument.size() == 2 && argument[1] == ':')) &&
+                          std::isalpha(static_cast<unsigned char>(argument[0])) != 0;
+    std::string known;
+    letter = 0;
+    for (std::uint32_t i = 0; i < count && letter == 0; ++i) {
+        const std::string device = rom->GetDevicePath(letters[i]);
+        if (isLetter ? letters[i] == std::toupper(static_cast<unsigned char>(argument[0]))
+                     : SameDevice(argument, device)) {
+            letter = letters[i];
+        }
+        known += std::string(known.empty() ? "" : ", ") + letters[i] + ": " + device;
+    }
+    DestroyComponent(rom);
+    if (letter != 0) {
+        return true;
+    }
+    error = count == 0 ? "no CD-ROM drive found"
+                       : "no CD-ROM drive '" + argument + "' (the drives: " + known + ")";
+    return false;
+}
+
+int RunRip(const Arguments& args)
+{
+    std::vector<std::string> operands;
+    for (const std::string& arg : args) {
+        if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError(kRip, "unknown option '" + arg + "'");
+        }
+        operands.push_back(arg);
+    }
+    if (operands.size() < 2) {
+        return UsageError(kRip, operands.empty() ? "no drive named" : "no output file named");
+    }
+    if (operands.size() > 2) {
+        return UsageError(kRip, "too many arguments");
+    }
+    const std::string& output = operands[1];
+    std::string error;
+    if (!platform::InstallSimulatedCdRomFromEnvironment(error)) {
+        PrintError(error);
+        return kExitFailure;
+    }
+    char letter = 0;
+    if (!FindDrive(operands[0], letter, error)) {
+        PrintError(error);
+        return kExitFailure;
+    }
+    const std::string drive = std::string(1, letter) + ":";
+    const std::string failurePrefix = "cannot rip drive " + std::string(1, letter);
+
+    ICdRip* rip = Rip1();
+    if (rip == nullptr) {
+        PrintError("out of memory");
+        return kExitFailure;
+    }
+    const InterruptGuard guard;
+    CaptureWatch watch("rip");
+    bool prepared = false;
+    {
+        RefusalCollector refusals;
+        prepared = rip->Prepare(output.c_str(), letter, &watch, &CaptureWatch::Report);
+        if (!prepared) {
+            error = refusals.Messages();
+        }
+    }
+    if (!prepared) {
+        PrintError(failurePrefix + ": " + error);
+        DestroyComponent(rip);
+        return kExitFailure;
+    }
+    const std::uint32_t sectors = rip->GetSectorCount();
+    rip->Start();
+    watch.LeaveInterruptsToWorker();
+    const CaptureOutcome outcome = FinishCapture(rip, watch);
+    return ReportCapture(outcome, "rip", failurePrefix,
+                         output + ": " + std::to_string(sectors) + " sectors of 2048 bytes from " + drive);
+}
+
+} // namespace
+
+TARVELIN_CLI_COMMAND(kRip)
+
+} // namespace tarvelin::cli

@@ -1,0 +1,321 @@
+// tarvelin-cli drives, rip and floppy: images from the simulated drive of
+// TARVELIN_SIMULATED_CDROM and from diskette image files, every refusal
+// with its message, exit code 1 and no file left, the questions about bad
+// sectors and the list of sectors not read, Ctrl+C, and usage errors.
+
+#include "capture/capture_fixtures.h"
+#include "capture/floppy.h"
+#include "command.h"
+#include "platform/directory.h"
+#include "support/cli_fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using platform::PromptAnswer;
+using test::CommandResult;
+using test::ShellQuote;
+
+const std::string kReadError = "Read error, maybe the CDROM has bad sector. ";
+const std::string kIgnoreAll = "Do you want to ignore all bad sectors? ";
+
+CommandResult RunCli(const std::string& arguments, const std::string& environment = "")
+{
+    return test::RunCommand(environment + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class CaptureCommandTest : public ::testing::Test {
+protected:
+    // A real ISO of a little more than 600 sectors, made by genisoimage.
+    void MakeIso()
+    {
+        std::filesystem::create_directories(dir_ / "tree/docs");
+        test::WriteWholeFile(dir_ / "tree/big.bin", test::RandomBytes(1200 * 1024, 3));
+        test::WriteWholeFile(dir_ / "tree/docs/readme.txt", std::string("a disc to rip\n"));
+        test::RunGenisoimage(dir_ / "tree", iso(), "-J -R");
+        source_ = test::ReadWholeFile(iso());
+        ASSERT_EQ(source_.size() % 2048, 0u);
+        ASSERT_GT(source_.size() / 2048, 600u);
+    }
+    std::string iso() const { return dir_ / "source.iso"; }
+    std::string out() const { return dir_ / "out.iso"; }
+    std::string Simulated(const std::string& image, const std::string& more = "") const
+    {
+        return "TARVELIN_SIMULATED_CDROM=" + ShellQuote(image) + " " + more;
+    }
+    Bytes SourceWithZeroSector(std::uint32_t sector) const
+    {
+        Bytes expected = source_;
+        std::fill_n(expected.begin() + std::ptrdiff_t{sector} * 2048, 2048, 0);
+        return expected;
+    }
+
+    test::TempDir dir_;
+    Bytes source_;
+};
+
+TEST_F(CaptureCommandTest, DrivesListsTheSimulatedDriveWithItsInquiryAnswer)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    MakeIso();
+    const CommandResult result = RunCli("drives", Simulated(iso()));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output, "D: simulated:" + iso() + " TARVELIN SIMULATED CDROM\n");
+    const CommandResult broken = RunCli("drives", Simulated(dir_ / "missing.iso"));
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_TRUE(Contains(broken.output, "TARVELIN_SIMULATED_CDROM: cannot load")) << broken.output;
+}
+
+TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    MakeIso();
+    const std::string sectors = std::to_string(source_.size() / 2048);
+    for (const std::string& drive : std::vector<std::string>{"D", "d:", "simulated:" + iso()}) {
+        SCOPED_TRACE(drive);
+        const CommandResult result = RunCli("rip " + ShellQuote(drive) + " " + ShellQuote(out()), Simulated(iso()));
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_EQ(result.output, out() + ": " + sectors + " sectors of 2048 bytes from D:\n");
+        EXPECT_TRUE(test::ReadWholeFile(out()) == source_);
+    }
+}
+
+TEST_F(CaptureCommandTest, RefusedDiscsSayWhyAndLeaveNoFile)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    MakeIso();
+    test::WriteWholeFile(dir_ / "empty.iso", Bytes());
+    struct Case {
+        std::string image;
+        std::string tracks;
+        std::string message;
+    };
+    const Case cases[] = {
+        {iso(), "0x14@0,0x14@300", "The CDROM has multi-tracks, please use \"file\" mode to make ISO."},
+        {iso(), "0x04@0", "The CDROM has no data track, please use \"file\" mode to make ISO."},
+        {iso(), "0x16@0", "The CDROM has no data track, please use \"file\" mode to make ISO."},
+        {dir_ / "empty.iso", "", "The data track of the CDROM is empty, there is nothing to make an ISO of."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tracks + " " + c.image);
+        const std::string tracks = c.tracks.empty() ? "" : "TARVELIN_SIMULATED_CDROM_TRACKS=" + c.tracks;
+        const CommandResult result = RunCli("rip D " + ShellQuote(out()), Simulated(c.image, tracks));
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_EQ(result.output, "tarvelin-cli: cannot rip drive D: " + c.message + "\n");
+        EXPECT_FALSE(platform::PathExists(out()));
+    }
+    const CommandResult noDrive = RunCli("rip E " + ShellQuote(out()), Simulated(iso()));
+    EXPECT_EQ(noDrive.exitCode, 1);
+    EXPECT_TRUE(Contains(noDrive.output, "no CD-ROM drive 'E' (the drives: D: simulated:")) << noDrive.output;
+    const CommandResult noFolder = RunCli("rip D " + ShellQuote(dir_ / "missing/out.iso"), Simulated(iso()));
+    EXPECT_EQ(noFolder.exitCode, 1);
+    EXPECT_EQ(noFolder.output,
+              "tarvelin-cli: cannot rip drive D: Can not create target-ISO file! Please specify another file name.\n");
+}
+
+// Without a terminal nobody can answer the question: the capture is
+// aborted. A bad sector among the last 150 is skipped without a question.
+TEST_F(CaptureCommandTest, BadSectorsWithoutATerminal)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    MakeIso();
+    const CommandResult aborted =
+        RunCli("rip D " + ShellQuote(out()), Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30"));
+    EXPECT_EQ(aborted.exitCode, 1);
+    EXPECT_TRUE(Contains(aborted.output, "Make ISO: " + kReadError)) << aborted.output;
+    EXPECT_TRUE(Contains(aborted.output, "tarvelin-cli: rip aborted at an unreadable sector; no image was written"))
+        << aborted.output;
+    EXPECT_FALSE(platform::PathExists(out()));
+
+    const auto last = static_cast<std::uint32_t>(source_.size() / 2048 - 1);
+    const CommandResult skipped = RunCli("rip D " + ShellQuote(out()),
+                                         Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=" + std::to_string(last)));
+    ASSERT_EQ(skipped.exitCode, 0) << skipped.output;
+    EXPECT_TRUE(Contains(skipped.output, "tarvelin-cli: warning: 1 sector could not be read and is zero in the image: " +
+                                             std::to_string(last) + "\n"))
+        << skipped.output;
+    EXPECT_TRUE(test::ReadWholeFile(out()) == SourceWithZeroSector(last));
+}
+
+TEST_F(CaptureCommandTest, ATerminalGetsAProgressBar)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("script");
+    MakeIso();
+    const std::string command =
+        Simulated(iso()) + ShellQuote(TARVELIN_CLI_PATH) + " rip D " + ShellQuote(out());
+    const CommandResult result = test::RunCommand("script -qec " + ShellQuote(command) + " /dev/null < /dev/null");
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "\rrip [")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "########################################] 100%")) << result.output;
+    EXPECT_TRUE(test::ReadWholeFile(out()) == source_);
+}
+
+TEST_F(CaptureCommandTest, FloppyCopiesADisketteImageByteExact)
+{
+    const Bytes diskette = test::RandomBytes(1474560, 21);
+    test::WriteWholeFile(dir_ / "diskette.img", diskette);
+    const std::string image = dir_ / "boot.image";
+    const CommandResult result =
+        RunCli("floppy " + ShellQuote(image) + " --device " + ShellQuote(dir_ / "diskette.img"));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output, image + ": 1474560 bytes copied from " + (dir_ / "diskette.img") + "\n");
+    EXPECT_TRUE(test::ReadWholeFile(image) == diskette);
+
+    const CommandResult missing =
+        RunCli("floppy " + ShellQuote(dir_ / "other.image") + " --device=" + ShellQuote(dir_ / "no-drive"));
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.output, "tarvelin-cli: cannot copy the diskette in " + (dir_ / "no-drive") +
+                                  ": Can not open floppy! Please make sure the floppy disk has been inserted.\n");
+    EXPECT_FALSE(platform::PathExists(dir_ / "other.image"));
+}
+
+TEST_F(CaptureCommandTest, UsageErrorsExit64)
+{
+    const char* const cases[][2] = {
+        {"rip", "no drive named"},
+        {"rip D", "no output file named"},
+        {"rip D a.iso b.iso", "too many arguments"},
+        {"rip --fast D a.iso", "unknown option '--fast'"},
+        {"floppy", "no output file named"},
+        {"floppy a.image --device", "--device needs a path"},
+        {"floppy a.image b.image", "too many arguments"},
+        {"drives now", "drives takes no arguments"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        const CommandResult result = RunCli(c[0]);
+        EXPECT_EQ(result.exitCode, 64) << result.output;
+        EXPECT_TRUE(Contains(result.output, c[1])) << result.output;
+        EXPECT_TRUE(Contains(result.output, "usage: tarvelin-cli ")) << result.output;
+    }
+    const CommandResult help = RunCli("help");
+    for (const char* line : {"drives", "rip      DRIVE OUT.iso", "floppy   OUT.image [--device PATH]"}) {
+        EXPECT_TRUE(Contains(help.output, line)) << help.output;
+    }
+}
+
+// In-process: the commands' questions answered by a script, as a user at
+// the terminal would, and Ctrl+C pressed while a question is up.
+class CaptureQuestionsTest : public test::CaptureTest {
+protected:
+    static int Run(const std::string& name, const cli::Arguments& args)
+    {
+        for (const cli::Command& command : cli::Commands()) {
+            if (name == command.name) {
+                return command.run(args);
+            }
+        }
+        ADD_FAILURE() << "no command " << name;
+        return -1;
+    }
+    void InsertDisc(std::uint32_t sectors) { user_ = InsertRandomDisc(sectors); }
+    std::string out() const { return dir_ / "out.iso"; }
+
+    test::TempDir dir_;
+    Bytes user_;
+};
+
+TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(50, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(PromptAnswer::Ignore);
+    prompt_.Answer(PromptAnswer::Yes);
+    testing::internal::CaptureStderr();
+    const int status = Run("rip", {"D:", out()});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(status, 0) << errors;
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll}));
+    EXPECT_EQ(errors, "tarvelin-cli: warning: 25 sectors could not be read and are zero in the image: 30, 48-71\n");
+    Bytes expected = user_;
+    std::fill_n(expected.begin() + 30 * 2048, 2048, 0);
+    std::fill_n(expected.begin() + 48 * 2048, 24 * 2048, 0);
+    EXPECT_TRUE(test::ReadWholeFile(out()) == expected);
+}
+
+TEST_F(CaptureQuestionsTest, AbortEndsWithoutAnImage)
+{
+    InsertDisc(400);
+    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(PromptAnswer::Abort);
+    testing::internal::CaptureStderr();
+    const int status = Run("rip", {"D", out()});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(errors, "tarvelin-cli: rip aborted at an unreadable sector; no image was written\n");
+    EXPECT_FALSE(platform::PathExists(out()));
+}
+
+// Ctrl+C while the question is up; the answer given is Ignore, and the
+// capture stops at its next report.
+class InterruptingPrompt final : public platform::IPrompt {
+public:
+    platform::PromptAnswer Ask(std::string_view, std::string_view, platform::PromptButtons buttons,
+                               platform::PromptIcon) override
+    {
+        ++asked;
+        if (buttons == platform::PromptButtons::AbortRetryIgnore) {
+            std::raise(SIGINT);
+            return platform::PromptAnswer::Ignore;
+        }
+        return platform::PromptAnswer::No;
+    }
+    int asked = 0;
+};
+
+TEST_F(CaptureQuestionsTest, CtrlCStopsTheRipAndTheFloppyCopyInOrder)
+{
+    InsertDisc(400);
+    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    InterruptingPrompt prompt;
+    platform::SetPrompt(&prompt);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run("rip", {"D", out()}), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tarvelin-cli: rip cancelled; no image was written\n");
+    EXPECT_FALSE(platform::PathExists(out()));
+    EXPECT_EQ(prompt.asked, 2);
+
+    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 6));
+    SetFloppyReadFault([](std::uint32_t index) { return index == 200; });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}), 1);
+    SetFloppyReadFault(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tarvelin-cli: floppy copy cancelled; no image was written\n");
+    EXPECT_FALSE(platform::PathExists(dir_ / "boot.image"));
+    platform::SetPrompt(&prompt_);
+}
+
+TEST_F(CaptureQuestionsTest, FloppyBadSectorIgnoredIsZeroAndListed)
+{
+    Bytes diskette = test::RandomBytes(1474560, 7);
+    test::WriteWholeFile(dir_ / "diskette.img", diskette);
+    SetFloppyReadFault([](std::uint32_t index) { return index == 200 || index == 201; });
+    prompt_.Answer(PromptAnswer::Ignore);
+    prompt_.Answer(PromptAnswer::Yes);
+    testing::internal::CaptureStderr();
+    const int status = Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"});
+    SetFloppyReadFault(nullptr);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(status, 0) << errors;
+    EXPECT_EQ(errors, "tarvelin-cli: warning: 2 sectors could not be read and are zero in the image: 200-201\n");
+    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{"Read error, maybe the floppy disk has bad sector. ",
+                                                        kIgnoreAll}));
+    std::fill_n(diskette.begin() + 200 * 512, 2 * 512, 0);
+    EXPECT_TRUE(test::ReadWholeFile(dir_ / "boot.image") == diskette);
+}
+
+} // namespace
+} // namespace tarvelin
