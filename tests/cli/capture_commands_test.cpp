@@ -148,6 +148,28 @@ TEST_F(CaptureCommandTest, BadSectorsWithoutATerminal)
     EXPECT_TRUE(test::ReadWholeFile(out()) == SourceWithZeroSector(last));
 }
 
+// ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail, as on
+// a full disk.
+TEST_F(CaptureCommandTest, AFailedWriteSaysWhyAndLeavesNoFile)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    MakeIso();
+    const CommandResult result = RunCli("rip D " + ShellQuote(out()), "trap '' XFSZ; ulimit -f 200; " + Simulated(iso()));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "tarvelin-cli: cannot rip drive D: Can not write the target-ISO file: "))
+        << result.output;
+    EXPECT_TRUE(Contains(result.output, "; no image was written\n")) << result.output;
+    EXPECT_FALSE(platform::PathExists(out()));
+
+    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 22));
+    const std::string image = dir_ / "boot.image";
+    const CommandResult floppy = RunCli("floppy " + ShellQuote(image) + " --device " + ShellQuote(dir_ / "diskette.img"),
+                                        "trap '' XFSZ; ulimit -f 200; ");
+    EXPECT_EQ(floppy.exitCode, 1) << floppy.output;
+    EXPECT_TRUE(Contains(floppy.output, "Can not write the target boot image file: ")) << floppy.output;
+    EXPECT_FALSE(platform::PathExists(image));
+}
+
 TEST_F(CaptureCommandTest, ATerminalGetsAProgressBar)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
