@@ -75,6 +75,13 @@ TEST_F(CaptureCommandTest, DrivesListsTheSimulatedDriveWithItsInquiryAnswer)
     const CommandResult broken = RunCli("drives", Simulated(dir_ / "missing.iso"));
     EXPECT_EQ(broken.exitCode, 1);
     EXPECT_TRUE(Contains(broken.output, "TARVELIN_SIMULATED_CDROM: cannot load")) << broken.output;
+    const CommandResult tracks = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_TRACKS=0x14@0,14"));
+    EXPECT_EQ(tracks.exitCode, 1);
+    EXPECT_EQ(tracks.output,
+              "tarvelin-cli: TARVELIN_SIMULATED_CDROM_TRACKS: '14' is not ADRCONTROL@START (such as 0x14@0)\n");
+    const CommandResult bad = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30,x"));
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(bad.output, "tarvelin-cli: TARVELIN_SIMULATED_CDROM_BAD: 'x' is not a sector number\n");
 }
 
 TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
