@@ -99,25 +99,6 @@ CaptureWatch::End CaptureWatch::Wait()
     return end_;
 }
 
-std::string DescribeUnread(const std::vector<std::uint32_t>& sectors)
-{
-    std::string text = std::to_string(sectors.size()) + (sectors.size() == 1 ? " sector" : " sectors") +
-                       " could not be read and " + (sectors.size() == 1 ? "is" : "are") + " zero in the image:";
-    // Runs of consecutive sectors as first-last.
-    for (std::size_t i = 0; i < sectors.size();) {
-        std::size_t j = i;
-        while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) {
-            ++j;
-        }
-        text += (i == 0 ? " " : ", ") + std::to_string(sectors[i]);
-        if (j > i) {
-            text += "-" + std::to_string(sectors[j]);
-        }
-        i = j + 1;
-    }
-    return text;
-}
-
 int ReportCapture(const CaptureOutcome& outcome, const std::string& what, const std::string& failurePrefix,
                   const std::string& summary)
 {
@@ -136,7 +117,7 @@ int ReportCapture(const CaptureOutcome& outcome, const std::string& what, const 
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     if (!outcome.unread.empty()) {
-        PrintError("warning: " + DescribeUnread(outcome.unread));
+        PrintError("warning: " + capture::DescribeUnreadSectors(outcome.unread));
     }
     return kExitOk;
 }

@@ -5,6 +5,7 @@
 // engine's refusal messages into the command's error, and telling which
 // sectors could not be read.
 
+#include "capture/unread_sectors.h"
 #include "core/component.h"
 #include "platform/prompt.h"
 
@@ -73,9 +74,6 @@ private:
     End end_ = End::Complete;
 };
 
-// "3 sectors could not be read and are zero in the image: 30, 100-101".
-std::string DescribeUnread(const std::vector<std::uint32_t>& sectors);
-
 // How a capture ended, read from its component before it is released.
 struct CaptureOutcome {
     CaptureWatch::End end = CaptureWatch::End::Complete;
@@ -90,8 +88,7 @@ CaptureOutcome FinishCapture(Component*& component, CaptureWatch& watch)
 {
     CaptureOutcome outcome;
     outcome.end = watch.Wait();
-    outcome.unread.resize(component->GetUnreadSectors(nullptr, 0));
-    component->GetUnreadSectors(outcome.unread.data(), static_cast<std::uint32_t>(outcome.unread.size()));
+    outcome.unread = capture::UnreadSectorsOf(*component);
     outcome.failure = component->GetLastError();
     DestroyComponent(component);
     return outcome;

@@ -4,6 +4,8 @@
 
 #include "capture/cd_rip.h"
 #include "capture/cd_rom.h"
+#include "capture/unread_sectors.h"
+#include "platform/simulated_cdrom.h"
 #include "platform/prompt.h"
 
 #include <QComboBox>
@@ -95,6 +97,11 @@ CCdRipDlg::CCdRipDlg(QWidget* parent) : QDialog(parent)
     connect(exit_, &QPushButton::clicked, this, &CCdRipDlg::reject);
 
     output_->setEditText(QDir::toNativeSeparators(DefaultOutputPath()));
+    // TARVELIN_SIMULATED_CDROM (a test facility) puts a simulated drive in
+    // the list; a value that cannot be used is said, not ignored.
+    if (std::string error; !platform::InstallSimulatedCdRomFromEnvironment(error)) {
+        platform::Ask(error, "MAKE ISO From CDROM", platform::PromptButtons::Ok, platform::PromptIcon::Warning);
+    }
     rip_ = Rip1();
     if (rip_ != nullptr) {
         char letters[kMaxLetters] = {};
@@ -194,6 +201,12 @@ void CCdRipDlg::OnEnd(bool finished)
 {
     if (finished) {
         bar_->SetPos(100);
+        // The image is complete, but sectors that could not be read are
+        // zero in it: the user has to know which.
+        if (const std::vector<std::uint32_t> unread = capture::UnreadSectorsOf(*rip_); !unread.empty()) {
+            platform::Ask(capture::DescribeUnreadSectors(unread), "MAKE ISO From CDROM", platform::PromptButtons::Ok,
+                          platform::PromptIcon::Warning);
+        }
         QTimer::singleShot(kFullBarMs, this, [this] { Release(); });
         return;
     }

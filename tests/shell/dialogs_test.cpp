@@ -409,6 +409,30 @@ TEST_F(CdRipDlgTest, AnAbortedCaptureSaysSorryAndReleasesTheComponent)
     EXPECT_FALSE(fs::exists(target));
 }
 
+TEST_F(CdRipDlgTest, AFinishedCaptureSaysWhichSectorsAreZero)
+{
+    InsertDisc(400);
+    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(31, platform::SimulatedCdRom::kAlways);
+    prompt_.Answer(platform::PromptAnswer::Ignore);
+    prompt_.Answer(platform::PromptAnswer::Yes); // ignore all
+    CCdRipDlg dialog;
+    const std::string target = dir / "holes.iso";
+    dialog.OutputBox()->setEditText(QString::fromStdString(target));
+    dialog.DriveList()->setCurrentIndex(0);
+    dialog.MakeButton()->click();
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    const auto asked = prompt_.Asked();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back().text, "2 sectors could not be read and are zero in the image: 30-31");
+    EXPECT_EQ(asked.back().caption, "MAKE ISO From CDROM");
+    const std::vector<std::uint8_t> image = test::ReadWholeFile(target);
+    ASSERT_EQ(image.size(), user_.size());
+    EXPECT_TRUE(std::all_of(image.begin() + 30 * 2048, image.begin() + 32 * 2048, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 30 * 2048, user_.begin()));
+    EXPECT_TRUE(std::equal(image.begin() + 32 * 2048, image.end(), user_.begin() + 32 * 2048));
+}
+
 TEST_F(CdRipDlgTest, WithoutADriveTheListIsEmpty)
 {
     drive_.SetPresent(false);

@@ -1,0 +1,27 @@
+#pragma once
+
+// The sectors a capture could not read (they are zero in the image), as the
+// CLI and the GUI report them once a capture has ended.
+
+#include "core/export.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvelin::capture {
+
+// "3 sectors could not be read and are zero in the image: 30, 100-101".
+TARVELIN_API std::string DescribeUnreadSectors(const std::vector<std::uint32_t>& sectors);
+
+// The list a capture component (CD or floppy) kept, in ascending order;
+// read it once the capture has ended.
+template <class Component>
+std::vector<std::uint32_t> UnreadSectorsOf(Component& component)
+{
+    std::vector<std::uint32_t> sectors(component.GetUnreadSectors(nullptr, 0));
+    component.GetUnreadSectors(sectors.data(), static_cast<std::uint32_t>(sectors.size()));
+    return sectors;
+}
+
+} // namespace tarvelin::capture
