@@ -125,24 +125,6 @@ std::uint32_t ImageSession::Extent(DirNode* node)
     return extent;
 }
 
-bool IsSafeEntryName(std::string_view name)
-{
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
-        && name.find('\0') == std::string_view::npos;
-}
-
-std::string PrintableName(std::string_view name)
-{
-    std::string shown(name);
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            c = '?';
-        }
-    }
-    return shown;
-}
-
 std::string FormatLocalDate(platform::FileTime date)
 {
     platform::CalendarTime local;

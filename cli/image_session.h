@@ -6,6 +6,7 @@
 // the folder they are written into.
 
 #include "iso/iso_edit.h"
+#include "iso/iso_extract.h"
 
 #include <cstdint>
 #include <string>
@@ -58,14 +59,9 @@ DirNode* FindFolder(ImageSession& session, const std::string& path);
 // "/a/b" for the path of a folder argument and a name inside it.
 std::string JoinImagePath(const std::string& folder, const std::string& name);
 
-// True when a name read from the image can be used as one file or folder
-// name inside a destination folder: not empty, not "." or "..", no path
-// separator and no NUL.
-bool IsSafeEntryName(std::string_view name);
-
-// The name as it can be shown on a terminal: control characters (which could
-// move the cursor or start an escape sequence) become '?'.
-std::string PrintableName(std::string_view name);
+// The engine's checks of names read from an image (iso/iso_extract.h).
+using tarvelin::IsSafeEntryName;
+using tarvelin::PrintableName;
 
 // "YYYY-MM-DD HH:MM:SS" in local time; "-" padded to the same width when the
 // entry has no date.

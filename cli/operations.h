@@ -4,6 +4,7 @@
 // that the tests can run it in-process on thousands of damaged images.
 
 #include "image_session.h"
+#include "iso/iso_extract.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -29,12 +30,7 @@ struct ExtractOptions {
     std::function<void(std::string_view)> report;
 };
 
-struct ExtractTotals {
-    std::uint64_t files = 0;
-    std::uint64_t folders = 0;
-    std::uint64_t bytes = 0;
-    std::uint64_t failures = 0; // entries not extracted (or extracted without their date)
-};
+using tarvelin::ExtractTotals;
 
 // Extracts each node into destination (created with its parents when
 // missing): a file as destination/name, a folder as destination/name with

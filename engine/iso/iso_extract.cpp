@@ -1,0 +1,272 @@
+#include "iso/iso_extract.h"
+
+#include "platform/directory.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace tarvelin {
+
+namespace {
+
+// Bytes read and written per step: large enough that the system calls cost
+// nothing next to the copying, small enough for any file size.
+constexpr std::uint32_t kChunkBytes = 1u << 20;
+
+class Extractor {
+public:
+    Extractor(IIsoEdit& edit, const ExtractOptions& options) : edit_(edit), options_(options) {}
+
+    ExtractTotals Run(const std::vector<DirNode*>& nodes, const std::string& destination)
+    {
+        bool destinationFresh = false;
+        if (!MakeFolders(destination, destinationFresh)) {
+            return totals_;
+        }
+        for (DirNode* node : nodes) {
+            if (node == edit_.GetRoot()) {
+                ExtractFolderContents(node, destination, destinationFresh);
+                continue;
+            }
+            const ItemInfo info = Info(node);
+            std::string target;
+            if (!TargetFor(destination, info.name, target)) {
+                continue;
+            }
+            if (info.isDirectory) {
+                bool fresh = false;
+                if (MakeFolder(target, fresh)) {
+                    folderDates_.emplace_back(target, info.date);
+                    ExtractFolderContents(node, target, fresh);
+                }
+            } else {
+                ExtractFile(node, info, target, destinationFresh);
+            }
+        }
+        // Last, as creating entries inside a folder changes its date.
+        for (const auto& [folder, date] : folderDates_) {
+            KeepDate(folder, date);
+        }
+        return totals_;
+    }
+
+private:
+    void Fail(ExtractProblem problem, const std::string& message)
+    {
+        ++totals_.failures;
+        if (options_.report) {
+            options_.report(problem, message);
+        }
+    }
+
+    ItemInfo Info(DirNode* node)
+    {
+        ItemInfo info;
+        edit_.GetItemInfo(node, info);
+        return info;
+    }
+
+    bool TargetFor(const std::string& folder, const std::string& name, std::string& target)
+    {
+        if (!IsSafeEntryName(name)) {
+            Fail(ExtractProblem::UnsafeName, "refusing the entry '" + PrintableName(name) + "' in '" + PrintableName(folder)
+                 + "': its name would reach outside the destination folder");
+            return false;
+        }
+        target = platform::JoinPath(folder, name);
+        return true;
+    }
+
+    // The destination with every missing parent; fresh tells whether it
+    // was made here.
+    bool MakeFolders(const std::string& destination, bool& fresh)
+    {
+        std::error_code error;
+        fresh = !std::filesystem::exists(std::filesystem::symlink_status(destination, error));
+        std::filesystem::create_directories(destination, error);
+        if (error || !platform::IsDirectory(destination)) {
+            Fail(ExtractProblem::CannotCreate, "cannot create the destination folder '" + destination + "': "
+                 + (error ? error.message() : std::string("a file of that name is in the way")));
+            return false;
+        }
+        return true;
+    }
+
+    // fresh: the folder did not exist before, so nothing planted can be
+    // inside it.
+    bool MakeFolder(const std::string& path, bool& fresh)
+    {
+        std::error_code ignored;
+        const std::filesystem::file_status status = std::filesystem::symlink_status(path, ignored);
+        if (std::filesystem::is_symlink(status)) {
+            Fail(ExtractProblem::CannotCreate, "'" + PrintableName(path) + "' is a symbolic link; not followed");
+            return false;
+        }
+        fresh = !std::filesystem::exists(status);
+        std::string error;
+        if (!platform::MakeDirectory(path, &error)) {
+            Fail(ExtractProblem::CannotCreate, PrintableName(error));
+            return false;
+        }
+        ++totals_.folders;
+        return true;
+    }
+
+    void KeepDate(const std::string& path, platform::FileTime date)
+    {
+        std::string error;
+        if (date != 0 && !platform::SetFileTime(path, date, &error)) {
+            Fail(ExtractProblem::Date, PrintableName(error));
+        }
+    }
+
+    // Everything below folder, written into target, which exists. Iterative,
+    // so that no nesting of folders can exhaust the stack.
+    void ExtractFolderContents(DirNode* folder, const std::string& target, bool targetFresh)
+    {
+        struct Pending {
+            DirNode* node;
+            std::string path;
+            bool fresh;
+        };
+                std::vector<Pending> pending{{folder, target, targetFresh}};
+        std::vector<Pending> subfolders;
+        while (!pending.empty()) {
+            auto [node, path, fresh] = std::move(pending.back());
+            pending.pop_back();
+            subfolders.clear();
+            for (DirNode* child = edit_.GetFirstChild(node); child != nullptr; child = edit_.GetNextSibling(child)) {
+                const ItemInfo info = Info(child);
+                std::string childPath;
+                if (!TargetFor(path, info.name, childPath)) {
+                    continue;
+                }
+                bool childFresh = false;
+                if (!info.isDirectory) {
+                    ExtractFile(child, info, childPath, fresh);
+                } else if (MakeFolder(childPath, childFresh)) {
+                    folderDates_.emplace_back(childPath, info.date);
+                    subfolders.push_back({child, std::move(childPath), childFresh});
+                }
+            }
+            // In listing order: the first subfolder is taken next.
+            pending.insert(pending.end(), std::make_move_iterator(subfolders.rbegin()),
+                           std::make_move_iterator(subfolders.rend()));
+        }
+    }
+
+    void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
+    {
+        // In a folder that was there before, a file or link of that name goes
+        // first: writing through a link planted there would reach outside
+        // the destination. A folder made here holds only what this run put
+        // in it.
+        if (!inFreshFolder) {
+            platform::RemoveFile(target);
+        }
+        platform::File out;
+        if (!out.Open(target, platform::OpenMode::CreateTruncate)) {
+            Fail(ExtractProblem::CannotCreate, PrintableName(out.LastError()));
+            return;
+        }
+        // As large as the largest chunk met so far, never filled with zeros
+        // first: most files of an image are far smaller than a chunk.
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size));
+        if (chunk > bufferSize_) {
+            buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
+            bufferSize_ = chunk;
+        }
+        std::string failure;
+        for (std::uint64_t offset = 0; offset < info.size;) {
+            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size - offset));
+            if (!edit_.ReadFileData(node, offset, buffer_.get(), count)) {
+                failure = std::string("cannot read it from the image: ") + edit_.GetLastError();
+                break;
+            }
+            if (!out.Write(buffer_.get(), count)) {
+                failure = out.LastError();
+                break;
+            }
+            offset += count;
+            done_ += count;
+            if (options_.progress) {
+                options_.progress(done_);
+            }
+        }
+        out.Close();
+        if (!failure.empty()) {
+            platform::RemoveFile(target);
+            Fail(ExtractProblem::Incomplete, "'" + PrintableName(target) + "' not extracted: " + PrintableName(failure));
+            return;
+        }
+        ++totals_.files;
+        totals_.bytes += info.size;
+        KeepDate(target, info.date);
+    }
+
+    IIsoEdit& edit_;
+    const ExtractOptions& options_;
+    ExtractTotals totals_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::uint32_t bufferSize_ = 0;
+    std::vector<std::pair<std::string, platform::FileTime>> folderDates_;
+    std::uint64_t done_ = 0;
+};
+
+} // namespace
+
+bool IsSafeEntryName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
+        && name.find('\0') == std::string_view::npos;
+}
+
+std::string PrintableName(std::string_view name)
+{
+    std::string shown(name);
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = '?';
+        }
+    }
+    return shown;
+}
+
+std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node)
+{
+    ItemInfo info;
+    edit.GetItemInfo(node, info);
+    if (node != edit.GetRoot() && !info.isDirectory) {
+        return info.size;
+    }
+    std::uint64_t bytes = 0;
+    std::vector<DirNode*> pending{node};
+    while (!pending.empty()) {
+        DirNode* folder = pending.back();
+        pending.pop_back();
+        for (DirNode* child = edit.GetFirstChild(folder); child != nullptr; child = edit.GetNextSibling(child)) {
+            ItemInfo childInfo;
+            edit.GetItemInfo(child, childInfo);
+            if (childInfo.isDirectory) {
+                pending.push_back(child);
+            } else {
+                bytes += childInfo.size;
+            }
+        }
+    }
+    return bytes;
+}
+
+ExtractTotals ExtractEntries(IIsoEdit& edit, const std::vector<DirNode*>& nodes, const std::string& destination,
+                             const ExtractOptions& options)
+{
+    return Extractor(edit, options).Run(nodes, destination);
+}
+
+} // namespace tarvelin

@@ -1,0 +1,65 @@
+#pragma once
+
+// Files and folders of an opened image written to disk, as the command line
+// and the desktop program both do it.
+//
+// Names come from the image and are not trusted: one that could reach
+// outside the destination ("..", a separator inside it, an empty name) is
+// refused, and a folder of the destination that is a symbolic link is not
+// followed. File data is streamed in bounded chunks; a file whose data cannot
+// be read or written in full is removed again, so nothing short is left
+// behind without a report.
+
+#include "core/export.h"
+#include "iso/iso_edit.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvelin {
+
+// True when a name read from the image can be used as one file or folder
+// name inside a destination folder: not empty, not "." or "..", no path
+// separator and no NUL.
+TARVELIN_API bool IsSafeEntryName(std::string_view name);
+
+// The name as it can be shown to a person: control characters (which could
+// move a terminal's cursor or start an escape sequence) become '?'.
+TARVELIN_API std::string PrintableName(std::string_view name);
+
+enum class ExtractProblem {
+    CannotCreate, // a file or folder could not be created
+    Incomplete,   // a file's data could not be read or written in full
+    UnsafeName,   // an entry whose name would reach outside the destination
+    Date,         // the entry is there, its date could not be set
+};
+
+struct ExtractOptions {
+    // Receives each failure, worded for the user (names made printable).
+    std::function<void(ExtractProblem problem, std::string_view message)> report;
+    // Bytes of file data written so far, after every chunk.
+    std::function<void(std::uint64_t doneBytes)> progress;
+};
+
+struct ExtractTotals {
+    std::uint64_t files = 0;
+    std::uint64_t folders = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t failures = 0; // entries not extracted (or extracted without their date)
+};
+
+// Bytes of file data at or below a node (the root counts as a folder).
+TARVELIN_API std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node);
+
+// Extracts each node into destination (created with its parents when
+// missing): a file as destination/name, a folder as destination/name with
+// everything below it, the root as the destination itself. Keeps the dates
+// of files and folders. A failure is reported and leaves no file behind; the
+// other entries are extracted all the same.
+TARVELIN_API ExtractTotals ExtractEntries(IIsoEdit& edit, const std::vector<DirNode*>& nodes,
+                                          const std::string& destination, const ExtractOptions& options);
+
+} // namespace tarvelin
