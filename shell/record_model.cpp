@@ -1,6 +1,9 @@
 #include "record_model.h"
 
+#include <QMimeData>
+
 #include <algorithm>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 
@@ -134,6 +137,44 @@ QVariant RecordListModel::headerData(int section, Qt::Orientation orientation, i
     default:
         return {};
     }
+}
+
+Qt::ItemFlags RecordListModel::flags(const QModelIndex& index) const
+{
+    Qt::ItemFlags itemFlags = QAbstractTableModel::flags(index);
+    if (index.isValid()) {
+        itemFlags |= Qt::ItemIsDragEnabled;
+    }
+    return itemFlags;
+}
+
+QStringList RecordListModel::mimeTypes() const
+{
+    return {QStringLiteral("text/uri-list")};
+}
+
+QMimeData* RecordListModel::mimeData(const QModelIndexList& indexes) const
+{
+    if (!dragProvider_) {
+        return nullptr;
+    }
+    // One entry per row, in row order, whatever columns were selected.
+    std::set<int> rows;
+    for (const QModelIndex& index : indexes) {
+        rows.insert(index.row());
+    }
+    std::vector<EntryRecord*> records;
+    for (int row : rows) {
+        if (EntryRecord* record = RecordAt(row); record != nullptr) {
+            records.push_back(record);
+        }
+    }
+    return records.empty() ? nullptr : dragProvider_(records);
+}
+
+Qt::DropActions RecordListModel::supportedDragActions() const
+{
+    return Qt::CopyAction;
 }
 
 } // namespace tarvelin::shell

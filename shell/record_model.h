@@ -20,8 +20,11 @@ class RecordListModel final : public QAbstractTableModel {
 public:
     enum Column { FileNameColumn = 0, SizeColumn = 1, TypeColumn = 2, ColumnCount = 3 };
     using IconLookup = std::function<QIcon(const EntryRecord&)>;
+    // What rows dragged out of the list carry; null when nothing.
+    using DragProvider = std::function<QMimeData*(const std::vector<EntryRecord*>&)>;
 
     explicit RecordListModel(IconLookup iconLookup, QObject* parent = nullptr);
+    void SetDragProvider(DragProvider provider) { dragProvider_ = std::move(provider); }
 
     // Lists the children of `folder`, last child first; null lists nothing.
     void ShowChildren(const EntryRecord* folder);
@@ -38,9 +41,14 @@ public:
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override;
 
 private:
     IconLookup iconLookup_;
+    DragProvider dragProvider_;
     std::vector<EntryRecord*> rows_;
 };
 

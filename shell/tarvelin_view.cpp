@@ -3,10 +3,13 @@
 #include "commands.h"
 #include "left_view.h"
 #include "recent_files.h"
+#include "shell_services.h"
 #include "tarvelin_doc.h"
 
+#include "capture/floppy.h"
 #include "iso/iso_edit.h"
 #include "platform/prompt.h"
+#include "writer/iso_build.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -33,6 +36,7 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
 
     model_ = new RecordListModel(
         [this](const EntryRecord& record) { return IconAt(GetIconIndex(record.path, record.attributes)); }, this);
+    model_->SetDragProvider([this](const std::vector<EntryRecord*>& records) { return DragData(records); });
 
     details_ = new QTreeView(this);
     details_->setObjectName(QStringLiteral("DetailsView"));
@@ -77,77 +81,26 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
         connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& position) {
             emit contextMenuRequested(view->viewport()->mapToGlobal(position));
         });
+        // Rows are dragged out to the desktop; files and folders dropped
+        // from it are taken by eventFilter before the view sees them.
+        view->setDragEnabled(true);
+        view->setDragDropMode(QAbstractItemView::DragDrop);
+        view->setDefaultDropAction(Qt::CopyAction);
+        view->viewport()->setAcceptDrops(true);
+        view->viewport()->installEventFilter(this);
     }
     SetViewMode(ID_VIEW_DETAILS);
 }
 
 CTarvelinView::~CTarvelinView()
 {
+    // Each waits for its worker: a save runs to its end, a build or a floppy
+    // copy stops, and the build's partial output is removed.
+    DestroyComponent(build_);
+    DestroyComponent(maker_);
     DestroyComponent(edit_);
     // Fails, as it should, while files that View left there remain.
     QDir().rmdir(temporaryFolder_);
-}
-
-const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
-{
-    static const std::map<int, Handler> handlers{
-        {ID_FILE_NEWISO, &CTarvelinView::OnFileNew},
-        {ID_FILE_OPENISO, &CTarvelinView::OnFileOpen},
-        {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
-    };
-    return handlers;
-}
-
-bool CTarvelinView::HasHandler(int id) const
-{
-    return Handlers().contains(id);
-}
-
-bool CTarvelinView::HandleCommand(int id)
-{
-    const auto found = Handlers().find(id);
-    if (found == Handlers().end()) {
-        return false;
-    }
-    (this->*found->second)();
-    return true;
-}
-
-void CTarvelinView::OnFileNew()
-{
-    ClearCurrentMode();
-}
-
-void CTarvelinView::OnFileOpen()
-{
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setDefaultSuffix(QStringLiteral("ISO"));
-    // Qt separates the patterns of a filter by blanks, and names on this
-    // system are case-sensitive: both cases are listed.
-    dialog.setNameFilter(QStringLiteral("All Support(*.ISO *.BIN *.CIF *.IMG *.NRG *.iso *.bin *.cif *.img *.nrg)"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return;
-    }
-    OpenImage(dialog.selectedFiles().front().toStdString());
-}
-
-void CTarvelinView::OnSelectAll()
-{
-    QAbstractItemView* view = ActiveItemView();
-    view->setFocus();
-    const int rows = model_->rowCount();
-    if (rows == 0) {
-        return;
-    }
-    // From the first visible row down: rows scrolled above the top stay as
-    // they are.
-    const QModelIndex top = view->indexAt(QPoint(1, 1));
-    const int first = top.isValid() ? top.row() : 0;
-    const QItemSelection rowsToSelect(model_->index(first, 0),
-                                      model_->index(rows - 1, RecordListModel::ColumnCount - 1));
-    view->selectionModel()->select(rowsToSelect, QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 QAbstractItemView* CTarvelinView::ActiveItemView() const
@@ -213,6 +166,9 @@ void CTarvelinView::ClearCurrentMode()
     root.children.clear();
     if (imageMode_) {
         DestroyComponent(edit_);
+        modified_ = false;
+    } else {
+        StopBuild();
     }
     currentFolder_ = &root;
     if (doc_->TreeView() != nullptr) {
@@ -249,14 +205,17 @@ bool CTarvelinView::OpenImage(const std::string& path)
     return true;
 }
 
-void CTarvelinView::BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode)
+void CTarvelinView::BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings)
 {
     // Depth first without recursion; the records keep the engine's order.
     std::vector<std::pair<EntryRecord*, DirNode*>> pending{{&parentRecord, firstNode}};
+    bool first = true;
     while (!pending.empty()) {
         auto [parent, node] = pending.back();
         pending.pop_back();
-        for (; node != nullptr; node = edit_->GetNextSibling(node)) {
+        const bool onlyThisNode = first && !followSiblings;
+        first = false;
+        for (; node != nullptr; node = onlyThisNode ? nullptr : edit_->GetNextSibling(node)) {
             ItemInfo info;
             if (!edit_->GetItemInfo(node, info)) {
                 continue;
@@ -290,7 +249,20 @@ void CTarvelinView::OnColumnClick(int column)
 void CTarvelinView::OnRowDoubleClicked(int row)
 {
     EntryRecord* record = model_->RecordAt(row);
-    if (record == nullptr || record->isFolder != 1) {
+    if (record == nullptr) {
+        return;
+    }
+    if (record->isFolder != 1) {
+        if (!imageMode_) {
+            ShellServices().Open(QString::fromStdString(record->path));
+        } else if (!RefusedWhileBusy(kUsesImage) && edit_ != nullptr) {
+            // The entry's name names no file on disk: it is opened as View
+            // opens it, from the temporary folder.
+            const std::string folder = temporaryFolder_.toStdString();
+            if (ExtractImageRecord(*record, folder)) {
+                ShellServices().Open(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
+            }
+        }
         return;
     }
     if (doc_->TreeView() != nullptr) {

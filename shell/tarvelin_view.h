@@ -6,7 +6,15 @@
 // children of one folder record at a time, in one of four view modes.
 //
 // Commands reach the list by number (HandleCommand); the frame forwards
-// them whichever pane has the focus, so each runs once.
+// them whichever pane has the focus, so each runs once. Their handlers are
+// in view_commands.cpp.
+//
+// Long work (the save of the opened image, the build of a new one, the copy
+// of a floppy) runs on the engines' worker threads. Their callbacks only
+// post each value to this view on the GUI thread, which alone touches the
+// widgets, the records and the components. While such work runs, the
+// commands that would use or release its component are refused, and closing
+// the window waits for the save or asks to stop the build.
 
 #include "entry_record.h"
 #include "record_model.h"
@@ -15,6 +23,9 @@
 #include <QString>
 #include <QWidget>
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,10 +34,14 @@ class QListView;
 class QStackedWidget;
 class QTreeView;
 class QAbstractItemView;
+class QMimeData;
 class QModelIndex;
+class QProgressDialog;
 
 namespace tarvelin {
 class IIsoEdit;
+class IIsoBuild;
+class IBootImageMaker;
 }
 
 namespace tarvelin::shell {
@@ -62,8 +77,42 @@ public:
     int SortColumn() const { return sortColumn_; }
     bool SortAscending() const { return sortAscending_; }
 
-    // Double-click on a row: a folder row opens that folder.
+    // Double-click on a row: a folder row opens that folder, a file row is
+    // opened on the desktop (a file of the opened image as View does it).
     void OnRowDoubleClicked(int row);
+
+    // Appends a record for a file or folder on disk below parentRecord (a
+    // folder with everything below it). With an image opened the entry is
+    // added to the image too and its records are those of the new image
+    // entries, each bound to its node. Null when nothing was added (the
+    // reason has been shown).
+    EntryRecord* AddEntry(const std::string& diskPath, EntryRecord* parentRecord);
+    // Extracts the selected rows into a folder, as Extract does after its
+    // dialog.
+    void ExtractSelection(const std::string& destination);
+    // Files and folders dropped from the desktop, added as Add Files and Add
+    // Directory add them; false when nothing could be added.
+    bool AddDroppedPaths(const QStringList& paths);
+    // What dragging the rows out of the list hands over: file URLs of the
+    // entries on disk (those of an opened image extracted to the temporary
+    // folder first). Null when none could be provided.
+    QMimeData* DragData(const std::vector<EntryRecord*>& records);
+
+    // Work running on a worker thread.
+    bool IsSaving() const { return saving_; }
+    bool IsBuilding() const { return build_ != nullptr; }
+    bool IsMakingBootImage() const { return maker_ != nullptr; }
+    bool IsBusy() const { return IsSaving() || IsBuilding() || IsMakingBootImage(); }
+    bool Modified() const { return modified_; }
+    const std::string& ImagePath() const { return imagePath_; }
+    // The device or file Make Bootable Info From Floppy copies instead of
+    // the first floppy drive; empty for the drive.
+    void SetFloppyDevice(const std::string& path) { floppyDevice_ = path; }
+    // The progress dialog of saves and builds; null before the first.
+    QProgressDialog* ProgressDialog() const { return progress_; }
+    // The link the Homepage and Support commands open.
+    static const char* const kHomepage;
+    static const char* const kSupportAddress;
 
     int GetIconIndex(const std::string& path, std::uint32_t attributes);
     QIcon IconAt(int index) const;
@@ -88,15 +137,73 @@ signals:
     // A right click in the list, at a global position.
     void contextMenuRequested(const QPoint& globalPosition);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
 private:
     using Handler = void (CTarvelinView::*)();
     static const std::map<int, Handler>& Handlers();
 
     void OnFileNew();
     void OnFileOpen();
+    void OnFileSave();
+    void OnFileSaveAs();
+    void OnAddFiles();
+    void OnAddDirectory();
+    void OnExtract();
+    void OnView();
+    void OnDelete();
     void OnSelectAll();
+    void OnLoadBootable();
+    void OnSaveBootable();
+    void OnDeleteBootable();
+    void OnBootableFromFloppy();
+    void OnHelpContents();
+    void OnHomepage();
+    void OnSupport();
 
-    void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode);
+    // Work on worker threads; the callbacks run there and post to the view.
+    static bool SaveCallback(void* context, std::int32_t value);
+    static bool BuildCallback(void* context, std::int32_t value);
+    static bool FloppyCallback(void* context, std::int32_t value);
+    void StartImageSave(std::function<void()> afterSave);
+    void StartBuild();
+    void OnSaveProgress(std::int32_t value);
+    void OnBuildProgress(std::int32_t value);
+    void OnFloppyEnded();
+    void ShowProgress();
+    void HideProgress();
+    void OnProgressCancel();
+    // Stops a running build; its partial output is removed.
+    void StopBuild();
+
+    // Which components a command uses; true, after saying so, when one of
+    // them is busy on a worker thread.
+    enum Uses : unsigned { kUsesImage = 1, kUsesBuilder = 2, kUsesMaker = 4 };
+    bool RefusedWhileBusy(unsigned uses);
+    // Before an opened image with unsaved edits is dropped: true to go on
+    // now; false when the user cancelled, or chose to save first (then
+    // `then` runs once the save has succeeded).
+    bool ConfirmDropEdits(std::function<void()> then);
+    bool HandleWindowClose(QEvent* event);
+    bool HandleDrop(QObject* viewport, QEvent* event);
+
+    void OpenImageFile(const std::string& path);
+    void AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord);
+    void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
+    // Records for the image entries of the folder's node that no record
+    // stands for yet.
+    void AddMissingImageRecords(EntryRecord& folderRecord);
+    // Drops a child record and its bindings (and those below it).
+    void FreeRecordTree(EntryRecord& parent, EntryRecord* record);
+    void DropRecordNamed(EntryRecord& parent, const std::string& name);
+    DirNode* NodeOf(const EntryRecord* record) const;
+    // Writes one file of the opened image to target; false, after telling
+    // the user, when it could not.
+    bool ExtractImageRecord(const EntryRecord& record, const std::string& destination);
+    std::vector<EntryRecord*> SelectedRecords() const;
+    void RebuildTree();
     EntryRecord& ModeRoot() { return imageMode_ ? imageRoot_ : composeRoot_; }
 
     CTarvelinDoc* doc_;
@@ -105,10 +212,25 @@ private:
     RecordNodeMap nodeMap_;
     EntryRecord* currentFolder_ = &composeRoot_;
     IIsoEdit* edit_ = nullptr;
+    IIsoBuild* build_ = nullptr;
+    IBootImageMaker* maker_ = nullptr;
     std::string imagePath_;
     bool imageMode_ = false;
     bool modified_ = false;
     bool bootable_ = false;
+    bool saving_ = false;
+    // Each build has its own number, so that values a stopped build posted
+    // are not taken for those of the next one.
+    std::atomic<std::uint32_t> buildNumber_{0};
+    // The first build's image opens by itself once it is complete.
+    bool builtImageOpened_ = false;
+    std::function<void()> afterSave_;
+    bool closeWhenIdle_ = false;
+    QObject* watchedWindow_ = nullptr;
+    QProgressDialog* progress_ = nullptr;
+    bool progressIsBuild_ = false;
+    int dragNumber_ = 0;
+    std::string floppyDevice_;
 
     RecordListModel* model_ = nullptr;
     QStackedWidget* stack_ = nullptr;

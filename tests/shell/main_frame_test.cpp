@@ -192,9 +192,16 @@ TEST(MainFrame, CommandsTheListCannotCarryOutYetAreDimmed)
     EXPECT_TRUE(frame.CommandAction(ID_FILE_NEWISO)->isEnabled());
     EXPECT_TRUE(frame.CommandAction(ID_FILE_OPENISO)->isEnabled());
     EXPECT_TRUE(frame.CommandAction(ID_ACTIONS_SELECTALL)->isEnabled());
-    EXPECT_FALSE(frame.CommandAction(ID_ACTIONS_EXTRACT)->isEnabled());
-    EXPECT_FALSE(frame.GetRightPane()->HasHandler(ID_ACTIONS_EXTRACT));
-    EXPECT_FALSE(frame.GetRightPane()->HandleCommand(ID_ACTIONS_EXTRACT));
+    // Every forwarded command is enabled exactly when the list has a
+    // handler for it.
+    for (int id = kFirstForwardedCommand; id <= kLastForwardedCommand; ++id) {
+        QAction* action = frame.CommandAction(id);
+        if (action != nullptr && (id < ID_VIEW_LARGEICON || id > ID_VIEW_DETAILS)) {
+            EXPECT_EQ(action->isEnabled(), frame.GetRightPane()->HasHandler(id)) << id;
+        }
+    }
+    EXPECT_FALSE(frame.GetRightPane()->HasHandler(kFirstForwardedCommand));
+    EXPECT_FALSE(frame.GetRightPane()->HandleCommand(kFirstForwardedCommand));
 }
 
 } // namespace

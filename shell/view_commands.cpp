@@ -1,0 +1,1064 @@
+// The commands of the file list: files and folders added, extracted, viewed
+// and deleted; the save of the opened image and the build of a new one; the
+// boot image commands; help. Long work runs on the engines' worker threads,
+// whose callbacks post each value here (see tarvelin_view.h).
+
+#include "tarvelin_view.h"
+
+#include "commands.h"
+#include "left_view.h"
+#include "shell_services.h"
+#include "tarvelin_doc.h"
+
+#include "capture/floppy.h"
+#include "core/byte_buffer.h"
+#include "iso/iso_edit.h"
+#include "iso/iso_extract.h"
+#include "platform/prompt.h"
+#include "writer/iso_build.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QListView>
+#include <QTreeView>
+#include <QMimeData>
+#include <QProgressDialog>
+#include <QUrl>
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace tarvelin::shell {
+
+namespace {
+
+using platform::PromptAnswer;
+using platform::PromptButtons;
+using platform::PromptIcon;
+
+constexpr const char* kProgramCaption = "Tarvelin";
+constexpr std::string_view kBootImageFilter = "(*.image)|*.image |(*.*)|*.*||";
+// How many failures a message lists before it says how many more there are.
+constexpr std::size_t kListedFailures = 8;
+
+void Tell(const std::string& text, const char* caption = kProgramCaption, PromptIcon icon = PromptIcon::None)
+{
+    platform::Ask(text, caption, PromptButtons::Ok, icon);
+}
+
+std::string FailureList(const std::vector<std::string>& failures)
+{
+    std::string text;
+    for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) {
+        text += "\n" + failures[i];
+    }
+    if (failures.size() > kListedFailures) {
+        text += "\n(" + std::to_string(failures.size() - kListedFailures) + " more)";
+    }
+    return text;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view left, std::string_view right)
+{
+    if (left.size() != right.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (fold(left[i]) != fold(right[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Copies a file or a folder with everything below it, never overwriting a
+// file that is already there; the failures, worded for the user.
+std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const std::string& target)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> failures;
+    std::error_code error;
+    if (fs::is_directory(source, error)) {
+        fs::create_directories(target, error);
+        if (error) {
+            failures.push_back("'" + target + "': " + error.message());
+            return failures;
+        }
+        fs::recursive_directory_iterator walk(source, fs::directory_options::skip_permission_denied, error);
+        for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+            const fs::path relative = walk->path().lexically_relative(source);
+            const fs::path to = fs::path(target) / relative;
+            std::error_code entryError;
+            if (walk->is_directory(entryError)) {
+                fs::create_directories(to, entryError);
+            } else if (!fs::exists(fs::symlink_status(to, entryError))) {
+                fs::copy_file(walk->path(), to, fs::copy_options::skip_existing, entryError);
+            }
+            if (entryError) {
+                failures.push_back("'" + walk->path().string() + "': " + entryError.message());
+            }
+        }
+        if (error) {
+            failures.push_back("'" + source + "': " + error.message());
+        }
+        return failures;
+    }
+    if (!fs::exists(fs::symlink_status(target, error))) {
+        fs::copy_file(source, target, fs::copy_options::skip_existing, error);
+        if (error) {
+            failures.push_back("'" + source + "': " + error.message());
+        }
+    }
+    return failures;
+}
+
+} // namespace
+
+const char* const CTarvelinView::kHomepage = "https://tarvelin.example.org";
+const char* const CTarvelinView::kSupportAddress = "mailto:support@tarvelin.example.org";
+
+const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
+{
+    static const std::map<int, Handler> handlers{
+        {ID_FILE_NEWISO, &CTarvelinView::OnFileNew},
+        {ID_FILE_OPENISO, &CTarvelinView::OnFileOpen},
+        {ID_FILE_SAVEISO, &CTarvelinView::OnFileSave},
+        {ID_FILE_SAVEISOAS, &CTarvelinView::OnFileSaveAs},
+        {ID_ACTIONS_ADDFILES, &CTarvelinView::OnAddFiles},
+        {ID_ACTIONS_ADDDIRECTORY, &CTarvelinView::OnAddDirectory},
+        {ID_ACTIONS_EXTRACT, &CTarvelinView::OnExtract},
+        {ID_ACTIONS_VIEW, &CTarvelinView::OnView},
+        {ID_ACTIONS_DELETE, &CTarvelinView::OnDelete},
+        {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
+        {ID_BOOT_LOAD, &CTarvelinView::OnLoadBootable},
+        {ID_BOOT_SAVE, &CTarvelinView::OnSaveBootable},
+        {ID_BOOT_DELETE, &CTarvelinView::OnDeleteBootable},
+        {ID_BOOT_FROMFLOPPY, &CTarvelinView::OnBootableFromFloppy},
+        {ID_HELP_CONTENTS, &CTarvelinView::OnHelpContents},
+        {ID_HELP_HOMEPAGE, &CTarvelinView::OnHomepage},
+        {ID_HELP_SUPPORT, &CTarvelinView::OnSupport},
+    };
+    return handlers;
+}
+
+bool CTarvelinView::HasHandler(int id) const
+{
+    return Handlers().contains(id);
+}
+
+bool CTarvelinView::HandleCommand(int id)
+{
+    const auto found = Handlers().find(id);
+    if (found == Handlers().end()) {
+        return false;
+    }
+    (this->*found->second)();
+    return true;
+}
+
+// --- Guards ---------------------------------------------------------------
+
+bool CTarvelinView::RefusedWhileBusy(unsigned uses)
+{
+    const char* busy = nullptr;
+    if ((uses & kUsesImage) != 0 && saving_) {
+        busy = "The image is being saved. Please try again when the save has ended.";
+    } else if ((uses & kUsesBuilder) != 0 && build_ != nullptr) {
+        busy = "A new image is being built. Please try again when the build has ended.";
+    } else if ((uses & kUsesMaker) != 0 && maker_ != nullptr) {
+        busy = "A boot image is being read from the floppy. Please try again when it has ended.";
+    }
+    if (busy == nullptr) {
+        return false;
+    }
+    Tell(busy, kProgramCaption, PromptIcon::Warning);
+    return true;
+}
+
+bool CTarvelinView::ConfirmDropEdits(std::function<void()> then)
+{
+    if (!imageMode_ || edit_ == nullptr || !modified_) {
+        return true;
+    }
+    switch (platform::Ask("Save changes?", kProgramCaption, PromptButtons::YesNoCancel, PromptIcon::Question)) {
+    case PromptAnswer::Yes:
+        StartImageSave(std::move(then));
+        return false;
+    case PromptAnswer::No:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CTarvelinView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // The window is known once the view is shown inside it.
+    if (QWidget* top = window(); top != this && top != watchedWindow_) {
+        if (watchedWindow_ != nullptr) {
+            watchedWindow_->removeEventFilter(this);
+        }
+        top->installEventFilter(this);
+        watchedWindow_ = top;
+    }
+}
+
+bool CTarvelinView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == watchedWindow_ && event->type() == QEvent::Close) {
+        return HandleWindowClose(event);
+    }
+    if ((watched == details_->viewport() || watched == icons_->viewport()) &&
+        (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop)) {
+        return HandleDrop(watched, event);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool CTarvelinView::HandleWindowClose(QEvent* event)
+{
+    if (saving_) {
+        // A save cannot be stopped half-way; the window closes after it.
+        event->ignore();
+        closeWhenIdle_ = true;
+        Tell("The image is being saved. The window closes when the save has ended.");
+        return true;
+    }
+    if (build_ != nullptr) {
+        if (platform::Ask("A new image is being built. Stop building it and close?", kProgramCaption,
+                          PromptButtons::YesNo, PromptIcon::Question) != PromptAnswer::Yes) {
+            event->ignore();
+            return true;
+        }
+        StopBuild();
+    }
+    if (maker_ != nullptr) {
+        if (platform::Ask("A boot image is being read from the floppy. Stop reading it and close?", kProgramCaption,
+                          PromptButtons::YesNo, PromptIcon::Question) != PromptAnswer::Yes) {
+            event->ignore();
+            return true;
+        }
+        DestroyComponent(maker_);
+    }
+    if (!ConfirmDropEdits([this] { QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection); })) {
+        event->ignore();
+        return true;
+    }
+    return false;
+}
+
+// --- File menu -------------------------------------------------------------
+
+void CTarvelinView::OnFileNew()
+{
+    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits([this] { ClearCurrentMode(); })) {
+        return;
+    }
+    ClearCurrentMode();
+}
+
+void CTarvelinView::OnFileOpen()
+{
+    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits([this] { OnFileOpen(); })) {
+        return;
+    }
+    FileDialogSpec spec;
+    spec.defaultSuffix = QStringLiteral("ISO");
+    spec.filter = "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG||";
+    const QString path = ShellServices().ChooseFile(this, spec);
+    if (!path.isEmpty()) {
+        OpenImage(path.toStdString());
+    }
+}
+
+void CTarvelinView::OnFileSave()
+{
+    if (imageMode_) {
+        if (RefusedWhileBusy(kUsesImage)) {
+            return;
+        }
+        if (modified_ && edit_ != nullptr) {
+            StartImageSave(nullptr);
+        }
+        return;
+    }
+    if (RefusedWhileBusy(kUsesBuilder)) {
+        return;
+    }
+    StartBuild();
+}
+
+void CTarvelinView::OnFileSaveAs()
+{
+    if (!imageMode_) {
+        OnFileSave();
+    }
+}
+
+void CTarvelinView::StartImageSave(std::function<void()> afterSave)
+{
+    if (edit_ == nullptr || saving_) {
+        return;
+    }
+    afterSave_ = std::move(afterSave);
+    ShowProgress();
+    progressIsBuild_ = false;
+    saving_ = true;
+    if (!edit_->StartSave(this, &CTarvelinView::SaveCallback)) {
+        saving_ = false;
+        afterSave_ = nullptr;
+        HideProgress();
+        Tell(std::string("The image could not be saved: ") + edit_->GetLastError(), kProgramCaption,
+             PromptIcon::Error);
+    }
+}
+
+bool CTarvelinView::SaveCallback(void* context, std::int32_t value)
+{
+    // Worker thread: hand the value over and go on.
+    auto* view = static_cast<CTarvelinView*>(context);
+    QMetaObject::invokeMethod(view, [view, value] { view->OnSaveProgress(value); }, Qt::QueuedConnection);
+    return true;
+}
+
+void CTarvelinView::OnSaveProgress(std::int32_t value)
+{
+    if (!saving_) {
+        return;
+    }
+    if (value < kSaveDone) {
+        // Percent of the files written, on the bar of 0..2000.
+        if (progress_ != nullptr) {
+            progress_->setValue(std::clamp(value, 0, 100) * 20);
+        }
+        return;
+    }
+    saving_ = false;
+    HideProgress();
+    std::function<void()> then = std::move(afterSave_);
+    afterSave_ = nullptr;
+    if (value == kSaveDone) {
+        modified_ = false;
+        bootable_ = edit_->HasBootImage();
+    } else {
+        then = nullptr;
+        closeWhenIdle_ = false;
+        Tell(std::string("The image could not be saved; it is as it was before.\n\n") + edit_->GetLastError(),
+             kProgramCaption, PromptIcon::Error);
+    }
+    if (closeWhenIdle_ && watchedWindow_ != nullptr) {
+        closeWhenIdle_ = false;
+        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
+        return;
+    }
+    if (then) {
+        then();
+    }
+}
+
+void CTarvelinView::StartBuild()
+{
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.defaultSuffix = QStringLiteral("ISO");
+    spec.filter = "(*.ISO)|*.ISO||";
+    const QString chosen = ShellServices().ChooseFile(this, spec);
+    if (chosen.isEmpty()) {
+        return;
+    }
+    // Paths go to the builder as they are: on this system a backslash is
+    // an ordinary character of a file name.
+    imagePath_ = chosen.toStdString();
+    build_ = NEW_ISOBUILDNEW();
+    if (build_ == nullptr) {
+        Tell("Create ISO Failed!");
+        return;
+    }
+    if (!build_->SetOutput(imagePath_.c_str(), kBuildIsoAndJoliet)) {
+        const std::string reason = build_->GetLastError();
+        DestroyComponent(build_);
+        Tell("Create ISO Failed!\n\n" + reason);
+        return;
+    }
+    MacroNode* root = build_->GetRoot();
+    std::vector<std::string> failures;
+    for (const auto& record : composeRoot_.children) {
+        const MacroNode* added = record->isFolder == 1 ? build_->AddDirectoryTree(record->path.c_str(), root)
+                                                       : build_->AddFile(record->path.c_str(), root);
+        if (added == nullptr) {
+            failures.push_back(build_->GetLastError());
+        }
+    }
+    if (!failures.empty()) {
+        // An image without something the user chose is no image to leave.
+        DestroyComponent(build_);
+        Tell("Create ISO Failed!\n" + FailureList(failures));
+        return;
+    }
+    ShowProgress();
+    progressIsBuild_ = true;
+    if (!build_->StartBuild(this, &CTarvelinView::BuildCallback)) {
+        const std::string reason = build_->GetLastError();
+        HideProgress();
+        DestroyComponent(build_);
+        Tell("Create ISO Failed!\n\n" + reason);
+    }
+}
+
+bool CTarvelinView::BuildCallback(void* context, std::int32_t value)
+{
+    auto* view = static_cast<CTarvelinView*>(context);
+    const std::uint32_t number = view->buildNumber_.load();
+    QMetaObject::invokeMethod(
+        view,
+        [view, value, number] {
+            if (number == view->buildNumber_.load()) {
+                view->OnBuildProgress(value);
+            }
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void CTarvelinView::OnBuildProgress(std::int32_t value)
+{
+    if (build_ == nullptr) {
+        return;
+    }
+    if (value < kBuildDone) {
+        // Thousandths of the volume, on the bar of 0..2000.
+        if (progress_ != nullptr) {
+            progress_->setValue(std::clamp(value, 0, 999) * 2);
+        }
+        return;
+    }
+    HideProgress();
+    const std::string reason = value == kBuildDone ? std::string() : std::string(build_->GetLastError());
+    std::vector<std::string> lost;
+    for (std::uint32_t i = 0; i < build_->GetNoticeCount(); ++i) {
+        bool isError = false;
+        const char* notice = build_->GetNotice(i, &isError);
+        if (isError && notice != nullptr) {
+            lost.emplace_back(notice);
+        }
+    }
+    // The worker has made its final call; this waits for it to return.
+    DestroyComponent(build_);
+    ++buildNumber_;
+    if (value != kBuildDone) {
+        closeWhenIdle_ = false;
+        Tell("Create ISO Failed!\n\n" + reason, kProgramCaption, PromptIcon::Error);
+        return;
+    }
+    if (!lost.empty()) {
+        Tell("The image was built without these entries:" + FailureList(lost), kProgramCaption, PromptIcon::Warning);
+    }
+    if (closeWhenIdle_ && watchedWindow_ != nullptr) {
+        closeWhenIdle_ = false;
+        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
+        return;
+    }
+    if (!builtImageOpened_) {
+        builtImageOpened_ = true;
+        OpenImage(imagePath_);
+    }
+}
+
+void CTarvelinView::StopBuild()
+{
+    if (build_ == nullptr) {
+        return;
+    }
+    HideProgress();
+    // Stops the worker and waits for it; the partial image is removed.
+    DestroyComponent(build_);
+    ++buildNumber_;
+}
+
+void CTarvelinView::ShowProgress()
+{
+    if (progress_ == nullptr) {
+        progress_ = new QProgressDialog(this);
+        progress_->setWindowTitle(QStringLiteral("Progress"));
+        progress_->setWindowModality(Qt::NonModal);
+        progress_->setAutoClose(false);
+        progress_->setAutoReset(false);
+        progress_->setMinimumDuration(0);
+        connect(progress_, &QProgressDialog::canceled, this, &CTarvelinView::OnProgressCancel);
+    }
+    progress_->setRange(0, 2000);
+    progress_->show();
+}
+
+void CTarvelinView::HideProgress()
+{
+    if (progress_ != nullptr) {
+        progress_->hide();
+    }
+}
+
+void CTarvelinView::OnProgressCancel()
+{
+    if (platform::Ask("Are you sure to cancel", kProgramCaption, PromptButtons::YesNo, PromptIcon::Question) !=
+        PromptAnswer::Yes) {
+        if (saving_ || build_ != nullptr) {
+            progress_->show();
+        }
+        return;
+    }
+    if (build_ != nullptr) {
+        StopBuild();
+        return;
+    }
+    // A save is never cut short; only its dialog goes.
+    HideProgress();
+}
+
+// --- Actions menu ------------------------------------------------------------
+
+void CTarvelinView::OnAddFiles()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    FileDialogSpec spec;
+    spec.filter = "(*.*)|*.*||";
+    const QString path = ShellServices().ChooseFile(this, spec);
+    if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    if (AddEntry(path.toStdString(), currentFolder_) != nullptr) {
+        modified_ = true;
+    }
+    ShowFolder(currentFolder_);
+}
+
+void CTarvelinView::OnAddDirectory()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    const QString path = ShellServices().ChooseFolder(this, QStringLiteral("Select Add Folder."));
+    if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    if (AddEntry(path.toStdString(), currentFolder_) != nullptr) {
+        modified_ = true;
+    }
+    ShowFolder(currentFolder_);
+    RebuildTree();
+}
+
+bool CTarvelinView::AddDroppedPaths(const QStringList& paths)
+{
+    if (paths.isEmpty() || RefusedWhileBusy(kUsesImage) || (imageMode_ && edit_ == nullptr)) {
+        return false;
+    }
+    bool added = false;
+    for (const QString& path : paths) {
+        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
+    }
+    if (added) {
+        modified_ = true;
+        ShowFolder(currentFolder_);
+        RebuildTree();
+    }
+    return added;
+}
+
+bool CTarvelinView::HandleDrop(QObject* viewport, QEvent* event)
+{
+    auto* drop = static_cast<QDropEvent*>(event);
+    // Rows dragged from this list itself are not added to it again.
+    const QObject* source = drop->source();
+    const bool fromHere = source == details_ || source == icons_ || source == viewport;
+    QStringList paths;
+    if (!fromHere && drop->mimeData() != nullptr) {
+        for (const QUrl& url : drop->mimeData()->urls()) {
+            if (url.isLocalFile()) {
+                paths.append(url.toLocalFile());
+            }
+        }
+    }
+    if (paths.isEmpty()) {
+        drop->ignore();
+        return true;
+    }
+    drop->setDropAction(Qt::CopyAction);
+    if (event->type() != QEvent::Drop) {
+        drop->accept();
+        return true;
+    }
+    if (AddDroppedPaths(paths)) {
+        drop->accept();
+    } else {
+        drop->ignore();
+    }
+    return true;
+}
+
+EntryRecord* CTarvelinView::AddEntry(const std::string& diskPath, EntryRecord* parentRecord)
+{
+    const QFileInfo found(QString::fromStdString(diskPath));
+    if (parentRecord == nullptr || !found.exists()) {
+        Tell("'" + diskPath + "' cannot be added: it was not found.");
+        return nullptr;
+    }
+    const bool isFolder = found.isDir();
+    if (imageMode_) {
+        DirNode* parentNode = NodeOf(parentRecord);
+        if (edit_ == nullptr || parentNode == nullptr) {
+            return nullptr;
+        }
+        DirNode* added = isFolder ? edit_->AddDirectoryTree(diskPath.c_str(), parentNode)
+                                  : edit_->AddFile(diskPath.c_str(), parentNode);
+        if (added == nullptr) {
+            Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError());
+            return nullptr;
+        }
+        ItemInfo info;
+        edit_->GetItemInfo(added, info);
+        if (edit_->WasReplaced()) {
+            DropRecordNamed(*parentRecord, info.name);
+        }
+        // The records of what the image now holds, each bound to its entry.
+        BuildImageRecords(*parentRecord, added, false);
+        EntryRecord* record = parentRecord->children.back().get();
+        record->path = diskPath;
+        record->typeName = GetTypeName(diskPath);
+        return record;
+    }
+    auto record = std::make_unique<EntryRecord>();
+    record->isFolder = isFolder ? 1 : 0;
+    record->attributes = isFolder ? kDirectoryAttribute : 0;
+    record->size = isFolder ? 0 : static_cast<std::uint64_t>(found.size());
+    record->name = found.fileName().toStdString();
+    record->path = diskPath;
+    record->typeName = GetTypeName(diskPath);
+    EntryRecord* added = parentRecord->Append(std::move(record));
+    if (isFolder) {
+        AddFolderTreeRecords(diskPath, *added);
+    }
+    return added;
+}
+
+void CTarvelinView::AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord)
+{
+    // In every folder its non-empty files first, then its subfolders; no
+    // recursion, and folder links are not followed (they could loop).
+    std::vector<std::pair<QString, EntryRecord*>> pending{{QString::fromStdString(folderPath), &parentRecord}};
+    while (!pending.empty()) {
+        auto [path, parent] = pending.back();
+        pending.pop_back();
+        const QDir folder(path);
+        const QFileInfoList files = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+        for (const QFileInfo& file : files) {
+            if (file.size() <= 0) {
+                continue;
+            }
+            auto record = std::make_unique<EntryRecord>();
+            record->size = static_cast<std::uint64_t>(file.size());
+            record->name = file.fileName().toStdString();
+            record->path = file.filePath().toStdString();
+            record->typeName = GetTypeName(record->path);
+            parent->Append(std::move(record));
+        }
+        const QFileInfoList folders =
+            folder.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
+        std::vector<std::pair<QString, EntryRecord*>> below;
+        for (const QFileInfo& sub : folders) {
+            auto record = std::make_unique<EntryRecord>();
+            record->isFolder = 1;
+            record->attributes = kDirectoryAttribute;
+            record->name = sub.fileName().toStdString();
+            record->path = sub.filePath().toStdString();
+            record->typeName = GetTypeName(record->path);
+            below.emplace_back(sub.filePath(), parent->Append(std::move(record)));
+        }
+        pending.insert(pending.end(), below.rbegin(), below.rend());
+    }
+}
+
+void CTarvelinView::DropRecordNamed(EntryRecord& parent, const std::string& name)
+{
+    for (const auto& child : parent.children) {
+        if (EqualIgnoringAsciiCase(child->name, name)) {
+            FreeRecordTree(parent, child.get());
+            return;
+        }
+    }
+}
+
+void CTarvelinView::FreeRecordTree(EntryRecord& parent, EntryRecord* record)
+{
+    UnbindRecordTree(nodeMap_, *record);
+    parent.Remove(record);
+}
+
+DirNode* CTarvelinView::NodeOf(const EntryRecord* record) const
+{
+    const auto found = nodeMap_.find(record);
+    return found == nodeMap_.end() ? nullptr : found->second;
+}
+
+std::vector<EntryRecord*> CTarvelinView::SelectedRecords() const
+{
+    std::vector<EntryRecord*> records;
+    for (int row : SelectedRows()) {
+        if (EntryRecord* record = model_->RecordAt(row); record != nullptr) {
+            records.push_back(record);
+        }
+    }
+    return records;
+}
+
+void CTarvelinView::RebuildTree()
+{
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->RebuildTree(&ModeRoot());
+    }
+}
+
+void CTarvelinView::OnExtract()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    const QString destination = ShellServices().ChooseFolder(this, QStringLiteral("Extract"));
+    if (destination.isEmpty()) {
+        return;
+    }
+    ExtractSelection(destination.toStdString());
+}
+
+bool CTarvelinView::ExtractImageRecord(const EntryRecord& record, const std::string& destination)
+{
+    DirNode* node = NodeOf(&record);
+    if (edit_ == nullptr || node == nullptr) {
+        return false;
+    }
+    ExtractProblem firstProblem = ExtractProblem::Date;
+    std::vector<std::string> failures;
+    ExtractOptions options;
+    options.report = [&](ExtractProblem problem, std::string_view message) {
+        if (failures.empty()) {
+            firstProblem = problem;
+        }
+        failures.emplace_back(message);
+    };
+    ExtractEntries(*edit_, {node}, destination, options);
+    if (failures.empty()) {
+        return true;
+    }
+    if (record.isFolder != 1 && firstProblem == ExtractProblem::CannotCreate) {
+        Tell("Create File Failure\n\n" + failures.front(), "Wrong Info");
+    } else {
+        Tell("Not everything could be extracted:" + FailureList(failures), "Wrong Info");
+    }
+    return false;
+}
+
+void CTarvelinView::ExtractSelection(const std::string& destination)
+{
+    for (EntryRecord* record : SelectedRecords()) {
+        const std::string target = (std::filesystem::path(destination) / record->name).string();
+        if (imageMode_) {
+            if (!ExtractImageRecord(*record, destination)) {
+                return;
+            }
+        } else {
+            const std::vector<std::string> failures = CopyWithoutOverwriting(record->path, target);
+            if (!failures.empty()) {
+                Tell("Not everything could be copied:" + FailureList(failures), "Wrong Info");
+            }
+        }
+        ShellServices().Open(QString::fromStdString(destination));
+    }
+}
+
+void CTarvelinView::OnView()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    for (EntryRecord* record : SelectedRecords()) {
+        if (record->isFolder == 1) {
+            Tell("Cann't open a Directory", "Error Message");
+            continue;
+        }
+        if (!imageMode_) {
+            ShellServices().Open(QString::fromStdString(record->path));
+            continue;
+        }
+        if (ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
+            ShellServices().Open(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
+        }
+    }
+}
+
+void CTarvelinView::OnDelete()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    const std::vector<EntryRecord*> records = SelectedRecords();
+    if (records.empty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    modified_ = true;
+    EntryRecord* shown = currentFolder_;
+    std::vector<std::string> failures;
+    for (EntryRecord* record : records) {
+        EntryRecord* parent = FindParentRecord(ModeRoot(), record);
+        if (parent == nullptr) {
+            continue;
+        }
+        if (imageMode_) {
+            DirNode* parentNode = NodeOf(parent);
+            DirNode* node = NodeOf(record);
+            if (parentNode == nullptr || node == nullptr || !edit_->DeleteNode(parentNode, node)) {
+                failures.push_back("'" + record->name + "': " + edit_->GetLastError());
+                continue;
+            }
+        }
+        shown = parent;
+        FreeRecordTree(*parent, record);
+    }
+    ShowFolder(shown);
+    RebuildTree();
+    if (!failures.empty()) {
+        Tell("These entries could not be deleted:" + FailureList(failures));
+    }
+}
+
+void CTarvelinView::OnSelectAll()
+{
+    QAbstractItemView* view = ActiveItemView();
+    view->setFocus();
+    const int rows = model_->rowCount();
+    if (rows == 0) {
+        return;
+    }
+    // From the first visible row down: rows scrolled above the top stay as
+    // they are.
+    const QModelIndex top = view->indexAt(QPoint(1, 1));
+    const int first = top.isValid() ? top.row() : 0;
+    const QItemSelection rowsToSelect(model_->index(first, 0),
+                                      model_->index(rows - 1, RecordListModel::ColumnCount - 1));
+    view->selectionModel()->select(rowsToSelect, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+// --- Boot menu ------------------------------------------------------------------
+
+void CTarvelinView::OnLoadBootable()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    FileDialogSpec spec;
+    spec.filter = kBootImageFilter;
+    const QString path = ShellServices().ChooseFile(this, spec);
+    if (path.isEmpty()) {
+        return;
+    }
+    DirNode* folderNode = NodeOf(currentFolder_);
+    if (!imageMode_ || edit_ == nullptr || folderNode == nullptr) {
+        platform::Ask("Couldn't Load Bootable Infomation", "Warning MessageBox", PromptButtons::YesNo,
+                      PromptIcon::Warning);
+        return;
+    }
+    // The file goes into the folder once, as the boot image.
+    if (!edit_->LoadBootImage(path.toStdString().c_str(), folderNode)) {
+        Tell(std::string("Couldn't Load Bootable Infomation\n\n") + edit_->GetLastError(), "Warning MessageBox",
+             PromptIcon::Warning);
+        return;
+    }
+    modified_ = true;
+    if (edit_->WasReplaced()) {
+        DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
+    }
+    AddMissingImageRecords(*currentFolder_);
+    ShowFolder(currentFolder_);
+}
+
+void CTarvelinView::AddMissingImageRecords(EntryRecord& folderRecord)
+{
+    DirNode* folderNode = NodeOf(&folderRecord);
+    if (edit_ == nullptr || folderNode == nullptr) {
+        return;
+    }
+    for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr; node = edit_->GetNextSibling(node)) {
+        bool known = false;
+        for (const auto& child : folderRecord.children) {
+            known = known || NodeOf(child.get()) == node;
+        }
+        if (!known) {
+            BuildImageRecords(folderRecord, node, false);
+        }
+    }
+}
+
+void CTarvelinView::OnSaveBootable()
+{
+    if (!imageMode_) {
+        Tell("You should open ISO first", "Warning Information");
+        return;
+    }
+    if (!bootable_) {
+        Tell("The Image File is not bootable File", "Warning Information");
+        return;
+    }
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.filter = kBootImageFilter;
+    const QString path = ShellServices().ChooseFile(this, spec);
+    if (path.isEmpty() || edit_ == nullptr) {
+        return;
+    }
+    CByteBuffer buffer(256);
+    if (!edit_->SaveBootImage(buffer)) {
+        Tell(std::string("The boot image could not be read: ") + edit_->GetLastError());
+        return;
+    }
+    QFile file(path);
+    const auto size = static_cast<qint64>(buffer.GetSize());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(reinterpret_cast<const char*>(buffer.GetData()), size) != size || !file.flush()) {
+        const QString reason = file.errorString();
+        file.close();
+        file.remove();
+        Tell("'" + path.toStdString() + "' could not be written: " + reason.toStdString());
+    }
+}
+
+void CTarvelinView::OnDeleteBootable()
+{
+    if (!imageMode_) {
+        Tell("You should open ISO first", "Warning Infor");
+        return;
+    }
+    if (!bootable_) {
+        Tell("The Image File is not bootable File", "Warning Information");
+        return;
+    }
+    if (RefusedWhileBusy(kUsesImage) || edit_ == nullptr) {
+        return;
+    }
+    edit_->DeleteBootImage();
+    // Otherwise Save would not write the change.
+    modified_ = true;
+}
+
+void CTarvelinView::OnBootableFromFloppy()
+{
+    if (RefusedWhileBusy(kUsesMaker)) {
+        return;
+    }
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.defaultSuffix = QStringLiteral("image");
+    spec.filter = kBootImageFilter;
+    const QString path = ShellServices().ChooseFile(this, spec);
+    if (path.isEmpty()) {
+        return;
+    }
+    maker_ = Make1();
+    if (maker_ == nullptr) {
+        Tell("Make Image from floppy Error", "Error");
+        return;
+    }
+    if (!floppyDevice_.empty()) {
+        maker_->SetDevice(floppyDevice_.c_str());
+    }
+    if (!maker_->Start(path.toStdString().c_str(), this, &CTarvelinView::FloppyCallback)) {
+        DestroyComponent(maker_);
+        Tell("Make Image from floppy Error", "Error");
+    }
+}
+
+bool CTarvelinView::FloppyCallback(void* context, std::int32_t value)
+{
+    // -1 and -2 are the last reports; the maker is released on the GUI
+    // thread, which waits there for the worker to return.
+    if (value == -1 || value == -2) {
+        auto* view = static_cast<CTarvelinView*>(context);
+        QMetaObject::invokeMethod(view, [view] { view->OnFloppyEnded(); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+void CTarvelinView::OnFloppyEnded()
+{
+    DestroyComponent(maker_);
+    if (closeWhenIdle_ && watchedWindow_ != nullptr && !IsBusy()) {
+        closeWhenIdle_ = false;
+        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
+    }
+}
+
+// --- Help menu --------------------------------------------------------------------
+
+void CTarvelinView::OnHelpContents()
+{
+    const QString help = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Tarvelin.chm"));
+    if (!QFileInfo::exists(help)) {
+        Tell("The help file " + help.toStdString() + " was not found.");
+        return;
+    }
+    if (!ShellServices().Open(help)) {
+        Tell("The help file " + help.toStdString() + " could not be opened.");
+    }
+}
+
+void CTarvelinView::OnHomepage()
+{
+    ShellServices().Open(QString::fromLatin1(kHomepage));
+}
+
+void CTarvelinView::OnSupport()
+{
+    ShellServices().Open(QString::fromLatin1(kSupportAddress));
+}
+
+// --- Dragging rows out ---------------------------------------------------------------
+
+QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
+{
+    QList<QUrl> urls;
+    if (!imageMode_) {
+        for (const EntryRecord* record : records) {
+            urls.append(QUrl::fromLocalFile(QString::fromStdString(record->path)));
+        }
+    } else {
+        if (edit_ == nullptr || saving_) {
+            return nullptr;
+        }
+        // A folder of its own per drag, so entries of one name in two
+        // drags never meet.
+        const QString folder = QDir(temporaryFolder_).filePath(QStringLiteral("drag-%1").arg(++dragNumber_));
+        for (const EntryRecord* record : records) {
+            if (ExtractImageRecord(*record, folder.toStdString())) {
+                urls.append(QUrl::fromLocalFile(QDir(folder).filePath(QString::fromStdString(record->name))));
+            }
+        }
+    }
+    if (urls.isEmpty()) {
+        return nullptr;
+    }
+    auto* dragged = new QMimeData;
+    dragged->setUrls(urls);
+    return dragged;
+}
+
+} // namespace tarvelin::shell

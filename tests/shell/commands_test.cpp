@@ -1,0 +1,317 @@
+// The commands of the file list end to end on real images: a composition
+// built and opened by itself, checked with bsdtar; Extract and View
+// against the source bytes; Delete and Add saved and reopened, also for
+// entries added before the save; failures and their messages.
+
+#include "command_helpers.h"
+
+#include "commands.h"
+#include "left_view.h"
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <set>
+
+namespace tarvelin::shell {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test_commands;
+
+std::set<std::string> AsSet(const std::vector<std::string>& names)
+{
+    return {names.begin(), names.end()};
+}
+
+class CommandsTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        fs::create_directories(source_ + "/docs/inner");
+        test::WriteWholeFile(source_ + "/big.bin", test::RandomBytes(3 * 1024 * 1024 + 123, 1));
+        test::WriteWholeFile(source_ + "/small.txt", std::string("small file\n"));
+        test::WriteWholeFile(source_ + "/other.txt", std::string("other file\n"));
+        test::WriteWholeFile(source_ + "/docs/readme.txt", test::RandomBytes(5000, 2));
+        test::WriteWholeFile(source_ + "/docs/inner/deep.dat", test::RandomBytes(70000, 3));
+        test::RunGenisoimage(source_, image_, "-J -r");
+        frame_.show();
+        QApplication::processEvents();
+    }
+
+    CTarvelinView& List() { return *frame_.GetRightPane(); }
+
+    void OpenSourceImage()
+    {
+        ASSERT_TRUE(List().OpenImage(image_));
+    }
+
+    void Select(const std::vector<std::string>& names) { SelectNamed(List(), names); }
+
+    test::TempDir dir_;
+    std::string source_ = dir_ / "source";
+    std::string image_ = dir_ / "source.iso";
+    ScriptedPrompt prompt_;
+    ScriptedServices services_;
+    CMainFrame frame_;
+};
+
+TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
+{
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    const std::string output = dir_ / "new.iso";
+    services_.choices = {source_ + "/docs", dir_ / "source", source_ + "/small.txt", output};
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    EXPECT_EQ(services_.folderTitles, (std::vector<std::string>{"Select Add Folder.", "Select Add Folder."}));
+    ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{3});
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"docs", "source", "small.txt"}));
+    // The folders' contents are records too, files before folders.
+    const EntryRecord& docs = *List().ComposeRoot().children[0];
+    ASSERT_EQ(docs.children.size(), std::size_t{2});
+    EXPECT_EQ(docs.children[0]->name, "readme.txt");
+    EXPECT_EQ(docs.children[1]->name, "inner");
+    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
+
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_FALSE(services_.fileDialogs.empty());
+    const FileDialogSpec& dialog = services_.fileDialogs.back();
+    EXPECT_TRUE(dialog.save);
+    EXPECT_EQ(dialog.filter, "(*.ISO)|*.ISO||");
+    EXPECT_EQ(dialog.defaultSuffix.toStdString(), "ISO");
+    EXPECT_TRUE(List().IsBuilding());
+    ASSERT_NE(List().ProgressDialog(), nullptr);
+    EXPECT_TRUE(List().ProgressDialog()->isVisible());
+    ASSERT_TRUE(WaitIdle(List()));
+    EXPECT_FALSE(List().ProgressDialog()->isVisible());
+
+    // The new image is open, listing its root.
+    EXPECT_TRUE(List().ImageMode());
+    EXPECT_EQ(List().ImagePath(), output);
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"docs", "source", "small.txt"}));
+    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+
+    // A peer reads the same tree and the same bytes.
+    const std::vector<std::string> paths = test::BsdtarPaths(output);
+    for (const char* expected : {"docs/", "docs/readme.txt", "docs/inner/deep.dat", "source/big.bin",
+                                 "source/docs/inner/deep.dat", "small.txt"}) {
+        EXPECT_NE(std::find(paths.begin(), paths.end(), expected), paths.end()) << expected;
+    }
+    const std::string unpacked = dir_ / "unpacked";
+    fs::create_directories(unpacked);
+    ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(output) + " -C " + test::ShellQuote(unpacked)).exitCode,
+              0);
+    EXPECT_EQ(test::ReadWholeFile(unpacked + "/source/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
+    EXPECT_EQ(test::ReadWholeFile(unpacked + "/docs/inner/deep.dat"),
+              test::ReadWholeFile(source_ + "/docs/inner/deep.dat"));
+}
+
+TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
+{
+    // The output cannot be created.
+    services_.choices = {source_ + "/small.txt", dir_ / "no/such/folder/new.iso"};
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create ISO Failed!\n")) << prompt_.asked[0].text;
+    EXPECT_GT(prompt_.asked[0].text.size(), std::string("Create ISO Failed!\n\n").size());
+    EXPECT_FALSE(List().IsBuilding());
+
+    // A chosen file that is gone by the time of the save.
+    fs::remove(source_ + "/small.txt");
+    const std::string output = dir_ / "new.iso";
+    services_.choices = {output};
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
+    EXPECT_TRUE(prompt_.asked[1].text.starts_with("Create ISO Failed!\n")) << prompt_.asked[1].text;
+    EXPECT_FALSE(List().IsBuilding());
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(List().ImageMode());
+}
+
+TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBelow)
+{
+    OpenSourceImage();
+    const std::string destination = dir_ / "out";
+    fs::create_directories(destination);
+    Select({"big.bin", "docs"});
+    services_.choices = {destination};
+    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    EXPECT_TRUE(prompt_.asked.empty());
+    EXPECT_EQ(test::ReadWholeFile(destination + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/docs/readme.txt"), test::ReadWholeFile(source_ + "/docs/readme.txt"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/docs/inner/deep.dat"),
+              test::ReadWholeFile(source_ + "/docs/inner/deep.dat"));
+    // The destination is shown once per row.
+    EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
+
+    services_.opened.clear();
+    Select({"small.txt", "docs"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    const std::string viewed = (fs::path(List().TemporaryFolder().toStdString()) / "small.txt").string();
+    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
+    EXPECT_EQ(test::ReadWholeFile(viewed), test::ReadWholeFile(source_ + "/small.txt"));
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_EQ(prompt_.asked[0].text, "Cann't open a Directory");
+    EXPECT_EQ(prompt_.asked[0].caption, "Error Message");
+
+    // A double-click on a file row opens it as View does.
+    services_.opened.clear();
+    fs::remove(viewed);
+    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "small.txt"), 0));
+    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
+    EXPECT_TRUE(fs::exists(viewed));
+    fs::remove(viewed);
+}
+
+TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
+{
+    OpenSourceImage();
+    // The destination cannot be made: a file is in its way.
+    const std::string blocker = dir_ / "blocker";
+    test::WriteWholeFile(blocker, std::string("x"));
+    Select({"small.txt"});
+    services_.choices = {blocker + "/out"};
+    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create File Failure")) << prompt_.asked[0].text;
+    EXPECT_EQ(prompt_.asked[0].caption, "Wrong Info");
+    EXPECT_TRUE(services_.opened.empty());
+
+    // The image loses its tail after it was opened: the big file's data
+    // cannot be read in full.
+    fs::resize_file(image_, fs::file_size(image_) - 2 * 1024 * 1024);
+    const std::string destination = dir_ / "out";
+    Select({"big.bin"});
+    services_.choices = {destination};
+    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
+    EXPECT_TRUE(prompt_.asked[1].text.starts_with("Not everything could be extracted:")) << prompt_.asked[1].text;
+    EXPECT_NE(prompt_.asked[1].text.find("big.bin"), std::string::npos) << prompt_.asked[1].text;
+    EXPECT_FALSE(fs::exists(destination + "/big.bin"));
+    // The command stops at the failing row.
+    EXPECT_TRUE(services_.opened.empty());
+}
+
+TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTheSave)
+{
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    OpenSourceImage();
+    Select({"small.txt", "other.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs"}));
+    EXPECT_TRUE(List().Modified());
+
+    // Into a folder of the image: a file and a folder from disk.
+    const std::string extra = dir_ / "extra";
+    fs::create_directories(extra + "/sub");
+    test::WriteWholeFile(extra + "/added.txt", test::RandomBytes(3000, 9));
+    test::WriteWholeFile(extra + "/sub/nested.bin", test::RandomBytes(9000, 10));
+    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "docs"), 0));
+    ASSERT_EQ(List().CurrentFolder()->name, "docs");
+    services_.choices = {extra + "/added.txt", extra + "/sub"};
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"readme.txt", "inner", "added.txt", "sub"}));
+    EXPECT_TRUE(prompt_.asked.empty());
+
+    // Before the save, the added entries are the ones viewed and extracted.
+    Select({"added.txt"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    ASSERT_EQ(services_.opened.size(), std::size_t{1});
+    EXPECT_EQ(test::ReadWholeFile(services_.opened[0]), test::ReadWholeFile(extra + "/added.txt"));
+    const std::string early = dir_ / "early";
+    fs::create_directories(early);
+    Select({"sub"});
+    services_.choices = {early};
+    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    EXPECT_EQ(test::ReadWholeFile(early + "/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
+    fs::remove(services_.opened[0]);
+
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    EXPECT_TRUE(List().IsSaving());
+    ASSERT_TRUE(WaitIdle(List()));
+    EXPECT_FALSE(List().Modified());
+    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+
+    ASSERT_TRUE(List().OpenImage(image_));
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs"}));
+    const std::vector<std::string> paths = test::BsdtarPaths(image_);
+    for (const char* expected : {"docs/added.txt", "docs/sub/nested.bin", "docs/inner/deep.dat", "big.bin"}) {
+        EXPECT_NE(std::find(paths.begin(), paths.end(), expected), paths.end()) << expected;
+    }
+    EXPECT_EQ(std::find(paths.begin(), paths.end(), "small.txt"), paths.end());
+    const std::string unpacked = dir_ / "unpacked";
+    fs::create_directories(unpacked);
+    ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(image_) + " -C " + test::ShellQuote(unpacked)).exitCode,
+              0);
+    EXPECT_EQ(test::ReadWholeFile(unpacked + "/docs/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
+    EXPECT_EQ(test::ReadWholeFile(unpacked + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
+}
+
+TEST_F(CommandsTest, AddingAFileOfAnExistingNameReplacesTheEntryAndItsRow)
+{
+    OpenSourceImage();
+    const std::string replacement = dir_ / "small.txt";
+    test::WriteWholeFile(replacement, std::string("the new small file, longer than before\n"));
+    services_.choices = {replacement};
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    const std::vector<std::string> names = RowNames(List());
+    EXPECT_EQ(std::count(names.begin(), names.end(), "small.txt"), 1);
+    Select({"small.txt"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    ASSERT_EQ(services_.opened.size(), std::size_t{1});
+    EXPECT_EQ(test::ReadWholeFile(services_.opened[0]), test::ReadWholeFile(replacement));
+    fs::remove(services_.opened[0]);
+}
+
+TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
+{
+    OpenSourceImage();
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    EXPECT_FALSE(List().IsSaving());
+    EXPECT_EQ(List().ProgressDialog(), nullptr);
+    Select({"small.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    frame_.RunCommand(ID_FILE_SAVEISOAS);
+    EXPECT_FALSE(List().IsSaving());
+    EXPECT_TRUE(services_.fileDialogs.empty());
+}
+
+TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
+{
+    OpenSourceImage();
+    Select({"small.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(List().IsSaving());
+    // The save's end has not been handed to the GUI thread yet: every
+    // command below meets the running save.
+    for (int id : {ID_ACTIONS_DELETE, ID_FILE_NEWISO, ID_FILE_OPENISO, ID_ACTIONS_ADDFILES, ID_BOOT_LOAD}) {
+        prompt_.asked.clear();
+        frame_.RunCommand(id);
+        ASSERT_EQ(prompt_.asked.size(), std::size_t{1}) << id;
+        EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image is being saved.")) << id;
+    }
+    EXPECT_TRUE(services_.fileDialogs.empty());
+    EXPECT_FALSE(List().ImageRoot().children.empty());
+
+    prompt_.asked.clear();
+    EXPECT_FALSE(frame_.close());
+    EXPECT_TRUE(frame_.isVisible());
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image is being saved."));
+    ASSERT_TRUE(WaitFor([this] { return !frame_.isVisible(); }));
+    EXPECT_FALSE(List().Modified());
+}
+
+} // namespace
+} // namespace tarvelin::shell
