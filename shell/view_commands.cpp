@@ -982,8 +982,8 @@ void CTarvelinView::OnBootableFromFloppy()
         maker_->SetDevice(floppyDevice_.c_str());
     }
     if (!maker_->Start(path.toStdString().c_str(), this, &CTarvelinView::FloppyCallback)) {
+        // The maker has said why.
         DestroyComponent(maker_);
-        Tell("Make Image from floppy Error", "Error");
     }
 }
 
