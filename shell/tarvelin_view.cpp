@@ -1,7 +1,9 @@
 #include "tarvelin_view.h"
 
 #include "commands.h"
+#include "extract_dlg.h"
 #include "left_view.h"
+#include "progress_session.h"
 #include "recent_files.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
@@ -9,7 +11,6 @@
 #include "capture/floppy.h"
 #include "iso/iso_edit.h"
 #include "platform/prompt.h"
-#include "writer/iso_build.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -30,7 +31,7 @@ namespace tarvelin::shell {
 CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(parent), doc_(doc)
 {
     setObjectName(QStringLiteral("ListView"));
-    temporaryFolder_ = QDir(QDir::tempPath()).filePath(QStringLiteral("Tarvelin"));
+    temporaryFolder_ = TarvelinTempFolder();
     QDir().mkpath(temporaryFolder_);
     doc_->SetListView(this);
 
@@ -90,13 +91,14 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
         view->viewport()->installEventFilter(this);
     }
     SetViewMode(ID_VIEW_DETAILS);
+    NewProgressSession();
 }
 
 CTarvelinView::~CTarvelinView()
 {
-    // Each waits for its worker: a save runs to its end, a build or a floppy
-    // copy stops, and the build's partial output is removed.
-    DestroyComponent(build_);
+    // Each waits for its worker: a build or a floppy copy stops (the build's
+    // partial output is removed), a save runs to its end.
+    progress_.reset();
     DestroyComponent(maker_);
     DestroyComponent(edit_);
     // Fails, as it should, while files that View left there remain.

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,6 @@ class QTreeView;
 class QAbstractItemView;
 class QMimeData;
 class QModelIndex;
-class QProgressDialog;
 
 namespace tarvelin {
 class IIsoEdit;
@@ -47,6 +47,7 @@ class IBootImageMaker;
 namespace tarvelin::shell {
 
 class CTarvelinDoc;
+class ProgressSession;
 
 class CTarvelinView final : public QWidget {
     Q_OBJECT
@@ -100,7 +101,7 @@ public:
 
     // Work running on a worker thread.
     bool IsSaving() const { return saving_; }
-    bool IsBuilding() const { return build_ != nullptr; }
+    bool IsBuilding() const { return building_; }
     bool IsMakingBootImage() const { return maker_ != nullptr; }
     bool IsBusy() const { return IsSaving() || IsBuilding() || IsMakingBootImage(); }
     bool Modified() const { return modified_; }
@@ -108,8 +109,8 @@ public:
     // The device or file Make Bootable Info From Floppy copies instead of
     // the first floppy drive; empty for the drive.
     void SetFloppyDevice(const std::string& path) { floppyDevice_ = path; }
-    // The progress dialog of saves and builds; null before the first.
-    QProgressDialog* ProgressDialog() const { return progress_; }
+    // The progress dialog of saves and builds and their workers' reports.
+    ProgressSession& Progress() { return *progress_; }
     // The link the Homepage and Support commands open.
     static const char* const kHomepage;
     static const char* const kSupportAddress;
@@ -159,22 +160,25 @@ private:
     void OnSaveBootable();
     void OnDeleteBootable();
     void OnBootableFromFloppy();
+    void OnBinToIso();
+    void OnIsoToBin();
+    void OnOtherFormatConvert();
+    void OnMakeIsoFromCd();
     void OnHelpContents();
     void OnHomepage();
     void OnSupport();
 
-    // Work on worker threads; the callbacks run there and post to the view.
-    static bool SaveCallback(void* context, std::int32_t value);
-    static bool BuildCallback(void* context, std::int32_t value);
+    // Work on worker threads: the save and the build report through the
+    // progress session, the floppy copy through FloppyCallback, which
+    // posts its end to the view.
     static bool FloppyCallback(void* context, std::int32_t value);
     void StartImageSave(std::function<void()> afterSave);
     void StartBuild();
-    void OnSaveProgress(std::int32_t value);
-    void OnBuildProgress(std::int32_t value);
+    void OnSaveFinished(bool saved);
+    void OnBuildFinished(bool built);
     void OnFloppyEnded();
-    void ShowProgress();
-    void HideProgress();
-    void OnProgressCancel();
+    void CloseWindowIfAsked();
+    void NewProgressSession();
     // Stops a running build; its partial output is removed.
     void StopBuild();
 
@@ -212,23 +216,19 @@ private:
     RecordNodeMap nodeMap_;
     EntryRecord* currentFolder_ = &composeRoot_;
     IIsoEdit* edit_ = nullptr;
-    IIsoBuild* build_ = nullptr;
     IBootImageMaker* maker_ = nullptr;
     std::string imagePath_;
     bool imageMode_ = false;
     bool modified_ = false;
     bool bootable_ = false;
     bool saving_ = false;
-    // Each build has its own number, so that values a stopped build posted
-    // are not taken for those of the next one.
-    std::atomic<std::uint32_t> buildNumber_{0};
+    bool building_ = false;
     // The first build's image opens by itself once it is complete.
     bool builtImageOpened_ = false;
     std::function<void()> afterSave_;
     bool closeWhenIdle_ = false;
     QObject* watchedWindow_ = nullptr;
-    QProgressDialog* progress_ = nullptr;
-    bool progressIsBuild_ = false;
+    std::unique_ptr<ProgressSession> progress_;
     int dragNumber_ = 0;
     std::string floppyDevice_;
 

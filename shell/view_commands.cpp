@@ -5,8 +5,12 @@
 
 #include "tarvelin_view.h"
 
+#include "cd_rip_dlg.h"
 #include "commands.h"
+#include "convert_dlgs.h"
+#include "extract_dlg.h"
 #include "left_view.h"
+#include "progress_session.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
 
@@ -27,7 +31,6 @@
 #include <QListView>
 #include <QTreeView>
 #include <QMimeData>
-#include <QProgressDialog>
 #include <QUrl>
 
 #include <filesystem>
@@ -141,6 +144,10 @@ const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
         {ID_BOOT_SAVE, &CTarvelinView::OnSaveBootable},
         {ID_BOOT_DELETE, &CTarvelinView::OnDeleteBootable},
         {ID_BOOT_FROMFLOPPY, &CTarvelinView::OnBootableFromFloppy},
+        {ID_CONVERT_BIN2ISO, &CTarvelinView::OnBinToIso},
+        {ID_CONVERT_ISO2BIN, &CTarvelinView::OnIsoToBin},
+        {ID_CONVERT_OTHER, &CTarvelinView::OnOtherFormatConvert},
+        {ID_ACTIONS_MAKEISO, &CTarvelinView::OnMakeIsoFromCd},
         {ID_HELP_CONTENTS, &CTarvelinView::OnHelpContents},
         {ID_HELP_HOMEPAGE, &CTarvelinView::OnHomepage},
         {ID_HELP_SUPPORT, &CTarvelinView::OnSupport},
@@ -170,7 +177,7 @@ bool CTarvelinView::RefusedWhileBusy(unsigned uses)
     const char* busy = nullptr;
     if ((uses & kUsesImage) != 0 && saving_) {
         busy = "The image is being saved. Please try again when the save has ended.";
-    } else if ((uses & kUsesBuilder) != 0 && build_ != nullptr) {
+    } else if ((uses & kUsesBuilder) != 0 && building_) {
         busy = "A new image is being built. Please try again when the build has ended.";
     } else if ((uses & kUsesMaker) != 0 && maker_ != nullptr) {
         busy = "A boot image is being read from the floppy. Please try again when it has ended.";
@@ -232,7 +239,7 @@ bool CTarvelinView::HandleWindowClose(QEvent* event)
         Tell("The image is being saved. The window closes when the save has ended.");
         return true;
     }
-    if (build_ != nullptr) {
+    if (building_) {
         if (platform::Ask("A new image is being built. Stop building it and close?", kProgramCaption,
                           PromptButtons::YesNo, PromptIcon::Question) != PromptAnswer::Yes) {
             event->ignore();
@@ -303,60 +310,38 @@ void CTarvelinView::OnFileSaveAs()
     }
 }
 
+void CTarvelinView::NewProgressSession()
+{
+    progress_ = std::make_unique<ProgressSession>(this);
+    connect(progress_.get(), &ProgressSession::saveFinished, this, &CTarvelinView::OnSaveFinished);
+    connect(progress_.get(), &ProgressSession::buildFinished, this, &CTarvelinView::OnBuildFinished);
+}
+
 void CTarvelinView::StartImageSave(std::function<void()> afterSave)
 {
     if (edit_ == nullptr || saving_) {
         return;
     }
-    afterSave_ = std::move(afterSave);
-    ShowProgress();
-    progressIsBuild_ = false;
-    saving_ = true;
-    if (!edit_->StartSave(this, &CTarvelinView::SaveCallback)) {
-        saving_ = false;
-        afterSave_ = nullptr;
-        HideProgress();
-        Tell(std::string("The image could not be saved: ") + edit_->GetLastError(), kProgramCaption,
-             PromptIcon::Error);
+    if (progress_->StartSave(edit_)) {
+        saving_ = true;
+        afterSave_ = std::move(afterSave);
     }
 }
 
-bool CTarvelinView::SaveCallback(void* context, std::int32_t value)
+void CTarvelinView::OnSaveFinished(bool saved)
 {
-    // Worker thread: hand the value over and go on.
-    auto* view = static_cast<CTarvelinView*>(context);
-    QMetaObject::invokeMethod(view, [view, value] { view->OnSaveProgress(value); }, Qt::QueuedConnection);
-    return true;
-}
-
-void CTarvelinView::OnSaveProgress(std::int32_t value)
-{
-    if (!saving_) {
-        return;
-    }
-    if (value < kSaveDone) {
-        // Percent of the files written, on the bar of 0..2000.
-        if (progress_ != nullptr) {
-            progress_->setValue(std::clamp(value, 0, 100) * 20);
-        }
-        return;
-    }
     saving_ = false;
-    HideProgress();
     std::function<void()> then = std::move(afterSave_);
     afterSave_ = nullptr;
-    if (value == kSaveDone) {
-        modified_ = false;
-        bootable_ = edit_->HasBootImage();
-    } else {
-        then = nullptr;
+    if (!saved) {
+        // The session has said why; nothing waits for this save any more.
         closeWhenIdle_ = false;
-        Tell(std::string("The image could not be saved; it is as it was before.\n\n") + edit_->GetLastError(),
-             kProgramCaption, PromptIcon::Error);
+        return;
     }
-    if (closeWhenIdle_ && watchedWindow_ != nullptr) {
-        closeWhenIdle_ = false;
-        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
+    modified_ = false;
+    bootable_ = edit_ != nullptr && edit_->HasBootImage();
+    if (closeWhenIdle_) {
+        CloseWindowIfAsked();
         return;
     }
     if (then) {
@@ -377,93 +362,46 @@ void CTarvelinView::StartBuild()
     // Paths go to the builder as they are: on this system a backslash is
     // an ordinary character of a file name.
     imagePath_ = chosen.toStdString();
-    build_ = NEW_ISOBUILDNEW();
-    if (build_ == nullptr) {
+    IIsoBuild* builder = NEW_ISOBUILDNEW();
+    if (builder == nullptr) {
         Tell("Create ISO Failed!");
         return;
     }
-    if (!build_->SetOutput(imagePath_.c_str(), kBuildIsoAndJoliet)) {
-        const std::string reason = build_->GetLastError();
-        DestroyComponent(build_);
-        Tell("Create ISO Failed!\n\n" + reason);
+    if (!builder->SetOutput(imagePath_.c_str(), kBuildIsoAndJoliet)) {
+        const std::string reason = builder->GetLastError();
+        DestroyComponent(builder);
+        Tell("Create ISO Failed!\n" + reason);
         return;
     }
-    MacroNode* root = build_->GetRoot();
+    MacroNode* root = builder->GetRoot();
     std::vector<std::string> failures;
     for (const auto& record : composeRoot_.children) {
-        const MacroNode* added = record->isFolder == 1 ? build_->AddDirectoryTree(record->path.c_str(), root)
-                                                       : build_->AddFile(record->path.c_str(), root);
+        const MacroNode* added = record->isFolder == 1 ? builder->AddDirectoryTree(record->path.c_str(), root)
+                                                       : builder->AddFile(record->path.c_str(), root);
         if (added == nullptr) {
-            failures.push_back(build_->GetLastError());
+            failures.push_back(builder->GetLastError());
         }
     }
     if (!failures.empty()) {
-        // An image without something the user chose is no image to leave.
-        DestroyComponent(build_);
-        Tell("Create ISO Failed!\n" + FailureList(failures));
+        // An image without something the user chose is no image to leave;
+        // the builder removes its output.
+        DestroyComponent(builder);
+        Tell("Create ISO Failed!" + FailureList(failures));
         return;
     }
-    ShowProgress();
-    progressIsBuild_ = true;
-    if (!build_->StartBuild(this, &CTarvelinView::BuildCallback)) {
-        const std::string reason = build_->GetLastError();
-        HideProgress();
-        DestroyComponent(build_);
-        Tell("Create ISO Failed!\n\n" + reason);
-    }
+    // The session owns the builder from here on, also when it cannot start.
+    building_ = progress_->StartBuild(builder);
 }
 
-bool CTarvelinView::BuildCallback(void* context, std::int32_t value)
+void CTarvelinView::OnBuildFinished(bool built)
 {
-    auto* view = static_cast<CTarvelinView*>(context);
-    const std::uint32_t number = view->buildNumber_.load();
-    QMetaObject::invokeMethod(
-        view,
-        [view, value, number] {
-            if (number == view->buildNumber_.load()) {
-                view->OnBuildProgress(value);
-            }
-        },
-        Qt::QueuedConnection);
-    return true;
-}
-
-void CTarvelinView::OnBuildProgress(std::int32_t value)
-{
-    if (build_ == nullptr) {
-        return;
-    }
-    if (value < kBuildDone) {
-        // Thousandths of the volume, on the bar of 0..2000.
-        if (progress_ != nullptr) {
-            progress_->setValue(std::clamp(value, 0, 999) * 2);
-        }
-        return;
-    }
-    HideProgress();
-    const std::string reason = value == kBuildDone ? std::string() : std::string(build_->GetLastError());
-    std::vector<std::string> lost;
-    for (std::uint32_t i = 0; i < build_->GetNoticeCount(); ++i) {
-        bool isError = false;
-        const char* notice = build_->GetNotice(i, &isError);
-        if (isError && notice != nullptr) {
-            lost.emplace_back(notice);
-        }
-    }
-    // The worker has made its final call; this waits for it to return.
-    DestroyComponent(build_);
-    ++buildNumber_;
-    if (value != kBuildDone) {
+    building_ = false;
+    if (!built) {
         closeWhenIdle_ = false;
-        Tell("Create ISO Failed!\n\n" + reason, kProgramCaption, PromptIcon::Error);
         return;
     }
-    if (!lost.empty()) {
-        Tell("The image was built without these entries:" + FailureList(lost), kProgramCaption, PromptIcon::Warning);
-    }
-    if (closeWhenIdle_ && watchedWindow_ != nullptr) {
-        closeWhenIdle_ = false;
-        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
+    if (closeWhenIdle_) {
+        CloseWindowIfAsked();
         return;
     }
     if (!builtImageOpened_) {
@@ -474,52 +412,21 @@ void CTarvelinView::OnBuildProgress(std::int32_t value)
 
 void CTarvelinView::StopBuild()
 {
-    if (build_ == nullptr) {
+    if (!building_) {
         return;
     }
-    HideProgress();
-    // Stops the worker and waits for it; the partial image is removed.
-    DestroyComponent(build_);
-    ++buildNumber_;
+    // The session goes with the builder it holds: releasing it stops the
+    // worker and waits for it, and the partial image is removed.
+    building_ = false;
+    NewProgressSession();
 }
 
-void CTarvelinView::ShowProgress()
+void CTarvelinView::CloseWindowIfAsked()
 {
-    if (progress_ == nullptr) {
-        progress_ = new QProgressDialog(this);
-        progress_->setWindowTitle(QStringLiteral("Progress"));
-        progress_->setWindowModality(Qt::NonModal);
-        progress_->setAutoClose(false);
-        progress_->setAutoReset(false);
-        progress_->setMinimumDuration(0);
-        connect(progress_, &QProgressDialog::canceled, this, &CTarvelinView::OnProgressCancel);
+    if (closeWhenIdle_ && watchedWindow_ != nullptr && !IsBusy()) {
+        closeWhenIdle_ = false;
+        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
     }
-    progress_->setRange(0, 2000);
-    progress_->show();
-}
-
-void CTarvelinView::HideProgress()
-{
-    if (progress_ != nullptr) {
-        progress_->hide();
-    }
-}
-
-void CTarvelinView::OnProgressCancel()
-{
-    if (platform::Ask("Are you sure to cancel", kProgramCaption, PromptButtons::YesNo, PromptIcon::Question) !=
-        PromptAnswer::Yes) {
-        if (saving_ || build_ != nullptr) {
-            progress_->show();
-        }
-        return;
-    }
-    if (build_ != nullptr) {
-        StopBuild();
-        return;
-    }
-    // A save is never cut short; only its dialog goes.
-    HideProgress();
 }
 
 // --- Actions menu ------------------------------------------------------------
@@ -732,11 +639,11 @@ void CTarvelinView::OnExtract()
     if (RefusedWhileBusy(kUsesImage)) {
         return;
     }
-    const QString destination = ShellServices().ChooseFolder(this, QStringLiteral("Extract"));
-    if (destination.isEmpty()) {
+    CExtractDlg dialog(this);
+    if (dialog.exec() != QDialog::Accepted) {
         return;
     }
-    ExtractSelection(destination.toStdString());
+    ExtractSelection(ExtractDestination().toStdString());
 }
 
 bool CTarvelinView::ExtractImageRecord(const EntryRecord& record, const std::string& destination)
@@ -1001,10 +908,29 @@ bool CTarvelinView::FloppyCallback(void* context, std::int32_t value)
 void CTarvelinView::OnFloppyEnded()
 {
     DestroyComponent(maker_);
-    if (closeWhenIdle_ && watchedWindow_ != nullptr && !IsBusy()) {
-        closeWhenIdle_ = false;
-        QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
-    }
+    CloseWindowIfAsked();
+}
+
+// --- Conversions and the CD-ROM: modal dialogs with components of their own --
+
+void CTarvelinView::OnBinToIso()
+{
+    CBinToIsoDlg(this).exec();
+}
+
+void CTarvelinView::OnIsoToBin()
+{
+    CIsoToBinDlg(this).exec();
+}
+
+void CTarvelinView::OnOtherFormatConvert()
+{
+    CAnyToIsoDlg(this).exec();
+}
+
+void CTarvelinView::OnMakeIsoFromCd()
+{
+    CCdRipDlg(this).exec();
 }
 
 // --- Help menu --------------------------------------------------------------------

@@ -5,7 +5,10 @@
 // folders from a script and keep what was opened, and a wait for work on
 // the engines' worker threads.
 
+#include "commands.h"
+#include "extract_dlg.h"
 #include "main_frame.h"
+#include "progress_session.h"
 #include "shell_services.h"
 #include "tarvelin_view.h"
 
@@ -13,7 +16,9 @@
 
 #include <QApplication>
 #include <QItemSelectionModel>
-#include <QProgressDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
 #include <QTreeView>
 #include <QThread>
 
@@ -135,6 +140,37 @@ inline bool WaitFor(const std::function<bool()>& condition)
 inline bool WaitIdle(CTarvelinView& list)
 {
     return WaitFor([&list] { return !list.IsBusy(); });
+}
+
+// Once a modal dialog of the type shows, acts on it (the action closes it).
+template <class Dialog>
+void WhenDialogShows(std::function<void(Dialog&)> act)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+        if (auto* dialog = dynamic_cast<Dialog*>(QApplication::activeModalWidget()); dialog != nullptr) {
+            timer->stop();
+            timer->deleteLater();
+            act(*dialog);
+        }
+    });
+    timer->start();
+}
+
+// Extract... with its dialog answered: the destination typed in, Extract
+// pressed; an empty destination presses Cancel.
+inline void RunExtract(CMainFrame& frame, const std::string& destination)
+{
+    WhenDialogShows<CExtractDlg>([destination](CExtractDlg& dialog) {
+        if (destination.empty()) {
+            dialog.reject();
+            return;
+        }
+        dialog.Edit()->setText(QString::fromStdString(destination));
+        dialog.ExtractButton()->click();
+    });
+    frame.RunCommand(ID_ACTIONS_EXTRACT);
 }
 
 // The row of the current folder that shows the name; -1 when none does.

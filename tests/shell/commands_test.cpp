@@ -88,10 +88,9 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     EXPECT_EQ(dialog.filter, "(*.ISO)|*.ISO||");
     EXPECT_EQ(dialog.defaultSuffix.toStdString(), "ISO");
     EXPECT_TRUE(List().IsBuilding());
-    ASSERT_NE(List().ProgressDialog(), nullptr);
-    EXPECT_TRUE(List().ProgressDialog()->isVisible());
+    EXPECT_TRUE(List().Progress().Dialog().IsVisible());
     ASSERT_TRUE(WaitIdle(List()));
-    EXPECT_FALSE(List().ProgressDialog()->isVisible());
+    EXPECT_FALSE(List().Progress().Dialog().IsVisible());
 
     // The new image is open, listing its root.
     EXPECT_TRUE(List().ImageMode());
@@ -143,8 +142,9 @@ TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBe
     const std::string destination = dir_ / "out";
     fs::create_directories(destination);
     Select({"big.bin", "docs"});
-    services_.choices = {destination};
-    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    RunExtract(frame_, "");
+    EXPECT_TRUE(services_.opened.empty());
+    RunExtract(frame_, destination);
     EXPECT_TRUE(prompt_.asked.empty());
     EXPECT_EQ(test::ReadWholeFile(destination + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
     EXPECT_EQ(test::ReadWholeFile(destination + "/docs/readme.txt"), test::ReadWholeFile(source_ + "/docs/readme.txt"));
@@ -179,8 +179,7 @@ TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
     const std::string blocker = dir_ / "blocker";
     test::WriteWholeFile(blocker, std::string("x"));
     Select({"small.txt"});
-    services_.choices = {blocker + "/out"};
-    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    RunExtract(frame_, blocker + "/out");
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
     EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create File Failure")) << prompt_.asked[0].text;
     EXPECT_EQ(prompt_.asked[0].caption, "Wrong Info");
@@ -191,8 +190,7 @@ TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
     fs::resize_file(image_, fs::file_size(image_) - 2 * 1024 * 1024);
     const std::string destination = dir_ / "out";
     Select({"big.bin"});
-    services_.choices = {destination};
-    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    RunExtract(frame_, destination);
     ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
     EXPECT_TRUE(prompt_.asked[1].text.starts_with("Not everything could be extracted:")) << prompt_.asked[1].text;
     EXPECT_NE(prompt_.asked[1].text.find("big.bin"), std::string::npos) << prompt_.asked[1].text;
@@ -231,8 +229,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     const std::string early = dir_ / "early";
     fs::create_directories(early);
     Select({"sub"});
-    services_.choices = {early};
-    frame_.RunCommand(ID_ACTIONS_EXTRACT);
+    RunExtract(frame_, early);
     EXPECT_EQ(test::ReadWholeFile(early + "/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
     fs::remove(services_.opened[0]);
 
@@ -278,7 +275,7 @@ TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
     OpenSourceImage();
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_FALSE(List().IsSaving());
-    EXPECT_EQ(List().ProgressDialog(), nullptr);
+    EXPECT_FALSE(List().Progress().Dialog().Exists());
     Select({"small.txt"});
     frame_.RunCommand(ID_ACTIONS_DELETE);
     frame_.RunCommand(ID_FILE_SAVEISOAS);
