@@ -176,7 +176,7 @@ private:
     void StartBuild();
     void OnSaveFinished(bool saved);
     void OnBuildFinished(bool built);
-    void OnFloppyEnded();
+    void OnFloppyEnded(bool complete);
     void CloseWindowIfAsked();
     void NewProgressSession();
     // Stops a running build; its partial output is removed.

@@ -15,6 +15,7 @@
 #include "tarvelin_doc.h"
 
 #include "capture/floppy.h"
+#include "capture/unread_sectors.h"
 #include "core/byte_buffer.h"
 #include "iso/iso_edit.h"
 #include "iso/iso_extract.h"
@@ -900,14 +901,30 @@ bool CTarvelinView::FloppyCallback(void* context, std::int32_t value)
     // thread, which waits there for the worker to return.
     if (value == -1 || value == -2) {
         auto* view = static_cast<CTarvelinView*>(context);
-        QMetaObject::invokeMethod(view, [view] { view->OnFloppyEnded(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(view, [view, value] { view->OnFloppyEnded(value == -2); }, Qt::QueuedConnection);
     }
     return true;
 }
 
-void CTarvelinView::OnFloppyEnded()
+void CTarvelinView::OnFloppyEnded(bool complete)
 {
+    if (maker_ == nullptr) {
+        return;
+    }
+    // What the user did not already hear from the maker: sectors left zero
+    // in a complete image, or why an incomplete one was removed.
+    std::string told;
+    if (complete) {
+        if (const std::vector<std::uint32_t> unread = capture::UnreadSectorsOf(*maker_); !unread.empty()) {
+            told = capture::DescribeUnreadSectors(unread);
+        }
+    } else if (const char* reason = maker_->GetLastError(); reason != nullptr && *reason != '\0') {
+        told = std::string("Make Image from floppy Error\n") + reason;
+    }
     DestroyComponent(maker_);
+    if (!told.empty()) {
+        Tell(told, "Error", complete ? PromptIcon::Warning : PromptIcon::Error);
+    }
     CloseWindowIfAsked();
 }
 

@@ -6,6 +6,8 @@
 
 #include "commands.h"
 
+#include "capture/floppy.h"
+#include "capture/unread_sectors.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -138,6 +140,22 @@ TEST_F(BootCommandsTest, AFloppyIsCopiedIntoTheChosenFile)
     ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
     EXPECT_EQ(test::ReadWholeFile(target), test::ReadWholeFile(bootFile_));
     EXPECT_TRUE(prompt_.asked.empty());
+
+    // Two sectors cannot be read; all bad sectors are ignored and the image
+    // is made with them zero, which the user is told.
+    static constexpr auto badSectors = [](std::uint32_t index) { return index == 30 || index == 31; };
+    const FloppyReadFault before = SetFloppyReadFault(badSectors);
+    prompt_.answers["Read error"] = platform::PromptAnswer::Ignore;
+    services_.choices = {target};
+    frame_.RunCommand(ID_BOOT_FROMFLOPPY);
+    ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
+    SetFloppyReadFault(before);
+    ASSERT_FALSE(prompt_.asked.empty());
+    EXPECT_EQ(prompt_.asked.back().text, capture::DescribeUnreadSectors({30, 31}));
+    std::vector<std::uint8_t> expected = test::ReadWholeFile(bootFile_);
+    std::fill(expected.begin() + 30 * 512, expected.begin() + 32 * 512, 0);
+    EXPECT_EQ(test::ReadWholeFile(target), expected);
+    prompt_.asked.clear();
 
     // No device to read: the maker says so and holds nothing.
     List().SetFloppyDevice(dir_ / "no-such-device");
