@@ -1,14 +1,15 @@
 #pragma once
 
-// What the command tests share: a prompt that answers message boxes from a
-// script and keeps what was asked, desktop services that choose files and
-// folders from a script and keep what was opened, and a wait for work on
-// the engines' worker threads.
+// What the command tests share: a prompt that answers message boxes by the
+// start of their text and keeps what was asked, the dialog tests' scripted
+// desktop services, a wait for work on the engines' worker threads, and
+// the extract dialog answered.
 
 #include "commands.h"
 #include "extract_dlg.h"
 #include "main_frame.h"
 #include "progress_session.h"
+#include "dialog_fixtures.h"
 #include "shell_services.h"
 #include "tarvelin_view.h"
 
@@ -20,11 +21,9 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeView>
-#include <QThread>
 
-#include <chrono>
-#include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -77,64 +76,58 @@ private:
     platform::IPrompt* previous_;
 };
 
-// Hands out the scripted choices in order (an empty one is a cancel) and
-// keeps every dialog asked for and everything opened.
-class ScriptedServices final : public IShellServices {
+// The dialog tests' scripted desktop services, seen as the command tests
+// use them: choices handed out in order (an empty one is a cancel), the
+// file dialogs and folder browsers asked for, and what was opened.
+class ScriptedServices {
 public:
-    ScriptedServices() : previous_(SetShellServices(this)) {}
-    ~ScriptedServices() override { SetShellServices(previous_); }
-    ScriptedServices(const ScriptedServices&) = delete;
-    ScriptedServices& operator=(const ScriptedServices&) = delete;
-
-    QString ChooseFile(QWidget*, const FileDialogSpec& spec) override
+    void SetChoices(std::initializer_list<std::string> choices)
     {
-        fileDialogs.push_back(spec);
-        return Next();
+        for (const std::string& choice : choices) {
+            services_.Choose(QString::fromStdString(choice));
+        }
     }
-    QString ChooseFolder(QWidget*, const QString& title) override
+    std::vector<FileDialogSpec> FileDialogs() const
     {
-        folderTitles.push_back(title.toStdString());
-        return Next();
+        std::vector<FileDialogSpec> specs;
+        for (const test::ChooserCall& call : services_.calls) {
+            if (!call.folder) {
+                specs.push_back(call.spec);
+            }
+        }
+        return specs;
     }
-    bool Open(const QString& pathOrAddress) override
+    std::vector<std::string> FolderTitles() const
     {
-        opened.push_back(pathOrAddress.toStdString());
-        return true;
+        std::vector<std::string> titles;
+        for (const test::ChooserCall& call : services_.calls) {
+            if (call.folder) {
+                titles.push_back(call.title.toStdString());
+            }
+        }
+        return titles;
     }
-
-    std::deque<std::string> choices;
-    std::vector<FileDialogSpec> fileDialogs;
-    std::vector<std::string> folderTitles;
-    std::vector<std::string> opened;
+    std::vector<std::string> Opened() const
+    {
+        std::vector<std::string> opened;
+        for (const QString& item : services_.opened) {
+            opened.push_back(item.toStdString());
+        }
+        return opened;
+    }
+    void ClearOpened() { services_.opened.clear(); }
 
 private:
-    QString Next()
-    {
-        if (choices.empty()) {
-            return {};
-        }
-        const std::string choice = choices.front();
-        choices.pop_front();
-        return QString::fromStdString(choice);
-    }
-
-    IShellServices* previous_;
+    test::ScriptedShellServices services_;
 };
 
-// Serves the GUI thread's events until the condition holds; false when it
-// did not within a minute (a hung worker, not a slow one).
+// Serves the GUI thread's events until the condition holds, then what the
+// last step posted; false when it did not (a hung worker, not a slow one).
 inline bool WaitFor(const std::function<bool()>& condition)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
+    const bool held = test::ServeEventsUntil(condition);
     QApplication::processEvents();
-    return true;
+    return held;
 }
 
 inline bool WaitIdle(CTarvelinView& list)

@@ -65,12 +65,12 @@ TEST_F(BootCommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAn
     ASSERT_TRUE(List().OpenImage(image_));
     EXPECT_FALSE(List().Bootable());
     // Loaded twice into the root: the folder holds the file once.
-    services_.choices = {bootFile_, bootFile_};
+    services_.SetChoices({bootFile_, bootFile_});
     frame_.RunCommand(ID_BOOT_LOAD);
     frame_.RunCommand(ID_BOOT_LOAD);
-    ASSERT_EQ(services_.fileDialogs.size(), std::size_t{2});
-    EXPECT_EQ(services_.fileDialogs[0].filter, "(*.image)|*.image |(*.*)|*.*||");
-    EXPECT_FALSE(services_.fileDialogs[0].save);
+    ASSERT_EQ(services_.FileDialogs().size(), std::size_t{2});
+    EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.image)|*.image |(*.*)|*.*||");
+    EXPECT_FALSE(services_.FileDialogs()[0].save);
     std::vector<std::string> names = RowNames(List());
     EXPECT_EQ(std::count(names.begin(), names.end(), "floppy.img"), 1);
     EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
@@ -82,9 +82,9 @@ TEST_F(BootCommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAn
     names = RowNames(List());
     EXPECT_EQ(std::count(names.begin(), names.end(), "floppy.img"), 1);
     const std::string saved = dir_ / "saved.image";
-    services_.choices = {saved};
+    services_.SetChoices({saved});
     frame_.RunCommand(ID_BOOT_SAVE);
-    EXPECT_TRUE(services_.fileDialogs.back().save);
+    EXPECT_TRUE(services_.FileDialogs().back().save);
     EXPECT_EQ(test::ReadWholeFile(saved), test::ReadWholeFile(bootFile_));
     if (test::ToolAvailable("isoinfo")) {
         const std::string info = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_));
@@ -103,7 +103,7 @@ TEST_F(BootCommandsTest, WithoutABootableImageTheCommandsSayWhyWithTheirOwnCapti
     // Composing: nothing is open.
     frame_.RunCommand(ID_BOOT_SAVE);
     frame_.RunCommand(ID_BOOT_DELETE);
-    services_.choices = {bootFile_};
+    services_.SetChoices({bootFile_});
     prompt_.answers["Couldn't Load"] = platform::PromptAnswer::No;
     frame_.RunCommand(ID_BOOT_LOAD);
     ASSERT_EQ(prompt_.asked.size(), std::size_t{3});
@@ -126,17 +126,17 @@ TEST_F(BootCommandsTest, WithoutABootableImageTheCommandsSayWhyWithTheirOwnCapti
         EXPECT_EQ(asked.text, "The Image File is not bootable File");
         EXPECT_EQ(asked.caption, "Warning Information");
     }
-    EXPECT_TRUE(services_.fileDialogs.size() == 1);
+    EXPECT_TRUE(services_.FileDialogs().size() == 1);
 }
 
 TEST_F(BootCommandsTest, AFloppyIsCopiedIntoTheChosenFile)
 {
     const std::string target = dir_ / "made.image";
     List().SetFloppyDevice(bootFile_);
-    services_.choices = {target};
+    services_.SetChoices({target});
     frame_.RunCommand(ID_BOOT_FROMFLOPPY);
-    EXPECT_EQ(services_.fileDialogs.back().defaultSuffix.toStdString(), "image");
-    EXPECT_TRUE(services_.fileDialogs.back().save);
+    EXPECT_EQ(services_.FileDialogs().back().defaultSuffix.toStdString(), "image");
+    EXPECT_TRUE(services_.FileDialogs().back().save);
     ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
     EXPECT_EQ(test::ReadWholeFile(target), test::ReadWholeFile(bootFile_));
     EXPECT_TRUE(prompt_.asked.empty());
@@ -146,7 +146,7 @@ TEST_F(BootCommandsTest, AFloppyIsCopiedIntoTheChosenFile)
     static constexpr auto badSectors = [](std::uint32_t index) { return index == 30 || index == 31; };
     const FloppyReadFault before = SetFloppyReadFault(badSectors);
     prompt_.answers["Read error"] = platform::PromptAnswer::Ignore;
-    services_.choices = {target};
+    services_.SetChoices({target});
     frame_.RunCommand(ID_BOOT_FROMFLOPPY);
     ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
     SetFloppyReadFault(before);
@@ -159,7 +159,7 @@ TEST_F(BootCommandsTest, AFloppyIsCopiedIntoTheChosenFile)
 
     // No device to read: the maker says so and holds nothing.
     List().SetFloppyDevice(dir_ / "no-such-device");
-    services_.choices = {dir_ / "other.image"};
+    services_.SetChoices({dir_ / "other.image"});
     frame_.RunCommand(ID_BOOT_FROMFLOPPY);
     EXPECT_FALSE(List().IsMakingBootImage());
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
@@ -170,7 +170,7 @@ TEST_F(BootCommandsTest, HelpOpensTheHomepageTheSupportAddressAndSaysWhenTheHelp
 {
     frame_.RunCommand(ID_HELP_HOMEPAGE);
     frame_.RunCommand(ID_HELP_SUPPORT);
-    EXPECT_EQ(services_.opened, (std::vector<std::string>{CTarvelinView::kHomepage, CTarvelinView::kSupportAddress}));
+    EXPECT_EQ(services_.Opened(), (std::vector<std::string>{CTarvelinView::kHomepage, CTarvelinView::kSupportAddress}));
     EXPECT_TRUE(std::string(CTarvelinView::kSupportAddress).starts_with("mailto:"));
     // The help file is looked for beside the program, not in the current
     // folder; this test program has none beside it.
@@ -179,7 +179,7 @@ TEST_F(BootCommandsTest, HelpOpensTheHomepageTheSupportAddressAndSaysWhenTheHelp
     frame_.RunCommand(ID_HELP_CONTENTS);
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
     EXPECT_NE(prompt_.asked[0].text.find(help.string()), std::string::npos) << prompt_.asked[0].text;
-    EXPECT_EQ(services_.opened.size(), std::size_t{2});
+    EXPECT_EQ(services_.Opened().size(), std::size_t{2});
 }
 
 TEST_F(BootCommandsTest, UnsavedEditsAreAskedAboutBeforeNewOpenAndClose)
@@ -211,10 +211,10 @@ TEST_F(BootCommandsTest, UnsavedEditsAreAskedAboutBeforeNewOpenAndClose)
     // Yes on Open: the save ends first, then the file dialog comes.
     edit();
     prompt_.answers["Save changes?"] = platform::PromptAnswer::Yes;
-    services_.choices = {image_};
+    services_.SetChoices({image_});
     frame_.RunCommand(ID_FILE_OPENISO);
-    EXPECT_TRUE(services_.fileDialogs.empty());
-    ASSERT_TRUE(WaitFor([this] { return !services_.fileDialogs.empty() && !List().IsBusy(); }));
+    EXPECT_TRUE(services_.FileDialogs().empty());
+    ASSERT_TRUE(WaitFor([this] { return !services_.FileDialogs().empty() && !List().IsBusy(); }));
     EXPECT_EQ(RowNamed(List(), "readme.txt"), -1);
     EXPECT_FALSE(List().Modified());
 

@@ -47,7 +47,7 @@ TEST_F(ComposeTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
     fs::create_directories(folder);
     test::WriteWholeFile(folder + "/" + longName, test::RandomBytes(1000, 6));
     test::WriteWholeFile(folder + "/a\\b.txt", std::string("backslash in the name\n"));
-    services_.choices = {folder, dir_ / "long.iso"};
+    services_.SetChoices({folder, dir_ / "long.iso"});
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
     const EntryRecord& record = *List().ComposeRoot().children[0];
@@ -60,7 +60,7 @@ TEST_F(ComposeTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
     // A double-click on a file of a composition opens the file itself.
     emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "back\\slash"), 0));
     emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "a\\b.txt"), 0));
-    EXPECT_EQ(services_.opened, std::vector<std::string>{folder + "/a\\b.txt"});
+    EXPECT_EQ(services_.Opened(), std::vector<std::string>{folder + "/a\\b.txt"});
 
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(WaitIdle(List()));
@@ -79,7 +79,7 @@ TEST_F(ComposeTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
     const std::string big = dir_ / "big.bin";
     test::WriteWholeFile(big, test::RandomBytes(4 * 1024 * 1024, 7));
     const std::string output = dir_ / "new.iso";
-    services_.choices = {big, output};
+    services_.SetChoices({big, output});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(List().IsBuilding());

@@ -67,11 +67,11 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
 {
     TARVELIN_REQUIRE_TOOL("bsdtar");
     const std::string output = dir_ / "new.iso";
-    services_.choices = {source_ + "/docs", dir_ / "source", source_ + "/small.txt", output};
+    services_.SetChoices({source_ + "/docs", dir_ / "source", source_ + "/small.txt", output});
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    EXPECT_EQ(services_.folderTitles, (std::vector<std::string>{"Select Add Folder.", "Select Add Folder."}));
+    EXPECT_EQ(services_.FolderTitles(), (std::vector<std::string>{"Select Add Folder.", "Select Add Folder."}));
     ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{3});
     EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"docs", "source", "small.txt"}));
     // The folders' contents are records too, files before folders.
@@ -82,8 +82,8 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
 
     frame_.RunCommand(ID_FILE_SAVEISO);
-    ASSERT_FALSE(services_.fileDialogs.empty());
-    const FileDialogSpec& dialog = services_.fileDialogs.back();
+    ASSERT_FALSE(services_.FileDialogs().empty());
+    const FileDialogSpec dialog = services_.FileDialogs().back();
     EXPECT_TRUE(dialog.save);
     EXPECT_EQ(dialog.filter, "(*.ISO)|*.ISO||");
     EXPECT_EQ(dialog.defaultSuffix.toStdString(), "ISO");
@@ -116,7 +116,7 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
 TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
 {
     // The output cannot be created.
-    services_.choices = {source_ + "/small.txt", dir_ / "no/such/folder/new.iso"};
+    services_.SetChoices({source_ + "/small.txt", dir_ / "no/such/folder/new.iso"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
@@ -127,7 +127,7 @@ TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
     // A chosen file that is gone by the time of the save.
     fs::remove(source_ + "/small.txt");
     const std::string output = dir_ / "new.iso";
-    services_.choices = {output};
+    services_.SetChoices({output});
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
     EXPECT_TRUE(prompt_.asked[1].text.starts_with("Create ISO Failed!\n")) << prompt_.asked[1].text;
@@ -143,7 +143,7 @@ TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBe
     fs::create_directories(destination);
     Select({"big.bin", "docs"});
     RunExtract(frame_, "");
-    EXPECT_TRUE(services_.opened.empty());
+    EXPECT_TRUE(services_.Opened().empty());
     RunExtract(frame_, destination);
     EXPECT_TRUE(prompt_.asked.empty());
     EXPECT_EQ(test::ReadWholeFile(destination + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
@@ -151,23 +151,23 @@ TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBe
     EXPECT_EQ(test::ReadWholeFile(destination + "/docs/inner/deep.dat"),
               test::ReadWholeFile(source_ + "/docs/inner/deep.dat"));
     // The destination is shown once per row.
-    EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
+    EXPECT_EQ(services_.Opened(), (std::vector<std::string>{destination, destination}));
 
-    services_.opened.clear();
+    services_.ClearOpened();
     Select({"small.txt", "docs"});
     frame_.RunCommand(ID_ACTIONS_VIEW);
     const std::string viewed = (fs::path(List().TemporaryFolder().toStdString()) / "small.txt").string();
-    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
+    EXPECT_EQ(services_.Opened(), std::vector<std::string>{viewed});
     EXPECT_EQ(test::ReadWholeFile(viewed), test::ReadWholeFile(source_ + "/small.txt"));
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
     EXPECT_EQ(prompt_.asked[0].text, "Cann't open a Directory");
     EXPECT_EQ(prompt_.asked[0].caption, "Error Message");
 
     // A double-click on a file row opens it as View does.
-    services_.opened.clear();
+    services_.ClearOpened();
     fs::remove(viewed);
     emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "small.txt"), 0));
-    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
+    EXPECT_EQ(services_.Opened(), std::vector<std::string>{viewed});
     EXPECT_TRUE(fs::exists(viewed));
     fs::remove(viewed);
 }
@@ -183,7 +183,7 @@ TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
     ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
     EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create File Failure")) << prompt_.asked[0].text;
     EXPECT_EQ(prompt_.asked[0].caption, "Wrong Info");
-    EXPECT_TRUE(services_.opened.empty());
+    EXPECT_TRUE(services_.Opened().empty());
 
     // The image loses its tail after it was opened: the big file's data
     // cannot be read in full.
@@ -196,7 +196,7 @@ TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
     EXPECT_NE(prompt_.asked[1].text.find("big.bin"), std::string::npos) << prompt_.asked[1].text;
     EXPECT_FALSE(fs::exists(destination + "/big.bin"));
     // The command stops at the failing row.
-    EXPECT_TRUE(services_.opened.empty());
+    EXPECT_TRUE(services_.Opened().empty());
 }
 
 TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTheSave)
@@ -215,7 +215,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     test::WriteWholeFile(extra + "/sub/nested.bin", test::RandomBytes(9000, 10));
     emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "docs"), 0));
     ASSERT_EQ(List().CurrentFolder()->name, "docs");
-    services_.choices = {extra + "/added.txt", extra + "/sub"};
+    services_.SetChoices({extra + "/added.txt", extra + "/sub"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"readme.txt", "inner", "added.txt", "sub"}));
@@ -224,14 +224,14 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     // Before the save, the added entries are the ones viewed and extracted.
     Select({"added.txt"});
     frame_.RunCommand(ID_ACTIONS_VIEW);
-    ASSERT_EQ(services_.opened.size(), std::size_t{1});
-    EXPECT_EQ(test::ReadWholeFile(services_.opened[0]), test::ReadWholeFile(extra + "/added.txt"));
+    ASSERT_EQ(services_.Opened().size(), std::size_t{1});
+    EXPECT_EQ(test::ReadWholeFile(services_.Opened()[0]), test::ReadWholeFile(extra + "/added.txt"));
     const std::string early = dir_ / "early";
     fs::create_directories(early);
     Select({"sub"});
     RunExtract(frame_, early);
     EXPECT_EQ(test::ReadWholeFile(early + "/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
-    fs::remove(services_.opened[0]);
+    fs::remove(services_.Opened()[0]);
 
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_TRUE(List().IsSaving());
@@ -259,15 +259,15 @@ TEST_F(CommandsTest, AddingAFileOfAnExistingNameReplacesTheEntryAndItsRow)
     OpenSourceImage();
     const std::string replacement = dir_ / "small.txt";
     test::WriteWholeFile(replacement, std::string("the new small file, longer than before\n"));
-    services_.choices = {replacement};
+    services_.SetChoices({replacement});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     const std::vector<std::string> names = RowNames(List());
     EXPECT_EQ(std::count(names.begin(), names.end(), "small.txt"), 1);
     Select({"small.txt"});
     frame_.RunCommand(ID_ACTIONS_VIEW);
-    ASSERT_EQ(services_.opened.size(), std::size_t{1});
-    EXPECT_EQ(test::ReadWholeFile(services_.opened[0]), test::ReadWholeFile(replacement));
-    fs::remove(services_.opened[0]);
+    ASSERT_EQ(services_.Opened().size(), std::size_t{1});
+    EXPECT_EQ(test::ReadWholeFile(services_.Opened()[0]), test::ReadWholeFile(replacement));
+    fs::remove(services_.Opened()[0]);
 }
 
 TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
@@ -280,7 +280,7 @@ TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
     frame_.RunCommand(ID_ACTIONS_DELETE);
     frame_.RunCommand(ID_FILE_SAVEISOAS);
     EXPECT_FALSE(List().IsSaving());
-    EXPECT_TRUE(services_.fileDialogs.empty());
+    EXPECT_TRUE(services_.FileDialogs().empty());
 }
 
 TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
@@ -298,7 +298,7 @@ TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsFo
         ASSERT_EQ(prompt_.asked.size(), std::size_t{1}) << id;
         EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image is being saved.")) << id;
     }
-    EXPECT_TRUE(services_.fileDialogs.empty());
+    EXPECT_TRUE(services_.FileDialogs().empty());
     EXPECT_FALSE(List().ImageRoot().children.empty());
 
     prompt_.asked.clear();
