@@ -6,6 +6,7 @@
 #include "command_helpers.h"
 
 #include "commands.h"
+#include "left_view.h"
 
 #include "support/cli_fixtures.h"
 #include "writer/iso_build.h"
@@ -110,6 +111,45 @@ TEST_F(ComposeTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
         EXPECT_EQ(fs::file_size(output) % 2048, 0u);
         EXPECT_GT(fs::file_size(output), 4u * 1024 * 1024);
     }
+}
+
+TEST_F(ComposeTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDropsRecords)
+{
+    const std::string folder = dir_ / "folder";
+    fs::create_directories(folder + "/sub");
+    test::WriteWholeFile(folder + "/one.txt", std::string("one\n"));
+    test::WriteWholeFile(folder + "/sub/two.bin", test::RandomBytes(3000, 8));
+    const std::string file = dir_ / "three.txt";
+    test::WriteWholeFile(file, std::string("three\n"));
+    services_.SetChoices({folder, file});
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+
+    const std::string destination = dir_ / "out";
+    fs::create_directories(destination + "/folder");
+    // A file already at the destination is kept as it is.
+    test::WriteWholeFile(destination + "/folder/one.txt", std::string("kept\n"));
+    SelectNamed(List(), {"folder", "three.txt"});
+    RunExtract(frame_, destination);
+    EXPECT_TRUE(prompt_.asked.empty());
+    const std::vector<std::uint8_t> kept = test::ReadWholeFile(destination + "/folder/one.txt");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "kept\n");
+    EXPECT_EQ(test::ReadWholeFile(destination + "/folder/sub/two.bin"), test::ReadWholeFile(folder + "/sub/two.bin"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/three.txt"), test::ReadWholeFile(file));
+    EXPECT_EQ(services_.Opened(), (std::vector<std::string>{destination, destination}));
+
+    services_.ClearOpened();
+    SelectNamed(List(), {"three.txt", "folder"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    EXPECT_EQ(services_.Opened(), std::vector<std::string>{file});
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_EQ(prompt_.asked[0].text, "Cann't open a Directory");
+
+    SelectNamed(List(), {"folder"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(RowNames(List()), std::vector<std::string>{"three.txt"});
+    EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
+    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 0);
 }
 
 } // namespace

@@ -233,6 +233,18 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     EXPECT_EQ(test::ReadWholeFile(early + "/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
     fs::remove(services_.Opened()[0]);
 
+    // Into the folder just added, and an added file deleted again.
+    test::WriteWholeFile(dir_ / "later.txt", std::string("added into an added folder\n"));
+    test::WriteWholeFile(dir_ / "gone.txt", std::string("added and deleted\n"));
+    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "sub"), 0));
+    ASSERT_EQ(List().CurrentFolder()->name, "sub");
+    services_.SetChoices({dir_ / "later.txt", dir_ / "gone.txt"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    Select({"gone.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"nested.bin", "later.txt"}));
+
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_TRUE(List().IsSaving());
     ASSERT_TRUE(WaitIdle(List()));
@@ -242,10 +254,13 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     ASSERT_TRUE(List().OpenImage(image_));
     EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs"}));
     const std::vector<std::string> paths = test::BsdtarPaths(image_);
-    for (const char* expected : {"docs/added.txt", "docs/sub/nested.bin", "docs/inner/deep.dat", "big.bin"}) {
+    for (const char* expected : {"docs/added.txt", "docs/sub/nested.bin", "docs/sub/later.txt", "docs/inner/deep.dat",
+                                 "big.bin"}) {
         EXPECT_NE(std::find(paths.begin(), paths.end(), expected), paths.end()) << expected;
     }
-    EXPECT_EQ(std::find(paths.begin(), paths.end(), "small.txt"), paths.end());
+    for (const char* removed : {"small.txt", "other.txt", "docs/sub/gone.txt"}) {
+        EXPECT_EQ(std::find(paths.begin(), paths.end(), removed), paths.end()) << removed;
+    }
     const std::string unpacked = dir_ / "unpacked";
     fs::create_directories(unpacked);
     ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(image_) + " -C " + test::ShellQuote(unpacked)).exitCode,
