@@ -6,3 +6,10 @@ TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
+# The installation test checks the desktop entry and compiles the MIME types.
+TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
+# The desktop program on an X11 or Wayland display.
+TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland)
+# scripts/screenshot.sh: a virtual display, a way to find the window, and a
+# grab of it as PNG.
+TARVELIN_SCREENSHOT_PACKAGES=(xvfb xdotool imagemagick x11-utils fonts-dejavu-core)

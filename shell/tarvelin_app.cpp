@@ -4,19 +4,37 @@
 #include "message_prompt.h"
 #include "tarvelin_view.h"
 
+#include <QCommandLineParser>
 #include <QScreen>
-#include <QStyle>
+#include <QUrl>
 
 namespace tarvelin::shell {
 
-CTarvelinApp::CTarvelinApp(int& argc, char** argv) : QApplication(argc, argv) {}
+namespace {
+
+void DescribeArguments(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Opens, edits, builds and converts CD images."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("image"),
+                                 QStringLiteral("An image to open at start (ISO, BIN, CUE, IMG, NRG, ...)."),
+                                 QStringLiteral("[image]"));
+}
+
+} // namespace
+
+CTarvelinApp::CTarvelinApp(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationVersion(QStringLiteral(TARVELIN_VERSION));
+    // The desktop entry installed beside the program; window managers find
+    // the icon and the name through it.
+    setDesktopFileName(QStringLiteral("tarvelin"));
+}
 
 CTarvelinApp::~CTarvelinApp()
 {
-    frame_.reset();
-    if (platform::GetPrompt() == prompt_.get()) {
-        platform::SetPrompt(nullptr);
-    }
+    ExitInstance();
 }
 
 void CTarvelinApp::SetUpSettings()
@@ -25,10 +43,42 @@ void CTarvelinApp::SetUpSettings()
     QCoreApplication::setApplicationName(QString::fromLatin1(kSettingsApplication));
 }
 
+QString CTarvelinApp::ImagePathFromArguments(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    DescribeArguments(parser);
+    // Options this program does not know are not images either.
+    parser.parse(arguments);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        return {};
+    }
+    const QString& argument = positional.front();
+    const QUrl url(argument);
+    if (url.isLocalFile()) {
+        return url.toLocalFile();
+    }
+    return argument;
+}
+
 bool CTarvelinApp::InitInstance()
 {
+    return InitInstance(QCoreApplication::arguments());
+}
+
+bool CTarvelinApp::InitInstance(const QStringList& arguments)
+{
     SetUpSettings();
-    prompt_ = std::make_unique<MessageBoxPrompt>();
+    {
+        // Answers --help and --version, and refuses unknown options, before
+        // any window shows.
+        QCommandLineParser parser;
+        DescribeArguments(parser);
+        parser.process(arguments);
+    }
+    if (prompt_ == nullptr) {
+        prompt_ = std::make_unique<MessageBoxPrompt>();
+    }
     platform::SetPrompt(prompt_.get());
 
     frame_ = std::make_unique<CMainFrame>();
@@ -39,12 +89,22 @@ bool CTarvelinApp::InitInstance()
     frame_->setWindowTitle(QStringLiteral("Tarvelin"));
 
     // A path on the command line (as a file manager's "Open with" gives it)
-    // opens that image.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1 && frame_->GetRightPane() != nullptr) {
-        frame_->GetRightPane()->OpenImage(arguments.at(1).toStdString());
+    // opens that image; one that cannot be opened says "open error file!"
+    // and the window stays, empty.
+    const QString image = ImagePathFromArguments(arguments);
+    if (!image.isEmpty() && frame_->GetRightPane() != nullptr) {
+        frame_->GetRightPane()->OpenImage(image.toStdString());
     }
     return true;
+}
+
+void CTarvelinApp::ExitInstance()
+{
+    frame_.reset();
+    if (prompt_ != nullptr && platform::GetPrompt() == prompt_.get()) {
+        platform::SetPrompt(nullptr);
+    }
+    prompt_.reset();
 }
 
 } // namespace tarvelin::shell

@@ -5,6 +5,7 @@
 // line.
 
 #include <QApplication>
+#include <QStringList>
 
 #include <memory>
 
@@ -27,9 +28,19 @@ public:
     // shell's classes (the tests).
     static void SetUpSettings();
 
-    // Creates and shows the main window; with an image path among the
-    // arguments, opens that image. False ends the program.
+    // The image a command line names: its first argument that is not an
+    // option, as a local path (a file manager may hand over a file:// URL).
+    // Empty when there is none.
+    static QString ImagePathFromArguments(const QStringList& arguments);
+
+    // Creates and shows the main window; when the arguments (program name
+    // first, as QCoreApplication::arguments() gives them) name an image,
+    // opens it. --help and --version answer and end the program. False ends
+    // the program.
     bool InitInstance();
+    bool InitInstance(const QStringList& arguments);
+    // Closes the main window and takes the message-box prompt away again.
+    void ExitInstance();
     CMainFrame* MainFrame() const { return frame_.get(); }
 
 private:

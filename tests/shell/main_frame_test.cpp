@@ -1,16 +1,24 @@
 // The main window: menu texts and command numbers, toolbar, status bar,
-// view modes, the splitter rule and commands reaching the list from either
-// pane.
+// view modes, the splitter rule, commands reaching the list from either
+// pane, and the keys that run commands inside the window only.
 
 #include "commands.h"
 #include "left_view.h"
 #include "main_frame.h"
 #include "tarvelin_view.h"
 
+#include "platform/prompt.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -21,6 +29,10 @@
 #include <QToolBar>
 #include <QTreeView>
 
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -202,6 +214,172 @@ TEST(MainFrame, CommandsTheListCannotCarryOutYetAreDimmed)
     }
     EXPECT_FALSE(frame.GetRightPane()->HasHandler(kFirstForwardedCommand));
     EXPECT_FALSE(frame.GetRightPane()->HandleCommand(kFirstForwardedCommand));
+}
+
+
+// A shown, active main window over a real image with two root folders and
+// two root files, the questions answered Ok.
+class FrameWithImageTest : public testing::Test, private platform::IPrompt {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        std::filesystem::create_directories(dir_ / "tree/alpha/deeper");
+        std::filesystem::create_directories(dir_ / "tree/beta");
+        test::WriteWholeFile(dir_ / "tree/one.txt", std::string("1"));
+        test::WriteWholeFile(dir_ / "tree/two.txt", std::string("22"));
+        test::WriteWholeFile(dir_ / "tree/alpha/inside.txt", std::string("333"));
+        test::MakeIsoWithGenisoimage(dir_ / "tree", image_);
+        previous_ = platform::SetPrompt(this);
+        frame_.show();
+        frame_.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+        ASSERT_TRUE(List().OpenImage(image_));
+        ASSERT_EQ(List().Model().rowCount(), 4);
+    }
+    void TearDown() override { platform::SetPrompt(previous_); }
+
+    CTarvelinView& List() { return *frame_.GetRightPane(); }
+
+    // A key pressed with the focus where the user left it in the window.
+    void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers)
+    {
+        QTest::keyClick(target, key, modifiers);
+        QApplication::processEvents();
+    }
+
+    std::vector<std::string> asked_;
+    test::TempDir dir_;
+    std::string image_ = dir_ / "frame.iso";
+    CMainFrame frame_;
+
+private:
+    platform::PromptAnswer Ask(std::string_view text, std::string_view, platform::PromptButtons,
+                               platform::PromptIcon) override
+    {
+        asked_.emplace_back(text);
+        return platform::PromptAnswer::Ok;
+    }
+    platform::IPrompt* previous_ = nullptr;
+};
+
+TEST_F(FrameWithImageTest, CtrlAAndCtrlNumOneSelectEveryRowFromEitherPane)
+{
+    const std::vector<int> all{0, 1, 2, 3};
+    Press(List().DetailsView(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(List().SelectedRows(), all);
+
+    List().DetailsView()->clearSelection();
+    Press(frame_.GetLeftPane(), Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_EQ(List().SelectedRows(), all);
+
+    // Ctrl with the 1 of the main keyboard is another key.
+    List().DetailsView()->clearSelection();
+    Press(frame_.GetLeftPane(), Qt::Key_1, Qt::ControlModifier);
+    EXPECT_TRUE(List().SelectedRows().empty());
+}
+
+TEST_F(FrameWithImageTest, CtrlAInAnotherWindowLeavesTheListAlone)
+{
+    // The keys belong to Tarvelin's main window, not to the whole desktop
+    // nor to the program's other windows.
+    QWidget other;
+    other.resize(200, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    Press(&other, Qt::Key_A, Qt::ControlModifier);
+    Press(&other, Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_TRUE(List().SelectedRows().empty());
+
+    for (Qt::Key key : {Qt::Key_A, Qt::Key_N, Qt::Key_O, Qt::Key_S}) {
+        for (const QAction* action : frame_.actions()) {
+            if (action->shortcut() == QKeySequence(Qt::CTRL | key)) {
+                EXPECT_EQ(action->shortcutContext(), Qt::WindowShortcut) << action->text().toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(FrameWithImageTest, CtrlNRunsTheMenusNew)
+{
+    Press(frame_.GetLeftPane(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_TRUE(List().ImageMode());
+    EXPECT_TRUE(List().ImageRoot().children.empty());
+    EXPECT_EQ(List().Model().rowCount(), 0);
+    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 0);
+}
+
+TEST_F(FrameWithImageTest, CtrlORunsTheMenusOpenWhichAsksForAnImage)
+{
+    std::vector<std::string> dialogs;
+    QTimer answer;
+    answer.setInterval(20);
+    QObject::connect(&answer, &QTimer::timeout, [&dialogs] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); dialog != nullptr) {
+            dialogs.push_back(dialog->nameFilters().join(QStringLiteral(";")).toStdString());
+            dialog->reject();
+        }
+    });
+    answer.start();
+    Press(List().DetailsView(), Qt::Key_O, Qt::ControlModifier);
+    answer.stop();
+    ASSERT_EQ(dialogs.size(), std::size_t{1});
+    EXPECT_NE(dialogs[0].find("All Support("), std::string::npos) << dialogs[0];
+    // Cancelled: the image stays open.
+    EXPECT_EQ(List().Model().rowCount(), 4);
+}
+
+TEST_F(FrameWithImageTest, EachFileMenuKeyReachesItsOwnMenuItemAndNoOther)
+{
+    const std::vector<std::pair<Qt::Key, int>> keys{
+        {Qt::Key_N, ID_FILE_NEWISO}, {Qt::Key_O, ID_FILE_OPENISO}, {Qt::Key_S, ID_FILE_SAVEISO}};
+    for (const auto& [key, id] : keys) {
+        QAction* item = frame_.CommandAction(id);
+        ASSERT_NE(item, nullptr);
+        // Only which item the key reaches is looked at here: the item's own
+        // work is cut off, and it is enabled as it is once its command can
+        // run.
+        QObject::disconnect(item, &QAction::triggered, nullptr, nullptr);
+        item->setEnabled(true);
+        std::map<int, std::unique_ptr<QSignalSpy>> spies;
+        for (const int other : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS}) {
+            spies[other] = std::make_unique<QSignalSpy>(frame_.CommandAction(other), &QAction::triggered);
+        }
+        Press(frame_.GetLeftPane(), key, Qt::ControlModifier);
+        for (const auto& [other, spy] : spies) {
+            EXPECT_EQ(spy->count(), other == id ? 1 : 0) << "Ctrl+" << QKeySequence(key).toString().toStdString()
+                                                         << " reached " << other;
+        }
+    }
+}
+
+TEST_F(FrameWithImageTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolder)
+{
+    QTreeView* details = List().DetailsView();
+    int row = -1;
+    for (int i = 0; i < List().Model().rowCount(); ++i) {
+        if (List().Model().RecordAt(i)->name == "alpha") {
+            row = i;
+        }
+    }
+    ASSERT_GE(row, 0);
+    const QRect label = details->visualRect(List().Model().index(row, 0));
+    ASSERT_TRUE(label.isValid());
+    // The first click of the two, then the double-click event itself.
+    QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, label.center());
+    QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, label.center());
+    QApplication::processEvents();
+    ASSERT_NE(List().CurrentFolder(), nullptr);
+    EXPECT_EQ(List().CurrentFolder()->name, "alpha");
+    std::set<std::string> names;
+    for (int i = 0; i < List().Model().rowCount(); ++i) {
+        names.insert(List().Model().RecordAt(i)->name);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"inside.txt", "deeper"}));
+    ASSERT_NE(frame_.GetLeftPane()->currentItem(), nullptr);
+    EXPECT_EQ(frame_.GetLeftPane()->currentItem()->text(0).toStdString(), "alpha");
+    EXPECT_TRUE(asked_.empty());
 }
 
 } // namespace
