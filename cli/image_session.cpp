@@ -11,20 +11,6 @@ namespace tarvelin::cli {
 
 namespace {
 
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void WarnAboutDamage(const std::string& imagePath, const TreeLoadReport& report)
 {
     std::string damage;
@@ -97,7 +83,7 @@ DirNode* ImageSession::Find(std::string_view path, std::string* problem)
                 exact = child;
                 break;
             }
-            if (folded == nullptr && EqualIgnoringAsciiCase(name, part)) {
+            if (folded == nullptr && SameEntryName(name, part)) {
                 folded = child;
             }
         }

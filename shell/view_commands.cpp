@@ -68,20 +68,6 @@ std::string FailureList(const std::vector<std::string>& failures)
     return text;
 }
 
-bool EqualIgnoringAsciiCase(std::string_view left, std::string_view right)
-{
-    if (left.size() != right.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (fold(left[i]) != fold(right[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Copies a file or a folder with everything below it, never overwriting a
 // file that is already there; the failures, worded for the user.
 std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const std::string& target)
@@ -598,7 +584,7 @@ void CTarvelinView::AddFolderTreeRecords(const std::string& folderPath, EntryRec
 void CTarvelinView::DropRecordNamed(EntryRecord& parent, const std::string& name)
 {
     for (const auto& child : parent.children) {
-        if (EqualIgnoringAsciiCase(child->name, name)) {
+        if (SameEntryName(child->name, name)) {
             FreeRecordTree(parent, child.get());
             return;
         }

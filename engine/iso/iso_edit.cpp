@@ -82,22 +82,6 @@ std::uint32_t MediaTypeForLength(std::uint64_t length)
     return kMediaNoEmulation;
 }
 
-// Readers of the image compare names without regard to ASCII case, and the
-// writers make names unique the same way.
-bool SameEntryName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Every file node of a tree, folders walked without recursion.
 template <class Visit>
 void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
@@ -988,6 +972,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 }
 
 } // namespace
+
+bool SameEntryName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace tarvelin
 

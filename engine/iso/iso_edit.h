@@ -35,6 +35,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
+#include "core/export.h"
 #include "core/progress.h"
 #include "core/registry.h"
 #include "iso/dir_entry.h"
@@ -43,11 +44,17 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tarvelin {
 
 inline constexpr std::int32_t kSaveDone = kProgressDone;
 inline constexpr std::int32_t kSaveFailed = kProgressFailed;
+
+// Whether two names are those of one entry of a folder: readers of the image
+// compare names without regard to ASCII case, and the writers make names
+// unique the same way.
+TARVELIN_API bool SameEntryName(std::string_view a, std::string_view b);
 
 // One entry as a program shows it.
 struct ItemInfo {
