@@ -35,6 +35,7 @@
 #include <QUrl>
 
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -524,7 +525,11 @@ EntryRecord* CTarvelinView::AddEntry(const std::string& diskPath, EntryRecord* p
             DropRecordNamed(*parentRecord, info.name);
         }
         // The records of what the image now holds, each bound to its entry.
+        const std::size_t before = parentRecord->children.size();
         BuildImageRecords(*parentRecord, added, false);
+        if (parentRecord->children.size() == before) {
+            return nullptr;
+        }
         EntryRecord* record = parentRecord->children.back().get();
         record->path = diskPath;
         record->typeName = GetTypeName(diskPath);
@@ -585,7 +590,16 @@ void CTarvelinView::DropRecordNamed(EntryRecord& parent, const std::string& name
 {
     for (const auto& child : parent.children) {
         if (SameEntryName(child->name, name)) {
+            const bool folder = child->isFolder == 1;
             FreeRecordTree(parent, child.get());
+            // No row or tree item may stand for a freed record, not even
+            // while a message box is up before the caller lists again.
+            if (&parent == currentFolder_) {
+                ShowFolder(currentFolder_);
+            }
+            if (folder) {
+                RebuildTree();
+            }
             return;
         }
     }
@@ -708,24 +722,28 @@ void CTarvelinView::OnDelete()
         return;
     }
     modified_ = true;
-    EntryRecord* shown = currentFolder_;
+    // The rows are the children of the folder shown; they go in one pass,
+    // however many there are.
+    EntryRecord* parent = currentFolder_;
+    DirNode* parentNode = imageMode_ ? NodeOf(parent) : nullptr;
+    std::set<const EntryRecord*> deleted;
     std::vector<std::string> failures;
+    model_->Clear();
     for (EntryRecord* record : records) {
-        EntryRecord* parent = FindParentRecord(ModeRoot(), record);
-        if (parent == nullptr) {
-            continue;
-        }
         if (imageMode_) {
-            DirNode* parentNode = NodeOf(parent);
             DirNode* node = NodeOf(record);
             if (parentNode == nullptr || node == nullptr || !edit_->DeleteNode(parentNode, node)) {
                 failures.push_back("'" + record->name + "': " + edit_->GetLastError());
                 continue;
             }
         }
-        shown = parent;
-        FreeRecordTree(*parent, record);
+        UnbindRecordTree(nodeMap_, *record);
+        deleted.insert(record);
     }
+    std::erase_if(parent->children, [&deleted](const std::unique_ptr<EntryRecord>& child) {
+        return deleted.contains(child.get());
+    });
+    EntryRecord* shown = parent;
     ShowFolder(shown);
     RebuildTree();
     if (!failures.empty()) {
