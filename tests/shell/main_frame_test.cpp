@@ -29,6 +29,7 @@
 #include <QToolBar>
 #include <QTreeView>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -380,6 +381,48 @@ TEST_F(FrameWithImageTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolder)
     ASSERT_NE(frame_.GetLeftPane()->currentItem(), nullptr);
     EXPECT_EQ(frame_.GetLeftPane()->currentItem()->text(0).toStdString(), "alpha");
     EXPECT_TRUE(asked_.empty());
+}
+
+TEST(MainFrameColumns, EachColumnSortsByteWiseAndTheSecondClickReverses)
+{
+    // A composition from disk, so the Type column has texts to sort too.
+    test::TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> files{
+        {"b-notes.txt", "some words"}, {"a-data.dat", std::string(300, '\0')}, {"c-noext", std::string(2, '\0')},
+        {"d-image.qqq", std::string(40, '\0')}};
+    CMainFrame frame;
+    CTarvelinView& list = *frame.GetRightPane();
+    for (const auto& [name, content] : files) {
+        test::WriteWholeFile(dir / name, content);
+        ASSERT_NE(list.AddEntry(dir / name, &list.ComposeRoot()), nullptr) << name;
+    }
+    list.ShowFolder(&list.ComposeRoot());
+    ASSERT_EQ(list.Model().rowCount(), 4);
+    const auto column = [&list](int index) {
+        std::vector<std::string> texts;
+        for (int row = 0; row < list.Model().rowCount(); ++row) {
+            texts.push_back(RecordListModel::CellText(*list.Model().RecordAt(row), index));
+        }
+        return texts;
+    };
+    for (int index : {RecordListModel::FileNameColumn, RecordListModel::SizeColumn, RecordListModel::TypeColumn}) {
+        std::vector<std::string> texts = column(index);
+        ASSERT_GE(std::set<std::string>(texts.begin(), texts.end()).size(), std::size_t{3}) << index;
+        list.OnColumnClick(index);
+        texts = column(index);
+        EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end())) << index;
+        list.OnColumnClick(index);
+        texts = column(index);
+        EXPECT_TRUE(std::is_sorted(texts.rbegin(), texts.rend())) << index;
+        // Each row keeps its record: the size shown is the record's own.
+        for (int row = 0; row < list.Model().rowCount(); ++row) {
+            const EntryRecord& record = *list.Model().RecordAt(row);
+            EXPECT_EQ(RecordListModel::CellText(record, RecordListModel::SizeColumn), std::to_string(record.size));
+        }
+    }
+    // As text, "300" comes before "40".
+    list.OnColumnClick(RecordListModel::SizeColumn);
+    EXPECT_EQ(column(RecordListModel::SizeColumn), (std::vector<std::string>{"10", "2", "300", "40"}));
 }
 
 } // namespace
