@@ -23,6 +23,24 @@ void ShowFailure(const char* what, const QString& reason)
     platform::Ask(text.toStdString(), kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
 }
 
+// What the builder left out or noticed, one line each; read on the worker
+// at its last report, when the list no longer changes. Long lists are cut
+// so that the message stays on the screen.
+QString BuildNotices(IIsoBuild& builder)
+{
+    constexpr std::uint32_t kMostLines = 20;
+    const std::uint32_t count = builder.GetNoticeCount();
+    QString text;
+    for (std::uint32_t i = 0; i < count && i < kMostLines; ++i) {
+        bool isError = false;
+        text += QLatin1Char('\n') + QString::fromUtf8(builder.GetNotice(i, &isError));
+    }
+    if (count > kMostLines) {
+        text += QStringLiteral("\n... and %1 more").arg(count - kMostLines);
+    }
+    return text;
+}
+
 } // namespace
 
 ProgressSession::ProgressSession(QWidget* owner, QObject* parent)
@@ -179,8 +197,8 @@ bool ProgressSession::OnBuildReport(std::int32_t value)
     PostPosition(value);
     if (value >= kBuildDone) {
         const bool built = value == kBuildDone;
-        const QString reason = built ? QString() : QString::fromUtf8(builder_->GetLastError());
-        bridge_.Post([this, built, reason] { FinishBuild(built, false, reason); });
+        const QString detail = built ? BuildNotices(*builder_) : QString::fromUtf8(builder_->GetLastError());
+        bridge_.Post([this, built, detail] { FinishBuild(built, false, detail); });
         return true;
     }
     if (ConfirmCancel()) {
@@ -204,13 +222,17 @@ void ProgressSession::FinishSave(bool saved, const QString& reason)
     emit saveFinished(saved);
 }
 
-void ProgressSession::FinishBuild(bool built, bool cancelled, const QString& reason)
+void ProgressSession::FinishBuild(bool built, bool cancelled, const QString& detail)
 {
     dialog_.Hide();
     DestroyComponent(builder_);
     busy_ = false;
     if (!built && !cancelled) {
-        ShowFailure("Create ISO Failed!", reason);
+        ShowFailure("Create ISO Failed!", detail);
+    } else if (built && !detail.isEmpty()) {
+        // The image is there, but without what these lines name.
+        platform::Ask("The image was made, but not everything went into it:" + detail.toStdString(), kCaption,
+                      platform::PromptButtons::Ok, platform::PromptIcon::Warning);
     }
     emit buildFinished(built);
 }

@@ -83,7 +83,8 @@ private:
     void PostPosition(std::int32_t value);
     bool ConfirmCancel();
     void FinishSave(bool saved, const QString& reason);
-    void FinishBuild(bool built, bool cancelled, const QString& reason);
+    // detail: why the build failed, or what a finished build left out.
+    void FinishBuild(bool built, bool cancelled, const QString& detail);
     // The save's last call has been made; nothing of the session is used
     // by it afterwards.
     void MarkWorkerDone();

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDialog>
 #include <QLabel>
 #include <QProgressBar>
@@ -210,6 +212,30 @@ TEST_F(SessionTest, ABuildRunsToItsEndWithTheDialogThenHidden)
     const test::CommandResult listing = test::RunCommand("isoinfo -J -f -i " + test::ShellQuote(output));
     EXPECT_NE(listing.output.find("/a.bin"), std::string::npos) << listing.output;
     EXPECT_NE(listing.output.find("/b.bin"), std::string::npos) << listing.output;
+}
+
+TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOut)
+{
+    // A named pipe in a chosen folder cannot go into an image: the build
+    // leaves it out, and the user hears of it once the image is made.
+    File("kept.bin", 4000, 3);
+    const std::string pipe = dir / "src/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string output = dir / "out.iso";
+    IIsoBuild* builder = Builder(output);
+    ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
+    ProgressSession session(&owner);
+    QSignalSpy finished(&session, &ProgressSession::buildFinished);
+    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return finished.count() == 1; }));
+    EXPECT_TRUE(finished.at(0).at(0).toBool());
+    const std::vector<std::string> asked = Asked();
+    ASSERT_EQ(asked.size(), 1U);
+    EXPECT_EQ(asked[0].rfind("The image was made, but not everything went into it:\n", 0), 0U) << asked[0];
+    EXPECT_NE(asked[0].find("pipe"), std::string::npos) << asked[0];
+    const test::CommandResult listing = test::RunCommand("isoinfo -J -f -i " + test::ShellQuote(output));
+    EXPECT_NE(listing.output.find("/src/kept.bin"), std::string::npos) << listing.output;
+    EXPECT_EQ(listing.output.find("pipe"), std::string::npos) << listing.output;
 }
 
 TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinish)
