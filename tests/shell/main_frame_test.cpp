@@ -267,12 +267,16 @@ private:
 TEST_F(FrameWithImageTest, CtrlAAndCtrlNumOneSelectEveryRowFromEitherPane)
 {
     const std::vector<int> all{0, 1, 2, 3};
+    // The menu's Select All runs, not the item view's own select-all.
+    QSignalSpy selectAll(frame_.CommandAction(ID_ACTIONS_SELECTALL), &QAction::triggered);
     Press(List().DetailsView(), Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(List().SelectedRows(), all);
+    EXPECT_EQ(selectAll.count(), 1);
 
     List().DetailsView()->clearSelection();
     Press(frame_.GetLeftPane(), Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier);
     EXPECT_EQ(List().SelectedRows(), all);
+    EXPECT_EQ(selectAll.count(), 2);
 
     // Ctrl with the 1 of the main keyboard is another key.
     List().DetailsView()->clearSelection();
