@@ -172,14 +172,23 @@ void CConvertDlg::OnStart()
 
 void CConvertDlg::ShowOpenFailure()
 {
-    platform::Ask(texts_.openFailText, texts_.openFailCaption, platform::PromptButtons::OkCancel,
-                  platform::PromptIcon::None);
+    ShowFailure(texts_.openFailText, texts_.openFailCaption);
 }
 
 void CConvertDlg::ShowWriteFailure()
 {
-    platform::Ask(texts_.writeFailText, texts_.writeFailCaption, platform::PromptButtons::OkCancel,
-                  platform::PromptIcon::None);
+    ShowFailure(texts_.writeFailText, texts_.writeFailCaption);
+}
+
+void CConvertDlg::ShowFailure(const char* text, const char* caption)
+{
+    // The converter's reason goes below the message: a file in use by the
+    // main window, a missing folder and a bad path all fail alike otherwise.
+    std::string message = text;
+    if (const QString reason = FailureReason(); !reason.isEmpty()) {
+        message += "\n" + reason.toStdString();
+    }
+    platform::Ask(message, caption, platform::PromptButtons::OkCancel, platform::PromptIcon::None);
 }
 
 bool CConvertDlg::ConversionCallback(void* dialog, std::int32_t value)

@@ -85,6 +85,7 @@ protected:
 
     void ShowOpenFailure();
     void ShowWriteFailure();
+    void ShowFailure(const char* text, const char* caption);
     // The end of a conversion, on the GUI thread once the converter has
     // made its last report.
     void Finish();

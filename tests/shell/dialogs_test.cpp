@@ -255,7 +255,7 @@ TEST_F(ConvertDlgTest, IsoToBinOnItsWorkerMatchesTheCommandLine)
 }
 
 // Each failure of opening says so with its own text and caption, with the
-// OK and Cancel buttons.
+// OK and Cancel buttons, and why.
 TEST_F(ConvertDlgTest, OpenAndWriteFailuresHaveTheirMessages)
 {
     struct Case {
@@ -282,10 +282,13 @@ TEST_F(ConvertDlgTest, OpenAndWriteFailuresHaveTheirMessages)
         dialog->StartButton()->click();
         const auto asked = prompts.prompt.Asked();
         ASSERT_EQ(asked.size(), before + 2);
-        EXPECT_EQ(asked[before].text, c.openText);
+        // The message, then the converter's reason on a line of its own.
+        EXPECT_EQ(asked[before].text.rfind(c.openText + "\n", 0), 0U) << asked[before].text;
+        EXPECT_GT(asked[before].text.size(), c.openText.size() + 1);
         EXPECT_EQ(asked[before].caption, c.openCaption);
         EXPECT_EQ(asked[before].buttons, platform::PromptButtons::OkCancel);
-        EXPECT_EQ(asked[before + 1].text, c.writeText);
+        EXPECT_EQ(asked[before + 1].text.rfind(c.writeText + "\n", 0), 0U) << asked[before + 1].text;
+        EXPECT_NE(asked[before + 1].text.find("missing"), std::string::npos) << asked[before + 1].text;
         EXPECT_EQ(asked[before + 1].caption, c.writeCaption);
         EXPECT_EQ(asked[before + 1].buttons, platform::PromptButtons::OkCancel);
         EXPECT_FALSE(dialog->Running());
