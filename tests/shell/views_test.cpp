@@ -2,6 +2,7 @@
 // opening, a second open, failures, double-click, sorting, Select All and
 // the type names.
 
+#include "command_helpers.h"
 #include "commands.h"
 #include "left_view.h"
 #include "main_frame.h"
@@ -29,25 +30,7 @@
 namespace tarvelin::shell {
 namespace {
 
-// Answers every question with Ok and keeps what was asked.
-class ScriptedPrompt final : public platform::IPrompt {
-public:
-    ScriptedPrompt() : previous_(platform::SetPrompt(this)) {}
-    ~ScriptedPrompt() override { platform::SetPrompt(previous_); }
-    ScriptedPrompt(const ScriptedPrompt&) = delete;
-    ScriptedPrompt& operator=(const ScriptedPrompt&) = delete;
-
-    platform::PromptAnswer Ask(std::string_view text, std::string_view caption, platform::PromptButtons,
-                               platform::PromptIcon) override
-    {
-        asked.emplace_back(std::string(text), std::string(caption));
-        return platform::PromptAnswer::Ok;
-    }
-    std::vector<std::pair<std::string, std::string>> asked;
-
-private:
-    platform::IPrompt* previous_;
-};
+using test_commands::ScriptedPrompt;
 
 void WriteFile(const std::string& path, std::size_t size)
 {
@@ -178,7 +161,7 @@ TEST_F(ViewsTest, AnUnreadableFileSaysOpenErrorFileAndHoldsNoImage)
         prompt.asked.clear();
         EXPECT_FALSE(List().OpenImage(path)) << path;
         ASSERT_EQ(prompt.asked.size(), std::size_t{1}) << path;
-        EXPECT_EQ(prompt.asked[0].first, "open error file!");
+        EXPECT_EQ(prompt.asked[0].text, "open error file!");
         // The records of the image that was open are gone; the mode stays.
         EXPECT_TRUE(List().ImageMode());
         EXPECT_TRUE(List().ImageRoot().children.empty());
