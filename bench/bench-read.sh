@@ -8,10 +8,19 @@
 # then times, interleaved over several runs (RUNS, default 5):
 #   listing:    tarvelin-cli ls -R -l, isoinfo -J -l, 7z l, bsdtar -tvf
 #   extraction: tarvelin-cli extract, 7z x, bsdtar -xf, cp -r of the source tree
-# Every output folder is removed and the disks synced between runs, untimed;
-# about 1 GB is written and deleted first so that the disk is in its steady
-# state. Prints each time, the median per tool and our ratio to the fastest
-# peer's median (below 1.00: faster than every peer).
+# Every extraction writes into a folder of its own and the disks are synced
+# between runs, untimed; about 1 GB is written and deleted first so that the
+# disk is in its steady state. Prints each time, the median per tool and our
+# ratio to the fastest peer's median (below 1.00: faster than every peer).
+#
+# The 20,000-file trees extracted (about 120 MB each) are kept until every
+# run is done, and a run starts no earlier than a minute after the last
+# removal of such trees: ext4 without a journal will not reuse an inode freed
+# within the last minute (six while its inode table block is unwritten), and
+# scans past every such inode for each file it creates. Extracting into a
+# tree removed just before would time that scan (tens of seconds here,
+# varying with where the inodes fall) for whichever tool comes next, not the
+# tool. The big image's trees, 40 files each, are removed after each run.
 #
 # BENCH_DIR: where the trees and images go (default build-bench/read-bench,
 # on disk, kept between runs so that the trees are made once).
@@ -58,6 +67,24 @@ if [ ! -f "$work/big.iso" ]; then
 fi
 echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)"
 
+# Outputs of an interrupted run go, then the freed inodes are left to age
+# (see the top).
+out_root=$work/out
+stamp=$work/last-removal
+if [ -e "$out_root" ]; then
+  rm -rf "$out_root"
+  sync
+  touch "$stamp"
+fi
+if [ -f "$stamp" ]; then
+  age=$(( $(date +%s) - $(stat -c %Y "$stamp") ))
+  if [ "$age" -lt 65 ]; then
+    echo "waiting $((65 - age)) s for the inodes freed by the last run to age ..."
+    sleep $((65 - age))
+  fi
+fi
+mkdir -p "$out_root"
+
 echo "writing and deleting 1 GB (untimed) ..."
 dd if=/dev/zero of="$work/warm-up" bs=1M count=1024 status=none conv=fsync
 rm -f "$work/warm-up"
@@ -84,9 +111,17 @@ median() {
   tr ' ' '\n' | grep -v '^$' | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-clean_out() {
-  rm -rf "$work/out"
+# out_dir IMAGE TOOL RUN: a folder no run has used. done_with DIR: syncs,
+# and removes DIR when it holds few files (the big image's trees).
+out_dir() {
+  echo "$out_root/$1-$2-$3"
+}
+done_with() {
   sync
+  if [ "$image" = big ]; then
+    rm -rf "$1"
+    sync
+  fi
 }
 
 # Lists the tools of a group with their times and medians, and our ratio.
@@ -119,18 +154,25 @@ for image in many big; do
     measure "$image: 7z l" 7z l "$iso"
     measure "$image: bsdtar -tvf" bsdtar -tvf "$iso"
 
-    clean_out
-    measure "$image: tarvelin extract" "$cli" extract "$iso" -C "$work/out"
-    clean_out
-    measure "$image: 7z x" 7z x -y "-o$work/out" "$iso"
-    clean_out
-    mkdir -p "$work/out"
-    measure "$image: bsdtar -xf" bsdtar -xf "$iso" -C "$work/out"
-    clean_out
-    measure "$image: cp -r (source tree)" cp -r "$work/$image" "$work/out"
-    clean_out
+    out=$(out_dir "$image" tarvelin "$run")
+    measure "$image: tarvelin extract" "$cli" extract "$iso" -C "$out"
+    done_with "$out"
+    out=$(out_dir "$image" 7z "$run")
+    measure "$image: 7z x" 7z x -y "-o$out" "$iso"
+    done_with "$out"
+    out=$(out_dir "$image" bsdtar "$run")
+    mkdir -p "$out"
+    measure "$image: bsdtar -xf" bsdtar -xf "$iso" -C "$out"
+    done_with "$out"
+    out=$(out_dir "$image" cp "$run")
+    measure "$image: cp -r (source tree)" cp -r "$work/$image" "$out"
+    done_with "$out"
   done
 done
+echo "removing the extracted trees (untimed) ..."
+rm -rf "$out_root"
+sync
+touch "$stamp"
 
 echo
 for image in many big; do

@@ -134,7 +134,7 @@ private:
             std::string path;
             bool fresh;
         };
-                std::vector<Pending> pending{{folder, target, targetFresh}};
+        std::vector<Pending> pending{{folder, target, targetFresh}};
         std::vector<Pending> subfolders;
         while (!pending.empty()) {
             auto [node, path, fresh] = std::move(pending.back());
@@ -162,15 +162,16 @@ private:
 
     void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
-        // In a folder that was there before, a file or link of that name goes
-        // first: writing through a link planted there would reach outside
-        // the destination. A folder made here holds only what this run put
-        // in it.
+        // The file is made new, so nothing that holds its name is followed or
+        // written through: a link planted there would reach outside the
+        // destination. In a folder that was there before, a file or link of
+        // that name goes first; a folder made here holds only what this run
+        // put in it.
         if (!inFreshFolder) {
             platform::RemoveFile(target);
         }
         platform::File out;
-        if (!out.Open(target, platform::OpenMode::CreateTruncate)) {
+        if (!out.Open(target, platform::OpenMode::CreateNew)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(out.LastError()));
             return;
         }
@@ -198,15 +199,19 @@ private:
                 options_.progress(done_);
             }
         }
-        out.Close();
         if (!failure.empty()) {
+            out.Close();
             platform::RemoveFile(target);
             Fail(ExtractProblem::Incomplete, "'" + PrintableName(target) + "' not extracted: " + PrintableName(failure));
             return;
         }
         ++totals_.files;
         totals_.bytes += info.size;
-        KeepDate(target, info.date);
+        // Through the open file: setting it by its path would look the path
+        // up once more.
+        if (info.date != 0 && !out.SetTimes(info.date)) {
+            Fail(ExtractProblem::Date, PrintableName(out.LastError()));
+        }
     }
 
     IIsoEdit& edit_;

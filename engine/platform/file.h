@@ -4,6 +4,7 @@
 // system's files only through this class; one implementation per platform.
 
 #include "core/export.h"
+#include "platform/time.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,9 @@ enum class OpenMode {
     ReadOnly,       // existing file, read only
     ReadShared,     // existing file, read only, alongside other readers (no writer)
     CreateTruncate, // created when missing, emptied when present; read and write
+    // Created, read and write; fails when anything of that name is there
+    // already, a symbolic link included (which is never followed).
+    CreateNew,
 };
 
 // An open file is held for exclusive use: a second Open of the same file,
@@ -62,6 +66,9 @@ public:
     bool Truncate(std::uint64_t length);
     // Pushes written data to the storage device.
     bool Flush();
+    // Sets the modification (and access) time through the open file, with
+    // no second look-up of its path; later writes change it again.
+    bool SetTimes(FileTime modification);
 
     const std::string& Path() const { return path_; }
     // What the last failed call ran into, worded for the user.

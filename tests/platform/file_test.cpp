@@ -45,6 +45,70 @@ TEST(PlatformFile, CreateTruncateMakesAMissingFileAndEmptiesAnExistingOne)
     EXPECT_EQ(ReadText(path), "");
 }
 
+TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
+{
+    TempDir dir;
+    const std::string path = dir / "new.bin";
+    {
+        File file;
+        ASSERT_TRUE(file.Open(path, OpenMode::CreateNew)) << file.LastError();
+        EXPECT_TRUE(file.IsWritable());
+        ASSERT_TRUE(file.Write("fresh", 5));
+        File second;
+        EXPECT_FALSE(second.Open(path, OpenMode::ReadOnly)) << "held for exclusive use like any open file";
+    }
+    EXPECT_EQ(ReadText(path), "fresh");
+
+    File file;
+    EXPECT_FALSE(file.Open(path, OpenMode::CreateNew));
+    EXPECT_NE(file.LastError().find("cannot create '" + path + "'"), std::string::npos) << file.LastError();
+    EXPECT_EQ(ReadText(path), "fresh") << "an existing file is neither emptied nor written";
+
+    const std::string victim = dir / "victim.txt";
+    WriteWholeFile(victim, std::string("must stay"));
+    const std::string link = dir / "planted";
+    ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(file.Open(link, OpenMode::CreateNew));
+    EXPECT_EQ(ReadText(victim), "must stay");
+    const std::string dangling = dir / "dangling";
+    ASSERT_EQ(::symlink((dir / "nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(file.Open(dangling, OpenMode::CreateNew)) << "a link to nothing is not made into a file";
+    EXPECT_FALSE(PathExists(dir / "nowhere"));
+    ASSERT_TRUE(MakeDirectory(dir / "folder"));
+    EXPECT_FALSE(file.Open(dir / "folder", OpenMode::CreateNew));
+    EXPECT_FALSE(file.IsOpen());
+}
+
+TEST(PlatformFile, SetTimesDatesTheOpenFileThroughItsHandle)
+{
+    TempDir dir;
+    const std::string path = dir / "dated.bin";
+    CalendarTime fields;
+    fields.year = 1998;
+    fields.month = 7;
+    fields.day = 4;
+    fields.hour = 13;
+    fields.minute = 14;
+    fields.second = 15;
+    fields.millisecond = 250;
+    FileTime date = 0;
+    ASSERT_TRUE(UtcToFileTime(fields, date));
+    {
+        File file;
+        ASSERT_TRUE(file.Open(path, OpenMode::CreateNew)) << file.LastError();
+        ASSERT_TRUE(file.Write("data", 4));
+        ASSERT_TRUE(file.SetTimes(date)) << file.LastError();
+    }
+    FileInfo info;
+    ASSERT_TRUE(GetFileInfo(path, info));
+    EXPECT_EQ(info.modificationTime, date);
+    EXPECT_EQ(info.size, 4u);
+
+    File closed;
+    EXPECT_FALSE(closed.SetTimes(date));
+    EXPECT_FALSE(closed.LastError().empty());
+}
+
 TEST(PlatformFile, ReadWriteNeverCreatesAMissingFile)
 {
     TempDir dir;

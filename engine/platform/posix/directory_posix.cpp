@@ -6,6 +6,7 @@
 #include "platform/directory.h"
 
 #include "platform/path.h"
+#include "platform/posix/file_times_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -245,12 +246,8 @@ bool RemoveFile(const std::string& path, std::string* error)
 
 bool SetFileTime(const std::string& path, FileTime modification, std::string* error)
 {
-    timespec times[2] = {};
-    times[1].tv_sec = static_cast<time_t>(static_cast<std::int64_t>(modification / kFileTimeTicksPerSecond)
-                                          - kFileTimeEpochOffsetSeconds);
-    times[1].tv_nsec = static_cast<long>(modification % kFileTimeTicksPerSecond) * 100;
-    times[0] = times[1];
-    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) {
+    const SystemFileTimes times = ToSystemFileTimes(modification);
+    if (::utimensat(AT_FDCWD, path.c_str(), times.times, 0) == 0) {
         return true;
     }
     Report(error, "cannot set the time of", path, errno);

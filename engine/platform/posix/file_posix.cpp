@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include "platform/posix/file_times_posix.h"
+
 #include <cerrno>
 #include <algorithm>
 #include <limits>
@@ -67,14 +69,20 @@ bool File::Open(const std::string& path, OpenMode mode)
     // Emptied only once the lock is held (below): truncating at open would
     // destroy a file that another user holds and that we then refuse.
     case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT; break;
+    // O_EXCL refuses whatever is there, links included, without following
+    // them; O_NOFOLLOW says the same where O_EXCL is not honoured.
+    case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     }
+    const bool fresh = mode == OpenMode::CreateNew;
     int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        Fail("cannot open");
+        Fail(fresh ? "cannot create" : "cannot open");
         return false;
     }
+    // A file made by this call is no folder and is empty: the two looks at
+    // its state below are for files that were there.
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (!fresh && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
         errno = EISDIR;
         Fail("cannot open");
@@ -98,8 +106,8 @@ bool File::Open(const std::string& path, OpenMode mode)
     // some file systems (ext4) force all data written later to the disk when
     // the file is closed, as if an old file were being replaced.
     struct stat locked {};
-    const bool empty = ::fstat(fd, &locked) == 0 && locked.st_size == 0;
-    if (mode == OpenMode::CreateTruncate && !empty && ::ftruncate(fd, 0) != 0) {
+    if (mode == OpenMode::CreateTruncate && !(::fstat(fd, &locked) == 0 && locked.st_size == 0)
+        && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
@@ -314,6 +322,20 @@ bool File::Truncate(std::uint64_t length)
     }
     if (::ftruncate(Fd(handle_), static_cast<off_t>(length)) != 0) {
         Fail("cannot truncate");
+        return false;
+    }
+    return true;
+}
+
+bool File::SetTimes(FileTime modification)
+{
+    if (!IsOpen()) {
+        lastError_ = "file not open";
+        return false;
+    }
+    const SystemFileTimes times = ToSystemFileTimes(modification);
+    if (::futimens(Fd(handle_), times.times) != 0) {
+        Fail("cannot set the time of");
         return false;
     }
     return true;
