@@ -15,8 +15,10 @@ namespace tarvelin {
 namespace {
 
 // Bytes read and written per step: large enough that the system calls cost
-// nothing next to the copying, small enough for any file size.
-constexpr std::uint32_t kChunkBytes = 1u << 20;
+// nothing next to the copying, and small enough to stay in a processor
+// core's second-level cache between the read and the write. With 1 MiB, large
+// files took twice as long to extract (measured on ext4).
+constexpr std::uint32_t kChunkBytes = 256u * 1024;
 
 class Extractor {
 public:
