@@ -14,13 +14,14 @@
 # ratio to the fastest peer's median (below 1.00: faster than every peer).
 #
 # The 20,000-file trees extracted (about 120 MB each) are kept until every
-# run is done, and a run starts no earlier than a minute after the last
+# run is done, and a run starts no earlier than six minutes after the last
 # removal of such trees: ext4 without a journal will not reuse an inode freed
-# within the last minute (six while its inode table block is unwritten), and
-# scans past every such inode for each file it creates. Extracting into a
-# tree removed just before would time that scan (tens of seconds here,
-# varying with where the inodes fall) for whichever tool comes next, not the
-# tool. The big image's trees, 40 files each, are removed after each run.
+# within the last minute (six while its inode table block is unwritten, as
+# creating files beside it makes it), and scans past every such inode for
+# each file it creates. Extracting into a tree removed just before would time
+# that scan (tens of seconds here, varying with where the inodes fall) for
+# whichever tool comes next, not the tool. The big image's trees, 40 files
+# each, are removed after each run.
 #
 # BENCH_DIR: where the trees and images go (default build-bench/read-bench,
 # on disk, kept between runs so that the trees are made once).
@@ -78,9 +79,9 @@ if [ -e "$out_root" ]; then
 fi
 if [ -f "$stamp" ]; then
   age=$(( $(date +%s) - $(stat -c %Y "$stamp") ))
-  if [ "$age" -lt 65 ]; then
-    echo "waiting $((65 - age)) s for the inodes freed by the last run to age ..."
-    sleep $((65 - age))
+  if [ "$age" -lt 370 ]; then
+    echo "waiting $((370 - age)) s for the inodes freed by the last run to age ..."
+    sleep $((370 - age))
   fi
 fi
 mkdir -p "$out_root"
