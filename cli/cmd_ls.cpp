@@ -4,7 +4,9 @@
 #include "command.h"
 #include "operations.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,18 +27,12 @@ public:
     void Entry(DirNode* node, const ItemInfo& info, std::string_view path)
     {
         if (options_.longFormat) {
-            Number(info.size, 12);
-            buffer_ += "  ";
+            Number(info.size, 12, "");
             buffer_ += Date(info.date);
-            buffer_ += "  ";
-            Number(session_.Extent(node), 10);
-            buffer_ += "  ";
+            Number(session_.Extent(node), 10, "  ");
         }
-        buffer_ += PrintableName(path);
-        if (info.isDirectory) {
-            buffer_ += '/';
-        }
-        buffer_ += '\n';
+        AppendPrintableName(buffer_, path);
+        buffer_.append(info.isDirectory ? "/\n" : "\n");
         if (buffer_.size() >= kFlushBytes) {
             Flush();
         }
@@ -51,23 +47,31 @@ public:
 private:
     static constexpr std::size_t kFlushBytes = 64 * 1024;
 
-    void Number(std::uint64_t value, int width)
+    // The value right-aligned in width columns, then the separator: one
+    // append per field, as appending costs more than the digits.
+    void Number(std::uint64_t value, std::size_t width, std::string_view separator)
     {
-        char digits[24];
-        const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-        const auto length = static_cast<int>(end - digits);
-        if (length < width) {
-            buffer_.append(static_cast<std::size_t>(width - length), ' ');
-        }
-        buffer_.append(digits, end);
+        constexpr std::size_t kDigits = 20; // the most a 64-bit value has
+        constexpr std::size_t kSeparator = 4;
+        char digits[kDigits];
+        const auto [end, error] = std::to_chars(digits, digits + kDigits, value);
+        const auto length = static_cast<std::size_t>(end - digits);
+        const std::size_t pad = std::min(width, kDigits) > length ? std::min(width, kDigits) - length : 0;
+        const std::size_t gap = std::min(separator.size(), kSeparator);
+        char field[kDigits + kSeparator];
+        std::memset(field, ' ', pad);
+        std::memcpy(field + pad, digits, length);
+        std::memcpy(field + pad + length, separator.data(), gap);
+        buffer_.append(field, pad + length + gap);
     }
 
-    // Entries of one image mostly share a few dates.
+    // Entries of one image mostly share a few dates; the text keeps the
+    // separators on both sides.
     const std::string& Date(platform::FileTime date)
     {
         if (date != lastDate_ || lastDateText_.empty()) {
             lastDate_ = date;
-            lastDateText_ = FormatLocalDate(date);
+            lastDateText_ = "  " + FormatLocalDate(date) + "  ";
         }
         return lastDateText_;
     }

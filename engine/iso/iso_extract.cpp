@@ -20,6 +20,9 @@ namespace {
 // files took twice as long to extract (measured on ext4).
 constexpr std::uint32_t kChunkBytes = 256u * 1024;
 
+// Characters that could move a terminal's cursor or start an escape sequence.
+bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
 class Extractor {
 public:
     Extractor(IIsoEdit& edit, const ExtractOptions& options) : edit_(edit), options_(options) {}
@@ -235,14 +238,21 @@ bool IsSafeEntryName(std::string_view name)
 
 std::string PrintableName(std::string_view name)
 {
-    std::string shown(name);
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            c = '?';
+    std::string shown;
+    AppendPrintableName(shown, name);
+    return shown;
+}
+
+void AppendPrintableName(std::string& out, std::string_view name)
+{
+    const std::size_t start = out.size();
+    out.append(name);
+    char* const end = out.data() + out.size();
+    for (char* c = out.data() + start; c != end; ++c) {
+        if (IsControl(static_cast<unsigned char>(*c))) {
+            *c = '?';
         }
     }
-    return shown;
 }
 
 std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node)

@@ -29,6 +29,8 @@ TARVELIN_API bool IsSafeEntryName(std::string_view name);
 // The name as it can be shown to a person: control characters (which could
 // move a terminal's cursor or start an escape sequence) become '?'.
 TARVELIN_API std::string PrintableName(std::string_view name);
+// The same appended to out, for listings that put many names together.
+TARVELIN_API void AppendPrintableName(std::string& out, std::string_view name);
 
 enum class ExtractProblem {
     CannotCreate, // a file or folder could not be created

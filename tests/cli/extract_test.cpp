@@ -337,5 +337,43 @@ TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefused)
     EXPECT_EQ(test::ReadWholeFile(destination + "/good.txt"), std::vector<std::uint8_t>(good.begin(), good.end()));
 }
 
+// A name that would clear the terminal and ring its bell if printed as it
+// stands: listings show its control characters as '?', extraction keeps the
+// name as the image has it.
+TEST(ExtractUntrustedNamesTest, ControlCharactersOfNamesNeverReachTheTerminal)
+{
+    TempDir dir;
+    test::CraftedImage image(40);
+    const std::string data = "plain data\n";
+    std::copy(data.begin(), data.end(), image.SectorData(30));
+    const std::string name = "bell\a\x1b[2Jclear\x7f.txt";
+    const std::vector<iso::DirectoryRecord> root{
+        test::MakeRecord(test::JolietId(name), 30, static_cast<std::uint32_t>(data.size())),
+    };
+    const std::uint32_t rootLength = image.WriteDirectory(22, 22, 0, root);
+    const std::uint32_t primaryLength = image.WriteDirectory(20, 20, 0, {});
+    image.WriteDescriptors(20, primaryLength, std::make_pair(22u, rootLength));
+    const std::string imagePath = dir / "escapes.iso";
+    test::WriteWholeFile(imagePath, image.Bytes());
+
+    for (const char* options : {"ls ", "ls -R -l "}) {
+        const CommandResult listed = RunCommand(Cli(options + ShellQuote(imagePath)));
+        EXPECT_EQ(listed.exitCode, 0) << listed.output;
+        EXPECT_TRUE(Contains(listed.output, "bell??[2Jclear?.txt\n")) << listed.output;
+        EXPECT_FALSE(Contains(listed.output, "\x1b")) << listed.output;
+        EXPECT_FALSE(Contains(listed.output, "\a")) << listed.output;
+    }
+    const CommandResult longListed = RunCommand(Cli("ls -l " + ShellQuote(imagePath)));
+    EXPECT_TRUE(Contains(longListed.output, "          11  ")) << "the size right-aligned in 12 columns: "
+                                                                    << longListed.output;
+    EXPECT_TRUE(Contains(longListed.output, "          30  bell??")) << "the extent in 10 columns, then the name: "
+                                                                      << longListed.output;
+
+    const std::string destination = dir / "out";
+    const CommandResult result = RunCommand(Cli("extract " + ShellQuote(imagePath) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(test::ReadWholeFile(destination + "/" + name), std::vector<std::uint8_t>(data.begin(), data.end()));
+}
+
 } // namespace
 } // namespace tarvelin
