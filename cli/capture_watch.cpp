@@ -39,7 +39,7 @@ std::string RefusalCollector::Messages()
     return messages_;
 }
 
-CaptureWatch::CaptureWatch(const char* label) : label_(label), showBar_(::isatty(STDERR_FILENO) != 0) {}
+CaptureWatch::CaptureWatch(const char* label) : bar_(label) {}
 
 bool CaptureWatch::Report(void* context, std::int32_t value)
 {
@@ -49,15 +49,13 @@ bool CaptureWatch::Report(void* context, std::int32_t value)
 bool CaptureWatch::OnReport(std::int32_t value)
 {
     if (value >= 0 && !InterruptGuard::Requested()) {
-        Draw(value);
+        bar_.Draw(value);
         return true;
     }
     if (value == -2) {
-        Draw(100);
+        bar_.Draw(100);
     }
-    if (shown_ >= 0) {
-        std::fputc('\n', stderr);
-    }
+    bar_.Finish();
     std::lock_guard lock(mutex_);
     ended_ = true;
     end_ = value == -2 ? End::Complete : InterruptGuard::Requested() ? End::Interrupted : End::Aborted;
@@ -65,24 +63,12 @@ bool CaptureWatch::OnReport(std::int32_t value)
     return false; // for a progress value: stop, Ctrl+C was pressed
 }
 
-void CaptureWatch::Draw(int percent)
-{
-    if (!showBar_ || percent == shown_) {
-        return;
-    }
-    shown_ = percent;
-    constexpr int kWidth = 40;
-    const int filled = percent * kWidth / 100;
-    std::fprintf(stderr, "\r%s [%.*s%.*s] %3d%%", label_, filled, "########################################",
-                 kWidth - filled, "----------------------------------------", percent);
-    std::fflush(stderr);
-}
-
 void CaptureWatch::LeaveInterruptsToWorker()
 {
     sigset_t interrupt;
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
+    sigaddset(&interrupt, SIGTERM);
     maskChanged_ = ::pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask_) == 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "capture/unread_sectors.h"
 #include "core/component.h"
+#include "percent_bar.h"
 #include "platform/prompt.h"
 
 #include <condition_variable>
@@ -61,11 +62,8 @@ public:
 
 private:
     bool OnReport(std::int32_t value);
-    void Draw(int percent);
 
-    const char* label_;
-    bool showBar_;
-    int shown_ = -1;
+    PercentBar bar_;
     bool maskChanged_ = false;
     sigset_t previousMask_{};
     std::mutex mutex_;

@@ -8,18 +8,15 @@
 
 #include "command.h"
 #include "interrupt.h"
+#include "percent_bar.h"
 
 #include "platform/directory.h"
 #include "writer/iso_build.h"
 
-#include <atomic>
 #include <condition_variable>
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace tarvelin::cli {
@@ -38,36 +35,15 @@ struct BuildWatch {
     bool ended = false;
     bool cancelled = false;
     std::int32_t finalValue = 0;
-    bool showBar = false;
-    int shownPercent = -1;
+    PercentBar bar{"building"};
 };
-
-void DrawBar(BuildWatch& watch, int percent)
-{
-    if (!watch.showBar || percent == watch.shownPercent) {
-        return;
-    }
-    watch.shownPercent = percent;
-    constexpr int kWidth = 40;
-    const int filled = percent * kWidth / 100;
-    std::fprintf(stderr, "\rbuilding [%.*s%.*s] %3d%%", filled, "########################################",
-                 kWidth - filled, "----------------------------------------", percent);
-    std::fflush(stderr);
-}
-
-void EndBar(BuildWatch& watch)
-{
-    if (watch.showBar && watch.shownPercent >= 0) {
-        std::fprintf(stderr, "\n");
-    }
-}
 
 bool OnProgress(void* context, std::int32_t value)
 {
     auto& watch = *static_cast<BuildWatch*>(context);
     if (value == kBuildDone || value == kBuildFailed) {
         if (value == kBuildDone) {
-            DrawBar(watch, 100);
+            watch.bar.Draw(100);
         }
         std::lock_guard<std::mutex> lock(watch.mutex);
         watch.ended = true;
@@ -82,7 +58,7 @@ bool OnProgress(void* context, std::int32_t value)
         watch.changed.notify_one();
         return false;
     }
-    DrawBar(watch, value / 10);
+    watch.bar.Draw(value / 10);
     return true;
 }
 
@@ -193,7 +169,6 @@ int RunBuild(const Arguments& args)
     }
 
     BuildWatch watch;
-    watch.showBar = ::isatty(STDERR_FILENO) != 0;
     if (!builder->StartBuild(&watch, OnProgress)) {
         return Fail(builder, builder->GetLastError());
     }
@@ -201,7 +176,7 @@ int RunBuild(const Arguments& args)
         std::unique_lock<std::mutex> lock(watch.mutex);
         watch.changed.wait(lock, [&] { return watch.ended; });
     }
-    EndBar(watch);
+    watch.bar.Finish();
     if (watch.cancelled) {
         return Fail(builder, "build cancelled; no image was written");
     }

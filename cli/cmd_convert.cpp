@@ -3,78 +3,34 @@
 // Ctrl+C stops a conversion cleanly: the engine removes the partial output.
 
 #include "command.h"
+#include "interrupt.h"
+#include "percent_bar.h"
 
 #include "convert/bin2iso.h"
 #include "convert/iso2bin.h"
 
-#include <atomic>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace tarvelin::cli {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-void StopOnInterrupt(int) { interrupted.store(true); }
-
-// Ctrl+C asks the running conversion to stop instead of killing the process
-// with a partial output left behind.
-void CatchInterrupt()
-{
-    struct sigaction action {};
-    action.sa_handler = StopOnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-// The bar on standard error; nothing when that is not a terminal. Called on
-// whichever thread the conversion reports on, one report at a time.
-struct ProgressBar {
-    const char* label = "";
-    bool onTerminal = false;
-    int shown = -1;
-    bool lineOpen = false;
+// The conversions' progress callback: the bar, and a false answer once
+// Ctrl+C was pressed, so that the conversion stops and removes its output
+// instead of the process ending with a partial file left behind.
+struct ConvertWatch {
+    PercentBar bar;
 
     static bool Report(void* context, std::int32_t value)
     {
-        auto* bar = static_cast<ProgressBar*>(context);
+        auto* watch = static_cast<ConvertWatch*>(context);
         if (value >= 0 && value <= 100) {
-            bar->Draw(value);
+            watch->bar.Draw(value);
         } else {
-            bar->Finish();
+            watch->bar.Finish();
         }
-        return !interrupted.load();
-    }
-
-    void Draw(int percent)
-    {
-        if (!onTerminal || percent == shown) {
-            return;
-        }
-        shown = percent;
-        constexpr int kWidth = 40;
-        char cells[kWidth + 1];
-        const int filled = percent * kWidth / 100;
-        for (int i = 0; i < kWidth; ++i) {
-            cells[i] = i < filled ? '#' : '-';
-        }
-        cells[kWidth] = '\0';
-        std::fprintf(stderr, "\r%s [%s] %3d%%", label, cells, percent);
-        std::fflush(stderr);
-        lineOpen = true;
-    }
-
-    void Finish()
-    {
-        if (lineOpen) {
-            std::fputc('\n', stderr);
-            lineOpen = false;
-        }
+        return !InterruptGuard::Requested();
     }
 };
 
@@ -120,9 +76,9 @@ int RunBin2Iso(const Arguments& args)
         PrintError(converter->GetLastError());
         status = kExitFailure;
     } else {
-        CatchInterrupt();
-        ProgressBar bar{"bin2iso", ::isatty(STDERR_FILENO) != 0};
-        if (converter->Convert(&bar, ProgressBar::Report)) {
+        const InterruptGuard guard;
+        ConvertWatch watch{PercentBar("bin2iso")};
+        if (converter->Convert(&watch, ConvertWatch::Report)) {
             std::printf("%s: %" PRIu32 " sectors of 2048 bytes\n", args[1].c_str(), converter->GetSectorCount());
         } else {
             PrintError(converter->GetLastError());
@@ -150,9 +106,9 @@ int RunIso2Bin(const Arguments& args)
         PrintError(converter->GetLastError());
         status = kExitFailure;
     } else {
-        CatchInterrupt();
-        ProgressBar bar{"iso2bin", ::isatty(STDERR_FILENO) != 0};
-        if (!converter->Start(&bar, ProgressBar::Report)) {
+        const InterruptGuard guard;
+        ConvertWatch watch{PercentBar("iso2bin")};
+        if (!converter->Start(&watch, ConvertWatch::Report)) {
             PrintError(converter->GetLastError());
             status = kExitFailure;
         } else if (converter->Wait()) {

@@ -2,14 +2,11 @@
 
 #include "command.h"
 #include "interrupt.h"
+#include "percent_bar.h"
 #include "image_session.h"
 
-#include <atomic>
 #include <condition_variable>
-#include <csignal>
-#include <cstdio>
 #include <mutex>
-#include <unistd.h>
 
 namespace tarvelin::cli {
 
@@ -20,29 +17,15 @@ struct SaveWatch {
     std::condition_variable changed;
     bool ended = false;
     std::int32_t finalValue = 0;
-    bool showBar = false;
-    int shownPercent = -1;
+    PercentBar bar{"saving  "};
 };
-
-void DrawBar(SaveWatch& watch, int percent)
-{
-    if (!watch.showBar || percent == watch.shownPercent) {
-        return;
-    }
-    watch.shownPercent = percent;
-    constexpr int kWidth = 40;
-    const int filled = percent * kWidth / 100;
-    std::fprintf(stderr, "\rsaving   [%.*s%.*s] %3d%%", filled, "########################################",
-                 kWidth - filled, "----------------------------------------", percent);
-    std::fflush(stderr);
-}
 
 bool OnSaveProgress(void* context, std::int32_t value)
 {
     auto& watch = *static_cast<SaveWatch*>(context);
     if (value == kSaveDone || value == kSaveFailed) {
         if (value == kSaveDone) {
-            DrawBar(watch, 100);
+            watch.bar.Draw(100);
         }
         std::lock_guard<std::mutex> lock(watch.mutex);
         watch.ended = true;
@@ -50,7 +33,7 @@ bool OnSaveProgress(void* context, std::int32_t value)
         watch.changed.notify_one();
         return true;
     }
-    DrawBar(watch, value);
+    watch.bar.Draw(value);
     return true;
 }
 
@@ -59,7 +42,6 @@ bool OnSaveProgress(void* context, std::int32_t value)
 int SaveEdits(ImageSession& session)
 {
     SaveWatch watch;
-    watch.showBar = ::isatty(STDERR_FILENO) != 0;
     // While a save runs, Ctrl+C is noted instead of ending the process
     // half-way (which the next open would have to undo).
     const InterruptGuard guard;
@@ -71,9 +53,7 @@ int SaveEdits(ImageSession& session)
         std::unique_lock<std::mutex> lock(watch.mutex);
         watch.changed.wait(lock, [&] { return watch.ended; });
     }
-    if (watch.showBar && watch.shownPercent >= 0) {
-        std::fprintf(stderr, "\n");
-    }
+    watch.bar.Finish();
     if (watch.finalValue != kSaveDone) {
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError() +
                    "; the image is unchanged");

@@ -20,9 +20,14 @@ InterruptGuard::InterruptGuard()
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, &previous_);
+    ::sigaction(SIGTERM, &action, &previousTerm_);
 }
 
-InterruptGuard::~InterruptGuard() { ::sigaction(SIGINT, &previous_, nullptr); }
+InterruptGuard::~InterruptGuard()
+{
+    ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    ::sigaction(SIGINT, &previous_, nullptr);
+}
 
 bool InterruptGuard::Requested() { return interrupted.load(); }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Ctrl+C during a long command: while an InterruptGuard lives, SIGINT only
-// sets a flag that the command looks at (a build or conversion stops in
+// Ctrl+C during a long command: while an InterruptGuard lives, SIGINT (and
+// SIGTERM, as a shutdown sends it) only sets a flag that the command looks at (a build or conversion stops in
 // order, a save finishes first); the previous handler comes back afterwards.
 
 #include <csignal>
@@ -10,8 +10,8 @@ namespace tarvelin::cli {
 
 class InterruptGuard {
 public:
-    InterruptGuard();  // clears the flag and catches SIGINT
-    ~InterruptGuard(); // restores the previous handler
+    InterruptGuard();  // clears the flag and catches SIGINT and SIGTERM
+    ~InterruptGuard(); // restores the previous handlers
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 
@@ -20,6 +20,7 @@ public:
 
 private:
     struct sigaction previous_ {};
+    struct sigaction previousTerm_ {};
 };
 
 } // namespace tarvelin::cli

@@ -124,36 +124,40 @@ TEST_F(BuildCommand, AFullDiskEndsTheBuildWithTheReasonAndNoImage)
     EXPECT_FALSE(fs::exists(image));
 }
 
+// Ctrl+C, and the SIGTERM of a shutdown, stop the build in order.
 TEST_F(BuildCommand, InterruptCancelsCleanly)
 {
     // 2 GiB, mostly a hole: long enough to be interrupted in the middle.
     test::WriteSparseFile(dir / "big.bin", test::RandomBytes(4096, 5), std::uint64_t{2} << 30);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int messages = ::open((dir / "messages").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(messages, STDERR_FILENO);
-        ::execl(TARVELIN_CLI_PATH, TARVELIN_CLI_PATH, "build", image.c_str(), (dir / "big.bin").c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    // Wait until data is being copied, then press Ctrl+C.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    std::error_code error;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (fs::exists(image, error) && fs::file_size(image, error) > (std::uint64_t{1} << 20)) {
-            break;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int messages = ::open((dir / "messages").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(messages, STDERR_FILENO);
+            ::execl(TARVELIN_CLI_PATH, TARVELIN_CLI_PATH, "build", image.c_str(), (dir / "big.bin").c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // Wait until data is being copied, then send the signal.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        std::error_code error;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (fs::exists(image, error) && fs::file_size(image, error) > (std::uint64_t{1} << 20)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ::kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "the build did not end by itself";
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_FALSE(fs::exists(image));
+        const std::vector<std::uint8_t> messages = test::ReadWholeFile(dir / "messages");
+        EXPECT_NE(std::string(messages.begin(), messages.end()).find("cancelled"), std::string::npos);
     }
-    ::kill(child, SIGINT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the build did not end by itself";
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_FALSE(fs::exists(image));
-    const std::vector<std::uint8_t> messages = test::ReadWholeFile(dir / "messages");
-    EXPECT_NE(std::string(messages.begin(), messages.end()).find("cancelled"), std::string::npos);
 }
 
 TEST_F(BuildCommand, TheProgressBarShowsOnATerminalOnly)
