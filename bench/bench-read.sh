@@ -5,7 +5,8 @@
 # genisoimage -J from generated trees:
 #   many.iso  20,000 small files (0 to 8 KiB) in 20 x 10 nested folders
 #   big.iso   40 files of 18.4 MB, 735 MB in all
-# then times, interleaved over several runs (RUNS, default 5):
+# then times, interleaved over several runs (RUNS, default 5), a different
+# tool going first in each run:
 #   listing:    tarvelin-cli ls -R -l, isoinfo -J -l, 7z l, bsdtar -tvf
 #   extraction: tarvelin-cli extract, 7z x, bsdtar -xf, cp -r of the source tree
 # Every extraction writes into a folder of its own and the disks are synced
@@ -146,28 +147,46 @@ report() {
     "$(awk -v a="$mine" -v b="$best" 'BEGIN { printf "%.2f", a / b }')"
 }
 
+# One step of a run per tool: list the image, or extract it into a folder
+# of its own (its time measured, the folder synced and, for the big image,
+# removed after).
+list_step() {
+  case $1 in
+    tarvelin) measure "$image: tarvelin ls -R -l" "$cli" ls -R -l "$iso" ;;
+    isoinfo) measure "$image: isoinfo -J -l" isoinfo -J -l -i "$iso" ;;
+    7z) measure "$image: 7z l" 7z l "$iso" ;;
+    bsdtar) measure "$image: bsdtar -tvf" bsdtar -tvf "$iso" ;;
+  esac
+}
+extract_step() {
+  local out
+  out=$(out_dir "$image" "$1" "$run")
+  case $1 in
+    tarvelin) measure "$image: tarvelin extract" "$cli" extract "$iso" -C "$out" ;;
+    7z) measure "$image: 7z x" 7z x -y "-o$out" "$iso" ;;
+    bsdtar)
+      mkdir -p "$out"
+      measure "$image: bsdtar -xf" bsdtar -xf "$iso" -C "$out"
+      ;;
+    cp) measure "$image: cp -r (source tree)" cp -r "$work/$image" "$out" ;;
+  esac
+  done_with "$out"
+}
+
+# The tools take turns at going first, so that none is always the one that
+# meets what the step before left behind (cold caches, writeback).
+listers=(tarvelin isoinfo 7z bsdtar)
+extractors=(tarvelin 7z bsdtar cp)
 for image in many big; do
   iso=$work/$image.iso
   for run in $(seq 1 "$runs"); do
     echo "run $run/$runs: $image"
-    measure "$image: tarvelin ls -R -l" "$cli" ls -R -l "$iso"
-    measure "$image: isoinfo -J -l" isoinfo -J -l -i "$iso"
-    measure "$image: 7z l" 7z l "$iso"
-    measure "$image: bsdtar -tvf" bsdtar -tvf "$iso"
-
-    out=$(out_dir "$image" tarvelin "$run")
-    measure "$image: tarvelin extract" "$cli" extract "$iso" -C "$out"
-    done_with "$out"
-    out=$(out_dir "$image" 7z "$run")
-    measure "$image: 7z x" 7z x -y "-o$out" "$iso"
-    done_with "$out"
-    out=$(out_dir "$image" bsdtar "$run")
-    mkdir -p "$out"
-    measure "$image: bsdtar -xf" bsdtar -xf "$iso" -C "$out"
-    done_with "$out"
-    out=$(out_dir "$image" cp "$run")
-    measure "$image: cp -r (source tree)" cp -r "$work/$image" "$out"
-    done_with "$out"
+    for i in 0 1 2 3; do
+      list_step "${listers[$(( (i + run - 1) % 4 ))]}"
+    done
+    for i in 0 1 2 3; do
+      extract_step "${extractors[$(( (i + run - 1) % 4 ))]}"
+    done
   done
 done
 echo "removing the extracted trees (untimed) ..."
