@@ -8,14 +8,12 @@
 
 #include "command.h"
 #include "interrupt.h"
-#include "percent_bar.h"
+#include "worker_watch.h"
 
 #include "platform/directory.h"
 #include "writer/iso_build.h"
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,34 +26,18 @@ int RunBuild(const Arguments& args);
 const Command kBuild{"build", "OUT.iso SRC... [--label TEXT]",
                      "make an ISO 9660 + Joliet image of files and folders", RunBuild};
 
-// Shared between this thread and the build's worker.
-struct BuildWatch {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ended = false;
-    bool cancelled = false;
-    std::int32_t finalValue = 0;
-    PercentBar bar{"building"};
-};
-
 bool OnProgress(void* context, std::int32_t value)
 {
-    auto& watch = *static_cast<BuildWatch*>(context);
+    auto& watch = *static_cast<WorkerWatch*>(context);
     if (value == kBuildDone || value == kBuildFailed) {
         if (value == kBuildDone) {
             watch.bar.Draw(100);
         }
-        std::lock_guard<std::mutex> lock(watch.mutex);
-        watch.ended = true;
-        watch.finalValue = value;
-        watch.changed.notify_one();
+        watch.End(value);
         return true;
     }
     if (InterruptGuard::Requested()) {
-        std::lock_guard<std::mutex> lock(watch.mutex);
-        watch.ended = true;
-        watch.cancelled = true;
-        watch.changed.notify_one();
+        watch.End(0, true);
         return false;
     }
     watch.bar.Draw(value / 10);
@@ -168,20 +150,16 @@ int RunBuild(const Arguments& args)
         return Fail(builder, "some of the sources cannot go into the image; no image was written");
     }
 
-    BuildWatch watch;
+    WorkerWatch watch("building");
     if (!builder->StartBuild(&watch, OnProgress)) {
         return Fail(builder, builder->GetLastError());
     }
-    {
-        std::unique_lock<std::mutex> lock(watch.mutex);
-        watch.changed.wait(lock, [&] { return watch.ended; });
-    }
-    watch.bar.Finish();
-    if (watch.cancelled) {
+    watch.Wait();
+    if (watch.Cancelled()) {
         return Fail(builder, "build cancelled; no image was written");
     }
     PrintNotices(builder, addNotices);
-    if (watch.finalValue == kBuildFailed) {
+    if (watch.FinalValue() == kBuildFailed) {
         return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
     }
     DestroyComponent(builder);

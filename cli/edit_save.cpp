@@ -2,35 +2,21 @@
 
 #include "command.h"
 #include "interrupt.h"
-#include "percent_bar.h"
+#include "worker_watch.h"
 #include "image_session.h"
-
-#include <condition_variable>
-#include <mutex>
 
 namespace tarvelin::cli {
 
 namespace {
 
-struct SaveWatch {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ended = false;
-    std::int32_t finalValue = 0;
-    PercentBar bar{"saving  "};
-};
-
 bool OnSaveProgress(void* context, std::int32_t value)
 {
-    auto& watch = *static_cast<SaveWatch*>(context);
+    auto& watch = *static_cast<WorkerWatch*>(context);
     if (value == kSaveDone || value == kSaveFailed) {
         if (value == kSaveDone) {
             watch.bar.Draw(100);
         }
-        std::lock_guard<std::mutex> lock(watch.mutex);
-        watch.ended = true;
-        watch.finalValue = value;
-        watch.changed.notify_one();
+        watch.End(value);
         return true;
     }
     watch.bar.Draw(value);
@@ -41,7 +27,7 @@ bool OnSaveProgress(void* context, std::int32_t value)
 
 int SaveEdits(ImageSession& session)
 {
-    SaveWatch watch;
+    WorkerWatch watch("saving  ");
     // While a save runs, Ctrl+C is noted instead of ending the process
     // half-way (which the next open would have to undo).
     const InterruptGuard guard;
@@ -49,12 +35,8 @@ int SaveEdits(ImageSession& session)
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError());
         return kExitFailure;
     }
-    {
-        std::unique_lock<std::mutex> lock(watch.mutex);
-        watch.changed.wait(lock, [&] { return watch.ended; });
-    }
-    watch.bar.Finish();
-    if (watch.finalValue != kSaveDone) {
+    watch.Wait();
+    if (watch.FinalValue() != kSaveDone) {
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError() +
                    "; the image is unchanged");
         return kExitFailure;
