@@ -4,14 +4,51 @@
 // Each entry says where its data comes from: the opened image, a file on
 // disk, or a buffer in memory (data moved aside during a save).
 
+#include "iso/iso9660.h"
+#include "iso/rock_ridge.h"
 #include "platform/time.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarvelin {
+
+// A directory record as the image holds it, kept so that a save writes an
+// entry nobody changed back as it was read: identifier with its version,
+// flags, extended attribute length, date with its zone, system use.
+struct KeptRecord {
+    std::string identifier;                 // raw bytes, version suffix included
+    std::uint8_t flags = 0;                 // as stored (the writer derives the directory and multi-extent bits)
+    std::uint8_t extendedAttributeLength = 0;
+    std::uint8_t fileUnitSize = 0;
+    std::uint8_t interleaveGap = 0;
+    std::uint16_t volumeSequenceNumber = 1;
+    iso::RecordingDate date;                // as stored
+    iso::SystemUseArea systemUse;           // LEN_SKP bytes included in inlineBytes' front
+
+    bool operator==(const KeptRecord&) const = default;
+};
+
+// What one tree (primary or Joliet) of the image holds of an entry read
+// from it.
+struct KeptTreeRecords {
+    KeptRecord record;                      // the entry's record in its parent directory
+    std::optional<KeptRecord> self;         // directories: their "." record
+    std::optional<KeptRecord> parent;       // directories: their ".." record
+
+    bool operator==(const KeptTreeRecords&) const = default;
+};
+
+struct KeptRecords {
+    std::optional<KeptTreeRecords> iso;
+    std::optional<KeptTreeRecords> joliet;
+    platform::FileTime dateAsRead = 0;      // the entry's date when it was read: a changed date is written anew
+
+    bool operator==(const KeptRecords&) const = default;
+};
 
 enum class EntrySourceKind : std::uint32_t {
     None = 0,   // no data: a folder added from disk or made by the user
@@ -48,6 +85,23 @@ struct DirEntry {
     std::string shortName;               // source Disk files: the 8.3 name where the platform has one
     std::uint32_t pathTableNumber = 0;   // given by the path table writer during a save
     bool bootMark = false;               // the El Torito boot image file
+
+    // What the image stored for an entry read from it; null for entries
+    // added or made by the user. Shared, so copying an entry stays cheap.
+    std::shared_ptr<const KeptRecords> kept;
+    // Whether each tree of the image carries the entry: an image may leave
+    // an entry out of one tree (xorriso writes no Joliet record for a
+    // symbolic link; genisoimage hides entries from either tree).
+    bool inIsoTree = true;
+    bool inJolietTree = true;
+    // The name changed since the entry was read: the save gives it new
+    // identifiers and a new Rock Ridge name instead of the kept ones.
+    bool renamed = false;
+    // POSIX mode, owner, link target and times: from the Rock Ridge entries
+    // of a record read from the image, from the file system for entries
+    // added from disk.
+    iso::UnixAttributes posix;
+    bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
 };
 
 // A tree node. Children form a list in insertion order; new children are

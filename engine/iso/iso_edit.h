@@ -62,6 +62,10 @@ struct ItemInfo {
     std::uint64_t size = 0;
     bool isDirectory = false;
     platform::FileTime date = 0;
+    // Mode, owner and link target where the image records them (Rock
+    // Ridge) or the file system gave them (entries added from disk).
+    iso::UnixAttributes posix;
+    bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
 };
 
 class IIsoSector;

@@ -36,6 +36,19 @@ struct FileInfo {
     // to folders can recognise a folder it is already inside.
     std::uint64_t volumeId = 0;
     std::uint64_t fileId = 0;
+    // POSIX facts where the platform has them (posixKnown): the mode with
+    // its file type bits, owner, and times. A symbolic link is described
+    // by the facts of its target, except through GetLinkInfo.
+    bool posixKnown = false;
+    std::uint32_t mode = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::uint32_t links = 1;
+    FileTime accessTime = 0;
+    FileTime changeTime = 0;
+    // Set by GetLinkInfo for a symbolic link: the link itself, not its target.
+    bool isSymlink = false;
+    std::string linkTarget;
 };
 
 // Lists one folder. "." and ".." are never returned.
@@ -60,6 +73,14 @@ private:
 
 // Facts about one path (the link target where the path is a link).
 TARVELIN_API bool GetFileInfo(const std::string& path, FileInfo& info, std::string* error = nullptr);
+// Facts about the path itself: a symbolic link is described as a link
+// (isSymlink, linkTarget), never followed. Other paths as GetFileInfo.
+TARVELIN_API bool GetLinkInfo(const std::string& path, FileInfo& info, std::string* error = nullptr);
+// Makes a symbolic link at path that points at target; refuses a path that
+// exists.
+TARVELIN_API bool MakeSymlink(const std::string& target, const std::string& path, std::string* error = nullptr);
+// Sets the permission bits (07777) of a file or folder, never through a link.
+TARVELIN_API bool SetFileMode(const std::string& path, std::uint32_t mode, std::string* error = nullptr);
 TARVELIN_API bool PathExists(const std::string& path);
 TARVELIN_API bool IsDirectory(const std::string& path);
 // Creates one folder; true when it exists afterwards.
