@@ -1,5 +1,6 @@
-// tarvelin-cli build OUT.iso SRC... [--label TEXT]: a new ISO 9660 image
-// with Joliet names from files and folders on disk. Each SRC becomes an
+// tarvelin-cli build OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long]:
+// a new ISO 9660 image with Joliet and Rock Ridge names from files and
+// folders on disk. Each SRC becomes an
 // entry of the image's root, a folder with everything below it.
 //
 // The build runs on the engine's worker; this thread waits for its final
@@ -23,8 +24,8 @@ namespace {
 
 int RunBuild(const Arguments& args);
 
-const Command kBuild{"build", "OUT.iso SRC... [--label TEXT]",
-                     "make an ISO 9660 + Joliet image of files and folders", RunBuild};
+const Command kBuild{"build", "OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long]",
+                     "make an ISO 9660 + Joliet + Rock Ridge image of files and folders", RunBuild};
 
 bool OnProgress(void* context, std::int32_t value)
 {
@@ -84,6 +85,7 @@ int RunBuild(const Arguments& args)
     std::vector<std::string> sources;
     std::string label;
     bool haveLabel = false;
+    std::uint32_t options = kBuildIsoAndJoliet;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -98,6 +100,10 @@ int RunBuild(const Arguments& args)
         } else if (!optionsEnded && arg.rfind("--label=", 0) == 0) {
             label = arg.substr(8);
             haveLabel = true;
+        } else if (!optionsEnded && arg == "--no-rock") {
+            options |= kBuildNoRockRidge;
+        } else if (!optionsEnded && arg == "--joliet-long") {
+            options |= kBuildJolietLong;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return UsageError(kBuild, "unknown option '" + arg + "'");
         } else if (output.empty()) {
@@ -123,7 +129,7 @@ int RunBuild(const Arguments& args)
         DestroyComponent(builder);
         return kExitUsage;
     }
-    if (!builder->SetOutput(output.c_str(), kBuildIsoAndJoliet)) {
+    if (!builder->SetOutput(output.c_str(), options)) {
         return Fail(builder, builder->GetLastError());
     }
 

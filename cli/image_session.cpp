@@ -28,7 +28,14 @@ void WarnAboutDamage(const std::string& imagePath, const TreeLoadReport& report)
     }
 }
 
+NameSource sessionNames = NameSource::Automatic;
+
 } // namespace
+
+void SetSessionNameSource(NameSource source)
+{
+    sessionNames = source;
+}
 
 ImageSession::~ImageSession() { DestroyComponent(edit_); }
 
@@ -51,6 +58,7 @@ int ImageSession::Open(const std::string& imagePath)
         PrintError("warning: a save of '" + imagePath + "' was interrupted; the image has been put back as it was "
                    "before that save");
     }
+    edit_->SetNameSource(sessionNames);
     edit_->LoadTree();
     if (*edit_->GetLastError() != '\0') {
         PrintError("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());

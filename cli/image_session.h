@@ -14,6 +14,9 @@
 
 namespace tarvelin::cli {
 
+// Which names the sessions of this run show (tarvelin-cli --names).
+void SetSessionNameSource(NameSource source);
+
 class ImageSession {
 public:
     ImageSession() = default;

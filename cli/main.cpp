@@ -1,6 +1,7 @@
 // tarvelin-cli: the command-line face of the Tarvelin engine.
 
 #include "command.h"
+#include "image_session.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,9 @@ namespace {
 
 void PrintHelp(std::FILE* out)
 {
-    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS]\n\ncommands:\n");
+    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso]\n\n"
+                      "--names: which names of an image to show (default: Rock Ridge where the image has\n"
+                      "them, else Joliet, else ISO 9660)\n\ncommands:\n");
     auto commands = Commands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
@@ -37,9 +40,24 @@ int main(int argc, char** argv)
         PrintHelp(stdout);
         return kExitOk;
     }
+    Arguments args(argv + 2, argv + argc);
+    if (const auto names = std::find(args.begin(), args.end(), "--names"); names != args.end()) {
+        const std::string value = names + 1 != args.end() ? *(names + 1) : std::string();
+        static const std::pair<const char*, tarvelin::NameSource> kSources[] = {
+            {"rr", tarvelin::NameSource::RockRidge}, {"joliet", tarvelin::NameSource::Joliet},
+            {"iso", tarvelin::NameSource::Iso}, {"auto", tarvelin::NameSource::Automatic}};
+        const auto known = std::find_if(std::begin(kSources), std::end(kSources),
+                                        [&](const auto& source) { return value == source.first; });
+        if (known == std::end(kSources)) {
+            PrintError("--names takes rr, joliet, iso or auto");
+            return kExitUsage;
+        }
+        SetSessionNameSource(known->second);
+        args.erase(names, names + 2);
+    }
     for (const Command& command : Commands()) {
         if (name == command.name) {
-            return command.run(Arguments(argv + 2, argv + argc));
+            return command.run(args);
         }
     }
     PrintError("unknown command '" + name + "'");

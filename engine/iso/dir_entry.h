@@ -6,6 +6,7 @@
 
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
+#include "platform/directory.h"
 #include "platform/time.h"
 
 #include <cstdint>
@@ -27,7 +28,8 @@ struct KeptRecord {
     std::uint8_t interleaveGap = 0;
     std::uint16_t volumeSequenceNumber = 1;
     iso::RecordingDate date;                // as stored
-    iso::SystemUseArea systemUse;           // LEN_SKP bytes included in inlineBytes' front
+    std::string skipped;                    // the system use bytes the SP entry's LEN_SKP says to skip
+    iso::SystemUseArea systemUse;           // the entries behind them, continuation areas included
 
     bool operator==(const KeptRecord&) const = default;
 };
@@ -46,6 +48,11 @@ struct KeptRecords {
     std::optional<KeptTreeRecords> iso;
     std::optional<KeptTreeRecords> joliet;
     platform::FileTime dateAsRead = 0;      // the entry's date when it was read: a changed date is written anew
+    // A Rock Ridge directory that the image relocated (a CL placeholder in
+    // its parent, the directory itself below the relocation folder): the
+    // tree holds it at its true place, and a save writes it there, without
+    // the CL, PL and RE entries that described the relocation.
+    bool relocatedDirectory = false;
 
     bool operator==(const KeptRecords&) const = default;
 };
@@ -102,6 +109,27 @@ struct DirEntry {
     // added from disk.
     iso::UnixAttributes posix;
     bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
+};
+
+// The POSIX facts of a file or folder on disk, as Rock Ridge records them
+// (nothing known where the platform gives none).
+iso::UnixAttributes UnixAttributesOf(const platform::FileInfo& info);
+// A folder the user makes: rwxr-xr-x, dated now.
+iso::UnixAttributes NewFolderAttributes(platform::FileTime now);
+
+// Which names of an image the tree shows: Automatic takes Rock Ridge names
+// where the image has them, then Joliet, then ISO 9660 (the platform may
+// put Joliet first).
+enum class NameSource : std::uint32_t { Automatic = 0, RockRidge = 1, Joliet = 2, Iso = 3 };
+
+// How the writers name and describe the entries they write anew (entries
+// added, made or renamed by the user, and every entry of a new image).
+struct NameRules {
+    bool rockRidge = false;    // new records carry Rock Ridge entries (PX, TF, NM, SL)
+    std::uint8_t isoLevel = 2; // 1: 8.3 names; 2: up to 30 characters
+    bool jolietLong = false;   // Joliet names of up to 103 characters instead of 64
+
+    bool operator==(const NameRules&) const = default;
 };
 
 // A tree node. Children form a list in insertion order; new children are

@@ -16,6 +16,8 @@
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
+#include "iso/iso_edit.h"
+#include "iso/rock_ridge.h"
 #include "platform/directory.h"
 #include "platform/path.h"
 
@@ -47,6 +49,28 @@ constexpr std::uint32_t kMaxDirectoryDepth = 1000;
 constexpr std::uint32_t kDirectoryReadBatch = 256;
 
 constexpr std::uint64_t kMaxRecordableFileSize = std::numeric_limits<std::uint32_t>::max();
+
+// Joliet names longer than this many UTF-16 units are an extension of
+// the Joliet rules (xorriso's -joliet-long).
+constexpr std::size_t kJolietShortUnits = 64;
+
+// Whether an identifier as stored is an 8.3 name (ISO 9660 level 1): a
+// file's name and extension of at most 8 and 3 characters, a folder's of 8.
+bool FitsLevel1(std::string_view identifier, bool directory)
+{
+    const std::size_t version = identifier.find(';');
+    if (version != std::string_view::npos) {
+        identifier = identifier.substr(0, version);
+    }
+    if (directory) {
+        return identifier.size() <= 8 && identifier.find('.') == std::string_view::npos;
+    }
+    const std::size_t dot = identifier.find('.');
+    if (dot == std::string_view::npos) {
+        return identifier.size() <= 8;
+    }
+    return dot <= 8 && identifier.size() - dot - 1 <= 3 && identifier.find('.', dot + 1) == std::string_view::npos;
+}
 
 std::uint64_t SectorsFor(std::uint64_t bytes)
 {
@@ -127,6 +151,9 @@ public:
     std::uint32_t GetJolietMode() override { return jolietMode_; }
     TreeLoadReport GetLoadReport() override { return report_; }
     const char* GetLastError() override { return lastError_.c_str(); }
+    void SetNameSource(NameSource source) override { nameSource_ = source; }
+    NameRules GetNameRules() override { return rules_; }
+    bool HasRockRidge() override { return rules_.rockRidge; }
 
 private:
     struct PendingDirectory {
@@ -136,24 +163,38 @@ private:
         std::uint32_t depth = 0; // of the directory's children
     };
 
-    // A file whose last record carried the multi-extent flag: the next
-    // record of the same directory with the same identifier continues it.
-    struct OpenMultiExtent {
-        DirNode* node = nullptr;
-        std::string identifier;
+    // One entry of a directory as read, the pieces of a multi-extent file
+    // joined.
+    struct ListedEntry {
+        iso::DirectoryRecord record; // the first record
+        std::vector<ExtentPiece> more;
+        std::uint64_t size = 0;
+    };
+    struct DirectoryListing {
+        std::optional<iso::DirectoryRecord> self;
+        std::optional<iso::DirectoryRecord> parent;
+        std::vector<ListedEntry> entries;
+    };
+    // The names an entry has in the image, while it is read.
+    struct NodeNames {
+        std::string iso;                 // without the version
+        std::optional<std::string> joliet;
+        std::optional<std::string> rock;
     };
 
-    struct DirectoryReader {
-        std::vector<PendingDirectory>* subdirectories = nullptr;
-        std::optional<OpenMultiExtent> open;
-        std::uint32_t childDepth = 0;
-    };
-
-    std::optional<iso::DirectoryRecord> ReadRootRecord();
-    void ReadDirectory(const PendingDirectory& directory, std::vector<PendingDirectory>& subdirectories);
-    void ReadRecord(const iso::DirectoryRecord& record, DirNode* parent, DirectoryReader& reader);
-    bool ContinueMultiExtent(const iso::DirectoryRecord& record, DirectoryReader& reader);
-    void CloseMultiExtent(DirectoryReader& reader);
+    bool ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing);
+    iso::SystemUseArea ReadSystemUse(const std::string& stored, std::uint8_t skip);
+    KeptRecord Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const;
+    void KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet);
+    KeptRecords& Building(DirNode* node);
+    std::optional<std::uint32_t> RelocatedDirectorySize(std::uint32_t extent);
+    DirNode* AppendListed(DirNode* parent, ListedEntry& listed, bool joliet);
+    void FinishEntry(DirNode* node, std::vector<PendingDirectory>& subdirectories, std::uint32_t childDepth);
+    void ReadPrimaryTree(const iso::DirectoryRecord& root);
+    DirNode* PairJoliet(const ListedEntry& listed, const std::string& name, std::vector<DirNode*>& unpaired);
+    void ReadJolietTree(const iso::DirectoryRecord& root);
+    void FinishLoad();
+    static void MarkInIsoTree(DirNode* top);
     // Accounts for data at [extent, extent + length bytes): moves endSector
     // (never past the image) and counts data lying beyond the image.
     void NoteData(std::uint32_t extent, std::uint64_t length);
@@ -177,6 +218,16 @@ private:
     TreeLoadReport report_;
     ClaimedSectors claimed_;
     std::string lastError_;
+
+    NameSource nameSource_ = NameSource::Automatic;
+    NameRules rules_;
+    bool hasJoliet_ = false;
+    std::uint8_t suspSkip_ = 0;       // the SP entry's LEN_SKP
+    bool rockRidgeVolume_ = false;    // the root names RRIP in an ER entry
+    bool rockRidgeEntries_ = false;   // some record carries Rock Ridge entries
+    // While a load runs: each node's names and kept records.
+    std::unordered_map<DirNode*, NodeNames> names_;
+    std::unordered_map<DirNode*, std::shared_ptr<KeptRecords>> building_;
 };
 
 // ---------------------------------------------------------------------------
@@ -260,33 +311,450 @@ DirNode* CIsoDirEdit::FindParent(DirNode* node)
 
 // ---------------------------------------------------------------------------
 // Reading the tree of the image
+//
+// The primary tree is read first: it lists every entry (a Rock Ridge image
+// keeps symbolic links and the like there alone) and carries the Rock Ridge
+// entries. The Joliet tree is then read and paired with it directory by
+// directory, so that each node knows its record in both trees and a save can
+// write both back as they were. An entry that only one tree lists stays in
+// that tree alone.
 
-std::optional<iso::DirectoryRecord> CIsoDirEdit::ReadRootRecord()
+// Reads the records of one directory: "." and ".." apart, the pieces of a
+// multi-extent file joined. False when the directory lies outside the image
+// or was read before (a loop).
+bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing)
+{
+    listing.self.reset();
+    listing.parent.reset();
+    listing.entries.clear();
+    std::uint64_t sectors = SectorsFor(length);
+    if (sectors == 0 || extent >= sectorCount_) {
+        return false;
+    }
+    sectors = std::min<std::uint64_t>(sectors, sectorCount_ - extent);
+    const auto count = static_cast<std::uint32_t>(sectors);
+    if (!claimed_.Claim(extent, count)) {
+        ++report_.loopsRefused;
+        return false;
+    }
+    std::vector<std::uint8_t> buffer;
+    std::optional<std::string> openIdentifier; // of a multi-extent file whose next piece is due
+    for (std::uint32_t done = 0; done < count;) {
+        const std::uint32_t batch = std::min(kDirectoryReadBatch, count - done);
+        const std::uint32_t first = extent + done;
+        buffer.assign(std::size_t{batch} * kSectorSize, 0);
+        if (!sector_->ReadSectors(first, buffer.data(), batch)) {
+            // Read what can be read; a sector that cannot be positioned
+            // stays zero, which reads as a sector without records.
+            for (std::uint32_t i = 0; i < batch; ++i) {
+                std::uint8_t* at = buffer.data() + std::size_t{i} * kSectorSize;
+                if (!sector_->ReadSector(first + i, at)) {
+                    std::fill_n(at, kSectorSize, std::uint8_t{0});
+                }
+            }
+        }
+        for (std::uint32_t i = 0; i < batch; ++i) {
+            const iso::ConstBytes sector(buffer.data() + std::size_t{i} * kSectorSize, kSectorSize);
+            iso::DirectorySectorRecords decoded = iso::DecodeDirectorySector(sector);
+            report_.endianMismatch = report_.endianMismatch || decoded.endianMismatch;
+            if (decoded.damaged) {
+                ++report_.malformedRecords;
+            }
+            for (iso::DirectoryRecord& record : decoded.records) {
+                if (done + i == 0 && listing.entries.empty() && !listing.self && record.IsSelf()) {
+                    listing.self = std::move(record);
+                    continue;
+                }
+                if (listing.self && !listing.parent && listing.entries.empty() && record.IsParent()) {
+                    listing.parent = std::move(record);
+                    continue;
+                }
+                if (record.IsSelf() || record.IsParent()) {
+                    continue;
+                }
+                if (openIdentifier) {
+                    if (!record.IsDirectory() && record.identifier == *openIdentifier) {
+                        ListedEntry& file = listing.entries.back();
+                        file.more.push_back({record.extent, record.dataLength});
+                        file.size += record.dataLength;
+                        if (!record.IsMultiExtent()) {
+                            openIdentifier.reset();
+                        }
+                        continue;
+                    }
+                    // The previous record promised a further piece that never came.
+                    ++report_.malformedRecords;
+                    openIdentifier.reset();
+                }
+                if (!record.IsDirectory() && record.IsMultiExtent()) {
+                    openIdentifier = record.identifier;
+                }
+                ListedEntry entry;
+                entry.size = record.dataLength;
+                entry.record = std::move(record);
+                listing.entries.push_back(std::move(entry));
+            }
+        }
+        done += batch;
+    }
+    if (openIdentifier) {
+        ++report_.malformedRecords;
+    }
+    return true;
+}
+
+iso::SystemUseArea CIsoDirEdit::ReadSystemUse(const std::string& stored, std::uint8_t skip)
 {
     const iso::SectorReader read = [this](std::uint32_t sector, std::uint8_t* buffer) {
         return sector_->ReadSector(sector, buffer);
     };
-    const iso::DescriptorSetInfo set = iso::ScanDescriptorSet(read, sectorCount_);
-    if (set.jolietSector) {
-        iso::DecodeReport decode;
-        const std::optional<iso::VolumeDescriptor> joliet =
-            iso::ReadVolumeDescriptor(read, sectorCount_, *set.jolietSector, &decode);
-        report_.endianMismatch = report_.endianMismatch || decode.endianMismatch;
-        if (joliet) {
-            jolietMode_ = 2;
-            return joliet->rootRecord;
-        }
+    iso::SuspReport susp;
+    iso::SystemUseArea area = iso::ReadSystemUseArea(stored, skip, read, sectorCount_, &susp);
+    report_.malformedRecords += susp.damaged;
+    return area;
+}
+
+KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const
+{
+    KeptRecord kept;
+    kept.identifier = record.identifier;
+    kept.flags = record.flags;
+    kept.extendedAttributeLength = record.extendedAttributeLength;
+    kept.fileUnitSize = record.fileUnitSize;
+    kept.interleaveGap = record.interleaveGap;
+    kept.volumeSequenceNumber = record.volumeSequenceNumber;
+    kept.date = record.date;
+    kept.skipped = record.systemUse.substr(0, std::min<std::size_t>(suspSkip_, record.systemUse.size()));
+    kept.systemUse = std::move(area);
+    return kept;
+}
+
+void CIsoDirEdit::KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet)
+{
+    KeptRecords& kept = Building(node);
+    std::optional<KeptTreeRecords>& tree = joliet ? kept.joliet : kept.iso;
+    if (!tree) {
+        tree.emplace(); // the root: no record of its own but in the descriptor
     }
-    iso::DecodeReport decode;
-    const std::optional<iso::VolumeDescriptor> primary =
-        iso::ReadVolumeDescriptor(read, sectorCount_, iso::kFirstDescriptorSector, &decode);
-    report_.endianMismatch = report_.endianMismatch || decode.endianMismatch;
-    if (!primary) {
-        lastError_ = std::string("no readable volume descriptor: ")
-            + (decode.problem != nullptr ? decode.problem : "unknown reason");
+    const std::uint8_t skip = joliet ? 0 : suspSkip_;
+    if (listing.self) {
+        tree->self = Keep(*listing.self, ReadSystemUse(listing.self->systemUse, node == &root_ ? 0 : skip));
+    }
+    if (listing.parent) {
+        tree->parent = Keep(*listing.parent, ReadSystemUse(listing.parent->systemUse, skip));
+    }
+}
+
+KeptRecords& CIsoDirEdit::Building(DirNode* node)
+{
+    std::shared_ptr<KeptRecords>& kept = building_[node];
+    if (kept == nullptr) {
+        kept = std::make_shared<KeptRecords>();
+        kept->dateAsRead = node->entry.date;
+        node->entry.kept = kept;
+    }
+    return *kept;
+}
+
+// The directory a Rock Ridge CL placeholder stands for: its size is that of
+// the directory's "." record.
+std::optional<std::uint32_t> CIsoDirEdit::RelocatedDirectorySize(std::uint32_t extent)
+{
+    if (extent >= sectorCount_) {
         return std::nullopt;
     }
-    return primary->rootRecord;
+    std::vector<std::uint8_t> sector(kSectorSize);
+    if (!sector_->ReadSector(extent, sector.data())) {
+        return std::nullopt;
+    }
+    const iso::DirectorySectorRecords decoded = iso::DecodeDirectorySector(sector);
+    if (decoded.records.empty() || !decoded.records.front().IsSelf()) {
+        return std::nullopt;
+    }
+    return decoded.records.front().dataLength;
+}
+
+DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool joliet)
+{
+    const iso::DirectoryRecord& record = listed.record;
+    DirEntry entry;
+    entry.isDirectory = record.IsDirectory();
+    entry.EntrySource = EntrySourceKind::Image;
+    entry.extent = record.extent;
+    entry.extentLength = record.dataLength;
+    entry.moreExtents = std::move(listed.more);
+    entry.size = listed.size;
+    entry.date = iso::FileTimeFromRecordingDate(record.date).value_or(0);
+    entry.inIsoTree = !joliet;
+    entry.inJolietTree = joliet || !hasJoliet_;
+    DirNode* node = Append(parent, std::move(entry));
+    NodeNames& names = names_[node];
+    if (joliet) {
+        names.joliet = iso::DecodeJolietIdentifier(record.identifier);
+    } else {
+        names.iso = iso::DecodeIsoIdentifier(record.identifier);
+    }
+    return node;
+}
+
+void CIsoDirEdit::FinishEntry(DirNode* node, std::vector<PendingDirectory>& subdirectories, std::uint32_t childDepth)
+{
+    DirEntry& entry = node->entry;
+    entry.bootMark = !entry.isDirectory && bootSector_ != 0 && entry.extent == bootSector_;
+    NoteData(entry.extent, entry.moreExtents.empty() ? entry.size : entry.extentLength);
+    for (const ExtentPiece& piece : entry.moreExtents) {
+        NoteData(piece.extent, piece.length);
+    }
+    if (!entry.isDirectory) {
+        return;
+    }
+    if (childDepth >= kMaxDirectoryDepth) {
+        ++report_.tooDeep;
+        return;
+    }
+    subdirectories.push_back({node, entry.extent, entry.extentLength, childDepth + 1});
+}
+
+void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
+{
+    NoteData(root.extent, root.dataLength);
+    std::vector<PendingDirectory> pending{{&root_, root.extent, root.dataLength, 1}};
+    std::vector<PendingDirectory> subdirectories;
+    DirectoryListing listing;
+    while (!pending.empty()) {
+        const PendingDirectory directory = pending.back();
+        pending.pop_back();
+        if (!ReadDirectoryRecords(directory.extent, directory.length, listing)) {
+            continue;
+        }
+        if (directory.node == &root_ && listing.self) {
+            // SP and ER sit in the root's "." record and tell whether the
+            // rest of the records carry SUSP entries and how many bytes of
+            // each to skip.
+            const iso::SuspVolumeInfo volume = iso::DecodeSuspVolume(ReadSystemUse(listing.self->systemUse, 0));
+            suspSkip_ = volume.susp ? volume.skip : 0;
+            rockRidgeVolume_ = volume.rockRidge;
+        }
+        KeepDirectoryRecords(directory.node, listing, false);
+        subdirectories.clear();
+        for (ListedEntry& listed : listing.entries) {
+            iso::SystemUseArea area = ReadSystemUse(listed.record.systemUse, suspSkip_);
+            const iso::RockRidgeInfo rock = iso::DecodeRockRidge(area);
+            if (rock.relocated) {
+                // The directory's true place is where its CL placeholder is.
+                continue;
+            }
+            const iso::DirectoryRecord record = listed.record;
+            if (iso::DecodeIsoIdentifier(record.identifier).empty()) {
+                ++report_.malformedRecords;
+                continue;
+            }
+            if (rock.childLink) {
+                const std::optional<std::uint32_t> size = RelocatedDirectorySize(*rock.childLink);
+                if (!size) {
+                    ++report_.malformedRecords;
+                    continue;
+                }
+                listed.record.flags |= iso::DirectoryFlags::kDirectory;
+                listed.record.extent = *rock.childLink;
+                listed.record.dataLength = *size;
+                listed.size = *size;
+            }
+            DirNode* node = AppendListed(directory.node, listed, false);
+            node->entry.posix = rock.attributes;
+            rockRidgeEntries_ = rockRidgeEntries_ || rock.present;
+            if (rock.name && !rock.name->empty()) {
+                names_[node].rock = *rock.name;
+            }
+            KeptRecords& kept = Building(node);
+            kept.iso.emplace();
+            kept.iso->record = Keep(record, std::move(area));
+            kept.relocatedDirectory = rock.childLink.has_value();
+            FinishEntry(node, subdirectories, directory.depth);
+        }
+        pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
+    }
+}
+
+// The child of parent that a Joliet record stands for: the file with the
+// same data, else the entry of the same name (Rock Ridge names are the true
+// ones; ISO 9660 names compare without regard to case), else, for folders,
+// the one left at the same place when both trees leave as many unpaired.
+DirNode* CIsoDirEdit::PairJoliet(const ListedEntry& listed, const std::string& name, std::vector<DirNode*>& unpaired)
+{
+    const iso::DirectoryRecord& record = listed.record;
+    const bool directory = record.IsDirectory();
+    auto take = [&](std::vector<DirNode*>::iterator found) {
+        DirNode* node = *found;
+        unpaired.erase(found);
+        return node;
+    };
+    const auto sameName = [&](DirNode* node) {
+        const NodeNames& names = names_[node];
+        return names.rock ? *names.rock == name : SameEntryName(names.iso, name);
+    };
+    if (!directory) {
+        std::vector<DirNode*>::iterator sameData = unpaired.end();
+        for (auto it = unpaired.begin(); it != unpaired.end(); ++it) {
+            const DirEntry& entry = (*it)->entry;
+            if (!entry.isDirectory && entry.extent == record.extent && entry.size == listed.size) {
+                if (sameName(*it)) {
+                    return take(it);
+                }
+                if (sameData == unpaired.end()) {
+                    sameData = it;
+                }
+            }
+        }
+        if (sameData != unpaired.end()) {
+            return take(sameData);
+        }
+        return nullptr;
+    }
+    for (auto it = unpaired.begin(); it != unpaired.end(); ++it) {
+        if ((*it)->entry.isDirectory && sameName(*it)) {
+            return take(it);
+        }
+    }
+    return nullptr;
+}
+
+void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
+{
+    NoteData(root.extent, root.dataLength);
+    std::vector<PendingDirectory> pending{{&root_, root.extent, root.dataLength, 1}};
+    std::vector<PendingDirectory> subdirectories;
+    DirectoryListing listing;
+    std::vector<DirNode*> unpaired;
+    std::vector<std::pair<std::size_t, std::string>> folders; // listed folders not paired by name
+    while (!pending.empty()) {
+        const PendingDirectory directory = pending.back();
+        pending.pop_back();
+        if (!ReadDirectoryRecords(directory.extent, directory.length, listing)) {
+            continue;
+        }
+        KeepDirectoryRecords(directory.node, listing, true);
+        unpaired.clear();
+        for (DirNode* child = directory.node->firstChild; child != nullptr; child = child->nextSibling) {
+            if (child->entry.inIsoTree) {
+                unpaired.push_back(child);
+            }
+        }
+        std::vector<DirNode*> paired(listing.entries.size(), nullptr);
+        folders.clear();
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            const std::string name = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
+            if (name.empty()) {
+                ++report_.malformedRecords;
+                continue;
+            }
+            paired[i] = PairJoliet(listing.entries[i], name, unpaired);
+            if (paired[i] == nullptr && listing.entries[i].record.IsDirectory()) {
+                folders.emplace_back(i, name);
+            }
+        }
+        // Folders whose names differ in the two trees (ISO 9660 names cut
+        // to 8.3, say) pair by place when both trees leave as many.
+        std::vector<DirNode*> leftFolders;
+        for (DirNode* node : unpaired) {
+            if (node->entry.isDirectory) {
+                leftFolders.push_back(node);
+            }
+        }
+        if (!folders.empty() && leftFolders.size() == folders.size()) {
+            for (std::size_t k = 0; k < folders.size(); ++k) {
+                paired[folders[k].first] = leftFolders[k];
+                unpaired.erase(std::find(unpaired.begin(), unpaired.end(), leftFolders[k]));
+            }
+        }
+        // What the primary tree lists and the Joliet tree does not.
+        for (DirNode* node : unpaired) {
+            node->entry.inJolietTree = false;
+        }
+        subdirectories.clear();
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            ListedEntry& listed = listing.entries[i];
+            const iso::DirectoryRecord record = listed.record;
+            if (iso::DecodeJolietIdentifier(record.identifier).empty()) {
+                continue;
+            }
+            DirNode* node = paired[i];
+            if (node == nullptr) {
+                node = AppendListed(directory.node, listed, true);
+                FinishEntry(node, subdirectories, directory.depth);
+            } else {
+                names_[node].joliet = iso::DecodeJolietIdentifier(record.identifier);
+                if (node->entry.isDirectory) {
+                    if (directory.depth < kMaxDirectoryDepth) {
+                        subdirectories.push_back({node, record.extent, record.dataLength, directory.depth + 1});
+                    }
+                    NoteData(record.extent, record.dataLength);
+                }
+            }
+            KeptRecords& kept = Building(node);
+            kept.joliet.emplace();
+            kept.joliet->record = Keep(record, ReadSystemUse(record.systemUse, 0));
+        }
+        pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
+    }
+}
+
+// The name each node shows, and the rules a save names new entries by.
+void CIsoDirEdit::FinishLoad()
+{
+    const NameSource source = nameSource_ != NameSource::Automatic ? nameSource_
+        : platform::PrefersJolietNames()                           ? NameSource::Joliet
+                                                                   : NameSource::RockRidge;
+    rules_ = NameRules{};
+    rules_.rockRidge = rockRidgeVolume_ || rockRidgeEntries_;
+    bool level1 = true;
+    std::vector<DirNode*> pending{&root_};
+    while (!pending.empty()) {
+        DirNode* node = pending.back();
+        pending.pop_back();
+        for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+            NodeNames& names = names_[child];
+            const std::string* chosen = nullptr;
+            const auto pick = [&](const std::optional<std::string>& name) {
+                if (chosen == nullptr && name && !name->empty()) {
+                    chosen = &*name;
+                }
+            };
+            const std::optional<std::string> iso =
+                names.iso.empty() ? std::nullopt : std::optional<std::string>(names.iso);
+            switch (source) {
+            case NameSource::Iso: pick(iso); break;
+            case NameSource::Joliet: pick(names.joliet); break;
+            case NameSource::RockRidge:
+            case NameSource::Automatic: pick(names.rock); break;
+            }
+            if (source == NameSource::Joliet) {
+                pick(names.rock);
+            }
+            pick(names.joliet);
+            pick(iso);
+            if (chosen != nullptr) {
+                child->entry.name = *chosen;
+            }
+            if (const auto& kept = child->entry.kept; kept != nullptr) {
+                if (kept->iso && !FitsLevel1(kept->iso->record.identifier, child->entry.isDirectory)) {
+                    level1 = false;
+                }
+                if (kept->joliet && kept->joliet->record.identifier.size() > 2 * kJolietShortUnits) {
+                    rules_.jolietLong = true;
+                }
+            }
+            if (child->entry.isDirectory) {
+                pending.push_back(child);
+            }
+        }
+    }
+    rules_.isoLevel = level1 ? 1 : 2;
+    for (auto& [node, kept] : building_) {
+        kept->dateAsRead = node->entry.date;
+    }
+    names_.clear();
+    building_.clear();
 }
 
 void CIsoDirEdit::Load(std::uint32_t bootSector)
@@ -298,29 +766,68 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
     bootSector_ = bootSector;
     report_ = TreeLoadReport{};
     claimed_ = ClaimedSectors{};
+    names_.clear();
+    building_.clear();
+    suspSkip_ = 0;
+    rockRidgeVolume_ = false;
+    rockRidgeEntries_ = false;
+    hasJoliet_ = false;
+    rules_ = NameRules{};
     lastError_.clear();
     if (sector_ == nullptr) {
         lastError_ = "no image to read the tree from";
         return;
     }
     sectorCount_ = sector_->GetSectorCount();
-    const std::optional<iso::DirectoryRecord> root = ReadRootRecord();
-    if (!root) {
+    const iso::SectorReader read = [this](std::uint32_t sector, std::uint8_t* buffer) {
+        return sector_->ReadSector(sector, buffer);
+    };
+    const iso::DescriptorSetInfo set = iso::ScanDescriptorSet(read, sectorCount_);
+    std::optional<iso::VolumeDescriptor> joliet;
+    if (set.jolietSector) {
+        iso::DecodeReport decode;
+        joliet = iso::ReadVolumeDescriptor(read, sectorCount_, *set.jolietSector, &decode);
+        report_.endianMismatch = report_.endianMismatch || decode.endianMismatch;
+    }
+    iso::DecodeReport decode;
+    const std::optional<iso::VolumeDescriptor> primary =
+        iso::ReadVolumeDescriptor(read, sectorCount_, iso::kFirstDescriptorSector, &decode);
+    report_.endianMismatch = report_.endianMismatch || decode.endianMismatch;
+    if (!primary && !joliet) {
+        lastError_ = std::string("no readable volume descriptor: ")
+            + (decode.problem != nullptr ? decode.problem : "unknown reason");
         return;
     }
+    hasJoliet_ = joliet.has_value();
+    if (joliet) {
+        jolietMode_ = 2;
+    }
+    if (primary) {
+        ReadPrimaryTree(primary->rootRecord);
+        if (joliet) {
+            ReadJolietTree(joliet->rootRecord);
+        }
+    } else {
+        // Without a readable primary tree the Joliet tree is the one to
+        // show; a save gives its entries new primary records.
+        ReadJolietTree(joliet->rootRecord);
+        for (DirNode* child = root_.firstChild; child != nullptr; child = child->nextSibling) {
+            MarkInIsoTree(child);
+        }
+    }
+    FinishLoad();
+}
 
-    // Depth first in the order of the records, as a recursive walk would
-    // go: a directory's subdirectories are pushed in reverse so the first
-    // one is read next.
-    NoteData(root->extent, root->dataLength);
-    std::vector<PendingDirectory> pending{{&root_, root->extent, root->dataLength, 1}};
-    std::vector<PendingDirectory> subdirectories;
+void CIsoDirEdit::MarkInIsoTree(DirNode* top)
+{
+    std::vector<DirNode*> pending{top};
     while (!pending.empty()) {
-        const PendingDirectory directory = pending.back();
+        DirNode* node = pending.back();
         pending.pop_back();
-        subdirectories.clear();
-        ReadDirectory(directory, subdirectories);
-        pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
+        node->entry.inIsoTree = true;
+        for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+            pending.push_back(child);
+        }
     }
 }
 
@@ -335,119 +842,6 @@ void CIsoDirEdit::NoteData(std::uint32_t extent, std::uint64_t length)
     const std::uint64_t within = std::min<std::uint64_t>(end, sectorCount_);
     if (length != 0 && extent < sectorCount_ && within > endSector_) {
         endSector_ = static_cast<std::uint32_t>(within);
-    }
-}
-
-void CIsoDirEdit::ReadDirectory(const PendingDirectory& directory, std::vector<PendingDirectory>& subdirectories)
-{
-    std::uint64_t sectors = SectorsFor(directory.length);
-    if (sectors == 0 || directory.extent >= sectorCount_) {
-        return;
-    }
-    sectors = std::min<std::uint64_t>(sectors, sectorCount_ - directory.extent);
-    const auto count = static_cast<std::uint32_t>(sectors);
-    if (!claimed_.Claim(directory.extent, count)) {
-        ++report_.loopsRefused;
-        return;
-    }
-
-    DirectoryReader reader;
-    reader.subdirectories = &subdirectories;
-    reader.childDepth = directory.depth;
-    std::vector<std::uint8_t> buffer;
-    for (std::uint32_t done = 0; done < count;) {
-        const std::uint32_t batch = std::min(kDirectoryReadBatch, count - done);
-        const std::uint32_t first = directory.extent + done;
-        buffer.assign(std::size_t{batch} * kSectorSize, 0);
-        if (!sector_->ReadSectors(first, buffer.data(), batch)) {
-            // Read what can be read; a sector that cannot be positioned
-            // stays zero, which reads as a sector without records.
-            for (std::uint32_t i = 0; i < batch; ++i) {
-                std::uint8_t* at = buffer.data() + std::size_t{i} * kSectorSize;
-                if (!sector_->ReadSector(first + i, at)) {
-                    std::fill_n(at, kSectorSize, std::uint8_t{0});
-                }
-            }
-        }
-        for (std::uint32_t i = 0; i < batch; ++i) {
-            const iso::ConstBytes sector(buffer.data() + std::size_t{i} * kSectorSize, kSectorSize);
-            const iso::DirectorySectorRecords decoded = iso::DecodeDirectorySector(sector);
-            report_.endianMismatch = report_.endianMismatch || decoded.endianMismatch;
-            if (decoded.damaged) {
-                ++report_.malformedRecords;
-            }
-            for (const iso::DirectoryRecord& record : decoded.records) {
-                ReadRecord(record, directory.node, reader);
-            }
-        }
-        done += batch;
-    }
-    CloseMultiExtent(reader);
-}
-
-bool CIsoDirEdit::ContinueMultiExtent(const iso::DirectoryRecord& record, DirectoryReader& reader)
-{
-    if (!reader.open) {
-        return false;
-    }
-    if (record.IsDirectory() || record.identifier != reader.open->identifier) {
-        // The previous record promised a further piece that never came.
-        ++report_.malformedRecords;
-        reader.open.reset();
-        return false;
-    }
-    DirEntry& entry = reader.open->node->entry;
-    entry.moreExtents.push_back({record.extent, record.dataLength});
-    entry.size += record.dataLength;
-    NoteData(record.extent, record.dataLength);
-    if (!record.IsMultiExtent()) {
-        reader.open.reset();
-    }
-    return true;
-}
-
-void CIsoDirEdit::CloseMultiExtent(DirectoryReader& reader)
-{
-    if (reader.open) {
-        ++report_.malformedRecords;
-        reader.open.reset();
-    }
-}
-
-void CIsoDirEdit::ReadRecord(const iso::DirectoryRecord& record, DirNode* parent, DirectoryReader& reader)
-{
-    if (record.IsSelf() || record.IsParent()) {
-        return;
-    }
-    if (ContinueMultiExtent(record, reader)) {
-        return;
-    }
-    DirEntry entry;
-    entry.name = jolietMode_ == 2 ? iso::DecodeJolietIdentifier(record.identifier)
-                                  : iso::DecodeIsoIdentifier(record.identifier);
-    if (entry.name.empty()) {
-        ++report_.malformedRecords;
-        return;
-    }
-    entry.isDirectory = record.IsDirectory();
-    entry.EntrySource = EntrySourceKind::Image;
-    entry.extent = record.extent;
-    entry.extentLength = record.dataLength;
-    entry.size = record.dataLength;
-    entry.date = iso::FileTimeFromRecordingDate(record.date).value_or(0);
-    entry.bootMark = !entry.isDirectory && bootSector_ != 0 && entry.extent == bootSector_;
-    DirNode* node = Append(parent, std::move(entry));
-    NoteData(record.extent, record.dataLength);
-    if (node->entry.isDirectory) {
-        if (reader.childDepth >= kMaxDirectoryDepth) {
-            ++report_.tooDeep;
-            return;
-        }
-        reader.subdirectories->push_back({node, record.extent, record.dataLength, reader.childDepth + 1});
-        return;
-    }
-    if (record.IsMultiExtent()) {
-        reader.open = OpenMultiExtent{node, record.identifier};
     }
 }
 
@@ -482,6 +876,7 @@ DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::Fi
     entry.name = info.name;
     entry.nameLength = static_cast<std::uint32_t>(entry.name.size());
     entry.date = info.creationTime;
+    entry.posix = UnixAttributesOf(info);
     if (!info.isDirectory) {
         entry.longName = info.name;
         entry.shortName = info.shortName;
@@ -608,6 +1003,7 @@ DirNode* CIsoDirEdit::NewDirectory(const char* name, DirNode* parent)
     entry.name = name;
     entry.nameLength = static_cast<std::uint32_t>(entry.name.size());
     entry.date = platform::CurrentFileTime();
+    entry.posix = NewFolderAttributes(entry.date);
     return Append(parent, std::move(entry));
 }
 
@@ -623,6 +1019,7 @@ bool CIsoDirEdit::Rename(const char* name, DirNode* node)
         return false;
     }
     node->entry.name = name;
+    node->entry.renamed = true;
     // Entries read from the image keep 0: the length is only recorded for
     // entries the user added.
     if (node->entry.nameLength != 0) {
@@ -642,6 +1039,36 @@ bool CIsoDirEdit::AddBootFile(const char* path, DirNode* parent)
 }
 
 } // namespace
+
+iso::UnixAttributes UnixAttributesOf(const platform::FileInfo& info)
+{
+    iso::UnixAttributes posix;
+    if (!info.posixKnown) {
+        return posix;
+    }
+    posix.known = true;
+    posix.mode = info.mode;
+    posix.links = info.links;
+    posix.uid = info.uid;
+    posix.gid = info.gid;
+    posix.modified = info.modificationTime;
+    posix.accessed = info.accessTime;
+    posix.changed = info.changeTime;
+    posix.linkTarget = info.isSymlink ? info.linkTarget : std::string();
+    return posix;
+}
+
+iso::UnixAttributes NewFolderAttributes(platform::FileTime now)
+{
+    iso::UnixAttributes posix;
+    posix.known = true;
+    posix.mode = iso::kModeDirectory | 0755;
+    posix.links = 2;
+    posix.modified = now;
+    posix.accessed = now;
+    posix.changed = now;
+    return posix;
+}
 
 } // namespace tarvelin
 

@@ -61,6 +61,15 @@ public:
     virtual TreeLoadReport GetLoadReport() = 0;
     // Why the last failing operation failed.
     virtual const char* GetLastError() = 0;
+
+    // Which names the next Load shows (Automatic unless set).
+    virtual void SetNameSource(NameSource source) = 0;
+    // How a save names new entries: Rock Ridge when the image has it, the
+    // ISO 9660 level and Joliet length its names already use. Set by Load.
+    virtual NameRules GetNameRules() = 0;
+    // Whether the image carries Rock Ridge (an SP and an RRIP ER entry in
+    // its root, or Rock Ridge entries in its records).
+    virtual bool HasRockRidge() = 0;
 };
 
 } // namespace tarvelin

@@ -183,6 +183,7 @@ public:
         if (desc_ != nullptr && desc_->HasBootRecord()) {
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
         }
+        tree_->SetNameSource(nameSource_);
         tree_->Load(bootImageSector_);
         lastError_ = tree_->GetLastError();
     }
@@ -416,6 +417,8 @@ public:
     }
     bool IsSaving() override { return saving_; }
     std::uint32_t GetMediaType() override { return mediaType_; }
+    void SetNameSource(NameSource source) override { nameSource_ = source; }
+    bool HasRockRidge() override { return tree_ != nullptr && tree_->HasRockRidge(); }
 
 private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
@@ -663,6 +666,7 @@ private:
     std::uint32_t bootAction_ = kBootKeepAsIs;
     std::uint32_t mediaType_ = 0;
     DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
+    NameSource nameSource_ = NameSource::Automatic;
     bool replaced_ = false;
     std::string lastError_;
 

@@ -131,6 +131,12 @@ public:
     // 0 no emulation, 1 to 3 diskettes); that of the image's boot record
     // otherwise.
     virtual std::uint32_t GetMediaType() = 0;
+
+    // Which names the next LoadTree shows: Rock Ridge, Joliet or ISO 9660
+    // (Automatic: the platform's usual choice among those the image has).
+    virtual void SetNameSource(NameSource source) = 0;
+    // Whether the loaded image carries Rock Ridge.
+    virtual bool HasRockRidge() = 0;
 };
 
 } // namespace tarvelin

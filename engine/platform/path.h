@@ -31,4 +31,8 @@ TARVELIN_API std::string TempFolder();
 // Bytes free for the user on the file system holding path; false when unknown.
 TARVELIN_API bool FreeDiskSpace(const std::string& path, std::uint64_t& bytes);
 
+// Which long names of a CD image the platform's own readers show first:
+// Windows takes Joliet names, POSIX systems Rock Ridge names.
+TARVELIN_API bool PrefersJolietNames();
+
 } // namespace tarvelin::platform

@@ -1,8 +1,13 @@
 // Directories (ECMA-119 6.8.1, 9.1): ".", "..", then one record per child
-// in the order of the tree (names are not sorted), no record crossing a
-// sector boundary, padded to whole sectors. A file stored in several
-// extents gets one record per extent, all but the last flagged as
-// continuing.
+// in the order of their identifiers (9.3), no record crossing a sector
+// boundary, padded to whole sectors. A file stored in several extents gets
+// one record per extent, all but the last flagged as continuing.
+//
+// An entry read from the image is written back as it was (identifier,
+// flags, dates, system use); only extents and lengths are the writer's. New
+// entries get fresh records, with Rock Ridge entries when the tree's rules
+// ask for them. System use entries that do not fit a record go on in
+// continuation areas, laid into the sectors right behind their directory.
 //
 // Sizing and rendering are the same code: the layout pass renders every
 // directory exactly as the final pass does, with the extents it has at
@@ -12,6 +17,7 @@
 
 #include "writer/writer_tree.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,7 +48,7 @@ public:
         std::vector<std::uint8_t> bytes;
         const auto writeTree = [&](TreeKind kind) {
             return writer::ForEachDirectoryPreOrder(
-                access, [&](typename Access::Node node, writer::Children<Access>& children) {
+                access, kind, [&](typename Access::Node node, writer::Children<Access>& children) {
                     return WriteDirectory(access, node, kind, children, bytes);
                 });
         };
@@ -83,20 +89,168 @@ public:
     const char* GetLastError() const { return error_.c_str(); }
 
 private:
-    // Places record after what the directory (from start on) already holds.
-    bool Append(const iso::DirectoryRecord& record, std::size_t start, std::vector<std::uint8_t>& bytes)
+    // A record of the directory being written, with its system use entries
+    // (which may go on in continuation areas behind the directory).
+    struct PendingRecord {
+        iso::DirectoryRecord record;
+        std::string skipped;
+        iso::SystemUseArea systemUse;
+        std::size_t offset = 0; // within the directory
+    };
+
+    // The fields a kept record brings back; extent, length and the
+    // directory and multi-extent bits are the writer's.
+    static void Restore(const KeptRecord& kept, iso::DirectoryRecord& record, PendingRecord& pending)
     {
-        const std::size_t size = iso::DirectoryRecordSize(record);
-        if (size == 0) {
-            error_ = "a name cannot be written into a directory record";
-            return false;
+        constexpr std::uint8_t kDerived = iso::DirectoryFlags::kDirectory | iso::DirectoryFlags::kMultiExtent;
+        record.flags = static_cast<std::uint8_t>((kept.flags & ~kDerived) | (record.flags & kDerived));
+        record.extendedAttributeLength = kept.extendedAttributeLength;
+        record.fileUnitSize = kept.fileUnitSize;
+        record.interleaveGap = kept.interleaveGap;
+        record.volumeSequenceNumber = kept.volumeSequenceNumber;
+        pending.skipped = kept.skipped;
+        pending.systemUse = kept.systemUse;
+    }
+
+    // Entries that described a relocation the save undoes.
+    static iso::SystemUseArea WithoutRelocation(const iso::SystemUseArea& area, std::size_t inlineRoom)
+    {
+        std::vector<std::string> entries;
+        for (std::string& entry : iso::SystemUseEntries(area)) {
+            const std::string_view signature = std::string_view(entry).substr(0, 2);
+            if (signature != "CL" && signature != "PL" && signature != "RE") {
+                entries.push_back(std::move(entry));
+            }
         }
-        const std::size_t at = start + iso::PlaceDirectoryRecord(bytes.size() - start, size);
-        bytes.resize(at + size, 0);
-        if (iso::EncodeDirectoryRecord(record, iso::Bytes(bytes).subspan(at, size)) != size) {
-            error_ = "a directory record cannot be encoded";
-            return false;
+        return iso::PackSystemUse(entries, inlineRoom);
+    }
+
+    // Bytes of system use a record with this identifier can hold inline,
+    // kept so that the record's length stays even.
+    static std::size_t InlineRoom(std::size_t identifierLength)
+    {
+        const std::size_t fixed = iso::DirectoryRecordSize(identifierLength);
+        if (fixed == 0) {
+            return 0;
         }
+        const std::size_t room = iso::kMaxDirectoryRecordSize - fixed;
+        return (fixed + room) % 2 == 0 ? room : room - 1;
+    }
+
+    // The record of a child (or of "." and ".."): kept fields for an entry
+    // the tree kept in this kind, else fresh ones, with Rock Ridge entries
+    // when the rules ask for them.
+    template <class Access>
+    void Describe(const typename Access::Record& entry, const KeptRecord* kept, bool renamed, TreeKind kind,
+                  const NameRules& rules, std::string_view rockName, bool volumeRoot, PendingRecord& pending)
+    {
+        iso::DirectoryRecord& record = pending.record;
+        const KeptRecords* keptAll = Access::Kept(entry);
+        const bool dateKept = kept != nullptr && keptAll != nullptr && Access::Date(entry) == keptAll->dateAsRead;
+        record.date = dateKept ? kept->date : iso::RecordingDateFromFileTime(Access::Date(entry));
+        const std::size_t room = InlineRoom(record.identifier.size());
+        if (kept != nullptr) {
+            Restore(*kept, record, pending);
+            if (renamed && kind == TreeKind::Iso && rules.rockRidge) {
+                pending.systemUse = iso::RenameSystemUse(pending.systemUse, rockName, room);
+            }
+            if (keptAll->relocatedDirectory) {
+                pending.systemUse = WithoutRelocation(pending.systemUse, room);
+            }
+            return;
+        }
+        pending.skipped.clear();
+        pending.systemUse = {};
+        if (kind != TreeKind::Iso || !rules.rockRidge) {
+            return;
+        }
+        std::vector<std::string> entries;
+        if (volumeRoot) {
+            entries = iso::EncodeRockRidgeVolumeEntries();
+        }
+        for (std::string& rock : iso::EncodeRockRidgeEntries(PosixFor<Access>(entry), rockName)) {
+            entries.push_back(std::move(rock));
+        }
+        if (volumeRoot && entries.size() >= 2) {
+            // SP opens the root's "." record; ER comes last.
+            std::rotate(entries.begin() + 1, entries.begin() + 2, entries.end());
+        }
+        pending.systemUse = iso::PackSystemUse(entries, room);
+    }
+
+    // POSIX facts for Rock Ridge: the entry's own, else the usual modes.
+    template <class Access>
+    static iso::UnixAttributes PosixFor(const typename Access::Record& entry)
+    {
+        iso::UnixAttributes posix = Access::Posix(entry);
+        if (!posix.known) {
+            posix.known = true;
+            posix.mode = Access::IsDirectory(entry) ? (iso::kModeDirectory | 0555) : (iso::kModeRegular | 0444);
+            posix.links = Access::IsDirectory(entry) ? 2 : 1;
+            posix.modified = Access::Date(entry);
+            posix.accessed = Access::Date(entry);
+            posix.changed = Access::Date(entry);
+        }
+        return posix;
+    }
+
+    // Lays the records of one directory out, then their continuation areas
+    // in the sectors behind it, and renders both.
+    bool Render(std::vector<PendingRecord>& records, std::uint32_t selfExtent, std::vector<std::uint8_t>& bytes,
+                std::uint32_t& directorySectors, std::uint32_t& continuationSectors)
+    {
+        std::size_t used = 0;
+        for (PendingRecord& pending : records) {
+            const std::size_t size =
+                iso::DirectoryRecordSize(pending.record.identifier.size(),
+                                         pending.skipped.size() + pending.systemUse.inlineBytes.size());
+            if (size == 0) {
+                error_ = "a name cannot be written into a directory record";
+                return false;
+            }
+            pending.offset = iso::PlaceDirectoryRecord(used, size);
+            used = pending.offset + size;
+        }
+        const std::size_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(std::min<std::size_t>(used, UINT32_MAX)));
+        std::vector<std::uint8_t> continuation;
+        std::size_t inSector = 0;
+        const auto areaBlock = [&] {
+            return selfExtent + sectors + continuation.size() / iso::kSectorSize - (inSector != 0 ? 1 : 0);
+        };
+        for (PendingRecord& pending : records) {
+            for (std::size_t index = 0; index < pending.systemUse.continuation.size(); ++index) {
+                const std::string& area = pending.systemUse.continuation[index];
+                if (inSector == 0 || inSector + area.size() > iso::kSectorSize) {
+                    continuation.resize(continuation.size() + iso::kSectorSize, 0);
+                    inSector = 0;
+                }
+                const std::size_t block = selfExtent + sectors + continuation.size() / iso::kSectorSize - 1;
+                if (block > UINT32_MAX || !iso::PlaceContinuation(pending.systemUse, index,
+                                                                  static_cast<std::uint32_t>(block),
+                                                                  static_cast<std::uint32_t>(inSector))) {
+                    error_ = "a record's system use continuation cannot be placed";
+                    return false;
+                }
+                std::copy(area.begin(), area.end(),
+                          continuation.end() - static_cast<std::ptrdiff_t>(iso::kSectorSize - inSector));
+                inSector += area.size();
+            }
+        }
+        (void)areaBlock;
+        const std::size_t start = bytes.size();
+        bytes.resize(start + sectors * iso::kSectorSize, 0);
+        for (PendingRecord& pending : records) {
+            pending.record.systemUse = pending.skipped + pending.systemUse.inlineBytes;
+            const std::size_t size = iso::DirectoryRecordSize(pending.record);
+            if (iso::EncodeDirectoryRecord(pending.record, iso::Bytes(bytes).subspan(start + pending.offset, size))
+                != size) {
+                error_ = "a directory record cannot be encoded";
+                return false;
+            }
+        }
+        bytes.insert(bytes.end(), continuation.begin(), continuation.end());
+        directorySectors = static_cast<std::uint32_t>(sectors);
+        continuationSectors = static_cast<std::uint32_t>(continuation.size() / iso::kSectorSize);
         return true;
     }
 
@@ -104,43 +258,52 @@ private:
     bool WriteDirectory(const Access& access, typename Access::Node node, TreeKind kind,
                         writer::Children<Access>& children, std::vector<std::uint8_t>& bytes)
     {
+        const NameRules rules = access.Rules();
         typename Access::Record self;
         access.Get(node, self);
         const std::uint32_t selfExtent = nextSector_;
         const std::uint32_t storedSize = Access::DirSize(self, kind);
-        iso::DirectoryRecord selfRecord = iso::MakeSelfRecord(selfExtent, storedSize);
-        iso::DirectoryRecord parentRecord = iso::MakeParentRecord(selfExtent, storedSize);
-        // Readers show a directory's date from its "." record (the root's
-        // has no other place), so "." and ".." carry the dates of the
-        // directory and its parent rather than none.
-        selfRecord.date = iso::RecordingDateFromFileTime(Access::Date(self));
-        parentRecord.date = selfRecord.date;
+        const bool isRoot = access.Parent(node) == nullptr;
+        const KeptTreeRecords* selfKept = writer::KeptIn<Access>(self, kind);
+
+        records_.resize(2);
+        records_[0] = PendingRecord{};
+        records_[0].record = iso::MakeSelfRecord(selfExtent, storedSize);
+        Describe<Access>(self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr, false, kind, rules,
+                         {}, isRoot, records_[0]);
+        records_[1] = PendingRecord{};
+        records_[1].record = iso::MakeParentRecord(selfExtent, storedSize);
+        typename Access::Record parentEntry = self;
         if (const auto parent = access.Parent(node); parent != nullptr) {
             // Written earlier in this pass, so its values are current.
-            typename Access::Record parentEntry;
             access.Get(parent, parentEntry);
-            parentRecord.extent = Access::DirExtent(parentEntry, kind);
-            parentRecord.dataLength = Access::DirSize(parentEntry, kind);
-            parentRecord.date = iso::RecordingDateFromFileTime(Access::Date(parentEntry));
+            records_[1].record.extent = Access::DirExtent(parentEntry, kind);
+            records_[1].record.dataLength = Access::DirSize(parentEntry, kind);
+        }
+        // Readers show a directory's date from its "." record (the root's
+        // has no other place), so "." and ".." carry the dates of the
+        // directory and its parent rather than none. A kept ".." record
+        // keeps its own date; a new one takes the parent's.
+        const KeptRecord* parentKept = selfKept != nullptr && selfKept->parent ? &*selfKept->parent : nullptr;
+        if (parentKept != nullptr) {
+            Describe<Access>(self, parentKept, false, kind, rules, {}, false, records_[1]);
+        } else {
+            Describe<Access>(parentEntry, nullptr, false, kind, rules, {}, false, records_[1]);
         }
 
-        const std::size_t start = bytes.size();
-        if (!Append(selfRecord, start, bytes) || !Append(parentRecord, start, bytes)) {
-            return false;
-        }
-        const std::vector<std::string> identifiers = writer::ChildIdentifiers(children, kind);
-        iso::DirectoryRecord record;
-        for (std::size_t i = 0; i < children.count; ++i) {
-            auto& child = children.records[i];
-            record.identifier = identifiers[i];
-            record.date = iso::RecordingDateFromFileTime(Access::Date(child));
+        for (writer::ListedChild& listed : writer::ListChildren(access, children, kind)) {
+            auto& child = children.records[listed.index];
+            const KeptTreeRecords* kept = writer::KeptIn<Access>(child, kind);
+            const bool renamed = Access::Renamed(child);
+            PendingRecord pending;
+            pending.record.identifier = std::move(listed.identifier);
             if (Access::IsDirectory(child)) {
-                record.extent = Access::DirExtent(child, kind);
-                record.dataLength = Access::DirSize(child, kind);
-                record.flags = iso::DirectoryFlags::kDirectory;
-                if (!Append(record, start, bytes)) {
-                    return false;
-                }
+                pending.record.extent = Access::DirExtent(child, kind);
+                pending.record.dataLength = Access::DirSize(child, kind);
+                pending.record.flags = iso::DirectoryFlags::kDirectory;
+                Describe<Access>(child, kept != nullptr ? &kept->record : nullptr, renamed, kind, rules,
+                                 Access::Name(child), false, pending);
+                records_.push_back(std::move(pending));
                 continue;
             }
             const std::vector<writer::FilePiece> pieces = Access::FilePieces(child);
@@ -148,32 +311,44 @@ private:
                 error_ = "'" + Access::Name(child) + "' is too large to be recorded in a directory";
                 return false;
             }
+            Describe<Access>(child, kept != nullptr ? &kept->record : nullptr, renamed, kind, rules,
+                             Access::Name(child), false, pending);
             for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
-                record.extent = pieces[piece].extent;
-                record.dataLength = pieces[piece].length;
-                record.flags = piece + 1 < pieces.size() ? iso::DirectoryFlags::kMultiExtent : 0;
-                if (!Append(record, start, bytes)) {
-                    return false;
+                PendingRecord record = piece + 1 < pieces.size() ? pending : std::move(pending);
+                record.record.extent = pieces[piece].extent;
+                record.record.dataLength = pieces[piece].length;
+                record.record.flags = static_cast<std::uint8_t>(
+                    (record.record.flags & ~iso::DirectoryFlags::kMultiExtent)
+                    | (piece + 1 < pieces.size() ? iso::DirectoryFlags::kMultiExtent : 0));
+                if (piece > 0) {
+                    // The system use entries describe the file once.
+                    record.skipped.clear();
+                    record.systemUse = {};
                 }
+                records_.push_back(std::move(record));
             }
         }
 
-        const std::size_t used = bytes.size() - start;
-        const std::size_t sectors = used / iso::kSectorSize + (used % iso::kSectorSize != 0 ? 1 : 0);
-        if (sectors * iso::kSectorSize > UINT32_MAX || sectors > UINT32_MAX - nextSector_) {
+        std::uint32_t sectors = 0;
+        std::uint32_t continuationSectors = 0;
+        if (!Render(records_, selfExtent, bytes, sectors, continuationSectors)) {
+            return false;
+        }
+        if (std::uint64_t{sectors} * iso::kSectorSize > UINT32_MAX
+            || std::uint64_t{sectors} + continuationSectors > UINT32_MAX - nextSector_) {
             error_ = "a directory is too large";
             return false;
         }
-        bytes.resize(start + sectors * iso::kSectorSize, 0);
-        const auto size = static_cast<std::uint32_t>(sectors * iso::kSectorSize);
+        const auto size = static_cast<std::uint32_t>(std::uint64_t{sectors} * iso::kSectorSize);
         settled_ = settled_ && Access::DirExtent(self, kind) == selfExtent && storedSize == size;
         Access::DirExtent(self, kind) = selfExtent;
         Access::DirSize(self, kind) = size;
         access.Set(node, self);
-        nextSector_ += static_cast<std::uint32_t>(sectors);
+        nextSector_ += sectors + continuationSectors;
         return true;
     }
 
+    std::vector<PendingRecord> records_;
     std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
     std::uint32_t nextSector_ = 0;
     std::uint32_t isoRootExtent_ = 0;

@@ -234,6 +234,11 @@ public:
     {
         list_ = NEW_MACROLIST();
         outFile_ = OutFile1();
+        if (list_ != nullptr) {
+            NameRules rules;
+            rules.rockRidge = true; // unless SetOutput says otherwise
+            list_->SetNameRules(rules);
+        }
         return list_ != nullptr && outFile_ != nullptr;
     }
 
@@ -261,6 +266,10 @@ public:
         }
         outputPath_ = path;
         options_ = options;
+        NameRules rules;
+        rules.rockRidge = (options & kBuildNoRockRidge) == 0;
+        rules.jolietLong = (options & kBuildJolietLong) != 0;
+        list_->SetNameRules(rules);
         outputSet_ = true;
         lastError_.clear();
         return true;
@@ -435,11 +444,14 @@ private:
     {
         SourceNode record;
         record.isDirectory = false;
-        record.name = BuildFileName(info.name);
+        // Rock Ridge keeps the whole name; the ISO 9660 and Joliet
+        // identifiers are cut to their own limits when they are written.
+        record.name = list_->GetNameRules().rockRidge ? info.name : BuildFileName(info.name);
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
-        record.fileSize = info.size;
+        record.fileSize = info.isSymlink ? 0 : info.size;
         record.creationTime = info.creationTime;
         record.diskPath = path;
+        record.posix = UnixAttributesOf(info);
         MacroNode* node = list_->AddChild(parent, record);
         if (node == nullptr) {
             lastError_ = "out of memory for the source tree";
@@ -455,6 +467,7 @@ private:
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
         record.creationTime = info.creationTime;
         record.diskPath = path;
+        record.posix = UnixAttributesOf(info);
         MacroNode* node = list_->AddChild(parent, record);
         if (node == nullptr) {
             lastError_ = "out of memory for the source tree";
@@ -529,6 +542,16 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
         platform::FileInfo info;
         while (search.Next(info)) {
             const std::string entryPath = platform::JoinPath(folder, info.name);
+            if (info.isSymlink && list_->GetNameRules().rockRidge) {
+                // Rock Ridge stores a link as a link; without it, the walk
+                // takes what the link leads to.
+                platform::FileInfo link;
+                std::string why;
+                if (!platform::GetLinkInfo(entryPath, link, &why) || AppendFile(entryPath, link, node) == nullptr) {
+                    Notice(true, "left out '" + entryPath + "': " + (why.empty() ? lastError_ : why));
+                }
+                continue;
+            }
             if (info.isDirectory) {
                 folders.push_back(std::move(info));
                 continue;
@@ -572,7 +595,7 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
 CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error)
 {
     BuildPlan plan;
-    if (!PlanImage(list_, options_, buildTime_, label_, plan, error)) {
+    if (!PlanImage(list_, options_ & kBuildModeMask, buildTime_, label_, plan, error)) {
         return Outcome::Failed;
     }
     const std::vector<std::uint8_t> systemArea(std::size_t{iso::kSystemAreaSectors} * iso::kSectorSize, 0);

@@ -39,6 +39,11 @@ inline constexpr std::int32_t kBuildFailed = kProgressFailed;
 // Options of SetOutput, also the writers' mode.
 inline constexpr std::uint32_t kBuildIsoOnly = 1;
 inline constexpr std::uint32_t kBuildIsoAndJoliet = 2;
+// Bits beside the mode: no Rock Ridge entries (they are written by
+// default), and Joliet names of up to 103 characters instead of 64.
+inline constexpr std::uint32_t kBuildNoRockRidge = 0x100;
+inline constexpr std::uint32_t kBuildJolietLong = 0x200;
+inline constexpr std::uint32_t kBuildModeMask = 0xFF;
 
 // Files whose name is longer than this many characters keep this many
 // followed by their extension.

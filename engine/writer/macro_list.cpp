@@ -97,8 +97,11 @@ public:
     MacroNode* FindParent(MacroNode* node) override { return Owns(node) ? node->parent : nullptr; }
     MacroNode* GetRoot() override { return &root_; }
     std::uint64_t GetNodeCount() override { return nodeCount_; }
+    NameRules GetNameRules() override { return rules_; }
+    void SetNameRules(const NameRules& rules) override { rules_ = rules; }
 
 private:
+    NameRules rules_;
     bool Owns(const MacroNode* node) const { return node != nullptr && node->owner == this; }
 
     // Frees everything below node without recursion: a deep tree must not

@@ -7,6 +7,8 @@
 
 #include "core/component.h"
 #include "core/registry.h"
+#include "iso/dir_entry.h"
+#include "iso/rock_ridge.h"
 #include "platform/time.h"
 
 #include <cstdint>
@@ -29,7 +31,11 @@ struct SourceNode {
     platform::FileTime creationTime = 0; // of the source file or folder, UTC
     std::string diskPath;              // the source on disk
     std::uint32_t directoryNumber = 0; // the folder's number in the path tables; the root's is 1
+    // Mode, owner, times and, for a symbolic link stored as a link, its
+    // target: what Rock Ridge records of the source.
+    iso::UnixAttributes posix;
 
+    bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
     bool operator==(const SourceNode&) const = default;
 };
 
@@ -58,6 +64,10 @@ public:
 
     // Entries below the root, the root not counted.
     virtual std::uint64_t GetNodeCount() = 0;
+
+    // How the writers name the entries and whether they write Rock Ridge.
+    virtual NameRules GetNameRules() = 0;
+    virtual void SetNameRules(const NameRules& rules) = 0;
 };
 
 } // namespace tarvelin

@@ -1,14 +1,16 @@
 // Path tables (ECMA-119 9.4): one record per directory, numbered from 1 (the
 // root). ECMA-119 6.9.1 orders the records by level: the root, then every
 // directory of level 2, then level 3, and so on; within a level by the
-// number of the parent, and a parent's subdirectories in the order of the
-// tree. Readers that find directories through the path table rely on that
-// order (a parent always comes before its children, and a level's records
-// are contiguous), so the directories are numbered breadth first.
+// number of the parent, and a parent's subdirectories in the order of their
+// identifiers (9.3), the order their parent's directory records them in.
+// Readers that find directories through the path table rely on that order
+// (a parent always comes before its children, and a level's records are
+// contiguous), so the directories are numbered breadth first.
 //
-// The numbering is done once per Build and stored in the tree records; the
-// four tables (ISO L and M, Joliet L and M) are then rendered from the same
-// list, so they cannot disagree about numbers or parents.
+// Each tree is listed once per Build, as the directory writer lists it
+// (identifiers and order from writer::ListChildren); its L and M tables are
+// rendered from that one list, so they cannot disagree. The two trees are
+// listed apart: an image may leave an entry out of one of them.
 
 #include "writer/path_table_writer.h"
 
@@ -26,29 +28,27 @@ using writer::TreeKind;
 constexpr std::uint32_t kMaxParentNumber = 0xFFFF; // the parent number is 16 bits
 
 struct PathTableEntry {
-    std::uint32_t isoExtent = 0;
-    std::uint32_t jolietExtent = 0;
+    std::uint32_t extent = 0;
     std::uint16_t parentNumber = 1;
-    std::string isoIdentifier;
-    std::string jolietIdentifier;
+    std::string identifier;
 };
 
-// Numbers every directory breadth first, stores the numbers in the tree and
-// lists the records to render. False, with error set, when a parent's number
-// does not fit the 16-bit field.
+// Lists the directories one tree holds, numbered breadth first, each
+// parent's subdirectories in the order its directory records them. False,
+// with error set, when a parent's number does not fit the 16-bit field.
 template <class Access>
-bool NumberDirectories(const Access& access, bool joliet, std::uint32_t isoRootExtent,
-                       std::uint32_t jolietRootExtent, std::vector<PathTableEntry>& entries, std::string& error)
+bool ListDirectories(const Access& access, TreeKind kind, std::uint32_t rootExtent,
+                     std::vector<PathTableEntry>& entries, std::string& error)
 {
-    const std::string rootIdentifier(1, static_cast<char>(iso::kSelfIdentifier));
-    entries.assign(1, PathTableEntry{isoRootExtent, jolietRootExtent, 1, rootIdentifier, rootIdentifier});
+    entries.assign(1, PathTableEntry{rootExtent, 1, std::string(1, static_cast<char>(iso::kSelfIdentifier))});
     std::vector<typename Access::Node> order{access.Root()};
     writer::Children<Access> children;
     for (std::size_t index = 0; index < order.size(); ++index) {
         writer::ReadChildren(access, order[index], children);
         bool hasSubdirectory = false;
         for (std::size_t i = 0; i < children.count; ++i) {
-            hasSubdirectory = hasSubdirectory || Access::IsDirectory(children.records[i]);
+            hasSubdirectory = hasSubdirectory
+                || (Access::IsDirectory(children.records[i]) && Access::InTree(children.records[i], kind));
         }
         if (!hasSubdirectory) {
             continue;
@@ -58,43 +58,29 @@ bool NumberDirectories(const Access& access, bool joliet, std::uint32_t isoRootE
             error = "the image has too many folders holding folders for its path tables (at most 65535)";
             return false;
         }
-        const std::vector<std::string> isoNames = writer::ChildIdentifiers(children, TreeKind::Iso);
-        std::vector<std::string> jolietNames;
-        if (joliet) {
-            jolietNames = writer::ChildIdentifiers(children, TreeKind::Joliet);
-        }
-        for (std::size_t i = 0; i < children.count; ++i) {
-            auto& record = children.records[i];
+        for (writer::ListedChild& child : writer::ListChildren(access, children, kind)) {
+            auto& record = children.records[child.index];
             if (!Access::IsDirectory(record)) {
                 continue;
             }
-            order.push_back(children.nodes[i]);
-            Access::DirectoryNumber(record) = static_cast<std::uint32_t>(order.size());
-            access.Set(children.nodes[i], record);
-            PathTableEntry entry;
-            entry.isoExtent = Access::DirExtent(record, TreeKind::Iso);
-            entry.jolietExtent = Access::DirExtent(record, TreeKind::Joliet);
-            entry.parentNumber = static_cast<std::uint16_t>(parentNumber);
-            entry.isoIdentifier = isoNames[i];
-            if (joliet) {
-                entry.jolietIdentifier = jolietNames[i];
-            }
-            entries.push_back(std::move(entry));
+            order.push_back(children.nodes[child.index]);
+            entries.push_back({Access::DirExtent(record, kind), static_cast<std::uint16_t>(parentNumber),
+                               std::move(child.identifier)});
         }
     }
     return true;
 }
 
 // Appends one table, padded to whole sectors, and gives its unpadded size.
-bool RenderTable(const std::vector<PathTableEntry>& entries, TreeKind kind, iso::PathTableOrder order,
+bool RenderTable(const std::vector<PathTableEntry>& entries, iso::PathTableOrder order,
                  std::vector<std::uint8_t>& out, std::uint32_t& tableSize, std::string& error)
 {
     const std::size_t start = out.size();
     iso::PathTableRecord record;
     for (const PathTableEntry& entry : entries) {
-        record.extent = kind == TreeKind::Iso ? entry.isoExtent : entry.jolietExtent;
+        record.extent = entry.extent;
         record.parentNumber = entry.parentNumber;
-        record.identifier = kind == TreeKind::Iso ? entry.isoIdentifier : entry.jolietIdentifier;
+        record.identifier = entry.identifier;
         const std::size_t size = iso::PathTableRecordSize(record.identifier.size());
         const std::size_t at = out.size();
         out.resize(at + size);
@@ -135,13 +121,14 @@ public:
         std::vector<std::uint8_t> bytes;
         std::uint32_t isoSize = 0;
         std::uint32_t jolietSize = 0;
-        bool ok = NumberDirectories(access, joliet, isoRootExtent, jolietRootExtent, entries, error_)
-            && RenderTable(entries, TreeKind::Iso, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
-            && RenderTable(entries, TreeKind::Iso, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
+        bool ok = ListDirectories(access, TreeKind::Iso, isoRootExtent, entries, error_)
+            && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
+            && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
         const std::uint32_t jolietStart = startSector + static_cast<std::uint32_t>(bytes.size() / iso::kSectorSize);
         if (ok && joliet) {
-            ok = RenderTable(entries, TreeKind::Joliet, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
-                && RenderTable(entries, TreeKind::Joliet, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
+            ok = ListDirectories(access, TreeKind::Joliet, jolietRootExtent, entries, error_)
+                && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
+                && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
         }
         if (ok && bytes.size() > UINT32_MAX) {
             error_ = "the path tables are too large";

@@ -17,7 +17,9 @@
 #include "iso/iso_dir_edit.h"
 #include "writer/macro_list.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -53,9 +55,17 @@ public:
     Node Parent(Node node) const { return tree_->FindParent(node); }
     void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
     void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
+    NameRules Rules() const { return tree_->GetNameRules(); }
     static bool IsDirectory(const Record& record) { return record.isDirectory; }
     static const std::string& Name(const Record& record) { return record.name; }
     static platform::FileTime Date(const Record& record) { return record.creationTime; }
+    // Everything of a new image is new.
+    static const KeptRecords* Kept(const Record&) { return nullptr; }
+    static bool Renamed(const Record&) { return false; }
+    // Joliet has no symbolic links: a link stored as a link is left out of
+    // the Joliet tree (Rock Ridge readers see it in the primary tree).
+    static bool InTree(const Record& record, TreeKind kind) { return kind == TreeKind::Iso || !record.IsSymlink(); }
+    static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
     static std::uint32_t& DirExtent(Record& record, TreeKind kind)
     {
         return kind == TreeKind::Iso ? record.isoDirExtent : record.jolietDirExtent;
@@ -95,9 +105,17 @@ public:
     Node Parent(Node node) const { return tree_->FindParent(node); }
     void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
     void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
+    NameRules Rules() const { return tree_->GetNameRules(); }
     static bool IsDirectory(const Record& record) { return record.isDirectory; }
     static const std::string& Name(const Record& record) { return record.name; }
     static platform::FileTime Date(const Record& record) { return record.date; }
+    static const KeptRecords* Kept(const Record& record) { return record.kept.get(); }
+    static bool Renamed(const Record& record) { return record.renamed; }
+    static bool InTree(const Record& record, TreeKind kind)
+    {
+        return kind == TreeKind::Iso ? record.inIsoTree : record.inJolietTree && !record.IsSymlink();
+    }
+    static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
     static std::uint32_t& DirExtent(Record& record, TreeKind kind)
     {
         return kind == TreeKind::Iso ? record.isoDirExtent : record.jolietDirExtent;
@@ -143,7 +161,6 @@ struct Children {
     std::size_t count = 0;
     std::vector<typename Access::Node> nodes;
     std::vector<typename Access::Record> records;
-    std::vector<std::string> names;
 };
 
 template <class Access>
@@ -161,28 +178,75 @@ void ReadChildren(const Access& access, typename Access::Node parent, Children<A
     }
 }
 
-// The on-disc identifiers of a directory's children, in the same order:
-// ISO names upper-cased, Joliet names as UTF-16 big-endian bytes; cut to
-// what a directory record holds and made unique within the directory. The
-// path tables and the directories both take their names from here, so a
-// directory is called the same in both.
+// The record a tree of the image kept for an entry, when the save writes it
+// back as it was: the entry was read from that tree and not renamed.
 template <class Access>
-std::vector<std::string> ChildIdentifiers(Children<Access>& children, TreeKind kind)
+const KeptTreeRecords* KeptIn(const typename Access::Record& record, TreeKind kind)
 {
-    children.names.resize(children.count);
+    const KeptRecords* kept = Access::Kept(record);
+    if (kept == nullptr) {
+        return nullptr;
+    }
+    const std::optional<KeptTreeRecords>& tree = kind == TreeKind::Iso ? kept->iso : kept->joliet;
+    return tree ? &*tree : nullptr;
+}
+
+// One child of a directory as a tree lists it.
+struct ListedChild {
+    std::size_t index = 0;  // into Children
+    std::string identifier; // on disc: ISO 9660 bytes, or Joliet UTF-16 big-endian bytes
+};
+
+// The identifiers new entries get in one directory of one tree, avoiding
+// the identifiers kept entries already have there.
+struct NewName {
+    std::string_view name;
+    bool directory = false;
+};
+std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules, std::span<const NewName> names,
+                                        std::span<const std::string> taken);
+// ECMA-119 9.3 order of the records of one directory.
+bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b);
+
+// The children of a directory that a tree lists, with their identifiers, in
+// the order the directory records them (ECMA-119 9.3). Kept entries keep
+// their identifiers; new and renamed ones get identifiers that clash with
+// none of them. The path tables and the directories both take their names
+// and order from here, so a directory is called the same in both.
+template <class Access>
+std::vector<ListedChild> ListChildren(const Access& access, Children<Access>& children, TreeKind kind)
+{
+    std::vector<ListedChild> listed;
+    std::vector<std::size_t> fresh;
+    std::vector<std::string> taken;
     for (std::size_t i = 0; i < children.count; ++i) {
-        children.names[i] = Access::Name(children.records[i]);
+        const auto& record = children.records[i];
+        if (!Access::InTree(record, kind)) {
+            continue;
+        }
+        const KeptTreeRecords* kept = Access::Renamed(record) ? nullptr : KeptIn<Access>(record, kind);
+        if (kept != nullptr) {
+            listed.push_back({i, kept->record.identifier});
+            taken.push_back(kept->record.identifier);
+        } else {
+            fresh.push_back(i);
+        }
     }
-    if (kind == TreeKind::Iso) {
-        return iso::UniqueIsoNames(children.names);
+    if (!fresh.empty()) {
+        std::vector<NewName> names(fresh.size());
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            const auto& record = children.records[fresh[k]];
+            names[k] = {Access::Name(record), Access::IsDirectory(record)};
+        }
+        std::vector<std::string> identifiers = NewIdentifiers(kind, access.Rules(), names, taken);
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            listed.push_back({fresh[k], std::move(identifiers[k])});
+        }
     }
-    std::vector<std::u16string> joliet = iso::UniqueJolietNames(children.names);
-    std::vector<std::string> identifiers;
-    identifiers.reserve(joliet.size());
-    for (const std::u16string& name : joliet) {
-        identifiers.push_back(iso::JolietIdentifier(name));
-    }
-    return identifiers;
+    std::stable_sort(listed.begin(), listed.end(), [kind](const ListedChild& a, const ListedChild& b) {
+        return ListedBefore(kind, a.identifier, b.identifier);
+    });
+    return listed;
 }
 
 // The directories of a tree in pre-order (a directory, then each of its
@@ -190,8 +254,9 @@ std::vector<std::string> ChildIdentifiers(Children<Access>& children, TreeKind k
 // extents. visit(node, children) gets each directory with its children read
 // (it may change their records and write them back). Without recursion, so
 // depth costs no stack.
+// With a tree kind, only the directories that tree lists are visited.
 template <class Access, class Visit>
-bool ForEachDirectoryPreOrder(const Access& access, Visit&& visit)
+bool ForEachDirectoryPreOrder(const Access& access, std::optional<TreeKind> kind, Visit&& visit)
 {
     std::vector<typename Access::Node> pending{access.Root()};
     Children<Access> children;
@@ -204,7 +269,8 @@ bool ForEachDirectoryPreOrder(const Access& access, Visit&& visit)
         }
         // Pushed last to first, so the first subdirectory comes out next.
         for (std::size_t i = children.count; i > 0; --i) {
-            if (Access::IsDirectory(children.records[i - 1])) {
+            const auto& record = children.records[i - 1];
+            if (Access::IsDirectory(record) && (!kind || Access::InTree(record, *kind))) {
                 pending.push_back(children.nodes[i - 1]);
             }
         }
@@ -218,7 +284,7 @@ bool ForEachDirectoryPreOrder(const Access& access, Visit&& visit)
 template <class Access, class Visit>
 bool ForEachFileInDataOrder(const Access& access, Visit&& visit)
 {
-    return ForEachDirectoryPreOrder(access, [&](typename Access::Node, Children<Access>& children) {
+    return ForEachDirectoryPreOrder(access, std::nullopt, [&](typename Access::Node, Children<Access>& children) {
         for (std::size_t i = 0; i < children.count; ++i) {
             if (!Access::IsDirectory(children.records[i]) && !visit(children.nodes[i], children.records[i])) {
                 return false;

@@ -84,4 +84,9 @@ bool FreeDiskSpace(const std::string& path, std::uint64_t& bytes)
     return true;
 }
 
+bool PrefersJolietNames()
+{
+    return false;
+}
+
 } // namespace tarvelin::platform
