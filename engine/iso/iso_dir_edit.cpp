@@ -485,8 +485,10 @@ DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool jo
     entry.moreExtents = std::move(listed.more);
     entry.size = listed.size;
     entry.date = iso::FileTimeFromRecordingDate(record.date).value_or(0);
+    // An entry of the primary tree is taken to be in the Joliet tree until
+    // that tree's reading finds its folder without it.
     entry.inIsoTree = !joliet;
-    entry.inJolietTree = joliet || !hasJoliet_;
+    entry.inJolietTree = true;
     DirNode* node = Append(parent, std::move(entry));
     NodeNames& names = names_[node];
     if (joliet) {

@@ -111,9 +111,15 @@ public:
     static platform::FileTime Date(const Record& record) { return record.date; }
     static const KeptRecords* Kept(const Record& record) { return record.kept.get(); }
     static bool Renamed(const Record& record) { return record.renamed; }
+    // A new symbolic link is left out of the Joliet tree, as in a new
+    // image; one the image's Joliet tree lists stays there.
     static bool InTree(const Record& record, TreeKind kind)
     {
-        return kind == TreeKind::Iso ? record.inIsoTree : record.inJolietTree && !record.IsSymlink();
+        if (kind == TreeKind::Iso) {
+            return record.inIsoTree;
+        }
+        const bool keptThere = record.kept != nullptr && record.kept->joliet.has_value();
+        return record.inJolietTree && (keptThere || !record.IsSymlink());
     }
     static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
     static std::uint32_t& DirExtent(Record& record, TreeKind kind)
