@@ -119,9 +119,11 @@ template <class Visit>
 void ForEachSuspEntry(std::string_view bytes, Visit&& visit, SuspReport* report = nullptr);
 
 // The system use bytes of a record, skip bytes left out, and every
-// continuation area its CE entries chain to, read through read. A CE entry
-// that names bytes beyond one sector or beyond the image, or an area already
-// read (a loop), ends the chain and is counted; at most 64 areas per record.
+// continuation area its CE entries chain to, read through read (the first
+// CE entry of each area is followed). A CE entry that is too short, names
+// no bytes, bytes beyond one sector or beyond the image, or an area already
+// read (a loop), or whose sector cannot be read, ends the chain and is
+// counted; so is a 65th area (at most 64 per record).
 TARVELIN_API SystemUseArea ReadSystemUseArea(std::string_view recordSystemUse, std::uint8_t skip,
                                              const SectorReader& read, std::uint32_t sectorCount,
                                              SuspReport* report = nullptr);
@@ -131,17 +133,24 @@ TARVELIN_API SystemUseArea ReadSystemUseArea(std::string_view recordSystemUse, s
 // storage, not the entry).
 TARVELIN_API std::vector<std::string> SystemUseEntries(const SystemUseArea& area);
 
+// Entries too short for their kind are left out, and nothing behind an
+// entry's length is read. The first complete NM set and the first complete
+// SL set count; TF dates of either form fill the times they carry.
 TARVELIN_API RockRidgeInfo DecodeRockRidge(const SystemUseArea& area);
 // From the root's "." record (its system use as stored, nothing skipped).
+// rockRidge follows the ER entries alone, with or without an SP entry.
 TARVELIN_API SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf);
 
 // ---------------------------------------------------------------------------
 // Writing.
 
-// The entries a new record carries: PX, TF (modification, access, attribute
-// change; recording dates of 7 bytes), NM unless name is empty (split into
-// continued NM entries when longer than one entry holds), SL for a symbolic
-// link (components split on "/", "." and ".." and a leading "/" flagged).
+// The entries a new record carries: PX (44 bytes, serial 0 unless given),
+// TF (modification, access, attribute change; recording dates of 7 bytes; a
+// time of 0 is left out, and no TF when none is known), NM unless name is
+// empty (split into continued NM entries when longer than one entry holds),
+// SL for a symbolic link with a target (components split on "/", "." and
+// ".." and a leading "/" flagged, empty components kept so that "a//b" and
+// "a/" read back as written).
 TARVELIN_API std::vector<std::string> EncodeRockRidgeEntries(const UnixAttributes& attributes,
                                                              std::string_view name);
 // The SP entry (LEN_SKP 0) and the ER entry of RRIP_1991A, for the "." record
@@ -154,6 +163,9 @@ TARVELIN_API std::vector<std::string> EncodeNameEntries(std::string_view name);
 // room for a CE entry when more follow; the rest into continuation areas of
 // at most 2048 bytes each, every area but the last ending in a CE entry.
 // CE entries carry block and offset 0 until PlaceContinuation sets them.
+// When more must follow and inlineRoom cannot even hold the CE entry (below
+// 28 bytes), inlineBytes is that CE entry alone, longer than inlineRoom: the
+// caller sees that the record cannot carry the entries.
 TARVELIN_API SystemUseArea PackSystemUse(const std::vector<std::string>& entries, std::size_t inlineRoom);
 
 // Rewrites the CE entry that names continuation area `index` (the one in
@@ -163,7 +175,9 @@ TARVELIN_API bool PlaceContinuation(SystemUseArea& area, std::size_t index, std:
                                     std::uint32_t offset);
 
 // Replaces the NM entries of an area with name's (packed anew into
-// inlineRoom); the other entries stay as they were, in their order.
+// inlineRoom), where the first old NM entry was or else at the end; the
+// other entries stay as they were, in their order (CE, ST and PD entries
+// are made anew or dropped, as SystemUseEntries leaves them out).
 TARVELIN_API SystemUseArea RenameSystemUse(const SystemUseArea& area, std::string_view name,
                                            std::size_t inlineRoom);
 

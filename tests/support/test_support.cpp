@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <sys/wait.h>
 
 namespace tarvelin::test {
@@ -59,6 +60,12 @@ std::string ShellQuote(const std::string& word)
 bool ToolAvailable(const std::string& program)
 {
     return RunCommand("command -v " + ShellQuote(program) + " >/dev/null").exitCode == 0;
+}
+
+bool RunningUnderCi()
+{
+    const char* value = std::getenv("CI");
+    return value != nullptr && std::string_view(value) == "true";
 }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)

@@ -36,6 +36,8 @@ CommandResult RunCommand(const std::string& commandLine);
 std::string ShellQuote(const std::string& word);
 // True when the program is on the PATH.
 bool ToolAvailable(const std::string& program);
+// True when the environment says CI=true (as CI services set it).
+bool RunningUnderCi();
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
@@ -46,10 +48,15 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 
 } // namespace tarvelin::test
 
-// Skips the current test when a peer tool is missing (./test.sh installs them).
+// Skips the current test when a peer tool is missing (./test.sh installs
+// them); under CI (CI=true) the test fails instead, so that a run without
+// its peer tools cannot pass unchecked.
 #define TARVELIN_REQUIRE_TOOL(program)                                              \
     do {                                                                            \
         if (!::tarvelin::test::ToolAvailable(program)) {                            \
+            if (::tarvelin::test::RunningUnderCi()) {                               \
+                GTEST_FAIL() << program << " is not installed, and CI=true";        \
+            }                                                                       \
             GTEST_SKIP() << program << " is not installed (./test.sh installs it)"; \
         }                                                                           \
     } while (false)
