@@ -443,10 +443,13 @@ private:
     }
 
     // The child of parent named like name (ASCII case aside), other than except.
+    // Rock Ridge names are POSIX names, told apart by case; without them
+    // the names readers see compare without regard to case.
     DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except)
     {
+        const bool exact = tree_->HasRockRidge();
         for (DirNode* child = tree_->GetFirstChild(parent); child != nullptr; child = tree_->GetNextSibling(child)) {
-            if (child != except && SameEntryName(child->entry.name, name)) {
+            if (child != except && (exact ? child->entry.name == name : SameEntryName(child->entry.name, name))) {
                 return child;
             }
         }

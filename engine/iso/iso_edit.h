@@ -82,7 +82,8 @@ public:
     virtual DirNode* GetNextSibling(DirNode* node) = 0;
     virtual bool DeleteNode(DirNode* parent, DirNode* node) = 0;
     // A folder never holds two entries of the same name (compared without
-    // regard to ASCII case, as readers of the image compare them): an added
+    // regard to ASCII case, as readers of the image compare them, except in
+    // an image with Rock Ridge, whose POSIX names differ by case): an added
     // file or folder replaces the entry of its name, and WasReplaced says
     // so. Null, with GetLastError, when nothing could be added (the entry
     // it would have replaced is then kept).

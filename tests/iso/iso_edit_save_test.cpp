@@ -264,7 +264,7 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
     test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("old\n"));
     test::WriteWholeFile(dir / "src/other.txt", std::string("other\n"));
     const std::string image = dir / "names.iso";
-    test::RunGenisoimage(dir / "src", image, "-J -R");
+    test::RunGenisoimage(dir / "src", image, "-J");
     fs::create_directories(dir / "new/docs");
     test::WriteWholeFile(dir / "new/README.TXT", std::string("new readme\n"));
     test::WriteWholeFile(dir / "new/docs/fresh.txt", std::string("fresh\n"));
@@ -296,6 +296,18 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
     test::TreeContents inSession;
     test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
     EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+
+    // Rock Ridge names are POSIX names: they differ by case, and so do
+    // the entries they name.
+    const std::string rock = dir / "rock.iso";
+    test::RunGenisoimage(dir / "src", rock, "-J -R");
+    test::EditHandle rockEdit;
+    ASSERT_TRUE(rockEdit->Open(rock.c_str()));
+    rockEdit->LoadTree();
+    ASSERT_NE(rockEdit->AddFile((dir / "new/README.TXT").c_str(), test::FindNode(rockEdit.get(), "docs")), nullptr);
+    EXPECT_FALSE(rockEdit->WasReplaced());
+    EXPECT_NE(rockEdit->NewDirectory("DOCS", rockEdit->GetRoot()), nullptr);
+    EXPECT_EQ(rockEdit->NewDirectory("docs", rockEdit->GetRoot()), nullptr);
 }
 
 TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
