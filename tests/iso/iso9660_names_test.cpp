@@ -273,9 +273,10 @@ TEST(Iso9660Names, NewIdentifiersClashWithNothingKeptOrNew)
     const std::vector<std::string> taken = {"QUARTE_1.PDF;1", "QUARTE_2", "QUARTERL.;1"};
     std::set<std::string> seen;
     for (const std::string& identifier : UniqueIsoIdentifiers(entries, taken, kLevel1)) {
-        EXPECT_TRUE(std::all_of(identifier.begin(), identifier.end(),
-                                [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ';'; }))
-            << identifier;
+        const auto legal = [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == ';';
+        };
+        EXPECT_TRUE(std::all_of(identifier.begin(), identifier.end(), legal)) << identifier;
         const std::string shown = DecodeIsoIdentifier(identifier);
         const std::size_t dot = shown.find('.');
         EXPECT_LE(shown.substr(0, dot).size(), 8u) << identifier;
@@ -347,7 +348,8 @@ TEST(Iso9660Names, RecordsOrderByNameThenExtensionThenVersionDescending)
         EXPECT_EQ(CompareIsoIdentifiers(c.b, c.a), -c.order) << c.b << " / " << c.a;
     }
     const std::vector<std::pair<std::u16string, std::u16string>> joliet = {
-        {u"ab", u"ab-"}, {u"ab-", u"ab.c"}, {u"A.x", u"a b"}, {u"a-.d", u"a.b.c"}, {u"z", u"\u00e4"}, {u"\u00ff", u"\u0100"},
+        {u"ab", u"ab-"},   {u"ab-", u"ab.c"},       {u"A.x", u"a b"},
+        {u"a-.d", u"a.b.c"}, {u"z", u"\u00e4"}, {u"\u00ff", u"\u0100"},
     };
     for (const auto& [a, b] : joliet) {
         EXPECT_LT(CompareJolietIdentifiers(JolietIdentifier(a), JolietIdentifier(b)), 0);
@@ -360,7 +362,8 @@ std::vector<std::string> RootIdentifiers(const test_image::Image& image, bool jo
 {
     const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
     const std::uint32_t sector = joliet ? set.jolietSector.value_or(0) : kFirstDescriptorSector;
-    const std::optional<VolumeDescriptor> descriptor = ReadVolumeDescriptor(image.Reader(), image.SectorCount(), sector);
+    const std::optional<VolumeDescriptor> descriptor =
+        ReadVolumeDescriptor(image.Reader(), image.SectorCount(), sector);
     std::vector<std::string> identifiers;
     if (!descriptor) {
         ADD_FAILURE() << "no descriptor at " << sector;
@@ -393,8 +396,9 @@ TEST(Iso9660Names, LevelOneIdentifiersAndRecordOrderAreThoseOfXorriso)
         test::WriteWholeFile(dir / ("src/" + name), std::string("1"));
         expected.push_back(IsoFileIdentifier(name, IsoNameLimits::Level1()));
     }
-    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -J -o " + test::ShellQuote(dir / "x.iso")
-                                                      + " " + test::ShellQuote(dir / "src"));
+    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -J -o "
+                                                      + test::ShellQuote(dir / "x.iso") + " "
+                                                      + test::ShellQuote(dir / "src"));
     ASSERT_EQ(made.exitCode, 0) << made.output;
     const test_image::Image image = test_image::LoadImage(dir / "x.iso");
 
