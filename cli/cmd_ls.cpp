@@ -27,11 +27,18 @@ public:
     void Entry(DirNode* node, const ItemInfo& info, std::string_view path)
     {
         if (options_.longFormat) {
+            if (info.posix.known) {
+                Mode(info.posix.mode);
+            }
             Number(info.size, 12, "");
             buffer_ += Date(info.date);
             Number(session_.Extent(node), 10, "  ");
         }
         AppendPrintableName(buffer_, path);
+        if (options_.longFormat && info.IsSymlink()) {
+            buffer_.append(" -> ");
+            AppendPrintableName(buffer_, info.posix.linkTarget);
+        }
         buffer_.append(info.isDirectory ? "/\n" : "\n");
         if (buffer_.size() >= kFlushBytes) {
             Flush();
@@ -65,6 +72,34 @@ private:
         buffer_.append(field, pad + length + gap);
     }
 
+    // The mode as ls(1) shows it, "drwxr-xr-x", and a space: the type, then
+    // read, write and execute for owner, group and others, with s/S and t/T
+    // where the set-ID and sticky bits are set.
+    void Mode(std::uint32_t mode)
+    {
+        // Indexed by the type field (mode bits 12..15): 1 pipe, 2 character
+        // device, 4 folder, 6 block device, 8 file, 10 link, 12 socket.
+        constexpr std::string_view kTypeLetters = "?pc?d?b?-?l?s???";
+        char text[11];
+        text[0] = kTypeLetters[(mode & iso::kModeTypeMask) >> 12];
+        constexpr std::uint32_t kSpecial[3] = {04000, 02000, 01000}; // set-user-ID, set-group-ID, sticky
+        for (int who = 0; who < 3; ++who) {
+            const std::uint32_t bits = mode >> (6 - 3 * who);
+            char* const triple = text + 1 + 3 * who;
+            triple[0] = (bits & 4) != 0 ? 'r' : '-';
+            triple[1] = (bits & 2) != 0 ? 'w' : '-';
+            const bool execute = (bits & 1) != 0;
+            if ((mode & kSpecial[who]) != 0) {
+                const char mark = who == 2 ? 't' : 's';
+                triple[2] = execute ? mark : static_cast<char>(mark - 'a' + 'A');
+            } else {
+                triple[2] = execute ? 'x' : '-';
+            }
+        }
+        text[10] = ' ';
+        buffer_.append(text, sizeof text);
+    }
+
     // Entries of one image mostly share a few dates; the text keeps the
     // separators on both sides.
     const std::string& Date(platform::FileTime date)
@@ -95,7 +130,8 @@ private:
 
 int RunLs(const Arguments& args);
 
-const Command kLs{"ls", "IMAGE [PATH] [-R] [-l]", "list a folder of an image (-R: all below, -l: size, date, extent)",
+const Command kLs{"ls", "IMAGE [PATH] [-R] [-l]",
+                  "list a folder of an image (-R: all below, -l: mode where the image records it, size, date, extent)",
                   RunLs};
 
 int RunLs(const Arguments& args)

@@ -644,6 +644,93 @@ TARVELIN_API std::string DecodeIsoIdentifier(std::string_view identifier);
 // up to the first NUL, without a version suffix; empty for an odd length.
 TARVELIN_API std::string DecodeJolietIdentifier(std::string_view identifier);
 
+// Names of entries added to an image, beside records kept as they were read.
+//
+// ISO 9660 identifiers hold d-characters only (ECMA-119 7.4.1: A-Z, 0-9,
+// '_'): a..z are upper-cased, every other byte becomes '_', and so does each
+// UTF-8 sequence as a whole. A file is "NAME.EXT;1" with exactly one dot,
+// also when the extension is empty ("README.;1", ECMA-119 7.5.1); the last dot
+// that is not the first character separates the extension, any other dot
+// becomes '_'. A folder is "NAME", without dot or version (7.6.1).
+//
+// Lengths (ECMA-119 7.5.1, 7.6.3 and the levels of interchange, 10.1, 10.2):
+// level 1 allows 8 characters of file name and 3 of extension, 8 for a
+// folder; levels 2 and 3 allow 30 for file name and extension together and
+// 31 for a folder. Level 1 is what xorriso -as mkisofs and genisoimage write
+// unless given -iso-level (both cut "a long file name.gz" to "A_LONG_F.GZ;1").
+// Larger limits go beyond the standard; they are honoured up to what a
+// directory record carries.
+struct IsoNameLimits {
+    std::size_t name = 8;              // file name part, before the dot
+    std::size_t extension = 3;         // after the dot
+    std::size_t nameAndExtension = 11; // both together; the dot and ";1" not counted
+    std::size_t directory = 8;
+
+    static constexpr IsoNameLimits Level1() { return {8, 3, 11, 8}; }
+    static constexpr IsoNameLimits Level2() { return {30, 30, 30, 31}; }
+    bool operator==(const IsoNameLimits&) const = default;
+};
+
+TARVELIN_API std::string IsoFileIdentifier(std::string_view narrow, const IsoNameLimits& limits);
+TARVELIN_API std::string IsoDirectoryIdentifier(std::string_view narrow, const IsoNameLimits& limits);
+
+// One entry added to a folder: its name (narrow text) and whether it is a folder.
+struct NewEntryName {
+    std::string_view name;
+    bool isDirectory = false;
+};
+
+// The character between a name and the number that tells it apart from
+// another of the same identifier: '_', so that ISO 9660 identifiers stay
+// within the d-characters ('~' is not one). Joliet names take '~'.
+inline constexpr char kIsoClashMark = '_';
+
+// The identifiers of the entries added to one folder, in their order, legal
+// as above and clashing with nothing: neither with each other nor with
+// taken, the identifiers the folder's kept records already hold (as stored,
+// version suffix or not). Two identifiers clash when they are equal once a
+// version suffix and the dot of an empty extension are left out and a..z are
+// upper-cased: a reader without Rock Ridge shows "README.;1" and a folder
+// "README" under one name, and readers that fold case show a kept "readme"
+// as "README". An entry that clashes gets "_1", "_2", ... before its extension, its name cut so
+// that the identifier stays within the limits.
+TARVELIN_API std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entries,
+                                                           std::span<const std::string> taken,
+                                                           const IsoNameLimits& limits);
+
+// Joliet names of added entries: UTF-16 of the name with the characters
+// Joliet leaves out ('*', '/', ':', ';', '?', '\' and U+0000..U+001F)
+// replaced by '_', cut to 64 units (103 with longNames, as xorriso
+// -joliet-long allows) keeping a file's extension and never splitting a
+// surrogate pair. An empty name becomes "_".
+inline constexpr std::size_t kJolietNameUnits = 64;
+inline constexpr std::size_t kJolietLongNameUnits = 103;
+TARVELIN_API std::u16string JolietEntryName(std::string_view narrow, bool isDirectory, bool longNames);
+// Their identifiers (big-endian bytes, no version suffix, as xorriso and
+// genisoimage write them) for one folder, in the entries' order. Joliet
+// keeps case, so only equal names clash (a version suffix of a taken
+// identifier left out); a clash gets "~1", "~2", ... before the extension.
+TARVELIN_API std::vector<std::string> UniqueJolietIdentifiers(std::span<const NewEntryName> entries,
+                                                              std::span<const std::string> taken,
+                                                              bool longNames);
+
+// The order of the records of a directory (ECMA-119 9.3), for identifiers as
+// stored: by file name, the shorter padded with spaces (0x20); then by
+// extension, padded the same way; then by version number, highest first. An
+// identifier without a version (a folder) comes before one of the same name
+// with a version, as the peers order them. Bytes compare as unsigned
+// numbers; identifiers equal by these rules are ordered by their bytes, so
+// only equal identifiers compare equal. Negative when a goes first. The
+// "." and ".." records are placed by the writer, not by this.
+TARVELIN_API int CompareIsoIdentifiers(std::string_view a, std::string_view b);
+// Joliet identifiers (big-endian bytes as stored) in the order xorriso and
+// genisoimage give them: unit by unit over the whole identifier, a name
+// before every longer name it starts ("ab", "ab-", "ab.c"). The ISO 9660
+// rule with NUL padding, which Joliet's own text asks for, would put "ab.c"
+// before "ab-"; readers do not depend on the order, and keeping the peers'
+// order leaves the directories of the images they made as they were.
+TARVELIN_API int CompareJolietIdentifiers(std::string_view a, std::string_view b);
+
 // ---------------------------------------------------------------------------
 // Recognising an image that is read.
 

@@ -12,6 +12,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 namespace tarvelin::iso {
@@ -77,12 +78,14 @@ std::basic_string<Char> Widen(std::string_view ascii)
     return std::basic_string<Char>(ascii.begin(), ascii.end());
 }
 
-// name with "~n" before its extension, cut so that the whole fits maxUnits.
+// name with "~n" before its extension (or at its end), cut so that the
+// whole fits maxUnits.
 template <typename Char>
-std::basic_string<Char> WithSuffix(std::basic_string_view<Char> name, std::size_t number, std::size_t maxUnits)
+std::basic_string<Char> WithSuffix(std::basic_string_view<Char> name, std::size_t number, std::size_t maxUnits,
+                                   bool keepExtension = true)
 {
     const std::basic_string<Char> suffix = Widen<Char>("~" + std::to_string(number));
-    std::size_t stemEnd = ExtensionStart(name);
+    std::size_t stemEnd = keepExtension ? ExtensionStart(name) : name.size();
     std::basic_string_view<Char> extension = name.substr(stemEnd);
     if (suffix.size() + extension.size() + 1 > maxUnits) {
         stemEnd = name.size(); // the extension does not fit beside the suffix: cut it like the rest
@@ -195,6 +198,310 @@ std::vector<std::u16string> UniqueJolietNames(std::span<const std::string> narro
         names.push_back(JolietName(name));
     }
     return MakeUnique<char16_t>(std::move(names), maxUnits);
+}
+
+// ---------------------------------------------------------------------------
+// Names of added entries
+
+namespace {
+
+// A file identifier's parts before the dot and ";1" are added.
+struct IsoFileParts {
+    std::string name;
+    std::string extension;
+};
+
+bool IsDCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
+
+// d-characters of narrow text: a..z upper-cased, any other byte '_', one '_'
+// for each UTF-8 sequence (a lead byte and the continuation bytes after it).
+std::string DCharacters(std::string_view text)
+{
+    std::string legal;
+    legal.reserve(text.size());
+    std::size_t continuation = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (continuation > 0 && (byte & 0xC0) == 0x80) {
+            --continuation;
+            continue;
+        }
+        continuation = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+        if (c >= 'a' && c <= 'z') {
+            legal.push_back(static_cast<char>(c - 'a' + 'A'));
+        } else {
+            legal.push_back(IsDCharacter(c) ? c : '_');
+        }
+    }
+    return legal;
+}
+
+// Limits never below level 1 (the room a "_n" needs) nor beyond what a
+// record carries: ".;1" takes three of its identifier bytes.
+IsoNameLimits Bounded(const IsoNameLimits& limits)
+{
+    constexpr IsoNameLimits kLeast = IsoNameLimits::Level1();
+    constexpr std::size_t kMostFile = kMaxRecordIdentifierLength - 3;
+    const auto bound = [](std::size_t value, std::size_t least, std::size_t most) {
+        return std::clamp(value, least, most);
+    };
+    IsoNameLimits bounded;
+    bounded.nameAndExtension = bound(limits.nameAndExtension, kLeast.nameAndExtension, kMostFile);
+    bounded.name = bound(limits.name, kLeast.name, bounded.nameAndExtension);
+    bounded.extension = bound(limits.extension, kLeast.extension, bounded.nameAndExtension);
+    bounded.directory = bound(limits.directory, kLeast.directory, kMaxRecordIdentifierLength);
+    return bounded;
+}
+
+void CutTo(std::string& text, std::size_t size) { text.resize(std::min(text.size(), size)); }
+
+// Cut to the limits; the extension stays whole while the name keeps a
+// character beside it.
+void FitFileParts(IsoFileParts& parts, const IsoNameLimits& limits)
+{
+    CutTo(parts.name, limits.name);
+    CutTo(parts.extension, limits.extension);
+    if (parts.name.size() + parts.extension.size() > limits.nameAndExtension) {
+        CutTo(parts.extension, limits.nameAndExtension - (parts.name.empty() ? 0 : 1));
+        CutTo(parts.name, limits.nameAndExtension - parts.extension.size());
+    }
+    if (parts.name.empty() && parts.extension.empty()) {
+        parts.name = "_";
+    }
+}
+
+IsoFileParts LegalFileParts(std::string_view narrow, const IsoNameLimits& limits)
+{
+    const std::size_t dot = ExtensionStart(narrow);
+    IsoFileParts parts{DCharacters(narrow.substr(0, dot)),
+                       dot < narrow.size() ? DCharacters(narrow.substr(dot + 1)) : std::string()};
+    FitFileParts(parts, limits);
+    return parts;
+}
+
+std::string LegalDirectory(std::string_view narrow, const IsoNameLimits& limits)
+{
+    std::string name = DCharacters(narrow);
+    CutTo(name, limits.directory);
+    return name.empty() ? std::string("_") : name;
+}
+
+// What two identifiers are compared by for clashes: no version, no dot of
+// an empty extension, a..z upper-cased.
+std::string IsoClashKey(std::string_view identifier)
+{
+    return IsoName(DecodeIsoIdentifier(identifier));
+}
+
+// The identifier with "_n" before the dot (files) or at the end (folders);
+// empty when the number leaves no room for a character of the name.
+std::string NumberedIsoIdentifier(const NewEntryName& entry, std::string_view legal, const IsoFileParts& parts,
+                                  std::size_t number, const IsoNameLimits& limits)
+{
+    const std::string suffix = kIsoClashMark + std::to_string(number);
+    if (entry.isDirectory) {
+        if (suffix.size() >= limits.directory) {
+            return {};
+        }
+        return std::string(legal.substr(0, limits.directory - suffix.size())) + suffix;
+    }
+    IsoFileParts numbered = parts;
+    if (suffix.size() >= limits.name) {
+        return {};
+    }
+    CutTo(numbered.extension, limits.nameAndExtension - suffix.size() - 1);
+    const std::size_t room = std::min(limits.name, limits.nameAndExtension - numbered.extension.size());
+    CutTo(numbered.name, room - suffix.size());
+    return numbered.name + suffix + "." + numbered.extension + ";1";
+}
+
+// The units of a Joliet identifier as stored, up to a version suffix.
+std::u16string JolietUnits(std::string_view identifier)
+{
+    std::u16string units;
+    units.reserve(identifier.size() / 2);
+    for (std::size_t i = 0; i + 1 < identifier.size(); i += 2) {
+        const auto unit = static_cast<char16_t>((static_cast<unsigned char>(identifier[i]) << 8)
+                                                | static_cast<unsigned char>(identifier[i + 1]));
+        if (unit == u';') {
+            break;
+        }
+        units.push_back(unit);
+    }
+    return units;
+}
+
+bool JolietExcludes(char16_t unit)
+{
+    return unit < 0x20 || unit == u'*' || unit == u'/' || unit == u':' || unit == u';' || unit == u'?'
+        || unit == u'\\';
+}
+
+// The parts of an ISO 9660 identifier that ECMA-119 9.3 orders by.
+struct IsoSortParts {
+    std::string_view name;
+    std::string_view extension;
+    std::optional<std::uint32_t> version;
+};
+
+IsoSortParts SortPartsOf(std::string_view identifier)
+{
+    IsoSortParts parts;
+    const std::size_t semicolon = identifier.find(';');
+    if (semicolon != std::string_view::npos) {
+        std::uint32_t version = 0;
+        for (const char c : identifier.substr(semicolon + 1)) {
+            if (c < '0' || c > '9') {
+                break;
+            }
+            version = std::min<std::uint32_t>(version * 10 + static_cast<std::uint32_t>(c - '0'), 1u << 20);
+        }
+        parts.version = version;
+        identifier = identifier.substr(0, semicolon);
+    }
+    const std::size_t dot = identifier.find('.');
+    parts.name = identifier.substr(0, dot);
+    parts.extension = dot == std::string_view::npos ? std::string_view() : identifier.substr(dot + 1);
+    return parts;
+}
+
+// The shorter of the two taken as padded with spaces.
+int ComparePadded(std::string_view a, std::string_view b)
+{
+    const std::size_t length = std::max(a.size(), b.size());
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : ' ');
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : ' ');
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+int Sign(int value) { return value < 0 ? -1 : value > 0 ? 1 : 0; }
+
+} // namespace
+
+std::string IsoFileIdentifier(std::string_view narrow, const IsoNameLimits& limits)
+{
+    const IsoFileParts parts = LegalFileParts(narrow, Bounded(limits));
+    return parts.name + "." + parts.extension + ";1";
+}
+
+std::string IsoDirectoryIdentifier(std::string_view narrow, const IsoNameLimits& limits)
+{
+    return LegalDirectory(narrow, Bounded(limits));
+}
+
+std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entries, std::span<const std::string> taken,
+                                              const IsoNameLimits& limits)
+{
+    const IsoNameLimits bounded = Bounded(limits);
+    std::set<std::string> used;
+    for (const std::string& identifier : taken) {
+        used.insert(IsoClashKey(identifier));
+    }
+    std::vector<IsoFileParts> parts(entries.size());
+    std::vector<std::string> identifiers(entries.size());
+    std::vector<std::size_t> clashing;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].isDirectory) {
+            identifiers[i] = LegalDirectory(entries[i].name, bounded);
+        } else {
+            parts[i] = LegalFileParts(entries[i].name, bounded);
+            identifiers[i] = parts[i].name + "." + parts[i].extension + ";1";
+        }
+        if (!used.insert(IsoClashKey(identifiers[i])).second) {
+            clashing.push_back(i);
+        }
+    }
+    // Every identifier kept is reserved before a number is chosen. The
+    // number is what follows the last '_' of the name, so each number gives
+    // another identifier; of count + 1 numbers one is free.
+    const std::size_t numbers = used.size() + clashing.size() + 1;
+    for (const std::size_t i : clashing) {
+        for (std::size_t number = 1; number <= numbers; ++number) {
+            std::string candidate = NumberedIsoIdentifier(entries[i], identifiers[i], parts[i], number, bounded);
+            if (candidate.empty()) {
+                break; // beyond any folder a record length can describe
+            }
+            if (used.insert(IsoClashKey(candidate)).second) {
+                identifiers[i] = std::move(candidate);
+                break;
+            }
+        }
+    }
+    return identifiers;
+}
+
+std::u16string JolietEntryName(std::string_view narrow, bool isDirectory, bool longNames)
+{
+    std::u16string name = platform::NarrowToUtf16(narrow);
+    std::replace_if(name.begin(), name.end(), JolietExcludes, u'_');
+    const std::size_t limit = longNames ? kJolietLongNameUnits : kJolietNameUnits;
+    name = isDirectory ? name.substr(0, CutPosition<char16_t>(name, limit)) : Shorten<char16_t>(name, limit);
+    return name.empty() ? std::u16string(u"_") : name;
+}
+
+std::vector<std::string> UniqueJolietIdentifiers(std::span<const NewEntryName> entries,
+                                                 std::span<const std::string> taken, bool longNames)
+{
+    const std::size_t limit = longNames ? kJolietLongNameUnits : kJolietNameUnits;
+    std::set<std::u16string> used;
+    for (const std::string& identifier : taken) {
+        used.insert(JolietUnits(identifier));
+    }
+    std::vector<std::u16string> names(entries.size());
+    std::vector<std::size_t> clashing;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        names[i] = JolietEntryName(entries[i].name, entries[i].isDirectory, longNames);
+        if (!used.insert(names[i]).second) {
+            clashing.push_back(i);
+        }
+    }
+    const std::size_t numbers = used.size() + clashing.size() + 1;
+    for (const std::size_t i : clashing) {
+        for (std::size_t number = 1; number <= numbers; ++number) {
+            std::u16string candidate = WithSuffix<char16_t>(names[i], number, limit, !entries[i].isDirectory);
+            if (used.insert(candidate).second) {
+                names[i] = std::move(candidate);
+                break;
+            }
+        }
+    }
+    std::vector<std::string> identifiers;
+    identifiers.reserve(names.size());
+    for (const std::u16string& name : names) {
+        identifiers.push_back(JolietIdentifier(name));
+    }
+    return identifiers;
+}
+
+int CompareIsoIdentifiers(std::string_view a, std::string_view b)
+{
+    const IsoSortParts x = SortPartsOf(a);
+    const IsoSortParts y = SortPartsOf(b);
+    if (const int name = ComparePadded(x.name, y.name); name != 0) {
+        return name;
+    }
+    if (const int extension = ComparePadded(x.extension, y.extension); extension != 0) {
+        return extension;
+    }
+    if (x.version != y.version) {
+        if (!x.version || !y.version) {
+            return !x.version ? -1 : 1;
+        }
+        return *x.version > *y.version ? -1 : 1;
+    }
+    return Sign(a.compare(b));
+}
+
+int CompareJolietIdentifiers(std::string_view a, std::string_view b)
+{
+    // Big-endian units compare as their bytes do, and char_traits<char>
+    // compares bytes as unsigned numbers.
+    return Sign(a.compare(b));
 }
 
 std::string DecodeIsoIdentifier(std::string_view identifier)

@@ -275,6 +275,7 @@ public:
         info.size = entry.size;
         info.isDirectory = entry.isDirectory;
         info.date = entry.date;
+        info.posix = entry.posix;
         return true;
     }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -22,6 +23,30 @@ constexpr std::uint32_t kChunkBytes = 256u * 1024;
 
 // Characters that could move a terminal's cursor or start an escape sequence.
 bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
+// The permission bits an extracted entry may get: never set-user-ID or
+// set-group-ID, which would hand whoever runs the file the rights of the
+// one who extracted it.
+constexpr std::uint32_t kExtractedPermissions = iso::kModePermissionMask & ~std::uint32_t{06000};
+
+// A folder made or met on the way, finished once everything below it is there.
+struct MadeFolder {
+    std::string path;
+    platform::FileTime date = 0;
+    std::optional<std::uint32_t> mode;
+};
+
+// Only the mode of what is made: a folder's for a folder, a file's for a
+// file (a record that is a folder in one place and a file in another is
+// damage, and its bits are left alone).
+std::optional<std::uint32_t> PermissionsOf(const ItemInfo& info)
+{
+    const bool folderMode = (info.posix.mode & iso::kModeTypeMask) == iso::kModeDirectory;
+    if (!info.posix.known || folderMode != info.isDirectory) {
+        return std::nullopt;
+    }
+    return info.posix.mode & kExtractedPermissions;
+}
 
 class Extractor {
 public:
@@ -46,16 +71,19 @@ public:
             if (info.isDirectory) {
                 bool fresh = false;
                 if (MakeFolder(target, fresh)) {
-                    folderDates_.emplace_back(target, info.date);
+                    madeFolders_.push_back({target, info.date, PermissionsOf(info)});
                     ExtractFolderContents(node, target, fresh);
                 }
             } else {
-                ExtractFile(node, info, target, destinationFresh);
+                ExtractNonFolder(node, info, target, destinationFresh);
             }
         }
-        // Last, as creating entries inside a folder changes its date.
-        for (const auto& [folder, date] : folderDates_) {
-            KeepDate(folder, date);
+        // Last, as creating entries inside a folder changes its date; the
+        // deepest first, so that a folder that loses its write or search
+        // permission has nothing left to be done below it.
+        for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) {
+            KeepDate(folder->path, folder->date);
+            KeepPermissions(folder->path, folder->mode);
         }
         return totals_;
     }
@@ -130,6 +158,14 @@ private:
         }
     }
 
+    void KeepPermissions(const std::string& path, std::optional<std::uint32_t> mode)
+    {
+        std::string error;
+        if (mode && !platform::SetFileMode(path, *mode, &error)) {
+            Fail(ExtractProblem::Permissions, PrintableName(error));
+        }
+    }
+
     // Everything below folder, written into target, which exists. Iterative,
     // so that no nesting of folders can exhaust the stack.
     void ExtractFolderContents(DirNode* folder, const std::string& target, bool targetFresh)
@@ -153,9 +189,9 @@ private:
                 }
                 bool childFresh = false;
                 if (!info.isDirectory) {
-                    ExtractFile(child, info, childPath, fresh);
+                    ExtractNonFolder(child, info, childPath, fresh);
                 } else if (MakeFolder(childPath, childFresh)) {
-                    folderDates_.emplace_back(childPath, info.date);
+                    madeFolders_.push_back({childPath, info.date, PermissionsOf(info)});
                     subfolders.push_back({child, std::move(childPath), childFresh});
                 }
             }
@@ -163,6 +199,31 @@ private:
             pending.insert(pending.end(), std::make_move_iterator(subfolders.rbegin()),
                            std::make_move_iterator(subfolders.rend()));
         }
+    }
+
+    void ExtractNonFolder(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
+    {
+        if (info.IsSymlink()) {
+            ExtractLink(info, target, inFreshFolder);
+        } else {
+            ExtractFile(node, info, target, inFreshFolder);
+        }
+    }
+
+    // A new link, made where a file of that name would go: whatever held
+    // the name in a folder that was there before goes first (a folder stays,
+    // and the link is then reported as not made).
+    void ExtractLink(const ItemInfo& info, const std::string& target, bool inFreshFolder)
+    {
+        if (!inFreshFolder) {
+            platform::RemoveFile(target);
+        }
+        std::string error;
+        if (!platform::MakeSymlink(info.posix.linkTarget, target, &error)) {
+            Fail(ExtractProblem::CannotCreate, PrintableName(error));
+            return;
+        }
+        ++totals_.files;
     }
 
     void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
@@ -217,6 +278,7 @@ private:
         if (info.date != 0 && !out.SetTimes(info.date)) {
             Fail(ExtractProblem::Date, PrintableName(out.LastError()));
         }
+        KeepPermissions(target, PermissionsOf(info));
     }
 
     IIsoEdit& edit_;
@@ -224,7 +286,7 @@ private:
     ExtractTotals totals_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::uint32_t bufferSize_ = 0;
-    std::vector<std::pair<std::string, platform::FileTime>> folderDates_;
+    std::vector<MadeFolder> madeFolders_;
     std::uint64_t done_ = 0;
 };
 

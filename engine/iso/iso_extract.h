@@ -9,6 +9,16 @@
 // followed. File data is streamed in bounded chunks; a file whose data cannot
 // be read or written in full is removed again, so nothing short is left
 // behind without a report.
+//
+// Where the image records POSIX facts (Rock Ridge), files and folders get
+// their permission bits, except the set-user-ID and set-group-ID bits: an
+// image is not trusted to hand out the rights of whoever extracts it. A
+// folder gets its bits after everything below it is written, so a read-only
+// folder can still be filled. A symbolic link is made as a link with the
+// target the image gives (an absolute one too: it is only text in a link);
+// nothing is ever written through it, and a link later in the extraction is
+// no more followed than one that was there before. Links keep no date (it
+// could only be set by following them).
 
 #include "core/export.h"
 #include "iso/iso_edit.h"
@@ -37,6 +47,7 @@ enum class ExtractProblem {
     Incomplete,   // a file's data could not be read or written in full
     UnsafeName,   // an entry whose name would reach outside the destination
     Date,         // the entry is there, its date could not be set
+    Permissions,  // the entry is there, its permission bits could not be set
 };
 
 struct ExtractOptions {
@@ -47,10 +58,10 @@ struct ExtractOptions {
 };
 
 struct ExtractTotals {
-    std::uint64_t files = 0;
+    std::uint64_t files = 0; // symbolic links included
     std::uint64_t folders = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t failures = 0; // entries not extracted (or extracted without their date)
+    std::uint64_t failures = 0; // entries not extracted (or extracted without their date or permissions)
 };
 
 // Bytes of file data at or below a node (the root counts as a folder).
@@ -59,8 +70,9 @@ TARVELIN_API std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node);
 // Extracts each node into destination (created with its parents when
 // missing): a file as destination/name, a folder as destination/name with
 // everything below it, the root as the destination itself. Keeps the dates
-// of files and folders. A failure is reported and leaves no file behind; the
-// other entries are extracted all the same.
+// of files and folders and, where the image records them, their permissions.
+// A failure is reported and leaves no file behind; the other entries are
+// extracted all the same.
 TARVELIN_API ExtractTotals ExtractEntries(IIsoEdit& edit, const std::vector<DirNode*>& nodes,
                                           const std::string& destination, const ExtractOptions& options);
 

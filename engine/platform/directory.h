@@ -38,7 +38,8 @@ struct FileInfo {
     std::uint64_t fileId = 0;
     // POSIX facts where the platform has them (posixKnown): the mode with
     // its file type bits, owner, and times. A symbolic link is described
-    // by the facts of its target, except through GetLinkInfo.
+    // by the facts of its target, except through GetLinkInfo (and where
+    // the link leads nowhere, as above).
     bool posixKnown = false;
     std::uint32_t mode = 0;
     std::uint32_t uid = 0;
@@ -46,7 +47,10 @@ struct FileInfo {
     std::uint32_t links = 1;
     FileTime accessTime = 0;
     FileTime changeTime = 0;
-    // Set by GetLinkInfo for a symbolic link: the link itself, not its target.
+    // The entry is a symbolic link, and what it points at. GetLinkInfo sets
+    // them with the facts of the link itself; DirectorySearch sets them
+    // beside the facts of the target (a listing looks at each entry before
+    // following it, so it knows); GetFileInfo does not look and leaves them.
     bool isSymlink = false;
     std::string linkTarget;
 };

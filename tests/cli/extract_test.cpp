@@ -5,9 +5,12 @@
 //
 // Images: genisoimage -input-charset utf-8 -J -R -joliet-long and
 // -J -joliet-long -D of the tricky tree, the raw Mode 1 and Mode 2 Form 1
-// forms of the first, and an image crafted record by record for the names
-// no peer tool writes.
+// forms of the first, an image crafted record by record for the names no
+// peer tool writes, xorriso -as mkisofs -R of a tree with modes and links,
+// and a tree held in memory behind the editing interface for the POSIX
+// cases no peer tool would put in an image.
 
+#include "iso/iso_extract.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -15,10 +18,14 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,7 +93,10 @@ protected:
     // The extent of an entry as `ls -l` shows it.
     static std::uint32_t ExtentOf(const std::string& image, const std::string& path)
     {
-        const std::string line = test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " " + ShellQuote(path)));
+        std::string line = test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " " + ShellQuote(path)));
+        if (!line.empty() && (line[0] < '0' || line[0] > '9') && line[0] != ' ') {
+            line.erase(0, line.find(' ')); // the mode of an image with Rock Ridge
+        }
         unsigned long long size = 0;
         unsigned long extent = 0;
         char day[16] = {}, time[16] = {};
@@ -373,6 +383,266 @@ TEST(ExtractUntrustedNamesTest, ControlCharactersOfNamesNeverReachTheTerminal)
     const CommandResult result = RunCommand(Cli("extract " + ShellQuote(imagePath) + " -C " + ShellQuote(destination)));
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(test::ReadWholeFile(destination + "/" + name), std::vector<std::uint8_t>(data.begin(), data.end()));
+}
+
+// A tree held in memory behind the editing interface: what the extraction
+// reads of an image, with any POSIX facts a test wants.
+class MemoryTree final : public IIsoEdit {
+public:
+    MemoryTree() { root_ = Add(nullptr, "", true, 0, ""); }
+
+    // A file (or link, by its mode) or folder below parent; mode 0: none recorded.
+    DirNode* Add(DirNode* parent, const std::string& name, bool folder, std::uint32_t mode, const std::string& text)
+    {
+        nodes_.push_back(std::make_unique<DirNode>());
+        DirNode* node = nodes_.back().get();
+        Item& item = items_[node];
+        item.info.name = name;
+        item.info.isDirectory = folder;
+        item.info.posix.known = mode != 0;
+        item.info.posix.mode = mode;
+        if (iso::IsSymlinkMode(mode)) {
+            item.info.posix.linkTarget = text;
+        } else {
+            item.data = text;
+            item.info.size = text.size();
+        }
+        if (parent != nullptr) {
+            (parent->lastChild != nullptr ? parent->lastChild->nextSibling : parent->firstChild) = node;
+            parent->lastChild = node;
+            node->parent = parent;
+        }
+        return node;
+    }
+
+    DirNode* GetRoot() override { return root_; }
+    DirNode* GetFirstChild(DirNode* node) override { return node->firstChild; }
+    DirNode* GetNextSibling(DirNode* node) override { return node->nextSibling; }
+    bool GetItemInfo(DirNode* node, ItemInfo& info) override
+    {
+        info = items_.at(node).info;
+        return true;
+    }
+    bool ReadFileData(DirNode* node, std::uint64_t offset, void* buffer, std::uint32_t count) override
+    {
+        const std::string& data = items_.at(node).data;
+        if (offset + count > data.size()) {
+            return false;
+        }
+        std::memcpy(buffer, data.data() + offset, count);
+        return true;
+    }
+    const char* GetLastError() override { return "no such data"; }
+
+    // Nothing else is asked of a tree that is only read.
+    bool Reserved() override { return false; }
+    bool Open(const char*) override { return false; }
+    void LoadTree() override {}
+    bool DeleteNode(DirNode*, DirNode*) override { return false; }
+    DirNode* AddFile(const char*, DirNode*) override { return nullptr; }
+    DirNode* AddDirectory(const char*, DirNode*) override { return nullptr; }
+    DirNode* AddDirectoryTree(const char*, DirNode*) override { return nullptr; }
+    DirNode* NewDirectory(const char*, DirNode*) override { return nullptr; }
+    bool Rename(const char*, DirNode*) override { return false; }
+    bool StartSave(void*, ProgressFn) override { return false; }
+    bool HasBootImage() override { return false; }
+    void DeleteBootImage() override {}
+    bool SaveBootImage(CByteBuffer&) override { return false; }
+    bool LoadBootImage(const char*, DirNode*) override { return false; }
+    bool GetItemExtent(DirNode*, std::uint32_t&) override { return false; }
+    bool ReadSector(std::uint32_t, void*) override { return false; }
+    IIsoSector* GetSector() override { return nullptr; }
+    TreeLoadReport GetLoadReport() override { return {}; }
+    bool WasReplaced() override { return false; }
+    bool WasRecovered() override { return false; }
+    bool IsSaving() override { return false; }
+    std::uint32_t GetMediaType() override { return 0; }
+
+private:
+    struct Item {
+        ItemInfo info;
+        std::string data;
+    };
+    std::vector<std::unique_ptr<DirNode>> nodes_;
+    std::map<DirNode*, Item> items_;
+    DirNode* root_ = nullptr;
+};
+
+constexpr std::uint32_t kFile = iso::kModeRegular;
+constexpr std::uint32_t kFolder = iso::kModeDirectory;
+constexpr std::uint32_t kLink = iso::kModeSymlink | 0777;
+
+// Runs work as an ordinary user when the tests run as root, who could fill
+// a read-only folder whatever the order; its result is the exit code.
+int AsOrdinaryUser(const std::function<int()>& work)
+{
+    if (::geteuid() != 0) {
+        return work();
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0
+            && ::setresuid(65534, 65534, 65534) == 0;
+        ::_exit(dropped ? std::min(work(), 100) : 101);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+struct Expected {
+    std::string path;
+    std::uint32_t type;      // S_IFREG, S_IFDIR, S_IFLNK
+    std::uint32_t permissions; // checked for files and folders
+    std::string linkTarget;
+};
+
+void ExpectOnDisk(const std::string& root, const std::vector<Expected>& rows)
+{
+    for (const Expected& row : rows) {
+        SCOPED_TRACE(row.path);
+        struct stat self {};
+        ASSERT_EQ(::lstat((root + "/" + row.path).c_str(), &self), 0) << std::strerror(errno);
+        EXPECT_EQ(self.st_mode & S_IFMT, row.type);
+        if (row.type == S_IFLNK) {
+            EXPECT_EQ(fs::read_symlink(root + "/" + row.path).string(), row.linkTarget);
+        } else {
+            EXPECT_EQ(self.st_mode & 07777, row.permissions);
+        }
+    }
+}
+
+TEST(ExtractPosixTest, ModesAreAppliedWithoutSetIdBitsAndLinksAreMadeAsLinks)
+{
+    // Folders an ordinary user can write in; the outside one too, so that
+    // anything written through a link would land there.
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    const std::string work = dir / "work";
+    const std::string outside = dir / "outside";
+    for (const std::string& folder : {work, outside}) {
+        fs::create_directories(folder);
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    }
+
+    MemoryTree tree;
+    DirNode* root = tree.GetRoot();
+    tree.Add(root, "run.sh", false, kFile | 0751, "#!/bin/sh\n");
+    tree.Add(root, "setid", false, kFile | 06755, "x");
+    tree.Add(root, "plain", false, 0, "no facts recorded");
+    tree.Add(root, "folder-mode", false, kFolder | 0700, "a file whose record says folder");
+    tree.Add(root, "link-abs", false, kLink, "/etc/passwd");
+    tree.Add(root, "link-rel", false, kLink, "run.sh");
+    tree.Add(root, "link-up", false, kLink, "../../outside");
+    // Not even searchable: nothing below it can be done once its mode is set.
+    DirNode* readOnly = tree.Add(root, "ro", true, kFolder | 0444, "");
+    tree.Add(readOnly, "inside.txt", false, kFile | 0444, "read only\n");
+    DirNode* deeper = tree.Add(readOnly, "deeper", true, kFolder | 0500, "");
+    tree.Add(deeper, "leaf", false, kFile | 0600, "leaf\n");
+    tree.Add(root, "shared", true, kFolder | 03777, "");
+    // A link, then a folder and a file of the same name: neither goes through it.
+    tree.Add(root, "evil", false, kLink, outside);
+    DirNode* evilFolder = tree.Add(root, "evil", true, kFolder | 0755, "");
+    tree.Add(evilFolder, "planted", false, kFile | 0644, "must not land outside\n");
+    tree.Add(root, "evil", false, kFile | 0644, "nor this\n");
+
+    const std::string destination = work + "/out";
+    const int failures = AsOrdinaryUser([&] {
+        ExtractOptions options;
+        options.report = [&](ExtractProblem, std::string_view message) {
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+        };
+        return static_cast<int>(ExtractEntries(tree, {root}, destination, options).failures);
+    });
+    EXPECT_EQ(failures, 2) << "the folder and the file in the way of the link 'evil'";
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ExpectOnDisk(destination, {
+        {"run.sh", S_IFREG, 0751, ""},
+        {"setid", S_IFREG, 0755, ""},
+        {"plain", S_IFREG, 0666 & ~mask, ""},
+        {"folder-mode", S_IFREG, 0666 & ~mask, ""},
+        {"link-abs", S_IFLNK, 0, "/etc/passwd"},
+        {"link-rel", S_IFLNK, 0, "run.sh"},
+        {"link-up", S_IFLNK, 0, "../../outside"},
+        {"ro", S_IFDIR, 0444, ""},
+        {"ro/inside.txt", S_IFREG, 0444, ""},
+        {"ro/deeper", S_IFDIR, 0500, ""},
+        {"ro/deeper/leaf", S_IFREG, 0600, ""},
+        {"shared", S_IFDIR, 01777, ""},
+        {"evil", S_IFLNK, 0, outside},
+    });
+    EXPECT_TRUE(fs::is_empty(outside));
+    // Let the temporary folder be removed.
+    ::chmod((destination + "/ro").c_str(), 0755);
+    ::chmod((destination + "/ro/deeper").c_str(), 0755);
+}
+
+TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollowed)
+{
+    TempDir dir;
+    const std::string destination = dir / "out";
+    const std::string victim = dir / "victim";
+    test::WriteWholeFile(victim, std::string("must stay\n"));
+    fs::create_directories(destination + "/a folder/inside");
+    fs::permissions(destination + "/a folder/inside", fs::perms::owner_all);
+    test::WriteWholeFile(destination + "/was-a-file", std::string("old\n"));
+    fs::create_symlink(victim, destination + "/was-a-link");
+
+    MemoryTree tree;
+    DirNode* root = tree.GetRoot();
+    tree.Add(root, "was-a-file", false, kLink, "target one");
+    tree.Add(root, "was-a-link", false, kLink, "target two");
+    tree.Add(root, "a folder", false, kLink, "target three");
+    tree.Add(root, "no-target", false, kLink, "");
+    std::vector<ExtractProblem> problems;
+    ExtractOptions options;
+    options.report = [&](ExtractProblem problem, std::string_view) { problems.push_back(problem); };
+    const ExtractTotals totals = ExtractEntries(tree, {root}, destination, options);
+    EXPECT_EQ(totals.files, 2u);
+    EXPECT_EQ(problems, (std::vector<ExtractProblem>{ExtractProblem::CannotCreate, ExtractProblem::CannotCreate}));
+
+    ExpectOnDisk(destination, {
+        {"was-a-file", S_IFLNK, 0, "target one"},
+        {"was-a-link", S_IFLNK, 0, "target two"},
+        {"a folder/inside", S_IFDIR, 0700, ""},
+    });
+    EXPECT_FALSE(fs::exists(fs::symlink_status(destination + "/no-target")));
+    const std::vector<std::uint8_t> kept = test::ReadWholeFile(victim);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "must stay\n");
+}
+
+// Rock Ridge as xorriso writes it: extract applies the modes and makes the
+// link. The POSIX facts come from the Rock Ridge reader of the tree.
+TEST(ExtractPosixTest, RockRidgeModesAndLinksOfAnXorrisoImageAreExtracted)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TempDir dir;
+    const std::string source = dir / "src";
+    fs::create_directories(source + "/locked");
+    test::WriteWholeFile(source + "/tool", std::string("#!/bin/sh\n"));
+    test::WriteWholeFile(source + "/locked/note.txt", std::string("note\n"));
+    fs::create_symlink("locked/note.txt", source + "/shortcut");
+    ASSERT_EQ(::chmod((source + "/tool").c_str(), 0751), 0);
+    ASSERT_EQ(::chmod((source + "/locked/note.txt").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod((source + "/locked").c_str(), 0555), 0);
+    const std::string image = dir / "rr.iso";
+    test::RunXorrisoMkisofs(source, image, "-R");
+    ::chmod((source + "/locked").c_str(), 0755);
+
+    const std::string destination = dir / "out";
+    const CommandResult result = RunCommand(Cli("extract " + ShellQuote(image) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    ExpectOnDisk(destination, {
+        {"tool", S_IFREG, 0751, ""},
+        {"locked", S_IFDIR, 0555, ""},
+        {"locked/note.txt", S_IFREG, 0444, ""},
+        {"shortcut", S_IFLNK, 0, "locked/note.txt"},
+    });
+    ::chmod((destination + "/locked").c_str(), 0755);
 }
 
 } // namespace

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -31,6 +33,7 @@ namespace {
 using test::RunForOutput;
 using test::ShellQuote;
 using test::TempDir;
+namespace fs = std::filesystem;
 
 std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
 {
@@ -46,8 +49,10 @@ std::string ListOf(const std::string& arguments, const std::string& zone = "UTC"
     return output;
 }
 
-// One line of `ls -l`: size, date, extent, name.
+// One line of `ls -l`: the mode where the image records it, size, date,
+// extent, name.
 struct LongLine {
+    std::string mode;
     std::uint64_t size = 0;
     std::string date;
     std::uint32_t extent = 0;
@@ -62,6 +67,9 @@ std::map<std::string, LongLine> ParseLongListing(const std::string& output)
         std::istringstream fields(line);
         LongLine entry;
         std::string day, time;
+        if (!line.empty() && line[0] != ' ' && (line[0] < '0' || line[0] > '9')) {
+            fields >> entry.mode;
+        }
         if (!(fields >> entry.size >> day >> time >> entry.extent)) {
             ADD_FAILURE() << "not a long listing line: " << line;
             continue;
@@ -320,6 +328,70 @@ TEST_F(LsCommandTest, FailuresAndTheirExitCodes)
     EXPECT_EQ(test::RunCommand(Cli("ls")).exitCode, 64);
     EXPECT_EQ(test::RunCommand(Cli("ls " + image + " -x")).exitCode, 64);
     EXPECT_EQ(test::RunCommand(Cli("ls " + image + " a b")).exitCode, 64);
+}
+
+// With Rock Ridge the long listing starts with the mode as ls(1) shows it and
+// names a link's target; without it the lines are as they were. The modes
+// come from the Rock Ridge reader of the tree.
+TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TempDir dir;
+    const std::string source = dir / "src";
+    struct Row {
+        std::string name;
+        unsigned mode;      // 0: a link to "../other/place"
+        std::string shown;  // the mode field, then the name as listed
+    };
+    const std::vector<Row> rows = {
+        {"plain", 0640, "-rw-r----- plain"},
+        {"tool", 0751, "-rwxr-x--x tool"},
+        {"setuid", 04755, "-rwsr-xr-x setuid"},
+        {"setgid", 02644, "-rw-r-Sr-- setgid"},
+        {"ro", 0555, "dr-xr-xr-x ro/"},
+        {"sticky", 01777, "drwxrwxrwt sticky/"},
+        {"link", 0, "lrwxrwxrwx link -> ../other/place"},
+    };
+    fs::create_directories(source);
+    for (const Row& row : rows) {
+        const std::string path = source + "/" + row.name;
+        if (row.mode == 0) {
+            fs::create_symlink("../other/place", path);
+        } else if (row.shown[0] == 'd') {
+            fs::create_directories(path);
+        } else {
+            test::WriteWholeFile(path, std::string("x"));
+        }
+        if (row.mode != 0) {
+            ASSERT_EQ(::chmod(path.c_str(), row.mode), 0);
+        }
+    }
+    test::RunXorrisoMkisofs(source, dir / "rr.iso", "-R");
+    test::RunXorrisoMkisofs(source, dir / "plain.iso", "--norock");
+    ::chmod((source + "/ro").c_str(), 0755);
+
+    std::istringstream lines(ListOf("ls -l " + ShellQuote(dir / "rr.iso")));
+    std::map<std::string, std::string> listed; // name -> the mode field and what follows the extent
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string named = line.substr(line.rfind("  ") + 2);
+        std::string name = named.substr(0, named.find(' '));
+        if (name.back() == '/') {
+            name.pop_back();
+        }
+        listed[name] = line.substr(0, 11) + named;
+    }
+    for (const Row& row : rows) {
+        EXPECT_EQ(listed[row.name], row.shown) << row.name;
+    }
+
+    std::istringstream plain(ListOf("ls -l " + ShellQuote(dir / "plain.iso")));
+    std::size_t count = 0;
+    while (std::getline(plain, line)) {
+        EXPECT_EQ(line[0], ' ') << "no mode without Rock Ridge: " << line;
+        ++count;
+    }
+    EXPECT_EQ(count, rows.size() - 1) << "without Rock Ridge xorriso leaves the link out";
 }
 
 } // namespace

@@ -2,12 +2,19 @@
 // folder lists as a folder; a link that leads nowhere (dangling, or a loop
 // of links, which the kernel cuts off with ELOOP) lists as what it is
 // itself, so a listing never stops or spins on it.
+//
+// A listing looks at each entry itself first (one statx without following)
+// and only a link costs more: its target is read and the target looked up.
+// So DirectorySearch tells every link for what it is (isSymlink, linkTarget)
+// while describing it by its target, whatever the file system says of the
+// entry's type in the folder listing.
 
 #include "platform/directory.h"
 
 #include "platform/path.h"
 #include "platform/posix/file_times_posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -59,6 +66,11 @@ int StatInto(int dirFd, const char* path, bool follow, FileInfo& info)
                                      : info.modificationTime;
         info.volumeId = (static_cast<std::uint64_t>(extended.stx_dev_major) << 32) | extended.stx_dev_minor;
         info.fileId = extended.stx_ino;
+        info.uid = extended.stx_uid;
+        info.gid = extended.stx_gid;
+        info.links = extended.stx_nlink;
+        info.accessTime = ToFileTime(extended.stx_atime.tv_sec, extended.stx_atime.tv_nsec);
+        info.changeTime = ToFileTime(extended.stx_ctime.tv_sec, extended.stx_ctime.tv_nsec);
     } else if (errno == ENOSYS) {
         struct stat plain {};
         if (::fstatat(dirFd, path, &plain, flags) != 0) {
@@ -70,9 +82,18 @@ int StatInto(int dirFd, const char* path, bool follow, FileInfo& info)
         info.creationTime = info.modificationTime;
         info.volumeId = static_cast<std::uint64_t>(plain.st_dev);
         info.fileId = static_cast<std::uint64_t>(plain.st_ino);
+        info.uid = plain.st_uid;
+        info.gid = plain.st_gid;
+        info.links = static_cast<std::uint32_t>(plain.st_nlink);
+        info.accessTime = ToFileTime(plain.st_atim.tv_sec, static_cast<std::uint32_t>(plain.st_atim.tv_nsec));
+        info.changeTime = ToFileTime(plain.st_ctim.tv_sec, static_cast<std::uint32_t>(plain.st_ctim.tv_nsec));
     } else {
         return errno;
     }
+    info.posixKnown = true;
+    info.mode = mode;
+    info.isSymlink = false;
+    info.linkTarget.clear();
     info.isDirectory = S_ISDIR(mode);
     info.isSpecial = !S_ISDIR(mode) && !S_ISREG(mode);
     info.attributes = 0;
@@ -91,18 +112,48 @@ int StatInto(int dirFd, const char* path, bool follow, FileInfo& info)
     return 0;
 }
 
-// Follows links; where the link leads nowhere, the link itself is described.
-int StatFollowing(int dirFd, const char* path, FileInfo& info)
+// The target of the link dirFd/path; false when it cannot be read.
+bool ReadLinkTarget(int dirFd, const char* path, std::uint64_t sizeHint, std::string& target)
 {
-    const int error = StatInto(dirFd, path, true, info);
-    if (error == ENOENT || error == ELOOP) {
-        FileInfo self;
-        if (StatInto(dirFd, path, false, self) == 0) {
-            info = self;
-            return 0;
+    // The size lstat gives is the target's length, except on file systems
+    // that report 0 (/proc): grow until the target fits.
+    std::string buffer(std::max<std::uint64_t>(sizeHint, 64) + 1, '\0');
+    for (;;) {
+        const ssize_t length = ::readlinkat(dirFd, path, buffer.data(), buffer.size());
+        if (length < 0) {
+            return false;
         }
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(length));
+            target = std::move(buffer);
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
     }
-    return error;
+}
+
+// The entry itself, then, for a link, its target: a link is described by
+// its target with isSymlink and linkTarget set; where the link leads
+// nowhere, by itself.
+int StatEntry(int dirFd, const char* path, FileInfo& info)
+{
+    FileInfo self;
+    const int error = StatInto(dirFd, path, false, self);
+    if (error != 0 || !S_ISLNK(self.mode)) {
+        info = std::move(self);
+        return error;
+    }
+    std::string target;
+    const bool targetRead = ReadLinkTarget(dirFd, path, self.size, target);
+    // A target that cannot be looked up (missing, a loop, a file where a
+    // folder should be, a name too long) leaves the link itself to describe:
+    // it is there, and a listing that skipped it would lose it unreported.
+    if (StatInto(dirFd, path, true, info) != 0) {
+        info = std::move(self);
+    }
+    info.isSymlink = targetRead;
+    info.linkTarget = std::move(target);
+    return 0;
 }
 
 void FinishAttributes(FileInfo& info)
@@ -165,7 +216,7 @@ bool DirectorySearch::Next(FileInfo& info)
         FileInfo found;
         // An entry removed between the listing and the look-up is no
         // longer there to report.
-        if (StatFollowing(::dirfd(state_->dir), name, found) != 0) {
+        if (StatEntry(::dirfd(state_->dir), name, found) != 0) {
             continue;
         }
         found.name = name;
@@ -183,6 +234,15 @@ void DirectorySearch::Close()
     state_.reset();
 }
 
+std::string NameOfPath(const std::string& path)
+{
+    std::string_view trimmed = path;
+    while (trimmed.size() > 1 && IsPathSeparator(trimmed.back())) {
+        trimmed.remove_suffix(1);
+    }
+    return trimmed == "/" ? std::string(trimmed) : std::string(FileNameOf(trimmed));
+}
+
 bool GetFileInfo(const std::string& path, FileInfo& info, std::string* error)
 {
     FileInfo found;
@@ -191,14 +251,71 @@ bool GetFileInfo(const std::string& path, FileInfo& info, std::string* error)
         Report(error, "cannot read", path, code);
         return false;
     }
-    std::string_view trimmed = path;
-    while (trimmed.size() > 1 && IsPathSeparator(trimmed.back())) {
-        trimmed.remove_suffix(1);
-    }
-    found.name = trimmed == "/" ? std::string(trimmed) : std::string(FileNameOf(trimmed));
+    found.name = NameOfPath(path);
     FinishAttributes(found);
     info = std::move(found);
     return true;
+}
+
+bool GetLinkInfo(const std::string& path, FileInfo& info, std::string* error)
+{
+    FileInfo found;
+    int code = StatInto(AT_FDCWD, path.c_str(), false, found);
+    if (code == 0 && S_ISLNK(found.mode)) {
+        found.isSymlink = ReadLinkTarget(AT_FDCWD, path.c_str(), found.size, found.linkTarget);
+        code = found.isSymlink ? 0 : errno;
+    }
+    if (code != 0) {
+        Report(error, "cannot read", path, code);
+        return false;
+    }
+    found.name = NameOfPath(path);
+    FinishAttributes(found);
+    info = std::move(found);
+    return true;
+}
+
+bool MakeSymlink(const std::string& target, const std::string& path, std::string* error)
+{
+    if (::symlink(target.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    Report(error, "cannot create the symbolic link", path, errno);
+    return false;
+}
+
+bool SetFileMode(const std::string& path, std::uint32_t mode, std::string* error)
+{
+    const auto permissions = static_cast<mode_t>(mode & 07777);
+    if (::fchmodat(AT_FDCWD, path.c_str(), permissions, AT_SYMLINK_NOFOLLOW) == 0) {
+        return true;
+    }
+    int code = errno;
+    // The C library refuses the no-follow form for a link, and older ones
+    // for every path. A link is refused here too; anything else is opened
+    // without following and changed through its descriptor.
+    if (code == EOPNOTSUPP || code == ENOTSUP) {
+        struct stat self {};
+        if (::lstat(path.c_str(), &self) == 0 && S_ISLNK(self.st_mode)) {
+            if (error != nullptr) {
+                *error = "'" + path + "' is a symbolic link; its permissions are not changed";
+            }
+            return false;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool changed = ::fchmod(fd, permissions) == 0;
+            code = errno;
+            ::close(fd);
+            if (changed) {
+                return true;
+            }
+        } else {
+            code = errno;
+        }
+    }
+    Report(error, "cannot set the permissions of", path, code);
+    return false;
 }
 
 bool PathExists(const std::string& path)
