@@ -693,6 +693,13 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
     }
+    if (desc_->GetUdfNsrVersion() != 0) {
+        // The UDF side would go on listing the files as they were, and the
+        // new metadata would overwrite its recognition sequence.
+        error = "the image also carries a UDF file system, which a save cannot keep in step with its ISO 9660 "
+                "tree yet; the image was left unchanged";
+        return false;
+    }
     // The writers give the tree's files their new extents as they go; a
     // save that fails puts the entries back, so the tree again describes the
     // image as it is (rolled back).
