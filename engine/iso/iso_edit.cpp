@@ -694,10 +694,11 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     if (desc_->GetUdfNsrVersion() != 0) {
-        // The UDF side would go on listing the files as they were, and the
-        // new metadata would overwrite its recognition sequence.
-        error = "the image also carries a UDF file system, which a save cannot keep in step with its ISO 9660 "
-                "tree yet; the image was left unchanged";
+        // The new metadata would overwrite the recognition sequence behind
+        // the descriptors, and the UDF side would go on naming the files
+        // as they were.
+        error = "the image also carries a UDF file system, which a save cannot keep in step with the ISO 9660 "
+                "tree yet (readers that take the UDF side would see a damaged or outdated volume)";
         return false;
     }
     // The writers give the tree's files their new extents as they go; a
