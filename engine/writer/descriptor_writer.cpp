@@ -203,7 +203,8 @@ bool CarriesTree(const SectorBytes& sector)
 
 std::uint32_t RootExtentOf(iso::ConstBytes sector)
 {
-    return iso::ReadBoth32(sector, iso::VolumeDescriptorOffset::kRootDirectoryRecord + iso::DirectoryRecordOffset::kExtent);
+    using O = iso::VolumeDescriptorOffset;
+    return iso::ReadBoth32(sector, O::kRootDirectoryRecord + iso::DirectoryRecordOffset::kExtent);
 }
 
 // Points a kept descriptor at the tree the save wrote; the rest of its
@@ -280,8 +281,9 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
 
     bool encoded = true;
     if (request.joliet && !source.jolietIndex) {
+        constexpr std::size_t kLabelSize = sizeof(iso::VolumeDescriptor::volumeIdentifier);
         const std::string label = iso::ReadTextField(
-            iso::ConstBytes(source.sectors[0]).subspan(iso::VolumeDescriptorOffset::kVolumeIdentifier, 32));
+            iso::ConstBytes(source.sectors[0]).subspan(iso::VolumeDescriptorOffset::kVolumeIdentifier, kLabelSize));
         encoded = iso::EncodeVolumeDescriptor(
             MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), set.Add());
     }

@@ -155,7 +155,8 @@ TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
         SCOPED_TRACE(image.name);
         const std::string path = dir / image.name;
         if (image.shipped.empty()) {
-            const CommandResult made = RunCommand(image.command + ShellQuote(path) + " " + ShellQuote(dir / "src") + " 2>&1");
+            const CommandResult made =
+                RunCommand(image.command + ShellQuote(path) + " " + ShellQuote(dir / "src") + " 2>&1");
             ASSERT_EQ(made.exitCode, 0) << made.output;
         } else {
             REQUIRE_PEER(image.shipped, fs::exists(image.shipped));

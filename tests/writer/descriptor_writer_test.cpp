@@ -360,7 +360,8 @@ TEST_F(DescriptorSetRendering, UnsetBuildTimeIsNowAndLabelAgreesWithRootDate)
     char label[64];
     std::snprintf(label, sizeof label, "%d%d%d%d%d", 1900 + date.yearsSince1900, date.month, date.day, date.hour,
                   date.minute);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(set[0].data() + 40), 32), (label + std::string(32, ' ')).substr(0, 32));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(set[0].data() + 40), 32),
+              (label + std::string(32, ' ')).substr(0, 32));
 }
 
 TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
