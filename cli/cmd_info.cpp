@@ -1,5 +1,6 @@
 // tarvelin-cli info IMAGE: how an image stores its sectors, which volume
-// descriptors it has and where its boot image lies.
+// descriptors it has, whether a UDF file system rides along, and every entry
+// of its boot catalog.
 
 #include "command.h"
 
@@ -10,6 +11,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace tarvelin::cli {
 
@@ -39,6 +42,54 @@ const char* MediaTypeName(std::uint8_t mediaType)
     }
 }
 
+// The platform of the validation entry or of a section header.
+std::string PlatformName(std::uint8_t platformId)
+{
+    switch (platformId) {
+    case 0x00: return "80x86";
+    case 0x01: return "PowerPC";
+    case 0x02: return "Mac";
+    case iso::kPlatformEfi: return "EFI";
+    default: break;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(platformId));
+    return hex;
+}
+
+void PrintBootEntry(std::size_t number, const char* where, std::uint8_t platformId, const iso::BootEntry& entry)
+{
+    const auto media = static_cast<std::uint8_t>(entry.mediaType & 0x0F);
+    std::printf("boot entry %zu:%*s%s, %s, %s, %u x 512 bytes from sector %" PRIu32 ", %s\n", number,
+                number < 10 ? 4 : 3, "", where, PlatformName(platformId).c_str(), MediaTypeName(media),
+                static_cast<unsigned>(entry.sectorCount), entry.loadRba,
+                entry.bootIndicator == iso::kBootable ? "bootable" : "not bootable");
+}
+
+// The default entry and every section entry, one line each.
+void PrintBootEntries(const iso::SectorReader& read, std::uint32_t catalogSector)
+{
+    std::vector<std::uint8_t> sector(iso::kSectorSize);
+    iso::DecodeReport report;
+    std::optional<iso::BootCatalogSet> catalog;
+    if (read(catalogSector, sector.data())) {
+        catalog = iso::DecodeBootCatalogSet(sector, &report);
+    }
+    if (!catalog) {
+        std::printf("boot entries:    unreadable (%s)\n",
+                    report.problem != nullptr ? report.problem : "the catalog's sector cannot be read");
+        return;
+    }
+    std::printf("boot entries:    %zu\n", iso::BootEntriesOf(*catalog).size());
+    std::size_t number = 1;
+    PrintBootEntry(number++, "default", catalog->platformId, catalog->defaultEntry);
+    for (const iso::BootSection& section : catalog->sections) {
+        for (const iso::BootEntry& entry : section.entries) {
+            PrintBootEntry(number++, "section", section.platformId, entry);
+        }
+    }
+}
+
 void PrintDescriptors(IIsoSector* sectors)
 {
     const std::uint32_t sectorCount = sectors->GetSectorCount();
@@ -55,6 +106,11 @@ void PrintDescriptors(IIsoSector* sectors)
     } else {
         std::printf("joliet:          no\n");
     }
+    if (set.HasUdf()) {
+        std::printf("udf:             yes, NSR0%u\n", static_cast<unsigned>(set.udfNsrVersion));
+    } else {
+        std::printf("udf:             no\n");
+    }
     std::printf("boot record:     %s\n", set.hasBootRecord ? "yes" : "no");
     if (!set.hasBootRecord) {
         return;
@@ -70,6 +126,9 @@ void PrintDescriptors(IIsoSector* sectors)
     std::printf("boot image:      sector %" PRIu32 "\n", boot->imageSector);
     std::printf("boot load size:  %u %s of 512 bytes\n", static_cast<unsigned>(boot->loadSectorCount),
                 boot->loadSectorCount == 1 ? "sector" : "sectors");
+    if (boot->catalogValid) {
+        PrintBootEntries(read, boot->catalogSector);
+    }
 }
 
 int RunInfo(const Arguments& args);

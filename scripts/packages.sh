@@ -4,6 +4,8 @@
 TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
 # Peer tools the tests check our images with, and that make fixtures.
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
+# Bootable images Debian ships, read and saved by the descriptor tests.
+TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
 # The installation test checks the desktop entry and compiles the MIME types.

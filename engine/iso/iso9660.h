@@ -136,8 +136,9 @@ TARVELIN_API std::string VolumeLabelText(const platform::CalendarTime& local);
 // Copies text into field, cut to the field's width, the rest filled with pad.
 TARVELIN_API void PutTextField(Bytes field, std::string_view text, std::uint8_t pad = 0x00);
 // Narrow text as UTF-16 big-endian, cut at whole characters (a surrogate
-// pair is never split), the rest zero.
-TARVELIN_API void PutJolietTextField(Bytes field, std::string_view narrow);
+// pair is never split), the rest filled with the pad unit; the odd last byte
+// of a field of odd width is zero.
+TARVELIN_API void PutJolietTextField(Bytes field, std::string_view narrow, char16_t pad = u'\0');
 // The field's text without its trailing spaces and NULs.
 TARVELIN_API std::string ReadTextField(ConstBytes field);
 TARVELIN_API std::string ReadJolietTextField(ConstBytes field);
@@ -226,7 +227,7 @@ struct DirectoryRecord {
     std::uint8_t flags = 0;
     std::uint8_t fileUnitSize = 0;
     std::uint8_t interleaveGap = 0;
-    std::uint16_t volumeSequenceNumber = 0;
+    std::uint16_t volumeSequenceNumber = 1; // the volume of a set of one that holds the extent
     std::string identifier; // raw bytes, 1..221
     std::string systemUse;  // raw bytes after the identifier and its padding
 
@@ -744,14 +745,30 @@ struct DescriptorSetInfo {
     std::optional<std::uint32_t> jolietSector;
     JolietLevel jolietLevel = JolietLevel::None;
     bool hasBootRecord = false;        // IsElToritoBootRecord(sector 17)
+    // 2 or 3 when a UDF volume recognition sequence follows the terminator
+    // (its NSR02 or NSR03 descriptor), 0 when there is none.
+    std::uint8_t udfNsrVersion = 0;
+
+    bool HasUdf() const { return udfNsrVersion != 0; }
 };
 // Scans from sector 16 up to and including the first terminator, never
 // beyond sectorCount (nor past a sector that cannot be read): a missing
 // terminator ends the set at the end of the image. The Joliet descriptor is
 // the first supplementary descriptor of version 1 with a Joliet escape
 // sequence, so a supplementary descriptor for another character set is not
-// mistaken for it.
+// mistaken for it. Behind a terminator it looks for the UDF recognition
+// sequence (see UdfNsrVersionAt).
 TARVELIN_API DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sectorCount);
+
+// The volume recognition sequence of a UDF file system (ECMA-167 2/9):
+// sectors of the form 0 type 0, 1..5 identifier, 6 version 1, starting
+// with "BEA01", holding "NSR02" or "NSR03" and ending with "TEA01". It sits
+// right behind the ISO 9660 terminator on bridge discs. The NSR version (2
+// or 3) of the sequence starting at `sector`; 0 when there is none there,
+// or when its sectors run out before an NSR descriptor.
+inline constexpr std::string_view kUdfBeginExtendedArea = "BEA01";
+inline constexpr std::string_view kUdfTerminateExtendedArea = "TEA01";
+TARVELIN_API std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector);
 
 // Reads and decodes the descriptor in `sector` (bounded by sectorCount).
 TARVELIN_API std::optional<VolumeDescriptor> ReadVolumeDescriptor(const SectorReader& read,

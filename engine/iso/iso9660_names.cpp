@@ -542,12 +542,13 @@ void PutTextField(Bytes field, std::string_view text, std::uint8_t pad)
     std::fill(field.begin() + static_cast<std::ptrdiff_t>(count), field.end(), pad);
 }
 
-void PutJolietTextField(Bytes field, std::string_view narrow)
+void PutJolietTextField(Bytes field, std::string_view narrow, char16_t pad)
 {
-    const std::u16string units = platform::NarrowToUtf16(narrow);
-    const std::size_t fit = CutPosition<char16_t>(units, field.size() / 2);
-    const std::string bytes = JolietIdentifier(std::u16string_view(units).substr(0, fit));
-    PutTextField(field, bytes, 0x00);
+    const std::size_t width = field.size() / 2;
+    std::u16string units = platform::NarrowToUtf16(narrow);
+    units.resize(CutPosition<char16_t>(units, width));
+    units.resize(width, pad);
+    PutTextField(field, JolietIdentifier(units), 0x00);
 }
 
 std::string ReadTextField(ConstBytes field)

@@ -1,11 +1,13 @@
 // Recognising the structures of an image that is read: the descriptor set
-// from sector 16, the Joliet descriptor and the El Torito boot image. Every
-// sector number taken from the image is checked against the image's sector
-// count before it is read.
+// from sector 16, the Joliet descriptor, the El Torito boot image and a UDF
+// recognition sequence behind the set. Every sector number taken from the
+// image is checked against the image's sector count before it is read.
 
 #include "iso/iso9660.h"
 
 #include <array>
+#include <optional>
+#include <string_view>
 
 namespace tarvelin::iso {
 
@@ -16,6 +18,21 @@ using SectorBuffer = std::array<std::uint8_t, kSectorSize>;
 bool ReadInside(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector, SectorBuffer& buffer)
 {
     return sector < sectorCount && read && read(sector, buffer.data());
+}
+
+// A recognition sequence holds a handful of descriptors (BEA01, NSR, BOOT2,
+// TEA01); a longer walk would only read through the image's data.
+constexpr std::uint32_t kMaxExtendedAreaSectors = 16;
+constexpr std::string_view kUdfNsrPrefix = "NSR0";
+
+// The identifier of a volume structure descriptor (type 0, version 1), or
+// nothing for any other sector.
+std::optional<std::string_view> StructureIdentifier(const SectorBuffer& buffer)
+{
+    if (buffer[0] != 0 || buffer[6] != 1) {
+        return std::nullopt;
+    }
+    return std::string_view(reinterpret_cast<const char*>(buffer.data() + 1), 5);
 }
 
 } // namespace
@@ -53,7 +70,28 @@ DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sect
     if (info.descriptorCount < 2 && ReadInside(read, sectorCount, kBootRecordSector, buffer)) {
         info.hasBootRecord = IsElToritoBootRecord(buffer);
     }
+    if (info.terminatorFound) {
+        info.udfNsrVersion = UdfNsrVersionAt(read, sectorCount, kFirstDescriptorSector + info.descriptorCount);
+    }
     return info;
+}
+
+std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector)
+{
+    SectorBuffer buffer{};
+    if (!ReadInside(read, sectorCount, sector, buffer) || StructureIdentifier(buffer) != kUdfBeginExtendedArea) {
+        return 0;
+    }
+    for (std::uint32_t i = 1; i < kMaxExtendedAreaSectors && ReadInside(read, sectorCount, sector + i, buffer); ++i) {
+        const std::optional<std::string_view> identifier = StructureIdentifier(buffer);
+        if (!identifier || *identifier == kUdfTerminateExtendedArea) {
+            break;
+        }
+        if (identifier->starts_with(kUdfNsrPrefix) && ((*identifier)[4] == '2' || (*identifier)[4] == '3')) {
+            return static_cast<std::uint8_t>((*identifier)[4] - '0');
+        }
+    }
+    return 0;
 }
 
 std::optional<VolumeDescriptor> ReadVolumeDescriptor(const SectorReader& read, std::uint32_t sectorCount,

@@ -701,6 +701,14 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
     }
+    if (desc_->GetUdfNsrVersion() != 0) {
+        // The new metadata would overwrite the recognition sequence behind
+        // the descriptors, and the UDF side would go on naming the files
+        // as they were.
+        error = "the image also carries a UDF file system, which a save cannot keep in step with the ISO 9660 "
+                "tree yet (readers that take the UDF side would see a damaged or outdated volume)";
+        return false;
+    }
     // The writers give the tree's files their new extents as they go; a
     // save that fails puts the entries back, so the tree again describes the
     // image as it is (rolled back).

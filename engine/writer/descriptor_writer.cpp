@@ -1,14 +1,21 @@
 // The volume descriptor set of new and of edited images, and what the
 // descriptors of an image being edited say about it.
 //
-// Both components render through RenderDescriptorSet, so a new image and a
-// saved edited image get the same primary, supplementary and terminator
-// sectors; they differ only in the copyright file identifier and in the boot
-// record, which only a save of an edited image carries.
+// A new image gets a fresh set: primary, Joliet supplementary (mode 2) and
+// terminator, with space-filled text fields, unset dates in their "not
+// specified" form and a volume set of one.
 //
-// The whole set is rendered into a fixed scratch area first and appended to
-// the component's buffer in one piece: a failed append leaves the buffer
-// empty rather than holding a set without its terminator.
+// A saved edited image keeps the set it had, sector by sector: only what the
+// save moves is written anew (volume space size, path tables, root
+// directory extent and length, modification date) in the primary, in the
+// Joliet descriptor and in every other descriptor that names one of their
+// trees. Every other byte, reserved ones included, stays as it was read.
+// The El Torito boot record at sector 17 is kept, added or dropped as the
+// save asks, and the descriptors behind it move with it.
+//
+// The whole set is rendered into a scratch area first and appended to the
+// component's buffer in one piece: a failed append leaves the buffer empty
+// rather than holding a set without its terminator.
 
 #include "writer/descriptor_writer.h"
 
@@ -20,17 +27,26 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvelin {
 
 namespace {
 
-constexpr std::string_view kNewImageProductText = "Tarvelin";
-constexpr std::string_view kEditedImageProductText = "Brammoril";
+// Where a new image names the program that made it; its copyright file
+// identifier stays empty, as the image holds no such file.
+constexpr std::string_view kApplicationText = "TARVELIN";
 constexpr std::uint32_t kJolietMode = 2;
+constexpr std::uint8_t kSpace = 0x20;
+// A set runs a few sectors; one longer than this is damage, and a save that
+// wrote it back would only carry the damage along.
+constexpr std::size_t kMaxSourceSetSectors = 64;
+// A supplementary descriptor of version 2 (byte 6 of its header) is the
+// enhanced descriptor of an ISO 9660:1999 tree.
+constexpr std::size_t kDescriptorVersionOffset = 6;
+constexpr std::uint8_t kEnhancedDescriptorVersion = 2;
 
-// Primary, boot record, supplementary, terminator.
-constexpr std::size_t kMaxSetSectors = 4;
+using SectorBytes = std::array<std::uint8_t, iso::kSectorSize>;
 
 // Where one tree's path tables and root directory lie.
 struct TreePlacement {
@@ -40,6 +56,12 @@ struct TreePlacement {
     std::uint32_t rootSize = 0;
 };
 
+// The M table starts on the sector after the padded L table.
+std::uint32_t MTableSector(const TreePlacement& tree)
+{
+    return tree.pathTableSector + iso::SectorsFor(tree.pathTableSize);
+}
+
 struct DescriptorSetRequest {
     bool joliet = false;
     std::uint32_t volumeSectors = 0;
@@ -47,8 +69,14 @@ struct DescriptorSetRequest {
     TreePlacement jolietTree;
     std::optional<std::uint32_t> bootCatalogSector; // a boot record when set
     platform::FileTime buildTime = 0;
-    std::string_view productText;
     std::string_view volumeLabel; // empty: the date label
+};
+
+// The descriptor set of the source image as read, from sector 16.
+struct SourceSet {
+    std::vector<SectorBytes> sectors;       // the primary first
+    std::optional<std::size_t> jolietIndex; // in sectors
+    bool terminated = false;                // the last sector is the terminator
 };
 
 // The label names the local wall-clock minute of the build; if the zone
@@ -62,67 +90,209 @@ std::string VolumeLabel(platform::FileTime buildTime)
     return iso::VolumeLabelText(calendar);
 }
 
+// A new image's primary or Joliet descriptor. Text fields are filled with
+// spaces (UCS-2 spaces in the Joliet descriptor) as a- and d-character
+// fields must be; creation and modification date are the build's moment,
+// expiration and effective date are not specified.
 iso::VolumeDescriptor MakeDescriptor(iso::DescriptorType type, const DescriptorSetRequest& request,
                                      const TreePlacement& tree, std::string_view label)
 {
     iso::VolumeDescriptor descriptor;
     descriptor.type = type;
-    if (type == iso::DescriptorType::Supplementary) {
-        iso::PutJolietTextField(descriptor.volumeIdentifier, label);
-        iso::PutJolietTextField(descriptor.copyrightFileIdentifier, request.productText);
+    const bool joliet = type == iso::DescriptorType::Supplementary;
+    const auto text = [joliet](iso::Bytes field, std::string_view value) {
+        if (joliet) {
+            iso::PutJolietTextField(field, value, u' ');
+        } else {
+            iso::PutTextField(field, value, kSpace);
+        }
+    };
+    text(descriptor.systemIdentifier, {});
+    text(descriptor.volumeIdentifier, label);
+    text(descriptor.volumeSetIdentifier, {});
+    text(descriptor.publisherIdentifier, {});
+    text(descriptor.dataPreparerIdentifier, {});
+    text(descriptor.applicationIdentifier, kApplicationText);
+    text(descriptor.copyrightFileIdentifier, {});
+    text(descriptor.abstractFileIdentifier, {});
+    text(descriptor.bibliographicFileIdentifier, {});
+    if (joliet) {
         std::copy(iso::kJolietLevel3Escape.begin(), iso::kJolietLevel3Escape.end(),
                   descriptor.escapeSequences.begin());
-    } else {
-        // NUL-padded, not space-padded: readers show the label as it is.
-        iso::PutTextField(descriptor.volumeIdentifier, label);
-        iso::PutTextField(descriptor.copyrightFileIdentifier, request.productText);
     }
     descriptor.volumeSpaceSize = request.volumeSectors;
-    // Volume set size and sequence number stay 0 until multi-volume sets
-    // are looked at.
-    descriptor.volumeSetSize = 0;
-    descriptor.volumeSequenceNumber = 0;
+    // A volume set of one disc, this one its first.
+    descriptor.volumeSetSize = 1;
+    descriptor.volumeSequenceNumber = 1;
     descriptor.pathTableSize = tree.pathTableSize;
     descriptor.typeLPathTable = tree.pathTableSector;
-    descriptor.optionalTypeLPathTable = tree.pathTableSector;
-    // The M table starts on the sector after the padded L table.
-    const std::uint32_t mTable = tree.pathTableSector + iso::SectorsFor(tree.pathTableSize);
-    descriptor.typeMPathTable = mTable;
-    descriptor.optionalTypeMPathTable = mTable;
+    descriptor.typeMPathTable = MTableSector(tree);
+    // No optional copies of the tables are written: their locations stay 0.
     descriptor.rootRecord = iso::MakeRootRecord(tree.rootExtent, tree.rootSize, request.buildTime);
+    descriptor.creationDate = iso::VolumeDateFromFileTime(request.buildTime);
+    descriptor.modificationDate = descriptor.creationDate;
+    descriptor.expirationDate = iso::UnsetVolumeDate();
+    descriptor.effectiveDate = iso::UnsetVolumeDate();
     // ECMA-119 8.4.31 fixes the version at 1; readers built on libisofs
     // and libarchive refuse a volume with any other value.
     descriptor.fileStructureVersion = 1;
     return descriptor;
 }
 
-// Renders the set and appends it to out in one piece; false, with out
-// unchanged, when a sector cannot be encoded or the append fails.
-bool RenderDescriptorSet(const DescriptorSetRequest& request, CByteBuffer& out)
-{
-    std::array<std::uint8_t, kMaxSetSectors * iso::kSectorSize> scratch{};
-    std::size_t sectors = 0;
-    const auto next = [&]() { return iso::Bytes(scratch).subspan(sectors * iso::kSectorSize, iso::kSectorSize); };
+// Sectors rendered one after the other, handed to the component's buffer in
+// one append.
+class SetScratch {
+public:
+    // A zeroed sector at the end of the set.
+    iso::Bytes Add()
+    {
+        bytes_.resize(bytes_.size() + iso::kSectorSize, 0);
+        return iso::Bytes(bytes_).last(iso::kSectorSize);
+    }
+    // A copy of a sector read from the source, to be changed in place.
+    iso::Bytes Add(const SectorBytes& sector)
+    {
+        bytes_.insert(bytes_.end(), sector.begin(), sector.end());
+        return iso::Bytes(bytes_).last(iso::kSectorSize);
+    }
+    bool AppendTo(CByteBuffer& out) const
+    {
+        return out.Append(bytes_.data(), static_cast<std::uint32_t>(bytes_.size()));
+    }
 
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Renders a new image's set and appends it to out in one piece; false,
+// with out unchanged, when a sector cannot be encoded or the append fails.
+bool RenderNewSet(const DescriptorSetRequest& request, CByteBuffer& out)
+{
+    SetScratch set;
     const std::string label =
         request.volumeLabel.empty() ? VolumeLabel(request.buildTime) : std::string(request.volumeLabel);
     bool encoded = iso::EncodeVolumeDescriptor(
-        MakeDescriptor(iso::DescriptorType::Primary, request, request.isoTree, label), next());
-    ++sectors;
+        MakeDescriptor(iso::DescriptorType::Primary, request, request.isoTree, label), set.Add());
     if (encoded && request.bootCatalogSector) {
-        encoded = iso::EncodeBootRecord(iso::MakeElToritoBootRecord(*request.bootCatalogSector), next());
-        ++sectors;
+        encoded = iso::EncodeBootRecord(iso::MakeElToritoBootRecord(*request.bootCatalogSector), set.Add());
     }
     if (encoded && request.joliet) {
         encoded = iso::EncodeVolumeDescriptor(
-            MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), next());
-        ++sectors;
+            MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), set.Add());
     }
-    if (encoded) {
-        encoded = iso::EncodeTerminator(next());
-        ++sectors;
+    return encoded && iso::EncodeTerminator(set.Add()) && set.AppendTo(out);
+}
+
+// ---------------------------------------------------------------------------
+// The set of a saved edited image.
+
+bool IsVolumeDescriptor(const SectorBytes& sector)
+{
+    return std::memcmp(sector.data() + 1, iso::kStandardIdentifier.data(), iso::kStandardIdentifier.size()) == 0;
+}
+
+// Primary and supplementary descriptors (the enhanced one included) carry a
+// root directory record; boot records, partition descriptors and the
+// terminator do not.
+bool CarriesTree(const SectorBytes& sector)
+{
+    const auto type = static_cast<iso::DescriptorType>(sector[iso::VolumeDescriptorOffset::kType]);
+    return IsVolumeDescriptor(sector)
+        && (type == iso::DescriptorType::Primary || type == iso::DescriptorType::Supplementary);
+}
+
+std::uint32_t RootExtentOf(iso::ConstBytes sector)
+{
+    using O = iso::VolumeDescriptorOffset;
+    return iso::ReadBoth32(sector, O::kRootDirectoryRecord + iso::DirectoryRecordOffset::kExtent);
+}
+
+// Points a kept descriptor at the tree the save wrote; the rest of its
+// bytes, the root record's date and flags among them, stay as read.
+void PlaceTree(iso::Bytes sector, const TreePlacement& tree, std::uint32_t volumeSectors,
+               const iso::VolumeDate& modified)
+{
+    using O = iso::VolumeDescriptorOffset;
+    using R = iso::DirectoryRecordOffset;
+    iso::PutBoth32(sector, O::kVolumeSpaceSize, volumeSectors);
+    iso::PutBoth32(sector, O::kPathTableSize, tree.pathTableSize);
+    iso::PutLe32(sector, O::kTypeLPathTable, tree.pathTableSector);
+    iso::PutBe32(sector, O::kTypeMPathTable, MTableSector(tree));
+    // The save writes one L and one M table. An optional copy the source
+    // had lies in sectors the save reuses, so its location is cleared
+    // rather than left naming whatever comes to lie there.
+    iso::PutLe32(sector, O::kOptionalTypeLPathTable, 0);
+    iso::PutBe32(sector, O::kOptionalTypeMPathTable, 0);
+    iso::PutBoth32(sector, O::kRootDirectoryRecord + R::kExtent, tree.rootExtent);
+    iso::PutBoth32(sector, O::kRootDirectoryRecord + R::kDataLength, tree.rootSize);
+    std::copy(modified.begin(), modified.end(), sector.subspan(O::kModificationDate).begin());
+}
+
+// The source's set with the save's trees, boot record and volume size, in
+// one piece; false, with out unchanged, when the append fails.
+bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request, CByteBuffer& out)
+{
+    const iso::VolumeDate modified = iso::VolumeDateFromFileTime(request.buildTime);
+    const std::uint32_t oldIsoRoot = RootExtentOf(source.sectors[0]);
+    const std::optional<std::uint32_t> oldJolietRoot =
+        source.jolietIndex ? std::optional(RootExtentOf(source.sectors[*source.jolietIndex])) : std::nullopt;
+    SetScratch set;
+    PlaceTree(set.Add(source.sectors[0]), request.isoTree, request.volumeSectors, modified);
+
+    // El Torito wants its boot record at sector 17, right behind the
+    // primary: one the source had there keeps its bytes and gets the new
+    // catalog sector.
+    const bool hadBootRecord = source.sectors.size() > 1 && iso::IsElToritoBootRecord(source.sectors[1]);
+    if (request.bootCatalogSector && hadBootRecord) {
+        iso::PutLe32(set.Add(source.sectors[1]), iso::BootRecordOffset::kCatalogSector, *request.bootCatalogSector);
+    } else if (request.bootCatalogSector) {
+        iso::EncodeBootRecord(iso::MakeElToritoBootRecord(*request.bootCatalogSector), set.Add());
     }
-    return encoded && out.Append(scratch.data(), static_cast<std::uint32_t>(sectors * iso::kSectorSize));
+
+    const std::size_t end = source.terminated ? source.sectors.size() - 1 : source.sectors.size();
+    for (std::size_t i = hadBootRecord ? 2 : 1; i < end; ++i) {
+        const SectorBytes& sector = source.sectors[i];
+        if (i == source.jolietIndex) {
+            // Without a Joliet tree in the save, a descriptor naming the old
+            // one would name sectors the save reuses: it is left out.
+            if (request.joliet) {
+                PlaceTree(set.Add(sector), request.jolietTree, request.volumeSectors, modified);
+            }
+            continue;
+        }
+        iso::Bytes kept = set.Add(sector);
+        if (!CarriesTree(sector)) {
+            continue;
+        }
+        const std::uint32_t root = RootExtentOf(sector);
+        if (request.joliet && oldJolietRoot && root == *oldJolietRoot) {
+            PlaceTree(kept, request.jolietTree, request.volumeSectors, modified);
+        } else if (root == oldIsoRoot || sector[kDescriptorVersionOffset] == kEnhancedDescriptorVersion) {
+            // An enhanced descriptor with a tree of its own would name
+            // directories the save does not write and whose sectors it
+            // reuses; the primary's tree is a valid tree for it too.
+            PlaceTree(kept, request.isoTree, request.volumeSectors, modified);
+        } else {
+            // A tree the save knows nothing of; the volume's size is still
+            // the volume's.
+            iso::PutBoth32(kept, iso::VolumeDescriptorOffset::kVolumeSpaceSize, request.volumeSectors);
+        }
+    }
+
+    bool encoded = true;
+    if (request.joliet && !source.jolietIndex) {
+        constexpr std::size_t kLabelSize = sizeof(iso::VolumeDescriptor::volumeIdentifier);
+        const std::string label = iso::ReadTextField(
+            iso::ConstBytes(source.sectors[0]).subspan(iso::VolumeDescriptorOffset::kVolumeIdentifier, kLabelSize));
+        encoded = iso::EncodeVolumeDescriptor(
+            MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), set.Add());
+    }
+    if (source.terminated) {
+        set.Add(source.sectors.back());
+    } else {
+        encoded = encoded && iso::EncodeTerminator(set.Add());
+    }
+    return encoded && set.AppendTo(out);
 }
 
 // The rendered set handed to the caller; an empty set (nothing built, or a
@@ -166,9 +336,8 @@ public:
         request.isoTree = {ptSize, ptSector, rootExtent, rootSize};
         request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
         request.buildTime = BuildMoment(buildTime_);
-        request.productText = kNewImageProductText;
         request.volumeLabel = volumeLabel_;
-        RenderDescriptorSet(request, sectors_);
+        RenderNewSet(request, sectors_);
     }
 
     void SetVolumeLabel(const char* label) override { volumeLabel_ = label != nullptr ? label : ""; }
@@ -224,11 +393,17 @@ public:
         request.isoTree = {ptSize, ptSector, rootExtent, rootSize};
         request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
         request.buildTime = BuildMoment(buildTime_);
-        request.productText = kEditedImageProductText;
         if (bootOption != kBootNone && (bootOption == kBootAlways || HasBootRecord())) {
             request.bootCatalogSector = bootCatalogSector;
         }
-        RenderDescriptorSet(request, sectors_);
+        // Without a source primary there is nothing to keep (no image is
+        // open): the set is a new one. A source that cannot be read whole
+        // gives no set, and the save stops before it writes anything.
+        if (!HasKeepablePrimary()) {
+            RenderNewSet(request, sectors_);
+        } else if (const std::optional<SourceSet> source = ReadSourceSet()) {
+            RenderSavedSet(*source, request, sectors_);
+        }
     }
 
     bool CopyTo(CByteBuffer& out) override { return CopySet(sectors_, out); }
@@ -260,6 +435,8 @@ public:
         return info ? info->catalogSector : 0;
     }
 
+    std::uint32_t GetUdfNsrVersion() override { return Scan().udfNsrVersion; }
+
 private:
     // Each question reads the source afresh: the image may have been saved
     // since the last one.
@@ -276,6 +453,39 @@ private:
             return {};
         }
         return iso::ScanDescriptorSet(Reader(), SourceSectors());
+    }
+
+    bool HasKeepablePrimary() const
+    {
+        return source_ != nullptr
+            && iso::ReadVolumeDescriptor(Reader(), SourceSectors(), iso::kFirstDescriptorSector).has_value();
+    }
+
+    // The set from sector 16 through its terminator. A sector that is no
+    // volume descriptor ends a set that has no terminator (a new one is
+    // added); nothing when a sector cannot be read or the set is too long.
+    std::optional<SourceSet> ReadSourceSet() const
+    {
+        const iso::DescriptorSetInfo info = Scan();
+        SourceSet set;
+        for (std::uint32_t i = 0; i < info.descriptorCount; ++i) {
+            SectorBytes sector{};
+            if (i == kMaxSourceSetSectors || !source_->ReadSector(iso::kFirstDescriptorSector + i, sector.data())) {
+                return std::nullopt;
+            }
+            if (!IsVolumeDescriptor(sector)) {
+                break;
+            }
+            set.sectors.push_back(sector);
+        }
+        set.terminated = info.terminatorFound && set.sectors.size() == info.descriptorCount;
+        if (info.jolietSector && *info.jolietSector - iso::kFirstDescriptorSector < set.sectors.size()) {
+            set.jolietIndex = *info.jolietSector - iso::kFirstDescriptorSector;
+        }
+        if (set.sectors.empty()) {
+            return std::nullopt;
+        }
+        return set;
     }
 
     std::optional<iso::BootInfo> UsableBootInfo() const

@@ -1,13 +1,15 @@
 #pragma once
 
-// The volume descriptor set of an image: primary descriptor, El Torito boot
-// record (saves of edited images only), Joliet supplementary descriptor and
-// terminator, one 2048-byte sector each, rendered into a buffer that the
-// caller copies out with CopyTo.
+// The volume descriptor set of an image, one 2048-byte sector per
+// descriptor from sector 16 through the terminator, rendered into a buffer
+// that the caller copies out with CopyTo.
 //
-// CBuildDesc renders the set of a new image. CIsoDesc renders the set of an
-// edited image, can add the boot record, and answers questions about the
-// descriptors of the source image being edited.
+// CBuildDesc renders the set of a new image: primary descriptor, Joliet
+// supplementary descriptor and terminator. CIsoDesc renders the set of a
+// saved edited image: the source image's own set with the new tree
+// locations, volume size and modification date, its El Torito boot record
+// kept, added or dropped; it also answers questions about the descriptors
+// of the source image being edited.
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
@@ -61,6 +63,10 @@ public:
     virtual std::int32_t GetDescriptorCount() = 0;
     // 2 when the source has a Joliet descriptor, else 1.
     virtual std::int32_t GetJolietMode() = 0;
+    // The set of the source with the save's trees (arguments as for
+    // IBuildDesc::Build), every other field kept; the El Torito boot record
+    // at sector 17 as bootOption says, naming bootCatalogSector. An empty
+    // set (GetSectorCount 0) when the source's set cannot be read whole.
     virtual void Build(std::uint32_t mode, std::uint32_t volumeSectors, std::uint32_t ptSize,
                        std::uint32_t ptSector, std::uint32_t rootExtent, std::uint32_t rootSize,
                        std::uint32_t jPtSize, std::uint32_t jPtSector, std::uint32_t jRootExtent,
@@ -80,6 +86,9 @@ public:
     virtual std::uint32_t GetBootLoadSectorCount() = 0;
     // The boot catalog's sector; 0 when there is no boot record.
     virtual std::uint32_t GetBootCatalogSector() = 0;
+    // 2 or 3 when the source also carries a UDF file system (the version of
+    // its NSR descriptor), else 0.
+    virtual std::uint32_t GetUdfNsrVersion() = 0;
 };
 
 } // namespace tarvelin

@@ -339,7 +339,10 @@ TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
     ASSERT_TRUE(set.jolietSector);
     EXPECT_EQ(*set.jolietSector, 18u);
     EXPECT_EQ(set.jolietLevel, JolietLevel::Level1);
-    EXPECT_EQ(image.highestRead, 20u) << "the scan stops at the terminator";
+    // Behind the terminator only the one sector where a UDF recognition
+    // sequence would begin is looked at.
+    EXPECT_EQ(image.highestRead, 21u) << "the scan stops behind the terminator";
+    EXPECT_FALSE(set.HasUdf());
 }
 
 TEST(Iso9660Recognition, JolietAfterABootRecordAndNotAfterTheTerminator)

@@ -130,7 +130,7 @@ TEST(Iso9660Descriptors, PrimaryDescriptorFieldsAtTheirOffsets)
     EXPECT_EQ(Slice(sector, 148, 8), (ByteVector{0, 0, 0, 20, 0, 0, 0, 20}));
     EXPECT_EQ(Slice(sector, 156, 34),
               (ByteVector{34, 0, 23, 0, 0, 0, 0, 0, 0, 23, 0, 8, 0, 0, 0, 0, 8, 0, 104, 7, 9, 8, 5, 0, 8, 2, 0, 0,
-                          0, 0, 0, 0, 1, 0}));
+                          1, 0, 0, 1, 1, 0})); // volume sequence number 1
     EXPECT_TRUE(AllZeroBetween(sector, 190, 702));
     EXPECT_EQ(Slice(sector, 702, 9), (ByteVector{'T', 'a', 'r', 'v', 'e', 'l', 'i', 'n', 0}));
     EXPECT_TRUE(AllZeroBetween(sector, 711, kSectorSize));
@@ -272,7 +272,7 @@ TEST(Iso9660DirectoryRecords, OddNameHasNoPaddingEvenNameHasOne)
     ASSERT_EQ(EncodeDirectoryRecord(record, bytes), 38u);
     EXPECT_EQ(Slice(bytes, 0, 38),
               (ByteVector{38, 0, 0x34, 0x12, 0, 0, 0, 0, 0x12, 0x34, 6, 0, 0, 0, 0, 0, 0, 6, 104, 7, 9, 10, 5, 30,
-                          8, 0, 0, 0, 0, 0, 0, 0, 5, 'A', '.', 'T', 'X', 'T'}));
+                          8, 0, 0, 0, 1, 0, 0, 1, 5, 'A', '.', 'T', 'X', 'T'}));
     EXPECT_EQ(bytes[38], 0xCC); // nothing written past the record
 
     DirectoryRecord joliet = FileRecord(JolietIdentifier(u"a.txt"), 7, 6);
@@ -304,7 +304,7 @@ TEST(Iso9660DirectoryRecords, DotRecordsAndRootRecord)
     ByteVector bytes(34, 0xCC);
     ASSERT_EQ(EncodeDirectoryRecord(MakeSelfRecord(20, 4096), bytes), 34u);
     EXPECT_EQ(bytes, (ByteVector{34, 0, 20, 0, 0, 0, 0, 0, 0, 20, 0, 0x10, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,
-                                 0, 2, 0, 0, 0, 0, 0, 0, 1, 0x00}));
+                                 0, 2, 0, 0, 1, 0, 0, 1, 1, 0x00}));
     ASSERT_EQ(EncodeDirectoryRecord(MakeParentRecord(18, 2048), bytes), 34u);
     EXPECT_EQ(bytes[33], 0x01);
     EXPECT_EQ(bytes[25], 2);
