@@ -471,13 +471,14 @@ bool WriteGrownTables(IIsoSector& sector, const HybridTablesBefore& before, std:
     if (!grown.backupGpt.empty()) {
         // The backup fills the last blocks of the last sectors; whatever
         // lies in front of it in those sectors stays.
-        const auto sectors = static_cast<std::uint32_t>(iso::SectorsFor(static_cast<std::uint32_t>(grown.backupGpt.size())));
+        const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(grown.backupGpt.size()));
         const std::uint32_t first = grown.volumeSectors - sectors;
         std::vector<std::uint8_t> tail(std::size_t{sectors} * iso::kSectorSize);
         if (!sector.ReadSectors(first, tail.data(), sectors)) {
             return fail("the backup partition table");
         }
-        std::copy(grown.backupGpt.begin(), grown.backupGpt.end(), tail.end() - static_cast<std::ptrdiff_t>(grown.backupGpt.size()));
+        std::copy(grown.backupGpt.begin(), grown.backupGpt.end(),
+                  tail.end() - static_cast<std::ptrdiff_t>(grown.backupGpt.size()));
         if (!sector.WriteSectors(tail.data(), sectors, first)) {
             return fail("the backup partition table");
         }

@@ -820,8 +820,9 @@ std::vector<FilePlace> FilePlacesOf(IIsoDirEdit* tree)
 {
     std::vector<FilePlace> places;
     ForEachFileNode(tree, [&](DirNode* node) {
-        if (node->entry.EntrySource == EntrySourceKind::Image && node->entry.size != 0 && node->entry.moreExtents.empty()) {
-            places.push_back({node, node->entry.extent});
+        const DirEntry& file = node->entry;
+        if (file.EntrySource == EntrySourceKind::Image && file.size != 0 && file.moreExtents.empty()) {
+            places.push_back({node, file.extent});
         }
     });
     return places;
