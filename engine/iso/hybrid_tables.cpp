@@ -196,8 +196,8 @@ bool GrowGpt(Bytes area, const GptPlan& plan, const OldEnds& ends, std::span<con
     return true;
 }
 
-// The last CHS field of an entry that now ends elsewhere, in the geometry
-// the entry had; kept as it was when that is not known.
+// The CHS fields of an entry that now lies elsewhere, in the geometry its
+// old fields were addresses in; kept as they were when that is not known.
 void Reaim(MbrPartition& partition, const MbrPartition& old)
 {
     if (const std::optional<ChsGeometry> geometry = GeometryOf(old)) {
@@ -243,15 +243,6 @@ void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std:
 
 // ---------------------------------------------------------------------------
 // Structures
-
-Chs DecodeChs(const ChsBytes& bytes)
-{
-    Chs chs;
-    chs.head = bytes[0];
-    chs.sector = static_cast<std::uint8_t>(bytes[1] & 0x3F);
-    chs.cylinder = static_cast<std::uint16_t>(((bytes[1] & 0xC0) << 2) | bytes[2]);
-    return chs;
-}
 
 ChsBytes EncodeChs(const Chs& chs)
 {
@@ -438,7 +429,8 @@ std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector)
     }
     HybridTablesBefore before;
     before.systemArea.resize(kSystemAreaBytes);
-    if (!sector.ReadSectors(0, before.systemArea.data(), iso::kSystemAreaSectors)) {
+    if (!sector.ReadSectors(0, before.systemArea.data(), iso::kSystemAreaSectors)
+        || !HasMbrSignature(before.systemArea)) {
         return std::nullopt;
     }
     const iso::SectorReader read = [&sector](std::uint32_t number, std::uint8_t* buffer) {

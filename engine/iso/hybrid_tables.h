@@ -100,7 +100,6 @@ struct Chs {
     bool operator==(const Chs&) const = default;
 };
 using ChsBytes = std::array<std::uint8_t, 3>;
-TARVELIN_API Chs DecodeChs(const ChsBytes& bytes);
 TARVELIN_API ChsBytes EncodeChs(const Chs& chs);
 
 struct ChsGeometry {
@@ -227,8 +226,8 @@ TARVELIN_API GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& g
 
 // What the save needs before it writes anything: the system area, the
 // volume space size and the file's length. Empty for an image that is not a
-// plain one (raw sectors, a header in front) or whose system area or
-// primary descriptor cannot be read.
+// plain one (raw sectors, a header in front), has no MBR, or whose system
+// area or primary descriptor cannot be read.
 struct HybridTablesBefore {
     std::vector<std::uint8_t> systemArea;
     std::uint32_t volumeSectors = 0;
