@@ -8,6 +8,10 @@ TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7z
 TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
+# Hybrid images the Debian packages ship (grub-mkrescue, iPXE, memtest86+),
+# the isohybrid MBR of isolinux for making more, and the partition tools
+# that read their tables after a save (sfdisk, sgdisk).
+TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux fdisk gdisk)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display.

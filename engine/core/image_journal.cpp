@@ -1,5 +1,6 @@
 #include "core/image_journal.h"
 
+#include "core/crc32.h"
 #include "platform/directory.h"
 
 #include <algorithm>
@@ -18,28 +19,6 @@ constexpr std::size_t kHeaderSize = 32;
 constexpr std::size_t kRecordHeadSize = 4 + 8 + 4;
 // Old bytes are journaled in records of at most this size.
 constexpr std::uint64_t kMaxRecordData = 4u << 20;
-
-// CRC-32 (IEEE 802.3, reflected 0xEDB88320), guarding the undo file against
-// torn or damaged writes.
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0)
-{
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int bit = 0; bit < 8; ++bit) {
-                c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return ~crc;
-}
 
 void PutU32(std::uint8_t* out, std::uint32_t value)
 {

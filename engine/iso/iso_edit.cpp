@@ -9,6 +9,7 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "iso/hybrid_tables.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
 #include "platform/directory.h"
@@ -825,9 +826,49 @@ bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_
     return true;
 }
 
+// Where a file of the image lay before the save moved data.
+struct FilePlace {
+    DirNode* node = nullptr;
+    std::uint32_t extent = 0;
+};
+
+std::vector<FilePlace> FilePlacesOf(IIsoDirEdit* tree)
+{
+    std::vector<FilePlace> places;
+    ForEachFileNode(tree, [&](DirNode* node) {
+        const DirEntry& file = node->entry;
+        if (file.EntrySource == EntrySourceKind::Image && file.size != 0 && file.moreExtents.empty()) {
+            places.push_back({node, file.extent});
+        }
+    });
+    return places;
+}
+
+// The data the save moved that a partition of a hybrid image may lie on:
+// files, and boot images that are no file.
+std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, const std::vector<KeptBootImage>& kept)
+{
+    std::vector<hybrid::MovedRange> moved;
+    for (const FilePlace& place : before) {
+        if (place.node->entry.extent != place.extent) {
+            moved.push_back({place.extent, SectorsFor(place.node->entry.size), place.node->entry.extent});
+        }
+    }
+    for (const KeptBootImage& image : kept) {
+        if (image.owner == nullptr && image.entry->loadRba != image.first) {
+            moved.push_back({image.first, image.sectors, image.entry->loadRba});
+        }
+    }
+    return moved;
+}
+
 bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 {
     const std::uint32_t oldSectors = sector_->GetSectorCount();
+    // The partition tables of a hybrid image and the places of the files
+    // before anything moves; step 4 makes the tables follow.
+    const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
+    const std::vector<FilePlace> placesBefore = hybridBefore ? FilePlacesOf(tree_) : std::vector<FilePlace>{};
     mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
     const bool joliet = mode_ == 2;
 
@@ -914,6 +955,13 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
         catalog->defaultEntry.loadRba = bootExtent;
+    }
+    // The partitions that covered the volume grow over the new data; a
+    // backup GPT becomes the volume's last blocks, so the end may grow.
+    if (hybridBefore
+        && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, MovedData(placesBefore, keptImages), end,
+                                     error)) {
+        return false;
     }
     // The data must be on the device before the metadata that points at it
     // replaces the old.

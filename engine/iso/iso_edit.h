@@ -19,7 +19,8 @@
 // Every byte of the old image overwritten on the way is kept in an undo
 // journal first: a save that fails is rolled back before it reports, and
 // one the process did not survive is rolled back by the next Open. The
-// system area (sectors 0 to 15) is never written.
+// system area (sectors 0 to 15) is written only to grow the partition
+// tables of a hybrid image over the new data (iso/hybrid_tables.h).
 //
 // Progress protocol of StartSave (values sent on the worker thread):
 //   0..99        percent of the files written

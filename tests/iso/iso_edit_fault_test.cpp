@@ -1,11 +1,12 @@
 // A save that fails or dies half-way loses nothing: the fault hook of the
 // image file fails the k-th write of a save, or ends the process there, for
 // every k a save makes (a bounded sample of them for the kill), and each
-// time the image must come back byte for byte as it was, its files intact,
-// and the next save must still work.
+// time the image must come back byte for byte as it was (its partition
+// tables too), its files intact, and the next save must still work.
 
 #include "core/image_file.h"
 #include "core/image_journal.h"
+#include "iso/hybrid_test_support.h"
 #include "iso/iso_edit_test_support.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,14 @@ protected:
         test::WriteWholeFile(dir / "src/a.bin", test::RandomBytes(30000, 1));
         test::WriteWholeFile(dir / "src/sub/b.bin", test::RandomBytes(9000, 2));
         test::RunGenisoimage(dir / "src", original, "-J -R");
+        // A hybrid system area (an MBR and a GPT over the whole image), so
+        // that the writes of the partition tables are among those that fail.
+        const auto blocks = static_cast<std::uint32_t>(fs::file_size(original) / 512);
+        test::CraftedGpt gpt;
+        gpt.alternate = blocks - 1;
+        gpt.lastUsable = blocks - 64;
+        gpt.entries = {{0, blocks - 65}};
+        test::WriteSystemArea(original, test::CraftSystemArea({{0x00, 0, blocks, {}, {}}}, gpt));
         originalBytes = test::ReadWholeFile(original);
         oldTree = test::ReadImageTree(original);
         fs::create_directories(dir / "add/wide");
@@ -107,6 +116,10 @@ protected:
         test::TreeContents saved;
         test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
         EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
+        // The partition tables were among the writes: the MBR's partition
+        // covers the grown image.
+        const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+        EXPECT_EQ(std::uint64_t{test::ReadMbrEntry(bytes, 0).blocks} * 512, bytes.size());
         return writesSeen.load();
     }
 };
