@@ -6,6 +6,8 @@ TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
+# The loaders the boot tests boot in QEMU (isolinux.bin, ldlinux.c32).
+TARVELIN_TEST_PACKAGES+=(isolinux syslinux-common)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display.

@@ -158,7 +158,8 @@ bool FileChecksum(IIsoSector& sector, BootFileHead& head, std::uint32_t& sum, st
         const std::uint64_t left = head.length - offset;
         const auto sectors = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(kChecksumBatch, (left + kSectorSize - 1) / kSectorSize));
-        if (!sector.ReadSectors(head.extent + static_cast<std::uint32_t>(offset / kSectorSize), batch.data(), sectors)) {
+        const auto first = head.extent + static_cast<std::uint32_t>(offset / kSectorSize);
+        if (!sector.ReadSectors(first, batch.data(), sectors)) {
             error = std::string("cannot read the boot image: ") + sector.GetLastError();
             return false;
         }

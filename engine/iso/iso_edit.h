@@ -138,11 +138,11 @@ public:
     // its data is at its final place (kBootInfoTable, kBootInfoGrub2,
     // kBootInfoAutomatic; 0 for nothing): the boot-info-table and GRUB2's
     // boot info tell a loader where the rest of it lies. Until set, and
-    // again after each save, kBootInfoAutomatic. Only the image's copy is
-    // changed, never the file on disk. Boot files the save moves keep a
-    // table and boot info that were right for their old place right,
-    // whatever this says. False, changing nothing, while a save runs or
-    // for an unknown flag.
+    // again after each LoadTree and save, kBootInfoAutomatic. Only the
+    // image's copy is changed, never the file on disk. Boot files the save
+    // moves keep a table and boot info that were right for their old place
+    // right, whatever this says. False, changing nothing, while a save runs
+    // or for an unknown flag.
     virtual bool SetBootInfoPatch(std::uint32_t flags) = 0;
 };
 

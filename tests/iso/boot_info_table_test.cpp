@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 namespace tarvelin {
 namespace {
@@ -136,17 +135,7 @@ TEST(BootInfoTable, TablesAndBootInfoXorrisoWritesCheckOut)
     const std::string image = dir / "x.iso";
     test::RunXorrisoMkisofs(dir / "src", image,
                             "-b boot/loader.bin -no-emul-boot -boot-load-size 4 -boot-info-table --grub2-boot-info");
-    const std::string report =
-        test::RunForOutput("xorriso -indev " + test::ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
-    const std::size_t line = report.find("El Torito boot img :");
-    ASSERT_NE(line, std::string::npos) << report;
-    std::istringstream fields(report.substr(line, report.find('\n', line) - line));
-    std::string word;
-    std::string last;
-    while (fields >> word) {
-        last = word;
-    }
-    const auto sector = static_cast<std::uint32_t>(std::stoul(last)); // the last column: the image's sector
+    const std::uint32_t sector = test::XorrisoBootImageSector(image);
     const auto placed = test::ReadFileRange(image, std::uint64_t{sector} * 2048, loader.size());
     EXPECT_TRUE(iso::HasBootInfoTable(placed, sector));
     EXPECT_TRUE(iso::HasGrub2BootInfo(placed, sector));

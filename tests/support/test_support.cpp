@@ -61,6 +61,18 @@ bool ToolAvailable(const std::string& program)
     return RunCommand("command -v " + ShellQuote(program) + " >/dev/null").exitCode == 0;
 }
 
+bool UnderContinuousIntegration()
+{
+    const char* value = std::getenv("CI");
+    return value != nullptr && *value != '\0' && std::string(value) != "false";
+}
+
+bool PathPresent(const std::string& path)
+{
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
