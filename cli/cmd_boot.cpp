@@ -1,13 +1,17 @@
 // tarvelin-cli boot save IMAGE FILE: the El Torito boot image of an image
 // written to a file.
-// tarvelin-cli boot load IMAGE FILE [--to PATH]: FILE becomes the image's
-// boot image (the catalog's default entry; other entries stay) and a file
-// of the folder PATH (the root by default); saved in place.
+// tarvelin-cli boot load IMAGE FILE [--to PATH] [--info-table] [--grub2-info]:
+// FILE becomes the image's boot image (the catalog's default entry; other
+// entries stay) and a file of the folder PATH (the root by default); saved
+// in place. A loader that ships with a boot-info-table (isolinux.bin) gets
+// it filled in for its place; --info-table and --grub2-info write the table
+// and GRUB2's boot info into any no-emulation loader.
 // tarvelin-cli boot remove IMAGE: no boot record and no catalog any more.
 
 #include "command.h"
 #include "image_session.h"
 
+#include "iso/boot_info_table.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 
@@ -19,7 +23,7 @@ namespace {
 
 int RunBoot(const Arguments& args);
 
-const Command kBoot{"boot", "save|load|remove IMAGE [FILE] [--to PATH]",
+const Command kBoot{"boot", "save|load|remove IMAGE [FILE] [--to PATH] [--info-table] [--grub2-info]",
                     "save, replace or remove the El Torito boot image", RunBoot};
 
 int SaveBootImage(const std::string& imagePath, const std::string& filePath)
@@ -66,8 +70,13 @@ int LoadBootImage(const Arguments& args)
 {
     std::vector<std::string> positional;
     std::string folder = "/";
+    std::uint32_t bootInfo = kBootInfoAutomatic;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--to") {
+        if (args[i] == "--info-table") {
+            bootInfo |= kBootInfoTable;
+        } else if (args[i] == "--grub2-info") {
+            bootInfo |= kBootInfoGrub2;
+        } else if (args[i] == "--to") {
             if (i + 1 >= args.size()) {
                 return UsageError(kBoot, "--to needs a folder of the image");
             }
@@ -92,6 +101,16 @@ int LoadBootImage(const Arguments& args)
     }
     IIsoEdit& edit = session.Edit();
     if (!edit.LoadBootImage(positional[1].c_str(), parent)) {
+        PrintError(std::string(edit.GetLastError()) + "; the image is unchanged");
+        return kExitFailure;
+    }
+    // Those fields would overwrite a diskette's own first sector.
+    if (bootInfo != kBootInfoAutomatic && edit.GetMediaType() != 0) {
+        PrintError("--info-table and --grub2-info are for a boot image without emulation, and '" + positional[1] +
+                   "' is booted as a diskette; the image is unchanged");
+        return kExitFailure;
+    }
+    if (!edit.SetBootInfoPatch(bootInfo)) {
         PrintError(std::string(edit.GetLastError()) + "; the image is unchanged");
         return kExitFailure;
     }

@@ -20,7 +20,9 @@ void PrintHelp(std::FILE* out)
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
     for (const Command& command : commands) {
-        std::fprintf(out, "  %-8s %-34s %s\n", command.name, command.usage, command.summary);
+        // A usage too long for its column puts the summary on a line of its own.
+        const char* gap = std::strlen(command.usage) > 34 ? "\n                                              " : " ";
+        std::fprintf(out, "  %-8s %-34s%s%s\n", command.name, command.usage, gap, command.summary);
     }
 }
 

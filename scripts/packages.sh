@@ -4,14 +4,13 @@
 TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
 # Peer tools the tests check our images with, and that make fixtures.
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
-# Bootable images Debian ships, read and saved by the descriptor tests.
-TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
-# Hybrid images the Debian packages ship (grub-mkrescue, iPXE, memtest86+),
-# the isohybrid MBR of isolinux for making more, and the partition tools
-# that read their tables after a save (sfdisk, sgdisk).
-TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux fdisk gdisk)
+# Real images Debian ships (grub-mkrescue, iPXE, memtest86+: hybrid,
+# bootable, with and without Joliet) that the fidelity tests edit; isolinux
+# and its modules for the images the boot tests boot in QEMU; the partition
+# tools that read hybrid tables after a save (sfdisk, sgdisk).
+TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux syslinux-common fdisk gdisk)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display.

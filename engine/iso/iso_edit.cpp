@@ -10,6 +10,7 @@
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/hybrid_tables.h"
+#include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
 #include "platform/directory.h"
@@ -58,6 +59,11 @@ Interface* CreateByName(const char* factoryName)
 
 // Boot media types of the El Torito catalog and the size of their images.
 constexpr std::uint32_t kMediaNoEmulation = 0;
+
+bool IsNoEmulation(const iso::BootEntry& entry)
+{
+    return (entry.mediaType & 0x0F) == kMediaNoEmulation;
+}
 
 std::uint32_t DisketteSectors(std::uint32_t mediaType)
 {
@@ -108,6 +114,7 @@ struct KeptBootImage {
     DirNode* owner = nullptr;  // the file of the tree that is this boot image, if any
     std::uint32_t first = 0;
     std::uint32_t sectors = 0;
+    std::uint64_t length = 0; // of the boot file, as far as it is known
 };
 
 class CIsoEdit final : public IIsoEdit {
@@ -179,6 +186,7 @@ public:
         bootImageSector_ = 0;
         mediaType_ = 0;
         bootAction_ = kBootKeepAsIs;
+        bootInfoPatch_ = kBootInfoAutomatic;
         loadedBootFile_ = nullptr;
         // Without a boot record no file may be taken for the boot image.
         if (desc_ != nullptr && desc_->HasBootRecord()) {
@@ -376,7 +384,8 @@ public:
     {
         // The boot image is a file of the tree: the save writes it right
         // behind the catalog and points the default entry at it, so saving
-        // the boot image later gives back exactly the bytes loaded.
+        // the boot image later gives back the bytes loaded (with the boot
+        // information SetBootInfoPatch asks for filled in).
         DirNode* node = Replacing(parent, [&] { return tree_->AddFile(path, parent); });
         if (node == nullptr) {
             return Fail(std::string("cannot load the boot image: ") + lastError_);
@@ -421,6 +430,18 @@ public:
     std::uint32_t GetMediaType() override { return mediaType_; }
     void SetNameSource(NameSource source) override { nameSource_ = source; }
     bool HasRockRidge() override { return tree_ != nullptr && tree_->HasRockRidge(); }
+
+    bool SetBootInfoPatch(std::uint32_t flags) override
+    {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
+        if ((flags & ~(kBootInfoTable | kBootInfoGrub2 | kBootInfoAutomatic)) != 0) {
+            return Fail("unknown boot information flags");
+        }
+        bootInfoPatch_ = flags;
+        return true;
+    }
 
 private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
@@ -670,6 +691,7 @@ private:
     std::uint32_t bootImageSector_ = 0;
     std::uint32_t bootAction_ = kBootKeepAsIs;
     std::uint32_t mediaType_ = 0;
+    std::uint32_t bootInfoPatch_ = kBootInfoAutomatic; // for the boot image LoadBootImage added
     DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
     NameSource nameSource_ = NameSource::Automatic;
     bool replaced_ = false;
@@ -723,6 +745,7 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
     if (WriteSave(context, callback, error)) {
         if (sector_->CommitSave()) {
             bootAction_ = kBootKeepAsIs;
+            bootInfoPatch_ = kBootInfoAutomatic;
             loadedBootFile_ = nullptr;
             bootImageSector_ = 0;
             mediaType_ = 0;
@@ -798,7 +821,14 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
             }
         });
         if (image.owner != nullptr) {
-            image.sectors = SectorsFor(image.owner->entry.size);
+            image.length = image.owner->entry.size;
+        } else if (IsNoEmulation(*entry)) {
+            // A loader hidden from the tree is longer than what the BIOS
+            // loads of it; its boot-info-table tells how long.
+            image.length = iso::BootFileLengthFromTable(*sector_, image.first);
+        }
+        if (image.length != 0) {
+            image.sectors = SectorsFor(image.length);
         } else {
             image.sectors = DisketteSectors(entry->mediaType & 0x0F);
             if (image.sectors == 0) {
@@ -943,6 +973,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             image.entry->loadRba = end;
             end += image.sectors;
         }
+        // A loader that knew its old place is told its new one.
+        if (IsNoEmulation(*image.entry) && image.length != 0 && image.entry->loadRba != image.first
+            && !iso::MoveBootInfo(*sector_, image.first, image.entry->loadRba, image.length, error)) {
+            return false;
+        }
     }
     if (catalogFile != nullptr) {
         catalogSector_ = catalogFile->entry.extent;
@@ -955,6 +990,10 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
         catalog->defaultEntry.loadRba = bootExtent;
+        if (mediaType_ == kMediaNoEmulation
+            && !iso::WriteBootInfo(*sector_, bootExtent, loadedBootFile_->entry.size, bootInfoPatch_, error)) {
+            return false;
+        }
     }
     // The partitions that covered the volume grow over the new data; a
     // backup GPT becomes the volume's last blocks, so the end may grow.

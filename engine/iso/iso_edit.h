@@ -12,7 +12,9 @@
 //      of a newly loaded boot image;
 //   2. writes, behind everything the image holds, the files added from disk
 //      and the files of the image that the new metadata will cover (copied
-//      straight from their old place), and flushes them;
+//      straight from their old place), and flushes them; a no-emulation
+//      boot file written or moved there is told its new place (its
+//      boot-info-table and GRUB2 boot info, see iso/boot_info_table.h);
 //   3. rewrites the boot catalog (every entry of the old one kept, the
 //      default one replaced by a loaded boot image), path tables,
 //      directories and, last, the descriptors.
@@ -39,6 +41,7 @@
 #include "core/export.h"
 #include "core/progress.h"
 #include "core/registry.h"
+#include "iso/boot_info_table.h"
 #include "iso/dir_entry.h"
 #include "iso/iso_dir_edit.h"
 #include "platform/time.h"
@@ -139,6 +142,16 @@ public:
     virtual void SetNameSource(NameSource source) = 0;
     // Whether the loaded image carries Rock Ridge.
     virtual bool HasRockRidge() = 0;
+    // What the next save writes into a loaded no-emulation boot image once
+    // its data is at its final place (kBootInfoTable, kBootInfoGrub2,
+    // kBootInfoAutomatic; 0 for nothing): the boot-info-table and GRUB2's
+    // boot info tell a loader where the rest of it lies. Until set, and
+    // again after each LoadTree and save, kBootInfoAutomatic. Only the
+    // image's copy is changed, never the file on disk. Boot files the save
+    // moves keep a table and boot info that were right for their old place
+    // right, whatever this says. False, changing nothing, while a save runs
+    // or for an unknown flag.
+    virtual bool SetBootInfoPatch(std::uint32_t flags) = 0;
 };
 
 } // namespace tarvelin

@@ -4,6 +4,7 @@
 // media type of a loaded file; and an image with a BIOS and an EFI entry
 // whose catalog must survive an edit that moves both boot images.
 
+#include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
 #include "iso/iso_edit_test_support.h"
 #include "support/fixtures.h"
@@ -96,9 +97,7 @@ protected:
 
     void ExpectBootsInQemu()
     {
-        if (!test::ToolAvailable("qemu-system-x86_64")) {
-            GTEST_SKIP() << "qemu-system-x86_64 is not installed (./test.sh installs it)";
-        }
+        TARVELIN_REQUIRE_TOOL("qemu-system-x86_64");
         const CommandResult run = RunCommand(
             "timeout 20 qemu-system-x86_64 -nographic -monitor none -no-reboot -m 32 -boot d -cdrom " +
             ShellQuote(image) + " -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null");
@@ -189,6 +188,34 @@ TEST_F(BootImages, TheMediaTypeFollowsTheFileLength)
     EXPECT_FALSE(edit->LoadBootImage((dir / "missing.img").c_str(), edit->GetRoot()));
     test::WriteWholeFile(dir / "empty.img", std::vector<std::uint8_t>{});
     EXPECT_FALSE(edit->LoadBootImage((dir / "empty.img").c_str(), edit->GetRoot()));
+}
+
+// The automatic rule is the facade's default; 0 keeps the loader's bytes
+// as on disk, and each save goes back to the default.
+TEST_F(BootImages, SetBootInfoPatchDecidesForTheNextSaveOnly)
+{
+    TARVELIN_REQUIRE_FILE("/usr/lib/ISOLINUX/isolinux.bin");
+    BuildImage();
+    const auto loader = test::ReadWholeFile("/usr/lib/ISOLINUX/isolinux.bin");
+    test::EditHandle edit;
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    EXPECT_FALSE(edit->SetBootInfoPatch(8));
+    for (const bool patched : {false, true}) {
+        ASSERT_TRUE(edit->LoadBootImage("/usr/lib/ISOLINUX/isolinux.bin", edit->GetRoot())) << edit->GetLastError();
+        if (!patched) {
+            ASSERT_TRUE(edit->SetBootInfoPatch(0));
+        }
+        const test::SaveOutcome saved = test::SaveAndWait(edit.get());
+        ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
+        CByteBuffer back(256);
+        ASSERT_TRUE(edit->SaveBootImage(back));
+        const std::vector<std::uint8_t> bytes(back.GetData(), back.GetData() + back.GetSize());
+        std::uint32_t extent = 0;
+        ASSERT_TRUE(edit->GetItemExtent(test::FindNode(edit.get(), "isolinux.bin"), extent));
+        EXPECT_EQ(bytes == loader, !patched);
+        EXPECT_EQ(iso::HasBootInfoTable(bytes, extent), patched);
+    }
 }
 
 TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImage)

@@ -315,4 +315,21 @@ std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone)
     return text;
 }
 
+std::uint32_t XorrisoBootImageSector(const std::string& image)
+{
+    const std::string report = RunForOutput("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain");
+    const std::size_t line = report.find("El Torito boot img :");
+    if (line == std::string::npos) {
+        throw std::runtime_error("xorriso names no boot image in " + image + ":\n" + report);
+    }
+    // The last column of the line is the sector.
+    std::istringstream fields(report.substr(line, report.find('\n', line) - line));
+    std::string word;
+    std::string last;
+    while (fields >> word) {
+        last = word;
+    }
+    return static_cast<std::uint32_t>(std::stoul(last));
+}
+
 } // namespace tarvelin::test

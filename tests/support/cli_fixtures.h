@@ -70,4 +70,8 @@ std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone);
 // is dropped. exitCode gets the exit status.
 std::string RunForOutput(const std::string& commandLine, int* exitCode = nullptr);
 
+// The image's sector of the boot catalog's default entry, as xorriso
+// reports it; throws when xorriso names none.
+std::uint32_t XorrisoBootImageSector(const std::string& image);
+
 } // namespace tarvelin::test

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
-#include <string_view>
 #include <sys/wait.h>
 
 namespace tarvelin::test {
@@ -62,10 +61,16 @@ bool ToolAvailable(const std::string& program)
     return RunCommand("command -v " + ShellQuote(program) + " >/dev/null").exitCode == 0;
 }
 
-bool RunningUnderCi()
+bool UnderContinuousIntegration()
 {
     const char* value = std::getenv("CI");
-    return value != nullptr && std::string_view(value) == "true";
+    return value != nullptr && *value != '\0' && std::string(value) != "false";
+}
+
+bool PathPresent(const std::string& path)
+{
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
 }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)

@@ -36,8 +36,12 @@ CommandResult RunCommand(const std::string& commandLine);
 std::string ShellQuote(const std::string& word);
 // True when the program is on the PATH.
 bool ToolAvailable(const std::string& program);
-// True when the environment says CI=true (as CI services set it).
-bool RunningUnderCi();
+// True when a file or folder is there.
+bool PathPresent(const std::string& path);
+// True under continuous integration (CI set in the environment and not
+// "false"), where ./test.sh has installed every tool and package the tests
+// use: a missing one fails the test there instead of skipping it.
+bool UnderContinuousIntegration();
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
@@ -49,14 +53,19 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 } // namespace tarvelin::test
 
 // Skips the current test when a peer tool is missing (./test.sh installs
-// them); under CI (CI=true) the test fails instead, so that a run without
-// its peer tools cannot pass unchecked.
-#define TARVELIN_REQUIRE_TOOL(program)                                              \
-    do {                                                                            \
-        if (!::tarvelin::test::ToolAvailable(program)) {                            \
-            if (::tarvelin::test::RunningUnderCi()) {                               \
-                GTEST_FAIL() << program << " is not installed, and CI=true";        \
-            }                                                                       \
-            GTEST_SKIP() << program << " is not installed (./test.sh installs it)"; \
-        }                                                                           \
+// them); fails it under continuous integration.
+#define TARVELIN_REQUIRE_TOOL(program) \
+    TARVELIN_REQUIRE_(::tarvelin::test::ToolAvailable(program), program << " is not installed")
+// The same for a file a Debian package ships (a loader, a module).
+#define TARVELIN_REQUIRE_FILE(path) \
+    TARVELIN_REQUIRE_(::tarvelin::test::PathPresent(path), path << " is missing")
+
+#define TARVELIN_REQUIRE_(present, what)                                         \
+    do {                                                                         \
+        if (!(present)) {                                                        \
+            if (::tarvelin::test::UnderContinuousIntegration()) {                \
+                GTEST_FAIL() << what << " (./test.sh installs it)";              \
+            }                                                                    \
+            GTEST_SKIP() << what << " (./test.sh installs it)";                  \
+        }                                                                        \
     } while (false)

@@ -1,0 +1,229 @@
+// tarvelin-cli boot load and the saves after it tell a loader where it lies:
+// the boot-info-table and GRUB2's boot info in the image's copy of the loader
+// are checked against its sector (as xorriso reports it) byte for byte, and
+// isolinux (isolinux.bin, ldlinux.c32 of the Debian packages) is booted in
+// QEMU, software-emulated, until the line its configuration SAYs shows up.
+
+#include "iso/boot_info_table.h"
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CommandResult;
+using test::RunCommand;
+using test::ShellQuote;
+
+constexpr const char* kIsolinux = "/usr/lib/ISOLINUX/isolinux.bin";
+constexpr const char* kLdlinux = "/usr/lib/syslinux/modules/bios/ldlinux.c32";
+constexpr const char* kMarker = "TARVELIN-ISOLINUX-OK";
+
+CommandResult Cli(const std::string& arguments)
+{
+    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
+}
+
+std::vector<std::uint8_t> LoaderInImage(const std::string& image, std::size_t length)
+{
+    return test::ReadFileRange(image, std::uint64_t{test::XorrisoBootImageSector(image)} * 2048, length);
+}
+
+// Enough long names that the folders of the image grow over the sectors
+// behind them.
+std::string ManyFiles(const test::TempDir& dir)
+{
+    const std::string folder = dir / "many";
+    fs::create_directories(folder);
+    for (int i = 0; i < 150; ++i) {
+        test::WriteWholeFile(folder + "/a long enough file name to grow the folders " + std::to_string(i), "x");
+    }
+    return folder;
+}
+
+TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_FILE(kIsolinux);
+    test::TempDir dir;
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(30000, 1));
+    std::vector<std::uint8_t> noTable = test::RandomBytes(40960, 2); // no plausible table: the descriptor is 0
+    std::fill(noTable.begin() + 8, noTable.begin() + 24, 0);
+    test::WriteWholeFile(dir / "plain.bin", noTable);
+
+    const struct {
+        std::string file;
+        std::string options;
+        bool table;
+        bool grub2;
+    } cases[] = {
+        {kIsolinux, "", true, false}, // isolinux.bin ships with a plausible table
+        {kIsolinux, "--info-table", true, false},
+        {dir / "plain.bin", "", false, false},
+        {dir / "plain.bin", "--grub2-info", false, true},
+        {dir / "plain.bin", "--info-table --grub2-info", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file + " " + c.options);
+        const std::string image = dir / "disc.iso";
+        fs::remove(image);
+        ASSERT_EQ(Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/data.bin")).exitCode, 0);
+        const std::vector<std::uint8_t> file = test::ReadWholeFile(c.file);
+        const CommandResult loaded = Cli("boot load " + ShellQuote(image) + " " + ShellQuote(c.file) + " " + c.options);
+        ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+
+        const std::uint32_t sector = test::XorrisoBootImageSector(image);
+        const std::vector<std::uint8_t> placed = LoaderInImage(image, file.size());
+        EXPECT_EQ(iso::HasBootInfoTable(placed, sector), c.table);
+        EXPECT_EQ(iso::HasGrub2BootInfo(placed, sector), c.grub2);
+        std::vector<std::uint8_t> expected = file; // every other byte as on disk
+        if (c.grub2) {
+            iso::PatchGrub2BootInfo(expected, sector);
+        }
+        if (c.table) {
+            iso::PatchBootInfoTable(expected, sector);
+        }
+        EXPECT_TRUE(placed == expected);
+        EXPECT_TRUE(test::ReadWholeFile(c.file) == file); // the file on disk is left alone
+    }
+
+    // Fields a loader cannot hold are refused, and the image stays as it was.
+    const std::string image = dir / "disc.iso";
+    test::WriteWholeFile(dir / "floppy.img", std::vector<std::uint8_t>(1474560, 0));
+    test::WriteWholeFile(dir / "short.bin", test::RandomBytes(2555, 3));
+    const struct {
+        std::string arguments;
+        std::string message;
+    } refused[] = {
+        {ShellQuote(dir / "floppy.img") + " --info-table", "is booted as a diskette"},
+        {ShellQuote(dir / "short.bin") + " --grub2-info", "too short for GRUB2's boot info"},
+    };
+    for (const auto& r : refused) {
+        const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
+        const CommandResult result = Cli("boot load " + ShellQuote(image) + " " + r.arguments);
+        EXPECT_EQ(result.exitCode, 1) << result.output;
+        EXPECT_NE(result.output.find(r.message), std::string::npos) << result.output;
+        EXPECT_TRUE(test::ReadWholeFile(image) == before) << r.arguments;
+    }
+}
+
+// A loader that is a file of the image and one hidden from its folders, both
+// with a table and GRUB2's boot info from xorriso: a save that moves them
+// (the new folders cover their sectors) tells them their new place, and
+// changes nothing else of them.
+TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_FILE(kIsolinux);
+    test::TempDir dir;
+    const std::string many = ManyFiles(dir);
+    fs::create_directories(dir / "src/isolinux");
+    fs::copy_file(kIsolinux, dir / "src/isolinux/isolinux.bin");
+    test::WriteWholeFile(dir / "src/readme.txt", std::string("read me\n"));
+    const std::vector<std::uint8_t> loader = test::ReadWholeFile(kIsolinux);
+    for (const std::string& hide : std::vector<std::string>{"", "-hide isolinux.bin -hide-joliet isolinux.bin"}) {
+        SCOPED_TRACE(hide.empty() ? "a file of the image" : "hidden");
+        const std::string image = dir / "disc.iso";
+        fs::remove(image);
+        test::RunXorrisoMkisofs(dir / "src", image,
+                                "-J -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
+                                "-boot-info-table --grub2-boot-info " + hide);
+        const std::uint32_t before = test::XorrisoBootImageSector(image);
+        ASSERT_TRUE(iso::HasBootInfoTable(LoaderInImage(image, loader.size()), before));
+
+        const CommandResult added = Cli("add " + ShellQuote(image) + " " + ShellQuote(many));
+        ASSERT_EQ(added.exitCode, 0) << added.output;
+        const std::uint32_t after = test::XorrisoBootImageSector(image);
+        ASSERT_NE(after, before);
+        std::vector<std::uint8_t> expected = loader;
+        iso::PatchGrub2BootInfo(expected, after);
+        iso::PatchBootInfoTable(expected, after);
+        EXPECT_TRUE(LoaderInImage(image, loader.size()) == expected);
+    }
+}
+
+class IsolinuxBoot : public ::testing::Test {
+protected:
+    test::TempDir dir;
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("qemu-system-x86_64");
+        TARVELIN_REQUIRE_TOOL("xorriso");
+        TARVELIN_REQUIRE_FILE(kIsolinux);
+        TARVELIN_REQUIRE_FILE(kLdlinux);
+        fs::create_directories(dir / "src/isolinux");
+        fs::copy_file(kLdlinux, dir / "src/isolinux/ldlinux.c32");
+        test::WriteWholeFile(dir / "src/isolinux/isolinux.cfg",
+                             "SERIAL 0 115200\nSAY " + std::string(kMarker) + "\nPROMPT 0\n");
+    }
+
+    // An image of our own build with isolinux's folder, then the loader.
+    std::string BuildWithLoader(const std::string& loader, const std::string& options)
+    {
+        const std::string image = dir / "isolinux.iso";
+        const CommandResult built = Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/isolinux"));
+        EXPECT_EQ(built.exitCode, 0) << built.output;
+        const CommandResult loaded =
+            Cli("boot load " + ShellQuote(image) + " " + ShellQuote(loader) + " --to /isolinux " + options);
+        EXPECT_EQ(loaded.exitCode, 0) << loaded.output;
+        return image;
+    }
+
+    // Boots the image until the marker is on the serial port or 40 s have
+    // passed. With -nographic the firmware copies the screen to the serial
+    // port too, with cursor moves in between: those are taken out.
+    void ExpectBoots(const std::string& image)
+    {
+        const std::string serial = dir / "serial.txt";
+        fs::remove(serial);
+        const std::string screen = "sed 's/\\x1b\\[[0-9;?]*[A-Za-z]//g' " + ShellQuote(serial) + " 2>/dev/null";
+        RunCommand("timeout 45 qemu-system-x86_64 -cdrom " + ShellQuote(image) +
+                   " -boot d -nographic -serial " + ShellQuote("file:" + serial) +
+                   " -display none -m 128 -no-reboot </dev/null >/dev/null 2>&1 & qemu=$!; "
+                   "for i in $(seq 400); do " + screen + " | grep -q " + kMarker + " && break; "
+                   "kill -0 $qemu 2>/dev/null || break; sleep 0.1; done; kill $qemu 2>/dev/null; wait $qemu");
+        const std::string shown = test::RunForOutput(screen);
+        EXPECT_NE(shown.find(kMarker), std::string::npos) << "isolinux did not come up:\n" << shown;
+    }
+};
+
+TEST_F(IsolinuxBoot, BootsWhenLoadedWithItsTableAndAfterASaveMovesIt)
+{
+    const std::string image = BuildWithLoader(kIsolinux, "--info-table");
+    ExpectBoots(image);
+    const std::uint32_t before = test::XorrisoBootImageSector(image);
+    const CommandResult added = Cli("add " + ShellQuote(image) + " " + ShellQuote(ManyFiles(dir)));
+    ASSERT_EQ(added.exitCode, 0) << added.output;
+    ASSERT_NE(test::XorrisoBootImageSector(image), before);
+    ExpectBoots(image);
+}
+
+// isolinux finds itself through the BIOS when its table names sector 0, as
+// it ships; a table that names another sector sends it astray. A loader
+// taken out of another image carries such a table: the automatic rule
+// tells it its new place.
+TEST_F(IsolinuxBoot, BootsWhenTakenFromAnotherImageWithoutBeingAsked)
+{
+    fs::create_directories(dir / "other/boot");
+    fs::copy_file(kIsolinux, dir / "other/boot/isolinux.bin");
+    const std::string other = dir / "other.iso";
+    test::RunXorrisoMkisofs(dir / "other", other,
+                            "-b boot/isolinux.bin -no-emul-boot -boot-load-size 4 -boot-info-table");
+    const CommandResult saved = Cli("boot save " + ShellQuote(other) + " " + ShellQuote(dir / "isolinux.bin"));
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+
+    const std::string image = BuildWithLoader(dir / "isolinux.bin", "");
+    ASSERT_NE(test::XorrisoBootImageSector(image), test::XorrisoBootImageSector(other));
+    ExpectBoots(image);
+}
+
+} // namespace
+} // namespace tarvelin
