@@ -128,6 +128,10 @@ struct NameRules {
     bool rockRidge = false;    // new records carry Rock Ridge entries (PX, TF, NM, SL)
     std::uint8_t isoLevel = 2; // 1: 8.3 names; 2: up to 30 characters
     bool jolietLong = false;   // Joliet names of up to 103 characters instead of 64
+    // The first POSIX file serial number a new Rock Ridge record gets, the
+    // next record the next: readers take records of one serial number for
+    // hard links of one file, so new numbers lie above those the image has.
+    std::uint32_t firstSerial = 1;
 
     bool operator==(const NameRules&) const = default;
 };

@@ -50,10 +50,6 @@ constexpr std::uint32_t kDirectoryReadBatch = 256;
 
 constexpr std::uint64_t kMaxRecordableFileSize = std::numeric_limits<std::uint32_t>::max();
 
-// Joliet names longer than this many UTF-16 units are an extension of
-// the Joliet rules (xorriso's -joliet-long).
-constexpr std::size_t kJolietShortUnits = 64;
-
 // Whether an identifier as stored is an 8.3 name (ISO 9660 level 1): a
 // file's name and extension of at most 8 and 3 characters, a folder's of 8.
 bool FitsLevel1(std::string_view identifier, bool directory)
@@ -62,14 +58,16 @@ bool FitsLevel1(std::string_view identifier, bool directory)
     if (version != std::string_view::npos) {
         identifier = identifier.substr(0, version);
     }
+    constexpr iso::IsoNameLimits kLevel1 = iso::IsoNameLimits::Level1();
     if (directory) {
-        return identifier.size() <= 8 && identifier.find('.') == std::string_view::npos;
+        return identifier.size() <= kLevel1.directory && identifier.find('.') == std::string_view::npos;
     }
     const std::size_t dot = identifier.find('.');
     if (dot == std::string_view::npos) {
-        return identifier.size() <= 8;
+        return identifier.size() <= kLevel1.name;
     }
-    return dot <= 8 && identifier.size() - dot - 1 <= 3 && identifier.find('.', dot + 1) == std::string_view::npos;
+    return dot <= kLevel1.name && identifier.size() - dot - 1 <= kLevel1.extension
+        && identifier.find('.', dot + 1) == std::string_view::npos;
 }
 
 std::uint64_t SectorsFor(std::uint64_t bytes)
@@ -738,11 +736,14 @@ void CIsoDirEdit::FinishLoad()
             if (chosen != nullptr) {
                 child->entry.name = *chosen;
             }
+            if (const auto& serial = child->entry.posix.serial; serial && *serial >= rules_.firstSerial) {
+                rules_.firstSerial = *serial == UINT32_MAX ? *serial : *serial + 1;
+            }
             if (const auto& kept = child->entry.kept; kept != nullptr) {
                 if (kept->iso && !FitsLevel1(kept->iso->record.identifier, child->entry.isDirectory)) {
                     level1 = false;
                 }
-                if (kept->joliet && kept->joliet->record.identifier.size() > 2 * kJolietShortUnits) {
+                if (kept->joliet && kept->joliet->record.identifier.size() > 2 * iso::kJolietNameUnits) {
                     rules_.jolietLong = true;
                 }
             }

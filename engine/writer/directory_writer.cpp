@@ -36,6 +36,7 @@ public:
         sectors_.clear();
         error_.clear();
         settled_ = true;
+        nextSerial_ = access.Valid() ? access.Rules().firstSerial : 1;
         nextSector_ = startSector;
         isoRootExtent_ = startSector;
         jolietRootExtent_ = startSector;
@@ -168,7 +169,11 @@ private:
         if (volumeRoot) {
             entries = iso::EncodeRockRidgeVolumeEntries();
         }
-        for (std::string& rock : iso::EncodeRockRidgeEntries(PosixFor<Access>(entry), rockName)) {
+        iso::UnixAttributes posix = PosixFor<Access>(entry);
+        if (!posix.serial) {
+            posix.serial = nextSerial_++;
+        }
+        for (std::string& rock : iso::EncodeRockRidgeEntries(posix, rockName)) {
             entries.push_back(std::move(rock));
         }
         if (volumeRoot && entries.size() >= 2) {
@@ -349,6 +354,7 @@ private:
     }
 
     std::vector<PendingRecord> records_;
+    std::uint32_t nextSerial_ = 1;
     std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
     std::uint32_t nextSector_ = 0;
     std::uint32_t isoRootExtent_ = 0;

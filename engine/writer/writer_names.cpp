@@ -6,30 +6,20 @@
 
 namespace tarvelin::writer {
 
-std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules, std::span<const NewName> names,
-                                        std::span<const std::string> taken)
+std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules,
+                                        std::span<const iso::NewEntryName> names, std::span<const std::string> taken)
 {
-    (void)rules;
-    (void)taken;
-    std::vector<std::string> plain;
-    plain.reserve(names.size());
-    for (const NewName& name : names) {
-        plain.emplace_back(name.name);
-    }
     if (kind == TreeKind::Iso) {
-        return iso::UniqueIsoNames(plain);
+        const iso::IsoNameLimits limits =
+            rules.isoLevel == 1 ? iso::IsoNameLimits::Level1() : iso::IsoNameLimits::Level2();
+        return iso::UniqueIsoIdentifiers(names, taken, limits);
     }
-    std::vector<std::string> identifiers;
-    for (const std::u16string& name : iso::UniqueJolietNames(plain)) {
-        identifiers.push_back(iso::JolietIdentifier(name));
-    }
-    return identifiers;
+    return iso::UniqueJolietIdentifiers(names, taken, rules.jolietLong);
 }
 
 bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b)
 {
-    (void)kind;
-    return a < b;
+    return (kind == TreeKind::Iso ? iso::CompareIsoIdentifiers(a, b) : iso::CompareJolietIdentifiers(a, b)) < 0;
 }
 
 } // namespace tarvelin::writer

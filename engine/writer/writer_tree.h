@@ -205,12 +205,8 @@ struct ListedChild {
 
 // The identifiers new entries get in one directory of one tree, avoiding
 // the identifiers kept entries already have there.
-struct NewName {
-    std::string_view name;
-    bool directory = false;
-};
-std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules, std::span<const NewName> names,
-                                        std::span<const std::string> taken);
+std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules,
+                                        std::span<const iso::NewEntryName> names, std::span<const std::string> taken);
 // ECMA-119 9.3 order of the records of one directory.
 bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b);
 
@@ -239,7 +235,7 @@ std::vector<ListedChild> ListChildren(const Access& access, Children<Access>& ch
         }
     }
     if (!fresh.empty()) {
-        std::vector<NewName> names(fresh.size());
+        std::vector<iso::NewEntryName> names(fresh.size());
         for (std::size_t k = 0; k < fresh.size(); ++k) {
             const auto& record = children.records[fresh[k]];
             names[k] = {Access::Name(record), Access::IsDirectory(record)};
