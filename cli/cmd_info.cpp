@@ -7,6 +7,7 @@
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
+#include "iso/rock_ridge.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -106,6 +107,8 @@ void PrintDescriptors(IIsoSector* sectors)
     } else {
         std::printf("joliet:          no\n");
     }
+    const iso::SuspVolumeInfo susp = iso::ReadSuspVolume(read, sectorCount);
+    std::printf("rock ridge:      %s\n", susp.rockRidge ? "yes" : "no");
     if (set.HasUdf()) {
         std::printf("udf:             yes, NSR0%u\n", static_cast<unsigned>(set.udfNsrVersion));
     } else {

@@ -194,12 +194,24 @@ public:
         }
         tree_->SetNameSource(nameSource_);
         tree_->Load(bootImageSector_);
+        shownTree_ = nameSource_;
+        if (shownTree_ == NameSource::Joliet && tree_->GetJolietMode() != 2) {
+            shownTree_ = NameSource::Automatic; // no Joliet tree: its names came from the others
+        }
         lastError_ = tree_->GetLastError();
     }
 
     DirNode* GetRoot() override { return tree_ != nullptr ? tree_->GetRoot() : nullptr; }
-    DirNode* GetFirstChild(DirNode* node) override { return tree_ != nullptr ? tree_->GetFirstChild(node) : nullptr; }
-    DirNode* GetNextSibling(DirNode* node) override { return tree_ != nullptr ? tree_->GetNextSibling(node) : nullptr; }
+    // With the names of one tree asked for, the entries that tree leaves
+    // out are not shown (a save keeps them all the same).
+    DirNode* GetFirstChild(DirNode* node) override
+    {
+        return tree_ != nullptr ? Shown(tree_->GetFirstChild(node)) : nullptr;
+    }
+    DirNode* GetNextSibling(DirNode* node) override
+    {
+        return tree_ != nullptr ? Shown(tree_->GetNextSibling(node)) : nullptr;
+    }
 
     bool DeleteNode(DirNode* parent, DirNode* node) override
     {
@@ -466,6 +478,18 @@ private:
     }
 
     // The child of parent named like name (ASCII case aside), other than except.
+    DirNode* Shown(DirNode* node) const
+    {
+        const auto hidden = [this](const DirEntry& entry) {
+            return (shownTree_ == NameSource::Joliet && !entry.inJolietTree)
+                || (shownTree_ == NameSource::Iso && !entry.inIsoTree);
+        };
+        while (node != nullptr && hidden(node->entry)) {
+            node = tree_->GetNextSibling(node);
+        }
+        return node;
+    }
+
     // Rock Ridge names are POSIX names, told apart by case; without them
     // the names readers see compare without regard to case.
     DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except)
@@ -552,6 +576,9 @@ private:
     bool Save(void* context, ProgressFn callback, std::string& error);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
+    // Zero sectors that end the image (its padding), at most 300 KiB.
+    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount);
+    bool WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error);
     bool MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error);
 
     DirNode* Forward(DirNode* node)
@@ -694,6 +721,7 @@ private:
     std::uint32_t bootInfoPatch_ = kBootInfoAutomatic; // for the boot image LoadBootImage added
     DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
     NameSource nameSource_ = NameSource::Automatic;
+    NameSource shownTree_ = NameSource::Automatic; // the names the loaded tree shows
     bool replaced_ = false;
     std::string lastError_;
 
@@ -840,6 +868,31 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
     return true;
 }
 
+std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
+{
+    constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
+    std::vector<std::uint8_t> sector(kSectorBytes);
+    std::uint32_t zero = 0;
+    while (zero < kMostPadding && zero + iso::kSystemAreaSectors + 1 < sectorCount) {
+        if (!sector_->ReadSector(sectorCount - 1 - zero, sector.data())
+            || std::any_of(sector.begin(), sector.end(), [](std::uint8_t byte) { return byte != 0; })) {
+            break;
+        }
+        ++zero;
+    }
+    return zero;
+}
+
+bool CIsoEdit::WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error)
+{
+    const std::vector<std::uint8_t> zeros(std::size_t{count} * kSectorBytes, 0);
+    if (!sector_->WriteSectors(zeros.data(), count, first)) {
+        error = std::string("cannot write the image's padding: ") + sector_->GetLastError();
+        return false;
+    }
+    return true;
+}
+
 bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error)
 {
     constexpr std::uint32_t kBatch = 256;
@@ -895,6 +948,7 @@ std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, 
 bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 {
     const std::uint32_t oldSectors = sector_->GetSectorCount();
+    const std::uint32_t tailPadding = TrailingZeroSectors(oldSectors);
     // The partition tables of a hybrid image and the places of the files
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
@@ -994,6 +1048,15 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             && !iso::WriteBootInfo(*sector_, bootExtent, loadedBootFile_->entry.size, bootInfoPatch_, error)) {
             return false;
         }
+    }
+    // Data appended behind the image's padding would lie in the last
+    // sectors of a disc, where some readers fail (GRUB booting from a CD
+    // could not read a file there): the image ends in the same padding again.
+    if (end > appendStart && tailPadding != 0) {
+        if (!WriteZeroSectors(end, tailPadding, error)) {
+            return false;
+        }
+        end += tailPadding;
     }
     // The partitions that covered the volume grow over the new data; a
     // backup GPT becomes the volume's last blocks, so the end may grow.

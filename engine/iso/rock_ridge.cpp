@@ -523,6 +523,20 @@ SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf)
     return info;
 }
 
+SuspVolumeInfo ReadSuspVolume(const SectorReader& read, std::uint32_t sectorCount)
+{
+    const std::optional<VolumeDescriptor> primary = ReadVolumeDescriptor(read, sectorCount, kFirstDescriptorSector);
+    std::vector<std::uint8_t> sector(kSectorSize);
+    if (!primary || primary->rootRecord.extent >= sectorCount || !read(primary->rootRecord.extent, sector.data())) {
+        return {};
+    }
+    const DirectorySectorRecords records = DecodeDirectorySector(sector);
+    if (records.records.empty() || !records.records.front().IsSelf()) {
+        return {};
+    }
+    return DecodeSuspVolume(ReadSystemUseArea(records.records.front().systemUse, 0, read, sectorCount));
+}
+
 std::vector<std::string> EncodeRockRidgeEntries(const UnixAttributes& attributes, std::string_view name)
 {
     std::vector<std::string> entries{PosixEntry(attributes)};

@@ -141,6 +141,10 @@ TARVELIN_API RockRidgeInfo DecodeRockRidge(const SystemUseArea& area);
 // rockRidge follows the ER entries alone, with or without an SP entry.
 TARVELIN_API SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf);
 
+// The same, read from the image: the root's "." record of the primary
+// descriptor's tree. Nothing (susp false) when it cannot be read.
+TARVELIN_API SuspVolumeInfo ReadSuspVolume(const SectorReader& read, std::uint32_t sectorCount);
+
 // ---------------------------------------------------------------------------
 // Writing.
 

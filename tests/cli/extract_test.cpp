@@ -457,6 +457,9 @@ public:
     bool WasRecovered() override { return false; }
     bool IsSaving() override { return false; }
     std::uint32_t GetMediaType() override { return 0; }
+    void SetNameSource(NameSource) override {}
+    bool HasRockRidge() override { return true; }
+    bool SetBootInfoPatch(std::uint32_t) override { return false; }
 
 private:
     struct Item {
