@@ -6,6 +6,10 @@ TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
+# Real boot images the fidelity tests edit (GRUB rescue CD, iPXE, memtest86+;
+# the edited GRUB CD is booted in QEMU), and isolinux's boot loader for
+# tests that make bootable images.
+TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux syslinux-common)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display.

@@ -61,6 +61,12 @@ bool ToolAvailable(const std::string& program)
     return RunCommand("command -v " + ShellQuote(program) + " >/dev/null").exitCode == 0;
 }
 
+bool RunningUnderCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

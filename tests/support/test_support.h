@@ -44,12 +44,24 @@ void WriteWholeFile(const std::string& path, const std::string& text);
 // Deterministic pseudo-random bytes.
 std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 
+// True under CI (CI=true): there every tool and image ./test.sh installs
+// must be there, and a missing one fails the test instead of skipping it.
+bool RunningUnderCi();
+
 } // namespace tarvelin::test
 
-// Skips the current test when a peer tool is missing (./test.sh installs them).
-#define TARVELIN_REQUIRE_TOOL(program)                                              \
-    do {                                                                            \
-        if (!::tarvelin::test::ToolAvailable(program)) {                            \
-            GTEST_SKIP() << program << " is not installed (./test.sh installs it)"; \
-        }                                                                           \
+// Skips the current test when what it needs is missing (./test.sh installs
+// the peer tools and Debian's images); fails it under CI. what is streamed
+// into the message.
+#define TARVELIN_REQUIRE(condition, what)                            \
+    do {                                                             \
+        if (!(condition)) {                                          \
+            if (::tarvelin::test::RunningUnderCi()) {                \
+                GTEST_FAIL() << what << " (./test.sh installs it)";  \
+            }                                                        \
+            GTEST_SKIP() << what << " (./test.sh installs it)";      \
+        }                                                            \
     } while (false)
+
+#define TARVELIN_REQUIRE_TOOL(program) \
+    TARVELIN_REQUIRE(::tarvelin::test::ToolAvailable(program), program << " is not installed")
