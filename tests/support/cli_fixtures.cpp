@@ -204,7 +204,10 @@ std::vector<std::string> BsdtarPaths(const std::string& image)
         if (at == std::string::npos || line.empty()) {
             continue;
         }
-        const std::string name = line.substr(at + 1);
+        std::string name = line.substr(at + 1);
+        if (line[0] == 'l') {
+            name = name.substr(0, name.rfind(" -> ")); // a link: its name, not its target
+        }
         if (name != ".") {
             paths.push_back(name + (line[0] == 'd' ? "/" : ""));
         }

@@ -60,6 +60,9 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 #define TARVELIN_REQUIRE_FILE(path) \
     TARVELIN_REQUIRE_(::tarvelin::test::PathPresent(path), path << " is missing")
 
+// Any other condition a test needs of the machine.
+#define TARVELIN_REQUIRE(present, what) TARVELIN_REQUIRE_(present, what)
+
 #define TARVELIN_REQUIRE_(present, what)                                         \
     do {                                                                         \
         if (!(present)) {                                                        \

@@ -1,0 +1,653 @@
+// Edits saved in place keep everything the user did not touch, as the peer
+// tools see it. Every row copies one image, makes one edit with tarvelin-cli
+// (add, mkdir, rename, rm) and runs every check of kChecks on what the peers
+// see before and after. The images are Debian's boot images and images peers
+// make here of a folder with the names and shapes that trip writers up. One
+// more test boots the edited GRUB rescue CD in QEMU, as a CD and as a disk.
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunForOutput;
+using test::ShellQuote;
+
+enum class Edit { Add, Mkdir, Rename, Remove };
+const char* const kEditNames[] = {"Add", "Mkdir", "Rename", "Remove"};
+
+struct ImageRow {
+    const char* name;
+    const char* origin;  // the Debian package that ships the image, or the peer tool that makes it here
+    const char* options; // the end of the image's path in the package, or the tool's options
+    const char* folder;  // where add and mkdir put their entry ("" is the root)
+    const char* renamed; // the entry renamed to renamed.txt
+    const char* removed; // the entry removed
+};
+
+const ImageRow kImages[] = {
+    // xorriso, Rock Ridge, no Joliet, isohybrid MBR; i386-pc is a folder of 19 sectors.
+    {"GrubRescue", "grub-rescue-pc", "/grub-rescue-cdrom.iso", "boot/grub", "boot/grub/i386-pc/acpi.mod",
+     "boot/grub/locale"},
+    // isolinux and an EFI image, Rock Ridge and Joliet.
+    {"Ipxe", "ipxe", "/ipxe.iso", "", "isolinux.cfg", "ipxe.krn"},
+    // A floppy-emulation entry and an EFI partition appended after the volume.
+    {"Memtest64", "memtest86+", "/memtest86+x64.iso", "EFI/BOOT", "EFI/BOOT/bootx64.efi", "EFI"},
+    {"Memtest32", "memtest86+", "/memtest86+ia32.iso", "EFI/BOOT", "EFI/BOOT/bootia32.efi", "EFI"},
+    // xorriso -as mkisofs -R -J -joliet-long -o IMG FOLDER (no Joliet records for links)
+    {"XorrisoRockJoliet", "xorriso", "-R -J -joliet-long", "ro", "rel-link", "README.TXT"},
+    // genisoimage -input-charset utf-8 -R -J -hidden secret.txt -o IMG FOLDER (d8 goes to rr_moved)
+    {"GenisoRockJoliet", "genisoimage", "-R -J -hidden secret.txt", "ro", "rel-link", "README.TXT"},
+    // genisoimage -input-charset utf-8 -J -o IMG FOLDER (no links, nothing below d7)
+    {"GenisoJoliet", "genisoimage", "-J", "ro", "run.sh", "README.TXT"},
+    // xorriso -as mkisofs -R -o IMG FOLDER
+    {"XorrisoRock", "xorriso", "-R", "ro", "rel-link", "README.TXT"},
+};
+
+const char kAddedText[] = "added by the fidelity test\n";
+
+// The entry an edit takes away or makes, as paths from the root, and the one
+// folder whose records it changes.
+struct EditPaths {
+    std::string gone;     // "/README.TXT", or empty
+    std::string appeared; // "/ro/added.txt", or empty
+    std::string folder;   // "/ro/"
+};
+
+std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+bool StartsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
+
+EditPaths PathsOf(const ImageRow& image, Edit edit)
+{
+    const std::string folder = std::string("/") + image.folder + (*image.folder != '\0' ? "/" : "");
+    const std::string renamed = std::string("/") + image.renamed;
+    const std::string removed = std::string("/") + image.removed;
+    switch (edit) {
+    case Edit::Add: return {"", folder + "added.txt", folder};
+    case Edit::Mkdir: return {"", folder + "newdir", folder};
+    case Edit::Rename: return {renamed, Parent(renamed) + "renamed.txt", Parent(renamed)};
+    case Edit::Remove: break;
+    }
+    return {removed, "", Parent(removed)};
+}
+
+// A path as it matches without Rock Ridge and Joliet: each part upper-cased,
+// without its version and the dot of an empty extension.
+std::string IsoFolded(const std::string& path)
+{
+    std::string folded;
+    std::istringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+        part = part.substr(0, part.find(';'));
+        part = part.substr(0, part.size() - (!part.empty() && part.back() == '.' ? 1 : 0));
+        std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::toupper(c); });
+        folded += part + "/";
+    }
+    return folded;
+}
+
+// A directory record as isoinfo -l prints it, or an entry as xorriso's lsdl
+// prints it ("." stands for the root there).
+struct Record {
+    std::string folder; // "/boot/grub/"
+    std::string name;
+    std::string size;
+    std::string links;
+    std::string rest; // mode, owner, group, date, flags, link target: all but the extent
+
+    bool IsDirectory() const { return !rest.empty() && rest[0] == 'd'; }
+    // The folder a directory record stands for.
+    std::string Referent() const
+    {
+        if (!IsDirectory() || name == ".") {
+            return IsDirectory() ? folder : "";
+        }
+        if (name != "..") {
+            return folder + name + "/";
+        }
+        return folder == "/" ? folder : Parent(folder.substr(0, folder.size() - 1));
+    }
+};
+
+// isoinfo OPTIONS -l: the records in the order the directories hold them.
+std::vector<Record> IsoinfoListing(const std::string& image, const std::string& options)
+{
+    static const std::string kHeader = "Directory listing of ";
+    std::vector<Record> records;
+    std::istringstream lines(RunForOutput("TZ=UTC isoinfo " + options + " -l -i " + ShellQuote(image)));
+    std::string folder;
+    for (std::string line; std::getline(lines, line);) {
+        // "-rw-r--r--   1    0    0     2 Dec  6 2026 [     55 00]  ReadMe.Txt "
+        const std::size_t open = line.find('[');
+        const std::size_t close = line.find("]  ", open == std::string::npos ? 0 : open);
+        if (StartsWith(line, kHeader)) {
+            folder = line.substr(kHeader.size());
+        } else if (open != std::string::npos && close != std::string::npos) {
+            std::istringstream before(line.substr(0, open)), inside(line.substr(open + 1, close - open - 1));
+            std::string mode, links, user, group, size, month, day, year, extent, flags;
+            before >> mode >> links >> user >> group >> size >> month >> day >> year;
+            inside >> extent >> flags;
+            std::string name = line.substr(close + 3);
+            name = name.substr(0, name.size() - (!name.empty() && name.back() == ' ' ? 1 : 0));
+            const std::size_t arrow = name.find(" -> ");
+            const std::string target = arrow == std::string::npos ? "" : name.substr(arrow);
+            records.push_back({folder, name.substr(0, arrow), size, links,
+                               mode + " " + user + " " + group + " " + month + " " + day + " " + year + " " + flags
+                                   + target});
+        }
+    }
+    return records;
+}
+
+// xorriso -find / -exec lsdl: the tree as xorriso reads it.
+std::vector<Record> XorrisoListing(const std::string& image)
+{
+    std::vector<Record> records;
+    std::istringstream lines(RunForOutput("TZ=UTC xorriso -indev " + ShellQuote(image) + " -find / -exec lsdl"));
+    for (std::string line; std::getline(lines, line);) {
+        // "lrwxrwxrwx    1 0        0     0 Dec  6 23:02 '/abs-link' -> '/etc/hostname'"
+        const std::size_t quote = line.find(" '");
+        const std::size_t end = line.find('\'', quote + 2);
+        if (quote == std::string::npos || end == std::string::npos || line.find_first_not_of("-bcdelpsrwxStT") != 10) {
+            continue; // xorriso's own messages
+        }
+        std::istringstream fields(line.substr(0, quote));
+        std::string mode, links, user, group, size, date;
+        fields >> mode >> links >> user >> group >> size;
+        std::getline(fields, date);
+        const std::string path = line.substr(quote + 2, end - quote - 2);
+        records.push_back({Parent(path), path == "/" ? "." : path.substr(path.rfind('/') + 1), size, links,
+                           mode + " " + user + " " + group + date + line.substr(end + 1)});
+    }
+    return records;
+}
+
+// Paths (folders ending in '/') -> "dir", "-> target" or "= " and the bytes.
+using Tree = std::map<std::string, std::string>;
+
+Tree Snapshot(const std::string& root)
+{
+    Tree tree;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+        const std::string path = item.path().lexically_relative(root).string();
+        if (item.is_symlink()) {
+            // 7-Zip puts its destination before absolute link targets.
+            const std::string target = fs::read_symlink(item.path()).string();
+            tree[path] = "-> " + (StartsWith(target, root + "/") ? target.substr(root.size()) : target);
+        } else if (item.is_directory()) {
+            tree[path + "/"] = "dir";
+        } else {
+            const std::vector<std::uint8_t> bytes = test::ReadWholeFile(item.path().string());
+            tree[path] = "= " + std::string(bytes.begin(), bytes.end());
+        }
+    }
+    return tree;
+}
+
+Tree TreeOf(const std::vector<std::string>& paths)
+{
+    Tree tree;
+    for (const std::string& path : paths) {
+        tree[path] = "";
+    }
+    return tree;
+}
+
+// bsdtar leaves out the folder that holds relocated deep folders.
+Tree WithoutRelocationFolder(Tree tree)
+{
+    tree.erase("rr_moved/");
+    return tree;
+}
+
+// One line per path the trees do not agree on: "-" only expected, "+" only
+// there, "~" other content.
+void ExpectSame(const Tree& expected, const Tree& actual, const std::string& what)
+{
+    std::string lines;
+    for (const auto& [path, content] : expected) {
+        const auto found = actual.find(path);
+        if (found == actual.end()) {
+            lines += "\n  - " + path;
+        } else if (found->second != content) {
+            const bool shown = content.size() + found->second.size() < 160;
+            lines += "\n  ~ " + path + (shown ? "  '" + content + "' became '" + found->second + "'" : "");
+        }
+    }
+    for (const auto& [path, content] : actual) {
+        lines += expected.contains(path) ? "" : "\n  + " + path + (content.size() < 80 ? "  " + content : "");
+    }
+    EXPECT_TRUE(lines.empty()) << what << ":" << lines;
+}
+
+// The tree an extraction of the original gives, with the edit made to it.
+Tree Edited(const Tree& before, Edit edit, const EditPaths& paths)
+{
+    Tree after;
+    for (const auto& [path, content] : before) {
+        const bool edited =
+            !paths.gone.empty() && ("/" + path == paths.gone || StartsWith("/" + path, paths.gone + "/"));
+        if (!edited) {
+            after[path] = content;
+        } else if (edit == Edit::Rename) {
+            after[paths.appeared.substr(1) + path.substr(paths.gone.size() - 1)] = content;
+        }
+    }
+    if (edit == Edit::Add) {
+        after[paths.appeared.substr(1)] = std::string("= ") + kAddedText;
+    } else if (edit == Edit::Mkdir) {
+        after[paths.appeared.substr(1) + "/"] = "dir";
+    }
+    return after;
+}
+
+// What the peer tools see in one image.
+struct Observation {
+    std::map<std::string, std::vector<Record>> listings; // by the command that lists
+    std::string descriptor;                              // isoinfo -d -debug but for what a save may change
+    std::string boot;                                    // El Torito entries without their load RBA
+    std::vector<std::vector<std::uint8_t>> bootImages;   // what each entry loads
+    std::map<std::string, Tree> extracted;               // by the tool that extracts
+    bool joliet = false;
+};
+
+// The El Torito entries as xorriso reports them; bootImages gets the bytes
+// each loads, without the boot info table (bytes 8..63) that says where
+// they lie.
+std::string BootEntries(const std::string& image, std::vector<std::vector<std::uint8_t>>& bootImages)
+{
+    const std::string report = RunForOutput("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain");
+    std::string entries;
+    for (std::string line : test::SortedLines(report)) {
+        if (StartsWith(line, "El Torito boot img")) {
+            // "El Torito boot img :   1  BIOS  y   none  0x0000  0x00      4        1394"
+            std::istringstream fields(line.substr(line.find(':') + 1));
+            std::string number, platform, bootable, emulation, segment, hdpt;
+            std::uint64_t loadSectors = 0, rba = 0;
+            fields >> number >> platform >> bootable >> emulation >> segment >> hdpt >> loadSectors >> rba;
+            std::vector<std::uint8_t> loaded = test::ReadFileRange(image, rba * 2048, loadSectors * 512);
+            if (report.find("img opts :   " + number + "  boot-info-table") != std::string::npos) {
+                std::fill(loaded.begin() + std::min<std::ptrdiff_t>(8, std::ssize(loaded)),
+                          loaded.begin() + std::min<std::ptrdiff_t>(64, std::ssize(loaded)), 0);
+            }
+            bootImages.push_back(std::move(loaded));
+            line = line.substr(0, line.find_last_not_of(' ', line.find_last_not_of("0123456789")) + 1);
+        }
+        entries += StartsWith(line, "Boot record") || StartsWith(line, "El Torito boot img")
+                || StartsWith(line, "El Torito img") ? line + "\n" : "";
+    }
+    return entries;
+}
+
+Observation Observe(const std::string& image, const std::string& scratch)
+{
+    Observation seen;
+    const std::string description = RunForOutput("TZ=UTC isoinfo -d -debug -i " + ShellQuote(image));
+    seen.joliet = description.find("Joliet with UCS level") != std::string::npos;
+    if (description.find("Rock Ridge signatures") != std::string::npos) {
+        seen.listings["isoinfo -R -l"] = IsoinfoListing(image, "-R");
+    }
+    if (seen.joliet) {
+        seen.listings["isoinfo -J -l"] = IsoinfoListing(image, "-J");
+    }
+    seen.listings["isoinfo -l"] = IsoinfoListing(image, "");
+    seen.listings["xorriso lsdl"] = XorrisoListing(image);
+    // A save may change the volume's size, where the path tables and the
+    // root directory lie, the modification date, and where a boot image is
+    // loaded from (Bootoff).
+    static const char* const kMayChange[] = {"Volume size is", "Root directory extent", "Path table size", "L Path",
+                                             "M Path", "Modification Date", "Bootoff"};
+    for (const std::string& line : test::SortedLines(description)) {
+        const std::string field = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+        if (std::none_of(std::begin(kMayChange), std::end(kMayChange), [&](auto p) { return StartsWith(field, p); })) {
+            seen.descriptor += line + "\n";
+        }
+    }
+    seen.boot = BootEntries(image, seen.bootImages);
+    const auto into = [&scratch](const char* tool) { return ShellQuote(scratch + "/" + tool); };
+    const std::map<std::string, std::string> extractors = {
+        {"7z", "7z x -y -o" + into("7z") + " " + ShellQuote(image)},
+        {"bsdtar", "bsdtar -x -f " + ShellQuote(image) + " -C " + into("bsdtar")},
+        {"xorriso", "xorriso -osirrox on -indev " + ShellQuote(image) + " -extract / " + into("xorriso")},
+        {"tarvelin", ShellQuote(TARVELIN_CLI_PATH) + " extract " + ShellQuote(image) + " -C " + into("tarvelin")},
+    };
+    for (const auto& [tool, command] : extractors) {
+        fs::create_directories(scratch + "/" + tool);
+        int status = 0;
+        const std::string output = RunForOutput(command, &status);
+        EXPECT_EQ(status, 0) << command << "\n" << output;
+        seen.extracted[tool] = Snapshot(scratch + "/" + tool);
+        // 7-Zip's pseudo files of the boot catalog are no files of the image.
+        std::erase_if(seen.extracted[tool], [](const auto& item) { return StartsWith(item.first, "[BOOT]"); });
+        test::RunCommand("chmod -R u+w " + into(tool.c_str())); // read-only folders, so that TempDir can go
+    }
+    return seen;
+}
+
+struct Row {
+    Edit edit;
+    EditPaths paths;
+    std::string before, after;
+    const Observation& was;
+    const Observation& is;
+};
+
+// 1. Every listing the same but for the edited entry and the sizes and link
+// counts of the records that stand for the one folder it changes.
+void UntouchedEntriesListTheSame(const Row& row)
+{
+    for (const auto& [command, listing] : row.is.listings) {
+        SCOPED_TRACE(command);
+        const bool isoNames = command == "isoinfo -l";
+        const auto same = [&](const std::string& a, const std::string& b) {
+            return isoNames ? IsoFolded(a) == IsoFolded(b) : a == b;
+        };
+        const auto keyed = [&](const std::vector<Record>& records) {
+            std::map<std::string, Record> byKey;
+            for (const Record& r : records) {
+                const bool changed = r.IsDirectory() && same(r.Referent(), row.paths.folder);
+                byKey[r.folder + r.name + " | " + (changed ? "*" : r.size + " " + r.links) + " | " + r.rest] = r;
+            }
+            return byKey;
+        };
+        const auto before = keyed(row.was.listings.at(command));
+        const auto after = keyed(listing);
+        // The ISO 9660 name a peer gave the entry cannot be told from its other names: its folder must do.
+        const auto isEntry = [&](const Record& r, const std::string& path, bool nameKnown) {
+            return !path.empty() && r.name != "." && r.name != ".."
+                && (nameKnown ? same(r.folder + r.name, path) : same(r.folder, Parent(path)));
+        };
+        const auto isBelow = [&](const Record& r, const std::string& path) {
+            return !path.empty()
+                && (isoNames ? StartsWith(IsoFolded(r.folder), IsoFolded(path)) : StartsWith(r.folder, path + "/"));
+        };
+        std::vector<Record> gone, appeared;
+        std::string unexplained;
+        const auto sortOut = [&](const auto& from, const auto& to, const std::string& path, bool nameKnown,
+                                 std::vector<Record>& entries, const char* sign) {
+            for (const auto& [key, record] : from) {
+                if (to.contains(key)) {
+                    continue;
+                } else if (isEntry(record, path, nameKnown)) {
+                    entries.push_back(record);
+                } else if (!isBelow(record, path)) {
+                    unexplained += std::string("\n  ") + sign + " " + key;
+                }
+            }
+        };
+        sortOut(before, after, row.paths.gone, !isoNames, gone, "-");
+        sortOut(after, before, row.paths.appeared, true, appeared, "+");
+        EXPECT_TRUE(unexplained.empty()) << "records the edit did not touch changed (- was, + is):" << unexplained;
+        // A tree without the entry (xorriso writes no Joliet record for a link) goes on without it.
+        const bool inTree = isoNames || std::any_of(before.begin(), before.end(), [&](const auto& item) {
+                                return isEntry(item.second, row.paths.gone, true);
+                            });
+        EXPECT_EQ(gone.size(), !row.paths.gone.empty() && inTree ? 1u : 0u) << "gone from " << row.paths.folder;
+        EXPECT_EQ(appeared.size(), !row.paths.appeared.empty() && (row.paths.gone.empty() || inTree) ? 1u : 0u)
+            << "made: " << row.paths.appeared;
+        if (isoNames && appeared.size() == 1 && !appeared[0].IsDirectory()) {
+            EXPECT_TRUE(appeared[0].name.ends_with(";1")) << "a file identifier without version: " << appeared[0].name;
+        }
+        if (gone.size() == 1 && appeared.size() == 1) { // renamed: all else stays
+            const auto facts = [](const Record& r) { return r.size + " " + r.links + " " + r.rest; };
+            EXPECT_EQ(facts(appeared[0]), facts(gone[0]));
+        }
+    }
+}
+
+// 2. The primary descriptor the same but for what the layout moves.
+void DescriptorKeepsItsFields(const Row& row) { EXPECT_EQ(row.is.descriptor, row.was.descriptor); }
+
+// Records in a directory go by file name, then extension, each padded with
+// spaces, then by version, highest first (a folder, without one, first).
+bool IsoOrdered(const std::string& a, const std::string& b)
+{
+    struct Parts {
+        std::string name, extension;
+        long version;
+    };
+    const auto split = [](const std::string& id) {
+        const std::size_t semicolon = std::min(id.find(';'), id.size());
+        const std::size_t dot = std::min(id.find('.'), semicolon);
+        return Parts{id.substr(0, dot), dot < semicolon ? id.substr(dot + 1, semicolon - dot - 1) : "",
+                     semicolon < id.size() ? -std::stol("0" + id.substr(semicolon + 1)) : -(1L << 40)};
+    };
+    const auto padded = [](std::string x, std::string y) {
+        x.resize(std::max(x.size(), y.size()), ' ');
+        y.resize(x.size(), ' ');
+        return x.compare(y); // char_traits<char> compares bytes as unsigned
+    };
+    const Parts x = split(a), y = split(b);
+    const int name = padded(x.name, y.name), extension = padded(x.extension, y.extension);
+    return name != 0 ? name < 0 : extension != 0 ? extension < 0 : x.version < y.version;
+}
+
+// 3. Records in the order readers expect (isoinfo prints them in directory
+// order). Joliet names go unit by unit over the whole name, as peers sort
+// them; UTF-8 bytes sort as UCS-2 units do.
+void DirectoriesAreOrdered(const Row& row)
+{
+    for (const std::string command : {"isoinfo -l", "isoinfo -J -l"}) {
+        const std::vector<Record> none;
+        const std::vector<Record>& records = row.is.listings.contains(command) ? row.is.listings.at(command) : none;
+        for (std::size_t i = 1; i < records.size(); ++i) {
+            const Record& a = records[i - 1];
+            const Record& b = records[i];
+            if (a.folder == b.folder && a.name != "." && a.name != "..") {
+                EXPECT_TRUE(command == "isoinfo -l" ? IsoOrdered(a.name, b.name) : a.name < b.name)
+                    << command << ": '" << a.name << "' before '" << b.name << "' in " << a.folder;
+            }
+        }
+    }
+}
+
+// 4. Every extractor gets the original bytes, and ours what bsdtar and xorriso get.
+void ExtractionsKeepTheBytes(const Row& row)
+{
+    for (const auto& [tool, tree] : row.is.extracted) {
+        ExpectSame(Edited(row.was.extracted.at(tool), row.edit, row.paths), tree, tool + ": original, edited -> saved");
+    }
+    const Tree& ours = row.is.extracted.at("tarvelin");
+    ExpectSame(row.is.extracted.at("xorriso"), ours, "xorriso -> tarvelin-cli extract");
+    ExpectSame(WithoutRelocationFolder(row.is.extracted.at("bsdtar")), WithoutRelocationFolder(ours),
+               "bsdtar -> tarvelin-cli extract");
+}
+
+// 5. The same boot entries loading the same bytes, and the same kind of MBR.
+void BootEntriesStay(const Row& row)
+{
+    EXPECT_EQ(row.is.boot, row.was.boot);
+    EXPECT_TRUE(row.is.bootImages == row.was.bootImages) << "the bytes the boot entries load changed";
+}
+
+// 6. Our listing names what the peers list, before and after the edit.
+void ListingsNameTheSamePaths(const Row& row)
+{
+    for (const auto& [image, seen] : {std::pair{row.before, &row.was}, std::pair{row.after, &row.is}}) {
+        SCOPED_TRACE(image);
+        const auto ours = [&image](const std::string& names) {
+            const std::string cli = ShellQuote(TARVELIN_CLI_PATH);
+            return TreeOf(test::SortedLines(RunForOutput(cli + " ls -R " + ShellQuote(image) + names)));
+        };
+        Tree xorriso;
+        for (const Record& r : seen->listings.at("xorriso lsdl")) {
+            xorriso[r.folder.substr(1) + r.name + (r.IsDirectory() ? "/" : "")] = "";
+        }
+        xorriso.erase("./");
+        ExpectSame(xorriso, ours(""), "xorriso -find -> tarvelin-cli ls -R");
+        ExpectSame(WithoutRelocationFolder(TreeOf(test::BsdtarPaths(image))), WithoutRelocationFolder(ours("")),
+                   "bsdtar tf -> tarvelin-cli ls -R");
+        // 7-Zip reads Joliet where there is Joliet.
+        ExpectSame(TreeOf(test::SevenZipPaths(image)), ours(seen->joliet ? " --names joliet" : ""),
+                   "7z l -> tarvelin-cli ls -R");
+    }
+}
+
+const struct {
+    const char* name;
+    void (*run)(const Row&);
+} kChecks[] = {
+    {"1 untouched entries list the same", UntouchedEntriesListTheSame},
+    {"2 descriptor fields stay", DescriptorKeepsItsFields},
+    {"3 records in order", DirectoriesAreOrdered},
+    {"4 extracted bytes stay", ExtractionsKeepTheBytes},
+    {"5 boot entries stay", BootEntriesStay},
+    {"6 listings agree", ListingsNameTheSamePaths},
+};
+
+// The folder peers make images of: long names, names apart only in case, a
+// ';', links, modes, a hidden file and a folder 10 deep; and the images of
+// kImages that peers make of it, under the rows' names.
+const std::string& MadeImages()
+{
+    static const std::unique_ptr<test::TempDir> made = [] {
+        auto dir = std::make_unique<test::TempDir>();
+        const std::string src = *dir / "src";
+        fs::create_directories(src + "/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10");
+        fs::create_directories(src + "/ro");
+        for (const char* name : {"README.TXT", "ReadMe.Txt", "readme.txt", "semi;colon.txt", ".hidden", "secret.txt",
+                                 "run.sh", "ro/inside.txt", "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/leaf.txt"}) {
+            test::WriteWholeFile(src + "/" + name, std::string("bytes of ") + name + "\n");
+        }
+        test::WriteWholeFile(src + "/" + std::string(70, 'l') + ".txt", test::RandomBytes(5000, 7));
+        fs::create_symlink("readme.txt", src + "/rel-link");
+        fs::create_symlink("/etc/hostname", src + "/abs-link");
+        fs::permissions(src + "/run.sh", static_cast<fs::perms>(0751));
+        fs::permissions(src + "/ro", static_cast<fs::perms>(0555));
+        test::StampTreeTimes(src, 1600000001);
+        for (const ImageRow& image : kImages) {
+            const std::string path = *dir / (std::string(image.name) + ".iso");
+            if (std::string(image.origin) == "xorriso") {
+                test::RunXorrisoMkisofs(src, path, image.options);
+            } else if (std::string(image.origin) == "genisoimage") {
+                test::RunGenisoimage(src, path, image.options);
+            }
+        }
+        fs::permissions(src + "/ro", fs::perms::owner_write, fs::perm_options::add); // so that TempDir can go
+        return dir;
+    }();
+    return made->Path();
+}
+
+// The image of a row; empty when its package does not hold it.
+std::string ImageOf(const ImageRow& image)
+{
+    if (std::string(image.origin) == "xorriso" || std::string(image.origin) == "genisoimage") {
+        return MadeImages() + "/" + image.name + ".iso";
+    }
+    for (const std::string& path : test::SortedLines(RunForOutput("dpkg -L " + std::string(image.origin)))) {
+        if (path.ends_with(image.options)) {
+            return path;
+        }
+    }
+    return "";
+}
+
+void PrintTo(const ImageRow& image, std::ostream* out) { *out << image.name; }
+void PrintTo(Edit edit, std::ostream* out) { *out << kEditNames[static_cast<int>(edit)]; }
+
+class Fidelity : public ::testing::TestWithParam<std::tuple<ImageRow, Edit>> {};
+
+TEST_P(Fidelity, AnEditSavedInPlaceChangesOnlyTheEditedEntry)
+{
+    for (const char* tool : {"isoinfo", "xorriso", "7z", "bsdtar", "genisoimage", "dpkg"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    const auto& [image, edit] = GetParam();
+    const std::string original = ImageOf(image);
+    TARVELIN_REQUIRE(!original.empty() && fs::exists(original), "the image of package " << image.origin);
+    test::TempDir dir;
+    const std::string before = dir / "before.iso";
+    const std::string after = dir / "after.iso";
+    fs::copy_file(original, before);
+    fs::copy_file(original, after);
+    fs::permissions(after, fs::perms::owner_write, fs::perm_options::add);
+    const Observation was = Observe(before, dir / "was");
+
+    const EditPaths paths = PathsOf(image, edit);
+    test::WriteWholeFile(dir / "added.txt", std::string(kAddedText));
+    const std::string commands[] = {
+        "add " + ShellQuote(after) + " " + ShellQuote(dir / "added.txt") + " --to " + ShellQuote(paths.folder),
+        "mkdir " + ShellQuote(after) + " " + ShellQuote(paths.appeared),
+        "rename " + ShellQuote(after) + " " + ShellQuote(paths.gone) + " renamed.txt",
+        "rm " + ShellQuote(after) + " " + ShellQuote(paths.gone),
+    };
+    const std::string& command = commands[static_cast<int>(edit)];
+    const test::CommandResult result = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + command);
+    ASSERT_EQ(result.exitCode, 0) << command << "\n" << result.output;
+
+    const Observation is = Observe(after, dir / "is");
+    for (const auto& check : kChecks) {
+        SCOPED_TRACE(check.name);
+        check.run(Row{edit, paths, before, after, was, is});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, Fidelity,
+                         ::testing::Combine(::testing::ValuesIn(kImages),
+                                            ::testing::Values(Edit::Add, Edit::Mkdir, Edit::Rename, Edit::Remove)),
+                         [](const auto& row) {
+                             return std::string(std::get<0>(row.param).name) + "_"
+                                  + kEditNames[static_cast<int>(std::get<1>(row.param))];
+                         });
+
+// Boots an image in QEMU (TCG) and says whether the marker reached the
+// serial port within 40 s; QEMU is stopped as soon as it does.
+bool BootsToMarker(const std::string& drive, const std::string& serial, const std::string& marker)
+{
+    const std::string seen = "grep -qa " + marker + " " + ShellQuote(serial);
+    const std::string script = "qemu-system-x86_64 " + drive + " -m 256 -display none -no-reboot -serial file:"
+                             + ShellQuote(serial) + " & pid=$!; for i in $(seq 80); do " + seen
+                             + " && break; kill -0 $pid || break; sleep 0.5; done; kill $pid; wait $pid; " + seen;
+    return test::RunCommand("bash -c " + ShellQuote(script)).exitCode == 0;
+}
+
+// The GRUB rescue CD with a grub.cfg that prints a marker on the serial port,
+// once copied with the file by xorriso and once with the file added by
+// tarvelin-cli: both must reach the marker, booted as a CD and as a disk
+// (the isohybrid MBR).
+TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
+{
+    for (const char* tool : {"xorriso", "qemu-system-x86_64"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    const std::string original = "/usr/lib/grub-rescue/grub-rescue-cdrom.iso";
+    TARVELIN_REQUIRE(fs::exists(original), original << " of grub-rescue-pc");
+    test::TempDir dir;
+    const std::string cfg = "serial\nterminal_output serial\necho TARVELIN-GRUB-OK\nhalt\n";
+    test::WriteWholeFile(dir / "grub.cfg", cfg);
+    // xorriso -indev ORIGINAL -outdev xorriso.iso -boot_image any replay -map grub.cfg /boot/grub/grub.cfg
+    const test::CommandResult made =
+        test::RunCommand("xorriso -indev " + ShellQuote(original) + " -outdev " + ShellQuote(dir / "xorriso.iso")
+                         + " -boot_image any replay -map " + ShellQuote(dir / "grub.cfg") + " /boot/grub/grub.cfg");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    fs::copy_file(original, dir / "tarvelin.iso");
+    fs::permissions(dir / "tarvelin.iso", fs::perms::owner_write, fs::perm_options::add);
+    const test::CommandResult added = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " add "
+                                                       + ShellQuote(dir / "tarvelin.iso") + " "
+                                                       + ShellQuote(dir / "grub.cfg") + " --to /boot/grub");
+    ASSERT_EQ(added.exitCode, 0) << added.output;
+    for (const char* maker : {"xorriso", "tarvelin"}) {
+        const std::string image = ShellQuote(dir / (std::string(maker) + ".iso"));
+        for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {
+            EXPECT_TRUE(BootsToMarker(drive, dir / "serial.txt", "TARVELIN-GRUB-OK")) << maker << ": " << drive;
+            fs::remove(dir / "serial.txt");
+        }
+    }
+}
+
+} // namespace
+} // namespace tarvelin
