@@ -27,6 +27,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -180,7 +181,11 @@ private:
         std::optional<std::string> rock;
     };
 
-    bool ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing);
+    bool ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing,
+                              bool claim = true);
+    void PairFoldersByContents(const DirectoryListing& listing,
+                               const std::vector<std::pair<std::size_t, std::string>>& folders,
+                               std::vector<DirNode*>& unpaired, std::vector<DirNode*>& paired);
     iso::SystemUseArea ReadSystemUse(const std::string& stored, std::uint8_t skip);
     KeptRecord Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const;
     void KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet);
@@ -320,7 +325,8 @@ DirNode* CIsoDirEdit::FindParent(DirNode* node)
 // Reads the records of one directory: "." and ".." apart, the pieces of a
 // multi-extent file joined. False when the directory lies outside the image
 // or was read before (a loop).
-bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing)
+bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing,
+                                       bool claim)
 {
     listing.self.reset();
     listing.parent.reset();
@@ -331,7 +337,7 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
     }
     sectors = std::min<std::uint64_t>(sectors, sectorCount_ - extent);
     const auto count = static_cast<std::uint32_t>(sectors);
-    if (!claimed_.Claim(extent, count)) {
+    if (claim && !claimed_.Claim(extent, count)) {
         ++report_.loopsRefused;
         return false;
     }
@@ -537,11 +543,13 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
         }
         KeepDirectoryRecords(directory.node, listing, false);
         subdirectories.clear();
+        std::size_t relocatedHere = 0;
         for (ListedEntry& listed : listing.entries) {
             iso::SystemUseArea area = ReadSystemUse(listed.record.systemUse, suspSkip_);
             const iso::RockRidgeInfo rock = iso::DecodeRockRidge(area);
             if (rock.relocated) {
                 // The directory's true place is where its CL placeholder is.
+                ++relocatedHere;
                 continue;
             }
             const iso::DirectoryRecord record = listed.record;
@@ -571,6 +579,15 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             kept.iso->record = Keep(record, std::move(area));
             kept.relocatedDirectory = rock.childLink.has_value();
             FinishEntry(node, subdirectories, directory.depth);
+        }
+        if (relocatedHere != 0 && directory.node->firstChild == nullptr && directory.node != &root_) {
+            // A folder that only held relocated directories (genisoimage's
+            // "rr_moved") is no folder of the tree Rock Ridge describes;
+            // with its directories back in their places it goes.
+            names_.erase(directory.node);
+            building_.erase(directory.node);
+            DeleteNode(directory.node->parent, directory.node);
+            continue;
         }
         pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
     }
@@ -619,6 +636,57 @@ DirNode* CIsoDirEdit::PairJoliet(const ListedEntry& listed, const std::string& n
     return nullptr;
 }
 
+// Folders whose names differ in the two trees (ISO 9660 names cut to 8.3,
+// say) pair by the files they hold: the primary folder with the most files
+// of the same data. Folders holding no files pair only when each tree has
+// one such folder left; the others stay apart (each tree keeps its own,
+// which loses nothing).
+void CIsoDirEdit::PairFoldersByContents(const DirectoryListing& listing,
+                                        const std::vector<std::pair<std::size_t, std::string>>& folders,
+                                        std::vector<DirNode*>& unpaired, std::vector<DirNode*>& paired)
+{
+    std::vector<std::size_t> withoutFiles;
+    DirectoryListing inside;
+    for (const auto& [index, name] : folders) {
+        const iso::DirectoryRecord& record = listing.entries[index].record;
+        std::set<std::pair<std::uint32_t, std::uint64_t>> files;
+        if (ReadDirectoryRecords(record.extent, record.dataLength, inside, false)) {
+            for (const ListedEntry& entry : inside.entries) {
+                if (!entry.record.IsDirectory() && entry.size != 0) {
+                    files.emplace(entry.record.extent, entry.size);
+                }
+            }
+        }
+        DirNode* best = nullptr;
+        std::size_t bestShared = 0;
+        for (DirNode* node : unpaired) {
+            if (!node->entry.isDirectory) {
+                continue;
+            }
+            std::size_t shared = 0;
+            for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+                shared += files.count({child->entry.extent, child->entry.size});
+            }
+            if (shared > bestShared) {
+                best = node;
+                bestShared = shared;
+            }
+        }
+        if (best != nullptr) {
+            paired[index] = best;
+            unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
+        } else if (files.empty()) {
+            withoutFiles.push_back(index);
+        }
+    }
+    const auto isFolder = [](DirNode* node) { return node->entry.isDirectory; };
+    if (withoutFiles.size() == 1 && std::count_if(unpaired.begin(), unpaired.end(), isFolder) == 1) {
+        const auto last = std::find_if(unpaired.begin(), unpaired.end(), isFolder);
+        paired[withoutFiles.front()] = *last;
+        unpaired.erase(last);
+    }
+}
+
 void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
 {
     NoteData(root.extent, root.dataLength);
@@ -653,19 +721,8 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
                 folders.emplace_back(i, name);
             }
         }
-        // Folders whose names differ in the two trees (ISO 9660 names cut
-        // to 8.3, say) pair by place when both trees leave as many.
-        std::vector<DirNode*> leftFolders;
-        for (DirNode* node : unpaired) {
-            if (node->entry.isDirectory) {
-                leftFolders.push_back(node);
-            }
-        }
-        if (!folders.empty() && leftFolders.size() == folders.size()) {
-            for (std::size_t k = 0; k < folders.size(); ++k) {
-                paired[folders[k].first] = leftFolders[k];
-                unpaired.erase(std::find(unpaired.begin(), unpaired.end(), leftFolders[k]));
-            }
+        if (!folders.empty()) {
+            PairFoldersByContents(listing, folders, unpaired, paired);
         }
         // What the primary tree lists and the Joliet tree does not.
         for (DirNode* node : unpaired) {
