@@ -991,14 +991,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // directories; everything from 16 up to firstFree will be overwritten.
     // A catalog that the tree lists as a file stays that file: the new
     // catalog goes where the file's data is after the data pass.
+    // A catalog no file lists keeps its sector when the new metadata does
+    // not reach it (it is rewritten there).
     DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
-    const bool reserveCatalog = catalog && catalogFile == nullptr;
-    catalogSector_ = reserveCatalog ? dirStart_ + dirSectors : 0;
+    const std::uint32_t loadedSectors = bootAction_ == kBootLoad ? SectorsFor(loadedBootFile_->entry.size) : 0;
+    const std::uint32_t oldCatalog = desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
+    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= dirStart_ + dirSectors + loadedSectors
+        && oldCatalog < oldSectors;
+    const bool reserveCatalog = catalog && catalogFile == nullptr && !catalogStays;
+    catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? dirStart_ + dirSectors : 0;
     std::uint32_t firstFree = dirStart_ + dirSectors + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
     if (bootAction_ == kBootLoad) {
         bootPlace = firstFree;
-        firstFree += SectorsFor(loadedBootFile_->entry.size);
+        firstFree += loadedSectors;
     }
 
     // 3. Mark what the new metadata covers, to be moved.
@@ -1057,6 +1063,17 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
         end += tailPadding;
+    }
+    // A hybrid image that ended on a whole cylinder of its partition table
+    // (1 MiB: 64 heads of 32 sectors, as isohybrid lays it out) ends on one
+    // again, so that its partitions stay cylinder-aligned.
+    constexpr std::uint32_t kCylinderSectors = 64 * 32 * 512 / kSectorBytes;
+    if (hybridBefore && end > appendStart && oldSectors % kCylinderSectors == 0 && end % kCylinderSectors != 0) {
+        const std::uint32_t aligned = end + (kCylinderSectors - end % kCylinderSectors);
+        if (!WriteZeroSectors(end, aligned - end, error)) {
+            return false;
+        }
+        end = aligned;
     }
     // The partitions that covered the volume grow over the new data; a
     // backup GPT becomes the volume's last blocks, so the end may grow.

@@ -206,7 +206,8 @@ Tree TreeOf(const std::vector<std::string>& paths)
     return tree;
 }
 
-// bsdtar leaves out the folder that holds relocated deep folders.
+// bsdtar leaves out the folder that holds relocated deep folders, and so
+// do we; a save puts the folders back in their places and drops it.
 Tree WithoutRelocationFolder(Tree tree)
 {
     tree.erase("rr_moved/");
@@ -374,6 +375,26 @@ void UntouchedEntriesListTheSame(const Row& row)
             return !path.empty()
                 && (isoNames ? StartsWith(IsoFolded(r.folder), IsoFolded(path)) : StartsWith(r.folder, path + "/"));
         };
+        // genisoimage moves folders deeper than eight levels below
+        // "rr_moved" and leaves a placeholder at their place; a save puts
+        // them back where Rock Ridge says they are (xorriso, bsdtar and the
+        // kernel show them there), so the primary tree's own listings see
+        // them move, and the emptied "rr_moved" go.
+        std::vector<std::string> relocated{"/RR_MOVED/"};
+        for (const Record& r : row.was.listings.at(command)) {
+            if (IsoFolded(r.folder) == "/RR_MOVED/" && r.name != "." && r.name != "..") {
+                for (const Record& placeholder : row.was.listings.at(command)) {
+                    if (IsoFolded(placeholder.name) == IsoFolded(r.name) && placeholder.size == "0") {
+                        relocated.push_back(IsoFolded(placeholder.folder + placeholder.name));
+                    }
+                }
+            }
+        }
+        const auto moved = [&](const Record& r) {
+            const std::string path = IsoFolded(r.folder + r.name);
+            return std::any_of(relocated.begin(), relocated.end(),
+                               [&](const std::string& place) { return StartsWith(path, place); });
+        };
         std::vector<Record> gone, appeared;
         std::string unexplained;
         const auto sortOut = [&](const auto& from, const auto& to, const std::string& path, bool nameKnown,
@@ -383,7 +404,7 @@ void UntouchedEntriesListTheSame(const Row& row)
                     continue;
                 } else if (isEntry(record, path, nameKnown)) {
                     entries.push_back(record);
-                } else if (!isBelow(record, path)) {
+                } else if (!isBelow(record, path) && !moved(record)) {
                     unexplained += std::string("\n  ") + sign + " " + key;
                 }
             }
@@ -458,10 +479,11 @@ void DirectoriesAreOrdered(const Row& row)
 void ExtractionsKeepTheBytes(const Row& row)
 {
     for (const auto& [tool, tree] : row.is.extracted) {
-        ExpectSame(Edited(row.was.extracted.at(tool), row.edit, row.paths), tree, tool + ": original, edited -> saved");
+        ExpectSame(WithoutRelocationFolder(Edited(row.was.extracted.at(tool), row.edit, row.paths)),
+                   WithoutRelocationFolder(tree), tool + ": original, edited -> saved");
     }
     const Tree& ours = row.is.extracted.at("tarvelin");
-    ExpectSame(row.is.extracted.at("xorriso"), ours, "xorriso -> tarvelin-cli extract");
+    ExpectSame(WithoutRelocationFolder(row.is.extracted.at("xorriso")), ours, "xorriso -> tarvelin-cli extract");
     ExpectSame(WithoutRelocationFolder(row.is.extracted.at("bsdtar")), WithoutRelocationFolder(ours),
                "bsdtar -> tarvelin-cli extract");
 }
@@ -487,7 +509,7 @@ void ListingsNameTheSamePaths(const Row& row)
             xorriso[r.folder.substr(1) + r.name + (r.IsDirectory() ? "/" : "")] = "";
         }
         xorriso.erase("./");
-        ExpectSame(xorriso, ours(""), "xorriso -find -> tarvelin-cli ls -R");
+        ExpectSame(WithoutRelocationFolder(xorriso), ours(""), "xorriso -find -> tarvelin-cli ls -R");
         ExpectSame(WithoutRelocationFolder(TreeOf(test::BsdtarPaths(image))), WithoutRelocationFolder(ours("")),
                    "bsdtar tf -> tarvelin-cli ls -R");
         // 7-Zip reads Joliet where there is Joliet.
