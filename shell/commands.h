@@ -36,6 +36,11 @@ enum CommandId : int {
     ID_VIEW_SMALLICON = 32805,
     ID_VIEW_LIST = 32806,
     ID_VIEW_DETAILS = 32807,
+    // Which names of an opened image the panes show; the frame handles them.
+    ID_VIEW_NAMES_AUTOMATIC = 32808,
+    ID_VIEW_NAMES_ROCKRIDGE = 32809,
+    ID_VIEW_NAMES_JOLIET = 32810,
+    ID_VIEW_NAMES_ISO = 32811,
     ID_APP_ABOUT = 57664,
     ID_APP_EXIT = 57665,
     ID_VIEW_TOOLBAR = 59392,

@@ -84,6 +84,20 @@ bool CLeftView::SelectRecord(const EntryRecord* record)
     return true;
 }
 
+bool CLeftView::RevealRecord(const EntryRecord* record)
+{
+    const auto found = itemOf_.find(record);
+    if (found == itemOf_.end()) {
+        return false;
+    }
+    for (QTreeWidgetItem* above = found->second->parent(); above != nullptr; above = above->parent()) {
+        above->setExpanded(true);
+    }
+    setCurrentItem(found->second);
+    scrollToItem(found->second);
+    return true;
+}
+
 void CLeftView::OnCurrentItemChanged(QTreeWidgetItem* current)
 {
     EntryRecord* record = RecordOf(current);

@@ -24,6 +24,9 @@ public:
     // Selects the item of a folder record and toggles its expansion; false
     // when the tree shows no such folder.
     bool SelectRecord(const EntryRecord* record);
+    // Makes the item of a folder record current with the folders above it
+    // open, so it can be seen; false when the tree shows no such folder.
+    bool RevealRecord(const EntryRecord* record);
 
     QTreeWidgetItem* RootItem() const { return rootItem_; }
     EntryRecord* RecordOf(const QTreeWidgetItem* item) const;

@@ -5,6 +5,8 @@
 #include "left_view.h"
 #include "tarvelin_view.h"
 
+#include "iso/dir_entry.h"
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -19,7 +21,9 @@
 #include <QToolBar>
 
 #include <algorithm>
+#include <array>
 #include <ranges>
+#include <utility>
 
 namespace tarvelin::shell {
 
@@ -33,6 +37,24 @@ QString Text(std::string_view text)
 bool IsViewMode(int id)
 {
     return id >= ID_VIEW_LARGEICON && id <= ID_VIEW_DETAILS;
+}
+
+constexpr std::array<std::pair<int, NameSource>, 4> kNameChoices{{
+    {ID_VIEW_NAMES_AUTOMATIC, NameSource::Automatic},
+    {ID_VIEW_NAMES_ROCKRIDGE, NameSource::RockRidge},
+    {ID_VIEW_NAMES_JOLIET, NameSource::Joliet},
+    {ID_VIEW_NAMES_ISO, NameSource::Iso},
+}};
+
+// The names a command shows; null when it is no name choice.
+const NameSource* NameSourceOf(int id)
+{
+    for (const auto& [command, source] : kNameChoices) {
+        if (command == id) {
+            return &source;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -60,6 +82,8 @@ void CMainFrame::CreateActions()
 {
     viewModes_ = new QActionGroup(this);
     viewModes_->setExclusive(true);
+    nameChoices_ = new QActionGroup(this);
+    nameChoices_->setExclusive(true);
     std::vector<int> ids;
     for (const MenuLayout& menu : MenuBarLayout()) {
         for (int id : menu.items) {
@@ -82,6 +106,10 @@ void CMainFrame::CreateActions()
             action->setCheckable(true);
             viewModes_->addAction(action);
             connect(action, &QAction::triggered, this, [this, id] { OnViewMode(id); });
+        } else if (NameSourceOf(id) != nullptr) {
+            action->setCheckable(true);
+            nameChoices_->addAction(action);
+            connect(action, &QAction::triggered, this, [this, id] { OnNameChoice(id); });
         } else if (id >= kFirstForwardedCommand && id <= kLastForwardedCommand) {
             connect(action, &QAction::triggered, this, [this, id] { OnForwardedCommand(id); });
         }
@@ -194,6 +222,7 @@ void CMainFrame::CreateClient()
     splitter_->setStretchFactor(1, 1);
     setCentralWidget(splitter_);
     tree->RebuildTree(&list->ComposeRoot());
+    connect(list, &CTarvelinView::imageChanged, this, &CMainFrame::UpdateCommandStates);
 
     connect(list, &CTarvelinView::contextMenuRequested, this, [this](const QPoint& position) {
         QMenu menu(this);
@@ -285,12 +314,30 @@ void CMainFrame::OnViewMode(int id)
     }
 }
 
+void CMainFrame::OnNameChoice(int id)
+{
+    if (CTarvelinView* list = GetRightPane(); list != nullptr) {
+        list->ChooseNameSource(*NameSourceOf(id));
+    }
+    // The mark goes back to the names in force when the user cancelled, or
+    // stays there until a save asked for first has ended.
+    UpdateCommandStates();
+}
+
 void CMainFrame::UpdateCommandStates()
 {
     CTarvelinView* list = GetRightPane();
     for (const auto& [id, action] : actions_) {
         if (IsViewMode(id)) {
             action->setEnabled(list != nullptr);
+        } else if (const NameSource* source = NameSourceOf(id); source != nullptr) {
+            // A composition has only the names the user gave; an image
+            // without Rock Ridge has no such names to show.
+            const bool opened = list != nullptr && list->HasOpenedImage();
+            action->setEnabled(opened && (*source != NameSource::RockRidge || list->ImageHasRockRidge()));
+            if (list != nullptr && list->ChosenNameSource() == *source) {
+                action->setChecked(true);
+            }
         } else if (id >= kFirstForwardedCommand && id <= kLastForwardedCommand) {
             // Commands the list cannot carry out yet are shown dimmed.
             action->setEnabled(list != nullptr && list->HasHandler(id));

@@ -2,8 +2,9 @@
 
 // The main window: menu bar, toolbar, status bar and a splitter of two
 // panes, the folder tree (left) and the file list (right). The frame
-// handles the view modes and the toolbar and status bar items; every other
-// command of the list's range goes to the list by number.
+// handles the view modes, the names an image shows, and the toolbar and
+// status bar items; every other command of the list's range goes to the
+// list by number.
 
 #include "tarvelin_doc.h"
 
@@ -53,12 +54,14 @@ private:
     void ApplySplitRule();
     void OnForwardedCommand(int id);
     void OnViewMode(int id);
+    void OnNameChoice(int id);
     void UpdateCommandStates();
 
     // Owned here; the panes hold plain pointers to it and die first.
     std::unique_ptr<CTarvelinDoc> doc_;
     std::map<int, QAction*> actions_;
     QActionGroup* viewModes_ = nullptr;
+    QActionGroup* nameChoices_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QSplitter* splitter_ = nullptr;
     QLabel* idleMessage_ = nullptr;

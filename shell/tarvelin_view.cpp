@@ -169,6 +169,7 @@ void CTarvelinView::ClearCurrentMode()
     if (imageMode_) {
         DestroyComponent(edit_);
         modified_ = false;
+        hasRockRidge_ = false;
     } else {
         StopBuild();
     }
@@ -176,6 +177,7 @@ void CTarvelinView::ClearCurrentMode()
     if (doc_->TreeView() != nullptr) {
         doc_->TreeView()->RebuildTree(&root);
     }
+    emit imageChanged();
 }
 
 bool CTarvelinView::OpenImage(const std::string& path)
@@ -192,7 +194,9 @@ bool CTarvelinView::OpenImage(const std::string& path)
     }
     imagePath_ = path;
     imageMode_ = true;
+    edit_->SetNameSource(nameSource_);
     edit_->LoadTree();
+    hasRockRidge_ = edit_->HasRockRidge();
     DirNode* root = edit_->GetRoot();
     nodeMap_[&imageRoot_] = root;
     if (root != nullptr) {
@@ -204,6 +208,7 @@ bool CTarvelinView::OpenImage(const std::string& path)
     if (doc_->TreeView() != nullptr) {
         doc_->TreeView()->RebuildTree(&imageRoot_);
     }
+    emit imageChanged();
     return true;
 }
 

@@ -42,6 +42,7 @@ namespace tarvelin {
 class IIsoEdit;
 class IIsoBuild;
 class IBootImageMaker;
+enum class NameSource : std::uint32_t;
 }
 
 namespace tarvelin::shell {
@@ -67,6 +68,19 @@ public:
     // The New command: drops the records of the mode in force (and the
     // image component in image mode); the mode stays.
     void ClearCurrentMode();
+
+    // Which names of an image the panes show (Rock Ridge, Joliet, ISO 9660
+    // or the engine's automatic choice), for the opened image and those
+    // opened later in this session. The opened image is read again with
+    // them, and the folder shown stays shown where the image still has it.
+    // Unsaved edits are not dropped silently: "Save changes?" is asked as
+    // New and Open ask it; Cancel keeps the names and the edits. Without an
+    // opened image nothing happens.
+    void ChooseNameSource(NameSource source);
+    NameSource ChosenNameSource() const { return nameSource_; }
+    // An image is open (a New in image mode leaves none).
+    bool HasOpenedImage() const { return imageMode_ && edit_ != nullptr; }
+    bool ImageHasRockRidge() const { return hasRockRidge_; }
 
     // One of the view-mode command numbers (32804 to 32807).
     void SetViewMode(int commandId);
@@ -137,6 +151,9 @@ public:
 signals:
     // A right click in the list, at a global position.
     void contextMenuRequested(const QPoint& globalPosition);
+    // An image was opened or dropped, or its names changed: what the
+    // commands may do has changed.
+    void imageChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -194,6 +211,16 @@ private:
     bool HandleDrop(QObject* viewport, QEvent* event);
 
     void OpenImageFile(const std::string& path);
+    // Opens the image again with the names of source; the folder shown
+    // stays where the image still has it. afterSave: the edits have just
+    // been saved.
+    void ReloadWithNames(NameSource source, bool afterSave);
+    // The folder records from the root's child down to folder.
+    std::vector<EntryRecord*> FolderChain(EntryRecord* folder);
+    // From the image root down at most `levels` folders, at each level the
+    // first child folder isStep(level, child) accepts; the deepest reached.
+    EntryRecord* DeepestFolderAlong(std::size_t levels,
+                                    const std::function<bool(std::size_t, const EntryRecord&)>& isStep);
     void AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord);
     void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
     // Records for the image entries of the folder's node that no record
@@ -221,6 +248,9 @@ private:
     bool imageMode_ = false;
     bool modified_ = false;
     bool bootable_ = false;
+    bool hasRockRidge_ = false;
+    // Value-initialised: NameSource::Automatic.
+    NameSource nameSource_{};
     bool saving_ = false;
     bool building_ = false;
     // The first build's image opens by itself once it is complete.

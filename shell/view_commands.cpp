@@ -34,6 +34,7 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -415,6 +416,100 @@ void CTarvelinView::CloseWindowIfAsked()
         closeWhenIdle_ = false;
         QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection);
     }
+}
+
+// --- View menu: the names an image shows -------------------------------------
+
+void CTarvelinView::ChooseNameSource(NameSource source)
+{
+    if (source == nameSource_ || !HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    // The image is read again from its file: edits not saved would be
+    // lost, so the user is asked as New and Open ask.
+    if (ConfirmDropEdits([this, source] { ReloadWithNames(source, true); })) {
+        ReloadWithNames(source, false);
+    }
+}
+
+void CTarvelinView::ReloadWithNames(NameSource source, bool afterSave)
+{
+    if (!HasOpenedImage()) {
+        return;
+    }
+    const std::string path = imagePath_;
+    const std::vector<EntryRecord*> chain = FolderChain(currentFolder_);
+    if (afterSave) {
+        // The save has moved the folders, and the tree in memory still
+        // gives their old places: the saved image is read again with the
+        // names the user saw to learn where the folder shown is now.
+        std::vector<std::string> names;
+        for (const EntryRecord* record : chain) {
+            names.push_back(record->name);
+        }
+        if (!OpenImage(path)) {
+            return;
+        }
+        ShowFolder(DeepestFolderAlong(names.size(), [&names](std::size_t level, const EntryRecord& child) {
+            return child.name == names[level];
+        }));
+        ReloadWithNames(source, false);
+        return;
+    }
+    // A folder's place in the image file tells it again whatever names the
+    // file is read with. One added since the image was read has no place
+    // there yet, nor has anything below it.
+    std::vector<std::uint32_t> extents;
+    for (const EntryRecord* record : chain) {
+        std::uint32_t extent = 0;
+        if (!edit_->GetItemExtent(NodeOf(record), extent) || extent == 0) {
+            break;
+        }
+        extents.push_back(extent);
+    }
+    nameSource_ = source;
+    if (!OpenImage(path)) {
+        return;
+    }
+    EntryRecord* folder =
+        DeepestFolderAlong(extents.size(), [this, &extents](std::size_t level, const EntryRecord& child) {
+            std::uint32_t extent = 0;
+            return edit_->GetItemExtent(NodeOf(&child), extent) && extent == extents[level];
+        });
+    if (folder != &imageRoot_) {
+        if (doc_->TreeView() != nullptr) {
+            doc_->TreeView()->RevealRecord(folder);
+        }
+        ShowFolder(folder);
+    }
+}
+
+std::vector<EntryRecord*> CTarvelinView::FolderChain(EntryRecord* folder)
+{
+    std::vector<EntryRecord*> chain;
+    for (EntryRecord* record = folder; record != nullptr && record != &imageRoot_;
+         record = FindParentRecord(imageRoot_, record)) {
+        chain.push_back(record);
+    }
+    std::reverse(chain.begin(), chain.end());
+    return chain;
+}
+
+EntryRecord* CTarvelinView::DeepestFolderAlong(std::size_t levels,
+                                               const std::function<bool(std::size_t, const EntryRecord&)>& isStep)
+{
+    EntryRecord* folder = &imageRoot_;
+    for (std::size_t level = 0; level < levels; ++level) {
+        const auto next = std::find_if(folder->children.begin(), folder->children.end(),
+                                       [&](const std::unique_ptr<EntryRecord>& child) {
+                                           return child->isFolder == 1 && isStep(level, *child);
+                                       });
+        if (next == folder->children.end()) {
+            break;
+        }
+        folder = next->get();
+    }
+    return folder;
 }
 
 // --- Actions menu ------------------------------------------------------------

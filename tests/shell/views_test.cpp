@@ -1,6 +1,7 @@
 // The folder tree and the file list over a real image made by genisoimage:
 // opening, a second open, failures, double-click, sorting, Select All and
-// the type names.
+// the type names; and the View menu's choice of the names an image made by
+// xorriso shows, checked against isoinfo's reading of each name set.
 
 #include "command_helpers.h"
 #include "commands.h"
@@ -10,7 +11,9 @@
 #include "tarvelin_view.h"
 
 #include "platform/prompt.h"
+#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +25,7 @@
 #include <QTreeView>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -30,7 +34,11 @@
 namespace tarvelin::shell {
 namespace {
 
+using test_commands::RowNames;
+using test_commands::RowNamed;
 using test_commands::ScriptedPrompt;
+using test_commands::SelectNamed;
+using test_commands::WaitIdle;
 
 void WriteFile(const std::string& path, std::size_t size)
 {
@@ -251,6 +259,202 @@ TEST_F(ViewsTest, NewDropsTheImageAndStaysInImageMode)
     EXPECT_TRUE(List().NodeMap().empty());
     EXPECT_EQ(List().Model().rowCount(), 0);
     EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
+}
+
+// One name set of an image as isoinfo reads it: the root's names, the one
+// folder of the root and the names in it; ISO 9660 versions cut off.
+struct NameSet {
+    std::set<std::string> root;
+    std::string folder;
+    std::set<std::string> inFolder;
+};
+
+NameSet IsoinfoNames(const std::string& image, const std::string& options)
+{
+    const test::IsoinfoListing listing =
+        test::ParseIsoinfoListing(test::RunCommand("isoinfo " + options + " -l -i " + test::ShellQuote(image)).output);
+    const auto plain = [](std::string identifier) { return identifier.substr(0, identifier.rfind(';')); };
+    NameSet names;
+    for (const test::IsoinfoEntry& entry : listing.at("/")) {
+        names.root.insert(plain(entry.identifier));
+        if ((entry.flags & 2) != 0) {
+            names.folder = plain(entry.identifier);
+        }
+    }
+    for (const test::IsoinfoEntry& entry : listing.at("/" + names.folder + "/")) {
+        names.inFolder.insert(plain(entry.identifier));
+    }
+    return names;
+}
+
+std::set<std::string> RootNames(CTarvelinView& list)
+{
+    std::set<std::string> names;
+    for (const auto& child : list.ImageRoot().children) {
+        names.insert(child->name);
+    }
+    return names;
+}
+
+// An image with Rock Ridge and Joliet of a file whose name Joliet cuts, and
+// a folder whose ISO 9660 name differs from its long one.
+class NameChoiceTest : public testing::Test {
+protected:
+    static constexpr std::array kNameCommands{ID_VIEW_NAMES_AUTOMATIC, ID_VIEW_NAMES_ROCKRIDGE, ID_VIEW_NAMES_JOLIET,
+                                              ID_VIEW_NAMES_ISO};
+
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("xorriso");
+        TARVELIN_REQUIRE_TOOL("isoinfo");
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        std::filesystem::create_directories(source_ + "/Sub Folder");
+        WriteFile(source_ + "/" + kLongName, 3);
+        WriteFile(source_ + "/Sub Folder/Inner Mixed Case.txt", 5);
+        WriteFile(source_ + "/Sub Folder/Second Inner.txt", 6);
+        test::RunXorrisoMkisofs(source_, image_, "-R -J");
+    }
+
+    std::vector<int> Checked(CMainFrame& frame) const
+    {
+        std::vector<int> checked;
+        for (int id : kNameCommands) {
+            if (frame.CommandAction(id)->isChecked()) {
+                checked.push_back(id);
+            }
+        }
+        return checked;
+    }
+
+    // The list shows the names of the set, the folder below the root being
+    // shown.
+    void ExpectShownInFolder(CMainFrame& frame, const NameSet& names)
+    {
+        CTarvelinView& list = *frame.GetRightPane();
+        EXPECT_EQ(RootNames(list), names.root);
+        ASSERT_NE(list.CurrentFolder(), nullptr);
+        EXPECT_EQ(list.CurrentFolder()->name, names.folder);
+        const std::vector<std::string> rows = RowNames(list);
+        EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()), names.inFolder);
+        ASSERT_NE(frame.GetLeftPane()->currentItem(), nullptr);
+        EXPECT_EQ(frame.GetLeftPane()->currentItem()->text(0).toStdString(), names.folder);
+    }
+
+    static constexpr const char* kLongName = "Long Mixed Case Name For Rock Ridge That Joliet Has To Cut Short.txt";
+    test::TempDir dir_;
+    std::string source_ = dir_ / "source";
+    std::string image_ = dir_ / "names.iso";
+};
+
+TEST_F(NameChoiceTest, EachChoiceReadsTheImageAgainWithItsNamesAndKeepsTheFolder)
+{
+    const NameSet rock = IsoinfoNames(image_, "-R");
+    const NameSet joliet = IsoinfoNames(image_, "-J");
+    const NameSet iso = IsoinfoNames(image_, "");
+    // The image is what the choice is about: three different name sets,
+    // the long name cut short in the Joliet one.
+    ASSERT_TRUE(rock.root.contains(kLongName));
+    ASSERT_FALSE(joliet.root.contains(kLongName));
+    ASSERT_NE(iso.root, joliet.root);
+    ASSERT_NE(iso.folder, rock.folder);
+
+    ScriptedPrompt prompt;
+    CMainFrame frame;
+    frame.show();
+    CTarvelinView& list = *frame.GetRightPane();
+    // A composition has no name sets to choose from.
+    for (int id : kNameCommands) {
+        EXPECT_FALSE(frame.CommandAction(id)->isEnabled()) << id;
+    }
+    EXPECT_EQ(Checked(frame), std::vector<int>{ID_VIEW_NAMES_AUTOMATIC});
+
+    ASSERT_TRUE(list.OpenImage(image_));
+    for (int id : kNameCommands) {
+        EXPECT_TRUE(frame.CommandAction(id)->isEnabled()) << id;
+    }
+    EXPECT_EQ(RootNames(list), rock.root);
+    list.OnRowDoubleClicked(RowNamed(list, rock.folder));
+    ExpectShownInFolder(frame, rock);
+
+    const std::vector<std::pair<int, const NameSet*>> choices{{ID_VIEW_NAMES_JOLIET, &joliet},
+                                                               {ID_VIEW_NAMES_ISO, &iso},
+                                                               {ID_VIEW_NAMES_ROCKRIDGE, &rock},
+                                                               {ID_VIEW_NAMES_AUTOMATIC, &rock}};
+    for (const auto& [id, names] : choices) {
+        SCOPED_TRACE(id);
+        frame.RunCommand(id);
+        EXPECT_EQ(Checked(frame), std::vector<int>{id});
+        ExpectShownInFolder(frame, *names);
+    }
+    EXPECT_TRUE(prompt.asked.empty());
+
+    // Later opens keep the choice. An image without Rock Ridge has no Rock
+    // Ridge names to choose.
+    frame.RunCommand(ID_VIEW_NAMES_ISO);
+    const std::string jolietOnly = dir_ / "joliet-only.iso";
+    test::RunGenisoimage(source_, jolietOnly, "-J");
+    ASSERT_TRUE(list.OpenImage(jolietOnly));
+    EXPECT_EQ(RootNames(list), IsoinfoNames(jolietOnly, "").root);
+    EXPECT_EQ(Checked(frame), std::vector<int>{ID_VIEW_NAMES_ISO});
+    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_ROCKRIDGE)->isEnabled());
+    EXPECT_TRUE(frame.CommandAction(ID_VIEW_NAMES_JOLIET)->isEnabled());
+
+    // New leaves no image to read again.
+    frame.RunCommand(ID_FILE_NEWISO);
+    for (int id : kNameCommands) {
+        EXPECT_FALSE(frame.CommandAction(id)->isEnabled()) << id;
+    }
+}
+
+TEST_F(NameChoiceTest, UnsavedEditsAreSavedDroppedOrKeptAsTheUserAnswersSaveChanges)
+{
+    const NameSet rock = IsoinfoNames(image_, "-R");
+    const NameSet joliet = IsoinfoNames(image_, "-J");
+    const std::string deleted = "Inner Mixed Case.txt";
+    ASSERT_TRUE(rock.inFolder.contains(deleted));
+    ASSERT_TRUE(joliet.inFolder.contains(deleted));
+    struct Case {
+        platform::PromptAnswer answer;
+        bool switched;     // the Joliet names are shown
+        bool deletedShown; // the deleted file is listed
+        bool modified;
+    };
+    const std::vector<Case> cases{
+        {platform::PromptAnswer::Cancel, false, false, true},
+        {platform::PromptAnswer::No, true, true, false},
+        {platform::PromptAnswer::Yes, true, false, false},
+    };
+    for (const Case& expected : cases) {
+        SCOPED_TRACE(static_cast<int>(expected.answer));
+        const std::string image = dir_ / "edited.iso";
+        std::filesystem::copy_file(image_, image, std::filesystem::copy_options::overwrite_existing);
+        ScriptedPrompt prompt;
+        prompt.answers["Save changes?"] = expected.answer;
+        CMainFrame frame;
+        frame.show();
+        CTarvelinView& list = *frame.GetRightPane();
+        ASSERT_TRUE(list.OpenImage(image));
+        list.OnRowDoubleClicked(RowNamed(list, rock.folder));
+        SelectNamed(list, {deleted});
+        frame.RunCommand(ID_ACTIONS_DELETE);
+        ASSERT_TRUE(list.Modified());
+
+        frame.RunCommand(ID_VIEW_NAMES_JOLIET);
+        ASSERT_TRUE(WaitIdle(list));
+        ASSERT_EQ(prompt.asked.size(), std::size_t{1});
+        EXPECT_EQ(prompt.asked[0].text, "Save changes?");
+        EXPECT_EQ(prompt.asked[0].buttons, platform::PromptButtons::YesNoCancel);
+        const NameSet& shown = expected.switched ? joliet : rock;
+        EXPECT_EQ(RootNames(list), shown.root);
+        ASSERT_NE(list.CurrentFolder(), nullptr);
+        EXPECT_EQ(list.CurrentFolder()->name, shown.folder);
+        EXPECT_EQ(RowNamed(list, deleted) >= 0, expected.deletedShown);
+        EXPECT_EQ(list.Modified(), expected.modified);
+        EXPECT_EQ(Checked(frame),
+                  std::vector<int>{expected.switched ? ID_VIEW_NAMES_JOLIET : ID_VIEW_NAMES_AUTOMATIC});
+        // The image file holds what the answer says.
+        EXPECT_EQ(IsoinfoNames(image, "-J").inFolder.contains(deleted), expected.answer != platform::PromptAnswer::Yes);
+    }
 }
 
 TEST(TypeNames, UnknownExtensionsAndNamesWithoutADotFallBack)
