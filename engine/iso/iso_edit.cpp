@@ -107,6 +107,23 @@ void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
     }
 }
 
+// Every folder node of a tree, the root left out.
+template <class Visit>
+void ForEachFolderNode(IIsoDirEdit* tree, Visit&& visit)
+{
+    std::vector<DirNode*> pending{tree->GetRoot()};
+    while (!pending.empty()) {
+        DirNode* node = pending.back();
+        pending.pop_back();
+        for (DirNode* child = tree->GetFirstChild(node); child != nullptr; child = tree->GetNextSibling(child)) {
+            if (child->entry.isDirectory) {
+                visit(child);
+                pending.push_back(child);
+            }
+        }
+    }
+}
+
 // One entry of the boot catalog that the save keeps, and the sectors its
 // boot image occupies in the image.
 struct KeptBootImage {
@@ -780,6 +797,13 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
             if (desc_->HasBootRecord()) {
                 bootImageSector_ = desc_->GetBootInfo(mediaType_);
             }
+            // Folders now lie where the directory writer put them.
+            ForEachFolderNode(tree_, [](DirNode* node) {
+                DirEntry& entry = node->entry;
+                entry.extent = entry.inIsoTree ? entry.isoDirExtent : entry.jolietDirExtent;
+                entry.size = entry.inIsoTree ? entry.isoDirSize : entry.jolietDirSize;
+                entry.extentLength = static_cast<std::uint32_t>(entry.size);
+            });
             return true;
         }
         error = std::string("cannot complete the save: ") + sector_->GetLastError();
