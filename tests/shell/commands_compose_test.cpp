@@ -70,8 +70,8 @@ TEST_F(ComposeTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
     // bsdtar would escape the backslashes); Joliet, which excludes the
     // backslash, has '_' in its place.
     const std::string image = dir_ / "long.iso";
-    const auto listed = [&](const char* names) {
-        return test::SortedLines(test::RunForOutput(std::string("isoinfo ") + names + " -f -i " + test::ShellQuote(image)));
+    const auto listed = [&](const char* which) {
+        return test::SortedLines(test::RunForOutput(std::string("isoinfo ") + which + " -f -i " + test::ShellQuote(image)));
     };
     const std::vector<std::string> rock = listed("-R");
     EXPECT_NE(std::find(rock.begin(), rock.end(), "/back\\slash/a\\b.txt"), rock.end());
