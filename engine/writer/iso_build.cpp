@@ -444,9 +444,11 @@ private:
     {
         SourceNode record;
         record.isDirectory = false;
-        // Rock Ridge keeps the whole name; the ISO 9660 and Joliet
-        // identifiers are cut to their own limits when they are written.
-        record.name = list_->GetNameRules().rockRidge ? info.name : BuildFileName(info.name);
+        // Rock Ridge keeps the whole name, and so do long Joliet names up
+        // to their limit; the ISO 9660 and Joliet identifiers are cut to
+        // their own limits when they are written.
+        const NameRules rules = list_->GetNameRules();
+        record.name = rules.rockRidge || rules.jolietLong ? info.name : BuildFileName(info.name);
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
         record.fileSize = info.isSymlink ? 0 : info.size;
         record.creationTime = info.creationTime;

@@ -84,7 +84,8 @@ public:
     virtual std::uint32_t GetErrorNoticeCount() = 0;
 };
 
-// The name a file gets in the image: its name, or, when that is longer than
+// The name a file added to a build without Rock Ridge and without long
+// Joliet names gets: its name, or, when that is longer than
 // kMaxBuildNameCharacters characters, that many characters of the part
 // before its extension followed by the extension.
 TARVELIN_API std::string BuildFileName(const std::string& name);

@@ -2,8 +2,9 @@
 
 // The path tables of an image: ISO L and M tables and, with Joliet, the
 // Joliet L and M tables, rendered into one run of sectors that the caller
-// places at the start sector given to Build. Rendering numbers the
-// directories and stores each directory's number in its tree record.
+// places at the start sector given to Build. Each tree's directories are
+// numbered on their own (a tree may leave a directory out); the numbers
+// live only in the tables.
 //
 // CBuildPathTable walks the source tree of a new image, CIsoPath the tree
 // of an edited image; both run the same algorithm.

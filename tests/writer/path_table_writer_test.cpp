@@ -1,18 +1,21 @@
 // The path table writers (CBuildPathTable over a source tree, CIsoPath over
 // an edited tree): record bytes in both byte orders, sizes and sector
-// boundaries, the numbering (level by level, as readers expect), names that
-// match the directories, and trees whose parents cannot be numbered.
+// boundaries, the numbering (level by level, in identifier order, each tree
+// its own), names that match the directories, and trees whose parents
+// cannot be numbered.
 
 #include "build_test_support.h"
 #include "core/byte_buffer.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "writer/directory_writer.h"
 #include "writer/path_table_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin {
@@ -85,8 +88,9 @@ TEST(PathTable, RootOnlyTreeGivesFourOneSectorTablesOfTenBytes)
 TEST(PathTable, RecordSizesNamesAndBothByteOrders)
 {
     Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* ab = list->AddChild(list->GetRoot(), FolderNode("ab"));
+    // Added against their order: each record keeps its own folder's extent.
     MacroNode* abc = list->AddChild(list->GetRoot(), FolderNode("abc"));
+    MacroNode* ab = list->AddChild(list->GetRoot(), FolderNode("ab"));
     SetDirExtents(list.get(), ab, 20, 0x01020304);
     SetDirExtents(list.get(), abc, 21, 31);
     Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
@@ -118,51 +122,51 @@ TEST(PathTable, RecordSizesNamesAndBothByteOrders)
     EXPECT_EQ(jolietM[2].extent, 31u);
 }
 
-TEST(PathTable, DirectoriesAreNumberedLevelByLevelAndTheNumbersStored)
+// The identifiers of a table's records (Joliet ones decoded), the root's
+// left out, and the parent numbers of all.
+std::pair<std::vector<std::string>, std::vector<std::uint16_t>> NamesAndParents(
+    const std::vector<iso::PathTableRecord>& records, bool joliet)
 {
-    // root -> A, B; A -> A1, A2; A1 -> X; B -> B1.
+    std::pair<std::vector<std::string>, std::vector<std::uint16_t>> result;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0) {
+            const std::string& identifier = records[i].identifier;
+            result.first.push_back(joliet ? iso::DecodeJolietIdentifier(identifier) : identifier);
+        }
+        result.second.push_back(records[i].parentNumber);
+    }
+    return result;
+}
+
+// Level by level, within a level by parent number, a parent's subfolders in
+// the order of their identifiers; each tree orders its own identifiers
+// (Joliet keeps case, so "C" comes before "a") and so numbers its own way.
+TEST(PathTable, DirectoriesAreNumberedLevelByLevelInIdentifierOrderPerTree)
+{
+    // root -> b, C, a; a -> a2, a1; a1 -> x; b -> b1; C -> c1.
     Held<IMacroList> list(NEW_MACROLIST());
     MacroNode* root = list->GetRoot();
-    MacroNode* a = list->AddChild(root, FolderNode("A"));
+    MacroNode* b = list->AddChild(root, FolderNode("b"));
     list->AddChild(root, FileNode("between", 1));
-    MacroNode* b = list->AddChild(root, FolderNode("B"));
-    MacroNode* a1 = list->AddChild(a, FolderNode("A1"));
-    MacroNode* a2 = list->AddChild(a, FolderNode("A2"));
-    MacroNode* x = list->AddChild(a1, FolderNode("X"));
-    MacroNode* b1 = list->AddChild(b, FolderNode("B1"));
+    MacroNode* c = list->AddChild(root, FolderNode("C"));
+    MacroNode* a = list->AddChild(root, FolderNode("a"));
+    list->AddChild(a, FolderNode("a2"));
+    list->AddChild(list->AddChild(a, FolderNode("a1")), FolderNode("x"));
+    list->AddChild(b, FolderNode("b1"));
+    list->AddChild(c, FolderNode("c1"));
     Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
     tables->Build(2, list.get(), 19, 30, 40);
-
+    ASSERT_STREQ(tables->GetLastError(), "");
     const std::vector<std::uint8_t> bytes = Rendered(tables.get());
     const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    std::vector<std::string> names;
-    std::vector<std::uint16_t> parents;
-    for (const iso::PathTableRecord& record : isoL) {
-        names.push_back(record.identifier);
-        parents.push_back(record.parentNumber);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{std::string(1, '\0'), "A", "B", "A1", "A2", "B1", "X"}));
-    EXPECT_EQ(parents, (std::vector<std::uint16_t>{1, 1, 1, 2, 2, 3, 4}));
-    // Parents never decrease, so every level is contiguous and ordered by
-    // parent number (ECMA-119 6.9.1).
-    EXPECT_TRUE(std::is_sorted(parents.begin(), parents.end()));
-
-    EXPECT_EQ(InfoOf(list.get(), root).directoryNumber, 1u);
-    EXPECT_EQ(InfoOf(list.get(), a).directoryNumber, 2u);
-    EXPECT_EQ(InfoOf(list.get(), b).directoryNumber, 3u);
-    EXPECT_EQ(InfoOf(list.get(), a1).directoryNumber, 4u);
-    EXPECT_EQ(InfoOf(list.get(), a2).directoryNumber, 5u);
-    EXPECT_EQ(InfoOf(list.get(), b1).directoryNumber, 6u);
-    EXPECT_EQ(InfoOf(list.get(), x).directoryNumber, 7u);
-
-    // The Joliet tables carry the same numbers and parents.
     const auto jolietL = Table(bytes, (tables->GetJolietStart() - 19) * kSector, tables->GetJolietTableSize(),
                                iso::PathTableOrder::LittleEndian);
-    ASSERT_EQ(jolietL.size(), isoL.size());
-    for (std::size_t i = 0; i < isoL.size(); ++i) {
-        EXPECT_EQ(jolietL[i].parentNumber, isoL[i].parentNumber) << i;
-    }
-    EXPECT_EQ(jolietL[6].identifier, iso::JolietIdentifier(u"X"));
+    EXPECT_EQ(NamesAndParents(isoL, false),
+              std::make_pair(std::vector<std::string>{"A", "B", "C", "A1", "A2", "B1", "C1", "X"},
+                             std::vector<std::uint16_t>{1, 1, 1, 1, 2, 2, 3, 4, 5}));
+    EXPECT_EQ(NamesAndParents(jolietL, true),
+              std::make_pair(std::vector<std::string>{"C", "a", "b", "c1", "a1", "a2", "b1", "x"},
+                             std::vector<std::uint16_t>{1, 1, 1, 1, 2, 3, 3, 4, 6}));
 }
 
 TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
@@ -191,6 +195,8 @@ TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
     }
 }
 
+// A folder is called in the path tables what its record in its parent's
+// directory calls it, in every tree.
 TEST(PathTable, NamesAreTheDirectoriesOwnCutAndMadeUnique)
 {
     Held<IMacroList> list(NEW_MACROLIST());
@@ -200,48 +206,74 @@ TEST(PathTable, NamesAreTheDirectoriesOwnCutAndMadeUnique)
     Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
     tables->Build(2, list.get(), 19, 0, 0);
     ASSERT_STREQ(tables->GetLastError(), "");
+    Held<IBuildDirSecs> directories(NEW_DIRSECSNEW());
+    directories->Build(2, list.get(), 23);
+    CByteBuffer rendered(256);
+    ASSERT_TRUE(directories->CopyTo(rendered));
+    std::vector<std::uint8_t> image(23 * kSector, 0);
+    image.insert(image.end(), rendered.GetData(), rendered.GetData() + rendered.GetSize());
+
     const std::vector<std::uint8_t> bytes = Rendered(tables.get());
     const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    ASSERT_EQ(isoL.size(), 3u);
-    const std::vector<std::string> expected = iso::UniqueIsoNames(std::vector<std::string>{"docs", "Docs", std::string(300, 'L')});
-    EXPECT_EQ(isoL[1].identifier, expected[1]);
-    EXPECT_NE(isoL[1].identifier, "DOCS");
-    EXPECT_EQ(isoL[2].identifier, expected[2]);
-    EXPECT_LE(isoL[2].identifier.size(), iso::kMaxRecordIdentifierLength);
+    const auto jolietL = Table(bytes, 2 * kSector, tables->GetJolietTableSize(), iso::PathTableOrder::LittleEndian);
+    EXPECT_EQ(NamesAndParents(isoL, false).first, (std::vector<std::string>{"DOCS_1", std::string(31, 'L')}));
+    EXPECT_EQ(NamesAndParents(jolietL, true).first, (std::vector<std::string>{"Docs", std::string(64, 'L')}));
+    for (const bool joliet : {false, true}) {
+        std::vector<std::string> folders{std::string(1, '\0')};
+        for (const auto& record : test::ReadDirectory(image, joliet ? directories->GetJolietRootExtent() : 23, 2048)) {
+            if (record.IsDirectory() && !record.IsSelf() && !record.IsParent()) {
+                folders.push_back(record.identifier);
+            }
+        }
+        std::vector<std::string> listed;
+        for (const auto& record : joliet ? jolietL : isoL) {
+            listed.push_back(record.identifier);
+        }
+        EXPECT_EQ(listed, folders) << (joliet ? "Joliet" : "ISO 9660");
+    }
 }
 
-TEST(PathTable, EditedTreeTopLevelDirectoriesHaveParentOne)
+// An edited tree numbers each tree on its own: a folder the Joliet tree
+// leaves out takes no number there.
+TEST(PathTable, EditedTreeNumbersEachTreeOnItsOwn)
 {
     Held<IIsoDirEdit> tree(DirEdit1());
     ASSERT_NE(tree.get(), nullptr);
     DirNode* top = tree->NewDirectory("Top", tree->GetRoot());
-    DirNode* inner = tree->NewDirectory("inner", top);
-    ASSERT_NE(inner, nullptr);
+    DirNode* hidden = tree->NewDirectory("hidden", tree->GetRoot());
+    ASSERT_NE(hidden, nullptr);
+    ASSERT_NE(tree->NewDirectory("inner", top), nullptr);
+    DirEntry entry;
+    tree->GetInfo(hidden, entry);
+    entry.inJolietTree = false;
+    tree->SetInfo(hidden, entry);
     Held<IIsoPath> tables(Path1());
     ASSERT_NE(tables.get(), nullptr);
     tables->Build(2, tree.get(), 18, 22, 23);
     ASSERT_STREQ(tables->GetLastError(), "");
     const std::vector<std::uint8_t> bytes = Rendered(tables.get());
     const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    ASSERT_EQ(isoL.size(), 3u);
+    const auto jolietM = Table(bytes, (tables->GetJolietStart() - 18 + 1) * kSector, tables->GetJolietTableSize(),
+                               iso::PathTableOrder::BigEndian);
+    ASSERT_FALSE(isoL.empty());
     EXPECT_EQ(isoL[0].extent, 22u);
-    EXPECT_EQ(isoL[1].identifier, "TOP");
-    EXPECT_EQ(isoL[1].parentNumber, 1);
-    EXPECT_EQ(isoL[2].identifier, "INNER");
-    EXPECT_EQ(isoL[2].parentNumber, 2);
-    DirEntry entry;
-    tree->GetInfo(inner, entry);
-    EXPECT_EQ(entry.pathTableNumber, 3u);
+    EXPECT_EQ(NamesAndParents(isoL, false),
+              std::make_pair(std::vector<std::string>{"HIDDEN", "TOP", "INNER"},
+                             std::vector<std::uint16_t>{1, 1, 1, 3}));
+    EXPECT_EQ(NamesAndParents(jolietM, true),
+              std::make_pair(std::vector<std::string>{"Top", "inner"}, std::vector<std::uint16_t>{1, 1, 2}));
 }
 
 TEST(PathTable, ParentNumbersBeyondSixteenBitsAreRefused)
 {
     // 65535 folders take the numbers 2..65536; a subfolder of the last one
     // would need parent number 65536, which the 16-bit field cannot hold.
+    // Their names are of one length, so the last added sorts last.
     Held<IMacroList> list(NEW_MACROLIST());
     MacroNode* last = nullptr;
     for (int i = 0; i < 65535; ++i) {
-        last = list->AddChild(list->GetRoot(), FolderNode("d" + std::to_string(i)));
+        const std::string number = std::to_string(i);
+        last = list->AddChild(list->GetRoot(), FolderNode("d" + std::string(5 - number.size(), '0') + number));
     }
     Held<IBuildPathTable> fits(NEW_PATHTABLENEW());
     fits->Build(1, list.get(), 18, 0, 0);
