@@ -219,9 +219,6 @@ private:
         const std::size_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(std::min<std::size_t>(used, UINT32_MAX)));
         std::vector<std::uint8_t> continuation;
         std::size_t inSector = 0;
-        const auto areaBlock = [&] {
-            return selfExtent + sectors + continuation.size() / iso::kSectorSize - (inSector != 0 ? 1 : 0);
-        };
         for (PendingRecord& pending : records) {
             for (std::size_t index = 0; index < pending.systemUse.continuation.size(); ++index) {
                 const std::string& area = pending.systemUse.continuation[index];
@@ -241,7 +238,6 @@ private:
                 inSector += area.size();
             }
         }
-        (void)areaBlock;
         const std::size_t start = bytes.size();
         bytes.resize(start + sectors * iso::kSectorSize, 0);
         for (PendingRecord& pending : records) {

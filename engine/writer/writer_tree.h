@@ -74,7 +74,6 @@ public:
     {
         return kind == TreeKind::Iso ? record.isoDirSize : record.jolietDirSize;
     }
-    static std::uint32_t& DirectoryNumber(Record& record) { return record.directoryNumber; }
     static std::uint64_t FileSize(const Record& record) { return record.fileSize; }
     static std::uint32_t& FileExtent(Record& record) { return record.fileExtent; }
     // Empty when the size cannot be recorded (4 GiB or more).
@@ -130,7 +129,6 @@ public:
     {
         return kind == TreeKind::Iso ? record.isoDirSize : record.jolietDirSize;
     }
-    static std::uint32_t& DirectoryNumber(Record& record) { return record.pathTableNumber; }
     static std::uint64_t FileSize(const Record& record) { return record.size; }
     static std::uint32_t& FileExtent(Record& record) { return record.extent; }
     // A file read from the image keeps the extents it has there; every other

@@ -71,7 +71,8 @@ TEST_F(ComposeTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
     // backslash, has '_' in its place.
     const std::string image = dir_ / "long.iso";
     const auto listed = [&](const char* which) {
-        return test::SortedLines(test::RunForOutput(std::string("isoinfo ") + which + " -f -i " + test::ShellQuote(image)));
+        const std::string command = std::string("isoinfo ") + which + " -f -i " + test::ShellQuote(image);
+        return test::SortedLines(test::RunForOutput(command));
     };
     const std::vector<std::string> rock = listed("-R");
     EXPECT_NE(std::find(rock.begin(), rock.end(), "/back\\slash/a\\b.txt"), rock.end());
