@@ -89,9 +89,10 @@ std::uint32_t MediaTypeForLength(std::uint64_t length)
     return kMediaNoEmulation;
 }
 
-// Every file node of a tree, folders walked without recursion.
+// Every node of a tree below the root, files or folders as asked, folders
+// walked without recursion.
 template <class Visit>
-void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
+void ForEachNode(IIsoDirEdit* tree, bool folders, Visit&& visit)
 {
     std::vector<DirNode*> pending{tree->GetRoot()};
     while (!pending.empty()) {
@@ -100,28 +101,18 @@ void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
         for (DirNode* child = tree->GetFirstChild(node); child != nullptr; child = tree->GetNextSibling(child)) {
             if (child->entry.isDirectory) {
                 pending.push_back(child);
-            } else {
+            }
+            if (child->entry.isDirectory == folders) {
                 visit(child);
             }
         }
     }
 }
 
-// Every folder node of a tree, the root left out.
 template <class Visit>
-void ForEachFolderNode(IIsoDirEdit* tree, Visit&& visit)
+void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
 {
-    std::vector<DirNode*> pending{tree->GetRoot()};
-    while (!pending.empty()) {
-        DirNode* node = pending.back();
-        pending.pop_back();
-        for (DirNode* child = tree->GetFirstChild(node); child != nullptr; child = tree->GetNextSibling(child)) {
-            if (child->entry.isDirectory) {
-                visit(child);
-                pending.push_back(child);
-            }
-        }
-    }
+    ForEachNode(tree, false, std::forward<Visit>(visit));
 }
 
 // One entry of the boot catalog that the save keeps, and the sectors its
@@ -798,7 +789,7 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
                 bootImageSector_ = desc_->GetBootInfo(mediaType_);
             }
             // Folders now lie where the directory writer put them.
-            ForEachFolderNode(tree_, [](DirNode* node) {
+            ForEachNode(tree_, true, [](DirNode* node) {
                 DirEntry& entry = node->entry;
                 entry.extent = entry.inIsoTree ? entry.isoDirExtent : entry.jolietDirExtent;
                 entry.size = entry.inIsoTree ? entry.isoDirSize : entry.jolietDirSize;
