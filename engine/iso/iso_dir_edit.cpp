@@ -30,6 +30,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -183,9 +184,9 @@ private:
 
     bool ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing,
                               bool claim = true);
-    void PairFoldersByContents(const DirectoryListing& listing,
-                               const std::vector<std::pair<std::size_t, std::string>>& folders,
-                               std::vector<DirNode*>& unpaired, std::vector<DirNode*>& paired);
+    class PrimaryChildren;
+    void PairFoldersByContents(DirNode* folder, const DirectoryListing& listing, const std::vector<std::size_t>& folders,
+                               PrimaryChildren& children, std::vector<DirNode*>& paired);
     iso::SystemUseArea ReadSystemUse(const std::string& stored, std::uint8_t skip);
     KeptRecord Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const;
     void KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet);
@@ -194,7 +195,6 @@ private:
     DirNode* AppendListed(DirNode* parent, ListedEntry& listed, bool joliet);
     void FinishEntry(DirNode* node, std::vector<PendingDirectory>& subdirectories, std::uint32_t childDepth);
     void ReadPrimaryTree(const iso::DirectoryRecord& root);
-    DirNode* PairJoliet(const ListedEntry& listed, const std::string& name, std::vector<DirNode*>& unpaired);
     void ReadJolietTree(const iso::DirectoryRecord& root);
     void FinishLoad();
     static void MarkInIsoTree(DirNode* top);
@@ -231,6 +231,10 @@ private:
     // While a load runs: each node's names and kept records.
     std::unordered_map<DirNode*, NodeNames> names_;
     std::unordered_map<DirNode*, std::shared_ptr<KeptRecords>> building_;
+    // The last sector continuation areas were read from.
+    static constexpr std::uint32_t kNoSector = UINT32_MAX;
+    std::uint32_t continuationSector_ = kNoSector;
+    std::vector<std::uint8_t> continuationBytes_;
 };
 
 // ---------------------------------------------------------------------------
@@ -409,8 +413,22 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
 
 iso::SystemUseArea CIsoDirEdit::ReadSystemUse(const std::string& stored, std::uint8_t skip)
 {
+    if (stored.size() <= skip) {
+        return {};
+    }
+    // Mastering tools put the continuation areas of a folder's records
+    // together: one sector serves many records in a row.
     const iso::SectorReader read = [this](std::uint32_t sector, std::uint8_t* buffer) {
-        return sector_->ReadSector(sector, buffer);
+        if (sector != continuationSector_) {
+            continuationBytes_.resize(kSectorSize);
+            if (!sector_->ReadSector(sector, continuationBytes_.data())) {
+                continuationSector_ = kNoSector;
+                return false;
+            }
+            continuationSector_ = sector;
+        }
+        std::copy(continuationBytes_.begin(), continuationBytes_.end(), buffer);
+        return true;
     };
     iso::SuspReport susp;
     iso::SystemUseArea area = iso::ReadSystemUseArea(stored, skip, read, sectorCount_, &susp);
@@ -593,61 +611,116 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
     }
 }
 
-// The child of parent that a Joliet record stands for: the file with the
-// same data, else the entry of the same name (Rock Ridge names are the true
-// ones; ISO 9660 names compare without regard to case), else, for folders,
-// the one left at the same place when both trees leave as many unpaired.
-DirNode* CIsoDirEdit::PairJoliet(const ListedEntry& listed, const std::string& name, std::vector<DirNode*>& unpaired)
-{
-    const iso::DirectoryRecord& record = listed.record;
-    const bool directory = record.IsDirectory();
-    auto take = [&](std::vector<DirNode*>::iterator found) {
-        DirNode* node = *found;
-        unpaired.erase(found);
-        return node;
-    };
-    const auto sameName = [&](DirNode* node) {
-        const NodeNames& names = names_[node];
-        return names.rock ? *names.rock == name : SameEntryName(names.iso, name);
-    };
-    if (!directory) {
-        std::vector<DirNode*>::iterator sameData = unpaired.end();
-        for (auto it = unpaired.begin(); it != unpaired.end(); ++it) {
-            const DirEntry& entry = (*it)->entry;
-            if (!entry.isDirectory && entry.extent == record.extent && entry.size == listed.size) {
-                if (sameName(*it)) {
-                    return take(it);
+// The primary children of one folder, found by what a Joliet record can
+// match: files by their data, entries by name (Rock Ridge names are the
+// true ones; ISO 9660 names compare without regard to ASCII case). Each is
+// taken at most once; lookups cost the same however large the folder.
+class CIsoDirEdit::PrimaryChildren {
+public:
+    PrimaryChildren(DirNode* folder, std::unordered_map<DirNode*, NodeNames>& names)
+    {
+        for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
+            if (!child->entry.inIsoTree) {
+                continue;
+            }
+            const NodeNames& known = names[child];
+            byName_[known.rock ? "r" + *known.rock : "i" + AsciiUpper(known.iso)].push_back(child);
+            if (!child->entry.isDirectory) {
+                byData_[{child->entry.extent, child->entry.size}].nodes.push_back(child);
+            }
+        }
+    }
+
+    // The file with the same data (of the same name, when several), else
+    // the entry of the same name and kind.
+    DirNode* TakeFor(const ListedEntry& listed, const std::string& name)
+    {
+        const bool directory = listed.record.IsDirectory();
+        const auto left = [&](const std::vector<DirNode*>* nodes, auto&& also) -> DirNode* {
+            if (nodes != nullptr) {
+                for (DirNode* node : *nodes) {
+                    if (!taken_.contains(node) && node->entry.isDirectory == directory && also(node)) {
+                        return node;
+                    }
                 }
-                if (sameData == unpaired.end()) {
-                    sameData = it;
+            }
+            return nullptr;
+        };
+        const std::vector<DirNode*>* named = Find(byName_, "r" + name);
+        if (named == nullptr) {
+            named = Find(byName_, "i" + AsciiUpper(name));
+        }
+        const auto any = [](DirNode*) { return true; };
+        DirNode* found = nullptr;
+        if (directory) {
+            found = left(named, any);
+        } else {
+            // Of the files with the same data, the one of the same name,
+            // else the first one left (empty files all share their data).
+            const auto data = byData_.find({listed.record.extent, listed.size});
+            if (data != byData_.end()) {
+                const auto sameData = [&](DirNode* node) {
+                    return node->entry.extent == listed.record.extent && node->entry.size == listed.size;
+                };
+                found = left(named, sameData);
+                SameData& files = data->second;
+                while (found == nullptr && files.next < files.nodes.size()) {
+                    DirNode* node = files.nodes[files.next++];
+                    found = taken_.contains(node) ? nullptr : node;
                 }
             }
         }
-        if (sameData != unpaired.end()) {
-            return take(sameData);
+        if (found != nullptr) {
+            Take(found);
         }
-        return nullptr;
+        return found;
     }
-    for (auto it = unpaired.begin(); it != unpaired.end(); ++it) {
-        if ((*it)->entry.isDirectory && sameName(*it)) {
-            return take(it);
+
+    void Take(DirNode* node) { taken_.insert(node); }
+    bool Taken(DirNode* node) const { return taken_.contains(node); }
+
+private:
+    template <class Map, class Key>
+    static const std::vector<DirNode*>* Find(const Map& map, const Key& key)
+    {
+        const auto found = map.find(key);
+        return found == map.end() ? nullptr : &found->second;
+    }
+    static std::string AsciiUpper(std::string text)
+    {
+        for (char& c : text) {
+            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
         }
+        return text;
     }
-    return nullptr;
-}
+
+    std::unordered_map<std::string, std::vector<DirNode*>> byName_;
+    struct SameData {
+        std::vector<DirNode*> nodes;
+        std::size_t next = 0; // the ones before it are taken
+    };
+    std::map<std::pair<std::uint32_t, std::uint64_t>, SameData> byData_;
+    std::unordered_set<DirNode*> taken_;
+};
 
 // Folders whose names differ in the two trees (ISO 9660 names cut to 8.3,
 // say) pair by the files they hold: the primary folder with the most files
 // of the same data. Folders holding no files pair only when each tree has
 // one such folder left; the others stay apart (each tree keeps its own,
 // which loses nothing).
-void CIsoDirEdit::PairFoldersByContents(const DirectoryListing& listing,
-                                        const std::vector<std::pair<std::size_t, std::string>>& folders,
-                                        std::vector<DirNode*>& unpaired, std::vector<DirNode*>& paired)
+void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing& listing,
+                                        const std::vector<std::size_t>& folders, PrimaryChildren& children,
+                                        std::vector<DirNode*>& paired)
 {
+    std::vector<DirNode*> unpaired;
+    for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
+        if (child->entry.inIsoTree && child->entry.isDirectory && !children.Taken(child)) {
+            unpaired.push_back(child);
+        }
+    }
     std::vector<std::size_t> withoutFiles;
     DirectoryListing inside;
-    for (const auto& [index, name] : folders) {
+    for (const std::size_t index : folders) {
         const iso::DirectoryRecord& record = listing.entries[index].record;
         std::set<std::pair<std::uint32_t, std::uint64_t>> files;
         if (ReadDirectoryRecords(record.extent, record.dataLength, inside, false)) {
@@ -660,9 +733,6 @@ void CIsoDirEdit::PairFoldersByContents(const DirectoryListing& listing,
         DirNode* best = nullptr;
         std::size_t bestShared = 0;
         for (DirNode* node : unpaired) {
-            if (!node->entry.isDirectory) {
-                continue;
-            }
             std::size_t shared = 0;
             for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
                 shared += files.count({child->entry.extent, child->entry.size});
@@ -674,16 +744,15 @@ void CIsoDirEdit::PairFoldersByContents(const DirectoryListing& listing,
         }
         if (best != nullptr) {
             paired[index] = best;
+            children.Take(best);
             unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
         } else if (files.empty()) {
             withoutFiles.push_back(index);
         }
     }
-    const auto isFolder = [](DirNode* node) { return node->entry.isDirectory; };
-    if (withoutFiles.size() == 1 && std::count_if(unpaired.begin(), unpaired.end(), isFolder) == 1) {
-        const auto last = std::find_if(unpaired.begin(), unpaired.end(), isFolder);
-        paired[withoutFiles.front()] = *last;
-        unpaired.erase(last);
+    if (withoutFiles.size() == 1 && unpaired.size() == 1) {
+        paired[withoutFiles.front()] = unpaired.front();
+        children.Take(unpaired.front());
     }
 }
 
@@ -693,8 +762,8 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
     std::vector<PendingDirectory> pending{{&root_, root.extent, root.dataLength, 1}};
     std::vector<PendingDirectory> subdirectories;
     DirectoryListing listing;
-    std::vector<DirNode*> unpaired;
-    std::vector<std::pair<std::size_t, std::string>> folders; // listed folders not paired by name
+    std::vector<std::string> jolietNames;
+    std::vector<std::size_t> folders; // listed folders not paired by name
     while (!pending.empty()) {
         const PendingDirectory directory = pending.back();
         pending.pop_back();
@@ -702,45 +771,43 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
             continue;
         }
         KeepDirectoryRecords(directory.node, listing, true);
-        unpaired.clear();
-        for (DirNode* child = directory.node->firstChild; child != nullptr; child = child->nextSibling) {
-            if (child->entry.inIsoTree) {
-                unpaired.push_back(child);
-            }
-        }
+        PrimaryChildren children(directory.node, names_);
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
+        jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-            const std::string name = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
-            if (name.empty()) {
+            jolietNames[i] = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
+            if (jolietNames[i].empty()) {
                 ++report_.malformedRecords;
                 continue;
             }
-            paired[i] = PairJoliet(listing.entries[i], name, unpaired);
+            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i]);
             if (paired[i] == nullptr && listing.entries[i].record.IsDirectory()) {
-                folders.emplace_back(i, name);
+                folders.push_back(i);
             }
         }
         if (!folders.empty()) {
-            PairFoldersByContents(listing, folders, unpaired, paired);
+            PairFoldersByContents(directory.node, listing, folders, children, paired);
         }
         // What the primary tree lists and the Joliet tree does not.
-        for (DirNode* node : unpaired) {
-            node->entry.inJolietTree = false;
+        for (DirNode* child = directory.node->firstChild; child != nullptr; child = child->nextSibling) {
+            if (child->entry.inIsoTree && !children.Taken(child)) {
+                child->entry.inJolietTree = false;
+            }
         }
         subdirectories.clear();
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-            ListedEntry& listed = listing.entries[i];
-            const iso::DirectoryRecord record = listed.record;
-            if (iso::DecodeJolietIdentifier(record.identifier).empty()) {
+            if (jolietNames[i].empty()) {
                 continue;
             }
+            ListedEntry& listed = listing.entries[i];
+            const iso::DirectoryRecord record = listed.record;
             DirNode* node = paired[i];
             if (node == nullptr) {
                 node = AppendListed(directory.node, listed, true);
                 FinishEntry(node, subdirectories, directory.depth);
             } else {
-                names_[node].joliet = iso::DecodeJolietIdentifier(record.identifier);
+                names_[node].joliet = std::move(jolietNames[i]);
                 if (node->entry.isDirectory) {
                     if (directory.depth < kMaxDirectoryDepth) {
                         subdirectories.push_back({node, record.extent, record.dataLength, directory.depth + 1});
@@ -828,6 +895,7 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
     claimed_ = ClaimedSectors{};
     names_.clear();
     building_.clear();
+    continuationSector_ = kNoSector;
     suspSkip_ = 0;
     rockRidgeVolume_ = false;
     rockRidgeEntries_ = false;

@@ -886,16 +886,17 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
 std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
 {
     constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
-    std::vector<std::uint8_t> sector(kSectorBytes);
-    std::uint32_t zero = 0;
-    while (zero < kMostPadding && zero + iso::kSystemAreaSectors + 1 < sectorCount) {
-        if (!sector_->ReadSector(sectorCount - 1 - zero, sector.data())
-            || std::any_of(sector.begin(), sector.end(), [](std::uint8_t byte) { return byte != 0; })) {
-            break;
-        }
-        ++zero;
+    if (sectorCount <= iso::kSystemAreaSectors + 1) {
+        return 0;
     }
-    return zero;
+    const std::uint32_t tail = std::min(kMostPadding, sectorCount - iso::kSystemAreaSectors - 1);
+    std::vector<std::uint8_t> sectors(std::size_t{tail} * kSectorBytes);
+    if (!sector_->ReadSectors(sectorCount - tail, sectors.data(), tail)) {
+        return 0;
+    }
+    const auto nonZero = [](std::uint8_t byte) { return byte != 0; };
+    const auto last = std::find_if(sectors.rbegin(), sectors.rend(), nonZero);
+    return static_cast<std::uint32_t>(std::distance(sectors.rbegin(), last) / kSectorBytes);
 }
 
 bool CIsoEdit::WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error)
