@@ -8,6 +8,7 @@
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
+#include "iso/volume_space.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -168,6 +169,16 @@ int RunInfo(const Arguments& args)
     std::printf("track mode:      %" PRIu32 "\n", sectors->GetTrackMode());
     std::printf("logical sectors: %" PRIu32 "\n", sectors->GetSectorCount());
     std::printf("access:          %s\n", sectors->IsReadOnly() ? "read-only" : "read-write");
+    const iso::VolumeSpace space = iso::ScanVolumeSpace(*sectors);
+    if (space.known) {
+        const std::uint64_t free = space.Free().Count();
+        std::printf("free space:      %" PRIu64 " sectors (%.1f MiB) in %zu pieces, of a volume of %" PRIu32
+                    " sectors\n",
+                    free, static_cast<double>(free) * 2048 / (1024.0 * 1024.0), space.Free().Runs().size(),
+                    space.volumeSectors);
+    } else {
+        std::printf("free space:      unknown (%s)\n", space.why.c_str());
+    }
     PrintDescriptors(sectors);
     DestroyComponent(sectors);
     return kExitOk;

@@ -238,6 +238,17 @@ public:
     bool CommitSave() override { return journal_.Commit() || Fail(journal_.LastError()); }
     bool RollbackSave() override { return journal_.Rollback() || Fail(journal_.LastError()); }
     bool IsSaving() override { return journal_.Active(); }
+    bool ForgoUndo(std::uint64_t position, std::uint64_t count) override
+    {
+        return journal_.Forgo(position, count) || Fail(journal_.LastError());
+    }
+    bool Truncate(std::uint64_t length) override
+    {
+        if (journal_.Active()) {
+            return Fail("the image cannot be cut while a save of it is under way");
+        }
+        return Check(file_.Truncate(length));
+    }
     bool WasRecovered() override { return recovered_; }
 
 private:

@@ -76,6 +76,12 @@ public:
     // True when Open found the journal of an interrupted save and rolled
     // the image back to what it was before that save.
     virtual bool WasRecovered() = 0;
+    // During a save: the bytes of [position, position + count) are free
+    // space nothing refers to, so writes there keep no undo copy of them.
+    virtual bool ForgoUndo(std::uint64_t position, std::uint64_t count) = 0;
+    // Cuts the file to length bytes; refused while a save is under way (its
+    // rollback could not give the cut bytes back).
+    virtual bool Truncate(std::uint64_t length) = 0;
 };
 
 } // namespace tarvelin

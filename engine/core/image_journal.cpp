@@ -123,7 +123,11 @@ bool ImageJournal::AppendRecord(std::uint64_t offset, std::uint64_t length)
     return true;
 }
 
-bool ImageJournal::Protect(std::uint64_t offset, std::uint64_t length)
+bool ImageJournal::Protect(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, true); }
+
+bool ImageJournal::Forgo(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, false); }
+
+bool ImageJournal::Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes)
 {
     if (!Active()) {
         return Fail("no save is in progress");
@@ -145,7 +149,7 @@ bool ImageJournal::Protect(std::uint64_t offset, std::uint64_t length)
             stop = std::min(stop, next->first);
         }
         stop = std::min(stop, at + kMaxRecordData);
-        if (!AppendRecord(at, stop - at)) {
+        if (keepOldBytes && !AppendRecord(at, stop - at)) {
             return false;
         }
         // Merge with a neighbour that ends where this one starts.

@@ -50,6 +50,11 @@ public:
     // Journals the old bytes of [offset, offset + length) that lie below the
     // original length and are not journaled yet. Call before writing there.
     bool Protect(std::uint64_t offset, std::uint64_t length);
+    // Declares [offset, offset + length) free space whose old bytes nothing
+    // refers to: writes there are not journaled, and a rollback leaves
+    // whatever was written there (unreferenced again once the old metadata
+    // is back). Ranges already journaled stay so.
+    bool Forgo(std::uint64_t offset, std::uint64_t length);
     // Flushes the image, then deletes the undo file.
     bool Commit();
     // Restores the old bytes, cuts the image to its old length, flushes it and
@@ -61,6 +66,7 @@ public:
 private:
     bool Fail(const std::string& why);
     bool AppendRecord(std::uint64_t offset, std::uint64_t length);
+    bool Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes);
 
     platform::File* image_ = nullptr;
     platform::File undo_;

@@ -329,6 +329,20 @@ public:
     bool CommitSave() override { return IsOpen() && Checked(file_->CommitSave()); }
     bool RollbackSave() override { return IsOpen() && Checked(file_->RollbackSave()); }
 
+    bool ForgoUndo(std::uint32_t firstSector, std::uint32_t count) override
+    {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        return CheckRange(firstSector, count) && StoredStart(firstSector, start)
+            && StoredStart(firstSector + count, end) && Checked(file_->ForgoUndo(start, end - start));
+    }
+
+    bool TruncateSectors(std::uint32_t count) override
+    {
+        std::uint64_t length = 0;
+        return StoredStart(count, length) && Checked(file_->Truncate(length));
+    }
+
 private:
     bool IsOpen()
     {
@@ -358,6 +372,20 @@ private:
             return false;
         }
         position = static_cast<std::uint64_t>(start);
+        return true;
+    }
+
+    // Where the stored form of a sector (header and tail included) starts.
+    bool StoredStart(std::uint32_t sector, std::uint64_t& position)
+    {
+        if (!UserDataPosition(sector, position)) {
+            return false;
+        }
+        if (position < layout_.dataOffset) {
+            lastError_ = "sector " + std::to_string(sector) + " lies before the start of the image file";
+            return false;
+        }
+        position -= layout_.dataOffset;
         return true;
     }
 

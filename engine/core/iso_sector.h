@@ -92,6 +92,11 @@ public:
     virtual bool BeginSave() = 0;
     virtual bool CommitSave() = 0;
     virtual bool RollbackSave() = 0;
+    // During a save: sectors firstSector onwards are free space nothing
+    // refers to, written without an undo copy (see IImageFile::ForgoUndo).
+    virtual bool ForgoUndo(std::uint32_t firstSector, std::uint32_t count) = 0;
+    // Cuts the image file behind its first count sectors; not during a save.
+    virtual bool TruncateSectors(std::uint32_t count) = 0;
 };
 
 } // namespace tarvelin

@@ -224,6 +224,7 @@ private:
 
     NameSource nameSource_ = NameSource::Automatic;
     NameRules rules_;
+    std::uint32_t highestSerial_ = 0; // of the "." and ".." records read
     bool hasJoliet_ = false;
     std::uint8_t suspSkip_ = 0;       // the SP entry's LEN_SKP
     bool rockRidgeVolume_ = false;    // the root names RRIP in an ER entry
@@ -558,8 +559,21 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             const iso::SuspVolumeInfo volume = iso::DecodeSuspVolume(ReadSystemUse(listing.self->systemUse, 0));
             suspSkip_ = volume.susp ? volume.skip : 0;
             rockRidgeVolume_ = volume.rockRidge;
+            // The root has no record of its own: its mode, owner and serial
+            // are those of its "." record (new folders' ".." records and new
+            // serial numbers follow them).
+            root_.entry.isDirectory = true;
+            root_.entry.posix = iso::DecodeRockRidge(ReadSystemUse(listing.self->systemUse, suspSkip_)).attributes;
         }
         KeepDirectoryRecords(directory.node, listing, false);
+        // New entries get serial numbers above every one the image uses,
+        // "." and ".." records included.
+        for (const auto* own : {listing.self ? &*listing.self : nullptr, listing.parent ? &*listing.parent : nullptr}) {
+            if (own != nullptr) {
+                const auto serial = iso::DecodeRockRidge(ReadSystemUse(own->systemUse, suspSkip_)).attributes.serial;
+                highestSerial_ = std::max(highestSerial_, serial.value_or(0));
+            }
+        }
         subdirectories.clear();
         std::size_t relocatedHere = 0;
         for (ListedEntry& listed : listing.entries) {
@@ -831,6 +845,7 @@ void CIsoDirEdit::FinishLoad()
                                                                    : NameSource::RockRidge;
     rules_ = NameRules{};
     rules_.rockRidge = rockRidgeVolume_ || rockRidgeEntries_;
+    rules_.firstSerial = std::max(rules_.firstSerial, highestSerial_ == UINT32_MAX ? UINT32_MAX : highestSerial_ + 1);
     bool level1 = true;
     std::vector<DirNode*> pending{&root_};
     while (!pending.empty()) {
@@ -901,6 +916,7 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
     rockRidgeEntries_ = false;
     hasJoliet_ = false;
     rules_ = NameRules{};
+    highestSerial_ = 0;
     lastError_.clear();
     if (sector_ == nullptr) {
         lastError_ = "no image to read the tree from";

@@ -13,6 +13,7 @@
 #include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "iso/volume_space.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "writer/data_writer.h"
@@ -65,16 +66,6 @@ bool IsNoEmulation(const iso::BootEntry& entry)
     return (entry.mediaType & 0x0F) == kMediaNoEmulation;
 }
 
-std::uint32_t DisketteSectors(std::uint32_t mediaType)
-{
-    switch (mediaType) {
-    case 1: return 600;  // 1.2 MB
-    case 2: return 720;  // 1.44 MB
-    case 3: return 1440; // 2.88 MB
-    default: return 0;
-    }
-}
-
 // Media type of a boot image file by its length: a diskette is emulated
 // only for an image of exactly a diskette's size. A loader of any other
 // length (a few KiB of no-emulation code, say) would not boot as a
@@ -82,7 +73,7 @@ std::uint32_t DisketteSectors(std::uint32_t mediaType)
 std::uint32_t MediaTypeForLength(std::uint64_t length)
 {
     for (std::uint32_t type = 1; type <= 3; ++type) {
-        if (length == std::uint64_t{DisketteSectors(type)} * kSectorBytes) {
+        if (length == std::uint64_t{iso::DisketteSectors(type)} * kSectorBytes) {
             return type;
         }
     }
@@ -374,7 +365,7 @@ public:
         if (first == 0) {
             return Fail("the image's boot catalog is damaged: it names no boot image");
         }
-        std::uint64_t bytes = std::uint64_t{DisketteSectors(mediaType)} * kSectorBytes;
+        std::uint64_t bytes = std::uint64_t{iso::DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {
             // No emulation (and hard disk emulation): the boot file's own size
             // when a file of the image lies there, else what the catalog loads.
@@ -450,6 +441,25 @@ public:
     std::uint32_t GetMediaType() override { return mediaType_; }
     void SetNameSource(NameSource source) override { nameSource_ = source; }
     bool HasRockRidge() override { return tree_ != nullptr && tree_->HasRockRidge(); }
+
+    FreeSpaceInfo GetFreeSpace() override
+    {
+        FreeSpaceInfo info;
+        if (saving_ || sector_ == nullptr) {
+            info.why = saving_ ? "a save is under way" : "no image is open";
+            return info;
+        }
+        const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
+        info.known = space.known;
+        info.why = space.why;
+        info.volumeSectors = space.volumeSectors;
+        const iso::SectorSet free = space.Free();
+        info.freeSectors = free.Count();
+        info.runs = static_cast<std::uint32_t>(free.Runs().size());
+        return info;
+    }
+
+    void CompactNextSave() override { compactNext_ = true; }
 
     bool SetBootInfoPatch(std::uint32_t flags) override
     {
@@ -717,6 +727,44 @@ private:
     IIsoData* data_ = nullptr;
     IIsoDir* dir_ = nullptr;
 
+    // The first sector behind everything the new metadata refers to, but
+    // the metadata itself: files, boot images, the catalog.
+    std::uint32_t LiveEnd(const std::vector<KeptBootImage>& kept, bool hasCatalog)
+    {
+        std::uint64_t end = hasCatalog ? std::uint64_t{catalogSector_} + 1 : 0;
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            const DirEntry& file = node->entry;
+            if (file.size == 0) {
+                return;
+            }
+            if (file.moreExtents.empty()) {
+                end = std::max<std::uint64_t>(end, file.extent + std::uint64_t{SectorsFor(file.size)});
+                return;
+            }
+            end = std::max<std::uint64_t>(end, file.extent + std::uint64_t{SectorsFor(file.extentLength)});
+            for (const ExtentPiece& piece : file.moreExtents) {
+                end = std::max<std::uint64_t>(end, piece.extent + std::uint64_t{SectorsFor(piece.length)});
+            }
+        });
+        for (const KeptBootImage& image : kept) {
+            end = std::max<std::uint64_t>(end, image.entry->loadRba + std::uint64_t{image.sectors});
+        }
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
+    }
+
+    // The end of what the data pass does not move: boot images that are no
+    // file of the tree and a catalog that no file lists.
+    std::uint32_t FixedEnd(const std::vector<KeptBootImage>& kept, bool hasCatalog, DirNode* catalogFile) const
+    {
+        std::uint64_t end = hasCatalog && catalogFile == nullptr ? std::uint64_t{catalogSector_} + 1 : 0;
+        for (const KeptBootImage& image : kept) {
+            if (image.owner == nullptr) {
+                end = std::max<std::uint64_t>(end, image.first + std::uint64_t{image.sectors});
+            }
+        }
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
+    }
+
     // The save layout.
     std::uint32_t mode_ = 0;
     std::uint32_t pathStart_ = 0;
@@ -731,6 +779,8 @@ private:
     NameSource nameSource_ = NameSource::Automatic;
     NameSource shownTree_ = NameSource::Automatic; // the names the loaded tree shows
     bool replaced_ = false;
+    bool compactNext_ = false;
+    std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
 
     std::atomic<bool> saving_{false};
@@ -776,10 +826,19 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
 
     if (!sector_->BeginSave()) {
         error = sector_->GetLastError();
+        compactNext_ = false;
         return false;
     }
-    if (WriteSave(context, callback, error)) {
+    const bool written = WriteSave(context, callback, error);
+    compactNext_ = false;
+    data_->SetPlacement({});
+    if (written) {
         if (sector_->CommitSave()) {
+            // The new volume is in place; what lies behind it is nobody's.
+            if (shrinkTo_ != 0) {
+                sector_->TruncateSectors(shrinkTo_);
+                shrinkTo_ = 0;
+            }
             bootAction_ = kBootKeepAsIs;
             bootInfoPatch_ = kBootInfoAutomatic;
             loadedBootFile_ = nullptr;
@@ -873,7 +932,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         if (image.length != 0) {
             image.sectors = SectorsFor(image.length);
         } else {
-            image.sectors = DisketteSectors(entry->mediaType & 0x0F);
+            image.sectors = iso::HiddenBootImageSectors(*sector_, *entry);
             if (image.sectors == 0) {
                 image.sectors = std::max<std::uint32_t>(1, SectorsFor(std::uint64_t{entry->sectorCount} * 512));
             }
@@ -969,6 +1028,13 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
     const std::vector<FilePlace> placesBefore = hybridBefore ? FilePlacesOf(tree_) : std::vector<FilePlace>{};
+    // What the image's metadata refers to before anything is written: the
+    // rest of the volume may take new and moved data.
+    const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
+    if (compactNext_ && !space.known) {
+        error = "the image cannot be compacted: its free space cannot be told (" + space.why + ")";
+        return false;
+    }
     mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
     const bool joliet = mode_ == 2;
 
@@ -1023,7 +1089,30 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         firstFree += loadedSectors;
     }
 
-    // 3. Mark what the new metadata covers, to be moved.
+    // 3. Mark what the new metadata covers, to be moved. Free space lies
+    // behind the new metadata and in front of the image's padding (data in
+    // the padding would end up in a disc's last sectors); nothing of it is
+    // kept for a rollback, since nothing refers to it.
+    const bool mayShrink = !hybridBefore && space.known && oldSectors <= space.volumeSectors;
+    iso::SectorSet free = space.Free();
+    free.Remove(0, firstFree);
+    if (tailPadding != 0 && oldSectors >= tailPadding) {
+        free.Remove(oldSectors - tailPadding, tailPadding);
+    }
+    for (const iso::SectorRun& run : free.Runs()) {
+        if (!sector_->ForgoUndo(run.first, run.count)) {
+            error = std::string("cannot prepare the save: ") + sector_->GetLastError();
+            return false;
+        }
+    }
+    // The files that end the volume move down into the free space where
+    // they fit, so that the end can be given back, when the end may be.
+    DataPlacement placement;
+    placement.free = std::move(free);
+    placement.compact = compactNext_;
+    placement.pullTail = mayShrink;
+    placement.fixedEnd = std::max(firstFree, FixedEnd(keptImages, catalog.has_value(), catalogFile));
+    data_->SetPlacement(placement);
     data_->SetBootImagePlace(bootPlace);
     if (!data_->RescueData(sector_, tree_, firstFree)) {
         error = data_->GetLastError();
@@ -1079,6 +1168,21 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
         end += tailPadding;
+    }
+    // Free space at the end of the volume is given back: the volume ends
+    // behind what the new metadata refers to, in the same padding, and the
+    // file is cut there once the save counts. Not for an image that holds
+    // more than its volume, or whose partition tables describe it.
+    shrinkTo_ = 0;
+    if (end == appendStart && mayShrink) {
+        const std::uint32_t liveEnd = std::max(LiveEnd(keptImages, catalog.has_value()), firstFree);
+        if (std::uint64_t{liveEnd} + tailPadding < end) {
+            if (tailPadding != 0 && !WriteZeroSectors(liveEnd, tailPadding, error)) {
+                return false;
+            }
+            end = liveEnd + tailPadding;
+            shrinkTo_ = end;
+        }
     }
     // A hybrid image that ended on a whole cylinder of its partition table
     // (1 MiB: 64 heads of 32 sectors, as isohybrid lays it out) ends on one

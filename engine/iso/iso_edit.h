@@ -74,6 +74,14 @@ struct ItemInfo {
 
 class IIsoSector;
 
+struct FreeSpaceInfo {
+    bool known = false;      // false: the scan met something it cannot account for
+    std::string why;         // then, what it met
+    std::uint32_t volumeSectors = 0;
+    std::uint64_t freeSectors = 0;
+    std::uint32_t runs = 0;  // pieces the free sectors lie in
+};
+
 class IIsoEdit : public CComponent {
 public:
     virtual bool Reserved() = 0;
@@ -152,6 +160,19 @@ public:
     // right, whatever this says. False, changing nothing, while a save runs
     // or for an unknown flag.
     virtual bool SetBootInfoPatch(std::uint32_t flags) = 0;
+
+    // The free space inside the volume as the image stands (what no
+    // metadata of it refers to; see iso/volume_space.h). A save puts new
+    // and moved data there first and gives free space at the end of the
+    // file back; sectors the old metadata refers to are never reused by the
+    // save that replaces it.
+    virtual FreeSpaceInfo GetFreeSpace() = 0;
+    // The next save also moves every file of the image down into the lowest
+    // room that holds it, so that afterwards no free space is left inside
+    // the volume but between pieces that cannot move (boot images that no
+    // file lists, files of 4 GiB or more). Moves are journaled like every
+    // other write of the save.
+    virtual void CompactNextSave() = 0;
 };
 
 } // namespace tarvelin

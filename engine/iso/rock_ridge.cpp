@@ -442,6 +442,22 @@ SystemUseArea ReadSystemUseArea(std::string_view recordSystemUse, std::uint8_t s
     return area;
 }
 
+std::vector<ContinuationPlace> ContinuationPlacesOf(const SystemUseArea& area)
+{
+    std::vector<ContinuationPlace> places;
+    const std::string* current = &area.inlineBytes;
+    for (const std::string& next : area.continuation) {
+        const std::optional<std::size_t> at = FindContinuationEntry(*current);
+        if (!at) {
+            break;
+        }
+        const ConstBytes entry = BytesOf(std::string_view(*current).substr(*at, kContinuationEntrySize));
+        places.push_back({ReadBoth32(entry, 4), ReadBoth32(entry, 12), ReadBoth32(entry, 20)});
+        current = &next;
+    }
+    return places;
+}
+
 std::vector<std::string> SystemUseEntries(const SystemUseArea& area)
 {
     std::vector<std::string> entries;

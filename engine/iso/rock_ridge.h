@@ -128,6 +128,15 @@ TARVELIN_API SystemUseArea ReadSystemUseArea(std::string_view recordSystemUse, s
                                              const SectorReader& read, std::uint32_t sectorCount,
                                              SuspReport* report = nullptr);
 
+// Where each continuation area of an area lies: the block, offset and
+// length its CE entry names, in the order of area.continuation.
+struct ContinuationPlace {
+    std::uint32_t block = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+};
+TARVELIN_API std::vector<ContinuationPlace> ContinuationPlacesOf(const SystemUseArea& area);
+
 // Every entry of the area in order, inline entries first, then those of each
 // continuation area; CE, ST and PD entries left out (they describe the
 // storage, not the entry).

@@ -19,6 +19,9 @@
 #include "writer/writer_tree.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -277,6 +280,8 @@ private:
 
 // writerWords[0] of a file that the write pass must move.
 constexpr std::uint32_t kMoveMark = 0x45564F4D; // "MOVE"
+// ... and of one that a compacting save may move down.
+constexpr std::uint32_t kMayMoveMark = 0x4E574F44; // "DOWN"
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
@@ -355,10 +360,12 @@ public:
         error_.clear();
         fileCount_ = 0;
         rescueCount_ = 0;
+        moveLimit_ = moveLimit;
         const writer::EditTreeAccess access(tree);
         if (!access.Valid()) {
             return Fail("no tree to save");
         }
+        tangled_ = compact_ || pullTail_ ? TangledExtents(access) : std::set<std::uint32_t>{};
         return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             entry.writerWords[0] = 0;
             if (entry.size != 0) {
@@ -373,6 +380,11 @@ public:
                     entry.writerWords[0] = kMoveMark;
                     ++fileCount_;
                     ++rescueCount_;
+                } else if (compact_ && entry.EntrySource == EntrySourceKind::Image && entry.moreExtents.empty()
+                           && entry.size <= UINT32_MAX && entry.extent >= moveLimit
+                           && tangled_.count(entry.extent) == 0) {
+                    entry.writerWords[0] = kMayMoveMark;
+                    ++fileCount_;
                 }
             }
             access.Set(node, entry);
@@ -394,29 +406,85 @@ public:
             return Fail("no tree or no image to write");
         }
         DirNode* bootNode = nullptr;
-        bool written = writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
-            if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && entry.writerWords[0] != kMoveMark)) {
+        std::vector<std::pair<DirNode*, std::uint32_t>> work; // node, old extent of an image file
+        writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
+            if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && entry.writerWords[0] == 0)) {
                 NoteBoot(entry);
-                return true;
-            }
-            if (entry.bootMark && bootPlace_ != 0 && entry.EntrySource == EntrySourceKind::Disk) {
+            } else if (entry.bootMark && bootPlace_ != 0 && entry.EntrySource == EntrySourceKind::Disk) {
                 bootNode = node;
-                return true;
+            } else {
+                work.emplace_back(node, entry.EntrySource == EntrySourceKind::Image ? entry.extent : UINT32_MAX);
             }
-            if (!Place(access, node, entry, nextSector_, sector)) {
-                return false;
-            }
-            nextSector_ += iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
-            Report(context, callback);
             return true;
         });
-        if (written && bootNode != nullptr) {
+        if (compact_) {
+            // Files of the image in the order of their old places, each moved
+            // no higher than it was: a copy then never reaches data that has
+            // not been moved yet. New files follow.
+            std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        }
+        std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint32_t> movedTo; // old extent, size -> new extent
+        for (const auto& [node, oldExtent] : work) {
             DirEntry entry;
-            access.Get(bootNode, entry);
-            written = Place(access, bootNode, entry, bootPlace_, sector);
+            access.Get(node, entry);
+            const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
+            if (entry.EntrySource != EntrySourceKind::Image) {
+                if (!Place(access, node, entry, Allocate(sectors), sector)) {
+                    return false;
+                }
+                Report(context, callback);
+                continue;
+            }
+            const std::pair<std::uint32_t, std::uint64_t> key{entry.extent, entry.size};
+            if (const auto shared = movedTo.find(key); shared != movedTo.end()) {
+                // Another entry of the same data: it moved once.
+                SetPlace(access, node, entry, shared->second);
+                continue;
+            }
+            std::uint32_t at = 0;
+            if (entry.writerWords[0] == kMayMoveMark) {
+                free_.Add(entry.extent, sectors);
+                at = free_.Take(sectors, entry.extent).value_or(entry.extent);
+                if (at == entry.extent) {
+                    free_.Remove(entry.extent, sectors);
+                    SetPlace(access, node, entry, at);
+                } else if (!Place(access, node, entry, at, sector)) {
+                    return false;
+                }
+            } else {
+                at = Allocate(sectors);
+                if (!Place(access, node, entry, at, sector)) {
+                    return false;
+                }
+                // What the file left behind the new metadata is room for
+                // the files that follow it.
+                if (compact_ && tangled_.count(key.first) == 0) {
+                    const std::uint32_t from = std::max(key.first, moveLimit_);
+                    if (key.first + std::uint64_t{sectors} > from) {
+                        free_.Add(from, key.first + std::uint64_t{sectors} - from);
+                    }
+                }
+            }
+            movedTo[key] = at;
             Report(context, callback);
         }
-        return written;
+        if (bootNode != nullptr) {
+            DirEntry entry;
+            access.Get(bootNode, entry);
+            if (!Place(access, bootNode, entry, bootPlace_, sector)) {
+                return false;
+            }
+            Report(context, callback);
+        }
+        return !pullTail_ || nextSector_ != startSector || PullTail(access, sector);
+    }
+
+    void SetPlacement(const DataPlacement& placement) override
+    {
+        free_ = placement.free;
+        compact_ = placement.compact;
+        pullTail_ = placement.pullTail;
+        fixedEnd_ = placement.fixedEnd;
     }
 
     std::uint32_t GetEndSector() override { return nextSector_; }
@@ -473,6 +541,108 @@ private:
             callback(context, static_cast<std::int32_t>(std::min<std::uint64_t>(percent, 99)));
         }
         ++fileIndex_;
+    }
+
+    // Where a file of so many sectors goes: the first free run that holds
+    // it, else behind everything.
+    std::uint32_t Allocate(std::uint32_t sectors)
+    {
+        if (const std::optional<std::uint32_t> at = free_.Take(sectors)) {
+            return *at;
+        }
+        const std::uint32_t at = nextSector_;
+        nextSector_ += sectors;
+        return at;
+    }
+
+    // The extents of single-extent files of the image that overlap another
+    // file's sectors without being the same extent and size.
+    static std::set<std::uint32_t> TangledExtents(const writer::EditTreeAccess& access)
+    {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges; // first, end
+        std::set<std::pair<std::uint32_t, std::uint64_t>> seen;
+        writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
+            if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0
+                && seen.emplace(entry.extent, entry.size).second) {
+                std::vector<ExtentPiece> pieces{{entry.extent, entry.moreExtents.empty()
+                                                                   ? static_cast<std::uint32_t>(entry.size)
+                                                                   : entry.extentLength}};
+                pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
+                for (const ExtentPiece& piece : pieces) {
+                    ranges.emplace_back(piece.extent, std::uint64_t{piece.extent} + iso::SectorsFor(piece.length));
+                }
+            }
+            return true;
+        });
+        std::sort(ranges.begin(), ranges.end());
+        std::set<std::uint32_t> tangled;
+        std::uint64_t reach = 0;
+        std::uint64_t reachFirst = 0;
+        for (const auto& [first, end] : ranges) {
+            if (first < reach) {
+                tangled.insert(static_cast<std::uint32_t>(first));
+                tangled.insert(static_cast<std::uint32_t>(reachFirst));
+            }
+            if (end > reach) {
+                reach = end;
+                reachFirst = first;
+            }
+        }
+        return tangled;
+    }
+
+    // Moves the files that end the volume into free runs below them, the
+    // highest first, while one holds them. Entries of the same data move
+    // together.
+    bool PullTail(const writer::EditTreeAccess& access, IIsoSector* sector)
+    {
+        std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<DirNode*>> byData;
+        writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
+            if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0 && entry.size <= UINT32_MAX
+                && entry.moreExtents.empty()) {
+                byData[{entry.extent, entry.size}].push_back(node);
+            }
+            return true;
+        });
+        std::vector<std::pair<std::uint64_t, std::pair<std::uint32_t, std::uint64_t>>> tail; // end, data
+        for (const auto& [key, nodes] : byData) {
+            tail.emplace_back(key.first + std::uint64_t{iso::SectorsFor(static_cast<std::uint32_t>(key.second))},
+                              key);
+        }
+        std::sort(tail.rbegin(), tail.rend());
+        for (const auto& [end, key] : tail) {
+            const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(key.second));
+            if (end <= fixedEnd_ || key.first < moveLimit_ || tangled_.count(key.first) != 0) {
+                break;
+            }
+            const std::optional<std::uint32_t> at = free_.Take(sectors);
+            if (!at || *at + std::uint64_t{sectors} > key.first) {
+                if (at) {
+                    free_.Add(*at, sectors);
+                }
+                break;
+            }
+            const std::vector<DirNode*>& nodes = byData[key];
+            DirEntry entry;
+            access.Get(nodes.front(), entry);
+            if (!Place(access, nodes.front(), entry, *at, sector)) {
+                return false;
+            }
+            for (std::size_t index = 1; index < nodes.size(); ++index) {
+                access.Get(nodes[index], entry);
+                SetPlace(access, nodes[index], entry, *at);
+            }
+        }
+        return true;
+    }
+
+    // Gives an entry of the image its (new) extent without writing data.
+    void SetPlace(const writer::EditTreeAccess& access, DirNode* node, DirEntry& entry, std::uint32_t at)
+    {
+        entry.extent = at;
+        entry.writerWords[0] = 0;
+        access.Set(node, entry);
+        NoteBoot(entry);
     }
 
     // Writes the file's data from sector `at` on and makes it an entry of
@@ -612,6 +782,14 @@ private:
     std::uint32_t bootExtent_ = 0;
     std::uint32_t bootSize_ = 0;
     std::uint32_t bootPlace_ = 0;
+    std::uint32_t moveLimit_ = 0;
+    iso::SectorSet free_;
+    bool compact_ = false;
+    bool pullTail_ = false;
+    std::uint32_t fixedEnd_ = 0;
+    // Old extents of files whose data overlaps another file's without being
+    // the same data: such files stay where they are when compacting.
+    std::set<std::uint32_t> tangled_;
 };
 
 } // namespace

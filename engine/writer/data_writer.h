@@ -15,6 +15,7 @@
 #include "core/component.h"
 #include "core/progress.h"
 #include "core/registry.h"
+#include "iso/volume_space.h"
 
 #include <cstdint>
 
@@ -51,6 +52,24 @@ public:
     virtual const char* GetWarning(std::uint32_t index) = 0;
 };
 
+// Free sectors the write pass fills before it appends: each file it writes
+// goes whole into the first run that holds it.
+//   compact:  every file of the image in one extent moves too, in the order
+//             of its old place, into the lowest room that holds it and never
+//             higher than it was, so that no copy reaches data not moved
+//             yet; what a moved file leaves is room for the files after it.
+//   pullTail: when nothing was appended, the files that end the volume move,
+//             highest first, into free runs wholly below them while one
+//             holds them, so that the volume can end lower; never below
+//             fixedEnd (what cannot move ends there). Their old places stay
+//             as they are.
+struct DataPlacement {
+    iso::SectorSet free;
+    bool compact = false;
+    bool pullTail = false;
+    std::uint32_t fixedEnd = 0;
+};
+
 class IIsoData : public CComponent {
 public:
     virtual bool Reserved() = 0;
@@ -83,6 +102,9 @@ public:
     // The size of the file whose extent is bootSector (0 when none).
     virtual std::uint32_t FindBootImageSize(IIsoDirEdit* tree, std::uint32_t bootSector) = 0;
 
+    // Where the write pass puts data (for the next RescueData and WriteData).
+    // The default is DataPlacement{}: everything appended.
+    virtual void SetPlacement(const DataPlacement& placement) = 0;
     // The sectors reserved for a boot image file loaded from disk; 0 (the
     // default) writes it in data order like any other file.
     virtual void SetBootImagePlace(std::uint32_t sector) = 0;

@@ -18,6 +18,7 @@
 #include "writer/writer_tree.h"
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ public:
         error_.clear();
         settled_ = true;
         nextSerial_ = access.Valid() ? access.Rules().firstSerial : 1;
+        serials_.clear();
         nextSector_ = startSector;
         isoRootExtent_ = startSector;
         jolietRootExtent_ = startSector;
@@ -142,8 +144,9 @@ private:
     // the tree kept in this kind, else fresh ones, with Rock Ridge entries
     // when the rules ask for them.
     template <class Access>
-    void Describe(const typename Access::Record& entry, const KeptRecord* kept, bool renamed, TreeKind kind,
-                  const NameRules& rules, std::string_view rockName, bool volumeRoot, PendingRecord& pending)
+    void Describe(const void* identity, const typename Access::Record& entry, const KeptRecord* kept, bool renamed,
+                  TreeKind kind, const NameRules& rules, std::string_view rockName, bool volumeRoot,
+                  PendingRecord& pending)
     {
         iso::DirectoryRecord& record = pending.record;
         const KeptRecords* keptAll = Access::Kept(entry);
@@ -171,7 +174,11 @@ private:
         }
         iso::UnixAttributes posix = PosixFor<Access>(entry);
         if (!posix.serial) {
-            posix.serial = nextSerial_++;
+            const auto [given, added] = serials_.emplace(identity, nextSerial_);
+            if (added) {
+                ++nextSerial_;
+            }
+            posix.serial = given->second;
         }
         for (std::string& rock : iso::EncodeRockRidgeEntries(posix, rockName)) {
             entries.push_back(std::move(rock));
@@ -181,6 +188,12 @@ private:
             std::rotate(entries.begin() + 1, entries.begin() + 2, entries.end());
         }
         pending.systemUse = iso::PackSystemUse(entries, room);
+    }
+
+    template <class Node>
+    static const void* Identity(Node node)
+    {
+        return static_cast<const void*>(&*node);
     }
 
     // POSIX facts for Rock Ridge: the entry's own, else the usual modes.
@@ -270,12 +283,14 @@ private:
         records_.resize(2);
         records_[0] = PendingRecord{};
         records_[0].record = iso::MakeSelfRecord(selfExtent, storedSize);
-        Describe<Access>(self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr, false, kind, rules,
-                         {}, isRoot, records_[0]);
+        Describe<Access>(Identity(node), self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr,
+                         false, kind, rules, {}, isRoot, records_[0]);
         records_[1] = PendingRecord{};
         records_[1].record = iso::MakeParentRecord(selfExtent, storedSize);
         typename Access::Record parentEntry = self;
+        const void* parentIdentity = Identity(node);
         if (const auto parent = access.Parent(node); parent != nullptr) {
+            parentIdentity = Identity(parent);
             // Written earlier in this pass, so its values are current.
             access.Get(parent, parentEntry);
             records_[1].record.extent = Access::DirExtent(parentEntry, kind);
@@ -287,9 +302,9 @@ private:
         // keeps its own date; a new one takes the parent's.
         const KeptRecord* parentKept = selfKept != nullptr && selfKept->parent ? &*selfKept->parent : nullptr;
         if (parentKept != nullptr) {
-            Describe<Access>(self, parentKept, false, kind, rules, {}, false, records_[1]);
+            Describe<Access>(parentIdentity, self, parentKept, false, kind, rules, {}, false, records_[1]);
         } else {
-            Describe<Access>(parentEntry, nullptr, false, kind, rules, {}, false, records_[1]);
+            Describe<Access>(parentIdentity, parentEntry, nullptr, false, kind, rules, {}, false, records_[1]);
         }
 
         for (writer::ListedChild& listed : writer::ListChildren(access, children, kind)) {
@@ -302,8 +317,9 @@ private:
                 pending.record.extent = Access::DirExtent(child, kind);
                 pending.record.dataLength = Access::DirSize(child, kind);
                 pending.record.flags = iso::DirectoryFlags::kDirectory;
-                Describe<Access>(child, kept != nullptr ? &kept->record : nullptr, renamed, kind, rules,
-                                 Access::Name(child), false, pending);
+                Describe<Access>(Identity(children.nodes[listed.index]), child,
+                                 kept != nullptr ? &kept->record : nullptr, renamed, kind, rules, Access::Name(child),
+                                 false, pending);
                 records_.push_back(std::move(pending));
                 continue;
             }
@@ -312,8 +328,9 @@ private:
                 error_ = "'" + Access::Name(child) + "' is too large to be recorded in a directory";
                 return false;
             }
-            Describe<Access>(child, kept != nullptr ? &kept->record : nullptr, renamed, kind, rules,
-                             Access::Name(child), false, pending);
+            Describe<Access>(Identity(children.nodes[listed.index]), child,
+                             kept != nullptr ? &kept->record : nullptr, renamed, kind, rules, Access::Name(child), false,
+                             pending);
             for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
                 PendingRecord record = piece + 1 < pieces.size() ? pending : std::move(pending);
                 record.record.extent = pieces[piece].extent;
@@ -351,6 +368,9 @@ private:
 
     std::vector<PendingRecord> records_;
     std::uint32_t nextSerial_ = 1;
+    // The serial number given to each new entry, so that its record, its
+    // "." record and the ".." records of its folders carry the same one.
+    std::map<const void*, std::uint32_t> serials_;
     std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
     std::uint32_t nextSector_ = 0;
     std::uint32_t isoRootExtent_ = 0;

@@ -69,6 +69,31 @@ TEST_F(EditCommands, RmMkdirAndRenameChangeTheTree)
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/README.md", "docs/made/"}));
 }
 
+TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
+{
+    // Space freed by rm takes what a later add brings: the image does not grow.
+    ASSERT_EQ(Cli("rm " + ShellQuote(image) + " top.bin").exitCode, 0);
+    const auto size = fs::file_size(image);
+    test::WriteWholeFile(dir / "same.bin", test::RandomBytes(3000, 3));
+    ASSERT_EQ(Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "same.bin")).exitCode, 0);
+    EXPECT_LE(fs::file_size(image), size);
+
+    // compact -o leaves the image as it is; the copy holds every file with
+    // no free space but the padding genisoimage ends an image with.
+    ASSERT_EQ(Cli("rm " + ShellQuote(image) + " docs/readme.txt").exitCode, 0);
+    const auto before = test::ReadWholeFile(image);
+    const std::string copy = dir / "compact.iso";
+    const CommandResult compacted = Cli("compact " + ShellQuote(image) + " -o " + ShellQuote(copy));
+    ASSERT_EQ(compacted.exitCode, 0) << compacted.output;
+    EXPECT_TRUE(test::ReadWholeFile(image) == before);
+    EXPECT_EQ(test::SevenZipPaths(copy), Listing());
+    EXPECT_EQ(RunCommand("7z e -so " + ShellQuote(copy) + " same.bin 2>/dev/null").output.size(), 3000u);
+    EXPECT_NE(Cli("info " + ShellQuote(copy)).output.find("free space:      150 sectors (0.3 MiB) in 1 pieces"),
+              std::string::npos);
+    EXPECT_LE(fs::file_size(copy), fs::file_size(image));
+    EXPECT_EQ(Cli("compact " + ShellQuote(copy) + " -o " + ShellQuote(copy)).exitCode, 1); // never over itself
+}
+
 TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
 {
     const auto original = test::ReadWholeFile(image);

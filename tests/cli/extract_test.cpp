@@ -460,6 +460,8 @@ public:
     void SetNameSource(NameSource) override {}
     bool HasRockRidge() override { return true; }
     bool SetBootInfoPatch(std::uint32_t) override { return false; }
+    FreeSpaceInfo GetFreeSpace() override { return {}; }
+    void CompactNextSave() override {}
 
 private:
     struct Item {

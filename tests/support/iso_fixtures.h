@@ -47,6 +47,8 @@ public:
     bool BeginSave() override { return false; }
     bool CommitSave() override { return false; }
     bool RollbackSave() override { return false; }
+    bool ForgoUndo(std::uint32_t, std::uint32_t) override { return false; }
+    bool TruncateSectors(std::uint32_t) override { return false; }
 
 private:
     bool Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count);

@@ -457,6 +457,8 @@ public:
     bool BeginSave() override { return false; }
     bool CommitSave() override { return false; }
     bool RollbackSave() override { return false; }
+    bool ForgoUndo(std::uint32_t, std::uint32_t) override { return false; }
+    bool TruncateSectors(std::uint32_t) override { return false; }
 
 private:
     std::vector<std::uint8_t> bytes_;

@@ -1,0 +1,438 @@
+#include "iso/volume_space.h"
+
+#include "core/iso_sector.h"
+#include "iso/boot_info_table.h"
+#include "iso/hybrid_tables.h"
+#include "iso/rock_ridge.h"
+
+#include <algorithm>
+#include <set>
+
+namespace tarvelin::iso {
+
+// ---------------------------------------------------------------------------
+// SectorSet
+
+void SectorSet::Add(std::uint64_t first, std::uint64_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    std::uint64_t start = first;
+    std::uint64_t end = first + count;
+    auto next = runs_.upper_bound(start);
+    if (next != runs_.begin()) {
+        auto previous = std::prev(next);
+        if (previous->second >= start) {
+            start = previous->first;
+            end = std::max(end, previous->second);
+            next = runs_.erase(previous);
+        }
+    }
+    while (next != runs_.end() && next->first <= end) {
+        end = std::max(end, next->second);
+        next = runs_.erase(next);
+    }
+    runs_[start] = end;
+}
+
+void SectorSet::Remove(std::uint64_t first, std::uint64_t count)
+{
+    const std::uint64_t end = first + count;
+    auto run = runs_.upper_bound(first);
+    if (run != runs_.begin()) {
+        --run;
+    }
+    while (run != runs_.end() && run->first < end) {
+        const std::uint64_t runStart = run->first;
+        const std::uint64_t runEnd = run->second;
+        if (runEnd <= first) {
+            ++run;
+            continue;
+        }
+        run = runs_.erase(run);
+        if (runStart < first) {
+            runs_[runStart] = first;
+        }
+        if (runEnd > end) {
+            runs_[end] = runEnd;
+        }
+    }
+}
+
+bool SectorSet::Overlaps(std::uint64_t first, std::uint64_t count) const
+{
+    if (count == 0) {
+        return false;
+    }
+    auto run = runs_.upper_bound(first);
+    if (run != runs_.begin() && std::prev(run)->second > first) {
+        return true;
+    }
+    return run != runs_.end() && run->first < first + count;
+}
+
+bool SectorSet::Contains(std::uint32_t sector) const { return Overlaps(sector, 1); }
+
+std::vector<SectorRun> SectorSet::Runs() const
+{
+    std::vector<SectorRun> runs;
+    runs.reserve(runs_.size());
+    for (const auto& [start, end] : runs_) {
+        runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
+    }
+    return runs;
+}
+
+std::uint64_t SectorSet::Count() const
+{
+    std::uint64_t total = 0;
+    for (const auto& [start, end] : runs_) {
+        total += end - start;
+    }
+    return total;
+}
+
+std::optional<std::uint32_t> SectorSet::Take(std::uint32_t count, std::uint32_t limit)
+{
+    if (count == 0) {
+        return std::nullopt;
+    }
+    for (const auto& [start, end] : runs_) {
+        if (start > limit) {
+            break;
+        }
+        if (end - start >= count) {
+            const auto first = static_cast<std::uint32_t>(start);
+            Remove(first, count);
+            return first;
+        }
+    }
+    return std::nullopt;
+}
+
+SectorSet SectorSet::Complement(std::uint32_t first, std::uint32_t end) const
+{
+    SectorSet free;
+    if (end > first) {
+        free.Add(first, end - first);
+        for (const auto& [start, runEnd] : runs_) {
+            free.Remove(start, runEnd - start);
+        }
+    }
+    return free;
+}
+
+SectorSet VolumeSpace::Free() const
+{
+    return known ? used.Complement(0, volumeSectors) : SectorSet{};
+}
+
+// ---------------------------------------------------------------------------
+// Boot images
+
+std::uint32_t DisketteSectors(std::uint32_t mediaType)
+{
+    switch (mediaType) {
+    case 1: return 600;  // 1.2 MB
+    case 2: return 720;  // 1.44 MB
+    case 3: return 1440; // 2.88 MB
+    default: return 0;
+    }
+}
+
+std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
+{
+    const std::uint32_t emulation = entry.mediaType & 0x0F;
+    if (emulation != 0) {
+        return DisketteSectors(emulation);
+    }
+    const std::uint64_t fromTable = BootFileLengthFromTable(sector, entry.loadRba);
+    const std::uint64_t loaded = std::uint64_t{entry.sectorCount} * 512;
+    return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(
+                                          (std::max(fromTable, loaded) + kSectorSize - 1) / kSectorSize));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The scan
+
+class SpaceScan {
+public:
+    explicit SpaceScan(IIsoSector& sector) : sector_(sector), imageSectors_(sector.GetSectorCount())
+    {
+        read_ = [this](std::uint32_t number, std::uint8_t* buffer) {
+            return number < imageSectors_ && sector_.ReadSector(number, buffer);
+        };
+    }
+
+    VolumeSpace Run()
+    {
+        std::vector<std::uint8_t> bytes(kSectorSize);
+        const std::optional<VolumeDescriptor> primary =
+            ReadVolumeDescriptor(read_, imageSectors_, kFirstDescriptorSector);
+        if (!primary || primary->type != DescriptorType::Primary) {
+            return Unknown("the primary volume descriptor cannot be read");
+        }
+        space_.volumeSectors = primary->volumeSpaceSize;
+        Use(0, kSystemAreaSectors);
+        bool terminated = false;
+        for (std::uint32_t number = kFirstDescriptorSector; number < imageSectors_ && !terminated; ++number) {
+            if (!read_(number, bytes.data())) {
+                return Unknown("a volume descriptor cannot be read");
+            }
+            Use(number, 1);
+            if (!Descriptor(number, bytes, terminated)) {
+                return std::move(space_);
+            }
+        }
+        if (!terminated) {
+            return Unknown("the volume descriptor set has no terminator");
+        }
+        if (!Directories() || !PartitionTables()) {
+            return std::move(space_);
+        }
+        space_.known = true;
+        // Only what lies inside the volume is kept: the rest is no free space
+        // of the volume either way.
+        if (space_.volumeSectors < UINT32_MAX) {
+            space_.used.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
+        }
+        return std::move(space_);
+    }
+
+private:
+    VolumeSpace Unknown(std::string why)
+    {
+        space_.known = false;
+        space_.why = std::move(why);
+        return std::move(space_);
+    }
+
+    bool Fail(std::string why)
+    {
+        space_.known = false;
+        space_.why = std::move(why);
+        return false;
+    }
+
+    void Use(std::uint64_t first, std::uint64_t count) { space_.used.Add(first, count); }
+
+    bool Descriptor(std::uint32_t number, ConstBytes bytes, bool& terminated)
+    {
+        if (HasDescriptorHeader(bytes, DescriptorType::Terminator)) {
+            terminated = true;
+            const DescriptorSetInfo info = ScanDescriptorSet(read_, imageSectors_);
+            return !info.HasUdf() || Fail("the image also carries a UDF file system");
+        }
+        if (HasDescriptorHeader(bytes, DescriptorType::BootRecord)) {
+            const std::optional<BootRecord> record = DecodeBootRecord(bytes);
+            if (!record) {
+                return Fail("a boot record of a kind this program does not know");
+            }
+            catalogs_.push_back(record->catalogSector);
+            return true;
+        }
+        const bool primary = HasDescriptorHeader(bytes, DescriptorType::Primary);
+        // A supplementary descriptor of version 2 (an enhanced volume
+        // descriptor) has a tree of its own all the same.
+        const bool supplementary = bytes[0] == static_cast<std::uint8_t>(DescriptorType::Supplementary)
+            && std::equal(kStandardIdentifier.begin(), kStandardIdentifier.end(), bytes.begin() + 1)
+            && (bytes[6] == 1 || bytes[6] == 2);
+        if (!primary && !supplementary) {
+            return Fail("a volume descriptor of a kind this program does not know (sector " +
+                        std::to_string(number) + ")");
+        }
+        std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
+        copy[6] = kDescriptorVersion;
+        const std::optional<VolumeDescriptor> descriptor = DecodeVolumeDescriptor(copy);
+        if (!descriptor) {
+            return Fail("a volume descriptor cannot be read (sector " + std::to_string(number) + ")");
+        }
+        const std::uint32_t tableSectors = SectorsFor(descriptor->pathTableSize);
+        for (std::uint32_t table : {descriptor->typeLPathTable, descriptor->optionalTypeLPathTable,
+                                    descriptor->typeMPathTable, descriptor->optionalTypeMPathTable}) {
+            if (table != 0) {
+                Use(table, tableSectors);
+            }
+        }
+        roots_.push_back(descriptor->rootRecord);
+        return true;
+    }
+
+    // A file's or directory's sectors: its extended attribute record, then
+    // its data.
+    bool UseExtent(const DirectoryRecord& record)
+    {
+        if (record.fileUnitSize != 0 || record.interleaveGap != 0) {
+            return Fail("an interleaved file");
+        }
+        const std::uint64_t sectors =
+            record.extendedAttributeLength + std::uint64_t{SectorsFor(record.dataLength)};
+        if (record.dataLength != 0 || record.extendedAttributeLength != 0) {
+            Use(record.extent, sectors);
+        }
+        fileStarts_.insert(record.extent + record.extendedAttributeLength);
+        return true;
+    }
+
+    bool UseSystemUse(const DirectoryRecord& record)
+    {
+        if (!susp_) {
+            return true;
+        }
+        SuspReport report;
+        const SystemUseArea area = ReadSystemUseArea(record.systemUse, skip_, read_, imageSectors_, &report);
+        for (const ContinuationPlace& place : ContinuationPlacesOf(area)) {
+            Use(place.block, SectorsFor(place.offset + place.length));
+        }
+        return true;
+    }
+
+    bool Directories()
+    {
+        std::vector<std::uint8_t> bytes(kSectorSize);
+        bool first = true;
+        for (const DirectoryRecord& root : roots_) {
+            std::vector<DirectoryRecord> pending{root};
+            while (!pending.empty()) {
+                const DirectoryRecord directory = pending.back();
+                pending.pop_back();
+                if (!directories_.insert(directory.extent).second) {
+                    continue; // another tree's folder, or a loop
+                }
+                if (!UseExtent(directory)) {
+                    return false;
+                }
+                const std::uint32_t start = directory.extent + directory.extendedAttributeLength;
+                const std::uint32_t sectors = SectorsFor(directory.dataLength);
+                for (std::uint32_t index = 0; index < sectors; ++index) {
+                    if (!read_(start + index, bytes.data())) {
+                        return Fail("a directory cannot be read (sector " + std::to_string(start + index) + ")");
+                    }
+                    const DirectorySectorRecords records = DecodeDirectorySector(bytes);
+                    if (records.damaged) {
+                        return Fail("a directory is damaged (sector " + std::to_string(start + index) + ")");
+                    }
+                    for (const DirectoryRecord& record : records.records) {
+                        if (first && index == 0 && record.IsSelf()) {
+                            const SuspVolumeInfo volume = DecodeSuspVolume(SystemUseArea{record.systemUse, {}});
+                            susp_ = volume.susp;
+                            skip_ = volume.skip;
+                        }
+                        if (!UseSystemUse(record)) {
+                            return false;
+                        }
+                        if (record.IsSelf() || record.IsParent()) {
+                            continue;
+                        }
+                        if (record.IsDirectory()) {
+                            pending.push_back(record);
+                        } else if (!UseExtent(record)) {
+                            return false;
+                        }
+                    }
+                    first = false;
+                }
+            }
+            first = true;
+        }
+        return Boot();
+    }
+
+    bool Boot()
+    {
+        std::vector<std::uint8_t> bytes(kSectorSize);
+        for (std::uint32_t catalogSector : catalogs_) {
+            Use(catalogSector, 1);
+            if (!read_(catalogSector, bytes.data())) {
+                return Fail("the boot catalog cannot be read");
+            }
+            const std::optional<BootCatalogSet> catalog = DecodeBootCatalogSet(bytes);
+            if (!catalog) {
+                return Fail("the boot catalog cannot be read whole");
+            }
+            for (const BootEntry* entry : BootEntriesOf(*catalog)) {
+                if (entry->loadRba == 0 || fileStarts_.count(entry->loadRba) != 0) {
+                    continue;
+                }
+                const std::uint32_t sectors = HiddenBootImageSectors(sector_, *entry);
+                if (sectors == 0) {
+                    return Fail("a boot image of unknown length that no file lists");
+                }
+                Use(entry->loadRba, sectors);
+            }
+        }
+        return true;
+    }
+
+    // What the tables of a hybrid image hold inside the volume, but the
+    // partition that is the volume itself.
+    bool PartitionTables()
+    {
+        std::vector<std::uint8_t> area(hybrid::kSystemAreaBytes);
+        if (!sector_.ReadSectors(0, area.data(), kSystemAreaSectors) || !hybrid::HasMbrSignature(area)) {
+            return true;
+        }
+        const auto useBlocks = [&](std::uint64_t firstBlock, std::uint64_t blocks) {
+            constexpr std::uint64_t kVolumeStartBlock = std::uint64_t{kFirstDescriptorSector} * hybrid::kBlocksPerSector;
+            if (blocks == 0 || firstBlock <= kVolumeStartBlock) {
+                return; // the volume itself, or the tables in front of it
+            }
+            const std::uint64_t first = firstBlock / hybrid::kBlocksPerSector;
+            const std::uint64_t end = (firstBlock + blocks + hybrid::kBlocksPerSector - 1) / hybrid::kBlocksPerSector;
+            Use(first, end - first);
+        };
+        const ConstBytes bytes(area);
+        bool protective = false;
+        for (std::size_t index = 0; index < hybrid::kMbrEntryCount; ++index) {
+            const hybrid::MbrPartition partition = hybrid::DecodeMbrPartition(
+                bytes.subspan(hybrid::MbrOffset::kPartitionTable + index * hybrid::kMbrEntrySize, hybrid::kMbrEntrySize));
+            if (partition.type == hybrid::kMbrTypeProtective) {
+                protective = true;
+            } else if (partition.type != 0) {
+                useBlocks(partition.firstLba, partition.blocks);
+            }
+        }
+        const std::optional<hybrid::GptHeader> header =
+            hybrid::DecodeGptHeader(bytes.subspan(hybrid::kBlockSize, hybrid::kBlockSize));
+        if (!header) {
+            return true;
+        }
+        const std::uint64_t arrayBlocks = (header->EntryArrayBytes() + hybrid::kBlockSize - 1) / hybrid::kBlockSize;
+        if (header->entryLba + arrayBlocks > hybrid::kSystemAreaBlocks) {
+            return protective ? Fail("a GPT whose entries lie outside the system area") : true;
+        }
+        for (std::uint32_t index = 0; index < header->entryCount; ++index) {
+            const hybrid::GptEntry entry = hybrid::DecodeGptEntry(
+                bytes.subspan(header->entryLba * hybrid::kBlockSize + std::size_t{index} * header->entrySize,
+                              header->entrySize));
+            if (entry.used && entry.lastLba >= entry.firstLba) {
+                useBlocks(entry.firstLba, entry.lastLba - entry.firstLba + 1);
+            }
+        }
+        // The backup entry array and header.
+        if (header->alternateLba > arrayBlocks) {
+            useBlocks(header->alternateLba - arrayBlocks, arrayBlocks + 1);
+        }
+        return true;
+    }
+
+    IIsoSector& sector_;
+    std::uint32_t imageSectors_ = 0;
+    SectorReader read_;
+    VolumeSpace space_;
+    std::vector<std::uint32_t> catalogs_;
+    std::vector<DirectoryRecord> roots_;
+    std::set<std::uint32_t> directories_;
+    std::set<std::uint32_t> fileStarts_;
+    bool susp_ = false;
+    std::uint8_t skip_ = 0;
+};
+
+} // namespace
+
+VolumeSpace ScanVolumeSpace(IIsoSector& sector) { return SpaceScan(sector).Run(); }
+
+} // namespace tarvelin::iso

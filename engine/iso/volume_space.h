@@ -1,0 +1,83 @@
+#pragma once
+
+// Which sectors of an ISO 9660 volume the image's metadata refers to, as
+// the image stands on disc: the system area, the descriptor set, the path
+// tables, every directory and file extent of every tree (extended attribute
+// records and continuation areas of the system use included), the boot
+// catalog and its boot images, and what the partition tables of a hybrid
+// image hold inside the volume. Everything else inside the volume is free:
+// nothing a reader follows leads there, whatever bytes it holds.
+//
+// The scan reads what is written, not what an edit intends; a save takes
+// its free sectors from the image as it was before the save, so the old
+// metadata never points into what the save overwrites.
+
+#include "core/export.h"
+#include "iso/iso9660.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+class IIsoSector;
+}
+
+namespace tarvelin::iso {
+
+struct SectorRun {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::uint64_t End() const { return std::uint64_t{first} + count; }
+    bool operator==(const SectorRun&) const = default;
+};
+
+// A set of sectors kept as sorted, merged runs.
+class TARVELIN_API SectorSet {
+public:
+    void Add(std::uint64_t first, std::uint64_t count);
+    void Remove(std::uint64_t first, std::uint64_t count);
+    bool Contains(std::uint32_t sector) const;
+    // True when any sector of [first, first + count) is in the set.
+    bool Overlaps(std::uint64_t first, std::uint64_t count) const;
+    std::vector<SectorRun> Runs() const;
+    std::uint64_t Count() const;
+    bool Empty() const { return runs_.empty(); }
+    // The first sector of the lowest run that holds count sectors and starts
+    // no higher than limit; taken out of the set. Nothing when none does.
+    std::optional<std::uint32_t> Take(std::uint32_t count, std::uint32_t limit = UINT32_MAX);
+    // The sectors from first up to end that are not in the set.
+    SectorSet Complement(std::uint32_t first, std::uint32_t end) const;
+
+private:
+    std::map<std::uint64_t, std::uint64_t> runs_; // start -> end (exclusive)
+};
+
+struct VolumeSpace {
+    // False when the scan met something it cannot account for (a structure
+    // it cannot read, a descriptor of an unknown kind, a boot image of
+    // unknown length, another file system beside ISO 9660): then no sector
+    // may be taken for free, and why says what was met.
+    bool known = false;
+    std::string why;
+    std::uint32_t volumeSectors = 0; // the primary descriptor's volume space size
+    SectorSet used;                  // inside the volume
+
+    // Free sectors inside the volume; empty when the space is not known.
+    SectorSet Free() const;
+};
+
+// Reads the metadata of the image from sector 0 to the volume's end.
+TARVELIN_API VolumeSpace ScanVolumeSpace(IIsoSector& sector);
+
+// Sectors an El Torito boot image that no file record lists takes from its
+// load RBA: a diskette's size under diskette emulation; for a loader without
+// emulation, the length its boot info table gives or, without one, the
+// sectors the entry loads. 0 when it cannot be told (hard disk emulation).
+TARVELIN_API std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry);
+// Sectors of a diskette image for an El Torito media type (1 to 3); 0 for any other.
+TARVELIN_API std::uint32_t DisketteSectors(std::uint32_t mediaType);
+
+} // namespace tarvelin::iso
