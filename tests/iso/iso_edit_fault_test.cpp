@@ -2,10 +2,14 @@
 // image file fails the k-th write of a save, or ends the process there, for
 // every k a save makes (a bounded sample of them for the kill), and each
 // time the image must come back byte for byte as it was (its partition
-// tables too), its files intact, and the next save must still work.
+// tables too), its files intact, and the next save must still work. Twice:
+// on a hybrid image, and on one with free space that the save fills (whose
+// free sectors alone may keep what the failed save wrote there).
 
 #include "core/image_file.h"
 #include "core/image_journal.h"
+#include "core/iso_sector.h"
+#include "iso/volume_space.h"
 #include "iso/hybrid_test_support.h"
 #include "iso/iso_edit_test_support.h"
 
@@ -51,12 +55,26 @@ public:
     HookScope& operator=(const HookScope&) = delete;
 };
 
-class SaveFaults : public ::testing::Test {
+// The free sectors inside the volume of an image file.
+iso::SectorSet FreeSectorsOf(const std::string& image)
+{
+    IIsoSector* sector = Sector1();
+    EXPECT_TRUE(sector != nullptr && sector->Open(image.c_str()));
+    const iso::SectorSet free = iso::ScanVolumeSpace(*sector).Free();
+    DestroyComponent(sector);
+    return free;
+}
+
+class SaveFaults : public ::testing::TestWithParam<bool> { // with free space to fill, or hybrid
+protected:
+    bool Holed() const { return GetParam(); }
+
 protected:
     test::TempDir dir;
     std::string original = dir / "original.iso";
     std::string image = dir / "work.iso";
     std::vector<std::uint8_t> originalBytes;
+    iso::SectorSet free;
     test::TreeContents oldTree;
     std::map<std::string, std::vector<std::uint8_t>> newTree;
 
@@ -66,16 +84,29 @@ protected:
         fs::create_directories(dir / "src/sub");
         test::WriteWholeFile(dir / "src/a.bin", test::RandomBytes(30000, 1));
         test::WriteWholeFile(dir / "src/sub/b.bin", test::RandomBytes(9000, 2));
+        if (Holed()) {
+            // A hole between a.bin and sub/b.bin that big.bin fits into.
+            test::WriteWholeFile(dir / "src/gap.bin", test::RandomBytes(900000, 4));
+        }
         test::RunGenisoimage(dir / "src", original, "-J -R");
-        // A hybrid system area (an MBR and a GPT over the whole image), so
-        // that the writes of the partition tables are among those that fail.
-        const auto blocks = static_cast<std::uint32_t>(fs::file_size(original) / 512);
-        test::CraftedGpt gpt;
-        gpt.alternate = blocks - 1;
-        gpt.lastUsable = blocks - 64;
-        gpt.entries = {{0, blocks - 65}};
-        test::WriteSystemArea(original, test::CraftSystemArea({{0x00, 0, blocks, {}, {}}}, gpt));
+        if (Holed()) {
+            test::EditHandle edit;
+            ASSERT_TRUE(edit->Open(original.c_str()));
+            edit->LoadTree();
+            ASSERT_TRUE(edit->DeleteNode(edit->GetRoot(), test::FindNode(edit.get(), "gap.bin")));
+            ASSERT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
+        } else {
+            // A hybrid system area (an MBR and a GPT over the whole image), so
+            // that the writes of the partition tables are among those that fail.
+            const auto blocks = static_cast<std::uint32_t>(fs::file_size(original) / 512);
+            test::CraftedGpt gpt;
+            gpt.alternate = blocks - 1;
+            gpt.lastUsable = blocks - 64;
+            gpt.entries = {{0, blocks - 65}};
+            test::WriteSystemArea(original, test::CraftSystemArea({{0x00, 0, blocks, {}, {}}}, gpt));
+        }
         originalBytes = test::ReadWholeFile(original);
+        free = FreeSectorsOf(original);
         oldTree = test::ReadImageTree(original);
         fs::create_directories(dir / "add/wide");
         for (int i = 0; i < 60; ++i) {
@@ -116,15 +147,35 @@ protected:
         test::TreeContents saved;
         test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
         EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
-        // The partition tables were among the writes: the MBR's partition
-        // covers the grown image.
         const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-        EXPECT_EQ(std::uint64_t{test::ReadMbrEntry(bytes, 0).blocks} * 512, bytes.size());
+        if (Holed()) {
+            // The new data went into the hole.
+            EXPECT_LE(bytes.size(), originalBytes.size());
+        } else {
+            // The partition tables were among the writes: the MBR's partition
+            // covers the grown image.
+            EXPECT_EQ(std::uint64_t{test::ReadMbrEntry(bytes, 0).blocks} * 512, bytes.size());
+        }
         return writesSeen.load();
+    }
+
+    // The image is as it was but in its free sectors.
+    bool AsItWas()
+    {
+        std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+        if (bytes.size() != originalBytes.size()) {
+            return false;
+        }
+        for (const iso::SectorRun& run : free.Runs()) {
+            const auto first = static_cast<std::ptrdiff_t>(std::uint64_t{run.first} * 2048);
+            const auto end = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(run.End() * 2048, bytes.size()));
+            std::copy(originalBytes.begin() + first, originalBytes.begin() + end, bytes.begin() + first);
+        }
+        return bytes == originalBytes;
     }
 };
 
-TEST_F(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
+TEST_P(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
 {
     const int writes = WritesOfASave();
     ASSERT_GT(writes, 3);
@@ -140,7 +191,7 @@ TEST_F(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
         }
         ASSERT_EQ(saved.finalValue, kSaveFailed);
         EXPECT_NE(saved.error.find("write fault injected"), std::string::npos) << saved.error;
-        EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+        EXPECT_TRUE(AsItWas());
         EXPECT_FALSE(fs::exists(ImageJournal::UndoPathFor(image)));
         // The session's tree again describes the image; a second try works.
         if (k == 1 || k == writes / 2 || k == writes) {
@@ -153,7 +204,7 @@ TEST_F(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
     }
 }
 
-TEST_F(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
+TEST_P(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
 {
     const int writes = WritesOfASave();
     ASSERT_GT(writes, 3);
@@ -193,13 +244,13 @@ TEST_F(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
         if (completed) {
             EXPECT_TRUE(test::SameContents(test::WithoutDates(test::ReadImageTree(image)), newTree));
         } else {
-            EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+            EXPECT_TRUE(AsItWas());
             EXPECT_EQ(test::ReadImageTree(image), oldTree);
         }
     }
 }
 
-TEST_F(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
+TEST_P(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
 {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -227,8 +278,11 @@ TEST_F(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
     EXPECT_TRUE(file->Open(image.c_str())) << file->GetLastError();
     EXPECT_TRUE(file->WasRecovered());
     DestroyComponent(file);
-    EXPECT_TRUE(test::ReadWholeFile(image) == originalBytes);
+    EXPECT_TRUE(AsItWas());
 }
+
+INSTANTIATE_TEST_SUITE_P(HybridAndHoled, SaveFaults, ::testing::Values(false, true),
+                         [](const auto& test) { return test.param ? "Holed" : "Hybrid"; });
 
 } // namespace
 } // namespace tarvelin
