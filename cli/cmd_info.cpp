@@ -176,6 +176,15 @@ int RunInfo(const Arguments& args)
                     " sectors\n",
                     free, static_cast<double>(free) * 2048 / (1024.0 * 1024.0), space.Free().Runs().size(),
                     space.volumeSectors);
+        // Where, when that is short to tell.
+        const std::vector<iso::SectorRun> runs = space.Free().Runs();
+        if (!runs.empty() && runs.size() <= 8) {
+            std::printf("free pieces:    ");
+            for (const iso::SectorRun& run : runs) {
+                std::printf(" %" PRIu32 "-%" PRIu64, run.first, run.End() - 1);
+            }
+            std::printf("\n");
+        }
     } else {
         std::printf("free space:      unknown (%s)\n", space.why.c_str());
     }

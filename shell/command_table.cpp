@@ -11,6 +11,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_FILE_OPENISO, "&Open...\tCtrl+O", "Open an ISO File\nOpen an ISO File"},
     CommandInfo{ID_FILE_SAVEISO, "&Save\tCtrl+S", "Save  ISO File\nSave ISO File"},
     CommandInfo{ID_FILE_SAVEISOAS, "Save &As...", ""},
+    CommandInfo{ID_FILE_COMPACT, "Co&mpact Image",
+                "Save the image with no free space inside it\nCompact Image"},
     CommandInfo{ID_APP_EXIT, "E&xit", "Quit Tarvelin\nExit"},
     CommandInfo{ID_VIEW_TOOLBAR, "&Toolbar", "Show or hide the toolbar\nToolbar"},
     CommandInfo{ID_VIEW_STATUS_BAR, "&Status Bar", "Show or hide the status bar\nStatus Bar"},
@@ -61,7 +63,7 @@ const CommandInfo* FindCommand(int id)
 const std::vector<MenuLayout>& MenuBarLayout()
 {
     static const std::vector<MenuLayout> layout{
-        {"&File", {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, 0, ID_APP_EXIT}},
+        {"&File", {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, 0, ID_APP_EXIT}},
         {"&View",
          {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, 0, ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST,
           ID_VIEW_DETAILS, 0, ID_VIEW_NAMES_AUTOMATIC, ID_VIEW_NAMES_ROCKRIDGE, ID_VIEW_NAMES_JOLIET,

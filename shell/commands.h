@@ -32,6 +32,8 @@ enum CommandId : int {
     ID_FILE_OPENISO = 32795,
     ID_FILE_SAVEISO = 32796,
     ID_FILE_SAVEISOAS = 32797,
+    // Gives an opened image's free space back (files moved down, file cut).
+    ID_FILE_COMPACT = 32798,
     ID_VIEW_LARGEICON = 32804,
     ID_VIEW_SMALLICON = 32805,
     ID_VIEW_LIST = 32806,

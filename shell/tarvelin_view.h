@@ -167,6 +167,7 @@ private:
     void OnFileOpen();
     void OnFileSave();
     void OnFileSaveAs();
+    void OnCompact();
     void OnAddFiles();
     void OnAddDirectory();
     void OnExtract();

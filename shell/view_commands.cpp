@@ -123,6 +123,7 @@ const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
         {ID_FILE_OPENISO, &CTarvelinView::OnFileOpen},
         {ID_FILE_SAVEISO, &CTarvelinView::OnFileSave},
         {ID_FILE_SAVEISOAS, &CTarvelinView::OnFileSaveAs},
+        {ID_FILE_COMPACT, &CTarvelinView::OnCompact},
         {ID_ACTIONS_ADDFILES, &CTarvelinView::OnAddFiles},
         {ID_ACTIONS_ADDDIRECTORY, &CTarvelinView::OnAddDirectory},
         {ID_ACTIONS_EXTRACT, &CTarvelinView::OnExtract},
@@ -297,6 +298,34 @@ void CTarvelinView::OnFileSaveAs()
     if (!imageMode_) {
         OnFileSave();
     }
+}
+
+void CTarvelinView::OnCompact()
+{
+    if (!imageMode_ || edit_ == nullptr) {
+        Tell("Compact Image works on an opened image: open one first.", kProgramCaption, PromptIcon::Information);
+        return;
+    }
+    if (RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    const FreeSpaceInfo before = edit_->GetFreeSpace();
+    if (!before.known) {
+        Tell("The image cannot be compacted: its free space cannot be told.\n" + before.why, kProgramCaption,
+             PromptIcon::Warning);
+        return;
+    }
+    // The save that compacts also writes the edits not saved yet.
+    edit_->CompactNextSave();
+    StartImageSave([this, before] {
+        const FreeSpaceInfo after = edit_->GetFreeSpace();
+        const auto megabytes = [](std::uint32_t sectors) {
+            return QString::number(static_cast<double>(sectors) * 2048 / (1024.0 * 1024.0), 'f', 1).toStdString();
+        };
+        Tell("The image has been compacted: " + megabytes(before.volumeSectors) + " MB before, " +
+                 megabytes(after.volumeSectors) + " MB now.",
+             kProgramCaption, PromptIcon::Information);
+    });
 }
 
 void CTarvelinView::NewProgressSession()

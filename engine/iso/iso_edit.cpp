@@ -1105,6 +1105,28 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
     }
+    if (compactNext_) {
+        // Compacting, the old metadata and the data of deleted files are
+        // room too (overwritten under the journal, like every byte the old
+        // image refers to): only the files of the tree and what lies
+        // beside the trees stay.
+        iso::SectorSet taken = space.beside;
+        taken.Add(0, firstFree);
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            const DirEntry& file = node->entry;
+            if (file.EntrySource != EntrySourceKind::Image || file.size == 0) {
+                return;
+            }
+            taken.Add(file.extent, SectorsFor(file.moreExtents.empty() ? file.size : file.extentLength));
+            for (const ExtentPiece& piece : file.moreExtents) {
+                taken.Add(piece.extent, SectorsFor(piece.length));
+            }
+        });
+        free = taken.Complement(0, space.volumeSectors);
+        if (tailPadding != 0 && oldSectors >= tailPadding) {
+            free.Remove(oldSectors - tailPadding, tailPadding);
+        }
+    }
     // The files that end the volume move down into the free space where
     // they fit, so that the end can be given back, when the end may be.
     DataPlacement placement;

@@ -176,7 +176,7 @@ public:
             return Unknown("the primary volume descriptor cannot be read");
         }
         space_.volumeSectors = primary->volumeSpaceSize;
-        Use(0, kSystemAreaSectors);
+        UseBeside(0, kSystemAreaSectors);
         bool terminated = false;
         for (std::uint32_t number = kFirstDescriptorSector; number < imageSectors_ && !terminated; ++number) {
             if (!read_(number, bytes.data())) {
@@ -198,6 +198,7 @@ public:
         // of the volume either way.
         if (space_.volumeSectors < UINT32_MAX) {
             space_.used.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
+            space_.beside.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
         }
         return std::move(space_);
     }
@@ -218,6 +219,11 @@ private:
     }
 
     void Use(std::uint64_t first, std::uint64_t count) { space_.used.Add(first, count); }
+    void UseBeside(std::uint64_t first, std::uint64_t count)
+    {
+        space_.used.Add(first, count);
+        space_.beside.Add(first, count);
+    }
 
     bool Descriptor(std::uint32_t number, ConstBytes bytes, bool& terminated)
     {
@@ -345,7 +351,7 @@ private:
     {
         std::vector<std::uint8_t> bytes(kSectorSize);
         for (std::uint32_t catalogSector : catalogs_) {
-            Use(catalogSector, 1);
+            UseBeside(catalogSector, 1);
             if (!read_(catalogSector, bytes.data())) {
                 return Fail("the boot catalog cannot be read");
             }
@@ -361,7 +367,7 @@ private:
                 if (sectors == 0) {
                     return Fail("a boot image of unknown length that no file lists");
                 }
-                Use(entry->loadRba, sectors);
+                UseBeside(entry->loadRba, sectors);
             }
         }
         return true;
@@ -382,7 +388,7 @@ private:
             }
             const std::uint64_t first = firstBlock / hybrid::kBlocksPerSector;
             const std::uint64_t end = (firstBlock + blocks + hybrid::kBlocksPerSector - 1) / hybrid::kBlocksPerSector;
-            Use(first, end - first);
+            UseBeside(first, end - first);
         };
         const ConstBytes bytes(area);
         bool protective = false;

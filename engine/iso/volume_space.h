@@ -64,6 +64,10 @@ struct VolumeSpace {
     std::string why;
     std::uint32_t volumeSectors = 0; // the primary descriptor's volume space size
     SectorSet used;                  // inside the volume
+    // Of those, what no file or directory record refers to and a save keeps
+    // where it is: the system area, the boot catalog and boot images that
+    // no file lists, what partition tables hold.
+    SectorSet beside;
 
     // Free sectors inside the volume; empty when the space is not known.
     SectorSet Free() const;

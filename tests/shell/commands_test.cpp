@@ -298,6 +298,30 @@ TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
     EXPECT_TRUE(services_.FileDialogs().empty());
 }
 
+TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)
+{
+    frame_.RunCommand(ID_FILE_COMPACT);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Compact Image works on an opened image")) << prompt_.asked[0].text;
+    prompt_.asked.clear();
+
+    OpenSourceImage();
+    Select({"other.txt", "small.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    prompt_.asked.clear();
+    frame_.RunCommand(ID_FILE_COMPACT);
+    ASSERT_TRUE(WaitIdle(List()));
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image has been compacted")) << prompt_.asked[0].text;
+    EXPECT_FALSE(List().Modified());
+    List().ClearCurrentMode(); // the image is free for other programs
+    // genisoimage's padding is kept at the end; nothing else is free.
+    const test::CommandResult info = test::RunCommand(test::ShellQuote(TARVELIN_CLI_PATH) + " info " + image_);
+    EXPECT_NE(info.output.find("free space:      150 sectors (0.3 MiB) in 1 pieces"), std::string::npos) << info.output;
+    EXPECT_EQ(AsSet(test::BsdtarPaths(image_)),
+              (std::set<std::string>{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
+}
+
 TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
 {
     OpenSourceImage();
