@@ -141,16 +141,43 @@ std::uint32_t DisketteSectors(std::uint32_t mediaType)
     }
 }
 
+namespace {
+
+// The length a FAT file system says it has in its boot sector (an EFI boot
+// image is one); 0 when the sector holds none.
+std::uint64_t FatVolumeLength(IIsoSector& sector, std::uint32_t first)
+{
+    std::vector<std::uint8_t> bytes(kSectorSize);
+    if (!sector.ReadSector(first, bytes.data()) || bytes[510] != 0x55 || bytes[511] != 0xAA) {
+        return 0;
+    }
+    const ConstBytes boot(bytes);
+    const std::uint16_t bytesPerSector = ReadLe16(boot, 11);
+    const std::uint32_t sectors = ReadLe16(boot, 19) != 0 ? ReadLe16(boot, 19) : ReadLe32(boot, 32);
+    const bool sane = bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0
+        && bytes[13] != 0 && ReadLe16(boot, 14) != 0 && bytes[16] != 0;
+    return sane ? std::uint64_t{sectors} * bytesPerSector : 0;
+}
+
+} // namespace
+
 std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
 {
     const std::uint32_t emulation = entry.mediaType & 0x0F;
     if (emulation != 0) {
         return DisketteSectors(emulation);
     }
-    const std::uint64_t fromTable = BootFileLengthFromTable(sector, entry.loadRba);
+    // A loader's boot info table or a FAT boot sector tell the length; an
+    // entry that loads more than the usual four 512-byte sectors (as EFI
+    // entries do) loads it whole. A loader that loads four and finds the
+    // rest by itself has no length to tell.
+    std::uint64_t length = std::max(BootFileLengthFromTable(sector, entry.loadRba),
+                                    FatVolumeLength(sector, entry.loadRba));
     const std::uint64_t loaded = std::uint64_t{entry.sectorCount} * 512;
-    return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(
-                                          (std::max(fromTable, loaded) + kSectorSize - 1) / kSectorSize));
+    if (loaded > kSectorSize) {
+        length = std::max(length, loaded);
+    }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>((length + kSectorSize - 1) / kSectorSize, UINT32_MAX));
 }
 
 namespace {

@@ -77,9 +77,10 @@ struct VolumeSpace {
 TARVELIN_API VolumeSpace ScanVolumeSpace(IIsoSector& sector);
 
 // Sectors an El Torito boot image that no file record lists takes from its
-// load RBA: a diskette's size under diskette emulation; for a loader without
-// emulation, the length its boot info table gives or, without one, the
-// sectors the entry loads. 0 when it cannot be told (hard disk emulation).
+// load RBA: a diskette's size under diskette emulation; without emulation,
+// the length its boot info table or its FAT boot sector (an EFI image) gives,
+// or what the entry loads when that is more than one sector. 0 when it cannot
+// be told (hard disk emulation, a small loader without a table).
 TARVELIN_API std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry);
 // Sectors of a diskette image for an El Torito media type (1 to 3); 0 for any other.
 TARVELIN_API std::uint32_t DisketteSectors(std::uint32_t mediaType);

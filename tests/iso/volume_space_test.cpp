@@ -1,0 +1,151 @@
+// Which sectors of a volume count as free: crafted images whose every
+// reference is known, then one change each (a continuation area, a boot
+// catalog with hidden boot images of each kind, descriptors and structures
+// the scan cannot account for), against the exact set of free sectors.
+
+#include "iso/iso9660.h"
+#include "iso/volume_space.h"
+#include "support/iso_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+namespace tarvelin::iso {
+namespace {
+
+using test::CraftedImage;
+using test::MakeRecord;
+
+constexpr std::uint32_t kSectors = 120;
+
+// Root at 20 holding A.BIN (5000 bytes at 30), X.BIN (one extended
+// attribute sector, then 2048 bytes, at 40) and SUB at 22, which holds
+// B.BIN (1 byte at 50) and a record that leads back to the root (a loop).
+// rootSelfUse: the system use of the root's "." record.
+CraftedImage BaseImage(const std::string& rootSelfUse = {})
+{
+    CraftedImage image(kSectors);
+    DirectoryRecord extended = MakeRecord("X.BIN;1", 40, 2048);
+    extended.extendedAttributeLength = 1;
+    DirectoryRecord self = MakeSelfRecord(20, 2048);
+    self.systemUse = rootSelfUse;
+    std::size_t at = 0;
+    for (const DirectoryRecord& record : {self, MakeParentRecord(20, 2048), MakeRecord("A.BIN;1", 30, 5000), extended,
+                                          MakeRecord("SUB", 22, 2048, DirectoryFlags::kDirectory)}) {
+        at += EncodeDirectoryRecord(record, Bytes(image.SectorData(20) + at, 2048 - at));
+    }
+    image.WriteDirectory(22, 20, 2048,
+                         {MakeRecord("B.BIN;1", 50, 1), MakeRecord("LOOP", 20, 2048, DirectoryFlags::kDirectory)});
+    image.WriteDescriptors(20, 2048);
+    return image;
+}
+
+std::string Both32(std::uint32_t value)
+{
+    std::string bytes(8, '\0');
+    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
+    return bytes;
+}
+
+// Turns sector 17 into an El Torito boot record whose catalog (at 60) holds
+// the entry; the terminator moves to 18.
+void AddBootEntry(CraftedImage& image, const BootEntry& entry)
+{
+    EncodeTerminator(Bytes(image.SectorData(18), 2048));
+    EncodeBootRecord(MakeElToritoBootRecord(60), Bytes(image.SectorData(17), 2048));
+    BootCatalogSet catalog;
+    catalog.defaultEntry = entry;
+    EncodeBootCatalogSet(catalog, Bytes(image.SectorData(60), 2048));
+}
+
+BootEntry Entry(std::uint8_t media, std::uint16_t sectorCount, std::uint32_t loadRba)
+{
+    BootEntry entry;
+    entry.mediaType = media;
+    entry.sectorCount = sectorCount;
+    entry.loadRba = loadRba;
+    return entry;
+}
+
+TEST(VolumeSpace, FreeSectorsAreWhatNoStructureReferences)
+{
+    // Sectors of the base image in use: system area and descriptors 0-17,
+    // root 20, SUB 22, A.BIN 30-32, X.BIN 40-41, B.BIN 50.
+    const std::vector<SectorRun> baseFree{{18, 2}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, kSectors - 51}};
+    const struct {
+        const char* name;
+        std::function<void(CraftedImage&)> change;
+        bool known;
+        std::vector<SectorRun> free; // when known
+    } cases[] = {
+        {"as made", [](CraftedImage&) {}, true, baseFree},
+        {"a continuation area",
+         [](CraftedImage& image) {
+             // SP, then a CE entry naming 10 bytes at sector 70.
+             image = BaseImage(std::string("SP\x07\x01\xbe\xef\x00" "CE\x1c\x01", 11) + Both32(70) + Both32(0) +
+                               Both32(10));
+             std::memcpy(image.SectorData(70), "ST\x04\x01", 4);
+         },
+         true, {{18, 2}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 19}, {71, kSectors - 71}}},
+        {"a diskette image no file lists (reaching past the volume)",
+         [](CraftedImage& image) { AddBootEntry(image, Entry(2, 1, 61)); }, true,
+         {{19, 1}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 9}}},
+        {"a small loader without a table", [](CraftedImage& image) { AddBootEntry(image, Entry(0, 4, 61)); }, false,
+         {}},
+        {"an EFI image with its FAT boot sector",
+         [](CraftedImage& image) {
+             AddBootEntry(image, Entry(0, 1, 61));
+             std::uint8_t* boot = image.SectorData(61);
+             PutLe16(Bytes(boot, 512), 11, 512);  // bytes per sector
+             boot[13] = 1;                        // sectors per cluster
+             PutLe16(Bytes(boot, 512), 14, 1);    // reserved sectors
+             boot[16] = 2;                        // FATs
+             PutLe16(Bytes(boot, 512), 19, 20);   // 20 sectors of 512: 5 of 2048
+             boot[510] = 0x55;
+             boot[511] = 0xAA;
+         },
+         true, {{19, 1}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 9}, {66, kSectors - 66}}},
+        {"a partition descriptor",
+         [](CraftedImage& image) {
+             EncodeTerminator(Bytes(image.SectorData(18), 2048));
+             PutDescriptorHeader(Bytes(image.SectorData(17), 2048), DescriptorType::Partition);
+         },
+         false, {}},
+        {"a damaged directory", [](CraftedImage& image) { image.SectorData(22)[34] = 20; }, false, {}},
+        {"no descriptor before the terminator", [](CraftedImage& image) { image.SectorData(17)[1] = 'X'; }, false, {}},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.name);
+        CraftedImage image = BaseImage();
+        item.change(image);
+        test::MemorySector sector(image.Bytes());
+        const VolumeSpace space = ScanVolumeSpace(sector);
+        EXPECT_EQ(space.known, item.known) << space.why;
+        if (item.known) {
+            EXPECT_EQ(space.Free().Runs(), item.free);
+        } else {
+            EXPECT_FALSE(space.why.empty());
+            EXPECT_TRUE(space.Free().Empty());
+        }
+    }
+}
+
+TEST(VolumeSpace, SectorSetTakesFirstFitBelowALimit)
+{
+    SectorSet set;
+    set.Add(10, 5);
+    set.Add(15, 5); // merges into 10-19
+    set.Add(40, 30);
+    set.Remove(12, 2);
+    EXPECT_EQ(set.Runs(), (std::vector<SectorRun>{{10, 2}, {14, 6}, {40, 30}}));
+    EXPECT_EQ(set.Take(6), std::optional<std::uint32_t>(14));
+    EXPECT_EQ(set.Take(3, 39), std::nullopt); // 40 is above the limit
+    EXPECT_EQ(set.Take(3), std::optional<std::uint32_t>(40));
+    EXPECT_EQ(set.Count(), 2u + 27u);
+    EXPECT_EQ(set.Complement(8, 45).Runs(), (std::vector<SectorRun>{{8, 2}, {12, 31}}));
+}
+
+} // namespace
+} // namespace tarvelin::iso
