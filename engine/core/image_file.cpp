@@ -242,6 +242,10 @@ public:
     {
         return journal_.Forgo(position, count) || Fail(journal_.LastError());
     }
+    bool ProtectAhead(std::uint64_t position, std::uint64_t count) override
+    {
+        return journal_.ProtectAhead(position, count) || Fail(journal_.LastError());
+    }
     bool Truncate(std::uint64_t length) override
     {
         if (journal_.Active()) {

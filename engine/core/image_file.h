@@ -79,6 +79,10 @@ public:
     // During a save: the bytes of [position, position + count) are free
     // space nothing refers to, so writes there keep no undo copy of them.
     virtual bool ForgoUndo(std::uint64_t position, std::uint64_t count) = 0;
+    // During a save: keeps the undo copy of a whole range about to be
+    // overwritten at once (one flush of the undo file instead of one per
+    // write).
+    virtual bool ProtectAhead(std::uint64_t position, std::uint64_t count) = 0;
     // Cuts the file to length bytes; refused while a save is under way (its
     // rollback could not give the cut bytes back).
     virtual bool Truncate(std::uint64_t length) = 0;

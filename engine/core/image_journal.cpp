@@ -106,7 +106,7 @@ bool ImageJournal::Begin(platform::File& image)
     return true;
 }
 
-bool ImageJournal::AppendRecord(std::uint64_t offset, std::uint64_t length)
+bool ImageJournal::AppendRecord(std::uint64_t offset, std::uint64_t length, bool flush)
 {
     std::vector<std::uint8_t> record(kRecordHeadSize + length + 4);
     std::memcpy(record.data(), kRecordMagic, sizeof kRecordMagic);
@@ -117,17 +117,25 @@ bool ImageJournal::AppendRecord(std::uint64_t offset, std::uint64_t length)
     }
     PutU32(record.data() + kRecordHeadSize + length,
            Crc32(record.data() + 4, kRecordHeadSize - 4 + length));
-    if (!undo_.Write(record.data(), record.size()) || !undo_.Flush()) {
+    if (!undo_.Write(record.data(), record.size()) || (flush && !undo_.Flush())) {
         return Fail("cannot write the undo file: " + undo_.LastError());
     }
     return true;
 }
 
-bool ImageJournal::Protect(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, true); }
+bool ImageJournal::Protect(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, true, true); }
 
-bool ImageJournal::Forgo(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, false); }
+bool ImageJournal::ProtectAhead(std::uint64_t offset, std::uint64_t length)
+{
+    // The records are flushed together, once: nothing of the range has been
+    // overwritten yet.
+    return Cover(offset, length, true, false) && (undo_.Flush() || Fail("cannot write the undo file: " +
+                                                                         undo_.LastError()));
+}
 
-bool ImageJournal::Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes)
+bool ImageJournal::Forgo(std::uint64_t offset, std::uint64_t length) { return Cover(offset, length, false, false); }
+
+bool ImageJournal::Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes, bool flushEach)
 {
     if (!Active()) {
         return Fail("no save is in progress");
@@ -149,7 +157,7 @@ bool ImageJournal::Cover(std::uint64_t offset, std::uint64_t length, bool keepOl
             stop = std::min(stop, next->first);
         }
         stop = std::min(stop, at + kMaxRecordData);
-        if (keepOldBytes && !AppendRecord(at, stop - at)) {
+        if (keepOldBytes && !AppendRecord(at, stop - at, flushEach)) {
             return false;
         }
         // Merge with a neighbour that ends where this one starts.

@@ -50,6 +50,9 @@ public:
     // Journals the old bytes of [offset, offset + length) that lie below the
     // original length and are not journaled yet. Call before writing there.
     bool Protect(std::uint64_t offset, std::uint64_t length);
+    // Protect for a whole range that is about to be overwritten piece by
+    // piece: its records are written first and flushed to the device once.
+    bool ProtectAhead(std::uint64_t offset, std::uint64_t length);
     // Declares [offset, offset + length) free space whose old bytes nothing
     // refers to: writes there are not journaled, and a rollback leaves
     // whatever was written there (unreferenced again once the old metadata
@@ -65,8 +68,8 @@ public:
 
 private:
     bool Fail(const std::string& why);
-    bool AppendRecord(std::uint64_t offset, std::uint64_t length);
-    bool Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes);
+    bool AppendRecord(std::uint64_t offset, std::uint64_t length, bool flush);
+    bool Cover(std::uint64_t offset, std::uint64_t length, bool keepOldBytes, bool flushEach);
 
     platform::File* image_ = nullptr;
     platform::File undo_;

@@ -337,6 +337,14 @@ public:
             && StoredStart(firstSector + count, end) && Checked(file_->ForgoUndo(start, end - start));
     }
 
+    bool ProtectAhead(std::uint32_t firstSector, std::uint32_t count) override
+    {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;
+        return CheckRange(firstSector, count) && StoredStart(firstSector, start)
+            && StoredStart(firstSector + count, end) && Checked(file_->ProtectAhead(start, end - start));
+    }
+
     bool TruncateSectors(std::uint32_t count) override
     {
         std::uint64_t length = 0;

@@ -95,6 +95,9 @@ public:
     // During a save: sectors firstSector onwards are free space nothing
     // refers to, written without an undo copy (see IImageFile::ForgoUndo).
     virtual bool ForgoUndo(std::uint32_t firstSector, std::uint32_t count) = 0;
+    // During a save: keeps the undo copy of sectors about to be written at
+    // once (see IImageFile::ProtectAhead).
+    virtual bool ProtectAhead(std::uint32_t firstSector, std::uint32_t count) = 0;
     // Cuts the image file behind its first count sectors; not during a save.
     virtual bool TruncateSectors(std::uint32_t count) = 0;
 };

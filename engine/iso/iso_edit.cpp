@@ -592,6 +592,7 @@ private:
 
     void RunSave(void* context, ProgressFn callback);
     bool Save(void* context, ProgressFn callback, std::string& error);
+    bool SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
     // Zero sectors that end the image (its padding), at most 300 KiB.
@@ -779,7 +780,8 @@ private:
     NameSource nameSource_ = NameSource::Automatic;
     NameSource shownTree_ = NameSource::Automatic; // the names the loaded tree shows
     bool replaced_ = false;
-    bool compactNext_ = false;
+    bool compactNext_ = false; // asked for the next save
+    bool compacting_ = false;  // the save under way slides every file down
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
 
@@ -802,6 +804,34 @@ void CIsoEdit::RunSave(void* context, ProgressFn callback)
 
 bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
 {
+    const bool compact = compactNext_;
+    compactNext_ = false;
+    if (!compact) {
+        return SaveOnce(context, callback, error, false);
+    }
+    // Compacting. Saves that move the files ending the volume into holes
+    // below them write only the data they move, with no undo copy of it
+    // (the holes are free); they go on while the volume gets shorter. A last
+    // save slides whatever still lies above a hole down, under the journal;
+    // files already in place are not copied again.
+    constexpr int kMostTailPasses = 16;
+    std::uint32_t volumeBefore = UINT32_MAX;
+    for (int pass = 0; pass < kMostTailPasses; ++pass) {
+        if (!SaveOnce(context, callback, error, false)) {
+            return false;
+        }
+        const std::uint32_t volume = iso::ScanVolumeSpace(*sector_).volumeSectors;
+        if (volume >= volumeBefore) {
+            break;
+        }
+        volumeBefore = volume;
+    }
+    return SaveOnce(context, callback, error, true);
+}
+
+bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact)
+{
+    compacting_ = compact;
     if (tree_ == nullptr || desc_ == nullptr || path_ == nullptr || data_ == nullptr || dir_ == nullptr) {
         error = "an image writer component is missing";
         return false;
@@ -826,11 +856,9 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
 
     if (!sector_->BeginSave()) {
         error = sector_->GetLastError();
-        compactNext_ = false;
         return false;
     }
     const bool written = WriteSave(context, callback, error);
-    compactNext_ = false;
     data_->SetPlacement({});
     if (written) {
         if (sector_->CommitSave()) {
@@ -1031,7 +1059,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // What the image's metadata refers to before anything is written: the
     // rest of the volume may take new and moved data.
     const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
-    if (compactNext_ && !space.known) {
+    if (compacting_ && !space.known) {
         error = "the image cannot be compacted: its free space cannot be told (" + space.why + ")";
         return false;
     }
@@ -1105,7 +1133,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
     }
-    if (compactNext_) {
+    if (compacting_) {
         // Compacting, the old metadata and the data of deleted files are
         // room too (overwritten under the journal, like every byte the old
         // image refers to): only the files of the tree and what lies
@@ -1131,7 +1159,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // they fit, so that the end can be given back, when the end may be.
     DataPlacement placement;
     placement.free = std::move(free);
-    placement.compact = compactNext_;
+    placement.compact = compacting_;
     placement.pullTail = mayShrink;
     placement.fixedEnd = std::max(firstFree, FixedEnd(keptImages, catalog.has_value(), catalogFile));
     data_->SetPlacement(placement);

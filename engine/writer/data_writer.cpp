@@ -654,6 +654,12 @@ private:
         if (std::uint64_t{at} + iso::SectorsFor(size) > UINT32_MAX) {
             return Fail("the image would be larger than an ISO 9660 volume can be (2^32 sectors)");
         }
+        // What the file overwrites is kept for a rollback in one go (for the
+        // image's old sectors; free and appended ones need nothing kept).
+        if (at < sector->GetSectorCount() && !sector->ProtectAhead(at, std::min(iso::SectorsFor(size),
+                                                                               sector->GetSectorCount() - at))) {
+            return Fail(std::string("cannot keep what '") + entry.name + "' overwrites: " + sector->GetLastError());
+        }
         SectorStream stream(sector, at);
         bool copied = false;
         switch (entry.EntrySource) {

@@ -48,6 +48,7 @@ public:
     bool CommitSave() override { return false; }
     bool RollbackSave() override { return false; }
     bool ForgoUndo(std::uint32_t, std::uint32_t) override { return false; }
+    bool ProtectAhead(std::uint32_t, std::uint32_t) override { return false; }
     bool TruncateSectors(std::uint32_t) override { return false; }
 
 private:
