@@ -1,5 +1,6 @@
 #include "iso/iso_extract.h"
 
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -57,6 +58,11 @@ public:
         bool destinationFresh = false;
         if (!MakeFolders(destination, destinationFresh)) {
             return totals_;
+        }
+        // What an extraction killed before it ended left in the folders it
+        // writes into again goes as each is reached.
+        if (!destinationFresh) {
+            platform::RemoveStaleTemporaries(destination);
         }
         for (DirNode* node : nodes) {
             if (node == edit_.GetRoot()) {
@@ -146,6 +152,9 @@ private:
             Fail(ExtractProblem::CannotCreate, PrintableName(error));
             return false;
         }
+        if (!fresh) {
+            platform::RemoveStaleTemporaries(path);
+        }
         ++totals_.folders;
         return true;
     }
@@ -228,16 +237,16 @@ private:
 
     void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
-        // The file is made new, so nothing that holds its name is followed or
+        // The file is made new under a temporary name and renamed into place
+        // once complete, so nothing that holds its name is followed or
         // written through: a link planted there would reach outside the
         // destination. In a folder that was there before, a file or link of
-        // that name goes first; a folder made here holds only what this run
-        // put in it.
-        if (!inFreshFolder) {
-            platform::RemoveFile(target);
-        }
-        platform::File out;
-        if (!out.Open(target, platform::OpenMode::CreateNew)) {
+        // that name is replaced; a folder made here holds only what this run
+        // put in it, and a name met twice there is refused.
+        platform::AtomicOutput out;
+        const platform::ExistingOutput existing =
+            inFreshFolder ? platform::ExistingOutput::Refuse : platform::ExistingOutput::ReplaceEntry;
+        if (!out.Open(target, existing, platform::StaleTemporaries::Keep)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(out.LastError()));
             return;
         }
@@ -255,7 +264,7 @@ private:
                 failure = std::string("cannot read it from the image: ") + edit_.GetLastError();
                 break;
             }
-            if (!out.Write(buffer_.get(), count)) {
+            if (!out.Stream().Write(buffer_.get(), count)) {
                 failure = out.LastError();
                 break;
             }
@@ -265,18 +274,25 @@ private:
                 options_.progress(done_);
             }
         }
+        // The date goes onto the file before it gets its name (the rename
+        // keeps it), through the open file: setting it by its path would look
+        // the path up once more.
+        std::string dateError;
+        if (failure.empty() && info.date != 0 && !out.Stream().SetTimes(info.date)) {
+            dateError = out.Stream().LastError();
+        }
+        if (failure.empty() && !out.Commit()) {
+            failure = out.LastError();
+        }
         if (!failure.empty()) {
-            out.Close();
-            platform::RemoveFile(target);
+            out.Discard();
             Fail(ExtractProblem::Incomplete, "'" + PrintableName(target) + "' not extracted: " + PrintableName(failure));
             return;
         }
         ++totals_.files;
         totals_.bytes += info.size;
-        // Through the open file: setting it by its path would look the path
-        // up once more.
-        if (info.date != 0 && !out.SetTimes(info.date)) {
-            Fail(ExtractProblem::Date, PrintableName(out.LastError()));
+        if (!dateError.empty()) {
+            Fail(ExtractProblem::Date, PrintableName(dateError));
         }
         KeepPermissions(target, PermissionsOf(info));
     }
