@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvelin::platform {
 
@@ -89,7 +90,10 @@ public:
     const std::string& LastError() const { return lastError_.empty() ? file_.LastError() : lastError_; }
 
 private:
+    friend class OutputBatch;
     bool Fail(const std::string& why);
+    // The rename of Commit, for an output whose data is on the device.
+    bool PutInPlace();
 
     File file_;
     // The old file of the name, held while a replacement is written.
@@ -98,6 +102,46 @@ private:
     ExistingOutput existing_ = ExistingOutput::Replace;
     bool direct_ = false;
     std::string lastError_;
+};
+
+// Many small outputs put in place together: each is complete when added and
+// stays open until Commit, which makes all of them durable with one flush of
+// their file system (instead of one per file, which costs a disk round trip
+// each) and then renames each into place. The temporaries of outputs never
+// committed are removed with the batch.
+class TARVELIN_API OutputBatch {
+public:
+    static constexpr std::size_t kMaxOutputs = 64;
+    static constexpr std::uint64_t kMaxBytes = std::uint64_t{32} << 20;
+
+    OutputBatch() = default;
+    ~OutputBatch();
+    OutputBatch(const OutputBatch&) = delete;
+    OutputBatch& operator=(const OutputBatch&) = delete;
+
+    // Takes a complete output (its data written, its date set) of bytes
+    // bytes; true when the batch is then full and should be committed.
+    bool Add(AtomicOutput&& output, std::uint64_t bytes);
+    // Flushes and puts in place every output added, in the order added;
+    // done(index, error) for each, error empty when it is in place.
+    template <class Done>
+    void Commit(Done done)
+    {
+        Flush();
+        for (std::size_t i = 0; i < outputs_.size(); ++i) {
+            done(i, outputs_[i].PutInPlace() ? std::string() : outputs_[i].LastError());
+        }
+        outputs_.clear();
+        bytes_ = 0;
+    }
+    std::size_t Size() const { return outputs_.size(); }
+
+private:
+    // Pushes the data of every output to the device.
+    void Flush();
+
+    std::vector<AtomicOutput> outputs_;
+    std::uint64_t bytes_ = 0;
 };
 
 } // namespace tarvelin::platform

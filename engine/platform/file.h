@@ -69,6 +69,10 @@ public:
     bool Truncate(std::uint64_t length);
     // Pushes written data to the storage device.
     bool Flush();
+    // Pushes the written data of every file on this file's file system to
+    // the storage device: one flush for many files. False where the system
+    // cannot do that or reports a failed write since the file was opened.
+    bool FlushFileSystem();
     // Sets the modification (and access) time through the open file, with
     // no second look-up of its path; later writes change it again.
     bool SetTimes(FileTime modification);

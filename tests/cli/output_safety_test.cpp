@@ -21,6 +21,7 @@
 #include <grp.h>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -73,14 +74,14 @@ int Reap(pid_t child)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
-struct Run {
+struct RunResult {
     int exitCode = -1;
     std::string output;
 };
 
-Run RunCli(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
+RunResult RunCli(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
 {
-    Run run;
+    RunResult run;
     run.exitCode = Reap(Spawn(words, log, ordinaryUser));
     const std::vector<std::uint8_t> bytes = test::ReadWholeFile(log);
     run.output.assign(bytes.begin(), bytes.end());
@@ -149,7 +150,7 @@ struct KillSources {
         // The commands take a good part of a second to write it.
         test::WriteSparseFile(folder + "/big.bin", test::RandomBytes(1 << 16, 7), std::uint64_t{160} << 20);
         test::WriteWholeFile(folder + "/small.txt", "small\n");
-        const Run built = RunCli({"build", image, folder, "--label", "KILLED"}, dir / "log");
+        const RunResult built = RunCli({"build", image, folder, "--label", "KILLED"}, dir / "log");
         if (built.exitCode != 0) {
             throw std::runtime_error("cannot build the image of the kill tests: " + built.output);
         }
@@ -192,6 +193,8 @@ const KillCase kKillCases[] = {
      {"src/", "src/big.bin", "src/small.txt"}, false},
 };
 
+void PrintTo(const KillCase& kase, std::ostream* out) { *out << kase.name; }
+
 class KilledCommand : public ::testing::TestWithParam<KillCase> {
 protected:
     test::TempDir dir;
@@ -232,7 +235,7 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
     fs::create_directories(target);
 
     const auto started = std::chrono::steady_clock::now();
-    const Run finished = RunCli(kase.words(sources, reference), dir / "log");
+    const RunResult finished = RunCli(kase.words(sources, reference), dir / "log");
     const auto duration = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(finished.exitCode, 0) << finished.output;
     ASSERT_EQ(Entries(reference), kase.entries);
@@ -259,13 +262,19 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
         const pid_t child = Spawn(kase.words(sources, target), dir / "log");
         ASSERT_GT(child, 0);
         if (round == 0) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            std::error_code error;
-            while (std::chrono::steady_clock::now() < deadline) {
-                const std::string left = Leftover();
-                if (!left.empty() && fs::file_size(target + "/" + left, error) > (std::uint64_t{1} << 20)) {
-                    break;
+            // The target is empty: a file of it that holds data is being written.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            const auto writing = [&] {
+                std::error_code error;
+                for (const std::string& entry : Entries(target)) {
+                    const std::string path = target + "/" + entry;
+                    if (entry.back() != '/' && fs::file_size(path, error) > (std::uint64_t{1} << 20)) {
+                        return true;
+                    }
                 }
+                return false;
+            };
+            while (!writing() && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         } else {
@@ -280,14 +289,14 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
         }
     }
 
-    const Run again = RunCli(kase.words(sources, target), dir / "log");
+    const RunResult again = RunCli(kase.words(sources, target), dir / "log");
     ASSERT_EQ(again.exitCode, 0) << again.output;
     EXPECT_EQ(Entries(target), kase.entries) << "stale temporaries are left";
     ExpectCompleteOrAbsent();
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, KilledCommand, ::testing::ValuesIn(kKillCases),
-                         [](const ::testing::TestParamInfo<KillCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<KillCase>& param) { return param.param.name; });
 
 // ---------------------------------------------------------------------------
 // Full and read-only file systems
@@ -353,11 +362,11 @@ protected:
         test::WriteWholeFile(small + "/a.txt", "a\n");
         test::WriteWholeFile(small + "/boot.img", test::RandomBytes(2048, 4));
         for (const auto& [image, folder] : {std::pair{dir / "big.iso", dir / "src"}, {dir / "small.iso", small}}) {
-            const Run built = RunCli({"build", image, folder}, dir / "log");
+            const RunResult built = RunCli({"build", image, folder}, dir / "log");
             ASSERT_EQ(built.exitCode, 0) << built.output;
         }
         fs::copy_file(dir / "small.iso", dir / "boot.iso");
-        const Run booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
+        const RunResult booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
         ASSERT_EQ(booted.exitCode, 0) << booted.output;
     }
 };
@@ -399,7 +408,7 @@ TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLe
             mount.FillUpTo(kase.roomLeft);
         }
         const std::vector<std::string> before = Entries(full);
-        const Run run = RunCli(kase.words, dir / "log");
+        const RunResult run = RunCli(kase.words, dir / "log");
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
         if (kase.imageInside) {
@@ -432,7 +441,7 @@ TEST_F(OutputSafety, AnImageOnAReadOnlyMountOpensReadOnlyAndRefusesEveryEditUnwr
     const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
     const std::int64_t modified = ModificationNanoseconds(image);
 
-    const Run info = RunCli({"info", image}, dir / "log");
+    const RunResult info = RunCli({"info", image}, dir / "log");
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
     EXPECT_EQ(RunCli({"ls", image, "-R"}, dir / "log").exitCode, 0);
@@ -445,7 +454,7 @@ TEST_F(OutputSafety, AnImageOnAReadOnlyMountOpensReadOnlyAndRefusesEveryEditUnwr
              {"boot", "remove", image},
          }) {
         SCOPED_TRACE(words[0] + " " + words[1]);
-        const Run run = RunCli(words, dir / "log");
+        const RunResult run = RunCli(words, dir / "log");
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (Read-only file system)"),
                   std::string::npos)
@@ -475,7 +484,7 @@ TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritt
     const std::int64_t modified = ModificationNanoseconds(image);
     const std::vector<std::string> entries = Entries(dir.Path());
 
-    const Run info = RunCli({"info", image}, dir / "log", true);
+    const RunResult info = RunCli({"info", image}, dir / "log", true);
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
@@ -487,7 +496,7 @@ TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritt
              {"boot", "remove", image},
          }) {
         SCOPED_TRACE(words[0] + " " + words[1]);
-        const Run run = RunCli(words, dir / "log", true);
+        const RunResult run = RunCli(words, dir / "log", true);
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (Permission denied)"),
                   std::string::npos)

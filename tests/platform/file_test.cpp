@@ -314,6 +314,46 @@ TEST(AtomicOutput, TheFileGetsItsNameOnlyWhenCommittedAndItsDateSurvives)
     EXPECT_EQ(ReadText(dir / longName), "");
 }
 
+TEST(AtomicOutput, ABatchPutsItsOutputsInPlaceOnlyWhenCommitted)
+{
+    TempDir dir;
+    WriteWholeFile(dir / "taken", std::string("old"));
+    std::vector<std::string> errors;
+    {
+        OutputBatch batch;
+        for (const char* name : {"one", "two", "taken"}) {
+            AtomicOutput out;
+            const bool replace = std::string(name) == "taken";
+            ASSERT_TRUE(out.Open(dir / name, replace ? ExistingOutput::ReplaceEntry : ExistingOutput::Refuse));
+            ASSERT_TRUE(out.Stream().Write(name, 3));
+            EXPECT_FALSE(batch.Add(std::move(out), 3));
+        }
+        // One that appears meanwhile where the output refuses a taken name.
+        AtomicOutput late;
+        ASSERT_TRUE(late.Open(dir / "late", ExistingOutput::Refuse));
+        WriteWholeFile(dir / "late", std::string("first"));
+        batch.Add(std::move(late), 0);
+        EXPECT_EQ(Names(dir.Path()).size(), 2u + 4u) << "nothing is in place before the commit";
+        batch.Commit([&](std::size_t, const std::string& error) { errors.push_back(error); });
+        EXPECT_EQ(batch.Size(), 0u);
+    }
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_EQ(errors[0] + errors[1] + errors[2], "");
+    EXPECT_NE(errors[3].find("File exists"), std::string::npos) << errors[3];
+    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
+    EXPECT_EQ(ReadText(dir / "taken"), "tak");
+    EXPECT_EQ(ReadText(dir / "late"), "first");
+
+    // Dropped uncommitted, a batch leaves nothing.
+    {
+        OutputBatch batch;
+        AtomicOutput out;
+        ASSERT_TRUE(out.Open(dir / "never", ExistingOutput::Refuse));
+        batch.Add(std::move(out), 0);
+    }
+    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
+}
+
 TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
 {
     enum class Holder { File, LinkToFile, Folder };

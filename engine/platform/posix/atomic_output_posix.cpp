@@ -7,6 +7,7 @@
 #include "platform/directory.h"
 #include "platform/path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -178,7 +179,7 @@ bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, S
         const int fd = taken ? LockedRegularFile(AT_FDCWD, temporary.c_str()) : -1;
         if (fd < 0) {
             Discard();
-            return false;
+            return taken ? Fail("cannot create '" + finalPath_ + "': it is being written already") : false;
         }
         ::unlink(temporary.c_str());
         ::close(fd);
@@ -200,6 +201,14 @@ bool AtomicOutput::Commit()
         Discard();
         return Fail(why);
     }
+    return PutInPlace();
+}
+
+bool AtomicOutput::PutInPlace()
+{
+    if (!file_.IsOpen()) {
+        return Fail("the output '" + finalPath_ + "' is not open");
+    }
     if (direct_) {
         file_.Close();
         return true;
@@ -216,6 +225,42 @@ bool AtomicOutput::Commit()
         held_ = -1;
     }
     return true;
+}
+
+OutputBatch::~OutputBatch() = default; // each output left removes its temporary
+
+bool OutputBatch::Add(AtomicOutput&& output, std::uint64_t bytes)
+{
+    outputs_.push_back(std::move(output));
+    bytes_ += bytes;
+    return outputs_.size() >= kMaxOutputs || bytes_ >= kMaxBytes;
+}
+
+void OutputBatch::Flush()
+{
+    // One flush of each file system the outputs lie on; where that cannot
+    // be had, each file on its own. An output whose flush fails is dropped
+    // (its temporary removed), so that its rename fails and says why.
+    std::vector<std::uint64_t> flushed;
+    for (AtomicOutput& output : outputs_) {
+        if (!output.file_.IsOpen()) {
+            continue;
+        }
+        FileInfo info;
+        const bool known = GetFileInfo(output.WritingPath(), info);
+        if (known && std::find(flushed.begin(), flushed.end(), info.volumeId) != flushed.end()) {
+            continue;
+        }
+        if (known && output.file_.FlushFileSystem()) {
+            flushed.push_back(info.volumeId);
+            continue;
+        }
+        if (!output.file_.Flush()) {
+            const std::string why = output.file_.LastError();
+            output.Discard();
+            output.Fail(why);
+        }
+    }
 }
 
 void AtomicOutput::Discard()

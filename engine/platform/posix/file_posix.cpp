@@ -359,4 +359,14 @@ bool File::Flush()
     return true;
 }
 
+bool File::FlushFileSystem()
+{
+#ifdef __linux__
+    if (IsOpen() && ::syncfs(Fd(handle_)) == 0) {
+        return true;
+    }
+#endif
+    return false;
+}
+
 } // namespace tarvelin::platform
