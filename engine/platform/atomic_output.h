@@ -30,11 +30,13 @@ namespace tarvelin::platform {
 
 // What an output does with whatever holds its name already.
 enum class ExistingOutput {
-    // A file of that name is replaced when the output is complete; through a
-    // symbolic link, the file it leads to. While the output is written the
-    // old file is held as an open file is (another Open of it fails), and a
-    // file some other program holds refuses the output. A device or pipe of
-    // that name is written directly, as there is nothing to rename onto it.
+    // A file of that name is replaced when the output is complete, and the
+    // new one gets its permissions; through a symbolic link, the file it
+    // leads to. A file that may not be written, or that some other program
+    // holds, refuses the output; while the output is written the old file
+    // is held as an open file is (another Open of it fails). A device or
+    // pipe of that name is written directly, as there is nothing to rename
+    // onto it.
     Replace,
     // The file or link that holds the name is replaced; a link is not
     // followed. A folder refuses the output.

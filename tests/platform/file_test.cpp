@@ -356,24 +356,28 @@ TEST(AtomicOutput, ABatchPutsItsOutputsInPlaceOnlyWhenCommitted)
 
 TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
 {
-    enum class Holder { File, LinkToFile, Folder };
+    enum class Holder { File, LinkToFile, DanglingLink, Folder };
     struct Case {
         ExistingOutput mode;
         Holder holder;
         bool opens;
         std::string name;  // what the name then holds: the new text, or "old"
         std::string other; // what the link's target holds afterwards
+        bool link;         // the name is still a link
     };
     const Case cases[] = {
-        {ExistingOutput::Replace, Holder::File, true, "new", ""},
-        {ExistingOutput::Replace, Holder::LinkToFile, true, "new", "new"}, // through the link
-        {ExistingOutput::Replace, Holder::Folder, false, "", ""},
-        {ExistingOutput::ReplaceEntry, Holder::File, true, "new", ""},
-        {ExistingOutput::ReplaceEntry, Holder::LinkToFile, true, "new", "old"}, // the link itself
-        {ExistingOutput::ReplaceEntry, Holder::Folder, false, "", ""},
-        {ExistingOutput::Refuse, Holder::File, false, "old", ""},
-        {ExistingOutput::Refuse, Holder::LinkToFile, false, "old", "old"},
-        {ExistingOutput::Refuse, Holder::Folder, false, "", ""},
+        {ExistingOutput::Replace, Holder::File, true, "new", "", false},
+        {ExistingOutput::Replace, Holder::LinkToFile, true, "new", "new", true}, // through the link
+        {ExistingOutput::Replace, Holder::DanglingLink, true, "new", "new", true}, // made where it leads
+        {ExistingOutput::Replace, Holder::Folder, false, "", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::File, true, "new", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::LinkToFile, true, "new", "old", false}, // the link itself
+        {ExistingOutput::ReplaceEntry, Holder::DanglingLink, true, "new", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::Folder, false, "", "", false},
+        {ExistingOutput::Refuse, Holder::File, false, "old", "", false},
+        {ExistingOutput::Refuse, Holder::LinkToFile, false, "old", "old", true},
+        {ExistingOutput::Refuse, Holder::DanglingLink, false, "", "", true},
+        {ExistingOutput::Refuse, Holder::Folder, false, "", "", false},
     };
     for (const Case& kase : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(kase.mode)) + "/" + std::to_string(static_cast<int>(kase.holder)));
@@ -386,6 +390,7 @@ TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
             WriteWholeFile(other, std::string("old"));
             ASSERT_TRUE(MakeSymlink("other", path));
             break;
+        case Holder::DanglingLink: ASSERT_TRUE(MakeSymlink("other", path)); break;
         case Holder::Folder: ASSERT_TRUE(MakeDirectory(path)); break;
         }
         const std::vector<std::string> before = Names(dir.Path());
@@ -404,6 +409,9 @@ TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
         if (!kase.other.empty()) {
             EXPECT_EQ(ReadText(other), kase.other);
         }
+        FileInfo self;
+        ASSERT_TRUE(GetLinkInfo(path, self));
+        EXPECT_EQ(self.isSymlink, kase.link);
     }
 }
 
@@ -430,6 +438,37 @@ TEST(AtomicOutput, ANameTakenMeanwhileIsNotClobberedAndAHeldFileIsNotReplaced)
     AtomicOutput refused;
     EXPECT_FALSE(refused.Open(path, ExistingOutput::Replace));
     EXPECT_NE(refused.LastError().find("in use"), std::string::npos) << refused.LastError();
+}
+
+TEST(AtomicOutput, AReplacementKeepsThePermissionsAndAWriteProtectedFileIsNotReplaced)
+{
+    TempDir dir;
+    const std::string path = dir / "out.iso";
+    WriteWholeFile(path, std::string("old"));
+    ASSERT_TRUE(SetFileMode(path, 0640));
+    AtomicOutput out;
+    ASSERT_TRUE(out.Open(path, ExistingOutput::Replace)) << out.LastError();
+    ASSERT_TRUE(out.Commit()) << out.LastError();
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    // As an ordinary user (root may write any file), in a folder open to all.
+    ::chmod(dir.Path().c_str(), 0777);
+    const std::string guarded = dir / "guarded.iso";
+    const int result = test::AsOrdinaryUser([&] {
+        WriteWholeFile(guarded, std::string("kept"));
+        if (::chmod(guarded.c_str(), 0444) != 0) {
+            return 2;
+        }
+        AtomicOutput refused;
+        if (refused.Open(guarded, ExistingOutput::Replace)) {
+            return 3;
+        }
+        return refused.LastError().find("Permission denied") != std::string::npos ? 0 : 4;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadText(guarded), "kept");
 }
 
 TEST(AtomicOutput, OnlyStaleTemporariesOfGoneProcessesAreRemoved)

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,6 +52,28 @@ int LockedRegularFile(int dirFd, const char* name)
         return -1;
     }
     return fd;
+}
+
+// Where a chain of symbolic links at path ends: the file an output through
+// them writes (created there when missing, as opening through the links
+// would). A loop ends the search where it is.
+std::string FollowLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat self {};
+        if (::lstat(path.c_str(), &self) != 0 || !S_ISLNK(self.st_mode)) {
+            break;
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            break;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        const std::string_view folder = FolderOf(path);
+        path = IsPathSeparator(target.front()) || folder.empty() ? target : JoinPath(folder, target);
+    }
+    return path;
 }
 
 } // namespace
@@ -132,14 +153,11 @@ bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, S
         return refuse(EEXIST);
     }
     if (present && S_ISLNK(self.st_mode) && existing == ExistingOutput::Replace) {
-        // The file the link leads to is the one replaced.
-        if (char* real = ::realpath(finalPath.c_str(), nullptr)) {
-            finalPath_ = real;
-            std::free(real);
-        }
+        finalPath_ = FollowLinks(finalPath);
     }
     struct stat target {};
     const bool follow = existing == ExistingOutput::Replace;
+    std::optional<std::uint32_t> keptMode;
     if ((follow ? ::stat(finalPath_.c_str(), &target) : ::lstat(finalPath_.c_str(), &target)) == 0) {
         if (S_ISDIR(target.st_mode)) {
             return refuse(EISDIR);
@@ -153,6 +171,12 @@ bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, S
             return true;
         }
         if (follow) {
+            // A file that may not be written is not replaced either, as it
+            // could not have been overwritten.
+            if (::faccessat(AT_FDCWD, finalPath_.c_str(), W_OK, AT_EACCESS) != 0) {
+                return Fail("cannot open '" + finalPath_ + "': " + std::strerror(errno));
+            }
+            keptMode = target.st_mode & 07777;
             // Held as an opened file is, so that no program opens it for
             // writing while it is being replaced; one that holds it already
             // refuses the output. Where it cannot be read it is not held.
@@ -187,6 +211,13 @@ bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, S
             Discard();
             return false;
         }
+    }
+    // The replacement keeps the permissions of the file it replaces.
+    // (The temporary was made by this call: no link can stand in its place.)
+    if (keptMode && ::chmod(temporary.c_str(), static_cast<mode_t>(*keptMode)) != 0) {
+        const std::string why = "cannot set the permissions of '" + finalPath_ + "': " + std::strerror(errno);
+        Discard();
+        return Fail(why);
     }
     return true;
 }
