@@ -38,8 +38,9 @@ class IIso2BinOutFile : public CComponent {
 public:
     virtual bool Reserved() = 0;
     // Creates the BIN file under its temporary name (an existing file of
-    // that name is replaced by Close) and remembers its path. Refuses a name that a CUE sheet cannot hold (a double quote or a
-    // line break in it) or whose sheet would be the BIN file itself.
+    // that name is replaced by Close) and remembers its path. Refuses a
+    // name that a CUE sheet cannot hold (a double quote or a line break in
+    // it) or whose sheet would be the BIN file itself.
     virtual bool Open(const char* path) = 0;
     // Appends to the BIN file; false (with GetLastError) when the write fails.
     virtual bool Write(const void* data, std::uint32_t size) = 0;

@@ -280,7 +280,7 @@ private:
         }
         if (!failure.empty()) {
             out.Discard();
-            Fail(ExtractProblem::Incomplete, "'" + PrintableName(target) + "' not extracted: " + PrintableName(failure));
+            NotExtracted(target, failure);
             return;
         }
         // The date goes onto the file before it gets its name (the rename
@@ -311,6 +311,11 @@ private:
         std::string dateError;
     };
 
+    void NotExtracted(const std::string& target, const std::string& why)
+    {
+        Fail(ExtractProblem::Incomplete, "'" + PrintableName(target) + "' not extracted: " + PrintableName(why));
+    }
+
     void PlaceBatch()
     {
         batch_.Commit([this](std::size_t index, const std::string& error) { Placed(writing_[index], error); });
@@ -320,7 +325,7 @@ private:
     void Placed(const Written& file, const std::string& error)
     {
         if (!error.empty()) {
-            Fail(ExtractProblem::Incomplete, "'" + PrintableName(file.target) + "' not extracted: " + PrintableName(error));
+            NotExtracted(file.target, error);
             return;
         }
         ++totals_.files;

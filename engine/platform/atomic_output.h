@@ -53,7 +53,8 @@ enum class StaleTemporaries { Remove, Keep };
 TARVELIN_API std::string TemporaryNameFor(std::string_view name, std::uint64_t pid);
 // The process of a temporary file name, when the name follows the rule for
 // forName (for any name when forName is empty); nothing for other names.
-TARVELIN_API std::optional<std::uint64_t> TemporaryNameProcess(std::string_view fileName, std::string_view forName = {});
+TARVELIN_API std::optional<std::uint64_t> TemporaryNameProcess(std::string_view fileName,
+                                                               std::string_view forName = {});
 // The temporary path of finalPath for this process.
 TARVELIN_API std::string TemporaryPathFor(const std::string& finalPath);
 // Removes from folder the stale temporaries (see above) of forName, or of
