@@ -429,40 +429,47 @@ TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLe
     }
 }
 
+// The image opens read-only and every edit command is refused with the
+// reason, its bytes, its date and its folder untouched.
+void ExpectEveryEditRefused(const std::string& image, const std::string& reason, const std::string& folder,
+                            const std::string& source, const std::string& log, bool ordinaryUser)
+{
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const std::int64_t modified = ModificationNanoseconds(image);
+    const std::vector<std::string> entries = Entries(folder);
+    const RunResult info = RunCli({"info", image}, log, ordinaryUser);
+    EXPECT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"add", image, source},
+             {"mkdir", image, "/new"},
+             {"rm", image, "/small/a.txt"},
+             {"rename", image, "/small/a.txt", "b.txt"},
+             {"boot", "load", image, source},
+             {"boot", "remove", image},
+         }) {
+        SCOPED_TRACE(words[0] + " " + words[1]);
+        const RunResult run = RunCli(words, log, ordinaryUser);
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (" + reason + ")"),
+                  std::string::npos)
+            << run.output;
+    }
+    EXPECT_TRUE(test::ReadWholeFile(image) == bytes);
+    EXPECT_EQ(ModificationNanoseconds(image), modified);
+    EXPECT_EQ(Entries(folder), entries);
+}
+
 TEST_F(OutputSafety, AnImageOnAReadOnlyMountOpensReadOnlyAndRefusesEveryEditUnwritten)
 {
     TARVELIN_REQUIRE(::geteuid() == 0, "root, to mount a small file system,");
     const std::string place = dir / "place";
     SmallFileSystem mount(place);
     ASSERT_TRUE(mount.Mounted()) << mount.Error();
-    const std::string image = place + "/small.iso";
-    fs::copy_file(dir / "small.iso", image);
+    fs::copy_file(dir / "small.iso", place + "/small.iso");
     ASSERT_TRUE(mount.MakeReadOnly()) << std::strerror(errno);
-    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-    const std::int64_t modified = ModificationNanoseconds(image);
-
-    const RunResult info = RunCli({"info", image}, dir / "log");
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
-    EXPECT_EQ(RunCli({"ls", image, "-R"}, dir / "log").exitCode, 0);
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"add", image, dir / "src/first.txt"},
-             {"mkdir", image, "/new"},
-             {"rm", image, "/small/a.txt"},
-             {"rename", image, "/small/a.txt", "b.txt"},
-             {"boot", "load", image, small + "/boot.img"},
-             {"boot", "remove", image},
-         }) {
-        SCOPED_TRACE(words[0] + " " + words[1]);
-        const RunResult run = RunCli(words, dir / "log");
-        EXPECT_EQ(run.exitCode, 1) << run.output;
-        EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (Read-only file system)"),
-                  std::string::npos)
-            << run.output;
-    }
-    EXPECT_TRUE(test::ReadWholeFile(image) == bytes);
-    EXPECT_EQ(ModificationNanoseconds(image), modified);
-    EXPECT_EQ(Entries(place), std::vector<std::string>{"small.iso"});
+    ExpectEveryEditRefused(place + "/small.iso", "Read-only file system", place, small + "/boot.img", dir / "log",
+                           false);
 }
 
 TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritten)
@@ -480,31 +487,7 @@ TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritt
     }
     const std::string image = dir / "small.iso";
     fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-    const std::int64_t modified = ModificationNanoseconds(image);
-    const std::vector<std::string> entries = Entries(dir.Path());
-
-    const RunResult info = RunCli({"info", image}, dir / "log", true);
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"add", image, dir / "src/first.txt"},
-             {"mkdir", image, "/new"},
-             {"rm", image, "/small/a.txt"},
-             {"rename", image, "/small/a.txt", "b.txt"},
-             {"boot", "load", image, small + "/boot.img"},
-             {"boot", "remove", image},
-         }) {
-        SCOPED_TRACE(words[0] + " " + words[1]);
-        const RunResult run = RunCli(words, dir / "log", true);
-        EXPECT_EQ(run.exitCode, 1) << run.output;
-        EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (Permission denied)"),
-                  std::string::npos)
-            << run.output;
-    }
-    EXPECT_TRUE(test::ReadWholeFile(image) == bytes);
-    EXPECT_EQ(ModificationNanoseconds(image), modified);
-    EXPECT_EQ(Entries(dir.Path()), entries);
+    ExpectEveryEditRefused(image, "Permission denied", dir.Path(), small + "/boot.img", dir / "log", true);
 }
 
 } // namespace
