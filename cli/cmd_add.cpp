@@ -68,7 +68,7 @@ int RunAdd(const Arguments& args)
     }
 
     ImageSession session;
-    if (const int status = session.Open(image); status != kExitOk) {
+    if (const int status = session.OpenForEditing(image); status != kExitOk) {
         return status;
     }
     DirNode* parent = FindFolder(session, folder);

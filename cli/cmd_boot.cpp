@@ -12,8 +12,7 @@
 #include "image_session.h"
 
 #include "iso/boot_info_table.h"
-#include "platform/directory.h"
-#include "platform/file.h"
+#include "platform/atomic_output.h"
 
 #include <cstdio>
 
@@ -41,16 +40,13 @@ int SaveBootImage(const std::string& imagePath, const std::string& filePath)
         PrintError("cannot read the boot image of '" + imagePath + "': " + session.Edit().GetLastError());
         return kExitFailure;
     }
-    platform::File out;
-    if (!out.Open(filePath, platform::OpenMode::CreateTruncate)) {
+    platform::AtomicOutput out;
+    if (!out.Open(filePath, platform::ExistingOutput::Replace)) {
         PrintError(out.LastError());
         return kExitFailure;
     }
-    if (!out.Write(bootImage.GetData(), bootImage.GetSize())) {
-        const std::string why = out.LastError();
-        out.Close();
-        platform::RemoveFile(filePath);
-        PrintError(why);
+    if (!out.Stream().Write(bootImage.GetData(), bootImage.GetSize()) || !out.Commit()) {
+        PrintError(out.LastError());
         return kExitFailure;
     }
     return kExitOk;
@@ -92,7 +88,7 @@ int LoadBootImage(const Arguments& args)
                                                        : "too many arguments");
     }
     ImageSession session;
-    if (const int status = session.Open(positional[0]); status != kExitOk) {
+    if (const int status = session.OpenForEditing(positional[0]); status != kExitOk) {
         return status;
     }
     DirNode* parent = FindFolder(session, folder);
@@ -130,7 +126,7 @@ int RemoveBootImage(const Arguments& args)
         return UsageError(kBoot, args.size() < 2 ? "an image is needed" : "too many arguments");
     }
     ImageSession session;
-    if (const int status = session.Open(args[1]); status != kExitOk) {
+    if (const int status = session.OpenForEditing(args[1]); status != kExitOk) {
         return status;
     }
     if (!session.Edit().HasBootImage()) {

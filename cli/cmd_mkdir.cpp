@@ -28,7 +28,7 @@ int RunMkdir(const Arguments& args)
         return UsageError(kMkdir, "'" + args[1] + "' does not end in a folder name");
     }
     ImageSession session;
-    if (const int status = session.Open(args[0]); status != kExitOk) {
+    if (const int status = session.OpenForEditing(args[0]); status != kExitOk) {
         return status;
     }
     DirNode* parent = FindFolder(session, above);

@@ -24,7 +24,7 @@ int RunRename(const Arguments& args)
         return UsageError(kRename, "'" + newName + "' is not a name (no '/', not '.' or '..')");
     }
     ImageSession session;
-    if (const int status = session.Open(args[0]); status != kExitOk) {
+    if (const int status = session.OpenForEditing(args[0]); status != kExitOk) {
         return status;
     }
     std::string problem;

@@ -18,7 +18,7 @@ int RunRemove(const Arguments& args)
         return UsageError(kRemove, args.empty() ? "no image named" : "no entry to remove");
     }
     ImageSession session;
-    if (const int status = session.Open(args[0]); status != kExitOk) {
+    if (const int status = session.OpenForEditing(args[0]); status != kExitOk) {
         return status;
     }
     // Every path is looked up before anything is removed, so a wrong one

@@ -2,6 +2,7 @@
 
 #include "command.h"
 
+#include "core/image_file.h"
 #include "core/iso_sector.h"
 
 #include <cstdio>
@@ -65,6 +66,22 @@ int ImageSession::Open(const std::string& imagePath)
         return kExitFailure;
     }
     WarnAboutDamage(imagePath, edit_->GetLoadReport());
+    return kExitOk;
+}
+
+int ImageSession::OpenForEditing(const std::string& imagePath)
+{
+    if (const int status = Open(imagePath); status != kExitOk) {
+        return status;
+    }
+    IIsoSector* sector = edit_->GetSector();
+    if (sector != nullptr && sector->IsReadOnly()) {
+        IImageFile* file = sector->GetFile();
+        const std::string reason = file != nullptr ? file->GetReadOnlyReason() : "";
+        PrintError("cannot edit '" + imagePath + "': it can only be read" + (reason.empty() ? "" : " (" + reason + ")")
+                   + "; the image is unchanged");
+        return kExitFailure;
+    }
     return kExitOk;
 }
 

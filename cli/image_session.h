@@ -29,6 +29,10 @@ public:
     // holds no volume); kExitOk otherwise. Survivable damage met while
     // reading the tree is reported as a warning on standard error.
     int Open(const std::string& imagePath);
+    // Open for a command that edits the image: one that can only be read
+    // (a read-only file or medium) is refused here, with the reason, before
+    // anything is done to it.
+    int OpenForEditing(const std::string& imagePath);
 
     IIsoEdit& Edit() { return *edit_; }
     DirNode* Root() { return edit_->GetRoot(); }

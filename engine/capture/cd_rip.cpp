@@ -3,6 +3,7 @@
 #include "capture/capture_hooks.h"
 #include "capture/capture_job.h"
 #include "capture/cd_rom.h"
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/path.h"
@@ -46,10 +47,10 @@ std::uint32_t BigEndian32(const std::uint8_t* bytes)
 // The capture record: everything the worker uses, shared with the component.
 class RipJob final : public capture::CaptureJob {
 public:
-    RipJob(ICdRom* drive, platform::File target, std::string targetPath, std::uint32_t trackStart,
-           std::uint32_t sectors, void* context, ProgressFn progress)
-        : CaptureJob(context, progress), drive_(drive), target_(std::move(target)),
-          targetPath_(std::move(targetPath)), trackStart_(trackStart), sectors_(sectors)
+    RipJob(ICdRom* drive, platform::AtomicOutput target, std::uint32_t trackStart, std::uint32_t sectors,
+           void* context, ProgressFn progress)
+        : CaptureJob(context, progress), drive_(drive), target_(std::move(target)), trackStart_(trackStart),
+          sectors_(sectors)
     {
     }
 
@@ -58,12 +59,11 @@ public:
 private:
     void Close(bool removeTarget) override
     {
-        target_.Close();
+        if (removeTarget) {
+            target_.Discard();
+        }
         drive_->ReleaseDrive();
         DestroyComponent(drive_);
-        if (removeTarget) {
-            platform::RemoveFile(targetPath_);
-        }
     }
 
     void Work() override
@@ -84,13 +84,17 @@ private:
             if (!Report(value)) {
                 return;
             }
-            if (!target_.Write(iso.data(), static_cast<std::size_t>(count) * kIsoSectorSize)) {
-                SetLastError(("Can not write the target-ISO file: " + target_.LastError()).c_str());
+            if (!target_.Stream().Write(iso.data(), static_cast<std::size_t>(count) * kIsoSectorSize)) {
+                SetLastError(("Can not write the target-ISO file: " + target_.Stream().LastError()).c_str());
                 ReportEnd(kAborted);
                 return;
             }
         }
-        target_.Close();
+        if (!target_.Commit()) {
+            SetLastError(("Can not write the target-ISO file: " + target_.LastError()).c_str());
+            ReportEnd(kAborted);
+            return;
+        }
         ReportEnd(kFinished);
     }
 
@@ -166,8 +170,7 @@ private:
     }
 
     ICdRom* drive_;
-    platform::File target_;
-    const std::string targetPath_;
+    platform::AtomicOutput target_;
     const std::uint32_t trackStart_;
     const std::uint32_t sectors_;
     bool ignoreAll_ = false;
@@ -237,11 +240,11 @@ public:
             return Refuse("The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! ",
                           true);
         }
-        platform::File target;
-        if (!target.Open(targetPath, platform::OpenMode::CreateTruncate)) {
+        platform::AtomicOutput target;
+        if (!target.Open(targetPath, platform::ExistingOutput::Replace)) {
             return Refuse(kCannotCreateTarget, true);
         }
-        job_ = std::make_shared<RipJob>(drive_, std::move(target), targetPath, start, sectors, context, progress);
+        job_ = std::make_shared<RipJob>(drive_, std::move(target), start, sectors, context, progress);
         drive_ = nullptr; // the record owns it now
         return true;
     }

@@ -1,7 +1,7 @@
 #include "capture/floppy.h"
 
 #include "capture/capture_job.h"
-#include "platform/directory.h"
+#include "platform/atomic_output.h"
 #include "platform/file.h"
 #include "platform/floppy_device.h"
 #include "platform/prompt.h"
@@ -77,9 +77,8 @@ private:
 // The capture record: everything the worker uses, shared with the component.
 class FloppyJob final : public capture::CaptureJob {
 public:
-    FloppyJob(IFloppy* floppy, platform::File target, std::string targetPath, void* context, ProgressFn progress)
-        : CaptureJob(context, progress), floppy_(floppy), target_(std::move(target)),
-          targetPath_(std::move(targetPath))
+    FloppyJob(IFloppy* floppy, platform::AtomicOutput target, void* context, ProgressFn progress)
+        : CaptureJob(context, progress), floppy_(floppy), target_(std::move(target))
     {
     }
 
@@ -87,11 +86,10 @@ private:
     void Close(bool removeTarget) override
     {
         floppy_->Close();
-        target_.Close();
-        DestroyComponent(floppy_);
         if (removeTarget) {
-            platform::RemoveFile(targetPath_);
+            target_.Discard();
         }
+        DestroyComponent(floppy_);
     }
 
     void Work() override
@@ -128,19 +126,22 @@ private:
             if (!Report(value)) {
                 return;
             }
-            if (!target_.Write(sector.data(), size)) {
-                SetLastError(("Can not write the target boot image file: " + target_.LastError()).c_str());
+            if (!target_.Stream().Write(sector.data(), size)) {
+                SetLastError(("Can not write the target boot image file: " + target_.Stream().LastError()).c_str());
                 ReportEnd(kAborted);
                 return;
             }
         }
-        target_.Close();
+        if (!target_.Commit()) {
+            SetLastError(("Can not write the target boot image file: " + target_.LastError()).c_str());
+            ReportEnd(kAborted);
+            return;
+        }
         ReportEnd(kFinished);
     }
 
     IFloppy* floppy_;
-    platform::File target_;
-    const std::string targetPath_;
+    platform::AtomicOutput target_;
 };
 
 class CBootImageMaker final : public IBootImageMaker {
@@ -170,8 +171,8 @@ public:
             return false;
         }
         IFloppy* floppy = Floppy1();
-        platform::File target;
-        if (!target.Open(targetPath, platform::OpenMode::CreateTruncate)) {
+        platform::AtomicOutput target;
+        if (!target.Open(targetPath, platform::ExistingOutput::Replace)) {
             DestroyComponent(floppy);
             return Refuse("Can not create target boot image file! ");
         }
@@ -185,7 +186,7 @@ public:
             DestroyComponent(floppy);
             return Refuse("Can not open floppy! Please make sure the floppy disk has been inserted. ");
         }
-        job_ = std::make_shared<FloppyJob>(floppy, std::move(target), targetPath, context, progress);
+        job_ = std::make_shared<FloppyJob>(floppy, std::move(target), context, progress);
         // Nothing of this component is touched after the launch: the last
         // report may destroy it before Launch returns.
         capture::CaptureJob::Launch(job_);

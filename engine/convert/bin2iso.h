@@ -31,7 +31,8 @@ public:
     // The 2048 user-data bytes of a logical sector; bytes that the layout
     // places outside the file read as zeros. False when no source is open.
     virtual bool ReadSector(std::uint32_t sector, std::uint8_t* out) = 0;
-    // Creates the output file, or empties an existing one.
+    // Creates the output file under its temporary name; an existing file of
+    // that name is replaced only by the completed conversion.
     virtual bool OpenTarget(const char* path) = 0;
     // Appends 2048 bytes to the output; false (with GetLastError) when the
     // write fails.

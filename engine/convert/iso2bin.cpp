@@ -4,6 +4,7 @@
 #include "convert/mapped_file.h"
 #include "convert/source_image.h"
 #include "core/raw_sector.h"
+#include "platform/directory.h"
 #include "platform/path.h"
 #include "writer/out_file.h"
 
@@ -118,16 +119,25 @@ public:
         return true;
     }
 
+    // The BIN is put in place first, so that no sheet names a BIN that is
+    // not complete; when the sheet then fails, the BIN goes again: a failed
+    // conversion leaves nothing behind.
     bool Close() override
     {
-        bool closed = true;
-        for (IOutFile* file : {bin_, cue_}) {
-            if (file != nullptr && !file->Close()) {
-                lastError_ = file->GetLastError();
-                closed = false;
-            }
+        if (bin_ != nullptr && !bin_->Close()) {
+            lastError_ = bin_->GetLastError();
+            Abandon();
+            return false;
         }
-        return closed;
+        if (cue_ != nullptr && !cue_->Close()) {
+            lastError_ = cue_->GetLastError();
+            // (Never a device or pipe that was written directly.)
+            if (bin_ != nullptr && std::string_view(bin_->GetWritingPath()) != bin_->GetFinalPath()) {
+                platform::RemoveFile(bin_->GetFinalPath());
+            }
+            return false;
+        }
+        return true;
     }
 
     void Abandon() override

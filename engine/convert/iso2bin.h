@@ -37,19 +37,22 @@ TARVELIN_API std::string CueSheetText(std::string_view binPath);
 class IIso2BinOutFile : public CComponent {
 public:
     virtual bool Reserved() = 0;
-    // Creates the BIN file, or empties an existing one, and remembers its
-    // path. Refuses a name that a CUE sheet cannot hold (a double quote or a
-    // line break in it) or whose sheet would be the BIN file itself.
+    // Creates the BIN file under its temporary name (an existing file of
+    // that name is replaced by Close) and remembers its path. Refuses a
+    // name that a CUE sheet cannot hold (a double quote or a line break in
+    // it) or whose sheet would be the BIN file itself.
     virtual bool Open(const char* path) = 0;
     // Appends to the BIN file; false (with GetLastError) when the write fails.
     virtual bool Write(const void* data, std::uint32_t size) = 0;
     // Appends to the CUE file.
     virtual bool WriteCue(const void* data, std::uint32_t size) = 0;
     virtual bool WriteBuffer(CByteBuffer& buffer) = 0;
-    // Creates the CUE file (CueSheetPathFor the BIN path), or empties it.
+    // Creates the CUE file (CueSheetPathFor the BIN path), under its
+    // temporary name as well.
     virtual bool CreateCueFile() = 0;
 
-    // Closes both files.
+    // Flushes both files and puts them in place, the BIN first; when either
+    // fails, neither is left.
     virtual bool Close() = 0;
     // Closes both files and removes them.
     virtual void Abandon() = 0;

@@ -166,8 +166,11 @@ public:
         // Read-write so that an edited image can be saved in place; an image
         // that may not be written (read-only file or medium) can still be
         // browsed and extracted from. Neither mode creates a missing file.
-        if (!file_.Open(dataPath, platform::OpenMode::ReadWrite)
-            && !file_.Open(dataPath, platform::OpenMode::ReadOnly)) {
+        readOnlyReason_.clear();
+        if (!file_.Open(dataPath, platform::OpenMode::ReadWrite)) {
+            readOnlyReason_ = file_.LastReason().empty() ? file_.LastError() : file_.LastReason();
+        }
+        if (!file_.IsOpen() && !file_.Open(dataPath, platform::OpenMode::ReadOnly)) {
             lastError_ = file_.LastError();
             if (dataPath != path) {
                 lastError_ += " (named by the CUE sheet '" + std::string(path) + "')";
@@ -218,6 +221,7 @@ public:
 
     bool Flush() override { return Check(file_.Flush()); }
     bool IsReadOnly() override { return file_.IsOpen() && !file_.IsWritable(); }
+    const char* GetReadOnlyReason() override { return IsReadOnly() ? readOnlyReason_.c_str() : ""; }
     const char* GetPath() override { return path_.c_str(); }
     const char* GetLastError() override { return lastError_.c_str(); }
 
@@ -230,7 +234,7 @@ public:
             return Fail("no image file is open");
         }
         if (!file_.IsWritable()) {
-            return Fail("'" + path_ + "' can only be read (a read-only file or medium); it cannot be saved");
+            return Fail("'" + path_ + "' can only be read (" + readOnlyReason_ + "); it cannot be saved");
         }
         return journal_.Begin(file_) || Fail(journal_.LastError());
     }
@@ -288,6 +292,7 @@ private:
     ImageJournal journal_;
     bool recovered_ = false;
     std::string path_;
+    std::string readOnlyReason_;
     std::string lastError_;
 };
 

@@ -56,6 +56,9 @@ public:
     virtual bool Flush() = 0;
     // True when the file could be opened for reading only.
     virtual bool IsReadOnly() = 0;
+    // Why it could not be opened for writing ("Read-only file system",
+    // "Permission denied"); empty when it could.
+    virtual const char* GetReadOnlyReason() = 0;
     // The path of the data file actually opened (behind a CUE sheet).
     virtual const char* GetPath() = 0;
     // Why the last failing operation failed; empty when nothing failed.

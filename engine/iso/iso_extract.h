@@ -6,9 +6,12 @@
 // Names come from the image and are not trusted: one that could reach
 // outside the destination ("..", a separator inside it, an empty name) is
 // refused, and a folder of the destination that is a symbolic link is not
-// followed. File data is streamed in bounded chunks; a file whose data cannot
-// be read or written in full is removed again, so nothing short is left
-// behind without a report.
+// followed. File data is streamed in bounded chunks into a temporary file
+// beside the target (platform/atomic_output.h), which gets its name only
+// once it is complete and flushed: a file whose data cannot be read or
+// written in full, or an extraction that is killed, leaves nothing under the
+// file's name. Stale temporaries of a killed extraction are removed from
+// each folder that already existed when it is written into again.
 //
 // Where the image records POSIX facts (Rock Ridge), files and folders get
 // their permission bits, except the set-user-ID and set-group-ID bits: an

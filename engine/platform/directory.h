@@ -92,6 +92,13 @@ TARVELIN_API bool MakeDirectory(const std::string& path, std::string* error = nu
 // Removes an empty folder.
 TARVELIN_API bool RemoveDirectory(const std::string& path, std::string* error = nullptr);
 TARVELIN_API bool RemoveFile(const std::string& path, std::string* error = nullptr);
+// Gives the file at from the name to, on the same file system, in one step:
+// to never names a half-done state. With replace, a file or link that holds
+// to is replaced (a link itself, not what it leads to; a folder refuses);
+// without, anything that holds to refuses the rename ("File exists"),
+// checked by the system in the same step where the file system allows.
+TARVELIN_API bool RenameFile(const std::string& from, const std::string& to, bool replace,
+                             std::string* error = nullptr);
 // Sets the modification (and, where possible, access) time of a file or folder.
 TARVELIN_API bool SetFileTime(const std::string& path, FileTime modification, std::string* error = nullptr);
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tarvelin::platform {
 
@@ -35,7 +36,9 @@ public:
     File(File&& other) noexcept;
     File& operator=(File&& other) noexcept;
 
-    bool Open(const std::string& path, OpenMode mode);
+    // shownAs: the path messages name, when not path itself (a file written
+    // under a temporary name is named by its final one).
+    bool Open(const std::string& path, OpenMode mode, std::string_view shownAs = {});
     void Close();
     bool IsOpen() const { return handle_ != kNoHandle; }
     bool IsWritable() const { return writable_; }
@@ -66,6 +69,10 @@ public:
     bool Truncate(std::uint64_t length);
     // Pushes written data to the storage device.
     bool Flush();
+    // Pushes the written data of every file on this file's file system to
+    // the storage device: one flush for many files. False where the system
+    // cannot do that or reports a failed write since the file was opened.
+    bool FlushFileSystem();
     // Sets the modification (and access) time through the open file, with
     // no second look-up of its path; later writes change it again.
     bool SetTimes(FileTime modification);
@@ -73,6 +80,9 @@ public:
     const std::string& Path() const { return path_; }
     // What the last failed call ran into, worded for the user.
     const std::string& LastError() const { return lastError_; }
+    // The reason alone, without the operation and the path ("Read-only file
+    // system"), where the system gave one; empty otherwise.
+    const std::string& LastReason() const { return lastReason_; }
 
 private:
     static constexpr std::intptr_t kNoHandle = -1;
@@ -82,7 +92,9 @@ private:
     bool writable_ = false;
     std::uint64_t position_ = 0;
     std::string path_;
+    std::string shown_;
     std::string lastError_;
+    std::string lastReason_;
 };
 
 } // namespace tarvelin::platform

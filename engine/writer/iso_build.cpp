@@ -259,10 +259,14 @@ public:
         if (!outFile_->Open(path)) {
             return Fail(outFile_->GetLastError());
         }
-        platform::FileInfo info;
-        outputIdentity_.reset();
-        if (platform::GetFileInfo(path, info)) {
-            outputIdentity_ = IdentityOf(info);
+        // The file being written, and the one it replaces: neither goes
+        // into the image.
+        outputIdentities_.clear();
+        for (const char* written : {outFile_->GetWritingPath(), outFile_->GetFinalPath()}) {
+            platform::FileInfo info;
+            if (platform::GetFileInfo(written, info)) {
+                outputIdentities_.push_back(IdentityOf(info));
+            }
         }
         outputPath_ = path;
         options_ = options;
@@ -428,7 +432,8 @@ private:
             reason = "'" + path + "' is not a file or a folder (a device, pipe, socket or broken link)";
             return false;
         }
-        if (outputIdentity_ && IdentityOf(info) == *outputIdentity_) {
+        if (std::find(outputIdentities_.begin(), outputIdentities_.end(), IdentityOf(info))
+            != outputIdentities_.end()) {
             reason = "'" + path + "' is the image being built";
             return false;
         }
@@ -497,7 +502,7 @@ private:
     IMacroList* list_ = nullptr;
     IOutFile* outFile_ = nullptr;
     std::string outputPath_;
-    std::optional<DiskIdentity> outputIdentity_;
+    std::vector<DiskIdentity> outputIdentities_;
     std::uint32_t options_ = kBuildIsoAndJoliet;
     bool outputSet_ = false;
     std::string label_;
@@ -642,8 +647,11 @@ void CIsoBuild::Run(void* context, ProgressFn callback)
             Notice(false, data->GetWarning(i));
         }
     }
+    if (outcome == Outcome::Done && !outFile_->Close()) {
+        error = outFile_->GetLastError();
+        outcome = Outcome::Failed;
+    }
     if (outcome == Outcome::Done) {
-        outFile_->Close();
         finished_ = true;
     } else {
         lastError_ = error.empty() ? "the build failed" : error;

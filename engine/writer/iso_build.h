@@ -10,7 +10,7 @@
 //   0..999        thousandths of the volume, before each file's data (and
 //                 every few dozen MiB within a large file); a false answer
 //                 cancels: nothing more is written and no further call comes
-//   kBuildDone    the image is complete and closed
+//   kBuildDone    the image is complete, flushed and under its name
 //   kBuildFailed  the build failed; GetLastError says why and the partial
 //                 output has been removed
 // The caller may Destroy the builder from inside the final call or inside
@@ -52,8 +52,9 @@ inline constexpr std::size_t kMaxBuildNameCharacters = 60;
 class IIsoBuild : public CComponent {
 public:
     virtual bool Reserved() = 0;
-    // Creates (or empties) the output file; options kBuildIsoAndJoliet or
-    // kBuildIsoOnly. False, with GetLastError, when it cannot be created.
+    // Creates the output file under its temporary name (a file of the name
+    // is replaced only by the completed image); options kBuildIsoAndJoliet
+    // or kBuildIsoOnly. False, with GetLastError, when it cannot be created.
     virtual bool SetOutput(const char* path, std::uint32_t options) = 0;
     virtual MacroNode* GetRoot() = 0;
     // One file below parent. Null, with GetLastError, for a path that cannot

@@ -1,6 +1,6 @@
 #include "writer/out_file.h"
 
-#include "platform/directory.h"
+#include "platform/atomic_output.h"
 #include "platform/file.h"
 
 #include <string>
@@ -15,11 +15,11 @@ public:
 
     bool Open(const char* path) override
     {
-        Close();
+        Abandon();
         bytesWritten_ = 0;
         lastError_.clear();
-        if (!file_.Open(path, platform::OpenMode::CreateTruncate)) {
-            lastError_ = file_.LastError();
+        if (!out_.Open(path, platform::ExistingOutput::Replace)) {
+            lastError_ = out_.LastError();
             return false;
         }
         return true;
@@ -27,12 +27,12 @@ public:
 
     bool Write(const void* bytes, std::uint32_t count) override
     {
-        if (!file_.IsOpen()) {
+        if (!out_.IsOpen()) {
             lastError_ = "the output file is not open";
             return false;
         }
-        if (!file_.Write(bytes, count)) {
-            lastError_ = file_.LastError();
+        if (!out_.Stream().Write(bytes, count)) {
+            lastError_ = out_.Stream().LastError();
             return false;
         }
         bytesWritten_ += count;
@@ -46,43 +46,40 @@ public:
 
     bool Close() override
     {
-        if (!file_.IsOpen()) {
+        if (!out_.IsOpen()) {
             return true;
         }
-        file_.Close();
+        if (!out_.Commit()) {
+            lastError_ = out_.LastError();
+            return false;
+        }
         return true;
     }
 
-    void Abandon() override
-    {
-        if (!file_.IsOpen()) {
-            return;
-        }
-        const std::string path = file_.Path();
-        file_.Close();
-        platform::RemoveFile(path);
-    }
+    void Abandon() override { out_.Discard(); }
 
     std::uint64_t GetBytesWritten() override { return bytesWritten_; }
 
     bool WriteFrom(platform::File& source, std::uint64_t count, std::uint64_t& copied) override
     {
         copied = 0;
-        if (!file_.IsOpen()) {
+        if (!out_.IsOpen()) {
             lastError_ = "the output file is not open";
             return false;
         }
-        const bool ok = file_.CopyFrom(source, count, copied);
+        const bool ok = out_.Stream().CopyFrom(source, count, copied);
         bytesWritten_ += copied;
         if (!ok) {
-            lastError_ = file_.LastError();
+            lastError_ = out_.Stream().LastError();
         }
         return ok;
     }
     const char* GetLastError() override { return lastError_.c_str(); }
+    const char* GetWritingPath() override { return out_.WritingPath().c_str(); }
+    const char* GetFinalPath() override { return out_.FinalPath().c_str(); }
 
 private:
-    platform::File file_;
+    platform::AtomicOutput out_;
     std::uint64_t bytesWritten_ = 0;
     std::string lastError_;
 };

@@ -1,6 +1,7 @@
 #include "capture/cd_rip.h"
 #include "capture_fixtures.h"
 #include "core/raw_sector.h"
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "support/test_support.h"
 
@@ -287,8 +288,9 @@ TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
 
 // The programs in front destroy the component from inside their callback on
 // the last report, on the worker's thread. Whichever of Start and the worker
-// gets there first, a complete ISO stays and an aborted one is removed, and
-// nothing is touched after it was freed (the sanitizers watch that).
+// gets there first, a complete ISO stays and an aborted one is removed (the
+// file of that name from an earlier round stays as it was), and nothing is
+// touched after it was freed (the sanitizers watch that).
 TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
 {
     using Owner = test::ReleasingOwner<ICdRip>;
@@ -310,6 +312,7 @@ TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
             if (c.abort) {
                 prompt_.Answer(PromptAnswer::Abort);
             }
+            const bool earlier = platform::PathExists(target());
             Owner& owner = owners.emplace_back();
             owner.holdFirstReport = c.holdFirstReport;
             owner.component = Rip1();
@@ -318,8 +321,12 @@ TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
             owner.gate.Open();
             owner.recorder.Wait();
             ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
+            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
             if (c.abort) {
-                EXPECT_FALSE(platform::PathExists(target()));
+                EXPECT_EQ(platform::PathExists(target()), earlier);
+                if (earlier) {
+                    EXPECT_EQ(test::ReadWholeFile(target()), user_);
+                }
             } else {
                 ASSERT_EQ(test::ReadWholeFile(target()), user_);
             }
@@ -340,7 +347,8 @@ TEST_F(CdRipTest, CallbackMayDestroyTheComponentBeforeTheEnd)
         owner.component = Rip1();
         ASSERT_TRUE(owner.component->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
         owner.component->Start();
-        test::WaitUntilRemoved(target());
+        test::WaitUntilRemoved(platform::TemporaryPathFor(target()));
+        EXPECT_FALSE(platform::PathExists(target()));
         EXPECT_EQ(owner.recorder.Values(), (std::vector<std::int32_t>{0, 6, 12, 18, 24, 30, 36, 42, 48}));
     }
 }
@@ -412,8 +420,10 @@ TEST_F(CdRipTest, PreparedButNeverStartedLeavesNoFile)
     InsertDisc(10);
     ASSERT_TRUE(Prepare());
     EXPECT_EQ(rip_->GetSectorCount(), 10u);
-    EXPECT_TRUE(platform::PathExists(target()));
+    EXPECT_TRUE(platform::PathExists(platform::TemporaryPathFor(target())));
+    EXPECT_FALSE(platform::PathExists(target()));
     DestroyComponent(rip_);
+    EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
     EXPECT_FALSE(platform::PathExists(target()));
 }
 

@@ -1,5 +1,6 @@
 #include "capture/floppy.h"
 #include "capture_fixtures.h"
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "support/test_support.h"
 
@@ -93,14 +94,18 @@ TEST_F(FloppyTest, DisketteCopiesByteExactWith2880Reports)
     EXPECT_TRUE(prompt_.Asked().empty());
 }
 
-TEST_F(FloppyTest, MissingDriveIsRefusedAndLeavesAnEmptyTarget)
+TEST_F(FloppyTest, MissingDriveIsRefusedAndLeavesTheTargetAsItWas)
 {
     maker_->SetDevice((dir_ / "no-such-drive").c_str());
     EXPECT_FALSE(maker_->Start(target().c_str(), &progress_, &test::ProgressRecorder::Callback));
     ASSERT_EQ(prompt_.Asked().size(), 1u);
     EXPECT_EQ(prompt_.Asked()[0].text, "Can not open floppy! Please make sure the floppy disk has been inserted. ");
     EXPECT_EQ(prompt_.Asked()[0].caption, "Make DAV");
-    EXPECT_TRUE(test::ReadWholeFile(target()).empty());
+    EXPECT_FALSE(platform::PathExists(target()));
+    test::WriteWholeFile(target(), std::string("kept"));
+    EXPECT_FALSE(maker_->Start(target().c_str(), &progress_, &test::ProgressRecorder::Callback));
+    EXPECT_EQ(test::ReadWholeFile(target()), Bytes({'k', 'e', 'p', 't'}));
+    EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
     EXPECT_FALSE(maker_->Start((dir_ / "missing/boot.image").c_str(), &progress_,
                                &test::ProgressRecorder::Callback));
     EXPECT_EQ(prompt_.Asked().back().text, "Can not create target boot image file! ");
@@ -164,6 +169,7 @@ TEST_F(FloppyTest, CallbackMayDestroyTheComponentOnItsLastReport)
             if (c.abort) {
                 prompt_.Answer(PromptAnswer::Abort);
             }
+            const bool earlier = platform::PathExists(target());
             Owner& owner = owners.emplace_back();
             owner.holdFirstReport = c.holdFirstReport;
             owner.component = Make1();
@@ -172,9 +178,14 @@ TEST_F(FloppyTest, CallbackMayDestroyTheComponentOnItsLastReport)
             owner.gate.Open();
             owner.recorder.Wait();
             ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
+            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
             if (c.abort) {
                 EXPECT_EQ(owner.recorder.Values().size(), 101u);
-                EXPECT_FALSE(platform::PathExists(target()));
+                // Aborted: the image of an earlier round stays as it was.
+                EXPECT_EQ(platform::PathExists(target()), earlier);
+                if (earlier) {
+                    EXPECT_EQ(test::ReadWholeFile(target()), oneSector);
+                }
             } else {
                 ASSERT_EQ(test::ReadWholeFile(target()), oneSector);
             }
@@ -193,7 +204,8 @@ TEST_F(FloppyTest, CallbackMayDestroyTheComponentBeforeTheEnd)
     owner.component = Make1();
     owner.component->SetDevice((dir_ / "diskette.img").c_str());
     ASSERT_TRUE(owner.component->Start(target().c_str(), &owner, &Owner::Callback));
-    test::WaitUntilRemoved(target());
+    test::WaitUntilRemoved(platform::TemporaryPathFor(target()));
+    EXPECT_FALSE(platform::PathExists(target()));
     // 1440 sectors report below 50, then the first one at 50.
     EXPECT_EQ(owner.recorder.Values().size(), 1441u);
     EXPECT_EQ(owner.recorder.Values().back(), 50);

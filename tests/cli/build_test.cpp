@@ -3,6 +3,7 @@
 // code 1 and no partial image left behind (missing source, file too large,
 // unwritable output, full disk, Ctrl+C).
 
+#include "platform/atomic_output.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -140,11 +141,13 @@ TEST_F(BuildCommand, InterruptCancelsCleanly)
                     static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        // Wait until data is being copied, then send the signal.
+        // Wait until data is being copied into the image's temporary file,
+        // then send the signal.
+        const std::string writing = dir / platform::TemporaryNameFor("out.iso", static_cast<std::uint64_t>(child));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         std::error_code error;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (fs::exists(image, error) && fs::file_size(image, error) > (std::uint64_t{1} << 20)) {
+            if (fs::exists(writing, error) && fs::file_size(writing, error) > (std::uint64_t{1} << 20)) {
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -155,6 +158,7 @@ TEST_F(BuildCommand, InterruptCancelsCleanly)
         ASSERT_TRUE(WIFEXITED(status)) << "the build did not end by itself";
         EXPECT_EQ(WEXITSTATUS(status), 1);
         EXPECT_FALSE(fs::exists(image));
+        EXPECT_FALSE(fs::exists(writing));
         const std::vector<std::uint8_t> messages = test::ReadWholeFile(dir / "messages");
         EXPECT_NE(std::string(messages.begin(), messages.end()).find("cancelled"), std::string::npos);
     }

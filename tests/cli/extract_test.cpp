@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -477,26 +476,6 @@ constexpr std::uint32_t kFile = iso::kModeRegular;
 constexpr std::uint32_t kFolder = iso::kModeDirectory;
 constexpr std::uint32_t kLink = iso::kModeSymlink | 0777;
 
-// Runs work as an ordinary user when the tests run as root, who could fill
-// a read-only folder whatever the order; its result is the exit code.
-int AsOrdinaryUser(const std::function<int()>& work)
-{
-    if (::geteuid() != 0) {
-        return work();
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0
-            && ::setresuid(65534, 65534, 65534) == 0;
-        ::_exit(dropped ? std::min(work(), 100) : 101);
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
 struct Expected {
     std::string path;
     std::uint32_t type;      // S_IFREG, S_IFDIR, S_IFLNK
@@ -554,7 +533,7 @@ TEST(ExtractPosixTest, ModesAreAppliedWithoutSetIdBitsAndLinksAreMadeAsLinks)
     tree.Add(root, "evil", false, kFile | 0644, "nor this\n");
 
     const std::string destination = work + "/out";
-    const int failures = AsOrdinaryUser([&] {
+    const int failures = test::AsOrdinaryUser([&] {
         ExtractOptions options;
         options.report = [&](ExtractProblem, std::string_view message) {
             std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());

@@ -1,13 +1,17 @@
 // platform::File against the real file system: modes, exclusive use and
-// positions beyond 4 GiB.
+// positions beyond 4 GiB; AtomicOutput, the outputs written under a
+// temporary name, and the removal of the temporaries killed runs leave.
 
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tarvelin::platform {
@@ -246,6 +250,277 @@ TEST(PlatformFile, TruncateShortensAndDirectoriesAreRefused)
 
     EXPECT_FALSE(file.Open(dir.Path(), OpenMode::ReadOnly));
     EXPECT_FALSE(file.IsOpen());
+}
+
+
+std::vector<std::string> Names(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(AtomicOutput, TheFileGetsItsNameOnlyWhenCommittedAndItsDateSurvives)
+{
+    TempDir dir;
+    const std::string path = dir / "out.iso";
+    FileTime date = 0;
+    ASSERT_TRUE(UtcToFileTime(CalendarTime{2001, 2, 3, 4, 5, 6, 0}, date));
+    {
+        AtomicOutput out;
+        ASSERT_TRUE(out.Open(path, ExistingOutput::Refuse)) << out.LastError();
+        EXPECT_EQ(out.WritingPath(), dir / TemporaryNameFor("out.iso", static_cast<std::uint64_t>(::getpid())));
+        ASSERT_TRUE(out.Stream().Write("complete", 8));
+        ASSERT_TRUE(out.Stream().SetTimes(date));
+        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{out.WritingPath().substr(dir.Path().size() + 1)});
+        ASSERT_TRUE(out.Commit()) << out.LastError();
+    }
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"out.iso"});
+    EXPECT_EQ(ReadText(path), "complete");
+    FileInfo info;
+    ASSERT_TRUE(GetFileInfo(path, info));
+    EXPECT_EQ(info.modificationTime, date);
+
+    // Discarded, or dropped uncommitted: nothing is left, the old file stays.
+    for (const bool discard : {true, false}) {
+        AtomicOutput out;
+        ASSERT_TRUE(out.Open(path, ExistingOutput::Replace)) << out.LastError();
+        ASSERT_TRUE(out.Stream().Write("partial", 7));
+        if (discard) {
+            out.Discard();
+        } else {
+            out = AtomicOutput();
+        }
+        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"out.iso"});
+        EXPECT_EQ(ReadText(path), "complete");
+    }
+
+    // A name of 255 bytes (three-byte characters) keeps the temporary's
+    // name within the limit and still recognisable.
+    std::string longName;
+    while (longName.size() + 3 <= 255) {
+        longName += "\xe2\x82\xac";
+    }
+    AtomicOutput out;
+    ASSERT_TRUE(out.Open(dir / longName, ExistingOutput::Refuse)) << out.LastError();
+    const std::string temporary = out.WritingPath().substr(dir.Path().size() + 1);
+    EXPECT_LE(temporary.size(), 255u);
+    EXPECT_EQ(TemporaryNameProcess(temporary, longName), static_cast<std::uint64_t>(::getpid()));
+    EXPECT_EQ(TemporaryNameProcess(temporary, "out.iso"), std::nullopt);
+    ASSERT_TRUE(out.Commit()) << out.LastError();
+    EXPECT_EQ(ReadText(dir / longName), "");
+}
+
+TEST(AtomicOutput, ABatchPutsItsOutputsInPlaceOnlyWhenCommitted)
+{
+    TempDir dir;
+    WriteWholeFile(dir / "taken", std::string("old"));
+    std::vector<std::string> errors;
+    {
+        OutputBatch batch;
+        for (const char* name : {"one", "two", "taken"}) {
+            AtomicOutput out;
+            const bool replace = std::string(name) == "taken";
+            ASSERT_TRUE(out.Open(dir / name, replace ? ExistingOutput::ReplaceEntry : ExistingOutput::Refuse));
+            ASSERT_TRUE(out.Stream().Write(name, 3));
+            EXPECT_FALSE(batch.Add(std::move(out), 3));
+        }
+        // One that appears meanwhile where the output refuses a taken name.
+        AtomicOutput late;
+        ASSERT_TRUE(late.Open(dir / "late", ExistingOutput::Refuse));
+        WriteWholeFile(dir / "late", std::string("first"));
+        batch.Add(std::move(late), 0);
+        EXPECT_EQ(Names(dir.Path()).size(), 2u + 4u) << "nothing is in place before the commit";
+        batch.Commit([&](std::size_t, const std::string& error) { errors.push_back(error); });
+        EXPECT_EQ(batch.Size(), 0u);
+    }
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_EQ(errors[0] + errors[1] + errors[2], "");
+    EXPECT_NE(errors[3].find("File exists"), std::string::npos) << errors[3];
+    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
+    EXPECT_EQ(ReadText(dir / "taken"), "tak");
+    EXPECT_EQ(ReadText(dir / "late"), "first");
+
+    // Dropped uncommitted, a batch leaves nothing.
+    {
+        OutputBatch batch;
+        AtomicOutput out;
+        ASSERT_TRUE(out.Open(dir / "never", ExistingOutput::Refuse));
+        batch.Add(std::move(out), 0);
+    }
+    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
+}
+
+TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
+{
+    enum class Holder { File, LinkToFile, DanglingLink, Folder };
+    struct Case {
+        ExistingOutput mode;
+        Holder holder;
+        bool opens;
+        std::string name;  // what the name then holds: the new text, or "old"
+        std::string other; // what the link's target holds afterwards
+        bool link;         // the name is still a link
+    };
+    const Case cases[] = {
+        {ExistingOutput::Replace, Holder::File, true, "new", "", false},
+        {ExistingOutput::Replace, Holder::LinkToFile, true, "new", "new", true}, // through the link
+        {ExistingOutput::Replace, Holder::DanglingLink, true, "new", "new", true}, // made where it leads
+        {ExistingOutput::Replace, Holder::Folder, false, "", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::File, true, "new", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::LinkToFile, true, "new", "old", false}, // the link itself
+        {ExistingOutput::ReplaceEntry, Holder::DanglingLink, true, "new", "", false},
+        {ExistingOutput::ReplaceEntry, Holder::Folder, false, "", "", false},
+        {ExistingOutput::Refuse, Holder::File, false, "old", "", false},
+        {ExistingOutput::Refuse, Holder::LinkToFile, false, "old", "old", true},
+        {ExistingOutput::Refuse, Holder::DanglingLink, false, "", "", true},
+        {ExistingOutput::Refuse, Holder::Folder, false, "", "", false},
+    };
+    for (const Case& kase : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(kase.mode)) + "/" + std::to_string(static_cast<int>(kase.holder)));
+        TempDir dir;
+        const std::string path = dir / "name";
+        const std::string other = dir / "other";
+        switch (kase.holder) {
+        case Holder::File: WriteWholeFile(path, std::string("old")); break;
+        case Holder::LinkToFile:
+            WriteWholeFile(other, std::string("old"));
+            ASSERT_TRUE(MakeSymlink("other", path));
+            break;
+        case Holder::DanglingLink: ASSERT_TRUE(MakeSymlink("other", path)); break;
+        case Holder::Folder: ASSERT_TRUE(MakeDirectory(path)); break;
+        }
+        const std::vector<std::string> before = Names(dir.Path());
+        AtomicOutput out;
+        ASSERT_EQ(out.Open(path, kase.mode), kase.opens) << out.LastError();
+        if (kase.opens) {
+            ASSERT_TRUE(out.Stream().Write("new", 3));
+            ASSERT_TRUE(out.Commit()) << out.LastError();
+        } else {
+            EXPECT_NE(out.LastError().find("cannot create '" + path + "'"), std::string::npos) << out.LastError();
+            EXPECT_EQ(Names(dir.Path()), before) << "a refused output leaves nothing";
+        }
+        if (!kase.name.empty()) {
+            EXPECT_EQ(ReadText(path), kase.name);
+        }
+        if (!kase.other.empty()) {
+            EXPECT_EQ(ReadText(other), kase.other);
+        }
+        FileInfo self;
+        ASSERT_TRUE(GetLinkInfo(path, self));
+        EXPECT_EQ(self.isSymlink, kase.link);
+    }
+}
+
+TEST(AtomicOutput, ANameTakenMeanwhileIsNotClobberedAndAHeldFileIsNotReplaced)
+{
+    TempDir dir;
+    const std::string path = dir / "name";
+    AtomicOutput out;
+    ASSERT_TRUE(out.Open(path, ExistingOutput::Refuse)) << out.LastError();
+    ASSERT_TRUE(out.Stream().Write("new", 3));
+    WriteWholeFile(path, std::string("appeared"));
+    EXPECT_FALSE(out.Commit());
+    EXPECT_NE(out.LastError().find("File exists"), std::string::npos) << out.LastError();
+    EXPECT_EQ(ReadText(path), "appeared");
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"name"});
+
+    // The file being replaced is held while the output is written, and a
+    // file another user holds is not replaced.
+    ASSERT_TRUE(out.Open(path, ExistingOutput::Replace)) << out.LastError();
+    File reader;
+    EXPECT_FALSE(reader.Open(path, OpenMode::ReadShared));
+    ASSERT_TRUE(out.Commit()) << out.LastError();
+    ASSERT_TRUE(reader.Open(path, OpenMode::ReadShared)) << reader.LastError();
+    AtomicOutput refused;
+    EXPECT_FALSE(refused.Open(path, ExistingOutput::Replace));
+    EXPECT_NE(refused.LastError().find("in use"), std::string::npos) << refused.LastError();
+}
+
+TEST(AtomicOutput, AReplacementKeepsThePermissionsAndAWriteProtectedFileIsNotReplaced)
+{
+    TempDir dir;
+    const std::string path = dir / "out.iso";
+    WriteWholeFile(path, std::string("old"));
+    ASSERT_TRUE(SetFileMode(path, 0640));
+    AtomicOutput out;
+    ASSERT_TRUE(out.Open(path, ExistingOutput::Replace)) << out.LastError();
+    ASSERT_TRUE(out.Commit()) << out.LastError();
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    // As an ordinary user (root may write any file), in a folder open to all.
+    ::chmod(dir.Path().c_str(), 0777);
+    const std::string guarded = dir / "guarded.iso";
+    const int result = test::AsOrdinaryUser([&] {
+        WriteWholeFile(guarded, std::string("kept"));
+        if (::chmod(guarded.c_str(), 0444) != 0) {
+            return 2;
+        }
+        AtomicOutput refused;
+        if (refused.Open(guarded, ExistingOutput::Replace)) {
+            return 3;
+        }
+        return refused.LastError().find("Permission denied") != std::string::npos ? 0 : 4;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadText(guarded), "kept");
+}
+
+TEST(AtomicOutput, OnlyStaleTemporariesOfGoneProcessesAreRemoved)
+{
+    TempDir dir;
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const auto dead = static_cast<std::uint64_t>(gone);
+    const std::string stale = TemporaryNameFor("out.iso", dead);
+    const std::string staleOther = TemporaryNameFor("other.bin", dead);
+    const std::string lockedName = TemporaryNameFor("locked.iso", dead);
+    const std::vector<std::string> kept{
+        TemporaryNameFor("out.iso", 1),                       // its process is there
+        "out.iso",                                            // the output itself
+        "." + std::string("out.iso.tarvelin-") + std::to_string(dead) + ".part.bak",
+        "out.iso.tarvelin-" + std::to_string(dead) + ".part", // no leading dot
+        ".out.iso.tarvelin-0" + std::to_string(dead) + ".part",
+        ".out.iso.tarvelin-.part",
+        lockedName, // held open
+    };
+    for (const std::string& name : kept) {
+        WriteWholeFile(dir / name, std::string("x"));
+    }
+    WriteWholeFile(dir / stale, std::string("x"));
+    WriteWholeFile(dir / staleOther, std::string("x"));
+    // A folder and a link of a stale temporary's name are not files it wrote.
+    const std::string folderName = TemporaryNameFor("folder", dead);
+    const std::string linkName = TemporaryNameFor("link", dead);
+    ASSERT_TRUE(MakeDirectory(dir / folderName));
+    ASSERT_TRUE(MakeSymlink("out.iso", dir / linkName));
+    File holder;
+    ASSERT_TRUE(holder.Open(dir / lockedName, OpenMode::ReadOnly));
+
+    EXPECT_EQ(RemoveStaleTemporaries(dir.Path(), "out.iso"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir / stale));
+    EXPECT_TRUE(std::filesystem::exists(dir / staleOther));
+    EXPECT_EQ(RemoveStaleTemporaries(dir.Path()), 1u);
+    std::vector<std::string> left = kept;
+    left.push_back(folderName);
+    left.push_back(linkName);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(Names(dir.Path()), left);
+
+    // An output opened again removes what a killed run left for its name.
+    holder.Close();
+    WriteWholeFile(dir / stale, std::string("x"));
+    AtomicOutput out;
+    ASSERT_TRUE(out.Open(dir / "out.iso", ExistingOutput::Replace)) << out.LastError();
+    EXPECT_FALSE(std::filesystem::exists(dir / stale));
 }
 
 } // namespace

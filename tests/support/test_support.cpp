@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,9 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <grp.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace tarvelin::test {
 
@@ -104,6 +107,24 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed)
         byte = static_cast<std::uint8_t>(generator() >> 24);
     }
     return bytes;
+}
+
+int AsOrdinaryUser(const std::function<int()>& work)
+{
+    if (::geteuid() != 0) {
+        return work();
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0
+            && ::setresuid(65534, 65534, 65534) == 0;
+        ::_exit(dropped ? std::min(work(), 100) : 101);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 } // namespace tarvelin::test

@@ -4,6 +4,7 @@
 // tools, reading and writing whole files.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,12 @@ void WriteWholeFile(const std::string& path, const std::string& text);
 
 // Deterministic pseudo-random bytes.
 std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
+
+// Runs work as an ordinary user: when the tests run as root (who may write
+// any file and fill any folder), in a child process as nobody (65534),
+// else in this process. The result is work's (at most 100); -1 when the
+// child did not end by itself, 101 when it could not change its user.
+int AsOrdinaryUser(const std::function<int()>& work);
 
 } // namespace tarvelin::test
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -359,6 +360,42 @@ bool RemoveFile(const std::string& path, std::string* error)
     }
     Report(error, "cannot remove", path, errno);
     return false;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, bool replace, std::string* error)
+{
+    // errno stays the reason, for callers that word their own message.
+    const auto fail = [&](int code) {
+        if (error != nullptr) {
+            *error = "cannot rename '" + from + "' to '" + to + "': " + std::strerror(code);
+        }
+        errno = code;
+        return false;
+    };
+    if (replace) {
+        return ::rename(from.c_str(), to.c_str()) == 0 || fail(errno);
+    }
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        return fail(errno);
+    }
+    // File systems that cannot refuse in the rename itself (network mounts):
+    // a second link fails the same way on a name that is taken.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) {
+        return fail(errno);
+    }
+    // Neither (no hard links either): a look first, then the rename.
+    struct stat taken {};
+    if (::lstat(to.c_str(), &taken) == 0) {
+        return fail(EEXIST);
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 || fail(errno);
 }
 
 bool SetFileTime(const std::string& path, FileTime modification, std::string* error)

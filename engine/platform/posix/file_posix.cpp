@@ -42,7 +42,9 @@ File& File::operator=(File&& other) noexcept
         writable_ = other.writable_;
         position_ = other.position_;
         path_ = std::move(other.path_);
+        shown_ = std::move(other.shown_);
         lastError_ = std::move(other.lastError_);
+        lastReason_ = std::move(other.lastReason_);
         other.handle_ = kNoHandle;
         other.writable_ = false;
         other.position_ = 0;
@@ -53,14 +55,17 @@ File& File::operator=(File&& other) noexcept
 void File::Fail(const char* what)
 {
     const int error = errno;
-    lastError_ = std::string(what) + " '" + path_ + "': " + std::strerror(error);
+    lastReason_ = std::strerror(error);
+    lastError_ = std::string(what) + " '" + shown_ + "': " + lastReason_;
 }
 
-bool File::Open(const std::string& path, OpenMode mode)
+bool File::Open(const std::string& path, OpenMode mode, std::string_view shownAs)
 {
     Close();
     path_ = path;
+    shown_ = shownAs.empty() ? path : std::string(shownAs);
     lastError_.clear();
+    lastReason_.clear();
     int flags = O_CLOEXEC;
     switch (mode) {
     case OpenMode::ReadWrite: flags |= O_RDWR; break;
@@ -96,7 +101,8 @@ bool File::Open(const std::string& path, OpenMode mode)
         const bool busy = errno == EWOULDBLOCK;
         ::close(fd);
         if (busy) {
-            lastError_ = "cannot open '" + path + "': the file is in use by another program";
+            lastReason_ = "the file is in use by another program";
+            lastError_ = "cannot open '" + shown_ + "': " + lastReason_;
         } else {
             Fail("cannot lock");
         }
@@ -209,7 +215,7 @@ bool File::WriteAt(std::uint64_t position, const void* buffer, std::size_t count
         return false;
     }
     if (!writable_) {
-        lastError_ = "cannot write '" + path_ + "': the file is open read-only";
+        lastError_ = "cannot write '" + shown_ + "': the file is open read-only";
         return false;
     }
     const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -247,11 +253,11 @@ bool File::CopyFrom(File& source, std::uint64_t count, std::uint64_t& copied)
         return false;
     }
     if (!writable_) {
-        lastError_ = "cannot write '" + path_ + "': the file is open read-only";
+        lastError_ = "cannot write '" + shown_ + "': the file is open read-only";
         return false;
     }
     const auto failCopy = [&](int error) {
-        lastError_ = "cannot copy '" + source.path_ + "' into '" + path_ + "': " + std::strerror(error);
+        lastError_ = "cannot copy '" + source.shown_ + "' into '" + shown_ + "': " + std::strerror(error);
         return false;
     };
     // In the kernel first: one copy of the data instead of two, and none at
@@ -317,7 +323,7 @@ bool File::Length(std::uint64_t& length) const
 bool File::Truncate(std::uint64_t length)
 {
     if (!IsOpen() || !FitsOffset(length)) {
-        lastError_ = "cannot truncate '" + path_ + "'";
+        lastError_ = "cannot truncate '" + shown_ + "'";
         return false;
     }
     if (::ftruncate(Fd(handle_), static_cast<off_t>(length)) != 0) {
@@ -351,6 +357,16 @@ bool File::Flush()
         return false;
     }
     return true;
+}
+
+bool File::FlushFileSystem()
+{
+#ifdef __linux__
+    if (IsOpen() && ::syncfs(Fd(handle_)) == 0) {
+        return true;
+    }
+#endif
+    return false;
 }
 
 } // namespace tarvelin::platform

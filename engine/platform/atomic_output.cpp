@@ -1,0 +1,75 @@
+// The naming rule of temporary outputs, the same on every platform.
+
+#include "platform/atomic_output.h"
+
+#include "platform/path.h"
+
+namespace tarvelin::platform {
+
+namespace {
+
+constexpr std::string_view kMarker = ".tarvelin-";
+constexpr std::string_view kSuffix = ".part";
+// Bytes of the final name kept in the temporary one: with the dot, the
+// marker, 20 digits and the suffix it stays below the 255 bytes that file
+// systems allow for a name.
+constexpr std::size_t kKeptNameBytes = 200;
+
+// The part of name a temporary name keeps: at most kKeptNameBytes bytes,
+// not ending inside a UTF-8 sequence.
+std::string_view KeptName(std::string_view name)
+{
+    if (name.size() <= kKeptNameBytes) {
+        return name;
+    }
+    std::size_t end = kKeptNameBytes;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return name.substr(0, end);
+}
+
+} // namespace
+
+std::string TemporaryNameFor(std::string_view name, std::uint64_t pid)
+{
+    std::string temporary = ".";
+    temporary += KeptName(name);
+    temporary += kMarker;
+    temporary += std::to_string(pid);
+    temporary += kSuffix;
+    return temporary;
+}
+
+std::optional<std::uint64_t> TemporaryNameProcess(std::string_view fileName, std::string_view forName)
+{
+    if (fileName.size() < 1 + 1 + kMarker.size() + 1 + kSuffix.size() || fileName.front() != '.'
+        || !fileName.ends_with(kSuffix)) {
+        return std::nullopt;
+    }
+    std::string_view rest = fileName.substr(1, fileName.size() - 1 - kSuffix.size());
+    std::size_t digits = 0;
+    while (digits < rest.size() && rest[rest.size() - 1 - digits] >= '0' && rest[rest.size() - 1 - digits] <= '9') {
+        ++digits;
+    }
+    // A process number: 1 to 10 digits without a leading zero.
+    if (digits == 0 || digits > 10 || rest[rest.size() - digits] == '0') {
+        return std::nullopt;
+    }
+    const std::string_view number = rest.substr(rest.size() - digits);
+    rest.remove_suffix(digits);
+    if (!rest.ends_with(kMarker)) {
+        return std::nullopt;
+    }
+    rest.remove_suffix(kMarker.size());
+    if (rest.empty() || (!forName.empty() && rest != KeptName(forName))) {
+        return std::nullopt;
+    }
+    std::uint64_t pid = 0;
+    for (const char digit : number) {
+        pid = pid * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    return pid;
+}
+
+} // namespace tarvelin::platform

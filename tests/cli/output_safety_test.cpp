@@ -1,0 +1,494 @@
+// Outputs of the writing commands are complete or absent. A build, an ISO to
+// BIN conversion or an extraction killed at random moments leaves under the
+// final names nothing but complete results, and the next run on the same
+// target clears the temporaries the killed ones left. On a full file system
+// every writing command ends with exit code 1, the reason and nothing
+// half-written (a save leaves the image as it was). An image on a read-only
+// mount, or a write-protected image file, is opened read-only and every edit
+// command is refused before anything is written.
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tarvelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ShellQuote;
+
+// Starts the command-line tool with words as its arguments, standard output
+// and error going to log; as the ordinary user when asked and running as root.
+pid_t Spawn(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
+{
+    std::vector<char*> argv{const_cast<char*>(TARVELIN_CLI_PATH)};
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        if (ordinaryUser && ::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0
+                || ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(126);
+        }
+        ::execv(TARVELIN_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+// The exit code of a spawned process, or 1000 + the signal that ended it.
+int Reap(pid_t child)
+{
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;
+};
+
+RunResult RunCli(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
+{
+    RunResult run;
+    run.exitCode = Reap(Spawn(words, log, ordinaryUser));
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(log);
+    run.output.assign(bytes.begin(), bytes.end());
+    return run;
+}
+
+// Everything below folder, relative, sorted; folders end in '/'.
+std::vector<std::string> Entries(const std::string& folder)
+{
+    std::vector<std::string> entries;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it); it.increment(error)) {
+        const std::string relative = fs::relative(it->path(), folder).string();
+        entries.push_back(it->is_directory() && !it->is_symlink() ? relative + "/" : relative);
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Whether the two files are of one size and hold the same bytes from from on.
+bool SameBytes(const std::string& a, const std::string& b, std::uint64_t from = 0)
+{
+    std::error_code error;
+    if (fs::file_size(a, error) != fs::file_size(b, error) || error) {
+        return false;
+    }
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    first.seekg(static_cast<std::streamoff>(from));
+    second.seekg(static_cast<std::streamoff>(from));
+    std::vector<char> one(1 << 20);
+    std::vector<char> two(1 << 20);
+    while (first && second) {
+        first.read(one.data(), static_cast<std::streamsize>(one.size()));
+        second.read(two.data(), static_cast<std::streamsize>(two.size()));
+        if (first.gcount() != second.gcount()
+            || !std::equal(one.begin(), one.begin() + first.gcount(), two.begin())) {
+            return false;
+        }
+    }
+    return first.eof() && second.eof();
+}
+
+std::int64_t ModificationNanoseconds(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return -1;
+    }
+    return std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+}
+
+// ---------------------------------------------------------------------------
+// Kills at random moments
+
+// Shared by the kill cases: a folder with a large sparse file and a small
+// one, and the image the tool builds of it.
+struct KillSources {
+    test::TempDir dir;
+    std::string folder = dir / "src";
+    std::string image = dir / "image.iso";
+
+    KillSources()
+    {
+        fs::create_directories(folder);
+        // The commands take a good part of a second to write it.
+        test::WriteSparseFile(folder + "/big.bin", test::RandomBytes(1 << 16, 7), std::uint64_t{160} << 20);
+        test::WriteWholeFile(folder + "/small.txt", "small\n");
+        const RunResult built = RunCli({"build", image, folder, "--label", "KILLED"}, dir / "log");
+        if (built.exitCode != 0) {
+            throw std::runtime_error("cannot build the image of the kill tests: " + built.output);
+        }
+    }
+};
+
+const KillSources& Sources()
+{
+    static const KillSources sources;
+    return sources;
+}
+
+struct KillCase {
+    const char* name;
+    // The arguments that write into the target folder.
+    std::vector<std::string> (*words)(const KillSources& sources, const std::string& target);
+    // What a finished run leaves in the target folder, sorted; the files
+    // among them are what a killed run may leave too, complete.
+    std::vector<std::string> entries;
+    // Two images built at different moments differ in their dates: they
+    // are compared from the first sector of file data on.
+    bool comparedFromData;
+};
+
+const KillCase kKillCases[] = {
+    {"build",
+     [](const KillSources& sources, const std::string& target) -> std::vector<std::string> {
+         return {"build", target + "/out.iso", sources.folder, "--label", "KILLED"};
+     },
+     {"out.iso"}, true},
+    {"iso2bin",
+     [](const KillSources& sources, const std::string& target) -> std::vector<std::string> {
+         return {"iso2bin", sources.image, target + "/out.bin"};
+     },
+     {"out.bin", "out.cue"}, false},
+    {"extract",
+     [](const KillSources& sources, const std::string& target) -> std::vector<std::string> {
+         return {"extract", sources.image, "-C", target};
+     },
+     {"src/", "src/big.bin", "src/small.txt"}, false},
+};
+
+void PrintTo(const KillCase& kase, std::ostream* out) { *out << kase.name; }
+
+class KilledCommand : public ::testing::TestWithParam<KillCase> {
+protected:
+    test::TempDir dir;
+    std::string reference = dir / "reference";
+    std::string target = dir / "target";
+    std::uint64_t dataStart = 0;
+
+    // Each file of the target is absent or the same as the finished run's.
+    void ExpectCompleteOrAbsent()
+    {
+        for (const std::string& entry : GetParam().entries) {
+            const std::string path = target + "/" + entry;
+            if (entry.back() != '/' && fs::exists(path)) {
+                EXPECT_TRUE(SameBytes(path, reference + "/" + entry, dataStart)) << entry << " is not complete";
+            }
+        }
+    }
+
+    // The first file left in the target that a finished run does not leave.
+    std::string Leftover()
+    {
+        const std::vector<std::string> expected = GetParam().entries;
+        for (const std::string& entry : Entries(target)) {
+            if (std::find(expected.begin(), expected.end(), entry) == expected.end()) {
+                return entry;
+            }
+        }
+        return {};
+    }
+};
+
+TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporaries)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    const KillCase& kase = GetParam();
+    const KillSources& sources = Sources();
+    fs::create_directories(reference);
+    fs::create_directories(target);
+
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult finished = RunCli(kase.words(sources, reference), dir / "log");
+    const auto duration = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(finished.exitCode, 0) << finished.output;
+    ASSERT_EQ(Entries(reference), kase.entries);
+    if (kase.comparedFromData) {
+        std::uint32_t first = UINT32_MAX;
+        for (const auto& [path, entry] : test::IsoinfoDatedListing(reference + "/out.iso", "")) {
+            if (path.back() != '/' && entry.size > 0) {
+                first = std::min(first, entry.extent);
+            }
+        }
+        ASSERT_NE(first, UINT32_MAX);
+        dataStart = std::uint64_t{first} * test::kLogicalSectorSize;
+    }
+
+    // First a kill once a temporary holds data, then kills at random moments
+    // of the time a finished run took (some after its end).
+    const std::uint32_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<std::int64_t> moment(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(duration).count() * 6 / 5);
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const pid_t child = Spawn(kase.words(sources, target), dir / "log");
+        ASSERT_GT(child, 0);
+        if (round == 0) {
+            // The target is empty: a file of it that holds data is being written.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            const auto writing = [&] {
+                std::error_code error;
+                for (const std::string& entry : Entries(target)) {
+                    const std::string path = target + "/" + entry;
+                    if (entry.back() != '/' && fs::file_size(path, error) > (std::uint64_t{1} << 20)) {
+                        return true;
+                    }
+                }
+                return false;
+            };
+            while (!writing() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        }
+        ::kill(child, SIGKILL);
+        const int status = Reap(child);
+        ExpectCompleteOrAbsent();
+        if (round == 0) {
+            ASSERT_EQ(status, 1000 + SIGKILL) << "the run ended before it was killed";
+            EXPECT_NE(Leftover(), "") << "killed while writing, the run leaves its temporary";
+        }
+    }
+
+    const RunResult again = RunCli(kase.words(sources, target), dir / "log");
+    ASSERT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_EQ(Entries(target), kase.entries) << "stale temporaries are left";
+    ExpectCompleteOrAbsent();
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, KilledCommand, ::testing::ValuesIn(kKillCases),
+                         [](const ::testing::TestParamInfo<KillCase>& param) { return param.param.name; });
+
+// ---------------------------------------------------------------------------
+// Full and read-only file systems
+
+// A tmpfs of 4 MiB mounted at path for as long as the object lives.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const std::string& path) : path_(path)
+    {
+        fs::create_directories(path);
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=4m") == 0;
+        error_ = mounted_ ? "" : std::strerror(errno);
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted_) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool Mounted() const { return mounted_; }
+    const std::string& Error() const { return error_; }
+    bool MakeReadOnly() { return ::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+    void Clear()
+    {
+        for (const auto& entry : fs::directory_iterator(path_)) {
+            fs::remove_all(entry.path());
+        }
+    }
+    // Fills the file system up to keep bytes.
+    void FillUpTo(std::uint64_t keep)
+    {
+        struct statvfs info {};
+        ASSERT_EQ(::statvfs(path_.c_str(), &info), 0);
+        const std::uint64_t free = std::uint64_t{info.f_bavail} * info.f_frsize;
+        std::ofstream filler(path_ + "/filler", std::ios::binary);
+        const std::vector<char> zeros(4096, 0);
+        for (std::uint64_t written = 0; written + zeros.size() + keep <= free; written += zeros.size()) {
+            filler.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+        }
+    }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+class OutputSafety : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string small = dir / "small";
+
+    void SetUp() override
+    {
+        // 6 MB that will not fit into 4 MiB, and an image of them.
+        fs::create_directories(dir / "src/deep");
+        test::WriteWholeFile(dir / "src/first.txt", "first\n");
+        test::WriteWholeFile(dir / "src/deep/large.bin", test::RandomBytes(6'000'000, 3));
+        fs::create_directories(small);
+        test::WriteWholeFile(small + "/a.txt", "a\n");
+        test::WriteWholeFile(small + "/boot.img", test::RandomBytes(2048, 4));
+        for (const auto& [image, folder] : {std::pair{dir / "big.iso", dir / "src"}, {dir / "small.iso", small}}) {
+            const RunResult built = RunCli({"build", image, folder}, dir / "log");
+            ASSERT_EQ(built.exitCode, 0) << built.output;
+        }
+        fs::copy_file(dir / "small.iso", dir / "boot.iso");
+        const RunResult booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
+        ASSERT_EQ(booted.exitCode, 0) << booted.output;
+    }
+};
+
+TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLeavesNothingHalfWritten)
+{
+    TARVELIN_REQUIRE(::geteuid() == 0, "root, to mount a small file system,");
+    const std::string full = dir / "full";
+    SmallFileSystem mount(full);
+    ASSERT_TRUE(mount.Mounted()) << mount.Error();
+
+    constexpr std::uint64_t kNotFilled = UINT64_MAX;
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        bool imageInside;       // the image the command edits is copied in first
+        std::uint64_t roomLeft; // bytes left free before the command runs
+    };
+    const std::string image = full + "/small.iso";
+    const std::vector<Case> cases{
+        {"build", {"build", full + "/out.iso", dir / "src"}, false, kNotFilled},
+        {"bin2iso", {"bin2iso", dir / "big.iso", full + "/out.iso"}, false, kNotFilled},
+        {"iso2bin", {"iso2bin", dir / "big.iso", full + "/out.bin"}, false, kNotFilled},
+        {"extract", {"extract", dir / "big.iso", "-C", full + "/x"}, false, kNotFilled},
+        {"boot save", {"boot", "save", dir / "boot.iso", full + "/boot.img"}, false, 0},
+        // The save's data does not fit; then not even its undo file does.
+        {"add", {"add", image, dir / "src/deep/large.bin"}, true, 256 << 10},
+        {"mkdir", {"mkdir", image, "/new"}, true, 0},
+    };
+    for (const Case& kase : cases) {
+        SCOPED_TRACE(kase.name);
+        mount.Clear();
+        std::vector<std::uint8_t> imageBefore;
+        if (kase.imageInside) {
+            fs::copy_file(dir / "small.iso", image);
+            imageBefore = test::ReadWholeFile(image);
+        }
+        if (kase.roomLeft != kNotFilled) {
+            mount.FillUpTo(kase.roomLeft);
+        }
+        const std::vector<std::string> before = Entries(full);
+        const RunResult run = RunCli(kase.words, dir / "log");
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
+        if (kase.imageInside) {
+            EXPECT_TRUE(test::ReadWholeFile(image) == imageBefore) << "the save did not leave the image as it was";
+        }
+        if (std::string(kase.name) == "extract") {
+            // What is there is complete: no half file, no temporary.
+            for (const std::string& entry : Entries(full + "/x")) {
+                if (entry.back() != '/') {
+                    EXPECT_TRUE(SameBytes(full + "/x/" + entry, dir / entry)) << entry;
+                }
+            }
+            EXPECT_TRUE(fs::exists(full + "/x/src/first.txt"));
+            EXPECT_FALSE(fs::exists(full + "/x/src/deep/large.bin"));
+        } else {
+            EXPECT_EQ(Entries(full), before) << "a partial output is left";
+        }
+    }
+}
+
+// The image opens read-only and every edit command is refused with the
+// reason, its bytes, its date and its folder untouched.
+void ExpectEveryEditRefused(const std::string& image, const std::string& reason, const std::string& folder,
+                            const std::string& source, const std::string& log, bool ordinaryUser)
+{
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const std::int64_t modified = ModificationNanoseconds(image);
+    const std::vector<std::string> entries = Entries(folder);
+    const RunResult info = RunCli({"info", image}, log, ordinaryUser);
+    EXPECT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"add", image, source},
+             {"mkdir", image, "/new"},
+             {"rm", image, "/small/a.txt"},
+             {"rename", image, "/small/a.txt", "b.txt"},
+             {"boot", "load", image, source},
+             {"boot", "remove", image},
+         }) {
+        SCOPED_TRACE(words[0] + " " + words[1]);
+        const RunResult run = RunCli(words, log, ordinaryUser);
+        EXPECT_EQ(run.exitCode, 1) << run.output;
+        EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (" + reason + ")"),
+                  std::string::npos)
+            << run.output;
+    }
+    EXPECT_TRUE(test::ReadWholeFile(image) == bytes);
+    EXPECT_EQ(ModificationNanoseconds(image), modified);
+    EXPECT_EQ(Entries(folder), entries);
+}
+
+TEST_F(OutputSafety, AnImageOnAReadOnlyMountOpensReadOnlyAndRefusesEveryEditUnwritten)
+{
+    TARVELIN_REQUIRE(::geteuid() == 0, "root, to mount a small file system,");
+    const std::string place = dir / "place";
+    SmallFileSystem mount(place);
+    ASSERT_TRUE(mount.Mounted()) << mount.Error();
+    fs::copy_file(dir / "small.iso", place + "/small.iso");
+    ASSERT_TRUE(mount.MakeReadOnly()) << std::strerror(errno);
+    ExpectEveryEditRefused(place + "/small.iso", "Read-only file system", place, small + "/boot.img", dir / "log",
+                           false);
+}
+
+TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritten)
+{
+    // Root may write any file: the commands run as an ordinary user then,
+    // who must reach the tool and the image.
+    if (::geteuid() == 0) {
+        const int reachable = test::AsOrdinaryUser([] { return ::access(TARVELIN_CLI_PATH, X_OK) == 0 ? 0 : 1; });
+        if (reachable != 0) {
+            GTEST_SKIP() << "the ordinary user cannot run " << TARVELIN_CLI_PATH
+                         << "; the read-only mount covers a root run";
+        }
+        fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
+                                        | fs::perms::others_read | fs::perms::others_exec);
+    }
+    const std::string image = dir / "small.iso";
+    fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    ExpectEveryEditRefused(image, "Permission denied", dir.Path(), small + "/boot.img", dir / "log", true);
+}
+
+} // namespace
+} // namespace tarvelin
