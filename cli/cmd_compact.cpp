@@ -6,6 +6,9 @@
 #include "command.h"
 #include "image_session.h"
 
+#include "core/image_file.h"
+#include "core/iso_sector.h"
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 
@@ -37,14 +40,75 @@ bool CopyImage(const std::string& from, const std::string& to, std::string& erro
         error = "cannot create '" + to + "': " + target.LastError();
         return false;
     }
-    if (!target.CopyFrom(source, length, copied) || copied != length || !target.Flush()) {
-        error = "cannot copy '" + from + "' to '" + to + "': " +
-                (target.LastError().empty() ? source.LastError() : target.LastError());
-        target.Close();
-        platform::RemoveFile(to);
+    if (!target.CopyFrom(source, length, copied) || copied != length) {
+        error = "cannot copy '" + from + "': " + (target.LastError().empty() ? source.LastError() : target.LastError());
         return false;
     }
     return true;
+}
+
+// Compacts the image at path in place; the exit code.
+int CompactInPlace(const std::string& path)
+{
+    ImageSession session;
+    if (const int status = session.Open(path); status != kExitOk) {
+        return status;
+    }
+    const FreeSpaceInfo before = session.Edit().GetFreeSpace();
+    if (!before.known) {
+        PrintError("cannot compact '" + path + "': its free space cannot be told (" + before.why + ")");
+        return kExitFailure;
+    }
+    session.Edit().CompactNextSave();
+    const int status = SaveEdits(session);
+    if (status == kExitOk) {
+        const FreeSpaceInfo after = session.Edit().GetFreeSpace();
+        std::fprintf(stderr, "compacted: %" PRIu32 " sectors before, %" PRIu32 " now (%" PRIu64
+                             " free inside the volume)\n",
+                     before.volumeSectors, after.volumeSectors, after.freeSectors);
+    }
+    return status;
+}
+
+// The copy is made and compacted under a temporary name beside OUT, which
+// it takes only once complete: a failed or killed run leaves no OUT.
+int CompactInto(const std::string& image, const std::string& output)
+{
+    IIsoSector* probe = Sector1();
+    const bool opened = probe != nullptr && probe->Open(image.c_str());
+    const std::string dataFile = opened ? probe->GetFile()->GetPath() : std::string();
+    const std::string why = probe != nullptr ? probe->GetLastError() : "out of memory";
+    DestroyComponent(probe);
+    if (!opened) {
+        PrintError(why);
+        return kExitFailure;
+    }
+    if (dataFile != image) {
+        PrintError("'" + image + "' is a CUE sheet: name its data file ('" + dataFile + "') to compact it into a new "
+                   "image");
+        return kExitUsage;
+    }
+    if (platform::PathExists(output)) {
+        PrintError("cannot compact into '" + output + "': it exists already");
+        return kExitFailure;
+    }
+    const std::size_t slash = output.rfind('/');
+    platform::RemoveStaleTemporaries(slash == std::string::npos ? "." : output.substr(0, slash + 1),
+                                     slash == std::string::npos ? output : output.substr(slash + 1));
+    const std::string temporary = platform::TemporaryPathFor(output);
+    std::string error;
+    int status = CopyImage(image, temporary, error) ? CompactInPlace(temporary) : kExitFailure;
+    if (!error.empty()) {
+        PrintError(error);
+    }
+    if (status == kExitOk && !platform::RenameFile(temporary, output, false, &error)) {
+        PrintError("cannot put the compacted image in place as '" + output + "': " + error);
+        status = kExitFailure;
+    }
+    if (status != kExitOk) {
+        platform::RemoveFile(temporary);
+    }
+    return status;
 }
 
 int RunCompact(const Arguments& args)
@@ -65,39 +129,7 @@ int RunCompact(const Arguments& args)
     if (image.empty()) {
         return UsageError(kCompact, "no image named");
     }
-    std::string error;
-    if (!output.empty()) {
-        if (!CopyImage(image, output, error)) {
-            PrintError(error);
-            return kExitFailure;
-        }
-    }
-    const std::string target = output.empty() ? image : output;
-    int status = kExitFailure;
-    {
-        ImageSession session;
-        status = session.Open(target);
-        if (status == kExitOk) {
-            const FreeSpaceInfo before = session.Edit().GetFreeSpace();
-            if (!before.known) {
-                PrintError("cannot compact '" + target + "': its free space cannot be told (" + before.why + ")");
-                status = kExitFailure;
-            } else {
-                session.Edit().CompactNextSave();
-                status = SaveEdits(session);
-                if (status == kExitOk) {
-                    const FreeSpaceInfo after = session.Edit().GetFreeSpace();
-                    std::fprintf(stderr, "compacted: %" PRIu32 " sectors before, %" PRIu32 " now (%" PRIu64
-                                         " free inside the volume)\n",
-                                 before.volumeSectors, after.volumeSectors, after.freeSectors);
-                }
-            }
-        }
-    }
-    if (status != kExitOk && !output.empty()) {
-        platform::RemoveFile(output);
-    }
-    return status;
+    return output.empty() ? CompactInPlace(image) : CompactInto(image, output);
 }
 
 } // namespace
