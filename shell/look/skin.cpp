@@ -19,6 +19,7 @@
 #include <QStyleFactory>
 #include <QStyleOption>
 
+#include <algorithm>
 #include <unordered_map>
 #include <vector>
 

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -266,8 +267,14 @@ TEST(Skin, NewWindowsAreSkinnedAndSwitchingOffGivesEveryControlItsOwnDrawing)
     // Their records went with them.
     EXPECT_EQ(SkinnedCount(), skinned);
 
+    // The drop-down list's own list, opened while skinned, outlives the skin.
+    existing.combo->showPopup();
+    existing.combo->hidePopup();
     SkinThread(false);
     EXPECT_EQ(SkinnedCount(), 0);
+    existing.combo->showPopup();
+    existing.combo->view()->grab();
+    existing.combo->hidePopup();
     for (QWidget* widget : existing.All()) {
         EXPECT_EQ(widget->style(), QApplication::style()) << widget->metaObject()->className();
         EXPECT_EQ(widget->grab().toImage(), ownDrawing[widget]) << widget->metaObject()->className();
