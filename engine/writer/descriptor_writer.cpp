@@ -234,8 +234,10 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
 {
     const iso::VolumeDate modified = iso::VolumeDateFromFileTime(request.buildTime);
     const std::uint32_t oldIsoRoot = RootExtentOf(source.sectors[0]);
-    const std::optional<std::uint32_t> oldJolietRoot =
-        source.jolietIndex ? std::optional(RootExtentOf(source.sectors[*source.jolietIndex])) : std::nullopt;
+    // A flag and a value rather than an optional: GCC's optimiser takes the
+    // optional's value for uninitialised in release builds.
+    const bool hadJoliet = source.jolietIndex.has_value();
+    const std::uint32_t oldJolietRoot = hadJoliet ? RootExtentOf(source.sectors[*source.jolietIndex]) : 0;
     SetScratch set;
     PlaceTree(set.Add(source.sectors[0]), request.isoTree, request.volumeSectors, modified);
 
@@ -265,7 +267,7 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
             continue;
         }
         const std::uint32_t root = RootExtentOf(sector);
-        if (request.joliet && oldJolietRoot && root == *oldJolietRoot) {
+        if (request.joliet && hadJoliet && root == oldJolietRoot) {
             PlaceTree(kept, request.jolietTree, request.volumeSectors, modified);
         } else if (root == oldIsoRoot || sector[kDescriptorVersionOffset] == kEnhancedDescriptorVersion) {
             // An enhanced descriptor with a tree of its own would name
