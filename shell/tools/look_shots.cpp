@@ -11,7 +11,6 @@
 #include "look/skin.h"
 #include "main_frame.h"
 #include "tarvelin_app.h"
-#include "tarvelin_view.h"
 
 #include <QCheckBox>
 #include <QComboBox>
