@@ -1,7 +1,7 @@
 # The Debian packages each job needs; sourced by run.sh and test.sh.
 # qt6-base-dev brings Qt Widgets and Qt Test for the desktop program, and
-# the offscreen platform its tests run on.
-TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev)
+# the offscreen platform its tests run on; qt6-svg-dev draws its pictures.
+TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev)
 # Peer tools the tests check our images with, and that make fixtures.
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
@@ -13,8 +13,9 @@ TARVELIN_RUN_PACKAGES=(genisoimage)
 TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux syslinux-common fdisk gdisk)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
-# The desktop program on an X11 or Wayland display.
-TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland)
+# The desktop program on an X11 or Wayland display; libqt6svg6 holds the
+# SVG icon engine its pictures are drawn with.
+TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland libqt6svg6)
 # scripts/screenshot.sh: a virtual display, a way to find the window, and a
 # grab of it as PNG.
 TARVELIN_SCREENSHOT_PACKAGES=(xvfb xdotool imagemagick x11-utils fonts-dejavu-core)

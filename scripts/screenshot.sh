@@ -5,7 +5,13 @@
 #   progress-dialog.png beside it  the progress dialog while a large new image
 #                                  (about 3 GB of sparse files) is built;
 #   iso-to-bin.png beside it       the ISO to BIN dialog halfway through a
-#                                  conversion (1.5 GB of sparse file).
+#                                  conversion (1.5 GB of sparse file);
+#   main-window-dark.png           the main window on a desktop with a dark
+#                                  palette (a KDE colour scheme);
+#   skinned-controls.png,          every skinned control in every state, in
+#   skinned-controls-dark.png      the desktop's palette and a dark one;
+#   about-reveal-middle.png,       the About dialog over the main window,
+#   about-reveal-end.png           halfway through its reveal and at its end.
 #   scripts/screenshot.sh [OUT.png]     default docs/screenshots/main-window.png
 # Installs what is missing and builds like run.sh (into build/). The large
 # files live in a temporary folder that is removed at the end.
@@ -52,7 +58,7 @@ export QT_QPA_PLATFORM=xcb
 export XDG_CONFIG_HOME="$work/config"
 
 start_program() {
-    "$build/shell/tarvelin" "$@" >"$work/app.log" 2>&1 &
+    "$build/shell/tarvelin" "$@" >>"$work/app.log" 2>&1 &
     app_pid=$!
 }
 stop_program() {
@@ -152,3 +158,45 @@ press "type:$work/disc.iso" Tab Tab "type:$work/disc.bin" Tab Tab space
 sleep 1.5
 save_area "$main" "$shots/iso-to-bin.png"
 stop_program
+
+# 4. The main window on a desktop with a dark palette: the KDE colours the
+# program reads from the desktop's settings (a Breeze Dark scheme).
+mkdir -p "$work/dark"
+cat >"$work/dark/kdeglobals" <<'COLOURS'
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=252,252,252
+ForegroundInactive=161,169,177
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=252,252,252
+[Colors:View]
+BackgroundNormal=35,38,41
+BackgroundAlternate=41,44,48
+ForegroundNormal=252,252,252
+ForegroundInactive=161,169,177
+[Colors:Window]
+BackgroundNormal=42,46,50
+ForegroundNormal=252,252,252
+ForegroundInactive=161,169,177
+COLOURS
+XDG_CONFIG_HOME="$work/dark" XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 start_program "$sample"
+main=$(find_window '^Tarvelin$')
+sleep 1
+save_area "$main" "$shots/main-window-dark.png"
+stop_program
+
+# 5. The skinned controls and the About dialog's reveal, drawn by the
+# program's own classes.
+"$build/shell/tarvelin-look-shots" "$work" "$sample" >>"$work/app.log" 2>&1 || {
+    echo "screenshot: the look pictures failed:" >&2
+    cat "$work/app.log" >&2
+    exit 1
+}
+for picture in skinned-controls skinned-controls-dark about-reveal-middle about-reveal-end; do
+    convert "$work/$picture.png" -colors 256 "PNG8:$shots/$picture.png"
+    echo "screenshot: $shots/$picture.png ($(identify -format '%wx%h' "$shots/$picture.png"))"
+done

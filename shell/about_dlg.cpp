@@ -1,12 +1,16 @@
 #include "about_dlg.h"
 
-#include "shell_services.h"
+#include "look/reveal.h"
 
-#include "platform/prompt.h"
-
+#include <QGuiApplication>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
+#include <QPixmap>
+#include <QScreen>
 #include <QVBoxLayout>
+
+#include <random>
 
 namespace tarvelin::shell {
 
@@ -20,60 +24,6 @@ void SetTextColour(QWidget* widget, const QColor& colour)
 }
 
 } // namespace
-
-CHyperLink::CHyperLink(const QString& address, QWidget* parent) : QLabel(address, parent), address_(address)
-{
-    setObjectName(QStringLiteral("hyperlink"));
-    QFont underlined = font();
-    underlined.setUnderline(true);
-    setFont(underlined);
-    setCursor(Qt::PointingHandCursor);
-    setToolTip(address);
-    Recolour();
-}
-
-void CHyperLink::Open()
-{
-    if (!ShellServices().Open(address_)) {
-        platform::Ask("Unable to open hyperlink:\n\nThe desktop has no program to open " + address_.toStdString(),
-                      "Tarvelin", platform::PromptButtons::Ok, platform::PromptIcon::Warning);
-        return;
-    }
-    visited_ = true;
-    Recolour();
-}
-
-void CHyperLink::mousePressEvent(QMouseEvent* event)
-{
-    if (event->button() == Qt::LeftButton) {
-        event->accept();
-        Open();
-        return;
-    }
-    QLabel::mousePressEvent(event);
-}
-
-void CHyperLink::enterEvent(QEnterEvent* event)
-{
-    hovered_ = true;
-    Recolour();
-    QLabel::enterEvent(event);
-}
-
-void CHyperLink::leaveEvent(QEvent* event)
-{
-    hovered_ = false;
-    Recolour();
-    QLabel::leaveEvent(event);
-}
-
-void CHyperLink::Recolour()
-{
-    const QColor colour = hovered_ ? palette().color(QPalette::Active, QPalette::Highlight)
-                          : visited_ ? VisitedColour()
-                                     : LinkColour();
-    SetTextColour(this, colour);
-}
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint)
 {
@@ -96,6 +46,86 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Framele
     }
     link_ = new CHyperLink(QString::fromUtf8(kHomePageAddress), this);
     layout->addWidget(link_);
+
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(1);
+    connect(&timer_, &QTimer::timeout, this, &CAboutDlg::RevealNextStrip);
+}
+
+void CAboutDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The dialog is not on the screen yet: what the screen shows there now
+    // is what lies under it.
+    if (revealBegun_) {
+        return;
+    }
+    revealBegun_ = true;
+    const QImage screen = ScreenUnder();
+    if (screen.isNull()) {
+        return;
+    }
+    std::mt19937 random{std::random_device{}()};
+    StartReveal(screen, RevealOrder(RevealStripCount(screen.height()), [&random](int count) {
+                    return std::uniform_int_distribution<int>(0, count - 1)(random);
+                }));
+}
+
+QImage CAboutDlg::ScreenUnder() const
+{
+    // Wayland lets no program read the screen.
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+        return {};
+    }
+    QScreen* display = screen();
+    if (display == nullptr) {
+        return {};
+    }
+    const QPoint origin = mapToGlobal(QPoint(0, 0)) - display->geometry().topLeft();
+    const QPixmap shot = display->grabWindow(0, origin.x(), origin.y(), width(), height());
+    if (shot.isNull()) {
+        return {};
+    }
+    return shot.toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+void CAboutDlg::StartReveal(const QImage& screen, std::vector<int> order)
+{
+    screen_ = screen.convertToFormat(QImage::Format_RGB32);
+    canvas_ = QImage(screen_.size(), QImage::Format_RGB32);
+    canvas_.setDevicePixelRatio(screen.devicePixelRatio());
+    canvas_.fill(QColor(128, 128, 128));
+    order_ = std::move(order);
+    drawn_ = 0;
+    timer_.start();
+    update();
+}
+
+void CAboutDlg::RevealNextStrip()
+{
+    if (drawn_ >= order_.size()) {
+        timer_.stop();
+        return;
+    }
+    DrawRevealStrip(canvas_, screen_, order_[drawn_], true);
+    ++drawn_;
+    if (drawn_ == order_.size()) {
+        timer_.stop();
+        // The copy has served its purpose.
+        screen_ = QImage();
+    }
+    update();
+    emit stripRevealed(static_cast<int>(drawn_), static_cast<int>(order_.size()));
+}
+
+void CAboutDlg::paintEvent(QPaintEvent* event)
+{
+    if (canvas_.isNull()) {
+        QDialog::paintEvent(event);
+        return;
+    }
+    QPainter painter(this);
+    painter.drawImage(QPoint(0, 0), canvas_);
 }
 
 void CAboutDlg::mousePressEvent(QMouseEvent* event)

@@ -3,6 +3,7 @@
 #include "about_dlg.h"
 #include "commands.h"
 #include "left_view.h"
+#include "look/icons.h"
 #include "tarvelin_view.h"
 
 #include "iso/dir_entry.h"
@@ -62,6 +63,7 @@ const NameSource* NameSourceOf(int id)
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), doc_(std::make_unique<CTarvelinDoc>())
 {
     setWindowTitle(QStringLiteral("Tarvelin"));
+    setWindowIcon(ProgramIcon());
     resize(600, 450);
     CreateActions();
     CreateMenuBar();
@@ -154,26 +156,16 @@ void CMainFrame::CreateToolBar()
     toolBar_->setFloatable(false);
     toolBar_->setIconSize(QSize(32, 32));
     toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    const QStyle* look = style();
-    const std::map<int, QStyle::StandardPixmap> pictures{
-        {ID_FILE_NEWISO, QStyle::SP_FileIcon},
-        {ID_FILE_OPENISO, QStyle::SP_DialogOpenButton},
-        {ID_FILE_SAVEISO, QStyle::SP_DialogSaveButton},
-        {ID_ACTIONS_ADDDIRECTORY, QStyle::SP_FileDialogNewFolder},
-        {ID_ACTIONS_DELETE, QStyle::SP_TrashIcon},
-        {ID_ACTIONS_EXTRACT, QStyle::SP_ArrowDown},
-        {ID_CONVERT_OTHER, QStyle::SP_BrowserReload},
-        {ID_APP_ABOUT, QStyle::SP_MessageBoxInformation},
-    };
+    // A toolbar button and the menu item of the same command are one
+    // action: the menu shows the button's picture beside its text.
     for (int id : ToolBarLayout()) {
         if (id == 0) {
             toolBar_->addSeparator();
             continue;
         }
         QAction* action = actions_.at(id);
-        if (action->icon().isNull()) {
-            action->setIcon(look->standardIcon(pictures.at(id)));
-        }
+        action->setIcon(CommandIcon(id));
+        action->setIconVisibleInMenu(true);
         toolBar_->addAction(action);
     }
     addToolBar(Qt::TopToolBarArea, toolBar_);

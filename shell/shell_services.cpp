@@ -1,7 +1,9 @@
 #include "shell_services.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QStringList>
 #include <QUrl>
 
@@ -30,12 +32,26 @@ public:
         return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
     }
 
-    bool Open(const QString& pathOrAddress) override
+    std::optional<OpenError> TryOpen(const QString& pathOrAddress) override
     {
         const QUrl url = pathOrAddress.contains(QLatin1Char(':')) && !pathOrAddress.startsWith(QLatin1Char('/'))
                              ? QUrl(pathOrAddress)
                              : QUrl::fromLocalFile(pathOrAddress);
-        return QDesktopServices::openUrl(url);
+        // The desktop's opener runs detached and cannot say why it failed
+        // with a local file; what is wrong with the file is found here.
+        if (url.isLocalFile()) {
+            const QFileInfo file(url.toLocalFile());
+            if (!file.exists()) {
+                return file.dir().exists() ? OpenError::FileNotFound : OpenError::PathNotFound;
+            }
+            if (!file.isReadable()) {
+                return OpenError::AccessDenied;
+            }
+        }
+        if (QDesktopServices::openUrl(url)) {
+            return std::nullopt;
+        }
+        return OpenError::NoAssociation;
     }
 };
 

@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <string_view>
 
 class QWidget;
@@ -24,6 +25,16 @@ struct FileDialogSpec {
     std::string_view filter;
 };
 
+// Why the desktop could not open a path or an address. The numbers are the
+// shell's error codes, by which a link's failure message picks its reason.
+enum class OpenError : int {
+    OutOfResources = 0,
+    FileNotFound = 2,
+    PathNotFound = 3,
+    AccessDenied = 5,
+    NoAssociation = 31,
+};
+
 class IShellServices {
 public:
     virtual ~IShellServices() = default;
@@ -32,8 +43,10 @@ public:
     // A file-system folder; empty when the user cancelled.
     virtual QString ChooseFolder(QWidget* owner, const QString& title) = 0;
     // Opens a path or an address (http:, mailto:) the way the desktop does;
-    // false when the desktop could not.
-    virtual bool Open(const QString& pathOrAddress) = 0;
+    // nothing when it did, otherwise why it could not.
+    virtual std::optional<OpenError> TryOpen(const QString& pathOrAddress) = 0;
+    // The same, for callers that only need to know whether it worked.
+    bool Open(const QString& pathOrAddress) { return !TryOpen(pathOrAddress).has_value(); }
 };
 
 // The installed services (not owned; null restores the desktop's own) and

@@ -1,5 +1,7 @@
 #include "tarvelin_app.h"
 
+#include "look/icons.h"
+#include "look/skin.h"
 #include "main_frame.h"
 #include "message_prompt.h"
 #include "tarvelin_view.h"
@@ -30,6 +32,7 @@ CTarvelinApp::CTarvelinApp(int& argc, char** argv) : QApplication(argc, argv)
     // The desktop entry installed beside the program; window managers find
     // the icon and the name through it.
     setDesktopFileName(QStringLiteral("tarvelin"));
+    setWindowIcon(ProgramIcon());
 }
 
 CTarvelinApp::~CTarvelinApp()
@@ -95,11 +98,14 @@ bool CTarvelinApp::InitInstance(const QStringList& arguments)
     if (!image.isEmpty() && frame_->GetRightPane() != nullptr) {
         frame_->GetRightPane()->OpenImage(image.toStdString());
     }
+    // The flat controls, for the windows there are and every one to come.
+    SkinThread(true);
     return true;
 }
 
 void CTarvelinApp::ExitInstance()
 {
+    SkinThread(false);
     frame_.reset();
     if (prompt_ != nullptr && platform::GetPrompt() == prompt_.get()) {
         platform::SetPrompt(nullptr);

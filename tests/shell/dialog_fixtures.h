@@ -18,6 +18,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,14 +71,19 @@ public:
         calls.push_back(call);
         return Next();
     }
-    bool Open(const QString& pathOrAddress) override
+    std::optional<shell::OpenError> TryOpen(const QString& pathOrAddress) override
     {
+        if (openFailure.has_value()) {
+            return openFailure;
+        }
         opened.push_back(pathOrAddress);
-        return true;
+        return std::nullopt;
     }
 
     std::vector<ChooserCall> calls;
     QStringList opened;
+    // When set, every open fails for this reason.
+    std::optional<shell::OpenError> openFailure;
 
 private:
     QString Next()

@@ -98,8 +98,14 @@ TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts[0], "Tarvelin Version 4.0");
 
-    // A click on the link opens its address and leaves the dialog up.
+    // Showing it starts the reveal of the screen under it, which ends while
+    // events are served.
     dialog.show();
+    ASSERT_FALSE(dialog.RevealCanvas().isNull());
+    EXPECT_EQ(dialog.RevealCanvas().size(), dialog.size() * dialog.devicePixelRatio());
+    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Revealing(); }));
+
+    // A click on the link opens its address and leaves the dialog up.
     CHyperLink* link = dialog.Link();
     EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::LinkColour());
     QTest::mouseClick(link, Qt::LeftButton);
