@@ -7,6 +7,7 @@
 #include "image_session.h"
 
 #include "core/image_file.h"
+#include "core/image_journal.h"
 #include "core/iso_sector.h"
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
@@ -14,6 +15,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 namespace tarvelin::cli {
 
@@ -70,6 +72,32 @@ int CompactInPlace(const std::string& path)
     return status;
 }
 
+// A killed run leaves the undo file of its temporary copy beside it; once
+// the copy itself is gone (removed as stale), the undo file belongs to
+// nothing and goes too.
+void RemoveOrphanedUndoFiles(const std::string& folder, const std::string& name)
+{
+    const std::string suffix = ImageJournal::UndoPathFor("");
+    platform::DirectorySearch search;
+    if (!search.Open(folder)) {
+        return;
+    }
+    platform::FileInfo entry;
+    std::vector<std::string> orphans;
+    while (search.Next(entry)) {
+        if (entry.isDirectory || !entry.name.ends_with(suffix)) {
+            continue;
+        }
+        const std::string copy = entry.name.substr(0, entry.name.size() - suffix.size());
+        if (platform::TemporaryNameProcess(copy, name) && !platform::PathExists(folder + "/" + copy)) {
+            orphans.push_back(folder + "/" + entry.name);
+        }
+    }
+    for (const std::string& orphan : orphans) {
+        platform::RemoveFile(orphan);
+    }
+}
+
 // The copy is made and compacted under a temporary name beside OUT, which
 // it takes only once complete: a failed or killed run leaves no OUT.
 int CompactInto(const std::string& image, const std::string& output)
@@ -93,8 +121,10 @@ int CompactInto(const std::string& image, const std::string& output)
         return kExitFailure;
     }
     const std::size_t slash = output.rfind('/');
-    platform::RemoveStaleTemporaries(slash == std::string::npos ? "." : output.substr(0, slash + 1),
-                                     slash == std::string::npos ? output : output.substr(slash + 1));
+    const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
+    platform::RemoveStaleTemporaries(folder, name);
+    RemoveOrphanedUndoFiles(folder, name);
     const std::string temporary = platform::TemporaryPathFor(output);
     std::string error;
     int status = CopyImage(image, temporary, error) ? CompactInPlace(temporary) : kExitFailure;

@@ -1,7 +1,9 @@
 // Outputs of the writing commands are complete or absent. A build, an ISO to
-// BIN conversion or an extraction killed at random moments leaves under the
-// final names nothing but complete results, and the next run on the same
-// target clears the temporaries the killed ones left. On a full file system
+// BIN conversion, a compact into a new image or an extraction killed at
+// random moments leaves under the final names nothing but complete results,
+// and the next run on the same target clears the temporaries the killed ones
+// left; a compact in place killed leaves an image that the next open finds
+// whole, before or after. On a full file system
 // every writing command ends with exit code 1, the reason and nothing
 // half-written (a save leaves the image as it was). An image on a read-only
 // mount, or a write-protected image file, is opened read-only and every edit
@@ -191,6 +193,11 @@ const KillCase kKillCases[] = {
          return {"extract", sources.image, "-C", target};
      },
      {"src/", "src/big.bin", "src/small.txt"}, false},
+    {"compact",
+     [](const KillSources& sources, const std::string& target) -> std::vector<std::string> {
+         return {"compact", sources.image, "-o", target + "/out.iso"};
+     },
+     {"out.iso"}, true},
 };
 
 void PrintTo(const KillCase& kase, std::ostream* out) { *out << kase.name; }
@@ -297,6 +304,52 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
 
 INSTANTIATE_TEST_SUITE_P(Commands, KilledCommand, ::testing::ValuesIn(kKillCases),
                          [](const ::testing::TestParamInfo<KillCase>& param) { return param.param.name; });
+
+TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    test::TempDir dir;
+    // The first file removed leaves a hole the two others slide down over.
+    fs::create_directories(dir / "src");
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+        test::WriteSparseFile(dir / ("src/" + std::string(name)), test::RandomBytes(1 << 16, name[0]),
+                              std::uint64_t{48} << 20);
+    }
+    const std::string holed = dir / "holed.iso";
+    const std::string image = dir / "work.iso";
+    ASSERT_EQ(RunCli({"build", holed, dir / "src/a.bin", dir / "src/b.bin", dir / "src/c.bin"}, dir / "log").exitCode,
+              0);
+    ASSERT_EQ(RunCli({"rm", holed, "a.bin"}, dir / "log").exitCode, 0);
+    fs::copy_file(holed, image);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunCli({"compact", image}, dir / "log").exitCode, 0);
+    const auto duration = std::chrono::steady_clock::now() - started;
+    const auto compactedSize = fs::file_size(image);
+    ASSERT_LT(compactedSize, fs::file_size(holed));
+
+    const std::uint32_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<std::int64_t> moment(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(duration).count() * 6 / 5);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::copy_file(holed, image, fs::copy_options::overwrite_existing);
+        const pid_t child = Spawn({"compact", image}, dir / "log");
+        ASSERT_GT(child, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        ::kill(child, SIGKILL);
+        Reap(child);
+        // The next open puts an interrupted save back; the image is the one
+        // it was or the compacted one, and holds the files whole.
+        ASSERT_EQ(RunCli({"ls", image}, dir / "log").exitCode, 0);
+        EXPECT_TRUE(fs::file_size(image) == fs::file_size(holed) || fs::file_size(image) == compactedSize);
+        const std::string out = dir / ("x" + std::to_string(round));
+        ASSERT_EQ(test::RunCommand("7z x -y -o" + test::ShellQuote(out) + " " + test::ShellQuote(image)).exitCode, 0);
+        EXPECT_EQ(Entries(out), (std::vector<std::string>{"b.bin", "c.bin"}));
+        EXPECT_TRUE(SameBytes(out + "/b.bin", dir / "src/b.bin") && SameBytes(out + "/c.bin", dir / "src/c.bin"));
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Full and read-only file systems
