@@ -19,6 +19,8 @@
 #include "core/byte_buffer.h"
 #include "iso/iso_edit.h"
 #include "iso/iso_extract.h"
+#include "platform/atomic_output.h"
+#include "platform/directory.h"
 #include "platform/prompt.h"
 #include "writer/iso_build.h"
 
@@ -90,8 +92,9 @@ std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const
             std::error_code entryError;
             if (walk->is_directory(entryError)) {
                 fs::create_directories(to, entryError);
-            } else if (!fs::exists(fs::symlink_status(to, entryError))) {
-                fs::copy_file(walk->path(), to, fs::copy_options::skip_existing, entryError);
+            } else if (std::string why; !platform::PathExists(to.string())
+                       && !platform::CopyToNewFile(walk->path().string(), to.string(), why)) {
+                failures.push_back(why);
             }
             if (entryError) {
                 failures.push_back("'" + walk->path().string() + "': " + entryError.message());
@@ -102,11 +105,8 @@ std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const
         }
         return failures;
     }
-    if (!fs::exists(fs::symlink_status(target, error))) {
-        fs::copy_file(source, target, fs::copy_options::skip_existing, error);
-        if (error) {
-            failures.push_back("'" + source + "': " + error.message());
-        }
+    if (std::string why; !platform::PathExists(target) && !platform::CopyToNewFile(source, target, why)) {
+        failures.push_back(why);
     }
     return failures;
 }

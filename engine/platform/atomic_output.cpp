@@ -72,4 +72,22 @@ std::optional<std::uint64_t> TemporaryNameProcess(std::string_view fileName, std
     return pid;
 }
 
+bool CopyToNewFile(const std::string& source, const std::string& target, std::string& error)
+{
+    File from;
+    std::uint64_t length = 0;
+    if (!from.Open(source, OpenMode::ReadShared) || !from.Length(length)) {
+        error = "cannot read '" + source + "': " + from.LastError();
+        return false;
+    }
+    AtomicOutput to;
+    std::uint64_t copied = 0;
+    if (!to.Open(target, ExistingOutput::Refuse) || !to.Stream().CopyFrom(from, length, copied) || copied != length
+        || !to.Commit()) {
+        error = "cannot copy to '" + target + "': " + (to.LastError().empty() ? from.LastError() : to.LastError());
+        return false;
+    }
+    return true;
+}
+
 } // namespace tarvelin::platform

@@ -61,6 +61,10 @@ TARVELIN_API std::string TemporaryPathFor(const std::string& finalPath);
 // every name when forName is empty; returns how many.
 TARVELIN_API std::size_t RemoveStaleTemporaries(const std::string& folder, std::string_view forName = {});
 
+// Copies the file at source to the new file target, complete or not at all
+// (an existing target refuses the copy); false with the reason.
+TARVELIN_API bool CopyToNewFile(const std::string& source, const std::string& target, std::string& error);
+
 class TARVELIN_API AtomicOutput {
 public:
     AtomicOutput() = default;

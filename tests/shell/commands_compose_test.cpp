@@ -137,7 +137,7 @@ TEST_F(ComposeTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDro
     test::WriteWholeFile(destination + "/folder/one.txt", std::string("kept\n"));
     SelectNamed(List(), {"folder", "three.txt"});
     RunExtract(frame_, destination);
-    EXPECT_TRUE(prompt_.asked.empty());
+    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
     const std::vector<std::uint8_t> kept = test::ReadWholeFile(destination + "/folder/one.txt");
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "kept\n");
     EXPECT_EQ(test::ReadWholeFile(destination + "/folder/sub/two.bin"), test::ReadWholeFile(folder + "/sub/two.bin"));
