@@ -116,9 +116,12 @@ int CompactInto(const std::string& image, const std::string& output)
                    "image");
         return kExitUsage;
     }
-    if (platform::PathExists(output)) {
-        PrintError("cannot compact into '" + output + "': it exists already");
-        return kExitFailure;
+    platform::FileInfo imageFile;
+    platform::FileInfo outputFile;
+    if (platform::GetFileInfo(output, outputFile) && platform::GetFileInfo(image, imageFile)
+        && outputFile.volumeId == imageFile.volumeId && outputFile.fileId == imageFile.fileId) {
+        PrintError("'" + output + "' is the image itself: leave out -o to compact it in place");
+        return kExitUsage;
     }
     const std::size_t slash = output.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
@@ -131,7 +134,8 @@ int CompactInto(const std::string& image, const std::string& output)
     if (!error.empty()) {
         PrintError(error);
     }
-    if (status == kExitOk && !platform::RenameFile(temporary, output, false, &error)) {
+    // An OUT that exists is replaced, as the other commands replace their outputs.
+    if (status == kExitOk && !platform::RenameFile(temporary, output, true, &error)) {
         PrintError("cannot put the compacted image in place as '" + output + "': " + error);
         status = kExitFailure;
     }

@@ -782,6 +782,7 @@ private:
     bool replaced_ = false;
     bool compactNext_ = false; // asked for the next save
     bool compacting_ = false;  // the save under way slides every file down
+    bool fillingHoles_ = false; // the saves of a compact before that one
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
 
@@ -809,23 +810,23 @@ bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
     if (!compact) {
         return SaveOnce(context, callback, error, false);
     }
-    // Compacting. Saves that move the files ending the volume into holes
-    // below them write only the data they move, with no undo copy of it
-    // (the holes are free); they go on while the volume gets shorter. A last
-    // save slides whatever still lies above a hole down, under the journal;
-    // files already in place are not copied again.
-    constexpr int kMostTailPasses = 16;
-    std::uint32_t volumeBefore = UINT32_MAX;
-    for (int pass = 0; pass < kMostTailPasses; ++pass) {
+    // Compacting. Saves that move files into holes below them write only
+    // the data they move, with no undo copy of it (the holes are free, and
+    // the places the files leave are free for the next save); they go on
+    // while files move. A last save slides whatever still lies above a hole
+    // down, under the journal; files already in place are not copied again.
+    constexpr int kMostFillingPasses = 64;
+    fillingHoles_ = true;
+    for (int pass = 0; pass < kMostFillingPasses; ++pass) {
         if (!SaveOnce(context, callback, error, false)) {
+            fillingHoles_ = false;
             return false;
         }
-        const std::uint32_t volume = iso::ScanVolumeSpace(*sector_).volumeSectors;
-        if (volume >= volumeBefore) {
+        if (data_->GetMovedDownSectors() == 0) {
             break;
         }
-        volumeBefore = volume;
     }
+    fillingHoles_ = false;
     return SaveOnce(context, callback, error, true);
 }
 
@@ -1160,6 +1161,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     DataPlacement placement;
     placement.free = std::move(free);
     placement.compact = compacting_;
+    placement.fillHoles = fillingHoles_;
     placement.pullTail = mayShrink;
     placement.fixedEnd = std::max(firstFree, FixedEnd(keptImages, catalog.has_value(), catalogFile));
     data_->SetPlacement(placement);

@@ -365,7 +365,7 @@ public:
         if (!access.Valid()) {
             return Fail("no tree to save");
         }
-        tangled_ = compact_ || pullTail_ ? TangledExtents(access) : std::set<std::uint32_t>{};
+        tangled_ = compact_ || pullTail_ || fillHoles_ ? TangledExtents(access) : std::set<std::uint32_t>{};
         return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             entry.writerWords[0] = 0;
             if (entry.size != 0) {
@@ -398,6 +398,7 @@ public:
         error_.clear();
         warnings_.clear();
         nextSector_ = startSector;
+        movedSectors_ = 0;
         fileIndex_ = 0;
         bootExtent_ = 0;
         bootSize_ = 0;
@@ -476,7 +477,10 @@ public:
             }
             Report(context, callback);
         }
-        return !pullTail_ || nextSector_ != startSector || PullTail(access, sector);
+        if (nextSector_ != startSector) {
+            return true; // data went behind the image: its end cannot come down
+        }
+        return (!fillHoles_ || MoveDown(access, sector, false)) && (!pullTail_ || MoveDown(access, sector, true));
     }
 
     void SetPlacement(const DataPlacement& placement) override
@@ -484,10 +488,12 @@ public:
         free_ = placement.free;
         compact_ = placement.compact;
         pullTail_ = placement.pullTail;
+        fillHoles_ = placement.fillHoles;
         fixedEnd_ = placement.fixedEnd;
     }
 
     std::uint32_t GetEndSector() override { return nextSector_; }
+    std::uint64_t GetMovedDownSectors() override { return movedSectors_; }
 
     std::uint32_t GetBootInfo(std::uint32_t& bootSize) override
     {
@@ -591,10 +597,11 @@ private:
         return tangled;
     }
 
-    // Moves the files that end the volume into free runs below them, the
-    // highest first, while one holds them. Entries of the same data move
-    // together.
-    bool PullTail(const writer::EditTreeAccess& access, IIsoSector* sector)
+    // Moves files of the image into free runs wholly below them; entries of
+    // the same data move together. Highest first (the files that end the
+    // volume, while one fits, so that the end comes down) or lowest first
+    // (every file that fits somewhere lower, so that the holes fill up).
+    bool MoveDown(const writer::EditTreeAccess& access, IIsoSector* sector, bool highestFirst)
     {
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<DirNode*>> byData;
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
@@ -604,23 +611,31 @@ private:
             }
             return true;
         });
-        std::vector<std::pair<std::uint64_t, std::pair<std::uint32_t, std::uint64_t>>> tail; // end, data
+        std::vector<std::pair<std::uint64_t, std::pair<std::uint32_t, std::uint64_t>>> order; // end, data
         for (const auto& [key, nodes] : byData) {
-            tail.emplace_back(key.first + std::uint64_t{iso::SectorsFor(static_cast<std::uint32_t>(key.second))},
-                              key);
+            order.emplace_back(key.first + std::uint64_t{iso::SectorsFor(static_cast<std::uint32_t>(key.second))},
+                               key);
         }
-        std::sort(tail.rbegin(), tail.rend());
-        for (const auto& [end, key] : tail) {
+        if (highestFirst) {
+            std::sort(order.rbegin(), order.rend());
+        }
+        for (const auto& [end, key] : order) {
             const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(key.second));
-            if (end <= fixedEnd_ || key.first < moveLimit_ || tangled_.count(key.first) != 0) {
-                break;
+            if (key.first < moveLimit_ || tangled_.count(key.first) != 0 || (highestFirst && end <= fixedEnd_)) {
+                if (highestFirst) {
+                    break;
+                }
+                continue;
             }
             const std::optional<std::uint32_t> at = free_.Take(sectors);
             if (!at || *at + std::uint64_t{sectors} > key.first) {
                 if (at) {
                     free_.Add(*at, sectors);
                 }
-                break;
+                if (highestFirst) {
+                    break;
+                }
+                continue;
             }
             const std::vector<DirNode*>& nodes = byData[key];
             DirEntry entry;
@@ -632,6 +647,7 @@ private:
                 access.Get(nodes[index], entry);
                 SetPlace(access, nodes[index], entry, *at);
             }
+            movedSectors_ += sectors;
         }
         return true;
     }
@@ -792,6 +808,8 @@ private:
     iso::SectorSet free_;
     bool compact_ = false;
     bool pullTail_ = false;
+    bool fillHoles_ = false;
+    std::uint64_t movedSectors_ = 0;
     std::uint32_t fixedEnd_ = 0;
     // Old extents of files whose data overlaps another file's without being
     // the same data: such files stay where they are when compacting.

@@ -58,14 +58,18 @@ public:
 //             of its old place, into the lowest room that holds it and never
 //             higher than it was, so that no copy reaches data not moved
 //             yet; what a moved file leaves is room for the files after it.
-//   pullTail: when nothing was appended, the files that end the volume move,
-//             highest first, into free runs wholly below them while one
-//             holds them, so that the volume can end lower; never below
-//             fixedEnd (what cannot move ends there). Their old places stay
-//             as they are.
+//   fillHoles: when nothing was appended, every file of the image that a
+//             free run wholly below it holds moves there, lowest first.
+//   pullTail: then the files that end the volume move, highest first, into
+//             free runs wholly below them while one holds them, so that the
+//             volume can end lower; never below fixedEnd (what cannot move
+//             ends there).
+// Files moved by fillHoles and pullTail leave their old places as they are
+// (the old metadata refers to them until the save counts).
 struct DataPlacement {
     iso::SectorSet free;
     bool compact = false;
+    bool fillHoles = false;
     bool pullTail = false;
     std::uint32_t fixedEnd = 0;
 };
@@ -96,6 +100,8 @@ public:
     virtual bool RescueData(IIsoSector* sector, IIsoDirEdit* tree, std::uint32_t moveLimit) = 0;
     // The first sector behind everything the write pass wrote.
     virtual std::uint32_t GetEndSector() = 0;
+    // Sectors of files that fillHoles and pullTail moved in the last write pass.
+    virtual std::uint64_t GetMovedDownSectors() = 0;
     // Where the write pass put (or left) the boot image file (bootMark);
     // 0 when the tree has none.
     virtual std::uint32_t GetBootInfo(std::uint32_t& bootSize) = 0;
