@@ -119,7 +119,10 @@ CCdRipDlg::CCdRipDlg(QWidget* parent) : QDialog(parent)
     }
     // No drive is chosen until the user picks one.
     drives_->setCurrentIndex(-1);
-    make_->setEnabled(rip_ != nullptr);
+    if (letters_.empty()) {
+        drives_->setPlaceholderText(QString::fromUtf8(kNoDrive));
+    }
+    make_->setEnabled(rip_ != nullptr && !letters_.empty());
 }
 
 CCdRipDlg::~CCdRipDlg()

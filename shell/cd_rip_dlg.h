@@ -36,6 +36,8 @@ class CCdRipDlg final : public QDialog {
 public:
     static constexpr const char* kCaptureError = "Sorry,Maybe have some errors";
     static constexpr int kFullBarMs = 1000;
+    // Shown in the empty drive list; Make stays dimmed.
+    static constexpr const char* kNoDrive = "no CD-ROM drive found";
 
     explicit CCdRipDlg(QWidget* parent = nullptr);
     ~CCdRipDlg() override;

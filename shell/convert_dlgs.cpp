@@ -7,6 +7,7 @@
 #include "platform/prompt.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -130,6 +131,9 @@ void CConvertDlg::Browse(bool source)
     const QString path = ShellServices().ChooseFile(this, spec);
     if (!path.isEmpty()) {
         (source ? sourceEdit_ : outputEdit_)->setText(path);
+        if (!source) {
+            confirmedOutput_ = path;
+        }
     }
 }
 
@@ -157,6 +161,10 @@ void CConvertDlg::OnStart()
         return;
     }
     ReleaseConverter(); // the last conversion's, finished
+    bar_->SetPos(0);
+    if (!ConfirmReplace()) {
+        return;
+    }
     if (!Open(EnginePath(sourceEdit_), EnginePath(outputEdit_))) {
         return;
     }
@@ -168,6 +176,18 @@ void CConvertDlg::OnStart()
         platform::Ask(QStringLiteral("%1\n%2").arg(QString::fromUtf8(kFailed), FailureReason()).toStdString(),
                       kFailedCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
     }
+}
+
+bool CConvertDlg::ConfirmReplace()
+{
+    // A typed path is not asked about by the file dialog; ask here.
+    const QString output = outputEdit_->text();
+    if (output.isEmpty() || output == confirmedOutput_ || !QFileInfo::exists(output) || QFileInfo(output).isDir()) {
+        return true;
+    }
+    const QString text = QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(output);
+    return platform::Ask(text.toStdString(), kProgramCaption, platform::PromptButtons::YesNo,
+                         platform::PromptIcon::Warning) == platform::PromptAnswer::Yes;
 }
 
 void CConvertDlg::ShowOpenFailure()

@@ -95,6 +95,8 @@ protected:
 private:
     bool OnReport(std::int32_t value);
     void Browse(bool source);
+    // Whether an existing output file may be replaced (asks the user).
+    bool ConfirmReplace();
     void SetRunning(bool running);
 
     ConvertDlgTexts texts_;
@@ -106,6 +108,8 @@ private:
     QPushButton* exitButton_;
     CTextProgressCtrl* bar_;
     bool running_ = false;
+    // The output the file dialog has already asked to replace.
+    QString confirmedOutput_;
     std::atomic<std::int32_t> lastValue_{0};
     std::atomic<std::int32_t> finalValue_{0};
 

@@ -2,7 +2,10 @@
 
 #include "shell_services.h"
 
+#include "platform/directory.h"
 #include "platform/prompt.h"
+
+#include <QCoreApplication>
 
 #include <QDir>
 #include <QGridLayout>
@@ -10,6 +13,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <string>
 
 namespace tarvelin::shell {
 
@@ -23,9 +28,20 @@ QString& Destination()
 
 } // namespace
 
-QString TarvelinTempFolder()
+QString TarvelinTempFolder(QString* error)
 {
-    return QDir(QDir::tempPath()).filePath(QStringLiteral("Tarvelin"));
+    std::string reason;
+    const std::string base = platform::PrivateTemporaryFolder("Tarvelin", &reason);
+    // Each run has a folder of its own inside, so that one run's exit
+    // leaves another's files alone.
+    const std::string run = base + "/run-" + std::to_string(QCoreApplication::applicationPid());
+    if (base.empty() || !platform::MakePrivateFolder(run, &reason)) {
+        if (error != nullptr) {
+            *error = QString::fromStdString(reason);
+        }
+        return {};
+    }
+    return QString::fromStdString(run);
 }
 
 QString ExtractDestination()

@@ -14,8 +14,11 @@ class QPushButton;
 
 namespace tarvelin::shell {
 
-// The program's folder in the user's temporary folder.
-QString TarvelinTempFolder();
+// This run's folder for temporary files, made when missing, inside the
+// user's private folder for the program (which only the user can use; see
+// platform::PrivateTemporaryFolder). Empty, with the reason, when there is
+// none to be had.
+QString TarvelinTempFolder(QString* error = nullptr);
 
 // The destination the last extract dialog set.
 QString ExtractDestination();

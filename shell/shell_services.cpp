@@ -1,5 +1,9 @@
 #include "shell_services.h"
 
+#include "look/hyperlink.h"
+
+#include "platform/prompt.h"
+
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -15,16 +19,14 @@ class DesktopServices final : public IShellServices {
 public:
     QString ChooseFile(QWidget* owner, const FileDialogSpec& spec) override
     {
-        QFileDialog dialog(owner, spec.title);
-        dialog.setAcceptMode(spec.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-        dialog.setFileMode(spec.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-        dialog.setOption(QFileDialog::ReadOnly, false);
-        dialog.setNameFilter(QtFileFilter(spec.filter));
-        dialog.setDefaultSuffix(QtDefaultSuffix(spec.defaultSuffix));
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-            return {};
-        }
-        return dialog.selectedFiles().front();
+        const QStringList chosen =
+            Choose(owner, spec, spec.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+        return chosen.isEmpty() ? QString() : chosen.front();
+    }
+
+    QStringList ChooseFiles(QWidget* owner, const FileDialogSpec& spec) override
+    {
+        return Choose(owner, spec, QFileDialog::ExistingFiles);
     }
 
     QString ChooseFolder(QWidget* owner, const QString& title) override
@@ -53,6 +55,21 @@ public:
         }
         return OpenError::NoAssociation;
     }
+
+private:
+    static QStringList Choose(QWidget* owner, const FileDialogSpec& spec, QFileDialog::FileMode mode)
+    {
+        QFileDialog dialog(owner, spec.title);
+        dialog.setAcceptMode(spec.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        dialog.setFileMode(mode);
+        dialog.setOption(QFileDialog::ReadOnly, false);
+        dialog.setNameFilter(QtFileFilter(spec.filter));
+        dialog.setDefaultSuffix(QtDefaultSuffix(spec.defaultSuffix));
+        if (dialog.exec() != QDialog::Accepted) {
+            return {};
+        }
+        return dialog.selectedFiles();
+    }
 };
 
 IShellServices* installed = nullptr;
@@ -70,6 +87,18 @@ IShellServices& ShellServices()
 {
     static DesktopServices desktop;
     return installed != nullptr ? *installed : desktop;
+}
+
+bool OpenOrTell(const QString& path)
+{
+    const std::optional<OpenError> failure = ShellServices().TryOpen(path);
+    if (!failure.has_value()) {
+        return true;
+    }
+    const QString text = QStringLiteral("No program could open %1\n%2")
+                             .arg(QDir::toNativeSeparators(path), HyperlinkFailureReason(static_cast<int>(*failure)));
+    platform::Ask(text.toStdString(), "Tarvelin", platform::PromptButtons::Ok, platform::PromptIcon::Warning);
+    return false;
 }
 
 QString QtFileFilter(std::string_view filter)

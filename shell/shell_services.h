@@ -6,6 +6,7 @@
 // tests install one that answers from a script and records what was opened.
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <string_view>
@@ -40,6 +41,9 @@ public:
     virtual ~IShellServices() = default;
     // The chosen path; empty when the user cancelled.
     virtual QString ChooseFile(QWidget* owner, const FileDialogSpec& spec) = 0;
+    // An open dialog in which several files can be chosen at once; none
+    // when the user cancelled.
+    virtual QStringList ChooseFiles(QWidget* owner, const FileDialogSpec& spec) = 0;
     // A file-system folder; empty when the user cancelled.
     virtual QString ChooseFolder(QWidget* owner, const QString& title) = 0;
     // Opens a path or an address (http:, mailto:) the way the desktop does;
@@ -53,6 +57,10 @@ public:
 // the previous ones.
 IShellServices* SetShellServices(IShellServices* services);
 IShellServices& ShellServices();
+
+// Opens a path with the installed services; when nothing could open it,
+// says so in a message box with the reason. Whether it was opened.
+bool OpenOrTell(const QString& path);
 
 // "All Support(*.ISO;*.BIN)|*.ISO;*.BIN||" as Qt's file dialog takes it:
 // one "Text (patterns)" line per pair. Patterns are matched without regard

@@ -32,7 +32,6 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
 {
     setObjectName(QStringLiteral("ListView"));
     temporaryFolder_ = TarvelinTempFolder();
-    QDir().mkpath(temporaryFolder_);
     doc_->SetListView(this);
 
     model_ = new RecordListModel(
@@ -101,8 +100,12 @@ CTarvelinView::~CTarvelinView()
     progress_.reset();
     DestroyComponent(maker_);
     DestroyComponent(edit_);
-    // Fails, as it should, while files that View left there remain.
-    QDir().rmdir(temporaryFolder_);
+    // What View and dragging out left there goes with the window; the
+    // user's folder above goes too when no other run still uses it.
+    if (!temporaryFolder_.isEmpty()) {
+        QDir(temporaryFolder_).removeRecursively();
+        QDir().rmdir(QFileInfo(temporaryFolder_).absolutePath());
+    }
 }
 
 QAbstractItemView* CTarvelinView::ActiveItemView() const
@@ -188,8 +191,11 @@ bool CTarvelinView::OpenImage(const std::string& path)
         return false;
     }
     if (!edit_->Open(path.c_str())) {
+        // The engine's reason below the message, as the command line gives it.
+        const std::string reason = edit_->GetLastError();
         DestroyComponent(edit_);
-        platform::Ask("open error file!", "Tarvelin", platform::PromptButtons::Ok, platform::PromptIcon::None);
+        platform::Ask("open error file!\n" + path + ": " + reason, "Tarvelin", platform::PromptButtons::Ok,
+                      platform::PromptIcon::None);
         return false;
     }
     imagePath_ = path;
@@ -261,13 +267,12 @@ void CTarvelinView::OnRowDoubleClicked(int row)
     }
     if (record->isFolder != 1) {
         if (!imageMode_) {
-            ShellServices().Open(QString::fromStdString(record->path));
+            OpenOrTell(QString::fromStdString(record->path));
         } else if (!RefusedWhileBusy(kUsesImage) && edit_ != nullptr) {
             // The entry's name names no file on disk: it is opened as View
             // opens it, from the temporary folder.
-            const std::string folder = temporaryFolder_.toStdString();
-            if (ExtractImageRecord(*record, folder)) {
-                ShellServices().Open(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
+            if (ReadyTemporaryFolder(true) && ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
+                OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
             }
         }
         return;

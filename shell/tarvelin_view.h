@@ -147,6 +147,9 @@ public:
     // Rows selected, in list order.
     std::vector<int> SelectedRows() const;
     const QString& TemporaryFolder() const { return temporaryFolder_; }
+    // Makes or checks this run's temporary folder; when it cannot be had,
+    // false (and, with tell, a message that says why).
+    bool ReadyTemporaryFolder(bool tell);
 
 signals:
     // A right click in the list, at a global position.

@@ -51,7 +51,12 @@ using platform::PromptButtons;
 using platform::PromptIcon;
 
 constexpr const char* kProgramCaption = "Tarvelin";
-constexpr std::string_view kBootImageFilter = "(*.image)|*.image |(*.*)|*.*||";
+// "All files" shows the files without an extension (README) that "*.*"
+// hides.
+constexpr std::string_view kBootImageFilter = "(*.image)|*.image |(*.*)|*.*|All files (*)|*||";
+constexpr std::string_view kAddFilesFilter = "(*.*)|*.*|All files (*)|*||";
+constexpr std::string_view kOpenImageFilter =
+    "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG;*.CUE)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG;*.CUE|All files (*)|*||";
 // How many failures a message lists before it says how many more there are.
 constexpr std::size_t kListedFailures = 8;
 
@@ -269,7 +274,7 @@ void CTarvelinView::OnFileOpen()
     }
     FileDialogSpec spec;
     spec.defaultSuffix = QStringLiteral("ISO");
-    spec.filter = "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG||";
+    spec.filter = kOpenImageFilter;
     const QString path = ShellServices().ChooseFile(this, spec);
     if (!path.isEmpty()) {
         OpenImage(path.toStdString());
@@ -549,12 +554,16 @@ void CTarvelinView::OnAddFiles()
         return;
     }
     FileDialogSpec spec;
-    spec.filter = "(*.*)|*.*||";
-    const QString path = ShellServices().ChooseFile(this, spec);
-    if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+    spec.filter = kAddFilesFilter;
+    const QStringList paths = ShellServices().ChooseFiles(this, spec);
+    if (paths.isEmpty() || (imageMode_ && edit_ == nullptr)) {
         return;
     }
-    if (AddEntry(path.toStdString(), currentFolder_) != nullptr) {
+    bool added = false;
+    for (const QString& path : paths) {
+        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
+    }
+    if (added) {
         modified_ = true;
     }
     ShowFolder(currentFolder_);
@@ -812,7 +821,7 @@ void CTarvelinView::ExtractSelection(const std::string& destination)
                 Tell("Not everything could be copied:" + FailureList(failures), "Wrong Info");
             }
         }
-        ShellServices().Open(QString::fromStdString(destination));
+        OpenOrTell(QString::fromStdString(destination));
     }
 }
 
@@ -827,11 +836,14 @@ void CTarvelinView::OnView()
             continue;
         }
         if (!imageMode_) {
-            ShellServices().Open(QString::fromStdString(record->path));
+            OpenOrTell(QString::fromStdString(record->path));
             continue;
         }
+        if (!ReadyTemporaryFolder(true)) {
+            return;
+        }
         if (ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
-            ShellServices().Open(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
+            OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
         }
     }
 }
@@ -1102,6 +1114,17 @@ void CTarvelinView::OnSupport()
     ShellServices().Open(QString::fromLatin1(kSupportAddress));
 }
 
+bool CTarvelinView::ReadyTemporaryFolder(bool tell)
+{
+    // Made again when an earlier window's exit took it away.
+    QString error;
+    temporaryFolder_ = TarvelinTempFolder(&error);
+    if (temporaryFolder_.isEmpty() && tell) {
+        Tell("The folder for temporary files cannot be used:\n" + error.toStdString(), "Wrong Info");
+    }
+    return !temporaryFolder_.isEmpty();
+}
+
 // --- Dragging rows out ---------------------------------------------------------------
 
 QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
@@ -1112,7 +1135,7 @@ QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
             urls.append(QUrl::fromLocalFile(QString::fromStdString(record->path)));
         }
     } else {
-        if (edit_ == nullptr || saving_) {
+        if (edit_ == nullptr || saving_ || !ReadyTemporaryFolder(false)) {
             return nullptr;
         }
         // A folder of its own per drag, so entries of one name in two

@@ -89,6 +89,17 @@ TARVELIN_API bool PathExists(const std::string& path);
 TARVELIN_API bool IsDirectory(const std::string& path);
 // Creates one folder; true when it exists afterwards.
 TARVELIN_API bool MakeDirectory(const std::string& path, std::string* error = nullptr);
+// A folder only the user can use: created with mode 0700 when missing; an
+// existing one is taken only when it is a folder itself (not a link), owned
+// by the user and open to nobody else (mode 0700). False, with the reason,
+// otherwise: another user could have made it, or could read it.
+TARVELIN_API bool MakePrivateFolder(const std::string& path, std::string* error = nullptr);
+// The user's own folder for the program's temporary files, made or checked
+// as MakePrivateFolder does: <runtime folder>/name when the session has one
+// (XDG_RUNTIME_DIR), else <temporary folder>/name-<user id> (TMPDIR, else
+// /tmp), so that users of one machine never share it. Empty, with the
+// reason, when it cannot be had.
+TARVELIN_API std::string PrivateTemporaryFolder(const std::string& name, std::string* error = nullptr);
 // Removes an empty folder.
 TARVELIN_API bool RemoveDirectory(const std::string& path, std::string* error = nullptr);
 TARVELIN_API bool RemoveFile(const std::string& path, std::string* error = nullptr);

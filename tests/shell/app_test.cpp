@@ -139,7 +139,10 @@ TEST_F(StartUpTest, AnUnreadableImageOnTheCommandLineSaysOpenErrorFileInAMessage
     answer.start();
     ASSERT_TRUE(app_->InitInstance({"tarvelin", QString::fromStdString(garbage)}));
     answer.stop();
-    EXPECT_EQ(shown, std::vector<std::string>{"open error file!"});
+    // The message, then the file and the engine's reason on a line below.
+    ASSERT_EQ(shown.size(), std::size_t{1});
+    EXPECT_TRUE(shown[0].starts_with("open error file!\n" + garbage + ": ")) << shown[0];
+    EXPECT_GT(shown[0].size(), ("open error file!\n" + garbage + ": ").size());
     // The window stays, holding no image.
     ASSERT_NE(app_->MainFrame(), nullptr);
     EXPECT_TRUE(app_->MainFrame()->isVisible());

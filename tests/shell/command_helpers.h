@@ -25,6 +25,7 @@
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ public:
         return opened;
     }
     void ClearOpened() { services_.opened.clear(); }
+    // Every open from now on fails for this reason (nothing: none fails).
+    void FailOpens(std::optional<OpenError> reason) { services_.openFailure = reason; }
 
 private:
     test::ScriptedShellServices services_;

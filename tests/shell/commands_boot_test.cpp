@@ -69,7 +69,7 @@ TEST_F(BootCommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAn
     frame_.RunCommand(ID_BOOT_LOAD);
     frame_.RunCommand(ID_BOOT_LOAD);
     ASSERT_EQ(services_.FileDialogs().size(), std::size_t{2});
-    EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.image)|*.image |(*.*)|*.*||");
+    EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.image)|*.image |(*.*)|*.*|All files (*)|*||");
     EXPECT_FALSE(services_.FileDialogs()[0].save);
     std::vector<std::string> names = RowNames(List());
     EXPECT_EQ(std::count(names.begin(), names.end(), "floppy.img"), 1);

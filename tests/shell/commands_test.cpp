@@ -17,6 +17,8 @@
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <set>
 
 namespace tarvelin::shell {
@@ -62,6 +64,18 @@ protected:
     ScriptedServices services_;
     CMainFrame frame_;
 };
+
+TEST_F(CommandsTest, AddFilesTakesManyFilesAtOnceWithOrWithoutAnExtension)
+{
+    const std::string readme = dir_ / "README";
+    test::WriteWholeFile(readme, std::string("read me\n"));
+    services_.SetChoices({source_ + "/small.txt\n" + readme + "\n" + source_ + "/big.bin"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    ASSERT_EQ(services_.FileDialogs().size(), std::size_t{1});
+    EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.*)|*.*|All files (*)|*||");
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"small.txt", "README", "big.bin"}));
+    EXPECT_TRUE(prompt_.asked.empty());
+}
 
 TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
 {
@@ -170,6 +184,41 @@ TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBe
     EXPECT_EQ(services_.Opened(), std::vector<std::string>{viewed});
     EXPECT_TRUE(fs::exists(viewed));
     fs::remove(viewed);
+
+    // When the desktop has no program for the item, each way of opening it
+    // says so, with the file and the reason.
+    services_.FailOpens(OpenError::NoAssociation);
+    const std::vector<std::pair<std::string, std::function<void()>>> openers{
+        {viewed, [&] { frame_.RunCommand(ID_ACTIONS_VIEW); }},
+        {viewed, [&] { emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "small.txt"), 0)); }},
+        {destination, [&] { RunExtract(frame_, destination); }},
+    };
+    for (const auto& [item, open] : openers) {
+        SCOPED_TRACE(item);
+        Select({"small.txt"});
+        fs::remove(destination + "/small.txt");
+        fs::remove(viewed);
+        prompt_.asked.clear();
+        open();
+        ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+        EXPECT_EQ(prompt_.asked[0].text, "No program could open " + item +
+                                             "\nThere is no application associated\nwith the given filename extension.");
+    }
+}
+
+TEST_F(CommandsTest, WhatViewLeftInTheTemporaryFolderGoesWithTheWindow)
+{
+    auto window = std::make_unique<CMainFrame>();
+    CTarvelinView& list = *window->GetRightPane();
+    ASSERT_TRUE(list.OpenImage(image_));
+    SelectNamed(list, {"small.txt", "big.bin"});
+    window->RunCommand(ID_ACTIONS_VIEW);
+    const std::string folder = list.TemporaryFolder().toStdString();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(test::ReadWholeFile(folder + "/small.txt"), test::ReadWholeFile(source_ + "/small.txt"));
+    EXPECT_TRUE(fs::exists(folder + "/big.bin"));
+    window.reset();
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)

@@ -63,6 +63,11 @@ public:
         calls.push_back(call);
         return Next();
     }
+    // The next answer, its paths separated by newlines.
+    QStringList ChooseFiles(QWidget* owner, const shell::FileDialogSpec& spec) override
+    {
+        return ChooseFile(owner, spec).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
     QString ChooseFolder(QWidget*, const QString& title) override
     {
         ChooserCall call;

@@ -15,6 +15,7 @@
 #include "convert/convert_fixtures.h"
 #include "convert/iso2bin.h"
 #include "core/raw_sector.h"
+#include "platform/directory.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
@@ -31,6 +32,8 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
 namespace tarvelin::shell {
 namespace {
@@ -41,7 +44,8 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
 {
     test::ScriptedShellServices desktop;
     test::InstalledPrompt prompts;
-    const QString fallback = QDir::toNativeSeparators(QDir(QDir::tempPath()).filePath("Tarvelin"));
+    const QString fallback = QDir::toNativeSeparators(TarvelinTempFolder());
+    ASSERT_FALSE(fallback.isEmpty());
     {
         CExtractDlg dialog;
         EXPECT_EQ(dialog.windowTitle(), "Extract Files...");
@@ -83,6 +87,98 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
         EXPECT_TRUE(dialog.isVisible());
         EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Please choose the folder to extract to."});
     }
+}
+
+// An environment variable set (or, with a null value, unset) for the
+// length of a test.
+class ScopedSetting {
+public:
+    ScopedSetting(const char* name, const QByteArray& value)
+        : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
+    {
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    }
+    ~ScopedSetting() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
+    ScopedSetting(const ScopedSetting&) = delete;
+    ScopedSetting& operator=(const ScopedSetting&) = delete;
+
+private:
+    const char* name_;
+    QByteArray old_;
+    bool had_;
+};
+
+TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
+{
+    test::TempDir dir;
+    platform::FileInfo mine;
+    ASSERT_TRUE(platform::GetLinkInfo(dir.Path(), mine));
+
+    // Without a runtime folder: the temporary folder, the user's id in the name.
+    {
+        const ScopedSetting runtime("XDG_RUNTIME_DIR", QByteArray());
+        const ScopedSetting temporary("TMPDIR", QByteArray::fromStdString(dir.Path()));
+        const std::string folder = dir / ("Tarvelin-" + std::to_string(mine.uid));
+        EXPECT_EQ(TarvelinTempFolder().toStdString(),
+                  folder + "/run-" + std::to_string(QCoreApplication::applicationPid()));
+        platform::FileInfo facts;
+        ASSERT_TRUE(platform::GetLinkInfo(folder, facts));
+        EXPECT_EQ(facts.mode & 07777, 0700U);
+        EXPECT_EQ(facts.uid, mine.uid);
+    }
+
+    const ScopedSetting runtime("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir.Path()));
+    const std::string path = dir / "Tarvelin";
+    fs::create_directory(dir / "elsewhere");
+    fs::permissions(dir / "elsewhere", fs::perms::owner_all, fs::perm_options::replace);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a link to a private folder", [&] { fs::create_directory_symlink(dir / "elsewhere", path); }, "it is a link"},
+        {"a file", [&] { test::WriteWholeFile(path, std::string("x")); }, "it is not a folder"},
+        {"a folder others may read",
+         [&] {
+             fs::create_directory(path);
+             fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec,
+                             fs::perm_options::replace);
+         },
+         "its mode is not 0700"},
+        {"another user's folder",
+         [&] {
+             fs::create_directory(path);
+             fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
+             // Only the superuser can give a folder away; others meet the
+             // system's own folder, which is not theirs.
+             if (mine.uid == 0) {
+                 ASSERT_EQ(test::RunCommand("chown 65534 " + test::ShellQuote(path)).exitCode, 0);
+             } else {
+                 fs::remove(path);
+                 fs::create_directory_symlink("/", path);
+             }
+         },
+         mine.uid == 0 ? "it belongs to another user" : "it is a link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        QString error;
+        EXPECT_TRUE(TarvelinTempFolder(&error).isEmpty());
+        EXPECT_NE(error.toStdString().find(c.reason), std::string::npos) << error.toStdString();
+        EXPECT_NE(error.toStdString().find(path), std::string::npos) << error.toStdString();
+        // Nothing was made inside it.
+        EXPECT_FALSE(fs::exists(dir / "elsewhere/run-" + std::to_string(QCoreApplication::applicationPid())));
+        fs::remove(path);
+    }
+    // Once the path is free, the folder is made there, private.
+    EXPECT_FALSE(TarvelinTempFolder().isEmpty());
+    platform::FileInfo facts;
+    ASSERT_TRUE(platform::GetLinkInfo(path, facts));
+    EXPECT_TRUE(facts.isDirectory);
+    EXPECT_EQ(facts.mode & 07777, 0700U);
 }
 
 TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
@@ -207,6 +303,38 @@ TEST_F(ConvertDlgTest, BinToIsoGivesBackTheIsoTheBinWasMadeOf)
     EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
     EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
     EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+}
+
+TEST_F(ConvertDlgTest, ATypedOutputThatExistsIsReplacedOnlyAfterAYesAndEachRunStartsAnEmptyBar)
+{
+    CBinToIsoDlg dialog;
+    const std::string output = dir / "kept.iso";
+    test::WriteWholeFile(output, std::string("keep me"));
+    test::WriteWholeFile(dir / "kept.copy", std::string("keep me"));
+    dialog.SourceEdit()->setText(Q(bin));
+    dialog.OutputEdit()->setText(Q(output));
+    const std::string question = output + " already exists.\nDo you want to replace it?";
+    prompts.prompt.Answer(platform::PromptAnswer::No);
+    dialog.StartButton()->click();
+    ASSERT_EQ(prompts.prompt.Texts(), std::vector<std::string>{question});
+    EXPECT_EQ(prompts.prompt.Asked()[0].buttons, platform::PromptButtons::YesNo);
+    EXPECT_FALSE(dialog.Running());
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(dir / "kept.copy"));
+
+    prompts.prompt.Answer(platform::PromptAnswer::Yes);
+    Convert(dialog);
+    EXPECT_EQ(prompts.prompt.Texts(),
+              (std::vector<std::string>{question, question, "Congratulations,Convert successful!"}));
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
+    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+
+    // A run that fails at once does not show the last run's full bar.
+    dialog.SourceEdit()->setText(Q(dir / "missing.bin"));
+    prompts.prompt.Answer(platform::PromptAnswer::Yes);
+    dialog.StartButton()->click();
+    EXPECT_EQ(prompts.prompt.Texts().back().rfind("Open source File Failed!\n", 0), 0U);
+    EXPECT_EQ(dialog.Bar()->GetPos(), 0);
+    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
 }
 
 TEST_F(ConvertDlgTest, AnyToIsoTakesTypedPathsAndACueSheet)
@@ -354,6 +482,7 @@ TEST_F(CdRipDlgTest, ListsTheDrivesAndMakesNothingBeforeOneIsChosen)
     ASSERT_EQ(dialog.DriveList()->count(), 1);
     EXPECT_EQ(dialog.DriveList()->itemText(0), "D:  (simulated-cdrom)");
     EXPECT_EQ(dialog.DriveList()->currentIndex(), -1);
+    EXPECT_TRUE(dialog.DriveList()->placeholderText().isEmpty());
     EXPECT_EQ(dialog.OutputBox()->currentText(), QDir::toNativeSeparators(QDir::homePath() + "/Tarvelin.iso"));
     EXPECT_EQ(dialog.Bar()->GetPos(), 0);
 
@@ -442,11 +571,13 @@ TEST_F(CdRipDlgTest, AFinishedCaptureSaysWhichSectorsAreZero)
     EXPECT_TRUE(std::equal(image.begin() + 32 * 2048, image.end(), user_.begin() + 32 * 2048));
 }
 
-TEST_F(CdRipDlgTest, WithoutADriveTheListIsEmpty)
+TEST_F(CdRipDlgTest, WithoutADriveTheListSaysSoAndMakeIsDimmed)
 {
     drive_.SetPresent(false);
     CCdRipDlg dialog;
     EXPECT_EQ(dialog.DriveList()->count(), 0);
+    EXPECT_EQ(dialog.DriveList()->placeholderText(), "no CD-ROM drive found");
+    EXPECT_FALSE(dialog.MakeButton()->isEnabled());
     dialog.MakeButton()->click();
     EXPECT_FALSE(dialog.Running());
 }

@@ -333,6 +333,9 @@ TEST_F(FrameWithImageTest, CtrlORunsTheMenusOpenWhichAsksForAnImage)
     answer.stop();
     ASSERT_EQ(dialogs.size(), std::size_t{1});
     EXPECT_NE(dialogs[0].find("All Support("), std::string::npos) << dialogs[0];
+    for (const char* offered : {"*.cue", ";All files (*)"}) {
+        EXPECT_NE(dialogs[0].find(offered), std::string::npos) << dialogs[0];
+    }
     // Cancelled: the image stays open.
     EXPECT_EQ(List().Model().rowCount(), 4);
 }

@@ -14,6 +14,7 @@ TEST(ShellServices, FiltersBecomeQtLinesWithPatternsInEitherCase)
     // not end up in a pattern.
     EXPECT_EQ(QtFileFilter("(*.image)|*.image |(*.*)|*.*||").toStdString(),
               "(*.image) (*.image *.IMAGE);;(*.*) (*.*)");
+    EXPECT_EQ(QtFileFilter("(*.*)|*.*|All files (*)|*||").toStdString(), "(*.*) (*.*);;All files (*) (*)");
     EXPECT_EQ(QtFileFilter("").toStdString(), "");
 }
 

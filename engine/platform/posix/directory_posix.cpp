@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -329,6 +330,61 @@ bool IsDirectory(const std::string& path)
 {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool MakePrivateFolder(const std::string& path, std::string* error)
+{
+    // mkdir honours the umask, which can only take bits away from 0700.
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        Report(error, "cannot create the folder", path, errno);
+        return false;
+    }
+    struct stat facts {};
+    if (::lstat(path.c_str(), &facts) != 0) {
+        Report(error, "cannot look at the folder", path, errno);
+        return false;
+    }
+    const char* wrong = nullptr;
+    if (S_ISLNK(facts.st_mode)) {
+        wrong = "it is a link";
+    } else if (!S_ISDIR(facts.st_mode)) {
+        wrong = "it is not a folder";
+    } else if (facts.st_uid != ::geteuid()) {
+        wrong = "it belongs to another user";
+    } else if ((facts.st_mode & 07777) != 0700) {
+        wrong = "others may use it (its mode is not 0700)";
+    }
+    if (wrong != nullptr) {
+        if (error != nullptr) {
+            *error = "the folder '" + path + "' is not private: " + wrong;
+        }
+        return false;
+    }
+    return true;
+}
+
+std::string PrivateTemporaryFolder(const std::string& name, std::string* error)
+{
+    // Only an absolute setting is taken; a relative one would depend on the
+    // working folder.
+    const auto setting = [](const char* variable) {
+        const char* value = std::getenv(variable);
+        return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+    };
+    std::string path;
+    if (const std::string runtime = setting("XDG_RUNTIME_DIR"); !runtime.empty()) {
+        path = runtime + "/" + name;
+    } else {
+        std::string temporary = setting("TMPDIR");
+        if (temporary.empty()) {
+            temporary = "/tmp";
+        }
+        path = temporary + "/" + name + "-" + std::to_string(::geteuid());
+    }
+    if (!MakePrivateFolder(path, error)) {
+        return {};
+    }
+    return path;
 }
 
 bool MakeDirectory(const std::string& path, std::string* error)
