@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStandardPaths>
 #include <QPushButton>
 
 #include <string>
@@ -42,6 +43,17 @@ QString TarvelinTempFolder(QString* error)
         return {};
     }
     return QString::fromStdString(run);
+}
+
+QString DefaultExtractFolder()
+{
+    // Not the temporary folder: what it holds is removed at exit, and what
+    // a user extracts is meant to stay.
+    QString base = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (base.isEmpty()) {
+        base = QDir::homePath();
+    }
+    return QDir(base).filePath(QStringLiteral("Tarvelin"));
 }
 
 QString ExtractDestination()
@@ -86,7 +98,7 @@ CExtractDlg::CExtractDlg(QWidget* parent) : QDialog(parent)
     connect(extract_, &QPushButton::clicked, this, &CExtractDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &CExtractDlg::reject);
 
-    const QString folder = QDir::toNativeSeparators(TarvelinTempFolder());
+    const QString folder = QDir::toNativeSeparators(DefaultExtractFolder());
     SetExtractDestination(folder);
     edit_->setText(folder);
 }

@@ -21,6 +21,9 @@ namespace tarvelin::shell {
 QString TarvelinTempFolder(QString* error = nullptr);
 
 // The destination the last extract dialog set.
+// Where the extract dialog proposes to extract to: "Tarvelin" in the user's
+// downloads folder (or home folder).
+QString DefaultExtractFolder();
 QString ExtractDestination();
 void SetExtractDestination(const QString& folder);
 

@@ -44,8 +44,9 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
 {
     test::ScriptedShellServices desktop;
     test::InstalledPrompt prompts;
-    const QString fallback = QDir::toNativeSeparators(TarvelinTempFolder());
+    const QString fallback = QDir::toNativeSeparators(DefaultExtractFolder());
     ASSERT_FALSE(fallback.isEmpty());
+    EXPECT_FALSE(fallback.startsWith(TarvelinTempFolder())); // what is extracted stays after exit
     {
         CExtractDlg dialog;
         EXPECT_EQ(dialog.windowTitle(), "Extract Files...");
