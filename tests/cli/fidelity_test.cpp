@@ -642,9 +642,9 @@ bool BootsToMarker(const std::string& drive, const std::string& serial, const st
 }
 
 // The GRUB rescue CD with a grub.cfg that prints a marker on the serial port,
-// once copied with the file by xorriso and once with the file added by
-// tarvelin-cli: both must reach the marker, booted as a CD and as a disk
-// (the isohybrid MBR).
+// once copied with the file by xorriso, once with the file added by
+// tarvelin-cli and once more compacted after a removal: each must reach the
+// marker, booted as a CD and as a disk (the isohybrid MBR).
 TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
 {
     for (const char* tool : {"xorriso", "qemu-system-x86_64"}) {
@@ -666,7 +666,15 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
                                                        + ShellQuote(dir / "tarvelin.iso") + " "
                                                        + ShellQuote(dir / "grub.cfg") + " --to /boot/grub");
     ASSERT_EQ(added.exitCode, 0) << added.output;
-    for (const char* maker : {"xorriso", "tarvelin"}) {
+    // The same, then a module removed and the image compacted: the files
+    // move, the boot image with them, and it still boots.
+    fs::copy_file(dir / "tarvelin.iso", dir / "compacted.iso");
+    for (const std::string& command : {"rm " + ShellQuote(dir / "compacted.iso") + " /boot/grub/i386-pc/zstd.mod",
+                                      "compact " + ShellQuote(dir / "compacted.iso")}) {
+        const test::CommandResult done = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + command);
+        ASSERT_EQ(done.exitCode, 0) << command << "\n" << done.output;
+    }
+    for (const char* maker : {"xorriso", "tarvelin", "compacted"}) {
         const std::string image = ShellQuote(dir / (std::string(maker) + ".iso"));
         for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {
             EXPECT_TRUE(BootsToMarker(drive, dir / "serial.txt", "TARVELIN-GRUB-OK")) << maker << ": " << drive;
