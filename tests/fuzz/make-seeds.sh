@@ -29,10 +29,12 @@ mkdir -p src/sub src/empty boot
 echo "Tarvelin seed" > src/readme.txt
 echo "long name" > "src/Mixed Case Name With Spaces.text"
 echo "inner" > src/sub/inner.txt
+echo "longer" > "src/sub/$(printf 'name%.0s' {1..50}).txt"
 ln -s readme.txt src/link
-# The same with a path nine folders deep, whose deepest folder genisoimage
-# relocates (Rock Ridge CL, PL and RE entries).
+# The same with a pipe and a path nine folders deep, whose deepest folder
+# genisoimage relocates (Rock Ridge CL, PL and RE entries).
 cp -a src deep
+mkfifo deep/pipe
 mkdir -p deep/sub/a/b/c/d/e/f/g/h
 echo "deep" > deep/sub/a/b/c/d/e/f/g/h/leaf.txt
 perl -e 'print substr("tarvelin boot\n" x 300, 0, 4096)' > boot/loader.bin
