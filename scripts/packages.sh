@@ -19,3 +19,5 @@ TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland libqt6svg6)
 # scripts/screenshot.sh: a virtual display, a way to find the window, and a
 # grab of it as PNG.
 TARVELIN_SCREENSHOT_PACKAGES=(xvfb xdotool imagemagick x11-utils fonts-dejavu-core)
+# bench/fuzz.sh: clang with libFuzzer, and the peer tools its seeds are made with.
+TARVELIN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev genisoimage xorriso)

@@ -173,7 +173,8 @@ public:
         std::uint32_t written = 0;
         bool stopped = false;
         const BatchRun run = RunBatches(
-            batches, std::size_t{kBatchSectors} * kUserDataSize,
+            // No batch of a small image needs buffers of a whole batch.
+            batches, std::size_t{std::min(total, kBatchSectors)} * kUserDataSize,
             [&](std::uint32_t batch, std::uint8_t* buffer) {
                 const std::uint32_t first = batch * kBatchSectors;
                 const std::uint32_t count = std::min(kBatchSectors, total - first);

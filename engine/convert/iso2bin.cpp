@@ -454,12 +454,14 @@ private:
     {
         const std::uint32_t total = source_->GetSectorCount();
         const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
+        // No batch of a small image needs buffers of a whole batch.
+        const std::uint32_t batchSectors = std::min(total, kBatchSectors);
         std::uint32_t written = 0;
         bool stopped = false;
         const BatchRun run = RunBatches(
             // Each buffer holds the batch's raw sectors and, behind them,
             // room for its user data where that has to be copied first.
-            batches, std::size_t{kBatchSectors} * (kRawSectorSize + kUserDataSize),
+            batches, std::size_t{batchSectors} * (kRawSectorSize + kUserDataSize),
             [&](std::uint32_t batch, std::uint8_t* buffer) {
                 const std::uint32_t first = batch * kBatchSectors;
                 const std::uint32_t count = std::min(kBatchSectors, total - first);
@@ -467,7 +469,7 @@ private:
                 // whole; copied (and padded with zeros) elsewhere.
                 const std::uint8_t* data = source_->MappedSectors(first, count);
                 if (data == nullptr) {
-                    std::uint8_t* userData = buffer + std::size_t{kBatchSectors} * kRawSectorSize;
+                    std::uint8_t* userData = buffer + std::size_t{batchSectors} * kRawSectorSize;
                     source_->ReadSectors(first, count, userData);
                     data = userData;
                 }

@@ -65,8 +65,8 @@ constexpr std::uint8_t GfInverse(std::uint8_t a)
     return result;
 }
 
-inline constexpr std::uint8_t kCheckFromB = GfInverse(2 ^ 1);                // 1/(alpha+1)
-inline constexpr std::uint8_t kCheckFromH = GfMultiply(4, GfInverse(2 ^ 1)); // alpha^2/(alpha+1)
+inline constexpr std::uint8_t kCheckFromB = GfInverse(0x02 ^ 0x01);                // 1/(alpha+1)
+inline constexpr std::uint8_t kCheckFromH = GfMultiply(4, GfInverse(0x02 ^ 0x01)); // alpha^2/(alpha+1)
 static_assert(GfMultiply(kCheckFromB, 3) == 1);
 
 // v * factor for every byte value v.
