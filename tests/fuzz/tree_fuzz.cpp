@@ -2,7 +2,8 @@
 // primary tree with its Rock Ridge and other SUSP entries (continuation
 // areas, relocated folders), the Joliet tree paired with it, and the names
 // each set of names gives. Every entry is listed and a little of each file
-// is read.
+// is read. The free space a save would use is worked out too (every tree,
+// continuation area, boot image and partition table entry it refers to).
 
 #include "fuzz_input.h"
 
@@ -59,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!edit->Open(path.c_str())) {
         return 0;
     }
+    const FreeSpaceInfo free = edit->GetFreeSpace();
+    fuzz::Expect(free.known || free.freeSectors == 0, "unknown free space offers no sector");
+    fuzz::Expect(free.freeSectors <= free.volumeSectors, "no more free sectors than the volume has");
     for (const NameSource names : {NameSource::Automatic, NameSource::Iso, NameSource::Joliet}) {
         edit->SetNameSource(names);
         edit->LoadTree();
