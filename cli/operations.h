@@ -4,6 +4,7 @@
 // that the tests can run it in-process on thousands of damaged images.
 
 #include "image_session.h"
+#include "udf_session.h"
 #include "iso/iso_extract.h"
 
 #include <cstdint>
@@ -23,6 +24,9 @@ struct ListOptions {
 // Lists the children of a folder (the entry itself for a file), one per line;
 // folders end in '/'. False when writing to out failed.
 bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& options, std::FILE* out);
+
+// The same over the UDF tree of an image, from node `node` (0: the root).
+bool ListUdfEntries(UdfSession& session, std::int32_t node, const ListOptions& options, std::FILE* out);
 
 struct ExtractOptions {
     bool showProgress = false;

@@ -1,0 +1,120 @@
+#include "udf_session.h"
+
+#include "command.h"
+#include "image_session.h"
+
+#include "core/iso_sector.h"
+
+namespace tarvelin::cli {
+
+namespace {
+
+TreeSource sessionTree = TreeSource::Iso;
+
+} // namespace
+
+void SetSessionTree(TreeSource tree)
+{
+    sessionTree = tree;
+}
+
+TreeSource SessionTree()
+{
+    return sessionTree;
+}
+
+std::string UdfDamageText(const iso::udf::LoadReport& report)
+{
+    std::string damage;
+    const auto add = [&damage](std::uint32_t count, const char* what) {
+        if (count > 0) {
+            damage += (damage.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+        }
+    };
+    add(report.badDescriptors, "damaged descriptors skipped");
+    add(report.malformedRecords, "malformed records skipped");
+    add(report.loopsRefused, "folders read twice or looping back, left empty");
+    add(report.extentsOutside, "entries lying beyond the end of the image");
+    add(report.tooDeep, "folders nested too deeply, left empty");
+    return damage;
+}
+
+UdfSession::~UdfSession() { DestroyComponent(sectors_); }
+
+int UdfSession::Open(const std::string& imagePath)
+{
+    DestroyComponent(sectors_);
+    sectors_ = Sector1();
+    if (sectors_ == nullptr) {
+        PrintError("cannot create the image component (out of memory)");
+        return kExitFailure;
+    }
+    if (!sectors_->Open(imagePath.c_str())) {
+        PrintError(sectors_->GetLastError());
+        return sectors_->GetOpenError() == ImageOpenError::NoVolume ? kExitNotAnImage : kExitFailure;
+    }
+    IIsoSector* sectors = sectors_;
+    const iso::SectorReader read = [sectors](std::uint32_t sector, std::uint8_t* buffer) {
+        return sectors->ReadSector(sector, buffer);
+    };
+    std::string problem;
+    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sectors_->GetSectorCount(), &problem);
+    if (!volume) {
+        PrintError("cannot read the UDF tree of '" + imagePath + "': " + problem);
+        return kExitNotAnImage;
+    }
+    volume_ = std::move(*volume);
+    if (const std::string damage = UdfDamageText(volume_.report); !damage.empty()) {
+        PrintError("warning: the UDF tree of '" + imagePath + "' is damaged: " + damage);
+    }
+    return kExitOk;
+}
+
+std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const
+{
+    std::int32_t node = 0;
+    std::string walked;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (!Node(node).isDirectory) {
+            *problem = "'" + walked + "' is a file, not a folder";
+            return -1;
+        }
+        std::int32_t exact = -1;
+        std::int32_t folded = -1;
+        for (const std::int32_t child : Node(node).children) {
+            const std::string& name = Node(child).name;
+            if (name == part) {
+                exact = child;
+                break;
+            }
+            if (folded < 0 && SameEntryName(name, part)) {
+                folded = child;
+            }
+        }
+        walked += "/" + std::string(part);
+        node = exact >= 0 ? exact : folded;
+        if (node < 0) {
+            *problem = "'" + walked + "' not found";
+            return -1;
+        }
+    }
+    return node;
+}
+
+bool UdfSession::Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+                      std::string* problem)
+{
+    IIsoSector* sectors = sectors_;
+    const iso::SectorReader read = [sectors](std::uint32_t sector, std::uint8_t* data) {
+        return sectors->ReadSector(sector, data);
+    };
+    return iso::udf::ReadFileData(read, sectors_->GetSectorCount(), volume_, node, offset, buffer, count, problem);
+}
+
+} // namespace tarvelin::cli

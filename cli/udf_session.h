@@ -1,0 +1,52 @@
+#pragma once
+
+// The UDF tree of an image for the reading commands (tarvelin-cli --tree
+// udf): the image's sectors, the volume read from them, paths looked up in
+// its tree and files read from it.
+
+#include "iso/udf.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarvelin {
+class IIsoSector;
+}
+
+namespace tarvelin::cli {
+
+// Which tree the reading commands of this run show (tarvelin-cli --tree).
+enum class TreeSource { Iso, Udf };
+void SetSessionTree(TreeSource tree);
+TreeSource SessionTree();
+
+class UdfSession {
+public:
+    UdfSession() = default;
+    ~UdfSession();
+    UdfSession(const UdfSession&) = delete;
+    UdfSession& operator=(const UdfSession&) = delete;
+
+    // Opens the image and reads its UDF tree; as ImageSession::Open, the
+    // exit code, with the reason printed on failure and survivable damage
+    // reported as a warning.
+    int Open(const std::string& imagePath);
+
+    const iso::udf::Volume& Volume() const { return volume_; }
+    const iso::udf::Node& Node(std::int32_t index) const { return volume_.nodes[static_cast<std::size_t>(index)]; }
+    // The node at a '/'-separated path, matched as ImageSession::Find does;
+    // -1 with *problem set when nothing matches.
+    std::int32_t Find(std::string_view path, std::string* problem) const;
+    bool Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+              std::string* problem);
+
+private:
+    IIsoSector* sectors_ = nullptr;
+    iso::udf::Volume volume_;
+};
+
+// Damage met while reading a UDF tree, worded for a warning; empty when none.
+std::string UdfDamageText(const iso::udf::LoadReport& report);
+
+} // namespace tarvelin::cli
