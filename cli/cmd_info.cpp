@@ -3,11 +3,14 @@
 // of its boot catalog.
 
 #include "command.h"
+#include "image_session.h"
+#include "udf_session.h"
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
+#include "iso/udf.h"
 #include "iso/volume_space.h"
 
 #include <cinttypes>
@@ -92,6 +95,27 @@ void PrintBootEntries(const iso::SectorReader& read, std::uint32_t catalogSector
     }
 }
 
+// The UDF volume's revision, names and entries, or why it cannot be read.
+void PrintUdfVolume(const iso::SectorReader& read, std::uint32_t sectorCount)
+{
+    std::string problem;
+    const std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sectorCount, &problem);
+    if (!volume) {
+        std::printf("udf volume:      unreadable (%s)\n", problem.c_str());
+        return;
+    }
+    std::printf("udf revision:    %s\n", iso::udf::RevisionText(volume->revision).c_str());
+    std::printf("udf volume id:   %s\n", PrintableName(volume->volumeIdentifier).c_str());
+    std::printf("udf label:       %s\n", PrintableName(volume->logicalVolumeIdentifier).c_str());
+    std::printf("udf entries:     %" PRIu32 " files, %" PRIu32 " folders\n", volume->fileCount, volume->folderCount);
+    if (volume->usedMetadataMirror) {
+        std::printf("udf metadata:    read from the mirror (the metadata file is damaged)\n");
+    }
+    if (const std::string damage = UdfDamageText(volume->report); !damage.empty()) {
+        std::printf("udf damage:      %s\n", damage.c_str());
+    }
+}
+
 void PrintDescriptors(IIsoSector* sectors)
 {
     const std::uint32_t sectorCount = sectors->GetSectorCount();
@@ -112,6 +136,7 @@ void PrintDescriptors(IIsoSector* sectors)
     std::printf("rock ridge:      %s\n", susp.rockRidge ? "yes" : "no");
     if (set.HasUdf()) {
         std::printf("udf:             yes, NSR0%u\n", static_cast<unsigned>(set.udfNsrVersion));
+        PrintUdfVolume(read, sectorCount);
     } else {
         std::printf("udf:             no\n");
     }
