@@ -43,5 +43,8 @@ using tarvelin::ExtractTotals;
 // other entries are extracted all the same.
 ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>& nodes, const std::string& destination,
                              const ExtractOptions& options);
+// The same from the UDF tree (nodes are indices into its volume's nodes).
+ExtractTotals ExtractUdfEntries(UdfSession& session, const std::vector<std::int32_t>& nodes,
+                                const std::string& destination, const ExtractOptions& options);
 
 } // namespace tarvelin::cli
