@@ -5,6 +5,9 @@
 
 #include "core/iso_sector.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tarvelin::cli {
 
 namespace {
@@ -39,26 +42,58 @@ std::string UdfDamageText(const iso::udf::LoadReport& report)
     return damage;
 }
 
-UdfSession::~UdfSession() { DestroyComponent(sectors_); }
+UdfImage::~UdfImage() { DestroyComponent(sectors_); }
 
-int UdfSession::Open(const std::string& imagePath)
+int UdfImage::Open(const std::string& imagePath)
 {
-    DestroyComponent(sectors_);
     sectors_ = Sector1();
     if (sectors_ == nullptr) {
         PrintError("cannot create the image component (out of memory)");
         return kExitFailure;
     }
-    if (!sectors_->Open(imagePath.c_str())) {
-        PrintError(sectors_->GetLastError());
-        return sectors_->GetOpenError() == ImageOpenError::NoVolume ? kExitNotAnImage : kExitFailure;
+    if (sectors_->Open(imagePath.c_str())) {
+        IIsoSector* sectors = sectors_;
+        read_ = [sectors](std::uint32_t sector, std::uint8_t* buffer) { return sectors->ReadSector(sector, buffer); };
+        sectorCount_ = sectors_->GetSectorCount();
+        return kExitOk;
     }
-    IIsoSector* sectors = sectors_;
-    const iso::SectorReader read = [sectors](std::uint32_t sector, std::uint8_t* buffer) {
-        return sectors->ReadSector(sector, buffer);
+    if (sectors_->GetOpenError() != ImageOpenError::NoVolume) {
+        PrintError(sectors_->GetLastError());
+        return kExitFailure;
+    }
+    const std::string noVolume = sectors_->GetLastError();
+    DestroyComponent(sectors_);
+    sectors_ = nullptr;
+    std::uint64_t length = 0;
+    if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
+        PrintError(plain_.LastError());
+        return kExitFailure;
+    }
+    constexpr std::uint64_t kMaxSectors = UINT32_MAX;
+    sectorCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        (length + iso::udf::kUdfBlockSize - 1) / iso::udf::kUdfBlockSize, kMaxSectors));
+    platform::File* file = &plain_;
+    const std::uint64_t fileLength = length;
+    read_ = [file, fileLength](std::uint32_t sector, std::uint8_t* buffer) {
+        const std::uint64_t at = std::uint64_t{sector} * iso::udf::kUdfBlockSize;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(iso::udf::kUdfBlockSize, fileLength - at));
+        std::memset(buffer, 0, iso::udf::kUdfBlockSize);
+        return file->ReadAt(at, buffer, want) == want;
     };
+    if (iso::UdfNsrVersionAt(read_, sectorCount_, iso::kFirstDescriptorSector) == 0) {
+        PrintError(noVolume + "; nor does it begin with a UDF volume recognition sequence");
+        return kExitNotAnImage;
+    }
+    return kExitOk;
+}
+
+int UdfSession::Open(const std::string& imagePath)
+{
+    if (const int status = image_.Open(imagePath); status != kExitOk) {
+        return status;
+    }
     std::string problem;
-    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sectors_->GetSectorCount(), &problem);
+    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(image_.Reader(), image_.SectorCount(), &problem);
     if (!volume) {
         PrintError("cannot read the UDF tree of '" + imagePath + "': " + problem);
         return kExitNotAnImage;
@@ -110,11 +145,7 @@ std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const
 bool UdfSession::Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
                       std::string* problem)
 {
-    IIsoSector* sectors = sectors_;
-    const iso::SectorReader read = [sectors](std::uint32_t sector, std::uint8_t* data) {
-        return sectors->ReadSector(sector, data);
-    };
-    return iso::udf::ReadFileData(read, sectors_->GetSectorCount(), volume_, node, offset, buffer, count, problem);
+    return iso::udf::ReadFileData(image_.Reader(), image_.SectorCount(), volume_, node, offset, buffer, count, problem);
 }
 
 } // namespace tarvelin::cli

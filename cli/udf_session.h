@@ -5,6 +5,7 @@
 // its tree and files read from it.
 
 #include "iso/udf.h"
+#include "platform/file.h"
 
 #include <cstdint>
 #include <string>
@@ -21,10 +22,34 @@ enum class TreeSource { Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
 
+// The sectors of an image for the UDF reader: through the image component
+// when the image has an ISO 9660 volume (any layout), else, for an image of
+// UDF alone, as plain 2048-byte sectors when it begins with the UDF volume
+// recognition sequence.
+class UdfImage {
+public:
+    UdfImage() = default;
+    ~UdfImage();
+    UdfImage(const UdfImage&) = delete;
+    UdfImage& operator=(const UdfImage&) = delete;
+
+    // The exit code; on failure the reason has been printed.
+    int Open(const std::string& imagePath);
+    const iso::SectorReader& Reader() const { return read_; }
+    std::uint32_t SectorCount() const { return sectorCount_; }
+    // Null for an image of UDF alone.
+    IIsoSector* Sectors() const { return sectors_; }
+
+private:
+    IIsoSector* sectors_ = nullptr;
+    platform::File plain_;
+    iso::SectorReader read_;
+    std::uint32_t sectorCount_ = 0;
+};
+
 class UdfSession {
 public:
     UdfSession() = default;
-    ~UdfSession();
     UdfSession(const UdfSession&) = delete;
     UdfSession& operator=(const UdfSession&) = delete;
 
@@ -42,7 +67,7 @@ public:
               std::string* problem);
 
 private:
-    IIsoSector* sectors_ = nullptr;
+    UdfImage image_;
     iso::udf::Volume volume_;
 };
 
