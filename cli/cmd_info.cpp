@@ -162,6 +162,24 @@ void PrintDescriptors(IIsoSector* sectors)
 
 int RunInfo(const Arguments& args);
 
+// An image without an ISO 9660 volume: its UDF volume, when it is one of
+// UDF alone (plain 2048-byte sectors).
+int InfoOfUdfAlone(const std::string& imagePath)
+{
+    UdfImage image;
+    if (const int status = image.Open(imagePath); status != kExitOk) {
+        return status;
+    }
+    std::printf("image:           %s\n", imagePath.c_str());
+    std::printf("layout:          plain 2048-byte sectors, UDF alone (no ISO 9660 volume)\n");
+    std::printf("logical sectors: %" PRIu32 "\n", image.SectorCount());
+    std::printf("udf:             yes, NSR0%u\n",
+                static_cast<unsigned>(iso::UdfNsrVersionAt(image.Reader(), image.SectorCount(),
+                                                           iso::kFirstDescriptorSector)));
+    PrintUdfVolume(image.Reader(), image.SectorCount());
+    return kExitOk;
+}
+
 const Command kInfo{"info", "IMAGE", "show how an image stores its sectors, its descriptors and boot record",
                     RunInfo};
 
@@ -176,10 +194,12 @@ int RunInfo(const Arguments& args)
         return kExitFailure;
     }
     if (!sectors->Open(args[0].c_str())) {
-        PrintError(sectors->GetLastError());
         const bool noVolume = sectors->GetOpenError() == ImageOpenError::NoVolume;
+        if (!noVolume) {
+            PrintError(sectors->GetLastError());
+        }
         DestroyComponent(sectors);
-        return noVolume ? kExitNotAnImage : kExitFailure;
+        return noVolume ? InfoOfUdfAlone(args[0]) : kExitFailure;
     }
     const ImageLayout layout = sectors->GetLayout();
     std::printf("image:           %s\n", args[0].c_str());

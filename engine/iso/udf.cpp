@@ -373,6 +373,9 @@ public:
             node.isSymlink = entry->fileType == kFileTypeSymlink;
             node.size = node.isDirectory ? 0 : entry->size;
             node.date = entry->date;
+            if (const auto where = Resolve(childPartition, childBlock)) {
+                node.entrySector = where->first;
+            }
             Fill(node, *entry);
             const auto index = static_cast<std::int32_t>(volume_.nodes.size());
             volume_.nodes.push_back(std::move(node));
@@ -752,6 +755,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     Node rootNode;
     rootNode.isDirectory = true;
     rootNode.date = root->date;
+    if (const auto where = reader.Resolve(rootPartition, rootBlock)) {
+        rootNode.entrySector = where->first;
+    }
     reader.Fill(rootNode, *root);
     volume.nodes.push_back(std::move(rootNode));
     reader.Descend(0, *root, rootPartition, rootBlock, 0);

@@ -74,6 +74,7 @@ struct Node {
     std::vector<std::uint8_t> embedded; // the data when it is held in the entry itself
     bool isEmbedded = false;
     std::uint32_t firstSector = 0; // absolute sector of the first recorded extent; 0 when none
+    std::uint32_t entrySector = 0; // absolute sector of its (extended) file entry
     std::int32_t parent = -1;
     std::vector<std::int32_t> children;
 };
