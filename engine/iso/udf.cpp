@@ -120,6 +120,9 @@ public:
     bool ReadExtents(const std::vector<Extent>& extents, std::uint64_t offset, std::uint8_t* buffer,
                      std::size_t count, std::string* problem)
     {
+        if (count == 0) {
+            return true;
+        }
         std::memset(buffer, 0, count);
         std::vector<std::uint8_t> sector(kUdfBlockSize);
         std::uint64_t base = 0;
@@ -335,25 +338,30 @@ public:
                 }
             }
         }
+        // Identifiers start on 4-byte boundaries: past a damaged one, the
+        // next sound one is looked for there, so one bad record costs only
+        // itself.
         std::size_t at = 0;
+        bool resyncing = false;
         while (at + 38 <= data.size()) {
             const std::uint8_t* fid = data.data() + at;
             const std::uint8_t nameLength = fid[19];
             const std::uint16_t useLength = Le16(fid + 36);
             const std::size_t total = (38 + static_cast<std::size_t>(useLength) + nameLength + 3) & ~std::size_t{3};
-            if (at + 38 + useLength + nameLength > data.size()) {
-                ++volume_.report.malformedRecords;
-                return;
-            }
             const std::size_t blockIndex = at / kUdfBlockSize;
             const std::uint32_t location = folder.adType == 3 ? icbBlock
                 : blockIndex < blockOf.size()                   ? blockOf[blockIndex]
                                                                 : 0;
-            if (CheckDescriptorTag(fid, data.size() - at, kTagFileIdentifier, location) != nullptr) {
-                // Without a sound identifier the next one cannot be found.
-                ++volume_.report.badDescriptors;
-                return;
+            const bool fits = at + 38 + useLength + nameLength <= data.size();
+            if (!fits || CheckDescriptorTag(fid, data.size() - at, kTagFileIdentifier, location) != nullptr) {
+                if (!resyncing) {
+                    ++(fits ? volume_.report.badDescriptors : volume_.report.malformedRecords);
+                    resyncing = true;
+                }
+                at += 4;
+                continue;
             }
+            resyncing = false;
             at += total;
             const std::uint8_t characteristics = fid[18];
             if ((characteristics & (kCharParent | kCharDeleted)) != 0) {
@@ -770,6 +778,9 @@ bool ReadFileData(const SectorReader& read, std::uint32_t sectorCount, const Vol
     if (offset > node.size || count > node.size - offset) {
         *problem = "the range lies beyond the end of the file";
         return false;
+    }
+    if (count == 0) {
+        return true;
     }
     if (node.isEmbedded) {
         std::memset(buffer, 0, count);
