@@ -93,10 +93,12 @@ int UdfSession::Open(const std::string& imagePath)
         return status;
     }
     std::string problem;
-    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(image_.Reader(), image_.SectorCount(), &problem);
+    bool noVolume = false;
+    std::optional<iso::udf::Volume> volume =
+        iso::udf::ReadVolume(image_.Reader(), image_.SectorCount(), &problem, &noVolume);
     if (!volume) {
         PrintError("cannot read the UDF tree of '" + imagePath + "': " + problem);
-        return kExitNotAnImage;
+        return noVolume ? kExitNotAnImage : kExitFailure;
     }
     volume_ = std::move(*volume);
     if (const std::string damage = UdfDamageText(volume_.report); !damage.empty()) {

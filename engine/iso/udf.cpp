@@ -626,8 +626,12 @@ std::string RevisionText(std::uint16_t revision)
     return text;
 }
 
-std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorCount, std::string* problem)
+std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorCount, std::string* problem,
+                                 bool* noVolume)
 {
+    if (noVolume != nullptr) {
+        *noVolume = false;
+    }
     Volume volume;
     Reader reader(read, sectorCount, volume);
     std::vector<std::uint8_t> buffer(kUdfBlockSize);
@@ -644,6 +648,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     }
     if (!anchor) {
         *problem = "no UDF anchor volume descriptor (at sector 256, N-256 or N-1) checks out";
+        if (noVolume != nullptr) {
+            *noVolume = true;
+        }
         return std::nullopt;
     }
     volume.anchorSector = *anchor;
@@ -690,10 +697,10 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         } else if (type == 2 && length >= 64) {
             const std::string_view identifier(reinterpret_cast<const char*>(map + 5), 23);
             number = Le16(map + 38);
-            if (identifier.substr(0, 22) == "UDF Metadata Partition") {
+            if (identifier == "*UDF Metadata Partition") {
                 entry.kind = PartitionMap::Kind::Metadata;
                 metadataFiles.emplace_back(Le32(map + 40), Le32(map + 44));
-            } else if (identifier.substr(0, 21) != "UDF Sparable Partitio") {
+            } else if (identifier != "*UDF Sparable Partition") {
                 *problem = "the UDF partition map '" + std::string(identifier.substr(0, identifier.find('\0')))
                     + "' is not supported (only physical, sparable and metadata partitions can be read)";
                 return std::nullopt;

@@ -111,9 +111,10 @@ struct Volume {
 };
 
 // Reads the UDF volume of an image of sectorCount logical sectors. nullopt
-// with *problem set when there is none or it cannot be read at all.
+// with *problem set when there is none or it cannot be read at all;
+// *noVolume then tells the first (no anchor checks out) from the second.
 TARVELIN_API std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorCount,
-                                              std::string* problem);
+                                              std::string* problem, bool* noVolume = nullptr);
 
 // Reads count bytes of a file from offset (offset + count <= node.size).
 // Unrecorded runs, and bytes the extents do not reach, read as zeros. False
