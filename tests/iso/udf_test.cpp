@@ -386,5 +386,109 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
     EXPECT_NE(problem.find("anchor"), std::string::npos);
 }
 
+
+// The genisoimage volume turned into one with a metadata partition (as UDF
+// 2.50 writes them): a second partition map of type 2 whose metadata file
+// maps its blocks one to one onto the physical partition, in two extents,
+// and the file set and root entry reached through it. The metadata file and
+// its mirror lie behind the partition's data, which the partition is
+// stretched to hold.
+TEST_F(UdfImage, MetadataPartitionAndItsMirror)
+{
+    std::string problem;
+    const std::optional<Volume> sound = Read(*image_, &problem);
+    ASSERT_TRUE(sound) << problem;
+    Image image{image_->bytes};
+    Bytes& b = image.bytes;
+    const auto put16 = [&b](std::size_t at, std::uint16_t v) {
+        b[at] = static_cast<std::uint8_t>(v);
+        b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    const auto put32 = [&](std::size_t at, std::uint32_t v) {
+        put16(at, static_cast<std::uint16_t>(v));
+        put16(at + 2, static_cast<std::uint16_t>(v >> 16));
+    };
+    const auto get32 = [&b](std::size_t at) {
+        return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
+    };
+    // The first descriptor of each kind in the main sequence.
+    const std::uint32_t mainStart = get32(256 * kUdfBlockSize + 20);
+    std::map<std::uint16_t, std::size_t> descriptor;
+    for (std::uint32_t sector = mainStart; sector < mainStart + 16; ++sector) {
+        const std::size_t at = std::size_t{sector} * kUdfBlockSize;
+        descriptor.emplace(static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)), at);
+    }
+    ASSERT_TRUE(descriptor.count(kTagLogicalVolume) && descriptor.count(kTagPartition));
+    const std::size_t lvd = descriptor[kTagLogicalVolume];
+    const std::size_t pd = descriptor[kTagPartition];
+    const std::uint32_t start = get32(pd + 188);
+    const std::uint32_t used = get32(pd + 192);
+    const std::uint32_t mainFile = used + 2;
+    const std::uint32_t mirrorFile = used + 3;
+    ASSERT_LT(start + mirrorFile, image.Sectors() - 1);
+    put32(pd + 192, mirrorFile + 1);
+    Reseal(b, pd);
+
+    // The map: type 2, 64 bytes, "*UDF Metadata Partition", volume 1,
+    // partition number as the physical one, then the two files' blocks.
+    const std::size_t map = lvd + 440 + get32(lvd + 264);
+    b[map] = 2;
+    b[map + 1] = 64;
+    const std::string id = "*UDF Metadata Partition";
+    std::memcpy(&b[map + 5], id.data(), id.size());
+    put16(map + 36, 1);
+    put16(map + 38, static_cast<std::uint16_t>(b[lvd + 440 + 4] | (b[lvd + 440 + 5] << 8)));
+    put32(map + 40, mainFile);
+    put32(map + 44, mirrorFile);
+    put32(map + 48, 0xFFFFFFFF);
+    put32(lvd + 264, get32(lvd + 264) + 64);
+    put32(lvd + 268, 2);
+    put16(lvd + 248 + 8, 1); // the file set through the metadata partition
+    put16(lvd + 10, static_cast<std::uint16_t>(440 + get32(lvd + 264) - 16));
+    Reseal(b, lvd);
+    const std::size_t fsd = (start + get32(lvd + 248 + 4)) * std::size_t{kUdfBlockSize};
+    put16(fsd + 400 + 8, 1); // and the root
+    Reseal(b, fsd);
+
+    // The metadata file and its mirror: extended file entries of types 250
+    // and 251 with two short extents, blocks 0..99 and 100..used-1.
+    for (const auto& [block, type] : {std::pair{mainFile, 250}, std::pair{mirrorFile, 251}}) {
+        const std::size_t at = (start + block) * std::size_t{kUdfBlockSize};
+        std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 2048), 0);
+        put16(at, kTagExtendedFileEntry);
+        put16(at + 2, 3);
+        put32(at + 12, block);
+        put16(at + 16 + 4, 4); // strategy 4
+        b[at + 16 + 11] = static_cast<std::uint8_t>(type);
+        put32(at + 56, used * kUdfBlockSize);
+        put32(at + 212, 16);
+        put32(at + 216, 100 * kUdfBlockSize);
+        put32(at + 220, 0);
+        put32(at + 224, (used - 100) * kUdfBlockSize);
+        put32(at + 228, 100);
+        put16(at + 10, 216 + 16 - 16);
+        Reseal(b, at);
+    }
+
+    std::optional<Volume> volume = Read(image, &problem);
+    ASSERT_TRUE(volume) << problem;
+    ASSERT_EQ(volume->partitions.size(), 2u);
+    EXPECT_EQ(volume->partitions[1].kind, PartitionMap::Kind::Metadata);
+    EXPECT_FALSE(volume->usedMetadataMirror);
+    EXPECT_EQ(TreeOfVolume(image, *volume), *folder_);
+
+    // The metadata file damaged: its mirror is read.
+    b[(start + mainFile) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    volume = Read(image, &problem);
+    ASSERT_TRUE(volume) << problem;
+    EXPECT_TRUE(volume->usedMetadataMirror);
+    EXPECT_EQ(TreeOfVolume(image, *volume), *folder_);
+
+    // Both damaged: no tree, and why.
+    b[(start + mirrorFile) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    EXPECT_FALSE(Read(image, &problem));
+    EXPECT_NE(problem.find("metadata"), std::string::npos);
+}
+
 } // namespace
 } // namespace tarvelin::iso::udf
