@@ -161,6 +161,12 @@ public:
             }
             base = end;
         }
+        if (count > 0) {
+            // A sound entry's extents reach its length; these were cut short
+            // by damage (a refused continuation, a malformed descriptor).
+            *problem = "the file's extents end before its length (its allocation is damaged)";
+            return false;
+        }
         return true;
     }
 
@@ -231,10 +237,12 @@ public:
                     break; // the end of the descriptors
                 }
                 if (type == kContinuation) {
-                    if (round >= kMaxContinuations || !seen.insert({extent.partition, extent.block}).second) {
+                    if (round >= kMaxContinuations || continuationsRead_ >= continuationBudget_
+                        || !seen.insert({extent.partition, extent.block}).second) {
                         ++volume_.report.loopsRefused;
                         return false;
                     }
+                    ++continuationsRead_;
                     if (const char* why = ReadTagged(extent.partition, extent.block, block.data(), kTagAllocationExtent)) {
                         (void)why;
                         ++volume_.report.badDescriptors;
@@ -442,6 +450,10 @@ private:
     Space space_;
     std::uint32_t sectorCount_;
     Volume& volume_;
+    // Continuations read for the whole volume: entries that share a chain
+    // (links to one file) cannot make the reading of a small image long.
+    std::uint64_t continuationsRead_ = 0;
+    std::uint64_t continuationBudget_ = 4 * std::uint64_t{sectorCount_} + 1024;
 };
 
 // The descriptors of one volume descriptor sequence that the reader needs.

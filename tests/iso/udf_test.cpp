@@ -387,6 +387,91 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
 }
 
 
+// A file's extents continued in an allocation extent descriptor, the middle
+// one unrecorded: the file reads with zeros there. The descriptor lies
+// behind the partition's data, which the partition is stretched to hold.
+TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
+{
+    std::string problem;
+    const std::optional<Volume> sound = Read(*image_, &problem);
+    ASSERT_TRUE(sound) << problem;
+    Image image{image_->bytes};
+    Bytes& b = image.bytes;
+    const auto put32 = [&b](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    };
+    const auto get32 = [&b](std::size_t at) {
+        return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
+    };
+    const std::uint32_t mainStart = get32(256 * kUdfBlockSize + 20);
+    std::size_t pd = 0;
+    for (std::uint32_t sector = mainStart; sector < mainStart + 16 && pd == 0; ++sector) {
+        pd = b[std::size_t{sector} * kUdfBlockSize] == kTagPartition ? std::size_t{sector} * kUdfBlockSize : 0;
+    }
+    ASSERT_NE(pd, 0u);
+    const std::uint32_t start = get32(pd + 188);
+    const std::uint32_t aedBlock = get32(pd + 192) + 2;
+    put32(pd + 192, aedBlock + 1);
+    Reseal(b, pd);
+
+    const Node* file = nullptr;
+    for (const Node& node : sound->nodes) {
+        file = node.name == "three-sectors.bin" ? &node : file;
+    }
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->extents.size(), 1u);
+    const std::uint32_t dataBlock = file->extents[0].block;
+    const std::size_t fe = std::size_t{file->entrySector} * kUdfBlockSize;
+    ASSERT_EQ(b[fe + 34] & 7, 0) << "short allocation descriptors expected";
+    const std::size_t ads = fe + 176 + get32(fe + 168);
+    put32(ads, (3u << 30) | kUdfBlockSize); // continued in aedBlock
+    put32(ads + 4, aedBlock);
+    Reseal(b, fe);
+
+    const std::size_t aed = (start + aedBlock) * std::size_t{kUdfBlockSize};
+    std::fill(b.begin() + static_cast<std::ptrdiff_t>(aed), b.begin() + static_cast<std::ptrdiff_t>(aed + 2048), 0);
+    b[aed] = kTagAllocationExtent & 0xFF;
+    b[aed + 1] = kTagAllocationExtent >> 8;
+    b[aed + 2] = 2;
+    put32(aed + 12, aedBlock);
+    put32(aed + 20, 24);
+    put32(aed + 24, kUdfBlockSize);
+    put32(aed + 28, dataBlock);
+    put32(aed + 32, (1u << 30) | kUdfBlockSize); // allocated, not recorded
+    put32(aed + 36, dataBlock + 1);
+    put32(aed + 40, kUdfBlockSize);
+    put32(aed + 44, dataBlock + 2);
+    b[aed + 10] = 24 + 24 - 16;
+    Reseal(b, aed);
+
+    const std::optional<Volume> volume = Read(image, &problem);
+    ASSERT_TRUE(volume) << problem;
+    EXPECT_EQ(volume->report.Total(), 0u);
+    Tree expected = *folder_;
+    Bytes& bytes = expected.at("docs/three-sectors.bin");
+    std::fill(bytes.begin() + kUdfBlockSize, bytes.begin() + 2 * kUdfBlockSize, 0);
+    EXPECT_EQ(TreeOfVolume(image, *volume), expected);
+
+    // The continuation pointing at itself: refused, the entry's other
+    // extents kept.
+    put32(aed + 24, (3u << 30) | kUdfBlockSize);
+    put32(aed + 28, aedBlock);
+    Reseal(b, aed);
+    const std::optional<Volume> looping = Read(image, &problem);
+    ASSERT_TRUE(looping) << problem;
+    EXPECT_EQ(looping->report.loopsRefused, 1u);
+    for (const Node& node : looping->nodes) {
+        if (node.name == "three-sectors.bin") {
+            Bytes data(static_cast<std::size_t>(node.size));
+            EXPECT_FALSE(ReadFileData(image.Reader(), image.Sectors(), *looping, node, 0, data.data(), data.size(),
+                                      &problem));
+            EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
+        }
+    }
+}
+
 // The genisoimage volume turned into one with a metadata partition (as UDF
 // 2.50 writes them): a second partition map of type 2 whose metadata file
 // maps its blocks one to one onto the physical partition, in two extents,
