@@ -762,6 +762,15 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
             *problem = "neither the UDF metadata file nor its mirror can be read";
             return std::nullopt;
         }
+        // Its blocks must lie in a physical partition: one mapped through a
+        // metadata partition again could loop.
+        for (const Extent& extent : file->extents) {
+            if (extent.partition >= volume.partitions.size()
+                || volume.partitions[extent.partition].kind != PartitionMap::Kind::Physical) {
+                *problem = "the UDF metadata file's extents do not lie in a physical partition";
+                return std::nullopt;
+            }
+        }
         map.metadataExtents = file->extents;
     }
 

@@ -615,6 +615,18 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     EXPECT_TRUE(volume->usedMetadataMirror);
     EXPECT_EQ(TreeOfVolume(image, *volume), *folder_);
 
+    // The mirror's extents given as long ones in the metadata partition
+    // itself: refused rather than followed round.
+    const std::size_t mirror = (start + mirrorFile) * std::size_t{kUdfBlockSize};
+    b[mirror + 34] = 1; // long allocation descriptors
+    put32(mirror + 212, 16);
+    put32(mirror + 216, used * kUdfBlockSize);
+    put32(mirror + 220, 0);
+    put16(mirror + 224, 1);
+    Reseal(b, mirror);
+    EXPECT_FALSE(Read(image, &problem));
+    EXPECT_NE(problem.find("physical partition"), std::string::npos) << problem;
+
     // Both damaged: no tree, and why.
     b[(start + mirrorFile) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
     EXPECT_FALSE(Read(image, &problem));
