@@ -184,16 +184,7 @@ public:
     explicit UdfTree(UdfSession& session) : session_(session) {}
 
     bool IsRoot(ExtractNode node) override { return node == &session_.Node(0); }
-    ItemInfo Info(ExtractNode node) override
-    {
-        const iso::udf::Node& entry = Of(node);
-        ItemInfo info;
-        info.name = entry.name;
-        info.size = entry.size;
-        info.isDirectory = entry.isDirectory;
-        info.date = entry.date;
-        return info;
-    }
+    ItemInfo Info(ExtractNode node) override { return UdfItemInfo(Of(node)); }
     void Children(ExtractNode node, std::vector<ExtractNode>& out) override
     {
         out.clear();

@@ -237,15 +237,7 @@ bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& option
 bool ListUdfEntries(UdfSession& session, std::int32_t node, const ListOptions& options, std::FILE* out)
 {
     ListingWriter writer(options, out);
-    const auto infoOf = [&session](std::int32_t index) {
-        const iso::udf::Node& entry = session.Node(index);
-        ItemInfo info;
-        info.name = entry.name;
-        info.size = entry.size;
-        info.isDirectory = entry.isDirectory;
-        info.date = entry.date;
-        return info;
-    };
+    const auto infoOf = [&session](std::int32_t index) { return UdfItemInfo(session.Node(index)); };
     if (node != 0 && !session.Node(node).isDirectory) {
         writer.Entry(session.Node(node).firstSector, infoOf(node), session.Node(node).name);
         return writer.Finish();

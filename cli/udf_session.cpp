@@ -26,6 +26,21 @@ TreeSource SessionTree()
     return sessionTree;
 }
 
+ItemInfo UdfItemInfo(const iso::udf::Node& node)
+{
+    ItemInfo info;
+    info.name = node.name;
+    info.size = node.size;
+    info.isDirectory = node.isDirectory;
+    info.date = node.date;
+    if (node.isSymlink) {
+        info.posix.known = true;
+        info.posix.mode = iso::kModeSymlink | 0777;
+        info.posix.linkTarget = node.linkTarget;
+    }
+    return info;
+}
+
 std::string UdfDamageText(const iso::udf::LoadReport& report)
 {
     std::string damage;

@@ -4,6 +4,7 @@
 // udf): the image's sectors, the volume read from them, paths looked up in
 // its tree and files read from it.
 
+#include "iso/iso_edit.h"
 #include "iso/udf.h"
 #include "platform/file.h"
 
@@ -70,6 +71,10 @@ private:
     UdfImage image_;
     iso::udf::Volume volume_;
 };
+
+// What the listing and the extraction show of a UDF node; a symbolic link
+// carries its target (with the mode of a link, nothing else recorded).
+ItemInfo UdfItemInfo(const iso::udf::Node& node);
 
 // Damage met while reading a UDF tree, worded for a warning; empty when none.
 std::string UdfDamageText(const iso::udf::LoadReport& report);

@@ -20,6 +20,7 @@ std::uint32_t Le32(const std::uint8_t* p)
 }
 std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
 
+using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kTagSize = 16;
 constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFF;
 constexpr int kMaxDepth = 1000;
@@ -393,6 +394,9 @@ public:
                 node.entrySector = where->first;
             }
             Fill(node, *entry);
+            if (node.isSymlink) {
+                ReadLinkTarget(node);
+            }
             const auto index = static_cast<std::int32_t>(volume_.nodes.size());
             volume_.nodes.push_back(std::move(node));
             volume_.nodes[static_cast<std::size_t>(parentIndex)].children.push_back(index);
@@ -417,6 +421,31 @@ public:
             return;
         }
         ReadFolder(index, entry, partition, block, depth);
+    }
+
+    // A link's target from its data; a link whose data is damaged is kept as
+    // a file holding that data.
+    void ReadLinkTarget(Node& node)
+    {
+        constexpr std::uint64_t kMaxLinkBytes = 4096;
+        std::optional<std::string> target;
+        if (node.size <= kMaxLinkBytes) {
+            Bytes data(static_cast<std::size_t>(node.size));
+            std::string problem;
+            if (node.isEmbedded) {
+                data.assign(node.embedded.begin(), node.embedded.end());
+                data.resize(static_cast<std::size_t>(node.size));
+                target = DecodePathComponents(data.data(), data.size());
+            } else if (ReadExtents(node.extents, 0, data.data(), data.size(), &problem)) {
+                target = DecodePathComponents(data.data(), data.size());
+            }
+        }
+        if (!target) {
+            ++volume_.report.malformedRecords;
+            node.isSymlink = false;
+            return;
+        }
+        node.linkTarget = std::move(*target);
     }
 
     // A node's data: extents checked against the image, embedded bytes kept.
@@ -581,6 +610,43 @@ std::string DecodeCs0(const std::uint8_t* data, std::size_t length)
         out = platform::Utf16ToNarrow(units);
     }
     return out;
+}
+
+std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length)
+{
+    std::string path;
+    std::size_t at = 0;
+    while (at < length) {
+        if (at + 4 > length || at + 4 + data[at + 1] > length) {
+            return std::nullopt;
+        }
+        const std::uint8_t type = data[at];
+        const std::uint8_t identifierLength = data[at + 1];
+        std::string part;
+        switch (type) {
+        case 1: // a root named by the identifier, or the file system's when unnamed
+        case 2: // the root of the file system
+            path = "/";
+            break;
+        case 3: part = ".."; break;
+        case 4: part = "."; break;
+        case 5:
+            part = DecodeCs0(data + at + 4, identifierLength);
+            if (part.empty()) {
+                return std::nullopt;
+            }
+            break;
+        default: return std::nullopt;
+        }
+        if (!part.empty()) {
+            if (!path.empty() && path.back() != '/') {
+                path += '/';
+            }
+            path += part;
+        }
+        at += 4 + std::size_t{identifierLength};
+    }
+    return path;
 }
 
 std::string DecodeDString(const std::uint8_t* data, std::size_t size)

@@ -52,6 +52,10 @@ TARVELIN_API const char* CheckDescriptorTag(const std::uint8_t* data, std::size_
 TARVELIN_API std::string DecodeCs0(const std::uint8_t* data, std::size_t length);
 // A d-string field of `size` bytes: its last byte holds the used length.
 TARVELIN_API std::string DecodeDString(const std::uint8_t* data, std::size_t size);
+// The path components of a symbolic link's data as a '/'-separated path
+// ("/" for the root, ".." and "." for parent and current folder); nullopt
+// when they are malformed.
+TARVELIN_API std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length);
 // A 12-byte timestamp with its time zone; nullopt when unset or invalid.
 TARVELIN_API std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data);
 
@@ -68,6 +72,7 @@ struct Node {
     std::string name;          // UTF-8; empty for the root
     bool isDirectory = false;
     bool isSymlink = false;
+    std::string linkTarget;    // symbolic links: the target, '/'-separated
     std::uint64_t size = 0;
     platform::FileTime date = 0; // modification time; 0 when unset
     std::vector<Extent> extents;

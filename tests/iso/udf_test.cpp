@@ -48,6 +48,22 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
     for (const NameCase& c : names) {
         EXPECT_EQ(DecodeCs0(c.bytes.data(), c.bytes.size()), c.text);
     }
+    struct PathCase {
+        Bytes bytes;
+        std::optional<std::string> path;
+    };
+    const PathCase paths[] = {
+        {{5, 2, 0, 0, 8, 'a', 5, 3, 0, 0, 16, 0, 'b'}, "a/b"},
+        {{2, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "/a"},
+        {{3, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "../a"},
+        {{4, 0, 0, 0}, "."},
+        {{5, 9, 0, 0, 8, 'a'}, std::nullopt}, // the identifier runs past the data
+        {{5, 0, 0, 0}, std::nullopt},         // a name without a name
+        {{9, 0, 0, 0}, std::nullopt},         // no such component
+    };
+    for (const PathCase& c : paths) {
+        EXPECT_EQ(DecodePathComponents(c.bytes.data(), c.bytes.size()), c.path);
+    }
     std::uint8_t dstring[8] = {8, 'V', 'o', 'l', 0, 0, 0, 4};
     EXPECT_EQ(DecodeDString(dstring, sizeof dstring), "Vol");
     dstring[7] = 200; // a length beyond the field is cut to it
@@ -172,6 +188,8 @@ protected:
             test::WriteWholeFile(root + "/many/file number " + std::to_string(i) + ".txt", std::to_string(i));
         }
         test::WriteWholeFile(root + "/\xC3\xBC\xC3\xB1\xC3\xAF c\xC3\xB6" "d\xC3\xA9.txt", std::string("unicode"));
+        // The path components of "/etc/x", made a link by SymbolicLinks.
+        test::WriteWholeFile(root + "/link", Bytes{2, 0, 0, 0, 5, 4, 0, 0, 8, 'e', 't', 'c', 5, 2, 0, 0, 8, 'x'});
         test::MakeIsoWithGenisoimage(root, dir_->Path() + "/udf.iso", "-udf");
         folder_ = std::make_unique<Tree>(TreeOfFolder(root));
         image_ = std::make_unique<Image>(Image{test::ReadWholeFile(dir_->Path() + "/udf.iso")});
@@ -516,6 +534,43 @@ TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
         }
     }
     EXPECT_GT(read, 100); // most damage leaves a volume to read
+}
+
+// A file entry of type 12 is a symbolic link with the target its path
+// components give; one whose components are malformed stays a file.
+TEST_F(UdfImage, SymbolicLinks)
+{
+    std::string problem;
+    const std::optional<Volume> sound = Read(*image_, &problem);
+    ASSERT_TRUE(sound) << problem;
+    std::size_t fe = 0;
+    for (const Node& node : sound->nodes) {
+        fe = node.name == "link" ? std::size_t{node.entrySector} * kUdfBlockSize : fe;
+    }
+    ASSERT_NE(fe, 0u);
+    Image image{image_->bytes};
+    image.bytes[fe + 27] = 12;
+    Reseal(image.bytes, fe);
+    const auto linkOf = [](const Volume& volume) {
+        for (const Node& node : volume.nodes) {
+            if (node.name == "link") {
+                return node;
+            }
+        }
+        return Node{};
+    };
+    std::optional<Volume> volume = Read(image, &problem);
+    ASSERT_TRUE(volume) << problem;
+    EXPECT_TRUE(linkOf(*volume).isSymlink);
+    EXPECT_EQ(linkOf(*volume).linkTarget, "/etc/x");
+
+    // The data made malformed: a file again, counted.
+    const std::uint32_t data = linkOf(*volume).firstSector;
+    image.bytes[std::size_t{data} * kUdfBlockSize + 4] = 9;
+    volume = Read(image, &problem);
+    ASSERT_TRUE(volume) << problem;
+    EXPECT_FALSE(linkOf(*volume).isSymlink);
+    EXPECT_EQ(volume->report.malformedRecords, 1u);
 }
 
 // The genisoimage volume turned into one with a metadata partition (as UDF
