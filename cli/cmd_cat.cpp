@@ -3,6 +3,7 @@
 
 #include "command.h"
 #include "image_session.h"
+#include "udf_session.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,10 +19,63 @@ int RunCat(const Arguments& args);
 
 const Command kCat{"cat", "IMAGE PATH", "write one file of an image to standard output", RunCat};
 
+// Writes size bytes from read(offset, buffer, count) to standard output in
+// chunks; false with the reason printed when reading or writing fails.
+template <typename ReadFn>
+bool StreamOut(std::uint64_t size, const std::string& path, ReadFn read)
+{
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size)));
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, size - offset));
+        std::string problem;
+        if (!read(offset, buffer.data(), count, &problem)) {
+            PrintError("cannot read '" + PrintableName(path) + "': " + problem);
+            return false;
+        }
+        if (std::fwrite(buffer.data(), 1, count, stdout) != count) {
+            PrintError("cannot write to standard output");
+            return false;
+        }
+        offset += count;
+    }
+    if (std::fflush(stdout) != 0) {
+        PrintError("cannot write to standard output");
+        return false;
+    }
+    return true;
+}
+
+int CatUdf(const Arguments& args)
+{
+    UdfSession session;
+    if (const int status = session.Open(args[0]); status != kExitOk) {
+        return status;
+    }
+    std::string problem;
+    const std::int32_t index = session.Find(args[1], &problem);
+    if (index < 0) {
+        PrintError(PrintableName(problem) + " in '" + args[0] + "'");
+        return kExitFailure;
+    }
+    const iso::udf::Node& node = session.Node(index);
+    if (node.isDirectory) {
+        PrintError("'" + PrintableName(args[1]) + "' is a folder, not a file");
+        return kExitFailure;
+    }
+    const bool done = StreamOut(node.size, args[1], [&](std::uint64_t offset, std::uint8_t* buffer,
+                                                        std::uint32_t count, std::string* why) {
+        return session.Read(node, offset, buffer, count, why);
+    });
+    return done ? kExitOk : kExitFailure;
+}
+
 int RunCat(const Arguments& args)
 {
     if (args.size() != 2) {
         return UsageError(kCat, args.size() < 2 ? "an image and a path are needed" : "too many arguments");
+    }
+    if (SessionTree() == TreeSource::Udf) {
+        return CatUdf(args);
     }
     ImageSession session;
     if (const int status = session.Open(args[0]); status != kExitOk) {
@@ -38,24 +92,15 @@ int RunCat(const Arguments& args)
         PrintError("'" + PrintableName(args[1]) + "' is a folder, not a file");
         return kExitFailure;
     }
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, info.size)));
-    for (std::uint64_t offset = 0; offset < info.size;) {
-        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size - offset));
-        if (!session.Edit().ReadFileData(node, offset, buffer.data(), count)) {
-            PrintError("cannot read '" + PrintableName(args[1]) + "': " + session.Edit().GetLastError());
-            return kExitFailure;
+    const bool done = StreamOut(info.size, args[1], [&](std::uint64_t offset, std::uint8_t* buffer,
+                                                        std::uint32_t count, std::string* why) {
+        if (!session.Edit().ReadFileData(node, offset, buffer, count)) {
+            *why = session.Edit().GetLastError();
+            return false;
         }
-        if (std::fwrite(buffer.data(), 1, count, stdout) != count) {
-            PrintError("cannot write to standard output");
-            return kExitFailure;
-        }
-        offset += count;
-    }
-    if (std::fflush(stdout) != 0) {
-        PrintError("cannot write to standard output");
-        return kExitFailure;
-    }
-    return kExitOk;
+        return true;
+    });
+    return done ? kExitOk : kExitFailure;
 }
 
 } // namespace

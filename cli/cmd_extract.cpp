@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <unistd.h>
 
@@ -88,6 +89,37 @@ int RunExtract(const Arguments& args)
         return UsageError(kExtract, "no destination folder (-C DIR)");
     }
 
+    ExtractOptions options;
+    options.showProgress = ::isatty(STDERR_FILENO) == 1;
+    const auto finish = [](const ExtractTotals& totals) {
+        if (totals.failures > 0) {
+            PrintError(std::to_string(totals.failures) + (totals.failures == 1 ? " entry" : " entries")
+                       + " could not be extracted (" + std::to_string(totals.files) + " files extracted)");
+            return kExitFailure;
+        }
+        return kExitOk;
+    };
+    if (SessionTree() == TreeSource::Udf) {
+        UdfSession udf;
+        if (const int status = udf.Open(words[0]); status != kExitOk) {
+            return status;
+        }
+        std::vector<std::int32_t> picked;
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            std::string problem;
+            const std::int32_t node = udf.Find(words[i], &problem);
+            if (node < 0) {
+                PrintError(PrintableName(problem) + " in '" + words[0] + "'");
+                return kExitFailure;
+            }
+            picked.push_back(node);
+        }
+        if (picked.empty()) {
+            picked.push_back(0);
+        }
+        return finish(ExtractUdfEntries(udf, picked, destination, options));
+    }
+
     ImageSession session;
     if (const int status = session.Open(words[0]); status != kExitOk) {
         return status;
@@ -106,30 +138,19 @@ int RunExtract(const Arguments& args)
         nodes.push_back(session.Root());
     }
 
-    ExtractOptions options;
-    options.showProgress = ::isatty(STDERR_FILENO) == 1;
-    const ExtractTotals totals = ExtractEntries(session, nodes, destination, options);
-    if (totals.failures > 0) {
-        PrintError(std::to_string(totals.failures) + (totals.failures == 1 ? " entry" : " entries")
-                   + " could not be extracted (" + std::to_string(totals.files) + " files extracted)");
-        return kExitFailure;
-    }
-    return kExitOk;
+    return finish(ExtractEntries(session, nodes, destination, options));
 }
 
-} // namespace
-
-ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>& nodes, const std::string& destination,
-                             const ExtractOptions& options)
+// The extraction of either tree, with the progress bar and the reports the
+// command shows; totalBytes is computed only when the bar is shown.
+ExtractTotals ExtractWithProgress(ExtractTree& tree, const std::vector<ExtractNode>& nodes,
+                                  const std::function<std::uint64_t()>& totalBytes, const std::string& destination,
+                                  const ExtractOptions& options)
 {
     std::optional<ProgressBar> bar;
     tarvelin::ExtractOptions engineOptions;
     if (options.showProgress) {
-        std::uint64_t total = 0;
-        for (DirNode* node : nodes) {
-            total += FileBytesBelow(session.Edit(), node);
-        }
-        bar.emplace(total);
+        bar.emplace(totalBytes());
         bar->Update(0, true);
     }
     engineOptions.report = [&bar, &options](ExtractProblem, std::string_view message) {
@@ -149,12 +170,77 @@ ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>&
             bar->Update(doneBytes);
         };
     }
-    const ExtractTotals totals = tarvelin::ExtractEntries(session.Edit(), nodes, destination, engineOptions);
+    const ExtractTotals totals = tarvelin::ExtractEntries(tree, nodes, destination, engineOptions);
     if (bar) {
         bar->Update(done, true);
         std::fprintf(stderr, "\n");
     }
     return totals;
+}
+
+// The UDF tree as the extraction walks it: handles are its nodes.
+class UdfTree final : public ExtractTree {
+public:
+    explicit UdfTree(UdfSession& session) : session_(session) {}
+
+    bool IsRoot(ExtractNode node) override { return node == &session_.Node(0); }
+    ItemInfo Info(ExtractNode node) override { return UdfItemInfo(Of(node)); }
+    void Children(ExtractNode node, std::vector<ExtractNode>& out) override
+    {
+        out.clear();
+        for (const std::int32_t child : Of(node).children) {
+            out.push_back(&session_.Node(child));
+        }
+    }
+    bool Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+              std::string* problem) override
+    {
+        return session_.Read(Of(node), offset, buffer, count, problem);
+    }
+
+private:
+    static const iso::udf::Node& Of(ExtractNode node) { return *static_cast<const iso::udf::Node*>(node); }
+
+    UdfSession& session_;
+};
+
+} // namespace
+
+ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>& nodes, const std::string& destination,
+                             const ExtractOptions& options)
+{
+    const auto total = [&session, &nodes] {
+        std::uint64_t bytes = 0;
+        for (DirNode* node : nodes) {
+            bytes += FileBytesBelow(session.Edit(), node);
+        }
+        return bytes;
+    };
+    IsoEditTree tree(session.Edit());
+    return ExtractWithProgress(tree, std::vector<ExtractNode>(nodes.begin(), nodes.end()), total,
+                               destination, options);
+}
+
+ExtractTotals ExtractUdfEntries(UdfSession& session, const std::vector<std::int32_t>& nodes,
+                                const std::string& destination, const ExtractOptions& options)
+{
+    std::vector<ExtractNode> handles;
+    for (const std::int32_t node : nodes) {
+        handles.push_back(&session.Node(node));
+    }
+    const auto total = [&session, &nodes] {
+        std::uint64_t bytes = 0;
+        std::vector<std::int32_t> pending(nodes);
+        while (!pending.empty()) {
+            const iso::udf::Node& node = session.Node(pending.back());
+            pending.pop_back();
+            bytes += node.isDirectory ? 0 : node.size;
+            pending.insert(pending.end(), node.children.begin(), node.children.end());
+        }
+        return bytes;
+    };
+    UdfTree tree(session);
+    return ExtractWithProgress(tree, handles, total, destination, options);
 }
 
 TARVELIN_CLI_COMMAND(kExtract)

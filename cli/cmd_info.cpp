@@ -3,11 +3,14 @@
 // of its boot catalog.
 
 #include "command.h"
+#include "image_session.h"
+#include "udf_session.h"
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
+#include "iso/udf.h"
 #include "iso/volume_space.h"
 
 #include <cinttypes>
@@ -92,6 +95,27 @@ void PrintBootEntries(const iso::SectorReader& read, std::uint32_t catalogSector
     }
 }
 
+// The UDF volume's revision, names and entries, or why it cannot be read.
+void PrintUdfVolume(const iso::SectorReader& read, std::uint32_t sectorCount)
+{
+    std::string problem;
+    const std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sectorCount, &problem);
+    if (!volume) {
+        std::printf("udf volume:      unreadable (%s)\n", problem.c_str());
+        return;
+    }
+    std::printf("udf revision:    %s\n", iso::udf::RevisionText(volume->revision).c_str());
+    std::printf("udf volume id:   %s\n", PrintableName(volume->volumeIdentifier).c_str());
+    std::printf("udf label:       %s\n", PrintableName(volume->logicalVolumeIdentifier).c_str());
+    std::printf("udf entries:     %" PRIu32 " files, %" PRIu32 " folders\n", volume->fileCount, volume->folderCount);
+    if (volume->usedMetadataMirror) {
+        std::printf("udf metadata:    read from the mirror (the metadata file is damaged)\n");
+    }
+    if (const std::string damage = UdfDamageText(volume->report); !damage.empty()) {
+        std::printf("udf damage:      %s\n", damage.c_str());
+    }
+}
+
 void PrintDescriptors(IIsoSector* sectors)
 {
     const std::uint32_t sectorCount = sectors->GetSectorCount();
@@ -112,6 +136,7 @@ void PrintDescriptors(IIsoSector* sectors)
     std::printf("rock ridge:      %s\n", susp.rockRidge ? "yes" : "no");
     if (set.HasUdf()) {
         std::printf("udf:             yes, NSR0%u\n", static_cast<unsigned>(set.udfNsrVersion));
+        PrintUdfVolume(read, sectorCount);
     } else {
         std::printf("udf:             no\n");
     }
@@ -137,6 +162,24 @@ void PrintDescriptors(IIsoSector* sectors)
 
 int RunInfo(const Arguments& args);
 
+// An image without an ISO 9660 volume: its UDF volume, when it is one of
+// UDF alone (plain 2048-byte sectors).
+int InfoOfUdfAlone(const std::string& imagePath)
+{
+    UdfImage image;
+    if (const int status = image.Open(imagePath); status != kExitOk) {
+        return status;
+    }
+    std::printf("image:           %s\n", imagePath.c_str());
+    std::printf("layout:          plain 2048-byte sectors, UDF alone (no ISO 9660 volume)\n");
+    std::printf("logical sectors: %" PRIu32 "\n", image.SectorCount());
+    std::printf("udf:             yes, NSR0%u\n",
+                static_cast<unsigned>(iso::UdfNsrVersionAt(image.Reader(), image.SectorCount(),
+                                                           iso::kFirstDescriptorSector)));
+    PrintUdfVolume(image.Reader(), image.SectorCount());
+    return kExitOk;
+}
+
 const Command kInfo{"info", "IMAGE", "show how an image stores its sectors, its descriptors and boot record",
                     RunInfo};
 
@@ -151,10 +194,12 @@ int RunInfo(const Arguments& args)
         return kExitFailure;
     }
     if (!sectors->Open(args[0].c_str())) {
-        PrintError(sectors->GetLastError());
         const bool noVolume = sectors->GetOpenError() == ImageOpenError::NoVolume;
+        if (!noVolume) {
+            PrintError(sectors->GetLastError());
+        }
         DestroyComponent(sectors);
-        return noVolume ? kExitNotAnImage : kExitFailure;
+        return noVolume ? InfoOfUdfAlone(args[0]) : kExitFailure;
     }
     const ImageLayout layout = sectors->GetLayout();
     std::printf("image:           %s\n", args[0].c_str());

@@ -19,12 +19,12 @@ namespace {
 // reading the whole tree.
 class ListingWriter {
 public:
-    ListingWriter(ImageSession& session, const ListOptions& options, std::FILE* out)
-        : session_(session), options_(options), out_(out)
+    ListingWriter(const ListOptions& options, std::FILE* out)
+        : options_(options), out_(out)
     {
     }
 
-    void Entry(DirNode* node, const ItemInfo& info, std::string_view path)
+    void Entry(std::uint32_t extent, const ItemInfo& info, std::string_view path)
     {
         if (options_.longFormat) {
             if (info.posix.known) {
@@ -32,7 +32,7 @@ public:
             }
             Number(info.size, 12, "");
             buffer_ += Date(info.date);
-            Number(session_.Extent(node), 10, "  ");
+            Number(extent, 10, "  ");
         }
         AppendPrintableName(buffer_, path);
         if (options_.longFormat && info.IsSymlink()) {
@@ -119,7 +119,6 @@ private:
         buffer_.clear();
     }
 
-    ImageSession& session_;
     const ListOptions& options_;
     std::FILE* out_;
     std::string buffer_;
@@ -163,6 +162,23 @@ int RunLs(const Arguments& args)
         return UsageError(kLs, "more than one path given");
     }
 
+    if (SessionTree() == TreeSource::Udf) {
+        UdfSession udf;
+        if (const int status = udf.Open(words[0]); status != kExitOk) {
+            return status;
+        }
+        std::string problem;
+        const std::int32_t node = udf.Find(words.size() == 2 ? words[1] : "/", &problem);
+        if (node < 0) {
+            PrintError(PrintableName(problem) + " in '" + words[0] + "'");
+            return kExitFailure;
+        }
+        if (!ListUdfEntries(udf, node, options, stdout) || std::fflush(stdout) != 0) {
+            PrintError("cannot write the listing to standard output");
+            return kExitFailure;
+        }
+        return kExitOk;
+    }
     ImageSession session;
     if (const int status = session.Open(words[0]); status != kExitOk) {
         return status;
@@ -184,11 +200,11 @@ int RunLs(const Arguments& args)
 
 bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& options, std::FILE* out)
 {
-    ListingWriter writer(session, options, out);
+    ListingWriter writer(options, out);
     if (node != session.Root()) {
         const ItemInfo info = session.Info(node);
         if (!info.isDirectory) {
-            writer.Entry(node, info, info.name);
+            writer.Entry(session.Extent(node), info, info.name);
             return writer.Finish();
         }
     }
@@ -210,9 +226,42 @@ bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& option
         frames.back().next = edit.GetNextSibling(child);
         const ItemInfo info = session.Info(child);
         path.assign(frames.back().prefix).append(info.name);
-        writer.Entry(child, info, path);
+        writer.Entry(session.Extent(child), info, path);
         if (info.isDirectory && options.recursive) {
             frames.push_back({edit.GetFirstChild(child), path + "/"});
+        }
+    }
+    return writer.Finish();
+}
+
+bool ListUdfEntries(UdfSession& session, std::int32_t node, const ListOptions& options, std::FILE* out)
+{
+    ListingWriter writer(options, out);
+    const auto infoOf = [&session](std::int32_t index) { return UdfItemInfo(session.Node(index)); };
+    if (node != 0 && !session.Node(node).isDirectory) {
+        writer.Entry(session.Node(node).firstSector, infoOf(node), session.Node(node).name);
+        return writer.Finish();
+    }
+    // As ListEntries: depth first, one frame per open folder.
+    struct Frame {
+        const std::vector<std::int32_t>* children;
+        std::size_t next;
+        std::string prefix;
+    };
+    std::vector<Frame> frames{{&session.Node(node).children, 0, ""}};
+    std::string path;
+    while (!frames.empty()) {
+        Frame& top = frames.back();
+        if (top.next >= top.children->size()) {
+            frames.pop_back();
+            continue;
+        }
+        const std::int32_t child = (*top.children)[top.next++];
+        const ItemInfo info = infoOf(child);
+        path.assign(top.prefix).append(info.name);
+        writer.Entry(session.Node(child).firstSector, info, path);
+        if (info.isDirectory && options.recursive) {
+            frames.push_back({&session.Node(child).children, 0, path + "/"});
         }
     }
     return writer.Finish();

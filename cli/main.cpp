@@ -2,6 +2,7 @@
 
 #include "command.h"
 #include "image_session.h"
+#include "udf_session.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,9 +14,11 @@ namespace {
 
 void PrintHelp(std::FILE* out)
 {
-    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso]\n\n"
+    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso] [--tree iso|udf]\n\n"
                       "--names: which names of an image to show (default: Rock Ridge where the image has\n"
-                      "them, else Joliet, else ISO 9660)\n\ncommands:\n");
+                      "them, else Joliet, else ISO 9660)\n"
+                      "--tree: which file system ls, cat and extract read (default: iso; udf reads the\n"
+                      "UDF tree, which cannot be edited)\n\ncommands:\n");
     auto commands = Commands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
@@ -56,6 +59,19 @@ int main(int argc, char** argv)
         }
         SetSessionNameSource(known->second);
         args.erase(names, names + 2);
+    }
+    if (const auto tree = std::find(args.begin(), args.end(), "--tree"); tree != args.end()) {
+        const std::string value = tree + 1 != args.end() ? *(tree + 1) : std::string();
+        if (value != "iso" && value != "udf") {
+            PrintError("--tree takes iso or udf");
+            return kExitUsage;
+        }
+        if (value == "udf" && name != "ls" && name != "cat" && name != "extract") {
+            PrintError("--tree udf is for ls, cat and extract; the UDF tree cannot be edited");
+            return kExitUsage;
+        }
+        SetSessionTree(value == "udf" ? TreeSource::Udf : TreeSource::Iso);
+        args.erase(tree, tree + 2);
     }
     for (const Command& command : Commands()) {
         if (name == command.name) {

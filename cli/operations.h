@@ -4,6 +4,7 @@
 // that the tests can run it in-process on thousands of damaged images.
 
 #include "image_session.h"
+#include "udf_session.h"
 #include "iso/iso_extract.h"
 
 #include <cstdint>
@@ -24,6 +25,9 @@ struct ListOptions {
 // folders end in '/'. False when writing to out failed.
 bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& options, std::FILE* out);
 
+// The same over the UDF tree of an image, from node `node` (0: the root).
+bool ListUdfEntries(UdfSession& session, std::int32_t node, const ListOptions& options, std::FILE* out);
+
 struct ExtractOptions {
     bool showProgress = false;
     // Receives each failure, worded for the user; PrintError when empty.
@@ -39,5 +43,8 @@ using tarvelin::ExtractTotals;
 // other entries are extracted all the same.
 ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>& nodes, const std::string& destination,
                              const ExtractOptions& options);
+// The same from the UDF tree (nodes are indices into its volume's nodes).
+ExtractTotals ExtractUdfEntries(UdfSession& session, const std::vector<std::int32_t>& nodes,
+                                const std::string& destination, const ExtractOptions& options);
 
 } // namespace tarvelin::cli

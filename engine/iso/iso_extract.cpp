@@ -54,9 +54,9 @@ std::optional<std::uint32_t> PermissionsOf(const ItemInfo& info)
 
 class Extractor {
 public:
-    Extractor(IIsoEdit& edit, const ExtractOptions& options) : edit_(edit), options_(options) {}
+    Extractor(ExtractTree& tree, const ExtractOptions& options) : tree_(tree), options_(options) {}
 
-    ExtractTotals Run(const std::vector<DirNode*>& nodes, const std::string& destination)
+    ExtractTotals Run(const std::vector<ExtractNode>& nodes, const std::string& destination)
     {
         bool destinationFresh = false;
         if (!MakeFolders(destination, destinationFresh)) {
@@ -67,8 +67,8 @@ public:
         if (!destinationFresh) {
             platform::RemoveStaleTemporaries(destination);
         }
-        for (DirNode* node : nodes) {
-            if (node == edit_.GetRoot()) {
+        for (ExtractNode node : nodes) {
+            if (tree_.IsRoot(node)) {
                 ExtractFolderContents(node, destination, destinationFresh);
                 continue;
             }
@@ -107,12 +107,7 @@ private:
         }
     }
 
-    ItemInfo Info(DirNode* node)
-    {
-        ItemInfo info;
-        edit_.GetItemInfo(node, info);
-        return info;
-    }
+    ItemInfo Info(ExtractNode node) { return tree_.Info(node); }
 
     bool TargetFor(const std::string& folder, const std::string& name, std::string& target)
     {
@@ -181,10 +176,10 @@ private:
 
     // Everything below folder, written into target, which exists. Iterative,
     // so that no nesting of folders can exhaust the stack.
-    void ExtractFolderContents(DirNode* folder, const std::string& target, bool targetFresh)
+    void ExtractFolderContents(ExtractNode folder, const std::string& target, bool targetFresh)
     {
         struct Pending {
-            DirNode* node;
+            ExtractNode node;
             std::string path;
             bool fresh;
         };
@@ -194,7 +189,8 @@ private:
             auto [node, path, fresh] = std::move(pending.back());
             pending.pop_back();
             subfolders.clear();
-            for (DirNode* child = edit_.GetFirstChild(node); child != nullptr; child = edit_.GetNextSibling(child)) {
+            tree_.Children(node, children_);
+            for (ExtractNode child : children_) {
                 const ItemInfo info = Info(child);
                 std::string childPath;
                 if (!TargetFor(path, info.name, childPath)) {
@@ -214,7 +210,7 @@ private:
         }
     }
 
-    void ExtractNonFolder(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
+    void ExtractNonFolder(ExtractNode node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
         if (info.IsSymlink()) {
             ExtractLink(info, target, inFreshFolder);
@@ -239,7 +235,7 @@ private:
         ++totals_.files;
     }
 
-    void ExtractFile(DirNode* node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
+    void ExtractFile(ExtractNode node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
         // The file is made new under a temporary name and renamed into place
         // once complete, so nothing that holds its name is followed or
@@ -264,8 +260,9 @@ private:
         std::string failure;
         for (std::uint64_t offset = 0; offset < info.size;) {
             const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, info.size - offset));
-            if (!edit_.ReadFileData(node, offset, buffer_.get(), count)) {
-                failure = std::string("cannot read it from the image: ") + edit_.GetLastError();
+            std::string problem;
+            if (!tree_.Read(node, offset, buffer_.get(), count, &problem)) {
+                failure = "cannot read it from the image: " + problem;
                 break;
             }
             if (!out.Stream().Write(buffer_.get(), count)) {
@@ -336,8 +333,9 @@ private:
         KeepPermissions(file.target, file.mode);
     }
 
-    IIsoEdit& edit_;
+    ExtractTree& tree_;
     const ExtractOptions& options_;
+    std::vector<ExtractNode> children_;
     ExtractTotals totals_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::uint32_t bufferSize_ = 0;
@@ -399,10 +397,50 @@ std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node)
     return bytes;
 }
 
+bool IsoEditTree::IsRoot(ExtractNode node) { return node == edit_.GetRoot(); }
+
+ItemInfo IsoEditTree::Info(ExtractNode node)
+{
+    ItemInfo info;
+    edit_.GetItemInfo(Dir(node), info);
+    return info;
+}
+
+void IsoEditTree::Children(ExtractNode node, std::vector<ExtractNode>& out)
+{
+    out.clear();
+    for (DirNode* child = edit_.GetFirstChild(Dir(node)); child != nullptr; child = edit_.GetNextSibling(child)) {
+        out.push_back(child);
+    }
+}
+
+bool IsoEditTree::Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+                       std::string* problem)
+{
+    if (!edit_.ReadFileData(Dir(node), offset, buffer, count)) {
+        *problem = edit_.GetLastError();
+        return false;
+    }
+    return true;
+}
+
+DirNode* IsoEditTree::Dir(ExtractNode node)
+{
+    // The facade hands out nodes it owns; extracting only reads them.
+    return const_cast<DirNode*>(static_cast<const DirNode*>(node));
+}
+
 ExtractTotals ExtractEntries(IIsoEdit& edit, const std::vector<DirNode*>& nodes, const std::string& destination,
                              const ExtractOptions& options)
 {
-    return Extractor(edit, options).Run(nodes, destination);
+    IsoEditTree tree(edit);
+    return ExtractEntries(tree, std::vector<ExtractNode>(nodes.begin(), nodes.end()), destination, options);
+}
+
+ExtractTotals ExtractEntries(ExtractTree& tree, const std::vector<ExtractNode>& nodes, const std::string& destination,
+                             const ExtractOptions& options)
+{
+    return Extractor(tree, options).Run(nodes, destination);
 }
 
 } // namespace tarvelin

@@ -67,6 +67,37 @@ struct ExtractTotals {
     std::uint64_t failures = 0; // entries not extracted (or extracted without their date or permissions)
 };
 
+// A tree to extract from, other than the ISO 9660 tree of an editing
+// facade (the UDF tree of an image): nodes are the tree's own handles.
+using ExtractNode = const void*;
+class TARVELIN_API ExtractTree {
+public:
+    virtual ~ExtractTree() = default;
+    virtual bool IsRoot(ExtractNode node) = 0;
+    virtual ItemInfo Info(ExtractNode node) = 0;
+    // The children of a folder, in the tree's order.
+    virtual void Children(ExtractNode node, std::vector<ExtractNode>& out) = 0;
+    // count bytes of a file from offset; false with *problem set when they
+    // cannot be read.
+    virtual bool Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+                      std::string* problem) = 0;
+};
+
+// The ISO 9660 tree of an editing facade; its handles are its DirNodes.
+class TARVELIN_API IsoEditTree final : public ExtractTree {
+public:
+    explicit IsoEditTree(IIsoEdit& edit) : edit_(edit) {}
+    bool IsRoot(ExtractNode node) override;
+    ItemInfo Info(ExtractNode node) override;
+    void Children(ExtractNode node, std::vector<ExtractNode>& out) override;
+    bool Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+              std::string* problem) override;
+
+private:
+    static DirNode* Dir(ExtractNode node);
+    IIsoEdit& edit_;
+};
+
 // Bytes of file data at or below a node (the root counts as a folder).
 TARVELIN_API std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node);
 
@@ -77,6 +108,10 @@ TARVELIN_API std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node);
 // A failure is reported and leaves no file behind; the other entries are
 // extracted all the same.
 TARVELIN_API ExtractTotals ExtractEntries(IIsoEdit& edit, const std::vector<DirNode*>& nodes,
+                                          const std::string& destination, const ExtractOptions& options);
+
+// The same over any tree.
+TARVELIN_API ExtractTotals ExtractEntries(ExtractTree& tree, const std::vector<ExtractNode>& nodes,
                                           const std::string& destination, const ExtractOptions& options);
 
 } // namespace tarvelin

@@ -1,0 +1,168 @@
+#include "udf_session.h"
+
+#include "command.h"
+#include "image_session.h"
+
+#include "core/iso_sector.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvelin::cli {
+
+namespace {
+
+TreeSource sessionTree = TreeSource::Iso;
+
+} // namespace
+
+void SetSessionTree(TreeSource tree)
+{
+    sessionTree = tree;
+}
+
+TreeSource SessionTree()
+{
+    return sessionTree;
+}
+
+ItemInfo UdfItemInfo(const iso::udf::Node& node)
+{
+    ItemInfo info;
+    info.name = node.name;
+    info.size = node.size;
+    info.isDirectory = node.isDirectory;
+    info.date = node.date;
+    if (node.isSymlink) {
+        info.posix.known = true;
+        info.posix.mode = iso::kModeSymlink | 0777;
+        info.posix.linkTarget = node.linkTarget;
+    }
+    return info;
+}
+
+std::string UdfDamageText(const iso::udf::LoadReport& report)
+{
+    std::string damage;
+    const auto add = [&damage](std::uint32_t count, const char* what) {
+        if (count > 0) {
+            damage += (damage.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+        }
+    };
+    add(report.badDescriptors, "damaged descriptors skipped");
+    add(report.malformedRecords, "malformed records skipped");
+    add(report.loopsRefused, "folders read twice or looping back, left empty");
+    add(report.extentsOutside, "entries lying beyond the end of the image");
+    add(report.tooDeep, "folders nested too deeply, left empty");
+    return damage;
+}
+
+UdfImage::~UdfImage() { DestroyComponent(sectors_); }
+
+int UdfImage::Open(const std::string& imagePath)
+{
+    sectors_ = Sector1();
+    if (sectors_ == nullptr) {
+        PrintError("cannot create the image component (out of memory)");
+        return kExitFailure;
+    }
+    if (sectors_->Open(imagePath.c_str())) {
+        IIsoSector* sectors = sectors_;
+        read_ = [sectors](std::uint32_t sector, std::uint8_t* buffer) { return sectors->ReadSector(sector, buffer); };
+        sectorCount_ = sectors_->GetSectorCount();
+        return kExitOk;
+    }
+    if (sectors_->GetOpenError() != ImageOpenError::NoVolume) {
+        PrintError(sectors_->GetLastError());
+        return kExitFailure;
+    }
+    const std::string noVolume = sectors_->GetLastError();
+    DestroyComponent(sectors_);
+    sectors_ = nullptr;
+    std::uint64_t length = 0;
+    if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
+        PrintError(plain_.LastError());
+        return kExitFailure;
+    }
+    constexpr std::uint64_t kMaxSectors = UINT32_MAX;
+    sectorCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        (length + iso::udf::kUdfBlockSize - 1) / iso::udf::kUdfBlockSize, kMaxSectors));
+    platform::File* file = &plain_;
+    const std::uint64_t fileLength = length;
+    read_ = [file, fileLength](std::uint32_t sector, std::uint8_t* buffer) {
+        const std::uint64_t at = std::uint64_t{sector} * iso::udf::kUdfBlockSize;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(iso::udf::kUdfBlockSize, fileLength - at));
+        std::memset(buffer, 0, iso::udf::kUdfBlockSize);
+        return file->ReadAt(at, buffer, want) == want;
+    };
+    if (iso::UdfNsrVersionAt(read_, sectorCount_, iso::kFirstDescriptorSector) == 0) {
+        PrintError(noVolume + "; nor does it begin with a UDF volume recognition sequence");
+        return kExitNotAnImage;
+    }
+    return kExitOk;
+}
+
+int UdfSession::Open(const std::string& imagePath)
+{
+    if (const int status = image_.Open(imagePath); status != kExitOk) {
+        return status;
+    }
+    std::string problem;
+    bool noVolume = false;
+    std::optional<iso::udf::Volume> volume =
+        iso::udf::ReadVolume(image_.Reader(), image_.SectorCount(), &problem, &noVolume);
+    if (!volume) {
+        PrintError("cannot read the UDF tree of '" + imagePath + "': " + problem);
+        return noVolume ? kExitNotAnImage : kExitFailure;
+    }
+    volume_ = std::move(*volume);
+    if (const std::string damage = UdfDamageText(volume_.report); !damage.empty()) {
+        PrintError("warning: the UDF tree of '" + imagePath + "' is damaged: " + damage);
+    }
+    return kExitOk;
+}
+
+std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const
+{
+    std::int32_t node = 0;
+    std::string walked;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (!Node(node).isDirectory) {
+            *problem = "'" + walked + "' is a file, not a folder";
+            return -1;
+        }
+        std::int32_t exact = -1;
+        std::int32_t folded = -1;
+        for (const std::int32_t child : Node(node).children) {
+            const std::string& name = Node(child).name;
+            if (name == part) {
+                exact = child;
+                break;
+            }
+            if (folded < 0 && SameEntryName(name, part)) {
+                folded = child;
+            }
+        }
+        walked += "/" + std::string(part);
+        node = exact >= 0 ? exact : folded;
+        if (node < 0) {
+            *problem = "'" + walked + "' not found";
+            return -1;
+        }
+    }
+    return node;
+}
+
+bool UdfSession::Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+                      std::string* problem)
+{
+    return iso::udf::ReadFileData(image_.Reader(), image_.SectorCount(), volume_, node, offset, buffer, count, problem);
+}
+
+} // namespace tarvelin::cli

@@ -1,0 +1,891 @@
+#include "iso/udf.h"
+
+#include "platform/text.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string_view>
+#include <utility>
+
+namespace tarvelin::iso::udf {
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t Le32(const std::uint8_t* p)
+{
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kTagSize = 16;
+constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFF;
+constexpr int kMaxDepth = 1000;
+constexpr std::uint32_t kMaxSequenceSectors = 4096;   // volume descriptors followed, pointers included
+constexpr std::uint32_t kMaxContinuations = 65536;    // allocation extent descriptors of one entry
+constexpr std::uint64_t kMaxFolderBytes = 256u << 20; // a folder's identifiers held in memory at once
+
+// Extent types in the top two bits of an extent length.
+enum ExtentType : std::uint32_t { kRecorded = 0, kAllocatedOnly = 1, kUnallocated = 2, kContinuation = 3 };
+
+// ICB file types.
+constexpr std::uint8_t kFileTypeDirectory = 4;
+constexpr std::uint8_t kFileTypeSymlink = 12;
+constexpr std::uint8_t kFileTypeStreamDirectory = 13;
+
+// File characteristics of an identifier.
+constexpr std::uint8_t kCharDirectory = 0x02;
+constexpr std::uint8_t kCharDeleted = 0x04;
+constexpr std::uint8_t kCharParent = 0x08;
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// An entry's fields, from a file entry or an extended file entry.
+struct Entry {
+    std::uint8_t fileType = 0;
+    std::uint16_t adType = 0; // 0 short, 1 long, 2 extended, 3 embedded
+    std::uint64_t size = 0;
+    platform::FileTime date = 0;
+    std::vector<Extent> extents;
+    std::vector<std::uint8_t> embedded;
+};
+
+// The image's sectors seen through the partition maps.
+class Space {
+public:
+    Space(const SectorReader& read, std::uint32_t sectorCount, const std::vector<PartitionMap>& partitions)
+        : read_(read), sectorCount_(sectorCount), partitions_(partitions)
+    {
+    }
+
+    bool Sector(std::uint32_t sector, std::uint8_t* buffer)
+    {
+        return sector < sectorCount_ && read_(sector, buffer);
+    }
+
+    // The absolute sector of a block of a partition reference, and how
+    // many blocks follow it contiguously (at least 1); nullopt when the
+    // reference or block is unknown.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> Resolve(std::uint16_t partition, std::uint32_t block) const
+    {
+        if (partition >= partitions_.size()) {
+            return std::nullopt;
+        }
+        const PartitionMap& map = partitions_[partition];
+        if (map.kind == PartitionMap::Kind::Physical) {
+            if (block >= map.length) {
+                return std::nullopt;
+            }
+            const std::uint64_t sector = static_cast<std::uint64_t>(map.start) + block;
+            if (sector >= sectorCount_) {
+                return std::nullopt;
+            }
+            return std::make_pair(static_cast<std::uint32_t>(sector), map.length - block);
+        }
+        std::uint64_t offset = static_cast<std::uint64_t>(block) * kUdfBlockSize;
+        for (const Extent& extent : map.metadataExtents) {
+            if (offset < extent.length) {
+                if (!extent.recorded) {
+                    return std::nullopt;
+                }
+                const auto inside = static_cast<std::uint32_t>(offset / kUdfBlockSize);
+                const auto left = static_cast<std::uint32_t>((extent.length - offset + kUdfBlockSize - 1) / kUdfBlockSize);
+                auto physical = Resolve(extent.partition, extent.block + inside);
+                if (!physical) {
+                    return std::nullopt;
+                }
+                physical->second = std::min(physical->second, left);
+                return physical;
+            }
+            offset -= extent.length;
+        }
+        return std::nullopt;
+    }
+
+    // Reads bytes [offset, offset + count) of data laid out in extents.
+    bool ReadExtents(const std::vector<Extent>& extents, std::uint64_t offset, std::uint8_t* buffer,
+                     std::size_t count, std::string* problem)
+    {
+        if (count == 0) {
+            return true;
+        }
+        std::memset(buffer, 0, count);
+        std::vector<std::uint8_t> sector(kUdfBlockSize);
+        std::uint64_t base = 0;
+        for (const Extent& extent : extents) {
+            if (count == 0) {
+                break;
+            }
+            const std::uint64_t end = base + extent.length;
+            if (offset < end && offset >= base) {
+                const std::uint64_t take = std::min<std::uint64_t>(count, end - offset);
+                if (extent.recorded) {
+                    std::uint64_t done = 0;
+                    while (done < take) {
+                        const std::uint64_t inExtent = offset - base + done;
+                        const std::uint64_t blockIndex = inExtent / kUdfBlockSize;
+                        const auto within = static_cast<std::size_t>(inExtent % kUdfBlockSize);
+                        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kUdfBlockSize - within, take - done));
+                        const std::uint64_t block = extent.block + blockIndex;
+                        const auto where = block <= UINT32_MAX ? Resolve(extent.partition, static_cast<std::uint32_t>(block))
+                                                               : std::nullopt;
+                        if (!where) {
+                            *problem = "the data lies outside its partition or beyond the end of the image";
+                            return false;
+                        }
+                        if (!Sector(where->first, sector.data())) {
+                            *problem = "sector " + std::to_string(where->first) + " cannot be read";
+                            return false;
+                        }
+                        std::memcpy(buffer + done, sector.data() + within, size);
+                        done += size;
+                    }
+                }
+                buffer += take;
+                offset += take;
+                count -= static_cast<std::size_t>(take);
+            }
+            base = end;
+        }
+        if (count > 0) {
+            // A sound entry's extents reach its length; these were cut short
+            // by damage (a refused continuation, a malformed descriptor).
+            *problem = "the file's extents end before its length (its allocation is damaged)";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const SectorReader& read_;
+    std::uint32_t sectorCount_;
+    const std::vector<PartitionMap>& partitions_;
+};
+
+class Reader {
+public:
+    Reader(const SectorReader& read, std::uint32_t sectorCount, Volume& volume)
+        : space_(read, sectorCount, volume.partitions), sectorCount_(sectorCount), volume_(volume)
+    {
+    }
+
+    bool Sector(std::uint32_t sector, std::uint8_t* buffer) { return space_.Sector(sector, buffer); }
+    auto Resolve(std::uint16_t partition, std::uint32_t block) const { return space_.Resolve(partition, block); }
+    bool ReadExtents(const std::vector<Extent>& extents, std::uint64_t offset, std::uint8_t* buffer,
+                     std::size_t count, std::string* problem)
+    {
+        return space_.ReadExtents(extents, offset, buffer, count, problem);
+    }
+
+    // Reads a block of a partition and checks its tag; nullptr when fine.
+    const char* ReadTagged(std::uint16_t partition, std::uint32_t block, std::uint8_t* buffer,
+                           std::uint16_t expectedId)
+    {
+        const auto where = Resolve(partition, block);
+        if (!where) {
+            return "it lies outside its partition or the image";
+        }
+        if (!Sector(where->first, buffer)) {
+            return "its sector cannot be read";
+        }
+        return CheckDescriptorTag(buffer, kUdfBlockSize, expectedId, block);
+    }
+
+    // Appends the allocation descriptors in [data, data + length) to entry,
+    // following continuation extents. False when something is damaged.
+    bool ReadAllocation(const std::uint8_t* data, std::size_t length, std::uint16_t adType,
+                        std::uint16_t icbPartition, std::vector<Extent>& extents)
+    {
+        std::vector<std::uint8_t> block(kUdfBlockSize);
+        std::set<std::pair<std::uint16_t, std::uint32_t>> seen;
+        std::vector<std::uint8_t> held(data, data + length);
+        const std::size_t adSize = adType == 0 ? 8 : adType == 1 ? 16 : 20;
+        for (std::uint32_t round = 0;; ++round) {
+            bool continued = false;
+            for (std::size_t at = 0; at + adSize <= held.size(); at += adSize) {
+                const std::uint8_t* ad = held.data() + at;
+                const std::uint32_t raw = Le32(ad);
+                const std::uint32_t type = raw >> 30;
+                Extent extent;
+                extent.length = raw & kExtentLengthMask;
+                if (adType == 0) {
+                    extent.block = Le32(ad + 4);
+                    extent.partition = icbPartition;
+                } else if (adType == 1) {
+                    extent.block = Le32(ad + 4);
+                    extent.partition = Le16(ad + 8);
+                } else {
+                    // Extended: length, recorded length, information length, then a long address.
+                    extent.block = Le32(ad + 12);
+                    extent.partition = Le16(ad + 16);
+                }
+                if (extent.length == 0) {
+                    break; // the end of the descriptors
+                }
+                if (type == kContinuation) {
+                    if (round >= kMaxContinuations || continuationsRead_ >= continuationBudget_
+                        || !seen.insert({extent.partition, extent.block}).second) {
+                        ++volume_.report.loopsRefused;
+                        return false;
+                    }
+                    ++continuationsRead_;
+                    if (const char* why = ReadTagged(extent.partition, extent.block, block.data(), kTagAllocationExtent)) {
+                        (void)why;
+                        ++volume_.report.badDescriptors;
+                        return false;
+                    }
+                    const std::uint32_t adLength = Le32(block.data() + 20);
+                    if (adLength > kUdfBlockSize - 24) {
+                        ++volume_.report.malformedRecords;
+                        return false;
+                    }
+                    held.assign(block.data() + 24, block.data() + 24 + adLength);
+                    continued = true;
+                    break;
+                }
+                extent.recorded = type == kRecorded;
+                extents.push_back(extent);
+            }
+            if (!continued) {
+                return true;
+            }
+        }
+    }
+
+    // Reads the (extended) file entry at an ICB address.
+    std::optional<Entry> ReadEntry(std::uint16_t partition, std::uint32_t block)
+    {
+        std::vector<std::uint8_t> buffer(kUdfBlockSize);
+        const auto where = Resolve(partition, block);
+        if (!where || !Sector(where->first, buffer.data())) {
+            ++volume_.report.extentsOutside;
+            return std::nullopt;
+        }
+        const std::uint16_t id = Le16(buffer.data());
+        const bool extended = id == kTagExtendedFileEntry;
+        if (CheckDescriptorTag(buffer.data(), kUdfBlockSize, extended ? kTagExtendedFileEntry : kTagFileEntry, block)
+            != nullptr) {
+            ++volume_.report.badDescriptors;
+            return std::nullopt;
+        }
+        const std::uint8_t* p = buffer.data();
+        Entry entry;
+        entry.fileType = p[27];
+        entry.adType = Le16(p + 34) & 7;
+        entry.size = Le64(p + 56);
+        const std::size_t eaOffset = extended ? 208 : 168;
+        const std::size_t adsStart = extended ? 216 : 176;
+        const std::uint32_t eaLength = Le32(p + eaOffset);
+        const std::uint32_t adLength = Le32(p + eaOffset + 4);
+        if (static_cast<std::uint64_t>(adsStart) + eaLength + adLength > kUdfBlockSize) {
+            ++volume_.report.malformedRecords;
+            return std::nullopt;
+        }
+        if (auto date = DecodeTimestamp(p + (extended ? 92 : 84))) {
+            entry.date = *date;
+        }
+        const std::uint8_t* ads = p + adsStart + eaLength;
+        if (entry.adType == 3) {
+            if (entry.size > adLength) {
+                ++volume_.report.malformedRecords;
+                entry.size = adLength;
+            }
+            entry.embedded.assign(ads, ads + entry.size);
+        } else if (entry.adType > 2) {
+            ++volume_.report.malformedRecords;
+            return std::nullopt;
+        } else {
+            ReadAllocation(ads, adLength, entry.adType, partition, entry.extents);
+        }
+        return entry;
+    }
+
+    // The identifiers of a folder, each turned into a child of parentIndex.
+    void ReadFolder(std::int32_t parentIndex, const Entry& folder, std::uint16_t, std::uint32_t icbBlock,
+                    int depth)
+    {
+        std::vector<std::uint8_t> data;
+        std::vector<std::uint32_t> blockOf; // logical block of each 2048 bytes of the folder's data
+        if (folder.adType == 3) {
+            data = folder.embedded;
+        } else {
+            const std::uint64_t size = std::min<std::uint64_t>(folder.size, kMaxFolderBytes);
+            if (size != folder.size || size > static_cast<std::uint64_t>(sectorCount_) * kUdfBlockSize) {
+                ++volume_.report.malformedRecords;
+                return;
+            }
+            data.resize(static_cast<std::size_t>(size));
+            std::string problem;
+            if (!ReadExtents(folder.extents, 0, data.data(), data.size(), &problem)) {
+                ++volume_.report.extentsOutside;
+                return;
+            }
+            for (const Extent& extent : folder.extents) {
+                for (std::uint64_t b = 0; b * kUdfBlockSize < extent.length; ++b) {
+                    blockOf.push_back(static_cast<std::uint32_t>(extent.block + b));
+                    if (blockOf.size() * kUdfBlockSize >= data.size()) {
+                        break;
+                    }
+                }
+                if (blockOf.size() * kUdfBlockSize >= data.size()) {
+                    break;
+                }
+            }
+        }
+        // Identifiers start on 4-byte boundaries: past a damaged one, the
+        // next sound one is looked for there, so one bad record costs only
+        // itself.
+        std::size_t at = 0;
+        bool resyncing = false;
+        while (at + 38 <= data.size()) {
+            const std::uint8_t* fid = data.data() + at;
+            const std::uint8_t nameLength = fid[19];
+            const std::uint16_t useLength = Le16(fid + 36);
+            const std::size_t total = (38 + static_cast<std::size_t>(useLength) + nameLength + 3) & ~std::size_t{3};
+            const std::size_t blockIndex = at / kUdfBlockSize;
+            const std::uint32_t location = folder.adType == 3 ? icbBlock
+                : blockIndex < blockOf.size()                   ? blockOf[blockIndex]
+                                                                : 0;
+            const bool fits = at + 38 + useLength + nameLength <= data.size();
+            if (!fits || CheckDescriptorTag(fid, data.size() - at, kTagFileIdentifier, location) != nullptr) {
+                if (!resyncing) {
+                    ++(fits ? volume_.report.badDescriptors : volume_.report.malformedRecords);
+                    resyncing = true;
+                }
+                at += 4;
+                continue;
+            }
+            resyncing = false;
+            at += total;
+            const std::uint8_t characteristics = fid[18];
+            if ((characteristics & (kCharParent | kCharDeleted)) != 0) {
+                continue;
+            }
+            const std::uint32_t childBlock = Le32(fid + 24);
+            const std::uint16_t childPartition = Le16(fid + 28);
+            Node node;
+            node.name = DecodeCs0(fid + 38 + useLength, nameLength);
+            node.parent = parentIndex;
+            std::optional<Entry> entry = ReadEntry(childPartition, childBlock);
+            if (!entry) {
+                continue;
+            }
+            node.isDirectory = (characteristics & kCharDirectory) != 0 || entry->fileType == kFileTypeDirectory
+                || entry->fileType == kFileTypeStreamDirectory;
+            node.isSymlink = entry->fileType == kFileTypeSymlink;
+            node.size = node.isDirectory ? 0 : entry->size;
+            node.date = entry->date;
+            if (const auto where = Resolve(childPartition, childBlock)) {
+                node.entrySector = where->first;
+            }
+            Fill(node, *entry);
+            if (node.isSymlink) {
+                ReadLinkTarget(node);
+            }
+            const auto index = static_cast<std::int32_t>(volume_.nodes.size());
+            volume_.nodes.push_back(std::move(node));
+            volume_.nodes[static_cast<std::size_t>(parentIndex)].children.push_back(index);
+            if (volume_.nodes.back().isDirectory) {
+                ++volume_.folderCount;
+                Descend(index, *entry, childPartition, childBlock, depth + 1);
+            } else {
+                ++volume_.fileCount;
+            }
+        }
+    }
+
+    void Descend(std::int32_t index, const Entry& entry, std::uint16_t partition, std::uint32_t block, int depth)
+    {
+        const auto where = Resolve(partition, block);
+        if (!where || !visited_.insert(where->first).second) {
+            ++volume_.report.loopsRefused;
+            return;
+        }
+        if (depth > kMaxDepth) {
+            ++volume_.report.tooDeep;
+            return;
+        }
+        ReadFolder(index, entry, partition, block, depth);
+    }
+
+    // A link's target from its data; a link whose data is damaged is kept as
+    // a file holding that data.
+    void ReadLinkTarget(Node& node)
+    {
+        constexpr std::uint64_t kMaxLinkBytes = 4096;
+        std::optional<std::string> target;
+        if (node.size <= kMaxLinkBytes) {
+            Bytes data(static_cast<std::size_t>(node.size));
+            std::string problem;
+            if (node.isEmbedded) {
+                data.assign(node.embedded.begin(), node.embedded.end());
+                data.resize(static_cast<std::size_t>(node.size));
+                target = DecodePathComponents(data.data(), data.size());
+            } else if (ReadExtents(node.extents, 0, data.data(), data.size(), &problem)) {
+                target = DecodePathComponents(data.data(), data.size());
+            }
+        }
+        if (!target) {
+            ++volume_.report.malformedRecords;
+            node.isSymlink = false;
+            return;
+        }
+        node.linkTarget = std::move(*target);
+    }
+
+    // A node's data: extents checked against the image, embedded bytes kept.
+    void Fill(Node& node, const Entry& entry)
+    {
+        if (entry.adType == 3) {
+            node.isEmbedded = true;
+            node.embedded = entry.embedded;
+            return;
+        }
+        node.extents = entry.extents;
+        std::uint64_t covered = 0;
+        for (const Extent& extent : node.extents) {
+            if (extent.recorded && covered < entry.size) {
+                const auto where = Resolve(extent.partition, extent.block);
+                const std::uint64_t blocks = (extent.length + kUdfBlockSize - 1) / kUdfBlockSize;
+                if (!where || (!node.isDirectory && blocks > where->second && volume_.partitions[extent.partition].kind
+                                                                                  == PartitionMap::Kind::Physical)) {
+                    ++volume_.report.extentsOutside;
+                } else if (node.firstSector == 0) {
+                    node.firstSector = where->first;
+                }
+            }
+            covered += extent.length;
+        }
+    }
+
+    std::set<std::uint32_t> visited_;
+
+private:
+    Space space_;
+    std::uint32_t sectorCount_;
+    Volume& volume_;
+    // Continuations read for the whole volume: entries that share a chain
+    // (links to one file) cannot make the reading of a small image long.
+    std::uint64_t continuationsRead_ = 0;
+    std::uint64_t continuationBudget_ = 4 * std::uint64_t{sectorCount_} + 1024;
+};
+
+// The descriptors of one volume descriptor sequence that the reader needs.
+struct Sequence {
+    std::optional<std::vector<std::uint8_t>> primary;
+    std::optional<std::vector<std::uint8_t>> logical;
+    std::vector<std::vector<std::uint8_t>> partitions;
+
+    bool Complete() const { return primary && logical && !partitions.empty(); }
+};
+
+// Keeps the descriptor with the highest sequence number of each kind.
+void Keep(std::optional<std::vector<std::uint8_t>>& slot, const std::vector<std::uint8_t>& descriptor)
+{
+    if (!slot || Le32(descriptor.data() + 16) >= Le32(slot->data() + 16)) {
+        slot = descriptor;
+    }
+}
+
+Sequence ReadSequence(Reader& reader, std::uint32_t first, std::uint32_t length, LoadReport& report)
+{
+    Sequence sequence;
+    std::vector<std::uint8_t> buffer(kUdfBlockSize);
+    std::uint32_t sector = first;
+    std::uint32_t left = length / kUdfBlockSize;
+    std::uint32_t visited = 0;
+    while (left > 0 && visited++ < kMaxSequenceSectors) {
+        if (!reader.Sector(sector, buffer.data())) {
+            break;
+        }
+        const std::uint16_t id = Le16(buffer.data());
+        if (CheckDescriptorTag(buffer.data(), kUdfBlockSize, id, sector) != nullptr) {
+            ++report.badDescriptors;
+            break;
+        }
+        if (id == kTagTerminating) {
+            break;
+        }
+        if (id == kTagVolumePointer) {
+            sector = Le32(buffer.data() + 24);
+            left = Le32(buffer.data() + 20) / kUdfBlockSize;
+            continue;
+        }
+        if (id == kTagPrimaryVolume) {
+            Keep(sequence.primary, buffer);
+        } else if (id == kTagLogicalVolume) {
+            Keep(sequence.logical, buffer);
+        } else if (id == kTagPartition) {
+            const std::uint16_t number = Le16(buffer.data() + 22);
+            auto same = std::find_if(sequence.partitions.begin(), sequence.partitions.end(),
+                                     [number](const auto& d) { return Le16(d.data() + 22) == number; });
+            if (same == sequence.partitions.end()) {
+                sequence.partitions.push_back(buffer);
+            } else if (Le32(buffer.data() + 16) >= Le32(same->data() + 16)) {
+                *same = buffer;
+            }
+        }
+        ++sector;
+        --left;
+    }
+    return sequence;
+}
+
+} // namespace
+
+std::uint16_t DescriptorCrc(const std::uint8_t* data, std::size_t length)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ (data[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+const char* CheckDescriptorTag(const std::uint8_t* data, std::size_t available, std::uint16_t expectedId,
+                               std::uint32_t expectedLocation)
+{
+    if (available < kTagSize) {
+        return "the descriptor is cut short";
+    }
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < kTagSize; ++i) {
+        if (i != 4) {
+            sum = static_cast<std::uint8_t>(sum + data[i]);
+        }
+    }
+    if (sum != data[4]) {
+        return "the tag checksum is wrong";
+    }
+    if (Le16(data) != expectedId) {
+        return "the descriptor is not of the kind expected";
+    }
+    const std::uint16_t crcLength = Le16(data + 10);
+    if (kTagSize + static_cast<std::size_t>(crcLength) > available) {
+        return "the descriptor's CRC length runs beyond it";
+    }
+    if (DescriptorCrc(data + kTagSize, crcLength) != Le16(data + 8)) {
+        return "the descriptor CRC is wrong";
+    }
+    if (Le32(data + 12) != expectedLocation) {
+        return "the descriptor names another location";
+    }
+    return nullptr;
+}
+
+std::string DecodeCs0(const std::uint8_t* data, std::size_t length)
+{
+    std::string out;
+    if (length == 0) {
+        return out;
+    }
+    const std::uint8_t compression = data[0];
+    if (compression == 8 || compression == 254) {
+        for (std::size_t i = 1; i < length; ++i) {
+            AppendUtf8(out, data[i]);
+        }
+    } else if (compression == 16 || compression == 255) {
+        std::u16string units;
+        for (std::size_t i = 1; i + 1 < length; i += 2) {
+            units += static_cast<char16_t>((data[i] << 8) | data[i + 1]);
+        }
+        out = platform::Utf16ToNarrow(units);
+    }
+    return out;
+}
+
+std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length)
+{
+    std::string path;
+    std::size_t at = 0;
+    while (at < length) {
+        if (at + 4 > length || at + 4 + data[at + 1] > length) {
+            return std::nullopt;
+        }
+        const std::uint8_t type = data[at];
+        const std::uint8_t identifierLength = data[at + 1];
+        std::string part;
+        switch (type) {
+        case 1: // a root named by the identifier, or the file system's when unnamed
+        case 2: // the root of the file system
+            path = "/";
+            break;
+        case 3: part = ".."; break;
+        case 4: part = "."; break;
+        case 5:
+            part = DecodeCs0(data + at + 4, identifierLength);
+            if (part.empty()) {
+                return std::nullopt;
+            }
+            break;
+        default: return std::nullopt;
+        }
+        if (!part.empty()) {
+            if (!path.empty() && path.back() != '/') {
+                path += '/';
+            }
+            path += part;
+        }
+        at += 4 + std::size_t{identifierLength};
+    }
+    return path;
+}
+
+std::string DecodeDString(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0) {
+        return {};
+    }
+    const std::size_t used = std::min<std::size_t>(data[size - 1], size - 1);
+    return DecodeCs0(data, used);
+}
+
+std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data)
+{
+    const std::uint16_t typeAndZone = Le16(data);
+    platform::CalendarTime fields;
+    fields.year = static_cast<std::int16_t>(Le16(data + 2));
+    fields.month = data[4];
+    fields.day = data[5];
+    fields.hour = data[6];
+    fields.minute = data[7];
+    fields.second = data[8];
+    fields.millisecond = data[9] * 10 + data[10] / 10;
+    if (fields.year < 1601 || fields.month < 1 || fields.month > 12 || fields.day < 1 || fields.day > 31
+        || fields.hour > 23 || fields.minute > 59 || fields.second > 59 || fields.millisecond > 999) {
+        return std::nullopt;
+    }
+    platform::FileTime wall = 0;
+    if (!platform::UtcToFileTime(fields, wall)) {
+        return std::nullopt;
+    }
+    // Type 1: local time, with the zone's offset in minutes in 12 signed bits
+    // (-2047: no zone recorded, read as UTC).
+    int offsetMinutes = 0;
+    if ((typeAndZone >> 12) == 1) {
+        int zone = typeAndZone & 0x0FFF;
+        if ((zone & 0x0800) != 0) {
+            zone -= 0x1000;
+        }
+        if (zone >= -1440 && zone <= 1440) {
+            offsetMinutes = zone;
+        }
+    }
+    const std::int64_t moment = static_cast<std::int64_t>(wall)
+        - static_cast<std::int64_t>(offsetMinutes) * 60 * static_cast<std::int64_t>(platform::kFileTimeTicksPerSecond);
+    if (moment < 0) {
+        return std::nullopt;
+    }
+    return static_cast<platform::FileTime>(moment);
+}
+
+std::string RevisionText(std::uint16_t revision)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%x.%02x", revision >> 8, revision & 0xFF);
+    return text;
+}
+
+std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorCount, std::string* problem,
+                                 bool* noVolume)
+{
+    if (noVolume != nullptr) {
+        *noVolume = false;
+    }
+    Volume volume;
+    Reader reader(read, sectorCount, volume);
+    std::vector<std::uint8_t> buffer(kUdfBlockSize);
+
+    // The anchor: sector 256, else the last sector but 256, else the last.
+    std::optional<std::uint32_t> anchor;
+    for (const std::uint32_t candidate : {256u, sectorCount > 256 ? sectorCount - 256 : 0u,
+                                          sectorCount > 0 ? sectorCount - 1 : 0u}) {
+        if (candidate >= 256 && reader.Sector(candidate, buffer.data())
+            && CheckDescriptorTag(buffer.data(), kUdfBlockSize, kTagAnchor, candidate) == nullptr) {
+            anchor = candidate;
+            break;
+        }
+    }
+    if (!anchor) {
+        *problem = "no UDF anchor volume descriptor (at sector 256, N-256 or N-1) checks out";
+        if (noVolume != nullptr) {
+            *noVolume = true;
+        }
+        return std::nullopt;
+    }
+    volume.anchorSector = *anchor;
+    Sequence sequence = ReadSequence(reader, Le32(buffer.data() + 20), Le32(buffer.data() + 16), volume.report);
+    if (!sequence.Complete()) {
+        Sequence reserve = ReadSequence(reader, Le32(buffer.data() + 28), Le32(buffer.data() + 24), volume.report);
+        if (reserve.Complete()) {
+            sequence = std::move(reserve);
+        }
+    }
+    if (!sequence.Complete()) {
+        *problem = "the UDF volume descriptor sequences lack a primary, logical volume or partition descriptor";
+        return std::nullopt;
+    }
+    const std::uint8_t* pvd = sequence.primary->data();
+    volume.volumeIdentifier = DecodeDString(pvd + 24, 32);
+    const std::uint8_t* lvd = sequence.logical->data();
+    volume.logicalVolumeIdentifier = DecodeDString(lvd + 84, 128);
+    const std::uint32_t blockSize = Le32(lvd + 212);
+    if (blockSize != kUdfBlockSize) {
+        *problem = "the UDF logical block size is " + std::to_string(blockSize)
+            + " bytes; only volumes of 2048-byte blocks can be read";
+        return std::nullopt;
+    }
+    volume.revision = Le16(lvd + 216 + 24);
+
+    // The partition maps, in the order the addresses refer to them.
+    const std::uint32_t tableLength = std::min<std::uint32_t>(Le32(lvd + 264), kUdfBlockSize - 440);
+    const std::uint32_t mapCount = Le32(lvd + 268);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> metadataFiles; // main, mirror per metadata map
+    std::size_t at = 440;
+    for (std::uint32_t i = 0; i < mapCount && at + 2 <= 440 + tableLength; ++i) {
+        const std::uint8_t type = lvd[at];
+        const std::uint8_t length = lvd[at + 1];
+        if (length < 6 || at + length > 440 + tableLength) {
+            *problem = "a UDF partition map is malformed";
+            return std::nullopt;
+        }
+        const std::uint8_t* map = lvd + at;
+        std::uint16_t number = 0;
+        PartitionMap entry;
+        if (type == 1) {
+            number = Le16(map + 4);
+        } else if (type == 2 && length >= 64) {
+            const std::string_view identifier(reinterpret_cast<const char*>(map + 5), 23);
+            number = Le16(map + 38);
+            if (identifier == "*UDF Metadata Partition") {
+                entry.kind = PartitionMap::Kind::Metadata;
+                metadataFiles.emplace_back(Le32(map + 40), Le32(map + 44));
+            } else if (identifier != "*UDF Sparable Partition") {
+                *problem = "the UDF partition map '" + std::string(identifier.substr(0, identifier.find('\0')))
+                    + "' is not supported (only physical, sparable and metadata partitions can be read)";
+                return std::nullopt;
+            }
+        } else {
+            *problem = "a UDF partition map of type " + std::to_string(type) + " is not supported";
+            return std::nullopt;
+        }
+        const auto descriptor = std::find_if(sequence.partitions.begin(), sequence.partitions.end(),
+                                             [number](const auto& d) { return Le16(d.data() + 22) == number; });
+        if (descriptor == sequence.partitions.end()) {
+            *problem = "UDF partition " + std::to_string(number) + " has no partition descriptor";
+            return std::nullopt;
+        }
+        entry.start = Le32(descriptor->data() + 188);
+        entry.length = Le32(descriptor->data() + 192);
+        volume.partitions.push_back(entry);
+        at += length;
+    }
+    if (volume.partitions.empty()) {
+        *problem = "the UDF logical volume has no partition map";
+        return std::nullopt;
+    }
+    // A metadata partition's blocks are those of its metadata file, which
+    // lies in the physical partition of the same number; its mirror stands
+    // in when the file itself is damaged.
+    std::size_t metadataIndex = 0;
+    for (std::size_t i = 0; i < volume.partitions.size(); ++i) {
+        PartitionMap& map = volume.partitions[i];
+        if (map.kind != PartitionMap::Kind::Metadata) {
+            continue;
+        }
+        std::uint16_t physical = 0;
+        for (std::size_t j = 0; j < volume.partitions.size(); ++j) {
+            if (volume.partitions[j].kind == PartitionMap::Kind::Physical && volume.partitions[j].start == map.start) {
+                physical = static_cast<std::uint16_t>(j);
+                break;
+            }
+        }
+        const auto [main, mirror] = metadataFiles[metadataIndex++];
+        std::optional<Entry> file = reader.ReadEntry(physical, main);
+        if (!file || file->adType == 3 || file->extents.empty()) {
+            file = reader.ReadEntry(physical, mirror);
+            volume.usedMetadataMirror = true;
+        }
+        if (!file || file->adType == 3 || file->extents.empty()) {
+            *problem = "neither the UDF metadata file nor its mirror can be read";
+            return std::nullopt;
+        }
+        // Its blocks must lie in a physical partition: one mapped through a
+        // metadata partition again could loop.
+        for (const Extent& extent : file->extents) {
+            if (extent.partition >= volume.partitions.size()
+                || volume.partitions[extent.partition].kind != PartitionMap::Kind::Physical) {
+                *problem = "the UDF metadata file's extents do not lie in a physical partition";
+                return std::nullopt;
+            }
+        }
+        map.metadataExtents = file->extents;
+    }
+
+    // The file set, then the root folder.
+    const std::uint32_t fsdBlock = Le32(lvd + 248 + 4);
+    const std::uint16_t fsdPartition = Le16(lvd + 248 + 8);
+    if (const char* why = reader.ReadTagged(fsdPartition, fsdBlock, buffer.data(), kTagFileSet)) {
+        *problem = std::string("the UDF file set descriptor cannot be used: ") + why;
+        return std::nullopt;
+    }
+    const std::uint32_t rootBlock = Le32(buffer.data() + 400 + 4);
+    const std::uint16_t rootPartition = Le16(buffer.data() + 400 + 8);
+    std::optional<Entry> root = reader.ReadEntry(rootPartition, rootBlock);
+    if (!root) {
+        *problem = "the UDF root folder's file entry cannot be read";
+        return std::nullopt;
+    }
+    Node rootNode;
+    rootNode.isDirectory = true;
+    rootNode.date = root->date;
+    if (const auto where = reader.Resolve(rootPartition, rootBlock)) {
+        rootNode.entrySector = where->first;
+    }
+    reader.Fill(rootNode, *root);
+    volume.nodes.push_back(std::move(rootNode));
+    reader.Descend(0, *root, rootPartition, rootBlock, 0);
+    return volume;
+}
+
+bool ReadFileData(const SectorReader& read, std::uint32_t sectorCount, const Volume& volume, const Node& node,
+                  std::uint64_t offset, std::uint8_t* buffer, std::size_t count, std::string* problem)
+{
+    if (offset > node.size || count > node.size - offset) {
+        *problem = "the range lies beyond the end of the file";
+        return false;
+    }
+    if (count == 0) {
+        return true;
+    }
+    if (node.isEmbedded) {
+        std::memset(buffer, 0, count);
+        if (offset < node.embedded.size()) {
+            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(count, node.embedded.size() - offset));
+            std::memcpy(buffer, node.embedded.data() + offset, take);
+        }
+        return true;
+    }
+    Space space(read, sectorCount, volume.partitions);
+    return space.ReadExtents(node.extents, offset, buffer, count, problem);
+}
+
+} // namespace tarvelin::iso::udf

@@ -1,0 +1,134 @@
+#pragma once
+
+// Reading the UDF file system of an image (ECMA-167 with the OSTA UDF
+// rules, revisions 1.02 to 2.60): the anchor, the volume descriptor
+// sequence, the partition maps (physical, sparable read as physical, and the
+// metadata partition of 2.50 onwards), the file set and the tree of file
+// entries below its root. Every descriptor tag is checked (checksum, CRC,
+// location); a damaged structure is counted and skipped, a folder met twice
+// is left empty, and every length is bounded by the image.
+
+#include "core/export.h"
+#include "iso/iso9660.h"
+#include "platform/time.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin::iso::udf {
+
+inline constexpr std::uint32_t kUdfBlockSize = 2048;
+
+// Descriptor tag identifiers this reader knows.
+enum TagId : std::uint16_t {
+    kTagPrimaryVolume = 1,
+    kTagAnchor = 2,
+    kTagVolumePointer = 3,
+    kTagImplementationUse = 4,
+    kTagPartition = 5,
+    kTagLogicalVolume = 6,
+    kTagUnallocatedSpace = 7,
+    kTagTerminating = 8,
+    kTagFileSet = 256,
+    kTagFileIdentifier = 257,
+    kTagAllocationExtent = 258,
+    kTagFileEntry = 261,
+    kTagExtendedFileEntry = 266,
+};
+
+// CRC-16 CCITT (polynomial 0x1021, initial value 0) of the descriptor CRC.
+TARVELIN_API std::uint16_t DescriptorCrc(const std::uint8_t* data, std::size_t length);
+
+// Why a descriptor tag does not check out; nullptr when it does. The tag's
+// CRC covers crcLength bytes behind the 16-byte tag, which must lie inside
+// the available bytes. expectedLocation is the block the tag must name.
+TARVELIN_API const char* CheckDescriptorTag(const std::uint8_t* data, std::size_t available, std::uint16_t expectedId,
+                                            std::uint32_t expectedLocation);
+
+// A CS0 string of `length` bytes (its first byte the compression: 8 one
+// byte per character, 16 big-endian UTF-16 units) as UTF-8.
+TARVELIN_API std::string DecodeCs0(const std::uint8_t* data, std::size_t length);
+// A d-string field of `size` bytes: its last byte holds the used length.
+TARVELIN_API std::string DecodeDString(const std::uint8_t* data, std::size_t size);
+// The path components of a symbolic link's data as a '/'-separated path
+// ("/" for the root, ".." and "." for parent and current folder); nullopt
+// when they are malformed.
+TARVELIN_API std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length);
+// A 12-byte timestamp with its time zone; nullopt when unset or invalid.
+TARVELIN_API std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data);
+
+// A run of a file's bytes: `length` bytes from logical block `block` of
+// partition reference `partition`, or a run that reads as zeros.
+struct Extent {
+    std::uint64_t length = 0;
+    std::uint32_t block = 0;
+    std::uint16_t partition = 0;
+    bool recorded = true; // false: allocated or not, nothing recorded (zeros)
+};
+
+struct Node {
+    std::string name;          // UTF-8; empty for the root
+    bool isDirectory = false;
+    bool isSymlink = false;
+    std::string linkTarget;    // symbolic links: the target, '/'-separated
+    std::uint64_t size = 0;
+    platform::FileTime date = 0; // modification time; 0 when unset
+    std::vector<Extent> extents;
+    std::vector<std::uint8_t> embedded; // the data when it is held in the entry itself
+    bool isEmbedded = false;
+    std::uint32_t firstSector = 0; // absolute sector of the first recorded extent; 0 when none
+    std::uint32_t entrySector = 0; // absolute sector of its (extended) file entry
+    std::int32_t parent = -1;
+    std::vector<std::int32_t> children;
+};
+
+// Damage met while reading, each skipped.
+struct LoadReport {
+    std::uint32_t badDescriptors = 0;  // tag checksum, CRC, location or identifier wrong
+    std::uint32_t malformedRecords = 0; // lengths that do not fit
+    std::uint32_t loopsRefused = 0;    // folders met twice, left empty
+    std::uint32_t extentsOutside = 0;  // data lying beyond the end of the image
+    std::uint32_t tooDeep = 0;         // folders nested too deeply, left empty
+
+    std::uint32_t Total() const { return badDescriptors + malformedRecords + loopsRefused + extentsOutside + tooDeep; }
+};
+
+struct PartitionMap {
+    enum class Kind { Physical, Metadata } kind = Kind::Physical;
+    std::uint32_t start = 0;   // absolute sector of the physical partition
+    std::uint32_t length = 0;  // its blocks
+    std::vector<Extent> metadataExtents; // Metadata: where its blocks lie in the physical partition
+};
+
+struct Volume {
+    std::uint16_t revision = 0;   // 0x0102, 0x0150, 0x0200, 0x0201, 0x0250, 0x0260
+    std::string volumeIdentifier; // of the primary volume descriptor
+    std::string logicalVolumeIdentifier;
+    std::uint32_t anchorSector = 0;
+    std::uint32_t fileCount = 0;
+    std::uint32_t folderCount = 0; // without the root
+    bool usedMetadataMirror = false;
+    std::vector<PartitionMap> partitions;
+    std::vector<Node> nodes; // nodes[0] is the root
+    LoadReport report;
+};
+
+// Reads the UDF volume of an image of sectorCount logical sectors. nullopt
+// with *problem set when there is none or it cannot be read at all;
+// *noVolume then tells the first (no anchor checks out) from the second.
+TARVELIN_API std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorCount,
+                                              std::string* problem, bool* noVolume = nullptr);
+
+// Reads count bytes of a file from offset (offset + count <= node.size).
+// Unrecorded runs, and bytes the extents do not reach, read as zeros. False
+// with *problem set when a sector cannot be read or lies outside the image.
+TARVELIN_API bool ReadFileData(const SectorReader& read, std::uint32_t sectorCount, const Volume& volume,
+                               const Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+                               std::string* problem);
+
+// "2.01" for 0x0201.
+TARVELIN_API std::string RevisionText(std::uint16_t revision);
+
+} // namespace tarvelin::iso::udf
