@@ -109,15 +109,13 @@ void CheckSavedSet(IIsoSector* sectors)
                  "a saved set starts with the primary descriptor of the saved tree");
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+// What `info` reads; whether the image has a boot record.
+bool ReadDescriptors(const std::string& path)
 {
-    const std::string path = fuzz::Inputs().Write("image.iso", data, size);
     ScopedComponent<IIsoSector> sectors(Sector1());
     fuzz::Expect(sectors.get() != nullptr, "the sector component can be made");
     if (!sectors->Open(path.c_str())) {
-        return 0;
+        return false;
     }
     const std::uint32_t count = sectors->GetSectorCount();
     const iso::SectorReader read = fuzz::ReaderOf(sectors.get());
@@ -141,19 +139,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckCatalog(sector);
     }
     CheckSavedSet(sectors.get());
+    return set.hasBootRecord;
+}
 
-    if (set.hasBootRecord) {
-        // The boot image as `boot save` writes it.
-        ScopedComponent<IIsoEdit> edit(Edit1());
-        fuzz::Expect(edit.get() != nullptr, "the edit component can be made");
-        if (edit->Open(path.c_str())) {
-            edit->LoadTree();
-            CByteBuffer image(4096);
-            if (edit->HasBootImage() && edit->SaveBootImage(image)) {
-                fuzz::Expect(image.GetSize() > 0, "a saved boot image holds bytes");
-            }
-            (void)edit->GetMediaType();
-        }
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string path = fuzz::Inputs().Write("image.iso", data, size);
+    // The image is open once at a time: an open image is held exclusively.
+    if (!ReadDescriptors(path)) {
+        return 0;
     }
+    // The boot image as `boot save` writes it.
+    ScopedComponent<IIsoEdit> edit(Edit1());
+    fuzz::Expect(edit.get() != nullptr, "the edit component can be made");
+    fuzz::Expect(edit->Open(path.c_str()), "an image that opened once opens again");
+    edit->LoadTree();
+    CByteBuffer image(4096);
+    if (edit->HasBootImage() && edit->SaveBootImage(image)) {
+        fuzz::Expect(image.GetSize() > 0, "a saved boot image holds bytes");
+    }
+    (void)edit->GetMediaType();
     return 0;
 }

@@ -57,6 +57,13 @@ public:
         return path;
     }
 
+    // No file of that name in the folder.
+    void Remove(std::string_view name) const
+    {
+        std::error_code error;
+        std::filesystem::remove(path_ / name, error);
+    }
+
     [[noreturn]] static void Fail(const std::string& why)
     {
         std::fprintf(stderr, "fuzz harness: %s\n", why.c_str());

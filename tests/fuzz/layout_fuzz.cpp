@@ -53,9 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         }
         const std::string_view image = end < rest.size() ? rest.substr(end + 1) : std::string_view();
+        const bool upper = (selector & 2) != 0;
+        // The folder holds this input's files alone, whatever the sheet names.
+        inputs.Remove("image.bin");
+        inputs.Remove(upper ? "image.cue" : "image.CUE");
         inputs.Write("data.bin", reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
-        path = inputs.Write((selector & 2) != 0 ? "image.CUE" : "image.cue",
-                            reinterpret_cast<const std::uint8_t*>(sheet.data()), sheet.size());
+        path = inputs.Write(upper ? "image.CUE" : "image.cue", reinterpret_cast<const std::uint8_t*>(sheet.data()),
+                            sheet.size());
     }
 
     // One after the other: an image open in the reader is held exclusively.
