@@ -14,16 +14,10 @@ namespace {
 
 void WarnAboutDamage(const std::string& imagePath, const TreeLoadReport& report)
 {
-    std::string damage;
-    const auto add = [&damage](std::uint32_t count, const char* what) {
-        if (count > 0) {
-            damage += (damage.empty() ? "" : ", ") + std::to_string(count) + " " + what;
-        }
-    };
-    add(report.malformedRecords, "malformed records skipped");
-    add(report.loopsRefused, "folders read twice or looping back, left empty");
-    add(report.extentsOutside, "entries lying beyond the end of the image");
-    add(report.tooDeep, "folders nested too deeply, left empty");
+    const std::string damage = CountedList({{report.malformedRecords, "malformed records skipped"},
+                                            {report.loopsRefused, "folders read twice or looping back, left empty"},
+                                            {report.extentsOutside, "entries lying beyond the end of the image"},
+                                            {report.tooDeep, "folders nested too deeply, left empty"}});
     if (!damage.empty()) {
         PrintError("warning: the tree of '" + imagePath + "' is damaged: " + damage);
     }
@@ -146,6 +140,17 @@ std::string FormatLocalDate(platform::FileTime date)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.year, local.month, local.day, local.hour,
                   local.minute, local.second);
     return text;
+}
+
+std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts)
+{
+    std::string list;
+    for (const auto& [count, what] : counts) {
+        if (count > 0) {
+            list += (list.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+        }
+    }
+    return list;
 }
 
 } // namespace tarvelin::cli

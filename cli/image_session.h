@@ -9,6 +9,8 @@
 #include "iso/iso_extract.h"
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -69,6 +71,9 @@ std::string JoinImagePath(const std::string& folder, const std::string& name);
 // The engine's checks of names read from an image (iso/iso_extract.h).
 using tarvelin::IsSafeEntryName;
 using tarvelin::PrintableName;
+
+// "3 things, 1 other" of the counts that are not 0, for a damage warning.
+std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts);
 
 // "YYYY-MM-DD HH:MM:SS" in local time; "-" padded to the same width when the
 // entry has no date.

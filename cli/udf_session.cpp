@@ -43,18 +43,11 @@ ItemInfo UdfItemInfo(const iso::udf::Node& node)
 
 std::string UdfDamageText(const iso::udf::LoadReport& report)
 {
-    std::string damage;
-    const auto add = [&damage](std::uint32_t count, const char* what) {
-        if (count > 0) {
-            damage += (damage.empty() ? "" : ", ") + std::to_string(count) + " " + what;
-        }
-    };
-    add(report.badDescriptors, "damaged descriptors skipped");
-    add(report.malformedRecords, "malformed records skipped");
-    add(report.loopsRefused, "folders read twice or looping back, left empty");
-    add(report.extentsOutside, "entries lying beyond the end of the image");
-    add(report.tooDeep, "folders nested too deeply, left empty");
-    return damage;
+    return CountedList({{report.badDescriptors, "damaged descriptors skipped"},
+                        {report.malformedRecords, "malformed records skipped"},
+                        {report.loopsRefused, "folders read twice or looping back, left empty"},
+                        {report.extentsOutside, "entries lying beyond the end of the image"},
+                        {report.tooDeep, "folders nested too deeply, left empty"}});
 }
 
 UdfImage::~UdfImage() { DestroyComponent(sectors_); }

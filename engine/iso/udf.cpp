@@ -41,20 +41,6 @@ constexpr std::uint8_t kCharDirectory = 0x02;
 constexpr std::uint8_t kCharDeleted = 0x04;
 constexpr std::uint8_t kCharParent = 0x08;
 
-void AppendUtf8(std::string& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // An entry's fields, from a file entry or an extended file entry.
 struct Entry {
     std::uint8_t fileType = 0;
@@ -598,18 +584,17 @@ std::string DecodeCs0(const std::uint8_t* data, std::size_t length)
         return out;
     }
     const std::uint8_t compression = data[0];
+    std::u16string units;
     if (compression == 8 || compression == 254) {
         for (std::size_t i = 1; i < length; ++i) {
-            AppendUtf8(out, data[i]);
+            units += static_cast<char16_t>(data[i]);
         }
     } else if (compression == 16 || compression == 255) {
-        std::u16string units;
         for (std::size_t i = 1; i + 1 < length; i += 2) {
             units += static_cast<char16_t>((data[i] << 8) | data[i + 1]);
         }
-        out = platform::Utf16ToNarrow(units);
     }
-    return out;
+    return units.empty() ? out : platform::Utf16ToNarrow(units);
 }
 
 std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length)
