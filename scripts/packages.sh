@@ -22,4 +22,4 @@ TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland libqt6svg6)
 # grab of it as PNG.
 TARVELIN_SCREENSHOT_PACKAGES=(xvfb xdotool imagemagick x11-utils fonts-dejavu-core)
 # bench/fuzz.sh: clang with libFuzzer, and the peer tools its seeds are made with.
-TARVELIN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev genisoimage xorriso)
+TARVELIN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev genisoimage xorriso udftools)

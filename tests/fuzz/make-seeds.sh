@@ -3,7 +3,7 @@
 # tarvelin-cli build (with and without Rock Ridge), genisoimage -R -J (its
 # deepest folder relocated), genisoimage without extensions and with UDF,
 # xorriso -R -J, bootable images (genisoimage; xorriso with an EFI section;
-# tarvelin-cli boot load), a BIN/CUE pair from tarvelin-cli iso2bin, and
+# tarvelin-cli boot load), an empty mkudffs UDF 2.01 volume, a BIN/CUE pair from tarvelin-cli iso2bin, and
 # volumes in other layouts: raw Mode 2 Form 1 sectors, 2336-byte sectors,
 # behind a header, and without the 16 sectors in front of the descriptors.
 #
@@ -101,6 +101,11 @@ for image in cli.iso headerless.iso header.img cli.bin mode2.bin s2336.img xorri
     seed "$out" layout "image-${image%.*}-${image##*.}" image "$image"
     seed "$out" convert "${image%.*}-${image##*.}" "$image"
 done
+seed "$out" udf geniso-udf geniso-udf.iso
+if command -v mkudffs >/dev/null; then
+    mkudffs --blocksize=2048 --media-type=hd --udfrev=2.01 --label=Seed mkudffs-201.img 400 >/dev/null
+    seed "$out" udf mkudffs-201 mkudffs-201.img
+fi
 seed "$out" layout cue-quoted sheet quoted.cue nul cli.bin
 seed "$out" layout cue-bare SHEET bare.cue nul mode2.bin
 
@@ -113,3 +118,4 @@ seed "$out/minimal" descriptors boot-headerless boot-headerless.iso
 seed "$out/minimal" tree rr-joliet-headerless headerless.iso
 seed "$out/minimal" path_table rr-joliet-headerless headerless.iso
 seed "$out/minimal" convert headerless headerless.iso
+seed "$out/minimal" udf geniso-udf geniso-udf.iso
