@@ -45,12 +45,8 @@ bool StreamOut(std::uint64_t size, const std::string& path, ReadFn read)
     return true;
 }
 
-int CatUdf(const Arguments& args)
+int CatUdf(const Arguments& args, UdfSession& session)
 {
-    UdfSession session;
-    if (const int status = session.Open(args[0]); status != kExitOk) {
-        return status;
-    }
     std::string problem;
     const std::int32_t index = session.Find(args[1], &problem);
     if (index < 0) {
@@ -74,11 +70,15 @@ int RunCat(const Arguments& args)
     if (args.size() != 2) {
         return UsageError(kCat, args.size() < 2 ? "an image and a path are needed" : "too many arguments");
     }
-    if (SessionTree() == TreeSource::Udf) {
-        return CatUdf(args);
+    int status = kExitOk;
+    if (UdfSession udf; OpenChosenUdfTree(udf, args[0], &status)) {
+        return CatUdf(args, udf);
+    }
+    if (status != kExitOk) {
+        return status;
     }
     ImageSession session;
-    if (const int status = session.Open(args[0]); status != kExitOk) {
+    if (status = session.Open(args[0]); status != kExitOk) {
         return status;
     }
     std::string problem;

@@ -99,11 +99,9 @@ int RunExtract(const Arguments& args)
         }
         return kExitOk;
     };
-    if (SessionTree() == TreeSource::Udf) {
-        UdfSession udf;
-        if (const int status = udf.Open(words[0]); status != kExitOk) {
-            return status;
-        }
+    UdfSession udf;
+    int status = kExitOk;
+    if (OpenChosenUdfTree(udf, words[0], &status)) {
         std::vector<std::int32_t> picked;
         for (std::size_t i = 1; i < words.size(); ++i) {
             std::string problem;
@@ -120,8 +118,11 @@ int RunExtract(const Arguments& args)
         return finish(ExtractUdfEntries(udf, picked, destination, options));
     }
 
+    if (status != kExitOk) {
+        return status;
+    }
     ImageSession session;
-    if (const int status = session.Open(words[0]); status != kExitOk) {
+    if (status = session.Open(words[0]); status != kExitOk) {
         return status;
     }
     std::vector<DirNode*> nodes;

@@ -162,11 +162,9 @@ int RunLs(const Arguments& args)
         return UsageError(kLs, "more than one path given");
     }
 
-    if (SessionTree() == TreeSource::Udf) {
-        UdfSession udf;
-        if (const int status = udf.Open(words[0]); status != kExitOk) {
-            return status;
-        }
+    UdfSession udf;
+    int status = kExitOk;
+    if (OpenChosenUdfTree(udf, words[0], &status)) {
         std::string problem;
         const std::int32_t node = udf.Find(words.size() == 2 ? words[1] : "/", &problem);
         if (node < 0) {
@@ -179,8 +177,11 @@ int RunLs(const Arguments& args)
         }
         return kExitOk;
     }
+    if (status != kExitOk) {
+        return status;
+    }
     ImageSession session;
-    if (const int status = session.Open(words[0]); status != kExitOk) {
+    if (status = session.Open(words[0]); status != kExitOk) {
         return status;
     }
     std::string problem;

@@ -14,11 +14,12 @@ namespace {
 
 void PrintHelp(std::FILE* out)
 {
-    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso] [--tree iso|udf]\n\n"
+    std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso] [--tree iso|joliet|udf]\n\n"
                       "--names: which names of an image to show (default: Rock Ridge where the image has\n"
                       "them, else Joliet, else ISO 9660)\n"
-                      "--tree: which file system ls, cat and extract read (default: iso; udf reads the\n"
-                      "UDF tree, which cannot be edited)\n\ncommands:\n");
+                      "--tree: which file system ls, cat and extract read (default: the UDF tree of an\n"
+                      "image that has one, else the ISO 9660 tree; joliet: the ISO 9660 tree with its\n"
+                      "Joliet names; the UDF tree cannot be edited)\n\ncommands:\n");
     auto commands = Commands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
@@ -62,8 +63,8 @@ int main(int argc, char** argv)
     }
     if (const auto tree = std::find(args.begin(), args.end(), "--tree"); tree != args.end()) {
         const std::string value = tree + 1 != args.end() ? *(tree + 1) : std::string();
-        if (value != "iso" && value != "udf") {
-            PrintError("--tree takes iso or udf");
+        if (value != "iso" && value != "joliet" && value != "udf") {
+            PrintError("--tree takes iso, joliet or udf");
             return kExitUsage;
         }
         if (value == "udf" && name != "ls" && name != "cat" && name != "extract") {
@@ -71,6 +72,9 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
         SetSessionTree(value == "udf" ? TreeSource::Udf : TreeSource::Iso);
+        if (value == "joliet") {
+            SetSessionNameSource(tarvelin::NameSource::Joliet);
+        }
         args.erase(tree, tree + 2);
     }
     for (const Command& command : Commands()) {

@@ -12,7 +12,7 @@ namespace tarvelin::cli {
 
 namespace {
 
-TreeSource sessionTree = TreeSource::Iso;
+TreeSource sessionTree = TreeSource::Automatic;
 
 } // namespace
 
@@ -50,13 +50,27 @@ std::string UdfDamageText(const iso::udf::LoadReport& report)
                         {report.tooDeep, "folders nested too deeply, left empty"}});
 }
 
-UdfImage::~UdfImage() { DestroyComponent(sectors_); }
+UdfImage::~UdfImage() { Close(); }
 
-int UdfImage::Open(const std::string& imagePath)
+void UdfImage::Close()
 {
+    DestroyComponent(sectors_);
+    sectors_ = nullptr;
+    plain_.Close();
+    read_ = nullptr;
+    sectorCount_ = 0;
+}
+
+int UdfImage::Open(const std::string& imagePath, bool quiet)
+{
+    const auto printError = [quiet](const std::string& text) {
+        if (!quiet) {
+            PrintError(text);
+        }
+    };
     sectors_ = Sector1();
     if (sectors_ == nullptr) {
-        PrintError("cannot create the image component (out of memory)");
+        printError("cannot create the image component (out of memory)");
         return kExitFailure;
     }
     if (sectors_->Open(imagePath.c_str())) {
@@ -66,7 +80,7 @@ int UdfImage::Open(const std::string& imagePath)
         return kExitOk;
     }
     if (sectors_->GetOpenError() != ImageOpenError::NoVolume) {
-        PrintError(sectors_->GetLastError());
+        printError(sectors_->GetLastError());
         return kExitFailure;
     }
     const std::string noVolume = sectors_->GetLastError();
@@ -74,7 +88,7 @@ int UdfImage::Open(const std::string& imagePath)
     sectors_ = nullptr;
     std::uint64_t length = 0;
     if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
-        PrintError(plain_.LastError());
+        printError(plain_.LastError());
         return kExitFailure;
     }
     constexpr std::uint64_t kMaxSectors = UINT32_MAX;
@@ -89,7 +103,7 @@ int UdfImage::Open(const std::string& imagePath)
         return file->ReadAt(at, buffer, want) == want;
     };
     if (iso::UdfNsrVersionAt(read_, sectorCount_, iso::kFirstDescriptorSector) == 0) {
-        PrintError(noVolume + "; nor does it begin with a UDF volume recognition sequence");
+        printError(noVolume + "; nor does it begin with a UDF volume recognition sequence");
         return kExitNotAnImage;
     }
     return kExitOk;
@@ -100,11 +114,36 @@ int UdfSession::Open(const std::string& imagePath)
     if (const int status = image_.Open(imagePath); status != kExitOk) {
         return status;
     }
+    return ReadTree(imagePath, false);
+}
+
+bool UdfSession::OpenIfPresent(const std::string& imagePath)
+{
+    if (image_.Open(imagePath, true) != kExitOk) {
+        image_.Close();
+        return false;
+    }
+    const bool carried = image_.Sectors() == nullptr
+        || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
+    if (carried && ReadTree(imagePath, true) == kExitOk) {
+        return true;
+    }
+    image_.Close();
+    return false;
+}
+
+int UdfSession::ReadTree(const std::string& imagePath, bool fallBack)
+{
     std::string problem;
     bool noVolume = false;
     std::optional<iso::udf::Volume> volume =
         iso::udf::ReadVolume(image_.Reader(), image_.SectorCount(), &problem, &noVolume);
     if (!volume) {
+        if (fallBack) {
+            PrintError("warning: the UDF tree of '" + imagePath + "' cannot be read (" + problem
+                       + "); showing its ISO 9660 tree");
+            return kExitFailure;
+        }
         PrintError("cannot read the UDF tree of '" + imagePath + "': " + problem);
         return noVolume ? kExitNotAnImage : kExitFailure;
     }
@@ -113,6 +152,21 @@ int UdfSession::Open(const std::string& imagePath)
         PrintError("warning: the UDF tree of '" + imagePath + "' is damaged: " + damage);
     }
     return kExitOk;
+}
+
+bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* status)
+{
+    *status = kExitOk;
+    switch (SessionTree()) {
+    case TreeSource::Iso:
+        return false;
+    case TreeSource::Udf:
+        *status = udf.Open(imagePath);
+        return *status == kExitOk;
+    case TreeSource::Automatic:
+        break;
+    }
+    return udf.OpenIfPresent(imagePath);
 }
 
 std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const

@@ -18,8 +18,10 @@ class IIsoSector;
 
 namespace tarvelin::cli {
 
-// Which tree the reading commands of this run show (tarvelin-cli --tree).
-enum class TreeSource { Iso, Udf };
+// Which tree the reading commands of this run show (tarvelin-cli --tree):
+// by default the UDF tree of an image that carries one, as the systems and
+// players that read such images do, else the ISO 9660 tree.
+enum class TreeSource { Automatic, Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
 
@@ -34,8 +36,10 @@ public:
     UdfImage(const UdfImage&) = delete;
     UdfImage& operator=(const UdfImage&) = delete;
 
-    // The exit code; on failure the reason has been printed.
-    int Open(const std::string& imagePath);
+    // The exit code; on failure the reason has been printed, unless quiet.
+    int Open(const std::string& imagePath, bool quiet = false);
+    // Lets go of the image, so that another session can open it.
+    void Close();
     const iso::SectorReader& Reader() const { return read_; }
     std::uint32_t SectorCount() const { return sectorCount_; }
     // Null for an image of UDF alone.
@@ -58,6 +62,11 @@ public:
     // exit code, with the reason printed on failure and survivable damage
     // reported as a warning.
     int Open(const std::string& imagePath);
+    // For the default tree choice: true when the image carries a UDF volume
+    // that reads, which is then open. Nothing is printed when it carries
+    // none (the ISO 9660 tree then says what is wrong with the image); a
+    // UDF volume that cannot be read is reported as a warning.
+    bool OpenIfPresent(const std::string& imagePath);
 
     const iso::udf::Volume& Volume() const { return volume_; }
     const iso::udf::Node& Node(std::int32_t index) const { return volume_.nodes[static_cast<std::size_t>(index)]; }
@@ -68,9 +77,17 @@ public:
               std::string* problem);
 
 private:
+    int ReadTree(const std::string& imagePath, bool fallBack);
+
     UdfImage image_;
     iso::udf::Volume volume_;
 };
+
+// Whether this run's reading command shows the UDF tree of the image, then
+// open in `udf`: always with --tree udf (false with *status set when it
+// cannot be read), never with --tree iso or joliet, and by default when the
+// image carries a readable UDF volume.
+bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* status);
 
 // What the listing and the extraction show of a UDF node; a symbolic link
 // carries its target (with the mode of a link, nothing else recorded).

@@ -92,16 +92,22 @@ std::unique_ptr<TempDir> UdfCommandsTest::dir_;
 
 TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
 {
-    for (const char* image : {"udf.iso", "udf-mode1.bin"}) {
-        SCOPED_TRACE(image);
-        int status = -1;
-        const std::string listing = RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At(image))), &status);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(test::SortedLines(listing), test::SevenZipPaths(At("udf.iso")));
+    // The UDF tree is shown by default when the image has one.
+    for (const char* ls : {"ls --tree udf -R ", "ls -R "}) {
+        for (const char* image : {"udf.iso", "udf-mode1.bin"}) {
+            SCOPED_TRACE(std::string(ls) + image);
+            int status = -1;
+            const std::string listing = RunForOutput(Cli(ls + ShellQuote(At(image))), &status);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(test::SortedLines(listing), test::SevenZipPaths(At("udf.iso")));
+        }
     }
-    // The 7-Zip listing is of the UDF side: the ISO 9660 side has no long names.
+    // The 7-Zip listing is of the UDF side: the ISO 9660 side has no long
+    // names. An image without UDF shows its ISO 9660 tree.
     EXPECT_NE(RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("udf.iso")))),
               RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("udf.iso")))));
+    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("plain.iso")))),
+              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("plain.iso")))));
 
     // "size  YYYY-MM-DD HH:MM:SS  extent  path" in a zone east of Greenwich.
     const std::string zone = "Asia/Kolkata";
@@ -131,7 +137,7 @@ TEST_F(UdfCommandsTest, ExtractAndCatGiveTheSourceBytesAndTimes)
 {
     const std::string out = At("out");
     int status = -1;
-    RunForOutput(Cli("extract --tree udf " + ShellQuote(At("udf.iso")) + " -C " + ShellQuote(out)), &status);
+    RunForOutput(Cli("extract " + ShellQuote(At("udf.iso")) + " -C " + ShellQuote(out)), &status);
     EXPECT_EQ(status, 0);
     // What 7-Zip extracts of the UDF side (genisoimage leaves out what is
     // nested deeper than ISO 9660 allows), with the source's times.
@@ -213,7 +219,7 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},
         {"rm --tree udf " + udf + " x", 64, "cannot be edited"},
-        {"ls --tree hfs " + udf, 64, "--tree takes iso or udf"},
+        {"ls --tree hfs " + udf, 64, "--tree takes iso, joliet or udf"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
