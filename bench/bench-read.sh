@@ -5,6 +5,8 @@
 # genisoimage -J from generated trees:
 #   many.iso  20,000 small files (0 to 8 KiB) in 20 x 10 nested folders
 #   big.iso   40 files of 18.4 MB, 735 MB in all
+#   udf.iso   the 20,000 files again, with a UDF tree beside (-udf), which
+#             tarvelin-cli and 7-Zip both read; only they are timed on it
 # then times, interleaved over several runs (RUNS, default 5), a different
 # tool going first in each run:
 #   listing:    tarvelin-cli ls -R -l, isoinfo -J -l, 7z l, bsdtar -tvf
@@ -24,6 +26,7 @@
 # whichever tool comes next, not the tool. The big image's trees, 40 files
 # each, are removed after each run.
 #
+# IMAGES: the images timed (default "many big udf").
 # BENCH_DIR: where the trees and images go (default build-bench/read-bench,
 # on disk, kept between runs so that the trees are made once).
 set -euo pipefail
@@ -67,7 +70,12 @@ if [ ! -f "$work/big.iso" ]; then
   done
   genisoimage -quiet -J -o "$work/big.iso" "$work/big"
 fi
-echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)"
+if [ ! -f "$work/udf.iso" ]; then
+  genisoimage -quiet -J -udf -o "$work/udf.iso" "$work/many"
+fi
+echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)," \
+     "udf.iso: $(du -h "$work/udf.iso" | cut -f1)"
+images=(${IMAGES:-many big udf})
 
 # Outputs of an interrupted run go, then the freed inodes are left to age
 # (see the top).
@@ -175,17 +183,22 @@ extract_step() {
 
 # The tools take turns at going first, so that none is always the one that
 # meets what the step before left behind (cold caches, writeback).
-listers=(tarvelin isoinfo 7z bsdtar)
-extractors=(tarvelin 7z bsdtar cp)
-for image in many big; do
+for image in "${images[@]}"; do
   iso=$work/$image.iso
+  if [ "$image" = udf ]; then
+    listers=(tarvelin 7z)
+    extractors=(tarvelin 7z)
+  else
+    listers=(tarvelin isoinfo 7z bsdtar)
+    extractors=(tarvelin 7z bsdtar cp)
+  fi
   for run in $(seq 1 "$runs"); do
     echo "run $run/$runs: $image"
-    for i in 0 1 2 3; do
-      list_step "${listers[$(( (i + run - 1) % 4 ))]}"
+    for i in "${!listers[@]}"; do
+      list_step "${listers[$(( (i + run - 1) % ${#listers[@]} ))]}"
     done
-    for i in 0 1 2 3; do
-      extract_step "${extractors[$(( (i + run - 1) % 4 ))]}"
+    for i in "${!extractors[@]}"; do
+      extract_step "${extractors[$(( (i + run - 1) % ${#extractors[@]} ))]}"
     done
   done
 done
@@ -195,7 +208,12 @@ sync
 touch "$stamp"
 
 echo
-for image in many big; do
+for image in "${images[@]}"; do
+  if [ "$image" = udf ]; then
+    report "udf.iso listing (UDF tree)" "udf: tarvelin ls -R -l" "udf: 7z l"
+    report "udf.iso extraction (UDF tree)" "udf: tarvelin extract" "udf: 7z x"
+    continue
+  fi
   report "$image.iso listing" "$image: tarvelin ls -R -l" "$image: isoinfo -J -l" "$image: 7z l" "$image: bsdtar -tvf"
   report "$image.iso extraction" "$image: tarvelin extract" "$image: 7z x" "$image: bsdtar -xf" \
     "$image: cp -r (source tree)"
