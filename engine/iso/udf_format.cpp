@@ -225,6 +225,9 @@ std::vector<std::uint8_t> EncodeCs0(std::string_view text, std::size_t maxBytes)
             out.push_back(static_cast<std::uint8_t>(units[i]));
         }
     }
+    if (out.size() < 2) {
+        out.clear(); // nothing fitted behind the compression byte
+    }
     return out;
 }
 

@@ -241,7 +241,7 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
             access.Get(child, record);
             Item item{child, static_cast<std::int32_t>(i), record.isDirectory, EncodeCs0(record.name, kMaxNameBytes),
                       {}, 0, 0, 0};
-            if (item.name.empty()) {
+            if (item.name.empty()) { // not even one character fits
                 error = "'" + record.diskPath + "' has no name a UDF file system can record";
                 return false;
             }
