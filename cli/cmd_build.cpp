@@ -89,9 +89,12 @@ bool HasTooLargeFile(IIsoBuild* builder)
     return false;
 }
 
-int Fail(IIsoBuild*& builder, const std::string& message)
+int Fail(IIsoBuild*& builder, const std::string& message, const char* hint = nullptr)
 {
     PrintError(message);
+    if (hint != nullptr) {
+        PrintError(hint);
+    }
     DestroyComponent(builder); // removes the unfinished output
     return kExitFailure;
 }
@@ -164,8 +167,8 @@ int RunBuild(const Arguments& args)
                                             : builder->AddFile(path.c_str(), builder->GetRoot());
         if (added == nullptr) {
             const bool tooLarge = !info.isDirectory && info.size > UINT32_MAX && (options & kBuildUdf) == 0;
-            return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError()
-                                     + (tooLarge ? std::string("\n") + kUdfHint : std::string()));
+            return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError(),
+                        tooLarge ? kUdfHint : nullptr);
         }
         if (InterruptGuard::Requested()) {
             return Fail(builder, "build cancelled; no image was written");
@@ -174,10 +177,8 @@ int RunBuild(const Arguments& args)
     PrintNotices(builder, 0);
     const std::uint32_t addNotices = builder->GetNoticeCount();
     if (builder->GetErrorNoticeCount() != 0) {
-        if ((options & kBuildUdf) == 0 && HasTooLargeFile(builder)) {
-            PrintError(kUdfHint);
-        }
-        return Fail(builder, "some of the sources cannot go into the image; no image was written");
+        return Fail(builder, "some of the sources cannot go into the image; no image was written",
+                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder) ? kUdfHint : nullptr);
     }
 
     WorkerWatch watch("building");
