@@ -215,6 +215,136 @@ void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBloc
     FinishDescriptorTag(canvas.Block(1), kTagTerminating, 512 - kTagSize, 1);
 }
 
+// The allocation of a file entry at ads (room bytes): short ADs of the
+// file's data, the link's path embedded, or the folder's identifiers.
+// Sets length, recorded blocks and descriptor bytes; false with error when
+// it does not fit.
+struct Allocation {
+    std::uint64_t length = 0;
+    std::uint64_t recorded = 0;
+    std::size_t bytes = 0;
+    bool embedded = false;
+};
+
+// The file data lies in [dataStart, dataEnd).
+struct DataArea {
+    std::uint32_t dataStart = 0;
+    std::uint32_t dataEnd = 0;
+};
+
+bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const SourceNode& record, DataArea area,
+                   Allocation& out, std::string& error)
+{
+    const std::size_t room = kUdfBlockSize - fe::kAllocation;
+    if (item.isDirectory) {
+        Le32(ads, item.folderBytes);
+        Le32(ads + 4, item.folderBlock);
+        out = {item.folderBytes, BlocksFor(item.folderBytes), 8, false};
+        return true;
+    }
+    if (record.IsSymlink()) {
+        const std::vector<std::uint8_t> path = EncodePathComponents(record.posix.linkTarget);
+        if (path.size() > room) {
+            error = "the target of the link '" + record.diskPath + "' is too long for a UDF file entry";
+            return false;
+        }
+        std::copy(path.begin(), path.end(), ads);
+        out = {path.size(), 0, path.size(), true};
+        return true;
+    }
+    out = {};
+    if (record.fileSize == 0) {
+        return true;
+    }
+    if (record.fileExtent < area.dataStart || record.fileExtent >= area.dataEnd) {
+        error = "the data of '" + record.diskPath + "' lies outside the UDF partition";
+        return false;
+    }
+    // Extents of at most kMaxExtentBytes, so that every one but the last is
+    // a whole number of blocks.
+    std::uint32_t block = record.fileExtent - kUdfPartitionStart;
+    for (std::uint64_t left = record.fileSize; left > 0;) {
+        if (out.bytes + 8 > room) {
+            error = "'" + record.diskPath + "' is too large for one UDF file entry";
+            return false;
+        }
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
+        Le32(ads + out.bytes, piece);
+        Le32(ads + out.bytes + 4, block);
+        out.bytes += 8;
+        block += BlocksFor(piece);
+        left -= piece;
+    }
+    out.length = record.fileSize;
+    out.recorded = BlocksFor(record.fileSize);
+    return true;
+}
+
+// The file entry (4/14.9) of items[index].
+bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, const SourceNode& record,
+              DataArea area, std::string& error)
+{
+    const UdfItem& item = items[index];
+    std::uint8_t* p = canvas.Block(item.entryBlock);
+    Allocation allocation;
+    if (!PutAllocation(p + fe::kAllocation, item, record, area, allocation, error)) {
+        return false;
+    }
+    // The ICB tag (4/14.6): strategy 4, one entry.
+    Le16(p + 20, 4);
+    Le16(p + 24, 1);
+    p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : record.IsSymlink() ? kFileTypeSymlink : kFileTypeRegular;
+    Le16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
+    Le32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
+    Le32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
+    Le32(p + fe::kPermissions, Permissions(record));
+    // A folder is named by its parent's identifier and its subfolders' parent identifiers.
+    const auto subfolders = std::count_if(item.children.begin(), item.children.end(), [&items](std::int32_t child) {
+        return items[static_cast<std::size_t>(child)].isDirectory;
+    });
+    Le16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
+    Le64(p + fe::kInformationLength, allocation.length);
+    Le64(p + fe::kBlocksRecorded, allocation.recorded);
+    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : record.creationTime;
+    PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
+    PutTimestamp(p + fe::kModificationTime, modified);
+    PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
+    Le32(p + fe::kCheckpoint, 1);
+    PutEntityId(p + fe::kImplementation, kImplementation, kImplementationSuffix);
+    Le64(p + fe::kUniqueId, UniqueId(index));
+    Le32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(allocation.bytes));
+    FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + allocation.bytes - kTagSize, item.entryBlock);
+    return true;
+}
+
+// The identifiers of folder items[index] (4/14.4), packed across its
+// blocks: the parent's first, then each child's. Each tag names the block
+// its descriptor starts in.
+void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index)
+{
+    const UdfItem& folder = items[index];
+    std::vector<std::uint8_t> stream(std::size_t{BlocksFor(folder.folderBytes)} * kUdfBlockSize, 0);
+    std::size_t at = 0;
+    const auto put = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
+        std::uint8_t* f = stream.data() + at;
+        Le16(f + 16, 1); // file version number
+        f[fi::kCharacteristics] = characteristics;
+        f[fi::kNameLength] = static_cast<std::uint8_t>(name.size());
+        PutLongAd(f + fi::kIcb, kUdfBlockSize, items[target].entryBlock, static_cast<std::uint32_t>(UniqueId(target)));
+        std::copy(name.begin(), name.end(), f + fi::kFixedSize);
+        const std::size_t size = fi::Size(0, name.size());
+        FinishDescriptorTag(f, kTagFileIdentifier, size - kTagSize,
+                            folder.folderBlock + static_cast<std::uint32_t>(at / kUdfBlockSize));
+        at += size;
+    };
+    put(folder.parent < 0 ? index : static_cast<std::size_t>(folder.parent), kCharDirectory | kCharParent, {});
+    for (const std::int32_t child : folder.children) {
+        const UdfItem& entry = items[static_cast<std::size_t>(child)];
+        put(static_cast<std::size_t>(child), entry.isDirectory ? kCharDirectory : 0, entry.name);
+    }
+    std::copy(stream.begin(), stream.end(), canvas.Block(folder.folderBlock));
+}
+
 } // namespace
 
 bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::string& error)
@@ -239,7 +369,7 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
         }
         for (MacroNode* child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
             access.Get(child, record);
-            Item item{child, static_cast<std::int32_t>(i), record.isDirectory, EncodeCs0(record.name, kMaxNameBytes),
+            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, EncodeCs0(record.name, kMaxNameBytes),
                       {}, 0, 0, 0};
             if (item.name.empty()) { // not even one character fits
                 error = "'" + record.diskPath + "' has no name a UDF file system can record";
@@ -250,7 +380,7 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
         }
     }
     std::uint64_t next = kFirstEntryBlock;
-    for (Item& item : items_) {
+    for (UdfItem& item : items_) {
         item.entryBlock = static_cast<std::uint32_t>(next++);
         if (!item.isDirectory) {
             continue;
@@ -292,7 +422,7 @@ bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::F
     std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(buildTime));
     facts.volumeSet = std::string(serial) + facts.label;
     facts.nextUniqueId = kFirstUniqueId + items_.size();
-    for (const Item& item : items_) {
+    for (const UdfItem& item : items_) {
         ++(item.isDirectory ? facts.folders : facts.files);
     }
 
@@ -312,105 +442,13 @@ bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::F
 
     SourceNode record;
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        const Item& item = items_[i];
-        access.Get(item.node, record);
-        std::uint8_t* p = canvas.Block(item.entryBlock);
-        // The ICB tag (4/14.6): strategy 4, one entry.
-        Le16(p + 20, 4);
-        Le16(p + 24, 1);
-        const bool isLink = !item.isDirectory && record.IsSymlink();
-        p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : isLink ? kFileTypeSymlink : kFileTypeRegular;
-        Le32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
-        Le32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
-        Le32(p + fe::kPermissions, Permissions(record));
-        std::uint16_t links = 1;
-        for (const std::int32_t child : item.children) {
-            links = static_cast<std::uint16_t>(links + (items_[static_cast<std::size_t>(child)].isDirectory ? 1 : 0));
+        access.Get(items_[i].node, record);
+        if (!PutEntry(canvas, items_, i, record, {EndSector(), totalSectors - 1}, error)) {
+            return false;
         }
-        Le16(p + fe::kLinkCount, links);
-        const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : record.creationTime;
-        PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
-        PutTimestamp(p + fe::kModificationTime, modified);
-        PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
-        Le32(p + fe::kCheckpoint, 1);
-        PutEntityId(p + fe::kImplementation, kImplementation, kImplementationSuffix);
-        Le64(p + fe::kUniqueId, UniqueId(i));
-
-        std::uint8_t* ads = p + fe::kAllocation;
-        const std::size_t room = kUdfBlockSize - fe::kAllocation;
-        std::uint64_t length = 0;
-        std::uint64_t recorded = 0;
-        std::size_t adBytes = 0;
-        if (item.isDirectory) {
-            length = item.folderBytes;
-            recorded = BlocksFor(length);
-            Le32(ads, item.folderBytes);
-            Le32(ads + 4, item.folderBlock);
-            adBytes = 8;
-        } else if (isLink) {
-            const std::vector<std::uint8_t> path = EncodePathComponents(record.posix.linkTarget);
-            if (path.size() > room) {
-                error = "the target of the link '" + record.diskPath + "' is too long for a UDF file entry";
-                return false;
-            }
-            Le16(p + fe::kIcbFlags, kAdEmbedded);
-            std::copy(path.begin(), path.end(), ads);
-            length = path.size();
-            adBytes = path.size();
-        } else if (record.fileSize != 0) {
-            if (record.fileExtent < kUdfPartitionStart + metadataBlocks_ || record.fileExtent >= totalSectors) {
-                error = "the data of '" + record.diskPath + "' lies outside the UDF partition";
-                return false;
-            }
-            // Extents of at most kMaxExtentBytes, so that every one but the
-            // last is a whole number of blocks.
-            std::uint32_t block = record.fileExtent - kUdfPartitionStart;
-            for (std::uint64_t left = record.fileSize; left > 0;) {
-                if (adBytes + 8 > room) {
-                    error = "'" + record.diskPath + "' is too large for one UDF file entry";
-                    return false;
-                }
-                const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
-                Le32(ads + adBytes, piece);
-                Le32(ads + adBytes + 4, block);
-                adBytes += 8;
-                block += BlocksFor(piece);
-                left -= piece;
-            }
-            length = record.fileSize;
-            recorded = BlocksFor(length);
+        if (items_[i].isDirectory) {
+            PutFolder(canvas, items_, i);
         }
-        Le64(p + fe::kInformationLength, length);
-        Le64(p + fe::kBlocksRecorded, recorded);
-        Le32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(adBytes));
-        FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + adBytes - kTagSize, item.entryBlock);
-
-        if (!item.isDirectory) {
-            continue;
-        }
-        // The folder's identifiers, packed: each tag names the block its
-        // descriptor starts in.
-        std::vector<std::uint8_t> stream(std::size_t{BlocksFor(item.folderBytes)} * kUdfBlockSize, 0);
-        std::size_t at = 0;
-        const auto putIdentifier = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
-            std::uint8_t* f = stream.data() + at;
-            Le16(f + 16, 1); // file version number
-            f[fi::kCharacteristics] = characteristics;
-            f[fi::kNameLength] = static_cast<std::uint8_t>(name.size());
-            PutLongAd(f + fi::kIcb, kUdfBlockSize, items_[target].entryBlock,
-                      static_cast<std::uint32_t>(UniqueId(target)));
-            std::copy(name.begin(), name.end(), f + fi::kFixedSize);
-            const std::size_t size = fi::Size(0, name.size());
-            FinishDescriptorTag(f, kTagFileIdentifier, size - kTagSize,
-                                item.folderBlock + static_cast<std::uint32_t>(at / kUdfBlockSize));
-            at += size;
-        };
-        putIdentifier(item.parent < 0 ? i : static_cast<std::size_t>(item.parent), kCharDirectory | kCharParent, {});
-        for (const std::int32_t child : item.children) {
-            const Item& entry = items_[static_cast<std::size_t>(child)];
-            putIdentifier(static_cast<std::size_t>(child), entry.isDirectory ? kCharDirectory : 0, entry.name);
-        }
-        std::copy(stream.begin(), stream.end(), canvas.Block(item.folderBlock));
     }
 
     std::vector<std::uint8_t> closing(kUdfBlockSize, 0);

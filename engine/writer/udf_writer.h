@@ -36,6 +36,18 @@ namespace tarvelin::writer {
 
 inline constexpr std::uint32_t kUdfPartitionStart = 291;
 
+// One entry of the bridge, in the order its file entries are recorded.
+struct UdfItem {
+    MacroNode* node = nullptr;
+    std::int32_t parent = -1;
+    bool isDirectory = false;
+    std::vector<std::uint8_t> name; // CS0
+    std::vector<std::int32_t> children;
+    std::uint32_t entryBlock = 0;
+    std::uint32_t folderBlock = 0; // folders: first block of their identifiers
+    std::uint32_t folderBytes = 0;
+};
+
 class UdfBridge {
 public:
     // Lays out the bridge of the tree with the recognition sequence at
@@ -51,18 +63,7 @@ public:
                 CByteBuffer& head, CByteBuffer& tail, std::string& error);
 
 private:
-    struct Item {
-        MacroNode* node = nullptr;
-        std::int32_t parent = -1;
-        bool isDirectory = false;
-        std::vector<std::uint8_t> name; // CS0
-        std::vector<std::int32_t> children;
-        std::uint32_t entryBlock = 0;
-        std::uint32_t folderBlock = 0;  // folders: first block of their identifiers
-        std::uint32_t folderBytes = 0;
-    };
-
-    std::vector<Item> items_; // items_[0] is the root
+    std::vector<UdfItem> items_; // items_[0] is the root
     std::uint32_t recognitionSector_ = 0;
     std::uint32_t metadataBlocks_ = 0;
 };

@@ -382,6 +382,10 @@ TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
         EXPECT_EQ(iso.exitCode, 0);
         EXPECT_NE(iso.output.find("Directory listing of " + deepest), std::string::npos) << option << iso.output;
     }
+    // The volume the ISO 9660 descriptor gives is the whole image, UDF included.
+    const std::string volume = RunForOutput("isoinfo -d -i " + ShellQuote(At("out.iso")));
+    EXPECT_NE(volume.find("Volume size is: " + std::to_string(fs::file_size(At("out.iso")) / 2048)), std::string::npos)
+        << volume;
     const std::multiset<std::uint32_t> tags = CheckUdfTags(At("out.iso"));
     for (const std::uint32_t id : {1u, 2u, 4u, 5u, 6u, 7u, 8u, 9u, 256u, 257u, 261u}) {
         EXPECT_NE(tags.count(id), 0u) << "no tag " << id;
