@@ -7,8 +7,9 @@
 // passes must agree; they are checked to, and a build whose passes disagree
 // fails instead of writing an image whose directories point elsewhere.
 //
-// The image is then written front to back: system area, descriptors, path
-// tables and directories in one write, then the file data.
+// The image is then written front to back: system area, descriptors, the
+// UDF bridge's structures when it has one, path tables and directories in
+// one write, then the file data and, with UDF, the closing anchor.
 
 #include "writer/iso_build.h"
 

@@ -449,5 +449,26 @@ TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
     fs::remove(At("out.iso"));
 }
 
+// Symbolic links are UDF symbolic links: relative, absolute, with "..".
+TEST_F(BuiltUdfTest, LinksAreRecordedAsLinks)
+{
+    TARVELIN_REQUIRE_TOOL("udfinfo");
+    fs::create_directories(At("src/sub"));
+    test::WriteWholeFile(At("src/target.txt"), "linked\n");
+    const std::pair<const char*, const char*> links[] = {
+        {"src/near", "target.txt"}, {"src/sub/up", "../target.txt"}, {"src/far", "/x/y\xC3\xA9"}};
+    for (const auto& [link, target] : links) {
+        fs::create_symlink(target, At(link));
+    }
+    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("src")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    const std::string listing = RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("out.iso"))));
+    for (const auto& [link, target] : links) {
+        EXPECT_NE(listing.find(std::string(link) + " -> " + target), std::string::npos) << listing;
+    }
+    EXPECT_EQ(test::RunCommand("udfinfo " + ShellQuote(At("out.iso"))).exitCode, 0);
+    CheckUdfTags(At("out.iso"));
+}
+
 } // namespace
 } // namespace tarvelin
