@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <utility>
 
 namespace tarvelin::writer {
@@ -65,6 +66,21 @@ void PutLongAd(std::uint8_t* p, std::uint32_t length, std::uint32_t block, std::
 std::uint32_t BlocksFor(std::uint64_t bytes) { return static_cast<std::uint32_t>((bytes + kUdfBlockSize - 1) / kUdfBlockSize); }
 
 std::uint64_t UniqueId(std::size_t index) { return index == 0 ? 0 : kFirstUniqueId + index - 1; }
+
+// The CS0 name of an entry, unique among its siblings: a name that a
+// sibling already has (two sources of one name, or names cut alike to the
+// 255 bytes of an identifier) ends in ~1, ~2, ... instead.
+std::vector<std::uint8_t> UniqueName(const std::string& name, std::set<std::vector<std::uint8_t>>& taken)
+{
+    std::vector<std::uint8_t> encoded = EncodeCs0(name, kMaxNameBytes);
+    for (unsigned n = 1; !encoded.empty() && !taken.insert(encoded).second; ++n) {
+        const std::string suffix = "~" + std::to_string(n);
+        const std::size_t unitBytes = encoded[0] == 16 ? 2 : 1;
+        const std::vector<std::uint8_t> stem = EncodeCs0(name, kMaxNameBytes - suffix.size() * unitBytes);
+        encoded = EncodeCs0(DecodeCs0(stem.data(), stem.size()) + suffix, kMaxNameBytes);
+    }
+    return encoded;
+}
 
 // POSIX rwx of owner, group and others as UDF permissions (4/14.9.5).
 std::uint32_t Permissions(const SourceNode& record)
@@ -362,15 +378,17 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
     }
     items_.push_back({access.Root(), -1, true, {}, {}, 0, 0, 0});
     SourceNode record;
-    // Pre-order: a folder's children are numbered before anything below them.
+    // Level by level: a folder's children are numbered before anything below them.
+    std::set<std::vector<std::uint8_t>> siblings;
     for (std::size_t i = 0; i < items_.size(); ++i) {
         if (!items_[i].isDirectory) {
             continue;
         }
+        siblings.clear();
         for (MacroNode* child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
             access.Get(child, record);
-            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, EncodeCs0(record.name, kMaxNameBytes),
-                      {}, 0, 0, 0};
+            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
+                         {}, 0, 0, 0};
             if (item.name.empty()) { // not even one character fits
                 error = "'" + record.diskPath + "' has no name a UDF file system can record";
                 return false;

@@ -449,6 +449,34 @@ TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
     fs::remove(At("out.iso"));
 }
 
+// Names a folder would hold twice stay apart: two sources of one name, and
+// two names alike in the first 127 UTF-16 units (255 bytes of CS0).
+TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolder)
+{
+    std::string stem; // 127 characters beyond 0xFF: 16-bit CS0, 254 bytes of UTF-8
+    for (int i = 0; i < 127; ++i) {
+        stem += "\xD0\x96";
+    }
+    fs::create_directories(At("one"));
+    fs::create_directories(At("two"));
+    test::WriteWholeFile(At("one/same.txt"), "first\n");
+    test::WriteWholeFile(At("two/same.txt"), "second\n");
+    test::WriteWholeFile(At("one/" + stem + "a"), "a\n");
+    test::WriteWholeFile(At("one/" + stem + "b"), "b\n");
+    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("one/same.txt")) + " " +
+                                            ShellQuote(At("two/same.txt")) + " " + ShellQuote(At("one")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    int status = 0;
+    const std::vector<std::string> listing =
+        test::SortedLines(RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("out.iso"))), &status));
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> expected = {"one/", "one/" + stem, "one/" + stem.substr(0, 125 * 2) + "~1",
+                                         "one/same.txt", "same.txt", "same.txt~1"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listing, expected);
+    EXPECT_EQ(RunForOutput(Cli("cat --tree udf " + ShellQuote(At("out.iso")) + " /same.txt~1")), "second\n");
+}
+
 // Symbolic links are UDF symbolic links: relative, absolute, with "..".
 TEST_F(BuiltUdfTest, LinksAreRecordedAsLinks)
 {
