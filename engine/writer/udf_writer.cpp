@@ -108,7 +108,6 @@ private:
 };
 
 struct VolumeFacts {
-    std::uint32_t totalSectors = 0;
     std::uint32_t partitionLength = 0;
     platform::FileTime buildTime = 0;
     std::string label;
@@ -432,7 +431,6 @@ bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::F
     }
     const SourceTreeAccess access(list);
     VolumeFacts facts;
-    facts.totalSectors = totalSectors;
     facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
     facts.buildTime = buildTime;
     facts.label = label.empty() ? DateVolumeLabel(buildTime) : label;
