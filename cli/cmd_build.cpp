@@ -1,6 +1,7 @@
-// tarvelin-cli build OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long]:
+// tarvelin-cli build OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long] [--udf]:
 // a new ISO 9660 image with Joliet and Rock Ridge names from files and
-// folders on disk. Each SRC becomes an
+// folders on disk, with --udf also a UDF 2.01 file system (which alone
+// lists files of 4 GiB or more). Each SRC becomes an
 // entry of the image's root, a folder with everything below it.
 //
 // The build runs on the engine's worker; this thread waits for its final
@@ -24,8 +25,10 @@ namespace {
 
 int RunBuild(const Arguments& args);
 
-const Command kBuild{"build", "OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long]",
-                     "make an ISO 9660 + Joliet + Rock Ridge image of files and folders", RunBuild};
+const Command kBuild{"build", "OUT.iso SRC... [--label TEXT] [--no-rock] [--joliet-long] [--udf]",
+                     "make an ISO 9660 + Joliet + Rock Ridge (+ UDF) image of files and folders", RunBuild};
+
+constexpr const char* kUdfHint = "hint: --udf records files of 4 GiB or more in a UDF file system beside ISO 9660";
 
 bool OnProgress(void* context, std::int32_t value)
 {
@@ -72,9 +75,26 @@ void PrintNotices(IIsoBuild* builder, std::uint32_t from)
     }
 }
 
-int Fail(IIsoBuild*& builder, const std::string& message)
+// Whether a file was left out for being 4 GiB or more: the error notices
+// of a folder walk name the file's size.
+bool HasTooLargeFile(IIsoBuild* builder)
+{
+    for (std::uint32_t i = 0; i < builder->GetNoticeCount(); ++i) {
+        bool isError = false;
+        const std::string text = builder->GetNotice(i, &isError);
+        if (isError && text.find("4 GiB or more") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Fail(IIsoBuild*& builder, const std::string& message, const char* hint = nullptr)
 {
     PrintError(message);
+    if (hint != nullptr) {
+        PrintError(hint);
+    }
     DestroyComponent(builder); // removes the unfinished output
     return kExitFailure;
 }
@@ -104,6 +124,8 @@ int RunBuild(const Arguments& args)
             options |= kBuildNoRockRidge;
         } else if (!optionsEnded && arg == "--joliet-long") {
             options |= kBuildJolietLong;
+        } else if (!optionsEnded && arg == "--udf") {
+            options |= kBuildUdf;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
             return UsageError(kBuild, "unknown option '" + arg + "'");
         } else if (output.empty()) {
@@ -144,7 +166,9 @@ int RunBuild(const Arguments& args)
         MacroNode* added = info.isDirectory ? builder->AddDirectoryTree(path.c_str(), builder->GetRoot())
                                             : builder->AddFile(path.c_str(), builder->GetRoot());
         if (added == nullptr) {
-            return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError());
+            const bool tooLarge = !info.isDirectory && info.size > UINT32_MAX && (options & kBuildUdf) == 0;
+            return Fail(builder, std::string("cannot add '") + argument + "': " + builder->GetLastError(),
+                        tooLarge ? kUdfHint : nullptr);
         }
         if (InterruptGuard::Requested()) {
             return Fail(builder, "build cancelled; no image was written");
@@ -153,7 +177,8 @@ int RunBuild(const Arguments& args)
     PrintNotices(builder, 0);
     const std::uint32_t addNotices = builder->GetNoticeCount();
     if (builder->GetErrorNoticeCount() != 0) {
-        return Fail(builder, "some of the sources cannot go into the image; no image was written");
+        return Fail(builder, "some of the sources cannot go into the image; no image was written",
+                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder) ? kUdfHint : nullptr);
     }
 
     WorkerWatch watch("building");

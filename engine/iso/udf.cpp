@@ -22,25 +22,10 @@ std::uint32_t Le32(const std::uint8_t* p)
 std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr std::uint32_t kTagSize = 16;
-constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFF;
 constexpr int kMaxDepth = 1000;
 constexpr std::uint32_t kMaxSequenceSectors = 4096;   // volume descriptors followed, pointers included
 constexpr std::uint32_t kMaxContinuations = 65536;    // allocation extent descriptors of one entry
 constexpr std::uint64_t kMaxFolderBytes = 256u << 20; // a folder's identifiers held in memory at once
-
-// Extent types in the top two bits of an extent length.
-enum ExtentType : std::uint32_t { kRecorded = 0, kAllocatedOnly = 1, kUnallocated = 2, kContinuation = 3 };
-
-// ICB file types.
-constexpr std::uint8_t kFileTypeDirectory = 4;
-constexpr std::uint8_t kFileTypeSymlink = 12;
-constexpr std::uint8_t kFileTypeStreamDirectory = 13;
-
-// File characteristics of an identifier.
-constexpr std::uint8_t kCharDirectory = 0x02;
-constexpr std::uint8_t kCharDeleted = 0x04;
-constexpr std::uint8_t kCharParent = 0x08;
 
 // An entry's fields, from a file entry or an extended file entry.
 struct Entry {
@@ -272,18 +257,18 @@ public:
         }
         const std::uint8_t* p = buffer.data();
         Entry entry;
-        entry.fileType = p[27];
-        entry.adType = Le16(p + 34) & 7;
-        entry.size = Le64(p + 56);
-        const std::size_t eaOffset = extended ? 208 : 168;
-        const std::size_t adsStart = extended ? 216 : 176;
+        entry.fileType = p[fe::kFileType];
+        entry.adType = Le16(p + fe::kIcbFlags) & 7;
+        entry.size = Le64(p + fe::kInformationLength);
+        const std::size_t eaOffset = extended ? fe::kExtendedEaLength : fe::kEaLength;
+        const std::size_t adsStart = extended ? fe::kExtendedAllocation : fe::kAllocation;
         const std::uint32_t eaLength = Le32(p + eaOffset);
         const std::uint32_t adLength = Le32(p + eaOffset + 4);
         if (static_cast<std::uint64_t>(adsStart) + eaLength + adLength > kUdfBlockSize) {
             ++volume_.report.malformedRecords;
             return std::nullopt;
         }
-        if (auto date = DecodeTimestamp(p + (extended ? 92 : 84))) {
+        if (auto date = DecodeTimestamp(p + (extended ? fe::kExtendedModificationTime : fe::kModificationTime))) {
             entry.date = *date;
         }
         const std::uint8_t* ads = p + adsStart + eaLength;
@@ -339,16 +324,16 @@ public:
         // itself.
         std::size_t at = 0;
         bool resyncing = false;
-        while (at + 38 <= data.size()) {
+        while (at + fi::kFixedSize <= data.size()) {
             const std::uint8_t* fid = data.data() + at;
-            const std::uint8_t nameLength = fid[19];
-            const std::uint16_t useLength = Le16(fid + 36);
-            const std::size_t total = (38 + static_cast<std::size_t>(useLength) + nameLength + 3) & ~std::size_t{3};
+            const std::uint8_t nameLength = fid[fi::kNameLength];
+            const std::uint16_t useLength = Le16(fid + fi::kUseLength);
+            const std::size_t total = fi::Size(useLength, nameLength);
             const std::size_t blockIndex = at / kUdfBlockSize;
             const std::uint32_t location = folder.adType == 3 ? icbBlock
                 : blockIndex < blockOf.size()                   ? blockOf[blockIndex]
                                                                 : 0;
-            const bool fits = at + 38 + useLength + nameLength <= data.size();
+            const bool fits = at + fi::kFixedSize + useLength + nameLength <= data.size();
             if (!fits || CheckDescriptorTag(fid, data.size() - at, kTagFileIdentifier, location) != nullptr) {
                 if (!resyncing) {
                     ++(fits ? volume_.report.badDescriptors : volume_.report.malformedRecords);
@@ -359,14 +344,14 @@ public:
             }
             resyncing = false;
             at += total;
-            const std::uint8_t characteristics = fid[18];
+            const std::uint8_t characteristics = fid[fi::kCharacteristics];
             if ((characteristics & (kCharParent | kCharDeleted)) != 0) {
                 continue;
             }
-            const std::uint32_t childBlock = Le32(fid + 24);
-            const std::uint16_t childPartition = Le16(fid + 28);
+            const std::uint32_t childBlock = Le32(fid + fi::kIcb + 4);
+            const std::uint16_t childPartition = Le16(fid + fi::kIcb + 8);
             Node node;
-            node.name = DecodeCs0(fid + 38 + useLength, nameLength);
+            node.name = DecodeCs0(fid + fi::kFixedSize + useLength, nameLength);
             node.parent = parentIndex;
             std::optional<Entry> entry = ReadEntry(childPartition, childBlock);
             if (!entry) {
@@ -534,164 +519,6 @@ Sequence ReadSequence(Reader& reader, std::uint32_t first, std::uint32_t length,
 }
 
 } // namespace
-
-std::uint16_t DescriptorCrc(const std::uint8_t* data, std::size_t length)
-{
-    // A byte at a time: every file entry of a volume is checked on reading,
-    // and a bit at a time the CRC took most of a listing's time.
-    static constexpr std::array<std::uint16_t, 256> kTable = [] {
-        std::array<std::uint16_t, 256> table{};
-        for (unsigned byte = 0; byte < 256; ++byte) {
-            auto crc = static_cast<std::uint16_t>(byte << 8);
-            for (int bit = 0; bit < 8; ++bit) {
-                crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-            }
-            table[byte] = crc;
-        }
-        return table;
-    }();
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc = static_cast<std::uint16_t>((crc << 8) ^ kTable[((crc >> 8) ^ data[i]) & 0xFF]);
-    }
-    return crc;
-}
-
-const char* CheckDescriptorTag(const std::uint8_t* data, std::size_t available, std::uint16_t expectedId,
-                               std::uint32_t expectedLocation)
-{
-    if (available < kTagSize) {
-        return "the descriptor is cut short";
-    }
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < kTagSize; ++i) {
-        if (i != 4) {
-            sum = static_cast<std::uint8_t>(sum + data[i]);
-        }
-    }
-    if (sum != data[4]) {
-        return "the tag checksum is wrong";
-    }
-    if (Le16(data) != expectedId) {
-        return "the descriptor is not of the kind expected";
-    }
-    const std::uint16_t crcLength = Le16(data + 10);
-    if (kTagSize + static_cast<std::size_t>(crcLength) > available) {
-        return "the descriptor's CRC length runs beyond it";
-    }
-    if (DescriptorCrc(data + kTagSize, crcLength) != Le16(data + 8)) {
-        return "the descriptor CRC is wrong";
-    }
-    if (Le32(data + 12) != expectedLocation) {
-        return "the descriptor names another location";
-    }
-    return nullptr;
-}
-
-std::string DecodeCs0(const std::uint8_t* data, std::size_t length)
-{
-    std::string out;
-    if (length == 0) {
-        return out;
-    }
-    const std::uint8_t compression = data[0];
-    std::u16string units;
-    if (compression == 8 || compression == 254) {
-        for (std::size_t i = 1; i < length; ++i) {
-            units += static_cast<char16_t>(data[i]);
-        }
-    } else if (compression == 16 || compression == 255) {
-        for (std::size_t i = 1; i + 1 < length; i += 2) {
-            units += static_cast<char16_t>((data[i] << 8) | data[i + 1]);
-        }
-    }
-    return units.empty() ? out : platform::Utf16ToNarrow(units);
-}
-
-std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length)
-{
-    std::string path;
-    std::size_t at = 0;
-    while (at < length) {
-        if (at + 4 > length || at + 4 + data[at + 1] > length) {
-            return std::nullopt;
-        }
-        const std::uint8_t type = data[at];
-        const std::uint8_t identifierLength = data[at + 1];
-        std::string part;
-        switch (type) {
-        case 1: // a root named by the identifier, or the file system's when unnamed
-        case 2: // the root of the file system
-            path = "/";
-            break;
-        case 3: part = ".."; break;
-        case 4: part = "."; break;
-        case 5:
-            part = DecodeCs0(data + at + 4, identifierLength);
-            if (part.empty()) {
-                return std::nullopt;
-            }
-            break;
-        default: return std::nullopt;
-        }
-        if (!part.empty()) {
-            if (!path.empty() && path.back() != '/') {
-                path += '/';
-            }
-            path += part;
-        }
-        at += 4 + std::size_t{identifierLength};
-    }
-    return path;
-}
-
-std::string DecodeDString(const std::uint8_t* data, std::size_t size)
-{
-    if (size == 0) {
-        return {};
-    }
-    const std::size_t used = std::min<std::size_t>(data[size - 1], size - 1);
-    return DecodeCs0(data, used);
-}
-
-std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data)
-{
-    const std::uint16_t typeAndZone = Le16(data);
-    platform::CalendarTime fields;
-    fields.year = static_cast<std::int16_t>(Le16(data + 2));
-    fields.month = data[4];
-    fields.day = data[5];
-    fields.hour = data[6];
-    fields.minute = data[7];
-    fields.second = data[8];
-    fields.millisecond = data[9] * 10 + data[10] / 10;
-    if (fields.year < 1601 || fields.month < 1 || fields.month > 12 || fields.day < 1 || fields.day > 31
-        || fields.hour > 23 || fields.minute > 59 || fields.second > 59 || fields.millisecond > 999) {
-        return std::nullopt;
-    }
-    platform::FileTime wall = 0;
-    if (!platform::UtcToFileTime(fields, wall)) {
-        return std::nullopt;
-    }
-    // Type 1: local time, with the zone's offset in minutes in 12 signed bits
-    // (-2047: no zone recorded, read as UTC).
-    int offsetMinutes = 0;
-    if ((typeAndZone >> 12) == 1) {
-        int zone = typeAndZone & 0x0FFF;
-        if ((zone & 0x0800) != 0) {
-            zone -= 0x1000;
-        }
-        if (zone >= -1440 && zone <= 1440) {
-            offsetMinutes = zone;
-        }
-    }
-    const std::int64_t moment = static_cast<std::int64_t>(wall)
-        - static_cast<std::int64_t>(offsetMinutes) * 60 * static_cast<std::int64_t>(platform::kFileTimeTicksPerSecond);
-    if (moment < 0) {
-        return std::nullopt;
-    }
-    return static_cast<platform::FileTime>(moment);
-}
 
 std::string RevisionText(std::uint16_t revision)
 {

@@ -10,6 +10,7 @@
 
 #include "core/export.h"
 #include "iso/iso9660.h"
+#include "iso/udf_format.h"
 #include "platform/time.h"
 
 #include <cstdint>
@@ -18,46 +19,6 @@
 #include <vector>
 
 namespace tarvelin::iso::udf {
-
-inline constexpr std::uint32_t kUdfBlockSize = 2048;
-
-// Descriptor tag identifiers this reader knows.
-enum TagId : std::uint16_t {
-    kTagPrimaryVolume = 1,
-    kTagAnchor = 2,
-    kTagVolumePointer = 3,
-    kTagImplementationUse = 4,
-    kTagPartition = 5,
-    kTagLogicalVolume = 6,
-    kTagUnallocatedSpace = 7,
-    kTagTerminating = 8,
-    kTagFileSet = 256,
-    kTagFileIdentifier = 257,
-    kTagAllocationExtent = 258,
-    kTagFileEntry = 261,
-    kTagExtendedFileEntry = 266,
-};
-
-// CRC-16 CCITT (polynomial 0x1021, initial value 0) of the descriptor CRC.
-TARVELIN_API std::uint16_t DescriptorCrc(const std::uint8_t* data, std::size_t length);
-
-// Why a descriptor tag does not check out; nullptr when it does. The tag's
-// CRC covers crcLength bytes behind the 16-byte tag, which must lie inside
-// the available bytes. expectedLocation is the block the tag must name.
-TARVELIN_API const char* CheckDescriptorTag(const std::uint8_t* data, std::size_t available, std::uint16_t expectedId,
-                                            std::uint32_t expectedLocation);
-
-// A CS0 string of `length` bytes (its first byte the compression: 8 one
-// byte per character, 16 big-endian UTF-16 units) as UTF-8.
-TARVELIN_API std::string DecodeCs0(const std::uint8_t* data, std::size_t length);
-// A d-string field of `size` bytes: its last byte holds the used length.
-TARVELIN_API std::string DecodeDString(const std::uint8_t* data, std::size_t size);
-// The path components of a symbolic link's data as a '/'-separated path
-// ("/" for the root, ".." and "." for parent and current folder); nullopt
-// when they are malformed.
-TARVELIN_API std::optional<std::string> DecodePathComponents(const std::uint8_t* data, std::size_t length);
-// A 12-byte timestamp with its time zone; nullopt when unset or invalid.
-TARVELIN_API std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data);
 
 // A run of a file's bytes: `length` bytes from logical block `block` of
 // partition reference `partition`, or a run that reads as zeros.

@@ -15,6 +15,7 @@
 
 #include "core/iso_sector.h"
 #include "platform/file.h"
+#include "writer/iso_build.h"
 #include "writer/out_file.h"
 #include "writer/writer_tree.h"
 
@@ -90,8 +91,9 @@ class CBuildData final : public IBuildData {
 public:
     bool Reserved() override { return true; }
 
-    void Build(std::uint32_t /*mode*/, IMacroList* tree, std::uint32_t startSector) override
+    void Build(std::uint32_t mode, IMacroList* tree, std::uint32_t startSector) override
     {
+        const bool udf = (mode & kBuildUdf) != 0;
         error_.clear();
         nextSector_ = startSector;
         const writer::SourceTreeAccess access(tree);
@@ -101,11 +103,11 @@ public:
         }
         std::uint64_t next = startSector;
         writer::ForEachFileInDataOrder(access, [&](MacroNode* node, SourceNode& record) {
-            if (record.fileSize > UINT32_MAX) {
+            if (record.fileSize > UINT32_MAX && !udf) {
                 error_ = "'" + record.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
                 return false;
             }
-            const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(record.fileSize));
+            const std::uint64_t sectors = SectorsOf(record.fileSize);
             if (next + sectors > UINT32_MAX) {
                 error_ = "the image would be larger than an ISO 9660 volume can be (2^32 sectors)";
                 return false;
@@ -202,8 +204,8 @@ private:
         if (!Report(record.fileExtent)) {
             return false;
         }
-        const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(record.fileSize));
-        const std::uint64_t reserved = std::uint64_t{sectors} * iso::kSectorSize;
+        const std::uint64_t sectors = SectorsOf(record.fileSize);
+        const std::uint64_t reserved = sectors * iso::kSectorSize;
 
         platform::File source;
         std::uint64_t length = 0;
@@ -256,9 +258,11 @@ private:
                                 " bytes in the space of " + std::to_string(record.fileSize) +
                                 (copied < record.fileSize ? ", the rest zeros" : ""));
         }
-        nextSector_ += sectors;
+        nextSector_ += static_cast<std::uint32_t>(sectors); // the layout kept the sum below 2^32
         return true;
     }
+
+    static std::uint64_t SectorsOf(std::uint64_t bytes) { return (bytes + iso::kSectorSize - 1) / iso::kSectorSize; }
 
     std::string error_;
     std::vector<std::string> warnings_;

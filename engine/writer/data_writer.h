@@ -31,6 +31,7 @@ public:
     virtual bool Reserved() = 0;
     // Layout pass: gives every non-empty file its extent from startSector on
     // (empty files get extent 0 and no sector) and stores it in the tree.
+    // Files of 4 GiB or more are refused unless mode carries kBuildUdf.
     virtual void Build(std::uint32_t mode, IMacroList* tree, std::uint32_t startSector) = 0;
     // Copy pass: out must stand at startSector. Before the data of each
     // non-empty file, and every few dozen MiB within a large one, callback

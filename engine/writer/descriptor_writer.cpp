@@ -31,6 +31,17 @@
 
 namespace tarvelin {
 
+// The label names the local wall-clock minute of the build; if the zone
+// cannot be consulted, the UTC minute is still a truthful label.
+std::string DateVolumeLabel(platform::FileTime buildTime)
+{
+    platform::CalendarTime calendar;
+    if (!platform::FileTimeToLocal(buildTime, calendar) && !platform::FileTimeToUtc(buildTime, calendar)) {
+        return {};
+    }
+    return iso::VolumeLabelText(calendar);
+}
+
 namespace {
 
 // Where a new image names the program that made it; its copyright file
@@ -79,16 +90,6 @@ struct SourceSet {
     bool terminated = false;                // the last sector is the terminator
 };
 
-// The label names the local wall-clock minute of the build; if the zone
-// cannot be consulted, the UTC minute is still a truthful label.
-std::string VolumeLabel(platform::FileTime buildTime)
-{
-    platform::CalendarTime calendar;
-    if (!platform::FileTimeToLocal(buildTime, calendar) && !platform::FileTimeToUtc(buildTime, calendar)) {
-        return {};
-    }
-    return iso::VolumeLabelText(calendar);
-}
 
 // A new image's primary or Joliet descriptor. Text fields are filled with
 // spaces (UCS-2 spaces in the Joliet descriptor) as a- and d-character
@@ -170,7 +171,7 @@ bool RenderNewSet(const DescriptorSetRequest& request, CByteBuffer& out)
 {
     SetScratch set;
     const std::string label =
-        request.volumeLabel.empty() ? VolumeLabel(request.buildTime) : std::string(request.volumeLabel);
+        request.volumeLabel.empty() ? DateVolumeLabel(request.buildTime) : std::string(request.volumeLabel);
     bool encoded = iso::EncodeVolumeDescriptor(
         MakeDescriptor(iso::DescriptorType::Primary, request, request.isoTree, label), set.Add());
     if (encoded && request.bootCatalogSector) {

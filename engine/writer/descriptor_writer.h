@@ -17,10 +17,14 @@
 #include "platform/time.h"
 
 #include <cstdint>
+#include <string>
 
 namespace tarvelin {
 
 class IIsoSector;
+
+// The label of a build that was given none: the local minute of the build.
+std::string DateVolumeLabel(platform::FileTime buildTime);
 
 class IBuildDesc : public CComponent {
 public:

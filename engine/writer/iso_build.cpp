@@ -7,8 +7,9 @@
 // passes must agree; they are checked to, and a build whose passes disagree
 // fails instead of writing an image whose directories point elsewhere.
 //
-// The image is then written front to back: system area, descriptors, path
-// tables and directories in one write, then the file data.
+// The image is then written front to back: system area, descriptors, the
+// UDF bridge's structures when it has one, path tables and directories in
+// one write, then the file data and, with UDF, the closing anchor.
 
 #include "writer/iso_build.h"
 
@@ -21,6 +22,7 @@
 #include "writer/directory_writer.h"
 #include "writer/out_file.h"
 #include "writer/path_table_writer.h"
+#include "writer/udf_writer.h"
 
 #include <algorithm>
 #include <atomic>
@@ -91,9 +93,15 @@ std::string BuildFileName(const std::string& name)
 bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTime, const std::string& label,
                BuildPlan& plan, std::string& error)
 {
-    plan.descriptors.Clear();
-    plan.pathTables.Clear();
-    plan.directories.Clear();
+    const bool udf = (mode & kBuildUdf) != 0;
+    mode &= kBuildModeMask;
+    const auto clear = [&plan]() {
+        for (CByteBuffer* buffer : {&plan.descriptors, &plan.udfVolume, &plan.pathTables, &plan.directories,
+                                    &plan.udfClosing}) {
+            buffer->Clear();
+        }
+    };
+    clear();
     if (list == nullptr) {
         error = "no source tree";
         return false;
@@ -106,9 +114,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     list->SetInfo(list->GetRoot(), root);
     const auto fail = [&](std::string reason) {
         error = std::move(reason);
-        plan.descriptors.Clear();
-        plan.pathTables.Clear();
-        plan.directories.Clear();
+        clear();
         return false;
     };
     const auto makeDescriptors = [&]() {
@@ -134,6 +140,16 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
         return fail("the volume descriptors cannot be rendered");
     }
     plan.pathTableStart = iso::kSystemAreaSectors + plan.descriptorSectors;
+    // The UDF bridge starts right behind the descriptor set; its size
+    // depends only on the tree's names and shape.
+    writer::UdfBridge bridge;
+    if (udf) {
+        std::string why;
+        if (!bridge.Measure(list, plan.pathTableStart, why)) {
+            return fail(why);
+        }
+        plan.pathTableStart = bridge.EndSector();
+    }
     firstPathTables->Build(mode, list, plan.pathTableStart, 0, 0);
     if (*firstPathTables->GetLastError() != '\0') {
         return fail(firstPathTables->GetLastError());
@@ -146,11 +162,17 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     }
     plan.directorySectors = static_cast<std::uint32_t>(firstDirectories->GetSectorCount());
     plan.dataStart = plan.directoryStart + plan.directorySectors;
-    layoutData->Build(mode, list, plan.dataStart);
+    layoutData->Build(udf ? mode | kBuildUdf : mode, list, plan.dataStart);
     if (*layoutData->GetLastError() != '\0') {
         return fail(layoutData->GetLastError());
     }
     plan.totalSectors = layoutData->GetEndSector();
+    if (udf) {
+        if (plan.totalSectors == UINT32_MAX) {
+            return fail("the image would be larger than an ISO 9660 volume can be (2^32 sectors)");
+        }
+        ++plan.totalSectors; // the closing UDF anchor
+    }
 
     // Second pass: descriptors with the final numbers.
     ScopedComponent<IBuildDesc> descriptors(makeDescriptors());
@@ -198,6 +220,16 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     if (!descriptors->CopyTo(plan.descriptors) || !pathTables->CopyTo(plan.pathTables)
         || !directories->CopyTo(plan.directories)) {
         return fail("out of memory for the image's metadata");
+    }
+    if (udf) {
+        std::string why;
+        if (!bridge.Render(list, plan.totalSectors, buildTime, label, plan.udfVolume, plan.udfClosing, why)) {
+            return fail(why);
+        }
+        if (plan.udfVolume.GetSize()
+            != std::uint64_t{bridge.EndSector() - iso::kSystemAreaSectors - plan.descriptorSectors} * iso::kSectorSize) {
+            return fail("the UDF file system rendered does not fill the sectors planned for it");
+        }
     }
     if (plan.descriptors.GetSize() != std::uint64_t{plan.descriptorSectors} * iso::kSectorSize
         || plan.pathTables.GetSize() != std::uint64_t{plan.pathTableSectors} * iso::kSectorSize
@@ -437,9 +469,10 @@ private:
             reason = "'" + path + "' is the image being built";
             return false;
         }
-        if (info.size > UINT32_MAX) {
+        if (info.size > UINT32_MAX && (options_ & kBuildUdf) == 0) {
             reason = "'" + path + "' is " + std::to_string(info.size) +
-                     " bytes; an ISO 9660 image cannot hold a file of 4 GiB or more";
+                     " bytes; an ISO 9660 image cannot hold a file of 4 GiB or more (a build with UDF can: it records"
+                     " such a file in its UDF file system)";
             return false;
         }
         return true;
@@ -462,6 +495,10 @@ private:
         MacroNode* node = list_->AddChild(parent, record);
         if (node == nullptr) {
             lastError_ = "out of memory for the source tree";
+        } else if (record.fileSize > UINT32_MAX) {
+            Notice(false, "'" + path + "' is " + std::to_string(record.fileSize) +
+                              " bytes (4 GiB or more): recorded in the UDF file system only; readers of the"
+                              " ISO 9660 and Joliet trees do not see it");
         }
         return node;
     }
@@ -602,13 +639,13 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
 CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error)
 {
     BuildPlan plan;
-    if (!PlanImage(list_, options_ & kBuildModeMask, buildTime_, label_, plan, error)) {
+    if (!PlanImage(list_, options_ & (kBuildModeMask | kBuildUdf), buildTime_, label_, plan, error)) {
         return Outcome::Failed;
     }
     const std::vector<std::uint8_t> systemArea(std::size_t{iso::kSystemAreaSectors} * iso::kSectorSize, 0);
     if (!outFile_->Write(systemArea.data(), static_cast<std::uint32_t>(systemArea.size()))
-        || !outFile_->WriteBuffer(plan.descriptors) || !outFile_->WriteBuffer(plan.pathTables)
-        || !outFile_->WriteBuffer(plan.directories)) {
+        || !outFile_->WriteBuffer(plan.descriptors) || !outFile_->WriteBuffer(plan.udfVolume)
+        || !outFile_->WriteBuffer(plan.pathTables) || !outFile_->WriteBuffer(plan.directories)) {
         error = outFile_->GetLastError();
         return Outcome::Failed;
     }
@@ -620,6 +657,10 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
             return Outcome::Cancelled; // the builder may be gone now
         }
         error = data->GetLastError();
+        return Outcome::Failed;
+    }
+    if (!outFile_->WriteBuffer(plan.udfClosing)) {
+        error = outFile_->GetLastError();
         return Outcome::Failed;
     }
     if (outFile_->GetBytesWritten() != std::uint64_t{plan.totalSectors} * iso::kSectorSize) {

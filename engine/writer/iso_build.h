@@ -43,6 +43,10 @@ inline constexpr std::uint32_t kBuildIsoAndJoliet = 2;
 // default), and Joliet names of up to 103 characters instead of 64.
 inline constexpr std::uint32_t kBuildNoRockRidge = 0x100;
 inline constexpr std::uint32_t kBuildJolietLong = 0x200;
+// A UDF 2.01 file system beside the ISO 9660 and Joliet trees, sharing
+// their file data. It also takes files of 4 GiB or more, which only it
+// lists (a notice says so).
+inline constexpr std::uint32_t kBuildUdf = 0x400;
 inline constexpr std::uint32_t kBuildModeMask = 0xFF;
 
 // Files whose name is longer than this many characters keep this many
@@ -54,12 +58,14 @@ public:
     virtual bool Reserved() = 0;
     // Creates the output file under its temporary name (a file of the name
     // is replaced only by the completed image); options kBuildIsoAndJoliet
-    // or kBuildIsoOnly. False, with GetLastError, when it cannot be created.
+    // or kBuildIsoOnly, with the bits kBuildNoRockRidge, kBuildJolietLong
+    // and kBuildUdf. False, with GetLastError, when it cannot be created.
     virtual bool SetOutput(const char* path, std::uint32_t options) = 0;
     virtual MacroNode* GetRoot() = 0;
     // One file below parent. Null, with GetLastError, for a path that cannot
     // be found, a folder, something that is not a file, the output itself,
-    // and a file of 4 GiB or more, which an ISO 9660 file cannot be.
+    // and, unless the output was set with kBuildUdf, a file of 4 GiB or
+    // more, which an ISO 9660 file cannot be.
     virtual MacroNode* AddFile(const char* path, MacroNode* parent) = 0;
     // One folder below parent, without its contents.
     virtual MacroNode* AddDirectory(const char* path, MacroNode* parent) = 0;
@@ -101,17 +107,22 @@ struct BuildPlan {
     std::uint32_t dataStart = 0;
     std::uint32_t totalSectors = 0;
     // The metadata, written in this order behind the 16 zero sectors of the
-    // system area.
+    // system area. udfVolume (empty without UDF) runs from behind the
+    // descriptors to the path tables; udfClosing is the last sector, behind
+    // the file data.
     CByteBuffer descriptors{256};
+    CByteBuffer udfVolume{256};
     CByteBuffer pathTables{256};
     CByteBuffer directories{256};
+    CByteBuffer udfClosing{256};
 };
 
 // Lays out the image of the tree in four passes (every size and position
 // first, then descriptors, path tables and directories with the final
 // values), stores every extent in the tree and renders the metadata. False,
 // with error, when the tree cannot be laid out or the passes disagree.
-// An empty label gives the date label of buildTime.
+// An empty label gives the date label of buildTime. mode is kBuildIsoOnly
+// or kBuildIsoAndJoliet, with kBuildUdf for the UDF bridge.
 TARVELIN_API bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTime,
                             const std::string& label, BuildPlan& plan, std::string& error);
 

@@ -64,7 +64,11 @@ public:
     static bool Renamed(const Record&) { return false; }
     // Joliet has no symbolic links: a link stored as a link is left out of
     // the Joliet tree (Rock Ridge readers see it in the primary tree).
-    static bool InTree(const Record& record, TreeKind kind) { return kind == TreeKind::Iso || !record.IsSymlink(); }
+    // A file of 4 GiB or more is in the UDF file system only.
+    static bool InTree(const Record& record, TreeKind kind)
+    {
+        return record.fileSize <= UINT32_MAX && (kind == TreeKind::Iso || !record.IsSymlink());
+    }
     static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
     static std::uint32_t& DirExtent(Record& record, TreeKind kind)
     {

@@ -5,6 +5,8 @@
 // udfinfo's revision, label and counts of volumes mkudffs makes. mkudffs
 // volumes cannot be filled here (that takes mounting them), so they are
 // empty: they check the descriptors of each revision and partition kind.
+// Last, images that build --udf makes, against the same tools and a tag
+// checker of this file's own.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -12,9 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sys/statvfs.h>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +31,7 @@ namespace {
 using test::RunForOutput;
 using test::ShellQuote;
 using test::TempDir;
+namespace fs = std::filesystem;
 
 std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
 {
@@ -227,6 +234,276 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
         EXPECT_EQ(result.exitCode, c.status);
         EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
     }
+}
+
+// build --udf ----------------------------------------------------------------
+
+// CRC-16/CCITT, computed here independently of the engine.
+std::uint16_t Crc16(const std::uint8_t* data, std::size_t length)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const bool top = ((crc >> 15) ^ (data[i] >> bit)) & 1;
+            crc = static_cast<std::uint16_t>((crc << 1) ^ (top ? 0x1021 : 0));
+        }
+    }
+    return crc;
+}
+
+std::uint32_t Le(const std::uint8_t* p, int bytes)
+{
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        value = (value << 8) | p[i];
+    }
+    return value;
+}
+
+// Why the tag at p (avail bytes) is wrong, or "" when it is right.
+std::string TagFault(const std::uint8_t* p, std::size_t avail, std::uint32_t location)
+{
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 16; ++i) {
+        sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : p[i]));
+    }
+    const std::uint32_t crcLength = Le(p + 10, 2);
+    if (sum != p[4]) {
+        return "checksum";
+    }
+    if (16 + crcLength > avail || Crc16(p + 16, crcLength) != Le(p + 8, 2)) {
+        return "CRC";
+    }
+    return Le(p + 12, 4) == location ? "" : "location " + std::to_string(Le(p + 12, 4));
+}
+
+// Checks every descriptor tag of the UDF structures of a built image: the
+// sectors from the anchor at 256 up to the first ISO 9660 path table, and
+// the last sector. Sectors from the partition start (the LVD's partition
+// descriptor) hold partition-relative tags; a folder's identifiers are
+// followed one by one across its sectors. Returns the tag identifiers seen.
+std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
+{
+    const auto sectors = static_cast<std::uint32_t>(fs::file_size(image) / 2048);
+    // The primary descriptor's L path table: the first sector behind the UDF structures.
+    const std::uint32_t pathTable = Le(test::ReadFileRange(image, 16 * 2048 + 140, 4).data(), 4);
+    const std::vector<std::uint8_t> bytes = test::ReadFileRange(image, 0, std::size_t{pathTable} * 2048);
+    const auto sector = [&bytes](std::uint32_t n) { return bytes.data() + std::size_t{n} * 2048; };
+    const std::vector<std::uint8_t> closing = test::ReadFileRange(image, std::uint64_t{sectors - 1} * 2048, 2048);
+    std::uint32_t partitionStart = UINT32_MAX;
+    std::multiset<std::uint32_t> seen;
+    for (std::uint32_t n = 256; n < pathTable; ++n) {
+        const std::uint8_t* p = sector(n);
+        if (std::all_of(p, p + 2048, [](std::uint8_t b) { return b == 0; })) {
+            continue;
+        }
+        const std::uint32_t id = Le(p, 2);
+        if (id == 5) {
+            partitionStart = Le(p + 188, 4);
+        }
+        const std::uint32_t location = n >= partitionStart ? n - partitionStart : n;
+        if (id != 257) {
+            EXPECT_EQ(TagFault(p, 2048, location), "") << "sector " << n << ", tag " << id;
+            seen.insert(id);
+            continue;
+        }
+        std::size_t at = 0; // a folder's identifiers, packed across sectors
+        const std::size_t avail = bytes.size() - std::size_t{n} * 2048;
+        while (at + 38 <= avail && Le(p + at, 2) == 257) {
+            EXPECT_EQ(TagFault(p + at, avail - at, location + static_cast<std::uint32_t>(at / 2048)), "")
+                << "identifier at sector " << n << " + " << at;
+            seen.insert(257);
+            at += (38 + Le(p + at + 36, 2) + p[at + 19] + 3) & ~std::size_t{3};
+        }
+        n += static_cast<std::uint32_t>((at - 1) / 2048);
+    }
+    EXPECT_EQ(TagFault(closing.data(), 2048, sectors - 1), "") << "closing anchor";
+    seen.insert(Le(closing.data(), 2));
+    return seen;
+}
+
+class BuiltUdfTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string At(const std::string& name) const { return dir / name; }
+
+    test::CommandResult Build(const std::string& arguments)
+    {
+        return test::RunCommand(Cli("build " + arguments));
+    }
+};
+
+TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("udfinfo");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    const std::string longName(80, 'n');
+    const std::vector<std::pair<std::string, std::size_t>> files = {
+        {"src/top.txt", 6},          {"src/a/empty.dat", 0},         {"src/a/b/Grüße.txt", 3000},
+        {"src/a/b/日本語.txt", 4097}, {"src/a/b/c/" + longName + ".bin", 70000},
+    };
+    fs::create_directories(At("src/a/b/c"));
+    fs::create_directories(At("src/vacant"));
+    std::uint32_t seed = 1;
+    for (const auto& [path, size] : files) {
+        test::WriteWholeFile(At(path), test::RandomBytes(size, seed++));
+    }
+    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("src")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+
+    // Our reader, 7-Zip (which takes the UDF tree when there is one) and
+    // the source agree on the tree and every file's bytes.
+    int status = 0;
+    const std::string listing = RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("out.iso"))), &status);
+    ASSERT_EQ(status, 0) << listing;
+    EXPECT_EQ(test::SortedLines(listing), test::SevenZipPaths(At("out.iso")));
+    EXPECT_NE(RunForOutput("7z l -slt " + ShellQuote(At("out.iso"))).find("Type = Udf"), std::string::npos);
+    RunForOutput(Cli("extract --tree udf " + ShellQuote(At("out.iso")) + " -C " + ShellQuote(At("ours"))), &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(test::RunCommand("7z x -y -o" + ShellQuote(At("peer")) + " " + ShellQuote(At("out.iso"))).exitCode, 0);
+    for (const auto& [path, size] : files) {
+        SCOPED_TRACE(path);
+        const std::vector<std::uint8_t> source = test::ReadWholeFile(At(path));
+        EXPECT_EQ(source.size(), size);
+        EXPECT_EQ(test::ReadWholeFile(At("ours/" + path)), source);
+        EXPECT_EQ(test::ReadWholeFile(At("peer/" + path)), source);
+    }
+    EXPECT_TRUE(fs::is_directory(At("peer/src/vacant")));
+
+    const std::map<std::string, std::string> udf = UdfinfoFields(At("out.iso"));
+    const test::CommandResult complaints = test::RunCommand("udfinfo " + ShellQuote(At("out.iso")) + " 2>&1 >/dev/null");
+    EXPECT_EQ(complaints.exitCode, 0);
+    EXPECT_EQ(complaints.output, ""); // nothing on standard error
+    EXPECT_EQ(udf.count("udfrev") ? udf.at("udfrev") : "", "2.01");
+    EXPECT_EQ(udf.count("integrity") ? udf.at("integrity") : "", "closed");
+    EXPECT_EQ(udf.count("numfiles") ? udf.at("numfiles") : "", "5");
+    EXPECT_EQ(udf.count("numdirs") ? udf.at("numdirs") : "", "6"); // the root counted
+
+    // The ISO 9660 and Joliet trees are still there, over the same data.
+    const std::pair<const char*, std::string> trees[] = {
+        {"", "/SRC/A/B/C/"},
+        {"-J ", "/src/a/b/c/"},
+    };
+    for (const auto& [option, deepest] : trees) {
+        const test::CommandResult iso = test::RunCommand(std::string("isoinfo -l ") + option + "-i " + ShellQuote(At("out.iso")));
+        EXPECT_EQ(iso.exitCode, 0);
+        EXPECT_NE(iso.output.find("Directory listing of " + deepest), std::string::npos) << option << iso.output;
+    }
+    // The volume the ISO 9660 descriptor gives is the whole image, UDF included.
+    const std::string volume = RunForOutput("isoinfo -d -i " + ShellQuote(At("out.iso")));
+    EXPECT_NE(volume.find("Volume size is: " + std::to_string(fs::file_size(At("out.iso")) / 2048)), std::string::npos)
+        << volume;
+    const std::multiset<std::uint32_t> tags = CheckUdfTags(At("out.iso"));
+    for (const std::uint32_t id : {1u, 2u, 4u, 5u, 6u, 7u, 8u, 9u, 256u, 257u, 261u}) {
+        EXPECT_NE(tags.count(id), 0u) << "no tag " << id;
+    }
+    EXPECT_EQ(tags.count(2), 2u);        // anchors at 256 and N-1
+    EXPECT_EQ(tags.count(261), 6u + 5u); // a file entry each
+}
+
+TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    // The image holds the file's 4.5 GiB written out; its bytes are then
+    // read back through pipes, never stored a second time.
+    struct statvfs space {};
+    ASSERT_EQ(::statvfs(dir.Path().c_str(), &space), 0);
+    TARVELIN_REQUIRE(std::uint64_t{space.f_bavail} * space.f_frsize > (std::uint64_t{10} << 30),
+                     "10 GB of free space in " + dir.Path());
+    const std::uint64_t size = (std::uint64_t{9} << 29) + 1234; // 4.5 GiB and a bit
+    const std::vector<std::uint8_t> first = test::RandomBytes(1 << 20, 41);
+    const std::vector<std::uint8_t> last = test::RandomBytes(1 << 20, 42);
+    fs::create_directories(At("src"));
+    test::WriteSparseFile(At("src/huge.bin"), first, size);
+    {
+        std::fstream file(At("src/huge.bin"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(size - last.size()));
+        file.write(reinterpret_cast<const char*>(last.data()), static_cast<std::streamsize>(last.size()));
+        ASSERT_TRUE(file.good());
+    }
+    test::WriteWholeFile(At("src/small.txt"), "beside it\n");
+    test::WriteWholeFile(At("first.bin"), first);
+    test::WriteWholeFile(At("last.bin"), last);
+
+    const std::string sources = ShellQuote(At("out.iso")) + " " + ShellQuote(At("src"));
+    const test::CommandResult refused = Build(sources);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.output.find("4 GiB"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("--udf"), std::string::npos) << refused.output;
+    EXPECT_FALSE(fs::exists(At("out.iso")));
+
+    const test::CommandResult built = Build(sources + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    EXPECT_NE(built.output.find("recorded in the UDF file system only"), std::string::npos) << built.output;
+
+    const std::string listing = RunForOutput("7z l -slt " + ShellQuote(At("out.iso")));
+    EXPECT_NE(listing.find("Type = Udf"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Path = src/huge.bin\nFolder = -\nSize = " + std::to_string(size)), std::string::npos)
+        << listing;
+    const std::string extract = "7z x -so " + ShellQuote(At("out.iso")) + " src/huge.bin 2>/dev/null | ";
+    EXPECT_EQ(test::RunCommand(extract + "head -c 1048576 | cmp - " + ShellQuote(At("first.bin"))).exitCode, 0);
+    const test::CommandResult tail =
+        test::RunCommand(extract + "tail -c 1048576 | cmp - " + ShellQuote(At("last.bin")));
+    EXPECT_EQ(tail.exitCode, 0) << tail.output;
+    EXPECT_NE(RunForOutput(Cli("ls --tree udf -l " + ShellQuote(At("out.iso")) + " /src")).find(std::to_string(size)),
+              std::string::npos);
+
+    const std::string iso = RunForOutput("isoinfo -l -J -i " + ShellQuote(At("out.iso")));
+    EXPECT_NE(iso.find("small.txt"), std::string::npos) << iso;
+    EXPECT_EQ(iso.find("huge.bin"), std::string::npos) << iso;
+    CheckUdfTags(At("out.iso"));
+    fs::remove(At("out.iso"));
+}
+
+// Names a folder would hold twice stay apart: two sources of one name, and
+// two names alike in the first 127 UTF-16 units (255 bytes of CS0).
+TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolder)
+{
+    std::string stem; // 127 characters beyond 0xFF: 16-bit CS0, 254 bytes of UTF-8
+    for (int i = 0; i < 127; ++i) {
+        stem += "\xD0\x96";
+    }
+    fs::create_directories(At("one"));
+    fs::create_directories(At("two"));
+    test::WriteWholeFile(At("one/same.txt"), "first\n");
+    test::WriteWholeFile(At("two/same.txt"), "second\n");
+    test::WriteWholeFile(At("one/" + stem + "a"), "a\n");
+    test::WriteWholeFile(At("one/" + stem + "b"), "b\n");
+    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("one/same.txt")) + " " +
+                                            ShellQuote(At("two/same.txt")) + " " + ShellQuote(At("one")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    int status = 0;
+    const std::vector<std::string> listing =
+        test::SortedLines(RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("out.iso"))), &status));
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> expected = {"one/", "one/" + stem, "one/" + stem.substr(0, 125 * 2) + "~1",
+                                         "one/same.txt", "same.txt", "same.txt~1"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listing, expected);
+    EXPECT_EQ(RunForOutput(Cli("cat --tree udf " + ShellQuote(At("out.iso")) + " /same.txt~1")), "second\n");
+}
+
+// Symbolic links are UDF symbolic links: relative, absolute, with "..".
+TEST_F(BuiltUdfTest, LinksAreRecordedAsLinks)
+{
+    TARVELIN_REQUIRE_TOOL("udfinfo");
+    fs::create_directories(At("src/sub"));
+    test::WriteWholeFile(At("src/target.txt"), "linked\n");
+    const std::pair<const char*, const char*> links[] = {
+        {"src/near", "target.txt"}, {"src/sub/up", "../target.txt"}, {"src/far", "/x/y\xC3\xA9"}};
+    for (const auto& [link, target] : links) {
+        fs::create_symlink(target, At(link));
+    }
+    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("src")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    const std::string listing = RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("out.iso"))));
+    for (const auto& [link, target] : links) {
+        EXPECT_NE(listing.find(std::string(link) + " -> " + target), std::string::npos) << listing;
+    }
+    EXPECT_EQ(test::RunCommand("udfinfo " + ShellQuote(At("out.iso"))).exitCode, 0);
+    CheckUdfTags(At("out.iso"));
 }
 
 } // namespace

@@ -117,6 +117,57 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
 }
 
 // Paths below the root ("a/b"), folders ending in '/', mapped to file bytes.
+TEST(UdfEncoding, WhatIsWrittenDecodesBack)
+{
+    struct NameCase {
+        std::string text;
+        std::size_t maxBytes;
+        Bytes bytes;
+    };
+    Bytes cutName(255, 'x');
+    cutName[0] = 8;
+    const NameCase names[] = {
+        {"aB", 255, {8, 'a', 'B'}},
+        {"\xC3\xA9\xC3\xBC", 255, {8, 0xE9, 0xFC}},                  // Latin-1 fits 8 bits
+        {"a\xD0\x96", 255, {16, 0x00, 'a', 0x04, 0x16}},              // beyond 0xFF: 16 bits
+        {"a\xF0\x9F\x98\x80", 4, {16, 0x00, 'a'}},                   // a pair goes whole or not at all
+        {"\xF0\x9F\x98\x80", 4, {}},                                // nothing fits
+        {std::string(300, 'x'), 255, cutName},                        // cut to the field
+    };
+    for (const NameCase& c : names) {
+        SCOPED_TRACE(c.text);
+        const Bytes encoded = EncodeCs0(c.text, c.maxBytes);
+        EXPECT_EQ(encoded, c.bytes);
+        if (c.maxBytes == 255 && c.text.size() < 255) {
+            EXPECT_EQ(DecodeCs0(encoded.data(), encoded.size()), c.text);
+        }
+    }
+    for (const char* path : {"a/b", "/a", "../a", ".", "d\xC3\xA9j\xC3\xA0/\xE6\xB0\xB4"}) {
+        const Bytes encoded = EncodePathComponents(path);
+        EXPECT_EQ(DecodePathComponents(encoded.data(), encoded.size()), path);
+    }
+    std::uint8_t dstring[32];
+    PutDString(dstring, sizeof dstring, "Label");
+    EXPECT_EQ(DecodeDString(dstring, sizeof dstring), "Label");
+
+    // A moment with hundredths written in the local zone reads back exactly.
+    platform::FileTime moment = 0;
+    ASSERT_TRUE(platform::UtcToFileTime({2019, 7, 14, 22, 30, 5, 780, 0}, moment));
+    std::uint8_t stamp[12];
+    PutTimestamp(stamp, moment);
+    EXPECT_EQ(stamp[1] >> 4, 1); // type 1: local time with its zone
+    EXPECT_EQ(DecodeTimestamp(stamp), moment);
+
+    // A tag finished over its bytes checks out at its location only.
+    Bytes descriptor(512, 0);
+    for (std::size_t i = 16; i < descriptor.size(); ++i) {
+        descriptor[i] = static_cast<std::uint8_t>(i * 13);
+    }
+    FinishDescriptorTag(descriptor.data(), kTagFileSet, 496, 42);
+    EXPECT_EQ(CheckDescriptorTag(descriptor.data(), descriptor.size(), kTagFileSet, 42), nullptr);
+    EXPECT_NE(CheckDescriptorTag(descriptor.data(), descriptor.size(), kTagFileSet, 43), nullptr);
+}
+
 using Tree = std::map<std::string, Bytes>;
 
 Tree TreeOfFolder(const std::string& root)

@@ -285,6 +285,24 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
     }
 }
 
+// With UDF the same file is taken, added alone or in a folder, and a notice
+// that is not an error says only the UDF tree lists it.
+TEST_F(IsoBuild, WithUdfAFileOf4GiBIsTakenWithANotice)
+{
+    const std::string huge = dir / "src/huge";
+    fs::create_directories(dir / "src");
+    test::WriteSparseFile(huge, {1}, std::uint64_t{4} << 30);
+    Held<IIsoBuild> builder(NEW_ISOBUILDNEW());
+    ASSERT_TRUE(builder->SetOutput((dir / "out.iso").c_str(), kBuildIsoAndJoliet | kBuildUdf));
+    ASSERT_NE(builder->AddFile(huge.c_str(), builder->GetRoot()), nullptr) << builder->GetLastError();
+    ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
+    EXPECT_EQ(builder->GetList()->GetNodeCount(), 3u);
+    ASSERT_EQ(builder->GetNoticeCount(), 2u);
+    EXPECT_EQ(builder->GetErrorNoticeCount(), 0u);
+    EXPECT_NE(std::string(builder->GetNotice(1, nullptr)).find("UDF file system only"), std::string::npos)
+        << builder->GetNotice(1, nullptr);
+}
+
 TEST_F(IsoBuild, ProgressRisesBelowAThousandAndEndsWithOneFinalCall)
 {
     for (int i = 0; i < 6; ++i) {

@@ -1,0 +1,482 @@
+// The UDF 2.01 bridge of a new image; the layout is described in
+// udf_writer.h. Every descriptor is rendered into its sector with the
+// shared helpers of iso/udf_format.h and its tag is finished last, over
+// the final bytes.
+
+#include "writer/udf_writer.h"
+
+#include "iso/udf_format.h"
+#include "writer/descriptor_writer.h"
+#include "writer/writer_tree.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <utility>
+
+namespace tarvelin::writer {
+
+namespace {
+
+using namespace iso::udf;
+
+constexpr std::uint16_t kUdfRevision = 0x0201;
+constexpr std::uint32_t kVdsSectors = 16; // the least UDF allows for each sequence
+constexpr std::uint32_t kMainVds = kAnchorSector + 1;
+constexpr std::uint32_t kReserveVds = kMainVds + kVdsSectors;
+constexpr std::uint32_t kIntegritySector = kReserveVds + kVdsSectors;
+static_assert(kIntegritySector + 2 == kUdfPartitionStart);
+constexpr std::uint32_t kFirstEntryBlock = 2; // behind the file set descriptor and its terminator
+constexpr std::uint64_t kFirstUniqueId = 16;  // 0 to 15 are reserved (UDF 3.2.1.1); the root has 0
+constexpr std::size_t kMaxNameBytes = 255;
+constexpr std::uint8_t kOsClassUnix = 4;
+
+constexpr std::uint8_t kImplementationSuffix[8] = {kOsClassUnix, 0, 0, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kUdfSuffix[8] = {kUdfRevision & 0xFF, kUdfRevision >> 8, kOsClassUnix, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kDomainSuffix[8] = {kUdfRevision & 0xFF, kUdfRevision >> 8, 0, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kNoSuffix[8] = {};
+constexpr std::string_view kImplementation = "*Tarvelin";
+constexpr std::string_view kDomain = "*OSTA UDF Compliant";
+
+void Le16(std::uint8_t* p, std::uint16_t value)
+{
+    p[0] = static_cast<std::uint8_t>(value);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+void Le32(std::uint8_t* p, std::uint32_t value)
+{
+    Le16(p, static_cast<std::uint16_t>(value));
+    Le16(p + 2, static_cast<std::uint16_t>(value >> 16));
+}
+void Le64(std::uint8_t* p, std::uint64_t value)
+{
+    Le32(p, static_cast<std::uint32_t>(value));
+    Le32(p + 4, static_cast<std::uint32_t>(value >> 32));
+}
+// long_ad (4/14.14.2) of a file entry, with the UDF unique id in its use.
+void PutLongAd(std::uint8_t* p, std::uint32_t length, std::uint32_t block, std::uint32_t uniqueId)
+{
+    Le32(p, length);
+    Le32(p + 4, block);
+    Le16(p + 8, 0);
+    Le32(p + 12, uniqueId);
+}
+
+std::uint32_t BlocksFor(std::uint64_t bytes) { return static_cast<std::uint32_t>((bytes + kUdfBlockSize - 1) / kUdfBlockSize); }
+
+std::uint64_t UniqueId(std::size_t index) { return index == 0 ? 0 : kFirstUniqueId + index - 1; }
+
+// The CS0 name of an entry, unique among its siblings: a name that a
+// sibling already has (two sources of one name, or names cut alike to the
+// 255 bytes of an identifier) ends in ~1, ~2, ... instead.
+std::vector<std::uint8_t> UniqueName(const std::string& name, std::set<std::vector<std::uint8_t>>& taken)
+{
+    std::vector<std::uint8_t> encoded = EncodeCs0(name, kMaxNameBytes);
+    for (unsigned n = 1; !encoded.empty() && !taken.insert(encoded).second; ++n) {
+        const std::string suffix = "~" + std::to_string(n);
+        const std::size_t unitBytes = encoded[0] == 16 ? 2 : 1;
+        const std::vector<std::uint8_t> stem = EncodeCs0(name, kMaxNameBytes - suffix.size() * unitBytes);
+        encoded = EncodeCs0(DecodeCs0(stem.data(), stem.size()) + suffix, kMaxNameBytes);
+    }
+    return encoded;
+}
+
+// POSIX rwx of owner, group and others as UDF permissions (4/14.9.5).
+std::uint32_t Permissions(const SourceNode& record)
+{
+    const std::uint32_t mode = record.posix.known ? record.posix.mode : (record.isDirectory ? 0555u : 0444u);
+    std::uint32_t out = 0;
+    for (int who = 0; who < 3; ++who) {
+        const std::uint32_t bits = (mode >> (3 * who)) & 7; // r 4, w 2, x 1: the same bits in UDF
+        out |= bits << (5 * who);
+    }
+    return out;
+}
+
+// The sectors of the bridge from the recognition sequence on.
+class Canvas {
+public:
+    Canvas(std::uint32_t first, std::uint32_t end) : first_(first), bytes_(std::size_t{end - first} * kUdfBlockSize, 0) {}
+    std::uint8_t* At(std::uint32_t sector) { return bytes_.data() + std::size_t{sector - first_} * kUdfBlockSize; }
+    std::uint8_t* Block(std::uint32_t block) { return At(kUdfPartitionStart + block); }
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+private:
+    std::uint32_t first_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+struct VolumeFacts {
+    std::uint32_t partitionLength = 0;
+    platform::FileTime buildTime = 0;
+    std::string label;
+    std::string volumeSet;
+    std::uint32_t files = 0;
+    std::uint32_t folders = 0;
+    std::uint64_t nextUniqueId = 0;
+};
+
+void PutAnchor(std::uint8_t* p, std::uint32_t sector)
+{
+    Le32(p + 16, kVdsSectors * kUdfBlockSize);
+    Le32(p + 20, kMainVds);
+    Le32(p + 24, kVdsSectors * kUdfBlockSize);
+    Le32(p + 28, kReserveVds);
+    FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector);
+}
+
+// One volume descriptor sequence (3/10.1 to 3/10.9, UDF 2.2).
+void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
+{
+    std::uint8_t* p = canvas.At(first);
+    Le32(p + 16, 0);
+    PutDString(p + 24, 32, facts.label);
+    Le16(p + 56, 1);  // volume sequence number
+    Le16(p + 58, 1);  // of 1
+    Le16(p + 60, 2);  // interchange level
+    Le16(p + 62, 2);
+    Le32(p + 64, 1);  // character set list: CS0
+    Le32(p + 68, 1);
+    PutDString(p + 72, 128, facts.volumeSet);
+    PutOstaCharspec(p + 200);
+    PutOstaCharspec(p + 264);
+    PutEntityId(p + 344, kImplementation, kImplementationSuffix); // application
+    PutTimestamp(p + 376, facts.buildTime);
+    PutEntityId(p + 388, kImplementation, kImplementationSuffix);
+    FinishDescriptorTag(p, kTagPrimaryVolume, 512 - kTagSize, first);
+
+    p = canvas.At(first + 1);
+    Le32(p + 16, 1);
+    PutEntityId(p + 20, "*UDF LV Info", kUdfSuffix);
+    PutOstaCharspec(p + 52);
+    PutDString(p + 116, 128, facts.label);
+    PutEntityId(p + 352, kImplementation, kImplementationSuffix);
+    FinishDescriptorTag(p, kTagImplementationUse, 512 - kTagSize, first + 1);
+
+    p = canvas.At(first + 2);
+    Le32(p + 16, 2);
+    Le16(p + 20, 1); // allocated
+    Le16(p + 22, 0); // partition number
+    PutEntityId(p + 24, "+NSR03", kNoSuffix);
+    Le32(p + 184, 1); // read only
+    Le32(p + 188, kUdfPartitionStart);
+    Le32(p + 192, facts.partitionLength);
+    PutEntityId(p + 196, kImplementation, kImplementationSuffix);
+    FinishDescriptorTag(p, kTagPartition, 512 - kTagSize, first + 2);
+
+    p = canvas.At(first + 3);
+    Le32(p + 16, 3);
+    PutOstaCharspec(p + 20);
+    PutDString(p + 84, 128, facts.label);
+    Le32(p + 212, kUdfBlockSize);
+    PutEntityId(p + 216, kDomain, kDomainSuffix);
+    PutLongAd(p + 248, 2 * kUdfBlockSize, 0, 0); // the file set descriptor sequence
+    Le32(p + 264, 6);                             // map table length
+    Le32(p + 268, 1);                             // one map
+    PutEntityId(p + 272, kImplementation, kImplementationSuffix);
+    Le32(p + 432, 2 * kUdfBlockSize); // integrity sequence
+    Le32(p + 436, kIntegritySector);
+    p[440] = 1; // type 1 map: volume 1, partition 0
+    p[441] = 6;
+    Le16(p + 442, 1);
+    Le16(p + 444, 0);
+    FinishDescriptorTag(p, kTagLogicalVolume, 446 - kTagSize, first + 3);
+
+    p = canvas.At(first + 4);
+    Le32(p + 16, 4); // no unallocated extents: the medium is read only
+    FinishDescriptorTag(p, kTagUnallocatedSpace, 24 - kTagSize, first + 4);
+
+    FinishDescriptorTag(canvas.At(first + 5), kTagTerminating, 512 - kTagSize, first + 5);
+}
+
+// 3/10.10 with UDF 2.2.6: closed, no free space, UDF 2.01 throughout.
+void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
+{
+    std::uint8_t* p = canvas.At(kIntegritySector);
+    PutTimestamp(p + 16, facts.buildTime);
+    Le32(p + 28, 1);                // close
+    Le64(p + 40, facts.nextUniqueId); // logical volume header descriptor
+    Le32(p + 72, 1);                // partitions
+    Le32(p + 76, 46);               // implementation use length
+    Le32(p + 80, 0);                // free blocks
+    Le32(p + 84, facts.partitionLength);
+    PutEntityId(p + 88, kImplementation, kImplementationSuffix);
+    Le32(p + 120, facts.files);
+    Le32(p + 124, facts.folders);
+    Le16(p + 128, kUdfRevision); // least read revision
+    Le16(p + 130, kUdfRevision); // least write revision
+    Le16(p + 132, kUdfRevision); // most write revision
+    FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, kIntegritySector);
+    FinishDescriptorTag(canvas.At(kIntegritySector + 1), kTagTerminating, 512 - kTagSize, kIntegritySector + 1);
+}
+
+// 4/14.1 with UDF 2.3.2.
+void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBlock)
+{
+    std::uint8_t* p = canvas.Block(0);
+    PutTimestamp(p + 16, facts.buildTime);
+    Le16(p + 28, 3); // interchange level
+    Le16(p + 30, 3);
+    Le32(p + 32, 1);
+    Le32(p + 36, 1);
+    PutOstaCharspec(p + 48);
+    PutDString(p + 112, 128, facts.label);
+    PutOstaCharspec(p + 240);
+    PutDString(p + 304, 32, facts.label);
+    PutLongAd(p + 400, kUdfBlockSize, rootBlock, 0);
+    PutEntityId(p + 416, kDomain, kDomainSuffix);
+    FinishDescriptorTag(p, kTagFileSet, 512 - kTagSize, 0);
+    FinishDescriptorTag(canvas.Block(1), kTagTerminating, 512 - kTagSize, 1);
+}
+
+// The allocation of a file entry at ads (room bytes): short ADs of the
+// file's data, the link's path embedded, or the folder's identifiers.
+// Sets length, recorded blocks and descriptor bytes; false with error when
+// it does not fit.
+struct Allocation {
+    std::uint64_t length = 0;
+    std::uint64_t recorded = 0;
+    std::size_t bytes = 0;
+    bool embedded = false;
+};
+
+// The file data lies in [dataStart, dataEnd).
+struct DataArea {
+    std::uint32_t dataStart = 0;
+    std::uint32_t dataEnd = 0;
+};
+
+bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const SourceNode& record, DataArea area,
+                   Allocation& out, std::string& error)
+{
+    const std::size_t room = kUdfBlockSize - fe::kAllocation;
+    if (item.isDirectory) {
+        Le32(ads, item.folderBytes);
+        Le32(ads + 4, item.folderBlock);
+        out = {item.folderBytes, BlocksFor(item.folderBytes), 8, false};
+        return true;
+    }
+    if (record.IsSymlink()) {
+        const std::vector<std::uint8_t> path = EncodePathComponents(record.posix.linkTarget);
+        if (path.size() > room) {
+            error = "the target of the link '" + record.diskPath + "' is too long for a UDF file entry";
+            return false;
+        }
+        std::copy(path.begin(), path.end(), ads);
+        out = {path.size(), 0, path.size(), true};
+        return true;
+    }
+    out = {};
+    if (record.fileSize == 0) {
+        return true;
+    }
+    if (record.fileExtent < area.dataStart || record.fileExtent >= area.dataEnd) {
+        error = "the data of '" + record.diskPath + "' lies outside the UDF partition";
+        return false;
+    }
+    // Extents of at most kMaxExtentBytes, so that every one but the last is
+    // a whole number of blocks.
+    std::uint32_t block = record.fileExtent - kUdfPartitionStart;
+    for (std::uint64_t left = record.fileSize; left > 0;) {
+        if (out.bytes + 8 > room) {
+            error = "'" + record.diskPath + "' is too large for one UDF file entry";
+            return false;
+        }
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
+        Le32(ads + out.bytes, piece);
+        Le32(ads + out.bytes + 4, block);
+        out.bytes += 8;
+        block += BlocksFor(piece);
+        left -= piece;
+    }
+    out.length = record.fileSize;
+    out.recorded = BlocksFor(record.fileSize);
+    return true;
+}
+
+// The file entry (4/14.9) of items[index].
+bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, const SourceNode& record,
+              DataArea area, std::string& error)
+{
+    const UdfItem& item = items[index];
+    std::uint8_t* p = canvas.Block(item.entryBlock);
+    Allocation allocation;
+    if (!PutAllocation(p + fe::kAllocation, item, record, area, allocation, error)) {
+        return false;
+    }
+    // The ICB tag (4/14.6): strategy 4, one entry.
+    Le16(p + 20, 4);
+    Le16(p + 24, 1);
+    p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : record.IsSymlink() ? kFileTypeSymlink : kFileTypeRegular;
+    Le16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
+    Le32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
+    Le32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
+    Le32(p + fe::kPermissions, Permissions(record));
+    // A folder is named by its parent's identifier and its subfolders' parent identifiers.
+    const auto subfolders = std::count_if(item.children.begin(), item.children.end(), [&items](std::int32_t child) {
+        return items[static_cast<std::size_t>(child)].isDirectory;
+    });
+    Le16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
+    Le64(p + fe::kInformationLength, allocation.length);
+    Le64(p + fe::kBlocksRecorded, allocation.recorded);
+    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : record.creationTime;
+    PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
+    PutTimestamp(p + fe::kModificationTime, modified);
+    PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
+    Le32(p + fe::kCheckpoint, 1);
+    PutEntityId(p + fe::kImplementation, kImplementation, kImplementationSuffix);
+    Le64(p + fe::kUniqueId, UniqueId(index));
+    Le32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(allocation.bytes));
+    FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + allocation.bytes - kTagSize, item.entryBlock);
+    return true;
+}
+
+// The identifiers of folder items[index] (4/14.4), packed across its
+// blocks: the parent's first, then each child's. Each tag names the block
+// its descriptor starts in.
+void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index)
+{
+    const UdfItem& folder = items[index];
+    std::vector<std::uint8_t> stream(std::size_t{BlocksFor(folder.folderBytes)} * kUdfBlockSize, 0);
+    std::size_t at = 0;
+    const auto put = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
+        std::uint8_t* f = stream.data() + at;
+        Le16(f + 16, 1); // file version number
+        f[fi::kCharacteristics] = characteristics;
+        f[fi::kNameLength] = static_cast<std::uint8_t>(name.size());
+        PutLongAd(f + fi::kIcb, kUdfBlockSize, items[target].entryBlock, static_cast<std::uint32_t>(UniqueId(target)));
+        std::copy(name.begin(), name.end(), f + fi::kFixedSize);
+        const std::size_t size = fi::Size(0, name.size());
+        FinishDescriptorTag(f, kTagFileIdentifier, size - kTagSize,
+                            folder.folderBlock + static_cast<std::uint32_t>(at / kUdfBlockSize));
+        at += size;
+    };
+    put(folder.parent < 0 ? index : static_cast<std::size_t>(folder.parent), kCharDirectory | kCharParent, {});
+    for (const std::int32_t child : folder.children) {
+        const UdfItem& entry = items[static_cast<std::size_t>(child)];
+        put(static_cast<std::size_t>(child), entry.isDirectory ? kCharDirectory : 0, entry.name);
+    }
+    std::copy(stream.begin(), stream.end(), canvas.Block(folder.folderBlock));
+}
+
+} // namespace
+
+bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::string& error)
+{
+    items_.clear();
+    recognitionSector_ = recognitionSector;
+    if (recognitionSector + 3 > kAnchorSector) {
+        error = "the volume descriptors leave no room for the UDF recognition sequence before sector 256";
+        return false;
+    }
+    const SourceTreeAccess access(list);
+    if (!access.Valid()) {
+        error = "no source tree";
+        return false;
+    }
+    items_.push_back({access.Root(), -1, true, {}, {}, 0, 0, 0});
+    SourceNode record;
+    // Level by level: a folder's children are numbered before anything below them.
+    std::set<std::vector<std::uint8_t>> siblings;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        if (!items_[i].isDirectory) {
+            continue;
+        }
+        siblings.clear();
+        for (MacroNode* child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
+            access.Get(child, record);
+            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
+                         {}, 0, 0, 0};
+            if (item.name.empty()) { // not even one character fits
+                error = "'" + record.diskPath + "' has no name a UDF file system can record";
+                return false;
+            }
+            items_[i].children.push_back(static_cast<std::int32_t>(items_.size()));
+            items_.push_back(std::move(item));
+        }
+    }
+    std::uint64_t next = kFirstEntryBlock;
+    for (UdfItem& item : items_) {
+        item.entryBlock = static_cast<std::uint32_t>(next++);
+        if (!item.isDirectory) {
+            continue;
+        }
+        std::uint64_t bytes = fi::Size(0, 0); // the parent's identifier
+        for (const std::int32_t child : item.children) {
+            bytes += fi::Size(0, items_[static_cast<std::size_t>(child)].name.size());
+        }
+        if (bytes > kMaxExtentBytes) {
+            error = "a folder holds too many entries for one UDF extent";
+            return false;
+        }
+        item.folderBytes = static_cast<std::uint32_t>(bytes);
+        item.folderBlock = static_cast<std::uint32_t>(next);
+        next += BlocksFor(bytes);
+    }
+    if ((kUdfPartitionStart + next) * kUdfBlockSize > UINT32_MAX) {
+        error = "the tree has too many entries for a UDF file system";
+        return false;
+    }
+    metadataBlocks_ = static_cast<std::uint32_t>(next);
+    return true;
+}
+
+bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::FileTime buildTime,
+                       const std::string& label, CByteBuffer& head, CByteBuffer& tail, std::string& error)
+{
+    if (items_.empty() || totalSectors <= EndSector()) {
+        error = "the UDF file system was not laid out before it was rendered";
+        return false;
+    }
+    const SourceTreeAccess access(list);
+    VolumeFacts facts;
+    facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
+    facts.buildTime = buildTime;
+    facts.label = label.empty() ? DateVolumeLabel(buildTime) : label;
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(buildTime));
+    facts.volumeSet = std::string(serial) + facts.label;
+    facts.nextUniqueId = kFirstUniqueId + items_.size();
+    for (const UdfItem& item : items_) {
+        ++(item.isDirectory ? facts.folders : facts.files);
+    }
+
+    Canvas canvas(recognitionSector_, EndSector());
+    // The volume recognition sequence (2/9.2, 3/9.1): BEA01, NSR03, TEA01.
+    const char* const recognition[] = {"BEA01", "NSR03", "TEA01"};
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        std::uint8_t* p = canvas.At(recognitionSector_ + i);
+        std::memcpy(p + 1, recognition[i], 5);
+        p[6] = 1;
+    }
+    PutAnchor(canvas.At(kAnchorSector), kAnchorSector);
+    PutSequence(canvas, kMainVds, facts);
+    PutSequence(canvas, kReserveVds, facts);
+    PutIntegrity(canvas, facts);
+    PutFileSet(canvas, facts, items_[0].entryBlock);
+
+    SourceNode record;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        access.Get(items_[i].node, record);
+        if (!PutEntry(canvas, items_, i, record, {EndSector(), totalSectors - 1}, error)) {
+            return false;
+        }
+        if (items_[i].isDirectory) {
+            PutFolder(canvas, items_, i);
+        }
+    }
+
+    std::vector<std::uint8_t> closing(kUdfBlockSize, 0);
+    PutAnchor(closing.data(), totalSectors - 1);
+    head.Clear();
+    tail.Clear();
+    if (!head.Append(canvas.Bytes().data(), static_cast<std::uint32_t>(canvas.Bytes().size()))
+        || !tail.Append(closing.data(), kUdfBlockSize)) {
+        error = "out of memory for the UDF file system";
+        return false;
+    }
+    return true;
+}
+
+} // namespace tarvelin::writer

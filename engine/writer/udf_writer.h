@@ -1,0 +1,71 @@
+#pragma once
+
+// The UDF 2.01 bridge of a new image: a UDF file system beside the ISO 9660
+// and Joliet trees that lists the same files at the same data extents.
+//
+// Where it lies (absolute sectors; N is the volume's sector count):
+//   recognition .. +2   BEA01, NSR03, TEA01 right behind the ISO 9660
+//                       descriptor set terminator
+//   256                 anchor volume descriptor pointer
+//   257 .. 272          main volume descriptor sequence (primary, implementation
+//                       use, partition, logical volume, unallocated space,
+//                       terminator)
+//   273 .. 288          reserve volume descriptor sequence, the same again
+//   289, 290            logical volume integrity descriptor (closed), terminator
+//   291 ..              the partition, to N-2: file set descriptor and its
+//                       terminator, then every (folder's) file entry, each
+//                       folder's identifiers behind its entry; the ISO 9660
+//                       path tables, directories and the file data follow
+//   N-1                 the second anchor
+// The partition starts at 291, so a file's UDF block is its ISO 9660 extent
+// less 291. The sizes depend only on the names and the shape of the tree:
+// Measure fixes them before the ISO 9660 layout, Render fills in the
+// extents that layout gave the files.
+//
+// Internal to engine/writer.
+
+#include "core/byte_buffer.h"
+#include "platform/time.h"
+#include "writer/macro_list.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvelin::writer {
+
+inline constexpr std::uint32_t kUdfPartitionStart = 291;
+
+// One entry of the bridge, in the order its file entries are recorded.
+struct UdfItem {
+    MacroNode* node = nullptr;
+    std::int32_t parent = -1;
+    bool isDirectory = false;
+    std::vector<std::uint8_t> name; // CS0
+    std::vector<std::int32_t> children;
+    std::uint32_t entryBlock = 0;
+    std::uint32_t folderBlock = 0; // folders: first block of their identifiers
+    std::uint32_t folderBytes = 0;
+};
+
+class UdfBridge {
+public:
+    // Lays out the bridge of the tree with the recognition sequence at
+    // recognitionSector. False, with error, when it cannot be.
+    bool Measure(IMacroList* list, std::uint32_t recognitionSector, std::string& error);
+    // The first sector behind the bridge's structures (before the closing
+    // anchor): where the ISO 9660 path tables go.
+    std::uint32_t EndSector() const { return kUdfPartitionStart + metadataBlocks_; }
+    // Renders sectors from the recognition sequence up to EndSector into
+    // head and the closing anchor (sector totalSectors - 1) into tail, with
+    // the extents the tree holds now.
+    bool Render(IMacroList* list, std::uint32_t totalSectors, platform::FileTime buildTime, const std::string& label,
+                CByteBuffer& head, CByteBuffer& tail, std::string& error);
+
+private:
+    std::vector<UdfItem> items_; // items_[0] is the root
+    std::uint32_t recognitionSector_ = 0;
+    std::uint32_t metadataBlocks_ = 0;
+};
+
+} // namespace tarvelin::writer
