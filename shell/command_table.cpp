@@ -31,6 +31,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_ACTIONS_EXTRACT, "Extract...", "Extract File From ISO\nExtract File From ISO"},
     CommandInfo{ID_ACTIONS_VIEW, "View...", "View ISO File\nView ISO File"},
     CommandInfo{ID_ACTIONS_DELETE, "Delete...", "Delete File\nDelete File"},
+    CommandInfo{ID_EDIT_RENAME, "&Rename\tF2", "Rename the selected entry\nRename"},
+    CommandInfo{ID_EDIT_NEWFOLDER, "New &Folder\tCtrl+Shift+N", "Make a new folder in the folder shown\nNew Folder"},
     CommandInfo{ID_ACTIONS_SELECTALL, "Select All...", "Select All File\nSelect All File"},
     CommandInfo{ID_CONVERT_BIN2ISO, "BIN to ISO...", "BIN to ISO\nBIN File to ISO File"},
     CommandInfo{ID_CONVERT_ISO2BIN, "ISO to BIN", "ISO to BIN\nISO to BIN"},
@@ -82,6 +84,7 @@ const std::vector<int>& ListContextMenuLayout()
 {
     static const std::vector<int> layout{ID_ACTIONS_ADDFILES, ID_ACTIONS_ADDDIRECTORY, 0,
                                          ID_ACTIONS_EXTRACT,  ID_ACTIONS_VIEW,         ID_ACTIONS_DELETE,
+                                         0,                   ID_EDIT_RENAME,          ID_EDIT_NEWFOLDER,
                                          0,                   ID_ACTIONS_SELECTALL};
     return layout;
 }
