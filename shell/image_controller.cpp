@@ -3,9 +3,12 @@
 #include "recent_files.h"
 
 #include "core/byte_buffer.h"
+#include "core/image_file.h"
+#include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/iso_edit.h"
 #include "iso/iso_extract.h"
+#include "platform/atomic_output.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 #include <utility>
 
@@ -41,6 +45,42 @@ constexpr std::uint64_t kVolumeOverheadSectors = iso::kSystemAreaSectors + 3 + 4
 // Per entry, about what its directory records take in both trees.
 constexpr std::uint64_t kRecordBytesPerEntry = 2 * 64;
 
+// Copies the image file under the facade to a new file, complete or not at
+// all. The file is read through the facade, which holds it exclusively.
+bool CopyImageFile(IIsoEdit& edit, const std::string& target, std::string& why)
+{
+    IImageFile* file = edit.GetSector() != nullptr ? edit.GetSector()->GetFile() : nullptr;
+    if (file == nullptr) {
+        why = "the image file cannot be read";
+        return false;
+    }
+    platform::AtomicOutput output;
+    if (!output.Open(target, platform::ExistingOutput::Refuse)) {
+        why = output.LastError();
+        return false;
+    }
+    constexpr std::uint32_t kChunk = 1u << 20;
+    std::vector<std::uint8_t> chunk(kChunk);
+    const std::uint64_t length = file->GetLength();
+    for (std::uint64_t at = 0; at < length;) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, length - at));
+        if (file->ReadAt(at, chunk.data(), count) != count) {
+            why = std::string("the image file cannot be read: ") + file->GetLastError();
+            return false;
+        }
+        if (!output.Stream().Write(chunk.data(), count)) {
+            why = output.LastError();
+            return false;
+        }
+        at += count;
+    }
+    if (!output.Commit()) {
+        why = output.LastError();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string FailureList(const std::vector<std::string>& failures)
@@ -59,7 +99,46 @@ CImageController::CImageController(IImageControllerHost& host) : host_(host) {}
 
 CImageController::~CImageController()
 {
+    DropSaveAs();
     DestroyComponent(edit_);
+}
+
+namespace {
+
+// The node at the end of the names from the root; null when one is missing.
+DirNode* NodeAt(IIsoEdit& edit, const std::vector<std::string>& names)
+{
+    DirNode* node = edit.GetRoot();
+    for (const std::string& name : names) {
+        DirNode* child = node == nullptr ? nullptr : edit.GetFirstChild(node);
+        ItemInfo info;
+        while (child != nullptr && (!edit.GetItemInfo(child, info) || info.name != name)) {
+            child = edit.GetNextSibling(child);
+        }
+        node = child;
+    }
+    return node;
+}
+
+std::string PathText(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names) {
+        text += "/" + name;
+    }
+    return text.empty() ? "/" : text;
+}
+
+} // namespace
+
+std::vector<std::string> CImageController::NamePath(const EntryRecord* record)
+{
+    std::vector<std::string> names;
+    for (const EntryRecord* at = record; at != nullptr && at != &imageRoot_; at = FindParentRecord(imageRoot_, at)) {
+        names.push_back(at->name);
+    }
+    std::reverse(names.begin(), names.end());
+    return names;
 }
 
 void CImageController::Tell(const std::string& text, const char* caption, PromptIcon icon)
@@ -87,9 +166,11 @@ void CImageController::ClearCurrentMode()
     UnbindRecordTree(nodeMap_, root);
     root.children.clear();
     if (imageMode_) {
+        DropSaveAs();
         DestroyComponent(edit_);
         modified_ = false;
         hasRockRidge_ = false;
+        editLog_.clear();
     }
     currentFolder_ = &root;
     host_.FoldersChanged(&root);
@@ -307,6 +388,19 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
             Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError());
             return nullptr;
         }
+        LogEdit([parent = NamePath(parentRecord), diskPath, isFolder](IIsoEdit& edit, std::string& why) {
+            DirNode* copyParent = NodeAt(edit, parent);
+            if (copyParent == nullptr) {
+                why = PathText(parent) + " is not in the image";
+                return false;
+            }
+            if ((isFolder ? edit.AddDirectoryTree(diskPath.c_str(), copyParent)
+                          : edit.AddFile(diskPath.c_str(), copyParent)) == nullptr) {
+                why = "'" + diskPath + "': " + edit.GetLastError();
+                return false;
+            }
+            return true;
+        });
         ItemInfo info;
         edit_->GetItemInfo(added, info);
         if (edit_->WasReplaced()) {
@@ -426,6 +520,7 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
     std::set<const EntryRecord*> deleted;
     std::vector<std::string> failures;
     host_.ListFolder(nullptr);
+    const std::vector<std::string> parentNames = imageMode_ ? NamePath(parent) : std::vector<std::string>();
     for (EntryRecord* record : records) {
         if (imageMode_) {
             DirNode* node = NodeOf(record);
@@ -433,6 +528,17 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
                 failures.push_back("'" + record->name + "': " + edit_->GetLastError());
                 continue;
             }
+            std::vector<std::string> names = parentNames;
+            names.push_back(record->name);
+            LogEdit([parentNames, names](IIsoEdit& edit, std::string& why) {
+                DirNode* copyParent = NodeAt(edit, parentNames);
+                DirNode* copyNode = NodeAt(edit, names);
+                if (copyParent == nullptr || copyNode == nullptr || !edit.DeleteNode(copyParent, copyNode)) {
+                    why = PathText(names) + " cannot be deleted";
+                    return false;
+                }
+                return true;
+            });
         }
         UnbindRecordTree(nodeMap_, *record);
         deleted.insert(record);
@@ -482,10 +588,19 @@ bool CImageController::Rename(EntryRecord* record, const std::string& newName)
     }
     if (imageMode_) {
         DirNode* node = NodeOf(record);
+        const std::vector<std::string> names = NamePath(record);
         if (edit_ == nullptr || node == nullptr || !edit_->Rename(newName.c_str(), node)) {
             Tell("'" + record->name + "' cannot be renamed: " + (edit_ != nullptr ? edit_->GetLastError() : ""));
             return false;
         }
+        LogEdit([names, newName](IIsoEdit& edit, std::string& why) {
+            DirNode* copyNode = NodeAt(edit, names);
+            if (copyNode == nullptr || !edit.Rename(newName.c_str(), copyNode)) {
+                why = PathText(names) + " cannot be renamed";
+                return false;
+            }
+            return true;
+        });
         ItemInfo info;
         record->name = edit_->GetItemInfo(node, info) ? info.name : newName;
         // An entry read from the image is known by its name; one added from
@@ -530,6 +645,14 @@ EntryRecord* CImageController::MakeFolder(EntryRecord* parentRecord, const std::
         Tell("The folder '" + name + "' cannot be made: " + edit_->GetLastError());
         return nullptr;
     }
+    LogEdit([parent = NamePath(parentRecord), name](IIsoEdit& edit, std::string& why) {
+        DirNode* copyParent = NodeAt(edit, parent);
+        if (copyParent == nullptr || edit.NewDirectory(name.c_str(), copyParent) == nullptr) {
+            why = "the folder " + name + " cannot be made in " + PathText(parent);
+            return false;
+        }
+        return true;
+    });
     const std::size_t before = parentRecord->children.size();
     BuildImageRecords(*parentRecord, added, false);
     if (parentRecord->children.size() == before) {
@@ -592,6 +715,14 @@ void CImageController::LoadBootable()
              PromptIcon::Warning);
         return;
     }
+    LogEdit([folder = NamePath(currentFolder_), file = path.toStdString()](IIsoEdit& edit, std::string& why) {
+        DirNode* copyFolder = NodeAt(edit, folder);
+        if (copyFolder == nullptr || !edit.LoadBootImage(file.c_str(), copyFolder)) {
+            why = "the boot image '" + file + "' cannot be loaded";
+            return false;
+        }
+        return true;
+    });
     SetModified();
     if (edit_->WasReplaced()) {
         DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
@@ -647,6 +778,10 @@ void CImageController::DeleteBootable()
         return;
     }
     edit_->DeleteBootImage();
+    LogEdit([](IIsoEdit& edit, std::string&) {
+        edit.DeleteBootImage();
+        return true;
+    });
     // Otherwise Save would not write the change.
     SetModified();
 }
@@ -657,8 +792,89 @@ void CImageController::SaveFinished(bool saved)
         return;
     }
     modified_ = false;
+    editLog_.clear();
     bootable_ = edit_ != nullptr && edit_->HasBootImage();
     host_.ContentsChanged();
+}
+
+IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
+{
+    namespace fs = std::filesystem;
+    if (!HasOpenedImage() || saveAsEdit_ != nullptr) {
+        return nullptr;
+    }
+    std::error_code error;
+    if (fs::equivalent(target, imagePath_, error)) {
+        Tell("'" + target + "' is the opened image itself: Save writes the edits into it.", kProgramCaption,
+             PromptIcon::Warning);
+        return nullptr;
+    }
+    // The copy is made under a temporary name beside the target, edited
+    // and saved there, and takes the target's name only once it is saved.
+    const std::string copy = platform::TemporaryPathFor(target);
+    std::string why;
+    if (!CopyImageFile(*edit_, copy, why)) {
+        Tell("Save ISO Failed!\n" + why);
+        return nullptr;
+    }
+    saveAsEdit_ = Edit1();
+    saveAsCopy_ = copy;
+    saveAsTarget_ = target;
+    if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
+        why = saveAsEdit_ != nullptr ? saveAsEdit_->GetLastError() : "the image cannot be opened";
+        DropSaveAs();
+        Tell("Save ISO Failed!\n" + why);
+        return nullptr;
+    }
+    saveAsEdit_->SetNameSource(nameSource_);
+    saveAsEdit_->LoadTree();
+    for (const LoggedEdit& logged : editLog_) {
+        if (!logged(*saveAsEdit_, why)) {
+            DropSaveAs();
+            Tell("Save ISO Failed!\nThe edits cannot be made again on the copy: " + why);
+            return nullptr;
+        }
+    }
+    return saveAsEdit_;
+}
+
+bool CImageController::FinishSaveAs(bool saved)
+{
+    if (saveAsEdit_ == nullptr) {
+        return false;
+    }
+    DestroyComponent(saveAsEdit_);
+    if (!saved) {
+        // The save has said why.
+        DropSaveAs();
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(saveAsCopy_, saveAsTarget_, error);
+    if (error) {
+        const std::string target = saveAsTarget_;
+        DropSaveAs();
+        Tell("Save ISO Failed!\n'" + target + "': " + error.message());
+        return false;
+    }
+    const std::string target = saveAsTarget_;
+    saveAsCopy_.clear();
+    saveAsTarget_.clear();
+    // The edits live on in the new file; the opened image stays as it was.
+    modified_ = false;
+    editLog_.clear();
+    return OpenImage(target);
+}
+
+void CImageController::DropSaveAs()
+{
+    DestroyComponent(saveAsEdit_);
+    if (!saveAsCopy_.empty()) {
+        std::error_code error;
+        std::filesystem::remove(saveAsCopy_, error);
+    }
+    saveAsCopy_.clear();
+    saveAsTarget_.clear();
 }
 
 // --- What the panes show ------------------------------------------------------

@@ -118,6 +118,18 @@ public:
     // The save of the opened image ended.
     void SaveFinished(bool saved);
 
+    // Save As, first half: the opened image file copied (complete or not at
+    // all) beside target, opened, and the edits made since the last save
+    // done again there. The facade of the copy, ready for its save (owned
+    // by the controller); null, after saying why, when it cannot be had.
+    // The opened image is not touched.
+    IIsoEdit* PrepareSaveAs(const std::string& target);
+    // Save As, second half, once the copy's save has ended: a saved copy
+    // takes the target's name and is opened in place of the image; a
+    // failed one is removed. True when the target holds the edited image.
+    bool FinishSaveAs(bool saved);
+    bool SavingAs() const { return saveAsEdit_ != nullptr; }
+
     // Makes the record the current folder and lists its children.
     void ShowFolder(EntryRecord* record);
 
@@ -159,6 +171,13 @@ private:
     // (other than `self`); says why not.
     bool NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name);
     std::vector<EntryRecord*> FolderChain(EntryRecord* folder);
+    // The names from the root down to the record (empty for the root).
+    std::vector<std::string> NamePath(const EntryRecord* record);
+    // An edit done again on another facade of the same image; false with
+    // the reason.
+    using LoggedEdit = std::function<bool(IIsoEdit& edit, std::string& why)>;
+    void LogEdit(LoggedEdit edit) { editLog_.push_back(std::move(edit)); }
+    void DropSaveAs();
     EntryRecord* DeepestFolderAlong(std::size_t levels,
                                     const std::function<bool(std::size_t, const EntryRecord&)>& isStep);
 
@@ -175,6 +194,11 @@ private:
     bool hasRockRidge_ = false;
     // Value-initialised: NameSource::Automatic.
     NameSource nameSource_{};
+    // The edits since the image was opened or last saved, in order.
+    std::vector<LoggedEdit> editLog_;
+    IIsoEdit* saveAsEdit_ = nullptr;
+    std::string saveAsCopy_;
+    std::string saveAsTarget_;
 };
 
 } // namespace tarvelin::shell

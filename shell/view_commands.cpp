@@ -306,6 +306,30 @@ void CTarvelinView::OnFileSaveAs()
 {
     if (!controller_.ImageMode()) {
         OnFileSave();
+        return;
+    }
+    if (!controller_.HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    // The edited image goes to a new file, which is opened then; the
+    // opened file stays as it is.
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.defaultSuffix = QStringLiteral("ISO");
+    spec.filter = "(*.ISO)|*.ISO|All files (*)|*||";
+    const QString chosen = ShellServices().ChooseFile(this, spec);
+    if (chosen.isEmpty()) {
+        return;
+    }
+    IIsoEdit* copy = controller_.PrepareSaveAs(chosen.toStdString());
+    if (copy == nullptr) {
+        return;
+    }
+    if (progress_->StartSave(copy)) {
+        saving_ = true;
+        afterSave_ = nullptr;
+    } else {
+        controller_.FinishSaveAs(false);
     }
 }
 
@@ -361,6 +385,14 @@ void CTarvelinView::OnSaveFinished(bool saved)
     saving_ = false;
     std::function<void()> then = std::move(afterSave_);
     afterSave_ = nullptr;
+    if (controller_.SavingAs()) {
+        if (!controller_.FinishSaveAs(saved)) {
+            closeWhenIdle_ = false;
+            return;
+        }
+        CloseWindowIfAsked();
+        return;
+    }
     if (!saved) {
         // The session has said why; nothing waits for this save any more.
         closeWhenIdle_ = false;
