@@ -13,6 +13,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_FILE_SAVEISOAS, "Save &As...", ""},
     CommandInfo{ID_FILE_COMPACT, "Co&mpact Image",
                 "Save the image with no free space inside it\nCompact Image"},
+    CommandInfo{ID_FILE_PROPERTIES, "P&roperties...",
+                "Show or change the image's volume label, publisher and dates\nProperties"},
     CommandInfo{ID_APP_EXIT, "E&xit", "Quit Tarvelin\nExit"},
     CommandInfo{ID_VIEW_TOOLBAR, "&Toolbar", "Show or hide the toolbar\nToolbar"},
     CommandInfo{ID_VIEW_STATUS_BAR, "&Status Bar", "Show or hide the status bar\nStatus Bar"},
@@ -65,7 +67,9 @@ const CommandInfo* FindCommand(int id)
 const std::vector<MenuLayout>& MenuBarLayout()
 {
     static const std::vector<MenuLayout> layout{
-        {"&File", {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, 0, ID_APP_EXIT}},
+        {"&File",
+         {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, ID_FILE_PROPERTIES, 0,
+          ID_APP_EXIT}},
         {"&View",
          {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, 0, ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST,
           ID_VIEW_DETAILS, 0, ID_VIEW_NAMES_AUTOMATIC, ID_VIEW_NAMES_ROCKRIDGE, ID_VIEW_NAMES_JOLIET,

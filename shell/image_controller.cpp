@@ -664,6 +664,65 @@ EntryRecord* CImageController::MakeFolder(EntryRecord* parentRecord, const std::
     return parentRecord->children.back().get();
 }
 
+// --- Properties ----------------------------------------------------------------
+
+namespace {
+
+// The dialog shows dates to the second: a date within a second of the
+// image's is one the user left alone.
+bool SameSecond(const std::optional<platform::FileTime>& a, const std::optional<platform::FileTime>& b)
+{
+    constexpr platform::FileTime kSecond = 10'000'000;
+    if (!a || !b) {
+        return !a && !b;
+    }
+    return (*a > *b ? *a - *b : *b - *a) < kSecond;
+}
+
+} // namespace
+
+bool CImageController::EditProperties()
+{
+    if (!HasOpenedImage()) {
+        Tell("Properties are those of an opened image: open one first (a new image opens by itself once it is "
+             "built).",
+             kProgramCaption, PromptIcon::Information);
+        return false;
+    }
+    const iso::VolumeProperties before = edit_->GetVolumeProperties();
+    iso::VolumeProperties chosen = before;
+    if (!host_.EditProperties(chosen)) {
+        return false;
+    }
+    // A date left alone keeps its exact value; the modification date then
+    // becomes the save's moment, as with every save.
+    if (!chosen.creationDate || SameSecond(chosen.creationDate, before.creationDate)) {
+        chosen.creationDate.reset();
+    }
+    if (!chosen.modificationDate || SameSecond(chosen.modificationDate, before.modificationDate)) {
+        chosen.modificationDate.reset();
+    }
+    iso::VolumeProperties unchanged = before;
+    unchanged.creationDate.reset();
+    unchanged.modificationDate.reset();
+    if (chosen == unchanged) {
+        return false;
+    }
+    if (!edit_->SetVolumeProperties(chosen)) {
+        Tell(std::string("The properties cannot be set: ") + edit_->GetLastError());
+        return false;
+    }
+    LogEdit([chosen](IIsoEdit& edit, std::string& why) {
+        if (!edit.SetVolumeProperties(chosen)) {
+            why = std::string("the properties cannot be set: ") + edit.GetLastError();
+            return false;
+        }
+        return true;
+    });
+    SetModified();
+    return true;
+}
+
 // --- Extracting ----------------------------------------------------------------
 
 bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::string& destination)

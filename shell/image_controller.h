@@ -17,6 +17,7 @@
 #include "entry_record.h"
 #include "shell_services.h"
 
+#include "iso/iso9660.h"
 #include "platform/prompt.h"
 
 #include <QStringList>
@@ -50,6 +51,8 @@ public:
     // A name typed in, starting from `initial`; nothing when cancelled.
     virtual std::optional<std::string> AskName(const std::string& title, const std::string& label,
                                                const std::string& initial) = 0;
+    // The Properties dialog over properties; false when cancelled.
+    virtual bool EditProperties(iso::VolumeProperties& properties) = 0;
 
     // The folder's rows changed, or it became the folder shown: list it
     // again (before any message is shown, rows may stand for freed records).
@@ -104,6 +107,11 @@ public:
     // shown; the new record, or null.
     EntryRecord* NewFolder();
     EntryRecord* MakeFolder(EntryRecord* parentRecord, const std::string& name);
+
+    // Properties...: the opened image's volume texts and dates, shown and,
+    // as the user changed them, written by the next save. True when
+    // anything changed.
+    bool EditProperties();
 
     // Writes one entry of the opened image (a folder with everything below
     // it) into destination; false, after telling the user, when it could

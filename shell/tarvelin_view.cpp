@@ -4,6 +4,7 @@
 #include "extract_dlg.h"
 #include "left_view.h"
 #include "progress_session.h"
+#include "properties_dlg.h"
 #include "recent_files.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
@@ -233,6 +234,16 @@ std::optional<std::string> CTarvelinView::AskName(const std::string& title, cons
         return std::nullopt;
     }
     return name.toStdString();
+}
+
+bool CTarvelinView::EditProperties(iso::VolumeProperties& properties)
+{
+    CPropertiesDlg dialog(properties, this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
+    }
+    properties = dialog.Properties();
+    return true;
 }
 
 void CTarvelinView::ListFolder(EntryRecord* folder)

@@ -194,6 +194,7 @@ private:
     void OnDelete();
     void OnRename();
     void OnNewFolder();
+    void OnProperties();
     void OnSelectAll();
     void OnLoadBootable();
     void OnSaveBootable();
@@ -242,6 +243,7 @@ private:
     QString ChooseFolder(const QString& title) override;
     std::optional<std::string> AskName(const std::string& title, const std::string& label,
                                        const std::string& initial) override;
+    bool EditProperties(iso::VolumeProperties& properties) override;
     void ListFolder(EntryRecord* folder) override;
     void FoldersChanged(EntryRecord* root) override;
     void RevealFolder(EntryRecord* folder) override;

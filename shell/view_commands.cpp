@@ -121,6 +121,7 @@ const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
         {ID_ACTIONS_DELETE, &CTarvelinView::OnDelete},
         {ID_EDIT_RENAME, &CTarvelinView::OnRename},
         {ID_EDIT_NEWFOLDER, &CTarvelinView::OnNewFolder},
+        {ID_FILE_PROPERTIES, &CTarvelinView::OnProperties},
         {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
         {ID_BOOT_LOAD, &CTarvelinView::OnLoadBootable},
         {ID_BOOT_SAVE, &CTarvelinView::OnSaveBootable},
@@ -639,6 +640,13 @@ void CTarvelinView::OnRename()
     const std::vector<EntryRecord*> records = SelectedRecords();
     if (records.size() == 1) {
         controller_.RenameRecord(records.front());
+    }
+}
+
+void CTarvelinView::OnProperties()
+{
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.EditProperties();
     }
 }
 

@@ -45,6 +45,15 @@ public:
         names.pop_front();
         return name;
     }
+    bool EditProperties(iso::VolumeProperties& properties) override
+    {
+        shown = properties;
+        if (!newProperties) {
+            return false;
+        }
+        properties = *newProperties;
+        return true;
+    }
     void ListFolder(EntryRecord* folder) override { listed = folder; }
     void FoldersChanged(EntryRecord*) override { ++folderChanges; }
     void RevealFolder(EntryRecord*) override {}
@@ -52,6 +61,8 @@ public:
     void ContentsChanged() override {}
 
     std::deque<std::string> names;
+    std::optional<iso::VolumeProperties> newProperties;
+    iso::VolumeProperties shown;
     std::deque<QString> choices;
     std::vector<std::string> offered;
     std::vector<std::string> told;
@@ -137,6 +148,68 @@ TEST_F(ImageControllerTest, RenameAndNewFolderAreSavedUnderTheirNewNames)
     EXPECT_NE(plain.find("RENAMED.TXT"), std::string::npos) << plain;
     EXPECT_NE(plain.find("Directory listing of /PAPERS/INNER/"), std::string::npos) << plain;
     EXPECT_EQ(plain.find("SMALL.TXT"), std::string::npos) << plain;
+}
+
+// The descriptor at a sector of the image file.
+std::vector<std::uint8_t> SectorOf(const std::string& image, std::uint32_t sector)
+{
+    const auto bytes = test::ReadWholeFile(image);
+    const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(sector) * 2048;
+    return {at, at + 2048};
+}
+
+TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKept)
+{
+    const std::vector<std::uint8_t> before = SectorOf(image_, 16);
+    // Created 2001-02-03 04:05:06 UTC, as a file time.
+    const platform::FileTime created = (std::uint64_t{981173106} * 1000) * 10000 + 116444736000000000;
+    iso::VolumeProperties chosen;
+    chosen.volumeIdentifier = "New_Label";
+    chosen.publisherIdentifier = "Tarvelin Publisher";
+    chosen.dataPreparerIdentifier = "The Preparer";
+    chosen.applicationIdentifier = "An Application";
+    chosen.creationDate = created;
+    host_.newProperties = chosen;
+    ASSERT_TRUE(controller_.EditProperties());
+    // The dialog was shown what genisoimage wrote.
+    EXPECT_EQ(host_.shown.volumeIdentifier, "CDROM");
+    EXPECT_TRUE(host_.shown.creationDate.has_value());
+    EXPECT_TRUE(controller_.Modified());
+    ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
+    controller_.SaveFinished(true);
+
+    const std::string info = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_));
+    for (const char* line : {"Volume id: NEW_LABEL\n", "Publisher id: TARVELIN PUBLISHER\n",
+                             "Data preparer id: THE PREPARER\n", "Application id: AN APPLICATION\n"}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << info;
+    }
+    const std::vector<std::uint8_t> after = SectorOf(image_, 16);
+    const iso::VolumeProperties primary = iso::ReadVolumeProperties(after, false);
+    EXPECT_EQ(primary.creationDate, created);
+    // The Joliet descriptor keeps the case.
+    bool sawJoliet = false;
+    for (std::uint32_t sector = 17; sector < 20; ++sector) {
+        const std::vector<std::uint8_t> bytes = SectorOf(image_, sector);
+        if (bytes[0] == 2) {
+            sawJoliet = true;
+            const iso::VolumeProperties joliet = iso::ReadVolumeProperties(bytes, true);
+            EXPECT_EQ(joliet.volumeIdentifier, "New_Label");
+            EXPECT_EQ(joliet.publisherIdentifier, "Tarvelin Publisher");
+            EXPECT_EQ(joliet.creationDate, created);
+        }
+    }
+    EXPECT_TRUE(sawJoliet);
+    // System, volume set, copyright, abstract and bibliographic fields and
+    // the expiration and effective dates are as they were.
+    for (const auto& [from, to] : {std::pair{8, 40}, std::pair{190, 318}, std::pair{702, 813}, std::pair{847, 881}}) {
+        EXPECT_TRUE(std::equal(before.begin() + from, before.begin() + to, after.begin() + from)) << from;
+    }
+    // Read again, the image shows them; nothing is pending any more.
+    ASSERT_TRUE(controller_.OpenImage(image_));
+    host_.newProperties.reset();
+    EXPECT_FALSE(controller_.EditProperties());
+    EXPECT_EQ(host_.shown.publisherIdentifier, "TARVELIN PUBLISHER");
+    EXPECT_EQ(host_.shown.creationDate, created);
 }
 
 TEST_F(ImageControllerTest, NamesThatCannotBeGivenAreRefusedWithTheReason)
