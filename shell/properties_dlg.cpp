@@ -70,6 +70,8 @@ CPropertiesDlg::CPropertiesDlg(const iso::VolumeProperties& properties, QWidget*
         // The field's width in bytes; a Joliet copy holds half as many
         // characters and is cut at whole characters.
         edit->setMaxLength(text.width);
+        // Long texts show their start.
+        edit->setCursorPosition(0);
         edit->setMinimumWidth(260);
         form->addRow(QString::fromLatin1(text.label), edit);
         fields_[index++] = edit;
