@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QTest>
 #include <QTreeView>
 
@@ -543,6 +544,24 @@ TEST_F(ViewsTest, TheStatusBarShowsTheCompositionsSizeAsEntriesComeAndGo)
     EXPECT_LE(std::max(built, estimate) - std::min(built, estimate), std::uint64_t{64} * 1024)
         << built << " " << estimate;
     EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "Image: " + SizeText(built));
+    EXPECT_TRUE(prompt.asked.empty());
+}
+
+TEST_F(ViewsTest, OpenRecentListsTheImagesOpenedLastAndOpensTheOneChosen)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    ASSERT_TRUE(List().OpenImage(secondImage_));
+    QMenu* recent = frame_.RecentMenu();
+    ASSERT_NE(recent, nullptr);
+    emit recent->aboutToShow();
+    const QList<QAction*> items = recent->actions();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items[0]->text().toStdString(), "&1 " + std::filesystem::absolute(secondImage_).string());
+    EXPECT_EQ(items[1]->text().toStdString(), "&2 " + std::filesystem::absolute(firstImage_).string());
+    items[1]->trigger();
+    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), (std::set<std::string>{"docs", "music"}));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "first.iso - Tarvelin");
     EXPECT_TRUE(prompt.asked.empty());
 }
 
