@@ -11,7 +11,9 @@
 #   skinned-controls.png,          every skinned control in every state, in
 #   skinned-controls-dark.png      the desktop's palette and a dark one;
 #   about-reveal-middle.png,       the About dialog over the main window,
-#   about-reveal-end.png           halfway through its reveal and at its end.
+#   about-reveal-end.png           halfway through its reveal and at its end;
+#   properties-dialog.png          the Properties dialog of the sample image;
+#   context-menu.png               the list's context menu (Rename, New Folder).
 #   scripts/screenshot.sh [OUT.png]     default docs/screenshots/main-window.png
 # Installs what is missing and builds like run.sh (into build/). The large
 # files live in a temporary folder that is removed at the end.
@@ -103,9 +105,9 @@ press() {
     done
 }
 
-# 1. The main window with the sample image.
+# 1. The main window with the sample image (its title names the image).
 start_program "$sample"
-main=$(find_window '^Tarvelin$')
+main=$(find_window 'Tarvelin$')
 sleep 1
 save_area "$main" "$out"
 stop_program
@@ -184,7 +186,7 @@ ForegroundNormal=252,252,252
 ForegroundInactive=161,169,177
 COLOURS
 XDG_CONFIG_HOME="$work/dark" XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 start_program "$sample"
-main=$(find_window '^Tarvelin$')
+main=$(find_window 'Tarvelin$')
 sleep 1
 save_area "$main" "$shots/main-window-dark.png"
 stop_program
@@ -196,7 +198,8 @@ stop_program
     cat "$work/app.log" >&2
     exit 1
 }
-for picture in skinned-controls skinned-controls-dark about-reveal-middle about-reveal-end; do
+for picture in skinned-controls skinned-controls-dark about-reveal-middle about-reveal-end properties-dialog \
+    context-menu; do
     convert "$work/$picture.png" -colors 256 "PNG8:$shots/$picture.png"
     echo "screenshot: $shots/$picture.png ($(identify -format '%wx%h' "$shots/$picture.png"))"
 done

@@ -13,6 +13,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_FILE_SAVEISOAS, "Save &As...", ""},
     CommandInfo{ID_FILE_COMPACT, "Co&mpact Image",
                 "Save the image with no free space inside it\nCompact Image"},
+    CommandInfo{ID_FILE_PROPERTIES, "P&roperties...",
+                "Show or change the image's volume label, publisher and dates\nProperties"},
     CommandInfo{ID_APP_EXIT, "E&xit", "Quit Tarvelin\nExit"},
     CommandInfo{ID_VIEW_TOOLBAR, "&Toolbar", "Show or hide the toolbar\nToolbar"},
     CommandInfo{ID_VIEW_STATUS_BAR, "&Status Bar", "Show or hide the status bar\nStatus Bar"},
@@ -31,6 +33,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_ACTIONS_EXTRACT, "Extract...", "Extract File From ISO\nExtract File From ISO"},
     CommandInfo{ID_ACTIONS_VIEW, "View...", "View ISO File\nView ISO File"},
     CommandInfo{ID_ACTIONS_DELETE, "Delete...", "Delete File\nDelete File"},
+    CommandInfo{ID_EDIT_RENAME, "&Rename\tF2", "Rename the selected entry\nRename"},
+    CommandInfo{ID_EDIT_NEWFOLDER, "New &Folder\tCtrl+Shift+N", "Make a new folder in the folder shown\nNew Folder"},
     CommandInfo{ID_ACTIONS_SELECTALL, "Select All...", "Select All File\nSelect All File"},
     CommandInfo{ID_CONVERT_BIN2ISO, "BIN to ISO...", "BIN to ISO\nBIN File to ISO File"},
     CommandInfo{ID_CONVERT_ISO2BIN, "ISO to BIN", "ISO to BIN\nISO to BIN"},
@@ -63,7 +67,9 @@ const CommandInfo* FindCommand(int id)
 const std::vector<MenuLayout>& MenuBarLayout()
 {
     static const std::vector<MenuLayout> layout{
-        {"&File", {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, 0, ID_APP_EXIT}},
+        {"&File",
+         {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, ID_FILE_PROPERTIES, 0,
+          ID_APP_EXIT}},
         {"&View",
          {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, 0, ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST,
           ID_VIEW_DETAILS, 0, ID_VIEW_NAMES_AUTOMATIC, ID_VIEW_NAMES_ROCKRIDGE, ID_VIEW_NAMES_JOLIET,
@@ -82,6 +88,7 @@ const std::vector<int>& ListContextMenuLayout()
 {
     static const std::vector<int> layout{ID_ACTIONS_ADDFILES, ID_ACTIONS_ADDDIRECTORY, 0,
                                          ID_ACTIONS_EXTRACT,  ID_ACTIONS_VIEW,         ID_ACTIONS_DELETE,
+                                         0,                   ID_EDIT_RENAME,          ID_EDIT_NEWFOLDER,
                                          0,                   ID_ACTIONS_SELECTALL};
     return layout;
 }

@@ -34,6 +34,12 @@ enum CommandId : int {
     ID_FILE_SAVEISOAS = 32797,
     // Gives an opened image's free space back (files moved down, file cut).
     ID_FILE_COMPACT = 32798,
+    // Rename the selected entry, make a folder in the folder shown.
+    ID_EDIT_RENAME = 32799,
+    ID_EDIT_NEWFOLDER = 32800,
+    // The opened image's volume label, publisher, preparer, application
+    // identifier and dates.
+    ID_FILE_PROPERTIES = 32801,
     ID_VIEW_LARGEICON = 32804,
     ID_VIEW_SMALLICON = 32805,
     ID_VIEW_LIST = 32806,

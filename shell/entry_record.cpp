@@ -1,5 +1,8 @@
 #include "entry_record.h"
 
+#include <cstdio>
+#include <iterator>
+
 #include <algorithm>
 
 namespace tarvelin::shell {
@@ -49,6 +52,23 @@ EntryRecord* FindParentRecord(EntryRecord& root, const EntryRecord* record)
         }
     }
     return nullptr;
+}
+
+std::string SizeText(std::uint64_t bytes)
+{
+    if (bytes < 1024) {
+        return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    }
+    static constexpr const char* kUnits[] = {"KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes) / 1024.0;
+    std::size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
 }
 
 } // namespace tarvelin::shell

@@ -42,6 +42,9 @@ struct EntryRecord {
 // record's identity. A binding lives exactly as long as its record.
 using RecordNodeMap = std::map<const EntryRecord*, DirNode*>;
 
+// A size as a person reads it: "512 bytes", "1.4 KB", "1.4 MB", "2.0 GB".
+std::string SizeText(std::uint64_t bytes);
+
 // Removes the bindings of the record and of everything below it.
 void UnbindRecordTree(RecordNodeMap& map, const EntryRecord& record);
 

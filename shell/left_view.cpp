@@ -5,6 +5,7 @@
 
 #include <QFileIconProvider>
 #include <QHeaderView>
+#include <QSet>
 
 #include <utility>
 #include <vector>
@@ -40,9 +41,41 @@ EntryRecord* CLeftView::RecordOf(const QTreeWidgetItem* item) const
     return static_cast<EntryRecord*>(item->data(0, kRecordRole).value<void*>());
 }
 
+namespace {
+
+// The names from below the root item down to the item.
+QString NamePath(const QTreeWidgetItem* item)
+{
+    QStringList names;
+    for (; item != nullptr && item->parent() != nullptr; item = item->parent()) {
+        names.prepend(item->text(0));
+    }
+    return names.join(QLatin1Char('/'));
+}
+
+} // namespace
+
 void CLeftView::RebuildTree(EntryRecord* rootRecord)
 {
     const QSignalBlocker quiet(this);
+    // The same tree shown again after an edit keeps the folders that were
+    // open; they are known by their names, as the records of removed
+    // folders may be gone already.
+    QSet<QString> expanded;
+    if (rootRecord == rootRecord_ && rootItem_ != nullptr) {
+        std::vector<const QTreeWidgetItem*> walk{rootItem_};
+        while (!walk.empty()) {
+            const QTreeWidgetItem* item = walk.back();
+            walk.pop_back();
+            if (item->isExpanded()) {
+                expanded.insert(NamePath(item));
+            }
+            for (int i = 0; i < item->childCount(); ++i) {
+                walk.push_back(item->child(i));
+            }
+        }
+    }
+    const bool keepPlace = !expanded.isEmpty();
     rootRecord_ = rootRecord;
     itemOf_.clear();
     clear();
@@ -68,6 +101,17 @@ void CLeftView::RebuildTree(EntryRecord* rootRecord)
             item->addChild(childItem);
             itemOf_.emplace(child, childItem);
             pending.emplace_back(child, childItem);
+            if (expanded.contains(NamePath(childItem))) {
+                childItem->setExpanded(true);
+            }
+        }
+    }
+    if (keepPlace) {
+        rootItem_->setExpanded(expanded.contains(QString()));
+        // The folder the list shows stays the current one.
+        const EntryRecord* shown = doc_->ListView() != nullptr ? doc_->ListView()->CurrentFolder() : nullptr;
+        if (const auto found = itemOf_.find(shown); found != itemOf_.end()) {
+            setCurrentItem(found->second);
         }
     }
 }

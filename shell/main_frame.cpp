@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "left_view.h"
 #include "look/icons.h"
+#include "recent_files.h"
 #include "tarvelin_view.h"
 
 #include "iso/dir_entry.h"
@@ -94,6 +95,12 @@ void CMainFrame::CreateActions()
             }
         }
     }
+    // Commands that only the list's context menu shows.
+    for (int id : ListContextMenuLayout()) {
+        if (id != 0 && std::ranges::find(ids, id) == ids.end()) {
+            ids.push_back(id);
+        }
+    }
     for (int id : ids) {
         const CommandInfo* command = FindCommand(id);
         auto* action = new QAction(Text(command->menuText), this);
@@ -121,6 +128,9 @@ void CMainFrame::CreateActions()
     actions_[ID_FILE_NEWISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     actions_[ID_FILE_OPENISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     actions_[ID_FILE_SAVEISO]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    actions_[ID_ACTIONS_DELETE]->setShortcut(QKeySequence(Qt::Key_Delete));
+    actions_[ID_EDIT_RENAME]->setShortcut(QKeySequence(Qt::Key_F2));
+    actions_[ID_EDIT_NEWFOLDER]->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
     actions_[ID_ACTIONS_SELECTALL]->setShortcuts(QList<QKeySequence>{
         QKeySequence(Qt::CTRL | Qt::Key_A), QKeySequence(QKeyCombination(Qt::ControlModifier | Qt::KeypadModifier, Qt::Key_1))});
     for (QAction* action : actions_ | std::views::values) {
@@ -143,6 +153,12 @@ void CMainFrame::CreateMenuBar()
                 menu->addSeparator();
             } else {
                 menu->addAction(actions_.at(id));
+            }
+            if (id == ID_FILE_OPENISO) {
+                recentMenu_ = menu->addMenu(QStringLiteral("Open &Recent"));
+                recentMenu_->setObjectName(QStringLiteral("RecentMenu"));
+                connect(recentMenu_, &QMenu::aboutToShow, this, &CMainFrame::FillRecentMenu);
+                FillRecentMenu();
             }
         }
     }
@@ -183,6 +199,9 @@ void CMainFrame::CreateStatusBar()
     idleMessage_ = new QLabel(QStringLiteral("Ready"), bar);
     idleMessage_->setObjectName(QStringLiteral("IdleMessage"));
     bar->addWidget(idleMessage_, 1);
+    sizeLabel_ = new QLabel(bar);
+    sizeLabel_->setObjectName(QStringLiteral("SizeLabel"));
+    bar->addPermanentWidget(sizeLabel_);
     for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
         auto* label = new QLabel(QString::fromLatin1(indicator), bar);
         label->setObjectName(QString::fromLatin1(indicator));
@@ -215,6 +234,8 @@ void CMainFrame::CreateClient()
     setCentralWidget(splitter_);
     tree->RebuildTree(&list->ComposeRoot());
     connect(list, &CTarvelinView::imageChanged, this, &CMainFrame::UpdateCommandStates);
+    connect(list, &CTarvelinView::contentsChanged, this, &CMainFrame::UpdateDocumentTexts);
+    connect(list, &CTarvelinView::imageChanged, this, &CMainFrame::UpdateDocumentTexts);
 
     connect(list, &CTarvelinView::contextMenuRequested, this, [this](const QPoint& position) {
         QMenu menu(this);
@@ -314,6 +335,30 @@ void CMainFrame::OnNameChoice(int id)
     // The mark goes back to the names in force when the user cancelled, or
     // stays there until a save asked for first has ended.
     UpdateCommandStates();
+}
+
+void CMainFrame::FillRecentMenu()
+{
+    recentMenu_->clear();
+    const QStringList paths = RecentFileList::Paths();
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString path = paths[i];
+        QAction* open = recentMenu_->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(path));
+        connect(open, &QAction::triggered, this, [this, path] {
+            if (CTarvelinView* list = GetRightPane(); list != nullptr) {
+                list->OpenRecent(path.toStdString());
+            }
+        });
+    }
+    recentMenu_->setEnabled(!paths.isEmpty());
+}
+
+void CMainFrame::UpdateDocumentTexts()
+{
+    if (CTarvelinView* list = GetRightPane(); list != nullptr) {
+        setWindowTitle(list->TitleText());
+        sizeLabel_->setText(list->SizeStatusText());
+    }
 }
 
 void CMainFrame::UpdateCommandStates()

@@ -16,6 +16,7 @@
 class QAction;
 class QActionGroup;
 class QLabel;
+class QMenu;
 class QSplitter;
 class QToolBar;
 
@@ -36,6 +37,8 @@ public:
     CTarvelinDoc& Document() { return *doc_; }
     QSplitter* Splitter() const { return splitter_; }
     QLabel* IdleMessage() const { return idleMessage_; }
+    QLabel* SizeLabel() const { return sizeLabel_; }
+    QMenu* RecentMenu() const { return recentMenu_; }
 
     // The action of a command number; null when the program has none.
     QAction* CommandAction(int id) const;
@@ -56,6 +59,10 @@ private:
     void OnViewMode(int id);
     void OnNameChoice(int id);
     void UpdateCommandStates();
+    // The Open Recent submenu, from the kept list of images.
+    void FillRecentMenu();
+    // The window's title and the size in the status bar, from the list.
+    void UpdateDocumentTexts();
 
     // Owned here; the panes hold plain pointers to it and die first.
     std::unique_ptr<CTarvelinDoc> doc_;
@@ -65,6 +72,8 @@ private:
     QToolBar* toolBar_ = nullptr;
     QSplitter* splitter_ = nullptr;
     QLabel* idleMessage_ = nullptr;
+    QLabel* sizeLabel_ = nullptr;
+    QMenu* recentMenu_ = nullptr;
     bool splitterReady_ = false;
 };
 

@@ -23,6 +23,9 @@ void RecordListModel::ShowChildren(const EntryRecord* folder)
         for (auto it = folder->children.rbegin(); it != folder->children.rend(); ++it) {
             rows_.push_back(it->get());
         }
+        if (sortColumn_ >= 0) {
+            OrderRows();
+        }
     }
     endResetModel();
 }
@@ -38,7 +41,7 @@ std::string RecordListModel::CellText(const EntryRecord& record, int column)
     case FileNameColumn:
         return record.name;
     case SizeColumn:
-        return record.size == 0 ? std::string() : std::to_string(record.size);
+        return record.size == 0 || record.isFolder == 1 ? std::string() : SizeText(record.size);
     case TypeColumn:
         return record.typeName;
     default:
@@ -59,20 +62,12 @@ void RecordListModel::SortRows(int column, bool ascending)
         recordsBefore.push_back(RecordAt(index.row()));
     }
 
-    std::vector<std::pair<std::string, EntryRecord*>> keyed;
-    keyed.reserve(rows_.size());
-    for (EntryRecord* record : rows_) {
-        keyed.emplace_back(CellText(*record, column), record);
-    }
-    // std::string compares its characters as unsigned char.
-    std::stable_sort(keyed.begin(), keyed.end(), [ascending](const auto& left, const auto& right) {
-        const int order = std::string_view(left.first).compare(right.first);
-        return ascending ? order < 0 : order > 0;
-    });
+    sortColumn_ = column;
+    sortAscending_ = ascending;
+    OrderRows();
     std::unordered_map<const EntryRecord*, int> rowOf;
-    rowOf.reserve(keyed.size());
-    for (std::size_t row = 0; row < keyed.size(); ++row) {
-        rows_[row] = keyed[row].second;
+    rowOf.reserve(rows_.size());
+    for (std::size_t row = 0; row < rows_.size(); ++row) {
         rowOf.emplace(rows_[row], static_cast<int>(row));
     }
 
@@ -84,6 +79,34 @@ void RecordListModel::SortRows(int column, bool ascending)
     }
     changePersistentIndexList(before, after);
     layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void RecordListModel::OrderRows()
+{
+    const int column = sortColumn_;
+    const bool ascending = sortAscending_;
+    std::vector<std::pair<std::string, EntryRecord*>> keyed;
+    keyed.reserve(rows_.size());
+    for (EntryRecord* record : rows_) {
+        keyed.emplace_back(column == SizeColumn ? std::string() : CellText(*record, column), record);
+    }
+    // std::string compares its characters as unsigned char.
+    std::stable_sort(keyed.begin(), keyed.end(), [column, ascending](const auto& left, const auto& right) {
+        const bool leftFolder = left.second->isFolder == 1;
+        if (leftFolder != (right.second->isFolder == 1)) {
+            return leftFolder;
+        }
+        int order = 0;
+        if (column == SizeColumn) {
+            order = left.second->size < right.second->size ? -1 : (left.second->size > right.second->size ? 1 : 0);
+        } else {
+            order = std::string_view(left.first).compare(right.first);
+        }
+        return ascending ? order < 0 : order > 0;
+    });
+    for (std::size_t row = 0; row < keyed.size(); ++row) {
+        rows_[row] = keyed[row].second;
+    }
 }
 
 EntryRecord* RecordListModel::RecordAt(int row) const

@@ -26,11 +26,13 @@ public:
     explicit RecordListModel(IconLookup iconLookup, QObject* parent = nullptr);
     void SetDragProvider(DragProvider provider) { dragProvider_ = std::move(provider); }
 
-    // Lists the children of `folder`, last child first; null lists nothing.
+    // Lists the children of `folder` in the order of the last sort (last
+    // child first when none); null lists nothing.
     void ShowChildren(const EntryRecord* folder);
     void Clear();
-    // Orders the rows by the text of a column, compared byte by byte as
-    // unsigned characters ("100" before "20" in the Size column).
+    // Orders the rows by a column, folders before files: names and types by
+    // their text compared byte by byte as unsigned characters, sizes by the
+    // byte count. The order holds for the folders listed later too.
     void SortRows(int column, bool ascending);
 
     EntryRecord* RecordAt(int row) const;
@@ -47,9 +49,14 @@ public:
     Qt::DropActions supportedDragActions() const override;
 
 private:
+    // Puts rows_ in the order of sortColumn_ and sortAscending_.
+    void OrderRows();
+
     IconLookup iconLookup_;
     DragProvider dragProvider_;
     std::vector<EntryRecord*> rows_;
+    int sortColumn_ = -1;
+    bool sortAscending_ = true;
 };
 
 } // namespace tarvelin::shell

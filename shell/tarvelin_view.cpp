@@ -4,6 +4,7 @@
 #include "extract_dlg.h"
 #include "left_view.h"
 #include "progress_session.h"
+#include "properties_dlg.h"
 #include "recent_files.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
@@ -17,6 +18,8 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QListView>
 #include <QMimeDatabase>
 #include <QStackedWidget>
@@ -48,7 +51,8 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
     details_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     details_->setSelectionBehavior(QAbstractItemView::SelectRows);
     details_->header()->setSectionsClickable(true);
-    details_->header()->setSortIndicatorShown(false);
+    details_->header()->setSortIndicatorShown(true);
+    details_->header()->setSortIndicator(sortColumn_, Qt::AscendingOrder);
     details_->header()->setStretchLastSection(false);
     details_->setColumnWidth(RecordListModel::FileNameColumn, 150);
     details_->setColumnWidth(RecordListModel::SizeColumn, 100);
@@ -89,6 +93,7 @@ CTarvelinView::CTarvelinView(CTarvelinDoc* doc, QWidget* parent) : QWidget(paren
         view->viewport()->setAcceptDrops(true);
         view->viewport()->installEventFilter(this);
     }
+    model_->SortRows(sortColumn_, sortAscending_);
     SetViewMode(ID_VIEW_DETAILS);
     NewProgressSession();
 }
@@ -99,7 +104,6 @@ CTarvelinView::~CTarvelinView()
     // partial output is removed), a save runs to its end.
     progress_.reset();
     DestroyComponent(maker_);
-    DestroyComponent(edit_);
     // What View and dragging out left there goes with the window; the
     // user's folder above goes too when no other run still uses it.
     if (!temporaryFolder_.isEmpty()) {
@@ -159,93 +163,116 @@ void CTarvelinView::SetViewMode(int commandId)
 
 void CTarvelinView::ShowFolder(EntryRecord* record)
 {
-    currentFolder_ = record;
-    model_->ShowChildren(record);
+    controller_.ShowFolder(record);
 }
 
 void CTarvelinView::ClearCurrentMode()
 {
-    EntryRecord& root = ModeRoot();
-    model_->Clear();
-    UnbindRecordTree(nodeMap_, root);
-    root.children.clear();
-    if (imageMode_) {
-        DestroyComponent(edit_);
-        modified_ = false;
-        hasRockRidge_ = false;
-    } else {
+    if (!controller_.ImageMode()) {
         StopBuild();
     }
-    currentFolder_ = &root;
-    if (doc_->TreeView() != nullptr) {
-        doc_->TreeView()->RebuildTree(&root);
-    }
-    emit imageChanged();
+    controller_.ClearCurrentMode();
 }
 
 bool CTarvelinView::OpenImage(const std::string& path)
 {
-    ClearCurrentMode();
-    edit_ = Edit1();
-    if (edit_ == nullptr) {
+    return controller_.OpenImage(path);
+}
+
+QString CTarvelinView::TitleText() const
+{
+    const std::string name = controller_.ImageFileName();
+    if (name.empty()) {
+        return QStringLiteral("Tarvelin");
+    }
+    return QString::fromStdString(name) + (controller_.Modified() ? QStringLiteral("*") : QString()) +
+           QStringLiteral(" - Tarvelin");
+}
+
+QString CTarvelinView::SizeStatusText() const
+{
+    const std::uint64_t size = controller_.ContentSize();
+    if (controller_.HasOpenedImage()) {
+        return QStringLiteral("Image: %1").arg(QString::fromStdString(SizeText(size)));
+    }
+    if (size == 0) {
+        return QString();
+    }
+    return QStringLiteral("About %1").arg(QString::fromStdString(SizeText(size)));
+}
+
+// --- The controller's host -----------------------------------------------------
+
+platform::PromptAnswer CTarvelinView::Ask(const std::string& text, const std::string& caption,
+                                          platform::PromptButtons buttons, platform::PromptIcon icon)
+{
+    return platform::Ask(text, caption, buttons, icon);
+}
+
+QString CTarvelinView::ChooseFile(const FileDialogSpec& spec)
+{
+    return ShellServices().ChooseFile(this, spec);
+}
+
+QStringList CTarvelinView::ChooseFiles(const FileDialogSpec& spec)
+{
+    return ShellServices().ChooseFiles(this, spec);
+}
+
+QString CTarvelinView::ChooseFolder(const QString& title)
+{
+    return ShellServices().ChooseFolder(this, title);
+}
+
+std::optional<std::string> CTarvelinView::AskName(const std::string& title, const std::string& label,
+                                                  const std::string& initial)
+{
+    bool accepted = false;
+    const QString name = QInputDialog::getText(this, QString::fromStdString(title), QString::fromStdString(label),
+                                               QLineEdit::Normal, QString::fromStdString(initial), &accepted);
+    if (!accepted) {
+        return std::nullopt;
+    }
+    return name.toStdString();
+}
+
+bool CTarvelinView::EditProperties(iso::VolumeProperties& properties)
+{
+    CPropertiesDlg dialog(properties, this);
+    if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
-    if (!edit_->Open(path.c_str())) {
-        // The engine's reason below the message, as the command line gives it.
-        const std::string reason = edit_->GetLastError();
-        DestroyComponent(edit_);
-        platform::Ask("open error file!\n" + path + ": " + reason, "Tarvelin", platform::PromptButtons::Ok,
-                      platform::PromptIcon::None);
-        return false;
-    }
-    imagePath_ = path;
-    imageMode_ = true;
-    edit_->SetNameSource(nameSource_);
-    edit_->LoadTree();
-    hasRockRidge_ = edit_->HasRockRidge();
-    DirNode* root = edit_->GetRoot();
-    nodeMap_[&imageRoot_] = root;
-    if (root != nullptr) {
-        BuildImageRecords(imageRoot_, edit_->GetFirstChild(root));
-    }
-    bootable_ = edit_->HasBootImage();
-    RecentFileList::Add(QString::fromStdString(path));
-    ShowFolder(&imageRoot_);
-    if (doc_->TreeView() != nullptr) {
-        doc_->TreeView()->RebuildTree(&imageRoot_);
-    }
-    emit imageChanged();
+    properties = dialog.Properties();
     return true;
 }
 
-void CTarvelinView::BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings)
+void CTarvelinView::ListFolder(EntryRecord* folder)
 {
-    // Depth first without recursion; the records keep the engine's order.
-    std::vector<std::pair<EntryRecord*, DirNode*>> pending{{&parentRecord, firstNode}};
-    bool first = true;
-    while (!pending.empty()) {
-        auto [parent, node] = pending.back();
-        pending.pop_back();
-        const bool onlyThisNode = first && !followSiblings;
-        first = false;
-        for (; node != nullptr; node = onlyThisNode ? nullptr : edit_->GetNextSibling(node)) {
-            ItemInfo info;
-            if (!edit_->GetItemInfo(node, info)) {
-                continue;
-            }
-            auto record = std::make_unique<EntryRecord>();
-            record->isFolder = info.isDirectory ? 1 : 0;
-            record->attributes = info.isDirectory ? kDirectoryAttribute : 0;
-            record->size = info.size;
-            record->name = info.name;
-            record->path = info.name;
-            EntryRecord* added = parent->Append(std::move(record));
-            nodeMap_[added] = node;
-            if (DirNode* child = edit_->GetFirstChild(node); child != nullptr) {
-                pending.emplace_back(added, child);
-            }
-        }
+    model_->ShowChildren(folder);
+}
+
+void CTarvelinView::FoldersChanged(EntryRecord* root)
+{
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->RebuildTree(root);
     }
+}
+
+void CTarvelinView::RevealFolder(EntryRecord* folder)
+{
+    if (doc_->TreeView() != nullptr) {
+        doc_->TreeView()->RevealRecord(folder);
+    }
+}
+
+void CTarvelinView::ImageChanged()
+{
+    emit imageChanged();
+}
+
+void CTarvelinView::ContentsChanged()
+{
+    emit contentsChanged();
 }
 
 void CTarvelinView::OnColumnClick(int column)
@@ -257,6 +284,7 @@ void CTarvelinView::OnColumnClick(int column)
         sortAscending_ = !sortAscending_;
     }
     model_->SortRows(sortColumn_, sortAscending_);
+    details_->header()->setSortIndicator(sortColumn_, sortAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void CTarvelinView::OnRowDoubleClicked(int row)
@@ -266,12 +294,13 @@ void CTarvelinView::OnRowDoubleClicked(int row)
         return;
     }
     if (record->isFolder != 1) {
-        if (!imageMode_) {
+        if (!controller_.ImageMode()) {
             OpenOrTell(QString::fromStdString(record->path));
-        } else if (!RefusedWhileBusy(kUsesImage) && edit_ != nullptr) {
+        } else if (!RefusedWhileBusy(kUsesImage) && controller_.Edit() != nullptr) {
             // The entry's name names no file on disk: it is opened as View
             // opens it, from the temporary folder.
-            if (ReadyTemporaryFolder(true) && ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
+            if (ReadyTemporaryFolder(true) &&
+                controller_.ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
                 OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
             }
         }
@@ -314,30 +343,6 @@ QIcon CTarvelinView::IconAt(int index) const
         return {};
     }
     return iconList_[static_cast<std::size_t>(index)];
-}
-
-std::string CTarvelinView::GetTypeName(const std::string& path)
-{
-    const QFileInfo file(QString::fromStdString(path));
-    if (file.exists()) {
-        static const QMimeDatabase mimeTypes;
-        const QMimeType type = mimeTypes.mimeTypeForFile(file);
-        if (type.isValid() && !type.isDefault() && !type.comment().isEmpty()) {
-            return type.comment().toStdString();
-        }
-    }
-    const std::size_t dot = path.rfind('.');
-    const std::size_t separator = path.find_last_of("/\\");
-    if (dot != std::string::npos && (separator == std::string::npos || dot > separator)) {
-        std::string extension = path.substr(dot + 1);
-        for (char& c : extension) {
-            if (c >= 'a' && c <= 'z') {
-                c = static_cast<char>(c - 'a' + 'A');
-            }
-        }
-        return extension + " File";
-    }
-    return "File";
 }
 
 } // namespace tarvelin::shell

@@ -5,6 +5,10 @@
 // component, and the bindings of records to image nodes. The list shows the
 // children of one folder record at a time, in one of four view modes.
 //
+// The records, the image component and the commands that change them are
+// the controller's (image_controller.h); the list is its host: it asks the
+// user, picks files and shows what the controller changed.
+//
 // Commands reach the list by number (HandleCommand); the frame forwards
 // them whichever pane has the focus, so each runs once. Their handlers are
 // in view_commands.cpp.
@@ -17,6 +21,7 @@
 // the window waits for the save or asks to stop the build.
 
 #include "entry_record.h"
+#include "image_controller.h"
 #include "record_model.h"
 
 #include <QIcon>
@@ -27,6 +32,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,7 +56,7 @@ namespace tarvelin::shell {
 class CTarvelinDoc;
 class ProgressSession;
 
-class CTarvelinView final : public QWidget {
+class CTarvelinView final : public QWidget, private IImageControllerHost {
     Q_OBJECT
 public:
     CTarvelinView(CTarvelinDoc* doc, QWidget* parent = nullptr);
@@ -65,6 +71,9 @@ public:
     // Drops the current mode's records and component, then opens the image
     // and lists its root; "open error file!" when it cannot be opened.
     bool OpenImage(const std::string& path);
+    // Open Recent: the image of the kept list, opened as Open opens it
+    // (unsaved edits are not dropped without asking).
+    void OpenRecent(const std::string& path);
     // The New command: drops the records of the mode in force (and the
     // image component in image mode); the mode stays.
     void ClearCurrentMode();
@@ -77,10 +86,10 @@ public:
     // New and Open ask it; Cancel keeps the names and the edits. Without an
     // opened image nothing happens.
     void ChooseNameSource(NameSource source);
-    NameSource ChosenNameSource() const { return nameSource_; }
+    NameSource ChosenNameSource() const { return controller_.ChosenNameSource(); }
     // An image is open (a New in image mode leaves none).
-    bool HasOpenedImage() const { return imageMode_ && edit_ != nullptr; }
-    bool ImageHasRockRidge() const { return hasRockRidge_; }
+    bool HasOpenedImage() const { return controller_.HasOpenedImage(); }
+    bool ImageHasRockRidge() const { return controller_.HasRockRidge(); }
 
     // One of the view-mode command numbers (32804 to 32807).
     void SetViewMode(int commandId);
@@ -118,8 +127,8 @@ public:
     bool IsBuilding() const { return building_; }
     bool IsMakingBootImage() const { return maker_ != nullptr; }
     bool IsBusy() const { return IsSaving() || IsBuilding() || IsMakingBootImage(); }
-    bool Modified() const { return modified_; }
-    const std::string& ImagePath() const { return imagePath_; }
+    bool Modified() const { return controller_.Modified(); }
+    const std::string& ImagePath() const { return controller_.ImagePath(); }
     // The device or file Make Bootable Info From Floppy copies instead of
     // the first floppy drive; empty for the drive.
     void SetFloppyDevice(const std::string& path) { floppyDevice_ = path; }
@@ -131,14 +140,19 @@ public:
 
     int GetIconIndex(const std::string& path, std::uint32_t attributes);
     QIcon IconAt(int index) const;
-    static std::string GetTypeName(const std::string& path);
+    static std::string GetTypeName(const std::string& path) { return CImageController::GetTypeName(path); }
 
-    bool ImageMode() const { return imageMode_; }
-    bool Bootable() const { return bootable_; }
-    EntryRecord* CurrentFolder() const { return currentFolder_; }
-    EntryRecord& ImageRoot() { return imageRoot_; }
-    EntryRecord& ComposeRoot() { return composeRoot_; }
-    const RecordNodeMap& NodeMap() const { return nodeMap_; }
+    bool ImageMode() const { return controller_.ImageMode(); }
+    bool Bootable() const { return controller_.Bootable(); }
+    EntryRecord* CurrentFolder() const { return controller_.CurrentFolder(); }
+    EntryRecord& ImageRoot() { return controller_.ImageRoot(); }
+    EntryRecord& ComposeRoot() { return controller_.ComposeRoot(); }
+    const RecordNodeMap& NodeMap() const { return controller_.NodeMap(); }
+    CImageController& Controller() { return controller_; }
+    // What the window's title and status bar show: the image's file name
+    // with "*" while edits are unsaved, and its size.
+    QString TitleText() const;
+    QString SizeStatusText() const;
     RecordListModel& Model() { return *model_; }
     QTreeView* DetailsView() const { return details_; }
     QListView* IconsView() const { return icons_; }
@@ -157,6 +171,8 @@ signals:
     // An image was opened or dropped, or its names changed: what the
     // commands may do has changed.
     void imageChanged();
+    // Edits were made or saved: the title and the sizes shown changed.
+    void contentsChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -176,6 +192,9 @@ private:
     void OnExtract();
     void OnView();
     void OnDelete();
+    void OnRename();
+    void OnNewFolder();
+    void OnProperties();
     void OnSelectAll();
     void OnLoadBootable();
     void OnSaveBootable();
@@ -214,53 +233,34 @@ private:
     bool HandleWindowClose(QEvent* event);
     bool HandleDrop(QObject* viewport, QEvent* event);
 
-    void OpenImageFile(const std::string& path);
-    // Opens the image again with the names of source; the folder shown
-    // stays where the image still has it. afterSave: the edits have just
-    // been saved.
-    void ReloadWithNames(NameSource source, bool afterSave);
-    // The folder records from the root's child down to folder.
-    std::vector<EntryRecord*> FolderChain(EntryRecord* folder);
-    // From the image root down at most `levels` folders, at each level the
-    // first child folder isStep(level, child) accepts; the deepest reached.
-    EntryRecord* DeepestFolderAlong(std::size_t levels,
-                                    const std::function<bool(std::size_t, const EntryRecord&)>& isStep);
-    void AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord);
-    void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
-    // Records for the image entries of the folder's node that no record
-    // stands for yet.
-    void AddMissingImageRecords(EntryRecord& folderRecord);
-    // Drops a child record and its bindings (and those below it).
-    void FreeRecordTree(EntryRecord& parent, EntryRecord* record);
-    void DropRecordNamed(EntryRecord& parent, const std::string& name);
-    DirNode* NodeOf(const EntryRecord* record) const;
-    // Writes one file of the opened image to target; false, after telling
-    // the user, when it could not.
-    bool ExtractImageRecord(const EntryRecord& record, const std::string& destination);
     std::vector<EntryRecord*> SelectedRecords() const;
-    void RebuildTree();
-    EntryRecord& ModeRoot() { return imageMode_ ? imageRoot_ : composeRoot_; }
+
+    // The controller's host.
+    platform::PromptAnswer Ask(const std::string& text, const std::string& caption, platform::PromptButtons buttons,
+                               platform::PromptIcon icon) override;
+    QString ChooseFile(const FileDialogSpec& spec) override;
+    QStringList ChooseFiles(const FileDialogSpec& spec) override;
+    QString ChooseFolder(const QString& title) override;
+    std::optional<std::string> AskName(const std::string& title, const std::string& label,
+                                       const std::string& initial) override;
+    bool EditProperties(iso::VolumeProperties& properties) override;
+    void ListFolder(EntryRecord* folder) override;
+    void FoldersChanged(EntryRecord* root) override;
+    void RevealFolder(EntryRecord* folder) override;
+    void ImageChanged() override;
+    void ContentsChanged() override;
 
     CTarvelinDoc* doc_;
-    EntryRecord composeRoot_;
-    EntryRecord imageRoot_;
-    RecordNodeMap nodeMap_;
-    EntryRecord* currentFolder_ = &composeRoot_;
-    IIsoEdit* edit_ = nullptr;
+    CImageController controller_{*this};
     IBootImageMaker* maker_ = nullptr;
-    std::string imagePath_;
-    bool imageMode_ = false;
-    bool modified_ = false;
-    bool bootable_ = false;
-    bool hasRockRidge_ = false;
-    // Value-initialised: NameSource::Automatic.
-    NameSource nameSource_{};
     bool saving_ = false;
     bool building_ = false;
     // The first build's image opens by itself once it is complete.
     bool builtImageOpened_ = false;
     std::function<void()> afterSave_;
     bool closeWhenIdle_ = false;
+    // "Save changes?" is up: a second close request does not ask again.
+    bool askingToSave_ = false;
     QObject* watchedWindow_ = nullptr;
     std::unique_ptr<ProgressSession> progress_;
     int dragNumber_ = 0;
@@ -271,7 +271,7 @@ private:
     QTreeView* details_ = nullptr;
     QListView* icons_ = nullptr;
     int viewMode_ = 0;
-    int sortColumn_ = -1;
+    int sortColumn_ = RecordListModel::FileNameColumn;
     bool sortAscending_ = true;
 
     int folderIconIndex_ = -1;

@@ -54,27 +54,12 @@ constexpr const char* kProgramCaption = "Tarvelin";
 // "All files" shows the files without an extension (README) that "*.*"
 // hides.
 constexpr std::string_view kBootImageFilter = "(*.image)|*.image |(*.*)|*.*|All files (*)|*||";
-constexpr std::string_view kAddFilesFilter = "(*.*)|*.*|All files (*)|*||";
 constexpr std::string_view kOpenImageFilter =
     "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG;*.CUE)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG;*.CUE|All files (*)|*||";
-// How many failures a message lists before it says how many more there are.
-constexpr std::size_t kListedFailures = 8;
 
 void Tell(const std::string& text, const char* caption = kProgramCaption, PromptIcon icon = PromptIcon::None)
 {
     platform::Ask(text, caption, PromptButtons::Ok, icon);
-}
-
-std::string FailureList(const std::vector<std::string>& failures)
-{
-    std::string text;
-    for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) {
-        text += "\n" + failures[i];
-    }
-    if (failures.size() > kListedFailures) {
-        text += "\n(" + std::to_string(failures.size() - kListedFailures) + " more)";
-    }
-    return text;
 }
 
 // Copies a file or a folder with everything below it, never overwriting a
@@ -134,6 +119,9 @@ const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
         {ID_ACTIONS_EXTRACT, &CTarvelinView::OnExtract},
         {ID_ACTIONS_VIEW, &CTarvelinView::OnView},
         {ID_ACTIONS_DELETE, &CTarvelinView::OnDelete},
+        {ID_EDIT_RENAME, &CTarvelinView::OnRename},
+        {ID_EDIT_NEWFOLDER, &CTarvelinView::OnNewFolder},
+        {ID_FILE_PROPERTIES, &CTarvelinView::OnProperties},
         {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
         {ID_BOOT_LOAD, &CTarvelinView::OnLoadBootable},
         {ID_BOOT_SAVE, &CTarvelinView::OnSaveBootable},
@@ -186,10 +174,19 @@ bool CTarvelinView::RefusedWhileBusy(unsigned uses)
 
 bool CTarvelinView::ConfirmDropEdits(std::function<void()> then)
 {
-    if (!imageMode_ || edit_ == nullptr || !modified_) {
+    if (!controller_.HasOpenedImage() || !controller_.Modified()) {
         return true;
     }
-    switch (platform::Ask("Save changes?", kProgramCaption, PromptButtons::YesNoCancel, PromptIcon::Question)) {
+    // A second request (another close while the question is up) waits
+    // for the answer to the first.
+    if (askingToSave_) {
+        return false;
+    }
+    askingToSave_ = true;
+    const PromptAnswer answer =
+        platform::Ask("Save changes?", kProgramCaption, PromptButtons::YesNoCancel, PromptIcon::Question);
+    askingToSave_ = false;
+    switch (answer) {
     case PromptAnswer::Yes:
         StartImageSave(std::move(then));
         return false;
@@ -281,13 +278,21 @@ void CTarvelinView::OnFileOpen()
     }
 }
 
+void CTarvelinView::OpenRecent(const std::string& path)
+{
+    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits([this, path] { OpenImage(path); })) {
+        return;
+    }
+    OpenImage(path);
+}
+
 void CTarvelinView::OnFileSave()
 {
-    if (imageMode_) {
+    if (controller_.ImageMode()) {
         if (RefusedWhileBusy(kUsesImage)) {
             return;
         }
-        if (modified_ && edit_ != nullptr) {
+        if (controller_.Modified() && controller_.Edit() != nullptr) {
             StartImageSave(nullptr);
         }
         return;
@@ -300,30 +305,55 @@ void CTarvelinView::OnFileSave()
 
 void CTarvelinView::OnFileSaveAs()
 {
-    if (!imageMode_) {
+    if (!controller_.ImageMode()) {
         OnFileSave();
+        return;
+    }
+    if (!controller_.HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
+        return;
+    }
+    // The edited image goes to a new file, which is opened then; the
+    // opened file stays as it is.
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.defaultSuffix = QStringLiteral("ISO");
+    spec.filter = "(*.ISO)|*.ISO|All files (*)|*||";
+    const QString chosen = ShellServices().ChooseFile(this, spec);
+    if (chosen.isEmpty()) {
+        return;
+    }
+    IIsoEdit* copy = controller_.PrepareSaveAs(chosen.toStdString());
+    if (copy == nullptr) {
+        return;
+    }
+    if (progress_->StartSave(copy)) {
+        saving_ = true;
+        afterSave_ = nullptr;
+    } else {
+        controller_.FinishSaveAs(false);
     }
 }
 
 void CTarvelinView::OnCompact()
 {
-    if (!imageMode_ || edit_ == nullptr) {
+    IIsoEdit* edit = controller_.Edit();
+    if (!controller_.ImageMode() || edit == nullptr) {
         Tell("Compact Image works on an opened image: open one first.", kProgramCaption, PromptIcon::Information);
         return;
     }
     if (RefusedWhileBusy(kUsesImage)) {
         return;
     }
-    const FreeSpaceInfo before = edit_->GetFreeSpace();
+    const FreeSpaceInfo before = edit->GetFreeSpace();
     if (!before.known) {
         Tell("The image cannot be compacted: its free space cannot be told.\n" + before.why, kProgramCaption,
              PromptIcon::Warning);
         return;
     }
     // The save that compacts also writes the edits not saved yet.
-    edit_->CompactNextSave();
+    edit->CompactNextSave();
     StartImageSave([this, before] {
-        const FreeSpaceInfo after = edit_->GetFreeSpace();
+        const FreeSpaceInfo after = controller_.Edit()->GetFreeSpace();
         const auto megabytes = [](std::uint32_t sectors) {
             return QString::number(static_cast<double>(sectors) * 2048 / (1024.0 * 1024.0), 'f', 1).toStdString();
         };
@@ -342,10 +372,10 @@ void CTarvelinView::NewProgressSession()
 
 void CTarvelinView::StartImageSave(std::function<void()> afterSave)
 {
-    if (edit_ == nullptr || saving_) {
+    if (controller_.Edit() == nullptr || saving_) {
         return;
     }
-    if (progress_->StartSave(edit_)) {
+    if (progress_->StartSave(controller_.Edit())) {
         saving_ = true;
         afterSave_ = std::move(afterSave);
     }
@@ -356,13 +386,20 @@ void CTarvelinView::OnSaveFinished(bool saved)
     saving_ = false;
     std::function<void()> then = std::move(afterSave_);
     afterSave_ = nullptr;
+    if (controller_.SavingAs()) {
+        if (!controller_.FinishSaveAs(saved)) {
+            closeWhenIdle_ = false;
+            return;
+        }
+        CloseWindowIfAsked();
+        return;
+    }
     if (!saved) {
         // The session has said why; nothing waits for this save any more.
         closeWhenIdle_ = false;
         return;
     }
-    modified_ = false;
-    bootable_ = edit_ != nullptr && edit_->HasBootImage();
+    controller_.SaveFinished(true);
     if (closeWhenIdle_) {
         CloseWindowIfAsked();
         return;
@@ -384,13 +421,14 @@ void CTarvelinView::StartBuild()
     }
     // Paths go to the builder as they are: on this system a backslash is
     // an ordinary character of a file name.
-    imagePath_ = chosen.toStdString();
+    controller_.SetImagePath(chosen.toStdString());
+    const std::string& imagePath = controller_.ImagePath();
     IIsoBuild* builder = NEW_ISOBUILDNEW();
     if (builder == nullptr) {
         Tell("Create ISO Failed!");
         return;
     }
-    if (!builder->SetOutput(imagePath_.c_str(), kBuildIsoAndJoliet)) {
+    if (!builder->SetOutput(imagePath.c_str(), kBuildIsoAndJoliet)) {
         const std::string reason = builder->GetLastError();
         DestroyComponent(builder);
         Tell("Create ISO Failed!\n" + reason);
@@ -398,7 +436,7 @@ void CTarvelinView::StartBuild()
     }
     MacroNode* root = builder->GetRoot();
     std::vector<std::string> failures;
-    for (const auto& record : composeRoot_.children) {
+    for (const auto& record : controller_.ComposeRoot().children) {
         const MacroNode* added = record->isFolder == 1 ? builder->AddDirectoryTree(record->path.c_str(), root)
                                                        : builder->AddFile(record->path.c_str(), root);
         if (added == nullptr) {
@@ -429,7 +467,7 @@ void CTarvelinView::OnBuildFinished(bool built)
     }
     if (!builtImageOpened_) {
         builtImageOpened_ = true;
-        OpenImage(imagePath_);
+        OpenImage(controller_.ImagePath());
     }
 }
 
@@ -456,150 +494,35 @@ void CTarvelinView::CloseWindowIfAsked()
 
 void CTarvelinView::ChooseNameSource(NameSource source)
 {
-    if (source == nameSource_ || !HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
+    if (source == controller_.ChosenNameSource() || !HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
         return;
     }
     // The image is read again from its file: edits not saved would be
     // lost, so the user is asked as New and Open ask.
-    if (ConfirmDropEdits([this, source] { ReloadWithNames(source, true); })) {
-        ReloadWithNames(source, false);
+    if (ConfirmDropEdits([this, source] { controller_.ReloadWithNames(source, true); })) {
+        controller_.ReloadWithNames(source, false);
     }
-}
-
-void CTarvelinView::ReloadWithNames(NameSource source, bool afterSave)
-{
-    if (!HasOpenedImage()) {
-        return;
-    }
-    const std::string path = imagePath_;
-    const std::vector<EntryRecord*> chain = FolderChain(currentFolder_);
-    if (afterSave) {
-        // The save has moved the folders, and the tree in memory still
-        // gives their old places: the saved image is read again with the
-        // names the user saw to learn where the folder shown is now.
-        std::vector<std::string> names;
-        for (const EntryRecord* record : chain) {
-            names.push_back(record->name);
-        }
-        if (!OpenImage(path)) {
-            return;
-        }
-        ShowFolder(DeepestFolderAlong(names.size(), [&names](std::size_t level, const EntryRecord& child) {
-            return child.name == names[level];
-        }));
-        ReloadWithNames(source, false);
-        return;
-    }
-    // A folder's place in the image file tells it again whatever names the
-    // file is read with. One added since the image was read has no place
-    // there yet, nor has anything below it.
-    std::vector<std::uint32_t> extents;
-    for (const EntryRecord* record : chain) {
-        std::uint32_t extent = 0;
-        if (!edit_->GetItemExtent(NodeOf(record), extent) || extent == 0) {
-            break;
-        }
-        extents.push_back(extent);
-    }
-    nameSource_ = source;
-    if (!OpenImage(path)) {
-        return;
-    }
-    EntryRecord* folder =
-        DeepestFolderAlong(extents.size(), [this, &extents](std::size_t level, const EntryRecord& child) {
-            std::uint32_t extent = 0;
-            return edit_->GetItemExtent(NodeOf(&child), extent) && extent == extents[level];
-        });
-    if (folder != &imageRoot_) {
-        if (doc_->TreeView() != nullptr) {
-            doc_->TreeView()->RevealRecord(folder);
-        }
-        ShowFolder(folder);
-    }
-}
-
-std::vector<EntryRecord*> CTarvelinView::FolderChain(EntryRecord* folder)
-{
-    std::vector<EntryRecord*> chain;
-    for (EntryRecord* record = folder; record != nullptr && record != &imageRoot_;
-         record = FindParentRecord(imageRoot_, record)) {
-        chain.push_back(record);
-    }
-    std::reverse(chain.begin(), chain.end());
-    return chain;
-}
-
-EntryRecord* CTarvelinView::DeepestFolderAlong(std::size_t levels,
-                                               const std::function<bool(std::size_t, const EntryRecord&)>& isStep)
-{
-    EntryRecord* folder = &imageRoot_;
-    for (std::size_t level = 0; level < levels; ++level) {
-        const auto next = std::find_if(folder->children.begin(), folder->children.end(),
-                                       [&](const std::unique_ptr<EntryRecord>& child) {
-                                           return child->isFolder == 1 && isStep(level, *child);
-                                       });
-        if (next == folder->children.end()) {
-            break;
-        }
-        folder = next->get();
-    }
-    return folder;
 }
 
 // --- Actions menu ------------------------------------------------------------
 
 void CTarvelinView::OnAddFiles()
 {
-    if (RefusedWhileBusy(kUsesImage)) {
-        return;
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.AddFiles();
     }
-    FileDialogSpec spec;
-    spec.filter = kAddFilesFilter;
-    const QStringList paths = ShellServices().ChooseFiles(this, spec);
-    if (paths.isEmpty() || (imageMode_ && edit_ == nullptr)) {
-        return;
-    }
-    bool added = false;
-    for (const QString& path : paths) {
-        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
-    }
-    if (added) {
-        modified_ = true;
-    }
-    ShowFolder(currentFolder_);
 }
 
 void CTarvelinView::OnAddDirectory()
 {
-    if (RefusedWhileBusy(kUsesImage)) {
-        return;
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.AddDirectory();
     }
-    const QString path = ShellServices().ChooseFolder(this, QStringLiteral("Select Add Folder."));
-    if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
-        return;
-    }
-    if (AddEntry(path.toStdString(), currentFolder_) != nullptr) {
-        modified_ = true;
-    }
-    ShowFolder(currentFolder_);
-    RebuildTree();
 }
 
 bool CTarvelinView::AddDroppedPaths(const QStringList& paths)
 {
-    if (paths.isEmpty() || RefusedWhileBusy(kUsesImage) || (imageMode_ && edit_ == nullptr)) {
-        return false;
-    }
-    bool added = false;
-    for (const QString& path : paths) {
-        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
-    }
-    if (added) {
-        modified_ = true;
-        ShowFolder(currentFolder_);
-        RebuildTree();
-    }
-    return added;
+    return !paths.isEmpty() && !RefusedWhileBusy(kUsesImage) && controller_.AddPaths(paths);
 }
 
 bool CTarvelinView::HandleDrop(QObject* viewport, QEvent* event)
@@ -635,119 +558,7 @@ bool CTarvelinView::HandleDrop(QObject* viewport, QEvent* event)
 
 EntryRecord* CTarvelinView::AddEntry(const std::string& diskPath, EntryRecord* parentRecord)
 {
-    const QFileInfo found(QString::fromStdString(diskPath));
-    if (parentRecord == nullptr || !found.exists()) {
-        Tell("'" + diskPath + "' cannot be added: it was not found.");
-        return nullptr;
-    }
-    const bool isFolder = found.isDir();
-    if (imageMode_) {
-        DirNode* parentNode = NodeOf(parentRecord);
-        if (edit_ == nullptr || parentNode == nullptr) {
-            return nullptr;
-        }
-        DirNode* added = isFolder ? edit_->AddDirectoryTree(diskPath.c_str(), parentNode)
-                                  : edit_->AddFile(diskPath.c_str(), parentNode);
-        if (added == nullptr) {
-            Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError());
-            return nullptr;
-        }
-        ItemInfo info;
-        edit_->GetItemInfo(added, info);
-        if (edit_->WasReplaced()) {
-            DropRecordNamed(*parentRecord, info.name);
-        }
-        // The records of what the image now holds, each bound to its entry.
-        const std::size_t before = parentRecord->children.size();
-        BuildImageRecords(*parentRecord, added, false);
-        if (parentRecord->children.size() == before) {
-            return nullptr;
-        }
-        EntryRecord* record = parentRecord->children.back().get();
-        record->path = diskPath;
-        record->typeName = GetTypeName(diskPath);
-        return record;
-    }
-    auto record = std::make_unique<EntryRecord>();
-    record->isFolder = isFolder ? 1 : 0;
-    record->attributes = isFolder ? kDirectoryAttribute : 0;
-    record->size = isFolder ? 0 : static_cast<std::uint64_t>(found.size());
-    record->name = found.fileName().toStdString();
-    record->path = diskPath;
-    record->typeName = GetTypeName(diskPath);
-    EntryRecord* added = parentRecord->Append(std::move(record));
-    if (isFolder) {
-        AddFolderTreeRecords(diskPath, *added);
-    }
-    return added;
-}
-
-void CTarvelinView::AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord)
-{
-    // In every folder its non-empty files first, then its subfolders; no
-    // recursion, and folder links are not followed (they could loop).
-    std::vector<std::pair<QString, EntryRecord*>> pending{{QString::fromStdString(folderPath), &parentRecord}};
-    while (!pending.empty()) {
-        auto [path, parent] = pending.back();
-        pending.pop_back();
-        const QDir folder(path);
-        const QFileInfoList files = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
-        for (const QFileInfo& file : files) {
-            if (file.size() <= 0) {
-                continue;
-            }
-            auto record = std::make_unique<EntryRecord>();
-            record->size = static_cast<std::uint64_t>(file.size());
-            record->name = file.fileName().toStdString();
-            record->path = file.filePath().toStdString();
-            record->typeName = GetTypeName(record->path);
-            parent->Append(std::move(record));
-        }
-        const QFileInfoList folders =
-            folder.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
-        std::vector<std::pair<QString, EntryRecord*>> below;
-        for (const QFileInfo& sub : folders) {
-            auto record = std::make_unique<EntryRecord>();
-            record->isFolder = 1;
-            record->attributes = kDirectoryAttribute;
-            record->name = sub.fileName().toStdString();
-            record->path = sub.filePath().toStdString();
-            record->typeName = GetTypeName(record->path);
-            below.emplace_back(sub.filePath(), parent->Append(std::move(record)));
-        }
-        pending.insert(pending.end(), below.rbegin(), below.rend());
-    }
-}
-
-void CTarvelinView::DropRecordNamed(EntryRecord& parent, const std::string& name)
-{
-    for (const auto& child : parent.children) {
-        if (SameEntryName(child->name, name)) {
-            const bool folder = child->isFolder == 1;
-            FreeRecordTree(parent, child.get());
-            // No row or tree item may stand for a freed record, not even
-            // while a message box is up before the caller lists again.
-            if (&parent == currentFolder_) {
-                ShowFolder(currentFolder_);
-            }
-            if (folder) {
-                RebuildTree();
-            }
-            return;
-        }
-    }
-}
-
-void CTarvelinView::FreeRecordTree(EntryRecord& parent, EntryRecord* record)
-{
-    UnbindRecordTree(nodeMap_, *record);
-    parent.Remove(record);
-}
-
-DirNode* CTarvelinView::NodeOf(const EntryRecord* record) const
-{
-    const auto found = nodeMap_.find(record);
-    return found == nodeMap_.end() ? nullptr : found->second;
+    return controller_.AddEntry(diskPath, parentRecord);
 }
 
 std::vector<EntryRecord*> CTarvelinView::SelectedRecords() const
@@ -759,13 +570,6 @@ std::vector<EntryRecord*> CTarvelinView::SelectedRecords() const
         }
     }
     return records;
-}
-
-void CTarvelinView::RebuildTree()
-{
-    if (doc_->TreeView() != nullptr) {
-        doc_->TreeView()->RebuildTree(&ModeRoot());
-    }
 }
 
 void CTarvelinView::OnExtract()
@@ -780,39 +584,12 @@ void CTarvelinView::OnExtract()
     ExtractSelection(ExtractDestination().toStdString());
 }
 
-bool CTarvelinView::ExtractImageRecord(const EntryRecord& record, const std::string& destination)
-{
-    DirNode* node = NodeOf(&record);
-    if (edit_ == nullptr || node == nullptr) {
-        return false;
-    }
-    ExtractProblem firstProblem = ExtractProblem::Date;
-    std::vector<std::string> failures;
-    ExtractOptions options;
-    options.report = [&](ExtractProblem problem, std::string_view message) {
-        if (failures.empty()) {
-            firstProblem = problem;
-        }
-        failures.emplace_back(message);
-    };
-    ExtractEntries(*edit_, {node}, destination, options);
-    if (failures.empty()) {
-        return true;
-    }
-    if (record.isFolder != 1 && firstProblem == ExtractProblem::CannotCreate) {
-        Tell("Create File Failure\n\n" + failures.front(), "Wrong Info");
-    } else {
-        Tell("Not everything could be extracted:" + FailureList(failures), "Wrong Info");
-    }
-    return false;
-}
-
 void CTarvelinView::ExtractSelection(const std::string& destination)
 {
     for (EntryRecord* record : SelectedRecords()) {
         const std::string target = (std::filesystem::path(destination) / record->name).string();
-        if (imageMode_) {
-            if (!ExtractImageRecord(*record, destination)) {
+        if (controller_.ImageMode()) {
+            if (!controller_.ExtractImageRecord(*record, destination)) {
                 return;
             }
         } else {
@@ -835,14 +612,14 @@ void CTarvelinView::OnView()
             Tell("Cann't open a Directory", "Error Message");
             continue;
         }
-        if (!imageMode_) {
+        if (!controller_.ImageMode()) {
             OpenOrTell(QString::fromStdString(record->path));
             continue;
         }
         if (!ReadyTemporaryFolder(true)) {
             return;
         }
-        if (ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
+        if (controller_.ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
             OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
         }
     }
@@ -850,40 +627,41 @@ void CTarvelinView::OnView()
 
 void CTarvelinView::OnDelete()
 {
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.DeleteRecords(SelectedRecords());
+    }
+}
+
+void CTarvelinView::OnRename()
+{
     if (RefusedWhileBusy(kUsesImage)) {
         return;
     }
     const std::vector<EntryRecord*> records = SelectedRecords();
-    if (records.empty() || (imageMode_ && edit_ == nullptr)) {
+    if (records.size() == 1) {
+        controller_.RenameRecord(records.front());
+    }
+}
+
+void CTarvelinView::OnProperties()
+{
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.EditProperties();
+    }
+}
+
+void CTarvelinView::OnNewFolder()
+{
+    if (RefusedWhileBusy(kUsesImage)) {
         return;
     }
-    modified_ = true;
-    // The rows are the children of the folder shown; they go in one pass,
-    // however many there are.
-    EntryRecord* parent = currentFolder_;
-    DirNode* parentNode = imageMode_ ? NodeOf(parent) : nullptr;
-    std::set<const EntryRecord*> deleted;
-    std::vector<std::string> failures;
-    model_->Clear();
-    for (EntryRecord* record : records) {
-        if (imageMode_) {
-            DirNode* node = NodeOf(record);
-            if (parentNode == nullptr || node == nullptr || !edit_->DeleteNode(parentNode, node)) {
-                failures.push_back("'" + record->name + "': " + edit_->GetLastError());
-                continue;
+    if (EntryRecord* added = controller_.NewFolder(); added != nullptr) {
+        // The new folder's row is selected, ready to be opened or renamed.
+        for (int row = 0; row < model_->rowCount(); ++row) {
+            if (model_->RecordAt(row) == added) {
+                ActiveItemView()->setCurrentIndex(model_->index(row, 0));
             }
         }
-        UnbindRecordTree(nodeMap_, *record);
-        deleted.insert(record);
-    }
-    std::erase_if(parent->children, [&deleted](const std::unique_ptr<EntryRecord>& child) {
-        return deleted.contains(child.get());
-    });
-    EntryRecord* shown = parent;
-    ShowFolder(shown);
-    RebuildTree();
-    if (!failures.empty()) {
-        Tell("These entries could not be deleted:" + FailureList(failures));
     }
 }
 
@@ -908,104 +686,27 @@ void CTarvelinView::OnSelectAll()
 
 void CTarvelinView::OnLoadBootable()
 {
-    if (RefusedWhileBusy(kUsesImage)) {
-        return;
-    }
-    FileDialogSpec spec;
-    spec.filter = kBootImageFilter;
-    const QString path = ShellServices().ChooseFile(this, spec);
-    if (path.isEmpty()) {
-        return;
-    }
-    DirNode* folderNode = NodeOf(currentFolder_);
-    if (!imageMode_ || edit_ == nullptr || folderNode == nullptr) {
-        platform::Ask("Couldn't Load Bootable Infomation", "Warning MessageBox", PromptButtons::YesNo,
-                      PromptIcon::Warning);
-        return;
-    }
-    // The file goes into the folder once, as the boot image.
-    if (!edit_->LoadBootImage(path.toStdString().c_str(), folderNode)) {
-        Tell(std::string("Couldn't Load Bootable Infomation\n\n") + edit_->GetLastError(), "Warning MessageBox",
-             PromptIcon::Warning);
-        return;
-    }
-    modified_ = true;
-    if (edit_->WasReplaced()) {
-        DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
-    }
-    AddMissingImageRecords(*currentFolder_);
-    ShowFolder(currentFolder_);
-}
-
-void CTarvelinView::AddMissingImageRecords(EntryRecord& folderRecord)
-{
-    DirNode* folderNode = NodeOf(&folderRecord);
-    if (edit_ == nullptr || folderNode == nullptr) {
-        return;
-    }
-    for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr; node = edit_->GetNextSibling(node)) {
-        bool known = false;
-        for (const auto& child : folderRecord.children) {
-            known = known || NodeOf(child.get()) == node;
-        }
-        if (!known) {
-            BuildImageRecords(folderRecord, node, false);
-        }
+    if (!RefusedWhileBusy(kUsesImage)) {
+        controller_.LoadBootable();
     }
 }
 
 void CTarvelinView::OnSaveBootable()
 {
-    if (!imageMode_) {
-        Tell("You should open ISO first", "Warning Information");
+    // What the controller says first (no image, not bootable) needs no
+    // component; the boot image is read only after the file is chosen.
+    if (controller_.ImageMode() && controller_.Bootable() && RefusedWhileBusy(kUsesImage)) {
         return;
     }
-    if (!bootable_) {
-        Tell("The Image File is not bootable File", "Warning Information");
-        return;
-    }
-    if (RefusedWhileBusy(kUsesImage)) {
-        return;
-    }
-    FileDialogSpec spec;
-    spec.save = true;
-    spec.filter = kBootImageFilter;
-    const QString path = ShellServices().ChooseFile(this, spec);
-    if (path.isEmpty() || edit_ == nullptr) {
-        return;
-    }
-    CByteBuffer buffer(256);
-    if (!edit_->SaveBootImage(buffer)) {
-        Tell(std::string("The boot image could not be read: ") + edit_->GetLastError());
-        return;
-    }
-    QFile file(path);
-    const auto size = static_cast<qint64>(buffer.GetSize());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(reinterpret_cast<const char*>(buffer.GetData()), size) != size || !file.flush()) {
-        const QString reason = file.errorString();
-        file.close();
-        file.remove();
-        Tell("'" + path.toStdString() + "' could not be written: " + reason.toStdString());
-    }
+    controller_.SaveBootable();
 }
 
 void CTarvelinView::OnDeleteBootable()
 {
-    if (!imageMode_) {
-        Tell("You should open ISO first", "Warning Infor");
+    if (controller_.ImageMode() && controller_.Bootable() && RefusedWhileBusy(kUsesImage)) {
         return;
     }
-    if (!bootable_) {
-        Tell("The Image File is not bootable File", "Warning Information");
-        return;
-    }
-    if (RefusedWhileBusy(kUsesImage) || edit_ == nullptr) {
-        return;
-    }
-    edit_->DeleteBootImage();
-    // Otherwise Save would not write the change.
-    modified_ = true;
+    controller_.DeleteBootable();
 }
 
 void CTarvelinView::OnBootableFromFloppy()
@@ -1130,19 +831,19 @@ bool CTarvelinView::ReadyTemporaryFolder(bool tell)
 QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
 {
     QList<QUrl> urls;
-    if (!imageMode_) {
+    if (!controller_.ImageMode()) {
         for (const EntryRecord* record : records) {
             urls.append(QUrl::fromLocalFile(QString::fromStdString(record->path)));
         }
     } else {
-        if (edit_ == nullptr || saving_ || !ReadyTemporaryFolder(false)) {
+        if (controller_.Edit() == nullptr || saving_ || !ReadyTemporaryFolder(false)) {
             return nullptr;
         }
         // A folder of its own per drag, so entries of one name in two
         // drags never meet.
         const QString folder = QDir(temporaryFolder_).filePath(QStringLiteral("drag-%1").arg(++dragNumber_));
         for (const EntryRecord* record : records) {
-            if (ExtractImageRecord(*record, folder.toStdString())) {
+            if (controller_.ExtractImageRecord(*record, folder.toStdString())) {
                 urls.append(QUrl::fromLocalFile(QDir(folder).filePath(QString::fromStdString(record->name))));
             }
         }

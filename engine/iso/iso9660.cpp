@@ -894,4 +894,73 @@ std::optional<std::vector<PathTableRecord>> DecodePathTable(ConstBytes table, Pa
     return records;
 }
 
+// ---------------------------------------------------------------------------
+// The volume's properties inside an encoded descriptor.
+
+namespace {
+
+struct PropertyField {
+    std::string VolumeProperties::*text;
+    std::size_t offset;
+    std::size_t width;
+};
+
+constexpr std::array<PropertyField, 4> kPropertyFields{{
+    {&VolumeProperties::volumeIdentifier, VolumeDescriptorOffset::kVolumeIdentifier, 32},
+    {&VolumeProperties::publisherIdentifier, VolumeDescriptorOffset::kPublisherIdentifier, 128},
+    {&VolumeProperties::dataPreparerIdentifier, VolumeDescriptorOffset::kDataPreparerIdentifier, 128},
+    {&VolumeProperties::applicationIdentifier, VolumeDescriptorOffset::kApplicationIdentifier, 128},
+}};
+
+std::optional<platform::FileTime> ReadVolumeDateAt(ConstBytes sector, std::size_t offset)
+{
+    VolumeDate date{};
+    std::copy_n(sector.begin() + static_cast<std::ptrdiff_t>(offset), date.size(), date.begin());
+    return FileTimeFromVolumeDate(date);
+}
+
+} // namespace
+
+VolumeProperties ReadVolumeProperties(ConstBytes sector, bool joliet)
+{
+    VolumeProperties properties;
+    if (sector.size() < kSectorSize) {
+        return properties;
+    }
+    for (const PropertyField& field : kPropertyFields) {
+        const ConstBytes bytes = sector.subspan(field.offset, field.width);
+        properties.*field.text = joliet ? ReadJolietTextField(bytes) : ReadTextField(bytes);
+    }
+    properties.creationDate = ReadVolumeDateAt(sector, VolumeDescriptorOffset::kCreationDate);
+    properties.modificationDate = ReadVolumeDateAt(sector, VolumeDescriptorOffset::kModificationDate);
+    return properties;
+}
+
+void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet)
+{
+    if (sector.size() < kSectorSize) {
+        return;
+    }
+    for (const PropertyField& field : kPropertyFields) {
+        const Bytes bytes = sector.subspan(field.offset, field.width);
+        std::string text = properties.*field.text;
+        if (joliet) {
+            PutJolietTextField(bytes, text, u' ');
+            continue;
+        }
+        // d- and a-characters have no small letters.
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+        PutTextField(bytes, text, ' ');
+    }
+    const auto putDate = [sector](std::size_t offset, const std::optional<platform::FileTime>& time) {
+        if (time) {
+            const VolumeDate date = VolumeDateFromFileTime(*time);
+            std::copy(date.begin(), date.end(), sector.begin() + static_cast<std::ptrdiff_t>(offset));
+        }
+    };
+    putDate(VolumeDescriptorOffset::kCreationDate, properties.creationDate);
+    putDate(VolumeDescriptorOffset::kModificationDate, properties.modificationDate);
+}
+
 } // namespace tarvelin::iso

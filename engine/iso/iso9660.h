@@ -389,6 +389,28 @@ TARVELIN_API bool EncodeVolumeDescriptor(const VolumeDescriptor& descriptor, Byt
 // blocks of 2048 bytes and a 34-byte root record that is a directory.
 TARVELIN_API std::optional<VolumeDescriptor> DecodeVolumeDescriptor(ConstBytes sector,
                                                                     DecodeReport* report = nullptr);
+// The texts and dates by which a user knows a volume: volume identifier
+// (8.4.6), publisher (8.4.11), data preparer (8.4.12) and application
+// identifier (8.4.13), creation (8.4.26) and modification date (8.4.27).
+// A date that is not specified reads as nothing; one left empty when
+// written keeps the descriptor's date.
+struct VolumeProperties {
+    std::string volumeIdentifier;
+    std::string publisherIdentifier;
+    std::string dataPreparerIdentifier;
+    std::string applicationIdentifier;
+    std::optional<platform::FileTime> creationDate;
+    std::optional<platform::FileTime> modificationDate;
+
+    bool operator==(const VolumeProperties&) const = default;
+};
+// Reads them from an encoded primary descriptor, or with joliet from a
+// Joliet one (texts in UCS-2).
+TARVELIN_API VolumeProperties ReadVolumeProperties(ConstBytes sector, bool joliet);
+// Writes them into an encoded descriptor (2048 bytes), every other byte as
+// it was; the texts are cut to their fields and padded with spaces.
+TARVELIN_API void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet);
+
 // Level from the escape sequences field (%/@, %/C or %/E in its first
 // three bytes); None for a primary descriptor or any other sequence.
 TARVELIN_API JolietLevel JolietLevelOf(const VolumeDescriptor& descriptor);

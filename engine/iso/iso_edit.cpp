@@ -166,7 +166,9 @@ public:
         }
         if (desc_ != nullptr) {
             desc_->SetSource(sector_);
+            desc_->SetVolumeProperties(nullptr);
         }
+        pendingProperties_.reset();
         lastError_.clear();
         return true;
     }
@@ -460,6 +462,39 @@ public:
     }
 
     void CompactNextSave() override { compactNext_ = true; }
+
+    iso::VolumeProperties GetVolumeProperties() override
+    {
+        iso::VolumeProperties current;
+        std::vector<std::uint8_t> sector(iso::kSectorSize);
+        if (!saving_ && sector_ != nullptr && sector_->ReadSector(iso::kFirstDescriptorSector, sector.data())) {
+            current = iso::ReadVolumeProperties(sector, false);
+        }
+        if (pendingProperties_) {
+            // The texts as set; a date only where one was set.
+            const iso::VolumeProperties& pending = *pendingProperties_;
+            current.volumeIdentifier = pending.volumeIdentifier;
+            current.publisherIdentifier = pending.publisherIdentifier;
+            current.dataPreparerIdentifier = pending.dataPreparerIdentifier;
+            current.applicationIdentifier = pending.applicationIdentifier;
+            current.creationDate = pending.creationDate ? pending.creationDate : current.creationDate;
+            current.modificationDate = pending.modificationDate ? pending.modificationDate : current.modificationDate;
+        }
+        return current;
+    }
+
+    bool SetVolumeProperties(const iso::VolumeProperties& properties) override
+    {
+        if (saving_) {
+            return Fail(kSaveUnderWay);
+        }
+        if (desc_ == nullptr) {
+            return Fail("no image is open");
+        }
+        pendingProperties_ = properties;
+        desc_->SetVolumeProperties(&*pendingProperties_);
+        return true;
+    }
 
     bool SetBootInfoPatch(std::uint32_t flags) override
     {
@@ -781,6 +816,7 @@ private:
     NameSource shownTree_ = NameSource::Automatic; // the names the loaded tree shows
     bool replaced_ = false;
     bool compactNext_ = false; // asked for the next save
+    std::optional<iso::VolumeProperties> pendingProperties_; // for the next save
     bool compacting_ = false;  // the save under way slides every file down
     bool fillingHoles_ = false; // the saves of a compact before that one
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
@@ -798,6 +834,11 @@ void CIsoEdit::RunSave(void* context, ProgressFn callback)
     std::string error;
     const bool saved = Save(context, callback, error);
     lastError_ = saved ? std::string() : (error.empty() ? std::string("the save failed") : error);
+    if (saved && pendingProperties_) {
+        // Written: the image's descriptors hold them now.
+        desc_->SetVolumeProperties(nullptr);
+        pendingProperties_.reset();
+    }
     saving_ = false;
     // Nothing of the facade is touched after this call: it may destroy us.
     callback(context, saved ? kSaveDone : kSaveFailed);

@@ -43,6 +43,7 @@
 #include "core/registry.h"
 #include "iso/boot_info_table.h"
 #include "iso/dir_entry.h"
+#include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
 #include "platform/time.h"
 
@@ -173,6 +174,15 @@ public:
     // file lists, files of 4 GiB or more). Moves are journaled like every
     // other write of the save.
     virtual void CompactNextSave() = 0;
+
+    // The volume's texts and dates: those the next save writes where they
+    // have been set, else those of the image's primary descriptor (empty
+    // when it cannot be read).
+    virtual iso::VolumeProperties GetVolumeProperties() = 0;
+    // The next save writes them into the primary and the Joliet descriptor,
+    // every other descriptor byte kept; a date left empty stays as the save
+    // sets it. False, changing nothing, while a save runs.
+    virtual bool SetVolumeProperties(const iso::VolumeProperties& properties) = 0;
 };
 
 } // namespace tarvelin

@@ -81,6 +81,7 @@ struct DescriptorSetRequest {
     std::optional<std::uint32_t> bootCatalogSector; // a boot record when set
     platform::FileTime buildTime = 0;
     std::string_view volumeLabel; // empty: the date label
+    const iso::VolumeProperties* properties = nullptr; // null: as the source has them
 };
 
 // The descriptor set of the source image as read, from sector 16.
@@ -238,7 +239,14 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
     const bool hadJoliet = source.jolietIndex.has_value();
     const std::uint32_t oldJolietRoot = hadJoliet ? RootExtentOf(source.sectors[*source.jolietIndex]) : 0;
     SetScratch set;
-    PlaceTree(set.Add(source.sectors[0]), request.isoTree, request.volumeSectors, modified);
+    const auto withProperties = [&request](iso::Bytes sector, bool joliet) {
+        if (request.properties != nullptr) {
+            iso::PutVolumeProperties(sector, *request.properties, joliet);
+        }
+    };
+    iso::Bytes primary = set.Add(source.sectors[0]);
+    PlaceTree(primary, request.isoTree, request.volumeSectors, modified);
+    withProperties(primary, false);
 
     // El Torito wants its boot record at sector 17, right behind the
     // primary: one the source had there keeps its bytes and gets the new
@@ -257,7 +265,9 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
             // Without a Joliet tree in the save, a descriptor naming the old
             // one would name sectors the save reuses: it is left out.
             if (request.joliet) {
-                PlaceTree(set.Add(sector), request.jolietTree, request.volumeSectors, modified);
+                iso::Bytes joliet = set.Add(sector);
+                PlaceTree(joliet, request.jolietTree, request.volumeSectors, modified);
+                withProperties(joliet, true);
             }
             continue;
         }
@@ -285,8 +295,10 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
         constexpr std::size_t kLabelSize = sizeof(iso::VolumeDescriptor::volumeIdentifier);
         const std::string label = iso::ReadTextField(
             iso::ConstBytes(source.sectors[0]).subspan(iso::VolumeDescriptorOffset::kVolumeIdentifier, kLabelSize));
+        iso::Bytes joliet = set.Add();
         encoded = iso::EncodeVolumeDescriptor(
-            MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), set.Add());
+            MakeDescriptor(iso::DescriptorType::Supplementary, request, request.jolietTree, label), joliet);
+        withProperties(joliet, true);
     }
     if (source.terminated) {
         set.Add(source.sectors.back());
@@ -394,6 +406,7 @@ public:
         request.isoTree = {ptSize, ptSector, rootExtent, rootSize};
         request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
         request.buildTime = BuildMoment(buildTime_);
+        request.properties = properties_ ? &*properties_ : nullptr;
         if (bootOption != kBootNone && (bootOption == kBootAlways || HasBootRecord())) {
             request.bootCatalogSector = bootCatalogSector;
         }
@@ -437,6 +450,14 @@ public:
     }
 
     std::uint32_t GetUdfNsrVersion() override { return Scan().udfNsrVersion; }
+
+    void SetVolumeProperties(const iso::VolumeProperties* properties) override
+    {
+        properties_.reset();
+        if (properties != nullptr) {
+            properties_ = *properties;
+        }
+    }
 
 private:
     // Each question reads the source afresh: the image may have been saved
@@ -522,6 +543,7 @@ private:
     IIsoSector* source_ = nullptr;
     CByteBuffer sectors_{256};
     std::optional<platform::FileTime> buildTime_;
+    std::optional<iso::VolumeProperties> properties_;
 };
 
 } // namespace tarvelin

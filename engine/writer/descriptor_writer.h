@@ -14,6 +14,7 @@
 #include "core/byte_buffer.h"
 #include "core/component.h"
 #include "core/registry.h"
+#include "iso/iso9660.h"
 #include "platform/time.h"
 
 #include <cstdint>
@@ -93,6 +94,10 @@ public:
     // 2 or 3 when the source also carries a UDF file system (the version of
     // its NSR descriptor), else 0.
     virtual std::uint32_t GetUdfNsrVersion() = 0;
+    // The volume's texts and dates the next Build writes into the primary
+    // and the Joliet descriptor (a date left empty as the save sets it);
+    // null keeps those of the source.
+    virtual void SetVolumeProperties(const iso::VolumeProperties* properties) = 0;
 };
 
 } // namespace tarvelin

@@ -4,10 +4,19 @@
 //   DIR/skinned-controls-dark.png  the same in a dark palette,
 //   DIR/about-reveal-middle.png    the About dialog halfway through its
 //                                  reveal over the main window,
-//   DIR/about-reveal-end.png       and once the reveal has ended.
+//   DIR/about-reveal-end.png       and once the reveal has ended,
+//   DIR/properties-dialog.png      the Properties dialog of the image,
+//   DIR/context-menu.png           the main window with the list's context
+//                                  menu open on a row (Rename, New Folder).
 //   tarvelin-look-shots DIR IMAGE   (IMAGE: opened in the main window)
 
 #include "about_dlg.h"
+#include "commands.h"
+#include "left_view.h"
+#include "properties_dlg.h"
+#include "tarvelin_view.h"
+
+#include "iso/iso_edit.h"
 #include "look/skin.h"
 #include "main_frame.h"
 #include "tarvelin_app.h"
@@ -20,11 +29,15 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QTreeView>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -197,6 +210,51 @@ void Serve(int ms)
     }
 }
 
+// The Properties dialog over the opened image's volume.
+bool SaveProperties(CMainFrame& frame, const QString& path)
+{
+    CTarvelinView* list = frame.GetRightPane();
+    if (list == nullptr || list->Controller().Edit() == nullptr) {
+        return false;
+    }
+    CPropertiesDlg dialog(list->Controller().Edit()->GetVolumeProperties(), &frame);
+    dialog.show();
+    Serve(300);
+    return dialog.grab().save(path);
+}
+
+// The list's context menu as a right click on the first row opens it,
+// drawn where it stands over the main window.
+bool SaveContextMenu(CMainFrame& frame, const QString& path)
+{
+    CTarvelinView* list = frame.GetRightPane();
+    if (list == nullptr || list->Model().rowCount() == 0) {
+        return false;
+    }
+    QTreeView* details = list->DetailsView();
+    const int row = std::min(2, list->Model().rowCount() - 1);
+    details->selectionModel()->select(list->Model().index(row, 0),
+                                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QRect cell = details->visualRect(list->Model().index(row, 0));
+    const QPoint at = details->viewport()->mapToGlobal(cell.center());
+    QMenu menu(&frame);
+    for (int id : ListContextMenuLayout()) {
+        if (id == 0) {
+            menu.addSeparator();
+        } else if (QAction* action = frame.CommandAction(id); action != nullptr) {
+            menu.addAction(action);
+        }
+    }
+    menu.popup(at);
+    Serve(300);
+    QPixmap picture = frame.grab();
+    QPainter painter(&picture);
+    painter.drawPixmap(frame.mapFromGlobal(menu.pos()), menu.grab());
+    painter.end();
+    menu.close();
+    return picture.save(path);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -231,6 +289,11 @@ int main(int argc, char** argv)
         ok = false;
     }
     delete about;
+    if (!SaveProperties(*app.MainFrame(), out.filePath(QStringLiteral("properties-dialog.png"))) ||
+        !SaveContextMenu(*app.MainFrame(), out.filePath(QStringLiteral("context-menu.png")))) {
+        std::fprintf(stderr, "tarvelin-look-shots: the Properties dialog or the context menu was not pictured\n");
+        ok = false;
+    }
     app.ExitInstance();
     return ok ? 0 : 1;
 }

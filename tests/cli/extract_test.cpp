@@ -444,6 +444,8 @@ public:
     DirNode* NewDirectory(const char*, DirNode*) override { return nullptr; }
     bool Rename(const char*, DirNode*) override { return false; }
     bool StartSave(void*, ProgressFn) override { return false; }
+    iso::VolumeProperties GetVolumeProperties() override { return {}; }
+    bool SetVolumeProperties(const iso::VolumeProperties&) override { return false; }
     bool HasBootImage() override { return false; }
     void DeleteBootImage() override {}
     bool SaveBootImage(CByteBuffer&) override { return false; }

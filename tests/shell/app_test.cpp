@@ -89,7 +89,8 @@ TEST_F(StartUpTest, AnImageOnTheCommandLineIsOpenAndListedWhenTheWindowShows)
     CMainFrame* frame = app_->MainFrame();
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(frame->isVisible());
-    EXPECT_EQ(frame->windowTitle().toStdString(), "Tarvelin");
+    // The title names the image's file.
+    EXPECT_EQ(frame->windowTitle().toStdString(), "named on the command line.iso - Tarvelin");
     CTarvelinView& list = *frame->GetRightPane();
     EXPECT_TRUE(list.ImageMode());
     EXPECT_EQ(list.CurrentFolder(), &list.ImageRoot());

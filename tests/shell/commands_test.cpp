@@ -14,8 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCloseEvent>
+#include <QInputDialog>
+#include <QLabel>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -334,17 +338,115 @@ TEST_F(CommandsTest, AddingAFileOfAnExistingNameReplacesTheEntryAndItsRow)
     fs::remove(services_.Opened()[0]);
 }
 
-TEST_F(CommandsTest, SaveDoesNothingWithoutEditsAndSaveAsNothingInImageMode)
+TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
 {
     OpenSourceImage();
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "source.iso - Tarvelin");
+    EXPECT_TRUE(frame_.SizeLabel()->text().startsWith(QStringLiteral("Image: "))) << frame_.SizeLabel()->text().toStdString();
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_FALSE(List().IsSaving());
-    EXPECT_FALSE(List().Progress().Dialog().Exists());
+    EXPECT_TRUE(services_.FileDialogs().empty());
+
+    const auto before = test::ReadWholeFile(image_);
+    const std::string target = dir_ / "saved as.iso";
     Select({"small.txt"});
     frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "source.iso* - Tarvelin");
+    services_.SetChoices({target});
     frame_.RunCommand(ID_FILE_SAVEISOAS);
-    EXPECT_FALSE(List().IsSaving());
-    EXPECT_TRUE(services_.FileDialogs().empty());
+    ASSERT_EQ(services_.FileDialogs().size(), std::size_t{1});
+    EXPECT_TRUE(services_.FileDialogs()[0].save);
+    ASSERT_TRUE(WaitIdle(List()));
+    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+
+    EXPECT_EQ(test::ReadWholeFile(image_), before);
+    EXPECT_EQ(List().ImagePath(), target);
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "saved as.iso - Tarvelin");
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs", "other.txt"}));
+    const std::string listing = test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(target));
+    EXPECT_EQ(listing.find("small.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("/other.txt"), std::string::npos) << listing;
+    // The size shown is the new file's.
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(),
+              "Image: " + SizeText(static_cast<std::uint64_t>(fs::file_size(target))));
+}
+
+TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
+{
+    const struct {
+        int id;
+        QKeySequence key;
+    } keys[]{{ID_ACTIONS_DELETE, QKeySequence(Qt::Key_Delete)},
+             {ID_EDIT_RENAME, QKeySequence(Qt::Key_F2)},
+             {ID_EDIT_NEWFOLDER, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N)}};
+    for (const auto& command : keys) {
+        ASSERT_NE(frame_.CommandAction(command.id), nullptr) << command.id;
+        EXPECT_EQ(frame_.CommandAction(command.id)->shortcut(), command.key) << command.id;
+        EXPECT_EQ(std::ranges::count(ListContextMenuLayout(), command.id), 1) << command.id;
+    }
+
+    // Through the dialogs, on the folder shown: a new folder, then the
+    // selected file renamed, then both saved.
+    OpenSourceImage();
+    WhenDialogShows<QInputDialog>([](QInputDialog& dialog) {
+        dialog.setTextValue(QStringLiteral("made"));
+        dialog.accept();
+    });
+    frame_.RunCommand(ID_EDIT_NEWFOLDER);
+    Select({"small.txt"});
+    WhenDialogShows<QInputDialog>([](QInputDialog& dialog) {
+        EXPECT_EQ(dialog.textValue().toStdString(), "small.txt");
+        dialog.setTextValue(QStringLiteral("tiny.txt"));
+        dialog.accept();
+    });
+    frame_.RunCommand(ID_EDIT_RENAME);
+    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs", "made", "other.txt", "tiny.txt"}));
+    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    const std::string listing = test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(image_));
+    EXPECT_NE(listing.find("/tiny.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("/made"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("small.txt"), std::string::npos) << listing;
+    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+}
+
+TEST_F(CommandsTest, ACloseRequestWhileSaveChangesIsAskedAsksNoSecondTime)
+{
+    OpenSourceImage();
+    Select({"small.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    // A prompt that, while the first question is up, gets another close.
+    class ClosingPrompt final : public platform::IPrompt {
+    public:
+        explicit ClosingPrompt(QWidget& window) : window_(window), previous_(platform::SetPrompt(this)) {}
+        ~ClosingPrompt() override { platform::SetPrompt(previous_); }
+        platform::PromptAnswer Ask(std::string_view text, std::string_view, platform::PromptButtons,
+                                   platform::PromptIcon) override
+        {
+            asked.emplace_back(text);
+            if (asked.size() == 1) {
+                // Delivered as the window system delivers one (close()
+                // would be swallowed by Qt while the window is closing).
+                QCloseEvent again;
+                QCoreApplication::sendEvent(&window_, &again);
+                secondAccepted = again.isAccepted();
+            }
+            return platform::PromptAnswer::Cancel;
+        }
+        std::vector<std::string> asked;
+        bool secondAccepted = true;
+
+    private:
+        QWidget& window_;
+        platform::IPrompt* previous_;
+    } prompt(frame_);
+    frame_.close();
+    EXPECT_EQ(prompt.asked, std::vector<std::string>{"Save changes?"});
+    // The second request waits for the first answer; Cancel keeps the window.
+    EXPECT_FALSE(prompt.secondAccepted);
+    EXPECT_TRUE(frame_.isVisible());
+    EXPECT_TRUE(List().Modified());
 }
 
 TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)

@@ -465,7 +465,7 @@ TEST(Pictures, MenuItemsOfToolbarCommandsShowTheToolbarsPicture)
     int withPicture = 0;
     for (QAction* menu : frame.menuBar()->actions()) {
         for (QAction* item : menu->menu()->actions()) {
-            if (item->isSeparator()) {
+            if (item->isSeparator() || item->menu() != nullptr) {
                 continue;
             }
             const bool onToolbar = std::ranges::count(toolbar, item->data().toInt()) > 0;

@@ -21,12 +21,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
 #include <QTest>
 #include <QTreeView>
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,15 +55,6 @@ std::vector<std::string> ListNames(CTarvelinView& list)
         names.push_back(list.Model().RecordAt(row)->name);
     }
     return names;
-}
-
-std::vector<std::string> Column(CTarvelinView& list, int column)
-{
-    std::vector<std::string> texts;
-    for (int row = 0; row < list.Model().rowCount(); ++row) {
-        texts.push_back(RecordListModel::CellText(*list.Model().RecordAt(row), column));
-    }
-    return texts;
 }
 
 std::set<std::string> TreeFolders(const QTreeWidgetItem* item)
@@ -129,18 +123,15 @@ TEST_F(ViewsTest, OpeningAnImageListsItsRootFoldersInTheTreeAndItsRootEntriesInT
     EXPECT_EQ(root->text(0).toStdString(), "Tarvelin");
     EXPECT_EQ(TreeFolders(root), (std::set<std::string>{"docs", "music"}));
 
-    const std::vector<std::string> names = ListNames(List());
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
-              (std::set<std::string>{"big.dat", "mid.txt", "small.abc", "docs", "music"}));
-    // The list shows the records last first.
-    std::vector<std::string> chain;
-    for (const auto& child : List().ImageRoot().children) {
-        chain.push_back(child->name);
-    }
-    std::reverse(chain.begin(), chain.end());
-    EXPECT_EQ(names, chain);
+    // The first listing is by name, folders first, with the header's arrow
+    // on the name column.
+    EXPECT_EQ(ListNames(List()), (std::vector<std::string>{"docs", "music", "big.dat", "mid.txt", "small.abc"}));
+    const QHeaderView* header = List().DetailsView()->header();
+    EXPECT_TRUE(header->isSortIndicatorShown());
+    EXPECT_EQ(header->sortIndicatorSection(), static_cast<int>(RecordListModel::FileNameColumn));
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
     EXPECT_EQ(RecordListModel::CellText(*List().Model().RecordAt(RowOf("big.dat")), RecordListModel::SizeColumn),
-              "100");
+              "100 bytes");
     // Every record is bound to its node, the root included.
     EXPECT_EQ(List().NodeMap().size(), std::size_t{1 + 5 + 3 + 1});
     EXPECT_EQ(RecentFileList::Paths().front().toStdString(), std::filesystem::absolute(firstImage_).string());
@@ -207,7 +198,7 @@ TEST_F(ViewsTest, DoubleClickOnAFolderRowOpensThatFolder)
     EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
 }
 
-TEST_F(ViewsTest, HeaderClicksSortByteWiseAndReverseOnTheSameColumn)
+TEST_F(ViewsTest, HeaderClicksSortFoldersFirstAndReverseOnTheSameColumn)
 {
     ScriptedPrompt prompt;
     ASSERT_TRUE(List().OpenImage(firstImage_));
@@ -217,23 +208,25 @@ TEST_F(ViewsTest, HeaderClicksSortByteWiseAndReverseOnTheSameColumn)
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
         QApplication::processEvents();
     };
-    for (int column : {RecordListModel::SizeColumn, RecordListModel::FileNameColumn}) {
-        clickColumn(column);
-        EXPECT_EQ(List().SortColumn(), column);
-        EXPECT_TRUE(List().SortAscending());
-        std::vector<std::string> texts = Column(List(), column);
-        EXPECT_TRUE(std::is_sorted(texts.begin(), texts.end())) << column;
-        clickColumn(column);
-        EXPECT_FALSE(List().SortAscending());
-        texts = Column(List(), column);
-        EXPECT_TRUE(std::is_sorted(texts.rbegin(), texts.rend())) << column;
+    // The list starts sorted by name; sizes sort by their byte count (3,
+    // 20, 100), not by their text; folders stay first either way.
+    const struct {
+        int column;
+        bool ascending;
+        std::vector<std::string> names;
+    } clicks[]{
+        {RecordListModel::SizeColumn, true, {"docs", "music", "small.abc", "mid.txt", "big.dat"}},
+        {RecordListModel::SizeColumn, false, {"docs", "music", "big.dat", "mid.txt", "small.abc"}},
+        {RecordListModel::FileNameColumn, true, {"docs", "music", "big.dat", "mid.txt", "small.abc"}},
+        {RecordListModel::FileNameColumn, false, {"music", "docs", "small.abc", "mid.txt", "big.dat"}},
+    };
+    for (const auto& click : clicks) {
+        clickColumn(click.column);
+        EXPECT_EQ(List().SortColumn(), click.column);
+        EXPECT_EQ(List().SortAscending(), click.ascending);
+        EXPECT_EQ(header->sortIndicatorOrder(), click.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+        EXPECT_EQ(ListNames(List()), click.names) << click.column << " " << click.ascending;
     }
-    // As text, "100" comes before "20" and "3".
-    clickColumn(RecordListModel::SizeColumn);
-    const std::vector<std::string> sizes = Column(List(), RecordListModel::SizeColumn);
-    const auto at = [&sizes](const std::string& text) { return std::find(sizes.begin(), sizes.end(), text); };
-    EXPECT_LT(at("100"), at("20"));
-    EXPECT_LT(at("20"), at("3"));
     // Each row still stands for its own record.
     const int row = RowOf("mid.txt");
     ASSERT_GE(row, 0);
@@ -474,6 +467,102 @@ TEST(RecentFiles, KeepsTheFourNewestNewestFirst)
     }
     EXPECT_EQ(RecentFileList::Paths(),
               (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso", "/tmp/b.iso"}));
+}
+
+TEST_F(ViewsTest, TheTreeKeepsItsOpenFoldersAndTheFolderShownAcrossDeleteAndAdd)
+{
+    ScriptedPrompt prompt;
+    test_commands::ScriptedServices services;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    const auto item = [this](const std::vector<std::string>& names) {
+        QTreeWidgetItem* at = Tree().topLevelItem(0);
+        for (const std::string& name : names) {
+            QTreeWidgetItem* next = nullptr;
+            for (int i = 0; at != nullptr && i < at->childCount(); ++i) {
+                if (at->child(i)->text(0).toStdString() == name) {
+                    next = at->child(i);
+                }
+            }
+            at = next;
+        }
+        return at;
+    };
+    Tree().topLevelItem(0)->setExpanded(true);
+    item({"docs"})->setExpanded(true);
+    Tree().setCurrentItem(item({"docs", "inner"}));
+    ASSERT_EQ(List().CurrentFolder()->name, "inner");
+
+    const std::string added = dir_ / "added";
+    std::filesystem::create_directories(added + "/below");
+    WriteFile(added + "/below/file.txt", 4);
+    services.SetChoices({added});
+    const std::function<void()> steps[]{
+        [&] {
+            SelectNamed(List(), {"deep.bin"});
+            frame_.RunCommand(ID_ACTIONS_DELETE);
+        },
+        [&] { frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY); },
+    };
+    for (const auto& step : steps) {
+        step();
+        ASSERT_NE(item({"docs"}), nullptr);
+        EXPECT_TRUE(Tree().topLevelItem(0)->isExpanded());
+        EXPECT_TRUE(item({"docs"})->isExpanded());
+        EXPECT_FALSE(item({"music"})->isExpanded());
+        ASSERT_NE(Tree().currentItem(), nullptr);
+        EXPECT_EQ(Tree().currentItem(), item({"docs", "inner"}));
+        EXPECT_EQ(List().CurrentFolder()->name, "inner");
+    }
+    EXPECT_EQ(ListNames(List()), std::vector<std::string>{"added"});
+    EXPECT_NE(item({"docs", "inner", "added", "below"}), nullptr);
+    EXPECT_TRUE(prompt.asked.empty());
+}
+
+TEST_F(ViewsTest, TheStatusBarShowsTheCompositionsSizeAsEntriesComeAndGo)
+{
+    ScriptedPrompt prompt;
+    test_commands::ScriptedServices services;
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
+    const std::string big = dir_ / "big.bin";
+    WriteFile(big, 3 * 1024 * 1024);
+    services.SetChoices({big});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    // The file's 3 MB and the volume's own sectors, estimated.
+    const std::uint64_t estimate = List().Controller().ContentSize();
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "About " + SizeText(estimate));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
+    SelectNamed(List(), {"big.bin"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
+
+    // The estimate is near what the build then writes.
+    services.SetChoices({big, dir_ / "built.iso"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    const auto built = static_cast<std::uint64_t>(std::filesystem::file_size(dir_ / "built.iso"));
+    EXPECT_LE(std::max(built, estimate) - std::min(built, estimate), std::uint64_t{64} * 1024)
+        << built << " " << estimate;
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "Image: " + SizeText(built));
+    EXPECT_TRUE(prompt.asked.empty());
+}
+
+TEST_F(ViewsTest, OpenRecentListsTheImagesOpenedLastAndOpensTheOneChosen)
+{
+    ScriptedPrompt prompt;
+    ASSERT_TRUE(List().OpenImage(firstImage_));
+    ASSERT_TRUE(List().OpenImage(secondImage_));
+    QMenu* recent = frame_.RecentMenu();
+    ASSERT_NE(recent, nullptr);
+    emit recent->aboutToShow();
+    const QList<QAction*> items = recent->actions();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items[0]->text().toStdString(), "&1 " + std::filesystem::absolute(secondImage_).string());
+    EXPECT_EQ(items[1]->text().toStdString(), "&2 " + std::filesystem::absolute(firstImage_).string());
+    items[1]->trigger();
+    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), (std::set<std::string>{"docs", "music"}));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "first.iso - Tarvelin");
+    EXPECT_TRUE(prompt.asked.empty());
 }
 
 } // namespace

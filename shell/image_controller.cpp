@@ -1,0 +1,996 @@
+#include "image_controller.h"
+
+#include "recent_files.h"
+
+#include "core/byte_buffer.h"
+#include "core/image_file.h"
+#include "core/iso_sector.h"
+#include "iso/iso9660.h"
+#include "iso/iso_edit.h"
+#include "iso/iso_extract.h"
+#include "platform/atomic_output.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <utility>
+
+namespace tarvelin::shell {
+
+namespace {
+
+using platform::PromptAnswer;
+using platform::PromptButtons;
+using platform::PromptIcon;
+
+constexpr const char* kProgramCaption = "Tarvelin";
+// "All files" shows the files without an extension (README) that "*.*"
+// hides.
+constexpr std::string_view kBootImageFilter = "(*.image)|*.image |(*.*)|*.*|All files (*)|*||";
+constexpr std::string_view kAddFilesFilter = "(*.*)|*.*|All files (*)|*||";
+// How many failures a message lists before it says how many more there are.
+constexpr std::size_t kListedFailures = 8;
+
+// What a composition's volume needs besides its files' data, at least: the
+// system area, the descriptors and their terminator, four path tables and
+// the two root folders.
+constexpr std::uint64_t kVolumeOverheadSectors = iso::kSystemAreaSectors + 3 + 4 + 2;
+// Per entry, about what its directory records take in both trees.
+constexpr std::uint64_t kRecordBytesPerEntry = 2 * 64;
+
+// Copies the image file under the facade to a new file, complete or not at
+// all. The file is read through the facade, which holds it exclusively.
+bool CopyImageFile(IIsoEdit& edit, const std::string& target, std::string& why)
+{
+    IImageFile* file = edit.GetSector() != nullptr ? edit.GetSector()->GetFile() : nullptr;
+    if (file == nullptr) {
+        why = "the image file cannot be read";
+        return false;
+    }
+    platform::AtomicOutput output;
+    if (!output.Open(target, platform::ExistingOutput::Refuse)) {
+        why = output.LastError();
+        return false;
+    }
+    constexpr std::uint32_t kChunk = 1u << 20;
+    std::vector<std::uint8_t> chunk(kChunk);
+    const std::uint64_t length = file->GetLength();
+    for (std::uint64_t at = 0; at < length;) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, length - at));
+        if (file->ReadAt(at, chunk.data(), count) != count) {
+            why = std::string("the image file cannot be read: ") + file->GetLastError();
+            return false;
+        }
+        if (!output.Stream().Write(chunk.data(), count)) {
+            why = output.LastError();
+            return false;
+        }
+        at += count;
+    }
+    if (!output.Commit()) {
+        why = output.LastError();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string FailureList(const std::vector<std::string>& failures)
+{
+    std::string text;
+    for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) {
+        text += "\n" + failures[i];
+    }
+    if (failures.size() > kListedFailures) {
+        text += "\n(" + std::to_string(failures.size() - kListedFailures) + " more)";
+    }
+    return text;
+}
+
+CImageController::CImageController(IImageControllerHost& host) : host_(host) {}
+
+CImageController::~CImageController()
+{
+    DropSaveAs();
+    DestroyComponent(edit_);
+}
+
+namespace {
+
+// The node at the end of the names from the root; null when one is missing.
+DirNode* NodeAt(IIsoEdit& edit, const std::vector<std::string>& names)
+{
+    DirNode* node = edit.GetRoot();
+    for (const std::string& name : names) {
+        DirNode* child = node == nullptr ? nullptr : edit.GetFirstChild(node);
+        ItemInfo info;
+        while (child != nullptr && (!edit.GetItemInfo(child, info) || info.name != name)) {
+            child = edit.GetNextSibling(child);
+        }
+        node = child;
+    }
+    return node;
+}
+
+std::string PathText(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names) {
+        text += "/" + name;
+    }
+    return text.empty() ? "/" : text;
+}
+
+} // namespace
+
+std::vector<std::string> CImageController::NamePath(const EntryRecord* record)
+{
+    std::vector<std::string> names;
+    for (const EntryRecord* at = record; at != nullptr && at != &imageRoot_; at = FindParentRecord(imageRoot_, at)) {
+        names.push_back(at->name);
+    }
+    std::reverse(names.begin(), names.end());
+    return names;
+}
+
+void CImageController::Tell(const std::string& text, const char* caption, PromptIcon icon)
+{
+    host_.Ask(text, caption, PromptButtons::Ok, icon);
+}
+
+void CImageController::ShowFolder(EntryRecord* record)
+{
+    currentFolder_ = record;
+    host_.ListFolder(record);
+}
+
+DirNode* CImageController::NodeOf(const EntryRecord* record) const
+{
+    const auto found = nodeMap_.find(record);
+    return found == nodeMap_.end() ? nullptr : found->second;
+}
+
+void CImageController::ClearCurrentMode()
+{
+    EntryRecord& root = ModeRoot();
+    // No row may stand for a record about to be freed.
+    host_.ListFolder(nullptr);
+    UnbindRecordTree(nodeMap_, root);
+    root.children.clear();
+    if (imageMode_) {
+        DropSaveAs();
+        DestroyComponent(edit_);
+        modified_ = false;
+        hasRockRidge_ = false;
+        editLog_.clear();
+    }
+    currentFolder_ = &root;
+    host_.FoldersChanged(&root);
+    host_.ImageChanged();
+    host_.ContentsChanged();
+}
+
+bool CImageController::OpenImage(const std::string& path)
+{
+    ClearCurrentMode();
+    edit_ = Edit1();
+    if (edit_ == nullptr) {
+        return false;
+    }
+    if (!edit_->Open(path.c_str())) {
+        // The engine's reason below the message, as the command line gives it.
+        const std::string reason = edit_->GetLastError();
+        DestroyComponent(edit_);
+        Tell("open error file!\n" + path + ": " + reason);
+        return false;
+    }
+    imagePath_ = path;
+    imageMode_ = true;
+    edit_->SetNameSource(nameSource_);
+    edit_->LoadTree();
+    hasRockRidge_ = edit_->HasRockRidge();
+    DirNode* root = edit_->GetRoot();
+    nodeMap_[&imageRoot_] = root;
+    if (root != nullptr) {
+        BuildImageRecords(imageRoot_, edit_->GetFirstChild(root));
+    }
+    bootable_ = edit_->HasBootImage();
+    RecentFileList::Add(QString::fromStdString(path));
+    ShowFolder(&imageRoot_);
+    host_.FoldersChanged(&imageRoot_);
+    host_.ImageChanged();
+    host_.ContentsChanged();
+    return true;
+}
+
+void CImageController::BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings)
+{
+    // Depth first without recursion; the records keep the engine's order.
+    std::vector<std::pair<EntryRecord*, DirNode*>> pending{{&parentRecord, firstNode}};
+    bool first = true;
+    while (!pending.empty()) {
+        auto [parent, node] = pending.back();
+        pending.pop_back();
+        const bool onlyThisNode = first && !followSiblings;
+        first = false;
+        for (; node != nullptr; node = onlyThisNode ? nullptr : edit_->GetNextSibling(node)) {
+            ItemInfo info;
+            if (!edit_->GetItemInfo(node, info)) {
+                continue;
+            }
+            auto record = std::make_unique<EntryRecord>();
+            record->isFolder = info.isDirectory ? 1 : 0;
+            record->attributes = info.isDirectory ? kDirectoryAttribute : 0;
+            record->size = info.size;
+            record->name = info.name;
+            record->path = info.name;
+            EntryRecord* added = parent->Append(std::move(record));
+            nodeMap_[added] = node;
+            if (DirNode* child = edit_->GetFirstChild(node); child != nullptr) {
+                pending.emplace_back(added, child);
+            }
+        }
+    }
+}
+
+void CImageController::ReloadWithNames(NameSource source, bool afterSave)
+{
+    if (!HasOpenedImage()) {
+        return;
+    }
+    const std::string path = imagePath_;
+    const std::vector<EntryRecord*> chain = FolderChain(currentFolder_);
+    if (afterSave) {
+        // The save has moved the folders, and the tree in memory still
+        // gives their old places: the saved image is read again with the
+        // names the user saw to learn where the folder shown is now.
+        std::vector<std::string> names;
+        for (const EntryRecord* record : chain) {
+            names.push_back(record->name);
+        }
+        if (!OpenImage(path)) {
+            return;
+        }
+        ShowFolder(DeepestFolderAlong(names.size(), [&names](std::size_t level, const EntryRecord& child) {
+            return child.name == names[level];
+        }));
+        ReloadWithNames(source, false);
+        return;
+    }
+    // A folder's place in the image file tells it again whatever names the
+    // file is read with. One added since the image was read has no place
+    // there yet, nor has anything below it.
+    std::vector<std::uint32_t> extents;
+    for (const EntryRecord* record : chain) {
+        std::uint32_t extent = 0;
+        if (!edit_->GetItemExtent(NodeOf(record), extent) || extent == 0) {
+            break;
+        }
+        extents.push_back(extent);
+    }
+    nameSource_ = source;
+    if (!OpenImage(path)) {
+        return;
+    }
+    EntryRecord* folder =
+        DeepestFolderAlong(extents.size(), [this, &extents](std::size_t level, const EntryRecord& child) {
+            std::uint32_t extent = 0;
+            return edit_->GetItemExtent(NodeOf(&child), extent) && extent == extents[level];
+        });
+    if (folder != &imageRoot_) {
+        host_.RevealFolder(folder);
+        ShowFolder(folder);
+    }
+}
+
+std::vector<EntryRecord*> CImageController::FolderChain(EntryRecord* folder)
+{
+    std::vector<EntryRecord*> chain;
+    for (EntryRecord* record = folder; record != nullptr && record != &imageRoot_;
+         record = FindParentRecord(imageRoot_, record)) {
+        chain.push_back(record);
+    }
+    std::reverse(chain.begin(), chain.end());
+    return chain;
+}
+
+EntryRecord* CImageController::DeepestFolderAlong(std::size_t levels,
+                                                  const std::function<bool(std::size_t, const EntryRecord&)>& isStep)
+{
+    EntryRecord* folder = &imageRoot_;
+    for (std::size_t level = 0; level < levels; ++level) {
+        const auto next = std::find_if(folder->children.begin(), folder->children.end(),
+                                       [&](const std::unique_ptr<EntryRecord>& child) {
+                                           return child->isFolder == 1 && isStep(level, *child);
+                                       });
+        if (next == folder->children.end()) {
+            break;
+        }
+        folder = next->get();
+    }
+    return folder;
+}
+
+// --- Adding ------------------------------------------------------------------
+
+void CImageController::AddFiles()
+{
+    FileDialogSpec spec;
+    spec.filter = kAddFilesFilter;
+    const QStringList paths = host_.ChooseFiles(spec);
+    if (paths.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    bool added = false;
+    for (const QString& path : paths) {
+        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
+    }
+    if (added) {
+        SetModified();
+    }
+    ShowFolder(currentFolder_);
+}
+
+void CImageController::AddDirectory()
+{
+    const QString path = host_.ChooseFolder(QStringLiteral("Select Add Folder."));
+    if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    if (AddEntry(path.toStdString(), currentFolder_) != nullptr) {
+        SetModified();
+    }
+    ShowFolder(currentFolder_);
+    host_.FoldersChanged(&ModeRoot());
+}
+
+bool CImageController::AddPaths(const QStringList& paths)
+{
+    if (paths.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+        return false;
+    }
+    bool added = false;
+    for (const QString& path : paths) {
+        added = AddEntry(path.toStdString(), currentFolder_) != nullptr || added;
+    }
+    if (added) {
+        SetModified();
+        ShowFolder(currentFolder_);
+        host_.FoldersChanged(&ModeRoot());
+    }
+    return added;
+}
+
+EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord* parentRecord)
+{
+    const QFileInfo found(QString::fromStdString(diskPath));
+    if (parentRecord == nullptr || !found.exists()) {
+        Tell("'" + diskPath + "' cannot be added: it was not found.");
+        return nullptr;
+    }
+    const bool isFolder = found.isDir();
+    if (imageMode_) {
+        DirNode* parentNode = NodeOf(parentRecord);
+        if (edit_ == nullptr || parentNode == nullptr) {
+            return nullptr;
+        }
+        DirNode* added = isFolder ? edit_->AddDirectoryTree(diskPath.c_str(), parentNode)
+                                  : edit_->AddFile(diskPath.c_str(), parentNode);
+        if (added == nullptr) {
+            Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError());
+            return nullptr;
+        }
+        LogEdit([parent = NamePath(parentRecord), diskPath, isFolder](IIsoEdit& edit, std::string& why) {
+            DirNode* copyParent = NodeAt(edit, parent);
+            if (copyParent == nullptr) {
+                why = PathText(parent) + " is not in the image";
+                return false;
+            }
+            if ((isFolder ? edit.AddDirectoryTree(diskPath.c_str(), copyParent)
+                          : edit.AddFile(diskPath.c_str(), copyParent)) == nullptr) {
+                why = "'" + diskPath + "': " + edit.GetLastError();
+                return false;
+            }
+            return true;
+        });
+        ItemInfo info;
+        edit_->GetItemInfo(added, info);
+        if (edit_->WasReplaced()) {
+            DropRecordNamed(*parentRecord, info.name);
+        }
+        // The records of what the image now holds, each bound to its entry.
+        const std::size_t before = parentRecord->children.size();
+        BuildImageRecords(*parentRecord, added, false);
+        if (parentRecord->children.size() == before) {
+            return nullptr;
+        }
+        EntryRecord* record = parentRecord->children.back().get();
+        record->path = diskPath;
+        record->typeName = GetTypeName(diskPath);
+        return record;
+    }
+    auto record = std::make_unique<EntryRecord>();
+    record->isFolder = isFolder ? 1 : 0;
+    record->attributes = isFolder ? kDirectoryAttribute : 0;
+    record->size = isFolder ? 0 : static_cast<std::uint64_t>(found.size());
+    record->name = found.fileName().toStdString();
+    record->path = diskPath;
+    record->typeName = GetTypeName(diskPath);
+    EntryRecord* added = parentRecord->Append(std::move(record));
+    if (isFolder) {
+        AddFolderTreeRecords(diskPath, *added);
+    }
+    return added;
+}
+
+void CImageController::AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord)
+{
+    // In every folder its non-empty files first, then its subfolders; no
+    // recursion, and folder links are not followed (they could loop).
+    std::vector<std::pair<QString, EntryRecord*>> pending{{QString::fromStdString(folderPath), &parentRecord}};
+    while (!pending.empty()) {
+        auto [path, parent] = pending.back();
+        pending.pop_back();
+        const QDir folder(path);
+        const QFileInfoList files = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+        for (const QFileInfo& file : files) {
+            if (file.size() <= 0) {
+                continue;
+            }
+            auto record = std::make_unique<EntryRecord>();
+            record->size = static_cast<std::uint64_t>(file.size());
+            record->name = file.fileName().toStdString();
+            record->path = file.filePath().toStdString();
+            record->typeName = GetTypeName(record->path);
+            parent->Append(std::move(record));
+        }
+        const QFileInfoList folders =
+            folder.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted);
+        std::vector<std::pair<QString, EntryRecord*>> below;
+        for (const QFileInfo& sub : folders) {
+            auto record = std::make_unique<EntryRecord>();
+            record->isFolder = 1;
+            record->attributes = kDirectoryAttribute;
+            record->name = sub.fileName().toStdString();
+            record->path = sub.filePath().toStdString();
+            record->typeName = GetTypeName(record->path);
+            below.emplace_back(sub.filePath(), parent->Append(std::move(record)));
+        }
+        pending.insert(pending.end(), below.rbegin(), below.rend());
+    }
+}
+
+void CImageController::AddMissingImageRecords(EntryRecord& folderRecord)
+{
+    DirNode* folderNode = NodeOf(&folderRecord);
+    if (edit_ == nullptr || folderNode == nullptr) {
+        return;
+    }
+    for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr; node = edit_->GetNextSibling(node)) {
+        bool known = false;
+        for (const auto& child : folderRecord.children) {
+            known = known || NodeOf(child.get()) == node;
+        }
+        if (!known) {
+            BuildImageRecords(folderRecord, node, false);
+        }
+    }
+}
+
+void CImageController::DropRecordNamed(EntryRecord& parent, const std::string& name)
+{
+    for (const auto& child : parent.children) {
+        if (SameEntryName(child->name, name)) {
+            const bool folder = child->isFolder == 1;
+            UnbindRecordTree(nodeMap_, *child);
+            parent.Remove(child.get());
+            // No row or tree item may stand for a freed record, not even
+            // while a message box is up before the caller lists again.
+            if (&parent == currentFolder_) {
+                ShowFolder(currentFolder_);
+            }
+            if (folder) {
+                host_.FoldersChanged(&ModeRoot());
+            }
+            return;
+        }
+    }
+}
+
+// --- Deleting, renaming, new folders ----------------------------------------
+
+void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
+{
+    if (records.empty() || (imageMode_ && edit_ == nullptr)) {
+        return;
+    }
+    modified_ = true;
+    // The rows are the children of the folder shown; they go in one pass,
+    // however many there are.
+    EntryRecord* parent = currentFolder_;
+    DirNode* parentNode = imageMode_ ? NodeOf(parent) : nullptr;
+    std::set<const EntryRecord*> deleted;
+    std::vector<std::string> failures;
+    host_.ListFolder(nullptr);
+    const std::vector<std::string> parentNames = imageMode_ ? NamePath(parent) : std::vector<std::string>();
+    for (EntryRecord* record : records) {
+        if (imageMode_) {
+            DirNode* node = NodeOf(record);
+            if (parentNode == nullptr || node == nullptr || !edit_->DeleteNode(parentNode, node)) {
+                failures.push_back("'" + record->name + "': " + edit_->GetLastError());
+                continue;
+            }
+            std::vector<std::string> names = parentNames;
+            names.push_back(record->name);
+            LogEdit([parentNames, names](IIsoEdit& edit, std::string& why) {
+                DirNode* copyParent = NodeAt(edit, parentNames);
+                DirNode* copyNode = NodeAt(edit, names);
+                if (copyParent == nullptr || copyNode == nullptr || !edit.DeleteNode(copyParent, copyNode)) {
+                    why = PathText(names) + " cannot be deleted";
+                    return false;
+                }
+                return true;
+            });
+        }
+        UnbindRecordTree(nodeMap_, *record);
+        deleted.insert(record);
+    }
+    std::erase_if(parent->children, [&deleted](const std::unique_ptr<EntryRecord>& child) {
+        return deleted.contains(child.get());
+    });
+    ShowFolder(parent);
+    host_.FoldersChanged(&ModeRoot());
+    host_.ContentsChanged();
+    if (!failures.empty()) {
+        Tell("These entries could not be deleted:" + FailureList(failures));
+    }
+}
+
+bool CImageController::NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name)
+{
+    if (!IsSafeEntryName(name)) {
+        Tell("'" + name + "' cannot name an entry: a name has no '/' and is not '.' or '..'.", kProgramCaption,
+             PromptIcon::Warning);
+        return false;
+    }
+    for (const auto& child : parent.children) {
+        if (child.get() != self && SameEntryName(child->name, name)) {
+            Tell("The folder already holds an entry named '" + child->name + "'.", kProgramCaption,
+                 PromptIcon::Warning);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CImageController::RenameRecord(EntryRecord* record)
+{
+    if (record == nullptr) {
+        return false;
+    }
+    const std::optional<std::string> name = host_.AskName("Rename", "New name:", record->name);
+    return name && *name != record->name && Rename(record, *name);
+}
+
+bool CImageController::Rename(EntryRecord* record, const std::string& newName)
+{
+    EntryRecord* parent = record == nullptr ? nullptr : FindParentRecord(ModeRoot(), record);
+    if (parent == nullptr || !NameIsFree(*parent, record, newName)) {
+        return false;
+    }
+    if (imageMode_) {
+        DirNode* node = NodeOf(record);
+        const std::vector<std::string> names = NamePath(record);
+        if (edit_ == nullptr || node == nullptr || !edit_->Rename(newName.c_str(), node)) {
+            Tell("'" + record->name + "' cannot be renamed: " + (edit_ != nullptr ? edit_->GetLastError() : ""));
+            return false;
+        }
+        LogEdit([names, newName](IIsoEdit& edit, std::string& why) {
+            DirNode* copyNode = NodeAt(edit, names);
+            if (copyNode == nullptr || !edit.Rename(newName.c_str(), copyNode)) {
+                why = PathText(names) + " cannot be renamed";
+                return false;
+            }
+            return true;
+        });
+        ItemInfo info;
+        record->name = edit_->GetItemInfo(node, info) ? info.name : newName;
+        // An entry read from the image is known by its name; one added from
+        // disk keeps its file's path (its icon and type come from there).
+        if (record->typeName.empty()) {
+            record->path = record->name;
+        }
+    } else {
+        // A composition's entry keeps its file on disk; only the name it
+        // gets in the image changes.
+        Tell("A composition's entries keep the names of their files; rename works on an opened image.",
+             kProgramCaption, PromptIcon::Information);
+        return false;
+    }
+    SetModified();
+    ShowFolder(currentFolder_);
+    if (record->isFolder == 1) {
+        host_.FoldersChanged(&ModeRoot());
+    }
+    return true;
+}
+
+EntryRecord* CImageController::NewFolder()
+{
+    if (!imageMode_ || edit_ == nullptr) {
+        Tell("A composition's folders come from disk; New Folder works on an opened image.", kProgramCaption,
+             PromptIcon::Information);
+        return nullptr;
+    }
+    const std::optional<std::string> name = host_.AskName("New Folder", "Folder name:", "New Folder");
+    return name ? MakeFolder(currentFolder_, *name) : nullptr;
+}
+
+EntryRecord* CImageController::MakeFolder(EntryRecord* parentRecord, const std::string& name)
+{
+    DirNode* parentNode = NodeOf(parentRecord);
+    if (!imageMode_ || edit_ == nullptr || parentNode == nullptr || !NameIsFree(*parentRecord, nullptr, name)) {
+        return nullptr;
+    }
+    DirNode* added = edit_->NewDirectory(name.c_str(), parentNode);
+    if (added == nullptr) {
+        Tell("The folder '" + name + "' cannot be made: " + edit_->GetLastError());
+        return nullptr;
+    }
+    LogEdit([parent = NamePath(parentRecord), name](IIsoEdit& edit, std::string& why) {
+        DirNode* copyParent = NodeAt(edit, parent);
+        if (copyParent == nullptr || edit.NewDirectory(name.c_str(), copyParent) == nullptr) {
+            why = "the folder " + name + " cannot be made in " + PathText(parent);
+            return false;
+        }
+        return true;
+    });
+    const std::size_t before = parentRecord->children.size();
+    BuildImageRecords(*parentRecord, added, false);
+    if (parentRecord->children.size() == before) {
+        return nullptr;
+    }
+    SetModified();
+    ShowFolder(currentFolder_);
+    host_.FoldersChanged(&ModeRoot());
+    return parentRecord->children.back().get();
+}
+
+// --- Properties ----------------------------------------------------------------
+
+namespace {
+
+// The dialog shows dates to the second: a date within a second of the
+// image's is one the user left alone.
+bool SameSecond(const std::optional<platform::FileTime>& a, const std::optional<platform::FileTime>& b)
+{
+    constexpr platform::FileTime kSecond = 10'000'000;
+    if (!a || !b) {
+        return !a && !b;
+    }
+    return (*a > *b ? *a - *b : *b - *a) < kSecond;
+}
+
+} // namespace
+
+bool CImageController::EditProperties()
+{
+    if (!HasOpenedImage()) {
+        Tell("Properties are those of an opened image: open one first (a new image opens by itself once it is "
+             "built).",
+             kProgramCaption, PromptIcon::Information);
+        return false;
+    }
+    const iso::VolumeProperties before = edit_->GetVolumeProperties();
+    iso::VolumeProperties chosen = before;
+    if (!host_.EditProperties(chosen)) {
+        return false;
+    }
+    // A date left alone keeps its exact value; the modification date then
+    // becomes the save's moment, as with every save.
+    if (!chosen.creationDate || SameSecond(chosen.creationDate, before.creationDate)) {
+        chosen.creationDate.reset();
+    }
+    if (!chosen.modificationDate || SameSecond(chosen.modificationDate, before.modificationDate)) {
+        chosen.modificationDate.reset();
+    }
+    iso::VolumeProperties unchanged = before;
+    unchanged.creationDate.reset();
+    unchanged.modificationDate.reset();
+    if (chosen == unchanged) {
+        return false;
+    }
+    if (!edit_->SetVolumeProperties(chosen)) {
+        Tell(std::string("The properties cannot be set: ") + edit_->GetLastError());
+        return false;
+    }
+    LogEdit([chosen](IIsoEdit& edit, std::string& why) {
+        if (!edit.SetVolumeProperties(chosen)) {
+            why = std::string("the properties cannot be set: ") + edit.GetLastError();
+            return false;
+        }
+        return true;
+    });
+    SetModified();
+    return true;
+}
+
+// --- Extracting ----------------------------------------------------------------
+
+bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::string& destination)
+{
+    DirNode* node = NodeOf(&record);
+    if (edit_ == nullptr || node == nullptr) {
+        return false;
+    }
+    ExtractProblem firstProblem = ExtractProblem::Date;
+    std::vector<std::string> failures;
+    ExtractOptions options;
+    options.report = [&](ExtractProblem problem, std::string_view message) {
+        if (failures.empty()) {
+            firstProblem = problem;
+        }
+        failures.emplace_back(message);
+    };
+    ExtractEntries(*edit_, {node}, destination, options);
+    if (failures.empty()) {
+        return true;
+    }
+    if (record.isFolder != 1 && firstProblem == ExtractProblem::CannotCreate) {
+        Tell("Create File Failure\n\n" + failures.front(), "Wrong Info");
+    } else {
+        Tell("Not everything could be extracted:" + FailureList(failures), "Wrong Info");
+    }
+    return false;
+}
+
+// --- Boot image -------------------------------------------------------------------
+
+void CImageController::LoadBootable()
+{
+    FileDialogSpec spec;
+    spec.filter = kBootImageFilter;
+    const QString path = host_.ChooseFile(spec);
+    if (path.isEmpty()) {
+        return;
+    }
+    DirNode* folderNode = NodeOf(currentFolder_);
+    if (!imageMode_ || edit_ == nullptr || folderNode == nullptr) {
+        host_.Ask("Couldn't Load Bootable Infomation", "Warning MessageBox", PromptButtons::YesNo,
+                  PromptIcon::Warning);
+        return;
+    }
+    // The file goes into the folder once, as the boot image.
+    if (!edit_->LoadBootImage(path.toStdString().c_str(), folderNode)) {
+        Tell(std::string("Couldn't Load Bootable Infomation\n\n") + edit_->GetLastError(), "Warning MessageBox",
+             PromptIcon::Warning);
+        return;
+    }
+    LogEdit([folder = NamePath(currentFolder_), file = path.toStdString()](IIsoEdit& edit, std::string& why) {
+        DirNode* copyFolder = NodeAt(edit, folder);
+        if (copyFolder == nullptr || !edit.LoadBootImage(file.c_str(), copyFolder)) {
+            why = "the boot image '" + file + "' cannot be loaded";
+            return false;
+        }
+        return true;
+    });
+    SetModified();
+    if (edit_->WasReplaced()) {
+        DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
+    }
+    AddMissingImageRecords(*currentFolder_);
+    ShowFolder(currentFolder_);
+}
+
+void CImageController::SaveBootable()
+{
+    if (!imageMode_) {
+        Tell("You should open ISO first", "Warning Information");
+        return;
+    }
+    if (!bootable_) {
+        Tell("The Image File is not bootable File", "Warning Information");
+        return;
+    }
+    FileDialogSpec spec;
+    spec.save = true;
+    spec.filter = kBootImageFilter;
+    const QString path = host_.ChooseFile(spec);
+    if (path.isEmpty() || edit_ == nullptr) {
+        return;
+    }
+    CByteBuffer buffer(256);
+    if (!edit_->SaveBootImage(buffer)) {
+        Tell(std::string("The boot image could not be read: ") + edit_->GetLastError());
+        return;
+    }
+    QFile file(path);
+    const auto size = static_cast<qint64>(buffer.GetSize());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(reinterpret_cast<const char*>(buffer.GetData()), size) != size || !file.flush()) {
+        const QString reason = file.errorString();
+        file.close();
+        file.remove();
+        Tell("'" + path.toStdString() + "' could not be written: " + reason.toStdString());
+    }
+}
+
+void CImageController::DeleteBootable()
+{
+    if (!imageMode_) {
+        Tell("You should open ISO first", "Warning Infor");
+        return;
+    }
+    if (!bootable_) {
+        Tell("The Image File is not bootable File", "Warning Information");
+        return;
+    }
+    if (edit_ == nullptr) {
+        return;
+    }
+    edit_->DeleteBootImage();
+    LogEdit([](IIsoEdit& edit, std::string&) {
+        edit.DeleteBootImage();
+        return true;
+    });
+    // Otherwise Save would not write the change.
+    SetModified();
+}
+
+void CImageController::SaveFinished(bool saved)
+{
+    if (!saved) {
+        return;
+    }
+    modified_ = false;
+    editLog_.clear();
+    bootable_ = edit_ != nullptr && edit_->HasBootImage();
+    host_.ContentsChanged();
+}
+
+IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
+{
+    namespace fs = std::filesystem;
+    if (!HasOpenedImage() || saveAsEdit_ != nullptr) {
+        return nullptr;
+    }
+    std::error_code error;
+    if (fs::equivalent(target, imagePath_, error)) {
+        Tell("'" + target + "' is the opened image itself: Save writes the edits into it.", kProgramCaption,
+             PromptIcon::Warning);
+        return nullptr;
+    }
+    // The copy is made under a temporary name beside the target, edited
+    // and saved there, and takes the target's name only once it is saved.
+    const std::string copy = platform::TemporaryPathFor(target);
+    std::string why;
+    if (!CopyImageFile(*edit_, copy, why)) {
+        Tell("Save ISO Failed!\n" + why);
+        return nullptr;
+    }
+    saveAsEdit_ = Edit1();
+    saveAsCopy_ = copy;
+    saveAsTarget_ = target;
+    if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
+        why = saveAsEdit_ != nullptr ? saveAsEdit_->GetLastError() : "the image cannot be opened";
+        DropSaveAs();
+        Tell("Save ISO Failed!\n" + why);
+        return nullptr;
+    }
+    saveAsEdit_->SetNameSource(nameSource_);
+    saveAsEdit_->LoadTree();
+    for (const LoggedEdit& logged : editLog_) {
+        if (!logged(*saveAsEdit_, why)) {
+            DropSaveAs();
+            Tell("Save ISO Failed!\nThe edits cannot be made again on the copy: " + why);
+            return nullptr;
+        }
+    }
+    return saveAsEdit_;
+}
+
+bool CImageController::FinishSaveAs(bool saved)
+{
+    if (saveAsEdit_ == nullptr) {
+        return false;
+    }
+    DestroyComponent(saveAsEdit_);
+    if (!saved) {
+        // The save has said why.
+        DropSaveAs();
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(saveAsCopy_, saveAsTarget_, error);
+    if (error) {
+        const std::string target = saveAsTarget_;
+        DropSaveAs();
+        Tell("Save ISO Failed!\n'" + target + "': " + error.message());
+        return false;
+    }
+    const std::string target = saveAsTarget_;
+    saveAsCopy_.clear();
+    saveAsTarget_.clear();
+    // The edits live on in the new file; the opened image stays as it was.
+    modified_ = false;
+    editLog_.clear();
+    return OpenImage(target);
+}
+
+void CImageController::DropSaveAs()
+{
+    DestroyComponent(saveAsEdit_);
+    if (!saveAsCopy_.empty()) {
+        std::error_code error;
+        std::filesystem::remove(saveAsCopy_, error);
+    }
+    saveAsCopy_.clear();
+    saveAsTarget_.clear();
+}
+
+// --- What the panes show ------------------------------------------------------
+
+std::string CImageController::GetTypeName(const std::string& path)
+{
+    const QFileInfo file(QString::fromStdString(path));
+    if (file.exists()) {
+        static const QMimeDatabase mimeTypes;
+        const QMimeType type = mimeTypes.mimeTypeForFile(file);
+        if (type.isValid() && !type.isDefault() && !type.comment().isEmpty()) {
+            return type.comment().toStdString();
+        }
+    }
+    const std::size_t dot = path.rfind('.');
+    const std::size_t separator = path.find_last_of("/\\");
+    if (dot != std::string::npos && (separator == std::string::npos || dot > separator)) {
+        std::string extension = path.substr(dot + 1);
+        for (char& c : extension) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return extension + " File";
+    }
+    return "File";
+}
+
+std::uint64_t CImageController::ContentSize() const
+{
+    if (imageMode_) {
+        const QFileInfo file(QString::fromStdString(imagePath_));
+        return edit_ != nullptr && file.exists() ? static_cast<std::uint64_t>(file.size()) : 0;
+    }
+    std::uint64_t sectors = kVolumeOverheadSectors;
+    std::uint64_t recordBytes = 0;
+    std::vector<const EntryRecord*> pending{&composeRoot_};
+    while (!pending.empty()) {
+        const EntryRecord* folder = pending.back();
+        pending.pop_back();
+        for (const auto& child : folder->children) {
+            recordBytes += kRecordBytesPerEntry;
+            if (child->isFolder == 1) {
+                pending.push_back(child.get());
+            } else {
+                sectors += (child->size + iso::kSectorSize - 1) / iso::kSectorSize;
+            }
+        }
+    }
+    sectors += (recordBytes + iso::kSectorSize - 1) / iso::kSectorSize;
+    return composeRoot_.children.empty() ? 0 : sectors * iso::kSectorSize;
+}
+
+std::string CImageController::ImageFileName() const
+{
+    return imageMode_ && edit_ != nullptr ? QFileInfo(QString::fromStdString(imagePath_)).fileName().toStdString()
+                                          : std::string();
+}
+
+} // namespace tarvelin::shell

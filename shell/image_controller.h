@@ -1,0 +1,212 @@
+#pragma once
+
+// What the file list works on, without the widgets: the records of a
+// composition or of the opened image, the image component with the bindings
+// of records to its nodes, the folder shown, and the commands that change
+// them (open, add, delete, rename, new folder, extract, the boot image).
+//
+// The controller speaks to the user and to the panes only through
+// IImageControllerHost: questions and messages, file pickers, a name typed
+// in, and notices that the rows, the folders or the state have changed.
+// The list view is the host in the program; tests script one of their own.
+//
+// Work on worker threads (the save and the build) is started by the list
+// view, which also refuses the commands that would touch a busy component;
+// the controller is told when a save has ended.
+
+#include "entry_record.h"
+#include "shell_services.h"
+
+#include "iso/iso9660.h"
+#include "platform/prompt.h"
+
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelin {
+class IIsoEdit;
+enum class NameSource : std::uint32_t;
+}
+
+namespace tarvelin::shell {
+
+// Failures listed one a line below a message, the first few of them.
+std::string FailureList(const std::vector<std::string>& failures);
+
+class IImageControllerHost {
+public:
+    virtual ~IImageControllerHost() = default;
+
+    virtual platform::PromptAnswer Ask(const std::string& text, const std::string& caption,
+                                       platform::PromptButtons buttons, platform::PromptIcon icon) = 0;
+    // Empty when the user cancelled.
+    virtual QString ChooseFile(const FileDialogSpec& spec) = 0;
+    virtual QStringList ChooseFiles(const FileDialogSpec& spec) = 0;
+    virtual QString ChooseFolder(const QString& title) = 0;
+    // A name typed in, starting from `initial`; nothing when cancelled.
+    virtual std::optional<std::string> AskName(const std::string& title, const std::string& label,
+                                               const std::string& initial) = 0;
+    // The Properties dialog over properties; false when cancelled.
+    virtual bool EditProperties(iso::VolumeProperties& properties) = 0;
+
+    // The folder's rows changed, or it became the folder shown: list it
+    // again (before any message is shown, rows may stand for freed records).
+    virtual void ListFolder(EntryRecord* folder) = 0;
+    // Folders were added, removed or renamed below root.
+    virtual void FoldersChanged(EntryRecord* root) = 0;
+    // Make the folder visible and current in the folder tree.
+    virtual void RevealFolder(EntryRecord* folder) = 0;
+    // An image was opened or dropped, or its names changed.
+    virtual void ImageChanged() = 0;
+    // Edits were made or saved: the modified mark and the sizes changed.
+    virtual void ContentsChanged() = 0;
+};
+
+class CImageController {
+public:
+    explicit CImageController(IImageControllerHost& host);
+    ~CImageController();
+    CImageController(const CImageController&) = delete;
+    CImageController& operator=(const CImageController&) = delete;
+
+    // Drops the records of the mode in force (and the image component in
+    // image mode); the mode stays.
+    void ClearCurrentMode();
+    // Drops the current mode's records and component, then opens the image
+    // and lists its root; "open error file!" when it cannot be opened.
+    bool OpenImage(const std::string& path);
+    // Opens the image again with the names of source; the folder shown
+    // stays where the image still has it. afterSave: the edits have just
+    // been saved, so the folders may have moved.
+    void ReloadWithNames(NameSource source, bool afterSave);
+
+    // Appends a record for a file or folder on disk below parentRecord (a
+    // folder with everything below it). With an image opened the entry is
+    // added to the image too and its records are those of the new image
+    // entries, each bound to its node. Null when nothing was added (the
+    // reason has been shown).
+    EntryRecord* AddEntry(const std::string& diskPath, EntryRecord* parentRecord);
+    // Adds each path into the folder shown; true when anything was added.
+    bool AddPaths(const QStringList& paths);
+    // Add Files... and Add Directory...: the paths chosen by the user.
+    void AddFiles();
+    void AddDirectory();
+    // Removes children of the folder shown (and their image entries).
+    void DeleteRecords(const std::vector<EntryRecord*>& records);
+    // Rename: asks for the record's new name; true when it changed. The
+    // record must be a child of the folder shown.
+    bool RenameRecord(EntryRecord* record);
+    // Renames without asking; false (after saying why) when it cannot.
+    bool Rename(EntryRecord* record, const std::string& newName);
+    // New Folder: asks for a name and makes an empty folder in the folder
+    // shown; the new record, or null.
+    EntryRecord* NewFolder();
+    EntryRecord* MakeFolder(EntryRecord* parentRecord, const std::string& name);
+
+    // Properties...: the opened image's volume texts and dates, shown and,
+    // as the user changed them, written by the next save. True when
+    // anything changed.
+    bool EditProperties();
+
+    // Writes one entry of the opened image (a folder with everything below
+    // it) into destination; false, after telling the user, when it could
+    // not.
+    bool ExtractImageRecord(const EntryRecord& record, const std::string& destination);
+
+    // The boot menu.
+    void LoadBootable();
+    void SaveBootable();
+    void DeleteBootable();
+
+    // The save of the opened image ended.
+    void SaveFinished(bool saved);
+
+    // Save As, first half: the opened image file copied (complete or not at
+    // all) beside target, opened, and the edits made since the last save
+    // done again there. The facade of the copy, ready for its save (owned
+    // by the controller); null, after saying why, when it cannot be had.
+    // The opened image is not touched.
+    IIsoEdit* PrepareSaveAs(const std::string& target);
+    // Save As, second half, once the copy's save has ended: a saved copy
+    // takes the target's name and is opened in place of the image; a
+    // failed one is removed. True when the target holds the edited image.
+    bool FinishSaveAs(bool saved);
+    bool SavingAs() const { return saveAsEdit_ != nullptr; }
+
+    // Makes the record the current folder and lists its children.
+    void ShowFolder(EntryRecord* record);
+
+    static std::string GetTypeName(const std::string& path);
+    // The bytes of the opened image file, or what the composition's files
+    // come to (their data, rounded up to whole sectors, and the volume's
+    // metadata, estimated).
+    std::uint64_t ContentSize() const;
+    // The name of the opened image's file; empty for a composition.
+    std::string ImageFileName() const;
+
+    IIsoEdit* Edit() const { return edit_; }
+    bool HasOpenedImage() const { return imageMode_ && edit_ != nullptr; }
+    bool ImageMode() const { return imageMode_; }
+    bool Modified() const { return modified_; }
+    void SetModified() { modified_ = true; host_.ContentsChanged(); }
+    bool Bootable() const { return bootable_; }
+    bool HasRockRidge() const { return hasRockRidge_; }
+    NameSource ChosenNameSource() const { return nameSource_; }
+    const std::string& ImagePath() const { return imagePath_; }
+    void SetImagePath(const std::string& path) { imagePath_ = path; }
+    EntryRecord* CurrentFolder() const { return currentFolder_; }
+    EntryRecord& ImageRoot() { return imageRoot_; }
+    EntryRecord& ComposeRoot() { return composeRoot_; }
+    EntryRecord& ModeRoot() { return imageMode_ ? imageRoot_ : composeRoot_; }
+    const RecordNodeMap& NodeMap() const { return nodeMap_; }
+    DirNode* NodeOf(const EntryRecord* record) const;
+
+private:
+    void Tell(const std::string& text, const char* caption = "Tarvelin",
+              platform::PromptIcon icon = platform::PromptIcon::None);
+    void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
+    void AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord);
+    // Records for the image entries of the folder's node that no record
+    // stands for yet.
+    void AddMissingImageRecords(EntryRecord& folderRecord);
+    void DropRecordNamed(EntryRecord& parent, const std::string& name);
+    // Whether the name can be given to a new or renamed entry of parent
+    // (other than `self`); says why not.
+    bool NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name);
+    std::vector<EntryRecord*> FolderChain(EntryRecord* folder);
+    // The names from the root down to the record (empty for the root).
+    std::vector<std::string> NamePath(const EntryRecord* record);
+    // An edit done again on another facade of the same image; false with
+    // the reason.
+    using LoggedEdit = std::function<bool(IIsoEdit& edit, std::string& why)>;
+    void LogEdit(LoggedEdit edit) { editLog_.push_back(std::move(edit)); }
+    void DropSaveAs();
+    EntryRecord* DeepestFolderAlong(std::size_t levels,
+                                    const std::function<bool(std::size_t, const EntryRecord&)>& isStep);
+
+    IImageControllerHost& host_;
+    EntryRecord composeRoot_;
+    EntryRecord imageRoot_;
+    RecordNodeMap nodeMap_;
+    EntryRecord* currentFolder_ = &composeRoot_;
+    IIsoEdit* edit_ = nullptr;
+    std::string imagePath_;
+    bool imageMode_ = false;
+    bool modified_ = false;
+    bool bootable_ = false;
+    bool hasRockRidge_ = false;
+    // Value-initialised: NameSource::Automatic.
+    NameSource nameSource_{};
+    // The edits since the image was opened or last saved, in order.
+    std::vector<LoggedEdit> editLog_;
+    IIsoEdit* saveAsEdit_ = nullptr;
+    std::string saveAsCopy_;
+    std::string saveAsTarget_;
+};
+
+} // namespace tarvelin::shell

@@ -1,0 +1,287 @@
+// The controller of the file list without any widget: a scripted host
+// answers its questions. Rename and New Folder saved into an image made by
+// genisoimage and read back with isoinfo; Save As writes the edits into a
+// new file and leaves the opened one byte for byte as it was.
+
+#include "image_controller.h"
+
+#include "iso/iso_edit.h"
+#include "iso/iso_edit_test_support.h"
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tarvelin::shell {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScriptedHost final : public IImageControllerHost {
+public:
+    platform::PromptAnswer Ask(const std::string& text, const std::string&, platform::PromptButtons,
+                               platform::PromptIcon) override
+    {
+        told.push_back(text);
+        return platform::PromptAnswer::Ok;
+    }
+    QString ChooseFile(const FileDialogSpec&) override { return Next(); }
+    QStringList ChooseFiles(const FileDialogSpec&) override { return {Next()}; }
+    QString ChooseFolder(const QString&) override { return Next(); }
+    std::optional<std::string> AskName(const std::string&, const std::string&, const std::string& initial) override
+    {
+        offered.push_back(initial);
+        if (names.empty()) {
+            return std::nullopt;
+        }
+        std::string name = names.front();
+        names.pop_front();
+        return name;
+    }
+    bool EditProperties(iso::VolumeProperties& properties) override
+    {
+        shown = properties;
+        if (!newProperties) {
+            return false;
+        }
+        properties = *newProperties;
+        return true;
+    }
+    void ListFolder(EntryRecord* folder) override { listed = folder; }
+    void FoldersChanged(EntryRecord*) override { ++folderChanges; }
+    void RevealFolder(EntryRecord*) override {}
+    void ImageChanged() override {}
+    void ContentsChanged() override {}
+
+    std::deque<std::string> names;
+    std::optional<iso::VolumeProperties> newProperties;
+    iso::VolumeProperties shown;
+    std::deque<QString> choices;
+    std::vector<std::string> offered;
+    std::vector<std::string> told;
+    EntryRecord* listed = nullptr;
+    int folderChanges = 0;
+
+private:
+    QString Next()
+    {
+        if (choices.empty()) {
+            return {};
+        }
+        QString choice = choices.front();
+        choices.pop_front();
+        return choice;
+    }
+};
+
+EntryRecord* ChildNamed(EntryRecord& folder, const std::string& name)
+{
+    for (const auto& child : folder.children) {
+        if (child->name == name) {
+            return child.get();
+        }
+    }
+    return nullptr;
+}
+
+// The paths isoinfo finds with these options ("-J -f", "-R -f").
+std::set<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
+{
+    const std::vector<std::string> lines =
+        test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
+    return {lines.begin(), lines.end()};
+}
+
+class ImageControllerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        TARVELIN_REQUIRE_TOOL("isoinfo");
+        fs::create_directories(source_ + "/docs");
+        test::WriteWholeFile(source_ + "/small.txt", std::string("small file\n"));
+        test::WriteWholeFile(source_ + "/other.txt", std::string("other file\n"));
+        test::WriteWholeFile(source_ + "/docs/readme.txt", test::RandomBytes(5000, 2));
+        test::RunGenisoimage(source_, image_, "-J -r");
+        ASSERT_TRUE(controller_.OpenImage(image_));
+    }
+
+    EntryRecord& Root() { return controller_.ImageRoot(); }
+
+    test::TempDir dir_;
+    std::string source_ = dir_ / "source";
+    std::string image_ = dir_ / "source.iso";
+    ScriptedHost host_;
+    CImageController controller_{host_};
+};
+
+TEST_F(ImageControllerTest, RenameAndNewFolderAreSavedUnderTheirNewNames)
+{
+    host_.names = {"renamed.txt", "papers", "fresh"};
+    ASSERT_TRUE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
+    ASSERT_TRUE(controller_.RenameRecord(ChildNamed(Root(), "docs")));
+    // The dialog starts from the entry's name.
+    EXPECT_EQ(host_.offered, (std::vector<std::string>{"small.txt", "docs"}));
+    EXPECT_NE(controller_.NewFolder(), nullptr);
+    EntryRecord* papers = ChildNamed(Root(), "papers");
+    ASSERT_NE(papers, nullptr);
+    ASSERT_NE(controller_.MakeFolder(papers, "inner"), nullptr);
+    EXPECT_TRUE(controller_.Modified());
+    EXPECT_TRUE(host_.told.empty());
+
+    ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
+    controller_.SaveFinished(true);
+    EXPECT_FALSE(controller_.Modified());
+    const std::set<std::string> expected{"/fresh", "/other.txt", "/papers", "/papers/inner", "/papers/readme.txt",
+                                         "/renamed.txt"};
+    EXPECT_EQ(IsoinfoPaths(image_, "-J -f"), expected);
+    EXPECT_EQ(IsoinfoPaths(image_, "-R -f"), expected);
+    // The ISO 9660 names follow too, as that tree spells them.
+    const std::string plain = test::RunForOutput("isoinfo -l -i " + test::ShellQuote(image_));
+    EXPECT_NE(plain.find("RENAMED.TXT"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("Directory listing of /PAPERS/INNER/"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("SMALL.TXT"), std::string::npos) << plain;
+}
+
+// The descriptor at a sector of the image file.
+std::vector<std::uint8_t> SectorOf(const std::string& image, std::uint32_t sector)
+{
+    const auto bytes = test::ReadWholeFile(image);
+    const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(sector) * 2048;
+    return {at, at + 2048};
+}
+
+TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKept)
+{
+    const std::vector<std::uint8_t> before = SectorOf(image_, 16);
+    // Created 2001-02-03 04:05:06 UTC, as a file time.
+    const platform::FileTime created = (std::uint64_t{981173106} * 1000) * 10000 + 116444736000000000;
+    iso::VolumeProperties chosen;
+    chosen.volumeIdentifier = "New_Label";
+    chosen.publisherIdentifier = "Tarvelin Publisher";
+    chosen.dataPreparerIdentifier = "The Preparer";
+    chosen.applicationIdentifier = "An Application";
+    chosen.creationDate = created;
+    host_.newProperties = chosen;
+    ASSERT_TRUE(controller_.EditProperties());
+    // The dialog was shown what genisoimage wrote.
+    EXPECT_EQ(host_.shown.volumeIdentifier, "CDROM");
+    EXPECT_TRUE(host_.shown.creationDate.has_value());
+    EXPECT_TRUE(controller_.Modified());
+    ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
+    controller_.SaveFinished(true);
+
+    const std::string info = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_));
+    for (const char* line : {"Volume id: NEW_LABEL\n", "Publisher id: TARVELIN PUBLISHER\n",
+                             "Data preparer id: THE PREPARER\n", "Application id: AN APPLICATION\n"}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << info;
+    }
+    const std::vector<std::uint8_t> after = SectorOf(image_, 16);
+    const iso::VolumeProperties primary = iso::ReadVolumeProperties(after, false);
+    EXPECT_EQ(primary.creationDate, created);
+    // The Joliet descriptor keeps the case.
+    bool sawJoliet = false;
+    for (std::uint32_t sector = 17; sector < 20; ++sector) {
+        const std::vector<std::uint8_t> bytes = SectorOf(image_, sector);
+        if (bytes[0] == 2) {
+            sawJoliet = true;
+            const iso::VolumeProperties joliet = iso::ReadVolumeProperties(bytes, true);
+            EXPECT_EQ(joliet.volumeIdentifier, "New_Label");
+            EXPECT_EQ(joliet.publisherIdentifier, "Tarvelin Publisher");
+            EXPECT_EQ(joliet.creationDate, created);
+        }
+    }
+    EXPECT_TRUE(sawJoliet);
+    // System, volume set, copyright, abstract and bibliographic fields and
+    // the expiration and effective dates are as they were.
+    for (const auto& [from, to] : {std::pair{8, 40}, std::pair{190, 318}, std::pair{702, 813}, std::pair{847, 881}}) {
+        EXPECT_TRUE(std::equal(before.begin() + from, before.begin() + to, after.begin() + from)) << from;
+    }
+    // Read again, the image shows them; nothing is pending any more.
+    ASSERT_TRUE(controller_.OpenImage(image_));
+    host_.newProperties.reset();
+    EXPECT_FALSE(controller_.EditProperties());
+    EXPECT_EQ(host_.shown.publisherIdentifier, "TARVELIN PUBLISHER");
+    EXPECT_EQ(host_.shown.creationDate, created);
+}
+
+TEST_F(ImageControllerTest, NamesThatCannotBeGivenAreRefusedWithTheReason)
+{
+    const struct {
+        std::string name;
+        std::string told;
+    } cases[]{
+        {"OTHER.TXT", "The folder already holds an entry named 'other.txt'."},
+        {"a/b", "'a/b' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+        {"..", "'..' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+    };
+    for (const auto& refused : cases) {
+        host_.told.clear();
+        EXPECT_FALSE(controller_.Rename(ChildNamed(Root(), "small.txt"), refused.name)) << refused.name;
+        EXPECT_EQ(controller_.MakeFolder(&Root(), refused.name), nullptr) << refused.name;
+        EXPECT_EQ(host_.told, (std::vector<std::string>{refused.told, refused.told})) << refused.name;
+    }
+    EXPECT_FALSE(controller_.Modified());
+    // A cancelled name changes nothing.
+    EXPECT_FALSE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
+    EXPECT_NE(ChildNamed(Root(), "small.txt"), nullptr);
+}
+
+TEST_F(ImageControllerTest, SaveAsWritesTheEditsToTheNewFileAndLeavesTheOpenedOneAsItWas)
+{
+    const auto before = test::ReadWholeFile(image_);
+    const std::string target = dir_ / "copy.iso";
+    controller_.ShowFolder(&Root());
+    controller_.DeleteRecords({ChildNamed(Root(), "other.txt")});
+    ASSERT_TRUE(controller_.Rename(ChildNamed(Root(), "small.txt"), "renamed.txt"));
+    test::WriteWholeFile(dir_ / "added.txt", std::string("added\n"));
+    ASSERT_NE(controller_.AddEntry(dir_ / "added.txt", ChildNamed(Root(), "docs")), nullptr);
+
+    IIsoEdit* copy = controller_.PrepareSaveAs(target);
+    ASSERT_NE(copy, nullptr) << (host_.told.empty() ? "" : host_.told.back());
+    // Until its save ends, the copy is not under the target's name.
+    EXPECT_FALSE(fs::exists(target));
+    ASSERT_EQ(test::SaveAndWait(copy).finalValue, kSaveDone);
+    ASSERT_TRUE(controller_.FinishSaveAs(true));
+
+    EXPECT_EQ(test::ReadWholeFile(image_), before);
+    EXPECT_EQ(IsoinfoPaths(target, "-J -f"),
+              (std::set<std::string>{"/docs", "/docs/added.txt", "/docs/readme.txt", "/renamed.txt"}));
+    // The new file is the one open now, with nothing left to save, and no
+    // temporary is left beside it.
+    EXPECT_EQ(controller_.ImagePath(), target);
+    EXPECT_FALSE(controller_.Modified());
+    EXPECT_NE(ChildNamed(Root(), "renamed.txt"), nullptr);
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+        files.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "copy.iso", "added.txt"}));
+}
+
+TEST_F(ImageControllerTest, SaveAsThatCannotWriteLeavesNothingAndTheEditsInPlace)
+{
+    controller_.ShowFolder(&Root());
+    controller_.DeleteRecords({ChildNamed(Root(), "other.txt")});
+    const auto before = test::ReadWholeFile(image_);
+    // A folder that is not there, and the opened image itself.
+    for (const std::string& target : {dir_ / "missing/copy.iso", image_}) {
+        host_.told.clear();
+        EXPECT_EQ(controller_.PrepareSaveAs(target), nullptr) << target;
+        ASSERT_EQ(host_.told.size(), std::size_t{1}) << target;
+        EXPECT_FALSE(fs::exists(dir_ / "missing")) << target;
+    }
+    EXPECT_EQ(test::ReadWholeFile(image_), before);
+    EXPECT_TRUE(controller_.Modified());
+    EXPECT_EQ(controller_.ImagePath(), image_);
+}
+
+} // namespace
+} // namespace tarvelin::shell
