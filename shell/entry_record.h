@@ -31,6 +31,9 @@ struct EntryRecord {
     // Text of the "Type" column; empty for entries of an image.
     std::string typeName;
     std::vector<std::unique_ptr<EntryRecord>> children;
+    // A composition's entry found below a folder the user added (rather
+    // than added, or made, by the user).
+    bool scanned = false;
 
     EntryRecord* Append(std::unique_ptr<EntryRecord> child);
     // Unlinks the child and frees it with everything below it; false when

@@ -8,6 +8,7 @@
 #include "iso/iso9660.h"
 #include "iso/iso_edit.h"
 #include "iso/iso_extract.h"
+#include "writer/iso_build.h"
 #include "platform/atomic_output.h"
 
 #include <QDir>
@@ -25,6 +26,22 @@
 namespace tarvelin::shell {
 
 namespace {
+
+// A disk path as a key: the builder and the folder scan join names to it
+// in their own ways.
+std::string PathKey(const std::string& path)
+{
+    std::string key = std::filesystem::path(path).lexically_normal().string();
+    while (key.size() > 1 && key.back() == '/') {
+        key.pop_back();
+    }
+    return key;
+}
+
+std::string DiskName(const std::string& path)
+{
+    return std::filesystem::path(PathKey(path)).filename().string();
+}
 
 using platform::PromptAnswer;
 using platform::PromptButtons;
@@ -165,6 +182,10 @@ void CImageController::ClearCurrentMode()
     host_.ListFolder(nullptr);
     UnbindRecordTree(nodeMap_, root);
     root.children.clear();
+    if (!imageMode_) {
+        composeProperties_.reset();
+        composeRemoved_.clear();
+    }
     if (imageMode_) {
         DropSaveAs();
         DestroyComponent(edit_);
@@ -450,6 +471,7 @@ void CImageController::AddFolderTreeRecords(const std::string& folderPath, Entry
             record->name = file.fileName().toStdString();
             record->path = file.filePath().toStdString();
             record->typeName = GetTypeName(record->path);
+            record->scanned = true;
             parent->Append(std::move(record));
         }
         const QFileInfoList folders =
@@ -462,6 +484,7 @@ void CImageController::AddFolderTreeRecords(const std::string& folderPath, Entry
             record->name = sub.fileName().toStdString();
             record->path = sub.filePath().toStdString();
             record->typeName = GetTypeName(record->path);
+            record->scanned = true;
             below.emplace_back(sub.filePath(), parent->Append(std::move(record)));
         }
         pending.insert(pending.end(), below.rbegin(), below.rend());
@@ -540,6 +563,10 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
                 return true;
             });
         }
+        if (!imageMode_ && record->scanned) {
+            // It came with a folder the build reads from disk again.
+            composeRemoved_.insert(PathKey(record->path));
+        }
         UnbindRecordTree(nodeMap_, *record);
         deleted.insert(record);
     }
@@ -611,9 +638,7 @@ bool CImageController::Rename(EntryRecord* record, const std::string& newName)
     } else {
         // A composition's entry keeps its file on disk; only the name it
         // gets in the image changes.
-        Tell("A composition's entries keep the names of their files; rename works on an opened image.",
-             kProgramCaption, PromptIcon::Information);
-        return false;
+        record->name = newName;
     }
     SetModified();
     ShowFolder(currentFolder_);
@@ -625,9 +650,7 @@ bool CImageController::Rename(EntryRecord* record, const std::string& newName)
 
 EntryRecord* CImageController::NewFolder()
 {
-    if (!imageMode_ || edit_ == nullptr) {
-        Tell("A composition's folders come from disk; New Folder works on an opened image.", kProgramCaption,
-             PromptIcon::Information);
+    if (imageMode_ && edit_ == nullptr) {
         return nullptr;
     }
     const std::optional<std::string> name = host_.AskName("New Folder", "Folder name:", "New Folder");
@@ -636,8 +659,24 @@ EntryRecord* CImageController::NewFolder()
 
 EntryRecord* CImageController::MakeFolder(EntryRecord* parentRecord, const std::string& name)
 {
+    if (parentRecord == nullptr || !NameIsFree(*parentRecord, nullptr, name)) {
+        return nullptr;
+    }
+    if (!imageMode_) {
+        auto record = std::make_unique<EntryRecord>();
+        record->isFolder = 1;
+        record->attributes = kDirectoryAttribute;
+        record->name = name;
+        static const QMimeDatabase mimeTypes;
+        record->typeName = mimeTypes.mimeTypeForName(QStringLiteral("inode/directory")).comment().toStdString();
+        EntryRecord* made = parentRecord->Append(std::move(record));
+        SetModified();
+        ShowFolder(currentFolder_);
+        host_.FoldersChanged(&ModeRoot());
+        return made;
+    }
     DirNode* parentNode = NodeOf(parentRecord);
-    if (!imageMode_ || edit_ == nullptr || parentNode == nullptr || !NameIsFree(*parentRecord, nullptr, name)) {
+    if (edit_ == nullptr || parentNode == nullptr) {
         return nullptr;
     }
     DirNode* added = edit_->NewDirectory(name.c_str(), parentNode);
@@ -683,10 +722,17 @@ bool SameSecond(const std::optional<platform::FileTime>& a, const std::optional<
 
 bool CImageController::EditProperties()
 {
-    if (!HasOpenedImage()) {
-        Tell("Properties are those of an opened image: open one first (a new image opens by itself once it is "
-             "built).",
-             kProgramCaption, PromptIcon::Information);
+    if (!imageMode_) {
+        // Unset texts and dates are the build's: its date label and moment.
+        iso::VolumeProperties chosen = composeProperties_.value_or(iso::VolumeProperties{});
+        if (!host_.EditProperties(chosen) || chosen == composeProperties_.value_or(iso::VolumeProperties{})) {
+            return false;
+        }
+        composeProperties_ = chosen;
+        SetModified();
+        return true;
+    }
+    if (edit_ == nullptr) {
         return false;
     }
     const iso::VolumeProperties before = edit_->GetVolumeProperties();
@@ -991,6 +1037,83 @@ std::string CImageController::ImageFileName() const
 {
     return imageMode_ && edit_ != nullptr ? QFileInfo(QString::fromStdString(imagePath_)).fileName().toStdString()
                                           : std::string();
+}
+
+bool CImageController::FillBuild(IIsoBuild& builder, std::vector<std::string>& failures)
+{
+    if (composeProperties_ && !builder.SetVolumeProperties(*composeProperties_)) {
+        failures.push_back(builder.GetLastError());
+    }
+    ComposeFolder(builder, composeRoot_, builder.GetRoot(), failures);
+    return failures.empty();
+}
+
+void CImageController::ComposeFolder(IIsoBuild& builder, const EntryRecord& folder, MacroNode* node,
+                                     std::vector<std::string>& failures)
+{
+    IMacroList& list = *builder.GetList();
+    const auto rename = [&list](MacroNode* target, const std::string& name) {
+        SourceNode info;
+        list.GetInfo(target, info);
+        info.name = name;
+        info.nameLength = static_cast<std::uint32_t>(name.size());
+        list.SetInfo(target, info);
+    };
+    std::map<std::string, const EntryRecord*> scanned;
+    for (const auto& child : folder.children) {
+        if (child->scanned) {
+            scanned.emplace(PathKey(child->path), child.get());
+        }
+    }
+    std::vector<MacroNode*> fromDisk;
+    for (MacroNode* child = list.GetFirstChild(node); child != nullptr; child = list.GetNextSibling(child)) {
+        fromDisk.push_back(child);
+    }
+    for (MacroNode* child : fromDisk) {
+        SourceNode info;
+        list.GetInfo(child, info);
+        const std::string key = PathKey(info.diskPath);
+        if (composeRemoved_.contains(key)) {
+            list.DeleteNode(node, child);
+            continue;
+        }
+        const auto record = scanned.find(key);
+        if (record == scanned.end()) {
+            continue; // what the list leaves out (empty files) goes in as the folder holds it
+        }
+        if (record->second->name != DiskName(record->second->path)) {
+            rename(child, record->second->name);
+        }
+        if (record->second->isFolder == 1) {
+            ComposeFolder(builder, *record->second, child, failures);
+        }
+    }
+    for (const auto& child : folder.children) {
+        if (child->scanned) {
+            continue;
+        }
+        MacroNode* added = nullptr;
+        if (child->isFolder == 1 && child->path.empty()) {
+            SourceNode made;
+            made.isDirectory = true;
+            made.creationTime = platform::CurrentFileTime();
+            added = list.AddChild(node, made);
+        } else {
+            added = child->isFolder == 1 ? builder.AddDirectoryTree(child->path.c_str(), node)
+                                         : builder.AddFile(child->path.c_str(), node);
+        }
+        if (added == nullptr) {
+            failures.push_back(child->path.empty() ? "the folder '" + child->name + "' cannot be made"
+                                                   : builder.GetLastError());
+            continue;
+        }
+        if (child->path.empty() || child->name != DiskName(child->path)) {
+            rename(added, child->name);
+        }
+        if (child->isFolder == 1) {
+            ComposeFolder(builder, *child, added, failures);
+        }
+    }
 }
 
 } // namespace tarvelin::shell

@@ -25,11 +25,14 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace tarvelin {
+class IIsoBuild;
 class IIsoEdit;
+struct MacroNode;
 enum class NameSource : std::uint32_t;
 }
 
@@ -108,10 +111,16 @@ public:
     EntryRecord* NewFolder();
     EntryRecord* MakeFolder(EntryRecord* parentRecord, const std::string& name);
 
-    // Properties...: the opened image's volume texts and dates, shown and,
-    // as the user changed them, written by the next save. True when
-    // anything changed.
+    // Properties...: the volume texts and dates of the opened image, or of
+    // the image the composition will become, shown and, as the user changed
+    // them, written by the next save or build. True when anything changed.
     bool EditProperties();
+
+    // Hands the composition to a builder whose output is set: every entry
+    // as the user arranged it (renamed, made, deleted, added into folders
+    // that came from disk) and the chosen properties. False, with each
+    // reason in failures, when any entry cannot go in.
+    bool FillBuild(IIsoBuild& builder, std::vector<std::string>& failures);
 
     // Writes one entry of the opened image (a folder with everything below
     // it) into destination; false, after telling the user, when it could
@@ -186,6 +195,11 @@ private:
     using LoggedEdit = std::function<bool(IIsoEdit& edit, std::string& why)>;
     void LogEdit(LoggedEdit edit) { editLog_.push_back(std::move(edit)); }
     void DropSaveAs();
+    // One folder of the composition into the build: first what the folder
+    // got from disk (removed, renamed, descended into), then what the user
+    // put into it.
+    void ComposeFolder(IIsoBuild& builder, const EntryRecord& folder, MacroNode* node,
+                       std::vector<std::string>& failures);
     EntryRecord* DeepestFolderAlong(std::size_t levels,
                                     const std::function<bool(std::size_t, const EntryRecord&)>& isStep);
 
@@ -204,6 +218,10 @@ private:
     NameSource nameSource_{};
     // The edits since the image was opened or last saved, in order.
     std::vector<LoggedEdit> editLog_;
+    // The composition's chosen properties, and the disk paths of entries
+    // that came with an added folder and were deleted from it.
+    std::optional<iso::VolumeProperties> composeProperties_;
+    std::set<std::string> composeRemoved_;
     IIsoEdit* saveAsEdit_ = nullptr;
     std::string saveAsCopy_;
     std::string saveAsTarget_;

@@ -434,16 +434,8 @@ void CTarvelinView::StartBuild()
         Tell("Create ISO Failed!\n" + reason);
         return;
     }
-    MacroNode* root = builder->GetRoot();
     std::vector<std::string> failures;
-    for (const auto& record : controller_.ComposeRoot().children) {
-        const MacroNode* added = record->isFolder == 1 ? builder->AddDirectoryTree(record->path.c_str(), root)
-                                                       : builder->AddFile(record->path.c_str(), root);
-        if (added == nullptr) {
-            failures.push_back(builder->GetLastError());
-        }
-    }
-    if (!failures.empty()) {
+    if (!controller_.FillBuild(*builder, failures)) {
         // An image without something the user chose is no image to leave;
         // the builder removes its output.
         DestroyComponent(builder);

@@ -241,6 +241,25 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
 
 namespace {
 
+// The texts and dates chosen for the volume, written into the primary and
+// Joliet descriptors the plan rendered; the label is the one the plan used.
+void PutBuildProperties(CByteBuffer& descriptors, iso::VolumeProperties properties, const std::string& label)
+{
+    properties.volumeIdentifier = label;
+    const std::size_t sectors = static_cast<std::size_t>(descriptors.GetSize() / iso::kSectorSize);
+    for (std::size_t index = 0; index < sectors; ++index) {
+        const iso::Bytes sector(descriptors.GetData() + index * iso::kSectorSize, iso::kSectorSize);
+        const std::optional<iso::VolumeDescriptor> descriptor = iso::DecodeVolumeDescriptor(sector);
+        if (!descriptor) {
+            continue;
+        }
+        const bool joliet = iso::JolietLevelOf(*descriptor) != iso::JolietLevel::None;
+        if (descriptor->type == iso::DescriptorType::Primary || joliet) {
+            iso::PutVolumeProperties(sector, properties, joliet);
+        }
+    }
+}
+
 class CIsoBuild final : public IIsoBuild {
 public:
     ~CIsoBuild() override
@@ -377,6 +396,15 @@ public:
             return Fail("the volume label '" + text + "' is too long: at most 16 characters that fit 32 bytes");
         }
         label_ = text;
+        return true;
+    }
+
+    bool SetVolumeProperties(const iso::VolumeProperties& properties) override
+    {
+        if (!properties.volumeIdentifier.empty() && !SetVolumeLabel(properties.volumeIdentifier.c_str())) {
+            return false;
+        }
+        properties_ = properties;
         return true;
     }
 
@@ -543,6 +571,7 @@ private:
     std::uint32_t options_ = kBuildIsoAndJoliet;
     bool outputSet_ = false;
     std::string label_;
+    std::optional<iso::VolumeProperties> properties_;
     std::string lastError_;
     std::vector<std::pair<bool, std::string>> notices_;
     std::unordered_map<MacroNode*, DiskIdentity> folderIdentities_;
@@ -641,6 +670,9 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
     BuildPlan plan;
     if (!PlanImage(list_, options_ & (kBuildModeMask | kBuildUdf), buildTime_, label_, plan, error)) {
         return Outcome::Failed;
+    }
+    if (properties_) {
+        PutBuildProperties(plan.descriptors, *properties_, label_);
     }
     const std::vector<std::uint8_t> systemArea(std::size_t{iso::kSystemAreaSectors} * iso::kSectorSize, 0);
     if (!outFile_->Write(systemArea.data(), static_cast<std::uint32_t>(systemArea.size()))

@@ -82,6 +82,12 @@ public:
     // The volume label instead of the date label: 1 to 16 characters that
     // fit 32 bytes. False, with GetLastError, for a label that does not fit.
     virtual bool SetVolumeLabel(const char* label) = 0;
+    // The volume's texts and dates in place of the label and the build's
+    // moment: the label as SetVolumeLabel takes it (an empty one keeps the
+    // date label), the other texts cut to their fields, a date left unset
+    // the build's moment. False, with GetLastError, for a label that does
+    // not fit.
+    virtual bool SetVolumeProperties(const iso::VolumeProperties& properties) = 0;
     virtual IMacroList* GetList() = 0;
     // What the caller should hear about: entries of added folders that were
     // left out, and files that changed length while the image was built.

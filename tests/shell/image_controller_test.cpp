@@ -10,6 +10,8 @@
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
+#include "writer/build_test_support.h"
+#include "writer/iso_build.h"
 
 #include <gtest/gtest.h>
 
@@ -281,6 +283,66 @@ TEST_F(ImageControllerTest, SaveAsThatCannotWriteLeavesNothingAndTheEditsInPlace
     EXPECT_EQ(test::ReadWholeFile(image_), before);
     EXPECT_TRUE(controller_.Modified());
     EXPECT_EQ(controller_.ImagePath(), image_);
+}
+
+// A composition is built as the user arranged it, not as its folders lie
+// on disk: entries renamed, made, deleted from an added folder and added
+// into one, with the properties chosen.
+TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::TempDir dir;
+    const std::string tree = dir / "tree";
+    fs::create_directories(tree + "/sub");
+    test::WriteWholeFile(tree + "/keep.txt", std::string("kept\n"));
+    test::WriteWholeFile(tree + "/drop.txt", std::string("dropped\n"));
+    test::WriteWholeFile(tree + "/sub/old.txt", std::string("renamed inside\n"));
+    test::WriteWholeFile(dir / "loose.txt", std::string("added into a folder from disk\n"));
+    test::WriteWholeFile(dir / "top.txt", std::string("renamed at the top\n"));
+
+    ScriptedHost host;
+    CImageController controller(host);
+    EntryRecord& root = controller.ComposeRoot();
+    EntryRecord* folder = controller.AddEntry(tree, &root);
+    ASSERT_NE(folder, nullptr);
+    EntryRecord* top = controller.AddEntry(dir / "top.txt", &root);
+    ASSERT_NE(top, nullptr);
+    EntryRecord* sub = ChildNamed(*folder, "sub");
+    ASSERT_NE(sub, nullptr);
+    ASSERT_NE(controller.AddEntry(dir / "loose.txt", sub), nullptr);
+    ASSERT_TRUE(controller.Rename(ChildNamed(*sub, "old.txt"), "new.txt"));
+    ASSERT_TRUE(controller.Rename(top, "first.txt"));
+    EXPECT_FALSE(controller.Rename(top, "tree")) << "a name the folder already holds";
+    EntryRecord* made = controller.MakeFolder(&root, "made");
+    ASSERT_NE(made, nullptr);
+    ASSERT_NE(controller.AddEntry(dir / "loose.txt", made), nullptr);
+    controller.ShowFolder(folder);
+    controller.DeleteRecords({ChildNamed(*folder, "drop.txt")});
+    iso::VolumeProperties chosen;
+    chosen.volumeIdentifier = "ARRANGED";
+    chosen.publisherIdentifier = "Tarvelin tests";
+    host.newProperties = chosen;
+    ASSERT_TRUE(controller.EditProperties());
+
+    const std::string image = dir / "arranged.iso";
+    test::Held<IIsoBuild> builder(NEW_ISOBUILDNEW());
+    ASSERT_TRUE(builder->SetOutput(image.c_str(), kBuildIsoAndJoliet));
+    std::vector<std::string> failures;
+    ASSERT_TRUE(controller.FillBuild(*builder.get(), failures)) << failures.front();
+    test::ProgressLog log;
+    log.destroyInCallback = builder.release();
+    ASSERT_TRUE(log.destroyInCallback->StartBuild(&log, &test::ProgressLog::Callback));
+    ASSERT_TRUE(log.Wait());
+    ASSERT_EQ(log.Values().back(), kBuildDone) << log.errorAtEnd;
+
+    const std::set<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
+                                         "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
+    EXPECT_EQ(IsoinfoPaths(image, "-R -f"), expected);
+    EXPECT_EQ(IsoinfoPaths(image, "-J -f"), expected);
+    const std::string descriptors = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image));
+    EXPECT_NE(descriptors.find("Volume id: ARRANGED"), std::string::npos) << descriptors;
+    EXPECT_NE(descriptors.find("Publisher id: TARVELIN TESTS"), std::string::npos) << descriptors;
+    EXPECT_EQ(test::RunForOutput("isoinfo -R -x /tree/sub/new.txt -i " + test::ShellQuote(image)), "renamed inside\n");
 }
 
 } // namespace
