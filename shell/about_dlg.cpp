@@ -1,6 +1,7 @@
 #include "about_dlg.h"
 
 #include "look/reveal.h"
+#include "user_guide.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -8,11 +9,21 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QScreen>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <random>
 
 namespace tarvelin::shell {
+
+QString AboutLinkAddress()
+{
+    QString lookedFor;
+    if (!UserGuide(&lookedFor).isEmpty()) {
+        return UserGuideAddress().toString();
+    }
+    return QUrl::fromLocalFile(lookedFor).toString();
+}
 
 namespace {
 
@@ -44,7 +55,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Framele
         SetTextColour(text, TextColour());
         layout->addWidget(text);
     }
-    link_ = new CHyperLink(QString::fromUtf8(kHomePageAddress), this);
+    link_ = new CHyperLink(AboutLinkAddress(), this);
     layout->addWidget(link_);
 
     timer_.setTimerType(Qt::PreciseTimer);

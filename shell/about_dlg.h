@@ -19,8 +19,9 @@
 
 namespace tarvelin::shell {
 
-// The address the About dialog links to.
-inline constexpr const char* kHomePageAddress = "https://tarvelin.example.org/";
+// The address the About dialog links to: the user guide that ships with
+// the program (where an installed one would be, when it is missing).
+QString AboutLinkAddress();
 
 class CAboutDlg final : public QDialog {
     Q_OBJECT

@@ -135,8 +135,6 @@ public:
     // The progress dialog of saves and builds and their workers' reports.
     ProgressSession& Progress() { return *progress_; }
     // The link the Homepage and Support commands open.
-    static const char* const kHomepage;
-    static const char* const kSupportAddress;
 
     int GetIconIndex(const std::string& path, std::uint32_t attributes);
     QIcon IconAt(int index) const;
@@ -207,6 +205,8 @@ private:
     void OnHelpContents();
     void OnHomepage();
     void OnSupport();
+    // Opens the user guide at a section (its first page for none).
+    void OpenUserGuide(const QString& section);
 
     // Work on worker threads: the save and the build report through the
     // progress session, the floppy copy through FloppyCallback, which

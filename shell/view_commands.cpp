@@ -13,6 +13,7 @@
 #include "progress_session.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
+#include "user_guide.h"
 
 #include "capture/floppy.h"
 #include "capture/unread_sectors.h"
@@ -103,8 +104,6 @@ std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const
 
 } // namespace
 
-const char* const CTarvelinView::kHomepage = "https://tarvelin.example.org";
-const char* const CTarvelinView::kSupportAddress = "mailto:support@tarvelin.example.org";
 
 const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
 {
@@ -787,24 +786,32 @@ void CTarvelinView::OnMakeIsoFromCd()
 
 void CTarvelinView::OnHelpContents()
 {
-    const QString help = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Tarvelin.chm"));
-    if (!QFileInfo::exists(help)) {
-        Tell("The help file " + help.toStdString() + " was not found.");
-        return;
-    }
-    if (!ShellServices().Open(help)) {
-        Tell("The help file " + help.toStdString() + " could not be opened.");
-    }
+    OpenUserGuide({});
 }
 
 void CTarvelinView::OnHomepage()
 {
-    ShellServices().Open(QString::fromLatin1(kHomepage));
+    OpenUserGuide({});
 }
 
 void CTarvelinView::OnSupport()
 {
-    ShellServices().Open(QString::fromLatin1(kSupportAddress));
+    OpenUserGuide(QStringLiteral("problems"));
+}
+
+void CTarvelinView::OpenUserGuide(const QString& section)
+{
+    // The guide ships with the program; the homepage and support are its
+    // first page and its page on reporting problems.
+    QString lookedFor;
+    if (UserGuide(&lookedFor).isEmpty()) {
+        Tell("The help file " + lookedFor.toStdString() + " was not found.");
+        return;
+    }
+    const QString address = UserGuideAddress(section).toString();
+    if (!ShellServices().Open(address)) {
+        Tell("The help file " + address.toStdString() + " could not be opened.");
+    }
 }
 
 bool CTarvelinView::ReadyTemporaryFolder(bool tell)

@@ -5,6 +5,7 @@
 #include "command_helpers.h"
 
 #include "commands.h"
+#include "user_guide.h"
 
 #include "capture/floppy.h"
 #include "capture/unread_sectors.h"
@@ -166,20 +167,33 @@ TEST_F(BootCommandsTest, AFloppyIsCopiedIntoTheChosenFile)
     EXPECT_TRUE(prompt_.asked[0].text.starts_with("Can not open floppy!")) << prompt_.asked[0].text;
 }
 
-TEST_F(BootCommandsTest, HelpOpensTheHomepageTheSupportAddressAndSaysWhenTheHelpFileIsMissing)
+TEST_F(BootCommandsTest, HelpFindsTheGuideBesideTheProgramAndSaysWhenItIsMissing)
 {
-    frame_.RunCommand(ID_HELP_HOMEPAGE);
-    frame_.RunCommand(ID_HELP_SUPPORT);
-    EXPECT_EQ(services_.Opened(), (std::vector<std::string>{CTarvelinView::kHomepage, CTarvelinView::kSupportAddress}));
-    EXPECT_TRUE(std::string(CTarvelinView::kSupportAddress).starts_with("mailto:"));
-    // The help file is looked for beside the program, not in the current
-    // folder; this test program has none beside it.
-    const fs::path help = fs::path(QCoreApplication::applicationDirPath().toStdString()) / "Tarvelin.chm";
-    ASSERT_FALSE(fs::exists(help));
-    frame_.RunCommand(ID_HELP_CONTENTS);
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_NE(prompt_.asked[0].text.find(help.string()), std::string::npos) << prompt_.asked[0].text;
-    EXPECT_EQ(services_.Opened().size(), std::size_t{2});
+    // Installed (bin/ beside share/doc/tarvelin/guide) or in the build tree
+    // (guide/ beside the program); neither in another folder.
+    const std::string bin = dir_ / "prefix/bin";
+    const std::string installed = dir_ / "prefix/share/doc/tarvelin/guide/index.html";
+    const std::string built = dir_ / "build/guide/index.html";
+    fs::create_directories(bin);
+    fs::create_directories(fs::path(installed).parent_path());
+    fs::create_directories(fs::path(built).parent_path());
+    test::WriteWholeFile(installed, std::string("<html></html>"));
+    test::WriteWholeFile(built, std::string("<html></html>"));
+    EXPECT_EQ(UserGuideAt(QString::fromStdString(bin)).toStdString(), installed);
+    EXPECT_EQ(UserGuideAt(QString::fromStdString(dir_ / "build")).toStdString(), built);
+    EXPECT_TRUE(UserGuideAt(QString::fromStdString(dir_ / "prefix")).isEmpty());
+
+    // This test program has no guide beside it: each Help command says where
+    // it was looked for, and nothing is opened.
+    QString lookedFor;
+    ASSERT_TRUE(UserGuide(&lookedFor).isEmpty());
+    for (int id : {ID_HELP_CONTENTS, ID_HELP_HOMEPAGE, ID_HELP_SUPPORT}) {
+        prompt_.asked.clear();
+        frame_.RunCommand(id);
+        ASSERT_EQ(prompt_.asked.size(), std::size_t{1}) << id;
+        EXPECT_EQ(prompt_.asked[0].text, "The help file " + lookedFor.toStdString() + " was not found.") << id;
+    }
+    EXPECT_TRUE(services_.Opened().empty());
 }
 
 TEST_F(BootCommandsTest, UnsavedEditsAreAskedAboutBeforeNewOpenAndClose)

@@ -206,7 +206,7 @@ TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
     CHyperLink* link = dialog.Link();
     EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::LinkColour());
     QTest::mouseClick(link, Qt::LeftButton);
-    EXPECT_EQ(desktop.opened, QStringList{QString::fromUtf8(kHomePageAddress)});
+    EXPECT_EQ(desktop.opened, QStringList{AboutLinkAddress()});
     EXPECT_TRUE(link->Visited());
     EXPECT_TRUE(dialog.isVisible());
 
