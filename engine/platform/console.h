@@ -52,6 +52,9 @@ private:
     std::unique_ptr<Previous> previous_;
 };
 
+// Standard output passes bytes through unchanged from here on (Windows
+// would otherwise turn each line feed into carriage return + line feed).
+TARVELIN_API void WriteStandardOutputAsBytes();
 // Makes text written to the console in UTF-8 show as such.
 TARVELIN_API void UseUtf8Console();
 

@@ -71,6 +71,8 @@ InterruptsElsewhere::~InterruptsElsewhere()
     }
 }
 
+void WriteStandardOutputAsBytes() {}
+
 void UseUtf8Console() {}
 
 } // namespace tarvelin::platform

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 
 namespace tarvelin::platform {
 
@@ -67,6 +69,12 @@ std::vector<std::string> WideArguments(int argc, wchar_t** argv)
         words.push_back(win32::Narrow(argv[i]));
     }
     return words;
+}
+
+void WriteStandardOutputAsBytes()
+{
+    std::fflush(stdout);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
 void UseUtf8Console()
