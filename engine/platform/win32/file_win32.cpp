@@ -9,7 +9,6 @@
 #include "platform/win32/win32_common.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace tarvelin::platform {
 
@@ -19,7 +18,6 @@ HANDLE Handle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Largest single read or write handed to the system (a DWORD count).
 constexpr std::size_t kMaxChunk = 1u << 30;
-constexpr std::size_t kCopyChunk = 1u << 20;
 // The largest position a file may have on the system.
 constexpr std::uint64_t kMaxPosition = 0x7FFFFFFFFFFFFFFFull;
 
@@ -243,27 +241,7 @@ bool File::CopyFrom(File& source, std::uint64_t count, std::uint64_t& copied)
         lastError_ = "cannot write '" + shown_ + "': the file is open read-only";
         return false;
     }
-    std::vector<unsigned char> buffer;
-    while (copied < count) {
-        if (buffer.empty()) {
-            buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count, kCopyChunk)));
-        }
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
-        source.lastError_.clear();
-        const std::size_t got = source.Read(buffer.data(), want);
-        if (got > 0 && !Write(buffer.data(), got)) {
-            return false;
-        }
-        copied += got;
-        if (got < want) {
-            if (!source.lastError_.empty()) {
-                lastError_ = source.lastError_;
-                return false;
-            }
-            break; // the source ended
-        }
-    }
-    return true;
+    return CopyThroughBuffer(source, count, copied);
 }
 
 bool File::Length(std::uint64_t& length) const

@@ -13,17 +13,6 @@ namespace tarvelin::platform {
 
 namespace {
 
-struct StandardFormat {
-    std::uint64_t bytes;
-    FloppyGeometry geometry;
-};
-
-constexpr StandardFormat kFormats[] = {
-    {163840, {40, 1, 8, 512}},   {184320, {40, 1, 9, 512}},   {327680, {40, 2, 8, 512}},
-    {368640, {40, 2, 9, 512}},   {737280, {80, 2, 9, 512}},   {1228800, {80, 2, 15, 512}},
-    {1474560, {80, 2, 18, 512}}, {1720320, {80, 2, 21, 512}}, {2949120, {80, 2, 36, 512}},
-};
-
 bool IsDevicePath(const std::string& path)
 {
     return path.size() >= 4 && path.compare(0, 4, "\\\\.\\") == 0;
@@ -38,17 +27,7 @@ bool QueryFloppyGeometry(const std::string& path, FloppyGeometry& geometry)
         if (!GetFileInfo(path, info) || info.isDirectory) {
             return false;
         }
-        for (const StandardFormat& format : kFormats) {
-            if (format.bytes == info.size) {
-                geometry = format.geometry;
-                return true;
-            }
-        }
-        if (info.size == 0 || info.size % 512 != 0 || info.size / 512 > UINT32_MAX) {
-            return false;
-        }
-        geometry = {1, 1, static_cast<std::uint32_t>(info.size / 512), 512};
-        return true;
+        return FloppyGeometryOfFile(info.size, geometry);
     }
     HANDLE handle = ::CreateFileW(win32::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
