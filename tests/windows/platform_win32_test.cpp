@@ -140,6 +140,16 @@ TEST(Win32Files, TruncateFlushAndTimes)
     EXPECT_EQ(back.year, 1999);
     EXPECT_EQ(back.second, 58);
     EXPECT_EQ(back.dayOfWeek, 5); // a Friday
+    // Local time and back, and the zone's offset, agree with each other.
+    CalendarTime local;
+    int offsetMinutes = 0;
+    ASSERT_TRUE(FileTimeToLocal(stamp, local, &offsetMinutes));
+    FileTime fromLocal = 0;
+    ASSERT_TRUE(LocalToFileTime(local, fromLocal));
+    EXPECT_EQ(fromLocal, stamp);
+    FileTime wall = 0;
+    ASSERT_TRUE(UtcToFileTime(local, wall));
+    EXPECT_EQ(static_cast<std::int64_t>(wall - stamp), std::int64_t{offsetMinutes} * 60 * 10000000);
     when.day = 32;
     EXPECT_FALSE(UtcToFileTime(when, stamp));
 }

@@ -148,10 +148,19 @@ bool DirectorySearch::Next(FileInfo& info)
         FileInfo found;
         found.name = win32::Narrow(name);
         DWORD code = 0;
-        // An entry removed between the listing and the look-up is no longer
-        // there to report.
         if (!ReadFacts(JoinPath(state_->folder, found.name), found, code)) {
-            continue;
+            // An entry removed between the listing and the look-up is no
+            // longer there to report; one that cannot be opened even for its
+            // attributes is described by the listing (without a file id).
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+                continue;
+            }
+            found.size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+            found.creationTime = win32::FromFiletime(entry.ftCreationTime);
+            found.modificationTime = win32::FromFiletime(entry.ftLastWriteTime);
+            found.accessTime = win32::FromFiletime(entry.ftLastAccessTime);
+            found.changeTime = found.modificationTime;
+            FillFromAttributes(entry.dwFileAttributes, found);
         }
         info = std::move(found);
         return true;
