@@ -18,3 +18,8 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 # other things at -O3 than at -O1, and warnings are errors.
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELIN_BUILD_TESTS=OFF >/dev/null
 cmake --build build-release -j "$(nproc)" --target tarvelin-cli
+
+# The Windows build: cross-built with mingw-w64 (Release, no sanitizers),
+# its unit tests and the cross-check against the Linux program run under Wine.
+scripts/build-windows.sh --tests
+tests/windows/wine_tests.sh "$build/cli/tarvelin-cli" build-win

@@ -4,8 +4,6 @@
 #include "interrupt.h"
 
 #include <cstdio>
-#include <pthread.h>
-#include <unistd.h>
 
 namespace tarvelin::cli {
 
@@ -65,11 +63,7 @@ bool CaptureWatch::OnReport(std::int32_t value)
 
 void CaptureWatch::LeaveInterruptsToWorker()
 {
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    sigaddset(&interrupt, SIGTERM);
-    maskChanged_ = ::pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask_) == 0;
+    interruptsElsewhere_.emplace();
 }
 
 CaptureWatch::End CaptureWatch::Wait()
@@ -78,10 +72,7 @@ CaptureWatch::End CaptureWatch::Wait()
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return ended_; });
     }
-    if (maskChanged_) {
-        ::pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
-        maskChanged_ = false;
-    }
+    interruptsElsewhere_.reset();
     return end_;
 }
 

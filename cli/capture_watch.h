@@ -8,12 +8,13 @@
 #include "capture/unread_sectors.h"
 #include "core/component.h"
 #include "percent_bar.h"
+#include "platform/console.h"
 #include "platform/prompt.h"
 
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,15 +58,14 @@ public:
     // worker's thread, so that a question waiting on the terminal is
     // interrupted (and answered Abort) instead of waiting on.
     void LeaveInterruptsToWorker();
-    // Blocks until the capture ended; puts back the signal mask.
+    // Blocks until the capture ended; Ctrl+C reaches this thread again.
     End Wait();
 
 private:
     bool OnReport(std::int32_t value);
 
     PercentBar bar_;
-    bool maskChanged_ = false;
-    sigset_t previousMask_{};
+    std::optional<platform::InterruptsElsewhere> interruptsElsewhere_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool ended_ = false;

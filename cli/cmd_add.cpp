@@ -7,9 +7,9 @@
 #include "image_session.h"
 
 #include "platform/directory.h"
+#include "platform/path.h"
 
 #include <cstdio>
-#include <filesystem>
 
 namespace tarvelin::cli {
 
@@ -18,22 +18,6 @@ namespace {
 int RunAdd(const Arguments& args);
 
 const Command kAdd{"add", "IMAGE SRC... [--to PATH]", "add files and folders to an image (saved in place)", RunAdd};
-
-// Absolute, without "." or ".." steps or a trailing separator, so that "."
-// adds the current folder under its own name.
-std::string SourcePath(const std::string& argument)
-{
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::absolute(argument, error);
-    if (error) {
-        return argument;
-    }
-    std::string text = path.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
 
 int RunAdd(const Arguments& args)
 {
@@ -77,7 +61,8 @@ int RunAdd(const Arguments& args)
     }
     IIsoEdit& edit = session.Edit();
     for (const std::string& argument : sources) {
-        const std::string path = SourcePath(argument);
+        // Absolute and without "." steps, so that "." adds the current folder under its own name.
+        const std::string path = platform::AbsolutePath(argument);
         platform::FileInfo info;
         std::string error;
         if (!platform::GetFileInfo(path, info, &error)) {

@@ -13,9 +13,9 @@
 #include "worker_watch.h"
 
 #include "platform/directory.h"
+#include "platform/path.h"
 #include "writer/iso_build.h"
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,24 +46,6 @@ bool OnProgress(void* context, std::int32_t value)
     }
     watch.bar.Draw(value / 10);
     return true;
-}
-
-// The path as the image's entry is named after: absolute, without "." or
-// ".." steps or a trailing separator, so "." adds the current folder under
-// its own name.
-std::string SourcePath(const std::string& argument)
-{
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::absolute(argument, error);
-    if (error) {
-        return argument;
-    }
-    path = path.lexically_normal();
-    std::string text = path.string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
 }
 
 void PrintNotices(IIsoBuild* builder, std::uint32_t from)
@@ -157,7 +139,8 @@ int RunBuild(const Arguments& args)
 
     const InterruptGuard guard;
     for (const std::string& argument : sources) {
-        const std::string path = SourcePath(argument);
+        // Absolute and without "." steps, so that "." adds the current folder under its own name.
+        const std::string path = platform::AbsolutePath(argument);
         platform::FileInfo info;
         std::string error;
         if (!platform::GetFileInfo(path, info, &error)) {

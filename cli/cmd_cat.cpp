@@ -5,6 +5,8 @@
 #include "image_session.h"
 #include "udf_session.h"
 
+#include "platform/console.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -25,6 +27,7 @@ template <typename ReadFn>
 bool StreamOut(std::uint64_t size, const std::string& path, ReadFn read)
 {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size)));
+    platform::WriteStandardOutputAsBytes();
     for (std::uint64_t offset = 0; offset < size;) {
         const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkBytes, size - offset));
         std::string problem;

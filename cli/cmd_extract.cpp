@@ -7,12 +7,12 @@
 #include "operations.h"
 
 #include "iso/iso_extract.h"
+#include "platform/console.h"
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
-#include <unistd.h>
 
 namespace tarvelin::cli {
 
@@ -90,7 +90,7 @@ int RunExtract(const Arguments& args)
     }
 
     ExtractOptions options;
-    options.showProgress = ::isatty(STDERR_FILENO) == 1;
+    options.showProgress = platform::IsTerminal(platform::StandardStream::Error);
     const auto finish = [](const ExtractTotals& totals) {
         if (totals.failures > 0) {
             PrintError(std::to_string(totals.failures) + (totals.failures == 1 ? " entry" : " entries")

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -86,10 +85,10 @@ int RunFloppy(const Arguments& args)
     }
     watch.LeaveInterruptsToWorker();
     const CaptureOutcome outcome = FinishCapture(maker, watch);
-    std::error_code sizeError;
-    const std::uintmax_t bytes = std::filesystem::file_size(output, sizeError);
+    platform::FileInfo written;
+    const bool sized = platform::GetFileInfo(output, written);
     return ReportCapture(outcome, "floppy copy", "cannot copy the diskette in " + device,
-                         output + ": " + std::to_string(sizeError ? 0 : bytes) + " bytes copied from " + device);
+                         output + ": " + std::to_string(sized ? written.size : 0) + " bytes copied from " + device);
 }
 
 } // namespace

@@ -11,11 +11,11 @@
 #include "capture/cd_rom.h"
 #include "capture_watch.h"
 #include "interrupt.h"
+#include "platform/directory.h"
 #include "platform/simulated_cdrom.h"
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,8 +33,10 @@ bool SameDevice(const std::string& a, const std::string& b)
     if (a == b) {
         return true;
     }
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error);
+    platform::FileInfo first;
+    platform::FileInfo second;
+    return platform::GetFileInfo(a, first) && platform::GetFileInfo(b, second) && first.volumeId == second.volumeId
+        && first.fileId == second.fileId;
 }
 
 // The letter of the drive the argument names; false with the reason when

@@ -4,9 +4,13 @@
 #include "image_session.h"
 #include "udf_session.h"
 
+#include "platform/console.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace tarvelin::cli {
 
@@ -32,21 +36,19 @@ void PrintHelp(std::FILE* out)
 
 } // namespace
 
-} // namespace tarvelin::cli
-
-int main(int argc, char** argv)
+// words: the command line in UTF-8, the program's name first.
+int Run(const std::vector<std::string>& words)
 {
-    using namespace tarvelin::cli;
-    if (argc < 2) {
+    if (words.size() < 2) {
         PrintHelp(stderr);
         return kExitUsage;
     }
-    const std::string name = argv[1];
+    const std::string& name = words[1];
     if (name == "help" || name == "--help" || name == "-h") {
         PrintHelp(stdout);
         return kExitOk;
     }
-    Arguments args(argv + 2, argv + argc);
+    Arguments args(words.begin() + 2, words.end());
     if (const auto names = std::find(args.begin(), args.end(), "--names"); names != args.end()) {
         const std::string value = names + 1 != args.end() ? *(names + 1) : std::string();
         static const std::pair<const char*, tarvelin::NameSource> kSources[] = {
@@ -86,3 +88,20 @@ int main(int argc, char** argv)
     PrintHelp(stderr);
     return kExitUsage;
 }
+
+} // namespace tarvelin::cli
+
+#ifdef _WIN32
+// Windows gives the command line in UTF-16 only to wmain; it is turned into
+// UTF-8 here, once, and the console is told to show UTF-8 output.
+int wmain(int argc, wchar_t** argv)
+{
+    tarvelin::platform::UseUtf8Console();
+    return tarvelin::cli::Run(tarvelin::platform::WideArguments(argc, argv));
+}
+#else
+int main(int argc, char** argv)
+{
+    return tarvelin::cli::Run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

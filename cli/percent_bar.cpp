@@ -1,12 +1,13 @@
 #include "percent_bar.h"
 
+#include "platform/console.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 namespace tarvelin::cli {
 
-PercentBar::PercentBar(const char* label) : label_(label), onTerminal_(::isatty(STDERR_FILENO) != 0) {}
+PercentBar::PercentBar(const char* label) : label_(label), onTerminal_(platform::IsTerminal(platform::StandardStream::Error)) {}
 
 void PercentBar::Draw(int percent)
 {

@@ -2,6 +2,7 @@
 // there is one; without a terminal nobody can answer and the engine gets the
 // cautious answer of the question's buttons.
 
+#include "platform/console.h"
 #include "platform/prompt.h"
 
 #include <cctype>
@@ -9,7 +10,6 @@
 #include <iostream>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -42,7 +42,8 @@ public:
     {
         // Workers may ask while another thread draws progress; one question at a time.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDERR_FILENO) == 0) {
+        if (!platform::IsTerminal(platform::StandardStream::Input)
+            || !platform::IsTerminal(platform::StandardStream::Error)) {
             std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
                          static_cast<int>(text.size()), text.data());
             return platform::CautiousAnswer(buttons);

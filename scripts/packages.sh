@@ -23,3 +23,6 @@ TARVELIN_RUN_PACKAGES+=(qt6-qpa-plugins qt6-wayland libqt6svg6)
 TARVELIN_SCREENSHOT_PACKAGES=(xvfb xdotool imagemagick x11-utils fonts-dejavu-core)
 # bench/fuzz.sh: clang with libFuzzer, and the peer tools its seeds are made with.
 TARVELIN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev genisoimage xorriso udftools)
+# The Windows build of test.sh: mingw-w64 with POSIX threads, GoogleTest's
+# sources to build it for Windows, Wine to run it headless, zip to pack it.
+TARVELIN_TEST_PACKAGES+=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip)

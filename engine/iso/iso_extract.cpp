@@ -6,10 +6,8 @@
 #include "platform/path.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 namespace tarvelin {
@@ -120,16 +118,30 @@ private:
         return true;
     }
 
+    // path and every missing folder above it; false with the system's
+    // reason when one cannot be made.
+    static bool MakeFoldersUpTo(const std::string& path, std::string& error)
+    {
+        if (path.empty() || platform::IsDirectory(path)) {
+            return true;
+        }
+        const std::string parent(platform::FolderOf(path));
+        if (parent != path && !MakeFoldersUpTo(parent, error)) {
+            return false;
+        }
+        return platform::MakeDirectory(path, &error);
+    }
+
     // The destination with every missing parent; fresh tells whether it
     // was made here.
     bool MakeFolders(const std::string& destination, bool& fresh)
     {
-        std::error_code error;
-        fresh = !std::filesystem::exists(std::filesystem::symlink_status(destination, error));
-        std::filesystem::create_directories(destination, error);
-        if (error || !platform::IsDirectory(destination)) {
+        platform::FileInfo facts;
+        fresh = !platform::GetLinkInfo(destination, facts);
+        std::string error;
+        if (!MakeFoldersUpTo(destination, error) || !platform::IsDirectory(destination)) {
             Fail(ExtractProblem::CannotCreate, "cannot create the destination folder '" + destination + "': "
-                 + (error ? error.message() : std::string("a file of that name is in the way")));
+                 + (error.empty() ? std::string("a file of that name is in the way") : error));
             return false;
         }
         return true;
@@ -139,13 +151,13 @@ private:
     // inside it.
     bool MakeFolder(const std::string& path, bool& fresh)
     {
-        std::error_code ignored;
-        const std::filesystem::file_status status = std::filesystem::symlink_status(path, ignored);
-        if (std::filesystem::is_symlink(status)) {
+        platform::FileInfo facts;
+        const bool present = platform::GetLinkInfo(path, facts);
+        if (present && facts.isSymlink) {
             Fail(ExtractProblem::CannotCreate, "'" + PrintableName(path) + "' is a symbolic link; not followed");
             return false;
         }
-        fresh = !std::filesystem::exists(status);
+        fresh = !present;
         std::string error;
         if (!platform::MakeDirectory(path, &error)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(error));

@@ -55,7 +55,7 @@ private:
     std::map<std::uint64_t, std::uint64_t> runs_; // start -> end (exclusive)
 };
 
-struct VolumeSpace {
+struct TARVELIN_API VolumeSpace {
     // False when the scan met something it cannot account for (a structure
     // it cannot read, a descriptor of an unknown kind, a boot image of
     // unknown length, another file system beside ISO 9660): then no sector

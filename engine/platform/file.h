@@ -87,6 +87,9 @@ public:
 private:
     static constexpr std::intptr_t kNoHandle = -1;
     void Fail(const char* what);
+    // The copy of CopyFrom through a buffer in memory, continuing from
+    // copied bytes, where the system cannot copy by itself.
+    bool CopyThroughBuffer(File& source, std::uint64_t count, std::uint64_t& copied);
 
     std::intptr_t handle_ = kNoHandle;
     bool writable_ = false;

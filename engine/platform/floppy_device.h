@@ -20,6 +20,9 @@ struct FloppyGeometry {
 // the standard diskette format of its length (a file of another length is
 // one track of 512-byte sectors). False when neither can be learnt.
 TARVELIN_API bool QueryFloppyGeometry(const std::string& path, FloppyGeometry& geometry);
+// The geometry of a diskette image file of length bytes: the standard
+// format of that length, else one track of 512-byte sectors.
+TARVELIN_API bool FloppyGeometryOfFile(std::uint64_t length, FloppyGeometry& geometry);
 // The system's first floppy drive.
 TARVELIN_API const char* FirstFloppyDevice();
 

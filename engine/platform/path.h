@@ -26,6 +26,10 @@ TARVELIN_API std::string_view FolderOf(std::string_view path);
 // The file name's extension from its last "." on ("b.iso" -> ".iso"; none -> "").
 TARVELIN_API std::string_view ExtensionOf(std::string_view path);
 
+// path made absolute against the current folder, without "." or ".." steps
+// or a trailing separator; path itself when that cannot be done.
+TARVELIN_API std::string AbsolutePath(const std::string& path);
+
 // The system's folder for temporary files, without a trailing separator.
 TARVELIN_API std::string TempFolder();
 // Bytes free for the user on the file system holding path; false when unknown.

@@ -59,13 +59,16 @@ public:
     virtual std::unique_ptr<IScsiDevice> Open(const std::string& device) = 0;
 };
 
-// The outcome of a command as the Linux generic SCSI driver reports it in
-// its SG_IO header (status, host_status, driver_status, sb_len_wr), with
-// the sense bytes already in result.sense. The driver's "sense data came
-// back" bit is no trouble of its own: the status byte carries the CHECK
-// CONDITION those bytes belong to.
-TARVELIN_API void ReadSgIoOutcome(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
-                                  std::uint8_t senseWritten, ScsiResult& result);
+// The outcome of a command as a pass-through reports it, with the sense
+// bytes already in result.sense: the SCSI status byte, the adapter's and
+// the driver's status and how many sense bytes came back. Linux's generic
+// SCSI driver gives all four in its SG_IO header; the NT pass-through has
+// no adapter or driver status of its own (0 there; a failed delivery is a
+// failed call). The driver's "sense data came back" bit is no trouble of
+// its own: the status byte carries the CHECK CONDITION those bytes belong
+// to. Every transport reads its outcome here, so all judge it alike.
+TARVELIN_API void ReadPassThroughOutcome(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
+                                         std::uint8_t senseWritten, ScsiResult& result);
 
 // The system's own pass-through.
 TARVELIN_API IScsiTransport& SystemScsiTransport();

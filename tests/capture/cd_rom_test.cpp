@@ -156,30 +156,37 @@ TEST_F(CdRomTest, AdapterOrDriverTroubleIsAFailedRead)
     EXPECT_TRUE(rom_->ReadSectors(0, 1, raw.data()));
 }
 
-// What the SG_IO header says, read into a result: any status but GOOD, any
-// host status and any driver status but "sense data came back" fail.
-TEST(ScsiResultTest, SgIoOutcomeFailsOnCheckConditionHostOrDriverTrouble)
+// What a pass-through reports, read into a result: any status but GOOD,
+// any host status and any driver status but "sense data came back" fail.
+// The SG_IO rows carry all four fields; the NT rows have no adapter or
+// driver status, only the SCSI status and the sense bytes returned.
+TEST(ScsiResultTest, PassThroughOutcomeFailsOnCheckConditionHostOrDriverTrouble)
 {
     struct Case {
         std::uint8_t status;
         std::uint16_t host;
         std::uint16_t driver;
+        std::uint8_t senseWritten;
         bool succeeded;
+        std::uint32_t senseKept;
     };
     const Case cases[] = {
-        {0x00, 0, 0, true},     {0x00, 0, 0x08, true},  // sense bytes alone are no trouble
-        {0x02, 0, 0x08, false},                         // CHECK CONDITION
-        {0x08, 0, 0, false},                            // BUSY
-        {0x00, 0x07, 0, false},                         // DID_ERROR
-        {0x00, 0x03, 0, false},                         // DID_TIME_OUT
-        {0x00, 0, 0x06, false},                         // DRIVER_TIMEOUT
-        {0x00, 0, 0x28, false},                         // DRIVER_SENSE, SUGGEST_ABORT
+        {0x00, 0, 0, 0, true, 0},       {0x00, 0, 0x08, 18, true, 18}, // SG_IO: sense bytes alone are no trouble
+        {0x02, 0, 0x08, 18, false, 18},                                // SG_IO: CHECK CONDITION
+        {0x08, 0, 0, 0, false, 0},                                     // BUSY
+        {0x00, 0x07, 0, 0, false, 0},                                  // DID_ERROR
+        {0x00, 0x03, 0, 0, false, 0},                                  // DID_TIME_OUT
+        {0x00, 0, 0x06, 0, false, 0},                                  // DRIVER_TIMEOUT
+        {0x00, 0, 0x28, 18, false, 18},                                // DRIVER_SENSE, SUGGEST_ABORT
+        {0x02, 0, 0, 18, false, 18},                                   // NT: CHECK CONDITION with sense
+        {0x18, 0, 0, 0, false, 0},                                     // NT: RESERVATION CONFLICT
+        {0x02, 0, 0, 255, false, 32},                                  // more sense claimed than the buffer holds
     };
     for (const Case& c : cases) {
         platform::ScsiResult result;
-        platform::ReadSgIoOutcome(c.status, c.host, c.driver, 18, result);
+        platform::ReadPassThroughOutcome(c.status, c.host, c.driver, c.senseWritten, result);
         EXPECT_EQ(result.Succeeded(), c.succeeded) << int{c.status} << " " << c.host << " " << c.driver;
-        EXPECT_EQ(result.senseLength, 18u);
+        EXPECT_EQ(result.senseLength, c.senseKept) << int{c.status} << " " << int{c.senseWritten};
     }
     EXPECT_FALSE(platform::ScsiResult{}.Succeeded()); // never delivered
 }

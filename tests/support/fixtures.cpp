@@ -4,10 +4,9 @@
 #include "support/test_support.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace tarvelin::test {
 
@@ -79,28 +78,23 @@ std::vector<std::uint8_t> EncodeMode2Sectors2336(const std::vector<std::uint8_t>
 void WriteSparseFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::uint64_t length)
 {
     WriteWholeFile(path, bytes);
-    if (::truncate(path.c_str(), static_cast<off_t>(length)) != 0) {
-        throw std::runtime_error("cannot extend " + path);
+    std::error_code error;
+    std::filesystem::resize_file(path, length, error);
+    if (error) {
+        throw std::runtime_error("cannot extend " + path + ": " + error.message());
     }
 }
 
 std::vector<std::uint8_t> ReadFileRange(const std::string& path, std::uint64_t offset, std::size_t count)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         throw std::runtime_error("cannot open " + path);
     }
     std::vector<std::uint8_t> bytes(count);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, count - done, static_cast<off_t>(offset + done));
-        if (got <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    bytes.resize(done);
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    bytes.resize(in ? count : static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
     return bytes;
 }
 

@@ -10,7 +10,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace tarvelin::platform {
 
@@ -20,8 +19,6 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // Largest single read or write handed to the kernel; it caps at about 2 GiB.
 constexpr std::size_t kMaxChunk = 1u << 30;
-// The buffer of a copy that the kernel cannot do itself.
-constexpr std::size_t kFallbackChunk = 1u << 20;
 
 bool FitsOffset(std::uint64_t position)
 {
@@ -287,27 +284,7 @@ bool File::CopyFrom(File& source, std::uint64_t count, std::uint64_t& copied)
         // decides.
         break;
     }
-    std::vector<unsigned char> buffer;
-    while (copied < count) {
-        if (buffer.empty()) {
-            buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kFallbackChunk)));
-        }
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
-        source.lastError_.clear();
-        const std::size_t got = source.Read(buffer.data(), want);
-        if (got > 0 && !Write(buffer.data(), got)) {
-            return false;
-        }
-        copied += got;
-        if (got < want) {
-            if (!source.lastError_.empty()) {
-                lastError_ = source.lastError_;
-                return false;
-            }
-            break; // the source ended
-        }
-    }
-    return true;
+    return CopyThroughBuffer(source, count, copied);
 }
 
 bool File::Length(std::uint64_t& length) const

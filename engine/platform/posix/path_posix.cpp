@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/statvfs.h>
 
 namespace tarvelin::platform {
@@ -82,6 +83,20 @@ bool FreeDiskSpace(const std::string& path, std::uint64_t& bytes)
     }
     bytes = static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_frsize);
     return true;
+}
+
+std::string AbsolutePath(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) {
+        return path;
+    }
+    std::string text = absolute.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
 }
 
 bool PrefersJolietNames()

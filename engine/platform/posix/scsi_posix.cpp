@@ -47,7 +47,7 @@ public:
         if (::ioctl(fd_, SG_IO, &header) < 0) {
             return false;
         }
-        ReadSgIoOutcome(header.status, header.host_status, header.driver_status, header.sb_len_wr, result);
+        ReadPassThroughOutcome(header.status, header.host_status, header.driver_status, header.sb_len_wr, result);
         return result.Succeeded();
     }
 
@@ -90,17 +90,6 @@ public:
 };
 
 } // namespace
-
-void ReadSgIoOutcome(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
-                     std::uint8_t senseWritten, ScsiResult& result)
-{
-    constexpr std::uint16_t kDriverSense = 0x08;
-    result.delivered = true;
-    result.status = status;
-    result.hostStatus = hostStatus;
-    result.driverStatus = static_cast<std::uint16_t>(driverStatus & ~kDriverSense);
-    result.senseLength = senseWritten;
-}
 
 IScsiTransport& SystemScsiTransport()
 {

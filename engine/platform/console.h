@@ -1,0 +1,67 @@
+#pragma once
+
+// The terminal the command-line program runs in: whether a standard stream
+// is one, Ctrl+C as a request to stop in order, and the program's arguments
+// and output in UTF-8 whatever the system's own encoding.
+
+#include "core/export.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvelin::platform {
+
+enum class StandardStream { Input, Output, Error };
+
+TARVELIN_API bool IsTerminal(StandardStream stream);
+
+// While an InterruptCatcher lives, Ctrl+C (and a request to shut down:
+// SIGTERM, or the console window being closed) only sets a flag that long
+// work looks at, so it stops in order; what was there before comes back
+// afterwards.
+class TARVELIN_API InterruptCatcher {
+public:
+    InterruptCatcher();  // clears the flag and starts catching
+    ~InterruptCatcher(); // puts back the previous handling
+    InterruptCatcher(const InterruptCatcher&) = delete;
+    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+
+    // True once Ctrl+C was pressed while a catcher was alive.
+    static bool Requested();
+
+private:
+    struct Previous;
+    std::unique_ptr<Previous> previous_;
+};
+
+// While alive, Ctrl+C is not delivered to the calling thread, so that it
+// reaches the others: a worker thread waiting for an answer on the terminal
+// is woken by it instead of waiting on. Where the system delivers Ctrl+C on
+// a thread of its own and wakes a waiting console read anyway, it does
+// nothing.
+class TARVELIN_API InterruptsElsewhere {
+public:
+    InterruptsElsewhere();
+    ~InterruptsElsewhere();
+    InterruptsElsewhere(const InterruptsElsewhere&) = delete;
+    InterruptsElsewhere& operator=(const InterruptsElsewhere&) = delete;
+
+private:
+    struct Previous;
+    std::unique_ptr<Previous> previous_;
+};
+
+// Standard output passes bytes through unchanged from here on (Windows
+// would otherwise turn each line feed into carriage return + line feed).
+TARVELIN_API void WriteStandardOutputAsBytes();
+// Makes text written to the console in UTF-8 show as such.
+TARVELIN_API void UseUtf8Console();
+
+#ifdef _WIN32
+// The command line as UTF-8 words, converted once at the program's entry
+// from the UTF-16 words wmain is given.
+TARVELIN_API std::vector<std::string> WideArguments(int argc, wchar_t** argv);
+#endif
+
+} // namespace tarvelin::platform

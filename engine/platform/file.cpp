@@ -1,0 +1,39 @@
+// What every platform's File does alike.
+
+#include "platform/file.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tarvelin::platform {
+
+namespace {
+constexpr std::size_t kCopyChunk = 1u << 20;
+} // namespace
+
+bool File::CopyThroughBuffer(File& source, std::uint64_t count, std::uint64_t& copied)
+{
+    std::vector<unsigned char> buffer;
+    while (copied < count) {
+        if (buffer.empty()) {
+            buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kCopyChunk)));
+        }
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
+        source.lastError_.clear();
+        const std::size_t got = source.Read(buffer.data(), want);
+        if (got > 0 && !Write(buffer.data(), got)) {
+            return false;
+        }
+        copied += got;
+        if (got < want) {
+            if (!source.lastError_.empty()) {
+                lastError_ = source.lastError_;
+                return false;
+            }
+            break; // the source ended
+        }
+    }
+    return true;
+}
+
+} // namespace tarvelin::platform

@@ -1,0 +1,78 @@
+// The terminal on POSIX: SIGINT and SIGTERM set the stop flag; a thread
+// keeps them away from itself with its signal mask.
+
+#include "platform/console.h"
+
+#include <atomic>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace tarvelin::platform {
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag is set from a signal handler");
+
+extern "C" void OnInterrupt(int) { interrupted.store(true); }
+
+} // namespace
+
+bool IsTerminal(StandardStream stream)
+{
+    const int fd = stream == StandardStream::Input ? STDIN_FILENO
+                   : stream == StandardStream::Output ? STDOUT_FILENO
+                                                       : STDERR_FILENO;
+    return ::isatty(fd) != 0;
+}
+
+struct InterruptCatcher::Previous {
+    struct sigaction interrupt {};
+    struct sigaction terminate {};
+};
+
+InterruptCatcher::InterruptCatcher() : previous_(std::make_unique<Previous>())
+{
+    interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previous_->interrupt);
+    ::sigaction(SIGTERM, &action, &previous_->terminate);
+}
+
+InterruptCatcher::~InterruptCatcher()
+{
+    ::sigaction(SIGTERM, &previous_->terminate, nullptr);
+    ::sigaction(SIGINT, &previous_->interrupt, nullptr);
+}
+
+bool InterruptCatcher::Requested() { return interrupted.load(); }
+
+struct InterruptsElsewhere::Previous {
+    sigset_t mask{};
+    bool changed = false;
+};
+
+InterruptsElsewhere::InterruptsElsewhere() : previous_(std::make_unique<Previous>())
+{
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigaddset(&interrupt, SIGTERM);
+    previous_->changed = ::pthread_sigmask(SIG_BLOCK, &interrupt, &previous_->mask) == 0;
+}
+
+InterruptsElsewhere::~InterruptsElsewhere()
+{
+    if (previous_->changed) {
+        ::pthread_sigmask(SIG_SETMASK, &previous_->mask, nullptr);
+    }
+}
+
+void WriteStandardOutputAsBytes() {}
+
+void UseUtf8Console() {}
+
+} // namespace tarvelin::platform
