@@ -10,7 +10,6 @@
 
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -43,7 +42,7 @@ QString DriveEntry(char letter, ICdRom* devices)
     QString entry = QStringLiteral("%1:").arg(QChar::fromLatin1(letter));
     const char* device = devices != nullptr ? devices->GetDevicePath(letter) : "";
     if (device != nullptr && *device != '\0') {
-        entry += QStringLiteral("  (%1)").arg(QString::fromLocal8Bit(device));
+        entry += QStringLiteral("  (%1)").arg(QString::fromUtf8(device));
     }
     return entry;
 }
@@ -166,7 +165,7 @@ void CCdRipDlg::OnMake()
     if (running_ || rip_ == nullptr || index < 0 || index >= static_cast<int>(letters_.size())) {
         return;
     }
-    const std::string target = QFile::encodeName(output_->currentText().trimmed()).toStdString();
+    const std::string target = output_->currentText().trimmed().toStdString();
     lastValue_ = INT_MIN;
     // Prepare says itself why it cannot go on.
     if (!rip_->Prepare(target.c_str(), letters_[static_cast<std::size_t>(index)], this, &CCdRipDlg::CaptureCallback)) {

@@ -6,7 +6,6 @@
 #include "convert/iso2bin.h"
 #include "platform/prompt.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -25,11 +24,11 @@ namespace {
 constexpr const char* kProgramCaption = "Tarvelin";
 constexpr const char* kFailedCaption = "Convert Fail";
 
-// Paths go to the engine in the file system's own encoding, unchanged: on
-// this system a backslash is an ordinary character of a name.
+// Paths go to the engine in UTF-8, as every path the engine takes, and
+// otherwise unchanged: a backslash may be an ordinary character of a name.
 std::string EnginePath(const QLineEdit* edit)
 {
-    return QFile::encodeName(edit->text()).toStdString();
+    return edit->text().toStdString();
 }
 
 QPushButton* NewButton(const QString& text, const char* name, QWidget* parent)
