@@ -2,6 +2,7 @@
 
 #include "shell_services.h"
 
+#include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/prompt.h"
 
@@ -27,6 +28,22 @@ QString& Destination()
     return folder;
 }
 
+// Removes the folders of runs that ended without removing theirs (killed,
+// or crashed): the process they are named after is gone.
+void RemoveEndedRuns(const QString& base)
+{
+    const QFileInfoList runs =
+        QDir(base).entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo& run : runs) {
+        bool number = false;
+        const qulonglong pid = run.fileName().mid(4).toULongLong(&number);
+        if (number && pid != static_cast<qulonglong>(QCoreApplication::applicationPid())
+            && platform::ProcessGone(pid)) {
+            QDir(run.filePath()).removeRecursively();
+        }
+    }
+}
+
 } // namespace
 
 QString TarvelinTempFolder(QString* error)
@@ -36,6 +53,9 @@ QString TarvelinTempFolder(QString* error)
     // Each run has a folder of its own inside, so that one run's exit
     // leaves another's files alone.
     const std::string run = base + "/run-" + std::to_string(QCoreApplication::applicationPid());
+    if (!base.empty()) {
+        RemoveEndedRuns(QString::fromStdString(base));
+    }
     if (base.empty() || !platform::MakePrivateFolder(run, &reason)) {
         if (error != nullptr) {
             *error = QString::fromStdString(reason);

@@ -55,6 +55,8 @@ TARVELIN_API std::string TemporaryNameFor(std::string_view name, std::uint64_t p
 // forName (for any name when forName is empty); nothing for other names.
 TARVELIN_API std::optional<std::uint64_t> TemporaryNameProcess(std::string_view fileName,
                                                                std::string_view forName = {});
+// Whether no process of that id runs now (0 counts as none).
+TARVELIN_API bool ProcessGone(std::uint64_t pid);
 // The temporary path of finalPath for this process.
 TARVELIN_API std::string TemporaryPathFor(const std::string& finalPath);
 // Removes from folder the stale temporaries (see above) of forName, or of

@@ -180,6 +180,19 @@ TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
     ASSERT_TRUE(platform::GetLinkInfo(path, facts));
     EXPECT_TRUE(facts.isDirectory);
     EXPECT_EQ(facts.mode & 07777, 0700U);
+
+    // The folder of a run that ended without clearing it (killed) goes at
+    // the next start; that of a process still running stays.
+    const test::CommandResult ended = test::RunCommand("sh -c 'echo $$'");
+    const std::string endedRun = path + "/run-" + std::to_string(std::stoull(ended.output));
+    const std::string runningRun = path + "/run-1";
+    for (const std::string& run : {endedRun, runningRun}) {
+        fs::create_directories(run + "/viewed");
+        test::WriteWholeFile(run + "/viewed/file.txt", std::string("left behind"));
+    }
+    EXPECT_FALSE(TarvelinTempFolder().isEmpty());
+    EXPECT_FALSE(fs::exists(endedRun));
+    EXPECT_TRUE(fs::exists(runningRun + "/viewed/file.txt"));
 }
 
 TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)

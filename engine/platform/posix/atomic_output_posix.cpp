@@ -29,13 +29,6 @@ std::string FolderPart(const std::string& path)
     return folder.empty() ? std::string(".") : std::string(folder);
 }
 
-bool ProcessGone(std::uint64_t pid)
-{
-    if (pid == 0 || pid > static_cast<std::uint64_t>(INT_MAX)) {
-        return true;
-    }
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
 
 // An exclusive lock on the regular file name in dirFd (not through a link,
 // never blocking, not waiting on a device); -1 when it is not a regular file
@@ -77,6 +70,14 @@ std::string FollowLinks(std::string path)
 }
 
 } // namespace
+
+bool ProcessGone(std::uint64_t pid)
+{
+    if (pid == 0 || pid > static_cast<std::uint64_t>(INT_MAX)) {
+        return true;
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
 
 std::string TemporaryPathFor(const std::string& finalPath)
 {

@@ -27,19 +27,6 @@ std::string FolderPart(const std::string& path)
     return folder.empty() ? std::string(".") : std::string(folder);
 }
 
-bool ProcessGone(std::uint64_t pid)
-{
-    if (pid == 0 || pid > 0xFFFFFFFFull) {
-        return true;
-    }
-    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) {
-        return ::GetLastError() == ERROR_INVALID_PARAMETER; // no such process
-    }
-    const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    ::CloseHandle(process);
-    return ended;
-}
 
 // Removes the regular file at path when nobody has it open: a handle that
 // shares nothing is had only then, and deleting through it removes the
@@ -62,6 +49,20 @@ bool RemoveIfUnused(const std::string& path)
 }
 
 } // namespace
+
+bool ProcessGone(std::uint64_t pid)
+{
+    if (pid == 0 || pid > 0xFFFFFFFFull) {
+        return true;
+    }
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return ::GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    }
+    const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(process);
+    return ended;
+}
 
 std::string TemporaryPathFor(const std::string& finalPath)
 {
