@@ -1,17 +1,12 @@
-// The conversion components by their factory names, the mapped source
-// reader's positions and short reads, and the 64-bit sector arithmetic.
+// The mapped source reader's positions and short reads, and the 64-bit
+// sector arithmetic.
 
-#include "convert/bin2iso.h"
-#include "convert/iso2bin.h"
+#include "core/iso_sector.h"
 #include "convert/mapped_file.h"
-#include "core/registry.h"
-#include "writer/out_file.h"
 
 #include "convert/convert_fixtures.h"
 
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <string>
 #include <vector>
@@ -23,41 +18,6 @@ using test::Bytes;
 using test::RandomBytes;
 using test::TempDir;
 using test::WriteWholeFile;
-
-template <class Interface>
-void ExpectFactoryPair(const char* newName, const char* singletonName)
-{
-    SCOPED_TRACE(newName);
-    ComponentFactory makeNew = FindFactory(newName);
-    ComponentFactory makeSingleton = FindFactory(singletonName);
-    ASSERT_NE(makeNew, nullptr);
-    ASSERT_NE(makeSingleton, nullptr);
-    EXPECT_NE(::dlsym(RTLD_DEFAULT, newName), nullptr);
-    EXPECT_NE(::dlsym(RTLD_DEFAULT, singletonName), nullptr);
-
-    CComponent* first = makeNew();
-    CComponent* second = makeNew();
-    ASSERT_NE(dynamic_cast<Interface*>(first), nullptr);
-    EXPECT_NE(first, second);
-    EXPECT_TRUE(dynamic_cast<Interface*>(first)->Reserved());
-    first->Destroy();
-    second->Destroy();
-    CComponent* singleton = makeSingleton();
-    ASSERT_NE(dynamic_cast<Interface*>(singleton), nullptr);
-    EXPECT_EQ(singleton, makeSingleton());
-}
-
-TEST(ConvertComponentTest, EveryFactoryNameMakesItsComponent)
-{
-    ExpectFactoryPair<IBin2Iso>("Bin2ISO1", "Bin2ISO2");
-    ExpectFactoryPair<IBin2IsoSectorFile>("NEW_ISOSECTORFILE_BIN2ISO", "NEW_00_ISOSECTORFILE_BIN2ISO");
-    ExpectFactoryPair<IOutFile>("NEW_OUTFILE_BIN2ISO", "NEW_00_OUTFILE_BIN2ISO");
-    ExpectFactoryPair<IMappedFile>("NEW_READFILEMAP_BIN2ISO", "NEW_00_READFILEMAP_BIN2ISO");
-    ExpectFactoryPair<IMappedFile>("NEW_READFILEMAP_ISO2BIN", "NEW_00_READFILEMAP_ISO2BIN");
-    ExpectFactoryPair<IIso2Bin>("NEW_ISO2BIN1", "NEW_00_ISO2BIN1");
-    ExpectFactoryPair<IIso2BinSectorFile>("NEW_ISOSECTORFILE_ISO2BIN", "NEW_00_ISOSECTORFILE_ISO2BIN");
-    ExpectFactoryPair<IIso2BinOutFile>("NEW_OUTFILE_ISO2BIN", "NEW_00_OUTFILE_ISO2BIN");
-}
 
 TEST(ConvertMappedFileTest, PositionsAndShortReads)
 {

@@ -3,14 +3,12 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
-#include "core/registry.h"
 
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,6 +124,14 @@ TEST_F(ImageFileTest, MissingFileFailsAndIsNotCreated)
 
     EXPECT_FALSE(file->Open((dir_ / "no folder/missing.iso").c_str()));
     EXPECT_FALSE(file->Open(""));
+    // Nothing open: reads, writes and sector reads fail and say why.
+    std::uint8_t byte = 0;
+    EXPECT_EQ(file->Read(&byte, 1), 0u);
+    EXPECT_FALSE(file->Write(&byte, 1));
+    EXPECT_NE(std::string(file->GetLastError()), "");
+    std::uint8_t sector[2048];
+    EXPECT_FALSE(sectors->ReadSector(16, sector));
+    EXPECT_FALSE(sectors->SeekToSector(16));
 }
 
 TEST_F(ImageFileTest, PositionedReadsAndWrites)
@@ -216,33 +222,6 @@ TEST_F(ImageFileTest, ReadOnlyImageOpensForReadingAndRefusesWrites)
     });
     EXPECT_EQ(complaint, "");
     EXPECT_TRUE(ReadWholeFile(path) == original);
-}
-
-TEST(ImageFileComponentTest, FactoriesByRegistryAndByExportedName)
-{
-    for (const char* name : {"RwFile1", "RwFile2"}) {
-        SCOPED_TRACE(name);
-        ComponentFactory byRegistry = FindFactory(name);
-        ASSERT_NE(byRegistry, nullptr);
-        void* symbol = ::dlsym(RTLD_DEFAULT, name);
-        ASSERT_NE(symbol, nullptr);
-        auto byExport = reinterpret_cast<IImageFile* (*)()>(symbol);
-        auto* fromRegistry = dynamic_cast<IImageFile*>(byRegistry());
-        IImageFile* fromExport = byExport();
-        ASSERT_NE(fromRegistry, nullptr);
-        ASSERT_NE(fromExport, nullptr);
-        const bool singleton = std::string(name) == "RwFile2";
-        EXPECT_EQ(fromRegistry == fromExport, singleton);
-        EXPECT_TRUE(fromExport->Reserved());
-        if (!singleton) {
-            std::uint8_t byte = 0;
-            EXPECT_EQ(fromExport->Read(&byte, 1), 0u);
-            EXPECT_FALSE(fromExport->Write(&byte, 1));
-            EXPECT_FALSE(fromExport->IsReadOnly());
-            fromRegistry->Destroy();
-            fromExport->Destroy();
-        }
-    }
 }
 
 // CUE sheets name the data file behind them.

@@ -3,7 +3,6 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
-#include "core/registry.h"
 
 #include "support/fixtures.h"
 #include "support/reference_ecma130.h"
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -499,42 +497,6 @@ TEST_F(IsoSectorTest, SectorsBeyondFourGibibytes)
         EXPECT_TRUE(buffer == written);
         std::error_code error;
         EXPECT_EQ(std::filesystem::file_size(path, error), length);
-    }
-}
-
-TEST(IsoSectorComponentTest, FactoriesByRegistryAndByExportedName)
-{
-    for (const char* name : {"Sector1", "Sector2"}) {
-        SCOPED_TRACE(name);
-        ComponentFactory byRegistry = FindFactory(name);
-        ASSERT_NE(byRegistry, nullptr);
-        void* symbol = ::dlsym(RTLD_DEFAULT, name);
-        ASSERT_NE(symbol, nullptr);
-        auto byExport = reinterpret_cast<IIsoSector* (*)()>(symbol);
-
-        auto* fromRegistry = dynamic_cast<IIsoSector*>(byRegistry());
-        IIsoSector* fromExport = byExport();
-        ASSERT_NE(fromRegistry, nullptr);
-        ASSERT_NE(fromExport, nullptr);
-        const bool singleton = std::string(name) == "Sector2";
-        EXPECT_EQ(fromRegistry == fromExport, singleton);
-        for (IIsoSector* sectors : {fromRegistry, fromExport}) {
-            EXPECT_TRUE(sectors->Reserved());
-            EXPECT_NE(sectors->GetFile(), nullptr);
-            if (!singleton) {
-                // Fresh: nothing open, track mode 0.
-                EXPECT_EQ(sectors->GetTrackMode(), 0u);
-                EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::None);
-                EXPECT_EQ(sectors->GetSectorCount(), 0u);
-                std::uint8_t buffer[2048];
-                EXPECT_FALSE(sectors->ReadSector(16, buffer));
-                EXPECT_FALSE(sectors->SeekToSector(16));
-            }
-        }
-        if (!singleton) {
-            fromRegistry->Destroy();
-            fromExport->Destroy();
-        }
     }
 }
 

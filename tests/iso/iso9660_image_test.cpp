@@ -4,7 +4,7 @@
 // Fixtures (made afresh by each test in a temporary folder):
 //   TZ=Asia/Kolkata genisoimage -quiet -J -V TESTVOL -o joliet.iso src
 //   xorriso -as mkisofs -b boot.img -no-emul-boot -o boot.iso src
-//   xorriso -as mkisofs -b floppy.img -o floppy.iso src   (1.44 MB emulation)
+// (Floppy emulation images are read in tests/writer/descriptor_writer_test.cpp.)
 
 #include "iso9660_test_image.h"
 
@@ -269,24 +269,6 @@ TEST(Iso9660RealImage, XorrisoBootImageAndRockRidgeRecords)
     for (const DirectoryRecord& record : walked.files) {
         EXPECT_FALSE(record.systemUse.empty()) << record.identifier;
     }
-}
-
-TEST(Iso9660RealImage, XorrisoFloppyEmulationMediaType)
-{
-    TARVELIN_REQUIRE_TOOL("xorriso");
-    test::TempDir dir;
-    const std::string source = dir / "src";
-    std::filesystem::create_directories(source);
-    test::WriteWholeFile(source + "/floppy.img", std::vector<std::uint8_t>(1474560, 0));
-    const std::string path = dir / "floppy.iso";
-    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -b floppy.img -o "
-                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    const Image image = test_image::LoadImage(path);
-    const std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
-    ASSERT_TRUE(boot);
-    EXPECT_EQ(boot->mediaType, static_cast<std::uint8_t>(BootMediaType::Diskette1440));
-    EXPECT_TRUE(boot->catalogValid);
 }
 
 // ---------------------------------------------------------------------------

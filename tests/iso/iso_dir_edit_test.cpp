@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -788,7 +787,6 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
 
     std::mt19937 random(20240611);
     const auto pick = [&](std::uint32_t below) { return static_cast<std::uint32_t>(random() % below); };
-    const auto started = std::chrono::steady_clock::now();
     constexpr int kCases = 3000;
     std::uint64_t loops = 0;
     std::uint64_t malformed = 0;
@@ -868,9 +866,6 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
         tree.reset();
         sector.Bytes() = original;
     }
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_LT(seconds, 60) << kCases << " damaged loads took " << seconds << " s";
     // The damage reached the guards it is meant for.
     EXPECT_GT(loops, 0u);
     EXPECT_GT(malformed, 0u);

@@ -11,28 +11,12 @@ namespace {
 
 const std::string kReplacementUtf8 = "\xEF\xBF\xBD";
 
-TEST(PlatformText, AsciiAndUmlautsConvertBothWays)
+TEST(PlatformText, EmptyTextAndEmbeddedNul)
 {
-    EXPECT_EQ(NarrowToUtf16("README.TXT"), u"README.TXT");
-    EXPECT_EQ(Utf16ToNarrow(u"README.TXT"), "README.TXT");
-    const std::string umlauts = "Gr\xC3\xBC\xC3\x9F" "e \xC3\x84pfel \xC3\xB6\xC3\x96";
-    const std::u16string wide = u"Gr\u00FC\u00DFe \u00C4pfel \u00F6\u00D6";
-    EXPECT_EQ(NarrowToUtf16(umlauts), wide);
-    EXPECT_EQ(Utf16ToNarrow(wide), umlauts);
     EXPECT_EQ(NarrowToUtf16(""), u"");
+    EXPECT_EQ(Utf16ToNarrow(u""), "");
     // An embedded NUL is a character like any other.
     EXPECT_EQ(NarrowToUtf16(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
-}
-
-TEST(PlatformText, CharactersBeyondTheBmpBecomeSurrogatePairs)
-{
-    const std::string face = "\xF0\x9F\x98\x80"; // U+1F600
-    const std::u16string pair = u"\xD83D\xDE00";
-    EXPECT_EQ(NarrowToUtf16(face), pair);
-    EXPECT_EQ(Utf16ToNarrow(pair), face);
-    const std::string last = "\xF4\x8F\xBF\xBF"; // U+10FFFF
-    EXPECT_EQ(NarrowToUtf16(last), u"\xDBFF\xDFFF");
-    EXPECT_EQ(Utf16ToNarrow(u"\xDBFF\xDFFF"), last);
 }
 
 TEST(PlatformText, IllFormedUtf8BecomesReplacementCharacters)
@@ -60,7 +44,8 @@ TEST(PlatformText, UnpairedSurrogatesBecomeReplacementCharacters)
     EXPECT_EQ(Utf16ToNarrow(u"\xD83D\xD83D\xDE00"), kReplacementUtf8 + "\xF0\x9F\x98\x80");
 }
 
-// Every Unicode scalar value, converted here and by the C library's iconv.
+// Every Unicode scalar value (surrogate pairs beyond the BMP included),
+// converted here and by the C library's iconv, and back.
 TEST(PlatformText, EveryScalarValueAgreesWithIconv)
 {
     std::u16string all;

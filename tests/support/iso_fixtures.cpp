@@ -21,6 +21,7 @@ std::uint32_t MemorySector::GetSectorCount()
 bool MemorySector::Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count)
 {
     if (std::uint64_t{firstSector} + count > GetSectorCount()) {
+        ++readsOutside;
         return false;
     }
     std::memcpy(buffer, SectorData(firstSector), std::size_t{count} * 2048);

@@ -17,8 +17,9 @@
 namespace tarvelin::test {
 
 // Logical sectors held in memory; reads outside the image fail as the
-// engine's sector component does for sectors it cannot position.
-class MemorySector final : public IIsoSector {
+// engine's sector component does for sectors it cannot position, and are
+// counted.
+class MemorySector : public IIsoSector {
 public:
     explicit MemorySector(std::vector<std::uint8_t> bytes);
 
@@ -27,6 +28,7 @@ public:
 
     std::uint32_t readSectorCalls = 0;
     std::uint32_t readSectorsCalls = 0;
+    std::uint32_t readsOutside = 0;
 
     bool Reserved() override { return true; }
     bool Open(const char*) override { return false; }

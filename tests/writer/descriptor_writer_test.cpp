@@ -13,6 +13,7 @@
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 #include "writer/descriptor_writer.h"
 
@@ -389,16 +390,16 @@ TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
 
 // ===========================================================================
 // A source image in memory, behind the sector access interface. A read
-// outside the image fails the test.
+// outside the image or any write fails the test.
 
-class MemorySource final : public IIsoSector {
+class MemorySource final : public test::MemorySector {
 public:
-    explicit MemorySource(std::uint32_t sectors) : bytes_(std::size_t{sectors} * kSector, 0) {}
-
-    iso::Bytes At(std::uint32_t sector)
+    explicit MemorySource(std::uint32_t sectors) : MemorySector(std::vector<std::uint8_t>(std::size_t{sectors} * kSector))
     {
-        return iso::Bytes(bytes_).subspan(std::size_t{sector} * kSector, kSector);
     }
+    ~MemorySource() override { EXPECT_EQ(readsOutside, 0u) << "reads outside an image of " << GetSectorCount(); }
+
+    iso::Bytes At(std::uint32_t sector) { return iso::Bytes(SectorData(sector), kSector); }
 
     void PutDescriptor(std::uint32_t sector, iso::DescriptorType type, std::uint32_t rootExtent)
     {
@@ -424,45 +425,11 @@ public:
         catalog.sectorCount = 4;
         ASSERT_TRUE(iso::EncodeBootCatalog(catalog, At(sector)));
     }
-
-    bool Reserved() override { return true; }
-    bool Open(const char*) override { return false; }
-    bool ReadSector(std::uint32_t sector, void* buffer) override { return ReadSectors(sector, buffer, 1); }
-    bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) override
-    {
-        if (std::uint64_t{firstSector} + count > GetSectorCount()) {
-            ADD_FAILURE() << "read of sectors " << firstSector << "+" << count << " outside an image of "
-                          << GetSectorCount();
-            return false;
-        }
-        std::memcpy(buffer, bytes_.data() + std::size_t{firstSector} * kSector, std::size_t{count} * kSector);
-        return true;
-    }
     bool WriteSectors(const void*, std::uint32_t, std::uint32_t) override
     {
         ADD_FAILURE() << "the descriptor component wrote to its source";
         return false;
     }
-    bool SeekToEnd() override { return false; }
-    bool SeekToSector(std::uint32_t) override { return false; }
-    std::uint32_t GetTrackMode() override { return 0; }
-    ImageLayout GetLayout() override { return {}; }
-    LayoutProbe GetLayoutProbe() override { return LayoutProbe::PlainIso; }
-    std::uint32_t GetSectorCount() override { return static_cast<std::uint32_t>(bytes_.size() / kSector); }
-    ImageOpenError GetOpenError() override { return ImageOpenError::None; }
-    bool IsReadOnly() override { return true; }
-    bool Flush() override { return true; }
-    IImageFile* GetFile() override { return nullptr; }
-    const char* GetLastError() override { return ""; }
-    bool BeginSave() override { return false; }
-    bool CommitSave() override { return false; }
-    bool RollbackSave() override { return false; }
-    bool ForgoUndo(std::uint32_t, std::uint32_t) override { return false; }
-    bool ProtectAhead(std::uint32_t, std::uint32_t) override { return false; }
-    bool TruncateSectors(std::uint32_t) override { return false; }
-
-private:
-    std::vector<std::uint8_t> bytes_;
 };
 
 std::array<std::uint8_t, 34> RootRecordOf(MemorySource& source, std::uint32_t sector)

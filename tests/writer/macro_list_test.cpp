@@ -16,19 +16,6 @@ using test::FolderNode;
 using test::Held;
 using test::InfoOf;
 
-TEST(MacroList, RootIsAnUnnamedFolderNumberedOne)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    ASSERT_NE(list.get(), nullptr);
-    const SourceNode root = InfoOf(list.get(), list->GetRoot());
-    EXPECT_TRUE(root.isDirectory);
-    EXPECT_TRUE(root.name.empty());
-    EXPECT_EQ(root.directoryNumber, 1u);
-    EXPECT_EQ(root.isoDirExtent, 0u);
-    EXPECT_EQ(list->GetFirstChild(list->GetRoot()), nullptr);
-    EXPECT_EQ(list->GetNodeCount(), 0u);
-}
-
 TEST(MacroList, ChildrenKeepTheOrderTheyWereAddedIn)
 {
     Held<IMacroList> list(NEW_MACROLIST());
