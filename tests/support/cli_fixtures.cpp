@@ -255,7 +255,7 @@ std::map<std::string, IsoinfoDatedEntry> IsoinfoDatedListing(const std::string& 
             continue;
         }
         const auto monthIndex = std::find(std::begin(kMonths), std::end(kMonths), month) - std::begin(kMonths);
-        char dayText[16];
+        char dayText[40]; // room for any three ints, so no compiler sees a cut
         std::snprintf(dayText, sizeof dayText, "%04d-%02d-%02d", year, static_cast<int>(monthIndex) + 1, day);
         entry.size = size;
         entry.day = dayText;
