@@ -13,6 +13,8 @@ constexpr std::array kCommands{
     CommandInfo{ID_FILE_SAVEISOAS, "Save &As...", ""},
     CommandInfo{ID_FILE_COMPACT, "Co&mpact Image",
                 "Save the image with no free space inside it\nCompact Image"},
+    CommandInfo{ID_FILE_BUILDUDF, "New Images With &UDF",
+                "Give new images a UDF file system too (files of 4 GiB or more need it)\nNew Images With UDF"},
     CommandInfo{ID_FILE_PROPERTIES, "P&roperties...",
                 "Show or change the image's volume label, publisher and dates\nProperties"},
     CommandInfo{ID_APP_EXIT, "E&xit", "Quit Tarvelin\nExit"},
@@ -68,7 +70,7 @@ const std::vector<MenuLayout>& MenuBarLayout()
 {
     static const std::vector<MenuLayout> layout{
         {"&File",
-         {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, ID_FILE_PROPERTIES, 0,
+         {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS, ID_FILE_COMPACT, ID_FILE_PROPERTIES, ID_FILE_BUILDUDF, 0,
           ID_APP_EXIT}},
         {"&View",
          {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, 0, ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST,

@@ -40,6 +40,9 @@ enum CommandId : int {
     // The opened image's volume label, publisher, preparer, application
     // identifier and dates.
     ID_FILE_PROPERTIES = 32801,
+    // Whether new images get a UDF file system beside ISO 9660 and Joliet
+    // (which files of 4 GiB or more need); a check mark.
+    ID_FILE_BUILDUDF = 32802,
     ID_VIEW_LARGEICON = 32804,
     ID_VIEW_SMALLICON = 32805,
     ID_VIEW_LIST = 32806,

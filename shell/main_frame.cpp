@@ -138,6 +138,7 @@ void CMainFrame::CreateActions()
         addAction(action);
     }
     actions_[ID_VIEW_DETAILS]->setChecked(true);
+    actions_[ID_FILE_BUILDUDF]->setCheckable(true);
 
     QAction* exit = actions_[ID_APP_EXIT];
     connect(exit, &QAction::triggered, this, &QWidget::close);
@@ -316,6 +317,9 @@ void CMainFrame::OnForwardedCommand(int id)
 {
     if (CTarvelinView* list = GetRightPane(); list != nullptr) {
         list->HandleCommand(id);
+        if (id == ID_FILE_BUILDUDF) {
+            actions_[id]->setChecked(list->BuildsUdf());
+        }
     }
 }
 

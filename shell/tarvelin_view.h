@@ -125,6 +125,8 @@ public:
     // Work running on a worker thread.
     bool IsSaving() const { return saving_; }
     bool IsBuilding() const { return building_; }
+    // New images get a UDF file system beside ISO 9660 and Joliet.
+    bool BuildsUdf() const { return buildUdf_; }
     bool IsMakingBootImage() const { return maker_ != nullptr; }
     bool IsBusy() const { return IsSaving() || IsBuilding() || IsMakingBootImage(); }
     bool Modified() const { return controller_.Modified(); }
@@ -193,6 +195,7 @@ private:
     void OnRename();
     void OnNewFolder();
     void OnProperties();
+    void OnBuildUdf() { buildUdf_ = !buildUdf_; }
     void OnSelectAll();
     void OnLoadBootable();
     void OnSaveBootable();
@@ -255,6 +258,7 @@ private:
     IBootImageMaker* maker_ = nullptr;
     bool saving_ = false;
     bool building_ = false;
+    bool buildUdf_ = false;
     // The first build's image opens by itself once it is complete.
     bool builtImageOpened_ = false;
     std::function<void()> afterSave_;

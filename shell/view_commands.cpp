@@ -121,6 +121,7 @@ const std::map<int, CTarvelinView::Handler>& CTarvelinView::Handlers()
         {ID_EDIT_RENAME, &CTarvelinView::OnRename},
         {ID_EDIT_NEWFOLDER, &CTarvelinView::OnNewFolder},
         {ID_FILE_PROPERTIES, &CTarvelinView::OnProperties},
+        {ID_FILE_BUILDUDF, &CTarvelinView::OnBuildUdf},
         {ID_ACTIONS_SELECTALL, &CTarvelinView::OnSelectAll},
         {ID_BOOT_LOAD, &CTarvelinView::OnLoadBootable},
         {ID_BOOT_SAVE, &CTarvelinView::OnSaveBootable},
@@ -427,7 +428,7 @@ void CTarvelinView::StartBuild()
         Tell("Create ISO Failed!");
         return;
     }
-    if (!builder->SetOutput(imagePath.c_str(), kBuildIsoAndJoliet)) {
+    if (!builder->SetOutput(imagePath.c_str(), kBuildIsoAndJoliet | (buildUdf_ ? kBuildUdf : 0))) {
         const std::string reason = builder->GetLastError();
         DestroyComponent(builder);
         Tell("Create ISO Failed!\n" + reason);

@@ -81,6 +81,31 @@ TEST_F(ComposeTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
     EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/back_slash/a_b.txt"), joliet.end());
 }
 
+TEST_F(ComposeTest, NewImagesWithUdfGetAUdfFileSystemThatSevenZipReads)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    QAction* udf = frame_.CommandAction(ID_FILE_BUILDUDF);
+    ASSERT_NE(udf, nullptr);
+    EXPECT_FALSE(udf->isChecked());
+    frame_.RunCommand(ID_FILE_BUILDUDF);
+    EXPECT_TRUE(udf->isChecked());
+    EXPECT_TRUE(List().BuildsUdf());
+
+    const std::string file = dir_ / "Grüße.txt";
+    test::WriteWholeFile(file, std::string("in both trees\n"));
+    services_.SetChoices({file, dir_ / "udf.iso"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    const std::string listing = test::RunForOutput("7z l -slt " + test::ShellQuote(dir_ / "udf.iso"));
+    EXPECT_NE(listing.find("Type = Udf"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Path = Grüße.txt"), std::string::npos) << listing;
+
+    frame_.RunCommand(ID_FILE_BUILDUDF);
+    EXPECT_FALSE(udf->isChecked());
+    EXPECT_FALSE(List().BuildsUdf());
+}
+
 TEST_F(ComposeTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
 {
     const std::string big = dir_ / "big.bin";

@@ -83,7 +83,8 @@ TEST(MainFrame, MenuBarHasEveryItemWithItsTextAndNumber)
     CMainFrame frame;
     const std::vector<std::pair<std::string, std::vector<Item>>> expected{
         {"&File", {{"&New\tCtrl+N", 32794}, {"&Open...\tCtrl+O", 32795}, {"Open &Recent", 0}, {"&Save\tCtrl+S", 32796},
-                   {"Save &As...", 32797}, {"Co&mpact Image", 32798}, {"P&roperties...", 32801}, {"", 0}, {"E&xit", 57665}}},
+                   {"Save &As...", 32797}, {"Co&mpact Image", 32798}, {"P&roperties...", 32801},
+                   {"New Images With &UDF", 32802}, {"", 0}, {"E&xit", 57665}}},
         {"&View", {{"&Toolbar", 59392}, {"&Status Bar", 59393}, {"", 0}, {"&Large Icons", 32804},
                    {"Small Icons", 32805}, {"List", 32806}, {"Details", 32807}, {"", 0},
                    {"&Automatic Names", 32808}, {"&Rock Ridge Names", 32809}, {"&Joliet Names", 32810},
