@@ -597,8 +597,10 @@ private:
     bool SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
-    // Zero sectors that end the image (its padding), at most 300 KiB.
-    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount);
+    // Zero sectors that end the image (its padding), at most 300 KiB. With
+    // udfAnchors, copies of the UDF anchor that name their own sector count
+    // as padding too (genisoimage pads a UDF image with them).
+    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors = false);
     bool EndsInUdfAnchor(std::uint32_t sectorCount);
     bool WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error);
     bool MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error);
@@ -966,7 +968,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
     return true;
 }
 
-std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
+std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors)
 {
     constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
     if (sectorCount <= iso::kSystemAreaSectors + 1) {
@@ -977,9 +979,18 @@ std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
     if (!sector_->ReadSectors(sectorCount - tail, sectors.data(), tail)) {
         return 0;
     }
-    const auto nonZero = [](std::uint8_t byte) { return byte != 0; };
-    const auto last = std::find_if(sectors.rbegin(), sectors.rend(), nonZero);
-    return static_cast<std::uint32_t>(std::distance(sectors.rbegin(), last) / kSectorBytes);
+    std::uint32_t padding = 0;
+    for (std::uint32_t index = tail; index > 0; --index, ++padding) {
+        const std::uint8_t* bytes = sectors.data() + std::size_t{index - 1} * kSectorBytes;
+        const bool zero = std::all_of(bytes, bytes + kSectorBytes, [](std::uint8_t byte) { return byte == 0; });
+        const std::uint32_t number = sectorCount - tail + index - 1;
+        if (!zero
+            && !(udfAnchors
+                 && iso::udf::CheckDescriptorTag(bytes, kSectorBytes, iso::udf::kTagAnchor, number) == nullptr)) {
+            break;
+        }
+    }
+    return padding;
 }
 
 // Whether the last sector of the image is a UDF anchor that names itself.
@@ -1060,7 +1071,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // save may give to data: the new anchor ends the new volume.
     const bool udf = desc_->GetUdfNsrVersion() != 0;
     const std::uint32_t oldEnd = udf && EndsInUdfAnchor(oldSectors) ? oldSectors - 1 : oldSectors;
-    const std::uint32_t tailPadding = TrailingZeroSectors(oldEnd);
+    const std::uint32_t tailPadding = TrailingZeroSectors(oldEnd, udf);
     // The partition tables of a hybrid image and the places of the files
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);

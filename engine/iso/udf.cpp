@@ -692,6 +692,14 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         *problem = std::string("the UDF file set descriptor cannot be used: ") + why;
         return std::nullopt;
     }
+    // The file set descriptor's extent holds its terminator too.
+    constexpr std::uint32_t kMostFileSetBlocks = 16;
+    const std::uint32_t fileSetBlocks = std::min(kMostFileSetBlocks, (Le32(lvd + 248) & kExtentLengthMask) / kUdfBlockSize);
+    for (std::uint32_t i = 1; i < fileSetBlocks; ++i) {
+        if (const auto where = reader.Resolve(fsdPartition, fsdBlock + i)) {
+            reader.Note(where->first, 1);
+        }
+    }
     const std::uint32_t rootBlock = Le32(buffer.data() + 400 + 4);
     const std::uint16_t rootPartition = Le16(buffer.data() + 400 + 8);
     std::optional<Entry> root = reader.ReadEntry(rootPartition, rootBlock);
