@@ -13,6 +13,7 @@
 #include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "iso/udf_format.h"
 #include "iso/volume_space.h"
 #include "platform/directory.h"
 #include "platform/file.h"
@@ -20,6 +21,7 @@
 #include "writer/descriptor_writer.h"
 #include "writer/directory_writer.h"
 #include "writer/path_table_writer.h"
+#include "writer/udf_writer.h"
 
 #include <algorithm>
 #include <atomic>
@@ -630,8 +632,11 @@ private:
     bool SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
-    // Zero sectors that end the image (its padding), at most 300 KiB.
-    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount);
+    // Zero sectors that end the image (its padding), at most 300 KiB. With
+    // udfAnchors, copies of the UDF anchor that name their own sector count
+    // as padding too (genisoimage pads a UDF image with them).
+    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors = false);
+    bool EndsInUdfAnchor(std::uint32_t sectorCount);
     bool WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error);
     bool MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error);
 
@@ -882,14 +887,6 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
     }
-    if (desc_->GetUdfNsrVersion() != 0) {
-        // The new metadata would overwrite the recognition sequence behind
-        // the descriptors, and the UDF side would go on naming the files
-        // as they were.
-        error = "the image also carries a UDF file system, which a save cannot keep in step with the ISO 9660 "
-                "tree yet (readers that take the UDF side would see a damaged or outdated volume)";
-        return false;
-    }
     // The writers give the tree's files their new extents as they go; a
     // save that fails puts the entries back, so the tree again describes the
     // image as it is (rolled back).
@@ -1012,7 +1009,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
     return true;
 }
 
-std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
+std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors)
 {
     constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
     if (sectorCount <= iso::kSystemAreaSectors + 1) {
@@ -1023,9 +1020,26 @@ std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount)
     if (!sector_->ReadSectors(sectorCount - tail, sectors.data(), tail)) {
         return 0;
     }
-    const auto nonZero = [](std::uint8_t byte) { return byte != 0; };
-    const auto last = std::find_if(sectors.rbegin(), sectors.rend(), nonZero);
-    return static_cast<std::uint32_t>(std::distance(sectors.rbegin(), last) / kSectorBytes);
+    std::uint32_t padding = 0;
+    for (std::uint32_t index = tail; index > 0; --index, ++padding) {
+        const std::uint8_t* bytes = sectors.data() + std::size_t{index - 1} * kSectorBytes;
+        const bool zero = std::all_of(bytes, bytes + kSectorBytes, [](std::uint8_t byte) { return byte == 0; });
+        const std::uint32_t number = sectorCount - tail + index - 1;
+        if (!zero
+            && !(udfAnchors
+                 && iso::udf::CheckDescriptorTag(bytes, kSectorBytes, iso::udf::kTagAnchor, number) == nullptr)) {
+            break;
+        }
+    }
+    return padding;
+}
+
+// Whether the last sector of the image is a UDF anchor that names itself.
+bool CIsoEdit::EndsInUdfAnchor(std::uint32_t sectorCount)
+{
+    std::vector<std::uint8_t> bytes(kSectorBytes);
+    return sectorCount > iso::udf::kAnchorSector + 1 && sector_->ReadSector(sectorCount - 1, bytes.data())
+        && iso::udf::CheckDescriptorTag(bytes.data(), bytes.size(), iso::udf::kTagAnchor, sectorCount - 1) == nullptr;
 }
 
 bool CIsoEdit::WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error)
@@ -1093,7 +1107,12 @@ std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, 
 bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 {
     const std::uint32_t oldSectors = sector_->GetSectorCount();
-    const std::uint32_t tailPadding = TrailingZeroSectors(oldSectors);
+    // A UDF file system is laid out anew for the edited tree, where a new
+    // image has it; the image ends in its closing anchor, whose sector the
+    // save may give to data: the new anchor ends the new volume.
+    const bool udf = desc_->GetUdfNsrVersion() != 0;
+    const std::uint32_t oldEnd = udf && EndsInUdfAnchor(oldSectors) ? oldSectors - 1 : oldSectors;
+    const std::uint32_t tailPadding = TrailingZeroSectors(oldEnd, udf);
     // The partition tables of a hybrid image and the places of the files
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
@@ -1101,6 +1120,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // What the image's metadata refers to before anything is written: the
     // rest of the volume may take new and moved data.
     const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
+    if (udf && (!space.udf || !space.udfRefusal.empty())) {
+        error = "the image also carries a UDF file system, which a save cannot keep in step with the edit: "
+            + (space.udfRefusal.empty() ? space.why : space.udfRefusal);
+        return false;
+    }
+    if (udf && hybridBefore) {
+        error = "the image carries both partition tables and a UDF file system; a save cannot keep both in step "
+                "with the edit";
+        return false;
+    }
     if (compacting_ && !space.known) {
         error = "the image cannot be compacted: its free space cannot be told (" + space.why + ")";
         return false;
@@ -1125,6 +1154,15 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     pathStart_ = iso::kFirstDescriptorSector + descriptorSectors;
+    // The UDF file system goes right behind the descriptor set; its size
+    // depends only on the tree's names and shape.
+    writer::UdfEditBridge bridge;
+    if (udf) {
+        if (!bridge.Measure(writer::EditTreeAccess(tree_), pathStart_, error)) {
+            return false;
+        }
+        pathStart_ = bridge.EndSector();
+    }
     path_->Build(mode_, tree_, pathStart_, 0, 0);
     if (*path_->GetLastError() != '\0') {
         error = path_->GetLastError();
@@ -1166,8 +1204,8 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     const bool mayShrink = !hybridBefore && space.known && oldSectors <= space.volumeSectors;
     iso::SectorSet free = space.Free();
     free.Remove(0, firstFree);
-    if (tailPadding != 0 && oldSectors >= tailPadding) {
-        free.Remove(oldSectors - tailPadding, tailPadding);
+    if (tailPadding != 0 && oldEnd >= tailPadding) {
+        free.Remove(oldEnd - tailPadding, tailPadding);
     }
     for (const iso::SectorRun& run : free.Runs()) {
         if (!sector_->ForgoUndo(run.first, run.count)) {
@@ -1193,10 +1231,13 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             }
         });
         free = taken.Complement(0, space.volumeSectors);
-        if (tailPadding != 0 && oldSectors >= tailPadding) {
-            free.Remove(oldSectors - tailPadding, tailPadding);
+        if (tailPadding != 0 && oldEnd >= tailPadding) {
+            free.Remove(oldEnd - tailPadding, tailPadding);
         }
     }
+    // The old closing anchor's sector is where appended data or the new
+    // anchor begins, never a place for a file.
+    free.Remove(oldEnd, oldSectors - oldEnd);
     // The files that end the volume move down into the free space where
     // they fit, so that the end can be given back, when the end may be.
     DataPlacement placement;
@@ -1215,7 +1256,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // 4. Append new and moved data behind everything the file holds (what
     // lies beyond the tree, a boot image or a partition table's backup,
     // stays) and never below the new metadata.
-    const std::uint32_t appendStart = std::max(firstFree, oldSectors);
+    const std::uint32_t appendStart = std::max(firstFree, oldEnd);
     if (!data_->WriteData(tree_, appendStart, sector_, context, callback)) {
         error = data_->GetLastError();
         return false;
@@ -1277,6 +1318,17 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             shrinkTo_ = end;
         }
     }
+    // The closing UDF anchor is the volume's last sector.
+    if (udf) {
+        if (end == UINT32_MAX) {
+            error = "the image would be larger than an ISO 9660 volume can be (2^32 sectors)";
+            return false;
+        }
+        ++end;
+        if (shrinkTo_ != 0) {
+            shrinkTo_ = end;
+        }
+    }
     // A hybrid image that ended on a whole cylinder of its partition table
     // (1 MiB: 64 heads of 32 sectors, as isohybrid lays it out) ends on one
     // again, so that its partitions stay cylinder-aligned.
@@ -1331,6 +1383,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         error = "the layout passes disagree";
         return false;
     }
+    CByteBuffer udfVolume(256);
+    CByteBuffer udfClosing(256);
+    if (udf) {
+        if (!bridge.Render(writer::EditTreeAccess(tree_), end, platform::CurrentFileTime(),
+                           {space.udfLabel, space.udfVolumeSet}, udfVolume, udfClosing, error)) {
+            return false;
+        }
+        if (udfVolume.GetSize() != std::uint64_t{bridge.EndSector() - bridge.RecognitionSector()} * kSectorBytes
+            || udfClosing.GetSize() != kSectorBytes) {
+            error = "the UDF file system rendered does not fill the sectors planned for it";
+            return false;
+        }
+    }
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
     CByteBuffer descriptors(256);
@@ -1362,6 +1427,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         if (!write(catalogSector.data(), 1, catalogSector_)) {
             return false;
         }
+    }
+    if (udf
+        && (!write(udfVolume.GetData(), bridge.EndSector() - bridge.RecognitionSector(), bridge.RecognitionSector())
+            || !write(udfClosing.GetData(), 1, end - 1))) {
+        return false;
     }
     return write(pathTables.GetData(), pathSectors, pathStart_) && write(directories.GetData(), dirSectors, dirStart_)
         && write(descriptors.GetData(), descriptorSectors, iso::kFirstDescriptorSector);

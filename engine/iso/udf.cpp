@@ -175,6 +175,7 @@ public:
         if (!Sector(where->first, buffer)) {
             return "its sector cannot be read";
         }
+        Note(where->first, 1);
         return CheckDescriptorTag(buffer, kUdfBlockSize, expectedId, block);
     }
 
@@ -248,6 +249,7 @@ public:
             ++volume_.report.extentsOutside;
             return std::nullopt;
         }
+        Note(where->first, 1);
         const std::uint16_t id = Le16(buffer.data());
         const bool extended = id == kTagExtendedFileEntry;
         if (CheckDescriptorTag(buffer.data(), kUdfBlockSize, extended ? kTagExtendedFileEntry : kTagFileEntry, block)
@@ -445,6 +447,14 @@ public:
         }
     }
 
+    // Sectors from first on inside the image that hold the volume's structures.
+    void Note(std::uint32_t first, std::uint64_t count)
+    {
+        if (first < sectorCount_ && count != 0) {
+            volume_.structures.push_back({first, static_cast<std::uint32_t>(std::min<std::uint64_t>(count, sectorCount_ - first))});
+        }
+    }
+
     std::set<std::uint32_t> visited_;
 
 private:
@@ -485,6 +495,7 @@ Sequence ReadSequence(Reader& reader, std::uint32_t first, std::uint32_t length,
         if (!reader.Sector(sector, buffer.data())) {
             break;
         }
+        reader.Note(sector, 1);
         const std::uint16_t id = Le16(buffer.data());
         if (CheckDescriptorTag(buffer.data(), kUdfBlockSize, id, sector) != nullptr) {
             ++report.badDescriptors;
@@ -539,12 +550,16 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
 
     // The anchor: sector 256, else the last sector but 256, else the last.
     std::optional<std::uint32_t> anchor;
+    std::vector<std::uint8_t> candidateBytes(kUdfBlockSize);
     for (const std::uint32_t candidate : {256u, sectorCount > 256 ? sectorCount - 256 : 0u,
                                           sectorCount > 0 ? sectorCount - 1 : 0u}) {
-        if (candidate >= 256 && reader.Sector(candidate, buffer.data())
-            && CheckDescriptorTag(buffer.data(), kUdfBlockSize, kTagAnchor, candidate) == nullptr) {
-            anchor = candidate;
-            break;
+        if (candidate >= 256 && reader.Sector(candidate, candidateBytes.data())
+            && CheckDescriptorTag(candidateBytes.data(), kUdfBlockSize, kTagAnchor, candidate) == nullptr) {
+            reader.Note(candidate, 1);
+            if (!anchor) {
+                anchor = candidate;
+                buffer = candidateBytes;
+            }
         }
     }
     if (!anchor) {
@@ -555,6 +570,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         return std::nullopt;
     }
     volume.anchorSector = *anchor;
+    // Both sequences' extents are the volume's, whatever they hold.
+    reader.Note(Le32(buffer.data() + 20), (std::uint64_t{Le32(buffer.data() + 16)} + kUdfBlockSize - 1) / kUdfBlockSize);
+    reader.Note(Le32(buffer.data() + 28), (std::uint64_t{Le32(buffer.data() + 24)} + kUdfBlockSize - 1) / kUdfBlockSize);
     Sequence sequence = ReadSequence(reader, Le32(buffer.data() + 20), Le32(buffer.data() + 16), volume.report);
     if (!sequence.Complete()) {
         Sequence reserve = ReadSequence(reader, Le32(buffer.data() + 28), Le32(buffer.data() + 24), volume.report);
@@ -568,6 +586,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     }
     const std::uint8_t* pvd = sequence.primary->data();
     volume.volumeIdentifier = DecodeDString(pvd + 24, 32);
+    volume.volumeSetIdentifier = DecodeDString(pvd + 72, 128);
     const std::uint8_t* lvd = sequence.logical->data();
     volume.logicalVolumeIdentifier = DecodeDString(lvd + 84, 128);
     const std::uint32_t blockSize = Le32(lvd + 212);
@@ -577,6 +596,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         return std::nullopt;
     }
     volume.revision = Le16(lvd + 216 + 24);
+    reader.Note(Le32(lvd + 436), (std::uint64_t{Le32(lvd + 432)} + kUdfBlockSize - 1) / kUdfBlockSize);
 
     // The partition maps, in the order the addresses refer to them.
     const std::uint32_t tableLength = std::min<std::uint32_t>(Le32(lvd + 264), kUdfBlockSize - 440);
@@ -601,7 +621,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
             if (identifier == "*UDF Metadata Partition") {
                 entry.kind = PartitionMap::Kind::Metadata;
                 metadataFiles.emplace_back(Le32(map + 40), Le32(map + 44));
-            } else if (identifier != "*UDF Sparable Partition") {
+            } else if (identifier == "*UDF Sparable Partition") {
+                entry.sparable = true;
+            } else {
                 *problem = "the UDF partition map '" + std::string(identifier.substr(0, identifier.find('\0')))
                     + "' is not supported (only physical, sparable and metadata partitions can be read)";
                 return std::nullopt;
@@ -669,6 +691,14 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     if (const char* why = reader.ReadTagged(fsdPartition, fsdBlock, buffer.data(), kTagFileSet)) {
         *problem = std::string("the UDF file set descriptor cannot be used: ") + why;
         return std::nullopt;
+    }
+    // The file set descriptor's extent holds its terminator too.
+    constexpr std::uint32_t kMostFileSetBlocks = 16;
+    const std::uint32_t fileSetBlocks = std::min(kMostFileSetBlocks, (Le32(lvd + 248) & kExtentLengthMask) / kUdfBlockSize);
+    for (std::uint32_t i = 1; i < fileSetBlocks; ++i) {
+        if (const auto where = reader.Resolve(fsdPartition, fsdBlock + i)) {
+            reader.Note(where->first, 1);
+        }
     }
     const std::uint32_t rootBlock = Le32(buffer.data() + 400 + 4);
     const std::uint16_t rootPartition = Le16(buffer.data() + 400 + 8);

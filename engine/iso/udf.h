@@ -60,19 +60,32 @@ struct PartitionMap {
     enum class Kind { Physical, Metadata } kind = Kind::Physical;
     std::uint32_t start = 0;   // absolute sector of the physical partition
     std::uint32_t length = 0;  // its blocks
+    bool sparable = false;     // a sparable partition (read as physical)
     std::vector<Extent> metadataExtents; // Metadata: where its blocks lie in the physical partition
+};
+
+// Sectors from first on, absolute.
+struct SectorSpan {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
 };
 
 struct Volume {
     std::uint16_t revision = 0;   // 0x0102, 0x0150, 0x0200, 0x0201, 0x0250, 0x0260
     std::string volumeIdentifier; // of the primary volume descriptor
     std::string logicalVolumeIdentifier;
+    std::string volumeSetIdentifier;
     std::uint32_t anchorSector = 0;
     std::uint32_t fileCount = 0;
     std::uint32_t folderCount = 0; // without the root
     bool usedMetadataMirror = false;
     std::vector<PartitionMap> partitions;
     std::vector<Node> nodes; // nodes[0] is the root
+    // The volume's own structures the reader met, besides the folders'
+    // identifiers (the folders' extents): every anchor that checks out, both
+    // volume descriptor sequences, the integrity sequence, the file set
+    // descriptor, file entries and allocation extent descriptors.
+    std::vector<SectorSpan> structures;
     LoadReport report;
 };
 

@@ -4,6 +4,7 @@
 #include "iso/boot_info_table.h"
 #include "iso/hybrid_tables.h"
 #include "iso/rock_ridge.h"
+#include "iso/udf.h"
 
 #include <algorithm>
 #include <set>
@@ -217,7 +218,7 @@ public:
         if (!terminated) {
             return Unknown("the volume descriptor set has no terminator");
         }
-        if (!Directories() || !PartitionTables()) {
+        if (!Directories() || !PartitionTables() || !Udf()) {
             return std::move(space_);
         }
         space_.known = true;
@@ -256,8 +257,9 @@ private:
     {
         if (HasDescriptorHeader(bytes, DescriptorType::Terminator)) {
             terminated = true;
-            const DescriptorSetInfo info = ScanDescriptorSet(read_, imageSectors_);
-            return !info.HasUdf() || Fail("the image also carries a UDF file system");
+            space_.udf = ScanDescriptorSet(read_, imageSectors_).HasUdf();
+            recognition_ = number + 1;
+            return true;
         }
         if (HasDescriptorHeader(bytes, DescriptorType::BootRecord)) {
             const std::optional<BootRecord> record = DecodeBootRecord(bytes);
@@ -452,8 +454,77 @@ private:
         return true;
     }
 
+    // The UDF file system beside ISO 9660, read as UDF readers see it.
+    bool Udf()
+    {
+        if (!space_.udf) {
+            return true;
+        }
+        const auto refuse = [this](std::string why) {
+            space_.udfRefusal = why;
+            return Fail(std::move(why));
+        };
+        // The recognition sequence behind the descriptor set's terminator.
+        std::vector<std::uint8_t> bytes(kSectorSize);
+        constexpr std::uint32_t kMostRecognitionSectors = 16;
+        for (std::uint32_t number = recognition_; number < recognition_ + kMostRecognitionSectors; ++number) {
+            if (!read_(number, bytes.data())) {
+                break;
+            }
+            Use(number, 1);
+            if (std::equal(kUdfTerminateExtendedArea.begin(), kUdfTerminateExtendedArea.end(), bytes.begin() + 1)) {
+                break;
+            }
+        }
+        std::string problem;
+        const std::optional<udf::Volume> volume = udf::ReadVolume(read_, imageSectors_, &problem);
+        if (!volume) {
+            return refuse("the image's UDF file system cannot be read (" + problem + ")");
+        }
+        if (volume->report.Total() != 0) {
+            return refuse("the image's UDF file system is damaged (" + std::to_string(volume->report.Total())
+                          + " structures cannot be read)");
+        }
+        for (const udf::PartitionMap& map : volume->partitions) {
+            if (map.kind == udf::PartitionMap::Kind::Metadata || map.sparable) {
+                return refuse(std::string("the image's UDF file system lies in a ")
+                              + (map.sparable ? "sparable partition" : "metadata partition")
+                              + ", which a save does not write");
+            }
+        }
+        for (const udf::SectorSpan& span : volume->structures) {
+            Use(span.first, span.count);
+        }
+        std::uint32_t isoLacks = 0;
+        for (const udf::Node& node : volume->nodes) {
+            for (const udf::Extent& extent : node.extents) {
+                if (extent.recorded && extent.partition < volume->partitions.size()) {
+                    const udf::PartitionMap& map = volume->partitions[extent.partition];
+                    Use(std::uint64_t{map.start} + extent.block, (extent.length + kSectorSize - 1) / kSectorSize);
+                }
+            }
+            const bool data = !node.isDirectory && !node.isSymlink && node.size != 0;
+            if (data && (node.isEmbedded || fileStarts_.count(node.firstSector) == 0)) {
+                ++isoLacks;
+            }
+        }
+        space_.udfLabel = volume->logicalVolumeIdentifier;
+        space_.udfVolumeSet = volume->volumeSetIdentifier;
+        constexpr std::uint16_t kMostRevisionWritten = 0x0201;
+        if (isoLacks != 0) {
+            space_.udfRefusal = "the UDF tree holds " + std::to_string(isoLacks)
+                + " files the ISO 9660 tree lacks (as Windows installation images and images with files of "
+                  "4 GiB or more have them); a save would lose them";
+        } else if (volume->revision > kMostRevisionWritten) {
+            space_.udfRefusal = "the image's UDF file system is of revision " + udf::RevisionText(volume->revision)
+                + ", later than the 2.01 a save writes";
+        }
+        return true;
+    }
+
     IIsoSector& sector_;
     std::uint32_t imageSectors_ = 0;
+    std::uint32_t recognition_ = 0;
     SectorReader read_;
     VolumeSpace space_;
     std::vector<std::uint32_t> catalogs_;

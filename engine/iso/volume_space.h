@@ -4,8 +4,10 @@
 // the image stands on disc: the system area, the descriptor set, the path
 // tables, every directory and file extent of every tree (extended attribute
 // records and continuation areas of the system use included), the boot
-// catalog and its boot images, and what the partition tables of a hybrid
-// image hold inside the volume. Everything else inside the volume is free:
+// catalog and its boot images, what the partition tables of a hybrid image
+// hold inside the volume, and the structures of a UDF file system beside
+// ISO 9660 (its recognition sequence, anchors, descriptor sequences,
+// integrity sequence, file set, file entries, folders and file data). Everything else inside the volume is free:
 // nothing a reader follows leads there, whatever bytes it holds.
 //
 // The scan reads what is written, not what an edit intends; a save takes
@@ -68,6 +70,16 @@ struct TARVELIN_API VolumeSpace {
     // where it is: the system area, the boot catalog and boot images that
     // no file lists, what partition tables hold.
     SectorSet beside;
+
+    // The image carries a UDF file system too.
+    bool udf = false;
+    // Why a save cannot lay the UDF file system out anew from the ISO 9660
+    // tree; empty when it can: every UDF file's data is an ISO 9660 file's,
+    // in partitions and a revision the save writes.
+    std::string udfRefusal;
+    // The UDF volume's names, which a save keeps.
+    std::string udfLabel;
+    std::string udfVolumeSet;
 
     // Free sectors inside the volume; empty when the space is not known.
     SectorSet Free() const;

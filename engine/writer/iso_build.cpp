@@ -145,7 +145,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     writer::UdfBridge bridge;
     if (udf) {
         std::string why;
-        if (!bridge.Measure(list, plan.pathTableStart, why)) {
+        if (!bridge.Measure(writer::SourceTreeAccess(list), plan.pathTableStart, why)) {
             return fail(why);
         }
         plan.pathTableStart = bridge.EndSector();
@@ -223,7 +223,8 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     }
     if (udf) {
         std::string why;
-        if (!bridge.Render(list, plan.totalSectors, buildTime, label, plan.udfVolume, plan.udfClosing, why)) {
+        if (!bridge.Render(writer::SourceTreeAccess(list), plan.totalSectors, buildTime, {label, {}}, plan.udfVolume,
+                           plan.udfClosing, why)) {
             return fail(why);
         }
         if (plan.udfVolume.GetSize()

@@ -83,7 +83,8 @@ std::vector<std::uint8_t> UniqueName(const std::string& name, std::set<std::vect
 }
 
 // POSIX rwx of owner, group and others as UDF permissions (4/14.9.5).
-std::uint32_t Permissions(const SourceNode& record)
+template <class Record>
+std::uint32_t Permissions(const Record& record)
 {
     const std::uint32_t mode = record.posix.known ? record.posix.mode : (record.isDirectory ? 0555u : 0444u);
     std::uint32_t out = 0;
@@ -93,6 +94,30 @@ std::uint32_t Permissions(const SourceNode& record)
     }
     return out;
 }
+
+// A run of a file's data: bytes from sector extent on.
+struct DataRun {
+    std::uint32_t extent = 0;
+    std::uint64_t bytes = 0;
+};
+
+// A file of a new image lies in one run, however large; one of an edited
+// image in the extents its records name (nothing when they do not add up).
+std::vector<DataRun> DataRuns(const SourceNode& record) { return {{record.fileExtent, record.fileSize}}; }
+std::vector<DataRun> DataRuns(const DirEntry& record)
+{
+    std::vector<DataRun> runs;
+    for (const FilePiece& piece : EditTreeAccess::FilePieces(record)) {
+        runs.push_back({piece.extent, piece.length});
+    }
+    return runs;
+}
+const std::string& ShownName(const SourceNode& record) { return record.diskPath; }
+const std::string& ShownName(const DirEntry& record) { return record.name; }
+platform::FileTime Created(const SourceNode& record) { return record.creationTime; }
+platform::FileTime Created(const DirEntry& record) { return record.date; }
+std::uint64_t FileBytes(const SourceNode& record) { return record.fileSize; }
+std::uint64_t FileBytes(const DirEntry& record) { return record.size; }
 
 // The sectors of the bridge from the recognition sequence on.
 class Canvas {
@@ -247,7 +272,8 @@ struct DataArea {
     std::uint32_t dataEnd = 0;
 };
 
-bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const SourceNode& record, DataArea area,
+template <class Node, class Record>
+bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& record, DataArea area,
                    Allocation& out, std::string& error)
 {
     const std::size_t room = kUdfBlockSize - fe::kAllocation;
@@ -260,7 +286,7 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const SourceNode& rec
     if (record.IsSymlink()) {
         const std::vector<std::uint8_t> path = EncodePathComponents(record.posix.linkTarget);
         if (path.size() > room) {
-            error = "the target of the link '" + record.diskPath + "' is too long for a UDF file entry";
+            error = "the target of the link '" + ShownName(record) + "' is too long for a UDF file entry";
             return false;
         }
         std::copy(path.begin(), path.end(), ads);
@@ -268,38 +294,54 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const SourceNode& rec
         return true;
     }
     out = {};
-    if (record.fileSize == 0) {
-        return true;
+    const std::vector<DataRun> runs = DataRuns(record);
+    std::uint64_t total = 0;
+    for (const DataRun& run : runs) {
+        total += run.bytes;
     }
-    if (record.fileExtent < area.dataStart || record.fileExtent >= area.dataEnd) {
-        error = "the data of '" + record.diskPath + "' lies outside the UDF partition";
+    if (total != FileBytes(record)) {
+        error = "the data of '" + ShownName(record) + "' lies in extents that do not add up to its size";
         return false;
     }
-    // Extents of at most kMaxExtentBytes, so that every one but the last is
-    // a whole number of blocks.
-    std::uint32_t block = record.fileExtent - kUdfPartitionStart;
-    for (std::uint64_t left = record.fileSize; left > 0;) {
-        if (out.bytes + 8 > room) {
-            error = "'" + record.diskPath + "' is too large for one UDF file entry";
+    for (const DataRun& run : runs) {
+        if (run.bytes == 0) {
+            continue;
+        }
+        if (out.recorded * kUdfBlockSize != out.length) {
+            error = "the data of '" + ShownName(record) + "' lies in extents UDF cannot describe (one ends inside a block)";
             return false;
         }
-        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
-        Le32(ads + out.bytes, piece);
-        Le32(ads + out.bytes + 4, block);
-        out.bytes += 8;
-        block += BlocksFor(piece);
-        left -= piece;
+        if (run.extent < area.dataStart || run.extent >= area.dataEnd) {
+            error = "the data of '" + ShownName(record) + "' lies outside the UDF partition";
+            return false;
+        }
+        // Extents of at most kMaxExtentBytes, so that every one but the
+        // last is a whole number of blocks.
+        std::uint32_t block = run.extent - kUdfPartitionStart;
+        for (std::uint64_t left = run.bytes; left > 0;) {
+            if (out.bytes + 8 > room) {
+                error = "'" + ShownName(record) + "' is too large for one UDF file entry";
+                return false;
+            }
+            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
+            Le32(ads + out.bytes, piece);
+            Le32(ads + out.bytes + 4, block);
+            out.bytes += 8;
+            block += BlocksFor(piece);
+            left -= piece;
+        }
+        out.recorded += BlocksFor(run.bytes);
+        out.length += run.bytes;
     }
-    out.length = record.fileSize;
-    out.recorded = BlocksFor(record.fileSize);
     return true;
 }
 
 // The file entry (4/14.9) of items[index].
-bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, const SourceNode& record,
+template <class Node, class Record>
+bool PutEntry(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size_t index, const Record& record,
               DataArea area, std::string& error)
 {
-    const UdfItem& item = items[index];
+    const UdfItem<Node>& item = items[index];
     std::uint8_t* p = canvas.Block(item.entryBlock);
     Allocation allocation;
     if (!PutAllocation(p + fe::kAllocation, item, record, area, allocation, error)) {
@@ -320,7 +362,7 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t ind
     Le16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
     Le64(p + fe::kInformationLength, allocation.length);
     Le64(p + fe::kBlocksRecorded, allocation.recorded);
-    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : record.creationTime;
+    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : Created(record);
     PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
     PutTimestamp(p + fe::kModificationTime, modified);
     PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
@@ -335,9 +377,10 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t ind
 // The identifiers of folder items[index] (4/14.4), packed across its
 // blocks: the parent's first, then each child's. Each tag names the block
 // its descriptor starts in.
-void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index)
+template <class Node>
+void PutFolder(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size_t index)
 {
-    const UdfItem& folder = items[index];
+    const UdfItem<Node>& folder = items[index];
     std::vector<std::uint8_t> stream(std::size_t{BlocksFor(folder.folderBytes)} * kUdfBlockSize, 0);
     std::size_t at = 0;
     const auto put = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
@@ -354,7 +397,7 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t in
     };
     put(folder.parent < 0 ? index : static_cast<std::size_t>(folder.parent), kCharDirectory | kCharParent, {});
     for (const std::int32_t child : folder.children) {
-        const UdfItem& entry = items[static_cast<std::size_t>(child)];
+        const UdfItem<Node>& entry = items[static_cast<std::size_t>(child)];
         put(static_cast<std::size_t>(child), entry.isDirectory ? kCharDirectory : 0, entry.name);
     }
     std::copy(stream.begin(), stream.end(), canvas.Block(folder.folderBlock));
@@ -362,7 +405,8 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t in
 
 } // namespace
 
-bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::string& error)
+template <class Access>
+bool UdfBridgeOf<Access>::Measure(const Access& access, std::uint32_t recognitionSector, std::string& error)
 {
     items_.clear();
     recognitionSector_ = recognitionSector;
@@ -370,13 +414,12 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
         error = "the volume descriptors leave no room for the UDF recognition sequence before sector 256";
         return false;
     }
-    const SourceTreeAccess access(list);
     if (!access.Valid()) {
         error = "no source tree";
         return false;
     }
     items_.push_back({access.Root(), -1, true, {}, {}, 0, 0, 0});
-    SourceNode record;
+    typename Access::Record record;
     // Level by level: a folder's children are numbered before anything below them.
     std::set<std::vector<std::uint8_t>> siblings;
     for (std::size_t i = 0; i < items_.size(); ++i) {
@@ -384,12 +427,12 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
             continue;
         }
         siblings.clear();
-        for (MacroNode* child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
+        for (auto child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
             access.Get(child, record);
-            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
+            UdfItem<typename Access::Node> item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
                          {}, 0, 0, 0};
             if (item.name.empty()) { // not even one character fits
-                error = "'" + record.diskPath + "' has no name a UDF file system can record";
+                error = "'" + ShownName(record) + "' has no name a UDF file system can record";
                 return false;
             }
             items_[i].children.push_back(static_cast<std::int32_t>(items_.size()));
@@ -397,7 +440,7 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
         }
     }
     std::uint64_t next = kFirstEntryBlock;
-    for (UdfItem& item : items_) {
+    for (auto& item : items_) {
         item.entryBlock = static_cast<std::uint32_t>(next++);
         if (!item.isDirectory) {
             continue;
@@ -422,23 +465,26 @@ bool UdfBridge::Measure(IMacroList* list, std::uint32_t recognitionSector, std::
     return true;
 }
 
-bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::FileTime buildTime,
-                       const std::string& label, CByteBuffer& head, CByteBuffer& tail, std::string& error)
+template <class Access>
+bool UdfBridgeOf<Access>::Render(const Access& access, std::uint32_t totalSectors, platform::FileTime buildTime,
+                                 const UdfNames& names, CByteBuffer& head, CByteBuffer& tail, std::string& error)
 {
     if (items_.empty() || totalSectors <= EndSector()) {
         error = "the UDF file system was not laid out before it was rendered";
         return false;
     }
-    const SourceTreeAccess access(list);
     VolumeFacts facts;
     facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
     facts.buildTime = buildTime;
-    facts.label = label.empty() ? DateVolumeLabel(buildTime) : label;
-    char serial[17];
-    std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(buildTime));
-    facts.volumeSet = std::string(serial) + facts.label;
+    facts.label = names.label.empty() ? DateVolumeLabel(buildTime) : names.label;
+    facts.volumeSet = names.volumeSet;
+    if (facts.volumeSet.empty()) {
+        char serial[17];
+        std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(buildTime));
+        facts.volumeSet = std::string(serial) + facts.label;
+    }
     facts.nextUniqueId = kFirstUniqueId + items_.size();
-    for (const UdfItem& item : items_) {
+    for (const auto& item : items_) {
         ++(item.isDirectory ? facts.folders : facts.files);
     }
 
@@ -456,7 +502,7 @@ bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::F
     PutIntegrity(canvas, facts);
     PutFileSet(canvas, facts, items_[0].entryBlock);
 
-    SourceNode record;
+    typename Access::Record record;
     for (std::size_t i = 0; i < items_.size(); ++i) {
         access.Get(items_[i].node, record);
         if (!PutEntry(canvas, items_, i, record, {EndSector(), totalSectors - 1}, error)) {
@@ -478,5 +524,8 @@ bool UdfBridge::Render(IMacroList* list, std::uint32_t totalSectors, platform::F
     }
     return true;
 }
+
+template class UdfBridgeOf<SourceTreeAccess>;
+template class UdfBridgeOf<EditTreeAccess>;
 
 } // namespace tarvelin::writer

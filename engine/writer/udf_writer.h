@@ -22,11 +22,15 @@
 // Measure fixes them before the ISO 9660 layout, Render fills in the
 // extents that layout gave the files.
 //
+// The same bridge serves a new image (the source tree) and the save of an
+// edited one (the edited tree): a save lays the bridge out again where a
+// new image has it and points it at the files' data as the save placed it.
+//
 // Internal to engine/writer.
 
 #include "core/byte_buffer.h"
 #include "platform/time.h"
-#include "writer/macro_list.h"
+#include "writer/writer_tree.h"
 
 #include <cstdint>
 #include <string>
@@ -37,8 +41,9 @@ namespace tarvelin::writer {
 inline constexpr std::uint32_t kUdfPartitionStart = 291;
 
 // One entry of the bridge, in the order its file entries are recorded.
+template <class Node>
 struct UdfItem {
-    MacroNode* node = nullptr;
+    Node node = nullptr;
     std::int32_t parent = -1;
     bool isDirectory = false;
     std::vector<std::uint8_t> name; // CS0
@@ -48,24 +53,38 @@ struct UdfItem {
     std::uint32_t folderBytes = 0;
 };
 
-class UdfBridge {
+// The names the bridge records: the label (volume, logical volume and file
+// set identifiers) and the volume set identifier; an empty one is made up
+// from the build time as a new image has it.
+struct UdfNames {
+    std::string label;
+    std::string volumeSet;
+};
+
+// Access is SourceTreeAccess or EditTreeAccess (writer_tree.h).
+template <class Access>
+class UdfBridgeOf {
 public:
     // Lays out the bridge of the tree with the recognition sequence at
     // recognitionSector. False, with error, when it cannot be.
-    bool Measure(IMacroList* list, std::uint32_t recognitionSector, std::string& error);
+    bool Measure(const Access& access, std::uint32_t recognitionSector, std::string& error);
     // The first sector behind the bridge's structures (before the closing
     // anchor): where the ISO 9660 path tables go.
     std::uint32_t EndSector() const { return kUdfPartitionStart + metadataBlocks_; }
     // Renders sectors from the recognition sequence up to EndSector into
     // head and the closing anchor (sector totalSectors - 1) into tail, with
     // the extents the tree holds now.
-    bool Render(IMacroList* list, std::uint32_t totalSectors, platform::FileTime buildTime, const std::string& label,
+    bool Render(const Access& access, std::uint32_t totalSectors, platform::FileTime buildTime, const UdfNames& names,
                 CByteBuffer& head, CByteBuffer& tail, std::string& error);
+    std::uint32_t RecognitionSector() const { return recognitionSector_; }
 
 private:
-    std::vector<UdfItem> items_; // items_[0] is the root
+    std::vector<UdfItem<typename Access::Node>> items_; // items_[0] is the root
     std::uint32_t recognitionSector_ = 0;
     std::uint32_t metadataBlocks_ = 0;
 };
+
+using UdfBridge = UdfBridgeOf<SourceTreeAccess>;
+using UdfEditBridge = UdfBridgeOf<EditTreeAccess>;
 
 } // namespace tarvelin::writer

@@ -305,9 +305,8 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
 INSTANTIATE_TEST_SUITE_P(Commands, KilledCommand, ::testing::ValuesIn(kKillCases),
                          [](const ::testing::TestParamInfo<KillCase>& param) { return param.param.name; });
 
-TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
+void CompactKilledInPlace(bool udf)
 {
-    TARVELIN_REQUIRE_TOOL("7z");
     test::TempDir dir;
     // The first file removed leaves a hole the two others slide down over.
     fs::create_directories(dir / "src");
@@ -317,8 +316,11 @@ TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
     }
     const std::string holed = dir / "holed.iso";
     const std::string image = dir / "work.iso";
-    ASSERT_EQ(RunCli({"build", holed, dir / "src/a.bin", dir / "src/b.bin", dir / "src/c.bin"}, dir / "log").exitCode,
-              0);
+    std::vector<std::string> build{"build", holed, dir / "src/a.bin", dir / "src/b.bin", dir / "src/c.bin"};
+    if (udf) {
+        build.push_back("--udf");
+    }
+    ASSERT_EQ(RunCli(build, dir / "log").exitCode, 0);
     ASSERT_EQ(RunCli({"rm", holed, "a.bin"}, dir / "log").exitCode, 0);
     fs::copy_file(holed, image);
     const auto started = std::chrono::steady_clock::now();
@@ -348,6 +350,21 @@ TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
         ASSERT_EQ(test::RunCommand("7z x -y -o" + test::ShellQuote(out) + " " + test::ShellQuote(image)).exitCode, 0);
         EXPECT_EQ(Entries(out), (std::vector<std::string>{"b.bin", "c.bin"}));
         EXPECT_TRUE(SameBytes(out + "/b.bin", dir / "src/b.bin") && SameBytes(out + "/c.bin", dir / "src/c.bin"));
+        if (udf) {
+            EXPECT_NE(test::RunCommand("7z l -slt " + test::ShellQuote(image)).output.find("Type = Udf"),
+                      std::string::npos);
+        }
+    }
+}
+
+// Twice: on an image of ISO 9660 alone and on one with a UDF bridge (which
+// 7-Zip then reads: its UDF side must be whole before or after too).
+TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    for (const bool udf : {false, true}) {
+        SCOPED_TRACE(udf ? "with UDF" : "ISO 9660 alone");
+        CompactKilledInPlace(udf);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/statvfs.h>
 #include <map>
 #include <memory>
@@ -504,6 +505,169 @@ TEST_F(BuiltUdfTest, LinksAreRecordedAsLinks)
     }
     EXPECT_EQ(test::RunCommand("udfinfo " + ShellQuote(At("out.iso"))).exitCode, 0);
     CheckUdfTags(At("out.iso"));
+}
+
+// What a tree on disk holds, without the times: paths and bytes.
+std::map<std::string, std::vector<std::uint8_t>> TreeBytes(const std::string& root)
+{
+    std::map<std::string, std::vector<std::uint8_t>> tree;
+    for (const auto& [path, entry] : test::SnapshotTree(root)) {
+        if (!path.starts_with("[BOOT]")) {
+            tree[path] = entry.bytes;
+        }
+    }
+    return tree;
+}
+
+std::vector<std::string> PathsOf(const std::map<std::string, std::vector<std::uint8_t>>& tree)
+{
+    std::vector<std::string> paths;
+    for (const auto& entry : tree) {
+        paths.push_back(entry.first);
+    }
+    return paths;
+}
+
+// Images with a UDF bridge saved in place: a genisoimage -udf -R -J image
+// and one build --udf makes, each edited once per case. Every reader sees
+// the edited tree (7-Zip takes the UDF side), the bytes are the sources',
+// udfinfo counts it right and every tag checks out.
+TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("udfinfo");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    fs::create_directories(At("src/sub/deep"));
+    test::WriteWholeFile(At("src/a.txt"), "top file\n");
+    test::WriteWholeFile(At("src/sub/big.bin"), test::RandomBytes(300000, 3));
+    test::WriteWholeFile(At("src/sub/w.txt"), "inside\n");
+    test::WriteWholeFile(At("src/sub/deep/d.bin"), test::RandomBytes(5000, 4));
+    test::WriteWholeFile(At("new.bin"), test::RandomBytes(70000, 5));
+    test::WriteWholeFile(At("loader.bin"), test::RandomBytes(4096, 6));
+    test::RunGenisoimage(At("src"), At("genisoimage.iso"), "-udf -R -J");
+    const test::CommandResult built = Build(ShellQuote(At("ours.iso")) + " " + ShellQuote(At("src/a.txt")) + " "
+                                            + ShellQuote(At("src/sub")) + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+
+    struct Case {
+        const char* image;
+        std::string command; // after the image's path
+        std::function<void(const fs::path&)> onDisk;
+    };
+    const Case cases[] = {
+        {"genisoimage.iso", "add {} " + ShellQuote(At("new.bin")) + " --to /sub/deep",
+         [&](const fs::path& root) { fs::copy_file(At("new.bin"), root / "sub/deep/new.bin"); }},
+        {"genisoimage.iso", "rm {} /sub/big.bin", [](const fs::path& root) { fs::remove(root / "sub/big.bin"); }},
+        {"genisoimage.iso", "mkdir {} /made", [](const fs::path& root) { fs::create_directory(root / "made"); }},
+        {"genisoimage.iso", "rename {} /sub/w.txt renamed-with-a-long-name.txt",
+         [](const fs::path& root) { fs::rename(root / "sub/w.txt", root / "sub/renamed-with-a-long-name.txt"); }},
+        {"ours.iso", "add {} " + ShellQuote(At("new.bin")) + " --to /",
+         [&](const fs::path& root) { fs::copy_file(At("new.bin"), root / "new.bin"); }},
+        {"ours.iso", "rm {} /sub", [](const fs::path& root) { fs::remove_all(root / "sub"); }},
+        {"ours.iso", "mkdir {} /sub/made", [](const fs::path& root) { fs::create_directory(root / "sub/made"); }},
+        {"ours.iso", "rename {} /sub other", [](const fs::path& root) { fs::rename(root / "sub", root / "other"); }},
+        {"ours.iso", "boot load {} " + ShellQuote(At("loader.bin")),
+         [&](const fs::path& root) { fs::copy_file(At("loader.bin"), root / "loader.bin"); }},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        const std::string name = std::to_string(index++);
+        SCOPED_TRACE(std::string(c.image) + ": " + c.command);
+        const std::string image = At(name + ".iso");
+        fs::copy_file(At(c.image), image);
+        // The expected tree: the image's sources with the same edit.
+        const fs::path expected = At(name + "-expected");
+        fs::create_directories(expected);
+        if (std::string(c.image) == "ours.iso") {
+            fs::copy_file(At("src/a.txt"), expected / "a.txt");
+            fs::copy(At("src/sub"), expected / "sub", fs::copy_options::recursive);
+        } else {
+            fs::copy(At("src"), expected, fs::copy_options::recursive);
+        }
+        c.onDisk(expected);
+        std::string command = c.command;
+        command.replace(command.find("{}"), 2, ShellQuote(image));
+        const test::CommandResult edited = test::RunCommand(Cli(command));
+        ASSERT_EQ(edited.exitCode, 0) << edited.output;
+
+        const auto want = TreeBytes(expected);
+        int status = 0;
+        for (const char* tree : {"udf", "iso"}) {
+            const std::string listing = RunForOutput(Cli(std::string("ls --tree ") + tree + " -R " + ShellQuote(image)), &status);
+            EXPECT_EQ(status, 0) << listing;
+            EXPECT_EQ(test::SortedLines(listing), PathsOf(want)) << tree;
+        }
+        EXPECT_EQ(test::SevenZipPaths(image), PathsOf(want));
+        EXPECT_NE(RunForOutput("7z l -slt " + ShellQuote(image)).find("Type = Udf"), std::string::npos);
+        std::set<std::string> joliet;
+        for (const auto& [path, entry] : test::IsoinfoDatedListing(image, "-J")) {
+            joliet.insert(path);
+        }
+        for (const std::string& path : PathsOf(want)) {
+            EXPECT_EQ(joliet.count(path), 1u) << path << " in isoinfo -J";
+        }
+        EXPECT_EQ(joliet.size(), want.size());
+        ASSERT_EQ(test::RunCommand("7z x -y -o" + ShellQuote(At(name + "-peer")) + " " + ShellQuote(image)).exitCode, 0);
+        EXPECT_EQ(TreeBytes(At(name + "-peer")), want);
+
+        const test::CommandResult complaints = test::RunCommand("udfinfo " + ShellQuote(image) + " 2>&1 >/dev/null");
+        EXPECT_EQ(complaints.exitCode, 0);
+        EXPECT_EQ(complaints.output, "");
+        const auto folders = static_cast<std::size_t>(
+            std::count_if(want.begin(), want.end(), [](const auto& entry) { return entry.first.ends_with('/'); }));
+        const std::map<std::string, std::string> udf = UdfinfoFields(image);
+        EXPECT_EQ(udf.count("numfiles") ? udf.at("numfiles") : "", std::to_string(want.size() - folders));
+        EXPECT_EQ(udf.count("numdirs") ? udf.at("numdirs") : "", std::to_string(folders + 1));
+        const std::multiset<std::uint32_t> tags = CheckUdfTags(image);
+        EXPECT_EQ(tags.count(261), want.size() + 1); // a file entry each, the root's too
+    }
+}
+
+// An image whose UDF tree lists a file the ISO 9660 tree lacks (here the
+// ISO 9660 and Joliet records of one file are made to name another file's
+// data, as if that file were in the UDF tree only) is not saved: the save
+// would lose the file. The image stays as it was.
+TEST_F(BuiltUdfTest, AUdfTreeWithFilesIsoLacksIsRefusedAndUntouched)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    fs::create_directories(At("src"));
+    test::WriteWholeFile(At("src/kept.txt"), "in both trees\n");
+    test::WriteWholeFile(At("src/only-udf.bin"), test::RandomBytes(9000, 7));
+    ASSERT_EQ(Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("src/kept.txt")) + " "
+                    + ShellQuote(At("src/only-udf.bin")) + " --udf").exitCode, 0);
+    std::map<std::string, std::uint32_t> extents;
+    for (const auto& [path, entry] : test::IsoinfoDatedListing(At("out.iso"), "-J")) {
+        extents[path] = entry.extent;
+    }
+    ASSERT_EQ(extents.count("kept.txt"), 1u);
+    ASSERT_EQ(extents.count("only-udf.bin"), 1u);
+    // Every both-byte-order extent field that names the file's data.
+    const auto both = [](std::uint32_t value) {
+        std::vector<std::uint8_t> bytes(8);
+        for (int i = 0; i < 4; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+            bytes[7 - i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+        return bytes;
+    };
+    std::vector<std::uint8_t> image = test::ReadWholeFile(At("out.iso"));
+    const std::vector<std::uint8_t> from = both(extents["only-udf.bin"]);
+    const std::vector<std::uint8_t> to = both(extents["kept.txt"]);
+    int patched = 0;
+    for (auto at = std::search(image.begin(), image.end(), from.begin(), from.end()); at != image.end();
+         at = std::search(at + 8, image.end(), from.begin(), from.end())) {
+        std::copy(to.begin(), to.end(), at);
+        ++patched;
+    }
+    ASSERT_EQ(patched, 2); // the ISO 9660 record and the Joliet one
+    test::WriteWholeFile(At("out.iso"), image);
+
+    const test::CommandResult refused = test::RunCommand(Cli("mkdir " + ShellQuote(At("out.iso")) + " /more"));
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.output.find("the UDF tree holds 1 files the ISO 9660 tree lacks"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(test::ReadWholeFile(At("out.iso")), image);
 }
 
 } // namespace

@@ -2,9 +2,10 @@
 // image file fails the k-th write of a save, or ends the process there, for
 // every k a save makes (a bounded sample of them for the kill), and each
 // time the image must come back byte for byte as it was (its partition
-// tables too), its files intact, and the next save must still work. Twice:
-// on a hybrid image, and on one with free space that the save fills (whose
-// free sectors alone may keep what the failed save wrote there).
+// tables too), its files intact, and the next save must still work. Three
+// times: on a hybrid image, on one with free space that the save fills
+// (whose free sectors alone may keep what the failed save wrote there), and
+// on one with a UDF bridge, whose UDF side the save lays out anew.
 
 #include "core/image_file.h"
 #include "core/image_journal.h"
@@ -12,6 +13,7 @@
 #include "iso/volume_space.h"
 #include "iso/hybrid_test_support.h"
 #include "iso/iso_edit_test_support.h"
+#include "iso/udf.h"
 
 #include <gtest/gtest.h>
 
@@ -65,9 +67,24 @@ iso::SectorSet FreeSectorsOf(const std::string& image)
     return free;
 }
 
-class SaveFaults : public ::testing::TestWithParam<bool> { // with free space to fill, or hybrid
+// The image's UDF file system as the engine's reader sees it.
+std::optional<iso::udf::Volume> UdfVolumeOf(const std::string& image)
+{
+    IIsoSector* sector = Sector1();
+    EXPECT_TRUE(sector != nullptr && sector->Open(image.c_str()));
+    std::string problem;
+    const auto read = [sector](std::uint32_t number, std::uint8_t* buffer) { return sector->ReadSector(number, buffer); };
+    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sector->GetSectorCount(), &problem);
+    DestroyComponent(sector);
+    return volume;
+}
+
+enum class Kind { Hybrid, Holed, Udf };
+
+class SaveFaults : public ::testing::TestWithParam<Kind> {
 protected:
-    bool Holed() const { return GetParam(); }
+    bool Holed() const { return GetParam() == Kind::Holed; }
+    bool Udf() const { return GetParam() == Kind::Udf; }
 
 protected:
     test::TempDir dir;
@@ -88,8 +105,9 @@ protected:
             // A hole between a.bin and sub/b.bin that big.bin fits into.
             test::WriteWholeFile(dir / "src/gap.bin", test::RandomBytes(900000, 4));
         }
-        test::RunGenisoimage(dir / "src", original, "-J -R");
-        if (Holed()) {
+        test::RunGenisoimage(dir / "src", original, Udf() ? "-J -R -udf" : "-J -R");
+        if (Udf()) {
+        } else if (Holed()) {
             test::EditHandle edit;
             ASSERT_TRUE(edit->Open(original.c_str()));
             edit->LoadTree();
@@ -140,15 +158,24 @@ protected:
     int WritesOfASave()
     {
         Restart();
-        test::EditHandle edit;
-        Edit(edit.get());
         const HookScope counting(0, false);
-        EXPECT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
-        test::TreeContents saved;
-        test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
-        EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
+        {
+            test::EditHandle edit;
+            Edit(edit.get());
+            EXPECT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
+            test::TreeContents saved;
+            test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
+            EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
+        }
         const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-        if (Holed()) {
+        if (Udf()) {
+            // The UDF side lists the edited tree.
+            const std::optional<iso::udf::Volume> volume = UdfVolumeOf(image);
+            EXPECT_TRUE(volume && volume->report.Total() == 0);
+            const auto files = std::count_if(newTree.begin(), newTree.end(),
+                                             [](const auto& entry) { return !entry.first.ends_with('/'); });
+            EXPECT_EQ(volume ? static_cast<std::ptrdiff_t>(volume->fileCount) : -1, files);
+        } else if (Holed()) {
             // The new data went into the hole.
             EXPECT_LE(bytes.size(), originalBytes.size());
         } else {
@@ -281,8 +308,10 @@ TEST_P(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
     EXPECT_TRUE(AsItWas());
 }
 
-INSTANTIATE_TEST_SUITE_P(HybridAndHoled, SaveFaults, ::testing::Values(false, true),
-                         [](const auto& test) { return test.param ? "Holed" : "Hybrid"; });
+INSTANTIATE_TEST_SUITE_P(HybridHoledAndUdf, SaveFaults, ::testing::Values(Kind::Hybrid, Kind::Holed, Kind::Udf),
+                         [](const auto& test) {
+                             return test.param == Kind::Holed ? "Holed" : test.param == Kind::Udf ? "Udf" : "Hybrid";
+                         });
 
 } // namespace
 } // namespace tarvelin

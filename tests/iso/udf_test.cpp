@@ -4,8 +4,10 @@
 // each, which must be read with the damage counted and skipped.
 
 #include "iso/udf.h"
+#include "iso/volume_space.h"
 
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -341,6 +343,45 @@ std::size_t IdentifierOf(const Bytes& bytes, const Node& folder, const std::stri
     }
     ADD_FAILURE() << "no identifier of " << name;
     return 0;
+}
+
+// The free space of a bridge image is known, and none of it is a UDF
+// structure: every sector that opens with a descriptor tag (its checksum
+// right), and the recognition sequence, count as used. genisoimage pads the
+// image with copies of the anchor: only those where readers look for one
+// (256, N-257, N-1) are structures.
+TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
+{
+    test::MemorySector sector(image_->bytes);
+    const VolumeSpace space = ScanVolumeSpace(sector);
+    ASSERT_TRUE(space.known) << space.why;
+    EXPECT_TRUE(space.udf);
+    EXPECT_EQ(space.udfRefusal, "");
+    const SectorSet free = space.Free();
+    EXPECT_FALSE(free.Empty());
+    int tagged = 0;
+    for (std::uint32_t n = 16; n < image_->Sectors(); ++n) {
+        const std::uint8_t* p = image_->bytes.data() + std::size_t{n} * kUdfBlockSize;
+        const std::string_view identifier(reinterpret_cast<const char*>(p + 1), 5);
+        if (identifier == "BEA01" || identifier == "NSR02" || identifier == "TEA01") {
+            EXPECT_FALSE(free.Contains(n)) << identifier << " at " << n;
+            continue;
+        }
+        const unsigned id = p[0] | (p[1] << 8);
+        std::uint8_t sum = 0;
+        for (int i = 0; i < 16; ++i) {
+            sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : p[i]));
+        }
+        const bool anchorPlace = n == 256 || n == image_->Sectors() - 257 || n == image_->Sectors() - 1;
+        if (id == 2 && !anchorPlace) {
+            continue;
+        }
+        if (((id >= 1 && id <= 9) || (id >= 256 && id <= 266)) && sum == p[4] && p[5] == 0) {
+            EXPECT_FALSE(free.Contains(n)) << "tag " << id << " at " << n;
+            ++tagged;
+        }
+    }
+    EXPECT_GT(tagged, 150); // a file entry each, at least
 }
 
 TEST_F(UdfImage, DamageIsCountedAndSkipped)
