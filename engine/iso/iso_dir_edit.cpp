@@ -559,10 +559,11 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             const iso::SuspVolumeInfo volume = iso::DecodeSuspVolume(ReadSystemUse(listing.self->systemUse, 0));
             suspSkip_ = volume.susp ? volume.skip : 0;
             rockRidgeVolume_ = volume.rockRidge;
-            // The root has no record of its own: its mode, owner and serial
-            // are those of its "." record (new folders' ".." records and new
-            // serial numbers follow them).
+            // The root has no record of its own: its mode, owner, serial and
+            // date are those of its "." record (new folders' ".." records and
+            // new serial numbers follow them).
             root_.entry.isDirectory = true;
+            root_.entry.date = iso::FileTimeFromRecordingDate(listing.self->date).value_or(0);
             root_.entry.posix = iso::DecodeRockRidge(ReadSystemUse(listing.self->systemUse, suspSkip_)).attributes;
         }
         KeepDirectoryRecords(directory.node, listing, false);

@@ -62,11 +62,16 @@ TEST_F(EditCommands, RmMkdirAndRenameChangeTheTree)
     CommandResult result = Cli("rm " + ShellQuote(image) + " docs/inner top.bin docs/inner/deep.bin");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/readme.txt"}));
-    result = Cli("mkdir " + ShellQuote(image) + " /docs/made");
-    ASSERT_EQ(result.exitCode, 0) << result.output;
+    for (const char* folder : {" /docs/made", " /top"}) {
+        result = Cli("mkdir " + ShellQuote(image) + folder);
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+    }
     result = Cli("rename " + ShellQuote(image) + " docs/readme.txt README.md");
     ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/README.md", "docs/made/"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/README.md", "docs/made/", "top/"}));
+    // A new folder's ".." record has its parent's date, the root's too.
+    const std::string records = RunCommand("isoinfo -l -i " + ShellQuote(image)).output;
+    EXPECT_EQ(records.find(" 1900 "), std::string::npos) << records;
 }
 
 TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
