@@ -12,7 +12,6 @@
 #include "platform/atomic_output.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 
@@ -858,14 +857,12 @@ void CImageController::SaveBootable()
         Tell(std::string("The boot image could not be read: ") + edit_->GetLastError());
         return;
     }
-    QFile file(path);
-    const auto size = static_cast<qint64>(buffer.GetSize());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(reinterpret_cast<const char*>(buffer.GetData()), size) != size || !file.flush()) {
-        const QString reason = file.errorString();
-        file.close();
-        file.remove();
-        Tell("'" + path.toStdString() + "' could not be written: " + reason.toStdString());
+    // Complete or not at all: a file it replaces stays as it was until the
+    // boot image is wholly on the disk.
+    platform::AtomicOutput output;
+    if (!output.Open(path.toStdString(), platform::ExistingOutput::Replace)
+        || !output.Stream().Write(buffer.GetData(), static_cast<std::size_t>(buffer.GetSize())) || !output.Commit()) {
+        Tell("'" + path.toStdString() + "' could not be written: " + output.LastError());
     }
 }
 

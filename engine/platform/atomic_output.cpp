@@ -1,8 +1,11 @@
-// The naming rule of temporary outputs, the same on every platform.
+// The naming rule of temporary outputs and what an output does alike on every
+// platform.
 
 #include "platform/atomic_output.h"
 
 #include "platform/path.h"
+
+#include <utility>
 
 namespace tarvelin::platform {
 
@@ -88,6 +91,30 @@ bool CopyToNewFile(const std::string& source, const std::string& target, std::st
         return false;
     }
     return true;
+}
+
+AtomicOutput::~AtomicOutput() { Discard(); }
+
+AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept { *this = std::move(other); }
+
+AtomicOutput& AtomicOutput::operator=(AtomicOutput&& other) noexcept
+{
+    if (this != &other) {
+        Discard();
+        file_ = std::move(other.file_);
+        held_ = std::exchange(other.held_, -1);
+        finalPath_ = std::move(other.finalPath_);
+        existing_ = other.existing_;
+        direct_ = other.direct_;
+        lastError_ = std::move(other.lastError_);
+    }
+    return *this;
+}
+
+bool AtomicOutput::Fail(const std::string& why)
+{
+    lastError_ = why;
+    return false;
 }
 
 } // namespace tarvelin::platform

@@ -11,6 +11,32 @@ namespace {
 constexpr std::size_t kCopyChunk = 1u << 20;
 } // namespace
 
+bool File::SeekToEnd()
+{
+    std::uint64_t length = 0;
+    if (!Length(length)) {
+        return false;
+    }
+    position_ = length;
+    return true;
+}
+
+std::size_t File::Read(void* buffer, std::size_t count)
+{
+    const std::size_t done = ReadAt(position_, buffer, count);
+    position_ += done;
+    return done;
+}
+
+bool File::Write(const void* buffer, std::size_t count)
+{
+    if (!WriteAt(position_, buffer, count)) {
+        return false;
+    }
+    position_ += count;
+    return true;
+}
+
 bool File::CopyThroughBuffer(File& source, std::uint64_t count, std::uint64_t& copied)
 {
     std::vector<unsigned char> buffer;

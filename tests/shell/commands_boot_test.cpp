@@ -82,11 +82,20 @@ TEST_F(BootCommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAn
     EXPECT_TRUE(List().Bootable());
     names = RowNames(List());
     EXPECT_EQ(std::count(names.begin(), names.end(), "floppy.img"), 1);
+    // Saved over a file that is there, which it replaces; into a folder that
+    // is not, which says why and makes nothing.
     const std::string saved = dir_ / "saved.image";
+    test::WriteWholeFile(saved, std::string("an older file"));
     services_.SetChoices({saved});
     frame_.RunCommand(ID_BOOT_SAVE);
     EXPECT_TRUE(services_.FileDialogs().back().save);
     EXPECT_EQ(test::ReadWholeFile(saved), test::ReadWholeFile(bootFile_));
+    services_.SetChoices({dir_ / "missing/saved.image"});
+    frame_.RunCommand(ID_BOOT_SAVE);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
+    EXPECT_NE(prompt_.asked[0].text.find("could not be written"), std::string::npos) << prompt_.asked[0].text;
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+    prompt_.asked.clear();
     if (test::ToolAvailable("isoinfo")) {
         const std::string info = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_));
         EXPECT_NE(info.find("El Torito"), std::string::npos) << info;

@@ -6,7 +6,7 @@
 # peer tools, which are Linux programs).
 set(TARVELIN_WINDOWS_TEST_FOLDERS platform core iso writer convert capture)
 set(TARVELIN_POSIX_ONLY_INCLUDE
-    "#include <(unistd|fcntl|grp|pwd|dirent|signal|iconv)\\.h>|#include <sys/|cli_fixtures\\.h|iso_edit_test_support\\.h|convert_fixtures\\.h|setenv|ScopedZone")
+    "#include <(unistd|fcntl|grp|pwd|dirent|dlfcn|signal|iconv)\\.h>|#include <sys/|cli_fixtures\\.h|iso_edit_test_support\\.h|convert_fixtures\\.h|setenv|ScopedZone")
 
 set(TARVELIN_WINDOWS_TEST_SOURCES "")
 set(TARVELIN_WINDOWS_TESTS_LEFT_OUT "")

@@ -148,32 +148,6 @@ bool File::Seek(std::uint64_t position)
     return true;
 }
 
-bool File::SeekToEnd()
-{
-    std::uint64_t length = 0;
-    if (!Length(length)) {
-        return false;
-    }
-    position_ = length;
-    return true;
-}
-
-std::size_t File::Read(void* buffer, std::size_t count)
-{
-    const std::size_t done = ReadAt(position_, buffer, count);
-    position_ += done;
-    return done;
-}
-
-bool File::Write(const void* buffer, std::size_t count)
-{
-    if (!WriteAt(position_, buffer, count)) {
-        return false;
-    }
-    position_ += count;
-    return true;
-}
-
 std::size_t File::ReadAt(std::uint64_t position, void* buffer, std::size_t count)
 {
     if (!IsOpen()) {

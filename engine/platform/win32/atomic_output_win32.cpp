@@ -94,30 +94,6 @@ std::size_t RemoveStaleTemporaries(const std::string& folder, std::string_view f
     return removed;
 }
 
-AtomicOutput::~AtomicOutput() { Discard(); }
-
-AtomicOutput::AtomicOutput(AtomicOutput&& other) noexcept { *this = std::move(other); }
-
-AtomicOutput& AtomicOutput::operator=(AtomicOutput&& other) noexcept
-{
-    if (this != &other) {
-        Discard();
-        file_ = std::move(other.file_);
-        held_ = std::exchange(other.held_, -1);
-        finalPath_ = std::move(other.finalPath_);
-        existing_ = other.existing_;
-        direct_ = other.direct_;
-        lastError_ = std::move(other.lastError_);
-    }
-    return *this;
-}
-
-bool AtomicOutput::Fail(const std::string& why)
-{
-    lastError_ = why;
-    return false;
-}
-
 bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, StaleTemporaries stale)
 {
     Discard();
