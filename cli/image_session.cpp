@@ -81,39 +81,13 @@ int ImageSession::OpenForEditing(const std::string& imagePath)
 
 DirNode* ImageSession::Find(std::string_view path, std::string* problem)
 {
-    DirNode* node = Root();
-    std::string walked;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        const std::string_view part = path.substr(0, slash);
-        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        if (node != Root() && !Info(node).isDirectory) {
-            *problem = "'" + walked + "' is a file, not a folder";
-            return nullptr;
-        }
-        DirNode* exact = nullptr;
-        DirNode* folded = nullptr;
-        for (DirNode* child = edit_->GetFirstChild(node); child != nullptr; child = edit_->GetNextSibling(child)) {
-            const std::string name = Info(child).name;
-            if (name == part) {
-                exact = child;
-                break;
+    return FindPath<DirNode*>(
+        Root(), nullptr, path, problem, [this](DirNode* node) { return node == Root() || Info(node).isDirectory; },
+        [this](DirNode* node, const auto& visit) {
+            for (DirNode* child = edit_->GetFirstChild(node); child != nullptr && visit(child, Info(child).name);
+                 child = edit_->GetNextSibling(child)) {
             }
-            if (folded == nullptr && SameEntryName(name, part)) {
-                folded = child;
-            }
-        }
-        walked += "/" + std::string(part);
-        node = exact != nullptr ? exact : folded;
-        if (node == nullptr) {
-            *problem = "'" + walked + "' not found";
-            return nullptr;
-        }
-    }
-    return node;
+        });
 }
 
 ItemInfo ImageSession::Info(DirNode* node)

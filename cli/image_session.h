@@ -54,6 +54,49 @@ private:
     std::string imagePath_;
 };
 
+// The path lookup both trees share (see ImageSession::Find): the node at a
+// '/'-separated path below root, or none with *problem set. isFolder(node)
+// tells a folder; eachChild(node, visit) calls visit(child, name) for each
+// child until visit returns false.
+template <typename Node, typename IsFolder, typename EachChild>
+Node FindPath(Node root, Node none, std::string_view path, std::string* problem, IsFolder isFolder,
+              EachChild eachChild)
+{
+    Node node = root;
+    std::string walked;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (!isFolder(node)) {
+            *problem = "'" + walked + "' is a file, not a folder";
+            return none;
+        }
+        Node exact = none;
+        Node folded = none;
+        eachChild(node, [&](Node child, std::string_view name) {
+            if (name == part) {
+                exact = child;
+                return false;
+            }
+            if (folded == none && SameEntryName(name, part)) {
+                folded = child;
+            }
+            return true;
+        });
+        walked += "/" + std::string(part);
+        node = exact != none ? exact : folded;
+        if (node == none) {
+            *problem = "'" + walked + "' not found";
+            return none;
+        }
+    }
+    return node;
+}
+
 // Writes the session's edits back into its image: one save, with a progress
 // bar on standard error when that is a terminal. Ctrl+C does not cut a save
 // short (it ends complete or rolled back); it is answered once the save is

@@ -171,39 +171,15 @@ bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* statu
 
 std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const
 {
-    std::int32_t node = 0;
-    std::string walked;
-    while (!path.empty()) {
-        const std::size_t slash = path.find('/');
-        const std::string_view part = path.substr(0, slash);
-        path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        if (!Node(node).isDirectory) {
-            *problem = "'" + walked + "' is a file, not a folder";
-            return -1;
-        }
-        std::int32_t exact = -1;
-        std::int32_t folded = -1;
-        for (const std::int32_t child : Node(node).children) {
-            const std::string& name = Node(child).name;
-            if (name == part) {
-                exact = child;
-                break;
+    return FindPath<std::int32_t>(
+        0, -1, path, problem, [this](std::int32_t node) { return Node(node).isDirectory; },
+        [this](std::int32_t node, const auto& visit) {
+            for (const std::int32_t child : Node(node).children) {
+                if (!visit(child, Node(child).name)) {
+                    break;
+                }
             }
-            if (folded < 0 && SameEntryName(name, part)) {
-                folded = child;
-            }
-        }
-        walked += "/" + std::string(part);
-        node = exact >= 0 ? exact : folded;
-        if (node < 0) {
-            *problem = "'" + walked + "' not found";
-            return -1;
-        }
-    }
-    return node;
+        });
 }
 
 bool UdfSession::Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,

@@ -13,14 +13,6 @@ namespace tarvelin::iso::udf {
 
 namespace {
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Le32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
-        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
-
 using Bytes = std::vector<std::uint8_t>;
 constexpr int kMaxDepth = 1000;
 constexpr std::uint32_t kMaxSequenceSectors = 4096;   // volume descriptors followed, pointers included

@@ -10,23 +10,6 @@ namespace tarvelin::iso::udf {
 
 namespace {
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Le32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
-        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-void PutLe16(std::uint8_t* p, std::uint16_t value)
-{
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-void PutLe32(std::uint8_t* p, std::uint32_t value)
-{
-    PutLe16(p, static_cast<std::uint16_t>(value));
-    PutLe16(p + 2, static_cast<std::uint16_t>(value >> 16));
-}
-
 constexpr std::string_view kOstaCompressedUnicode = "OSTA Compressed Unicode";
 
 } // namespace

@@ -21,6 +21,30 @@ namespace tarvelin::iso::udf {
 
 inline constexpr std::uint32_t kUdfBlockSize = 2048;
 
+// Little-endian fields, as every UDF structure stores its numbers.
+inline std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline std::uint32_t Le32(const std::uint8_t* p)
+{
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (std::uint64_t{Le32(p + 4)} << 32); }
+inline void PutLe16(std::uint8_t* p, std::uint16_t value)
+{
+    p[0] = static_cast<std::uint8_t>(value);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+inline void PutLe32(std::uint8_t* p, std::uint32_t value)
+{
+    PutLe16(p, static_cast<std::uint16_t>(value));
+    PutLe16(p + 2, static_cast<std::uint16_t>(value >> 16));
+}
+inline void PutLe64(std::uint8_t* p, std::uint64_t value)
+{
+    PutLe32(p, static_cast<std::uint32_t>(value));
+    PutLe32(p + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
 // Descriptor tag identifiers (ECMA-167 3/7.2.1, 4/7.2.1).
 enum TagId : std::uint16_t {
     kTagPrimaryVolume = 1,

@@ -39,28 +39,13 @@ constexpr std::uint8_t kNoSuffix[8] = {};
 constexpr std::string_view kImplementation = "*Tarvelin";
 constexpr std::string_view kDomain = "*OSTA UDF Compliant";
 
-void Le16(std::uint8_t* p, std::uint16_t value)
-{
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-void Le32(std::uint8_t* p, std::uint32_t value)
-{
-    Le16(p, static_cast<std::uint16_t>(value));
-    Le16(p + 2, static_cast<std::uint16_t>(value >> 16));
-}
-void Le64(std::uint8_t* p, std::uint64_t value)
-{
-    Le32(p, static_cast<std::uint32_t>(value));
-    Le32(p + 4, static_cast<std::uint32_t>(value >> 32));
-}
 // long_ad (4/14.14.2) of a file entry, with the UDF unique id in its use.
 void PutLongAd(std::uint8_t* p, std::uint32_t length, std::uint32_t block, std::uint32_t uniqueId)
 {
-    Le32(p, length);
-    Le32(p + 4, block);
-    Le16(p + 8, 0);
-    Le32(p + 12, uniqueId);
+    PutLe32(p, length);
+    PutLe32(p + 4, block);
+    PutLe16(p + 8, 0);
+    PutLe32(p + 12, uniqueId);
 }
 
 std::uint32_t BlocksFor(std::uint64_t bytes) { return static_cast<std::uint32_t>((bytes + kUdfBlockSize - 1) / kUdfBlockSize); }
@@ -144,10 +129,10 @@ struct VolumeFacts {
 
 void PutAnchor(std::uint8_t* p, std::uint32_t sector)
 {
-    Le32(p + 16, kVdsSectors * kUdfBlockSize);
-    Le32(p + 20, kMainVds);
-    Le32(p + 24, kVdsSectors * kUdfBlockSize);
-    Le32(p + 28, kReserveVds);
+    PutLe32(p + 16, kVdsSectors * kUdfBlockSize);
+    PutLe32(p + 20, kMainVds);
+    PutLe32(p + 24, kVdsSectors * kUdfBlockSize);
+    PutLe32(p + 28, kReserveVds);
     FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector);
 }
 
@@ -155,14 +140,14 @@ void PutAnchor(std::uint8_t* p, std::uint32_t sector)
 void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
 {
     std::uint8_t* p = canvas.At(first);
-    Le32(p + 16, 0);
+    PutLe32(p + 16, 0);
     PutDString(p + 24, 32, facts.label);
-    Le16(p + 56, 1);  // volume sequence number
-    Le16(p + 58, 1);  // of 1
-    Le16(p + 60, 2);  // interchange level
-    Le16(p + 62, 2);
-    Le32(p + 64, 1);  // character set list: CS0
-    Le32(p + 68, 1);
+    PutLe16(p + 56, 1);  // volume sequence number
+    PutLe16(p + 58, 1);  // of 1
+    PutLe16(p + 60, 2);  // interchange level
+    PutLe16(p + 62, 2);
+    PutLe32(p + 64, 1);  // character set list: CS0
+    PutLe32(p + 68, 1);
     PutDString(p + 72, 128, facts.volumeSet);
     PutOstaCharspec(p + 200);
     PutOstaCharspec(p + 264);
@@ -172,7 +157,7 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     FinishDescriptorTag(p, kTagPrimaryVolume, 512 - kTagSize, first);
 
     p = canvas.At(first + 1);
-    Le32(p + 16, 1);
+    PutLe32(p + 16, 1);
     PutEntityId(p + 20, "*UDF LV Info", kUdfSuffix);
     PutOstaCharspec(p + 52);
     PutDString(p + 116, 128, facts.label);
@@ -180,36 +165,36 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     FinishDescriptorTag(p, kTagImplementationUse, 512 - kTagSize, first + 1);
 
     p = canvas.At(first + 2);
-    Le32(p + 16, 2);
-    Le16(p + 20, 1); // allocated
-    Le16(p + 22, 0); // partition number
+    PutLe32(p + 16, 2);
+    PutLe16(p + 20, 1); // allocated
+    PutLe16(p + 22, 0); // partition number
     PutEntityId(p + 24, "+NSR03", kNoSuffix);
-    Le32(p + 184, 1); // read only
-    Le32(p + 188, kUdfPartitionStart);
-    Le32(p + 192, facts.partitionLength);
+    PutLe32(p + 184, 1); // read only
+    PutLe32(p + 188, kUdfPartitionStart);
+    PutLe32(p + 192, facts.partitionLength);
     PutEntityId(p + 196, kImplementation, kImplementationSuffix);
     FinishDescriptorTag(p, kTagPartition, 512 - kTagSize, first + 2);
 
     p = canvas.At(first + 3);
-    Le32(p + 16, 3);
+    PutLe32(p + 16, 3);
     PutOstaCharspec(p + 20);
     PutDString(p + 84, 128, facts.label);
-    Le32(p + 212, kUdfBlockSize);
+    PutLe32(p + 212, kUdfBlockSize);
     PutEntityId(p + 216, kDomain, kDomainSuffix);
     PutLongAd(p + 248, 2 * kUdfBlockSize, 0, 0); // the file set descriptor sequence
-    Le32(p + 264, 6);                             // map table length
-    Le32(p + 268, 1);                             // one map
+    PutLe32(p + 264, 6);                             // map table length
+    PutLe32(p + 268, 1);                             // one map
     PutEntityId(p + 272, kImplementation, kImplementationSuffix);
-    Le32(p + 432, 2 * kUdfBlockSize); // integrity sequence
-    Le32(p + 436, kIntegritySector);
+    PutLe32(p + 432, 2 * kUdfBlockSize); // integrity sequence
+    PutLe32(p + 436, kIntegritySector);
     p[440] = 1; // type 1 map: volume 1, partition 0
     p[441] = 6;
-    Le16(p + 442, 1);
-    Le16(p + 444, 0);
+    PutLe16(p + 442, 1);
+    PutLe16(p + 444, 0);
     FinishDescriptorTag(p, kTagLogicalVolume, 446 - kTagSize, first + 3);
 
     p = canvas.At(first + 4);
-    Le32(p + 16, 4); // no unallocated extents: the medium is read only
+    PutLe32(p + 16, 4); // no unallocated extents: the medium is read only
     FinishDescriptorTag(p, kTagUnallocatedSpace, 24 - kTagSize, first + 4);
 
     FinishDescriptorTag(canvas.At(first + 5), kTagTerminating, 512 - kTagSize, first + 5);
@@ -220,18 +205,18 @@ void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
 {
     std::uint8_t* p = canvas.At(kIntegritySector);
     PutTimestamp(p + 16, facts.buildTime);
-    Le32(p + 28, 1);                // close
-    Le64(p + 40, facts.nextUniqueId); // logical volume header descriptor
-    Le32(p + 72, 1);                // partitions
-    Le32(p + 76, 46);               // implementation use length
-    Le32(p + 80, 0);                // free blocks
-    Le32(p + 84, facts.partitionLength);
+    PutLe32(p + 28, 1);                // close
+    PutLe64(p + 40, facts.nextUniqueId); // logical volume header descriptor
+    PutLe32(p + 72, 1);                // partitions
+    PutLe32(p + 76, 46);               // implementation use length
+    PutLe32(p + 80, 0);                // free blocks
+    PutLe32(p + 84, facts.partitionLength);
     PutEntityId(p + 88, kImplementation, kImplementationSuffix);
-    Le32(p + 120, facts.files);
-    Le32(p + 124, facts.folders);
-    Le16(p + 128, kUdfRevision); // least read revision
-    Le16(p + 130, kUdfRevision); // least write revision
-    Le16(p + 132, kUdfRevision); // most write revision
+    PutLe32(p + 120, facts.files);
+    PutLe32(p + 124, facts.folders);
+    PutLe16(p + 128, kUdfRevision); // least read revision
+    PutLe16(p + 130, kUdfRevision); // least write revision
+    PutLe16(p + 132, kUdfRevision); // most write revision
     FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, kIntegritySector);
     FinishDescriptorTag(canvas.At(kIntegritySector + 1), kTagTerminating, 512 - kTagSize, kIntegritySector + 1);
 }
@@ -241,10 +226,10 @@ void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBloc
 {
     std::uint8_t* p = canvas.Block(0);
     PutTimestamp(p + 16, facts.buildTime);
-    Le16(p + 28, 3); // interchange level
-    Le16(p + 30, 3);
-    Le32(p + 32, 1);
-    Le32(p + 36, 1);
+    PutLe16(p + 28, 3); // interchange level
+    PutLe16(p + 30, 3);
+    PutLe32(p + 32, 1);
+    PutLe32(p + 36, 1);
     PutOstaCharspec(p + 48);
     PutDString(p + 112, 128, facts.label);
     PutOstaCharspec(p + 240);
@@ -278,8 +263,8 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& r
 {
     const std::size_t room = kUdfBlockSize - fe::kAllocation;
     if (item.isDirectory) {
-        Le32(ads, item.folderBytes);
-        Le32(ads + 4, item.folderBlock);
+        PutLe32(ads, item.folderBytes);
+        PutLe32(ads + 4, item.folderBlock);
         out = {item.folderBytes, BlocksFor(item.folderBytes), 8, false};
         return true;
     }
@@ -324,8 +309,8 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& r
                 return false;
             }
             const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxExtentBytes));
-            Le32(ads + out.bytes, piece);
-            Le32(ads + out.bytes + 4, block);
+            PutLe32(ads + out.bytes, piece);
+            PutLe32(ads + out.bytes + 4, block);
             out.bytes += 8;
             block += BlocksFor(piece);
             left -= piece;
@@ -348,28 +333,28 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size
         return false;
     }
     // The ICB tag (4/14.6): strategy 4, one entry.
-    Le16(p + 20, 4);
-    Le16(p + 24, 1);
+    PutLe16(p + 20, 4);
+    PutLe16(p + 24, 1);
     p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : record.IsSymlink() ? kFileTypeSymlink : kFileTypeRegular;
-    Le16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
-    Le32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
-    Le32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
-    Le32(p + fe::kPermissions, Permissions(record));
+    PutLe16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
+    PutLe32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
+    PutLe32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
+    PutLe32(p + fe::kPermissions, Permissions(record));
     // A folder is named by its parent's identifier and its subfolders' parent identifiers.
     const auto subfolders = std::count_if(item.children.begin(), item.children.end(), [&items](std::int32_t child) {
         return items[static_cast<std::size_t>(child)].isDirectory;
     });
-    Le16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
-    Le64(p + fe::kInformationLength, allocation.length);
-    Le64(p + fe::kBlocksRecorded, allocation.recorded);
+    PutLe16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
+    PutLe64(p + fe::kInformationLength, allocation.length);
+    PutLe64(p + fe::kBlocksRecorded, allocation.recorded);
     const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : Created(record);
     PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
     PutTimestamp(p + fe::kModificationTime, modified);
     PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
-    Le32(p + fe::kCheckpoint, 1);
+    PutLe32(p + fe::kCheckpoint, 1);
     PutEntityId(p + fe::kImplementation, kImplementation, kImplementationSuffix);
-    Le64(p + fe::kUniqueId, UniqueId(index));
-    Le32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(allocation.bytes));
+    PutLe64(p + fe::kUniqueId, UniqueId(index));
+    PutLe32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(allocation.bytes));
     FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + allocation.bytes - kTagSize, item.entryBlock);
     return true;
 }
@@ -385,7 +370,7 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::siz
     std::size_t at = 0;
     const auto put = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
         std::uint8_t* f = stream.data() + at;
-        Le16(f + 16, 1); // file version number
+        PutLe16(f + 16, 1); // file version number
         f[fi::kCharacteristics] = characteristics;
         f[fi::kNameLength] = static_cast<std::uint8_t>(name.size());
         PutLongAd(f + fi::kIcb, kUdfBlockSize, items[target].entryBlock, static_cast<std::uint32_t>(UniqueId(target)));

@@ -27,28 +27,6 @@ bool FitsOffset(std::uint64_t position)
 
 } // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept { *this = std::move(other); }
-
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        handle_ = other.handle_;
-        writable_ = other.writable_;
-        position_ = other.position_;
-        path_ = std::move(other.path_);
-        shown_ = std::move(other.shown_);
-        lastError_ = std::move(other.lastError_);
-        lastReason_ = std::move(other.lastReason_);
-        other.handle_ = kNoHandle;
-        other.writable_ = false;
-        other.position_ = 0;
-    }
-    return *this;
-}
-
 void File::Fail(const char* what)
 {
     const int error = errno;
