@@ -53,7 +53,7 @@ bool CopyImage(const std::string& from, const std::string& to, std::string& erro
 int CompactInPlace(const std::string& path)
 {
     ImageSession session;
-    if (const int status = session.Open(path); status != kExitOk) {
+    if (const int status = session.OpenForEditing(path); status != kExitOk) {
         return status;
     }
     const FreeSpaceInfo before = session.Edit().GetFreeSpace();

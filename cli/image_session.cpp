@@ -36,6 +36,11 @@ ImageSession::~ImageSession() { DestroyComponent(edit_); }
 
 int ImageSession::Open(const std::string& imagePath)
 {
+    return Load(imagePath, false);
+}
+
+int ImageSession::Load(const std::string& imagePath, bool forEditing)
+{
     imagePath_ = imagePath;
     DestroyComponent(edit_);
     edit_ = Edit1();
@@ -54,7 +59,11 @@ int ImageSession::Open(const std::string& imagePath)
                    "before that save");
     }
     edit_->SetNameSource(sessionNames);
-    edit_->LoadTree();
+    if (forEditing) {
+        edit_->LoadTree();
+    } else {
+        edit_->LoadTreeForReading();
+    }
     if (*edit_->GetLastError() != '\0') {
         PrintError("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
         return kExitFailure;
@@ -65,7 +74,7 @@ int ImageSession::Open(const std::string& imagePath)
 
 int ImageSession::OpenForEditing(const std::string& imagePath)
 {
-    if (const int status = Open(imagePath); status != kExitOk) {
+    if (const int status = Load(imagePath, true); status != kExitOk) {
         return status;
     }
     IIsoSector* sector = edit_->GetSector();

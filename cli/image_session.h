@@ -26,7 +26,8 @@ public:
     ImageSession(const ImageSession&) = delete;
     ImageSession& operator=(const ImageSession&) = delete;
 
-    // Opens the image and reads its tree. On failure the reason has been
+    // Opens the image and reads its tree for reading alone (no edits, no
+    // saves). On failure the reason has been
     // printed and the result is the exit code (kExitNotAnImage when the file
     // holds no volume); kExitOk otherwise. Survivable damage met while
     // reading the tree is reported as a warning on standard error.
@@ -50,6 +51,8 @@ public:
     std::uint32_t Extent(DirNode* node);
 
 private:
+    int Load(const std::string& imagePath, bool forEditing);
+
     IIsoEdit* edit_ = nullptr;
     std::string imagePath_;
 };

@@ -145,6 +145,7 @@ struct DirNode {
     DirNode* firstChild = nullptr;
     DirNode* lastChild = nullptr;
     DirNode* parent = nullptr;
+    std::uint32_t loadIndex = 0; // while the tree is read from the image: where its names are kept
 };
 
 } // namespace tarvelin

@@ -23,12 +23,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -119,6 +123,7 @@ public:
     bool Reserved() override { return true; }
     void SetSector(IIsoSector* sector) override { sector_ = sector; }
     void Load(std::uint32_t bootSector) override;
+    void SetKeepRecords(bool keep) override { keepRecords_ = keep; }
     DirNode* GetRoot() override { return &root_; }
 
     bool GetInfo(DirNode* node, DirEntry& entry) override
@@ -230,8 +235,9 @@ private:
     bool rockRidgeVolume_ = false;    // the root names RRIP in an ER entry
     bool rockRidgeEntries_ = false;   // some record carries Rock Ridge entries
     // While a load runs: each node's names and kept records.
-    std::unordered_map<DirNode*, NodeNames> names_;
+    std::deque<NodeNames> names_; // at each node's loadIndex; grows without moving them
     std::unordered_map<DirNode*, std::shared_ptr<KeptRecords>> building_;
+    bool keepRecords_ = true;
     // The last sector continuation areas were read from.
     static constexpr std::uint32_t kNoSector = UINT32_MAX;
     std::uint32_t continuationSector_ = kNoSector;
@@ -454,6 +460,9 @@ KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecord& record, iso::SystemUseA
 
 void CIsoDirEdit::KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet)
 {
+    if (!keepRecords_) {
+        return;
+    }
     KeptRecords& kept = Building(node);
     std::optional<KeptTreeRecords>& tree = joliet ? kept.joliet : kept.iso;
     if (!tree) {
@@ -513,7 +522,8 @@ DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool jo
     entry.inIsoTree = !joliet;
     entry.inJolietTree = true;
     DirNode* node = Append(parent, std::move(entry));
-    NodeNames& names = names_[node];
+    node->loadIndex = static_cast<std::uint32_t>(names_.size());
+    NodeNames& names = names_.emplace_back();
     if (joliet) {
         names.joliet = iso::DecodeJolietIdentifier(record.identifier);
     } else {
@@ -605,19 +615,20 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             node->entry.posix = rock.attributes;
             rockRidgeEntries_ = rockRidgeEntries_ || rock.present;
             if (rock.name && !rock.name->empty()) {
-                names_[node].rock = *rock.name;
+                names_[node->loadIndex].rock = *rock.name;
             }
-            KeptRecords& kept = Building(node);
-            kept.iso.emplace();
-            kept.iso->record = Keep(record, std::move(area));
-            kept.relocatedDirectory = rock.childLink.has_value();
+            if (keepRecords_) {
+                KeptRecords& kept = Building(node);
+                kept.iso.emplace();
+                kept.iso->record = Keep(record, std::move(area));
+                kept.relocatedDirectory = rock.childLink.has_value();
+            }
             FinishEntry(node, subdirectories, directory.depth);
         }
         if (relocatedHere != 0 && directory.node->firstChild == nullptr && directory.node != &root_) {
             // A folder that only held relocated directories (genisoimage's
             // "rr_moved") is no folder of the tree Rock Ridge describes;
             // with its directories back in their places it goes.
-            names_.erase(directory.node);
             building_.erase(directory.node);
             DeleteNode(directory.node->parent, directory.node);
             continue;
@@ -629,21 +640,35 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
 // The primary children of one folder, found by what a Joliet record can
 // match: files by their data, entries by name (Rock Ridge names are the
 // true ones; ISO 9660 names compare without regard to ASCII case). Each is
-// taken at most once; lookups cost the same however large the folder.
+// taken at most once; lookups cost the same however large the folder. The
+// names are looked at where the load keeps them, never copied.
 class CIsoDirEdit::PrimaryChildren {
 public:
-    PrimaryChildren(DirNode* folder, std::unordered_map<DirNode*, NodeNames>& names)
+    // taken: one flag per loaded node, by its loadIndex; no node of the
+    // folder is taken yet.
+    PrimaryChildren(DirNode* folder, const std::deque<NodeNames>& names, std::vector<bool>& taken) : taken_(taken)
     {
+        taken_.resize(names.size());
         for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
             if (!child->entry.inIsoTree) {
                 continue;
             }
-            const NodeNames& known = names[child];
-            byName_[known.rock ? "r" + *known.rock : "i" + AsciiUpper(known.iso)].push_back(child);
+            const NodeNames& known = names[child->loadIndex];
+            if (known.rock) {
+                byRock_.push_back({*known.rock, child});
+            } else {
+                byIso_.push_back({known.iso, child});
+            }
             if (!child->entry.isDirectory) {
-                byData_[{child->entry.extent, child->entry.size}].nodes.push_back(child);
+                byData_.push_back({child->entry.extent, child->entry.size, child});
             }
         }
+        // Stable: of several entries with one key, the first listed comes first.
+        std::stable_sort(byRock_.begin(), byRock_.end(), NamedLess<false>{});
+        std::stable_sort(byIso_.begin(), byIso_.end(), NamedLess<true>{});
+        std::stable_sort(byData_.begin(), byData_.end(), [](const Data& a, const Data& b) {
+            return std::tie(a.extent, a.size) < std::tie(b.extent, b.size);
+        });
     }
 
     // The file with the same data (of the same name, when several), else
@@ -651,37 +676,37 @@ public:
     DirNode* TakeFor(const ListedEntry& listed, const std::string& name)
     {
         const bool directory = listed.record.IsDirectory();
-        const auto left = [&](const std::vector<DirNode*>* nodes, auto&& also) -> DirNode* {
-            if (nodes != nullptr) {
-                for (DirNode* node : *nodes) {
-                    if (!taken_.contains(node) && node->entry.isDirectory == directory && also(node)) {
-                        return node;
-                    }
+        std::span<const Named> named = Range(byRock_, name, NamedLess<false>{});
+        if (named.empty()) {
+            named = Range(byIso_, name, NamedLess<true>{});
+        }
+        const auto left = [&](auto&& also) -> DirNode* {
+            for (const Named& candidate : named) {
+                if (!Taken(candidate.node) && candidate.node->entry.isDirectory == directory && also(candidate.node)) {
+                    return candidate.node;
                 }
             }
             return nullptr;
         };
-        const std::vector<DirNode*>* named = Find(byName_, "r" + name);
-        if (named == nullptr) {
-            named = Find(byName_, "i" + AsciiUpper(name));
-        }
-        const auto any = [](DirNode*) { return true; };
         DirNode* found = nullptr;
         if (directory) {
-            found = left(named, any);
+            found = left([](DirNode*) { return true; });
         } else {
             // Of the files with the same data, the one of the same name,
             // else the first one left (empty files all share their data).
-            const auto data = byData_.find({listed.record.extent, listed.size});
-            if (data != byData_.end()) {
-                const auto sameData = [&](DirNode* node) {
-                    return node->entry.extent == listed.record.extent && node->entry.size == listed.size;
-                };
-                found = left(named, sameData);
-                SameData& files = data->second;
-                while (found == nullptr && files.next < files.nodes.size()) {
-                    DirNode* node = files.nodes[files.next++];
-                    found = taken_.contains(node) ? nullptr : node;
+            const Data key{listed.record.extent, listed.size, nullptr};
+            const auto [first, last] = std::equal_range(byData_.begin(), byData_.end(), key, [](const Data& a, const Data& b) {
+                return std::tie(a.extent, a.size) < std::tie(b.extent, b.size);
+            });
+            if (first != last) {
+                found = left([&](DirNode* node) {
+                    return node->entry.extent == key.extent && node->entry.size == key.size;
+                });
+                // The group's first element remembers how far it is taken.
+                std::size_t& next = first->next;
+                while (found == nullptr && first + static_cast<std::ptrdiff_t>(next) != last) {
+                    DirNode* node = first[static_cast<std::ptrdiff_t>(next++)].node;
+                    found = Taken(node) ? nullptr : node;
                 }
             }
         }
@@ -691,31 +716,44 @@ public:
         return found;
     }
 
-    void Take(DirNode* node) { taken_.insert(node); }
-    bool Taken(DirNode* node) const { return taken_.contains(node); }
+    void Take(DirNode* node) { taken_[node->loadIndex] = true; }
+    bool Taken(DirNode* node) const { return taken_[node->loadIndex]; }
 
 private:
-    template <class Map, class Key>
-    static const std::vector<DirNode*>* Find(const Map& map, const Key& key)
-    {
-        const auto found = map.find(key);
-        return found == map.end() ? nullptr : &found->second;
-    }
-    static std::string AsciiUpper(std::string text)
-    {
-        for (char& c : text) {
-            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    struct Named {
+        std::string_view name;
+        DirNode* node = nullptr;
+    };
+    struct Data {
+        std::uint32_t extent = 0;
+        std::uint64_t size = 0;
+        DirNode* node = nullptr;
+        std::size_t next = 0; // in a group's first element: the ones before it are taken
+    };
+    // ISO 9660 names order without regard to ASCII case, Rock Ridge names as they are.
+    template <bool IgnoreCase>
+    struct NamedLess {
+        static char Fold(char c) { return IgnoreCase && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+        static bool Less(std::string_view a, std::string_view b)
+        {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                                [](char x, char y) { return Fold(x) < Fold(y); });
         }
-        return text;
+        bool operator()(const Named& a, const Named& b) const { return Less(a.name, b.name); }
+        bool operator()(const Named& a, std::string_view b) const { return Less(a.name, b); }
+        bool operator()(std::string_view a, const Named& b) const { return Less(a, b.name); }
+    };
+    template <class Less>
+    static std::span<const Named> Range(const std::vector<Named>& sorted, std::string_view name, Less less)
+    {
+        const auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), name, less);
+        return {first, last};
     }
 
-    std::unordered_map<std::string, std::vector<DirNode*>> byName_;
-    struct SameData {
-        std::vector<DirNode*> nodes;
-        std::size_t next = 0; // the ones before it are taken
-    };
-    std::map<std::pair<std::uint32_t, std::uint64_t>, SameData> byData_;
-    std::unordered_set<DirNode*> taken_;
+    std::vector<Named> byRock_;
+    std::vector<Named> byIso_;
+    std::vector<Data> byData_;
+    std::vector<bool>& taken_;
 };
 
 // Folders whose names differ in the two trees (ISO 9660 names cut to 8.3,
@@ -779,6 +817,7 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
     DirectoryListing listing;
     std::vector<std::string> jolietNames;
     std::vector<std::size_t> folders; // listed folders not paired by name
+    std::vector<bool> taken; // by loadIndex: primary entries paired with a Joliet record
     while (!pending.empty()) {
         const PendingDirectory directory = pending.back();
         pending.pop_back();
@@ -786,7 +825,7 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
             continue;
         }
         KeepDirectoryRecords(directory.node, listing, true);
-        PrimaryChildren children(directory.node, names_);
+        PrimaryChildren children(directory.node, names_, taken);
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
         jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
@@ -822,7 +861,7 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
                 node = AppendListed(directory.node, listed, true);
                 FinishEntry(node, subdirectories, directory.depth);
             } else {
-                names_[node].joliet = std::move(jolietNames[i]);
+                names_[node->loadIndex].joliet = std::move(jolietNames[i]);
                 if (node->entry.isDirectory) {
                     if (directory.depth < kMaxDirectoryDepth) {
                         subdirectories.push_back({node, record.extent, record.dataLength, directory.depth + 1});
@@ -830,9 +869,11 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
                     NoteData(record.extent, record.dataLength);
                 }
             }
-            KeptRecords& kept = Building(node);
-            kept.joliet.emplace();
-            kept.joliet->record = Keep(record, ReadSystemUse(record.systemUse, 0));
+            if (keepRecords_) {
+                KeptRecords& kept = Building(node);
+                kept.joliet.emplace();
+                kept.joliet->record = Keep(record, ReadSystemUse(record.systemUse, 0));
+            }
         }
         pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());
     }
@@ -853,7 +894,7 @@ void CIsoDirEdit::FinishLoad()
         DirNode* node = pending.back();
         pending.pop_back();
         for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
-            NodeNames& names = names_[child];
+            NodeNames& names = names_[child->loadIndex];
             const std::string* chosen = nullptr;
             const auto pick = [&](const std::optional<std::string>& name) {
                 if (chosen == nullptr && name && !name->empty()) {

@@ -70,6 +70,10 @@ public:
     // Whether the image carries Rock Ridge (an SP and an RRIP ER entry in
     // its root, or Rock Ridge entries in its records).
     virtual bool HasRockRidge() = 0;
+    // Whether the next Load keeps what a save needs to write unchanged
+    // entries back as they were read (each record's bytes and system use).
+    // Without it a load for reading alone costs half as much; set by default.
+    virtual void SetKeepRecords(bool keep) = 0;
 };
 
 } // namespace tarvelin

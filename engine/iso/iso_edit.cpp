@@ -175,7 +175,10 @@ public:
         return true;
     }
 
-    void LoadTree() override
+    void LoadTree() override { Load(true); }
+    void LoadTreeForReading() override { Load(false); }
+
+    void Load(bool keepRecords)
     {
         if (saving_) {
             lastError_ = kSaveUnderWay;
@@ -196,7 +199,9 @@ public:
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
         }
         tree_->SetNameSource(nameSource_);
+        tree_->SetKeepRecords(keepRecords);
         tree_->Load(bootImageSector_);
+        readOnlyTree_ = !keepRecords;
         shownTree_ = nameSource_;
         if (shownTree_ == NameSource::Joliet && tree_->GetJolietMode() != 2) {
             shownTree_ = NameSource::Automatic; // no Joliet tree: its names came from the others
@@ -218,6 +223,9 @@ public:
 
     bool DeleteNode(DirNode* parent, DirNode* node) override
     {
+        if (readOnlyTree_) {
+            return Fail(kReadOnlyTree);
+        }
         if (tree_ != nullptr && !saving_) {
             if (node != nullptr && tree_->FindParent(node) == parent && Contains(node, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
@@ -273,6 +281,9 @@ public:
         if (sector_ == nullptr || sector_->GetSectorCount() == 0) {
             return Fail("no image is open");
         }
+        if (readOnlyTree_) {
+            return Fail(kReadOnlyTree);
+        }
         if (worker_.joinable()) {
             worker_.join(); // the last save's worker, done with its final call
         }
@@ -291,10 +302,11 @@ public:
         if (tree_ == nullptr) {
             return false;
         }
-        DirEntry entry;
-        if (!tree_->GetInfo(node, entry)) {
+        if (node == nullptr) {
             return false;
         }
+        // Read in place: a copy of the entry costs more than the listing.
+        const DirEntry& entry = node->entry;
         info.name = entry.name;
         info.size = entry.size;
         info.isDirectory = entry.isDirectory;
@@ -311,8 +323,7 @@ public:
         if (tree_ == nullptr || node == nullptr) {
             return Fail("no such entry");
         }
-        DirEntry entry;
-        tree_->GetInfo(node, entry);
+        const DirEntry& entry = node->entry;
         if (entry.isDirectory) {
             return Fail("'" + entry.name + "' is a folder");
         }
@@ -422,9 +433,7 @@ public:
         if (tree_ == nullptr || node == nullptr) {
             return false;
         }
-        DirEntry entry;
-        tree_->GetInfo(node, entry);
-        extent = entry.extent;
+        extent = node->entry.extent;
         return true;
     }
 
@@ -512,6 +521,7 @@ public:
 
 private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
+    static constexpr const char* kReadOnlyTree = "the image's tree was read for reading alone; open it again to edit it";
 
     // BootAction: what the next save does with the boot record.
     static constexpr std::uint32_t kBootKeepAsIs = 0;
@@ -528,6 +538,9 @@ private:
     {
         if (saving_) {
             return Fail(kSaveUnderWay);
+        }
+        if (readOnlyTree_) {
+            return Fail(kReadOnlyTree);
         }
         return tree_ != nullptr || Fail("the directory tree component is missing");
     }
@@ -828,6 +841,7 @@ private:
     std::string lastError_;
 
     std::atomic<bool> saving_{false};
+    bool readOnlyTree_ = false; // loaded by LoadTreeForReading: no edits, no saves
     std::thread worker_;
 };
 

@@ -183,6 +183,10 @@ public:
     // every other descriptor byte kept; a date left empty stays as the save
     // sets it. False, changing nothing, while a save runs.
     virtual bool SetVolumeProperties(const iso::VolumeProperties& properties) = 0;
+    // LoadTree for reading alone (listing, extraction): it leaves out what a
+    // save needs to keep unchanged entries as they are, so edits and saves
+    // are refused until the next LoadTree.
+    virtual void LoadTreeForReading() = 0;
 };
 
 } // namespace tarvelin

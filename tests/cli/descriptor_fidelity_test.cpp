@@ -39,18 +39,6 @@ using test::ShellQuote;
 
 constexpr std::size_t kSector = 2048;
 
-// A missing peer tool or shipped image skips the test on a developer's
-// machine and fails it under CI, where the test packages are installed.
-#define REQUIRE_PEER(what, present)                                                     \
-    do {                                                                                \
-        if (!(present)) {                                                               \
-            if (std::getenv("CI") != nullptr) {                                         \
-                FAIL() << (what) << " is missing";                                      \
-            }                                                                           \
-            GTEST_SKIP() << (what) << " is missing (./test.sh installs it)";            \
-        }                                                                               \
-    } while (false)
-
 CommandResult Cli(const std::string& arguments)
 {
     return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
@@ -126,10 +114,10 @@ bool SaveMayChange(std::uint8_t type, std::size_t offset)
 TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
 {
     for (const char* tool : {"isoinfo", "xorriso", "genisoimage"}) {
-        REQUIRE_PEER(tool, test::ToolAvailable(tool));
+        TARVELIN_REQUIRE(test::ToolAvailable(tool), tool);
     }
     const std::string memtest = ShippedMemtestImage();
-    REQUIRE_PEER("memtest86+'s image", !memtest.empty());
+    TARVELIN_REQUIRE(!memtest.empty(), "memtest86+'s image");
     test::TempDir dir;
     fs::create_directories(dir / "src");
     for (const char* name : {"COPYING", "ABSTRACT", "BIBLIO", "a.txt"}) {
@@ -159,7 +147,7 @@ TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
                 RunCommand(image.command + ShellQuote(path) + " " + ShellQuote(dir / "src") + " 2>&1");
             ASSERT_EQ(made.exitCode, 0) << made.output;
         } else {
-            REQUIRE_PEER(image.shipped, fs::exists(image.shipped));
+            TARVELIN_REQUIRE(fs::exists(image.shipped), image.shipped);
             fs::copy_file(image.shipped, path);
             fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
         }
@@ -206,7 +194,7 @@ TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
 
 TEST(DescriptorFidelity, BuildWritesAVolumeSetOfOneAndSpaceFilledFields)
 {
-    REQUIRE_PEER("isoinfo", test::ToolAvailable("isoinfo"));
+    TARVELIN_REQUIRE(test::ToolAvailable("isoinfo"), "isoinfo");
     test::TempDir dir;
     fs::create_directories(dir / "src/sub");
     test::WriteWholeFile(dir / "src/sub/file.txt", std::string("text\n"));
@@ -257,7 +245,7 @@ std::string InfoField(const std::string& output, const std::string& label)
 
 TEST(DescriptorFidelity, UdfImageIsReportedAndASaveLaysItsUdfSideOutAnew)
 {
-    REQUIRE_PEER("genisoimage", test::ToolAvailable("genisoimage"));
+    TARVELIN_REQUIRE(test::ToolAvailable("genisoimage"), "genisoimage");
     test::TempDir dir;
     fs::create_directories(dir / "src");
     test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
@@ -297,7 +285,7 @@ std::string PeerBootEntry(const std::string& line, bool first)
 
 TEST(DescriptorFidelity, InfoListsEveryBootEntryAsXorrisoDoes)
 {
-    REQUIRE_PEER("xorriso", test::ToolAvailable("xorriso"));
+    TARVELIN_REQUIRE(test::ToolAvailable("xorriso"), "xorriso");
     test::TempDir dir;
     fs::create_directories(dir / "src");
     test::WriteWholeFile(dir / "src/bios.img", test::RandomBytes(4 * kSector, 1));
@@ -309,7 +297,7 @@ TEST(DescriptorFidelity, InfoListsEveryBootEntryAsXorrisoDoes)
                                     ShippedMemtestImage()};
     for (const std::string& image : images) {
         SCOPED_TRACE(image);
-        REQUIRE_PEER(image, !image.empty() && fs::exists(image));
+        TARVELIN_REQUIRE(!image.empty() && fs::exists(image), image);
         const std::string peer =
             RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null").output;
         std::vector<std::string> expected;

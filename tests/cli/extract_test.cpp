@@ -437,6 +437,7 @@ public:
     bool Reserved() override { return false; }
     bool Open(const char*) override { return false; }
     void LoadTree() override {}
+    void LoadTreeForReading() override {}
     bool DeleteNode(DirNode*, DirNode*) override { return false; }
     DirNode* AddFile(const char*, DirNode*) override { return nullptr; }
     DirNode* AddDirectory(const char*, DirNode*) override { return nullptr; }

@@ -29,23 +29,6 @@ using test::CommandResult;
 using test::RunCommand;
 using test::ShellQuote;
 
-bool UnderCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && *ci != '\0';
-}
-
-// Under CI what ./test.sh installs must be there; elsewhere the test skips.
-#define REQUIRE_INSTALLED(present, what)                                         \
-    do {                                                                         \
-        if (!(present)) {                                                        \
-            if (UnderCi()) {                                                     \
-                FAIL() << (what) << " is missing";                               \
-            }                                                                    \
-            GTEST_SKIP() << (what) << " is not installed (./test.sh installs it)"; \
-        }                                                                        \
-    } while (false)
-
 struct Extent {
     std::uint64_t start = 0;
     std::uint64_t blocks = 0;
@@ -302,12 +285,12 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
 {
     const Row& row = GetParam();
     for (const char* tool : {"xorriso", "sfdisk", "sgdisk", "dd"}) {
-        REQUIRE_INSTALLED(test::ToolAvailable(tool), tool);
+        TARVELIN_REQUIRE_TOOL(tool);
     }
     for (const char* file : {"/usr/lib/grub-rescue/grub-rescue-cdrom.iso", "/usr/lib/ipxe/ipxe.iso",
                              "/usr/lib/memtest86+/memtest86+x64.iso", "/usr/lib/ISOLINUX/isohdpfx.bin",
                              "/usr/lib/ISOLINUX/isolinux.bin"}) {
-        REQUIRE_INSTALLED(fs::exists(file), file);
+        TARVELIN_REQUIRE_FILE(file);
     }
     test::TempDir dir;
     fs::create_directories(dir / "tree/boot");

@@ -201,7 +201,7 @@ TEST_P(Soak, RandomEditsKeepEveryReaderInStepAndTheImageSmall)
     for (int step = 1; step <= kSteps; ++step) {
         {
             cli::ImageSession session;
-            ASSERT_EQ(session.Open(image), cli::kExitOk);
+            ASSERT_EQ(session.OpenForEditing(image), cli::kExitOk);
             Edit(session, step);
             ASSERT_EQ(cli::SaveEdits(session), cli::kExitOk) << "step " << step;
         }

@@ -4,6 +4,7 @@
 // either refuses the bytes or gives fields that encode back to them.
 
 #include "iso9660_test_image.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +34,7 @@ protected:
     }
     void SetUp() override
     {
-        if (!image_) {
-            GTEST_SKIP() << "genisoimage is not installed (./test.sh installs it)";
-        }
+        TARVELIN_REQUIRE(image_ != nullptr, "genisoimage");
     }
 
     static const test_image::Image& Image() { return *image_; }

@@ -333,6 +333,19 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     EXPECT_NE(saved.error.find("gone.txt"), std::string::npos) << saved.error;
     EXPECT_EQ(test::ReadWholeFile(image), original);
     EXPECT_FALSE(fs::exists(image + ".tarvelin-undo"));
+
+    // A tree read for reading alone lacks what keeps unchanged records as
+    // they were: edits and saves are refused until it is read again.
+    IIsoEdit* reader = edit.get();
+    ASSERT_TRUE(reader->Open(image.c_str()));
+    reader->LoadTreeForReading();
+    ASSERT_NE(test::FindNode(reader, "a.txt"), nullptr);
+    EXPECT_EQ(reader->NewDirectory("NEW", reader->GetRoot()), nullptr);
+    EXPECT_FALSE(reader->DeleteNode(reader->GetRoot(), test::FindNode(reader, "a.txt")));
+    EXPECT_EQ(test::SaveAndWait(reader).finalValue, 0);
+    reader->LoadTree();
+    EXPECT_NE(reader->NewDirectory("NEW", reader->GetRoot()), nullptr);
+    EXPECT_EQ(test::SaveAndWait(reader).finalValue, kSaveDone);
 }
 
 } // namespace

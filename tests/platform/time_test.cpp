@@ -1,4 +1,5 @@
 #include "platform/time.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -119,9 +120,7 @@ class PlatformTimeLocal : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (::access("/usr/share/zoneinfo/Europe/Berlin", R_OK) != 0) {
-            GTEST_SKIP() << "no time zone data (package tzdata)";
-        }
+        TARVELIN_REQUIRE_FILE("/usr/share/zoneinfo/Europe/Berlin");
         if (const char* zone = std::getenv("TZ")) {
             saved_ = zone;
         }
