@@ -183,6 +183,19 @@ public:
     // every other descriptor byte kept; a date left empty stays as the save
     // sets it. False, changing nothing, while a save runs.
     virtual bool SetVolumeProperties(const iso::VolumeProperties& properties) = 0;
+
+    // What the caller should hear about: entries of added folders that were
+    // left out (pipes, sockets, devices, links back into the folder, files
+    // of 4 GiB or more, what cannot be read), and files added from disk
+    // whose length changed before a save copied them (the image keeps the
+    // length they had when added). An error notice means the image lacks
+    // something the caller chose. Notices gather from Open on until
+    // ClearNotices; while a save runs the list reads as empty, since the
+    // save adds to it.
+    virtual std::uint32_t GetNoticeCount() = 0;
+    virtual const char* GetNotice(std::uint32_t index, bool* isError) = 0;
+    virtual std::uint32_t GetErrorNoticeCount() = 0;
+    virtual void ClearNotices() = 0;
 };
 
 } // namespace tarvelin
