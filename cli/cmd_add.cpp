@@ -1,7 +1,9 @@
 // tarvelin-cli add IMAGE SRC... [--to PATH]: files and folders from disk
 // into an image, saved in place. Each SRC goes into the folder PATH of the
 // image (the root by default), a folder with everything below it; an entry
-// of the same name there is replaced, and the command says so.
+// of the same name there is replaced, and the command says so. What a
+// folder's walk leaves out and what the save notices are printed as a
+// build prints them: warnings alone still save, an error saves nothing.
 
 #include "command.h"
 #include "image_session.h"
@@ -72,18 +74,24 @@ int RunAdd(const Arguments& args)
         DirNode* added = info.isDirectory ? edit.AddDirectoryTree(path.c_str(), parent)
                                           : edit.AddFile(path.c_str(), parent);
         if (added == nullptr) {
+            PrintNotices(edit);
             PrintError("cannot add '" + argument + "': " + edit.GetLastError() + "; the image is unchanged");
             return kExitFailure;
         }
         if (edit.WasReplaced()) {
             std::printf("replaced '%s'\n", PrintableName(JoinImagePath(folder, session.Info(added).name)).c_str());
         }
-        if (info.isDirectory && *edit.GetLastError() != '\0') {
-            // Entries below the folder that could not go in.
-            PrintError(std::string("warning: ") + edit.GetLastError());
-        }
     }
     std::fflush(stdout);
+    // What the folders' walks left out. Pipes, sockets and links back into
+    // a folder hold nothing to lose; a file that cannot go in (or cannot be
+    // read) would be lost, so nothing is saved, as a build makes no image.
+    PrintNotices(edit);
+    if (edit.GetErrorNoticeCount() != 0) {
+        PrintError("some of the sources cannot go into the image; the image is unchanged");
+        return kExitFailure;
+    }
+    edit.ClearNotices();
     return SaveEdits(session);
 }
 

@@ -48,15 +48,6 @@ bool OnProgress(void* context, std::int32_t value)
     return true;
 }
 
-void PrintNotices(IIsoBuild* builder, std::uint32_t from)
-{
-    for (std::uint32_t i = from; i < builder->GetNoticeCount(); ++i) {
-        bool isError = false;
-        const char* text = builder->GetNotice(i, &isError);
-        PrintError(std::string(isError ? "error: " : "warning: ") + text);
-    }
-}
-
 // Whether a file was left out for being 4 GiB or more: the error notices
 // of a folder walk name the file's size.
 bool HasTooLargeFile(IIsoBuild* builder)
@@ -157,7 +148,7 @@ int RunBuild(const Arguments& args)
             return Fail(builder, "build cancelled; no image was written");
         }
     }
-    PrintNotices(builder, 0);
+    PrintNotices(*builder);
     const std::uint32_t addNotices = builder->GetNoticeCount();
     if (builder->GetErrorNoticeCount() != 0) {
         return Fail(builder, "some of the sources cannot go into the image; no image was written",
@@ -172,7 +163,7 @@ int RunBuild(const Arguments& args)
     if (watch.Cancelled()) {
         return Fail(builder, "build cancelled; no image was written");
     }
-    PrintNotices(builder, addNotices);
+    PrintNotices(*builder, addNotices);
     if (watch.FinalValue() == kBuildFailed) {
         return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
     }

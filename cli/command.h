@@ -3,6 +3,7 @@
 // Subcommands of tarvelin-cli. Each lives in a file of its own and registers
 // itself with TARVELIN_CLI_COMMAND; main() dispatches by name.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,18 @@ const std::vector<Command>& Commands();
 void PrintError(std::string_view message);
 // Prints the usage line of one command to standard error; returns kExitUsage.
 int UsageError(const Command& command, std::string_view problem);
+
+// Prints the notices of a build or an edit (IIsoBuild, IIsoEdit) from index
+// from on, each as "warning: ..." or "error: ...".
+template <class Source>
+void PrintNotices(Source& source, std::uint32_t from = 0)
+{
+    for (std::uint32_t i = from; i < source.GetNoticeCount(); ++i) {
+        bool isError = false;
+        const char* text = source.GetNotice(i, &isError);
+        PrintError(std::string(isError ? "error: " : "warning: ") + text);
+    }
+}
 
 } // namespace tarvelin::cli
 

@@ -1,4 +1,5 @@
 // The save that ends every editing command, and what those commands share.
+// What the save noticed is printed as the warnings of a build are.
 
 #include "command.h"
 #include "interrupt.h"
@@ -36,6 +37,8 @@ int SaveEdits(ImageSession& session)
         return kExitFailure;
     }
     watch.Wait();
+    // Files added from disk that changed length before the save copied them.
+    PrintNotices(session.Edit());
     if (watch.FinalValue() != kSaveDone) {
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError() +
                    "; the image is unchanged");

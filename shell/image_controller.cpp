@@ -1,5 +1,6 @@
 #include "image_controller.h"
 
+#include "notice_text.h"
 #include "recent_files.h"
 
 #include "core/byte_buffer.h"
@@ -402,11 +403,19 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
         if (edit_ == nullptr || parentNode == nullptr) {
             return nullptr;
         }
+        edit_->ClearNotices();
         DirNode* added = isFolder ? edit_->AddDirectoryTree(diskPath.c_str(), parentNode)
                                   : edit_->AddFile(diskPath.c_str(), parentNode);
+        // What the folder's walk left out, told as a build's is.
+        const std::string leftOut = NoticeText(*edit_);
+        edit_->ClearNotices();
         if (added == nullptr) {
-            Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError());
+            Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError() + leftOut);
             return nullptr;
+        }
+        if (!leftOut.empty()) {
+            Tell("'" + diskPath + "' was added, but not everything went into it:" + leftOut, kProgramCaption,
+                 PromptIcon::Warning);
         }
         LogEdit([parent = NamePath(parentRecord), diskPath, isFolder](IIsoEdit& edit, std::string& why) {
             DirNode* copyParent = NodeAt(edit, parent);

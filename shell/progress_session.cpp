@@ -1,5 +1,7 @@
 #include "progress_session.h"
 
+#include "notice_text.h"
+
 #include "iso/iso_edit.h"
 #include "platform/prompt.h"
 #include "writer/iso_build.h"
@@ -21,24 +23,6 @@ void ShowFailure(const char* what, const QString& reason)
         text += QLatin1Char('\n') + reason;
     }
     platform::Ask(text.toStdString(), kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
-}
-
-// What the builder left out or noticed, one line each; read on the worker
-// at its last report, when the list no longer changes. Long lists are cut
-// so that the message stays on the screen.
-QString BuildNotices(IIsoBuild& builder)
-{
-    constexpr std::uint32_t kMostLines = 20;
-    const std::uint32_t count = builder.GetNoticeCount();
-    QString text;
-    for (std::uint32_t i = 0; i < count && i < kMostLines; ++i) {
-        bool isError = false;
-        text += QLatin1Char('\n') + QString::fromUtf8(builder.GetNotice(i, &isError));
-    }
-    if (count > kMostLines) {
-        text += QStringLiteral("\n... and %1 more").arg(count - kMostLines);
-    }
-    return text;
 }
 
 } // namespace
@@ -78,6 +62,8 @@ bool ProgressSession::StartSave(IIsoEdit* edit)
     ShowDialog();
     edit_ = edit;
     busy_ = true;
+    // What the adds noticed was shown then; after the save, what it noticed.
+    edit->ClearNotices();
     lastPosted_ = INT_MIN;
     {
         std::lock_guard lock(workerMutex_);
@@ -170,9 +156,9 @@ bool ProgressSession::OnSaveReport(std::int32_t value)
         // The facade wrote its reason before this call and touches it no
         // more; read it here, where that is certain.
         const bool saved = value == kSaveDone;
-        const QString reason = saved ? QString() : QString::fromUtf8(edit_->GetLastError());
+        const QString detail = QString::fromStdString(saved ? NoticeText(*edit_) : edit_->GetLastError());
         PostPosition(value);
-        bridge_.Post([this, saved, reason] { FinishSave(saved, reason); });
+        bridge_.Post([this, saved, detail] { FinishSave(saved, detail); });
         MarkWorkerDone();
         return true;
     }
@@ -197,7 +183,8 @@ bool ProgressSession::OnBuildReport(std::int32_t value)
     PostPosition(value);
     if (value >= kBuildDone) {
         const bool built = value == kBuildDone;
-        const QString detail = built ? BuildNotices(*builder_) : QString::fromUtf8(builder_->GetLastError());
+        // Read here, at the builder's last report, when the list no longer changes.
+        const QString detail = QString::fromStdString(built ? NoticeText(*builder_) : builder_->GetLastError());
         bridge_.Post([this, built, detail] { FinishBuild(built, false, detail); });
         return true;
     }
@@ -211,13 +198,17 @@ bool ProgressSession::OnBuildReport(std::int32_t value)
     return true;
 }
 
-void ProgressSession::FinishSave(bool saved, const QString& reason)
+void ProgressSession::FinishSave(bool saved, const QString& detail)
 {
     dialog_.Hide();
     edit_ = nullptr;
     busy_ = false;
     if (!saved) {
-        ShowFailure("Save ISO Failed!", reason);
+        ShowFailure("Save ISO Failed!", detail);
+    } else if (!detail.isEmpty()) {
+        // Saved, but files added from disk changed length before they were copied.
+        platform::Ask("The image was saved, but not everything in it is as it was added:" + detail.toStdString(),
+                      kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Warning);
     }
     emit saveFinished(saved);
 }

@@ -82,7 +82,8 @@ private:
     bool OnBuildReport(std::int32_t value);
     void PostPosition(std::int32_t value);
     bool ConfirmCancel();
-    void FinishSave(bool saved, const QString& reason);
+    // detail: why the save failed, or what a finished save noticed.
+    void FinishSave(bool saved, const QString& detail);
     // detail: why the build failed, or what a finished build left out.
     void FinishBuild(bool built, bool cancelled, const QString& detail);
     // The save's last call has been made; nothing of the session is used

@@ -20,12 +20,12 @@
 #include "iso/rock_ridge.h"
 #include "platform/directory.h"
 #include "platform/path.h"
+#include "writer/disk_walk.h"
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <iterator>
-#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -53,8 +53,6 @@ constexpr std::uint32_t kMaxDirectoryDepth = 1000;
 // Directory sectors fetched per read: any real directory in one call, while
 // a damaged length can never make the reader hold the whole image at once.
 constexpr std::uint32_t kDirectoryReadBatch = 256;
-
-constexpr std::uint64_t kMaxRecordableFileSize = std::numeric_limits<std::uint32_t>::max();
 
 // Whether an identifier as stored is an 8.3 name (ISO 9660 level 1): a
 // file's name and extension of at most 8 and 3 characters, a folder's of 8.
@@ -105,16 +103,9 @@ private:
     std::map<std::uint32_t, std::uint64_t> ranges_; // first sector -> one past the last
 };
 
-struct DiskIdentity {
-    std::uint64_t volumeId = 0;
-    std::uint64_t fileId = 0;
-    bool operator==(const DiskIdentity&) const = default;
-};
-
-DiskIdentity IdentityOf(const platform::FileInfo& info)
-{
-    return {info.volumeId, info.fileId};
-}
+// What an edited image takes from disk: no file of 4 GiB or more (its
+// records give sizes in 32 bits), links followed.
+const writer::DiskAddRules kAddRules{};
 
 class CIsoDirEdit final : public IIsoDirEdit {
 public:
@@ -159,6 +150,7 @@ public:
     void SetNameSource(NameSource source) override { nameSource_ = source; }
     NameRules GetNameRules() override { return rules_; }
     bool HasRockRidge() override { return rules_.rockRidge; }
+    NoticeList& Notices() override { return notices_; }
 
 private:
     struct PendingDirectory {
@@ -208,10 +200,8 @@ private:
     void NoteData(std::uint32_t extent, std::uint64_t length);
 
     bool CheckParent(DirNode* parent);
-    DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
+    static DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
     DirNode* AddFromDisk(const char* path, DirNode* parent, bool wantDirectory, platform::FileInfo* found);
-    bool IsAncestorOnDisk(DirNode* node, const DiskIdentity& identity,
-                          const std::unordered_map<DirNode*, DiskIdentity>& identities) const;
 
     static DirNode* Append(DirNode* parent, DirEntry&& entry);
     static void FreeSubtree(DirNode* node);
@@ -226,6 +216,7 @@ private:
     TreeLoadReport report_;
     ClaimedSectors claimed_;
     std::string lastError_;
+    NoticeList notices_;
 
     NameSource nameSource_ = NameSource::Automatic;
     NameRules rules_;
@@ -1051,10 +1042,6 @@ bool CIsoDirEdit::CheckParent(DirNode* parent)
 
 DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent)
 {
-    if (!info.isDirectory && info.size > kMaxRecordableFileSize) {
-        lastError_ = "'" + path + "' is 4 GiB or larger; an image records file sizes in 32 bits";
-        return nullptr;
-    }
     DirEntry entry;
     entry.isDirectory = info.isDirectory;
     entry.EntrySource = info.isDirectory ? EntrySourceKind::None : EntrySourceKind::Disk;
@@ -1092,6 +1079,10 @@ DirNode* CIsoDirEdit::AddFromDisk(const char* path, DirNode* parent, bool wantDi
         lastError_ = "'" + std::string(path) + (wantDirectory ? "' is not a folder" : "' is a folder");
         return nullptr;
     }
+    if (const std::string refusal = writer::DiskFileRefusal(info, kAddRules); !info.isDirectory && !refusal.empty()) {
+        lastError_ = "'" + std::string(path) + "' is " + refusal;
+        return nullptr;
+    }
     DirNode* node = AppendFromDisk(path, info, parent);
     if (node != nullptr && found != nullptr) {
         *found = std::move(info);
@@ -1109,21 +1100,6 @@ DirNode* CIsoDirEdit::AddDirectory(const char* path, DirNode* parent)
     return AddFromDisk(path, parent, true, nullptr);
 }
 
-bool CIsoDirEdit::IsAncestorOnDisk(DirNode* node, const DiskIdentity& identity,
-                                   const std::unordered_map<DirNode*, DiskIdentity>& identities) const
-{
-    for (; node != nullptr; node = node->parent) {
-        const auto found = identities.find(node);
-        if (found == identities.end()) {
-            return false;
-        }
-        if (found->second == identity) {
-            return true;
-        }
-    }
-    return false;
-}
-
 DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
 {
     platform::FileInfo topInfo;
@@ -1131,45 +1107,19 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
     if (top == nullptr) {
         return nullptr;
     }
-    // Folders reached through links are followed; the disk identity of each
-    // folder added here lets a link back to one of its own ancestors be
-    // recognised and left out instead of being followed for ever.
-    std::unordered_map<DirNode*, DiskIdentity> identities{{top, IdentityOf(topInfo)}};
-    std::vector<std::pair<DirNode*, std::string>> pending{{top, path}};
-    std::vector<platform::FileInfo> folders;
-    while (!pending.empty()) {
-        auto [node, folder] = std::move(pending.back());
-        pending.pop_back();
-
-        platform::DirectorySearch search;
-        if (!search.Open(folder)) {
-            lastError_ = search.LastError();
-            continue;
+    struct Sink final : writer::DiskTreeSink {
+        void* AddFile(const std::string& entry, const platform::FileInfo& info, void* parentNode,
+                      std::string&) override
+        {
+            return AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
-        // Files first in the order the folder lists them, then the folders.
-        folders.clear();
-        platform::FileInfo info;
-        while (search.Next(info)) {
-            if (info.isDirectory) {
-                folders.push_back(std::move(info));
-            } else {
-                AppendFromDisk(platform::JoinPath(folder, info.name), info, node);
-            }
+        void* AddFolder(const std::string& entry, const platform::FileInfo& info, void* parentNode,
+                        std::string&) override
+        {
+            return AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
-        const std::size_t firstNew = pending.size();
-        for (const platform::FileInfo& sub : folders) {
-            const std::string subPath = platform::JoinPath(folder, sub.name);
-            if (IsAncestorOnDisk(node, IdentityOf(sub), identities)) {
-                lastError_ = "'" + subPath + "' leads back to a folder that contains it; left out";
-                continue;
-            }
-            DirNode* child = AppendFromDisk(subPath, sub, node);
-            identities.emplace(child, IdentityOf(sub));
-            pending.emplace_back(child, subPath);
-        }
-        // Each folder complete before the next, in listing order.
-        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(firstNew), pending.end());
-    }
+    } sink;
+    writer::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
     return top;
 }
 

@@ -4,6 +4,7 @@
 // user's edits until they are saved.
 
 #include "core/component.h"
+#include "core/notice_list.h"
 #include "core/registry.h"
 #include "iso/dir_entry.h"
 
@@ -43,12 +44,13 @@ public:
     virtual void SetInfo(DirNode* node, const DirEntry& entry) = 0;
     // Null, with nothing changed, for a path that does not exist or is of
     // the other kind, a file of 4 GiB or more (sizes are recorded in 32
-    // bits) and a parent that is not a folder; GetLastError says which.
+    // bits), a device, pipe, socket or broken link, and a parent that is
+    // not a folder; GetLastError says which.
     virtual DirNode* AddFile(const char* path, DirNode* parent) = 0;
     virtual DirNode* AddDirectory(const char* path, DirNode* parent) = 0;
-    // Files first in listing order, then each subfolder complete. Entries
-    // that cannot be added (files of 4 GiB or more, links back to a folder
-    // being added) are left out, the last of them named by GetLastError.
+    // Files first in listing order, then each subfolder complete (the walk
+    // of writer/disk_walk.h). Entries that cannot be added are left out,
+    // each named in Notices.
     virtual DirNode* AddDirectoryTree(const char* path, DirNode* parent) = 0;
     virtual DirNode* NewDirectory(const char* name, DirNode* parent) = 0;
     virtual bool Rename(const char* name, DirNode* node) = 0;
@@ -74,6 +76,8 @@ public:
     // entries back as they were read (each record's bytes and system use).
     // Without it a load for reading alone costs half as much; set by default.
     virtual void SetKeepRecords(bool keep) = 0;
+    // What adds left out, gathered until the owner takes or clears them.
+    virtual NoticeList& Notices() = 0;
 };
 
 } // namespace tarvelin

@@ -171,6 +171,7 @@ public:
             desc_->SetVolumeProperties(nullptr);
         }
         pendingProperties_.reset();
+        notices_.Clear();
         lastError_.clear();
         return true;
     }
@@ -519,6 +520,25 @@ public:
         return true;
     }
 
+    std::uint32_t GetNoticeCount() override { return saving_ ? 0 : notices_.Count(); }
+    const char* GetNotice(std::uint32_t index, bool* isError) override
+    {
+        if (saving_) {
+            if (isError != nullptr) {
+                *isError = false;
+            }
+            return "";
+        }
+        return notices_.Text(index, isError);
+    }
+    std::uint32_t GetErrorNoticeCount() override { return saving_ ? 0 : notices_.ErrorCount(); }
+    void ClearNotices() override
+    {
+        if (!saving_) {
+            notices_.Clear();
+        }
+    }
+
 private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
     static constexpr const char* kReadOnlyTree = "the image's tree was read for reading alone; open it again to edit it";
@@ -582,6 +602,7 @@ private:
             return nullptr;
         }
         DirNode* node = Forward(add());
+        notices_.Take(tree_->Notices());
         if (node == nullptr) {
             return nullptr;
         }
@@ -839,6 +860,8 @@ private:
     bool fillingHoles_ = false; // the saves of a compact before that one
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
+    // Written by the save worker only while saving_ is set, read only while it is not.
+    NoticeList notices_;
 
     std::atomic<bool> saving_{false};
     bool readOnlyTree_ = false; // loaded by LoadTreeForReading: no edits, no saves
@@ -915,6 +938,9 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
     data_->SetPlacement({});
     if (written) {
         if (sector_->CommitSave()) {
+            for (std::uint32_t i = 0; i < data_->GetWarningCount(); ++i) {
+                notices_.Add(false, data_->GetWarning(i));
+            }
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
                 sector_->TruncateSectors(shrinkTo_);

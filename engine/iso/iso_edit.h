@@ -187,6 +187,19 @@ public:
     // save needs to keep unchanged entries as they are, so edits and saves
     // are refused until the next LoadTree.
     virtual void LoadTreeForReading() = 0;
+
+    // What the caller should hear about: entries of added folders that were
+    // left out (pipes, sockets, devices, links back into the folder, files
+    // of 4 GiB or more, what cannot be read), and files added from disk
+    // whose length changed before a save copied them (the image keeps the
+    // length they had when added). An error notice means the image lacks
+    // something the caller chose. Notices gather from Open on until
+    // ClearNotices; while a save runs the list reads as empty, since the
+    // save adds to it.
+    virtual std::uint32_t GetNoticeCount() = 0;
+    virtual const char* GetNotice(std::uint32_t index, bool* isError) = 0;
+    virtual std::uint32_t GetErrorNoticeCount() = 0;
+    virtual void ClearNotices() = 0;
 };
 
 } // namespace tarvelin

@@ -31,6 +31,16 @@ namespace tarvelin {
 
 namespace {
 
+// The warning for a file whose length on disk is no longer the one it was
+// added with: the image keeps the length it was given, holding the first
+// held bytes of the file and, when those are fewer, zeros behind them.
+std::string ChangedLengthWarning(const std::string& path, std::uint64_t then, std::uint64_t now, std::uint64_t held)
+{
+    return "'" + path + "' changed length since it was added (" + std::to_string(then) + " bytes then, " +
+           std::to_string(now) + " now): the image holds its first " + std::to_string(held) +
+           " bytes in the space of " + std::to_string(then) + (held < then ? ", the rest zeros" : "");
+}
+
 constexpr std::size_t kStagingBytes = std::size_t{4} << 20;
 // Files up to this size (padded) go through the staging buffer.
 constexpr std::uint64_t kSmallFileBytes = std::uint64_t{1} << 20;
@@ -251,12 +261,8 @@ private:
             }
         }
         if (length != record.fileSize || copied != wanted) {
-            warnings_.push_back("'" + record.diskPath + "' changed length since it was added (" +
-                                std::to_string(record.fileSize) + " bytes then, " +
-                                std::to_string(copied == wanted ? length : copied) +
-                                " now): the image holds its first " + std::to_string(copied) +
-                                " bytes in the space of " + std::to_string(record.fileSize) +
-                                (copied < record.fileSize ? ", the rest zeros" : ""));
+            warnings_.push_back(ChangedLengthWarning(record.diskPath, record.fileSize,
+                                                     copied == wanted ? length : copied, copied));
         }
         nextSector_ += static_cast<std::uint32_t>(sectors); // the layout kept the sum below 2^32
         return true;
@@ -736,10 +742,9 @@ private:
             remaining -= want;
         }
         if (length != entry.size || copied != entry.size) {
-            warnings_.push_back("'" + entry.diskPath + "' changed length since it was added (" +
-                                std::to_string(entry.size) + " bytes then, " + std::to_string(length) +
-                                " now): the image holds its first " + std::to_string(std::min(copied, entry.size)) +
-                                " bytes in the space of " + std::to_string(entry.size));
+            const std::uint64_t held = std::min(copied, entry.size);
+            warnings_.push_back(ChangedLengthWarning(entry.diskPath, entry.size,
+                                                     held < std::min(length, entry.size) ? copied : length, held));
         }
         return true;
     }

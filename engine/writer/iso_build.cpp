@@ -19,6 +19,7 @@
 #include "platform/text.h"
 #include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
+#include "writer/disk_walk.h"
 #include "writer/directory_writer.h"
 #include "writer/out_file.h"
 #include "writer/path_table_writer.h"
@@ -29,7 +30,6 @@
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -63,13 +63,8 @@ std::size_t CharacterPrefix(std::string_view text, std::size_t count)
     return text.size();
 }
 
-struct DiskIdentity {
-    std::uint64_t volumeId = 0;
-    std::uint64_t fileId = 0;
-    bool operator==(const DiskIdentity&) const = default;
-};
-
-DiskIdentity IdentityOf(const platform::FileInfo& info) { return {info.volumeId, info.fileId}; }
+using writer::DiskIdentity;
+using writer::IdentityOf;
 
 } // namespace
 
@@ -342,9 +337,12 @@ public:
         if (info.isDirectory) {
             return FailNode("'" + std::string(path) + "' is a folder");
         }
-        std::string reason;
-        if (!Admissible(path, info, reason)) {
-            return FailNode(reason);
+        const std::string refusal = writer::DiskFileRefusal(info, AddRules());
+        if (!refusal.empty()) {
+            return FailNode("'" + std::string(path) + "' is " + refusal);
+        }
+        if (IsOutput(info)) {
+            return FailNode("'" + std::string(path) + "' is the image being built");
         }
         return AppendFile(path, info, parent);
     }
@@ -411,24 +409,9 @@ public:
 
     IMacroList* GetList() override { return list_; }
 
-    std::uint32_t GetNoticeCount() override { return static_cast<std::uint32_t>(notices_.size()); }
-
-    const char* GetNotice(std::uint32_t index, bool* isError) override
-    {
-        if (index >= notices_.size()) {
-            return "";
-        }
-        if (isError != nullptr) {
-            *isError = notices_[index].first;
-        }
-        return notices_[index].second.c_str();
-    }
-
-    std::uint32_t GetErrorNoticeCount() override
-    {
-        return static_cast<std::uint32_t>(
-            std::count_if(notices_.begin(), notices_.end(), [](const auto& notice) { return notice.first; }));
-    }
+    std::uint32_t GetNoticeCount() override { return notices_.Count(); }
+    const char* GetNotice(std::uint32_t index, bool* isError) override { return notices_.Text(index, isError); }
+    std::uint32_t GetErrorNoticeCount() override { return notices_.ErrorCount(); }
 
 private:
     enum class Outcome { Done, Cancelled, Failed };
@@ -462,8 +445,6 @@ private:
         return nullptr;
     }
 
-    void Notice(bool isError, std::string text) { notices_.emplace_back(isError, std::move(text)); }
-
     bool LookUp(const char* path, MacroNode* parent, platform::FileInfo& info)
     {
         if (started_) {
@@ -486,25 +467,22 @@ private:
         return true;
     }
 
-    // Whether a file (not a folder) can go into the image.
-    bool Admissible(const std::string& path, const platform::FileInfo& info, std::string& reason) const
+    // What an add from disk takes: files of 4 GiB or more only into a
+    // UDF file system, links as links under Rock Ridge.
+    writer::DiskAddRules AddRules() const
     {
-        if (info.isSpecial) {
-            reason = "'" + path + "' is not a file or a folder (a device, pipe, socket or broken link)";
-            return false;
-        }
-        if (std::find(outputIdentities_.begin(), outputIdentities_.end(), IdentityOf(info))
-            != outputIdentities_.end()) {
-            reason = "'" + path + "' is the image being built";
-            return false;
-        }
-        if (info.size > UINT32_MAX && (options_ & kBuildUdf) == 0) {
-            reason = "'" + path + "' is " + std::to_string(info.size) +
-                     " bytes; an ISO 9660 image cannot hold a file of 4 GiB or more (a build with UDF can: it records"
-                     " such a file in its UDF file system)";
-            return false;
-        }
-        return true;
+        writer::DiskAddRules rules;
+        rules.largeFiles = (options_ & kBuildUdf) != 0;
+        rules.largeFileAdvice = " (a build with UDF can: it records such a file in its UDF file system)";
+        rules.linksAsLinks = list_->GetNameRules().rockRidge;
+        return rules;
+    }
+
+    // Whether a file (not a folder) is the image being built, or the one it replaces.
+    bool IsOutput(const platform::FileInfo& info) const
+    {
+        return std::find(outputIdentities_.begin(), outputIdentities_.end(), IdentityOf(info))
+            != outputIdentities_.end();
     }
 
     MacroNode* AppendFile(const std::string& path, const platform::FileInfo& info, MacroNode* parent)
@@ -525,7 +503,7 @@ private:
         if (node == nullptr) {
             lastError_ = "out of memory for the source tree";
         } else if (record.fileSize > UINT32_MAX) {
-            Notice(false, "'" + path + "' is " + std::to_string(record.fileSize) +
+            notices_.Add(false, "'" + path + "' is " + std::to_string(record.fileSize) +
                               " bytes (4 GiB or more): recorded in the UDF file system only; readers of the"
                               " ISO 9660 and Joliet trees do not see it");
         }
@@ -548,20 +526,6 @@ private:
         return node;
     }
 
-    bool IsAncestorOnDisk(MacroNode* node, const DiskIdentity& identity) const
-    {
-        for (; node != nullptr; node = list_->FindParent(node)) {
-            const auto found = folderIdentities_.find(node);
-            if (found == folderIdentities_.end()) {
-                return false;
-            }
-            if (found->second == identity) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     void Run(void* context, ProgressFn callback);
     Outcome Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error);
 
@@ -574,8 +538,7 @@ private:
     std::string label_;
     std::optional<iso::VolumeProperties> properties_;
     std::string lastError_;
-    std::vector<std::pair<bool, std::string>> notices_;
-    std::unordered_map<MacroNode*, DiskIdentity> folderIdentities_;
+    NoticeList notices_;
 
     bool started_ = false;
     bool finished_ = false;
@@ -597,71 +560,34 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
     if (top == nullptr) {
         return nullptr;
     }
-    // Links to folders are followed; a link back to a folder the walk is
-    // inside would be followed for ever, so each folder's identity on disk
-    // is kept and such a link is left out.
-    folderIdentities_[top] = IdentityOf(topInfo);
-    std::vector<std::pair<MacroNode*, std::string>> pending{{top, path}};
-    std::vector<platform::FileInfo> folders;
-    while (!pending.empty()) {
-        auto [node, folder] = std::move(pending.back());
-        pending.pop_back();
-
-        platform::DirectorySearch search;
-        if (!search.Open(folder)) {
-            Notice(true, search.LastError() + "; its contents are left out");
-            continue;
+    // The source tree's side of the walk.
+    struct Sink final : writer::DiskTreeSink {
+        CIsoBuild& builder;
+        explicit Sink(CIsoBuild& owner) : builder(owner) {}
+        bool Excludes(const std::string&, const platform::FileInfo& info, std::string& why) override
+        {
+            if (!builder.IsOutput(info)) {
+                return false;
+            }
+            why = "the image being built";
+            return true;
         }
-        folders.clear();
-        platform::FileInfo info;
-        while (search.Next(info)) {
-            const std::string entryPath = platform::JoinPath(folder, info.name);
-            if (info.isSymlink && list_->GetNameRules().rockRidge) {
-                // Rock Ridge stores a link as a link; without it, the walk
-                // takes what the link leads to.
-                platform::FileInfo link;
-                std::string why;
-                if (!platform::GetLinkInfo(entryPath, link, &why) || AppendFile(entryPath, link, node) == nullptr) {
-                    Notice(true, "left out '" + entryPath + "': " + (why.empty() ? lastError_ : why));
-                }
-                continue;
-            }
-            if (info.isDirectory) {
-                folders.push_back(std::move(info));
-                continue;
-            }
-            std::string reason;
-            if (!Admissible(entryPath, info, reason)) {
-                // A file too large to store is lost to the image; the rest
-                // has nothing an image could hold.
-                Notice(info.size > UINT32_MAX && !info.isSpecial, "left out " + reason);
-                continue;
-            }
-            if (AppendFile(entryPath, info, node) == nullptr) {
-                Notice(true, "left out '" + entryPath + "': " + lastError_);
-            }
+        void* AddFile(const std::string& entry, const platform::FileInfo& info, void* parentNode,
+                      std::string& why) override
+        {
+            MacroNode* node = builder.AppendFile(entry, info, static_cast<MacroNode*>(parentNode));
+            why = builder.lastError_;
+            return node;
         }
-        if (!search.LastError().empty()) {
-            Notice(true, search.LastError() + "; the rest of that folder is left out");
+        void* AddFolder(const std::string& entry, const platform::FileInfo& info, void* parentNode,
+                        std::string& why) override
+        {
+            MacroNode* node = builder.AppendDirectory(entry, info, static_cast<MacroNode*>(parentNode));
+            why = builder.lastError_;
+            return node;
         }
-        // Each folder complete before the next, in listing order.
-        const std::size_t firstNew = pending.size();
-        for (const platform::FileInfo& sub : folders) {
-            const std::string subPath = platform::JoinPath(folder, sub.name);
-            if (IsAncestorOnDisk(node, IdentityOf(sub))) {
-                Notice(false, "left out '" + subPath + "': it leads back to a folder that contains it");
-                continue;
-            }
-            MacroNode* child = AppendDirectory(subPath, sub, node);
-            if (child == nullptr) {
-                Notice(true, "left out '" + subPath + "': " + lastError_);
-                continue;
-            }
-            folderIdentities_[child] = IdentityOf(sub);
-            pending.emplace_back(child, subPath);
-        }
-        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(firstNew), pending.end());
-    }
+    } sink(*this);
+    writer::AddFolderContents(path, topInfo, top, AddRules(), sink, notices_);
     lastError_.clear();
     return top;
 }
@@ -718,7 +644,7 @@ void CIsoBuild::Run(void* context, ProgressFn callback)
     }
     if (data) {
         for (std::uint32_t i = 0; i < data->GetWarningCount(); ++i) {
-            Notice(false, data->GetWarning(i));
+            notices_.Add(false, data->GetWarning(i));
         }
     }
     if (outcome == Outcome::Done && !outFile_->Close()) {

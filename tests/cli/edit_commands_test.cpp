@@ -3,11 +3,16 @@
 // a file that is no image, 64 for wrong arguments) and the image unchanged.
 
 #include "support/cli_fixtures.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 namespace tarvelin {
 namespace {
@@ -99,8 +104,53 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_EQ(Cli("compact " + ShellQuote(copy) + " -o " + ShellQuote(copy)).exitCode, 64); // never over itself
 }
 
+// What add and build leave out or cannot copy as it was added, both say
+// alike and both still succeed: a pipe in a folder is left out with a
+// warning; a file that holds less than its stated length (a sysfs file:
+// 4096 bytes stated, a few there) keeps that length, zeros behind what it
+// holds.
+TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
+{
+    fs::create_directories(dir / "more");
+    test::WriteWholeFile(dir / "more/kept.txt", std::string("kept\n"));
+    ASSERT_EQ(::mkfifo((dir / "more/pipe").c_str(), 0600), 0);
+    const std::string pipeWarning = "tarvelin-cli: warning: left out '" + (dir / "more/pipe") +
+                                    "': it is not a file or a folder (a device, pipe, socket or broken link)\n";
+    const std::string stated = "/sys/devices/system/cpu/online";
+    std::vector<std::uint8_t> held;
+    if (fs::exists(stated) && fs::file_size(stated) == 4096) {
+        held = test::ReadWholeFile(stated);
+    }
+    const bool shortFile = !held.empty() && held.size() < 4096;
+    const std::string lengthWarning = "tarvelin-cli: warning: '" + stated + "' changed length since it was added "
+        "(4096 bytes then, " + std::to_string(held.size()) + " now): the image holds its first " +
+        std::to_string(held.size()) + " bytes in the space of 4096, the rest zeros\n";
+    held.resize(4096, 0);
+
+    const std::string built = dir / "built.iso";
+    for (const auto& [command, result] : {std::pair{"add " + ShellQuote(image), image},
+                                          std::pair{"build " + ShellQuote(built), built}}) {
+        const CommandResult run =
+            Cli(command + " " + ShellQuote(dir / "more") + (shortFile ? " " + ShellQuote(stated) : ""));
+        EXPECT_EQ(run.exitCode, 0) << command << "\n" << run.output;
+        EXPECT_NE(run.output.find(pipeWarning), std::string::npos) << command << "\n" << run.output;
+        const std::vector<std::string> paths = test::SevenZipPaths(result);
+        EXPECT_NE(std::find(paths.begin(), paths.end(), "more/kept.txt"), paths.end()) << command;
+        EXPECT_EQ(std::find(paths.begin(), paths.end(), "more/pipe"), paths.end()) << command;
+        if (shortFile) {
+            EXPECT_NE(run.output.find(lengthWarning), std::string::npos) << command << "\n" << run.output;
+            const CommandResult extracted = RunCommand("7z e -so " + ShellQuote(result) + " online 2>/dev/null");
+            EXPECT_TRUE(std::vector<std::uint8_t>(extracted.output.begin(), extracted.output.end()) == held)
+                << command;
+        }
+    }
+}
+
 TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
 {
+    // A folder with a file no ISO 9660 image can hold: added, it would be lost.
+    fs::create_directories(dir / "huge");
+    test::WriteSparseFile(dir / "huge/big.bin", {1}, std::uint64_t{4} << 30);
     const auto original = test::ReadWholeFile(image);
     const struct {
         std::string arguments;
@@ -108,6 +158,8 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
         std::string message;
     } cases[] = {
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "no-such-file"), 1, "no-such-file"},
+        {"add " + ShellQuote(image) + " " + ShellQuote(dir / "huge"), 1,
+         "error: left out '" + (dir / "huge/big.bin") + "': it is 4294967296 bytes"},
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to top.bin", 1, "not a folder"},
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to nowhere", 1, "not found"},
         {"rm " + ShellQuote(image) + " docs/missing.txt", 1, "not found"},

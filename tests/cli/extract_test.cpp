@@ -464,6 +464,10 @@ public:
     bool SetBootInfoPatch(std::uint32_t) override { return false; }
     FreeSpaceInfo GetFreeSpace() override { return {}; }
     void CompactNextSave() override {}
+    std::uint32_t GetNoticeCount() override { return 0; }
+    const char* GetNotice(std::uint32_t, bool*) override { return ""; }
+    std::uint32_t GetErrorNoticeCount() override { return 0; }
+    void ClearNotices() override {}
 
 private:
     struct Item {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <sys/stat.h>
 
 namespace tarvelin {
 namespace {
@@ -308,6 +310,67 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
     EXPECT_FALSE(rockEdit->WasReplaced());
     EXPECT_NE(rockEdit->NewDirectory("DOCS", rockEdit->GetRoot()), nullptr);
     EXPECT_EQ(rockEdit->NewDirectory("docs", rockEdit->GetRoot()), nullptr);
+}
+
+// What the edit cannot take as it is, it says: a pipe in an added folder is
+// left out with a warning, and files that changed length on disk between
+// the add and the save keep the length they were added with (the grown one
+// cut, the shrunk one padded with zeros), named with both lengths.
+TEST_F(SaveEdge, WhatAnAddLeavesOutAndWhatChangedBeforeTheSaveAreNoticed)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
+    const std::string image = dir / "a.iso";
+    test::RunGenisoimage(dir / "src", image, "-J -R");
+    fs::create_directories(dir / "add");
+    const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 1);
+    const std::vector<std::uint8_t> shrunk = test::RandomBytes(1000, 2);
+    test::WriteWholeFile(dir / "add/grows.bin", test::RandomBytes(5000, 3));
+    test::WriteWholeFile(dir / "add/shrinks.bin", test::RandomBytes(5000, 4));
+    ASSERT_EQ(::mkfifo((dir / "add/pipe").c_str(), 0600), 0);
+
+    test::EditHandle edit;
+    ASSERT_TRUE(edit->Open(image.c_str()));
+    edit->LoadTree();
+    EXPECT_EQ(edit->AddFile((dir / "add/pipe").c_str(), edit->GetRoot()), nullptr);
+    EXPECT_NE(std::string(edit->GetLastError()).find("pipe"), std::string::npos) << edit->GetLastError();
+    ASSERT_NE(edit->AddDirectoryTree((dir / "add").c_str(), edit->GetRoot()), nullptr);
+    ASSERT_EQ(edit->GetNoticeCount(), 1u);
+    bool isError = true;
+    EXPECT_EQ(std::string(edit->GetNotice(0, &isError)),
+              "left out '" + (dir / "add/pipe") + "': it is not a file or a folder (a device, pipe, socket or broken link)");
+    EXPECT_FALSE(isError);
+    edit->ClearNotices();
+    EXPECT_EQ(edit->GetNoticeCount(), 0u);
+
+    test::WriteWholeFile(dir / "add/grows.bin", grown);
+    test::WriteWholeFile(dir / "add/shrinks.bin", shrunk);
+    const test::SaveOutcome saved = test::SaveAndWait(edit.get());
+    ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
+    std::set<std::string> notices;
+    for (std::uint32_t i = 0; i < edit->GetNoticeCount(); ++i) {
+        notices.insert(edit->GetNotice(i, &isError));
+        EXPECT_FALSE(isError);
+    }
+    EXPECT_EQ(notices, (std::set<std::string>{
+                           "'" + (dir / "add/grows.bin") + "' changed length since it was added (5000 bytes then, "
+                           "9000 now): the image holds its first 5000 bytes in the space of 5000",
+                           "'" + (dir / "add/shrinks.bin") + "' changed length since it was added (5000 bytes then, "
+                           "1000 now): the image holds its first 1000 bytes in the space of 5000, the rest zeros"}));
+
+    std::vector<std::uint8_t> padded = shrunk;
+    padded.resize(5000, 0);
+    const std::map<std::string, std::vector<std::uint8_t>> expected = {
+        {"a.txt", test::ReadWholeFile(dir / "src/a.txt")},
+        {"add/", {}},
+        {"add/grows.bin", std::vector<std::uint8_t>(grown.begin(), grown.begin() + 5000)},
+        {"add/shrinks.bin", padded},
+    };
+    test::ExpectPeersSee(image, expected);
 }
 
 TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)

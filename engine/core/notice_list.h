@@ -1,0 +1,64 @@
+#pragma once
+
+// What an operation that went on tells its caller: the entries an add left
+// out, the files that changed length before they were copied. A warning
+// names something the caller may want to know; an error names something
+// the caller chose that the image will lack. The build of a new image and
+// the edit of an opened one keep theirs in this list and hand its lines out
+// through their GetNoticeCount and GetNotice.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarvelin {
+
+class NoticeList {
+public:
+    void Add(bool isError, std::string text) { notices_.push_back({isError, std::move(text)}); }
+
+    // Moves every notice of other behind those held; other is left empty.
+    void Take(NoticeList& other)
+    {
+        notices_.insert(notices_.end(), std::make_move_iterator(other.notices_.begin()),
+                        std::make_move_iterator(other.notices_.end()));
+        other.notices_.clear();
+    }
+
+    void Clear() { notices_.clear(); }
+
+    std::uint32_t Count() const { return static_cast<std::uint32_t>(notices_.size()); }
+
+    std::uint32_t ErrorCount() const
+    {
+        return static_cast<std::uint32_t>(
+            std::count_if(notices_.begin(), notices_.end(), [](const Notice& notice) { return notice.isError; }));
+    }
+
+    // The text of one notice, "" past the end; isError (when given) says
+    // which kind it is.
+    const char* Text(std::uint32_t index, bool* isError) const
+    {
+        if (index >= notices_.size()) {
+            if (isError != nullptr) {
+                *isError = false;
+            }
+            return "";
+        }
+        if (isError != nullptr) {
+            *isError = notices_[index].isError;
+        }
+        return notices_[index].text.c_str();
+    }
+
+private:
+    struct Notice {
+        bool isError = false;
+        std::string text;
+    };
+    std::vector<Notice> notices_;
+};
+
+} // namespace tarvelin
