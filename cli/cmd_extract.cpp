@@ -179,32 +179,6 @@ ExtractTotals ExtractWithProgress(ExtractTree& tree, const std::vector<ExtractNo
     return totals;
 }
 
-// The UDF tree as the extraction walks it: handles are its nodes.
-class UdfTree final : public ExtractTree {
-public:
-    explicit UdfTree(UdfSession& session) : session_(session) {}
-
-    bool IsRoot(ExtractNode node) override { return node == &session_.Node(0); }
-    ItemInfo Info(ExtractNode node) override { return UdfItemInfo(Of(node)); }
-    void Children(ExtractNode node, std::vector<ExtractNode>& out) override
-    {
-        out.clear();
-        for (const std::int32_t child : Of(node).children) {
-            out.push_back(&session_.Node(child));
-        }
-    }
-    bool Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
-              std::string* problem) override
-    {
-        return session_.Read(Of(node), offset, buffer, count, problem);
-    }
-
-private:
-    static const iso::udf::Node& Of(ExtractNode node) { return *static_cast<const iso::udf::Node*>(node); }
-
-    UdfSession& session_;
-};
-
 } // namespace
 
 ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>& nodes, const std::string& destination,
@@ -225,22 +199,18 @@ ExtractTotals ExtractEntries(ImageSession& session, const std::vector<DirNode*>&
 ExtractTotals ExtractUdfEntries(UdfSession& session, const std::vector<std::int32_t>& nodes,
                                 const std::string& destination, const ExtractOptions& options)
 {
+    iso::udf::VolumeTree tree = session.Tree();
     std::vector<ExtractNode> handles;
     for (const std::int32_t node : nodes) {
-        handles.push_back(&session.Node(node));
+        handles.push_back(tree.Handle(node));
     }
     const auto total = [&session, &nodes] {
         std::uint64_t bytes = 0;
-        std::vector<std::int32_t> pending(nodes);
-        while (!pending.empty()) {
-            const iso::udf::Node& node = session.Node(pending.back());
-            pending.pop_back();
-            bytes += node.isDirectory ? 0 : node.size;
-            pending.insert(pending.end(), node.children.begin(), node.children.end());
+        for (const std::int32_t node : nodes) {
+            bytes += iso::udf::FileBytesBelow(session.Volume(), node);
         }
         return bytes;
     };
-    UdfTree tree(session);
     return ExtractWithProgress(tree, handles, total, destination, options);
 }
 

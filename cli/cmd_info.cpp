@@ -166,8 +166,8 @@ int RunInfo(const Arguments& args);
 // UDF alone (plain 2048-byte sectors).
 int InfoOfUdfAlone(const std::string& imagePath)
 {
-    UdfImage image;
-    if (const int status = image.Open(imagePath); status != kExitOk) {
+    iso::udf::ImageSectors image;
+    if (const int status = OpenUdfImage(image, imagePath); status != kExitOk) {
         return status;
     }
     std::printf("image:           %s\n", imagePath.c_str());

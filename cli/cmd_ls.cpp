@@ -238,7 +238,7 @@ bool ListEntries(ImageSession& session, DirNode* node, const ListOptions& option
 bool ListUdfEntries(UdfSession& session, std::int32_t node, const ListOptions& options, std::FILE* out)
 {
     ListingWriter writer(options, out);
-    const auto infoOf = [&session](std::int32_t index) { return UdfItemInfo(session.Node(index)); };
+    const auto infoOf = [&session](std::int32_t index) { return iso::udf::ItemInfoOf(session.Node(index)); };
     if (node != 0 && !session.Node(node).isDirectory) {
         writer.Entry(session.Node(node).firstSector, infoOf(node), session.Node(node).name);
         return writer.Finish();

@@ -3,10 +3,6 @@
 #include "command.h"
 #include "image_session.h"
 
-#include "core/iso_sector.h"
-
-#include <algorithm>
-#include <cstring>
 
 namespace tarvelin::cli {
 
@@ -26,21 +22,6 @@ TreeSource SessionTree()
     return sessionTree;
 }
 
-ItemInfo UdfItemInfo(const iso::udf::Node& node)
-{
-    ItemInfo info;
-    info.name = node.name;
-    info.size = node.size;
-    info.isDirectory = node.isDirectory;
-    info.date = node.date;
-    if (node.isSymlink) {
-        info.posix.known = true;
-        info.posix.mode = iso::kModeSymlink | 0777;
-        info.posix.linkTarget = node.linkTarget;
-    }
-    return info;
-}
-
 std::string UdfDamageText(const iso::udf::LoadReport& report)
 {
     return CountedList({{report.badDescriptors, "damaged descriptors skipped"},
@@ -50,68 +31,27 @@ std::string UdfDamageText(const iso::udf::LoadReport& report)
                         {report.tooDeep, "folders nested too deeply, left empty"}});
 }
 
-UdfImage::~UdfImage() { Close(); }
-
-void UdfImage::Close()
+int OpenUdfImage(iso::udf::ImageSectors& image, const std::string& imagePath, bool quiet)
 {
-    DestroyComponent(sectors_);
-    sectors_ = nullptr;
-    plain_.Close();
-    read_ = nullptr;
-    sectorCount_ = 0;
-}
-
-int UdfImage::Open(const std::string& imagePath, bool quiet)
-{
-    const auto printError = [quiet](const std::string& text) {
-        if (!quiet) {
-            PrintError(text);
-        }
-    };
-    sectors_ = Sector1();
-    if (sectors_ == nullptr) {
-        printError("cannot create the image component (out of memory)");
-        return kExitFailure;
+    std::string problem;
+    const iso::udf::ImageSectors::OpenResult opened = image.Open(imagePath, &problem);
+    if (opened != iso::udf::ImageSectors::OpenResult::Ok && !quiet) {
+        PrintError(problem);
     }
-    if (sectors_->Open(imagePath.c_str())) {
-        IIsoSector* sectors = sectors_;
-        read_ = [sectors](std::uint32_t sector, std::uint8_t* buffer) { return sectors->ReadSector(sector, buffer); };
-        sectorCount_ = sectors_->GetSectorCount();
+    switch (opened) {
+    case iso::udf::ImageSectors::OpenResult::Ok:
         return kExitOk;
-    }
-    if (sectors_->GetOpenError() != ImageOpenError::NoVolume) {
-        printError(sectors_->GetLastError());
-        return kExitFailure;
-    }
-    const std::string noVolume = sectors_->GetLastError();
-    DestroyComponent(sectors_);
-    sectors_ = nullptr;
-    std::uint64_t length = 0;
-    if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
-        printError(plain_.LastError());
-        return kExitFailure;
-    }
-    constexpr std::uint64_t kMaxSectors = UINT32_MAX;
-    sectorCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        (length + iso::udf::kUdfBlockSize - 1) / iso::udf::kUdfBlockSize, kMaxSectors));
-    platform::File* file = &plain_;
-    const std::uint64_t fileLength = length;
-    read_ = [file, fileLength](std::uint32_t sector, std::uint8_t* buffer) {
-        const std::uint64_t at = std::uint64_t{sector} * iso::udf::kUdfBlockSize;
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(iso::udf::kUdfBlockSize, fileLength - at));
-        std::memset(buffer, 0, iso::udf::kUdfBlockSize);
-        return file->ReadAt(at, buffer, want) == want;
-    };
-    if (iso::UdfNsrVersionAt(read_, sectorCount_, iso::kFirstDescriptorSector) == 0) {
-        printError(noVolume + "; nor does it begin with a UDF volume recognition sequence");
+    case iso::udf::ImageSectors::OpenResult::NotAnImage:
         return kExitNotAnImage;
+    case iso::udf::ImageSectors::OpenResult::Failed:
+        break;
     }
-    return kExitOk;
+    return kExitFailure;
 }
 
 int UdfSession::Open(const std::string& imagePath)
 {
-    if (const int status = image_.Open(imagePath); status != kExitOk) {
+    if (const int status = OpenUdfImage(image_, imagePath); status != kExitOk) {
         return status;
     }
     return ReadTree(imagePath, false);
@@ -119,7 +59,7 @@ int UdfSession::Open(const std::string& imagePath)
 
 bool UdfSession::OpenIfPresent(const std::string& imagePath)
 {
-    if (image_.Open(imagePath, true) != kExitOk) {
+    if (OpenUdfImage(image_, imagePath, true) != kExitOk) {
         image_.Close();
         return false;
     }

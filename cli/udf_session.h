@@ -6,15 +6,11 @@
 
 #include "iso/iso_edit.h"
 #include "iso/udf.h"
-#include "platform/file.h"
+#include "iso/udf_image.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-namespace tarvelin {
-class IIsoSector;
-}
 
 namespace tarvelin::cli {
 
@@ -25,32 +21,9 @@ enum class TreeSource { Automatic, Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
 
-// The sectors of an image for the UDF reader: through the image component
-// when the image has an ISO 9660 volume (any layout), else, for an image of
-// UDF alone, as plain 2048-byte sectors when it begins with the UDF volume
-// recognition sequence.
-class UdfImage {
-public:
-    UdfImage() = default;
-    ~UdfImage();
-    UdfImage(const UdfImage&) = delete;
-    UdfImage& operator=(const UdfImage&) = delete;
-
-    // The exit code; on failure the reason has been printed, unless quiet.
-    int Open(const std::string& imagePath, bool quiet = false);
-    // Lets go of the image, so that another session can open it.
-    void Close();
-    const iso::SectorReader& Reader() const { return read_; }
-    std::uint32_t SectorCount() const { return sectorCount_; }
-    // Null for an image of UDF alone.
-    IIsoSector* Sectors() const { return sectors_; }
-
-private:
-    IIsoSector* sectors_ = nullptr;
-    platform::File plain_;
-    iso::SectorReader read_;
-    std::uint32_t sectorCount_ = 0;
-};
+// Opens the image's sectors for the UDF reader (iso/udf_image.h); the exit
+// code, with the reason printed on failure unless quiet.
+int OpenUdfImage(iso::udf::ImageSectors& image, const std::string& imagePath, bool quiet = false);
 
 class UdfSession {
 public:
@@ -75,11 +48,13 @@ public:
     std::int32_t Find(std::string_view path, std::string* problem) const;
     bool Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
               std::string* problem);
+    // The tree as the extraction walks it.
+    iso::udf::VolumeTree Tree() const { return iso::udf::VolumeTree(image_, volume_); }
 
 private:
     int ReadTree(const std::string& imagePath, bool fallBack);
 
-    UdfImage image_;
+    iso::udf::ImageSectors image_;
     iso::udf::Volume volume_;
 };
 
@@ -88,10 +63,6 @@ private:
 // cannot be read), never with --tree iso or joliet, and by default when the
 // image carries a readable UDF volume.
 bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* status);
-
-// What the listing and the extraction show of a UDF node; a symbolic link
-// carries its target (with the mode of a link, nothing else recorded).
-ItemInfo UdfItemInfo(const iso::udf::Node& node);
 
 // Damage met while reading a UDF tree, worded for a warning; empty when none.
 std::string UdfDamageText(const iso::udf::LoadReport& report);

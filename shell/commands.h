@@ -52,6 +52,8 @@ enum CommandId : int {
     ID_VIEW_NAMES_ROCKRIDGE = 32809,
     ID_VIEW_NAMES_JOLIET = 32810,
     ID_VIEW_NAMES_ISO = 32811,
+    // The image's UDF tree, read-only; greyed for an image without one.
+    ID_VIEW_NAMES_UDF = 32812,
     ID_APP_ABOUT = 57664,
     ID_APP_EXIT = 57665,
     ID_VIEW_TOOLBAR = 59392,

@@ -114,9 +114,27 @@ std::string FailureList(const std::vector<std::string>& failures)
 
 CImageController::CImageController(IImageControllerHost& host) : host_(host) {}
 
+NameSource NamesOf(TreeChoice choice)
+{
+    switch (choice) {
+    case TreeChoice::RockRidge:
+        return NameSource::RockRidge;
+    case TreeChoice::Joliet:
+        return NameSource::Joliet;
+    case TreeChoice::Iso:
+        return NameSource::Iso;
+    case TreeChoice::Automatic:
+    case TreeChoice::Udf:
+        break;
+    }
+    return NameSource::Automatic;
+}
+
 CImageController::~CImageController()
 {
     DropSaveAs();
+    // It may read through the facade's image component.
+    udfSectors_.Close();
     DestroyComponent(edit_);
 }
 
@@ -188,6 +206,11 @@ void CImageController::ClearCurrentMode()
     }
     if (imageMode_) {
         DropSaveAs();
+        udfNodes_.clear();
+        udfVolume_.reset();
+        udfSectors_.Close();
+        hasUdfTree_ = false;
+        showsUdf_ = false;
         DestroyComponent(edit_);
         modified_ = false;
         hasRockRidge_ = false;
@@ -206,29 +229,155 @@ bool CImageController::OpenImage(const std::string& path)
     if (edit_ == nullptr) {
         return false;
     }
+    std::string reason;
     if (!edit_->Open(path.c_str())) {
-        // The engine's reason below the message, as the command line gives it.
-        const std::string reason = edit_->GetLastError();
+        // An image of UDF alone has no ISO 9660 tree to edit; its UDF tree
+        // is shown, read-only.
+        reason = edit_->GetLastError();
         DestroyComponent(edit_);
+    } else {
+        edit_->SetNameSource(NamesOf(choice_));
+        edit_->LoadTree();
+    }
+    if (!OpenUdfTree(path, reason)) {
+        // The engine's reason below the message, as the command line gives it.
         Tell("open error file!\n" + path + ": " + reason);
         return false;
     }
     imagePath_ = path;
     imageMode_ = true;
-    edit_->SetNameSource(nameSource_);
-    edit_->LoadTree();
-    hasRockRidge_ = edit_->HasRockRidge();
-    DirNode* root = edit_->GetRoot();
-    nodeMap_[&imageRoot_] = root;
-    if (root != nullptr) {
-        BuildImageRecords(imageRoot_, edit_->GetFirstChild(root));
+    hasRockRidge_ = edit_ != nullptr && edit_->HasRockRidge();
+    if (showsUdf_) {
+        BuildUdfRecords();
+    } else {
+        DirNode* root = edit_->GetRoot();
+        nodeMap_[&imageRoot_] = root;
+        if (root != nullptr) {
+            BuildImageRecords(imageRoot_, edit_->GetFirstChild(root));
+        }
     }
-    bootable_ = edit_->HasBootImage();
+    bootable_ = edit_ != nullptr && edit_->HasBootImage();
     RecentFileList::Add(QString::fromStdString(path));
     ShowFolder(&imageRoot_);
     host_.FoldersChanged(&imageRoot_);
     host_.ImageChanged();
     host_.ContentsChanged();
+    return true;
+}
+
+bool CImageController::OpenUdfTree(const std::string& path, std::string& why)
+{
+    if (edit_ != nullptr) {
+        if (IIsoSector* sectors = edit_->GetSector(); sectors != nullptr) {
+            udfSectors_.Use(*sectors);
+        }
+        if (!udfSectors_.IsOpen()
+            || !iso::ScanDescriptorSet(udfSectors_.Reader(), udfSectors_.SectorCount()).HasUdf()) {
+            udfSectors_.Close();
+            return true;
+        }
+    } else {
+        std::string problem;
+        const iso::udf::ImageSectors::OpenResult opened = udfSectors_.Open(path, &problem);
+        if (opened != iso::udf::ImageSectors::OpenResult::Ok) {
+            // The image component's reason tells it unless the file is one
+            // that holds no volume at all.
+            if (opened == iso::udf::ImageSectors::OpenResult::NotAnImage) {
+                why = problem;
+            }
+            return false;
+        }
+    }
+    std::string problem;
+    std::optional<iso::udf::Volume> volume =
+        iso::udf::ReadVolume(udfSectors_.Reader(), udfSectors_.SectorCount(), &problem);
+    if (!volume) {
+        udfSectors_.Close();
+        if (edit_ == nullptr) {
+            why = "its UDF tree cannot be read: " + problem;
+            return false;
+        }
+        // The ISO 9660 tree is shown; the UDF choice is greyed.
+        return true;
+    }
+    hasUdfTree_ = true;
+    udfVolume_ = std::move(volume);
+    showsUdf_ = edit_ == nullptr || choice_ == TreeChoice::Udf
+        || (choice_ == TreeChoice::Automatic && UdfHoldsMoreFiles());
+    if (!showsUdf_) {
+        // Read again when it is chosen: a save of the ISO 9660 tree moves
+        // what the UDF tree records.
+        udfVolume_.reset();
+        udfSectors_.Close();
+    }
+    return true;
+}
+
+bool CImageController::UdfHoldsMoreFiles()
+{
+    // Automatic shows the ISO 9660 tree, the one that can be edited, with
+    // its best names, unless the UDF tree holds files it cannot show: then
+    // the UDF tree is the image as its readers see it (a Windows
+    // installation image has a lone note in its ISO 9660 tree; files of
+    // 4 GiB or more are in the UDF tree only).
+    std::set<iso::udf::DataPlace> isoFiles;
+    std::vector<DirNode*> pending{edit_->GetRoot()};
+    while (!pending.empty()) {
+        DirNode* folder = pending.back();
+        pending.pop_back();
+        for (DirNode* node = folder == nullptr ? nullptr : edit_->GetFirstChild(folder); node != nullptr;
+             node = edit_->GetNextSibling(node)) {
+            ItemInfo info;
+            std::uint32_t extent = 0;
+            if (!edit_->GetItemInfo(node, info)) {
+                continue;
+            }
+            if (info.isDirectory) {
+                pending.push_back(node);
+            } else if (edit_->GetItemExtent(node, extent)) {
+                isoFiles.insert({extent, info.size});
+            }
+        }
+    }
+    return iso::udf::HoldsFilesBeyond(*udfVolume_, isoFiles);
+}
+
+void CImageController::BuildUdfRecords()
+{
+    const iso::udf::Volume& volume = *udfVolume_;
+    udfNodes_[&imageRoot_] = 0;
+    // Depth first without recursion; the records keep the tree's order.
+    std::vector<std::pair<EntryRecord*, std::int32_t>> pending{{&imageRoot_, 0}};
+    while (!pending.empty()) {
+        auto [parent, index] = pending.back();
+        pending.pop_back();
+        for (const std::int32_t child : volume.nodes[static_cast<std::size_t>(index)].children) {
+            const iso::udf::Node& node = volume.nodes[static_cast<std::size_t>(child)];
+            auto record = std::make_unique<EntryRecord>();
+            record->isFolder = node.isDirectory ? 1 : 0;
+            record->attributes = node.isDirectory ? kDirectoryAttribute : 0;
+            record->size = node.isDirectory ? 0 : node.size;
+            record->name = node.name;
+            record->path = node.name;
+            EntryRecord* added = parent->Append(std::move(record));
+            udfNodes_[added] = child;
+            if (node.isDirectory) {
+                pending.emplace_back(added, child);
+            }
+        }
+    }
+}
+
+bool CImageController::RefusedInUdfTree()
+{
+    if (!ShowsUdfTree()) {
+        return false;
+    }
+    Tell(edit_ == nullptr ? "This image holds a UDF file system alone, which is read-only here: it can be browsed, "
+                            "viewed and extracted, not edited."
+                          : "The UDF tree is read-only here. To edit the image, choose its ISO 9660, Joliet or "
+                            "Rock Ridge names in the View menu.",
+         kProgramCaption, PromptIcon::Information);
     return true;
 }
 
@@ -262,50 +411,57 @@ void CImageController::BuildImageRecords(EntryRecord& parentRecord, DirNode* fir
     }
 }
 
-void CImageController::ReloadWithNames(NameSource source, bool afterSave)
+void CImageController::ReloadWithChoice(TreeChoice choice, bool afterSave)
 {
     if (!HasOpenedImage()) {
         return;
     }
     const std::string path = imagePath_;
     const std::vector<EntryRecord*> chain = FolderChain(currentFolder_);
+    std::vector<std::string> names;
+    for (const EntryRecord* record : chain) {
+        names.push_back(record->name);
+    }
+    const auto byName = [&names](std::size_t level, const EntryRecord& child) {
+        return SameEntryName(child.name, names[level]);
+    };
     if (afterSave) {
         // The save has moved the folders, and the tree in memory still
         // gives their old places: the saved image is read again with the
         // names the user saw to learn where the folder shown is now.
-        std::vector<std::string> names;
-        for (const EntryRecord* record : chain) {
-            names.push_back(record->name);
-        }
         if (!OpenImage(path)) {
             return;
         }
-        ShowFolder(DeepestFolderAlong(names.size(), [&names](std::size_t level, const EntryRecord& child) {
-            return child.name == names[level];
-        }));
-        ReloadWithNames(source, false);
+        ShowFolder(DeepestFolderAlong(names.size(), byName));
+        ReloadWithChoice(choice, false);
         return;
     }
     // A folder's place in the image file tells it again whatever names the
-    // file is read with. One added since the image was read has no place
-    // there yet, nor has anything below it.
+    // ISO 9660 tree is read with. One added since the image was read has
+    // no place there yet, nor has anything below it. Between that tree and
+    // the UDF tree the names tell it.
+    const bool fromUdf = showsUdf_;
     std::vector<std::uint32_t> extents;
-    for (const EntryRecord* record : chain) {
+    for (const EntryRecord* record : fromUdf ? std::vector<EntryRecord*>() : chain) {
         std::uint32_t extent = 0;
         if (!edit_->GetItemExtent(NodeOf(record), extent) || extent == 0) {
             break;
         }
         extents.push_back(extent);
     }
-    nameSource_ = source;
+    choice_ = choice;
     if (!OpenImage(path)) {
         return;
     }
-    EntryRecord* folder =
-        DeepestFolderAlong(extents.size(), [this, &extents](std::size_t level, const EntryRecord& child) {
+    EntryRecord* folder = nullptr;
+    if (fromUdf || showsUdf_) {
+        folder = DeepestFolderAlong(names.size(), byName);
+    } else {
+        folder = DeepestFolderAlong(extents.size(), [this, &extents](std::size_t level, const EntryRecord& child) {
             std::uint32_t extent = 0;
             return edit_->GetItemExtent(NodeOf(&child), extent) && extent == extents[level];
         });
+    }
     if (folder != &imageRoot_) {
         host_.RevealFolder(folder);
         ShowFolder(folder);
@@ -344,6 +500,9 @@ EntryRecord* CImageController::DeepestFolderAlong(std::size_t levels,
 
 void CImageController::AddFiles()
 {
+    if (RefusedInUdfTree()) {
+        return;
+    }
     FileDialogSpec spec;
     spec.filter = kAddFilesFilter;
     const QStringList paths = host_.ChooseFiles(spec);
@@ -362,6 +521,9 @@ void CImageController::AddFiles()
 
 void CImageController::AddDirectory()
 {
+    if (RefusedInUdfTree()) {
+        return;
+    }
     const QString path = host_.ChooseFolder(QStringLiteral("Select Add Folder."));
     if (path.isEmpty() || (imageMode_ && edit_ == nullptr)) {
         return;
@@ -375,7 +537,7 @@ void CImageController::AddDirectory()
 
 bool CImageController::AddPaths(const QStringList& paths)
 {
-    if (paths.isEmpty() || (imageMode_ && edit_ == nullptr)) {
+    if (paths.isEmpty() || RefusedInUdfTree() || (imageMode_ && edit_ == nullptr)) {
         return false;
     }
     bool added = false;
@@ -392,6 +554,9 @@ bool CImageController::AddPaths(const QStringList& paths)
 
 EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord* parentRecord)
 {
+    if (RefusedInUdfTree()) {
+        return nullptr;
+    }
     const QFileInfo found(QString::fromStdString(diskPath));
     if (parentRecord == nullptr || !found.exists()) {
         Tell("'" + diskPath + "' cannot be added: it was not found.");
@@ -540,7 +705,7 @@ void CImageController::DropRecordNamed(EntryRecord& parent, const std::string& n
 
 void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
 {
-    if (records.empty() || (imageMode_ && edit_ == nullptr)) {
+    if (records.empty() || RefusedInUdfTree() || (imageMode_ && edit_ == nullptr)) {
         return;
     }
     modified_ = true;
@@ -608,7 +773,7 @@ bool CImageController::NameIsFree(const EntryRecord& parent, const EntryRecord* 
 
 bool CImageController::RenameRecord(EntryRecord* record)
 {
-    if (record == nullptr) {
+    if (record == nullptr || RefusedInUdfTree()) {
         return false;
     }
     const std::optional<std::string> name = host_.AskName("Rename", "New name:", record->name);
@@ -617,6 +782,9 @@ bool CImageController::RenameRecord(EntryRecord* record)
 
 bool CImageController::Rename(EntryRecord* record, const std::string& newName)
 {
+    if (RefusedInUdfTree()) {
+        return false;
+    }
     EntryRecord* parent = record == nullptr ? nullptr : FindParentRecord(ModeRoot(), record);
     if (parent == nullptr || !NameIsFree(*parent, record, newName)) {
         return false;
@@ -658,7 +826,7 @@ bool CImageController::Rename(EntryRecord* record, const std::string& newName)
 
 EntryRecord* CImageController::NewFolder()
 {
-    if (imageMode_ && edit_ == nullptr) {
+    if (RefusedInUdfTree() || (imageMode_ && edit_ == nullptr)) {
         return nullptr;
     }
     const std::optional<std::string> name = host_.AskName("New Folder", "Folder name:", "New Folder");
@@ -667,7 +835,7 @@ EntryRecord* CImageController::NewFolder()
 
 EntryRecord* CImageController::MakeFolder(EntryRecord* parentRecord, const std::string& name)
 {
-    if (parentRecord == nullptr || !NameIsFree(*parentRecord, nullptr, name)) {
+    if (RefusedInUdfTree() || parentRecord == nullptr || !NameIsFree(*parentRecord, nullptr, name)) {
         return nullptr;
     }
     if (!imageMode_) {
@@ -730,6 +898,9 @@ bool SameSecond(const std::optional<platform::FileTime>& a, const std::optional<
 
 bool CImageController::EditProperties()
 {
+    if (RefusedInUdfTree()) {
+        return false;
+    }
     if (!imageMode_) {
         // Unset texts and dates are the build's: its date label and moment.
         iso::VolumeProperties chosen = composeProperties_.value_or(iso::VolumeProperties{});
@@ -782,7 +953,8 @@ bool CImageController::EditProperties()
 bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::string& destination)
 {
     DirNode* node = NodeOf(&record);
-    if (edit_ == nullptr || node == nullptr) {
+    const auto udfNode = udfNodes_.find(&record);
+    if (showsUdf_ ? udfNode == udfNodes_.end() || !udfVolume_ : edit_ == nullptr || node == nullptr) {
         return false;
     }
     ExtractProblem firstProblem = ExtractProblem::Date;
@@ -794,7 +966,14 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
         }
         failures.emplace_back(message);
     };
-    ExtractEntries(*edit_, {node}, destination, options);
+    if (showsUdf_) {
+        // File data is read in bounded chunks, files of 4 GiB or more too;
+        // runs the UDF tree records as unwritten come out as zeros.
+        iso::udf::VolumeTree tree(udfSectors_, *udfVolume_);
+        ExtractEntries(tree, {tree.Handle(udfNode->second)}, destination, options);
+    } else {
+        ExtractEntries(*edit_, {node}, destination, options);
+    }
     if (failures.empty()) {
         return true;
     }
@@ -810,6 +989,9 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
 
 void CImageController::LoadBootable()
 {
+    if (RefusedInUdfTree()) {
+        return;
+    }
     FileDialogSpec spec;
     spec.filter = kBootImageFilter;
     const QString path = host_.ChooseFile(spec);
@@ -885,7 +1067,7 @@ void CImageController::DeleteBootable()
         Tell("The Image File is not bootable File", "Warning Information");
         return;
     }
-    if (edit_ == nullptr) {
+    if (edit_ == nullptr || RefusedInUdfTree()) {
         return;
     }
     edit_->DeleteBootImage();
@@ -914,6 +1096,12 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
     if (!HasOpenedImage() || saveAsEdit_ != nullptr) {
         return nullptr;
     }
+    if (edit_ == nullptr) {
+        Tell("This image holds a UDF file system alone, which is read-only here: it cannot be saved under "
+             "another name.",
+             kProgramCaption, PromptIcon::Information);
+        return nullptr;
+    }
     std::error_code error;
     if (fs::equivalent(target, imagePath_, error)) {
         Tell("'" + target + "' is the opened image itself: Save writes the edits into it.", kProgramCaption,
@@ -937,7 +1125,7 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
         Tell("Save ISO Failed!\n" + why);
         return nullptr;
     }
-    saveAsEdit_->SetNameSource(nameSource_);
+    saveAsEdit_->SetNameSource(NamesOf(choice_));
     saveAsEdit_->LoadTree();
     for (const LoggedEdit& logged : editLog_) {
         if (!logged(*saveAsEdit_, why)) {
@@ -1018,7 +1206,7 @@ std::uint64_t CImageController::ContentSize() const
 {
     if (imageMode_) {
         const QFileInfo file(QString::fromStdString(imagePath_));
-        return edit_ != nullptr && file.exists() ? static_cast<std::uint64_t>(file.size()) : 0;
+        return HasOpenedImage() && file.exists() ? static_cast<std::uint64_t>(file.size()) : 0;
     }
     std::uint64_t sectors = kVolumeOverheadSectors;
     std::uint64_t recordBytes = 0;
@@ -1041,7 +1229,7 @@ std::uint64_t CImageController::ContentSize() const
 
 std::string CImageController::ImageFileName() const
 {
-    return imageMode_ && edit_ != nullptr ? QFileInfo(QString::fromStdString(imagePath_)).fileName().toStdString()
+    return HasOpenedImage() ? QFileInfo(QString::fromStdString(imagePath_)).fileName().toStdString()
                                           : std::string();
 }
 

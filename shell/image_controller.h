@@ -4,6 +4,9 @@
 // composition or of the opened image, the image component with the bindings
 // of records to its nodes, the folder shown, and the commands that change
 // them (open, add, delete, rename, new folder, extract, the boot image).
+// An image's UDF tree is shown read-only: browsed, viewed and extracted;
+// its edits go through the ISO 9660 tree, whose save keeps the UDF tree in
+// step.
 //
 // The controller speaks to the user and to the panes only through
 // IImageControllerHost: questions and messages, file pickers, a name typed
@@ -18,12 +21,14 @@
 #include "shell_services.h"
 
 #include "iso/iso9660.h"
+#include "iso/udf_image.h"
 #include "platform/prompt.h"
 
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,6 +45,16 @@ namespace tarvelin::shell {
 
 // Failures listed one a line below a message, the first few of them.
 std::string FailureList(const std::vector<std::string>& failures);
+
+// Which tree of an opened image the panes show: its ISO 9660 tree with the
+// names the engine picks or those chosen, or its UDF tree (read-only here).
+// Automatic shows the UDF tree when only it holds some of the files (see
+// CImageController::OpenImage); an image of UDF alone shows it whatever the
+// choice.
+enum class TreeChoice : std::uint32_t { Automatic, RockRidge, Joliet, Iso, Udf };
+
+// The names the ISO 9660 tree is read with under a choice.
+NameSource NamesOf(TreeChoice choice);
 
 class IImageControllerHost {
 public:
@@ -81,12 +96,16 @@ public:
     // image mode); the mode stays.
     void ClearCurrentMode();
     // Drops the current mode's records and component, then opens the image
-    // and lists its root; "open error file!" when it cannot be opened.
+    // and lists its root (the tree of the choice in force); "open error
+    // file!" when it cannot be opened.
     bool OpenImage(const std::string& path);
-    // Opens the image again with the names of source; the folder shown
-    // stays where the image still has it. afterSave: the edits have just
-    // been saved, so the folders may have moved.
-    void ReloadWithNames(NameSource source, bool afterSave);
+    // Opens the image again with the tree and names of choice; the folder
+    // shown stays where the image still has it. afterSave: the edits have
+    // just been saved, so the folders may have moved.
+    void ReloadWithChoice(TreeChoice choice, bool afterSave);
+    // True, after telling the user that the UDF tree is read-only here and
+    // how to edit, when the panes show an image's UDF tree.
+    bool RefusedInUdfTree();
 
     // Appends a record for a file or folder on disk below parentRecord (a
     // folder with everything below it). With an image opened the entry is
@@ -158,14 +177,19 @@ public:
     // The name of the opened image's file; empty for a composition.
     std::string ImageFileName() const;
 
+    // Null for an image of UDF alone.
     IIsoEdit* Edit() const { return edit_; }
-    bool HasOpenedImage() const { return imageMode_ && edit_ != nullptr; }
+    bool HasOpenedImage() const { return imageMode_ && (edit_ != nullptr || showsUdf_); }
     bool ImageMode() const { return imageMode_; }
     bool Modified() const { return modified_; }
     void SetModified() { modified_ = true; host_.ContentsChanged(); }
     bool Bootable() const { return bootable_; }
     bool HasRockRidge() const { return hasRockRidge_; }
-    NameSource ChosenNameSource() const { return nameSource_; }
+    TreeChoice ChosenTree() const { return choice_; }
+    // The opened image carries a UDF volume that reads.
+    bool HasUdfTree() const { return hasUdfTree_; }
+    // The panes show the opened image's UDF tree.
+    bool ShowsUdfTree() const { return imageMode_ && showsUdf_; }
     const std::string& ImagePath() const { return imagePath_; }
     void SetImagePath(const std::string& path) { imagePath_ = path; }
     EntryRecord* CurrentFolder() const { return currentFolder_; }
@@ -179,6 +203,15 @@ private:
     void Tell(const std::string& text, const char* caption = "Tarvelin",
               platform::PromptIcon icon = platform::PromptIcon::None);
     void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
+    // Reads the UDF volume of the opened image, through the image component
+    // of the editing facade or, with none, of the image file itself, and
+    // decides which tree the panes show; false, with why, when an image of
+    // UDF alone cannot be read.
+    bool OpenUdfTree(const std::string& path, std::string& why);
+    // Whether the UDF tree holds files whose data the ISO 9660 tree does not
+    // reach.
+    bool UdfHoldsMoreFiles();
+    void BuildUdfRecords();
     void AddFolderTreeRecords(const std::string& folderPath, EntryRecord& parentRecord);
     // Records for the image entries of the folder's node that no record
     // stands for yet.
@@ -214,8 +247,15 @@ private:
     bool modified_ = false;
     bool bootable_ = false;
     bool hasRockRidge_ = false;
-    // Value-initialised: NameSource::Automatic.
-    NameSource nameSource_{};
+    TreeChoice choice_ = TreeChoice::Automatic;
+    // The opened image's UDF volume, kept while its tree is shown, read
+    // through the facade's image component or, for an image of UDF alone,
+    // the file itself; the node each record stands for.
+    bool hasUdfTree_ = false;
+    bool showsUdf_ = false;
+    iso::udf::ImageSectors udfSectors_;
+    std::optional<iso::udf::Volume> udfVolume_;
+    std::map<const EntryRecord*, std::int32_t> udfNodes_;
     // The edits since the image was opened or last saved, in order.
     std::vector<LoggedEdit> editLog_;
     // The composition's chosen properties, and the disk paths of entries

@@ -41,15 +41,16 @@ bool IsViewMode(int id)
     return id >= ID_VIEW_LARGEICON && id <= ID_VIEW_DETAILS;
 }
 
-constexpr std::array<std::pair<int, NameSource>, 4> kNameChoices{{
-    {ID_VIEW_NAMES_AUTOMATIC, NameSource::Automatic},
-    {ID_VIEW_NAMES_ROCKRIDGE, NameSource::RockRidge},
-    {ID_VIEW_NAMES_JOLIET, NameSource::Joliet},
-    {ID_VIEW_NAMES_ISO, NameSource::Iso},
+constexpr std::array<std::pair<int, TreeChoice>, 5> kNameChoices{{
+    {ID_VIEW_NAMES_AUTOMATIC, TreeChoice::Automatic},
+    {ID_VIEW_NAMES_ROCKRIDGE, TreeChoice::RockRidge},
+    {ID_VIEW_NAMES_JOLIET, TreeChoice::Joliet},
+    {ID_VIEW_NAMES_ISO, TreeChoice::Iso},
+    {ID_VIEW_NAMES_UDF, TreeChoice::Udf},
 }};
 
-// The names a command shows; null when it is no name choice.
-const NameSource* NameSourceOf(int id)
+// The tree and names a command shows; null when it is no such choice.
+const TreeChoice* NameSourceOf(int id)
 {
     for (const auto& [command, source] : kNameChoices) {
         if (command == id) {
@@ -334,7 +335,7 @@ void CMainFrame::OnViewMode(int id)
 void CMainFrame::OnNameChoice(int id)
 {
     if (CTarvelinView* list = GetRightPane(); list != nullptr) {
-        list->ChooseNameSource(*NameSourceOf(id));
+        list->ChooseTree(*NameSourceOf(id));
     }
     // The mark goes back to the names in force when the user cancelled, or
     // stays there until a save asked for first has ended.
@@ -371,12 +372,21 @@ void CMainFrame::UpdateCommandStates()
     for (const auto& [id, action] : actions_) {
         if (IsViewMode(id)) {
             action->setEnabled(list != nullptr);
-        } else if (const NameSource* source = NameSourceOf(id); source != nullptr) {
+        } else if (const TreeChoice* source = NameSourceOf(id); source != nullptr) {
             // A composition has only the names the user gave; an image
-            // without Rock Ridge has no such names to show.
-            const bool opened = list != nullptr && list->HasOpenedImage();
-            action->setEnabled(opened && (*source != NameSource::RockRidge || list->ImageHasRockRidge()));
-            if (list != nullptr && list->ChosenNameSource() == *source) {
+            // without Rock Ridge has no such names to show, one without a
+            // readable UDF volume no UDF tree, and one of UDF alone no
+            // ISO 9660 tree.
+            bool available = list != nullptr && list->HasOpenedImage();
+            if (available && *source == TreeChoice::RockRidge) {
+                available = list->ImageHasRockRidge();
+            } else if (available && *source == TreeChoice::Udf) {
+                available = list->Controller().HasUdfTree();
+            } else if (available && *source != TreeChoice::Automatic) {
+                available = list->Controller().Edit() != nullptr;
+            }
+            action->setEnabled(available);
+            if (list != nullptr && list->ChosenTree() == *source) {
                 action->setChecked(true);
             }
         } else if (id >= kFirstForwardedCommand && id <= kLastForwardedCommand) {

@@ -296,7 +296,7 @@ void CTarvelinView::OnRowDoubleClicked(int row)
     if (record->isFolder != 1) {
         if (!controller_.ImageMode()) {
             OpenOrTell(QString::fromStdString(record->path));
-        } else if (!RefusedWhileBusy(kUsesImage) && controller_.Edit() != nullptr) {
+        } else if (!RefusedWhileBusy(kUsesImage) && controller_.HasOpenedImage()) {
             // The entry's name names no file on disk: it is opened as View
             // opens it, from the temporary folder.
             if (ReadyTemporaryFolder(true) &&

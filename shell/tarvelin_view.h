@@ -48,7 +48,6 @@ namespace tarvelin {
 class IIsoEdit;
 class IIsoBuild;
 class IBootImageMaker;
-enum class NameSource : std::uint32_t;
 }
 
 namespace tarvelin::shell {
@@ -78,15 +77,16 @@ public:
     // image component in image mode); the mode stays.
     void ClearCurrentMode();
 
-    // Which names of an image the panes show (Rock Ridge, Joliet, ISO 9660
-    // or the engine's automatic choice), for the opened image and those
-    // opened later in this session. The opened image is read again with
-    // them, and the folder shown stays shown where the image still has it.
+    // Which tree and names of an image the panes show (Rock Ridge, Joliet,
+    // ISO 9660, the UDF tree or the automatic choice), for the opened image
+    // and those opened later in this session. The opened image is read
+    // again with them, and the folder shown stays shown where the image
+    // still has it.
     // Unsaved edits are not dropped silently: "Save changes?" is asked as
     // New and Open ask it; Cancel keeps the names and the edits. Without an
     // opened image nothing happens.
-    void ChooseNameSource(NameSource source);
-    NameSource ChosenNameSource() const { return controller_.ChosenNameSource(); }
+    void ChooseTree(TreeChoice choice);
+    TreeChoice ChosenTree() const { return controller_.ChosenTree(); }
     // An image is open (a New in image mode leaves none).
     bool HasOpenedImage() const { return controller_.HasOpenedImage(); }
     bool ImageHasRockRidge() const { return controller_.HasRockRidge(); }

@@ -337,6 +337,9 @@ void CTarvelinView::OnFileSaveAs()
 void CTarvelinView::OnCompact()
 {
     IIsoEdit* edit = controller_.Edit();
+    if (controller_.RefusedInUdfTree()) {
+        return;
+    }
     if (!controller_.ImageMode() || edit == nullptr) {
         Tell("Compact Image works on an opened image: open one first.", kProgramCaption, PromptIcon::Information);
         return;
@@ -484,15 +487,15 @@ void CTarvelinView::CloseWindowIfAsked()
 
 // --- View menu: the names an image shows -------------------------------------
 
-void CTarvelinView::ChooseNameSource(NameSource source)
+void CTarvelinView::ChooseTree(TreeChoice choice)
 {
-    if (source == controller_.ChosenNameSource() || !HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
+    if (choice == controller_.ChosenTree() || !HasOpenedImage() || RefusedWhileBusy(kUsesImage)) {
         return;
     }
     // The image is read again from its file: edits not saved would be
     // lost, so the user is asked as New and Open ask.
-    if (ConfirmDropEdits([this, source] { controller_.ReloadWithNames(source, true); })) {
-        controller_.ReloadWithNames(source, false);
+    if (ConfirmDropEdits([this, choice] { controller_.ReloadWithChoice(choice, true); })) {
+        controller_.ReloadWithChoice(choice, false);
     }
 }
 
@@ -836,7 +839,7 @@ QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
             urls.append(QUrl::fromLocalFile(QString::fromStdString(record->path)));
         }
     } else {
-        if (controller_.Edit() == nullptr || saving_ || !ReadyTemporaryFolder(false)) {
+        if (!controller_.HasOpenedImage() || saving_ || !ReadyTemporaryFolder(false)) {
             return nullptr;
         }
         // A folder of its own per drag, so entries of one name in two

@@ -4,6 +4,7 @@
 // new file and leaves the opened one byte for byte as it was.
 
 #include "image_controller.h"
+#include "record_model.h"
 
 #include "iso/iso_edit.h"
 #include "iso/iso_edit_test_support.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fstream>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -343,6 +345,150 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     EXPECT_NE(descriptors.find("Volume id: ARRANGED"), std::string::npos) << descriptors;
     EXPECT_NE(descriptors.find("Publisher id: TARVELIN TESTS"), std::string::npos) << descriptors;
     EXPECT_EQ(test::RunForOutput("isoinfo -R -x /tree/sub/new.txt -i " + test::ShellQuote(image)), "renamed inside\n");
+}
+
+// The UDF tree of an image. Automatic keeps the ISO 9660 tree of a bridge
+// image (ours and genisoimage's record each file once for both trees), the
+// UDF Tree choice shows the UDF side read-only, and an image of UDF alone
+// shows it whatever the choice.
+TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("mkudffs");
+    test::TempDir dir;
+    const std::vector<std::uint8_t> inner = test::RandomBytes(5000, 7);
+    fs::create_directories(dir / "source/Long Folder Name");
+    test::WriteWholeFile(dir / "source/Long Folder Name/inner file.txt", inner);
+    test::WriteWholeFile(dir / "source/top.txt", std::string("top\n"));
+    const std::string source = test::ShellQuote(dir / "source");
+    const struct {
+        const char* image;
+        std::string make;
+        bool isoTree;
+    } cases[]{
+        {"ours.iso", test::ShellQuote(TARVELIN_CLI_PATH) + " build " + test::ShellQuote(dir / "ours.iso") + " "
+                         + test::ShellQuote(dir / "source/Long Folder Name") + " " + test::ShellQuote(dir / "source/top.txt")
+                         + " --udf",
+         true},
+        {"genisoimage.iso", "genisoimage -quiet -udf -J -R -o " + test::ShellQuote(dir / "genisoimage.iso") + " " + source,
+         true},
+        {"alone.img", "mkudffs --blocksize=2048 --media-type=hd " + test::ShellQuote(dir / "alone.img") + " 3000", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const test::CommandResult made = test::RunCommand(c.make);
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        ScriptedHost host;
+        CImageController controller(host);
+        EntryRecord& root = controller.ImageRoot();
+        ASSERT_TRUE(controller.OpenImage(dir / c.image)) << (host.told.empty() ? "" : host.told.back());
+        EXPECT_TRUE(controller.HasUdfTree());
+        EXPECT_EQ(controller.ShowsUdfTree(), !c.isoTree);
+        EXPECT_EQ(controller.Edit() != nullptr, c.isoTree);
+        if (!c.isoTree) {
+            EXPECT_TRUE(root.children.empty());
+            EXPECT_EQ(controller.MakeFolder(&root, "made"), nullptr);
+            ASSERT_EQ(host.told.size(), std::size_t{1});
+            EXPECT_NE(host.told[0].find("UDF file system alone"), std::string::npos) << host.told[0];
+            continue;
+        }
+        // The ISO 9660 tree, bound to the facade for editing.
+        ASSERT_FALSE(root.children.empty());
+        EXPECT_NE(controller.NodeOf(root.children.front().get()), nullptr);
+
+        controller.ReloadWithChoice(TreeChoice::Udf, false);
+        ASSERT_TRUE(controller.ShowsUdfTree());
+        EXPECT_EQ(controller.NodeOf(root.children.front().get()), nullptr);
+        EntryRecord* folder = ChildNamed(root, "Long Folder Name");
+        ASSERT_NE(folder, nullptr);
+        ASSERT_NE(ChildNamed(root, "top.txt"), nullptr);
+        EntryRecord* file = ChildNamed(*folder, "inner file.txt");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(file->size, inner.size());
+        const std::string out = dir / (std::string("out-") + c.image);
+        ASSERT_TRUE(controller.ExtractImageRecord(*folder, out));
+        EXPECT_EQ(test::ReadWholeFile(out + "/Long Folder Name/inner file.txt"), inner);
+
+        // Every edit is refused, saying how to edit instead.
+        controller.ShowFolder(folder);
+        EXPECT_FALSE(controller.Rename(file, "renamed.txt"));
+        EXPECT_EQ(controller.MakeFolder(folder, "made"), nullptr);
+        controller.DeleteRecords({file});
+        EXPECT_FALSE(controller.EditProperties());
+        EXPECT_EQ(controller.AddEntry(dir / "source/top.txt", folder), nullptr);
+        ASSERT_EQ(host.told.size(), std::size_t{5});
+        for (const std::string& told : host.told) {
+            EXPECT_EQ(told, host.told[0]);
+        }
+        EXPECT_NE(host.told[0].find("The UDF tree is read-only here"), std::string::npos) << host.told[0];
+        EXPECT_NE(host.told[0].find("View menu"), std::string::npos) << host.told[0];
+        EXPECT_EQ(ChildNamed(*folder, "inner file.txt"), file);
+        EXPECT_FALSE(controller.Modified());
+
+        // Back in the ISO 9660 tree, the folder shown is kept by its name.
+        controller.ReloadWithChoice(TreeChoice::Automatic, false);
+        EXPECT_FALSE(controller.ShowsUdfTree());
+        ASSERT_NE(controller.CurrentFolder(), &root);
+        EXPECT_NE(controller.NodeOf(controller.CurrentFolder()), nullptr);
+    }
+}
+
+// A file of 4 GiB or more is in the UDF tree only of the images our build
+// makes: Automatic shows that tree, whose listing and extraction hold the
+// whole file.
+TEST(UdfTreeTest, FilesInTheUdfTreeOnlyAreShownByDefaultAndExtractedWhole)
+{
+    test::TempDir dir;
+    TARVELIN_REQUIRE(fs::space(dir.Path()).available > (std::uint64_t{10} << 30),
+                     "10 GB of free space in " + dir.Path());
+    const std::uint64_t size = (std::uint64_t{9} << 29) + 1234; // 4.5 GiB and a bit
+    const std::vector<std::uint8_t> first = test::RandomBytes(1 << 20, 41);
+    const std::vector<std::uint8_t> last = test::RandomBytes(1 << 20, 42);
+    fs::create_directories(dir / "src");
+    test::WriteSparseFile(dir / "src/huge.bin", first, size - last.size());
+    {
+        std::ofstream file(dir / "src/huge.bin", std::ios::binary | std::ios::app);
+        file.write(reinterpret_cast<const char*>(last.data()), static_cast<std::streamsize>(last.size()));
+        ASSERT_TRUE(file.good());
+    }
+    test::WriteWholeFile(dir / "src/small.txt", std::string("beside it\n"));
+    const std::string image = dir / "big.iso";
+    const test::CommandResult built = test::RunCommand(test::ShellQuote(TARVELIN_CLI_PATH) + " build "
+                                                       + test::ShellQuote(image) + " " + test::ShellQuote(dir / "src")
+                                                       + " --udf");
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    fs::remove(dir / "src/huge.bin");
+
+    ScriptedHost host;
+    CImageController controller(host);
+    ASSERT_TRUE(controller.OpenImage(image));
+    EXPECT_EQ(controller.ChosenTree(), TreeChoice::Automatic);
+    EXPECT_TRUE(controller.ShowsUdfTree());
+    EntryRecord* folder = ChildNamed(controller.ImageRoot(), "src");
+    ASSERT_NE(folder, nullptr);
+    EntryRecord* huge = ChildNamed(*folder, "huge.bin");
+    ASSERT_NE(huge, nullptr);
+    EXPECT_EQ(huge->size, size);
+    EXPECT_EQ(RecordListModel::CellText(*huge, RecordListModel::SizeColumn), "4.5 GB");
+    EXPECT_FALSE(controller.RenameRecord(huge));
+    ASSERT_EQ(host.told.size(), std::size_t{1});
+    EXPECT_NE(host.told[0].find("read-only"), std::string::npos) << host.told[0];
+
+    const std::string out = dir / "out";
+    ASSERT_TRUE(controller.ExtractImageRecord(*huge, out)) << (host.told.empty() ? "" : host.told.back());
+    ASSERT_EQ(fs::file_size(out + "/huge.bin"), size);
+    EXPECT_EQ(test::ReadFileRange(out + "/huge.bin", 0, first.size()), first);
+    EXPECT_EQ(test::ReadFileRange(out + "/huge.bin", size - last.size(), last.size()), last);
+    EXPECT_EQ(test::ReadFileRange(out + "/huge.bin", std::uint64_t{4} << 30, 4096), std::vector<std::uint8_t>(4096, 0));
+    fs::remove(out + "/huge.bin");
+
+    // The ISO 9660 tree holds the small file alone.
+    controller.ReloadWithChoice(TreeChoice::Joliet, false);
+    EXPECT_FALSE(controller.ShowsUdfTree());
+    folder = ChildNamed(controller.ImageRoot(), "src");
+    ASSERT_NE(folder, nullptr);
+    EXPECT_EQ(ChildNamed(*folder, "huge.bin"), nullptr);
+    EXPECT_NE(ChildNamed(*folder, "small.txt"), nullptr);
 }
 
 } // namespace

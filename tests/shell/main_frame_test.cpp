@@ -88,7 +88,7 @@ TEST(MainFrame, MenuBarHasEveryItemWithItsTextAndNumber)
         {"&View", {{"&Toolbar", 59392}, {"&Status Bar", 59393}, {"", 0}, {"&Large Icons", 32804},
                    {"Small Icons", 32805}, {"List", 32806}, {"Details", 32807}, {"", 0},
                    {"&Automatic Names", 32808}, {"&Rock Ridge Names", 32809}, {"&Joliet Names", 32810},
-                   {"&ISO 9660 Names", 32811}}},
+                   {"&ISO 9660 Names", 32811}, {"&UDF Tree", 32812}}},
         {"&Actions", {{"&Make ISO From CD-ROM", 32776}, {"", 0}, {"Add Files...", 32773},
                       {"Add Directory...", 32772}, {"Extract...", 32779}, {"", 0}, {"View...", 32780},
                       {"Delete...", 32781}, {"Select All...", 32782}}},

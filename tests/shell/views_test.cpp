@@ -394,12 +394,26 @@ TEST_F(NameChoiceTest, EachChoiceReadsTheImageAgainWithItsNamesAndKeepsTheFolder
     EXPECT_EQ(Checked(frame), std::vector<int>{ID_VIEW_NAMES_ISO});
     EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_ROCKRIDGE)->isEnabled());
     EXPECT_TRUE(frame.CommandAction(ID_VIEW_NAMES_JOLIET)->isEnabled());
+    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
+
+    // An image with a UDF file system offers its tree, with the long names.
+    const std::string bridge = dir_ / "bridge.iso";
+    test::RunGenisoimage(source_, bridge, "-udf");
+    ASSERT_TRUE(list.OpenImage(bridge));
+    ASSERT_TRUE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
+    frame.RunCommand(ID_VIEW_NAMES_UDF);
+    EXPECT_TRUE(list.Controller().ShowsUdfTree());
+    EXPECT_EQ(Checked(frame), std::vector<int>{});
+    EXPECT_TRUE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isChecked());
+    EXPECT_EQ(RootNames(list), rock.root);
+    EXPECT_TRUE(prompt.asked.empty());
 
     // New leaves no image to read again.
     frame.RunCommand(ID_FILE_NEWISO);
     for (int id : kNameCommands) {
         EXPECT_FALSE(frame.CommandAction(id)->isEnabled()) << id;
     }
+    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
 }
 
 TEST_F(NameChoiceTest, UnsavedEditsAreSavedDroppedOrKeptAsTheUserAnswersSaveChanges)

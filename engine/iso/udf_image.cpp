@@ -1,0 +1,132 @@
+#include "iso/udf_image.h"
+
+#include "core/iso_sector.h"
+#include "iso/rock_ridge.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvelin::iso::udf {
+
+ImageSectors::~ImageSectors() { Close(); }
+
+void ImageSectors::Close()
+{
+    if (ownsSectors_) {
+        DestroyComponent(sectors_);
+    }
+    sectors_ = nullptr;
+    ownsSectors_ = false;
+    plain_.Close();
+    read_ = nullptr;
+    sectorCount_ = 0;
+}
+
+void ImageSectors::Use(IIsoSector& sectors)
+{
+    Close();
+    sectors_ = &sectors;
+    IIsoSector* held = &sectors;
+    read_ = [held](std::uint32_t sector, std::uint8_t* buffer) { return held->ReadSector(sector, buffer); };
+    sectorCount_ = sectors.GetSectorCount();
+}
+
+ImageSectors::OpenResult ImageSectors::Open(const std::string& imagePath, std::string* problem)
+{
+    Close();
+    IIsoSector* sectors = Sector1();
+    if (sectors == nullptr) {
+        *problem = "cannot create the image component (out of memory)";
+        return OpenResult::Failed;
+    }
+    if (sectors->Open(imagePath.c_str())) {
+        Use(*sectors);
+        ownsSectors_ = true;
+        return OpenResult::Ok;
+    }
+    const bool noVolume = sectors->GetOpenError() == ImageOpenError::NoVolume;
+    const std::string why = sectors->GetLastError();
+    DestroyComponent(sectors);
+    if (!noVolume) {
+        *problem = why;
+        return OpenResult::Failed;
+    }
+    std::uint64_t length = 0;
+    if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
+        *problem = plain_.LastError();
+        Close();
+        return OpenResult::Failed;
+    }
+    constexpr std::uint64_t kMaxSectors = UINT32_MAX;
+    const auto count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>((length + kUdfBlockSize - 1) / kUdfBlockSize, kMaxSectors));
+    platform::File* file = &plain_;
+    const std::uint64_t fileLength = length;
+    SectorReader read = [file, fileLength](std::uint32_t sector, std::uint8_t* buffer) {
+        const std::uint64_t at = std::uint64_t{sector} * kUdfBlockSize;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kUdfBlockSize, fileLength - at));
+        std::memset(buffer, 0, kUdfBlockSize);
+        return file->ReadAt(at, buffer, want) == want;
+    };
+    if (UdfNsrVersionAt(read, count, kFirstDescriptorSector) == 0) {
+        *problem = why + "; nor does it begin with a UDF volume recognition sequence";
+        Close();
+        return OpenResult::NotAnImage;
+    }
+    read_ = std::move(read);
+    sectorCount_ = count;
+    return OpenResult::Ok;
+}
+
+ItemInfo ItemInfoOf(const Node& node)
+{
+    ItemInfo info;
+    info.name = node.name;
+    info.size = node.size;
+    info.isDirectory = node.isDirectory;
+    info.date = node.date;
+    if (node.isSymlink) {
+        info.posix.known = true;
+        info.posix.mode = kModeSymlink | 0777;
+        info.posix.linkTarget = node.linkTarget;
+    }
+    return info;
+}
+
+std::uint64_t FileBytesBelow(const Volume& volume, std::int32_t node)
+{
+    std::uint64_t bytes = 0;
+    std::vector<std::int32_t> pending{node};
+    while (!pending.empty()) {
+        const Node& at = volume.nodes[static_cast<std::size_t>(pending.back())];
+        pending.pop_back();
+        bytes += at.isDirectory ? 0 : at.size;
+        pending.insert(pending.end(), at.children.begin(), at.children.end());
+    }
+    return bytes;
+}
+
+void VolumeTree::Children(ExtractNode node, std::vector<ExtractNode>& out)
+{
+    out.clear();
+    for (const std::int32_t child : Of(node).children) {
+        out.push_back(Handle(child));
+    }
+}
+
+bool VolumeTree::Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+                      std::string* problem)
+{
+    return ReadFileData(sectors_.Reader(), sectors_.SectorCount(), volume_, Of(node), offset, buffer, count,
+                        problem);
+}
+
+bool HoldsFilesBeyond(const Volume& volume, const std::set<DataPlace>& isoFiles)
+{
+    return std::any_of(volume.nodes.begin(), volume.nodes.end(), [&isoFiles](const Node& node) {
+        return !node.isDirectory && !node.isSymlink && node.size > 0
+            && !isoFiles.contains({node.isEmbedded ? 0 : node.firstSector, node.size});
+    });
+}
+
+} // namespace tarvelin::iso::udf
