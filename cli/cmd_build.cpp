@@ -71,13 +71,13 @@ bool HasTooLargeFile(IIsoBuild* builder)
     return false;
 }
 
-int Fail(IIsoBuild*& builder, const std::string& message, const char* hint = nullptr)
+int Fail(ComponentPtr<IIsoBuild>& builder, const std::string& message, const char* hint = nullptr)
 {
     PrintError(message);
     if (hint != nullptr) {
         PrintError(hint);
     }
-    DestroyComponent(builder); // removes the unfinished output
+    builder.reset(); // removes the unfinished output
     return kExitFailure;
 }
 
@@ -123,14 +123,13 @@ int RunBuild(const Arguments& args)
         return UsageError(kBuild, "no files or folders to put into the image");
     }
 
-    IIsoBuild* builder = NEW_ISOBUILDNEW();
+    ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW);
     if (builder == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
     }
     if (haveLabel && !builder->SetVolumeLabel(label.c_str())) {
         PrintError(builder->GetLastError());
-        DestroyComponent(builder);
         return kExitUsage;
     }
     if (!builder->SetOutput(output.c_str(), options)) {
@@ -157,11 +156,11 @@ int RunBuild(const Arguments& args)
             return Fail(builder, "build cancelled; no image was written");
         }
     }
-    PrintNotices(builder, 0);
+    PrintNotices(builder.get(), 0);
     const std::uint32_t addNotices = builder->GetNoticeCount();
     if (builder->GetErrorNoticeCount() != 0) {
         return Fail(builder, "some of the sources cannot go into the image; no image was written",
-                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder) ? kUdfHint : nullptr);
+                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder.get()) ? kUdfHint : nullptr);
     }
 
     WorkerWatch watch("building");
@@ -172,11 +171,10 @@ int RunBuild(const Arguments& args)
     if (watch.Cancelled()) {
         return Fail(builder, "build cancelled; no image was written");
     }
-    PrintNotices(builder, addNotices);
+    PrintNotices(builder.get(), addNotices);
     if (watch.FinalValue() == kBuildFailed) {
         return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
     }
-    DestroyComponent(builder);
     return kExitOk;
 }
 

@@ -50,7 +50,7 @@ public:
     std::uint32_t Extent(DirNode* node);
 
 private:
-    IIsoEdit* edit_ = nullptr;
+    ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
 };
 

@@ -54,8 +54,7 @@ UdfImage::~UdfImage() { Close(); }
 
 void UdfImage::Close()
 {
-    DestroyComponent(sectors_);
-    sectors_ = nullptr;
+    sectors_.reset();
     plain_.Close();
     read_ = nullptr;
     sectorCount_ = 0;
@@ -68,13 +67,13 @@ int UdfImage::Open(const std::string& imagePath, bool quiet)
             PrintError(text);
         }
     };
-    sectors_ = Sector1();
+    sectors_ = MakeComponent(Sector1);
     if (sectors_ == nullptr) {
         printError("cannot create the image component (out of memory)");
         return kExitFailure;
     }
     if (sectors_->Open(imagePath.c_str())) {
-        IIsoSector* sectors = sectors_;
+        IIsoSector* sectors = sectors_.get();
         read_ = [sectors](std::uint32_t sector, std::uint8_t* buffer) { return sectors->ReadSector(sector, buffer); };
         sectorCount_ = sectors_->GetSectorCount();
         return kExitOk;
@@ -84,8 +83,7 @@ int UdfImage::Open(const std::string& imagePath, bool quiet)
         return kExitFailure;
     }
     const std::string noVolume = sectors_->GetLastError();
-    DestroyComponent(sectors_);
-    sectors_ = nullptr;
+    sectors_.reset();
     std::uint64_t length = 0;
     if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
         printError(plain_.LastError());

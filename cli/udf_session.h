@@ -4,6 +4,7 @@
 // udf): the image's sectors, the volume read from them, paths looked up in
 // its tree and files read from it.
 
+#include "core/iso_sector.h"
 #include "iso/iso_edit.h"
 #include "iso/udf.h"
 #include "platform/file.h"
@@ -11,10 +12,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-namespace tarvelin {
-class IIsoSector;
-}
 
 namespace tarvelin::cli {
 
@@ -43,10 +40,10 @@ public:
     const iso::SectorReader& Reader() const { return read_; }
     std::uint32_t SectorCount() const { return sectorCount_; }
     // Null for an image of UDF alone.
-    IIsoSector* Sectors() const { return sectors_; }
+    IIsoSector* Sectors() const { return sectors_.get(); }
 
 private:
-    IIsoSector* sectors_ = nullptr;
+    ComponentPtr<IIsoSector> sectors_;
     platform::File plain_;
     iso::SectorReader read_;
     std::uint32_t sectorCount_ = 0;

@@ -116,7 +116,7 @@ CImageController::CImageController(IImageControllerHost& host) : host_(host) {}
 CImageController::~CImageController()
 {
     DropSaveAs();
-    DestroyComponent(edit_);
+    edit_.reset();
 }
 
 namespace {
@@ -187,7 +187,7 @@ void CImageController::ClearCurrentMode()
     }
     if (imageMode_) {
         DropSaveAs();
-        DestroyComponent(edit_);
+        edit_.reset();
         modified_ = false;
         hasRockRidge_ = false;
         editLog_.clear();
@@ -201,14 +201,14 @@ void CImageController::ClearCurrentMode()
 bool CImageController::OpenImage(const std::string& path)
 {
     ClearCurrentMode();
-    edit_ = Edit1();
+    edit_ = MakeComponent(Edit1);
     if (edit_ == nullptr) {
         return false;
     }
     if (!edit_->Open(path.c_str())) {
         // The engine's reason below the message, as the command line gives it.
         const std::string reason = edit_->GetLastError();
-        DestroyComponent(edit_);
+        edit_.reset();
         Tell("open error file!\n" + path + ": " + reason);
         return false;
     }
@@ -919,7 +919,7 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
         Tell("Save ISO Failed!\n" + why);
         return nullptr;
     }
-    saveAsEdit_ = Edit1();
+    saveAsEdit_ = MakeComponent(Edit1);
     saveAsCopy_ = copy;
     saveAsTarget_ = target;
     if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
@@ -937,7 +937,7 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
             return nullptr;
         }
     }
-    return saveAsEdit_;
+    return saveAsEdit_.get();
 }
 
 bool CImageController::FinishSaveAs(bool saved)
@@ -945,7 +945,7 @@ bool CImageController::FinishSaveAs(bool saved)
     if (saveAsEdit_ == nullptr) {
         return false;
     }
-    DestroyComponent(saveAsEdit_);
+    saveAsEdit_.reset();
     if (!saved) {
         // The save has said why.
         DropSaveAs();
@@ -970,7 +970,7 @@ bool CImageController::FinishSaveAs(bool saved)
 
 void CImageController::DropSaveAs()
 {
-    DestroyComponent(saveAsEdit_);
+    saveAsEdit_.reset();
     if (!saveAsCopy_.empty()) {
         std::error_code error;
         std::filesystem::remove(saveAsCopy_, error);

@@ -17,6 +17,7 @@
 #include "entry_record.h"
 #include "shell_services.h"
 
+#include "iso/iso_edit.h"
 #include "iso/iso9660.h"
 #include "platform/prompt.h"
 
@@ -31,7 +32,6 @@
 
 namespace tarvelin {
 class IIsoBuild;
-class IIsoEdit;
 struct MacroNode;
 enum class NameSource : std::uint32_t;
 }
@@ -158,7 +158,7 @@ public:
     // The name of the opened image's file; empty for a composition.
     std::string ImageFileName() const;
 
-    IIsoEdit* Edit() const { return edit_; }
+    IIsoEdit* Edit() const { return edit_.get(); }
     bool HasOpenedImage() const { return imageMode_ && edit_ != nullptr; }
     bool ImageMode() const { return imageMode_; }
     bool Modified() const { return modified_; }
@@ -208,7 +208,7 @@ private:
     EntryRecord imageRoot_;
     RecordNodeMap nodeMap_;
     EntryRecord* currentFolder_ = &composeRoot_;
-    IIsoEdit* edit_ = nullptr;
+    ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
     bool imageMode_ = false;
     bool modified_ = false;
@@ -222,7 +222,7 @@ private:
     // that came with an added folder and were deleted from it.
     std::optional<iso::VolumeProperties> composeProperties_;
     std::set<std::string> composeRemoved_;
-    IIsoEdit* saveAsEdit_ = nullptr;
+    ComponentPtr<IIsoEdit> saveAsEdit_;
     std::string saveAsCopy_;
     std::string saveAsTarget_;
 };
