@@ -3,6 +3,8 @@
 #include "command.h"
 #include "interrupt.h"
 
+#include "core/progress.h"
+
 #include <cstdio>
 
 namespace tarvelin::cli {
@@ -50,13 +52,13 @@ bool CaptureWatch::OnReport(std::int32_t value)
         bar_.Draw(value);
         return true;
     }
-    if (value == -2) {
+    if (value == kCaptureFinished) {
         bar_.Draw(100);
     }
     bar_.Finish();
     std::lock_guard lock(mutex_);
     ended_ = true;
-    end_ = value == -2 ? End::Complete : InterruptGuard::Requested() ? End::Interrupted : End::Aborted;
+    end_ = value == kCaptureFinished ? End::Complete : InterruptGuard::Requested() ? End::Interrupted : End::Aborted;
     changed_.notify_all();
     return false; // for a progress value: stop, Ctrl+C was pressed
 }

@@ -82,13 +82,13 @@ struct CaptureOutcome {
 // Waits for the end of the capture, takes its outcome and releases the
 // component, which waits for its worker and removes an unfinished image.
 template <class Component>
-CaptureOutcome FinishCapture(Component*& component, CaptureWatch& watch)
+CaptureOutcome FinishCapture(ComponentPtr<Component>& component, CaptureWatch& watch)
 {
     CaptureOutcome outcome;
     outcome.end = watch.Wait();
     outcome.unread = capture::UnreadSectorsOf(*component);
     outcome.failure = component->GetLastError();
-    DestroyComponent(component);
+    component.reset();
     return outcome;
 }
 

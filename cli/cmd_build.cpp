@@ -62,13 +62,13 @@ bool HasTooLargeFile(IIsoBuild* builder)
     return false;
 }
 
-int Fail(IIsoBuild*& builder, const std::string& message, const char* hint = nullptr)
+int Fail(ComponentPtr<IIsoBuild>& builder, const std::string& message, const char* hint = nullptr)
 {
     PrintError(message);
     if (hint != nullptr) {
         PrintError(hint);
     }
-    DestroyComponent(builder); // removes the unfinished output
+    builder.reset(); // removes the unfinished output
     return kExitFailure;
 }
 
@@ -114,14 +114,13 @@ int RunBuild(const Arguments& args)
         return UsageError(kBuild, "no files or folders to put into the image");
     }
 
-    IIsoBuild* builder = NEW_ISOBUILDNEW();
+    ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW);
     if (builder == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
     }
     if (haveLabel && !builder->SetVolumeLabel(label.c_str())) {
         PrintError(builder->GetLastError());
-        DestroyComponent(builder);
         return kExitUsage;
     }
     if (!builder->SetOutput(output.c_str(), options)) {
@@ -152,7 +151,7 @@ int RunBuild(const Arguments& args)
     const std::uint32_t addNotices = builder->GetNoticeCount();
     if (builder->GetErrorNoticeCount() != 0) {
         return Fail(builder, "some of the sources cannot go into the image; no image was written",
-                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder) ? kUdfHint : nullptr);
+                    (options & kBuildUdf) == 0 && HasTooLargeFile(builder.get()) ? kUdfHint : nullptr);
     }
 
     WorkerWatch watch("building");
@@ -167,7 +166,6 @@ int RunBuild(const Arguments& args)
     if (watch.FinalValue() == kBuildFailed) {
         return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
     }
-    DestroyComponent(builder);
     return kExitOk;
 }
 

@@ -102,11 +102,11 @@ void RemoveOrphanedUndoFiles(const std::string& folder, const std::string& name)
 // it takes only once complete: a failed or killed run leaves no OUT.
 int CompactInto(const std::string& image, const std::string& output)
 {
-    IIsoSector* probe = Sector1();
+    ComponentPtr<IIsoSector> probe = MakeComponent(Sector1);
     const bool opened = probe != nullptr && probe->Open(image.c_str());
     const std::string dataFile = opened ? probe->GetFile()->GetPath() : std::string();
     const std::string why = probe != nullptr ? probe->GetLastError() : "out of memory";
-    DestroyComponent(probe);
+    probe.reset();
     if (!opened) {
         PrintError(why);
         return kExitFailure;

@@ -64,7 +64,7 @@ int RunBin2Iso(const Arguments& args)
     if (const int status = CheckArguments(kBin2Iso, args); status != kExitOk) {
         return status;
     }
-    IBin2Iso* converter = Bin2ISO1();
+    const ComponentPtr<IBin2Iso> converter = MakeComponent(Bin2ISO1);
     if (converter == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -85,7 +85,6 @@ int RunBin2Iso(const Arguments& args)
             status = kExitFailure;
         }
     }
-    DestroyComponent(converter);
     return status;
 }
 
@@ -94,7 +93,7 @@ int RunIso2Bin(const Arguments& args)
     if (const int status = CheckArguments(kIso2Bin, args); status != kExitOk) {
         return status;
     }
-    IIso2Bin* converter = NEW_ISO2BIN1();
+    const ComponentPtr<IIso2Bin> converter = MakeComponent(NEW_ISO2BIN1);
     if (converter == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -119,7 +118,6 @@ int RunIso2Bin(const Arguments& args)
             status = kExitFailure;
         }
     }
-    DestroyComponent(converter);
     return status;
 }
 

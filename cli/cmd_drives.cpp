@@ -28,7 +28,7 @@ int RunDrives(const Arguments& args)
         PrintError(error);
         return kExitFailure;
     }
-    ICdRom* rom = Rom1();
+    const ComponentPtr<ICdRom> rom = MakeComponent(Rom1);
     if (rom == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -45,7 +45,6 @@ int RunDrives(const Arguments& args)
         }
         std::printf("%c: %s %s\n", letters[i], rom->GetDevicePath(letters[i]), model);
     }
-    DestroyComponent(rom);
     return kExitOk;
 }
 

@@ -55,7 +55,7 @@ int RunFloppy(const Arguments& args)
         device = platform::FirstFloppyDevice();
     }
 
-    IBootImageMaker* maker = Make1();
+    ComponentPtr<IBootImageMaker> maker = MakeComponent(Make1);
     if (maker == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -74,7 +74,7 @@ int RunFloppy(const Arguments& args)
         }
     }
     if (!started) {
-        DestroyComponent(maker);
+        maker.reset();
         // The target is created before the diskette is looked at; a new
         // one left empty by the refusal goes again.
         if (!existed) {

@@ -188,7 +188,7 @@ int RunInfo(const Arguments& args)
     if (args.size() != 1) {
         return UsageError(kInfo, args.empty() ? "no image named" : "too many arguments");
     }
-    IIsoSector* sectors = Sector1();
+    ComponentPtr<IIsoSector> sectors = MakeComponent(Sector1);
     if (sectors == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -198,7 +198,7 @@ int RunInfo(const Arguments& args)
         if (!noVolume) {
             PrintError(sectors->GetLastError());
         }
-        DestroyComponent(sectors);
+        sectors.reset();
         return noVolume ? InfoOfUdfAlone(args[0]) : kExitFailure;
     }
     const ImageLayout layout = sectors->GetLayout();
@@ -233,8 +233,7 @@ int RunInfo(const Arguments& args)
     } else {
         std::printf("free space:      unknown (%s)\n", space.why.c_str());
     }
-    PrintDescriptors(sectors);
-    DestroyComponent(sectors);
+    PrintDescriptors(sectors.get());
     return kExitOk;
 }
 

@@ -43,7 +43,7 @@ bool SameDevice(const std::string& a, const std::string& b)
 // there is no such drive.
 bool FindDrive(const std::string& argument, char& letter, std::string& error)
 {
-    ICdRom* rom = Rom1();
+    const ComponentPtr<ICdRom> rom = MakeComponent(Rom1);
     if (rom == nullptr) {
         error = "out of memory";
         return false;
@@ -62,7 +62,6 @@ bool FindDrive(const std::string& argument, char& letter, std::string& error)
         }
         known += std::string(known.empty() ? "" : ", ") + letters[i] + ": " + device;
     }
-    DestroyComponent(rom);
     if (letter != 0) {
         return true;
     }
@@ -100,7 +99,7 @@ int RunRip(const Arguments& args)
     const std::string drive = std::string(1, letter) + ":";
     const std::string failurePrefix = "cannot rip drive " + std::string(1, letter);
 
-    ICdRip* rip = Rip1();
+    ComponentPtr<ICdRip> rip = MakeComponent(Rip1);
     if (rip == nullptr) {
         PrintError("out of memory");
         return kExitFailure;
@@ -117,7 +116,7 @@ int RunRip(const Arguments& args)
     }
     if (!prepared) {
         PrintError(failurePrefix + ": " + error);
-        DestroyComponent(rip);
+        rip.reset();
         return kExitFailure;
     }
     const std::uint32_t sectors = rip->GetSectorCount();

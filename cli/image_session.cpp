@@ -32,7 +32,7 @@ void SetSessionNameSource(NameSource source)
     sessionNames = source;
 }
 
-ImageSession::~ImageSession() { DestroyComponent(edit_); }
+ImageSession::~ImageSession() = default;
 
 int ImageSession::Open(const std::string& imagePath)
 {
@@ -42,8 +42,8 @@ int ImageSession::Open(const std::string& imagePath)
 int ImageSession::Load(const std::string& imagePath, bool forEditing)
 {
     imagePath_ = imagePath;
-    DestroyComponent(edit_);
-    edit_ = Edit1();
+    edit_.reset(); // the image before is let go before this one opens
+    edit_ = MakeComponent(Edit1);
     if (edit_ == nullptr) {
         PrintError("cannot create the image component (out of memory)");
         return kExitFailure;

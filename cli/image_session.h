@@ -53,7 +53,7 @@ public:
 private:
     int Load(const std::string& imagePath, bool forEditing);
 
-    IIsoEdit* edit_ = nullptr;
+    ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
 };
 

@@ -4,6 +4,7 @@
 // udf): the image's sectors, the volume read from them, paths looked up in
 // its tree and files read from it.
 
+#include "core/iso_sector.h"
 #include "iso/iso_edit.h"
 #include "iso/udf.h"
 #include "iso/udf_image.h"

@@ -101,14 +101,14 @@ CCdRipDlg::CCdRipDlg(QWidget* parent) : QDialog(parent)
     if (std::string error; !platform::InstallSimulatedCdRomFromEnvironment(error)) {
         platform::Ask(error, "MAKE ISO From CDROM", platform::PromptButtons::Ok, platform::PromptIcon::Warning);
     }
-    rip_ = Rip1();
+    rip_ = MakeComponent(Rip1);
     if (rip_ != nullptr) {
         char letters[kMaxLetters] = {};
         const std::uint32_t count = std::min(rip_->ListDrives(letters), kMaxLetters);
         letters_.assign(letters, letters + count);
         // The capture component names the drives by letter only; a drive
         // list of our own says which device each letter is.
-        ScopedComponent<ICdRom> devices(Rom1());
+        ComponentPtr<ICdRom> devices = MakeComponent(Rom1);
         if (devices && !devices->Initialize()) {
             devices.reset();
         }
@@ -129,7 +129,7 @@ CCdRipDlg::~CCdRipDlg()
     // Reports from now on are answered false and the capture stops;
     // releasing the component waits for its worker.
     bridge_.Close();
-    DestroyComponent(rip_);
+    rip_.reset();
 }
 
 void CCdRipDlg::OnBrowse()
@@ -223,7 +223,7 @@ void CCdRipDlg::OnEnd(bool finished)
 
 void CCdRipDlg::Release()
 {
-    DestroyComponent(rip_);
+    rip_.reset();
     SetRunning(false);
 }
 

@@ -14,6 +14,8 @@
 #include "gui_thread.h"
 #include "shell_services.h"
 
+#include "capture/cd_rip.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -23,10 +25,6 @@
 
 class QComboBox;
 class QPushButton;
-
-namespace tarvelin {
-class ICdRip;
-}
 
 namespace tarvelin::shell {
 
@@ -66,7 +64,7 @@ private:
     void Release();
     void SetRunning(bool running);
 
-    ICdRip* rip_ = nullptr;
+    ComponentPtr<ICdRip> rip_;
     std::vector<char> letters_;
     QComboBox* drives_;
     QComboBox* output_;

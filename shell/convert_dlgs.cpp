@@ -225,7 +225,7 @@ bool CConvertDlg::OnReport(std::int32_t value)
     if (lastValue_.exchange(shown) != shown) {
         bridge_.Post([this, shown] { bar_->SetPos(shown); });
     }
-    if (value == 200 || value == 201) {
+    if (value == kConvertDone || value == kConvertFailed) {
         finalValue_ = value;
         if (!IsGuiThread()) {
             bridge_.Post([this] { Finish(); });
@@ -240,7 +240,7 @@ bool CConvertDlg::OnReport(std::int32_t value)
 void CConvertDlg::Finish()
 {
     SetRunning(false);
-    if (finalValue_ == 200) {
+    if (finalValue_ == kConvertDone) {
         platform::Ask(kSucceeded, kProgramCaption, platform::PromptButtons::Ok, platform::PromptIcon::Information);
         return;
     }
@@ -259,7 +259,7 @@ CBin2IsoConvertDlg::~CBin2IsoConvertDlg()
 
 bool CBin2IsoConvertDlg::Open(const std::string& source, const std::string& output)
 {
-    converter_ = Bin2ISO1();
+    converter_ = MakeComponent(Bin2ISO1);
     if (converter_ == nullptr) {
         return false;
     }
@@ -289,7 +289,7 @@ QString CBin2IsoConvertDlg::FailureReason()
 
 void CBin2IsoConvertDlg::ReleaseConverter()
 {
-    DestroyComponent(converter_);
+    converter_.reset();
 }
 
 CBinToIsoDlg::CBinToIsoDlg(QWidget* parent) : CBin2IsoConvertDlg(kBinToIsoTexts, parent)
@@ -317,7 +317,7 @@ CIsoToBinDlg::~CIsoToBinDlg()
 
 bool CIsoToBinDlg::Open(const std::string& source, const std::string& output)
 {
-    converter_ = NEW_ISO2BIN1();
+    converter_ = MakeComponent(NEW_ISO2BIN1);
     if (converter_ == nullptr) {
         return false;
     }
@@ -350,7 +350,7 @@ QString CIsoToBinDlg::FailureReason()
 
 void CIsoToBinDlg::ReleaseConverter()
 {
-    DestroyComponent(converter_);
+    converter_.reset();
 }
 
 } // namespace tarvelin::shell

@@ -14,6 +14,9 @@
 #include "gui_thread.h"
 #include "shell_services.h"
 
+#include "convert/bin2iso.h"
+#include "convert/iso2bin.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -23,11 +26,6 @@
 
 class QLineEdit;
 class QPushButton;
-
-namespace tarvelin {
-class IBin2Iso;
-class IIso2Bin;
-} // namespace tarvelin
 
 namespace tarvelin::shell {
 
@@ -131,7 +129,7 @@ protected:
     void ReleaseConverter() override;
 
 private:
-    IBin2Iso* converter_ = nullptr;
+    ComponentPtr<IBin2Iso> converter_;
 };
 
 class CBinToIsoDlg final : public CBin2IsoConvertDlg {
@@ -157,7 +155,7 @@ protected:
     void ReleaseConverter() override;
 
 private:
-    IIso2Bin* converter_ = nullptr;
+    ComponentPtr<IIso2Bin> converter_;
 };
 
 } // namespace tarvelin::shell

@@ -135,7 +135,7 @@ CImageController::~CImageController()
     DropSaveAs();
     // It may read through the facade's image component.
     udfSectors_.Close();
-    DestroyComponent(edit_);
+    edit_.reset();
 }
 
 namespace {
@@ -211,7 +211,7 @@ void CImageController::ClearCurrentMode()
         udfSectors_.Close();
         hasUdfTree_ = false;
         showsUdf_ = false;
-        DestroyComponent(edit_);
+        edit_.reset();
         modified_ = false;
         hasRockRidge_ = false;
         editLog_.clear();
@@ -225,7 +225,7 @@ void CImageController::ClearCurrentMode()
 bool CImageController::OpenImage(const std::string& path)
 {
     ClearCurrentMode();
-    edit_ = Edit1();
+    edit_ = MakeComponent(Edit1);
     if (edit_ == nullptr) {
         return false;
     }
@@ -234,7 +234,7 @@ bool CImageController::OpenImage(const std::string& path)
         // An image of UDF alone has no ISO 9660 tree to edit; its UDF tree
         // is shown, read-only.
         reason = edit_->GetLastError();
-        DestroyComponent(edit_);
+        edit_.reset();
     } else {
         edit_->SetNameSource(NamesOf(choice_));
         edit_->LoadTree();
@@ -1116,7 +1116,7 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
         Tell("Save ISO Failed!\n" + why);
         return nullptr;
     }
-    saveAsEdit_ = Edit1();
+    saveAsEdit_ = MakeComponent(Edit1);
     saveAsCopy_ = copy;
     saveAsTarget_ = target;
     if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
@@ -1134,7 +1134,7 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
             return nullptr;
         }
     }
-    return saveAsEdit_;
+    return saveAsEdit_.get();
 }
 
 bool CImageController::FinishSaveAs(bool saved)
@@ -1142,7 +1142,7 @@ bool CImageController::FinishSaveAs(bool saved)
     if (saveAsEdit_ == nullptr) {
         return false;
     }
-    DestroyComponent(saveAsEdit_);
+    saveAsEdit_.reset();
     if (!saved) {
         // The save has said why.
         DropSaveAs();
@@ -1167,7 +1167,7 @@ bool CImageController::FinishSaveAs(bool saved)
 
 void CImageController::DropSaveAs()
 {
-    DestroyComponent(saveAsEdit_);
+    saveAsEdit_.reset();
     if (!saveAsCopy_.empty()) {
         std::error_code error;
         std::filesystem::remove(saveAsCopy_, error);

@@ -20,6 +20,7 @@
 #include "entry_record.h"
 #include "shell_services.h"
 
+#include "iso/iso_edit.h"
 #include "iso/iso9660.h"
 #include "iso/udf_image.h"
 #include "platform/prompt.h"
@@ -36,7 +37,6 @@
 
 namespace tarvelin {
 class IIsoBuild;
-class IIsoEdit;
 struct MacroNode;
 enum class NameSource : std::uint32_t;
 }
@@ -178,7 +178,7 @@ public:
     std::string ImageFileName() const;
 
     // Null for an image of UDF alone.
-    IIsoEdit* Edit() const { return edit_; }
+    IIsoEdit* Edit() const { return edit_.get(); }
     bool HasOpenedImage() const { return imageMode_ && (edit_ != nullptr || showsUdf_); }
     bool ImageMode() const { return imageMode_; }
     bool Modified() const { return modified_; }
@@ -241,7 +241,7 @@ private:
     EntryRecord imageRoot_;
     RecordNodeMap nodeMap_;
     EntryRecord* currentFolder_ = &composeRoot_;
-    IIsoEdit* edit_ = nullptr;
+    ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
     bool imageMode_ = false;
     bool modified_ = false;
@@ -262,7 +262,7 @@ private:
     // that came with an added folder and were deleted from it.
     std::optional<iso::VolumeProperties> composeProperties_;
     std::set<std::string> composeRemoved_;
-    IIsoEdit* saveAsEdit_ = nullptr;
+    ComponentPtr<IIsoEdit> saveAsEdit_;
     std::string saveAsCopy_;
     std::string saveAsTarget_;
 };

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <climits>
+#include <utility>
 
 namespace tarvelin::shell {
 
@@ -38,7 +39,8 @@ ProgressSession::~ProgressSession()
     // A build stops at its next report (answered false now) or at once when
     // its builder is released, which waits for the worker. A save always
     // runs to its final report, which must find the session still here.
-    DestroyComponent(builder_);
+    // The builder's last report may still read builder_ while it goes.
+    DestroyThenClear(builder_);
     std::unique_lock lock(workerMutex_);
     workerDone_.wait(lock, [this] { return !workerRunning_; });
 }
@@ -80,23 +82,22 @@ bool ProgressSession::StartSave(IIsoEdit* edit)
     return true;
 }
 
-bool ProgressSession::StartBuild(IIsoBuild* builder)
+bool ProgressSession::StartBuild(ComponentPtr<IIsoBuild> builder)
 {
     if (builder == nullptr) {
         return false;
     }
     if (busy_ || bridge_.Closed()) {
-        DestroyComponent(builder);
         return false;
     }
     ShowDialog();
-    builder_ = builder;
+    builder_ = std::move(builder);
     busy_ = true;
     buildCancelled_ = false;
     lastPosted_ = INT_MIN;
-    if (!builder->StartBuild(this, &ProgressSession::BuildCallback)) {
-        const QString reason = QString::fromUtf8(builder->GetLastError());
-        DestroyComponent(builder_);
+    if (!builder_->StartBuild(this, &ProgressSession::BuildCallback)) {
+        const QString reason = QString::fromUtf8(builder_->GetLastError());
+        builder_.reset();
         busy_ = false;
         dialog_.Hide();
         ShowFailure("Create ISO Failed!", reason);
@@ -216,7 +217,7 @@ void ProgressSession::FinishSave(bool saved, const QString& detail)
 void ProgressSession::FinishBuild(bool built, bool cancelled, const QString& detail)
 {
     dialog_.Hide();
-    DestroyComponent(builder_);
+    DestroyThenClear(builder_);
     busy_ = false;
     if (!built && !cancelled) {
         ShowFailure("Create ISO Failed!", detail);

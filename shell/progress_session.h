@@ -17,6 +17,8 @@
 #include "progress_dlg.h"
 #include "gui_thread.h"
 
+#include "core/component.h"
+
 #include <QObject>
 #include <QString>
 
@@ -53,7 +55,7 @@ public:
     // Takes the builder (output set, sources added), shows the dialog and
     // starts the build. False, with a message saying why, when the build
     // cannot start; the builder has then been released.
-    bool StartBuild(IIsoBuild* builder);
+    bool StartBuild(ComponentPtr<IIsoBuild> builder);
     // From a Start until the end has been handled on the GUI thread.
     bool Busy() const { return busy_; }
     // Cuts the session off from a running worker, before the owner releases
@@ -94,7 +96,7 @@ private:
     CProgressDlg dialog_;
     GuiBridge bridge_;
     IIsoEdit* edit_ = nullptr;
-    IIsoBuild* builder_ = nullptr;
+    ComponentPtr<IIsoBuild> builder_;
     bool busy_ = false;
     std::atomic<bool> buildCancelled_{false};
     std::atomic<std::int32_t> lastPosted_{0};

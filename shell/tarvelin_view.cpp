@@ -103,7 +103,7 @@ CTarvelinView::~CTarvelinView()
     // Each waits for its worker: a build or a floppy copy stops (the build's
     // partial output is removed), a save runs to its end.
     progress_.reset();
-    DestroyComponent(maker_);
+    maker_.reset();
     // What View and dragging out left there goes with the window; the
     // user's folder above goes too when no other run still uses it.
     if (!temporaryFolder_.isEmpty()) {

@@ -24,6 +24,8 @@
 #include "image_controller.h"
 #include "record_model.h"
 
+#include "capture/floppy.h"
+
 #include <QIcon>
 #include <QString>
 #include <QWidget>
@@ -48,6 +50,7 @@ namespace tarvelin {
 class IIsoEdit;
 class IIsoBuild;
 class IBootImageMaker;
+enum class NameSource : std::uint32_t;
 }
 
 namespace tarvelin::shell {
@@ -255,7 +258,7 @@ private:
 
     CTarvelinDoc* doc_;
     CImageController controller_{*this};
-    IBootImageMaker* maker_ = nullptr;
+    ComponentPtr<IBootImageMaker> maker_;
     bool saving_ = false;
     bool building_ = false;
     bool buildUdf_ = false;

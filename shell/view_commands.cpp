@@ -245,7 +245,7 @@ bool CTarvelinView::HandleWindowClose(QEvent* event)
             event->ignore();
             return true;
         }
-        DestroyComponent(maker_);
+        maker_.reset();
     }
     if (!ConfirmDropEdits([this] { QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection); })) {
         event->ignore();
@@ -426,14 +426,14 @@ void CTarvelinView::StartBuild()
     // an ordinary character of a file name.
     controller_.SetImagePath(chosen.toStdString());
     const std::string& imagePath = controller_.ImagePath();
-    IIsoBuild* builder = NEW_ISOBUILDNEW();
+    ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW);
     if (builder == nullptr) {
         Tell("Create ISO Failed!");
         return;
     }
     if (!builder->SetOutput(imagePath.c_str(), kBuildIsoAndJoliet | (buildUdf_ ? kBuildUdf : 0))) {
         const std::string reason = builder->GetLastError();
-        DestroyComponent(builder);
+        builder.reset();
         Tell("Create ISO Failed!\n" + reason);
         return;
     }
@@ -441,12 +441,12 @@ void CTarvelinView::StartBuild()
     if (!controller_.FillBuild(*builder, failures)) {
         // An image without something the user chose is no image to leave;
         // the builder removes its output.
-        DestroyComponent(builder);
+        builder.reset();
         Tell("Create ISO Failed!" + FailureList(failures));
         return;
     }
     // The session owns the builder from here on, also when it cannot start.
-    building_ = progress_->StartBuild(builder);
+    building_ = progress_->StartBuild(std::move(builder));
 }
 
 void CTarvelinView::OnBuildFinished(bool built)
@@ -717,7 +717,7 @@ void CTarvelinView::OnBootableFromFloppy()
     if (path.isEmpty()) {
         return;
     }
-    maker_ = Make1();
+    maker_ = MakeComponent(Make1);
     if (maker_ == nullptr) {
         Tell("Make Image from floppy Error", "Error");
         return;
@@ -727,17 +727,17 @@ void CTarvelinView::OnBootableFromFloppy()
     }
     if (!maker_->Start(path.toStdString().c_str(), this, &CTarvelinView::FloppyCallback)) {
         // The maker has said why.
-        DestroyComponent(maker_);
+        maker_.reset();
     }
 }
 
 bool CTarvelinView::FloppyCallback(void* context, std::int32_t value)
 {
-    // -1 and -2 are the last reports; the maker is released on the GUI
+    // kCaptureAborted and kCaptureFinished are the last reports; the maker is released on the GUI
     // thread, which waits there for the worker to return.
-    if (value == -1 || value == -2) {
+    if (value == kCaptureAborted || value == kCaptureFinished) {
         auto* view = static_cast<CTarvelinView*>(context);
-        QMetaObject::invokeMethod(view, [view, value] { view->OnFloppyEnded(value == -2); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(view, [view, value] { view->OnFloppyEnded(value == kCaptureFinished); }, Qt::QueuedConnection);
     }
     return true;
 }
@@ -757,7 +757,7 @@ void CTarvelinView::OnFloppyEnded(bool complete)
     } else if (const char* reason = maker_->GetLastError(); reason != nullptr && *reason != '\0') {
         told = std::string("Make Image from floppy Error\n") + reason;
     }
-    DestroyComponent(maker_);
+    maker_.reset();
     if (!told.empty()) {
         Tell(told, "Error", complete ? PromptIcon::Warning : PromptIcon::Error);
     }

@@ -29,8 +29,8 @@ namespace tarvelin::capture {
 
 class CaptureJob {
 public:
-    static constexpr std::int32_t kAborted = -1;
-    static constexpr std::int32_t kFinished = -2;
+    static constexpr std::int32_t kAborted = kCaptureAborted;
+    static constexpr std::int32_t kFinished = kCaptureFinished;
 
     virtual ~CaptureJob() = default;
     CaptureJob(const CaptureJob&) = delete;

@@ -28,8 +28,8 @@ namespace tarvelin {
 
 class ICdRip : public CComponent {
 public:
-    static constexpr std::int32_t kAborted = -1;
-    static constexpr std::int32_t kFinished = -2;
+    static constexpr std::int32_t kAborted = kCaptureAborted;
+    static constexpr std::int32_t kFinished = kCaptureFinished;
 
     virtual bool Reserved() = 0;
     virtual bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) = 0;

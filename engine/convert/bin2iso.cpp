@@ -160,12 +160,12 @@ public:
         };
         if (source_ == nullptr || !source_->IsSourceOpen()) {
             lastError_ = "no source image is open";
-            report(201);
+            report(kConvertFailed);
             return false;
         }
         if (target_ == nullptr || !target_->IsTargetOpen()) {
             lastError_ = "no output file is open";
-            report(201);
+            report(kConvertFailed);
             return false;
         }
         const std::uint32_t total = source_->GetSectorCount();
@@ -201,10 +201,10 @@ public:
         }
         if (run != BatchRun::Finished || !Checked(target_, target_->CloseTarget())) {
             target_->AbandonTarget();
-            report(201);
+            report(kConvertFailed);
             return false;
         }
-        report(200);
+        report(kConvertDone);
         return true;
     }
 

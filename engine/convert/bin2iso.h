@@ -62,8 +62,8 @@ public:
     virtual bool OpenSource(const char* path) = 0;
     virtual bool OpenTarget(const char* path) = 0;
     // Writes every logical sector of the source to the target and returns
-    // when done. Progress: 0 .. 100 percent of the sectors written, then 200
-    // when the ISO is complete, or 201 when the conversion failed or was
+    // when done. Progress: 0 .. 100 percent of the sectors written, then
+    // kConvertDone when the ISO is complete, or kConvertFailed when the conversion failed or was
     // stopped (GetLastError says why); the output is then removed. A false
     // answer to a percent report stops the conversion. progress may be null.
     virtual bool Convert(void* context, ProgressFn progress) = 0;

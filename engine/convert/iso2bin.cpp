@@ -445,7 +445,7 @@ private:
         if (!succeeded_) {
             target_->AbandonTarget();
         }
-        report(succeeded_ ? 200 : 201);
+        report(succeeded_ ? kConvertDone : kConvertFailed);
         record.finished.store(true, std::memory_order_release);
     }
 

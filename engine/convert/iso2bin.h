@@ -102,9 +102,10 @@ public:
     // the source or target is not open or no thread can be made; nothing is
     // reported then). Once started, Start, OpenSource and OpenTarget return
     // false and change nothing. The worker reports,
-    // on its own thread, 0 .. 100 percent of the sectors written, then 200
-    // when the BIN and CUE files are complete, or 201 when it failed or was
-    // stopped by a false answer to a percent report; after 201 neither file
+    // on its own thread, 0 .. 100 percent of the sectors written, then
+    // kConvertDone when the BIN and CUE files are complete, or kConvertFailed
+    // when it failed or was stopped by a false answer to a percent report;
+    // after kConvertFailed neither file
     // is left behind. progress may be null.
     virtual bool Start(void* context, ProgressFn progress) = 0;
     virtual bool OpenSource(const char* path) = 0;
@@ -113,7 +114,7 @@ public:
     // True once the worker has made its last report (and touches nothing
     // more of the component).
     virtual bool IsFinished() = 0;
-    // Waits for the worker to end; true when it reported 200. Not to be
+    // Waits for the worker to end; true when it reported kConvertDone. Not to be
     // called from the progress callback.
     virtual bool Wait() = 0;
     // Sectors the conversion writes (known once the source is open).

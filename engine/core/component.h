@@ -5,6 +5,7 @@
 // with Destroy. Each interface derives from CComponent and starts with the
 // pure Reserved(), followed by its own operations in a fixed order.
 
+#include <memory>
 #include <new>
 
 namespace tarvelin {
@@ -35,25 +36,37 @@ void DestroyComponent(T*& component)
     }
 }
 
-// Owns a component for one scope and destroys it at the end, as a worker
-// does with the writers it creates for one layout.
-template <class T>
-class ScopedComponent {
-public:
-    explicit ScopedComponent(T* created) : component_(created) {}
-    ~ScopedComponent() { DestroyComponent(component_); }
-    ScopedComponent(const ScopedComponent&) = delete;
-    ScopedComponent& operator=(const ScopedComponent&) = delete;
-
-    T* get() const { return component_; }
-    // Destroys the component now rather than at the end of the scope.
-    void reset() { DestroyComponent(component_); }
-    T* operator->() const { return component_; }
-    explicit operator bool() const { return component_ != nullptr; }
-
-private:
-    T* component_ = nullptr;
+// Hands a component back with Destroy; the deleter of ComponentPtr.
+struct ComponentDeleter {
+    void operator()(CComponent* component) const { component->Destroy(); }
 };
+
+// Owns a component and destroys it when the owner goes, is reset or is given
+// another one. release() hands the raw pointer on, to an owner that destroys
+// it itself.
+template <class T>
+using ComponentPtr = std::unique_ptr<T, ComponentDeleter>;
+
+// Destroys an owned component and only then clears the owner: for a
+// component whose worker, which Destroy waits for, may still reach it through
+// the owner until then. reset() clears the owner first.
+template <class T>
+void DestroyThenClear(ComponentPtr<T>& owner)
+{
+    if (owner != nullptr) {
+        owner->Destroy();
+        static_cast<void>(owner.release());
+    }
+}
+
+// Calls one of a component's new-instance factories and takes ownership of
+// the result: MakeComponent(Edit1) is a ComponentPtr<IIsoEdit>, null when the
+// factory failed. Never for a singleton factory: nobody destroys those.
+template <class T>
+ComponentPtr<T> MakeComponent(T* (*factory)())
+{
+    return ComponentPtr<T>(factory());
+}
 
 // New-instance form: a fresh object, initialised; null when allocation or
 // Init fails (the half-made object is destroyed first).

@@ -188,7 +188,7 @@ public:
 
     bool Open(const char* path) override
     {
-        trackMode_ = 0;
+        trackMode_ = TrackMode::Plain;
         layout_ = ImageLayout{};
         probe_ = LayoutProbe::None;
         openError_ = ImageOpenError::None;
@@ -261,7 +261,7 @@ public:
             return false;
         }
         const auto* in = static_cast<const std::uint8_t*>(buffer);
-        if (trackMode_ == 1 || trackMode_ == 2) {
+        if (trackMode_ != TrackMode::Plain) {
             return WriteRawSectors(in, count, firstSector, position);
         }
         if (layout_.sectorSize == kSectorSize) {
@@ -299,7 +299,7 @@ public:
         return Checked(file_->Seek(position - layout_.dataOffset));
     }
 
-    std::uint32_t GetTrackMode() override { return trackMode_; }
+    std::uint32_t GetTrackMode() override { return static_cast<std::uint32_t>(trackMode_); }
     ImageLayout GetLayout() override { return layout_; }
     LayoutProbe GetLayoutProbe() override { return probe_; }
 
@@ -446,7 +446,7 @@ private:
     bool WriteRawSectors(const std::uint8_t* in, std::uint32_t count, std::uint32_t firstSector,
                          std::uint64_t userDataPosition)
     {
-        const bool mode1 = trackMode_ == 1;
+        const bool mode1 = trackMode_ == TrackMode::Mode1;
         const std::uint64_t headerSize = mode1 ? raw::kMode1DataOffset : raw::kMode2Form1DataOffset;
         if (userDataPosition < headerSize) {
             lastError_ = "sector " + std::to_string(firstSector) + " lies before the start of the image file";
@@ -501,23 +501,23 @@ private:
 
     // Looks at the stored form of logical sector 16 in the detected layout:
     // only 2352-byte sectors can be raw, and then their header says which mode.
-    std::uint32_t DetectTrackMode()
+    TrackMode DetectTrackMode()
     {
         if (layout_.sectorSize != raw::kSectorSize) {
-            return 0;
+            return TrackMode::Plain;
         }
         const std::int64_t userData = UserDataStart(layout_, kVolumeDescriptorSector);
         if (HasRawHeader(userData, raw::kMode1DataOffset, 1)) {
-            return 1;
+            return TrackMode::Mode1;
         }
         if (HasRawHeader(userData, raw::kMode2Form1DataOffset, 2)) {
-            return 2;
+            return TrackMode::Mode2Form1;
         }
-        return 0;
+        return TrackMode::Plain;
     }
 
     IImageFile* file_ = nullptr;
-    std::uint32_t trackMode_ = 0;
+    TrackMode trackMode_ = TrackMode::Plain;
     ImageLayout layout_;
     LayoutProbe probe_ = LayoutProbe::None;
     ImageOpenError openError_ = ImageOpenError::None;

@@ -22,6 +22,13 @@ struct ImageLayout {
     std::uint32_t tailSize = 0;   // bytes behind the user data inside a stored sector
 };
 
+// How an image stores its sectors; GetTrackMode gives it as its number.
+enum class TrackMode : std::uint32_t {
+    Plain = 0,      // the user data alone
+    Mode1 = 1,      // raw Mode 1 sectors
+    Mode2Form1 = 2, // raw Mode 2 Form 1 sectors
+};
+
 // Which layout probe found the volume.
 enum class LayoutProbe : std::uint32_t {
     None = 0,
@@ -72,7 +79,7 @@ public:
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;
 
-    // 0 plain user data, 1 raw Mode 1 sectors, 2 raw Mode 2 Form 1 sectors.
+    // A TrackMode as its number.
     virtual std::uint32_t GetTrackMode() = 0;
     virtual ImageLayout GetLayout() = 0;
     virtual LayoutProbe GetLayoutProbe() = 0;

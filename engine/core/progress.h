@@ -17,4 +17,14 @@ using ProgressFn = bool (*)(void* context, std::int32_t value);
 inline constexpr std::int32_t kProgressDone = 2000;
 inline constexpr std::int32_t kProgressFailed = 2001;
 
+// The last value of a conversion (image to ISO, ISO to BIN and CUE), after
+// its percent reports: the output is complete, or it failed or was stopped.
+inline constexpr std::int32_t kConvertDone = 200;
+inline constexpr std::int32_t kConvertFailed = 201;
+
+// The last value of a capture (a CD-ROM rip, a diskette copy), after its
+// percent reports: stopped with the unfinished image removed, or complete.
+inline constexpr std::int32_t kCaptureAborted = -1;
+inline constexpr std::int32_t kCaptureFinished = -2;
+
 } // namespace tarvelin

@@ -423,7 +423,8 @@ GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& growth)
 std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector)
 {
     const ImageLayout layout = sector.GetLayout();
-    if (sector.GetTrackMode() != 0 || layout.sectorSize != iso::kSectorSize || layout.dataOffset != 0
+    if (static_cast<TrackMode>(sector.GetTrackMode()) != TrackMode::Plain || layout.sectorSize != iso::kSectorSize
+        || layout.dataOffset != 0
         || UserDataStart(layout, 0) != 0 || sector.GetFile() == nullptr) {
         return std::nullopt;
     }

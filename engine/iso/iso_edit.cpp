@@ -19,6 +19,7 @@
 #include "platform/file.h"
 #include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
+#include "writer/iso_build.h"
 #include "writer/directory_writer.h"
 #include "writer/path_table_writer.h"
 #include "writer/udf_writer.h"
@@ -148,7 +149,7 @@ public:
         path_ = CreateByName<IIsoPath>("Path1");
         data_ = CreateByName<IIsoData>("Data1");
         dir_ = CreateByName<IIsoDir>("Dir1");
-        bootAction_ = 0;
+        bootAction_ = BootAction::KeepAsIs;
         return true;
     }
 
@@ -159,7 +160,7 @@ public:
         if (saving_) {
             return Fail(kSaveUnderWay);
         }
-        bootAction_ = 0;
+        bootAction_ = BootAction::KeepAsIs;
         if (sector_ == nullptr) {
             return Fail("the sector access component is missing");
         }
@@ -192,7 +193,7 @@ public:
         tree_->SetSector(sector_);
         bootImageSector_ = 0;
         mediaType_ = 0;
-        bootAction_ = kBootKeepAsIs;
+        bootAction_ = BootAction::KeepAsIs;
         bootInfoPatch_ = kBootInfoAutomatic;
         loadedBootFile_ = nullptr;
         // Without a boot record no file may be taken for the boot image.
@@ -204,7 +205,7 @@ public:
         tree_->Load(bootImageSector_);
         readOnlyTree_ = !keepRecords;
         shownTree_ = nameSource_;
-        if (shownTree_ == NameSource::Joliet && tree_->GetJolietMode() != 2) {
+        if (shownTree_ == NameSource::Joliet && tree_->GetJolietMode() != kBuildIsoAndJoliet) {
             shownTree_ = NameSource::Automatic; // no Joliet tree: its names came from the others
         }
         lastError_ = tree_->GetLastError();
@@ -356,7 +357,7 @@ public:
         if (saving_) {
             return;
         }
-        bootAction_ = kBootRemove;
+        bootAction_ = BootAction::Remove;
         ClearBootMarks(nullptr);
         // The catalog, where the image lists it as a file, goes with the
         // boot record.
@@ -423,7 +424,7 @@ public:
         }
         ClearBootMarks(node);
         node->entry.bootMark = true;
-        bootAction_ = kBootLoad;
+        bootAction_ = BootAction::Load;
         loadedBootFile_ = node;
         mediaType_ = MediaTypeForLength(node->entry.size);
         return true;
@@ -543,10 +544,8 @@ private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
     static constexpr const char* kReadOnlyTree = "the image's tree was read for reading alone; open it again to edit it";
 
-    // BootAction: what the next save does with the boot record.
-    static constexpr std::uint32_t kBootKeepAsIs = 0;
-    static constexpr std::uint32_t kBootLoad = 1;
-    static constexpr std::uint32_t kBootRemove = 2;
+    // What the next save does with the boot record.
+    enum class BootAction { KeepAsIs, Load, Remove };
 
     bool Fail(const std::string& why)
     {
@@ -847,7 +846,7 @@ private:
     std::uint32_t catalogSector_ = 0;
 
     std::uint32_t bootImageSector_ = 0;
-    std::uint32_t bootAction_ = kBootKeepAsIs;
+    BootAction bootAction_ = BootAction::KeepAsIs;
     std::uint32_t mediaType_ = 0;
     std::uint32_t bootInfoPatch_ = kBootInfoAutomatic; // for the boot image LoadBootImage added
     DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
@@ -920,7 +919,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
         error = "an image writer component is missing";
         return false;
     }
-    if (bootAction_ == kBootLoad && loadedBootFile_ == nullptr) {
+    if (bootAction_ == BootAction::Load && loadedBootFile_ == nullptr) {
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
     }
@@ -946,7 +945,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
                 sector_->TruncateSectors(shrinkTo_);
                 shrinkTo_ = 0;
             }
-            bootAction_ = kBootKeepAsIs;
+            bootAction_ = BootAction::KeepAsIs;
             bootInfoPatch_ = kBootInfoAutomatic;
             loadedBootFile_ = nullptr;
             bootImageSector_ = 0;
@@ -980,11 +979,11 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
 {
     catalog.reset();
     kept.clear();
-    if (bootAction_ == kBootRemove) {
+    if (bootAction_ == BootAction::Remove) {
         return true;
     }
     const bool hasRecord = desc_->HasBootRecord();
-    if (bootAction_ == kBootKeepAsIs && !hasRecord) {
+    if (bootAction_ == BootAction::KeepAsIs && !hasRecord) {
         return true;
     }
     if (hasRecord) {
@@ -994,7 +993,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         if (oldCatalog != 0 && sector_->ReadSector(oldCatalog, bytes.data())) {
             catalog = iso::DecodeBootCatalogSet(bytes, &report);
         }
-        if (!catalog && bootAction_ == kBootKeepAsIs) {
+        if (!catalog && bootAction_ == BootAction::KeepAsIs) {
             // Writing a catalog of what could be read would drop the rest.
             error = std::string("the image's boot catalog cannot be read whole (") +
                     (report.problem != nullptr ? report.problem : "its boot record names no valid catalog") +
@@ -1005,7 +1004,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
     if (!catalog) {
         catalog.emplace(); // a validation entry for 80x86 PCs
     }
-    if (bootAction_ == kBootLoad) {
+    if (bootAction_ == BootAction::Load) {
         // Only the default entry is replaced; the sections (an EFI entry,
         // say) stay as they are.
         iso::BootEntry loaded;
@@ -1013,7 +1012,7 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         catalog->defaultEntry = loaded;
     }
     for (iso::BootEntry* entry : iso::BootEntriesOf(*catalog)) {
-        if ((bootAction_ == kBootLoad && entry == &catalog->defaultEntry) || entry->loadRba == 0) {
+        if ((bootAction_ == BootAction::Load && entry == &catalog->defaultEntry) || entry->loadRba == 0) {
             continue;
         }
         KeptBootImage image;
@@ -1175,19 +1174,22 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
-    const bool joliet = mode_ == 2;
+    const bool joliet = mode_ == kBuildIsoAndJoliet;
 
     std::optional<iso::BootCatalogSet> catalog;
     std::vector<KeptBootImage> keptImages;
     if (!PlanBoot(catalog, keptImages, error)) {
         return false;
     }
-    const std::uint32_t bootOption = catalog ? kBootAlways : kBootNone;
+    const BootOption bootOption = catalog ? kBootAlways : kBootNone;
 
     // 1. Layout of the new metadata. The descriptor set is rendered once to
     // learn its length: a boot record added to an image that had none makes
     // it a sector longer than the image's, and the path tables go behind it.
-    desc_->Build(mode_, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, bootOption);
+    DescriptorSetPlan sizing;
+    sizing.mode = mode_;
+    sizing.bootOption = bootOption;
+    desc_->Build(sizing);
     const auto descriptorSectors = static_cast<std::uint32_t>(desc_->GetSectorCount());
     if (descriptorSectors == 0) {
         error = "the volume descriptors cannot be rendered";
@@ -1224,7 +1226,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // A catalog no file lists keeps its sector when the new metadata does
     // not reach it (it is rewritten there).
     DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
-    const std::uint32_t loadedSectors = bootAction_ == kBootLoad ? SectorsFor(loadedBootFile_->entry.size) : 0;
+    const std::uint32_t loadedSectors = bootAction_ == BootAction::Load ? SectorsFor(loadedBootFile_->entry.size) : 0;
     const std::uint32_t oldCatalog = desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
     const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= dirStart_ + dirSectors + loadedSectors
         && oldCatalog < oldSectors;
@@ -1232,7 +1234,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? dirStart_ + dirSectors : 0;
     std::uint32_t firstFree = dirStart_ + dirSectors + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
-    if (bootAction_ == kBootLoad) {
+    if (bootAction_ == BootAction::Load) {
         bootPlace = firstFree;
         firstFree += loadedSectors;
     }
@@ -1321,7 +1323,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     if (catalogFile != nullptr) {
         catalogSector_ = catalogFile->entry.extent;
     }
-    if (bootAction_ == kBootLoad) {
+    if (bootAction_ == BootAction::Load) {
         std::uint32_t bootSize = 0;
         const std::uint32_t bootExtent = data_->GetBootInfo(bootSize);
         if (bootExtent != bootPlace) {
@@ -1415,10 +1417,17 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         error = "the layout passes disagree";
         return false;
     }
-    desc_->Build(mode_, end, path_->GetIsoTableSize(), path_->GetIsoStart(), dir_->GetIsoRootExtent(),
-                 dir_->GetIsoRootSize(), joliet ? path_->GetJolietTableSize() : 0, joliet ? path_->GetJolietStart() : 0,
-                 joliet ? dir_->GetJolietRootExtent() : 0, joliet ? dir_->GetJolietRootSize() : 0, catalogSector_,
-                 bootOption);
+    DescriptorSetPlan plan;
+    plan.mode = mode_;
+    plan.volumeSectors = end;
+    plan.iso = {path_->GetIsoTableSize(), path_->GetIsoStart(), dir_->GetIsoRootExtent(), dir_->GetIsoRootSize()};
+    if (joliet) {
+        plan.joliet = {path_->GetJolietTableSize(), path_->GetJolietStart(), dir_->GetJolietRootExtent(),
+                       dir_->GetJolietRootSize()};
+    }
+    plan.bootCatalogSector = catalogSector_;
+    plan.bootOption = bootOption;
+    desc_->Build(plan);
     if (static_cast<std::uint32_t>(desc_->GetSectorCount()) != descriptorSectors) {
         error = "the layout passes disagree";
         return false;

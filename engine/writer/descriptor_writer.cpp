@@ -20,6 +20,7 @@
 #include "writer/descriptor_writer.h"
 
 #include "core/iso_sector.h"
+#include "writer/iso_build.h"
 #include "iso/iso9660.h"
 
 #include <array>
@@ -47,7 +48,6 @@ namespace {
 // Where a new image names the program that made it; its copyright file
 // identifier stays empty, as the image holds no such file.
 constexpr std::string_view kApplicationText = "TARVELIN";
-constexpr std::uint32_t kJolietMode = 2;
 constexpr std::uint8_t kSpace = 0x20;
 // A set runs a few sectors; one longer than this is damage, and a save that
 // wrote it back would only carry the damage along.
@@ -58,14 +58,6 @@ constexpr std::size_t kDescriptorVersionOffset = 6;
 constexpr std::uint8_t kEnhancedDescriptorVersion = 2;
 
 using SectorBytes = std::array<std::uint8_t, iso::kSectorSize>;
-
-// Where one tree's path tables and root directory lie.
-struct TreePlacement {
-    std::uint32_t pathTableSize = 0;   // bytes of one table, unpadded
-    std::uint32_t pathTableSector = 0; // first sector of the L table
-    std::uint32_t rootExtent = 0;
-    std::uint32_t rootSize = 0;
-};
 
 // The M table starts on the sector after the padded L table.
 std::uint32_t MTableSector(const TreePlacement& tree)
@@ -341,13 +333,23 @@ public:
                std::uint32_t rootExtent, std::uint32_t rootSize, std::uint32_t jPtSize, std::uint32_t jPtSector,
                std::uint32_t jRootExtent, std::uint32_t jRootSize) override
     {
+        DescriptorSetPlan plan;
+        plan.mode = mode;
+        plan.volumeSectors = volumeSectors;
+        plan.iso = {ptSize, ptSector, rootExtent, rootSize};
+        plan.joliet = {jPtSize, jPtSector, jRootExtent, jRootSize};
+        Build(plan);
+    }
+
+    void Build(const DescriptorSetPlan& plan) override
+    {
         // A second Build replaces the set instead of appending another one.
         sectors_.Clear();
         DescriptorSetRequest request;
-        request.joliet = mode == kJolietMode;
-        request.volumeSectors = volumeSectors;
-        request.isoTree = {ptSize, ptSector, rootExtent, rootSize};
-        request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
+        request.joliet = plan.mode == kBuildIsoAndJoliet;
+        request.volumeSectors = plan.volumeSectors;
+        request.isoTree = plan.iso;
+        request.jolietTree = plan.joliet;
         request.buildTime = BuildMoment(buildTime_);
         request.volumeLabel = volumeLabel_;
         RenderNewSet(request, sectors_);
@@ -392,23 +394,38 @@ public:
 
     std::int32_t GetDescriptorCount() override { return static_cast<std::int32_t>(Scan().descriptorCount); }
 
-    std::int32_t GetJolietMode() override { return Scan().jolietSector ? 2 : 1; }
+    std::int32_t GetJolietMode() override
+    {
+        return static_cast<std::int32_t>(Scan().jolietSector ? kBuildIsoAndJoliet : kBuildIsoOnly);
+    }
 
     void Build(std::uint32_t mode, std::uint32_t volumeSectors, std::uint32_t ptSize, std::uint32_t ptSector,
                std::uint32_t rootExtent, std::uint32_t rootSize, std::uint32_t jPtSize, std::uint32_t jPtSector,
                std::uint32_t jRootExtent, std::uint32_t jRootSize, std::uint32_t bootCatalogSector,
                std::uint32_t bootOption) override
     {
+        DescriptorSetPlan plan;
+        plan.mode = mode;
+        plan.volumeSectors = volumeSectors;
+        plan.iso = {ptSize, ptSector, rootExtent, rootSize};
+        plan.joliet = {jPtSize, jPtSector, jRootExtent, jRootSize};
+        plan.bootCatalogSector = bootCatalogSector;
+        plan.bootOption = static_cast<BootOption>(bootOption);
+        Build(plan);
+    }
+
+    void Build(const DescriptorSetPlan& plan) override
+    {
         sectors_.Clear();
         DescriptorSetRequest request;
-        request.joliet = mode == kJolietMode;
-        request.volumeSectors = volumeSectors;
-        request.isoTree = {ptSize, ptSector, rootExtent, rootSize};
-        request.jolietTree = {jPtSize, jPtSector, jRootExtent, jRootSize};
+        request.joliet = plan.mode == kBuildIsoAndJoliet;
+        request.volumeSectors = plan.volumeSectors;
+        request.isoTree = plan.iso;
+        request.jolietTree = plan.joliet;
         request.buildTime = BuildMoment(buildTime_);
         request.properties = properties_ ? &*properties_ : nullptr;
-        if (bootOption != kBootNone && (bootOption == kBootAlways || HasBootRecord())) {
-            request.bootCatalogSector = bootCatalogSector;
+        if (plan.bootOption != kBootNone && (plan.bootOption == kBootAlways || HasBootRecord())) {
+            request.bootCatalogSector = plan.bootCatalogSector;
         }
         // Without a source primary there is nothing to keep (no image is
         // open): the set is a new one. A source that cannot be read whole

@@ -16,6 +16,7 @@
 #include "core/registry.h"
 #include "iso/iso9660.h"
 #include "platform/time.h"
+#include "writer/iso_build.h"
 
 #include <cstdint>
 #include <string>
@@ -27,12 +28,40 @@ class IIsoSector;
 // The label of a build that was given none: the local minute of the build.
 std::string DateVolumeLabel(platform::FileTime buildTime);
 
+// Where one tree's path tables and root directory lie.
+struct TreePlacement {
+    std::uint32_t pathTableSize = 0;   // bytes of one table, unpadded
+    std::uint32_t pathTableSector = 0; // first sector of the L table
+    std::uint32_t rootExtent = 0;
+    std::uint32_t rootSize = 0;        // bytes of the root directory
+};
+
+// bootOption of IIsoDesc::Build.
+enum BootOption : std::uint32_t {
+    kBootKeep = 0,   // a boot record when the source image has one
+    kBootAlways = 1, // a boot record in any case
+    kBootNone = 2,   // no boot record
+};
+
+// What Build writes into a descriptor set. The boot fields are the save's
+// (IIsoDesc) alone.
+struct DescriptorSetPlan {
+    std::uint32_t mode = kBuildIsoOnly; // kBuildIsoAndJoliet: with the Joliet descriptor
+    std::uint32_t volumeSectors = 0;
+    TreePlacement iso;
+    TreePlacement joliet;
+    // The El Torito boot record at sector 17 as bootOption says, naming
+    // bootCatalogSector.
+    std::uint32_t bootCatalogSector = 0;
+    BootOption bootOption = kBootKeep;
+};
+
 class IBuildDesc : public CComponent {
 public:
     virtual bool Reserved() = 0;
-    // mode 2: with the Joliet descriptor. ptSize/jPtSize: bytes of one path
-    // table of each tree; ptSector/jPtSector: first sector of each tree's L
-    // table; root extent and byte size of each tree's root directory.
+    // The fields of DescriptorSetPlan in their order: mode, volume size,
+    // then path table size, L table sector, root extent and root size of the
+    // ISO 9660 tree and of the Joliet tree.
     virtual void Build(std::uint32_t mode, std::uint32_t volumeSectors, std::uint32_t ptSize,
                        std::uint32_t ptSector, std::uint32_t rootExtent, std::uint32_t rootSize,
                        std::uint32_t jPtSize, std::uint32_t jPtSector, std::uint32_t jRootExtent,
@@ -46,13 +75,9 @@ public:
     // The volume label instead of the date label; empty restores the date
     // label. The caller keeps it within the fields (32 bytes, 16 UCS-2 units).
     virtual void SetVolumeLabel(const char* label) = 0;
-};
-
-// bootOption of CIsoDesc::Build.
-enum BootOption : std::uint32_t {
-    kBootKeep = 0,   // a boot record when the source image has one
-    kBootAlways = 1, // a boot record in any case
-    kBootNone = 2,   // no boot record
+    // Build with named fields; the positional Build above is kept as its
+    // adapter.
+    virtual void Build(const DescriptorSetPlan& plan) = 0;
 };
 
 class IIsoDesc : public CComponent {
@@ -98,6 +123,9 @@ public:
     // and the Joliet descriptor (a date left empty as the save sets it);
     // null keeps those of the source.
     virtual void SetVolumeProperties(const iso::VolumeProperties* properties) = 0;
+    // Build with named fields; the positional Build above is kept as its
+    // adapter.
+    virtual void Build(const DescriptorSetPlan& plan) = 0;
 };
 
 } // namespace tarvelin

@@ -122,14 +122,16 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     };
 
     // First pass: every size and position.
-    ScopedComponent<IBuildDesc> firstDescriptors(makeDescriptors());
-    ScopedComponent<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
-    ScopedComponent<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
-    ScopedComponent<IBuildData> layoutData(NEW_DATANEW());
+    ComponentPtr<IBuildDesc> firstDescriptors(makeDescriptors());
+    ComponentPtr<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
+    ComponentPtr<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
+    ComponentPtr<IBuildData> layoutData(NEW_DATANEW());
     if (!firstDescriptors || !firstPathTables || !firstDirectories || !layoutData) {
         return fail("out of memory for the image writers");
     }
-    firstDescriptors->Build(mode, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    DescriptorSetPlan sizing;
+    sizing.mode = mode;
+    firstDescriptors->Build(sizing);
     plan.descriptorSectors = static_cast<std::uint32_t>(firstDescriptors->GetSectorCount());
     if (plan.descriptorSectors == 0) {
         return fail("the volume descriptors cannot be rendered");
@@ -170,20 +172,24 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     }
 
     // Second pass: descriptors with the final numbers.
-    ScopedComponent<IBuildDesc> descriptors(makeDescriptors());
+    ComponentPtr<IBuildDesc> descriptors(makeDescriptors());
     if (!descriptors) {
         return fail("out of memory for the image writers");
     }
-    descriptors->Build(mode, plan.totalSectors, firstPathTables->GetIsoTableSize(), firstPathTables->GetIsoStart(),
-                       firstDirectories->GetIsoRootExtent(), firstDirectories->GetIsoRootSize(),
-                       joliet ? firstPathTables->GetJolietTableSize() : 0,
-                       joliet ? firstPathTables->GetJolietStart() : 0,
-                       joliet ? firstDirectories->GetJolietRootExtent() : 0,
-                       joliet ? firstDirectories->GetJolietRootSize() : 0);
+    DescriptorSetPlan set;
+    set.mode = mode;
+    set.volumeSectors = plan.totalSectors;
+    set.iso = {firstPathTables->GetIsoTableSize(), firstPathTables->GetIsoStart(),
+               firstDirectories->GetIsoRootExtent(), firstDirectories->GetIsoRootSize()};
+    if (joliet) {
+        set.joliet = {firstPathTables->GetJolietTableSize(), firstPathTables->GetJolietStart(),
+                      firstDirectories->GetJolietRootExtent(), firstDirectories->GetJolietRootSize()};
+    }
+    descriptors->Build(set);
 
     // Third pass: path tables with the directory extents the first pass
     // stored.
-    ScopedComponent<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
+    ComponentPtr<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
     if (!pathTables) {
         return fail("out of memory for the image writers");
     }
@@ -194,7 +200,7 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     }
 
     // Fourth pass: directories whose records now all carry final values.
-    ScopedComponent<IBuildDirSecs> directories(NEW_DIRSECSNEW());
+    ComponentPtr<IBuildDirSecs> directories(NEW_DIRSECSNEW());
     if (!directories) {
         return fail("out of memory for the image writers");
     }
@@ -631,7 +637,7 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
 
 void CIsoBuild::Run(void* context, ProgressFn callback)
 {
-    ScopedComponent<IBuildData> data(NEW_DATANEW());
+    ComponentPtr<IBuildData> data(NEW_DATANEW());
     std::string error;
     Outcome outcome = Outcome::Failed;
     if (!data) {

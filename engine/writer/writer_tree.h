@@ -15,6 +15,7 @@
 #include "iso/dir_entry.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "writer/iso_build.h"
 #include "writer/macro_list.h"
 
 #include <algorithm>
@@ -27,7 +28,8 @@
 
 namespace tarvelin::writer {
 
-inline constexpr std::uint32_t kJolietMode = 2;
+// The writers' mode with the Joliet tree.
+inline constexpr std::uint32_t kJolietMode = kBuildIsoAndJoliet;
 
 // The two trees of directories an image carries.
 enum class TreeKind { Iso, Joliet };

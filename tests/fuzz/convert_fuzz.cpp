@@ -41,7 +41,7 @@ bool Exists(const std::string& path)
 // when the conversion refused the source.
 std::optional<std::vector<char>> ToIso(const std::string& source, const std::string& target)
 {
-    ScopedComponent<IBin2Iso> convert(Bin2ISO1());
+    ComponentPtr<IBin2Iso> convert(Bin2ISO1());
     fuzz::Expect(convert.get() != nullptr, "the bin2iso component can be made");
     if (!convert->OpenSource(source.c_str())) {
         return std::nullopt;
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = inputs.Write("image.img", data, size);
     const std::optional<std::vector<char>> iso = ToIso(path, inputs.Path("out.iso"));
 
-    ScopedComponent<IIso2Bin> toBin(NEW_ISO2BIN1());
+    ComponentPtr<IIso2Bin> toBin(NEW_ISO2BIN1());
     fuzz::Expect(toBin.get() != nullptr, "the iso2bin component can be made");
     if (!toBin->OpenSource(path.c_str())) {
         return 0;

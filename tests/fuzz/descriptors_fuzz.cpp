@@ -80,7 +80,7 @@ void CheckCatalog(const Sector& sector)
 // trees.
 void CheckSavedSet(IIsoSector* sectors)
 {
-    ScopedComponent<IIsoDesc> desc(Desc1());
+    ComponentPtr<IIsoDesc> desc(Desc1());
     fuzz::Expect(desc.get() != nullptr, "the descriptor component can be made");
     desc->SetSource(sectors);
     std::uint8_t root[iso::kRootRecordSize];
@@ -112,7 +112,7 @@ void CheckSavedSet(IIsoSector* sectors)
 // What `info` reads; whether the image has a boot record.
 bool ReadDescriptors(const std::string& path)
 {
-    ScopedComponent<IIsoSector> sectors(Sector1());
+    ComponentPtr<IIsoSector> sectors(Sector1());
     fuzz::Expect(sectors.get() != nullptr, "the sector component can be made");
     if (!sectors->Open(path.c_str())) {
         return false;
@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // The boot image as `boot save` writes it.
-    ScopedComponent<IIsoEdit> edit(Edit1());
+    ComponentPtr<IIsoEdit> edit(Edit1());
     fuzz::Expect(edit.get() != nullptr, "the edit component can be made");
     fuzz::Expect(edit->Open(path.c_str()), "an image that opened once opens again");
     edit->LoadTree();

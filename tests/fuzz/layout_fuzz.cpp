@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint32_t> numbers;
     std::vector<std::optional<Sector>> read; // nothing for a sector the reader refused
     {
-        ScopedComponent<IIsoSector> sectors(Sector1());
+        ComponentPtr<IIsoSector> sectors(Sector1());
         fuzz::Expect(sectors.get() != nullptr, "the sector component can be made");
         if (sectors->Open(path.c_str())) {
             layout = sectors->GetLayout();
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::Expect(!readerError.empty(), "a failed open says why");
         }
     }
-    ScopedComponent<IBin2IsoSectorFile> source(NEW_ISOSECTORFILE_BIN2ISO());
+    ComponentPtr<IBin2IsoSectorFile> source(NEW_ISOSECTORFILE_BIN2ISO());
     fuzz::Expect(source.get() != nullptr, "the converter's source can be made");
     const bool opened = source->OpenSource(path.c_str());
     fuzz::Expect(opened == readerError.empty(), "the image reader and the converters open the same images");

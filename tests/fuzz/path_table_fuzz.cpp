@@ -46,7 +46,7 @@ void CheckTable(IIsoSector* sectors, std::uint32_t location, std::uint32_t size,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string path = fuzz::Inputs().Write("image.iso", data, size);
-    ScopedComponent<IIsoSector> sectors(Sector1());
+    ComponentPtr<IIsoSector> sectors(Sector1());
     fuzz::Expect(sectors.get() != nullptr, "the sector component can be made");
     if (!sectors->Open(path.c_str())) {
         return 0;

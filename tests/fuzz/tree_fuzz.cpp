@@ -55,7 +55,7 @@ void Walk(IIsoEdit& edit)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string path = fuzz::Inputs().Write("image.iso", data, size);
-    ScopedComponent<IIsoEdit> edit(Edit1());
+    ComponentPtr<IIsoEdit> edit(Edit1());
     fuzz::Expect(edit.get() != nullptr, "the edit component can be made");
     if (!edit->Open(path.c_str())) {
         return 0;

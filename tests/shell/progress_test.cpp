@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <utility>
 
 namespace tarvelin::shell {
 namespace {
@@ -173,9 +174,9 @@ protected:
         return path;
     }
 
-    IIsoBuild* Builder(const std::string& output)
+    ComponentPtr<IIsoBuild> Builder(const std::string& output)
     {
-        IIsoBuild* builder = NEW_ISOBUILDNEW();
+        ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW);
         EXPECT_NE(builder, nullptr);
         EXPECT_TRUE(builder->SetOutput(output.c_str(), kBuildIsoAndJoliet));
         return builder;
@@ -191,12 +192,12 @@ protected:
 TEST_F(SessionTest, ABuildRunsToItsEndWithTheDialogThenHidden)
 {
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     ASSERT_NE(builder->AddFile(File("a.bin", 300000, 1).c_str(), builder->GetRoot()), nullptr);
     ASSERT_NE(builder->AddFile(File("b.bin", 5000, 2).c_str(), builder->GetRoot()), nullptr);
     ProgressSession session(&owner);
     QSignalSpy finished(&session, &ProgressSession::buildFinished);
-    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(session.StartBuild(std::move(builder)));
     EXPECT_TRUE(session.Busy());
     EXPECT_TRUE(session.Dialog().IsVisible());
     EXPECT_EQ(session.Dialog().Upper(), 2000);
@@ -222,11 +223,11 @@ TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOut)
     const std::string pipe = dir / "src/pipe";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
     ProgressSession session(&owner);
     QSignalSpy finished(&session, &ProgressSession::buildFinished);
-    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(session.StartBuild(std::move(builder)));
     ASSERT_TRUE(test::ServeEventsUntil([&] { return finished.count() == 1; }));
     EXPECT_TRUE(finished.at(0).at(0).toBool());
     const std::vector<std::string> asked = Asked();
@@ -241,14 +242,14 @@ TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOut)
 TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinish)
 {
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     ASSERT_NE(builder->AddFile(File("a.bin", 100000, 3).c_str(), builder->GetRoot()), nullptr);
     ProgressSession session(&owner);
     session.ShowDialog();
     session.Dialog().CancelButton()->click();
     prompts.prompt.Answer(PromptAnswer::No);
     QSignalSpy finished(&session, &ProgressSession::buildFinished);
-    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(session.StartBuild(std::move(builder)));
     ASSERT_TRUE(test::ServeEventsUntil([&] { return finished.count() == 1; }));
     EXPECT_TRUE(finished.at(0).at(0).toBool());
     ASSERT_EQ(prompts.prompt.Asked().size(), 1U);
@@ -262,7 +263,7 @@ TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinish)
 TEST_F(SessionTest, CancelAnsweredYesStopsTheBuildAndReleasesTheBuilder)
 {
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     ASSERT_NE(builder->AddFile(File("a.bin", 100000, 4).c_str(), builder->GetRoot()), nullptr);
     ASSERT_NE(builder->AddFile(File("b.bin", 100000, 5).c_str(), builder->GetRoot()), nullptr);
     ProgressSession session(&owner);
@@ -270,7 +271,7 @@ TEST_F(SessionTest, CancelAnsweredYesStopsTheBuildAndReleasesTheBuilder)
     session.Dialog().CancelButton()->click();
     prompts.prompt.Answer(PromptAnswer::Yes);
     QSignalSpy finished(&session, &ProgressSession::buildFinished);
-    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(session.StartBuild(std::move(builder)));
     ASSERT_TRUE(test::ServeEventsUntil([&] { return finished.count() == 1; }));
     EXPECT_FALSE(finished.at(0).at(0).toBool());
     EXPECT_FALSE(session.Busy());
@@ -284,13 +285,13 @@ TEST_F(SessionTest, CancelAnsweredYesStopsTheBuildAndReleasesTheBuilder)
 TEST_F(SessionTest, AFailedBuildSaysWhyInsteadOfLeavingTheDialogUp)
 {
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     const std::string gone = File("gone.bin", 1000, 6);
     ASSERT_NE(builder->AddFile(gone.c_str(), builder->GetRoot()), nullptr);
     fs::remove(gone);
     ProgressSession session(&owner);
     QSignalSpy finished(&session, &ProgressSession::buildFinished);
-    ASSERT_TRUE(session.StartBuild(builder));
+    ASSERT_TRUE(session.StartBuild(std::move(builder)));
     ASSERT_TRUE(test::ServeEventsUntil([&] { return finished.count() == 1; }));
     EXPECT_FALSE(finished.at(0).at(0).toBool());
     EXPECT_FALSE(session.Dialog().IsVisible());
@@ -303,10 +304,10 @@ TEST_F(SessionTest, AFailedBuildSaysWhyInsteadOfLeavingTheDialogUp)
 
 TEST_F(SessionTest, ABuildThatCannotStartSaysWhy)
 {
-    IIsoBuild* builder = NEW_ISOBUILDNEW(); // no output set
+    ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW); // no output set
     ASSERT_NE(builder, nullptr);
     ProgressSession session(&owner);
-    EXPECT_FALSE(session.StartBuild(builder));
+    EXPECT_FALSE(session.StartBuild(std::move(builder)));
     EXPECT_FALSE(session.Busy());
     const auto asked = Asked();
     ASSERT_EQ(asked.size(), 1U);
@@ -316,7 +317,7 @@ TEST_F(SessionTest, ABuildThatCannotStartSaysWhy)
 TEST_F(SessionTest, ASessionGoingAwayMidBuildStopsItWithoutWaitingOnTheGui)
 {
     const std::string output = dir / "out.iso";
-    IIsoBuild* builder = Builder(output);
+    ComponentPtr<IIsoBuild> builder = Builder(output);
     for (int i = 0; i < 8; ++i) {
         const std::string name = "f" + std::to_string(i) + ".bin";
         ASSERT_NE(builder->AddFile(File(name, 200000, 20 + i).c_str(), builder->GetRoot()), nullptr);
@@ -327,7 +328,7 @@ TEST_F(SessionTest, ASessionGoingAwayMidBuildStopsItWithoutWaitingOnTheGui)
         // The worker's first report finds Cancel pressed and waits for the
         // GUI's answer, which never comes: no events are served here.
         session.Dialog().CancelButton()->click();
-        ASSERT_TRUE(session.StartBuild(builder));
+        ASSERT_TRUE(session.StartBuild(std::move(builder)));
     }
     // The session's end let the question go unanswered, stopped the build
     // and released the builder, which took its unfinished image along.
