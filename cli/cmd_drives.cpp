@@ -5,7 +5,7 @@
 #include "command.h"
 
 #include "capture/cd_rom.h"
-#include "platform/simulated_cdrom.h"
+#include "capture/simulated_cdrom.h"
 
 #include <cstdio>
 #include <string>
@@ -24,7 +24,7 @@ int RunDrives(const Arguments& args)
         return UsageError(kDrives, "drives takes no arguments");
     }
     std::string error;
-    if (!platform::InstallSimulatedCdRomFromEnvironment(error)) {
+    if (!capture::InstallSimulatedCdRomFromEnvironment(error)) {
         PrintError(error);
         return kExitFailure;
     }

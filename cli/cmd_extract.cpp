@@ -6,7 +6,7 @@
 #include "command.h"
 #include "operations.h"
 
-#include "iso/iso_extract.h"
+#include "edit/iso_extract.h"
 #include "platform/console.h"
 
 #include <algorithm>

@@ -12,7 +12,7 @@
 #include "capture_watch.h"
 #include "interrupt.h"
 #include "platform/directory.h"
-#include "platform/simulated_cdrom.h"
+#include "capture/simulated_cdrom.h"
 
 #include <cctype>
 #include <cstdio>
@@ -87,7 +87,7 @@ int RunRip(const Arguments& args)
     }
     const std::string& output = operands[1];
     std::string error;
-    if (!platform::InstallSimulatedCdRomFromEnvironment(error)) {
+    if (!capture::InstallSimulatedCdRomFromEnvironment(error)) {
         PrintError(error);
         return kExitFailure;
     }

@@ -5,8 +5,8 @@
 // that keep names read from an image (untrusted input) from reaching outside
 // the folder they are written into.
 
-#include "iso/iso_edit.h"
-#include "iso/iso_extract.h"
+#include "edit/iso_edit.h"
+#include "edit/iso_extract.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -114,7 +114,7 @@ DirNode* FindFolder(ImageSession& session, const std::string& path);
 // "/a/b" for the path of a folder argument and a name inside it.
 std::string JoinImagePath(const std::string& folder, const std::string& name);
 
-// The engine's checks of names read from an image (iso/iso_extract.h).
+// The engine's checks of names read from an image (edit/iso_extract.h).
 using tarvelin::IsSafeEntryName;
 using tarvelin::PrintableName;
 

@@ -5,7 +5,7 @@
 
 #include "image_session.h"
 #include "udf_session.h"
-#include "iso/iso_extract.h"
+#include "edit/iso_extract.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,9 +5,9 @@
 // its tree and files read from it.
 
 #include "core/iso_sector.h"
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "iso/udf.h"
-#include "iso/udf_image.h"
+#include "edit/udf_image.h"
 
 #include <cstdint>
 #include <string>
@@ -22,7 +22,7 @@ enum class TreeSource { Automatic, Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
 
-// Opens the image's sectors for the UDF reader (iso/udf_image.h); the exit
+// Opens the image's sectors for the UDF reader (edit/udf_image.h); the exit
 // code, with the reason printed on failure unless quiet.
 int OpenUdfImage(iso::udf::ImageSectors& image, const std::string& imagePath, bool quiet = false);
 

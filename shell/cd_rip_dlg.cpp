@@ -5,7 +5,7 @@
 #include "capture/cd_rip.h"
 #include "capture/cd_rom.h"
 #include "capture/unread_sectors.h"
-#include "platform/simulated_cdrom.h"
+#include "capture/simulated_cdrom.h"
 #include "platform/prompt.h"
 
 #include <QComboBox>
@@ -98,7 +98,7 @@ CCdRipDlg::CCdRipDlg(QWidget* parent) : QDialog(parent)
     output_->setEditText(QDir::toNativeSeparators(DefaultOutputPath()));
     // TARVELIN_SIMULATED_CDROM (a test facility) puts a simulated drive in
     // the list; a value that cannot be used is said, not ignored.
-    if (std::string error; !platform::InstallSimulatedCdRomFromEnvironment(error)) {
+    if (std::string error; !capture::InstallSimulatedCdRomFromEnvironment(error)) {
         platform::Ask(error, "MAKE ISO From CDROM", platform::PromptButtons::Ok, platform::PromptIcon::Warning);
     }
     rip_ = MakeComponent(Rip1);

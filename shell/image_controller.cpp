@@ -7,8 +7,8 @@
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
-#include "iso/iso_edit.h"
-#include "iso/iso_extract.h"
+#include "edit/iso_edit.h"
+#include "edit/iso_extract.h"
 #include "writer/iso_build.h"
 #include "platform/atomic_output.h"
 

@@ -20,9 +20,9 @@
 #include "entry_record.h"
 #include "shell_services.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "iso/iso9660.h"
-#include "iso/udf_image.h"
+#include "edit/udf_image.h"
 #include "platform/prompt.h"
 
 #include <QStringList>

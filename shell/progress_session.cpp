@@ -2,7 +2,7 @@
 
 #include "notice_text.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "platform/prompt.h"
 #include "writer/iso_build.h"
 

@@ -10,7 +10,7 @@
 #include "tarvelin_doc.h"
 
 #include "capture/floppy.h"
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "platform/prompt.h"
 
 #include <QDir>

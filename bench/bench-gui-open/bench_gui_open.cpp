@@ -13,7 +13,7 @@
 #include "tarvelin_app.h"
 #include "tarvelin_view.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "platform/prompt.h"
 
 #include <QApplication>

@@ -5,7 +5,7 @@
 // seconds of pauses on a real drive) without waiting, and can set the free
 // space to any value.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 // The sectors a capture could not read (they are zero in the image), as the
 // CLI and the GUI report them once a capture has ended.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 #include <string>

@@ -8,7 +8,7 @@
 // order, each produced from its number alone, so the output is the same
 // bytes as one thread would write.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,7 +8,7 @@
 //
 // Built from two CBin2IsoSectorFile (source and target); the source reads
 // through a CMappedFile (convert/mapped_file.h) and the target writes
-// through the output file of writer/out_file.h: CBin2IsoOutFile is that
+// through the output file of core/out_file.h: CBin2IsoOutFile is that
 // same component (COutFile) under the names NEW_OUTFILE_BIN2ISO and
 // NEW_00_OUTFILE_BIN2ISO.
 
@@ -16,7 +16,7 @@
 #include "core/iso_sector.h"
 #include "core/progress.h"
 #include "core/registry.h"
-#include "writer/out_file.h"
+#include "core/out_file.h"
 
 #include <cstdint>
 

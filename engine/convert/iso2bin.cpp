@@ -6,7 +6,7 @@
 #include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/path.h"
-#include "writer/out_file.h"
+#include "core/out_file.h"
 
 #include <algorithm>
 #include <atomic>

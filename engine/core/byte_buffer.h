@@ -4,7 +4,7 @@
 // editing facade keeps a boot image, and output files are written from. A
 // plain class held by value, not a component.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdarg>
 #include <cstdint>

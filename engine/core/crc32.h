@@ -5,7 +5,7 @@
 // the GPT header and entry array. The EDC of CD sectors is a different CRC
 // (core/raw_sector.h).
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstddef>
 #include <cstdint>

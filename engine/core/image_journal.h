@@ -19,7 +19,7 @@
 // Records are flushed one by one before the range they protect is written,
 // so a torn last record protects a range that was never touched.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/file.h"
 
 #include <cstdint>

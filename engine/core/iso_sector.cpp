@@ -8,8 +8,8 @@
 #include "core/iso_sector.h"
 
 #include "core/image_file.h"
+#include "core/iso9660_constants.h"
 #include "core/raw_sector.h"
-#include "iso/iso9660.h"
 
 #include <algorithm>
 #include <array>
@@ -24,8 +24,8 @@ namespace tarvelin {
 
 namespace {
 
-constexpr std::uint32_t kSectorSize = 2048;
-constexpr std::uint32_t kVolumeDescriptorSector = 16;
+constexpr auto kSectorSize = static_cast<std::uint32_t>(iso::kSectorSize);
+constexpr std::uint32_t kVolumeDescriptorSector = iso::kFirstDescriptorSector;
 
 // Detection looks at the type byte and the standard identifier of the
 // volume descriptor header, not at its version.

@@ -23,7 +23,7 @@
 //   2076 172 P parity, 2248 104 Q parity, computed with the 4 header bytes
 //            12..15 taken as zero
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstddef>
 #include <cstdint>

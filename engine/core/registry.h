@@ -6,7 +6,7 @@
 // library under the same name with C linkage.
 
 #include "core/component.h"
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <string>
 #include <string_view>

@@ -21,7 +21,7 @@
 // IIsoEdit::SetBootInfoPatch) and rewrites those that were valid for a boot
 // file's old place when it moves the file.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "iso/iso9660.h"
 
 #include <cstddef>

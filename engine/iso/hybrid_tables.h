@@ -56,7 +56,7 @@
 // images (2048-byte sectors from byte 0) are disks; for others nothing is
 // done.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "iso/iso9660.h"
 
 #include <array>

@@ -20,7 +20,8 @@
 // narrow text with a..z upper-cased; Joliet identifiers are UTF-16
 // big-endian. Identifiers in the structs are raw bytes held in std::string.
 
-#include "core/export.h"
+#include "core/iso9660_constants.h"
+#include "platform/export.h"
 #include "platform/time.h"
 
 #include <array>
@@ -38,9 +39,7 @@ namespace tarvelin::iso {
 using Bytes = std::span<std::uint8_t>;
 using ConstBytes = std::span<const std::uint8_t>;
 
-inline constexpr std::size_t kSectorSize = 2048;
 inline constexpr std::uint32_t kSystemAreaSectors = 16;
-inline constexpr std::uint32_t kFirstDescriptorSector = 16; // the primary descriptor
 inline constexpr std::uint32_t kBootRecordSector = 17;      // El Torito puts its boot record here
 
 // Sectors a structure of this many bytes fills once padded to whole sectors
@@ -148,15 +147,7 @@ TARVELIN_API std::string ReadJolietTextField(ConstBytes field);
 // descriptor sector:
 //   0 type, 1..5 standard identifier "CD001", 6 version 1.
 
-enum class DescriptorType : std::uint8_t {
-    BootRecord = 0,
-    Primary = 1,
-    Supplementary = 2,
-    Partition = 3,
-    Terminator = 255,
-};
 inline constexpr std::size_t kDescriptorHeaderSize = 7;
-inline constexpr std::string_view kStandardIdentifier = "CD001";
 inline constexpr std::uint8_t kDescriptorVersion = 1;
 
 TARVELIN_API void PutDescriptorHeader(Bytes sector, DescriptorType type);

@@ -16,11 +16,10 @@
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
-#include "iso/iso_edit.h"
 #include "iso/rock_ridge.h"
 #include "platform/directory.h"
 #include "platform/path.h"
-#include "writer/disk_walk.h"
+#include "iso/disk_walk.h"
 
 #include <algorithm>
 #include <cstring>
@@ -105,7 +104,7 @@ private:
 
 // What an edited image takes from disk: no file of 4 GiB or more (its
 // records give sizes in 32 bits), links followed.
-const writer::DiskAddRules kAddRules{};
+const iso::DiskAddRules kAddRules{};
 
 class CIsoDirEdit final : public IIsoDirEdit {
 public:
@@ -1079,7 +1078,7 @@ DirNode* CIsoDirEdit::AddFromDisk(const char* path, DirNode* parent, bool wantDi
         lastError_ = "'" + std::string(path) + (wantDirectory ? "' is not a folder" : "' is a folder");
         return nullptr;
     }
-    if (const std::string refusal = writer::DiskFileRefusal(info, kAddRules); !info.isDirectory && !refusal.empty()) {
+    if (const std::string refusal = iso::DiskFileRefusal(info, kAddRules); !info.isDirectory && !refusal.empty()) {
         lastError_ = "'" + std::string(path) + "' is " + refusal;
         return nullptr;
     }
@@ -1107,7 +1106,7 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
     if (top == nullptr) {
         return nullptr;
     }
-    struct Sink final : writer::DiskTreeSink {
+    struct Sink final : iso::DiskTreeSink {
         void* AddFile(const std::string& entry, const platform::FileInfo& info, void* parentNode,
                       std::string&) override
         {
@@ -1119,7 +1118,7 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
             return AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
     } sink;
-    writer::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
+    iso::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
     return top;
 }
 

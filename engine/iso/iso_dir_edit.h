@@ -49,7 +49,7 @@ public:
     virtual DirNode* AddFile(const char* path, DirNode* parent) = 0;
     virtual DirNode* AddDirectory(const char* path, DirNode* parent) = 0;
     // Files first in listing order, then each subfolder complete (the walk
-    // of writer/disk_walk.h). Entries that cannot be added are left out,
+    // of iso/disk_walk.h). Entries that cannot be added are left out,
     // each named in Notices.
     virtual DirNode* AddDirectoryTree(const char* path, DirNode* parent) = 0;
     virtual DirNode* NewDirectory(const char* name, DirNode* parent) = 0;

@@ -32,7 +32,7 @@
 //          order, 7 bytes each (ECMA-119 9.1.5) or 17 (8.4.26.1)
 // Numbers are both-endian (ECMA-119 7.2.3 / 7.3.3).
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "iso/iso9660.h"
 #include "platform/time.h"
 

@@ -8,7 +8,7 @@
 // location); a damaged structure is counted and skipped, a folder met twice
 // is left empty, and every length is bounded by the image.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "iso/iso9660.h"
 #include "iso/udf_format.h"
 #include "platform/time.h"

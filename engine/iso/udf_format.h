@@ -7,7 +7,7 @@
 // fields of file entries and file identifiers. One home for each, so that
 // what the writer records is what the reader checks.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/time.h"
 
 #include <cstddef>

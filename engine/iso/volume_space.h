@@ -14,7 +14,7 @@
 // its free sectors from the image as it was before the save, so the old
 // metadata never points into what the save overwrites.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "iso/iso9660.h"
 
 #include <cstdint>

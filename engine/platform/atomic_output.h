@@ -17,7 +17,7 @@
 // whose name follows that rule exactly, whose process is gone and which
 // nobody holds open. Nothing else is ever removed.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/file.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // is one, Ctrl+C as a request to stop in order, and the program's arguments
 // and output in UTF-8 whatever the system's own encoding.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <memory>
 #include <string>

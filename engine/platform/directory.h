@@ -2,7 +2,7 @@
 
 // Directory search and the few file-system operations the engine needs.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/time.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // Binary files with 64-bit positions. The engine reaches the operating
 // system's files only through this class; one implementation per platform.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/time.h"
 
 #include <cstddef>

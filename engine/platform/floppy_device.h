@@ -2,7 +2,7 @@
 
 // Geometry of a floppy drive or of a file holding a diskette's sectors.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 
 // A read-only view of a whole file mapped into memory.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 
 // Paths in the system's narrow code page, with the platform's separators.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 #include <string>

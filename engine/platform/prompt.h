@@ -6,7 +6,7 @@
 // tests. Ask() may be called from worker threads; the prompt implementation
 // carries the question to wherever it can be shown and waits for the answer.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <string_view>
 

@@ -5,7 +5,7 @@
 // generic pass-through here, other mechanisms on other systems, or the
 // simulated drive of the tests) is a transport behind this interface.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <array>
 #include <cstdint>

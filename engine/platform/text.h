@@ -3,7 +3,7 @@
 // Conversion between the system's narrow code page and UTF-16. The narrow
 // code page is UTF-8 on this platform.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <string>
 #include <string_view>

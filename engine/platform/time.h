@@ -3,7 +3,7 @@
 // Times inside the engine are file times: 100-nanosecond units since
 // 1 January 1601 UTC, as 64-bit numbers.
 
-#include "core/export.h"
+#include "platform/export.h"
 
 #include <cstdint>
 

@@ -16,7 +16,7 @@
 #include "core/iso_sector.h"
 #include "platform/file.h"
 #include "writer/iso_build.h"
-#include "writer/out_file.h"
+#include "core/out_file.h"
 #include "writer/writer_tree.h"
 
 #include <algorithm>

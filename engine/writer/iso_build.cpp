@@ -19,9 +19,9 @@
 #include "platform/text.h"
 #include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
-#include "writer/disk_walk.h"
+#include "iso/disk_walk.h"
 #include "writer/directory_writer.h"
-#include "writer/out_file.h"
+#include "core/out_file.h"
 #include "writer/path_table_writer.h"
 #include "writer/udf_writer.h"
 
@@ -63,8 +63,8 @@ std::size_t CharacterPrefix(std::string_view text, std::size_t count)
     return text.size();
 }
 
-using writer::DiskIdentity;
-using writer::IdentityOf;
+using iso::DiskIdentity;
+using iso::IdentityOf;
 
 } // namespace
 
@@ -343,7 +343,7 @@ public:
         if (info.isDirectory) {
             return FailNode("'" + std::string(path) + "' is a folder");
         }
-        const std::string refusal = writer::DiskFileRefusal(info, AddRules());
+        const std::string refusal = iso::DiskFileRefusal(info, AddRules());
         if (!refusal.empty()) {
             return FailNode("'" + std::string(path) + "' is " + refusal);
         }
@@ -475,9 +475,9 @@ private:
 
     // What an add from disk takes: files of 4 GiB or more only into a
     // UDF file system, links as links under Rock Ridge.
-    writer::DiskAddRules AddRules() const
+    iso::DiskAddRules AddRules() const
     {
-        writer::DiskAddRules rules;
+        iso::DiskAddRules rules;
         rules.largeFiles = (options_ & kBuildUdf) != 0;
         rules.largeFileAdvice = " (a build with UDF can: it records such a file in its UDF file system)";
         rules.linksAsLinks = list_->GetNameRules().rockRidge;
@@ -567,7 +567,7 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
         return nullptr;
     }
     // The source tree's side of the walk.
-    struct Sink final : writer::DiskTreeSink {
+    struct Sink final : iso::DiskTreeSink {
         CIsoBuild& builder;
         explicit Sink(CIsoBuild& owner) : builder(owner) {}
         bool Excludes(const std::string&, const platform::FileInfo& info, std::string& why) override
@@ -593,7 +593,7 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
             return node;
         }
     } sink(*this);
-    writer::AddFolderContents(path, topInfo, top, AddRules(), sink, notices_);
+    iso::AddFolderContents(path, topInfo, top, AddRules(), sink, notices_);
     lastError_.clear();
     return top;
 }

@@ -16,7 +16,7 @@
 #include "properties_dlg.h"
 #include "tarvelin_view.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "look/skin.h"
 #include "main_frame.h"
 #include "tarvelin_app.h"

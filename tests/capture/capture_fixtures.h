@@ -9,7 +9,7 @@
 #include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/prompt.h"
-#include "platform/simulated_cdrom.h"
+#include "capture/simulated_cdrom.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -220,7 +220,7 @@ protected:
         return folder;
     }
 
-    platform::SimulatedCdRom drive_;
+    capture::SimulatedCdRom drive_;
     ScriptedPrompt prompt_;
 
 private:

@@ -124,7 +124,7 @@ TEST_F(CdRipTest, MultipleOf24GetsNoExtraChunkAndMode2IsRead)
 TEST_F(CdRipTest, DiscsThatAreNotOneDataTrackAreRefusedBeforeAnythingIsWritten)
 {
     struct Case {
-        std::vector<platform::SimulatedTrack> tracks;
+        std::vector<capture::SimulatedTrack> tracks;
         std::uint32_t leadOut;
         std::string message;
     };
@@ -236,8 +236,8 @@ TEST_F(CdRipTest, RetryAnsweredReadsTheSector)
 TEST_F(CdRipTest, IgnoreZeroFillsAndAsksAgainForTheNextBadSector)
 {
     InsertDisc(400);
-    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
-    drive_.FailSector(100, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(100, capture::SimulatedCdRom::kAlways);
     for (int i = 0; i < 2; ++i) {
         prompt_.Answer(PromptAnswer::Ignore);
         prompt_.Answer(PromptAnswer::No);
@@ -260,8 +260,8 @@ TEST_F(CdRipTest, IgnoreZeroFillsAndAsksAgainForTheNextBadSector)
 TEST_F(CdRipTest, IgnoreAllSkipsWholeFailingChunksWithoutQuestions)
 {
     InsertDisc(400);
-    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
-    drive_.FailSector(50, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(50, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(PromptAnswer::Ignore);
     prompt_.Answer(PromptAnswer::Yes);
     Capture();
@@ -278,7 +278,7 @@ TEST_F(CdRipTest, IgnoreAllSkipsWholeFailingChunksWithoutQuestions)
 TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
 {
     InsertDisc(400);
-    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(PromptAnswer::Abort);
     Capture();
     EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
@@ -306,7 +306,7 @@ TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
     std::deque<Owner> owners; // kept until the end, as their recorders were signalled from the workers
     for (const Case& c : cases) {
         InsertDisc(c.sectors);
-        drive_.FailSector(60, c.abort ? platform::SimulatedCdRom::kAlways : 0);
+        drive_.FailSector(60, c.abort ? capture::SimulatedCdRom::kAlways : 0);
         for (int round = 0; round < c.rounds; ++round) {
             SCOPED_TRACE(testing::Message() << c.sectors << " sectors, abort " << c.abort << ", round " << round);
             if (c.abort) {
@@ -374,7 +374,7 @@ TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
     } prompt;
     platform::SetPrompt(&prompt);
     InsertDisc(400);
-    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
     ASSERT_TRUE(Prepare());
     rip_->Start();
     prompt.asked.Wait();
@@ -397,8 +397,8 @@ TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
 TEST_F(CdRipTest, BadSectorInTheLast150IsSkippedWithoutAQuestion)
 {
     InsertDisc(400);
-    drive_.FailSector(250, platform::SimulatedCdRom::kAlways);
-    drive_.FailSector(399, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(250, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(399, capture::SimulatedCdRom::kAlways);
     Capture();
     EXPECT_TRUE(prompt_.Asked().empty());
     EXPECT_EQ(unread_, (std::vector<std::uint32_t>{250, 399}));

@@ -132,7 +132,7 @@ TEST_F(CdRomTest, CheckConditionIsAFailedRead)
 
     std::unique_ptr<platform::IScsiDevice> device = drive_.Open("simulated-cdrom");
     ASSERT_NE(device, nullptr);
-    drive_.FailSector(7, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(7, capture::SimulatedCdRom::kAlways);
     const std::uint8_t cdb[12] = {0xBE, 0, 0, 0, 0, 7, 0, 0, 1, 0xF8, 0, 0};
     platform::ScsiResult result;
     EXPECT_FALSE(device->Execute(cdb, platform::ScsiDirection::In, raw.data(), 2352, 5000, result));

@@ -259,8 +259,8 @@ protected:
 TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
 {
     InsertDisc(400);
-    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
-    drive_.FailSector(50, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(50, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(PromptAnswer::Ignore);
     prompt_.Answer(PromptAnswer::Yes);
     testing::internal::CaptureStderr();
@@ -278,7 +278,7 @@ TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
 TEST_F(CaptureQuestionsTest, AbortEndsWithoutAnImage)
 {
     InsertDisc(400);
-    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(PromptAnswer::Abort);
     testing::internal::CaptureStderr();
     const int status = Run("rip", {"D", out()});
@@ -308,7 +308,7 @@ public:
 TEST_F(CaptureQuestionsTest, CtrlCStopsTheRipAndTheFloppyCopyInOrder)
 {
     InsertDisc(400);
-    drive_.FailSector(60, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
     InterruptingPrompt prompt;
     platform::SetPrompt(&prompt);
     testing::internal::CaptureStderr();

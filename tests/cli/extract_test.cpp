@@ -10,7 +10,7 @@
 // and a tree held in memory behind the editing interface for the POSIX
 // cases no peer tool would put in an image.
 
-#include "iso/iso_extract.h"
+#include "edit/iso_extract.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"

@@ -6,7 +6,7 @@
 
 #include "command.h"
 #include "image_session.h"
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 

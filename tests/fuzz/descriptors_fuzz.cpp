@@ -9,7 +9,7 @@
 #include "fuzz_input.h"
 
 #include "core/byte_buffer.h"
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "iso/rock_ridge.h"
 #include "writer/descriptor_writer.h"
 

@@ -7,7 +7,7 @@
 
 #include "fuzz_input.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 
 #include <vector>
 

@@ -4,7 +4,7 @@
 // opened image shows (with every file's bytes), and what the peer tools
 // list and extract from an image.
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 

@@ -544,7 +544,7 @@ TEST_F(CdRipDlgTest, MakesTheIsoOfTheDiscAndReleasesTheComponentAfterwards)
 TEST_F(CdRipDlgTest, AnAbortedCaptureSaysSorryAndReleasesTheComponent)
 {
     InsertDisc(400);
-    drive_.FailSector(10, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(10, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(platform::PromptAnswer::Abort);
     CCdRipDlg dialog;
     const std::string target = dir / "bad.iso";
@@ -564,8 +564,8 @@ TEST_F(CdRipDlgTest, AnAbortedCaptureSaysSorryAndReleasesTheComponent)
 TEST_F(CdRipDlgTest, AFinishedCaptureSaysWhichSectorsAreZero)
 {
     InsertDisc(400);
-    drive_.FailSector(30, platform::SimulatedCdRom::kAlways);
-    drive_.FailSector(31, platform::SimulatedCdRom::kAlways);
+    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(31, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(platform::PromptAnswer::Ignore);
     prompt_.Answer(platform::PromptAnswer::Yes); // ignore all
     CCdRipDlg dialog;

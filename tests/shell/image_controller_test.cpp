@@ -6,7 +6,7 @@
 #include "image_controller.h"
 #include "record_model.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "iso/iso_edit_test_support.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"

@@ -7,7 +7,7 @@
 #include "progress_session.h"
 #include "text_progress_ctrl.h"
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 #include "writer/iso_build.h"

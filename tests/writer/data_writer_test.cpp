@@ -8,7 +8,7 @@
 #include "support/fixtures.h"
 #include "support/test_support.h"
 #include "writer/data_writer.h"
-#include "writer/out_file.h"
+#include "core/out_file.h"
 
 #include <gtest/gtest.h>
 

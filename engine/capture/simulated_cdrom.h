@@ -8,7 +8,7 @@
 // any table of contents, fail chosen sectors always or a number of times,
 // and records every command block it receives.
 
-#include "core/export.h"
+#include "platform/export.h"
 #include "platform/scsi.h"
 
 #include <cstdint>
@@ -17,7 +17,12 @@
 #include <string>
 #include <vector>
 
-namespace tarvelin::platform {
+namespace tarvelin::capture {
+
+using platform::IScsiDevice;
+using platform::IScsiTransport;
+using platform::ScsiDirection;
+using platform::ScsiResult;
 
 struct SimulatedTrack {
     std::uint8_t number = 1;
@@ -90,4 +95,4 @@ private:
 // answer as the first did.
 TARVELIN_API bool InstallSimulatedCdRomFromEnvironment(std::string& error);
 
-} // namespace tarvelin::platform
+} // namespace tarvelin::capture

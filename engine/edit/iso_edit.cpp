@@ -5,7 +5,7 @@
 // layouts must agree; what differs is that it writes into the image it
 // read, under the undo journal of the image file.
 
-#include "iso/iso_edit.h"
+#include "edit/iso_edit.h"
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"

@@ -1,4 +1,4 @@
-#include "writer/out_file.h"
+#include "core/out_file.h"
 
 #include "platform/atomic_output.h"
 #include "platform/file.h"

@@ -1,4 +1,4 @@
-#include "platform/simulated_cdrom.h"
+#include "capture/simulated_cdrom.h"
 
 #include "core/raw_sector.h"
 #include "platform/file.h"
@@ -9,7 +9,10 @@
 #include <cstring>
 #include <string_view>
 
-namespace tarvelin::platform {
+namespace tarvelin::capture {
+
+// The drive stands in for the platform's SCSI transport and speaks its terms.
+using namespace platform;
 
 namespace {
 
@@ -350,4 +353,4 @@ bool InstallSimulatedCdRomFromEnvironment(std::string& error)
     return outcome.empty();
 }
 
-} // namespace tarvelin::platform
+} // namespace tarvelin::capture

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tarvelin::writer {
+namespace tarvelin::iso {
 
 // A file's identity on disk: two paths with equal identities are one file.
 struct DiskIdentity {
@@ -81,4 +81,4 @@ public:
 void AddFolderContents(const std::string& path, const platform::FileInfo& info, void* top, const DiskAddRules& rules,
                        DiskTreeSink& sink, NoticeList& notices);
 
-} // namespace tarvelin::writer
+} // namespace tarvelin::iso

@@ -38,7 +38,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
-#include "core/export.h"
+#include "platform/export.h"
 #include "core/progress.h"
 #include "core/registry.h"
 #include "iso/boot_info_table.h"

@@ -5,8 +5,8 @@
 // as the extraction walks it, and whether the tree holds files that the
 // ISO 9660 tree does not reach.
 
-#include "core/export.h"
-#include "iso/iso_extract.h"
+#include "platform/export.h"
+#include "edit/iso_extract.h"
 #include "iso/udf.h"
 #include "platform/file.h"
 

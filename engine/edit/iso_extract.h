@@ -23,8 +23,8 @@
 // no more followed than one that was there before. Links keep no date (it
 // could only be set by following them).
 
-#include "core/export.h"
-#include "iso/iso_edit.h"
+#include "platform/export.h"
+#include "edit/iso_edit.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "iso/iso_extract.h"
+#include "edit/iso_extract.h"
 
 #include "platform/atomic_output.h"
 #include "platform/directory.h"

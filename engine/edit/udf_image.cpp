@@ -1,4 +1,4 @@
-#include "iso/udf_image.h"
+#include "edit/udf_image.h"
 
 #include "core/iso_sector.h"
 #include "iso/rock_ridge.h"

@@ -3,7 +3,7 @@
 // and the identity on disk of every folder it entered, so that a link back
 // to one of them is left out instead of being followed for ever.
 
-#include "writer/disk_walk.h"
+#include "iso/disk_walk.h"
 
 #include "platform/path.h"
 
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace tarvelin::writer {
+namespace tarvelin::iso {
 
 namespace {
 
@@ -126,4 +126,4 @@ void AddFolderContents(const std::string& path, const platform::FileInfo& info, 
     }
 }
 
-} // namespace tarvelin::writer
+} // namespace tarvelin::iso

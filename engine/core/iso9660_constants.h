@@ -1,0 +1,25 @@
+#pragma once
+
+// The few facts of the ISO 9660 format that the sector layer needs to find
+// a volume in an image (its layout detection), below the format's own
+// structures in iso/iso9660.h, which builds on them.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tarvelin::iso {
+
+inline constexpr std::size_t kSectorSize = 2048;
+inline constexpr std::uint32_t kFirstDescriptorSector = 16; // the primary descriptor
+
+enum class DescriptorType : std::uint8_t {
+    BootRecord = 0,
+    Primary = 1,
+    Supplementary = 2,
+    Partition = 3,
+    Terminator = 255,
+};
+inline constexpr std::string_view kStandardIdentifier = "CD001";
+
+} // namespace tarvelin::iso
