@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Two builds of tarvelin-cli side by side, on the jobs a change to the
+# engine's structure must leave as fast as they were: build, list, extract
+# and save a 20,000-file image, and convert a BIN to ISO.
+#
+# usage: bench/bench-compare.sh OLD_CLI NEW_CLI [ROUNDS]
+# OLD_CLI is typically a Release build of an earlier commit, e.g.
+#   git worktree add --detach /tmp/old COMMIT &&
+#   cmake -S /tmp/old -B /tmp/old/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+#         -DTARVELIN_BUILD_TESTS=OFF -DTARVELIN_BUILD_SHELL=OFF &&
+#   ninja -C /tmp/old/build tarvelin-cli
+# Untimed: the tree (20 x 10 folders of 100 files of 0 to 8 KiB), its image
+# made by genisoimage -J -R, a 200 MB BIN, about 1 GB written and deleted.
+# Timed, the two programs taking turns at going first in each round: every
+# job a whole process, outputs removed (and the disk synced) untimed.
+# Prints each job's median per program and new/old.
+set -euo pipefail
+[ $# -ge 2 ] || { echo "usage: $0 OLD_CLI NEW_CLI [ROUNDS]" >&2; exit 64; }
+old=$(realpath "$1"); new=$(realpath "$2"); rounds=${3:-5}
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-bench-compare-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+perl -e '
+  my ($root) = @ARGV; my $seed = 1; my $n = 0;
+  for my $a (0..19) { for my $b (0..9) {
+    my $dir = sprintf("%s/folder%02d/sub%02d", $root, $a, $b);
+    system("mkdir", "-p", $dir) == 0 or die;
+    for my $f (0..99) {
+      $seed = ($seed * 1103515245 + 12345) % 2147483648;
+      open(my $out, ">", sprintf("%s/file%03d.dat", $dir, $f)) or die;
+      print $out chr(65 + $n % 26) x ($seed % 8193); close($out); $n++; }}}' tree
+genisoimage -quiet -J -R -o many.iso tree
+head -c $((100000 * 2048)) /dev/urandom > plain.iso
+printf '\001CD001\001' | dd of=plain.iso bs=1 seek=$((16 * 2048)) conv=notrunc status=none
+printf '\377CD001\001' | dd of=plain.iso bs=1 seek=$((17 * 2048)) conv=notrunc status=none
+"$new" iso2bin plain.iso in.bin >/dev/null
+echo "new file" > added.txt
+dd if=/dev/zero of=settle bs=4M count=256 status=none; rm settle; sync
+
+elapsed() {
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+  local end=$EPOCHREALTIME
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
+}
+declare -A times
+add() { times[$1]="${times[$1]:-} $2"; }
+
+jobs=(build list extract save bin2iso)
+run() { # which program, which job
+  local cli=$1 job=$2
+  case $job in
+    build) add "$job-$3" "$(elapsed "$cli" build out.iso tree)"; rm -f out.iso ;;
+    list) add "$job-$3" "$(elapsed "$cli" ls many.iso -R -l)" ;;
+    extract) add "$job-$3" "$(elapsed "$cli" extract many.iso -C out)"; rm -rf out ;;
+    save) cp many.iso edit.iso; sync; add "$job-$3" "$(elapsed "$cli" add edit.iso added.txt)"; rm -f edit.iso ;;
+    bin2iso) add "$job-$3" "$(elapsed "$cli" bin2iso in.bin out.iso)"; rm -f out.iso ;;
+  esac
+  sync
+}
+for round in $(seq 1 "$rounds"); do
+  for job in "${jobs[@]}"; do
+    if [ $((round % 2)) -eq 1 ]; then run "$old" "$job" old; run "$new" "$job" new
+    else run "$new" "$job" new; run "$old" "$job" old; fi
+  done
+  echo "round $round done" >&2
+done
+
+median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+printf "%-8s %9s %9s %8s   (medians of %d rounds)\n" job old new new/old "$rounds"
+for job in "${jobs[@]}"; do
+  o=$(median "${times[$job-old]}"); n=$(median "${times[$job-new]}")
+  awk -v j="$job" -v o="$o" -v n="$n" 'BEGIN { printf "%-8s %8.3fs %8.3fs %7.2fx\n", j, o, n, n / o }'
+done
