@@ -3,24 +3,16 @@
 
 #include "command.h"
 #include "interrupt.h"
-#include "worker_watch.h"
+#include "percent_bar.h"
 #include "image_session.h"
 
 namespace tarvelin::cli {
 
 namespace {
 
-bool OnSaveProgress(void* context, std::int32_t value)
+bool OnSaveProgress(void* context, std::int32_t percent)
 {
-    auto& watch = *static_cast<WorkerWatch*>(context);
-    if (value == kSaveDone || value == kSaveFailed) {
-        if (value == kSaveDone) {
-            watch.bar.Draw(100);
-        }
-        watch.End(value);
-        return true;
-    }
-    watch.bar.Draw(value);
+    static_cast<PercentBar*>(context)->Draw(percent);
     return true;
 }
 
@@ -28,18 +20,18 @@ bool OnSaveProgress(void* context, std::int32_t value)
 
 int SaveEdits(ImageSession& session)
 {
-    WorkerWatch watch("saving  ");
+    PercentBar bar("saving  ");
     // While a save runs, Ctrl+C is noted instead of ending the process
     // half-way (which the next open would have to undo).
     const InterruptGuard guard;
-    if (!session.Edit().StartSave(&watch, OnSaveProgress)) {
-        PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError());
-        return kExitFailure;
+    const bool saved = session.Edit().Save(&bar, OnSaveProgress);
+    if (saved) {
+        bar.Draw(100);
     }
-    watch.Wait();
+    bar.Finish();
     // Files added from disk that changed length before the save copied them.
     PrintNotices(session.Edit());
-    if (watch.FinalValue() != kSaveDone) {
+    if (!saved) {
         PrintError("cannot save '" + session.ImagePath() + "': " + session.Edit().GetLastError() +
                    "; the image is unchanged");
         return kExitFailure;

@@ -9,6 +9,7 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "core/job.h"
 #include "iso/hybrid_tables.h"
 #include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
@@ -25,11 +26,9 @@
 #include "writer/udf_writer.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cmath>
 #include <cstring>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -123,15 +122,9 @@ class CIsoEdit final : public IIsoEdit {
 public:
     ~CIsoEdit() override
     {
-        if (worker_.joinable()) {
-            if (worker_.get_id() == std::this_thread::get_id()) {
-                // Destroyed from inside the final progress call: the worker
-                // touches nothing of the facade after it returns.
-                worker_.detach();
-            } else {
-                worker_.join();
-            }
-        }
+        // Waits for a running save, unless destroyed from inside its final
+        // call, after which the save touches nothing of the facade.
+        job_.Release();
         DestroyComponent(sector_);
         DestroyComponent(tree_);
         DestroyComponent(desc_);
@@ -157,7 +150,7 @@ public:
 
     bool Open(const char* path) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         bootAction_ = BootAction::KeepAsIs;
@@ -182,7 +175,7 @@ public:
 
     void Load(bool keepRecords)
     {
-        if (saving_) {
+        if (Saving()) {
             lastError_ = kSaveUnderWay;
             return;
         }
@@ -228,7 +221,7 @@ public:
         if (readOnlyTree_) {
             return Fail(kReadOnlyTree);
         }
-        if (tree_ != nullptr && !saving_) {
+        if (tree_ != nullptr && !Saving()) {
             if (node != nullptr && tree_->FindParent(node) == parent && Contains(node, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
             }
@@ -274,29 +267,17 @@ public:
 
     bool StartSave(void* context, ProgressFn callback) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if (callback == nullptr) {
             return Fail("no progress callback given");
         }
-        if (sector_ == nullptr || sector_->GetSectorCount() == 0) {
-            return Fail("no image is open");
-        }
-        if (readOnlyTree_) {
-            return Fail(kReadOnlyTree);
-        }
-        if (worker_.joinable()) {
-            worker_.join(); // the last save's worker, done with its final call
-        }
-        saving_ = true;
-        try {
-            worker_ = std::thread([this, context, callback]() { RunSave(context, callback); });
-        } catch (const std::system_error& failure) {
-            saving_ = false;
-            return Fail(std::string("cannot start the save: ") + failure.what());
-        }
-        return true;
+        // The progress protocol of iso_edit.h over the job's reports.
+        const auto onEnd = [context, callback](const JobReport& report) {
+            callback(context, report.state == JobState::Done ? kSaveDone : kSaveFailed);
+        };
+        return BeginSave(PercentReports(context, callback), onEnd);
     }
 
     bool GetItemInfo(DirNode* node, ItemInfo& info) override
@@ -319,7 +300,7 @@ public:
 
     bool ReadFileData(DirNode* node, std::uint64_t offset, void* buffer, std::uint32_t count) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if (tree_ == nullptr || node == nullptr) {
@@ -350,11 +331,11 @@ public:
         return Fail("'" + entry.name + "' has no data");
     }
 
-    bool HasBootImage() override { return !saving_ && desc_ != nullptr && desc_->HasBootRecord(); }
+    bool HasBootImage() override { return !Saving() && desc_ != nullptr && desc_->HasBootRecord(); }
 
     void DeleteBootImage() override
     {
-        if (saving_) {
+        if (Saving()) {
             return;
         }
         bootAction_ = BootAction::Remove;
@@ -368,7 +349,7 @@ public:
 
     bool SaveBootImage(CByteBuffer& buffer) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if (desc_ == nullptr || sector_ == nullptr || !desc_->HasBootRecord()) {
@@ -441,7 +422,7 @@ public:
 
     bool ReadSector(std::uint32_t sector, void* buffer) override
     {
-        return !saving_ && sector_ != nullptr && sector_->ReadSector(sector, buffer);
+        return !Saving() && sector_ != nullptr && sector_->ReadSector(sector, buffer);
     }
 
     const char* GetLastError() override { return lastError_.c_str(); }
@@ -452,7 +433,8 @@ public:
     {
         return sector_ != nullptr && sector_->GetFile() != nullptr && sector_->GetFile()->WasRecovered();
     }
-    bool IsSaving() override { return saving_; }
+    bool IsSaving() override { return Saving(); }
+    bool Saving() const { return job_.Running(); }
     std::uint32_t GetMediaType() override { return mediaType_; }
     void SetNameSource(NameSource source) override { nameSource_ = source; }
     bool HasRockRidge() override { return tree_ != nullptr && tree_->HasRockRidge(); }
@@ -460,8 +442,8 @@ public:
     FreeSpaceInfo GetFreeSpace() override
     {
         FreeSpaceInfo info;
-        if (saving_ || sector_ == nullptr) {
-            info.why = saving_ ? "a save is under way" : "no image is open";
+        if (Saving() || sector_ == nullptr) {
+            info.why = Saving() ? "a save is under way" : "no image is open";
             return info;
         }
         const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
@@ -480,7 +462,7 @@ public:
     {
         iso::VolumeProperties current;
         std::vector<std::uint8_t> sector(iso::kSectorSize);
-        if (!saving_ && sector_ != nullptr && sector_->ReadSector(iso::kFirstDescriptorSector, sector.data())) {
+        if (!Saving() && sector_ != nullptr && sector_->ReadSector(iso::kFirstDescriptorSector, sector.data())) {
             current = iso::ReadVolumeProperties(sector, false);
         }
         if (pendingProperties_) {
@@ -498,7 +480,7 @@ public:
 
     bool SetVolumeProperties(const iso::VolumeProperties& properties) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if (desc_ == nullptr) {
@@ -511,7 +493,7 @@ public:
 
     bool SetBootInfoPatch(std::uint32_t flags) override
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if ((flags & ~(kBootInfoTable | kBootInfoGrub2 | kBootInfoAutomatic)) != 0) {
@@ -521,10 +503,10 @@ public:
         return true;
     }
 
-    std::uint32_t GetNoticeCount() override { return saving_ ? 0 : notices_.Count(); }
+    std::uint32_t GetNoticeCount() override { return Saving() ? 0 : notices_.Count(); }
     const char* GetNotice(std::uint32_t index, bool* isError) override
     {
-        if (saving_) {
+        if (Saving()) {
             if (isError != nullptr) {
                 *isError = false;
             }
@@ -532,12 +514,20 @@ public:
         }
         return notices_.Text(index, isError);
     }
-    std::uint32_t GetErrorNoticeCount() override { return saving_ ? 0 : notices_.ErrorCount(); }
+    std::uint32_t GetErrorNoticeCount() override { return Saving() ? 0 : notices_.ErrorCount(); }
     void ClearNotices() override
     {
-        if (!saving_) {
+        if (!Saving()) {
             notices_.Clear();
         }
+    }
+
+    bool Save(void* context, ProgressFn progress) override
+    {
+        if (!BeginSave(PercentReports(context, progress), {})) {
+            return false;
+        }
+        return job_.Wait().state == JobState::Done; // GetLastError says why not
     }
 
 private:
@@ -555,7 +545,7 @@ private:
 
     bool CanEdit()
     {
-        if (saving_) {
+        if (Saving()) {
             return Fail(kSaveUnderWay);
         }
         if (readOnlyTree_) {
@@ -660,8 +650,27 @@ private:
         return found;
     }
 
-    void RunSave(void* context, ProgressFn callback);
-    bool Save(void* context, ProgressFn callback, std::string& error);
+    // The save's work on the job's thread, and what its writers' percent
+    // reports go through (answers are not looked at: a save always ends).
+    JobReport RunSave(JobControl& control);
+    static bool SaveProgress(void* control, std::int32_t percent)
+    {
+        static_cast<JobControl*>(control)->Report(percent / 100.0);
+        return true;
+    }
+    // The job's reports as percents to a progress function; none without one.
+    static Job::OnProgress PercentReports(void* context, ProgressFn progress)
+    {
+        if (progress == nullptr) {
+            return {};
+        }
+        return [context, progress](const JobProgress& report) {
+            progress(context, static_cast<std::int32_t>(std::lround(report.fraction * 100)));
+            return true;
+        };
+    }
+    bool BeginSave(Job::OnProgress onProgress, Job::OnEnd onEnd);
+    bool SaveEdits(void* context, ProgressFn callback, std::string& error);
     bool SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
@@ -859,33 +868,51 @@ private:
     bool fillingHoles_ = false; // the saves of a compact before that one
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
-    // Written by the save worker only while saving_ is set, read only while it is not.
+    // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
 
-    std::atomic<bool> saving_{false};
     bool readOnlyTree_ = false; // loaded by LoadTreeForReading: no edits, no saves
-    std::thread worker_;
+    Job job_; // the save's worker; running while a save is under way
 };
 
 // ---------------------------------------------------------------------------
 // The save
 
-void CIsoEdit::RunSave(void* context, ProgressFn callback)
+JobReport CIsoEdit::RunSave(JobControl& control)
 {
     std::string error;
-    const bool saved = Save(context, callback, error);
+    const bool saved = SaveEdits(&control, &CIsoEdit::SaveProgress, error);
     lastError_ = saved ? std::string() : (error.empty() ? std::string("the save failed") : error);
     if (saved && pendingProperties_) {
         // Written: the image's descriptors hold them now.
         desc_->SetVolumeProperties(nullptr);
         pendingProperties_.reset();
     }
-    saving_ = false;
-    // Nothing of the facade is touched after this call: it may destroy us.
-    callback(context, saved ? kSaveDone : kSaveFailed);
+    // The job leaves the running state before its final call, after which
+    // nothing of the facade is touched: that call may destroy us.
+    return saved ? JobReport::Done() : JobReport::Failed(lastError_);
 }
 
-bool CIsoEdit::Save(void* context, ProgressFn callback, std::string& error)
+bool CIsoEdit::BeginSave(Job::OnProgress onProgress, Job::OnEnd onEnd)
+{
+    if (Saving()) {
+        return Fail(kSaveUnderWay);
+    }
+    if (sector_ == nullptr || sector_->GetSectorCount() == 0) {
+        return Fail("no image is open");
+    }
+    if (readOnlyTree_) {
+        return Fail(kReadOnlyTree);
+    }
+    std::string why;
+    if (!job_.Start([this](JobControl& control) { return RunSave(control); }, std::move(onProgress), std::move(onEnd),
+                    &why)) {
+        return Fail("cannot start the save: " + why);
+    }
+    return true;
+}
+
+bool CIsoEdit::SaveEdits(void* context, ProgressFn callback, std::string& error)
 {
     const bool compact = compactNext_;
     compactNext_ = false;

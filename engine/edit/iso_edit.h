@@ -32,7 +32,9 @@
 // The answers are not looked at: a save always runs to one of the two ends.
 // After the final call the worker touches nothing of the facade, so the
 // callback may Destroy it; destroying it from another thread while a save
-// runs waits for the save to end. While a save runs, edits, reads of the
+// runs waits for the save to end, and no final call comes then (the save
+// runs as a core/job.h job, whose rules these are). Save is the blocking
+// form. While a save runs, edits, reads of the
 // image and the boot operations are refused (IsSaving tells), and the tree
 // must not be walked: the worker is changing its entries.
 
@@ -200,6 +202,13 @@ public:
     virtual const char* GetNotice(std::uint32_t index, bool* isError) = 0;
     virtual std::uint32_t GetErrorNoticeCount() = 0;
     virtual void ClearNotices() = 0;
+    // The save of StartSave, waited for: returns once it has ended, true
+    // when the image file holds the edited image, false, with GetLastError,
+    // when the save could not start or failed (the image is then as it
+    // was). progress, if given, gets the percents 0..99 on the save's
+    // thread (its answers are not looked at), never a final value. Not from
+    // inside a callback of this facade's own running save.
+    virtual bool Save(void* context, ProgressFn progress) = 0;
 };
 
 } // namespace tarvelin

@@ -21,15 +21,14 @@
 #include "writer/descriptor_writer.h"
 #include "iso/disk_walk.h"
 #include "writer/directory_writer.h"
+#include "core/job.h"
 #include "core/out_file.h"
 #include "writer/path_table_writer.h"
 #include "writer/udf_writer.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cmath>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -266,16 +265,10 @@ class CIsoBuild final : public IIsoBuild {
 public:
     ~CIsoBuild() override
     {
-        if (worker_.joinable()) {
-            if (worker_.get_id() == std::this_thread::get_id()) {
-                // Released from inside a progress call: the worker touches
-                // nothing of the builder after it returns.
-                worker_.detach();
-            } else {
-                stop_ = true;
-                worker_.join();
-            }
-        }
+        // Stops a running build and waits for it, unless released from
+        // inside a progress call, after which the build touches nothing of
+        // the builder (core/job.h).
+        job_.Release();
         if (!finished_ && outFile_ != nullptr) {
             outFile_->Abandon();
         }
@@ -380,11 +373,21 @@ public:
         }
         started_ = true;
         buildTime_ = platform::CurrentFileTime();
-        try {
-            worker_ = std::thread([this, context, callback]() { Run(context, callback); });
-        } catch (const std::system_error& failure) {
+        // The progress protocol above, over the job's reports: thousandths
+        // of the volume, a false answer cancelling, and one final value for
+        // a build that was not cancelled.
+        const auto onProgress = [context, callback](const JobProgress& progress) {
+            return callback(context, static_cast<std::int32_t>(std::lround(progress.fraction * 1000)));
+        };
+        const auto onEnd = [context, callback](const JobReport& report) {
+            if (report.state != JobState::Cancelled) {
+                callback(context, report.state == JobState::Done ? kBuildDone : kBuildFailed);
+            }
+        };
+        std::string why;
+        if (!job_.Start([this](JobControl& control) { return Run(control); }, onProgress, onEnd, &why)) {
             started_ = false;
-            return Fail(std::string("cannot start the build: ") + failure.what());
+            return Fail("cannot start the build: " + why);
         }
         return true;
     }
@@ -422,21 +425,12 @@ public:
 private:
     enum class Outcome { Done, Cancelled, Failed };
 
-    // What the data writer's progress calls go through: a builder being
-    // destroyed from another thread stops the copy.
-    struct ProgressRelay {
-        CIsoBuild* builder;
-        void* context;
-        ProgressFn callback;
-    };
-
-    static bool Relay(void* relayContext, std::int32_t value)
+    // What the data writer's progress calls (thousandths of the volume) go
+    // through: the job's reports, false once the build is cancelled or the
+    // builder released.
+    static bool Relay(void* control, std::int32_t value)
     {
-        auto* relay = static_cast<ProgressRelay*>(relayContext);
-        if (relay->builder->stop_) {
-            return false;
-        }
-        return relay->callback(relay->context, value);
+        return static_cast<JobControl*>(control)->Report(value / 1000.0);
     }
 
     bool Fail(std::string reason)
@@ -532,8 +526,8 @@ private:
         return node;
     }
 
-    void Run(void* context, ProgressFn callback);
-    Outcome Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error);
+    JobReport Run(JobControl& control);
+    Outcome Execute(JobControl& control, IBuildData* data, std::string& error);
 
     IMacroList* list_ = nullptr;
     IOutFile* outFile_ = nullptr;
@@ -548,9 +542,8 @@ private:
 
     bool started_ = false;
     bool finished_ = false;
-    std::atomic<bool> stop_{false};
     platform::FileTime buildTime_ = 0;
-    std::thread worker_;
+    Job job_; // the build's worker
 };
 
 MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
@@ -598,7 +591,7 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
     return top;
 }
 
-CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuildData* data, std::string& error)
+CIsoBuild::Outcome CIsoBuild::Execute(JobControl& control, IBuildData* data, std::string& error)
 {
     BuildPlan plan;
     if (!PlanImage(list_, options_ & (kBuildModeMask | kBuildUdf), buildTime_, label_, plan, error)) {
@@ -616,8 +609,11 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
     }
     plan.directories.Clear();
     plan.pathTables.Clear();
-    ProgressRelay relay{this, context, callback};
-    if (!data->Write(list_, plan.dataStart, outFile_, plan.totalSectors, &relay, &CIsoBuild::Relay)) {
+    const bool written = data->Write(list_, plan.dataStart, outFile_, plan.totalSectors, &control, &CIsoBuild::Relay);
+    if (control.Released()) {
+        return Outcome::Cancelled; // the builder may be gone now
+    }
+    if (!written) {
         if (data->IsCancelled()) {
             return Outcome::Cancelled; // the builder may be gone now
         }
@@ -635,7 +631,7 @@ CIsoBuild::Outcome CIsoBuild::Execute(void* context, ProgressFn callback, IBuild
     return Outcome::Done;
 }
 
-void CIsoBuild::Run(void* context, ProgressFn callback)
+JobReport CIsoBuild::Run(JobControl& control)
 {
     ComponentPtr<IBuildData> data(NEW_DATANEW());
     std::string error;
@@ -643,10 +639,10 @@ void CIsoBuild::Run(void* context, ProgressFn callback)
     if (!data) {
         error = "out of memory for the image writers";
     } else {
-        outcome = Execute(context, callback, data.get(), error);
+        outcome = Execute(control, data.get(), error);
     }
     if (outcome == Outcome::Cancelled) {
-        return; // nothing of the builder may be touched any more
+        return JobReport::Cancelled(); // nothing of the builder may be touched any more
     }
     if (data) {
         for (std::uint32_t i = 0; i < data->GetWarningCount(); ++i) {
@@ -664,10 +660,8 @@ void CIsoBuild::Run(void* context, ProgressFn callback)
         outFile_->Abandon();
     }
     data.reset();
-    if (stop_) {
-        return; // the builder is being destroyed and wants no more calls
-    }
-    callback(context, outcome == Outcome::Done ? kBuildDone : kBuildFailed);
+    // A builder being destroyed gets no final call (the job drops it).
+    return outcome == Outcome::Done ? JobReport::Done() : JobReport::Failed(lastError_);
 }
 
 } // namespace

@@ -468,6 +468,7 @@ public:
     const char* GetNotice(std::uint32_t, bool*) override { return ""; }
     std::uint32_t GetErrorNoticeCount() override { return 0; }
     void ClearNotices() override {}
+    bool Save(void*, ProgressFn) override { return false; }
 
 private:
     struct Item {

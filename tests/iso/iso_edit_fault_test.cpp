@@ -214,7 +214,8 @@ TEST_P(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
         test::SaveOutcome saved;
         {
             const HookScope failing(k, false);
-            saved = test::SaveAndWait(edit.get());
+            // Both forms of the save, the blocking one on odd writes.
+            saved = k % 2 == 0 ? test::SaveAndWait(edit.get()) : test::SaveBlocking(edit.get());
         }
         ASSERT_EQ(saved.finalValue, kSaveFailed);
         EXPECT_NE(saved.error.find("write fault injected"), std::string::npos) << saved.error;
@@ -222,7 +223,7 @@ TEST_P(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
         EXPECT_FALSE(fs::exists(ImageJournal::UndoPathFor(image)));
         // The session's tree again describes the image; a second try works.
         if (k == 1 || k == writes / 2 || k == writes) {
-            const test::SaveOutcome retried = test::SaveAndWait(edit.get());
+            const test::SaveOutcome retried = test::SaveBlocking(edit.get());
             ASSERT_EQ(retried.finalValue, kSaveDone) << retried.error;
             test::TreeContents now;
             test::CollectTree(edit.get(), edit->GetRoot(), "", now);

@@ -75,6 +75,20 @@ inline SaveOutcome SaveAndWait(IIsoEdit* edit)
     return watch.outcome;
 }
 
+// The same save through the blocking form, told as SaveAndWait tells it.
+inline SaveOutcome SaveBlocking(IIsoEdit* edit)
+{
+    SaveOutcome outcome;
+    const auto progress = [](void* context, std::int32_t value) {
+        static_cast<SaveOutcome*>(context)->progress.push_back(value);
+        return true;
+    };
+    outcome.finalValue = edit->Save(&outcome, progress) ? kSaveDone : kSaveFailed;
+    EXPECT_FALSE(edit->IsSaving());
+    outcome.error = edit->GetLastError();
+    return outcome;
+}
+
 // The node at a '/'-separated path below the root ("" for the root).
 inline DirNode* FindNode(IIsoEdit* edit, const std::string& path)
 {
