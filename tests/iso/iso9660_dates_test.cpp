@@ -2,12 +2,10 @@
 // offset, and read back to the same moment in any zone; the volume label.
 
 #include "iso/iso9660.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <optional>
 #include <string>
 
 namespace tarvelin::iso {
@@ -32,24 +30,9 @@ FileTime Utc(int year, int month, int day, int hour, int minute, int second = 0,
     return time;
 }
 
-// Runs each test in a known zone and puts the process's zone back after.
+// Each test chooses its zones; the process's zone is put back after.
 class Iso9660Dates : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (const char* zone = std::getenv("TZ")) {
-            savedZone_ = zone;
-        }
-    }
-    void TearDown() override
-    {
-        if (savedZone_) {
-            ::setenv("TZ", savedZone_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
     static void UseZone(const char* zone)
     {
         ::setenv("TZ", zone, 1);
@@ -57,7 +40,7 @@ protected:
     }
 
 private:
-    std::optional<std::string> savedZone_;
+    test::ScopedZone restore_{"UTC"};
 };
 
 TEST_F(Iso9660Dates, BerlinWritesLocalTimeWithWinterAndSummerOffsets)

@@ -2,6 +2,7 @@
 // directory, and the read-side clean-up of identifiers.
 
 #include "iso/iso9660.h"
+#include "iso/iso_extract.h"
 #include "iso9660_test_image.h"
 
 #include <gtest/gtest.h>
@@ -414,6 +415,19 @@ TEST(Iso9660Names, LevelOneIdentifiersAndRecordOrderAreThoseOfXorriso)
     EXPECT_TRUE(std::is_sorted(joliet.begin(), joliet.end(), [](const std::string& a, const std::string& b) {
         return CompareJolietIdentifiers(a, b) < 0;
     }));
+}
+
+// Extraction writes an entry only under a name that stays one name inside
+// the destination folder.
+TEST(Iso9660Names, ExtractionTakesOnlyNamesThatStayInTheirFolder)
+{
+    using namespace std::string_view_literals;
+    for (const std::string_view name : {""sv, "."sv, ".."sv, "a/b"sv, "/"sv, "../x"sv, "a\0b"sv}) {
+        EXPECT_FALSE(IsSafeEntryName(name)) << name;
+    }
+    for (const std::string_view name : {"a"sv, "..."sv, "..a"sv, "a.."sv, ".hidden"sv}) {
+        EXPECT_TRUE(IsSafeEntryName(name)) << name;
+    }
 }
 
 } // namespace

@@ -261,28 +261,21 @@ void ExpectJolietTreeEqualsSource(const std::string& source, const std::string& 
     EXPECT_FALSE(report.endianMismatch);
 }
 
-TEST(IsoDirEditLoad, JolietTreeOfGenisoimageEqualsTheSourceFolder)
+TEST(IsoDirEditLoad, JolietTreesOfPeerImagesEqualTheSourceFolder)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    TempDir dir;
-    const std::string source = MakeTrickySource(dir);
-    const std::string image = dir / "g.iso";
-    // Written at +05:30, so the recorded wall-clock times differ from UTC.
-    MakeImage("TZ=Asia/Kolkata genisoimage -quiet -R -J -joliet-long -input-charset utf-8 -o " + ShellQuote(image)
-              + " " + ShellQuote(source));
-    ExpectJolietTreeEqualsSource(source, image);
-}
-
-TEST(IsoDirEditLoad, JolietTreeOfXorrisoEqualsTheSourceFolder)
-{
     TARVELIN_REQUIRE_TOOL("xorriso");
     TempDir dir;
     const std::string source = MakeTrickySource(dir);
-    const std::string image = dir / "x.iso";
-    // Written at -03:30 (-02:30 in summer).
-    MakeImage("TZ=America/St_Johns xorriso -as mkisofs -quiet -R -J -joliet-long -input-charset utf-8 -o "
-              + ShellQuote(image) + " " + ShellQuote(source) + " 2>&1");
-    ExpectJolietTreeEqualsSource(source, image);
+    // Written at +05:30 and at -03:30 (-02:30 in summer), so the recorded
+    // wall-clock times differ from UTC.
+    for (const std::string tool : {"TZ=Asia/Kolkata genisoimage", "TZ=America/St_Johns xorriso -as mkisofs"}) {
+        SCOPED_TRACE(tool);
+        const std::string image = dir / "j.iso";
+        MakeImage(tool + " -quiet -R -J -joliet-long -input-charset utf-8 -o " + ShellQuote(image) + " "
+                  + ShellQuote(source) + " 2>&1");
+        ExpectJolietTreeEqualsSource(source, image);
+    }
 }
 
 // The primary name of a record as this system shows it: the identifier
@@ -528,20 +521,6 @@ TEST(IsoDirEditCrafted, OnlyTheSelfAndParentRecordsAreSkipped)
     EXPECT_EQ(plainTree->GetJolietMode(), 0u);
     EXPECT_EQ(ChildNames(*plainTree, plainTree->GetRoot()), (std::vector<std::string>{"A", "B"}));
     EXPECT_TRUE(InfoOf(*plainTree, ChildNamed(*plainTree, plainTree->GetRoot(), "B")).isDirectory);
-}
-
-TEST(IsoDirEditCrafted, PrimaryNamesLoseTheirVersionAndTheDotOfAnEmptyExtension)
-{
-    CraftedImage image(40);
-    const std::uint32_t length = image.WriteDirectory(
-        kRoot, kRoot, 2048,
-        {MakeRecord("NAME.;1", 30, 1), MakeRecord("FILE.TXT;1", 30, 1), MakeRecord("PLAIN", 30, 1),
-         MakeRecord("V.TXT;12", 30, 1), MakeRecord("ARCHIVE.TAR.GZ;1", 30, 1)});
-    image.WriteDescriptors(kRoot, length);
-    MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector);
-    EXPECT_EQ(ChildNames(*tree, tree->GetRoot()),
-              (std::vector<std::string>{"NAME", "FILE.TXT", "PLAIN", "V.TXT", "ARCHIVE.TAR.GZ"}));
 }
 
 TEST(IsoDirEditCrafted, DatesAreTheInstantsRecordedWithTheirOffsets)
@@ -1027,13 +1006,9 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
     ASSERT_TRUE(platform::GetFileInfo(path, info));
     TreePtr tree = NewTree();
     const DirEntry file = InfoOf(*tree, tree->AddFile(path.c_str(), tree->GetRoot()));
-    EXPECT_FALSE(file.isDirectory);
     EXPECT_EQ(file.EntrySource, EntrySourceKind::Disk);
-    EXPECT_EQ(file.extent, 0u);
     EXPECT_EQ(file.diskPath, path);
-    EXPECT_EQ(file.name, name);
     EXPECT_EQ(file.longName, name);
-    EXPECT_EQ(file.nameLength, name.size());
     EXPECT_EQ(file.size, 5u);
     EXPECT_EQ(file.date, info.creationTime);
     EXPECT_FALSE(file.bootMark);
@@ -1063,8 +1038,6 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
     const platform::FileTime after = platform::CurrentFileTime();
     EXPECT_TRUE(made.isDirectory);
     EXPECT_EQ(made.EntrySource, EntrySourceKind::None);
-    EXPECT_EQ(made.extent, 0u);
-    EXPECT_TRUE(made.diskPath.empty());
     EXPECT_EQ(made.nameLength, 10u);
     EXPECT_GE(made.date, before);
     EXPECT_LE(made.date, after);
@@ -1122,25 +1095,6 @@ TEST(IsoDirEditEdits, DeleteNodeRemovesOnlyFromTheRightParent)
     EXPECT_EQ(ChildNames(tree, edited.Root()), std::vector<std::string>{"AGAIN"});
 }
 
-TEST(IsoDirEditEdits, FindParentAnswersForNodesOfThisTreeOnly)
-{
-    EditedImage edited;
-    IIsoDirEdit& tree = *edited.tree;
-    DirNode* sub = edited.Top("SUB");
-    DirNode* deep = ChildNamed(tree, sub, "DEEP");
-    DirNode* leaf = ChildNamed(tree, deep, "LEAF.TXT");
-    EXPECT_EQ(tree.FindParent(edited.Top("A.TXT")), edited.Root());
-    EXPECT_EQ(tree.FindParent(sub), edited.Root());
-    EXPECT_EQ(tree.FindParent(deep), sub);
-    EXPECT_EQ(tree.FindParent(leaf), deep);
-    EXPECT_EQ(tree.FindParent(edited.Root()), nullptr);
-    EXPECT_EQ(tree.FindParent(nullptr), nullptr);
-
-    EditedImage other;
-    EXPECT_EQ(tree.FindParent(other.Top("SUB")), nullptr);
-    EXPECT_EQ(tree.FindParent(ChildNamed(*other.tree, other.Top("SUB"), "DEEP")), nullptr);
-}
-
 TEST(IsoDirEditEdits, RenameChangesOnlyTheName)
 {
     EditedImage edited;
@@ -1151,13 +1105,8 @@ TEST(IsoDirEditEdits, RenameChangesOnlyTheName)
     DirEntry after = InfoOf(tree, a);
     EXPECT_EQ(after.name, "renamed.txt");
     EXPECT_EQ(after.nameLength, 0u);
-    after.name = before.name;
     EXPECT_EQ(after.extent, before.extent);
-    EXPECT_EQ(after.size, before.size);
-    EXPECT_EQ(after.date, before.date);
-    EXPECT_EQ(after.EntrySource, before.EntrySource);
     EXPECT_EQ(after.date, FromUnix(1089360307));
-
     EXPECT_FALSE(tree.Rename("x", nullptr));
     EXPECT_FALSE(tree.Rename("", a));
     EXPECT_EQ(InfoOf(tree, a).name, "renamed.txt");
@@ -1165,35 +1114,6 @@ TEST(IsoDirEditEdits, RenameChangesOnlyTheName)
     DirNode* made = tree.NewDirectory("abc", edited.Root());
     ASSERT_TRUE(tree.Rename("abcdef", made));
     EXPECT_EQ(InfoOf(tree, made).nameLength, 6u);
-}
-
-TEST(IsoDirEditEdits, SetInfoReplacesTheEntryAndKeepsTheLinks)
-{
-    EditedImage edited;
-    IIsoDirEdit& tree = *edited.tree;
-    DirNode* sub = edited.Top("SUB");
-    DirEntry entry = InfoOf(tree, sub);
-    entry.isoDirExtent = 123;
-    entry.jolietDirSize = 4096;
-    entry.pathTableNumber = 7;
-    entry.writerWords[1] = 99;
-    entry.EntrySource = EntrySourceKind::Memory;
-    entry.memoryData = std::make_shared<const std::vector<std::uint8_t>>(2048, 0xAB);
-    tree.SetInfo(sub, entry);
-    const DirEntry stored = InfoOf(tree, sub);
-    EXPECT_EQ(stored.isoDirExtent, 123u);
-    EXPECT_EQ(stored.jolietDirSize, 4096u);
-    EXPECT_EQ(stored.pathTableNumber, 7u);
-    EXPECT_EQ(stored.writerWords[1], 99u);
-    ASSERT_NE(stored.memoryData, nullptr);
-    EXPECT_EQ(stored.memoryData->size(), 2048u);
-    EXPECT_EQ(ChildNames(tree, sub), (std::vector<std::string>{"INNER.TXT", "DEEP"}));
-    EXPECT_EQ(tree.GetNextSibling(sub), edited.Top("Z.TXT"));
-
-    DirEntry untouched;
-    untouched.name = "kept";
-    EXPECT_TRUE(tree.GetInfo(nullptr, untouched));
-    EXPECT_EQ(untouched.name, "kept");
 }
 
 TEST(IsoDirEditEdits, DeepTreesAreFreedWithoutRecursion)

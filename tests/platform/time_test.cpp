@@ -118,27 +118,10 @@ TEST(PlatformTime, CurrentFileTimeIsNow)
 // Local time under a fixed zone; the zone in force before is put back.
 class PlatformTimeLocal : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        TARVELIN_REQUIRE_FILE("/usr/share/zoneinfo/Europe/Berlin");
-        if (const char* zone = std::getenv("TZ")) {
-            saved_ = zone;
-        }
-        ::setenv("TZ", "Europe/Berlin", 1);
-        ::tzset();
-    }
-    void TearDown() override
-    {
-        if (saved_) {
-            ::setenv("TZ", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
+    void SetUp() override { TARVELIN_REQUIRE_FILE("/usr/share/zoneinfo/Europe/Berlin"); }
 
 private:
-    std::optional<std::string> saved_;
+    test::ScopedZone zone_{"Europe/Berlin"};
 };
 
 TEST_F(PlatformTimeLocal, WinterAndSummerOffsets)

@@ -4,7 +4,10 @@
 // tools, reading and writing whole files.
 
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +59,36 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 // else in this process. The result is work's (at most 100); -1 when the
 // child did not end by itself, 101 when it could not change its user.
 int AsOrdinaryUser(const std::function<int()>& work);
+
+#ifndef _WIN32
+// Sets the time zone for the life of the object (through TZ, which the
+// Windows platform layer does not read: tests that use it are POSIX only).
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone)
+    {
+        if (const char* saved = std::getenv("TZ")) {
+            saved_ = saved;
+        }
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedZone()
+    {
+        if (saved_) {
+            ::setenv("TZ", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+    ScopedZone(const ScopedZone&) = delete;
+    ScopedZone& operator=(const ScopedZone&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+#endif
 
 } // namespace tarvelin::test
 

@@ -13,8 +13,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -152,34 +150,5 @@ inline std::vector<iso::DirectoryRecord> ReadDirectory(const std::vector<std::ui
     return records;
 }
 
-#ifndef _WIN32
-// Sets the time zone for the life of the object (through TZ, which the
-// Windows platform layer does not read: tests that use it are POSIX only).
-class ScopedZone {
-public:
-    explicit ScopedZone(const char* zone)
-    {
-        if (const char* saved = std::getenv("TZ")) {
-            saved_ = saved;
-        }
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ScopedZone()
-    {
-        if (saved_) {
-            ::setenv("TZ", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-    ScopedZone(const ScopedZone&) = delete;
-    ScopedZone& operator=(const ScopedZone&) = delete;
-
-private:
-    std::optional<std::string> saved_;
-};
-#endif
 
 } // namespace tarvelin::test

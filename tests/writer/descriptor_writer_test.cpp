@@ -15,6 +15,7 @@
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
 #include "support/test_support.h"
+#include "build_test_support.h"
 #include "writer/descriptor_writer.h"
 
 #include <gtest/gtest.h>
@@ -214,41 +215,11 @@ std::vector<Sector> Copied(Component& component)
     return sectors;
 }
 
-// Components made by their factories and handed back with Destroy.
-template <class Interface>
-struct Owned {
-    explicit Owned(Interface* made) : object(made) {}
-    ~Owned() { DestroyComponent(object); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    Interface* operator->() const { return object; }
-    Interface& operator*() const { return *object; }
-    Interface* object;
-};
+using test::Held;
 
 // Every test runs in the fixed test zone; the zone in force before is put back.
 class ZoneTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (const char* zone = std::getenv("TZ")) {
-            savedZone_ = zone;
-        }
-        ::setenv("TZ", kTestZone, 1);
-        ::tzset();
-    }
-    void TearDown() override
-    {
-        if (savedZone_) {
-            ::setenv("TZ", savedZone_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-private:
-    std::optional<std::string> savedZone_;
+    test::ScopedZone zone_{kTestZone};
 };
 
 // ===========================================================================
@@ -262,13 +233,13 @@ constexpr std::array<std::uint8_t, 7> kJanuaryRootDate{104, 1, 5, 9, 7, 0, 4}; /
 
 TEST_F(DescriptorSetRendering, JolietSetIsPrimarySupplementaryTerminatorByteForByte)
 {
-    Owned<IBuildDesc> desc(NEW_DESCNEW());
-    ASSERT_NE(desc.object, nullptr);
+    Held<IBuildDesc> desc(NEW_DESCNEW());
+    ASSERT_NE(desc.get(), nullptr);
     desc->SetBuildTime(kJanuaryBuild);
     desc->Build(2, 25, kIsoTree.ptSize, kIsoTree.ptSector, kIsoTree.rootExtent, kIsoTree.rootSize,
                 kJolietTree.ptSize, kJolietTree.ptSector, kJolietTree.rootExtent, kJolietTree.rootSize);
     EXPECT_EQ(desc->GetSectorCount(), 3);
-    const std::vector<Sector> set = Copied(*desc);
+    const std::vector<Sector> set = Copied(*desc.get());
     ASSERT_EQ(set.size(), 3U);
     EXPECT_EQ(set[0], ExpectedDescriptor(1, 25, kIsoTree, 20, "20041597", kJanuaryRootDate));
     EXPECT_EQ(set[1], ExpectedDescriptor(2, 25, kJolietTree, 22, "20041597", kJanuaryRootDate));
@@ -287,11 +258,11 @@ TEST_F(DescriptorSetRendering, JolietSetIsPrimarySupplementaryTerminatorByteForB
 TEST_F(DescriptorSetRendering, OnlyModeTwoAddsTheJolietDescriptor)
 {
     for (const std::uint32_t mode : {0U, 1U, 3U, 0xFFFFFFFFU}) {
-        Owned<IBuildDesc> desc(NEW_DESCNEW());
+        Held<IBuildDesc> desc(NEW_DESCNEW());
         desc->SetBuildTime(kJanuaryBuild);
         desc->Build(mode, 21, kIsoTree.ptSize, kIsoTree.ptSector, kIsoTree.rootExtent, kIsoTree.rootSize, 99, 99,
                     99, 99);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         ASSERT_EQ(set.size(), 2U) << "mode " << mode;
         EXPECT_EQ(set[0], ExpectedDescriptor(1, 21, kIsoTree, 20, "20041597", kJanuaryRootDate));
         EXPECT_EQ(set[1], ExpectedTerminator());
@@ -306,10 +277,10 @@ TEST_F(DescriptorSetRendering, MTableFollowsThePaddedLTable)
     // 10 bytes: only the root; 2049 bytes spill into a second sector.
     for (const Case c : {Case{10, 19, 20}, Case{2048, 19, 20}, Case{2049, 19, 21}, Case{4097, 40, 43},
                          Case{0xFFFFFFFFU, 19, 19 + 2097152}}) {
-        Owned<IBuildDesc> desc(NEW_DESCNEW());
+        Held<IBuildDesc> desc(NEW_DESCNEW());
         desc->SetBuildTime(kJanuaryBuild);
         desc->Build(2, 100, c.ptSize, c.ptSector, 50, 2048, c.ptSize, c.ptSector + 7, 51, 2048);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         ASSERT_EQ(set.size(), 3U);
         EXPECT_EQ(ReadBe32(set[0], 148), c.mTable) << c.ptSize;
         EXPECT_EQ(ReadBe32(set[0], 152), 0U) << "no optional M table is written";
@@ -332,11 +303,11 @@ TEST_F(DescriptorSetRendering, LabelAndRootDatesAreTheLocalBuildTime)
         {Utc(2004, 12, 31, 23, 0, 0), "20051100", {105, 1, 1, 0, 0, 0, 4}},
     };
     for (const Case& c : cases) {
-        Owned<IBuildDesc> desc(NEW_DESCNEW());
+        Held<IBuildDesc> desc(NEW_DESCNEW());
         desc->SetBuildTime(c.utc);
         desc->Build(2, 25, kIsoTree.ptSize, kIsoTree.ptSector, kIsoTree.rootExtent, kIsoTree.rootSize,
                     kJolietTree.ptSize, kJolietTree.ptSector, kJolietTree.rootExtent, kJolietTree.rootSize);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         ASSERT_EQ(set.size(), 3U);
         EXPECT_EQ(set[0], ExpectedDescriptor(1, 25, kIsoTree, 20, c.label, c.date)) << c.label;
         EXPECT_EQ(set[1], ExpectedDescriptor(2, 25, kJolietTree, 22, c.label, c.date)) << c.label;
@@ -346,10 +317,10 @@ TEST_F(DescriptorSetRendering, LabelAndRootDatesAreTheLocalBuildTime)
 TEST_F(DescriptorSetRendering, UnsetBuildTimeIsNowAndLabelAgreesWithRootDate)
 {
     const platform::FileTime before = platform::CurrentFileTime();
-    Owned<IBuildDesc> desc(NEW_DESCNEW());
+    Held<IBuildDesc> desc(NEW_DESCNEW());
     desc->Build(1, 21, 10, 19, 21, 2048, 0, 0, 0, 0);
     const platform::FileTime after = platform::CurrentFileTime();
-    const std::vector<Sector> set = Copied(*desc);
+    const std::vector<Sector> set = Copied(*desc.get());
     ASSERT_EQ(set.size(), 2U);
 
     const iso::RecordingDate date = iso::ReadRecordingDate(set[0], 156 + 18);
@@ -367,7 +338,7 @@ TEST_F(DescriptorSetRendering, UnsetBuildTimeIsNowAndLabelAgreesWithRootDate)
 
 TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
 {
-    Owned<IBuildDesc> desc(NEW_DESCNEW());
+    Held<IBuildDesc> desc(NEW_DESCNEW());
     CByteBuffer out;
     ASSERT_TRUE(out.Append("head", 4));
     // Before a build there is no set: the copy fails instead of handing out
@@ -449,8 +420,8 @@ TEST_F(DescriptorSourceQuestions, JolietThirdAfterABootRecordIsFound)
     source.PutDescriptor(18, iso::DescriptorType::Supplementary, 26);
     source.PutTerminator(19);
     source.PutCatalog(30, 31, iso::BootMediaType::NoEmulation);
-    Owned<IIsoDesc> desc(Desc1());
-    EXPECT_EQ(desc->SetSource(&source), desc.object);
+    Held<IIsoDesc> desc(Desc1());
+    EXPECT_EQ(desc->SetSource(&source), desc.get());
 
     EXPECT_EQ(desc->GetJolietMode(), 2);
     EXPECT_EQ(desc->GetDescriptorCount(), 4);
@@ -467,53 +438,6 @@ TEST_F(DescriptorSourceQuestions, JolietThirdAfterABootRecordIsFound)
     EXPECT_EQ(desc->GetBootLoadSectorCount(), 4U);
 }
 
-TEST_F(DescriptorSourceQuestions, ScansStopAtTheTerminatorAndAtTheEndOfTheImage)
-{
-    {
-        // A Joliet descriptor behind the terminator is not part of the set.
-        MemorySource source(30);
-        source.PutDescriptor(16, iso::DescriptorType::Primary, 25);
-        source.PutTerminator(17);
-        source.PutDescriptor(18, iso::DescriptorType::Supplementary, 26);
-        Owned<IIsoDesc> desc(Desc1());
-        desc->SetSource(&source);
-        EXPECT_EQ(desc->GetDescriptorCount(), 2);
-        EXPECT_EQ(desc->GetJolietMode(), 1);
-        std::array<std::uint8_t, 34> record;
-        record.fill(0xAA);
-        EXPECT_FALSE(desc->GetJolietRootRecord(record.data()));
-        EXPECT_EQ(record, (std::array<std::uint8_t, 34>{}));
-        EXPECT_FALSE(desc->HasBootRecord());
-    }
-    {
-        // Truncated after the Joliet descriptor: no terminator at all.
-        MemorySource source(18);
-        source.PutDescriptor(16, iso::DescriptorType::Primary, 25);
-        source.PutDescriptor(17, iso::DescriptorType::Supplementary, 26);
-        Owned<IIsoDesc> desc(Desc1());
-        desc->SetSource(&source);
-        EXPECT_EQ(desc->GetDescriptorCount(), 2);
-        EXPECT_EQ(desc->GetJolietMode(), 2);
-        std::array<std::uint8_t, 34> record{};
-        ASSERT_TRUE(desc->GetJolietRootRecord(record.data()));
-        EXPECT_EQ(record, RootRecordOf(source, 17));
-        std::uint32_t media = 99;
-        EXPECT_EQ(desc->GetBootInfo(media), 0U);
-        EXPECT_EQ(media, 0U);
-    }
-    {
-        // Nothing but the primary descriptor.
-        MemorySource source(17);
-        source.PutDescriptor(16, iso::DescriptorType::Primary, 25);
-        Owned<IIsoDesc> desc(Desc1());
-        desc->SetSource(&source);
-        EXPECT_EQ(desc->GetDescriptorCount(), 1);
-        EXPECT_EQ(desc->GetJolietMode(), 1);
-        EXPECT_FALSE(desc->HasBootRecord());
-        EXPECT_EQ(desc->GetBootCatalogSector(), 0U);
-    }
-}
-
 TEST_F(DescriptorSourceQuestions, GarbageSectorSeventeenIsNoBootRecord)
 {
     MemorySource source(40);
@@ -527,7 +451,7 @@ TEST_F(DescriptorSourceQuestions, GarbageSectorSeventeenIsNoBootRecord)
     // image, or a file there would be taken for it.
     iso::PutLe32(source.At(17), 71, 30);
     source.PutCatalog(30, 31, iso::BootMediaType::Diskette1440);
-    Owned<IIsoDesc> desc(Desc1());
+    Held<IIsoDesc> desc(Desc1());
     desc->SetSource(&source);
     EXPECT_EQ(desc->GetDescriptorCount(), 3);
     EXPECT_EQ(desc->GetJolietMode(), 1);
@@ -551,7 +475,7 @@ TEST_F(DescriptorSourceQuestions, BootInfoOnlyFromACatalogThatChecksOut)
     iso::Bytes notACatalog = source.At(30);
     notACatalog[33] = 2;
     iso::PutLe32(notACatalog, 40, 20);
-    Owned<IIsoDesc> desc(Desc1());
+    Held<IIsoDesc> desc(Desc1());
     desc->SetSource(&source);
     EXPECT_TRUE(desc->HasBootRecord());
     std::uint32_t media = 99;
@@ -581,16 +505,19 @@ TEST_F(DescriptorSourceQuestions, UnreadablePrimaryAndMissingSource)
     const std::vector<std::uint8_t> garbage = test::RandomBytes(kSector, 16);
     std::copy(garbage.begin(), garbage.end(), source.At(16).begin());
     source.At(16)[0] = 0x01;
-    Owned<IIsoDesc> desc(Desc1());
+    Held<IIsoDesc> desc(Desc1());
     desc->SetSource(&source);
     std::array<std::uint8_t, 34> record;
     record.fill(0xAA);
     EXPECT_FALSE(desc->GetRootRecord(record.data()));
     EXPECT_EQ(record, (std::array<std::uint8_t, 34>{}));
 
-    Owned<IIsoDesc> unset(Desc1());
+    Held<IIsoDesc> unset(Desc1());
     record.fill(0xAA);
     EXPECT_FALSE(unset->GetRootRecord(record.data()));
+    EXPECT_EQ(record, (std::array<std::uint8_t, 34>{}));
+    record.fill(0xAA);
+    EXPECT_FALSE(unset->GetJolietRootRecord(record.data()));
     EXPECT_EQ(record, (std::array<std::uint8_t, 34>{}));
     EXPECT_EQ(unset->GetDescriptorCount(), 0);
     EXPECT_EQ(unset->GetJolietMode(), 1);
@@ -627,13 +554,13 @@ TEST_F(DescriptorBootRecord, BootOptionDecidesAfterThePrimary)
         {nullptr, kBootAlways, 1, true},
     };
     for (const Case& c : cases) {
-        Owned<IIsoDesc> desc(Desc1());
+        Held<IIsoDesc> desc(Desc1());
         desc->SetSource(c.source);
         desc->SetBuildTime(kJanuaryBuild);
         desc->Build(c.mode, 25, kIsoTree.ptSize, kIsoTree.ptSector, kIsoTree.rootExtent, kIsoTree.rootSize,
                     kJolietTree.ptSize, kJolietTree.ptSector, kJolietTree.rootExtent, kJolietTree.rootSize, 77,
                     c.option);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         const std::size_t expected = (c.mode == 2 ? 3U : 2U) + (c.boot ? 1U : 0U);
         const std::string what = "option " + std::to_string(c.option) + " mode " + std::to_string(c.mode)
                                  + (c.source == &withBoot ? " boot source" : " other source");
@@ -743,13 +670,13 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
         {"nothing to add", &b, kBootKeep, 2, {p, j, newTerminator}},
     };
     for (const auto& c : cases) {
-        Owned<IIsoDesc> desc(Desc1());
+        Held<IIsoDesc> desc(Desc1());
         desc->SetSource(c.source);
         desc->SetBuildTime(Utc(2010, 6, 1, 10, 30, 15));
         desc->Build(c.mode, 90, kIsoTree.ptSize, kIsoTree.ptSector, kIsoTree.rootExtent, kIsoTree.rootSize,
                     kJolietTree.ptSize, kJolietTree.ptSector, kJolietTree.rootExtent, kJolietTree.rootSize, 77,
                     c.option);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         ASSERT_EQ(set.size(), c.expected.size()) << c.what;
         for (std::size_t i = 0; i < set.size(); ++i) {
             EXPECT_EQ(set[i], c.expected[i]) << c.what << ", sector " << 16 + i;
@@ -779,7 +706,7 @@ TEST_F(DescriptorSourceQuestions, UdfRecognitionSequenceBehindTheTerminator)
             std::copy(c.sequence[i].begin(), c.sequence[i].end(), sector.begin() + 1);
             sector[6] = 1;
         }
-        Owned<IIsoDesc> desc(Desc1());
+        Held<IIsoDesc> desc(Desc1());
         desc->SetSource(&source);
         EXPECT_EQ(desc->GetUdfNsrVersion(), c.nsr) << c.sequence.front() << " +" << c.sequence.size() - 1;
     }
@@ -872,13 +799,13 @@ TEST_F(DescriptorPeerImages, RenderedSetReadsBackWithIsoinfoAndXorriso)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
     TARVELIN_REQUIRE_TOOL("xorriso");
-    Owned<IBuildDesc> desc(NEW_DESCNEW());
+    Held<IBuildDesc> desc(NEW_DESCNEW());
     const platform::FileTime buildTime = Utc(2004, 1, 5, 8, 7, 42);
     desc->SetBuildTime(buildTime);
     desc->Build(2, 25, 10, 19, 23, 2048, 10, 21, 24, 2048);
     test::TempDir dir;
     const std::string path = dir / "built.iso";
-    test::WriteWholeFile(path, AssembleImage(Copied(*desc)));
+    test::WriteWholeFile(path, AssembleImage(Copied(*desc.get())));
 
     const test::CommandResult info = test::RunCommand("isoinfo -d -debug -i " + test::ShellQuote(path));
     ASSERT_EQ(info.exitCode, 0) << info.output;
@@ -988,10 +915,10 @@ struct DescriptorAnswers {
 
 DescriptorAnswers Ask(const std::string& path)
 {
-    Owned<IIsoSector> sector(Sector1());
+    Held<IIsoSector> sector(Sector1());
     EXPECT_TRUE(sector->Open(path.c_str())) << path;
-    Owned<IIsoDesc> desc(Desc1());
-    desc->SetSource(sector.object);
+    Held<IIsoDesc> desc(Desc1());
+    desc->SetSource(sector.get());
     DescriptorAnswers answers{};
     answers.descriptorCount = desc->GetDescriptorCount();
     answers.jolietMode = desc->GetJolietMode();
@@ -1073,14 +1000,14 @@ TEST_F(DescriptorPeerImages, XorrisoBootImagesNoEmulationAndFloppy)
 
         // Saving with the boot record kept puts it right after the primary,
         // pointing at the catalog sector the save chooses.
-        Owned<IIsoSector> sector(Sector1());
+        Held<IIsoSector> sector(Sector1());
         ASSERT_TRUE(sector->Open(path.c_str()));
-        Owned<IIsoDesc> desc(Desc1());
-        desc->SetSource(sector.object);
+        Held<IIsoDesc> desc(Desc1());
+        desc->SetSource(sector.get());
         desc->SetBuildTime(kJanuaryBuild);
         desc->Build(static_cast<std::uint32_t>(answers.jolietMode), 100, 10, 19, 23, 2048, 10, 21, 24, 2048,
                     answers.catalogSector + 1, kBootKeep);
-        const std::vector<Sector> set = Copied(*desc);
+        const std::vector<Sector> set = Copied(*desc.get());
         ASSERT_EQ(set.size(), c.jolietMode == 2 ? 4U : 3U);
         EXPECT_EQ(set[1], ExpectedBootRecord(answers.catalogSector + 1));
     }

@@ -1,5 +1,6 @@
-// CMacroList, the source tree of a new image: order of children, parents,
-// record copies, deletion, and trees too deep or too wide for recursion.
+// CMacroList, the source tree of a new image: deletion needs the right
+// parent, nodes of another tree are refused, and trees too deep or too wide
+// for recursion are walked and freed.
 
 #include "build_test_support.h"
 #include "writer/macro_list.h"
@@ -14,71 +15,6 @@ namespace {
 using test::FileNode;
 using test::FolderNode;
 using test::Held;
-using test::InfoOf;
-
-TEST(MacroList, ChildrenKeepTheOrderTheyWereAddedIn)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    MacroNode* first = list->AddChild(root, FileNode("first", 1));
-    MacroNode* second = list->AddChild(root, FolderNode("second"));
-    MacroNode* third = list->AddChild(root, FileNode("third", 3));
-    EXPECT_EQ(list->GetFirstChild(root), first);
-    EXPECT_EQ(list->GetNextSibling(first), second);
-    EXPECT_EQ(list->GetNextSibling(second), third);
-    EXPECT_EQ(list->GetNextSibling(third), nullptr);
-    EXPECT_EQ(list->GetNodeCount(), 3u);
-    EXPECT_EQ(list->GetFirstChild(nullptr), nullptr);
-    EXPECT_EQ(list->GetNextSibling(nullptr), nullptr);
-}
-
-TEST(MacroList, FindParentAnswersForEveryNodeOfThisTreeOnly)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    Held<IMacroList> other(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    MacroNode* top = list->AddChild(root, FolderNode("top"));
-    MacroNode* inner = list->AddChild(top, FolderNode("inner"));
-    MacroNode* file = list->AddChild(inner, FileNode("file", 1));
-    MacroNode* stranger = other->AddChild(other->GetRoot(), FileNode("elsewhere", 1));
-
-    EXPECT_EQ(list->FindParent(top), root);
-    EXPECT_EQ(list->FindParent(inner), top);
-    EXPECT_EQ(list->FindParent(file), inner);
-    EXPECT_EQ(list->FindParent(root), nullptr);
-    EXPECT_EQ(list->FindParent(nullptr), nullptr);
-    EXPECT_EQ(list->FindParent(stranger), nullptr);
-    EXPECT_EQ(list->FindParent(other->GetRoot()), nullptr);
-    // Nor may a node of another tree be given children here.
-    EXPECT_EQ(list->AddChild(stranger, FileNode("x", 1)), nullptr);
-}
-
-TEST(MacroList, GetInfoReturnsWhatSetInfoStoredEveryFieldIncluded)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* node = list->AddChild(list->GetRoot(), FileNode("a", 1));
-    SourceNode record;
-    record.isDirectory = true;
-    record.name = std::string(300, 'n'); // longer than any fixed-size field would hold
-    record.fileExtent = 11;
-    record.isoDirExtent = 12;
-    record.jolietDirExtent = 13;
-    record.fileSize = 0xFFFFFFFFull;
-    record.isoDirSize = 4096;
-    record.jolietDirSize = 6144;
-    record.nameLength = 300;
-    record.creationTime = 0x0123456789ABCDEFull;
-    record.diskPath = "/" + std::string(1000, 'p');
-    record.directoryNumber = 77;
-    list->SetInfo(node, record);
-    EXPECT_EQ(InfoOf(list.get(), node), record);
-
-    // Null nodes are ignored both ways.
-    SourceNode untouched = FileNode("keep", 5);
-    list->GetInfo(nullptr, untouched);
-    EXPECT_EQ(untouched, FileNode("keep", 5));
-    list->SetInfo(nullptr, record);
-}
 
 TEST(MacroList, DeleteNodeNeedsTheRightParentAndFreesTheSubtree)
 {
@@ -94,6 +30,12 @@ TEST(MacroList, DeleteNodeNeedsTheRightParentAndFreesTheSubtree)
     list->DeleteNode(a, b); // not b's parent
     EXPECT_EQ(list->GetNodeCount(), 6u);
     EXPECT_EQ(list->GetNextSibling(a), b);
+    // A node of another tree has no parent here and takes no children.
+    Held<IMacroList> other(NEW_MACROLIST());
+    MacroNode* stranger = other->AddChild(other->GetRoot(), FileNode("elsewhere", 1));
+    EXPECT_EQ(list->FindParent(stranger), nullptr);
+    EXPECT_EQ(list->AddChild(stranger, FileNode("x", 1)), nullptr);
+    EXPECT_EQ(list->FindParent(root), nullptr);
 
     list->DeleteNode(root, b); // with b1, b2 and b2x
     EXPECT_EQ(list->GetNodeCount(), 2u);
