@@ -17,19 +17,12 @@
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 OLD_CLI NEW_CLI [ROUNDS]" >&2; exit 64; }
 old=$(realpath "$1"); new=$(realpath "$2"); rounds=${3:-5}
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-bench-compare-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-perl -e '
-  my ($root) = @ARGV; my $seed = 1; my $n = 0;
-  for my $a (0..19) { for my $b (0..9) {
-    my $dir = sprintf("%s/folder%02d/sub%02d", $root, $a, $b);
-    system("mkdir", "-p", $dir) == 0 or die;
-    for my $f (0..99) {
-      $seed = ($seed * 1103515245 + 12345) % 2147483648;
-      open(my $out, ">", sprintf("%s/file%03d.dat", $dir, $f)) or die;
-      print $out chr(65 + $n % 26) x ($seed % 8193); close($out); $n++; }}}' tree
+"$here/make-many-files.sh" tree
 genisoimage -quiet -J -R -o many.iso tree
 head -c $((100000 * 2048)) /dev/urandom > plain.iso
 printf '\001CD001\001' | dd of=plain.iso bs=1 seek=$((16 * 2048)) conv=notrunc status=none

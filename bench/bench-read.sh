@@ -48,17 +48,7 @@ export TZ=UTC LC_ALL=C.UTF-8
 if [ ! -f "$work/many.iso" ]; then
   echo "making 20,000 files and many.iso ..."
   rm -rf "$work/many"
-  perl -e '
-    my ($root) = @ARGV; my $seed = 1; my $n = 0;
-    for my $a (0..19) { for my $b (0..9) {
-      my $dir = sprintf("%s/folder%02d/sub%02d", $root, $a, $b);
-      system("mkdir", "-p", $dir) == 0 or die;
-      for my $f (0..99) {
-        $seed = ($seed * 1103515245 + 12345) % 2147483648;
-        my $size = $seed % 8193;
-        open(my $out, ">", sprintf("%s/file%03d.dat", $dir, $f)) or die;
-        print $out chr(65 + $n % 26) x $size; close($out); $n++;
-      } } }' "$work/many"
+  bench/make-many-files.sh "$work/many"
   genisoimage -quiet -J -o "$work/many.iso" "$work/many"
 fi
 if [ ! -f "$work/big.iso" ]; then
