@@ -22,6 +22,10 @@ struct Job::State {
     std::mutex mutex;
     std::condition_variable ended;
     bool delivered = false; // OnEnd has returned (or was skipped)
+    // The Job holds the run and its thread: until then the work waits, so
+    // that an observer releasing the Job finds what it must let go.
+    std::condition_variable published;
+    bool held = false;
     JobReport report;
 };
 
@@ -29,6 +33,10 @@ namespace {
 
 void Run(const std::shared_ptr<Job::State> state)
 {
+    {
+        std::unique_lock lock(state->mutex);
+        state->published.wait(lock, [&state] { return state->held; });
+    }
     JobControl control(*state);
     JobReport report;
     try {
@@ -85,6 +93,7 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
     state->work = std::move(work);
     state->onProgress = std::move(onProgress);
     state->onEnd = std::move(onEnd);
+    state_ = state;
     try {
         thread_ = std::thread(Run, state);
     } catch (const std::system_error& failure) {
@@ -94,7 +103,11 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
         }
         return false;
     }
-    state_ = std::move(state);
+    {
+        const std::lock_guard lock(state->mutex);
+        state->held = true;
+    }
+    state->published.notify_all();
     return true;
 }
 
