@@ -2,7 +2,7 @@
 // directory, and the read-side clean-up of identifiers.
 
 #include "iso/iso9660.h"
-#include "iso/iso_extract.h"
+#include "edit/iso_extract.h"
 #include "iso9660_test_image.h"
 
 #include <gtest/gtest.h>
