@@ -19,16 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using test::CommandResult;
 using test::RunCommand;
+using test::RunCli;
 using test::ShellQuote;
 
 constexpr const char* kIsolinux = "/usr/lib/ISOLINUX/isolinux.bin";
 constexpr const char* kLdlinux = "/usr/lib/syslinux/modules/bios/ldlinux.c32";
 constexpr const char* kMarker = "TARVELIN-ISOLINUX-OK";
-
-CommandResult Cli(const std::string& arguments)
-{
-    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
-}
 
 std::vector<std::uint8_t> LoaderInImage(const std::string& image, std::size_t length)
 {
@@ -74,9 +70,9 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
         SCOPED_TRACE(c.file + " " + c.options);
         const std::string image = dir / "disc.iso";
         fs::remove(image);
-        ASSERT_EQ(Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/data.bin")).exitCode, 0);
+        ASSERT_EQ(RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/data.bin")).exitCode, 0);
         const std::vector<std::uint8_t> file = test::ReadWholeFile(c.file);
-        const CommandResult loaded = Cli("boot load " + ShellQuote(image) + " " + ShellQuote(c.file) + " " + c.options);
+        const CommandResult loaded = RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(c.file) + " " + c.options);
         ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
 
         const std::uint32_t sector = test::XorrisoBootImageSector(image);
@@ -107,7 +103,7 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
     };
     for (const auto& r : refused) {
         const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
-        const CommandResult result = Cli("boot load " + ShellQuote(image) + " " + r.arguments);
+        const CommandResult result = RunCli("boot load " + ShellQuote(image) + " " + r.arguments);
         EXPECT_EQ(result.exitCode, 1) << result.output;
         EXPECT_NE(result.output.find(r.message), std::string::npos) << result.output;
         EXPECT_TRUE(test::ReadWholeFile(image) == before) << r.arguments;
@@ -138,7 +134,7 @@ TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
         const std::uint32_t before = test::XorrisoBootImageSector(image);
         ASSERT_TRUE(iso::HasBootInfoTable(LoaderInImage(image, loader.size()), before));
 
-        const CommandResult added = Cli("add " + ShellQuote(image) + " " + ShellQuote(many));
+        const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(many));
         ASSERT_EQ(added.exitCode, 0) << added.output;
         const std::uint32_t after = test::XorrisoBootImageSector(image);
         ASSERT_NE(after, before);
@@ -169,10 +165,10 @@ protected:
     std::string BuildWithLoader(const std::string& loader, const std::string& options)
     {
         const std::string image = dir / "isolinux.iso";
-        const CommandResult built = Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/isolinux"));
+        const CommandResult built = RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/isolinux"));
         EXPECT_EQ(built.exitCode, 0) << built.output;
         const CommandResult loaded =
-            Cli("boot load " + ShellQuote(image) + " " + ShellQuote(loader) + " --to /isolinux " + options);
+            RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(loader) + " --to /isolinux " + options);
         EXPECT_EQ(loaded.exitCode, 0) << loaded.output;
         return image;
     }
@@ -200,7 +196,7 @@ TEST_F(IsolinuxBoot, BootsWhenLoadedWithItsTableAndAfterASaveMovesIt)
     const std::string image = BuildWithLoader(kIsolinux, "--info-table");
     ExpectBoots(image);
     const std::uint32_t before = test::XorrisoBootImageSector(image);
-    const CommandResult added = Cli("add " + ShellQuote(image) + " " + ShellQuote(ManyFiles(dir)));
+    const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(ManyFiles(dir)));
     ASSERT_EQ(added.exitCode, 0) << added.output;
     ASSERT_NE(test::XorrisoBootImageSector(image), before);
     ExpectBoots(image);
@@ -217,7 +213,7 @@ TEST_F(IsolinuxBoot, BootsWhenTakenFromAnotherImageWithoutBeingAsked)
     const std::string other = dir / "other.iso";
     test::RunXorrisoMkisofs(dir / "other", other,
                             "-b boot/isolinux.bin -no-emul-boot -boot-load-size 4 -boot-info-table");
-    const CommandResult saved = Cli("boot save " + ShellQuote(other) + " " + ShellQuote(dir / "isolinux.bin"));
+    const CommandResult saved = RunCli("boot save " + ShellQuote(other) + " " + ShellQuote(dir / "isolinux.bin"));
     ASSERT_EQ(saved.exitCode, 0) << saved.output;
 
     const std::string image = BuildWithLoader(dir / "isolinux.bin", "");

@@ -35,14 +35,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::CommandResult;
 using test::RunCommand;
+using test::InfoField;
+using test::RunCli;
 using test::ShellQuote;
 
 constexpr std::size_t kSector = 2048;
-
-CommandResult Cli(const std::string& arguments)
-{
-    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
-}
 
 // The memtest86+ image; the package names it after the architecture.
 std::string ShippedMemtestImage()
@@ -158,7 +155,7 @@ TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
             reports.emplace_back("-J", DescriptorReport(path, "-J"));
         }
 
-        const CommandResult added = Cli("add " + ShellQuote(path) + " " + ShellQuote(dir / "small.txt"));
+        const CommandResult added = RunCli("add " + ShellQuote(path) + " " + ShellQuote(dir / "small.txt"));
         ASSERT_EQ(added.exitCode, 0) << added.output;
 
         for (const auto& [options, before] : reports) {
@@ -199,7 +196,7 @@ TEST(DescriptorFidelity, BuildWritesAVolumeSetOfOneAndSpaceFilledFields)
     fs::create_directories(dir / "src/sub");
     test::WriteWholeFile(dir / "src/sub/file.txt", std::string("text\n"));
     const std::string image = dir / "built.iso";
-    const CommandResult built = Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src") + " --label DISC");
+    const CommandResult built = RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src") + " --label DISC");
     ASSERT_EQ(built.exitCode, 0) << built.output;
 
     auto report = DescriptorReport(image, "");
@@ -230,19 +227,6 @@ TEST(DescriptorFidelity, BuildWritesAVolumeSetOfOneAndSpaceFilledFields)
     }
 }
 
-// What info prints on the line "label:", trimmed; "<missing>" when absent.
-std::string InfoField(const std::string& output, const std::string& label)
-{
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(label + ":")) {
-            const std::size_t start = line.find_first_not_of(' ', label.size() + 1);
-            return start == std::string::npos ? "" : line.substr(start);
-        }
-    }
-    return "<missing>";
-}
-
 TEST(DescriptorFidelity, UdfImageIsReportedAndASaveLaysItsUdfSideOutAnew)
 {
     TARVELIN_REQUIRE(test::ToolAvailable("genisoimage"), "genisoimage");
@@ -254,15 +238,15 @@ TEST(DescriptorFidelity, UdfImageIsReportedAndASaveLaysItsUdfSideOutAnew)
     test::RunGenisoimage(dir / "src", udf, "-udf -J -R");
     test::RunGenisoimage(dir / "src", plain, "-J -R");
 
-    EXPECT_EQ(InfoField(Cli("info " + ShellQuote(udf)).output, "udf"), "yes, NSR02");
-    EXPECT_EQ(InfoField(Cli("info " + ShellQuote(plain)).output, "udf"), "no");
+    EXPECT_EQ(InfoField(RunCli("info " + ShellQuote(udf)).output, "udf"), "yes, NSR02");
+    EXPECT_EQ(InfoField(RunCli("info " + ShellQuote(plain)).output, "udf"), "no");
 
     // The save writes the UDF side as a new image has it: UDF 2.01, NSR03.
     test::WriteWholeFile(dir / "b.txt", std::string("b\n"));
-    const CommandResult added = Cli("add " + ShellQuote(udf) + " " + ShellQuote(dir / "b.txt"));
+    const CommandResult added = RunCli("add " + ShellQuote(udf) + " " + ShellQuote(dir / "b.txt"));
     EXPECT_EQ(added.exitCode, 0) << added.output;
-    EXPECT_EQ(InfoField(Cli("info " + ShellQuote(udf)).output, "udf"), "yes, NSR03");
-    EXPECT_EQ(Cli("ls --tree udf " + ShellQuote(udf)).output, "a.txt\nb.txt\n");
+    EXPECT_EQ(InfoField(RunCli("info " + ShellQuote(udf)).output, "udf"), "yes, NSR03");
+    EXPECT_EQ(RunCli("ls --tree udf " + ShellQuote(udf)).output, "a.txt\nb.txt\n");
 }
 
 // xorriso's "El Torito boot img :   2  UEFI  y   none  0x0000  0x00   1728   34"
@@ -308,7 +292,7 @@ TEST(DescriptorFidelity, InfoListsEveryBootEntryAsXorrisoDoes)
             }
         }
         ASSERT_FALSE(expected.empty()) << peer;
-        const std::string output = Cli("info " + ShellQuote(image)).output;
+        const std::string output = RunCli("info " + ShellQuote(image)).output;
         EXPECT_EQ(InfoField(output, "boot entries"), std::to_string(expected.size())) << output;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             EXPECT_EQ(InfoField(output, "boot entry " + std::to_string(i + 1)), expected[i]) << output;

@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::CommandResult;
 using test::RunCommand;
+using test::RunCli;
 using test::ShellQuote;
 
 class EditCommands : public ::testing::Test {
@@ -38,11 +39,6 @@ protected:
         test::RunGenisoimage(dir / "src", image, "-J -R");
     }
 
-    CommandResult Cli(const std::string& arguments)
-    {
-        return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
-    }
-
     std::vector<std::string> Listing() { return test::SevenZipPaths(image); }
 };
 
@@ -51,27 +47,27 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
     fs::create_directories(dir / "new/pack/sub");
     test::WriteWholeFile(dir / "new/readme.txt", std::string("new readme\n"));
     test::WriteWholeFile(dir / "new/pack/sub/x.txt", std::string("x\n"));
-    const CommandResult added = Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "new/readme.txt") + " " +
+    const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "new/readme.txt") + " " +
                                     ShellQuote(dir / "new/pack") + " --to docs");
     ASSERT_EQ(added.exitCode, 0) << added.output;
     EXPECT_EQ(added.output, "replaced '/docs/readme.txt'\n");
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/inner/", "docs/inner/deep.bin", "docs/pack/",
                                                    "docs/pack/sub/", "docs/pack/sub/x.txt", "docs/readme.txt",
                                                    "top.bin"}));
-    const CommandResult shown = Cli("cat " + ShellQuote(image) + " docs/readme.txt");
+    const CommandResult shown = RunCli("cat " + ShellQuote(image) + " docs/readme.txt");
     EXPECT_EQ(shown.output, "new readme\n");
 }
 
 TEST_F(EditCommands, RmMkdirAndRenameChangeTheTree)
 {
-    CommandResult result = Cli("rm " + ShellQuote(image) + " docs/inner top.bin docs/inner/deep.bin");
+    CommandResult result = RunCli("rm " + ShellQuote(image) + " docs/inner top.bin docs/inner/deep.bin");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/readme.txt"}));
     for (const char* folder : {" /docs/made", " /top"}) {
-        result = Cli("mkdir " + ShellQuote(image) + folder);
+        result = RunCli("mkdir " + ShellQuote(image) + folder);
         ASSERT_EQ(result.exitCode, 0) << result.output;
     }
-    result = Cli("rename " + ShellQuote(image) + " docs/readme.txt README.md");
+    result = RunCli("rename " + ShellQuote(image) + " docs/readme.txt README.md");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/README.md", "docs/made/", "top/"}));
     // A new folder's ".." record has its parent's date, the root's too.
@@ -82,26 +78,26 @@ TEST_F(EditCommands, RmMkdirAndRenameChangeTheTree)
 TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
 {
     // Space freed by rm takes what a later add brings: the image does not grow.
-    ASSERT_EQ(Cli("rm " + ShellQuote(image) + " top.bin").exitCode, 0);
+    ASSERT_EQ(RunCli("rm " + ShellQuote(image) + " top.bin").exitCode, 0);
     const auto size = fs::file_size(image);
     test::WriteWholeFile(dir / "same.bin", test::RandomBytes(3000, 3));
-    ASSERT_EQ(Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "same.bin")).exitCode, 0);
+    ASSERT_EQ(RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "same.bin")).exitCode, 0);
     EXPECT_LE(fs::file_size(image), size);
 
     // compact -o leaves the image as it is; the copy holds every file with
     // no free space but the padding genisoimage ends an image with.
-    ASSERT_EQ(Cli("rm " + ShellQuote(image) + " docs/readme.txt").exitCode, 0);
+    ASSERT_EQ(RunCli("rm " + ShellQuote(image) + " docs/readme.txt").exitCode, 0);
     const auto before = test::ReadWholeFile(image);
     const std::string copy = dir / "compact.iso";
-    const CommandResult compacted = Cli("compact " + ShellQuote(image) + " -o " + ShellQuote(copy));
+    const CommandResult compacted = RunCli("compact " + ShellQuote(image) + " -o " + ShellQuote(copy));
     ASSERT_EQ(compacted.exitCode, 0) << compacted.output;
     EXPECT_TRUE(test::ReadWholeFile(image) == before);
     EXPECT_EQ(test::SevenZipPaths(copy), Listing());
     EXPECT_EQ(RunCommand("7z e -so " + ShellQuote(copy) + " same.bin 2>/dev/null").output.size(), 3000u);
-    EXPECT_NE(Cli("info " + ShellQuote(copy)).output.find("free space:      150 sectors (0.3 MiB) in 1 pieces"),
+    EXPECT_NE(RunCli("info " + ShellQuote(copy)).output.find("free space:      150 sectors (0.3 MiB) in 1 pieces"),
               std::string::npos);
     EXPECT_LE(fs::file_size(copy), fs::file_size(image));
-    EXPECT_EQ(Cli("compact " + ShellQuote(copy) + " -o " + ShellQuote(copy)).exitCode, 64); // never over itself
+    EXPECT_EQ(RunCli("compact " + ShellQuote(copy) + " -o " + ShellQuote(copy)).exitCode, 64); // never over itself
 }
 
 // What add and build leave out or cannot copy as it was added, both say
@@ -131,7 +127,7 @@ TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
     for (const auto& [command, result] : {std::pair{"add " + ShellQuote(image), image},
                                           std::pair{"build " + ShellQuote(built), built}}) {
         const CommandResult run =
-            Cli(command + " " + ShellQuote(dir / "more") + (shortFile ? " " + ShellQuote(stated) : ""));
+            RunCli(command + " " + ShellQuote(dir / "more") + (shortFile ? " " + ShellQuote(stated) : ""));
         EXPECT_EQ(run.exitCode, 0) << command << "\n" << run.output;
         EXPECT_NE(run.output.find(pipeWarning), std::string::npos) << command << "\n" << run.output;
         const std::vector<std::string> paths = test::SevenZipPaths(result);
@@ -172,7 +168,7 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
         {"add " + ShellQuote(dir / "src/top.bin") + " " + ShellQuote(dir / "src/top.bin"), 2, "no ISO 9660 volume"},
     };
     for (const auto& item : cases) {
-        const CommandResult result = Cli(item.arguments);
+        const CommandResult result = RunCli(item.arguments);
         EXPECT_EQ(result.exitCode, item.exitCode) << item.arguments << "\n" << result.output;
         EXPECT_NE(result.output.find(item.message), std::string::npos) << item.arguments << "\n" << result.output;
         EXPECT_TRUE(test::ReadWholeFile(image) == original) << item.arguments;

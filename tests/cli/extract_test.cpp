@@ -38,12 +38,9 @@ using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
 
-std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
-{
-    return "env TZ=" + zone + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
-}
+std::string Cli(const std::string& arguments, const std::string& zone = "UTC") { return test::CliLine(arguments, zone); }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using test::Contains;
 
 // The part of a snapshot below prefix, with prefix taken off the paths.
 std::map<std::string, test::DiskEntry> Below(const std::map<std::string, test::DiskEntry>& tree,

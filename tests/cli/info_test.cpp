@@ -1,5 +1,6 @@
 // tarvelin-cli info: the detected layout of real images, and exit codes.
 
+#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -8,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,29 +17,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using test::CommandResult;
+using test::InfoField;
 using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
 using test::WriteWholeFile;
 
-CommandResult RunInfo(const std::string& arguments)
-{
-    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " info " + arguments);
-}
-
-// The value of the "name:" line of the output, trimmed; "<missing>" when absent.
-std::string Field(const std::string& output, const std::string& name)
-{
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with(name + ":")) {
-            const std::size_t start = line.find_first_not_of(' ', name.size() + 1);
-            return start == std::string::npos ? "" : line.substr(start);
-        }
-    }
-    return "<missing>";
-}
+CommandResult RunInfo(const std::string& arguments) { return test::RunCli("info " + arguments); }
 
 class InfoCommandTest : public ::testing::Test {
 protected:
@@ -57,23 +41,7 @@ protected:
     std::string isoSectors_;
 };
 
-TEST_F(InfoCommandTest, PlainIso)
-{
-    const CommandResult result = RunInfo(ShellQuote(iso_));
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Field(result.output, "data file"), iso_);
-    EXPECT_EQ(Field(result.output, "layout"), "probe 1 (plain ISO)");
-    EXPECT_EQ(Field(result.output, "base offset"), "0");
-    EXPECT_EQ(Field(result.output, "first sector"), "0");
-    EXPECT_EQ(Field(result.output, "sector size"), "2048");
-    EXPECT_EQ(Field(result.output, "data offset"), "0");
-    EXPECT_EQ(Field(result.output, "tail size"), "0");
-    EXPECT_EQ(Field(result.output, "track mode"), "0");
-    EXPECT_EQ(Field(result.output, "logical sectors"), isoSectors_);
-    EXPECT_EQ(Field(result.output, "access"), "read-write");
-}
-
-TEST_F(InfoCommandTest, RawImagesAndTheDataFileBehindACueSheet)
+TEST_F(InfoCommandTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACueSheet)
 {
     const std::string mode1 = dir_ / "mode1.bin";
     const std::string mode2 = dir_ / "mode2.bin";
@@ -81,43 +49,36 @@ TEST_F(InfoCommandTest, RawImagesAndTheDataFileBehindACueSheet)
     test::MakeRawBin(iso_, mode2, test::RawForm::Mode2Form1);
     const std::string sheet = dir_ / "mode1.cue";
     WriteWholeFile(sheet, std::string("FILE \"mode1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"));
-
-    CommandResult result = RunInfo(ShellQuote(sheet));
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Field(result.output, "image"), sheet);
-    EXPECT_EQ(Field(result.output, "data file"), mode1);
-    EXPECT_EQ(Field(result.output, "layout"), "probe 2 (raw, Mode 1 sectors)");
-    EXPECT_EQ(Field(result.output, "sector size"), "2352");
-    EXPECT_EQ(Field(result.output, "data offset"), "16");
-    EXPECT_EQ(Field(result.output, "tail size"), "288");
-    EXPECT_EQ(Field(result.output, "track mode"), "1");
-    EXPECT_EQ(Field(result.output, "logical sectors"), isoSectors_);
-
-    result = RunInfo(ShellQuote(mode2));
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Field(result.output, "layout"), "probe 3 (raw, Mode 2 Form 1 sectors)");
-    EXPECT_EQ(Field(result.output, "data offset"), "24");
-    EXPECT_EQ(Field(result.output, "tail size"), "280");
-    EXPECT_EQ(Field(result.output, "track mode"), "2");
-}
-
-TEST_F(InfoCommandTest, LayoutFoundByScan)
-{
-    const std::string path = dir_ / "headed.img";
+    // Raw sectors behind 300 bytes of something else: found by a scan.
+    const std::string headed = dir_ / "headed.img";
     Bytes image(300, 0x5A);
     const Bytes raw = test::EncodeRawImage(test::ReadWholeFile(iso_), test::RawForm::Mode1);
     image.insert(image.end(), raw.begin(), raw.end());
-    WriteWholeFile(path, image);
+    WriteWholeFile(headed, image);
 
-    const CommandResult result = RunInfo(ShellQuote(path));
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Field(result.output, "layout"), "probe 4 (found by scan)");
-    EXPECT_EQ(Field(result.output, "base offset"), std::to_string(300 + 16 * 2352 + 16));
-    EXPECT_EQ(Field(result.output, "first sector"), "16");
-    EXPECT_EQ(Field(result.output, "sector size"), "2352");
-    EXPECT_EQ(Field(result.output, "tail size"), "304");
-    EXPECT_EQ(Field(result.output, "track mode"), "1");
-    EXPECT_EQ(Field(result.output, "logical sectors"), isoSectors_);
+    const struct {
+        std::string image;
+        std::vector<std::pair<const char*, std::string>> fields;
+    } cases[] = {
+        {iso_, {{"data file", iso_}, {"layout", "probe 1 (plain ISO)"}, {"base offset", "0"}, {"first sector", "0"},
+                {"sector size", "2048"}, {"data offset", "0"}, {"tail size", "0"}, {"track mode", "0"},
+                {"access", "read-write"}}},
+        {sheet, {{"image", sheet}, {"data file", mode1}, {"layout", "probe 2 (raw, Mode 1 sectors)"},
+                 {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"}, {"track mode", "1"}}},
+        {mode2, {{"layout", "probe 3 (raw, Mode 2 Form 1 sectors)"}, {"data offset", "24"}, {"tail size", "280"},
+                 {"track mode", "2"}}},
+        {headed, {{"layout", "probe 4 (found by scan)"}, {"base offset", std::to_string(300 + 16 * 2352 + 16)},
+                  {"first sector", "16"}, {"sector size", "2352"}, {"tail size", "304"}, {"track mode", "1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const CommandResult result = RunInfo(ShellQuote(c.image));
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_EQ(InfoField(result.output, "logical sectors"), isoSectors_);
+        for (const auto& [name, value] : c.fields) {
+            EXPECT_EQ(InfoField(result.output, name), value) << name;
+        }
+    }
 }
 
 TEST_F(InfoCommandTest, ReadOnlyImage)
@@ -133,10 +94,10 @@ TEST_F(InfoCommandTest, ReadOnlyImage)
             GTEST_SKIP() << "the command-line program cannot be run by an unprivileged user here";
         }
     }
-    const CommandResult result = RunCommand(prefix + ShellQuote(TARVELIN_CLI_PATH) + " info " + ShellQuote(iso_));
+    const CommandResult result = RunCommand(prefix + test::CliLine("info " + ShellQuote(iso_)));
     ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Field(result.output, "access"), "read-only");
-    EXPECT_EQ(Field(result.output, "layout"), "probe 1 (plain ISO)");
+    EXPECT_EQ(InfoField(result.output, "access"), "read-only");
+    EXPECT_EQ(InfoField(result.output, "layout"), "probe 1 (plain ISO)");
 }
 
 TEST_F(InfoCommandTest, FailuresAndTheirExitCodes)

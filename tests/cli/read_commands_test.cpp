@@ -24,28 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using test::CliLine;
 using test::CommandResult;
+using test::Contains;
+using test::InfoField;
 using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
-
-std::string Cli(const std::string& arguments) { return ShellQuote(TARVELIN_CLI_PATH) + " " + arguments; }
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// The value of the "name:" line of the output, trimmed; "<missing>" when absent.
-std::string Field(const std::string& output, const std::string& name)
-{
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with(name + ":")) {
-            const std::size_t start = line.find_first_not_of(' ', name.size() + 1);
-            return start == std::string::npos ? "" : line.substr(start);
-        }
-    }
-    return "<missing>";
-}
 
 // A 32 KiB disk image whose MBR has one bootable partition, as hard disk
 // emulation wants.
@@ -117,29 +102,29 @@ TEST_F(CliCatTest, WritesTheFileBytesAndNothingElse)
         const std::string path = std::string(image) == "primary.iso" ? "BIG.BIN" : "big.bin";
         const std::string copy = out_ / "big.out";
         const CommandResult result =
-            RunCommand(Cli("cat " + ShellQuote(At(image)) + " " + path + " > " + ShellQuote(copy)));
+            RunCommand(CliLine("cat " + ShellQuote(At(image)) + " " + path + " > " + ShellQuote(copy)));
         ASSERT_EQ(result.exitCode, 0) << result.output;
         EXPECT_EQ(result.output, "");
         EXPECT_EQ(test::ReadWholeFile(copy), test::ReadWholeFile(At("tree/big.bin")));
     }
-    EXPECT_EQ(test::RunForOutput(Cli("cat " + ShellQuote(At("plain.iso")) + " /docs/note.TXT")), "a note\n");
+    EXPECT_EQ(test::RunForOutput(CliLine("cat " + ShellQuote(At("plain.iso")) + " /docs/note.TXT")), "a note\n");
     int status = -1;
-    EXPECT_EQ(test::RunForOutput(Cli("cat " + ShellQuote(At("plain.iso")) + " empty.dat"), &status), "");
+    EXPECT_EQ(test::RunForOutput(CliLine("cat " + ShellQuote(At("plain.iso")) + " empty.dat"), &status), "");
     EXPECT_EQ(status, 0);
 }
 
 TEST_F(CliCatTest, FoldersMissingPathsAndWrongArgumentsFail)
 {
     const std::string image = ShellQuote(At("plain.iso"));
-    CommandResult result = RunCommand(Cli("cat " + image + " docs"));
+    CommandResult result = RunCommand(CliLine("cat " + image + " docs"));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Contains(result.output, "'docs' is a folder")) << result.output;
-    EXPECT_EQ(RunCommand(Cli("cat " + image + " /")).exitCode, 1);
-    result = RunCommand(Cli("cat " + image + " docs/missing.txt"));
+    EXPECT_EQ(RunCommand(CliLine("cat " + image + " /")).exitCode, 1);
+    result = RunCommand(CliLine("cat " + image + " docs/missing.txt"));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Contains(result.output, "'/docs/missing.txt' not found")) << result.output;
-    EXPECT_EQ(RunCommand(Cli("cat " + image)).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("cat " + image + " a b")).exitCode, 64);
+    EXPECT_EQ(RunCommand(CliLine("cat " + image)).exitCode, 64);
+    EXPECT_EQ(RunCommand(CliLine("cat " + image + " a b")).exitCode, 64);
 }
 
 TEST_F(CliBootSaveTest, EachBootKindSavesTheBootFileGivenToXorriso)
@@ -156,7 +141,7 @@ TEST_F(CliBootSaveTest, EachBootKindSavesTheBootFileGivenToXorriso)
     for (const auto& item : cases) {
         SCOPED_TRACE(item.image);
         const std::string saved = out_ / (std::string(item.image) + ".boot");
-        const CommandResult result = RunCommand(Cli("boot save " + ShellQuote(At(item.image)) + " " + ShellQuote(saved)));
+        const CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(At(item.image)) + " " + ShellQuote(saved)));
         ASSERT_EQ(result.exitCode, 0) << result.output;
         EXPECT_EQ(result.output, "");
         EXPECT_EQ(test::ReadWholeFile(saved), test::ReadWholeFile(At(item.bootFile)));
@@ -166,7 +151,7 @@ TEST_F(CliBootSaveTest, EachBootKindSavesTheBootFileGivenToXorriso)
 TEST_F(CliBootSaveTest, ImagesWithoutAUsableBootImageFailWithoutAFile)
 {
     const std::string saved = out_ / "boot.img";
-    CommandResult result = RunCommand(Cli("boot save " + ShellQuote(At("plain.iso")) + " " + ShellQuote(saved)));
+    CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(At("plain.iso")) + " " + ShellQuote(saved)));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Contains(result.output, "has no boot image")) << result.output;
     EXPECT_FALSE(fs::exists(saved));
@@ -175,44 +160,44 @@ TEST_F(CliBootSaveTest, ImagesWithoutAUsableBootImageFailWithoutAFile)
     // be handed out as the boot image.
     const std::string damaged = out_ / "damaged.iso";
     fs::copy_file(At("noemul.iso"), damaged);
-    const std::string info = test::RunForOutput(Cli("info " + ShellQuote(damaged)));
-    const std::uint32_t catalog = static_cast<std::uint32_t>(std::stoul(Field(info, "boot catalog").substr(7)));
+    const std::string info = test::RunForOutput(CliLine("info " + ShellQuote(damaged)));
+    const std::uint32_t catalog = static_cast<std::uint32_t>(std::stoul(InfoField(info, "boot catalog").substr(7)));
     Bytes image = test::ReadWholeFile(damaged);
     std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog) * 2048, 32, 0);
     test::WriteWholeFile(damaged, image);
-    result = RunCommand(Cli("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
+    result = RunCommand(CliLine("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Contains(result.output, "boot catalog is damaged")) << result.output;
     EXPECT_FALSE(fs::exists(saved));
-    EXPECT_EQ(Field(test::RunForOutput(Cli("info " + ShellQuote(damaged))), "boot catalog"),
+    EXPECT_EQ(InfoField(test::RunForOutput(CliLine("info " + ShellQuote(damaged))), "boot catalog"),
               "sector " + std::to_string(catalog) + " (damaged: its validation entry does not check out)");
 
-    result = RunCommand(Cli("boot save " + ShellQuote(At("noemul.iso")) + " " + ShellQuote(out_ / "no/such/folder/b")));
+    result = RunCommand(CliLine("boot save " + ShellQuote(At("noemul.iso")) + " " + ShellQuote(out_ / "no/such/folder/b")));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Contains(result.output, "no/such/folder/b")) << result.output;
 
-    EXPECT_EQ(RunCommand(Cli("boot " + ShellQuote(At("noemul.iso")))).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("boot burn " + ShellQuote(At("noemul.iso")) + " x")).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("boot save " + ShellQuote(At("noemul.iso")))).exitCode, 64);
+    EXPECT_EQ(RunCommand(CliLine("boot " + ShellQuote(At("noemul.iso")))).exitCode, 64);
+    EXPECT_EQ(RunCommand(CliLine("boot burn " + ShellQuote(At("noemul.iso")) + " x")).exitCode, 64);
+    EXPECT_EQ(RunCommand(CliLine("boot save " + ShellQuote(At("noemul.iso")))).exitCode, 64);
 }
 
 TEST_F(InfoDescriptorsTest, DescriptorSetAndJoliet)
 {
-    std::string output = test::RunForOutput(Cli("info " + ShellQuote(At("plain.iso"))));
-    EXPECT_EQ(Field(output, "descriptors"), "3");
-    EXPECT_EQ(Field(output, "primary"), "yes");
-    EXPECT_EQ(Field(output, "joliet"), "yes, level 3 (sector 17)");
-    EXPECT_EQ(Field(output, "boot record"), "no");
-    EXPECT_EQ(Field(output, "boot catalog"), "<missing>");
+    std::string output = test::RunForOutput(CliLine("info " + ShellQuote(At("plain.iso"))));
+    EXPECT_EQ(InfoField(output, "descriptors"), "3");
+    EXPECT_EQ(InfoField(output, "primary"), "yes");
+    EXPECT_EQ(InfoField(output, "joliet"), "yes, level 3 (sector 17)");
+    EXPECT_EQ(InfoField(output, "boot record"), "no");
+    EXPECT_EQ(InfoField(output, "boot catalog"), "<missing>");
 
-    output = test::RunForOutput(Cli("info " + ShellQuote(At("primary.iso"))));
-    EXPECT_EQ(Field(output, "descriptors"), "2");
-    EXPECT_EQ(Field(output, "joliet"), "no");
+    output = test::RunForOutput(CliLine("info " + ShellQuote(At("primary.iso"))));
+    EXPECT_EQ(InfoField(output, "descriptors"), "2");
+    EXPECT_EQ(InfoField(output, "joliet"), "no");
 
     // The raw form answers as the plain one.
-    output = test::RunForOutput(Cli("info " + ShellQuote(At("plain-mode2.bin"))));
-    EXPECT_EQ(Field(output, "descriptors"), "3");
-    EXPECT_EQ(Field(output, "joliet"), "yes, level 3 (sector 17)");
+    output = test::RunForOutput(CliLine("info " + ShellQuote(At("plain-mode2.bin"))));
+    EXPECT_EQ(InfoField(output, "descriptors"), "3");
+    EXPECT_EQ(InfoField(output, "joliet"), "yes, level 3 (sector 17)");
 }
 
 TEST_F(InfoDescriptorsTest, BootRecordAgreesWithIsoinfo)
@@ -229,10 +214,10 @@ TEST_F(InfoDescriptorsTest, BootRecordAgreesWithIsoinfo)
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.image);
-        const std::string output = test::RunForOutput(Cli("info " + ShellQuote(At(item.image))));
-        EXPECT_EQ(Field(output, "descriptors"), "4");
-        EXPECT_EQ(Field(output, "boot record"), "yes");
-        EXPECT_EQ(Field(output, "boot media"), item.media);
+        const std::string output = test::RunForOutput(CliLine("info " + ShellQuote(At(item.image))));
+        EXPECT_EQ(InfoField(output, "descriptors"), "4");
+        EXPECT_EQ(InfoField(output, "boot record"), "yes");
+        EXPECT_EQ(InfoField(output, "boot media"), item.media);
 
         // isoinfo: "... boot catalog is in sector 33", "Nsect 4", "Bootoff 22 34".
         const std::string peer = test::RunForOutput("isoinfo -d -i " + ShellQuote(At(item.image).ends_with(".bin") ? At("floppy.iso") : At(item.image)));
@@ -249,9 +234,9 @@ TEST_F(InfoDescriptorsTest, BootRecordAgreesWithIsoinfo)
         catalog >> catalogSector;
         nsect >> sectors;
         bootoff >> hex >> imageSector;
-        EXPECT_EQ(Field(output, "boot catalog"), "sector " + std::to_string(catalogSector));
-        EXPECT_EQ(Field(output, "boot image"), "sector " + std::to_string(imageSector));
-        EXPECT_EQ(Field(output, "boot load size"),
+        EXPECT_EQ(InfoField(output, "boot catalog"), "sector " + std::to_string(catalogSector));
+        EXPECT_EQ(InfoField(output, "boot image"), "sector " + std::to_string(imageSector));
+        EXPECT_EQ(InfoField(output, "boot load size"),
                   std::to_string(sectors) + (sectors == 1 ? " sector" : " sectors") + " of 512 bytes");
     }
 }

@@ -34,10 +34,7 @@ using test::ShellQuote;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::string Cli(const std::string& arguments, const std::string& zone = "UTC")
-{
-    return "env TZ=" + zone + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
-}
+std::string Cli(const std::string& arguments, const std::string& zone = "UTC") { return test::CliLine(arguments, zone); }
 
 // "key=value" lines of udfinfo.
 std::map<std::string, std::string> UdfinfoFields(const std::string& image)

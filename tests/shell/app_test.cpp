@@ -1,6 +1,7 @@
 // The application: an image named on the command line opens at start, and
 // an installation offers the program to the desktop for CD images.
 
+#include "command_helpers.h"
 #include "left_view.h"
 #include "main_frame.h"
 #include "tarvelin_app.h"
@@ -45,15 +46,6 @@ TEST(CommandLine, TheFirstArgumentThatIsNoOptionNamesTheImage)
     EXPECT_EQ(path({"tarvelin", "--unknown"}), "");
 }
 
-std::set<std::string> ListedNames(CTarvelinView& list)
-{
-    std::set<std::string> names;
-    for (int row = 0; row < list.Model().rowCount(); ++row) {
-        names.insert(list.Model().RecordAt(row)->name);
-    }
-    return names;
-}
-
 // Runs the start-up of the program in the test's own application object and
 // puts back what it changed afterwards.
 class StartUpTest : public testing::Test {
@@ -94,7 +86,7 @@ TEST_F(StartUpTest, AnImageOnTheCommandLineIsOpenAndListedWhenTheWindowShows)
     CTarvelinView& list = *frame->GetRightPane();
     EXPECT_TRUE(list.ImageMode());
     EXPECT_EQ(list.CurrentFolder(), &list.ImageRoot());
-    EXPECT_EQ(ListedNames(list), (std::set<std::string>{"hello.txt", "photos"}));
+    EXPECT_EQ(test_commands::RowNameSet(list), (std::set<std::string>{"hello.txt", "photos"}));
     const QTreeWidgetItem* root = frame->GetLeftPane()->topLevelItem(0);
     ASSERT_EQ(root->childCount(), 1);
     EXPECT_EQ(root->child(0)->text(0).toStdString(), "photos");
@@ -111,7 +103,7 @@ TEST_F(StartUpTest, AFileUrlFromAFileManagerOpensTheImageItNames)
     const QString url = QUrl::fromLocalFile(QString::fromStdString(image)).toString(QUrl::FullyEncoded);
     ASSERT_TRUE(url.contains(QStringLiteral("%20")));
     ASSERT_TRUE(app_->InitInstance({"tarvelin", url}));
-    EXPECT_EQ(ListedNames(*app_->MainFrame()->GetRightPane()), std::set<std::string>{"only.txt"});
+    EXPECT_EQ(test_commands::RowNameSet(*app_->MainFrame()->GetRightPane()), std::set<std::string>{"only.txt"});
 }
 
 TEST_F(StartUpTest, WithoutAnImageTheWindowStartsEmptyInComposeMode)

@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,12 @@ inline std::vector<std::string> RowNames(CTarvelinView& list)
         names.push_back(list.Model().RecordAt(row)->name);
     }
     return names;
+}
+
+inline std::set<std::string> RowNameSet(CTarvelinView& list)
+{
+    const std::vector<std::string> names = RowNames(list);
+    return {names.begin(), names.end()};
 }
 
 // Selects exactly the rows showing these names.

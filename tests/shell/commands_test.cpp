@@ -77,7 +77,7 @@ TEST_F(CommandsTest, AddFilesTakesManyFilesAtOnceWithOrWithoutAnExtension)
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     ASSERT_EQ(services_.FileDialogs().size(), std::size_t{1});
     EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.*)|*.*|All files (*)|*||");
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"small.txt", "README", "big.bin"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"small.txt", "README", "big.bin"}));
     EXPECT_TRUE(prompt_.asked.empty());
 }
 
@@ -91,7 +91,7 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     EXPECT_EQ(services_.FolderTitles(), (std::vector<std::string>{"Select Add Folder.", "Select Add Folder."}));
     ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{3});
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"docs", "source", "small.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt"}));
     // The folders' contents are records too, files before folders.
     const EntryRecord& docs = *List().ComposeRoot().children[0];
     ASSERT_EQ(docs.children.size(), std::size_t{2});
@@ -113,7 +113,7 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     // The new image is open, listing its root.
     EXPECT_TRUE(List().ImageMode());
     EXPECT_EQ(List().ImagePath(), output);
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"docs", "source", "small.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt"}));
     EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
 
     // A peer reads the same tree and the same bytes.
@@ -258,7 +258,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     OpenSourceImage();
     Select({"small.txt", "other.txt"});
     frame_.RunCommand(ID_ACTIONS_DELETE);
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs"}));
     EXPECT_TRUE(List().Modified());
 
     // Into a folder of the image: a file and a folder from disk.
@@ -271,7 +271,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     services_.SetChoices({extra + "/added.txt", extra + "/sub"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"readme.txt", "inner", "added.txt", "sub"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"readme.txt", "inner", "added.txt", "sub"}));
     EXPECT_TRUE(prompt_.asked.empty());
 
     // Before the save, the added entries are the ones viewed and extracted.
@@ -296,7 +296,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     Select({"gone.txt"});
     frame_.RunCommand(ID_ACTIONS_DELETE);
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"nested.bin", "later.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"nested.bin", "later.txt"}));
 
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_TRUE(List().IsSaving());
@@ -305,7 +305,7 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
 
     ASSERT_TRUE(List().OpenImage(image_));
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs"}));
     const std::vector<std::string> paths = test::BsdtarPaths(image_);
     for (const char* expected : {"docs/added.txt", "docs/sub/nested.bin", "docs/sub/later.txt", "docs/inner/deep.dat",
                                  "big.bin"}) {
@@ -362,7 +362,7 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
     EXPECT_EQ(test::ReadWholeFile(image_), before);
     EXPECT_EQ(List().ImagePath(), target);
     EXPECT_EQ(frame_.windowTitle().toStdString(), "saved as.iso - Tarvelin");
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs", "other.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "other.txt"}));
     const std::string listing = test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(target));
     EXPECT_EQ(listing.find("small.txt"), std::string::npos) << listing;
     EXPECT_NE(listing.find("/other.txt"), std::string::npos) << listing;
@@ -400,7 +400,7 @@ TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu
         dialog.accept();
     });
     frame_.RunCommand(ID_EDIT_RENAME);
-    EXPECT_EQ(AsSet(RowNames(List())), (std::set<std::string>{"big.bin", "docs", "made", "other.txt", "tiny.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "made", "other.txt", "tiny.txt"}));
     EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(WaitIdle(List()));

@@ -154,17 +154,9 @@ TEST_F(ImageControllerTest, RenameAndNewFolderAreSavedUnderTheirNewNames)
     EXPECT_EQ(plain.find("SMALL.TXT"), std::string::npos) << plain;
 }
 
-// The descriptor at a sector of the image file.
-std::vector<std::uint8_t> SectorOf(const std::string& image, std::uint32_t sector)
-{
-    const auto bytes = test::ReadWholeFile(image);
-    const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(sector) * 2048;
-    return {at, at + 2048};
-}
-
 TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKept)
 {
-    const std::vector<std::uint8_t> before = SectorOf(image_, 16);
+    const std::vector<std::uint8_t> before = test::ReadFileRange(image_, std::uint64_t{16} * 2048, 2048);
     // Created 2001-02-03 04:05:06 UTC, as a file time.
     const platform::FileTime created = (std::uint64_t{981173106} * 1000) * 10000 + 116444736000000000;
     iso::VolumeProperties chosen;
@@ -187,13 +179,13 @@ TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKep
                              "Data preparer id: THE PREPARER\n", "Application id: AN APPLICATION\n"}) {
         EXPECT_NE(info.find(line), std::string::npos) << line << info;
     }
-    const std::vector<std::uint8_t> after = SectorOf(image_, 16);
+    const std::vector<std::uint8_t> after = test::ReadFileRange(image_, std::uint64_t{16} * 2048, 2048);
     const iso::VolumeProperties primary = iso::ReadVolumeProperties(after, false);
     EXPECT_EQ(primary.creationDate, created);
     // The Joliet descriptor keeps the case.
     bool sawJoliet = false;
     for (std::uint32_t sector = 17; sector < 20; ++sector) {
-        const std::vector<std::uint8_t> bytes = SectorOf(image_, sector);
+        const std::vector<std::uint8_t> bytes = test::ReadFileRange(image_, std::uint64_t{sector} * 2048, 2048);
         if (bytes[0] == 2) {
             sawJoliet = true;
             const iso::VolumeProperties joliet = iso::ReadVolumeProperties(bytes, true);
@@ -238,7 +230,7 @@ TEST_F(ImageControllerTest, NamesThatCannotBeGivenAreRefusedWithTheReason)
     EXPECT_NE(ChildNamed(Root(), "small.txt"), nullptr);
 }
 
-TEST_F(ImageControllerTest, SaveAsWritesTheEditsToTheNewFileAndLeavesTheOpenedOneAsItWas)
+TEST_F(ImageControllerTest, SaveAsWritesTheEditsToANewFileOnlyAndLeavesTheOpenedOneAsItWas)
 {
     const auto before = test::ReadWholeFile(image_);
     const std::string target = dir_ / "copy.iso";
@@ -247,6 +239,19 @@ TEST_F(ImageControllerTest, SaveAsWritesTheEditsToTheNewFileAndLeavesTheOpenedOn
     ASSERT_TRUE(controller_.Rename(ChildNamed(Root(), "small.txt"), "renamed.txt"));
     test::WriteWholeFile(dir_ / "added.txt", std::string("added\n"));
     ASSERT_NE(controller_.AddEntry(dir_ / "added.txt", ChildNamed(Root(), "docs")), nullptr);
+
+    // A folder that is not there, and the opened image itself, are refused
+    // with the reason; nothing is written and the edits stay pending.
+    for (const std::string& refused : {dir_ / "missing/copy.iso", image_}) {
+        host_.told.clear();
+        EXPECT_EQ(controller_.PrepareSaveAs(refused), nullptr) << refused;
+        ASSERT_EQ(host_.told.size(), std::size_t{1}) << refused;
+        EXPECT_FALSE(fs::exists(dir_ / "missing")) << refused;
+        EXPECT_EQ(test::ReadWholeFile(image_), before);
+        EXPECT_TRUE(controller_.Modified());
+        EXPECT_EQ(controller_.ImagePath(), image_);
+    }
+    host_.told.clear();
 
     IIsoEdit* copy = controller_.PrepareSaveAs(target);
     ASSERT_NE(copy, nullptr) << (host_.told.empty() ? "" : host_.told.back());
@@ -268,23 +273,6 @@ TEST_F(ImageControllerTest, SaveAsWritesTheEditsToTheNewFileAndLeavesTheOpenedOn
         files.insert(entry.path().filename().string());
     }
     EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "copy.iso", "added.txt"}));
-}
-
-TEST_F(ImageControllerTest, SaveAsThatCannotWriteLeavesNothingAndTheEditsInPlace)
-{
-    controller_.ShowFolder(&Root());
-    controller_.DeleteRecords({ChildNamed(Root(), "other.txt")});
-    const auto before = test::ReadWholeFile(image_);
-    // A folder that is not there, and the opened image itself.
-    for (const std::string& target : {dir_ / "missing/copy.iso", image_}) {
-        host_.told.clear();
-        EXPECT_EQ(controller_.PrepareSaveAs(target), nullptr) << target;
-        ASSERT_EQ(host_.told.size(), std::size_t{1}) << target;
-        EXPECT_FALSE(fs::exists(dir_ / "missing")) << target;
-    }
-    EXPECT_EQ(test::ReadWholeFile(image_), before);
-    EXPECT_TRUE(controller_.Modified());
-    EXPECT_EQ(controller_.ImagePath(), image_);
 }
 
 // A composition is built as the user arranged it, not as its folders lie

@@ -1,7 +1,7 @@
-// The main window: menu texts and command numbers, toolbar, status bar,
-// view modes, the splitter rule, commands reaching the list from either
+// The main window: view modes, the splitter rule, commands reaching the list from either
 // pane, and the keys that run commands inside the window only.
 
+#include "command_helpers.h"
 #include "commands.h"
 #include "left_view.h"
 #include "main_frame.h"
@@ -19,14 +19,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QLabel>
 #include <QListView>
-#include <QMenu>
-#include <QMenuBar>
 #include <QSplitter>
 #include <QStackedWidget>
-#include <QStatusBar>
-#include <QToolBar>
 #include <QTreeView>
 
 #include <algorithm>
@@ -40,34 +35,6 @@
 namespace tarvelin::shell {
 namespace {
 
-struct Item {
-    std::string text; // empty for a separator
-    int id = 0;
-};
-
-std::vector<Item> ItemsOf(const QList<QAction*>& actions)
-{
-    std::vector<Item> items;
-    for (const QAction* action : actions) {
-        if (action->isSeparator()) {
-            items.push_back({"", 0});
-        } else {
-            items.push_back({action->text().toStdString(), action->data().toInt()});
-        }
-    }
-    return items;
-}
-
-bool operator==(const Item& left, const Item& right)
-{
-    return left.text == right.text && left.id == right.id;
-}
-
-void PrintTo(const Item& item, std::ostream* out)
-{
-    *out << "{\"" << item.text << "\", " << item.id << "}";
-}
-
 TEST(MainFrame, StartsAs600By450WithTheCaptionTarvelin)
 {
     CMainFrame frame;
@@ -76,79 +43,6 @@ TEST(MainFrame, StartsAs600By450WithTheCaptionTarvelin)
     ASSERT_NE(frame.GetRightPane(), nullptr);
     ASSERT_NE(frame.GetLeftPane(), nullptr);
     EXPECT_EQ(frame.GetLeftPane()->topLevelItem(0)->text(0).toStdString(), "Tarvelin");
-}
-
-TEST(MainFrame, MenuBarHasEveryItemWithItsTextAndNumber)
-{
-    CMainFrame frame;
-    const std::vector<std::pair<std::string, std::vector<Item>>> expected{
-        {"&File", {{"&New\tCtrl+N", 32794}, {"&Open...\tCtrl+O", 32795}, {"Open &Recent", 0}, {"&Save\tCtrl+S", 32796},
-                   {"Save &As...", 32797}, {"Co&mpact Image", 32798}, {"P&roperties...", 32801},
-                   {"New Images With &UDF", 32802}, {"", 0}, {"E&xit", 57665}}},
-        {"&View", {{"&Toolbar", 59392}, {"&Status Bar", 59393}, {"", 0}, {"&Large Icons", 32804},
-                   {"Small Icons", 32805}, {"List", 32806}, {"Details", 32807}, {"", 0},
-                   {"&Automatic Names", 32808}, {"&Rock Ridge Names", 32809}, {"&Joliet Names", 32810},
-                   {"&ISO 9660 Names", 32811}, {"&UDF Tree", 32812}}},
-        {"&Actions", {{"&Make ISO From CD-ROM", 32776}, {"", 0}, {"Add Files...", 32773},
-                      {"Add Directory...", 32772}, {"Extract...", 32779}, {"", 0}, {"View...", 32780},
-                      {"Delete...", 32781}, {"Select All...", 32782}}},
-        {"&Convert", {{"BIN to ISO...", 32787}, {"ISO to BIN", 32788}, {"Other Format Convert...", 32789}}},
-        {"&Bootable CD", {{"Load Bootable Info From file...", 32783}, {"Save Bootable Info to file...", 32784},
-                          {"Delete Bootable...", 32785}, {"", 0}, {"Make Bootable Info From Floppy...", 32786}}},
-        {"&Help", {{"Contents...", 32790}, {"Homepage", 32791}, {"Tarvelin Support...", 32792}, {"", 0},
-                   {"&About Tarvelin...", 57664}}},
-    };
-    const QList<QAction*> menus = frame.menuBar()->actions();
-    ASSERT_EQ(menus.size(), static_cast<qsizetype>(expected.size()));
-    for (qsizetype i = 0; i < menus.size(); ++i) {
-        const auto& [title, items] = expected[static_cast<std::size_t>(i)];
-        EXPECT_EQ(menus[i]->text().toStdString(), title);
-        ASSERT_NE(menus[i]->menu(), nullptr);
-        EXPECT_EQ(ItemsOf(menus[i]->menu()->actions()), items) << title;
-    }
-}
-
-TEST(MainFrame, ToolbarButtonsInOrderWithTheirTooltipsAndPrompts)
-{
-    CMainFrame frame;
-    const auto* toolBar = frame.findChild<QToolBar*>(QStringLiteral("ToolBar"));
-    ASSERT_NE(toolBar, nullptr);
-    std::vector<int> ids;
-    for (const QAction* action : toolBar->actions()) {
-        ids.push_back(action->isSeparator() ? 0 : action->data().toInt());
-    }
-    EXPECT_EQ(ids, (std::vector<int>{32794, 32795, 0, 32796, 0, 32772, 32781, 0, 32779, 0, 32789, 0, 57664}));
-
-    const std::vector<std::tuple<int, std::string, std::string>> prompts{
-        {32794, "New ISO File", "New ISO File"},
-        {32795, "Open an ISO File", "Open an ISO File"},
-        {32796, "Save  ISO File", "Save ISO File"},
-        {32772, "Add Directory to ISO", "Add Directory "},
-        {32781, "Delete File", "Delete File"},
-        {32779, "Extract File From ISO", "Extract File From ISO"},
-        {32789, "Any CD-ROM Image Files to ISO", "Any CD-ROM Image Files to ISO"},
-        {32787, "BIN to ISO", "BIN File to ISO File"},
-        {32783, "Load Bootable Information From File", "Load Bootable from file"},
-        {32786, "Make Bootable Infomation From Floppy", "Make bootable from floppy"},
-    };
-    for (const auto& [id, status, tip] : prompts) {
-        const QAction* action = frame.CommandAction(id);
-        ASSERT_NE(action, nullptr) << id;
-        EXPECT_EQ(action->statusTip().toStdString(), status) << id;
-        EXPECT_EQ(action->toolTip().toStdString(), tip) << id;
-    }
-}
-
-TEST(MainFrame, StatusBarSaysReadyBesideTheLockIndicators)
-{
-    CMainFrame frame;
-    ASSERT_NE(frame.IdleMessage(), nullptr);
-    EXPECT_EQ(frame.IdleMessage()->text().toStdString(), "Ready");
-    for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
-        const auto* label = frame.statusBar()->findChild<QLabel*>(QString::fromLatin1(indicator));
-        ASSERT_NE(label, nullptr) << indicator;
-        EXPECT_EQ(label->text().toStdString(), indicator);
-    }
 }
 
 TEST(MainFrame, DetailsCarriesTheRadioMarkAtStartAndTheMarkFollowsTheChoice)
@@ -222,8 +116,8 @@ TEST(MainFrame, CommandsTheListCannotCarryOutYetAreDimmed)
 
 
 // A shown, active main window over a real image with two root folders and
-// two root files, the questions answered Ok.
-class FrameWithImageTest : public testing::Test, private platform::IPrompt {
+// two root files, the questions answered as the scripted prompt does.
+class FrameWithImageTest : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -234,14 +128,12 @@ protected:
         test::WriteWholeFile(dir_ / "tree/two.txt", std::string("22"));
         test::WriteWholeFile(dir_ / "tree/alpha/inside.txt", std::string("333"));
         test::MakeIsoWithGenisoimage(dir_ / "tree", image_);
-        previous_ = platform::SetPrompt(this);
         frame_.show();
         frame_.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
         ASSERT_TRUE(List().OpenImage(image_));
         ASSERT_EQ(List().Model().rowCount(), 4);
     }
-    void TearDown() override { platform::SetPrompt(previous_); }
 
     CTarvelinView& List() { return *frame_.GetRightPane(); }
 
@@ -252,19 +144,10 @@ protected:
         QApplication::processEvents();
     }
 
-    std::vector<std::string> asked_;
+    test_commands::ScriptedPrompt prompt_;
     test::TempDir dir_;
     std::string image_ = dir_ / "frame.iso";
     CMainFrame frame_;
-
-private:
-    platform::PromptAnswer Ask(std::string_view text, std::string_view, platform::PromptButtons,
-                               platform::PromptIcon) override
-    {
-        asked_.emplace_back(text);
-        return platform::PromptAnswer::Ok;
-    }
-    platform::IPrompt* previous_ = nullptr;
 };
 
 TEST_F(FrameWithImageTest, CtrlAAndCtrlNumOneSelectEveryRowFromEitherPane)
@@ -307,15 +190,6 @@ TEST_F(FrameWithImageTest, CtrlAInAnotherWindowLeavesTheListAlone)
             }
         }
     }
-}
-
-TEST_F(FrameWithImageTest, CtrlNRunsTheMenusNew)
-{
-    Press(frame_.GetLeftPane(), Qt::Key_N, Qt::ControlModifier);
-    EXPECT_TRUE(List().ImageMode());
-    EXPECT_TRUE(List().ImageRoot().children.empty());
-    EXPECT_EQ(List().Model().rowCount(), 0);
-    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 0);
 }
 
 TEST_F(FrameWithImageTest, CtrlORunsTheMenusOpenWhichAsksForAnImage)
@@ -368,12 +242,7 @@ TEST_F(FrameWithImageTest, EachFileMenuKeyReachesItsOwnMenuItemAndNoOther)
 TEST_F(FrameWithImageTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolder)
 {
     QTreeView* details = List().DetailsView();
-    int row = -1;
-    for (int i = 0; i < List().Model().rowCount(); ++i) {
-        if (List().Model().RecordAt(i)->name == "alpha") {
-            row = i;
-        }
-    }
+    const int row = test_commands::RowNamed(List(), "alpha");
     ASSERT_GE(row, 0);
     const QRect label = details->visualRect(List().Model().index(row, 0));
     ASSERT_TRUE(label.isValid());
@@ -383,14 +252,10 @@ TEST_F(FrameWithImageTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolder)
     QApplication::processEvents();
     ASSERT_NE(List().CurrentFolder(), nullptr);
     EXPECT_EQ(List().CurrentFolder()->name, "alpha");
-    std::set<std::string> names;
-    for (int i = 0; i < List().Model().rowCount(); ++i) {
-        names.insert(List().Model().RecordAt(i)->name);
-    }
-    EXPECT_EQ(names, (std::set<std::string>{"inside.txt", "deeper"}));
+    EXPECT_EQ(test_commands::RowNameSet(List()), (std::set<std::string>{"inside.txt", "deeper"}));
     ASSERT_NE(frame_.GetLeftPane()->currentItem(), nullptr);
     EXPECT_EQ(frame_.GetLeftPane()->currentItem()->text(0).toStdString(), "alpha");
-    EXPECT_TRUE(asked_.empty());
+    EXPECT_TRUE(prompt_.asked.empty());
 }
 
 TEST(MainFrameColumns, SizesReadAsPeopleReadThemAndSortByTheirByteCount)

@@ -48,15 +48,6 @@ void WriteFile(const std::string& path, std::size_t size)
     test::WriteWholeFile(path, std::string(size, 'x'));
 }
 
-std::vector<std::string> ListNames(CTarvelinView& list)
-{
-    std::vector<std::string> names;
-    for (int row = 0; row < list.Model().rowCount(); ++row) {
-        names.push_back(list.Model().RecordAt(row)->name);
-    }
-    return names;
-}
-
 std::set<std::string> TreeFolders(const QTreeWidgetItem* item)
 {
     std::set<std::string> names;
@@ -95,20 +86,13 @@ protected:
     CTarvelinView& List() { return *frame_.GetRightPane(); }
     CLeftView& Tree() { return *frame_.GetLeftPane(); }
 
-    int RowOf(const std::string& name)
-    {
-        const auto names = ListNames(List());
-        const auto found = std::find(names.begin(), names.end(), name);
-        return found == names.end() ? -1 : static_cast<int>(found - names.begin());
-    }
-
     test::TempDir dir_;
     std::string firstImage_ = dir_ / "first.iso";
     std::string secondImage_ = dir_ / "second.iso";
     CMainFrame frame_;
 };
 
-TEST_F(ViewsTest, OpeningAnImageListsItsRootFoldersInTheTreeAndItsRootEntriesInTheList)
+TEST_F(ViewsTest, AnOpenedImageListsItsRootFoldersInTheTreeAndItsRootEntriesAndASecondOpenReplacesIt)
 {
     ScriptedPrompt prompt;
     ASSERT_TRUE(List().OpenImage(firstImage_));
@@ -125,27 +109,22 @@ TEST_F(ViewsTest, OpeningAnImageListsItsRootFoldersInTheTreeAndItsRootEntriesInT
 
     // The first listing is by name, folders first, with the header's arrow
     // on the name column.
-    EXPECT_EQ(ListNames(List()), (std::vector<std::string>{"docs", "music", "big.dat", "mid.txt", "small.abc"}));
+    EXPECT_EQ(RowNames(List()), (std::vector<std::string>{"docs", "music", "big.dat", "mid.txt", "small.abc"}));
     const QHeaderView* header = List().DetailsView()->header();
     EXPECT_TRUE(header->isSortIndicatorShown());
     EXPECT_EQ(header->sortIndicatorSection(), static_cast<int>(RecordListModel::FileNameColumn));
     EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
-    EXPECT_EQ(RecordListModel::CellText(*List().Model().RecordAt(RowOf("big.dat")), RecordListModel::SizeColumn),
+    EXPECT_EQ(RecordListModel::CellText(*List().Model().RecordAt(RowNamed(List(), "big.dat")), RecordListModel::SizeColumn),
               "100 bytes");
     // Every record is bound to its node, the root included.
     EXPECT_EQ(List().NodeMap().size(), std::size_t{1 + 5 + 3 + 1});
     EXPECT_EQ(RecentFileList::Paths().front().toStdString(), std::filesystem::absolute(firstImage_).string());
-}
 
-TEST_F(ViewsTest, ASecondOpenReplacesTheFirstCompletely)
-{
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
+    // A second open replaces the first completely.
     ASSERT_TRUE(List().OpenImage(secondImage_));
     EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), std::set<std::string>{"other"});
     EXPECT_EQ(Tree().topLevelItemCount(), 1);
-    const std::vector<std::string> names = ListNames(List());
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), (std::set<std::string>{"only.txt", "other"}));
+    EXPECT_EQ(test_commands::RowNameSet(List()), (std::set<std::string>{"only.txt", "other"}));
     EXPECT_EQ(List().ImageRoot().children.size(), std::size_t{2});
     EXPECT_EQ(List().NodeMap().size(), std::size_t{3});
 }
@@ -180,16 +159,14 @@ TEST_F(ViewsTest, DoubleClickOnAFolderRowOpensThatFolder)
     QTreeView* details = List().DetailsView();
     details->scrollToTop();
     QApplication::processEvents();
-    const int row = RowOf("docs");
+    const int row = RowNamed(List(), "docs");
     ASSERT_GE(row, 0);
     // The signal a double-click on the row's label gives.
     emit details->doubleClicked(List().Model().index(row, 0));
     QApplication::processEvents();
     ASSERT_NE(List().CurrentFolder(), nullptr);
     EXPECT_EQ(List().CurrentFolder()->name, "docs");
-    const std::vector<std::string> names = ListNames(List());
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
-              (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
+    EXPECT_EQ(test_commands::RowNameSet(List()), (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
     ASSERT_NE(Tree().currentItem(), nullptr);
     EXPECT_EQ(Tree().currentItem()->text(0).toStdString(), "docs");
 
@@ -225,15 +202,15 @@ TEST_F(ViewsTest, HeaderClicksSortFoldersFirstAndReverseOnTheSameColumn)
         EXPECT_EQ(List().SortColumn(), click.column);
         EXPECT_EQ(List().SortAscending(), click.ascending);
         EXPECT_EQ(header->sortIndicatorOrder(), click.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
-        EXPECT_EQ(ListNames(List()), click.names) << click.column << " " << click.ascending;
+        EXPECT_EQ(RowNames(List()), click.names) << click.column << " " << click.ascending;
     }
     // Each row still stands for its own record.
-    const int row = RowOf("mid.txt");
+    const int row = RowNamed(List(), "mid.txt");
     ASSERT_GE(row, 0);
     EXPECT_EQ(List().Model().RecordAt(row)->size, 20u);
 }
 
-TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnce)
+TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnceAndNewDropsTheImage)
 {
     ScriptedPrompt prompt;
     ASSERT_TRUE(List().OpenImage(firstImage_));
@@ -243,12 +220,8 @@ TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnce)
     // Sorting keeps the selection on the same records.
     List().OnColumnClick(RecordListModel::FileNameColumn);
     EXPECT_EQ(List().SelectedRows().size(), std::size_t{5});
-}
 
-TEST_F(ViewsTest, NewDropsTheImageAndStaysInImageMode)
-{
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
+    // New drops the image and stays in image mode.
     frame_.RunCommand(ID_FILE_NEWISO);
     EXPECT_TRUE(List().ImageMode());
     EXPECT_TRUE(List().ImageRoot().children.empty());
@@ -330,8 +303,7 @@ protected:
         EXPECT_EQ(RootNames(list), names.root);
         ASSERT_NE(list.CurrentFolder(), nullptr);
         EXPECT_EQ(list.CurrentFolder()->name, names.folder);
-        const std::vector<std::string> rows = RowNames(list);
-        EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()), names.inFolder);
+        EXPECT_EQ(test_commands::RowNameSet(list), names.inFolder);
         ASSERT_NE(frame.GetLeftPane()->currentItem(), nullptr);
         EXPECT_EQ(frame.GetLeftPane()->currentItem()->text(0).toStdString(), names.folder);
     }
@@ -527,7 +499,7 @@ TEST_F(ViewsTest, TheTreeKeepsItsOpenFoldersAndTheFolderShownAcrossDeleteAndAdd)
         EXPECT_EQ(Tree().currentItem(), item({"docs", "inner"}));
         EXPECT_EQ(List().CurrentFolder()->name, "inner");
     }
-    EXPECT_EQ(ListNames(List()), std::vector<std::string>{"added"});
+    EXPECT_EQ(RowNames(List()), std::vector<std::string>{"added"});
     EXPECT_NE(item({"docs", "inner", "added", "below"}), nullptr);
     EXPECT_TRUE(prompt.asked.empty());
 }

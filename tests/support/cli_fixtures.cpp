@@ -87,6 +87,18 @@ void ForEachSevenZipEntry(const std::string& image, const std::string& zone, Vis
 
 } // namespace
 
+std::string InfoField(const std::string& output, const std::string& label)
+{
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(label + ":")) {
+            const std::size_t start = line.find_first_not_of(' ', label.size() + 1);
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "<missing>";
+}
+
 std::string RunForOutput(const std::string& commandLine, int* exitCode)
 {
     const CommandResult result = RunCommand("{ " + commandLine + " ; } 2>/dev/null");

@@ -5,6 +5,8 @@
 // tools print (normalised to one form), and snapshots of folder trees on disk
 // to compare extracted trees with their sources.
 
+#include "support/test_support.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -69,6 +71,21 @@ std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone);
 // Runs a command line and returns its standard output alone; standard error
 // is dropped. exitCode gets the exit status.
 std::string RunForOutput(const std::string& commandLine, int* exitCode = nullptr);
+
+// What info prints on the line "label:", trimmed; "<missing>" when absent.
+std::string InfoField(const std::string& output, const std::string& label);
+
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+#ifdef TARVELIN_CLI_PATH
+// tarvelin-cli with the arguments as a command line, run in the time zone
+// when one is named.
+inline std::string CliLine(const std::string& arguments, const std::string& zone = "")
+{
+    return (zone.empty() ? "" : "env TZ=" + zone + " ") + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
+}
+inline CommandResult RunCli(const std::string& arguments) { return RunCommand(CliLine(arguments)); }
+#endif
 
 // The image's sector of the boot catalog's default entry, as xorriso
 // reports it; throws when xorriso names none.
