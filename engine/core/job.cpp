@@ -21,6 +21,10 @@ struct Job::State {
 
     std::mutex mutex;
     std::condition_variable ended;
+    // Start has finished with the Job: until then the thread waits, as an
+    // observer may release or destroy the Job the moment the work runs.
+    bool started = false;
+    std::condition_variable startedChanged;
     bool delivered = false; // OnEnd has returned (or was skipped)
     JobReport report;
 };
@@ -29,6 +33,10 @@ namespace {
 
 void Run(const std::shared_ptr<Job::State> state)
 {
+    {
+        std::unique_lock lock(state->mutex);
+        state->startedChanged.wait(lock, [&state] { return state->started; });
+    }
     JobControl control(*state);
     JobReport report;
     try {
@@ -94,7 +102,14 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
         }
         return false;
     }
-    state_ = std::move(state);
+    state_ = state;
+    // From here on the Job may be gone at any moment (an observer may
+    // destroy its owner): only the run's state is touched.
+    {
+        const std::lock_guard lock(state->mutex);
+        state->started = true;
+    }
+    state->startedChanged.notify_all();
     return true;
 }
 
