@@ -4,13 +4,14 @@
 // lists files of 4 GiB or more). Each SRC becomes an
 // entry of the image's root, a folder with everything below it.
 //
-// The build runs on the engine's worker; this thread waits for its final
-// progress call. Ctrl+C is turned into a false answer to the next progress
-// call, which stops the build; the builder then removes the partial image.
+// The build runs on the engine's worker and this thread waits for its end
+// (IIsoBuild::Build). Ctrl+C is turned into a false answer to the next
+// progress call, which stops the build; the builder then removes the
+// partial image.
 
 #include "command.h"
 #include "interrupt.h"
-#include "worker_watch.h"
+#include "percent_bar.h"
 
 #include "platform/directory.h"
 #include "platform/path.h"
@@ -30,18 +31,17 @@ const Command kBuild{"build", "OUT.iso SRC... [--label TEXT] [--no-rock] [--joli
 
 constexpr const char* kUdfHint = "hint: --udf records files of 4 GiB or more in a UDF file system beside ISO 9660";
 
+// What the build's progress calls (on its thread) share with the command.
+struct BuildWatch {
+    PercentBar bar{"building"};
+    bool cancelled = false; // read once the build has ended
+};
+
 bool OnProgress(void* context, std::int32_t value)
 {
-    auto& watch = *static_cast<WorkerWatch*>(context);
-    if (value == kBuildDone || value == kBuildFailed) {
-        if (value == kBuildDone) {
-            watch.bar.Draw(100);
-        }
-        watch.End(value);
-        return true;
-    }
+    auto& watch = *static_cast<BuildWatch*>(context);
     if (InterruptGuard::Requested()) {
-        watch.End(0, true);
+        watch.cancelled = true;
         return false;
     }
     watch.bar.Draw(value / 10);
@@ -154,16 +154,17 @@ int RunBuild(const Arguments& args)
                     (options & kBuildUdf) == 0 && HasTooLargeFile(builder.get()) ? kUdfHint : nullptr);
     }
 
-    WorkerWatch watch("building");
-    if (!builder->StartBuild(&watch, OnProgress)) {
-        return Fail(builder, builder->GetLastError());
+    BuildWatch watch;
+    const bool built = builder->Build(&watch, OnProgress);
+    if (built) {
+        watch.bar.Draw(100);
     }
-    watch.Wait();
-    if (watch.Cancelled()) {
+    watch.bar.Finish();
+    if (watch.cancelled) {
         return Fail(builder, "build cancelled; no image was written");
     }
     PrintNotices(*builder, addNotices);
-    if (watch.FinalValue() == kBuildFailed) {
+    if (!built) {
         return Fail(builder, "cannot build '" + output + "': " + builder->GetLastError());
     }
     return kExitOk;

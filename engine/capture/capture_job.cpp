@@ -1,78 +1,83 @@
 #include "capture/capture_job.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
+#include <cmath>
 
 namespace tarvelin::capture {
 
-namespace {
-// The job whose worker runs on this thread, so that a release from inside
-// a report knows it is on the worker.
-thread_local const CaptureJob* workerJob = nullptr;
-} // namespace
-
-void CaptureJob::Launch(std::shared_ptr<CaptureJob> job)
+void CaptureJob::Launch(Job& worker, std::shared_ptr<CaptureJob> job)
 {
+    // The progress protocol of cd_rip.h over the job's reports: whole
+    // percents, a false answer stopping the capture with no further report,
+    // and a last report for a capture that ended on its own.
+    void* const context = job->context_;
+    const ProgressFn progress = job->progress_;
+    const auto onProgress = [context, progress](const JobProgress& done) {
+        return progress(context, static_cast<std::int32_t>(std::lround(done.fraction * 100)));
+    };
+    const auto onEnd = [context, progress](const JobReport& end) {
+        if (end.state != JobState::Cancelled) {
+            progress(context, end.state == JobState::Done ? kFinished : kAborted);
+        }
+    };
     // Set before the thread starts: the worker may end, and the component
     // be released from its last report, before this call returns.
     job->launched_ = true;
-    try {
-        std::thread(&CaptureJob::RunWorker, job).detach();
-    } catch (const std::system_error&) {
-        job->launched_ = false;
-        job->SetLastError("Can not start the capture thread. ");
-        job->ReportEnd(kAborted);
+    CaptureJob* const record = job.get();
+    std::string why;
+    if (!worker.Start([job](JobControl& control) { return job->Run(control); }, onProgress, onEnd, &why)) {
+        record->launched_ = false;
+        record->SetLastError("Can not start the capture thread. ");
+        record->complete_ = false;
+        progress(context, kAborted);
     }
 }
 
-void CaptureJob::RunWorker(std::shared_ptr<CaptureJob> job)
+JobReport CaptureJob::Run(JobControl& control)
 {
-    workerJob = job.get();
-    job->Work();
-    workerJob = nullptr;
-    if (job->ownerGone_) {
-        job->CloseOnce();
+    control_ = &control;
+    Work();
+    control_ = nullptr;
+    if (control.Released()) {
+        // The component went inside a report: the worker closes.
+        CloseOnce();
+        return JobReport::Cancelled();
     }
-    {
-        std::lock_guard lock(job->endMutex_);
-        job->ended_ = true;
+    if (!ended_) {
+        return JobReport::Cancelled(); // stopped by the callback
     }
-    job->endChanged_.notify_all();
-    // The reference held here may be the last one.
+    return complete_ ? JobReport::Done() : JobReport::Failed(GetLastError());
 }
 
-void CaptureJob::Release(std::shared_ptr<CaptureJob> job)
+void CaptureJob::Release(Job& worker, std::shared_ptr<CaptureJob> job)
 {
     if (job == nullptr) {
         return;
     }
     if (!job->launched_) {
         job->CloseOnce();
-    } else if (workerJob == job.get()) {
-        if (job->lastReportMade_) {
-            job->CloseOnce();
-        } else {
-            job->ownerGone_ = true;
-        }
-    } else {
-        std::unique_lock lock(job->endMutex_);
-        job->endChanged_.wait(lock, [&job] { return job->ended_; });
-        lock.unlock();
+        return;
+    }
+    // Waits for the worker's end, unless made from inside one of its
+    // reports, where nothing is waited for.
+    const bool ended = worker.Wait().state != JobState::Running;
+    const bool lastReport = !ended && !worker.Running();
+    worker.Release();
+    if (ended || lastReport) {
         job->CloseOnce();
     }
+    // Otherwise the worker closes once the report it is in returns.
 }
 
 bool CaptureJob::Report(std::int32_t value)
 {
-    return progress_(context_, value) && !ownerGone_;
+    return control_->Report(value / 100.0);
 }
 
 void CaptureJob::ReportEnd(std::int32_t value)
 {
     complete_ = value == kFinished;
-    lastReportMade_ = true;
-    progress_(context_, value);
+    ended_ = true;
 }
 
 void CaptureJob::CloseOnce()

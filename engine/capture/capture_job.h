@@ -1,24 +1,24 @@
 #pragma once
 
-// What a capture component shares with its worker thread: the device, the
-// target file, the progress callback and the end of the work.
+// What a capture component shares with its worker: the device, the target
+// file and the record of the capture. The worker runs on a Job
+// (core/job.h) that the component owns; the record is held by the
+// component and by the work, and the last one to let go frees it.
 //
 // The callback may release the component from inside any report, and the
 // programs in front do so on the last one (-1 or -2), on the worker's own
-// thread. So the component and the worker each hold a reference to the job
-// and the last one to let go frees it; the thread is never joined, its end
-// is signalled through the job. Releasing the component:
+// thread. Releasing the component:
 //   - from another thread waits until the worker has ended, then closes;
 //   - from inside the last report closes at once, as the worker touches
-//     nothing but its reference after that report;
+//     nothing but the record after that report;
 //   - from inside an earlier report leaves the closing to the worker, which
 //     stops when that report returns.
 // Closing removes the target unless the capture completed, so an aborted,
 // stopped or failed capture leaves no partial file behind.
 
+#include "core/job.h"
 #include "core/progress.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,13 +36,13 @@ public:
     CaptureJob(const CaptureJob&) = delete;
     CaptureJob& operator=(const CaptureJob&) = delete;
 
-    // Runs Work on a thread of its own (when none can be had, the reason is
-    // kept and kAborted reported on this thread). The caller touches
-    // neither the job nor its component afterwards: the worker may already
-    // have ended and the callback released both.
-    static void Launch(std::shared_ptr<CaptureJob> job);
-    // The owning component lets go of its job (see above).
-    static void Release(std::shared_ptr<CaptureJob> job);
+    // Runs Work on worker, the component's job (when no thread can be had,
+    // the reason is kept and kAborted reported on this thread). The caller
+    // touches neither the record nor its component afterwards: the worker
+    // may already have ended and the callback released both.
+    static void Launch(Job& worker, std::shared_ptr<CaptureJob> job);
+    // The owning component lets go of its job and record (see above).
+    static void Release(Job& worker, std::shared_ptr<CaptureJob> job);
 
     // Sectors that could not be read, in the order met: the count, and up
     // to max of them into sectors (when not null).
@@ -53,7 +53,8 @@ public:
 protected:
     CaptureJob(void* context, ProgressFn progress) : context_(context), progress_(progress) {}
 
-    // The worker's body, on the worker thread.
+    // The worker's body, on the worker thread. It ends with ReportEnd, or
+    // returns right after a Report that answered false.
     virtual void Work() = 0;
     // Closes the device and the target, removing the target when asked;
     // runs once, when the worker has nothing left to do with either.
@@ -64,7 +65,8 @@ protected:
     // another report.
     bool Report(std::int32_t value);
     // The last report: kFinished when the target holds the complete image,
-    // kAborted otherwise. Work returns right after it and touches nothing.
+    // kAborted otherwise. Work returns right after it; the report is made
+    // once Work has returned.
     void ReportEnd(std::int32_t value);
 
     void NoteUnread(std::uint32_t sector);
@@ -72,7 +74,8 @@ protected:
 
 private:
     void CloseOnce();
-    static void RunWorker(std::shared_ptr<CaptureJob> job);
+    // Work, run by the job; how the capture ended.
+    JobReport Run(JobControl& control);
 
     mutable std::mutex mutex_;
     std::vector<std::uint32_t> unread_;
@@ -83,14 +86,11 @@ private:
     std::once_flag closed_;
     // Written on the worker thread; read there, or by a release on another
     // thread once the worker has ended.
-    bool lastReportMade_ = false;
-    bool ownerGone_ = false;
+    JobControl* control_ = nullptr; // while Work runs
+    bool ended_ = false;            // ReportEnd was called
     bool complete_ = false;
     // Set before the worker starts, read by Release.
     bool launched_ = false;
-    std::mutex endMutex_;
-    std::condition_variable endChanged_;
-    bool ended_ = false;
 };
 
 } // namespace tarvelin::capture

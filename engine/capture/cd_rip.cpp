@@ -180,7 +180,7 @@ class CCdRip final : public ICdRip {
 public:
     ~CCdRip() override
     {
-        capture::CaptureJob::Release(std::move(job_));
+        capture::CaptureJob::Release(worker_, std::move(job_));
         DestroyComponent(drive_);
         DestroyComponent(listDrive_);
     }
@@ -257,7 +257,7 @@ public:
         started_ = true;
         // Nothing of this component is touched after the launch: the last
         // report may destroy it before Launch returns.
-        capture::CaptureJob::Launch(job_);
+        capture::CaptureJob::Launch(worker_, job_);
     }
 
     std::uint32_t GetSectorCount() override { return job_ != nullptr ? job_->Sectors() : 0; }
@@ -296,6 +296,7 @@ private:
     ICdRom* drive_ = nullptr; // while Prepare checks the disc
     ICdRom* listDrive_ = nullptr;
     std::shared_ptr<RipJob> job_;
+    Job worker_; // runs the capture
     bool started_ = false;
     std::string lastError_;
 };

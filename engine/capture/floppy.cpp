@@ -146,7 +146,7 @@ private:
 
 class CBootImageMaker final : public IBootImageMaker {
 public:
-    ~CBootImageMaker() override { capture::CaptureJob::Release(std::move(job_)); }
+    ~CBootImageMaker() override { capture::CaptureJob::Release(worker_, std::move(job_)); }
 
     bool Reserved() override { return true; }
 
@@ -189,7 +189,7 @@ public:
         job_ = std::make_shared<FloppyJob>(floppy, std::move(target), context, progress);
         // Nothing of this component is touched after the launch: the last
         // report may destroy it before Launch returns.
-        capture::CaptureJob::Launch(job_);
+        capture::CaptureJob::Launch(worker_, job_);
         return true;
     }
 
@@ -202,6 +202,7 @@ private:
 
     std::string device_;
     std::shared_ptr<FloppyJob> job_;
+    Job worker_; // runs the copy
     std::string lastError_;
 };
 

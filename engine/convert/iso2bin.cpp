@@ -6,15 +6,15 @@
 #include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/path.h"
+#include "core/job.h"
 #include "core/out_file.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 namespace tarvelin {
 
@@ -307,62 +307,53 @@ private:
     std::string lastError_;
 };
 
-class CIso2Bin;
-
-// Lives from Start until the converter is destroyed.
-struct WorkerRecord {
-    void* context = nullptr;
-    ProgressFn progress = nullptr;
-    CIso2Bin* owner = nullptr;
-    std::thread thread;
-    // Set by the worker as its very last act.
-    std::atomic<bool> finished{false};
-};
-
 class CIso2Bin final : public IIso2Bin {
 public:
     ~CIso2Bin() override
     {
-        // The worker uses both sector files to its end.
-        if (worker_ != nullptr && worker_->thread.joinable()) {
-            worker_->thread.join();
-        }
-        DestroyComponent(source_);
-        DestroyComponent(target_);
-        worker_.reset();
+        // A running conversion is waited for and finishes its work; from
+        // inside one of its reports the job is only let go, and the work,
+        // which holds the sector files itself, stops and touches nothing of
+        // the converter any more (core/job.h).
+        job_.Wait();
+        job_.Release();
     }
 
     bool Reserved() override { return true; }
 
     bool Start(void* context, ProgressFn progress) override
     {
-        // Once started, the worker alone writes the component's state.
-        if (worker_ != nullptr) {
+        // Once started, the work alone writes the component's state.
+        if (started_) {
             return false;
         }
-        if (source_ == nullptr || !source_->IsSourceOpen()) {
+        if (files_->source == nullptr || !files_->source->IsSourceOpen()) {
             lastError_ = "no source image is open";
             return false;
         }
-        if (target_ == nullptr || !target_->IsTargetOpen()) {
+        if (files_->target == nullptr || !files_->target->IsTargetOpen()) {
             lastError_ = "no BIN file is open";
             return false;
         }
-        std::unique_ptr<WorkerRecord> worker(new (std::nothrow) WorkerRecord());
-        if (worker == nullptr) {
-            lastError_ = "out of memory";
-            return false;
-        }
-        worker->context = context;
-        worker->progress = progress;
-        worker->owner = this;
-        WorkerRecord* record = worker.get();
-        worker_ = std::move(worker);
-        try {
-            record->thread = std::thread([record] { record->owner->Work(*record); });
-        } catch (const std::system_error& error) {
-            worker_.reset();
-            lastError_ = std::string("cannot start the conversion: ") + error.what();
+        // The percent protocol of iso2bin.h over the job's reports: a false
+        // answer stops the conversion, and every run ends in one final
+        // value, after which the run touches nothing of the converter.
+        const auto report = [context, progress](std::int32_t value) {
+            return progress == nullptr || progress(context, value);
+        };
+        const auto onProgress = [report](const JobProgress& done) {
+            return report(static_cast<std::int32_t>(std::lround(done.fraction * 100)));
+        };
+        const auto onEnd = [report, finished = finished_](const JobReport& end) {
+            report(end.state == JobState::Done ? kConvertDone : kConvertFailed);
+            finished->store(true, std::memory_order_release);
+        };
+        started_ = true;
+        std::string why;
+        if (!job_.Start([this, files = files_](JobControl& control) { return Run(control, *files); }, onProgress,
+                        onEnd, &why)) {
+            started_ = false;
+            lastError_ = "cannot start the conversion: " + why;
             return false;
         }
         return true;
@@ -370,48 +361,61 @@ public:
 
     bool OpenSource(const char* path) override
     {
-        if (!Replace(source_)) {
+        if (!Replace(files_->source)) {
             return false;
         }
-        return Checked(source_, source_->OpenSource(path));
+        return Checked(files_->source, files_->source->OpenSource(path));
     }
 
     bool OpenTarget(const char* path) override
     {
-        if (!Replace(target_)) {
+        if (!Replace(files_->target)) {
             return false;
         }
-        if (!Checked(target_, target_->OpenTarget(path))) {
+        if (!Checked(files_->target, files_->target->OpenTarget(path))) {
             return false;
         }
-        targetPath_ = path;
+        files_->targetPath = path;
         return true;
     }
 
-    bool IsFinished() override { return worker_ != nullptr && worker_->finished.load(std::memory_order_acquire); }
+    bool IsFinished() override { return finished_->load(std::memory_order_acquire); }
 
-    bool Wait() override
+    // False as well from inside a report, where Job::Wait does not wait.
+    bool Wait() override { return started_ && job_.Wait().state == JobState::Done; }
+
+    std::uint32_t GetSectorCount() override
     {
-        if (worker_ == nullptr || worker_->thread.get_id() == std::this_thread::get_id()) {
-            return false;
-        }
-        if (worker_->thread.joinable()) {
-            worker_->thread.join();
-        }
-        return succeeded_;
+        return files_->source == nullptr ? 0 : files_->source->GetSectorCount();
     }
-
-    std::uint32_t GetSectorCount() override { return source_ == nullptr ? 0 : source_->GetSectorCount(); }
     ImageOpenError GetOpenError() override
     {
-        return source_ == nullptr ? ImageOpenError::CannotOpen : source_->GetOpenError();
+        return files_->source == nullptr ? ImageOpenError::CannotOpen : files_->source->GetOpenError();
     }
     const char* GetLastError() override { return lastError_.c_str(); }
 
 private:
+    // What the work uses to its end, shared with it so that it can finish
+    // (removing an unfinished output) when the converter goes from inside
+    // one of its reports.
+    struct Files {
+        CIso2BinSectorFile* source = nullptr;
+        CIso2BinSectorFile* target = nullptr;
+        std::string targetPath;
+
+        Files() = default;
+        Files(const Files&) = delete;
+        Files& operator=(const Files&) = delete;
+        ~Files()
+        {
+            DestroyComponent(source);
+            DestroyComponent(target);
+        }
+    };
+
     bool Replace(CIso2BinSectorFile*& file)
     {
-        if (worker_ != nullptr) {
+        if (started_) {
             return false;
         }
         DestroyComponent(file);
@@ -431,28 +435,38 @@ private:
         return succeeded;
     }
 
-    void Work(WorkerRecord& record)
+    JobReport Run(JobControl& control, Files& files)
     {
-        const auto report = [&](std::int32_t value) {
-            return record.progress == nullptr || record.progress(record.context, value);
-        };
+        std::string error;
+        bool converted = false;
         try {
-            succeeded_ = Convert(report);
+            converted = Convert(control, files, error);
         } catch (const std::bad_alloc&) {
-            lastError_ = "out of memory";
-            succeeded_ = false;
+            error = "out of memory";
         }
-        if (!succeeded_) {
-            target_->AbandonTarget();
+        if (!converted) {
+            files.target->AbandonTarget();
         }
-        report(succeeded_ ? kConvertDone : kConvertFailed);
-        record.finished.store(true, std::memory_order_release);
+        if (control.Released()) {
+            return JobReport::Cancelled(); // the converter is gone
+        }
+        lastError_ = error;
+        return converted ? JobReport::Done() : JobReport::Failed(error);
     }
 
-    template <class Report>
-    bool Convert(const Report& report)
+    // Touches only the files and what it is handed, so that it runs on to
+    // its end when the converter goes.
+    static bool Convert(JobControl& control, Files& files, std::string& error)
     {
-        const std::uint32_t total = source_->GetSectorCount();
+        CIso2BinSectorFile* const source = files.source;
+        CIso2BinSectorFile* const target = files.target;
+        const auto checked = [&](bool succeeded) {
+            if (!succeeded) {
+                error = target->GetLastError();
+            }
+            return succeeded;
+        };
+        const std::uint32_t total = source->GetSectorCount();
         const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
         // No batch of a small image needs buffers of a whole batch.
         const std::uint32_t batchSectors = std::min(total, kBatchSectors);
@@ -467,10 +481,10 @@ private:
                 const std::uint32_t count = std::min(kBatchSectors, total - first);
                 // Straight out of the mapping where the sectors lie there
                 // whole; copied (and padded with zeros) elsewhere.
-                const std::uint8_t* data = source_->MappedSectors(first, count);
+                const std::uint8_t* data = source->MappedSectors(first, count);
                 if (data == nullptr) {
                     std::uint8_t* userData = buffer + std::size_t{batchSectors} * kRawSectorSize;
-                    source_->ReadSectors(first, count, userData);
+                    source->ReadSectors(first, count, userData);
                     data = userData;
                 }
                 raw::EncodeMode1Sectors(data, count, first, buffer);
@@ -478,39 +492,42 @@ private:
             },
             [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {
                 const auto count = static_cast<std::uint32_t>(size / kRawSectorSize);
-                if (!Checked(target_, target_->WriteEncodedSectors(bytes, count))) {
+                if (!checked(target->WriteEncodedSectors(bytes, count))) {
                     return false;
                 }
                 written += count;
-                if (!report(static_cast<std::int32_t>(std::uint64_t{written} * 100 / total))) {
+                // Whole percents, as the protocol has them.
+                const auto percent = static_cast<std::int32_t>(std::uint64_t{written} * 100 / total);
+                if (!control.Report(percent / 100.0)) {
                     stopped = true;
                     return false;
                 }
                 return true;
             });
         if (run == BatchRun::OutOfMemory) {
-            lastError_ = "out of memory";
+            error = "out of memory";
             return false;
         }
         if (stopped) {
-            lastError_ = "the conversion was stopped";
+            error = "the conversion was stopped";
             return false;
         }
         if (run != BatchRun::Finished) {
             return false;
         }
-        const std::string cue = CueSheetText(targetPath_);
-        return Checked(target_, target_->CreateCueFile())
-               && Checked(target_, target_->WriteCueText(cue.data(), static_cast<std::uint32_t>(cue.size())))
-               && Checked(target_, target_->CloseTarget());
+        const std::string cue = CueSheetText(files.targetPath);
+        return checked(target->CreateCueFile())
+               && checked(target->WriteCueText(cue.data(), static_cast<std::uint32_t>(cue.size())))
+               && checked(target->CloseTarget());
     }
 
-    CIso2BinSectorFile* source_ = nullptr;
-    CIso2BinSectorFile* target_ = nullptr;
-    std::string targetPath_;
-    std::unique_ptr<WorkerRecord> worker_;
-    bool succeeded_ = false;
+    std::shared_ptr<Files> files_ = std::make_shared<Files>();
+    bool started_ = false;
+    // Set after the final report has returned; shared with it, as that
+    // report may destroy the converter.
+    std::shared_ptr<std::atomic<bool>> finished_ = std::make_shared<std::atomic<bool>>(false);
     std::string lastError_;
+    Job job_; // the conversion's worker; last, so that it goes first
 };
 
 } // namespace

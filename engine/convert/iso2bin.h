@@ -2,8 +2,8 @@
 
 // ISO to BIN: CIso2Bin turns an image of plain 2048-byte sectors into a raw
 // image of 2352-byte Mode 1 sectors (core/raw_sector.h) and writes a
-// one-track CUE sheet beside it. The conversion runs on a worker thread of
-// its own and reports through the caller's callback.
+// one-track CUE sheet beside it. The conversion runs on a job of its own
+// (core/job.h) and reports through the caller's callback.
 //
 // Built from two CIso2BinSectorFile (source and target); the source reads
 // through a CMappedFile (convert/mapped_file.h), the target writes the BIN

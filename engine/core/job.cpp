@@ -21,11 +21,11 @@ struct Job::State {
 
     std::mutex mutex;
     std::condition_variable ended;
+    // Start has finished with the Job: until then the thread waits, as an
+    // observer may release or destroy the Job the moment the work runs.
+    bool started = false;
+    std::condition_variable startedChanged;
     bool delivered = false; // OnEnd has returned (or was skipped)
-    // The Job holds the run and its thread: until then the work waits, so
-    // that an observer releasing the Job finds what it must let go.
-    std::condition_variable published;
-    bool held = false;
     JobReport report;
 };
 
@@ -35,7 +35,7 @@ void Run(const std::shared_ptr<Job::State> state)
 {
     {
         std::unique_lock lock(state->mutex);
-        state->published.wait(lock, [&state] { return state->held; });
+        state->startedChanged.wait(lock, [&state] { return state->started; });
     }
     JobControl control(*state);
     JobReport report;
@@ -93,7 +93,6 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
     state->work = std::move(work);
     state->onProgress = std::move(onProgress);
     state->onEnd = std::move(onEnd);
-    state_ = state;
     try {
         thread_ = std::thread(Run, state);
     } catch (const std::system_error& failure) {
@@ -103,11 +102,14 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
         }
         return false;
     }
+    state_ = state;
+    // From here on the Job may be gone at any moment (an observer may
+    // destroy its owner): only the run's state is touched.
     {
         const std::lock_guard lock(state->mutex);
-        state->held = true;
+        state->started = true;
     }
-    state->published.notify_all();
+    state->startedChanged.notify_all();
     return true;
 }
 

@@ -69,7 +69,10 @@ public:
 
     // Starts the work on a new thread; either observer may be empty. False,
     // with why, while an earlier run is still running or when no thread can
-    // be started. A finished earlier run is joined first.
+    // be started. A finished earlier run is joined first. The work begins
+    // only once Start is done with the Job, so an observer may release it,
+    // or destroy its owner, from the very first report; the caller then
+    // touches neither after Start returns true.
     bool Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why);
     // From Start until the work has returned.
     bool Running() const;

@@ -362,34 +362,31 @@ public:
 
     bool StartBuild(void* context, ProgressFn callback) override
     {
-        if (started_) {
-            return Fail("the build has already started");
-        }
-        if (!outputSet_) {
-            return Fail("no output file set");
-        }
-        if (callback == nullptr) {
+        if (callback == nullptr && !started_ && outputSet_) {
             return Fail("no progress callback given");
         }
-        started_ = true;
-        buildTime_ = platform::CurrentFileTime();
         // The progress protocol above, over the job's reports: thousandths
         // of the volume, a false answer cancelling, and one final value for
         // a build that was not cancelled.
-        const auto onProgress = [context, callback](const JobProgress& progress) {
-            return callback(context, static_cast<std::int32_t>(std::lround(progress.fraction * 1000)));
-        };
         const auto onEnd = [context, callback](const JobReport& report) {
             if (report.state != JobState::Cancelled) {
                 callback(context, report.state == JobState::Done ? kBuildDone : kBuildFailed);
             }
         };
-        std::string why;
-        if (!job_.Start([this](JobControl& control) { return Run(control); }, onProgress, onEnd, &why)) {
-            started_ = false;
-            return Fail("cannot start the build: " + why);
+        return BeginBuild(Thousandths(context, callback), onEnd);
+    }
+
+    bool Build(void* context, ProgressFn progress) override
+    {
+        if (!BeginBuild(Thousandths(context, progress), {})) {
+            return false;
         }
-        return true;
+        const JobReport end = job_.Wait();
+        if (end.state == JobState::Cancelled) {
+            outFile_->Abandon();
+            return Fail("the build was cancelled");
+        }
+        return end.state == JobState::Done; // GetLastError says why not
     }
 
     const char* GetLastError() override { return lastError_.c_str(); }
@@ -431,6 +428,36 @@ private:
     static bool Relay(void* control, std::int32_t value)
     {
         return static_cast<JobControl*>(control)->Report(value / 1000.0);
+    }
+
+    // The job's reports as thousandths to a progress function; none without one.
+    static Job::OnProgress Thousandths(void* context, ProgressFn progress)
+    {
+        if (progress == nullptr) {
+            return {};
+        }
+        return [context, progress](const JobProgress& report) {
+            return progress(context, static_cast<std::int32_t>(std::lround(report.fraction * 1000)));
+        };
+    }
+
+    bool BeginBuild(Job::OnProgress onProgress, Job::OnEnd onEnd)
+    {
+        if (started_) {
+            return Fail("the build has already started");
+        }
+        if (!outputSet_) {
+            return Fail("no output file set");
+        }
+        started_ = true;
+        buildTime_ = platform::CurrentFileTime();
+        std::string why;
+        if (!job_.Start([this](JobControl& control) { return Run(control); }, std::move(onProgress),
+                        std::move(onEnd), &why)) {
+            started_ = false;
+            return Fail("cannot start the build: " + why);
+        }
+        return true;
     }
 
     bool Fail(std::string reason)

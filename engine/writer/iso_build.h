@@ -95,6 +95,13 @@ public:
     virtual std::uint32_t GetNoticeCount() = 0;
     virtual const char* GetNotice(std::uint32_t index, bool* isError) = 0;
     virtual std::uint32_t GetErrorNoticeCount() = 0;
+    // The build of StartBuild, waited for: returns once it has ended, true
+    // when the output holds the complete image; false, with GetLastError,
+    // when the build could not start, failed, or was cancelled by a false
+    // answer to a progress value (no image is left then). progress, if
+    // given, gets the thousandths on the build's thread, never a final
+    // value. Not from inside a callback of this builder's own build.
+    virtual bool Build(void* context, ProgressFn progress) = 0;
 };
 
 // The name a file added to a build without Rock Ridge and without long

@@ -1,7 +1,8 @@
 // ISO to BIN: raw sectors that agree with the independent encoder, round
 // trips through both conversions and through a peer tool, the CUE sheet
 // beside the BIN, refused sources and names, and a worker that ends with
-// 201 and no files on a stop or a failure, and is waited for on destruction.
+// 201 and no files on a stop or a failure, is waited for on destruction,
+// and may be destroyed from inside its final report.
 
 #include "convert/bin2iso.h"
 #include "convert/iso2bin.h"
@@ -14,6 +15,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -308,6 +311,33 @@ TEST_F(Iso2BinTest, TheWorkerIsWaitedForAndStartsOnce)
         EXPECT_TRUE(converter->Wait());
         EXPECT_TRUE(converter->IsFinished());
         EXPECT_EQ(ReadWholeFile(Bin()).size(), 2500 * kRawSize);
+    }
+    {
+        // Destroyed from inside its final report, on the worker's thread:
+        // the finished files stay.
+        struct Owner {
+            IIso2Bin* converter = nullptr;
+            std::promise<std::int32_t> last;
+            static bool Report(void* context, std::int32_t value)
+            {
+                auto& owner = *static_cast<Owner*>(context);
+                if (value == kConvertDone || value == kConvertFailed) {
+                    owner.converter->Destroy();
+                    owner.last.set_value(value);
+                }
+                return true;
+            }
+        } owner;
+        std::filesystem::remove(Bin());
+        std::filesystem::remove(Cue());
+        owner.converter = NewConverter().release();
+        ASSERT_TRUE(owner.converter->OpenSource(source.c_str()));
+        ASSERT_TRUE(owner.converter->OpenTarget(Bin().c_str()));
+        std::future<std::int32_t> last = owner.last.get_future();
+        ASSERT_TRUE(owner.converter->Start(&owner, Owner::Report));
+        EXPECT_EQ(last.get(), kConvertDone);
+        EXPECT_EQ(ReadWholeFile(Bin()).size(), 2500 * kRawSize);
+        EXPECT_TRUE(test::Exists(Cue()));
     }
 }
 

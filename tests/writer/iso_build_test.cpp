@@ -345,6 +345,37 @@ TEST_F(IsoBuild, ACancelledBuildEndsWithoutAFinalCallAndLeavesNoImage)
     EXPECT_FALSE(platform::PathExists(image));
 }
 
+TEST_F(IsoBuild, TheWaitedForBuildSaysHowItEnded)
+{
+    MakeFile("src/one", test::RandomBytes(10000, 1));
+    const std::string gone = MakeFile("src/two", test::RandomBytes(10000, 2));
+    const auto stop = [](void*, std::int32_t) { return false; };
+    struct Row {
+        const char* name;
+        ProgressFn progress;
+        bool removeSource;
+        bool built;
+        std::string reason; // found in GetLastError
+    };
+    for (const Row& row : {Row{"done, with no progress function", nullptr, false, true, ""},
+                           Row{"cancelled by a false answer", stop, false, false, "cancelled"},
+                           Row{"failed on a source that went", nullptr, true, false, gone}}) {
+        SCOPED_TRACE(row.name);
+        Held<IIsoBuild> builder = NewBuilder();
+        ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
+        if (row.removeSource) {
+            ASSERT_TRUE(platform::RemoveFile(gone));
+        }
+        EXPECT_EQ(builder->Build(nullptr, row.progress), row.built);
+        EXPECT_NE(std::string(builder->GetLastError()).find(row.reason), std::string::npos) << builder->GetLastError();
+        EXPECT_EQ(platform::PathExists(image), row.built);
+        EXPECT_FALSE(builder->Build(nullptr, nullptr)) << "once per builder";
+        builder.release()->Destroy();
+        EXPECT_EQ(platform::PathExists(image), row.built);
+        platform::RemoveFile(image);
+    }
+}
+
 TEST_F(IsoBuild, DestroyingARunningBuildStopsItAndRemovesTheImage)
 {
     const std::string big = dir / "big";
