@@ -282,10 +282,7 @@ public:
 
     bool GetItemInfo(DirNode* node, ItemInfo& info) override
     {
-        if (tree_ == nullptr) {
-            return false;
-        }
-        if (node == nullptr) {
+        if (tree_ == nullptr || node == nullptr) {
             return false;
         }
         // Read in place: a copy of the entry costs more than the listing.
