@@ -1,9 +1,9 @@
 // CIsoEdit: the facade over an opened image. Reading, browsing and the boot
 // image live here; edits are carried by the tree until a save writes them.
-// The save (bottom of the file) follows the new-image build: the same
-// writers lay the metadata out twice with fresh instances and the two
-// layouts must agree; what differs is that it writes into the image it
-// read, under the undo journal of the image file.
+// The save (bottom of the file) follows the new-image build: the metadata is
+// measured once, the data placed behind it, and the metadata rendered from
+// the measured plan; what differs is that it writes into the image it read,
+// under the undo journal of the image file.
 
 #include "edit/iso_edit.h"
 
@@ -21,8 +21,7 @@
 #include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
 #include "writer/iso_build.h"
-#include "writer/directory_writer.h"
-#include "writer/path_table_writer.h"
+#include "writer/metadata_layout.h"
 #include "writer/udf_writer.h"
 
 #include <algorithm>
@@ -42,6 +41,31 @@ std::uint32_t SectorsFor(std::uint64_t bytes)
 {
     return static_cast<std::uint32_t>((bytes + kSectorBytes - 1) / kSectorBytes);
 }
+
+// What the data writer changes of a file's entry when it places the file.
+struct DataPlace {
+    EntrySourceKind source = EntrySourceKind::None;
+    std::uint32_t extent = 0;
+    std::uint32_t extentLength = 0;
+    std::vector<ExtentPiece> moreExtents;
+    std::shared_ptr<const std::vector<std::uint8_t>> memoryData;
+    std::uint32_t mark = 0;
+
+    static DataPlace Of(const DirEntry& entry)
+    {
+        return {entry.EntrySource, entry.extent, entry.extentLength, entry.moreExtents, entry.memoryData,
+                entry.writerWords[0]};
+    }
+    void Restore(DirEntry& entry)
+    {
+        entry.EntrySource = source;
+        entry.extent = extent;
+        entry.extentLength = extentLength;
+        entry.moreExtents = std::move(moreExtents);
+        entry.memoryData = std::move(memoryData);
+        entry.writerWords[0] = mark;
+    }
+};
 
 // Creates a sub-component through its exported name; null when the engine
 // has no such component.
@@ -128,9 +152,7 @@ public:
         DestroyComponent(sector_);
         DestroyComponent(tree_);
         DestroyComponent(desc_);
-        DestroyComponent(path_);
         DestroyComponent(data_);
-        DestroyComponent(dir_);
     }
 
     bool Init() override
@@ -139,9 +161,7 @@ public:
         sector_ = CreateByName<IIsoSector>("Sector1");
         tree_ = CreateByName<IIsoDirEdit>("DirEdit1");
         desc_ = CreateByName<IIsoDesc>("Desc1");
-        path_ = CreateByName<IIsoPath>("Path1");
         data_ = CreateByName<IIsoData>("Data1");
-        dir_ = CreateByName<IIsoDir>("Dir1");
         bootAction_ = BootAction::KeepAsIs;
         return true;
     }
@@ -803,9 +823,7 @@ private:
     IIsoSector* sector_ = nullptr;
     IIsoDirEdit* tree_ = nullptr;
     IIsoDesc* desc_ = nullptr;
-    IIsoPath* path_ = nullptr;
     IIsoData* data_ = nullptr;
-    IIsoDir* dir_ = nullptr;
 
     // The first sector behind everything the new metadata refers to, but
     // the metadata itself: files, boot images, the catalog.
@@ -847,8 +865,9 @@ private:
 
     // The save layout.
     std::uint32_t mode_ = 0;
-    std::uint32_t pathStart_ = 0;
-    std::uint32_t dirStart_ = 0;
+    // Path tables and directories of the save under way, and where each
+    // folder goes.
+    writer::MetadataLayout layout_;
     std::uint32_t catalogSector_ = 0;
 
     std::uint32_t bootImageSector_ = 0;
@@ -939,7 +958,7 @@ bool CIsoEdit::SaveEdits(void* context, ProgressFn callback, std::string& error)
 bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact)
 {
     compacting_ = compact;
-    if (tree_ == nullptr || desc_ == nullptr || path_ == nullptr || data_ == nullptr || dir_ == nullptr) {
+    if (tree_ == nullptr || desc_ == nullptr || data_ == nullptr) {
         error = "an image writer component is missing";
         return false;
     }
@@ -947,11 +966,11 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
     }
-    // The writers give the tree's files their new extents as they go; a
-    // save that fails puts the entries back, so the tree again describes the
+    // The data writer gives the tree's files their new places as it goes;
+    // a save that fails puts them back, so the tree again describes the
     // image as it is (rolled back).
-    std::vector<std::pair<DirNode*, DirEntry>> entriesBefore;
-    ForEachFileNode(tree_, [&](DirNode* node) { entriesBefore.emplace_back(node, node->entry); });
+    std::vector<std::pair<DirNode*, DataPlace>> placesBefore;
+    ForEachFileNode(tree_, [&](DirNode* node) { placesBefore.emplace_back(node, DataPlace::Of(node->entry)); });
 
     if (!sector_->BeginSave()) {
         error = sector_->GetLastError();
@@ -978,18 +997,21 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
                 bootImageSector_ = desc_->GetBootInfo(mediaType_);
             }
             // Folders now lie where the directory writer put them.
-            ForEachNode(tree_, true, [](DirNode* node) {
+            const writer::LayoutPlan& plan = layout_.Plan();
+            ForEachNode(tree_, true, [&plan](DirNode* node) {
                 DirEntry& entry = node->entry;
-                entry.extent = entry.inIsoTree ? entry.isoDirExtent : entry.jolietDirExtent;
-                entry.size = entry.inIsoTree ? entry.isoDirSize : entry.jolietDirSize;
-                entry.extentLength = static_cast<std::uint32_t>(entry.size);
+                const writer::DirectoryPlace place =
+                    plan.Find(node, entry.inIsoTree ? writer::TreeKind::Iso : writer::TreeKind::Joliet);
+                entry.extent = place.extent;
+                entry.size = place.size;
+                entry.extentLength = place.size;
             });
             return true;
         }
         error = std::string("cannot complete the save: ") + sector_->GetLastError();
     }
-    for (auto& [node, entry] : entriesBefore) {
-        tree_->SetInfo(node, entry);
+    for (auto& [node, place] : placesBefore) {
+        place.Restore(node->entry);
     }
     if (!sector_->RollbackSave()) {
         error += std::string("; the image could not be put back as it was (") + sector_->GetLastError() +
@@ -1219,29 +1241,21 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         error = "the volume descriptors cannot be rendered";
         return false;
     }
-    pathStart_ = iso::kFirstDescriptorSector + descriptorSectors;
+    std::uint32_t pathStart = iso::kFirstDescriptorSector + descriptorSectors;
     // The UDF file system goes right behind the descriptor set; its size
     // depends only on the tree's names and shape.
-    writer::UdfEditBridge bridge;
+    writer::UdfBridge bridge;
     if (udf) {
-        if (!bridge.Measure(writer::EditTreeAccess(tree_), pathStart_, error)) {
+        if (!bridge.Measure(writer::TreeAccess(tree_), pathStart, error)) {
             return false;
         }
-        pathStart_ = bridge.EndSector();
+        pathStart = bridge.EndSector();
     }
-    path_->Build(mode_, tree_, pathStart_, 0, 0);
-    if (*path_->GetLastError() != '\0') {
-        error = path_->GetLastError();
+    if (!layout_.Measure(mode_, writer::TreeAccess(tree_), pathStart, error)) {
         return false;
     }
-    const auto pathSectors = static_cast<std::uint32_t>(path_->GetSectorCount());
-    dirStart_ = pathStart_ + pathSectors;
-    dir_->Build(mode_, tree_, dirStart_);
-    if (*dir_->GetLastError() != '\0') {
-        error = dir_->GetLastError();
-        return false;
-    }
-    const auto dirSectors = static_cast<std::uint32_t>(dir_->GetSectorCount());
+    const std::uint32_t dirStart = layout_.DirectoryStart();
+    const std::uint32_t dirSectors = layout_.DirectorySectors();
 
     // 2. The catalog's sector and a loaded boot image right behind the
     // directories; everything from 16 up to firstFree will be overwritten.
@@ -1252,11 +1266,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
     const std::uint32_t loadedSectors = bootAction_ == BootAction::Load ? SectorsFor(loadedBootFile_->entry.size) : 0;
     const std::uint32_t oldCatalog = desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
-    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= dirStart_ + dirSectors + loadedSectors
+    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= dirStart + dirSectors + loadedSectors
         && oldCatalog < oldSectors;
     const bool reserveCatalog = catalog && catalogFile == nullptr && !catalogStays;
-    catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? dirStart_ + dirSectors : 0;
-    std::uint32_t firstFree = dirStart_ + dirSectors + (reserveCatalog ? 1 : 0);
+    catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? dirStart + dirSectors : 0;
+    std::uint32_t firstFree = dirStart + dirSectors + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
     if (bootAction_ == BootAction::Load) {
         bootPlace = firstFree;
@@ -1420,34 +1434,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
 
-    // 5. The metadata with the final extents, from fresh writers; the sizes
-    // depend only on names and shape, so they must match the first layout.
-    DestroyComponent(path_);
-    DestroyComponent(dir_);
-    path_ = CreateByName<IIsoPath>("Path1");
-    dir_ = CreateByName<IIsoDir>("Dir1");
-    if (path_ == nullptr || dir_ == nullptr) {
-        error = "out of memory for the image writers";
-        return false;
-    }
-    dir_->Build(mode_, tree_, dirStart_);
-    path_->Build(mode_, tree_, pathStart_, dir_->GetIsoRootExtent(), dir_->GetJolietRootExtent());
-    if (*dir_->GetLastError() != '\0' || *path_->GetLastError() != '\0') {
-        error = *dir_->GetLastError() != '\0' ? dir_->GetLastError() : path_->GetLastError();
-        return false;
-    }
-    if (static_cast<std::uint32_t>(path_->GetSectorCount()) != pathSectors
-        || static_cast<std::uint32_t>(dir_->GetSectorCount()) != dirSectors || !dir_->IsLayoutSettled()) {
-        error = "the layout passes disagree";
+    // 5. The metadata with the final extents, in the places measured.
+    if (!layout_.Render(writer::TreeAccess(tree_), error)) {
         return false;
     }
     DescriptorSetPlan plan;
     plan.mode = mode_;
     plan.volumeSectors = end;
-    plan.iso = {path_->GetIsoTableSize(), path_->GetIsoStart(), dir_->GetIsoRootExtent(), dir_->GetIsoRootSize()};
+    plan.iso = layout_.IsoPlacement();
     if (joliet) {
-        plan.joliet = {path_->GetJolietTableSize(), path_->GetJolietStart(), dir_->GetJolietRootExtent(),
-                       dir_->GetJolietRootSize()};
+        plan.joliet = layout_.JolietPlacement();
     }
     plan.bootCatalogSector = catalogSector_;
     plan.bootOption = bootOption;
@@ -1459,7 +1455,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     CByteBuffer udfVolume(256);
     CByteBuffer udfClosing(256);
     if (udf) {
-        if (!bridge.Render(writer::EditTreeAccess(tree_), end, platform::CurrentFileTime(),
+        if (!bridge.Render(end, platform::CurrentFileTime(),
                            {space.udfLabel, space.udfVolumeSet}, udfVolume, udfClosing, error)) {
             return false;
         }
@@ -1472,10 +1468,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
     CByteBuffer descriptors(256);
-    if (!path_->CopyTo(pathTables) || !dir_->CopyTo(directories) || !desc_->CopyTo(descriptors)) {
+    if (!layout_.CopyTo(pathTables, directories) || !desc_->CopyTo(descriptors)) {
         error = "out of memory for the image's metadata";
         return false;
     }
+    const std::uint32_t pathSectors = layout_.PathTableSectors();
     if (pathTables.GetSize() != std::uint64_t{pathSectors} * kSectorBytes
         || directories.GetSize() != std::uint64_t{dirSectors} * kSectorBytes
         || descriptors.GetSize() != std::uint64_t{descriptorSectors} * kSectorBytes) {
@@ -1506,7 +1503,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             || !write(udfClosing.GetData(), 1, end - 1))) {
         return false;
     }
-    return write(pathTables.GetData(), pathSectors, pathStart_) && write(directories.GetData(), dirSectors, dirStart_)
+    return write(pathTables.GetData(), pathSectors, pathStart) && write(directories.GetData(), dirSectors, dirStart)
         && write(descriptors.GetData(), descriptorSectors, iso::kFirstDescriptorSector);
 }
 

@@ -106,24 +106,23 @@ public:
         const bool udf = (mode & kBuildUdf) != 0;
         error_.clear();
         nextSector_ = startSector;
-        const writer::SourceTreeAccess access(tree);
+        const writer::TreeAccess access(tree);
         if (!access.Valid()) {
             error_ = "no tree to lay out";
             return;
         }
         std::uint64_t next = startSector;
-        writer::ForEachFileInDataOrder(access, [&](MacroNode* node, SourceNode& record) {
-            if (record.fileSize > UINT32_MAX && !udf) {
-                error_ = "'" + record.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
+        writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
+            if (entry.size > UINT32_MAX && !udf) {
+                error_ = "'" + entry.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
                 return false;
             }
-            const std::uint64_t sectors = SectorsOf(record.fileSize);
+            const std::uint64_t sectors = SectorsOf(entry.size);
             if (next + sectors > UINT32_MAX) {
                 error_ = "the image would be larger than an ISO 9660 volume can be (2^32 sectors)";
                 return false;
             }
-            record.fileExtent = record.fileSize == 0 ? 0 : static_cast<std::uint32_t>(next);
-            access.Set(node, record);
+            entry.extent = entry.size == 0 ? 0 : static_cast<std::uint32_t>(next);
             next += sectors;
             return true;
         });
@@ -140,7 +139,7 @@ public:
         totalSectors_ = totalSectors;
         context_ = context;
         callback_ = callback;
-        const writer::SourceTreeAccess access(tree);
+        const writer::TreeAccess access(tree);
         if (!access.Valid() || out == nullptr) {
             error_ = "no tree or no output to write";
             return false;
@@ -150,8 +149,8 @@ public:
             return false;
         }
         Staging staging(out);
-        const bool copied = writer::ForEachFileInDataOrder(access, [&](MacroNode*, SourceNode& record) {
-            return CopyFile(record, out, staging);
+        const bool copied = writer::ForEachFileInDataOrder(access, [&](DirNode*, const DirEntry& entry) {
+            return CopyFile(entry, out, staging);
         });
         // A cancelled copy touches the output no more; a failed one is
         // abandoned by the caller.
@@ -202,19 +201,19 @@ private:
         return false;
     }
 
-    bool CopyFile(const SourceNode& record, IOutFile* out, Staging& staging)
+    bool CopyFile(const DirEntry& record, IOutFile* out, Staging& staging)
     {
-        if (record.fileSize == 0) {
-            return record.fileExtent == 0 || Fail("'" + record.diskPath + "' is empty but was given an extent");
+        if (record.size == 0) {
+            return record.extent == 0 || Fail("'" + record.diskPath + "' is empty but was given an extent");
         }
-        if (record.fileExtent != nextSector_
+        if (record.extent != nextSector_
             || staging.Position() != std::uint64_t{nextSector_} * iso::kSectorSize) {
             return Fail("the data of '" + record.diskPath + "' would not land where the directories say");
         }
-        if (!Report(record.fileExtent)) {
+        if (!Report(record.extent)) {
             return false;
         }
-        const std::uint64_t sectors = SectorsOf(record.fileSize);
+        const std::uint64_t sectors = SectorsOf(record.size);
         const std::uint64_t reserved = sectors * iso::kSectorSize;
 
         platform::File source;
@@ -225,7 +224,7 @@ private:
         if (!source.Length(length)) {
             return Fail("cannot read '" + record.diskPath + "': its length cannot be learnt");
         }
-        const std::uint64_t wanted = std::min(length, record.fileSize);
+        const std::uint64_t wanted = std::min(length, record.size);
         std::uint64_t copied = 0;
         if (reserved <= kSmallFileBytes) {
             std::uint8_t* at = staging.Reserve(static_cast<std::size_t>(reserved));
@@ -243,7 +242,7 @@ private:
                 return Fail(out->GetLastError());
             }
             while (copied < wanted) {
-                if (copied != 0 && !Report(record.fileExtent + static_cast<std::uint32_t>(copied / iso::kSectorSize))) {
+                if (copied != 0 && !Report(record.extent + static_cast<std::uint32_t>(copied / iso::kSectorSize))) {
                     return false;
                 }
                 const std::uint64_t chunk = std::min(kCopyChunkBytes, wanted - copied);
@@ -260,8 +259,8 @@ private:
                 return Fail(out->GetLastError());
             }
         }
-        if (length != record.fileSize || copied != wanted) {
-            warnings_.push_back(ChangedLengthWarning(record.diskPath, record.fileSize,
+        if (length != record.size || copied != wanted) {
+            warnings_.push_back(ChangedLengthWarning(record.diskPath, record.size,
                                                      copied == wanted ? length : copied, copied));
         }
         nextSector_ += static_cast<std::uint32_t>(sectors); // the layout kept the sum below 2^32
@@ -371,12 +370,12 @@ public:
         fileCount_ = 0;
         rescueCount_ = 0;
         moveLimit_ = moveLimit;
-        const writer::EditTreeAccess access(tree);
+        const writer::TreeAccess access(tree);
         if (!access.Valid()) {
             return Fail("no tree to save");
         }
         tangled_ = compact_ || pullTail_ || fillHoles_ ? TangledExtents(access) : std::set<std::uint32_t>{};
-        return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
+        return writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             entry.writerWords[0] = 0;
             if (entry.size != 0) {
                 if (entry.EntrySource == EntrySourceKind::Disk || entry.EntrySource == EntrySourceKind::Memory) {
@@ -397,7 +396,6 @@ public:
                     ++fileCount_;
                 }
             }
-            access.Set(node, entry);
             return true;
         });
     }
@@ -412,7 +410,7 @@ public:
         fileIndex_ = 0;
         bootExtent_ = 0;
         bootSize_ = 0;
-        const writer::EditTreeAccess access(tree);
+        const writer::TreeAccess access(tree);
         if (!access.Valid() || sector == nullptr) {
             return Fail("no tree or no image to write");
         }
@@ -436,11 +434,10 @@ public:
         }
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint32_t> movedTo; // old extent, size -> new extent
         for (const auto& [node, oldExtent] : work) {
-            DirEntry entry;
-            access.Get(node, entry);
+            DirEntry& entry = node->entry;
             const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
             if (entry.EntrySource != EntrySourceKind::Image) {
-                if (!Place(access, node, entry, Allocate(sectors), sector)) {
+                if (!Place(entry, Allocate(sectors), sector)) {
                     return false;
                 }
                 Report(context, callback);
@@ -449,7 +446,7 @@ public:
             const std::pair<std::uint32_t, std::uint64_t> key{entry.extent, entry.size};
             if (const auto shared = movedTo.find(key); shared != movedTo.end()) {
                 // Another entry of the same data: it moved once.
-                SetPlace(access, node, entry, shared->second);
+                SetPlace(entry, shared->second);
                 continue;
             }
             std::uint32_t at = 0;
@@ -458,13 +455,13 @@ public:
                 at = free_.Take(sectors, entry.extent).value_or(entry.extent);
                 if (at == entry.extent) {
                     free_.Remove(entry.extent, sectors);
-                    SetPlace(access, node, entry, at);
-                } else if (!Place(access, node, entry, at, sector)) {
+                    SetPlace(entry, at);
+                } else if (!Place(entry, at, sector)) {
                     return false;
                 }
             } else {
                 at = Allocate(sectors);
-                if (!Place(access, node, entry, at, sector)) {
+                if (!Place(entry, at, sector)) {
                     return false;
                 }
                 // What the file left behind the new metadata is room for
@@ -480,9 +477,7 @@ public:
             Report(context, callback);
         }
         if (bootNode != nullptr) {
-            DirEntry entry;
-            access.Get(bootNode, entry);
-            if (!Place(access, bootNode, entry, bootPlace_, sector)) {
+            if (!Place(bootNode->entry, bootPlace_, sector)) {
                 return false;
             }
             Report(context, callback);
@@ -513,7 +508,7 @@ public:
 
     std::uint32_t FindBootImageSize(IIsoDirEdit* tree, std::uint32_t bootSector) override
     {
-        const writer::EditTreeAccess access(tree);
+        const writer::TreeAccess access(tree);
         if (access.Valid()) {
             writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
                 if (entry.extent == bootSector && entry.size <= UINT32_MAX) {
@@ -573,7 +568,7 @@ private:
 
     // The extents of single-extent files of the image that overlap another
     // file's sectors without being the same extent and size.
-    static std::set<std::uint32_t> TangledExtents(const writer::EditTreeAccess& access)
+    static std::set<std::uint32_t> TangledExtents(const writer::TreeAccess& access)
     {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges; // first, end
         std::set<std::pair<std::uint32_t, std::uint64_t>> seen;
@@ -611,7 +606,7 @@ private:
     // the same data move together. Highest first (the files that end the
     // volume, while one fits, so that the end comes down) or lowest first
     // (every file that fits somewhere lower, so that the holes fill up).
-    bool MoveDown(const writer::EditTreeAccess& access, IIsoSector* sector, bool highestFirst)
+    bool MoveDown(const writer::TreeAccess& access, IIsoSector* sector, bool highestFirst)
     {
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<DirNode*>> byData;
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
@@ -648,14 +643,11 @@ private:
                 continue;
             }
             const std::vector<DirNode*>& nodes = byData[key];
-            DirEntry entry;
-            access.Get(nodes.front(), entry);
-            if (!Place(access, nodes.front(), entry, *at, sector)) {
+            if (!Place(nodes.front()->entry, *at, sector)) {
                 return false;
             }
             for (std::size_t index = 1; index < nodes.size(); ++index) {
-                access.Get(nodes[index], entry);
-                SetPlace(access, nodes[index], entry, *at);
+                SetPlace(nodes[index]->entry, *at);
             }
             movedSectors_ += sectors;
         }
@@ -663,18 +655,16 @@ private:
     }
 
     // Gives an entry of the image its (new) extent without writing data.
-    void SetPlace(const writer::EditTreeAccess& access, DirNode* node, DirEntry& entry, std::uint32_t at)
+    void SetPlace(DirEntry& entry, std::uint32_t at)
     {
         entry.extent = at;
         entry.writerWords[0] = 0;
-        access.Set(node, entry);
         NoteBoot(entry);
     }
 
     // Writes the file's data from sector `at` on and makes it an entry of
     // the image there.
-    bool Place(const writer::EditTreeAccess& access, DirNode* node, DirEntry& entry, std::uint32_t at,
-               IIsoSector* sector)
+    bool Place(DirEntry& entry, std::uint32_t at, IIsoSector* sector)
     {
         const auto size = static_cast<std::uint32_t>(entry.size);
         if (std::uint64_t{at} + iso::SectorsFor(size) > UINT32_MAX) {
@@ -708,7 +698,6 @@ private:
         entry.moreExtents.clear();
         entry.memoryData.reset();
         entry.writerWords[0] = 0;
-        access.Set(node, entry);
         NoteBoot(entry);
         return true;
     }

@@ -20,10 +20,9 @@
 #include "writer/data_writer.h"
 #include "writer/descriptor_writer.h"
 #include "iso/disk_walk.h"
-#include "writer/directory_writer.h"
+#include "writer/metadata_layout.h"
 #include "core/job.h"
 #include "core/out_file.h"
-#include "writer/path_table_writer.h"
 #include "writer/udf_writer.h"
 
 #include <algorithm>
@@ -120,44 +119,40 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
         return created;
     };
 
-    // First pass: every size and position.
-    ComponentPtr<IBuildDesc> firstDescriptors(makeDescriptors());
-    ComponentPtr<IBuildPathTable> firstPathTables(NEW_PATHTABLENEW());
-    ComponentPtr<IBuildDirSecs> firstDirectories(NEW_DIRSECSNEW());
+    // Every size and position: descriptors, the UDF bridge, path tables and
+    // directories, then the files behind them.
+    ComponentPtr<IBuildDesc> descriptors(makeDescriptors());
     ComponentPtr<IBuildData> layoutData(NEW_DATANEW());
-    if (!firstDescriptors || !firstPathTables || !firstDirectories || !layoutData) {
+    if (!descriptors || !layoutData) {
         return fail("out of memory for the image writers");
     }
     DescriptorSetPlan sizing;
     sizing.mode = mode;
-    firstDescriptors->Build(sizing);
-    plan.descriptorSectors = static_cast<std::uint32_t>(firstDescriptors->GetSectorCount());
+    descriptors->Build(sizing);
+    plan.descriptorSectors = static_cast<std::uint32_t>(descriptors->GetSectorCount());
     if (plan.descriptorSectors == 0) {
         return fail("the volume descriptors cannot be rendered");
     }
     plan.pathTableStart = iso::kSystemAreaSectors + plan.descriptorSectors;
     // The UDF bridge starts right behind the descriptor set; its size
     // depends only on the tree's names and shape.
+    const writer::TreeAccess access(list);
     writer::UdfBridge bridge;
+    std::string why;
     if (udf) {
-        std::string why;
-        if (!bridge.Measure(writer::SourceTreeAccess(list), plan.pathTableStart, why)) {
+        if (!bridge.Measure(access, plan.pathTableStart, why)) {
             return fail(why);
         }
         plan.pathTableStart = bridge.EndSector();
     }
-    firstPathTables->Build(mode, list, plan.pathTableStart, 0, 0);
-    if (*firstPathTables->GetLastError() != '\0') {
-        return fail(firstPathTables->GetLastError());
+    writer::MetadataLayout metadata;
+    if (!metadata.Measure(mode, access, plan.pathTableStart, why)) {
+        return fail(why);
     }
-    plan.pathTableSectors = static_cast<std::uint32_t>(firstPathTables->GetSectorCount());
-    plan.directoryStart = plan.pathTableStart + plan.pathTableSectors;
-    firstDirectories->Build(mode, list, plan.directoryStart);
-    if (*firstDirectories->GetLastError() != '\0') {
-        return fail(firstDirectories->GetLastError());
-    }
-    plan.directorySectors = static_cast<std::uint32_t>(firstDirectories->GetSectorCount());
-    plan.dataStart = plan.directoryStart + plan.directorySectors;
+    plan.pathTableSectors = metadata.PathTableSectors();
+    plan.directoryStart = metadata.DirectoryStart();
+    plan.directorySectors = metadata.DirectorySectors();
+    plan.dataStart = metadata.End();
     layoutData->Build(udf ? mode | kBuildUdf : mode, list, plan.dataStart);
     if (*layoutData->GetLastError() != '\0') {
         return fail(layoutData->GetLastError());
@@ -170,60 +165,27 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
         ++plan.totalSectors; // the closing UDF anchor
     }
 
-    // Second pass: descriptors with the final numbers.
-    ComponentPtr<IBuildDesc> descriptors(makeDescriptors());
-    if (!descriptors) {
-        return fail("out of memory for the image writers");
+    // The metadata with the files' extents, then the descriptors with the
+    // final numbers.
+    if (!metadata.Render(access, why)) {
+        return fail(why + "; no image was written");
     }
     DescriptorSetPlan set;
     set.mode = mode;
     set.volumeSectors = plan.totalSectors;
-    set.iso = {firstPathTables->GetIsoTableSize(), firstPathTables->GetIsoStart(),
-               firstDirectories->GetIsoRootExtent(), firstDirectories->GetIsoRootSize()};
+    set.iso = metadata.IsoPlacement();
     if (joliet) {
-        set.joliet = {firstPathTables->GetJolietTableSize(), firstPathTables->GetJolietStart(),
-                      firstDirectories->GetJolietRootExtent(), firstDirectories->GetJolietRootSize()};
+        set.joliet = metadata.JolietPlacement();
     }
     descriptors->Build(set);
-
-    // Third pass: path tables with the directory extents the first pass
-    // stored.
-    ComponentPtr<IBuildPathTable> pathTables(NEW_PATHTABLENEW());
-    if (!pathTables) {
-        return fail("out of memory for the image writers");
-    }
-    pathTables->Build(mode, list, plan.pathTableStart, firstDirectories->GetIsoRootExtent(),
-                      firstDirectories->GetJolietRootExtent());
-    if (*pathTables->GetLastError() != '\0') {
-        return fail(pathTables->GetLastError());
-    }
-
-    // Fourth pass: directories whose records now all carry final values.
-    ComponentPtr<IBuildDirSecs> directories(NEW_DIRSECSNEW());
-    if (!directories) {
-        return fail("out of memory for the image writers");
-    }
-    directories->Build(mode, list, plan.directoryStart);
-    if (*directories->GetLastError() != '\0') {
-        return fail(directories->GetLastError());
-    }
-
-    if (static_cast<std::uint32_t>(descriptors->GetSectorCount()) != plan.descriptorSectors
-        || static_cast<std::uint32_t>(pathTables->GetSectorCount()) != plan.pathTableSectors
-        || pathTables->GetIsoTableSize() != firstPathTables->GetIsoTableSize()
-        || pathTables->GetJolietTableSize() != firstPathTables->GetJolietTableSize()
-        || static_cast<std::uint32_t>(directories->GetSectorCount()) != plan.directorySectors
-        || !directories->IsLayoutSettled()) {
+    if (static_cast<std::uint32_t>(descriptors->GetSectorCount()) != plan.descriptorSectors) {
         return fail("the layout passes disagree; no image was written");
     }
-
-    if (!descriptors->CopyTo(plan.descriptors) || !pathTables->CopyTo(plan.pathTables)
-        || !directories->CopyTo(plan.directories)) {
+    if (!descriptors->CopyTo(plan.descriptors) || !metadata.CopyTo(plan.pathTables, plan.directories)) {
         return fail("out of memory for the image's metadata");
     }
     if (udf) {
-        std::string why;
-        if (!bridge.Render(writer::SourceTreeAccess(list), plan.totalSectors, buildTime, {label, {}}, plan.udfVolume,
+        if (!bridge.Render(plan.totalSectors, buildTime, {label, {}}, plan.udfVolume,
                            plan.udfClosing, why)) {
             return fail(why);
         }

@@ -6,21 +6,59 @@
 
 #include "writer/macro_list.h"
 
+#include <cstdint>
 #include <new>
 #include <vector>
 
 namespace tarvelin {
 
-struct MacroNode {
-    SourceNode record;
-    MacroNode* nextSibling = nullptr;
-    MacroNode* firstChild = nullptr;
-    MacroNode* lastChild = nullptr;
-    MacroNode* parent = nullptr;
-    const IMacroList* owner = nullptr;
-};
-
 namespace {
+
+// A new image's entry as the writers see it. A file of 4 GiB or more can
+// be recorded only in UDF: neither ISO 9660 tree lists it.
+DirEntry EntryOf(const SourceNode& record)
+{
+    DirEntry entry;
+    entry.isDirectory = record.isDirectory;
+    entry.EntrySource = record.isDirectory || record.diskPath.empty() ? EntrySourceKind::None : EntrySourceKind::Disk;
+    entry.name = record.name;
+    entry.nameLength = record.nameLength;
+    entry.extent = record.fileExtent;
+    entry.size = record.fileSize;
+    entry.extentLength = record.fileSize <= UINT32_MAX ? static_cast<std::uint32_t>(record.fileSize) : 0;
+    entry.isoDirExtent = record.isoDirExtent;
+    entry.jolietDirExtent = record.jolietDirExtent;
+    entry.isoDirSize = record.isoDirSize;
+    entry.jolietDirSize = record.jolietDirSize;
+    entry.date = record.creationTime;
+    entry.diskPath = record.diskPath;
+    entry.pathTableNumber = record.directoryNumber;
+    entry.posix = record.posix;
+    entry.inIsoTree = record.fileSize <= UINT32_MAX;
+    entry.inJolietTree = entry.inIsoTree;
+    return entry;
+}
+
+SourceNode RecordOf(const DirEntry& entry)
+{
+    SourceNode record;
+    record.isDirectory = entry.isDirectory;
+    record.name = entry.name;
+    record.nameLength = entry.nameLength;
+    record.fileExtent = entry.extent;
+    record.fileSize = entry.size;
+    record.isoDirExtent = entry.isoDirExtent;
+    record.jolietDirExtent = entry.jolietDirExtent;
+    record.isoDirSize = entry.isoDirSize;
+    record.jolietDirSize = entry.jolietDirSize;
+    record.creationTime = entry.date;
+    record.diskPath = entry.diskPath;
+    record.directoryNumber = entry.pathTableNumber;
+    record.posix = entry.posix;
+    return record;
+}
+
+MacroNode* Macro(DirNode* node) { return static_cast<MacroNode*>(node); }
 
 class CMacroList final : public IMacroList {
 public:
@@ -29,9 +67,10 @@ public:
     bool Init() override
     {
         FreeChildren(&root_);
-        root_.record = SourceNode{};
-        root_.record.isDirectory = true;
-        root_.record.directoryNumber = 1;
+        SourceNode root;
+        root.isDirectory = true;
+        root.directoryNumber = 1;
+        root_.entry = EntryOf(root);
         root_.owner = this;
         nodeCount_ = 0;
         return true;
@@ -44,8 +83,8 @@ public:
         if (!Owns(parent) || node == nullptr || node->parent != parent || !Owns(node)) {
             return;
         }
-        MacroNode* previous = nullptr;
-        for (MacroNode* child = parent->firstChild; child != nullptr; child = child->nextSibling) {
+        DirNode* previous = nullptr;
+        for (DirNode* child = parent->firstChild; child != nullptr; child = child->nextSibling) {
             if (child == node) {
                 break;
             }
@@ -63,14 +102,14 @@ public:
     void GetInfo(MacroNode* node, SourceNode& record) override
     {
         if (node != nullptr) {
-            record = node->record;
+            record = RecordOf(node->entry);
         }
     }
 
     void SetInfo(MacroNode* node, const SourceNode& record) override
     {
         if (node != nullptr) {
-            node->record = record;
+            node->entry = EntryOf(record);
         }
     }
 
@@ -83,7 +122,7 @@ public:
         if (node == nullptr) {
             return nullptr;
         }
-        node->record = record;
+        node->entry = EntryOf(record);
         node->parent = parent;
         node->owner = this;
         (parent->lastChild != nullptr ? parent->lastChild->nextSibling : parent->firstChild) = node;
@@ -92,9 +131,12 @@ public:
         return node;
     }
 
-    MacroNode* GetNextSibling(MacroNode* node) override { return node != nullptr ? node->nextSibling : nullptr; }
-    MacroNode* GetFirstChild(MacroNode* node) override { return node != nullptr ? node->firstChild : nullptr; }
-    MacroNode* FindParent(MacroNode* node) override { return Owns(node) ? node->parent : nullptr; }
+    MacroNode* GetNextSibling(MacroNode* node) override
+    {
+        return node != nullptr ? Macro(node->nextSibling) : nullptr;
+    }
+    MacroNode* GetFirstChild(MacroNode* node) override { return node != nullptr ? Macro(node->firstChild) : nullptr; }
+    MacroNode* FindParent(MacroNode* node) override { return Owns(node) ? Macro(node->parent) : nullptr; }
     MacroNode* GetRoot() override { return &root_; }
     std::uint64_t GetNodeCount() override { return nodeCount_; }
     NameRules GetNameRules() override { return rules_; }
@@ -106,21 +148,21 @@ private:
 
     // Frees everything below node without recursion: a deep tree must not
     // exhaust the stack.
-    void FreeChildren(MacroNode* node)
+    void FreeChildren(DirNode* node)
     {
-        std::vector<MacroNode*> pending;
-        for (MacroNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+        std::vector<DirNode*> pending;
+        for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
             pending.push_back(child);
         }
         node->firstChild = nullptr;
         node->lastChild = nullptr;
         while (!pending.empty()) {
-            MacroNode* current = pending.back();
+            DirNode* current = pending.back();
             pending.pop_back();
-            for (MacroNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
+            for (DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
                 pending.push_back(child);
             }
-            delete current;
+            delete Macro(current);
             --nodeCount_;
         }
     }

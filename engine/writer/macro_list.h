@@ -1,9 +1,9 @@
 #pragma once
 
-// CMacroList: the tree of files and folders a new image is built from, one
-// SourceNode per entry. The build driver fills it from disk; the path table,
-// directory and data writers walk it and store the layout they compute in
-// its records.
+// CMacroList: the tree of files and folders a new image is built from. Its
+// nodes are the nodes of an opened image's tree (DirNode), so the writers
+// walk both alike; SourceNode is the record callers read and write through
+// the list, converted to and from the node's entry.
 
 #include "core/component.h"
 #include "core/registry.h"
@@ -39,8 +39,12 @@ struct SourceNode {
     bool operator==(const SourceNode&) const = default;
 };
 
-// A node of a CMacroList; only the list looks inside.
-struct MacroNode;
+class IMacroList;
+
+// A node of a CMacroList: a tree node that knows its list.
+struct MacroNode : DirNode {
+    const IMacroList* owner = nullptr;
+};
 
 class IMacroList : public CComponent {
 public:

@@ -14,7 +14,7 @@
 
 #include "writer/path_table_writer.h"
 
-#include "writer/writer_tree.h"
+#include "writer/metadata_layout.h"
 
 #include <string>
 #include <vector>
@@ -36,19 +36,18 @@ struct PathTableEntry {
 // Lists the directories one tree holds, numbered breadth first, each
 // parent's subdirectories in the order its directory records them. False,
 // with error set, when a parent's number does not fit the 16-bit field.
-template <class Access>
-bool ListDirectories(const Access& access, TreeKind kind, std::uint32_t rootExtent,
-                     std::vector<PathTableEntry>& entries, std::string& error)
+bool ListDirectories(const writer::TreeAccess& access, TreeKind kind, const writer::LayoutPlan& plan,
+                     std::uint32_t rootExtent, std::vector<PathTableEntry>& entries, std::string& error)
 {
     entries.assign(1, PathTableEntry{rootExtent, 1, std::string(1, static_cast<char>(iso::kSelfIdentifier))});
-    std::vector<typename Access::Node> order{access.Root()};
-    writer::Children<Access> children;
+    std::vector<DirNode*> order{access.Root()};
+    writer::Children children;
     for (std::size_t index = 0; index < order.size(); ++index) {
-        writer::ReadChildren(access, order[index], children);
+        writer::ReadChildren(order[index], children);
         bool hasSubdirectory = false;
-        for (std::size_t i = 0; i < children.count; ++i) {
+        for (std::size_t i = 0; i < children.Count(); ++i) {
             hasSubdirectory = hasSubdirectory
-                || (Access::IsDirectory(children.records[i]) && Access::InTree(children.records[i], kind));
+                || (children.Entry(i).isDirectory && writer::TreeAccess::InTree(children.Entry(i), kind));
         }
         if (!hasSubdirectory) {
             continue;
@@ -59,12 +58,12 @@ bool ListDirectories(const Access& access, TreeKind kind, std::uint32_t rootExte
             return false;
         }
         for (writer::ListedChild& child : writer::ListChildren(access, children, kind)) {
-            auto& record = children.records[child.index];
-            if (!Access::IsDirectory(record)) {
+            DirNode* const node = children.nodes[child.index];
+            if (!node->entry.isDirectory) {
                 continue;
             }
-            order.push_back(children.nodes[child.index]);
-            entries.push_back({Access::DirExtent(record, kind), static_cast<std::uint16_t>(parentNumber),
+            order.push_back(node);
+            entries.push_back({plan.Find(node, kind).extent, static_cast<std::uint16_t>(parentNumber),
                                std::move(child.identifier)});
         }
     }
@@ -99,99 +98,87 @@ bool RenderTable(const std::vector<PathTableEntry>& entries, iso::PathTableOrder
     return true;
 }
 
-// The state and algorithm both components share.
-class PathTables {
-public:
-    template <class Access>
-    void Build(std::uint32_t mode, const Access& access, std::uint32_t startSector, std::uint32_t isoRootExtent,
-               std::uint32_t jolietRootExtent)
-    {
-        sectors_.clear();
-        isoTableSize_ = 0;
-        jolietTableSize_ = 0;
-        isoStart_ = startSector;
-        jolietStart_ = startSector;
-        error_.clear();
-        if (!access.Valid()) {
-            error_ = "no tree to write";
-            return;
-        }
-        const bool joliet = mode == writer::kJolietMode;
-        std::vector<PathTableEntry> entries;
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t isoSize = 0;
-        std::uint32_t jolietSize = 0;
-        bool ok = ListDirectories(access, TreeKind::Iso, isoRootExtent, entries, error_)
-            && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
-            && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
-        const std::uint32_t jolietStart = startSector + static_cast<std::uint32_t>(bytes.size() / iso::kSectorSize);
-        if (ok && joliet) {
-            ok = ListDirectories(access, TreeKind::Joliet, jolietRootExtent, entries, error_)
-                && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
-                && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
-        }
-        if (ok && bytes.size() > UINT32_MAX) {
-            error_ = "the path tables are too large";
-            ok = false;
-        }
-        if (!ok) {
-            return;
-        }
-        sectors_ = std::move(bytes);
-        isoTableSize_ = isoSize;
-        jolietTableSize_ = jolietSize;
-        jolietStart_ = jolietStart;
-    }
+} // namespace
 
-    bool CopyTo(CByteBuffer& out)
-    {
-        return !sectors_.empty() && out.Append(sectors_.data(), static_cast<std::uint32_t>(sectors_.size()));
-    }
-    std::int32_t GetSectorCount() const
-    {
-        return static_cast<std::int32_t>(sectors_.size() / iso::kSectorSize);
-    }
-    std::uint32_t GetIsoTableSize() const { return isoTableSize_; }
-    std::uint32_t GetJolietTableSize() const { return jolietTableSize_; }
-    std::uint32_t GetIsoStart() const { return isoStart_; }
-    std::uint32_t GetJolietStart() const { return jolietStart_; }
-    const char* GetLastError() const { return error_.c_str(); }
+namespace writer {
 
-private:
-    std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
-    std::uint32_t isoTableSize_ = 0;
-    std::uint32_t jolietTableSize_ = 0;
-    std::uint32_t isoStart_ = 0;
-    std::uint32_t jolietStart_ = 0;
-    std::string error_;
-};
+bool PathTableLayout::Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector,
+                            const LayoutPlan& plan, std::uint32_t isoRootExtent, std::uint32_t jolietRootExtent)
+{
+    sectors_.clear();
+    isoTableSize_ = 0;
+    jolietTableSize_ = 0;
+    isoStart_ = startSector;
+    jolietStart_ = startSector;
+    error_.clear();
+    if (!access.Valid()) {
+        error_ = "no tree to write";
+        return false;
+    }
+    const bool joliet = mode == kJolietMode;
+    std::vector<PathTableEntry> entries;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t isoSize = 0;
+    std::uint32_t jolietSize = 0;
+    bool ok = ListDirectories(access, TreeKind::Iso, plan, isoRootExtent, entries, error_)
+        && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
+        && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
+    const std::uint32_t jolietStart = startSector + static_cast<std::uint32_t>(bytes.size() / iso::kSectorSize);
+    if (ok && joliet) {
+        ok = ListDirectories(access, TreeKind::Joliet, plan, jolietRootExtent, entries, error_)
+            && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
+            && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
+    }
+    if (ok && bytes.size() > UINT32_MAX) {
+        error_ = "the path tables are too large";
+        ok = false;
+    }
+    if (!ok) {
+        return false;
+    }
+    sectors_ = std::move(bytes);
+    isoTableSize_ = isoSize;
+    jolietTableSize_ = jolietSize;
+    jolietStart_ = jolietStart;
+    return true;
+}
+
+} // namespace writer
+
+namespace {
 
 // The two components differ only in the tree they are handed.
-template <class Interface, class Tree, class Access>
+template <class Interface, class Tree>
 class PathTableComponent final : public Interface {
 public:
     bool Reserved() override { return true; }
     void Build(std::uint32_t mode, Tree* tree, std::uint32_t startSector, std::uint32_t isoRootExtent,
                std::uint32_t jolietRootExtent) override
     {
-        tables_.Build(mode, Access(tree), startSector, isoRootExtent, jolietRootExtent);
+        // Every other directory's extent is the one its entry records.
+        const writer::TreeAccess access(tree);
+        writer::LayoutPlan plan;
+        if (access.Valid()) {
+            plan.ReadFrom(access);
+        }
+        tables_.Build(mode, access, startSector, plan, isoRootExtent, jolietRootExtent);
     }
     bool CopyTo(CByteBuffer& out) override { return tables_.CopyTo(out); }
-    std::int32_t GetSectorCount() override { return tables_.GetSectorCount(); }
-    std::uint32_t GetIsoTableSize() override { return tables_.GetIsoTableSize(); }
-    std::uint32_t GetJolietTableSize() override { return tables_.GetJolietTableSize(); }
-    std::uint32_t GetIsoStart() override { return tables_.GetIsoStart(); }
-    std::uint32_t GetJolietStart() override { return tables_.GetJolietStart(); }
-    const char* GetLastError() override { return tables_.GetLastError(); }
+    std::int32_t GetSectorCount() override { return static_cast<std::int32_t>(tables_.SectorCount()); }
+    std::uint32_t GetIsoTableSize() override { return tables_.IsoTableSize(); }
+    std::uint32_t GetJolietTableSize() override { return tables_.JolietTableSize(); }
+    std::uint32_t GetIsoStart() override { return tables_.IsoStart(); }
+    std::uint32_t GetJolietStart() override { return tables_.JolietStart(); }
+    const char* GetLastError() override { return tables_.Error().c_str(); }
 
 private:
-    PathTables tables_;
+    writer::PathTableLayout tables_;
 };
 
 } // namespace
 
-using CBuildPathTable = PathTableComponent<IBuildPathTable, IMacroList, writer::SourceTreeAccess>;
-using CIsoPath = PathTableComponent<IIsoPath, IIsoDirEdit, writer::EditTreeAccess>;
+using CBuildPathTable = PathTableComponent<IBuildPathTable, IMacroList>;
+using CIsoPath = PathTableComponent<IIsoPath, IIsoDirEdit>;
 
 } // namespace tarvelin
 

@@ -68,8 +68,7 @@ std::vector<std::uint8_t> UniqueName(const std::string& name, std::set<std::vect
 }
 
 // POSIX rwx of owner, group and others as UDF permissions (4/14.9.5).
-template <class Record>
-std::uint32_t Permissions(const Record& record)
+std::uint32_t Permissions(const DirEntry& record)
 {
     const std::uint32_t mode = record.posix.known ? record.posix.mode : (record.isDirectory ? 0555u : 0444u);
     std::uint32_t out = 0;
@@ -86,23 +85,22 @@ struct DataRun {
     std::uint64_t bytes = 0;
 };
 
-// A file of a new image lies in one run, however large; one of an edited
-// image in the extents its records name (nothing when they do not add up).
-std::vector<DataRun> DataRuns(const SourceNode& record) { return {{record.fileExtent, record.fileSize}}; }
+// The runs of a file's data: one for a file of a new image, however
+// large; those its records name for one of an edited image (nothing when
+// they do not add up).
 std::vector<DataRun> DataRuns(const DirEntry& record)
 {
+    if (record.moreExtents.empty()) {
+        return {{record.extent, record.size}};
+    }
     std::vector<DataRun> runs;
-    for (const FilePiece& piece : EditTreeAccess::FilePieces(record)) {
+    for (const FilePiece& piece : TreeAccess::FilePieces(record)) {
         runs.push_back({piece.extent, piece.length});
     }
     return runs;
 }
-const std::string& ShownName(const SourceNode& record) { return record.diskPath; }
-const std::string& ShownName(const DirEntry& record) { return record.name; }
-platform::FileTime Created(const SourceNode& record) { return record.creationTime; }
-platform::FileTime Created(const DirEntry& record) { return record.date; }
-std::uint64_t FileBytes(const SourceNode& record) { return record.fileSize; }
-std::uint64_t FileBytes(const DirEntry& record) { return record.size; }
+// The file as the user knows it: its path on disk, else its name.
+const std::string& ShownName(const DirEntry& record) { return record.diskPath.empty() ? record.name : record.diskPath; }
 
 // The sectors of the bridge from the recognition sequence on.
 class Canvas {
@@ -257,8 +255,7 @@ struct DataArea {
     std::uint32_t dataEnd = 0;
 };
 
-template <class Node, class Record>
-bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& record, DataArea area,
+bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& record, DataArea area,
                    Allocation& out, std::string& error)
 {
     const std::size_t room = kUdfBlockSize - fe::kAllocation;
@@ -284,7 +281,7 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& r
     for (const DataRun& run : runs) {
         total += run.bytes;
     }
-    if (total != FileBytes(record)) {
+    if (total != record.size) {
         error = "the data of '" + ShownName(record) + "' lies in extents that do not add up to its size";
         return false;
     }
@@ -322,11 +319,10 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem<Node>& item, const Record& r
 }
 
 // The file entry (4/14.9) of items[index].
-template <class Node, class Record>
-bool PutEntry(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size_t index, const Record& record,
+bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, const DirEntry& record,
               DataArea area, std::string& error)
 {
-    const UdfItem<Node>& item = items[index];
+    const UdfItem& item = items[index];
     std::uint8_t* p = canvas.Block(item.entryBlock);
     Allocation allocation;
     if (!PutAllocation(p + fe::kAllocation, item, record, area, allocation, error)) {
@@ -347,7 +343,7 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size
     PutLe16(p + fe::kLinkCount, static_cast<std::uint16_t>(1 + subfolders));
     PutLe64(p + fe::kInformationLength, allocation.length);
     PutLe64(p + fe::kBlocksRecorded, allocation.recorded);
-    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : Created(record);
+    const platform::FileTime modified = record.posix.modified != 0 ? record.posix.modified : record.date;
     PutTimestamp(p + fe::kAccessTime, record.posix.accessed != 0 ? record.posix.accessed : modified);
     PutTimestamp(p + fe::kModificationTime, modified);
     PutTimestamp(p + fe::kAttributeTime, record.posix.changed != 0 ? record.posix.changed : modified);
@@ -362,10 +358,9 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size
 // The identifiers of folder items[index] (4/14.4), packed across its
 // blocks: the parent's first, then each child's. Each tag names the block
 // its descriptor starts in.
-template <class Node>
-void PutFolder(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::size_t index)
+void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index)
 {
-    const UdfItem<Node>& folder = items[index];
+    const UdfItem& folder = items[index];
     std::vector<std::uint8_t> stream(std::size_t{BlocksFor(folder.folderBytes)} * kUdfBlockSize, 0);
     std::size_t at = 0;
     const auto put = [&](std::size_t target, std::uint8_t characteristics, const std::vector<std::uint8_t>& name) {
@@ -382,7 +377,7 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::siz
     };
     put(folder.parent < 0 ? index : static_cast<std::size_t>(folder.parent), kCharDirectory | kCharParent, {});
     for (const std::int32_t child : folder.children) {
-        const UdfItem<Node>& entry = items[static_cast<std::size_t>(child)];
+        const UdfItem& entry = items[static_cast<std::size_t>(child)];
         put(static_cast<std::size_t>(child), entry.isDirectory ? kCharDirectory : 0, entry.name);
     }
     std::copy(stream.begin(), stream.end(), canvas.Block(folder.folderBlock));
@@ -390,8 +385,7 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem<Node>>& items, std::siz
 
 } // namespace
 
-template <class Access>
-bool UdfBridgeOf<Access>::Measure(const Access& access, std::uint32_t recognitionSector, std::string& error)
+bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSector, std::string& error)
 {
     items_.clear();
     recognitionSector_ = recognitionSector;
@@ -404,7 +398,6 @@ bool UdfBridgeOf<Access>::Measure(const Access& access, std::uint32_t recognitio
         return false;
     }
     items_.push_back({access.Root(), -1, true, {}, {}, 0, 0, 0});
-    typename Access::Record record;
     // Level by level: a folder's children are numbered before anything below them.
     std::set<std::vector<std::uint8_t>> siblings;
     for (std::size_t i = 0; i < items_.size(); ++i) {
@@ -413,8 +406,8 @@ bool UdfBridgeOf<Access>::Measure(const Access& access, std::uint32_t recognitio
         }
         siblings.clear();
         for (auto child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
-            access.Get(child, record);
-            UdfItem<typename Access::Node> item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
+            const DirEntry& record = child->entry;
+            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
                          {}, 0, 0, 0};
             if (item.name.empty()) { // not even one character fits
                 error = "'" + ShownName(record) + "' has no name a UDF file system can record";
@@ -450,8 +443,7 @@ bool UdfBridgeOf<Access>::Measure(const Access& access, std::uint32_t recognitio
     return true;
 }
 
-template <class Access>
-bool UdfBridgeOf<Access>::Render(const Access& access, std::uint32_t totalSectors, platform::FileTime buildTime,
+bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
                                  const UdfNames& names, CByteBuffer& head, CByteBuffer& tail, std::string& error)
 {
     if (items_.empty() || totalSectors <= EndSector()) {
@@ -487,10 +479,8 @@ bool UdfBridgeOf<Access>::Render(const Access& access, std::uint32_t totalSector
     PutIntegrity(canvas, facts);
     PutFileSet(canvas, facts, items_[0].entryBlock);
 
-    typename Access::Record record;
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        access.Get(items_[i].node, record);
-        if (!PutEntry(canvas, items_, i, record, {EndSector(), totalSectors - 1}, error)) {
+        if (!PutEntry(canvas, items_, i, items_[i].node->entry, {EndSector(), totalSectors - 1}, error)) {
             return false;
         }
         if (items_[i].isDirectory) {
@@ -510,7 +500,5 @@ bool UdfBridgeOf<Access>::Render(const Access& access, std::uint32_t totalSector
     return true;
 }
 
-template class UdfBridgeOf<SourceTreeAccess>;
-template class UdfBridgeOf<EditTreeAccess>;
 
 } // namespace tarvelin::writer

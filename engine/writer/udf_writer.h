@@ -41,9 +41,8 @@ namespace tarvelin::writer {
 inline constexpr std::uint32_t kUdfPartitionStart = 291;
 
 // One entry of the bridge, in the order its file entries are recorded.
-template <class Node>
 struct UdfItem {
-    Node node = nullptr;
+    DirNode* node = nullptr;
     std::int32_t parent = -1;
     bool isDirectory = false;
     std::vector<std::uint8_t> name; // CS0
@@ -61,30 +60,26 @@ struct UdfNames {
     std::string volumeSet;
 };
 
-// Access is SourceTreeAccess or EditTreeAccess (writer_tree.h).
-template <class Access>
-class UdfBridgeOf {
+class UdfBridge {
 public:
     // Lays out the bridge of the tree with the recognition sequence at
     // recognitionSector. False, with error, when it cannot be.
-    bool Measure(const Access& access, std::uint32_t recognitionSector, std::string& error);
+    bool Measure(const TreeAccess& access, std::uint32_t recognitionSector, std::string& error);
     // The first sector behind the bridge's structures (before the closing
     // anchor): where the ISO 9660 path tables go.
     std::uint32_t EndSector() const { return kUdfPartitionStart + metadataBlocks_; }
     // Renders sectors from the recognition sequence up to EndSector into
     // head and the closing anchor (sector totalSectors - 1) into tail, with
     // the extents the tree holds now.
-    bool Render(const Access& access, std::uint32_t totalSectors, platform::FileTime buildTime, const UdfNames& names,
+    bool Render(std::uint32_t totalSectors, platform::FileTime buildTime, const UdfNames& names,
                 CByteBuffer& head, CByteBuffer& tail, std::string& error);
     std::uint32_t RecognitionSector() const { return recognitionSector_; }
 
 private:
-    std::vector<UdfItem<typename Access::Node>> items_; // items_[0] is the root
+    std::vector<UdfItem> items_; // items_[0] is the root
     std::uint32_t recognitionSector_ = 0;
     std::uint32_t metadataBlocks_ = 0;
 };
 
-using UdfBridge = UdfBridgeOf<SourceTreeAccess>;
-using UdfEditBridge = UdfBridgeOf<EditTreeAccess>;
 
 } // namespace tarvelin::writer

@@ -4,6 +4,8 @@
 
 #include "writer/writer_tree.h"
 
+#include <algorithm>
+
 namespace tarvelin::writer {
 
 std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules,
@@ -20,6 +22,41 @@ std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules,
 bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b)
 {
     return (kind == TreeKind::Iso ? iso::CompareIsoIdentifiers(a, b) : iso::CompareJolietIdentifiers(a, b)) < 0;
+}
+
+std::vector<ListedChild> ListChildren(const TreeAccess& access, const Children& children, TreeKind kind)
+{
+    std::vector<ListedChild> listed;
+    std::vector<std::size_t> fresh;
+    std::vector<std::string> taken;
+    for (std::size_t i = 0; i < children.Count(); ++i) {
+        const DirEntry& entry = children.Entry(i);
+        if (!TreeAccess::InTree(entry, kind)) {
+            continue;
+        }
+        const KeptTreeRecords* kept = entry.renamed ? nullptr : KeptIn(entry, kind);
+        if (kept != nullptr) {
+            listed.push_back({i, kept->record.identifier});
+            taken.push_back(kept->record.identifier);
+        } else {
+            fresh.push_back(i);
+        }
+    }
+    if (!fresh.empty()) {
+        std::vector<iso::NewEntryName> names(fresh.size());
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            const DirEntry& entry = children.Entry(fresh[k]);
+            names[k] = {entry.name, entry.isDirectory};
+        }
+        std::vector<std::string> identifiers = NewIdentifiers(kind, access.Rules(), names, taken);
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            listed.push_back({fresh[k], std::move(identifiers[k])});
+        }
+    }
+    std::stable_sort(listed.begin(), listed.end(), [kind](const ListedChild& a, const ListedChild& b) {
+        return ListedBefore(kind, a.identifier, b.identifier);
+    });
+    return listed;
 }
 
 } // namespace tarvelin::writer

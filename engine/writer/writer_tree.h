@@ -1,10 +1,10 @@
 #pragma once
 
-// What the path table, directory and data writers need of a tree, for both
-// trees they walk: the source tree of a new image (CMacroList of
-// SourceNodes) and the tree of an edited image (CIsoDirEdit of DirEntries).
-// Each writer's algorithm is written once as a template over one of the two
-// accessors below; the components are thin shells that pick the accessor.
+// What the path table, directory, data and UDF writers need of a tree.
+// A new image's source tree (CMacroList) and an opened image's tree
+// (CIsoDirEdit) are made of the same nodes, so each writer's algorithm is
+// written once over TreeAccess; the components are thin shells that hand
+// it their tree.
 //
 // Also here, because every writer must agree on them: the identifiers the
 // children of a directory get on disc, and the order in which the writers
@@ -42,162 +42,102 @@ struct FilePiece {
     std::uint32_t length = 0;
 };
 
-// The source tree of a new image.
-class SourceTreeAccess {
-public:
-    using Node = MacroNode*;
-    using Record = SourceNode;
-
-    explicit SourceTreeAccess(IMacroList* tree) : tree_(tree) {}
-
-    bool Valid() const { return tree_ != nullptr; }
-    Node Root() const { return tree_->GetRoot(); }
-    Node FirstChild(Node node) const { return tree_->GetFirstChild(node); }
-    Node NextSibling(Node node) const { return tree_->GetNextSibling(node); }
-    Node Parent(Node node) const { return tree_->FindParent(node); }
-    void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
-    void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
-    NameRules Rules() const { return tree_->GetNameRules(); }
-    static bool IsDirectory(const Record& record) { return record.isDirectory; }
-    static const std::string& Name(const Record& record) { return record.name; }
-    static platform::FileTime Date(const Record& record) { return record.creationTime; }
-    // Everything of a new image is new.
-    static const KeptRecords* Kept(const Record&) { return nullptr; }
-    static bool Renamed(const Record&) { return false; }
-    // Joliet has no symbolic links: a link stored as a link is left out of
-    // the Joliet tree (Rock Ridge readers see it in the primary tree).
-    // A file of 4 GiB or more is in the UDF file system only.
-    static bool InTree(const Record& record, TreeKind kind)
-    {
-        return record.fileSize <= UINT32_MAX && (kind == TreeKind::Iso || !record.IsSymlink());
-    }
-    static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
-    static std::uint32_t& DirExtent(Record& record, TreeKind kind)
-    {
-        return kind == TreeKind::Iso ? record.isoDirExtent : record.jolietDirExtent;
-    }
-    static std::uint32_t& DirSize(Record& record, TreeKind kind)
-    {
-        return kind == TreeKind::Iso ? record.isoDirSize : record.jolietDirSize;
-    }
-    static std::uint64_t FileSize(const Record& record) { return record.fileSize; }
-    static std::uint32_t& FileExtent(Record& record) { return record.fileExtent; }
-    // Empty when the size cannot be recorded (4 GiB or more).
-    static std::vector<FilePiece> FilePieces(const Record& record)
-    {
-        if (record.fileSize > UINT32_MAX) {
-            return {};
-        }
-        return {{record.fileExtent, static_cast<std::uint32_t>(record.fileSize)}};
-    }
-
-private:
-    IMacroList* tree_;
-};
-
-// The tree of an edited image.
-class EditTreeAccess {
+// The one accessor the writers walk a tree with. A new image's source tree
+// (CMacroList) and an opened image's tree (CIsoDirEdit) hold the same nodes,
+// so the writers read and update the entries in place: no record is copied
+// out and back per visit.
+class TreeAccess {
 public:
     using Node = DirNode*;
-    using Record = DirEntry;
 
-    explicit EditTreeAccess(IIsoDirEdit* tree) : tree_(tree) {}
+    explicit TreeAccess(IIsoDirEdit* tree)
+        : root_(tree != nullptr ? tree->GetRoot() : nullptr), rules_(tree != nullptr ? tree->GetNameRules() : NameRules{})
+    {
+    }
+    explicit TreeAccess(IMacroList* tree)
+        : root_(tree != nullptr ? tree->GetRoot() : nullptr), rules_(tree != nullptr ? tree->GetNameRules() : NameRules{})
+    {
+    }
 
-    bool Valid() const { return tree_ != nullptr; }
-    Node Root() const { return tree_->GetRoot(); }
-    Node FirstChild(Node node) const { return tree_->GetFirstChild(node); }
-    Node NextSibling(Node node) const { return tree_->GetNextSibling(node); }
-    Node Parent(Node node) const { return tree_->FindParent(node); }
-    void Get(Node node, Record& record) const { tree_->GetInfo(node, record); }
-    void Set(Node node, const Record& record) const { tree_->SetInfo(node, record); }
-    NameRules Rules() const { return tree_->GetNameRules(); }
-    static bool IsDirectory(const Record& record) { return record.isDirectory; }
-    static const std::string& Name(const Record& record) { return record.name; }
-    static platform::FileTime Date(const Record& record) { return record.date; }
-    static const KeptRecords* Kept(const Record& record) { return record.kept.get(); }
-    static bool Renamed(const Record& record) { return record.renamed; }
-    // A new symbolic link is left out of the Joliet tree, as in a new
-    // image; one the image's Joliet tree lists stays there.
-    static bool InTree(const Record& record, TreeKind kind)
+    bool Valid() const { return root_ != nullptr; }
+    DirNode* Root() const { return root_; }
+    const NameRules& Rules() const { return rules_; }
+    static DirNode* FirstChild(const DirNode* node) { return node->firstChild; }
+    static DirNode* NextSibling(const DirNode* node) { return node->nextSibling; }
+    static DirNode* Parent(const DirNode* node) { return node->parent; }
+
+    // Whether a tree of the image lists the entry. A new symbolic link is
+    // left out of the Joliet tree (Joliet has no links; Rock Ridge readers
+    // see it in the primary tree); one the image's Joliet tree lists stays
+    // there. A new image's files of 4 GiB or more are in neither tree
+    // (only in UDF): its tree marks them so.
+    static bool InTree(const DirEntry& entry, TreeKind kind)
     {
         if (kind == TreeKind::Iso) {
-            return record.inIsoTree;
+            return entry.inIsoTree;
         }
-        const bool keptThere = record.kept != nullptr && record.kept->joliet.has_value();
-        return record.inJolietTree && (keptThere || !record.IsSymlink());
+        const bool keptThere = entry.kept != nullptr && entry.kept->joliet.has_value();
+        return entry.inJolietTree && (keptThere || !entry.IsSymlink());
     }
-    static const iso::UnixAttributes& Posix(const Record& record) { return record.posix; }
-    static std::uint32_t& DirExtent(Record& record, TreeKind kind)
+    static std::uint32_t& DirExtent(DirEntry& entry, TreeKind kind)
     {
-        return kind == TreeKind::Iso ? record.isoDirExtent : record.jolietDirExtent;
+        return kind == TreeKind::Iso ? entry.isoDirExtent : entry.jolietDirExtent;
     }
-    static std::uint32_t& DirSize(Record& record, TreeKind kind)
+    static std::uint32_t& DirSize(DirEntry& entry, TreeKind kind)
     {
-        return kind == TreeKind::Iso ? record.isoDirSize : record.jolietDirSize;
+        return kind == TreeKind::Iso ? entry.isoDirSize : entry.jolietDirSize;
     }
-    static std::uint64_t FileSize(const Record& record) { return record.size; }
-    static std::uint32_t& FileExtent(Record& record) { return record.extent; }
     // A file read from the image keeps the extents it has there; every other
-    // file is one extent. Empty when the pieces do not add up to the size.
-    static std::vector<FilePiece> FilePieces(const Record& record)
+    // file is one extent. Empty when the size cannot be recorded (4 GiB or
+    // more in one extent) or the pieces do not add up to the size.
+    static std::vector<FilePiece> FilePieces(const DirEntry& entry)
     {
-        if (record.moreExtents.empty()) {
-            if (record.size > UINT32_MAX) {
+        if (entry.moreExtents.empty()) {
+            if (entry.size > UINT32_MAX) {
                 return {};
             }
-            return {{record.extent, static_cast<std::uint32_t>(record.size)}};
+            return {{entry.extent, static_cast<std::uint32_t>(entry.size)}};
         }
-        std::vector<FilePiece> pieces{{record.extent, record.extentLength}};
-        std::uint64_t total = record.extentLength;
-        for (const ExtentPiece& piece : record.moreExtents) {
+        std::vector<FilePiece> pieces{{entry.extent, entry.extentLength}};
+        std::uint64_t total = entry.extentLength;
+        for (const ExtentPiece& piece : entry.moreExtents) {
             pieces.push_back({piece.extent, piece.length});
             total += piece.length;
         }
-        if (total != record.size) {
+        if (total != entry.size) {
             return {};
         }
         return pieces;
     }
 
 private:
-    IIsoDirEdit* tree_;
+    DirNode* root_;
+    NameRules rules_;
 };
 
-// The children of a directory, in tree order, with their records. The
-// vectors keep their elements from one directory to the next, so reading a
-// directory reuses the strings of the last one instead of allocating anew.
-template <class Access>
+// The children of a directory, in tree order.
 struct Children {
-    std::size_t count = 0;
-    std::vector<typename Access::Node> nodes;
-    std::vector<typename Access::Record> records;
+    std::vector<DirNode*> nodes;
+    std::size_t Count() const { return nodes.size(); }
+    DirEntry& Entry(std::size_t index) const { return nodes[index]->entry; }
 };
 
-template <class Access>
-void ReadChildren(const Access& access, typename Access::Node parent, Children<Access>& children)
+inline void ReadChildren(DirNode* parent, Children& children)
 {
-    children.count = 0;
-    for (auto node = access.FirstChild(parent); node != nullptr; node = access.NextSibling(node)) {
-        if (children.count == children.nodes.size()) {
-            children.nodes.emplace_back();
-            children.records.emplace_back();
-        }
-        children.nodes[children.count] = node;
-        access.Get(node, children.records[children.count]);
-        ++children.count;
+    children.nodes.clear();
+    for (DirNode* node = parent->firstChild; node != nullptr; node = node->nextSibling) {
+        children.nodes.push_back(node);
     }
 }
 
 // The record a tree of the image kept for an entry, when the save writes it
 // back as it was: the entry was read from that tree and not renamed.
-template <class Access>
-const KeptTreeRecords* KeptIn(const typename Access::Record& record, TreeKind kind)
+inline const KeptTreeRecords* KeptIn(const DirEntry& entry, TreeKind kind)
 {
-    const KeptRecords* kept = Access::Kept(record);
-    if (kept == nullptr) {
+    if (entry.kept == nullptr) {
         return nullptr;
     }
-    const std::optional<KeptTreeRecords>& tree = kind == TreeKind::Iso ? kept->iso : kept->joliet;
+    const std::optional<KeptTreeRecords>& tree = kind == TreeKind::Iso ? entry.kept->iso : entry.kept->joliet;
     return tree ? &*tree : nullptr;
 }
 
@@ -219,64 +159,30 @@ bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b);
 // their identifiers; new and renamed ones get identifiers that clash with
 // none of them. The path tables and the directories both take their names
 // and order from here, so a directory is called the same in both.
-template <class Access>
-std::vector<ListedChild> ListChildren(const Access& access, Children<Access>& children, TreeKind kind)
-{
-    std::vector<ListedChild> listed;
-    std::vector<std::size_t> fresh;
-    std::vector<std::string> taken;
-    for (std::size_t i = 0; i < children.count; ++i) {
-        const auto& record = children.records[i];
-        if (!Access::InTree(record, kind)) {
-            continue;
-        }
-        const KeptTreeRecords* kept = Access::Renamed(record) ? nullptr : KeptIn<Access>(record, kind);
-        if (kept != nullptr) {
-            listed.push_back({i, kept->record.identifier});
-            taken.push_back(kept->record.identifier);
-        } else {
-            fresh.push_back(i);
-        }
-    }
-    if (!fresh.empty()) {
-        std::vector<iso::NewEntryName> names(fresh.size());
-        for (std::size_t k = 0; k < fresh.size(); ++k) {
-            const auto& record = children.records[fresh[k]];
-            names[k] = {Access::Name(record), Access::IsDirectory(record)};
-        }
-        std::vector<std::string> identifiers = NewIdentifiers(kind, access.Rules(), names, taken);
-        for (std::size_t k = 0; k < fresh.size(); ++k) {
-            listed.push_back({fresh[k], std::move(identifiers[k])});
-        }
-    }
-    std::stable_sort(listed.begin(), listed.end(), [kind](const ListedChild& a, const ListedChild& b) {
-        return ListedBefore(kind, a.identifier, b.identifier);
-    });
-    return listed;
-}
+std::vector<ListedChild> ListChildren(const TreeAccess& access, const Children& children, TreeKind kind);
 
 // The directories of a tree in pre-order (a directory, then each of its
 // subdirectories' subtrees in tree order): the order of the directory
 // extents. visit(node, children) gets each directory with its children read
-// (it may change their records and write them back). Without recursion, so
+// (it may change their entries). Without recursion, so
 // depth costs no stack.
 // With a tree kind, only the directories that tree lists are visited.
-template <class Access, class Visit>
-bool ForEachDirectoryPreOrder(const Access& access, std::optional<TreeKind> kind, Visit&& visit)
+template <class Visit>
+bool ForEachDirectoryPreOrder(const TreeAccess& access, std::optional<TreeKind> kind, Visit&& visit)
 {
-    std::vector<typename Access::Node> pending{access.Root()};
-    Children<Access> children;
+    std::vector<DirNode*> pending{access.Root()};
+    Children children;
     while (!pending.empty()) {
-        const auto node = pending.back();
+        DirNode* const node = pending.back();
         pending.pop_back();
-        ReadChildren(access, node, children);
+        ReadChildren(node, children);
         if (!visit(node, children)) {
             return false;
         }
         // Pushed last to first, so the first subdirectory comes out next.
-        for (std::size_t i = children.count; i > 0; --i) {
-            const auto& record = children.records[i - 1];
-            if (Access::IsDirectory(record) && (!kind || Access::InTree(record, *kind))) {
+        for (std::size_t i = children.Count(); i > 0; --i) {
+            const DirEntry& entry = children.Entry(i - 1);
+            if (entry.isDirectory && (!kind || TreeAccess::InTree(entry, *kind))) {
                 pending.push_back(children.nodes[i - 1]);
             }
         }
@@ -287,12 +193,12 @@ bool ForEachDirectoryPreOrder(const Access& access, std::optional<TreeKind> kind
 // The files of a tree in data order: in every directory, first its files in
 // tree order, then each subdirectory's files the same way. The data writers
 // place and copy files in this order, so the output never seeks back.
-template <class Access, class Visit>
-bool ForEachFileInDataOrder(const Access& access, Visit&& visit)
+template <class Visit>
+bool ForEachFileInDataOrder(const TreeAccess& access, Visit&& visit)
 {
-    return ForEachDirectoryPreOrder(access, std::nullopt, [&](typename Access::Node, Children<Access>& children) {
-        for (std::size_t i = 0; i < children.count; ++i) {
-            if (!Access::IsDirectory(children.records[i]) && !visit(children.nodes[i], children.records[i])) {
+    return ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode*, const Children& children) {
+        for (std::size_t i = 0; i < children.Count(); ++i) {
+            if (!children.Entry(i).isDirectory && !visit(children.nodes[i], children.Entry(i))) {
                 return false;
             }
         }

@@ -1,0 +1,177 @@
+#pragma once
+
+// The metadata of an image's ISO 9660 trees, path tables and directories,
+// laid out once into a plan that the writers own and rendered from it.
+//
+// A directory's size depends only on the names and shape of the tree, never
+// on extents, so measuring lays every directory out (its place goes into the
+// plan) without encoding it; rendering then writes each record with the
+// places the plan holds and the file extents the tree holds at that time
+// (after the data has been placed), and checks that no directory moved.
+// The tree's entries are not touched: a failed save or build leaves no
+// layout behind in them.
+//
+// A new image's build and an in-place save both go through MetadataLayout;
+// the exported path table and directory components are shells over the
+// same two layouts.
+//
+// Internal to engine/writer and the editing facade.
+
+#include "core/byte_buffer.h"
+#include "writer/descriptor_writer.h"
+#include "writer/writer_tree.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tarvelin::writer {
+
+// Where one directory of one tree lies.
+struct DirectoryPlace {
+    std::uint32_t extent = 0;
+    std::uint32_t size = 0; // bytes, whole sectors, continuation areas not counted
+
+    bool operator==(const DirectoryPlace&) const = default;
+};
+
+// The place of every directory in each tree, by node.
+class LayoutPlan {
+public:
+    DirectoryPlace Find(const DirNode* node, TreeKind kind) const; // zeros when none
+    void Set(const DirNode* node, TreeKind kind, DirectoryPlace place);
+    // The places the tree's entries record (isoDirExtent and the like), and
+    // back: the components' callers find the places there.
+    void ReadFrom(const TreeAccess& access);
+    void WriteTo() const;
+
+private:
+    std::unordered_map<const DirNode*, std::array<DirectoryPlace, 2>> places_;
+};
+
+struct PendingDirectoryRecord;
+
+// The directories of both trees: every directory of the ISO tree in
+// pre-order from the start sector, then (with Joliet) every directory of
+// the Joliet tree in the same order.
+class DirectoryLayout {
+public:
+    DirectoryLayout();
+    ~DirectoryLayout();
+    DirectoryLayout(const DirectoryLayout&) = delete;
+    DirectoryLayout& operator=(const DirectoryLayout&) = delete;
+
+    // Lays the directories out from startSector. A directory's records
+    // name the places the plan holds for its parent and subdirectories;
+    // its own place goes into the plan. Renders the sectors when render is
+    // set. False, with Error, when the tree cannot be written.
+    bool Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector, LayoutPlan& plan,
+               bool render);
+
+    bool CopyTo(CByteBuffer& out) const
+    {
+        return !sectors_.empty() && out.Append(sectors_.data(), static_cast<std::uint32_t>(sectors_.size()));
+    }
+    std::uint32_t SectorCount() const { return sectorCount_; }
+    DirectoryPlace IsoRoot() const { return isoRoot_; }
+    DirectoryPlace JolietRoot() const { return jolietRoot_; }
+    // Whether the plan already held every place this Build laid out.
+    bool Settled() const { return settled_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    bool WriteDirectory(const TreeAccess& access, DirNode* node, TreeKind kind, const Children& children,
+                        LayoutPlan& plan, std::vector<std::uint8_t>& bytes);
+    void Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed, TreeKind kind,
+                  const NameRules& rules, std::string_view rockName, bool volumeRoot,
+                  PendingDirectoryRecord& pending);
+    bool Render(std::vector<PendingDirectoryRecord>& records, std::uint32_t selfExtent,
+                std::vector<std::uint8_t>& bytes, std::uint32_t& directorySectors,
+                std::uint32_t& continuationSectors);
+
+    std::vector<PendingDirectoryRecord> records_;
+    std::uint32_t nextSerial_ = 1;
+    // The serial number given to each new entry, so that its record, its
+    // "." record and the ".." records of its folders carry the same one.
+    std::map<const void*, std::uint32_t> serials_;
+    std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
+    std::uint32_t sectorCount_ = 0;
+    std::uint32_t nextSector_ = 0;
+    DirectoryPlace isoRoot_;
+    DirectoryPlace jolietRoot_;
+    bool settled_ = false;
+    bool render_ = true;
+    std::string error_;
+};
+
+// The path tables: ISO L and M tables and, with Joliet, the Joliet L and M
+// tables, in one run of sectors from the start sector.
+class PathTableLayout {
+public:
+    // The directories' extents come from the plan, the roots' from the
+    // arguments. False, with Error, when the tables cannot be written.
+    bool Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector, const LayoutPlan& plan,
+               std::uint32_t isoRootExtent, std::uint32_t jolietRootExtent);
+
+    bool CopyTo(CByteBuffer& out) const
+    {
+        return !sectors_.empty() && out.Append(sectors_.data(), static_cast<std::uint32_t>(sectors_.size()));
+    }
+    std::uint32_t SectorCount() const { return static_cast<std::uint32_t>(sectors_.size() / iso::kSectorSize); }
+    std::uint32_t IsoTableSize() const { return isoTableSize_; }
+    std::uint32_t JolietTableSize() const { return jolietTableSize_; }
+    std::uint32_t IsoStart() const { return isoStart_; }
+    std::uint32_t JolietStart() const { return jolietStart_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    std::vector<std::uint8_t> sectors_;
+    std::uint32_t isoTableSize_ = 0;
+    std::uint32_t jolietTableSize_ = 0;
+    std::uint32_t isoStart_ = 0;
+    std::uint32_t jolietStart_ = 0;
+    std::string error_;
+};
+
+// Path tables from a start sector, the directories right behind them:
+// measured once, rendered once.
+class MetadataLayout {
+public:
+    // Places everything from pathStart on. False, with error, when the tree
+    // cannot be written.
+    bool Measure(std::uint32_t mode, const TreeAccess& access, std::uint32_t pathStart, std::string& error);
+    std::uint32_t PathTableStart() const { return pathStart_; }
+    std::uint32_t PathTableSectors() const { return pathSectors_; }
+    std::uint32_t DirectoryStart() const { return pathStart_ + pathSectors_; }
+    std::uint32_t DirectorySectors() const { return directories_.SectorCount(); }
+    std::uint32_t End() const { return DirectoryStart() + DirectorySectors(); }
+
+    // Renders both with the places measured and the file extents the tree
+    // holds now. False, with error, when anything came out at another size
+    // or place than measured.
+    bool Render(const TreeAccess& access, std::string& error);
+    bool CopyTo(CByteBuffer& pathTables, CByteBuffer& directories) const
+    {
+        return tables_.CopyTo(pathTables) && directories_.CopyTo(directories);
+    }
+    // What the volume descriptors say of each tree, after Render.
+    TreePlacement IsoPlacement() const;
+    TreePlacement JolietPlacement() const;
+    const LayoutPlan& Plan() const { return plan_; }
+
+private:
+    std::uint32_t mode_ = 0;
+    std::uint32_t pathStart_ = 0;
+    std::uint32_t pathSectors_ = 0;
+    std::uint32_t isoTableSize_ = 0;
+    std::uint32_t jolietTableSize_ = 0;
+    LayoutPlan plan_;
+    PathTableLayout tables_;
+    DirectoryLayout directories_;
+};
+
+} // namespace tarvelin::writer
