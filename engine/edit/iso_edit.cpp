@@ -49,12 +49,10 @@ struct DataPlace {
     std::uint32_t extentLength = 0;
     std::vector<ExtentPiece> moreExtents;
     std::shared_ptr<const std::vector<std::uint8_t>> memoryData;
-    std::uint32_t mark = 0;
 
     static DataPlace Of(const DirEntry& entry)
     {
-        return {entry.EntrySource, entry.extent, entry.extentLength, entry.moreExtents, entry.memoryData,
-                entry.writerWords[0]};
+        return {entry.EntrySource, entry.extent, entry.extentLength, entry.moreExtents, entry.memoryData};
     }
     void Restore(DirEntry& entry)
     {
@@ -63,7 +61,6 @@ struct DataPlace {
         entry.extentLength = extentLength;
         entry.moreExtents = std::move(moreExtents);
         entry.memoryData = std::move(memoryData);
-        entry.writerWords[0] = mark;
     }
 };
 

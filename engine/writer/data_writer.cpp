@@ -25,6 +25,7 @@
 #include <set>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tarvelin {
@@ -287,10 +288,10 @@ private:
 // file in memory however much has to move. Every file fills exactly the
 // sectors its size gives it, as in a new image.
 
-// writerWords[0] of a file that the write pass must move.
-constexpr std::uint32_t kMoveMark = 0x45564F4D; // "MOVE"
-// ... and of one that a compacting save may move down.
-constexpr std::uint32_t kMayMoveMark = 0x4E574F44; // "DOWN"
+// What the rescue pass decides for a file of the image: the write pass
+// must move it (the new metadata covers it), or may move it down (a
+// compacting save). Files it does not name stay where they are.
+enum class Move { Must, MayDown };
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
@@ -375,8 +376,8 @@ public:
             return Fail("no tree to save");
         }
         tangled_ = compact_ || pullTail_ || fillHoles_ ? TangledExtents(access) : std::set<std::uint32_t>{};
-        return writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
-            entry.writerWords[0] = 0;
+        moves_.clear();
+        return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             if (entry.size != 0) {
                 if (entry.EntrySource == EntrySourceKind::Disk || entry.EntrySource == EntrySourceKind::Memory) {
                     ++fileCount_;
@@ -386,13 +387,13 @@ public:
                         return Fail("'" + entry.name + "' lies where the new folders go but is too large (4 GiB or "
                                     "more) to be moved in one piece");
                     }
-                    entry.writerWords[0] = kMoveMark;
+                    moves_[node] = Move::Must;
                     ++fileCount_;
                     ++rescueCount_;
                 } else if (compact_ && entry.EntrySource == EntrySourceKind::Image && entry.moreExtents.empty()
                            && entry.size <= UINT32_MAX && entry.extent >= moveLimit
                            && tangled_.count(entry.extent) == 0) {
-                    entry.writerWords[0] = kMayMoveMark;
+                    moves_[node] = Move::MayDown;
                     ++fileCount_;
                 }
             }
@@ -417,7 +418,7 @@ public:
         DirNode* bootNode = nullptr;
         std::vector<std::pair<DirNode*, std::uint32_t>> work; // node, old extent of an image file
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
-            if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && entry.writerWords[0] == 0)) {
+            if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && moves_.count(node) == 0)) {
                 NoteBoot(entry);
             } else if (entry.bootMark && bootPlace_ != 0 && entry.EntrySource == EntrySourceKind::Disk) {
                 bootNode = node;
@@ -450,7 +451,7 @@ public:
                 continue;
             }
             std::uint32_t at = 0;
-            if (entry.writerWords[0] == kMayMoveMark) {
+            if (moves_.at(node) == Move::MayDown) {
                 free_.Add(entry.extent, sectors);
                 at = free_.Take(sectors, entry.extent).value_or(entry.extent);
                 if (at == entry.extent) {
@@ -658,7 +659,6 @@ private:
     void SetPlace(DirEntry& entry, std::uint32_t at)
     {
         entry.extent = at;
-        entry.writerWords[0] = 0;
         NoteBoot(entry);
     }
 
@@ -697,7 +697,6 @@ private:
         entry.extentLength = size;
         entry.moreExtents.clear();
         entry.memoryData.reset();
-        entry.writerWords[0] = 0;
         NoteBoot(entry);
         return true;
     }
@@ -812,6 +811,7 @@ private:
     // Old extents of files whose data overlaps another file's without being
     // the same data: such files stay where they are when compacting.
     std::set<std::uint32_t> tangled_;
+    std::unordered_map<const DirNode*, Move> moves_; // from the rescue pass
 };
 
 } // namespace
