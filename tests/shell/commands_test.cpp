@@ -341,6 +341,11 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
     const std::string target = dir_ / "saved as.iso";
     Delete({"small.txt"});
     EXPECT_EQ(frame_.windowTitle().toStdString(), "source.iso* - Tarvelin");
+    // Each kind of edit goes into the copy.
+    const auto row = [this](const std::string& name) { return List().Model().RecordAt(RowNamed(List(), name)); };
+    ASSERT_TRUE(List().Controller().Rename(row("other.txt"), "renamed.txt"));
+    test::WriteWholeFile(dir_ / "added.txt", std::string("added\n"));
+    ASSERT_NE(List().AddEntry(dir_ / "added.txt", row("docs")), nullptr);
     // A folder that is not there, and the opened image itself, are refused
     // with the reason; nothing is written and the edits stay pending.
     for (const std::string& refused : {dir_ / "missing/copy.iso", image_}) {
@@ -369,10 +374,10 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
     EXPECT_EQ(List().ImagePath(), target);
     EXPECT_FALSE(List().Modified());
     EXPECT_EQ(frame_.windowTitle().toStdString(), "saved as.iso - Tarvelin");
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "other.txt"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "renamed.txt"}));
     EXPECT_EQ(test::SortedLines(test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(target))),
-              (std::vector<std::string>{"/big.bin", "/docs", "/docs/inner", "/docs/inner/deep.dat", "/docs/readme.txt",
-                                        "/other.txt"}));
+              (std::vector<std::string>{"/big.bin", "/docs", "/docs/added.txt", "/docs/inner", "/docs/inner/deep.dat",
+                                        "/docs/readme.txt", "/renamed.txt"}));
     // The size shown is the new file's; no temporary is left beside it.
     EXPECT_EQ(frame_.SizeLabel()->text().toStdString(),
               "Image: " + SizeText(static_cast<std::uint64_t>(fs::file_size(target))));
@@ -380,7 +385,7 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
     for (const auto& entry : fs::directory_iterator(dir_.Path())) {
         files.insert(entry.path().filename().string());
     }
-    EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "floppy.img", "saved as.iso"}));
+    EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "floppy.img", "added.txt", "saved as.iso"}));
 }
 
 TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
@@ -440,35 +445,23 @@ TEST_F(CommandsTest, ACloseRequestWhileSaveChangesIsAskedAsksNoSecondTime)
 {
     Open();
     Delete({"small.txt"});
-    // A prompt that, while the first question is up, gets another close.
-    class ClosingPrompt final : public platform::IPrompt {
-    public:
-        explicit ClosingPrompt(QWidget& window) : window_(window), previous_(platform::SetPrompt(this)) {}
-        ~ClosingPrompt() override { platform::SetPrompt(previous_); }
-        platform::PromptAnswer Ask(std::string_view text, std::string_view, platform::PromptButtons,
-                                   platform::PromptIcon) override
-        {
-            asked.emplace_back(text);
-            if (asked.size() == 1) {
-                // Delivered as the window system delivers one (close()
-                // would be swallowed by Qt while the window is closing).
-                QCloseEvent again;
-                QCoreApplication::sendEvent(&window_, &again);
-                secondAccepted = again.isAccepted();
-            }
-            return platform::PromptAnswer::Cancel;
+    // While the first question is up, another close comes.
+    bool secondAccepted = true;
+    prompt_.answers["Save changes?"] = platform::PromptAnswer::Cancel;
+    prompt_.onAsk = [this, &secondAccepted] {
+        if (prompt_.asked.size() == 1) {
+            // Delivered as the window system delivers one (close() would be
+            // swallowed by Qt while the window is closing).
+            QCloseEvent again;
+            QCoreApplication::sendEvent(&frame_, &again);
+            secondAccepted = again.isAccepted();
         }
-        std::vector<std::string> asked;
-        bool secondAccepted = true;
-
-    private:
-        QWidget& window_;
-        platform::IPrompt* previous_;
-    } prompt(frame_);
+    };
     frame_.close();
-    EXPECT_EQ(prompt.asked, std::vector<std::string>{"Save changes?"});
+    prompt_.onAsk = nullptr;
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Save changes?"});
     // The second request waits for the first answer; Cancel keeps the window.
-    EXPECT_FALSE(prompt.secondAccepted);
+    EXPECT_FALSE(secondAccepted);
     EXPECT_TRUE(frame_.isVisible());
     EXPECT_TRUE(List().Modified());
 }
@@ -523,9 +516,40 @@ TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsFo
 TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCanBeDeleted)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
+    // Composing, nothing is open: each command says why with its own caption.
+    frame_.RunCommand(ID_BOOT_SAVE);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    services_.Choose({bootFile_});
+    prompt_.answers["Couldn't Load"] = platform::PromptAnswer::No;
+    frame_.RunCommand(ID_BOOT_LOAD);
+    const std::vector<std::pair<std::string, std::string>> composing{
+        {"You should open ISO first", "Warning Information"},
+        {"You should open ISO first", "Warning Infor"},
+        {"Couldn't Load Bootable Infomation", "Warning MessageBox"}};
+    ASSERT_EQ(prompt_.asked.size(), composing.size());
+    for (std::size_t i = 0; i < composing.size(); ++i) {
+        EXPECT_EQ(prompt_.asked[i].text, composing[i].first);
+        EXPECT_EQ(prompt_.asked[i].caption, composing[i].second);
+    }
+    EXPECT_EQ(prompt_.asked[2].buttons, platform::PromptButtons::YesNo);
+    EXPECT_TRUE(List().ComposeRoot().children.empty());
+
+    // An image without a boot record.
+    prompt_.asked.clear();
     Open();
     EXPECT_FALSE(List().Bootable());
+    frame_.RunCommand(ID_BOOT_SAVE);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
+    for (const Asked& asked : prompt_.asked) {
+        EXPECT_EQ(asked.text, "The Image File is not bootable File");
+        EXPECT_EQ(asked.caption, "Warning Information");
+    }
+    EXPECT_EQ(services_.calls.size(), std::size_t{1});
+    prompt_.asked.clear();
+
     // Loaded twice into the root: the folder holds the file once.
+    services_.calls.clear();
     services_.Choose({bootFile_, bootFile_});
     frame_.RunCommand(ID_BOOT_LOAD);
     frame_.RunCommand(ID_BOOT_LOAD);
@@ -559,39 +583,6 @@ TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCan
     SaveAndWait();
     Open();
     EXPECT_FALSE(List().Bootable());
-}
-
-TEST_F(CommandsTest, WithoutABootableImageTheBootCommandsSayWhyWithTheirOwnCaptions)
-{
-    // Composing: nothing is open.
-    frame_.RunCommand(ID_BOOT_SAVE);
-    frame_.RunCommand(ID_BOOT_DELETE);
-    services_.Choose({bootFile_});
-    prompt_.answers["Couldn't Load"] = platform::PromptAnswer::No;
-    frame_.RunCommand(ID_BOOT_LOAD);
-    const std::vector<std::pair<std::string, std::string>> composing{
-        {"You should open ISO first", "Warning Information"},
-        {"You should open ISO first", "Warning Infor"},
-        {"Couldn't Load Bootable Infomation", "Warning MessageBox"}};
-    ASSERT_EQ(prompt_.asked.size(), composing.size());
-    for (std::size_t i = 0; i < composing.size(); ++i) {
-        EXPECT_EQ(prompt_.asked[i].text, composing[i].first);
-        EXPECT_EQ(prompt_.asked[i].caption, composing[i].second);
-    }
-    EXPECT_EQ(prompt_.asked[2].buttons, platform::PromptButtons::YesNo);
-    EXPECT_TRUE(List().ComposeRoot().children.empty());
-
-    // An image without a boot record.
-    prompt_.asked.clear();
-    Open();
-    frame_.RunCommand(ID_BOOT_SAVE);
-    frame_.RunCommand(ID_BOOT_DELETE);
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
-    for (const Asked& asked : prompt_.asked) {
-        EXPECT_EQ(asked.text, "The Image File is not bootable File");
-        EXPECT_EQ(asked.caption, "Warning Information");
-    }
-    EXPECT_EQ(services_.calls.size(), std::size_t{1});
 }
 
 TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)

@@ -276,17 +276,17 @@ TEST_F(ConvertDlgTest, EachConversionBrowsesWithItsFiltersAndGivesWhatTheCommand
     const struct {
         MakeDialog make;
         std::string title, start, sourceFilter, outputFilter, outputSuffix;
-        bool browseSource; // else typed
-        bool worker;       // else on the GUI thread, to its end
+        bool browseSource, browseOutput; // else typed
+        bool worker;                     // else on the GUI thread, to its end
         std::string source, output, expected;
     } cases[]{
         {Maker<CBinToIsoDlg>(), "BIN to ISO Convert...", "Convert", "Bin Files (*.BIN)|*.BIN||",
-         "ISO Files (*.ISO)|*.ISO||", ".ISO", true, false, bin, dir / "back.iso", iso},
+         "ISO Files (*.ISO)|*.ISO||", ".ISO", true, true, false, bin, dir / "back.iso", iso},
         // A cue sheet names the BIN.
         {Maker<CAnyToIsoDlg>(), "Any Formats to ISO...", "CONVERT", "Any CD-ROM Image Files (*.*)|*.*||",
-         "ISO Files (*.ISO)|*.ISO||", ".ISO", false, false, CueSheetPathFor(bin), dir / "typed.iso", iso},
+         "ISO Files (*.ISO)|*.ISO||", ".ISO", false, false, false, CueSheetPathFor(bin), dir / "typed.iso", iso},
         {Maker<CIsoToBinDlg>(), "ISO to BIN", "Convert", "Bin Files (*.ISO)|*.ISO||", "ISO Files (*.BIN)|*.BIN||",
-         ".BIN", true, true, iso, dir / "out.bin", bin},
+         ".BIN", true, false, true, iso, dir / "out.bin", bin},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -294,10 +294,9 @@ TEST_F(ConvertDlgTest, EachConversionBrowsesWithItsFiltersAndGivesWhatTheCommand
         EXPECT_EQ(dialog->windowTitle().toStdString(), c.title);
         EXPECT_EQ(dialog->StartButton()->text().toStdString(), c.start);
         EXPECT_EQ(dialog->Bar()->GetPos(), 0);
-        // The source through "..." (or cancelled there and typed), the
-        // output typed after a cancelled "...", or chosen.
+        // Each path through "...", or typed after a cancelled "...".
         desktop.calls.clear();
-        desktop.Choose({c.browseSource ? c.source : "", ""});
+        desktop.Choose({c.browseSource ? c.source : "", c.browseOutput ? c.output : ""});
         dialog->SourceBrowse()->click();
         dialog->OutputBrowse()->click();
         ASSERT_EQ(desktop.calls.size(), 2U);
@@ -308,6 +307,7 @@ TEST_F(ConvertDlgTest, EachConversionBrowsesWithItsFiltersAndGivesWhatTheCommand
         EXPECT_EQ(desktop.calls[1].filter, c.outputFilter);
         EXPECT_EQ(desktop.calls[1].spec.defaultSuffix.toStdString(), c.outputSuffix);
         EXPECT_EQ(dialog->SourceEdit()->text().toStdString(), c.browseSource ? c.source : "");
+        EXPECT_EQ(dialog->OutputEdit()->text().toStdString(), c.browseOutput ? c.output : "");
         dialog->SourceEdit()->setText(Q(c.source));
         dialog->OutputEdit()->setText(Q(c.output));
 
@@ -771,9 +771,18 @@ TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinishAndYesStopsItAndReleasesTh
     }
 }
 
-TEST_F(SessionTest, ABuildThatCannotStartSaysWhy)
+TEST_F(SessionTest, ABuildFailingOnItsWorkerSaysWhyAndOneThatCannotStartToo)
 {
+    const std::string gone = File("gone.bin", 1000, 6);
+    ComponentPtr<IIsoBuild> builder = Builder({gone});
+    fs::remove(gone);
     ProgressSession session(&owner);
+    EXPECT_FALSE(Build(session, std::move(builder)));
+    prompt.ExpectOne("Create ISO Failed!\n");
+    EXPECT_NE(prompt.asked[0].text.find(gone), std::string::npos) << prompt.asked[0].text;
+    EXPECT_EQ(prompt.asked[0].caption, "Tarvelin");
+
+    prompt.asked.clear();
     EXPECT_FALSE(session.StartBuild(MakeComponent(NEW_ISOBUILDNEW))); // no output set
     EXPECT_FALSE(session.Busy());
     prompt.ExpectOne("Create ISO Failed!");

@@ -50,9 +50,10 @@ struct Asked {
     platform::PromptIcon icon;
 };
 
-// Installed while it lives. A question whose text starts with a prefix of
-// `answers` gets that answer, any other the next of `queue`, else Ok (Yes
-// for a box with Yes and No).
+// Installed while it lives. Each question goes to `onAsk` (when set) while
+// it is up; one whose text starts with a prefix of `answers` gets that
+// answer, any other the next of `queue`, else Ok (Yes for a box with Yes
+// and No).
 class Prompt final : public platform::IPrompt {
 public:
     Prompt() : previous_(platform::SetPrompt(this)) {}
@@ -64,6 +65,9 @@ public:
                                platform::PromptIcon icon) override
     {
         asked.push_back({std::string(text), std::string(caption), buttons, icon});
+        if (onAsk) {
+            onAsk();
+        }
         for (const auto& [prefix, answer] : answers) {
             if (text.starts_with(prefix)) {
                 return answer;
@@ -97,6 +101,7 @@ public:
     std::map<std::string, platform::PromptAnswer> answers;
     std::deque<platform::PromptAnswer> queue;
     std::vector<Asked> asked;
+    std::function<void()> onAsk;
 
 private:
     platform::IPrompt* previous_;
