@@ -43,70 +43,45 @@ private:
     test::ScopedZone restore_{"UTC"};
 };
 
-TEST_F(Iso9660Dates, BerlinWritesLocalTimeWithWinterAndSummerOffsets)
+TEST_F(Iso9660Dates, LocalTimeIsWrittenWithTheZonesRealOffsetAndReadsBackInAnyZone)
 {
-    UseZone("Europe/Berlin");
-    const FileTime winter = Utc(2004, 1, 15, 12, 0, 30);
+    struct Case {
+        const char* zone;
+        FileTime moment;
+        RecordingDate written;
+        FileTime readBack; // the moment to the second
+    };
     const FileTime summer = Utc(2004, 7, 9, 8, 5, 0);
-    EXPECT_EQ(RecordingDateFromFileTime(winter), (RecordingDate{104, 1, 15, 13, 0, 30, 4}));
-    EXPECT_EQ(RecordingDateFromFileTime(summer), (RecordingDate{104, 7, 9, 10, 5, 0, 8}));
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(winter)), winter);
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(summer)), summer);
-}
-
-TEST_F(Iso9660Dates, TheRepeatedHourOfAutumnKeepsBothMomentsApart)
-{
-    UseZone("Europe/Berlin");
-    // 2004-10-31: the clock shows 02:30 twice, first in summer time (+2),
-    // then in winter time (+1). The offset byte tells the two apart.
-    const FileTime first = Utc(2004, 10, 31, 0, 30);
-    const FileTime second = Utc(2004, 10, 31, 1, 30);
-    const RecordingDate a = RecordingDateFromFileTime(first);
-    const RecordingDate b = RecordingDateFromFileTime(second);
-    EXPECT_EQ(a, (RecordingDate{104, 10, 31, 2, 30, 0, 8}));
-    EXPECT_EQ(b, (RecordingDate{104, 10, 31, 2, 30, 0, 4}));
-    EXPECT_EQ(FileTimeFromRecordingDate(a), first);
-    EXPECT_EQ(FileTimeFromRecordingDate(b), second);
-}
-
-TEST_F(Iso9660Dates, HalfHourZoneAndZonesWestOfGreenwich)
-{
-    UseZone("Asia/Kolkata");
-    const FileTime moment = Utc(2004, 7, 9, 8, 5, 0);
-    const RecordingDate kolkata = RecordingDateFromFileTime(moment);
-    EXPECT_EQ(kolkata, (RecordingDate{104, 7, 9, 13, 35, 0, 22}));
-
-    UseZone("America/New_York");
-    const RecordingDate newYork = RecordingDateFromFileTime(Utc(2004, 1, 15, 12, 0));
-    EXPECT_EQ(newYork, (RecordingDate{104, 1, 15, 7, 0, 0, -20}));
-    std::uint8_t bytes[7] = {};
-    PutRecordingDate(bytes, 0, newYork);
-    EXPECT_EQ(bytes[6], 0xEC);
-    EXPECT_EQ(ReadRecordingDate(bytes, 0), newYork);
-
-    // Reading does not depend on the reader's zone: the Kolkata date is the
-    // same moment when read in New York.
-    EXPECT_EQ(FileTimeFromRecordingDate(kolkata), moment);
-}
-
-TEST_F(Iso9660Dates, ZonesWhoseOffsetCannotBeWrittenFallBackToUtc)
-{
-    // +14:00 lies beyond the +13:00 that the offset byte allows.
-    UseZone("Pacific/Kiritimati");
-    const FileTime moment = Utc(2010, 3, 1, 20, 15, 9);
-    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{110, 3, 1, 20, 15, 9, 0}));
-    // An offset of 20 minutes is no whole number of quarter hours.
-    UseZone("XYZ-0:20");
-    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{110, 3, 1, 20, 15, 9, 0}));
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(moment)), moment);
-}
-
-TEST_F(Iso9660Dates, SubSecondPartsAreDroppedNotRounded)
-{
-    UseZone("Europe/Berlin");
-    const FileTime moment = Utc(2004, 7, 9, 8, 5, 7, 999) + 9999;
-    EXPECT_EQ(RecordingDateFromFileTime(moment), (RecordingDate{104, 7, 9, 10, 5, 7, 8}));
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDateFromFileTime(moment)), Utc(2004, 7, 9, 8, 5, 7));
+    const FileTime unwritable = Utc(2010, 3, 1, 20, 15, 9);
+    const Case cases[] = {
+        {"Europe/Berlin", Utc(2004, 1, 15, 12, 0, 30), {104, 1, 15, 13, 0, 30, 4}, Utc(2004, 1, 15, 12, 0, 30)},
+        {"Europe/Berlin", summer, {104, 7, 9, 10, 5, 0, 8}, summer},
+        // 2004-10-31: the clock shows 02:30 twice, first in summer time (+2),
+        // then in winter time (+1). The offset byte tells the two apart.
+        {"Europe/Berlin", Utc(2004, 10, 31, 0, 30), {104, 10, 31, 2, 30, 0, 8}, Utc(2004, 10, 31, 0, 30)},
+        {"Europe/Berlin", Utc(2004, 10, 31, 1, 30), {104, 10, 31, 2, 30, 0, 4}, Utc(2004, 10, 31, 1, 30)},
+        // Sub-second parts are dropped, not rounded.
+        {"Europe/Berlin", Utc(2004, 7, 9, 8, 5, 7, 999) + 9999, {104, 7, 9, 10, 5, 7, 8}, Utc(2004, 7, 9, 8, 5, 7)},
+        {"Asia/Kolkata", summer, {104, 7, 9, 13, 35, 0, 22}, summer},
+        {"America/New_York", Utc(2004, 1, 15, 12, 0), {104, 1, 15, 7, 0, 0, -20}, Utc(2004, 1, 15, 12, 0)},
+        // +14:00 lies beyond the +13:00 that the offset byte allows; 20
+        // minutes are no whole number of quarter hours: UTC instead.
+        {"Pacific/Kiritimati", unwritable, {110, 3, 1, 20, 15, 9, 0}, unwritable},
+        {"XYZ-0:20", unwritable, {110, 3, 1, 20, 15, 9, 0}, unwritable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zone);
+        UseZone(c.zone);
+        const RecordingDate date = RecordingDateFromFileTime(c.moment);
+        EXPECT_EQ(date, c.written);
+        std::uint8_t bytes[7] = {};
+        PutRecordingDate(bytes, 0, date);
+        EXPECT_EQ(bytes[6], static_cast<std::uint8_t>(c.written.gmtOffset));
+        EXPECT_EQ(ReadRecordingDate(bytes, 0), date);
+        // Reading does not depend on the reader's zone.
+        UseZone(c.zone == std::string("America/New_York") ? "Asia/Kolkata" : "America/New_York");
+        EXPECT_EQ(FileTimeFromRecordingDate(date), c.readBack);
+    }
 }
 
 TEST_F(Iso9660Dates, UnsetInvalidAndOutOfRangeDates)

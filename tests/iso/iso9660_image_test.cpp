@@ -186,35 +186,6 @@ TEST(Iso9660RealImage, GenisoimageJolietImageAgreesWithIsoinfo)
     CheckPathTables(image, *joliet, listedJoliet, Tree::Joliet);
 }
 
-TEST(Iso9660RealImage, ReEncodingDecodedStructuresGivesTheSameBytes)
-{
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    test::TempDir dir;
-    const Image image = test_image::MakeJolietImage(dir);
-    for (const std::uint32_t sector : {16u, 17u}) {
-        const auto descriptor = DecodeVolumeDescriptor(image.SectorBytes(sector));
-        ASSERT_TRUE(descriptor);
-        std::vector<std::uint8_t> again(kSectorSize);
-        ASSERT_TRUE(EncodeVolumeDescriptor(*descriptor, again));
-        const ConstBytes original = image.SectorBytes(sector);
-        EXPECT_TRUE(std::equal(again.begin(), again.end(), original.begin())) << "sector " << sector;
-    }
-    // Every directory record of the root directories, byte for byte.
-    for (const std::uint32_t sector : {16u, 17u}) {
-        const auto descriptor = DecodeVolumeDescriptor(image.SectorBytes(sector));
-        ASSERT_TRUE(descriptor);
-        const ConstBytes directory = image.SectorBytes(descriptor->rootRecord.extent);
-        std::size_t offset = 0;
-        for (const DirectoryRecord& record : DecodeDirectorySector(directory).records) {
-            std::vector<std::uint8_t> again(DirectoryRecordSize(record));
-            ASSERT_EQ(EncodeDirectoryRecord(record, again), directory[offset]);
-            EXPECT_TRUE(std::equal(again.begin(), again.end(), directory.begin() + static_cast<std::ptrdiff_t>(offset)));
-            offset += directory[offset];
-        }
-        EXPECT_GT(offset, 34u * 2);
-    }
-}
-
 // xorriso writes Rock Ridge fields into the system use area of each record.
 TEST(Iso9660RealImage, XorrisoBootImageAndRockRidgeRecords)
 {

@@ -148,18 +148,16 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
 
 // ---------------------------------------------------------------------------
 
-TEST(Iso9660DirectoryRecords, OddNameHasNoPaddingEvenNameHasOne)
+TEST(Iso9660DirectoryRecords, OddNameHasNoPaddingEvenNameHasOneAndLongestNamesFit)
 {
-    EXPECT_EQ(DirectoryRecordSize(5), 38u);  // A.TXT
-    EXPECT_EQ(DirectoryRecordSize(10), 44u); // a.txt in Joliet
-    EXPECT_EQ(DirectoryRecordSize(1), 34u);
-    EXPECT_EQ(DirectoryRecordSize(221), 254u);
-    EXPECT_EQ(DirectoryRecordSize(220), 254u);
-    EXPECT_EQ(DirectoryRecordSize(222), 0u);
-    EXPECT_EQ(DirectoryRecordSize(0), 0u);
+    const std::pair<std::size_t, std::size_t> sizes[] = {{5, 38}, {10, 44}, {1, 34}, {221, 254}, {220, 254}, {222, 0},
+                                                         {0, 0}};
+    for (const auto& [identifier, record] : sizes) {
+        EXPECT_EQ(DirectoryRecordSize(identifier), record) << identifier;
+    }
     EXPECT_EQ(DirectoryRecordSize(5, 4), 42u);
 
-    ByteVector bytes(64, 0xCC);
+    ByteVector bytes(256, 0xCC);
     DirectoryRecord record = FileRecord("A.TXT", 0x1234, 6);
     record.date = RecordingDate{104, 7, 9, 10, 5, 30, 8};
     ASSERT_EQ(EncodeDirectoryRecord(record, bytes), 38u);
@@ -173,11 +171,7 @@ TEST(Iso9660DirectoryRecords, OddNameHasNoPaddingEvenNameHasOne)
     EXPECT_EQ(bytes[0], 44);
     EXPECT_EQ(bytes[32], 10);
     EXPECT_EQ(Slice(bytes, 33, 11), (ByteVector{0, 'a', 0, '.', 0, 't', 0, 'x', 0, 't', 0}));
-}
 
-TEST(Iso9660DirectoryRecords, LongestNamesStillFitTheLengthByte)
-{
-    ByteVector bytes(256, 0);
     EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(221, 'N'), 1, 1), bytes), 254u);
     EXPECT_EQ(bytes[0], 254);
     EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(220, 'N'), 1, 1), bytes), 254u);
@@ -436,22 +430,21 @@ TEST(Iso9660ElTorito, CatalogValidationEntrySumsToZero)
     EXPECT_EQ(Slice(sector, 32, 12), (ByteVector{0x88, 2, 0, 0, 0, 0, 4, 0, 0xEF, 0xCD, 0xAB, 0x00}));
     EXPECT_TRUE(AllZeroBetween(sector, 44, kSectorSize));
 
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < 32; i += 2) {
-        sum += ReadLe16(sector, i);
-    }
-    EXPECT_EQ(sum & 0xFFFF, 0u);
+    const auto sum = [&sector] {
+        std::uint32_t words = 0;
+        for (std::size_t i = 0; i < 32; i += 2) {
+            words += ReadLe16(sector, i);
+        }
+        return words & 0xFFFF;
+    };
+    EXPECT_EQ(sum(), 0u);
 
     // Another platform and ID string still sum to zero.
     BootCatalog other = catalog;
     other.platformId = 0xEF;
     PutTextField(other.idString, "Tarvelin boot");
     ASSERT_TRUE(EncodeBootCatalog(other, sector));
-    sum = 0;
-    for (std::size_t i = 0; i < 32; i += 2) {
-        sum += ReadLe16(sector, i);
-    }
-    EXPECT_EQ(sum & 0xFFFF, 0u);
+    EXPECT_EQ(sum(), 0u);
     EXPECT_EQ(DecodeBootCatalog(sector), other);
 }
 

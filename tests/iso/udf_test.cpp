@@ -26,6 +26,36 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
+void Put16(Bytes& b, std::size_t at, std::uint16_t v)
+{
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(Bytes& b, std::size_t at, std::uint32_t v)
+{
+    Put16(b, at, static_cast<std::uint16_t>(v));
+    Put16(b, at + 2, static_cast<std::uint16_t>(v >> 16));
+}
+std::uint32_t Get32(const Bytes& b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
+}
+std::uint8_t TagChecksum(const Bytes& bytes, std::size_t at)
+{
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < 16; ++i) {
+        sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : bytes[at + i]));
+    }
+    return sum;
+}
+
+// Recomputes the CRC and checksum of the descriptor tag at `at`.
+void Reseal(Bytes& bytes, std::size_t at)
+{
+    Put16(bytes, at + 8, DescriptorCrc(bytes.data() + at + 16, bytes[at + 10] | (bytes[at + 11] << 8)));
+    bytes[at + 4] = TagChecksum(bytes, at);
+}
+
 TEST(UdfDecoding, CrcTagNamesAndDates)
 {
     // The CRC: the example bytes of the descriptor CRC's definition, and the
@@ -95,17 +125,7 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
     for (std::size_t i = 16; i < tag.size(); ++i) {
         tag[i] = static_cast<std::uint8_t>(i * 7);
     }
-    const auto seal = [](Bytes& t) {
-        const std::uint16_t crc = DescriptorCrc(t.data() + 16, t[10]);
-        t[8] = static_cast<std::uint8_t>(crc);
-        t[9] = static_cast<std::uint8_t>(crc >> 8);
-        std::uint8_t sum = 0;
-        for (int i = 0; i < 16; ++i) {
-            sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : t[static_cast<std::size_t>(i)]));
-        }
-        t[4] = sum;
-    };
-    seal(tag);
+    Reseal(tag, 0);
     EXPECT_EQ(CheckDescriptorTag(tag.data(), tag.size(), kTagFileEntry, 7), nullptr);
     EXPECT_NE(CheckDescriptorTag(tag.data(), tag.size(), kTagFileEntry, 8), nullptr);
     EXPECT_NE(CheckDescriptorTag(tag.data(), tag.size(), kTagExtendedFileEntry, 7), nullptr);
@@ -202,7 +222,8 @@ struct Image {
     std::uint32_t Sectors() const { return static_cast<std::uint32_t>(bytes.size() / kUdfBlockSize); }
 };
 
-Tree TreeOfVolume(const Image& image, const Volume& volume)
+// The volume's tree; with data, the bytes of each file too.
+Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true)
 {
     Tree tree;
     std::function<void(std::int32_t, const std::string&)> walk = [&](std::int32_t index, const std::string& prefix) {
@@ -211,6 +232,10 @@ Tree TreeOfVolume(const Image& image, const Volume& volume)
             if (node.isDirectory) {
                 tree[prefix + node.name + "/"];
                 walk(child, prefix + node.name + "/");
+                continue;
+            }
+            if (!withData) {
+                tree[prefix + node.name];
                 continue;
             }
             Bytes data(static_cast<std::size_t>(node.size));
@@ -223,6 +248,18 @@ Tree TreeOfVolume(const Image& image, const Volume& volume)
     };
     walk(0, "");
     return tree;
+}
+
+const Node& NodeNamed(const Volume& volume, const std::string& name)
+{
+    for (const Node& node : volume.nodes) {
+        if (node.name == name) {
+            return node;
+        }
+    }
+    ADD_FAILURE() << "no " << name;
+    static const Node none;
+    return none;
 }
 
 class UdfImage : public ::testing::Test {
@@ -246,9 +283,15 @@ protected:
         test::MakeIsoWithGenisoimage(root, dir_->Path() + "/udf.iso", "-udf");
         folder_ = std::make_unique<Tree>(TreeOfFolder(root));
         image_ = std::make_unique<Image>(Image{test::ReadWholeFile(dir_->Path() + "/udf.iso")});
+        std::string problem;
+        if (std::optional<Volume> volume = Read(*image_, &problem)) {
+            sound_ = std::make_unique<Volume>(std::move(*volume));
+        }
+        EXPECT_NE(sound_, nullptr) << problem;
     }
     static void TearDownTestSuite()
     {
+        sound_.reset();
         image_.reset();
         folder_.reset();
         dir_.reset();
@@ -256,6 +299,7 @@ protected:
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
+        ASSERT_NE(sound_, nullptr);
     }
 
     static std::optional<Volume> Read(const Image& image, std::string* problem)
@@ -266,11 +310,13 @@ protected:
     static std::unique_ptr<test::TempDir> dir_;
     static std::unique_ptr<Tree> folder_;
     static std::unique_ptr<Image> image_;
+    static std::unique_ptr<Volume> sound_; // the image as read
 };
 
 std::unique_ptr<test::TempDir> UdfImage::dir_;
 std::unique_ptr<Tree> UdfImage::folder_;
 std::unique_ptr<Image> UdfImage::image_;
+std::unique_ptr<Volume> UdfImage::sound_;
 
 TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
 {
@@ -288,11 +334,7 @@ TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
     EXPECT_EQ(volume->fileCount + volume->folderCount, folder_->size());
 
     // A range inside a file, across block boundaries.
-    const Node* odd = nullptr;
-    for (const Node& node : volume->nodes) {
-        odd = node.name == "odd-size.bin" ? &node : odd;
-    }
-    ASSERT_NE(odd, nullptr);
+    const Node* odd = &NodeNamed(*volume, "odd-size.bin");
     Bytes part(5000);
     ASSERT_TRUE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, 1000, part.data(), part.size(),
                              &problem));
@@ -300,20 +342,6 @@ TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
     EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 1000));
     EXPECT_FALSE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, whole.size() - 10, part.data(), 11,
                               &problem));
-}
-
-// Recomputes the CRC and checksum of the descriptor tag at `at`.
-void Reseal(Bytes& bytes, std::size_t at)
-{
-    const std::uint16_t crcLength = static_cast<std::uint16_t>(bytes[at + 10] | (bytes[at + 11] << 8));
-    const std::uint16_t crc = DescriptorCrc(bytes.data() + at + 16, crcLength);
-    bytes[at + 8] = static_cast<std::uint8_t>(crc);
-    bytes[at + 9] = static_cast<std::uint8_t>(crc >> 8);
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < 16; ++i) {
-        sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : bytes[at + i]));
-    }
-    bytes[at + 4] = sum;
 }
 
 // Where the identifier naming `name` (ASCII, in 8- or 16-bit CS0) starts in
@@ -368,10 +396,7 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
             continue;
         }
         const unsigned id = p[0] | (p[1] << 8);
-        std::uint8_t sum = 0;
-        for (int i = 0; i < 16; ++i) {
-            sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : p[i]));
-        }
+        const std::uint8_t sum = TagChecksum(image_->bytes, std::size_t{n} * kUdfBlockSize);
         const bool anchorPlace = n == 256 || n == image_->Sectors() - 257 || n == image_->Sectors() - 1;
         if (id == 2 && !anchorPlace) {
             continue;
@@ -387,18 +412,9 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
 TEST_F(UdfImage, DamageIsCountedAndSkipped)
 {
     std::string problem;
-    const std::optional<Volume> sound = Read(*image_, &problem);
-    ASSERT_TRUE(sound) << problem;
-    const auto find = [&sound](const std::string& name) -> const Node& {
-        for (const Node& node : sound->nodes) {
-            if (node.name == name) {
-                return node;
-            }
-        }
-        throw std::runtime_error("no " + name);
-    };
-    const std::size_t readme = std::size_t{find("readme.txt").entrySector} * kUdfBlockSize;
-    const Node& docs = find("docs");
+    const Volume* sound = sound_.get();
+    const std::size_t readme = std::size_t{NodeNamed(*sound, "readme.txt").entrySector} * kUdfBlockSize;
+    const Node& docs = NodeNamed(*sound, "docs");
     const std::uint32_t partitionStart = sound->partitions.at(0).start;
 
     struct Case {
@@ -449,23 +465,10 @@ TEST_F(UdfImage, DamageIsCountedAndSkipped)
         for (const std::string& gone : c.gone) {
             std::erase_if(expected, [&gone](const auto& entry) { return entry.first.starts_with(gone); });
         }
-        std::map<std::string, bool> listed;
-        std::function<void(std::int32_t, const std::string&)> walk = [&](std::int32_t index, const std::string& prefix) {
-            for (const std::int32_t child : volume->nodes[static_cast<std::size_t>(index)].children) {
-                const Node& node = volume->nodes[static_cast<std::size_t>(child)];
-                const std::string path = prefix + node.name + (node.isDirectory ? "/" : "");
-                listed[path] = true;
-                if (node.isDirectory) {
-                    walk(child, path);
-                }
-            }
-        };
-        walk(0, "");
-        std::map<std::string, bool> wanted;
-        for (const auto& entry : expected) {
-            wanted[entry.first] = true;
+        for (auto& [path, bytes] : expected) {
+            bytes.clear();
         }
-        EXPECT_EQ(listed, wanted);
+        EXPECT_EQ(TreeOfVolume(damaged, *volume, false), expected);
     }
 }
 
@@ -505,41 +508,28 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
 TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
 {
     std::string problem;
-    const std::optional<Volume> sound = Read(*image_, &problem);
-    ASSERT_TRUE(sound) << problem;
+    const Volume* sound = sound_.get();
     Image image{image_->bytes};
     Bytes& b = image.bytes;
-    const auto put32 = [&b](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-        }
-    };
-    const auto get32 = [&b](std::size_t at) {
-        return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
-    };
-    const std::uint32_t mainStart = get32(256 * kUdfBlockSize + 20);
+    const std::uint32_t mainStart = Get32(b, 256 * kUdfBlockSize + 20);
     std::size_t pd = 0;
     for (std::uint32_t sector = mainStart; sector < mainStart + 16 && pd == 0; ++sector) {
         pd = b[std::size_t{sector} * kUdfBlockSize] == kTagPartition ? std::size_t{sector} * kUdfBlockSize : 0;
     }
     ASSERT_NE(pd, 0u);
-    const std::uint32_t start = get32(pd + 188);
-    const std::uint32_t aedBlock = get32(pd + 192) + 2;
-    put32(pd + 192, aedBlock + 1);
+    const std::uint32_t start = Get32(b, pd + 188);
+    const std::uint32_t aedBlock = Get32(b, pd + 192) + 2;
+    Put32(b, pd + 192, aedBlock + 1);
     Reseal(b, pd);
 
-    const Node* file = nullptr;
-    for (const Node& node : sound->nodes) {
-        file = node.name == "three-sectors.bin" ? &node : file;
-    }
-    ASSERT_NE(file, nullptr);
+    const Node* file = &NodeNamed(*sound, "three-sectors.bin");
     ASSERT_EQ(file->extents.size(), 1u);
     const std::uint32_t dataBlock = file->extents[0].block;
     const std::size_t fe = std::size_t{file->entrySector} * kUdfBlockSize;
     ASSERT_EQ(b[fe + 34] & 7, 0) << "short allocation descriptors expected";
-    const std::size_t ads = fe + 176 + get32(fe + 168);
-    put32(ads, (3u << 30) | kUdfBlockSize); // continued in aedBlock
-    put32(ads + 4, aedBlock);
+    const std::size_t ads = fe + 176 + Get32(b, fe + 168);
+    Put32(b, ads, (3u << 30) | kUdfBlockSize); // continued in aedBlock
+    Put32(b, ads + 4, aedBlock);
     Reseal(b, fe);
 
     const std::size_t aed = (start + aedBlock) * std::size_t{kUdfBlockSize};
@@ -547,14 +537,14 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     b[aed] = kTagAllocationExtent & 0xFF;
     b[aed + 1] = kTagAllocationExtent >> 8;
     b[aed + 2] = 2;
-    put32(aed + 12, aedBlock);
-    put32(aed + 20, 24);
-    put32(aed + 24, kUdfBlockSize);
-    put32(aed + 28, dataBlock);
-    put32(aed + 32, (1u << 30) | kUdfBlockSize); // allocated, not recorded
-    put32(aed + 36, dataBlock + 1);
-    put32(aed + 40, kUdfBlockSize);
-    put32(aed + 44, dataBlock + 2);
+    Put32(b, aed + 12, aedBlock);
+    Put32(b, aed + 20, 24);
+    Put32(b, aed + 24, kUdfBlockSize);
+    Put32(b, aed + 28, dataBlock);
+    Put32(b, aed + 32, (1u << 30) | kUdfBlockSize); // allocated, not recorded
+    Put32(b, aed + 36, dataBlock + 1);
+    Put32(b, aed + 40, kUdfBlockSize);
+    Put32(b, aed + 44, dataBlock + 2);
     b[aed + 10] = 24 + 24 - 16;
     Reseal(b, aed);
 
@@ -568,20 +558,16 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
 
     // The continuation pointing at itself: refused, the entry's other
     // extents kept.
-    put32(aed + 24, (3u << 30) | kUdfBlockSize);
-    put32(aed + 28, aedBlock);
+    Put32(b, aed + 24, (3u << 30) | kUdfBlockSize);
+    Put32(b, aed + 28, aedBlock);
     Reseal(b, aed);
     const std::optional<Volume> looping = Read(image, &problem);
     ASSERT_TRUE(looping) << problem;
     EXPECT_EQ(looping->report.loopsRefused, 1u);
-    for (const Node& node : looping->nodes) {
-        if (node.name == "three-sectors.bin") {
-            Bytes data(static_cast<std::size_t>(node.size));
-            EXPECT_FALSE(ReadFileData(image.Reader(), image.Sectors(), *looping, node, 0, data.data(), data.size(),
-                                      &problem));
-            EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
-        }
-    }
+    const Node& node = NodeNamed(*looping, "three-sectors.bin");
+    Bytes data(static_cast<std::size_t>(node.size));
+    EXPECT_FALSE(ReadFileData(image.Reader(), image.Sectors(), *looping, node, 0, data.data(), data.size(), &problem));
+    EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
 }
 
 // Random bytes written over the descriptors and folders (a fixed seed, so a
@@ -591,8 +577,7 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
 TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
 {
     std::string problem;
-    const std::optional<Volume> sound = Read(*image_, &problem);
-    ASSERT_TRUE(sound) << problem;
+    const Volume* sound = sound_.get();
     std::uint32_t last = 0;
     for (const Node& node : sound->nodes) {
         last = std::max({last, node.entrySector, node.isDirectory ? node.firstSector : 0});
@@ -633,35 +618,23 @@ TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
 TEST_F(UdfImage, SymbolicLinks)
 {
     std::string problem;
-    const std::optional<Volume> sound = Read(*image_, &problem);
-    ASSERT_TRUE(sound) << problem;
-    std::size_t fe = 0;
-    for (const Node& node : sound->nodes) {
-        fe = node.name == "link" ? std::size_t{node.entrySector} * kUdfBlockSize : fe;
-    }
+    const Volume* sound = sound_.get();
+    const std::size_t fe = std::size_t{NodeNamed(*sound, "link").entrySector} * kUdfBlockSize;
     ASSERT_NE(fe, 0u);
     Image image{image_->bytes};
     image.bytes[fe + 27] = 12;
     Reseal(image.bytes, fe);
-    const auto linkOf = [](const Volume& volume) {
-        for (const Node& node : volume.nodes) {
-            if (node.name == "link") {
-                return node;
-            }
-        }
-        return Node{};
-    };
     std::optional<Volume> volume = Read(image, &problem);
     ASSERT_TRUE(volume) << problem;
-    EXPECT_TRUE(linkOf(*volume).isSymlink);
-    EXPECT_EQ(linkOf(*volume).linkTarget, "/etc/x");
+    EXPECT_TRUE(NodeNamed(*volume, "link").isSymlink);
+    EXPECT_EQ(NodeNamed(*volume, "link").linkTarget, "/etc/x");
 
     // The data made malformed: a file again, counted.
-    const std::uint32_t data = linkOf(*volume).firstSector;
+    const std::uint32_t data = NodeNamed(*volume, "link").firstSector;
     image.bytes[std::size_t{data} * kUdfBlockSize + 4] = 9;
     volume = Read(image, &problem);
     ASSERT_TRUE(volume) << problem;
-    EXPECT_FALSE(linkOf(*volume).isSymlink);
+    EXPECT_FALSE(NodeNamed(*volume, "link").isSymlink);
     EXPECT_EQ(volume->report.malformedRecords, 1u);
 }
 
@@ -674,23 +647,10 @@ TEST_F(UdfImage, SymbolicLinks)
 TEST_F(UdfImage, MetadataPartitionAndItsMirror)
 {
     std::string problem;
-    const std::optional<Volume> sound = Read(*image_, &problem);
-    ASSERT_TRUE(sound) << problem;
     Image image{image_->bytes};
     Bytes& b = image.bytes;
-    const auto put16 = [&b](std::size_t at, std::uint16_t v) {
-        b[at] = static_cast<std::uint8_t>(v);
-        b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    };
-    const auto put32 = [&](std::size_t at, std::uint32_t v) {
-        put16(at, static_cast<std::uint16_t>(v));
-        put16(at + 2, static_cast<std::uint16_t>(v >> 16));
-    };
-    const auto get32 = [&b](std::size_t at) {
-        return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
-    };
     // The first descriptor of each kind in the main sequence.
-    const std::uint32_t mainStart = get32(256 * kUdfBlockSize + 20);
+    const std::uint32_t mainStart = Get32(b, 256 * kUdfBlockSize + 20);
     std::map<std::uint16_t, std::size_t> descriptor;
     for (std::uint32_t sector = mainStart; sector < mainStart + 16; ++sector) {
         const std::size_t at = std::size_t{sector} * kUdfBlockSize;
@@ -699,33 +659,33 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     ASSERT_TRUE(descriptor.count(kTagLogicalVolume) && descriptor.count(kTagPartition));
     const std::size_t lvd = descriptor[kTagLogicalVolume];
     const std::size_t pd = descriptor[kTagPartition];
-    const std::uint32_t start = get32(pd + 188);
-    const std::uint32_t used = get32(pd + 192);
+    const std::uint32_t start = Get32(b, pd + 188);
+    const std::uint32_t used = Get32(b, pd + 192);
     const std::uint32_t mainFile = used + 2;
     const std::uint32_t mirrorFile = used + 3;
     ASSERT_LT(start + mirrorFile, image.Sectors() - 1);
-    put32(pd + 192, mirrorFile + 1);
+    Put32(b, pd + 192, mirrorFile + 1);
     Reseal(b, pd);
 
     // The map: type 2, 64 bytes, "*UDF Metadata Partition", volume 1,
     // partition number as the physical one, then the two files' blocks.
-    const std::size_t map = lvd + 440 + get32(lvd + 264);
+    const std::size_t map = lvd + 440 + Get32(b, lvd + 264);
     b[map] = 2;
     b[map + 1] = 64;
     const std::string id = "*UDF Metadata Partition";
     std::memcpy(&b[map + 5], id.data(), id.size());
-    put16(map + 36, 1);
-    put16(map + 38, static_cast<std::uint16_t>(b[lvd + 440 + 4] | (b[lvd + 440 + 5] << 8)));
-    put32(map + 40, mainFile);
-    put32(map + 44, mirrorFile);
-    put32(map + 48, 0xFFFFFFFF);
-    put32(lvd + 264, get32(lvd + 264) + 64);
-    put32(lvd + 268, 2);
-    put16(lvd + 248 + 8, 1); // the file set through the metadata partition
-    put16(lvd + 10, static_cast<std::uint16_t>(440 + get32(lvd + 264) - 16));
+    Put16(b, map + 36, 1);
+    Put16(b, map + 38, static_cast<std::uint16_t>(b[lvd + 440 + 4] | (b[lvd + 440 + 5] << 8)));
+    Put32(b, map + 40, mainFile);
+    Put32(b, map + 44, mirrorFile);
+    Put32(b, map + 48, 0xFFFFFFFF);
+    Put32(b, lvd + 264, Get32(b, lvd + 264) + 64);
+    Put32(b, lvd + 268, 2);
+    Put16(b, lvd + 248 + 8, 1); // the file set through the metadata partition
+    Put16(b, lvd + 10, static_cast<std::uint16_t>(440 + Get32(b, lvd + 264) - 16));
     Reseal(b, lvd);
-    const std::size_t fsd = (start + get32(lvd + 248 + 4)) * std::size_t{kUdfBlockSize};
-    put16(fsd + 400 + 8, 1); // and the root
+    const std::size_t fsd = (start + Get32(b, lvd + 248 + 4)) * std::size_t{kUdfBlockSize};
+    Put16(b, fsd + 400 + 8, 1); // and the root
     Reseal(b, fsd);
 
     // The metadata file and its mirror: extended file entries of types 250
@@ -733,18 +693,18 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     for (const auto& [block, type] : {std::pair{mainFile, 250}, std::pair{mirrorFile, 251}}) {
         const std::size_t at = (start + block) * std::size_t{kUdfBlockSize};
         std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 2048), 0);
-        put16(at, kTagExtendedFileEntry);
-        put16(at + 2, 3);
-        put32(at + 12, block);
-        put16(at + 16 + 4, 4); // strategy 4
+        Put16(b, at, kTagExtendedFileEntry);
+        Put16(b, at + 2, 3);
+        Put32(b, at + 12, block);
+        Put16(b, at + 16 + 4, 4); // strategy 4
         b[at + 16 + 11] = static_cast<std::uint8_t>(type);
-        put32(at + 56, used * kUdfBlockSize);
-        put32(at + 212, 16);
-        put32(at + 216, 100 * kUdfBlockSize);
-        put32(at + 220, 0);
-        put32(at + 224, (used - 100) * kUdfBlockSize);
-        put32(at + 228, 100);
-        put16(at + 10, 216 + 16 - 16);
+        Put32(b, at + 56, used * kUdfBlockSize);
+        Put32(b, at + 212, 16);
+        Put32(b, at + 216, 100 * kUdfBlockSize);
+        Put32(b, at + 220, 0);
+        Put32(b, at + 224, (used - 100) * kUdfBlockSize);
+        Put32(b, at + 228, 100);
+        Put16(b, at + 10, 216 + 16 - 16);
         Reseal(b, at);
     }
 
@@ -766,10 +726,10 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     // itself: refused rather than followed round.
     const std::size_t mirror = (start + mirrorFile) * std::size_t{kUdfBlockSize};
     b[mirror + 34] = 1; // long allocation descriptors
-    put32(mirror + 212, 16);
-    put32(mirror + 216, used * kUdfBlockSize);
-    put32(mirror + 220, 0);
-    put16(mirror + 224, 1);
+    Put32(b, mirror + 212, 16);
+    Put32(b, mirror + 216, used * kUdfBlockSize);
+    Put32(b, mirror + 220, 0);
+    Put16(b, mirror + 224, 1);
     Reseal(b, mirror);
     EXPECT_FALSE(Read(image, &problem));
     EXPECT_NE(problem.find("physical partition"), std::string::npos) << problem;

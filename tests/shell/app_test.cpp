@@ -1,49 +1,62 @@
-// The application: an image named on the command line opens at start, and
-// an installation offers the program to the desktop for CD images.
+// The application: an image named on the command line opens at start, the
+// desktop's file filters, and an installation offers the program to the
+// desktop for CD images.
 
-#include "command_helpers.h"
-#include "left_view.h"
-#include "main_frame.h"
+#include "shell_fixtures.h"
+
 #include "tarvelin_app.h"
-#include "tarvelin_view.h"
 
-#include "platform/prompt.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QMessageBox>
-#include <QTimer>
 #include <QUrl>
 
-#include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace tarvelin::shell {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace fixture;
 
 TEST(CommandLine, TheFirstArgumentThatIsNoOptionNamesTheImage)
 {
-    const auto path = [](const QStringList& arguments) {
-        return CTarvelinApp::ImagePathFromArguments(arguments).toStdString();
+    const std::pair<QStringList, std::string> cases[]{
+        {{"tarvelin"}, ""},
+        {{"tarvelin", "/data/disc.iso"}, "/data/disc.iso"},
+        {{"tarvelin", "relative/disc.bin", "second.iso"}, "relative/disc.bin"},
+        // A file manager may hand over a URL; blanks and the like come escaped.
+        {{"tarvelin", "file:///data/my%20disc.cue"}, "/data/my disc.cue"},
+        // Characters a URL would read specially stay part of a plain path.
+        {{"tarvelin", "/data/a#b%20c.iso"}, "/data/a#b%20c.iso"},
+        {{"tarvelin", "--", "-dash.iso"}, "-dash.iso"},
+        {{"tarvelin", "--unknown"}, ""},
     };
-    EXPECT_EQ(path({"tarvelin"}), "");
-    EXPECT_EQ(path({"tarvelin", "/data/disc.iso"}), "/data/disc.iso");
-    EXPECT_EQ(path({"tarvelin", "relative/disc.bin", "second.iso"}), "relative/disc.bin");
-    // A file manager may hand over a URL; blanks and the like come escaped.
-    EXPECT_EQ(path({"tarvelin", "file:///data/my%20disc.cue"}), "/data/my disc.cue");
-    // Characters a URL would read specially stay part of a plain path.
-    EXPECT_EQ(path({"tarvelin", "/data/a#b%20c.iso"}), "/data/a#b%20c.iso");
-    EXPECT_EQ(path({"tarvelin", "--", "-dash.iso"}), "-dash.iso");
-    EXPECT_EQ(path({"tarvelin", "--unknown"}), "");
+    for (const auto& [arguments, path] : cases) {
+        EXPECT_EQ(CTarvelinApp::ImagePathFromArguments(arguments).toStdString(), path) << path;
+    }
+}
+
+TEST(ShellServices, FiltersBecomeQtLinesWithPatternsInEitherCaseAndSuffixesLoseTheirDot)
+{
+    const std::pair<const char*, const char*> filters[]{
+        {"All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG||",
+         "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG) (*.ISO *.iso *.BIN *.bin *.CIF *.cif *.IMG *.img *.NRG *.nrg)"},
+        // The blank after the first pattern list is the program's own; it
+        // does not end up in a pattern.
+        {"(*.image)|*.image |(*.*)|*.*||", "(*.image) (*.image *.IMAGE);;(*.*) (*.*)"},
+        {"(*.*)|*.*|All files (*)|*||", "(*.*) (*.*);;All files (*) (*)"},
+        {"", ""},
+    };
+    for (const auto& [filter, qt] : filters) {
+        EXPECT_EQ(QtFileFilter(filter).toStdString(), qt);
+    }
+    EXPECT_EQ(QtDefaultSuffix(".ISO").toStdString(), "ISO");
+    EXPECT_EQ(QtDefaultSuffix("image").toStdString(), "image");
 }
 
 // Runs the start-up of the program in the test's own application object and
@@ -68,42 +81,31 @@ protected:
     test::TempDir dir_;
 };
 
-TEST_F(StartUpTest, AnImageOnTheCommandLineIsOpenAndListedWhenTheWindowShows)
+TEST_F(StartUpTest, AnImageOnTheCommandLineAsAPathOrAFileUrlIsOpenAndListedWhenTheWindowShows)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir_ / "tree/photos");
-    test::WriteWholeFile(dir_ / "tree/hello.txt", std::string("hello"));
-    test::WriteWholeFile(dir_ / "tree/photos/one.jpg", std::string(300, 'j'));
+    WriteTree(dir_ / "tree", {{"hello.txt", "hello"}, {"photos/one.jpg", std::string(300, 'j')}});
     const std::string image = dir_ / "named on the command line.iso";
     test::MakeIsoWithGenisoimage(dir_ / "tree", image);
-
-    ASSERT_TRUE(app_->InitInstance({"tarvelin", QString::fromStdString(image)}));
-    CMainFrame* frame = app_->MainFrame();
-    ASSERT_NE(frame, nullptr);
-    EXPECT_TRUE(frame->isVisible());
-    // The title names the image's file.
-    EXPECT_EQ(frame->windowTitle().toStdString(), "named on the command line.iso - Tarvelin");
-    CTarvelinView& list = *frame->GetRightPane();
-    EXPECT_TRUE(list.ImageMode());
-    EXPECT_EQ(list.CurrentFolder(), &list.ImageRoot());
-    EXPECT_EQ(test_commands::RowNameSet(list), (std::set<std::string>{"hello.txt", "photos"}));
-    const QTreeWidgetItem* root = frame->GetLeftPane()->topLevelItem(0);
-    ASSERT_EQ(root->childCount(), 1);
-    EXPECT_EQ(root->child(0)->text(0).toStdString(), "photos");
-}
-
-TEST_F(StartUpTest, AFileUrlFromAFileManagerOpensTheImageItNames)
-{
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir_ / "tree");
-    test::WriteWholeFile(dir_ / "tree/only.txt", std::string("x"));
-    const std::string image = dir_ / "with blank.iso";
-    test::MakeIsoWithGenisoimage(dir_ / "tree", image);
-
     const QString url = QUrl::fromLocalFile(QString::fromStdString(image)).toString(QUrl::FullyEncoded);
     ASSERT_TRUE(url.contains(QStringLiteral("%20")));
-    ASSERT_TRUE(app_->InitInstance({"tarvelin", url}));
-    EXPECT_EQ(test_commands::RowNameSet(*app_->MainFrame()->GetRightPane()), std::set<std::string>{"only.txt"});
+    for (const QString& argument : {QString::fromStdString(image), url}) {
+        SCOPED_TRACE(argument.toStdString());
+        ASSERT_TRUE(app_->InitInstance({"tarvelin", argument}));
+        CMainFrame* frame = app_->MainFrame();
+        ASSERT_NE(frame, nullptr);
+        EXPECT_TRUE(frame->isVisible());
+        // The title names the image's file.
+        EXPECT_EQ(frame->windowTitle().toStdString(), "named on the command line.iso - Tarvelin");
+        CTarvelinView& list = *frame->GetRightPane();
+        EXPECT_TRUE(list.ImageMode());
+        EXPECT_EQ(list.CurrentFolder(), &list.ImageRoot());
+        EXPECT_EQ(RowNameSet(list), (std::set<std::string>{"hello.txt", "photos"}));
+        const QTreeWidgetItem* root = frame->GetLeftPane()->topLevelItem(0);
+        ASSERT_EQ(root->childCount(), 1);
+        EXPECT_EQ(root->child(0)->text(0).toStdString(), "photos");
+        app_->ExitInstance();
+    }
 }
 
 TEST_F(StartUpTest, WithoutAnImageTheWindowStartsEmptyInComposeMode)
@@ -133,9 +135,10 @@ TEST_F(StartUpTest, AnUnreadableImageOnTheCommandLineSaysOpenErrorFileInAMessage
     ASSERT_TRUE(app_->InitInstance({"tarvelin", QString::fromStdString(garbage)}));
     answer.stop();
     // The message, then the file and the engine's reason on a line below.
+    const std::string start = "open error file!\n" + garbage + ": ";
     ASSERT_EQ(shown.size(), std::size_t{1});
-    EXPECT_TRUE(shown[0].starts_with("open error file!\n" + garbage + ": ")) << shown[0];
-    EXPECT_GT(shown[0].size(), ("open error file!\n" + garbage + ": ").size());
+    EXPECT_TRUE(shown[0].starts_with(start)) << shown[0];
+    EXPECT_GT(shown[0].size(), start.size());
     // The window stays, holding no image.
     ASSERT_NE(app_->MainFrame(), nullptr);
     EXPECT_TRUE(app_->MainFrame()->isVisible());
@@ -161,33 +164,17 @@ std::string DesktopKey(const std::string& desktopFile, const std::string& key)
     return {};
 }
 
-std::vector<std::string> SplitList(const std::string& text)
-{
-    std::vector<std::string> items;
-    std::istringstream parts(text);
-    for (std::string item; std::getline(parts, item, ';');) {
-        if (!item.empty()) {
-            items.push_back(item);
-        }
-    }
-    return items;
-}
-
-// The build folder these tests belong to (the CLI's program lies in its cli
-// folder).
-std::string BuildFolder()
-{
-    return fs::path(TARVELIN_CLI_PATH).parent_path().parent_path().string();
-}
-
 TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
 {
     TARVELIN_REQUIRE_TOOL("cmake");
     TARVELIN_REQUIRE_TOOL("desktop-file-validate");
     TARVELIN_REQUIRE_TOOL("update-mime-database");
     test::TempDir prefix;
-    const test::CommandResult install = test::RunCommand("cmake --install " + test::ShellQuote(BuildFolder()) +
-                                                         " --prefix " + test::ShellQuote(prefix.Path()));
+    // The build folder these tests belong to (the CLI's program lies in its
+    // cli folder).
+    const std::string build = fs::path(TARVELIN_CLI_PATH).parent_path().parent_path().string();
+    const test::CommandResult install =
+        test::RunCommand("cmake --install " + test::ShellQuote(build) + " --prefix " + test::ShellQuote(prefix.Path()));
     ASSERT_EQ(install.exitCode, 0) << install.output;
 
     const std::string desktop = prefix / "share/applications/tarvelin.desktop";
@@ -211,23 +198,22 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
     EXPECT_NE(globs.find("application/x-tarvelin-nrg-image:*.nrg"), std::string::npos) << globs;
     const std::string ours = ReadText(mime);
     const std::string shared = ReadText("/usr/share/mime/packages/freedesktop.org.xml");
-    const std::vector<std::string> types = SplitList(DesktopKey(desktop, "MimeType"));
-    EXPECT_EQ(types, (std::vector<std::string>{"application/x-cd-image", "application/x-cue",
-                                               "application/x-raw-disk-image", "application/x-tarvelin-bin-image",
-                                               "application/x-tarvelin-nrg-image"}));
-    for (const std::string& type : types) {
-        const std::string declaration = "type=\"" + type + "\"";
-        const bool defined = ours.find(declaration) != std::string::npos;
-        const bool standard = shared.find("<mime-type " + declaration) != std::string::npos;
-        EXPECT_NE(defined, standard) << type << " must be defined exactly once, by us or by the shared database";
-    }
+    EXPECT_EQ(DesktopKey(desktop, "MimeType"), "application/x-cd-image;application/x-cue;application/x-raw-disk-image;"
+                                               "application/x-tarvelin-bin-image;application/x-tarvelin-nrg-image;");
     for (const auto& [type, glob] : std::vector<std::pair<std::string, std::string>>{
              {"application/x-cd-image", "*.iso"}, {"application/x-cue", "*.cue"},
-             {"application/x-raw-disk-image", "*.img"}}) {
-        const std::size_t at = shared.find("<mime-type type=\"" + type + "\"");
-        ASSERT_NE(at, std::string::npos) << type;
-        const std::size_t end = shared.find("</mime-type>", at);
-        EXPECT_NE(shared.substr(at, end - at).find("pattern=\"" + glob + "\""), std::string::npos) << type;
+             {"application/x-raw-disk-image", "*.img"}, {"application/x-tarvelin-bin-image", ""},
+             {"application/x-tarvelin-nrg-image", ""}}) {
+        const std::string declaration = "type=\"" + type + "\"";
+        const bool standard = shared.find("<mime-type " + declaration) != std::string::npos;
+        EXPECT_NE(ours.find(declaration) != std::string::npos, standard)
+            << type << " must be defined exactly once, by us or by the shared database";
+        if (!glob.empty()) {
+            const std::size_t at = shared.find("<mime-type " + declaration);
+            ASSERT_TRUE(standard) << type;
+            const std::size_t end = shared.find("</mime-type>", at);
+            EXPECT_NE(shared.substr(at, end - at).find("pattern=\"" + glob + "\""), std::string::npos) << type;
+        }
     }
 
     // The installed programs find the engine beside them.

@@ -1,200 +1,205 @@
-// The commands of the file list end to end on real images: a composition
-// built and opened by itself, checked with bsdtar; Extract and View
-// against the source bytes; Delete and Add saved and reopened, also for
-// entries added before the save; failures and their messages.
+// The commands of the main window end to end on real images: a composition
+// built and opened by itself, checked with bsdtar, isoinfo and 7-Zip;
+// Extract and View against the source bytes; Delete, Add, Rename and New
+// Folder saved and reopened; the boot image commands and the copy of a
+// floppy; "Save changes?"; a running save or build refusing the commands
+// that would release it; drag and drop; failures and their messages.
 
-#include "command_helpers.h"
+#include "shell_fixtures.h"
 
-#include "commands.h"
-#include "left_view.h"
+#include "user_guide.h"
 
+#include "capture/floppy.h"
+#include "capture/unread_sectors.h"
 #include "support/cli_fixtures.h"
-#include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QInputDialog>
 #include <QLabel>
-#include <QTreeWidget>
+#include <QMimeData>
+#include <QUrl>
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <set>
 
 namespace tarvelin::shell {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace test_commands;
+using namespace fixture;
+
+constexpr std::size_t kFloppyBytes = 1474560;
 
 std::set<std::string> AsSet(const std::vector<std::string>& names)
 {
     return {names.begin(), names.end()};
 }
 
-class CommandsTest : public testing::Test {
+// bsdtar unpacks the image; each path below it holds the bytes of the file.
+void ExpectUnpacked(const std::string& image, const std::string& into,
+                    const std::vector<std::pair<std::string, std::string>>& files)
+{
+    fs::create_directories(into);
+    ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(image) + " -C " + test::ShellQuote(into)).exitCode, 0);
+    for (const auto& [path, source] : files) {
+        EXPECT_EQ(test::ReadWholeFile(into + "/" + path), test::ReadWholeFile(source)) << path;
+    }
+}
+
+// A main window beside an image made by genisoimage and a diskette-sized
+// boot image.
+class CommandsTest : public FrameTest {
 protected:
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        fs::create_directories(source_ + "/docs/inner");
-        test::WriteWholeFile(source_ + "/big.bin", test::RandomBytes(3 * 1024 * 1024 + 123, 1));
-        test::WriteWholeFile(source_ + "/small.txt", std::string("small file\n"));
-        test::WriteWholeFile(source_ + "/other.txt", std::string("other file\n"));
-        test::WriteWholeFile(source_ + "/docs/readme.txt", test::RandomBytes(5000, 2));
-        test::WriteWholeFile(source_ + "/docs/inner/deep.dat", test::RandomBytes(70000, 3));
+        WriteTree(source_, {{"big.bin", Text(test::RandomBytes(3 * 1024 * 1024 + 123, 1))},
+                            {"small.txt", "small file\n"},
+                            {"other.txt", "other file\n"},
+                            {"docs/readme.txt", Text(test::RandomBytes(5000, 2))},
+                            {"docs/inner/deep.dat", Text(test::RandomBytes(70000, 3))}});
         test::RunGenisoimage(source_, image_, "-J -r");
-        frame_.show();
-        QApplication::processEvents();
+        test::WriteWholeFile(bootFile_, test::RandomBytes(kFloppyBytes, 5));
+        FrameTest::SetUp();
     }
 
-    CTarvelinView& List() { return *frame_.GetRightPane(); }
-
-    void OpenSourceImage()
+    void Open() { ASSERT_TRUE(List().OpenImage(image_)); }
+    void Delete(const std::vector<std::string>& names)
     {
-        ASSERT_TRUE(List().OpenImage(image_));
+        Select(names);
+        frame_.RunCommand(ID_ACTIONS_DELETE);
     }
+    void SaveAndWait()
+    {
+        frame_.RunCommand(ID_FILE_SAVEISO);
+        ASSERT_TRUE(List().IsSaving());
+        ASSERT_TRUE(WaitIdle(List()));
+    }
+    std::string Source(const std::string& path) { return source_ + "/" + path; }
 
-    void Select(const std::vector<std::string>& names) { SelectNamed(List(), names); }
-
-    test::TempDir dir_;
     std::string source_ = dir_ / "source";
     std::string image_ = dir_ / "source.iso";
-    ScriptedPrompt prompt_;
-    ScriptedServices services_;
-    CMainFrame frame_;
+    std::string bootFile_ = dir_ / "floppy.img";
 };
-
-TEST_F(CommandsTest, AddFilesTakesManyFilesAtOnceWithOrWithoutAnExtension)
-{
-    const std::string readme = dir_ / "README";
-    test::WriteWholeFile(readme, std::string("read me\n"));
-    services_.SetChoices({source_ + "/small.txt\n" + readme + "\n" + source_ + "/big.bin"});
-    frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    ASSERT_EQ(services_.FileDialogs().size(), std::size_t{1});
-    EXPECT_EQ(services_.FileDialogs()[0].filter, "(*.*)|*.*|All files (*)|*||");
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"small.txt", "README", "big.bin"}));
-    EXPECT_TRUE(prompt_.asked.empty());
-}
 
 TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
 {
     TARVELIN_REQUIRE_TOOL("bsdtar");
+    const std::string readme = dir_ / "README";
+    test::WriteWholeFile(readme, std::string("read me\n"));
     const std::string output = dir_ / "new.iso";
-    services_.SetChoices({source_ + "/docs", dir_ / "source", source_ + "/small.txt", output});
+    // Add Files takes many files at once, with or without an extension.
+    services_.Choose({Source("docs"), source_, Source("small.txt") + "\n" + readme, output});
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    EXPECT_EQ(services_.FolderTitles(), (std::vector<std::string>{"Select Add Folder.", "Select Add Folder."}));
-    ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{3});
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt"}));
+    ASSERT_EQ(services_.calls.size(), std::size_t{3});
+    EXPECT_EQ(services_.calls[0].title, "Select Add Folder.");
+    EXPECT_EQ(services_.calls[1].title, "Select Add Folder.");
+    EXPECT_EQ(services_.calls[2].filter, "(*.*)|*.*|All files (*)|*||");
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt", "README"}));
     // The folders' contents are records too, files before folders.
     const EntryRecord& docs = *List().ComposeRoot().children[0];
     ASSERT_EQ(docs.children.size(), std::size_t{2});
     EXPECT_EQ(docs.children[0]->name, "readme.txt");
     EXPECT_EQ(docs.children[1]->name, "inner");
-    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
+    EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 2);
 
     frame_.RunCommand(ID_FILE_SAVEISO);
-    ASSERT_FALSE(services_.FileDialogs().empty());
-    const FileDialogSpec dialog = services_.FileDialogs().back();
-    EXPECT_TRUE(dialog.save);
-    EXPECT_EQ(dialog.filter, "(*.ISO)|*.ISO||");
-    EXPECT_EQ(dialog.defaultSuffix.toStdString(), "ISO");
+    const ChooserCall save = services_.calls.back();
+    EXPECT_TRUE(save.spec.save);
+    EXPECT_EQ(save.filter, "(*.ISO)|*.ISO||");
+    EXPECT_EQ(save.spec.defaultSuffix.toStdString(), "ISO");
     EXPECT_TRUE(List().IsBuilding());
     EXPECT_TRUE(List().Progress().Dialog().IsVisible());
     ASSERT_TRUE(WaitIdle(List()));
     EXPECT_FALSE(List().Progress().Dialog().IsVisible());
+    EXPECT_EQ(List().Progress().Dialog().ShownPercent(), "100%");
 
     // The new image is open, listing its root.
     EXPECT_TRUE(List().ImageMode());
     EXPECT_EQ(List().ImagePath(), output);
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt"}));
-    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt", "README"}));
+    prompt_.ExpectNone();
 
     // A peer reads the same tree and the same bytes.
-    const std::vector<std::string> paths = test::BsdtarPaths(output);
+    const std::set<std::string> paths = AsSet(test::BsdtarPaths(output));
     for (const char* expected : {"docs/", "docs/readme.txt", "docs/inner/deep.dat", "source/big.bin",
-                                 "source/docs/inner/deep.dat", "small.txt"}) {
-        EXPECT_NE(std::find(paths.begin(), paths.end(), expected), paths.end()) << expected;
+                                 "source/docs/inner/deep.dat", "small.txt", "README"}) {
+        EXPECT_TRUE(paths.contains(expected)) << expected;
     }
-    const std::string unpacked = dir_ / "unpacked";
-    fs::create_directories(unpacked);
-    ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(output) + " -C " + test::ShellQuote(unpacked)).exitCode,
-              0);
-    EXPECT_EQ(test::ReadWholeFile(unpacked + "/source/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
-    EXPECT_EQ(test::ReadWholeFile(unpacked + "/docs/inner/deep.dat"),
-              test::ReadWholeFile(source_ + "/docs/inner/deep.dat"));
+    ExpectUnpacked(output, dir_ / "unpacked",
+                   {{"source/big.bin", Source("big.bin")}, {"docs/inner/deep.dat", Source("docs/inner/deep.dat")}});
 }
 
 TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
 {
     // The output cannot be created.
-    services_.SetChoices({source_ + "/small.txt", dir_ / "no/such/folder/new.iso"});
+    services_.Choose({Source("small.txt"), dir_ / "no/such/folder/new.iso"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_FILE_SAVEISO);
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create ISO Failed!\n")) << prompt_.asked[0].text;
+    prompt_.ExpectOne("Create ISO Failed!\n");
     EXPECT_GT(prompt_.asked[0].text.size(), std::string("Create ISO Failed!\n\n").size());
     EXPECT_FALSE(List().IsBuilding());
 
     // A chosen file that is gone by the time of the save.
-    fs::remove(source_ + "/small.txt");
+    fs::remove(Source("small.txt"));
     const std::string output = dir_ / "new.iso";
-    services_.SetChoices({output});
+    services_.Choose({output});
     frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
     ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
     EXPECT_TRUE(prompt_.asked[1].text.starts_with("Create ISO Failed!\n")) << prompt_.asked[1].text;
-    EXPECT_FALSE(List().IsBuilding());
+    EXPECT_NE(prompt_.asked[1].text.find(Source("small.txt")), std::string::npos) << prompt_.asked[1].text;
+    EXPECT_EQ(prompt_.asked[1].caption, "Tarvelin");
+    EXPECT_FALSE(List().Progress().Dialog().IsVisible());
     EXPECT_FALSE(fs::exists(output));
     EXPECT_FALSE(List().ImageMode());
 }
 
 TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndAFolderWithEverythingBelow)
 {
-    OpenSourceImage();
+    Open();
     const std::string destination = dir_ / "out";
     fs::create_directories(destination);
     Select({"big.bin", "docs"});
     RunExtract(frame_, "");
-    EXPECT_TRUE(services_.Opened().empty());
+    EXPECT_TRUE(services_.opened.empty());
     RunExtract(frame_, destination);
-    EXPECT_TRUE(prompt_.asked.empty());
-    EXPECT_EQ(test::ReadWholeFile(destination + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
-    EXPECT_EQ(test::ReadWholeFile(destination + "/docs/readme.txt"), test::ReadWholeFile(source_ + "/docs/readme.txt"));
-    EXPECT_EQ(test::ReadWholeFile(destination + "/docs/inner/deep.dat"),
-              test::ReadWholeFile(source_ + "/docs/inner/deep.dat"));
+    prompt_.ExpectNone();
+    for (const char* path : {"big.bin", "docs/readme.txt", "docs/inner/deep.dat"}) {
+        EXPECT_EQ(test::ReadWholeFile(destination + "/" + path), test::ReadWholeFile(Source(path))) << path;
+    }
     // The destination is shown once per row.
-    EXPECT_EQ(services_.Opened(), (std::vector<std::string>{destination, destination}));
+    EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
 
-    services_.ClearOpened();
+    services_.opened.clear();
     Select({"small.txt", "docs"});
     frame_.RunCommand(ID_ACTIONS_VIEW);
     const std::string viewed = (fs::path(List().TemporaryFolder().toStdString()) / "small.txt").string();
-    EXPECT_EQ(services_.Opened(), std::vector<std::string>{viewed});
-    EXPECT_EQ(test::ReadWholeFile(viewed), test::ReadWholeFile(source_ + "/small.txt"));
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_EQ(prompt_.asked[0].text, "Cann't open a Directory");
+    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
+    EXPECT_EQ(test::ReadWholeFile(viewed), test::ReadWholeFile(Source("small.txt")));
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Cann't open a Directory"});
     EXPECT_EQ(prompt_.asked[0].caption, "Error Message");
 
     // A double-click on a file row opens it as View does.
-    services_.ClearOpened();
+    services_.opened.clear();
     fs::remove(viewed);
-    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "small.txt"), 0));
-    EXPECT_EQ(services_.Opened(), std::vector<std::string>{viewed});
+    DoubleClick("small.txt");
+    EXPECT_EQ(services_.opened, std::vector<std::string>{viewed});
     EXPECT_TRUE(fs::exists(viewed));
-    fs::remove(viewed);
 
     // When the desktop has no program for the item, each way of opening it
     // says so, with the file and the reason.
-    services_.FailOpens(OpenError::NoAssociation);
+    services_.openFailure = OpenError::NoAssociation;
     const std::vector<std::pair<std::string, std::function<void()>>> openers{
         {viewed, [&] { frame_.RunCommand(ID_ACTIONS_VIEW); }},
-        {viewed, [&] { emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "small.txt"), 0)); }},
+        {viewed, [&] { DoubleClick("small.txt"); }},
         {destination, [&] { RunExtract(frame_, destination); }},
     };
     for (const auto& [item, open] : openers) {
@@ -219,7 +224,7 @@ TEST_F(CommandsTest, WhatViewLeftInTheTemporaryFolderGoesWithTheWindow)
     window->RunCommand(ID_ACTIONS_VIEW);
     const std::string folder = list.TemporaryFolder().toStdString();
     ASSERT_FALSE(folder.empty());
-    EXPECT_EQ(test::ReadWholeFile(folder + "/small.txt"), test::ReadWholeFile(source_ + "/small.txt"));
+    EXPECT_EQ(test::ReadWholeFile(folder + "/small.txt"), test::ReadWholeFile(Source("small.txt")));
     EXPECT_TRUE(fs::exists(folder + "/big.bin"));
     window.reset();
     EXPECT_FALSE(fs::exists(folder));
@@ -227,16 +232,14 @@ TEST_F(CommandsTest, WhatViewLeftInTheTemporaryFolderGoesWithTheWindow)
 
 TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
 {
-    OpenSourceImage();
+    Open();
     // The destination cannot be made: a file is in its way.
     const std::string blocker = dir_ / "blocker";
     test::WriteWholeFile(blocker, std::string("x"));
     Select({"small.txt"});
     RunExtract(frame_, blocker + "/out");
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Create File Failure")) << prompt_.asked[0].text;
+    prompt_.ExpectOne("Create File Failure");
     EXPECT_EQ(prompt_.asked[0].caption, "Wrong Info");
-    EXPECT_TRUE(services_.Opened().empty());
 
     // The image loses its tail after it was opened: the big file's data
     // cannot be read in full.
@@ -248,222 +251,233 @@ TEST_F(CommandsTest, AFailedReadOrCreateIsReportedAndLeavesNoShortFile)
     EXPECT_TRUE(prompt_.asked[1].text.starts_with("Not everything could be extracted:")) << prompt_.asked[1].text;
     EXPECT_NE(prompt_.asked[1].text.find("big.bin"), std::string::npos) << prompt_.asked[1].text;
     EXPECT_FALSE(fs::exists(destination + "/big.bin"));
-    // The command stops at the failing row.
-    EXPECT_TRUE(services_.Opened().empty());
+    // The command stops at the failing row; nothing was shown either time.
+    EXPECT_TRUE(services_.opened.empty());
 }
 
 TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTheSave)
 {
     TARVELIN_REQUIRE_TOOL("bsdtar");
-    OpenSourceImage();
-    Select({"small.txt", "other.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
+    Open();
+    Delete({"small.txt", "other.txt"});
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs"}));
     EXPECT_TRUE(List().Modified());
 
-    // Into a folder of the image: a file and a folder from disk.
+    // Into a folder of the image: a file and a folder from disk, and a file
+    // of a name the folder holds, which replaces the entry and its row.
     const std::string extra = dir_ / "extra";
-    fs::create_directories(extra + "/sub");
-    test::WriteWholeFile(extra + "/added.txt", test::RandomBytes(3000, 9));
-    test::WriteWholeFile(extra + "/sub/nested.bin", test::RandomBytes(9000, 10));
-    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "docs"), 0));
+    WriteTree(extra, {{"added.txt", Text(test::RandomBytes(3000, 9))},
+                      {"sub/nested.bin", Text(test::RandomBytes(9000, 10))},
+                      {"readme.txt", "the new readme, not the one of the image\n"}});
+    DoubleClick("docs");
     ASSERT_EQ(List().CurrentFolder()->name, "docs");
-    services_.SetChoices({extra + "/added.txt", extra + "/sub"});
+    services_.Choose({extra + "/added.txt", extra + "/sub", extra + "/readme.txt"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    EXPECT_EQ(RowNames(List()).size(), std::size_t{4});
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"readme.txt", "inner", "added.txt", "sub"}));
-    EXPECT_TRUE(prompt_.asked.empty());
+    prompt_.ExpectNone();
 
     // Before the save, the added entries are the ones viewed and extracted.
-    Select({"added.txt"});
-    frame_.RunCommand(ID_ACTIONS_VIEW);
-    ASSERT_EQ(services_.Opened().size(), std::size_t{1});
-    EXPECT_EQ(test::ReadWholeFile(services_.Opened()[0]), test::ReadWholeFile(extra + "/added.txt"));
+    for (const char* name : {"added.txt", "readme.txt"}) {
+        services_.opened.clear();
+        Select({name});
+        frame_.RunCommand(ID_ACTIONS_VIEW);
+        ASSERT_EQ(services_.opened.size(), std::size_t{1});
+        EXPECT_EQ(test::ReadWholeFile(services_.opened[0]), test::ReadWholeFile(extra + "/" + name));
+        fs::remove(services_.opened[0]);
+    }
     const std::string early = dir_ / "early";
     fs::create_directories(early);
     Select({"sub"});
     RunExtract(frame_, early);
     EXPECT_EQ(test::ReadWholeFile(early + "/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
-    fs::remove(services_.Opened()[0]);
 
     // Into the folder just added, and an added file deleted again.
     test::WriteWholeFile(dir_ / "later.txt", std::string("added into an added folder\n"));
     test::WriteWholeFile(dir_ / "gone.txt", std::string("added and deleted\n"));
-    emit List().DetailsView()->doubleClicked(List().Model().index(RowNamed(List(), "sub"), 0));
+    DoubleClick("sub");
     ASSERT_EQ(List().CurrentFolder()->name, "sub");
-    services_.SetChoices({dir_ / "later.txt", dir_ / "gone.txt"});
+    services_.Choose({dir_ / "later.txt", dir_ / "gone.txt"});
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    Select({"gone.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
+    Delete({"gone.txt"});
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"nested.bin", "later.txt"}));
 
-    frame_.RunCommand(ID_FILE_SAVEISO);
-    EXPECT_TRUE(List().IsSaving());
-    ASSERT_TRUE(WaitIdle(List()));
+    SaveAndWait();
     EXPECT_FALSE(List().Modified());
-    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+    EXPECT_EQ(List().Progress().Dialog().ShownPercent(), "100%");
+    prompt_.ExpectNone();
 
-    ASSERT_TRUE(List().OpenImage(image_));
+    Open();
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs"}));
-    const std::vector<std::string> paths = test::BsdtarPaths(image_);
+    const std::set<std::string> paths = AsSet(test::BsdtarPaths(image_));
     for (const char* expected : {"docs/added.txt", "docs/sub/nested.bin", "docs/sub/later.txt", "docs/inner/deep.dat",
                                  "big.bin"}) {
-        EXPECT_NE(std::find(paths.begin(), paths.end(), expected), paths.end()) << expected;
+        EXPECT_TRUE(paths.contains(expected)) << expected;
     }
     for (const char* removed : {"small.txt", "other.txt", "docs/sub/gone.txt"}) {
-        EXPECT_EQ(std::find(paths.begin(), paths.end(), removed), paths.end()) << removed;
+        EXPECT_FALSE(paths.contains(removed)) << removed;
     }
-    const std::string unpacked = dir_ / "unpacked";
-    fs::create_directories(unpacked);
-    ASSERT_EQ(test::RunCommand("bsdtar -xf " + test::ShellQuote(image_) + " -C " + test::ShellQuote(unpacked)).exitCode,
-              0);
-    EXPECT_EQ(test::ReadWholeFile(unpacked + "/docs/sub/nested.bin"), test::ReadWholeFile(extra + "/sub/nested.bin"));
-    EXPECT_EQ(test::ReadWholeFile(unpacked + "/big.bin"), test::ReadWholeFile(source_ + "/big.bin"));
-}
-
-TEST_F(CommandsTest, AddingAFileOfAnExistingNameReplacesTheEntryAndItsRow)
-{
-    OpenSourceImage();
-    const std::string replacement = dir_ / "small.txt";
-    test::WriteWholeFile(replacement, std::string("the new small file, longer than before\n"));
-    services_.SetChoices({replacement});
-    frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    const std::vector<std::string> names = RowNames(List());
-    EXPECT_EQ(std::count(names.begin(), names.end(), "small.txt"), 1);
-    Select({"small.txt"});
-    frame_.RunCommand(ID_ACTIONS_VIEW);
-    ASSERT_EQ(services_.Opened().size(), std::size_t{1});
-    EXPECT_EQ(test::ReadWholeFile(services_.Opened()[0]), test::ReadWholeFile(replacement));
-    fs::remove(services_.Opened()[0]);
+    ExpectUnpacked(image_, dir_ / "unpacked",
+                   {{"docs/sub/nested.bin", extra + "/sub/nested.bin"},
+                    {"docs/readme.txt", extra + "/readme.txt"},
+                    {"big.bin", Source("big.bin")}});
 }
 
 TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
 {
-    OpenSourceImage();
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    Open();
     EXPECT_EQ(frame_.windowTitle().toStdString(), "source.iso - Tarvelin");
-    EXPECT_TRUE(frame_.SizeLabel()->text().startsWith(QStringLiteral("Image: "))) << frame_.SizeLabel()->text().toStdString();
+    EXPECT_TRUE(frame_.SizeLabel()->text().startsWith(QStringLiteral("Image: ")));
+    // Nothing to save yet.
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_FALSE(List().IsSaving());
-    EXPECT_TRUE(services_.FileDialogs().empty());
+    EXPECT_TRUE(services_.calls.empty());
 
     const auto before = test::ReadWholeFile(image_);
     const std::string target = dir_ / "saved as.iso";
-    Select({"small.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
+    Delete({"small.txt"});
     EXPECT_EQ(frame_.windowTitle().toStdString(), "source.iso* - Tarvelin");
-    services_.SetChoices({target});
+    // Each kind of edit goes into the copy.
+    const auto row = [this](const std::string& name) { return List().Model().RecordAt(RowNamed(List(), name)); };
+    ASSERT_TRUE(List().Controller().Rename(row("other.txt"), "renamed.txt"));
+    test::WriteWholeFile(dir_ / "added.txt", std::string("added\n"));
+    ASSERT_NE(List().AddEntry(dir_ / "added.txt", row("docs")), nullptr);
+    // A folder that is not there, and the opened image itself, are refused
+    // with the reason; nothing is written and the edits stay pending.
+    for (const std::string& refused : {dir_ / "missing/copy.iso", image_}) {
+        SCOPED_TRACE(refused);
+        prompt_.asked.clear();
+        services_.Choose({refused});
+        frame_.RunCommand(ID_FILE_SAVEISOAS);
+        EXPECT_EQ(prompt_.asked.size(), std::size_t{1});
+        EXPECT_FALSE(List().IsSaving());
+        EXPECT_FALSE(fs::exists(dir_ / "missing"));
+        EXPECT_EQ(test::ReadWholeFile(image_), before);
+        EXPECT_TRUE(List().Modified());
+        EXPECT_EQ(List().ImagePath(), image_);
+    }
+    prompt_.asked.clear();
+    services_.Choose({target});
     frame_.RunCommand(ID_FILE_SAVEISOAS);
-    ASSERT_EQ(services_.FileDialogs().size(), std::size_t{1});
-    EXPECT_TRUE(services_.FileDialogs()[0].save);
+    ASSERT_EQ(services_.calls.size(), std::size_t{3});
+    EXPECT_TRUE(services_.calls.back().spec.save);
+    // Until its save ends, the copy is not under the target's name.
+    EXPECT_FALSE(fs::exists(target));
     ASSERT_TRUE(WaitIdle(List()));
-    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+    prompt_.ExpectNone();
 
     EXPECT_EQ(test::ReadWholeFile(image_), before);
     EXPECT_EQ(List().ImagePath(), target);
+    EXPECT_FALSE(List().Modified());
     EXPECT_EQ(frame_.windowTitle().toStdString(), "saved as.iso - Tarvelin");
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "other.txt"}));
-    const std::string listing = test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(target));
-    EXPECT_EQ(listing.find("small.txt"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("/other.txt"), std::string::npos) << listing;
-    // The size shown is the new file's.
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "renamed.txt"}));
+    EXPECT_EQ(test::SortedLines(test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(target))),
+              (std::vector<std::string>{"/big.bin", "/docs", "/docs/added.txt", "/docs/inner", "/docs/inner/deep.dat",
+                                        "/docs/readme.txt", "/renamed.txt"}));
+    // The size shown is the new file's; no temporary is left beside it.
     EXPECT_EQ(frame_.SizeLabel()->text().toStdString(),
               "Image: " + SizeText(static_cast<std::uint64_t>(fs::file_size(target))));
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+        files.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "floppy.img", "added.txt", "saved as.iso"}));
 }
 
 TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
 {
-    const struct {
-        int id;
-        QKeySequence key;
-    } keys[]{{ID_ACTIONS_DELETE, QKeySequence(Qt::Key_Delete)},
-             {ID_EDIT_RENAME, QKeySequence(Qt::Key_F2)},
-             {ID_EDIT_NEWFOLDER, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N)}};
-    for (const auto& command : keys) {
-        ASSERT_NE(frame_.CommandAction(command.id), nullptr) << command.id;
-        EXPECT_EQ(frame_.CommandAction(command.id)->shortcut(), command.key) << command.id;
-        EXPECT_EQ(std::ranges::count(ListContextMenuLayout(), command.id), 1) << command.id;
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    const std::pair<int, QKeySequence> keys[]{{ID_ACTIONS_DELETE, QKeySequence(Qt::Key_Delete)},
+                                              {ID_EDIT_RENAME, QKeySequence(Qt::Key_F2)},
+                                              {ID_EDIT_NEWFOLDER, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N)}};
+    for (const auto& [id, key] : keys) {
+        ASSERT_NE(frame_.CommandAction(id), nullptr) << id;
+        EXPECT_EQ(frame_.CommandAction(id)->shortcut(), key) << id;
+        EXPECT_EQ(std::ranges::count(ListContextMenuLayout(), id), 1) << id;
     }
 
     // Through the dialogs, on the folder shown: a new folder, then the
-    // selected file renamed, then both saved.
-    OpenSourceImage();
-    WhenDialogShows<QInputDialog>([](QInputDialog& dialog) {
-        dialog.setTextValue(QStringLiteral("made"));
-        dialog.accept();
-    });
+    // selected file and a folder renamed, then all saved.
+    Open();
+    // The dialog starts from the entry's name.
+    const auto answer = [](const char* offered, const char* given) {
+        WhenDialogShows<QInputDialog>([offered, given](QInputDialog& dialog) {
+            if (offered != nullptr) {
+                EXPECT_EQ(dialog.textValue().toStdString(), offered);
+            }
+            dialog.setTextValue(QString::fromLatin1(given));
+            dialog.accept();
+        });
+    };
+    answer(nullptr, "made");
     frame_.RunCommand(ID_EDIT_NEWFOLDER);
-    Select({"small.txt"});
-    WhenDialogShows<QInputDialog>([](QInputDialog& dialog) {
-        EXPECT_EQ(dialog.textValue().toStdString(), "small.txt");
-        dialog.setTextValue(QStringLiteral("tiny.txt"));
-        dialog.accept();
-    });
-    frame_.RunCommand(ID_EDIT_RENAME);
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "docs", "made", "other.txt", "tiny.txt"}));
-    EXPECT_EQ(frame_.GetLeftPane()->topLevelItem(0)->childCount(), 2);
-    frame_.RunCommand(ID_FILE_SAVEISO);
-    ASSERT_TRUE(WaitIdle(List()));
-    const std::string listing = test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(image_));
-    EXPECT_NE(listing.find("/tiny.txt"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("/made"), std::string::npos) << listing;
-    EXPECT_EQ(listing.find("small.txt"), std::string::npos) << listing;
-    EXPECT_TRUE(prompt_.asked.empty()) << prompt_.asked.front().text;
+    for (const auto& [from, to] : {std::pair{"small.txt", "tiny.txt"}, std::pair{"docs", "papers"}}) {
+        Select({from});
+        answer(from, to);
+        frame_.RunCommand(ID_EDIT_RENAME);
+    }
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "papers", "made", "other.txt", "tiny.txt"}));
+    EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 2);
+    SaveAndWait();
+    prompt_.ExpectNone();
+    const std::vector<std::string> expected{"/big.bin",       "/made",
+                                            "/other.txt",     "/papers",
+                                            "/papers/inner",  "/papers/inner/deep.dat",
+                                            "/papers/readme.txt", "/tiny.txt"};
+    for (const char* tree : {"-J", "-R"}) {
+        EXPECT_EQ(test::SortedLines(test::RunForOutput(std::string("isoinfo ") + tree + " -f -i " +
+                                                       test::ShellQuote(image_))),
+                  expected)
+            << tree;
+    }
+    // The ISO 9660 names follow too, as that tree spells them.
+    const std::string plain = test::RunForOutput("isoinfo -l -i " + test::ShellQuote(image_));
+    EXPECT_NE(plain.find("TINY.TXT"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("Directory listing of /PAPERS/INNER/"), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("SMALL.TXT"), std::string::npos) << plain;
 }
 
 TEST_F(CommandsTest, ACloseRequestWhileSaveChangesIsAskedAsksNoSecondTime)
 {
-    OpenSourceImage();
-    Select({"small.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
-    // A prompt that, while the first question is up, gets another close.
-    class ClosingPrompt final : public platform::IPrompt {
-    public:
-        explicit ClosingPrompt(QWidget& window) : window_(window), previous_(platform::SetPrompt(this)) {}
-        ~ClosingPrompt() override { platform::SetPrompt(previous_); }
-        platform::PromptAnswer Ask(std::string_view text, std::string_view, platform::PromptButtons,
-                                   platform::PromptIcon) override
-        {
-            asked.emplace_back(text);
-            if (asked.size() == 1) {
-                // Delivered as the window system delivers one (close()
-                // would be swallowed by Qt while the window is closing).
-                QCloseEvent again;
-                QCoreApplication::sendEvent(&window_, &again);
-                secondAccepted = again.isAccepted();
-            }
-            return platform::PromptAnswer::Cancel;
+    Open();
+    Delete({"small.txt"});
+    // While the first question is up, another close comes.
+    bool secondAccepted = true;
+    prompt_.answers["Save changes?"] = platform::PromptAnswer::Cancel;
+    prompt_.onAsk = [this, &secondAccepted] {
+        if (prompt_.asked.size() == 1) {
+            // Delivered as the window system delivers one (close() would be
+            // swallowed by Qt while the window is closing).
+            QCloseEvent again;
+            QCoreApplication::sendEvent(&frame_, &again);
+            secondAccepted = again.isAccepted();
         }
-        std::vector<std::string> asked;
-        bool secondAccepted = true;
-
-    private:
-        QWidget& window_;
-        platform::IPrompt* previous_;
-    } prompt(frame_);
+    };
     frame_.close();
-    EXPECT_EQ(prompt.asked, std::vector<std::string>{"Save changes?"});
+    prompt_.onAsk = nullptr;
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Save changes?"});
     // The second request waits for the first answer; Cancel keeps the window.
-    EXPECT_FALSE(prompt.secondAccepted);
+    EXPECT_FALSE(secondAccepted);
     EXPECT_TRUE(frame_.isVisible());
     EXPECT_TRUE(List().Modified());
 }
 
 TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)
 {
+    TARVELIN_REQUIRE_TOOL("bsdtar");
     frame_.RunCommand(ID_FILE_COMPACT);
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_TRUE(prompt_.asked[0].text.starts_with("Compact Image works on an opened image")) << prompt_.asked[0].text;
+    prompt_.ExpectOne("Compact Image works on an opened image");
     prompt_.asked.clear();
 
-    OpenSourceImage();
-    Select({"other.txt", "small.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
-    prompt_.asked.clear();
+    Open();
+    Delete({"other.txt", "small.txt"});
     frame_.RunCommand(ID_FILE_COMPACT);
     ASSERT_TRUE(WaitIdle(List()));
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image has been compacted")) << prompt_.asked[0].text;
+    prompt_.ExpectOne("The image has been compacted");
     EXPECT_FALSE(List().Modified());
     List().ClearCurrentMode(); // the image is free for other programs
     // genisoimage's padding is kept at the end; nothing else is free.
@@ -475,29 +489,385 @@ TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)
 
 TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
 {
-    OpenSourceImage();
-    Select({"small.txt"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
+    Open();
+    Delete({"small.txt"});
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(List().IsSaving());
     // The save's end has not been handed to the GUI thread yet: every
-    // command below meets the running save.
-    for (int id : {ID_ACTIONS_DELETE, ID_FILE_NEWISO, ID_FILE_OPENISO, ID_ACTIONS_ADDFILES, ID_BOOT_LOAD}) {
+    // command below meets the running save, and so does closing.
+    for (const int id : std::initializer_list<int>{ID_ACTIONS_DELETE, ID_FILE_NEWISO, ID_FILE_OPENISO,
+                                                 ID_ACTIONS_ADDFILES, ID_BOOT_LOAD, 0}) {
+        SCOPED_TRACE(id);
         prompt_.asked.clear();
-        frame_.RunCommand(id);
-        ASSERT_EQ(prompt_.asked.size(), std::size_t{1}) << id;
-        EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image is being saved.")) << id;
+        if (id == 0) {
+            EXPECT_FALSE(frame_.close());
+            EXPECT_TRUE(frame_.isVisible());
+        } else {
+            frame_.RunCommand(id);
+        }
+        prompt_.ExpectOne("The image is being saved.");
     }
-    EXPECT_TRUE(services_.FileDialogs().empty());
+    EXPECT_TRUE(services_.calls.empty());
     EXPECT_FALSE(List().ImageRoot().children.empty());
-
-    prompt_.asked.clear();
-    EXPECT_FALSE(frame_.close());
-    EXPECT_TRUE(frame_.isVisible());
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{1});
-    EXPECT_TRUE(prompt_.asked[0].text.starts_with("The image is being saved."));
     ASSERT_TRUE(WaitFor([this] { return !frame_.isVisible(); }));
     EXPECT_FALSE(List().Modified());
+}
+
+TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCanBeDeleted)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    // Composing, nothing is open: each command says why with its own caption.
+    frame_.RunCommand(ID_BOOT_SAVE);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    services_.Choose({bootFile_});
+    prompt_.answers["Couldn't Load"] = platform::PromptAnswer::No;
+    frame_.RunCommand(ID_BOOT_LOAD);
+    const std::vector<std::pair<std::string, std::string>> composing{
+        {"You should open ISO first", "Warning Information"},
+        {"You should open ISO first", "Warning Infor"},
+        {"Couldn't Load Bootable Infomation", "Warning MessageBox"}};
+    ASSERT_EQ(prompt_.asked.size(), composing.size());
+    for (std::size_t i = 0; i < composing.size(); ++i) {
+        EXPECT_EQ(prompt_.asked[i].text, composing[i].first);
+        EXPECT_EQ(prompt_.asked[i].caption, composing[i].second);
+    }
+    EXPECT_EQ(prompt_.asked[2].buttons, platform::PromptButtons::YesNo);
+    EXPECT_TRUE(List().ComposeRoot().children.empty());
+
+    // An image without a boot record.
+    prompt_.asked.clear();
+    Open();
+    EXPECT_FALSE(List().Bootable());
+    frame_.RunCommand(ID_BOOT_SAVE);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
+    for (const Asked& asked : prompt_.asked) {
+        EXPECT_EQ(asked.text, "The Image File is not bootable File");
+        EXPECT_EQ(asked.caption, "Warning Information");
+    }
+    EXPECT_EQ(services_.calls.size(), std::size_t{1});
+    prompt_.asked.clear();
+
+    // Loaded twice into the root: the folder holds the file once.
+    services_.calls.clear();
+    services_.Choose({bootFile_, bootFile_});
+    frame_.RunCommand(ID_BOOT_LOAD);
+    frame_.RunCommand(ID_BOOT_LOAD);
+    ASSERT_EQ(services_.calls.size(), std::size_t{2});
+    EXPECT_EQ(services_.calls[0].filter, "(*.image)|*.image |(*.*)|*.*|All files (*)|*||");
+    EXPECT_FALSE(services_.calls[0].spec.save);
+    EXPECT_EQ(std::ranges::count(RowNames(List()), "floppy.img"), 1);
+    SaveAndWait();
+    prompt_.ExpectNone();
+
+    Open();
+    EXPECT_TRUE(List().Bootable());
+    EXPECT_EQ(std::ranges::count(RowNames(List()), "floppy.img"), 1);
+    EXPECT_NE(test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_)).find("El Torito"), std::string::npos);
+    // Saved over a file that is there, which it replaces; into a folder that
+    // is not, which says why and makes nothing.
+    const std::string saved = dir_ / "saved.image";
+    test::WriteWholeFile(saved, std::string("an older file"));
+    services_.Choose({saved, dir_ / "missing/saved.image"});
+    frame_.RunCommand(ID_BOOT_SAVE);
+    EXPECT_TRUE(services_.calls.back().spec.save);
+    EXPECT_EQ(test::ReadWholeFile(saved), test::ReadWholeFile(bootFile_));
+    frame_.RunCommand(ID_BOOT_SAVE);
+    prompt_.ExpectOne("");
+    EXPECT_NE(prompt_.asked[0].text.find("could not be written"), std::string::npos) << prompt_.asked[0].text;
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+    prompt_.asked.clear();
+
+    frame_.RunCommand(ID_BOOT_DELETE);
+    prompt_.ExpectNone();
+    SaveAndWait();
+    Open();
+    EXPECT_FALSE(List().Bootable());
+}
+
+TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
+{
+    const std::string target = dir_ / "made.image";
+    List().SetFloppyDevice(bootFile_);
+    services_.Choose({target});
+    frame_.RunCommand(ID_BOOT_FROMFLOPPY);
+    EXPECT_EQ(services_.calls.back().spec.defaultSuffix.toStdString(), "image");
+    EXPECT_TRUE(services_.calls.back().spec.save);
+    ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
+    EXPECT_EQ(test::ReadWholeFile(target), test::ReadWholeFile(bootFile_));
+    prompt_.ExpectNone();
+
+    // Two sectors cannot be read; all bad sectors are ignored and the image
+    // is made with them zero, which the user is told.
+    static constexpr auto badSectors = [](std::uint32_t index) { return index == 30 || index == 31; };
+    const FloppyReadFault before = SetFloppyReadFault(badSectors);
+    prompt_.answers["Read error"] = platform::PromptAnswer::Ignore;
+    services_.Choose({target});
+    frame_.RunCommand(ID_BOOT_FROMFLOPPY);
+    ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
+    SetFloppyReadFault(before);
+    ASSERT_FALSE(prompt_.asked.empty());
+    EXPECT_EQ(prompt_.asked.back().text, capture::DescribeUnreadSectors({30, 31}));
+    std::vector<std::uint8_t> expected = test::ReadWholeFile(bootFile_);
+    std::fill(expected.begin() + 30 * 512, expected.begin() + 32 * 512, 0);
+    EXPECT_EQ(test::ReadWholeFile(target), expected);
+    prompt_.asked.clear();
+
+    // No device to read: the maker says so and holds nothing.
+    List().SetFloppyDevice(dir_ / "no-such-device");
+    services_.Choose({dir_ / "other.image"});
+    frame_.RunCommand(ID_BOOT_FROMFLOPPY);
+    EXPECT_FALSE(List().IsMakingBootImage());
+    prompt_.ExpectOne("Can not open floppy!");
+}
+
+TEST_F(FrameTest, HelpFindsTheGuideBesideTheProgramAndSaysWhenItIsMissing)
+{
+    // Installed (bin/ beside share/doc/tarvelin/guide) or in the build tree
+    // (guide/ beside the program); neither in another folder.
+    const std::string installed = "prefix/share/doc/tarvelin/guide/index.html";
+    const std::string built = "build/guide/index.html";
+    WriteTree(dir_.Path(), {{"prefix/bin/", ""}, {installed, "<html></html>"}, {built, "<html></html>"}});
+    EXPECT_EQ(UserGuideAt(QString::fromStdString(dir_ / "prefix/bin")).toStdString(), dir_ / installed);
+    EXPECT_EQ(UserGuideAt(QString::fromStdString(dir_ / "build")).toStdString(), dir_ / built);
+    EXPECT_TRUE(UserGuideAt(QString::fromStdString(dir_ / "prefix")).isEmpty());
+
+    // This test program has no guide beside it: each Help command says where
+    // it was looked for, and nothing is opened.
+    QString lookedFor;
+    ASSERT_TRUE(UserGuide(&lookedFor).isEmpty());
+    for (int id : {ID_HELP_CONTENTS, ID_HELP_HOMEPAGE, ID_HELP_SUPPORT}) {
+        prompt_.asked.clear();
+        frame_.RunCommand(id);
+        EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"The help file " + lookedFor.toStdString() + " was not found."});
+    }
+    EXPECT_TRUE(services_.opened.empty());
+}
+
+TEST_F(CommandsTest, UnsavedEditsAreAskedAboutBeforeNewOpenAndClose)
+{
+    Open();
+    Delete({"small.txt"});
+    ASSERT_TRUE(List().Modified());
+    // Cancel: nothing happens.
+    prompt_.answers["Save changes?"] = platform::PromptAnswer::Cancel;
+    frame_.RunCommand(ID_FILE_NEWISO);
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Save changes?"});
+    EXPECT_EQ(prompt_.asked[0].buttons, platform::PromptButtons::YesNoCancel);
+    EXPECT_FALSE(List().ImageRoot().children.empty());
+    EXPECT_FALSE(frame_.close());
+    EXPECT_TRUE(frame_.isVisible());
+
+    // No: the edit is dropped, the image file keeps its entry.
+    prompt_.answers["Save changes?"] = platform::PromptAnswer::No;
+    frame_.RunCommand(ID_FILE_NEWISO);
+    EXPECT_TRUE(List().ImageRoot().children.empty());
+    Open();
+    EXPECT_GE(RowNamed(List(), "small.txt"), 0);
+
+    // Yes on Open: the save ends first, then the file dialog comes.
+    Delete({"small.txt"});
+    prompt_.answers["Save changes?"] = platform::PromptAnswer::Yes;
+    services_.Choose({image_});
+    frame_.RunCommand(ID_FILE_OPENISO);
+    EXPECT_TRUE(services_.calls.empty());
+    ASSERT_TRUE(WaitFor([this] { return !services_.calls.empty() && !List().IsBusy(); }));
+    EXPECT_EQ(RowNamed(List(), "small.txt"), -1);
+    EXPECT_FALSE(List().Modified());
+
+    // Yes on closing the window: it closes once the save has ended.
+    Delete({"docs"});
+    EXPECT_FALSE(frame_.close());
+    EXPECT_TRUE(List().IsSaving());
+    ASSERT_TRUE(WaitFor([this] { return !frame_.isVisible(); }));
+    Open();
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"big.bin", "other.txt"}));
+}
+
+void Drop(QWidget* target, const std::vector<std::string>& paths)
+{
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string& path : paths) {
+        urls.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
+    }
+    data.setUrls(urls);
+    const QPointF at(10, 10);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+}
+
+TEST_F(CommandsTest, FilesDroppedOnTheListAreAddedAndRowsDraggedOutAreFilesOnDisk)
+{
+    // Composing: a file and a folder dropped become records.
+    QWidget* viewport = List().DetailsView()->viewport();
+    Drop(viewport, {bootFile_, Source("docs")});
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "floppy.img"}));
+
+    // An opened image: the dropped file goes into it, bound to its entry.
+    Open();
+    Drop(viewport, {bootFile_});
+    EXPECT_TRUE(List().Modified());
+    const int row = RowNamed(List(), "floppy.img");
+    ASSERT_GE(row, 0);
+    EXPECT_TRUE(List().NodeMap().contains(List().Model().RecordAt(row)));
+
+    // Rows dragged out carry file URLs of the extracted entries.
+    const QModelIndexList rows{List().Model().index(row, 0), List().Model().index(RowNamed(List(), "docs"), 0)};
+    const std::unique_ptr<QMimeData> dragged(List().Model().mimeData(rows));
+    ASSERT_NE(dragged, nullptr);
+    ASSERT_EQ(dragged->urls().size(), 2);
+    std::vector<std::string> files;
+    for (const QUrl& url : dragged->urls()) {
+        files.push_back(url.toLocalFile().toStdString());
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(fs::path(files[1]).filename(), "floppy.img");
+    EXPECT_EQ(test::ReadWholeFile(files[1]), test::ReadWholeFile(bootFile_));
+    EXPECT_EQ(test::ReadWholeFile(files[0] + "/inner/deep.dat"), test::ReadWholeFile(Source("docs/inner/deep.dat")));
+    fs::remove_all(fs::path(files[0]).parent_path());
+    prompt_.ExpectNone();
+}
+
+TEST_F(FrameTest, LongNamesAndBackslashesAreKeptWholeFromRecordToImage)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    // 150 characters: more than the records of old could hold.
+    const std::string longName = std::string(146, 'n') + ".txt";
+    const std::string folder = dir_ / "back\\slash";
+    WriteTree(folder, {{longName, Text(test::RandomBytes(1000, 6))}, {"a\\b.txt", "backslash in the name\n"}});
+    const std::string image = dir_ / "long.iso";
+    services_.Choose({folder, image});
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    ASSERT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
+    const EntryRecord& record = *List().ComposeRoot().children[0];
+    EXPECT_EQ(record.name, "back\\slash");
+    EXPECT_EQ(record.path, folder);
+    ASSERT_EQ(record.children.size(), std::size_t{2});
+    EXPECT_EQ((std::set<std::string>{record.children[0]->name, record.children[1]->name}),
+              (std::set<std::string>{longName, "a\\b.txt"}));
+
+    // A double-click on a file of a composition opens the file itself.
+    DoubleClick("back\\slash");
+    DoubleClick("a\\b.txt");
+    EXPECT_EQ(services_.opened, std::vector<std::string>{folder + "/a\\b.txt"});
+
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    prompt_.ExpectNone();
+    // Rock Ridge keeps the names whole (isoinfo lists them as they are;
+    // bsdtar would escape the backslashes); Joliet, which excludes the
+    // backslash, has '_' in its place.
+    const auto listed = [&](const char* which) {
+        return AsSet(test::SortedLines(
+            test::RunForOutput(std::string("isoinfo ") + which + " -f -i " + test::ShellQuote(image))));
+    };
+    const std::set<std::string> rock = listed("-R");
+    EXPECT_TRUE(rock.contains("/back\\slash/a\\b.txt"));
+    EXPECT_TRUE(rock.contains("/back\\slash/" + longName));
+    EXPECT_TRUE(listed("-J").contains("/back_slash/a_b.txt"));
+}
+
+TEST_F(FrameTest, NewImagesWithUdfGetAUdfFileSystemThatSevenZipReads)
+{
+    TARVELIN_REQUIRE_TOOL("7z");
+    QAction* udf = frame_.CommandAction(ID_FILE_BUILDUDF);
+    ASSERT_NE(udf, nullptr);
+    EXPECT_FALSE(udf->isChecked());
+    frame_.RunCommand(ID_FILE_BUILDUDF);
+    EXPECT_TRUE(udf->isChecked());
+    EXPECT_TRUE(List().BuildsUdf());
+
+    const std::string file = dir_ / "Grüße.txt";
+    test::WriteWholeFile(file, std::string("in both trees\n"));
+    services_.Choose({file, dir_ / "udf.iso"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    const std::string listing = test::RunForOutput("7z l -slt " + test::ShellQuote(dir_ / "udf.iso"));
+    EXPECT_NE(listing.find("Type = Udf"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Path = Grüße.txt"), std::string::npos) << listing;
+
+    frame_.RunCommand(ID_FILE_BUILDUDF);
+    EXPECT_FALSE(udf->isChecked());
+    EXPECT_FALSE(List().BuildsUdf());
+}
+
+TEST_F(FrameTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
+{
+    const std::string big = dir_ / "big.bin";
+    test::WriteWholeFile(big, test::RandomBytes(4 * 1024 * 1024, 7));
+    const std::string output = dir_ / "new.iso";
+    services_.Choose({big, output});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(List().IsBuilding());
+    // The build's end has not been handed to the GUI thread yet.
+    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO}) {
+        SCOPED_TRACE(id);
+        prompt_.asked.clear();
+        frame_.RunCommand(id);
+        prompt_.ExpectOne("A new image is being built.");
+    }
+    EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
+
+    prompt_.asked.clear();
+    prompt_.answers["A new image is being built. Stop"] = platform::PromptAnswer::No;
+    EXPECT_FALSE(frame_.close());
+    EXPECT_TRUE(List().IsBuilding());
+    prompt_.ExpectOne("A new image is being built. Stop");
+    EXPECT_EQ(prompt_.asked[0].buttons, platform::PromptButtons::YesNo);
+
+    prompt_.answers["A new image is being built. Stop"] = platform::PromptAnswer::Yes;
+    EXPECT_TRUE(frame_.close());
+    EXPECT_FALSE(List().IsBuilding());
+    // Stopped or complete, the image is not opened; a stopped build leaves
+    // no partial file.
+    QApplication::processEvents();
+    EXPECT_FALSE(List().ImageMode());
+    if (fs::exists(output)) {
+        EXPECT_EQ(fs::file_size(output) % 2048, 0u);
+        EXPECT_GT(fs::file_size(output), 4u * 1024 * 1024);
+    }
+}
+
+TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDropsRecords)
+{
+    const std::string folder = dir_ / "folder";
+    const std::string file = dir_ / "three.txt";
+    WriteTree(dir_.Path(), {{"folder/one.txt", "one\n"},
+                            {"folder/sub/two.bin", Text(test::RandomBytes(3000, 8))},
+                            {"three.txt", "three\n"},
+                            // A file already at the destination is kept as it is.
+                            {"out/folder/one.txt", "kept\n"}});
+    services_.Choose({folder, file});
+    frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+
+    const std::string destination = dir_ / "out";
+    Select({"folder", "three.txt"});
+    RunExtract(frame_, destination);
+    prompt_.ExpectNone();
+    EXPECT_EQ(Text(test::ReadWholeFile(destination + "/folder/one.txt")), "kept\n");
+    EXPECT_EQ(test::ReadWholeFile(destination + "/folder/sub/two.bin"), test::ReadWholeFile(folder + "/sub/two.bin"));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/three.txt"), test::ReadWholeFile(file));
+    EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
+
+    services_.opened.clear();
+    Select({"three.txt", "folder"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    EXPECT_EQ(services_.opened, std::vector<std::string>{file});
+    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Cann't open a Directory"});
+
+    Select({"folder"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(RowNames(List()), std::vector<std::string>{"three.txt"});
+    EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
+    EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
 }
 
 } // namespace

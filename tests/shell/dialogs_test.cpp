@@ -1,49 +1,51 @@
-// The modal dialogs: extract, About, the three conversions over real images
-// and the CD-ROM capture from the simulated drive. Questions and messages
-// are answered and recorded through the prompt; file and folder choosers
-// through the scripted desktop services.
+// The dialogs: extract, About, the three conversions over real images, the
+// CD-ROM capture from the simulated drive, and the progress dialog with its
+// self-painting bar following builds and saves through a session: percent
+// texts, the painted split, Cancel with its question answered either way,
+// and failures said with reasons. Questions and messages are answered and
+// recorded through the prompt, file and folder choosers through the
+// scripted desktop.
+
+#include "shell_fixtures.h"
 
 #include "about_dlg.h"
 #include "cd_rip_dlg.h"
-#include "commands.h"
 #include "convert_dlgs.h"
-#include "dialog_fixtures.h"
-#include "extract_dlg.h"
-#include "main_frame.h"
+#include "progress_dlg.h"
+#include "progress_session.h"
 #include "text_progress_ctrl.h"
 
+#include "capture/capture_fixtures.h"
 #include "convert/convert_fixtures.h"
 #include "convert/iso2bin.h"
-#include "core/raw_sector.h"
+#include "edit/iso_edit.h"
 #include "platform/directory.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
+#include "writer/iso_build.h"
 
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
+#include <sys/stat.h>
+
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
+#include <QProgressBar>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
-
-#include <filesystem>
-#include <functional>
-#include <string>
 
 namespace tarvelin::shell {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace fixture;
+using platform::PromptAnswer;
 
 TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
 {
-    test::ScriptedShellServices desktop;
-    test::InstalledPrompt prompts;
+    Desktop desktop;
+    Prompt prompt;
     const QString fallback = QDir::toNativeSeparators(DefaultExtractFolder());
     ASSERT_FALSE(fallback.isEmpty());
     EXPECT_FALSE(fallback.startsWith(TarvelinTempFolder())); // what is extracted stays after exit
@@ -52,15 +54,11 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
         EXPECT_EQ(dialog.windowTitle(), "Extract Files...");
         EXPECT_EQ(dialog.Edit()->text(), fallback);
         EXPECT_EQ(ExtractDestination(), fallback);
-        EXPECT_EQ(dialog.ExtractButton()->text(), "Extract");
         EXPECT_TRUE(dialog.ExtractButton()->isDefault());
-
         // Cancelled browsing changes nothing.
-        desktop.Choose("");
+        desktop.Choose({"", "/srv/out"});
         dialog.BrowseButton()->click();
         EXPECT_EQ(dialog.Edit()->text(), fallback);
-
-        desktop.Choose("/srv/out");
         dialog.BrowseButton()->click();
         ASSERT_EQ(desktop.calls.size(), 2U);
         EXPECT_TRUE(desktop.calls[1].folder);
@@ -86,7 +84,7 @@ TEST(ExtractDlg, OpensWithTheDefaultEveryTimeAndBrowsesForAFolder)
         dialog.Edit()->clear();
         dialog.ExtractButton()->click();
         EXPECT_TRUE(dialog.isVisible());
-        EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Please choose the folder to extract to."});
+        EXPECT_EQ(prompt.Texts(), std::vector<std::string>{"Please choose the folder to extract to."});
     }
 }
 
@@ -132,12 +130,11 @@ TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
     const std::string path = dir / "Tarvelin";
     fs::create_directory(dir / "elsewhere");
     fs::permissions(dir / "elsewhere", fs::perms::owner_all, fs::perm_options::replace);
-    struct Case {
+    const struct {
         const char* what;
         std::function<void()> make;
         const char* reason;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a link to a private folder", [&] { fs::create_directory_symlink(dir / "elsewhere", path); }, "it is a link"},
         {"a file", [&] { test::WriteWholeFile(path, std::string("x")); }, "it is not a folder"},
         {"a folder others may read",
@@ -163,7 +160,7 @@ TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
          },
          mine.uid == 0 ? "it belongs to another user" : "it is a link"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.make();
         QString error;
@@ -187,8 +184,7 @@ TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
     const std::string endedRun = path + "/run-" + std::to_string(std::stoull(ended.output));
     const std::string runningRun = path + "/run-1";
     for (const std::string& run : {endedRun, runningRun}) {
-        fs::create_directories(run + "/viewed");
-        test::WriteWholeFile(run + "/viewed/file.txt", std::string("left behind"));
+        WriteTree(run, {{"viewed/file.txt", "left behind"}});
     }
     EXPECT_FALSE(TarvelinTempFolder().isEmpty());
     EXPECT_FALSE(fs::exists(endedRun));
@@ -197,7 +193,7 @@ TEST(TemporaryFolder, IsTheUsersOwnAndAnyOtherAtItsPathIsRefused)
 
 TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
 {
-    test::ScriptedShellServices desktop;
+    Desktop desktop;
     CAboutDlg dialog;
     EXPECT_TRUE(dialog.windowFlags().testFlag(Qt::FramelessWindowHint));
     std::vector<std::string> texts;
@@ -213,13 +209,13 @@ TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
     dialog.show();
     ASSERT_FALSE(dialog.RevealCanvas().isNull());
     EXPECT_EQ(dialog.RevealCanvas().size(), dialog.size() * dialog.devicePixelRatio());
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Revealing(); }));
+    ASSERT_TRUE(WaitFor([&] { return !dialog.Revealing(); }));
 
     // A click on the link opens its address and leaves the dialog up.
     CHyperLink* link = dialog.Link();
     EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::LinkColour());
     QTest::mouseClick(link, Qt::LeftButton);
-    EXPECT_EQ(desktop.opened, QStringList{AboutLinkAddress()});
+    EXPECT_EQ(desktop.opened, std::vector<std::string>{AboutLinkAddress().toStdString()});
     EXPECT_TRUE(link->Visited());
     EXPECT_TRUE(dialog.isVisible());
 
@@ -227,23 +223,15 @@ TEST(AboutDlg, ShowsTheVersionInBlueOpensItsLinkAndClosesOnAClick)
     QTest::mouseClick(&dialog, Qt::LeftButton, {}, QPoint(2, 2));
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-}
 
-TEST(AboutDlg, TheFramesAboutCommandShowsItModally)
-{
+    // The frame's About command shows it modally.
     CMainFrame frame;
-    QAction* about = frame.findChild<QAction*>(QStringLiteral("command%1").arg(ID_APP_ABOUT));
-    ASSERT_NE(about, nullptr);
-    EXPECT_TRUE(about->isEnabled());
     QString shown;
-    QTimer::singleShot(0, [&] {
-        auto* dialog = dynamic_cast<CAboutDlg*>(QApplication::activeModalWidget());
-        if (dialog != nullptr) {
-            shown = dialog->objectName();
-            QTest::mouseClick(dialog, Qt::LeftButton, {}, QPoint(2, 2));
-        }
+    WhenDialogShows<CAboutDlg>([&shown](CAboutDlg& about) {
+        shown = about.objectName();
+        QTest::mouseClick(&about, Qt::LeftButton, {}, QPoint(2, 2));
     });
-    about->trigger();
+    frame.RunCommand(ID_APP_ABOUT);
     EXPECT_EQ(shown, "aboutDialog");
 }
 
@@ -254,12 +242,8 @@ protected:
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        fs::create_directories(dir / "src");
-        test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(150000, 11));
-        test::WriteWholeFile(dir / "src/notes.txt", std::string("notes\n"));
-        iso = dir / "disc.iso";
+        WriteTree(dir / "src", {{"data.bin", Text(test::RandomBytes(150000, 11))}, {"notes.txt", "notes\n"}});
         test::RunGenisoimage(dir / "src", iso, "-J");
-        bin = dir / "disc.bin";
         const test::CommandResult made = test::RunCommand(std::string(TARVELIN_CLI_PATH) + " iso2bin " +
                                                           test::ShellQuote(iso) + " " + test::ShellQuote(bin));
         ASSERT_EQ(made.exitCode, 0) << made.output;
@@ -269,54 +253,82 @@ protected:
     static void Convert(CConvertDlg& dialog)
     {
         dialog.StartButton()->click();
-        ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Running(); }));
+        ASSERT_TRUE(WaitFor([&] { return !dialog.Running(); }));
     }
-
     static QString Q(const std::string& path) { return QString::fromStdString(path); }
 
     test::TempDir dir;
-    test::InstalledPrompt prompts;
-    test::ScriptedShellServices desktop;
-    std::string iso;
-    std::string bin;
+    Prompt prompt;
+    Desktop desktop;
+    std::string iso = dir / "disc.iso";
+    std::string bin = dir / "disc.bin";
 };
 
-TEST_F(ConvertDlgTest, BinToIsoGivesBackTheIsoTheBinWasMadeOf)
+using MakeDialog = std::function<std::unique_ptr<CConvertDlg>()>;
+template <class Dialog>
+MakeDialog Maker()
 {
-    CBinToIsoDlg dialog;
-    EXPECT_EQ(dialog.windowTitle(), "BIN to ISO Convert...");
-    EXPECT_EQ(dialog.StartButton()->text(), "Convert");
-    EXPECT_EQ(dialog.ExitButton()->text(), "Exit");
-    EXPECT_EQ(dialog.Bar()->GetPos(), 0);
-    EXPECT_EQ(dialog.Bar()->Upper(), 100);
-    const std::vector<std::string> labels = [&] {
-        std::vector<std::string> texts;
-        for (const QLabel* label : dialog.findChildren<QLabel*>()) {
-            texts.push_back(label->text().toStdString());
-        }
-        return texts;
-    }();
-    EXPECT_EQ(labels, (std::vector<std::string>{"Please choose Source file...", "Please choose Output file..."}));
+    return [] { return std::make_unique<Dialog>(); };
+}
 
-    // The source through "...", the output through "..." too.
-    const std::string output = dir / "back.iso";
-    desktop.Choose(Q(bin));
-    dialog.SourceBrowse()->click();
-    desktop.Choose(Q(output));
-    dialog.OutputBrowse()->click();
-    ASSERT_EQ(desktop.calls.size(), 2U);
-    EXPECT_FALSE(desktop.calls[0].spec.save);
-    EXPECT_EQ(desktop.calls[0].filter, "Bin Files (*.BIN)|*.BIN||");
-    EXPECT_EQ(desktop.calls[0].spec.defaultSuffix, "");
-    EXPECT_TRUE(desktop.calls[1].spec.save);
-    EXPECT_EQ(desktop.calls[1].filter, "ISO Files (*.ISO)|*.ISO||");
-    EXPECT_EQ(desktop.calls[1].spec.defaultSuffix, ".ISO");
-    EXPECT_EQ(dialog.SourceEdit()->text(), Q(bin));
+TEST_F(ConvertDlgTest, EachConversionBrowsesWithItsFiltersAndGivesWhatTheCommandLineGives)
+{
+    const struct {
+        MakeDialog make;
+        std::string title, start, sourceFilter, outputFilter, outputSuffix;
+        bool browseSource, browseOutput; // else typed
+        bool worker;                     // else on the GUI thread, to its end
+        std::string source, output, expected;
+    } cases[]{
+        {Maker<CBinToIsoDlg>(), "BIN to ISO Convert...", "Convert", "Bin Files (*.BIN)|*.BIN||",
+         "ISO Files (*.ISO)|*.ISO||", ".ISO", true, true, false, bin, dir / "back.iso", iso},
+        // A cue sheet names the BIN.
+        {Maker<CAnyToIsoDlg>(), "Any Formats to ISO...", "CONVERT", "Any CD-ROM Image Files (*.*)|*.*||",
+         "ISO Files (*.ISO)|*.ISO||", ".ISO", false, false, false, CueSheetPathFor(bin), dir / "typed.iso", iso},
+        {Maker<CIsoToBinDlg>(), "ISO to BIN", "Convert", "Bin Files (*.ISO)|*.ISO||", "ISO Files (*.BIN)|*.BIN||",
+         ".BIN", true, false, true, iso, dir / "out.bin", bin},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        const std::unique_ptr<CConvertDlg> dialog = c.make();
+        EXPECT_EQ(dialog->windowTitle().toStdString(), c.title);
+        EXPECT_EQ(dialog->StartButton()->text().toStdString(), c.start);
+        EXPECT_EQ(dialog->Bar()->GetPos(), 0);
+        // Each path through "...", or typed after a cancelled "...".
+        desktop.calls.clear();
+        desktop.Choose({c.browseSource ? c.source : "", c.browseOutput ? c.output : ""});
+        dialog->SourceBrowse()->click();
+        dialog->OutputBrowse()->click();
+        ASSERT_EQ(desktop.calls.size(), 2U);
+        EXPECT_FALSE(desktop.calls[0].spec.save);
+        EXPECT_EQ(desktop.calls[0].filter, c.sourceFilter);
+        EXPECT_EQ(desktop.calls[0].spec.defaultSuffix, "");
+        EXPECT_TRUE(desktop.calls[1].spec.save);
+        EXPECT_EQ(desktop.calls[1].filter, c.outputFilter);
+        EXPECT_EQ(desktop.calls[1].spec.defaultSuffix.toStdString(), c.outputSuffix);
+        EXPECT_EQ(dialog->SourceEdit()->text().toStdString(), c.browseSource ? c.source : "");
+        EXPECT_EQ(dialog->OutputEdit()->text().toStdString(), c.browseOutput ? c.output : "");
+        dialog->SourceEdit()->setText(Q(c.source));
+        dialog->OutputEdit()->setText(Q(c.output));
 
-    Convert(dialog);
-    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
-    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
-    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
+        prompt.asked.clear();
+        dialog->show();
+        dialog->StartButton()->click();
+        // Running on a worker: neither Exit nor another start, and no closing.
+        EXPECT_EQ(dialog->Running(), c.worker);
+        EXPECT_EQ(dialog->ExitButton()->isEnabled(), !c.worker);
+        EXPECT_EQ(dialog->StartButton()->isEnabled(), !c.worker);
+        dialog->reject();
+        EXPECT_EQ(dialog->isVisible(), c.worker);
+        ASSERT_TRUE(WaitFor([&] { return !dialog->Running(); }));
+        EXPECT_EQ(prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
+        EXPECT_EQ(test::ReadWholeFile(c.output), test::ReadWholeFile(c.expected));
+        EXPECT_EQ(dialog->Bar()->GetPos(), 100);
+        dialog->reject();
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_TRUE(dialog->ExitButton()->isEnabled());
+    }
+    EXPECT_EQ(test::ReadWholeFile(CueSheetPathFor(dir / "out.bin")).size(), 61U + std::string("out.bin").size());
 }
 
 TEST_F(ConvertDlgTest, ATypedOutputThatExistsIsReplacedOnlyAfterAYesAndEachRunStartsAnEmptyBar)
@@ -324,149 +336,83 @@ TEST_F(ConvertDlgTest, ATypedOutputThatExistsIsReplacedOnlyAfterAYesAndEachRunSt
     CBinToIsoDlg dialog;
     const std::string output = dir / "kept.iso";
     test::WriteWholeFile(output, std::string("keep me"));
-    test::WriteWholeFile(dir / "kept.copy", std::string("keep me"));
     dialog.SourceEdit()->setText(Q(bin));
     dialog.OutputEdit()->setText(Q(output));
     const std::string question = output + " already exists.\nDo you want to replace it?";
-    prompts.prompt.Answer(platform::PromptAnswer::No);
+    prompt.queue = {PromptAnswer::No};
     dialog.StartButton()->click();
-    ASSERT_EQ(prompts.prompt.Texts(), std::vector<std::string>{question});
-    EXPECT_EQ(prompts.prompt.Asked()[0].buttons, platform::PromptButtons::YesNo);
+    ASSERT_EQ(prompt.Texts(), std::vector<std::string>{question});
+    EXPECT_EQ(prompt.asked[0].buttons, platform::PromptButtons::YesNo);
     EXPECT_FALSE(dialog.Running());
-    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(dir / "kept.copy"));
+    EXPECT_EQ(Text(test::ReadWholeFile(output)), "keep me");
 
-    prompts.prompt.Answer(platform::PromptAnswer::Yes);
+    prompt.queue = {PromptAnswer::Yes};
     Convert(dialog);
-    EXPECT_EQ(prompts.prompt.Texts(),
-              (std::vector<std::string>{question, question, "Congratulations,Convert successful!"}));
+    EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{question, question, "Congratulations,Convert successful!"}));
     EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
     EXPECT_EQ(dialog.Bar()->GetPos(), 100);
 
     // A run that fails at once does not show the last run's full bar.
     dialog.SourceEdit()->setText(Q(dir / "missing.bin"));
-    prompts.prompt.Answer(platform::PromptAnswer::Yes);
+    prompt.queue = {PromptAnswer::Yes};
     dialog.StartButton()->click();
-    EXPECT_EQ(prompts.prompt.Texts().back().rfind("Open source File Failed!\n", 0), 0U);
+    EXPECT_TRUE(prompt.Texts().back().starts_with("Open source File Failed!\n"));
     EXPECT_EQ(dialog.Bar()->GetPos(), 0);
     EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
 }
 
-TEST_F(ConvertDlgTest, AnyToIsoTakesTypedPathsAndACueSheet)
+// Each failure says so with its own text and caption, with the OK and
+// Cancel buttons, and why; a conversion failing midway leaves a full bar
+// and no half-written output.
+TEST_F(ConvertDlgTest, OpenWriteAndMidwayFailuresHaveTheirMessages)
 {
-    CAnyToIsoDlg dialog;
-    EXPECT_EQ(dialog.windowTitle(), "Any Formats to ISO...");
-    EXPECT_EQ(dialog.StartButton()->text(), "CONVERT");
-    desktop.Choose("");
-    dialog.SourceBrowse()->click();
-    ASSERT_EQ(desktop.calls.size(), 1U);
-    EXPECT_EQ(desktop.calls[0].filter, "Any CD-ROM Image Files (*.*)|*.*||");
-
-    // Typed, not chosen: the paths in the boxes are the ones used.
-    const std::string output = dir / "typed.iso";
-    dialog.SourceEdit()->setText(Q(CueSheetPathFor(bin)));
-    dialog.OutputEdit()->setText(Q(output));
-    Convert(dialog);
-    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
-    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
-}
-
-TEST_F(ConvertDlgTest, IsoToBinOnItsWorkerMatchesTheCommandLine)
-{
-    CIsoToBinDlg dialog;
-    EXPECT_EQ(dialog.windowTitle(), "ISO to BIN");
-    desktop.Choose(Q(iso));
-    dialog.SourceBrowse()->click();
-    desktop.Choose("");
-    dialog.OutputBrowse()->click();
-    ASSERT_EQ(desktop.calls.size(), 2U);
-    EXPECT_EQ(desktop.calls[0].filter, "Bin Files (*.ISO)|*.ISO||");
-    EXPECT_EQ(desktop.calls[1].filter, "ISO Files (*.BIN)|*.BIN||");
-    EXPECT_EQ(desktop.calls[1].spec.defaultSuffix, ".BIN");
-    const std::string output = dir / "out.bin";
-    dialog.OutputEdit()->setText(Q(output));
-
-    dialog.show();
-    dialog.StartButton()->click();
-    // Running: neither Exit nor another start.
-    EXPECT_TRUE(dialog.Running());
-    EXPECT_FALSE(dialog.ExitButton()->isEnabled());
-    EXPECT_FALSE(dialog.StartButton()->isEnabled());
-    dialog.reject();
-    EXPECT_TRUE(dialog.isVisible());
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Running(); }));
-    EXPECT_EQ(prompts.prompt.Texts(), std::vector<std::string>{"Congratulations,Convert successful!"});
-    EXPECT_EQ(dialog.Bar()->GetPos(), 100);
-    EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(bin));
-    EXPECT_EQ(test::ReadWholeFile(CueSheetPathFor(output)).size(), 61U + std::string("out.bin").size());
-    dialog.reject();
-    EXPECT_FALSE(dialog.isVisible());
-}
-
-// Each failure of opening says so with its own text and caption, with the
-// OK and Cancel buttons, and why.
-TEST_F(ConvertDlgTest, OpenAndWriteFailuresHaveTheirMessages)
-{
-    struct Case {
-        std::function<std::unique_ptr<CConvertDlg>()> make;
-        std::string openText, openCaption, writeText, writeCaption;
+    const struct {
+        MakeDialog make;
+        std::string source, openText, openCaption, writeText, writeCaption;
+        bool midway;
+    } cases[]{
+        {Maker<CBinToIsoDlg>(), bin, "Open source File Failed!", "Open Fail", "Write file erro!", "Write Fail", true},
+        {Maker<CAnyToIsoDlg>(), bin, "Open source File Failed!", "Open Fail", "Write file erro!", "Write Fail", false},
+        {Maker<CIsoToBinDlg>(), iso, "Open Source File Failed", "Open Fail!!", "Write File Failed", "Write file erro",
+         true},
     };
-    const std::vector<Case> cases{
-        {[] { return std::make_unique<CBinToIsoDlg>(); }, "Open source File Failed!", "Open Fail", "Write file erro!",
-         "Write Fail"},
-        {[] { return std::make_unique<CAnyToIsoDlg>(); }, "Open source File Failed!", "Open Fail", "Write file erro!",
-         "Write Fail"},
-        {[] { return std::make_unique<CIsoToBinDlg>(); }, "Open Source File Failed", "Open Fail!!",
-         "Write File Failed", "Write file erro"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const std::unique_ptr<CConvertDlg> dialog = c.make();
         SCOPED_TRACE(dialog->windowTitle().toStdString());
-        const std::size_t before = prompts.prompt.Asked().size();
+        prompt.asked.clear();
         // Nothing chosen: no source.
         dialog->StartButton()->click();
         // A source, but an output in a folder that does not exist.
-        dialog->SourceEdit()->setText(Q(dialog->objectName() == "isoToBinDialog" ? iso : bin));
+        dialog->SourceEdit()->setText(Q(c.source));
         dialog->OutputEdit()->setText(Q(dir / "missing/out.img"));
         dialog->StartButton()->click();
-        const auto asked = prompts.prompt.Asked();
-        ASSERT_EQ(asked.size(), before + 2);
+        ASSERT_EQ(prompt.asked.size(), 2U);
         // The message, then the converter's reason on a line of its own.
-        EXPECT_EQ(asked[before].text.rfind(c.openText + "\n", 0), 0U) << asked[before].text;
-        EXPECT_GT(asked[before].text.size(), c.openText.size() + 1);
-        EXPECT_EQ(asked[before].caption, c.openCaption);
-        EXPECT_EQ(asked[before].buttons, platform::PromptButtons::OkCancel);
-        EXPECT_EQ(asked[before + 1].text.rfind(c.writeText + "\n", 0), 0U) << asked[before + 1].text;
-        EXPECT_NE(asked[before + 1].text.find("missing"), std::string::npos) << asked[before + 1].text;
-        EXPECT_EQ(asked[before + 1].caption, c.writeCaption);
-        EXPECT_EQ(asked[before + 1].buttons, platform::PromptButtons::OkCancel);
+        const std::pair<std::string, std::string> expected[]{{c.openText, c.openCaption}, {c.writeText, c.writeCaption}};
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_TRUE(prompt.asked[i].text.starts_with(expected[i].first + "\n")) << prompt.asked[i].text;
+            EXPECT_GT(prompt.asked[i].text.size(), expected[i].first.size() + 1);
+            EXPECT_EQ(prompt.asked[i].caption, expected[i].second);
+            EXPECT_EQ(prompt.asked[i].buttons, platform::PromptButtons::OkCancel);
+        }
+        EXPECT_NE(prompt.asked[1].text.find("missing"), std::string::npos) << prompt.asked[1].text;
         EXPECT_FALSE(dialog->Running());
-    }
-}
+        if (!c.midway) {
+            continue;
+        }
 
-TEST_F(ConvertDlgTest, AConversionThatFailsSaysWhyWithAFullBar)
-{
-    const std::vector<std::pair<std::function<std::unique_ptr<CConvertDlg>()>, std::string>> cases{
-        {[] { return std::make_unique<CBinToIsoDlg>(); }, bin},
-        {[] { return std::make_unique<CIsoToBinDlg>(); }, iso},
-    };
-    for (const auto& [make, source] : cases) {
-        const std::unique_ptr<CConvertDlg> dialog = make();
-        SCOPED_TRACE(dialog->windowTitle().toStdString());
-        const std::size_t before = prompts.prompt.Asked().size();
+        prompt.asked.clear();
         const std::string output = dir / "full.img";
-        dialog->SourceEdit()->setText(Q(source));
         dialog->OutputEdit()->setText(Q(output));
         {
             const test::FileSizeLimit fullDisk(20000);
             Convert(*dialog);
         }
-        const auto asked = prompts.prompt.Asked();
-        ASSERT_EQ(asked.size(), before + 1);
-        EXPECT_EQ(asked[before].text.rfind("Convert failed!\n", 0), 0U) << asked[before].text;
-        EXPECT_GT(asked[before].text.size(), std::string("Convert failed!\n").size());
-        EXPECT_EQ(asked[before].caption, "Convert Fail");
+        ASSERT_EQ(prompt.asked.size(), 1U);
+        EXPECT_TRUE(prompt.asked[0].text.starts_with("Convert failed!\n")) << prompt.asked[0].text;
+        EXPECT_GT(prompt.asked[0].text.size(), std::string("Convert failed!\n").size());
+        EXPECT_EQ(prompt.asked[0].caption, "Convert Fail");
         EXPECT_EQ(dialog->Bar()->GetPos(), 100);
-        // No half-written output is left behind.
         EXPECT_FALSE(fs::exists(output));
     }
 }
@@ -474,25 +420,24 @@ TEST_F(ConvertDlgTest, AConversionThatFailsSaysWhyWithAFullBar)
 // The capture dialog over the simulated drive of the capture tests.
 class CdRipDlgTest : public test::CaptureTest {
 protected:
-    void InsertDisc(std::uint32_t sectors)
+    void Make(CCdRipDlg& dialog, const std::string& target)
     {
-        user_ = test::RandomBytes(std::size_t{sectors} * 2048, sectors);
-        std::vector<std::uint8_t> raw(std::size_t{sectors} * 2352);
-        raw::EncodeMode1Sectors(user_.data(), sectors, 0, raw.data());
-        drive_.SetDisc(std::move(raw));
+        dialog.OutputBox()->setEditText(QString::fromStdString(target));
+        dialog.DriveList()->setCurrentIndex(0);
+        dialog.MakeButton()->click();
+        ASSERT_TRUE(WaitFor([&] { return !dialog.HoldsComponent(); }));
+        EXPECT_FALSE(dialog.Running());
     }
 
     test::TempDir dir;
-    test::ScriptedShellServices desktop;
-    std::vector<std::uint8_t> user_;
+    Desktop desktop;
 };
 
 TEST_F(CdRipDlgTest, ListsTheDrivesAndMakesNothingBeforeOneIsChosen)
 {
-    InsertDisc(100);
+    InsertRandomDisc(100);
     CCdRipDlg dialog;
     EXPECT_EQ(dialog.windowTitle(), "MAKE ISO From CDROM");
-    EXPECT_EQ(dialog.MakeButton()->text(), "Make");
     ASSERT_EQ(dialog.DriveList()->count(), 1);
     EXPECT_EQ(dialog.DriveList()->itemText(0), "D:  (simulated-cdrom)");
     EXPECT_EQ(dialog.DriveList()->currentIndex(), -1);
@@ -515,10 +460,10 @@ TEST_F(CdRipDlgTest, ListsTheDrivesAndMakesNothingBeforeOneIsChosen)
 
 TEST_F(CdRipDlgTest, MakesTheIsoOfTheDiscAndReleasesTheComponentAfterwards)
 {
-    InsertDisc(300);
+    const std::vector<std::uint8_t> user = InsertRandomDisc(300);
     CCdRipDlg dialog;
     const std::string target = dir / "disc.iso";
-    desktop.Choose(QString::fromStdString(target));
+    desktop.Choose({target});
     dialog.BrowseButton()->click();
     ASSERT_EQ(desktop.calls.size(), 1U);
     EXPECT_TRUE(desktop.calls[0].spec.save);
@@ -530,11 +475,11 @@ TEST_F(CdRipDlgTest, MakesTheIsoOfTheDiscAndReleasesTheComponentAfterwards)
     EXPECT_TRUE(dialog.Running());
     dialog.reject();
     EXPECT_TRUE(dialog.isVisible());
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    ASSERT_TRUE(WaitFor([&] { return !dialog.HoldsComponent(); }));
     EXPECT_EQ(dialog.Bar()->GetPos(), 100);
     EXPECT_FALSE(dialog.Running());
     EXPECT_TRUE(prompt_.Asked().empty());
-    EXPECT_EQ(test::ReadWholeFile(target), user_);
+    EXPECT_EQ(test::ReadWholeFile(target), user);
     // Without a component Make does nothing more.
     EXPECT_FALSE(dialog.MakeButton()->isEnabled());
     dialog.reject();
@@ -543,46 +488,35 @@ TEST_F(CdRipDlgTest, MakesTheIsoOfTheDiscAndReleasesTheComponentAfterwards)
 
 TEST_F(CdRipDlgTest, AnAbortedCaptureSaysSorryAndReleasesTheComponent)
 {
-    InsertDisc(400);
+    InsertRandomDisc(400);
     drive_.FailSector(10, capture::SimulatedCdRom::kAlways);
-    prompt_.Answer(platform::PromptAnswer::Abort);
+    prompt_.Answer(PromptAnswer::Abort);
     CCdRipDlg dialog;
-    const std::string target = dir / "bad.iso";
-    dialog.OutputBox()->setEditText(QString::fromStdString(target));
-    dialog.DriveList()->setCurrentIndex(0);
-    dialog.MakeButton()->click();
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    Make(dialog, dir / "bad.iso");
     const auto asked = prompt_.Asked();
     ASSERT_EQ(asked.size(), 2U);
     EXPECT_EQ(asked[0].text, "Read error, maybe the CDROM has bad sector. ");
     EXPECT_EQ(asked[1].text, "Sorry,Maybe have some errors");
     EXPECT_EQ(asked[1].caption, "Error");
-    EXPECT_FALSE(dialog.Running());
-    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(fs::exists(dir / "bad.iso"));
 }
 
 TEST_F(CdRipDlgTest, AFinishedCaptureSaysWhichSectorsAreZero)
 {
-    InsertDisc(400);
+    const std::vector<std::uint8_t> user = InsertRandomDisc(400);
     drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
     drive_.FailSector(31, capture::SimulatedCdRom::kAlways);
-    prompt_.Answer(platform::PromptAnswer::Ignore);
-    prompt_.Answer(platform::PromptAnswer::Yes); // ignore all
+    prompt_.Answer(PromptAnswer::Ignore);
+    prompt_.Answer(PromptAnswer::Yes); // ignore all
     CCdRipDlg dialog;
-    const std::string target = dir / "holes.iso";
-    dialog.OutputBox()->setEditText(QString::fromStdString(target));
-    dialog.DriveList()->setCurrentIndex(0);
-    dialog.MakeButton()->click();
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.HoldsComponent(); }));
+    Make(dialog, dir / "holes.iso");
     const auto asked = prompt_.Asked();
     ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.back().text, "2 sectors could not be read and are zero in the image: 30-31");
     EXPECT_EQ(asked.back().caption, "MAKE ISO From CDROM");
-    const std::vector<std::uint8_t> image = test::ReadWholeFile(target);
-    ASSERT_EQ(image.size(), user_.size());
-    EXPECT_TRUE(std::all_of(image.begin() + 30 * 2048, image.begin() + 32 * 2048, [](std::uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 30 * 2048, user_.begin()));
-    EXPECT_TRUE(std::equal(image.begin() + 32 * 2048, image.end(), user_.begin() + 32 * 2048));
+    std::vector<std::uint8_t> expected = user;
+    std::fill(expected.begin() + 30 * 2048, expected.begin() + 32 * 2048, 0);
+    EXPECT_EQ(test::ReadWholeFile(dir / "holes.iso"), expected);
 }
 
 TEST_F(CdRipDlgTest, WithoutADriveTheListSaysSoAndMakeIsDimmed)
@@ -594,6 +528,322 @@ TEST_F(CdRipDlgTest, WithoutADriveTheListSaysSoAndMakeIsDimmed)
     EXPECT_FALSE(dialog.MakeButton()->isEnabled());
     dialog.MakeButton()->click();
     EXPECT_FALSE(dialog.Running());
+}
+
+TEST(ProgressDlg, PercentTextIsTheShareOfTheRangeWrappedAtAHundred)
+{
+    const struct {
+        int pos, lower, upper;
+        const char* text;
+    } cases[]{{500, 0, 2000, "25%"}, {2000, 0, 2000, "100%"}, {1999, 0, 2000, "99%"},
+              // Beyond the range the share wraps, except at exactly 100.
+              {2100, 0, 2000, "5%"},  {4000, 0, 2000, "0%"},   {45, 0, 100, "45%"}, {150, 100, 200, "50%"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(CProgressDlg::PercentText(c.pos, c.lower, c.upper), c.text) << c.pos;
+    }
+}
+
+TEST(ProgressDlg, ModelessOverAnEnabledOwnerAndCancelRaisesAFlagThatReadingClears)
+{
+    QWidget owner;
+    owner.show();
+    CProgressDlg dialog;
+    ASSERT_TRUE(dialog.Create(&owner));
+    EXPECT_FALSE(dialog.Create(&owner));
+    QDialog* window = dialog.Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->windowTitle(), "Progress");
+    EXPECT_FALSE(window->isModal());
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(owner.isEnabled());
+    EXPECT_EQ(window->parentWidget(), &owner);
+    EXPECT_EQ(dialog.ShownPercent(), " 0 %");
+
+    dialog.SetRange(0, 2000);
+    dialog.SetStep(1);
+    EXPECT_EQ(dialog.SetPos(500), 0);
+    EXPECT_EQ(dialog.ShownPercent(), "25%");
+    EXPECT_EQ(dialog.Bar()->value(), 500);
+    EXPECT_EQ(dialog.SetPos(2000), 500);
+    EXPECT_EQ(dialog.ShownPercent(), "100%");
+
+    // Cancel, and Escape (reject) too, leave the dialog up.
+    EXPECT_FALSE(dialog.CheckCancelButton());
+    dialog.CancelButton()->click();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(dialog.CheckCancelButton());
+    EXPECT_FALSE(dialog.CheckCancelButton());
+    window->reject();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(dialog.CheckCancelButton());
+
+    // Hidden after an operation, shown again with the position it had.
+    dialog.Hide();
+    EXPECT_TRUE(dialog.Exists());
+    dialog.Show();
+    EXPECT_EQ(dialog.GetPos(), 2000);
+    dialog.Destroy();
+    EXPECT_FALSE(dialog.Exists());
+}
+
+// Pixels of the colour in the columns [left, right).
+int CountColour(const QImage& image, QColor colour, int left, int right)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = left; x < right; ++x) {
+            count += image.pixelColor(x, y) == colour ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST(TextProgressCtrl, TextIsDrawnInTheTwoColoursSplitWhereTheBarEnds)
+{
+    CTextProgressCtrl bar;
+    bar.resize(200, 30);
+    bar.SetRange(0, 100);
+    EXPECT_EQ(bar.SetPos(37), 0);
+    EXPECT_EQ(bar.ShownText(), "37%");
+    EXPECT_EQ(bar.LastWidth(), 74);
+    ASSERT_NE(bar.BarColour(), bar.BackColour());
+    EXPECT_EQ(bar.TextOnBarColour(), bar.BackColour());
+    EXPECT_EQ(bar.TextOnBackColour(), bar.BarColour());
+
+    // A text wide enough for the bar's end (at 100) to cut through it.
+    bar.SetWindowText(QStringLiteral("WWWWWWWWWWWW"));
+    EXPECT_EQ(bar.SetPos(50), 37);
+    const QImage image = bar.Render();
+    ASSERT_EQ(image.width(), 200);
+    const int split = 100;
+    // Corners: the bar on the left, the background on the right.
+    EXPECT_EQ(image.pixelColor(1, 1), bar.BarColour());
+    EXPECT_EQ(image.pixelColor(198, 1), bar.BackColour());
+    // Left of the end the text is in the window colour over the bar and
+    // never in the highlight; right of it the other way round.
+    EXPECT_GT(CountColour(image, bar.TextOnBarColour(), 0, split), 0);
+    EXPECT_GT(CountColour(image, bar.TextOnBackColour(), split, 200), 0);
+    // The glyphs next to the end on either side.
+    EXPECT_GT(CountColour(image, bar.TextOnBarColour(), split - 12, split), 0);
+    EXPECT_GT(CountColour(image, bar.TextOnBackColour(), split, split + 12), 0);
+    // Over an empty bar the window colour is the background: the text is
+    // in the highlight colour on both sides of the middle.
+    bar.SetPos(0);
+    const QImage empty = bar.Render();
+    EXPECT_EQ(empty.pixelColor(1, 1), bar.BackColour());
+    EXPECT_GT(CountColour(empty, bar.TextOnBackColour(), split - 12, split), 0);
+}
+
+TEST(TextProgressCtrl, SetPosRepaintsOnlyWhenTheWidthChangesAndAResizeForgetsIt)
+{
+    CTextProgressCtrl bar;
+    bar.resize(100, 20);
+    bar.show();
+    EXPECT_EQ(bar.LastWidth(), -1);
+    bar.SetPos(10);
+    EXPECT_EQ(bar.LastWidth(), 10);
+    EXPECT_EQ(bar.SetPos(10), 10);
+    bar.resize(300, 20);
+    EXPECT_EQ(bar.LastWidth(), -1);
+    bar.SetPos(10);
+    EXPECT_EQ(bar.LastWidth(), 30);
+    // A range that is no range paints nothing but the background.
+    bar.SetRange(5, 5);
+    const QImage image = bar.Render();
+    EXPECT_EQ(CountColour(image, bar.BarColour(), 0, image.width()), 0);
+    EXPECT_EQ(bar.ShownText(), "");
+}
+
+// A build of real files, or the save of an image made by genisoimage with
+// one file added, followed through a session.
+class SessionTest : public ::testing::Test {
+protected:
+    std::string File(const std::string& name, std::size_t size, std::uint32_t seed)
+    {
+        const std::string path = dir / ("src/" + name);
+        WriteTree(dir / "src", {{name, Text(test::RandomBytes(size, seed))}});
+        return path;
+    }
+    ComponentPtr<IIsoBuild> Builder(const std::vector<std::string>& files)
+    {
+        ComponentPtr<IIsoBuild> builder = MakeComponent(NEW_ISOBUILDNEW);
+        EXPECT_TRUE(builder->SetOutput(output.c_str(), kBuildIsoAndJoliet));
+        for (const std::string& file : files) {
+            EXPECT_NE(builder->AddFile(file.c_str(), builder->GetRoot()), nullptr) << file;
+        }
+        return builder;
+    }
+    // The session's dialog is up with Cancel pressed, the question to be
+    // answered so.
+    void PressCancel(ProgressSession& session, PromptAnswer answer)
+    {
+        session.ShowDialog();
+        session.Dialog().CancelButton()->click();
+        prompt.queue = {answer};
+    }
+    bool Build(ProgressSession& session, ComponentPtr<IIsoBuild> builder)
+    {
+        QSignalSpy finished(&session, &ProgressSession::buildFinished);
+        EXPECT_TRUE(session.StartBuild(std::move(builder)));
+        EXPECT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+        EXPECT_FALSE(session.Busy());
+        EXPECT_FALSE(session.Dialog().IsVisible());
+        return !finished.empty() && finished.at(0).at(0).toBool();
+    }
+    void TearDown() override
+    {
+        if (edit_ != nullptr) {
+            DestroyComponent(edit_);
+        }
+    }
+    // The image of src holds one file; another, from beside src, is added.
+    IIsoEdit* OpenEdit(std::size_t addedSize, std::uint32_t seed)
+    {
+        File("old.txt", 3000, 7);
+        test::RunGenisoimage(dir / "src", image, "-J");
+        test::WriteWholeFile(added, test::RandomBytes(addedSize, seed));
+        edit_ = Edit1();
+        EXPECT_TRUE(edit_->Open(image.c_str()));
+        edit_->LoadTree();
+        EXPECT_NE(edit_->AddFile(added.c_str(), edit_->GetRoot()), nullptr);
+        return edit_;
+    }
+    bool Save(ProgressSession& session, IIsoEdit* edit)
+    {
+        QSignalSpy finished(&session, &ProgressSession::saveFinished);
+        EXPECT_TRUE(session.StartSave(edit));
+        EXPECT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+        EXPECT_FALSE(session.Dialog().IsVisible());
+        return !finished.empty() && finished.at(0).at(0).toBool();
+    }
+    std::string Listing(const std::string& of)
+    {
+        return test::RunForOutput("isoinfo -J -f -i " + test::ShellQuote(of));
+    }
+
+    test::TempDir dir;
+    Prompt prompt;
+    QWidget owner;
+    std::string output = dir / "out.iso";
+    std::string image = dir / "a.iso";
+    std::string added = dir / "added.bin";
+    IIsoEdit* edit_ = nullptr;
+};
+
+TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOut)
+{
+    // A named pipe in a chosen folder cannot go into an image: the build
+    // leaves it out, and the user hears of it once the image is made.
+    File("kept.bin", 4000, 3);
+    ASSERT_EQ(::mkfifo((dir / "src/pipe").c_str(), 0600), 0);
+    ComponentPtr<IIsoBuild> builder = Builder({});
+    ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
+    ProgressSession session(&owner);
+    EXPECT_TRUE(Build(session, std::move(builder)));
+    ASSERT_EQ(prompt.asked.size(), 1U);
+    EXPECT_TRUE(prompt.asked[0].text.starts_with("The image was made, but not everything went into it:\n"));
+    EXPECT_NE(prompt.asked[0].text.find("pipe"), std::string::npos) << prompt.asked[0].text;
+    const std::string listing = Listing(output);
+    EXPECT_NE(listing.find("/src/kept.bin"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("pipe"), std::string::npos) << listing;
+}
+
+TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinishAndYesStopsItAndReleasesTheBuilder)
+{
+    for (const PromptAnswer answer : {PromptAnswer::No, PromptAnswer::Yes}) {
+        SCOPED_TRACE(static_cast<int>(answer));
+        prompt.asked.clear();
+        ProgressSession session(&owner);
+        PressCancel(session, answer);
+        const bool built = Build(session, Builder({File("a.bin", 100000, 3), File("b.bin", 100000, 4)}));
+        EXPECT_EQ(built, answer == PromptAnswer::No);
+        // Only the question: a cancel is no failure to report.
+        EXPECT_EQ(prompt.Texts(), std::vector<std::string>{"Are you sure to cancel"});
+        EXPECT_EQ(prompt.asked[0].buttons, platform::PromptButtons::YesNo);
+        if (built) {
+            EXPECT_EQ(fs::file_size(output) % 2048, 0U);
+            EXPECT_GT(fs::file_size(output), 200000U);
+            fs::remove(output);
+        } else {
+            // The released builder took its unfinished image with it.
+            EXPECT_FALSE(fs::exists(output));
+        }
+    }
+}
+
+TEST_F(SessionTest, ABuildFailingOnItsWorkerSaysWhyAndOneThatCannotStartToo)
+{
+    const std::string gone = File("gone.bin", 1000, 6);
+    ComponentPtr<IIsoBuild> builder = Builder({gone});
+    fs::remove(gone);
+    ProgressSession session(&owner);
+    EXPECT_FALSE(Build(session, std::move(builder)));
+    prompt.ExpectOne("Create ISO Failed!\n");
+    EXPECT_NE(prompt.asked[0].text.find(gone), std::string::npos) << prompt.asked[0].text;
+    EXPECT_EQ(prompt.asked[0].caption, "Tarvelin");
+
+    prompt.asked.clear();
+    EXPECT_FALSE(session.StartBuild(MakeComponent(NEW_ISOBUILDNEW))); // no output set
+    EXPECT_FALSE(session.Busy());
+    prompt.ExpectOne("Create ISO Failed!");
+}
+
+TEST_F(SessionTest, ASessionGoingAwayMidBuildStopsItWithoutWaitingOnTheGui)
+{
+    std::vector<std::string> files;
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        files.push_back(File("f" + std::to_string(i) + ".bin", 200000, 20 + i));
+    }
+    {
+        ProgressSession session(&owner);
+        session.ShowDialog();
+        // The worker's first report finds Cancel pressed and waits for the
+        // GUI's answer, which never comes: no events are served here.
+        session.Dialog().CancelButton()->click();
+        ASSERT_TRUE(session.StartBuild(Builder(files)));
+    }
+    // The session's end let the question go unanswered, stopped the build
+    // and released the builder, which took its unfinished image along.
+    prompt.ExpectNone();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(SessionTest, ACancelledSaveHidesTheDialogAndStillRunsToItsEnd)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    IIsoEdit* edit = OpenEdit(9000, 9);
+    ProgressSession session(&owner);
+    PressCancel(session, PromptAnswer::Yes);
+    EXPECT_TRUE(Save(session, edit));
+    EXPECT_EQ(prompt.Texts(), std::vector<std::string>{"Are you sure to cancel"});
+    EXPECT_EQ(session.Dialog().ShownPercent(), "100%");
+    EXPECT_NE(Listing(image).find("/added.bin"), std::string::npos);
+}
+
+TEST_F(SessionTest, ASessionGoingAwayMidSaveWaitsForTheSavesEnd)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    IIsoEdit* edit = OpenEdit(400000, 10);
+    {
+        ProgressSession session(&owner);
+        ASSERT_TRUE(session.StartSave(edit));
+    }
+    // The save ran to its end (it cannot be stopped) and the image holds it.
+    EXPECT_FALSE(edit->IsSaving());
+    EXPECT_NE(Listing(image).find("/added.bin"), std::string::npos);
+}
+
+TEST_F(SessionTest, AFailedSaveSaysWhyAndTheImageStaysAsItWas)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    IIsoEdit* edit = OpenEdit(100, 11);
+    const auto original = test::ReadWholeFile(image);
+    fs::remove(added);
+    ProgressSession session(&owner);
+    EXPECT_FALSE(Save(session, edit));
+    prompt.ExpectOne("Save ISO Failed!\n");
+    EXPECT_NE(prompt.asked[0].text.find("added.bin"), std::string::npos) << prompt.asked[0].text;
+    EXPECT_EQ(test::ReadWholeFile(image), original);
 }
 
 } // namespace

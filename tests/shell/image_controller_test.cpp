@@ -1,7 +1,7 @@
 // The controller of the file list without any widget: a scripted host
-// answers its questions. Rename and New Folder saved into an image made by
-// genisoimage and read back with isoinfo; Save As writes the edits into a
-// new file and leaves the opened one byte for byte as it was.
+// answers its questions. Properties saved into an image made by genisoimage
+// and read back with isoinfo, names refused, a composition built as
+// arranged, and the UDF tree of bridge images and of UDF alone.
 
 #include "image_controller.h"
 #include "record_model.h"
@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <fstream>
 #include <filesystem>
 #include <set>
@@ -36,53 +35,31 @@ public:
         told.push_back(text);
         return platform::PromptAnswer::Ok;
     }
-    QString ChooseFile(const FileDialogSpec&) override { return Next(); }
-    QStringList ChooseFiles(const FileDialogSpec&) override { return {Next()}; }
-    QString ChooseFolder(const QString&) override { return Next(); }
-    std::optional<std::string> AskName(const std::string&, const std::string&, const std::string& initial) override
+    QString ChooseFile(const FileDialogSpec&) override { return {}; }
+    QStringList ChooseFiles(const FileDialogSpec&) override { return {}; }
+    QString ChooseFolder(const QString&) override { return {}; }
+    // Cancelled.
+    std::optional<std::string> AskName(const std::string&, const std::string&, const std::string&) override
     {
-        offered.push_back(initial);
-        if (names.empty()) {
-            return std::nullopt;
-        }
-        std::string name = names.front();
-        names.pop_front();
-        return name;
+        return std::nullopt;
     }
     bool EditProperties(iso::VolumeProperties& properties) override
     {
         shown = properties;
-        if (!newProperties) {
-            return false;
+        if (newProperties) {
+            properties = *newProperties;
         }
-        properties = *newProperties;
-        return true;
+        return newProperties.has_value();
     }
-    void ListFolder(EntryRecord* folder) override { listed = folder; }
-    void FoldersChanged(EntryRecord*) override { ++folderChanges; }
+    void ListFolder(EntryRecord*) override {}
+    void FoldersChanged(EntryRecord*) override {}
     void RevealFolder(EntryRecord*) override {}
     void ImageChanged() override {}
     void ContentsChanged() override {}
 
-    std::deque<std::string> names;
     std::optional<iso::VolumeProperties> newProperties;
     iso::VolumeProperties shown;
-    std::deque<QString> choices;
-    std::vector<std::string> offered;
     std::vector<std::string> told;
-    EntryRecord* listed = nullptr;
-    int folderChanges = 0;
-
-private:
-    QString Next()
-    {
-        if (choices.empty()) {
-            return {};
-        }
-        QString choice = choices.front();
-        choices.pop_front();
-        return choice;
-    }
 };
 
 EntryRecord* ChildNamed(EntryRecord& folder, const std::string& name)
@@ -125,34 +102,6 @@ protected:
     ScriptedHost host_;
     CImageController controller_{host_};
 };
-
-TEST_F(ImageControllerTest, RenameAndNewFolderAreSavedUnderTheirNewNames)
-{
-    host_.names = {"renamed.txt", "papers", "fresh"};
-    ASSERT_TRUE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
-    ASSERT_TRUE(controller_.RenameRecord(ChildNamed(Root(), "docs")));
-    // The dialog starts from the entry's name.
-    EXPECT_EQ(host_.offered, (std::vector<std::string>{"small.txt", "docs"}));
-    EXPECT_NE(controller_.NewFolder(), nullptr);
-    EntryRecord* papers = ChildNamed(Root(), "papers");
-    ASSERT_NE(papers, nullptr);
-    ASSERT_NE(controller_.MakeFolder(papers, "inner"), nullptr);
-    EXPECT_TRUE(controller_.Modified());
-    EXPECT_TRUE(host_.told.empty());
-
-    ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
-    controller_.SaveFinished(true);
-    EXPECT_FALSE(controller_.Modified());
-    const std::set<std::string> expected{"/fresh", "/other.txt", "/papers", "/papers/inner", "/papers/readme.txt",
-                                         "/renamed.txt"};
-    EXPECT_EQ(IsoinfoPaths(image_, "-J -f"), expected);
-    EXPECT_EQ(IsoinfoPaths(image_, "-R -f"), expected);
-    // The ISO 9660 names follow too, as that tree spells them.
-    const std::string plain = test::RunForOutput("isoinfo -l -i " + test::ShellQuote(image_));
-    EXPECT_NE(plain.find("RENAMED.TXT"), std::string::npos) << plain;
-    EXPECT_NE(plain.find("Directory listing of /PAPERS/INNER/"), std::string::npos) << plain;
-    EXPECT_EQ(plain.find("SMALL.TXT"), std::string::npos) << plain;
-}
 
 TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKept)
 {
@@ -228,51 +177,6 @@ TEST_F(ImageControllerTest, NamesThatCannotBeGivenAreRefusedWithTheReason)
     // A cancelled name changes nothing.
     EXPECT_FALSE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
     EXPECT_NE(ChildNamed(Root(), "small.txt"), nullptr);
-}
-
-TEST_F(ImageControllerTest, SaveAsWritesTheEditsToANewFileOnlyAndLeavesTheOpenedOneAsItWas)
-{
-    const auto before = test::ReadWholeFile(image_);
-    const std::string target = dir_ / "copy.iso";
-    controller_.ShowFolder(&Root());
-    controller_.DeleteRecords({ChildNamed(Root(), "other.txt")});
-    ASSERT_TRUE(controller_.Rename(ChildNamed(Root(), "small.txt"), "renamed.txt"));
-    test::WriteWholeFile(dir_ / "added.txt", std::string("added\n"));
-    ASSERT_NE(controller_.AddEntry(dir_ / "added.txt", ChildNamed(Root(), "docs")), nullptr);
-
-    // A folder that is not there, and the opened image itself, are refused
-    // with the reason; nothing is written and the edits stay pending.
-    for (const std::string& refused : {dir_ / "missing/copy.iso", image_}) {
-        host_.told.clear();
-        EXPECT_EQ(controller_.PrepareSaveAs(refused), nullptr) << refused;
-        ASSERT_EQ(host_.told.size(), std::size_t{1}) << refused;
-        EXPECT_FALSE(fs::exists(dir_ / "missing")) << refused;
-        EXPECT_EQ(test::ReadWholeFile(image_), before);
-        EXPECT_TRUE(controller_.Modified());
-        EXPECT_EQ(controller_.ImagePath(), image_);
-    }
-    host_.told.clear();
-
-    IIsoEdit* copy = controller_.PrepareSaveAs(target);
-    ASSERT_NE(copy, nullptr) << (host_.told.empty() ? "" : host_.told.back());
-    // Until its save ends, the copy is not under the target's name.
-    EXPECT_FALSE(fs::exists(target));
-    ASSERT_EQ(test::SaveAndWait(copy).finalValue, kSaveDone);
-    ASSERT_TRUE(controller_.FinishSaveAs(true));
-
-    EXPECT_EQ(test::ReadWholeFile(image_), before);
-    EXPECT_EQ(IsoinfoPaths(target, "-J -f"),
-              (std::set<std::string>{"/docs", "/docs/added.txt", "/docs/readme.txt", "/renamed.txt"}));
-    // The new file is the one open now, with nothing left to save, and no
-    // temporary is left beside it.
-    EXPECT_EQ(controller_.ImagePath(), target);
-    EXPECT_FALSE(controller_.Modified());
-    EXPECT_NE(ChildNamed(Root(), "renamed.txt"), nullptr);
-    std::set<std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
-        files.insert(entry.path().filename().string());
-    }
-    EXPECT_EQ(files, (std::set<std::string>{"source", "source.iso", "copy.iso", "added.txt"}));
 }
 
 // A composition is built as the user arranged it, not as its folders lie

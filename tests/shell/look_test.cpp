@@ -2,45 +2,35 @@
 // hyperlink, the About dialog's reveal, and the pictures of toolbar and
 // menus.
 
+#include "shell_fixtures.h"
+
 #include "about_dlg.h"
-#include "commands.h"
-#include "dialog_fixtures.h"
 #include "look/hyperlink.h"
 #include "look/icons.h"
 #include "look/reveal.h"
 #include "look/skin.h"
-#include "main_frame.h"
-
-#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QAbstractItemView>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <algorithm>
-#include <functional>
-#include <map>
 #include <random>
-#include <set>
 
 namespace tarvelin::shell {
 namespace {
+
+using namespace fixture;
 
 // Switches the skin off again whatever a test leaves behind.
 struct SkinOffAtEnd {
@@ -298,7 +288,7 @@ int PixelsOf(const QImage& image, const QColor& colour)
 
 TEST(HyperLink, IsDrawnInTheLinkThenTheHoverThenTheVisitedColour)
 {
-    test::ScriptedShellServices desktop;
+    Desktop desktop;
     QWidget host;
     auto* link = new CHyperLink("https://tarvelin.example.org/", &host);
     host.resize(300, 40);
@@ -331,7 +321,7 @@ TEST(HyperLink, IsDrawnInTheLinkThenTheHoverThenTheVisitedColour)
             }
         }
     }
-    EXPECT_EQ(desktop.opened, QStringList{"https://tarvelin.example.org/"});
+    EXPECT_EQ(desktop.opened, std::vector<std::string>{"https://tarvelin.example.org/"});
 }
 
 TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
@@ -355,23 +345,21 @@ TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url.toStdString());
-        test::InstalledPrompt prompts;
-        std::optional<test::ScriptedShellServices> desktop;
+        Prompt prompt;
+        std::optional<Desktop> desktop;
         if (c.desktopFails.has_value()) {
-            desktop.emplace();
-            desktop->openFailure = c.desktopFails;
+            desktop.emplace().openFailure = c.desktopFails;
         }
         CHyperLink link(c.url);
         QTest::mouseClick(&link, Qt::LeftButton);
-        ASSERT_EQ(prompts.prompt.Asked().size(), 1U);
-        EXPECT_EQ(prompts.prompt.Asked()[0].text, std::string("Unable to open hyperlink:\n\n") + c.reason);
-        EXPECT_EQ(prompts.prompt.Asked()[0].icon, platform::PromptIcon::Warning);
+        EXPECT_EQ(prompt.Texts(), std::vector<std::string>{std::string("Unable to open hyperlink:\n\n") + c.reason});
+        EXPECT_EQ(prompt.asked.at(0).icon, platform::PromptIcon::Warning);
         EXPECT_FALSE(link.Visited());
         EXPECT_EQ(link.TextColour(), CHyperLink::LinkColour());
     }
 
     // With a command, a click runs it in the main window and opens nothing.
-    test::ScriptedShellServices desktop;
+    Desktop desktop;
     CMainFrame frame;
     frame.show();
     QToolBar* toolBar = frame.findChild<QToolBar*>("ToolBar");
@@ -379,8 +367,8 @@ TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
     CHyperLink link("https://tarvelin.example.org/");
     link.SetCommand(ID_VIEW_TOOLBAR);
     QTest::mouseClick(&link, Qt::LeftButton);
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !toolBar->isVisible(); }));
-    EXPECT_TRUE(desktop.opened.isEmpty());
+    ASSERT_TRUE(WaitFor([&] { return !toolBar->isVisible(); }));
+    EXPECT_TRUE(desktop.opened.empty());
 }
 
 TEST(HyperLink, TheRegisteredProgramGetsTheAddressInPlaceOfItsPlaceholder)
@@ -441,7 +429,7 @@ TEST(Reveal, EachStripIsBlendedOverGreyAtItsOwnOpacityOrAndedWithIt)
     screen.fill(QColor(255, 255, 255));
     CAboutDlg dialog;
     dialog.StartReveal(screen, {7, 0, 3, 1, 6, 2, 5, 4});
-    ASSERT_TRUE(test::ServeEventsUntil([&] { return !dialog.Revealing(); }));
+    ASSERT_TRUE(WaitFor([&] { return !dialog.Revealing(); }));
     const QImage& canvas = dialog.RevealCanvas();
     for (int y = 0; y < canvas.height(); ++y) {
         const int expected = 128 + (127 * RevealOpacity(y / 3) + 127) / 255;

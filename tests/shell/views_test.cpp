@@ -1,16 +1,14 @@
-// The folder tree and the file list over a real image made by genisoimage:
-// opening, a second open, failures, double-click, sorting, Select All and
-// the type names; and the View menu's choice of the names an image made by
-// xorriso shows, checked against isoinfo's reading of each name set.
+// The main window, its folder tree and its file list over real images made
+// by genisoimage: opening, a second open, failures, double-click, sorting,
+// Select All, the view modes, the splitter rule, the keys that run commands
+// inside the window only, the recent files; and the View menu's choice of
+// the names an image made by xorriso shows, checked against isoinfo's
+// reading of each name set.
 
-#include "command_helpers.h"
-#include "commands.h"
-#include "left_view.h"
-#include "main_frame.h"
+#include "shell_fixtures.h"
+
 #include "recent_files.h"
-#include "tarvelin_view.h"
 
-#include "platform/prompt.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -18,35 +16,23 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListView>
 #include <QMenu>
+#include <QSignalSpy>
+#include <QSplitter>
 #include <QTest>
-#include <QTreeView>
 
-#include <algorithm>
 #include <array>
-#include <filesystem>
-#include <functional>
-#include <set>
-#include <string>
-#include <vector>
+#include <memory>
 
 namespace tarvelin::shell {
 namespace {
 
-using test_commands::RowNames;
-using test_commands::RowNamed;
-using test_commands::ScriptedPrompt;
-using test_commands::SelectNamed;
-using test_commands::WaitIdle;
-
-void WriteFile(const std::string& path, std::size_t size)
-{
-    test::WriteWholeFile(path, std::string(size, 'x'));
-}
+namespace fs = std::filesystem;
+using namespace fixture;
 
 std::set<std::string> TreeFolders(const QTreeWidgetItem* item)
 {
@@ -57,55 +43,128 @@ std::set<std::string> TreeFolders(const QTreeWidgetItem* item)
     return names;
 }
 
-class ViewsTest : public testing::Test {
+// The ids of the commands whose menu items carry the mark.
+std::vector<int> CheckedOf(CMainFrame& frame, const std::vector<int>& ids)
+{
+    std::vector<int> checked;
+    std::copy_if(ids.begin(), ids.end(), std::back_inserter(checked),
+                 [&frame](int id) { return frame.CommandAction(id)->isChecked(); });
+    return checked;
+}
+
+TEST(MainFrame, DetailsCarriesTheRadioMarkAtStartAndTheMarkFollowsTheChoice)
+{
+    CMainFrame frame;
+    CTarvelinView* list = frame.GetRightPane();
+    const std::vector<int> modes{ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST, ID_VIEW_DETAILS};
+    EXPECT_EQ(CheckedOf(frame, modes), std::vector<int>{ID_VIEW_DETAILS});
+    EXPECT_EQ(list->ActiveItemView(), list->DetailsView());
+    const struct {
+        int id;
+        QAbstractItemView* shown;
+    } choices[]{{ID_VIEW_LIST, list->IconsView()}, {ID_VIEW_LARGEICON, list->IconsView()},
+                {ID_VIEW_DETAILS, list->DetailsView()}};
+    for (const auto& choice : choices) {
+        frame.RunCommand(choice.id);
+        EXPECT_EQ(CheckedOf(frame, modes), std::vector<int>{choice.id});
+        EXPECT_EQ(list->ViewMode(), choice.id);
+        EXPECT_EQ(list->ActiveItemView(), choice.shown);
+        if (choice.id == ID_VIEW_LIST) {
+            EXPECT_EQ(list->IconsView()->flow(), QListView::TopToBottom);
+        } else if (choice.id == ID_VIEW_LARGEICON) {
+            EXPECT_EQ(list->IconsView()->viewMode(), QListView::IconMode);
+        }
+    }
+}
+
+TEST(MainFrame, EveryResizeSplitsTheWindowAQuarterForTheTree)
+{
+    CMainFrame frame;
+    frame.show();
+    QApplication::processEvents();
+    const auto quarter = [&frame] { return std::max(50, frame.frameGeometry().width() / 4); };
+    for (const QSize size : {QSize(600, 450), QSize(1000, 700), QSize(320, 240), QSize(150, 200), QSize(801, 500)}) {
+        frame.resize(size);
+        QApplication::processEvents();
+        EXPECT_EQ(frame.Splitter()->sizes().at(0), quarter()) << size.width();
+    }
+    // A divider the user moved goes back at the next resize.
+    frame.Splitter()->setSizes({400, 300});
+    EXPECT_NE(frame.Splitter()->sizes().at(0), quarter());
+    frame.resize(900, 500);
+    QApplication::processEvents();
+    EXPECT_EQ(frame.Splitter()->sizes().at(0), frame.frameGeometry().width() / 4);
+}
+
+TEST(MainFrame, CommandsTheListCannotCarryOutYetAreDimmed)
+{
+    CMainFrame frame;
+    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_ACTIONS_SELECTALL}) {
+        EXPECT_TRUE(frame.CommandAction(id)->isEnabled()) << id;
+    }
+    // Every forwarded command is enabled exactly when the list has a
+    // handler for it.
+    for (int id = kFirstForwardedCommand; id <= kLastForwardedCommand; ++id) {
+        QAction* action = frame.CommandAction(id);
+        if (action != nullptr && (id < ID_VIEW_LARGEICON || id > ID_VIEW_DETAILS)) {
+            EXPECT_EQ(action->isEnabled(), frame.GetRightPane()->HasHandler(id)) << id;
+        }
+    }
+    EXPECT_FALSE(frame.GetRightPane()->HasHandler(kFirstForwardedCommand));
+    EXPECT_FALSE(frame.GetRightPane()->HandleCommand(kFirstForwardedCommand));
+}
+
+TEST(TypeNames, UnknownExtensionsAndNamesWithoutADotFallBack)
+{
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/report.abc"), "ABC File");
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/README"), "File");
+    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/dir.d/README"), "File");
+}
+
+// A shown, active main window over a real image with two root folders and
+// three root files of sizes that read as bytes, KB and MB; a second image
+// beside it.
+class ViewsTest : public FrameTest {
 protected:
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        namespace fs = std::filesystem;
-        const std::string first = dir_ / "first";
-        fs::create_directories(first + "/docs/inner");
-        fs::create_directories(first + "/music");
-        WriteFile(first + "/big.dat", 100);
-        WriteFile(first + "/mid.txt", 20);
-        WriteFile(first + "/small.abc", 3);
-        WriteFile(first + "/docs/readme.txt", 5);
-        WriteFile(first + "/docs/notes.txt", 7);
-        WriteFile(first + "/docs/inner/deep.bin", 9);
-        test::MakeIsoWithGenisoimage(first, firstImage_);
+        WriteTree(dir_ / "first", {{"big.dat", std::string(1'468'006, 'x')},
+                                   {"mid.txt", std::string(1'536, 'x')},
+                                   {"small.abc", "xxx"},
+                                   {"docs/readme.txt", "xxxxx"},
+                                   {"docs/notes.txt", "xxxxxxx"},
+                                   {"docs/inner/deep.bin", "xxxxxxxxx"},
+                                   {"music/", ""}});
+        test::MakeIsoWithGenisoimage(dir_ / "first", firstImage_);
+        WriteTree(dir_ / "second", {{"only.txt", "xxxxxxxxxxx"}, {"other/", ""}});
+        test::MakeIsoWithGenisoimage(dir_ / "second", secondImage_);
+        FrameTest::SetUp();
+        frame_.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+        ASSERT_TRUE(List().OpenImage(firstImage_));
+    }
 
-        const std::string second = dir_ / "second";
-        fs::create_directories(second + "/other");
-        WriteFile(second + "/only.txt", 11);
-        test::MakeIsoWithGenisoimage(second, secondImage_);
-
-        frame_.show();
+    // A key pressed with the focus where the user left it in the window.
+    static void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers modifiers)
+    {
+        QTest::keyClick(target, key, modifiers);
         QApplication::processEvents();
     }
 
-    CTarvelinView& List() { return *frame_.GetRightPane(); }
-    CLeftView& Tree() { return *frame_.GetLeftPane(); }
-
-    test::TempDir dir_;
     std::string firstImage_ = dir_ / "first.iso";
     std::string secondImage_ = dir_ / "second.iso";
-    CMainFrame frame_;
 };
 
 TEST_F(ViewsTest, AnOpenedImageListsItsRootFoldersInTheTreeAndItsRootEntriesAndASecondOpenReplacesIt)
 {
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
-    EXPECT_TRUE(prompt.asked.empty());
+    prompt_.ExpectNone();
     EXPECT_TRUE(List().ImageMode());
     EXPECT_FALSE(List().Bootable());
     EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
-
-    const QTreeWidgetItem* root = Tree().topLevelItem(0);
-    ASSERT_NE(root, nullptr);
     EXPECT_EQ(Tree().topLevelItemCount(), 1);
-    EXPECT_EQ(root->text(0).toStdString(), "Tarvelin");
-    EXPECT_EQ(TreeFolders(root), (std::set<std::string>{"docs", "music"}));
+    EXPECT_EQ(Tree().topLevelItem(0)->text(0).toStdString(), "Tarvelin");
+    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), (std::set<std::string>{"docs", "music"}));
 
     // The first listing is by name, folders first, with the header's arrow
     // on the name column.
@@ -114,35 +173,30 @@ TEST_F(ViewsTest, AnOpenedImageListsItsRootFoldersInTheTreeAndItsRootEntriesAndA
     EXPECT_TRUE(header->isSortIndicatorShown());
     EXPECT_EQ(header->sortIndicatorSection(), static_cast<int>(RecordListModel::FileNameColumn));
     EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
-    EXPECT_EQ(RecordListModel::CellText(*List().Model().RecordAt(RowNamed(List(), "big.dat")), RecordListModel::SizeColumn),
-              "100 bytes");
     // Every record is bound to its node, the root included.
     EXPECT_EQ(List().NodeMap().size(), std::size_t{1 + 5 + 3 + 1});
-    EXPECT_EQ(RecentFileList::Paths().front().toStdString(), std::filesystem::absolute(firstImage_).string());
 
     // A second open replaces the first completely.
     ASSERT_TRUE(List().OpenImage(secondImage_));
     EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), std::set<std::string>{"other"});
     EXPECT_EQ(Tree().topLevelItemCount(), 1);
-    EXPECT_EQ(test_commands::RowNameSet(List()), (std::set<std::string>{"only.txt", "other"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"only.txt", "other"}));
     EXPECT_EQ(List().ImageRoot().children.size(), std::size_t{2});
     EXPECT_EQ(List().NodeMap().size(), std::size_t{3});
 }
 
 TEST_F(ViewsTest, AnUnreadableFileSaysOpenErrorFileAndHoldsNoImage)
 {
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
     const std::string garbage = dir_ / "garbage.iso";
     test::WriteWholeFile(garbage, test::RandomBytes(40000, 7));
     for (const std::string& path : {garbage, dir_ / "missing.iso"}) {
-        prompt.asked.clear();
-        EXPECT_FALSE(List().OpenImage(path)) << path;
-        ASSERT_EQ(prompt.asked.size(), std::size_t{1}) << path;
+        SCOPED_TRACE(path);
+        prompt_.asked.clear();
+        EXPECT_FALSE(List().OpenImage(path));
         // The file and the engine's reason follow the message.
         const std::string start = "open error file!\n" + path + ": ";
-        EXPECT_TRUE(prompt.asked[0].text.starts_with(start)) << prompt.asked[0].text;
-        EXPECT_GT(prompt.asked[0].text.size(), start.size());
+        prompt_.ExpectOne(start);
+        EXPECT_GT(prompt_.asked[0].text.size(), start.size());
         // The records of the image that was open are gone; the mode stays.
         EXPECT_TRUE(List().ImageMode());
         EXPECT_TRUE(List().ImageRoot().children.empty());
@@ -152,41 +206,40 @@ TEST_F(ViewsTest, AnUnreadableFileSaysOpenErrorFileAndHoldsNoImage)
     }
 }
 
-TEST_F(ViewsTest, DoubleClickOnAFolderRowOpensThatFolder)
+TEST_F(ViewsTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolderAndTheTreesRootListsTheRootAgain)
 {
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
     QTreeView* details = List().DetailsView();
-    details->scrollToTop();
-    QApplication::processEvents();
     const int row = RowNamed(List(), "docs");
     ASSERT_GE(row, 0);
-    // The signal a double-click on the row's label gives.
-    emit details->doubleClicked(List().Model().index(row, 0));
+    const QRect label = details->visualRect(List().Model().index(row, 0));
+    ASSERT_TRUE(label.isValid());
+    // The first click of the two, then the double-click event itself.
+    QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, label.center());
+    QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, label.center());
     QApplication::processEvents();
     ASSERT_NE(List().CurrentFolder(), nullptr);
     EXPECT_EQ(List().CurrentFolder()->name, "docs");
-    EXPECT_EQ(test_commands::RowNameSet(List()), (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
     ASSERT_NE(Tree().currentItem(), nullptr);
     EXPECT_EQ(Tree().currentItem()->text(0).toStdString(), "docs");
+    prompt_.ExpectNone();
 
-    // Choosing the root in the tree lists the root again.
     Tree().setCurrentItem(Tree().topLevelItem(0));
     EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
 }
 
-TEST_F(ViewsTest, HeaderClicksSortFoldersFirstAndReverseOnTheSameColumn)
+TEST_F(ViewsTest, HeaderClicksSortFoldersFirstByByteCountOrTextAndReverseOnTheSameColumn)
 {
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
     QHeaderView* header = List().DetailsView()->header();
-    const auto clickColumn = [header](int column) {
-        const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
-        QApplication::processEvents();
+    const auto column = [this](int index) {
+        std::vector<std::string> texts;
+        for (int row = 0; row < List().Model().rowCount(); ++row) {
+            texts.push_back(RecordListModel::CellText(*List().Model().RecordAt(row), index));
+        }
+        return texts;
     };
-    // The list starts sorted by name; sizes sort by their byte count (3,
-    // 20, 100), not by their text; folders stay first either way.
+    // The list starts sorted by name; sizes sort by their byte count, not
+    // by their text; folders stay first either way.
     const struct {
         int column;
         bool ascending;
@@ -198,28 +251,49 @@ TEST_F(ViewsTest, HeaderClicksSortFoldersFirstAndReverseOnTheSameColumn)
         {RecordListModel::FileNameColumn, false, {"music", "docs", "small.abc", "mid.txt", "big.dat"}},
     };
     for (const auto& click : clicks) {
-        clickColumn(click.column);
+        SCOPED_TRACE(std::to_string(click.column) + (click.ascending ? " up" : " down"));
+        const int x = header->sectionViewportPosition(click.column) + header->sectionSize(click.column) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+        QApplication::processEvents();
         EXPECT_EQ(List().SortColumn(), click.column);
         EXPECT_EQ(List().SortAscending(), click.ascending);
         EXPECT_EQ(header->sortIndicatorOrder(), click.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
-        EXPECT_EQ(RowNames(List()), click.names) << click.column << " " << click.ascending;
+        EXPECT_EQ(RowNames(List()), click.names);
     }
-    // Each row still stands for its own record.
-    const int row = RowNamed(List(), "mid.txt");
-    ASSERT_GE(row, 0);
-    EXPECT_EQ(List().Model().RecordAt(row)->size, 20u);
+    List().OnColumnClick(RecordListModel::SizeColumn);
+    EXPECT_EQ(column(RecordListModel::SizeColumn), (std::vector<std::string>{"", "", "3 bytes", "1.5 KB", "1.4 MB"}));
+    // Types sort by their text; every row keeps its own record.
+    List().OnColumnClick(RecordListModel::TypeColumn);
+    const std::vector<std::string> types = column(RecordListModel::TypeColumn);
+    EXPECT_TRUE(std::is_sorted(types.begin() + 2, types.end()));
+    for (int row = 0; row < List().Model().rowCount(); ++row) {
+        const EntryRecord& record = *List().Model().RecordAt(row);
+        EXPECT_EQ(RecordListModel::CellText(record, RecordListModel::FileNameColumn), record.name);
+    }
+    EXPECT_EQ(List().Model().RecordAt(RowNamed(List(), "mid.txt"))->size, 1536u);
 }
 
-TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnceAndNewDropsTheImage)
+TEST_F(ViewsTest, CtrlAAndCtrlNumOneSelectEveryRowFromEitherPaneAndNewDropsTheImage)
 {
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
-    Tree().setFocus();
-    frame_.RunCommand(ID_ACTIONS_SELECTALL);
-    EXPECT_EQ(List().SelectedRows(), (std::vector<int>{0, 1, 2, 3, 4}));
+    const std::vector<int> all{0, 1, 2, 3, 4};
+    // The menu's Select All runs, not the item view's own select-all.
+    QSignalSpy selectAll(frame_.CommandAction(ID_ACTIONS_SELECTALL), &QAction::triggered);
+    Press(List().DetailsView(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(List().SelectedRows(), all);
+    EXPECT_EQ(selectAll.count(), 1);
+
+    List().DetailsView()->clearSelection();
+    Press(&Tree(), Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_EQ(List().SelectedRows(), all);
+    EXPECT_EQ(selectAll.count(), 2);
     // Sorting keeps the selection on the same records.
     List().OnColumnClick(RecordListModel::FileNameColumn);
     EXPECT_EQ(List().SelectedRows().size(), std::size_t{5});
+
+    // Ctrl with the 1 of the main keyboard is another key.
+    List().DetailsView()->clearSelection();
+    Press(&Tree(), Qt::Key_1, Qt::ControlModifier);
+    EXPECT_TRUE(List().SelectedRows().empty());
 
     // New drops the image and stays in image mode.
     frame_.RunCommand(ID_FILE_NEWISO);
@@ -228,6 +302,168 @@ TEST_F(ViewsTest, SelectAllFromTheTreePaneSelectsEveryRowOnceAndNewDropsTheImage
     EXPECT_TRUE(List().NodeMap().empty());
     EXPECT_EQ(List().Model().rowCount(), 0);
     EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
+}
+
+TEST_F(ViewsTest, CtrlAInAnotherWindowLeavesTheListAlone)
+{
+    // The keys belong to Tarvelin's main window, not to the whole desktop
+    // nor to the program's other windows.
+    QWidget other;
+    other.resize(200, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    Press(&other, Qt::Key_A, Qt::ControlModifier);
+    Press(&other, Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_TRUE(List().SelectedRows().empty());
+    for (Qt::Key key : {Qt::Key_A, Qt::Key_N, Qt::Key_O, Qt::Key_S}) {
+        for (const QAction* action : frame_.actions()) {
+            if (action->shortcut() == QKeySequence(Qt::CTRL | key)) {
+                EXPECT_EQ(action->shortcutContext(), Qt::WindowShortcut) << action->text().toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(ViewsTest, CtrlORunsTheMenusOpenWhichAsksForAnImageInTheDesktopsOwnDialog)
+{
+    // The desktop's own services: Qt's file dialog, answered as a user would.
+    IShellServices* scripted = SetShellServices(nullptr);
+    std::vector<std::string> dialogs;
+    QTimer answer;
+    answer.setInterval(20);
+    QObject::connect(&answer, &QTimer::timeout, [&dialogs] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); dialog != nullptr) {
+            dialogs.push_back(dialog->nameFilters().join(QStringLiteral(";")).toStdString());
+            dialog->reject();
+        }
+    });
+    answer.start();
+    Press(List().DetailsView(), Qt::Key_O, Qt::ControlModifier);
+    answer.stop();
+    SetShellServices(scripted);
+    ASSERT_EQ(dialogs.size(), std::size_t{1});
+    for (const char* offered : {"All Support(", "*.cue", ";All files (*)"}) {
+        EXPECT_NE(dialogs[0].find(offered), std::string::npos) << dialogs[0];
+    }
+    // Cancelled: the image stays open.
+    EXPECT_EQ(List().Model().rowCount(), 5);
+}
+
+TEST_F(ViewsTest, EachFileMenuKeyReachesItsOwnMenuItemAndNoOther)
+{
+    const std::vector<int> items{ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_FILE_SAVEISOAS};
+    for (const auto& [key, id] : std::vector<std::pair<Qt::Key, int>>{
+             {Qt::Key_N, ID_FILE_NEWISO}, {Qt::Key_O, ID_FILE_OPENISO}, {Qt::Key_S, ID_FILE_SAVEISO}}) {
+        SCOPED_TRACE(id);
+        // Only which item the key reaches is looked at here: the item's own
+        // work is cut off, and it is enabled as it is once its command can
+        // run.
+        QAction* item = frame_.CommandAction(id);
+        QObject::disconnect(item, &QAction::triggered, nullptr, nullptr);
+        item->setEnabled(true);
+        std::vector<std::unique_ptr<QSignalSpy>> spies;
+        for (const int other : items) {
+            spies.push_back(std::make_unique<QSignalSpy>(frame_.CommandAction(other), &QAction::triggered));
+        }
+        Press(&Tree(), key, Qt::ControlModifier);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(spies[i]->count(), items[i] == id ? 1 : 0) << "reached " << items[i];
+        }
+    }
+}
+
+TEST_F(ViewsTest, OpenRecentListsTheFourImagesOpenedLastNewestFirstAndOpensTheOneChosen)
+{
+    EXPECT_EQ(RecentFileList::Paths().front().toStdString(), fs::absolute(firstImage_).string());
+    ASSERT_TRUE(List().OpenImage(secondImage_));
+    QMenu* recent = frame_.RecentMenu();
+    ASSERT_NE(recent, nullptr);
+    emit recent->aboutToShow();
+    const QList<QAction*> items = recent->actions();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items[0]->text().toStdString(), "&1 " + fs::absolute(secondImage_).string());
+    EXPECT_EQ(items[1]->text().toStdString(), "&2 " + fs::absolute(firstImage_).string());
+    items[1]->trigger();
+    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), (std::set<std::string>{"docs", "music"}));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "first.iso - Tarvelin");
+    prompt_.ExpectNone();
+
+    for (const char* name : {"/tmp/a.iso", "/tmp/b.iso", "/tmp/c.iso", "/tmp/d.iso", "/tmp/e.iso", "/tmp/c.iso"}) {
+        RecentFileList::Add(QString::fromLatin1(name));
+    }
+    EXPECT_EQ(RecentFileList::Paths(), (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso", "/tmp/b.iso"}));
+}
+
+TEST_F(ViewsTest, TheTreeKeepsItsOpenFoldersAndTheFolderShownAcrossDeleteAndAdd)
+{
+    const auto item = [this](const std::vector<std::string>& names) {
+        QTreeWidgetItem* at = Tree().topLevelItem(0);
+        for (const std::string& name : names) {
+            QTreeWidgetItem* next = nullptr;
+            for (int i = 0; at != nullptr && i < at->childCount(); ++i) {
+                if (at->child(i)->text(0).toStdString() == name) {
+                    next = at->child(i);
+                }
+            }
+            at = next;
+        }
+        return at;
+    };
+    Tree().topLevelItem(0)->setExpanded(true);
+    item({"docs"})->setExpanded(true);
+    Tree().setCurrentItem(item({"docs", "inner"}));
+    ASSERT_EQ(List().CurrentFolder()->name, "inner");
+
+    WriteTree(dir_ / "added", {{"below/file.txt", "xxxx"}});
+    services_.Choose({dir_ / "added"});
+    const std::function<void()> steps[]{
+        [&] {
+            Select({"deep.bin"});
+            frame_.RunCommand(ID_ACTIONS_DELETE);
+        },
+        [&] { frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY); },
+    };
+    for (const auto& step : steps) {
+        step();
+        ASSERT_NE(item({"docs"}), nullptr);
+        EXPECT_TRUE(Tree().topLevelItem(0)->isExpanded());
+        EXPECT_TRUE(item({"docs"})->isExpanded());
+        EXPECT_FALSE(item({"music"})->isExpanded());
+        ASSERT_NE(Tree().currentItem(), nullptr);
+        EXPECT_EQ(Tree().currentItem(), item({"docs", "inner"}));
+        EXPECT_EQ(List().CurrentFolder()->name, "inner");
+    }
+    EXPECT_EQ(RowNames(List()), std::vector<std::string>{"added"});
+    EXPECT_NE(item({"docs", "inner", "added", "below"}), nullptr);
+    prompt_.ExpectNone();
+}
+
+TEST_F(FrameTest, TheStatusBarShowsTheCompositionsSizeAsEntriesComeAndGo)
+{
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
+    const std::string big = dir_ / "big.bin";
+    test::WriteWholeFile(big, std::string(3 * 1024 * 1024, 'x'));
+    services_.Choose({big});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    // The file's 3 MB and the volume's own sectors, estimated.
+    const std::uint64_t estimate = List().Controller().ContentSize();
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "About " + SizeText(estimate));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
+    Select({"big.bin"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
+
+    // The estimate is near what the build then writes.
+    services_.Choose({big, dir_ / "built.iso"});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    ASSERT_TRUE(WaitIdle(List()));
+    const auto built = static_cast<std::uint64_t>(fs::file_size(dir_ / "built.iso"));
+    EXPECT_LE(std::max(built, estimate) - std::min(built, estimate), std::uint64_t{64} * 1024)
+        << built << " " << estimate;
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "Image: " + SizeText(built));
+    prompt_.ExpectNone();
 }
 
 // One name set of an image as isoinfo reads it: the root's names, the one
@@ -271,47 +507,46 @@ class NameChoiceTest : public testing::Test {
 protected:
     static constexpr std::array kNameCommands{ID_VIEW_NAMES_AUTOMATIC, ID_VIEW_NAMES_ROCKRIDGE, ID_VIEW_NAMES_JOLIET,
                                               ID_VIEW_NAMES_ISO};
+    static constexpr const char* kLongName = "Long Mixed Case Name For Rock Ridge That Joliet Has To Cut Short.txt";
 
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("xorriso");
         TARVELIN_REQUIRE_TOOL("isoinfo");
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        std::filesystem::create_directories(source_ + "/Sub Folder");
-        WriteFile(source_ + "/" + kLongName, 3);
-        WriteFile(source_ + "/Sub Folder/Inner Mixed Case.txt", 5);
-        WriteFile(source_ + "/Sub Folder/Second Inner.txt", 6);
+        WriteTree(source_, {{kLongName, "xxx"},
+                            {"Sub Folder/Inner Mixed Case.txt", "xxxxx"},
+                            {"Sub Folder/Second Inner.txt", "xxxxxx"}});
         test::RunXorrisoMkisofs(source_, image_, "-R -J");
+        frame_.show();
     }
 
-    std::vector<int> Checked(CMainFrame& frame) const
+    std::vector<int> Checked() { return CheckedOf(frame_, {kNameCommands.begin(), kNameCommands.end()}); }
+    void ExpectEnabled(bool enabled)
     {
-        std::vector<int> checked;
         for (int id : kNameCommands) {
-            if (frame.CommandAction(id)->isChecked()) {
-                checked.push_back(id);
-            }
+            EXPECT_EQ(frame_.CommandAction(id)->isEnabled(), enabled) << id;
         }
-        return checked;
     }
 
     // The list shows the names of the set, the folder below the root being
     // shown.
-    void ExpectShownInFolder(CMainFrame& frame, const NameSet& names)
+    void ExpectShownInFolder(const NameSet& names)
     {
-        CTarvelinView& list = *frame.GetRightPane();
-        EXPECT_EQ(RootNames(list), names.root);
-        ASSERT_NE(list.CurrentFolder(), nullptr);
-        EXPECT_EQ(list.CurrentFolder()->name, names.folder);
-        EXPECT_EQ(test_commands::RowNameSet(list), names.inFolder);
-        ASSERT_NE(frame.GetLeftPane()->currentItem(), nullptr);
-        EXPECT_EQ(frame.GetLeftPane()->currentItem()->text(0).toStdString(), names.folder);
+        EXPECT_EQ(RootNames(list_), names.root);
+        ASSERT_NE(list_.CurrentFolder(), nullptr);
+        EXPECT_EQ(list_.CurrentFolder()->name, names.folder);
+        EXPECT_EQ(RowNameSet(list_), names.inFolder);
+        ASSERT_NE(frame_.GetLeftPane()->currentItem(), nullptr);
+        EXPECT_EQ(frame_.GetLeftPane()->currentItem()->text(0).toStdString(), names.folder);
     }
 
-    static constexpr const char* kLongName = "Long Mixed Case Name For Rock Ridge That Joliet Has To Cut Short.txt";
     test::TempDir dir_;
     std::string source_ = dir_ / "source";
     std::string image_ = dir_ / "names.iso";
+    Prompt prompt_;
+    CMainFrame frame_;
+    CTarvelinView& list_ = *frame_.GetRightPane();
 };
 
 TEST_F(NameChoiceTest, EachChoiceReadsTheImageAgainWithItsNamesAndKeepsTheFolder)
@@ -326,66 +561,53 @@ TEST_F(NameChoiceTest, EachChoiceReadsTheImageAgainWithItsNamesAndKeepsTheFolder
     ASSERT_NE(iso.root, joliet.root);
     ASSERT_NE(iso.folder, rock.folder);
 
-    ScriptedPrompt prompt;
-    CMainFrame frame;
-    frame.show();
-    CTarvelinView& list = *frame.GetRightPane();
     // A composition has no name sets to choose from.
-    for (int id : kNameCommands) {
-        EXPECT_FALSE(frame.CommandAction(id)->isEnabled()) << id;
-    }
-    EXPECT_EQ(Checked(frame), std::vector<int>{ID_VIEW_NAMES_AUTOMATIC});
+    ExpectEnabled(false);
+    EXPECT_EQ(Checked(), std::vector<int>{ID_VIEW_NAMES_AUTOMATIC});
+    ASSERT_TRUE(list_.OpenImage(image_));
+    ExpectEnabled(true);
+    EXPECT_EQ(RootNames(list_), rock.root);
+    list_.OnRowDoubleClicked(RowNamed(list_, rock.folder));
+    ExpectShownInFolder(rock);
 
-    ASSERT_TRUE(list.OpenImage(image_));
-    for (int id : kNameCommands) {
-        EXPECT_TRUE(frame.CommandAction(id)->isEnabled()) << id;
-    }
-    EXPECT_EQ(RootNames(list), rock.root);
-    list.OnRowDoubleClicked(RowNamed(list, rock.folder));
-    ExpectShownInFolder(frame, rock);
-
-    const std::vector<std::pair<int, const NameSet*>> choices{{ID_VIEW_NAMES_JOLIET, &joliet},
-                                                               {ID_VIEW_NAMES_ISO, &iso},
-                                                               {ID_VIEW_NAMES_ROCKRIDGE, &rock},
-                                                               {ID_VIEW_NAMES_AUTOMATIC, &rock}};
-    for (const auto& [id, names] : choices) {
+    for (const auto& [id, names] : std::vector<std::pair<int, const NameSet*>>{{ID_VIEW_NAMES_JOLIET, &joliet},
+                                                                               {ID_VIEW_NAMES_ISO, &iso},
+                                                                               {ID_VIEW_NAMES_ROCKRIDGE, &rock},
+                                                                               {ID_VIEW_NAMES_AUTOMATIC, &rock}}) {
         SCOPED_TRACE(id);
-        frame.RunCommand(id);
-        EXPECT_EQ(Checked(frame), std::vector<int>{id});
-        ExpectShownInFolder(frame, *names);
+        frame_.RunCommand(id);
+        EXPECT_EQ(Checked(), std::vector<int>{id});
+        ExpectShownInFolder(*names);
     }
-    EXPECT_TRUE(prompt.asked.empty());
 
     // Later opens keep the choice. An image without Rock Ridge has no Rock
     // Ridge names to choose.
-    frame.RunCommand(ID_VIEW_NAMES_ISO);
+    frame_.RunCommand(ID_VIEW_NAMES_ISO);
     const std::string jolietOnly = dir_ / "joliet-only.iso";
     test::RunGenisoimage(source_, jolietOnly, "-J");
-    ASSERT_TRUE(list.OpenImage(jolietOnly));
-    EXPECT_EQ(RootNames(list), IsoinfoNames(jolietOnly, "").root);
-    EXPECT_EQ(Checked(frame), std::vector<int>{ID_VIEW_NAMES_ISO});
-    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_ROCKRIDGE)->isEnabled());
-    EXPECT_TRUE(frame.CommandAction(ID_VIEW_NAMES_JOLIET)->isEnabled());
-    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
+    ASSERT_TRUE(list_.OpenImage(jolietOnly));
+    EXPECT_EQ(RootNames(list_), IsoinfoNames(jolietOnly, "").root);
+    EXPECT_EQ(Checked(), std::vector<int>{ID_VIEW_NAMES_ISO});
+    EXPECT_FALSE(frame_.CommandAction(ID_VIEW_NAMES_ROCKRIDGE)->isEnabled());
+    EXPECT_TRUE(frame_.CommandAction(ID_VIEW_NAMES_JOLIET)->isEnabled());
+    EXPECT_FALSE(frame_.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
 
     // An image with a UDF file system offers its tree, with the long names.
     const std::string bridge = dir_ / "bridge.iso";
     test::RunGenisoimage(source_, bridge, "-udf");
-    ASSERT_TRUE(list.OpenImage(bridge));
-    ASSERT_TRUE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
-    frame.RunCommand(ID_VIEW_NAMES_UDF);
-    EXPECT_TRUE(list.Controller().ShowsUdfTree());
-    EXPECT_EQ(Checked(frame), std::vector<int>{});
-    EXPECT_TRUE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isChecked());
-    EXPECT_EQ(RootNames(list), rock.root);
-    EXPECT_TRUE(prompt.asked.empty());
+    ASSERT_TRUE(list_.OpenImage(bridge));
+    ASSERT_TRUE(frame_.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
+    frame_.RunCommand(ID_VIEW_NAMES_UDF);
+    EXPECT_TRUE(list_.Controller().ShowsUdfTree());
+    EXPECT_EQ(Checked(), std::vector<int>{});
+    EXPECT_TRUE(frame_.CommandAction(ID_VIEW_NAMES_UDF)->isChecked());
+    EXPECT_EQ(RootNames(list_), rock.root);
+    prompt_.ExpectNone();
 
     // New leaves no image to read again.
-    frame.RunCommand(ID_FILE_NEWISO);
-    for (int id : kNameCommands) {
-        EXPECT_FALSE(frame.CommandAction(id)->isEnabled()) << id;
-    }
-    EXPECT_FALSE(frame.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
+    frame_.RunCommand(ID_FILE_NEWISO);
+    ExpectEnabled(false);
+    EXPECT_FALSE(frame_.CommandAction(ID_VIEW_NAMES_UDF)->isEnabled());
 }
 
 TEST_F(NameChoiceTest, UnsavedEditsAreSavedDroppedOrKeptAsTheUserAnswersSaveChanges)
@@ -395,160 +617,46 @@ TEST_F(NameChoiceTest, UnsavedEditsAreSavedDroppedOrKeptAsTheUserAnswersSaveChan
     const std::string deleted = "Inner Mixed Case.txt";
     ASSERT_TRUE(rock.inFolder.contains(deleted));
     ASSERT_TRUE(joliet.inFolder.contains(deleted));
-    struct Case {
+    const struct {
         platform::PromptAnswer answer;
         bool switched;     // the Joliet names are shown
         bool deletedShown; // the deleted file is listed
         bool modified;
-    };
-    const std::vector<Case> cases{
+    } cases[]{
         {platform::PromptAnswer::Cancel, false, false, true},
         {platform::PromptAnswer::No, true, true, false},
         {platform::PromptAnswer::Yes, true, false, false},
     };
-    for (const Case& expected : cases) {
+    for (const auto& expected : cases) {
         SCOPED_TRACE(static_cast<int>(expected.answer));
         const std::string image = dir_ / "edited.iso";
-        std::filesystem::copy_file(image_, image, std::filesystem::copy_options::overwrite_existing);
-        ScriptedPrompt prompt;
-        prompt.answers["Save changes?"] = expected.answer;
-        CMainFrame frame;
-        frame.show();
-        CTarvelinView& list = *frame.GetRightPane();
-        ASSERT_TRUE(list.OpenImage(image));
-        list.OnRowDoubleClicked(RowNamed(list, rock.folder));
-        SelectNamed(list, {deleted});
-        frame.RunCommand(ID_ACTIONS_DELETE);
-        ASSERT_TRUE(list.Modified());
+        fs::copy_file(image_, image, fs::copy_options::overwrite_existing);
+        ASSERT_TRUE(list_.OpenImage(image));
+        frame_.RunCommand(ID_VIEW_NAMES_AUTOMATIC);
+        prompt_.asked.clear();
+        prompt_.answers["Save changes?"] = expected.answer;
+        list_.OnRowDoubleClicked(RowNamed(list_, rock.folder));
+        SelectNamed(list_, {deleted});
+        frame_.RunCommand(ID_ACTIONS_DELETE);
+        ASSERT_TRUE(list_.Modified());
 
-        frame.RunCommand(ID_VIEW_NAMES_JOLIET);
-        ASSERT_TRUE(WaitIdle(list));
-        ASSERT_EQ(prompt.asked.size(), std::size_t{1});
-        EXPECT_EQ(prompt.asked[0].text, "Save changes?");
-        EXPECT_EQ(prompt.asked[0].buttons, platform::PromptButtons::YesNoCancel);
+        frame_.RunCommand(ID_VIEW_NAMES_JOLIET);
+        ASSERT_TRUE(WaitIdle(list_));
+        EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Save changes?"});
+        EXPECT_EQ(prompt_.asked[0].buttons, platform::PromptButtons::YesNoCancel);
         const NameSet& shown = expected.switched ? joliet : rock;
-        EXPECT_EQ(RootNames(list), shown.root);
-        ASSERT_NE(list.CurrentFolder(), nullptr);
-        EXPECT_EQ(list.CurrentFolder()->name, shown.folder);
-        EXPECT_EQ(RowNamed(list, deleted) >= 0, expected.deletedShown);
-        EXPECT_EQ(list.Modified(), expected.modified);
-        EXPECT_EQ(Checked(frame),
-                  std::vector<int>{expected.switched ? ID_VIEW_NAMES_JOLIET : ID_VIEW_NAMES_AUTOMATIC});
+        EXPECT_EQ(RootNames(list_), shown.root);
+        ASSERT_NE(list_.CurrentFolder(), nullptr);
+        EXPECT_EQ(list_.CurrentFolder()->name, shown.folder);
+        EXPECT_EQ(RowNamed(list_, deleted) >= 0, expected.deletedShown);
+        EXPECT_EQ(list_.Modified(), expected.modified);
+        EXPECT_EQ(Checked(), std::vector<int>{expected.switched ? ID_VIEW_NAMES_JOLIET : ID_VIEW_NAMES_AUTOMATIC});
         // The image file holds what the answer says.
         EXPECT_EQ(IsoinfoNames(image, "-J").inFolder.contains(deleted), expected.answer != platform::PromptAnswer::Yes);
+        // Nothing is left to ask about before the next case opens its copy.
+        prompt_.answers["Save changes?"] = platform::PromptAnswer::No;
+        frame_.RunCommand(ID_FILE_NEWISO);
     }
-}
-
-TEST(TypeNames, UnknownExtensionsAndNamesWithoutADotFallBack)
-{
-    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/report.abc"), "ABC File");
-    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/at/all/README"), "File");
-    EXPECT_EQ(CTarvelinView::GetTypeName("/nowhere/dir.d/README"), "File");
-}
-
-TEST(RecentFiles, KeepsTheFourNewestNewestFirst)
-{
-    for (const char* name : {"/tmp/a.iso", "/tmp/b.iso", "/tmp/c.iso", "/tmp/d.iso", "/tmp/e.iso", "/tmp/c.iso"}) {
-        RecentFileList::Add(QString::fromLatin1(name));
-    }
-    EXPECT_EQ(RecentFileList::Paths(),
-              (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso", "/tmp/b.iso"}));
-}
-
-TEST_F(ViewsTest, TheTreeKeepsItsOpenFoldersAndTheFolderShownAcrossDeleteAndAdd)
-{
-    ScriptedPrompt prompt;
-    test_commands::ScriptedServices services;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
-    const auto item = [this](const std::vector<std::string>& names) {
-        QTreeWidgetItem* at = Tree().topLevelItem(0);
-        for (const std::string& name : names) {
-            QTreeWidgetItem* next = nullptr;
-            for (int i = 0; at != nullptr && i < at->childCount(); ++i) {
-                if (at->child(i)->text(0).toStdString() == name) {
-                    next = at->child(i);
-                }
-            }
-            at = next;
-        }
-        return at;
-    };
-    Tree().topLevelItem(0)->setExpanded(true);
-    item({"docs"})->setExpanded(true);
-    Tree().setCurrentItem(item({"docs", "inner"}));
-    ASSERT_EQ(List().CurrentFolder()->name, "inner");
-
-    const std::string added = dir_ / "added";
-    std::filesystem::create_directories(added + "/below");
-    WriteFile(added + "/below/file.txt", 4);
-    services.SetChoices({added});
-    const std::function<void()> steps[]{
-        [&] {
-            SelectNamed(List(), {"deep.bin"});
-            frame_.RunCommand(ID_ACTIONS_DELETE);
-        },
-        [&] { frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY); },
-    };
-    for (const auto& step : steps) {
-        step();
-        ASSERT_NE(item({"docs"}), nullptr);
-        EXPECT_TRUE(Tree().topLevelItem(0)->isExpanded());
-        EXPECT_TRUE(item({"docs"})->isExpanded());
-        EXPECT_FALSE(item({"music"})->isExpanded());
-        ASSERT_NE(Tree().currentItem(), nullptr);
-        EXPECT_EQ(Tree().currentItem(), item({"docs", "inner"}));
-        EXPECT_EQ(List().CurrentFolder()->name, "inner");
-    }
-    EXPECT_EQ(RowNames(List()), std::vector<std::string>{"added"});
-    EXPECT_NE(item({"docs", "inner", "added", "below"}), nullptr);
-    EXPECT_TRUE(prompt.asked.empty());
-}
-
-TEST_F(ViewsTest, TheStatusBarShowsTheCompositionsSizeAsEntriesComeAndGo)
-{
-    ScriptedPrompt prompt;
-    test_commands::ScriptedServices services;
-    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
-    const std::string big = dir_ / "big.bin";
-    WriteFile(big, 3 * 1024 * 1024);
-    services.SetChoices({big});
-    frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    // The file's 3 MB and the volume's own sectors, estimated.
-    const std::uint64_t estimate = List().Controller().ContentSize();
-    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "About " + SizeText(estimate));
-    EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
-    SelectNamed(List(), {"big.bin"});
-    frame_.RunCommand(ID_ACTIONS_DELETE);
-    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
-
-    // The estimate is near what the build then writes.
-    services.SetChoices({big, dir_ / "built.iso"});
-    frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    frame_.RunCommand(ID_FILE_SAVEISO);
-    ASSERT_TRUE(WaitIdle(List()));
-    const auto built = static_cast<std::uint64_t>(std::filesystem::file_size(dir_ / "built.iso"));
-    EXPECT_LE(std::max(built, estimate) - std::min(built, estimate), std::uint64_t{64} * 1024)
-        << built << " " << estimate;
-    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "Image: " + SizeText(built));
-    EXPECT_TRUE(prompt.asked.empty());
-}
-
-TEST_F(ViewsTest, OpenRecentListsTheImagesOpenedLastAndOpensTheOneChosen)
-{
-    ScriptedPrompt prompt;
-    ASSERT_TRUE(List().OpenImage(firstImage_));
-    ASSERT_TRUE(List().OpenImage(secondImage_));
-    QMenu* recent = frame_.RecentMenu();
-    ASSERT_NE(recent, nullptr);
-    emit recent->aboutToShow();
-    const QList<QAction*> items = recent->actions();
-    ASSERT_GE(items.size(), 2);
-    EXPECT_EQ(items[0]->text().toStdString(), "&1 " + std::filesystem::absolute(secondImage_).string());
-    EXPECT_EQ(items[1]->text().toStdString(), "&2 " + std::filesystem::absolute(firstImage_).string());
-    items[1]->trigger();
-    EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), (std::set<std::string>{"docs", "music"}));
-    EXPECT_EQ(frame_.windowTitle().toStdString(), "first.iso - Tarvelin");
-    EXPECT_TRUE(prompt.asked.empty());
 }
 
 } // namespace
