@@ -14,6 +14,8 @@
 
 #include "iso/iso_dir_edit.h"
 
+#include "iso/dir_tree.h"
+
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
@@ -107,7 +109,7 @@ const iso::DiskAddRules kAddRules{};
 
 class CIsoDirEdit final : public IIsoDirEdit {
 public:
-    ~CIsoDirEdit() override { FreeChildren(&root_); }
+    ~CIsoDirEdit() override = default;
 
     bool Reserved() override { return true; }
     void SetSector(IIsoSector* sector) override { sector_ = sector; }
@@ -198,13 +200,12 @@ private:
     void NoteData(std::uint32_t extent, std::uint64_t length);
 
     bool CheckParent(DirNode* parent);
-    static DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
+    DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
     DirNode* AddFromDisk(const char* path, DirNode* parent, bool wantDirectory, platform::FileInfo* found);
 
-    static DirNode* Append(DirNode* parent, DirEntry&& entry);
-    static void FreeSubtree(DirNode* node);
-    static void FreeChildren(DirNode* node);
+    DirNode* Append(DirNode* parent, DirEntry&& entry);
 
+    NodeStore<DirNode> store_;
     DirNode root_;
     std::uint32_t jolietMode_ = 0;
     IIsoSector* sector_ = nullptr;
@@ -238,64 +239,20 @@ private:
 
 DirNode* CIsoDirEdit::Append(DirNode* parent, DirEntry&& entry)
 {
-    auto* node = new DirNode;
+    DirNode* node = store_.New();
+    if (node == nullptr) {
+        throw std::bad_alloc();
+    }
     node->entry = std::move(entry);
-    node->parent = parent;
-    if (parent->lastChild != nullptr) {
-        parent->lastChild->nextSibling = node;
-    } else {
-        parent->firstChild = node;
-    }
-    parent->lastChild = node;
+    AppendChild(parent, node);
     return node;
-}
-
-// Each node is freed exactly once without recursion: a freed node's children
-// are taken over by a work list before the node goes.
-void CIsoDirEdit::FreeSubtree(DirNode* node)
-{
-    std::vector<DirNode*> pending{node};
-    while (!pending.empty()) {
-        DirNode* current = pending.back();
-        pending.pop_back();
-        for (DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
-            pending.push_back(child);
-        }
-        delete current;
-    }
-}
-
-void CIsoDirEdit::FreeChildren(DirNode* node)
-{
-    DirNode* child = node->firstChild;
-    node->firstChild = nullptr;
-    node->lastChild = nullptr;
-    while (child != nullptr) {
-        DirNode* next = child->nextSibling;
-        FreeSubtree(child);
-        child = next;
-    }
 }
 
 void CIsoDirEdit::DeleteNode(DirNode* parent, DirNode* node)
 {
-    if (parent == nullptr || node == nullptr) {
-        return;
+    if (parent != nullptr && node != nullptr && UnlinkChild(parent, node)) {
+        store_.FreeSubtree(node);
     }
-    DirNode* previous = nullptr;
-    DirNode* child = parent->firstChild;
-    while (child != nullptr && child != node) {
-        previous = child;
-        child = child->nextSibling;
-    }
-    if (child == nullptr) {
-        return;
-    }
-    (previous != nullptr ? previous->nextSibling : parent->firstChild) = node->nextSibling;
-    if (parent->lastChild == node) {
-        parent->lastChild = previous;
-    }
-    FreeSubtree(node);
 }
 
 DirNode* CIsoDirEdit::FindParent(DirNode* node)
@@ -932,8 +889,8 @@ void CIsoDirEdit::FinishLoad()
 
 void CIsoDirEdit::Load(std::uint32_t bootSector)
 {
-    FreeChildren(&root_);
-    root_.entry = DirEntry{};
+    store_.Clear();
+    root_ = DirNode{};
     jolietMode_ = 0;
     endSector_ = 0;
     bootSector_ = bootSector;
@@ -1106,17 +1063,19 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
         return nullptr;
     }
     struct Sink final : iso::DiskTreeSink {
+        explicit Sink(CIsoDirEdit& tree) : tree_(tree) {}
         void* AddFile(const std::string& entry, const platform::FileInfo& info, void* parentNode,
                       std::string&) override
         {
-            return AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
+            return tree_.AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
         void* AddFolder(const std::string& entry, const platform::FileInfo& info, void* parentNode,
                         std::string&) override
         {
-            return AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
+            return tree_.AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
-    } sink;
+        CIsoDirEdit& tree_;
+    } sink(*this);
     iso::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
     return top;
 }

@@ -11,8 +11,10 @@
 // result; IsLayoutSettled tells whether the tree already held exactly the
 // layout this Build produced, which is what makes the second result right.
 //
-// CBuildDirSecs walks the source tree of a new image, CIsoDir the tree of
-// an edited image; both run the same algorithm.
+// CBuildDirSecs takes the source tree of a new image, CIsoDir the tree of
+// an edited image; both are shells over writer::DirectoryLayout
+// (metadata_layout.h), which the engine's own builds and saves use with a
+// plan of their own instead of the places in the entries.
 
 #include "core/byte_buffer.h"
 #include "core/component.h"

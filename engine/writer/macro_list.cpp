@@ -1,13 +1,12 @@
-// The source tree of a new image. Every node knows its parent, its last
-// child and the list it belongs to, so appending a child and finding a
-// parent take constant time however large the tree grows: layout asks for
-// the parent of every directory, and a tree of a hundred thousand entries
-// must not turn that into a search.
+// The source tree of a new image, on the tree structure an opened image's
+// tree uses (iso/dir_tree.h). Every node also knows the list it belongs to,
+// so that the list refuses nodes of another.
 
 #include "writer/macro_list.h"
 
+#include "iso/dir_tree.h"
+
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace tarvelin {
@@ -62,11 +61,10 @@ MacroNode* Macro(DirNode* node) { return static_cast<MacroNode*>(node); }
 
 class CMacroList final : public IMacroList {
 public:
-    ~CMacroList() override { FreeChildren(&root_); }
-
     bool Init() override
     {
-        FreeChildren(&root_);
+        store_.Clear();
+        root_ = MacroNode{};
         SourceNode root;
         root.isDirectory = true;
         root.directoryNumber = 1;
@@ -80,23 +78,11 @@ public:
 
     void DeleteNode(MacroNode* parent, MacroNode* node) override
     {
-        if (!Owns(parent) || node == nullptr || node->parent != parent || !Owns(node)) {
+        if (!Owns(parent) || !Owns(node) || node->parent != parent || !UnlinkChild(parent, node)) {
             return;
         }
-        DirNode* previous = nullptr;
-        for (DirNode* child = parent->firstChild; child != nullptr; child = child->nextSibling) {
-            if (child == node) {
-                break;
-            }
-            previous = child;
-        }
-        (previous != nullptr ? previous->nextSibling : parent->firstChild) = node->nextSibling;
-        if (parent->lastChild == node) {
-            parent->lastChild = previous;
-        }
-        FreeChildren(node);
-        delete node;
-        --nodeCount_;
+        nodeCount_ -= CountSubtree(node);
+        store_.FreeSubtree(node);
     }
 
     void GetInfo(MacroNode* node, SourceNode& record) override
@@ -118,15 +104,13 @@ public:
         if (!Owns(parent)) {
             return nullptr;
         }
-        auto* node = new (std::nothrow) MacroNode;
+        MacroNode* node = store_.New();
         if (node == nullptr) {
             return nullptr;
         }
         node->entry = EntryOf(record);
-        node->parent = parent;
         node->owner = this;
-        (parent->lastChild != nullptr ? parent->lastChild->nextSibling : parent->firstChild) = node;
-        parent->lastChild = node;
+        AppendChild(parent, node);
         ++nodeCount_;
         return node;
     }
@@ -143,30 +127,26 @@ public:
     void SetNameRules(const NameRules& rules) override { rules_ = rules; }
 
 private:
-    NameRules rules_;
     bool Owns(const MacroNode* node) const { return node != nullptr && node->owner == this; }
 
-    // Frees everything below node without recursion: a deep tree must not
-    // exhaust the stack.
-    void FreeChildren(DirNode* node)
+    // Nodes in node's subtree, node included; without recursion.
+    static std::uint64_t CountSubtree(const DirNode* node)
     {
-        std::vector<DirNode*> pending;
-        for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
-            pending.push_back(child);
-        }
-        node->firstChild = nullptr;
-        node->lastChild = nullptr;
+        std::uint64_t count = 0;
+        std::vector<const DirNode*> pending{node};
         while (!pending.empty()) {
-            DirNode* current = pending.back();
+            const DirNode* current = pending.back();
             pending.pop_back();
-            for (DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
+            ++count;
+            for (const DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
                 pending.push_back(child);
             }
-            delete Macro(current);
-            --nodeCount_;
         }
+        return count;
     }
 
+    NameRules rules_;
+    NodeStore<MacroNode> store_;
     MacroNode root_;
     std::uint64_t nodeCount_ = 0;
 };

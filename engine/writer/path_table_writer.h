@@ -6,8 +6,9 @@
 // numbered on their own (a tree may leave a directory out); the numbers
 // live only in the tables.
 //
-// CBuildPathTable walks the source tree of a new image, CIsoPath the tree
-// of an edited image; both run the same algorithm.
+// CBuildPathTable takes the source tree of a new image, CIsoPath the tree
+// of an edited image; both are shells over writer::PathTableLayout
+// (metadata_layout.h).
 
 #include "core/byte_buffer.h"
 #include "core/component.h"

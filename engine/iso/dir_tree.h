@@ -1,0 +1,122 @@
+#pragma once
+
+// The structure both trees of entries share: a new image's source tree and
+// an opened image's tree. Children form a list in insertion order; each node
+// knows its parent and each parent its last child, so appending and finding
+// a parent take constant time. Nodes live in chunks owned by a NodeStore:
+// reading a tree of a hundred thousand entries costs no allocation per
+// node, and a tree goes at once when its store does.
+
+#include "iso/dir_entry.h"
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace tarvelin {
+
+// Appends node as parent's last child.
+inline void AppendChild(DirNode* parent, DirNode* node)
+{
+    node->parent = parent;
+    node->nextSibling = nullptr;
+    (parent->lastChild != nullptr ? parent->lastChild->nextSibling : parent->firstChild) = node;
+    parent->lastChild = node;
+}
+
+// Takes node out of parent's children; false, with nothing changed, when it
+// is not one of them.
+inline bool UnlinkChild(DirNode* parent, DirNode* node)
+{
+    DirNode* previous = nullptr;
+    DirNode* child = parent->firstChild;
+    while (child != nullptr && child != node) {
+        previous = child;
+        child = child->nextSibling;
+    }
+    if (child == nullptr) {
+        return false;
+    }
+    (previous != nullptr ? previous->nextSibling : parent->firstChild) = node->nextSibling;
+    if (parent->lastChild == node) {
+        parent->lastChild = previous;
+    }
+    node->nextSibling = nullptr;
+    return true;
+}
+
+// The nodes of one tree. Node is DirNode or a type derived from it.
+template <class Node>
+class NodeStore {
+public:
+    NodeStore() = default;
+    NodeStore(const NodeStore&) = delete;
+    NodeStore& operator=(const NodeStore&) = delete;
+
+    // A fresh node, or null when memory runs out.
+    Node* New()
+    {
+        if (!free_.empty()) {
+            Node* node = free_.back();
+            free_.pop_back();
+            return node;
+        }
+        if (usedInLast_ == kChunkNodes) {
+            std::unique_ptr<Node[]> chunk(new (std::nothrow) Node[kChunkNodes]);
+            if (chunk == nullptr) {
+                return nullptr;
+            }
+            chunks_.push_back(std::move(chunk));
+            usedInLast_ = 0;
+        }
+        return &chunks_.back()[usedInLast_++];
+    }
+
+    // Frees node with everything below it, without recursion: a deep tree
+    // must not exhaust the stack. The node must be unlinked already.
+    void FreeSubtree(DirNode* node)
+    {
+        pending_.assign(1, node);
+        while (!pending_.empty()) {
+            DirNode* current = pending_.back();
+            pending_.pop_back();
+            for (DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
+                pending_.push_back(child);
+            }
+            Node* freed = static_cast<Node*>(current);
+            *freed = Node{};
+            free_.push_back(freed);
+        }
+    }
+
+    // Frees everything below parent.
+    void FreeChildren(DirNode* parent)
+    {
+        DirNode* child = parent->firstChild;
+        parent->firstChild = nullptr;
+        parent->lastChild = nullptr;
+        while (child != nullptr) {
+            DirNode* next = child->nextSibling;
+            FreeSubtree(child);
+            child = next;
+        }
+    }
+
+    // Frees every node at once.
+    void Clear()
+    {
+        chunks_.clear();
+        free_.clear();
+        usedInLast_ = kChunkNodes;
+    }
+
+private:
+    static constexpr std::size_t kChunkNodes = 256;
+    std::vector<std::unique_ptr<Node[]>> chunks_;
+    std::size_t usedInLast_ = kChunkNodes;
+    std::vector<Node*> free_;
+    std::vector<DirNode*> pending_;
+};
+
+} // namespace tarvelin
