@@ -479,10 +479,10 @@ RockRidgeInfo DecodeRockRidge(const SystemUseArea& area)
     RockRidgeInfo info;
     LinkAssembler link;
     NameAssembler name;
-    for (const std::string& entry : SystemUseEntries(area)) {
-        const std::string_view signature = std::string_view(entry).substr(0, 2);
+    // Each entry is read where it lies, in the record or a continuation area.
+    auto decode = [&](std::string_view signature, std::string_view entry) {
         if (!IsRockRidgeSignature(signature)) {
-            continue;
+            return true;
         }
         info.present = true;
         const std::size_t size = entry.size();
@@ -504,6 +504,11 @@ RockRidgeInfo DecodeRockRidge(const SystemUseArea& area)
         } else if (signature == "RE") {
             info.relocated = true;
         }
+        return true;
+    };
+    ForEachSuspEntry(area.inlineBytes, decode);
+    for (const std::string& continuation : area.continuation) {
+        ForEachSuspEntry(continuation, decode);
     }
     if (link.Seen()) {
         info.attributes.linkTarget = link.Target();
