@@ -11,7 +11,15 @@ namespace tarvelin::cli {
 
 RefusalCollector::RefusalCollector() : previous_(platform::SetPrompt(this)) {}
 
-RefusalCollector::~RefusalCollector() { platform::SetPrompt(previous_); }
+RefusalCollector::~RefusalCollector() { Uninstall(); }
+
+void RefusalCollector::Uninstall()
+{
+    if (installed_) {
+        platform::SetPrompt(previous_);
+        installed_ = false;
+    }
+}
 
 platform::PromptAnswer RefusalCollector::Ask(std::string_view text, std::string_view caption,
                                              platform::PromptButtons buttons, platform::PromptIcon icon)

@@ -33,11 +33,16 @@ public:
 
     platform::PromptAnswer Ask(std::string_view text, std::string_view caption, platform::PromptButtons buttons,
                                platform::PromptIcon icon) override;
+    // Puts the prompt that was installed before back. A worker started
+    // while the collector was installed may still be inside Ask: the
+    // collector must live on until that worker has ended.
+    void Uninstall();
     // The messages kept so far, trimmed, joined with "; ".
     std::string Messages();
 
 private:
     platform::IPrompt* previous_;
+    bool installed_ = true;
     std::mutex mutex_;
     std::string messages_;
 };

@@ -64,16 +64,13 @@ int RunFloppy(const Arguments& args)
     const bool existed = platform::PathExists(output);
     const InterruptGuard guard;
     CaptureWatch watch("floppy");
-    std::string error;
-    bool started = false;
-    {
-        RefusalCollector refusals;
-        started = maker->Start(output.c_str(), &watch, &CaptureWatch::Report);
-        if (!started) {
-            error = refusals.Messages();
-        }
-    }
+    // The copy's worker starts inside Start and may ask its questions at
+    // once, through the collector: it stays alive until the worker ended.
+    RefusalCollector refusals;
+    const bool started = maker->Start(output.c_str(), &watch, &CaptureWatch::Report);
+    refusals.Uninstall();
     if (!started) {
+        const std::string error = refusals.Messages();
         maker.reset();
         // The target is created before the diskette is looked at; a new
         // one left empty by the refusal goes again.
