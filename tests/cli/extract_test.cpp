@@ -87,22 +87,6 @@ protected:
     static std::string At(const std::string& name) { return *dir_ / name; }
     const std::map<std::string, test::DiskEntry>& Source() const { return *source_; }
 
-    // The extent of an entry as `ls -l` shows it.
-    static std::uint32_t ExtentOf(const std::string& image, const std::string& path)
-    {
-        std::string line = test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " " + ShellQuote(path)));
-        if (!line.empty() && (line[0] < '0' || line[0] > '9') && line[0] != ' ') {
-            line.erase(0, line.find(' ')); // the mode of an image with Rock Ridge
-        }
-        unsigned long long size = 0;
-        unsigned long extent = 0;
-        char day[16] = {}, time[16] = {};
-        if (std::sscanf(line.c_str(), "%llu %15s %15s %lu", &size, day, time, &extent) != 4) {
-            ADD_FAILURE() << "unexpected listing: " << line;
-        }
-        return static_cast<std::uint32_t>(extent);
-    }
-
     TempDir out_;
     static std::unique_ptr<TempDir> dir_;
     static std::unique_ptr<std::map<std::string, test::DiskEntry>> source_;
@@ -182,7 +166,8 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
     // be read, the rest cannot.
     const std::string image = out_ / "cut.iso";
     fs::copy_file(At("jr.iso"), image);
-    const std::uint32_t extent = ExtentOf(image, "sizes/chunks.bin");
+    const auto listed = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " sizes/chunks.bin")));
+    const std::uint32_t extent = listed.contains("chunks.bin") ? listed.at("chunks.bin").extent : 0;
     ASSERT_GT(extent, 0u);
     fs::resize_file(image, (std::uint64_t{extent} + 700) * 2048);
 

@@ -338,12 +338,8 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
     }
 }
 
-std::string RowName(const ::testing::TestParamInfo<Row>& row)
-{
-    return row.param.id;
-}
-
-INSTANTIATE_TEST_SUITE_P(RealImages, HybridSave, ::testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(RealImages, HybridSave, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.id); });
 
 } // namespace
 } // namespace tarvelin

@@ -30,6 +30,8 @@
 namespace tarvelin {
 namespace {
 
+using test::LongLine;
+using test::ParseLongListing;
 using test::RunForOutput;
 using test::ShellQuote;
 using test::TempDir;
@@ -44,40 +46,6 @@ std::string ListOf(const std::string& arguments, const std::string& zone = "UTC"
     const std::string output = RunForOutput(Cli(arguments, zone), &status);
     EXPECT_EQ(status, 0) << arguments << "\n" << output;
     return output;
-}
-
-// One line of `ls -l`: the mode where the image records it, size, date,
-// extent, name.
-struct LongLine {
-    std::string mode;
-    std::uint64_t size = 0;
-    std::string date;
-    std::uint32_t extent = 0;
-};
-
-std::map<std::string, LongLine> ParseLongListing(const std::string& output)
-{
-    std::map<std::string, LongLine> entries;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        LongLine entry;
-        std::string day, time;
-        if (!line.empty() && line[0] != ' ' && (line[0] < '0' || line[0] > '9')) {
-            fields >> entry.mode;
-        }
-        if (!(fields >> entry.size >> day >> time >> entry.extent)) {
-            ADD_FAILURE() << "not a long listing line: " << line;
-            continue;
-        }
-        entry.date = day + " " + time;
-        fields.ignore(2);
-        std::string name;
-        std::getline(fields, name);
-        entries[name] = entry;
-    }
-    return entries;
 }
 
 // A primary identifier as a reader shows it: without ";1" and without the

@@ -102,18 +102,9 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
     // "size  YYYY-MM-DD HH:MM:SS  extent  path" in a zone east of Greenwich.
     const std::string zone = "Asia/Kolkata";
     std::map<std::string, std::string> ours;
-    std::istringstream lines(RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone)));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::uint64_t size = 0;
-        std::uint32_t extent = 0;
-        std::string day, time;
-        ASSERT_TRUE(fields >> size >> day >> time >> extent) << line;
-        fields.ignore(2);
-        std::string path;
-        std::getline(fields, path);
-        ours[path] = day + " " + time;
+    for (const auto& [path, line] : test::ParseLongListing(
+             RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone)))) {
+        ours[path] = line.date;
     }
     // 7-Zip shows fractions of a second; the listing whole seconds.
     std::map<std::string, std::string> peer = test::SevenZipDates(At("udf.iso"), zone);
