@@ -72,19 +72,16 @@ TEST_F(CaptureCommandTest, DrivesListsTheSimulatedDriveWithItsInquiryAnswer)
     const CommandResult result = RunCli("drives", Simulated(iso()));
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(result.output, "D: simulated:" + iso() + " TARVELIN SIMULATED CDROM\n");
-    const std::pair<std::string, std::string> broken[] = {
-        {Simulated(dir_ / "missing.iso"), "TARVELIN_SIMULATED_CDROM: cannot load"},
-        {Simulated(iso(), "TARVELIN_SIMULATED_CDROM_TRACKS=0x14@0,14"),
-         "tarvelin-cli: TARVELIN_SIMULATED_CDROM_TRACKS: '14' is not ADRCONTROL@START (such as 0x14@0)\n"},
-        {Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30,x"),
-         "tarvelin-cli: TARVELIN_SIMULATED_CDROM_BAD: 'x' is not a sector number\n"},
-    };
-    for (const auto& [environment, message] : broken) { // whole messages end in a line feed
-        const CommandResult refused = RunCli("drives", environment);
-        EXPECT_EQ(refused.exitCode, 1) << environment;
-        EXPECT_TRUE(message.ends_with('\n') ? refused.output == message : Contains(refused.output, message))
-            << refused.output;
-    }
+    const CommandResult broken = RunCli("drives", Simulated(dir_ / "missing.iso"));
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_TRUE(Contains(broken.output, "TARVELIN_SIMULATED_CDROM: cannot load")) << broken.output;
+    const CommandResult tracks = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_TRACKS=0x14@0,14"));
+    EXPECT_EQ(tracks.exitCode, 1);
+    EXPECT_EQ(tracks.output,
+              "tarvelin-cli: TARVELIN_SIMULATED_CDROM_TRACKS: '14' is not ADRCONTROL@START (such as 0x14@0)\n");
+    const CommandResult bad = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30,x"));
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(bad.output, "tarvelin-cli: TARVELIN_SIMULATED_CDROM_BAD: 'x' is not a sector number\n");
 }
 
 TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
