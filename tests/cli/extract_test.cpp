@@ -3,13 +3,12 @@
 // leave no short file behind; names and links from an image or planted in
 // the destination never lead outside it.
 //
-// Images: genisoimage -input-charset utf-8 -J -R -joliet-long and
-// -J -joliet-long -D of the tricky tree, the raw Mode 1 and Mode 2 Form 1
-// forms of the first, an image crafted record by record for the names no
+// Images: those of tricky_images.h, an image crafted record by record for the names no
 // peer tool writes, xorriso -as mkisofs -R of a tree with modes and links,
 // and a tree held in memory behind the editing interface for the POSIX
 // cases no peer tool would put in an image.
 
+#include "cli/tricky_images.h"
 #include "edit/iso_extract.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -58,42 +57,21 @@ std::map<std::string, test::DiskEntry> Below(const std::map<std::string, test::D
 
 class ExtractCommandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
-        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D", "Asia/Tokyo");
-        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
-        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
-        source_ = std::make_unique<std::map<std::string, test::DiskEntry>>(test::SnapshotTree(At("tree")));
-    }
-
-    static void TearDownTestSuite()
-    {
-        source_.reset();
-        dir_.reset();
-    }
-
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        ASSERT_NE(dir_, nullptr);
+        TARVELIN_REQUIRE_TOOL("xorriso");
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-    const std::map<std::string, test::DiskEntry>& Source() const { return *source_; }
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
+    static const std::map<std::string, test::DiskEntry>& Source()
+    {
+        static const auto source = test::SnapshotTree(At("tree"));
+        return source;
+    }
 
     TempDir out_;
-    static std::unique_ptr<TempDir> dir_;
-    static std::unique_ptr<std::map<std::string, test::DiskEntry>> source_;
 };
-
-std::unique_ptr<TempDir> ExtractCommandTest::dir_;
-std::unique_ptr<std::map<std::string, test::DiskEntry>> ExtractCommandTest::source_;
 
 TEST_F(ExtractCommandTest, WholeTreeEqualsTheSourceInBytesAndDatesOnEveryStoredForm)
 {
@@ -220,7 +198,7 @@ TEST_F(ExtractCommandTest, AnUnwritableDestinationFailsWithoutLeavingFiles)
         // Root may write anywhere; try as an ordinary user.
         TARVELIN_REQUIRE_TOOL("setpriv");
         ASSERT_EQ(::chmod(out_.Path().c_str(), 0755), 0);
-        ASSERT_EQ(::chmod(dir_->Path().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(At("").c_str(), 0755), 0);
         prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
         if (RunCommand(prefix + "test -r " + ShellQuote(At("jr.iso")) + " -a -x " + ShellQuote(TARVELIN_CLI_PATH)).exitCode != 0) {
             GTEST_SKIP() << "the image or the program cannot be reached by an unprivileged user here";

@@ -2,15 +2,9 @@
 // checked against 7-Zip, bsdtar and isoinfo; dates in more than one zone;
 // paths; exit codes.
 //
-// Images used (all made here from generated trees):
-//   genisoimage -input-charset utf-8 -J -R -joliet-long   (tricky tree)
-//   genisoimage -input-charset utf-8 -J -joliet-long -D   (tricky tree, no Rock Ridge)
-//   genisoimage -input-charset utf-8 -D                    (tricky tree, primary names only)
-//   genisoimage -input-charset utf-8 -R -D                 (Rock Ridge without Joliet)
-//   xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4
-//   xorriso -as mkisofs -J -R -b boot.img                  (1.44 MB floppy emulation)
-// and the raw Mode 1 and Mode 2 Form 1 forms of the first.
+// Images: those of tricky_images.h.
 
+#include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -70,44 +64,14 @@ bool IsAscii(const std::string& text)
 
 class LsCommandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage") || !test::ToolAvailable("xorriso")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
-        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D");
-        test::RunGenisoimage(At("tree"), At("primary.iso"), "-D");
-        test::RunGenisoimage(At("tree"), At("rockridge.iso"), "-R -D");
-        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
-        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
-
-        std::filesystem::create_directories(At("noemul/sub"));
-        test::WriteWholeFile(At("noemul/boot.img"), test::RandomBytes(5000, 21));
-        test::WriteWholeFile(At("noemul/sub/file.txt"), std::string("beside the boot image\n"));
-        test::RunXorrisoMkisofs(At("noemul"), At("noemul.iso"), "-J -R -b boot.img -no-emul-boot -boot-load-size 4");
-        std::filesystem::create_directories(At("floppy"));
-        test::WriteWholeFile(At("floppy/boot.img"), test::RandomBytes(1474560, 22));
-        test::RunXorrisoMkisofs(At("floppy"), At("floppy.iso"), "-J -R -b boot.img");
-    }
-
-    static void TearDownTestSuite() { dir_.reset(); }
-
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
         TARVELIN_REQUIRE_TOOL("xorriso");
-        ASSERT_NE(dir_, nullptr);
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-
-    static std::unique_ptr<TempDir> dir_;
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
 };
-
-std::unique_ptr<TempDir> LsCommandTest::dir_;
 
 TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
 {

@@ -8,6 +8,7 @@
 // Last, images that build --udf makes, against the same tools and a tag
 // checker of this file's own.
 
+#include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -52,33 +53,15 @@ std::map<std::string, std::string> UdfinfoFields(const std::string& image)
 
 class UdfCommandsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage") || !test::ToolAvailable("mkudffs")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("udf.iso"), "-udf");
-        test::MakeRawBin(At("udf.iso"), At("udf-mode1.bin"), test::RawForm::Mode1);
-        test::RunGenisoimage(At("tree"), At("plain.iso"), "-R");
-    }
-    static void TearDownTestSuite() { dir_.reset(); }
     void SetUp() override
     {
-        TARVELIN_REQUIRE_TOOL("genisoimage");
-        TARVELIN_REQUIRE_TOOL("mkudffs");
-        TARVELIN_REQUIRE_TOOL("udfinfo");
-        TARVELIN_REQUIRE_TOOL("7z");
-        ASSERT_NE(dir_, nullptr);
+        for (const char* tool : {"genisoimage", "xorriso", "mkudffs", "udfinfo", "7z"}) {
+            TARVELIN_REQUIRE_TOOL(tool);
+        }
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-
-    static std::unique_ptr<TempDir> dir_;
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
 };
-
-std::unique_ptr<TempDir> UdfCommandsTest::dir_;
 
 TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
 {
@@ -96,8 +79,8 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
     // names. An image without UDF shows its ISO 9660 tree.
     EXPECT_NE(RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("udf.iso")))),
               RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("udf.iso")))));
-    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("plain.iso")))),
-              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("plain.iso")))));
+    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("rockridge.iso")))),
+              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("rockridge.iso")))));
 
     // "size  YYYY-MM-DD HH:MM:SS  extent  path" in a zone east of Greenwich.
     const std::string zone = "Asia/Kolkata";
@@ -195,7 +178,7 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
     const Case cases[] = {
-        {"ls --tree udf " + ShellQuote(At("plain.iso")), 2, "no UDF anchor"},
+        {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},
