@@ -33,7 +33,7 @@ CommandResult RunCli(const std::string& arguments, const std::string& environmen
     return test::RunCommand(environment + " " + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using test::Contains;
 
 class CaptureCommandTest : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 // tarvelin-cli bin2iso and iso2bin: conversions end to end, their exit codes
 // and messages, and the progress bar that only a terminal gets.
 
+#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -18,15 +19,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using test::CommandResult;
 using test::ReadWholeFile;
+using test::RunCli;
 using test::RunCommand;
 using test::ShellQuote;
 using test::TempDir;
 using test::WriteWholeFile;
-
-CommandResult RunCli(const std::string& arguments)
-{
-    return RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + arguments);
-}
 
 // Random sectors with the descriptor heads layout detection looks for.
 Bytes Volume(std::uint32_t sectors)

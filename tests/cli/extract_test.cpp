@@ -3,13 +3,12 @@
 // leave no short file behind; names and links from an image or planted in
 // the destination never lead outside it.
 //
-// Images: genisoimage -input-charset utf-8 -J -R -joliet-long and
-// -J -joliet-long -D of the tricky tree, the raw Mode 1 and Mode 2 Form 1
-// forms of the first, an image crafted record by record for the names no
+// Images: those of tricky_images.h, an image crafted record by record for the names no
 // peer tool writes, xorriso -as mkisofs -R of a tree with modes and links,
 // and a tree held in memory behind the editing interface for the POSIX
 // cases no peer tool would put in an image.
 
+#include "cli/tricky_images.h"
 #include "edit/iso_extract.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -23,6 +22,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -57,81 +57,38 @@ std::map<std::string, test::DiskEntry> Below(const std::map<std::string, test::D
 
 class ExtractCommandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
-        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D", "Asia/Tokyo");
-        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
-        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
-        source_ = std::make_unique<std::map<std::string, test::DiskEntry>>(test::SnapshotTree(At("tree")));
-    }
-
-    static void TearDownTestSuite()
-    {
-        source_.reset();
-        dir_.reset();
-    }
-
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
-        ASSERT_NE(dir_, nullptr);
+        TARVELIN_REQUIRE_TOOL("xorriso");
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-    const std::map<std::string, test::DiskEntry>& Source() const { return *source_; }
-
-    // The extent of an entry as `ls -l` shows it.
-    static std::uint32_t ExtentOf(const std::string& image, const std::string& path)
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
+    static const std::map<std::string, test::DiskEntry>& Source()
     {
-        std::string line = test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " " + ShellQuote(path)));
-        if (!line.empty() && (line[0] < '0' || line[0] > '9') && line[0] != ' ') {
-            line.erase(0, line.find(' ')); // the mode of an image with Rock Ridge
-        }
-        unsigned long long size = 0;
-        unsigned long extent = 0;
-        char day[16] = {}, time[16] = {};
-        if (std::sscanf(line.c_str(), "%llu %15s %15s %lu", &size, day, time, &extent) != 4) {
-            ADD_FAILURE() << "unexpected listing: " << line;
-        }
-        return static_cast<std::uint32_t>(extent);
+        static const auto source = test::SnapshotTree(At("tree"));
+        return source;
     }
 
     TempDir out_;
-    static std::unique_ptr<TempDir> dir_;
-    static std::unique_ptr<std::map<std::string, test::DiskEntry>> source_;
 };
-
-std::unique_ptr<TempDir> ExtractCommandTest::dir_;
-std::unique_ptr<std::map<std::string, test::DiskEntry>> ExtractCommandTest::source_;
 
 TEST_F(ExtractCommandTest, WholeTreeEqualsTheSourceInBytesAndDatesOnEveryStoredForm)
 {
-    for (const char* image : {"jr.iso", "joliet.iso", "jr-mode1.bin", "jr-mode2.bin"}) {
-        SCOPED_TRACE(image);
+    // The dates are the same instants whatever the zone the extraction runs in.
+    const std::pair<const char*, const char*> cases[] = {{"jr.iso", "UTC"}, {"joliet.iso", "UTC"},
+        {"jr-mode1.bin", "UTC"}, {"jr-mode2.bin", "UTC"}, {"joliet.iso", "America/New_York"}};
+    for (const auto& [image, zone] : cases) {
+        SCOPED_TRACE(std::string(image) + " in " + zone);
         // A destination that does not exist yet, two levels deep.
-        const std::string destination = out_ / (std::string(image) + "/made/here");
+        const std::string destination = out_ / (std::string(zone) == "UTC" ? image : "new-york") + "/made/here";
         const CommandResult result =
-            RunCommand(Cli("extract " + ShellQuote(At(image)) + " -C " + ShellQuote(destination)));
+            RunCommand(Cli("extract " + ShellQuote(At(image)) + " -C " + ShellQuote(destination), zone));
         ASSERT_EQ(result.exitCode, 0) << result.output;
         // No terminal, so no progress bar and nothing else to say.
         EXPECT_EQ(result.output, "");
         EXPECT_EQ(test::SnapshotTree(destination), Source());
     }
-}
-
-TEST_F(ExtractCommandTest, DatesAreTheSameInstantsWhateverTheZone)
-{
-    const std::string destination = out_ / "new-york";
-    const CommandResult result =
-        RunCommand(Cli("extract " + ShellQuote(At("joliet.iso")) + " -C " + ShellQuote(destination), "America/New_York"));
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(test::SnapshotTree(destination), Source());
 }
 
 TEST_F(ExtractCommandTest, FolderAndFilePathsLandUnderTheirOwnNames)
@@ -187,7 +144,8 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
     // be read, the rest cannot.
     const std::string image = out_ / "cut.iso";
     fs::copy_file(At("jr.iso"), image);
-    const std::uint32_t extent = ExtentOf(image, "sizes/chunks.bin");
+    const auto listed = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " sizes/chunks.bin")));
+    const std::uint32_t extent = listed.contains("chunks.bin") ? listed.at("chunks.bin").extent : 0;
     ASSERT_GT(extent, 0u);
     fs::resize_file(image, (std::uint64_t{extent} + 700) * 2048);
 
@@ -240,7 +198,7 @@ TEST_F(ExtractCommandTest, AnUnwritableDestinationFailsWithoutLeavingFiles)
         // Root may write anywhere; try as an ordinary user.
         TARVELIN_REQUIRE_TOOL("setpriv");
         ASSERT_EQ(::chmod(out_.Path().c_str(), 0755), 0);
-        ASSERT_EQ(::chmod(dir_->Path().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(At("").c_str(), 0755), 0);
         prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
         if (RunCommand(prefix + "test -r " + ShellQuote(At("jr.iso")) + " -a -x " + ShellQuote(TARVELIN_CLI_PATH)).exitCode != 0) {
             GTEST_SKIP() << "the image or the program cannot be reached by an unprivileged user here";
@@ -271,25 +229,27 @@ TEST_F(ExtractCommandTest, FailuresBeforeExtractingCreateNothing)
 {
     const std::string image = ShellQuote(At("jr.iso"));
     const std::string destination = out_ / "never";
-    CommandResult result = RunCommand(Cli("extract " + image + " a no/such -C " + ShellQuote(destination)));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(Contains(result.output, "'/no' not found")) << result.output;
-    EXPECT_FALSE(fs::exists(destination));
-
-    result = RunCommand(Cli("extract " + ShellQuote(out_ / "missing.iso") + " -C " + ShellQuote(destination)));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(Contains(result.output, "missing.iso")) << result.output;
-
+    const std::string to = " -C " + ShellQuote(destination);
     test::WriteWholeFile(out_ / "noise.bin", test::RandomBytes(100000, 9));
-    result = RunCommand(Cli("extract " + ShellQuote(out_ / "noise.bin") + " -C " + ShellQuote(destination)));
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_FALSE(fs::exists(destination));
-
-    EXPECT_EQ(RunCommand(Cli("extract " + image)).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("extract -C " + ShellQuote(destination))).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("extract " + image + " -C")).exitCode, 64);
-    EXPECT_EQ(RunCommand(Cli("extract " + image + " -q -C " + ShellQuote(destination))).exitCode, 64);
-    EXPECT_FALSE(fs::exists(destination));
+    const struct {
+        std::string arguments;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {image + " a no/such" + to, 1, "'/no' not found"},
+        {ShellQuote(out_ / "missing.iso") + to, 1, "missing.iso"},
+        {ShellQuote(out_ / "noise.bin") + to, 2, ""},
+        {image, 64, ""},
+        {to, 64, ""},
+        {image + " -C", 64, ""},
+        {image + " -q" + to, 64, ""},
+    };
+    for (const auto& c : cases) {
+        const CommandResult result = RunCommand(Cli("extract " + c.arguments));
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments;
+        EXPECT_TRUE(Contains(result.output, c.says)) << c.arguments << "\n" << result.output;
+        EXPECT_FALSE(fs::exists(destination)) << c.arguments;
+    }
 }
 
 // An image with names that would leave the destination if used as they
@@ -381,100 +341,58 @@ TEST(ExtractUntrustedNamesTest, ControlCharactersOfNamesNeverReachTheTerminal)
     EXPECT_EQ(test::ReadWholeFile(destination + "/" + name), std::vector<std::uint8_t>(data.begin(), data.end()));
 }
 
-// A tree held in memory behind the editing interface: what the extraction
-// reads of an image, with any POSIX facts a test wants.
-class MemoryTree final : public IIsoEdit {
+// A tree held in memory: what the extraction reads of an image, with any
+// POSIX facts a test wants.
+class MemoryTree final : public ExtractTree {
 public:
-    MemoryTree() { root_ = Add(nullptr, "", true, 0, ""); }
+    struct Node {
+        ItemInfo info;
+        std::string data;
+        std::vector<ExtractNode> children;
+    };
+
+    MemoryTree() { Add(nullptr, "", true, 0, ""); }
+    const Node* Root() const { return &nodes_.front(); }
 
     // A file (or link, by its mode) or folder below parent; mode 0: none recorded.
-    DirNode* Add(DirNode* parent, const std::string& name, bool folder, std::uint32_t mode, const std::string& text)
+    const Node* Add(const Node* parent, const std::string& name, bool folder, std::uint32_t mode,
+                    const std::string& text)
     {
-        nodes_.push_back(std::make_unique<DirNode>());
-        DirNode* node = nodes_.back().get();
-        Item& item = items_[node];
-        item.info.name = name;
-        item.info.isDirectory = folder;
-        item.info.posix.known = mode != 0;
-        item.info.posix.mode = mode;
+        Node& node = nodes_.emplace_back();
+        node.info.name = name;
+        node.info.isDirectory = folder;
+        node.info.posix.known = mode != 0;
+        node.info.posix.mode = mode;
         if (iso::IsSymlinkMode(mode)) {
-            item.info.posix.linkTarget = text;
+            node.info.posix.linkTarget = text;
         } else {
-            item.data = text;
-            item.info.size = text.size();
+            node.data = text;
+            node.info.size = text.size();
         }
         if (parent != nullptr) {
-            (parent->lastChild != nullptr ? parent->lastChild->nextSibling : parent->firstChild) = node;
-            parent->lastChild = node;
-            node->parent = parent;
+            const_cast<Node*>(parent)->children.push_back(&node);
         }
-        return node;
+        return &node;
     }
 
-    DirNode* GetRoot() override { return root_; }
-    DirNode* GetFirstChild(DirNode* node) override { return node->firstChild; }
-    DirNode* GetNextSibling(DirNode* node) override { return node->nextSibling; }
-    bool GetItemInfo(DirNode* node, ItemInfo& info) override
+    bool IsRoot(ExtractNode node) override { return node == Root(); }
+    ItemInfo Info(ExtractNode node) override { return Of(node).info; }
+    void Children(ExtractNode node, std::vector<ExtractNode>& out) override { out = Of(node).children; }
+    bool Read(ExtractNode node, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+              std::string* problem) override
     {
-        info = items_.at(node).info;
-        return true;
-    }
-    bool ReadFileData(DirNode* node, std::uint64_t offset, void* buffer, std::uint32_t count) override
-    {
-        const std::string& data = items_.at(node).data;
+        const std::string& data = Of(node).data;
         if (offset + count > data.size()) {
+            *problem = "no such data";
             return false;
         }
         std::memcpy(buffer, data.data() + offset, count);
         return true;
     }
-    const char* GetLastError() override { return "no such data"; }
-
-    // Nothing else is asked of a tree that is only read.
-    bool Reserved() override { return false; }
-    bool Open(const char*) override { return false; }
-    void LoadTree() override {}
-    void LoadTreeForReading() override {}
-    bool DeleteNode(DirNode*, DirNode*) override { return false; }
-    DirNode* AddFile(const char*, DirNode*) override { return nullptr; }
-    DirNode* AddDirectory(const char*, DirNode*) override { return nullptr; }
-    DirNode* AddDirectoryTree(const char*, DirNode*) override { return nullptr; }
-    DirNode* NewDirectory(const char*, DirNode*) override { return nullptr; }
-    bool Rename(const char*, DirNode*) override { return false; }
-    bool StartSave(void*, ProgressFn) override { return false; }
-    iso::VolumeProperties GetVolumeProperties() override { return {}; }
-    bool SetVolumeProperties(const iso::VolumeProperties&) override { return false; }
-    bool HasBootImage() override { return false; }
-    void DeleteBootImage() override {}
-    bool SaveBootImage(CByteBuffer&) override { return false; }
-    bool LoadBootImage(const char*, DirNode*) override { return false; }
-    bool GetItemExtent(DirNode*, std::uint32_t&) override { return false; }
-    bool ReadSector(std::uint32_t, void*) override { return false; }
-    IIsoSector* GetSector() override { return nullptr; }
-    TreeLoadReport GetLoadReport() override { return {}; }
-    bool WasReplaced() override { return false; }
-    bool WasRecovered() override { return false; }
-    bool IsSaving() override { return false; }
-    std::uint32_t GetMediaType() override { return 0; }
-    void SetNameSource(NameSource) override {}
-    bool HasRockRidge() override { return true; }
-    bool SetBootInfoPatch(std::uint32_t) override { return false; }
-    FreeSpaceInfo GetFreeSpace() override { return {}; }
-    void CompactNextSave() override {}
-    std::uint32_t GetNoticeCount() override { return 0; }
-    const char* GetNotice(std::uint32_t, bool*) override { return ""; }
-    std::uint32_t GetErrorNoticeCount() override { return 0; }
-    void ClearNotices() override {}
-    bool Save(void*, ProgressFn) override { return false; }
 
 private:
-    struct Item {
-        ItemInfo info;
-        std::string data;
-    };
-    std::vector<std::unique_ptr<DirNode>> nodes_;
-    std::map<DirNode*, Item> items_;
-    DirNode* root_ = nullptr;
+    static const Node& Of(ExtractNode node) { return *static_cast<const Node*>(node); }
+    std::deque<Node> nodes_;
 };
 
 constexpr std::uint32_t kFile = iso::kModeRegular;
@@ -517,7 +435,7 @@ TEST(ExtractPosixTest, ModesAreAppliedWithoutSetIdBitsAndLinksAreMadeAsLinks)
     }
 
     MemoryTree tree;
-    DirNode* root = tree.GetRoot();
+    const MemoryTree::Node* root = tree.Root();
     tree.Add(root, "run.sh", false, kFile | 0751, "#!/bin/sh\n");
     tree.Add(root, "setid", false, kFile | 06755, "x");
     tree.Add(root, "plain", false, 0, "no facts recorded");
@@ -526,14 +444,14 @@ TEST(ExtractPosixTest, ModesAreAppliedWithoutSetIdBitsAndLinksAreMadeAsLinks)
     tree.Add(root, "link-rel", false, kLink, "run.sh");
     tree.Add(root, "link-up", false, kLink, "../../outside");
     // Not even searchable: nothing below it can be done once its mode is set.
-    DirNode* readOnly = tree.Add(root, "ro", true, kFolder | 0444, "");
+    const MemoryTree::Node* readOnly = tree.Add(root, "ro", true, kFolder | 0444, "");
     tree.Add(readOnly, "inside.txt", false, kFile | 0444, "read only\n");
-    DirNode* deeper = tree.Add(readOnly, "deeper", true, kFolder | 0500, "");
+    const MemoryTree::Node* deeper = tree.Add(readOnly, "deeper", true, kFolder | 0500, "");
     tree.Add(deeper, "leaf", false, kFile | 0600, "leaf\n");
     tree.Add(root, "shared", true, kFolder | 03777, "");
     // A link, then a folder and a file of the same name: neither goes through it.
     tree.Add(root, "evil", false, kLink, outside);
-    DirNode* evilFolder = tree.Add(root, "evil", true, kFolder | 0755, "");
+    const MemoryTree::Node* evilFolder = tree.Add(root, "evil", true, kFolder | 0755, "");
     tree.Add(evilFolder, "planted", false, kFile | 0644, "must not land outside\n");
     tree.Add(root, "evil", false, kFile | 0644, "nor this\n");
 
@@ -582,7 +500,7 @@ TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollow
     fs::create_symlink(victim, destination + "/was-a-link");
 
     MemoryTree tree;
-    DirNode* root = tree.GetRoot();
+    const MemoryTree::Node* root = tree.Root();
     tree.Add(root, "was-a-file", false, kLink, "target one");
     tree.Add(root, "was-a-link", false, kLink, "target two");
     tree.Add(root, "a folder", false, kLink, "target three");

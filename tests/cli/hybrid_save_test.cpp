@@ -8,6 +8,7 @@
 // from the partition alone, it is there.
 
 #include "support/cli_fixtures.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -138,18 +138,9 @@ std::map<std::string, FileData> FileExtents(const std::string& image)
     return files;
 }
 
-std::vector<std::uint8_t> ReadRange(const std::string& path, std::uint64_t offset, std::uint64_t size)
-{
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::vector<std::uint8_t> bytes(size);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-    return in ? bytes : std::vector<std::uint8_t>{};
-}
-
 std::vector<std::uint8_t> PartitionBytes(const std::string& image, const Extent& extent)
 {
-    return ReadRange(image, extent.start * 512, extent.blocks * 512);
+    return test::ReadFileRange(image, extent.start * 512, extent.blocks * 512);
 }
 
 // In every image the first partition of each table covers the volume (in a
@@ -278,7 +269,7 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
     if (row.secondOnFile != nullptr) {
         EXPECT_NE(files.at(row.secondOnFile).lba, originalFiles.at(row.secondOnFile).lba) << "meant to be pushed aside";
     }
-    EXPECT_TRUE(ReadRange(image, big.lba * 2048, big.size) == *added);
+    EXPECT_TRUE(test::ReadFileRange(image, big.lba * 2048, big.size) == *added);
 }
 
 TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
@@ -347,12 +338,8 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
     }
 }
 
-std::string RowName(const ::testing::TestParamInfo<Row>& row)
-{
-    return row.param.id;
-}
-
-INSTANTIATE_TEST_SUITE_P(RealImages, HybridSave, ::testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(RealImages, HybridSave, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.id); });
 
 } // namespace
 } // namespace tarvelin

@@ -2,15 +2,9 @@
 // checked against 7-Zip, bsdtar and isoinfo; dates in more than one zone;
 // paths; exit codes.
 //
-// Images used (all made here from generated trees):
-//   genisoimage -input-charset utf-8 -J -R -joliet-long   (tricky tree)
-//   genisoimage -input-charset utf-8 -J -joliet-long -D   (tricky tree, no Rock Ridge)
-//   genisoimage -input-charset utf-8 -D                    (tricky tree, primary names only)
-//   genisoimage -input-charset utf-8 -R -D                 (Rock Ridge without Joliet)
-//   xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4
-//   xorriso -as mkisofs -J -R -b boot.img                  (1.44 MB floppy emulation)
-// and the raw Mode 1 and Mode 2 Form 1 forms of the first.
+// Images: those of tricky_images.h.
 
+#include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -30,6 +24,8 @@
 namespace tarvelin {
 namespace {
 
+using test::LongLine;
+using test::ParseLongListing;
 using test::RunForOutput;
 using test::ShellQuote;
 using test::TempDir;
@@ -44,40 +40,6 @@ std::string ListOf(const std::string& arguments, const std::string& zone = "UTC"
     const std::string output = RunForOutput(Cli(arguments, zone), &status);
     EXPECT_EQ(status, 0) << arguments << "\n" << output;
     return output;
-}
-
-// One line of `ls -l`: the mode where the image records it, size, date,
-// extent, name.
-struct LongLine {
-    std::string mode;
-    std::uint64_t size = 0;
-    std::string date;
-    std::uint32_t extent = 0;
-};
-
-std::map<std::string, LongLine> ParseLongListing(const std::string& output)
-{
-    std::map<std::string, LongLine> entries;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        LongLine entry;
-        std::string day, time;
-        if (!line.empty() && line[0] != ' ' && (line[0] < '0' || line[0] > '9')) {
-            fields >> entry.mode;
-        }
-        if (!(fields >> entry.size >> day >> time >> entry.extent)) {
-            ADD_FAILURE() << "not a long listing line: " << line;
-            continue;
-        }
-        entry.date = day + " " + time;
-        fields.ignore(2);
-        std::string name;
-        std::getline(fields, name);
-        entries[name] = entry;
-    }
-    return entries;
 }
 
 // A primary identifier as a reader shows it: without ";1" and without the
@@ -102,44 +64,14 @@ bool IsAscii(const std::string& text)
 
 class LsCommandTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage") || !test::ToolAvailable("xorriso")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("jr.iso"), "-J -R -joliet-long");
-        test::RunGenisoimage(At("tree"), At("joliet.iso"), "-J -joliet-long -D");
-        test::RunGenisoimage(At("tree"), At("primary.iso"), "-D");
-        test::RunGenisoimage(At("tree"), At("rockridge.iso"), "-R -D");
-        test::MakeRawBin(At("jr.iso"), At("jr-mode1.bin"), test::RawForm::Mode1);
-        test::MakeRawBin(At("jr.iso"), At("jr-mode2.bin"), test::RawForm::Mode2Form1);
-
-        std::filesystem::create_directories(At("noemul/sub"));
-        test::WriteWholeFile(At("noemul/boot.img"), test::RandomBytes(5000, 21));
-        test::WriteWholeFile(At("noemul/sub/file.txt"), std::string("beside the boot image\n"));
-        test::RunXorrisoMkisofs(At("noemul"), At("noemul.iso"), "-J -R -b boot.img -no-emul-boot -boot-load-size 4");
-        std::filesystem::create_directories(At("floppy"));
-        test::WriteWholeFile(At("floppy/boot.img"), test::RandomBytes(1474560, 22));
-        test::RunXorrisoMkisofs(At("floppy"), At("floppy.iso"), "-J -R -b boot.img");
-    }
-
-    static void TearDownTestSuite() { dir_.reset(); }
-
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
         TARVELIN_REQUIRE_TOOL("xorriso");
-        ASSERT_NE(dir_, nullptr);
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-
-    static std::unique_ptr<TempDir> dir_;
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
 };
-
-std::unique_ptr<TempDir> LsCommandTest::dir_;
 
 TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
 {
@@ -151,20 +83,6 @@ TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
         EXPECT_EQ(ours, test::SevenZipPaths(At(image)));
         EXPECT_EQ(ours, test::BsdtarPaths(At(image)));
         EXPECT_GT(ours.size(), 1u);
-    }
-}
-
-TEST_F(LsCommandTest, JolietNamesOfTheTrickyTreeAreListedWhole)
-{
-    const std::vector<std::string> ours = test::SortedLines(ListOf("ls -R " + ShellQuote(At("joliet.iso"))));
-    const auto has = [&ours](const std::string& path) {
-        return std::find(ours.begin(), ours.end(), path) != ours.end();
-    };
-    for (const std::string& path : std::vector<std::string>{
-             "a", "b/", "b/c", std::string(101, 'L'), "Grüße/Straße.txt", "日本語/ファイル.txt",
-             "1/2/3/4/5/6/7/8/9/10/11/leaf.txt", "empty folder/", "nested/empty inside/", ".hidden",
-             ".config/settings", "with space.txt"}) {
-        EXPECT_TRUE(has(path)) << path;
     }
 }
 

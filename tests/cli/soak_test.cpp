@@ -7,6 +7,7 @@
 #include "command.h"
 #include "image_session.h"
 #include "edit/iso_edit.h"
+#include "edit/iso_extract.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
@@ -223,12 +224,19 @@ TEST_P(Soak, RandomEditsKeepEveryReaderInStepAndTheImageSmall)
         const std::uint64_t live = LiveBytes(model);
         EXPECT_LE(fs::file_size(image) / (raw ? 2352 : 2048) * 2048, 2 * live + 1024 * 1024)
             << "step " << step << ": " << live << " live bytes";
-        if (step % 50 == 0) { // the bytes too, as 7-Zip extracts them
+        if (step % 50 == 0) { // the bytes too, as 7-Zip and the engine's extraction give them
             const std::string out = dir / ("x" + std::to_string(step));
+            const std::string ours = dir / ("e" + std::to_string(step));
             ASSERT_EQ(RunCommand("7z x -y -o" + ShellQuote(out) + " " + ShellQuote(peerImage)).exitCode, 0);
+            {
+                cli::ImageSession session;
+                ASSERT_EQ(session.Open(image), cli::kExitOk);
+                EXPECT_EQ(ExtractEntries(session.Edit(), {session.Root()}, ours, ExtractOptions{}).failures, 0u);
+            }
             for (const auto& [path, bytes] : model) {
                 if (path.back() != '/') {
                     ASSERT_EQ(test::ReadWholeFile(out + "/" + path), bytes) << path;
+                    ASSERT_EQ(test::ReadWholeFile(ours + "/" + path), bytes) << path;
                 }
             }
         }

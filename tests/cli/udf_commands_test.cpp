@@ -8,6 +8,7 @@
 // Last, images that build --udf makes, against the same tools and a tag
 // checker of this file's own.
 
+#include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -50,50 +51,17 @@ std::map<std::string, std::string> UdfinfoFields(const std::string& image)
     return fields;
 }
 
-// "name:   value" lines of tarvelin-cli info.
-std::map<std::string, std::string> InfoFields(const std::string& image)
-{
-    std::map<std::string, std::string> fields;
-    std::istringstream lines(RunForOutput(Cli("info " + ShellQuote(image))));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
-            const std::size_t value = line.find_first_not_of(' ', colon + 1);
-            fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
-        }
-    }
-    return fields;
-}
-
 class UdfCommandsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!test::ToolAvailable("genisoimage") || !test::ToolAvailable("mkudffs")) {
-            return;
-        }
-        dir_ = std::make_unique<TempDir>();
-        test::MakeTrickyTree(At("tree"));
-        test::RunGenisoimage(At("tree"), At("udf.iso"), "-udf");
-        test::MakeRawBin(At("udf.iso"), At("udf-mode1.bin"), test::RawForm::Mode1);
-        test::RunGenisoimage(At("tree"), At("plain.iso"), "-R");
-    }
-    static void TearDownTestSuite() { dir_.reset(); }
     void SetUp() override
     {
-        TARVELIN_REQUIRE_TOOL("genisoimage");
-        TARVELIN_REQUIRE_TOOL("mkudffs");
-        TARVELIN_REQUIRE_TOOL("udfinfo");
-        TARVELIN_REQUIRE_TOOL("7z");
-        ASSERT_NE(dir_, nullptr);
+        for (const char* tool : {"genisoimage", "xorriso", "mkudffs", "udfinfo", "7z"}) {
+            TARVELIN_REQUIRE_TOOL(tool);
+        }
     }
 
-    static std::string At(const std::string& name) { return *dir_ / name; }
-
-    static std::unique_ptr<TempDir> dir_;
+    static std::string At(const std::string& name) { return test::TrickyImage(name); }
 };
-
-std::unique_ptr<TempDir> UdfCommandsTest::dir_;
 
 TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
 {
@@ -111,24 +79,15 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
     // names. An image without UDF shows its ISO 9660 tree.
     EXPECT_NE(RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("udf.iso")))),
               RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("udf.iso")))));
-    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("plain.iso")))),
-              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("plain.iso")))));
+    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("rockridge.iso")))),
+              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("rockridge.iso")))));
 
     // "size  YYYY-MM-DD HH:MM:SS  extent  path" in a zone east of Greenwich.
     const std::string zone = "Asia/Kolkata";
     std::map<std::string, std::string> ours;
-    std::istringstream lines(RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone)));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::uint64_t size = 0;
-        std::uint32_t extent = 0;
-        std::string day, time;
-        ASSERT_TRUE(fields >> size >> day >> time >> extent) << line;
-        fields.ignore(2);
-        std::string path;
-        std::getline(fields, path);
-        ours[path] = day + " " + time;
+    for (const auto& [path, line] : test::ParseLongListing(
+             RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone)))) {
+        ours[path] = line.date;
     }
     // 7-Zip shows fractions of a second; the listing whole seconds.
     std::map<std::string, std::string> peer = test::SevenZipDates(At("udf.iso"), zone);
@@ -197,12 +156,12 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
             ASSERT_EQ(made.exitCode, 0) << made.output;
         }
         const auto peer = UdfinfoFields(At(c.image));
-        const auto ours = InfoFields(At(c.image));
-        EXPECT_EQ(ours.at("udf revision"), peer.at("udfrev"));
-        EXPECT_EQ(ours.at("udf label"), peer.at("lvid"));
+        const std::string ours = RunForOutput(Cli("info " + ShellQuote(At(c.image))));
+        EXPECT_EQ(test::InfoField(ours, "udf revision"), peer.at("udfrev"));
+        EXPECT_EQ(test::InfoField(ours, "udf label"), peer.at("lvid"));
         const int folders = std::stoi(peer.at("numdirs")) - 1; // udfinfo counts the root
-        EXPECT_EQ(ours.at("udf entries"), peer.at("numfiles") + " files, " + std::to_string(folders) + " folders");
-        EXPECT_EQ(ours.count("udf damage"), 0u);
+        EXPECT_EQ(test::InfoField(ours, "udf entries"), peer.at("numfiles") + " files, " + std::to_string(folders) + " folders");
+        EXPECT_EQ(test::InfoField(ours, "udf damage"), "<missing>");
         int status = -1;
         RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At(c.image))), &status);
         EXPECT_EQ(status, 0);
@@ -219,7 +178,7 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
     const Case cases[] = {
-        {"ls --tree udf " + ShellQuote(At("plain.iso")), 2, "no UDF anchor"},
+        {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},

@@ -3,6 +3,8 @@
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -296,6 +298,30 @@ std::map<std::string, DiskEntry> SnapshotTree(const std::string& root)
         tree[relative] = std::move(entry);
     }
     return tree;
+}
+
+std::map<std::string, LongLine> ParseLongListing(const std::string& output)
+{
+    std::map<std::string, LongLine> entries;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        LongLine entry;
+        std::string day, time;
+        if (!line.empty() && line[0] != ' ' && (line[0] < '0' || line[0] > '9')) {
+            fields >> entry.mode;
+        }
+        if (!(fields >> entry.size >> day >> time >> entry.extent)) {
+            ADD_FAILURE() << "not a long listing line: " << line;
+            continue;
+        }
+        entry.date = day + " " + time;
+        fields.ignore(2);
+        std::string name;
+        std::getline(fields, name);
+        entries[name] = entry;
+    }
+    return entries;
 }
 
 std::vector<std::string> SortedLines(const std::string& text)

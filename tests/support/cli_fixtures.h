@@ -62,6 +62,16 @@ struct DiskEntry {
 };
 std::map<std::string, DiskEntry> SnapshotTree(const std::string& root);
 
+// One line of `tarvelin-cli ls -l`: the mode where the image records it,
+// size, date "YYYY-MM-DD HH:MM:SS" and extent, by the name that follows them.
+struct LongLine {
+    std::string mode;
+    std::uint64_t size = 0;
+    std::string date;
+    std::uint32_t extent = 0;
+};
+std::map<std::string, LongLine> ParseLongListing(const std::string& output);
+
 // Lines of text, sorted.
 std::vector<std::string> SortedLines(const std::string& text);
 

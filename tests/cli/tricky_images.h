@@ -1,0 +1,52 @@
+#pragma once
+
+// The images of the tricky tree (MakeTrickyTree) that the ls, extract and
+// UDF command tests read, made once on first use in one folder:
+//   tree/          the tree itself
+//   jr.iso         genisoimage -input-charset utf-8 -J -R -joliet-long
+//   joliet.iso     genisoimage -input-charset utf-8 -J -joliet-long -D, made in Asia/Tokyo
+//   primary.iso    genisoimage -input-charset utf-8 -D (primary names only)
+//   rockridge.iso  genisoimage -input-charset utf-8 -R -D (Rock Ridge without Joliet)
+//   udf.iso        genisoimage -input-charset utf-8 -udf
+//   jr-mode1.bin, jr-mode2.bin, udf-mode1.bin: raw Mode 1 / Mode 2 Form 1 forms
+//   noemul.iso     xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4 (of noemul/)
+//   floppy.iso     xorriso -as mkisofs -J -R -b boot.img, 1.44 MB floppy emulation (of floppy/)
+// Tests using them require genisoimage and xorriso first.
+
+#include "support/cli_fixtures.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace tarvelin::test {
+
+inline std::string TrickyImage(const std::string& name)
+{
+    static const std::unique_ptr<TempDir> made = [] {
+        auto dir = std::make_unique<TempDir>();
+        const auto at = [&dir](const std::string& file) { return *dir / file; };
+        MakeTrickyTree(at("tree"));
+        RunGenisoimage(at("tree"), at("jr.iso"), "-J -R -joliet-long");
+        RunGenisoimage(at("tree"), at("joliet.iso"), "-J -joliet-long -D", "Asia/Tokyo");
+        RunGenisoimage(at("tree"), at("primary.iso"), "-D");
+        RunGenisoimage(at("tree"), at("rockridge.iso"), "-R -D");
+        RunGenisoimage(at("tree"), at("udf.iso"), "-udf");
+        MakeRawBin(at("jr.iso"), at("jr-mode1.bin"), RawForm::Mode1);
+        MakeRawBin(at("jr.iso"), at("jr-mode2.bin"), RawForm::Mode2Form1);
+        MakeRawBin(at("udf.iso"), at("udf-mode1.bin"), RawForm::Mode1);
+        std::filesystem::create_directories(at("noemul/sub"));
+        WriteWholeFile(at("noemul/boot.img"), RandomBytes(5000, 21));
+        WriteWholeFile(at("noemul/sub/file.txt"), std::string("beside the boot image\n"));
+        RunXorrisoMkisofs(at("noemul"), at("noemul.iso"), "-J -R -b boot.img -no-emul-boot -boot-load-size 4");
+        std::filesystem::create_directories(at("floppy"));
+        WriteWholeFile(at("floppy/boot.img"), RandomBytes(1474560, 22));
+        RunXorrisoMkisofs(at("floppy"), at("floppy.iso"), "-J -R -b boot.img");
+        return dir;
+    }();
+    return *made / name;
+}
+
+} // namespace tarvelin::test
