@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -329,113 +330,64 @@ TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
     EXPECT_TRUE(sectors->SeekToSector(8));
 }
 
-TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorWhateverThePosition)
+// Writes land at their own sector wherever the position stands, in the
+// image's own form: raw images get whole sectors in their mode, other
+// sector sizes only their user data.
+TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
 {
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 11);
-    {
-        SCOPED_TRACE("plain ISO");
-        const std::string path = Put("plain.iso", Iso());
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
-        Bytes expected = Iso();
-        std::copy(data.begin(), data.end(), expected.begin() + 20 * kLogicalSectorSize);
-        EXPECT_TRUE(ReadWholeFile(path) == expected);
-        Bytes back(data.size());
-        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
-        EXPECT_TRUE(back == data);
-    }
-    {
-        SCOPED_TRACE("plain ISO with bytes behind its volume");
-        const Bytes trailer = Filler(5000, 0x33);
-        const std::string path = Put("long.iso", Join(Iso(), trailer));
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, IsoSectors()));
-        Bytes expected = Join(Iso(), data);
-        EXPECT_TRUE(ReadWholeFile(path) == expected);
-    }
-    {
-        SCOPED_TRACE("plain ISO with a sync pattern at the raw track-mode offset");
-        // Sector 18 of a plain image holds what would be raw sector 16's
-        // header; it is file data here, and writes stay plain.
-        Bytes iso = Iso();
-        const std::uint8_t header[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0xFF, 0xFF, 0, 0x00, 0x02, 0x16, 0x01};
-        std::copy(std::begin(header), std::end(header), iso.begin() + 37632);
-        const std::string path = Put("sync.iso", iso);
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-        EXPECT_EQ(sectors->GetTrackMode(), 0u);
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 1, 20));
-        std::copy(data.begin(), data.begin() + kLogicalSectorSize, iso.begin() + 20 * kLogicalSectorSize);
-        EXPECT_TRUE(ReadWholeFile(path) == iso);
-    }
-}
-
-TEST_F(IsoSectorTest, RawImagesGetWholeSectorsInTheirOwnMode)
-{
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 12);
-    struct RawCase {
+    // Sector 18 of a plain image holding what would be raw sector 16's
+    // header: file data here, and writes stay plain.
+    Bytes sync = Iso();
+    const std::uint8_t header[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0, 0x00, 0x02, 0x16, 0x01};
+    std::copy(std::begin(header), std::end(header), sync.begin() + 37632);
+    const auto plain = [](const Bytes& data, std::uint32_t) { return data; };
+    struct Case {
         std::string name;
         Bytes image;
-        std::size_t sectorZero; // file offset of stored sector 0
-        Bytes encoded;          // the three sectors as logical sectors 20..22
+        std::uint32_t first, count; // sectors written
+        std::size_t zero;           // file offset of sector 0's user data, or of raw sector 0
+        std::size_t stride;
+        std::uint32_t trackMode;
+        std::function<Bytes(const Bytes&, std::uint32_t)> encode; // the sectors as stored
     };
-    const std::vector<RawCase> cases = {
-        {"raw Mode 1", *rawMode1_, 0, Mode1Reference(data, 20)},
-        {"raw Mode 2 Form 1", *rawMode2_, 0, Mode2Form1Reference(data, 20)},
-        {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 300, Mode1Reference(data, 20)},
-        {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 16684, Mode2Form1Reference(data, 20)},
+    const std::vector<Case> cases = {
+        {"plain ISO", Iso(), 20, 3, 0, 2048, 0, plain},
+        {"plain ISO with bytes behind its volume", Join(Iso(), Filler(5000, 0x33)), IsoSectors(), 3, 0, 2048, 0, plain},
+        {"plain ISO with a sync pattern at the raw track-mode offset", sync, 20, 1, 0, 2048, 0, plain},
+        {"raw Mode 1", *rawMode1_, 20, 3, 0, kRawSize, 1, Mode1Reference},
+        {"raw Mode 2 Form 1", *rawMode2_, 20, 3, 0, kRawSize, 2, Mode2Form1Reference},
+        {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 20, 3, 300, kRawSize, 1, Mode1Reference},
+        {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 20, 3, 16684, kRawSize, 2,
+         Mode2Form1Reference},
+        // More sectors than one encoding batch, appended behind the volume.
+        {"many raw sectors appended", *rawMode2_, IsoSectors(), 500, 0, kRawSize, 2, Mode2Form1Reference},
+        {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), 20, 3, 8, 2336, 0, plain},
     };
-    for (const RawCase& rawCase : cases) {
-        SCOPED_TRACE(rawCase.name);
-        const std::string path = Put("raw.bin", rawCase.image);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes data = RandomBytes(c.count * kLogicalSectorSize, 11);
+        const std::string path = Put("image", c.image);
         Sectors sectors = NewSectors();
         ASSERT_TRUE(sectors->Open(path.c_str()));
+        EXPECT_EQ(sectors->GetTrackMode(), c.trackMode);
+        const std::uint32_t before = sectors->GetSectorCount();
         ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
-        Bytes expected = rawCase.image;
-        std::copy(rawCase.encoded.begin(), rawCase.encoded.end(),
-                  expected.begin() + static_cast<std::ptrdiff_t>(rawCase.sectorZero + 20 * kRawSize));
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), c.count, c.first)) << sectors->GetLastError();
+        const Bytes stored = c.encode(data, c.first);
+        const std::size_t each = stored.size() / c.count;
+        Bytes expected = c.image;
+        expected.resize(std::max(expected.size(), c.zero + (c.first + c.count - 1) * c.stride + each));
+        for (std::size_t i = 0; i < c.count; ++i) {
+            std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(i * each), each,
+                        expected.begin() + static_cast<std::ptrdiff_t>(c.zero + (c.first + i) * c.stride));
+        }
         EXPECT_TRUE(ReadWholeFile(path) == expected);
         Bytes back(data.size());
-        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
+        ASSERT_TRUE(sectors->ReadSectors(c.first, back.data(), c.count));
         EXPECT_TRUE(back == data);
+        EXPECT_EQ(sectors->GetSectorCount(), std::max(before, c.first + c.count));
     }
-}
-
-TEST_F(IsoSectorTest, ManyRawSectorsAppendedInOneCall)
-{
-    // More sectors than one encoding batch, appended behind the volume.
-    constexpr std::uint32_t kCount = 500;
-    const Bytes data = RandomBytes(kCount * kLogicalSectorSize, 13);
-    const std::string path = Put("grow.bin", *rawMode2_);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(path.c_str()));
-    ASSERT_TRUE(sectors->WriteSectors(data.data(), kCount, IsoSectors()));
-    EXPECT_TRUE(ReadWholeFile(path) == Join(*rawMode2_, Mode2Form1Reference(data, IsoSectors())));
-    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + kCount);
-}
-
-TEST_F(IsoSectorTest, SectorsOfOtherSizesGetOnlyTheirUserDataWritten)
-{
-    const Bytes image = test::EncodeMode2Sectors2336(Iso());
-    const std::string path = Put("mode2.img", image);
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 14);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(path.c_str()));
-    ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20));
-    Bytes expected = image;
-    for (std::size_t i = 0; i < 3; ++i) {
-        std::copy(data.begin() + static_cast<std::ptrdiff_t>(i * kLogicalSectorSize),
-                  data.begin() + static_cast<std::ptrdiff_t>((i + 1) * kLogicalSectorSize),
-                  expected.begin() + static_cast<std::ptrdiff_t>((20 + i) * 2336 + 8));
-    }
-    EXPECT_TRUE(ReadWholeFile(path) == expected);
 }
 
 // Images beyond 4 GiB, as sparse files: positions must not wrap at 32 bits.
