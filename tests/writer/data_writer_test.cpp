@@ -62,42 +62,37 @@ bool AllZero(const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::ui
                        bytes.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
 }
 
-TEST(BuildData, FilesTakeWholeSectorsAndEmptyFilesNone)
+// Files take whole sectors and empty files none; the data follows the
+// directories, a folder's files first, then its subfolders'.
+TEST(BuildData, FilesTakeWholeSectorsInDirectoryOrder)
 {
+    // root: f0, A(a1, A1(x)), f1, f2, B(b1), f3, f4  ->  f0..f4, a1, x, b1
     Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* root = list->GetRoot();
     const std::vector<std::uint64_t> sizes{1, 2048, 2049, 0, 5};
-    std::vector<MacroNode*> nodes;
+    std::vector<MacroNode*> files;
+    MacroNode* a = nullptr;
+    MacroNode* b = nullptr;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
-        nodes.push_back(list->AddChild(list->GetRoot(), FileNode("f" + std::to_string(i), sizes[i])));
+        files.push_back(list->AddChild(root, FileNode("f" + std::to_string(i), sizes[i])));
+        if (i == 0) {
+            a = list->AddChild(root, FolderNode("A"));
+        } else if (i == 2) {
+            b = list->AddChild(root, FolderNode("B"));
+        }
     }
+    files.push_back(list->AddChild(a, FileNode("a1", 1)));
+    files.push_back(list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1)));
+    files.push_back(list->AddChild(b, FileNode("b1", 1)));
     Held<IBuildData> data(NEW_DATANEW());
     data->Build(2, list.get(), kStart);
     ASSERT_STREQ(data->GetLastError(), "");
-    const std::vector<std::uint32_t> expected{kStart, kStart + 1, kStart + 2, 0, kStart + 4};
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        EXPECT_EQ(InfoOf(list.get(), nodes[i]).fileExtent, expected[i]) << "file " << i;
+    const std::vector<std::uint32_t> expected{kStart,     kStart + 1, kStart + 2, 0,
+                                              kStart + 4, kStart + 5, kStart + 6, kStart + 7};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(InfoOf(list.get(), files[i]).fileExtent, expected[i]) << "file " << i;
     }
-    EXPECT_EQ(data->GetEndSector(), kStart + 5);
-}
-
-TEST(BuildData, DataFollowsTheDirectoriesFilesFirstThenSubfolders)
-{
-    // root: r1, A(a1, A1(x)), r2, B(b1)  ->  r1, r2, a1, x, b1
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    MacroNode* r1 = list->AddChild(root, FileNode("r1", 1));
-    MacroNode* a = list->AddChild(root, FolderNode("A"));
-    MacroNode* r2 = list->AddChild(root, FileNode("r2", 1));
-    MacroNode* b = list->AddChild(root, FolderNode("B"));
-    MacroNode* a1 = list->AddChild(a, FileNode("a1", 1));
-    MacroNode* x = list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1));
-    MacroNode* b1 = list->AddChild(b, FileNode("b1", 1));
-    Held<IBuildData> data(NEW_DATANEW());
-    data->Build(2, list.get(), kStart);
-    const std::vector<MacroNode*> order{r1, r2, a1, x, b1};
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(InfoOf(list.get(), order[i]).fileExtent, kStart + i) << i;
-    }
+    EXPECT_EQ(data->GetEndSector(), kStart + 8);
 }
 
 TEST(BuildData, SizesAnImageCannotRecordAreRefusedByTheLayout)
