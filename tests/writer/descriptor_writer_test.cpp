@@ -564,6 +564,12 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
     const Sector noDescriptor = test::RandomBytes(kSector, 6);
     std::copy(noDescriptor.begin(), noDescriptor.end(), b.At(18).begin());
     b.At(18)[1] = 'X';
+    // Source C: a labelled primary and the terminator, no Joliet descriptor.
+    Sector labelled = primary;
+    Text(labelled, 40, "SAVED" + std::string(27, ' '));
+    MemorySource noJoliet(40);
+    std::copy(labelled.begin(), labelled.end(), noJoliet.At(16).begin());
+    std::copy(terminator.begin(), terminator.end(), noJoliet.At(17).begin());
 
     // 2010-06-01 12:30:15 CEST (+2:00 = 8 quarter hours).
     const std::string modified = std::string("2010060112301500") + '\x08';
@@ -592,6 +598,9 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
         {"nothing to add", &b, kBootKeep, 2, {p, j, newTerminator}},
         {"boot kept, no Joliet tree saved", &a, kBootKeep, 1, {p, keptBoot, e, shared, partition, terminator}},
         {"nothing to remove", &b, kBootNone, 1, {p, newTerminator}},
+        {"Joliet added with the primary's label", &noJoliet, kBootKeep, 2,
+         {Placed(labelled, kIsoTree, 90, modified),
+          ExpectedDescriptor(2, 90, kJolietTree, 22, "SAVED", {110, 6, 1, 12, 30, 15, 8}), terminator}},
         // Without a source the set is a new one, with a boot record when asked.
         {"new set", nullptr, kBootAlways, 1,
          {ExpectedDescriptor(1, 90, kIsoTree, 20, "2010611230", {110, 6, 1, 12, 30, 15, 8}), newBoot, newTerminator}},
