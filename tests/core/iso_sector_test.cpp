@@ -206,47 +206,39 @@ TEST_F(IsoSectorTest, EveryStoredFormIsDetectedAndReadsAsThePlainVolume)
     }
 }
 
-TEST_F(IsoSectorTest, PlainIsoOfOddSizeKeepsProbeOneAndReadsZerosPastTheEnd)
+// A partial last sector counts when its user data starts inside the file;
+// reads past the end give zeros.
+TEST_F(IsoSectorTest, TruncatedFilesCountTheirPartialSector)
 {
-    const Bytes tail = Filler(1000, 0x77);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(Put("odd.iso", Join(Iso(), tail)).c_str()));
-    EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-    // The partial sector's user data starts inside the file, so it counts.
-    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + 1);
-
-    Bytes buffer(2 * kLogicalSectorSize, 0xAA);
-    ASSERT_TRUE(sectors->ReadSectors(IsoSectors(), buffer.data(), 2));
-    Bytes expected = tail;
-    expected.resize(2 * kLogicalSectorSize, 0);
-    EXPECT_TRUE(buffer == expected);
-}
-
-TEST_F(IsoSectorTest, TruncatedFiles)
-{
-    {
-        SCOPED_TRACE("raw Mode 1 cut inside a sector's user data");
-        const std::uint32_t cutSector = 40;
-        Bytes bin = *rawMode1_;
-        bin.resize(cutSector * kRawSize + 16 + 1000);
+    Bytes bin = *rawMode1_;
+    bin.resize(40 * kRawSize + 16 + 1000);
+    const Bytes odd = Join(Iso(), Filler(1000, 0x77));
+    const struct {
+        const char* what;
+        Bytes image;
+        Bytes plain; // the volume's bytes the image holds
+        LayoutProbe probe;
+        std::uint32_t sectors;
+    } cases[] = {
+        {"plain ISO of odd size", odd, odd, LayoutProbe::PlainIso, IsoSectors() + 1},
+        {"raw Mode 1 cut inside a sector's user data", bin, Slice(Iso(), 0, 40 * kLogicalSectorSize + 1000),
+         LayoutProbe::RawMode1, 41},
+        {"plain ISO ending right after the second identifier", Slice(Iso(), 0, 34816 + 6),
+         Slice(Iso(), 0, 34816 + 6), LayoutProbe::PlainIso, 18},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(Put("cut.bin", bin).c_str()));
-        EXPECT_EQ(sectors->GetTrackMode(), 1u);
-        EXPECT_EQ(sectors->GetSectorCount(), cutSector + 1);
-        Bytes buffer(kLogicalSectorSize * 3, 0xAA);
-        ASSERT_TRUE(sectors->ReadSectors(cutSector - 1, buffer.data(), 3));
-        Bytes expected = IsoSector(cutSector - 1);
-        const Bytes partial = Slice(IsoSector(cutSector), 0, 1000);
-        expected.insert(expected.end(), partial.begin(), partial.end());
+        ASSERT_TRUE(sectors->Open(Put("cut.img", c.image).c_str()));
+        EXPECT_EQ(sectors->GetLayoutProbe(), c.probe);
+        EXPECT_EQ(sectors->GetSectorCount(), c.sectors);
+        // The last whole sector, the partial one, and one past the end.
+        const std::size_t from = (c.sectors - 2) * kLogicalSectorSize;
+        Bytes expected = Slice(c.plain, from, c.plain.size() - from);
         expected.resize(kLogicalSectorSize * 3, 0);
+        Bytes buffer(kLogicalSectorSize * 3, 0xAA);
+        ASSERT_TRUE(sectors->ReadSectors(c.sectors - 2, buffer.data(), 3));
         EXPECT_TRUE(buffer == expected);
-    }
-    {
-        SCOPED_TRACE("plain ISO ending right after the second identifier");
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(Put("short.iso", Slice(Iso(), 0, 34816 + 6)).c_str()));
-        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-        EXPECT_EQ(sectors->GetSectorCount(), 18u);
     }
 }
 
