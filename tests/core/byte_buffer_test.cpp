@@ -122,48 +122,44 @@ TEST(ByteBuffer, AppendFormat)
     }
 }
 
-TEST(ByteBuffer, LoadFileReplacesTheContents)
+// A load replaces the contents, and appending after it goes back to whole
+// steps; a file that cannot be read leaves the buffer as it was.
+TEST(ByteBuffer, LoadFileReplacesTheContentsOrLeavesThemAlone)
 {
     test::TempDir dir;
     const auto bytes = test::RandomBytes(3000, 5);
     const std::string path = dir / "boot.img";
     test::WriteWholeFile(path, bytes);
-
-    CByteBuffer buffer;
-    ASSERT_TRUE(buffer.AppendString("previous contents"));
-    ASSERT_TRUE(buffer.LoadFile(path.c_str()));
-    EXPECT_EQ(buffer.GetCapacity(), 3000u);
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer.GetData(), buffer.GetData() + buffer.GetSize()), bytes);
-    // Appending after a load goes back to whole steps.
-    ASSERT_TRUE(buffer.AppendByte(7));
-    EXPECT_EQ(buffer.GetCapacity(), 3072u);
-    EXPECT_EQ(buffer.GetData()[2999], bytes[2999]);
-    EXPECT_EQ(buffer.GetData()[3000], 7);
-}
-
-TEST(ByteBuffer, LoadFileThatCannotBeReadLeavesTheBuffer)
-{
-    test::TempDir dir;
     const std::string empty = dir / "empty.img";
     test::WriteWholeFile(empty, std::string());
     const std::string held = dir / "held.img";
     test::WriteWholeFile(held, std::string("data"));
 
     CByteBuffer buffer;
-    ASSERT_TRUE(buffer.AppendString("xy"));
-    EXPECT_TRUE(buffer.LoadFile(empty.c_str()));
-    EXPECT_EQ(buffer.GetCapacity(), 256u);
-    EXPECT_FALSE(buffer.LoadFile((dir / "missing.img").c_str()));
-    EXPECT_FALSE(buffer.LoadFile(dir.Path().c_str())) << "a folder is no file";
-    EXPECT_FALSE(buffer.LoadFile(nullptr));
+    ASSERT_TRUE(buffer.AppendString("previous contents"));
+    ASSERT_TRUE(buffer.LoadFile(path.c_str()));
+    EXPECT_EQ(buffer.GetCapacity(), 3000u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.GetData(), buffer.GetData() + buffer.GetSize()), bytes);
+    ASSERT_TRUE(buffer.AppendByte(7));
+    EXPECT_EQ(buffer.GetCapacity(), 3072u);
+    EXPECT_EQ(buffer.GetData()[2999], bytes[2999]);
+    EXPECT_EQ(buffer.GetData()[3000], 7);
+
+    CByteBuffer small;
+    ASSERT_TRUE(small.AppendString("xy"));
+    EXPECT_TRUE(small.LoadFile(empty.c_str()));
+    EXPECT_EQ(small.GetCapacity(), 256u);
+    EXPECT_FALSE(small.LoadFile((dir / "missing.img").c_str()));
+    EXPECT_FALSE(small.LoadFile(dir.Path().c_str())) << "a folder is no file";
+    EXPECT_FALSE(small.LoadFile(nullptr));
     {
         platform::File holder;
         ASSERT_TRUE(holder.Open(held, platform::OpenMode::ReadWrite));
-        EXPECT_FALSE(buffer.LoadFile(held.c_str())) << "a file in use";
+        EXPECT_FALSE(small.LoadFile(held.c_str())) << "a file in use";
     }
-    EXPECT_EQ(Contents(buffer), "xy");
-    EXPECT_TRUE(buffer.LoadFile(held.c_str()));
-    EXPECT_EQ(Contents(buffer), "data");
+    EXPECT_EQ(Contents(small), "xy");
+    EXPECT_TRUE(small.LoadFile(held.c_str()));
+    EXPECT_EQ(Contents(small), "data");
 
     CByteBuffer fresh;
     EXPECT_TRUE(fresh.LoadFile(empty.c_str()));

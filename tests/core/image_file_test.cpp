@@ -9,13 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,52 +40,6 @@ ImageFile NewImageFile()
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// Runs check where the permission bits of files apply: in a child process
-// without root's privileges when the tests run as root. Returns check's
-// complaint, empty when all was well.
-std::string RunUnprivileged(const std::function<std::string()>& check)
-{
-    if (::geteuid() != 0) {
-        return check();
-    }
-    int channel[2];
-    if (::pipe(channel) != 0) {
-        return "cannot create a pipe";
-    }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return "cannot fork";
-    }
-    if (child == 0) {
-        ::close(channel[0]);
-        constexpr gid_t kNobodyGroup = 65534;
-        constexpr uid_t kNobody = 65534;
-        std::string complaint;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobodyGroup) != 0 || ::setuid(kNobody) != 0) {
-            complaint = "cannot drop root privileges";
-        } else {
-            complaint = check();
-        }
-        const ssize_t ignored = ::write(channel[1], complaint.data(), complaint.size());
-        static_cast<void>(ignored);
-        ::_exit(0);
-    }
-    ::close(channel[1]);
-    std::string complaint;
-    char chunk[256];
-    ssize_t got = 0;
-    while ((got = ::read(channel[0], chunk, sizeof chunk)) > 0) {
-        complaint.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(channel[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        complaint += " (the checking process failed)";
-    }
-    return complaint;
-}
 
 class ImageFileTest : public ::testing::Test {
 protected:
@@ -184,43 +134,33 @@ TEST_F(ImageFileTest, ReadOnlyImageOpensForReadingAndRefusesWrites)
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
 
-    const std::string complaint = RunUnprivileged([&]() -> std::string {
+    // As an ordinary user, where the permission bits apply; each failure
+    // has its own code.
+    const int failure = test::AsOrdinaryUser([&]() -> int {
         ImageFile file(RwFile1());
-        if (!file->Open(path.c_str())) {
-            return std::string("open failed: ") + file->GetLastError();
-        }
-        if (!file->IsReadOnly()) {
-            return "not reported read-only";
+        if (!file->Open(path.c_str()) || !file->IsReadOnly()) {
+            return 1; // not opened, or not reported read-only
         }
         std::uint8_t byte = 0;
         if (file->ReadAt(32769, &byte, 1) != 1 || byte != 'C') {
-            return "cannot read";
+            return 2; // cannot read
         }
-        if (file->Write(&byte, 1) || file->WriteAt(0, &byte, 1)) {
-            return "a write succeeded";
-        }
-        if (!Contains(file->GetLastError(), "read-only")) {
-            return std::string("write failure without a reason: ") + file->GetLastError();
+        if (file->Write(&byte, 1) || file->WriteAt(0, &byte, 1) || !Contains(file->GetLastError(), "read-only")) {
+            return 3; // a write succeeded, or failed without its reason
         }
         file.reset();
-
         Sectors sectors(Sector1());
-        if (!sectors->Open(path.c_str())) {
-            return std::string("sector open failed: ") + sectors->GetLastError();
-        }
         std::uint8_t sector[2048];
-        if (!sectors->IsReadOnly() || !sectors->ReadSector(16, sector) || sector[0] != 1) {
-            return "sectors not readable or not read-only";
+        if (!sectors->Open(path.c_str()) || !sectors->IsReadOnly() || !sectors->ReadSector(16, sector)
+            || sector[0] != 1) {
+            return 4; // sectors not readable or not read-only
         }
-        if (sectors->WriteSectors(sector, 1, 20)) {
-            return "WriteSectors succeeded";
+        if (sectors->WriteSectors(sector, 1, 20) || !Contains(sectors->GetLastError(), "read-only")) {
+            return 5; // a sector write succeeded, or failed without its reason
         }
-        if (!Contains(sectors->GetLastError(), "read-only")) {
-            return std::string("WriteSectors failed without a reason: ") + sectors->GetLastError();
-        }
-        return {};
+        return 0;
     });
-    EXPECT_EQ(complaint, "");
+    EXPECT_EQ(failure, 0);
     EXPECT_TRUE(ReadWholeFile(path) == original);
 }
 
@@ -248,11 +188,19 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
 {
     Put("other.bin", Bytes(10, 0));
     Put("my data.bin", Bytes(10, 0));
+    // A name with a folder is taken as it stands.
+    TempDir elsewhere;
+    std::filesystem::create_directories(elsewhere / "sub folder");
+    const std::string target = elsewhere / "sub folder/track.bin";
+    WriteWholeFile(target, Bytes(10, 1));
+    std::filesystem::create_directories(dir_ / "sheets");
     const std::string longRemark(400, 'x');
+    const std::string plain = "FILE \"data.bin\" BINARY\n";
     const struct {
         const char* what;
         std::string sheet;
-        std::string opened;
+        std::string opened; // empty: the sheet itself, opened as an image
+        std::string sheetName = "image.cue";
     } cases[] = {
         {"quoted", "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", dataPath_},
         {"bare", "FILE data.bin BINARY\n  TRACK 01 MODE1/2352\n", dataPath_},
@@ -266,24 +214,20 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
          "FILE \"other.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n",
          dataPath_},
         {"lower case, indented, CRLF", "\r\n \t file \"data.bin\" binary\r\n  track 01 mode1/2352\r\n", dataPath_},
-        {"byte order mark", "\xEF\xBB\xBF" "FILE \"data.bin\" BINARY\n", dataPath_},
-        {"entry behind a long remark", "REM " + longRemark + "\nFILE \"data.bin\" BINARY\n", dataPath_},
+        {"byte order mark", "\xEF\xBB\xBF" + plain, dataPath_},
+        {"entry behind a long remark", "REM " + longRemark + "\n" + plain, dataPath_},
+        {"upper-case extension", plain, dataPath_, "IMAGE.CUE"},
+        {"name with a folder", "FILE \"" + target + "\" BINARY\n", target, "sheets/image.cue"},
+        // Only a lower- or upper-case extension names a sheet.
+        {"mixed-case extension", plain, "", "image.Cue"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(OpenSheet(c.sheet), c.opened);
+        EXPECT_EQ(OpenSheet(c.sheet, c.sheetName), c.opened.empty() ? dir_ / c.sheetName : c.opened);
     }
-    EXPECT_EQ(OpenSheet("FILE \"data.bin\" BINARY\n", "IMAGE.CUE"), dataPath_);
-}
-
-TEST_F(CueSheetTest, ANameWithAFolderIsTakenAsItStands)
-{
-    TempDir elsewhere;
-    std::filesystem::create_directories(elsewhere / "sub folder");
-    const std::string target = elsewhere / "sub folder/track.bin";
-    WriteWholeFile(target, Bytes(10, 1));
-    std::filesystem::create_directories(dir_ / "sheets");
-    EXPECT_EQ(OpenSheet("FILE \"" + target + "\" BINARY\n", "sheets/image.cue"), target);
+    ImageFile file = NewImageFile();
+    ASSERT_TRUE(file->Open((dir_ / "image.Cue").c_str()));
+    EXPECT_EQ(file->GetLength(), plain.size());
 }
 
 TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
@@ -311,17 +255,6 @@ TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
     EXPECT_FALSE(file->Open((dir_ / "absent.cue").c_str()));
     EXPECT_TRUE(Contains(file->GetLastError(), "absent.cue"));
     EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.cue"));
-}
-
-TEST_F(CueSheetTest, OnlyLowerOrUpperCaseExtensionNamesASheet)
-{
-    // A ".Cue" file is an image file like any other.
-    const std::string text = "FILE \"data.bin\" BINARY\n";
-    const std::string mixed = Put("image.Cue", text);
-    ImageFile file = NewImageFile();
-    ASSERT_TRUE(file->Open(mixed.c_str()));
-    EXPECT_EQ(file->GetPath(), mixed);
-    EXPECT_EQ(file->GetLength(), text.size());
 }
 
 } // namespace

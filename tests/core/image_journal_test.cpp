@@ -109,48 +109,48 @@ TEST_F(ImageJournalTest, ASaveKilledHalfWayIsUndoneOnTheNextOpen)
     EXPECT_FALSE(platform::PathExists(ImageJournal::UndoPathFor(path_)));
 }
 
-TEST_F(ImageJournalTest, ATornLastRecordIsIgnoredBecauseItsWriteNeverHappened)
+// Damaged undo files: a torn last record is ignored because its write
+// never happened; a file without a whole header changes nothing.
+TEST_F(ImageJournalTest, DamagedUndoFilesRecoverWhatTheyCan)
 {
-    {
-        ImageJournal journal;
-        ASSERT_TRUE(journal.Begin(image_));
-        const auto front = test::RandomBytes(4096, 4);
-        ASSERT_TRUE(journal.Protect(0, front.size()));
-        ASSERT_TRUE(image_.WriteAt(0, front.data(), front.size()));
-        // A second record that was being written when the power went: cut it.
-        ASSERT_TRUE(journal.Protect(50000, 4096));
+    const std::string undoPath = ImageJournal::UndoPathFor(path_);
+    for (const bool torn : {true, false}) {
+        SCOPED_TRACE(torn ? "torn last record" : "no whole header");
+        if (torn) {
+            {
+                ImageJournal journal;
+                ASSERT_TRUE(journal.Begin(image_));
+                const auto front = test::RandomBytes(4096, 4);
+                ASSERT_TRUE(journal.Protect(0, front.size()));
+                ASSERT_TRUE(image_.WriteAt(0, front.data(), front.size()));
+                // A second record that was being written when the power went: cut it.
+                ASSERT_TRUE(journal.Protect(50000, 4096));
+            }
+            auto undo = test::ReadWholeFile(undoPath);
+            undo.resize(undo.size() - 100);
+            test::WriteWholeFile(undoPath, undo);
+        } else {
+            test::WriteWholeFile(undoPath, std::string("TRVLUN"));
+        }
+        bool recovered = !torn;
+        std::string error;
+        ASSERT_TRUE(ImageJournal::Recover(path_, image_, recovered, error)) << error;
+        EXPECT_EQ(recovered, torn);
+        EXPECT_EQ(Contents(), original_);
+        EXPECT_FALSE(platform::PathExists(undoPath));
     }
-    const std::string undoPath = ImageJournal::UndoPathFor(path_);
-    auto undo = test::ReadWholeFile(undoPath);
-    undo.resize(undo.size() - 100);
-    test::WriteWholeFile(undoPath, undo);
-
-    bool recovered = false;
-    std::string error;
-    ASSERT_TRUE(ImageJournal::Recover(path_, image_, recovered, error)) << error;
-    EXPECT_TRUE(recovered);
-    EXPECT_EQ(Contents(), original_);
 }
 
-TEST_F(ImageJournalTest, AnUndoFileWithoutAWholeHeaderChangesNothing)
-{
-    const std::string undoPath = ImageJournal::UndoPathFor(path_);
-    test::WriteWholeFile(undoPath, std::string("TRVLUN"));
-    bool recovered = true;
-    std::string error;
-    ASSERT_TRUE(ImageJournal::Recover(path_, image_, recovered, error)) << error;
-    EXPECT_FALSE(recovered);
-    EXPECT_EQ(Contents(), original_);
-    EXPECT_FALSE(platform::PathExists(undoPath));
-}
-
+// An abandoned save's undo file blocks a new save until recovered, and a
+// read-only image with one cannot be recovered.
 TEST_F(ImageJournalTest, ALeftoverUndoFileBlocksANewSaveUntilRecovered)
 {
-    {
+    const auto abandon = [&] {
         ImageJournal journal;
         ASSERT_TRUE(journal.Begin(image_));
         WriteLikeASave(journal);
-    } // abandoned: the undo file stays
+    };
+    abandon();
     ImageJournal next;
     EXPECT_FALSE(next.Begin(image_));
     EXPECT_NE(next.LastError().find("interrupted save"), std::string::npos);
@@ -161,20 +161,11 @@ TEST_F(ImageJournalTest, ALeftoverUndoFileBlocksANewSaveUntilRecovered)
     EXPECT_EQ(Contents(), original_);
     EXPECT_TRUE(next.Begin(image_)) << next.LastError();
     EXPECT_TRUE(next.Rollback());
-}
 
-TEST_F(ImageJournalTest, AReadOnlyImageWithAPendingUndoIsRefused)
-{
-    {
-        ImageJournal journal;
-        ASSERT_TRUE(journal.Begin(image_));
-        WriteLikeASave(journal);
-    }
+    abandon();
     image_.Close();
     File readOnly;
     ASSERT_TRUE(readOnly.Open(path_, OpenMode::ReadOnly));
-    bool recovered = false;
-    std::string error;
     EXPECT_FALSE(ImageJournal::Recover(path_, readOnly, recovered, error));
     EXPECT_NE(error.find("cannot be written"), std::string::npos);
 }

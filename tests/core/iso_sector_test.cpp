@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,54 +206,39 @@ TEST_F(IsoSectorTest, EveryStoredFormIsDetectedAndReadsAsThePlainVolume)
     }
 }
 
-TEST_F(IsoSectorTest, PlainIsoOfOddSizeKeepsProbeOneAndReadsZerosPastTheEnd)
+// A partial last sector counts when its user data starts inside the file;
+// reads past the end give zeros.
+TEST_F(IsoSectorTest, TruncatedFilesCountTheirPartialSector)
 {
-    const Bytes tail = Filler(1000, 0x77);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(Put("odd.iso", Join(Iso(), tail)).c_str()));
-    EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-    // The partial sector's user data starts inside the file, so it counts.
-    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + 1);
-
-    Bytes buffer(2 * kLogicalSectorSize, 0xAA);
-    ASSERT_TRUE(sectors->ReadSectors(IsoSectors(), buffer.data(), 2));
-    Bytes expected = tail;
-    expected.resize(2 * kLogicalSectorSize, 0);
-    EXPECT_TRUE(buffer == expected);
-}
-
-TEST_F(IsoSectorTest, TruncatedFiles)
-{
-    {
-        SCOPED_TRACE("raw Mode 1 cut inside a sector's user data");
-        const std::uint32_t cutSector = 40;
-        Bytes bin = *rawMode1_;
-        bin.resize(cutSector * kRawSize + 16 + 1000);
+    Bytes bin = *rawMode1_;
+    bin.resize(40 * kRawSize + 16 + 1000);
+    const Bytes odd = Join(Iso(), Filler(1000, 0x77));
+    const struct {
+        const char* what;
+        Bytes image;
+        Bytes plain; // the volume's bytes the image holds
+        LayoutProbe probe;
+        std::uint32_t sectors;
+    } cases[] = {
+        {"plain ISO of odd size", odd, odd, LayoutProbe::PlainIso, IsoSectors() + 1},
+        {"raw Mode 1 cut inside a sector's user data", bin, Slice(Iso(), 0, 40 * kLogicalSectorSize + 1000),
+         LayoutProbe::RawMode1, 41},
+        {"plain ISO ending right after the second identifier", Slice(Iso(), 0, 34816 + 6),
+         Slice(Iso(), 0, 34816 + 6), LayoutProbe::PlainIso, 18},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(Put("cut.bin", bin).c_str()));
-        EXPECT_EQ(sectors->GetTrackMode(), 1u);
-        EXPECT_EQ(sectors->GetSectorCount(), cutSector + 1);
-        Bytes buffer(kLogicalSectorSize * 3, 0xAA);
-        ASSERT_TRUE(sectors->ReadSectors(cutSector - 1, buffer.data(), 3));
-        Bytes expected = IsoSector(cutSector - 1);
-        const Bytes partial = Slice(IsoSector(cutSector), 0, 1000);
-        expected.insert(expected.end(), partial.begin(), partial.end());
+        ASSERT_TRUE(sectors->Open(Put("cut.img", c.image).c_str()));
+        EXPECT_EQ(sectors->GetLayoutProbe(), c.probe);
+        EXPECT_EQ(sectors->GetSectorCount(), c.sectors);
+        // The last whole sector, the partial one, and one past the end.
+        const std::size_t from = (c.sectors - 2) * kLogicalSectorSize;
+        Bytes expected = Slice(c.plain, from, c.plain.size() - from);
         expected.resize(kLogicalSectorSize * 3, 0);
+        Bytes buffer(kLogicalSectorSize * 3, 0xAA);
+        ASSERT_TRUE(sectors->ReadSectors(c.sectors - 2, buffer.data(), 3));
         EXPECT_TRUE(buffer == expected);
-    }
-    {
-        SCOPED_TRACE("plain ISO ending right after the second identifier");
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(Put("short.iso", Slice(Iso(), 0, 34816 + 6)).c_str()));
-        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-        EXPECT_EQ(sectors->GetSectorCount(), 18u);
-    }
-    for (const std::size_t size : {std::size_t{34816 + 3}, std::size_t{32768 + 100}, std::size_t{0}}) {
-        SCOPED_TRACE("cut to " + std::to_string(size) + " bytes");
-        Sectors sectors = NewSectors();
-        EXPECT_FALSE(sectors->Open(Put("cut.iso", Slice(Iso(), 0, size)).c_str()));
-        EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::NoVolume);
-        EXPECT_NE(std::string(sectors->GetLastError()).find("no ISO 9660 volume"), std::string::npos);
     }
 }
 
@@ -267,12 +253,16 @@ TEST_F(IsoSectorTest, FilesWithoutAVolumeFailToOpen)
         {"descriptor with the next identifier too close", tooClose},
         {"volume behind a 1 MiB header", Join(Filler(1024 * 1024, 0), Iso())},
         {"text", Bytes{'h', 'e', 'l', 'l', 'o'}},
+        {"cut inside the second identifier", Slice(Iso(), 0, 34816 + 3)},
+        {"cut inside the primary descriptor", Slice(Iso(), 0, 32768 + 100)},
+        {"empty", {}},
     };
     for (const auto& [name, bytes] : cases) {
         SCOPED_TRACE(name);
         Sectors sectors = NewSectors();
         EXPECT_FALSE(sectors->Open(Put("novolume.img", bytes).c_str()));
         EXPECT_EQ(sectors->GetOpenError(), ImageOpenError::NoVolume);
+        EXPECT_NE(std::string(sectors->GetLastError()).find("no ISO 9660 volume"), std::string::npos);
         EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::None);
         Bytes buffer(kLogicalSectorSize);
         EXPECT_FALSE(sectors->ReadSector(16, buffer.data()));
@@ -329,113 +319,64 @@ TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
     EXPECT_TRUE(sectors->SeekToSector(8));
 }
 
-TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorWhateverThePosition)
+// Writes land at their own sector wherever the position stands, in the
+// image's own form: raw images get whole sectors in their mode, other
+// sector sizes only their user data.
+TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
 {
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 11);
-    {
-        SCOPED_TRACE("plain ISO");
-        const std::string path = Put("plain.iso", Iso());
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
-        Bytes expected = Iso();
-        std::copy(data.begin(), data.end(), expected.begin() + 20 * kLogicalSectorSize);
-        EXPECT_TRUE(ReadWholeFile(path) == expected);
-        Bytes back(data.size());
-        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
-        EXPECT_TRUE(back == data);
-    }
-    {
-        SCOPED_TRACE("plain ISO with bytes behind its volume");
-        const Bytes trailer = Filler(5000, 0x33);
-        const std::string path = Put("long.iso", Join(Iso(), trailer));
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, IsoSectors()));
-        Bytes expected = Join(Iso(), data);
-        EXPECT_TRUE(ReadWholeFile(path) == expected);
-    }
-    {
-        SCOPED_TRACE("plain ISO with a sync pattern at the raw track-mode offset");
-        // Sector 18 of a plain image holds what would be raw sector 16's
-        // header; it is file data here, and writes stay plain.
-        Bytes iso = Iso();
-        const std::uint8_t header[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0xFF, 0xFF, 0, 0x00, 0x02, 0x16, 0x01};
-        std::copy(std::begin(header), std::end(header), iso.begin() + 37632);
-        const std::string path = Put("sync.iso", iso);
-        Sectors sectors = NewSectors();
-        ASSERT_TRUE(sectors->Open(path.c_str()));
-        EXPECT_EQ(sectors->GetLayoutProbe(), LayoutProbe::PlainIso);
-        EXPECT_EQ(sectors->GetTrackMode(), 0u);
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 1, 20));
-        std::copy(data.begin(), data.begin() + kLogicalSectorSize, iso.begin() + 20 * kLogicalSectorSize);
-        EXPECT_TRUE(ReadWholeFile(path) == iso);
-    }
-}
-
-TEST_F(IsoSectorTest, RawImagesGetWholeSectorsInTheirOwnMode)
-{
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 12);
-    struct RawCase {
+    // Sector 18 of a plain image holding what would be raw sector 16's
+    // header: file data here, and writes stay plain.
+    Bytes sync = Iso();
+    const std::uint8_t header[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0, 0x00, 0x02, 0x16, 0x01};
+    std::copy(std::begin(header), std::end(header), sync.begin() + 37632);
+    const auto plain = [](const Bytes& data, std::uint32_t) { return data; };
+    struct Case {
         std::string name;
         Bytes image;
-        std::size_t sectorZero; // file offset of stored sector 0
-        Bytes encoded;          // the three sectors as logical sectors 20..22
+        std::uint32_t first, count; // sectors written
+        std::size_t zero;           // file offset of sector 0's user data, or of raw sector 0
+        std::size_t stride;
+        std::uint32_t trackMode;
+        std::function<Bytes(const Bytes&, std::uint32_t)> encode; // the sectors as stored
     };
-    const std::vector<RawCase> cases = {
-        {"raw Mode 1", *rawMode1_, 0, Mode1Reference(data, 20)},
-        {"raw Mode 2 Form 1", *rawMode2_, 0, Mode2Form1Reference(data, 20)},
-        {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 300, Mode1Reference(data, 20)},
-        {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 16684, Mode2Form1Reference(data, 20)},
+    const std::vector<Case> cases = {
+        {"plain ISO", Iso(), 20, 3, 0, 2048, 0, plain},
+        {"plain ISO with bytes behind its volume", Join(Iso(), Filler(5000, 0x33)), IsoSectors(), 3, 0, 2048, 0, plain},
+        {"plain ISO with a sync pattern at the raw track-mode offset", sync, 20, 1, 0, 2048, 0, plain},
+        {"raw Mode 1", *rawMode1_, 20, 3, 0, kRawSize, 1, Mode1Reference},
+        {"raw Mode 2 Form 1", *rawMode2_, 20, 3, 0, kRawSize, 2, Mode2Form1Reference},
+        {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 20, 3, 300, kRawSize, 1, Mode1Reference},
+        {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 20, 3, 16684, kRawSize, 2,
+         Mode2Form1Reference},
+        // More sectors than one encoding batch, appended behind the volume.
+        {"many raw sectors appended", *rawMode2_, IsoSectors(), 500, 0, kRawSize, 2, Mode2Form1Reference},
+        {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), 20, 3, 8, 2336, 0, plain},
     };
-    for (const RawCase& rawCase : cases) {
-        SCOPED_TRACE(rawCase.name);
-        const std::string path = Put("raw.bin", rawCase.image);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes data = RandomBytes(c.count * kLogicalSectorSize, 11);
+        const std::string path = Put("image", c.image);
         Sectors sectors = NewSectors();
         ASSERT_TRUE(sectors->Open(path.c_str()));
+        EXPECT_EQ(sectors->GetTrackMode(), c.trackMode);
+        const std::uint32_t before = sectors->GetSectorCount();
         ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20)) << sectors->GetLastError();
-        Bytes expected = rawCase.image;
-        std::copy(rawCase.encoded.begin(), rawCase.encoded.end(),
-                  expected.begin() + static_cast<std::ptrdiff_t>(rawCase.sectorZero + 20 * kRawSize));
+        ASSERT_TRUE(sectors->WriteSectors(data.data(), c.count, c.first)) << sectors->GetLastError();
+        const Bytes stored = c.encode(data, c.first);
+        const std::size_t each = stored.size() / c.count;
+        Bytes expected = c.image;
+        expected.resize(std::max(expected.size(), c.zero + (c.first + c.count - 1) * c.stride + each));
+        for (std::size_t i = 0; i < c.count; ++i) {
+            std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(i * each), each,
+                        expected.begin() + static_cast<std::ptrdiff_t>(c.zero + (c.first + i) * c.stride));
+        }
         EXPECT_TRUE(ReadWholeFile(path) == expected);
         Bytes back(data.size());
-        ASSERT_TRUE(sectors->ReadSectors(20, back.data(), 3));
+        ASSERT_TRUE(sectors->ReadSectors(c.first, back.data(), c.count));
         EXPECT_TRUE(back == data);
+        EXPECT_EQ(sectors->GetSectorCount(), std::max(before, c.first + c.count));
     }
-}
-
-TEST_F(IsoSectorTest, ManyRawSectorsAppendedInOneCall)
-{
-    // More sectors than one encoding batch, appended behind the volume.
-    constexpr std::uint32_t kCount = 500;
-    const Bytes data = RandomBytes(kCount * kLogicalSectorSize, 13);
-    const std::string path = Put("grow.bin", *rawMode2_);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(path.c_str()));
-    ASSERT_TRUE(sectors->WriteSectors(data.data(), kCount, IsoSectors()));
-    EXPECT_TRUE(ReadWholeFile(path) == Join(*rawMode2_, Mode2Form1Reference(data, IsoSectors())));
-    EXPECT_EQ(sectors->GetSectorCount(), IsoSectors() + kCount);
-}
-
-TEST_F(IsoSectorTest, SectorsOfOtherSizesGetOnlyTheirUserDataWritten)
-{
-    const Bytes image = test::EncodeMode2Sectors2336(Iso());
-    const std::string path = Put("mode2.img", image);
-    const Bytes data = RandomBytes(3 * kLogicalSectorSize, 14);
-    Sectors sectors = NewSectors();
-    ASSERT_TRUE(sectors->Open(path.c_str()));
-    ASSERT_TRUE(sectors->WriteSectors(data.data(), 3, 20));
-    Bytes expected = image;
-    for (std::size_t i = 0; i < 3; ++i) {
-        std::copy(data.begin() + static_cast<std::ptrdiff_t>(i * kLogicalSectorSize),
-                  data.begin() + static_cast<std::ptrdiff_t>((i + 1) * kLogicalSectorSize),
-                  expected.begin() + static_cast<std::ptrdiff_t>((20 + i) * 2336 + 8));
-    }
-    EXPECT_TRUE(ReadWholeFile(path) == expected);
 }
 
 // Images beyond 4 GiB, as sparse files: positions must not wrap at 32 bits.

@@ -57,6 +57,13 @@ public:
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     Held(Held&& other) noexcept : component_(other.release()) {}
+    Held& operator=(Held&& other) noexcept
+    {
+        T* next = other.release();
+        DestroyComponent(component_);
+        component_ = next;
+        return *this;
+    }
     T* operator->() const { return component_; }
     T* get() const { return component_; }
     // Hands the component over (to a callback that destroys it).

@@ -62,42 +62,37 @@ bool AllZero(const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::ui
                        bytes.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
 }
 
-TEST(BuildData, FilesTakeWholeSectorsAndEmptyFilesNone)
+// Files take whole sectors and empty files none; the data follows the
+// directories, a folder's files first, then its subfolders'.
+TEST(BuildData, FilesTakeWholeSectorsInDirectoryOrder)
 {
+    // root: f0, A(a1, A1(x)), f1, f2, B(b1), f3, f4  ->  f0..f4, a1, x, b1
     Held<IMacroList> list(NEW_MACROLIST());
+    MacroNode* root = list->GetRoot();
     const std::vector<std::uint64_t> sizes{1, 2048, 2049, 0, 5};
-    std::vector<MacroNode*> nodes;
+    std::vector<MacroNode*> files;
+    MacroNode* a = nullptr;
+    MacroNode* b = nullptr;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
-        nodes.push_back(list->AddChild(list->GetRoot(), FileNode("f" + std::to_string(i), sizes[i])));
+        files.push_back(list->AddChild(root, FileNode("f" + std::to_string(i), sizes[i])));
+        if (i == 0) {
+            a = list->AddChild(root, FolderNode("A"));
+        } else if (i == 2) {
+            b = list->AddChild(root, FolderNode("B"));
+        }
     }
+    files.push_back(list->AddChild(a, FileNode("a1", 1)));
+    files.push_back(list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1)));
+    files.push_back(list->AddChild(b, FileNode("b1", 1)));
     Held<IBuildData> data(NEW_DATANEW());
     data->Build(2, list.get(), kStart);
     ASSERT_STREQ(data->GetLastError(), "");
-    const std::vector<std::uint32_t> expected{kStart, kStart + 1, kStart + 2, 0, kStart + 4};
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        EXPECT_EQ(InfoOf(list.get(), nodes[i]).fileExtent, expected[i]) << "file " << i;
+    const std::vector<std::uint32_t> expected{kStart,     kStart + 1, kStart + 2, 0,
+                                              kStart + 4, kStart + 5, kStart + 6, kStart + 7};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(InfoOf(list.get(), files[i]).fileExtent, expected[i]) << "file " << i;
     }
-    EXPECT_EQ(data->GetEndSector(), kStart + 5);
-}
-
-TEST(BuildData, DataFollowsTheDirectoriesFilesFirstThenSubfolders)
-{
-    // root: r1, A(a1, A1(x)), r2, B(b1)  ->  r1, r2, a1, x, b1
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    MacroNode* r1 = list->AddChild(root, FileNode("r1", 1));
-    MacroNode* a = list->AddChild(root, FolderNode("A"));
-    MacroNode* r2 = list->AddChild(root, FileNode("r2", 1));
-    MacroNode* b = list->AddChild(root, FolderNode("B"));
-    MacroNode* a1 = list->AddChild(a, FileNode("a1", 1));
-    MacroNode* x = list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1));
-    MacroNode* b1 = list->AddChild(b, FileNode("b1", 1));
-    Held<IBuildData> data(NEW_DATANEW());
-    data->Build(2, list.get(), kStart);
-    const std::vector<MacroNode*> order{r1, r2, a1, x, b1};
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(InfoOf(list.get(), order[i]).fileExtent, kStart + i) << i;
-    }
+    EXPECT_EQ(data->GetEndSector(), kStart + 8);
 }
 
 TEST(BuildData, SizesAnImageCannotRecordAreRefusedByTheLayout)
@@ -121,6 +116,12 @@ TEST(BuildData, SizesAnImageCannotRecordAreRefusedByTheLayout)
 class BuildDataCopy : public ::testing::Test {
 protected:
     test::TempDir dir;
+    std::string image = dir / "out.iso";
+    Held<IMacroList> list{NEW_MACROLIST()};
+    std::uint32_t total = 0; // the end sector of the layout
+    std::optional<Held<IOutFile>> out;
+    Held<IBuildData> data{NEW_DATANEW()};
+    Recorder recorder;
 
     std::string Source(const std::string& name, const std::vector<std::uint8_t>& bytes)
     {
@@ -129,10 +130,35 @@ protected:
         return path;
     }
 
-    MacroNode* Add(IMacroList* list, const std::string& path, std::uint64_t size)
+    MacroNode* Add(const std::string& path, std::uint64_t size)
     {
         return list->AddChild(list->GetRoot(), FileNode(std::string(platform::FileNameOf(path)), size, path));
     }
+
+    void Layout()
+    {
+        Held<IBuildData> layout(NEW_DATANEW());
+        layout->Build(2, list.get(), kStart);
+        total = layout->GetEndSector();
+    }
+
+    // Copies the data of the list laid out behind `sectors` sectors of
+    // metadata in a new output.
+    bool Copy(std::uint32_t sectors = kStart)
+    {
+        out.reset();
+        platform::RemoveFile(image);
+        out.emplace(OutputAt(image, sectors));
+        return data->Write(list.get(), kStart, out->get(), total, &recorder, &Recorder::Callback);
+    }
+
+    std::vector<std::uint8_t> Written()
+    {
+        (*out)->Close();
+        return test::ReadWholeFile(image);
+    }
+
+    std::uint64_t Offset(MacroNode* node) { return InfoOf(list.get(), node).fileExtent * std::uint64_t{kSector}; }
 };
 
 TEST_F(BuildDataCopy, CopiesEveryFileIntoItsSectorsPaddedWithZeros)
@@ -140,40 +166,27 @@ TEST_F(BuildDataCopy, CopiesEveryFileIntoItsSectorsPaddedWithZeros)
     const std::vector<std::uint8_t> small = test::RandomBytes(3000, 1);
     const std::vector<std::uint8_t> exact = test::RandomBytes(2048, 2);
     const std::vector<std::uint8_t> large = test::RandomBytes((std::size_t{3} << 20) + 5, 3); // copied by the system
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* a = Add(list.get(), Source("small", small), small.size());
-    Add(list.get(), Source("empty", {}), 0);
-    MacroNode* b = Add(list.get(), Source("large", large), large.size());
-    MacroNode* c = Add(list.get(), Source("exact", exact), exact.size());
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
-    const std::uint32_t total = layout->GetEndSector();
-
-    const std::string image = dir / "out.iso";
-    Held<IOutFile> out(OutputAt(image, kStart));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    ASSERT_TRUE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback))
-        << data->GetLastError();
+    MacroNode* a = Add(Source("small", small), small.size());
+    Add(Source("empty", {}), 0);
+    MacroNode* b = Add(Source("large", large), large.size());
+    MacroNode* c = Add(Source("exact", exact), exact.size());
+    Layout();
+    ASSERT_TRUE(Copy()) << data->GetLastError();
     EXPECT_EQ(data->GetWarningCount(), 0u);
     EXPECT_EQ(data->GetEndSector(), total);
-    out->Close();
 
-    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const std::vector<std::uint8_t> bytes = Written();
     ASSERT_EQ(bytes.size(), std::uint64_t{total} * kSector);
-    const std::uint64_t at[] = {InfoOf(list.get(), a).fileExtent * std::uint64_t{kSector},
-                                InfoOf(list.get(), b).fileExtent * std::uint64_t{kSector},
-                                InfoOf(list.get(), c).fileExtent * std::uint64_t{kSector}};
-    EXPECT_EQ(Range(bytes, at[0], small.size()), small);
-    EXPECT_TRUE(AllZero(bytes, at[0] + small.size(), at[1]));
-    EXPECT_EQ(Range(bytes, at[1], large.size()), large);
-    EXPECT_TRUE(AllZero(bytes, at[1] + large.size(), at[2]));
-    EXPECT_EQ(Range(bytes, at[2], exact.size()), exact);
+    EXPECT_EQ(Range(bytes, Offset(a), small.size()), small);
+    EXPECT_TRUE(AllZero(bytes, Offset(a) + small.size(), Offset(b)));
+    EXPECT_EQ(Range(bytes, Offset(b), large.size()), large);
+    EXPECT_TRUE(AllZero(bytes, Offset(b) + large.size(), Offset(c)));
+    EXPECT_EQ(Range(bytes, Offset(c), exact.size()), exact);
 
     // One call before each non-empty file: its extent in thousandths.
     std::vector<std::int32_t> expected;
     for (MacroNode* node : {a, b, c}) {
-        expected.push_back(static_cast<std::int32_t>(InfoOf(list.get(), node).fileExtent * 1000ull / total));
+        expected.push_back(static_cast<std::int32_t>(Offset(node) / kSector * 1000ull / total));
     }
     EXPECT_EQ(recorder.values, expected);
 }
@@ -183,31 +196,21 @@ TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
     const std::string grows = Source("grows", test::RandomBytes(3000, 4));
     const std::string shrinks = Source("shrinks", test::RandomBytes(5000, 5));
     const std::vector<std::uint8_t> after = test::RandomBytes(100, 6);
-    const std::string follows = Source("follows", after);
-    Held<IMacroList> list(NEW_MACROLIST());
-    Add(list.get(), grows, 3000);
-    Add(list.get(), shrinks, 5000);
-    MacroNode* last = Add(list.get(), follows, after.size());
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
-    const std::uint32_t total = layout->GetEndSector();
+    Add(grows, 3000);
+    Add(shrinks, 5000);
+    MacroNode* last = Add(Source("follows", after), after.size());
+    Layout();
 
     const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 7);
     test::WriteWholeFile(grows, grown);
     const std::vector<std::uint8_t> shrunk = test::RandomBytes(10, 8);
     test::WriteWholeFile(shrinks, shrunk);
-
-    const std::string image = dir / "out.iso";
-    Held<IOutFile> out(OutputAt(image, kStart));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    ASSERT_TRUE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback));
+    ASSERT_TRUE(Copy());
     ASSERT_EQ(data->GetWarningCount(), 2u);
     EXPECT_NE(std::string(data->GetWarning(0)).find(grows), std::string::npos);
     EXPECT_NE(std::string(data->GetWarning(1)).find(shrinks), std::string::npos);
-    out->Close();
 
-    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const std::vector<std::uint8_t> bytes = Written();
     ASSERT_EQ(bytes.size(), std::uint64_t{total} * kSector);
     const std::uint64_t first = std::uint64_t{kStart} * kSector;
     EXPECT_EQ(Range(bytes, first, 3000), Range(grown, 0, 3000)); // cut to its size when added
@@ -221,74 +224,53 @@ TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
 TEST_F(BuildDataCopy, ASourceThatCannotBeReadFailsTheCopyWithItsName)
 {
     const std::string gone = Source("gone", test::RandomBytes(100, 9));
-    Held<IMacroList> list(NEW_MACROLIST());
-    Add(list.get(), gone, 100);
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
+    Add(gone, 100);
+    Layout();
     ASSERT_TRUE(platform::RemoveFile(gone));
-
-    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
+    EXPECT_FALSE(Copy());
     EXPECT_FALSE(data->IsCancelled());
     EXPECT_NE(std::string(data->GetLastError()).find(gone), std::string::npos) << data->GetLastError();
 }
 
+// A false answer stops the copy at once, also between the 64 MiB chunks of
+// a large file, and nothing more is written.
 TEST_F(BuildDataCopy, AFalseAnswerStopsAtOnceAndWritesNothingMore)
 {
-    Held<IMacroList> list(NEW_MACROLIST());
-    Add(list.get(), Source("one", test::RandomBytes(100, 10)), 100);
-    Add(list.get(), Source("two", test::RandomBytes(100, 11)), 100);
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
-
-    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    recorder.cancelAt = 0;
-    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
-    EXPECT_TRUE(data->IsCancelled());
-    EXPECT_EQ(recorder.values.size(), 1u);
-    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart} * kSector);
-}
-
-TEST_F(BuildDataCopy, LargeFilesAskBetweenChunksAndStopThere)
-{
-    // 70 MiB, mostly a hole: the copy asks again after its first 64 MiB.
-    const std::string path = dir / "large";
-    const std::uint64_t size = std::uint64_t{70} << 20;
-    test::WriteSparseFile(path, test::RandomBytes(4096, 12), size);
-    Held<IMacroList> list(NEW_MACROLIST());
-    Add(list.get(), path, size);
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
-    const std::uint32_t total = layout->GetEndSector();
-
-    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    recorder.cancelAt = 1;
-    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), total, &recorder, &Recorder::Callback));
-    EXPECT_TRUE(data->IsCancelled());
-    ASSERT_EQ(recorder.values.size(), 2u);
-    const std::uint32_t chunkSector = kStart + (64u << 20) / kSector;
-    EXPECT_EQ(recorder.values[1], static_cast<std::int32_t>(chunkSector * 1000ull / total));
-    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart} * kSector + (std::uint64_t{64} << 20));
+    for (const bool large : {false, true}) {
+        SCOPED_TRACE(large ? "inside a 70 MiB file" : "before the first file");
+        list = Held<IMacroList>(NEW_MACROLIST());
+        data = Held<IBuildData>(NEW_DATANEW());
+        recorder = Recorder{};
+        if (large) {
+            // Mostly a hole: the copy asks again after its first 64 MiB.
+            const std::string path = dir / "large";
+            test::WriteSparseFile(path, test::RandomBytes(4096, 12), std::uint64_t{70} << 20);
+            Add(path, std::uint64_t{70} << 20);
+        } else {
+            Add(Source("one", test::RandomBytes(100, 10)), 100);
+            Add(Source("two", test::RandomBytes(100, 11)), 100);
+        }
+        Layout();
+        recorder.cancelAt = large ? 1 : 0;
+        EXPECT_FALSE(Copy());
+        EXPECT_TRUE(data->IsCancelled());
+        ASSERT_EQ(recorder.values.size(), large ? 2u : 1u);
+        const std::uint64_t chunk = large ? std::uint64_t{64} << 20 : 0;
+        if (large) {
+            EXPECT_EQ(recorder.values[1],
+                      static_cast<std::int32_t>((kStart + chunk / kSector) * 1000ull / total));
+        }
+        EXPECT_EQ((*out)->GetBytesWritten(), std::uint64_t{kStart} * kSector + chunk);
+    }
 }
 
 TEST_F(BuildDataCopy, TheOutputMustStandWhereTheDataBegins)
 {
-    Held<IMacroList> list(NEW_MACROLIST());
-    Add(list.get(), Source("one", test::RandomBytes(100, 13)), 100);
-    Held<IBuildData> layout(NEW_DATANEW());
-    layout->Build(2, list.get(), kStart);
-    Held<IOutFile> out(OutputAt(dir / "out.iso", kStart - 1));
-    Held<IBuildData> data(NEW_DATANEW());
-    Recorder recorder;
-    EXPECT_FALSE(data->Write(list.get(), kStart, out.get(), layout->GetEndSector(), &recorder, &Recorder::Callback));
+    Add(Source("one", test::RandomBytes(100, 13)), 100);
+    Layout();
+    EXPECT_FALSE(Copy(kStart - 1));
     EXPECT_TRUE(recorder.values.empty());
-    EXPECT_EQ(out->GetBytesWritten(), std::uint64_t{kStart - 1} * kSector);
+    EXPECT_EQ((*out)->GetBytesWritten(), std::uint64_t{kStart - 1} * kSector);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "platform/directory.h"
 #include "platform/path.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 #include "writer/iso_build.h"
 
@@ -551,24 +552,18 @@ protected:
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(foundFolders, expected);
     }
-
-    // The names isoinfo lists for one directory, in its order.
-    static std::vector<std::string> ListedIn(const std::string& listing, const std::string& directory)
-    {
-        std::istringstream lines(listing.substr(std::min(listing.size(), listing.find("of " + directory + "\n"))));
-        std::vector<std::string> names;
-        std::string line;
-        std::getline(lines, line);
-        while (std::getline(lines, line) && !line.empty()) {
-            const std::size_t at = line.find("]  ");
-            const std::string name = at == std::string::npos ? "" : line.substr(at + 3, line.size() - at - 4);
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        return names;
-    }
 };
+
+// The names isoinfo lists for one directory, in its order.
+std::vector<std::string> ListedIn(const std::string& listing, const std::string& directory)
+{
+    std::vector<std::string> names;
+    test::IsoinfoListing parsed = test::ParseIsoinfoListing(listing);
+    for (const test::IsoinfoEntry& entry : parsed[directory]) {
+        names.push_back(entry.identifier);
+    }
+    return names;
+}
 
 TEST_F(IsoBuildPeers, SevenZipExtractsEveryFileWithItsJolietName)
 {

@@ -50,76 +50,67 @@ void SetDirExtents(IMacroList* list, MacroNode* node, std::uint32_t iso, std::ui
     list->SetInfo(node, record);
 }
 
-TEST(PathTable, RootOnlyTreeGivesFourOneSectorTablesOfTenBytes)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    list->AddChild(list->GetRoot(), FileNode("file.txt", 10)); // files have no path table record
-    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
-    tables->Build(2, list.get(), 19, 23, 24);
-    ASSERT_STREQ(tables->GetLastError(), "");
-    EXPECT_EQ(tables->GetSectorCount(), 4);
-    EXPECT_EQ(tables->GetIsoTableSize(), 10u);
-    EXPECT_EQ(tables->GetJolietTableSize(), 10u);
-    EXPECT_EQ(tables->GetIsoStart(), 19u);
-    EXPECT_EQ(tables->GetJolietStart(), 21u);
-
-    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
-    ASSERT_EQ(bytes.size(), 4 * kSector);
-    const std::vector<std::uint8_t> isoL{1, 0, 23, 0, 0, 0, 1, 0, 0, 0};
-    const std::vector<std::uint8_t> isoM{1, 0, 0, 0, 0, 23, 0, 1, 0, 0};
-    const std::vector<std::uint8_t> jolietL{1, 0, 24, 0, 0, 0, 1, 0, 0, 0};
-    const std::vector<std::uint8_t> jolietM{1, 0, 0, 0, 0, 24, 0, 1, 0, 0};
-    const std::vector<std::vector<std::uint8_t>> expected{isoL, isoM, jolietL, jolietM};
-    for (std::size_t t = 0; t < 4; ++t) {
-        const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(t * kSector);
-        EXPECT_EQ(std::vector<std::uint8_t>(begin, begin + 10), expected[t]) << "table " << t;
-        EXPECT_TRUE(std::all_of(begin + 10, begin + static_cast<std::ptrdiff_t>(kSector),
-                                [](std::uint8_t b) { return b == 0; }))
-            << "padding of table " << t;
-    }
-
-    // Without Joliet only the ISO tables are rendered.
-    Held<IBuildPathTable> isoOnly(NEW_PATHTABLENEW());
-    isoOnly->Build(1, list.get(), 18, 22, 0);
-    EXPECT_EQ(isoOnly->GetSectorCount(), 2);
-    EXPECT_EQ(isoOnly->GetJolietTableSize(), 0u);
-}
-
+// Four tables of one sector each, zero-padded; files take no record. Each
+// record is 8 bytes and its identifier, padded to an even length, with its
+// folder's extent and its parent's number in the table's byte order.
 TEST(PathTable, RecordSizesNamesAndBothByteOrders)
 {
     Held<IMacroList> list(NEW_MACROLIST());
     // Added against their order: each record keeps its own folder's extent.
     MacroNode* abc = list->AddChild(list->GetRoot(), FolderNode("abc"));
     MacroNode* ab = list->AddChild(list->GetRoot(), FolderNode("ab"));
+    list->AddChild(list->GetRoot(), FileNode("file.txt", 10));
     SetDirExtents(list.get(), ab, 20, 0x01020304);
     SetDirExtents(list.get(), abc, 21, 31);
     Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
     tables->Build(2, list.get(), 19, 25, 26);
+    ASSERT_STREQ(tables->GetLastError(), "");
+    EXPECT_EQ(tables->GetSectorCount(), 4);
+    EXPECT_EQ(tables->GetIsoStart(), 19u);
+    EXPECT_EQ(tables->GetJolietStart(), 21u);
     // Root 10, "AB" 8 + 2, "ABC" 8 + 3 + 1; Joliet "ab" 8 + 4, "abc" 8 + 6.
-    EXPECT_EQ(tables->GetIsoTableSize(), 10u + 10u + 12u);
-    EXPECT_EQ(tables->GetJolietTableSize(), 10u + 12u + 14u);
+    const std::uint32_t isoSize = 10 + 10 + 12;
+    const std::uint32_t jolietSize = 10 + 12 + 14;
+    EXPECT_EQ(tables->GetIsoTableSize(), isoSize);
+    EXPECT_EQ(tables->GetJolietTableSize(), jolietSize);
 
     const std::vector<std::uint8_t> bytes = Rendered(tables.get());
-    // The ISO L table's second and third records, byte by byte.
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 10, bytes.begin() + 32),
-              (std::vector<std::uint8_t>{2, 0, 20, 0, 0, 0, 1, 0, 'A', 'B',
-                                         3, 0, 21, 0, 0, 0, 1, 0, 'A', 'B', 'C', 0}));
+    ASSERT_EQ(bytes.size(), 4 * kSector);
+    const auto at = [&](std::size_t offset, std::size_t count) {
+        return std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                                         bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
+    };
+    // The ISO L table whole; the root records of the others.
+    EXPECT_EQ(at(0, isoSize), (std::vector<std::uint8_t>{1, 0, 25, 0, 0, 0, 1, 0, 0, 0,
+                                                         2, 0, 20, 0, 0, 0, 1, 0, 'A', 'B',
+                                                         3, 0, 21, 0, 0, 0, 1, 0, 'A', 'B', 'C', 0}));
+    EXPECT_EQ(at(kSector, 10), (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 25, 0, 1, 0, 0}));
+    EXPECT_EQ(at(2 * kSector, 10), (std::vector<std::uint8_t>{1, 0, 26, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(at(3 * kSector, 10), (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 26, 0, 1, 0, 0}));
     // The ISO M table: extent 20 as 00 00 00 14, parent 1 as 00 01.
-    const std::size_t m = kSector;
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + m + 10, bytes.begin() + m + 20),
-              (std::vector<std::uint8_t>{2, 0, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 'A', 'B'}));
+    EXPECT_EQ(at(kSector + 10, 10), (std::vector<std::uint8_t>{2, 0, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 'A', 'B'}));
     // The Joliet L table: UTF-16 big-endian names, the extent little-endian.
-    const std::size_t jl = 2 * kSector;
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + jl + 10, bytes.begin() + jl + 22),
-              (std::vector<std::uint8_t>{4, 0, 0x04, 0x03, 0x02, 0x01, 1, 0, 0, 'a', 0, 'b'}));
+    EXPECT_EQ(at(2 * kSector + 10, 12), (std::vector<std::uint8_t>{4, 0, 0x04, 0x03, 0x02, 0x01, 1, 0, 0, 'a', 0, 'b'}));
+    for (std::size_t t = 0; t < 4; ++t) {
+        const std::vector<std::uint8_t> padding = at(t * kSector + (t < 2 ? isoSize : jolietSize),
+                                                     kSector - (t < 2 ? isoSize : jolietSize));
+        EXPECT_TRUE(std::all_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b == 0; }))
+            << "padding of table " << t;
+    }
 
-    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    const auto isoM = Table(bytes, kSector, tables->GetIsoTableSize(), iso::PathTableOrder::BigEndian);
-    const auto jolietM = Table(bytes, 3 * kSector, tables->GetJolietTableSize(), iso::PathTableOrder::BigEndian);
+    const auto isoL = Table(bytes, 0, isoSize, iso::PathTableOrder::LittleEndian);
+    const auto isoM = Table(bytes, kSector, isoSize, iso::PathTableOrder::BigEndian);
+    const auto jolietM = Table(bytes, 3 * kSector, jolietSize, iso::PathTableOrder::BigEndian);
     EXPECT_EQ(isoL, isoM);
     ASSERT_EQ(jolietM.size(), 3u);
     EXPECT_EQ(jolietM[2].identifier, iso::JolietIdentifier(u"abc"));
     EXPECT_EQ(jolietM[2].extent, 31u);
+
+    // Without Joliet only the ISO tables are rendered.
+    Held<IBuildPathTable> isoOnly(NEW_PATHTABLENEW());
+    isoOnly->Build(1, list.get(), 18, 22, 0);
+    EXPECT_EQ(isoOnly->GetSectorCount(), 2);
+    EXPECT_EQ(isoOnly->GetJolietTableSize(), 0u);
 }
 
 // The identifiers of a table's records (Joliet ones decoded), the root's
