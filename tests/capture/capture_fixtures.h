@@ -10,6 +10,7 @@
 #include "platform/directory.h"
 #include "platform/prompt.h"
 #include "capture/simulated_cdrom.h"
+#include "platform/atomic_output.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -157,6 +159,46 @@ struct ReleasingOwner {
         return owner->recorder.Report(value);
     }
 };
+
+// Rounds of captures whose owner destroys the component from inside its
+// callback on the last report, on the worker's thread, as the programs in
+// front do. start makes and starts owner.component; an aborted capture
+// (the prompt answers Abort) ends with -1 after abortReports reports (0:
+// any number), a complete one with -2 and the target holding complete.
+// Whichever of Start and the worker gets there first, a complete target
+// stays and an aborted one is removed (the file of that name from an
+// earlier round stays as it was); nothing is touched after it was freed
+// (the sanitizers watch that). The owners are kept in owners until the
+// test ends, as their recorders were signalled from the workers.
+template <class Component>
+void RunReleasingRounds(ScriptedPrompt& prompt, const std::string& target, const std::vector<std::uint8_t>& complete,
+                        bool abort, bool holdFirstReport, int rounds, std::size_t abortReports,
+                        std::deque<ReleasingOwner<Component>>& owners,
+                        const std::function<bool(ReleasingOwner<Component>&)>& start)
+{
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(::testing::Message() << "abort " << abort << ", held " << holdFirstReport << ", round " << round);
+        if (abort) {
+            prompt.Answer(platform::PromptAnswer::Abort);
+        }
+        const bool earlier = platform::PathExists(target);
+        ReleasingOwner<Component>& owner = owners.emplace_back();
+        owner.holdFirstReport = holdFirstReport;
+        ASSERT_TRUE(start(owner));
+        owner.gate.Open();
+        owner.recorder.Wait();
+        const std::vector<std::int32_t> values = owner.recorder.Values();
+        ASSERT_EQ(values.back(), abort ? -1 : -2);
+        EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target)));
+        if (abort) {
+            EXPECT_TRUE(abortReports == 0 || values.size() == abortReports) << values.size();
+            EXPECT_EQ(platform::PathExists(target), earlier);
+        }
+        if (!abort || earlier) {
+            ASSERT_EQ(ReadWholeFile(target), complete);
+        }
+    }
+}
 
 // Waits (without a deadline of its own; the test runner has one) until a
 // worker that was left to end a capture has removed its target.
