@@ -219,8 +219,8 @@ protected:
         previousPrompt_ = platform::SetPrompt(&prompt_);
         previousSleep_ = capture::SetSleep(&RecordSleep);
         previousFreeSpace_ = capture::SetFreeSpaceQuery(&ReportFreeSpace);
-        sleeps().clear();
-        freeSpace() = UINT64_C(1) << 40;
+        sleeps_.clear();
+        freeSpace_ = UINT64_C(1) << 40;
     }
     void TearDown() override
     {
@@ -246,31 +246,21 @@ protected:
         return user;
     }
 
-    static std::vector<std::uint32_t>& sleeps()
-    {
-        static std::vector<std::uint32_t> list;
-        return list;
-    }
-    static std::uint64_t& freeSpace()
-    {
-        static std::uint64_t bytes = 0;
-        return bytes;
-    }
-    static std::string& freeSpaceFolder()
-    {
-        static std::string folder;
-        return folder;
-    }
+    // What the hooks saw and answer: the pauses asked for, the free space
+    // reported, the folder it was asked about.
+    static inline std::vector<std::uint32_t> sleeps_;
+    static inline std::uint64_t freeSpace_ = 0;
+    static inline std::string freeSpaceFolder_;
 
     capture::SimulatedCdRom drive_;
     ScriptedPrompt prompt_;
 
 private:
-    static void RecordSleep(std::uint32_t ms) { sleeps().push_back(ms); }
+    static void RecordSleep(std::uint32_t ms) { sleeps_.push_back(ms); }
     static bool ReportFreeSpace(const std::string& folder, std::uint64_t& bytes)
     {
-        freeSpaceFolder() = folder;
-        bytes = freeSpace();
+        freeSpaceFolder_ = folder;
+        bytes = freeSpace_;
         return true;
     }
 

@@ -130,7 +130,7 @@ TEST_F(CdRipTest, RefusalsSayWhyBeforeAnythingIsWritten)
          "Can not init ASPI32 library! Please use \"file\" mode to make ISO. "},
         {"target folder missing", [] {}, "Can not create target-ISO file! Please specify another file name. ", 'D',
          "missing/disc.iso"},
-        {"a byte short of the margin", [&] { freeSpace() = limit - 1; },
+        {"a byte short of the margin", [&] { freeSpace_ = limit - 1; },
          "The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! "},
     };
     for (const Case& c : cases) {
@@ -150,8 +150,8 @@ TEST_F(CdRipTest, RefusalsSayWhyBeforeAnythingIsWritten)
         drive_.SetPresent(true);
     }
     // The free space asked about is that of the folder that will hold the target.
-    EXPECT_EQ(freeSpaceFolder(), dir_.Path());
-    freeSpace() = limit;
+    EXPECT_EQ(freeSpaceFolder_, dir_.Path());
+    freeSpace_ = limit;
     InsertDisc(30);
     Capture();
     EXPECT_EQ(test::ReadWholeFile(target()), user_);
@@ -238,7 +238,7 @@ TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
         EXPECT_EQ(test::ReadWholeFile(target()), Expected(c.unread));
         EXPECT_EQ(unread_, c.unread);
     }
-    EXPECT_EQ(sleeps(), std::vector<std::uint32_t>(2 * c.slowChunks, 1000));
+    EXPECT_EQ(sleeps_, std::vector<std::uint32_t>(2 * c.slowChunks, 1000));
     // Reading sector by sector drops to speed 1 and goes back to the maximum.
     const std::vector<Bytes> reads = ReadCdCommands();
     EXPECT_EQ(std::count(reads.begin(), reads.end(), kSlowest), c.slowChunks);
