@@ -166,14 +166,7 @@ TEST(PlatformDirectory, TimesComeFromTheFileSystem)
     const std::string path = dir / "dated.txt";
     WriteWholeFile(path, std::string("x"));
     FileTime set = 0;
-    CalendarTime fields;
-    fields.year = 2004;
-    fields.month = 7;
-    fields.day = 9;
-    fields.hour = 8;
-    fields.minute = 5;
-    fields.second = 7;
-    fields.millisecond = 500;
+    CalendarTime fields{2004, 7, 9, 8, 5, 7, 500};
     ASSERT_TRUE(UtcToFileTime(fields, set));
     std::string error;
     ASSERT_TRUE(SetFileTime(path, set, &error)) << error;
