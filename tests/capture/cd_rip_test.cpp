@@ -210,6 +210,8 @@ std::vector<RipCase> RipCases()
     };
 }
 
+void PrintTo(const RipCase& c, std::ostream* out) { *out << c.name; }
+
 class CdRipCaseTest : public CdRipTest, public ::testing::WithParamInterface<RipCase> {};
 
 TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
