@@ -10,6 +10,7 @@
 #include "platform/directory.h"
 #include "platform/prompt.h"
 #include "capture/simulated_cdrom.h"
+#include "platform/atomic_output.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -158,6 +160,46 @@ struct ReleasingOwner {
     }
 };
 
+// Rounds of captures whose owner destroys the component from inside its
+// callback on the last report, on the worker's thread, as the programs in
+// front do. start makes and starts owner.component; an aborted capture
+// (the prompt answers Abort) ends with -1 after abortReports reports (0:
+// any number), a complete one with -2 and the target holding complete.
+// Whichever of Start and the worker gets there first, a complete target
+// stays and an aborted one is removed (the file of that name from an
+// earlier round stays as it was); nothing is touched after it was freed
+// (the sanitizers watch that). The owners are kept in owners until the
+// test ends, as their recorders were signalled from the workers.
+template <class Component>
+void RunReleasingRounds(ScriptedPrompt& prompt, const std::string& target, const std::vector<std::uint8_t>& complete,
+                        bool abort, bool holdFirstReport, int rounds, std::size_t abortReports,
+                        std::deque<ReleasingOwner<Component>>& owners,
+                        const std::function<bool(ReleasingOwner<Component>&)>& start)
+{
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(::testing::Message() << "abort " << abort << ", held " << holdFirstReport << ", round " << round);
+        if (abort) {
+            prompt.Answer(platform::PromptAnswer::Abort);
+        }
+        const bool earlier = platform::PathExists(target);
+        ReleasingOwner<Component>& owner = owners.emplace_back();
+        owner.holdFirstReport = holdFirstReport;
+        ASSERT_TRUE(start(owner));
+        owner.gate.Open();
+        owner.recorder.Wait();
+        const std::vector<std::int32_t> values = owner.recorder.Values();
+        ASSERT_EQ(values.back(), abort ? -1 : -2);
+        EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target)));
+        if (abort) {
+            EXPECT_TRUE(abortReports == 0 || values.size() == abortReports) << values.size();
+            EXPECT_EQ(platform::PathExists(target), earlier);
+        }
+        if (!abort || earlier) {
+            ASSERT_EQ(ReadWholeFile(target), complete);
+        }
+    }
+}
+
 // Waits (without a deadline of its own; the test runner has one) until a
 // worker that was left to end a capture has removed its target.
 inline void WaitUntilRemoved(const std::string& path)
@@ -177,8 +219,8 @@ protected:
         previousPrompt_ = platform::SetPrompt(&prompt_);
         previousSleep_ = capture::SetSleep(&RecordSleep);
         previousFreeSpace_ = capture::SetFreeSpaceQuery(&ReportFreeSpace);
-        sleeps().clear();
-        freeSpace() = UINT64_C(1) << 40;
+        sleeps_.clear();
+        freeSpace_ = UINT64_C(1) << 40;
     }
     void TearDown() override
     {
@@ -204,31 +246,21 @@ protected:
         return user;
     }
 
-    static std::vector<std::uint32_t>& sleeps()
-    {
-        static std::vector<std::uint32_t> list;
-        return list;
-    }
-    static std::uint64_t& freeSpace()
-    {
-        static std::uint64_t bytes = 0;
-        return bytes;
-    }
-    static std::string& freeSpaceFolder()
-    {
-        static std::string folder;
-        return folder;
-    }
+    // What the hooks saw and answer: the pauses asked for, the free space
+    // reported, the folder it was asked about.
+    static inline std::vector<std::uint32_t> sleeps_;
+    static inline std::uint64_t freeSpace_ = 0;
+    static inline std::string freeSpaceFolder_;
 
     capture::SimulatedCdRom drive_;
     ScriptedPrompt prompt_;
 
 private:
-    static void RecordSleep(std::uint32_t ms) { sleeps().push_back(ms); }
+    static void RecordSleep(std::uint32_t ms) { sleeps_.push_back(ms); }
     static bool ReportFreeSpace(const std::string& folder, std::uint64_t& bytes)
     {
-        freeSpaceFolder() = folder;
-        bytes = freeSpace();
+        freeSpaceFolder_ = folder;
+        bytes = freeSpace_;
         return true;
     }
 

@@ -1,6 +1,5 @@
 #include "capture/cd_rip.h"
 #include "capture_fixtures.h"
-#include "core/raw_sector.h"
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "support/test_support.h"
@@ -8,20 +7,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <filesystem>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
-#include <deque>
+#include <utility>
 
 using namespace tarvelin;
 using platform::PromptAnswer;
 using platform::PromptButtons;
+using platform::PromptIcon;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
 const std::string kReadError = "Read error, maybe the CDROM has bad sector. ";
 const std::string kIgnoreAll = "Do you want to ignore all bad sectors? ";
+constexpr int kAlways = capture::SimulatedCdRom::kAlways;
+const Bytes kFastest = {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0};
+const Bytes kSlowest = {0xBB, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
 
 class CdRipTest : public test::CaptureTest {
 protected:
@@ -41,7 +47,11 @@ protected:
     // what the ISO must contain.
     void InsertDisc(std::uint32_t sectors, bool mode2 = false) { user_ = InsertRandomDisc(sectors, mode2); }
 
-    bool Prepare() { return rip_->Prepare(target().c_str(), 'D', &progress_, &test::ProgressRecorder::Callback); }
+    bool Prepare(const std::string& target, char letter = 'D')
+    {
+        return rip_->Prepare(target.c_str(), letter, &progress_, &test::ProgressRecorder::Callback);
+    }
+    bool Prepare() { return Prepare(target()); }
     std::string target() const { return dir_ / "disc.iso"; }
 
     // Runs the capture to its end; the component is destroyed afterwards.
@@ -66,9 +76,9 @@ protected:
         return expected;
     }
 
-    std::vector<std::vector<std::uint8_t>> ReadCdCommands()
+    std::vector<Bytes> ReadCdCommands()
     {
-        std::vector<std::vector<std::uint8_t>> reads;
+        std::vector<Bytes> reads;
         for (const auto& cdb : drive_.Commands()) {
             if (!cdb.empty() && (cdb[0] == 0xBE || cdb[0] == 0xBB)) {
                 reads.push_back(cdb);
@@ -93,245 +103,185 @@ TEST_F(CdRipTest, ListsTheDrives)
     EXPECT_EQ(rip_->ListDrives(letters), 0u);
 }
 
-// N not a multiple of 24: three chunks, the last one short, and exactly N
-// sectors in the ISO.
-TEST_F(CdRipTest, GoodDiscRipsToTheExactIso)
+// Whatever stops a capture before it starts is said in one error message,
+// and nothing is written; Prepare may be tried again after a refusal, and
+// the free-space margin of 10 MiB holds exactly at its limit.
+TEST_F(CdRipTest, RefusalsSayWhyBeforeAnythingIsWritten)
 {
-    InsertDisc(50);
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 48, 96, -2}));
-    EXPECT_TRUE(unread_.empty());
-    EXPECT_TRUE(prompt_.Asked().empty());
-    // Maximum speed, then one READ CD per chunk; the last one asks for the 2 remaining sectors.
-    const std::vector<Bytes> expected = {
-        {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0},
-        {0xBE, 0, 0, 0, 0, 0, 0, 0, 24, 0xF8, 0, 0},
-        {0xBE, 0, 0, 0, 0, 24, 0, 0, 24, 0xF8, 0, 0},
-        {0xBE, 0, 0, 0, 0, 48, 0, 0, 2, 0xF8, 0, 0},
-    };
-    EXPECT_EQ(ReadCdCommands(), expected);
-}
-
-TEST_F(CdRipTest, MultipleOf24GetsNoExtraChunkAndMode2IsRead)
-{
-    InsertDisc(48, true);
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 50, -2}));
-}
-
-TEST_F(CdRipTest, DiscsThatAreNotOneDataTrackAreRefusedBeforeAnythingIsWritten)
-{
-    struct Case {
-        std::vector<capture::SimulatedTrack> tracks;
-        std::uint32_t leadOut;
-        std::string message;
-    };
     const std::string multi = "The CDROM has multi-tracks, please use \"file\" mode to make ISO. ";
     const std::string noData = "The CDROM has no data track, please use \"file\" mode to make ISO. ";
-    const std::vector<Case> cases = {
-        {{{1, 0x14, 0}, {2, 0x14, 30}}, 60, multi},
-        {{{1, 0x10, 0}}, 60, noData},
-        {{{1, 0x16, 0}}, 60, noData},
-        {{{1, 0x04, 0}}, 60, noData},
-        {{{1, 0x14, 60}}, 60, "The data track of the CDROM is empty, there is nothing to make an ISO of. "},
+    const std::uint64_t limit = 30 * 2048 + 10 * 1024 * 1024;
+    struct Case {
+        const char* name;
+        std::function<void()> setUp;
+        std::string message;
+        char letter = 'D';
+        std::string target = "disc.iso";
     };
-    InsertDisc(60);
+    const Case cases[] = {
+        {"two tracks", [&] { drive_.SetTracks({{1, 0x14, 0}, {2, 0x14, 15}}, 30); }, multi},
+        {"audio", [&] { drive_.SetTracks({{1, 0x10, 0}}, 30); }, noData},
+        {"audio with emphasis", [&] { drive_.SetTracks({{1, 0x16, 0}}, 30); }, noData},
+        {"data of another control", [&] { drive_.SetTracks({{1, 0x04, 0}}, 30); }, noData},
+        {"empty track", [&] { drive_.SetTracks({{1, 0x14, 30}}, 30); },
+         "The data track of the CDROM is empty, there is nothing to make an ISO of. "},
+        {"wrong letter", [] {}, "Can not open the CDROM! Please use \"file\" mode to make ISO. ", 'E'},
+        {"no drive", [&] { drive_.SetPresent(false); },
+         "Can not init ASPI32 library! Please use \"file\" mode to make ISO. "},
+        {"target folder missing", [] {}, "Can not create target-ISO file! Please specify another file name. ", 'D',
+         "missing/disc.iso"},
+        {"a byte short of the margin", [&] { freeSpace_ = limit - 1; },
+         "The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! "},
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InsertDisc(30);
         test::ScriptedPrompt prompt;
         platform::SetPrompt(&prompt);
-        drive_.SetTracks(c.tracks, c.leadOut);
-        EXPECT_FALSE(Prepare());
+        c.setUp();
+        EXPECT_FALSE(Prepare(dir_ / c.target, c.letter));
         ASSERT_EQ(prompt.Asked().size(), 1u);
         EXPECT_EQ(prompt.Asked()[0].text, c.message);
         EXPECT_EQ(prompt.Asked()[0].caption, "Make ISO");
         EXPECT_EQ(prompt.Asked()[0].buttons, PromptButtons::Ok);
-        EXPECT_EQ(prompt.Asked()[0].icon, platform::PromptIcon::Error);
+        EXPECT_EQ(prompt.Asked()[0].icon, PromptIcon::Error);
         EXPECT_FALSE(platform::PathExists(target()));
         platform::SetPrompt(&prompt_);
+        drive_.SetPresent(true);
     }
-    // Prepare may be tried again after a refusal.
-    drive_.SetTracks({{1, 0x14, 0}}, 60);
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-}
-
-TEST_F(CdRipTest, NoDriveOrWrongLetterIsRefused)
-{
-    InsertDisc(10);
-    EXPECT_FALSE(rip_->Prepare(target().c_str(), 'E', &progress_, &test::ProgressRecorder::Callback));
-    drive_.SetPresent(false);
-    EXPECT_FALSE(Prepare());
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
-                                   "Can not open the CDROM! Please use \"file\" mode to make ISO. ",
-                                   "Can not init ASPI32 library! Please use \"file\" mode to make ISO. "}));
-    EXPECT_FALSE(platform::PathExists(target()));
-}
-
-TEST_F(CdRipTest, FreeSpaceMarginOf10MiBHoldsAtTheLimit)
-{
+    // The free space asked about is that of the folder that will hold the target.
+    EXPECT_EQ(freeSpaceFolder_, dir_.Path());
+    freeSpace_ = limit;
     InsertDisc(30);
-    const std::uint64_t limit = 30 * 2048 + 10 * 1024 * 1024;
-    freeSpace() = limit - 1;
-    EXPECT_FALSE(Prepare());
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
-                                   "The harddisk have no enough space! Can not continue... \nPlease optimized your harddisk! "}));
-    EXPECT_FALSE(platform::PathExists(target()));
-    // The query is about the folder that will hold the target.
-    EXPECT_EQ(freeSpaceFolder(), dir_.Path());
-    freeSpace() = limit;
     Capture();
     EXPECT_EQ(test::ReadWholeFile(target()), user_);
 }
 
-TEST_F(CdRipTest, TargetThatCannotBeCreatedIsRefused)
-{
-    InsertDisc(10);
-    const std::string bad = dir_ / "missing/disc.iso";
-    EXPECT_FALSE(rip_->Prepare(bad.c_str(), 'D', &progress_, &test::ProgressRecorder::Callback));
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{
-                                   "Can not create target-ISO file! Please specify another file name. "}));
-}
+// One capture per case: the disc, the sectors that fail (how many times),
+// the answers given, and what comes of it. A chunk that fails is read again
+// sector by sector at the slowest speed after a pause: each failing sector
+// is read once more, after a second pause 20 quick retries, then once
+// more before the question. After "ignore all" a failing chunk is not
+// read sector by sector: all its sectors are zero and listed. Sectors in
+// the last 150 never lead to a question.
+using Attempts = std::vector<std::pair<std::uint32_t, int>>;
+struct RipCase {
+    std::string name;
+    std::uint32_t sectors;
+    bool mode2;
+    Attempts failures;
+    std::vector<PromptAnswer> answers;
+    std::vector<std::string> asked;
+    std::vector<std::int32_t> progress;
+    bool kept;                         // the ISO is there afterwards
+    std::vector<std::uint32_t> unread; // zero in the ISO
+    std::uint32_t slowChunks;          // chunks read again sector by sector
+    Attempts attempts;                 // READ CDs that touched these sectors
+    std::int32_t refuseAt = INT32_MIN;
+};
 
-// Three failures: the chunk read, the first single read, the first quick retry.
-TEST_F(CdRipTest, SectorReadOnRetryNeedsNoQuestion)
+std::vector<RipCase> RipCases()
 {
-    InsertDisc(400);
-    drive_.FailSector(30, 3);
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-    EXPECT_TRUE(prompt_.Asked().empty());
-    EXPECT_TRUE(unread_.empty());
-    EXPECT_EQ(sleeps(), (std::vector<std::uint32_t>{1000, 1000}));
-    EXPECT_EQ(drive_.ReadAttempts(30), 4);
-    // The slow path drops to speed 1 and back to the maximum.
-    const auto reads = ReadCdCommands();
-    const Bytes slowest = {0xBB, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
-    const Bytes fastest = {0xBB, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(std::count(reads.begin(), reads.end(), slowest), 1);
-    EXPECT_EQ(std::count(reads.begin(), reads.end(), fastest), 2);
-}
-
-// 1 chunk + 1 + 20 + 1 single attempts fail, then the question; the first
-// Retry fails and asks again, the second succeeds.
-TEST_F(CdRipTest, RetryAnsweredReadsTheSector)
-{
-    InsertDisc(400);
-    drive_.FailSector(30, 24);
-    prompt_.Answer(PromptAnswer::Retry);
-    prompt_.Answer(PromptAnswer::Retry);
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-    ASSERT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kReadError}));
-    EXPECT_EQ(prompt_.Asked()[0].text, kReadError);
-    EXPECT_EQ(prompt_.Asked()[0].caption, "Make ISO");
-    EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::AbortRetryIgnore);
-    EXPECT_EQ(prompt_.Asked()[0].icon, platform::PromptIcon::Question);
-    EXPECT_EQ(drive_.ReadAttempts(30), 25);
-    EXPECT_TRUE(unread_.empty());
-    EXPECT_EQ(progress_.Values().back(), -2);
-}
-
-TEST_F(CdRipTest, IgnoreZeroFillsAndAsksAgainForTheNextBadSector)
-{
-    InsertDisc(400);
-    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
-    drive_.FailSector(100, capture::SimulatedCdRom::kAlways);
-    for (int i = 0; i < 2; ++i) {
-        prompt_.Answer(PromptAnswer::Ignore);
-        prompt_.Answer(PromptAnswer::No);
+    std::vector<std::int32_t> every6; // the 17 chunks of 400 sectors
+    for (std::int32_t c = 0; c < 17; ++c) {
+        every6.push_back(c * 6);
     }
-    Capture();
-    EXPECT_EQ(test::ReadWholeFile(target()), Expected({30, 100}));
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll, kReadError, kIgnoreAll}));
-    EXPECT_EQ(prompt_.Asked()[1].buttons, PromptButtons::YesNo);
-    EXPECT_EQ(unread_, (std::vector<std::uint32_t>{30, 100}));
-    std::vector<std::int32_t> values;
-    for (std::uint32_t c = 0; c < 17; ++c) {
-        values.push_back(static_cast<std::int32_t>(c * 2400 / 400));
-    }
-    values.push_back(-2);
-    EXPECT_EQ(progress_.Values(), values);
-}
-
-// After "ignore all", a failing chunk is not read sector by sector: all its
-// sectors are zero and listed.
-TEST_F(CdRipTest, IgnoreAllSkipsWholeFailingChunksWithoutQuestions)
-{
-    InsertDisc(400);
-    drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
-    drive_.FailSector(50, capture::SimulatedCdRom::kAlways);
-    prompt_.Answer(PromptAnswer::Ignore);
-    prompt_.Answer(PromptAnswer::Yes);
-    Capture();
-    std::vector<std::uint32_t> lost = {30};
+    every6.push_back(-2);
+    std::vector<std::uint32_t> chunkOf48 = {30};
     for (std::uint32_t s = 48; s < 72; ++s) {
-        lost.push_back(s);
+        chunkOf48.push_back(s);
     }
-    EXPECT_EQ(test::ReadWholeFile(target()), Expected(lost));
-    EXPECT_EQ(unread_, lost);
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll}));
-    EXPECT_EQ(drive_.ReadAttempts(51), 1);
+    using A = PromptAnswer;
+    return {
+        // Not a multiple of 24: three chunks, the last one short.
+        {"GoodDisc", 50, false, {}, {}, {}, {0, 48, 96, -2}, true, {}, 0, {}},
+        {"MultipleOf24InMode2", 48, true, {}, {}, {}, {0, 50, -2}, true, {}, 0, {}},
+        {"ReadOnAQuickRetry", 400, false, {{30, 3}}, {}, {}, every6, true, {}, 1, {{30, 4}}},
+        {"ReadOnTheSecondRetry", 400, false, {{30, 24}}, {A::Retry, A::Retry}, {kReadError, kReadError}, every6,
+         true, {}, 1, {{30, 25}}},
+        {"IgnoredOneByOne", 400, false, {{30, kAlways}, {100, kAlways}}, {A::Ignore, A::No, A::Ignore, A::No},
+         {kReadError, kIgnoreAll, kReadError, kIgnoreAll}, every6, true, {30, 100}, 2, {{30, 23}, {100, 23}}},
+        {"AllIgnored", 400, false, {{30, kAlways}, {50, kAlways}}, {A::Ignore, A::Yes}, {kReadError, kIgnoreAll},
+         every6, true, chunkOf48, 1, {{51, 1}}},
+        {"InTheLast150", 400, false, {{250, kAlways}, {399, kAlways}}, {}, {}, every6, true, {250, 399}, 2,
+         {{250, 1 + 1 + 20 + 1}}},
+        {"Aborted", 400, false, {{60, kAlways}}, {A::Abort}, {kReadError}, {0, 6, -1}, false, {}, 1, {}},
+        {"ProgressAnsweredFalse", 100, false, {}, {}, {}, {0, 24, 48}, false, {}, 0, {}, 48},
+    };
 }
 
-TEST_F(CdRipTest, AbortEndsTheCaptureAndRemovesThePartialIso)
+void PrintTo(const RipCase& c, std::ostream* out) { *out << c.name; }
+
+class CdRipCaseTest : public CdRipTest, public ::testing::WithParamInterface<RipCase> {};
+
+TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
 {
-    InsertDisc(400);
-    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
-    prompt_.Answer(PromptAnswer::Abort);
+    const RipCase& c = GetParam();
+    progress_.refuseAt = c.refuseAt;
+    InsertDisc(c.sectors, c.mode2);
+    for (const auto& [lba, times] : c.failures) {
+        drive_.FailSector(lba, times);
+    }
+    for (const PromptAnswer answer : c.answers) {
+        prompt_.Answer(answer);
+    }
     Capture();
-    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError}));
-    EXPECT_FALSE(platform::PathExists(target()));
+    EXPECT_EQ(progress_.Values(), c.progress);
+    EXPECT_EQ(prompt_.Texts(), c.asked);
+    for (const test::AskedQuestion& question : prompt_.Asked()) {
+        EXPECT_EQ(question.caption, "Make ISO");
+        EXPECT_EQ(question.buttons,
+                  question.text == kReadError ? PromptButtons::AbortRetryIgnore : PromptButtons::YesNo);
+        EXPECT_EQ(question.icon, PromptIcon::Question);
+    }
+    ASSERT_EQ(platform::PathExists(target()), c.kept);
+    EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
+    if (c.kept) {
+        EXPECT_EQ(test::ReadWholeFile(target()), Expected(c.unread));
+        EXPECT_EQ(unread_, c.unread);
+    }
+    EXPECT_EQ(sleeps_, std::vector<std::uint32_t>(2 * c.slowChunks, 1000));
+    // Reading sector by sector drops to speed 1 and goes back to the maximum.
+    const std::vector<Bytes> reads = ReadCdCommands();
+    EXPECT_EQ(std::count(reads.begin(), reads.end(), kSlowest), c.slowChunks);
+    EXPECT_EQ(std::count(reads.begin(), reads.end(), kFastest), 1 + c.slowChunks);
+    for (const auto& [lba, times] : c.attempts) {
+        EXPECT_EQ(drive_.ReadAttempts(lba), times) << lba;
+    }
+    if (c.name == "GoodDisc") {
+        // Maximum speed, then one READ CD per chunk; the last one asks for
+        // the 2 remaining sectors.
+        EXPECT_EQ(reads, (std::vector<Bytes>{kFastest,
+                                             {0xBE, 0, 0, 0, 0, 0, 0, 0, 24, 0xF8, 0, 0},
+                                             {0xBE, 0, 0, 0, 0, 24, 0, 0, 24, 0xF8, 0, 0},
+                                             {0xBE, 0, 0, 0, 0, 48, 0, 0, 2, 0xF8, 0, 0}}));
+    }
 }
 
-// The programs in front destroy the component from inside their callback on
-// the last report, on the worker's thread. Whichever of Start and the worker
-// gets there first, a complete ISO stays and an aborted one is removed (the
-// file of that name from an earlier round stays as it was), and nothing is
-// touched after it was freed (the sanitizers watch that).
+INSTANTIATE_TEST_SUITE_P(, CdRipCaseTest, ::testing::ValuesIn(RipCases()),
+                         [](const ::testing::TestParamInfo<RipCase>& row) { return row.param.name; });
+
 TEST_F(CdRipTest, CallbackMayDestroyTheComponentOnItsLastReport)
 {
     using Owner = test::ReleasingOwner<ICdRip>;
-    struct Case {
-        std::uint32_t sectors;
-        bool abort;
-        bool holdFirstReport; // Start returns before the worker reports
-        int rounds;
+    std::deque<Owner> owners;
+    const auto start = [&](Owner& owner) {
+        owner.component = Rip1();
+        if (!owner.component->Prepare(target().c_str(), 'D', &owner, &Owner::Callback)) {
+            return false;
+        }
+        owner.component->Start();
+        return true;
     };
     // A one-sector disc mostly ends, and is destroyed, before Start returns.
-    const Case cases[] = {{1, false, false, 200}, {1, false, true, 20}, {400, false, true, 5},
-                          {400, true, false, 5}, {400, true, true, 5}};
-    std::deque<Owner> owners; // kept until the end, as their recorders were signalled from the workers
-    for (const Case& c : cases) {
-        InsertDisc(c.sectors);
-        drive_.FailSector(60, c.abort ? capture::SimulatedCdRom::kAlways : 0);
-        for (int round = 0; round < c.rounds; ++round) {
-            SCOPED_TRACE(testing::Message() << c.sectors << " sectors, abort " << c.abort << ", round " << round);
-            if (c.abort) {
-                prompt_.Answer(PromptAnswer::Abort);
-            }
-            const bool earlier = platform::PathExists(target());
-            Owner& owner = owners.emplace_back();
-            owner.holdFirstReport = c.holdFirstReport;
-            owner.component = Rip1();
-            ASSERT_TRUE(owner.component->Prepare(target().c_str(), 'D', &owner, &Owner::Callback));
-            owner.component->Start();
-            owner.gate.Open();
-            owner.recorder.Wait();
-            ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
-            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
-            if (c.abort) {
-                EXPECT_EQ(platform::PathExists(target()), earlier);
-                if (earlier) {
-                    EXPECT_EQ(test::ReadWholeFile(target()), user_);
-                }
-            } else {
-                ASSERT_EQ(test::ReadWholeFile(target()), user_);
-            }
-        }
-    }
+    InsertDisc(1);
+    test::RunReleasingRounds<ICdRip>(prompt_, target(), user_, false, false, 200, 0, owners, start);
+    test::RunReleasingRounds<ICdRip>(prompt_, target(), user_, false, true, 20, 0, owners, start);
+    InsertDisc(400);
+    test::RunReleasingRounds<ICdRip>(prompt_, target(), user_, false, true, 5, 0, owners, start);
+    drive_.FailSector(60, kAlways);
+    test::RunReleasingRounds<ICdRip>(prompt_, target(), user_, true, false, 5, 3, owners, start);
+    test::RunReleasingRounds<ICdRip>(prompt_, target(), user_, true, true, 5, 3, owners, start);
 }
 
 // Destroyed from inside an earlier report, the component is gone at once;
@@ -363,7 +313,7 @@ TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
         test::Gate answer;
         std::mutex mutex;
         std::vector<std::string> events;
-        PromptAnswer Ask(std::string_view, std::string_view, PromptButtons, platform::PromptIcon) override
+        PromptAnswer Ask(std::string_view, std::string_view, PromptButtons, PromptIcon) override
         {
             asked.Open();
             answer.Wait();
@@ -374,7 +324,7 @@ TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
     } prompt;
     platform::SetPrompt(&prompt);
     InsertDisc(400);
-    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
+    drive_.FailSector(60, kAlways);
     ASSERT_TRUE(Prepare());
     rip_->Start();
     prompt.asked.Wait();
@@ -392,27 +342,6 @@ TEST_F(CdRipTest, DestroyFromAnotherThreadWaitsForTheWorker)
     EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 6, -1}));
     EXPECT_FALSE(platform::PathExists(target()));
     platform::SetPrompt(&prompt_);
-}
-
-TEST_F(CdRipTest, BadSectorInTheLast150IsSkippedWithoutAQuestion)
-{
-    InsertDisc(400);
-    drive_.FailSector(250, capture::SimulatedCdRom::kAlways);
-    drive_.FailSector(399, capture::SimulatedCdRom::kAlways);
-    Capture();
-    EXPECT_TRUE(prompt_.Asked().empty());
-    EXPECT_EQ(unread_, (std::vector<std::uint32_t>{250, 399}));
-    EXPECT_EQ(test::ReadWholeFile(target()), Expected({250, 399}));
-    EXPECT_EQ(drive_.ReadAttempts(250), 1 + 1 + 20 + 1);
-}
-
-TEST_F(CdRipTest, FalseAnswerStopsTheCaptureAndRemovesTheTarget)
-{
-    InsertDisc(100);
-    progress_.refuseAt = 48;
-    Capture();
-    EXPECT_EQ(progress_.Values(), (std::vector<std::int32_t>{0, 24, 48}));
-    EXPECT_FALSE(platform::PathExists(target()));
 }
 
 TEST_F(CdRipTest, PreparedButNeverStartedLeavesNoFile)

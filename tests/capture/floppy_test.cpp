@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 
 using namespace tarvelin;
 using platform::PromptAnswer;
@@ -140,9 +141,7 @@ TEST_F(FloppyTest, AbortEndsTheCopyAndRemovesThePartialImage)
 }
 
 // The command that copies a diskette destroys the component from inside
-// its callback on the last report. Whichever of Start and the worker gets
-// there first, a complete image stays and an aborted one is removed, and
-// nothing is touched after it was freed (the sanitizers watch that).
+// its callback on the last report (see RunReleasingRounds).
 TEST_F(FloppyTest, CallbackMayDestroyTheComponentOnItsLastReport)
 {
     using Owner = test::ReleasingOwner<IBootImageMaker>;
@@ -152,44 +151,21 @@ TEST_F(FloppyTest, CallbackMayDestroyTheComponentOnItsLastReport)
     test::WriteWholeFile(dir_ / "one-sector.img", oneSector);
     SetFloppyReadFault(&FailingSectors);
     sector100Failures = 1 << 20; // sector 100 fails every time
-    struct Case {
-        std::string device;
-        bool abort;
-        bool holdFirstReport; // Start returns before the worker reports
-        int rounds;
-    };
-    const Case cases[] = {{dir_ / "one-sector.img", false, false, 200},
-                          {dir_ / "one-sector.img", false, true, 20},
-                          {dir_ / "diskette.img", true, false, 5},
-                          {dir_ / "diskette.img", true, true, 5}};
-    std::deque<Owner> owners; // kept until the end, as their recorders were signalled from the workers
-    for (const Case& c : cases) {
-        for (int round = 0; round < c.rounds; ++round) {
-            SCOPED_TRACE(testing::Message() << c.device << ", round " << round);
-            if (c.abort) {
-                prompt_.Answer(PromptAnswer::Abort);
-            }
-            const bool earlier = platform::PathExists(target());
-            Owner& owner = owners.emplace_back();
-            owner.holdFirstReport = c.holdFirstReport;
+    std::deque<Owner> owners;
+    const auto startOn = [&](const std::string& device) {
+        return std::function<bool(Owner&)>([this, &device](Owner& owner) {
             owner.component = Make1();
-            owner.component->SetDevice(c.device.c_str());
-            ASSERT_TRUE(owner.component->Start(target().c_str(), &owner, &Owner::Callback));
-            owner.gate.Open();
-            owner.recorder.Wait();
-            ASSERT_EQ(owner.recorder.Values().back(), c.abort ? -1 : -2);
-            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
-            if (c.abort) {
-                EXPECT_EQ(owner.recorder.Values().size(), 101u);
-                // Aborted: the image of an earlier round stays as it was.
-                EXPECT_EQ(platform::PathExists(target()), earlier);
-                if (earlier) {
-                    EXPECT_EQ(test::ReadWholeFile(target()), oneSector);
-                }
-            } else {
-                ASSERT_EQ(test::ReadWholeFile(target()), oneSector);
-            }
-        }
+            owner.component->SetDevice((dir_ / device).c_str());
+            return owner.component->Start(target().c_str(), &owner, &Owner::Callback);
+        });
+    };
+    const std::string one = "one-sector.img";
+    const std::string whole = "diskette.img";
+    test::RunReleasingRounds<IBootImageMaker>(prompt_, target(), oneSector, false, false, 200, 0, owners, startOn(one));
+    test::RunReleasingRounds<IBootImageMaker>(prompt_, target(), oneSector, false, true, 20, 0, owners, startOn(one));
+    for (const bool hold : {false, true}) {
+        test::RunReleasingRounds<IBootImageMaker>(prompt_, target(), oneSector, true, hold, 5, 101, owners,
+                                                  startOn(whole));
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
-// Helpers of the conversion tests: synthetic volumes, progress recorders
-// and a file size limit that makes writes fail.
+// Helpers of the conversion tests: synthetic volumes, progress recorders,
+// a file size limit that makes writes fail, and the tests' folder.
 
+#include "core/component.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -111,5 +112,18 @@ private:
 };
 
 inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// A folder of the test's own, and files put into it.
+class ConvertTest : public ::testing::Test {
+protected:
+    std::string Put(const std::string& name, const Bytes& bytes)
+    {
+        const std::string path = dir_ / name;
+        WriteWholeFile(path, bytes);
+        return path;
+    }
+
+    TempDir dir_;
+};
 
 } // namespace tarvelin::test

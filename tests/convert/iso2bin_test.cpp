@@ -17,7 +17,7 @@
 
 #include <filesystem>
 #include <future>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,41 +37,18 @@ using test::WriteWholeFile;
 
 constexpr std::size_t kRawSize = 2352;
 
-template <class T>
-struct Destroyer {
-    void operator()(T* component) const { component->Destroy(); }
-};
-template <class T>
-using Owned = std::unique_ptr<T, Destroyer<T>>;
-
-Owned<IIso2Bin> NewConverter()
-{
-    Owned<IIso2Bin> converter(NEW_ISO2BIN1());
-    if (!converter) {
-        throw std::runtime_error("NEW_ISO2BIN1 returned null");
-    }
-    return converter;
-}
-
 std::string ReadText(const std::string& path)
 {
     const Bytes bytes = ReadWholeFile(path);
     return std::string(bytes.begin(), bytes.end());
 }
 
-class Iso2BinTest : public ::testing::Test {
+class Iso2BinTest : public test::ConvertTest {
 protected:
-    std::string Put(const std::string& name, const Bytes& bytes)
-    {
-        const std::string path = dir_ / name;
-        WriteWholeFile(path, bytes);
-        return path;
-    }
-
     // Converts source to bin and waits; the converter's reason on failure.
     bool ToBin(const std::string& source, const std::string& bin, ProgressLog& log, std::string* error = nullptr)
     {
-        Owned<IIso2Bin> converter = NewConverter();
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
         bool converted = converter->OpenSource(source.c_str()) && converter->OpenTarget(bin.c_str())
                          && converter->Start(&log, ProgressLog::Record);
         converted = converted && converter->Wait();
@@ -83,8 +60,6 @@ protected:
 
     std::string Bin() const { return dir_ / "out.bin"; }
     std::string Cue() const { return dir_ / "out.cue"; }
-
-    TempDir dir_;
 };
 
 TEST_F(Iso2BinTest, BinSectorsAgreeWithTheIndependentEncoder)
@@ -129,7 +104,7 @@ TEST_F(Iso2BinTest, RoundTripsGiveTheIsoBack)
         std::string error;
         ASSERT_TRUE(ToBin(Put("source.iso", iso), Bin(), toBin, &error)) << error;
 
-        Owned<IBin2Iso> back(Bin2ISO1());
+        ComponentPtr<IBin2Iso> back(Bin2ISO1());
         ASSERT_TRUE(back->OpenSource(Bin().c_str())) << back->GetLastError();
         ASSERT_TRUE(back->OpenTarget((dir_ / "back.iso").c_str()));
         ProgressLog toIso;
@@ -168,7 +143,7 @@ TEST_F(Iso2BinTest, TheCueSheetNamesTheBinThatLiesBesideIt)
     ASSERT_TRUE(ToBin(source, odd, log, &error)) << error;
     const std::string oddCue = dir_ / "a\\b c.cue";
     EXPECT_EQ(ReadText(oddCue), "FILE \"a\\b c.img\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00");
-    Owned<IIsoSector> reader(Sector1());
+    ComponentPtr<IIsoSector> reader(Sector1());
     ASSERT_TRUE(reader->Open(oddCue.c_str())) << reader->GetLastError();
     EXPECT_EQ(reader->GetLayoutProbe(), LayoutProbe::RawMode1);
     EXPECT_EQ(reader->GetTrackMode(), 1u);
@@ -202,7 +177,7 @@ TEST_F(Iso2BinTest, SourcesThatAreNoPlainIsoAreRefusedWithAReason)
     };
     for (const Refused& source : refused) {
         SCOPED_TRACE(source.name);
-        Owned<IIso2Bin> converter = NewConverter();
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
         EXPECT_FALSE(converter->OpenSource(Put("source.img", source.image).c_str()));
         EXPECT_EQ(converter->GetOpenError(), source.error);
         EXPECT_NE(std::string(converter->GetLastError()).find(source.reason), std::string::npos)
@@ -230,7 +205,7 @@ TEST_F(Iso2BinTest, TargetsThatNoCueSheetCanNameAreRefusedUntouched)
     for (const std::string& target : {dir_ / "say \"cheese\".bin", dir_ / "line\nbreak.bin", dir_ / "disc.cue",
                                       dir_ / "missing folder/out.bin"}) {
         SCOPED_TRACE(target);
-        Owned<IIso2Bin> converter = NewConverter();
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
         ASSERT_TRUE(converter->OpenSource(source.c_str()));
         EXPECT_FALSE(converter->OpenTarget(target.c_str()));
         EXPECT_STRNE(converter->GetLastError(), "");
@@ -238,45 +213,46 @@ TEST_F(Iso2BinTest, TargetsThatNoCueSheetCanNameAreRefusedUntouched)
     }
 }
 
-TEST_F(Iso2BinTest, AStoppedConversionReports201AndLeavesNoFiles)
+// Stopped, a write that fails, and a CUE sheet that cannot be made (the
+// BIN alone is no result either).
+TEST_F(Iso2BinTest, AStoppedOrFailedConversionReports201WithItsReasonAndLeavesNoFiles)
 {
     const std::string source = Put("volume.iso", SyntheticVolume(3000, 28));
-    ProgressLog log;
-    log.stopAt = 1;
-    std::string error;
-    EXPECT_FALSE(ToBin(source, Bin(), log, &error));
-    EXPECT_EQ(log.values.size(), 2u);
-    EXPECT_EQ(log.values.back(), 201);
-    EXPECT_NE(error.find("stopped"), std::string::npos) << error;
-    EXPECT_FALSE(test::Exists(Bin()));
-    EXPECT_FALSE(test::Exists(Cue()));
-}
-
-TEST_F(Iso2BinTest, FailedWritesReport201WithTheirReasonAndLeaveNoFiles)
-{
-    const std::string source = Put("volume.iso", SyntheticVolume(3000, 29));
-    {
+    struct Case {
+        const char* name;
+        std::size_t stopAt;
+        bool limited;
+        bool cueTaken; // a folder holds the CUE sheet's name
+        std::vector<std::string> reasons;
+    };
+    const Case cases[] = {
+        {"stopped", 1, false, false, {"stopped"}},
+        {"a write failed", 0, true, false, {"cannot write", "out.bin"}},
+        {"no CUE sheet", 0, false, true, {"out.cue"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.cueTaken) {
+            ASSERT_EQ(::mkdir(Cue().c_str(), 0755), 0);
+        }
         ProgressLog log;
+        log.stopAt = c.stopAt;
         std::string error;
         {
-            const test::FileSizeLimit limit(3 * 1024 * 1024);
+            std::optional<test::FileSizeLimit> limit;
+            if (c.limited) {
+                limit.emplace(3 * 1024 * 1024);
+            }
             EXPECT_FALSE(ToBin(source, Bin(), log, &error));
         }
         log.ExpectProtocol(201);
         EXPECT_EQ(std::count(log.values.begin(), log.values.end(), 200), 0);
-        EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+        EXPECT_TRUE(c.stopAt == 0 || log.values.size() == 2u) << log.values.size();
+        for (const std::string& reason : c.reasons) {
+            EXPECT_NE(error.find(reason), std::string::npos) << error;
+        }
         EXPECT_FALSE(test::Exists(Bin()));
-        EXPECT_FALSE(test::Exists(Cue()));
-    }
-    {
-        // The CUE sheet cannot be made: the BIN alone is no result either.
-        ASSERT_EQ(::mkdir(Cue().c_str(), 0755), 0);
-        ProgressLog log;
-        std::string error;
-        EXPECT_FALSE(ToBin(source, Bin(), log, &error));
-        log.ExpectProtocol(201);
-        EXPECT_NE(error.find("out.cue"), std::string::npos) << error;
-        EXPECT_FALSE(test::Exists(Bin()));
+        EXPECT_EQ(test::Exists(Cue()), c.cueTaken);
     }
 }
 
@@ -288,7 +264,7 @@ TEST_F(Iso2BinTest, TheWorkerIsWaitedForAndStartsOnce)
         // Destroyed at once after Start: destruction waits for the worker,
         // which finishes its work.
         ProgressLog log;
-        Owned<IIso2Bin> converter = NewConverter();
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
         ASSERT_TRUE(converter->OpenSource(source.c_str()));
         ASSERT_TRUE(converter->OpenTarget(Bin().c_str()));
         ASSERT_TRUE(converter->Start(&log, ProgressLog::Record));
@@ -300,7 +276,7 @@ TEST_F(Iso2BinTest, TheWorkerIsWaitedForAndStartsOnce)
         EXPECT_TRUE(test::Exists(Cue()));
     }
     {
-        Owned<IIso2Bin> converter = NewConverter();
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
         EXPECT_FALSE(converter->Start(nullptr, nullptr)) << "no source";
         EXPECT_FALSE(converter->IsFinished());
         EXPECT_FALSE(converter->Wait());
@@ -330,7 +306,7 @@ TEST_F(Iso2BinTest, TheWorkerIsWaitedForAndStartsOnce)
         } owner;
         std::filesystem::remove(Bin());
         std::filesystem::remove(Cue());
-        owner.converter = NewConverter().release();
+        owner.converter = NEW_ISO2BIN1();
         ASSERT_TRUE(owner.converter->OpenSource(source.c_str()));
         ASSERT_TRUE(owner.converter->OpenTarget(Bin().c_str()));
         std::future<std::int32_t> last = owner.last.get_future();

@@ -74,21 +74,6 @@ TEST(PlatformDirectory, ListsFilesAndFoldersWithTheirFacts)
     EXPECT_NE(entries.at("sub").fileId, entries.at("big.bin").fileId);
 }
 
-TEST(PlatformDirectory, AnEmptyFolderListsNothingAndAMissingOneFails)
-{
-    TempDir dir;
-    EXPECT_TRUE(ListFolder(dir.Path()).empty());
-
-    DirectorySearch search;
-    FileInfo info;
-    EXPECT_FALSE(search.Next(info)) << "nothing opened yet";
-    const std::string missing = dir / "missing";
-    EXPECT_FALSE(search.Open(missing));
-    EXPECT_NE(search.LastError().find(missing), std::string::npos) << search.LastError();
-    WriteWholeFile(dir / "file", std::string("x"));
-    EXPECT_FALSE(search.Open(dir / "file")) << "a file is no folder";
-}
-
 TEST(PlatformDirectory, LinksAreFollowedWithoutHangingOnLoops)
 {
     TempDir dir;
@@ -130,9 +115,12 @@ TEST(PlatformDirectory, LinksAreFollowedWithoutHangingOnLoops)
     EXPECT_FALSE(error.empty());
 }
 
-TEST(PlatformDirectory, GetFileInfoDescribesOnePath)
+// One path described, an empty folder listed, and missing paths refused
+// with their name.
+TEST(PlatformDirectory, OnePathIsDescribedAndMissingOnesFailWithTheirName)
 {
     TempDir dir;
+    EXPECT_TRUE(ListFolder(dir.Path()).empty());
     const std::string path = dir / "disc.iso";
     WriteWholeFile(path, test::RandomBytes(4096, 2));
     FileInfo info;
@@ -140,7 +128,6 @@ TEST(PlatformDirectory, GetFileInfoDescribesOnePath)
     EXPECT_EQ(info.name, "disc.iso");
     EXPECT_EQ(info.size, 4096u);
     EXPECT_FALSE(info.isDirectory);
-
     ASSERT_TRUE(GetFileInfo(dir.Path() + "/", info));
     EXPECT_TRUE(info.isDirectory);
     EXPECT_EQ(info.name, dir.Path().substr(dir.Path().rfind('/') + 1));
@@ -150,6 +137,11 @@ TEST(PlatformDirectory, GetFileInfoDescribesOnePath)
     EXPECT_FALSE(GetFileInfo(missing, info, &error));
     EXPECT_NE(error.find(missing), std::string::npos) << error;
     EXPECT_FALSE(GetFileInfo(missing, info)) << "the error text is optional";
+    DirectorySearch search;
+    EXPECT_FALSE(search.Next(info)) << "nothing opened yet";
+    EXPECT_FALSE(search.Open(missing));
+    EXPECT_NE(search.LastError().find(missing), std::string::npos) << search.LastError();
+    EXPECT_FALSE(search.Open(path)) << "a file is no folder";
 
     EXPECT_TRUE(PathExists(path));
     EXPECT_FALSE(PathExists(missing));
@@ -166,14 +158,7 @@ TEST(PlatformDirectory, TimesComeFromTheFileSystem)
     const std::string path = dir / "dated.txt";
     WriteWholeFile(path, std::string("x"));
     FileTime set = 0;
-    CalendarTime fields;
-    fields.year = 2004;
-    fields.month = 7;
-    fields.day = 9;
-    fields.hour = 8;
-    fields.minute = 5;
-    fields.second = 7;
-    fields.millisecond = 500;
+    CalendarTime fields{2004, 7, 9, 8, 5, 7, 500};
     ASSERT_TRUE(UtcToFileTime(fields, set));
     std::string error;
     ASSERT_TRUE(SetFileTime(path, set, &error)) << error;

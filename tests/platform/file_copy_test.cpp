@@ -1,5 +1,5 @@
-// File::CopyFrom (copies done by the system where it can, by reads and
-// writes where it cannot) and files opened for shared reading.
+// File::CopyFrom: copies done by the system where it can, by reads and
+// writes where it cannot.
 
 #include "platform/file.h"
 #include "support/test_support.h"
@@ -73,24 +73,6 @@ TEST(FileCopy, AReadOnlyTargetRefusesTheCopy)
     EXPECT_FALSE(target.CopyFrom(source, 100, copied));
     EXPECT_EQ(copied, 0u);
     EXPECT_FALSE(target.LastError().empty());
-}
-
-TEST(FileCopy, SharedReadersAdmitEachOtherButNoExclusiveUser)
-{
-    TempDir dir;
-    WriteWholeFile(dir / "file", RandomBytes(10, 4));
-    File first;
-    File second;
-    File exclusive;
-    ASSERT_TRUE(first.Open(dir / "file", OpenMode::ReadShared));
-    ASSERT_TRUE(second.Open(dir / "file", OpenMode::ReadShared)) << second.LastError();
-    EXPECT_FALSE(second.IsWritable());
-    EXPECT_FALSE(exclusive.Open(dir / "file", OpenMode::ReadWrite));
-    first.Close();
-    second.Close();
-    ASSERT_TRUE(exclusive.Open(dir / "file", OpenMode::ReadWrite));
-    File shared;
-    EXPECT_FALSE(shared.Open(dir / "file", OpenMode::ReadShared));
 }
 
 } // namespace

@@ -27,20 +27,30 @@ std::string ReadText(const std::string& path)
     return {bytes.begin(), bytes.end()};
 }
 
-TEST(PlatformFile, CreateTruncateMakesAMissingFileAndEmptiesAnExistingOne)
+TEST(PlatformFile, ModesCreateEmptyKeepAndTruncateAsTheySay)
 {
     TempDir dir;
     const std::string path = dir / "out.bin";
-    {
-        File file;
-        ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
-        EXPECT_TRUE(file.IsWritable());
-        ASSERT_TRUE(file.Write("hello world", 11));
-        EXPECT_EQ(file.Position(), 11u);
-    }
-    EXPECT_EQ(ReadText(path), "hello world");
-
     File file;
+    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
+    EXPECT_TRUE(file.IsWritable());
+    ASSERT_TRUE(file.Write("abcdefghij", 10));
+    EXPECT_EQ(file.Position(), 10u);
+    file.Close();
+
+    ASSERT_TRUE(file.Open(path, OpenMode::ReadWrite)) << file.LastError();
+    ASSERT_TRUE(file.WriteAt(2, "XY", 2));
+    EXPECT_EQ(file.Position(), 0u) << "positioned writes leave the position alone";
+    char got[16] = {};
+    ASSERT_TRUE(file.Seek(6));
+    EXPECT_EQ(file.Read(got, sizeof got), 4u) << "a read is short only at the end";
+    EXPECT_EQ(std::string(got, 4), "ghij");
+    EXPECT_EQ(file.Position(), 10u);
+    ASSERT_TRUE(file.Truncate(8));
+    ASSERT_TRUE(file.Flush());
+    file.Close();
+    EXPECT_EQ(ReadText(path), "abXYefgh");
+
     ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
     std::uint64_t length = 99;
     ASSERT_TRUE(file.Length(length));
@@ -58,8 +68,6 @@ TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
         ASSERT_TRUE(file.Open(path, OpenMode::CreateNew)) << file.LastError();
         EXPECT_TRUE(file.IsWritable());
         ASSERT_TRUE(file.Write("fresh", 5));
-        File second;
-        EXPECT_FALSE(second.Open(path, OpenMode::ReadOnly)) << "held for exclusive use like any open file";
     }
     EXPECT_EQ(ReadText(path), "fresh");
 
@@ -83,65 +91,21 @@ TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
     EXPECT_FALSE(file.IsOpen());
 }
 
-TEST(PlatformFile, SetTimesDatesTheOpenFileThroughItsHandle)
-{
-    TempDir dir;
-    const std::string path = dir / "dated.bin";
-    CalendarTime fields;
-    fields.year = 1998;
-    fields.month = 7;
-    fields.day = 4;
-    fields.hour = 13;
-    fields.minute = 14;
-    fields.second = 15;
-    fields.millisecond = 250;
-    FileTime date = 0;
-    ASSERT_TRUE(UtcToFileTime(fields, date));
-    {
-        File file;
-        ASSERT_TRUE(file.Open(path, OpenMode::CreateNew)) << file.LastError();
-        ASSERT_TRUE(file.Write("data", 4));
-        ASSERT_TRUE(file.SetTimes(date)) << file.LastError();
-    }
-    FileInfo info;
-    ASSERT_TRUE(GetFileInfo(path, info));
-    EXPECT_EQ(info.modificationTime, date);
-    EXPECT_EQ(info.size, 4u);
-
-    File closed;
-    EXPECT_FALSE(closed.SetTimes(date));
-    EXPECT_FALSE(closed.LastError().empty());
-}
-
-TEST(PlatformFile, ReadWriteNeverCreatesAMissingFile)
+// Nothing is made by a mode that never creates, and a folder is no file.
+TEST(PlatformFile, OpensOfNothingOrOfAFolderFailAndMakeNothing)
 {
     TempDir dir;
     const std::string path = dir / "missing.iso";
     File file;
-    EXPECT_FALSE(file.Open(path, OpenMode::ReadWrite));
-    EXPECT_FALSE(file.IsOpen());
-    EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
-    EXPECT_FALSE(PathExists(path));
-    EXPECT_FALSE(file.Open(path, OpenMode::ReadOnly));
-    EXPECT_FALSE(PathExists(path));
-}
-
-TEST(PlatformFile, ReadWriteKeepsContentsAndWritesInPlace)
-{
-    TempDir dir;
-    const std::string path = dir / "image.iso";
-    WriteWholeFile(path, std::string("abcdefgh"));
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadWrite)) << file.LastError();
-    ASSERT_TRUE(file.WriteAt(2, "XY", 2));
-    EXPECT_EQ(file.Position(), 0u) << "positioned writes leave the position alone";
-    char got[16] = {};
-    ASSERT_TRUE(file.Seek(6));
-    EXPECT_EQ(file.Read(got, sizeof got), 2u) << "a read is short only at the end";
-    EXPECT_EQ(std::string(got, 2), "gh");
-    EXPECT_EQ(file.Position(), 8u);
-    file.Close();
-    EXPECT_EQ(ReadText(path), "abXYefgh");
+    for (const OpenMode mode : {OpenMode::ReadWrite, OpenMode::ReadOnly, OpenMode::ReadShared}) {
+        EXPECT_FALSE(file.Open(path, mode));
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
+        EXPECT_FALSE(PathExists(path));
+        EXPECT_FALSE(file.Open(dir.Path(), mode));
+    }
+    EXPECT_FALSE(file.SetTimes(0)) << "nothing open to date";
+    EXPECT_FALSE(file.LastError().empty());
 }
 
 TEST(PlatformFile, ReadOnlyOpenOfAWriteProtectedFileReadsButRefusesWrites)
@@ -171,24 +135,40 @@ TEST(PlatformFile, ReadOnlyOpenOfAWriteProtectedFileReadsButRefusesWrites)
     }
 }
 
-TEST(PlatformFile, AnOpenFileIsHeldForExclusiveUse)
+// Who may open a file that is open already: shared readers admit each
+// other and nobody else; every other mode holds the file alone. A refused
+// open empties nothing, and the file is free again once closed.
+TEST(PlatformFile, AnOpenFileIsHeldAsItsModeSays)
 {
     TempDir dir;
     const std::string path = dir / "held.iso";
-    WriteWholeFile(path, std::string("precious"));
-
-    File first;
-    ASSERT_TRUE(first.Open(path, OpenMode::ReadOnly)) << first.LastError();
-    File second;
-    EXPECT_FALSE(second.Open(path, OpenMode::ReadOnly));
-    EXPECT_NE(second.LastError().find("in use"), std::string::npos) << second.LastError();
-    EXPECT_FALSE(second.Open(path, OpenMode::ReadWrite));
-    // Refused, so it must not have emptied the file on the way.
-    EXPECT_FALSE(second.Open(path, OpenMode::CreateTruncate));
-    EXPECT_EQ(ReadText(path), "precious");
-
-    first.Close();
-    EXPECT_TRUE(second.Open(path, OpenMode::ReadWrite)) << second.LastError();
+    const OpenMode seconds[] = {OpenMode::ReadOnly, OpenMode::ReadShared, OpenMode::ReadWrite,
+                                OpenMode::CreateTruncate};
+    for (const OpenMode first : {OpenMode::ReadOnly, OpenMode::ReadShared, OpenMode::ReadWrite,
+                                 OpenMode::CreateTruncate, OpenMode::CreateNew}) {
+        for (const OpenMode second : seconds) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(first)) + " then " + std::to_string(static_cast<int>(second)));
+            if (first == OpenMode::CreateNew) {
+                ASSERT_TRUE(RemoveFile(path));
+            } else {
+                WriteWholeFile(path, std::string("precious"));
+            }
+            File holder;
+            ASSERT_TRUE(holder.Open(path, first)) << holder.LastError();
+            const std::string held = ReadText(path);
+            File other;
+            const bool shared = first == OpenMode::ReadShared && second == OpenMode::ReadShared;
+            EXPECT_EQ(other.Open(path, second), shared);
+            EXPECT_EQ(other.IsOpen(), shared);
+            if (!shared) {
+                EXPECT_NE(other.LastError().find("in use"), std::string::npos) << other.LastError();
+            }
+            EXPECT_EQ(ReadText(path), held);
+            other.Close();
+            holder.Close();
+            EXPECT_TRUE(other.Open(path, second)) << other.LastError();
+        }
+    }
 }
 
 TEST(PlatformFile, AnotherProcessCannotLockAnOpenFile)
@@ -236,23 +216,6 @@ TEST(PlatformFile, PositionsBeyondFourGiBWork)
     EXPECT_FALSE(file.Seek(~0ULL));
 }
 
-TEST(PlatformFile, TruncateShortensAndDirectoriesAreRefused)
-{
-    TempDir dir;
-    const std::string path = dir / "t.bin";
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate));
-    ASSERT_TRUE(file.Write("0123456789", 10));
-    ASSERT_TRUE(file.Truncate(4));
-    ASSERT_TRUE(file.Flush());
-    file.Close();
-    EXPECT_EQ(ReadText(path), "0123");
-
-    EXPECT_FALSE(file.Open(dir.Path(), OpenMode::ReadOnly));
-    EXPECT_FALSE(file.IsOpen());
-}
-
-
 std::vector<std::string> Names(const std::string& folder)
 {
     std::vector<std::string> names;
@@ -268,7 +231,7 @@ TEST(AtomicOutput, TheFileGetsItsNameOnlyWhenCommittedAndItsDateSurvives)
     TempDir dir;
     const std::string path = dir / "out.iso";
     FileTime date = 0;
-    ASSERT_TRUE(UtcToFileTime(CalendarTime{2001, 2, 3, 4, 5, 6, 0}, date));
+    ASSERT_TRUE(UtcToFileTime(CalendarTime{2001, 2, 3, 4, 5, 6, 250}, date));
     {
         AtomicOutput out;
         ASSERT_TRUE(out.Open(path, ExistingOutput::Refuse)) << out.LastError();

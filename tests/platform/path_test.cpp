@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace tarvelin::platform {
 namespace {
@@ -43,43 +44,18 @@ TEST(PlatformPath, NamePartsOfAPath)
     EXPECT_EQ(ExtensionOf(""), "");
 }
 
-// Sets or clears TMPDIR for one test and puts it back.
-class TmpDirVariable {
-public:
-    TmpDirVariable()
-    {
-        if (const char* value = std::getenv("TMPDIR")) {
-            saved_ = value;
-        }
-    }
-    ~TmpDirVariable()
-    {
-        if (saved_) {
-            ::setenv("TMPDIR", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
-    }
-    TmpDirVariable(const TmpDirVariable&) = delete;
-    TmpDirVariable& operator=(const TmpDirVariable&) = delete;
-
-private:
-    std::optional<std::string> saved_;
-};
-
 TEST(PlatformPath, TempFolderFollowsTmpdir)
 {
-    TmpDirVariable restore;
-    ::setenv("TMPDIR", "/var/scratch/", 1);
-    EXPECT_EQ(TempFolder(), "/var/scratch");
-    ::setenv("TMPDIR", "/var/scratch", 1);
-    EXPECT_EQ(TempFolder(), "/var/scratch");
-    ::setenv("TMPDIR", "", 1);
-    EXPECT_EQ(TempFolder(), "/tmp");
-    ::unsetenv("TMPDIR");
-    EXPECT_EQ(TempFolder(), "/tmp");
-    ::setenv("TMPDIR", "/", 1);
-    EXPECT_EQ(TempFolder(), "/");
+    const char* set = std::getenv("TMPDIR");
+    const std::optional<std::string> saved = set ? std::optional<std::string>(set) : std::nullopt;
+    const std::pair<const char*, const char*> cases[] = {
+        {"/var/scratch/", "/var/scratch"}, {"/var/scratch", "/var/scratch"}, {"", "/tmp"}, {nullptr, "/tmp"},
+        {"/", "/"}};
+    for (const auto& [value, folder] : cases) {
+        value ? ::setenv("TMPDIR", value, 1) : ::unsetenv("TMPDIR");
+        EXPECT_EQ(TempFolder(), folder) << (value ? value : "unset");
+    }
+    saved ? ::setenv("TMPDIR", saved->c_str(), 1) : ::unsetenv("TMPDIR");
 }
 
 TEST(PlatformPath, FreeDiskSpaceMatchesDf)
