@@ -131,10 +131,8 @@ void PutLittleEndian32(std::uint32_t value, std::uint8_t* out)
     }
 }
 
-} // namespace
-
-std::uint8_t ReferenceGfMultiply(std::uint8_t a, std::uint8_t b) { return GfMul(a, b); }
-
+// The EDC polynomial, bit-reversed (bit 31 - d holds the coefficient of
+// x^d), as multiplied out from its two factors.
 std::uint32_t ReferenceEdcPolynomialReflected()
 {
     // Multiply the two factors as polynomials over GF(2).
@@ -155,6 +153,8 @@ std::uint32_t ReferenceEdcPolynomialReflected()
     }
     return reflected;
 }
+
+} // namespace
 
 std::uint32_t ReferenceEdc(const std::uint8_t* data, std::size_t size)
 {

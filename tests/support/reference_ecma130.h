@@ -20,10 +20,6 @@ namespace tarvelin::test {
 // no final inversion).
 std::uint32_t ReferenceEdc(const std::uint8_t* data, std::size_t size);
 
-// The polynomial above, bit-reversed (bit 31 - d holds the coefficient of x^d),
-// as multiplied out by the reference.
-std::uint32_t ReferenceEdcPolynomialReflected();
-
 // BCD minute, second, frame of lba + 150 (computed modulo 2^32), each from
 // the low 8 bits of its value.
 void ReferenceEncodeAddress(std::uint32_t lba, std::uint8_t out3[3]);
@@ -40,9 +36,5 @@ void ReferenceEncodeMode2Form1(const std::uint8_t* data2048, std::uint32_t lba,
 // codeword, that is its syndromes for the roots alpha^0 and alpha^1 vanish.
 // headerAsZero: evaluate with bytes 12..15 taken as zero (Mode 2 Form 1).
 bool ReferenceParityHolds(const std::uint8_t* sector2352, bool headerAsZero);
-
-// Multiplication in GF(2^8) with the primitive polynomial x^8+x^4+x^3+x^2+1,
-// shift-and-add; exposed for tests of the field itself.
-std::uint8_t ReferenceGfMultiply(std::uint8_t a, std::uint8_t b);
 
 } // namespace tarvelin::test
