@@ -5,7 +5,10 @@
 // knows its parent and each parent its last child, so appending and finding
 // a parent take constant time. Nodes live in chunks owned by a NodeStore:
 // reading a tree of a hundred thousand entries costs no allocation per
-// node, and a tree goes at once when its store does.
+// node, and a tree goes at once when its store does. A freed node is emptied
+// (its names and data released) but not handed out again until the store
+// is cleared: a node a caller still holds after deleting it stays an empty
+// orphan outside the tree, never another entry.
 
 #include "iso/dir_entry.h"
 
@@ -57,11 +60,6 @@ public:
     // A fresh node, or null when memory runs out.
     Node* New()
     {
-        if (!free_.empty()) {
-            Node* node = free_.back();
-            free_.pop_back();
-            return node;
-        }
         if (usedInLast_ == kChunkNodes) {
             std::unique_ptr<Node[]> chunk(new (std::nothrow) Node[kChunkNodes]);
             if (chunk == nullptr) {
@@ -73,7 +71,7 @@ public:
         return &chunks_.back()[usedInLast_++];
     }
 
-    // Frees node with everything below it, without recursion: a deep tree
+    // Empties node with everything below it, without recursion: a deep tree
     // must not exhaust the stack. The node must be unlinked already.
     void FreeSubtree(DirNode* node)
     {
@@ -84,13 +82,11 @@ public:
             for (DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
                 pending_.push_back(child);
             }
-            Node* freed = static_cast<Node*>(current);
-            *freed = Node{};
-            free_.push_back(freed);
+            *static_cast<Node*>(current) = Node{};
         }
     }
 
-    // Frees everything below parent.
+    // Empties everything below parent.
     void FreeChildren(DirNode* parent)
     {
         DirNode* child = parent->firstChild;
@@ -107,7 +103,6 @@ public:
     void Clear()
     {
         chunks_.clear();
-        free_.clear();
         usedInLast_ = kChunkNodes;
     }
 
@@ -115,7 +110,6 @@ private:
     static constexpr std::size_t kChunkNodes = 256;
     std::vector<std::unique_ptr<Node[]>> chunks_;
     std::size_t usedInLast_ = kChunkNodes;
-    std::vector<Node*> free_;
     std::vector<DirNode*> pending_;
 };
 
