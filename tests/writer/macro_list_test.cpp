@@ -41,10 +41,15 @@ TEST(MacroList, DeleteNodeNeedsTheRightParentAndFreesTheSubtree)
     EXPECT_EQ(list->GetNodeCount(), 2u);
     EXPECT_EQ(list->GetNextSibling(a), c);
 
-    // Removing the last child keeps appending at the end working.
+    // Removing the last child keeps appending at the end working. A node
+    // held past its deletion is never handed out again: it stays an empty
+    // orphan that the list refuses.
     list->DeleteNode(root, c);
     MacroNode* d = list->AddChild(root, FileNode("d", 1));
     EXPECT_EQ(list->GetNextSibling(a), d);
+    EXPECT_NE(d, c);
+    EXPECT_EQ(list->FindParent(c), nullptr);
+    EXPECT_EQ(list->AddChild(c, FileNode("y", 1)), nullptr);
     list->DeleteNode(root, a);
     EXPECT_EQ(list->GetFirstChild(root), d);
     EXPECT_EQ(list->GetNodeCount(), 1u);
