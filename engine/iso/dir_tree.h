@@ -13,6 +13,7 @@
 #include "iso/dir_entry.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <vector>
@@ -72,9 +73,11 @@ public:
     }
 
     // Empties node with everything below it, without recursion: a deep tree
-    // must not exhaust the stack. The node must be unlinked already.
-    void FreeSubtree(DirNode* node)
+    // must not exhaust the stack. The node must be unlinked already. Gives
+    // the number of nodes emptied.
+    std::uint64_t FreeSubtree(DirNode* node)
     {
+        std::uint64_t count = 0;
         pending_.assign(1, node);
         while (!pending_.empty()) {
             DirNode* current = pending_.back();
@@ -83,20 +86,9 @@ public:
                 pending_.push_back(child);
             }
             *static_cast<Node*>(current) = Node{};
+            ++count;
         }
-    }
-
-    // Empties everything below parent.
-    void FreeChildren(DirNode* parent)
-    {
-        DirNode* child = parent->firstChild;
-        parent->firstChild = nullptr;
-        parent->lastChild = nullptr;
-        while (child != nullptr) {
-            DirNode* next = child->nextSibling;
-            FreeSubtree(child);
-            child = next;
-        }
+        return count;
     }
 
     // Frees every node at once.

@@ -100,41 +100,6 @@ iso::UnixAttributes PosixFor(const DirEntry& entry)
 DirectoryLayout::DirectoryLayout() = default;
 DirectoryLayout::~DirectoryLayout() = default;
 
-DirectoryPlace LayoutPlan::Find(const DirNode* node, TreeKind kind) const
-{
-    const auto found = places_.find(node);
-    return found != places_.end() ? found->second[kind == TreeKind::Iso ? 0 : 1] : DirectoryPlace{};
-}
-
-void LayoutPlan::Set(const DirNode* node, TreeKind kind, DirectoryPlace place)
-{
-    places_[node][kind == TreeKind::Iso ? 0 : 1] = place;
-}
-
-void LayoutPlan::ReadFrom(const TreeAccess& access)
-{
-    places_.clear();
-    ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* node, const Children&) {
-        DirEntry& entry = node->entry;
-        for (const TreeKind kind : {TreeKind::Iso, TreeKind::Joliet}) {
-            Set(node, kind, {TreeAccess::DirExtent(entry, kind), TreeAccess::DirSize(entry, kind)});
-        }
-        return true;
-    });
-}
-
-void LayoutPlan::WriteTo() const
-{
-    for (const auto& [node, places] : places_) {
-        auto& entry = const_cast<DirNode*>(node)->entry;
-        for (const TreeKind kind : {TreeKind::Iso, TreeKind::Joliet}) {
-            const DirectoryPlace& place = places[kind == TreeKind::Iso ? 0 : 1];
-            TreeAccess::DirExtent(entry, kind) = place.extent;
-            TreeAccess::DirSize(entry, kind) = place.size;
-        }
-    }
-}
-
 bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector, LayoutPlan& plan,
                             bool render)
 {
@@ -182,8 +147,8 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
 // the tree kept in this kind, else fresh ones, with Rock Ridge entries
 // when the rules ask for them.
 void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed,
-              TreeKind kind, const NameRules& rules, std::string_view rockName, bool volumeRoot,
-              PendingDirectoryRecord& pending)
+                               TreeKind kind, const NameRules& rules, std::string_view rockName, bool volumeRoot,
+                               PendingDirectoryRecord& pending)
 {
     iso::DirectoryRecord& record = pending.record;
     const KeptRecords* keptAll = entry.kept.get();
@@ -405,7 +370,7 @@ public:
             plan.ReadFrom(access);
         }
         if (directories_.Build(mode, access, startSector, plan, true)) {
-            plan.WriteTo();
+            plan.WriteTo(access);
         }
     }
     bool CopyTo(CByteBuffer& out) override { return directories_.CopyTo(out); }

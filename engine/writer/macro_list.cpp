@@ -7,7 +7,6 @@
 #include "iso/dir_tree.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace tarvelin {
 
@@ -81,8 +80,7 @@ public:
         if (!Owns(parent) || !Owns(node) || node->parent != parent || !UnlinkChild(parent, node)) {
             return;
         }
-        nodeCount_ -= CountSubtree(node);
-        store_.FreeSubtree(node);
+        nodeCount_ -= store_.FreeSubtree(node);
     }
 
     void GetInfo(MacroNode* node, SourceNode& record) override
@@ -128,22 +126,6 @@ public:
 
 private:
     bool Owns(const MacroNode* node) const { return node != nullptr && node->owner == this; }
-
-    // Nodes in node's subtree, node included; without recursion.
-    static std::uint64_t CountSubtree(const DirNode* node)
-    {
-        std::uint64_t count = 0;
-        std::vector<const DirNode*> pending{node};
-        while (!pending.empty()) {
-            const DirNode* current = pending.back();
-            pending.pop_back();
-            ++count;
-            for (const DirNode* child = current->firstChild; child != nullptr; child = child->nextSibling) {
-                pending.push_back(child);
-            }
-        }
-        return count;
-    }
 
     NameRules rules_;
     NodeStore<MacroNode> store_;

@@ -11,6 +11,42 @@ constexpr const char* kPassesDisagree = "the layout passes disagree";
 
 } // namespace
 
+DirectoryPlace LayoutPlan::Find(const DirNode* node, TreeKind kind) const
+{
+    const auto found = places_.find(node);
+    return found != places_.end() ? found->second[kind == TreeKind::Iso ? 0 : 1] : DirectoryPlace{};
+}
+
+void LayoutPlan::Set(const DirNode* node, TreeKind kind, DirectoryPlace place)
+{
+    places_[node][kind == TreeKind::Iso ? 0 : 1] = place;
+}
+
+void LayoutPlan::ReadFrom(const TreeAccess& access)
+{
+    places_.clear();
+    ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* node, const Children&) {
+        DirEntry& entry = node->entry;
+        for (const TreeKind kind : {TreeKind::Iso, TreeKind::Joliet}) {
+            Set(node, kind, {TreeAccess::DirExtent(entry, kind), TreeAccess::DirSize(entry, kind)});
+        }
+        return true;
+    });
+}
+
+void LayoutPlan::WriteTo(const TreeAccess& access) const
+{
+    ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* node, const Children&) {
+        DirEntry& entry = node->entry;
+        for (const TreeKind kind : {TreeKind::Iso, TreeKind::Joliet}) {
+            const DirectoryPlace place = Find(node, kind);
+            TreeAccess::DirExtent(entry, kind) = place.extent;
+            TreeAccess::DirSize(entry, kind) = place.size;
+        }
+        return true;
+    });
+}
+
 bool MetadataLayout::Measure(std::uint32_t mode, const TreeAccess& access, std::uint32_t pathStart,
                              std::string& error)
 {

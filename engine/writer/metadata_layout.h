@@ -47,7 +47,7 @@ public:
     // The places the tree's entries record (isoDirExtent and the like), and
     // back: the components' callers find the places there.
     void ReadFrom(const TreeAccess& access);
-    void WriteTo() const;
+    void WriteTo(const TreeAccess& access) const;
 
 private:
     std::unordered_map<const DirNode*, std::array<DirectoryPlace, 2>> places_;
