@@ -300,29 +300,32 @@ std::size_t EncodeDirectoryRecord(const DirectoryRecord& record, Bytes out)
     return size;
 }
 
-std::optional<DirectoryRecord> DecodeDirectoryRecord(ConstBytes bytes, DecodeReport* report)
+std::optional<DirectoryRecordView> DecodeDirectoryRecordView(ConstBytes bytes, DecodeReport* report)
 {
     using O = DirectoryRecordOffset;
     if (bytes.empty()) {
-        return Refuse<DirectoryRecord>(report, "directory record: no bytes");
+        return Refuse<DirectoryRecordView>(report, "directory record: no bytes");
     }
     const std::size_t length = bytes[O::kLength];
     if (length < kDirectoryRecordFixedSize + 1) {
-        return Refuse<DirectoryRecord>(report, "directory record: length below 34");
+        return Refuse<DirectoryRecordView>(report, "directory record: length below 34");
     }
     if (length > bytes.size()) {
-        return Refuse<DirectoryRecord>(report, "directory record: runs past the end of its sector");
+        return Refuse<DirectoryRecordView>(report, "directory record: runs past the end of its sector");
     }
     const ConstBytes record = bytes.first(length);
     const std::size_t identifierLength = record[O::kIdentifierLength];
     if (identifierLength == 0) {
-        return Refuse<DirectoryRecord>(report, "directory record: empty identifier");
+        return Refuse<DirectoryRecordView>(report, "directory record: empty identifier");
     }
     if (kDirectoryRecordFixedSize + identifierLength > length) {
-        return Refuse<DirectoryRecord>(report, "directory record: identifier runs past the record");
+        return Refuse<DirectoryRecordView>(report, "directory record: identifier runs past the record");
     }
 
-    DirectoryRecord decoded;
+    const auto text = [&record](std::size_t offset, std::size_t count) {
+        return std::string_view(reinterpret_cast<const char*>(record.data()) + offset, count);
+    };
+    DirectoryRecordView decoded;
     bool mismatch = false;
     decoded.extendedAttributeLength = record[O::kExtendedAttributeLength];
     decoded.extent = ReadBoth32(record, O::kExtent, &mismatch);
@@ -332,14 +335,23 @@ std::optional<DirectoryRecord> DecodeDirectoryRecord(ConstBytes bytes, DecodeRep
     decoded.fileUnitSize = record[O::kFileUnitSize];
     decoded.interleaveGap = record[O::kInterleaveGap];
     decoded.volumeSequenceNumber = ReadBoth16(record, O::kVolumeSequenceNumber, &mismatch);
-    decoded.identifier = StringAt(record, O::kIdentifier, identifierLength);
+    decoded.identifier = text(O::kIdentifier, identifierLength);
     // The padding byte after an even identifier is part of the fixed layout;
     // a record too short to hold it simply has no system use bytes.
     std::size_t systemUseStart = O::kIdentifier + identifierLength + (identifierLength % 2 == 0 ? 1 : 0);
     systemUseStart = std::min(systemUseStart, length);
-    decoded.systemUse = StringAt(record, systemUseStart, length - systemUseStart);
+    decoded.systemUse = text(systemUseStart, length - systemUseStart);
     NoteMismatch(report, mismatch);
     return decoded;
+}
+
+std::optional<DirectoryRecord> DecodeDirectoryRecord(ConstBytes bytes, DecodeReport* report)
+{
+    const std::optional<DirectoryRecordView> view = DecodeDirectoryRecordView(bytes, report);
+    if (!view) {
+        return std::nullopt;
+    }
+    return view->As<std::string>();
 }
 
 namespace {
@@ -392,20 +404,35 @@ std::uint32_t DirectoryDataLength(std::span<const std::size_t> childRecordSizes)
     return static_cast<std::uint32_t>(std::max<std::size_t>(sectors, 1) * kSectorSize);
 }
 
-DirectorySectorRecords DecodeDirectorySector(ConstBytes sector)
+void DecodeDirectorySectorViews(ConstBytes sector, DirectorySectorViews& decoded)
 {
-    DirectorySectorRecords result;
+    decoded.records.clear();
+    decoded.damaged = false;
+    decoded.endianMismatch = false;
     std::size_t offset = 0;
     while (offset < sector.size() && sector[offset] != 0) {
         DecodeReport report;
-        std::optional<DirectoryRecord> record = DecodeDirectoryRecord(sector.subspan(offset), &report);
+        std::optional<DirectoryRecordView> record = DecodeDirectoryRecordView(sector.subspan(offset), &report);
         if (!record) {
-            result.damaged = true;
+            decoded.damaged = true;
             break;
         }
-        result.endianMismatch = result.endianMismatch || report.endianMismatch;
+        decoded.endianMismatch = decoded.endianMismatch || report.endianMismatch;
         offset += sector[offset];
-        result.records.push_back(std::move(*record));
+        decoded.records.push_back(*record);
+    }
+}
+
+DirectorySectorRecords DecodeDirectorySector(ConstBytes sector)
+{
+    DirectorySectorViews views;
+    DecodeDirectorySectorViews(sector, views);
+    DirectorySectorRecords result;
+    result.damaged = views.damaged;
+    result.endianMismatch = views.endianMismatch;
+    result.records.reserve(views.records.size());
+    for (const DirectoryRecordView& view : views.records) {
+        result.records.push_back(view.As<std::string>());
     }
     return result;
 }

@@ -210,7 +210,11 @@ inline constexpr std::size_t kMaxJolietRecordUnits = 110; // 220 bytes
 inline constexpr std::uint8_t kSelfIdentifier = 0x00;
 inline constexpr std::uint8_t kParentIdentifier = 0x01;
 
-struct DirectoryRecord {
+// A directory record; Text is std::string for a record that owns its
+// bytes, std::string_view for one read in place from a sector that outlives
+// it (reading a tree decodes every record, and copies none it does not keep).
+template <class Text>
+struct BasicDirectoryRecord {
     std::uint8_t extendedAttributeLength = 0;
     std::uint32_t extent = 0;
     std::uint32_t dataLength = 0;
@@ -219,8 +223,8 @@ struct DirectoryRecord {
     std::uint8_t fileUnitSize = 0;
     std::uint8_t interleaveGap = 0;
     std::uint16_t volumeSequenceNumber = 1; // the volume of a set of one that holds the extent
-    std::string identifier; // raw bytes, 1..221
-    std::string systemUse;  // raw bytes after the identifier and its padding
+    Text identifier; // raw bytes, 1..221
+    Text systemUse;  // raw bytes after the identifier and its padding
 
     bool IsDirectory() const { return (flags & DirectoryFlags::kDirectory) != 0; }
     bool IsHidden() const { return (flags & DirectoryFlags::kHidden) != 0; }
@@ -228,8 +232,18 @@ struct DirectoryRecord {
     // The "." and ".." records of a directory.
     bool IsSelf() const { return identifier.size() == 1 && identifier[0] == static_cast<char>(kSelfIdentifier); }
     bool IsParent() const { return identifier.size() == 1 && identifier[0] == static_cast<char>(kParentIdentifier); }
-    bool operator==(const DirectoryRecord&) const = default;
+    bool operator==(const BasicDirectoryRecord&) const = default;
+
+    // The same record with its bytes copied (or viewed) as Other.
+    template <class Other>
+    BasicDirectoryRecord<Other> As() const
+    {
+        return {extendedAttributeLength, extent, dataLength, date, flags, fileUnitSize, interleaveGap,
+                volumeSequenceNumber, Other(identifier), Other(systemUse)};
+    }
 };
+using DirectoryRecord = BasicDirectoryRecord<std::string>;
+using DirectoryRecordView = BasicDirectoryRecord<std::string_view>;
 
 // The record length a record with these identifier and system use lengths
 // takes; 0 when it cannot be written (empty identifier or more than 255
@@ -243,6 +257,9 @@ TARVELIN_API std::size_t EncodeDirectoryRecord(const DirectoryRecord& record, By
 // ends). Refuses a record length below 34 or beyond the bytes, and an
 // identifier that is empty or runs past the record length.
 TARVELIN_API std::optional<DirectoryRecord> DecodeDirectoryRecord(ConstBytes bytes, DecodeReport* report = nullptr);
+// The same, read in place: the view holds on to bytes.
+TARVELIN_API std::optional<DirectoryRecordView> DecodeDirectoryRecordView(ConstBytes bytes,
+                                                                         DecodeReport* report = nullptr);
 
 // "." and ".." (34 bytes each): directory flag, no date.
 TARVELIN_API DirectoryRecord MakeSelfRecord(std::uint32_t extent, std::uint32_t dataLength);
@@ -259,12 +276,18 @@ TARVELIN_API std::uint32_t DirectoryDataLength(std::span<const std::size_t> chil
 // The records of one directory sector, walked from offset 0: a length byte
 // of 0 ends the sector. A record that does not decode ends the sector too
 // and marks it damaged (its length byte cannot be trusted to find the next).
-struct DirectorySectorRecords {
-    std::vector<DirectoryRecord> records;
+template <class Record>
+struct BasicDirectorySectorRecords {
+    std::vector<Record> records;
     bool damaged = false;
     bool endianMismatch = false;
 };
+using DirectorySectorRecords = BasicDirectorySectorRecords<DirectoryRecord>;
+using DirectorySectorViews = BasicDirectorySectorRecords<DirectoryRecordView>;
 TARVELIN_API DirectorySectorRecords DecodeDirectorySector(ConstBytes sector);
+// The same, read in place into decoded (emptied first; its room is reused):
+// the views hold on to sector.
+TARVELIN_API void DecodeDirectorySectorViews(ConstBytes sector, DirectorySectorViews& decoded);
 
 // ---------------------------------------------------------------------------
 // Primary (ECMA-119 8.4) and supplementary (8.5) volume descriptor, one

@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -163,33 +162,37 @@ private:
     // One entry of a directory as read, the pieces of a multi-extent file
     // joined.
     struct ListedEntry {
-        iso::DirectoryRecord record; // the first record
+        iso::DirectoryRecordView record; // the first record
         std::vector<ExtentPiece> more;
         std::uint64_t size = 0;
     };
+    // The records of one directory, read in place from the directory's
+    // sectors, which the listing holds until it lists the next directory.
     struct DirectoryListing {
-        std::optional<iso::DirectoryRecord> self;
-        std::optional<iso::DirectoryRecord> parent;
+        std::optional<iso::DirectoryRecordView> self;
+        std::optional<iso::DirectoryRecordView> parent;
         std::vector<ListedEntry> entries;
+        std::vector<std::vector<std::uint8_t>> batches; // the sectors, a batch read at a time
+        iso::DirectorySectorViews decoded;               // room for one sector's records
     };
-    // The names an entry has in the image, while it is read.
-    struct NodeNames {
-        std::string iso;                 // without the version
-        std::optional<std::string> joliet;
-        std::optional<std::string> rock;
-    };
+    // Which of its names in the image an entry shows so far, while it is
+    // read. Each node holds only the name it shows: the one the names shown
+    // prefer of those read yet.
+    enum class NameKind : std::uint8_t { Iso, Rock, Joliet };
 
     bool ReadDirectoryRecords(std::uint32_t extent, std::uint32_t length, DirectoryListing& listing,
                               bool claim = true);
     class PrimaryChildren;
     void PairFoldersByContents(DirNode* folder, const DirectoryListing& listing, const std::vector<std::size_t>& folders,
                                PrimaryChildren& children, std::vector<DirNode*>& paired);
-    iso::SystemUseArea ReadSystemUse(const std::string& stored, std::uint8_t skip);
-    KeptRecord Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const;
+    iso::SectorReader ContinuationReader();
+    iso::SystemUseArea ReadSystemUse(std::string_view stored, std::uint8_t skip);
+    iso::RockRidgeInfo ReadRockRidge(std::string_view stored, std::uint8_t skip);
+    KeptRecord Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area) const;
     void KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet);
     KeptRecords& Building(DirNode* node);
     std::optional<std::uint32_t> RelocatedDirectorySize(std::uint32_t extent);
-    DirNode* AppendListed(DirNode* parent, ListedEntry& listed, bool joliet);
+    DirNode* AppendListed(DirNode* parent, ListedEntry& listed, bool joliet, std::string name);
     void FinishEntry(DirNode* node, std::vector<PendingDirectory>& subdirectories, std::uint32_t childDepth);
     void ReadPrimaryTree(const iso::DirectoryRecord& root);
     void ReadJolietTree(const iso::DirectoryRecord& root);
@@ -225,7 +228,11 @@ private:
     bool rockRidgeVolume_ = false;    // the root names RRIP in an ER entry
     bool rockRidgeEntries_ = false;   // some record carries Rock Ridge entries
     // While a load runs: each node's names and kept records.
-    std::deque<NodeNames> names_; // at each node's loadIndex; grows without moving them
+    NameSource shown_ = NameSource::RockRidge; // the names shown: nameSource_, Automatic resolved
+    std::vector<NameKind> nameKinds_;          // at each node's loadIndex
+    // Shown ISO 9660 names hide the Rock Ridge names that pair the trees:
+    // those are kept here, at each node's loadIndex (empty when none).
+    std::vector<std::string> rockNames_;
     std::unordered_map<DirNode*, std::shared_ptr<KeptRecords>> building_;
     bool keepRecords_ = true;
     // The last sector continuation areas were read from.
@@ -298,12 +305,19 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
         ++report_.loopsRefused;
         return false;
     }
-    std::vector<std::uint8_t> buffer;
-    std::optional<std::string> openIdentifier; // of a multi-extent file whose next piece is due
-    for (std::uint32_t done = 0; done < count;) {
+    // The identifier of a multi-extent file whose next piece is due (empty
+    // when none is: identifiers are never empty).
+    std::string_view openIdentifier;
+    for (std::uint32_t done = 0, used = 0; done < count; ++used) {
         const std::uint32_t batch = std::min(kDirectoryReadBatch, count - done);
         const std::uint32_t first = extent + done;
-        buffer.assign(std::size_t{batch} * kSectorSize, 0);
+        if (used == listing.batches.size()) {
+            listing.batches.emplace_back();
+        }
+        // Room kept from an earlier directory is reused; records of this
+        // one point into it until the next listing.
+        std::vector<std::uint8_t>& buffer = listing.batches[used];
+        buffer.resize(std::size_t{batch} * kSectorSize);
         if (!sector_->ReadSectors(first, buffer.data(), batch)) {
             // Read what can be read; a sector that cannot be positioned
             // stays zero, which reads as a sector without records.
@@ -316,62 +330,57 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
         }
         for (std::uint32_t i = 0; i < batch; ++i) {
             const iso::ConstBytes sector(buffer.data() + std::size_t{i} * kSectorSize, kSectorSize);
-            iso::DirectorySectorRecords decoded = iso::DecodeDirectorySector(sector);
+            iso::DirectorySectorViews& decoded = listing.decoded;
+            iso::DecodeDirectorySectorViews(sector, decoded);
             report_.endianMismatch = report_.endianMismatch || decoded.endianMismatch;
             if (decoded.damaged) {
                 ++report_.malformedRecords;
             }
-            for (iso::DirectoryRecord& record : decoded.records) {
+            for (const iso::DirectoryRecordView& record : decoded.records) {
                 if (done + i == 0 && listing.entries.empty() && !listing.self && record.IsSelf()) {
-                    listing.self = std::move(record);
+                    listing.self = record;
                     continue;
                 }
                 if (listing.self && !listing.parent && listing.entries.empty() && record.IsParent()) {
-                    listing.parent = std::move(record);
+                    listing.parent = record;
                     continue;
                 }
                 if (record.IsSelf() || record.IsParent()) {
                     continue;
                 }
-                if (openIdentifier) {
-                    if (!record.IsDirectory() && record.identifier == *openIdentifier) {
+                if (!openIdentifier.empty()) {
+                    if (!record.IsDirectory() && record.identifier == openIdentifier) {
                         ListedEntry& file = listing.entries.back();
                         file.more.push_back({record.extent, record.dataLength});
                         file.size += record.dataLength;
                         if (!record.IsMultiExtent()) {
-                            openIdentifier.reset();
+                            openIdentifier = {};
                         }
                         continue;
                     }
                     // The previous record promised a further piece that never came.
                     ++report_.malformedRecords;
-                    openIdentifier.reset();
+                    openIdentifier = {};
                 }
                 if (!record.IsDirectory() && record.IsMultiExtent()) {
                     openIdentifier = record.identifier;
                 }
-                ListedEntry entry;
-                entry.size = record.dataLength;
-                entry.record = std::move(record);
-                listing.entries.push_back(std::move(entry));
+                listing.entries.push_back({record, {}, record.dataLength});
             }
         }
         done += batch;
     }
-    if (openIdentifier) {
+    if (!openIdentifier.empty()) {
         ++report_.malformedRecords;
     }
     return true;
 }
 
-iso::SystemUseArea CIsoDirEdit::ReadSystemUse(const std::string& stored, std::uint8_t skip)
+// Mastering tools put the continuation areas of a folder's records
+// together: one sector serves many records in a row.
+iso::SectorReader CIsoDirEdit::ContinuationReader()
 {
-    if (stored.size() <= skip) {
-        return {};
-    }
-    // Mastering tools put the continuation areas of a folder's records
-    // together: one sector serves many records in a row.
-    const iso::SectorReader read = [this](std::uint32_t sector, std::uint8_t* buffer) {
+    return [this](std::uint32_t sector, std::uint8_t* buffer) {
         if (sector != continuationSector_) {
             continuationBytes_.resize(kSectorSize);
             if (!sector_->ReadSector(sector, continuationBytes_.data())) {
@@ -383,23 +392,41 @@ iso::SystemUseArea CIsoDirEdit::ReadSystemUse(const std::string& stored, std::ui
         std::copy(continuationBytes_.begin(), continuationBytes_.end(), buffer);
         return true;
     };
+}
+
+iso::SystemUseArea CIsoDirEdit::ReadSystemUse(std::string_view stored, std::uint8_t skip)
+{
+    if (stored.size() <= skip) {
+        return {};
+    }
     iso::SuspReport susp;
-    iso::SystemUseArea area = iso::ReadSystemUseArea(stored, skip, read, sectorCount_, &susp);
+    iso::SystemUseArea area = iso::ReadSystemUseArea(stored, skip, ContinuationReader(), sectorCount_, &susp);
     report_.malformedRecords += susp.damaged;
     return area;
 }
 
-KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecord& record, iso::SystemUseArea area) const
+iso::RockRidgeInfo CIsoDirEdit::ReadRockRidge(std::string_view stored, std::uint8_t skip)
+{
+    if (stored.size() <= skip) {
+        return {};
+    }
+    iso::SuspReport susp;
+    iso::RockRidgeInfo info = iso::ReadRockRidge(stored, skip, ContinuationReader(), sectorCount_, &susp);
+    report_.malformedRecords += susp.damaged;
+    return info;
+}
+
+KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area) const
 {
     KeptRecord kept;
-    kept.identifier = record.identifier;
+    kept.identifier = std::string(record.identifier);
     kept.flags = record.flags;
     kept.extendedAttributeLength = record.extendedAttributeLength;
     kept.fileUnitSize = record.fileUnitSize;
     kept.interleaveGap = record.interleaveGap;
     kept.volumeSequenceNumber = record.volumeSequenceNumber;
     kept.date = record.date;
-    kept.skipped = record.systemUse.substr(0, std::min<std::size_t>(suspSkip_, record.systemUse.size()));
+    kept.skipped = std::string(record.systemUse.substr(0, std::min<std::size_t>(suspSkip_, record.systemUse.size())));
     kept.systemUse = std::move(area);
     return kept;
 }
@@ -452,9 +479,10 @@ std::optional<std::uint32_t> CIsoDirEdit::RelocatedDirectorySize(std::uint32_t e
     return decoded.records.front().dataLength;
 }
 
-DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool joliet)
+// name: the entry's name in the tree it is read from.
+DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool joliet, std::string name)
 {
-    const iso::DirectoryRecord& record = listed.record;
+    const iso::DirectoryRecordView& record = listed.record;
     DirEntry entry;
     entry.isDirectory = record.IsDirectory();
     entry.EntrySource = EntrySourceKind::Image;
@@ -467,13 +495,12 @@ DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool jo
     // that tree's reading finds its folder without it.
     entry.inIsoTree = !joliet;
     entry.inJolietTree = true;
+    entry.name = std::move(name);
     DirNode* node = Append(parent, std::move(entry));
-    node->loadIndex = static_cast<std::uint32_t>(names_.size());
-    NodeNames& names = names_.emplace_back();
-    if (joliet) {
-        names.joliet = iso::DecodeJolietIdentifier(record.identifier);
-    } else {
-        names.iso = iso::DecodeIsoIdentifier(record.identifier);
+    node->loadIndex = static_cast<std::uint32_t>(nameKinds_.size());
+    nameKinds_.push_back(joliet ? NameKind::Joliet : NameKind::Iso);
+    if (shown_ == NameSource::Iso) {
+        rockNames_.emplace_back();
     }
     return node;
 }
@@ -520,29 +547,37 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             // new serial numbers follow them).
             root_.entry.isDirectory = true;
             root_.entry.date = iso::FileTimeFromRecordingDate(listing.self->date).value_or(0);
-            root_.entry.posix = iso::DecodeRockRidge(ReadSystemUse(listing.self->systemUse, suspSkip_)).attributes;
+            root_.entry.posix = ReadRockRidge(listing.self->systemUse, suspSkip_).attributes;
         }
         KeepDirectoryRecords(directory.node, listing, false);
         // New entries get serial numbers above every one the image uses,
         // "." and ".." records included.
         for (const auto* own : {listing.self ? &*listing.self : nullptr, listing.parent ? &*listing.parent : nullptr}) {
             if (own != nullptr) {
-                const auto serial = iso::DecodeRockRidge(ReadSystemUse(own->systemUse, suspSkip_)).attributes.serial;
+                const auto serial = ReadRockRidge(own->systemUse, suspSkip_).attributes.serial;
                 highestSerial_ = std::max(highestSerial_, serial.value_or(0));
             }
         }
         subdirectories.clear();
         std::size_t relocatedHere = 0;
         for (ListedEntry& listed : listing.entries) {
-            iso::SystemUseArea area = ReadSystemUse(listed.record.systemUse, suspSkip_);
-            const iso::RockRidgeInfo rock = iso::DecodeRockRidge(area);
+            // The entries are copied out only to be kept.
+            iso::SystemUseArea area;
+            iso::RockRidgeInfo rock;
+            if (keepRecords_) {
+                area = ReadSystemUse(listed.record.systemUse, suspSkip_);
+                rock = iso::DecodeRockRidge(area);
+            } else {
+                rock = ReadRockRidge(listed.record.systemUse, suspSkip_);
+            }
             if (rock.relocated) {
                 // The directory's true place is where its CL placeholder is.
                 ++relocatedHere;
                 continue;
             }
-            const iso::DirectoryRecord record = listed.record;
-            if (iso::DecodeIsoIdentifier(record.identifier).empty()) {
+            const iso::DirectoryRecordView record = listed.record;
+            std::string isoName = iso::DecodeIsoIdentifier(record.identifier);
+            if (isoName.empty()) {
                 ++report_.malformedRecords;
                 continue;
             }
@@ -557,11 +592,16 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
                 listed.record.dataLength = *size;
                 listed.size = *size;
             }
-            DirNode* node = AppendListed(directory.node, listed, false);
-            node->entry.posix = rock.attributes;
+            DirNode* node = AppendListed(directory.node, listed, false, std::move(isoName));
+            node->entry.posix = std::move(rock.attributes);
             rockRidgeEntries_ = rockRidgeEntries_ || rock.present;
             if (rock.name && !rock.name->empty()) {
-                names_[node->loadIndex].rock = *rock.name;
+                if (shown_ == NameSource::Iso) {
+                    rockNames_[node->loadIndex] = std::move(*rock.name);
+                } else {
+                    node->entry.name = std::move(*rock.name);
+                    nameKinds_[node->loadIndex] = NameKind::Rock;
+                }
             }
             if (keepRecords_) {
                 KeptRecords& kept = Building(node);
@@ -591,19 +631,24 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
 class CIsoDirEdit::PrimaryChildren {
 public:
     // taken: one flag per loaded node, by its loadIndex; no node of the
-    // folder is taken yet.
-    PrimaryChildren(DirNode* folder, const std::deque<NodeNames>& names, std::vector<bool>& taken) : taken_(taken)
+    // folder is taken yet. The names are looked at in the nodes, which show
+    // their primary names until the folder's Joliet records are read.
+    PrimaryChildren(DirNode* folder, const std::vector<NameKind>& kinds, const std::vector<std::string>& rockNames,
+                    std::vector<bool>& taken)
+        : taken_(taken)
     {
-        taken_.resize(names.size());
+        taken_.resize(kinds.size());
         for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
             if (!child->entry.inIsoTree) {
                 continue;
             }
-            const NodeNames& known = names[child->loadIndex];
-            if (known.rock) {
-                byRock_.push_back({*known.rock, child});
+            const std::uint32_t index = child->loadIndex;
+            if (kinds[index] == NameKind::Rock) {
+                byRock_.push_back({child->entry.name, child});
+            } else if (!rockNames.empty() && !rockNames[index].empty()) {
+                byRock_.push_back({rockNames[index], child});
             } else {
-                byIso_.push_back({known.iso, child});
+                byIso_.push_back({child->entry.name, child});
             }
             if (!child->entry.isDirectory) {
                 byData_.push_back({child->entry.extent, child->entry.size, child});
@@ -720,7 +765,7 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
     std::vector<std::size_t> withoutFiles;
     DirectoryListing inside;
     for (const std::size_t index : folders) {
-        const iso::DirectoryRecord& record = listing.entries[index].record;
+        const iso::DirectoryRecordView& record = listing.entries[index].record;
         std::set<std::pair<std::uint32_t, std::uint64_t>> files;
         if (ReadDirectoryRecords(record.extent, record.dataLength, inside, false)) {
             for (const ListedEntry& entry : inside.entries) {
@@ -771,7 +816,7 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
             continue;
         }
         KeepDirectoryRecords(directory.node, listing, true);
-        PrimaryChildren children(directory.node, names_, taken);
+        PrimaryChildren children(directory.node, nameKinds_, rockNames_, taken);
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
         jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
@@ -801,13 +846,19 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
                 continue;
             }
             ListedEntry& listed = listing.entries[i];
-            const iso::DirectoryRecord record = listed.record;
+            const iso::DirectoryRecordView record = listed.record;
             DirNode* node = paired[i];
             if (node == nullptr) {
-                node = AppendListed(directory.node, listed, true);
+                node = AppendListed(directory.node, listed, true, std::move(jolietNames[i]));
                 FinishEntry(node, subdirectories, directory.depth);
             } else {
-                names_[node->loadIndex].joliet = std::move(jolietNames[i]);
+                // Joliet names come before ISO 9660 names; before Rock
+                // Ridge names only where Joliet names are the ones shown.
+                NameKind& kind = nameKinds_[node->loadIndex];
+                if (shown_ == NameSource::Joliet || (shown_ != NameSource::Iso && kind == NameKind::Iso)) {
+                    node->entry.name = std::move(jolietNames[i]);
+                    kind = NameKind::Joliet;
+                }
                 if (node->entry.isDirectory) {
                     if (directory.depth < kMaxDirectoryDepth) {
                         subdirectories.push_back({node, record.extent, record.dataLength, directory.depth + 1});
@@ -825,12 +876,9 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
     }
 }
 
-// The name each node shows, and the rules a save names new entries by.
+// The rules a save names new entries by.
 void CIsoDirEdit::FinishLoad()
 {
-    const NameSource source = nameSource_ != NameSource::Automatic ? nameSource_
-        : platform::PrefersJolietNames()                           ? NameSource::Joliet
-                                                                   : NameSource::RockRidge;
     rules_ = NameRules{};
     rules_.rockRidge = rockRidgeVolume_ || rockRidgeEntries_;
     rules_.firstSerial = std::max(rules_.firstSerial, highestSerial_ == UINT32_MAX ? UINT32_MAX : highestSerial_ + 1);
@@ -840,29 +888,6 @@ void CIsoDirEdit::FinishLoad()
         DirNode* node = pending.back();
         pending.pop_back();
         for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
-            NodeNames& names = names_[child->loadIndex];
-            const std::string* chosen = nullptr;
-            const auto pick = [&](const std::optional<std::string>& name) {
-                if (chosen == nullptr && name && !name->empty()) {
-                    chosen = &*name;
-                }
-            };
-            const std::optional<std::string> iso =
-                names.iso.empty() ? std::nullopt : std::optional<std::string>(names.iso);
-            switch (source) {
-            case NameSource::Iso: pick(iso); break;
-            case NameSource::Joliet: pick(names.joliet); break;
-            case NameSource::RockRidge:
-            case NameSource::Automatic: pick(names.rock); break;
-            }
-            if (source == NameSource::Joliet) {
-                pick(names.rock);
-            }
-            pick(names.joliet);
-            pick(iso);
-            if (chosen != nullptr) {
-                child->entry.name = *chosen;
-            }
             if (const auto& serial = child->entry.posix.serial; serial && *serial >= rules_.firstSerial) {
                 rules_.firstSerial = *serial == UINT32_MAX ? *serial : *serial + 1;
             }
@@ -883,7 +908,9 @@ void CIsoDirEdit::FinishLoad()
     for (auto& [node, kept] : building_) {
         kept->dateAsRead = node->entry.date;
     }
-    names_.clear();
+    // Their room goes too: a large tree must not hold on to it.
+    std::vector<NameKind>().swap(nameKinds_);
+    std::vector<std::string>().swap(rockNames_);
     building_.clear();
 }
 
@@ -896,7 +923,11 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
     bootSector_ = bootSector;
     report_ = TreeLoadReport{};
     claimed_ = ClaimedSectors{};
-    names_.clear();
+    shown_ = nameSource_ != NameSource::Automatic ? nameSource_
+        : platform::PrefersJolietNames()          ? NameSource::Joliet
+                                                  : NameSource::RockRidge;
+    nameKinds_.clear();
+    rockNames_.clear();
     building_.clear();
     continuationSector_ = kNoSector;
     suspSkip_ = 0;

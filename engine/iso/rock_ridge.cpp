@@ -415,31 +415,56 @@ std::string FillArea(const std::vector<std::string>& entries, std::size_t& next,
 
 } // namespace
 
+namespace {
+
+// The continuation areas the CE entries of inlineBytes chain to, the first
+// of them at firstEntry (as FindContinuationEntry found it, damage counted).
+std::vector<std::string> ReadContinuationAreas(std::string_view inlineBytes, std::optional<std::size_t> firstEntry,
+                                               const SectorReader& read, std::uint32_t sectorCount,
+                                               SuspReport* report)
+{
+    std::vector<std::string> areas;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
+    std::string_view current = inlineBytes;
+    for (std::optional<std::size_t> at = firstEntry; at; at = FindContinuationEntry(current, report)) {
+        if (areas.size() == kMaxContinuationAreas) {
+            Count(report);
+            break;
+        }
+        std::optional<std::string> next = ReadContinuationArea(current, *at, read, sectorCount, seen);
+        if (!next) {
+            Count(report);
+            break;
+        }
+        areas.push_back(std::move(*next));
+        current = areas.back();
+    }
+    return areas;
+}
+
+RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::vector<std::string>& continuation);
+
+} // namespace
+
 SystemUseArea ReadSystemUseArea(std::string_view recordSystemUse, std::uint8_t skip, const SectorReader& read,
                                 std::uint32_t sectorCount, SuspReport* report)
 {
     SystemUseArea area;
     area.inlineBytes = std::string(recordSystemUse.substr(std::min<std::size_t>(skip, recordSystemUse.size())));
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
-    const std::string* current = &area.inlineBytes;
-    for (;;) {
-        const std::optional<std::size_t> at = FindContinuationEntry(*current, report);
-        if (!at) {
-            break;
-        }
-        if (area.continuation.size() == kMaxContinuationAreas) {
-            Count(report);
-            break;
-        }
-        std::optional<std::string> next = ReadContinuationArea(*current, *at, read, sectorCount, seen);
-        if (!next) {
-            Count(report);
-            break;
-        }
-        area.continuation.push_back(std::move(*next));
-        current = &area.continuation.back();
-    }
+    area.continuation = ReadContinuationAreas(area.inlineBytes, FindContinuationEntry(area.inlineBytes, report), read,
+                                              sectorCount, report);
     return area;
+}
+
+RockRidgeInfo ReadRockRidge(std::string_view recordSystemUse, std::uint8_t skip, const SectorReader& read,
+                            std::uint32_t sectorCount, SuspReport* report)
+{
+    const std::string_view inlineBytes = recordSystemUse.substr(std::min<std::size_t>(skip, recordSystemUse.size()));
+    const std::optional<std::size_t> first = FindContinuationEntry(inlineBytes, report);
+    if (!first) {
+        return DecodeRockRidgeEntries(inlineBytes, {});
+    }
+    return DecodeRockRidgeEntries(inlineBytes, ReadContinuationAreas(inlineBytes, first, read, sectorCount, report));
 }
 
 std::vector<ContinuationPlace> ContinuationPlacesOf(const SystemUseArea& area)
@@ -476,6 +501,13 @@ std::vector<std::string> SystemUseEntries(const SystemUseArea& area)
 
 RockRidgeInfo DecodeRockRidge(const SystemUseArea& area)
 {
+    return DecodeRockRidgeEntries(area.inlineBytes, area.continuation);
+}
+
+namespace {
+
+RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::vector<std::string>& continuation)
+{
     RockRidgeInfo info;
     LinkAssembler link;
     NameAssembler name;
@@ -506,9 +538,9 @@ RockRidgeInfo DecodeRockRidge(const SystemUseArea& area)
         }
         return true;
     };
-    ForEachSuspEntry(area.inlineBytes, decode);
-    for (const std::string& continuation : area.continuation) {
-        ForEachSuspEntry(continuation, decode);
+    ForEachSuspEntry(inlineBytes, decode);
+    for (const std::string& area : continuation) {
+        ForEachSuspEntry(area, decode);
     }
     if (link.Seen()) {
         info.attributes.linkTarget = link.Target();
@@ -516,6 +548,8 @@ RockRidgeInfo DecodeRockRidge(const SystemUseArea& area)
     info.name = name.Name();
     return info;
 }
+
+} // namespace
 
 SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf)
 {

@@ -146,6 +146,11 @@ TARVELIN_API std::vector<std::string> SystemUseEntries(const SystemUseArea& area
 // entry's length is read. The first complete NM set and the first complete
 // SL set count; TF dates of either form fill the times they carry.
 TARVELIN_API RockRidgeInfo DecodeRockRidge(const SystemUseArea& area);
+// DecodeRockRidge(ReadSystemUseArea(...)) without copying the record's own
+// bytes: what reading a tree needs of a record it does not keep.
+TARVELIN_API RockRidgeInfo ReadRockRidge(std::string_view recordSystemUse, std::uint8_t skip,
+                                         const SectorReader& read, std::uint32_t sectorCount,
+                                         SuspReport* report = nullptr);
 // From the root's "." record (its system use as stored, nothing skipped).
 // rockRidge follows the ER entries alone, with or without an SP entry.
 TARVELIN_API SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf);
