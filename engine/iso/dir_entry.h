@@ -87,8 +87,6 @@ struct DirEntry {
     std::uint64_t size = 0;              // data length in bytes (all extents together)
     std::uint32_t nameLength = 0;        // length of name for entries added by the user; 0 when read
     platform::FileTime date = 0;         // an exact instant (UTC file time); 0 = no date
-    std::string longName;                // source Disk files: the name as the file system gives it
-    std::string shortName;               // source Disk files: the 8.3 name where the platform has one
     std::uint32_t pathTableNumber = 0;   // given by the path table writer during a save
     bool bootMark = false;               // the El Torito boot image file
 

@@ -11,7 +11,9 @@
 // orphan outside the tree, never another entry.
 
 #include "iso/dir_entry.h"
+#include "platform/memory.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,21 +57,24 @@ template <class Node>
 class NodeStore {
 public:
     NodeStore() = default;
+    ~NodeStore() { Clear(); }
     NodeStore(const NodeStore&) = delete;
     NodeStore& operator=(const NodeStore&) = delete;
 
     // A fresh node, or null when memory runs out.
     Node* New()
     {
-        if (usedInLast_ == kChunkNodes) {
-            std::unique_ptr<Node[]> chunk(new (std::nothrow) Node[kChunkNodes]);
-            if (chunk == nullptr) {
+        if (chunks_.empty() || chunks_.back().used == chunks_.back().capacity) {
+            const std::size_t capacity = ChunkNodes(chunks_.size());
+            void* block = platform::AllocateBlock(capacity * sizeof(Node));
+            if (block == nullptr) {
                 return nullptr;
             }
-            chunks_.push_back(std::move(chunk));
-            usedInLast_ = 0;
+            chunks_.push_back({static_cast<Node*>(block), capacity, 0});
         }
-        return &chunks_.back()[usedInLast_++];
+        Chunk& last = chunks_.back();
+        // Nodes are made as they are handed out: room never used is never touched.
+        return new (last.nodes + last.used++) Node();
     }
 
     // Empties node with everything below it, without recursion: a deep tree
@@ -94,14 +99,31 @@ public:
     // Frees every node at once.
     void Clear()
     {
+        for (Chunk& chunk : chunks_) {
+            std::destroy_n(chunk.nodes, chunk.used);
+            platform::FreeBlock(chunk.nodes, chunk.capacity * sizeof(Node));
+        }
         chunks_.clear();
-        usedInLast_ = kChunkNodes;
     }
 
 private:
-    static constexpr std::size_t kChunkNodes = 256;
-    std::vector<std::unique_ptr<Node[]>> chunks_;
-    std::size_t usedInLast_ = kChunkNodes;
+    struct Chunk {
+        Node* nodes = nullptr;
+        std::size_t capacity = 0;
+        std::size_t used = 0;
+    };
+    // A small tree takes little room; a large one takes blocks of whole
+    // large pages (platform/memory.h), growing to 16 MiB.
+    static std::size_t ChunkNodes(std::size_t chunksBefore)
+    {
+        constexpr std::size_t kLargeBlock = std::size_t{4} << 20;
+        switch (chunksBefore) {
+        case 0: return 256;
+        case 1: return 1024;
+        default: return (kLargeBlock << std::min<std::size_t>(chunksBefore - 2, 2)) / sizeof(Node);
+        }
+    }
+    std::vector<Chunk> chunks_;
     std::vector<DirNode*> pending_;
 };
 

@@ -115,6 +115,16 @@ std::optional<platform::FileTime> FileTimeFromRecordingDate(const RecordingDate&
     if (date.IsUnset()) {
         return std::nullopt;
     }
+    // The records of one image share a few dates, and reading a tree asks
+    // for every record's: the last date read is answered again at once.
+    struct Last {
+        RecordingDate date;
+        std::optional<platform::FileTime> time;
+    };
+    thread_local Last last;
+    if (date == last.date) {
+        return last.time;
+    }
     platform::CalendarTime fields;
     fields.year = 1900 + date.yearsSince1900;
     fields.month = date.month;
@@ -122,7 +132,8 @@ std::optional<platform::FileTime> FileTimeFromRecordingDate(const RecordingDate&
     fields.hour = date.hour;
     fields.minute = date.minute;
     fields.second = date.second;
-    return JoinFromDisc(fields, date.gmtOffset);
+    last = {date, JoinFromDisc(fields, date.gmtOffset)};
+    return last.time;
 }
 
 VolumeDate UnsetVolumeDate()

@@ -519,9 +519,28 @@ std::string DecodeJolietIdentifier(std::string_view identifier)
     if (identifier.size() % 2 != 0) {
         return {};
     }
-    std::u16string units;
+    // Most names are ASCII: those units are taken across as they are until
+    // the first that is not.
+    std::string ascii;
+    ascii.reserve(identifier.size() / 2);
+    std::size_t i = 0;
+    for (; i < identifier.size(); i += 2) {
+        const auto high = static_cast<unsigned char>(identifier[i]);
+        const auto low = static_cast<unsigned char>(identifier[i + 1]);
+        if (high != 0 || low >= 0x80) {
+            break;
+        }
+        if (low == '\0' || low == ';') {
+            return ascii;
+        }
+        ascii.push_back(static_cast<char>(low));
+    }
+    if (i == identifier.size()) {
+        return ascii;
+    }
+    std::u16string units(ascii.begin(), ascii.end());
     units.reserve(identifier.size() / 2);
-    for (std::size_t i = 0; i < identifier.size(); i += 2) {
+    for (; i < identifier.size(); i += 2) {
         const char16_t unit = static_cast<char16_t>((static_cast<unsigned char>(identifier[i]) << 8)
                                                     | static_cast<unsigned char>(identifier[i + 1]));
         if (unit == u'\0' || unit == u';') {

@@ -667,11 +667,11 @@ public:
     DirNode* TakeFor(const ListedEntry& listed, const std::string& name)
     {
         const bool directory = listed.record.IsDirectory();
-        std::span<const Named> named = Range(byRock_, name, NamedLess<false>{});
-        if (named.empty()) {
-            named = Range(byIso_, name, NamedLess<true>{});
-        }
         const auto left = [&](auto&& also) -> DirNode* {
+            std::span<const Named> named = Range(byRock_, name, NamedLess<false>{});
+            if (named.empty()) {
+                named = Range(byIso_, name, NamedLess<true>{});
+            }
             for (const Named& candidate : named) {
                 if (!Taken(candidate.node) && candidate.node->entry.isDirectory == directory && also(candidate.node)) {
                     return candidate.node;
@@ -689,12 +689,19 @@ public:
             const auto [first, last] = std::equal_range(byData_.begin(), byData_.end(), key, [](const Data& a, const Data& b) {
                 return std::tie(a.extent, a.size) < std::tie(b.extent, b.size);
             });
-            if (first != last) {
+            // The group's first element remembers how far it is taken.
+            std::size_t& next = first != last ? first->next : unused_;
+            while (first + static_cast<std::ptrdiff_t>(next) != last && Taken(first[static_cast<std::ptrdiff_t>(next)].node)) {
+                ++next;
+            }
+            const auto untaken = last - (first + static_cast<std::ptrdiff_t>(next));
+            if (untaken == 1) {
+                // The one file left with this data: no name can choose another.
+                found = first[static_cast<std::ptrdiff_t>(next)].node;
+            } else if (untaken > 1) {
                 found = left([&](DirNode* node) {
                     return node->entry.extent == key.extent && node->entry.size == key.size;
                 });
-                // The group's first element remembers how far it is taken.
-                std::size_t& next = first->next;
                 while (found == nullptr && first + static_cast<std::ptrdiff_t>(next) != last) {
                     DirNode* node = first[static_cast<std::ptrdiff_t>(next++)].node;
                     found = Taken(node) ? nullptr : node;
@@ -744,6 +751,7 @@ private:
     std::vector<Named> byRock_;
     std::vector<Named> byIso_;
     std::vector<Data> byData_;
+    std::size_t unused_ = 0; // what an empty group would remember
     std::vector<bool>& taken_;
 };
 
@@ -1037,8 +1045,6 @@ DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::Fi
     entry.date = info.creationTime;
     entry.posix = UnixAttributesOf(info);
     if (!info.isDirectory) {
-        entry.longName = info.name;
-        entry.shortName = info.shortName;
         entry.size = info.size;
         entry.extentLength = static_cast<std::uint32_t>(info.size);
     }

@@ -928,7 +928,7 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
     const DirEntry file = InfoOf(*tree, tree->AddFile(path.c_str(), tree->GetRoot()));
     EXPECT_EQ(file.EntrySource, EntrySourceKind::Disk);
     EXPECT_EQ(file.diskPath, path);
-    EXPECT_EQ(file.longName, name);
+    EXPECT_EQ(file.name, name);
     EXPECT_EQ(file.size, 5u);
     EXPECT_EQ(file.date, info.creationTime);
     EXPECT_FALSE(file.bootMark);
