@@ -41,6 +41,13 @@ public:
     // touches neither the record nor its component afterwards: the worker
     // may already have ended and the callback released both.
     static void Launch(Job& worker, std::shared_ptr<CaptureJob> job);
+    // The capture waited for: runs Work on this thread, through worker, and
+    // closes the device and the target before it returns; true when the
+    // target holds the complete image. progress, when given, gets the
+    // percents (a false answer stops the capture) and no last report; the
+    // callback given to the record is not called. Not for a record that
+    // was launched.
+    static bool RunHere(Job& worker, CaptureJob& job, void* context, ProgressFn progress);
     // The owning component lets go of its job and record (see above).
     static void Release(Job& worker, std::shared_ptr<CaptureJob> job);
 
