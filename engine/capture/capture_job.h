@@ -2,8 +2,10 @@
 
 // What a capture component shares with its worker: the device, the target
 // file and the record of the capture. The worker runs on a Job
-// (core/job.h) that the component owns; the record is held by the
-// component and by the work, and the last one to let go frees it.
+// (core/job.h) that the component owns, on the job's thread (Launch) or
+// on the caller's (RunHere); the record is held by the component and by
+// the work, and the last one to let go frees it. What follows is about
+// Launch.
 //
 // The callback may release the component from inside any report, and the
 // programs in front do so on the last one (-1 or -2), on the worker's own

@@ -64,6 +64,20 @@ void Perform(Job::State* state)
     state->ended.notify_all();
 }
 
+// Joins the thread of an earlier run, which has ended.
+void LetEarlierRunGo(std::thread& thread)
+{
+    if (thread.joinable()) {
+        // From inside the run's OnEnd its thread is this one and finishes
+        // on its own.
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+}
+
 void Run(const std::shared_ptr<Job::State> state)
 {
     {
@@ -88,7 +102,7 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
         }
         return false;
     }
-    LetEarlierRunGo();
+    LetEarlierRunGo(thread_);
     auto state = std::make_shared<State>();
     state->work = std::move(work);
     state->onProgress = std::move(onProgress);
@@ -118,7 +132,7 @@ JobReport Job::RunHere(Work work, OnProgress onProgress, OnEnd onEnd)
     if (Running()) {
         return JobReport::Failed("the job is already running");
     }
-    LetEarlierRunGo();
+    LetEarlierRunGo(thread_);
     auto state = std::make_shared<State>();
     state->work = std::move(work);
     state->onProgress = std::move(onProgress);
@@ -128,19 +142,6 @@ JobReport Job::RunHere(Work work, OnProgress onProgress, OnEnd onEnd)
     Perform(state.get());
     const std::lock_guard lock(state->mutex);
     return state->report;
-}
-
-void Job::LetEarlierRunGo()
-{
-    if (thread_.joinable()) {
-        // The earlier run has ended; from inside its OnEnd its thread is
-        // this one and finishes on its own.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
 }
 
 bool Job::Running() const

@@ -91,9 +91,6 @@ public:
     struct State;
 
 private:
-    // Joins the thread of an earlier run, which has ended.
-    void LetEarlierRunGo();
-
     std::shared_ptr<State> state_;
     std::thread thread_;
 };
