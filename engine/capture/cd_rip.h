@@ -49,7 +49,8 @@ public:
     // when the ISO is complete. False when nothing was prepared or the
     // capture was started already, the user chose Abort, progress answered
     // false, or the target could not be written; GetLastError says why
-    // unless the user stopped it. progress, if given, gets the percents
+    // unless the user stopped it, and an ISO that is not complete is gone
+    // when Run returns. progress, if given, gets the percents
     // 0..99 on this thread, never -1 or -2; the callback given to Prepare
     // is not called. Not from inside a callback of this component, and the
     // component is not destroyed from inside progress.

@@ -48,7 +48,8 @@ public:
     // refused (the refusal is shown as Start shows it), when a copy was
     // started already, the user chose Abort, progress answered false, or
     // the target could not be written; GetLastError says why in the second
-    // and the last case. progress, if given,
+    // and the last case, and an image that is not complete is gone when
+    // Run returns. progress, if given,
     // gets the percents 0..99 on this thread, never -1 or -2. Not from
     // inside a callback of this component, and the component is not
     // destroyed from inside progress.
