@@ -3,8 +3,6 @@
 #include "command.h"
 #include "interrupt.h"
 
-#include "core/progress.h"
-
 #include <cstdio>
 
 namespace tarvelin::cli {
@@ -47,58 +45,37 @@ std::string RefusalCollector::Messages()
     return messages_;
 }
 
-CaptureWatch::CaptureWatch(const char* label) : bar_(label) {}
-
-bool CaptureWatch::Report(void* context, std::int32_t value)
+bool DrawCaptureProgress(void* bar, std::int32_t value)
 {
-    return static_cast<CaptureWatch*>(context)->OnReport(value);
+    if (InterruptGuard::Requested()) {
+        return false;
+    }
+    static_cast<PercentBar*>(bar)->Draw(value);
+    return true;
 }
 
-bool CaptureWatch::OnReport(std::int32_t value)
+CaptureOutcome::End CaptureEnd(bool complete)
 {
-    if (value >= 0 && !InterruptGuard::Requested()) {
-        bar_.Draw(value);
-        return true;
+    if (complete) {
+        return CaptureOutcome::End::Complete;
     }
-    if (value == kCaptureFinished) {
-        bar_.Draw(100);
-    }
-    bar_.Finish();
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    end_ = value == kCaptureFinished ? End::Complete : InterruptGuard::Requested() ? End::Interrupted : End::Aborted;
-    changed_.notify_all();
-    return false; // for a progress value: stop, Ctrl+C was pressed
-}
-
-void CaptureWatch::LeaveInterruptsToWorker()
-{
-    interruptsElsewhere_.emplace();
-}
-
-CaptureWatch::End CaptureWatch::Wait()
-{
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return ended_; });
-    }
-    interruptsElsewhere_.reset();
-    return end_;
+    // Ctrl+C during a question answers it Abort: the capture was cancelled.
+    return InterruptGuard::Requested() ? CaptureOutcome::End::Interrupted : CaptureOutcome::End::Aborted;
 }
 
 int ReportCapture(const CaptureOutcome& outcome, const std::string& what, const std::string& failurePrefix,
                   const std::string& summary)
 {
     switch (outcome.end) {
-    case CaptureWatch::End::Interrupted:
+    case CaptureOutcome::End::Interrupted:
         PrintError(what + " cancelled; no image was written");
         return kExitFailure;
-    case CaptureWatch::End::Aborted:
+    case CaptureOutcome::End::Aborted:
         PrintError((outcome.failure.empty() ? what + " aborted at an unreadable sector"
                                             : failurePrefix + ": " + outcome.failure) +
                    "; no image was written");
         return kExitFailure;
-    case CaptureWatch::End::Complete:
+    case CaptureOutcome::End::Complete:
         break;
     }
     std::printf("%s\n", summary.c_str());

@@ -1,20 +1,16 @@
 #pragma once
 
-// What rip and floppy share: following a capture engine's worker with a
-// bar on standard error, stopping it in order on Ctrl+C, turning the
-// engine's refusal messages into the command's error, and telling which
-// sectors could not be read.
+// What rip and floppy share: running a capture with a bar on standard
+// error, stopping it in order on Ctrl+C, turning the engine's refusal
+// messages into the command's error, and telling which sectors could not
+// be read.
 
 #include "capture/unread_sectors.h"
-#include "core/component.h"
 #include "percent_bar.h"
-#include "platform/console.h"
 #include "platform/prompt.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,9 +29,7 @@ public:
 
     platform::PromptAnswer Ask(std::string_view text, std::string_view caption, platform::PromptButtons buttons,
                                platform::PromptIcon icon) override;
-    // Puts the prompt that was installed before back. A worker started
-    // while the collector was installed may still be inside Ask: the
-    // collector must live on until that worker has ended.
+    // Puts the prompt that was installed before back.
     void Uninstall();
     // The messages kept so far, trimmed, joined with "; ".
     std::string Messages();
@@ -47,53 +41,39 @@ private:
     std::string messages_;
 };
 
-// The progress callback of a capture (its context is the watch). Draws the
-// bar when standard error is a terminal, answers false once Ctrl+C was
-// pressed, and lets Wait return after the last report.
-class CaptureWatch {
-public:
-    enum class End { Complete, Aborted, Interrupted };
-
-    explicit CaptureWatch(const char* label);
-    CaptureWatch(const CaptureWatch&) = delete;
-    CaptureWatch& operator=(const CaptureWatch&) = delete;
-
-    static bool Report(void* context, std::int32_t value);
-    // Call right after the engine's worker started: Ctrl+C then reaches the
-    // worker's thread, so that a question waiting on the terminal is
-    // interrupted (and answered Abort) instead of waiting on.
-    void LeaveInterruptsToWorker();
-    // Blocks until the capture ended; Ctrl+C reaches this thread again.
-    End Wait();
-
-private:
-    bool OnReport(std::int32_t value);
-
-    PercentBar bar_;
-    std::optional<platform::InterruptsElsewhere> interruptsElsewhere_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool ended_ = false;
-    End end_ = End::Complete;
-};
-
-// How a capture ended, read from its component before it is released.
+// How a capture ended, read from its component after its Run.
 struct CaptureOutcome {
-    CaptureWatch::End end = CaptureWatch::End::Complete;
+    enum class End { Complete, Aborted, Interrupted };
+    End end = End::Complete;
     std::vector<std::uint32_t> unread;
     std::string failure; // the component's reason when it failed on its own
 };
 
-// Waits for the end of the capture, takes its outcome and releases the
-// component, which waits for its worker and removes an unfinished image.
-template <class Component>
-CaptureOutcome FinishCapture(ComponentPtr<Component>& component, CaptureWatch& watch)
+// The progress callback of a capture, its context a PercentBar: draws the
+// percent and answers false once Ctrl+C was pressed, which stops the
+// capture in order.
+bool DrawCaptureProgress(void* bar, std::int32_t value);
+// The end of a capture whose Run answered complete.
+CaptureOutcome::End CaptureEnd(bool complete);
+
+// Runs a capture through run(context, progress), its component's Run, with
+// a bar labelled label on standard error (when that is a terminal), and
+// takes its outcome from the component. The capture runs on this thread,
+// so Ctrl+C also interrupts a question waiting on the terminal, which is
+// then answered Abort.
+template <class Component, class Run>
+CaptureOutcome RunCapture(Component& component, const char* label, Run run)
 {
+    PercentBar bar(label);
+    const bool complete = run(&bar, &DrawCaptureProgress);
+    if (complete) {
+        bar.Draw(100);
+    }
+    bar.Finish();
     CaptureOutcome outcome;
-    outcome.end = watch.Wait();
-    outcome.unread = capture::UnreadSectorsOf(*component);
-    outcome.failure = component->GetLastError();
-    component.reset();
+    outcome.end = CaptureEnd(complete);
+    outcome.unread = capture::UnreadSectorsOf(component);
+    outcome.failure = component.GetLastError();
     return outcome;
 }
 

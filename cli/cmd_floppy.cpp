@@ -63,15 +63,16 @@ int RunFloppy(const Arguments& args)
     maker->SetDevice(device.c_str());
     const bool existed = platform::PathExists(output);
     const InterruptGuard guard;
-    CaptureWatch watch("floppy");
-    // The copy's worker starts inside Start and may ask its questions at
-    // once, through the collector: it stays alive until the worker ended.
+    // The refusals of Run are kept; its questions about bad sectors go on
+    // to the terminal.
     RefusalCollector refusals;
-    const bool started = maker->Start(output.c_str(), &watch, &CaptureWatch::Report);
+    const CaptureOutcome outcome = RunCapture(*maker, "floppy", [&](void* context, ProgressFn progress) {
+        return maker->Run(output.c_str(), context, progress);
+    });
     refusals.Uninstall();
-    if (!started) {
-        const std::string error = refusals.Messages();
-        maker.reset();
+    maker.reset();
+    const std::string error = refusals.Messages();
+    if (!error.empty()) {
         // The target is created before the diskette is looked at; a new
         // one left empty by the refusal goes again.
         if (!existed) {
@@ -80,8 +81,6 @@ int RunFloppy(const Arguments& args)
         PrintError("cannot copy the diskette in " + device + ": " + error);
         return kExitFailure;
     }
-    watch.LeaveInterruptsToWorker();
-    const CaptureOutcome outcome = FinishCapture(maker, watch);
     platform::FileInfo written;
     const bool sized = platform::GetFileInfo(output, written);
     return ReportCapture(outcome, "floppy copy", "cannot copy the diskette in " + device,

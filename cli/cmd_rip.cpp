@@ -105,11 +105,11 @@ int RunRip(const Arguments& args)
         return kExitFailure;
     }
     const InterruptGuard guard;
-    CaptureWatch watch("rip");
     bool prepared = false;
     {
         RefusalCollector refusals;
-        prepared = rip->Prepare(output.c_str(), letter, &watch, &CaptureWatch::Report);
+        // Run reports to its own callback: none is needed here.
+        prepared = rip->Prepare(output.c_str(), letter, nullptr, nullptr);
         if (!prepared) {
             error = refusals.Messages();
         }
@@ -120,9 +120,9 @@ int RunRip(const Arguments& args)
         return kExitFailure;
     }
     const std::uint32_t sectors = rip->GetSectorCount();
-    rip->Start();
-    watch.LeaveInterruptsToWorker();
-    const CaptureOutcome outcome = FinishCapture(rip, watch);
+    const CaptureOutcome outcome =
+        RunCapture(*rip, "rip", [&rip](void* context, ProgressFn progress) { return rip->Run(context, progress); });
+    rip.reset();
     return ReportCapture(outcome, "rip", failurePrefix,
                          output + ": " + std::to_string(sectors) + " sectors of 2048 bytes from " + drive);
 }

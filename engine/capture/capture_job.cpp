@@ -5,16 +5,28 @@
 
 namespace tarvelin::capture {
 
-void CaptureJob::Launch(Job& worker, std::shared_ptr<CaptureJob> job)
+namespace {
+
+// The progress protocol of cd_rip.h over the job's reports: whole percents,
+// a false answer stopping the capture with no further report.
+Job::OnProgress Percents(void* context, ProgressFn progress)
 {
-    // The progress protocol of cd_rip.h over the job's reports: whole
-    // percents, a false answer stopping the capture with no further report,
-    // and a last report for a capture that ended on its own.
-    void* const context = job->context_;
-    const ProgressFn progress = job->progress_;
-    const auto onProgress = [context, progress](const JobProgress& done) {
+    if (progress == nullptr) {
+        return {};
+    }
+    return [context, progress](const JobProgress& done) {
         return progress(context, static_cast<std::int32_t>(std::lround(done.fraction * 100)));
     };
+}
+
+} // namespace
+
+void CaptureJob::Launch(Job& worker, std::shared_ptr<CaptureJob> job)
+{
+    // Percents, then a last report for a capture that ended on its own.
+    void* const context = job->context_;
+    const ProgressFn progress = job->progress_;
+    const auto onProgress = Percents(context, progress);
     const auto onEnd = [context, progress](const JobReport& end) {
         if (end.state != JobState::Cancelled) {
             progress(context, end.state == JobState::Done ? kFinished : kAborted);
@@ -31,6 +43,17 @@ void CaptureJob::Launch(Job& worker, std::shared_ptr<CaptureJob> job)
         record->complete_ = false;
         progress(context, kAborted);
     }
+}
+
+bool CaptureJob::RunHere(Job& worker, CaptureJob& job, void* context, ProgressFn progress)
+{
+    if (job.launched_ || worker.Running()) {
+        return false;
+    }
+    const JobReport end =
+        worker.RunHere([&job](JobControl& control) { return job.Run(control); }, Percents(context, progress), {});
+    job.CloseOnce(); // removes the target unless it is complete
+    return end.state == JobState::Done;
 }
 
 JobReport CaptureJob::Run(JobControl& control)

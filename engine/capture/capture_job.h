@@ -2,8 +2,10 @@
 
 // What a capture component shares with its worker: the device, the target
 // file and the record of the capture. The worker runs on a Job
-// (core/job.h) that the component owns; the record is held by the
-// component and by the work, and the last one to let go frees it.
+// (core/job.h) that the component owns, on the job's thread (Launch) or
+// on the caller's (RunHere); the record is held by the component and by
+// the work, and the last one to let go frees it. What follows is about
+// Launch.
 //
 // The callback may release the component from inside any report, and the
 // programs in front do so on the last one (-1 or -2), on the worker's own
@@ -41,6 +43,13 @@ public:
     // touches neither the record nor its component afterwards: the worker
     // may already have ended and the callback released both.
     static void Launch(Job& worker, std::shared_ptr<CaptureJob> job);
+    // The capture waited for: runs Work on this thread, through worker, and
+    // closes the device and the target before it returns; true when the
+    // target holds the complete image. progress, when given, gets the
+    // percents (a false answer stops the capture) and no last report; the
+    // callback given to the record is not called. Not for a record that
+    // was launched.
+    static bool RunHere(Job& worker, CaptureJob& job, void* context, ProgressFn progress);
     // The owning component lets go of its job and record (see above).
     static void Release(Job& worker, std::shared_ptr<CaptureJob> job);
 

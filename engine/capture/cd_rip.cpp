@@ -260,6 +260,16 @@ public:
         capture::CaptureJob::Launch(worker_, job_);
     }
 
+    bool Run(void* context, ProgressFn progress) override
+    {
+        if (job_ == nullptr || started_) {
+            misuse_ = job_ == nullptr ? "no capture was prepared" : "the capture was started already";
+            return false;
+        }
+        started_ = true;
+        return capture::CaptureJob::RunHere(worker_, *job_, context, progress);
+    }
+
     std::uint32_t GetSectorCount() override { return job_ != nullptr ? job_->Sectors() : 0; }
 
     std::uint32_t ListDrives(char* letters) override
@@ -279,7 +289,7 @@ public:
 
     const char* GetLastError() override
     {
-        lastError_ = job_ != nullptr ? job_->GetLastError() : std::string();
+        lastError_ = !misuse_.empty() ? misuse_ : job_ != nullptr ? job_->GetLastError() : std::string();
         return lastError_.c_str();
     }
 
@@ -298,6 +308,7 @@ private:
     std::shared_ptr<RipJob> job_;
     Job worker_; // runs the capture
     bool started_ = false;
+    std::string misuse_; // why Run was refused
     std::string lastError_;
 };
 

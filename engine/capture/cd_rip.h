@@ -17,6 +17,8 @@
 // leaves no file.
 // Sectors that could not be read are zero in the ISO and listed by
 // GetUnreadSectors.
+// Run is Start waited for: the capture runs on the caller's thread, which
+// also gets the questions, and Run returns once it has ended.
 
 #include "core/component.h"
 #include "core/progress.h"
@@ -42,6 +44,17 @@ public:
     virtual std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) = 0;
     // Why the last capture failed when the user did not abort it ("" otherwise).
     virtual const char* GetLastError() = 0;
+    // The capture of Start, waited for: after a successful Prepare, copies
+    // the disc on this thread and returns once the capture has ended; true
+    // when the ISO is complete. False when nothing was prepared or the
+    // capture was started already, the user chose Abort, progress answered
+    // false, or the target could not be written; GetLastError says why
+    // unless the user stopped it, and an ISO that is not complete is gone
+    // when Run returns. progress, if given, gets the percents
+    // 0..99 on this thread, never -1 or -2; the callback given to Prepare
+    // is not called. Not from inside a callback of this component, and the
+    // component is not destroyed from inside progress.
+    virtual bool Run(void* context, ProgressFn progress) = 0;
 };
 
 } // namespace tarvelin

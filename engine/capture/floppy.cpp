@@ -161,13 +161,39 @@ public:
 
     const char* GetLastError() override
     {
-        lastError_ = job_ != nullptr ? job_->GetLastError() : std::string();
+        lastError_ = !misuse_.empty() ? misuse_ : job_ != nullptr ? job_->GetLastError() : std::string();
         return lastError_.c_str();
     }
 
     bool Start(const char* targetPath, void* context, ProgressFn progress) override
     {
+        if (!Prepare(targetPath, context, progress)) {
+            return false;
+        }
+        // Nothing of this component is touched after the launch: the last
+        // report may destroy it before Launch returns.
+        capture::CaptureJob::Launch(worker_, job_);
+        return true;
+    }
+
+    bool Run(const char* targetPath, void* context, ProgressFn progress) override
+    {
+        return Prepare(targetPath, context, progress) &&
+               capture::CaptureJob::RunHere(worker_, *job_, context, progress);
+    }
+
+private:
+    static bool Refuse(const char* message)
+    {
+        platform::Ask(message, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
+        return false;
+    }
+
+    // Opens the diskette and the target for the one copy of this component.
+    bool Prepare(const char* targetPath, void* context, ProgressFn progress)
+    {
         if (job_ != nullptr) {
+            misuse_ = "the copy was started already";
             return false;
         }
         IFloppy* floppy = Floppy1();
@@ -187,22 +213,13 @@ public:
             return Refuse("Can not open floppy! Please make sure the floppy disk has been inserted. ");
         }
         job_ = std::make_shared<FloppyJob>(floppy, std::move(target), context, progress);
-        // Nothing of this component is touched after the launch: the last
-        // report may destroy it before Launch returns.
-        capture::CaptureJob::Launch(worker_, job_);
         return true;
-    }
-
-private:
-    static bool Refuse(const char* message)
-    {
-        platform::Ask(message, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
-        return false;
     }
 
     std::string device_;
     std::shared_ptr<FloppyJob> job_;
     Job worker_; // runs the copy
+    std::string misuse_; // why a second copy was refused
     std::string lastError_;
 };
 

@@ -7,7 +7,8 @@
 // (cd_rip.h): 0..99 per sector, -2 when complete, -1 after Abort or a
 // failed write; -1 and -2 are the last reports, and the callback may
 // destroy the component from inside any report. Unread sectors are zero in
-// the image; a copy that did not complete leaves no file.
+// the image; a copy that did not complete leaves no file. Run is Start
+// waited for, on the caller's thread.
 
 #include "core/component.h"
 #include "core/progress.h"
@@ -41,6 +42,18 @@ public:
     virtual std::uint32_t GetUnreadSectors(std::uint32_t* sectors, std::uint32_t max) = 0;
     // Why the copy failed when the user did not abort it ("" otherwise).
     virtual const char* GetLastError() = 0;
+    // The copy of Start, waited for: refuses as Start does, then copies the
+    // diskette on this thread, which also gets the questions, and returns
+    // once the copy has ended; true when the image is complete. False when
+    // refused (the refusal is shown as Start shows it), when a copy was
+    // started already, the user chose Abort, progress answered false, or
+    // the target could not be written; GetLastError says why in the second
+    // and the last case, and an image that is not complete is gone when
+    // Run returns. progress, if given,
+    // gets the percents 0..99 on this thread, never -1 or -2. Not from
+    // inside a callback of this component, and the component is not
+    // destroyed from inside progress.
+    virtual bool Run(const char* targetPath, void* context, ProgressFn progress) = 0;
 };
 
 // Test seam: a sector read this function answers true for fails.

@@ -26,17 +26,16 @@ struct Job::State {
     bool started = false;
     std::condition_variable startedChanged;
     bool delivered = false; // OnEnd has returned (or was skipped)
+    std::atomic<std::thread::id> runner{}; // the thread the work runs on
     JobReport report;
 };
 
 namespace {
 
-void Run(const std::shared_ptr<Job::State> state)
+// The work and the final report, on whichever thread runs the job.
+void Perform(Job::State* state)
 {
-    {
-        std::unique_lock lock(state->mutex);
-        state->startedChanged.wait(lock, [&state] { return state->started; });
-    }
+    state->runner = std::this_thread::get_id();
     JobControl control(*state);
     JobReport report;
     try {
@@ -65,6 +64,29 @@ void Run(const std::shared_ptr<Job::State> state)
     state->ended.notify_all();
 }
 
+// Joins the thread of an earlier run, which has ended.
+void LetEarlierRunGo(std::thread& thread)
+{
+    if (thread.joinable()) {
+        // From inside the run's OnEnd its thread is this one and finishes
+        // on its own.
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+}
+
+void Run(const std::shared_ptr<Job::State> state)
+{
+    {
+        std::unique_lock lock(state->mutex);
+        state->startedChanged.wait(lock, [&state] { return state->started; });
+    }
+    Perform(state.get());
+}
+
 } // namespace
 
 Job::~Job()
@@ -80,15 +102,7 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
         }
         return false;
     }
-    if (thread_.joinable()) {
-        // The earlier run has ended; from inside its OnEnd its thread is
-        // this one and finishes on its own.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
+    LetEarlierRunGo(thread_);
     auto state = std::make_shared<State>();
     state->work = std::move(work);
     state->onProgress = std::move(onProgress);
@@ -113,6 +127,23 @@ bool Job::Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why)
     return true;
 }
 
+JobReport Job::RunHere(Work work, OnProgress onProgress, OnEnd onEnd)
+{
+    if (Running()) {
+        return JobReport::Failed("the job is already running");
+    }
+    LetEarlierRunGo(thread_);
+    auto state = std::make_shared<State>();
+    state->work = std::move(work);
+    state->onProgress = std::move(onProgress);
+    state->onEnd = std::move(onEnd);
+    state->started = true;
+    state_ = state;
+    Perform(state.get());
+    const std::lock_guard lock(state->mutex);
+    return state->report;
+}
+
 bool Job::Running() const
 {
     return state_ != nullptr && state_->state == JobState::Running;
@@ -130,7 +161,7 @@ JobReport Job::Wait()
     if (state_ == nullptr) {
         return JobReport::Failed("the job was never started");
     }
-    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+    if (state_->runner.load() == std::this_thread::get_id()) {
         const std::lock_guard lock(state_->mutex);
         return state_->delivered ? state_->report : JobReport{};
     }

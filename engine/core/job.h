@@ -74,6 +74,11 @@ public:
     // or destroy its owner, from the very first report; the caller then
     // touches neither after Start returns true.
     bool Start(Work work, OnProgress onProgress, OnEnd onEnd, std::string* why);
+    // The same run on the calling thread, which the observers then run on
+    // too: returns the final report once OnEnd has returned (Failed when an
+    // earlier run is still running). Cancel and Wait work from other
+    // threads meanwhile; the owner is not released while it runs.
+    JobReport RunHere(Work work, OnProgress onProgress, OnEnd onEnd);
     // From Start until the work has returned.
     bool Running() const;
     // Asks the work to stop; it ends Cancelled when it notices.

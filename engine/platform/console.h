@@ -35,23 +35,6 @@ private:
     std::unique_ptr<Previous> previous_;
 };
 
-// While alive, Ctrl+C is not delivered to the calling thread, so that it
-// reaches the others: a worker thread waiting for an answer on the terminal
-// is woken by it instead of waiting on. Where the system delivers Ctrl+C on
-// a thread of its own and wakes a waiting console read anyway, it does
-// nothing.
-class TARVELIN_API InterruptsElsewhere {
-public:
-    InterruptsElsewhere();
-    ~InterruptsElsewhere();
-    InterruptsElsewhere(const InterruptsElsewhere&) = delete;
-    InterruptsElsewhere& operator=(const InterruptsElsewhere&) = delete;
-
-private:
-    struct Previous;
-    std::unique_ptr<Previous> previous_;
-};
-
 // Standard output passes bytes through unchanged from here on (Windows
 // would otherwise turn each line feed into carriage return + line feed).
 TARVELIN_API void WriteStandardOutputAsBytes();

@@ -48,11 +48,20 @@ protected:
         SetFloppyReadFault(nullptr);
         CaptureTest::TearDown();
     }
-    void Copy()
+    // Copies the diskette through Start, or waited for through Run; the
+    // component is destroyed afterwards.
+    void Copy(test::ProgressRecorder& progress, bool waited, const std::string& target)
     {
-        ASSERT_TRUE(maker_->Start(target().c_str(), &progress_, &test::ProgressRecorder::Callback));
-        progress_.Wait();
+        if (waited) {
+            complete_ = maker_->Run(target.c_str(), &progress, &test::ProgressRecorder::Callback);
+            // Run has closed the target: complete, or gone.
+            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target)));
+        } else {
+            ASSERT_TRUE(maker_->Start(target.c_str(), &progress, &test::ProgressRecorder::Callback));
+            progress.Wait();
+        }
         unread_ = maker_->GetUnreadSectorCount();
+        lastError_ = maker_->GetLastError();
         DestroyComponent(maker_);
     }
     std::string target() const { return dir_ / "boot.image"; }
@@ -62,6 +71,8 @@ protected:
     IBootImageMaker* maker_ = nullptr;
     test::ProgressRecorder progress_;
     std::uint32_t unread_ = 0;
+    bool complete_ = false; // what Run answered
+    std::string lastError_;
 };
 
 TEST_F(FloppyTest, GeometryOfA144MBDiskette)
@@ -82,19 +93,6 @@ TEST_F(FloppyTest, GeometryOfA144MBDiskette)
     DestroyComponent(floppy);
 }
 
-TEST_F(FloppyTest, DisketteCopiesByteExactWith2880Reports)
-{
-    Copy();
-    EXPECT_EQ(test::ReadWholeFile(target()), diskette_);
-    std::vector<std::int32_t> expected;
-    for (std::uint32_t i = 0; i < 2880; ++i) {
-        expected.push_back(static_cast<std::int32_t>(i * 100 / 2880));
-    }
-    expected.push_back(-2);
-    EXPECT_EQ(progress_.Values(), expected);
-    EXPECT_TRUE(prompt_.Asked().empty());
-}
-
 TEST_F(FloppyTest, MissingDriveIsRefusedAndLeavesTheTargetAsItWas)
 {
     maker_->SetDevice((dir_ / "no-such-drive").c_str());
@@ -103,6 +101,11 @@ TEST_F(FloppyTest, MissingDriveIsRefusedAndLeavesTheTargetAsItWas)
     EXPECT_EQ(prompt_.Asked()[0].text, "Can not open floppy! Please make sure the floppy disk has been inserted. ");
     EXPECT_EQ(prompt_.Asked()[0].caption, "Make DAV");
     EXPECT_FALSE(platform::PathExists(target()));
+    // Run refuses as Start does, and reports nothing.
+    EXPECT_FALSE(maker_->Run(target().c_str(), &progress_, &test::ProgressRecorder::Callback));
+    ASSERT_EQ(prompt_.Asked().size(), 2u);
+    EXPECT_EQ(prompt_.Asked()[1].text, prompt_.Asked()[0].text);
+    EXPECT_TRUE(progress_.Values().empty());
     test::WriteWholeFile(target(), std::string("kept"));
     EXPECT_FALSE(maker_->Start(target().c_str(), &progress_, &test::ProgressRecorder::Callback));
     EXPECT_EQ(test::ReadWholeFile(target()), Bytes({'k', 'e', 'p', 't'}));
@@ -112,32 +115,87 @@ TEST_F(FloppyTest, MissingDriveIsRefusedAndLeavesTheTargetAsItWas)
     EXPECT_EQ(prompt_.Asked().back().text, "Can not create target boot image file! ");
 }
 
-TEST_F(FloppyTest, RetryRereadsAndIgnoreZeroFills)
+// One copy per case, through Start and waited for through Run: one report
+// per sector (Retry reports nothing), then -2 or -1 from Start; Run
+// answers whether the image is complete instead. With the faults, sector
+// 100 fails twice and sector 200 always.
+TEST_F(FloppyTest, CopiesAreExactOrEndWithoutAnImage)
 {
-    SetFloppyReadFault(&FailingSectors);
-    prompt_.Answer(PromptAnswer::Retry);  // sector 100, second failure
-    prompt_.Answer(PromptAnswer::Retry);  // sector 100 reads now
-    prompt_.Answer(PromptAnswer::Ignore); // sector 200
-    prompt_.Answer(PromptAnswer::No);
-    Copy();
-    EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kReadError, kReadError, kIgnoreAll}));
-    EXPECT_EQ(prompt_.Asked()[0].caption, "Make DAV");
-    Bytes expected = diskette_;
-    std::fill_n(expected.begin() + 200 * 512, 512, 0);
-    EXPECT_EQ(test::ReadWholeFile(target()), expected);
-    EXPECT_EQ(unread_, 1u);
-    // Retry reports nothing: still one report per sector.
-    EXPECT_EQ(progress_.Values().size(), 2881u);
-}
-
-TEST_F(FloppyTest, AbortEndsTheCopyAndRemovesThePartialImage)
-{
-    SetFloppyReadFault(&FailingSectors);
-    prompt_.Answer(PromptAnswer::Abort);
-    Copy();
-    EXPECT_EQ(progress_.Values().size(), 101u);
-    EXPECT_EQ(progress_.Values().back(), -1);
-    EXPECT_FALSE(platform::PathExists(target()));
+    using A = PromptAnswer;
+    struct Case {
+        const char* name;
+        bool faults;
+        std::vector<PromptAnswer> answers;
+        std::vector<std::string> asked;
+        std::int32_t refuseAt;
+        std::size_t percents; // reports before the last value
+        std::int32_t last;    // -2 complete, -1 aborted, 0 stopped by a false answer
+        const char* device;   // written to instead of a new file
+        std::string failure;  // how GetLastError starts
+    };
+    const Case cases[] = {
+        {"complete", false, {}, {}, INT32_MIN, 2880, -2, nullptr, ""},
+        {"retried, then ignored", true, {A::Retry, A::Retry, A::Ignore, A::No},
+         {kReadError, kReadError, kReadError, kIgnoreAll}, INT32_MIN, 2880, -2, nullptr, ""},
+        {"aborted", true, {A::Abort}, {kReadError}, INT32_MIN, 100, -1, nullptr, ""},
+        // 1440 sectors report below 50, then the first one at 50.
+        {"progress answered false", false, {}, {}, 50, 1441, 0, nullptr, ""},
+        {"target cannot be written", false, {}, {}, INT32_MIN, 1, -1, "/dev/full",
+         "Can not write the target boot image file: "},
+    };
+    for (const bool waited : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (waited ? ", run" : ", started"));
+#ifdef _WIN32
+            if (c.device != nullptr) {
+                continue; // no device that is always full
+            }
+#endif
+            DestroyComponent(maker_);
+            maker_ = Make1();
+            maker_->SetDevice((dir_ / "diskette.img").c_str());
+            test::ProgressRecorder progress;
+            progress.refuseAt = c.refuseAt;
+            test::ScriptedPrompt prompt;
+            platform::SetPrompt(&prompt);
+            for (const PromptAnswer answer : c.answers) {
+                prompt.Answer(answer);
+            }
+            sector100Failures = 2;
+            SetFloppyReadFault(c.faults ? &FailingSectors : nullptr);
+            Copy(progress, waited, c.device != nullptr ? c.device : target());
+            platform::SetPrompt(&prompt_);
+            EXPECT_EQ(prompt.Texts(), c.asked);
+            for (const test::AskedQuestion& question : prompt.Asked()) {
+                EXPECT_EQ(question.caption, "Make DAV");
+            }
+            std::vector<std::int32_t> expected;
+            for (std::uint32_t i = 0; i < c.percents; ++i) {
+                expected.push_back(static_cast<std::int32_t>(i * 100 / 2880));
+            }
+            if (!waited && c.last < 0) {
+                expected.push_back(c.last);
+            }
+            EXPECT_EQ(progress.Values(), expected);
+            EXPECT_EQ(lastError_.substr(0, c.failure.size()), c.failure);
+            EXPECT_EQ(lastError_.size() > c.failure.size(), !c.failure.empty()) << lastError_;
+            if (waited) {
+                EXPECT_EQ(complete_, c.last == -2);
+            }
+            EXPECT_FALSE(platform::PathExists(platform::TemporaryPathFor(target())));
+            if (c.last != -2) {
+                EXPECT_FALSE(platform::PathExists(target()));
+                continue;
+            }
+            Bytes image = diskette_;
+            if (c.faults) {
+                std::fill_n(image.begin() + 200 * 512, 512, 0);
+            }
+            EXPECT_EQ(test::ReadWholeFile(target()), image);
+            EXPECT_EQ(unread_, c.faults ? 1u : 0u);
+            platform::RemoveFile(target());
+        }
+    }
 }
 
 // The command that copies a diskette destroys the component from inside

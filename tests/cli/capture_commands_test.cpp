@@ -177,7 +177,10 @@ TEST_F(CaptureCommandTest, AFailedWriteSaysWhyAndLeavesNoFile)
     EXPECT_FALSE(platform::PathExists(image));
 }
 
-TEST_F(CaptureCommandTest, ATerminalGetsAProgressBar)
+// On a terminal: the bar, and Ctrl+C typed while a question about a bad
+// sector waits for its answer, which interrupts the question and cancels
+// the rip (the shell waits for the question to show, then types ^C).
+TEST_F(CaptureCommandTest, ATerminalGetsAProgressBarAndCtrlCInterruptsAQuestion)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
     TARVELIN_REQUIRE_TOOL("script");
@@ -189,6 +192,22 @@ TEST_F(CaptureCommandTest, ATerminalGetsAProgressBar)
     EXPECT_TRUE(Contains(result.output, "\rrip [")) << result.output;
     EXPECT_TRUE(Contains(result.output, "########################################] 100%")) << result.output;
     EXPECT_TRUE(test::ReadWholeFile(out()) == source_);
+
+    const std::string keys = dir_ / "keys";
+    const std::string log = dir_ / "terminal.log";
+    const std::string asked = "exec env " + Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30 ") +
+                              ShellQuote(TARVELIN_CLI_PATH) + " rip D " + ShellQuote(dir_ / "cancelled.iso");
+    const CommandResult interrupted = test::RunCommand(
+        "mkfifo " + ShellQuote(keys) + " || exit 1; { timeout 120 script -qec " + ShellQuote(asked) + " /dev/null < " +
+        ShellQuote(keys) + " > " + ShellQuote(log) + " 2>&1; echo \"exit $?\"; } & exec 3> " + ShellQuote(keys) +
+        "; timeout 120 sh -c 'until grep -qs abort/retry/ignore \"$0\"; do sleep 0.05; done' " + ShellQuote(log) +
+        "; printf '\\003' >&3; wait; cat " + ShellQuote(log));
+    EXPECT_TRUE(Contains(interrupted.output, "exit 1\n")) << interrupted.output;
+    EXPECT_TRUE(Contains(interrupted.output, "Make ISO: " + kReadError + " [abort/retry/ignore]"))
+        << interrupted.output;
+    EXPECT_TRUE(Contains(interrupted.output, "tarvelin-cli: rip cancelled; no image was written"))
+        << interrupted.output;
+    EXPECT_FALSE(platform::PathExists(dir_ / "cancelled.iso"));
 }
 
 TEST_F(CaptureCommandTest, FloppyCopiesADisketteImageByteExact)
@@ -275,7 +294,7 @@ TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
     EXPECT_TRUE(test::ReadWholeFile(out()) == expected);
 }
 
-TEST_F(CaptureQuestionsTest, AbortEndsWithoutAnImage)
+TEST_F(CaptureQuestionsTest, AbortEndsTheRipAndTheFloppyCopyWithoutAnImage)
 {
     InsertDisc(400);
     drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
@@ -286,6 +305,16 @@ TEST_F(CaptureQuestionsTest, AbortEndsWithoutAnImage)
     EXPECT_EQ(status, 1);
     EXPECT_EQ(errors, "tarvelin-cli: rip aborted at an unreadable sector; no image was written\n");
     EXPECT_FALSE(platform::PathExists(out()));
+
+    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 8));
+    SetFloppyReadFault([](std::uint32_t index) { return index == 200; });
+    prompt_.Answer(PromptAnswer::Abort);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}), 1);
+    SetFloppyReadFault(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tarvelin-cli: floppy copy aborted at an unreadable sector; no image was written\n");
+    EXPECT_FALSE(platform::PathExists(dir_ / "boot.image"));
 }
 
 // Ctrl+C while the question is up; the answer given is Ignore, and the

@@ -1,6 +1,6 @@
-// Job: each way a job ends, the final report delivered once, and an owner
-// released from inside its observers or from another thread (ASan checks
-// that nothing freed is touched).
+// Job: each way a job ends, on its own thread or the caller's, the final
+// report delivered once, and an owner released from inside its observers
+// or from another thread (ASan checks that nothing freed is touched).
 
 #include "core/job.h"
 
@@ -34,6 +34,7 @@ TEST(Job, EndsDoneFailedOrCancelledAndReportsOnce)
         JobReport expected;
         std::vector<double> fractions;
     };
+    const std::thread::id caller = std::this_thread::get_id();
     const std::vector<Row> rows = {
         {"done", [](JobControl& c) {
              c.Report(JobProgress{0.25, "reading"});
@@ -65,41 +66,61 @@ TEST(Job, EndsDoneFailedOrCancelledAndReportsOnce)
              return JobReport::Done();
          }, false, 2, JobReport::Cancelled(), {0.0, 0.1, 0.2}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Seen seen;
-        Job job;
-        bool runningInEnd = true;
-        const auto onProgress = [&](const JobProgress& p) {
-            seen.fractions.push_back(p.fraction);
-            seen.messages.push_back(p.message);
-            return static_cast<int>(seen.fractions.size()) - 1 != row.answerFalseAt;
-        };
-        const auto onEnd = [&](const JobReport& report) {
-            ++seen.ends;
-            seen.last = report;
-            runningInEnd = job.Running();
-        };
-        std::string why;
-        ASSERT_TRUE(job.Start(row.work, onProgress, onEnd, &why)) << why;
-        if (row.cancelFromOwner) {
-            job.Cancel();
+    // Each row started on the job's thread, then run on this one (where
+    // the owner has no moment to cancel from).
+    for (const bool here : {false, true}) {
+        for (const Row& row : rows) {
+            if (here && row.cancelFromOwner) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(row.name) + (here ? ", run here" : ", started"));
+            Seen seen;
+            Job job;
+            bool runningInEnd = true;
+            JobState waitedInEnd = JobState::Done;
+            bool onThisThread = true;
+            const auto onProgress = [&](const JobProgress& p) {
+                seen.fractions.push_back(p.fraction);
+                seen.messages.push_back(p.message);
+                onThisThread = onThisThread && std::this_thread::get_id() == caller;
+                return static_cast<int>(seen.fractions.size()) - 1 != row.answerFalseAt;
+            };
+            const auto onEnd = [&](const JobReport& report) {
+                ++seen.ends;
+                seen.last = report;
+                runningInEnd = job.Running();
+                waitedInEnd = job.Wait().state; // returns at once inside an observer
+                onThisThread = onThisThread && std::this_thread::get_id() == caller;
+            };
+            JobReport report;
+            if (here) {
+                report = job.RunHere(row.work, onProgress, onEnd);
+                EXPECT_TRUE(onThisThread);
+            } else {
+                std::string why;
+                ASSERT_TRUE(job.Start(row.work, onProgress, onEnd, &why)) << why;
+                if (row.cancelFromOwner) {
+                    job.Cancel();
+                }
+                report = job.Wait();
+                EXPECT_FALSE(onThisThread);
+            }
+            EXPECT_EQ(report.state, row.expected.state);
+            EXPECT_EQ(report.reason, row.expected.reason);
+            EXPECT_EQ(seen.ends, 1);
+            EXPECT_EQ(seen.last.state, row.expected.state);
+            EXPECT_FALSE(runningInEnd);
+            EXPECT_EQ(waitedInEnd, JobState::Running);
+            EXPECT_FALSE(job.Running());
+            EXPECT_EQ(seen.fractions, row.fractions);
+            // Waiting again gives the same report, without a second delivery.
+            EXPECT_EQ(job.Wait().state, row.expected.state);
+            EXPECT_EQ(seen.ends, 1);
         }
-        const JobReport report = job.Wait();
-        EXPECT_EQ(report.state, row.expected.state);
-        EXPECT_EQ(report.reason, row.expected.reason);
-        EXPECT_EQ(seen.ends, 1);
-        EXPECT_EQ(seen.last.state, row.expected.state);
-        EXPECT_FALSE(runningInEnd);
-        EXPECT_FALSE(job.Running());
-        EXPECT_EQ(seen.fractions, row.fractions);
-        // Waiting again gives the same report, without a second delivery.
-        EXPECT_EQ(job.Wait().state, row.expected.state);
-        EXPECT_EQ(seen.ends, 1);
     }
 }
 
-TEST(Job, StartsAgainOnlyOnceTheRunHasEnded)
+TEST(Job, StartsOrRunsAgainOnlyOnceTheRunHasEnded)
 {
     Job job;
     std::promise<void> go;
@@ -108,8 +129,11 @@ TEST(Job, StartsAgainOnlyOnceTheRunHasEnded)
     ASSERT_TRUE(job.Start([gate](JobControl&) { gate.wait(); return JobReport::Done(); }, {}, {}, &why));
     EXPECT_FALSE(job.Start([](JobControl&) { return JobReport::Done(); }, {}, {}, &why));
     EXPECT_EQ(why, "the job is already running");
+    EXPECT_EQ(job.RunHere([](JobControl&) { return JobReport::Done(); }, {}, {}).reason,
+              "the job is already running");
     go.set_value();
     EXPECT_EQ(job.Wait().state, JobState::Done);
+    EXPECT_EQ(job.RunHere([](JobControl&) { return JobReport::Failed("here"); }, {}, {}).reason, "here");
     ASSERT_TRUE(job.Start([](JobControl&) { return JobReport::Failed("second"); }, {}, {}, &why));
     EXPECT_EQ(job.Wait().reason, "second");
 }

@@ -1,10 +1,8 @@
-// The terminal on POSIX: SIGINT and SIGTERM set the stop flag; a thread
-// keeps them away from itself with its signal mask.
+// The terminal on POSIX: SIGINT and SIGTERM set the stop flag.
 
 #include "platform/console.h"
 
 #include <atomic>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -49,27 +47,6 @@ InterruptCatcher::~InterruptCatcher()
 }
 
 bool InterruptCatcher::Requested() { return interrupted.load(); }
-
-struct InterruptsElsewhere::Previous {
-    sigset_t mask{};
-    bool changed = false;
-};
-
-InterruptsElsewhere::InterruptsElsewhere() : previous_(std::make_unique<Previous>())
-{
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    sigaddset(&interrupt, SIGTERM);
-    previous_->changed = ::pthread_sigmask(SIG_BLOCK, &interrupt, &previous_->mask) == 0;
-}
-
-InterruptsElsewhere::~InterruptsElsewhere()
-{
-    if (previous_->changed) {
-        ::pthread_sigmask(SIG_SETMASK, &previous_->mask, nullptr);
-    }
-}
 
 void WriteStandardOutputAsBytes() {}
 

@@ -1,8 +1,7 @@
 // The console on Windows. Ctrl+C, Ctrl+Break and the closing of the console
 // window reach a handler the system calls on a thread of its own; it sets
 // the stop flag and tells the system the event is handled. A console read
-// waiting for an answer is ended by Ctrl+C anyway, so no thread needs to
-// keep the event away from itself.
+// waiting for an answer is ended by Ctrl+C too.
 
 #include "platform/console.h"
 
@@ -54,12 +53,6 @@ InterruptCatcher::InterruptCatcher() : previous_(std::make_unique<Previous>())
 InterruptCatcher::~InterruptCatcher() { ::SetConsoleCtrlHandler(OnControl, FALSE); }
 
 bool InterruptCatcher::Requested() { return interrupted.load(); }
-
-struct InterruptsElsewhere::Previous {};
-
-InterruptsElsewhere::InterruptsElsewhere() = default;
-
-InterruptsElsewhere::~InterruptsElsewhere() = default;
 
 std::vector<std::string> WideArguments(int argc, wchar_t** argv)
 {
