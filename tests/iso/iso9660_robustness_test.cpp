@@ -338,6 +338,7 @@ TEST_F(Iso9660Robustness, RecognitionOfDamagedDescriptorSetsStaysInsideTheImage)
             ASSERT_LT(boot->catalogSector, image.SectorCount());
             ASSERT_LT(boot->imageSector, image.SectorCount());
         }
+        ASSERT_FALSE(image.readOutside);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "iso/udf.h"
 #include "iso/volume_space.h"
+#include "iso9660_test_image.h"
 
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -206,21 +207,7 @@ Tree TreeOfFolder(const std::string& root)
     return tree;
 }
 
-struct Image {
-    Bytes bytes;
-
-    SectorReader Reader() const
-    {
-        return [this](std::uint32_t sector, std::uint8_t* buffer) {
-            if ((std::uint64_t{sector} + 1) * kUdfBlockSize > bytes.size()) {
-                return false;
-            }
-            std::memcpy(buffer, bytes.data() + std::size_t{sector} * kUdfBlockSize, kUdfBlockSize);
-            return true;
-        };
-    }
-    std::uint32_t Sectors() const { return static_cast<std::uint32_t>(bytes.size() / kUdfBlockSize); }
-};
+using test_image::Image;
 
 // The volume's tree; with data, the bytes of each file too.
 Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true)
@@ -240,7 +227,7 @@ Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true
             }
             Bytes data(static_cast<std::size_t>(node.size));
             std::string problem;
-            EXPECT_TRUE(ReadFileData(image.Reader(), image.Sectors(), volume, node, 0, data.data(), data.size(),
+            EXPECT_TRUE(ReadFileData(image.Reader(), image.SectorCount(), volume, node, 0, data.data(), data.size(),
                                      &problem))
                 << node.name << ": " << problem;
             tree[prefix + node.name] = data;
@@ -304,7 +291,7 @@ protected:
 
     static std::optional<Volume> Read(const Image& image, std::string* problem)
     {
-        return ReadVolume(image.Reader(), image.Sectors(), problem);
+        return ReadVolume(image.Reader(), image.SectorCount(), problem);
     }
 
     static std::unique_ptr<test::TempDir> dir_;
@@ -336,11 +323,11 @@ TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
     // A range inside a file, across block boundaries.
     const Node* odd = &NodeNamed(*volume, "odd-size.bin");
     Bytes part(5000);
-    ASSERT_TRUE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, 1000, part.data(), part.size(),
+    ASSERT_TRUE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, 1000, part.data(), part.size(),
                              &problem));
     const Bytes& whole = folder_->at("docs/odd-size.bin");
     EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 1000));
-    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, whole.size() - 10, part.data(), 11,
+    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, whole.size() - 10, part.data(), 11,
                               &problem));
 }
 
@@ -388,7 +375,7 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
     const SectorSet free = space.Free();
     EXPECT_FALSE(free.Empty());
     int tagged = 0;
-    for (std::uint32_t n = 16; n < image_->Sectors(); ++n) {
+    for (std::uint32_t n = 16; n < image_->SectorCount(); ++n) {
         const std::uint8_t* p = image_->bytes.data() + std::size_t{n} * kUdfBlockSize;
         const std::string_view identifier(reinterpret_cast<const char*>(p + 1), 5);
         if (identifier == "BEA01" || identifier == "NSR02" || identifier == "TEA01") {
@@ -397,7 +384,7 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
         }
         const unsigned id = p[0] | (p[1] << 8);
         const std::uint8_t sum = TagChecksum(image_->bytes, std::size_t{n} * kUdfBlockSize);
-        const bool anchorPlace = n == 256 || n == image_->Sectors() - 257 || n == image_->Sectors() - 1;
+        const bool anchorPlace = n == 256 || n == image_->SectorCount() - 257 || n == image_->SectorCount() - 1;
         if (id == 2 && !anchorPlace) {
             continue;
         }
@@ -480,7 +467,7 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
     noFirstAnchor.bytes[256 * kUdfBlockSize + 4] ^= 0xFF;
     std::optional<Volume> volume = Read(noFirstAnchor, &problem);
     ASSERT_TRUE(volume) << problem;
-    EXPECT_EQ(volume->anchorSector, noFirstAnchor.Sectors() - 1);
+    EXPECT_EQ(volume->anchorSector, noFirstAnchor.SectorCount() - 1);
     EXPECT_EQ(volume->fileCount, Read(*image_, &problem)->fileCount);
 
     // The main descriptor sequence broken at its start: the reserve is read.
@@ -495,8 +482,8 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
 
     // Every anchor broken: no volume, and the reason.
     Image noAnchor{noFirstAnchor};
-    noAnchor.bytes[(noAnchor.Sectors() - 1) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
-    noAnchor.bytes[(noAnchor.Sectors() - 256) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    noAnchor.bytes[(noAnchor.SectorCount() - 1) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    noAnchor.bytes[(noAnchor.SectorCount() - 256) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
     EXPECT_FALSE(Read(noAnchor, &problem));
     EXPECT_NE(problem.find("anchor"), std::string::npos);
 }
@@ -566,7 +553,7 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     EXPECT_EQ(looping->report.loopsRefused, 1u);
     const Node& node = NodeNamed(*looping, "three-sectors.bin");
     Bytes data(static_cast<std::size_t>(node.size));
-    EXPECT_FALSE(ReadFileData(image.Reader(), image.Sectors(), *looping, node, 0, data.data(), data.size(), &problem));
+    EXPECT_FALSE(ReadFileData(image.Reader(), image.SectorCount(), *looping, node, 0, data.data(), data.size(), &problem));
     EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
 }
 
@@ -603,7 +590,7 @@ TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
         for (const Node& node : volume->nodes) {
             if (!node.isDirectory && node.size <= (1u << 20)) {
                 data.resize(static_cast<std::size_t>(node.size));
-                if (!ReadFileData(damaged.Reader(), damaged.Sectors(), *volume, node, 0, data.data(), data.size(),
+                if (!ReadFileData(damaged.Reader(), damaged.SectorCount(), *volume, node, 0, data.data(), data.size(),
                                   &problem)) {
                     EXPECT_FALSE(problem.empty());
                 }
@@ -663,7 +650,7 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     const std::uint32_t used = Get32(b, pd + 192);
     const std::uint32_t mainFile = used + 2;
     const std::uint32_t mirrorFile = used + 3;
-    ASSERT_LT(start + mirrorFile, image.Sectors() - 1);
+    ASSERT_LT(start + mirrorFile, image.SectorCount() - 1);
     Put32(b, pd + 192, mirrorFile + 1);
     Reseal(b, pd);
 
