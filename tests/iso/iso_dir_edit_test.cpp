@@ -6,6 +6,7 @@
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
+#include "iso9660_test_image.h"
 #include "platform/directory.h"
 #include "platform/time.h"
 #include "support/fixtures.h"
@@ -401,25 +402,6 @@ TEST(IsoDirEditLoad, TheBootImageFileCarriesTheBootMark)
 
 constexpr std::uint32_t kRoot = 20;
 
-iso::RecordingDate Date(int year, int month, int day, int hour, int minute, int second, int quarters)
-{
-    iso::RecordingDate date;
-    date.yearsSince1900 = static_cast<std::uint8_t>(year - 1900);
-    date.month = static_cast<std::uint8_t>(month);
-    date.day = static_cast<std::uint8_t>(day);
-    date.hour = static_cast<std::uint8_t>(hour);
-    date.minute = static_cast<std::uint8_t>(minute);
-    date.second = static_cast<std::uint8_t>(second);
-    date.gmtOffset = static_cast<std::int8_t>(quarters);
-    return date;
-}
-
-platform::FileTime FromUnix(std::int64_t seconds)
-{
-    return static_cast<platform::FileTime>(seconds + platform::kFileTimeEpochOffsetSeconds)
-        * platform::kFileTimeTicksPerSecond;
-}
-
 TEST(IsoDirEditCrafted, OnlyTheSelfAndParentRecordsAreSkipped)
 {
     CraftedImage image(40);
@@ -457,12 +439,12 @@ TEST(IsoDirEditCrafted, DatesAreTheInstantsRecordedWithTheirOffsets)
     CraftedImage image(40);
     const std::uint32_t length = image.WriteDirectory(
         kRoot, kRoot, 2048,
-        {MakeRecord("KOLKATA;1", 30, 1, 0, Date(2004, 7, 9, 13, 35, 7, 22)),  // +05:30
-         MakeRecord("UTC;1", 30, 1, 0, Date(2004, 7, 9, 8, 5, 7, 0)),
-         MakeRecord("STJOHNS;1", 30, 1, 0, Date(2004, 7, 9, 5, 35, 7, -10)),  // -02:30
+        {MakeRecord("KOLKATA;1", 30, 1, 0, iso::RecordingDate{104, 7, 9, 13, 35, 7, 22}),  // +05:30
+         MakeRecord("UTC;1", 30, 1, 0, iso::RecordingDate{104, 7, 9, 8, 5, 7, 0}),
+         MakeRecord("STJOHNS;1", 30, 1, 0, iso::RecordingDate{104, 7, 9, 5, 35, 7, -10}),  // -02:30
          MakeRecord("NODATE;1", 30, 1),
-         MakeRecord("MONTH13;1", 30, 1, 0, Date(2004, 13, 9, 8, 5, 7, 0)),
-         MakeRecord("FEB30;1", 30, 1, 0, Date(2003, 2, 30, 8, 5, 7, 0))});
+         MakeRecord("MONTH13;1", 30, 1, 0, iso::RecordingDate{104, 13, 9, 8, 5, 7, 0}),
+         MakeRecord("FEB30;1", 30, 1, 0, iso::RecordingDate{103, 2, 30, 8, 5, 7, 0})});
     image.WriteDescriptors(kRoot, length);
     MemorySector sector(image.Bytes());
     TreePtr tree = LoadFrom(&sector);
@@ -470,7 +452,7 @@ TEST(IsoDirEditCrafted, DatesAreTheInstantsRecordedWithTheirOffsets)
     for (DirNode* child : Children(*tree, tree->GetRoot())) {
         dates[InfoOf(*tree, child).name] = InfoOf(*tree, child).date;
     }
-    const platform::FileTime instant = FromUnix(1089360307);
+    const platform::FileTime instant = iso::test_image::kSourceFileTime;
     EXPECT_EQ(dates, (std::map<std::string, platform::FileTime>{
                          {"KOLKATA", instant}, {"UTC", instant}, {"STJOHNS", instant},
                          {"NODATE", 0}, {"MONTH13", 0}, {"FEB30", 0}}));
@@ -975,7 +957,7 @@ struct EditedImage {
         image.WriteDirectory(22, 21, 2048, {MakeRecord("LEAF.TXT;1", 31, 4)});
         const std::uint32_t length = image.WriteDirectory(
             kRoot, kRoot, 2048,
-            {MakeRecord("A.TXT;1", 30, 1, 0, Date(2004, 7, 9, 8, 5, 7, 0)), MakeRecord("SUB", 21, 2048, kDir),
+            {MakeRecord("A.TXT;1", 30, 1, 0, iso::RecordingDate{104, 7, 9, 8, 5, 7, 0}), MakeRecord("SUB", 21, 2048, kDir),
              MakeRecord("Z.TXT;1", 31, 2)});
         image.WriteDescriptors(kRoot, length);
         sector = std::make_unique<MemorySector>(image.Bytes());
@@ -1026,7 +1008,7 @@ TEST(IsoDirEditEdits, RenameChangesOnlyTheName)
     EXPECT_EQ(after.name, "renamed.txt");
     EXPECT_EQ(after.nameLength, 0u);
     EXPECT_EQ(after.extent, before.extent);
-    EXPECT_EQ(after.date, FromUnix(1089360307));
+    EXPECT_EQ(after.date, iso::test_image::kSourceFileTime);
     EXPECT_FALSE(tree.Rename("x", nullptr));
     EXPECT_FALSE(tree.Rename("", a));
     EXPECT_EQ(InfoOf(tree, a).name, "renamed.txt");

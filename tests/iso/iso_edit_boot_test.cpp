@@ -168,8 +168,7 @@ TEST_F(BootImages, TheMediaTypeFollowsTheFileLength)
 {
     BuildImage();
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     const std::vector<std::pair<std::uint64_t, std::uint32_t>> cases = {
         {2048, 0}, {2049, 0}, {40960, 0}, {1228800, 1}, {1474560, 2}, {1474561, 0}, {2949120, 3}, {2949121, 0},
     };
@@ -198,8 +197,7 @@ TEST_F(BootImages, SetBootInfoPatchDecidesForTheNextSaveOnly)
     BuildImage();
     const auto loader = test::ReadWholeFile("/usr/lib/ISOLINUX/isolinux.bin");
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     EXPECT_FALSE(edit->SetBootInfoPatch(8));
     for (const bool patched : {false, true}) {
         ASSERT_TRUE(edit->LoadBootImage("/usr/lib/ISOLINUX/isolinux.bin", edit->GetRoot())) << edit->GetLastError();

@@ -125,8 +125,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
     ASSERT_EQ(before.count("sub/deeper/c.bin"), 1u);
 
     auto edit = std::make_unique<test::EditHandle>();
-    ASSERT_TRUE((*edit)->Open(image.c_str())) << (*edit)->GetLastError();
-    (*edit)->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit->get(), image));
     DirNode* root = (*edit)->GetRoot();
     std::uint32_t extentBefore = 0;
     ASSERT_TRUE((*edit)->GetItemExtent(test::FindNode(edit->get(), "sub/b.bin"), extentBefore));
@@ -173,9 +172,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
 
     // The session's tree describes the image it saved; a fresh open reads
     // the same (the session holds the image, so it goes first).
-    test::TreeContents inSession;
-    test::CollectTree(edit->get(), (*edit)->GetRoot(), "", inSession);
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit->get()), expected));
     edit.reset();
     const test::TreeContents after = test::ReadImageTree(image);
     EXPECT_TRUE(test::SameContents(test::WithoutDates(after), expected));
@@ -202,9 +199,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
         const test::SaveOutcome next = test::SaveAndWait(again.get());
         ASSERT_EQ(next.finalValue, kSaveDone) << next.error;
         expected[std::string("sub/") + name] = test::ReadWholeFile(dir / name);
-        test::TreeContents now;
-        test::CollectTree(again.get(), again->GetRoot(), "", now);
-        EXPECT_TRUE(test::SameContents(test::WithoutDates(now), expected));
+        EXPECT_TRUE(test::SameContents(test::SessionContents(again.get()), expected));
     }
 }
 
@@ -241,21 +236,18 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     const auto sizeBefore = fs::file_size(image);
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     ASSERT_NE(edit->AddDirectoryTree((dir / "add/wide").c_str(), edit->GetRoot()), nullptr);
     const test::SaveOutcome saved = test::SaveAndWait(edit.get());
     ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
     EXPECT_GT(fs::file_size(image), sizeBefore);
-    test::TreeContents inSession;
-    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
 
     auto expected = test::FolderContents(dir / "src");
     for (const auto& [path, bytes] : test::FolderContents(dir / "add/wide")) {
         expected["wide/" + path] = bytes;
     }
     expected["wide/"] = {};
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), expected));
     test::ExpectPeersSee(image, expected);
 }
 
@@ -272,8 +264,7 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
     test::WriteWholeFile(dir / "new/docs/fresh.txt", std::string("fresh\n"));
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     DirNode* docs = test::FindNode(edit.get(), "docs");
     // Readers compare names without regard to case, so this one replaces.
     ASSERT_NE(edit->AddFile((dir / "new/README.TXT").c_str(), docs), nullptr);
@@ -295,17 +286,14 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
         {"docs/fresh.txt", test::ReadWholeFile(dir / "new/docs/fresh.txt")},
         {"Other.txt", test::ReadWholeFile(dir / "src/other.txt")},
     };
-    test::TreeContents inSession;
-    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), expected));
 
     // Rock Ridge names are POSIX names: they differ by case, and so do
     // the entries they name.
     const std::string rock = dir / "rock.iso";
     test::RunGenisoimage(dir / "src", rock, "-J -R");
     test::EditHandle rockEdit;
-    ASSERT_TRUE(rockEdit->Open(rock.c_str()));
-    rockEdit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(rockEdit.get(), rock));
     ASSERT_NE(rockEdit->AddFile((dir / "new/README.TXT").c_str(), test::FindNode(rockEdit.get(), "docs")), nullptr);
     EXPECT_FALSE(rockEdit->WasReplaced());
     EXPECT_NE(rockEdit->NewDirectory("DOCS", rockEdit->GetRoot()), nullptr);
@@ -334,8 +322,7 @@ TEST_F(SaveEdge, WhatAnAddLeavesOutAndWhatChangedBeforeTheSaveAreNoticed)
     ASSERT_EQ(::mkfifo((dir / "add/pipe").c_str(), 0600), 0);
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     EXPECT_EQ(edit->AddFile((dir / "add/pipe").c_str(), edit->GetRoot()), nullptr);
     EXPECT_NE(std::string(edit->GetLastError()).find("pipe"), std::string::npos) << edit->GetLastError();
     ASSERT_NE(edit->AddDirectoryTree((dir / "add").c_str(), edit->GetRoot()), nullptr);
@@ -386,8 +373,7 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     const std::string image = dir / "a.iso";
     test::RunGenisoimage(dir / "src", image, "-J");
     const auto original = test::ReadWholeFile(image);
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     test::WriteWholeFile(dir / "gone.txt", std::string("soon gone\n"));
     ASSERT_NE(edit->AddFile((dir / "gone.txt").c_str(), edit->GetRoot()), nullptr);
     fs::remove(dir / "gone.txt");
