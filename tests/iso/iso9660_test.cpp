@@ -395,6 +395,7 @@ TEST(Iso9660ElTorito, BootRecordLayoutAndRecognition)
     wrongType[0] = 1;
     EXPECT_FALSE(IsElToritoBootRecord(wrongType));
     EXPECT_FALSE(DecodeBootRecord(wrongType));
+    EXPECT_FALSE(DecodeBootRecord(ByteVector(sector.begin(), sector.end() - 1)));
 }
 
 TEST(Iso9660ElTorito, CatalogValidationEntrySumsToZero)

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tarvelin {
@@ -48,16 +49,9 @@ struct ComponentDeleter {
 using TreePtr = std::unique_ptr<IIsoDirEdit, ComponentDeleter>;
 using SectorPtr = std::unique_ptr<IIsoSector, ComponentDeleter>;
 
-TreePtr NewTree()
-{
-    TreePtr tree(DirEdit1());
-    EXPECT_NE(tree, nullptr);
-    return tree;
-}
-
 TreePtr LoadFrom(IIsoSector* sector, std::uint32_t bootSector = 0, NameSource names = NameSource::Automatic)
 {
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     tree->SetSector(sector);
     tree->SetNameSource(names);
     tree->Load(bootSector);
@@ -99,16 +93,8 @@ DirNode* ChildNamed(IIsoDirEdit& tree, DirNode* node, const std::string& name)
     return nullptr;
 }
 
-struct Facts {
-    bool isDirectory = false;
-    std::uint64_t size = 0;     // files only
-    std::int64_t unixSeconds = 0;
-    bool operator==(const Facts&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const Facts& facts)
-{
-    return out << (facts.isDirectory ? "dir" : "file") << " size " << facts.size << " at " << facts.unixSeconds;
-}
+// Is a folder, size (files only), modification time in seconds.
+using Facts = std::tuple<bool, std::uint64_t, std::int64_t>;
 
 std::int64_t UnixSeconds(platform::FileTime time)
 {
@@ -250,35 +236,15 @@ TEST(IsoDirEditLoad, JolietTreesOfPeerImagesEqualTheSourceFolderAndEachDirectory
         // sectors) too.
         std::uint32_t directories = 1; // the root
         for (const auto& [path, facts] : loaded) {
-            directories += facts.isDirectory ? 1 : 0;
+            directories += std::get<0>(facts) ? 1 : 0;
         }
         EXPECT_EQ(sector.readSectorsCalls, 2 * directories + relocations);
         EXPECT_GT(InfoOf(*tree, ChildNamed(*tree, tree->GetRoot(), "many")).size, 2048u);
     }
 }
 
-// The primary name of a record as this system shows it: the identifier
-// without its version suffix and without the dot of an empty extension.
-std::string ShownPrimaryName(std::string identifier)
-{
-    identifier = identifier.substr(0, identifier.find(';'));
-    if (!identifier.empty() && identifier.back() == '.') {
-        identifier.pop_back();
-    }
-    return identifier;
-}
-
-struct ListedFacts {
-    std::string name;
-    bool isDirectory = false;
-    std::uint64_t size = 0;
-    std::uint32_t extent = 0;
-    bool operator==(const ListedFacts&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const ListedFacts& facts)
-{
-    return out << facts.name << (facts.isDirectory ? "/" : "") << " " << facts.size << " @" << facts.extent;
-}
+// Name, is a folder, size, extent.
+using ListedFacts = std::tuple<std::string, bool, std::uint64_t, std::uint32_t>;
 
 // The tree, folder by folder in isoinfo's form ("/", "/SUB/").
 std::map<std::string, std::vector<ListedFacts>> TreeListing(IIsoDirEdit& tree)
@@ -286,8 +252,8 @@ std::map<std::string, std::vector<ListedFacts>> TreeListing(IIsoDirEdit& tree)
     std::map<std::string, std::vector<ListedFacts>> listing{{"/", {}}};
     for (const auto& [path, entry] : Walk(tree)) {
         const std::size_t slash = path.rfind('/');
-        listing[slash == std::string::npos ? "/" : "/" + path.substr(0, slash + 1)].push_back(
-            {entry.name, entry.isDirectory, entry.size, entry.extent});
+        listing[slash == std::string::npos ? "/" : "/" + path.substr(0, slash + 1)].emplace_back(
+            entry.name, entry.isDirectory, entry.size, entry.extent);
         if (entry.isDirectory) {
             listing["/" + path + "/"];
         }
@@ -300,11 +266,6 @@ struct PrimaryCase {
     const char* tool; // program that must be installed
     const char* command; // %i: the image, %s: the source folder
 };
-
-void PrintTo(const PrimaryCase& value, std::ostream* out)
-{
-    *out << value.label;
-}
 
 class IsoDirEditPrimary : public testing::TestWithParam<PrimaryCase> {};
 
@@ -335,7 +296,7 @@ TEST_P(IsoDirEditPrimary, TreeEqualsWhatIsoinfoLists)
         std::vector<ListedFacts>& children = expected[path];
         for (const test::IsoinfoEntry& entry : entries) {
             const bool isDirectory = (entry.flags & kDir) != 0;
-            children.push_back({ShownPrimaryName(entry.identifier), isDirectory, entry.size, entry.extent});
+            children.emplace_back(iso::DecodeIsoIdentifier(entry.identifier), isDirectory, entry.size, entry.extent);
             if (entry.size != 0) {
                 lastSector = std::max<std::uint64_t>(lastSector, entry.extent + (entry.size + 2047) / 2048);
             }
@@ -769,7 +730,7 @@ TEST(IsoDirEditEdits, AddDirectoryTreeListsFilesFirstThenEachFolderComplete)
     test::WriteWholeFile(top + "/s/c", std::string("ccc"));
     test::WriteWholeFile(top + "/s/t/d", std::string("dddd"));
 
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     DirNode* node = tree->AddDirectoryTree(top.c_str(), tree->GetRoot());
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(ChildNames(*tree, tree->GetRoot()), std::vector<std::string>{"top"});
@@ -812,7 +773,7 @@ TEST(IsoDirEditEdits, AddDirectoryTreeLeavesOutLinksBackToItsOwnFolders)
     fs::create_directory_symlink(".", top + "/s/inner/self"); // itself
     fs::create_directory_symlink("../../other", top + "/s/inner/sideways"); // not a loop
 
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     DirNode* node = tree->AddDirectoryTree(top.c_str(), tree->GetRoot());
     ASSERT_NE(node, nullptr);
     DirNode* s = ChildNamed(*tree, node, "s");
@@ -836,7 +797,7 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     TempDir dir;
     test::WriteWholeFile(dir / "file.txt", std::string("x"));
     fs::create_directories(dir / "folder");
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     DirNode* root = tree->GetRoot();
     const std::string missing = dir / "missing";
     EXPECT_EQ(tree->AddFile(missing.c_str(), root), nullptr);
@@ -870,7 +831,7 @@ TEST(IsoDirEditEdits, FilesOf4GiBOrMoreAndSpecialFilesAreRefused)
     test::WriteSparseFile(big, {1, 2, 3}, std::uint64_t{1} << 32);
     test::WriteSparseFile(fits, {1, 2, 3}, (std::uint64_t{1} << 32) - 1);
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     EXPECT_EQ(tree->AddFile(big.c_str(), tree->GetRoot()), nullptr);
     EXPECT_NE(std::string(tree->GetLastError()).find("4 GiB"), std::string::npos) << tree->GetLastError();
     EXPECT_EQ(tree->AddFile(pipe.c_str(), tree->GetRoot()), nullptr);
@@ -906,7 +867,7 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
     test::WriteWholeFile(path, std::string("12345"));
     platform::FileInfo info;
     ASSERT_TRUE(platform::GetFileInfo(path, info));
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     const DirEntry file = InfoOf(*tree, tree->AddFile(path.c_str(), tree->GetRoot()));
     EXPECT_EQ(file.EntrySource, EntrySourceKind::Disk);
     EXPECT_EQ(file.diskPath, path);
@@ -1023,7 +984,7 @@ TEST(IsoDirEditEdits, DeepTreesAreFreedWithoutRecursion)
     // Deep enough that freeing node by node through recursion would
     // overflow the stack.
     constexpr int kLevels = 300000;
-    TreePtr tree = NewTree();
+    TreePtr tree(DirEdit1());
     DirNode* node = tree->GetRoot();
     DirNode* half = nullptr;
     for (int level = 0; level < kLevels; ++level) {
