@@ -57,6 +57,14 @@ struct Image {
     }
 };
 
+// A both-endian 32-bit number as the bytes of a system use entry.
+inline std::string Both32(std::uint32_t value)
+{
+    std::string bytes(8, '\0');
+    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
+    return bytes;
+}
+
 inline Image Blank(std::uint32_t sectors) { return Image{std::vector<std::uint8_t>(std::size_t{sectors} * kSectorSize)}; }
 inline Image LoadImage(const std::string& path) { return Image{test::ReadWholeFile(path), path}; }
 

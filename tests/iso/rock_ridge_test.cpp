@@ -21,14 +21,10 @@
 namespace tarvelin::iso {
 namespace {
 
+using test_image::Both32;
+
 using test::ShellQuote;
 
-std::string Both32(std::uint32_t value)
-{
-    std::string bytes(8, '\0');
-    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
-    return bytes;
-}
 std::string Entry(std::string_view signature, const std::string& body)
 {
     return std::string(signature) + static_cast<char>(4 + body.size()) + '\1' + body;
