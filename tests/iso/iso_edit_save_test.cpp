@@ -214,6 +214,17 @@ INSTANTIATE_TEST_SUITE_P(Images, SaveEditedImage,
 class SaveEdge : public ::testing::Test {
 protected:
     test::TempDir dir;
+
+    // A genisoimage image of files (path below src, text) made with options.
+    std::string Made(const std::string& name, const std::map<std::string, std::string>& files, const char* options)
+    {
+        for (const auto& [path, text] : files) {
+            fs::create_directories(fs::path(dir / ("src/" + path)).parent_path());
+            test::WriteWholeFile(dir / ("src/" + path), text);
+        }
+        test::RunGenisoimage(dir / "src", dir / name, options);
+        return dir / name;
+    }
 };
 
 // The folders of a tiny image grow past the end of its data: what is
@@ -224,10 +235,7 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("bsdtar");
     TARVELIN_REQUIRE_TOOL("xorriso");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/one.txt", std::string("one\n"));
-    const std::string image = dir / "tiny.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("tiny.iso", {{"one.txt", "one\n"}}, "-J");
     fs::create_directories(dir / "add/wide");
     for (int i = 0; i < 300; ++i) {
         test::WriteWholeFile(dir / ("add/wide/entry number " + std::to_string(i) + " with a long name.txt"),
@@ -254,11 +262,7 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
 TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir / "src/docs");
-    test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("old\n"));
-    test::WriteWholeFile(dir / "src/other.txt", std::string("other\n"));
-    const std::string image = dir / "names.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("names.iso", {{"docs/readme.txt", "old\n"}, {"other.txt", "other\n"}}, "-J");
     fs::create_directories(dir / "new/docs");
     test::WriteWholeFile(dir / "new/README.TXT", std::string("new readme\n"));
     test::WriteWholeFile(dir / "new/docs/fresh.txt", std::string("fresh\n"));
@@ -290,8 +294,7 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
 
     // Rock Ridge names are POSIX names: they differ by case, and so do
     // the entries they name.
-    const std::string rock = dir / "rock.iso";
-    test::RunGenisoimage(dir / "src", rock, "-J -R");
+    const std::string rock = Made("rock.iso", {}, "-J -R");
     test::EditHandle rockEdit;
     ASSERT_TRUE(test::OpenTree(rockEdit.get(), rock));
     ASSERT_NE(rockEdit->AddFile((dir / "new/README.TXT").c_str(), test::FindNode(rockEdit.get(), "docs")), nullptr);
@@ -310,10 +313,7 @@ TEST_F(SaveEdge, WhatAnAddLeavesOutAndWhatChangedBeforeTheSaveAreNoticed)
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("bsdtar");
     TARVELIN_REQUIRE_TOOL("xorriso");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
-    const std::string image = dir / "a.iso";
-    test::RunGenisoimage(dir / "src", image, "-J -R");
+    const std::string image = Made("a.iso", {{"a.txt", "a\n"}}, "-J -R");
     fs::create_directories(dir / "add");
     const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 1);
     const std::vector<std::uint8_t> shrunk = test::RandomBytes(1000, 2);
@@ -368,10 +368,7 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     EXPECT_NE(unopened.error, "");
 
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
-    const std::string image = dir / "a.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("a.iso", {{"a.txt", "a\n"}}, "-J");
     const auto original = test::ReadWholeFile(image);
     ASSERT_TRUE(test::OpenTree(edit.get(), image));
     test::WriteWholeFile(dir / "gone.txt", std::string("soon gone\n"));
