@@ -3,8 +3,9 @@
 //
 // Fixtures (made afresh by each test in a temporary folder):
 //   TZ=Asia/Kolkata genisoimage -quiet -J -V TESTVOL -o joliet.iso src
-//   xorriso -as mkisofs -b boot.img -no-emul-boot -o boot.iso src
-// (Floppy emulation images are read in tests/writer/descriptor_writer_test.cpp.)
+// (xorriso's boot images are read against the peers in
+// tests/writer/descriptor_writer_test.cpp, its Rock Ridge records in
+// rock_ridge_test.cpp.)
 
 #include "iso9660_test_image.h"
 #include "support/iso_fixtures.h"
@@ -171,58 +172,6 @@ TEST(Iso9660RealImage, GenisoimageJolietImageAgreesWithIsoinfo)
     CheckPathTables(image, *primary, walkedPrimary, Tree::Primary);
     CheckPathTables(image, *joliet, walkedJoliet, Tree::Joliet);
     EXPECT_FALSE(image.readOutside);
-}
-
-// xorriso writes Rock Ridge fields into the system use area of each record.
-TEST(Iso9660RealImage, XorrisoBootImageAndRockRidgeRecords)
-{
-    TARVELIN_REQUIRE_TOOL("xorriso");
-    TARVELIN_REQUIRE_TOOL("isoinfo");
-    test::TempDir dir;
-    const std::string source = test_image::MakeSourceTree(dir);
-    test::WriteWholeFile(source + "/boot.img", test::RandomBytes(4096, 3));
-    const std::string path = dir / "boot.iso";
-    const test::CommandResult made = test::RunCommand("xorriso -as mkisofs -quiet -b boot.img -no-emul-boot -o "
-                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    const Image image = test_image::LoadImage(path);
-    const std::string summary = test::RunCommand("isoinfo -d -i " + test::ShellQuote(path)).output;
-
-    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
-    EXPECT_TRUE(set.hasPrimary);
-    EXPECT_TRUE(set.hasBootRecord);
-    EXPECT_FALSE(set.jolietSector);
-    EXPECT_TRUE(set.terminatorFound);
-
-    const std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
-    ASSERT_TRUE(boot);
-    EXPECT_TRUE(boot->catalogValid);
-    EXPECT_NE(summary.find("boot catalog is in sector " + std::to_string(boot->catalogSector) + "\n"),
-              std::string::npos)
-        << summary;
-    EXPECT_EQ(boot->mediaType, static_cast<std::uint8_t>(BootMediaType::NoEmulation));
-    EXPECT_NE(summary.find("Boot media 0 (No Emulation Boot)"), std::string::npos);
-    EXPECT_NE(summary.find("Nsect " + std::to_string(boot->loadSectorCount) + "\n"), std::string::npos);
-    const auto catalog = DecodeBootCatalog(image.SectorBytes(boot->catalogSector));
-    ASSERT_TRUE(catalog);
-    EXPECT_EQ(catalog->bootIndicator, kBootable);
-    EXPECT_EQ(catalog->loadRba, boot->imageSector);
-
-    // The boot image's first sector is where isoinfo lists BOOT.IMG, and
-    // the records decode past their Rock Ridge fields.
-    const auto primary = ReadVolumeDescriptor(image.Reader(), image.SectorCount(), 16);
-    ASSERT_TRUE(primary);
-    const IsoinfoListing listed = Isoinfo("", path);
-    const Walked walked = WalkTree(image, primary->rootRecord, Tree::Primary);
-    EXPECT_FALSE(walked.damaged);
-    EXPECT_EQ(walked.listing, listed);
-    EXPECT_NE(std::find(listed.at("/").begin(), listed.at("/").end(),
-                        test::IsoinfoEntry{"BOOT.IMG;1", 4096, boot->imageSector, 0}),
-              listed.at("/").end());
-    EXPECT_FALSE(image.readOutside);
-    for (const DirectoryRecord& record : walked.files) {
-        EXPECT_FALSE(record.systemUse.empty()) << record.identifier;
-    }
 }
 
 // ---------------------------------------------------------------------------
