@@ -1,5 +1,5 @@
 // Recording dates and volume dates carry local time with the zone's real
-// offset, and read back to the same moment in any zone; the volume label.
+// offset, and read back to the same moment in any zone.
 
 #include "iso/iso9660.h"
 #include "support/test_support.h"
@@ -127,23 +127,6 @@ TEST_F(Iso9660Dates, VolumeDatesUseDigitsAndTheOffset)
     month13[4] = '1';
     month13[5] = '3';
     EXPECT_EQ(FileTimeFromVolumeDate(month13), std::nullopt);
-}
-
-TEST(Iso9660VolumeLabel, NumbersWithoutZeroPadding)
-{
-    auto label = [](int year, int month, int day, int hour, int minute) {
-        platform::CalendarTime local;
-        local.year = year;
-        local.month = month;
-        local.day = day;
-        local.hour = hour;
-        local.minute = minute;
-        return VolumeLabelText(local);
-    };
-    EXPECT_EQ(label(2004, 7, 9, 8, 5), "20047985");
-    EXPECT_EQ(label(2004, 12, 31, 23, 59), "200412312359");
-    EXPECT_EQ(label(2005, 1, 1, 0, 0), "20051100");
-    EXPECT_EQ(label(2004, 1, 5, 9, 7), "20041597");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "iso/iso9660.h"
 #include "edit/iso_extract.h"
 #include "iso9660_test_image.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 
@@ -16,41 +17,10 @@
 namespace tarvelin::iso {
 namespace {
 
-// True when the text is well-formed UTF-8 (no cut sequence at either end).
-bool IsWholeUtf8(const std::string& text)
-{
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
-
-bool IsWholeUtf16(const std::u16string& text)
-{
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) {
-                return false;
-            }
-            ++i;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return false;
-        }
-    }
-    return true;
-}
+// Whole text (no character cut at either end) survives a round trip
+// through the other encoding unchanged.
+bool IsWholeUtf8(const std::string& text) { return platform::Utf16ToNarrow(platform::NarrowToUtf16(text)) == text; }
+bool IsWholeUtf16(const std::u16string& text) { return platform::NarrowToUtf16(platform::Utf16ToNarrow(text)) == text; }
 
 std::string FoldAscii(std::string text)
 {

@@ -1,18 +1,19 @@
 #pragma once
 
-// Images made by peer tools for the ISO 9660 structure tests, read with a
-// plain file read, and a parser for the listings isoinfo prints of them.
+// Images for the ISO 9660, Rock Ridge and UDF reader tests: a whole image in
+// memory, read through the callback the engine's decoders take, and the
+// peer-tool images of a fixed source tree.
 
 #include "iso/iso9660.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvelin::iso::test_image {
@@ -22,37 +23,50 @@ inline constexpr long long kSourceUnixTime = 1089360307;
 inline constexpr platform::FileTime kSourceFileTime =
     (static_cast<platform::FileTime>(kSourceUnixTime) + 11644473600ULL) * platform::kFileTimeTicksPerSecond;
 
-// A whole image in memory, read through the same callback the engine uses.
+// Sectors of 2048 bytes held in memory. Reads outside the image fail and
+// are noted (readOutside), as is the highest sector read.
 struct Image {
-    std::string path;
     std::vector<std::uint8_t> bytes;
+    std::string path;
+    mutable std::uint32_t highestRead = 0;
+    mutable bool readOutside = false;
 
+    explicit Image(std::vector<std::uint8_t> content = {}, std::string from = {})
+        : bytes(std::move(content)), path(std::move(from)) {}
     std::uint32_t SectorCount() const { return static_cast<std::uint32_t>(bytes.size() / kSectorSize); }
     ConstBytes SectorBytes(std::uint32_t sector, std::uint32_t count = 1) const
     {
         return ConstBytes(bytes).subspan(std::size_t{sector} * kSectorSize, std::size_t{count} * kSectorSize);
     }
-    // A reader that fails the test when asked for a sector outside the image.
+    Bytes At(std::uint32_t sector) { return Bytes(bytes).subspan(std::size_t{sector} * kSectorSize, kSectorSize); }
+    void Put(std::uint32_t sector, std::uint32_t offset, std::string_view data)
+    {
+        std::memcpy(bytes.data() + std::size_t{sector} * kSectorSize + offset, data.data(), data.size());
+    }
     SectorReader Reader() const
     {
         return [this](std::uint32_t sector, std::uint8_t* buffer) {
             if (sector >= SectorCount()) {
-                ADD_FAILURE() << "sector " << sector << " read outside an image of " << SectorCount();
+                readOutside = true;
                 return false;
             }
+            highestRead = std::max(highestRead, sector);
             std::memcpy(buffer, bytes.data() + std::size_t{sector} * kSectorSize, kSectorSize);
             return true;
         };
     }
 };
 
-inline Image LoadImage(const std::string& path)
+// A both-endian 32-bit number as the bytes of a system use entry.
+inline std::string Both32(std::uint32_t value)
 {
-    Image image;
-    image.path = path;
-    image.bytes = test::ReadWholeFile(path);
-    return image;
+    std::string bytes(8, '\0');
+    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
+    return bytes;
 }
+
+inline Image Blank(std::uint32_t sectors) { return Image{std::vector<std::uint8_t>(std::size_t{sectors} * kSectorSize)}; }
+inline Image LoadImage(const std::string& path) { return Image{test::ReadWholeFile(path), path}; }
 
 // The source folder of the fixture images:
 //   a.txt, "Mixed Case Long Name.text", empty/, Sub/data.bin (5000 bytes),
@@ -87,77 +101,6 @@ inline Image MakeJolietImage(const test::TempDir& dir)
                                                       + test::ShellQuote(path) + " " + test::ShellQuote(source));
     EXPECT_EQ(made.exitCode, 0) << made.output;
     return LoadImage(path);
-}
-
-struct ListedEntry {
-    std::string name;
-    std::uint32_t size = 0;
-    std::uint32_t extent = 0;
-    unsigned flags = 0;
-    bool operator==(const ListedEntry&) const = default;
-};
-inline std::ostream& operator<<(std::ostream& out, const ListedEntry& entry)
-{
-    return out << '{' << entry.name << ", " << entry.size << ", [" << entry.extent << ' ' << entry.flags << "]}";
-}
-// Directory path ("/", "/SUB/") -> its records in order.
-using Listing = std::map<std::string, std::vector<ListedEntry>>;
-
-// Parses `isoinfo -l` output: "Directory listing of /SUB/" headers and
-// lines such as "d---------   0    0    0     2048 Dec  6 2026 [     29 02]  SUB ".
-inline Listing ParseIsoinfoListing(const std::string& output)
-{
-    static const std::string kHeader = "Directory listing of ";
-    Listing listing;
-    std::string current;
-    std::istringstream lines(output);
-    std::string text;
-    while (std::getline(lines, text)) {
-        if (text.rfind(kHeader, 0) == 0) {
-            current = text.substr(kHeader.size());
-            listing[current];
-            continue;
-        }
-        const std::size_t open = text.find('[');
-        const std::size_t close = text.find("]  ", open == std::string::npos ? 0 : open);
-        if (current.empty() || open == std::string::npos || close == std::string::npos || text.empty()
-            || (text[0] != 'd' && text[0] != '-') || text.back() != ' ') {
-            continue;
-        }
-        // mode, three numbers, size, month, day, year before the bracket.
-        std::istringstream before(text.substr(0, open));
-        std::string mode, month;
-        unsigned long a = 0, b = 0, c = 0, size = 0, day = 0, year = 0;
-        std::istringstream inside(text.substr(open + 1, close - open - 1));
-        unsigned long extent = 0;
-        unsigned flags = 0;
-        if (!(before >> mode >> a >> b >> c >> size >> month >> day >> year)
-            || !(inside >> extent >> std::hex >> flags)) {
-            continue;
-        }
-        ListedEntry entry;
-        entry.size = static_cast<std::uint32_t>(size);
-        entry.extent = static_cast<std::uint32_t>(extent);
-        entry.flags = flags;
-        entry.name = text.substr(close + 3, text.size() - close - 4);
-        listing[current].push_back(entry);
-    }
-    return listing;
-}
-
-// "Key: value" lines of `isoinfo -d`.
-inline std::map<std::string, std::string> ParseIsoinfoSummary(const std::string& output)
-{
-    std::map<std::string, std::string> fields;
-    std::istringstream lines(output);
-    std::string text;
-    while (std::getline(lines, text)) {
-        const std::size_t colon = text.find(": ");
-        if (colon != std::string::npos) {
-            fields[text.substr(0, colon)] = text.substr(colon + 2);
-        }
-    }
-    return fields;
 }
 
 } // namespace tarvelin::iso::test_image

@@ -105,71 +105,63 @@ protected:
     }
 };
 
-TEST_F(BootImages, ALoadedDisketteBootsAndComesBackByteForByte)
+// A diskette (emulated) and a 40 KiB loader (no diskette: no emulation,
+// whatever its size) are loaded, boot, and come back byte for byte.
+TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
-    BuildImage();
-    test::WriteWholeFile(dir / "floppy.img", DisketteImage());
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "floppy.img") +
-                                                " --to /docs"));
-    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
-    EXPECT_NE(loaded.output.find("1.44 MB diskette emulation"), std::string::npos) << loaded.output;
-
-    // The catalog right behind the folders, the diskette right behind it.
-    const auto entries = ElToritoEntries(image, true);
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_NE(entries[0].find("BIOS  y  fd1.4  0x0000"), std::string::npos) << entries[0];
-    EXPECT_EQ(entries[1], "El Torito img path :   1  /docs/floppy.img");
-    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
-    std::uint32_t catalog = 0;
-    std::istringstream(report.output.substr(report.output.find("El Torito catalog  :") + 20)) >> catalog;
-    std::istringstream lba(entries[0].substr(entries[0].find_last_of(' ')));
-    std::uint32_t imageSector = 0;
-    lba >> imageSector;
-    EXPECT_EQ(imageSector, catalog + 1);
-
-    const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img")));
-    ASSERT_EQ(saved.exitCode, 0) << saved.output;
-    EXPECT_TRUE(test::ReadWholeFile(dir / "back.img") == DisketteImage());
-    ExpectBootsInQemu();
-}
-
-TEST_F(BootImages, ALoadedNoEmulationLoaderBootsAndRemovingItLeavesNoBootRecord)
-{
-    TARVELIN_REQUIRE_TOOL("xorriso");
-    BuildImage();
-    test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin")));
-    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
-    // 40 KiB is no diskette: without emulation, whatever its size.
-    EXPECT_NE(loaded.output.find("no emulation"), std::string::npos) << loaded.output;
-    const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.bin")));
-    ASSERT_EQ(saved.exitCode, 0) << saved.output;
-    EXPECT_TRUE(test::ReadWholeFile(dir / "back.bin") == NoEmulationLoader());
-    ExpectBootsInQemu();
-
-    const CommandResult removed = RunCommand(Cli("boot remove " + ShellQuote(image)));
-    ASSERT_EQ(removed.exitCode, 0) << removed.output;
-    {
-        test::EditHandle edit;
-        ASSERT_TRUE(edit->Open(image.c_str()));
-        std::vector<std::uint8_t> sector17(2048);
-        ASSERT_TRUE(edit->ReadSector(17, sector17.data()));
-        EXPECT_FALSE(iso::IsElToritoBootRecord(sector17));
-        EXPECT_FALSE(edit->HasBootImage());
+    for (const bool diskette : {true, false}) {
+        SCOPED_TRACE(diskette ? "diskette" : "loader");
+        BuildImage();
+        const std::vector<std::uint8_t> bytes = diskette ? DisketteImage() : NoEmulationLoader();
+        test::WriteWholeFile(dir / "boot.img", bytes);
+        const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "boot.img") +
+                                                    (diskette ? " --to /docs" : "")));
+        ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+        EXPECT_NE(loaded.output.find(diskette ? "1.44 MB diskette emulation" : "no emulation"), std::string::npos)
+            << loaded.output;
+        const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img")));
+        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        EXPECT_TRUE(test::ReadWholeFile(dir / "back.img") == bytes);
+        ExpectBootsInQemu();
+        if (diskette) {
+            // The catalog right behind the folders, the diskette right behind it.
+            const auto entries = ElToritoEntries(image, true);
+            ASSERT_EQ(entries.size(), 2u);
+            EXPECT_NE(entries[0].find("BIOS  y  fd1.4  0x0000"), std::string::npos) << entries[0];
+            EXPECT_EQ(entries[1], "El Torito img path :   1  /docs/boot.img");
+            const CommandResult report =
+                RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
+            std::uint32_t catalog = 0;
+            std::uint32_t imageSector = 0;
+            std::istringstream(report.output.substr(report.output.find("El Torito catalog  :") + 20)) >> catalog;
+            std::istringstream(entries[0].substr(entries[0].find_last_of(' '))) >> imageSector;
+            EXPECT_EQ(imageSector, catalog + 1);
+            fs::remove(image);
+            continue;
+        }
+        const CommandResult removed = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        ASSERT_EQ(removed.exitCode, 0) << removed.output;
+        {
+            test::EditHandle edit;
+            ASSERT_TRUE(edit->Open(image.c_str()));
+            std::vector<std::uint8_t> sector17(2048);
+            ASSERT_TRUE(edit->ReadSector(17, sector17.data()));
+            EXPECT_FALSE(iso::IsElToritoBootRecord(sector17));
+            EXPECT_FALSE(edit->HasBootImage());
+        }
+        EXPECT_TRUE(ElToritoEntries(image, true).empty());
+        const CommandResult again = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        EXPECT_EQ(again.exitCode, 1);
+        EXPECT_NE(again.output.find("has no boot image"), std::string::npos) << again.output;
     }
-    EXPECT_TRUE(ElToritoEntries(image, true).empty());
-    const CommandResult again = RunCommand(Cli("boot remove " + ShellQuote(image)));
-    EXPECT_EQ(again.exitCode, 1);
-    EXPECT_NE(again.output.find("has no boot image"), std::string::npos) << again.output;
 }
 
 TEST_F(BootImages, TheMediaTypeFollowsTheFileLength)
 {
     BuildImage();
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     const std::vector<std::pair<std::uint64_t, std::uint32_t>> cases = {
         {2048, 0}, {2049, 0}, {40960, 0}, {1228800, 1}, {1474560, 2}, {1474561, 0}, {2949120, 3}, {2949121, 0},
     };
@@ -198,8 +190,7 @@ TEST_F(BootImages, SetBootInfoPatchDecidesForTheNextSaveOnly)
     BuildImage();
     const auto loader = test::ReadWholeFile("/usr/lib/ISOLINUX/isolinux.bin");
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     EXPECT_FALSE(edit->SetBootInfoPatch(8));
     for (const bool patched : {false, true}) {
         ASSERT_TRUE(edit->LoadBootImage("/usr/lib/ISOLINUX/isolinux.bin", edit->GetRoot())) << edit->GetLastError();

@@ -109,8 +109,7 @@ protected:
         if (Udf()) {
         } else if (Holed()) {
             test::EditHandle edit;
-            ASSERT_TRUE(edit->Open(original.c_str()));
-            edit->LoadTree();
+            ASSERT_TRUE(test::OpenTree(edit.get(), original));
             ASSERT_TRUE(edit->DeleteNode(edit->GetRoot(), test::FindNode(edit.get(), "gap.bin")));
             ASSERT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
         } else {
@@ -145,8 +144,7 @@ protected:
     // over them), new data, a deletion.
     void Edit(IIsoEdit* edit)
     {
-        ASSERT_TRUE(edit->Open(image.c_str())) << edit->GetLastError();
-        edit->LoadTree();
+        ASSERT_TRUE(test::OpenTree(edit, image));
         ASSERT_NE(edit->AddDirectoryTree((dir / "add/wide").c_str(), edit->GetRoot()), nullptr);
         ASSERT_NE(edit->AddFile((dir / "add/big.bin").c_str(), edit->GetRoot()), nullptr);
         edit->DeleteNode(test::FindNode(edit, "sub"), test::FindNode(edit, "sub/b.bin"));
@@ -163,9 +161,7 @@ protected:
             test::EditHandle edit;
             Edit(edit.get());
             EXPECT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
-            test::TreeContents saved;
-            test::CollectTree(edit.get(), edit->GetRoot(), "", saved);
-            EXPECT_TRUE(test::SameContents(test::WithoutDates(saved), newTree));
+            EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), newTree));
         }
         const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
         if (Udf()) {
@@ -225,9 +221,7 @@ TEST_P(SaveFaults, AWriteThatFailsAnywhereLeavesTheImageAsItWas)
         if (k == 1 || k == writes / 2 || k == writes) {
             const test::SaveOutcome retried = test::SaveBlocking(edit.get());
             ASSERT_EQ(retried.finalValue, kSaveDone) << retried.error;
-            test::TreeContents now;
-            test::CollectTree(edit.get(), edit->GetRoot(), "", now);
-            EXPECT_TRUE(test::SameContents(test::WithoutDates(now), newTree));
+            EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), newTree));
         }
     }
 }

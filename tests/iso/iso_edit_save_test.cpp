@@ -125,8 +125,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
     ASSERT_EQ(before.count("sub/deeper/c.bin"), 1u);
 
     auto edit = std::make_unique<test::EditHandle>();
-    ASSERT_TRUE((*edit)->Open(image.c_str())) << (*edit)->GetLastError();
-    (*edit)->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit->get(), image));
     DirNode* root = (*edit)->GetRoot();
     std::uint32_t extentBefore = 0;
     ASSERT_TRUE((*edit)->GetItemExtent(test::FindNode(edit->get(), "sub/b.bin"), extentBefore));
@@ -173,9 +172,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
 
     // The session's tree describes the image it saved; a fresh open reads
     // the same (the session holds the image, so it goes first).
-    test::TreeContents inSession;
-    test::CollectTree(edit->get(), (*edit)->GetRoot(), "", inSession);
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit->get()), expected));
     edit.reset();
     const test::TreeContents after = test::ReadImageTree(image);
     EXPECT_TRUE(test::SameContents(test::WithoutDates(after), expected));
@@ -202,9 +199,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
         const test::SaveOutcome next = test::SaveAndWait(again.get());
         ASSERT_EQ(next.finalValue, kSaveDone) << next.error;
         expected[std::string("sub/") + name] = test::ReadWholeFile(dir / name);
-        test::TreeContents now;
-        test::CollectTree(again.get(), again->GetRoot(), "", now);
-        EXPECT_TRUE(test::SameContents(test::WithoutDates(now), expected));
+        EXPECT_TRUE(test::SameContents(test::SessionContents(again.get()), expected));
     }
 }
 
@@ -219,6 +214,17 @@ INSTANTIATE_TEST_SUITE_P(Images, SaveEditedImage,
 class SaveEdge : public ::testing::Test {
 protected:
     test::TempDir dir;
+
+    // A genisoimage image of files (path below src, text) made with options.
+    std::string Made(const std::string& name, const std::map<std::string, std::string>& files, const char* options)
+    {
+        for (const auto& [path, text] : files) {
+            fs::create_directories(fs::path(dir / ("src/" + path)).parent_path());
+            test::WriteWholeFile(dir / ("src/" + path), text);
+        }
+        test::RunGenisoimage(dir / "src", dir / name, options);
+        return dir / name;
+    }
 };
 
 // The folders of a tiny image grow past the end of its data: what is
@@ -229,10 +235,7 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("bsdtar");
     TARVELIN_REQUIRE_TOOL("xorriso");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/one.txt", std::string("one\n"));
-    const std::string image = dir / "tiny.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("tiny.iso", {{"one.txt", "one\n"}}, "-J");
     fs::create_directories(dir / "add/wide");
     for (int i = 0; i < 300; ++i) {
         test::WriteWholeFile(dir / ("add/wide/entry number " + std::to_string(i) + " with a long name.txt"),
@@ -241,39 +244,31 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     const auto sizeBefore = fs::file_size(image);
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     ASSERT_NE(edit->AddDirectoryTree((dir / "add/wide").c_str(), edit->GetRoot()), nullptr);
     const test::SaveOutcome saved = test::SaveAndWait(edit.get());
     ASSERT_EQ(saved.finalValue, kSaveDone) << saved.error;
     EXPECT_GT(fs::file_size(image), sizeBefore);
-    test::TreeContents inSession;
-    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
 
     auto expected = test::FolderContents(dir / "src");
     for (const auto& [path, bytes] : test::FolderContents(dir / "add/wide")) {
         expected["wide/" + path] = bytes;
     }
     expected["wide/"] = {};
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), expected));
     test::ExpectPeersSee(image, expected);
 }
 
 TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir / "src/docs");
-    test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("old\n"));
-    test::WriteWholeFile(dir / "src/other.txt", std::string("other\n"));
-    const std::string image = dir / "names.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("names.iso", {{"docs/readme.txt", "old\n"}, {"other.txt", "other\n"}}, "-J");
     fs::create_directories(dir / "new/docs");
     test::WriteWholeFile(dir / "new/README.TXT", std::string("new readme\n"));
     test::WriteWholeFile(dir / "new/docs/fresh.txt", std::string("fresh\n"));
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     DirNode* docs = test::FindNode(edit.get(), "docs");
     // Readers compare names without regard to case, so this one replaces.
     ASSERT_NE(edit->AddFile((dir / "new/README.TXT").c_str(), docs), nullptr);
@@ -295,17 +290,13 @@ TEST_F(SaveEdge, AFolderHoldsOneEntryPerName)
         {"docs/fresh.txt", test::ReadWholeFile(dir / "new/docs/fresh.txt")},
         {"Other.txt", test::ReadWholeFile(dir / "src/other.txt")},
     };
-    test::TreeContents inSession;
-    test::CollectTree(edit.get(), edit->GetRoot(), "", inSession);
-    EXPECT_TRUE(test::SameContents(test::WithoutDates(inSession), expected));
+    EXPECT_TRUE(test::SameContents(test::SessionContents(edit.get()), expected));
 
     // Rock Ridge names are POSIX names: they differ by case, and so do
     // the entries they name.
-    const std::string rock = dir / "rock.iso";
-    test::RunGenisoimage(dir / "src", rock, "-J -R");
+    const std::string rock = Made("rock.iso", {}, "-J -R");
     test::EditHandle rockEdit;
-    ASSERT_TRUE(rockEdit->Open(rock.c_str()));
-    rockEdit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(rockEdit.get(), rock));
     ASSERT_NE(rockEdit->AddFile((dir / "new/README.TXT").c_str(), test::FindNode(rockEdit.get(), "docs")), nullptr);
     EXPECT_FALSE(rockEdit->WasReplaced());
     EXPECT_NE(rockEdit->NewDirectory("DOCS", rockEdit->GetRoot()), nullptr);
@@ -322,10 +313,7 @@ TEST_F(SaveEdge, WhatAnAddLeavesOutAndWhatChangedBeforeTheSaveAreNoticed)
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("bsdtar");
     TARVELIN_REQUIRE_TOOL("xorriso");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
-    const std::string image = dir / "a.iso";
-    test::RunGenisoimage(dir / "src", image, "-J -R");
+    const std::string image = Made("a.iso", {{"a.txt", "a\n"}}, "-J -R");
     fs::create_directories(dir / "add");
     const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 1);
     const std::vector<std::uint8_t> shrunk = test::RandomBytes(1000, 2);
@@ -334,8 +322,7 @@ TEST_F(SaveEdge, WhatAnAddLeavesOutAndWhatChangedBeforeTheSaveAreNoticed)
     ASSERT_EQ(::mkfifo((dir / "add/pipe").c_str(), 0600), 0);
 
     test::EditHandle edit;
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     EXPECT_EQ(edit->AddFile((dir / "add/pipe").c_str(), edit->GetRoot()), nullptr);
     EXPECT_NE(std::string(edit->GetLastError()).find("pipe"), std::string::npos) << edit->GetLastError();
     ASSERT_NE(edit->AddDirectoryTree((dir / "add").c_str(), edit->GetRoot()), nullptr);
@@ -381,13 +368,9 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     EXPECT_NE(unopened.error, "");
 
     TARVELIN_REQUIRE_TOOL("genisoimage");
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
-    const std::string image = dir / "a.iso";
-    test::RunGenisoimage(dir / "src", image, "-J");
+    const std::string image = Made("a.iso", {{"a.txt", "a\n"}}, "-J");
     const auto original = test::ReadWholeFile(image);
-    ASSERT_TRUE(edit->Open(image.c_str()));
-    edit->LoadTree();
+    ASSERT_TRUE(test::OpenTree(edit.get(), image));
     test::WriteWholeFile(dir / "gone.txt", std::string("soon gone\n"));
     ASSERT_NE(edit->AddFile((dir / "gone.txt").c_str(), edit->GetRoot()), nullptr);
     fs::remove(dir / "gone.txt");

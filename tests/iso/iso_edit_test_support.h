@@ -146,6 +146,28 @@ inline void CollectTree(IIsoEdit* edit, DirNode* node, const std::string& prefix
     }
 }
 
+// What the session's tree holds now, without dates.
+inline std::map<std::string, std::vector<std::uint8_t>> SessionContents(IIsoEdit* edit)
+{
+    TreeContents tree;
+    CollectTree(edit, edit->GetRoot(), "", tree);
+    std::map<std::string, std::vector<std::uint8_t>> contents;
+    for (auto& [path, entry] : tree) {
+        contents[path] = std::move(entry.bytes);
+    }
+    return contents;
+}
+
+// Opens an image for editing and reads its tree.
+inline ::testing::AssertionResult OpenTree(IIsoEdit* edit, const std::string& image)
+{
+    if (!edit->Open(image.c_str())) {
+        return ::testing::AssertionFailure() << "cannot open " << image << ": " << edit->GetLastError();
+    }
+    edit->LoadTree();
+    return ::testing::AssertionSuccess();
+}
+
 // Opens the image afresh and reads its whole tree.
 inline TreeContents ReadImageTree(const std::string& image)
 {

@@ -5,6 +5,7 @@
 
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
+#include "iso9660_test_image.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +21,10 @@
 namespace tarvelin::iso {
 namespace {
 
+using test_image::Both32;
+
 using test::ShellQuote;
 
-std::string Both32(std::uint32_t value)
-{
-    std::string bytes(8, '\0');
-    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
-    return bytes;
-}
 std::string Entry(std::string_view signature, const std::string& body)
 {
     return std::string(signature) + static_cast<char>(4 + body.size()) + '\1' + body;
@@ -79,24 +76,7 @@ std::string Summary(const RockRidgeInfo& info)
     return out.str();
 }
 
-struct MemoryImage {
-    std::vector<std::uint8_t> bytes;
-
-    std::uint32_t Sectors() const { return static_cast<std::uint32_t>(bytes.size() / kSectorSize); }
-    void Put(std::uint32_t block, std::uint32_t offset, std::string_view area)
-    {
-        std::memcpy(bytes.data() + std::size_t{block} * kSectorSize + offset, area.data(), area.size());
-    }
-    SectorReader Reader() const
-    {
-        return [this](std::uint32_t sector, std::uint8_t* buffer) {
-            if (sector < Sectors()) {
-                std::memcpy(buffer, bytes.data() + std::size_t{sector} * kSectorSize, kSectorSize);
-            }
-            return sector < Sectors();
-        };
-    }
-};
+using MemoryImage = test_image::Image;
 
 // Reads a record's system use held in a heap block of exactly its size, so
 // that AddressSanitizer catches a read past it.
@@ -104,7 +84,7 @@ SystemUseArea ReadExact(const std::string& systemUse, std::uint8_t skip, const M
 {
     const auto exact = std::make_unique<char[]>(systemUse.size());
     std::memcpy(exact.get(), systemUse.data(), systemUse.size());
-    return ReadSystemUseArea({exact.get(), systemUse.size()}, skip, image.Reader(), image.Sectors(), report);
+    return ReadSystemUseArea({exact.get(), systemUse.size()}, skip, image.Reader(), image.SectorCount(), report);
 }
 
 // 2024-03-15 10:20:30 at +02:00 (1710490830), 2023-07-14 06:05:04 UTC (1689314704).
@@ -165,7 +145,7 @@ TEST(RockRidgeRead, CraftedEntriesAndChains)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        MemoryImage image{std::vector<std::uint8_t>(64 * kSectorSize)};
+        MemoryImage image = test_image::Blank(64);
         for (const Area& area : c.areas) {
             image.Put(area.block, area.offset, area.bytes);
         }
@@ -217,7 +197,7 @@ UnixAttributes Attributes(std::uint32_t mode, std::string linkTarget = {})
 // the CE entries, and reads the record back through the image.
 SystemUseArea LayAndReadBack(SystemUseArea area)
 {
-    MemoryImage image{std::vector<std::uint8_t>(32 * kSectorSize)};
+    MemoryImage image = test_image::Blank(32);
     std::vector<std::uint32_t> offsets;
     for (std::size_t i = 0; i < area.continuation.size(); ++i) {
         offsets.push_back(static_cast<std::uint32_t>(i * 300 % (kSectorSize - area.continuation[i].size() + 1)));
@@ -328,11 +308,11 @@ Walk WalkPrimaryTree(const MemoryImage& image)
     const SectorReader read = image.Reader();
     const auto sector = [&image](std::uint32_t number) {
         const ConstBytes bytes(image.bytes);
-        return number < image.Sectors() ? bytes.subspan(std::size_t{number} * kSectorSize, kSectorSize) : ConstBytes();
+        return number < image.SectorCount() ? bytes.subspan(std::size_t{number} * kSectorSize, kSectorSize) : ConstBytes();
     };
     const DirectoryRecord root = DecodeVolumeDescriptor(sector(kFirstDescriptorSector)).value().rootRecord;
     const std::vector<DirectoryRecord> top = DecodeDirectorySector(sector(root.extent)).records;
-    walk.volume = DecodeSuspVolume(ReadSystemUseArea(top.at(0).systemUse, 0, read, image.Sectors()));
+    walk.volume = DecodeSuspVolume(ReadSystemUseArea(top.at(0).systemUse, 0, read, image.SectorCount()));
     std::vector<std::pair<DirectoryRecord, std::string>> pending{{root, "/"}};
     while (!pending.empty()) {
         const auto [directory, path] = pending.back();
@@ -340,7 +320,7 @@ Walk WalkPrimaryTree(const MemoryImage& image)
         for (std::uint32_t i = 0; i < SectorsFor(directory.dataLength); ++i) {
             for (const DirectoryRecord& record : DecodeDirectorySector(sector(directory.extent + i)).records) {
                 const SystemUseArea area =
-                    ReadSystemUseArea(record.systemUse, walk.volume.skip, read, image.Sectors(), &walk.report);
+                    ReadSystemUseArea(record.systemUse, walk.volume.skip, read, image.SectorCount(), &walk.report);
                 walk.continued += area.continuation.empty() ? 0 : 1;
                 const RockRidgeInfo info = DecodeRockRidge(area);
                 const std::string name = record.IsSelf() ? "." : record.IsParent() ? ".." : info.name.value_or("?");
@@ -386,7 +366,7 @@ TEST(RockRidgePeers, NamesModesAndLinksEqualWhatIsoinfoLists)
         const std::string path = dir / (std::string(tool) + ".iso");
         const test::CommandResult made = test::RunCommand(command + ShellQuote(path) + " " + ShellQuote(source));
         ASSERT_EQ(made.exitCode, 0) << made.output;
-        const MemoryImage image{test::ReadWholeFile(path)};
+        const MemoryImage image = test_image::LoadImage(path);
         const Walk walk = WalkPrimaryTree(image);
         EXPECT_TRUE(walk.volume.susp && walk.volume.rockRidge);
         EXPECT_EQ(walk.volume.skip, 0);

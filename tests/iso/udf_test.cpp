@@ -5,7 +5,9 @@
 
 #include "iso/udf.h"
 #include "iso/volume_space.h"
+#include "iso9660_test_image.h"
 
+#include "iso/iso_edit_test_support.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
 #include "support/test_support.h"
@@ -26,20 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-void Put16(Bytes& b, std::size_t at, std::uint16_t v)
-{
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(Bytes& b, std::size_t at, std::uint32_t v)
-{
-    Put16(b, at, static_cast<std::uint16_t>(v));
-    Put16(b, at + 2, static_cast<std::uint16_t>(v >> 16));
-}
-std::uint32_t Get32(const Bytes& b, std::size_t at)
-{
-    return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (b[at + 3] << 24));
-}
 std::uint8_t TagChecksum(const Bytes& bytes, std::size_t at)
 {
     std::uint8_t sum = 0;
@@ -49,10 +37,18 @@ std::uint8_t TagChecksum(const Bytes& bytes, std::size_t at)
     return sum;
 }
 
+// Little-endian 32-bit fields of a hand-made structure at `at`: {offset, value}.
+void Put32s(Bytes& bytes, std::size_t at, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields)
+{
+    for (const auto& [offset, value] : fields) {
+        iso::PutLe32(bytes, at + offset, value);
+    }
+}
+
 // Recomputes the CRC and checksum of the descriptor tag at `at`.
 void Reseal(Bytes& bytes, std::size_t at)
 {
-    Put16(bytes, at + 8, DescriptorCrc(bytes.data() + at + 16, bytes[at + 10] | (bytes[at + 11] << 8)));
+    iso::PutLe16(bytes, at + 8, DescriptorCrc(bytes.data() + at + 16, bytes[at + 10] | (bytes[at + 11] << 8)));
     bytes[at + 4] = TagChecksum(bytes, at);
 }
 
@@ -192,35 +188,7 @@ TEST(UdfEncoding, WhatIsWrittenDecodesBack)
 
 using Tree = std::map<std::string, Bytes>;
 
-Tree TreeOfFolder(const std::string& root)
-{
-    Tree tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string path = fs::relative(entry.path(), root).generic_string();
-        if (entry.is_directory()) {
-            tree[path + "/"];
-        } else {
-            tree[path] = test::ReadWholeFile(entry.path().string());
-        }
-    }
-    return tree;
-}
-
-struct Image {
-    Bytes bytes;
-
-    SectorReader Reader() const
-    {
-        return [this](std::uint32_t sector, std::uint8_t* buffer) {
-            if ((std::uint64_t{sector} + 1) * kUdfBlockSize > bytes.size()) {
-                return false;
-            }
-            std::memcpy(buffer, bytes.data() + std::size_t{sector} * kUdfBlockSize, kUdfBlockSize);
-            return true;
-        };
-    }
-    std::uint32_t Sectors() const { return static_cast<std::uint32_t>(bytes.size() / kUdfBlockSize); }
-};
+using test_image::Image;
 
 // The volume's tree; with data, the bytes of each file too.
 Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true)
@@ -240,7 +208,7 @@ Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true
             }
             Bytes data(static_cast<std::size_t>(node.size));
             std::string problem;
-            EXPECT_TRUE(ReadFileData(image.Reader(), image.Sectors(), volume, node, 0, data.data(), data.size(),
+            EXPECT_TRUE(ReadFileData(image.Reader(), image.SectorCount(), volume, node, 0, data.data(), data.size(),
                                      &problem))
                 << node.name << ": " << problem;
             tree[prefix + node.name] = data;
@@ -281,7 +249,7 @@ protected:
         // The path components of "/etc/x", made a link by SymbolicLinks.
         test::WriteWholeFile(root + "/link", Bytes{2, 0, 0, 0, 5, 4, 0, 0, 8, 'e', 't', 'c', 5, 2, 0, 0, 8, 'x'});
         test::MakeIsoWithGenisoimage(root, dir_->Path() + "/udf.iso", "-udf");
-        folder_ = std::make_unique<Tree>(TreeOfFolder(root));
+        folder_ = std::make_unique<Tree>(test::FolderContents(root));
         image_ = std::make_unique<Image>(Image{test::ReadWholeFile(dir_->Path() + "/udf.iso")});
         std::string problem;
         if (std::optional<Volume> volume = Read(*image_, &problem)) {
@@ -304,7 +272,7 @@ protected:
 
     static std::optional<Volume> Read(const Image& image, std::string* problem)
     {
-        return ReadVolume(image.Reader(), image.Sectors(), problem);
+        return ReadVolume(image.Reader(), image.SectorCount(), problem);
     }
 
     static std::unique_ptr<test::TempDir> dir_;
@@ -336,11 +304,11 @@ TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
     // A range inside a file, across block boundaries.
     const Node* odd = &NodeNamed(*volume, "odd-size.bin");
     Bytes part(5000);
-    ASSERT_TRUE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, 1000, part.data(), part.size(),
+    ASSERT_TRUE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, 1000, part.data(), part.size(),
                              &problem));
     const Bytes& whole = folder_->at("docs/odd-size.bin");
     EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 1000));
-    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->Sectors(), *volume, *odd, whole.size() - 10, part.data(), 11,
+    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, whole.size() - 10, part.data(), 11,
                               &problem));
 }
 
@@ -388,7 +356,7 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
     const SectorSet free = space.Free();
     EXPECT_FALSE(free.Empty());
     int tagged = 0;
-    for (std::uint32_t n = 16; n < image_->Sectors(); ++n) {
+    for (std::uint32_t n = 16; n < image_->SectorCount(); ++n) {
         const std::uint8_t* p = image_->bytes.data() + std::size_t{n} * kUdfBlockSize;
         const std::string_view identifier(reinterpret_cast<const char*>(p + 1), 5);
         if (identifier == "BEA01" || identifier == "NSR02" || identifier == "TEA01") {
@@ -397,7 +365,7 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
         }
         const unsigned id = p[0] | (p[1] << 8);
         const std::uint8_t sum = TagChecksum(image_->bytes, std::size_t{n} * kUdfBlockSize);
-        const bool anchorPlace = n == 256 || n == image_->Sectors() - 257 || n == image_->Sectors() - 1;
+        const bool anchorPlace = n == 256 || n == image_->SectorCount() - 257 || n == image_->SectorCount() - 1;
         if (id == 2 && !anchorPlace) {
             continue;
         }
@@ -480,7 +448,7 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
     noFirstAnchor.bytes[256 * kUdfBlockSize + 4] ^= 0xFF;
     std::optional<Volume> volume = Read(noFirstAnchor, &problem);
     ASSERT_TRUE(volume) << problem;
-    EXPECT_EQ(volume->anchorSector, noFirstAnchor.Sectors() - 1);
+    EXPECT_EQ(volume->anchorSector, noFirstAnchor.SectorCount() - 1);
     EXPECT_EQ(volume->fileCount, Read(*image_, &problem)->fileCount);
 
     // The main descriptor sequence broken at its start: the reserve is read.
@@ -495,8 +463,8 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
 
     // Every anchor broken: no volume, and the reason.
     Image noAnchor{noFirstAnchor};
-    noAnchor.bytes[(noAnchor.Sectors() - 1) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
-    noAnchor.bytes[(noAnchor.Sectors() - 256) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    noAnchor.bytes[(noAnchor.SectorCount() - 1) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
+    noAnchor.bytes[(noAnchor.SectorCount() - 256) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
     EXPECT_FALSE(Read(noAnchor, &problem));
     EXPECT_NE(problem.find("anchor"), std::string::npos);
 }
@@ -511,15 +479,15 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     const Volume* sound = sound_.get();
     Image image{image_->bytes};
     Bytes& b = image.bytes;
-    const std::uint32_t mainStart = Get32(b, 256 * kUdfBlockSize + 20);
+    const std::uint32_t mainStart = iso::ReadLe32(b, 256 * kUdfBlockSize + 20);
     std::size_t pd = 0;
     for (std::uint32_t sector = mainStart; sector < mainStart + 16 && pd == 0; ++sector) {
         pd = b[std::size_t{sector} * kUdfBlockSize] == kTagPartition ? std::size_t{sector} * kUdfBlockSize : 0;
     }
     ASSERT_NE(pd, 0u);
-    const std::uint32_t start = Get32(b, pd + 188);
-    const std::uint32_t aedBlock = Get32(b, pd + 192) + 2;
-    Put32(b, pd + 192, aedBlock + 1);
+    const std::uint32_t start = iso::ReadLe32(b, pd + 188);
+    const std::uint32_t aedBlock = iso::ReadLe32(b, pd + 192) + 2;
+    iso::PutLe32(b, pd + 192, aedBlock + 1);
     Reseal(b, pd);
 
     const Node* file = &NodeNamed(*sound, "three-sectors.bin");
@@ -527,9 +495,9 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     const std::uint32_t dataBlock = file->extents[0].block;
     const std::size_t fe = std::size_t{file->entrySector} * kUdfBlockSize;
     ASSERT_EQ(b[fe + 34] & 7, 0) << "short allocation descriptors expected";
-    const std::size_t ads = fe + 176 + Get32(b, fe + 168);
-    Put32(b, ads, (3u << 30) | kUdfBlockSize); // continued in aedBlock
-    Put32(b, ads + 4, aedBlock);
+    const std::size_t ads = fe + 176 + iso::ReadLe32(b, fe + 168);
+    iso::PutLe32(b, ads, (3u << 30) | kUdfBlockSize); // continued in aedBlock
+    iso::PutLe32(b, ads + 4, aedBlock);
     Reseal(b, fe);
 
     const std::size_t aed = (start + aedBlock) * std::size_t{kUdfBlockSize};
@@ -537,14 +505,9 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     b[aed] = kTagAllocationExtent & 0xFF;
     b[aed + 1] = kTagAllocationExtent >> 8;
     b[aed + 2] = 2;
-    Put32(b, aed + 12, aedBlock);
-    Put32(b, aed + 20, 24);
-    Put32(b, aed + 24, kUdfBlockSize);
-    Put32(b, aed + 28, dataBlock);
-    Put32(b, aed + 32, (1u << 30) | kUdfBlockSize); // allocated, not recorded
-    Put32(b, aed + 36, dataBlock + 1);
-    Put32(b, aed + 40, kUdfBlockSize);
-    Put32(b, aed + 44, dataBlock + 2);
+    Put32s(b, aed, {{12, aedBlock}, {20, 24}, {24, kUdfBlockSize}, {28, dataBlock},
+                    {32, (1u << 30) | kUdfBlockSize}, // allocated, not recorded
+                    {36, dataBlock + 1}, {40, kUdfBlockSize}, {44, dataBlock + 2}});
     b[aed + 10] = 24 + 24 - 16;
     Reseal(b, aed);
 
@@ -558,15 +521,14 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
 
     // The continuation pointing at itself: refused, the entry's other
     // extents kept.
-    Put32(b, aed + 24, (3u << 30) | kUdfBlockSize);
-    Put32(b, aed + 28, aedBlock);
+    Put32s(b, aed, {{24, (3u << 30) | kUdfBlockSize}, {28, aedBlock}});
     Reseal(b, aed);
     const std::optional<Volume> looping = Read(image, &problem);
     ASSERT_TRUE(looping) << problem;
     EXPECT_EQ(looping->report.loopsRefused, 1u);
     const Node& node = NodeNamed(*looping, "three-sectors.bin");
     Bytes data(static_cast<std::size_t>(node.size));
-    EXPECT_FALSE(ReadFileData(image.Reader(), image.Sectors(), *looping, node, 0, data.data(), data.size(), &problem));
+    EXPECT_FALSE(ReadFileData(image.Reader(), image.SectorCount(), *looping, node, 0, data.data(), data.size(), &problem));
     EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
 }
 
@@ -603,7 +565,7 @@ TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
         for (const Node& node : volume->nodes) {
             if (!node.isDirectory && node.size <= (1u << 20)) {
                 data.resize(static_cast<std::size_t>(node.size));
-                if (!ReadFileData(damaged.Reader(), damaged.Sectors(), *volume, node, 0, data.data(), data.size(),
+                if (!ReadFileData(damaged.Reader(), damaged.SectorCount(), *volume, node, 0, data.data(), data.size(),
                                   &problem)) {
                     EXPECT_FALSE(problem.empty());
                 }
@@ -650,7 +612,7 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     Image image{image_->bytes};
     Bytes& b = image.bytes;
     // The first descriptor of each kind in the main sequence.
-    const std::uint32_t mainStart = Get32(b, 256 * kUdfBlockSize + 20);
+    const std::uint32_t mainStart = iso::ReadLe32(b, 256 * kUdfBlockSize + 20);
     std::map<std::uint16_t, std::size_t> descriptor;
     for (std::uint32_t sector = mainStart; sector < mainStart + 16; ++sector) {
         const std::size_t at = std::size_t{sector} * kUdfBlockSize;
@@ -659,33 +621,31 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     ASSERT_TRUE(descriptor.count(kTagLogicalVolume) && descriptor.count(kTagPartition));
     const std::size_t lvd = descriptor[kTagLogicalVolume];
     const std::size_t pd = descriptor[kTagPartition];
-    const std::uint32_t start = Get32(b, pd + 188);
-    const std::uint32_t used = Get32(b, pd + 192);
+    const std::uint32_t start = iso::ReadLe32(b, pd + 188);
+    const std::uint32_t used = iso::ReadLe32(b, pd + 192);
     const std::uint32_t mainFile = used + 2;
     const std::uint32_t mirrorFile = used + 3;
-    ASSERT_LT(start + mirrorFile, image.Sectors() - 1);
-    Put32(b, pd + 192, mirrorFile + 1);
+    ASSERT_LT(start + mirrorFile, image.SectorCount() - 1);
+    iso::PutLe32(b, pd + 192, mirrorFile + 1);
     Reseal(b, pd);
 
     // The map: type 2, 64 bytes, "*UDF Metadata Partition", volume 1,
     // partition number as the physical one, then the two files' blocks.
-    const std::size_t map = lvd + 440 + Get32(b, lvd + 264);
+    const std::size_t map = lvd + 440 + iso::ReadLe32(b, lvd + 264);
     b[map] = 2;
     b[map + 1] = 64;
     const std::string id = "*UDF Metadata Partition";
     std::memcpy(&b[map + 5], id.data(), id.size());
-    Put16(b, map + 36, 1);
-    Put16(b, map + 38, static_cast<std::uint16_t>(b[lvd + 440 + 4] | (b[lvd + 440 + 5] << 8)));
-    Put32(b, map + 40, mainFile);
-    Put32(b, map + 44, mirrorFile);
-    Put32(b, map + 48, 0xFFFFFFFF);
-    Put32(b, lvd + 264, Get32(b, lvd + 264) + 64);
-    Put32(b, lvd + 268, 2);
-    Put16(b, lvd + 248 + 8, 1); // the file set through the metadata partition
-    Put16(b, lvd + 10, static_cast<std::uint16_t>(440 + Get32(b, lvd + 264) - 16));
+    iso::PutLe16(b, map + 36, 1);
+    iso::PutLe16(b, map + 38, static_cast<std::uint16_t>(b[lvd + 440 + 4] | (b[lvd + 440 + 5] << 8)));
+    Put32s(b, map, {{40, mainFile}, {44, mirrorFile}, {48, 0xFFFFFFFF}});
+    iso::PutLe32(b, lvd + 264, iso::ReadLe32(b, lvd + 264) + 64);
+    iso::PutLe32(b, lvd + 268, 2);
+    iso::PutLe16(b, lvd + 248 + 8, 1); // the file set through the metadata partition
+    iso::PutLe16(b, lvd + 10, static_cast<std::uint16_t>(440 + iso::ReadLe32(b, lvd + 264) - 16));
     Reseal(b, lvd);
-    const std::size_t fsd = (start + Get32(b, lvd + 248 + 4)) * std::size_t{kUdfBlockSize};
-    Put16(b, fsd + 400 + 8, 1); // and the root
+    const std::size_t fsd = (start + iso::ReadLe32(b, lvd + 248 + 4)) * std::size_t{kUdfBlockSize};
+    iso::PutLe16(b, fsd + 400 + 8, 1); // and the root
     Reseal(b, fsd);
 
     // The metadata file and its mirror: extended file entries of types 250
@@ -693,18 +653,14 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     for (const auto& [block, type] : {std::pair{mainFile, 250}, std::pair{mirrorFile, 251}}) {
         const std::size_t at = (start + block) * std::size_t{kUdfBlockSize};
         std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 2048), 0);
-        Put16(b, at, kTagExtendedFileEntry);
-        Put16(b, at + 2, 3);
-        Put32(b, at + 12, block);
-        Put16(b, at + 16 + 4, 4); // strategy 4
+        iso::PutLe16(b, at, kTagExtendedFileEntry);
+        iso::PutLe16(b, at + 2, 3);
+        iso::PutLe32(b, at + 12, block);
+        iso::PutLe16(b, at + 16 + 4, 4); // strategy 4
         b[at + 16 + 11] = static_cast<std::uint8_t>(type);
-        Put32(b, at + 56, used * kUdfBlockSize);
-        Put32(b, at + 212, 16);
-        Put32(b, at + 216, 100 * kUdfBlockSize);
-        Put32(b, at + 220, 0);
-        Put32(b, at + 224, (used - 100) * kUdfBlockSize);
-        Put32(b, at + 228, 100);
-        Put16(b, at + 10, 216 + 16 - 16);
+        Put32s(b, at, {{56, used * kUdfBlockSize}, {212, 16}, {216, 100 * kUdfBlockSize}, {220, 0},
+                       {224, (used - 100) * kUdfBlockSize}, {228, 100}});
+        iso::PutLe16(b, at + 10, 216 + 16 - 16);
         Reseal(b, at);
     }
 
@@ -726,10 +682,8 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     // itself: refused rather than followed round.
     const std::size_t mirror = (start + mirrorFile) * std::size_t{kUdfBlockSize};
     b[mirror + 34] = 1; // long allocation descriptors
-    Put32(b, mirror + 212, 16);
-    Put32(b, mirror + 216, used * kUdfBlockSize);
-    Put32(b, mirror + 220, 0);
-    Put16(b, mirror + 224, 1);
+    Put32s(b, mirror, {{212, 16}, {216, used * kUdfBlockSize}, {220, 0}});
+    iso::PutLe16(b, mirror + 224, 1);
     Reseal(b, mirror);
     EXPECT_FALSE(Read(image, &problem));
     EXPECT_NE(problem.find("physical partition"), std::string::npos) << problem;

@@ -5,6 +5,7 @@
 
 #include "iso/iso9660.h"
 #include "iso/volume_space.h"
+#include "iso9660_test_image.h"
 #include "support/iso_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 namespace tarvelin::iso {
 namespace {
+
+using test_image::Both32;
 
 using test::CraftedImage;
 using test::MakeRecord;
@@ -42,12 +45,6 @@ CraftedImage BaseImage(const std::string& rootSelfUse = {})
     return image;
 }
 
-std::string Both32(std::uint32_t value)
-{
-    std::string bytes(8, '\0');
-    PutBoth32(Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
-    return bytes;
-}
 
 // Turns sector 17 into an El Torito boot record whose catalog (at 60) holds
 // the entry; the terminator moves to 18.

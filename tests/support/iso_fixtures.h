@@ -94,6 +94,7 @@ struct IsoinfoEntry {
     std::uint64_t size = 0;
     std::uint32_t extent = 0;
     unsigned flags = 0;
+    bool operator==(const IsoinfoEntry&) const = default;
 };
 // Directory path as isoinfo prints it ("/", "/SUB/") -> its records in
 // order, "." and ".." left out.
