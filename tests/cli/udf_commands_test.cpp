@@ -170,27 +170,16 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
 
 TEST_F(UdfCommandsTest, RefusalsSayWhy)
 {
-    struct Case {
-        std::string arguments;
-        int status;
-        const char* says;
-    };
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
-    const Case cases[] = {
+    test::ExpectRefusals({
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},
         {"rm --tree udf " + udf + " x", 64, "cannot be edited"},
         {"ls --tree hfs " + udf, 64, "--tree takes iso, joliet or udf"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.arguments);
-        const test::CommandResult result = test::RunCommand(Cli(c.arguments));
-        EXPECT_EQ(result.exitCode, c.status);
-        EXPECT_NE(result.output.find(c.says), std::string::npos) << result.output;
-    }
+    });
 }
 
 // build --udf ----------------------------------------------------------------
