@@ -4,6 +4,7 @@
 // unwritable output, full disk, Ctrl+C).
 
 #include "platform/atomic_output.h"
+#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -47,7 +48,7 @@ protected:
     }
 };
 
-TEST_F(BuildCommand, EachSourceBecomesATopLevelEntryAndTheLabelIsKept)
+TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
 {
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("isoinfo");
@@ -65,15 +66,11 @@ TEST_F(BuildCommand, EachSourceBecomesATopLevelEntryAndTheLabelIsKept)
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/one.txt"), test::ReadWholeFile(dir / "folder/one.txt"));
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/sub/two.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
     EXPECT_EQ(test::ReadWholeFile(out + "/single.dat"), test::ReadWholeFile(dir / "single.dat"));
-}
 
-TEST_F(BuildCommand, DotAddsTheCurrentFolderUnderItsOwnName)
-{
-    TARVELIN_REQUIRE_TOOL("isoinfo");
-    MakeSources();
-    const CommandResult result = Run(ShellQuote(image) + " .", "cd " + ShellQuote(dir / "folder") + " && ");
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(image));
+    // "." adds the current folder under its own name.
+    const std::string dot = dir / "dot.iso";
+    ASSERT_EQ(Run(ShellQuote(dot) + " .", "cd " + ShellQuote(dir / "folder") + " && ").exitCode, 0);
+    const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(dot));
     EXPECT_NE(listing.output.find("Directory listing of /folder/sub/"), std::string::npos) << listing.output;
 }
 
