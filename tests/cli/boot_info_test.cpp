@@ -94,20 +94,11 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
     const std::string image = dir / "disc.iso";
     test::WriteWholeFile(dir / "floppy.img", std::vector<std::uint8_t>(1474560, 0));
     test::WriteWholeFile(dir / "short.bin", test::RandomBytes(2555, 3));
-    const struct {
-        std::string arguments;
-        std::string message;
-    } refused[] = {
-        {ShellQuote(dir / "floppy.img") + " --info-table", "is booted as a diskette"},
-        {ShellQuote(dir / "short.bin") + " --grub2-info", "too short for GRUB2's boot info"},
-    };
-    for (const auto& r : refused) {
-        const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
-        const CommandResult result = RunCli("boot load " + ShellQuote(image) + " " + r.arguments);
-        EXPECT_EQ(result.exitCode, 1) << result.output;
-        EXPECT_NE(result.output.find(r.message), std::string::npos) << result.output;
-        EXPECT_TRUE(test::ReadWholeFile(image) == before) << r.arguments;
-    }
+    const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
+    const std::string load = "boot load " + ShellQuote(image) + " ";
+    test::ExpectRefusals({{load + ShellQuote(dir / "floppy.img") + " --info-table", 1, "is booted as a diskette"},
+                          {load + ShellQuote(dir / "short.bin") + " --grub2-info", 1, "too short for GRUB2's boot info"}},
+                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == before); });
 }
 
 // A loader that is a file of the image and one hidden from its folders, both

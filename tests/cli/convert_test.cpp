@@ -1,5 +1,6 @@
 // tarvelin-cli bin2iso and iso2bin: conversions end to end, their exit codes
-// and messages, and the progress bar that only a terminal gets.
+// and messages; and the progress bar that only a terminal gets, of these and
+// of build and extract.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -68,12 +70,7 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
 {
     WriteWholeFile(dir_ / "noise.bin", test::RandomBytes(100000, 42));
     WriteWholeFile(dir_ / "raw.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
-    struct Case {
-        std::string arguments;
-        int exitCode;
-        const char* message;
-    };
-    const Case cases[] = {
+    test::ExpectRefusals({
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
         {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},
@@ -82,26 +79,30 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
         {"bin2iso", 64, "usage: tarvelin-cli bin2iso SRC OUT.iso"},
         {"iso2bin " + Path("raw.bin"), 64, "no output file named"},
         {"iso2bin a b c", 64, "too many arguments"},
-    };
-    for (const Case& check : cases) {
-        SCOPED_TRACE(check.arguments);
-        const CommandResult result = RunCli(check.arguments);
-        EXPECT_EQ(result.exitCode, check.exitCode) << result.output;
-        EXPECT_NE(result.output.find(check.message), std::string::npos) << result.output;
-    }
+    });
     EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
 }
 
-TEST_F(ConvertCommandTest, ATerminalGetsAProgressBar)
+// The long commands show a progress bar on a terminal (off one they are
+// silent: their own tests check that).
+TEST_F(ConvertCommandTest, ATerminalGetsAProgressBarOfEachLongCommand)
 {
     TARVELIN_REQUIRE_TOOL("script");
     WriteWholeFile(dir_ / "in.iso", Volume(3000));
-    const std::string command = ShellQuote(TARVELIN_CLI_PATH) + " iso2bin " + Path("in.iso") + " " + Path("out.bin");
-    const CommandResult result = RunCommand("script -qec " + ShellQuote(command) + " /dev/null < /dev/null");
-    ASSERT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_NE(result.output.find("\riso2bin ["), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("########################################] 100%"), std::string::npos)
-        << result.output;
+    std::filesystem::create_directories(dir_ / "folder");
+    WriteWholeFile(dir_ / "folder/two.bin", test::RandomBytes(300000, 2));
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"iso2bin " + Path("in.iso") + " " + Path("out.bin"), {"\riso2bin [", "########################################] 100%"}},
+        {"build " + Path("built.iso") + " " + Path("folder"), {"building [", "100%"}},
+        {"extract " + Path("built.iso") + " -C " + Path("x"), {"100%"}},
+    };
+    for (const auto& [arguments, shown] : cases) {
+        const CommandResult result = RunCommand("script -qec " + ShellQuote(test::CliLine(arguments)) + " /dev/null < /dev/null");
+        ASSERT_EQ(result.exitCode, 0) << arguments << "\n" << result.output;
+        for (const std::string& part : shown) {
+            EXPECT_TRUE(test::Contains(result.output, part)) << arguments << "\n" << result.output;
+        }
+    }
 }
 
 } // namespace

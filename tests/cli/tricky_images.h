@@ -11,15 +11,20 @@
 //   jr-mode1.bin, jr-mode2.bin, udf-mode1.bin: raw Mode 1 / Mode 2 Form 1 forms
 //   noemul.iso     xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4 (of noemul/)
 //   floppy.iso     xorriso -as mkisofs -J -R -b boot.img, 1.44 MB floppy emulation (of floppy/)
+//   floppy-mode1.bin  its raw Mode 1 form
+//   harddisk.iso   xorriso -as mkisofs -J -b disk.img -hard-disk-boot (of harddisk/: an MBR with
+//                  one bootable partition, as hard disk emulation wants)
 // Tests using them require genisoimage and xorriso first.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tarvelin::test {
 
@@ -44,6 +49,16 @@ inline std::string TrickyImage(const std::string& name)
         std::filesystem::create_directories(at("floppy"));
         WriteWholeFile(at("floppy/boot.img"), RandomBytes(1474560, 22));
         RunXorrisoMkisofs(at("floppy"), at("floppy.iso"), "-J -R -b boot.img");
+        MakeRawBin(at("floppy.iso"), at("floppy-mode1.bin"), RawForm::Mode1);
+        std::vector<std::uint8_t> disk = RandomBytes(64 * 512, 31);
+        const std::uint8_t partition[16] = {0x80, 0, 2, 0, 0x83, 0, 0, 0, 1, 0, 0, 0, 63, 0, 0, 0};
+        std::copy(std::begin(partition), std::end(partition), disk.begin() + 446);
+        std::fill(disk.begin() + 462, disk.begin() + 510, 0);
+        disk[510] = 0x55;
+        disk[511] = 0xAA;
+        std::filesystem::create_directories(at("harddisk"));
+        WriteWholeFile(at("harddisk/disk.img"), disk);
+        RunXorrisoMkisofs(at("harddisk"), at("harddisk.iso"), "-J -b disk.img -hard-disk-boot");
         return dir;
     }();
     return *made / name;

@@ -7,9 +7,13 @@
 
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin::test {
@@ -95,6 +99,31 @@ inline std::string CliLine(const std::string& arguments, const std::string& zone
     return (zone.empty() ? "" : "env TZ=" + zone + " ") + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
 }
 inline CommandResult RunCli(const std::string& arguments) { return RunCommand(CliLine(arguments)); }
+
+// A tarvelin-cli command line that must fail: its exit code and a part of
+// what it says; prefix goes before it in the shell (limits, a folder).
+struct Refusal {
+    Refusal(std::string args, int code, std::string said = "", std::string before = "")
+        : arguments(std::move(args)), exitCode(code), says(std::move(said)), prefix(std::move(before)) {}
+    std::string arguments;
+    int exitCode;
+    std::string says;
+    std::string prefix;
+};
+// Runs each row and checks it, then whatever after checks of its traces.
+inline void ExpectRefusals(const std::vector<Refusal>& rows,
+                           const std::function<void(const Refusal&)>& after = nullptr)
+{
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const CommandResult result = RunCommand(row.prefix + CliLine(row.arguments));
+        EXPECT_EQ(result.exitCode, row.exitCode) << result.output;
+        EXPECT_TRUE(Contains(result.output, row.says)) << result.output;
+        if (after) {
+            after(row);
+        }
+    }
+}
 #endif
 
 // The image's sector of the boot catalog's default entry, as xorriso
