@@ -27,6 +27,7 @@
 # each, are removed after each run.
 #
 # IMAGES: the images timed (default "many big udf").
+# STEPS: "list", "extract" or both (default "list extract").
 # BENCH_DIR: where the trees and images go (default build-bench/read-bench,
 # on disk, kept between runs so that the trees are made once).
 set -euo pipefail
@@ -66,6 +67,7 @@ fi
 echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)," \
      "udf.iso: $(du -h "$work/udf.iso" | cut -f1)"
 images=(${IMAGES:-many big udf})
+steps=" ${STEPS:-list extract} "
 
 # Outputs of an interrupted run go, then the freed inodes are left to age
 # (see the top).
@@ -76,7 +78,7 @@ if [ -e "$out_root" ]; then
   sync
   touch "$stamp"
 fi
-if [ -f "$stamp" ]; then
+if [[ $steps == *" extract "* ]] && [ -f "$stamp" ]; then
   age=$(( $(date +%s) - $(stat -c %Y "$stamp") ))
   if [ "$age" -lt 370 ]; then
     echo "waiting $((370 - age)) s for the inodes freed by the last run to age ..."
@@ -85,10 +87,12 @@ if [ -f "$stamp" ]; then
 fi
 mkdir -p "$out_root"
 
-echo "writing and deleting 1 GB (untimed) ..."
-dd if=/dev/zero of="$work/warm-up" bs=1M count=1024 status=none conv=fsync
-rm -f "$work/warm-up"
-sync
+if [[ $steps == *" extract "* ]]; then
+  echo "writing and deleting 1 GB (untimed) ..."
+  dd if=/dev/zero of="$work/warm-up" bs=1M count=1024 status=none conv=fsync
+  rm -f "$work/warm-up"
+  sync
+fi
 
 # --- timing ----------------------------------------------------------------
 declare -A times
@@ -184,27 +188,34 @@ for image in "${images[@]}"; do
   fi
   for run in $(seq 1 "$runs"); do
     echo "run $run/$runs: $image"
-    for i in "${!listers[@]}"; do
-      list_step "${listers[$(( (i + run - 1) % ${#listers[@]} ))]}"
-    done
-    for i in "${!extractors[@]}"; do
-      extract_step "${extractors[$(( (i + run - 1) % ${#extractors[@]} ))]}"
-    done
+    if [[ $steps == *" list "* ]]; then
+      for i in "${!listers[@]}"; do
+        list_step "${listers[$(( (i + run - 1) % ${#listers[@]} ))]}"
+      done
+    fi
+    if [[ $steps == *" extract "* ]]; then
+      for i in "${!extractors[@]}"; do
+        extract_step "${extractors[$(( (i + run - 1) % ${#extractors[@]} ))]}"
+      done
+    fi
   done
 done
-echo "removing the extracted trees (untimed) ..."
-rm -rf "$out_root"
-sync
-touch "$stamp"
+if [[ $steps == *" extract "* ]]; then
+  echo "removing the extracted trees (untimed) ..."
+  rm -rf "$out_root"
+  sync
+  touch "$stamp"
+fi
 
 echo
 for image in "${images[@]}"; do
   if [ "$image" = udf ]; then
-    report "udf.iso listing (UDF tree)" "udf: tarvelin ls -R -l" "udf: 7z l"
-    report "udf.iso extraction (UDF tree)" "udf: tarvelin extract" "udf: 7z x"
+    [[ $steps != *" list "* ]] || report "udf.iso listing (UDF tree)" "udf: tarvelin ls -R -l" "udf: 7z l"
+    [[ $steps != *" extract "* ]] || report "udf.iso extraction (UDF tree)" "udf: tarvelin extract" "udf: 7z x"
     continue
   fi
-  report "$image.iso listing" "$image: tarvelin ls -R -l" "$image: isoinfo -J -l" "$image: 7z l" "$image: bsdtar -tvf"
-  report "$image.iso extraction" "$image: tarvelin extract" "$image: 7z x" "$image: bsdtar -xf" \
-    "$image: cp -r (source tree)"
+  [[ $steps != *" list "* ]] ||
+    report "$image.iso listing" "$image: tarvelin ls -R -l" "$image: isoinfo -J -l" "$image: 7z l" "$image: bsdtar -tvf"
+  [[ $steps != *" extract "* ]] || report "$image.iso extraction" "$image: tarvelin extract" "$image: 7z x" \
+    "$image: bsdtar -xf" "$image: cp -r (source tree)"
 done
