@@ -177,6 +177,20 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
         test::RunCommand("cmake --install " + test::ShellQuote(build) + " --prefix " + test::ShellQuote(prefix.Path()));
     ASSERT_EQ(install.exitCode, 0) << install.output;
 
+    // Both programs find their private library, installed and in the build
+    // folder, and neither looks for libraries in the working folder (an
+    // empty run path entry would).
+    const std::string installedCli = prefix / "bin/tarvelin-cli";
+    EXPECT_EQ(test::RunCommand(test::ShellQuote(installedCli) + " --help").exitCode, 0);
+    for (const std::string& program : {installedCli, std::string(TARVELIN_CLI_PATH), prefix / "bin/tarvelin"}) {
+        const std::string dynamic = test::RunCommand("readelf -d " + test::ShellQuote(program)).output;
+        const std::size_t at = dynamic.find("runpath: [");
+        ASSERT_NE(at, std::string::npos) << program;
+        const std::string runPath = dynamic.substr(at + 10, dynamic.find(']', at) - at - 10);
+        EXPECT_TRUE(runPath.find("::") == std::string::npos && !runPath.starts_with(':') && !runPath.ends_with(':'))
+            << program << ": " << runPath;
+    }
+
     const std::string desktop = prefix / "share/applications/tarvelin.desktop";
     const std::string mime = prefix / "share/mime/packages/tarvelin.xml";
     for (const std::string& file :
