@@ -24,20 +24,10 @@ using test::ReadWholeFile;
 using test::TempDir;
 using test::WriteWholeFile;
 
-struct ComponentDeleter {
-    void operator()(CComponent* component) const { component->Destroy(); }
-};
-using ImageFile = std::unique_ptr<IImageFile, ComponentDeleter>;
-using Sectors = std::unique_ptr<IIsoSector, ComponentDeleter>;
+using ImageFile = ComponentPtr<IImageFile>;
+using Sectors = ComponentPtr<IIsoSector>;
 
-ImageFile NewImageFile()
-{
-    ImageFile file(RwFile1());
-    if (!file) {
-        throw std::runtime_error("RwFile1 returned null");
-    }
-    return file;
-}
+ImageFile NewImageFile() { return ImageFile(RwFile1()); }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

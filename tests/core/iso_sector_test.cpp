@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tarvelin {
@@ -35,19 +36,9 @@ using test::WriteWholeFile;
 constexpr std::size_t kRawSize = 2352;
 constexpr std::uint8_t kForm1Subheader[8] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
 
-struct SectorsDeleter {
-    void operator()(IIsoSector* sectors) const { sectors->Destroy(); }
-};
-using Sectors = std::unique_ptr<IIsoSector, SectorsDeleter>;
+using Sectors = ComponentPtr<IIsoSector>;
 
-Sectors NewSectors()
-{
-    Sectors sectors(Sector1());
-    if (!sectors) {
-        throw std::runtime_error("Sector1 returned null");
-    }
-    return sectors;
-}
+Sectors NewSectors() { return Sectors(Sector1()); }
 
 Bytes Filler(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
 
@@ -64,27 +55,25 @@ Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t count)
                  bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
 }
 
-Bytes Mode1Reference(const Bytes& data, std::uint32_t firstLba)
+// The sectors of data as a raw image stores them from firstLba on.
+template <bool Mode2>
+Bytes RawReference(const Bytes& data, std::uint32_t firstLba)
 {
     const std::size_t count = data.size() / kLogicalSectorSize;
     Bytes out(count * kRawSize);
     for (std::size_t i = 0; i < count; ++i) {
-        test::ReferenceEncodeMode1(data.data() + i * kLogicalSectorSize, firstLba + static_cast<std::uint32_t>(i),
-                                   out.data() + i * kRawSize);
+        const std::uint32_t lba = firstLba + static_cast<std::uint32_t>(i);
+        if constexpr (Mode2) {
+            test::ReferenceEncodeMode2Form1(data.data() + i * kLogicalSectorSize, lba, kForm1Subheader,
+                                            out.data() + i * kRawSize);
+        } else {
+            test::ReferenceEncodeMode1(data.data() + i * kLogicalSectorSize, lba, out.data() + i * kRawSize);
+        }
     }
     return out;
 }
-
-Bytes Mode2Form1Reference(const Bytes& data, std::uint32_t firstLba)
-{
-    const std::size_t count = data.size() / kLogicalSectorSize;
-    Bytes out(count * kRawSize);
-    for (std::size_t i = 0; i < count; ++i) {
-        test::ReferenceEncodeMode2Form1(data.data() + i * kLogicalSectorSize, firstLba + static_cast<std::uint32_t>(i),
-                                        kForm1Subheader, out.data() + i * kRawSize);
-    }
-    return out;
-}
+const auto Mode1Reference = RawReference<false>;
+const auto Mode2Form1Reference = RawReference<true>;
 
 // One stored form of the test volume and what detection must make of it.
 struct StoredForm {
@@ -97,14 +86,12 @@ struct StoredForm {
 
 void ExpectLayout(IIsoSector& sectors, const StoredForm& form)
 {
-    EXPECT_EQ(sectors.GetLayoutProbe(), form.probe) << form.name;
-    const ImageLayout layout = sectors.GetLayout();
-    EXPECT_EQ(layout.baseOffset, form.layout.baseOffset) << form.name;
-    EXPECT_EQ(layout.firstSector, form.layout.firstSector) << form.name;
-    EXPECT_EQ(layout.sectorSize, form.layout.sectorSize) << form.name;
-    EXPECT_EQ(layout.dataOffset, form.layout.dataOffset) << form.name;
-    EXPECT_EQ(layout.tailSize, form.layout.tailSize) << form.name;
-    EXPECT_EQ(sectors.GetTrackMode(), form.trackMode) << form.name;
+    const ImageLayout l = sectors.GetLayout();
+    const ImageLayout& e = form.layout;
+    EXPECT_EQ(std::tuple(sectors.GetLayoutProbe(), l.baseOffset, l.firstSector, l.sectorSize, l.dataOffset, l.tailSize,
+                         sectors.GetTrackMode()),
+              std::tuple(form.probe, e.baseOffset, e.firstSector, e.sectorSize, e.dataOffset, e.tailSize, form.trackMode))
+        << form.name;
 }
 
 class IsoSectorTest : public ::testing::Test {

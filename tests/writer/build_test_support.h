@@ -4,6 +4,7 @@
 // memory, a wait for a build's final progress call, and readers of the
 // sectors of a written image.
 
+#include "core/component.h"
 #include "iso/iso9660.h"
 #include "support/test_support.h"
 #include "writer/iso_build.h"
@@ -48,35 +49,10 @@ inline SourceNode InfoOf(IMacroList* list, MacroNode* node)
     return record;
 }
 
-// Owns a component for the length of a test.
+// Owns a component for the length of a test; release() hands it over (to a
+// callback that destroys it).
 template <class T>
-class Held {
-public:
-    explicit Held(T* component) : component_(component) {}
-    ~Held() { DestroyComponent(component_); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    Held(Held&& other) noexcept : component_(other.release()) {}
-    Held& operator=(Held&& other) noexcept
-    {
-        T* next = other.release();
-        DestroyComponent(component_);
-        component_ = next;
-        return *this;
-    }
-    T* operator->() const { return component_; }
-    T* get() const { return component_; }
-    // Hands the component over (to a callback that destroys it).
-    T* release()
-    {
-        T* component = component_;
-        component_ = nullptr;
-        return component;
-    }
-
-private:
-    T* component_;
-};
+using Held = ComponentPtr<T>;
 
 // Records every progress value of a build and lets the test wait for the
 // end: the final value, or a false answer given at the value whose index is
