@@ -102,6 +102,8 @@ TEST(PathTable, RecordSizesNamesAndBothByteOrders)
     const auto isoM = Table(bytes, kSector, isoSize, iso::PathTableOrder::BigEndian);
     const auto jolietM = Table(bytes, 3 * kSector, jolietSize, iso::PathTableOrder::BigEndian);
     EXPECT_EQ(isoL, isoM);
+    ASSERT_EQ(isoL.size(), 3u);
+    EXPECT_EQ(isoL[0], iso::MakeRootPathTableRecord(25));
     ASSERT_EQ(jolietM.size(), 3u);
     EXPECT_EQ(jolietM[2].identifier, iso::JolietIdentifier(u"abc"));
     EXPECT_EQ(jolietM[2].extent, 31u);
