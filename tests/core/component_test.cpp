@@ -1,5 +1,5 @@
-// The component model: Init failures, singletons, and every registered
-// factory reachable by its name and by its exported symbol.
+// The component model: a failed Init frees the half-made object, and every
+// registered factory is reachable by its name and by its exported symbol.
 
 #include "core/component.h"
 #include "core/registry.h"
@@ -13,49 +13,21 @@
 namespace tarvelin {
 namespace {
 
-// A component whose Init result and life are controlled by the test.
-struct Counters {
-    int constructed = 0;
-    int destroyed = 0;
-    int initCalls = 0;
-    bool initResult = true;
-};
-Counters counters;
-
-class CProbe final : public CComponent {
+// A component whose Init fails, counting its life.
+int constructed = 0;
+int destroyed = 0;
+class CFailing final : public CComponent {
 public:
-    CProbe() { ++counters.constructed; }
-    ~CProbe() override { ++counters.destroyed; }
-    bool Init() override
-    {
-        ++counters.initCalls;
-        return counters.initResult;
-    }
+    CFailing() { ++constructed; }
+    ~CFailing() override { ++destroyed; }
+    bool Init() override { return false; }
 };
 
 TEST(ComponentModel, FailedInitDestroysTheHalfMadeObject)
 {
-    counters = Counters{};
-    counters.initResult = false;
-    EXPECT_EQ(NewComponent<CProbe>(), nullptr);
-    EXPECT_EQ(counters.constructed, 1);
-    EXPECT_EQ(counters.destroyed, 1); // nothing left allocated (LeakSanitizer agrees)
-}
-
-TEST(ComponentModel, SingletonRetriesInitUntilItSucceedsThenNeverAgain)
-{
-    counters = Counters{};
-    counters.initResult = false;
-    EXPECT_EQ(SingletonComponent<CProbe>(), nullptr);
-    EXPECT_EQ(SingletonComponent<CProbe>(), nullptr);
-    EXPECT_EQ(counters.initCalls, 2);
-
-    counters.initResult = true;
-    CProbe* first = SingletonComponent<CProbe>();
-    ASSERT_NE(first, nullptr);
-    counters.initResult = false; // no longer consulted
-    EXPECT_EQ(SingletonComponent<CProbe>(), first);
-    EXPECT_EQ(counters.initCalls, 3);
+    EXPECT_EQ(NewComponent<CFailing>(), nullptr);
+    EXPECT_EQ(constructed, 1);
+    EXPECT_EQ(destroyed, 1); // nothing left allocated (LeakSanitizer agrees)
 }
 
 // Every factory is found by name and exported under it; it makes either a

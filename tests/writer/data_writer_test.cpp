@@ -221,17 +221,6 @@ TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
     EXPECT_EQ(Range(bytes, first + 5 * kSector, after.size()), after); // still where the directory says
 }
 
-TEST_F(BuildDataCopy, ASourceThatCannotBeReadFailsTheCopyWithItsName)
-{
-    const std::string gone = Source("gone", test::RandomBytes(100, 9));
-    Add(gone, 100);
-    Layout();
-    ASSERT_TRUE(platform::RemoveFile(gone));
-    EXPECT_FALSE(Copy());
-    EXPECT_FALSE(data->IsCancelled());
-    EXPECT_NE(std::string(data->GetLastError()).find(gone), std::string::npos) << data->GetLastError();
-}
-
 // A false answer stops the copy at once, also between the 64 MiB chunks of
 // a large file, and nothing more is written.
 TEST_F(BuildDataCopy, AFalseAnswerStopsAtOnceAndWritesNothingMore)
