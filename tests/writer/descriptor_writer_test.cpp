@@ -27,9 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -313,6 +311,12 @@ public:
     ~MemorySource() override { EXPECT_EQ(readsOutside, 0u) << "reads outside an image of " << GetSectorCount(); }
 
     iso::Bytes At(std::uint32_t sector) { return iso::Bytes(SectorData(sector), kSector); }
+    void Put(std::uint32_t first, const std::vector<Sector>& sectors)
+    {
+        for (const Sector& s : sectors) {
+            std::copy(s.begin(), s.end(), At(first++).begin());
+        }
+    }
 
     void PutDescriptor(std::uint32_t sector, iso::DescriptorType type, std::uint32_t rootExtent)
     {
@@ -385,8 +389,7 @@ TEST_F(DescriptorSourceQuestions, GarbageSectorSeventeenIsNoBootRecord)
 {
     MemorySource source(40);
     source.PutDescriptor(16, iso::DescriptorType::Primary, 25);
-    const std::vector<std::uint8_t> garbage = test::RandomBytes(kSector, 17);
-    std::copy(garbage.begin(), garbage.end(), source.At(17).begin());
+    source.Put(17, {test::RandomBytes(kSector, 17)});
     source.At(17)[0] = 0x00; // a boot record's type byte, but not its identifier
     source.PutTerminator(18);
     // Where the garbage's catalog pointer and that catalog's load RBA lead:
@@ -432,8 +435,7 @@ TEST_F(DescriptorSourceQuestions, BootInfoOnlyFromACatalogThatChecksOut)
 TEST_F(DescriptorSourceQuestions, UnreadablePrimaryAndMissingSource)
 {
     MemorySource source(20);
-    const std::vector<std::uint8_t> garbage = test::RandomBytes(kSector, 16);
-    std::copy(garbage.begin(), garbage.end(), source.At(16).begin());
+    source.Put(16, {test::RandomBytes(kSector, 16)});
     source.At(16)[0] = 0x01;
     EXPECT_EQ(Ask(nullptr), (DescriptorAnswers{0, 1, false, 0, 0, 0, 0}));
     for (IIsoSector* from : {static_cast<IIsoSector*>(&source), static_cast<IIsoSector*>(nullptr)}) {
@@ -508,22 +510,15 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
     terminator[100] = 0x5A; // kept as read, whatever it holds
 
     MemorySource a(40);
-    const Sector setA[] = {primary, bootRecord, joliet, enhanced, sharing, partition, terminator};
-    for (std::size_t i = 0; i < std::size(setA); ++i) {
-        std::copy(setA[i].begin(), setA[i].end(), a.At(16 + static_cast<std::uint32_t>(i)).begin());
-    }
+    a.Put(16, {primary, bootRecord, joliet, enhanced, sharing, partition, terminator});
     MemorySource b(40);
-    std::copy(primary.begin(), primary.end(), b.At(16).begin());
-    std::copy(joliet.begin(), joliet.end(), b.At(17).begin());
-    const Sector noDescriptor = test::RandomBytes(kSector, 6);
-    std::copy(noDescriptor.begin(), noDescriptor.end(), b.At(18).begin());
+    b.Put(16, {primary, joliet, test::RandomBytes(kSector, 6)});
     b.At(18)[1] = 'X';
     // Source C: a labelled primary and the terminator, no Joliet descriptor.
     Sector labelled = primary;
     Text(labelled, 40, "SAVED" + std::string(27, ' '));
     MemorySource noJoliet(40);
-    std::copy(labelled.begin(), labelled.end(), noJoliet.At(16).begin());
-    std::copy(terminator.begin(), terminator.end(), noJoliet.At(17).begin());
+    noJoliet.Put(16, {labelled, terminator});
 
     // 2010-06-01 12:30:15 CEST (+2:00 = 8 quarter hours).
     const std::string modified = std::string("2010060112301500") + '\x08';
@@ -635,15 +630,7 @@ DescriptorAnswers AskPeers(const std::string& path)
         test::RunCommand("xorriso -indev " + test::ShellQuote(path) + " -report_el_torito plain 2>/dev/null").output;
     if (catalog) {
         EXPECT_EQ(NumberAfter(torito, "El Torito catalog  : "), catalog) << torito;
-        // "El Torito boot img :   1  BIOS  y   none  0x0000  0x00      8          34":
-        // the last two words are the load size and the image's first sector.
-        std::istringstream line(test::InfoField(torito, "El Torito boot img "));
-        const std::vector<std::string> image{std::istream_iterator<std::string>(line), {}};
-        EXPECT_EQ(image.size(), 8U) << torito;
-        if (image.size() == 8) {
-            EXPECT_EQ(static_cast<std::uint32_t>(std::stoul(image[6])), facts.loadSectors) << torito;
-            facts.imageSector = static_cast<std::uint32_t>(std::stoul(image[7]));
-        }
+        facts.imageSector = test::XorrisoBootImageSector(path);
     }
     const std::vector<std::uint8_t> bytes = test::ReadWholeFile(path);
     for (std::size_t sector = 16; (sector + 1) * kSector <= bytes.size(); ++sector) {
