@@ -276,6 +276,28 @@ TEST_F(DescriptorSetRendering, NewSetIsPrimaryJolietTerminatorByteForByteInEithe
     }
 }
 
+TEST_F(DescriptorSetRendering, UnsetBuildTimeIsNowAndLabelAgreesWithRootDate)
+{
+    const platform::FileTime before = platform::CurrentFileTime();
+    Held<IBuildDesc> desc(NEW_DESCNEW());
+    desc->Build(1, 21, 10, 19, 21, 2048, 0, 0, 0, 0);
+    const platform::FileTime after = platform::CurrentFileTime();
+    const std::vector<Sector> set = Copied(*desc.get());
+    ASSERT_EQ(set.size(), 2U);
+
+    const iso::RecordingDate date = iso::ReadRecordingDate(set[0], 156 + 18);
+    const std::optional<platform::FileTime> moment = iso::FileTimeFromRecordingDate(date);
+    ASSERT_TRUE(moment);
+    // The record holds whole seconds.
+    EXPECT_GE(*moment + platform::kFileTimeTicksPerSecond, before);
+    EXPECT_LE(*moment, after);
+    char label[64];
+    std::snprintf(label, sizeof label, "%d%d%d%d%d", 1900 + date.yearsSince1900, date.month, date.day, date.hour,
+                  date.minute);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(set[0].data() + 40), 32),
+              (label + std::string(32, ' ')).substr(0, 32));
+}
+
 TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
 {
     Held<IBuildDesc> desc(NEW_DESCNEW());

@@ -421,6 +421,14 @@ TEST_F(IsoBuild, ASourceThatGrewIsCutToItsSizeAndReported)
     ASSERT_EQ(Build(builder, log), kBuildDone);
     ASSERT_EQ(log.noticesAtEnd.size(), 1u);
     EXPECT_NE(log.noticesAtEnd[0].find(grows), std::string::npos);
+
+    // The record keeps the size it was added with.
+    TARVELIN_REQUIRE_TOOL("7z");
+    const std::string out = dir / "x";
+    const auto result = test::RunCommand("7z x -y -o" + test::ShellQuote(out) + " " + test::ShellQuote(image));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(test::ReadWholeFile(out + "/grows"), original);
+    EXPECT_EQ(test::ReadWholeFile(out + "/next"), next);
 }
 
 // --- Whole images read by the peer tools -----------------------------------
