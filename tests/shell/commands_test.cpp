@@ -87,9 +87,10 @@ protected:
     std::string bootFile_ = dir_ / "floppy.img";
 };
 
-TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
+TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShownAsItGoes)
 {
     TARVELIN_REQUIRE_TOOL("bsdtar");
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
     const std::string readme = dir_ / "README";
     test::WriteWholeFile(readme, std::string("read me\n"));
     const std::string output = dir_ / "new.iso";
@@ -98,10 +99,6 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
-    ASSERT_EQ(services_.calls.size(), std::size_t{3});
-    EXPECT_EQ(services_.calls[0].title, "Select Add Folder.");
-    EXPECT_EQ(services_.calls[1].title, "Select Add Folder.");
-    EXPECT_EQ(services_.calls[2].filter, "(*.*)|*.*|All files (*)|*||");
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt", "README"}));
     // The folders' contents are records too, files before folders.
     const EntryRecord& docs = *List().ComposeRoot().children[0];
@@ -109,22 +106,27 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItself)
     EXPECT_EQ(docs.children[0]->name, "readme.txt");
     EXPECT_EQ(docs.children[1]->name, "inner");
     EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 2);
+    // The files and the volume's own sectors, estimated.
+    const std::uint64_t estimate = List().Controller().ContentSize();
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "About " + SizeText(estimate));
+    EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
 
     frame_.RunCommand(ID_FILE_SAVEISO);
-    const ChooserCall save = services_.calls.back();
-    EXPECT_TRUE(save.spec.save);
-    EXPECT_EQ(save.filter, "(*.ISO)|*.ISO||");
-    EXPECT_EQ(save.spec.defaultSuffix.toStdString(), "ISO");
+    EXPECT_TRUE(services_.calls.back().spec.save);
     EXPECT_TRUE(List().IsBuilding());
     EXPECT_TRUE(List().Progress().Dialog().IsVisible());
     ASSERT_TRUE(WaitIdle(List()));
     EXPECT_FALSE(List().Progress().Dialog().IsVisible());
     EXPECT_EQ(List().Progress().Dialog().ShownPercent(), "100%");
 
-    // The new image is open, listing its root.
+    // The new image is open, listing its root; the estimate was near it.
     EXPECT_TRUE(List().ImageMode());
     EXPECT_EQ(List().ImagePath(), output);
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"docs", "source", "small.txt", "README"}));
+    const auto built = static_cast<std::uint64_t>(fs::file_size(output));
+    EXPECT_LE(std::max(built, estimate) - std::min(built, estimate), std::uint64_t{64} * 1024)
+        << built << " " << estimate;
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "Image: " + SizeText(built));
     prompt_.ExpectNone();
 
     // A peer reads the same tree and the same bytes.
@@ -868,6 +870,10 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     EXPECT_EQ(RowNames(List()), std::vector<std::string>{"three.txt"});
     EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
     EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
+    // With the last record gone no size is shown.
+    Select({"three.txt"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EXPECT_EQ(frame_.SizeLabel()->text().toStdString(), "");
 }
 
 } // namespace

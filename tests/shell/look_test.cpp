@@ -74,72 +74,51 @@ struct ControlsDialog {
 TEST(Skin, EachControlGetsItsKindAndItsStateAtTheStart)
 {
     SkinOffAtEnd off;
-    struct Case {
-        const char* name;
-        std::function<QWidget*()> make;
+    ControlsDialog controls;
+    controls.push->setDefault(true);
+    controls.check->setCheckState(Qt::PartiallyChecked);
+    controls.radio->setChecked(true);
+    controls.edit->setReadOnly(true);
+    controls.combo->setEnabled(false);
+    // A push-like check box that is set, and an edit box with the focus.
+    auto* toggle = new QPushButton("Toggle");
+    toggle->setAutoDefault(false);
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    auto* focused = new QLineEdit;
+    controls.dialog.layout()->addWidget(toggle);
+    controls.dialog.layout()->addWidget(focused);
+    controls.dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&controls.dialog));
+    focused->setFocus();
+    const struct {
+        QWidget* widget;
         std::optional<SkinKind> kind;
         unsigned state;
-    };
-    const auto button = [](bool checkable, bool checked) {
-        auto* push = new QPushButton("Push");
-        // Not the dialog's default for want of another.
-        push->setAutoDefault(false);
-        push->setCheckable(checkable);
-        push->setChecked(checked);
-        return push;
-    };
-    const Case cases[] = {
-        {"push button", [&] { return button(false, false); }, SkinKind::PushButton, 0},
-        {"default push button", [] { auto* b = new QPushButton("OK"); b->setDefault(true); return b; },
-         SkinKind::PushButton, kSkinDefault},
-        {"disabled push button", [&] { auto* b = button(false, false); b->setEnabled(false); return b; },
-         SkinKind::PushButton, kSkinDisabled},
-        {"push-like check box, set", [&] { return button(true, true); }, SkinKind::PushButton, kSkinMarked},
-        {"check box", [] { return new QCheckBox("c"); }, SkinKind::CheckBox, 0},
-        {"check box, set", [] { auto* c = new QCheckBox("c"); c->setChecked(true); return c; }, SkinKind::CheckBox,
-         kSkinMarked},
-        {"three-state check box, neither", [] { auto* c = new QCheckBox("c"); c->setTristate(true);
-                                                c->setCheckState(Qt::PartiallyChecked); return c; },
-         SkinKind::CheckBox, kSkinIndeterminate},
-        {"radio button, set", [] { auto* r = new QRadioButton("r"); r->setChecked(true); return r; },
-         SkinKind::RadioButton, kSkinMarked},
-        {"edit box, focused", [] { auto* e = new QLineEdit; e->setObjectName("focus"); return e; }, SkinKind::EditBox,
-         kSkinFocused},
-        {"read-only edit box", [] { auto* e = new QLineEdit; e->setReadOnly(true); return e; }, SkinKind::EditBox,
-         kSkinReadOnly},
-        {"drop-down list, disabled", [] { auto* c = new QComboBox; c->setEnabled(false); return c; },
-         SkinKind::ComboBox, kSkinDisabled},
-        {"group box", [] { return new QGroupBox("g"); }, std::nullopt, 0},
-        {"label", [] { return new QLabel("l"); }, std::nullopt, 0},
-        {"tool button", [] { return new QToolButton; }, std::nullopt, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        QDialog host;
-        auto* layout = new QVBoxLayout(&host);
-        // Takes the focus, unless the case asks for it.
-        layout->addWidget(new QLineEdit);
-        QWidget* widget = c.make();
-        layout->addWidget(widget);
-        host.show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&host));
-        if (widget->objectName() == "focus") {
-            widget->setFocus();
-        }
-        SkinWindow(widget, true);
-        const std::optional<SkinRecord> record = FindSkinRecord(widget);
+    } cases[] = {{controls.push, SkinKind::PushButton, kSkinDefault},
+                 {controls.check, SkinKind::CheckBox, kSkinIndeterminate},
+                 {controls.radio, SkinKind::RadioButton, kSkinMarked},
+                 {controls.edit, SkinKind::EditBox, kSkinReadOnly},
+                 {controls.combo, SkinKind::ComboBox, kSkinDisabled},
+                 {toggle, SkinKind::PushButton, kSkinMarked},
+                 {focused, SkinKind::EditBox, kSkinFocused},
+                 {controls.group, std::nullopt, 0},
+                 {controls.label, std::nullopt, 0},
+                 {controls.tool, std::nullopt, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.widget->metaObject()->className());
+        SkinWindow(c.widget, true);
+        const std::optional<SkinRecord> record = FindSkinRecord(c.widget);
         ASSERT_EQ(record.has_value(), c.kind.has_value());
         if (record.has_value()) {
             EXPECT_EQ(record->kind, *c.kind);
             EXPECT_EQ(record->state, c.state);
         }
-        SkinWindow(widget, false);
-        EXPECT_FALSE(FindSkinRecord(widget).has_value());
+        SkinWindow(c.widget, false);
+        EXPECT_FALSE(FindSkinRecord(c.widget).has_value());
     }
     // The edit box inside an editable drop-down list is the list's to draw.
-    QComboBox editable;
-    editable.setEditable(true);
-    EXPECT_FALSE(SkinKindOf(*editable.lineEdit()).has_value());
+    EXPECT_FALSE(SkinKindOf(*controls.combo->lineEdit()).has_value());
 }
 
 TEST(Skin, TheStateFollowsEventsAndEveryChangeIsDrawn)
@@ -272,18 +251,6 @@ TEST(Skin, NewWindowsAreSkinnedAndSwitchingOffGivesEveryControlItsOwnDrawing)
     ControlsDialog afterwards;
     afterwards.dialog.show();
     EXPECT_EQ(SkinnedCount(), 0);
-}
-
-int PixelsOf(const QImage& image, const QColor& colour)
-{
-    int count = 0;
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < rgb.height(); ++y) {
-        for (int x = 0; x < rgb.width(); ++x) {
-            count += rgb.pixelColor(x, y) == colour ? 1 : 0;
-        }
-    }
-    return count;
 }
 
 TEST(HyperLink, IsDrawnInTheLinkThenTheHoverThenTheVisitedColour)

@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -259,6 +260,19 @@ inline void SelectNamed(CTarvelinView& list, const std::vector<std::string>& nam
             selection->select(list.Model().index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
     }
+}
+
+// Pixels of the colour in the columns [left, right) (all when right < 0).
+inline int PixelsOf(const QImage& image, const QColor& colour, int left = 0, int right = -1)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = left; x < (right < 0 ? rgb.width() : right); ++x) {
+            count += rgb.pixelColor(x, y) == colour ? 1 : 0;
+        }
+    }
+    return count;
 }
 
 inline std::string Text(const std::vector<std::uint8_t>& bytes)
