@@ -123,6 +123,13 @@ int CompactInto(const std::string& image, const std::string& output)
         PrintError("'" + output + "' is the image itself: leave out -o to compact it in place");
         return kExitUsage;
     }
+    // The compacted copy takes OUT's name once complete; a device or pipe
+    // of that name would be replaced by a plain file (as root, /dev/null
+    // itself), so none is taken.
+    if (platform::PathExists(output) && outputFile.isSpecial) {
+        PrintError("'" + output + "' is a device, pipe or socket: compact writes a new image file; name one");
+        return kExitUsage;
+    }
     const std::size_t slash = output.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);

@@ -98,6 +98,13 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
               std::string::npos);
     EXPECT_LE(fs::file_size(copy), fs::file_size(image));
     EXPECT_EQ(RunCli("compact " + ShellQuote(copy) + " -o " + ShellQuote(copy)).exitCode, 64); // never over itself
+    // ...nor over a pipe or device, which a plain file would replace.
+    const std::string pipe = dir / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const CommandResult intoPipe = RunCli("compact " + ShellQuote(image) + " -o " + ShellQuote(pipe));
+    EXPECT_EQ(intoPipe.exitCode, 64);
+    EXPECT_NE(intoPipe.output.find("is a device, pipe or socket"), std::string::npos) << intoPipe.output;
+    EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
 // What add and build leave out or cannot copy as it was added, both say
