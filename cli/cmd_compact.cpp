@@ -118,7 +118,8 @@ int CompactInto(const std::string& image, const std::string& output)
     }
     platform::FileInfo imageFile;
     platform::FileInfo outputFile;
-    if (platform::GetFileInfo(output, outputFile) && platform::GetFileInfo(image, imageFile)
+    const bool outputExists = platform::GetFileInfo(output, outputFile);
+    if (outputExists && platform::GetFileInfo(image, imageFile)
         && outputFile.volumeId == imageFile.volumeId && outputFile.fileId == imageFile.fileId) {
         PrintError("'" + output + "' is the image itself: leave out -o to compact it in place");
         return kExitUsage;
@@ -126,7 +127,7 @@ int CompactInto(const std::string& image, const std::string& output)
     // The compacted copy takes OUT's name once complete; a device or pipe
     // of that name would be replaced by a plain file (as root, /dev/null
     // itself), so none is taken.
-    if (platform::PathExists(output) && outputFile.isSpecial) {
+    if (outputExists && outputFile.isSpecial) {
         PrintError("'" + output + "' is a device, pipe or socket: compact writes a new image file; name one");
         return kExitUsage;
     }

@@ -689,23 +689,25 @@ public:
             const auto [first, last] = std::equal_range(byData_.begin(), byData_.end(), key, [](const Data& a, const Data& b) {
                 return std::tie(a.extent, a.size) < std::tie(b.extent, b.size);
             });
-            // The group's first element remembers how far it is taken.
-            std::size_t& next = first != last ? first->next : unused_;
-            while (first + static_cast<std::ptrdiff_t>(next) != last && Taken(first[static_cast<std::ptrdiff_t>(next)].node)) {
-                ++next;
-            }
-            const auto untaken = last - (first + static_cast<std::ptrdiff_t>(next));
-            if (untaken == 1) {
-                // The one file left with this data: no name can choose another.
-                found = first[static_cast<std::ptrdiff_t>(next)].node;
-            } else if (untaken > 1) {
-                found = left([&](DirNode* node) {
-                    return node->entry.extent == key.extent && node->entry.size == key.size;
-                });
-                while (found == nullptr && first + static_cast<std::ptrdiff_t>(next) != last) {
-                    DirNode* node = first[static_cast<std::ptrdiff_t>(next++)].node;
-                    found = Taken(node) ? nullptr : node;
+            if (first != last) {
+                // The group's first element remembers how far it is taken.
+                auto rest = first + static_cast<std::ptrdiff_t>(first->next);
+                while (rest != last && Taken(rest->node)) {
+                    ++rest;
                 }
+                if (last - rest == 1) {
+                    // The one file left with this data: no name can choose another.
+                    found = rest->node;
+                } else if (rest != last) {
+                    found = left([&](DirNode* node) {
+                        return node->entry.extent == key.extent && node->entry.size == key.size;
+                    });
+                    while (found == nullptr && rest != last) {
+                        DirNode* node = (rest++)->node;
+                        found = Taken(node) ? nullptr : node;
+                    }
+                }
+                first->next = static_cast<std::size_t>(rest - first);
             }
         }
         if (found != nullptr) {
@@ -751,7 +753,6 @@ private:
     std::vector<Named> byRock_;
     std::vector<Named> byIso_;
     std::vector<Data> byData_;
-    std::size_t unused_ = 0; // what an empty group would remember
     std::vector<bool>& taken_;
 };
 
