@@ -22,7 +22,6 @@
 #include "writer/descriptor_writer.h"
 #include "writer/iso_build.h"
 #include "writer/metadata_layout.h"
-#include "writer/udf_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -862,9 +861,8 @@ private:
 
     // The save layout.
     std::uint32_t mode_ = 0;
-    // Path tables and directories of the save under way, and where each
-    // folder goes.
-    writer::MetadataLayout layout_;
+    // The metadata of the save under way, and where each folder goes.
+    writer::VolumeLayout layout_;
     std::uint32_t catalogSector_ = 0;
 
     std::uint32_t bootImageSector_ = 0;
@@ -1217,7 +1215,6 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
-    const bool joliet = mode_ == kBuildIsoAndJoliet;
 
     std::optional<iso::BootCatalogSet> catalog;
     std::vector<KeptBootImage> keptImages;
@@ -1226,29 +1223,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
     const BootOption bootOption = catalog ? kBootAlways : kBootNone;
 
-    // 1. Layout of the new metadata. The descriptor set is rendered once to
-    // learn its length: a boot record added to an image that had none makes
-    // it a sector longer than the image's, and the path tables go behind it.
-    DescriptorSetPlan sizing;
-    sizing.mode = mode_;
-    sizing.bootOption = bootOption;
-    desc_->Build(sizing);
-    const auto descriptorSectors = static_cast<std::uint32_t>(desc_->GetSectorCount());
-    if (descriptorSectors == 0) {
-        error = "the volume descriptors cannot be rendered";
-        return false;
-    }
-    std::uint32_t pathStart = iso::kFirstDescriptorSector + descriptorSectors;
-    // The UDF file system goes right behind the descriptor set; its size
-    // depends only on the tree's names and shape.
-    writer::UdfBridge bridge;
-    if (udf) {
-        if (!bridge.Measure(writer::TreeAccess(tree_), pathStart, error)) {
-            return false;
-        }
-        pathStart = bridge.EndSector();
-    }
-    if (!layout_.Measure(mode_, writer::TreeAccess(tree_), pathStart, error)) {
+    // 1. Layout of the new metadata. A boot record added to an image that
+    // had none makes the descriptor set a sector longer than the image's,
+    // and everything else goes behind it; a UDF file system goes right
+    // behind the descriptors.
+    DescriptorSetPlan set;
+    set.mode = mode_;
+    set.bootOption = bootOption;
+    if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
         return false;
     }
     const std::uint32_t dirStart = layout_.DirectoryStart();
@@ -1432,48 +1414,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
 
     // 5. The metadata with the final extents, in the places measured.
-    if (!layout_.Render(writer::TreeAccess(tree_), error)) {
-        return false;
-    }
-    DescriptorSetPlan plan;
-    plan.mode = mode_;
-    plan.volumeSectors = end;
-    plan.iso = layout_.IsoPlacement();
-    if (joliet) {
-        plan.joliet = layout_.JolietPlacement();
-    }
-    plan.bootCatalogSector = catalogSector_;
-    plan.bootOption = bootOption;
-    desc_->Build(plan);
-    if (static_cast<std::uint32_t>(desc_->GetSectorCount()) != descriptorSectors) {
-        error = "the layout passes disagree";
-        return false;
-    }
+    set.volumeSectors = end;
+    set.bootCatalogSector = catalogSector_;
+    CByteBuffer descriptors(256);
     CByteBuffer udfVolume(256);
     CByteBuffer udfClosing(256);
-    if (udf) {
-        if (!bridge.Render(end, platform::CurrentFileTime(),
-                           {space.udfLabel, space.udfVolumeSet}, udfVolume, udfClosing, error)) {
-            return false;
-        }
-        if (udfVolume.GetSize() != std::uint64_t{bridge.EndSector() - bridge.RecognitionSector()} * kSectorBytes
-            || udfClosing.GetSize() != kSectorBytes) {
-            error = "the UDF file system rendered does not fill the sectors planned for it";
-            return false;
-        }
-    }
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
-    CByteBuffer descriptors(256);
-    if (!layout_.CopyTo(pathTables, directories) || !desc_->CopyTo(descriptors)) {
-        error = "out of memory for the image's metadata";
-        return false;
-    }
-    const std::uint32_t pathSectors = layout_.PathTableSectors();
-    if (pathTables.GetSize() != std::uint64_t{pathSectors} * kSectorBytes
-        || directories.GetSize() != std::uint64_t{dirSectors} * kSectorBytes
-        || descriptors.GetSize() != std::uint64_t{descriptorSectors} * kSectorBytes) {
-        error = "the metadata rendered does not fill the sectors planned for it";
+    if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(),
+                       {space.udfLabel, space.udfVolumeSet}, {descriptors, udfVolume, udfClosing, pathTables, directories},
+                       error)) {
         return false;
     }
 
@@ -1496,12 +1446,13 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
     }
     if (udf
-        && (!write(udfVolume.GetData(), bridge.EndSector() - bridge.RecognitionSector(), bridge.RecognitionSector())
+        && (!write(udfVolume.GetData(), layout_.UdfSectors(), layout_.UdfStart())
             || !write(udfClosing.GetData(), 1, end - 1))) {
         return false;
     }
-    return write(pathTables.GetData(), pathSectors, pathStart) && write(directories.GetData(), dirSectors, dirStart)
-        && write(descriptors.GetData(), descriptorSectors, iso::kFirstDescriptorSector);
+    return write(pathTables.GetData(), layout_.PathTableSectors(), layout_.PathTableStart())
+        && write(directories.GetData(), dirSectors, dirStart)
+        && write(descriptors.GetData(), layout_.DescriptorSectors(), iso::kFirstDescriptorSector);
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 // The build of a new image.
 //
-// Layout runs in four passes with fresh writer instances. The first fixes
-// every size and position and stores the extents in the source tree; the
-// descriptors, path tables and directories are then rendered again with the
-// final values. Sizes depend only on names and the shape of the tree, so the
-// passes must agree; they are checked to, and a build whose passes disagree
-// fails instead of writing an image whose directories point elsewhere.
+// The metadata in front of the data is measured, the files are placed
+// behind it (their extents go into the source tree), and the metadata is
+// then rendered once with the final values (writer/metadata_layout.h). Sizes
+// depend only on names and the shape of the tree; a render that comes out
+// at another size fails the build instead of writing an image whose
+// directories point elsewhere.
 //
 // The image is then written front to back: system area, descriptors, the
 // UDF bridge's structures when it has one, path tables and directories in
@@ -23,7 +23,6 @@
 #include "writer/metadata_layout.h"
 #include "core/job.h"
 #include "core/out_file.h"
-#include "writer/udf_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -99,7 +98,6 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
         error = "no source tree";
         return false;
     }
-    const bool joliet = mode == kBuildIsoAndJoliet;
     // The root directory is as old as the image.
     SourceNode root;
     list->GetInfo(list->GetRoot(), root);
@@ -126,33 +124,20 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
     if (!descriptors || !layoutData) {
         return fail("out of memory for the image writers");
     }
-    DescriptorSetPlan sizing;
-    sizing.mode = mode;
-    descriptors->Build(sizing);
-    plan.descriptorSectors = static_cast<std::uint32_t>(descriptors->GetSectorCount());
-    if (plan.descriptorSectors == 0) {
-        return fail("the volume descriptors cannot be rendered");
-    }
-    plan.pathTableStart = iso::kSystemAreaSectors + plan.descriptorSectors;
-    // The UDF bridge starts right behind the descriptor set; its size
-    // depends only on the tree's names and shape.
     const writer::TreeAccess access(list);
-    writer::UdfBridge bridge;
+    writer::VolumeLayout layout;
+    DescriptorSetPlan set;
+    set.mode = mode;
     std::string why;
-    if (udf) {
-        if (!bridge.Measure(access, plan.pathTableStart, why)) {
-            return fail(why);
-        }
-        plan.pathTableStart = bridge.EndSector();
-    }
-    writer::MetadataLayout metadata;
-    if (!metadata.Measure(mode, access, plan.pathTableStart, why)) {
+    if (!layout.Measure(*descriptors, set, udf, access, why)) {
         return fail(why);
     }
-    plan.pathTableSectors = metadata.PathTableSectors();
-    plan.directoryStart = metadata.DirectoryStart();
-    plan.directorySectors = metadata.DirectorySectors();
-    plan.dataStart = metadata.End();
+    plan.descriptorSectors = layout.DescriptorSectors();
+    plan.pathTableStart = layout.PathTableStart();
+    plan.pathTableSectors = layout.PathTableSectors();
+    plan.directoryStart = layout.DirectoryStart();
+    plan.directorySectors = layout.DirectorySectors();
+    plan.dataStart = layout.End();
     layoutData->Build(udf ? mode | kBuildUdf : mode, list, plan.dataStart);
     if (*layoutData->GetLastError() != '\0') {
         return fail(layoutData->GetLastError());
@@ -165,39 +150,11 @@ bool PlanImage(IMacroList* list, std::uint32_t mode, platform::FileTime buildTim
         ++plan.totalSectors; // the closing UDF anchor
     }
 
-    // The metadata with the files' extents, then the descriptors with the
-    // final numbers.
-    if (!metadata.Render(access, why)) {
-        return fail(why + "; no image was written");
-    }
-    DescriptorSetPlan set;
-    set.mode = mode;
+    // The metadata with the files' extents and the final numbers.
     set.volumeSectors = plan.totalSectors;
-    set.iso = metadata.IsoPlacement();
-    if (joliet) {
-        set.joliet = metadata.JolietPlacement();
-    }
-    descriptors->Build(set);
-    if (static_cast<std::uint32_t>(descriptors->GetSectorCount()) != plan.descriptorSectors) {
-        return fail("the layout passes disagree; no image was written");
-    }
-    if (!descriptors->CopyTo(plan.descriptors) || !metadata.CopyTo(plan.pathTables, plan.directories)) {
-        return fail("out of memory for the image's metadata");
-    }
-    if (udf) {
-        if (!bridge.Render(plan.totalSectors, buildTime, {label, {}}, plan.udfVolume,
-                           plan.udfClosing, why)) {
-            return fail(why);
-        }
-        if (plan.udfVolume.GetSize()
-            != std::uint64_t{bridge.EndSector() - iso::kSystemAreaSectors - plan.descriptorSectors} * iso::kSectorSize) {
-            return fail("the UDF file system rendered does not fill the sectors planned for it");
-        }
-    }
-    if (plan.descriptors.GetSize() != std::uint64_t{plan.descriptorSectors} * iso::kSectorSize
-        || plan.pathTables.GetSize() != std::uint64_t{plan.pathTableSectors} * iso::kSectorSize
-        || plan.directories.GetSize() != std::uint64_t{plan.directorySectors} * iso::kSectorSize) {
-        return fail("the metadata rendered does not fill the sectors planned for it");
+    if (!layout.Render(*descriptors, set, access, buildTime, {label, {}},
+                       {plan.descriptors, plan.udfVolume, plan.udfClosing, plan.pathTables, plan.directories}, why)) {
+        return fail(why + "; no image was written");
     }
     return true;
 }

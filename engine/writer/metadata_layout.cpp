@@ -3,6 +3,8 @@
 
 #include "writer/metadata_layout.h"
 
+#include <algorithm>
+
 namespace tarvelin::writer {
 
 namespace {
@@ -99,5 +101,73 @@ TreePlacement MetadataLayout::JolietPlacement() const
     return {tables_.JolietTableSize(), tables_.JolietStart(), directories_.JolietRoot().extent,
             directories_.JolietRoot().size};
 }
+
+template <class Descriptors>
+bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& sizing, bool udf,
+                           const TreeAccess& access, std::string& error)
+{
+    // The descriptor set is rendered once to learn its length: a boot
+    // record makes it a sector longer, and everything else goes behind it.
+    descriptors.Build(sizing);
+    descriptorSectors_ = static_cast<std::uint32_t>(std::max(descriptors.GetSectorCount(), 0));
+    if (descriptorSectors_ == 0) {
+        error = "the volume descriptors cannot be rendered";
+        return false;
+    }
+    udf_ = udf;
+    std::uint32_t pathStart = UdfStart();
+    // The UDF bridge's size depends only on the tree's names and shape.
+    if (udf) {
+        if (!bridge_.Measure(access, pathStart, error)) {
+            return false;
+        }
+        pathStart = bridge_.EndSector();
+    }
+    return metadata_.Measure(sizing.mode, access, pathStart, error);
+}
+
+template <class Descriptors>
+bool VolumeLayout::Render(Descriptors& descriptors, DescriptorSetPlan plan, const TreeAccess& access,
+                          platform::FileTime udfTime, const UdfNames& udfNames, const MetadataSectors& out,
+                          std::string& error)
+{
+    for (CByteBuffer* buffer : {&out.descriptors, &out.udfVolume, &out.udfClosing, &out.pathTables, &out.directories}) {
+        buffer->Clear();
+    }
+    if (!metadata_.Render(access, error)) {
+        return false;
+    }
+    plan.iso = metadata_.IsoPlacement();
+    plan.joliet = plan.mode == kJolietMode ? metadata_.JolietPlacement() : TreePlacement{};
+    descriptors.Build(plan);
+    if (static_cast<std::uint32_t>(descriptors.GetSectorCount()) != descriptorSectors_) {
+        error = kPassesDisagree;
+        return false;
+    }
+    if (!descriptors.CopyTo(out.descriptors) || !metadata_.CopyTo(out.pathTables, out.directories)) {
+        error = "out of memory for the image's metadata";
+        return false;
+    }
+    if (udf_ && !bridge_.Render(plan.volumeSectors, udfTime, udfNames, out.udfVolume, out.udfClosing, error)) {
+        return false;
+    }
+    const auto fills = [](const CByteBuffer& buffer, std::uint32_t sectors) {
+        return buffer.GetSize() == std::uint64_t{sectors} * iso::kSectorSize;
+    };
+    if (!fills(out.descriptors, descriptorSectors_) || !fills(out.udfVolume, UdfSectors())
+        || !fills(out.udfClosing, udf_ ? 1 : 0) || !fills(out.pathTables, PathTableSectors())
+        || !fills(out.directories, DirectorySectors())) {
+        error = "the metadata rendered does not fill the sectors planned for it";
+        return false;
+    }
+    return true;
+}
+
+template bool VolumeLayout::Measure(IBuildDesc&, const DescriptorSetPlan&, bool, const TreeAccess&, std::string&);
+template bool VolumeLayout::Measure(IIsoDesc&, const DescriptorSetPlan&, bool, const TreeAccess&, std::string&);
+template bool VolumeLayout::Render(IBuildDesc&, DescriptorSetPlan, const TreeAccess&, platform::FileTime,
+                                   const UdfNames&, const MetadataSectors&, std::string&);
+template bool VolumeLayout::Render(IIsoDesc&, DescriptorSetPlan, const TreeAccess&, platform::FileTime,
+                                   const UdfNames&, const MetadataSectors&, std::string&);
 
 } // namespace tarvelin::writer

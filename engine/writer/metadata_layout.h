@@ -18,7 +18,9 @@
 // Internal to engine/writer and the editing facade.
 
 #include "core/byte_buffer.h"
+#include "platform/time.h"
 #include "writer/descriptor_writer.h"
+#include "writer/udf_writer.h"
 #include "writer/writer_tree.h"
 
 #include <array>
@@ -172,6 +174,57 @@ private:
     LayoutPlan plan_;
     PathTableLayout tables_;
     DirectoryLayout directories_;
+};
+
+// Where the rendered metadata of a volume goes. udfVolume and udfClosing
+// stay empty without UDF.
+struct MetadataSectors {
+    CByteBuffer& descriptors; // from sector 16
+    CByteBuffer& udfVolume;   // from behind the descriptors to the path tables
+    CByteBuffer& udfClosing;  // the closing anchor, the volume's last sector
+    CByteBuffer& pathTables;
+    CByteBuffer& directories;
+};
+
+// Everything a volume holds in front of its file data, for a build and a
+// save alike: the descriptor set from sector 16, the UDF bridge's
+// structures right behind it when the volume has one, then the path tables
+// and the directories. Measured before any data is placed; rendered once
+// afterwards with the extents the tree then holds, every part checked to
+// fill exactly the sectors measured for it. Descriptors is the build's or
+// the save's descriptor writer (IBuildDesc, IIsoDesc).
+class VolumeLayout {
+public:
+    // sizing gives the descriptor set's mode and boot option. False, with
+    // error, when the descriptors or the tree cannot be written.
+    template <class Descriptors>
+    bool Measure(Descriptors& descriptors, const DescriptorSetPlan& sizing, bool udf, const TreeAccess& access,
+                 std::string& error);
+    std::uint32_t DescriptorSectors() const { return descriptorSectors_; }
+    bool HasUdf() const { return udf_; }
+    std::uint32_t UdfStart() const { return iso::kFirstDescriptorSector + descriptorSectors_; }
+    std::uint32_t UdfSectors() const { return udf_ ? bridge_.EndSector() - UdfStart() : 0; }
+    std::uint32_t PathTableStart() const { return metadata_.PathTableStart(); }
+    std::uint32_t PathTableSectors() const { return metadata_.PathTableSectors(); }
+    std::uint32_t DirectoryStart() const { return metadata_.DirectoryStart(); }
+    std::uint32_t DirectorySectors() const { return metadata_.DirectorySectors(); }
+    // The first sector behind the directories.
+    std::uint32_t End() const { return metadata_.End(); }
+    const LayoutPlan& Plan() const { return metadata_.Plan(); }
+
+    // Renders into out. plan gives the descriptors' mode, boot fields and
+    // the volume's size; the trees' places come from the measure. The UDF
+    // structures are stamped with udfTime and named by udfNames.
+    template <class Descriptors>
+    bool Render(Descriptors& descriptors, DescriptorSetPlan plan, const TreeAccess& access,
+                platform::FileTime udfTime, const UdfNames& udfNames, const MetadataSectors& out,
+                std::string& error);
+
+private:
+    std::uint32_t descriptorSectors_ = 0;
+    bool udf_ = false;
+    UdfBridge bridge_;
+    MetadataLayout metadata_;
 };
 
 } // namespace tarvelin::writer
