@@ -8,7 +8,9 @@
 
 #include <QWidget>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <utility>
 
 namespace tarvelin::shell {
@@ -71,7 +73,8 @@ bool ProgressSession::StartSave(IIsoEdit* edit)
         std::lock_guard lock(workerMutex_);
         workerRunning_ = true;
     }
-    if (!edit->StartSave(this, &ProgressSession::SaveCallback)) {
+    if (!edit->StartSaveJob([this](const JobProgress& progress) { return OnSaveProgress(progress); },
+                            [this](const JobReport& end) { OnSaveEnd(end); })) {
         MarkWorkerDone();
         busy_ = false;
         edit_ = nullptr;
@@ -95,7 +98,8 @@ bool ProgressSession::StartBuild(ComponentPtr<IIsoBuild> builder)
     busy_ = true;
     buildCancelled_ = false;
     lastPosted_ = INT_MIN;
-    if (!builder_->StartBuild(this, &ProgressSession::BuildCallback)) {
+    if (!builder_->StartBuildJob([this](const JobProgress& progress) { return OnBuildProgress(progress); },
+                                 [this](const JobReport& end) { OnBuildEnd(end); })) {
         const QString reason = QString::fromUtf8(builder_->GetLastError());
         builder_.reset();
         busy_ = false;
@@ -111,14 +115,10 @@ void ProgressSession::Close()
     bridge_.Close();
 }
 
-bool ProgressSession::SaveCallback(void* session, std::int32_t value)
+std::int32_t ProgressSession::PositionOf(const JobProgress& progress)
 {
-    return static_cast<ProgressSession*>(session)->OnSaveReport(value);
-}
-
-bool ProgressSession::BuildCallback(void* session, std::int32_t value)
-{
-    return static_cast<ProgressSession*>(session)->OnBuildReport(value);
+    const long position = std::lround(std::clamp(progress.fraction, 0.0, 1.0) * kProgressDone);
+    return std::min(static_cast<std::int32_t>(position), kProgressDone - 1);
 }
 
 void ProgressSession::MarkWorkerDone()
@@ -151,22 +151,12 @@ bool ProgressSession::ConfirmCancel()
     return answer == platform::PromptAnswer::Yes;
 }
 
-bool ProgressSession::OnSaveReport(std::int32_t value)
+bool ProgressSession::OnSaveProgress(const JobProgress& progress)
 {
-    if (value >= kSaveDone) {
-        // The facade wrote its reason before this call and touches it no
-        // more; read it here, where that is certain.
-        const bool saved = value == kSaveDone;
-        const QString detail = QString::fromStdString(saved ? NoticeText(*edit_) : edit_->GetLastError());
-        PostPosition(value);
-        bridge_.Post([this, saved, detail] { FinishSave(saved, detail); });
-        MarkWorkerDone();
-        return true;
-    }
     if (bridge_.Closed()) {
         return false;
     }
-    PostPosition(value);
+    PostPosition(PositionOf(progress));
     if (ConfirmCancel()) {
         // The save does not stop: it goes on to its end behind the hidden
         // dialog, and its end is still reported.
@@ -176,27 +166,43 @@ bool ProgressSession::OnSaveReport(std::int32_t value)
     return true;
 }
 
-bool ProgressSession::OnBuildReport(std::int32_t value)
+void ProgressSession::OnSaveEnd(const JobReport& end)
+{
+    const bool saved = end.state == JobState::Done;
+    // What the save noticed is read here, where the facade no longer adds to it.
+    const QString detail = QString::fromStdString(saved ? NoticeText(*edit_) : end.reason);
+    PostPosition(saved ? kSaveDone : kSaveFailed);
+    bridge_.Post([this, saved, detail] { FinishSave(saved, detail); });
+    MarkWorkerDone();
+}
+
+bool ProgressSession::OnBuildProgress(const JobProgress& progress)
 {
     if (buildCancelled_ || bridge_.Closed()) {
         return false;
     }
-    PostPosition(value);
-    if (value >= kBuildDone) {
-        const bool built = value == kBuildDone;
-        // Read here, at the builder's last report, when the list no longer changes.
-        const QString detail = QString::fromStdString(built ? NoticeText(*builder_) : builder_->GetLastError());
-        bridge_.Post([this, built, detail] { FinishBuild(built, false, detail); });
-        return true;
-    }
+    PostPosition(PositionOf(progress));
     if (ConfirmCancel()) {
-        // After a false answer the builder makes no further call; it is
-        // released on the GUI thread, which waits for the worker to end.
+        // The builder makes no further call after a false answer but its
+        // end, which is not shown; it is released on the GUI thread, which
+        // waits for the worker to end.
         buildCancelled_ = true;
         bridge_.Post([this] { FinishBuild(false, true, {}); });
         return false;
     }
     return true;
+}
+
+void ProgressSession::OnBuildEnd(const JobReport& end)
+{
+    if (buildCancelled_ || bridge_.Closed() || end.state == JobState::Cancelled) {
+        return;
+    }
+    const bool built = end.state == JobState::Done;
+    PostPosition(built ? kBuildDone : kBuildFailed);
+    // Read here, at the builder's end, when the list no longer changes.
+    const QString detail = QString::fromStdString(built ? NoticeText(*builder_) : end.reason);
+    bridge_.Post([this, built, detail] { FinishBuild(built, false, detail); });
 }
 
 void ProgressSession::FinishSave(bool saved, const QString& detail)

@@ -6,8 +6,9 @@
 // asks "Are you sure to cancel" when Cancel was pressed, and reports the
 // end on the GUI thread.
 //
-// The engine is handed the session as its callback context. A build's
-// builder belongs to the session from StartBuild on and is released on the
+// The session takes the engine's job reports (a fraction done, then the
+// end with its reason) and shows the fraction over the dialog's whole
+// range. A build's builder belongs to the session from StartBuild on and is released on the
 // GUI thread once its worker has made its last call (the final report, or
 // the report answered false after a confirmed cancel), never while the
 // worker still runs. A save's facade stays the caller's: it must not be
@@ -18,6 +19,7 @@
 #include "gui_thread.h"
 
 #include "core/component.h"
+#include "core/job.h"
 
 #include <QObject>
 #include <QString>
@@ -64,10 +66,6 @@ public:
     // runs to its end), and no end is reported.
     void Close();
 
-    // The callbacks, with the session as context.
-    static bool SaveCallback(void* session, std::int32_t value);
-    static bool BuildCallback(void* session, std::int32_t value);
-
     static constexpr const char* kCancelQuestion = "Are you sure to cancel";
 
 signals:
@@ -80,8 +78,13 @@ signals:
     void buildFinished(bool built);
 
 private:
-    bool OnSaveReport(std::int32_t value);
-    bool OnBuildReport(std::int32_t value);
+    bool OnSaveProgress(const JobProgress& progress);
+    void OnSaveEnd(const JobReport& end);
+    bool OnBuildProgress(const JobProgress& progress);
+    void OnBuildEnd(const JobReport& end);
+    // The dialog's position for a fraction done: below the end of its range
+    // until the end is reported.
+    static std::int32_t PositionOf(const JobProgress& progress);
     void PostPosition(std::int32_t value);
     bool ConfirmCancel();
     // detail: why the save failed, or what a finished save noticed.

@@ -543,6 +543,11 @@ public:
         return job_.Wait().state == JobState::Done; // GetLastError says why not
     }
 
+    bool StartSaveJob(Job::OnProgress onProgress, Job::OnEnd onEnd) override
+    {
+        return BeginSave(std::move(onProgress), std::move(onEnd));
+    }
+
 private:
     static constexpr const char* kSaveUnderWay = "a save of this image is under way";
     static constexpr const char* kReadOnlyTree = "the image's tree was read for reading alone; open it again to edit it";

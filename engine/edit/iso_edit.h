@@ -40,6 +40,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
+#include "core/job.h"
 #include "platform/export.h"
 #include "core/progress.h"
 #include "core/registry.h"
@@ -209,6 +210,12 @@ public:
     // thread (its answers are not looked at), never a final value. Not from
     // inside a callback of this facade's own running save.
     virtual bool Save(void* context, ProgressFn progress) = 0;
+    // StartSave with the job's own reports (core/job.h) in place of the
+    // value protocol: onProgress gets the fraction of the files written,
+    // on the save's thread (its answer is not looked at: a save runs to its
+    // end); onEnd gets the final report, Done, or Failed with its reason,
+    // exactly once, and may release the facade. Either may be empty.
+    virtual bool StartSaveJob(Job::OnProgress onProgress, Job::OnEnd onEnd) = 0;
 };
 
 } // namespace tarvelin

@@ -308,6 +308,11 @@ public:
         return end.state == JobState::Done; // GetLastError says why not
     }
 
+    bool StartBuildJob(Job::OnProgress onProgress, Job::OnEnd onEnd) override
+    {
+        return BeginBuild(std::move(onProgress), std::move(onEnd));
+    }
+
     const char* GetLastError() override { return lastError_.c_str(); }
 
     bool SetVolumeLabel(const char* label) override

@@ -22,6 +22,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
+#include "core/job.h"
 #include "platform/export.h"
 #include "core/progress.h"
 #include "core/registry.h"
@@ -102,6 +103,13 @@ public:
     // given, gets the thousandths on the build's thread, never a final
     // value. Not from inside a callback of this builder's own build.
     virtual bool Build(void* context, ProgressFn progress) = 0;
+    // StartBuild with the job's own reports (core/job.h) in place of the
+    // value protocol: onProgress gets the fraction of the volume written,
+    // on the build's thread, and a false answer cancels; onEnd gets the
+    // final report, Done, Failed with its reason, or Cancelled, exactly
+    // once. The builder may be released inside either; it gets no call
+    // after that. Either may be empty.
+    virtual bool StartBuildJob(Job::OnProgress onProgress, Job::OnEnd onEnd) = 0;
 };
 
 // The name a file added to a build without Rock Ridge and without long

@@ -725,6 +725,8 @@ TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinishAndYesStopsItAndReleasesTh
         prompt.asked.clear();
         ProgressSession session(&owner);
         PressCancel(session, answer);
+        QString shownWhenAsked;
+        prompt.onAsk = [&] { shownWhenAsked = session.Dialog().ShownPercent(); };
         const bool built = Build(session, Builder({File("a.bin", 100000, 3), File("b.bin", 100000, 4)}));
         EXPECT_EQ(built, answer == PromptAnswer::No);
         // Only the question: a cancel is no failure to report.
@@ -733,6 +735,10 @@ TEST_F(SessionTest, CancelAnsweredNoLetsTheBuildFinishAndYesStopsItAndReleasesTh
         if (built) {
             EXPECT_EQ(fs::file_size(output) % 2048, 0U);
             EXPECT_GT(fs::file_size(output), 200000U);
+            // The bar spans the dialog's whole range: asked before the first
+            // file's data, it showed the part of the volume in front of it.
+            const std::uint64_t inFront = test::IsoinfoDatedListing(output, "-J").at("a.bin").extent;
+            EXPECT_EQ(shownWhenAsked, QString::number(inFront * 100 / (fs::file_size(output) / 2048)) + "%");
             fs::remove(output);
         } else {
             // The released builder took its unfinished image with it.
