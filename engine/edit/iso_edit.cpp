@@ -63,23 +63,6 @@ struct DataPlace {
     }
 };
 
-// Creates a sub-component through its exported name; null when the engine
-// has no such component.
-template <class Interface>
-Interface* CreateByName(const char* factoryName)
-{
-    ComponentFactory factory = FindFactory(factoryName);
-    if (factory == nullptr) {
-        return nullptr;
-    }
-    CComponent* component = factory();
-    auto* typed = dynamic_cast<Interface*>(component);
-    if (component != nullptr && typed == nullptr) {
-        component->Destroy();
-    }
-    return typed;
-}
-
 // Boot media types of the El Torito catalog and the size of their images.
 constexpr std::uint32_t kMediaNoEmulation = 0;
 
@@ -153,13 +136,13 @@ public:
 
     bool Init() override
     {
-        // A missing sub-component stays null; the operations that need it fail.
-        sector_ = CreateByName<IIsoSector>("Sector1");
-        tree_ = CreateByName<IIsoDirEdit>("DirEdit1");
-        desc_ = CreateByName<IIsoDesc>("Desc1");
-        data_ = CreateByName<IIsoData>("Data1");
+        // Without any of its parts (memory ran out) there is no facade.
+        sector_ = Sector1();
+        tree_ = DirEdit1();
+        desc_ = Desc1();
+        data_ = Data1();
         bootAction_ = BootAction::KeepAsIs;
-        return true;
+        return sector_ != nullptr && tree_ != nullptr && desc_ != nullptr && data_ != nullptr;
     }
 
     bool Reserved() override { return true; }
@@ -170,16 +153,11 @@ public:
             return Fail(kSaveUnderWay);
         }
         bootAction_ = BootAction::KeepAsIs;
-        if (sector_ == nullptr) {
-            return Fail("the sector access component is missing");
-        }
         if (!sector_->Open(path)) {
             return Fail(sector_->GetLastError());
         }
-        if (desc_ != nullptr) {
-            desc_->SetSource(sector_);
-            desc_->SetVolumeProperties(nullptr);
-        }
+        desc_->SetSource(sector_);
+        desc_->SetVolumeProperties(nullptr);
         pendingProperties_.reset();
         notices_.Clear();
         lastError_.clear();
@@ -195,10 +173,6 @@ public:
             lastError_ = kSaveUnderWay;
             return;
         }
-        if (tree_ == nullptr || sector_ == nullptr) {
-            lastError_ = tree_ == nullptr ? "the directory tree component is missing" : "no image is open";
-            return;
-        }
         tree_->SetSector(sector_);
         bootImageSector_ = 0;
         mediaType_ = 0;
@@ -206,7 +180,7 @@ public:
         bootInfoPatch_ = kBootInfoAutomatic;
         loadedBootFile_ = nullptr;
         // Without a boot record no file may be taken for the boot image.
-        if (desc_ != nullptr && desc_->HasBootRecord()) {
+        if (desc_->HasBootRecord()) {
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
         }
         tree_->SetNameSource(nameSource_);
@@ -220,16 +194,16 @@ public:
         lastError_ = tree_->GetLastError();
     }
 
-    DirNode* GetRoot() override { return tree_ != nullptr ? tree_->GetRoot() : nullptr; }
+    DirNode* GetRoot() override { return tree_->GetRoot(); }
     // With the names of one tree asked for, the entries that tree leaves
     // out are not shown (a save keeps them all the same).
     DirNode* GetFirstChild(DirNode* node) override
     {
-        return tree_ != nullptr ? Shown(tree_->GetFirstChild(node)) : nullptr;
+        return Shown(tree_->GetFirstChild(node));
     }
     DirNode* GetNextSibling(DirNode* node) override
     {
-        return tree_ != nullptr ? Shown(tree_->GetNextSibling(node)) : nullptr;
+        return Shown(tree_->GetNextSibling(node));
     }
 
     bool DeleteNode(DirNode* parent, DirNode* node) override
@@ -237,7 +211,7 @@ public:
         if (readOnlyTree_) {
             return Fail(kReadOnlyTree);
         }
-        if (tree_ != nullptr && !Saving()) {
+        if (!Saving()) {
             if (node != nullptr && tree_->FindParent(node) == parent && Contains(node, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
             }
@@ -298,7 +272,7 @@ public:
 
     bool GetItemInfo(DirNode* node, ItemInfo& info) override
     {
-        if (tree_ == nullptr || node == nullptr) {
+        if (node == nullptr) {
             return false;
         }
         // Read in place: a copy of the entry costs more than the listing.
@@ -316,7 +290,7 @@ public:
         if (Saving()) {
             return Fail(kSaveUnderWay);
         }
-        if (tree_ == nullptr || node == nullptr) {
+        if (node == nullptr) {
             return Fail("no such entry");
         }
         const DirEntry& entry = node->entry;
@@ -344,7 +318,7 @@ public:
         return Fail("'" + entry.name + "' has no data");
     }
 
-    bool HasBootImage() override { return !Saving() && desc_ != nullptr && desc_->HasBootRecord(); }
+    bool HasBootImage() override { return !Saving() && desc_->HasBootRecord(); }
 
     void DeleteBootImage() override
     {
@@ -365,7 +339,7 @@ public:
         if (Saving()) {
             return Fail(kSaveUnderWay);
         }
-        if (desc_ == nullptr || sector_ == nullptr || !desc_->HasBootRecord()) {
+        if (!desc_->HasBootRecord()) {
             return Fail("the image has no boot image");
         }
         std::uint32_t mediaType = 0;
@@ -426,7 +400,7 @@ public:
 
     bool GetItemExtent(DirNode* node, std::uint32_t& extent) override
     {
-        if (tree_ == nullptr || node == nullptr) {
+        if (node == nullptr) {
             return false;
         }
         extent = node->entry.extent;
@@ -435,28 +409,28 @@ public:
 
     bool ReadSector(std::uint32_t sector, void* buffer) override
     {
-        return !Saving() && sector_ != nullptr && sector_->ReadSector(sector, buffer);
+        return !Saving() && sector_->ReadSector(sector, buffer);
     }
 
     const char* GetLastError() override { return lastError_.c_str(); }
     IIsoSector* GetSector() override { return sector_; }
-    TreeLoadReport GetLoadReport() override { return tree_ != nullptr ? tree_->GetLoadReport() : TreeLoadReport{}; }
+    TreeLoadReport GetLoadReport() override { return tree_->GetLoadReport(); }
     bool WasReplaced() override { return replaced_; }
     bool WasRecovered() override
     {
-        return sector_ != nullptr && sector_->GetFile() != nullptr && sector_->GetFile()->WasRecovered();
+        return sector_->GetFile() != nullptr && sector_->GetFile()->WasRecovered();
     }
     bool IsSaving() override { return Saving(); }
     bool Saving() const { return job_.Running(); }
     std::uint32_t GetMediaType() override { return mediaType_; }
     void SetNameSource(NameSource source) override { nameSource_ = source; }
-    bool HasRockRidge() override { return tree_ != nullptr && tree_->HasRockRidge(); }
+    bool HasRockRidge() override { return tree_->HasRockRidge(); }
 
     FreeSpaceInfo GetFreeSpace() override
     {
         FreeSpaceInfo info;
-        if (Saving() || sector_ == nullptr) {
-            info.why = Saving() ? "a save is under way" : "no image is open";
+        if (Saving()) {
+            info.why = "a save is under way";
             return info;
         }
         const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
@@ -475,7 +449,7 @@ public:
     {
         iso::VolumeProperties current;
         std::vector<std::uint8_t> sector(iso::kSectorSize);
-        if (!Saving() && sector_ != nullptr && sector_->ReadSector(iso::kFirstDescriptorSector, sector.data())) {
+        if (!Saving() && sector_->ReadSector(iso::kFirstDescriptorSector, sector.data())) {
             current = iso::ReadVolumeProperties(sector, false);
         }
         if (pendingProperties_) {
@@ -495,9 +469,6 @@ public:
     {
         if (Saving()) {
             return Fail(kSaveUnderWay);
-        }
-        if (desc_ == nullptr) {
-            return Fail("no image is open");
         }
         pendingProperties_ = properties;
         desc_->SetVolumeProperties(&*pendingProperties_);
@@ -569,7 +540,7 @@ private:
         if (readOnlyTree_) {
             return Fail(kReadOnlyTree);
         }
-        return tree_ != nullptr || Fail("the directory tree component is missing");
+        return true;
     }
 
     // The child of parent named like name (ASCII case aside), other than except.
@@ -636,9 +607,6 @@ private:
     // Only one file of the tree is the boot image.
     void ClearBootMarks(DirNode* except)
     {
-        if (tree_ == nullptr) {
-            return;
-        }
         ForEachFileNode(tree_, [except](DirNode* node) {
             if (node != except) {
                 node->entry.bootMark = false;
@@ -654,9 +622,9 @@ private:
     DirNode* FindCatalogFile()
     {
         const std::uint32_t catalogSector =
-            desc_ != nullptr && desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
+            desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
         DirNode* found = nullptr;
-        if (catalogSector != 0 && tree_ != nullptr) {
+        if (catalogSector != 0) {
             ForEachFileNode(tree_, [&](DirNode* node) {
                 const DirEntry& file = node->entry;
                 if (found == nullptr && file.EntrySource == EntrySourceKind::Image && file.extent == catalogSector
@@ -702,7 +670,7 @@ private:
 
     DirNode* Forward(DirNode* node)
     {
-        if (node == nullptr && tree_ != nullptr) {
+        if (node == nullptr) {
             lastError_ = tree_->GetLastError();
         }
         return node;
@@ -723,9 +691,6 @@ private:
 
     bool ReadImageData(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
     {
-        if (sector_ == nullptr) {
-            return Fail("no image is open");
-        }
         const std::uint32_t imageSectors = sector_->GetSectorCount();
         std::uint64_t pieceStart = 0;
         for (const ExtentPiece& piece : PiecesOf(entry)) {
@@ -802,9 +767,6 @@ private:
     // starts at the given sector; 0 when there is none.
     std::uint64_t BootFileSize(std::uint32_t first)
     {
-        if (tree_ == nullptr) {
-            return 0;
-        }
         std::vector<DirNode*> pending{tree_->GetRoot()};
         while (!pending.empty()) {
             DirNode* node = pending.back();
@@ -914,7 +876,7 @@ bool CIsoEdit::BeginSave(Job::OnProgress onProgress, Job::OnEnd onEnd)
     if (Saving()) {
         return Fail(kSaveUnderWay);
     }
-    if (sector_ == nullptr || sector_->GetSectorCount() == 0) {
+    if (sector_->GetSectorCount() == 0) {
         return Fail("no image is open");
     }
     if (readOnlyTree_) {
@@ -958,10 +920,6 @@ bool CIsoEdit::SaveEdits(void* context, ProgressFn callback, std::string& error)
 bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact)
 {
     compacting_ = compact;
-    if (tree_ == nullptr || desc_ == nullptr || data_ == nullptr) {
-        error = "an image writer component is missing";
-        return false;
-    }
     if (bootAction_ == BootAction::Load && loadedBootFile_ == nullptr) {
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
