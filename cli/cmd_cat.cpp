@@ -95,6 +95,13 @@ int RunCat(const Arguments& args)
         PrintError("'" + PrintableName(args[1]) + "' is a folder, not a file");
         return kExitFailure;
     }
+    // A link has no data of its own: writing nothing and reporting success
+    // would pass for an empty file.
+    if (info.IsSymlink()) {
+        PrintError("'" + PrintableName(args[1]) + "' is a symbolic link to '" + PrintableName(info.posix.linkTarget)
+                   + "', not a file");
+        return kExitFailure;
+    }
     const bool done = StreamOut(info.size, args[1], [&](std::uint64_t offset, std::uint8_t* buffer,
                                                         std::uint32_t count, std::string* why) {
         if (!session.Edit().ReadFileData(node, offset, buffer, count)) {

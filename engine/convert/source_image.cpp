@@ -57,6 +57,13 @@ bool ConvertSource::Open(const char* path)
     }
     openError_ = ImageOpenError::None;
     sectorCount_ = SectorCountOf(layout_, reader_->GetSize());
+    // A data track that the sheet's audio tracks follow in the same file
+    // (a mixed-mode disc): the audio is no sector of the volume, and its
+    // samples read as user data would only trail the ISO as noise.
+    if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
+        trackBytes && *trackBytes < reader_->GetSize()) {
+        sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, *trackBytes));
+    }
     return true;
 }
 

@@ -90,6 +90,79 @@ std::optional<std::string> FirstCueFileName(std::string_view sheet)
     return std::nullopt;
 }
 
+// mm:ss:ff (75 frames a second) as a frame count; nothing when malformed.
+std::optional<std::uint64_t> CueFrames(std::string_view text)
+{
+    std::uint64_t parts[3] = {};
+    for (std::uint64_t& part : parts) {
+        std::size_t digits = 0;
+        while (digits < text.size() && digits < 6 && text[digits] >= '0' && text[digits] <= '9') {
+            part = part * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0) {
+            return std::nullopt;
+        }
+        text.remove_prefix(digits);
+        if (&part != &parts[2]) {
+            if (text.empty() || text.front() != ':') {
+                return std::nullopt;
+            }
+            text.remove_prefix(1);
+        }
+    }
+    if (parts[1] >= 60 || parts[2] >= 75) {
+        return std::nullopt;
+    }
+    return (parts[0] * 60 + parts[1]) * 75 + parts[2];
+}
+
+std::string_view TrimmedLeft(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+std::optional<std::uint64_t> FirstTrackBytesOfSheet(std::string_view sheet)
+{
+    constexpr std::uint64_t kRawSectorBytes = 2352;
+    if (sheet.starts_with("\xEF\xBB\xBF")) {
+        sheet.remove_prefix(3);
+    }
+    int files = 0;
+    int tracks = 0;
+    while (!sheet.empty()) {
+        const std::size_t end = sheet.find_first_of("\r\n");
+        const std::string_view line = TrimmedLeft(sheet.substr(0, end));
+        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
+        if (StartsWithKeyword(line, "FILE")) {
+            if (++files > 1) {
+                return std::nullopt;
+            }
+        } else if (StartsWithKeyword(line, "TRACK") && files == 1) {
+            ++tracks;
+            if (tracks == 1 && line.find("/2352") == std::string_view::npos) {
+                return std::nullopt;
+            }
+        } else if (StartsWithKeyword(line, "INDEX") && tracks == 2) {
+            // INDEX nn mm:ss:ff
+            std::string_view rest = TrimmedLeft(line.substr(5));
+            const std::size_t number = rest.find_first_of(" \t");
+            if (number == std::string_view::npos) {
+                return std::nullopt;
+            }
+            const std::optional<std::uint64_t> frames = CueFrames(TrimmedLeft(rest.substr(number)));
+            if (!frames || *frames == 0) {
+                return std::nullopt;
+            }
+            return *frames * kRawSectorBytes;
+        }
+    }
+    return std::nullopt;
+}
+
 std::atomic<ImageWriteFaultHook> writeFaultHook{nullptr};
 
 } // namespace
@@ -130,6 +203,20 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
         dataPath = path.substr(0, path.size() - sheetName.size()) + name;
     }
     return true;
+}
+
+std::optional<std::uint64_t> FirstCueTrackBytes(const std::string& path)
+{
+    if (!IsCueSheetPath(path)) {
+        return std::nullopt;
+    }
+    platform::File sheetFile;
+    if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
+        return std::nullopt;
+    }
+    std::vector<char> bytes(kMaxCueSheetBytes);
+    bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
+    return FirstTrackBytesOfSheet(std::string_view(bytes.data(), bytes.size()));
 }
 
 class CImageFile final : public IImageFile {

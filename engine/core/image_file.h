@@ -14,6 +14,7 @@
 #include "core/registry.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tarvelin {
@@ -23,6 +24,12 @@ namespace tarvelin {
 // sheet unless the entry holds a path); any other path stands for itself.
 // False, with the reason in error, when a sheet cannot be read or names none.
 TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
+// The length in bytes of the first track of a CUE sheet's first FILE when
+// that file goes on with further tracks (a mixed-mode disc: data, then
+// audio): where the next track's first INDEX starts. The first track must
+// be of raw 2352-byte sectors, the unit INDEX positions count in. Nothing
+// for any other path or sheet (one track to the file, or unreadable).
+TARVELIN_API std::optional<std::uint64_t> FirstCueTrackBytes(const std::string& path);
 
 // Test facility, not for use by programs: when set, every write to an image
 // file (Write and WriteAt of any CImageFile of the process) calls the hook

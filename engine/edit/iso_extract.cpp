@@ -224,8 +224,12 @@ private:
 
     void ExtractNonFolder(ExtractNode node, const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
+        const std::uint32_t type = info.posix.known ? info.posix.mode & iso::kModeTypeMask : 0;
         if (info.IsSymlink()) {
             ExtractLink(info, target, inFreshFolder);
+        } else if (type == iso::kModeFifo || type == iso::kModeCharDevice || type == iso::kModeBlockDevice
+                   || type == iso::kModeSocket) {
+            ExtractSpecial(info, type, target, inFreshFolder);
         } else {
             ExtractFile(node, info, target, inFreshFolder);
         }
@@ -245,6 +249,31 @@ private:
             return;
         }
         ++totals_.files;
+    }
+
+    // A named pipe is made as one, with its bits and date. A device is not
+    // made: an image is not trusted to hand out access to the devices of
+    // whoever extracts it; nor is a socket, which means nothing without the
+    // program that listened on it. Neither becomes an empty file that would
+    // pass for it.
+    void ExtractSpecial(const ItemInfo& info, std::uint32_t type, const std::string& target, bool inFreshFolder)
+    {
+        if (type != iso::kModeFifo) {
+            NotExtracted(target, type == iso::kModeSocket ? "it is a socket, which is not made"
+                                                          : "it is a device file, which is not made from an image");
+            return;
+        }
+        if (!inFreshFolder) {
+            platform::RemoveFile(target);
+        }
+        std::string error;
+        if (!platform::MakeFifo(target, 0600, &error)) {
+            Fail(ExtractProblem::CannotCreate, PrintableName(error));
+            return;
+        }
+        ++totals_.files;
+        KeepDate(target, info.date);
+        KeepPermissions(target, PermissionsOf(info));
     }
 
     void ExtractFile(ExtractNode node, const ItemInfo& info, const std::string& target, bool inFreshFolder)

@@ -373,6 +373,12 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
     if (!openIdentifier.empty()) {
         ++report_.malformedRecords;
     }
+    // Every directory opens with its "." record: one without it was
+    // overwritten or is not a directory at all, and what it lists (often
+    // nothing) is not to be taken for the folder's true contents unsaid.
+    if (!listing.self) {
+        ++report_.malformedRecords;
+    }
     return true;
 }
 

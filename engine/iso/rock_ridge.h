@@ -87,6 +87,10 @@ inline constexpr std::uint32_t kModeTypeMask = 0170000;
 inline constexpr std::uint32_t kModeDirectory = 0040000;
 inline constexpr std::uint32_t kModeRegular = 0100000;
 inline constexpr std::uint32_t kModeSymlink = 0120000;
+inline constexpr std::uint32_t kModeFifo = 0010000;
+inline constexpr std::uint32_t kModeCharDevice = 0020000;
+inline constexpr std::uint32_t kModeBlockDevice = 0060000;
+inline constexpr std::uint32_t kModeSocket = 0140000;
 inline constexpr std::uint32_t kModePermissionMask = 07777;
 inline bool IsSymlinkMode(std::uint32_t mode) { return (mode & kModeTypeMask) == kModeSymlink; }
 

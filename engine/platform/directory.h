@@ -83,6 +83,10 @@ TARVELIN_API bool GetLinkInfo(const std::string& path, FileInfo& info, std::stri
 // Makes a symbolic link at path that points at target; refuses a path that
 // exists.
 TARVELIN_API bool MakeSymlink(const std::string& target, const std::string& path, std::string* error = nullptr);
+// Makes a named pipe (FIFO) at path with the permission bits mode (less the
+// process's umask); refuses a path that exists. False where the platform
+// has no named pipes in its file system.
+TARVELIN_API bool MakeFifo(const std::string& path, std::uint32_t mode, std::string* error = nullptr);
 // Sets the permission bits (07777) of a file or folder, never through a link.
 TARVELIN_API bool SetFileMode(const std::string& path, std::uint32_t mode, std::string* error = nullptr);
 TARVELIN_API bool PathExists(const std::string& path);

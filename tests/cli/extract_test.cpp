@@ -503,7 +503,7 @@ TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollow
 
 // Rock Ridge as xorriso writes it: extract applies the modes and makes the
 // link. The POSIX facts come from the Rock Ridge reader of the tree.
-TEST(ExtractPosixTest, RockRidgeModesAndLinksOfAnXorrisoImageAreExtracted)
+TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
     TempDir dir;
@@ -515,18 +515,25 @@ TEST(ExtractPosixTest, RockRidgeModesAndLinksOfAnXorrisoImageAreExtracted)
     ASSERT_EQ(::chmod((source + "/tool").c_str(), 0751), 0);
     ASSERT_EQ(::chmod((source + "/locked/note.txt").c_str(), 0444), 0);
     ASSERT_EQ(::chmod((source + "/locked").c_str(), 0555), 0);
+    ASSERT_EQ(::mkfifo((source + "/pipe").c_str(), 0640), 0);
     const std::string image = dir / "rr.iso";
-    test::RunXorrisoMkisofs(source, image, "-R");
+    // The device node is recorded as one (no privilege needed to read it).
+    test::RunXorrisoMkisofs(source, image, "-R -graft-points null=/dev/null");
     ::chmod((source + "/locked").c_str(), 0755);
 
     const std::string destination = dir / "out";
     const CommandResult result = RunCommand(Cli("extract " + ShellQuote(image) + " -C " + ShellQuote(destination)));
-    EXPECT_EQ(result.exitCode, 0) << result.output;
+    // A named pipe is made as one; a device is refused and said so, never
+    // an empty file in its place.
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "null' not extracted: it is a device file")) << result.output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(destination + "/null")));
     ExpectOnDisk(destination, {
         {"tool", S_IFREG, 0751, ""},
         {"locked", S_IFDIR, 0555, ""},
         {"locked/note.txt", S_IFREG, 0444, ""},
         {"shortcut", S_IFLNK, 0, "locked/note.txt"},
+        {"pipe", S_IFIFO, 0640, ""},
     });
     ::chmod((destination + "/locked").c_str(), 0755);
 }

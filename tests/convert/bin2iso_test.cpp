@@ -187,6 +187,14 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataFile)
     ASSERT_TRUE(Convert(sheet, log, &error)) << error;
     EXPECT_TRUE(ReadWholeFile(Out()) == volume);
 
+    // A mixed-mode disc: audio follows the data track in the same file, from
+    // the first INDEX of track 2 on; only the data track is the volume.
+    Put("disc image.bin", Concat(StoreInRawSectors(volume, 16), RandomBytes(std::size_t{8} * 2352, 5)));
+    WriteWholeFile(sheet, std::string("FILE \"disc image.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                      "  TRACK 02 AUDIO\n    INDEX 00 00:00:30\n    INDEX 01 00:00:32\n"));
+    ASSERT_TRUE(Convert(sheet, log, &error)) << error;
+    EXPECT_TRUE(ReadWholeFile(Out()) == volume);
+
     WriteWholeFile(sheet, std::string("FILE \"gone.bin\" BINARY\r\n"));
     ComponentPtr<IBin2Iso> converter(Bin2ISO1());
     EXPECT_FALSE(converter->OpenSource(sheet.c_str()));

@@ -485,6 +485,7 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     // SHORT (26): a record length below the fixed part.
     image.WriteDirectory(26, kRoot, 2048, {MakeRecord("S1.TXT;1", 42, 1), MakeRecord("S2.TXT;1", 42, 1)});
     image.SectorData(26)[68 + 42] = 10;
+    // BLANK (27): a directory sector overwritten with zeros, its "." record gone.
 
     const std::uint32_t rootLength = image.WriteDirectory(
         kRoot, kRoot, 2048,
@@ -492,7 +493,8 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
          MakeRecord("SUB", 21, 2048, kDir), MakeRecord("BROKEN", 22, brokenLength, kDir),
          MakeRecord("BADID", 24, 2048, kDir), MakeRecord("ZERO", 25, 2048, kDir),
          MakeRecord("SHORT", 26, 2048, kDir), MakeRecord("FAR", 100000, 2048, kDir),
-         MakeRecord("FARFILE.BIN;1", 5000, 10), MakeRecord("HUGE", 50, 0xFFFFFFFFu, kDir)});
+         MakeRecord("FARFILE.BIN;1", 5000, 10), MakeRecord("HUGE", 50, 0xFFFFFFFFu, kDir),
+         MakeRecord("BLANK", 27, 2048, kDir)});
     image.WriteDescriptors(kRoot, rootLength);
 
     MemorySector sector(image.Bytes());
@@ -500,7 +502,7 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     IIsoDirEdit& t = *tree;
     DirNode* root = t.GetRoot();
     EXPECT_EQ(ChildNames(t, root), (std::vector<std::string>{"A.TXT", "LOOPROOT", "SUB", "BROKEN", "BADID", "ZERO",
-                                                             "SHORT", "FAR", "FARFILE.BIN", "HUGE"}));
+                                                             "SHORT", "FAR", "FARFILE.BIN", "HUGE", "BLANK"}));
     EXPECT_TRUE(Children(t, ChildNamed(t, root, "LOOPROOT")).empty());
     DirNode* sub = ChildNamed(t, root, "SUB");
     EXPECT_EQ(ChildNames(t, sub), (std::vector<std::string>{"SELF", "UP", "C.TXT"}));
@@ -512,10 +514,11 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     EXPECT_EQ(ChildNames(t, ChildNamed(t, root, "ZERO")), std::vector<std::string>{"Z1.TXT"});
     EXPECT_EQ(ChildNames(t, ChildNamed(t, root, "SHORT")), std::vector<std::string>{"S1.TXT"});
     EXPECT_TRUE(Children(t, ChildNamed(t, root, "FAR")).empty());
+    EXPECT_TRUE(Children(t, ChildNamed(t, root, "BLANK")).empty());
 
     const TreeLoadReport report = t.GetLoadReport();
     EXPECT_EQ(report.loopsRefused, 3u);     // LOOPROOT, SELF, UP
-    EXPECT_EQ(report.malformedRecords, 3u); // BROKEN, BADID, SHORT
+    EXPECT_EQ(report.malformedRecords, 5u); // BROKEN, BADID, SHORT; BLANK and HUGE have no "." record
     EXPECT_EQ(report.extentsOutside, 3u);   // FAR, FARFILE.BIN, HUGE
     // Data beyond the image is not counted past its end.
     EXPECT_EQ(t.GetEndSector(), kSectors);

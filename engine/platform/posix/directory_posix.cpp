@@ -286,6 +286,15 @@ bool MakeSymlink(const std::string& target, const std::string& path, std::string
     return false;
 }
 
+bool MakeFifo(const std::string& path, std::uint32_t mode, std::string* error)
+{
+    if (::mkfifo(path.c_str(), static_cast<mode_t>(mode & 0777)) == 0) {
+        return true;
+    }
+    Report(error, "cannot create the named pipe", path, errno);
+    return false;
+}
+
 bool SetFileMode(const std::string& path, std::uint32_t mode, std::string* error)
 {
     const auto permissions = static_cast<mode_t>(mode & 07777);

@@ -210,6 +210,14 @@ bool MakeSymlink(const std::string& target, const std::string& path, std::string
     return false;
 }
 
+bool MakeFifo(const std::string& path, std::uint32_t, std::string* error)
+{
+    if (error != nullptr) {
+        *error = "cannot create the named pipe '" + path + "': Windows keeps no named pipes in its file systems";
+    }
+    return false;
+}
+
 bool SetFileMode(const std::string& path, std::uint32_t mode, std::string* error)
 {
     // The one permission Windows keeps as a bit: writable by the owner.
