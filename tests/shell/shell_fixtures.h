@@ -15,6 +15,7 @@
 #include "tarvelin_view.h"
 
 #include "platform/prompt.h"
+#include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -278,6 +279,14 @@ inline int PixelsOf(const QImage& image, const QColor& colour, int left = 0, int
 inline std::string Text(const std::vector<std::uint8_t>& bytes)
 {
     return {bytes.begin(), bytes.end()};
+}
+
+// The paths isoinfo lists with these options ("-J -f", "-R -f").
+inline std::set<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
+{
+    const std::vector<std::string> lines =
+        test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
+    return {lines.begin(), lines.end()};
 }
 
 // Writes the files (path below root -> contents; a path ending in '/' is
