@@ -216,8 +216,8 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     ASSERT_TRUE(log.Wait());
     ASSERT_EQ(log.Values().back(), kBuildDone) << log.errorAtEnd;
 
-    const std::set<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
-                                         "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
+    const std::vector<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
+                                            "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
     EXPECT_EQ(IsoinfoPaths(image, "-R -f"), expected);
     EXPECT_EQ(IsoinfoPaths(image, "-J -f"), expected);
     const std::string descriptors = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image));

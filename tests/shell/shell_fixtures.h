@@ -281,12 +281,11 @@ inline std::string Text(const std::vector<std::uint8_t>& bytes)
     return {bytes.begin(), bytes.end()};
 }
 
-// The paths isoinfo lists with these options ("-J -f", "-R -f").
-inline std::set<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
+// The paths isoinfo lists with these options ("-J -f", "-R -f"), sorted; a
+// path listed twice stays twice.
+inline std::vector<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
 {
-    const std::vector<std::string> lines =
-        test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
-    return {lines.begin(), lines.end()};
+    return test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
 }
 
 // Writes the files (path below root -> contents; a path ending in '/' is
