@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include <fstream>
 #include <sstream>
 
 namespace tarvelin::shell {
@@ -146,10 +145,7 @@ TEST_F(StartUpTest, WithoutAnImageTheWindowComposesAndAnUnreadableOneSaysOpenErr
 
 std::string ReadText(const std::string& path)
 {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return Text(test::ReadWholeFile(path));
 }
 
 std::string DesktopKey(const std::string& desktopFile, const std::string& key)

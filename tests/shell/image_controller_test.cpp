@@ -3,29 +3,27 @@
 // and read back with isoinfo, names refused, a composition built as
 // arranged, and the UDF tree of bridge images and of UDF alone.
 
+#include "shell_fixtures.h"
+
 #include "image_controller.h"
 #include "record_model.h"
 
 #include "edit/iso_edit.h"
 #include "iso/iso_edit_test_support.h"
-#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
-#include "support/test_support.h"
 #include "writer/build_test_support.h"
 #include "writer/iso_build.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <filesystem>
-#include <set>
-#include <string>
-#include <vector>
 
 namespace tarvelin::shell {
 namespace {
 
 namespace fs = std::filesystem;
+using fixture::IsoinfoPaths;
+using fixture::WriteTree;
 
 class ScriptedHost final : public IImageControllerHost {
 public:
@@ -72,24 +70,14 @@ EntryRecord* ChildNamed(EntryRecord& folder, const std::string& name)
     return nullptr;
 }
 
-// The paths isoinfo finds with these options ("-J -f", "-R -f").
-std::set<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
-{
-    const std::vector<std::string> lines =
-        test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
-    return {lines.begin(), lines.end()};
-}
-
 class ImageControllerTest : public testing::Test {
 protected:
     void SetUp() override
     {
         TARVELIN_REQUIRE_TOOL("genisoimage");
         TARVELIN_REQUIRE_TOOL("isoinfo");
-        fs::create_directories(source_ + "/docs");
-        test::WriteWholeFile(source_ + "/small.txt", std::string("small file\n"));
-        test::WriteWholeFile(source_ + "/other.txt", std::string("other file\n"));
-        test::WriteWholeFile(source_ + "/docs/readme.txt", test::RandomBytes(5000, 2));
+        WriteTree(source_,
+                  {{"small.txt", "small file\n"}, {"other.txt", "other file\n"}, {"docs/readme.txt", "readme\n"}});
         test::RunGenisoimage(source_, image_, "-J -r");
         ASSERT_TRUE(controller_.OpenImage(image_));
     }
@@ -187,12 +175,11 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     TARVELIN_REQUIRE_TOOL("isoinfo");
     test::TempDir dir;
     const std::string tree = dir / "tree";
-    fs::create_directories(tree + "/sub");
-    test::WriteWholeFile(tree + "/keep.txt", std::string("kept\n"));
-    test::WriteWholeFile(tree + "/drop.txt", std::string("dropped\n"));
-    test::WriteWholeFile(tree + "/sub/old.txt", std::string("renamed inside\n"));
-    test::WriteWholeFile(dir / "loose.txt", std::string("added into a folder from disk\n"));
-    test::WriteWholeFile(dir / "top.txt", std::string("renamed at the top\n"));
+    WriteTree(dir.Path(), {{"tree/keep.txt", "kept\n"},
+                           {"tree/drop.txt", "dropped\n"},
+                           {"tree/sub/old.txt", "renamed inside\n"},
+                           {"loose.txt", "added into a folder from disk\n"},
+                           {"top.txt", "renamed at the top\n"}});
 
     ScriptedHost host;
     CImageController controller(host);
@@ -229,8 +216,8 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     ASSERT_TRUE(log.Wait());
     ASSERT_EQ(log.Values().back(), kBuildDone) << log.errorAtEnd;
 
-    const std::set<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
-                                         "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
+    const std::vector<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
+                                            "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
     EXPECT_EQ(IsoinfoPaths(image, "-R -f"), expected);
     EXPECT_EQ(IsoinfoPaths(image, "-J -f"), expected);
     const std::string descriptors = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image));
@@ -249,9 +236,7 @@ TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
     TARVELIN_REQUIRE_TOOL("mkudffs");
     test::TempDir dir;
     const std::vector<std::uint8_t> inner = test::RandomBytes(5000, 7);
-    fs::create_directories(dir / "source/Long Folder Name");
-    test::WriteWholeFile(dir / "source/Long Folder Name/inner file.txt", inner);
-    test::WriteWholeFile(dir / "source/top.txt", std::string("top\n"));
+    WriteTree(dir / "source", {{"Long Folder Name/inner file.txt", fixture::Text(inner)}, {"top.txt", "top\n"}});
     const std::string source = test::ShellQuote(dir / "source");
     const struct {
         const char* image;

@@ -15,6 +15,7 @@
 #include "tarvelin_view.h"
 
 #include "platform/prompt.h"
+#include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -278,6 +279,13 @@ inline int PixelsOf(const QImage& image, const QColor& colour, int left = 0, int
 inline std::string Text(const std::vector<std::uint8_t>& bytes)
 {
     return {bytes.begin(), bytes.end()};
+}
+
+// The paths isoinfo lists with these options ("-J -f", "-R -f"), sorted; a
+// path listed twice stays twice.
+inline std::vector<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
+{
+    return test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
 }
 
 // Writes the files (path below root -> contents; a path ending in '/' is
