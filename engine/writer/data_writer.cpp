@@ -26,20 +26,30 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tarvelin {
 
 namespace {
 
-// The warning for a file whose length on disk is no longer the one it was
-// added with: the image keeps the length it was given, holding the first
-// held bytes of the file and, when those are fewer, zeros behind them.
-std::string ChangedLengthWarning(const std::string& path, std::uint64_t then, std::uint64_t now, std::uint64_t held)
+// The warning for a file added from disk whose length was no longer the one
+// it was added with when its data was copied; nothing when it was. recorded
+// is the size the image gives it, length what the file had when opened,
+// copied the bytes read from it (at most recorded): the image holds those
+// in the space of recorded, zeros behind them when they are fewer.
+std::optional<std::string> ChangedLengthWarning(const std::string& path, std::uint64_t recorded, std::uint64_t length,
+                                                std::uint64_t copied)
 {
-    return "'" + path + "' changed length since it was added (" + std::to_string(then) + " bytes then, " +
-           std::to_string(now) + " now): the image holds its first " + std::to_string(held) +
-           " bytes in the space of " + std::to_string(then) + (held < then ? ", the rest zeros" : "");
+    const std::uint64_t wanted = std::min(length, recorded);
+    if (length == recorded && copied == wanted) {
+        return std::nullopt;
+    }
+    // A file that got shorter while it was read is as long as what was read.
+    const std::uint64_t now = copied < wanted ? copied : length;
+    return "'" + path + "' changed length since it was added (" + std::to_string(recorded) + " bytes then, " +
+           std::to_string(now) + " now): the image holds its first " + std::to_string(copied) +
+           " bytes in the space of " + std::to_string(recorded) + (copied < recorded ? ", the rest zeros" : "");
 }
 
 constexpr std::size_t kStagingBytes = std::size_t{4} << 20;
@@ -260,9 +270,8 @@ private:
                 return Fail(out->GetLastError());
             }
         }
-        if (length != record.size || copied != wanted) {
-            warnings_.push_back(ChangedLengthWarning(record.diskPath, record.size,
-                                                     copied == wanted ? length : copied, copied));
+        if (std::optional<std::string> warning = ChangedLengthWarning(record.diskPath, record.size, length, copied)) {
+            warnings_.push_back(std::move(*warning));
         }
         nextSector_ += static_cast<std::uint32_t>(sectors); // the layout kept the sum below 2^32
         return true;
@@ -729,10 +738,8 @@ private:
             }
             remaining -= want;
         }
-        if (length != entry.size || copied != entry.size) {
-            const std::uint64_t held = std::min(copied, entry.size);
-            warnings_.push_back(ChangedLengthWarning(entry.diskPath, entry.size,
-                                                     held < std::min(length, entry.size) ? copied : length, held));
+        if (std::optional<std::string> warning = ChangedLengthWarning(entry.diskPath, entry.size, length, copied)) {
+            warnings_.push_back(std::move(*warning));
         }
         return true;
     }
