@@ -40,7 +40,8 @@ elapsed() {
 declare -A times
 add() { times[$1]="${times[$1]:-} $2"; }
 
-jobs=(build list extract save bin2iso)
+# JOBS="save extract" times only those.
+read -r -a jobs <<<"${JOBS:-build list extract save bin2iso}"
 run() { # which program, which job
   local cli=$1 job=$2
   case $job in
