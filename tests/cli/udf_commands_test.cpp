@@ -221,7 +221,20 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
 {
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
+    // Every anchor zeroed: by default the ISO 9660 tree is shown instead.
+    fs::copy_file(At("udf.iso"), At("no-anchor.iso"), fs::copy_options::overwrite_existing);
+    {
+        const std::uint64_t sectors = fs::file_size(At("no-anchor.iso")) / 2048;
+        std::fstream file(At("no-anchor.iso"), std::ios::in | std::ios::out | std::ios::binary);
+        for (const std::uint64_t sector : {std::uint64_t{256}, sectors - 257, sectors - 1}) {
+            file.seekp(static_cast<std::streamoff>(sector * 2048));
+            file.write(std::string(2048, '\0').data(), 2048);
+        }
+        ASSERT_TRUE(file.good());
+    }
     test::ExpectRefusals({
+        {"ls " + ShellQuote(At("no-anchor.iso")), 0, "cannot be read (no UDF anchor"},
+        {"ls --tree udf " + ShellQuote(At("no-anchor.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
