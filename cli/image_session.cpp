@@ -4,6 +4,7 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "platform/path.h"
 
 #include <cstdio>
 #include <vector>
@@ -70,6 +71,13 @@ void ImageSession::Close()
 IIsoSector* ImageSession::Sectors()
 {
     return opened_ ? edit_->GetSector() : nullptr;
+}
+
+bool ImageSession::ShowsRockRidgeNames()
+{
+    const bool asked = sessionNames == NameSource::RockRidge
+        || (sessionNames == NameSource::Automatic && !platform::PrefersJolietNames());
+    return asked && edit_->HasRockRidge();
 }
 
 int ImageSession::Load(const std::string& imagePath, bool forEditing)

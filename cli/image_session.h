@@ -44,6 +44,10 @@ public:
     void ReportHeld();
     // Lets go of the image.
     void Close();
+    // Whether the loaded tree shows Rock Ridge names: the image carries
+    // them and this run asks for them (--names rr, or by default where the
+    // platform does not prefer Joliet names).
+    bool ShowsRockRidgeNames();
     // The image's sectors once it is open, even when its tree could not be
     // read; null when it could not be opened.
     IIsoSector* Sectors();

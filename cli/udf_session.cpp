@@ -130,7 +130,7 @@ bool OpenChosenTree(UdfSession& udf, ImageSession& iso, const std::string& image
     if (IIsoSector* sectors = iso.Sectors(); sectors != nullptr) {
         if (udf.UseIfPresent(*sectors, imagePath)) {
             // An ISO 9660 tree that cannot be read reaches none of the files.
-            if (*status != kExitOk || !iso.Edit().HasRockRidge()
+            if (*status != kExitOk || !iso.ShowsRockRidgeNames()
                 || iso::udf::HoldsFilesBeyond(udf.Volume(), iso::udf::IsoFilePlaces(iso.Edit()))) {
                 *status = kExitOk;
                 return true;

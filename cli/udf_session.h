@@ -18,11 +18,12 @@ namespace tarvelin::cli {
 
 // Which tree the reading commands of this run show (tarvelin-cli --tree).
 // By default the UDF tree when the image carries one that reads and either
-// its ISO 9660 tree has no Rock Ridge (its best names are then Joliet's,
-// cut to 64 characters) or the UDF tree holds files the ISO 9660 tree does
-// not reach (a Windows installation image, a file of 4 GiB or more); else
-// the ISO 9660 tree, whose Rock Ridge records keep the links, special
-// files, modes and full names that UDF trees of bridge images often drop.
+// its ISO 9660 tree shows no Rock Ridge names (it has none, or this run
+// shows Joliet's, as Windows does unless --names rr: cut to 64 characters)
+// or the UDF tree holds files the ISO 9660 tree does not reach (a Windows
+// installation image, a file of 4 GiB or more); else the ISO 9660 tree,
+// whose Rock Ridge records keep the links, special files, modes and full
+// names that UDF trees of bridge images often drop.
 enum class TreeSource { Automatic, Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
