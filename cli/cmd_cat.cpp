@@ -74,14 +74,11 @@ int RunCat(const Arguments& args)
         return UsageError(kCat, args.size() < 2 ? "an image and a path are needed" : "too many arguments");
     }
     int status = kExitOk;
-    if (UdfSession udf; OpenChosenUdfTree(udf, args[0], &status)) {
+    ImageSession session;
+    if (UdfSession udf; OpenChosenTree(udf, session, args[0], &status)) {
         return CatUdf(args, udf);
     }
     if (status != kExitOk) {
-        return status;
-    }
-    ImageSession session;
-    if (status = session.Open(args[0]); status != kExitOk) {
         return status;
     }
     std::string problem;

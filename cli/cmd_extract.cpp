@@ -99,9 +99,10 @@ int RunExtract(const Arguments& args)
         }
         return kExitOk;
     };
+    ImageSession session;
     UdfSession udf;
     int status = kExitOk;
-    if (OpenChosenUdfTree(udf, words[0], &status)) {
+    if (OpenChosenTree(udf, session, words[0], &status)) {
         std::vector<std::int32_t> picked;
         for (std::size_t i = 1; i < words.size(); ++i) {
             std::string problem;
@@ -119,10 +120,6 @@ int RunExtract(const Arguments& args)
     }
 
     if (status != kExitOk) {
-        return status;
-    }
-    ImageSession session;
-    if (status = session.Open(words[0]); status != kExitOk) {
         return status;
     }
     std::vector<DirNode*> nodes;

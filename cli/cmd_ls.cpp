@@ -162,9 +162,10 @@ int RunLs(const Arguments& args)
         return UsageError(kLs, "more than one path given");
     }
 
+    ImageSession session;
     UdfSession udf;
     int status = kExitOk;
-    if (OpenChosenUdfTree(udf, words[0], &status)) {
+    if (OpenChosenTree(udf, session, words[0], &status)) {
         std::string problem;
         const std::int32_t node = udf.Find(words.size() == 2 ? words[1] : "/", &problem);
         if (node < 0) {
@@ -178,10 +179,6 @@ int RunLs(const Arguments& args)
         return kExitOk;
     }
     if (status != kExitOk) {
-        return status;
-    }
-    ImageSession session;
-    if (status = session.Open(words[0]); status != kExitOk) {
         return status;
     }
     std::string problem;

@@ -4,6 +4,7 @@
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
+#include "platform/path.h"
 
 #include <cstdio>
 #include <vector>
@@ -12,15 +13,12 @@ namespace tarvelin::cli {
 
 namespace {
 
-void WarnAboutDamage(const std::string& imagePath, const TreeLoadReport& report)
+std::string DamageText(const TreeLoadReport& report)
 {
-    const std::string damage = CountedList({{report.malformedRecords, "malformed records skipped"},
-                                            {report.loopsRefused, "folders read twice or looping back, left empty"},
-                                            {report.extentsOutside, "entries lying beyond the end of the image"},
-                                            {report.tooDeep, "folders nested too deeply, left empty"}});
-    if (!damage.empty()) {
-        PrintError("warning: the tree of '" + imagePath + "' is damaged: " + damage);
-    }
+    return CountedList({{report.malformedRecords, "malformed records skipped"},
+                        {report.loopsRefused, "folders read twice or looping back, left empty"},
+                        {report.extentsOutside, "entries lying beyond the end of the image"},
+                        {report.tooDeep, "folders nested too deeply, left empty"}});
 }
 
 NameSource sessionNames = NameSource::Automatic;
@@ -36,24 +34,69 @@ ImageSession::~ImageSession() = default;
 
 int ImageSession::Open(const std::string& imagePath)
 {
+    holding_ = false;
     return Load(imagePath, false);
+}
+
+int ImageSession::OpenHeld(const std::string& imagePath)
+{
+    holding_ = true;
+    return Load(imagePath, false);
+}
+
+void ImageSession::ReportHeld()
+{
+    for (const std::string& message : held_) {
+        PrintError(message);
+    }
+    held_.clear();
+    holding_ = false;
+}
+
+void ImageSession::Say(std::string message)
+{
+    if (holding_) {
+        held_.push_back(std::move(message));
+    } else {
+        PrintError(message);
+    }
+}
+
+void ImageSession::Close()
+{
+    edit_.reset();
+    opened_ = false;
+}
+
+IIsoSector* ImageSession::Sectors()
+{
+    return opened_ ? edit_->GetSector() : nullptr;
+}
+
+bool ImageSession::ShowsRockRidgeNames()
+{
+    const bool asked = sessionNames == NameSource::RockRidge
+        || (sessionNames == NameSource::Automatic && !platform::PrefersJolietNames());
+    return asked && edit_->HasRockRidge();
 }
 
 int ImageSession::Load(const std::string& imagePath, bool forEditing)
 {
     imagePath_ = imagePath;
-    edit_.reset(); // the image before is let go before this one opens
+    held_.clear();
+    Close(); // the image before is let go before this one opens
     edit_ = MakeComponent(Edit1);
     if (edit_ == nullptr) {
         PrintError("cannot create the image component (out of memory)");
         return kExitFailure;
     }
     if (!edit_->Open(imagePath.c_str())) {
-        PrintError(edit_->GetLastError());
+        Say(edit_->GetLastError());
         IIsoSector* sector = edit_->GetSector();
         const bool noVolume = sector != nullptr && sector->GetOpenError() == ImageOpenError::NoVolume;
         return noVolume ? kExitNotAnImage : kExitFailure;
     }
+    opened_ = true;
     if (edit_->WasRecovered()) {
         PrintError("warning: a save of '" + imagePath + "' was interrupted; the image has been put back as it was "
                    "before that save");
@@ -65,15 +108,18 @@ int ImageSession::Load(const std::string& imagePath, bool forEditing)
         edit_->LoadTreeForReading();
     }
     if (*edit_->GetLastError() != '\0') {
-        PrintError("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
+        Say("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
         return kExitFailure;
     }
-    WarnAboutDamage(imagePath, edit_->GetLoadReport());
+    if (const std::string damage = DamageText(edit_->GetLoadReport()); !damage.empty()) {
+        Say("warning: the tree of '" + imagePath + "' is damaged: " + damage);
+    }
     return kExitOk;
 }
 
 int ImageSession::OpenForEditing(const std::string& imagePath)
 {
+    holding_ = false;
     if (const int status = Load(imagePath, true); status != kExitOk) {
         return status;
     }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvelin::cli {
 
@@ -36,6 +37,20 @@ public:
     // (a read-only file or medium) is refused here, with the reason, before
     // anything is done to it.
     int OpenForEditing(const std::string& imagePath);
+    // As Open, but what it would print of the image's troubles (why it
+    // cannot be opened or its tree read, damage met in the tree) is held
+    // until ReportHeld: the caller may show the image's UDF tree instead.
+    int OpenHeld(const std::string& imagePath);
+    void ReportHeld();
+    // Lets go of the image.
+    void Close();
+    // Whether the loaded tree shows Rock Ridge names: the image carries
+    // them and this run asks for them (--names rr, or by default where the
+    // platform does not prefer Joliet names).
+    bool ShowsRockRidgeNames();
+    // The image's sectors once it is open, even when its tree could not be
+    // read; null when it could not be opened.
+    IIsoSector* Sectors();
 
     IIsoEdit& Edit() { return *edit_; }
     DirNode* Root() { return edit_->GetRoot(); }
@@ -52,9 +67,13 @@ public:
 
 private:
     int Load(const std::string& imagePath, bool forEditing);
+    void Say(std::string message);
 
     ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
+    bool opened_ = false;
+    bool holding_ = false;
+    std::vector<std::string> held_;
 };
 
 // The path lookup both trees share (see ImageSession::Find): the node at a

@@ -21,9 +21,11 @@ void PrintHelp(std::FILE* out)
     std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso] [--tree iso|joliet|udf]\n\n"
                       "--names: which names of an image to show (default: Rock Ridge where the image has\n"
                       "them, else Joliet, else ISO 9660)\n"
-                      "--tree: which file system ls, cat and extract read (default: the UDF tree of an\n"
-                      "image that has one, else the ISO 9660 tree; joliet: the ISO 9660 tree with its\n"
-                      "Joliet names; the UDF tree cannot be edited)\n\ncommands:\n");
+                      "--tree: which file system ls, cat and extract read (default: the ISO 9660 tree,\n"
+                      "with its Rock Ridge names, links and modes; the UDF tree instead when the image\n"
+                      "has one and its ISO 9660 tree shows no Rock Ridge names or misses files the UDF\n"
+                      "tree holds; joliet: the ISO 9660 tree with its Joliet names; the UDF tree\n"
+                      "cannot be edited)\n\ncommands:\n");
     auto commands = Commands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });

@@ -1,8 +1,8 @@
 #include "udf_session.h"
 
 #include "command.h"
-#include "image_session.h"
 
+#include "core/iso_sector.h"
 
 namespace tarvelin::cli {
 
@@ -63,13 +63,30 @@ bool UdfSession::OpenIfPresent(const std::string& imagePath)
         image_.Close();
         return false;
     }
+    return ReadIfPresent(imagePath);
+}
+
+bool UdfSession::UseIfPresent(IIsoSector& sectors, const std::string& imagePath)
+{
+    image_.Use(sectors);
+    return ReadIfPresent(imagePath);
+}
+
+bool UdfSession::ReadIfPresent(const std::string& imagePath)
+{
     const bool carried = image_.Sectors() == nullptr
         || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
     if (carried && ReadTree(imagePath, true) == kExitOk) {
         return true;
     }
-    image_.Close();
+    Close();
     return false;
+}
+
+void UdfSession::Close()
+{
+    image_.Close();
+    volume_ = {};
 }
 
 int UdfSession::ReadTree(const std::string& imagePath, bool fallBack)
@@ -94,11 +111,11 @@ int UdfSession::ReadTree(const std::string& imagePath, bool fallBack)
     return kExitOk;
 }
 
-bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* status)
+bool OpenChosenTree(UdfSession& udf, ImageSession& iso, const std::string& imagePath, int* status)
 {
-    *status = kExitOk;
     switch (SessionTree()) {
     case TreeSource::Iso:
+        *status = iso.Open(imagePath);
         return false;
     case TreeSource::Udf:
         *status = udf.Open(imagePath);
@@ -106,7 +123,30 @@ bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* statu
     case TreeSource::Automatic:
         break;
     }
-    return udf.OpenIfPresent(imagePath);
+    // The image is opened once (an editing facade may hold its file for
+    // itself): the UDF reader reads through the ISO 9660 session's sectors.
+    // What the ISO 9660 side has to say is held until that tree is chosen.
+    *status = iso.OpenHeld(imagePath);
+    if (IIsoSector* sectors = iso.Sectors(); sectors != nullptr) {
+        if (udf.UseIfPresent(*sectors, imagePath)) {
+            // An ISO 9660 tree that cannot be read reaches none of the files.
+            if (*status != kExitOk || !iso.ShowsRockRidgeNames()
+                || iso::udf::HoldsFilesBeyond(udf.Volume(), iso::udf::IsoFilePlaces(iso.Edit()))) {
+                *status = kExitOk;
+                return true;
+            }
+            udf.Close();
+        }
+    } else if (*status == kExitNotAnImage) {
+        // No ISO 9660 volume: perhaps an image of UDF alone.
+        iso.Close();
+        if (udf.OpenIfPresent(imagePath)) {
+            *status = kExitOk;
+            return true;
+        }
+    }
+    iso.ReportHeld();
+    return false;
 }
 
 std::int32_t UdfSession::Find(std::string_view path, std::string* problem) const

@@ -8,6 +8,7 @@
 #include "edit/iso_edit.h"
 #include "iso/udf.h"
 #include "edit/udf_image.h"
+#include "image_session.h"
 
 #include <cstdint>
 #include <string>
@@ -15,9 +16,14 @@
 
 namespace tarvelin::cli {
 
-// Which tree the reading commands of this run show (tarvelin-cli --tree):
-// by default the UDF tree of an image that carries one, as the systems and
-// players that read such images do, else the ISO 9660 tree.
+// Which tree the reading commands of this run show (tarvelin-cli --tree).
+// By default the UDF tree when the image carries one that reads and either
+// its ISO 9660 tree shows no Rock Ridge names (it has none, or this run
+// shows Joliet's, as Windows does unless --names rr: cut to 64 characters)
+// or the UDF tree holds files the ISO 9660 tree does not reach (a Windows
+// installation image, a file of 4 GiB or more); else the ISO 9660 tree,
+// whose Rock Ridge records keep the links, special files, modes and full
+// names that UDF trees of bridge images often drop.
 enum class TreeSource { Automatic, Iso, Udf };
 void SetSessionTree(TreeSource tree);
 TreeSource SessionTree();
@@ -39,8 +45,13 @@ public:
     // For the default tree choice: true when the image carries a UDF volume
     // that reads, which is then open. Nothing is printed when it carries
     // none (the ISO 9660 tree then says what is wrong with the image); a
-    // UDF volume that cannot be read is reported as a warning.
+    // UDF volume that cannot be read is reported as a warning. OpenIfPresent
+    // opens the file (an image of UDF alone); UseIfPresent reads through
+    // the sectors of an image open already, which must outlive this use or
+    // Close().
     bool OpenIfPresent(const std::string& imagePath);
+    bool UseIfPresent(IIsoSector& sectors, const std::string& imagePath);
+    void Close();
 
     const iso::udf::Volume& Volume() const { return volume_; }
     const iso::udf::Node& Node(std::int32_t index) const { return volume_.nodes[static_cast<std::size_t>(index)]; }
@@ -54,16 +65,19 @@ public:
 
 private:
     int ReadTree(const std::string& imagePath, bool fallBack);
+    bool ReadIfPresent(const std::string& imagePath);
 
     iso::udf::ImageSectors image_;
     iso::udf::Volume volume_;
 };
 
-// Whether this run's reading command shows the UDF tree of the image, then
-// open in `udf`: always with --tree udf (false with *status set when it
-// cannot be read), never with --tree iso or joliet, and by default when the
-// image carries a readable UDF volume.
-bool OpenChosenUdfTree(UdfSession& udf, const std::string& imagePath, int* status);
+// Opens the tree this run's reading command shows (TreeSource): true when
+// it is the UDF tree, open in `udf` (by default reading through the
+// sectors of `iso`, which must outlive it); false with the ISO 9660 tree
+// open in `iso` when *status is kExitOk, else with the reason printed.
+// --tree udf shows the UDF tree or fails; --tree iso or joliet never
+// reads it.
+bool OpenChosenTree(UdfSession& udf, ImageSession& iso, const std::string& imagePath, int* status);
 
 // Damage met while reading a UDF tree, worded for a warning; empty when none.
 std::string UdfDamageText(const iso::udf::LoadReport& report);

@@ -320,26 +320,7 @@ bool CImageController::UdfHoldsMoreFiles()
     // the UDF tree is the image as its readers see it (a Windows
     // installation image has a lone note in its ISO 9660 tree; files of
     // 4 GiB or more are in the UDF tree only).
-    std::set<iso::udf::DataPlace> isoFiles;
-    std::vector<DirNode*> pending{edit_->GetRoot()};
-    while (!pending.empty()) {
-        DirNode* folder = pending.back();
-        pending.pop_back();
-        for (DirNode* node = folder == nullptr ? nullptr : edit_->GetFirstChild(folder); node != nullptr;
-             node = edit_->GetNextSibling(node)) {
-            ItemInfo info;
-            std::uint32_t extent = 0;
-            if (!edit_->GetItemInfo(node, info)) {
-                continue;
-            }
-            if (info.isDirectory) {
-                pending.push_back(node);
-            } else if (edit_->GetItemExtent(node, extent)) {
-                isoFiles.insert({extent, info.size});
-            }
-        }
-    }
-    return iso::udf::HoldsFilesBeyond(*udfVolume_, isoFiles);
+    return iso::udf::HoldsFilesBeyond(*udfVolume_, iso::udf::IsoFilePlaces(*edit_));
 }
 
 void CImageController::BuildUdfRecords()

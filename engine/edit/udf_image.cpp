@@ -129,4 +129,28 @@ bool HoldsFilesBeyond(const Volume& volume, const std::set<DataPlace>& isoFiles)
     });
 }
 
+std::set<DataPlace> IsoFilePlaces(IIsoEdit& edit)
+{
+    std::set<DataPlace> places;
+    std::vector<DirNode*> pending{edit.GetRoot()};
+    while (!pending.empty()) {
+        DirNode* folder = pending.back();
+        pending.pop_back();
+        for (DirNode* node = folder == nullptr ? nullptr : edit.GetFirstChild(folder); node != nullptr;
+             node = edit.GetNextSibling(node)) {
+            ItemInfo info;
+            std::uint32_t extent = 0;
+            if (!edit.GetItemInfo(node, info)) {
+                continue;
+            }
+            if (info.isDirectory) {
+                pending.push_back(node);
+            } else if (edit.GetItemExtent(node, extent)) {
+                places.insert({extent, info.size});
+            }
+        }
+    }
+    return places;
+}
+
 } // namespace tarvelin::iso::udf

@@ -99,4 +99,8 @@ using DataPlace = std::pair<std::uint32_t, std::uint64_t>;
 // file entry is reached from no ISO 9660 record.
 TARVELIN_API bool HoldsFilesBeyond(const Volume& volume, const std::set<DataPlace>& isoFiles);
 
+// The places of the files of the ISO 9660 tree an editing facade has
+// loaded, for HoldsFilesBeyond.
+TARVELIN_API std::set<DataPlace> IsoFilePlaces(IIsoEdit& edit);
+
 } // namespace tarvelin::iso::udf

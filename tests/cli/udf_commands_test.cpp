@@ -171,11 +171,74 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
     }
 }
 
+// Without --tree, ls, cat and extract show the tree that keeps more of a
+// genisoimage bridge: with Rock Ridge, the ISO 9660 tree (the UDF side
+// records a symbolic link as an empty file and cuts names to Joliet's 64
+// characters); without it, the UDF tree, whose names are longer than the
+// ISO 9660 ones or than the Joliet ones of the same length.
+TEST_F(UdfCommandsTest, TheDefaultTreeIsTheOneThatKeepsMore)
+{
+    TempDir dir;
+    const std::string longName = std::string(240, 'n') + ".txt"; // 244 bytes
+    fs::create_directories(dir / "src/sub");
+    test::WriteWholeFile(dir / "src/file.txt", "hello\n");
+    test::WriteWholeFile(dir / ("src/" + longName), "long\n");
+    fs::create_symlink("file.txt", dir / "src/link");
+    const struct {
+        const char* options;
+        bool isoTree;      // the tree shown by default
+        std::string shown; // in the default listing
+    } cases[] = {
+        {"-udf -R -J", true, "link -> file.txt"},
+        {"-udf -J", false, longName.substr(0, 64)},
+        {"-udf", false, longName},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        const std::string image = ShellQuote(dir / "out.iso");
+        const test::CommandResult made = test::RunCommand("genisoimage -quiet -input-charset utf-8 " + std::string(c.options)
+                                                          + " -o " + image + " " + ShellQuote(dir / "src"));
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        int status = -1;
+        const std::string listing = RunForOutput(Cli("ls -l " + image), &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(listing, RunForOutput(Cli(std::string("ls -l --tree ") + (c.isoTree ? "iso " : "udf ") + image)));
+        EXPECT_NE(listing, RunForOutput(Cli(std::string("ls -l --tree ") + (c.isoTree ? "udf " : "iso ") + image)));
+        EXPECT_NE(listing.find(" " + c.shown + "\n"), std::string::npos) << listing;
+        if (c.isoTree) {
+            EXPECT_NE(listing.find(" " + longName + "\n"), std::string::npos) << listing;
+            // With Joliet names shown (as Windows shows them), the UDF tree's
+            // names are as long: it is shown.
+            EXPECT_EQ(RunForOutput(Cli("ls -l --names joliet " + image)),
+                      RunForOutput(Cli("ls -l --tree udf " + image)));
+            const std::string out = dir / "out";
+            RunForOutput(Cli("extract " + image + " -C " + ShellQuote(out)), &status);
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(fs::is_symlink(out + "/link"));
+            EXPECT_EQ(fs::read_symlink(out + "/link"), "file.txt");
+            EXPECT_EQ(test::ReadWholeFile(out + "/" + longName), test::ReadWholeFile(dir / ("src/" + longName)));
+        }
+    }
+}
+
 TEST_F(UdfCommandsTest, RefusalsSayWhy)
 {
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
+    // Every anchor zeroed: by default the ISO 9660 tree is shown instead.
+    fs::copy_file(At("udf.iso"), At("no-anchor.iso"), fs::copy_options::overwrite_existing);
+    {
+        const std::uint64_t sectors = fs::file_size(At("no-anchor.iso")) / 2048;
+        std::fstream file(At("no-anchor.iso"), std::ios::in | std::ios::out | std::ios::binary);
+        for (const std::uint64_t sector : {std::uint64_t{256}, sectors - 257, sectors - 1}) {
+            file.seekp(static_cast<std::streamoff>(sector * 2048));
+            file.write(std::string(2048, '\0').data(), 2048);
+        }
+        ASSERT_TRUE(file.good());
+    }
     test::ExpectRefusals({
+        {"ls " + ShellQuote(At("no-anchor.iso")), 0, "cannot be read (no UDF anchor"},
+        {"ls --tree udf " + ShellQuote(At("no-anchor.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
@@ -391,7 +454,9 @@ TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
     const test::CommandResult tail =
         test::RunCommand(extract + "tail -c 1048576 | cmp - " + ShellQuote(At("last.bin")));
     EXPECT_EQ(tail.exitCode, 0) << tail.output;
-    EXPECT_NE(RunForOutput(Cli("ls --tree udf -l " + ShellQuote(At("out.iso")) + " /src")).find(std::to_string(size)),
+    // The UDF tree is shown without --tree: the ISO 9660 tree, Rock Ridge
+    // and all, does not reach the file.
+    EXPECT_NE(RunForOutput(Cli("ls -l " + ShellQuote(At("out.iso")) + " /src")).find(std::to_string(size)),
               std::string::npos);
 
     const std::string iso = RunForOutput("isoinfo -l -J -i " + ShellQuote(At("out.iso")));
