@@ -79,10 +79,14 @@ TEST_F(IsoBuild, EmptyTreeLayoutWithAndWithoutRockRidge)
         std::uint32_t options;
         std::uint32_t sectors;
         std::uint32_t jolietRoot;
-        std::string label; // empty: the date label
+        std::string label;   // empty: the date label
+        std::string primary; // the primary's label when not the label itself
     };
-    for (const Row& row : {Row{kBuildIsoAndJoliet, 26, 25, ""},
-                           Row{kBuildIsoAndJoliet | kBuildNoRockRidge, 25, 24, "Holiday 2004"}}) {
+    // The primary descriptor has no encoding for characters beyond ASCII:
+    // each becomes one '_' there; the Joliet descriptor holds them.
+    for (const Row& row : {Row{kBuildIsoAndJoliet, 26, 25, "", ""},
+                           Row{kBuildIsoAndJoliet | kBuildNoRockRidge, 25, 24, "Holiday 2004", ""},
+                           Row{kBuildIsoAndJoliet, 26, 25, "M\xC3\xBCsik \xF0\x9F\x98\x80!", "M_sik _!"}}) {
         SCOPED_TRACE(row.options);
         const bool rockRidge = (row.options & kBuildNoRockRidge) == 0;
         Held<IIsoBuild> builder = NewBuilder(row.options);
@@ -128,8 +132,8 @@ TEST_F(IsoBuild, EmptyTreeLayoutWithAndWithoutRockRidge)
         char dateLabel[64];
         std::snprintf(dateLabel, sizeof dateLabel, "%d%d%d%d%d", 1900 + d.yearsSince1900, d.month, d.day, d.hour,
                       d.minute);
-        const std::string label = iso::ReadTextField(primary->volumeIdentifier);
-        EXPECT_EQ(label, row.label.empty() ? std::string(dateLabel) : row.label);
+        const std::string label = row.label.empty() ? std::string(dateLabel) : row.label;
+        EXPECT_EQ(iso::ReadTextField(primary->volumeIdentifier), row.primary.empty() ? label : row.primary);
         EXPECT_EQ(iso::ReadJolietTextField(joliet->volumeIdentifier), label);
     }
 }
