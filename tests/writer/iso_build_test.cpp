@@ -241,9 +241,11 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
     test::WriteSparseFile(huge, {1}, std::uint64_t{4} << 30); // exactly 4 GiB
     ASSERT_EQ(::mkfifo((dir / "src/pipe").c_str(), 0600), 0);
     fs::create_directory_symlink(".", dir / "src/loop"); // leads back to src itself
+    fs::create_symlink("ok", dir / "src/tofile");
 
-    // Rock Ridge stores the link as a link; without it the link is followed,
-    // and as it leads back into the walk it is left out.
+    // Rock Ridge stores the links as links; without it they are followed:
+    // the one to a file brings that file's bytes, the one that leads back
+    // into the walk is left out.
     for (const bool rockRidge : {true, false}) {
         SCOPED_TRACE(rockRidge);
         // The output inside the source folder is not put into itself.
@@ -259,13 +261,15 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
         MacroNode* top = builder->AddDirectoryTree(folder.c_str(), builder->GetRoot());
         ASSERT_NE(top, nullptr);
         IMacroList* list = builder->GetList();
-        std::map<std::string, std::string> added; // name -> link target
+        std::map<std::string, std::string> added; // name -> "-> " link target, or size
         for (MacroNode* child = list->GetFirstChild(top); child != nullptr; child = list->GetNextSibling(child)) {
             const SourceNode record = InfoOf(list, child);
-            added[record.name] = record.IsSymlink() ? record.posix.linkTarget : "";
+            added[record.name] =
+                record.IsSymlink() ? "-> " + record.posix.linkTarget : std::to_string(record.fileSize);
         }
-        EXPECT_EQ(added, rockRidge ? (std::map<std::string, std::string>{{"loop", "."}, {"ok", ""}})
-                                   : (std::map<std::string, std::string>{{"ok", ""}}));
+        EXPECT_EQ(added, rockRidge ? (std::map<std::string, std::string>{
+                                         {"loop", "-> ."}, {"ok", "1"}, {"tofile", "-> ok"}})
+                                   : (std::map<std::string, std::string>{{"ok", "1"}, {"tofile", "1"}}));
         // The file too large is an error (the image would lack it); the pipe,
         // the output and the link back are only warnings.
         EXPECT_EQ(builder->GetErrorNoticeCount(), 1u);
