@@ -53,19 +53,6 @@ void Restore(const KeptRecord& kept, iso::DirectoryRecord& record, PendingDirect
     pending.systemUse = kept.systemUse;
 }
 
-// Entries that described a relocation the save undoes.
-iso::SystemUseArea WithoutRelocation(const iso::SystemUseArea& area, std::size_t inlineRoom)
-{
-    std::vector<std::string> entries;
-    for (std::string& entry : iso::SystemUseEntries(area)) {
-        const std::string_view signature = std::string_view(entry).substr(0, 2);
-        if (signature != "CL" && signature != "PL" && signature != "RE") {
-            entries.push_back(std::move(entry));
-        }
-    }
-    return iso::PackSystemUse(entries, inlineRoom);
-}
-
 // Bytes of system use a record with this identifier can hold inline,
 // kept so that the record's length stays even.
 std::size_t InlineRoom(std::size_t identifierLength)
@@ -161,7 +148,7 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
             pending.systemUse = iso::RenameSystemUse(pending.systemUse, rockName, room);
         }
         if (keptAll->relocatedDirectory) {
-            pending.systemUse = WithoutRelocation(pending.systemUse, room);
+            pending.systemUse = iso::WithoutRelocation(pending.systemUse, room);
         }
         return;
     }
