@@ -978,7 +978,7 @@ void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool 
         // d- and a-characters have no small letters.
         std::transform(text.begin(), text.end(), text.begin(),
                        [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
-        PutTextField(bytes, text, ' ');
+        PutPrimaryTextField(bytes, text);
     }
     const auto putDate = [sector](std::size_t offset, const std::optional<platform::FileTime>& time) {
         if (time) {

@@ -134,6 +134,10 @@ TARVELIN_API std::string VolumeLabelText(const platform::CalendarTime& local);
 
 // Copies text into field, cut to the field's width, the rest filled with pad.
 TARVELIN_API void PutTextField(Bytes field, std::string_view text, std::uint8_t pad = 0x00);
+// Narrow text as the primary descriptor holds it: printable ASCII as it is,
+// each other byte and each UTF-8 sequence one '_' (the descriptor's fields
+// have no encoding for them), cut to the field's width, space-padded.
+TARVELIN_API void PutPrimaryTextField(Bytes field, std::string_view narrow);
 // Narrow text as UTF-16 big-endian, cut at whole characters (a surrogate
 // pair is never split), the rest filled with the pad unit; the odd last byte
 // of a field of odd width is zero.

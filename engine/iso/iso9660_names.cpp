@@ -213,12 +213,13 @@ struct IsoFileParts {
 
 bool IsDCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
-// d-characters of narrow text: a..z upper-cased, any other byte '_', one '_'
-// for each UTF-8 sequence (a lead byte and the continuation bytes after it).
-std::string DCharacters(std::string_view text)
+// Narrow text with each byte mapped by legal, a UTF-8 sequence (a lead byte
+// and the continuation bytes after it) mapped as its lead byte alone.
+template <typename Map>
+std::string MapCharacters(std::string_view text, const Map& legal)
 {
-    std::string legal;
-    legal.reserve(text.size());
+    std::string mapped;
+    mapped.reserve(text.size());
     std::size_t continuation = 0;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -227,13 +228,21 @@ std::string DCharacters(std::string_view text)
             continue;
         }
         continuation = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
-        if (c >= 'a' && c <= 'z') {
-            legal.push_back(static_cast<char>(c - 'a' + 'A'));
-        } else {
-            legal.push_back(IsDCharacter(c) ? c : '_');
-        }
+        mapped.push_back(legal(c));
     }
-    return legal;
+    return mapped;
+}
+
+// d-characters of narrow text: a..z upper-cased, any other byte '_', one '_'
+// for each UTF-8 sequence.
+std::string DCharacters(std::string_view text)
+{
+    return MapCharacters(text, [](char c) {
+        if (c >= 'a' && c <= 'z') {
+            return static_cast<char>(c - 'a' + 'A');
+        }
+        return IsDCharacter(c) ? c : '_';
+    });
 }
 
 // Limits never below level 1 (the room a "_n" needs) nor beyond what a
@@ -559,6 +568,12 @@ void PutTextField(Bytes field, std::string_view text, std::uint8_t pad)
     const std::size_t count = std::min(text.size(), field.size());
     std::copy_n(text.begin(), count, field.begin());
     std::fill(field.begin() + static_cast<std::ptrdiff_t>(count), field.end(), pad);
+}
+
+void PutPrimaryTextField(Bytes field, std::string_view narrow)
+{
+    const std::string printable = MapCharacters(narrow, [](char c) { return c >= ' ' && c <= '~' ? c : '_'; });
+    PutTextField(field, printable, ' ');
 }
 
 void PutJolietTextField(Bytes field, std::string_view narrow, char16_t pad)

@@ -675,6 +675,46 @@ bool PlaceContinuation(SystemUseArea& area, std::size_t index, std::uint32_t blo
     return true;
 }
 
+namespace {
+
+// An "RR" entry (older producers write one) flags the entries its area
+// holds; kept in step when a save takes entries out or adds them.
+void MatchRrFlags(std::vector<std::string>& entries)
+{
+    static constexpr std::array<std::pair<std::string_view, std::uint8_t>, 8> kFlags{
+        {{"PX", 0x01}, {"PN", 0x02}, {"SL", 0x04}, {"NM", 0x08}, {"CL", 0x10}, {"PL", 0x20}, {"RE", 0x40},
+         {"TF", 0x80}}};
+    std::uint8_t present = 0;
+    for (const std::string& entry : entries) {
+        for (const auto& [signature, flag] : kFlags) {
+            if (entry.compare(0, 2, signature) == 0) {
+                present = static_cast<std::uint8_t>(present | flag);
+            }
+        }
+    }
+    constexpr std::size_t kFlagsAt = 4;
+    for (std::string& entry : entries) {
+        if (entry.size() > kFlagsAt && entry.compare(0, 2, "RR") == 0) {
+            entry[kFlagsAt] = static_cast<char>(present);
+        }
+    }
+}
+
+} // namespace
+
+SystemUseArea WithoutRelocation(const SystemUseArea& area, std::size_t inlineRoom)
+{
+    std::vector<std::string> entries;
+    for (std::string& entry : SystemUseEntries(area)) {
+        const std::string_view signature = std::string_view(entry).substr(0, 2);
+        if (signature != "CL" && signature != "PL" && signature != "RE") {
+            entries.push_back(std::move(entry));
+        }
+    }
+    MatchRrFlags(entries);
+    return PackSystemUse(entries, inlineRoom);
+}
+
 SystemUseArea RenameSystemUse(const SystemUseArea& area, std::string_view name, std::size_t inlineRoom)
 {
     std::vector<std::string> entries;
@@ -690,6 +730,7 @@ SystemUseArea RenameSystemUse(const SystemUseArea& area, std::string_view name, 
     const auto where = static_cast<std::ptrdiff_t>(namePosition.value_or(entries.size()));
     entries.insert(entries.begin() + where, std::make_move_iterator(names.begin()),
                    std::make_move_iterator(names.end()));
+    MatchRrFlags(entries);
     return PackSystemUse(entries, inlineRoom);
 }
 

@@ -202,6 +202,11 @@ TARVELIN_API bool PlaceContinuation(SystemUseArea& area, std::size_t index, std:
 // are made anew or dropped, as SystemUseEntries leaves them out).
 TARVELIN_API SystemUseArea RenameSystemUse(const SystemUseArea& area, std::string_view name,
                                            std::size_t inlineRoom);
+// The area without the entries of a directory relocation (CL, PL, RE),
+// packed anew into inlineRoom, for a folder put back where it belongs.
+// Both this and RenameSystemUse keep the flags of an RR entry naming the
+// entries that remain.
+TARVELIN_API SystemUseArea WithoutRelocation(const SystemUseArea& area, std::size_t inlineRoom);
 
 // ---------------------------------------------------------------------------
 

@@ -48,7 +48,6 @@ namespace {
 // Where a new image names the program that made it; its copyright file
 // identifier stays empty, as the image holds no such file.
 constexpr std::string_view kApplicationText = "TARVELIN";
-constexpr std::uint8_t kSpace = 0x20;
 // A set runs a few sectors; one longer than this is damage, and a save that
 // wrote it back would only carry the damage along.
 constexpr std::size_t kMaxSourceSetSectors = 64;
@@ -98,7 +97,7 @@ iso::VolumeDescriptor MakeDescriptor(iso::DescriptorType type, const DescriptorS
         if (joliet) {
             iso::PutJolietTextField(field, value, u' ');
         } else {
-            iso::PutTextField(field, value, kSpace);
+            iso::PutPrimaryTextField(field, value);
         }
     };
     text(descriptor.systemIdentifier, {});

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,19 +54,6 @@ void Restore(const KeptRecord& kept, iso::DirectoryRecord& record, PendingDirect
     pending.systemUse = kept.systemUse;
 }
 
-// Entries that described a relocation the save undoes.
-iso::SystemUseArea WithoutRelocation(const iso::SystemUseArea& area, std::size_t inlineRoom)
-{
-    std::vector<std::string> entries;
-    for (std::string& entry : iso::SystemUseEntries(area)) {
-        const std::string_view signature = std::string_view(entry).substr(0, 2);
-        if (signature != "CL" && signature != "PL" && signature != "RE") {
-            entries.push_back(std::move(entry));
-        }
-    }
-    return iso::PackSystemUse(entries, inlineRoom);
-}
-
 // Bytes of system use a record with this identifier can hold inline,
 // kept so that the record's length stays even.
 std::size_t InlineRoom(std::size_t identifierLength)
@@ -79,6 +67,23 @@ std::size_t InlineRoom(std::size_t identifierLength)
 }
 
 const void* Identity(const DirNode* node) { return node; }
+
+// The Rock Ridge names of a directory's entries, in the order the folder
+// holds them: a name an earlier sibling already has (two sources of one
+// name) ends in ~1, ~2, ... as in the UDF tree, so that each stays reachable.
+std::vector<std::string> UniqueRockNames(const Children& children)
+{
+    std::vector<std::string> names(children.Count());
+    std::set<std::string> taken;
+    for (std::size_t i = 0; i < children.Count(); ++i) {
+        const std::string& name = children.Entry(i).name;
+        names[i] = name;
+        for (unsigned n = 1; !taken.insert(names[i]).second; ++n) {
+            names[i] = name + "~" + std::to_string(n);
+        }
+    }
+    return names;
+}
 
 // POSIX facts for Rock Ridge: the entry's own, else the usual modes.
 iso::UnixAttributes PosixFor(const DirEntry& entry)
@@ -161,7 +166,7 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
             pending.systemUse = iso::RenameSystemUse(pending.systemUse, rockName, room);
         }
         if (keptAll->relocatedDirectory) {
-            pending.systemUse = WithoutRelocation(pending.systemUse, room);
+            pending.systemUse = iso::WithoutRelocation(pending.systemUse, room);
         }
         return;
     }
@@ -294,8 +299,11 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
         Describe(parentIdentity, parentEntry, nullptr, false, kind, rules, {}, false, records_[1]);
     }
 
+    const std::vector<std::string> rockNames =
+        kind == TreeKind::Iso && rules.rockRidge ? UniqueRockNames(children) : std::vector<std::string>{};
     for (ListedChild& listed : ListChildren(access, children, kind)) {
         DirEntry& child = children.Entry(listed.index);
+        const std::string_view rockName = rockNames.empty() ? std::string_view(child.name) : rockNames[listed.index];
         const DirNode* childNode = children.nodes[listed.index];
         const KeptTreeRecords* kept = KeptIn(child, kind);
         PendingDirectoryRecord pending;
@@ -306,7 +314,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             pending.record.dataLength = childPlace.size;
             pending.record.flags = iso::DirectoryFlags::kDirectory;
             Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind,
-                     rules, child.name, false, pending);
+                     rules, rockName, false, pending);
             records_.push_back(std::move(pending));
             continue;
         }
@@ -316,7 +324,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             return false;
         }
         Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind, rules,
-                 child.name, false, pending);
+                 rockName, false, pending);
         for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
             PendingDirectoryRecord record = piece + 1 < pieces.size() ? pending : std::move(pending);
             record.record.extent = pieces[piece].extent;

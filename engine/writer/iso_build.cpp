@@ -446,10 +446,12 @@ private:
         const NameRules rules = list_->GetNameRules();
         record.name = rules.rockRidge || rules.jolietLong ? info.name : BuildFileName(info.name);
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
-        record.fileSize = info.isSymlink ? 0 : info.size;
         record.creationTime = info.creationTime;
         record.diskPath = path;
         record.posix = UnixAttributesOf(info);
+        // A link stored as a link has no data; one the walk followed (no
+        // Rock Ridge to hold links) brings its target's.
+        record.fileSize = record.IsSymlink() ? 0 : info.size;
         MacroNode* node = list_->AddChild(parent, record);
         if (node == nullptr) {
             lastError_ = "out of memory for the source tree";

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,6 +73,20 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     ASSERT_EQ(Run(ShellQuote(dot) + " .", "cd " + ShellQuote(dir / "folder") + " && ").exitCode, 0);
     const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(dot));
     EXPECT_NE(listing.output.find("Directory listing of /folder/sub/"), std::string::npos) << listing.output;
+
+    // Two sources of one name stay apart in Rock Ridge too: the later one
+    // as name~1, as in the Joliet and UDF trees.
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    fs::create_directories(dir / "again");
+    test::WriteWholeFile(dir / "again/single.dat", std::string("again\n"));
+    const std::string twice = dir / "twice.iso";
+    ASSERT_EQ(Run(ShellQuote(twice) + " " + ShellQuote(dir / "single.dat") + " " + ShellQuote(dir / "again/single.dat"))
+                  .exitCode,
+              0);
+    const std::vector<std::string> paths = test::BsdtarPaths(twice);
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()),
+              (std::set<std::string>{"single.dat", "single.dat~1"}));
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(twice) + " single.dat~1").output, "again\n");
 }
 
 // Each failure says why and leaves no image: usage errors (64), a missing

@@ -522,6 +522,24 @@ void ListingsNameTheSamePaths(const Row& row)
     }
 }
 
+// 7. isovfy, which checks each record and its Rock Ridge entries (an RR
+// entry's flags among them), finds no fault the image did not have. It
+// marks a fault with "!=" or "*****" (and lists hidden files without one).
+void IsovfyFindsNothingNew(const Row& row)
+{
+    const auto faults = [](const std::string& image, std::string& output) {
+        output = RunForOutput("isovfy " + ShellQuote(image));
+        std::size_t count = 0;
+        for (const std::string& line : test::SortedLines(output)) {
+            count += line.find("!=") != std::string::npos || line.find("*****") != std::string::npos ? 1 : 0;
+        }
+        return count;
+    };
+    std::string was, is;
+    const std::size_t before = faults(row.before, was);
+    EXPECT_LE(faults(row.after, is), before) << "before:\n" << was << "after:\n" << is;
+}
+
 const struct {
     const char* name;
     void (*run)(const Row&);
@@ -532,6 +550,7 @@ const struct {
     {"4 extracted bytes stay", ExtractionsKeepTheBytes},
     {"5 boot entries stay", BootEntriesStay},
     {"6 listings agree", ListingsNameTheSamePaths},
+    {"7 isovfy finds nothing new", IsovfyFindsNothingNew},
 };
 
 // The folder peers make images of: long names, names apart only in case, a
@@ -589,7 +608,7 @@ class Fidelity : public ::testing::TestWithParam<std::tuple<ImageRow, Edit>> {};
 
 TEST_P(Fidelity, AnEditSavedInPlaceChangesOnlyTheEditedEntry)
 {
-    for (const char* tool : {"isoinfo", "xorriso", "7z", "bsdtar", "genisoimage", "dpkg"}) {
+    for (const char* tool : {"isoinfo", "isovfy", "xorriso", "7z", "bsdtar", "genisoimage", "dpkg"}) {
         TARVELIN_REQUIRE_TOOL(tool);
     }
     const auto& [image, edit] = GetParam();

@@ -79,10 +79,14 @@ TEST_F(IsoBuild, EmptyTreeLayoutWithAndWithoutRockRidge)
         std::uint32_t options;
         std::uint32_t sectors;
         std::uint32_t jolietRoot;
-        std::string label; // empty: the date label
+        std::string label;   // empty: the date label
+        std::string primary; // the primary's label when not the label itself
     };
-    for (const Row& row : {Row{kBuildIsoAndJoliet, 26, 25, ""},
-                           Row{kBuildIsoAndJoliet | kBuildNoRockRidge, 25, 24, "Holiday 2004"}}) {
+    // The primary descriptor has no encoding for characters beyond ASCII:
+    // each becomes one '_' there; the Joliet descriptor holds them.
+    for (const Row& row : {Row{kBuildIsoAndJoliet, 26, 25, "", ""},
+                           Row{kBuildIsoAndJoliet | kBuildNoRockRidge, 25, 24, "Holiday 2004", ""},
+                           Row{kBuildIsoAndJoliet, 26, 25, "M\xC3\xBCsik \xF0\x9F\x98\x80!", "M_sik _!"}}) {
         SCOPED_TRACE(row.options);
         const bool rockRidge = (row.options & kBuildNoRockRidge) == 0;
         Held<IIsoBuild> builder = NewBuilder(row.options);
@@ -128,8 +132,8 @@ TEST_F(IsoBuild, EmptyTreeLayoutWithAndWithoutRockRidge)
         char dateLabel[64];
         std::snprintf(dateLabel, sizeof dateLabel, "%d%d%d%d%d", 1900 + d.yearsSince1900, d.month, d.day, d.hour,
                       d.minute);
-        const std::string label = iso::ReadTextField(primary->volumeIdentifier);
-        EXPECT_EQ(label, row.label.empty() ? std::string(dateLabel) : row.label);
+        const std::string label = row.label.empty() ? std::string(dateLabel) : row.label;
+        EXPECT_EQ(iso::ReadTextField(primary->volumeIdentifier), row.primary.empty() ? label : row.primary);
         EXPECT_EQ(iso::ReadJolietTextField(joliet->volumeIdentifier), label);
     }
 }
@@ -237,9 +241,11 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
     test::WriteSparseFile(huge, {1}, std::uint64_t{4} << 30); // exactly 4 GiB
     ASSERT_EQ(::mkfifo((dir / "src/pipe").c_str(), 0600), 0);
     fs::create_directory_symlink(".", dir / "src/loop"); // leads back to src itself
+    fs::create_symlink("ok", dir / "src/tofile");
 
-    // Rock Ridge stores the link as a link; without it the link is followed,
-    // and as it leads back into the walk it is left out.
+    // Rock Ridge stores the links as links; without it they are followed:
+    // the one to a file brings that file's bytes, the one that leads back
+    // into the walk is left out.
     for (const bool rockRidge : {true, false}) {
         SCOPED_TRACE(rockRidge);
         // The output inside the source folder is not put into itself.
@@ -255,13 +261,15 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
         MacroNode* top = builder->AddDirectoryTree(folder.c_str(), builder->GetRoot());
         ASSERT_NE(top, nullptr);
         IMacroList* list = builder->GetList();
-        std::map<std::string, std::string> added; // name -> link target
+        std::map<std::string, std::string> added; // name -> "-> " link target, or size
         for (MacroNode* child = list->GetFirstChild(top); child != nullptr; child = list->GetNextSibling(child)) {
             const SourceNode record = InfoOf(list, child);
-            added[record.name] = record.IsSymlink() ? record.posix.linkTarget : "";
+            added[record.name] =
+                record.IsSymlink() ? "-> " + record.posix.linkTarget : std::to_string(record.fileSize);
         }
-        EXPECT_EQ(added, rockRidge ? (std::map<std::string, std::string>{{"loop", "."}, {"ok", ""}})
-                                   : (std::map<std::string, std::string>{{"ok", ""}}));
+        EXPECT_EQ(added, rockRidge ? (std::map<std::string, std::string>{
+                                         {"loop", "-> ."}, {"ok", "1"}, {"tofile", "-> ok"}})
+                                   : (std::map<std::string, std::string>{{"ok", "1"}, {"tofile", "1"}}));
         // The file too large is an error (the image would lack it); the pipe,
         // the output and the link back are only warnings.
         EXPECT_EQ(builder->GetErrorNoticeCount(), 1u);
