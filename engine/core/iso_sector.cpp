@@ -101,20 +101,24 @@ bool TryFixedProbe(const LayoutReadFn& readAt, const FixedProbe& fixed, ImageLay
 // Finds a primary volume descriptor behind an unknown header or in
 // sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
 // the first MiB is taken as that of logical sector 16 when its type byte
-// is 1, and the distance to the next "CD001" as the sector size.
+// is 1, and the distance to the next "CD001" as the sector size. A chunk is
+// read with the few bytes behind it, so that an identifier running across
+// its end is found in it, not missed by both chunks.
 bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
 {
-    std::vector<std::uint8_t> chunk(kScanChunk);
+    constexpr std::uint32_t kOverlap = kStandardIdentifier.size() - 1;
+    std::vector<std::uint8_t> chunk(kScanChunk + kOverlap);
     std::vector<std::uint8_t> candidate(kScanChunk);
     for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
-        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk);
+        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk + kOverlap);
         if (got == 0) {
             break;
         }
         const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
-        // Only the first occurrence counts; one at the very start of the
-        // file has no type byte in front of it.
-        if (!found || chunkStart + *found == 0) {
+        // Only the first occurrence counts (one starting in the overlap is
+        // the next chunk's); one at the very start of the file has no type
+        // byte in front of it.
+        if (!found || *found >= kScanChunk || chunkStart + *found == 0) {
             continue;
         }
         const std::uint64_t descriptor = chunkStart + *found - 1;

@@ -72,6 +72,17 @@ Bytes RawReference(const Bytes& data, std::uint32_t firstLba)
     }
     return out;
 }
+// Raw sectors each followed by 96 bytes of subchannel data (2448 a sector).
+Bytes WithSubchannel(const Bytes& raw)
+{
+    Bytes out;
+    for (std::size_t at = 0; at < raw.size(); at += kRawSize) {
+        out.insert(out.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                   raw.begin() + static_cast<std::ptrdiff_t>(at + kRawSize));
+        out.insert(out.end(), 96, 0x5C);
+    }
+    return out;
+}
 const auto Mode1Reference = RawReference<false>;
 const auto Mode2Form1Reference = RawReference<true>;
 
@@ -145,12 +156,19 @@ protected:
             {"plain behind 16 KiB", Join(header16k, Iso()), LayoutProbe::Scanned, {16384 + 32768, 16, 2048, 0, 0}, 0},
             {"plain behind 16 KiB + 300", Join(header16k300, Iso()), LayoutProbe::Scanned,
              {16684 + 32768, 16, 2048, 0, 0}, 0},
+            // The identifier runs across the end of a scanned 16 KiB chunk.
+            {"plain behind 16 KiB - 4", Join(Filler(16380, 0x5A), Iso()), LayoutProbe::Scanned,
+             {16380 + 32768, 16, 2048, 0, 0}, 0},
             {"raw Mode 1 behind 300", Join(header300, *rawMode1_), LayoutProbe::Scanned,
              {300 + 16 * 2352 + 16, 16, 2352, 0, 304}, 1},
             {"raw Mode 2 behind 16 KiB + 300", Join(header16k300, *rawMode2_), LayoutProbe::Scanned,
              {16684 + 16 * 2352 + 24, 16, 2352, 0, 304}, 2},
             {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), LayoutProbe::Scanned,
              {16 * 2336 + 8, 16, 2336, 0, 288}, 0},
+            {"raw Mode 1 with subchannel", WithSubchannel(*rawMode1_), LayoutProbe::Scanned,
+             {16 * 2448 + 16, 16, 2448, 0, 400}, 0},
+            {"raw Mode 2 Form 1 with subchannel", WithSubchannel(*rawMode2_), LayoutProbe::Scanned,
+             {16 * 2448 + 24, 16, 2448, 0, 400}, 0},
         };
     }
 
