@@ -193,6 +193,7 @@ public:
     bool Open(const char* path) override
     {
         trackMode_ = TrackMode::Plain;
+        trackSectors_.reset();
         layout_ = ImageLayout{};
         probe_ = LayoutProbe::None;
         openError_ = ImageOpenError::None;
@@ -213,6 +214,13 @@ public:
             return false;
         }
         trackMode_ = DetectTrackMode();
+        // A data track that the sheet's audio tracks follow in the same file
+        // (a mixed-mode disc) ends where they begin: its volume may not grow
+        // over them.
+        if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
+            trackBytes && *trackBytes < file_->GetLength()) {
+            trackSectors_ = SectorCountOf(layout_, *trackBytes);
+        }
         return true;
     }
 
@@ -264,6 +272,11 @@ public:
             lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
             return false;
         }
+        if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
+            lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
+                + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
+            return false;
+        }
         const auto* in = static_cast<const std::uint8_t*>(buffer);
         if (trackMode_ != TrackMode::Plain) {
             return WriteRawSectors(in, count, firstSector, position);
@@ -312,7 +325,8 @@ public:
         if (!IsOpen()) {
             return 0;
         }
-        return SectorCountOf(layout_, file_->GetLength());
+        const std::uint32_t count = SectorCountOf(layout_, file_->GetLength());
+        return trackSectors_ ? std::min(count, *trackSectors_) : count;
     }
 
     ImageOpenError GetOpenError() override { return openError_; }
@@ -351,6 +365,11 @@ public:
 
     bool TruncateSectors(std::uint32_t count) override
     {
+        if (trackSectors_) {
+            lastError_ = std::string("cannot cut '") + (file_ != nullptr ? file_->GetPath() : "")
+                + "': the CUE sheet's further tracks follow its data track in the file";
+            return false;
+        }
         std::uint64_t length = 0;
         return StoredStart(count, length) && Checked(file_->Truncate(length));
     }
@@ -522,6 +541,9 @@ private:
 
     IImageFile* file_ = nullptr;
     TrackMode trackMode_ = TrackMode::Plain;
+    // Sectors of the data track when a CUE sheet's further tracks follow
+    // it in the same file; nothing when the volume may run to the end.
+    std::optional<std::uint32_t> trackSectors_;
     ImageLayout layout_;
     LayoutProbe probe_ = LayoutProbe::None;
     ImageOpenError openError_ = ImageOpenError::None;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -313,6 +314,39 @@ TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
     ASSERT_TRUE(sectors->ReadSector(8, buffer.data()));
     EXPECT_TRUE(Slice(buffer, 0, kLogicalSectorSize) == IsoSector(8));
     EXPECT_TRUE(sectors->SeekToSector(8));
+}
+
+// A mixed-mode disc: the sheet's audio track follows the data track in the
+// same file. The volume ends with its track; nothing is written over the
+// audio, nor is the file cut. The file opened by itself has no such end.
+TEST_F(IsoSectorTest, TheAudioBehindAMixedModeDataTrackIsLeftAlone)
+{
+    const std::uint32_t track = IsoSectors();
+    const auto msf = [](std::uint32_t frames) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02u:%02u:%02u", frames / 4500, frames / 75 % 60, frames % 75);
+        return std::string(text);
+    };
+    const Bytes image = Join(*rawMode1_, RandomBytes(200 * kRawSize, 11));
+    const std::string bin = Put("mixed.bin", image);
+    const std::string sheet = "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                              "  TRACK 02 AUDIO\n    INDEX 00 " + msf(track) + "\n    INDEX 01 " + msf(track + 150) + "\n";
+    const std::string cue = Put("mixed.cue", Bytes(sheet.begin(), sheet.end()));
+
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(cue.c_str())) << sectors->GetLastError();
+    EXPECT_EQ(sectors->GetSectorCount(), track);
+    const Bytes data(2 * kLogicalSectorSize, 0x77);
+    EXPECT_TRUE(sectors->WriteSectors(data.data(), 1, track - 1));
+    EXPECT_FALSE(sectors->WriteSectors(data.data(), 2, track - 1));
+    EXPECT_NE(std::string(sectors->GetLastError()).find("data track"), std::string::npos) << sectors->GetLastError();
+    EXPECT_FALSE(sectors->TruncateSectors(track - 1));
+    const Bytes after = ReadWholeFile(bin);
+    ASSERT_EQ(after.size(), image.size());
+    EXPECT_TRUE(Slice(after, track * kRawSize, 200 * kRawSize) == Slice(image, track * kRawSize, 200 * kRawSize));
+
+    ASSERT_TRUE(sectors->Open(bin.c_str()));
+    EXPECT_EQ(sectors->GetSectorCount(), track + 200);
 }
 
 // Writes land at their own sector wherever the position stands, in the
