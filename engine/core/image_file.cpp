@@ -194,11 +194,12 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
         return false;
     }
     const std::string& name = *entry;
-    if (platform::ContainsPathSeparator(name)) {
+    if (platform::HasRoot(name)) {
         dataPath = name;
     } else {
-        // A bare name lies beside the sheet: the sheet's path up to and
-        // including its last separator, followed by the name.
+        // A relative name ("disc.bin", "data/disc.bin") lies below the
+        // sheet's folder, wherever the program runs: the sheet's path up to
+        // and including its last separator, followed by the name.
         const std::string_view sheetName = platform::FileNameOf(path);
         dataPath = path.substr(0, path.size() - sheetName.size()) + name;
     }

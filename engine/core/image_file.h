@@ -20,8 +20,9 @@
 namespace tarvelin {
 
 // The path of the data file behind an image path: for a CUE sheet (a path
-// ending in ".cue" or ".CUE") the file its first FILE entry names (beside the
-// sheet unless the entry holds a path); any other path stands for itself.
+// ending in ".cue" or ".CUE") the file its first FILE entry names (read
+// against the sheet's folder unless the entry's path has a root); any other
+// path stands for itself.
 // False, with the reason in error, when a sheet cannot be read or names none.
 TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
 // The length in bytes of the first track of a CUE sheet's first FILE when

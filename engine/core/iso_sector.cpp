@@ -101,20 +101,24 @@ bool TryFixedProbe(const LayoutReadFn& readAt, const FixedProbe& fixed, ImageLay
 // Finds a primary volume descriptor behind an unknown header or in
 // sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
 // the first MiB is taken as that of logical sector 16 when its type byte
-// is 1, and the distance to the next "CD001" as the sector size.
+// is 1, and the distance to the next "CD001" as the sector size. A chunk is
+// read with the few bytes behind it, so that an identifier running across
+// its end is found in it, not missed by both chunks.
 bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
 {
-    std::vector<std::uint8_t> chunk(kScanChunk);
+    constexpr std::uint32_t kOverlap = kStandardIdentifier.size() - 1;
+    std::vector<std::uint8_t> chunk(kScanChunk + kOverlap);
     std::vector<std::uint8_t> candidate(kScanChunk);
     for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
-        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk);
+        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk + kOverlap);
         if (got == 0) {
             break;
         }
         const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
-        // Only the first occurrence counts; one at the very start of the
-        // file has no type byte in front of it.
-        if (!found || chunkStart + *found == 0) {
+        // Only the first occurrence counts (one starting in the overlap is
+        // the next chunk's); one at the very start of the file has no type
+        // byte in front of it.
+        if (!found || *found >= kScanChunk || chunkStart + *found == 0) {
             continue;
         }
         const std::uint64_t descriptor = chunkStart + *found - 1;
@@ -189,6 +193,7 @@ public:
     bool Open(const char* path) override
     {
         trackMode_ = TrackMode::Plain;
+        trackSectors_.reset();
         layout_ = ImageLayout{};
         probe_ = LayoutProbe::None;
         openError_ = ImageOpenError::None;
@@ -209,6 +214,13 @@ public:
             return false;
         }
         trackMode_ = DetectTrackMode();
+        // A data track that the sheet's audio tracks follow in the same file
+        // (a mixed-mode disc) ends where they begin: its volume may not grow
+        // over them.
+        if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
+            trackBytes && *trackBytes < file_->GetLength()) {
+            trackSectors_ = SectorCountOf(layout_, *trackBytes);
+        }
         return true;
     }
 
@@ -260,6 +272,11 @@ public:
             lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
             return false;
         }
+        if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
+            lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
+                + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
+            return false;
+        }
         const auto* in = static_cast<const std::uint8_t*>(buffer);
         if (trackMode_ != TrackMode::Plain) {
             return WriteRawSectors(in, count, firstSector, position);
@@ -308,7 +325,8 @@ public:
         if (!IsOpen()) {
             return 0;
         }
-        return SectorCountOf(layout_, file_->GetLength());
+        const std::uint32_t count = SectorCountOf(layout_, file_->GetLength());
+        return trackSectors_ ? std::min(count, *trackSectors_) : count;
     }
 
     ImageOpenError GetOpenError() override { return openError_; }
@@ -347,6 +365,11 @@ public:
 
     bool TruncateSectors(std::uint32_t count) override
     {
+        if (trackSectors_) {
+            lastError_ = std::string("cannot cut '") + (file_ != nullptr ? file_->GetPath() : "")
+                + "': the CUE sheet's further tracks follow its data track in the file";
+            return false;
+        }
         std::uint64_t length = 0;
         return StoredStart(count, length) && Checked(file_->Truncate(length));
     }
@@ -518,6 +541,9 @@ private:
 
     IImageFile* file_ = nullptr;
     TrackMode trackMode_ = TrackMode::Plain;
+    // Sectors of the data track when a CUE sheet's further tracks follow
+    // it in the same file; nothing when the volume may run to the end.
+    std::optional<std::uint32_t> trackSectors_;
     ImageLayout layout_;
     LayoutProbe probe_ = LayoutProbe::None;
     ImageOpenError openError_ = ImageOpenError::None;

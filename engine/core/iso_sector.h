@@ -75,6 +75,8 @@ public:
     virtual bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) = 0;
     // Writes count sectors as logical sectors firstSector onwards, in the
     // stored form of the image (plain, raw Mode 1 or raw Mode 2 Form 1).
+    // Refused behind the data track of a CUE sheet whose further tracks
+    // follow it in the same file (see FirstCueTrackBytes).
     virtual bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;
@@ -83,7 +85,8 @@ public:
     virtual std::uint32_t GetTrackMode() = 0;
     virtual ImageLayout GetLayout() = 0;
     virtual LayoutProbe GetLayoutProbe() = 0;
-    // Logical sectors from 0 whose user data starts inside the file.
+    // Logical sectors from 0 whose user data starts inside the file (inside
+    // the data track, where a CUE sheet's further tracks follow it).
     virtual std::uint32_t GetSectorCount() = 0;
     virtual ImageOpenError GetOpenError() = 0;
     virtual bool IsReadOnly() = 0;
@@ -105,7 +108,8 @@ public:
     // During a save: keeps the undo copy of sectors about to be written at
     // once (see IImageFile::ProtectAhead).
     virtual bool ProtectAhead(std::uint32_t firstSector, std::uint32_t count) = 0;
-    // Cuts the image file behind its first count sectors; not during a save.
+    // Cuts the image file behind its first count sectors; not during a save,
+    // nor where a CUE sheet's further tracks follow the data track.
     virtual bool TruncateSectors(std::uint32_t count) = 0;
 };
 

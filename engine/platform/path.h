@@ -15,6 +15,9 @@ TARVELIN_API char PathSeparator();
 // True for every character the platform accepts as a separator.
 TARVELIN_API bool IsPathSeparator(char c);
 TARVELIN_API bool ContainsPathSeparator(std::string_view path);
+// True when path starts at a root ("/a" on POSIX; "C:\a", "C:a" or "\a" on
+// Windows), so it does not lie below the folder it is read against.
+TARVELIN_API bool HasRoot(std::string_view path);
 
 // folder + separator + name, without doubling a separator.
 TARVELIN_API std::string JoinPath(std::string_view folder, std::string_view name);

@@ -178,12 +178,13 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
 {
     Put("other.bin", Bytes(10, 0));
     Put("my data.bin", Bytes(10, 0));
-    // A name with a folder is taken as it stands.
+    // A name with a root is taken as it stands.
     TempDir elsewhere;
     std::filesystem::create_directories(elsewhere / "sub folder");
     const std::string target = elsewhere / "sub folder/track.bin";
     WriteWholeFile(target, Bytes(10, 1));
-    std::filesystem::create_directories(dir_ / "sheets");
+    std::filesystem::create_directories(dir_ / "sheets/tracks");
+    Put("sheets/tracks/track.bin", Bytes(10, 2));
     const std::string longRemark(400, 'x');
     const std::string plain = "FILE \"data.bin\" BINARY\n";
     const struct {
@@ -207,7 +208,12 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
         {"byte order mark", "\xEF\xBB\xBF" + plain, dataPath_},
         {"entry behind a long remark", "REM " + longRemark + "\n" + plain, dataPath_},
         {"upper-case extension", plain, dataPath_, "IMAGE.CUE"},
-        {"name with a folder", "FILE \"" + target + "\" BINARY\n", target, "sheets/image.cue"},
+        {"name with a root", "FILE \"" + target + "\" BINARY\n", target, "sheets/image.cue"},
+        // A relative name with folders lies below the sheet's folder, not
+        // below the folder the program runs in.
+        {"name with a relative folder", "FILE \"tracks/track.bin\" BINARY\n", dir_ / "sheets/tracks/track.bin",
+         "sheets/image.cue"},
+        {"name in the folder above", "FILE \"../data.bin\" BINARY\n", dir_ / "sheets/../data.bin", "sheets/image.cue"},
         // Only a lower- or upper-case extension names a sheet.
         {"mixed-case extension", plain, "", "image.Cue"},
     };
@@ -232,7 +238,9 @@ TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
         {"FILE without a name", "FILE\n", "FILE"},
         {"unterminated quote", "FILE \"data.bin BINARY\n", "FILE"},
         {"missing data file", "FILE \"missing.bin\" BINARY\n", "missing.bin"},
+        {"data file that is a folder", "FILE \"folder\" BINARY\n", "folder"},
     };
+    std::filesystem::create_directories(dir_ / "folder");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string result = OpenSheet(c.sheet);

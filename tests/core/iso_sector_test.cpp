@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -69,6 +70,17 @@ Bytes RawReference(const Bytes& data, std::uint32_t firstLba)
         } else {
             test::ReferenceEncodeMode1(data.data() + i * kLogicalSectorSize, lba, out.data() + i * kRawSize);
         }
+    }
+    return out;
+}
+// Raw sectors each followed by 96 bytes of subchannel data (2448 a sector).
+Bytes WithSubchannel(const Bytes& raw)
+{
+    Bytes out;
+    for (std::size_t at = 0; at < raw.size(); at += kRawSize) {
+        out.insert(out.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                   raw.begin() + static_cast<std::ptrdiff_t>(at + kRawSize));
+        out.insert(out.end(), 96, 0x5C);
     }
     return out;
 }
@@ -145,12 +157,19 @@ protected:
             {"plain behind 16 KiB", Join(header16k, Iso()), LayoutProbe::Scanned, {16384 + 32768, 16, 2048, 0, 0}, 0},
             {"plain behind 16 KiB + 300", Join(header16k300, Iso()), LayoutProbe::Scanned,
              {16684 + 32768, 16, 2048, 0, 0}, 0},
+            // The identifier runs across the end of a scanned 16 KiB chunk.
+            {"plain behind 16 KiB - 4", Join(Filler(16380, 0x5A), Iso()), LayoutProbe::Scanned,
+             {16380 + 32768, 16, 2048, 0, 0}, 0},
             {"raw Mode 1 behind 300", Join(header300, *rawMode1_), LayoutProbe::Scanned,
              {300 + 16 * 2352 + 16, 16, 2352, 0, 304}, 1},
             {"raw Mode 2 behind 16 KiB + 300", Join(header16k300, *rawMode2_), LayoutProbe::Scanned,
              {16684 + 16 * 2352 + 24, 16, 2352, 0, 304}, 2},
             {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), LayoutProbe::Scanned,
              {16 * 2336 + 8, 16, 2336, 0, 288}, 0},
+            {"raw Mode 1 with subchannel", WithSubchannel(*rawMode1_), LayoutProbe::Scanned,
+             {16 * 2448 + 16, 16, 2448, 0, 400}, 0},
+            {"raw Mode 2 Form 1 with subchannel", WithSubchannel(*rawMode2_), LayoutProbe::Scanned,
+             {16 * 2448 + 24, 16, 2448, 0, 400}, 0},
         };
     }
 
@@ -295,6 +314,39 @@ TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
     ASSERT_TRUE(sectors->ReadSector(8, buffer.data()));
     EXPECT_TRUE(Slice(buffer, 0, kLogicalSectorSize) == IsoSector(8));
     EXPECT_TRUE(sectors->SeekToSector(8));
+}
+
+// A mixed-mode disc: the sheet's audio track follows the data track in the
+// same file. The volume ends with its track; nothing is written over the
+// audio, nor is the file cut. The file opened by itself has no such end.
+TEST_F(IsoSectorTest, TheAudioBehindAMixedModeDataTrackIsLeftAlone)
+{
+    const std::uint32_t track = IsoSectors();
+    const auto msf = [](std::uint32_t frames) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02u:%02u:%02u", frames / 4500, frames / 75 % 60, frames % 75);
+        return std::string(text);
+    };
+    const Bytes image = Join(*rawMode1_, RandomBytes(200 * kRawSize, 11));
+    const std::string bin = Put("mixed.bin", image);
+    const std::string sheet = "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                              "  TRACK 02 AUDIO\n    INDEX 00 " + msf(track) + "\n    INDEX 01 " + msf(track + 150) + "\n";
+    const std::string cue = Put("mixed.cue", Bytes(sheet.begin(), sheet.end()));
+
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(cue.c_str())) << sectors->GetLastError();
+    EXPECT_EQ(sectors->GetSectorCount(), track);
+    const Bytes data(2 * kLogicalSectorSize, 0x77);
+    EXPECT_TRUE(sectors->WriteSectors(data.data(), 1, track - 1));
+    EXPECT_FALSE(sectors->WriteSectors(data.data(), 2, track - 1));
+    EXPECT_NE(std::string(sectors->GetLastError()).find("data track"), std::string::npos) << sectors->GetLastError();
+    EXPECT_FALSE(sectors->TruncateSectors(track - 1));
+    const Bytes after = ReadWholeFile(bin);
+    ASSERT_EQ(after.size(), image.size());
+    EXPECT_TRUE(Slice(after, track * kRawSize, 200 * kRawSize) == Slice(image, track * kRawSize, 200 * kRawSize));
+
+    ASSERT_TRUE(sectors->Open(bin.c_str()));
+    EXPECT_EQ(sectors->GetSectorCount(), track + 200);
 }
 
 // Writes land at their own sector wherever the position stands, in the

@@ -41,6 +41,10 @@ TEST(Win32Path, DriveLettersAndBothSeparators)
     EXPECT_EQ(JoinPath("C:", "b"), "C:b");
     EXPECT_TRUE(IsPathSeparator('/'));
     EXPECT_TRUE(IsPathSeparator('\\'));
+    for (const char* rooted : {"C:\\a", "C:a", "\\a", "/a"}) {
+        EXPECT_TRUE(HasRoot(rooted)) << rooted;
+    }
+    EXPECT_FALSE(HasRoot("a\\b"));
     EXPECT_TRUE(PrefersJolietNames());
     EXPECT_EQ(AbsolutePath("C:\\a\\.\\b\\..\\c\\"), "C:\\a\\c");
 }

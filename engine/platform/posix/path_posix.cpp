@@ -16,6 +16,8 @@ bool ContainsPathSeparator(std::string_view path)
     return path.find('/') != std::string_view::npos;
 }
 
+bool HasRoot(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
 std::string JoinPath(std::string_view folder, std::string_view name)
 {
     std::string joined(folder);

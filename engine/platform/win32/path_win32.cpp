@@ -32,6 +32,8 @@ bool ContainsPathSeparator(std::string_view path)
     return LastSeparator(path) != std::string_view::npos;
 }
 
+bool HasRoot(std::string_view path) { return RootLength(path) > 0; }
+
 std::string JoinPath(std::string_view folder, std::string_view name)
 {
     std::string joined(folder);
