@@ -700,7 +700,9 @@ private:
                 const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, pieceEnd - offset));
                 const std::uint64_t firstSector = piece.extent + inPiece / kSectorBytes;
                 const std::uint64_t lastSector = piece.extent + (inPiece + take - 1) / kSectorBytes;
-                if (lastSector >= imageSectors) {
+                if (lastSector >= imageSectors
+                    || (lastSector + 1 == imageSectors
+                        && (inPiece + take - 1) % kSectorBytes >= LastSectorBytes(imageSectors))) {
                     return Fail("the data of '" + entry.name + "' lies beyond the end of the image");
                 }
                 if (!ReadSpan(static_cast<std::uint32_t>(firstSector), static_cast<std::uint32_t>(inPiece % kSectorBytes),
@@ -714,6 +716,21 @@ private:
             pieceStart = pieceEnd;
         }
         return count == 0 || Fail("the data of '" + entry.name + "' is shorter than its size");
+    }
+
+    // Bytes of user data the file holds of the image's last sector: fewer
+    // than a sector when the file was cut inside it (the sector layer reads
+    // the missing rest as zeros, which are no file's data).
+    std::uint32_t LastSectorBytes(std::uint32_t imageSectors)
+    {
+        IImageFile* file = sector_->GetFile();
+        const std::int64_t start = UserDataStart(sector_->GetLayout(), imageSectors - 1);
+        if (file == nullptr || start < 0) {
+            return kSectorBytes;
+        }
+        const std::uint64_t length = file->GetLength();
+        const auto first = static_cast<std::uint64_t>(start);
+        return static_cast<std::uint32_t>(length > first ? std::min<std::uint64_t>(length - first, kSectorBytes) : 0);
     }
 
     // Copies count bytes that start lead bytes into sector first. Whole

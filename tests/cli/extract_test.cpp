@@ -169,6 +169,16 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
         }
     }
     EXPECT_GT(files, 5u);
+
+    // Cut three bytes into a small file's one sector: the rest of that
+    // sector is no data of the file, and it is not given out as if it were.
+    const auto readme = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(At("jr.iso")))));
+    ASSERT_TRUE(readme.contains("README"));
+    ASSERT_GT(readme.at("README").size, 3u);
+    fs::resize_file(image, std::uint64_t{readme.at("README").extent} * 2048 + 3);
+    result = RunCommand(Cli("cat " + ShellQuote(image) + " README"));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "beyond the end of the image")) << result.output;
 }
 
 TEST_F(ExtractCommandTest, AWriteFailureRemovesThePartFileAndNamesIt)
