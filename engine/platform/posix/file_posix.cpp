@@ -69,9 +69,13 @@ bool File::Open(const std::string& path, OpenMode mode, std::string_view shownAs
         return false;
     }
     // Exclusive use while open. File systems without locks (some network
-    // mounts) are used without one rather than refused.
+    // mounts) are used without one rather than refused. A character device,
+    // pipe or socket (/dev/null, /dev/full, a terminal) is shared by nature:
+    // two programs writing /dev/null at once both go on.
+    const bool sharedByNature =
+        !fresh && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
     const int lock = mode == OpenMode::ReadShared ? LOCK_SH : LOCK_EX;
-    if (::flock(fd, lock | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP
+    if (!sharedByNature && ::flock(fd, lock | LOCK_NB) != 0 && errno != ENOLCK && errno != EOPNOTSUPP
         && errno != ENOSYS) {
         const bool busy = errno == EWOULDBLOCK;
         ::close(fd);
