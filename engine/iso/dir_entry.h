@@ -111,6 +111,11 @@ struct DirEntry {
 // The POSIX facts of a file or folder on disk, as Rock Ridge records them
 // (nothing known where the platform gives none).
 iso::UnixAttributes UnixAttributesOf(const platform::FileInfo& info);
+// The date the record of a file or folder from disk gets: its modification
+// time, the date every reader shows and extraction restores, and the one its
+// Rock Ridge and UDF records carry too (the birth time where the platform
+// gives no modification time).
+platform::FileTime RecordDateOf(const platform::FileInfo& info);
 // A folder the user makes: rwxr-xr-x, dated now.
 iso::UnixAttributes NewFolderAttributes(platform::FileTime now);
 

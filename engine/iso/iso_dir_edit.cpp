@@ -1049,7 +1049,7 @@ DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::Fi
     entry.diskPath = path;
     entry.name = info.name;
     entry.nameLength = static_cast<std::uint32_t>(entry.name.size());
-    entry.date = info.creationTime;
+    entry.date = RecordDateOf(info);
     entry.posix = UnixAttributesOf(info);
     if (!info.isDirectory) {
         entry.size = info.size;
@@ -1193,6 +1193,11 @@ iso::UnixAttributes UnixAttributesOf(const platform::FileInfo& info)
     posix.changed = info.changeTime;
     posix.linkTarget = info.isSymlink ? info.linkTarget : std::string();
     return posix;
+}
+
+platform::FileTime RecordDateOf(const platform::FileInfo& info)
+{
+    return info.modificationTime != 0 ? info.modificationTime : info.creationTime;
 }
 
 iso::UnixAttributes NewFolderAttributes(platform::FileTime now)

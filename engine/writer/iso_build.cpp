@@ -446,7 +446,7 @@ private:
         const NameRules rules = list_->GetNameRules();
         record.name = rules.rockRidge || rules.jolietLong ? info.name : BuildFileName(info.name);
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
-        record.creationTime = info.creationTime;
+        record.creationTime = RecordDateOf(info);
         record.diskPath = path;
         record.posix = UnixAttributesOf(info);
         // A link stored as a link has no data; one the walk followed (no
@@ -469,7 +469,7 @@ private:
         record.isDirectory = true;
         record.name = info.name;
         record.nameLength = static_cast<std::uint32_t>(record.name.size());
-        record.creationTime = info.creationTime;
+        record.creationTime = RecordDateOf(info);
         record.diskPath = path;
         record.posix = UnixAttributesOf(info);
         MacroNode* node = list_->AddChild(parent, record);

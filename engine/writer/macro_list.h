@@ -28,7 +28,7 @@ struct SourceNode {
     std::uint32_t isoDirSize = 0;      // bytes of the ISO directory (whole sectors)
     std::uint32_t jolietDirSize = 0;   // bytes of the Joliet directory (whole sectors)
     std::uint32_t nameLength = 0;      // bytes of name
-    platform::FileTime creationTime = 0; // of the source file or folder, UTC
+    platform::FileTime creationTime = 0; // the record's date, UTC: RecordDateOf the source
     std::string diskPath;              // the source on disk
     std::uint32_t directoryNumber = 0; // the folder's number in the path tables; the root's is 1
     // Mode, owner, times and, for a symbolic link stored as a link, its

@@ -89,6 +89,48 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(twice) + " single.dat~1").output, "again\n");
 }
 
+// A file or folder is dated by its modification time in every tree, as
+// peers date it and extraction restores it, not by when it came to be on
+// this disk: built into a new image in each mode, and added to one.
+TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
+{
+    for (const char* tool : {"7z", "isoinfo", "genisoimage"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    fs::create_directories(dir / "stage/src/sub");
+    test::WriteWholeFile(dir / "stage/src/old.txt", std::string("old\n"));
+    test::WriteWholeFile(dir / "stage/src/sub/older.bin", test::RandomBytes(3000, 4));
+    test::StampTreeTimes(dir / "stage", 1000000000); // 2001 onwards
+    const auto source = test::SnapshotTree(dir / "stage");
+    fs::create_directories(dir / "empty");
+    test::RunGenisoimage(dir / "empty", dir / "base.iso", "-J -R");
+
+    const std::string src = ShellQuote(dir / "stage/src");
+    const std::pair<std::string, std::string> cases[] = {
+        {"build.iso", "build {} " + src},
+        {"plain.iso", "build {} " + src + " --no-rock"},
+        {"udf.iso", "build {} " + src + " --udf"}, // 7-Zip reads its UDF tree
+        {"base.iso", "add {} " + src},
+    };
+    for (const auto& [name, command] : cases) {
+        SCOPED_TRACE(command);
+        const std::string made = dir / name;
+        std::string line = command;
+        line.replace(line.find("{}"), 2, ShellQuote(made));
+        const CommandResult result = RunCommand(test::CliLine(line, "UTC"));
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        const auto sevenZip = test::SevenZipDates(made, "UTC");
+        const auto joliet = test::IsoinfoDatedListing(made, "-J");
+        ASSERT_EQ(sevenZip.size(), source.size());
+        for (const auto& [path, entry] : source) {
+            SCOPED_TRACE(path);
+            const std::string when = test::FormatInZone(entry.modified, "UTC");
+            EXPECT_EQ(sevenZip.count(path) ? sevenZip.at(path).substr(0, 19) : "missing", when); // UDF: to the µs
+            EXPECT_EQ(joliet.count(path) ? joliet.at(path).day : "missing", when.substr(0, 10));
+        }
+    }
+}
+
 // Each failure says why and leaves no image: usage errors (64), a missing
 // source, an unwritable output, a file of 4 GiB inside a folder, a full disk
 // (ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail).
