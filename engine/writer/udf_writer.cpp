@@ -331,6 +331,10 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t ind
     // The ICB tag (4/14.6): strategy 4, one entry.
     PutLe16(p + 20, 4);
     PutLe16(p + 24, 1);
+    // A link is a UDF symbolic link (4/14.6.6 type 12, its path components
+    // embedded), which readers that follow links expect. A reader that knows
+    // only files and folders (7-Zip) passes over a UDF tree holding one and
+    // shows the ISO 9660 and Joliet trees instead.
     p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : record.IsSymlink() ? kFileTypeSymlink : kFileTypeRegular;
     PutLe16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
     PutLe32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
