@@ -239,6 +239,22 @@ void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std:
     }
 }
 
+// The isohybrid MBR's boot code names the boot file's first block: a boot
+// image the save moved is loaded from its new place, from a disk as from a
+// disc.
+void FollowBootFile(Bytes block0, std::span<const MovedRange> moved)
+{
+    const Bytes field = block0.subspan(MbrOffset::kBootFileBlock, 4);
+    const std::uint32_t block = iso::ReadLe32(field, 0);
+    for (const MovedRange& range : moved) {
+        if (range.bootImage && block != 0 && block == std::uint64_t{range.from} * kBlocksPerSector
+            && std::uint64_t{range.to} * kBlocksPerSector <= std::numeric_limits<std::uint32_t>::max()) {
+            iso::PutLe32(field, 0, range.to * kBlocksPerSector);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -416,6 +432,7 @@ GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& growth)
         grown.volumeSectors = gpt->volumeSectors;
     }
     GrowMbr(area.first(kBlockSize), ends, std::uint64_t{grown.volumeSectors} * kBlocksPerSector, gpt, growth.moved);
+    FollowBootFile(area.first(kBlockSize), growth.moved);
     grown.changed = !std::equal(systemArea.begin(), systemArea.end(), grown.systemArea.begin());
     return grown;
 }
