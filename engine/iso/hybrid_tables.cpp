@@ -239,17 +239,21 @@ void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std:
     }
 }
 
-// The isohybrid MBR's boot code names the boot file's first block: a boot
-// image the save moved is loaded from its new place, from a disk as from a
-// disc.
+// The boot code of a hybrid MBR names a block of the boot image (isohybrid
+// its first, GRUB's the one behind its first sector): a boot image the save
+// moved is loaded from its new place, from a disk as from a disc.
 void FollowBootFile(Bytes block0, std::span<const MovedRange> moved)
 {
     const Bytes field = block0.subspan(MbrOffset::kBootFileBlock, 4);
-    const std::uint32_t block = iso::ReadLe32(field, 0);
+    const std::uint64_t block = iso::ReadLe32(field, 0);
     for (const MovedRange& range : moved) {
-        if (range.bootImage && block != 0 && block == std::uint64_t{range.from} * kBlocksPerSector
-            && std::uint64_t{range.to} * kBlocksPerSector <= std::numeric_limits<std::uint32_t>::max()) {
-            iso::PutLe32(field, 0, range.to * kBlocksPerSector);
+        const std::uint64_t from = std::uint64_t{range.from} * kBlocksPerSector;
+        const std::uint64_t end = from + std::uint64_t{range.sectors} * kBlocksPerSector;
+        if (range.bootImage && block != 0 && block >= from && block < end) {
+            const std::uint64_t to = block - from + std::uint64_t{range.to} * kBlocksPerSector;
+            if (to <= std::numeric_limits<std::uint32_t>::max()) {
+                iso::PutLe32(field, 0, static_cast<std::uint32_t>(to));
+            }
             return;
         }
     }

@@ -85,8 +85,9 @@ inline constexpr std::uint32_t kSystemAreaBlocks = iso::kSystemAreaSectors * kBl
 // MBR (block 0).
 
 struct MbrOffset {
-    // The boot code of an isohybrid MBR loads the El Torito boot file from
-    // the 512-byte block it holds here (little-endian): 4 x the file's sector.
+    // The boot code of a hybrid MBR loads the El Torito boot image from the
+    // 512-byte block it holds here (little-endian): 4 x the image's sector
+    // for isohybrid, one sector further for GRUB's.
     static constexpr std::size_t kBootFileBlock = 432;
     static constexpr std::size_t kPartitionTable = 446; // four entries of 16 bytes
     static constexpr std::size_t kSignature = 510;      // 0x55 0xAA

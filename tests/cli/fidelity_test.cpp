@@ -741,6 +741,8 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
         const test::CommandResult done = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + command);
         ASSERT_EQ(done.exitCode, 0) << command << "\n" << done.output;
     }
+    // The GRUB MBR loads the boot image from where compacting moved it.
+    EXPECT_EQ(test::MbrBootKind(dir / "compacted.iso"), "grub2-mbr");
     for (const char* maker : {"xorriso", "tarvelin", "compacted"}) {
         const std::string image = ShellQuote(dir / (std::string(maker) + ".iso"));
         for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {

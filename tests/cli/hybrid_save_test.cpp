@@ -257,11 +257,7 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
     }
     // An isohybrid MBR's boot code still loads the BIOS boot image where it
     // now lies (xorriso tells isohybrid from its block number).
-    const auto isohybrid = [](const std::string& path) {
-        return RunCommand("xorriso -indev " + ShellQuote(path) + " -report_system_area plain 2>&1")
-                   .output.find("MBR isohybrid") != std::string::npos;
-    };
-    EXPECT_EQ(isohybrid(image), isohybrid(originalPath));
+    EXPECT_EQ(test::MbrBootKind(image), test::MbrBootKind(originalPath));
     if (added == nullptr) {
         return;
     }
