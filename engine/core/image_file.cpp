@@ -1,9 +1,11 @@
 #include "core/image_file.h"
 
 #include "core/image_journal.h"
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <optional>
@@ -165,6 +167,69 @@ std::optional<std::uint64_t> FirstTrackBytesOfSheet(std::string_view sheet)
 
 std::atomic<ImageWriteFaultHook> writeFaultHook{nullptr};
 
+bool EqualIgnoringCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The path of name below folder (empty: the current folder) where each part
+// of name that does not exist as spelled is the one entry of its folder
+// whose name differs from it in case alone. Nothing when a part has no
+// such entry; nothing, with error set, when several match.
+std::optional<std::string> FindIgnoringCase(const std::string& folder, std::string_view name, std::string& error)
+{
+    std::string at = folder;
+    while (!name.empty()) {
+        std::size_t end = 0;
+        while (end < name.size() && !platform::IsPathSeparator(name[end])) {
+            ++end;
+        }
+        const std::string_view part = name.substr(0, end);
+        name.remove_prefix(std::min(end + 1, name.size()));
+        if (part.empty()) {
+            // A root, or doubled separators.
+            if (at.empty() || !platform::IsPathSeparator(at.back())) {
+                at += platform::PathSeparator();
+            }
+            continue;
+        }
+        std::string exact = at + std::string(part);
+        if (platform::PathExists(exact)) {
+            at = std::move(exact);
+        } else {
+            platform::DirectorySearch search;
+            std::vector<std::string> matches;
+            if (search.Open(at.empty() ? std::string(".") : at)) {
+                platform::FileInfo info;
+                while (search.Next(info)) {
+                    if (EqualIgnoringCase(info.name, part)) {
+                        matches.push_back(info.name);
+                    }
+                }
+            }
+            if (matches.empty()) {
+                return std::nullopt;
+            }
+            if (matches.size() > 1) {
+                std::sort(matches.begin(), matches.end());
+                error = "several files match '" + std::string(part) + "' but for case (";
+                for (std::size_t i = 0; i < matches.size(); ++i) {
+                    error += (i > 0 ? ", " : "") + matches[i];
+                }
+                error += ") in '" + (at.empty() ? std::string(".") : at) + "'";
+                return std::nullopt;
+            }
+            at += matches.front();
+        }
+        if (!name.empty()) {
+            at += platform::PathSeparator();
+        }
+    }
+    return at;
+}
+
 } // namespace
 
 void SetImageWriteFaultHook(ImageWriteFaultHook hook) { writeFaultHook.store(hook); }
@@ -193,15 +258,34 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
         error = "the FILE entry of the CUE sheet '" + path + "' names no file";
         return false;
     }
-    const std::string& name = *entry;
-    if (platform::HasRoot(name)) {
-        dataPath = name;
-    } else {
-        // A relative name ("disc.bin", "data/disc.bin") lies below the
-        // sheet's folder, wherever the program runs: the sheet's path up to
-        // and including its last separator, followed by the name.
-        const std::string_view sheetName = platform::FileNameOf(path);
-        dataPath = path.substr(0, path.size() - sheetName.size()) + name;
+    // A relative name ("disc.bin", "data/disc.bin") lies below the sheet's
+    // folder, wherever the program runs: the sheet's path up to and
+    // including its last separator, followed by the name.
+    const std::string_view sheetName = platform::FileNameOf(path);
+    const std::string sheetFolder = path.substr(0, path.size() - sheetName.size());
+    const auto place = [&](const std::string& name) {
+        return platform::HasRoot(name) ? name : sheetFolder + name;
+    };
+    dataPath = place(*entry);
+    if (platform::PathExists(dataPath)) {
+        return true;
+    }
+    // Sheets are mostly written on Windows: "Sub\Disc.BIN" for the file
+    // sub/disc.bin.
+    const std::string name = platform::PathFromWindows(*entry);
+    dataPath = place(name);
+    if (platform::PathExists(dataPath)) {
+        return true;
+    }
+    std::string ambiguity;
+    const std::optional<std::string> found =
+        FindIgnoringCase(platform::HasRoot(name) ? std::string() : sheetFolder, name, ambiguity);
+    if (!ambiguity.empty()) {
+        error = "the CUE sheet '" + path + "' names '" + *entry + "', and " + ambiguity;
+        return false;
+    }
+    if (found) {
+        dataPath = *found;
     }
     return true;
 }

@@ -22,8 +22,11 @@ namespace tarvelin {
 // The path of the data file behind an image path: for a CUE sheet (a path
 // ending in ".cue" or ".CUE") the file its first FILE entry names (read
 // against the sheet's folder unless the entry's path has a root); any other
-// path stands for itself.
-// False, with the reason in error, when a sheet cannot be read or names none.
+// path stands for itself. A name missing as written is read as a Windows
+// path (a backslash parts folders), and each part still missing is the one
+// entry of its folder that matches it but for case.
+// False, with the reason in error, when a sheet cannot be read, names none,
+// or names a part that several entries match but for case.
 TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
 // The length in bytes of the first track of a CUE sheet's first FILE when
 // that file goes on with further tracks (a mixed-mode disc: data, then

@@ -1153,12 +1153,14 @@ std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, 
     std::vector<hybrid::MovedRange> moved;
     for (const FilePlace& place : before) {
         if (place.node->entry.extent != place.extent) {
-            moved.push_back({place.extent, SectorsFor(place.node->entry.size), place.node->entry.extent});
+            const bool boot = std::any_of(kept.begin(), kept.end(),
+                                          [&](const KeptBootImage& image) { return image.owner == place.node; });
+            moved.push_back({place.extent, SectorsFor(place.node->entry.size), place.node->entry.extent, boot});
         }
     }
     for (const KeptBootImage& image : kept) {
         if (image.owner == nullptr && image.entry->loadRba != image.first) {
-            moved.push_back({image.first, image.sectors, image.entry->loadRba});
+            moved.push_back({image.first, image.sectors, image.entry->loadRba, true});
         }
     }
     return moved;

@@ -53,6 +53,10 @@ struct KeptRecords {
     // tree holds it at its true place, and a save writes it there, without
     // the CL, PL and RE entries that described the relocation.
     bool relocatedDirectory = false;
+    // Folders: how many folders of the primary tree it held when read. Its
+    // Rock Ridge link counts (2 and one for each) are rewritten only when
+    // that number changed.
+    std::uint32_t subfoldersAsRead = 0;
 
     bool operator==(const KeptRecords&) const = default;
 };
@@ -149,5 +153,9 @@ struct DirNode {
     DirNode* parent = nullptr;
     std::uint32_t loadIndex = 0; // while the tree is read from the image: where its names are kept
 };
+
+// The folders directly below node that the primary tree lists: a folder's
+// POSIX link count is 2 and one for each.
+std::uint32_t SubfolderCount(const DirNode* node);
 
 } // namespace tarvelin

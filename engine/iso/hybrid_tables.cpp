@@ -239,6 +239,26 @@ void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std:
     }
 }
 
+// The boot code of a hybrid MBR names a block of the boot image (isohybrid
+// its first, GRUB's the one behind its first sector): a boot image the save
+// moved is loaded from its new place, from a disk as from a disc.
+void FollowBootFile(Bytes block0, std::span<const MovedRange> moved)
+{
+    const Bytes field = block0.subspan(MbrOffset::kBootFileBlock, 4);
+    const std::uint64_t block = iso::ReadLe32(field, 0);
+    for (const MovedRange& range : moved) {
+        const std::uint64_t from = std::uint64_t{range.from} * kBlocksPerSector;
+        const std::uint64_t end = from + std::uint64_t{range.sectors} * kBlocksPerSector;
+        if (range.bootImage && block != 0 && block >= from && block < end) {
+            const std::uint64_t to = block - from + std::uint64_t{range.to} * kBlocksPerSector;
+            if (to <= std::numeric_limits<std::uint32_t>::max()) {
+                iso::PutLe32(field, 0, static_cast<std::uint32_t>(to));
+            }
+            return;
+        }
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -416,6 +436,7 @@ GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& growth)
         grown.volumeSectors = gpt->volumeSectors;
     }
     GrowMbr(area.first(kBlockSize), ends, std::uint64_t{grown.volumeSectors} * kBlocksPerSector, gpt, growth.moved);
+    FollowBootFile(area.first(kBlockSize), growth.moved);
     grown.changed = !std::equal(systemArea.begin(), systemArea.end(), grown.systemArea.begin());
     return grown;
 }

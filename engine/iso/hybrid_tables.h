@@ -32,7 +32,8 @@
 // Every other partition keeps its bytes and its place, but one that lies
 // exactly on a file's data that the save moved (an EFI boot image inside the
 // volume, pushed aside by metadata that grew) follows that file; left behind
-// it would point at directory records.
+// it would point at directory records. So does the block number by which
+// an isohybrid MBR's boot code loads the El Torito boot image.
 //
 // A partition appended behind the volume (an EFI partition) stays where it
 // is. The new data goes behind it, so the grown partition then contains the
@@ -84,6 +85,10 @@ inline constexpr std::uint32_t kSystemAreaBlocks = iso::kSystemAreaSectors * kBl
 // MBR (block 0).
 
 struct MbrOffset {
+    // The boot code of a hybrid MBR loads the El Torito boot image from the
+    // 512-byte block it holds here (little-endian): 4 x the image's sector
+    // for isohybrid, one sector further for GRUB's.
+    static constexpr std::size_t kBootFileBlock = 432;
     static constexpr std::size_t kPartitionTable = 446; // four entries of 16 bytes
     static constexpr std::size_t kSignature = 510;      // 0x55 0xAA
 };
@@ -201,6 +206,7 @@ struct MovedRange {
     std::uint32_t from = 0;
     std::uint32_t sectors = 0;
     std::uint32_t to = 0;
+    bool bootImage = false; // an El Torito boot image (which an isohybrid MBR may load)
 };
 
 struct VolumeGrowth {

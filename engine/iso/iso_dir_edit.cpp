@@ -620,7 +620,11 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
         if (relocatedHere != 0 && directory.node->firstChild == nullptr && directory.node != &root_) {
             // A folder that only held relocated directories (genisoimage's
             // "rr_moved") is no folder of the tree Rock Ridge describes;
-            // with its directories back in their places it goes.
+            // with its directories back in their places it goes. Its
+            // parent's link count still counts it.
+            if (keepRecords_) {
+                ++Building(directory.node->parent).subfoldersAsRead;
+            }
             building_.erase(directory.node);
             DeleteNode(directory.node->parent, directory.node);
             continue;
@@ -922,6 +926,8 @@ void CIsoDirEdit::FinishLoad()
     rules_.isoLevel = level1 ? 1 : 2;
     for (auto& [node, kept] : building_) {
         kept->dateAsRead = node->entry.date;
+        // Besides a relocation folder dropped above.
+        kept->subfoldersAsRead += node->entry.isDirectory ? SubfolderCount(node) : 0;
     }
     // Their room goes too: a large tree must not hold on to it.
     std::vector<NameKind>().swap(nameKinds_);
@@ -1198,6 +1204,17 @@ iso::UnixAttributes UnixAttributesOf(const platform::FileInfo& info)
 platform::FileTime RecordDateOf(const platform::FileInfo& info)
 {
     return info.modificationTime != 0 ? info.modificationTime : info.creationTime;
+}
+
+std::uint32_t SubfolderCount(const DirNode* node)
+{
+    std::uint32_t count = 0;
+    for (const DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+        if (child->entry.isDirectory && child->entry.inIsoTree && count < UINT32_MAX - 2) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 iso::UnixAttributes NewFolderAttributes(platform::FileTime now)

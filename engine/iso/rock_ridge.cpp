@@ -702,6 +702,29 @@ void MatchRrFlags(std::vector<std::string>& entries)
 
 } // namespace
 
+std::size_t ReplacePosixLinks(SystemUseArea& area, std::uint32_t from, std::uint32_t to)
+{
+    std::size_t replaced = 0;
+    const auto replaceIn = [&](std::string& bytes) {
+        std::vector<std::size_t> places;
+        ForEachSuspEntry(bytes, [&](std::string_view signature, std::string_view entry) {
+            if (signature == "PX" && entry.size() >= kPosixEntrySizeOld && ReadBoth32(BytesOf(entry), 12) == from) {
+                places.push_back(static_cast<std::size_t>(entry.data() - bytes.data()));
+            }
+            return true;
+        });
+        for (const std::size_t at : places) {
+            PutBoth32(MutableBytesOf(bytes).subspan(at, kPosixEntrySizeOld), 12, to);
+        }
+        replaced += places.size();
+    };
+    replaceIn(area.inlineBytes);
+    for (std::string& continuation : area.continuation) {
+        replaceIn(continuation);
+    }
+    return replaced;
+}
+
 SystemUseArea WithoutRelocation(const SystemUseArea& area, std::size_t inlineRoom)
 {
     std::vector<std::string> entries;

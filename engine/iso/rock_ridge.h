@@ -208,6 +208,13 @@ TARVELIN_API SystemUseArea RenameSystemUse(const SystemUseArea& area, std::strin
 // entries that remain.
 TARVELIN_API SystemUseArea WithoutRelocation(const SystemUseArea& area, std::size_t inlineRoom);
 
+// Rewrites the link count of every PX entry of the area that holds `from`
+// with `to`, in place: every other byte stays. A folder's link count is 2
+// and one for each folder below it; an image that does not count them
+// (xorriso gives every folder 1) keeps its own value. The number of PX
+// entries changed.
+TARVELIN_API std::size_t ReplacePosixLinks(SystemUseArea& area, std::uint32_t from, std::uint32_t to);
+
 // ---------------------------------------------------------------------------
 
 template <class Visit>

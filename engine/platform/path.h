@@ -19,6 +19,10 @@ TARVELIN_API bool ContainsPathSeparator(std::string_view path);
 // Windows), so it does not lie below the folder it is read against.
 TARVELIN_API bool HasRoot(std::string_view path);
 
+// A path written on Windows (the FILE name of a CUE sheet) in this
+// platform's terms: on POSIX a backslash is a folder separator there too.
+TARVELIN_API std::string PathFromWindows(std::string_view path);
+
 // folder + separator + name, without doubling a separator.
 TARVELIN_API std::string JoinPath(std::string_view folder, std::string_view name);
 // The part after the last separator ("a/b.iso" -> "b.iso").

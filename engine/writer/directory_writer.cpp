@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,6 +103,22 @@ iso::UnixAttributes PosixFor(const DirEntry& entry)
 
 } // namespace
 
+// The Rock Ridge link count of a folder as it stands: for a record the
+// image kept, also the count it was read with, which its PX entries hold
+// where the image counts links. Nothing for a file.
+std::optional<FolderLinks> FolderLinksOf(const DirNode* node)
+{
+    if (node == nullptr || !node->entry.isDirectory) {
+        return std::nullopt;
+    }
+    FolderLinks links;
+    links.now = 2 + SubfolderCount(node);
+    if (const KeptRecords* kept = node->entry.kept.get(); kept != nullptr) {
+        links.asRead = 2 + kept->subfoldersAsRead;
+    }
+    return links;
+}
+
 DirectoryLayout::DirectoryLayout() = default;
 DirectoryLayout::~DirectoryLayout() = default;
 
@@ -153,7 +170,7 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
 // when the rules ask for them.
 void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed,
                                TreeKind kind, const NameRules& rules, std::string_view rockName, bool volumeRoot,
-                               PendingDirectoryRecord& pending)
+                               const std::optional<FolderLinks>& links, PendingDirectoryRecord& pending)
 {
     iso::DirectoryRecord& record = pending.record;
     const KeptRecords* keptAll = entry.kept.get();
@@ -168,6 +185,11 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
         if (keptAll->relocatedDirectory) {
             pending.systemUse = iso::WithoutRelocation(pending.systemUse, room);
         }
+        // A folder that gained or lost folders: its PX entries that hold
+        // the count it was read with take the new one, nothing else moves.
+        if (links && links->asRead && *links->asRead != links->now) {
+            iso::ReplacePosixLinks(pending.systemUse, *links->asRead, links->now);
+        }
         return;
     }
     pending.skipped.clear();
@@ -180,6 +202,12 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
         entries = iso::EncodeRockRidgeVolumeEntries();
     }
     iso::UnixAttributes posix = PosixFor(entry);
+    // A folder's count as it stands, unless it was read from an image that
+    // does not count links (its count was not the one read then).
+    const bool imageCounts = !entry.posix.known || !links || !links->asRead || entry.posix.links == *links->asRead;
+    if (links && imageCounts) {
+        posix.links = links->now;
+    }
     if (!posix.serial) {
         const auto [given, added] = serials_.emplace(identity, nextSerial_);
         if (added) {
@@ -276,8 +304,9 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     records_.resize(2);
     records_[0] = PendingDirectoryRecord{};
     records_[0].record = iso::MakeSelfRecord(selfExtent, storedSize);
+    const std::optional<FolderLinks> selfLinks = FolderLinksOf(node);
     Describe(Identity(node), self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr, false, kind,
-             rules, {}, parent == nullptr, records_[0]);
+             rules, {}, parent == nullptr, selfLinks, records_[0]);
     records_[1] = PendingDirectoryRecord{};
     records_[1].record = iso::MakeParentRecord(selfExtent, storedSize);
     const DirEntry& parentEntry = parent != nullptr ? parent->entry : self;
@@ -293,10 +322,11 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     // directory and its parent rather than none. A kept ".." record
     // keeps its own date; a new one takes the parent's.
     const KeptRecord* parentKept = selfKept != nullptr && selfKept->parent ? &*selfKept->parent : nullptr;
+    const std::optional<FolderLinks> parentLinks = parent != nullptr ? FolderLinksOf(parent) : selfLinks;
     if (parentKept != nullptr) {
-        Describe(parentIdentity, self, parentKept, false, kind, rules, {}, false, records_[1]);
+        Describe(parentIdentity, self, parentKept, false, kind, rules, {}, false, parentLinks, records_[1]);
     } else {
-        Describe(parentIdentity, parentEntry, nullptr, false, kind, rules, {}, false, records_[1]);
+        Describe(parentIdentity, parentEntry, nullptr, false, kind, rules, {}, false, parentLinks, records_[1]);
     }
 
     const std::vector<std::string> rockNames =
@@ -314,7 +344,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             pending.record.dataLength = childPlace.size;
             pending.record.flags = iso::DirectoryFlags::kDirectory;
             Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind,
-                     rules, rockName, false, pending);
+                     rules, rockName, false, FolderLinksOf(childNode), pending);
             records_.push_back(std::move(pending));
             continue;
         }
@@ -324,7 +354,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             return false;
         }
         Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind, rules,
-                 rockName, false, pending);
+                 rockName, false, std::nullopt, pending);
         for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
             PendingDirectoryRecord record = piece + 1 < pieces.size() ? pending : std::move(pending);
             record.record.extent = pieces[piece].extent;

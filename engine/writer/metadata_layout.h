@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -56,6 +57,14 @@ private:
 };
 
 struct PendingDirectoryRecord;
+
+// A folder's POSIX link count: 2 and one for each folder below it, now and
+// (for a folder read from the image) when it was read.
+struct FolderLinks {
+    std::uint32_t now = 2;
+    std::optional<std::uint32_t> asRead;
+};
+std::optional<FolderLinks> FolderLinksOf(const DirNode* node);
 
 // The directories of both trees: every directory of the ISO tree in
 // pre-order from the start sector, then (with Joliet) every directory of
@@ -90,7 +99,7 @@ private:
                         LayoutPlan& plan, std::vector<std::uint8_t>& bytes);
     void Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed, TreeKind kind,
                   const NameRules& rules, std::string_view rockName, bool volumeRoot,
-                  PendingDirectoryRecord& pending);
+                  const std::optional<FolderLinks>& links, PendingDirectoryRecord& pending);
     bool Render(std::vector<PendingDirectoryRecord>& records, std::uint32_t selfExtent,
                 std::vector<std::uint8_t>& bytes, std::uint32_t& directorySectors,
                 std::uint32_t& continuationSectors);

@@ -64,13 +64,25 @@ TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
     ASSERT_EQ(toIso.exitCode, 0) << toIso.output;
     EXPECT_NE(toIso.output.find("100 sectors"), std::string::npos) << toIso.output;
     EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == volume);
+
+    // A sheet written on Windows, naming the BIN with a backslash and in
+    // other case, from a folder of its own.
+    std::filesystem::create_directories(dir_ / "win");
+    WriteWholeFile(dir_ / "win/disc.cue", std::string("FILE \"..\\OUT.BIN\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"));
+    const CommandResult fromWindows = RunCli("bin2iso " + Path("win/disc.cue") + " " + Path("win.iso"));
+    ASSERT_EQ(fromWindows.exitCode, 0) << fromWindows.output;
+    EXPECT_TRUE(ReadWholeFile(dir_ / "win.iso") == volume);
 }
 
 TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
 {
     WriteWholeFile(dir_ / "noise.bin", test::RandomBytes(100000, 42));
     WriteWholeFile(dir_ / "raw.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
+    WriteWholeFile(dir_ / "twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
+    WriteWholeFile(dir_ / "Twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
+    WriteWholeFile(dir_ / "twin.cue", std::string("FILE \"TWIN.BIN\" BINARY\n"));
     test::ExpectRefusals({
+        {"bin2iso " + Path("twin.cue") + " " + Path("out.iso"), 1, "several files match 'TWIN.BIN' but for case"},
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
         {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},

@@ -255,6 +255,9 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
             EXPECT_EQ(verify.output.find(problem), std::string::npos) << verify.output;
         }
     }
+    // An isohybrid MBR's boot code still loads the BIOS boot image where it
+    // now lies (xorriso tells isohybrid from its block number).
+    EXPECT_EQ(test::MbrBootKind(image), test::MbrBootKind(originalPath));
     if (added == nullptr) {
         return;
     }

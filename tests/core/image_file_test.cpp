@@ -216,7 +216,19 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
         {"name in the folder above", "FILE \"../data.bin\" BINARY\n", dir_ / "sheets/../data.bin", "sheets/image.cue"},
         // Only a lower- or upper-case extension names a sheet.
         {"mixed-case extension", plain, "", "image.Cue"},
+#ifndef _WIN32
+        // Sheets written on Windows: backslashes part folders, and a name
+        // missing as spelled finds the one file it names but for case.
+        {"Windows separators and case", "FILE \"Tracks\\Track.BIN\" BINARY\n", dir_ / "sheets/tracks/track.bin",
+         "sheets/image.cue"},
+        {"Windows separators above", "FILE \"..\\DATA.bin\" BINARY\n", dir_ / "sheets/../data.bin",
+         "sheets/image.cue"},
+        {"exact spelling first", "FILE \"Other.BIN\" BINARY\n", dir_ / "Other.BIN"},
+#endif
     };
+#ifndef _WIN32
+    Put("Other.BIN", Bytes(10, 3));
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(OpenSheet(c.sheet, c.sheetName), c.opened.empty() ? dir_ / c.sheetName : c.opened);
@@ -239,8 +251,18 @@ TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
         {"unterminated quote", "FILE \"data.bin BINARY\n", "FILE"},
         {"missing data file", "FILE \"missing.bin\" BINARY\n", "missing.bin"},
         {"data file that is a folder", "FILE \"folder\" BINARY\n", "folder"},
+#ifndef _WIN32
+        {"several files apart only in case", "FILE \"Sub\\Twin.BIN\" BINARY\n",
+         "several files match 'Twin.BIN' but for case (TWIN.bin, twin.bin)"},
+        {"no file but for case either", "FILE \"Sub\\None.bin\" BINARY\n", "Sub/None.bin"},
+#endif
     };
     std::filesystem::create_directories(dir_ / "folder");
+#ifndef _WIN32
+    std::filesystem::create_directories(dir_ / "sub");
+    Put("sub/twin.bin", Bytes(10, 0));
+    Put("sub/TWIN.bin", Bytes(10, 0));
+#endif
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string result = OpenSheet(c.sheet);

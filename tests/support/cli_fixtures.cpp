@@ -197,6 +197,17 @@ std::map<std::string, std::string> SevenZipDates(const std::string& image, const
     return dates;
 }
 
+std::string MbrBootKind(const std::string& image)
+{
+    const std::string report = RunForOutput("xorriso -indev " + ShellQuote(image) + " -report_system_area plain 2>&1");
+    for (const char* kind : {"isohybrid", "grub2-mbr"}) {
+        if (report.find(std::string(" ") + kind + " ") != std::string::npos) {
+            return kind;
+        }
+    }
+    return "";
+}
+
 std::vector<std::string> BsdtarPaths(const std::string& image)
 {
     int status = 0;

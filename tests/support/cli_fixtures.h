@@ -43,6 +43,10 @@ void RunXorrisoMkisofs(const std::string& folder, const std::string& isoPath, co
 // peer tool lists ("[BOOT]" pseudo entries of 7-Zip left out).
 std::vector<std::string> SevenZipPaths(const std::string& image);
 std::vector<std::string> BsdtarPaths(const std::string& image);
+// Which boot code xorriso finds in an image's MBR: "isohybrid" or
+// "grub2-mbr" when it loads the image's El Torito boot image (xorriso checks
+// the block it names), else "".
+std::string MbrBootKind(const std::string& image);
 // Path (as above) -> modification time as 7-Zip shows it in the zone,
 // "YYYY-MM-DD HH:MM:SS".
 std::map<std::string, std::string> SevenZipDates(const std::string& image, const std::string& zone);

@@ -1,5 +1,6 @@
 #include "platform/path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,13 @@ bool ContainsPathSeparator(std::string_view path)
 }
 
 bool HasRoot(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+std::string PathFromWindows(std::string_view path)
+{
+    std::string native(path);
+    std::replace(native.begin(), native.end(), '\\', '/');
+    return native;
+}
 
 std::string JoinPath(std::string_view folder, std::string_view name)
 {

@@ -34,6 +34,8 @@ bool ContainsPathSeparator(std::string_view path)
 
 bool HasRoot(std::string_view path) { return RootLength(path) > 0; }
 
+std::string PathFromWindows(std::string_view path) { return std::string(path); }
+
 std::string JoinPath(std::string_view folder, std::string_view name)
 {
     std::string joined(folder);
