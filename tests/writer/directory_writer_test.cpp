@@ -157,6 +157,11 @@ TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtent)
         const auto records = ReadDirectory(image, extent, 2048);
         ASSERT_EQ(records.size(), 5u);
         EXPECT_TRUE(records[2].IsDirectory());
+        // The folder's ".." names the root it lies in.
+        const auto folder = ReadDirectory(image, records[2].extent, 2048);
+        ASSERT_EQ(folder.size(), 2u);
+        EXPECT_EQ(folder[0].extent, records[2].extent);
+        EXPECT_EQ(folder[1].extent, extent);
         EXPECT_EQ(records[3].extent, 1000u);
         EXPECT_EQ(records[3].dataLength, 0xFFFFF800u);
         EXPECT_EQ(records[3].flags, iso::DirectoryFlags::kMultiExtent);
