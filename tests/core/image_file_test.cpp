@@ -1,4 +1,4 @@
-// The image file: opening without creating, read-only images, CUE sheets,
+// The image file: opening without creating, CUE sheets,
 // positioned reads and writes with 64-bit positions.
 
 #include "core/image_file.h"
@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -112,46 +111,6 @@ TEST_F(ImageFileTest, PositionedReadsAndWrites)
     EXPECT_TRUE(test::ReadFileRange(path, 0, content.size()) == expected);
     EXPECT_TRUE(test::ReadFileRange(path, far, 4) == patch);
     EXPECT_TRUE(test::ReadFileRange(path, far % (std::uint64_t{1} << 32), 4) == Bytes(4, 0));
-}
-
-TEST_F(ImageFileTest, ReadOnlyImageOpensForReadingAndRefusesWrites)
-{
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    test::MakeFolderTree(dir_ / "tree");
-    test::MakeIsoWithGenisoimage(dir_ / "tree", dir_ / "ro.iso");
-    const std::string path = dir_ / "ro.iso";
-    const Bytes original = ReadWholeFile(path);
-    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
-
-    // As an ordinary user, where the permission bits apply; each failure
-    // has its own code.
-    const int failure = test::AsOrdinaryUser([&]() -> int {
-        ImageFile file(RwFile1());
-        if (!file->Open(path.c_str()) || !file->IsReadOnly()) {
-            return 1; // not opened, or not reported read-only
-        }
-        std::uint8_t byte = 0;
-        if (file->ReadAt(32769, &byte, 1) != 1 || byte != 'C') {
-            return 2; // cannot read
-        }
-        if (file->Write(&byte, 1) || file->WriteAt(0, &byte, 1) || !Contains(file->GetLastError(), "read-only")) {
-            return 3; // a write succeeded, or failed without its reason
-        }
-        file.reset();
-        Sectors sectors(Sector1());
-        std::uint8_t sector[2048];
-        if (!sectors->Open(path.c_str()) || !sectors->IsReadOnly() || !sectors->ReadSector(16, sector)
-            || sector[0] != 1) {
-            return 4; // sectors not readable or not read-only
-        }
-        if (sectors->WriteSectors(sector, 1, 20) || !Contains(sectors->GetLastError(), "read-only")) {
-            return 5; // a sector write succeeded, or failed without its reason
-        }
-        return 0;
-    });
-    EXPECT_EQ(failure, 0);
-    EXPECT_TRUE(ReadWholeFile(path) == original);
 }
 
 // CUE sheets name the data file behind them.

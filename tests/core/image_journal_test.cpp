@@ -50,30 +50,6 @@ protected:
     File image_;
 };
 
-// A rollback restores the bytes and the length, a commit keeps the new
-// image; either way the undo file goes, and there is nothing to recover.
-TEST_F(ImageJournalTest, RollbackRestoresTheImageAndCommitKeepsTheNewOne)
-{
-    for (const bool commit : {false, true}) {
-        SCOPED_TRACE(commit ? "commit" : "rollback");
-        ImageJournal journal;
-        ASSERT_TRUE(journal.Begin(image_)) << journal.LastError();
-        EXPECT_TRUE(platform::PathExists(ImageJournal::UndoPathFor(path_)));
-        WriteLikeASave(journal);
-        const auto saved = Contents();
-        ASSERT_NE(saved, original_);
-        EXPECT_EQ(saved.size(), 310000u);
-        ASSERT_TRUE(commit ? journal.Commit() : journal.Rollback()) << journal.LastError();
-        EXPECT_FALSE(platform::PathExists(ImageJournal::UndoPathFor(path_)));
-        EXPECT_EQ(Contents(), commit ? saved : original_);
-        bool recovered = true;
-        std::string error;
-        EXPECT_TRUE(ImageJournal::Recover(path_, image_, recovered, error));
-        EXPECT_FALSE(recovered);
-        EXPECT_EQ(Contents(), commit ? saved : original_);
-    }
-}
-
 TEST_F(ImageJournalTest, ASaveKilledHalfWayIsUndoneOnTheNextOpen)
 {
     image_.Close();

@@ -62,39 +62,6 @@ bool AllZero(const std::vector<std::uint8_t>& bytes, std::uint64_t from, std::ui
                        bytes.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
 }
 
-// Files take whole sectors and empty files none; the data follows the
-// directories, a folder's files first, then its subfolders'.
-TEST(BuildData, FilesTakeWholeSectorsInDirectoryOrder)
-{
-    // root: f0, A(a1, A1(x)), f1, f2, B(b1), f3, f4  ->  f0..f4, a1, x, b1
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    const std::vector<std::uint64_t> sizes{1, 2048, 2049, 0, 5};
-    std::vector<MacroNode*> files;
-    MacroNode* a = nullptr;
-    MacroNode* b = nullptr;
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        files.push_back(list->AddChild(root, FileNode("f" + std::to_string(i), sizes[i])));
-        if (i == 0) {
-            a = list->AddChild(root, FolderNode("A"));
-        } else if (i == 2) {
-            b = list->AddChild(root, FolderNode("B"));
-        }
-    }
-    files.push_back(list->AddChild(a, FileNode("a1", 1)));
-    files.push_back(list->AddChild(list->AddChild(a, FolderNode("A1")), FileNode("x", 1)));
-    files.push_back(list->AddChild(b, FileNode("b1", 1)));
-    Held<IBuildData> data(NEW_DATANEW());
-    data->Build(2, list.get(), kStart);
-    ASSERT_STREQ(data->GetLastError(), "");
-    const std::vector<std::uint32_t> expected{kStart,     kStart + 1, kStart + 2, 0,
-                                              kStart + 4, kStart + 5, kStart + 6, kStart + 7};
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(InfoOf(list.get(), files[i]).fileExtent, expected[i]) << "file " << i;
-    }
-    EXPECT_EQ(data->GetEndSector(), kStart + 8);
-}
-
 TEST(BuildData, SizesAnImageCannotRecordAreRefusedByTheLayout)
 {
     Held<IMacroList> list(NEW_MACROLIST());
@@ -161,36 +128,6 @@ protected:
     std::uint64_t Offset(MacroNode* node) { return InfoOf(list.get(), node).fileExtent * std::uint64_t{kSector}; }
 };
 
-TEST_F(BuildDataCopy, CopiesEveryFileIntoItsSectorsPaddedWithZeros)
-{
-    const std::vector<std::uint8_t> small = test::RandomBytes(3000, 1);
-    const std::vector<std::uint8_t> exact = test::RandomBytes(2048, 2);
-    const std::vector<std::uint8_t> large = test::RandomBytes((std::size_t{3} << 20) + 5, 3); // copied by the system
-    MacroNode* a = Add(Source("small", small), small.size());
-    Add(Source("empty", {}), 0);
-    MacroNode* b = Add(Source("large", large), large.size());
-    MacroNode* c = Add(Source("exact", exact), exact.size());
-    Layout();
-    ASSERT_TRUE(Copy()) << data->GetLastError();
-    EXPECT_EQ(data->GetWarningCount(), 0u);
-    EXPECT_EQ(data->GetEndSector(), total);
-
-    const std::vector<std::uint8_t> bytes = Written();
-    ASSERT_EQ(bytes.size(), std::uint64_t{total} * kSector);
-    EXPECT_EQ(Range(bytes, Offset(a), small.size()), small);
-    EXPECT_TRUE(AllZero(bytes, Offset(a) + small.size(), Offset(b)));
-    EXPECT_EQ(Range(bytes, Offset(b), large.size()), large);
-    EXPECT_TRUE(AllZero(bytes, Offset(b) + large.size(), Offset(c)));
-    EXPECT_EQ(Range(bytes, Offset(c), exact.size()), exact);
-
-    // One call before each non-empty file: its extent in thousandths.
-    std::vector<std::int32_t> expected;
-    for (MacroNode* node : {a, b, c}) {
-        expected.push_back(static_cast<std::int32_t>(Offset(node) / kSector * 1000ull / total));
-    }
-    EXPECT_EQ(recorder.values, expected);
-}
-
 TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
 {
     const std::string grows = Source("grows", test::RandomBytes(3000, 4));
@@ -219,38 +156,6 @@ TEST_F(BuildDataCopy, AFileThatChangedLengthKeepsExactlyItsSectors)
     EXPECT_TRUE(AllZero(bytes, first + 2 * kSector + 10, first + 5 * kSector));
     EXPECT_EQ(InfoOf(list.get(), last).fileExtent, kStart + 5);
     EXPECT_EQ(Range(bytes, first + 5 * kSector, after.size()), after); // still where the directory says
-}
-
-// A false answer stops the copy at once, also between the 64 MiB chunks of
-// a large file, and nothing more is written.
-TEST_F(BuildDataCopy, AFalseAnswerStopsAtOnceAndWritesNothingMore)
-{
-    for (const bool large : {false, true}) {
-        SCOPED_TRACE(large ? "inside a 70 MiB file" : "before the first file");
-        list = Held<IMacroList>(NEW_MACROLIST());
-        data = Held<IBuildData>(NEW_DATANEW());
-        recorder = Recorder{};
-        if (large) {
-            // Mostly a hole: the copy asks again after its first 64 MiB.
-            const std::string path = dir / "large";
-            test::WriteSparseFile(path, test::RandomBytes(4096, 12), std::uint64_t{70} << 20);
-            Add(path, std::uint64_t{70} << 20);
-        } else {
-            Add(Source("one", test::RandomBytes(100, 10)), 100);
-            Add(Source("two", test::RandomBytes(100, 11)), 100);
-        }
-        Layout();
-        recorder.cancelAt = large ? 1 : 0;
-        EXPECT_FALSE(Copy());
-        EXPECT_TRUE(data->IsCancelled());
-        ASSERT_EQ(recorder.values.size(), large ? 2u : 1u);
-        const std::uint64_t chunk = large ? std::uint64_t{64} << 20 : 0;
-        if (large) {
-            EXPECT_EQ(recorder.values[1],
-                      static_cast<std::int32_t>((kStart + chunk / kSector) * 1000ull / total));
-        }
-        EXPECT_EQ((*out)->GetBytesWritten(), std::uint64_t{kStart} * kSector + chunk);
-    }
 }
 
 TEST_F(BuildDataCopy, TheOutputMustStandWhereTheDataBegins)

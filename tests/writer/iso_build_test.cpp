@@ -17,12 +17,10 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -288,24 +286,6 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
     }
 }
 
-// With UDF the same file is taken, added alone or in a folder, and a notice
-// that is not an error says only the UDF tree lists it.
-TEST_F(IsoBuild, WithUdfAFileOf4GiBIsTakenWithANotice)
-{
-    const std::string huge = dir / "src/huge";
-    fs::create_directories(dir / "src");
-    test::WriteSparseFile(huge, {1}, std::uint64_t{4} << 30);
-    Held<IIsoBuild> builder(NEW_ISOBUILDNEW());
-    ASSERT_TRUE(builder->SetOutput((dir / "out.iso").c_str(), kBuildIsoAndJoliet | kBuildUdf));
-    ASSERT_NE(builder->AddFile(huge.c_str(), builder->GetRoot()), nullptr) << builder->GetLastError();
-    ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
-    EXPECT_EQ(builder->GetList()->GetNodeCount(), 3u);
-    ASSERT_EQ(builder->GetNoticeCount(), 2u);
-    EXPECT_EQ(builder->GetErrorNoticeCount(), 0u);
-    EXPECT_NE(std::string(builder->GetNotice(1, nullptr)).find("UDF file system only"), std::string::npos)
-        << builder->GetNotice(1, nullptr);
-}
-
 TEST_F(IsoBuild, ProgressRisesBelowAThousandAndEndsWithOneFinalCall)
 {
     for (int i = 0; i < 6; ++i) {
@@ -386,30 +366,6 @@ TEST_F(IsoBuild, DestroyingARunningBuildStopsItAndRemovesTheImage)
     for (const std::int32_t value : log.Values()) {
         EXPECT_LT(value, 1000);
     }
-    EXPECT_FALSE(platform::PathExists(image));
-}
-
-TEST_F(IsoBuild, AFullDiskFailsTheBuildAndRemovesThePartialImage)
-{
-    MakeFile("src/data", test::RandomBytes(300000, 5));
-    Held<IIsoBuild> builder = NewBuilder();
-    ASSERT_NE(builder->AddDirectoryTree((dir / "src").c_str(), builder->GetRoot()), nullptr);
-    // Writes beyond 100 KB fail as on a full disk.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 100000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    ProgressLog log;
-    const std::int32_t final = Build(builder, log);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
-    EXPECT_EQ(final, kBuildFailed);
-    EXPECT_NE(log.errorAtEnd.find("out.iso"), std::string::npos) << log.errorAtEnd;
     EXPECT_FALSE(platform::PathExists(image));
 }
 

@@ -1,14 +1,11 @@
-// The path table writers (CBuildPathTable over a source tree, CIsoPath over
-// an edited tree): record bytes in both byte orders, sizes and sector
-// boundaries, the numbering (level by level, in identifier order, each tree
-// its own), names that match the directories, and trees whose parents
-// cannot be numbered.
+// The path table writer: record bytes in both byte orders, sizes and sector
+// boundaries, and trees whose parents cannot be numbered. The numbering and
+// names of whole trees are read back by isoinfo in iso_build_test.
 
 #include "build_test_support.h"
 #include "core/byte_buffer.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
-#include "writer/directory_writer.h"
 #include "writer/path_table_writer.h"
 
 #include <gtest/gtest.h>
@@ -115,53 +112,6 @@ TEST(PathTable, RecordSizesNamesAndBothByteOrders)
     EXPECT_EQ(isoOnly->GetJolietTableSize(), 0u);
 }
 
-// The identifiers of a table's records (Joliet ones decoded), the root's
-// left out, and the parent numbers of all.
-std::pair<std::vector<std::string>, std::vector<std::uint16_t>> NamesAndParents(
-    const std::vector<iso::PathTableRecord>& records, bool joliet)
-{
-    std::pair<std::vector<std::string>, std::vector<std::uint16_t>> result;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i > 0) {
-            const std::string& identifier = records[i].identifier;
-            result.first.push_back(joliet ? iso::DecodeJolietIdentifier(identifier) : identifier);
-        }
-        result.second.push_back(records[i].parentNumber);
-    }
-    return result;
-}
-
-// Level by level, within a level by parent number, a parent's subfolders in
-// the order of their identifiers; each tree orders its own identifiers
-// (Joliet keeps case, so "C" comes before "a") and so numbers its own way.
-TEST(PathTable, DirectoriesAreNumberedLevelByLevelInIdentifierOrderPerTree)
-{
-    // root -> b, C, a; a -> a2, a1; a1 -> x; b -> b1; C -> c1.
-    Held<IMacroList> list(NEW_MACROLIST());
-    MacroNode* root = list->GetRoot();
-    MacroNode* b = list->AddChild(root, FolderNode("b"));
-    list->AddChild(root, FileNode("between", 1));
-    MacroNode* c = list->AddChild(root, FolderNode("C"));
-    MacroNode* a = list->AddChild(root, FolderNode("a"));
-    list->AddChild(a, FolderNode("a2"));
-    list->AddChild(list->AddChild(a, FolderNode("a1")), FolderNode("x"));
-    list->AddChild(b, FolderNode("b1"));
-    list->AddChild(c, FolderNode("c1"));
-    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
-    tables->Build(2, list.get(), 19, 30, 40);
-    ASSERT_STREQ(tables->GetLastError(), "");
-    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
-    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    const auto jolietL = Table(bytes, (tables->GetJolietStart() - 19) * kSector, tables->GetJolietTableSize(),
-                               iso::PathTableOrder::LittleEndian);
-    EXPECT_EQ(NamesAndParents(isoL, false),
-              std::make_pair(std::vector<std::string>{"A", "B", "C", "A1", "A2", "B1", "C1", "X"},
-                             std::vector<std::uint16_t>{1, 1, 1, 1, 2, 2, 3, 4, 5}));
-    EXPECT_EQ(NamesAndParents(jolietL, true),
-              std::make_pair(std::vector<std::string>{"C", "a", "b", "c1", "a1", "a2", "b1", "x"},
-                             std::vector<std::uint16_t>{1, 1, 1, 1, 2, 3, 3, 4, 6}));
-}
-
 TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
 {
     // Records are always of even length: 2048 bytes exactly, then 2050.
@@ -188,73 +138,36 @@ TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
     }
 }
 
-// A folder is called in the path tables what its record in its parent's
-// directory calls it, in every tree.
-TEST(PathTable, NamesAreTheDirectoriesOwnCutAndMadeUnique)
-{
-    Held<IMacroList> list(NEW_MACROLIST());
-    list->AddChild(list->GetRoot(), FileNode("docs", 1)); // a file takes the name first
-    list->AddChild(list->GetRoot(), FolderNode("Docs"));
-    list->AddChild(list->GetRoot(), FolderNode(std::string(300, 'L')));
-    Held<IBuildPathTable> tables(NEW_PATHTABLENEW());
-    tables->Build(2, list.get(), 19, 0, 0);
-    ASSERT_STREQ(tables->GetLastError(), "");
-    Held<IBuildDirSecs> directories(NEW_DIRSECSNEW());
-    directories->Build(2, list.get(), 23);
-    CByteBuffer rendered(256);
-    ASSERT_TRUE(directories->CopyTo(rendered));
-    std::vector<std::uint8_t> image(23 * kSector, 0);
-    image.insert(image.end(), rendered.GetData(), rendered.GetData() + rendered.GetSize());
-
-    const std::vector<std::uint8_t> bytes = Rendered(tables.get());
-    const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
-    const auto jolietL = Table(bytes, 2 * kSector, tables->GetJolietTableSize(), iso::PathTableOrder::LittleEndian);
-    EXPECT_EQ(NamesAndParents(isoL, false).first, (std::vector<std::string>{"DOCS_1", std::string(31, 'L')}));
-    EXPECT_EQ(NamesAndParents(jolietL, true).first, (std::vector<std::string>{"Docs", std::string(64, 'L')}));
-    for (const bool joliet : {false, true}) {
-        std::vector<std::string> folders{std::string(1, '\0')};
-        for (const auto& record : test::ReadDirectory(image, joliet ? directories->GetJolietRootExtent() : 23, 2048)) {
-            if (record.IsDirectory() && !record.IsSelf() && !record.IsParent()) {
-                folders.push_back(record.identifier);
-            }
-        }
-        std::vector<std::string> listed;
-        for (const auto& record : joliet ? jolietL : isoL) {
-            listed.push_back(record.identifier);
-        }
-        EXPECT_EQ(listed, folders) << (joliet ? "Joliet" : "ISO 9660");
-    }
-}
-
 // An edited tree numbers each tree on its own: a folder the Joliet tree
 // leaves out takes no number there.
 TEST(PathTable, EditedTreeNumbersEachTreeOnItsOwn)
 {
     Held<IIsoDirEdit> tree(DirEdit1());
-    ASSERT_NE(tree.get(), nullptr);
     DirNode* top = tree->NewDirectory("Top", tree->GetRoot());
     DirNode* hidden = tree->NewDirectory("hidden", tree->GetRoot());
-    ASSERT_NE(hidden, nullptr);
     ASSERT_NE(tree->NewDirectory("inner", top), nullptr);
     DirEntry entry;
     tree->GetInfo(hidden, entry);
     entry.inJolietTree = false;
     tree->SetInfo(hidden, entry);
     Held<IIsoPath> tables(Path1());
-    ASSERT_NE(tables.get(), nullptr);
     tables->Build(2, tree.get(), 18, 22, 23);
     ASSERT_STREQ(tables->GetLastError(), "");
     const std::vector<std::uint8_t> bytes = Rendered(tables.get());
     const auto isoL = Table(bytes, 0, tables->GetIsoTableSize(), iso::PathTableOrder::LittleEndian);
     const auto jolietM = Table(bytes, (tables->GetJolietStart() - 18 + 1) * kSector, tables->GetJolietTableSize(),
                                iso::PathTableOrder::BigEndian);
-    ASSERT_FALSE(isoL.empty());
-    EXPECT_EQ(isoL[0].extent, 22u);
-    EXPECT_EQ(NamesAndParents(isoL, false),
-              std::make_pair(std::vector<std::string>{"HIDDEN", "TOP", "INNER"},
-                             std::vector<std::uint16_t>{1, 1, 1, 3}));
-    EXPECT_EQ(NamesAndParents(jolietM, true),
-              std::make_pair(std::vector<std::string>{"Top", "inner"}, std::vector<std::uint16_t>{1, 1, 2}));
+    std::vector<std::pair<std::string, std::uint16_t>> iso, joliet;
+    for (std::size_t i = 0; i < isoL.size(); ++i) { // the root's identifier left out
+        iso.emplace_back(i == 0 ? "" : isoL[i].identifier, isoL[i].parentNumber);
+    }
+    for (std::size_t i = 0; i < jolietM.size(); ++i) {
+        joliet.emplace_back(i == 0 ? "" : iso::DecodeJolietIdentifier(jolietM[i].identifier), jolietM[i].parentNumber);
+    }
+    EXPECT_EQ(iso, (std::vector<std::pair<std::string, std::uint16_t>>{
+                       {"", 1}, {"HIDDEN", 1}, {"TOP", 1}, {"INNER", 3}}));
+    EXPECT_EQ(joliet, (std::vector<std::pair<std::string, std::uint16_t>>{
+                          {"", 1}, {"Top", 1}, {"inner", 2}}));
 }
 
 TEST(PathTable, ParentNumbersBeyondSixteenBitsAreRefused)
