@@ -1,7 +1,7 @@
-// The tree of an opened image: loading it from images made by peer tools
-// (compared with what isoinfo lists), from
-// crafted images with loops, damage and multi-extent files, from images
-// mutated at random; and the edits made to the tree in memory.
+// The tree of an opened image: loading it from crafted images with loops,
+// damage and multi-extent files, and from images mutated at random; and the
+// edits made to the tree in memory. (Trees of peer images are compared with
+// isoinfo, 7z and bsdtar in tests/cli.)
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -9,7 +9,6 @@
 #include "iso9660_test_image.h"
 #include "platform/directory.h"
 #include "platform/time.h"
-#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
 #include "support/test_support.h"
@@ -17,12 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace tarvelin {
@@ -112,120 +109,12 @@ std::vector<std::pair<std::string, DirEntry>> Walk(IIsoDirEdit& tree)
     return walked;
 }
 
-// The tricky tree of the command tests (one-character, long and non-ASCII
-// names, no extension, empty files and folders, dot files), with 30 more
-// levels of folders and a folder whose records fill several sectors.
-std::string MakeTrickySource(const TempDir& dir)
-{
-    const std::string root = dir / "src";
-    test::MakeTrickyTree(root);
-    fs::create_directories(root + "/many");
-    for (int i = 1; i <= 70; ++i) {
-        test::WriteWholeFile(root + "/many/file number " + std::to_string(i) + " with a long name.txt",
-                             std::to_string(i));
-    }
-    std::string deep = root;
-    for (int level = 1; level <= 30; ++level) {
-        deep += "/d" + std::to_string(level);
-    }
-    fs::create_directories(deep);
-    test::WriteWholeFile(deep + "/f.txt", std::string("deep\n"));
-    return root;
-}
-
 std::string MakeImage(const std::string& commandLine)
 {
     const test::CommandResult made = test::RunCommand(commandLine);
     EXPECT_EQ(made.exitCode, 0) << commandLine << "\n" << made.output;
     return made.output;
 }
-
-// ---------------------------------------------------------------------------
-// Images made by peer tools
-
-// Name, is a folder, size, extent.
-using ListedFacts = std::tuple<std::string, bool, std::uint64_t, std::uint32_t>;
-
-// The tree, folder by folder in isoinfo's form ("/", "/SUB/").
-std::map<std::string, std::vector<ListedFacts>> TreeListing(IIsoDirEdit& tree)
-{
-    std::map<std::string, std::vector<ListedFacts>> listing{{"/", {}}};
-    for (const auto& [path, entry] : Walk(tree)) {
-        const std::size_t slash = path.rfind('/');
-        listing[slash == std::string::npos ? "/" : "/" + path.substr(0, slash + 1)].emplace_back(
-            entry.name, entry.isDirectory, entry.size, entry.extent);
-        if (entry.isDirectory) {
-            listing["/" + path + "/"];
-        }
-    }
-    return listing;
-}
-
-struct PrimaryCase {
-    const char* label;
-    const char* tool; // program that must be installed
-    const char* command; // %i: the image, %s: the source folder
-};
-
-class IsoDirEditPrimary : public testing::TestWithParam<PrimaryCase> {};
-
-TEST_P(IsoDirEditPrimary, TreeEqualsWhatIsoinfoLists)
-{
-    TARVELIN_REQUIRE_TOOL(GetParam().tool);
-    TARVELIN_REQUIRE_TOOL("isoinfo");
-    TempDir dir;
-    const std::string source = MakeTrickySource(dir);
-    const std::string image = dir / "p.iso";
-    std::string command = GetParam().command;
-    command.replace(command.find("%i"), 2, ShellQuote(image));
-    command.replace(command.find("%s"), 2, ShellQuote(source));
-    MakeImage(command);
-
-    // xorriso writes Rock Ridge unasked; the ISO 9660 names are asked for.
-    MemorySector sector(test::ReadWholeFile(image));
-    const TreePtr loaded = LoadFrom(&sector, 0, NameSource::Iso);
-    IIsoDirEdit& tree = *loaded;
-    EXPECT_EQ(tree.GetJolietMode(), 0u);
-
-    const test::IsoinfoListing listed =
-        test::ParseIsoinfoListing(test::RunCommand("isoinfo -l -i " + ShellQuote(image)).output);
-    ASSERT_FALSE(listed.empty());
-    std::map<std::string, std::vector<ListedFacts>> expected;
-    std::uint64_t lastSector = 0;
-    for (const auto& [path, entries] : listed) {
-        std::vector<ListedFacts>& children = expected[path];
-        for (const test::IsoinfoEntry& entry : entries) {
-            const bool isDirectory = (entry.flags & kDir) != 0;
-            children.emplace_back(iso::DecodeIsoIdentifier(entry.identifier), isDirectory, entry.size, entry.extent);
-            if (entry.size != 0) {
-                lastSector = std::max<std::uint64_t>(lastSector, entry.extent + (entry.size + 2047) / 2048);
-            }
-        }
-    }
-    EXPECT_EQ(TreeListing(tree), expected);
-    // The first sector behind all data, directories included.
-    EXPECT_EQ(tree.GetEndSector(), lastSector);
-
-    // A name without extension loses the dot that separates the empty one.
-    const std::vector<std::string> top = ChildNames(tree, tree.GetRoot());
-    EXPECT_NE(std::find(top.begin(), top.end(), "README"), top.end());
-    EXPECT_NE(std::find(top.begin(), top.end(), "B"), top.end());
-    EXPECT_EQ(tree.GetLoadReport().malformedRecords, 0u);
-    EXPECT_EQ(tree.GetLoadReport().loopsRefused, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    PeerTools, IsoDirEditPrimary,
-    // Hidden entries are listed, and hidden folders read.
-    testing::Values(PrimaryCase{"genisoimage_hidden", "genisoimage",
-                                "genisoimage -quiet -D -hidden a -hidden b -o %i %s"},
-                    PrimaryCase{"genisoimage_rock_ridge_deep", "genisoimage", "genisoimage -quiet -R -D -o %i %s"},
-                    // No version suffix, no trailing dot: "A" and "B" are
-                    // identifiers of one byte.
-                    PrimaryCase{"genisoimage_one_byte_names", "genisoimage",
-                                "genisoimage -quiet -N -d -D -o %i %s 2>&1"},
-                    PrimaryCase{"xorriso", "xorriso", "xorriso -as mkisofs -quiet -o %i %s 2>&1"}),
-    [](const testing::TestParamInfo<PrimaryCase>& param) { return std::string(param.param.label); });
 
 // ---------------------------------------------------------------------------
 // Crafted images
@@ -607,23 +496,6 @@ TEST(IsoDirEditEdits, FilesOf4GiBOrMoreAndSpecialFilesAreRefused)
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(InfoOf(*tree, node).size, 0xFFFFFFFFu);
     EXPECT_EQ(tree->Notices().Count(), 0u); // single adds fail instead
-    // In a folder added whole, both are left out and named: the large file
-    // as an error (its data is lost to the image), the pipe as a warning.
-    fs::create_directories(dir / "folder");
-    fs::rename(big, dir / "folder/big.bin");
-    fs::rename(pipe, dir / "folder/pipe");
-    test::WriteWholeFile(dir / "folder/small.txt", std::string("s"));
-    DirNode* folder = tree->AddDirectoryTree((dir / "folder").c_str(), tree->GetRoot());
-    ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(ChildNames(*tree, folder), std::vector<std::string>{"small.txt"});
-    const NoticeList& notices = tree->Notices();
-    ASSERT_EQ(notices.Count(), 2u);
-    EXPECT_EQ(notices.ErrorCount(), 1u);
-    for (std::uint32_t i = 0; i < notices.Count(); ++i) {
-        bool isError = false;
-        const std::string text = notices.Text(i, &isError);
-        EXPECT_NE(text.find(isError ? "big.bin" : "pipe"), std::string::npos) << text;
-    }
 }
 
 TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
