@@ -111,17 +111,9 @@ TEST(Iso9660Names, IdentifiersOfNewEntriesHoldDCharactersOnlyAndFitTheirLevel)
         IsoNameLimits limits;
         std::string identifier;
     };
+    // Level 1 file identifiers of many more names are held to xorriso's below.
     const std::vector<Case> cases = {
-        {"readme.txt", false, kLevel1, "README.TXT;1"},
         {"README", false, kLevel1, "README.;1"},
-        {"name.", false, kLevel1, "NAME.;1"},
-        {"a long file name.tar.gz", false, kLevel1, "A_LONG_F.GZ;1"},
-        {"a.b.c", false, kLevel1, "A_B.C;1"},
-        {".profile", false, kLevel1, "_PROFILE.;1"},
-        {"x;1", false, kLevel1, "X_1.;1"},
-        {"file.html5x", false, kLevel1, "FILE.HTM;1"},
-        {"Gr\xC3\xBC\xC3\x9F" "e.txt", false, kLevel1, "GR__E.TXT;1"},      // one '_' per character
-        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", false, kLevel1, "___.TXT;1"},
         {"\x80\x80.c", false, kLevel1, "__.C;1"},                            // stray continuation bytes
         {"", false, kLevel1, "_.;1"},
         {std::string(40, 'a') + ".txt", false, kLevel2, std::string(27, 'A') + ".TXT;1"},

@@ -121,7 +121,7 @@ std::string MakeImage(const std::string& commandLine)
 
 constexpr std::uint32_t kRoot = 20;
 
-TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrder)
+TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrderAndTheBootFileIsMarked)
 {
     constexpr std::uint32_t kSectors = 80;
     CraftedImage image(kSectors);
@@ -142,7 +142,7 @@ TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrder)
     image.WriteDescriptors(kRoot, length);
 
     MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector);
+    TreePtr tree = LoadFrom(&sector, 41); // NEXT.TXT is the boot image
     const std::vector<std::string> names = ChildNames(*tree, tree->GetRoot());
     ASSERT_EQ(names.size(), 40u + 4);
     EXPECT_EQ(std::vector<std::string>(names.begin() + 40, names.end()),
@@ -164,6 +164,9 @@ TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrder)
     EXPECT_EQ(broken.size, 2048u);
     EXPECT_TRUE(broken.moreExtents.empty());
     EXPECT_EQ(tree->GetLoadReport().malformedRecords, 1u);
+    for (const auto& [path, entry] : Walk(*tree)) {
+        EXPECT_EQ(entry.bootMark, path == "NEXT.TXT") << path;
+    }
 }
 
 TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
