@@ -1,5 +1,5 @@
-// Byte-exact encodings of the ISO 9660, Joliet and El Torito structures and
-// their round trips through the decoders.
+// Round trips of the ISO 9660 and El Torito structures through the decoders,
+// and what the decoders refuse.
 
 #include "iso/iso9660.h"
 
@@ -16,18 +16,6 @@ using ByteVector = std::vector<std::uint8_t>;
 
 ByteVector Sector() { return ByteVector(kSectorSize, 0xCC); }
 
-ByteVector Slice(const ByteVector& bytes, std::size_t offset, std::size_t count)
-{
-    return ByteVector(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                      bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
-}
-
-bool AllZeroBetween(const ByteVector& bytes, std::size_t from, std::size_t to)
-{
-    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
-}
-
 DirectoryRecord FileRecord(std::string identifier, std::uint32_t extent, std::uint32_t size)
 {
     DirectoryRecord record;
@@ -38,20 +26,6 @@ DirectoryRecord FileRecord(std::string identifier, std::uint32_t extent, std::ui
 }
 
 // ---------------------------------------------------------------------------
-
-TEST(Iso9660Descriptors, TerminatorIsHeaderAndZeros)
-{
-    ByteVector sector = Sector();
-    ASSERT_TRUE(EncodeTerminator(sector));
-    EXPECT_EQ(Slice(sector, 0, 7), (ByteVector{0xFF, 'C', 'D', '0', '0', '1', 0x01}));
-    EXPECT_TRUE(AllZeroBetween(sector, 7, kSectorSize));
-    EXPECT_TRUE(HasDescriptorHeader(sector, DescriptorType::Terminator));
-    EXPECT_FALSE(HasDescriptorHeader(sector, DescriptorType::Primary));
-
-    ByteVector shortSector(kSectorSize - 1, 0xCC);
-    EXPECT_FALSE(EncodeTerminator(shortSector));
-    EXPECT_EQ(shortSector, ByteVector(kSectorSize - 1, 0xCC));
-}
 
 // A primary descriptor as the builder fills it. The byte layout itself is
 // held to an independent one in tests/writer/descriptor_writer_test.cpp.
@@ -72,7 +46,7 @@ VolumeDescriptor SamplePrimary()
     return descriptor;
 }
 
-TEST(Iso9660Descriptors, EncoderRefusesWhatCannotBeWritten)
+TEST(Iso9660Descriptors, EncodersRefuseWhatCannotBeWrittenAndWriteNothing)
 {
     ByteVector sector = Sector();
     VolumeDescriptor descriptor = SamplePrimary();
@@ -81,7 +55,14 @@ TEST(Iso9660Descriptors, EncoderRefusesWhatCannotBeWritten)
     descriptor = SamplePrimary();
     descriptor.type = DescriptorType::Terminator;
     EXPECT_FALSE(EncodeVolumeDescriptor(descriptor, sector));
+    EXPECT_FALSE(EncodeTerminator(Bytes(sector).first(kSectorSize - 1)));
     EXPECT_EQ(sector, Sector());
+    // Identifiers of 0 or more than 221 bytes, or too little room.
+    ByteVector room(256, 0xCC);
+    EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(222, 'N'), 1, 1), room), 0u);
+    EXPECT_EQ(EncodeDirectoryRecord(FileRecord("", 1, 1), room), 0u);
+    EXPECT_EQ(EncodeDirectoryRecord(FileRecord("A.TXT", 1, 1), Bytes(room).first(37)), 0u);
+    EXPECT_EQ(room, ByteVector(256, 0xCC));
 }
 
 TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
@@ -129,70 +110,6 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
 }
 
 // ---------------------------------------------------------------------------
-
-TEST(Iso9660DirectoryRecords, OddNameHasNoPaddingEvenNameHasOneAndLongestNamesFit)
-{
-    const std::pair<std::size_t, std::size_t> sizes[] = {{5, 38}, {10, 44}, {1, 34}, {221, 254}, {220, 254}, {222, 0},
-                                                         {0, 0}};
-    for (const auto& [identifier, record] : sizes) {
-        EXPECT_EQ(DirectoryRecordSize(identifier), record) << identifier;
-    }
-    EXPECT_EQ(DirectoryRecordSize(5, 4), 42u);
-
-    ByteVector bytes(256, 0xCC);
-    DirectoryRecord record = FileRecord("A.TXT", 0x1234, 6);
-    record.date = RecordingDate{104, 7, 9, 10, 5, 30, 8};
-    ASSERT_EQ(EncodeDirectoryRecord(record, bytes), 38u);
-    EXPECT_EQ(Slice(bytes, 0, 38),
-              (ByteVector{38, 0, 0x34, 0x12, 0, 0, 0, 0, 0x12, 0x34, 6, 0, 0, 0, 0, 0, 0, 6, 104, 7, 9, 10, 5, 30,
-                          8, 0, 0, 0, 1, 0, 0, 1, 5, 'A', '.', 'T', 'X', 'T'}));
-    EXPECT_EQ(bytes[38], 0xCC); // nothing written past the record
-
-    DirectoryRecord joliet = FileRecord(JolietIdentifier(u"a.txt"), 7, 6);
-    ASSERT_EQ(EncodeDirectoryRecord(joliet, bytes), 44u);
-    EXPECT_EQ(bytes[0], 44);
-    EXPECT_EQ(bytes[32], 10);
-    EXPECT_EQ(Slice(bytes, 33, 11), (ByteVector{0, 'a', 0, '.', 0, 't', 0, 'x', 0, 't', 0}));
-
-    EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(221, 'N'), 1, 1), bytes), 254u);
-    EXPECT_EQ(bytes[0], 254);
-    EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(220, 'N'), 1, 1), bytes), 254u);
-    EXPECT_EQ(bytes[253], 0); // the padding byte
-
-    ByteVector untouched(256, 0xCC);
-    EXPECT_EQ(EncodeDirectoryRecord(FileRecord(std::string(222, 'N'), 1, 1), untouched), 0u);
-    EXPECT_EQ(EncodeDirectoryRecord(FileRecord("", 1, 1), untouched), 0u);
-    ByteVector tooShort(37, 0xCC);
-    EXPECT_EQ(EncodeDirectoryRecord(FileRecord("A.TXT", 1, 1), tooShort), 0u);
-    EXPECT_EQ(untouched, ByteVector(256, 0xCC));
-    EXPECT_EQ(tooShort, ByteVector(37, 0xCC));
-}
-
-TEST(Iso9660DirectoryRecords, DotRecordsAndRootRecord)
-{
-    ByteVector bytes(34, 0xCC);
-    ASSERT_EQ(EncodeDirectoryRecord(MakeSelfRecord(20, 4096), bytes), 34u);
-    EXPECT_EQ(bytes, (ByteVector{34, 0, 20, 0, 0, 0, 0, 0, 0, 20, 0, 0x10, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,
-                                 0, 2, 0, 0, 1, 0, 0, 1, 1, 0x00}));
-    ASSERT_EQ(EncodeDirectoryRecord(MakeParentRecord(18, 2048), bytes), 34u);
-    EXPECT_EQ(bytes[33], 0x01);
-    EXPECT_EQ(bytes[25], 2);
-    EXPECT_TRUE(AllZeroBetween(bytes, 18, 25)); // no date
-
-    const std::optional<DirectoryRecord> self = DecodeDirectoryRecord(bytes);
-    ASSERT_TRUE(self);
-    EXPECT_TRUE(self->IsParent());
-    EXPECT_FALSE(self->IsSelf());
-    EXPECT_TRUE(self->IsDirectory());
-
-    // The root record of a descriptor is "." with the build time as its date.
-    constexpr platform::FileTime kBuild = 127338339000000000ULL; // 2004-07-09 08:05:00 UTC
-    const DirectoryRecord root = MakeRootRecord(23, 2048, kBuild);
-    EXPECT_EQ(DirectoryRecordSize(root), kRootRecordSize);
-    EXPECT_TRUE(root.IsSelf());
-    EXPECT_FALSE(root.date.IsUnset());
-    EXPECT_EQ(FileTimeFromRecordingDate(root.date), kBuild);
-}
 
 TEST(Iso9660DirectoryRecords, RoundTripKeepsEveryField)
 {
@@ -254,83 +171,7 @@ TEST(Iso9660DirectoryRecords, DecoderChecksEveryLength)
     }
 }
 
-TEST(Iso9660DirectoryRecords, RecordsNeverCrossASectorBoundary)
-{
-    EXPECT_EQ(PlaceDirectoryRecord(2040, 40), 2048u);
-    EXPECT_EQ(PlaceDirectoryRecord(2008, 40), 2008u); // ends exactly at 2048
-    EXPECT_EQ(PlaceDirectoryRecord(2048, 40), 2048u);
-    EXPECT_EQ(PlaceDirectoryRecord(4090, 34), 4096u);
-
-    // An empty directory: "." and ".." in one sector.
-    EXPECT_EQ(DirectoryDataLength({}), 2048u);
-    // 68 + 7 * 254 + 202 = 2048 exactly: one sector; one byte more needs two.
-    std::vector<std::size_t> sizes(7, 254);
-    sizes.push_back(202);
-    EXPECT_EQ(DirectoryDataLength(sizes), 2048u);
-    sizes.back() = 204;
-    EXPECT_EQ(DirectoryDataLength(sizes), 4096u);
-}
-
-TEST(Iso9660DirectoryRecords, SectorWalkStopsAtZeroLengthAndAtDamage)
-{
-    ByteVector sector(kSectorSize, 0);
-    std::size_t used = 0;
-    used += EncodeDirectoryRecord(MakeSelfRecord(20, 2048), Bytes(sector).subspan(used));
-    used += EncodeDirectoryRecord(MakeParentRecord(20, 2048), Bytes(sector).subspan(used));
-    const std::size_t thirdOffset = used;
-    used += EncodeDirectoryRecord(FileRecord("A.TXT", 30, 6), Bytes(sector).subspan(used));
-    used += EncodeDirectoryRecord(FileRecord("SUB", 31, 2048), Bytes(sector).subspan(used));
-
-    DirectorySectorRecords walked = DecodeDirectorySector(sector);
-    ASSERT_EQ(walked.records.size(), 4u);
-    EXPECT_FALSE(walked.damaged);
-    EXPECT_TRUE(walked.records[0].IsSelf());
-    EXPECT_EQ(walked.records[2].identifier, "A.TXT");
-    EXPECT_EQ(walked.records[3].extent, 31u);
-
-    // A record whose identifier overruns it ends the walk there.
-    sector[thirdOffset + 32] = 200;
-    walked = DecodeDirectorySector(sector);
-    EXPECT_EQ(walked.records.size(), 2u);
-    EXPECT_TRUE(walked.damaged);
-
-    // A last record that claims to run past the sector is refused.
-    ByteVector tail(60, 0);
-    ASSERT_EQ(EncodeDirectoryRecord(MakeSelfRecord(20, 2048), tail), 34u);
-    tail[34] = 40;
-    walked = DecodeDirectorySector(tail);
-    EXPECT_EQ(walked.records.size(), 1u);
-    EXPECT_TRUE(walked.damaged);
-}
-
 // ---------------------------------------------------------------------------
-
-TEST(Iso9660PathTables, RecordLayoutInBothOrders)
-{
-    EXPECT_EQ(PathTableRecordSize(2), 10u);
-    EXPECT_EQ(PathTableRecordSize(3), 12u);
-    EXPECT_EQ(PathTableRecordSize(6), 14u);
-    EXPECT_EQ(PathTableRecordSize(255), 264u);
-    EXPECT_EQ(PathTableRecordSize(256), 0u);
-    EXPECT_EQ(PathTableRecordSize(0), 0u);
-
-    PathTableRecord record;
-    record.extent = 20;
-    record.parentNumber = 1;
-    record.identifier = "ABC";
-    ByteVector little(12, 0xCC);
-    ByteVector big(12, 0xCC);
-    ASSERT_EQ(EncodePathTableRecord(record, PathTableOrder::LittleEndian, little), 12u);
-    ASSERT_EQ(EncodePathTableRecord(record, PathTableOrder::BigEndian, big), 12u);
-    EXPECT_EQ(little, (ByteVector{3, 0, 20, 0, 0, 0, 1, 0, 'A', 'B', 'C', 0}));
-    EXPECT_EQ(big, (ByteVector{3, 0, 0, 0, 0, 20, 0, 1, 'A', 'B', 'C', 0}));
-    EXPECT_EQ(DecodePathTableRecord(little, PathTableOrder::LittleEndian), record);
-    EXPECT_EQ(DecodePathTableRecord(big, PathTableOrder::BigEndian), record);
-
-    ByteVector root(10, 0xCC);
-    ASSERT_EQ(EncodePathTableRecord(MakeRootPathTableRecord(18), PathTableOrder::LittleEndian, root), 10u);
-    EXPECT_EQ(root, (ByteVector{1, 0, 18, 0, 0, 0, 1, 0, 0, 0}));
-}
 
 TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
 {
@@ -370,16 +211,10 @@ TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
 
 // ---------------------------------------------------------------------------
 
-TEST(Iso9660ElTorito, BootRecordLayoutAndRecognition)
+TEST(Iso9660ElTorito, BootRecordRecognition)
 {
     ByteVector sector = Sector();
     ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(0x01020304), sector));
-    EXPECT_EQ(Slice(sector, 0, 7), (ByteVector{0x00, 'C', 'D', '0', '0', '1', 0x01}));
-    const std::string id = "EL TORITO SPECIFICATION";
-    EXPECT_EQ(Slice(sector, 7, id.size()), ByteVector(id.begin(), id.end()));
-    EXPECT_TRUE(AllZeroBetween(sector, 7 + id.size(), 71));
-    EXPECT_EQ(Slice(sector, 71, 4), (ByteVector{4, 3, 2, 1}));
-    EXPECT_TRUE(AllZeroBetween(sector, 75, kSectorSize));
     EXPECT_TRUE(IsElToritoBootRecord(sector));
     const std::optional<BootRecord> decoded = DecodeBootRecord(sector);
     ASSERT_TRUE(decoded);
@@ -398,40 +233,7 @@ TEST(Iso9660ElTorito, BootRecordLayoutAndRecognition)
     EXPECT_FALSE(DecodeBootRecord(ByteVector(sector.begin(), sector.end() - 1)));
 }
 
-TEST(Iso9660ElTorito, CatalogValidationEntrySumsToZero)
-{
-    BootCatalog catalog;
-    catalog.mediaType = static_cast<std::uint8_t>(BootMediaType::Diskette1440);
-    catalog.loadRba = 0x00ABCDEF;
-    ByteVector sector = Sector();
-    ASSERT_TRUE(EncodeBootCatalog(catalog, sector));
-
-    // The system's fixed validation entry: header 1, platform 0, checksum AA 55, key 55 AA.
-    EXPECT_EQ(Slice(sector, 0, 4), (ByteVector{1, 0, 0, 0}));
-    EXPECT_TRUE(AllZeroBetween(sector, 4, 28));
-    EXPECT_EQ(Slice(sector, 28, 4), (ByteVector{0xAA, 0x55, 0x55, 0xAA}));
-    EXPECT_EQ(Slice(sector, 32, 12), (ByteVector{0x88, 2, 0, 0, 0, 0, 4, 0, 0xEF, 0xCD, 0xAB, 0x00}));
-    EXPECT_TRUE(AllZeroBetween(sector, 44, kSectorSize));
-
-    const auto sum = [&sector] {
-        std::uint32_t words = 0;
-        for (std::size_t i = 0; i < 32; i += 2) {
-            words += ReadLe16(sector, i);
-        }
-        return words & 0xFFFF;
-    };
-    EXPECT_EQ(sum(), 0u);
-
-    // Another platform and ID string still sum to zero.
-    BootCatalog other = catalog;
-    other.platformId = 0xEF;
-    PutTextField(other.idString, "Tarvelin boot");
-    ASSERT_TRUE(EncodeBootCatalog(other, sector));
-    EXPECT_EQ(sum(), 0u);
-    EXPECT_EQ(DecodeBootCatalog(sector), other);
-}
-
-TEST(Iso9660ElTorito, AnyChangeToTheValidationEntryIsRefused)
+TEST(Iso9660ElTorito, ACatalogRoundTripsAndAnyChangeToTheValidationEntryIsRefused)
 {
     ByteVector good = Sector();
     ASSERT_TRUE(EncodeBootCatalog(BootCatalog{}, good));
@@ -443,6 +245,14 @@ TEST(Iso9660ElTorito, AnyChangeToTheValidationEntryIsRefused)
             EXPECT_FALSE(DecodeBootCatalog(sector)) << "offset " << offset << " delta " << int{delta};
         }
     }
+    BootCatalog catalog;
+    catalog.platformId = 0xEF;
+    catalog.mediaType = static_cast<std::uint8_t>(BootMediaType::Diskette1440);
+    catalog.loadRba = 0x00ABCDEF;
+    PutTextField(catalog.idString, "Tarvelin boot");
+    ByteVector other = Sector();
+    ASSERT_TRUE(EncodeBootCatalog(catalog, other));
+    EXPECT_EQ(DecodeBootCatalog(other), catalog);
     ByteVector badIndicator = good;
     badIndicator[32] = 0x44;
     EXPECT_FALSE(DecodeBootCatalog(badIndicator));
@@ -504,23 +314,6 @@ TEST(BootCatalogSet, SectionsEntriesAndExtensionsSurviveARoundTrip)
     EXPECT_EQ(BootEntriesOf(*decoded).size(), 4u);
 }
 
-TEST(BootCatalogSet, ACatalogWithoutSectionsIsItsDefaultEntry)
-{
-    BootCatalog single;
-    single.mediaType = 2;
-    single.loadRba = 30;
-    std::vector<std::uint8_t> sector(kSectorSize);
-    ASSERT_TRUE(EncodeBootCatalog(single, sector));
-    const auto decoded = DecodeBootCatalogSet(sector);
-    ASSERT_TRUE(decoded);
-    EXPECT_TRUE(decoded->sections.empty());
-    EXPECT_EQ(decoded->defaultEntry.mediaType, 2);
-    EXPECT_EQ(decoded->defaultEntry.loadRba, 30u);
-    std::vector<std::uint8_t> again(kSectorSize);
-    ASSERT_TRUE(EncodeBootCatalogSet(*decoded, again));
-    EXPECT_EQ(again, sector);
-}
-
 TEST(BootCatalogSet, WhatCannotBeReadWholeOrWrittenInOneSectorIsRefused)
 {
     std::vector<std::uint8_t> sector(kSectorSize);
@@ -544,28 +337,6 @@ TEST(BootCatalogSet, WhatCannotBeReadWholeOrWrittenInOneSectorIsRefused)
     EXPECT_FALSE(EncodeBootCatalogSet(crowded, sector)); // 2 + 1 + 62 entries: 2080 bytes
     crowded.sections[0].entries.resize(61);
     EXPECT_TRUE(EncodeBootCatalogSet(crowded, sector));
-}
-
-// ---------------------------------------------------------------------------
-
-TEST(Iso9660TextFields, PaddingAndTrimming)
-{
-    std::array<std::uint8_t, 8> field{};
-    PutTextField(field, "ABC", ' ');
-    EXPECT_EQ(field, (std::array<std::uint8_t, 8>{'A', 'B', 'C', ' ', ' ', ' ', ' ', ' '}));
-    EXPECT_EQ(ReadTextField(field), "ABC");
-    PutTextField(field, "0123456789");
-    EXPECT_EQ(ReadTextField(field), "01234567");
-
-    // Joliet text is cut at whole characters: U+1F600 needs two units, and
-    // a 6-byte field holds "ab" and no half of the pair.
-    std::array<std::uint8_t, 6> small{};
-    PutJolietTextField(small, "ab\xF0\x9F\x98\x80");
-    EXPECT_EQ(small, (std::array<std::uint8_t, 6>{0, 'a', 0, 'b', 0, 0}));
-    std::array<std::uint8_t, 8> exact{};
-    PutJolietTextField(exact, "ab\xF0\x9F\x98\x80");
-    EXPECT_EQ(exact, (std::array<std::uint8_t, 8>{0, 'a', 0, 'b', 0xD8, 0x3D, 0xDE, 0x00}));
-    EXPECT_EQ(ReadJolietTextField(exact), "ab\xF0\x9F\x98\x80");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // System use entries: crafted entries and continuation chains (damage,
 // loops, areas outside the image), written entries read back through an
-// image, images of xorriso and genisoimage against `isoinfo -R -l`, and
-// mutated bytes that must never be read past.
+// image, and mutated bytes that must never be read past. (Images of
+// xorriso and genisoimage are read against isoinfo in tests/cli.)
 
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
@@ -12,8 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -23,7 +21,6 @@ namespace {
 
 using test_image::Both32;
 
-using test::ShellQuote;
 
 std::string Entry(std::string_view signature, const std::string& body)
 {
@@ -260,138 +257,6 @@ TEST(RockRidgeWrite, EntriesReadBackThroughContinuationAreas)
     const SystemUseArea cramped = PackSystemUse(EncodeRockRidgeEntries(Attributes(kModeRegular), "name"), 10);
     EXPECT_EQ(cramped.inlineBytes.substr(0, 2), "CE");
     EXPECT_EQ(cramped.continuation.size(), 1u);
-}
-
-// Images of peer tools: each record as "directory mode name[ -> link]", the
-// form `isoinfo -R -l` lists, "." and ".." left out.
-std::vector<std::string> ParseIsoinfo(const std::string& output)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    std::string directory;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t at = line.find("]  ");
-        if (line.rfind("Directory listing of ", 0) == 0) {
-            directory = line.substr(21);
-        } else if (at != std::string::npos && line.size() > 10) {
-            std::string name = line.substr(at + 3);
-            name.erase(name.find_last_not_of(' ') + 1);
-            if (name != "." && name != "..") {
-                lines.push_back(directory + " " + line.substr(0, 10) + " " + name);
-            }
-        }
-    }
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-std::string ModeText(std::uint32_t mode)
-{
-    std::string text = (mode & kModeTypeMask) == kModeDirectory ? "d" : IsSymlinkMode(mode) ? "l" : "-";
-    for (int bit = 8; bit >= 0; --bit) {
-        text += ((mode >> bit) & 1) != 0 ? "xwr"[bit % 3] : '-';
-    }
-    return text;
-}
-
-struct Walk {
-    SuspVolumeInfo volume;
-    std::vector<std::string> lines;
-    std::map<std::string, std::pair<std::uint32_t, RockRidgeInfo>> records; // by path: extent, entries
-    std::size_t continued = 0; // records with a continuation area
-    SuspReport report;
-};
-
-Walk WalkPrimaryTree(const MemoryImage& image)
-{
-    Walk walk;
-    const SectorReader read = image.Reader();
-    const auto sector = [&image](std::uint32_t number) {
-        const ConstBytes bytes(image.bytes);
-        return number < image.SectorCount() ? bytes.subspan(std::size_t{number} * kSectorSize, kSectorSize) : ConstBytes();
-    };
-    const DirectoryRecord root = DecodeVolumeDescriptor(sector(kFirstDescriptorSector)).value().rootRecord;
-    const std::vector<DirectoryRecord> top = DecodeDirectorySector(sector(root.extent)).records;
-    walk.volume = DecodeSuspVolume(ReadSystemUseArea(top.at(0).systemUse, 0, read, image.SectorCount()));
-    std::vector<std::pair<DirectoryRecord, std::string>> pending{{root, "/"}};
-    while (!pending.empty()) {
-        const auto [directory, path] = pending.back();
-        pending.pop_back();
-        for (std::uint32_t i = 0; i < SectorsFor(directory.dataLength); ++i) {
-            for (const DirectoryRecord& record : DecodeDirectorySector(sector(directory.extent + i)).records) {
-                const SystemUseArea area =
-                    ReadSystemUseArea(record.systemUse, walk.volume.skip, read, image.SectorCount(), &walk.report);
-                walk.continued += area.continuation.empty() ? 0 : 1;
-                const RockRidgeInfo info = DecodeRockRidge(area);
-                const std::string name = record.IsSelf() ? "." : record.IsParent() ? ".." : info.name.value_or("?");
-                walk.records[path + name] = {record.extent, info};
-                if (name != "." && name != "..") {
-                    const std::string& link = info.attributes.linkTarget;
-                    walk.lines.push_back(path + " " + ModeText(info.attributes.mode) + " " + name
-                                         + (link.empty() ? "" : " -> " + link));
-                    if (record.IsDirectory()) {
-                        pending.emplace_back(record, path + name + "/");
-                    }
-                }
-            }
-        }
-    }
-    std::sort(walk.lines.begin(), walk.lines.end());
-    return walk;
-}
-
-TEST(RockRidgePeers, NamesModesAndLinksEqualWhatIsoinfoLists)
-{
-    TARVELIN_REQUIRE_TOOL("isoinfo");
-    namespace fs = std::filesystem;
-    test::TempDir dir;
-    const std::string source = dir / "src";
-    const std::string longName(200, 'L');
-    const std::string deep = "/d1/d2/d3/d4/d5/d6/d7/d8/d9/";
-    fs::create_directories(source + deep);
-    fs::create_directories(source + "/sub");
-    test::WriteWholeFile(source + "/MixedCase.Txt", "x");
-    test::WriteWholeFile(source + "/" + longName, "y");
-    test::WriteWholeFile(source + deep + "leaf", "z");
-    fs::permissions(source + "/MixedCase.Txt", static_cast<fs::perms>(0751));
-    fs::create_symlink("../MixedCase.Txt", source + "/sub/relative");
-    fs::create_symlink("/usr/lib/elsewhere", source + "/absolute");
-    ASSERT_EQ(test::RunCommand("touch -d @1700000000 " + ShellQuote(source + "/MixedCase.Txt")).exitCode, 0);
-
-    // genisoimage moves directories deeper than eight levels into rr_moved.
-    for (const auto& [tool, command, relocates] : {std::tuple{"xorriso", "xorriso -as mkisofs -quiet -R -o ", false},
-                                                   std::tuple{"genisoimage", "genisoimage -quiet -R -o ", true}}) {
-        SCOPED_TRACE(tool);
-        TARVELIN_REQUIRE_TOOL(tool);
-        const std::string path = dir / (std::string(tool) + ".iso");
-        const test::CommandResult made = test::RunCommand(command + ShellQuote(path) + " " + ShellQuote(source));
-        ASSERT_EQ(made.exitCode, 0) << made.output;
-        const MemoryImage image = test_image::LoadImage(path);
-        const Walk walk = WalkPrimaryTree(image);
-        EXPECT_TRUE(walk.volume.susp && walk.volume.rockRidge);
-        EXPECT_EQ(walk.volume.skip, 0);
-        EXPECT_EQ(walk.report.damaged, 0u);
-        EXPECT_GT(walk.continued, 0u); // the 200-byte name does not fit its record
-        EXPECT_EQ(walk.lines, ParseIsoinfo(test::RunCommand("isoinfo -R -l -i " + ShellQuote(path)).output));
-
-        // The source folder's truth.
-        const auto has = [&walk](const std::string& line) {
-            return std::find(walk.lines.begin(), walk.lines.end(), line) != walk.lines.end();
-        };
-        EXPECT_TRUE(has("/ -rwxr-x--x MixedCase.Txt"));
-        EXPECT_TRUE(has("/ -rw-r--r-- " + longName));
-        EXPECT_TRUE(has("/ lrwxrwxrwx absolute -> /usr/lib/elsewhere"));
-        EXPECT_TRUE(has("/sub/ lrwxrwxrwx relative -> ../MixedCase.Txt"));
-        EXPECT_EQ(walk.records.at("/MixedCase.Txt").second.attributes.modified, FromUnix(1700000000));
-        if (relocates) { // d8 stays in d7 as a placeholder; the moved d8's ".." names d7
-            EXPECT_EQ(walk.records.at("/d1/d2/d3/d4/d5/d6/d7/d8").second.childLink,
-                      walk.records.at("/rr_moved/d8").first);
-            EXPECT_TRUE(walk.records.at("/rr_moved/d8").second.relocated);
-            EXPECT_EQ(walk.records.at("/rr_moved/d8/..").second.parentLink,
-                      walk.records.at("/d1/d2/d3/d4/d5/d6/d7/.").first);
-        }
-        EXPECT_TRUE(walk.records.contains(relocates ? "/rr_moved/d8/d9/leaf" : deep + "leaf"));
-    }
 }
 
 TEST(RockRidgeRobustness, MutatedAreasAndChainsAreNeverReadPast)

