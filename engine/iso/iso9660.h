@@ -656,26 +656,8 @@ TARVELIN_API std::optional<std::vector<PathTableRecord>> DecodePathTable(ConstBy
 // Write side. The ISO 9660 name: ASCII a..z upper-cased, every other byte
 // unchanged, no version suffix.
 TARVELIN_API std::string IsoName(std::string_view narrow);
-// The Joliet name: UTF-16 of the narrow name, case kept.
-TARVELIN_API std::u16string JolietName(std::string_view narrow);
 // The Joliet identifier bytes of UTF-16 text: each unit big-endian.
 TARVELIN_API std::string JolietIdentifier(std::u16string_view text);
-
-// Cut a name to at most the given size, keeping its extension (from the
-// last dot that is not the first character) when the stem keeps at least
-// one character; never splits a UTF-8 sequence or a UTF-16 surrogate pair.
-TARVELIN_API std::string ShortenName(std::string_view utf8, std::size_t maxBytes);
-TARVELIN_API std::u16string ShortenName(std::u16string_view utf16, std::size_t maxUnits);
-
-// The identifiers for the children of one directory, in the same order:
-// converted, cut to fit a directory record, and made unique. Names compare
-// without regard to ASCII case (readers on the target system do the same);
-// a clash keeps the first name that was already unique and gives the others
-// "~1", "~2", ... before the extension, cut further so they still fit.
-TARVELIN_API std::vector<std::string> UniqueIsoNames(std::span<const std::string> narrowNames,
-                                                     std::size_t maxBytes = kMaxRecordIdentifierLength);
-TARVELIN_API std::vector<std::u16string> UniqueJolietNames(std::span<const std::string> narrowNames,
-                                                           std::size_t maxUnits = kMaxJolietRecordUnits);
 
 // Read side. A primary identifier up to the first NUL, without its version
 // suffix (";" and what follows) and without the dot that separates an empty

@@ -19,16 +19,11 @@ namespace tarvelin::iso {
 
 namespace {
 
-// Room below which a "~n" suffix plus a little of the name cannot be made.
-constexpr std::size_t kMinUniqueRoom = 12;
-
-// A position inside a character that may not be cut: a UTF-8 continuation
-// byte or the low half of a UTF-16 surrogate pair.
-bool InsideCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+// A position inside a character that may not be cut: the low half of a
+// UTF-16 surrogate pair.
 bool InsideCharacter(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // The longest a character can be in code units; malformed text that keeps
 // looking "inside" past this is cut where it is.
-constexpr std::size_t MaxCharacterUnits(char) { return 4; }
 constexpr std::size_t MaxCharacterUnits(char16_t) { return 2; }
 
 // The largest cut position <= limit that does not split a character.
@@ -97,56 +92,6 @@ std::basic_string<Char> WithSuffix(std::basic_string_view<Char> name, std::size_
         + std::basic_string<Char>(extension);
 }
 
-// Readers on the target system compare names without regard to case.
-template <typename Char>
-std::basic_string<Char> CompareKey(const std::basic_string<Char>& name)
-{
-    std::basic_string<Char> key = name;
-    for (Char& c : key) {
-        if (c >= static_cast<Char>('a') && c <= static_cast<Char>('z')) {
-            c = static_cast<Char>(c - 'a' + 'A');
-        }
-    }
-    return key;
-}
-
-// An identifier that can never be a child's name: empty, or the single
-// byte or unit that marks "." or "..".
-template <typename Char>
-bool Unusable(const std::basic_string<Char>& name)
-{
-    return name.empty()
-        || (name.size() == 1 && (name[0] == static_cast<Char>(kSelfIdentifier) || name[0] == static_cast<Char>(kParentIdentifier)));
-}
-
-template <typename Char>
-std::vector<std::basic_string<Char>> MakeUnique(std::vector<std::basic_string<Char>> names, std::size_t maxUnits)
-{
-    maxUnits = std::max(maxUnits, kMinUniqueRoom);
-    std::set<std::basic_string<Char>> taken;
-    std::vector<bool> keep(names.size(), false);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        names[i] = Shorten<Char>(names[i], maxUnits);
-        keep[i] = !Unusable(names[i]) && taken.insert(CompareKey(names[i])).second;
-    }
-    // Every name kept is reserved before any suffix is chosen, so a name that
-    // happens to look like "X~1" keeps it and the clash of X moves on to "X~2".
-    // Of the numbers 1..count+1 at least one is free, so the search ends.
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (keep[i]) {
-            continue;
-        }
-        for (std::size_t number = 1; number <= names.size() + 1; ++number) {
-            std::basic_string<Char> candidate = WithSuffix<Char>(names[i], number, maxUnits);
-            if (taken.insert(CompareKey(candidate)).second) {
-                names[i] = std::move(candidate);
-                break;
-            }
-        }
-    }
-    return names;
-}
-
 } // namespace
 
 std::string IsoName(std::string_view narrow)
@@ -160,8 +105,6 @@ std::string IsoName(std::string_view narrow)
     return name;
 }
 
-std::u16string JolietName(std::string_view narrow) { return platform::NarrowToUtf16(narrow); }
-
 std::string JolietIdentifier(std::u16string_view text)
 {
     std::string bytes;
@@ -171,33 +114,6 @@ std::string JolietIdentifier(std::u16string_view text)
         bytes.push_back(static_cast<char>(unit & 0xFF));
     }
     return bytes;
-}
-
-std::string ShortenName(std::string_view utf8, std::size_t maxBytes) { return Shorten<char>(utf8, maxBytes); }
-
-std::u16string ShortenName(std::u16string_view utf16, std::size_t maxUnits)
-{
-    return Shorten<char16_t>(utf16, maxUnits);
-}
-
-std::vector<std::string> UniqueIsoNames(std::span<const std::string> narrowNames, std::size_t maxBytes)
-{
-    std::vector<std::string> names;
-    names.reserve(narrowNames.size());
-    for (const std::string& name : narrowNames) {
-        names.push_back(IsoName(name));
-    }
-    return MakeUnique<char>(std::move(names), maxBytes);
-}
-
-std::vector<std::u16string> UniqueJolietNames(std::span<const std::string> narrowNames, std::size_t maxUnits)
-{
-    std::vector<std::u16string> names;
-    names.reserve(narrowNames.size());
-    for (const std::string& name : narrowNames) {
-        names.push_back(JolietName(name));
-    }
-    return MakeUnique<char16_t>(std::move(names), maxUnits);
 }
 
 // ---------------------------------------------------------------------------

@@ -16,71 +16,27 @@
 namespace tarvelin::iso {
 namespace {
 
-// Whole text (no character cut at either end) survives a round trip
-// through the other encoding unchanged.
-bool IsWholeUtf8(const std::string& text) { return platform::Utf16ToNarrow(platform::NarrowToUtf16(text)) == text; }
+// Whole UTF-16 text (no surrogate pair cut at either end) survives a round
+// trip through UTF-8 unchanged.
 bool IsWholeUtf16(const std::u16string& text) { return platform::NarrowToUtf16(platform::Utf16ToNarrow(text)) == text; }
 
-TEST(Iso9660Names, ShorteningKeepsTheExtensionAndWholeCharacters)
+TEST(Iso9660Names, JolietNamesAreCutKeepingTheExtensionAndWholeCharacters)
 {
-    EXPECT_EQ(ShortenName("short.txt", 221), "short.txt");
     const std::string longName = std::string(300, 'x') + ".document";
-    const std::string cut = ShortenName(longName, 221);
-    EXPECT_EQ(cut.size(), 221u);
-    EXPECT_EQ(cut, std::string(212, 'x') + ".document");
-
-    // "ä" is two bytes: a limit that would split it cuts before it.
-    const std::string umlauts = std::string(10, 'a') + "\xC3\xA4\xC3\xA4" + ".txt";
-    EXPECT_EQ(ShortenName(umlauts, 15), std::string(10, 'a') + ".txt");
-    EXPECT_EQ(ShortenName(umlauts, 16), std::string(10, 'a') + "\xC3\xA4" + ".txt");
-    for (std::size_t limit = 1; limit <= umlauts.size(); ++limit) {
-        const std::string shortened = ShortenName(umlauts, limit);
-        EXPECT_LE(shortened.size(), limit);
-        EXPECT_TRUE(IsWholeUtf8(shortened)) << limit;
+    EXPECT_EQ(JolietEntryName(longName, false, false), std::u16string(55, u'x') + u".document");
+    EXPECT_EQ(JolietEntryName(longName, false, true), std::u16string(94, u'x') + u".document");
+    EXPECT_EQ(JolietEntryName(longName, true, false), std::u16string(64, u'x')); // a folder has no extension
+    // No extension, or one that leaves no room for the stem: cut at the end.
+    EXPECT_EQ(JolietEntryName(std::string(70, 'y'), false, false), std::u16string(64, u'y'));
+    EXPECT_EQ(JolietEntryName("a." + std::string(70, 'e'), false, false), u"a." + std::u16string(62, u'e'));
+    // A surrogate pair is never split, whatever the limit falls on.
+    for (std::size_t stem = 56; stem <= 64; ++stem) {
+        const std::string name = std::string(stem, 'p') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80.txt";
+        const std::u16string cut = JolietEntryName(name, false, false);
+        EXPECT_LE(cut.size(), 64u) << stem;
+        EXPECT_TRUE(IsWholeUtf16(cut)) << stem;
+        EXPECT_EQ(cut.substr(cut.size() - 4), u".txt") << stem;
     }
-
-    // No extension, or an extension that leaves no room for the stem: cut
-    // the name at its end.
-    EXPECT_EQ(ShortenName(std::string(30, 'y'), 10), std::string(10, 'y'));
-    EXPECT_EQ(ShortenName("a." + std::string(30, 'e'), 10), "a." + std::string(8, 'e'));
-    EXPECT_EQ(ShortenName(".profile-with-a-long-name", 8), ".profile");
-
-    // UTF-16: a surrogate pair is never split.
-    const std::u16string pairs = u"ab\U0001F600\U0001F600.txt";
-    EXPECT_EQ(ShortenName(pairs, 8), u"ab\U0001F600.txt");
-    EXPECT_EQ(ShortenName(pairs, 7), u"ab.txt");
-    for (std::size_t limit = 1; limit <= pairs.size(); ++limit) {
-        const std::u16string shortened = ShortenName(pairs, limit);
-        EXPECT_LE(shortened.size(), limit);
-        EXPECT_TRUE(IsWholeUtf16(shortened)) << limit;
-    }
-}
-
-TEST(Iso9660Names, ClashingNamesInOneDirectoryBecomeUnique)
-{
-    // a.txt and A.TXT are one ISO name; the first keeps it.
-    const std::vector<std::string> names = {"a.txt", "A.TXT", "b", "a.TXT", "A~1.TXT"};
-    const std::vector<std::string> iso = UniqueIsoNames(names);
-    EXPECT_EQ(iso, (std::vector<std::string>{"A.TXT", "A~2.TXT", "B", "A~3.TXT", "A~1.TXT"}));
-
-    // Joliet keeps case but readers ignore it, so the same names clash there.
-    const std::vector<std::u16string> joliet = UniqueJolietNames(names);
-    EXPECT_EQ(joliet, (std::vector<std::u16string>{u"a.txt", u"A~2.TXT", u"b", u"a~3.TXT", u"A~1.TXT"}));
-
-    // Names that are distinct only beyond the limit clash once cut.
-    const std::string stem(300, 'n');
-    const std::vector<std::string> longNames = {stem + "1.dat", stem + "2.dat", stem + "3.dat"};
-    const std::vector<std::string> cut = UniqueIsoNames(longNames);
-    ASSERT_EQ(cut.size(), 3u);
-    EXPECT_EQ(cut[0], std::string(217, 'N') + ".DAT");
-    EXPECT_EQ(cut[1], std::string(215, 'N') + "~1.DAT");
-    EXPECT_EQ(cut[2], std::string(215, 'N') + "~2.DAT");
-    const std::vector<std::u16string> cutJoliet = UniqueJolietNames(longNames);
-    for (const std::u16string& name : cutJoliet) {
-        EXPECT_LE(name.size(), kMaxJolietRecordUnits);
-        EXPECT_NE(DirectoryRecordSize(JolietIdentifier(name).size()), 0u);
-    }
-    EXPECT_EQ(std::set<std::u16string>(cutJoliet.begin(), cutJoliet.end()).size(), 3u);
 }
 
 TEST(Iso9660Names, ReadSideStripsVersionsAndTheEmptyExtensionDot)

@@ -9,6 +9,7 @@
 #include "iso9660_test_image.h"
 #include "platform/directory.h"
 #include "platform/time.h"
+#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
 #include "support/test_support.h"
