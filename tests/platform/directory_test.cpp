@@ -34,46 +34,6 @@ void MakeLink(const std::string& target, const std::string& link)
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link;
 }
 
-TEST(PlatformDirectory, ListsFilesAndFoldersWithTheirFacts)
-{
-    TempDir dir;
-    WriteWholeFile(dir / "empty.txt", std::string());
-    WriteWholeFile(dir / "small.bin", std::string("abc"));
-    WriteWholeFile(dir / "big.bin", test::RandomBytes(70000, 1));
-    WriteWholeFile(dir / ".hidden", std::string("h"));
-    WriteWholeFile(dir / "locked.txt", std::string("l"));
-    ASSERT_EQ(::chmod((dir / "locked.txt").c_str(), 0444), 0);
-    ASSERT_TRUE(MakeDirectory(dir / "sub"));
-    ASSERT_TRUE(MakeDirectory(dir / ".config"));
-
-    const auto entries = ListFolder(dir.Path());
-    ASSERT_EQ(entries.size(), 7u);
-    EXPECT_EQ(entries.count("."), 0u);
-    EXPECT_EQ(entries.count(".."), 0u);
-
-    EXPECT_EQ(entries.at("empty.txt").size, 0u);
-    EXPECT_EQ(entries.at("small.bin").size, 3u);
-    EXPECT_EQ(entries.at("big.bin").size, 70000u);
-    EXPECT_FALSE(entries.at("big.bin").isDirectory);
-    EXPECT_EQ(entries.at("big.bin").attributes, kAttributeArchive);
-    EXPECT_EQ(entries.at("big.bin").shortName, "");
-
-    EXPECT_TRUE(entries.at("sub").isDirectory);
-    EXPECT_EQ(entries.at("sub").size, 0u);
-    EXPECT_EQ(entries.at("sub").attributes, kAttributeDirectory);
-
-    EXPECT_EQ(entries.at(".hidden").attributes, kAttributeArchive | kAttributeHidden);
-    EXPECT_EQ(entries.at(".config").attributes, kAttributeDirectory | kAttributeHidden);
-    EXPECT_EQ(entries.at("locked.txt").attributes, kAttributeArchive | kAttributeReadOnly);
-
-    for (const auto& [name, info] : entries) {
-        EXPECT_NE(info.modificationTime, 0u) << name;
-        EXPECT_NE(info.creationTime, 0u) << name;
-        EXPECT_NE(info.fileId, 0u) << name;
-    }
-    EXPECT_NE(entries.at("sub").fileId, entries.at("big.bin").fileId);
-}
-
 TEST(PlatformDirectory, LinksAreFollowedWithoutHangingOnLoops)
 {
     TempDir dir;
@@ -115,41 +75,6 @@ TEST(PlatformDirectory, LinksAreFollowedWithoutHangingOnLoops)
     EXPECT_FALSE(error.empty());
 }
 
-// One path described, an empty folder listed, and missing paths refused
-// with their name.
-TEST(PlatformDirectory, OnePathIsDescribedAndMissingOnesFailWithTheirName)
-{
-    TempDir dir;
-    EXPECT_TRUE(ListFolder(dir.Path()).empty());
-    const std::string path = dir / "disc.iso";
-    WriteWholeFile(path, test::RandomBytes(4096, 2));
-    FileInfo info;
-    ASSERT_TRUE(GetFileInfo(path, info));
-    EXPECT_EQ(info.name, "disc.iso");
-    EXPECT_EQ(info.size, 4096u);
-    EXPECT_FALSE(info.isDirectory);
-    ASSERT_TRUE(GetFileInfo(dir.Path() + "/", info));
-    EXPECT_TRUE(info.isDirectory);
-    EXPECT_EQ(info.name, dir.Path().substr(dir.Path().rfind('/') + 1));
-
-    std::string error;
-    const std::string missing = dir / "missing.iso";
-    EXPECT_FALSE(GetFileInfo(missing, info, &error));
-    EXPECT_NE(error.find(missing), std::string::npos) << error;
-    EXPECT_FALSE(GetFileInfo(missing, info)) << "the error text is optional";
-    DirectorySearch search;
-    EXPECT_FALSE(search.Next(info)) << "nothing opened yet";
-    EXPECT_FALSE(search.Open(missing));
-    EXPECT_NE(search.LastError().find(missing), std::string::npos) << search.LastError();
-    EXPECT_FALSE(search.Open(path)) << "a file is no folder";
-
-    EXPECT_TRUE(PathExists(path));
-    EXPECT_FALSE(PathExists(missing));
-    EXPECT_TRUE(IsDirectory(dir.Path()));
-    EXPECT_FALSE(IsDirectory(path));
-    EXPECT_FALSE(IsDirectory(missing));
-}
-
 // The birth time is the file system's own where it keeps one, as stat(1)
 // reports it; the modification time is the one set.
 TEST(PlatformDirectory, TimesComeFromTheFileSystem)
@@ -187,34 +112,6 @@ TEST(PlatformDirectory, TimesComeFromTheFileSystem)
 
     EXPECT_FALSE(SetFileTime(dir / "missing", set, &error));
     EXPECT_NE(error.find("missing"), std::string::npos) << error;
-}
-
-TEST(PlatformDirectory, MakeAndRemoveFoldersAndFiles)
-{
-    TempDir dir;
-    const std::string folder = dir / "new";
-    std::string error;
-    ASSERT_TRUE(MakeDirectory(folder, &error)) << error;
-    EXPECT_TRUE(IsDirectory(folder));
-    EXPECT_TRUE(MakeDirectory(folder)) << "an existing folder is what was asked for";
-    EXPECT_FALSE(MakeDirectory(dir / "a/b", &error)) << "one level at a time";
-    EXPECT_FALSE(error.empty());
-
-    WriteWholeFile(dir / "plain", std::string("x"));
-    EXPECT_FALSE(MakeDirectory(dir / "plain", &error)) << "a file stands in the way";
-    EXPECT_TRUE(PathExists(dir / "plain"));
-
-    WriteWholeFile(folder + "/inside", std::string("y"));
-    EXPECT_FALSE(RemoveDirectory(folder, &error)) << "only empty folders are removed";
-    EXPECT_TRUE(IsDirectory(folder));
-    EXPECT_FALSE(RemoveFile(folder, &error)) << "a folder is not removed as a file";
-    EXPECT_TRUE(IsDirectory(folder));
-    ASSERT_TRUE(RemoveFile(folder + "/inside", &error)) << error;
-    EXPECT_FALSE(PathExists(folder + "/inside"));
-    ASSERT_TRUE(RemoveDirectory(folder, &error)) << error;
-    EXPECT_FALSE(PathExists(folder));
-    EXPECT_FALSE(RemoveFile(folder + "/inside", &error));
-    EXPECT_NE(error.find("inside"), std::string::npos) << error;
 }
 
 TEST(PlatformDirectory, PosixFactsTellLinksApartAndModesAreSetWithoutFollowingLinks)

@@ -27,38 +27,6 @@ std::string ReadText(const std::string& path)
     return {bytes.begin(), bytes.end()};
 }
 
-TEST(PlatformFile, ModesCreateEmptyKeepAndTruncateAsTheySay)
-{
-    TempDir dir;
-    const std::string path = dir / "out.bin";
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
-    EXPECT_TRUE(file.IsWritable());
-    ASSERT_TRUE(file.Write("abcdefghij", 10));
-    EXPECT_EQ(file.Position(), 10u);
-    file.Close();
-
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadWrite)) << file.LastError();
-    ASSERT_TRUE(file.WriteAt(2, "XY", 2));
-    EXPECT_EQ(file.Position(), 0u) << "positioned writes leave the position alone";
-    char got[16] = {};
-    ASSERT_TRUE(file.Seek(6));
-    EXPECT_EQ(file.Read(got, sizeof got), 4u) << "a read is short only at the end";
-    EXPECT_EQ(std::string(got, 4), "ghij");
-    EXPECT_EQ(file.Position(), 10u);
-    ASSERT_TRUE(file.Truncate(8));
-    ASSERT_TRUE(file.Flush());
-    file.Close();
-    EXPECT_EQ(ReadText(path), "abXYefgh");
-
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
-    std::uint64_t length = 99;
-    ASSERT_TRUE(file.Length(length));
-    EXPECT_EQ(length, 0u);
-    file.Close();
-    EXPECT_EQ(ReadText(path), "");
-}
-
 TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
 {
     TempDir dir;
@@ -89,50 +57,6 @@ TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
     ASSERT_TRUE(MakeDirectory(dir / "folder"));
     EXPECT_FALSE(file.Open(dir / "folder", OpenMode::CreateNew));
     EXPECT_FALSE(file.IsOpen());
-}
-
-// Nothing is made by a mode that never creates, and a folder is no file.
-TEST(PlatformFile, OpensOfNothingOrOfAFolderFailAndMakeNothing)
-{
-    TempDir dir;
-    const std::string path = dir / "missing.iso";
-    File file;
-    for (const OpenMode mode : {OpenMode::ReadWrite, OpenMode::ReadOnly, OpenMode::ReadShared}) {
-        EXPECT_FALSE(file.Open(path, mode));
-        EXPECT_FALSE(file.IsOpen());
-        EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
-        EXPECT_FALSE(PathExists(path));
-        EXPECT_FALSE(file.Open(dir.Path(), mode));
-    }
-    EXPECT_FALSE(file.SetTimes(0)) << "nothing open to date";
-    EXPECT_FALSE(file.LastError().empty());
-}
-
-TEST(PlatformFile, ReadOnlyOpenOfAWriteProtectedFileReadsButRefusesWrites)
-{
-    TempDir dir;
-    const std::string path = dir / "protected.bin";
-    WriteWholeFile(path, std::string("data"));
-    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadOnly)) << file.LastError();
-    EXPECT_FALSE(file.IsWritable());
-    char got[4] = {};
-    EXPECT_EQ(file.Read(got, 4), 4u);
-    EXPECT_EQ(std::string(got, 4), "data");
-    EXPECT_FALSE(file.Write("x", 1));
-    EXPECT_NE(file.LastError().find("read-only"), std::string::npos) << file.LastError();
-    EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
-    EXPECT_FALSE(file.WriteAt(0, "x", 1));
-    file.Close();
-    EXPECT_EQ(ReadText(path), "data");
-
-    if (::geteuid() != 0) { // the superuser may write anything
-        File writer;
-        EXPECT_FALSE(writer.Open(path, OpenMode::ReadWrite));
-        EXPECT_FALSE(writer.LastError().empty());
-    }
 }
 
 // Who may open a file that is open already: shared readers admit each
