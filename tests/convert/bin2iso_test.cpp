@@ -1,7 +1,7 @@
 // Image to ISO: every stored form of a real volume converts to the ISO that
 // the image reader sees; sectors placed before the file start; CUE sheets
-// as sources; failures and stops reported with 201, a reason, and no output
-// left behind; sector arithmetic and the mapped reader beyond 4 GiB.
+// as sources; sector arithmetic and the mapped reader beyond 4 GiB. (Stops
+// and failed writes: the ISO to BIN tests, which run both conversions.)
 
 #include "convert/bin2iso.h"
 #include "convert/mapped_file.h"
@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,31 +178,6 @@ TEST_F(Bin2IsoTest, WithoutSourceOrTargetOrWithTheSourceAsTargetNothingIsConvert
     EXPECT_NE(std::string(converter->GetLastError()).find("in use"), std::string::npos) << converter->GetLastError();
     converter.reset();
     EXPECT_TRUE(ReadWholeFile(path) == volume);
-}
-
-TEST_F(Bin2IsoTest, AStoppedOrFailedConversionReports201WithItsReasonAndLeavesNoOutput)
-{
-    const std::string source = Put("volume.iso", SyntheticVolume(3000, 7));
-    for (const bool stop : {true, false}) {
-        SCOPED_TRACE(stop ? "stopped" : "a write failed");
-        ProgressLog log;
-        log.stopAt = stop ? 1 : 0;
-        std::string error;
-        {
-            std::optional<test::FileSizeLimit> limit;
-            if (!stop) {
-                limit.emplace(3 * 1024 * 1024);
-            }
-            EXPECT_FALSE(Convert(source, log, &error));
-        }
-        log.ExpectProtocol(201);
-        EXPECT_EQ(std::count(log.values.begin(), log.values.end(), 200), 0);
-        EXPECT_TRUE(!stop || log.values.size() == 2u) << log.values.size();
-        for (const char* reason : {stop ? "stopped" : "cannot write", stop ? "" : "out.iso"}) {
-            EXPECT_NE(error.find(reason), std::string::npos) << error;
-        }
-        EXPECT_FALSE(test::Exists(Out()));
-    }
 }
 
 TEST_F(Bin2IsoTest, SourceSectorsBeyondFourGibibytes)
