@@ -67,6 +67,7 @@ TEST(PlatformFile, RefusalsSayWhatFailed)
     ASSERT_TRUE(file.Open(path, OpenMode::ReadOnly)) << file.LastError();
     EXPECT_FALSE(file.Write("x", 1));
     EXPECT_NE(file.LastError().find("read-only"), std::string::npos) << file.LastError();
+    EXPECT_FALSE(file.Seek(~0ULL)) << "a position the platform cannot address is refused, not wrapped";
     file.Close();
     EXPECT_EQ(ReadWholeFile(path), (std::vector<std::uint8_t>{'d', 'a', 't', 'a'}));
 

@@ -1,6 +1,7 @@
-// platform::File against the real file system: modes, exclusive use and
-// positions beyond 4 GiB; AtomicOutput, the outputs written under a
-// temporary name, and the removal of the temporaries killed runs leave.
+// platform::File against the real file system: creation and exclusive use
+// (positions beyond 4 GiB: the image file tests); AtomicOutput, the outputs
+// written under a temporary name, and the removal of the temporaries killed
+// runs leave.
 
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
@@ -116,36 +117,6 @@ TEST(PlatformFile, AnotherProcessCannotLockAnOpenFile)
         EXPECT_NE(test::RunCommand(probe).exitCode, 0);
     }
     EXPECT_EQ(test::RunCommand(probe).exitCode, 0);
-}
-
-TEST(PlatformFile, PositionsBeyondFourGiBWork)
-{
-    TempDir dir;
-    const std::string path = dir / "sparse.bin";
-    constexpr std::uint64_t kFar = 5ULL << 30;
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate));
-    ASSERT_TRUE(file.Seek(kFar));
-    const std::uint8_t marker = 0xA5;
-    if (!file.Write(&marker, 1)) {
-        GTEST_SKIP() << "the temporary file system holds no 5 GiB file: " << file.LastError();
-    }
-    EXPECT_EQ(file.Position(), kFar + 1);
-    std::uint64_t length = 0;
-    ASSERT_TRUE(file.Length(length));
-    EXPECT_EQ(length, kFar + 1);
-    file.Close();
-
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadOnly));
-    std::uint8_t got[2] = {0, 0};
-    EXPECT_EQ(file.ReadAt(kFar - 1, got, 2), 2u);
-    EXPECT_EQ(got[0], 0);
-    EXPECT_EQ(got[1], marker);
-    ASSERT_TRUE(file.SeekToEnd());
-    EXPECT_EQ(file.Position(), kFar + 1);
-    EXPECT_EQ(file.Read(got, 1), 0u);
-    // A position the platform cannot address is refused, not wrapped.
-    EXPECT_FALSE(file.Seek(~0ULL));
 }
 
 std::vector<std::string> Names(const std::string& folder)
