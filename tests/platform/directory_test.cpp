@@ -114,11 +114,10 @@ TEST(PlatformDirectory, TimesComeFromTheFileSystem)
     EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
 
-// A link is described as itself by GetLinkInfo and by its target
-// otherwise; it is made only where nothing is, and its permissions are
-// never changed (nor, through it, its target's). (The modes, link counts,
-// owners and link targets a listing gives: the build fidelity tests, which
-// hold them to xorriso's and genisoimage's.)
+// A listing gives the POSIX facts, describing a link by its target and
+// naming the target as well; GetLinkInfo describes the link itself. A link
+// is made only where nothing is, and its permissions are never changed
+// (nor, through it, its target's).
 TEST(PlatformDirectory, LinksAreToldApartAndNeitherReplacedNorChangedThrough)
 {
     TempDir dir;
@@ -127,6 +126,34 @@ TEST(PlatformDirectory, LinksAreToldApartAndNeitherReplacedNorChangedThrough)
     std::string error;
     ASSERT_TRUE(MakeSymlink("plain", dir / "to-plain", &error)) << error;
     ASSERT_TRUE(MakeSymlink("/nowhere/at all", dir / "dangling", &error)) << error;
+    WriteWholeFile(dir / "exec", std::string("#!"));
+    ASSERT_TRUE(MakeDirectory(dir / "sub"));
+    ASSERT_EQ(::chmod((dir / "exec").c_str(), 0751), 0);
+    ASSERT_EQ(::chmod((dir / "sub").c_str(), 0700), 0);
+    ASSERT_EQ(::link((dir / "plain").c_str(), (dir / "hard").c_str()), 0);
+    struct Row {
+        const char* name;
+        std::uint32_t mode; // type bits included
+        std::uint32_t links; // 0: as the file system counts a folder's
+        const char* linkTarget;
+    };
+    const Row listed[] = {
+        {"plain", S_IFREG | 0640, 2, ""},           {"exec", S_IFREG | 0751, 1, ""},
+        {"sub", S_IFDIR | 0700, 0, ""},             {"to-plain", S_IFREG | 0640, 2, "plain"},
+        {"dangling", S_IFLNK | 0777, 1, "/nowhere/at all"},
+    };
+    const auto entries = ListFolder(dir.Path());
+    for (const Row& row : listed) {
+        SCOPED_TRACE(row.name);
+        const FileInfo& info = entries.at(row.name);
+        EXPECT_TRUE(info.posixKnown);
+        EXPECT_EQ(info.mode, row.mode);
+        EXPECT_TRUE(row.links == 0 || info.links == row.links) << info.links;
+        EXPECT_EQ(info.isSymlink, std::string(row.linkTarget) != "");
+        EXPECT_EQ(info.linkTarget, row.linkTarget);
+        EXPECT_EQ(info.uid, ::getuid());
+        EXPECT_EQ(info.gid, ::getgid());
+    }
 
     FileInfo info;
     ASSERT_TRUE(GetLinkInfo(dir / "to-plain", info, &error)) << error;
