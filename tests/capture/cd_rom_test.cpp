@@ -64,6 +64,9 @@ TEST_F(CdRomTest, OnlyTheSelectedDriveIsSentCommands)
 TEST_F(CdRomTest, CommandBlocksAreByteExact)
 {
     ASSERT_TRUE(rom_->Initialize());
+    // Discovery sends INQUIRY with its 100-byte allocation.
+    ASSERT_FALSE(drive_.Commands().empty());
+    EXPECT_EQ(drive_.Commands().front(), (Bytes{0x12, 0, 0, 0, 100, 0}));
     ASSERT_TRUE(rom_->SelectDrive('D'));
     drive_.ClearCommands();
     std::uint8_t toc[804];
