@@ -1,6 +1,5 @@
-// File::CopyFrom by reads and writes where the system cannot copy, and the
-// refusals of files and folders, which name what failed. (Copies the system
-// makes itself: every command that saves or compacts an image.)
+// File::CopyFrom, by the system where it can and by reads and writes where
+// it cannot, and the refusals of files and folders, which name what failed.
 
 #include "platform/directory.h"
 #include "platform/file.h"
@@ -18,6 +17,32 @@ using test::RandomBytes;
 using test::ReadWholeFile;
 using test::TempDir;
 using test::WriteWholeFile;
+
+// A copy goes on from where the source and the target stand and leaves
+// both where it ended, so that a second copy follows the first.
+TEST(FileCopy, CopiesFromBothCurrentPositionsAndAdvancesThem)
+{
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes = RandomBytes(3 << 20, 1);
+    WriteWholeFile(dir / "source", bytes);
+    File source;
+    File target;
+    ASSERT_TRUE(source.Open(dir / "source", OpenMode::ReadShared)) << source.LastError();
+    ASSERT_TRUE(target.Open(dir / "target", OpenMode::CreateTruncate)) << target.LastError();
+    ASSERT_TRUE(target.Write("head", 4));
+    ASSERT_TRUE(source.Seek(10));
+    std::uint64_t copied = 0;
+    ASSERT_TRUE(target.CopyFrom(source, 2000000, copied)) << target.LastError();
+    EXPECT_EQ(copied, 2000000u);
+    EXPECT_EQ(source.Position(), 2000010u);
+    EXPECT_EQ(target.Position(), 2000004u);
+    ASSERT_TRUE(target.CopyFrom(source, 5 << 20, copied));
+    EXPECT_EQ(copied, bytes.size() - 2000010) << "short past the source's end";
+    target.Close();
+    std::vector<std::uint8_t> expected{'h', 'e', 'a', 'd'};
+    expected.insert(expected.end(), bytes.begin() + 10, bytes.end());
+    EXPECT_EQ(ReadWholeFile(dir / "target"), expected);
+}
 
 TEST(FileCopy, FallsBackToReadsWhereTheSystemCannotCopy)
 {
