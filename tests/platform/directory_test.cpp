@@ -131,6 +131,7 @@ TEST(PlatformDirectory, LinksAreToldApartAndNeitherReplacedNorChangedThrough)
     ASSERT_EQ(::chmod((dir / "exec").c_str(), 0751), 0);
     ASSERT_EQ(::chmod((dir / "sub").c_str(), 0700), 0);
     ASSERT_EQ(::link((dir / "plain").c_str(), (dir / "hard").c_str()), 0);
+    WriteWholeFile(dir / ".hidden", std::string("h"));
     struct Row {
         const char* name;
         std::uint32_t mode; // type bits included
@@ -154,6 +155,10 @@ TEST(PlatformDirectory, LinksAreToldApartAndNeitherReplacedNorChangedThrough)
         EXPECT_EQ(info.uid, ::getuid());
         EXPECT_EQ(info.gid, ::getgid());
     }
+    // The attributes a Windows listing gives, as far as they carry over.
+    EXPECT_EQ(entries.at(".hidden").attributes, kAttributeArchive | kAttributeHidden);
+    EXPECT_EQ(entries.at("plain").attributes, kAttributeArchive);
+    EXPECT_EQ(entries.at("sub").attributes, kAttributeDirectory);
 
     FileInfo info;
     ASSERT_TRUE(GetLinkInfo(dir / "to-plain", info, &error)) << error;
