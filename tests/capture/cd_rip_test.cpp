@@ -104,22 +104,12 @@ protected:
     std::string lastError_;
 };
 
-TEST_F(CdRipTest, ListsTheDrives)
-{
-    char letters[23] = {};
-    EXPECT_EQ(rip_->ListDrives(letters), 1u);
-    EXPECT_EQ(letters[0], 'D');
-    drive_.SetPresent(false);
-    EXPECT_EQ(rip_->ListDrives(letters), 0u);
-}
-
 // Whatever stops a capture before it starts is said in one error message,
 // and nothing is written; Prepare may be tried again after a refusal, and
-// the free-space margin of 10 MiB holds exactly at its limit.
+// the free-space margin of 10 MiB holds exactly at its limit. (The refused
+// discs: the rip command's tests.)
 TEST_F(CdRipTest, RefusalsSayWhyBeforeAnythingIsWritten)
 {
-    const std::string multi = "The CDROM has multi-tracks, please use \"file\" mode to make ISO. ";
-    const std::string noData = "The CDROM has no data track, please use \"file\" mode to make ISO. ";
     const std::uint64_t limit = 30 * 2048 + 10 * 1024 * 1024;
     struct Case {
         const char* name;
@@ -129,12 +119,6 @@ TEST_F(CdRipTest, RefusalsSayWhyBeforeAnythingIsWritten)
         std::string target = "disc.iso";
     };
     const Case cases[] = {
-        {"two tracks", [&] { drive_.SetTracks({{1, 0x14, 0}, {2, 0x14, 15}}, 30); }, multi},
-        {"audio", [&] { drive_.SetTracks({{1, 0x10, 0}}, 30); }, noData},
-        {"audio with emphasis", [&] { drive_.SetTracks({{1, 0x16, 0}}, 30); }, noData},
-        {"data of another control", [&] { drive_.SetTracks({{1, 0x04, 0}}, 30); }, noData},
-        {"empty track", [&] { drive_.SetTracks({{1, 0x14, 30}}, 30); },
-         "The data track of the CDROM is empty, there is nothing to make an ISO of. "},
         {"wrong letter", [] {}, "Can not open the CDROM! Please use \"file\" mode to make ISO. ", 'E'},
         {"no drive", [&] { drive_.SetPresent(false); },
          "Can not init ASPI32 library! Please use \"file\" mode to make ISO. "},
@@ -279,14 +263,6 @@ TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
     EXPECT_EQ(std::count(reads.begin(), reads.end(), kFastest), 1 + c.slowChunks);
     for (const auto& [lba, times] : c.attempts) {
         EXPECT_EQ(drive_.ReadAttempts(lba), times) << lba;
-    }
-    if (c.name == "GoodDisc") {
-        // Maximum speed, then one READ CD per chunk; the last one asks for
-        // the 2 remaining sectors.
-        EXPECT_EQ(reads, (std::vector<Bytes>{kFastest,
-                                             {0xBE, 0, 0, 0, 0, 0, 0, 0, 24, 0xF8, 0, 0},
-                                             {0xBE, 0, 0, 0, 0, 24, 0, 0, 24, 0xF8, 0, 0},
-                                             {0xBE, 0, 0, 0, 0, 48, 0, 0, 2, 0xF8, 0, 0}}));
     }
 }
 

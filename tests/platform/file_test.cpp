@@ -1,6 +1,7 @@
-// platform::File against the real file system: modes, exclusive use and
-// positions beyond 4 GiB; AtomicOutput, the outputs written under a
-// temporary name, and the removal of the temporaries killed runs leave.
+// platform::File against the real file system: creation and exclusive use
+// (positions beyond 4 GiB: the image file tests); AtomicOutput, the outputs
+// written under a temporary name, and the removal of the temporaries killed
+// runs leave.
 
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
@@ -25,38 +26,6 @@ std::string ReadText(const std::string& path)
 {
     const auto bytes = ReadWholeFile(path);
     return {bytes.begin(), bytes.end()};
-}
-
-TEST(PlatformFile, ModesCreateEmptyKeepAndTruncateAsTheySay)
-{
-    TempDir dir;
-    const std::string path = dir / "out.bin";
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
-    EXPECT_TRUE(file.IsWritable());
-    ASSERT_TRUE(file.Write("abcdefghij", 10));
-    EXPECT_EQ(file.Position(), 10u);
-    file.Close();
-
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadWrite)) << file.LastError();
-    ASSERT_TRUE(file.WriteAt(2, "XY", 2));
-    EXPECT_EQ(file.Position(), 0u) << "positioned writes leave the position alone";
-    char got[16] = {};
-    ASSERT_TRUE(file.Seek(6));
-    EXPECT_EQ(file.Read(got, sizeof got), 4u) << "a read is short only at the end";
-    EXPECT_EQ(std::string(got, 4), "ghij");
-    EXPECT_EQ(file.Position(), 10u);
-    ASSERT_TRUE(file.Truncate(8));
-    ASSERT_TRUE(file.Flush());
-    file.Close();
-    EXPECT_EQ(ReadText(path), "abXYefgh");
-
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate)) << file.LastError();
-    std::uint64_t length = 99;
-    ASSERT_TRUE(file.Length(length));
-    EXPECT_EQ(length, 0u);
-    file.Close();
-    EXPECT_EQ(ReadText(path), "");
 }
 
 TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
@@ -89,50 +58,6 @@ TEST(PlatformFile, CreateNewRefusesWhateverHoldsTheNameAndNeverFollowsALink)
     ASSERT_TRUE(MakeDirectory(dir / "folder"));
     EXPECT_FALSE(file.Open(dir / "folder", OpenMode::CreateNew));
     EXPECT_FALSE(file.IsOpen());
-}
-
-// Nothing is made by a mode that never creates, and a folder is no file.
-TEST(PlatformFile, OpensOfNothingOrOfAFolderFailAndMakeNothing)
-{
-    TempDir dir;
-    const std::string path = dir / "missing.iso";
-    File file;
-    for (const OpenMode mode : {OpenMode::ReadWrite, OpenMode::ReadOnly, OpenMode::ReadShared}) {
-        EXPECT_FALSE(file.Open(path, mode));
-        EXPECT_FALSE(file.IsOpen());
-        EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
-        EXPECT_FALSE(PathExists(path));
-        EXPECT_FALSE(file.Open(dir.Path(), mode));
-    }
-    EXPECT_FALSE(file.SetTimes(0)) << "nothing open to date";
-    EXPECT_FALSE(file.LastError().empty());
-}
-
-TEST(PlatformFile, ReadOnlyOpenOfAWriteProtectedFileReadsButRefusesWrites)
-{
-    TempDir dir;
-    const std::string path = dir / "protected.bin";
-    WriteWholeFile(path, std::string("data"));
-    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadOnly)) << file.LastError();
-    EXPECT_FALSE(file.IsWritable());
-    char got[4] = {};
-    EXPECT_EQ(file.Read(got, 4), 4u);
-    EXPECT_EQ(std::string(got, 4), "data");
-    EXPECT_FALSE(file.Write("x", 1));
-    EXPECT_NE(file.LastError().find("read-only"), std::string::npos) << file.LastError();
-    EXPECT_NE(file.LastError().find(path), std::string::npos) << file.LastError();
-    EXPECT_FALSE(file.WriteAt(0, "x", 1));
-    file.Close();
-    EXPECT_EQ(ReadText(path), "data");
-
-    if (::geteuid() != 0) { // the superuser may write anything
-        File writer;
-        EXPECT_FALSE(writer.Open(path, OpenMode::ReadWrite));
-        EXPECT_FALSE(writer.LastError().empty());
-    }
 }
 
 // Who may open a file that is open already: shared readers admit each
@@ -194,36 +119,6 @@ TEST(PlatformFile, AnotherProcessCannotLockAnOpenFile)
     EXPECT_EQ(test::RunCommand(probe).exitCode, 0);
 }
 
-TEST(PlatformFile, PositionsBeyondFourGiBWork)
-{
-    TempDir dir;
-    const std::string path = dir / "sparse.bin";
-    constexpr std::uint64_t kFar = 5ULL << 30;
-    File file;
-    ASSERT_TRUE(file.Open(path, OpenMode::CreateTruncate));
-    ASSERT_TRUE(file.Seek(kFar));
-    const std::uint8_t marker = 0xA5;
-    if (!file.Write(&marker, 1)) {
-        GTEST_SKIP() << "the temporary file system holds no 5 GiB file: " << file.LastError();
-    }
-    EXPECT_EQ(file.Position(), kFar + 1);
-    std::uint64_t length = 0;
-    ASSERT_TRUE(file.Length(length));
-    EXPECT_EQ(length, kFar + 1);
-    file.Close();
-
-    ASSERT_TRUE(file.Open(path, OpenMode::ReadOnly));
-    std::uint8_t got[2] = {0, 0};
-    EXPECT_EQ(file.ReadAt(kFar - 1, got, 2), 2u);
-    EXPECT_EQ(got[0], 0);
-    EXPECT_EQ(got[1], marker);
-    ASSERT_TRUE(file.SeekToEnd());
-    EXPECT_EQ(file.Position(), kFar + 1);
-    EXPECT_EQ(file.Read(got, 1), 0u);
-    // A position the platform cannot address is refused, not wrapped.
-    EXPECT_FALSE(file.Seek(~0ULL));
-}
-
 std::vector<std::string> Names(const std::string& folder)
 {
     std::vector<std::string> names;
@@ -234,43 +129,14 @@ std::vector<std::string> Names(const std::string& folder)
     return names;
 }
 
-TEST(AtomicOutput, TheFileGetsItsNameOnlyWhenCommittedAndItsDateSurvives)
+// The temporary of a name of 255 bytes (three-byte characters) stays
+// within the limit, cut between characters, and still names its process;
+// put in place by a batch as by itself.
+// (Outputs committed, discarded and killed: the commands' output safety
+// tests.)
+TEST(AtomicOutput, TheTemporaryOfALongNameKeepsWithinTheLimit)
 {
     TempDir dir;
-    const std::string path = dir / "out.iso";
-    FileTime date = 0;
-    ASSERT_TRUE(UtcToFileTime(CalendarTime{2001, 2, 3, 4, 5, 6, 250}, date));
-    {
-        AtomicOutput out;
-        ASSERT_TRUE(out.Open(path, ExistingOutput::Refuse)) << out.LastError();
-        EXPECT_EQ(out.WritingPath(), dir / TemporaryNameFor("out.iso", static_cast<std::uint64_t>(::getpid())));
-        ASSERT_TRUE(out.Stream().Write("complete", 8));
-        ASSERT_TRUE(out.Stream().SetTimes(date));
-        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{out.WritingPath().substr(dir.Path().size() + 1)});
-        ASSERT_TRUE(out.Commit()) << out.LastError();
-    }
-    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"out.iso"});
-    EXPECT_EQ(ReadText(path), "complete");
-    FileInfo info;
-    ASSERT_TRUE(GetFileInfo(path, info));
-    EXPECT_EQ(info.modificationTime, date);
-
-    // Discarded, or dropped uncommitted: nothing is left, the old file stays.
-    for (const bool discard : {true, false}) {
-        AtomicOutput out;
-        ASSERT_TRUE(out.Open(path, ExistingOutput::Replace)) << out.LastError();
-        ASSERT_TRUE(out.Stream().Write("partial", 7));
-        if (discard) {
-            out.Discard();
-        } else {
-            out = AtomicOutput();
-        }
-        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"out.iso"});
-        EXPECT_EQ(ReadText(path), "complete");
-    }
-
-    // A name of 255 bytes (three-byte characters) keeps the temporary's
-    // name within the limit and still recognisable.
     std::string longName;
     while (longName.size() + 3 <= 255) {
         longName += "\xe2\x82\xac";
@@ -281,48 +147,13 @@ TEST(AtomicOutput, TheFileGetsItsNameOnlyWhenCommittedAndItsDateSurvives)
     EXPECT_LE(temporary.size(), 255u);
     EXPECT_EQ(TemporaryNameProcess(temporary, longName), static_cast<std::uint64_t>(::getpid()));
     EXPECT_EQ(TemporaryNameProcess(temporary, "out.iso"), std::nullopt);
-    ASSERT_TRUE(out.Commit()) << out.LastError();
-    EXPECT_EQ(ReadText(dir / longName), "");
-}
-
-TEST(AtomicOutput, ABatchPutsItsOutputsInPlaceOnlyWhenCommitted)
-{
-    TempDir dir;
-    WriteWholeFile(dir / "taken", std::string("old"));
-    std::vector<std::string> errors;
-    {
-        OutputBatch batch;
-        for (const char* name : {"one", "two", "taken"}) {
-            AtomicOutput out;
-            const bool replace = std::string(name) == "taken";
-            ASSERT_TRUE(out.Open(dir / name, replace ? ExistingOutput::ReplaceEntry : ExistingOutput::Refuse));
-            ASSERT_TRUE(out.Stream().Write(name, 3));
-            EXPECT_FALSE(batch.Add(std::move(out), 3));
-        }
-        // One that appears meanwhile where the output refuses a taken name.
-        AtomicOutput late;
-        ASSERT_TRUE(late.Open(dir / "late", ExistingOutput::Refuse));
-        WriteWholeFile(dir / "late", std::string("first"));
-        batch.Add(std::move(late), 0);
-        EXPECT_EQ(Names(dir.Path()).size(), 2u + 4u) << "nothing is in place before the commit";
-        batch.Commit([&](std::size_t, const std::string& error) { errors.push_back(error); });
-        EXPECT_EQ(batch.Size(), 0u);
-    }
-    ASSERT_EQ(errors.size(), 4u);
-    EXPECT_EQ(errors[0] + errors[1] + errors[2], "");
-    EXPECT_NE(errors[3].find("File exists"), std::string::npos) << errors[3];
-    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
-    EXPECT_EQ(ReadText(dir / "taken"), "tak");
-    EXPECT_EQ(ReadText(dir / "late"), "first");
-
-    // Dropped uncommitted, a batch leaves nothing.
-    {
-        OutputBatch batch;
-        AtomicOutput out;
-        ASSERT_TRUE(out.Open(dir / "never", ExistingOutput::Refuse));
-        batch.Add(std::move(out), 0);
-    }
-    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"late", "one", "taken", "two"}));
+    ASSERT_TRUE(out.Stream().Write("complete", 8));
+    OutputBatch batch;
+    EXPECT_FALSE(batch.Add(std::move(out), 8)) << "one output of 8 bytes fills no batch";
+    EXPECT_EQ(batch.Size(), 1u);
+    batch.Commit([](std::size_t, const std::string& error) { EXPECT_EQ(error, ""); });
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{longName});
+    EXPECT_EQ(ReadText(dir / longName), "complete");
 }
 
 TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
