@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace tarvelin;
 using tarvelin::test::CaptureTest;
 using Bytes = std::vector<std::uint8_t>;
@@ -176,6 +178,27 @@ TEST_F(CdRomTest, SimulatedDriveLoadsIsoAndRawImages)
     EXPECT_EQ(again, raw);
     test::WriteWholeFile(dir / "odd.bin", Bytes(1000));
     EXPECT_FALSE(drive_.LoadImage(dir / "odd.bin", error));
+}
+
+// Runs against the machine's own drive; most machines have none.
+TEST(ScsiTransportTest, SystemPassThroughAnswersInquiryOnARealDrive)
+{
+    if (!std::filesystem::exists("/dev/sr0")) {
+        GTEST_SKIP() << "no /dev/sr0 on this machine: the SG_IO transport was not exercised";
+    }
+    platform::IScsiTransport& transport = platform::SystemScsiTransport();
+    const std::vector<std::string> drives = transport.ListDrives();
+    ASSERT_FALSE(drives.empty());
+    EXPECT_EQ(drives.front(), "/dev/sr0");
+    std::unique_ptr<platform::IScsiDevice> device = transport.Open("/dev/sr0");
+    if (device == nullptr) {
+        GTEST_SKIP() << "/dev/sr0 exists but cannot be opened by this user";
+    }
+    const std::uint8_t cdb[6] = {0x12, 0, 0, 0, 100, 0};
+    std::uint8_t data[100] = {};
+    platform::ScsiResult result;
+    ASSERT_TRUE(device->Execute(cdb, platform::ScsiDirection::In, data, sizeof data, 2000, result));
+    EXPECT_EQ(data[0] & 0x1F, 0x05); // peripheral device type: CD/DVD
 }
 
 } // namespace
