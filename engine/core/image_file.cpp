@@ -167,6 +167,19 @@ std::optional<std::uint64_t> FirstTrackBytesOfSheet(std::string_view sheet)
 
 std::atomic<ImageWriteFaultHook> writeFaultHook{nullptr};
 
+// The text of a CUE sheet, up to the most a sheet can sensibly hold.
+std::optional<std::string> ReadCueSheet(const std::string& path, std::string& error)
+{
+    platform::File sheetFile;
+    if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
+        error = sheetFile.LastError();
+        return std::nullopt;
+    }
+    std::string text(kMaxCueSheetBytes, '\0');
+    text.resize(sheetFile.Read(text.data(), text.size()));
+    return text;
+}
+
 bool EqualIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -240,16 +253,11 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
     if (!IsCueSheetPath(path)) {
         return true;
     }
-    platform::File sheetFile;
-    if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
-        error = sheetFile.LastError();
+    const std::optional<std::string> sheet = ReadCueSheet(path, error);
+    if (!sheet) {
         return false;
     }
-    std::vector<char> bytes(kMaxCueSheetBytes);
-    bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
-    sheetFile.Close();
-
-    const std::optional<std::string> entry = FirstCueFileName(std::string_view(bytes.data(), bytes.size()));
+    const std::optional<std::string> entry = FirstCueFileName(*sheet);
     if (!entry) {
         error = "the CUE sheet '" + path + "' has no FILE entry";
         return false;
@@ -295,13 +303,9 @@ std::optional<std::uint64_t> FirstCueTrackBytes(const std::string& path)
     if (!IsCueSheetPath(path)) {
         return std::nullopt;
     }
-    platform::File sheetFile;
-    if (!sheetFile.Open(path, platform::OpenMode::ReadOnly)) {
-        return std::nullopt;
-    }
-    std::vector<char> bytes(kMaxCueSheetBytes);
-    bytes.resize(sheetFile.Read(bytes.data(), bytes.size()));
-    return FirstTrackBytesOfSheet(std::string_view(bytes.data(), bytes.size()));
+    std::string error;
+    const std::optional<std::string> sheet = ReadCueSheet(path, error);
+    return sheet ? FirstTrackBytesOfSheet(*sheet) : std::nullopt;
 }
 
 class CImageFile final : public IImageFile {

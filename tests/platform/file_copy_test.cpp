@@ -3,6 +3,7 @@
 
 #include "platform/directory.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +105,7 @@ TEST(PlatformFile, RefusalsSayWhatFailed)
     EXPECT_FALSE(search.Open(missing));
     EXPECT_NE(search.LastError().find(missing), std::string::npos) << search.LastError();
     ASSERT_TRUE(GetFileInfo(dir.Path() + "/", info));
-    EXPECT_EQ(info.name, dir.Path().substr(dir.Path().rfind('/') + 1)) << "a trailing separator is no name";
+    EXPECT_EQ(info.name, FileNameOf(dir.Path())) << "a trailing separator is no name";
 
     std::string error;
     ASSERT_TRUE(MakeDirectory(missing));

@@ -9,6 +9,10 @@
 #include "platform/path.h"
 #include "platform/win32/win32_common.h"
 
+// windows.h names a function of its own RemoveDirectory by a macro, which
+// would rename ours in this file (and leave callers without it).
+#undef RemoveDirectory
+
 #include <cerrno>
 #include <cstdlib>
 #include <sddl.h>
