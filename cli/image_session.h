@@ -99,17 +99,28 @@ Node FindPath(Node root, Node none, std::string_view path, std::string* problem,
         }
         Node exact = none;
         Node folded = none;
+        std::size_t foldedCount = 0;
         eachChild(node, [&](Node child, std::string_view name) {
             if (name == part) {
                 exact = child;
                 return false;
             }
-            if (folded == none && SameEntryName(name, part)) {
-                folded = child;
+            if (SameEntryName(name, part)) {
+                if (foldedCount == 0) {
+                    folded = child;
+                }
+                ++foldedCount;
             }
             return true;
         });
         walked += "/" + std::string(part);
+        // Without an exact match, names that differ only in case leave no
+        // one entry to take: picking one would act on the wrong file.
+        if (exact == none && foldedCount > 1) {
+            *problem = "'" + walked + "' matches " + std::to_string(foldedCount)
+                + " entries that differ only in case";
+            return none;
+        }
         node = exact != none ? exact : folded;
         if (node == none) {
             *problem = "'" + walked + "' not found";

@@ -280,7 +280,10 @@ public:
         info.name = entry.name;
         info.size = entry.size;
         info.isDirectory = entry.isDirectory;
-        info.date = entry.date;
+        // The modification time of a Rock Ridge TF entry is the file's own;
+        // the record's date may be another (genisoimage dates a grafted
+        // folder's record with the moment the image was made).
+        info.date = entry.posix.modified != 0 ? entry.posix.modified : entry.date;
         info.posix = entry.posix;
         return true;
     }

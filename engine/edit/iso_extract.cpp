@@ -249,6 +249,7 @@ private:
             return;
         }
         ++totals_.files;
+        KeepDate(target, info.date);
     }
 
     // A named pipe is made as one, with its bits and date. A device is not

@@ -660,8 +660,8 @@ TARVELIN_API std::string IsoName(std::string_view narrow);
 TARVELIN_API std::string JolietIdentifier(std::u16string_view text);
 
 // Read side. A primary identifier up to the first NUL, without its version
-// suffix (";" and what follows) and without the dot that separates an empty
-// extension ("README.;1" is "README").
+// suffix (the last ";" when only digits follow it) and without the dot that
+// separates an empty extension ("README.;1" is "README").
 TARVELIN_API std::string DecodeIsoIdentifier(std::string_view identifier);
 // A Joliet identifier (UCS-2 / UTF-16 big-endian) in the narrow code page,
 // up to the first NUL, without a version suffix; empty for an odd length.

@@ -432,7 +432,13 @@ int CompareJolietIdentifiers(std::string_view a, std::string_view b)
 std::string DecodeIsoIdentifier(std::string_view identifier)
 {
     identifier = identifier.substr(0, identifier.find('\0'));
-    identifier = identifier.substr(0, identifier.find(';'));
+    // The version is the digits after the last ';'. ISO 9660:1999 (level 4)
+    // names may hold a ';' of their own, which stays.
+    const std::size_t version = identifier.rfind(';');
+    if (version != std::string_view::npos
+        && identifier.find_first_not_of("0123456789", version + 1) == std::string_view::npos) {
+        identifier = identifier.substr(0, version);
+    }
     if (!identifier.empty() && identifier.back() == '.') {
         identifier.remove_suffix(1);
     }

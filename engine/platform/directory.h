@@ -114,7 +114,8 @@ TARVELIN_API bool RemoveFile(const std::string& path, std::string* error = nullp
 // checked by the system in the same step where the file system allows.
 TARVELIN_API bool RenameFile(const std::string& from, const std::string& to, bool replace,
                              std::string* error = nullptr);
-// Sets the modification (and, where possible, access) time of a file or folder.
+// Sets the modification (and, where possible, access) time of a file, folder
+// or symbolic link; a link is not followed: its own time is set.
 TARVELIN_API bool SetFileTime(const std::string& path, FileTime modification, std::string* error = nullptr);
 
 } // namespace tarvelin::platform

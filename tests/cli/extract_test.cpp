@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -522,6 +523,8 @@ TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
     test::WriteWholeFile(source + "/tool", std::string("#!/bin/sh\n"));
     test::WriteWholeFile(source + "/locked/note.txt", std::string("note\n"));
     fs::create_symlink("locked/note.txt", source + "/shortcut");
+    const timespec linkTimes[2] = {{981173106, 0}, {981173106, 0}}; // 2001-02-03 04:05:06 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, (source + "/shortcut").c_str(), linkTimes, AT_SYMLINK_NOFOLLOW), 0);
     ASSERT_EQ(::chmod((source + "/tool").c_str(), 0751), 0);
     ASSERT_EQ(::chmod((source + "/locked/note.txt").c_str(), 0444), 0);
     ASSERT_EQ(::chmod((source + "/locked").c_str(), 0555), 0);
@@ -545,6 +548,9 @@ TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
         {"shortcut", S_IFLNK, 0, "locked/note.txt"},
         {"pipe", S_IFIFO, 0640, ""},
     });
+    struct stat link {};
+    ASSERT_EQ(::lstat((destination + "/shortcut").c_str(), &link), 0);
+    EXPECT_EQ(link.st_mtime, 981173106) << "the link keeps its own date";
     ::chmod((destination + "/locked").c_str(), 0755);
 }
 

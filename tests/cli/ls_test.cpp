@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -289,6 +290,21 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
         ++count;
     }
     EXPECT_EQ(count, rows.size() - 1) << "without Rock Ridge xorriso leaves the link out";
+
+    // genisoimage dates the record of a grafted folder with the moment the
+    // image was made; its Rock Ridge TF entry keeps the folder's own time.
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::WriteWholeFile(source + "/ro/Twin.txt", std::string("upper\n"));
+    test::WriteWholeFile(source + "/ro/twin.txt", std::string("lower\n"));
+    const timespec times[2] = {{981173106, 0}, {981173106, 0}}; // 2001-02-03 04:05:06 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, (source + "/ro").c_str(), times, 0), 0);
+    test::RunGenisoimage("grafted/in=" + source + "/ro", dir / "graft.iso", "-R -graft-points");
+    const std::string grafted = ListOf("ls -l " + ShellQuote(dir / "graft.iso") + " grafted");
+    EXPECT_TRUE(test::Contains(grafted, "2001-02-03 04:05:06")) << grafted;
+    // Names that differ only in case: the exact one, else neither.
+    const std::string twins = ShellQuote(dir / "graft.iso") + " grafted/in/";
+    EXPECT_EQ(ListOf("cat " + twins + "Twin.txt"), "upper\n");
+    test::ExpectRefusals({{"cat " + twins + "TWIN.TXT", 1, "matches 2 entries that differ only in case"}});
 }
 
 } // namespace

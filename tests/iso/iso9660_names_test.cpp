@@ -45,7 +45,9 @@ TEST(Iso9660Names, ReadSideStripsVersionsAndTheEmptyExtensionDot)
     EXPECT_EQ(DecodeIsoIdentifier("README.;1"), "README");
     EXPECT_EQ(DecodeIsoIdentifier("README."), "README");
     EXPECT_EQ(DecodeIsoIdentifier("DIR"), "DIR");
-    EXPECT_EQ(DecodeIsoIdentifier("A.B;1;2"), "A.B");
+    EXPECT_EQ(DecodeIsoIdentifier("A.B;1;2"), "A.B;1");
+    EXPECT_EQ(DecodeIsoIdentifier("a;b.txt"), "a;b.txt"); // level 4, no version
+    EXPECT_EQ(DecodeIsoIdentifier("a;b.txt;1"), "a;b.txt");
     EXPECT_EQ(DecodeIsoIdentifier(std::string("NAME\0JUNK", 9)), "NAME");
     EXPECT_EQ(DecodeIsoIdentifier(";1"), "");
 

@@ -466,7 +466,7 @@ bool RenameFile(const std::string& from, const std::string& to, bool replace, st
 bool SetFileTime(const std::string& path, FileTime modification, std::string* error)
 {
     const SystemFileTimes times = ToSystemFileTimes(modification);
-    if (::utimensat(AT_FDCWD, path.c_str(), times.times, 0) == 0) {
+    if (::utimensat(AT_FDCWD, path.c_str(), times.times, AT_SYMLINK_NOFOLLOW) == 0) {
         return true;
     }
     Report(error, "cannot set the time of", path, errno);

@@ -373,7 +373,7 @@ bool SetFileTime(const std::string& path, FileTime modification, std::string* er
 {
     HANDLE handle = ::CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const FILETIME time = win32::ToFiletime(modification);
     if (handle != INVALID_HANDLE_VALUE && ::SetFileTime(handle, nullptr, &time, &time)) {
         ::CloseHandle(handle);
