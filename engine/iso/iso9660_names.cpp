@@ -12,8 +12,10 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
+#include <utility>
 
 namespace tarvelin::iso {
 
@@ -344,15 +346,21 @@ std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entr
     // Every identifier kept is reserved before a number is chosen. The
     // number is what follows the last '_' of the name, so each number gives
     // another identifier; of count + 1 numbers one is free.
+    // Numbers once taken stay taken, so the search for the next entry of
+    // one identifier goes on where the last one stopped: many names that
+    // are cut alike cost one try each, not one per name before them.
     const std::size_t numbers = used.size() + clashing.size() + 1;
+    std::map<std::string, std::size_t> nextNumber;
     for (const std::size_t i : clashing) {
-        for (std::size_t number = 1; number <= numbers; ++number) {
+        std::size_t& number = nextNumber.try_emplace(identifiers[i], 1).first->second;
+        for (; number <= numbers; ++number) {
             std::string candidate = NumberedIsoIdentifier(entries[i], identifiers[i], parts[i], number, bounded);
             if (candidate.empty()) {
                 break; // beyond any folder a record length can describe
             }
             if (used.insert(IsoClashKey(candidate)).second) {
                 identifiers[i] = std::move(candidate);
+                ++number;
                 break;
             }
         }
@@ -385,12 +393,16 @@ std::vector<std::string> UniqueJolietIdentifiers(std::span<const NewEntryName> e
             clashing.push_back(i);
         }
     }
+    // As for ISO 9660 identifiers: each name's numbers are tried once.
     const std::size_t numbers = used.size() + clashing.size() + 1;
+    std::map<std::pair<std::u16string, bool>, std::size_t> nextNumber;
     for (const std::size_t i : clashing) {
-        for (std::size_t number = 1; number <= numbers; ++number) {
+        std::size_t& number = nextNumber.try_emplace({names[i], entries[i].isDirectory}, 1).first->second;
+        for (; number <= numbers; ++number) {
             std::u16string candidate = WithSuffix<char16_t>(names[i], number, limit, !entries[i].isDirectory);
             if (used.insert(candidate).second) {
                 names[i] = std::move(candidate);
+                ++number;
                 break;
             }
         }

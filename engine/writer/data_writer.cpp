@@ -14,6 +14,7 @@
 #include "writer/data_writer.h"
 
 #include "core/iso_sector.h"
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "writer/iso_build.h"
 #include "core/out_file.h"
@@ -108,6 +109,14 @@ private:
     std::size_t used_ = 0;
 };
 
+// A file from disk with more than one name there: it may share its data
+// with another entry of the image.
+bool IsHardLink(const DirEntry& entry)
+{
+    return entry.EntrySource == EntrySourceKind::Disk && entry.size != 0 && entry.posix.known && entry.posix.links > 1
+        && !entry.IsSymlink();
+}
+
 class CBuildData final : public IBuildData {
 public:
     bool Reserved() override { return true; }
@@ -123,10 +132,22 @@ public:
             return;
         }
         std::uint64_t next = startSector;
+        // Hard links of one file share its data, as peers store them: the
+        // first link met gets the sectors, the others its extent.
+        std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint32_t, std::uint64_t>> linked;
         writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             if (entry.size > UINT32_MAX && !udf) {
                 error_ = "'" + entry.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
                 return false;
+            }
+            platform::FileInfo info;
+            if (IsHardLink(entry) && platform::GetFileInfo(entry.diskPath, info)) {
+                const auto [first, added] = linked.try_emplace({info.volumeId, info.fileId},
+                                                               static_cast<std::uint32_t>(next), entry.size);
+                if (!added && first->second.second == entry.size) {
+                    entry.extent = first->second.first;
+                    return true;
+                }
             }
             const std::uint64_t sectors = SectorsOf(entry.size);
             if (next + sectors > UINT32_MAX) {
@@ -161,6 +182,10 @@ public:
         }
         Staging staging(out);
         const bool copied = writer::ForEachFileInDataOrder(access, [&](DirNode*, const DirEntry& entry) {
+            // A further link of a file whose data is already out.
+            if (IsHardLink(entry) && entry.extent != 0 && entry.extent < nextSector_) {
+                return true;
+            }
             return CopyFile(entry, out, staging);
         });
         // A cancelled copy touches the output no more; a failed one is

@@ -54,6 +54,7 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     TARVELIN_REQUIRE_TOOL("7z");
     TARVELIN_REQUIRE_TOOL("isoinfo");
     MakeSources();
+    fs::create_hard_link(dir / "folder/sub/two.bin", dir / "folder/linked.bin");
     const CommandResult result = Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " " +
                                      ShellQuote(dir / "single.dat") + " --label 'My Disc'");
     ASSERT_EQ(result.exitCode, 0) << result.output;
@@ -67,6 +68,17 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/one.txt"), test::ReadWholeFile(dir / "folder/one.txt"));
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/sub/two.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
     EXPECT_EQ(test::ReadWholeFile(out + "/single.dat"), test::ReadWholeFile(dir / "single.dat"));
+    // A hard link shares its file's sectors, as peers store it.
+    EXPECT_EQ(test::ReadWholeFile(out + "/folder/linked.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
+    const std::string records = RunCommand("isoinfo -R -l -i " + ShellQuote(image)).output;
+    std::set<std::string> extents;
+    for (const char* name : {" linked.bin", " two.bin"}) {
+        const std::size_t at = records.find(name);
+        ASSERT_NE(at, std::string::npos) << records;
+        const std::size_t open = records.rfind('[', at);
+        extents.insert(records.substr(open, at - open));
+    }
+    EXPECT_EQ(extents.size(), 1u) << records;
 
     // "." adds the current folder under its own name.
     const std::string dot = dir / "dot.iso";
