@@ -119,6 +119,15 @@ std::optional<FolderLinks> FolderLinksOf(const DirNode* node)
     return links;
 }
 
+const std::optional<FolderLinks>& DirectoryLayout::LinksOf(const DirNode* node)
+{
+    const auto [place, added] = folderLinks_.try_emplace(node);
+    if (added) {
+        place->second = FolderLinksOf(node);
+    }
+    return place->second;
+}
+
 DirectoryLayout::DirectoryLayout() = default;
 DirectoryLayout::~DirectoryLayout() = default;
 
@@ -132,6 +141,7 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
     render_ = render;
     nextSerial_ = access.Valid() ? access.Rules().firstSerial : 1;
     serials_.clear();
+    folderLinks_.clear();
     nextSector_ = startSector;
     isoRoot_ = {startSector, 0};
     jolietRoot_ = {startSector, 0};
@@ -304,7 +314,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     records_.resize(2);
     records_[0] = PendingDirectoryRecord{};
     records_[0].record = iso::MakeSelfRecord(selfExtent, storedSize);
-    const std::optional<FolderLinks> selfLinks = FolderLinksOf(node);
+    const std::optional<FolderLinks>& selfLinks = LinksOf(node);
     Describe(Identity(node), self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr, false, kind,
              rules, {}, parent == nullptr, selfLinks, records_[0]);
     records_[1] = PendingDirectoryRecord{};
@@ -322,7 +332,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     // directory and its parent rather than none. A kept ".." record
     // keeps its own date; a new one takes the parent's.
     const KeptRecord* parentKept = selfKept != nullptr && selfKept->parent ? &*selfKept->parent : nullptr;
-    const std::optional<FolderLinks> parentLinks = parent != nullptr ? FolderLinksOf(parent) : selfLinks;
+    const std::optional<FolderLinks>& parentLinks = parent != nullptr ? LinksOf(parent) : selfLinks;
     if (parentKept != nullptr) {
         Describe(parentIdentity, self, parentKept, false, kind, rules, {}, false, parentLinks, records_[1]);
     } else {
@@ -344,7 +354,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             pending.record.dataLength = childPlace.size;
             pending.record.flags = iso::DirectoryFlags::kDirectory;
             Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind,
-                     rules, rockName, false, FolderLinksOf(childNode), pending);
+                     rules, rockName, false, LinksOf(childNode), pending);
             records_.push_back(std::move(pending));
             continue;
         }

@@ -104,7 +104,12 @@ private:
                 std::vector<std::uint8_t>& bytes, std::uint32_t& directorySectors,
                 std::uint32_t& continuationSectors);
 
+    // FolderLinksOf each folder, counted once per build: the ".." record of
+    // every subfolder asks for its parent's.
+    const std::optional<FolderLinks>& LinksOf(const DirNode* node);
+
     std::vector<PendingDirectoryRecord> records_;
+    std::unordered_map<const DirNode*, std::optional<FolderLinks>> folderLinks_;
     std::uint32_t nextSerial_ = 1;
     // The serial number given to each new entry, so that its record, its
     // "." record and the ".." records of its folders carry the same one.
