@@ -168,35 +168,37 @@ void CCdRipDlg::OnMake()
     const std::string target = output_->currentText().trimmed().toStdString();
     lastValue_ = INT_MIN;
     // Prepare says itself why it cannot go on.
-    if (!rip_->Prepare(target.c_str(), letters_[static_cast<std::size_t>(index)], this, &CCdRipDlg::CaptureCallback)) {
+    if (!rip_->PrepareJob(
+            target.c_str(), letters_[static_cast<std::size_t>(index)],
+            [this](const JobProgress& done) { return OnProgress(done); }, [this](const JobReport& end) { OnJobEnd(end); })) {
         return;
     }
     SetRunning(true);
     rip_->Start();
 }
 
-bool CCdRipDlg::CaptureCallback(void* dialog, std::int32_t value)
-{
-    return static_cast<CCdRipDlg*>(dialog)->OnReport(value);
-}
-
-bool CCdRipDlg::OnReport(std::int32_t value)
+bool CCdRipDlg::OnProgress(const JobProgress& done)
 {
     if (bridge_.Closed()) {
         return false;
     }
-    if (value == ICdRip::kFinished || value == ICdRip::kAborted) {
-        // The last report: the worker touches nothing after it, and the
-        // component is released on the GUI thread, which waits for the
-        // worker to be gone.
-        const bool finished = value == ICdRip::kFinished;
-        bridge_.Post([this, finished] { OnEnd(finished); });
-        return true;
-    }
+    const std::int32_t value = ScaledProgress(done.fraction);
     if (lastValue_.exchange(value) != value) {
         bridge_.Post([this, value] { bar_->SetPos(value); });
     }
     return true;
+}
+
+void CCdRipDlg::OnJobEnd(const JobReport& end)
+{
+    if (bridge_.Closed()) {
+        return;
+    }
+    // The last report: the worker touches nothing after it, and the
+    // component is released on the GUI thread, which waits for the worker
+    // to be gone.
+    const bool finished = end.state == JobState::Done;
+    bridge_.Post([this, finished] { OnEnd(finished); });
 }
 
 void CCdRipDlg::OnEnd(bool finished)

@@ -58,8 +58,9 @@ public:
     bool Running() const { return running_; }
 
 private:
-    static bool CaptureCallback(void* dialog, std::int32_t value);
-    bool OnReport(std::int32_t value);
+    // The capture's reports, on its thread.
+    bool OnProgress(const JobProgress& done);
+    void OnJobEnd(const JobReport& end);
     void OnEnd(bool finished);
     void Release();
     void SetRunning(bool running);

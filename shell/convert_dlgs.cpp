@@ -168,7 +168,7 @@ void CConvertDlg::OnStart()
         return;
     }
     lastValue_ = INT_MIN;
-    finalValue_ = 0;
+    succeeded_ = false;
     SetRunning(true);
     if (!Run()) {
         SetRunning(false);
@@ -210,26 +210,14 @@ void CConvertDlg::ShowFailure(const char* text, const char* caption)
     platform::Ask(message, caption, platform::PromptButtons::OkCancel, platform::PromptIcon::None);
 }
 
-bool CConvertDlg::ConversionCallback(void* dialog, std::int32_t value)
-{
-    return static_cast<CConvertDlg*>(dialog)->OnReport(value);
-}
-
-bool CConvertDlg::OnReport(std::int32_t value)
+bool CConvertDlg::OnProgress(const JobProgress& done)
 {
     if (bridge_.Closed()) {
         return false; // the dialog is going: stop
     }
-    // Past 100 (the end values) the bar shows full.
-    const std::int32_t shown = value > 100 ? 100 : value;
+    const std::int32_t shown = ScaledProgress(done.fraction);
     if (lastValue_.exchange(shown) != shown) {
         bridge_.Post([this, shown] { bar_->SetPos(shown); });
-    }
-    if (value == kConvertDone || value == kConvertFailed) {
-        finalValue_ = value;
-        if (!IsGuiThread()) {
-            bridge_.Post([this] { Finish(); });
-        }
     }
     // On the GUI thread the conversion holds the event loop: keep the
     // dialog drawn and its (disabled) controls answering.
@@ -237,10 +225,25 @@ bool CConvertDlg::OnReport(std::int32_t value)
     return true;
 }
 
+void CConvertDlg::OnJobEnd(const JobReport& end)
+{
+    if (bridge_.Closed()) {
+        return;
+    }
+    succeeded_ = end.state == JobState::Done;
+    // At the end the bar shows full, whatever the outcome.
+    if (lastValue_.exchange(100) != 100) {
+        bridge_.Post([this] { bar_->SetPos(100); });
+    }
+    if (!IsGuiThread()) {
+        bridge_.Post([this] { Finish(); });
+    }
+}
+
 void CConvertDlg::Finish()
 {
     SetRunning(false);
-    if (finalValue_ == kConvertDone) {
+    if (succeeded_) {
         platform::Ask(kSucceeded, kProgramCaption, platform::PromptButtons::Ok, platform::PromptIcon::Information);
         return;
     }
@@ -277,7 +280,7 @@ bool CBin2IsoConvertDlg::Open(const std::string& source, const std::string& outp
 bool CBin2IsoConvertDlg::Run()
 {
     // Runs here, on the GUI thread, to its end.
-    converter_->Convert(this, &CConvertDlg::ConversionCallback);
+    OnJobEnd(converter_->RunJob([this](const JobProgress& done) { return OnProgress(done); }));
     Finish();
     return true;
 }
@@ -334,7 +337,8 @@ bool CIsoToBinDlg::Open(const std::string& source, const std::string& output)
 
 bool CIsoToBinDlg::Run()
 {
-    return converter_->Start(this, &CConvertDlg::ConversionCallback);
+    return converter_->StartJob([this](const JobProgress& done) { return OnProgress(done); },
+                                [this](const JobReport& end) { OnJobEnd(end); });
 }
 
 QString CIsoToBinDlg::FailureReason()

@@ -84,14 +84,15 @@ protected:
     void ShowOpenFailure();
     void ShowWriteFailure();
     void ShowFailure(const char* text, const char* caption);
+    // The converter's reports, on whichever thread it runs: the fraction
+    // done (false once the dialog is going), and how the conversion ended.
+    bool OnProgress(const JobProgress& done);
+    void OnJobEnd(const JobReport& end);
     // The end of a conversion, on the GUI thread once the converter has
     // made its last report.
     void Finish();
 
-    static bool ConversionCallback(void* dialog, std::int32_t value);
-
 private:
-    bool OnReport(std::int32_t value);
     void Browse(bool source);
     // Whether an existing output file may be replaced (asks the user).
     bool ConfirmReplace();
@@ -109,7 +110,7 @@ private:
     // The output the file dialog has already asked to replace.
     QString confirmedOutput_;
     std::atomic<std::int32_t> lastValue_{0};
-    std::atomic<std::int32_t> finalValue_{0};
+    std::atomic<bool> succeeded_{false};
 
 protected:
     // Last member: closed first, before the converter is released.

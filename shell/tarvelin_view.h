@@ -215,9 +215,7 @@ private:
     void OpenUserGuide(const QString& section);
 
     // Work on worker threads: the save and the build report through the
-    // progress session, the floppy copy through FloppyCallback, which
-    // posts its end to the view.
-    static bool FloppyCallback(void* context, std::int32_t value);
+    // progress session; the floppy copy posts its end to the view.
     void StartImageSave(std::function<void()> afterSave);
     void StartBuild();
     void OnSaveFinished(bool saved);

@@ -725,21 +725,16 @@ void CTarvelinView::OnBootableFromFloppy()
     if (!floppyDevice_.empty()) {
         maker_->SetDevice(floppyDevice_.c_str());
     }
-    if (!maker_->Start(path.toStdString().c_str(), this, &CTarvelinView::FloppyCallback)) {
+    // The end is handled on the GUI thread, where the maker is released
+    // (waiting there for its worker to return).
+    const auto onEnd = [this](const JobReport& end) {
+        QMetaObject::invokeMethod(
+            this, [this, complete = end.state == JobState::Done] { OnFloppyEnded(complete); }, Qt::QueuedConnection);
+    };
+    if (!maker_->StartJob(path.toStdString().c_str(), {}, onEnd)) {
         // The maker has said why.
         maker_.reset();
     }
-}
-
-bool CTarvelinView::FloppyCallback(void* context, std::int32_t value)
-{
-    // kCaptureAborted and kCaptureFinished are the last reports; the maker is released on the GUI
-    // thread, which waits there for the worker to return.
-    if (value == kCaptureAborted || value == kCaptureFinished) {
-        auto* view = static_cast<CTarvelinView*>(context);
-        QMetaObject::invokeMethod(view, [view, value] { view->OnFloppyEnded(value == kCaptureFinished); }, Qt::QueuedConnection);
-    }
-    return true;
 }
 
 void CTarvelinView::OnFloppyEnded(bool complete)

@@ -15,33 +15,40 @@ Job::OnProgress Percents(void* context, ProgressFn progress)
         return {};
     }
     return [context, progress](const JobProgress& done) {
-        return progress(context, static_cast<std::int32_t>(std::lround(done.fraction * 100)));
+        return progress(context, ScaledProgress(done.fraction));
     };
 }
 
 } // namespace
 
+CaptureObservers PercentObservers(void* context, ProgressFn progress)
+{
+    if (progress == nullptr) {
+        return {};
+    }
+    return {Percents(context, progress), [context, progress](const JobReport& end) {
+                if (end.state != JobState::Cancelled) {
+                    progress(context, end.state == JobState::Done ? CaptureJob::kFinished : CaptureJob::kAborted);
+                }
+            }};
+}
+
 void CaptureJob::Launch(Job& worker, std::shared_ptr<CaptureJob> job)
 {
-    // Percents, then a last report for a capture that ended on its own.
-    void* const context = job->context_;
-    const ProgressFn progress = job->progress_;
-    const auto onProgress = Percents(context, progress);
-    const auto onEnd = [context, progress](const JobReport& end) {
-        if (end.state != JobState::Cancelled) {
-            progress(context, end.state == JobState::Done ? kFinished : kAborted);
-        }
-    };
     // Set before the thread starts: the worker may end, and the component
     // be released from its last report, before this call returns.
     job->launched_ = true;
     CaptureJob* const record = job.get();
+    const CaptureObservers observers = record->observers_;
     std::string why;
-    if (!worker.Start([job](JobControl& control) { return job->Run(control); }, onProgress, onEnd, &why)) {
+    if (!worker.Start([job](JobControl& control) { return job->Run(control); }, observers.onProgress,
+                      observers.onEnd, &why)) {
         record->launched_ = false;
         record->SetLastError("Can not start the capture thread. ");
         record->complete_ = false;
-        progress(context, kAborted);
+        if (observers.onEnd) {
+            observers.onEnd(JobReport::Failed(record->GetLastError()));
+        }
     }
 }
 

@@ -25,9 +25,22 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin::capture {
+
+// What a launched capture reports to (core/job.h): the fraction of the
+// sectors done, whose false answer stops it, then how it ended (Failed
+// with an empty reason when the user chose Abort).
+struct CaptureObservers {
+    Job::OnProgress onProgress;
+    Job::OnEnd onEnd;
+};
+
+// The percent protocol of cd_rip.h over the observers: whole percents,
+// then kFinished or kAborted unless the callback stopped the capture.
+CaptureObservers PercentObservers(void* context, ProgressFn progress);
 
 class CaptureJob {
 public:
@@ -47,7 +60,7 @@ public:
     // closes the device and the target before it returns; true when the
     // target holds the complete image. progress, when given, gets the
     // percents (a false answer stops the capture) and no last report; the
-    // callback given to the record is not called. Not for a record that
+    // observers given to the record are not called. Not for a record that
     // was launched.
     static bool RunHere(Job& worker, CaptureJob& job, void* context, ProgressFn progress);
     // The owning component lets go of its job and record (see above).
@@ -60,7 +73,7 @@ public:
     std::string GetLastError() const;
 
 protected:
-    CaptureJob(void* context, ProgressFn progress) : context_(context), progress_(progress) {}
+    explicit CaptureJob(CaptureObservers observers) : observers_(std::move(observers)) {}
 
     // The worker's body, on the worker thread. It ends with ReportEnd, or
     // returns right after a Report that answered false.
@@ -90,8 +103,7 @@ private:
     std::vector<std::uint32_t> unread_;
     std::string lastError_;
 
-    void* const context_;
-    const ProgressFn progress_;
+    const CaptureObservers observers_;
     std::once_flag closed_;
     // Written on the worker thread; read there, or by a release on another
     // thread once the worker has ended.

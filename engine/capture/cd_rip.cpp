@@ -48,8 +48,8 @@ std::uint32_t BigEndian32(const std::uint8_t* bytes)
 class RipJob final : public capture::CaptureJob {
 public:
     RipJob(ICdRom* drive, platform::AtomicOutput target, std::uint32_t trackStart, std::uint32_t sectors,
-           void* context, ProgressFn progress)
-        : CaptureJob(context, progress), drive_(drive), target_(std::move(target)), trackStart_(trackStart),
+           capture::CaptureObservers observers)
+        : CaptureJob(std::move(observers)), drive_(drive), target_(std::move(target)), trackStart_(trackStart),
           sectors_(sectors)
     {
     }
@@ -189,6 +189,63 @@ public:
 
     bool Prepare(const char* targetPath, char driveLetter, void* context, ProgressFn progress) override
     {
+        return PrepareCapture(targetPath, driveLetter, capture::PercentObservers(context, progress));
+    }
+
+    bool PrepareJob(const char* targetPath, char driveLetter, Job::OnProgress onProgress, Job::OnEnd onEnd) override
+    {
+        return PrepareCapture(targetPath, driveLetter, {std::move(onProgress), std::move(onEnd)});
+    }
+
+    void Start() override
+    {
+        if (job_ == nullptr || started_) {
+            return;
+        }
+        started_ = true;
+        // Nothing of this component is touched after the launch: the last
+        // report may destroy it before Launch returns.
+        capture::CaptureJob::Launch(worker_, job_);
+    }
+
+    bool Run(void* context, ProgressFn progress) override
+    {
+        if (job_ == nullptr || started_) {
+            misuse_ = job_ == nullptr ? "no capture was prepared" : "the capture was started already";
+            return false;
+        }
+        started_ = true;
+        return capture::CaptureJob::RunHere(worker_, *job_, context, progress);
+    }
+
+    std::uint32_t GetSectorCount() override { return job_ != nullptr ? job_->Sectors() : 0; }
+
+    std::uint32_t ListDrives(char* letters) override
+    {
+        DestroyComponent(listDrive_);
+        listDrive_ = Rom1();
+        if (listDrive_ == nullptr || !listDrive_->Initialize()) {
+            return 0;
+        }
+        return listDrive_->GetDriveLetters(letters);
+    }
+
+    std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) override
+    {
+        return job_ != nullptr ? job_->GetUnreadSectors(lbas, max) : 0;
+    }
+
+    const char* GetLastError() override
+    {
+        lastError_ = !misuse_.empty() ? misuse_ : job_ != nullptr ? job_->GetLastError() : std::string();
+        return lastError_.c_str();
+    }
+
+private:
+    // Checks the disc, the free space and the target for the one capture of
+    // this component; says itself why it cannot go on.
+    bool PrepareCapture(const char* targetPath, char driveLetter, capture::CaptureObservers observers)
+    {
         if (job_ != nullptr) {
             return false; // one capture per component
         }
@@ -244,56 +301,11 @@ public:
         if (!target.Open(targetPath, platform::ExistingOutput::Replace)) {
             return Refuse(kCannotCreateTarget, true);
         }
-        job_ = std::make_shared<RipJob>(drive_, std::move(target), start, sectors, context, progress);
+        job_ = std::make_shared<RipJob>(drive_, std::move(target), start, sectors, std::move(observers));
         drive_ = nullptr; // the record owns it now
         return true;
     }
 
-    void Start() override
-    {
-        if (job_ == nullptr || started_) {
-            return;
-        }
-        started_ = true;
-        // Nothing of this component is touched after the launch: the last
-        // report may destroy it before Launch returns.
-        capture::CaptureJob::Launch(worker_, job_);
-    }
-
-    bool Run(void* context, ProgressFn progress) override
-    {
-        if (job_ == nullptr || started_) {
-            misuse_ = job_ == nullptr ? "no capture was prepared" : "the capture was started already";
-            return false;
-        }
-        started_ = true;
-        return capture::CaptureJob::RunHere(worker_, *job_, context, progress);
-    }
-
-    std::uint32_t GetSectorCount() override { return job_ != nullptr ? job_->Sectors() : 0; }
-
-    std::uint32_t ListDrives(char* letters) override
-    {
-        DestroyComponent(listDrive_);
-        listDrive_ = Rom1();
-        if (listDrive_ == nullptr || !listDrive_->Initialize()) {
-            return 0;
-        }
-        return listDrive_->GetDriveLetters(letters);
-    }
-
-    std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) override
-    {
-        return job_ != nullptr ? job_->GetUnreadSectors(lbas, max) : 0;
-    }
-
-    const char* GetLastError() override
-    {
-        lastError_ = !misuse_.empty() ? misuse_ : job_ != nullptr ? job_->GetLastError() : std::string();
-        return lastError_.c_str();
-    }
-
-private:
     bool Refuse(const char* message, bool release)
     {
         if (release) {

@@ -21,6 +21,7 @@
 // also gets the questions, and Run returns once it has ended.
 
 #include "core/component.h"
+#include "core/job.h"
 #include "core/progress.h"
 #include "core/registry.h"
 
@@ -55,6 +56,14 @@ public:
     // is not called. Not from inside a callback of this component, and the
     // component is not destroyed from inside progress.
     virtual bool Run(void* context, ProgressFn progress) = 0;
+    // Prepare with the job's own reports in place of the percents: the
+    // fraction of the disc copied (a false answer stops the capture), then
+    // how it ended: Done with the ISO complete, Failed when the user chose
+    // Abort (no reason) or the target could not be written (the reason),
+    // Cancelled when stopped by a false answer. The observers run on the
+    // capture's thread and may destroy the component, as the callback may.
+    virtual bool PrepareJob(const char* targetPath, char driveLetter, Job::OnProgress onProgress,
+                            Job::OnEnd onEnd) = 0;
 };
 
 } // namespace tarvelin

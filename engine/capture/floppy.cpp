@@ -77,8 +77,8 @@ private:
 // The capture record: everything the worker uses, shared with the component.
 class FloppyJob final : public capture::CaptureJob {
 public:
-    FloppyJob(IFloppy* floppy, platform::AtomicOutput target, void* context, ProgressFn progress)
-        : CaptureJob(context, progress), floppy_(floppy), target_(std::move(target))
+    FloppyJob(IFloppy* floppy, platform::AtomicOutput target, capture::CaptureObservers observers)
+        : CaptureJob(std::move(observers)), floppy_(floppy), target_(std::move(target))
     {
     }
 
@@ -167,7 +167,23 @@ public:
 
     bool Start(const char* targetPath, void* context, ProgressFn progress) override
     {
-        if (!Prepare(targetPath, context, progress)) {
+        return StartJob(targetPath, capture::PercentObservers(context, progress));
+    }
+
+    bool StartJob(const char* targetPath, Job::OnProgress onProgress, Job::OnEnd onEnd) override
+    {
+        return StartJob(targetPath, {std::move(onProgress), std::move(onEnd)});
+    }
+
+    bool Run(const char* targetPath, void* context, ProgressFn progress) override
+    {
+        return Prepare(targetPath, {}) && capture::CaptureJob::RunHere(worker_, *job_, context, progress);
+    }
+
+private:
+    bool StartJob(const char* targetPath, capture::CaptureObservers observers)
+    {
+        if (!Prepare(targetPath, std::move(observers))) {
             return false;
         }
         // Nothing of this component is touched after the launch: the last
@@ -176,13 +192,6 @@ public:
         return true;
     }
 
-    bool Run(const char* targetPath, void* context, ProgressFn progress) override
-    {
-        return Prepare(targetPath, context, progress) &&
-               capture::CaptureJob::RunHere(worker_, *job_, context, progress);
-    }
-
-private:
     static bool Refuse(const char* message)
     {
         platform::Ask(message, kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Error);
@@ -190,7 +199,7 @@ private:
     }
 
     // Opens the diskette and the target for the one copy of this component.
-    bool Prepare(const char* targetPath, void* context, ProgressFn progress)
+    bool Prepare(const char* targetPath, capture::CaptureObservers observers)
     {
         if (job_ != nullptr) {
             misuse_ = "the copy was started already";
@@ -212,7 +221,7 @@ private:
             DestroyComponent(floppy);
             return Refuse("Can not open floppy! Please make sure the floppy disk has been inserted. ");
         }
-        job_ = std::make_shared<FloppyJob>(floppy, std::move(target), context, progress);
+        job_ = std::make_shared<FloppyJob>(floppy, std::move(target), std::move(observers));
         return true;
     }
 

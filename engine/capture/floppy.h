@@ -11,6 +11,7 @@
 // waited for, on the caller's thread.
 
 #include "core/component.h"
+#include "core/job.h"
 #include "core/progress.h"
 #include "core/registry.h"
 
@@ -54,6 +55,9 @@ public:
     // inside a callback of this component, and the component is not
     // destroyed from inside progress.
     virtual bool Run(const char* targetPath, void* context, ProgressFn progress) = 0;
+    // Start with the job's own reports in place of the percents, as
+    // ICdRip::PrepareJob has them.
+    virtual bool StartJob(const char* targetPath, Job::OnProgress onProgress, Job::OnEnd onEnd) = 0;
 };
 
 // Test seam: a sector read this function answers true for fails.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace tarvelin {
 
@@ -155,57 +156,23 @@ public:
 
     bool Convert(void* context, ProgressFn progress) override
     {
-        const auto report = [&](std::int32_t value) {
-            return progress == nullptr || progress(context, value);
-        };
-        if (source_ == nullptr || !source_->IsSourceOpen()) {
-            lastError_ = "no source image is open";
-            report(kConvertFailed);
-            return false;
+        // The percent protocol of bin2iso.h over the job's reports.
+        Job::OnProgress percents;
+        if (progress != nullptr) {
+            percents = [context, progress](const JobProgress& done) {
+                return progress(context, ScaledProgress(done.fraction));
+            };
         }
-        if (target_ == nullptr || !target_->IsTargetOpen()) {
-            lastError_ = "no output file is open";
-            report(kConvertFailed);
-            return false;
+        const bool converted = RunJob(percents).state == JobState::Done;
+        if (progress != nullptr) {
+            progress(context, converted ? kConvertDone : kConvertFailed);
         }
-        const std::uint32_t total = source_->GetSectorCount();
-        const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
-        std::uint32_t written = 0;
-        bool stopped = false;
-        const BatchRun run = RunBatches(
-            // No batch of a small image needs buffers of a whole batch.
-            batches, std::size_t{std::min(total, kBatchSectors)} * kUserDataSize,
-            [&](std::uint32_t batch, std::uint8_t* buffer) {
-                const std::uint32_t first = batch * kBatchSectors;
-                const std::uint32_t count = std::min(kBatchSectors, total - first);
-                source_->ReadSectors(first, count, buffer);
-                return std::size_t{count} * kUserDataSize;
-            },
-            [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {
-                const auto count = static_cast<std::uint32_t>(size / kUserDataSize);
-                if (!target_->WriteSectors(bytes, count)) {
-                    lastError_ = target_->GetLastError();
-                    return false;
-                }
-                written += count;
-                if (!report(static_cast<std::int32_t>(std::uint64_t{written} * 100 / total))) {
-                    stopped = true;
-                    return false;
-                }
-                return true;
-            });
-        if (run == BatchRun::OutOfMemory) {
-            lastError_ = "out of memory";
-        } else if (stopped) {
-            lastError_ = "the conversion was stopped";
-        }
-        if (run != BatchRun::Finished || !Checked(target_, target_->CloseTarget())) {
-            target_->AbandonTarget();
-            report(kConvertFailed);
-            return false;
-        }
-        report(kConvertDone);
-        return true;
+        return converted;
+    }
+
+    JobReport RunJob(Job::OnProgress onProgress) override
+    {
+        return job_.RunHere([this](JobControl& control) { return Run(control); }, std::move(onProgress), {});
     }
 
     std::uint32_t GetSectorCount() override { return source_ == nullptr ? 0 : source_->GetSectorCount(); }
@@ -229,9 +196,62 @@ private:
         return succeeded;
     }
 
+    JobReport Run(JobControl& control)
+    {
+        if (source_ == nullptr || !source_->IsSourceOpen()) {
+            return Failed("no source image is open");
+        }
+        if (target_ == nullptr || !target_->IsTargetOpen()) {
+            return Failed("no output file is open");
+        }
+        const std::uint32_t total = source_->GetSectorCount();
+        const auto batches = static_cast<std::uint32_t>((std::uint64_t{total} + kBatchSectors - 1) / kBatchSectors);
+        std::uint32_t written = 0;
+        bool stopped = false;
+        const BatchRun run = RunBatches(
+            // No batch of a small image needs buffers of a whole batch.
+            batches, std::size_t{std::min(total, kBatchSectors)} * kUserDataSize,
+            [&](std::uint32_t batch, std::uint8_t* buffer) {
+                const std::uint32_t first = batch * kBatchSectors;
+                const std::uint32_t count = std::min(kBatchSectors, total - first);
+                source_->ReadSectors(first, count, buffer);
+                return std::size_t{count} * kUserDataSize;
+            },
+            [&](std::uint32_t, const std::uint8_t* bytes, std::size_t size) {
+                const auto count = static_cast<std::uint32_t>(size / kUserDataSize);
+                if (!target_->WriteSectors(bytes, count)) {
+                    lastError_ = target_->GetLastError();
+                    return false;
+                }
+                written += count;
+                if (!control.Report(static_cast<double>(written) / total)) {
+                    stopped = true;
+                    return false;
+                }
+                return true;
+            });
+        if (run == BatchRun::OutOfMemory) {
+            lastError_ = "out of memory";
+        } else if (stopped) {
+            lastError_ = "the conversion was stopped";
+        }
+        if (run != BatchRun::Finished || !Checked(target_, target_->CloseTarget())) {
+            target_->AbandonTarget();
+            return stopped ? JobReport::Cancelled() : JobReport::Failed(lastError_);
+        }
+        return JobReport::Done();
+    }
+
+    JobReport Failed(const char* why)
+    {
+        lastError_ = why;
+        return JobReport::Failed(why);
+    }
+
     CBin2IsoSectorFile* target_ = nullptr;
     CBin2IsoSectorFile* source_ = nullptr;
     std::string lastError_;
+    Job job_; // runs the conversion on the caller's thread
 };
 
 } // namespace

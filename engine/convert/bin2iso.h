@@ -13,6 +13,7 @@
 // NEW_00_OUTFILE_BIN2ISO.
 
 #include "core/component.h"
+#include "core/job.h"
 #include "core/iso_sector.h"
 #include "core/progress.h"
 #include "core/registry.h"
@@ -72,6 +73,11 @@ public:
     virtual std::uint32_t GetSectorCount() = 0;
     virtual ImageOpenError GetOpenError() = 0;
     virtual const char* GetLastError() = 0;
+    // Convert with the job's own reports: the fraction of the sectors
+    // written (a false answer stops the conversion), on this thread; gives
+    // how it ended, Failed with the reason GetLastError also gives. The
+    // output is removed unless Done.
+    virtual JobReport RunJob(Job::OnProgress onProgress) = 0;
 };
 
 } // namespace tarvelin

@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace tarvelin {
 
@@ -323,6 +324,19 @@ public:
 
     bool Start(void* context, ProgressFn progress) override
     {
+        // The percent protocol of iso2bin.h over the job's reports: every
+        // run ends in one final value.
+        const auto report = [context, progress](std::int32_t value) {
+            return progress == nullptr || progress(context, value);
+        };
+        return StartJob([report](const JobProgress& done) { return report(ScaledProgress(done.fraction)); },
+                        [report](const JobReport& end) {
+                            report(end.state == JobState::Done ? kConvertDone : kConvertFailed);
+                        });
+    }
+
+    bool StartJob(Job::OnProgress onProgress, Job::OnEnd onEnd) override
+    {
         // Once started, the work alone writes the component's state.
         if (started_) {
             return false;
@@ -335,23 +349,17 @@ public:
             lastError_ = "no BIN file is open";
             return false;
         }
-        // The percent protocol of iso2bin.h over the job's reports: a false
-        // answer stops the conversion, and every run ends in one final
-        // value, after which the run touches nothing of the converter.
-        const auto report = [context, progress](std::int32_t value) {
-            return progress == nullptr || progress(context, value);
-        };
-        const auto onProgress = [report](const JobProgress& done) {
-            return report(static_cast<std::int32_t>(std::lround(done.fraction * 100)));
-        };
-        const auto onEnd = [report, finished = finished_](const JobReport& end) {
-            report(end.state == JobState::Done ? kConvertDone : kConvertFailed);
+        // After the final report the run touches nothing of the converter.
+        auto ended = [onEnd = std::move(onEnd), finished = finished_](const JobReport& end) {
+            if (onEnd) {
+                onEnd(end);
+            }
             finished->store(true, std::memory_order_release);
         };
         started_ = true;
         std::string why;
-        if (!job_.Start([this, files = files_](JobControl& control) { return Run(control, *files); }, onProgress,
-                        onEnd, &why)) {
+        if (!job_.Start([this, files = files_](JobControl& control) { return Run(control, *files); },
+                        std::move(onProgress), std::move(ended), &why)) {
             started_ = false;
             lastError_ = "cannot start the conversion: " + why;
             return false;
@@ -451,7 +459,10 @@ private:
             return JobReport::Cancelled(); // the converter is gone
         }
         lastError_ = error;
-        return converted ? JobReport::Done() : JobReport::Failed(error);
+        if (converted) {
+            return JobReport::Done();
+        }
+        return control.Cancelled() ? JobReport::Cancelled() : JobReport::Failed(error);
     }
 
     // Touches only the files and what it is handed, so that it runs on to

@@ -19,6 +19,7 @@
 
 #include "core/byte_buffer.h"
 #include "core/component.h"
+#include "core/job.h"
 #include "core/iso_sector.h"
 #include "core/progress.h"
 #include "core/registry.h"
@@ -125,6 +126,12 @@ public:
     // Why the last failing operation, or the worker, failed. Read it once
     // the worker is finished.
     virtual const char* GetLastError() = 0;
+    // Start with the job's own reports: the fraction of the sectors written
+    // (a false answer stops the conversion), then how it ended, Failed with
+    // the reason GetLastError also gives; neither file is left unless
+    // Done. The observers run on the worker, and after the final report
+    // the worker touches nothing of the component.
+    virtual bool StartJob(Job::OnProgress onProgress, Job::OnEnd onEnd) = 0;
 };
 
 } // namespace tarvelin

@@ -2,6 +2,7 @@
 
 // The progress callback of every long operation.
 
+#include <cmath>
 #include <cstdint>
 
 namespace tarvelin {
@@ -26,5 +27,12 @@ inline constexpr std::int32_t kConvertFailed = 201;
 // percent reports: stopped with the unfinished image removed, or complete.
 inline constexpr std::int32_t kCaptureAborted = -1;
 inline constexpr std::int32_t kCaptureFinished = -2;
+
+// A job's fraction done (core/job.h) on the scale of a value protocol:
+// 100 for percents, 1000 for thousandths.
+inline std::int32_t ScaledProgress(double fraction, int scale = 100)
+{
+    return static_cast<std::int32_t>(std::lround(fraction * scale));
+}
 
 } // namespace tarvelin

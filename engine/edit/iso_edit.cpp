@@ -654,7 +654,7 @@ private:
             return {};
         }
         return [context, progress](const JobProgress& report) {
-            progress(context, static_cast<std::int32_t>(std::lround(report.fraction * 100)));
+            progress(context, ScaledProgress(report.fraction));
             return true;
         };
     }

@@ -361,7 +361,7 @@ private:
             return {};
         }
         return [context, progress](const JobProgress& report) {
-            return progress(context, static_cast<std::int32_t>(std::lround(report.fraction * 1000)));
+            return progress(context, ScaledProgress(report.fraction, 1000));
         };
     }
 

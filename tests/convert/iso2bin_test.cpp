@@ -197,30 +197,63 @@ TEST_F(Iso2BinTest, AStoppedOrFailedConversionReports201WithItsReasonAndLeavesNo
         {"ISO to BIN, a write failed", true, 0, true, false, {"cannot write", "out.bin"}},
         {"ISO to BIN, no CUE sheet", true, 0, false, true, {"out.cue"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.cueTaken) {
-            ASSERT_EQ(::mkdir(Cue().c_str(), 0755), 0);
+    // The same runs through the job reports: Cancelled when stopped, Failed
+    // with the reason otherwise.
+    const auto byJob = [&](bool toBin, ProgressLog& log, std::string& error) {
+        const Job::OnProgress onProgress = [&log](const JobProgress& done) {
+            return ProgressLog::Record(&log, ScaledProgress(done.fraction));
+        };
+        if (!toBin) {
+            ComponentPtr<IBin2Iso> converter(Bin2ISO1());
+            EXPECT_TRUE(converter->OpenSource(source.c_str()) && converter->OpenTarget(iso.c_str()));
+            const JobReport report = converter->RunJob(onProgress);
+            error = converter->GetLastError();
+            return report;
         }
-        ProgressLog log;
-        log.stopAt = c.stopAt;
-        std::string error;
-        {
-            std::optional<test::FileSizeLimit> limit;
-            if (c.limited) {
-                limit.emplace(3 * 1024 * 1024);
+        ComponentPtr<IIso2Bin> converter(NEW_ISO2BIN1());
+        std::promise<JobReport> end;
+        EXPECT_TRUE(converter->OpenSource(source.c_str()) && converter->OpenTarget(Bin().c_str()));
+        EXPECT_TRUE(converter->StartJob(onProgress, [&end](const JobReport& report) { end.set_value(report); }));
+        const JobReport report = end.get_future().get();
+        converter->Wait();
+        error = converter->GetLastError();
+        return report;
+    };
+    for (const bool jobs : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (jobs ? ", job reports" : ", percents"));
+            if (c.cueTaken) {
+                ASSERT_EQ(::mkdir(Cue().c_str(), 0755), 0);
             }
-            EXPECT_FALSE(c.toBin ? ToBin(source, Bin(), log, &error) : toIso(log, error));
+            ProgressLog log;
+            log.stopAt = c.stopAt;
+            std::string error;
+            {
+                std::optional<test::FileSizeLimit> limit;
+                if (c.limited) {
+                    limit.emplace(3 * 1024 * 1024);
+                }
+                if (!jobs) {
+                    EXPECT_FALSE(c.toBin ? ToBin(source, Bin(), log, &error) : toIso(log, error));
+                } else {
+                    const JobReport end = byJob(c.toBin, log, error);
+                    EXPECT_EQ(end.state, c.stopAt != 0 ? JobState::Cancelled : JobState::Failed);
+                    EXPECT_EQ(end.reason, c.stopAt != 0 ? std::string() : error);
+                }
+            }
+            if (!jobs) {
+                log.ExpectProtocol(201);
+                EXPECT_EQ(std::count(log.values.begin(), log.values.end(), 200), 0);
+            }
+            EXPECT_TRUE(c.stopAt == 0 || log.values.size() == 1u + !jobs) << log.values.size();
+            for (const std::string& reason : c.reasons) {
+                EXPECT_NE(error.find(reason), std::string::npos) << error;
+            }
+            EXPECT_FALSE(test::Exists(Bin()));
+            EXPECT_FALSE(test::Exists(iso));
+            EXPECT_EQ(test::Exists(Cue()), c.cueTaken);
+            std::filesystem::remove(Cue());
         }
-        log.ExpectProtocol(201);
-        EXPECT_EQ(std::count(log.values.begin(), log.values.end(), 200), 0);
-        EXPECT_TRUE(c.stopAt == 0 || log.values.size() == 2u) << log.values.size();
-        for (const std::string& reason : c.reasons) {
-            EXPECT_NE(error.find(reason), std::string::npos) << error;
-        }
-        EXPECT_FALSE(test::Exists(Bin()));
-        EXPECT_FALSE(test::Exists(iso));
-        EXPECT_EQ(test::Exists(Cue()), c.cueTaken);
     }
 }
 
