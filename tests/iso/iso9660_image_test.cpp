@@ -1,6 +1,5 @@
-// The recognition rules of the descriptor set, on images built in memory.
-// (Real images are read against isoinfo in tests/cli/ls_test.cpp and
-// tests/writer/descriptor_writer_test.cpp.)
+// The recognition rules of the descriptor set, on images built in memory (real images against
+// isoinfo: tests/cli/ls_test.cpp, tests/writer/descriptor_writer_test.cpp).
 
 #include "iso9660_test_image.h"
 
@@ -36,9 +35,8 @@ TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
     ASSERT_TRUE(set.jolietSector);
     EXPECT_EQ(*set.jolietSector, 18u);
     EXPECT_EQ(set.jolietLevel, JolietLevel::Level1);
-    // Behind the terminator only the one sector where a UDF recognition
-    // sequence would begin is looked at.
-    EXPECT_EQ(image.highestRead, 21u) << "the scan stops behind the terminator";
+    // Behind the terminator only the sector where a UDF recognition sequence would begin is read.
+    EXPECT_EQ(image.highestRead, 21u);
     EXPECT_FALSE(set.HasUdf());
 }
 

@@ -1,11 +1,9 @@
-// Round trips of the ISO 9660 and El Torito structures through the decoders,
-// and what the decoders refuse.
+// ISO 9660 and El Torito structures through encoders and decoders: round trips and what is refused.
 
 #include "iso/iso9660.h"
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -25,10 +23,7 @@ DirectoryRecord FileRecord(std::string identifier, std::uint32_t extent, std::ui
     return record;
 }
 
-// ---------------------------------------------------------------------------
-
-// A primary descriptor as the builder fills it. The byte layout itself is
-// held to an independent one in tests/writer/descriptor_writer_test.cpp.
+// A primary descriptor as the builder fills it (its byte layout: tests/writer/descriptor_writer_test.cpp).
 VolumeDescriptor SamplePrimary()
 {
     VolumeDescriptor descriptor;
@@ -76,13 +71,9 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         std::uint8_t value;
     };
     const Case cases[] = {
-        {"unknown type", 0, 3},
-        {"standard identifier", 3, 'X'},
-        {"version 2 (enhanced descriptor)", 6, 2},
-        {"block size 512", 129, 0x02},
-        {"root record length", 156, 33},
-        {"root is not a directory", 181, 0},
-        {"root identifier is not 0x00", 189, 'A'},
+        {"unknown type", 0, 3},           {"standard identifier", 3, 'X'}, {"version 2 (enhanced)", 6, 2},
+        {"block size 512", 129, 0x02},    {"root record length", 156, 33}, {"root not a directory", 181, 0},
+        {"root identifier not 0x00", 189, 'A'},
     };
     for (const Case& c : cases) {
         ByteVector sector = good;
@@ -91,12 +82,9 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         EXPECT_FALSE(DecodeVolumeDescriptor(sector, &report)) << c.what;
         EXPECT_NE(report.problem, nullptr) << c.what;
     }
-    // A sector cut short is refused, whatever its header says.
-    const ByteVector truncated(good.begin(), good.end() - 1);
-    EXPECT_FALSE(DecodeVolumeDescriptor(truncated));
+    EXPECT_FALSE(DecodeVolumeDescriptor(ByteVector(good.begin(), good.end() - 1))); // cut short
 
-    // Disagreeing halves of a 32- and of a 16-bit field (the volume space
-    // and the block size) are reported, not fatal: the little-endian half counts.
+    // Disagreeing halves of a 32- and a 16-bit field are reported, not fatal: the little-endian half counts.
     for (const std::size_t offset : {87, 131}) {
         ByteVector mismatched = good;
         mismatched[offset] ^= 0x40;
@@ -108,8 +96,6 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         EXPECT_EQ(decoded->logicalBlockSize, 2048u);
     }
 }
-
-// ---------------------------------------------------------------------------
 
 TEST(Iso9660DirectoryRecords, RoundTripKeepsEveryField)
 {
@@ -131,7 +117,7 @@ TEST(Iso9660DirectoryRecords, RoundTripKeepsEveryField)
     EXPECT_EQ(bytes[24], 0xEC); // -20 as a signed byte
 
     DecodeReport report;
-    const std::optional<DirectoryRecord> decoded = DecodeDirectoryRecord(ByteVector(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size)), &report);
+    const std::optional<DirectoryRecord> decoded = DecodeDirectoryRecord(Bytes(bytes).first(size), &report);
     ASSERT_TRUE(decoded) << report.problem;
     EXPECT_EQ(*decoded, record);
     EXPECT_TRUE(decoded->IsMultiExtent());
@@ -156,11 +142,8 @@ TEST(Iso9660DirectoryRecords, DecoderChecksEveryLength)
         std::uint8_t value;
     };
     const Case cases[] = {
-        {"record length 0 (end of sector)", 0, 0},
-        {"record length 33", 0, 33},
-        {"record length past the bytes", 0, 41},
-        {"empty identifier", 32, 0},
-        {"identifier past the record", 32, 6},
+        {"record length 0 (end of sector)", 0, 0}, {"record length 33", 0, 33}, {"record length past the bytes", 0, 41},
+        {"empty identifier", 32, 0},               {"identifier past the record", 32, 6},
     };
     for (const Case& c : cases) {
         ByteVector bytes = good;
@@ -171,17 +154,11 @@ TEST(Iso9660DirectoryRecords, DecoderChecksEveryLength)
     }
 }
 
-// ---------------------------------------------------------------------------
-
 TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
 {
     // root 1, A 2, B 3, A1 4 (parent 2), X 5 (parent 4).
     const std::vector<PathTableRecord> records = {
-        MakeRootPathTableRecord(20),
-        {0, 21, 1, "A"},
-        {0, 22, 1, "B"},
-        {0, 23, 2, "A1"},
-        {0, 24, 4, "X"},
+        MakeRootPathTableRecord(20), {0, 21, 1, "A"}, {0, 22, 1, "B"}, {0, 23, 2, "A1"}, {0, 24, 4, "X"},
     };
     for (const PathTableOrder order : {PathTableOrder::LittleEndian, PathTableOrder::BigEndian}) {
         ByteVector table(64, 0);
@@ -192,24 +169,17 @@ TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
         ASSERT_EQ(used, 10u + 10 + 10 + 10 + 10);
         table.resize(used);
         EXPECT_EQ(DecodePathTable(table, order), records);
-
-        ByteVector forward = table;
-        forward[40 + (order == PathTableOrder::LittleEndian ? 6 : 7)] = 5; // X names itself as parent
-        EXPECT_FALSE(DecodePathTable(forward, order));
-        ByteVector zeroParent = table;
-        zeroParent[10 + (order == PathTableOrder::LittleEndian ? 6 : 7)] = 0;
-        EXPECT_FALSE(DecodePathTable(zeroParent, order));
-        ByteVector notRoot = table;
-        notRoot[8] = 'R';
-        EXPECT_FALSE(DecodePathTable(notRoot, order));
-        ByteVector overrun = table;
-        overrun[40] = 9; // X's identifier runs past the table's size
-        EXPECT_FALSE(DecodePathTable(overrun, order));
         EXPECT_FALSE(DecodePathTable(ByteVector{}, order));
+        const std::size_t parentLow = order == PathTableOrder::LittleEndian ? 6 : 7;
+        // X names itself as parent; A names parent 0; the root is named; X's identifier runs past the table.
+        for (const auto& [offset, value] : {std::pair<std::size_t, std::uint8_t>{40 + parentLow, 5},
+                                            {10 + parentLow, 0}, {8, 'R'}, {40, 9}}) {
+            ByteVector damaged = table;
+            damaged[offset] = value;
+            EXPECT_FALSE(DecodePathTable(damaged, order)) << offset;
+        }
     }
 }
-
-// ---------------------------------------------------------------------------
 
 TEST(Iso9660ElTorito, BootRecordRecognition)
 {
@@ -259,10 +229,8 @@ TEST(Iso9660ElTorito, ACatalogRoundTripsAndAnyChangeToTheValidationEntryIsRefuse
     EXPECT_FALSE(DecodeBootCatalog(ByteVector(good.begin(), good.end() - 1)));
 }
 
-// Whole catalogs: a default entry and sections with their entries and
-// extension entries survive a round trip, the header and extension flags
-// follow what comes next, and what cannot be read whole or written into
-// one sector is refused.
+// A default entry and sections with entries and extension entries: the header and extension flags
+// follow what comes next.
 BootCatalogSet BiosAndEfi()
 {
     BootCatalogSet catalog;
