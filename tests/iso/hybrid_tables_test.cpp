@@ -99,16 +99,6 @@ TEST(HybridTables, MbrPartitionsThatCoverTheVolumeGrowAndTheOthersStay)
     }
 }
 
-TEST(HybridTables, AnAreaWithoutMbrSignatureIsLeftAlone)
-{
-    std::vector<std::uint8_t> area = test::CraftSystemArea({{0x17, 0, 4000, kChs0, kChs3999}});
-    area[511] = 0;
-    const hybrid::GrownTables grown = hybrid::GrowTables(area, Growth(1000, 4000, 1500));
-    EXPECT_FALSE(grown.changed);
-    EXPECT_TRUE(grown.systemArea == area);
-    EXPECT_EQ(grown.volumeSectors, 1500u);
-}
-
 // A volume of 1000 sectors whose last 63 blocks hold the GPT backup (entries 3937..3998, header 3999),
 // an ISO partition ending a block before the last usable one, an EFI image at sector 34.
 CraftedGpt BaseGpt()
@@ -181,7 +171,7 @@ TEST(HybridTables, AGptGrowsAndItsBackupEndsTheNewVolume)
     }
 }
 
-TEST(HybridTables, AGptThatCannotBeTrustedOrRewrittenStaysWithItsProtectiveEntry)
+TEST(HybridTables, TablesThatCannotBeTrustedOrRewrittenAreLeftAlone)
 {
     struct Case {
         const char* what;
@@ -195,6 +185,7 @@ TEST(HybridTables, AGptThatCannotBeTrustedOrRewrittenStaysWithItsProtectiveEntry
     beyond.lastUsable = 9936;
     beyond.entries = {{0, 3999}, {5000, 9000}}; // ends past where the new last usable block will be
     const Case cases[] = {
+        {"no MBR signature", BaseGpt(), 511},
         {"header CRC wrong", BaseGpt(), 512 + 48},
         {"entry array CRC wrong", BaseGpt(), 1024 + 40},
         {"entry array outside the system area", outside, 0},

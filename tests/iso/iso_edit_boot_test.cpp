@@ -55,8 +55,6 @@ std::vector<std::uint8_t> NoEmulationLoader()
     return image;
 }
 
-std::string Cli(const std::string& arguments) { return ShellQuote(TARVELIN_CLI_PATH) + " " + arguments; }
-
 std::string ElToritoReport(const std::string& image)
 {
     return RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null").output;
@@ -90,8 +88,8 @@ protected:
         fs::create_directories(dir / "src/docs");
         test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("read me\n"));
         test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(50000, 3));
-        const CommandResult built = RunCommand(Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/docs") +
-                                                   " " + ShellQuote(dir / "src/data.bin")));
+        const CommandResult built = test::RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/docs")
+                                                 + " " + ShellQuote(dir / "src/data.bin"));
         ASSERT_EQ(built.exitCode, 0) << built.output;
     }
 
@@ -114,12 +112,12 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
         BuildImage();
         const std::vector<std::uint8_t> bytes = diskette ? DisketteImage() : NoEmulationLoader();
         test::WriteWholeFile(dir / "boot.img", bytes);
-        const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "boot.img") +
-                                                    (diskette ? " --to /docs" : "")));
+        const std::string load = "boot load " + ShellQuote(image) + " " + ShellQuote(dir / "boot.img");
+        const CommandResult loaded = test::RunCli(load + (diskette ? " --to /docs" : ""));
         ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
         EXPECT_NE(loaded.output.find(diskette ? "1.44 MB diskette emulation" : "no emulation"), std::string::npos)
             << loaded.output;
-        const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img")));
+        const CommandResult saved = test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img"));
         ASSERT_EQ(saved.exitCode, 0) << saved.output;
         EXPECT_TRUE(test::ReadWholeFile(dir / "back.img") == bytes);
         ExpectBootsInQemu();
@@ -138,7 +136,7 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
             fs::remove(image);
             continue;
         }
-        const CommandResult removed = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        const CommandResult removed = test::RunCli("boot remove " + ShellQuote(image));
         ASSERT_EQ(removed.exitCode, 0) << removed.output;
         {
             test::EditHandle edit;
@@ -149,7 +147,7 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
             EXPECT_FALSE(edit->HasBootImage());
         }
         EXPECT_TRUE(ElToritoEntries(image, true).empty());
-        const CommandResult again = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        const CommandResult again = test::RunCli("boot remove " + ShellQuote(image));
         EXPECT_EQ(again.exitCode, 1);
         EXPECT_NE(again.output.find("has no boot image"), std::string::npos) << again.output;
     }
@@ -215,8 +213,8 @@ TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImag
     test::RunGenisoimage(dir / "src", image, "-J -R -b boot/loader.bin -no-emul-boot -c boot/boot.cat");
     test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
 
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin") +
-                                                " --to /boot"));
+    const CommandResult loaded =
+        test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin") + " --to /boot");
     ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
     EXPECT_NE(loaded.output.find("replaced '/boot/loader.bin'"), std::string::npos) << loaded.output;
     const test::TreeContents tree = test::ReadImageTree(image);
@@ -249,7 +247,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     for (int i = 0; i < 120; ++i) {
         test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
     }
-    const CommandResult added = RunCommand(Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many")));
+    const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
     ASSERT_EQ(added.exitCode, 0) << added.output;
 
     EXPECT_EQ(ElToritoEntries(image, false), entriesBefore);
@@ -264,7 +262,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
 
     // A loaded boot image replaces the BIOS entry only.
     test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin")));
+    const CommandResult loaded = test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"));
     ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
     const auto entriesAfter = ElToritoEntries(image, false);
     ASSERT_EQ(entriesAfter.size(), 4u);
