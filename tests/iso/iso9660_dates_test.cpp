@@ -114,7 +114,7 @@ TEST_F(Iso9660Dates, VolumeDatesUseDigitsAndTheOffset)
 
     EXPECT_EQ(FileTimeFromVolumeDate(VolumeDate{}), std::nullopt);
     EXPECT_EQ(FileTimeFromVolumeDate(UnsetVolumeDate()), std::nullopt);
-    for (const char* month : {"0x", "13"}) { // a letter, a 13th month
+    for (const char* month : {"0:", "13"}) { // the character after 9, a 13th month
         VolumeDate wrong = date;
         std::copy_n(month, 2, wrong.begin() + 4);
         EXPECT_EQ(FileTimeFromVolumeDate(wrong), std::nullopt) << month;
