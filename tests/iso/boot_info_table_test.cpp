@@ -1,7 +1,5 @@
-// The boot-info-table and GRUB2's boot info on crafted buffers: what makes a
-// table valid or plausible, the patches, and the tables xorriso writes
-// checked with the same functions (its checksum of a loader whose length is
-// no whole number of words included).
+// The boot-info-table and GRUB2's boot info on crafted buffers: what makes a table valid or plausible,
+// the patches, and the tables xorriso writes (of a loader no whole number of words long) checked too.
 
 #include "iso/boot_info_table.h"
 #include "support/cli_fixtures.h"
@@ -11,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 namespace tarvelin {
 namespace {
@@ -32,15 +31,15 @@ TEST(BootInfoTable, APatchedTableIsValidOnlyForItsSectorLengthAndBytes)
 
     EXPECT_TRUE(iso::HasBootInfoTable(file, 1234));
     EXPECT_FALSE(iso::HasBootInfoTable(file, 1235));
-    auto changed = file;
-    changed[30000] ^= 1; // the checksum no longer matches
-    EXPECT_FALSE(iso::HasBootInfoTable(changed, 1234));
-    changed = file;
-    iso::PutLe32(changed, 8, 17);
-    EXPECT_FALSE(iso::HasBootInfoTable(changed, 1234));
-    changed = file;
-    changed.pop_back(); // the length no longer matches
-    EXPECT_FALSE(iso::HasBootInfoTable(changed, 1234));
+    // The checksum, the descriptor's sector, the length no longer match.
+    const std::function<void(std::vector<std::uint8_t>&)> changes[] = {
+        [](auto& bytes) { bytes[30000] ^= 1; }, [](auto& bytes) { iso::PutLe32(bytes, 8, 17); },
+        [](auto& bytes) { bytes.pop_back(); }};
+    for (const auto& change : changes) {
+        auto changed = file;
+        change(changed);
+        EXPECT_FALSE(iso::HasBootInfoTable(changed, 1234));
+    }
 
     std::vector<std::uint8_t> tiny(63, 0xEE);
     EXPECT_FALSE(iso::PatchBootInfoTable(tiny, 20));

@@ -1,8 +1,6 @@
-// Growing the partition tables of a hybrid image, on crafted system areas:
-// which partitions count as covering the volume, how their CHS fields
-// follow, what a GPT and its backup become, and what is left alone. The
-// expected numbers are worked out by hand (CHS in the 64 heads x 32 sectors
-// geometry the usual tools use).
+// Growing the partition tables of a hybrid image on crafted system areas: which partitions cover the
+// volume, their CHS fields, a GPT and its backup, what is left alone. The numbers are worked out by
+// hand (CHS in the 64 heads x 32 sectors geometry the usual tools use).
 
 #include "iso/hybrid_tables.h"
 #include "iso/hybrid_test_support.h"
@@ -56,50 +54,32 @@ TEST(HybridTables, MbrPartitionsThatCoverTheVolumeGrowAndTheOthersStay)
     // Old volume: 1000 sectors = blocks 0..3999; the save's data ends at
     // sector 1500 = block 6000 unless a case says otherwise.
     const Case cases[] = {
-        {"from block 0 to the volume end",
-         Growth(1000, 4000, 1500),
-         {{0x17, 0, 4000, kChs0, kChs3999}},
-         {{0x17, 0, 6000, kChs0, kChs5999}}},
-        {"from block 1 behind the MBR",
-         Growth(1000, 4000, 1500),
-         {{0xCD, 1, 3999, kChs1, kChs3999}},
-         {{0xCD, 1, 5999, kChs1, kChs5999}}},
-        {"to the end of a file padded behind the volume",
-         Growth(1000, 5120, 1500),
-         {{0x17, 0, 5120, kChs0, {0x1F, 0x20, 0x02}}},
-         {{0x17, 0, 6000, kChs0, kChs5999}}},
+        {"from block 0 to the volume end", Growth(1000, 4000, 1500),
+         {{0x17, 0, 4000, kChs0, kChs3999}}, {{0x17, 0, 6000, kChs0, kChs5999}}},
+        {"from block 1 behind the MBR", Growth(1000, 4000, 1500),
+         {{0xCD, 1, 3999, kChs1, kChs3999}}, {{0xCD, 1, 5999, kChs1, kChs5999}}},
+        {"to the end of a file padded behind the volume", Growth(1000, 5120, 1500),
+         {{0x17, 0, 5120, kChs0, {0x1F, 0x20, 0x02}}}, {{0x17, 0, 6000, kChs0, kChs5999}}},
         {"an appended partition behind the volume stays inside the grown one",
          Growth(1000, 7200, 2300),
          {{0x00, 0, 4000, kChs0, kChs3999}, {0xEF, 4000, 2880, {0x3D, 0x01, 0x01}, {0x16, 0x20, 0x03}}},
          {{0x00, 0, 9200, kChs0, {0x1F, 0x10, 0x04}}, {0xEF, 4000, 2880, {0x3D, 0x01, 0x01}, {0x16, 0x20, 0x03}}}},
-        {"one block short of the volume end is not covering",
-         Growth(1000, 4000, 1500),
-         {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}},
-         {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}}},
-        {"a start behind the system area is not covering",
-         Growth(1000, 4000, 1500),
-         {{0x83, 65, 3935, {0x02, 0x02, 0x00}, kChs3999}},
-         {{0x83, 65, 3935, {0x02, 0x02, 0x00}, kChs3999}}},
-        {"an extended partition stays",
-         Growth(1000, 4000, 1500),
-         {{0x05, 0, 4000, kChs0, kChs3999}},
-         {{0x05, 0, 4000, kChs0, kChs3999}}},
-        {"CHS fields that are no addresses are kept",
-         Growth(1000, 4000, 1500),
-         {{0x00, 0, 4000, kChs0, kBeyondChs}},
-         {{0x00, 0, 6000, kChs0, kBeyondChs}}},
-        {"past cylinder 1023 the last CHS is the geometry's last address",
-         Growth(1000, 4000, 600000),
-         {{0x17, 0, 4000, kChs0, kChs3999}},
-         {{0x17, 0, 2400000, kChs0, {0x3F, 0xE0, 0xFF}}}},
+        {"one block short of the volume end is not covering", Growth(1000, 4000, 1500),
+         {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}}, {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}}},
+        {"a start behind the system area is not covering", Growth(1000, 4000, 1500),
+         {{0x83, 65, 3935, {0x02, 0x02, 0x00}, kChs3999}}, {{0x83, 65, 3935, {0x02, 0x02, 0x00}, kChs3999}}},
+        {"an extended partition stays", Growth(1000, 4000, 1500),
+         {{0x05, 0, 4000, kChs0, kChs3999}}, {{0x05, 0, 4000, kChs0, kChs3999}}},
+        {"CHS fields that are no addresses are kept", Growth(1000, 4000, 1500),
+         {{0x00, 0, 4000, kChs0, kBeyondChs}}, {{0x00, 0, 6000, kChs0, kBeyondChs}}},
+        {"past cylinder 1023 the last CHS is the geometry's last address", Growth(1000, 4000, 600000),
+         {{0x17, 0, 4000, kChs0, kChs3999}}, {{0x17, 0, 2400000, kChs0, {0x3F, 0xE0, 0xFF}}}},
         {"a partition on a file's data follows the file",
          Growth(1000, 4000, 2400, {{34, 720, 1600}}),
          {{0x17, 0, 4000, kChs0, kChs3999}, {0xEF, 136, 2880, {0x04, 0x09, 0x00}, {0x1E, 0x08, 0x01}}},
          {{0x17, 0, 9600, kChs0, {0x2B, 0x20, 0x04}}, {0xEF, 6400, 2880, {0x08, 0x01, 0x03}, {0x21, 0x20, 0x04}}}},
-        {"a partition longer than the moved data stays",
-         Growth(1000, 4000, 1500, {{34, 10, 1400}}),
-         {{0xEF, 136, 2880, kBeyondChs, kBeyondChs}},
-         {{0xEF, 136, 2880, kBeyondChs, kBeyondChs}}},
+        {"a partition longer than the moved data stays", Growth(1000, 4000, 1500, {{34, 10, 1400}}),
+         {{0xEF, 136, 2880, kBeyondChs, kBeyondChs}}, {{0xEF, 136, 2880, kBeyondChs, kBeyondChs}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,20 +99,8 @@ TEST(HybridTables, MbrPartitionsThatCoverTheVolumeGrowAndTheOthersStay)
     }
 }
 
-TEST(HybridTables, AnAreaWithoutMbrSignatureIsLeftAlone)
-{
-    std::vector<std::uint8_t> area = test::CraftSystemArea({{0x17, 0, 4000, kChs0, kChs3999}});
-    area[511] = 0;
-    const hybrid::GrownTables grown = hybrid::GrowTables(area, Growth(1000, 4000, 1500));
-    EXPECT_FALSE(grown.changed);
-    EXPECT_TRUE(grown.systemArea == area);
-    EXPECT_EQ(grown.volumeSectors, 1500u);
-}
-
-// The crafted GPT disk of the GPT cases: a volume of 1000 sectors whose last
-// 63 blocks hold the backup (entries 3937..3998, header 3999), an ISO
-// partition ending one block before the last usable one, an EFI image at
-// sector 34 inside the volume, and the protective MBR entry.
+// A volume of 1000 sectors whose last 63 blocks hold the GPT backup (entries 3937..3998, header 3999),
+// an ISO partition ending a block before the last usable one, an EFI image at sector 34.
 CraftedGpt BaseGpt()
 {
     CraftedGpt gpt;
@@ -203,7 +171,7 @@ TEST(HybridTables, AGptGrowsAndItsBackupEndsTheNewVolume)
     }
 }
 
-TEST(HybridTables, AGptThatCannotBeTrustedOrRewrittenStaysWithItsProtectiveEntry)
+TEST(HybridTables, TablesThatCannotBeTrustedOrRewrittenAreLeftAlone)
 {
     struct Case {
         const char* what;
@@ -217,6 +185,7 @@ TEST(HybridTables, AGptThatCannotBeTrustedOrRewrittenStaysWithItsProtectiveEntry
     beyond.lastUsable = 9936;
     beyond.entries = {{0, 3999}, {5000, 9000}}; // ends past where the new last usable block will be
     const Case cases[] = {
+        {"no MBR signature", BaseGpt(), 511},
         {"header CRC wrong", BaseGpt(), 512 + 48},
         {"entry array CRC wrong", BaseGpt(), 1024 + 40},
         {"entry array outside the system area", outside, 0},

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace tarvelin::iso {
@@ -17,14 +18,7 @@ constexpr FileTime kTicksPerSecond = platform::kFileTimeTicksPerSecond;
 
 FileTime Utc(int year, int month, int day, int hour, int minute, int second = 0, int millisecond = 0)
 {
-    platform::CalendarTime fields;
-    fields.year = year;
-    fields.month = month;
-    fields.day = day;
-    fields.hour = hour;
-    fields.minute = minute;
-    fields.second = second;
-    fields.millisecond = millisecond;
+    const platform::CalendarTime fields{year, month, day, hour, minute, second, millisecond, 0};
     FileTime time = 0;
     EXPECT_TRUE(platform::UtcToFileTime(fields, time));
     return time;
@@ -120,13 +114,11 @@ TEST_F(Iso9660Dates, VolumeDatesUseDigitsAndTheOffset)
 
     EXPECT_EQ(FileTimeFromVolumeDate(VolumeDate{}), std::nullopt);
     EXPECT_EQ(FileTimeFromVolumeDate(UnsetVolumeDate()), std::nullopt);
-    VolumeDate letters = date;
-    letters[5] = 'x';
-    EXPECT_EQ(FileTimeFromVolumeDate(letters), std::nullopt);
-    VolumeDate month13 = date;
-    month13[4] = '1';
-    month13[5] = '3';
-    EXPECT_EQ(FileTimeFromVolumeDate(month13), std::nullopt);
+    for (const char* month : {"0:", "13"}) { // the character after 9, a 13th month
+        VolumeDate wrong = date;
+        std::copy_n(month, 2, wrong.begin() + 4);
+        EXPECT_EQ(FileTimeFromVolumeDate(wrong), std::nullopt) << month;
+    }
 }
 
 } // namespace

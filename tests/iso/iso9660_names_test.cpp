@@ -1,5 +1,5 @@
-// Names on disc: conversion, limits, shortening, uniqueness within one
-// directory, and the read-side clean-up of identifiers.
+// Names on disc: conversion, limits, shortening, uniqueness within one directory, and the
+// read-side clean-up of identifiers.
 
 #include "iso/iso9660.h"
 #include "iso9660_test_image.h"
@@ -16,28 +16,8 @@
 namespace tarvelin::iso {
 namespace {
 
-// Whole UTF-16 text (no surrogate pair cut at either end) survives a round
-// trip through UTF-8 unchanged.
+// Whole UTF-16 text (no surrogate pair cut at either end) survives a trip through UTF-8.
 bool IsWholeUtf16(const std::u16string& text) { return platform::NarrowToUtf16(platform::Utf16ToNarrow(text)) == text; }
-
-TEST(Iso9660Names, JolietNamesAreCutKeepingTheExtensionAndWholeCharacters)
-{
-    const std::string longName = std::string(300, 'x') + ".document";
-    EXPECT_EQ(JolietEntryName(longName, false, false), std::u16string(55, u'x') + u".document");
-    EXPECT_EQ(JolietEntryName(longName, false, true), std::u16string(94, u'x') + u".document");
-    EXPECT_EQ(JolietEntryName(longName, true, false), std::u16string(64, u'x')); // a folder has no extension
-    // No extension, or one that leaves no room for the stem: cut at the end.
-    EXPECT_EQ(JolietEntryName(std::string(70, 'y'), false, false), std::u16string(64, u'y'));
-    EXPECT_EQ(JolietEntryName("a." + std::string(70, 'e'), false, false), u"a." + std::u16string(62, u'e'));
-    // A surrogate pair is never split, whatever the limit falls on.
-    for (std::size_t stem = 56; stem <= 64; ++stem) {
-        const std::string name = std::string(stem, 'p') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80.txt";
-        const std::u16string cut = JolietEntryName(name, false, false);
-        EXPECT_LE(cut.size(), 64u) << stem;
-        EXPECT_TRUE(IsWholeUtf16(cut)) << stem;
-        EXPECT_EQ(cut.substr(cut.size() - 4), u".txt") << stem;
-    }
-}
 
 TEST(Iso9660Names, ReadSideStripsVersionsAndTheEmptyExtensionDot)
 {
@@ -147,9 +127,10 @@ TEST(Iso9660Names, NewIdentifiersClashWithNothingKeptOrNew)
     }
 }
 
-TEST(Iso9660Names, JolietNamesOfNewEntriesKeepCaseAndClashOnlyWhenEqual)
+TEST(Iso9660Names, JolietNamesOfNewEntriesKeepCaseAndTheExtensionAndClashOnlyWhenEqual)
 {
     const std::u16string seventy(70, u'x');
+    const std::string longName = std::string(300, 'x') + ".document";
     struct Case {
         std::string name;
         bool folder;
@@ -167,9 +148,23 @@ TEST(Iso9660Names, JolietNamesOfNewEntriesKeepCaseAndClashOnlyWhenEqual)
         // 63 units and then a pair that would end past 64: cut before it.
         {std::string(63, 'p') + "\xF0\x9F\x98\x80", true, false, std::u16string(63, u'p')},
         {"", false, false, u"_"},
+        {longName, false, false, std::u16string(55, u'x') + u".document"},
+        {longName, false, true, std::u16string(94, u'x') + u".document"},
+        {longName, true, false, std::u16string(64, u'x')}, // a folder has no extension
+        // No extension, or one that leaves no room for the stem: cut at the end.
+        {std::string(70, 'y'), false, false, std::u16string(64, u'y')},
+        {"a." + std::string(70, 'e'), false, false, u"a." + std::u16string(62, u'e')},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(JolietEntryName(c.name, c.folder, c.longNames), c.joliet) << c.name;
+    }
+    // A surrogate pair is never split, whatever the limit falls on.
+    for (std::size_t stem = 56; stem <= 64; ++stem) {
+        const std::string twoPairs = "\xF0\x9F\x98\x80\xF0\x9F\x98\x80.txt";
+        const std::u16string cut = JolietEntryName(std::string(stem, 'p') + twoPairs, false, false);
+        EXPECT_LE(cut.size(), 64u) << stem;
+        EXPECT_TRUE(IsWholeUtf16(cut)) << stem;
+        EXPECT_EQ(cut.substr(cut.size() - 4), u".txt") << stem;
     }
 
     const std::vector<NewEntryName> entries = {{"Readme"}, {"README"}, {"a:b"}, {"a_b"}, {"kept.txt"}, {"dir", true}};
@@ -216,7 +211,7 @@ TEST(Iso9660Names, RecordsOrderByNameThenExtensionThenVersionDescending)
     }
 }
 
-// The root directory of a tree of a peer's image: its identifiers in record order.
+// The identifiers of a peer image's root directory, in record order.
 std::vector<std::string> RootIdentifiers(const test_image::Image& image, bool joliet)
 {
     const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());

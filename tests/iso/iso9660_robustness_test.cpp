@@ -1,7 +1,6 @@
-// Decoders against damaged bytes: real structures from a genisoimage image,
-// mutated with a fixed seed, each case copied into a buffer of exactly its
-// own size so that AddressSanitizer catches any read past it. A decoder
-// either refuses the bytes or gives fields that encode back to them.
+// Decoders against damaged bytes: structures of a genisoimage image mutated with a fixed seed, each in
+// a buffer of exactly its size (AddressSanitizer catches reads past it). A decoder either refuses the
+// bytes or gives fields that encode back to them.
 
 #include "iso9660_test_image.h"
 #include "support/test_support.h"
@@ -55,9 +54,8 @@ private:
     static inline std::unique_ptr<test_image::Image> image_;
 };
 
-// Changes one to six bytes, half of them at the given hot spots (length and
-// number fields), to values that stress lengths; a quarter of the cases are
-// also cut short.
+// Changes one to six bytes, half at the hot spots (length and number fields), to values that stress
+// lengths; a quarter of the cases are also cut short.
 ByteVector Mutate(const ByteVector& original, const std::vector<std::size_t>& hotSpots, std::mt19937& random)
 {
     ByteVector bytes = original;
@@ -100,8 +98,7 @@ bool SameBytes(const ByteVector& encoded, const ByteVector& bytes, std::size_t o
         && std::equal(encoded.begin(), encoded.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
-// exact: the bytes are as a writer made them, and every record must encode
-// back to them.
+// exact: the bytes are as a writer made them, and every record must encode back to them.
 void CheckDirectorySector(const ByteVector& bytes, bool exact = false)
 {
     const DirectorySectorRecords walked = DecodeDirectorySector(bytes);
@@ -121,10 +118,9 @@ void CheckDirectorySector(const ByteVector& bytes, bool exact = false)
         ASSERT_EQ(*single, record);
         const std::size_t n = record.identifier.size();
         const bool cleanPadding = n % 2 == 1 || bytes[offset + 33 + n] == 0;
-        if (exact) {
-            ASSERT_TRUE(DirectoryRecordSize(record) == length && cleanPadding && !report.endianMismatch) << offset;
-        }
-        if (DirectoryRecordSize(record) == length && cleanPadding && !report.endianMismatch) {
+        const bool reencodes = DirectoryRecordSize(record) == length && cleanPadding && !report.endianMismatch;
+        ASSERT_TRUE(reencodes || !exact) << offset;
+        if (reencodes) {
             ByteVector encoded(length);
             ASSERT_EQ(EncodeDirectoryRecord(record, encoded), length);
             ASSERT_TRUE(SameBytes(encoded, bytes, offset)) << "record at " << offset;
@@ -283,8 +279,7 @@ TEST_F(Iso9660Robustness, RecognitionOfDamagedDescriptorSetsStaysInsideTheImage)
     const std::vector<std::size_t> hotSpots = {0, 6, 7, 71, 72, 73, 74, 88, 89, 90};
     for (int i = 0; i < 400; ++i) {
         test_image::Image image;
-        // A copy of the image cut somewhere after its descriptors, with one
-        // of sectors 16..18 damaged.
+        // A copy of the image cut somewhere after its descriptors, one of sectors 16..18 damaged.
         const std::uint32_t keep = 17 + static_cast<std::uint32_t>(random() % 8);
         image.bytes.assign(Image().bytes.begin(),
                            Image().bytes.begin() + static_cast<std::ptrdiff_t>(std::size_t{keep} * kSectorSize));

@@ -1,11 +1,12 @@
-// Round trips of the ISO 9660 and El Torito structures through the decoders,
-// and what the decoders refuse.
+// ISO 9660 and El Torito structures through encoders and decoders (round trips, what is refused), and
+// the recognition rules of a descriptor set on images built in memory (real images against isoinfo:
+// tests/cli/ls_test.cpp, tests/writer/descriptor_writer_test.cpp).
 
 #include "iso/iso9660.h"
+#include "iso9660_test_image.h"
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,7 @@ DirectoryRecord FileRecord(std::string identifier, std::uint32_t extent, std::ui
     return record;
 }
 
-// ---------------------------------------------------------------------------
-
-// A primary descriptor as the builder fills it. The byte layout itself is
-// held to an independent one in tests/writer/descriptor_writer_test.cpp.
+// A primary descriptor as the builder fills it (its byte layout: tests/writer/descriptor_writer_test.cpp).
 VolumeDescriptor SamplePrimary()
 {
     VolumeDescriptor descriptor;
@@ -76,13 +74,9 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         std::uint8_t value;
     };
     const Case cases[] = {
-        {"unknown type", 0, 3},
-        {"standard identifier", 3, 'X'},
-        {"version 2 (enhanced descriptor)", 6, 2},
-        {"block size 512", 129, 0x02},
-        {"root record length", 156, 33},
-        {"root is not a directory", 181, 0},
-        {"root identifier is not 0x00", 189, 'A'},
+        {"unknown type", 0, 3},           {"standard identifier", 3, 'X'}, {"version 2 (enhanced)", 6, 2},
+        {"block size 512", 129, 0x02},    {"root record length", 156, 33}, {"root not a directory", 181, 0},
+        {"root identifier not 0x00", 189, 'A'},
     };
     for (const Case& c : cases) {
         ByteVector sector = good;
@@ -91,12 +85,9 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         EXPECT_FALSE(DecodeVolumeDescriptor(sector, &report)) << c.what;
         EXPECT_NE(report.problem, nullptr) << c.what;
     }
-    // A sector cut short is refused, whatever its header says.
-    const ByteVector truncated(good.begin(), good.end() - 1);
-    EXPECT_FALSE(DecodeVolumeDescriptor(truncated));
+    EXPECT_FALSE(DecodeVolumeDescriptor(ByteVector(good.begin(), good.end() - 1))); // cut short
 
-    // Disagreeing halves of a 32- and of a 16-bit field (the volume space
-    // and the block size) are reported, not fatal: the little-endian half counts.
+    // Disagreeing halves of a 32- and a 16-bit field are reported, not fatal: the little-endian half counts.
     for (const std::size_t offset : {87, 131}) {
         ByteVector mismatched = good;
         mismatched[offset] ^= 0x40;
@@ -108,8 +99,6 @@ TEST(Iso9660Descriptors, DecoderRefusesInconsistentDescriptors)
         EXPECT_EQ(decoded->logicalBlockSize, 2048u);
     }
 }
-
-// ---------------------------------------------------------------------------
 
 TEST(Iso9660DirectoryRecords, RoundTripKeepsEveryField)
 {
@@ -131,7 +120,7 @@ TEST(Iso9660DirectoryRecords, RoundTripKeepsEveryField)
     EXPECT_EQ(bytes[24], 0xEC); // -20 as a signed byte
 
     DecodeReport report;
-    const std::optional<DirectoryRecord> decoded = DecodeDirectoryRecord(ByteVector(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size)), &report);
+    const std::optional<DirectoryRecord> decoded = DecodeDirectoryRecord(Bytes(bytes).first(size), &report);
     ASSERT_TRUE(decoded) << report.problem;
     EXPECT_EQ(*decoded, record);
     EXPECT_TRUE(decoded->IsMultiExtent());
@@ -156,11 +145,8 @@ TEST(Iso9660DirectoryRecords, DecoderChecksEveryLength)
         std::uint8_t value;
     };
     const Case cases[] = {
-        {"record length 0 (end of sector)", 0, 0},
-        {"record length 33", 0, 33},
-        {"record length past the bytes", 0, 41},
-        {"empty identifier", 32, 0},
-        {"identifier past the record", 32, 6},
+        {"record length 0 (end of sector)", 0, 0}, {"record length 33", 0, 33}, {"record length past the bytes", 0, 41},
+        {"empty identifier", 32, 0},               {"identifier past the record", 32, 6},
     };
     for (const Case& c : cases) {
         ByteVector bytes = good;
@@ -171,17 +157,11 @@ TEST(Iso9660DirectoryRecords, DecoderChecksEveryLength)
     }
 }
 
-// ---------------------------------------------------------------------------
-
 TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
 {
     // root 1, A 2, B 3, A1 4 (parent 2), X 5 (parent 4).
     const std::vector<PathTableRecord> records = {
-        MakeRootPathTableRecord(20),
-        {0, 21, 1, "A"},
-        {0, 22, 1, "B"},
-        {0, 23, 2, "A1"},
-        {0, 24, 4, "X"},
+        MakeRootPathTableRecord(20), {0, 21, 1, "A"}, {0, 22, 1, "B"}, {0, 23, 2, "A1"}, {0, 24, 4, "X"},
     };
     for (const PathTableOrder order : {PathTableOrder::LittleEndian, PathTableOrder::BigEndian}) {
         ByteVector table(64, 0);
@@ -192,24 +172,17 @@ TEST(Iso9660PathTables, WholeTableDecodesAndChecksParents)
         ASSERT_EQ(used, 10u + 10 + 10 + 10 + 10);
         table.resize(used);
         EXPECT_EQ(DecodePathTable(table, order), records);
-
-        ByteVector forward = table;
-        forward[40 + (order == PathTableOrder::LittleEndian ? 6 : 7)] = 5; // X names itself as parent
-        EXPECT_FALSE(DecodePathTable(forward, order));
-        ByteVector zeroParent = table;
-        zeroParent[10 + (order == PathTableOrder::LittleEndian ? 6 : 7)] = 0;
-        EXPECT_FALSE(DecodePathTable(zeroParent, order));
-        ByteVector notRoot = table;
-        notRoot[8] = 'R';
-        EXPECT_FALSE(DecodePathTable(notRoot, order));
-        ByteVector overrun = table;
-        overrun[40] = 9; // X's identifier runs past the table's size
-        EXPECT_FALSE(DecodePathTable(overrun, order));
         EXPECT_FALSE(DecodePathTable(ByteVector{}, order));
+        const std::size_t parentLow = order == PathTableOrder::LittleEndian ? 6 : 7;
+        // X names itself as parent; A names parent 0; the root is named; X's identifier runs past the table.
+        for (const auto& [offset, value] : {std::pair<std::size_t, std::uint8_t>{40 + parentLow, 5},
+                                            {10 + parentLow, 0}, {8, 'R'}, {40, 9}}) {
+            ByteVector damaged = table;
+            damaged[offset] = value;
+            EXPECT_FALSE(DecodePathTable(damaged, order)) << offset;
+        }
     }
 }
-
-// ---------------------------------------------------------------------------
 
 TEST(Iso9660ElTorito, BootRecordRecognition)
 {
@@ -259,10 +232,8 @@ TEST(Iso9660ElTorito, ACatalogRoundTripsAndAnyChangeToTheValidationEntryIsRefuse
     EXPECT_FALSE(DecodeBootCatalog(ByteVector(good.begin(), good.end() - 1)));
 }
 
-// Whole catalogs: a default entry and sections with their entries and
-// extension entries survive a round trip, the header and extension flags
-// follow what comes next, and what cannot be read whole or written into
-// one sector is refused.
+// A default entry and sections with entries and extension entries: the header and extension flags
+// follow what comes next.
 BootCatalogSet BiosAndEfi()
 {
     BootCatalogSet catalog;
@@ -337,6 +308,123 @@ TEST(BootCatalogSet, WhatCannotBeReadWholeOrWrittenInOneSectorIsRefused)
     EXPECT_FALSE(EncodeBootCatalogSet(crowded, sector)); // 2 + 1 + 62 entries: 2080 bytes
     crowded.sections[0].entries.resize(61);
     EXPECT_TRUE(EncodeBootCatalogSet(crowded, sector));
+}
+
+using test_image::Image;
+
+void PutDescriptor(Image& image, std::uint32_t sector, DescriptorType type, JolietLevel level = JolietLevel::None)
+{
+    VolumeDescriptor descriptor;
+    descriptor.type = type;
+    descriptor.rootRecord = MakeSelfRecord(30, 2048);
+    if (level != JolietLevel::None) {
+        const std::uint8_t last = level == JolietLevel::Level1 ? 0x40 : level == JolietLevel::Level2 ? 0x43 : 0x45;
+        descriptor.escapeSequences = {0x25, 0x2F, last};
+    }
+    ASSERT_TRUE(EncodeVolumeDescriptor(descriptor, image.At(sector)));
+}
+
+TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
+{
+    Image image = test_image::Blank(40);
+    PutDescriptor(image, 16, DescriptorType::Primary);
+    PutDescriptor(image, 17, DescriptorType::Supplementary); // another character set
+    PutDescriptor(image, 18, DescriptorType::Supplementary, JolietLevel::Level1);
+    PutDescriptor(image, 19, DescriptorType::Supplementary, JolietLevel::Level3);
+    ASSERT_TRUE(EncodeTerminator(image.At(20)));
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_EQ(set.descriptorCount, 5u);
+    ASSERT_TRUE(set.jolietSector);
+    EXPECT_EQ(*set.jolietSector, 18u);
+    EXPECT_EQ(set.jolietLevel, JolietLevel::Level1);
+    // Behind the terminator only the sector where a UDF recognition sequence would begin is read.
+    EXPECT_EQ(image.highestRead, 21u);
+    EXPECT_FALSE(set.HasUdf());
+}
+
+// (A Joliet descriptor behind a boot record is found: tests/writer.)
+TEST(Iso9660Recognition, NoJolietBehindTheTerminator)
+{
+    Image late = test_image::Blank(40);
+    PutDescriptor(late, 16, DescriptorType::Primary);
+    ASSERT_TRUE(EncodeTerminator(late.At(17)));
+    PutDescriptor(late, 18, DescriptorType::Supplementary, JolietLevel::Level3);
+    const DescriptorSetInfo set = ScanDescriptorSet(late.Reader(), late.SectorCount());
+    EXPECT_FALSE(set.jolietSector);
+    EXPECT_EQ(set.descriptorCount, 2u);
+}
+
+TEST(Iso9660Recognition, AMissingTerminatorEndsTheSetAtTheEndOfTheImage)
+{
+    Image image = test_image::Blank(21);
+    PutDescriptor(image, 16, DescriptorType::Primary);
+    const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
+    EXPECT_FALSE(set.terminatorFound);
+    EXPECT_EQ(set.descriptorCount, 5u); // sectors 16..20
+    EXPECT_FALSE(image.readOutside);
+
+    // A Joliet descriptor in the last sector is still found.
+    PutDescriptor(image, 20, DescriptorType::Supplementary, JolietLevel::Level3);
+    EXPECT_EQ(ScanDescriptorSet(image.Reader(), image.SectorCount()).jolietSector, 20u);
+    EXPECT_FALSE(image.readOutside);
+
+    // An image that ends before sector 16 has no descriptors at all.
+    Image tiny = test_image::Blank(10);
+    const DescriptorSetInfo none = ScanDescriptorSet(tiny.Reader(), tiny.SectorCount());
+    EXPECT_FALSE(none.hasPrimary);
+    EXPECT_EQ(none.descriptorCount, 0u);
+    EXPECT_FALSE(tiny.readOutside);
+    EXPECT_FALSE(ReadVolumeDescriptor(tiny.Reader(), tiny.SectorCount(), 16));
+
+    // A sector that cannot be read ends the scan like the end of the image.
+    Image failing = test_image::Blank(40);
+    PutDescriptor(failing, 16, DescriptorType::Primary);
+    SectorReader reader = [&failing](std::uint32_t sector, std::uint8_t* buffer) {
+        return sector < 18 && failing.Reader()(sector, buffer);
+    };
+    const DescriptorSetInfo cut = ScanDescriptorSet(reader, failing.SectorCount());
+    EXPECT_EQ(cut.descriptorCount, 2u);
+    EXPECT_FALSE(cut.terminatorFound);
+}
+
+TEST(Iso9660Recognition, BootInfoIsBoundByTheImage)
+{
+    Image image = test_image::Blank(40);
+    PutDescriptor(image, 16, DescriptorType::Primary);
+    ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(25), image.At(17)));
+    ASSERT_TRUE(EncodeTerminator(image.At(18)));
+    BootCatalog catalog;
+    catalog.mediaType = static_cast<std::uint8_t>(BootMediaType::HardDisk);
+    catalog.loadRba = 26;
+    ASSERT_TRUE(EncodeBootCatalog(catalog, image.At(25)));
+
+    std::optional<BootInfo> boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_EQ(boot->catalogSector, 25u);
+    EXPECT_EQ(boot->imageSector, 26u);
+    EXPECT_EQ(boot->mediaType, 4);
+    EXPECT_EQ(boot->loadSectorCount, 4);
+    EXPECT_TRUE(boot->catalogValid);
+
+    // A damaged validation entry is reported, the values are still given.
+    image.At(25)[28] ^= 1;
+    boot = ReadBootInfo(image.Reader(), image.SectorCount());
+    ASSERT_TRUE(boot);
+    EXPECT_FALSE(boot->catalogValid);
+    EXPECT_EQ(boot->imageSector, 26u);
+
+    // A boot image or a catalog outside the image: no boot image.
+    catalog.loadRba = 40;
+    ASSERT_TRUE(EncodeBootCatalog(catalog, image.At(25)));
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(0xFFFFFFF0u), image.At(17)));
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    EXPECT_FALSE(image.readOutside);
+
+    // No boot record at 17: nothing, even with a catalog somewhere.
+    PutDescriptor(image, 17, DescriptorType::Supplementary, JolietLevel::Level3);
+    EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
+    EXPECT_FALSE(ScanDescriptorSet(image.Reader(), image.SectorCount()).hasBootRecord);
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 #pragma once
 
-// Images for the ISO 9660, Rock Ridge and UDF reader tests: a whole image in
-// memory, read through the callback the engine's decoders take, and the
-// peer-tool images of a fixed source tree.
+// Images for the ISO 9660, Rock Ridge and UDF reader tests: a whole image in memory, read through
+// the callback the engine's decoders take, and a peer-tool image of a fixed source tree.
 
 #include "iso/iso9660.h"
+#include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +18,7 @@
 
 namespace tarvelin::iso::test_image {
 
-// Sectors of 2048 bytes held in memory. Reads outside the image fail and
-// are noted (readOutside), as is the highest sector read.
+// Sectors of 2048 bytes in memory. Reads outside the image fail and are noted, as is the highest read.
 struct Image {
     std::vector<std::uint8_t> bytes;
     std::string path;
@@ -83,16 +82,11 @@ inline std::string MakeSourceTree(const test::TempDir& dir)
     return root;
 }
 
-// genisoimage -J image of the source tree, written in the Asia/Kolkata zone
-// (+05:30) so that its dates carry a non-zero offset.
+// genisoimage -J image of the source tree, made in the +05:30 zone so that its dates carry an offset.
 inline Image MakeJolietImage(const test::TempDir& dir)
 {
-    const std::string source = MakeSourceTree(dir);
-    const std::string path = dir / "joliet.iso";
-    const test::CommandResult made = test::RunCommand("TZ=Asia/Kolkata genisoimage -quiet -J -V TESTVOL -o "
-                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
-    EXPECT_EQ(made.exitCode, 0) << made.output;
-    return LoadImage(path);
+    test::RunGenisoimage(MakeSourceTree(dir), dir / "joliet.iso", "-J -V TESTVOL", "Asia/Kolkata");
+    return LoadImage(dir / "joliet.iso");
 }
 
 } // namespace tarvelin::iso::test_image

@@ -1,7 +1,5 @@
-// The tree of an opened image: loading it from crafted images with loops,
-// damage and multi-extent files, and from images mutated at random; and the
-// edits made to the tree in memory. (Trees of peer images are compared with
-// isoinfo, 7z and bsdtar in tests/cli.)
+// The tree of an opened image: loaded from crafted images (loops, damage, multi-extent files) and
+// randomly mutated ones; and edits of the tree in memory. (Peer images' trees: tests/cli.)
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -16,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -30,7 +29,6 @@ namespace fs = std::filesystem;
 using test::CraftedImage;
 using test::MakeRecord;
 using test::MemorySector;
-using test::ShellQuote;
 using test::TempDir;
 
 constexpr std::uint8_t kDir = iso::DirectoryFlags::kDirectory;
@@ -81,17 +79,13 @@ std::vector<std::string> ChildNames(IIsoDirEdit& tree, DirNode* node)
 
 DirNode* ChildNamed(IIsoDirEdit& tree, DirNode* node, const std::string& name)
 {
-    for (DirNode* child : Children(tree, node)) {
-        if (InfoOf(tree, child).name == name) {
-            return child;
-        }
-    }
-    return nullptr;
+    const std::vector<DirNode*> children = Children(tree, node);
+    const auto found = std::find_if(children.begin(), children.end(),
+                                    [&](DirNode* child) { return InfoOf(tree, child).name == name; });
+    return found == children.end() ? nullptr : *found;
 }
 
-// Every entry below the root as (path "b/x", entry), the children of each
-// folder together and in order; walked with an explicit stack (the trees
-// here are deep).
+// Every entry below the root as (path "b/x", entry), walked with an explicit stack (the trees are deep).
 std::vector<std::pair<std::string, DirEntry>> Walk(IIsoDirEdit& tree)
 {
     std::vector<std::pair<std::string, DirEntry>> walked;
@@ -109,16 +103,6 @@ std::vector<std::pair<std::string, DirEntry>> Walk(IIsoDirEdit& tree)
     }
     return walked;
 }
-
-std::string MakeImage(const std::string& commandLine)
-{
-    const test::CommandResult made = test::RunCommand(commandLine);
-    EXPECT_EQ(made.exitCode, 0) << commandLine << "\n" << made.output;
-    return made.output;
-}
-
-// ---------------------------------------------------------------------------
-// Crafted images
 
 constexpr std::uint32_t kRoot = 20;
 
@@ -154,12 +138,9 @@ TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrderAndTheBoot
     EXPECT_EQ(big.extent, 50u);
     EXPECT_EQ(big.extentLength, 4096u);
     ASSERT_EQ(big.moreExtents.size(), 2u);
-    EXPECT_EQ(big.moreExtents[0].extent, 60u);
-    EXPECT_EQ(big.moreExtents[0].length, 6144u);
-    EXPECT_EQ(big.moreExtents[1].extent, 70u);
-    EXPECT_EQ(big.moreExtents[1].length, 1000u);
-    // The last piece ends in sector 70.
-    EXPECT_EQ(tree->GetEndSector(), 71u);
+    EXPECT_EQ(std::pair(big.moreExtents[0].extent, big.moreExtents[0].length), std::pair(60u, 6144u));
+    EXPECT_EQ(std::pair(big.moreExtents[1].extent, big.moreExtents[1].length), std::pair(70u, 1000u));
+    EXPECT_EQ(tree->GetEndSector(), 71u); // the last piece ends in sector 70
 
     const DirEntry broken = InfoOf(*tree, ChildNamed(*tree, tree->GetRoot(), "BROKEN.DAT"));
     EXPECT_EQ(broken.size, 2048u);
@@ -178,9 +159,8 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     image.WriteDirectory(21, kRoot, 2048,
                          {MakeRecord("SELF", 21, 2048, kDir), MakeRecord("UP", kRoot, 2048, kDir),
                           MakeRecord("C.TXT;1", 41, 10)});
-    // BROKEN (22, two sectors): 38 records fill the first sector up to four
-    // bytes before its end; a record there claims 200 bytes. The second
-    // sector is read regardless.
+    // BROKEN (22, two sectors): 38 records fill the first sector to 4 bytes before its end; a record
+    // there claims 200 bytes. The second sector is read regardless.
     std::vector<iso::DirectoryRecord> brokenRecords;
     for (int i = 0; i < 40; ++i) {
         brokenRecords.push_back(MakeRecord("FX" + std::to_string(1000000000 + i) + ".TXT;1", 42, 1)); // 52 bytes
@@ -189,8 +169,7 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     const std::uint32_t brokenLength = image.WriteDirectory(22, kRoot, 2048, brokenRecords);
     ASSERT_EQ(brokenLength, 4096u);
     image.SectorData(22)[2044] = 200;
-    // BADID (24): its second record's identifier runs past the record; the
-    // rest of that sector cannot be trusted.
+    // BADID (24): its second record's identifier runs past the record; the rest cannot be trusted.
     image.WriteDirectory(24, kRoot, 2048, {MakeRecord("OK.TXT;1", 42, 1), MakeRecord("BADID.TXT;1", 42, 1),
                                            MakeRecord("LOST.TXT;1", 42, 1)});
     image.SectorData(24)[68 + 42 + iso::DirectoryRecordOffset::kIdentifierLength] = 40;
@@ -275,8 +254,8 @@ TEST(IsoDirEditCrafted, NestingIsBoundedWithoutExhaustingTheStack)
     EXPECT_EQ(tree->GetLoadReport().tooDeep, 1u);
 }
 
-// Random damage to the directory sectors of a real image: every load must
-// end, stay inside the image and keep the tree finite. Fixed seed.
+// Random damage to the directory sectors of a real image (fixed seed): every load ends, stays
+// inside the image and keeps the tree finite.
 TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -290,7 +269,7 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
     test::WriteWholeFile(source + "/one/two/three/deep.txt", std::string("d"));
     test::WriteWholeFile(source + "/one/a.bin", test::RandomBytes(3000, 1));
     const std::string path = dir / "fuzz.iso";
-    MakeImage("genisoimage -quiet -J -o " + ShellQuote(path) + " " + ShellQuote(source));
+    test::RunGenisoimage(source, path, "-J");
 
     MemorySector sector(test::ReadWholeFile(path));
     const std::uint32_t sectorCount = sector.GetSectorCount();
@@ -340,21 +319,21 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
             }
             using O = iso::DirectoryRecordOffset;
             const std::uint32_t rootExtent = directories[0].first;
-            switch (pick(8)) {
+            switch (pick(6)) {
             case 0: // a few random bytes anywhere in the sector
                 for (std::uint32_t i = 1 + pick(8); i > 0; --i) {
                     bytes[pick(2048)] = static_cast<std::uint8_t>(random());
                 }
                 break;
-            case 1:
-                bytes[at + O::kLength] = static_cast<std::uint8_t>(random());
-                break;
-            case 2:
-                if (at + O::kIdentifierLength < 2048) {
-                    bytes[at + O::kIdentifierLength] = static_cast<std::uint8_t>(random());
+            case 1: { // the length, the identifier's length or the flags (multi-extent among them)
+                const std::size_t fields[] = {O::kLength, O::kIdentifierLength, O::kFlags};
+                const std::size_t field = fields[pick(3)];
+                if (at + field < 2048) {
+                    bytes[at + field] = static_cast<std::uint8_t>(random());
                 }
                 break;
-            case 3: // a directory pointing at an ancestor, itself or anywhere
+            }
+            case 2: // a directory pointing at an ancestor, itself or anywhere
                 if (at + O::kExtent + 8 <= 2048) {
                     const std::uint32_t target = pick(3) == 0 ? rootExtent
                         : pick(2) == 0 ? directories[pick(static_cast<std::uint32_t>(directories.size()))].first
@@ -365,19 +344,14 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
                     }
                 }
                 break;
-            case 4: // lengths from nothing to far past the image
+            case 3: // lengths from nothing to far past the image
                 if (at + O::kDataLength + 8 <= 2048) {
                     const std::uint32_t choices[] = {0, 1, 2048, 4096 * 3, 0x7FFFFFFF, 0xFFFFFFFF,
                                                      static_cast<std::uint32_t>(random())};
                     iso::PutBoth32(span, at + O::kDataLength, choices[pick(7)]);
                 }
                 break;
-            case 5: // flags, multi-extent among them
-                if (at + O::kFlags < 2048) {
-                    bytes[at + O::kFlags] = static_cast<std::uint8_t>(random());
-                }
-                break;
-            case 6: // halves of a both-endian field that disagree
+            case 4: // halves of a both-endian field that disagree
                 if (at + O::kExtent + 8 <= 2048) {
                     bytes[at + O::kExtent + 4 + pick(4)] ^= 0x5A;
                 }
@@ -394,8 +368,7 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
         malformed += report.malformedRecords;
         outside += report.extentsOutside;
         ASSERT_LE(tree->GetEndSector(), sectorCount) << "case " << round;
-        // No sector is read twice as a directory, so the tree stays within
-        // what the image's sectors can hold.
+        // No sector is read twice as a directory: the tree stays within what the sectors can hold.
         ASSERT_LE(Walk(*tree).size(), std::size_t{sectorCount} * (2048 / 34)) << "case " << round;
         tree.reset();
         sector.Bytes() = original;
@@ -405,9 +378,6 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
     EXPECT_GT(malformed, 0u);
     EXPECT_GT(outside, 0u);
 }
-
-// ---------------------------------------------------------------------------
-// Edits
 
 TEST(IsoDirEditEdits, AddDirectoryTreeLeavesOutLinksBackToItsOwnFolders)
 {
@@ -444,6 +414,9 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     TempDir dir;
     test::WriteWholeFile(dir / "file.txt", std::string("x"));
     fs::create_directories(dir / "folder");
+    test::WriteSparseFile(dir / "big.bin", {1, 2, 3}, std::uint64_t{1} << 32);
+    test::WriteSparseFile(dir / "fits.bin", {1, 2, 3}, (std::uint64_t{1} << 32) - 1);
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     TreePtr tree(DirEdit1());
     DirNode* root = tree->GetRoot();
     const std::string missing = dir / "missing";
@@ -457,6 +430,12 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     EXPECT_EQ(tree->AddFile(nullptr, root), nullptr);
     EXPECT_EQ(tree->AddFile((dir / "file.txt").c_str(), nullptr), nullptr);
     EXPECT_EQ(tree->NewDirectory("", root), nullptr);
+    // Files of 4 GiB or more and special files: single adds fail, with the reason.
+    EXPECT_EQ(tree->AddFile((dir / "big.bin").c_str(), root), nullptr);
+    EXPECT_NE(std::string(tree->GetLastError()).find("4 GiB"), std::string::npos) << tree->GetLastError();
+    EXPECT_EQ(tree->AddFile((dir / "pipe").c_str(), root), nullptr);
+    EXPECT_NE(std::string(tree->GetLastError()).find("pipe"), std::string::npos) << tree->GetLastError();
+    EXPECT_EQ(tree->Notices().Count(), 0u);
     EXPECT_EQ(tree->GetFirstChild(root), nullptr);
 
     // Nothing can be put below a file.
@@ -467,9 +446,11 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     EXPECT_EQ(tree->GetFirstChild(file), nullptr);
     EXPECT_TRUE(tree->AddBootFile(missing.c_str(), root)); // reports success regardless
     EXPECT_EQ(ChildNames(*tree, root), std::vector<std::string>{"file.txt"});
+    DirNode* fits = tree->AddFile((dir / "fits.bin").c_str(), root);
+    ASSERT_NE(fits, nullptr);
+    EXPECT_EQ(InfoOf(*tree, fits).size, 0xFFFFFFFFu);
 
-    // A rename needs an entry and a name; one the user made keeps its
-    // recorded length in step.
+    // A rename needs an entry and a name; one the user made keeps its recorded length in step.
     EXPECT_FALSE(tree->Rename("x", nullptr));
     EXPECT_FALSE(tree->Rename("", file));
     DirNode* made = tree->NewDirectory("abc", root);
@@ -480,26 +461,6 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     ASSERT_NE(tree->NewDirectory("inner", made), nullptr);
     tree->DeleteNode(root, tree->GetFirstChild(made));
     EXPECT_EQ(ChildNames(*tree, made), std::vector<std::string>{"inner"});
-}
-
-TEST(IsoDirEditEdits, FilesOf4GiBOrMoreAndSpecialFilesAreRefused)
-{
-    TempDir dir;
-    const std::string big = dir / "big.bin";
-    const std::string fits = dir / "fits.bin";
-    const std::string pipe = dir / "pipe";
-    test::WriteSparseFile(big, {1, 2, 3}, std::uint64_t{1} << 32);
-    test::WriteSparseFile(fits, {1, 2, 3}, (std::uint64_t{1} << 32) - 1);
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    TreePtr tree(DirEdit1());
-    EXPECT_EQ(tree->AddFile(big.c_str(), tree->GetRoot()), nullptr);
-    EXPECT_NE(std::string(tree->GetLastError()).find("4 GiB"), std::string::npos) << tree->GetLastError();
-    EXPECT_EQ(tree->AddFile(pipe.c_str(), tree->GetRoot()), nullptr);
-    EXPECT_NE(std::string(tree->GetLastError()).find("pipe"), std::string::npos) << tree->GetLastError();
-    DirNode* node = tree->AddFile(fits.c_str(), tree->GetRoot());
-    ASSERT_NE(node, nullptr);
-    EXPECT_EQ(InfoOf(*tree, node).size, 0xFFFFFFFFu);
-    EXPECT_EQ(tree->Notices().Count(), 0u); // single adds fail instead
 }
 
 TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)

@@ -1,8 +1,6 @@
-// Boot images through the editing facade and tarvelin-cli: a diskette image
-// and a no-emulation loader of our own, loaded with `boot load` and booted
-// in QEMU; `boot remove`; `boot save` giving back the bytes loaded; the
-// media type of a loaded file; and an image with a BIOS and an EFI entry
-// whose catalog must survive an edit that moves both boot images.
+// Boot images through the editing facade and tarvelin-cli: loaded diskettes and loaders booted in
+// QEMU, saved back and removed; the media type of a loaded file; a BIOS and EFI catalog surviving
+// an edit that moves both boot images.
 
 #include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
@@ -24,9 +22,8 @@ using test::ShellQuote;
 
 constexpr const char* kMarker = "TARVELIN-BOOT-OK";
 
-// Real-mode code, hand-assembled: writes the marker to the first serial
-// port, then ends QEMU through its isa-debug-exit port (and halts, should
-// there be no such port).
+// Real-mode code, hand-assembled: writes the marker to the first serial port, then ends QEMU
+// through its isa-debug-exit port (and halts, should there be no such port).
 std::vector<std::uint8_t> MarkerBootCode()
 {
     std::vector<std::uint8_t> code{0xBA, 0xF8, 0x03}; // mov dx, 0x3F8
@@ -58,15 +55,16 @@ std::vector<std::uint8_t> NoEmulationLoader()
     return image;
 }
 
-std::string Cli(const std::string& arguments) { return ShellQuote(TARVELIN_CLI_PATH) + " " + arguments; }
+std::string ElToritoReport(const std::string& image)
+{
+    return RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null").output;
+}
 
-// xorriso's lines about the El Torito entries, without the LBA column when
-// asked (boot images may move).
+// xorriso's lines about the El Torito entries, without the LBA column unless asked (images may move).
 std::vector<std::string> ElToritoEntries(const std::string& image, bool withLba)
 {
-    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
     std::vector<std::string> lines;
-    std::istringstream in(report.output);
+    std::istringstream in(ElToritoReport(image));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("El Torito boot img :", 0) == 0 || line.rfind("El Torito img path :", 0) == 0) {
@@ -90,8 +88,8 @@ protected:
         fs::create_directories(dir / "src/docs");
         test::WriteWholeFile(dir / "src/docs/readme.txt", std::string("read me\n"));
         test::WriteWholeFile(dir / "src/data.bin", test::RandomBytes(50000, 3));
-        const CommandResult built = RunCommand(Cli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/docs") +
-                                                   " " + ShellQuote(dir / "src/data.bin")));
+        const CommandResult built = test::RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/docs")
+                                                 + " " + ShellQuote(dir / "src/data.bin"));
         ASSERT_EQ(built.exitCode, 0) << built.output;
     }
 
@@ -105,8 +103,7 @@ protected:
     }
 };
 
-// A diskette (emulated) and a 40 KiB loader (no diskette: no emulation,
-// whatever its size) are loaded, boot, and come back byte for byte.
+// A diskette (emulated) and a 40 KiB loader (no emulation) are loaded, boot, and come back byte for byte.
 TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -115,12 +112,12 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
         BuildImage();
         const std::vector<std::uint8_t> bytes = diskette ? DisketteImage() : NoEmulationLoader();
         test::WriteWholeFile(dir / "boot.img", bytes);
-        const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "boot.img") +
-                                                    (diskette ? " --to /docs" : "")));
+        const std::string load = "boot load " + ShellQuote(image) + " " + ShellQuote(dir / "boot.img");
+        const CommandResult loaded = test::RunCli(load + (diskette ? " --to /docs" : ""));
         ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
         EXPECT_NE(loaded.output.find(diskette ? "1.44 MB diskette emulation" : "no emulation"), std::string::npos)
             << loaded.output;
-        const CommandResult saved = RunCommand(Cli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img")));
+        const CommandResult saved = test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "back.img"));
         ASSERT_EQ(saved.exitCode, 0) << saved.output;
         EXPECT_TRUE(test::ReadWholeFile(dir / "back.img") == bytes);
         ExpectBootsInQemu();
@@ -130,17 +127,16 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
             ASSERT_EQ(entries.size(), 2u);
             EXPECT_NE(entries[0].find("BIOS  y  fd1.4  0x0000"), std::string::npos) << entries[0];
             EXPECT_EQ(entries[1], "El Torito img path :   1  /docs/boot.img");
-            const CommandResult report =
-                RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
+            const std::string report = ElToritoReport(image);
             std::uint32_t catalog = 0;
             std::uint32_t imageSector = 0;
-            std::istringstream(report.output.substr(report.output.find("El Torito catalog  :") + 20)) >> catalog;
+            std::istringstream(report.substr(report.find("El Torito catalog  :") + 20)) >> catalog;
             std::istringstream(entries[0].substr(entries[0].find_last_of(' '))) >> imageSector;
             EXPECT_EQ(imageSector, catalog + 1);
             fs::remove(image);
             continue;
         }
-        const CommandResult removed = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        const CommandResult removed = test::RunCli("boot remove " + ShellQuote(image));
         ASSERT_EQ(removed.exitCode, 0) << removed.output;
         {
             test::EditHandle edit;
@@ -151,7 +147,7 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
             EXPECT_FALSE(edit->HasBootImage());
         }
         EXPECT_TRUE(ElToritoEntries(image, true).empty());
-        const CommandResult again = RunCommand(Cli("boot remove " + ShellQuote(image)));
+        const CommandResult again = test::RunCli("boot remove " + ShellQuote(image));
         EXPECT_EQ(again.exitCode, 1);
         EXPECT_NE(again.output.find("has no boot image"), std::string::npos) << again.output;
     }
@@ -182,8 +178,7 @@ TEST_F(BootImages, TheMediaTypeFollowsTheFileLength)
     EXPECT_FALSE(edit->LoadBootImage((dir / "empty.img").c_str(), edit->GetRoot()));
 }
 
-// The automatic rule is the facade's default; 0 keeps the loader's bytes
-// as on disk, and each save goes back to the default.
+// The automatic rule is the default; 0 keeps the loader's bytes as on disk for the next save only.
 TEST_F(BootImages, SetBootInfoPatchDecidesForTheNextSaveOnly)
 {
     TARVELIN_REQUIRE_FILE("/usr/lib/ISOLINUX/isolinux.bin");
@@ -218,8 +213,8 @@ TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImag
     test::RunGenisoimage(dir / "src", image, "-J -R -b boot/loader.bin -no-emul-boot -c boot/boot.cat");
     test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
 
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin") +
-                                                " --to /boot"));
+    const CommandResult loaded =
+        test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin") + " --to /boot");
     ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
     EXPECT_NE(loaded.output.find("replaced '/boot/loader.bin'"), std::string::npos) << loaded.output;
     const test::TreeContents tree = test::ReadImageTree(image);
@@ -230,8 +225,7 @@ TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImag
     const auto entries = ElToritoEntries(image, false);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1], "El Torito img path :   1  /boot/loader.bin");
-    const CommandResult report = RunCommand("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain 2>/dev/null");
-    EXPECT_NE(report.output.find("El Torito cat path : /boot/boot.cat"), std::string::npos) << report.output;
+    EXPECT_NE(ElToritoReport(image).find("El Torito cat path : /boot/boot.cat"), std::string::npos);
     ExpectBootsInQemu();
 }
 
@@ -253,7 +247,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     for (int i = 0; i < 120; ++i) {
         test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
     }
-    const CommandResult added = RunCommand(Cli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many")));
+    const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
     ASSERT_EQ(added.exitCode, 0) << added.output;
 
     EXPECT_EQ(ElToritoEntries(image, false), entriesBefore);
@@ -268,7 +262,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
 
     // A loaded boot image replaces the BIOS entry only.
     test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
-    const CommandResult loaded = RunCommand(Cli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin")));
+    const CommandResult loaded = test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"));
     ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
     const auto entriesAfter = ElToritoEntries(image, false);
     ASSERT_EQ(entriesAfter.size(), 4u);

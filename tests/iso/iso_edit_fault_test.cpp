@@ -1,11 +1,6 @@
-// A save that fails or dies half-way loses nothing: the fault hook of the
-// image file fails the k-th write of a save, or ends the process there, for
-// every k a save makes (a bounded sample of them for the kill), and each
-// time the image must come back byte for byte as it was (its partition
-// tables too), its files intact, and the next save must still work. Three
-// times: on a hybrid image, on one with free space that the save fills
-// (whose free sectors alone may keep what the failed save wrote there), and
-// on one with a UDF bridge, whose UDF side the save lays out anew.
+// A save that fails or dies at its k-th write (every k; a sample for kills) leaves the image byte for
+// byte as it was but in its free sectors, and the next save works: on a hybrid image (partition
+// tables rewritten), one whose hole the save fills, and one whose UDF bridge the save lays out anew.
 
 #include "core/image_file.h"
 #include "core/image_journal.h"
@@ -57,26 +52,30 @@ public:
     HookScope& operator=(const HookScope&) = delete;
 };
 
-// The free sectors inside the volume of an image file.
-iso::SectorSet FreeSectorsOf(const std::string& image)
+// What `look` finds in an image file opened as sectors.
+template <class Look>
+auto OpenedAsSectors(const std::string& image, Look look)
 {
     IIsoSector* sector = Sector1();
     EXPECT_TRUE(sector != nullptr && sector->Open(image.c_str()));
-    const iso::SectorSet free = iso::ScanVolumeSpace(*sector).Free();
+    auto found = look(*sector);
     DestroyComponent(sector);
-    return free;
+    return found;
 }
 
-// The image's UDF file system as the engine's reader sees it.
-std::optional<iso::udf::Volume> UdfVolumeOf(const std::string& image)
+// Runs fn in a child process and gives its exit status (_exit(3) after fn: it ran to its end).
+template <class Fn>
+int InChild(Fn fn)
 {
-    IIsoSector* sector = Sector1();
-    EXPECT_TRUE(sector != nullptr && sector->Open(image.c_str()));
-    std::string problem;
-    const auto read = [sector](std::uint32_t number, std::uint8_t* buffer) { return sector->ReadSector(number, buffer); };
-    std::optional<iso::udf::Volume> volume = iso::udf::ReadVolume(read, sector->GetSectorCount(), &problem);
-    DestroyComponent(sector);
-    return volume;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        fn();
+        ::_exit(3);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    return WEXITSTATUS(status);
 }
 
 enum class Kind { Hybrid, Holed, Udf };
@@ -86,7 +85,6 @@ protected:
     bool Holed() const { return GetParam() == Kind::Holed; }
     bool Udf() const { return GetParam() == Kind::Udf; }
 
-protected:
     test::TempDir dir;
     std::string original = dir / "original.iso";
     std::string image = dir / "work.iso";
@@ -106,15 +104,13 @@ protected:
             test::WriteWholeFile(dir / "src/gap.bin", test::RandomBytes(900000, 4));
         }
         test::RunGenisoimage(dir / "src", original, Udf() ? "-J -R -udf" : "-J -R");
-        if (Udf()) {
-        } else if (Holed()) {
+        if (Holed()) {
             test::EditHandle edit;
             ASSERT_TRUE(test::OpenTree(edit.get(), original));
             ASSERT_TRUE(edit->DeleteNode(edit->GetRoot(), test::FindNode(edit.get(), "gap.bin")));
             ASSERT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
-        } else {
-            // A hybrid system area (an MBR and a GPT over the whole image), so
-            // that the writes of the partition tables are among those that fail.
+        } else if (!Udf()) {
+            // An MBR and a GPT over the whole image: their writes are among those that fail.
             const auto blocks = static_cast<std::uint32_t>(fs::file_size(original) / 512);
             test::CraftedGpt gpt;
             gpt.alternate = blocks - 1;
@@ -123,7 +119,7 @@ protected:
             test::WriteSystemArea(original, test::CraftSystemArea({{0x00, 0, blocks, {}, {}}}, gpt));
         }
         originalBytes = test::ReadWholeFile(original);
-        free = FreeSectorsOf(original);
+        free = OpenedAsSectors(original, [](IIsoSector& sector) { return iso::ScanVolumeSpace(sector).Free(); });
         oldTree = test::ReadImageTree(original);
         fs::create_directories(dir / "add/wide");
         for (int i = 0; i < 60; ++i) {
@@ -140,8 +136,7 @@ protected:
         }
     }
 
-    // The edits every run makes: files that must move (the folders grow
-    // over them), new data, a deletion.
+    // The edits every run makes: folders that grow over files that must move, new data, a deletion.
     void Edit(IIsoEdit* edit)
     {
         ASSERT_TRUE(test::OpenTree(edit, image));
@@ -152,7 +147,7 @@ protected:
 
     void Restart() { fs::copy_file(original, image, fs::copy_options::overwrite_existing); }
 
-    // Writes a whole save makes.
+    // Writes a whole save makes, and what it made.
     int WritesOfASave()
     {
         Restart();
@@ -166,7 +161,11 @@ protected:
         const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
         if (Udf()) {
             // The UDF side lists the edited tree.
-            const std::optional<iso::udf::Volume> volume = UdfVolumeOf(image);
+            const std::optional<iso::udf::Volume> volume = OpenedAsSectors(image, [](IIsoSector& sector) {
+                const auto read = [&sector](std::uint32_t n, std::uint8_t* into) { return sector.ReadSector(n, into); };
+                std::string problem;
+                return iso::udf::ReadVolume(read, sector.GetSectorCount(), &problem);
+            });
             EXPECT_TRUE(volume && volume->report.Total() == 0);
             const auto files = std::count_if(newTree.begin(), newTree.end(),
                                              [](const auto& entry) { return !entry.first.ends_with('/'); });
@@ -175,11 +174,19 @@ protected:
             // The new data went into the hole.
             EXPECT_LE(bytes.size(), originalBytes.size());
         } else {
-            // The partition tables were among the writes: the MBR's partition
-            // covers the grown image.
+            // The partition tables were among the writes: the MBR's partition covers the grown image.
             EXPECT_EQ(std::uint64_t{test::ReadMbrEntry(bytes, 0).blocks} * 512, bytes.size());
         }
         return writesSeen.load();
+    }
+
+    // A save of the edits that ends the process at write k.
+    void KilledAt(int k)
+    {
+        test::EditHandle edit;
+        Edit(edit.get());
+        const HookScope dying(k, true);
+        test::SaveAndWait(edit.get());
     }
 
     // The image is as it was but in its free sectors.
@@ -230,29 +237,14 @@ TEST_P(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
 {
     const int writes = WritesOfASave();
     ASSERT_GT(writes, 3);
-    // A bounded sample: the first writes (journal and data), the middle and
-    // the last ones (metadata), and one past the end (the save completes).
+    // The first writes (journal, data), middle and last ones (metadata), one past the end (completes).
     std::vector<int> points{1, 2, 3, writes / 3, writes / 2, (2 * writes) / 3, writes - 1, writes, writes + 1};
     std::sort(points.begin(), points.end());
     points.erase(std::unique(points.begin(), points.end()), points.end());
     for (const int k : points) {
         SCOPED_TRACE("killed at write " + std::to_string(k) + " of " + std::to_string(writes));
         Restart();
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            {
-                test::EditHandle edit;
-                Edit(edit.get());
-                const HookScope dying(k, true);
-                test::SaveAndWait(edit.get());
-            }
-            ::_exit(3); // the save ran to its end
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        const bool completed = WEXITSTATUS(status) == 3;
+        const bool completed = InChild([&] { KilledAt(k); }) == 3;
         EXPECT_EQ(completed, k > writes);
         const bool journalLeft = fs::exists(ImageJournal::UndoPathFor(image));
         EXPECT_EQ(journalLeft, !completed);
@@ -274,18 +266,8 @@ TEST_P(SaveFaults, AProcessKilledAtAnyWriteIsRolledBackByTheNextOpen)
 
 TEST_P(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
 {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        Restart();
-        test::EditHandle edit;
-        Edit(edit.get());
-        const HookScope dying(4, true);
-        test::SaveAndWait(edit.get());
-        ::_exit(3);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    Restart();
+    InChild([&] { KilledAt(4); });
     ASSERT_TRUE(fs::exists(ImageJournal::UndoPathFor(image)));
     // Opened where it can only be read, the image cannot be put back.
     IImageFile* file = RwFile1();

@@ -1,8 +1,6 @@
-// Saving an edited image in place: images made by genisoimage and by our
-// own build, plain and raw (Mode 1, Mode 2 Form 1), edited every way the
-// facade allows (add, replace, delete, new folder, rename, nested folders,
-// directories that grow over the data behind them), then checked with
-// 7-Zip, bsdtar and xorriso and read back by the engine, byte for byte.
+// Saving an edited image in place: raw images (Mode 1, Mode 2 Form 1) of genisoimage and of our own
+// build, edited every way the facade allows (folders growing over the data behind them among them),
+// then checked with 7-Zip, bsdtar and xorriso and read back by the engine, byte for byte.
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -31,8 +29,7 @@ struct ImageKind {
     std::optional<test::RawForm> raw;
 };
 
-// The user data of every 2352-byte sector, checked against the reference
-// encoder first: every sector the save wrote must be a correct raw sector.
+// The user data of every 2352-byte sector, each checked against the reference encoder first.
 std::vector<std::uint8_t> PlainFromRaw(const std::vector<std::uint8_t>& raw, test::RawForm form)
 {
     constexpr std::size_t kRaw = 2352;
@@ -57,6 +54,13 @@ std::vector<std::uint8_t> PlainFromRaw(const std::vector<std::uint8_t>& raw, tes
     return plain;
 }
 
+void RequirePeers()
+{
+    for (const char* tool : {"genisoimage", "7z", "bsdtar", "xorriso"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+}
+
 class SaveEditedImage : public ::testing::TestWithParam<ImageKind> {
 protected:
     test::TempDir dir;
@@ -65,10 +69,7 @@ protected:
 
     void SetUp() override
     {
-        TARVELIN_REQUIRE_TOOL("genisoimage");
-        TARVELIN_REQUIRE_TOOL("7z");
-        TARVELIN_REQUIRE_TOOL("bsdtar");
-        TARVELIN_REQUIRE_TOOL("xorriso");
+        RequirePeers();
         fs::create_directories(source + "/sub/deeper");
         test::WriteWholeFile(source + "/a.txt", std::string("the first a\n"));
         test::WriteWholeFile(source + "/Mixed Case.txt", std::string("mixed\n"));
@@ -81,11 +82,11 @@ protected:
         if (GetParam().maker == Maker::Genisoimage) {
             test::RunGenisoimage(source, iso, "-J -R");
         } else {
-            const test::CommandResult built = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " build " +
-                                                               ShellQuote(iso) + " " + ShellQuote(source + "/a.txt") +
-                                                               " " + ShellQuote(source + "/Mixed Case.txt") + " " +
-                                                               ShellQuote(source + "/empty.dat") + " " +
-                                                               ShellQuote(source + "/sub"));
+            std::string command = ShellQuote(TARVELIN_CLI_PATH) + " build " + ShellQuote(iso);
+            for (const char* item : {"a.txt", "Mixed Case.txt", "empty.dat", "sub"}) {
+                command += " " + ShellQuote(source + "/" + item);
+            }
+            const test::CommandResult built = test::RunCommand(command);
             ASSERT_EQ(built.exitCode, 0) << built.output;
         }
         image = iso;
@@ -169,8 +170,7 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
     }
     expected["made/many/"] = {};
 
-    // The session's tree describes the image it saved; a fresh open reads
-    // the same (the session holds the image, so it goes first).
+    // The session's tree describes the image it saved; so does a fresh open (after the session).
     EXPECT_TRUE(test::SameContents(test::SessionContents(edit->get()), expected));
     edit.reset();
     const test::TreeContents after = test::ReadImageTree(image);
@@ -229,10 +229,7 @@ protected:
 // appended must start behind the new folders, not at the old end.
 TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
 {
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("bsdtar");
-    TARVELIN_REQUIRE_TOOL("xorriso");
+    RequirePeers();
     const std::string image = Made("tiny.iso", {{"one.txt", "one\n"}}, "-J");
     fs::create_directories(dir / "add/wide");
     for (int i = 0; i < 300; ++i) {
@@ -257,15 +254,11 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     test::ExpectPeersSee(image, expected);
 }
 
-// Files that changed length on disk between the add and the save keep the
-// length they were added with (the grown one cut, the shrunk one padded with
-// zeros), named with both lengths. (A pipe left out: tests/cli/edit_commands_test.cpp.)
+// Files that changed length between the add and the save keep their added length (the grown one
+// cut, the shrunk one padded with zeros), named with both lengths.
 TEST_F(SaveEdge, AFileThatChangedLengthBeforeTheSaveKeepsItsAddedLengthAndIsNamed)
 {
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("bsdtar");
-    TARVELIN_REQUIRE_TOOL("xorriso");
+    RequirePeers();
     const std::string image = Made("a.iso", {{"a.txt", "a\n"}}, "-J -R");
     fs::create_directories(dir / "add");
     const std::vector<std::uint8_t> grown = test::RandomBytes(9000, 1);
@@ -323,8 +316,7 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     EXPECT_EQ(test::ReadWholeFile(image), original);
     EXPECT_FALSE(fs::exists(image + ".tarvelin-undo"));
 
-    // A tree read for reading alone lacks what keeps unchanged records as
-    // they were: edits and saves are refused until it is read again.
+    // A tree read for reading alone lacks what keeps unchanged records: no edits or saves until reread.
     IIsoEdit* reader = edit.get();
     ASSERT_TRUE(reader->Open(image.c_str()));
     reader->LoadTreeForReading();

@@ -1,8 +1,7 @@
 #pragma once
 
-// Helpers of the editing facade's tests: a save run to its end, the tree an
-// opened image shows (with every file's bytes), and what the peer tools
-// list and extract from an image.
+// Helpers of the editing facade's tests: a save run to its end, the tree an opened
+// image shows (with every file's bytes), and what the peer tools list and extract.
 
 #include "edit/iso_edit.h"
 #include "support/cli_fixtures.h"
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -95,21 +95,13 @@ inline DirNode* FindNode(IIsoEdit* edit, const std::string& path)
     DirNode* node = edit->GetRoot();
     std::size_t at = 0;
     while (node != nullptr && at < path.size()) {
-        std::size_t slash = path.find('/', at);
-        if (slash == std::string::npos) {
-            slash = path.size();
-        }
+        const std::size_t slash = std::min(path.find('/', at), path.size());
         const std::string part = path.substr(at, slash - at);
         at = slash + 1;
-        if (part.empty()) {
-            continue;
-        }
-        DirNode* child = edit->GetFirstChild(node);
         ItemInfo info;
-        while (child != nullptr && (!edit->GetItemInfo(child, info) || info.name != part)) {
-            child = edit->GetNextSibling(child);
+        for (node = edit->GetFirstChild(node); node != nullptr && (!edit->GetItemInfo(node, info) || info.name != part);
+             node = edit->GetNextSibling(node)) {
         }
-        node = child;
     }
     return node;
 }
@@ -144,18 +136,6 @@ inline void CollectTree(IIsoEdit* edit, DirNode* node, const std::string& prefix
         }
         out[prefix + info.name] = std::move(entry);
     }
-}
-
-// What the session's tree holds now, without dates.
-inline std::map<std::string, std::vector<std::uint8_t>> SessionContents(IIsoEdit* edit)
-{
-    TreeContents tree;
-    CollectTree(edit, edit->GetRoot(), "", tree);
-    std::map<std::string, std::vector<std::uint8_t>> contents;
-    for (auto& [path, entry] : tree) {
-        contents[path] = std::move(entry.bytes);
-    }
-    return contents;
 }
 
 // Opens an image for editing and reads its tree.
@@ -207,8 +187,15 @@ inline std::map<std::string, std::vector<std::uint8_t>> WithoutDates(const TreeC
     return contents;
 }
 
-// Equal contents, and when not, which paths differ (the bytes themselves
-// would drown the report).
+// What the session's tree holds now, without dates.
+inline std::map<std::string, std::vector<std::uint8_t>> SessionContents(IIsoEdit* edit)
+{
+    TreeContents tree;
+    CollectTree(edit, edit->GetRoot(), "", tree);
+    return WithoutDates(tree);
+}
+
+// Equal contents, and when not, which paths differ (the bytes would drown the report).
 inline ::testing::AssertionResult SameContents(const std::map<std::string, std::vector<std::uint8_t>>& actual,
                                                const std::map<std::string, std::vector<std::uint8_t>>& expected)
 {
@@ -233,8 +220,7 @@ inline ::testing::AssertionResult SameContents(const std::map<std::string, std::
     return ::testing::AssertionFailure() << "contents differ:" << report;
 }
 
-// What 7-Zip, bsdtar and xorriso list and extract from the image must be
-// exactly expected (paths as FolderContents gives them).
+// What 7-Zip, bsdtar and xorriso list and extract from the image must be exactly expected.
 inline void ExpectPeersSee(const std::string& image, const std::map<std::string, std::vector<std::uint8_t>>& expected)
 {
     std::vector<std::string> paths;
@@ -255,7 +241,6 @@ inline void ExpectPeersSee(const std::string& image, const std::map<std::string,
         const CommandResult result = RunCommand(command);
         ASSERT_EQ(result.exitCode, 0) << tool << ": " << result.output;
         auto found = FolderContents(out / tool);
-        found.erase("[BOOT]/");
         std::erase_if(found, [](const auto& item) { return item.first.rfind("[BOOT]", 0) == 0; });
         EXPECT_TRUE(SameContents(found, expected)) << tool << " extracted other bytes or paths from " << image;
     }

@@ -1,7 +1,5 @@
-// System use entries: crafted entries and continuation chains (damage,
-// loops, areas outside the image), written entries read back through an
-// image, and mutated bytes that must never be read past. (Images of
-// xorriso and genisoimage are read against isoinfo in tests/cli.)
+// System use entries: crafted entries and continuation chains (damage, loops, areas outside the
+// image), written entries read back through an image, and mutated bytes never read past.
 
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
@@ -20,7 +18,7 @@ namespace tarvelin::iso {
 namespace {
 
 using test_image::Both32;
-
+using MemoryImage = test_image::Image;
 
 std::string Entry(std::string_view signature, const std::string& body)
 {
@@ -73,10 +71,7 @@ std::string Summary(const RockRidgeInfo& info)
     return out.str();
 }
 
-using MemoryImage = test_image::Image;
-
-// Reads a record's system use held in a heap block of exactly its size, so
-// that AddressSanitizer catches a read past it.
+// Reads a record's system use from a heap block of exactly its size (AddressSanitizer sees reads past it).
 SystemUseArea ReadExact(const std::string& systemUse, std::uint8_t skip, const MemoryImage& image, SuspReport* report)
 {
     const auto exact = std::make_unique<char[]>(systemUse.size());
@@ -190,8 +185,8 @@ UnixAttributes Attributes(std::uint32_t mode, std::string linkTarget = {})
             FromUnix(915148800), 0};
 }
 
-// Lays the continuation areas into sectors 20 on at assorted offsets, sets
-// the CE entries, and reads the record back through the image.
+// Lays the continuation areas into sectors 20 on at assorted offsets, sets the CE entries, and reads
+// the record back through the image.
 SystemUseArea LayAndReadBack(SystemUseArea area)
 {
     MemoryImage image = test_image::Blank(32);

@@ -1,12 +1,9 @@
-// The UDF reader: its decoding of tags, names and dates by table; the tree of
-// an image genisoimage makes with -udf (UDF 1.02 beside ISO 9660) against the
-// folder it was made of; and copies of that image damaged in one structure
-// each, which must be read with the damage counted and skipped.
+// The UDF reader: tags, names and dates by table; the tree of a genisoimage -udf image against
+// its folder; copies of it damaged in one structure each, read with the damage counted and skipped.
 
 #include "iso/udf.h"
 #include "iso/volume_space.h"
 #include "iso9660_test_image.h"
-
 #include "iso/iso_edit_test_support.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -19,7 +16,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <random>
 
 namespace tarvelin::iso::udf {
@@ -37,7 +33,7 @@ std::uint8_t TagChecksum(const Bytes& bytes, std::size_t at)
     return sum;
 }
 
-// Little-endian 32-bit fields of a hand-made structure at `at`: {offset, value}.
+// Little-endian 32-bit fields {offset, value} of a hand-made structure at `at`.
 void Put32s(Bytes& bytes, std::size_t at, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields)
 {
     for (const auto& [offset, value] : fields) {
@@ -54,24 +50,20 @@ void Reseal(Bytes& bytes, std::size_t at)
 
 TEST(UdfDecoding, CrcTagNamesAndDates)
 {
-    // The CRC: the example bytes of the descriptor CRC's definition, and the
-    // usual check string of CRC-16 with polynomial 0x1021 and no inversion.
+    // The example bytes of the descriptor CRC's definition; the CRC-16 (0x1021, no inversion) check string.
     const std::uint8_t example[] = {0x70, 0x6A, 0x77};
     EXPECT_EQ(DescriptorCrc(example, sizeof example), 0x3299);
-    const std::string check = "123456789";
-    EXPECT_EQ(DescriptorCrc(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0x31C3);
+    EXPECT_EQ(DescriptorCrc(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x31C3);
 
     struct NameCase {
         Bytes bytes;
         std::string text;
     };
     const NameCase names[] = {
-        {{8, 'a', 'B', '.', 't', 'x', 't'}, "aB.txt"},
-        {{8, 0xE9, 0xFC}, "\xC3\xA9\xC3\xBC"},                    // Latin-1 bytes
+        {{8, 'a', 'B', '.', 't', 'x', 't'}, "aB.txt"},     {{8, 0xE9, 0xFC}, "\xC3\xA9\xC3\xBC"}, // Latin-1
         {{16, 0x00, 'a', 0x04, 0x16, 0x6C, 0x34}, "a\xD0\x96\xE6\xB0\xB4"}, // UTF-16 big-endian
         {{16, 0xD8, 0x3D, 0xDE, 0x00}, "\xF0\x9F\x98\x80"},         // a surrogate pair
-        {{16, 0x00}, ""},                                         // an odd byte left over
-        {{3, 'x'}, ""},                                           // an unknown compression
+        {{16, 0x00}, ""}, {{3, 'x'}, ""},                          // an odd byte left over; an unknown compression
     };
     for (const NameCase& c : names) {
         EXPECT_EQ(DecodeCs0(c.bytes.data(), c.bytes.size()), c.text);
@@ -81,13 +73,10 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
         std::optional<std::string> path;
     };
     const PathCase paths[] = {
-        {{5, 2, 0, 0, 8, 'a', 5, 3, 0, 0, 16, 0, 'b'}, "a/b"},
-        {{2, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "/a"},
-        {{3, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "../a"},
-        {{4, 0, 0, 0}, "."},
-        {{5, 9, 0, 0, 8, 'a'}, std::nullopt}, // the identifier runs past the data
-        {{5, 0, 0, 0}, std::nullopt},         // a name without a name
-        {{9, 0, 0, 0}, std::nullopt},         // no such component
+        {{5, 2, 0, 0, 8, 'a', 5, 3, 0, 0, 16, 0, 'b'}, "a/b"}, {{2, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "/a"},
+        {{3, 0, 0, 0, 5, 2, 0, 0, 8, 'a'}, "../a"},           {{4, 0, 0, 0}, "."},
+        // The identifier runs past the data; a name without a name; no such component.
+        {{5, 9, 0, 0, 8, 'a'}, std::nullopt}, {{5, 0, 0, 0}, std::nullopt}, {{9, 0, 0, 0}, std::nullopt},
     };
     for (const PathCase& c : paths) {
         EXPECT_EQ(DecodePathComponents(c.bytes.data(), c.bytes.size()), c.path);
@@ -134,12 +123,11 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
     EXPECT_NE(CheckDescriptorTag(tag.data(), tag.size(), kTagFileEntry, 8), nullptr);
     EXPECT_NE(CheckDescriptorTag(tag.data(), tag.size(), kTagExtendedFileEntry, 7), nullptr);
     EXPECT_NE(CheckDescriptorTag(tag.data(), 63, kTagFileEntry, 7), nullptr); // CRC length past the bytes
-    Bytes crcBroken = tag;
-    crcBroken[40] ^= 1;
-    EXPECT_NE(CheckDescriptorTag(crcBroken.data(), crcBroken.size(), kTagFileEntry, 7), nullptr);
-    Bytes sumBroken = tag;
-    sumBroken[4] ^= 1;
-    EXPECT_NE(CheckDescriptorTag(sumBroken.data(), sumBroken.size(), kTagFileEntry, 7), nullptr);
+    for (const std::size_t at : {40, 4}) { // the CRC, the checksum
+        Bytes broken = tag;
+        broken[at] ^= 1;
+        EXPECT_NE(CheckDescriptorTag(broken.data(), broken.size(), kTagFileEntry, 7), nullptr) << at;
+    }
 }
 
 using Tree = std::map<std::string, Bytes>;
@@ -207,11 +195,11 @@ protected:
         test::MakeIsoWithGenisoimage(root, dir_->Path() + "/udf.iso", "-udf");
         folder_ = std::make_unique<Tree>(test::FolderContents(root));
         image_ = std::make_unique<Image>(Image{test::ReadWholeFile(dir_->Path() + "/udf.iso")});
-        std::string problem;
-        if (std::optional<Volume> volume = Read(*image_, &problem)) {
+        std::string why;
+        if (std::optional<Volume> volume = Read(*image_, &why)) {
             sound_ = std::make_unique<Volume>(std::move(*volume));
         }
-        EXPECT_NE(sound_, nullptr) << problem;
+        EXPECT_NE(sound_, nullptr) << why;
     }
     static void TearDownTestSuite()
     {
@@ -231,19 +219,14 @@ protected:
         return ReadVolume(image.Reader(), image.SectorCount(), problem);
     }
 
-    static std::unique_ptr<test::TempDir> dir_;
-    static std::unique_ptr<Tree> folder_;
-    static std::unique_ptr<Image> image_;
-    static std::unique_ptr<Volume> sound_; // the image as read
+    static inline std::unique_ptr<test::TempDir> dir_;
+    static inline std::unique_ptr<Tree> folder_;
+    static inline std::unique_ptr<Image> image_;
+    static inline std::unique_ptr<Volume> sound_; // the image as read
+    std::string problem; // of the last read
 };
 
-std::unique_ptr<test::TempDir> UdfImage::dir_;
-std::unique_ptr<Tree> UdfImage::folder_;
-std::unique_ptr<Image> UdfImage::image_;
-std::unique_ptr<Volume> UdfImage::sound_;
-
-// Where the identifier naming `name` (ASCII, in 8- or 16-bit CS0) starts in
-// a folder's data.
+// Where the identifier naming `name` (ASCII, in 8- or 16-bit CS0) starts in a folder's data.
 std::size_t IdentifierOf(const Bytes& bytes, const Node& folder, const std::string& name)
 {
     const auto start = bytes.begin() + static_cast<std::ptrdiff_t>(std::size_t{folder.firstSector} * kUdfBlockSize);
@@ -271,11 +254,9 @@ std::size_t IdentifierOf(const Bytes& bytes, const Node& folder, const std::stri
     return 0;
 }
 
-// The free space of a bridge image is known, and none of it is a UDF
-// structure: every sector that opens with a descriptor tag (its checksum
-// right), and the recognition sequence, count as used. genisoimage pads the
-// image with copies of the anchor: only those where readers look for one
-// (256, N-257, N-1) are structures.
+// No UDF structure of a bridge image is free space: every sector opening with a sound descriptor
+// tag counts as used, and so does the recognition sequence. Of genisoimage's padding copies of the
+// anchor only those where readers look (256, N-257, N-1) are structures.
 TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
 {
     test::MemorySector sector(image_->bytes);
@@ -309,7 +290,6 @@ TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
 
 TEST_F(UdfImage, DamageIsCountedAndSkipped)
 {
-    std::string problem;
     const Volume* sound = sound_.get();
     const std::size_t readme = std::size_t{NodeNamed(*sound, "readme.txt").entrySector} * kUdfBlockSize;
     const Node& docs = NodeNamed(*sound, "docs");
@@ -377,7 +357,6 @@ TEST_F(UdfImage, DamageIsCountedAndSkipped)
 
 TEST_F(UdfImage, AnchorAndSequenceFallBack)
 {
-    std::string problem;
     // The anchor at 256 broken: the one in the last sector is used.
     Image noFirstAnchor{image_->bytes};
     noFirstAnchor.bytes[256 * kUdfBlockSize + 4] ^= 0xFF;
@@ -404,13 +383,10 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
     EXPECT_NE(problem.find("anchor"), std::string::npos);
 }
 
-
-// A file's extents continued in an allocation extent descriptor, the middle
-// one unrecorded: the file reads with zeros there. The descriptor lies
-// behind the partition's data, which the partition is stretched to hold.
+// A file's extents continued in an allocation extent descriptor, the middle one unrecorded: zeros
+// there. The descriptor lies behind the partition's data; the partition is stretched to hold it.
 TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
 {
-    std::string problem;
     const Volume* sound = sound_.get();
     Image image{image_->bytes};
     Bytes& b = image.bytes;
@@ -454,8 +430,7 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     std::fill(bytes.begin() + kUdfBlockSize, bytes.begin() + 2 * kUdfBlockSize, 0);
     EXPECT_EQ(TreeOfVolume(image, *volume), expected);
 
-    // The continuation pointing at itself: refused, the entry's other
-    // extents kept.
+    // The continuation pointing at itself: refused, the entry's other extents kept.
     Put32s(b, aed, {{24, (3u << 30) | kUdfBlockSize}, {28, aedBlock}});
     Reseal(b, aed);
     const std::optional<Volume> looping = Read(image, &problem);
@@ -467,13 +442,10 @@ TEST_F(UdfImage, ContinuedAndUnrecordedExtents)
     EXPECT_NE(problem.find("damaged"), std::string::npos) << problem;
 }
 
-// Random bytes written over the descriptors and folders (a fixed seed, so a
-// failure repeats): whatever is read, nothing is read outside the image or
-// its buffers (AddressSanitizer watches), and every file read either
-// succeeds or says why.
+// Random bytes over the descriptors and folders (fixed seed): nothing is read outside the image or
+// its buffers (AddressSanitizer watches), and every file read succeeds or says why.
 TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
 {
-    std::string problem;
     const Volume* sound = sound_.get();
     std::uint32_t last = 0;
     for (const Node& node : sound->nodes) {
@@ -510,11 +482,9 @@ TEST_F(UdfImage, RandomDamageNeverReadsOutOfBounds)
     EXPECT_GT(read, 100); // most damage leaves a volume to read
 }
 
-// A file entry of type 12 is a symbolic link with the target its path
-// components give; one whose components are malformed stays a file.
+// A file entry of type 12 is a link to what its path components give; malformed ones stay a file.
 TEST_F(UdfImage, SymbolicLinks)
 {
-    std::string problem;
     const Volume* sound = sound_.get();
     const std::size_t fe = std::size_t{NodeNamed(*sound, "link").entrySector} * kUdfBlockSize;
     ASSERT_NE(fe, 0u);
@@ -535,15 +505,11 @@ TEST_F(UdfImage, SymbolicLinks)
     EXPECT_EQ(volume->report.malformedRecords, 1u);
 }
 
-// The genisoimage volume turned into one with a metadata partition (as UDF
-// 2.50 writes them): a second partition map of type 2 whose metadata file
-// maps its blocks one to one onto the physical partition, in two extents,
-// and the file set and root entry reached through it. The metadata file and
-// its mirror lie behind the partition's data, which the partition is
-// stretched to hold.
+// The volume given a metadata partition (as UDF 2.50 writes them): a type 2 map whose metadata file
+// maps its blocks one to one onto the physical partition in two extents; file set and root reached
+// through it. The metadata file and its mirror lie behind the data; the partition is stretched.
 TEST_F(UdfImage, MetadataPartitionAndItsMirror)
 {
-    std::string problem;
     Image image{image_->bytes};
     Bytes& b = image.bytes;
     // The first descriptor of each kind in the main sequence.
@@ -564,8 +530,7 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     iso::PutLe32(b, pd + 192, mirrorFile + 1);
     Reseal(b, pd);
 
-    // The map: type 2, 64 bytes, "*UDF Metadata Partition", volume 1,
-    // partition number as the physical one, then the two files' blocks.
+    // The map: type 2, 64 bytes, its identifier, volume 1, the physical partition's number, the files.
     const std::size_t map = lvd + 440 + iso::ReadLe32(b, lvd + 264);
     b[map] = 2;
     b[map + 1] = 64;
@@ -583,8 +548,7 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     iso::PutLe16(b, fsd + 400 + 8, 1); // and the root
     Reseal(b, fsd);
 
-    // The metadata file and its mirror: extended file entries of types 250
-    // and 251 with two short extents, blocks 0..99 and 100..used-1.
+    // The metadata file and its mirror: extended file entries (types 250, 251), extents 0..99, 100..used-1.
     for (const auto& [block, type] : {std::pair{mainFile, 250}, std::pair{mirrorFile, 251}}) {
         const std::size_t at = (start + block) * std::size_t{kUdfBlockSize};
         std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 2048), 0);
@@ -613,8 +577,7 @@ TEST_F(UdfImage, MetadataPartitionAndItsMirror)
     EXPECT_TRUE(volume->usedMetadataMirror);
     EXPECT_EQ(TreeOfVolume(image, *volume), *folder_);
 
-    // The mirror's extents given as long ones in the metadata partition
-    // itself: refused rather than followed round.
+    // The mirror's extents as long ones in the metadata partition itself: refused, not followed round.
     const std::size_t mirror = (start + mirrorFile) * std::size_t{kUdfBlockSize};
     b[mirror + 34] = 1; // long allocation descriptors
     Put32s(b, mirror, {{212, 16}, {216, used * kUdfBlockSize}, {220, 0}});

@@ -1,7 +1,5 @@
-// Which sectors of a volume count as free: crafted images whose every
-// reference is known, then one change each (a continuation area, a boot
-// catalog with hidden boot images of each kind, descriptors and structures
-// the scan cannot account for), against the exact set of free sectors.
+// Which sectors of a volume count as free: a crafted image whose every reference is known, then one
+// change each (continuation area, hidden boot images, what the scan cannot account for).
 
 #include "iso/iso9660.h"
 #include "iso/volume_space.h"
@@ -23,10 +21,8 @@ using test::MakeRecord;
 
 constexpr std::uint32_t kSectors = 120;
 
-// Root at 20 holding A.BIN (5000 bytes at 30), X.BIN (one extended
-// attribute sector, then 2048 bytes, at 40) and SUB at 22, which holds
-// B.BIN (1 byte at 50) and a record that leads back to the root (a loop).
-// rootSelfUse: the system use of the root's "." record.
+// Root at 20: A.BIN (5000 bytes at 30), X.BIN (an extended attribute sector, then 2048 bytes, at
+// 40), SUB at 22 holding B.BIN (1 byte at 50) and a loop back to the root. rootSelfUse: "."'s system use.
 CraftedImage BaseImage(const std::string& rootSelfUse = {})
 {
     CraftedImage image(kSectors);
@@ -45,9 +41,7 @@ CraftedImage BaseImage(const std::string& rootSelfUse = {})
     return image;
 }
 
-
-// Turns sector 17 into an El Torito boot record whose catalog (at 60) holds
-// the entry; the terminator moves to 18.
+// Sector 17 becomes a boot record whose catalog (at 60) holds the entry; the terminator moves to 18.
 void AddBootEntry(CraftedImage& image, const BootEntry& entry)
 {
     EncodeTerminator(Bytes(image.SectorData(18), 2048));
