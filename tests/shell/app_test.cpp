@@ -1,6 +1,5 @@
-// The application: an image named on the command line opens at start, the
-// desktop's file filters, and an installation offers the program to the
-// desktop for CD images.
+// The application: an image named on the command line opens at start, the desktop's file filters, and an installation
+// offers the program to the desktop for CD images.
 
 #include "shell_fixtures.h"
 
@@ -22,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace fixture;
 
-TEST(CommandLine, TheFirstArgumentThatIsNoOptionNamesTheImage)
+TEST(CommandLine, TheFirstArgumentThatIsNoOptionNamesTheImageAndFiltersBecomeQtLines)
 {
     const std::pair<QStringList, std::string> cases[]{
         {{"tarvelin"}, ""},
@@ -38,15 +37,11 @@ TEST(CommandLine, TheFirstArgumentThatIsNoOptionNamesTheImage)
     for (const auto& [arguments, path] : cases) {
         EXPECT_EQ(CTarvelinApp::ImagePathFromArguments(arguments).toStdString(), path) << path;
     }
-}
-
-TEST(ShellServices, FiltersBecomeQtLinesWithPatternsInEitherCaseAndSuffixesLoseTheirDot)
-{
+    // The desktop's file filters become Qt's lines, with patterns in either case; suffixes lose their dot.
     const std::pair<const char*, const char*> filters[]{
         {"All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG)|*.ISO;*.BIN;*.CIF;*.IMG;*.NRG||",
          "All Support(*.ISO;*.BIN;*.CIF;*.IMG;*.NRG) (*.ISO *.iso *.BIN *.bin *.CIF *.cif *.IMG *.img *.NRG *.nrg)"},
-        // The blank after the first pattern list is the program's own; it
-        // does not end up in a pattern.
+        // The blank after the first pattern list is the program's own; it does not end up in a pattern.
         {"(*.image)|*.image |(*.*)|*.*||", "(*.image) (*.image *.IMAGE);;(*.*) (*.*)"},
         {"(*.*)|*.*|All files (*)|*||", "(*.*) (*.*);;All files (*) (*)"},
         {"", ""},
@@ -58,8 +53,7 @@ TEST(ShellServices, FiltersBecomeQtLinesWithPatternsInEitherCaseAndSuffixesLoseT
     EXPECT_EQ(QtDefaultSuffix("image").toStdString(), "image");
 }
 
-// Runs the start-up of the program in the test's own application object and
-// puts back what it changed afterwards.
+// Runs the start-up of the program in the test's own application object and puts back what it changed afterwards.
 class StartUpTest : public testing::Test {
 protected:
     void SetUp() override
@@ -74,7 +68,6 @@ protected:
         }
         platform::SetPrompt(previousPrompt_);
     }
-
     CTarvelinApp* app_ = nullptr;
     platform::IPrompt* previousPrompt_ = platform::GetPrompt();
     test::TempDir dir_;
@@ -116,7 +109,6 @@ TEST_F(StartUpTest, WithoutAnImageTheWindowComposesAndAnUnreadableOneSaysOpenErr
     EXPECT_EQ(empty.CurrentFolder(), &empty.ComposeRoot());
     EXPECT_EQ(empty.Model().rowCount(), 0);
     app_->ExitInstance();
-
     const std::string garbage = dir_ / "not an image.iso";
     test::WriteWholeFile(garbage, test::RandomBytes(50000, 3));
     // The start-up shows the real message box; answer it as a user would.
@@ -165,16 +157,13 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
     TARVELIN_REQUIRE_TOOL("desktop-file-validate");
     TARVELIN_REQUIRE_TOOL("update-mime-database");
     test::TempDir prefix;
-    // The build folder these tests belong to (the CLI's program lies in its
-    // cli folder).
+    // The build folder these tests belong to (the CLI's program lies in its cli folder).
     const std::string build = fs::path(TARVELIN_CLI_PATH).parent_path().parent_path().string();
     const test::CommandResult install =
         test::RunCommand("cmake --install " + test::ShellQuote(build) + " --prefix " + test::ShellQuote(prefix.Path()));
     ASSERT_EQ(install.exitCode, 0) << install.output;
-
-    // Both programs find their private library, installed and in the build
-    // folder, and neither looks for libraries in the working folder (an
-    // empty run path entry would).
+    // Both programs find their private library, installed and in the build folder, and neither looks for libraries in
+    // the working folder (an empty run path entry would).
     const std::string installedCli = prefix / "bin/tarvelin-cli";
     EXPECT_EQ(test::RunCommand(test::ShellQuote(installedCli) + " --help").exitCode, 0);
     for (const std::string& program : {installedCli, std::string(TARVELIN_CLI_PATH), prefix / "bin/tarvelin"}) {
@@ -185,7 +174,6 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
         EXPECT_TRUE(runPath.find("::") == std::string::npos && !runPath.starts_with(':') && !runPath.ends_with(':'))
             << program << ": " << runPath;
     }
-
     const std::string desktop = prefix / "share/applications/tarvelin.desktop";
     const std::string mime = prefix / "share/mime/packages/tarvelin.xml";
     for (const std::string& file :
@@ -193,15 +181,13 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
           prefix / "bin/tarvelin-cli"}) {
         EXPECT_TRUE(fs::is_regular_file(file)) << file;
     }
-
     const test::CommandResult validate = test::RunCommand("desktop-file-validate " + test::ShellQuote(desktop));
     EXPECT_EQ(validate.exitCode, 0) << validate.output;
     EXPECT_EQ(validate.output, "");
     EXPECT_EQ(DesktopKey(desktop, "Exec"), "tarvelin %f");
     EXPECT_EQ(DesktopKey(desktop, "Icon"), "tarvelin");
-
-    // The database compiled from the installed package maps our two
-    // extensions to our types; the standard ones are the shared database's.
+    // The database compiled from the installed package maps our two extensions to our types; the standard ones are the
+    // shared database's.
     const std::string globs = ReadText(prefix / "share/mime/globs2");
     EXPECT_NE(globs.find("application/x-tarvelin-bin-image:*.bin"), std::string::npos) << globs;
     EXPECT_NE(globs.find("application/x-tarvelin-nrg-image:*.nrg"), std::string::npos) << globs;
@@ -224,7 +210,6 @@ TEST(Install, IntoAPrefixGivesTheProgramsADesktopEntryTheMimeTypesAndTheIcon)
             EXPECT_NE(shared.substr(at, end - at).find("pattern=\"" + glob + "\""), std::string::npos) << type;
         }
     }
-
     // The installed programs find the engine beside them.
     const std::string bin = prefix / "bin";
     const test::CommandResult cli = test::RunCommand(test::ShellQuote(bin + "/tarvelin-cli") + " help");

@@ -1,7 +1,6 @@
-// The controller of the file list without any widget: a scripted host
-// answers its questions. Properties saved into an image made by genisoimage
-// and read back with isoinfo, names refused, a composition built as
-// arranged, and the UDF tree of bridge images and of UDF alone.
+// The controller of the file list without any widget: a scripted host answers its questions. Properties saved into an
+// image made by genisoimage and read back with isoinfo, names refused, a composition built as arranged, and the UDF
+// tree of bridge images and of UDF alone.
 
 #include "shell_fixtures.h"
 
@@ -54,7 +53,6 @@ public:
     void RevealFolder(EntryRecord*) override {}
     void ImageChanged() override {}
     void ContentsChanged() override {}
-
     std::optional<iso::VolumeProperties> newProperties;
     iso::VolumeProperties shown;
     std::vector<std::string> told;
@@ -81,9 +79,7 @@ protected:
         test::RunGenisoimage(source_, image_, "-J -r");
         ASSERT_TRUE(controller_.OpenImage(image_));
     }
-
     EntryRecord& Root() { return controller_.ImageRoot(); }
-
     test::TempDir dir_;
     std::string source_ = dir_ / "source";
     std::string image_ = dir_ / "source.iso";
@@ -91,8 +87,26 @@ protected:
     CImageController controller_{host_};
 };
 
-TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKept)
+TEST_F(ImageControllerTest, NamesAreRefusedWithTheReasonAndPropertiesAreSavedIntoBothDescriptors)
 {
+    const struct {
+        std::string name;
+        std::string told;
+    } cases[]{
+        {"OTHER.TXT", "The folder already holds an entry named 'other.txt'."},
+        {"a/b", "'a/b' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+        {"..", "'..' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+    };
+    for (const auto& refused : cases) {
+        host_.told.clear();
+        EXPECT_FALSE(controller_.Rename(ChildNamed(Root(), "small.txt"), refused.name)) << refused.name;
+        EXPECT_EQ(controller_.MakeFolder(&Root(), refused.name), nullptr) << refused.name;
+        EXPECT_EQ(host_.told, (std::vector<std::string>{refused.told, refused.told})) << refused.name;
+    }
+    EXPECT_FALSE(controller_.Modified());
+    // A cancelled name changes nothing.
+    EXPECT_FALSE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
+    EXPECT_NE(ChildNamed(Root(), "small.txt"), nullptr);
     const std::vector<std::uint8_t> before = test::ReadFileRange(image_, std::uint64_t{16} * 2048, 2048);
     // Created 2001-02-03 04:05:06 UTC, as a file time.
     const platform::FileTime created = (std::uint64_t{981173106} * 1000) * 10000 + 116444736000000000;
@@ -110,7 +124,6 @@ TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKep
     EXPECT_TRUE(controller_.Modified());
     ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
     controller_.SaveFinished(true);
-
     const std::string info = test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_));
     for (const char* line : {"Volume id: NEW_LABEL\n", "Publisher id: TARVELIN PUBLISHER\n",
                              "Data preparer id: THE PREPARER\n", "Application id: AN APPLICATION\n"}) {
@@ -132,8 +145,8 @@ TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKep
         }
     }
     EXPECT_TRUE(sawJoliet);
-    // System, volume set, copyright, abstract and bibliographic fields and
-    // the expiration and effective dates are as they were.
+    // System, volume set, copyright, abstract and bibliographic fields and the expiration and effective dates are as
+    // they were.
     for (const auto& [from, to] : {std::pair{8, 40}, std::pair{190, 318}, std::pair{702, 813}, std::pair{847, 881}}) {
         EXPECT_TRUE(std::equal(before.begin() + from, before.begin() + to, after.begin() + from)) << from;
     }
@@ -145,31 +158,8 @@ TEST_F(ImageControllerTest, PropertiesAreSavedIntoBothDescriptorsAndTheRestIsKep
     EXPECT_EQ(host_.shown.creationDate, created);
 }
 
-TEST_F(ImageControllerTest, NamesThatCannotBeGivenAreRefusedWithTheReason)
-{
-    const struct {
-        std::string name;
-        std::string told;
-    } cases[]{
-        {"OTHER.TXT", "The folder already holds an entry named 'other.txt'."},
-        {"a/b", "'a/b' cannot name an entry: a name has no '/' and is not '.' or '..'."},
-        {"..", "'..' cannot name an entry: a name has no '/' and is not '.' or '..'."},
-    };
-    for (const auto& refused : cases) {
-        host_.told.clear();
-        EXPECT_FALSE(controller_.Rename(ChildNamed(Root(), "small.txt"), refused.name)) << refused.name;
-        EXPECT_EQ(controller_.MakeFolder(&Root(), refused.name), nullptr) << refused.name;
-        EXPECT_EQ(host_.told, (std::vector<std::string>{refused.told, refused.told})) << refused.name;
-    }
-    EXPECT_FALSE(controller_.Modified());
-    // A cancelled name changes nothing.
-    EXPECT_FALSE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
-    EXPECT_NE(ChildNamed(Root(), "small.txt"), nullptr);
-}
-
-// A composition is built as the user arranged it, not as its folders lie
-// on disk: entries renamed, made, deleted from an added folder and added
-// into one, with the properties chosen.
+// A composition is built as the user arranged it, not as its folders lie on disk: entries renamed, made, deleted from
+// an added folder and added into one, with the properties chosen.
 TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
@@ -180,7 +170,6 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
                            {"tree/sub/old.txt", "renamed inside\n"},
                            {"loose.txt", "added into a folder from disk\n"},
                            {"top.txt", "renamed at the top\n"}});
-
     ScriptedHost host;
     CImageController controller(host);
     EntryRecord& root = controller.ComposeRoot();
@@ -204,7 +193,6 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     chosen.publisherIdentifier = "Tarvelin tests";
     host.newProperties = chosen;
     ASSERT_TRUE(controller.EditProperties());
-
     const std::string image = dir / "arranged.iso";
     test::Held<IIsoBuild> builder(NEW_ISOBUILDNEW());
     ASSERT_TRUE(builder->SetOutput(image.c_str(), kBuildIsoAndJoliet));
@@ -215,7 +203,6 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     ASSERT_TRUE(log.destroyInCallback->StartBuild(&log, &test::ProgressLog::Callback));
     ASSERT_TRUE(log.Wait());
     ASSERT_EQ(log.Values().back(), kBuildDone) << log.errorAtEnd;
-
     const std::vector<std::string> expected{"/first.txt", "/made", "/made/loose.txt", "/tree", "/tree/keep.txt",
                                             "/tree/sub", "/tree/sub/loose.txt", "/tree/sub/new.txt"};
     EXPECT_EQ(IsoinfoPaths(image, "-R -f"), expected);
@@ -226,10 +213,9 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     EXPECT_EQ(test::RunForOutput("isoinfo -R -x /tree/sub/new.txt -i " + test::ShellQuote(image)), "renamed inside\n");
 }
 
-// The UDF tree of an image. Automatic keeps the ISO 9660 tree of a bridge
-// image (ours and genisoimage's record each file once for both trees), the
-// UDF Tree choice shows the UDF side read-only, and an image of UDF alone
-// shows it whatever the choice.
+// The UDF tree of an image. Automatic keeps the ISO 9660 tree of a bridge image (ours and genisoimage's record each
+// file once for both trees), the UDF Tree choice shows the UDF side read-only, and an image of UDF alone shows it
+// whatever the choice.
 TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -272,7 +258,6 @@ TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
         // The ISO 9660 tree, bound to the facade for editing.
         ASSERT_FALSE(root.children.empty());
         EXPECT_NE(controller.NodeOf(root.children.front().get()), nullptr);
-
         controller.ReloadWithChoice(TreeChoice::Udf, false);
         ASSERT_TRUE(controller.ShowsUdfTree());
         EXPECT_EQ(controller.NodeOf(root.children.front().get()), nullptr);
@@ -285,7 +270,6 @@ TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
         const std::string out = dir / (std::string("out-") + c.image);
         ASSERT_TRUE(controller.ExtractImageRecord(*folder, out));
         EXPECT_EQ(test::ReadWholeFile(out + "/Long Folder Name/inner file.txt"), inner);
-
         // Every edit is refused, saying how to edit instead.
         controller.ShowFolder(folder);
         EXPECT_FALSE(controller.Rename(file, "renamed.txt"));
@@ -301,7 +285,6 @@ TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
         EXPECT_NE(host.told[0].find("View menu"), std::string::npos) << host.told[0];
         EXPECT_EQ(ChildNamed(*folder, "inner file.txt"), file);
         EXPECT_FALSE(controller.Modified());
-
         // Back in the ISO 9660 tree, the folder shown is kept by its name.
         controller.ReloadWithChoice(TreeChoice::Automatic, false);
         EXPECT_FALSE(controller.ShowsUdfTree());
@@ -310,9 +293,8 @@ TEST(UdfTreeTest, BridgeImagesKeepTheIsoTreeAndShowTheUdfTreeWhenChosen)
     }
 }
 
-// A file of 4 GiB or more is in the UDF tree only of the images our build
-// makes: Automatic shows that tree, whose listing and extraction hold the
-// whole file.
+// A file of 4 GiB or more is in the UDF tree only of the images our build makes: Automatic shows that tree, whose
+// listing and extraction hold the whole file.
 TEST(UdfTreeTest, FilesInTheUdfTreeOnlyAreShownByDefaultAndExtractedWhole)
 {
     test::TempDir dir;
@@ -335,7 +317,6 @@ TEST(UdfTreeTest, FilesInTheUdfTreeOnlyAreShownByDefaultAndExtractedWhole)
                                                        + " --udf");
     ASSERT_EQ(built.exitCode, 0) << built.output;
     fs::remove(dir / "src/huge.bin");
-
     ScriptedHost host;
     CImageController controller(host);
     ASSERT_TRUE(controller.OpenImage(image));
@@ -350,7 +331,6 @@ TEST(UdfTreeTest, FilesInTheUdfTreeOnlyAreShownByDefaultAndExtractedWhole)
     EXPECT_FALSE(controller.RenameRecord(huge));
     ASSERT_EQ(host.told.size(), std::size_t{1});
     EXPECT_NE(host.told[0].find("read-only"), std::string::npos) << host.told[0];
-
     const std::string out = dir / "out";
     ASSERT_TRUE(controller.ExtractImageRecord(*huge, out)) << (host.told.empty() ? "" : host.told.back());
     ASSERT_EQ(fs::file_size(out + "/huge.bin"), size);
@@ -358,7 +338,6 @@ TEST(UdfTreeTest, FilesInTheUdfTreeOnlyAreShownByDefaultAndExtractedWhole)
     EXPECT_EQ(test::ReadFileRange(out + "/huge.bin", size - last.size(), last.size()), last);
     EXPECT_EQ(test::ReadFileRange(out + "/huge.bin", std::uint64_t{4} << 30, 4096), std::vector<std::uint8_t>(4096, 0));
     fs::remove(out + "/huge.bin");
-
     // The ISO 9660 tree holds the small file alone.
     controller.ReloadWithChoice(TreeChoice::Joliet, false);
     EXPECT_FALSE(controller.ShowsUdfTree());

@@ -1,6 +1,5 @@
-// The look of the program: the skinned controls and their state, the
-// hyperlink, the About dialog's reveal, and the pictures of toolbar and
-// menus.
+// The look of the program: the skinned controls and their state, the hyperlink, the About dialog's reveal, and the
+// pictures of toolbar and menus.
 
 #include "shell_fixtures.h"
 
@@ -59,7 +58,6 @@ struct ControlsDialog {
     }
     std::vector<QWidget*> Skinnable() const { return {push, check, radio, edit, combo}; }
     std::vector<QWidget*> All() const { return {push, check, radio, edit, combo, group, label, tool}; }
-
     QDialog dialog;
     QPushButton* push = new QPushButton("Push");
     QCheckBox* check = new QCheckBox("Check");
@@ -204,7 +202,6 @@ TEST(Skin, NewWindowsAreSkinnedAndSwitchingOffGivesEveryControlItsOwnDrawing)
     for (QWidget* widget : existing.All()) {
         ownDrawing[widget] = widget->grab().toImage();
     }
-
     SkinThread(true);
     for (QWidget* widget : existing.Skinnable()) {
         EXPECT_TRUE(FindSkinRecord(widget).has_value()) << widget->metaObject()->className();
@@ -217,7 +214,6 @@ TEST(Skin, NewWindowsAreSkinnedAndSwitchingOffGivesEveryControlItsOwnDrawing)
     const int skinned = SkinnedCount();
     SkinThread(true);
     EXPECT_EQ(SkinnedCount(), skinned);
-
     // Dialogs made afterwards, ours or Qt's, are skinned when they show.
     {
         ControlsDialog later;
@@ -235,7 +231,6 @@ TEST(Skin, NewWindowsAreSkinnedAndSwitchingOffGivesEveryControlItsOwnDrawing)
     }
     // Their records went with them.
     EXPECT_EQ(SkinnedCount(), skinned);
-
     // The drop-down list's own list, opened while skinned, outlives the skin.
     existing.combo->showPopup();
     existing.combo->hidePopup();
@@ -291,7 +286,7 @@ TEST(HyperLink, IsDrawnInTheLinkThenTheHoverThenTheVisitedColour)
     EXPECT_EQ(desktop.opened, std::vector<std::string>{"https://tarvelin.example.org/"});
 }
 
-TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
+TEST(HyperLink, AFailedOpenSaysWhyACommandGoesToTheMainWindowAndTheProgramGetsTheAddress)
 {
     test::TempDir folder;
     const QString missingFile = QString::fromStdString(folder.Path() + "/missing.htm");
@@ -324,7 +319,6 @@ TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
         EXPECT_FALSE(link.Visited());
         EXPECT_EQ(link.TextColour(), CHyperLink::LinkColour());
     }
-
     // With a command, a click runs it in the main window and opens nothing.
     Desktop desktop;
     CMainFrame frame;
@@ -336,24 +330,21 @@ TEST(HyperLink, AFailedOpenSaysWhyAndACommandGoesToTheMainWindow)
     QTest::mouseClick(&link, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !toolBar->isVisible(); }));
     EXPECT_TRUE(desktop.opened.empty());
-}
-
-TEST(HyperLink, TheRegisteredProgramGetsTheAddressInPlaceOfItsPlaceholder)
-{
+    // The registered program gets the address in place of its placeholder.
     const QString url = "https://tarvelin.example.org/";
-    const std::pair<QString, QString> cases[] = {
+    const std::pair<QString, QString> commandLines[] = {
         {R"("C:\Program Files\Browser\browser.exe" -osint -url "%1")",
          R"("C:\Program Files\Browser\browser.exe" -osint -url https://tarvelin.example.org/)"},
         {R"(C:\browser.exe %1 --new-window)", R"(C:\browser.exe https://tarvelin.example.org/)"},
         {R"(C:\browser.exe "%1" "%1")", R"(C:\browser.exe https://tarvelin.example.org/)"},
         {R"(C:\browser.exe)", R"(C:\browser.exe https://tarvelin.example.org/)"},
     };
-    for (const auto& [command, line] : cases) {
+    for (const auto& [command, line] : commandLines) {
         EXPECT_EQ(LinkCommandLine(command, url), line) << command.toStdString();
     }
 }
 
-TEST(Reveal, StripsComeInTheRandomOrderAndAPickedStripGivesWayToTheNextUndrawnOne)
+TEST(Reveal, StripsComeInTheRandomOrderAndAreBlendedOverGreyAtTheirOwnOpacity)
 {
     struct Case {
         int height;
@@ -382,15 +373,11 @@ TEST(Reveal, StripsComeInTheRandomOrderAndAPickedStripGivesWayToTheNextUndrawnOn
     EXPECT_EQ(*std::min_element(order.begin(), order.end()), 0);
     EXPECT_EQ(*std::max_element(order.begin(), order.end()), 133);
     EXPECT_FALSE(std::is_sorted(order.begin(), order.end()));
-}
-
-TEST(Reveal, EachStripIsBlendedOverGreyAtItsOwnOpacityOrAndedWithIt)
-{
+    // Each strip is blended over grey at its own opacity, or ANDed with it.
     const std::pair<int, int> opacities[] = {{0, 15}, {1, 17}, {50, 115}, {120, 255}, {121, 1}, {200, 159}};
     for (const auto& [index, opacity] : opacities) {
         EXPECT_EQ(RevealOpacity(index), opacity) << "strip " << index;
     }
-
     // A white screen under a dialog of 8 strips, the last one 2 pixels high.
     QImage screen(10, 23, QImage::Format_RGB32);
     screen.fill(QColor(255, 255, 255));
@@ -402,7 +389,6 @@ TEST(Reveal, EachStripIsBlendedOverGreyAtItsOwnOpacityOrAndedWithIt)
         const int expected = 128 + (127 * RevealOpacity(y / 3) + 127) / 255;
         EXPECT_NEAR(canvas.pixelColor(5, y).red(), expected, 1) << "row " << y;
     }
-
     // Where blending is not used, the strip is ANDed with the grey.
     QImage grey(4, 6, QImage::Format_RGB32);
     grey.fill(QColor(128, 128, 128));
@@ -430,7 +416,6 @@ TEST(Pictures, MenuItemsOfToolbarCommandsShowTheToolbarsPicture)
         }
     }
     EXPECT_EQ(withPicture, static_cast<int>(std::ranges::count_if(toolbar, [](int id) { return id != 0; })));
-
     // The pictures are drawn, each its own.
     std::vector<QImage> drawn;
     for (int id : toolbar) {

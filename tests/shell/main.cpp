@@ -1,5 +1,5 @@
-// The shell's tests run inside one application object, on the offscreen
-// platform, with their settings in a folder of their own.
+// The shell's tests run inside one application object, on the offscreen platform, with their settings in a folder of
+// their own.
 
 #include "tarvelin_app.h"
 #include "support/test_support.h"
@@ -12,8 +12,7 @@
 
 int main(int argc, char** argv)
 {
-    // Also when the test list is read, which happens outside ctest's
-    // environment.
+    // Also when the test list is read, which happens outside ctest's environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }

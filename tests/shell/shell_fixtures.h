@@ -1,10 +1,7 @@
 #pragma once
 
-// What the shell's tests share: a prompt that records each question and
-// answers from a script, desktop services that answer the file and folder
-// choosers from a script and record what was opened, a wait that serves
-// the GUI's events, and a shown main window over a folder of its own with
-// the rows of its list.
+// What the shell's tests share: a scripted prompt and desktop, a wait that serves the GUI's events, and a shown main
+// window over a folder of its own.
 
 #include "commands.h"
 #include "extract_dlg.h"
@@ -30,12 +27,10 @@
 #include <QTimer>
 #include <QTreeView>
 
-#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -52,10 +47,8 @@ struct Asked {
     platform::PromptIcon icon;
 };
 
-// Installed while it lives. Each question goes to `onAsk` (when set) while
-// it is up; one whose text starts with a prefix of `answers` gets that
-// answer, any other the next of `queue`, else Ok (Yes for a box with Yes
-// and No).
+// Installed while it lives. A question goes to `onAsk` while it is up and is answered by the first prefix of
+// `answers` it starts with, else by the next of `queue`, else Yes (a Yes/No box) or Ok.
 class Prompt final : public platform::IPrompt {
 public:
     Prompt() : previous_(platform::SetPrompt(this)) {}
@@ -80,9 +73,8 @@ public:
             queue.pop_front();
             return answer;
         }
-        return buttons == platform::PromptButtons::YesNo || buttons == platform::PromptButtons::YesNoCancel
-                   ? platform::PromptAnswer::Yes
-                   : platform::PromptAnswer::Ok;
+        const bool yesNo = buttons == platform::PromptButtons::YesNo || buttons == platform::PromptButtons::YesNoCancel;
+        return yesNo ? platform::PromptAnswer::Yes : platform::PromptAnswer::Ok;
     }
     std::vector<std::string> Texts() const
     {
@@ -92,11 +84,23 @@ public:
         }
         return texts;
     }
-    // The only question asked started so.
-    void ExpectOne(const std::string& start) const
+    // The texts asked since the last Take, taken off the record.
+    std::vector<std::string> TakeTexts()
     {
-        ASSERT_EQ(asked.size(), std::size_t{1}) << (asked.empty() ? "" : asked.back().text);
-        EXPECT_TRUE(asked[0].text.starts_with(start)) << asked[0].text;
+        std::vector<std::string> texts = Texts();
+        asked.clear();
+        return texts;
+    }
+    // The only question asked since the last Take, which started so, taken off the record.
+    Asked TakeOne(const std::string& start)
+    {
+        const std::vector<Asked> taken = std::exchange(asked, {});
+        EXPECT_EQ(taken.size(), std::size_t{1}) << (taken.empty() ? "" : taken.back().text);
+        if (taken.empty()) {
+            return {};
+        }
+        EXPECT_TRUE(taken[0].text.starts_with(start)) << taken[0].text;
+        return taken[0];
     }
     void ExpectNone() const { EXPECT_TRUE(asked.empty()) << asked.front().text; }
 
@@ -111,14 +115,13 @@ private:
 
 struct ChooserCall {
     bool folder = false;
-    FileDialogSpec spec;    // for files
-    std::string filter;     // spec.filter's text, kept
-    std::string title;      // for folders
+    FileDialogSpec spec;
+    std::string filter; // spec.filter's text, kept
+    std::string title;  // of a folder chooser
 };
 
-// Installed while it lives. The choosers hand out the scripted paths in
-// order ("" or none left: the user cancelled); an open fails for
-// `openFailure` when it is set.
+// Installed while it lives. The choosers hand out the scripted paths in order ("" or none left: cancelled); an open
+// fails with `openFailure` when set.
 class Desktop final : public IShellServices {
 public:
     Desktop() : previous_(SetShellServices(this)) {}
@@ -171,9 +174,7 @@ private:
     std::deque<std::string> answers_;
 };
 
-// Serves the GUI's events until the condition holds, then what the last
-// step posted; false when it still does not after a generous guard time (a
-// hang, not a speed limit).
+// Serves the GUI's events until the condition holds; false after a generous guard time (a hang, not a speed limit).
 inline bool WaitFor(const std::function<bool()>& condition)
 {
     QElapsedTimer timer;
@@ -210,8 +211,7 @@ void WhenDialogShows(std::function<void(Dialog&)> act)
     timer->start();
 }
 
-// Extract... with its dialog answered: the destination typed in, Extract
-// pressed; an empty destination presses Cancel.
+// Extract... with the destination typed into its dialog; an empty destination presses Cancel.
 inline void RunExtract(CMainFrame& frame, const std::string& destination)
 {
     WhenDialogShows<CExtractDlg>([destination](CExtractDlg& dialog) {
@@ -251,7 +251,6 @@ inline std::set<std::string> RowNameSet(CTarvelinView& list)
     return {names.begin(), names.end()};
 }
 
-// Selects exactly the rows showing these names.
 inline void SelectNamed(CTarvelinView& list, const std::vector<std::string>& names)
 {
     QItemSelectionModel* selection = list.DetailsView()->selectionModel();
@@ -281,15 +280,22 @@ inline std::string Text(const std::vector<std::uint8_t>& bytes)
     return {bytes.begin(), bytes.end()};
 }
 
-// The paths isoinfo lists with these options ("-J -f", "-R -f"), sorted; a
-// path listed twice stays twice.
+// The text holds the part; a failure shows the whole text.
+inline ::testing::AssertionResult Has(const std::string& text, const std::string& part)
+{
+    if (text.find(part) != std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in: " << text;
+}
+
+// The paths isoinfo lists with these options ("-J -f", "-R -f"), sorted; a path listed twice stays twice.
 inline std::vector<std::string> IsoinfoPaths(const std::string& image, const std::string& options)
 {
     return test::SortedLines(test::RunForOutput("isoinfo " + options + " -i " + test::ShellQuote(image)));
 }
 
-// Writes the files (path below root -> contents; a path ending in '/' is
-// an empty folder), making the folders on the way.
+// Writes the files (path below root -> contents; a path ending in '/' is an empty folder).
 inline void WriteTree(const std::string& root, const std::vector<std::pair<std::string, std::string>>& files)
 {
     for (const auto& [path, contents] : files) {
