@@ -93,25 +93,7 @@ std::vector<std::string> Entries(const std::string& folder)
 // Whether the two files are of one size and hold the same bytes from from on.
 bool SameBytes(const std::string& a, const std::string& b, std::uint64_t from = 0)
 {
-    std::error_code error;
-    if (fs::file_size(a, error) != fs::file_size(b, error) || error) {
-        return false;
-    }
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    first.seekg(static_cast<std::streamoff>(from));
-    second.seekg(static_cast<std::streamoff>(from));
-    std::vector<char> one(1 << 20);
-    std::vector<char> two(1 << 20);
-    while (first && second) {
-        first.read(one.data(), static_cast<std::streamsize>(one.size()));
-        second.read(two.data(), static_cast<std::streamsize>(two.size()));
-        if (first.gcount() != second.gcount()
-            || !std::equal(one.begin(), one.begin() + first.gcount(), two.begin())) {
-            return false;
-        }
-    }
-    return first.eof() && second.eof();
+    return test::RunCommand("cmp -s -i " + std::to_string(from) + " " + ShellQuote(a) + " " + ShellQuote(b)).exitCode == 0;
 }
 
 std::int64_t ModificationNanoseconds(const std::string& path)

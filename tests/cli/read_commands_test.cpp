@@ -108,7 +108,8 @@ TEST_F(ReadCommandsTest, ADamagedCatalogIsNamedAndSavesNoFile)
               "sector " + std::to_string(catalog) + " (damaged: its validation entry does not check out)");
 }
 
-// The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load size are isoinfo's.
+// The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load
+// size are isoinfo's.
 TEST_F(ReadCommandsTest, InfoNamesTheDescriptorSetAndAgreesWithIsoinfoOnTheBootRecord)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
