@@ -93,7 +93,8 @@ std::vector<std::string> Entries(const std::string& folder)
 // Whether the two files are of one size and hold the same bytes from from on.
 bool SameBytes(const std::string& a, const std::string& b, std::uint64_t from = 0)
 {
-    return test::RunCommand("cmp -s -i " + std::to_string(from) + " " + ShellQuote(a) + " " + ShellQuote(b)).exitCode == 0;
+    const std::string compare = "cmp -s -i " + std::to_string(from) + " " + ShellQuote(a) + " " + ShellQuote(b);
+    return test::RunCommand(compare).exitCode == 0;
 }
 
 std::int64_t ModificationNanoseconds(const std::string& path)

@@ -96,7 +96,8 @@ TEST_F(ReadCommandsTest, ADamagedCatalogIsNamedAndSavesNoFile)
     const std::string saved = out_ / "boot.img";
     const std::string damaged = out_ / "damaged.iso";
     fs::copy_file(At("noemul.iso"), damaged);
-    const auto catalog = static_cast<std::uint32_t>(std::stoul(InfoField(Info("noemul.iso"), "boot catalog").substr(7)));
+    const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
+    const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
     Bytes image = test::ReadWholeFile(damaged);
     std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog) * 2048, 32, 0);
     test::WriteWholeFile(damaged, image);

@@ -352,7 +352,8 @@ std::multiset<std::uint32_t> ExpectEveryReaderSees(const std::string& image, con
 {
     int status = 0;
     for (const char* tree : {"udf", "iso"}) {
-        const std::string listing = RunForOutput(Cli(std::string("ls --tree ") + tree + " -R " + ShellQuote(image)), &status);
+        const std::string command = std::string("ls --tree ") + tree + " -R " + ShellQuote(image);
+        const std::string listing = RunForOutput(Cli(command), &status);
         EXPECT_EQ(status, 0) << listing;
         EXPECT_EQ(test::SortedLines(listing), PathsOf(want)) << tree;
     }
@@ -400,7 +401,8 @@ TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
     const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("in/src")) + " --udf");
     ASSERT_EQ(built.exitCode, 0) << built.output;
     const std::multiset<std::uint32_t> tags = ExpectEveryReaderSees(At("out.iso"), At("x"), TreeBytes(At("in")));
-    EXPECT_EQ(UdfinfoFields(At("out.iso"))["udfrev"] + " " + UdfinfoFields(At("out.iso"))["integrity"], "2.01 closed");
+    std::map<std::string, std::string> udf = UdfinfoFields(At("out.iso"));
+    EXPECT_EQ(udf["udfrev"] + " " + udf["integrity"], "2.01 closed");
     // The ISO 9660 and Joliet trees are still there, over the same data.
     const std::pair<const char*, std::string> trees[] = {
         {"", "/SRC/A/B/C/"},
