@@ -1,8 +1,5 @@
-// tarvelin-cli boot load and the saves after it tell a loader where it lies:
-// the boot-info-table and GRUB2's boot info in the image's copy of the loader
-// are checked against its sector (as xorriso reports it) byte for byte, and
-// isolinux (isolinux.bin, ldlinux.c32 of the Debian packages) is booted in
-// QEMU, software-emulated, until the line its configuration SAYs shows up.
+// boot load and later saves tell a loader where it lies: boot-info-table and GRUB2 boot info checked against xorriso's
+// sector byte for byte, and isolinux booted in QEMU until its SAY line shows.
 
 #include "iso/boot_info_table.h"
 #include "support/cli_fixtures.h"
@@ -31,8 +28,7 @@ std::vector<std::uint8_t> LoaderInImage(const std::string& image, std::size_t le
     return test::ReadFileRange(image, std::uint64_t{test::XorrisoBootImageSector(image)} * 2048, length);
 }
 
-// Enough long names that the folders of the image grow over the sectors
-// behind them.
+// Enough long names that the folders of the image grow over the sectors behind them.
 std::string ManyFiles(const test::TempDir& dir)
 {
     const std::string folder = dir / "many";
@@ -101,10 +97,9 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
                          [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == before); });
 }
 
-// A loader that is a file of the image and one hidden from its folders, both
-// with a table and GRUB2's boot info from xorriso: a save that moves them
-// (the new folders cover their sectors) tells them their new place, and
-// changes nothing else of them.
+// A loader that is a file of the image and one hidden from its folders, both with a table and GRUB2's boot info from
+// xorriso: a save that moves them (the new folders cover their sectors) tells them their new place, and changes nothing
+// else of them.
 TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -164,9 +159,8 @@ protected:
         return image;
     }
 
-    // Boots the image until the marker is on the serial port or 40 s have
-    // passed. With -nographic the firmware copies the screen to the serial
-    // port too, with cursor moves in between: those are taken out.
+    // Boots the image until the marker is on the serial port or 40 s have passed. With -nographic the firmware copies
+    // the screen to the serial port too, with cursor moves in between: those are taken out.
     void ExpectBoots(const std::string& image)
     {
         const std::string serial = dir / "serial.txt";
@@ -193,10 +187,8 @@ TEST_F(IsolinuxBoot, BootsWhenLoadedWithItsTableAndAfterASaveMovesIt)
     ExpectBoots(image);
 }
 
-// isolinux finds itself through the BIOS when its table names sector 0, as
-// it ships; a table that names another sector sends it astray. A loader
-// taken out of another image carries such a table: the automatic rule
-// tells it its new place.
+// isolinux finds itself through the BIOS when its table names sector 0, as it ships; a table that names another sector
+// sends it astray. A loader taken out of another image carries such a table: the automatic rule tells it its new place.
 TEST_F(IsolinuxBoot, BootsWhenTakenFromAnotherImageWithoutBeingAsked)
 {
     fs::create_directories(dir / "other/boot");

@@ -1,7 +1,5 @@
-// tarvelin-cli build: images from files and folders, the label, no output
-// off a terminal (convert_test checks the bar on one), and every failure with its message, exit
-// code 1 and no partial image left behind (missing source, file too large,
-// unwritable output, full disk, Ctrl+C).
+// tarvelin-cli build: sources and label against 7-Zip, isoinfo and bsdtar, dates, and every failure with its message,
+// exit code and no partial image (missing source, file too large, full disk, Ctrl+C).
 
 #include "platform/atomic_output.h"
 #include "support/cli_fixtures.h"
@@ -86,8 +84,7 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(dot));
     EXPECT_NE(listing.output.find("Directory listing of /folder/sub/"), std::string::npos) << listing.output;
 
-    // Two sources of one name stay apart in Rock Ridge too: the later one
-    // as name~1, as in the Joliet and UDF trees.
+    // Two sources of one name stay apart in Rock Ridge too: the later one as name~1, as in the Joliet and UDF trees.
     TARVELIN_REQUIRE_TOOL("bsdtar");
     fs::create_directories(dir / "again");
     test::WriteWholeFile(dir / "again/single.dat", std::string("again\n"));
@@ -101,9 +98,8 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(twice) + " single.dat~1").output, "again\n");
 }
 
-// A file or folder is dated by its modification time in every tree, as
-// peers date it and extraction restores it, not by when it came to be on
-// this disk: built into a new image in each mode, and added to one.
+// A file or folder is dated by its modification time in every tree, as peers date it and extraction restores it, not by
+// when it came to be on this disk: built into a new image in each mode, and added to one.
 TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
 {
     for (const char* tool : {"7z", "isoinfo", "genisoimage"}) {
@@ -143,9 +139,8 @@ TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
     }
 }
 
-// Each failure says why and leaves no image: usage errors (64), a missing
-// source, an unwritable output, a file of 4 GiB inside a folder, a full disk
-// (ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail).
+// Each failure says why and leaves no image: usage errors (64), a missing source, an unwritable output, a file of 4 GiB
+// inside a folder, a full disk (ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail).
 TEST_F(BuildCommand, FailuresSayWhyAndLeaveNoImage)
 {
     MakeSources();
@@ -185,8 +180,7 @@ TEST_F(BuildCommand, InterruptCancelsCleanly)
                     static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        // Wait until data is being copied into the image's temporary file,
-        // then send the signal.
+        // Wait until data is being copied into the image's temporary file, then send the signal.
         const std::string writing = dir / platform::TemporaryNameFor("out.iso", static_cast<std::uint64_t>(child));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         std::error_code error;

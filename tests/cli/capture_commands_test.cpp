@@ -1,7 +1,5 @@
-// tarvelin-cli drives, rip and floppy: images from the simulated drive of
-// TARVELIN_SIMULATED_CDROM and from diskette image files, every refusal
-// with its message, exit code 1 and no file left, the questions about bad
-// sectors and the list of sectors not read, Ctrl+C, and usage errors.
+// tarvelin-cli drives, rip and floppy on the simulated drive and diskette files: refusals leave no file, the questions
+// about bad sectors, the list of sectors not read, Ctrl+C and usage errors.
 
 #include "capture/capture_fixtures.h"
 #include "capture/floppy.h"
@@ -72,16 +70,6 @@ TEST_F(CaptureCommandTest, DrivesListsTheSimulatedDriveWithItsInquiryAnswer)
     const CommandResult result = RunCli("drives", Simulated(iso()));
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(result.output, "D: simulated:" + iso() + " TARVELIN SIMULATED CDROM\n");
-    const CommandResult broken = RunCli("drives", Simulated(dir_ / "missing.iso"));
-    EXPECT_EQ(broken.exitCode, 1);
-    EXPECT_TRUE(Contains(broken.output, "TARVELIN_SIMULATED_CDROM: cannot load")) << broken.output;
-    const CommandResult tracks = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_TRACKS=0x14@0,14"));
-    EXPECT_EQ(tracks.exitCode, 1);
-    EXPECT_EQ(tracks.output,
-              "tarvelin-cli: TARVELIN_SIMULATED_CDROM_TRACKS: '14' is not ADRCONTROL@START (such as 0x14@0)\n");
-    const CommandResult bad = RunCli("drives", Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30,x"));
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(bad.output, "tarvelin-cli: TARVELIN_SIMULATED_CDROM_BAD: 'x' is not a sector number\n");
 }
 
 TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
@@ -98,41 +86,50 @@ TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
     }
 }
 
-TEST_F(CaptureCommandTest, RefusedDiscsSayWhyAndLeaveNoFile)
+// Every refusal exits 1, says why (the whole output where exact) and leaves no file.
+TEST_F(CaptureCommandTest, RefusalsSayWhyAndLeaveNoFile)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
     MakeIso();
     test::WriteWholeFile(dir_ / "empty.iso", Bytes());
-    struct Case {
-        std::string image;
-        std::string tracks;
-        std::string message;
+    const std::string rip = "rip D " + ShellQuote(out());
+    const std::string cannot = "tarvelin-cli: cannot rip drive D: ";
+    const std::string fileMode = ", please use \"file\" mode to make ISO.\n";
+    const std::string tracks = "TARVELIN_SIMULATED_CDROM_TRACKS=";
+    const struct {
+        std::string environment;
+        std::string arguments;
+        std::string said;
+        bool exact;
+    } cases[] = {
+        {Simulated(dir_ / "missing.iso"), "drives", "TARVELIN_SIMULATED_CDROM: cannot load", false},
+        {Simulated(iso(), tracks + "0x14@0,14"), "drives",
+         "tarvelin-cli: TARVELIN_SIMULATED_CDROM_TRACKS: '14' is not ADRCONTROL@START (such as 0x14@0)\n", true},
+        {Simulated(iso(), "TARVELIN_SIMULATED_CDROM_BAD=30,x"), "drives",
+         "tarvelin-cli: TARVELIN_SIMULATED_CDROM_BAD: 'x' is not a sector number\n", true},
+        {Simulated(iso(), tracks + "0x14@0,0x14@300"), rip, cannot + "The CDROM has multi-tracks" + fileMode, true},
+        {Simulated(iso(), tracks + "0x04@0"), rip, cannot + "The CDROM has no data track" + fileMode, true},
+        {Simulated(iso(), tracks + "0x16@0"), rip, cannot + "The CDROM has no data track" + fileMode, true},
+        {Simulated(dir_ / "empty.iso"), rip,
+         cannot + "The data track of the CDROM is empty, there is nothing to make an ISO of.\n", true},
+        {Simulated(iso()), "rip E " + ShellQuote(out()), "no CD-ROM drive 'E' (the drives: D: simulated:", false},
+        {Simulated(iso()), "rip D " + ShellQuote(dir_ / "missing/out.iso"),
+         cannot + "Can not create target-ISO file! Please specify another file name.\n", true},
+        {"", "floppy " + ShellQuote(out()) + " --device=" + ShellQuote(dir_ / "no-drive"),
+         "tarvelin-cli: cannot copy the diskette in " + (dir_ / "no-drive")
+             + ": Can not open floppy! Please make sure the floppy disk has been inserted.\n", true},
     };
-    const Case cases[] = {
-        {iso(), "0x14@0,0x14@300", "The CDROM has multi-tracks, please use \"file\" mode to make ISO."},
-        {iso(), "0x04@0", "The CDROM has no data track, please use \"file\" mode to make ISO."},
-        {iso(), "0x16@0", "The CDROM has no data track, please use \"file\" mode to make ISO."},
-        {dir_ / "empty.iso", "", "The data track of the CDROM is empty, there is nothing to make an ISO of."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.tracks + " " + c.image);
-        const std::string tracks = c.tracks.empty() ? "" : "TARVELIN_SIMULATED_CDROM_TRACKS=" + c.tracks;
-        const CommandResult result = RunCli("rip D " + ShellQuote(out()), Simulated(c.image, tracks));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.environment + c.arguments);
+        const CommandResult result = RunCli(c.arguments, c.environment);
         EXPECT_EQ(result.exitCode, 1) << result.output;
-        EXPECT_EQ(result.output, "tarvelin-cli: cannot rip drive D: " + c.message + "\n");
+        EXPECT_TRUE(c.exact ? result.output == c.said : Contains(result.output, c.said)) << result.output;
         EXPECT_FALSE(platform::PathExists(out()));
     }
-    const CommandResult noDrive = RunCli("rip E " + ShellQuote(out()), Simulated(iso()));
-    EXPECT_EQ(noDrive.exitCode, 1);
-    EXPECT_TRUE(Contains(noDrive.output, "no CD-ROM drive 'E' (the drives: D: simulated:")) << noDrive.output;
-    const CommandResult noFolder = RunCli("rip D " + ShellQuote(dir_ / "missing/out.iso"), Simulated(iso()));
-    EXPECT_EQ(noFolder.exitCode, 1);
-    EXPECT_EQ(noFolder.output,
-              "tarvelin-cli: cannot rip drive D: Can not create target-ISO file! Please specify another file name.\n");
 }
 
-// Without a terminal nobody can answer the question: the capture is
-// aborted. A bad sector among the last 150 is skipped without a question.
+// Without a terminal nobody can answer the question: the capture is aborted. A bad sector among the last 150 is skipped
+// without a question.
 TEST_F(CaptureCommandTest, BadSectorsWithoutATerminal)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -155,8 +152,7 @@ TEST_F(CaptureCommandTest, BadSectorsWithoutATerminal)
     EXPECT_TRUE(test::ReadWholeFile(out()) == SourceWithZeroSector(last));
 }
 
-// ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail, as on
-// a full disk.
+// ulimit -f counts 1024-byte blocks here: writes beyond 200 KB fail, as on a full disk.
 TEST_F(CaptureCommandTest, AFailedWriteSaysWhyAndLeavesNoFile)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -177,9 +173,8 @@ TEST_F(CaptureCommandTest, AFailedWriteSaysWhyAndLeavesNoFile)
     EXPECT_FALSE(platform::PathExists(image));
 }
 
-// On a terminal: the bar, and Ctrl+C typed while a question about a bad
-// sector waits for its answer, which interrupts the question and cancels
-// the rip (the shell waits for the question to show, then types ^C).
+// On a terminal: the bar, and Ctrl+C typed while a question about a bad sector waits for its answer, which interrupts
+// the question and cancels the rip (the shell waits for the question to show, then types ^C).
 TEST_F(CaptureCommandTest, ATerminalGetsAProgressBarAndCtrlCInterruptsAQuestion)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -220,13 +215,6 @@ TEST_F(CaptureCommandTest, FloppyCopiesADisketteImageByteExact)
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(result.output, image + ": 1474560 bytes copied from " + (dir_ / "diskette.img") + "\n");
     EXPECT_TRUE(test::ReadWholeFile(image) == diskette);
-
-    const CommandResult missing =
-        RunCli("floppy " + ShellQuote(dir_ / "other.image") + " --device=" + ShellQuote(dir_ / "no-drive"));
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.output, "tarvelin-cli: cannot copy the diskette in " + (dir_ / "no-drive") +
-                                  ": Can not open floppy! Please make sure the floppy disk has been inserted.\n");
-    EXPECT_FALSE(platform::PathExists(dir_ / "other.image"));
 }
 
 TEST_F(CaptureCommandTest, UsageErrorsExit64)
@@ -254,8 +242,8 @@ TEST_F(CaptureCommandTest, UsageErrorsExit64)
     }
 }
 
-// In-process: the commands' questions answered by a script, as a user at
-// the terminal would, and Ctrl+C pressed while a question is up.
+// In-process: the commands' questions answered by a script, as a user at the terminal would, and Ctrl+C pressed while a
+// question is up.
 class CaptureQuestionsTest : public test::CaptureTest {
 protected:
     static int Run(const std::string& name, const cli::Arguments& args)
@@ -267,6 +255,14 @@ protected:
         }
         ADD_FAILURE() << "no command " << name;
         return -1;
+    }
+    // The command's exit code, with what it wrote on standard error in errors.
+    static int Run(const std::string& name, const cli::Arguments& args, std::string& errors)
+    {
+        testing::internal::CaptureStderr();
+        const int status = Run(name, args);
+        errors = testing::internal::GetCapturedStderr();
+        return status;
     }
     void InsertDisc(std::uint32_t sectors) { user_ = InsertRandomDisc(sectors); }
     std::string out() const { return dir_ / "out.iso"; }
@@ -282,9 +278,8 @@ TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
     drive_.FailSector(50, capture::SimulatedCdRom::kAlways);
     prompt_.Answer(PromptAnswer::Ignore);
     prompt_.Answer(PromptAnswer::Yes);
-    testing::internal::CaptureStderr();
-    const int status = Run("rip", {"D:", out()});
-    const std::string errors = testing::internal::GetCapturedStderr();
+    std::string errors;
+    const int status = Run("rip", {"D:", out()}, errors);
     ASSERT_EQ(status, 0) << errors;
     EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kReadError, kIgnoreAll}));
     EXPECT_EQ(errors, "tarvelin-cli: warning: 25 sectors could not be read and are zero in the image: 30, 48-71\n");
@@ -294,31 +289,7 @@ TEST_F(CaptureQuestionsTest, IgnoreAllZeroFillsAndListsTheSectors)
     EXPECT_TRUE(test::ReadWholeFile(out()) == expected);
 }
 
-TEST_F(CaptureQuestionsTest, AbortEndsTheRipAndTheFloppyCopyWithoutAnImage)
-{
-    InsertDisc(400);
-    drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
-    prompt_.Answer(PromptAnswer::Abort);
-    testing::internal::CaptureStderr();
-    const int status = Run("rip", {"D", out()});
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(errors, "tarvelin-cli: rip aborted at an unreadable sector; no image was written\n");
-    EXPECT_FALSE(platform::PathExists(out()));
-
-    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 8));
-    SetFloppyReadFault([](std::uint32_t index) { return index == 200; });
-    prompt_.Answer(PromptAnswer::Abort);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}), 1);
-    SetFloppyReadFault(nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tarvelin-cli: floppy copy aborted at an unreadable sector; no image was written\n");
-    EXPECT_FALSE(platform::PathExists(dir_ / "boot.image"));
-}
-
-// Ctrl+C while the question is up; the answer given is Ignore, and the
-// capture stops at its next report.
+// Ctrl+C while the question is up; the answer given is Ignore, and the capture stops at its next report.
 class InterruptingPrompt final : public platform::IPrompt {
 public:
     platform::PromptAnswer Ask(std::string_view, std::string_view, platform::PromptButtons buttons,
@@ -334,25 +305,33 @@ public:
     int asked = 0;
 };
 
-TEST_F(CaptureQuestionsTest, CtrlCStopsTheRipAndTheFloppyCopyInOrder)
+// Abort, or Ctrl+C while the question is up, ends the rip and the floppy copy in order, without an image.
+TEST_F(CaptureQuestionsTest, AbortAndCtrlCEndTheRipAndTheFloppyCopyWithoutAnImage)
 {
     InsertDisc(400);
     drive_.FailSector(60, capture::SimulatedCdRom::kAlways);
-    InterruptingPrompt prompt;
-    platform::SetPrompt(&prompt);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Run("rip", {"D", out()}), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tarvelin-cli: rip cancelled; no image was written\n");
-    EXPECT_FALSE(platform::PathExists(out()));
-    EXPECT_EQ(prompt.asked, 2);
-
-    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 6));
-    SetFloppyReadFault([](std::uint32_t index) { return index == 200; });
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}), 1);
-    SetFloppyReadFault(nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tarvelin-cli: floppy copy cancelled; no image was written\n");
-    EXPECT_FALSE(platform::PathExists(dir_ / "boot.image"));
+    test::WriteWholeFile(dir_ / "diskette.img", test::RandomBytes(1474560, 8));
+    InterruptingPrompt interrupting;
+    for (const bool ctrlC : {false, true}) {
+        SCOPED_TRACE(ctrlC ? "Ctrl+C" : "Abort");
+        const std::string ended = ctrlC ? " cancelled; " : " aborted at an unreadable sector; ";
+        if (ctrlC) {
+            platform::SetPrompt(&interrupting);
+        } else {
+            prompt_.Answer(PromptAnswer::Abort);
+            prompt_.Answer(PromptAnswer::Abort);
+        }
+        std::string errors;
+        EXPECT_EQ(Run("rip", {"D", out()}, errors), 1);
+        EXPECT_EQ(errors, "tarvelin-cli: rip" + ended + "no image was written\n");
+        EXPECT_FALSE(platform::PathExists(out()));
+        EXPECT_EQ(interrupting.asked, ctrlC ? 2 : 0);
+        SetFloppyReadFault([](std::uint32_t index) { return index == 200; });
+        EXPECT_EQ(Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}, errors), 1);
+        SetFloppyReadFault(nullptr);
+        EXPECT_EQ(errors, "tarvelin-cli: floppy copy" + ended + "no image was written\n");
+        EXPECT_FALSE(platform::PathExists(dir_ / "boot.image"));
+    }
     platform::SetPrompt(&prompt_);
 }
 
@@ -363,10 +342,9 @@ TEST_F(CaptureQuestionsTest, FloppyBadSectorIgnoredIsZeroAndListed)
     SetFloppyReadFault([](std::uint32_t index) { return index == 200 || index == 201; });
     prompt_.Answer(PromptAnswer::Ignore);
     prompt_.Answer(PromptAnswer::Yes);
-    testing::internal::CaptureStderr();
-    const int status = Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"});
+    std::string errors;
+    const int status = Run("floppy", {dir_ / "boot.image", "--device", dir_ / "diskette.img"}, errors);
     SetFloppyReadFault(nullptr);
-    const std::string errors = testing::internal::GetCapturedStderr();
     ASSERT_EQ(status, 0) << errors;
     EXPECT_EQ(errors, "tarvelin-cli: warning: 2 sectors could not be read and are zero in the image: 200-201\n");
     EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{"Read error, maybe the floppy disk has bad sector. ",

@@ -1,6 +1,4 @@
-// tarvelin-cli bin2iso and iso2bin: conversions end to end, their exit codes
-// and messages; and the progress bar that only a terminal gets, of these and
-// of build and extract.
+// tarvelin-cli bin2iso and iso2bin end to end with their exit codes, and the progress bar a terminal gets.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -65,8 +63,7 @@ TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
     EXPECT_NE(toIso.output.find("100 sectors"), std::string::npos) << toIso.output;
     EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == volume);
 
-    // A sheet written on Windows, naming the BIN with a backslash and in
-    // other case, from a folder of its own.
+    // A sheet written on Windows, naming the BIN with a backslash and in other case, from a folder of its own.
     std::filesystem::create_directories(dir_ / "win");
     WriteWholeFile(dir_ / "win/disc.cue", std::string("FILE \"..\\OUT.BIN\" BINARY\r\n  TRACK 01 MODE1/2352\r\n"));
     const CommandResult fromWindows = RunCli("bin2iso " + Path("win/disc.cue") + " " + Path("win.iso"));
@@ -95,8 +92,7 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
     EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
 }
 
-// The long commands show a progress bar on a terminal (off one they are
-// silent: their own tests check that).
+// The long commands show a progress bar on a terminal (off one they are silent: their own tests check that).
 TEST_F(ConvertCommandTest, ATerminalGetsAProgressBarOfEachLongCommand)
 {
     TARVELIN_REQUIRE_TOOL("script");

@@ -1,20 +1,5 @@
-// The volume descriptors of real images across a save, of a new build, and
-// what info says of UDF and of the boot catalog.
-//
-// Each image is copied to a temporary folder and gets a small file with
-// `tarvelin-cli add` (a save in place). `isoinfo -d -debug` (and with -J)
-// must report the same descriptor fields before and after, and every byte
-// of every descriptor of the set must stay, except what a save moves:
-// volume size, path table size and locations, root directory extent and
-// length, modification date, and the boot record's catalog sector. Images:
-//   xorriso -volume_date x 2031010203040500 -volume_date f 2021010203040500 -as mkisofs
-//           -V MYLABEL -sysid SYSX -publisher ... -p ... -A ... -volset ... -copyright COPYING
-//           -abstract ABSTRACT -biblio BIBLIO -J -R -o every-id.iso src
-//   xorriso -as mkisofs -iso-level 4 -J -R   (an enhanced descriptor with a tree of its own)
-//   genisoimage -V GENLABEL -sysid ... (the same identifiers) -J -R
-//   the bootable images Debian ships: grub-rescue-pc, ipxe, memtest86+.
-// Only descriptors are checked here: names and Rock Ridge of the saved
-// trees are the business of the save's own tests.
+// Volume descriptors of real images across a save (isoinfo -d -debug and every byte but what a save moves), of a new
+// build, and what info says of UDF and of the boot entries (as xorriso reports them).
 
 #include "iso/iso9660.h"
 #include "support/cli_fixtures.h"
@@ -43,9 +28,8 @@ constexpr std::size_t kSector = 2048;
 
 constexpr const char* kMemtest = "/usr/lib/memtest86+/memtest86+x64.iso"; // as fidelity_test and hybrid_save_test
 
-// isoinfo's descriptor report by label ("Volume id", "Creation Date", ...),
-// from its first line through the file structure version, with whether it
-// found Joliet and an El Torito record.
+// isoinfo's descriptor report by label ("Volume id", "Creation Date", ...), from its first line through the file
+// structure version, with whether it found Joliet and an El Torito record.
 std::map<std::string, std::string> DescriptorReport(const std::string& image, const std::string& options)
 {
     const CommandResult info = RunCommand("isoinfo -d -debug " + options + " -i " + ShellQuote(image) + " 2>&1");

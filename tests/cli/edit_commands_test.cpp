@@ -1,6 +1,5 @@
-// tarvelin-cli add, rm, mkdir and rename: each one save of the image in
-// place; replaced entries named; every failure a message, exit code 1 (2 for
-// a file that is no image, 64 for wrong arguments) and the image unchanged.
+// tarvelin-cli add, rm, mkdir, rename and compact: each a save in place; every failure a message, its exit code and the
+// image unchanged.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -84,8 +83,8 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     ASSERT_EQ(RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "same.bin")).exitCode, 0);
     EXPECT_LE(fs::file_size(image), size);
 
-    // compact -o leaves the image as it is; the copy holds every file with
-    // no free space but the padding genisoimage ends an image with.
+    // compact -o leaves the image as it is; the copy holds every file with no free space but the padding genisoimage
+    // ends an image with.
     ASSERT_EQ(RunCli("rm " + ShellQuote(image) + " docs/readme.txt").exitCode, 0);
     const auto before = test::ReadWholeFile(image);
     const std::string copy = dir / "compact.iso";
@@ -107,11 +106,9 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
-// What add and build leave out or cannot copy as it was added, both say
-// alike and both still succeed: a pipe in a folder is left out with a
-// warning; a file that holds less than its stated length (a sysfs file:
-// 4096 bytes stated, a few there) keeps that length, zeros behind what it
-// holds.
+// What add and build leave out or cannot copy as it was added, both say alike and both still succeed: a pipe in a
+// folder is left out with a warning; a file that holds less than its stated length (a sysfs file: 4096 bytes stated, a
+// few there) keeps that length, zeros behind what it holds.
 TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
 {
     fs::create_directories(dir / "more");

@@ -1,12 +1,5 @@
-// tarvelin-cli extract: extracted trees equal their sources byte for byte
-// and date for date, on every stored form; folder and file paths; failures
-// leave no short file behind; names and links from an image or planted in
-// the destination never lead outside it.
-//
-// Images: those of tricky_images.h, an image crafted record by record for the names no
-// peer tool writes, xorriso -as mkisofs -R of a tree with modes and links,
-// and a tree held in memory behind the editing interface for the POSIX
-// cases no peer tool would put in an image.
+// tarvelin-cli extract: trees equal their sources in bytes and dates on every stored form; failures leave no short
+// file; names and links from an image or planted in the destination never lead outside it.
 
 #include "cli/tricky_images.h"
 #include "edit/iso_extract.h"
@@ -56,15 +49,8 @@ std::map<std::string, test::DiskEntry> Below(const std::map<std::string, test::D
     return part;
 }
 
-class ExtractCommandTest : public ::testing::Test {
+class ExtractCommandTest : public test::TrickyImagesTest {
 protected:
-    void SetUp() override
-    {
-        TARVELIN_REQUIRE_TOOL("genisoimage");
-        TARVELIN_REQUIRE_TOOL("xorriso");
-    }
-
-    static std::string At(const std::string& name) { return test::TrickyImage(name); }
     static const std::map<std::string, test::DiskEntry>& Source()
     {
         static const auto source = test::SnapshotTree(At("tree"));
@@ -141,8 +127,7 @@ TEST_F(ExtractCommandTest, ExistingFilesAreReplacedAndLinksInTheDestinationAreNo
 
 TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
 {
-    // The image ends in the middle of the 2.5 MiB file: its first chunk can
-    // be read, the rest cannot.
+    // The image ends in the middle of the 2.5 MiB file: its first chunk can be read, the rest cannot.
     const std::string image = out_ / "cut.iso";
     fs::copy_file(At("jr.iso"), image);
     const auto listed = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " sizes/chunks.bin")));
@@ -160,8 +145,7 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
     EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_TRUE(Contains(result.output, "chunks.bin' not extracted: cannot read it from the image")) << result.output;
     EXPECT_FALSE(fs::exists(destination + "/sizes/chunks.bin"));
-    // Every file that is there is there in full; the ones lying behind the
-    // cut are missing, but not short.
+    // Every file that is there is there in full; the ones lying behind the cut are missing, but not short.
     std::size_t files = 0;
     for (const auto& [path, entry] : test::SnapshotTree(destination)) {
         if (!entry.isDirectory) {
@@ -171,8 +155,8 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
     }
     EXPECT_GT(files, 5u);
 
-    // Cut three bytes into a small file's one sector: the rest of that
-    // sector is no data of the file, and it is not given out as if it were.
+    // Cut three bytes into a small file's one sector: the rest of that sector is no data of the file, and it is not
+    // given out as if it were.
     const auto readme = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(At("jr.iso")))));
     ASSERT_TRUE(readme.contains("README"));
     ASSERT_GT(readme.at("README").size, 3u);
@@ -184,8 +168,8 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
 
 TEST_F(ExtractCommandTest, AWriteFailureRemovesThePartFileAndNamesIt)
 {
-    // A file size limit of 1 MiB: the second chunk of the 2.5 MiB file
-    // cannot be written (EFBIG; the signal is ignored).
+    // A file size limit of 1 MiB: the second chunk of the 2.5 MiB file cannot be written (EFBIG; the signal is
+    // ignored).
     const std::string destination = out_ / "limited";
     const CommandResult result =
         RunCommand("bash -c " + ShellQuote("trap '' XFSZ; ulimit -f 1024; exec " + Cli("extract " + ShellQuote(At("jr.iso")) + " -C " + ShellQuote(destination))));
@@ -242,9 +226,8 @@ TEST_F(ExtractCommandTest, FailuresBeforeExtractingCreateNothing)
                          [&](const test::Refusal&) { EXPECT_FALSE(fs::exists(destination)); });
 }
 
-// An image with names that would leave the destination if used as they
-// stand, beside one good file and one good folder. Joliet names can carry
-// any character, '/' included.
+// An image with names that would leave the destination if used as they stand, beside one good file and one good folder.
+// Joliet names can carry any character, '/' included.
 TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefused)
 {
     TempDir dir;
@@ -293,9 +276,8 @@ TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefused)
     EXPECT_EQ(test::ReadWholeFile(destination + "/good.txt"), std::vector<std::uint8_t>(good.begin(), good.end()));
 }
 
-// A name that would clear the terminal and ring its bell if printed as it
-// stands: listings show its control characters as '?', extraction keeps the
-// name as the image has it.
+// A name that would clear the terminal and ring its bell if printed as it stands: listings show its control characters
+// as '?', extraction keeps the name as the image has it.
 TEST(ExtractUntrustedNamesTest, ControlCharactersOfNamesNeverReachTheTerminal)
 {
     TempDir dir;
@@ -331,8 +313,7 @@ TEST(ExtractUntrustedNamesTest, ControlCharactersOfNamesNeverReachTheTerminal)
     EXPECT_EQ(test::ReadWholeFile(destination + "/" + name), std::vector<std::uint8_t>(data.begin(), data.end()));
 }
 
-// A tree held in memory: what the extraction reads of an image, with any
-// POSIX facts a test wants.
+// A tree held in memory: what the extraction reads of an image, with any POSIX facts a test wants.
 class MemoryTree final : public ExtractTree {
 public:
     struct Node {
@@ -413,8 +394,8 @@ void ExpectOnDisk(const std::string& root, const std::vector<Expected>& rows)
 
 TEST(ExtractPosixTest, ModesAreAppliedWithoutSetIdBitsAndLinksAreMadeAsLinks)
 {
-    // Folders an ordinary user can write in; the outside one too, so that
-    // anything written through a link would land there.
+    // Folders an ordinary user can write in; the outside one too, so that anything written through a link would land
+    // there.
     TempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
     const std::string work = dir / "work";
@@ -512,8 +493,8 @@ TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollow
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "must stay\n");
 }
 
-// Rock Ridge as xorriso writes it: extract applies the modes and makes the
-// link. The POSIX facts come from the Rock Ridge reader of the tree.
+// Rock Ridge as xorriso writes it: extract applies the modes and makes the link. The POSIX facts come from the Rock
+// Ridge reader of the tree.
 TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -536,8 +517,7 @@ TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
 
     const std::string destination = dir / "out";
     const CommandResult result = RunCommand(Cli("extract " + ShellQuote(image) + " -C " + ShellQuote(destination)));
-    // A named pipe is made as one; a device is refused and said so, never
-    // an empty file in its place.
+    // A named pipe is made as one; a device is refused and said so, never an empty file in its place.
     EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_TRUE(Contains(result.output, "null' not extracted: it is a device file")) << result.output;
     EXPECT_FALSE(fs::exists(fs::symlink_status(destination + "/null")));

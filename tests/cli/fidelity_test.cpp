@@ -1,9 +1,6 @@
-// Edits saved in place keep everything the user did not touch, as the peer
-// tools see it. Every row copies one image, makes one edit with tarvelin-cli
-// (add, mkdir, rename, rm) and runs every check of kChecks on what the peers
-// see before and after. The images are Debian's boot images and images peers
-// make here of a folder with the names and shapes that trip writers up. One
-// more test boots the edited GRUB rescue CD in QEMU, as a CD and as a disk.
+// Edits saved in place keep everything the user did not touch, as the peer tools see it: each row copies a Debian boot
+// image or a peer-made one, makes one edit (add, mkdir, rename, rm) and runs every check of kChecks before and after.
+// The edited GRUB rescue CD also boots in QEMU as a CD and as a disk.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -50,8 +47,8 @@ const ImageRow kImages[] = {
     {"Memtest32", "memtest86+", "/memtest86+ia32.iso", "EFI/BOOT", "EFI/BOOT/bootia32.efi", "EFI"},
     // xorriso -as mkisofs -R -J -joliet-long -o IMG FOLDER (no Joliet records for links)
     {"XorrisoRockJoliet", "xorriso", "-R -J -joliet-long", "ro", "rel-link", "README.TXT"},
-    // genisoimage -input-charset utf-8 -R -J -hidden secret.txt -o IMG FOLDER (d8 goes to rr_moved;
-    // folders count their folders in their links)
+    // genisoimage -input-charset utf-8 -R -J -hidden secret.txt -o IMG FOLDER (d8 goes to rr_moved; folders count their
+    // folders in their links)
     {"GenisoRockJoliet", "genisoimage", "-R -J -hidden secret.txt", "ro", "rel-link", "ro"},
     // genisoimage -input-charset utf-8 -J -o IMG FOLDER (no links, nothing below d7)
     {"GenisoJoliet", "genisoimage", "-J", "ro", "run.sh", "README.TXT"},
@@ -61,8 +58,7 @@ const ImageRow kImages[] = {
 
 const char kAddedText[] = "added by the fidelity test\n";
 
-// The entry an edit takes away or makes, as paths from the root, and the one
-// folder whose records it changes.
+// The entry an edit takes away or makes, as paths from the root, and the one folder whose records it changes.
 struct EditPaths {
     std::string gone;     // "/README.TXT", or empty
     std::string appeared; // "/ro/added.txt", or empty
@@ -86,8 +82,8 @@ EditPaths PathsOf(const ImageRow& image, Edit edit)
     return {removed, "", Parent(removed)};
 }
 
-// A path as it matches without Rock Ridge and Joliet: each part upper-cased,
-// without its version and the dot of an empty extension.
+// A path as it matches without Rock Ridge and Joliet: each part upper-cased, without its version and the dot of an
+// empty extension.
 std::string IsoFolded(const std::string& path)
 {
     std::string folded;
@@ -101,8 +97,7 @@ std::string IsoFolded(const std::string& path)
     return folded;
 }
 
-// A directory record as isoinfo -l prints it, or an entry as xorriso's lsdl
-// prints it ("." stands for the root there).
+// A directory record as isoinfo -l prints it, or an entry as xorriso's lsdl prints it ("." stands for the root there).
 struct Record {
     std::string folder; // "/boot/grub/"
     std::string name;
@@ -208,16 +203,15 @@ Tree TreeOf(const std::vector<std::string>& paths)
     return tree;
 }
 
-// bsdtar leaves out the folder that holds relocated deep folders, and so
-// do we; a save puts the folders back in their places and drops it.
+// bsdtar leaves out the folder that holds relocated deep folders, and so do we; a save puts the folders back in their
+// places and drops it.
 Tree WithoutRelocationFolder(Tree tree)
 {
     tree.erase("rr_moved/");
     return tree;
 }
 
-// One line per path the trees do not agree on: "-" only expected, "+" only
-// there, "~" other content.
+// One line per path the trees do not agree on: "-" only expected, "+" only there, "~" other content.
 void ExpectSame(const Tree& expected, const Tree& actual, const std::string& what)
 {
     std::string lines;
@@ -267,9 +261,8 @@ struct Observation {
     bool joliet = false;
 };
 
-// The El Torito entries as xorriso reports them; bootImages gets the bytes
-// each loads, without the boot info table (bytes 8..63) that says where
-// they lie.
+// The El Torito entries as xorriso reports them; bootImages gets the bytes each loads, without the boot info table
+// (bytes 8..63) that says where they lie.
 std::string BootEntries(const std::string& image, std::vector<std::vector<std::uint8_t>>& bootImages)
 {
     const std::string report = RunForOutput("xorriso -indev " + ShellQuote(image) + " -report_el_torito plain");
@@ -308,9 +301,8 @@ Observation Observe(const std::string& image, const std::string& scratch)
     }
     seen.listings["isoinfo -l"] = IsoinfoListing(image, "");
     seen.listings["xorriso lsdl"] = XorrisoListing(image);
-    // A save may change the volume's size, where the path tables and the
-    // root directory lie, the modification date, and where a boot image is
-    // loaded from (Bootoff).
+    // A save may change the volume's size, where the path tables and the root directory lie, the modification date, and
+    // where a boot image is loaded from (Bootoff).
     static const char* const kMayChange[] = {"Volume size is", "Root directory extent", "Path table size", "L Path",
                                              "M Path", "Modification Date", "Bootoff"};
     for (const std::string& line : test::SortedLines(description)) {
@@ -352,8 +344,7 @@ struct Row {
     const Observation& is;
 };
 
-// Each folder of a listing: how many folders it holds, and the link counts
-// of the records that stand for it.
+// Each folder of a listing: how many folders it holds, and the link counts of the records that stand for it.
 std::map<std::string, std::pair<std::size_t, std::set<std::string>>> FoldersOf(const std::vector<Record>& records)
 {
     std::map<std::string, std::pair<std::size_t, std::set<std::string>>> folders;
@@ -366,9 +357,8 @@ std::map<std::string, std::pair<std::size_t, std::set<std::string>>> FoldersOf(c
     return folders;
 }
 
-// 1. Every listing the same but for the edited entry, the sizes and link
-// counts of the records that stand for the one folder it changes, and the
-// link counts of a folder that lost its relocated folders (check 8).
+// 1. Every listing the same but for the edited entry, the sizes and link counts of the records that stand for the one
+// folder it changes, and the link counts of a folder that lost its relocated folders (check 8).
 void UntouchedEntriesListTheSame(const Row& row)
 {
     for (const auto& [command, listing] : row.is.listings) {
@@ -401,11 +391,9 @@ void UntouchedEntriesListTheSame(const Row& row)
             return !path.empty()
                 && (isoNames ? StartsWith(IsoFolded(r.folder), IsoFolded(path)) : StartsWith(r.folder, path + "/"));
         };
-        // genisoimage moves folders deeper than eight levels below
-        // "rr_moved" and leaves a placeholder at their place; a save puts
-        // them back where Rock Ridge says they are (xorriso, bsdtar and the
-        // kernel show them there), so the primary tree's own listings see
-        // them move, and the emptied "rr_moved" go.
+        // genisoimage moves folders deeper than eight levels below "rr_moved" and leaves a placeholder at their place;
+        // a save puts them back where Rock Ridge says they are (xorriso, bsdtar and the kernel show them there), so the
+        // primary tree's own listings see them move, and the emptied "rr_moved" go.
         std::vector<std::string> relocated{"/RR_MOVED/"};
         for (const Record& r : row.was.listings.at(command)) {
             if (IsoFolded(r.folder) == "/RR_MOVED/" && r.name != "." && r.name != "..") {
@@ -458,8 +446,8 @@ void UntouchedEntriesListTheSame(const Row& row)
 // 2. The primary descriptor the same but for what the layout moves.
 void DescriptorKeepsItsFields(const Row& row) { EXPECT_EQ(row.is.descriptor, row.was.descriptor); }
 
-// Records in a directory go by file name, then extension, each padded with
-// spaces, then by version, highest first (a folder, without one, first).
+// Records in a directory go by file name, then extension, each padded with spaces, then by version, highest first (a
+// folder, without one, first).
 bool IsoOrdered(const std::string& a, const std::string& b)
 {
     struct Parts {
@@ -482,9 +470,8 @@ bool IsoOrdered(const std::string& a, const std::string& b)
     return name != 0 ? name < 0 : extension != 0 ? extension < 0 : x.version < y.version;
 }
 
-// 3. Records in the order readers expect (isoinfo prints them in directory
-// order). Joliet names go unit by unit over the whole name, as peers sort
-// them; UTF-8 bytes sort as UCS-2 units do.
+// 3. Records in the order readers expect (isoinfo prints them in directory order). Joliet names go unit by unit over
+// the whole name, as peers sort them; UTF-8 bytes sort as UCS-2 units do.
 void DirectoriesAreOrdered(const Row& row)
 {
     for (const std::string command : {"isoinfo -l", "isoinfo -J -l"}) {
@@ -544,9 +531,8 @@ void ListingsNameTheSamePaths(const Row& row)
     }
 }
 
-// 7. isovfy, which checks each record and its Rock Ridge entries (an RR
-// entry's flags among them), finds no fault the image did not have. It
-// marks a fault with "!=" or "*****" (and lists hidden files without one).
+// 7. isovfy, which checks each record and its Rock Ridge entries (an RR entry's flags among them), finds no fault the
+// image did not have. It marks a fault with "!=" or "*****" (and lists hidden files without one).
 void IsovfyFindsNothingNew(const Row& row)
 {
     const auto faults = [](const std::string& image, std::string& output) {
@@ -562,10 +548,9 @@ void IsovfyFindsNothingNew(const Row& row)
     EXPECT_LE(faults(row.after, is), before) << "before:\n" << was << "after:\n" << is;
 }
 
-// 8. Rock Ridge folder link counts: a folder that gained or lost a folder
-// counts 2 and one for each folder in it on every record that stands for
-// it, where the image counted so (xorriso gives folders 1); every other
-// record keeps its count. A new folder counts 2.
+// 8. Rock Ridge folder link counts: a folder that gained or lost a folder counts 2 and one for each folder in it on
+// every record that stands for it, where the image counted so (xorriso gives folders 1); every other record keeps its
+// count. A new folder counts 2.
 void FolderLinksCountTheirFolders(const Row& row)
 {
     const std::string command = "isoinfo -R -l";
@@ -601,9 +586,8 @@ const struct {
     {"8 folder link counts", FolderLinksCountTheirFolders},
 };
 
-// The folder peers make images of: long names, names apart only in case, a
-// ';', links, modes, a hidden file and a folder 10 deep; and the images of
-// kImages that peers make of it, under the rows' names.
+// The folder peers make images of: long names, names apart only in case, a ';', links, modes, a hidden file and a
+// folder 10 deep; and the images of kImages that peers make of it, under the rows' names.
 const std::string& MadeImages()
 {
     static const std::unique_ptr<test::TempDir> made = [] {
@@ -697,8 +681,8 @@ INSTANTIATE_TEST_SUITE_P(Images, Fidelity,
                                   + kEditNames[static_cast<int>(std::get<1>(row.param))];
                          });
 
-// Boots an image in QEMU (TCG) and says whether the marker reached the
-// serial port within 40 s; QEMU is stopped as soon as it does.
+// Boots an image in QEMU (TCG) and says whether the marker reached the serial port within 40 s; QEMU is stopped as soon
+// as it does.
 bool BootsToMarker(const std::string& drive, const std::string& serial, const std::string& marker)
 {
     const std::string seen = "grep -qa " + marker + " " + ShellQuote(serial);
@@ -708,10 +692,9 @@ bool BootsToMarker(const std::string& drive, const std::string& serial, const st
     return test::RunCommand("bash -c " + ShellQuote(script)).exitCode == 0;
 }
 
-// The GRUB rescue CD with a grub.cfg that prints a marker on the serial port,
-// once copied with the file by xorriso, once with the file added by
-// tarvelin-cli and once more compacted after a removal: each must reach the
-// marker, booted as a CD and as a disk (the isohybrid MBR).
+// The GRUB rescue CD with a grub.cfg that prints a marker on the serial port, once copied with the file by xorriso,
+// once with the file added by tarvelin-cli and once more compacted after a removal: each must reach the marker, booted
+// as a CD and as a disk (the isohybrid MBR).
 TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
 {
     for (const char* tool : {"xorriso", "qemu-system-x86_64"}) {
@@ -733,8 +716,8 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
                                                        + ShellQuote(dir / "tarvelin.iso") + " "
                                                        + ShellQuote(dir / "grub.cfg") + " --to /boot/grub");
     ASSERT_EQ(added.exitCode, 0) << added.output;
-    // The same, then a module removed and the image compacted: the files
-    // move, the boot image with them, and it still boots.
+    // The same, then a module removed and the image compacted: the files move, the boot image with them, and it still
+    // boots.
     fs::copy_file(dir / "tarvelin.iso", dir / "compacted.iso");
     for (const std::string& command : {"rm " + ShellQuote(dir / "compacted.iso") + " /boot/grub/fonts/unicode.pf2",
                                       "compact " + ShellQuote(dir / "compacted.iso")}) {

@@ -1,11 +1,6 @@
-// Saves in place of real hybrid images (the ones Debian packages ship and
-// ones xorriso makes): after `tarvelin-cli mkdir` (a save that appends
-// nothing) and `tarvelin-cli add` (one that appends a large file and pushes
-// files aside with a wide folder), the partition that covered the volume
-// ends at the new volume's end, every other partition keeps its place and
-// bytes or follows the file it lay on, a GPT verifies with its backup in
-// the last block, and the added file lies inside the grown partition: read
-// from the partition alone, it is there.
+// Saves in place of hybrid images (Debian's and xorriso's): the partition over the volume ends at its new end, the
+// others keep their place and bytes or follow their file, a GPT verifies, and an added file lies inside the grown
+// partition.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -88,8 +83,8 @@ std::optional<std::uint64_t> JsonNumber(const std::string& json, const std::stri
     return std::strtoull(json.c_str() + from, nullptr, 10);
 }
 
-// The partitions of the table `sfdisk --json` reads (a GPT behind a
-// protective MBR, else the MBR), and that table's label.
+// The partitions of the table `sfdisk --json` reads (a GPT behind a protective MBR, else the MBR), and that table's
+// label.
 std::vector<Extent> SfdiskPartitions(const std::string& image, std::string& label)
 {
     const std::string json = RunCommand("sfdisk --json " + ShellQuote(image) + " 2>/dev/null").output;
@@ -143,13 +138,11 @@ std::vector<std::uint8_t> PartitionBytes(const std::string& image, const Extent&
     return test::ReadFileRange(image, extent.start * 512, extent.blocks * 512);
 }
 
-// In every image the first partition of each table covers the volume (in a
-// protective MBR the 0xEE entry); the second, where there is one, lies on a
-// file of the image or is kept as it is.
+// In every image the first partition of each table covers the volume (in a protective MBR the 0xEE entry); the second,
+// where there is one, lies on a file of the image or is kept as it is.
 struct Row {
     const char* id;
-    // Makes the image in the folder (which holds tree/ and efi.img) and
-    // gives its path.
+    // Makes the image in the folder (which holds tree/ and efi.img) and gives its path.
     std::function<std::string(const test::TempDir&)> make;
     const char* secondOnFile = nullptr;
 };
@@ -255,8 +248,8 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
             EXPECT_EQ(verify.output.find(problem), std::string::npos) << verify.output;
         }
     }
-    // An isohybrid MBR's boot code still loads the BIOS boot image where it
-    // now lies (xorriso tells isohybrid from its block number).
+    // An isohybrid MBR's boot code still loads the BIOS boot image where it now lies (xorriso tells isohybrid from its
+    // block number).
     EXPECT_EQ(test::MbrBootKind(image), test::MbrBootKind(originalPath));
     if (added == nullptr) {
         return;
@@ -308,8 +301,7 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
         CheckSaved(row, image, before, originalPath, nullptr);
     }
 
-    // A save that appends 3 MB and a folder wide enough to push the files
-    // behind the metadata aside.
+    // A save that appends 3 MB and a folder wide enough to push the files behind the metadata aside.
     fs::create_directories(dir / "add/wide");
     for (int i = 0; i < 700; ++i) {
         test::WriteWholeFile(dir / ("add/wide/a file with a long name " + std::to_string(i)), std::to_string(i));
@@ -324,8 +316,8 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
         CheckSaved(row, image, before, originalPath, &big);
     }
 
-    // Read from the grown partition alone, as a system that mounts it would
-    // (one that starts behind block 0 holds no volume of its own).
+    // Read from the grown partition alone, as a system that mounts it would (one that starts behind block 0 holds no
+    // volume of its own).
     const Extent partition = ReportTables(image).mbr.at(1);
     if (partition.start == 0) {
         const std::string alone = dir / "partition.img";

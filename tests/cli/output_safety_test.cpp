@@ -1,13 +1,5 @@
-// Outputs of the writing commands are complete or absent. A build, an ISO to
-// BIN conversion, a compact into a new image or an extraction killed at
-// random moments leaves under the final names nothing but complete results,
-// and the next run on the same target clears the temporaries the killed ones
-// left; a compact in place killed leaves an image that the next open finds
-// whole, before or after. On a full file system
-// every writing command ends with exit code 1, the reason and nothing
-// half-written (a save leaves the image as it was). An image on a read-only
-// mount, or a write-protected image file, is opened read-only and every edit
-// command is refused before anything is written.
+// Outputs of the writing commands are complete or absent: killed at random moments, on a full file system, on a
+// read-only mount or write-protected image; a killed run's temporaries are cleared by the next run.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -41,8 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::ShellQuote;
 
-// Starts the command-line tool with words as its arguments, standard output
-// and error going to log; as the ordinary user when asked and running as root.
+// Starts the command-line tool with words as its arguments, standard output and error going to log; as the ordinary
+// user when asked and running as root.
 pid_t Spawn(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
 {
     std::vector<char*> argv{const_cast<char*>(TARVELIN_CLI_PATH)};
@@ -76,14 +68,9 @@ int Reap(pid_t child)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-RunResult RunCli(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
+test::CommandResult RunCli(const std::vector<std::string>& words, const std::string& log, bool ordinaryUser = false)
 {
-    RunResult run;
+    test::CommandResult run;
     run.exitCode = Reap(Spawn(words, log, ordinaryUser));
     const std::vector<std::uint8_t> bytes = test::ReadWholeFile(log);
     run.output.assign(bytes.begin(), bytes.end());
@@ -106,25 +93,8 @@ std::vector<std::string> Entries(const std::string& folder)
 // Whether the two files are of one size and hold the same bytes from from on.
 bool SameBytes(const std::string& a, const std::string& b, std::uint64_t from = 0)
 {
-    std::error_code error;
-    if (fs::file_size(a, error) != fs::file_size(b, error) || error) {
-        return false;
-    }
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    first.seekg(static_cast<std::streamoff>(from));
-    second.seekg(static_cast<std::streamoff>(from));
-    std::vector<char> one(1 << 20);
-    std::vector<char> two(1 << 20);
-    while (first && second) {
-        first.read(one.data(), static_cast<std::streamsize>(one.size()));
-        second.read(two.data(), static_cast<std::streamsize>(two.size()));
-        if (first.gcount() != second.gcount()
-            || !std::equal(one.begin(), one.begin() + first.gcount(), two.begin())) {
-            return false;
-        }
-    }
-    return first.eof() && second.eof();
+    const std::string compare = "cmp -s -i " + std::to_string(from) + " " + ShellQuote(a) + " " + ShellQuote(b);
+    return test::RunCommand(compare).exitCode == 0;
 }
 
 std::int64_t ModificationNanoseconds(const std::string& path)
@@ -136,11 +106,9 @@ std::int64_t ModificationNanoseconds(const std::string& path)
     return std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
 }
 
-// ---------------------------------------------------------------------------
-// Kills at random moments
+// --------------------------------------------------------------------------- Kills at random moments
 
-// Shared by the kill cases: a folder with a large sparse file and a small
-// one, and the image the tool builds of it.
+// Shared by the kill cases: a folder with a large sparse file and a small one, and the image the tool builds of it.
 struct KillSources {
     test::TempDir dir;
     std::string folder = dir / "src";
@@ -152,7 +120,7 @@ struct KillSources {
         // The commands take a good part of a second to write it.
         test::WriteSparseFile(folder + "/big.bin", test::RandomBytes(1 << 16, 7), std::uint64_t{160} << 20);
         test::WriteWholeFile(folder + "/small.txt", "small\n");
-        const RunResult built = RunCli({"build", image, folder, "--label", "KILLED"}, dir / "log");
+        const test::CommandResult built = RunCli({"build", image, folder, "--label", "KILLED"}, dir / "log");
         if (built.exitCode != 0) {
             throw std::runtime_error("cannot build the image of the kill tests: " + built.output);
         }
@@ -169,11 +137,11 @@ struct KillCase {
     const char* name;
     // The arguments that write into the target folder.
     std::vector<std::string> (*words)(const KillSources& sources, const std::string& target);
-    // What a finished run leaves in the target folder, sorted; the files
-    // among them are what a killed run may leave too, complete.
+    // What a finished run leaves in the target folder, sorted; the files among them are what a killed run may leave
+    // too, complete.
     std::vector<std::string> entries;
-    // Two images built at different moments differ in their dates: they
-    // are compared from the first sector of file data on.
+    // Two images built at different moments differ in their dates: they are compared from the first sector of file data
+    // on.
     bool comparedFromData;
 };
 
@@ -242,7 +210,7 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
     fs::create_directories(target);
 
     const auto started = std::chrono::steady_clock::now();
-    const RunResult finished = RunCli(kase.words(sources, reference), dir / "log");
+    const test::CommandResult finished = RunCli(kase.words(sources, reference), dir / "log");
     const auto duration = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(finished.exitCode, 0) << finished.output;
     ASSERT_EQ(Entries(reference), kase.entries);
@@ -257,8 +225,8 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
         dataStart = std::uint64_t{first} * test::kLogicalSectorSize;
     }
 
-    // First a kill once a temporary holds data, then kills at random moments
-    // of the time a finished run took (some after its end).
+    // First a kill once a temporary holds data, then kills at random moments of the time a finished run took (some
+    // after its end).
     const std::uint32_t seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -296,7 +264,7 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
         }
     }
 
-    const RunResult again = RunCli(kase.words(sources, target), dir / "log");
+    const test::CommandResult again = RunCli(kase.words(sources, target), dir / "log");
     ASSERT_EQ(again.exitCode, 0) << again.output;
     EXPECT_EQ(Entries(target), kase.entries) << "stale temporaries are left";
     ExpectCompleteOrAbsent();
@@ -342,8 +310,8 @@ void CompactKilledInPlace(bool udf)
         std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
         ::kill(child, SIGKILL);
         Reap(child);
-        // The next open puts an interrupted save back; the image is the one
-        // it was or the compacted one, and holds the files whole.
+        // The next open puts an interrupted save back; the image is the one it was or the compacted one, and holds the
+        // files whole.
         ASSERT_EQ(RunCli({"ls", image}, dir / "log").exitCode, 0);
         EXPECT_TRUE(fs::file_size(image) == fs::file_size(holed) || fs::file_size(image) == compactedSize);
         const std::string out = dir / ("x" + std::to_string(round));
@@ -357,8 +325,8 @@ void CompactKilledInPlace(bool udf)
     }
 }
 
-// Twice: on an image of ISO 9660 alone and on one with a UDF bridge (which
-// 7-Zip then reads: its UDF side must be whole before or after too).
+// Twice: on an image of ISO 9660 alone and on one with a UDF bridge (which 7-Zip then reads: its UDF side must be whole
+// before or after too).
 TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
 {
     TARVELIN_REQUIRE_TOOL("7z");
@@ -368,8 +336,7 @@ TEST(KilledCompact, InPlaceTheNextOpenFindsTheImageWholeBeforeOrAfter)
     }
 }
 
-// ---------------------------------------------------------------------------
-// Full and read-only file systems
+// --------------------------------------------------------------------------- Full and read-only file systems
 
 // A tmpfs of 4 MiB mounted at path for as long as the object lives.
 class SmallFileSystem {
@@ -432,11 +399,11 @@ protected:
         test::WriteWholeFile(small + "/a.txt", "a\n");
         test::WriteWholeFile(small + "/boot.img", test::RandomBytes(2048, 4));
         for (const auto& [image, folder] : {std::pair{dir / "big.iso", dir / "src"}, {dir / "small.iso", small}}) {
-            const RunResult built = RunCli({"build", image, folder}, dir / "log");
+            const test::CommandResult built = RunCli({"build", image, folder}, dir / "log");
             ASSERT_EQ(built.exitCode, 0) << built.output;
         }
         fs::copy_file(dir / "small.iso", dir / "boot.iso");
-        const RunResult booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
+        const test::CommandResult booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
         ASSERT_EQ(booted.exitCode, 0) << booted.output;
     }
 };
@@ -478,7 +445,7 @@ TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLe
             mount.FillUpTo(kase.roomLeft);
         }
         const std::vector<std::string> before = Entries(full);
-        const RunResult run = RunCli(kase.words, dir / "log");
+        const test::CommandResult run = RunCli(kase.words, dir / "log");
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
         if (kase.imageInside) {
@@ -499,15 +466,15 @@ TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLe
     }
 }
 
-// The image opens read-only and every edit command is refused with the
-// reason, its bytes, its date and its folder untouched.
+// The image opens read-only and every edit command is refused with the reason, its bytes, its date and its folder
+// untouched.
 void ExpectEveryEditRefused(const std::string& image, const std::string& reason, const std::string& folder,
                             const std::string& source, const std::string& log, bool ordinaryUser)
 {
     const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
     const std::int64_t modified = ModificationNanoseconds(image);
     const std::vector<std::string> entries = Entries(folder);
-    const RunResult info = RunCli({"info", image}, log, ordinaryUser);
+    const test::CommandResult info = RunCli({"info", image}, log, ordinaryUser);
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("access:          read-only"), std::string::npos) << info.output;
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
@@ -519,7 +486,7 @@ void ExpectEveryEditRefused(const std::string& image, const std::string& reason,
              {"boot", "remove", image},
          }) {
         SCOPED_TRACE(words[0] + " " + words[1]);
-        const RunResult run = RunCli(words, log, ordinaryUser);
+        const test::CommandResult run = RunCli(words, log, ordinaryUser);
         EXPECT_EQ(run.exitCode, 1) << run.output;
         EXPECT_NE(run.output.find("cannot edit '" + image + "': it can only be read (" + reason + ")"),
                   std::string::npos)
@@ -544,8 +511,7 @@ TEST_F(OutputSafety, AnImageOnAReadOnlyMountOpensReadOnlyAndRefusesEveryEditUnwr
 
 TEST_F(OutputSafety, AWriteProtectedImageOpensReadOnlyAndRefusesEveryEditUnwritten)
 {
-    // Root may write any file: the commands run as an ordinary user then,
-    // who must reach the tool and the image.
+    // Root may write any file: the commands run as an ordinary user then, who must reach the tool and the image.
     if (::geteuid() == 0) {
         const int reachable = test::AsOrdinaryUser([] { return ::access(TARVELIN_CLI_PATH, X_OK) == 0 ? 0 : 1; });
         if (reachable != 0) {

@@ -1,7 +1,5 @@
-// tarvelin-cli cat, boot save and the descriptor lines of info, on the
-// images of tricky_images.h (genisoimage with and without Joliet; xorriso
-// with no-emulation, 1.44 MB floppy and hard disk emulation El Torito;
-// their raw forms), and a boot catalog damaged here.
+// tarvelin-cli cat, boot save and info's descriptor lines on the tricky images (plain, raw and El Torito of each
+// emulation), and a boot catalog damaged here.
 
 #include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
@@ -27,15 +25,8 @@ using test::InfoField;
 using test::RunCommand;
 using test::ShellQuote;
 
-class ReadCommandsTest : public ::testing::Test {
+class ReadCommandsTest : public test::TrickyImagesTest {
 protected:
-    void SetUp() override
-    {
-        TARVELIN_REQUIRE_TOOL("genisoimage");
-        TARVELIN_REQUIRE_TOOL("xorriso");
-    }
-
-    static std::string At(const std::string& name) { return test::TrickyImage(name); }
     static std::string Info(const std::string& image) { return test::RunForOutput(CliLine("info " + ShellQuote(At(image)))); }
 
     test::TempDir out_;
@@ -99,14 +90,14 @@ TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)
     EXPECT_FALSE(fs::exists(saved));
 }
 
-// A boot record whose catalog no longer checks out: sector 0 must not be
-// handed out as the boot image.
+// A catalog that no longer checks out: sector 0 must not be handed out as the boot image.
 TEST_F(ReadCommandsTest, ADamagedCatalogIsNamedAndSavesNoFile)
 {
     const std::string saved = out_ / "boot.img";
     const std::string damaged = out_ / "damaged.iso";
     fs::copy_file(At("noemul.iso"), damaged);
-    const std::uint32_t catalog = static_cast<std::uint32_t>(std::stoul(InfoField(Info("noemul.iso"), "boot catalog").substr(7)));
+    const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
+    const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
     Bytes image = test::ReadWholeFile(damaged);
     std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog) * 2048, 32, 0);
     test::WriteWholeFile(damaged, image);
@@ -118,39 +109,40 @@ TEST_F(ReadCommandsTest, ADamagedCatalogIsNamedAndSavesNoFile)
               "sector " + std::to_string(catalog) + " (damaged: its validation entry does not check out)");
 }
 
-TEST_F(ReadCommandsTest, InfoNamesTheDescriptorSetAndJoliet)
-{
-    // The raw form answers as the plain one.
-    for (const char* image : {"jr.iso", "jr-mode2.bin"}) {
-        const std::string output = Info(image);
-        EXPECT_EQ(InfoField(output, "descriptors"), "3") << image;
-        EXPECT_EQ(InfoField(output, "primary"), "yes") << image;
-        EXPECT_EQ(InfoField(output, "joliet"), "yes, level 3 (sector 17)") << image;
-        EXPECT_EQ(InfoField(output, "boot record"), "no") << image;
-        EXPECT_EQ(InfoField(output, "boot catalog"), "<missing>") << image;
-    }
-    EXPECT_EQ(InfoField(Info("primary.iso"), "descriptors"), "2");
-    EXPECT_EQ(InfoField(Info("primary.iso"), "joliet"), "no");
-}
-
-TEST_F(ReadCommandsTest, InfoOfTheBootRecordAgreesWithIsoinfo)
+// The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load
+// size are isoinfo's.
+TEST_F(ReadCommandsTest, InfoNamesTheDescriptorSetAndAgreesWithIsoinfoOnTheBootRecord)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
-    const std::pair<const char*, const char*> cases[] = {
-        {"noemul.iso", "0 (no emulation)"},
-        {"floppy.iso", "2 (1.44 MB diskette)"},
-        {"floppy-mode1.bin", "2 (1.44 MB diskette)"},
-        {"harddisk.iso", "4 (hard disk)"},
+    const struct {
+        const char* image;
+        const char* descriptors;
+        const char* joliet;
+        const char* media; // nullptr: no boot record
+        const char* peer;  // the plain image isoinfo reads
+    } cases[] = {
+        {"jr.iso", "3", "yes, level 3 (sector 17)", nullptr, ""},
+        {"jr-mode2.bin", "3", "yes, level 3 (sector 17)", nullptr, ""},
+        {"primary.iso", "2", "no", nullptr, ""},
+        {"noemul.iso", "4", "yes, level 3 (sector 18)", "0 (no emulation)", "noemul.iso"},
+        {"floppy.iso", "4", "yes, level 3 (sector 18)", "2 (1.44 MB diskette)", "floppy.iso"},
+        {"floppy-mode1.bin", "4", "yes, level 3 (sector 18)", "2 (1.44 MB diskette)", "floppy.iso"},
+        {"harddisk.iso", "4", "yes, level 3 (sector 18)", "4 (hard disk)", "harddisk.iso"},
     };
-    for (const auto& [image, media] : cases) {
-        SCOPED_TRACE(image);
-        const std::string output = Info(image);
-        EXPECT_EQ(InfoField(output, "descriptors"), "4");
-        EXPECT_EQ(InfoField(output, "boot record"), "yes");
-        EXPECT_EQ(InfoField(output, "boot media"), media);
-
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const std::string output = Info(c.image);
+        EXPECT_EQ(InfoField(output, "descriptors"), c.descriptors);
+        EXPECT_EQ(InfoField(output, "primary"), "yes");
+        EXPECT_EQ(InfoField(output, "joliet"), c.joliet);
+        EXPECT_EQ(InfoField(output, "boot record"), c.media == nullptr ? "no" : "yes");
+        if (c.media == nullptr) {
+            EXPECT_EQ(InfoField(output, "boot catalog"), "<missing>");
+            continue;
+        }
+        EXPECT_EQ(InfoField(output, "boot media"), c.media);
         // isoinfo: "... boot catalog is in sector 33", "Nsect 4", "Bootoff 22 34".
-        const std::string peer = test::RunForOutput("isoinfo -d -i " + ShellQuote(At(std::string(image) == "floppy-mode1.bin" ? "floppy.iso" : image)));
+        const std::string peer = test::RunForOutput("isoinfo -d -i " + ShellQuote(At(c.peer)));
         const auto after = [&peer](const std::string& label) {
             const std::size_t at = peer.find(label);
             EXPECT_NE(at, std::string::npos) << label << " in\n" << peer;

@@ -1,8 +1,5 @@
-// Long runs of random edits, each saved in place, on a plain and a raw
-// image: after every save our reader, 7-Zip and bsdtar agree with a model
-// of the tree, and the image stays within twice its live data (plus 1 MiB)
-// however often files are replaced, since freed space is used again; a
-// final compact leaves an image no larger than a fresh build of the tree.
+// Long runs of random edits saved in place on a plain and a raw image: our reader, 7-Zip and bsdtar agree with a model
+// of the tree, the image stays within twice its live data, and a compact is no larger than a build.
 
 #include "command.h"
 #include "image_session.h"

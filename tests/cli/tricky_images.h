@@ -1,24 +1,15 @@
 #pragma once
 
-// The images of the tricky tree (MakeTrickyTree) that the ls, extract and
-// UDF command tests read, made once on first use in one folder:
-//   tree/          the tree itself
-//   jr.iso         genisoimage -input-charset utf-8 -J -R -joliet-long
-//   joliet.iso     genisoimage -input-charset utf-8 -J -joliet-long -D, made in Asia/Tokyo
-//   primary.iso    genisoimage -input-charset utf-8 -D (primary names only)
-//   rockridge.iso  genisoimage -input-charset utf-8 -R -D (Rock Ridge without Joliet)
-//   udf.iso        genisoimage -input-charset utf-8 -udf
-//   jr-mode1.bin, jr-mode2.bin, udf-mode1.bin: raw Mode 1 / Mode 2 Form 1 forms
-//   noemul.iso     xorriso -as mkisofs -J -R -b boot.img -no-emul-boot -boot-load-size 4 (of noemul/)
-//   floppy.iso     xorriso -as mkisofs -J -R -b boot.img, 1.44 MB floppy emulation (of floppy/)
-//   floppy-mode1.bin  its raw Mode 1 form
-//   harddisk.iso   xorriso -as mkisofs -J -b disk.img -hard-disk-boot (of harddisk/: an MBR with
-//                  one bootable partition, as hard disk emulation wants)
-// Tests using them require genisoimage and xorriso first.
+// The images of the tricky tree (MakeTrickyTree) that the ls, extract, read and UDF command tests read, made once on
+// first use: tree/, genisoimage's jr.iso (-J -R -joliet-long), joliet.iso (-J -joliet-long -D, in Asia/Tokyo),
+// primary.iso (-D), rockridge.iso (-R -D), udf.iso (-udf); xorriso's El Torito images of noemul/, floppy/ and harddisk/
+// (noemul.iso, floppy.iso, harddisk.iso); raw forms jr-mode1.bin, jr-mode2.bin, udf-mode1.bin, floppy-mode1.bin.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -63,5 +54,16 @@ inline std::string TrickyImage(const std::string& name)
     }();
     return *made / name;
 }
+
+// A test of the tricky images: they need genisoimage and xorriso.
+class TrickyImagesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TARVELIN_REQUIRE_TOOL("genisoimage");
+        TARVELIN_REQUIRE_TOOL("xorriso");
+    }
+    static std::string At(const std::string& name) { return TrickyImage(name); }
+};
 
 } // namespace tarvelin::test
