@@ -4,7 +4,6 @@
 // the callback the engine's decoders take, and a peer-tool image of a fixed source tree.
 
 #include "iso/iso9660.h"
-#include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -85,8 +84,12 @@ inline std::string MakeSourceTree(const test::TempDir& dir)
 // genisoimage -J image of the source tree, made in the +05:30 zone so that its dates carry an offset.
 inline Image MakeJolietImage(const test::TempDir& dir)
 {
-    test::RunGenisoimage(MakeSourceTree(dir), dir / "joliet.iso", "-J -V TESTVOL", "Asia/Kolkata");
-    return LoadImage(dir / "joliet.iso");
+    const std::string source = MakeSourceTree(dir);
+    const std::string path = dir / "joliet.iso";
+    const test::CommandResult made = test::RunCommand("TZ=Asia/Kolkata genisoimage -quiet -J -V TESTVOL -o "
+                                                      + test::ShellQuote(path) + " " + test::ShellQuote(source));
+    EXPECT_EQ(made.exitCode, 0) << made.output;
+    return LoadImage(path);
 }
 
 } // namespace tarvelin::iso::test_image
