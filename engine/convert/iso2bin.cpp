@@ -282,6 +282,7 @@ public:
 
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
+    std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
     const std::uint8_t* MappedSectors(std::uint32_t first, std::uint32_t count) const
     {
         return source_.Contiguous(first, count);
@@ -379,6 +380,14 @@ public:
     {
         if (!Replace(files_->target)) {
             return false;
+        }
+        if (files_->source != nullptr && path != nullptr) {
+            for (const std::string& output : {std::string(path), CueSheetPathFor(path)}) {
+                if (std::string conflict = files_->source->OutputConflict(output); !conflict.empty()) {
+                    lastError_ = std::move(conflict);
+                    return false;
+                }
+            }
         }
         if (!Checked(files_->target, files_->target->OpenTarget(path))) {
             return false;

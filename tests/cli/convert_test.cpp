@@ -81,7 +81,15 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
     WriteWholeFile(dir_ / "twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
     WriteWholeFile(dir_ / "Twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
     WriteWholeFile(dir_ / "twin.cue", std::string("FILE \"TWIN.BIN\" BINARY\n"));
+    const Bytes volume = Volume(30);
+    WriteWholeFile(dir_ / "plain.iso", volume);
+    WriteWholeFile(dir_ / "plain.cue", std::string("FILE plain.iso BINARY\n"));
+    std::filesystem::create_symlink("plain.iso", dir_ / "alias.iso");
     test::ExpectRefusals({
+        // The output would replace the file being read, under any name.
+        {"bin2iso " + Path("plain.iso") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
+        {"bin2iso " + Path("plain.cue") + " " + Path("alias.iso"), 1, "is the source image of the conversion"},
+        {"iso2bin " + Path("plain.cue") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
         {"bin2iso " + Path("twin.cue") + " " + Path("out.iso"), 1, "several files match 'TWIN.BIN' but for case"},
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
@@ -93,6 +101,7 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
         {"iso2bin a b c", 64, "too many arguments"},
     });
     EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
+    EXPECT_TRUE(ReadWholeFile(dir_ / "plain.iso") == volume);
 }
 
 // The long commands show a progress bar on a terminal (off one they are
