@@ -72,6 +72,12 @@ public:
                          + "' cannot be written into a CUE sheet: it holds a double quote or a line break";
             return false;
         }
+        // The sheet lies beside the BIN as a file and names it: a BIN
+        // written into a device or pipe would have none.
+        if (platform::FileInfo info; platform::GetFileInfo(binPath, info) && info.isSpecial) {
+            lastError_ = "'" + binPath + "' is a device or pipe: a BIN file and its CUE sheet are written as files";
+            return false;
+        }
         const std::string cuePath = CueSheetPathFor(binPath);
         if (cuePath == binPath) {
             lastError_ = "'" + binPath + "' would be its own CUE sheet: give the BIN file another extension";
