@@ -8,6 +8,7 @@
 
 #include "convert/bin2iso.h"
 #include "convert/iso2bin.h"
+#include "platform/directory.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -79,7 +80,11 @@ int RunBin2Iso(const Arguments& args)
         const InterruptGuard guard;
         ConvertWatch watch{PercentBar("bin2iso")};
         if (converter->Convert(&watch, ConvertWatch::Report)) {
-            std::printf("%s: %" PRIu32 " sectors of 2048 bytes\n", args[1].c_str(), converter->GetSectorCount());
+            // Not into the image itself where that went to standard output.
+            platform::FileInfo info;
+            const bool special = platform::GetFileInfo(args[1], info) && info.isSpecial;
+            std::fprintf(special ? stderr : stdout, "%s: %" PRIu32 " sectors of 2048 bytes\n", args[1].c_str(),
+                         converter->GetSectorCount());
         } else {
             PrintError(converter->GetLastError());
             status = kExitFailure;

@@ -112,6 +112,7 @@ public:
 
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
+    std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
 
 private:
     ConvertSource source_{NEW_READFILEMAP_BIN2ISO};
@@ -150,6 +151,12 @@ public:
         if (target_ == nullptr) {
             lastError_ = "out of memory";
             return false;
+        }
+        if (source_ != nullptr && path != nullptr) {
+            if (std::string conflict = source_->OutputConflict(path); !conflict.empty()) {
+                lastError_ = std::move(conflict);
+                return false;
+            }
         }
         return Checked(target_, target_->OpenTarget(path));
     }

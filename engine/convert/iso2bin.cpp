@@ -72,6 +72,12 @@ public:
                          + "' cannot be written into a CUE sheet: it holds a double quote or a line break";
             return false;
         }
+        // The sheet lies beside the BIN as a file and names it: a BIN
+        // written into a device or pipe would have none.
+        if (platform::FileInfo info; platform::GetFileInfo(binPath, info) && info.isSpecial) {
+            lastError_ = "'" + binPath + "' is a device or pipe: a BIN file and its CUE sheet are written as files";
+            return false;
+        }
         const std::string cuePath = CueSheetPathFor(binPath);
         if (cuePath == binPath) {
             lastError_ = "'" + binPath + "' would be its own CUE sheet: give the BIN file another extension";
@@ -282,6 +288,7 @@ public:
 
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
+    std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
     const std::uint8_t* MappedSectors(std::uint32_t first, std::uint32_t count) const
     {
         return source_.Contiguous(first, count);
@@ -379,6 +386,14 @@ public:
     {
         if (!Replace(files_->target)) {
             return false;
+        }
+        if (files_->source != nullptr && path != nullptr) {
+            for (const std::string& output : {std::string(path), CueSheetPathFor(path)}) {
+                if (std::string conflict = files_->source->OutputConflict(output); !conflict.empty()) {
+                    lastError_ = std::move(conflict);
+                    return false;
+                }
+            }
         }
         if (!Checked(files_->target, files_->target->OpenTarget(path))) {
             return false;

@@ -1,6 +1,7 @@
 #include "convert/source_image.h"
 
 #include "core/image_file.h"
+#include "platform/directory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -116,6 +117,19 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
         std::memset(sector + lead + copied, 0, kUserDataSize - lead - copied);
     }
     return true;
+}
+
+std::string ConvertSource::OutputConflict(const std::string& path) const
+{
+    // The output would replace the file being read; the refusal that the
+    // output's own open gives then blames some other program.
+    platform::FileInfo source;
+    platform::FileInfo output;
+    if (!IsOpen() || !platform::GetFileInfo(dataPath_, source) || !platform::GetFileInfo(path, output)
+        || source.volumeId != output.volumeId || source.fileId != output.fileId) {
+        return {};
+    }
+    return "'" + path + "' is the source image of the conversion: name another output file";
 }
 
 } // namespace tarvelin

@@ -48,6 +48,10 @@ public:
     // that it can be used without a copy; null elsewhere.
     const std::uint8_t* Contiguous(std::uint32_t first, std::uint32_t count) const;
 
+    // Why path cannot be the conversion's output: it is the open image's
+    // data file (under any name). Empty when it can be.
+    std::string OutputConflict(const std::string& path) const;
+
     const std::string& LastError() const { return lastError_; }
 
 private:

@@ -45,7 +45,8 @@ bool StartsWithKeyword(std::string_view line, std::string_view keyword)
 }
 
 // The file name of a FILE line's rest: the text in double quotes, or the
-// first blank-delimited word. Empty when there is none.
+// text in front of the last blank-delimited word (the file type; the only
+// word where there is no type). Empty when there is none.
 std::string FileNameOfCueEntry(std::string_view rest)
 {
     std::size_t start = 0;
@@ -63,11 +64,21 @@ std::string FileNameOfCueEntry(std::string_view rest)
         }
         return std::string(rest.substr(1, close - 1));
     }
-    std::size_t end = 0;
-    while (end < rest.size() && !IsBlank(rest[end])) {
-        ++end;
+    // Unquoted, the name runs up to the file type, the line's last word:
+    // sheets written by hand or by older tools leave a name with blanks
+    // ("FILE My Disc.bin BINARY") unquoted.
+    while (!rest.empty() && IsBlank(rest.back())) {
+        rest.remove_suffix(1);
     }
-    return std::string(rest.substr(0, end));
+    std::size_t typeStart = rest.size();
+    while (typeStart > 0 && !IsBlank(rest[typeStart - 1])) {
+        --typeStart;
+    }
+    std::size_t end = typeStart;
+    while (end > 0 && IsBlank(rest[end - 1])) {
+        --end;
+    }
+    return std::string(rest.substr(0, end == 0 ? rest.size() : end));
 }
 
 // The name of the first FILE entry of a sheet (empty when the entry names

@@ -62,6 +62,19 @@ TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
     ASSERT_EQ(toIso.exitCode, 0) << toIso.output;
     EXPECT_NE(toIso.output.find("100 sectors"), std::string::npos) << toIso.output;
     EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == volume);
+    // Into a pipe through the link /dev/stdout: the image alone, its summary
+    // on standard error.
+    RunCommand("(" + test::CliLine("bin2iso " + Path("out.cue") + " /dev/stdout") + " 2>" + Path("said.txt")
+               + "; echo $? >" + Path("status.txt") + ") | cat > " + Path("piped.iso"));
+    const Bytes said = ReadWholeFile(dir_ / "said.txt");
+    EXPECT_EQ(ReadWholeFile(dir_ / "status.txt"), Bytes({'0', '\n'})) << std::string(said.begin(), said.end());
+    EXPECT_TRUE(test::Contains(std::string(said.begin(), said.end()), "100 sectors"));
+    EXPECT_TRUE(ReadWholeFile(dir_ / "piped.iso") == volume);
+    // A reader that goes early ends the conversion (it waited for ever when
+    // the pipe was opened for reading as well), as a failure.
+    RunCommand("(" + test::CliLine("bin2iso " + Path("out.cue") + " /dev/stdout") + " 2>/dev/null; echo $? >"
+               + Path("status.txt") + ") | head -c 1 >/dev/null");
+    EXPECT_NE(ReadWholeFile(dir_ / "status.txt"), Bytes({'0', '\n'}));
 
     // A sheet written on Windows, naming the BIN with a backslash and in other case, from a folder of its own.
     std::filesystem::create_directories(dir_ / "win");
@@ -78,18 +91,28 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
     WriteWholeFile(dir_ / "twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
     WriteWholeFile(dir_ / "Twin.bin", test::EncodeRawImage(Volume(30), test::RawForm::Mode1));
     WriteWholeFile(dir_ / "twin.cue", std::string("FILE \"TWIN.BIN\" BINARY\n"));
+    const Bytes volume = Volume(30);
+    WriteWholeFile(dir_ / "plain.iso", volume);
+    WriteWholeFile(dir_ / "plain.cue", std::string("FILE plain.iso BINARY\n"));
+    std::filesystem::create_symlink("plain.iso", dir_ / "alias.iso");
     test::ExpectRefusals({
+        // The output would replace the file being read, under any name.
+        {"bin2iso " + Path("plain.iso") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
+        {"bin2iso " + Path("plain.cue") + " " + Path("alias.iso"), 1, "is the source image of the conversion"},
+        {"iso2bin " + Path("plain.cue") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
         {"bin2iso " + Path("twin.cue") + " " + Path("out.iso"), 1, "several files match 'TWIN.BIN' but for case"},
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
         {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},
         {"iso2bin " + Path("raw.bin") + " " + Path("out.bin"), 1, "not a plain ISO image"},
+        {"iso2bin " + Path("plain.iso") + " /dev/null", 1, "is a device or pipe"},
         {"iso2bin " + Path("noise.bin") + " " + Path("out.bin"), 2, "no ISO 9660 volume"},
         {"bin2iso", 64, "usage: tarvelin-cli bin2iso SRC OUT.iso"},
         {"iso2bin " + Path("raw.bin"), 64, "no output file named"},
         {"iso2bin a b c", 64, "too many arguments"},
     });
     EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
+    EXPECT_TRUE(ReadWholeFile(dir_ / "plain.iso") == volume);
 }
 
 // The long commands show a progress bar on a terminal (off one they are silent: their own tests check that).

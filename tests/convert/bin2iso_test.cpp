@@ -175,7 +175,8 @@ TEST_F(Bin2IsoTest, WithoutSourceOrTargetOrWithTheSourceAsTargetNothingIsConvert
     EXPECT_EQ(log.values, (std::vector<std::int32_t>{201, 201}));
     // The source as its own target: refused before it is emptied.
     EXPECT_FALSE(converter->OpenTarget(path.c_str()));
-    EXPECT_NE(std::string(converter->GetLastError()).find("in use"), std::string::npos) << converter->GetLastError();
+    EXPECT_NE(std::string(converter->GetLastError()).find("is the source image of the conversion"), std::string::npos)
+        << converter->GetLastError();
     converter.reset();
     EXPECT_TRUE(ReadWholeFile(path) == volume);
 }

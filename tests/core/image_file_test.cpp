@@ -156,6 +156,8 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
         {"quoted", "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", dataPath_},
         {"bare", "FILE data.bin BINARY\n  TRACK 01 MODE1/2352\n", dataPath_},
         {"quoted with a space", "FILE \"my data.bin\" BINARY\n", dir_ / "my data.bin"},
+        {"bare with spaces", "FILE my data.bin  BINARY \t\n", dir_ / "my data.bin"},
+        {"bare without a type", "FILE data.bin\n", dataPath_},
         {"remarks and title first",
          "REM GENRE \"Test\"\nREM COMMENT \"made by hand\"\nTITLE \"A disc\"\nPERFORMER \"Someone\"\n"
          "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n",

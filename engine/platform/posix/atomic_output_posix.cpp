@@ -130,7 +130,13 @@ bool AtomicOutput::Open(const std::string& finalPath, ExistingOutput existing, S
         return refuse(EEXIST);
     }
     if (present && S_ISLNK(self.st_mode) && existing == ExistingOutput::Replace) {
-        finalPath_ = FollowLinks(finalPath);
+        // Links that end at a device or pipe are written through as they
+        // are: /dev/stdout into a pipe ends at a link that reads
+        // "pipe:[N]", no path that could be opened.
+        struct stat reached {};
+        if (::stat(finalPath.c_str(), &reached) != 0 || S_ISREG(reached.st_mode) || S_ISDIR(reached.st_mode)) {
+            finalPath_ = FollowLinks(finalPath);
+        }
     }
     struct stat target {};
     const bool follow = existing == ExistingOutput::Replace;

@@ -48,7 +48,15 @@ bool File::Open(const std::string& path, OpenMode mode, std::string_view shownAs
     case OpenMode::ReadShared: flags |= O_RDONLY; break;
     // Emptied only once the lock is held (below): truncating at open would
     // destroy a file that another user holds and that we then refuse.
-    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT; break;
+    // A pipe is opened for writing alone: a reading end held here as well
+    // would keep it open when its reader goes, and the writes would wait
+    // for ever instead of failing.
+    case OpenMode::CreateTruncate: {
+        struct stat existing {};
+        const bool pipe = ::stat(path.c_str(), &existing) == 0 && S_ISFIFO(existing.st_mode);
+        flags |= (pipe ? O_WRONLY : O_RDWR) | O_CREAT;
+        break;
+    }
     // O_EXCL refuses whatever is there, links included, without following
     // them; O_NOFOLLOW says the same where O_EXCL is not honoured.
     case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
@@ -180,7 +188,11 @@ bool File::WriteAt(std::uint64_t position, const void* buffer, std::size_t count
             return false;
         }
         const std::size_t chunk = std::min(count - done, kMaxChunk);
-        const ssize_t put = ::pwrite(Fd(handle_), bytes + done, chunk, static_cast<off_t>(position + done));
+        ssize_t put = ::pwrite(Fd(handle_), bytes + done, chunk, static_cast<off_t>(position + done));
+        if (put < 0 && errno == ESPIPE) {
+            // A pipe has no positions: its bytes go in the order written.
+            put = ::write(Fd(handle_), bytes + done, chunk);
+        }
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
