@@ -355,9 +355,17 @@ public:
         }
         std::uint64_t bytes = std::uint64_t{iso::DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {
-            // No emulation (and hard disk emulation): the boot file's own size
-            // when a file of the image lies there, else what the catalog loads.
+            // No emulation and hard disk emulation: the boot file's own size
+            // when a file of the image lies there, else the length the image
+            // itself tells (as a save keeps it), else what the catalog loads.
             bytes = BootFileSize(first);
+            if (bytes == 0) {
+                iso::BootEntry entry;
+                entry.mediaType = static_cast<std::uint8_t>(mediaType);
+                entry.sectorCount = static_cast<std::uint16_t>(desc_->GetBootLoadSectorCount());
+                entry.loadRba = first;
+                bytes = iso::HiddenBootImageLength(*sector_, entry);
+            }
             if (bytes == 0) {
                 bytes = std::uint64_t{desc_->GetBootLoadSectorCount()} * 512;
             }
