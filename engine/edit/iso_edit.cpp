@@ -1190,6 +1190,9 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
     const std::vector<FilePlace> placesBefore = hybridBefore ? FilePlacesOf(tree_) : std::vector<FilePlace>{};
+    std::uint32_t replacedMediaType = 0;
+    const std::uint32_t replacedBootImage =
+        bootAction_ == BootAction::Load && desc_->HasBootRecord() ? desc_->GetBootInfo(replacedMediaType) : 0;
     // What the image's metadata refers to before anything is written: the
     // rest of the volume may take new and moved data.
     const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
@@ -1394,9 +1397,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
     // The partitions that covered the volume grow over the new data; a
     // backup GPT becomes the volume's last blocks, so the end may grow.
-    if (hybridBefore
-        && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, MovedData(placesBefore, keptImages), end,
-                                     error)) {
+    std::vector<hybrid::MovedRange> moved = hybridBefore ? MovedData(placesBefore, keptImages)
+                                                         : std::vector<hybrid::MovedRange>{};
+    // A loaded loader takes the place of the default boot image for the
+    // MBR's boot code too, when nothing else keeps the old image: its
+    // sectors are free now, and the next save may write over them.
+    if (hybridBefore && replacedBootImage != 0 && mediaType_ == kMediaNoEmulation
+        && std::none_of(placesBefore.begin(), placesBefore.end(),
+                        [&](const FilePlace& place) { return place.extent == replacedBootImage; })
+        && std::none_of(keptImages.begin(), keptImages.end(),
+                        [&](const KeptBootImage& image) { return image.first == replacedBootImage; })) {
+        moved.push_back({replacedBootImage, SectorsFor(loadedBootFile_->entry.size), catalog->defaultEntry.loadRba,
+                         true});
+    }
+    if (hybridBefore && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, moved, end, error)) {
         return false;
     }
     // The data must be on the device before the metadata that points at it
