@@ -1400,11 +1400,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     std::vector<hybrid::MovedRange> moved = hybridBefore ? MovedData(placesBefore, keptImages)
                                                          : std::vector<hybrid::MovedRange>{};
     // A loaded loader takes the place of the default boot image for the
-    // MBR's boot code too, when nothing else keeps the old image: its
-    // sectors are free now, and the next save may write over them.
+    // MBR's boot code too, unless another catalog entry keeps the old image:
+    // the MBR boots what the disc boots. Left naming the old image, it would
+    // name free sectors (the old image replaced) or a file that is no boot
+    // image any more, which the next save may move without it following.
     if (hybridBefore && replacedBootImage != 0 && mediaType_ == kMediaNoEmulation
-        && std::none_of(placesBefore.begin(), placesBefore.end(),
-                        [&](const FilePlace& place) { return place.extent == replacedBootImage; })
         && std::none_of(keptImages.begin(), keptImages.end(),
                         [&](const KeptBootImage& image) { return image.first == replacedBootImage; })) {
         moved.push_back({replacedBootImage, SectorsFor(loadedBootFile_->entry.size), catalog->defaultEntry.loadRba,

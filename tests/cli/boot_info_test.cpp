@@ -136,8 +136,9 @@ TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
     }
 }
 
-// isolinux loaded over the one an isohybrid image boots from: the MBR's boot code loads the new
-// copy, not the old one's sectors, which are free now (it kept naming them).
+// isolinux loaded in place of the one an isohybrid image boots from, over its file or beside it: the
+// MBR's boot code loads the new copy. It kept naming the old one's sectors, free or no longer a boot
+// image, which the next save may write over or move.
 TEST(BootInfo, AnIsohybridMbrLoadsTheLoaderThatReplacedItsBootImage)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -147,17 +148,21 @@ TEST(BootInfo, AnIsohybridMbrLoadsTheLoaderThatReplacedItsBootImage)
     fs::create_directories(dir / "src/isolinux");
     fs::copy_file(kIsolinux, dir / "src/isolinux/isolinux.bin");
     test::WriteWholeFile(dir / "src/readme.txt", std::string("read me\n"));
-    const std::string image = dir / "disc.iso";
-    test::RunXorrisoMkisofs(dir / "src", image,
-                            "-b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
-                            "-boot-info-table -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin");
-    ASSERT_EQ(test::MbrBootKind(image), "isohybrid");
-    const std::uint32_t before = test::XorrisoBootImageSector(image);
-    const CommandResult loaded =
-        RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(kIsolinux) + " --to /isolinux");
-    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
-    ASSERT_NE(test::XorrisoBootImageSector(image), before);
-    EXPECT_EQ(test::MbrBootKind(image), "isohybrid");
+    for (const char* folder : {"/isolinux", "/"}) {
+        SCOPED_TRACE(folder);
+        const std::string image = dir / "disc.iso";
+        fs::remove(image);
+        test::RunXorrisoMkisofs(dir / "src", image,
+                                "-b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
+                                "-boot-info-table -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin");
+        ASSERT_EQ(test::MbrBootKind(image), "isohybrid");
+        const std::uint32_t before = test::XorrisoBootImageSector(image);
+        const CommandResult loaded =
+            RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(kIsolinux) + " --to " + folder);
+        ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+        ASSERT_NE(test::XorrisoBootImageSector(image), before);
+        EXPECT_EQ(test::MbrBootKind(image), "isohybrid");
+    }
 }
 
 class IsolinuxBoot : public ::testing::Test {
