@@ -494,6 +494,14 @@ public:
         if ((flags & ~(kBootInfoTable | kBootInfoGrub2 | kBootInfoAutomatic)) != 0) {
             return Fail("unknown boot information flags");
         }
+        // Refused now rather than by the save, which would have written
+        // data into the image's free space by then.
+        if (loadedBootFile_ != nullptr) {
+            if (const char* misfit = iso::ForcedBootInfoMisfit(loadedBootFile_->entry.size, flags);
+                misfit != nullptr) {
+                return Fail(misfit);
+            }
+        }
         bootInfoPatch_ = flags;
         return true;
     }

@@ -90,8 +90,13 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
         EXPECT_TRUE(test::ReadWholeFile(c.file) == file); // the file on disk is left alone
     }
 
-    // Fields a loader cannot hold are refused, and the image stays as it was.
+    // Fields a loader cannot hold are refused, and the image stays as it was, its free sectors too
+    // (those data.bin left to a smaller loader, where a save puts the next loaded one).
     const std::string image = dir / "disc.iso";
+    fs::remove(image);
+    ASSERT_EQ(RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/data.bin")).exitCode, 0);
+    test::WriteWholeFile(dir / "small.bin", test::RandomBytes(4096, 4));
+    ASSERT_EQ(RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "small.bin")).exitCode, 0);
     test::WriteWholeFile(dir / "floppy.img", std::vector<std::uint8_t>(1474560, 0));
     test::WriteWholeFile(dir / "short.bin", test::RandomBytes(2555, 3));
     const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
