@@ -355,9 +355,17 @@ public:
         }
         std::uint64_t bytes = std::uint64_t{iso::DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {
-            // No emulation (and hard disk emulation): the boot file's own size
-            // when a file of the image lies there, else what the catalog loads.
+            // No emulation and hard disk emulation: the boot file's own size
+            // when a file of the image lies there, else the length the image
+            // itself tells (as a save keeps it), else what the catalog loads.
             bytes = BootFileSize(first);
+            if (bytes == 0) {
+                iso::BootEntry entry;
+                entry.mediaType = static_cast<std::uint8_t>(mediaType);
+                entry.sectorCount = static_cast<std::uint16_t>(desc_->GetBootLoadSectorCount());
+                entry.loadRba = first;
+                bytes = iso::HiddenBootImageLength(*sector_, entry);
+            }
             if (bytes == 0) {
                 bytes = std::uint64_t{desc_->GetBootLoadSectorCount()} * 512;
             }
@@ -485,6 +493,14 @@ public:
         }
         if ((flags & ~(kBootInfoTable | kBootInfoGrub2 | kBootInfoAutomatic)) != 0) {
             return Fail("unknown boot information flags");
+        }
+        // Refused now rather than by the save, which would have written
+        // data into the image's free space by then.
+        if (loadedBootFile_ != nullptr) {
+            if (const char* misfit = iso::ForcedBootInfoMisfit(loadedBootFile_->entry.size, flags);
+                misfit != nullptr) {
+                return Fail(misfit);
+            }
         }
         bootInfoPatch_ = flags;
         return true;
@@ -1182,6 +1198,9 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
     const std::vector<FilePlace> placesBefore = hybridBefore ? FilePlacesOf(tree_) : std::vector<FilePlace>{};
+    std::uint32_t replacedMediaType = 0;
+    const std::uint32_t replacedBootImage =
+        bootAction_ == BootAction::Load && desc_->HasBootRecord() ? desc_->GetBootInfo(replacedMediaType) : 0;
     // What the image's metadata refers to before anything is written: the
     // rest of the volume may take new and moved data.
     const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
@@ -1386,9 +1405,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
     // The partitions that covered the volume grow over the new data; a
     // backup GPT becomes the volume's last blocks, so the end may grow.
-    if (hybridBefore
-        && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, MovedData(placesBefore, keptImages), end,
-                                     error)) {
+    std::vector<hybrid::MovedRange> moved = hybridBefore ? MovedData(placesBefore, keptImages)
+                                                         : std::vector<hybrid::MovedRange>{};
+    // A loaded loader takes the place of the default boot image for the
+    // MBR's boot code too, unless another catalog entry keeps the old image:
+    // the MBR boots what the disc boots. Left naming the old image, it would
+    // name free sectors (the old image replaced) or a file that is no boot
+    // image any more, which the next save may move without it following.
+    if (hybridBefore && replacedBootImage != 0 && mediaType_ == kMediaNoEmulation
+        && std::none_of(keptImages.begin(), keptImages.end(),
+                        [&](const KeptBootImage& image) { return image.first == replacedBootImage; })) {
+        moved.push_back({replacedBootImage, SectorsFor(loadedBootFile_->entry.size), catalog->defaultEntry.loadRba,
+                         true});
+    }
+    if (hybridBefore && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, moved, end, error)) {
         return false;
     }
     // The data must be on the device before the metadata that points at it

@@ -161,8 +161,9 @@ public:
     // again after each LoadTree and save, kBootInfoAutomatic. Only the
     // image's copy is changed, never the file on disk. Boot files the save
     // moves keep a table and boot info that were right for their old place
-    // right, whatever this says. False, changing nothing, while a save runs
-    // or for an unknown flag.
+    // right, whatever this says. False, changing nothing, while a save runs,
+    // for an unknown flag, or for a field it forces that the loaded boot
+    // image is too short to hold.
     virtual bool SetBootInfoPatch(std::uint32_t flags) = 0;
 
     // The free space inside the volume as the image stands (what no

@@ -172,6 +172,17 @@ bool FileChecksum(IIsoSector& sector, BootFileHead& head, std::uint32_t& sum, st
 
 } // namespace
 
+const char* ForcedBootInfoMisfit(std::uint64_t length, std::uint32_t flags)
+{
+    if ((flags & kBootInfoTable) != 0 && length < BootInfoTableOffset::kEnd) {
+        return "the boot image is too short for a boot-info-table (64 bytes)";
+    }
+    if ((flags & kBootInfoGrub2) != 0 && length < kGrub2BootInfoEnd) {
+        return "the boot image is too short for GRUB2's boot info (2,556 bytes)";
+    }
+    return nullptr;
+}
+
 bool WriteBootInfo(IIsoSector& sector, std::uint32_t extent, std::uint64_t length, std::uint32_t flags,
                    std::string& error)
 {
@@ -185,12 +196,9 @@ bool WriteBootInfo(IIsoSector& sector, std::uint32_t extent, std::uint64_t lengt
     const bool table = (flags & kBootInfoTable) != 0
                     || ((flags & kBootInfoAutomatic) != 0 && HasPlausibleBootInfoTable(head.File(), length));
     const bool grub2 = (flags & kBootInfoGrub2) != 0;
-    if (table && length < BootInfoTableOffset::kEnd) {
-        error = "the boot image is too short for a boot-info-table (64 bytes)";
-        return false;
-    }
-    if (grub2 && length < kGrub2BootInfoEnd) {
-        error = "the boot image is too short for GRUB2's boot info (2,556 bytes)";
+    if (const char* misfit = ForcedBootInfoMisfit(length, (table ? kBootInfoTable : 0) | (grub2 ? kBootInfoGrub2 : 0));
+        misfit != nullptr) {
+        error = misfit;
         return false;
     }
     if (!table && !grub2) {

@@ -91,6 +91,9 @@ TARVELIN_API bool PatchGrub2BootInfo(Bytes file, std::uint32_t sector);
 // writes stay under its undo journal). A checksum is summed a batch of
 // sectors at a time; only the file's first two sectors are written.
 
+// Why a file of length bytes cannot hold the fields flags force (the table,
+// GRUB2's boot info); null when it can.
+const char* ForcedBootInfoMisfit(std::uint64_t length, std::uint32_t flags);
 // A loaded boot file at its final place: writes what flags ask. False, with
 // error, when a sector cannot be read or written, or a forced field does
 // not fit the file.

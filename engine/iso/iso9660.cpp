@@ -745,13 +745,19 @@ bool EncodeBootCatalogSet(const BootCatalogSet& catalog, Bytes sector)
         return false;
     }
     Bytes bytes = sector.first(kSectorSize);
+    if (catalog.reserved != std::array<std::uint8_t, 2>{}) {
+        std::copy(catalog.reserved.begin(), catalog.reserved.end(), bytes.begin() + 2);
+        PutLe16(bytes, BootCatalogOffset::kChecksum, ValidationEntryChecksum(bytes));
+    }
     PutBootEntry(bytes.subspan(BootCatalogOffset::kBootIndicator, kBootCatalogEntrySize), catalog.defaultEntry, false);
     std::size_t at = BootCatalogOffset::kEntriesEnd;
     for (std::size_t s = 0; s < catalog.sections.size(); ++s) {
         const BootSection& section = catalog.sections[s];
         using O = BootSectionOffset;
         Bytes header = bytes.subspan(at, kBootCatalogEntrySize);
-        header[O::kHeaderIndicator] = s + 1 == catalog.sections.size() ? kSectionHeaderLast : kSectionHeaderMore;
+        header[O::kHeaderIndicator] = section.headerIndicator != 0 ? section.headerIndicator
+                                      : s + 1 == catalog.sections.size() ? kSectionHeaderLast
+                                                                         : kSectionHeaderMore;
         header[O::kPlatformId] = section.platformId;
         PutLe16(header, O::kEntryCount, static_cast<std::uint16_t>(section.entries.size()));
         PutArray(header, O::kIdString, section.idString);
@@ -769,6 +775,8 @@ bool EncodeBootCatalogSet(const BootCatalogSet& catalog, Bytes sector)
             }
         }
     }
+    const std::size_t kept = std::min(catalog.trailing.size(), kSectorSize - at);
+    std::copy_n(catalog.trailing.begin(), kept, bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return true;
 }
 
@@ -782,6 +790,7 @@ std::optional<BootCatalogSet> DecodeBootCatalogSet(ConstBytes sector, DecodeRepo
     catalog.platformId = head->platformId;
     catalog.idString = head->idString;
     const ConstBytes bytes = sector.first(kSectorSize);
+    catalog.reserved = ReadArray<2>(bytes, 2);
     catalog.defaultEntry = ReadBootEntry(bytes.subspan(BootCatalogOffset::kBootIndicator, kBootCatalogEntrySize));
     // Bit 5 of the media type belongs to section entries only.
     std::size_t at = BootCatalogOffset::kEntriesEnd;
@@ -795,6 +804,7 @@ std::optional<BootCatalogSet> DecodeBootCatalogSet(ConstBytes sector, DecodeRepo
         }
         last = indicator == kSectionHeaderLast;
         BootSection section;
+        section.headerIndicator = indicator;
         section.platformId = header[O::kPlatformId];
         section.idString = ReadArray<28>(header, O::kIdString);
         const std::uint16_t count = ReadLe16(header, O::kEntryCount);
@@ -820,6 +830,7 @@ std::optional<BootCatalogSet> DecodeBootCatalogSet(ConstBytes sector, DecodeRepo
         }
         catalog.sections.push_back(std::move(section));
     }
+    catalog.trailing.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
     return catalog;
 }
 

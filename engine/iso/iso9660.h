@@ -579,6 +579,8 @@ struct BootEntry {
 };
 
 struct BootSection {
+    // 0x90 or 0x91 as read; 0 for a new section (the encoder decides).
+    std::uint8_t headerIndicator = 0;
     std::uint8_t platformId = 0;
     std::array<std::uint8_t, 28> idString{};
     std::vector<BootEntry> entries;
@@ -588,9 +590,12 @@ struct BootSection {
 
 struct BootCatalogSet {
     std::uint8_t platformId = 0;            // of the validation entry
+    std::array<std::uint8_t, 2> reserved{}; // bytes 2..3 of the validation entry, kept as read
     std::array<std::uint8_t, 24> idString{};
     BootEntry defaultEntry;
     std::vector<BootSection> sections;
+    // The bytes of the sector behind the last entry, kept as read.
+    std::vector<std::uint8_t> trailing;
 
     bool operator==(const BootCatalogSet&) const = default;
 };
@@ -598,9 +603,10 @@ struct BootCatalogSet {
 // The default entry's media type and load RBA, and every section entry's.
 TARVELIN_API std::vector<const BootEntry*> BootEntriesOf(const BootCatalogSet& catalog);
 TARVELIN_API std::vector<BootEntry*> BootEntriesOf(BootCatalogSet& catalog);
-// Renders the catalog into one sector (zero behind its last entry); the
-// last section's header is 0x91, the others 0x90, and each entry's
-// extension flags are set from what follows it. False, with nothing
+// Renders the catalog into one sector (behind its last entry the trailing
+// bytes, as far as they fit, then zero); a section header's indicator is
+// the one read, else 0x91 for the last and 0x90 for the others; each
+// entry's extension flags are set from what follows it. False, with nothing
 // written, when it does not fit one sector or a section holds more than
 // 65535 entries.
 TARVELIN_API bool EncodeBootCatalogSet(const BootCatalogSet& catalog, Bytes sector);

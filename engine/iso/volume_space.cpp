@@ -160,13 +160,37 @@ std::uint64_t FatVolumeLength(IIsoSector& sector, std::uint32_t first)
     return sane ? std::uint64_t{sectors} * bytesPerSector : 0;
 }
 
+// The length of a disk image by the MBR in its first block: the end of its
+// last partition, cut at the end of the image; 0 without an MBR.
+std::uint64_t DiskImageLength(IIsoSector& sector, std::uint32_t first)
+{
+    std::vector<std::uint8_t> bytes(kSectorSize);
+    if (first >= sector.GetSectorCount() || !sector.ReadSector(first, bytes.data())
+        || !hybrid::HasMbrSignature(bytes)) {
+        return 0;
+    }
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < hybrid::kMbrEntryCount; ++i) {
+        const hybrid::MbrPartition partition = hybrid::DecodeMbrPartition(
+            ConstBytes(bytes).subspan(hybrid::MbrOffset::kPartitionTable + i * hybrid::kMbrEntrySize,
+                                      hybrid::kMbrEntrySize));
+        if (partition.type != 0 && partition.blocks != 0) {
+            end = std::max(end, (std::uint64_t{partition.firstLba} + partition.blocks) * hybrid::kBlockSize);
+        }
+    }
+    return std::min(end, std::uint64_t{sector.GetSectorCount() - first} * kSectorSize);
+}
+
 } // namespace
 
-std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
+std::uint64_t HiddenBootImageLength(IIsoSector& sector, const BootEntry& entry)
 {
     const std::uint32_t emulation = entry.mediaType & 0x0F;
+    if (emulation == static_cast<std::uint32_t>(BootMediaType::HardDisk)) {
+        return DiskImageLength(sector, entry.loadRba);
+    }
     if (emulation != 0) {
-        return DisketteSectors(emulation);
+        return std::uint64_t{DisketteSectors(emulation)} * kSectorSize;
     }
     // A loader's boot info table or a FAT boot sector tell the length; an
     // entry that loads more than the usual four 512-byte sectors (as EFI
@@ -178,6 +202,12 @@ std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
     if (loaded > kSectorSize) {
         length = std::max(length, loaded);
     }
+    return length;
+}
+
+std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
+{
+    const std::uint64_t length = HiddenBootImageLength(sector, entry);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>((length + kSectorSize - 1) / kSectorSize, UINT32_MAX));
 }
 

@@ -88,11 +88,15 @@ struct TARVELIN_API VolumeSpace {
 // Reads the metadata of the image from sector 0 to the volume's end.
 TARVELIN_API VolumeSpace ScanVolumeSpace(IIsoSector& sector);
 
-// Sectors an El Torito boot image that no file record lists takes from its
-// load RBA: a diskette's size under diskette emulation; without emulation,
-// the length its boot info table or its FAT boot sector (an EFI image) gives,
-// or what the entry loads when that is more than one sector. 0 when it cannot
-// be told (hard disk emulation, a small loader without a table).
+// Bytes of an El Torito boot image that no file record lists, from its load
+// RBA: a diskette's size under diskette emulation; under hard disk
+// emulation the end of the last partition its MBR lists (at most to the end
+// of the image); without emulation, the length its boot info table or its
+// FAT boot sector (an EFI image) gives, or what the entry loads when that is
+// more than one sector. 0 when it cannot be told (a small loader without a
+// table, a disk image without an MBR).
+TARVELIN_API std::uint64_t HiddenBootImageLength(IIsoSector& sector, const BootEntry& entry);
+// The sectors that length takes.
 TARVELIN_API std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry);
 // Sectors of a diskette image for an El Torito media type (1 to 3); 0 for any other.
 TARVELIN_API std::uint32_t DisketteSectors(std::uint32_t mediaType);

@@ -86,8 +86,13 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
         EXPECT_TRUE(test::ReadWholeFile(c.file) == file); // the file on disk is left alone
     }
 
-    // Fields a loader cannot hold are refused, and the image stays as it was.
+    // Fields a loader cannot hold are refused, and the image stays as it was, its free sectors too
+    // (those data.bin left to a smaller loader, where a save puts the next loaded one).
     const std::string image = dir / "disc.iso";
+    fs::remove(image);
+    ASSERT_EQ(RunCli("build " + ShellQuote(image) + " " + ShellQuote(dir / "src/data.bin")).exitCode, 0);
+    test::WriteWholeFile(dir / "small.bin", test::RandomBytes(4096, 4));
+    ASSERT_EQ(RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "small.bin")).exitCode, 0);
     test::WriteWholeFile(dir / "floppy.img", std::vector<std::uint8_t>(1474560, 0));
     test::WriteWholeFile(dir / "short.bin", test::RandomBytes(2555, 3));
     const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
@@ -128,6 +133,35 @@ TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
         iso::PatchGrub2BootInfo(expected, after);
         iso::PatchBootInfoTable(expected, after);
         EXPECT_TRUE(LoaderInImage(image, loader.size()) == expected);
+    }
+}
+
+// isolinux loaded in place of the one an isohybrid image boots from, over its file or beside it: the
+// MBR's boot code loads the new copy. It kept naming the old one's sectors, free or no longer a boot
+// image, which the next save may write over or move.
+TEST(BootInfo, AnIsohybridMbrLoadsTheLoaderThatReplacedItsBootImage)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_FILE(kIsolinux);
+    TARVELIN_REQUIRE_FILE("/usr/lib/ISOLINUX/isohdpfx.bin");
+    test::TempDir dir;
+    fs::create_directories(dir / "src/isolinux");
+    fs::copy_file(kIsolinux, dir / "src/isolinux/isolinux.bin");
+    test::WriteWholeFile(dir / "src/readme.txt", std::string("read me\n"));
+    for (const char* folder : {"/isolinux", "/"}) {
+        SCOPED_TRACE(folder);
+        const std::string image = dir / "disc.iso";
+        fs::remove(image);
+        test::RunXorrisoMkisofs(dir / "src", image,
+                                "-b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
+                                "-boot-info-table -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin");
+        ASSERT_EQ(test::MbrBootKind(image), "isohybrid");
+        const std::uint32_t before = test::XorrisoBootImageSector(image);
+        const CommandResult loaded =
+            RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(kIsolinux) + " --to " + folder);
+        ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+        ASSERT_NE(test::XorrisoBootImageSector(image), before);
+        EXPECT_EQ(test::MbrBootKind(image), "isohybrid");
     }
 }
 

@@ -281,8 +281,27 @@ TEST(BootCatalogSet, SectionsEntriesAndExtensionsSurviveARoundTrip)
     }
     const auto decoded = DecodeBootCatalogSet(sector);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(*decoded, catalog);
+    BootCatalogSet read = catalog;
+    read.sections[0].headerIndicator = kSectionHeaderMore;
+    read.sections[1].headerIndicator = kSectionHeaderLast;
+    read.trailing.assign(kSectorSize - 288, 0);
+    EXPECT_EQ(*decoded, read);
     EXPECT_EQ(BootEntriesOf(*decoded).size(), 4u);
+
+    // What the tools leave as they like (the validation entry's reserved bytes, a last header of
+    // 0x90, bytes behind the last entry) is written back byte for byte.
+    sector[2] = 0x12;
+    sector[3] = 0x34;
+    PutLe16(sector, 28, 0);
+    PutLe16(sector, 28, ValidationEntryChecksum(sector));
+    sector[224] = kSectionHeaderMore;
+    sector[300] = 0x5A;
+    sector[kSectorSize - 1] = 0xA5;
+    const auto odd = DecodeBootCatalogSet(sector);
+    ASSERT_TRUE(odd);
+    std::vector<std::uint8_t> again(kSectorSize, 0xCC);
+    ASSERT_TRUE(EncodeBootCatalogSet(*odd, again));
+    EXPECT_TRUE(again == sector);
 }
 
 TEST(BootCatalogSet, WhatCannotBeReadWholeOrWrittenInOneSectorIsRefused)

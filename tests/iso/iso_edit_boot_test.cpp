@@ -271,5 +271,39 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     EXPECT_EQ(entriesAfter[3], entriesBefore[3]);
 }
 
+// A hard disk image that no folder lists is as long as its MBR's partitions: a save that moves it
+// keeps it whole (it kept its first sector only), and boot save writes it whole.
+TEST_F(BootImages, AHiddenHardDiskImageIsKeptAndSavedWhole)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    std::vector<std::uint8_t> disk = test::RandomBytes(1 << 20, 9);
+    const std::uint8_t partition[16] = {0x80, 0, 2, 0, 0x83, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0x07, 0, 0}; // blocks 1..2047
+    std::fill(disk.begin() + 446, disk.begin() + 510, 0);
+    std::copy(std::begin(partition), std::end(partition), disk.begin() + 446);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/disk.img", disk);
+    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
+    test::RunGenisoimage(dir / "src", image, "-R -b disk.img -hard-disk-boot -c boot.cat -hide disk.img -hide boot.cat");
+    fs::create_directories(dir / "many");
+    for (int i = 0; i < 120; ++i) {
+        test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
+    }
+    const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
+    ASSERT_EQ(added.exitCode, 0) << added.output;
+
+    const auto entries = ElToritoEntries(image, true);
+    ASSERT_EQ(entries.size(), 1u);
+    const std::uint64_t lba = std::stoull(entries[0].substr(entries[0].find_last_of(' ') + 1));
+    const auto bytes = test::ReadWholeFile(image);
+    ASSERT_GE(bytes.size(), lba * 2048 + disk.size());
+    EXPECT_TRUE(std::equal(disk.begin(), disk.end(), bytes.begin() + static_cast<std::ptrdiff_t>(lba * 2048)));
+    const CommandResult saved = test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "out.img"));
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    EXPECT_TRUE(test::ReadWholeFile(dir / "out.img") == disk);
+}
+
 } // namespace
 } // namespace tarvelin
