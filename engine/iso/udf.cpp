@@ -555,6 +555,20 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         }
     }
     if (!anchor) {
+        // A volume of other blocks has its anchor at its own block 256, which
+        // starts a 2048-byte sector for every size UDF allows: said as such,
+        // as the volume is there and sound, only not readable here.
+        for (const std::uint32_t blockSize : {512u, 1024u, 4096u, 8192u, 16384u, 32768u}) {
+            const std::uint64_t sector = std::uint64_t{kAnchorSector} * blockSize / kUdfBlockSize;
+            if (sector < sectorCount && reader.Sector(static_cast<std::uint32_t>(sector), candidateBytes.data())
+                && CheckDescriptorTag(candidateBytes.data(), std::min(blockSize, kUdfBlockSize), kTagAnchor,
+                                      kAnchorSector)
+                    == nullptr) {
+                *problem = "the UDF volume has " + std::to_string(blockSize)
+                    + "-byte blocks; only volumes of 2048-byte blocks can be read";
+                return std::nullopt;
+            }
+        }
         *problem = "no UDF anchor volume descriptor (at sector 256, N-256 or N-1) checks out";
         if (noVolume != nullptr) {
             *noVolume = true;

@@ -216,6 +216,12 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
 {
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
+    // Sound volumes of other blocks (512 is mkudffs's own choice for a hard disk image): said as such, not as an
+    // image without an anchor, and without an ISO 9660 tree to stand in, the UDF one's reason is the error.
+    for (const char* size : {"512", "4096"}) {
+        test::RunCommand(std::string("mkudffs --media-type=hd --blocksize=") + size + " "
+                         + ShellQuote(At(std::string("blocks") + size + ".img")) + " 3000");
+    }
     // Every anchor zeroed: by default the ISO 9660 tree is shown instead.
     fs::copy_file(At("udf.iso"), At("no-anchor.iso"), fs::copy_options::overwrite_existing);
     {
@@ -232,6 +238,10 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
         {"ls --tree udf " + ShellQuote(At("no-anchor.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
+        {"ls " + ShellQuote(At("vat.img")), 1, "cannot read the UDF tree of"},
+        {"ls --tree udf " + ShellQuote(At("blocks512.img")), 1, "the UDF volume has 512-byte blocks"},
+        {"extract " + ShellQuote(At("blocks4096.img")) + " -C " + ShellQuote(At("none")), 1,
+         "the UDF volume has 4096-byte blocks"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},
         {"rm --tree udf " + udf + " x", 64, "cannot be edited"},
