@@ -57,13 +57,22 @@ int UdfSession::Open(const std::string& imagePath)
     return ReadTree(imagePath, false);
 }
 
-bool UdfSession::OpenIfPresent(const std::string& imagePath)
+std::optional<int> UdfSession::OpenIfPresent(const std::string& imagePath)
 {
     if (OpenUdfImage(image_, imagePath, true) != kExitOk) {
         image_.Close();
-        return false;
+        return std::nullopt;
     }
-    return ReadIfPresent(imagePath);
+    if (!Carried()) {
+        Close();
+        return std::nullopt;
+    }
+    // No ISO 9660 tree stands in: why the UDF one cannot be read is the error.
+    const int status = ReadTree(imagePath, false);
+    if (status != kExitOk) {
+        Close();
+    }
+    return status;
 }
 
 bool UdfSession::UseIfPresent(IIsoSector& sectors, const std::string& imagePath)
@@ -72,11 +81,16 @@ bool UdfSession::UseIfPresent(IIsoSector& sectors, const std::string& imagePath)
     return ReadIfPresent(imagePath);
 }
 
+// A file opened as UDF alone begins with its recognition sequence; an image
+// of another layout carries one behind its ISO 9660 descriptor set.
+bool UdfSession::Carried()
+{
+    return image_.Sectors() == nullptr || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
+}
+
 bool UdfSession::ReadIfPresent(const std::string& imagePath)
 {
-    const bool carried = image_.Sectors() == nullptr
-        || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
-    if (carried && ReadTree(imagePath, true) == kExitOk) {
+    if (Carried() && ReadTree(imagePath, true) == kExitOk) {
         return true;
     }
     Close();
@@ -140,9 +154,9 @@ bool OpenChosenTree(UdfSession& udf, ImageSession& iso, const std::string& image
     } else if (*status == kExitNotAnImage) {
         // No ISO 9660 volume: perhaps an image of UDF alone.
         iso.Close();
-        if (udf.OpenIfPresent(imagePath)) {
-            *status = kExitOk;
-            return true;
+        if (const std::optional<int> udfStatus = udf.OpenIfPresent(imagePath)) {
+            *status = *udfStatus;
+            return *udfStatus == kExitOk;
         }
     }
     iso.ReportHeld();

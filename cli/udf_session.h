@@ -11,6 +11,7 @@
 #include "image_session.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,10 +47,12 @@ public:
     // that reads, which is then open. Nothing is printed when it carries
     // none (the ISO 9660 tree then says what is wrong with the image); a
     // UDF volume that cannot be read is reported as a warning. OpenIfPresent
-    // opens the file (an image of UDF alone); UseIfPresent reads through
+    // opens the file (an image of UDF alone): nullopt when it carries no UDF
+    // volume, else the exit code of reading it (why it cannot be read is then
+    // the error, no ISO 9660 tree standing in); UseIfPresent reads through
     // the sectors of an image open already, which must outlive this use or
     // Close().
-    bool OpenIfPresent(const std::string& imagePath);
+    std::optional<int> OpenIfPresent(const std::string& imagePath);
     bool UseIfPresent(IIsoSector& sectors, const std::string& imagePath);
     void Close();
 
@@ -66,6 +69,7 @@ public:
 private:
     int ReadTree(const std::string& imagePath, bool fallBack);
     bool ReadIfPresent(const std::string& imagePath);
+    bool Carried();
 
     iso::udf::ImageSectors image_;
     iso::udf::Volume volume_;

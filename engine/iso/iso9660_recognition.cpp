@@ -5,6 +5,7 @@
 
 #include "iso/iso9660.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -84,6 +85,11 @@ std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount
     }
     for (std::uint32_t i = 1; i < kMaxExtendedAreaSectors && ReadInside(read, sectorCount, sector + i, buffer); ++i) {
         const std::optional<std::string_view> identifier = StructureIdentifier(buffer);
+        // Each descriptor starts a block of the volume: with blocks larger
+        // than a sector, blank sectors lie between them.
+        if (!identifier && std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t byte) { return byte == 0; })) {
+            continue;
+        }
         if (!identifier || *identifier == kUdfTerminateExtendedArea) {
             break;
         }

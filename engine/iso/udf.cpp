@@ -59,6 +59,23 @@ public:
             if (sector >= sectorCount_) {
                 return std::nullopt;
             }
+            if (!map.movedPackets.empty()) {
+                // A packet the sparing table moved is read where it went,
+                // and a run of blocks ends with the packet.
+                const std::uint32_t inPacket = block % map.packetBlocks;
+                const std::uint32_t packet = block - inPacket;
+                const auto moved = std::lower_bound(map.movedPackets.begin(), map.movedPackets.end(),
+                                                    std::make_pair(packet, std::uint32_t{0}));
+                const std::uint32_t left = map.packetBlocks - inPacket;
+                if (moved != map.movedPackets.end() && moved->first == packet) {
+                    const std::uint64_t spare = std::uint64_t{moved->second} + inPacket;
+                    if (spare >= sectorCount_) {
+                        return std::nullopt;
+                    }
+                    return std::make_pair(static_cast<std::uint32_t>(spare), left);
+                }
+                return std::make_pair(static_cast<std::uint32_t>(sector), left);
+            }
             return std::make_pair(static_cast<std::uint32_t>(sector), map.length - block);
         }
         std::uint64_t offset = static_cast<std::uint64_t>(block) * kUdfBlockSize;
@@ -428,8 +445,11 @@ public:
             if (extent.recorded && covered < entry.size) {
                 const auto where = Resolve(extent.partition, extent.block);
                 const std::uint64_t blocks = (extent.length + kUdfBlockSize - 1) / kUdfBlockSize;
-                if (!where || (!node.isDirectory && blocks > where->second && volume_.partitions[extent.partition].kind
-                                                                                  == PartitionMap::Kind::Physical)) {
+                // (A resolved reference names a map; a physical one's blocks run to its end.)
+                const PartitionMap* map = where ? &volume_.partitions[extent.partition] : nullptr;
+                if (!where
+                    || (!node.isDirectory && map->kind == PartitionMap::Kind::Physical
+                        && blocks > map->length - extent.block)) {
                     ++volume_.report.extentsOutside;
                 } else if (node.firstSector == 0) {
                     node.firstSector = where->first;
@@ -521,6 +541,47 @@ Sequence ReadSequence(Reader& reader, std::uint32_t first, std::uint32_t length,
     return sequence;
 }
 
+// The packets a sparable partition's sparing table moved, from the first
+// copy of the table that checks out; false when none does (none moved).
+bool ReadSparingTable(Reader& reader, const std::uint8_t* map, PartitionMap& entry)
+{
+    constexpr std::size_t kEntriesStart = 56;
+    constexpr std::uint32_t kMostTableBytes = 64 * kUdfBlockSize;
+    constexpr std::uint32_t kFirstUnused = 0xFFFFFFF0; // and above: a spare packet not in use, or defective
+    const std::uint16_t packetBlocks = Le16(map + 40);
+    const std::uint8_t tables = std::min<std::uint8_t>(map[42], 4);
+    const std::uint32_t tableBytes = Le32(map + 44);
+    if (packetBlocks == 0 || tableBytes < kEntriesStart || tableBytes > kMostTableBytes) {
+        return false;
+    }
+    const std::uint32_t sectors = (tableBytes + kUdfBlockSize - 1) / kUdfBlockSize;
+    std::vector<std::uint8_t> table(std::size_t{sectors} * kUdfBlockSize);
+    for (std::uint8_t copy = 0; copy < tables; ++copy) {
+        const std::uint32_t first = Le32(map + 48 + 4 * std::size_t{copy});
+        bool read = true;
+        for (std::uint32_t i = 0; i < sectors && read; ++i) {
+            read = first <= UINT32_MAX - i && reader.Sector(first + i, table.data() + std::size_t{i} * kUdfBlockSize);
+        }
+        if (!read || CheckDescriptorTag(table.data(), tableBytes, 0, first) != nullptr
+            || std::string_view(reinterpret_cast<const char*>(table.data() + 17), 18) != "*UDF Sparing Table") {
+            continue;
+        }
+        reader.Note(first, sectors);
+        const std::size_t count = std::min<std::size_t>(Le16(table.data() + 48), (tableBytes - kEntriesStart) / 8);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* at = table.data() + kEntriesStart + 8 * i;
+            if (Le32(at) < kFirstUnused) {
+                entry.movedPackets.emplace_back(Le32(at), Le32(at + 4));
+                reader.Note(Le32(at + 4), packetBlocks); // the volume's blocks now, whatever they hold
+            }
+        }
+        std::sort(entry.movedPackets.begin(), entry.movedPackets.end());
+        entry.packetBlocks = packetBlocks;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string RevisionText(std::uint16_t revision)
@@ -555,6 +616,20 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         }
     }
     if (!anchor) {
+        // A volume of other blocks has its anchor at its own block 256, which
+        // starts a 2048-byte sector for every size UDF allows: said as such,
+        // as the volume is there and sound, only not readable here.
+        for (const std::uint32_t blockSize : {512u, 1024u, 4096u, 8192u, 16384u, 32768u}) {
+            const std::uint64_t sector = std::uint64_t{kAnchorSector} * blockSize / kUdfBlockSize;
+            if (sector < sectorCount && reader.Sector(static_cast<std::uint32_t>(sector), candidateBytes.data())
+                && CheckDescriptorTag(candidateBytes.data(), std::min(blockSize, kUdfBlockSize), kTagAnchor,
+                                      kAnchorSector)
+                    == nullptr) {
+                *problem = "the UDF volume has " + std::to_string(blockSize)
+                    + "-byte blocks; only volumes of 2048-byte blocks can be read";
+                return std::nullopt;
+            }
+        }
         *problem = "no UDF anchor volume descriptor (at sector 256, N-256 or N-1) checks out";
         if (noVolume != nullptr) {
             *noVolume = true;
@@ -615,6 +690,10 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
                 metadataFiles.emplace_back(Le32(map + 40), Le32(map + 44));
             } else if (identifier == "*UDF Sparable Partition") {
                 entry.sparable = true;
+                if (!ReadSparingTable(reader, map, entry)) {
+                    // Read as it stands: right unless packets were moved.
+                    ++volume.report.badDescriptors;
+                }
             } else {
                 *problem = "the UDF partition map '" + std::string(identifier.substr(0, identifier.find('\0')))
                     + "' is not supported (only physical, sparable and metadata partitions can be read)";

@@ -2,7 +2,8 @@
 
 // Reading the UDF file system of an image (ECMA-167 with the OSTA UDF
 // rules, revisions 1.02 to 2.60): the anchor, the volume descriptor
-// sequence, the partition maps (physical, sparable read as physical, and the
+// sequence, the partition maps (physical, sparable with its packets moved by
+// its sparing table, and the
 // metadata partition of 2.50 onwards), the file set and the tree of file
 // entries below its root. Every descriptor tag is checked (checksum, CRC,
 // location); a damaged structure is counted and skipped, a folder met twice
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin::iso::udf {
@@ -60,7 +62,11 @@ struct PartitionMap {
     enum class Kind { Physical, Metadata } kind = Kind::Physical;
     std::uint32_t start = 0;   // absolute sector of the physical partition
     std::uint32_t length = 0;  // its blocks
-    bool sparable = false;     // a sparable partition (read as physical)
+    bool sparable = false;     // a sparable partition: physical but for the packets its sparing table moved
+    std::uint32_t packetBlocks = 0; // sparable: the blocks of one packet
+    // Sparable: the first block of each moved packet, with the absolute
+    // sector it now starts at, ordered by block.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> movedPackets;
     std::vector<Extent> metadataExtents; // Metadata: where its blocks lie in the physical partition
 };
 

@@ -216,6 +216,12 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
 {
     const std::string udf = ShellQuote(At("udf.iso"));
     test::RunCommand("mkudffs --blocksize=2048 --media-type=cdr " + ShellQuote(At("vat.img")) + " 3000");
+    // Sound volumes of other blocks (512 is mkudffs's own choice for a hard disk image): said as such, not as an
+    // image without an anchor, and without an ISO 9660 tree to stand in, the UDF one's reason is the error.
+    for (const char* size : {"512", "4096"}) {
+        test::RunCommand(std::string("mkudffs --media-type=hd --blocksize=") + size + " "
+                         + ShellQuote(At(std::string("blocks") + size + ".img")) + " 3000");
+    }
     // Every anchor zeroed: by default the ISO 9660 tree is shown instead.
     fs::copy_file(At("udf.iso"), At("no-anchor.iso"), fs::copy_options::overwrite_existing);
     {
@@ -232,6 +238,10 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
         {"ls --tree udf " + ShellQuote(At("no-anchor.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("vat.img")), 1, "Virtual Partition' is not supported"},
+        {"ls " + ShellQuote(At("vat.img")), 1, "cannot read the UDF tree of"},
+        {"ls --tree udf " + ShellQuote(At("blocks512.img")), 1, "the UDF volume has 512-byte blocks"},
+        {"extract " + ShellQuote(At("blocks4096.img")) + " -C " + ShellQuote(At("none")), 1,
+         "the UDF volume has 4096-byte blocks"},
         {"cat --tree udf " + udf + " /", 1, "is a folder"},
         {"ls --tree udf " + udf + " /no/such", 1, "not found"},
         {"rm --tree udf " + udf + " x", 64, "cannot be edited"},
@@ -278,6 +288,61 @@ std::string TagFault(const std::uint8_t* p, std::size_t avail, std::uint32_t loc
         return "CRC";
     }
     return Le(p + 12, 4) == location ? "" : "location " + std::to_string(Le(p + 12, 4));
+}
+
+// A sparable volume (mkudffs, as for a DVD-RW) whose packet holding the file set was moved to a spare packet, as a
+// driver does when the packet cannot be written: the sparing table's first free entry names the packet, both copies
+// of the table are updated and the packet's old place is blank. The packet is read where it went.
+TEST_F(UdfCommandsTest, APacketMovedBySparingIsReadWhereItWent)
+{
+    const std::string image = At("spared.img");
+    const test::CommandResult made = test::RunCommand("mkudffs --blocksize=2048 --media-type=dvdrw --udfrev=1.50 "
+                                                      "--label=Spared " + ShellQuote(image) + " 3000");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const auto sector = [&bytes](std::uint32_t number) { return bytes.data() + std::size_t{number} * 2048; };
+    const std::uint8_t* logical = nullptr;
+    const std::uint8_t* partition = nullptr;
+    const std::uint32_t sequence = Le(sector(256) + 20, 4); // the anchor's main volume descriptor sequence
+    for (std::uint32_t at = sequence; at < sequence + 16; ++at) {
+        const std::uint32_t id = Le(sector(at), 2);
+        logical = id == 6 ? sector(at) : logical;
+        partition = id == 5 ? sector(at) : partition;
+    }
+    ASSERT_TRUE(logical != nullptr && partition != nullptr);
+    const std::uint8_t* map = logical + 440;
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(map + 5), 23), "*UDF Sparable Partition");
+    const std::uint32_t packetBlocks = Le(map + 40, 2);
+    const std::uint32_t fileSet = Le(logical + 252, 4);
+    const std::uint32_t packet = fileSet - fileSet % packetBlocks;
+    std::uint32_t spare = 0;
+    for (std::uint32_t copy = 0; copy < map[42]; ++copy) {
+        std::uint8_t* table = sector(Le(map + 48 + 4 * copy, 4));
+        ASSERT_EQ(Le(table + 56, 4), 0xFFFFFFFFu); // a free entry
+        spare = Le(table + 60, 4);
+        for (int i = 0; i < 4; ++i) {
+            table[56 + i] = static_cast<std::uint8_t>(packet >> (8 * i));
+        }
+        const std::uint16_t crc = Crc16(table + 16, Le(table + 10, 2));
+        table[8] = static_cast<std::uint8_t>(crc);
+        table[9] = static_cast<std::uint8_t>(crc >> 8);
+        std::uint8_t sum = 0;
+        for (int i = 0; i < 16; ++i) {
+            sum = static_cast<std::uint8_t>(sum + (i == 4 ? 0 : table[i]));
+        }
+        table[4] = sum;
+    }
+    std::uint8_t* from = sector(Le(partition + 188, 4) + packet);
+    std::copy_n(from, std::size_t{packetBlocks} * 2048, sector(spare));
+    std::fill_n(from, std::size_t{packetBlocks} * 2048, std::uint8_t{0});
+    test::WriteWholeFile(image, bytes);
+
+    int status = -1;
+    EXPECT_EQ(RunForOutput(Cli("ls --tree udf " + ShellQuote(image)), &status), "Non-Allocatable Space\n");
+    EXPECT_EQ(status, 0);
+    const std::string info = RunForOutput(Cli("info " + ShellQuote(image)));
+    EXPECT_EQ(test::InfoField(info, "udf label"), "Spared");
+    EXPECT_EQ(test::InfoField(info, "udf damage"), "<missing>");
 }
 
 // Checks every descriptor tag of the UDF structures of a built image: the sectors from the anchor at 256 up to the
