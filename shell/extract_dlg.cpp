@@ -49,20 +49,30 @@ void RemoveEndedRuns(const QString& base)
 QString TarvelinTempFolder(QString* error)
 {
     std::string reason;
-    const std::string base = platform::PrivateTemporaryFolder("Tarvelin", &reason);
     // Each run has a folder of its own inside, so that one run's exit
-    // leaves another's files alone.
-    const std::string run = base + "/run-" + std::to_string(QCoreApplication::applicationPid());
-    if (!base.empty()) {
-        RemoveEndedRuns(QString::fromStdString(base));
-    }
-    if (base.empty() || !platform::MakePrivateFolder(run, &reason)) {
-        if (error != nullptr) {
-            *error = QString::fromStdString(reason);
+    // leaves another's files alone. A run that exits removes the shared
+    // folder once it is empty, possibly just after this run made it and
+    // before its own folder is in it: then the shared one is made again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::string base = platform::PrivateTemporaryFolder("Tarvelin", &reason);
+        if (base.empty()) {
+            break;
         }
-        return {};
+        if (attempt == 0) {
+            RemoveEndedRuns(QString::fromStdString(base));
+        }
+        const std::string run = base + "/run-" + std::to_string(QCoreApplication::applicationPid());
+        if (platform::MakePrivateFolder(run, &reason)) {
+            return QString::fromStdString(run);
+        }
+        if (platform::PathExists(base)) {
+            break; // not the race above
+        }
     }
-    return QString::fromStdString(run);
+    if (error != nullptr) {
+        *error = QString::fromStdString(reason);
+    }
+    return {};
 }
 
 QString DefaultExtractFolder()

@@ -66,7 +66,7 @@ public:
                 const std::uint32_t packet = block - inPacket;
                 const auto moved = std::lower_bound(map.movedPackets.begin(), map.movedPackets.end(),
                                                     std::make_pair(packet, std::uint32_t{0}));
-                const std::uint32_t left = map.packetBlocks - inPacket;
+                const std::uint32_t left = std::min(map.packetBlocks - inPacket, map.length - block);
                 if (moved != map.movedPackets.end() && moved->first == packet) {
                     const std::uint64_t spare = std::uint64_t{moved->second} + inPacket;
                     if (spare >= sectorCount_) {
