@@ -77,7 +77,7 @@ public:
             }
             if (info.isDirectory) {
                 bool fresh = false;
-                if (MakeFolder(target, fresh)) {
+                if (MakeFolder(node, target, fresh)) {
                     madeFolders_.push_back({target, info.date, PermissionsOf(info)});
                     ExtractFolderContents(node, target, fresh);
                 }
@@ -147,20 +147,52 @@ private:
         return true;
     }
 
+    // Files and folders below a folder of the image, at any depth.
+    std::uint64_t CountBelow(ExtractNode folder)
+    {
+        std::uint64_t count = 0;
+        std::vector<ExtractNode> pending{folder};
+        std::vector<ExtractNode> children;
+        while (!pending.empty()) {
+            const ExtractNode node = pending.back();
+            pending.pop_back();
+            tree_.Children(node, children);
+            count += children.size();
+            for (ExtractNode child : children) {
+                if (Info(child).isDirectory) {
+                    pending.push_back(child);
+                }
+            }
+        }
+        return count;
+    }
+
+    // A folder of the image that could not be made: it and everything below
+    // it count as not extracted, and the message says how much that is.
+    void FolderNotMade(ExtractNode node, const std::string& why)
+    {
+        const std::uint64_t below = CountBelow(node);
+        totals_.failures += below;
+        Fail(ExtractProblem::CannotCreate,
+             below == 0 ? why
+                        : why + "; the " + std::to_string(below) + (below == 1 ? " entry" : " entries")
+                              + " inside it not extracted");
+    }
+
     // fresh: the folder did not exist before, so nothing planted can be
-    // inside it.
-    bool MakeFolder(const std::string& path, bool& fresh)
+    // inside it. node: the image's folder it is made for.
+    bool MakeFolder(ExtractNode node, const std::string& path, bool& fresh)
     {
         platform::FileInfo facts;
         const bool present = platform::GetLinkInfo(path, facts);
         if (present && facts.isSymlink) {
-            Fail(ExtractProblem::CannotCreate, "'" + PrintableName(path) + "' is a symbolic link; not followed");
+            FolderNotMade(node, "'" + PrintableName(path) + "' is a symbolic link; not followed");
             return false;
         }
         fresh = !present;
         std::string error;
         if (!platform::MakeDirectory(path, &error)) {
-            Fail(ExtractProblem::CannotCreate, PrintableName(error));
+            FolderNotMade(node, PrintableName(error));
             return false;
         }
         if (!fresh) {
@@ -211,7 +243,7 @@ private:
                 bool childFresh = false;
                 if (!info.isDirectory) {
                     ExtractNonFolder(child, info, childPath, fresh);
-                } else if (MakeFolder(childPath, childFresh)) {
+                } else if (MakeFolder(child, childPath, childFresh)) {
                     madeFolders_.push_back({childPath, info.date, PermissionsOf(info)});
                     subfolders.push_back({child, std::move(childPath), childFresh});
                 }
