@@ -152,7 +152,11 @@ void PrintDescriptors(IIsoSector* sectors)
     std::printf("boot catalog:    sector %" PRIu32 "%s\n", boot->catalogSector,
                 boot->catalogValid ? "" : " (damaged: its validation entry does not check out)");
     std::printf("boot media:      %u (%s)\n", static_cast<unsigned>(boot->mediaType), MediaTypeName(boot->mediaType));
-    std::printf("boot image:      sector %" PRIu32 "\n", boot->imageSector);
+    if (boot->catalogValid && boot->imageSector == 0) {
+        std::printf("boot image:      none (the default entry is empty)\n");
+    } else {
+        std::printf("boot image:      sector %" PRIu32 "\n", boot->imageSector);
+    }
     std::printf("boot load size:  %u %s of 512 bytes\n", static_cast<unsigned>(boot->loadSectorCount),
                 boot->loadSectorCount == 1 ? "sector" : "sectors");
     if (boot->catalogValid) {

@@ -349,9 +349,12 @@ public:
         const std::uint32_t first = desc_->GetBootInfo(mediaType);
         mediaType_ = mediaType;
         // A boot record whose catalog does not check out names no boot
-        // image; sector 0 would only hand back the system area.
+        // image, nor does a sound catalog whose default entry is empty;
+        // sector 0 would only hand back the system area.
         if (first == 0) {
-            return Fail("the image's boot catalog is damaged: it names no boot image");
+            return Fail(desc_->GetBootCatalogSector() != 0
+                            ? "the default entry of the image's boot catalog is empty: it names no boot image"
+                            : "the image's boot catalog is damaged: it names no boot image");
         }
         std::uint64_t bytes = std::uint64_t{iso::DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {

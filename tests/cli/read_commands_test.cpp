@@ -90,23 +90,39 @@ TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)
     EXPECT_FALSE(fs::exists(saved));
 }
 
-// A catalog that no longer checks out: sector 0 must not be handed out as the boot image.
-TEST_F(ReadCommandsTest, ADamagedCatalogIsNamedAndSavesNoFile)
+// A catalog that no longer checks out, or a sound one whose default entry is empty: sector 0 must not be
+// handed out as the boot image.
+TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFile)
 {
     const std::string saved = out_ / "boot.img";
     const std::string damaged = out_ / "damaged.iso";
-    fs::copy_file(At("noemul.iso"), damaged);
     const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
     const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
-    Bytes image = test::ReadWholeFile(damaged);
-    std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog) * 2048, 32, 0);
-    test::WriteWholeFile(damaged, image);
-    const CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(Contains(result.output, "boot catalog is damaged")) << result.output;
-    EXPECT_FALSE(fs::exists(saved));
-    EXPECT_EQ(InfoField(test::RunForOutput(CliLine("info " + ShellQuote(damaged))), "boot catalog"),
-              "sector " + std::to_string(catalog) + " (damaged: its validation entry does not check out)");
+    const struct {
+        std::size_t offset; // of the 32 bytes zeroed in the catalog
+        const char* message;
+        const char* info;      // after the catalog's sector
+        const char* bootImage; // the "boot image" field, when it is not the sector the image loads
+    } cases[] = {
+        {0, "boot catalog is damaged", " (damaged: its validation entry does not check out)", nullptr},
+        {32, "default entry of the image's boot catalog is empty", "", "none (the default entry is empty)"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.message);
+        fs::copy_file(At("noemul.iso"), damaged, fs::copy_options::overwrite_existing);
+        Bytes image = test::ReadWholeFile(damaged);
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog * 2048 + row.offset), 32, 0);
+        test::WriteWholeFile(damaged, image);
+        const CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(Contains(result.output, row.message)) << result.output;
+        EXPECT_FALSE(fs::exists(saved));
+        const std::string info = test::RunForOutput(CliLine("info " + ShellQuote(damaged)));
+        EXPECT_EQ(InfoField(info, "boot catalog"), "sector " + std::to_string(catalog) + row.info);
+        if (row.bootImage != nullptr) {
+            EXPECT_EQ(InfoField(info, "boot image"), row.bootImage);
+        }
+    }
 }
 
 // The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load
