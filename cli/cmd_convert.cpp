@@ -41,6 +41,14 @@ int OpenFailure(ImageOpenError error, const char* reason)
     return error == ImageOpenError::NoVolume ? kExitNotAnImage : kExitFailure;
 }
 
+// Said before the conversion starts, so that it stands above the bar.
+void WarnOfSource(const char* warning)
+{
+    if (*warning != '\0') {
+        PrintError(std::string("warning: ") + warning);
+    }
+}
+
 int RunBin2Iso(const Arguments& args);
 int RunIso2Bin(const Arguments& args);
 
@@ -77,6 +85,7 @@ int RunBin2Iso(const Arguments& args)
         PrintError(converter->GetLastError());
         status = kExitFailure;
     } else {
+        WarnOfSource(converter->GetSourceWarning());
         const InterruptGuard guard;
         ConvertWatch watch{PercentBar("bin2iso")};
         if (converter->Convert(&watch, ConvertWatch::Report)) {
@@ -110,6 +119,7 @@ int RunIso2Bin(const Arguments& args)
         PrintError(converter->GetLastError());
         status = kExitFailure;
     } else {
+        WarnOfSource(converter->GetSourceWarning());
         const InterruptGuard guard;
         ConvertWatch watch{PercentBar("iso2bin")};
         if (!converter->Start(&watch, ConvertWatch::Report)) {

@@ -244,7 +244,10 @@ void CConvertDlg::Finish()
 {
     SetRunning(false);
     if (succeeded_) {
-        platform::Ask(kSucceeded, kProgramCaption, platform::PromptButtons::Ok, platform::PromptIcon::Information);
+        const QString warning = SourceWarning();
+        platform::Ask(warning.isEmpty() ? std::string(kSucceeded) : std::string(kSucceeded) + "\n" + warning.toStdString(),
+                      kProgramCaption, platform::PromptButtons::Ok,
+                      warning.isEmpty() ? platform::PromptIcon::Information : platform::PromptIcon::Warning);
         return;
     }
     bar_->SetPos(100);
@@ -288,6 +291,11 @@ bool CBin2IsoConvertDlg::Run()
 QString CBin2IsoConvertDlg::FailureReason()
 {
     return converter_ != nullptr ? QString::fromUtf8(converter_->GetLastError()) : QString();
+}
+
+QString CBin2IsoConvertDlg::SourceWarning()
+{
+    return converter_ != nullptr ? QString::fromUtf8(converter_->GetSourceWarning()) : QString();
 }
 
 void CBin2IsoConvertDlg::ReleaseConverter()
@@ -350,6 +358,11 @@ QString CIsoToBinDlg::FailureReason()
     // end is near or past, and only then is its reason settled.
     converter_->Wait();
     return QString::fromUtf8(converter_->GetLastError());
+}
+
+QString CIsoToBinDlg::SourceWarning()
+{
+    return converter_ != nullptr ? QString::fromUtf8(converter_->GetSourceWarning()) : QString();
 }
 
 void CIsoToBinDlg::ReleaseConverter()

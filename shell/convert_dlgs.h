@@ -79,6 +79,8 @@ protected:
     // After the last report: the reason of a failure (the converter is
     // done with it by then).
     virtual QString FailureReason() = 0;
+    // Empty, or what the source lacks that the output lacks too.
+    virtual QString SourceWarning() = 0;
     virtual void ReleaseConverter() = 0;
 
     void ShowOpenFailure();
@@ -127,6 +129,7 @@ protected:
     bool Open(const std::string& source, const std::string& output) override;
     bool Run() override;
     QString FailureReason() override;
+    QString SourceWarning() override;
     void ReleaseConverter() override;
 
 private:
@@ -153,6 +156,7 @@ protected:
     bool Open(const std::string& source, const std::string& output) override;
     bool Run() override;
     QString FailureReason() override;
+    QString SourceWarning() override;
     void ReleaseConverter() override;
 
 private:

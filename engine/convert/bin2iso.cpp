@@ -113,6 +113,7 @@ public:
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
     std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
+    const std::string& SourceWarning() const { return source_.ShortfallWarning(); }
 
 private:
     ConvertSource source_{NEW_READFILEMAP_BIN2ISO};
@@ -188,6 +189,7 @@ public:
         return source_ == nullptr ? ImageOpenError::CannotOpen : source_->GetOpenError();
     }
     const char* GetLastError() override { return lastError_.c_str(); }
+    const char* GetSourceWarning() override { return source_ == nullptr ? "" : source_->SourceWarning().c_str(); }
 
 private:
     static CBin2IsoSectorFile* NewSectorFile()

@@ -78,6 +78,10 @@ public:
     // how it ended, Failed with the reason GetLastError also gives. The
     // output is removed unless Done.
     virtual JobReport RunJob(Job::OnProgress onProgress) = 0;
+    // Empty, or a warning about the source that its output will share: an
+    // image that ends before its volume does converts to an ISO as short.
+    // Known once the source is open.
+    virtual const char* GetSourceWarning() = 0;
 };
 
 } // namespace tarvelin

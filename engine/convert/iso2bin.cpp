@@ -289,6 +289,7 @@ public:
     bool IsSourceOpen() const { return source_.IsOpen(); }
     bool IsTargetOpen() const { return writer_ != nullptr; }
     std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
+    const std::string& SourceWarning() const { return source_.ShortfallWarning(); }
     const std::uint8_t* MappedSectors(std::uint32_t first, std::uint32_t count) const
     {
         return source_.Contiguous(first, count);
@@ -416,6 +417,10 @@ public:
         return files_->source == nullptr ? ImageOpenError::CannotOpen : files_->source->GetOpenError();
     }
     const char* GetLastError() override { return lastError_.c_str(); }
+    const char* GetSourceWarning() override
+    {
+        return files_->source == nullptr ? "" : files_->source->SourceWarning().c_str();
+    }
 
 private:
     // What the work uses to its end, shared with it so that it can finish

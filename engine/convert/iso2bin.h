@@ -132,6 +132,10 @@ public:
     // Done. The observers run on the worker, and after the final report
     // the worker touches nothing of the component.
     virtual bool StartJob(Job::OnProgress onProgress, Job::OnEnd onEnd) = 0;
+    // Empty, or a warning about the source that its output will share: an
+    // ISO that ends before its volume does converts to a BIN as short.
+    // Known once the source is open.
+    virtual const char* GetSourceWarning() = 0;
 };
 
 } // namespace tarvelin

@@ -1,6 +1,7 @@
 #include "convert/source_image.h"
 
 #include "core/image_file.h"
+#include "core/iso9660_constants.h"
 #include "platform/directory.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@ bool ConvertSource::Open(const char* path)
     openError_ = ImageOpenError::CannotOpen;
     sectorCount_ = 0;
     dataPath_.clear();
+    shortfall_.clear();
     lastError_.clear();
     if (path == nullptr || *path == '\0') {
         lastError_ = "no source image named";
@@ -64,6 +66,13 @@ bool ConvertSource::Open(const char* path)
     if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
         trackBytes && *trackBytes < reader_->GetSize()) {
         sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, *trackBytes));
+    }
+    std::uint8_t descriptor[kUserDataSize];
+    Read(iso::kFirstDescriptorSector, 1, descriptor);
+    if (const std::uint32_t volume = PrimaryVolumeSectors(descriptor); volume > sectorCount_) {
+        shortfall_ = "'" + std::string(path) + "' ends " + std::to_string(volume - sectorCount_)
+                     + " sectors before its volume does (the volume has " + std::to_string(volume)
+                     + "): the output holds only the " + std::to_string(sectorCount_) + " sectors there are";
     }
     return true;
 }

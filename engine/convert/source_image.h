@@ -36,6 +36,10 @@ public:
     const std::string& DataPath() const { return dataPath_; }
     // Logical sectors from 0 whose user data starts inside the file.
     std::uint32_t SectorCount() const { return sectorCount_; }
+    // Empty, or what the conversion cannot give because the source lacks
+    // it: an image that ends before its volume does (a download or copy cut
+    // short) converts to an output as short. Set by Open.
+    const std::string& ShortfallWarning() const { return shortfall_; }
 
     // The user data of sectors first .. first + count - 1 into count * 2048
     // bytes. Bytes that the layout places outside the file (before its start
@@ -62,6 +66,7 @@ private:
     ImageOpenError openError_ = ImageOpenError::None;
     std::uint32_t sectorCount_ = 0;
     std::string dataPath_;
+    std::string shortfall_;
     std::string lastError_;
 };
 

@@ -21,5 +21,8 @@ enum class DescriptorType : std::uint8_t {
     Terminator = 255,
 };
 inline constexpr std::string_view kStandardIdentifier = "CD001";
+// The volume's size in logical sectors, in a primary descriptor: a 32-bit
+// number little-endian, then the same big-endian.
+inline constexpr std::size_t kVolumeSpaceSizeOffset = 80;
 
 } // namespace tarvelin::iso

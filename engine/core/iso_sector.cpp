@@ -176,6 +176,16 @@ std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength)
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
 }
 
+std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor)
+{
+    if (descriptor[0] != static_cast<std::uint8_t>(iso::DescriptorType::Primary) || !HasStandardIdentifier(descriptor)) {
+        return 0;
+    }
+    const std::uint8_t* size = descriptor + iso::kVolumeSpaceSizeOffset;
+    return std::uint32_t{size[0]} | std::uint32_t{size[1]} << 8 | std::uint32_t{size[2]} << 16
+           | std::uint32_t{size[3]} << 24;
+}
+
 class CIsoSector final : public IIsoSector {
 public:
     ~CIsoSector() override { DestroyComponent(file_); }

@@ -57,6 +57,10 @@ TARVELIN_API std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t
 // (so a last, partial sector counts). At most the largest sector number.
 TARVELIN_API std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength);
 
+// The volume space size a primary volume descriptor gives (its little-endian
+// half); 0 when the 2048 bytes hold no primary descriptor.
+std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor);
+
 // Why Open failed.
 enum class ImageOpenError : std::uint32_t {
     None = 0,

@@ -324,7 +324,7 @@ struct VolumeDescriptorOffset {
     static constexpr std::size_t kVolumeFlags = 7;
     static constexpr std::size_t kSystemIdentifier = 8;
     static constexpr std::size_t kVolumeIdentifier = 40;
-    static constexpr std::size_t kVolumeSpaceSize = 80;
+    static constexpr std::size_t kVolumeSpaceSize = kVolumeSpaceSizeOffset;
     static constexpr std::size_t kEscapeSequences = 88;
     static constexpr std::size_t kVolumeSetSize = 120;
     static constexpr std::size_t kVolumeSequenceNumber = 124;

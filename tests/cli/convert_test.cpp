@@ -25,7 +25,8 @@ using test::ShellQuote;
 using test::TempDir;
 using test::WriteWholeFile;
 
-// Random sectors with the descriptor heads layout detection looks for.
+// Random sectors with the descriptor heads layout detection looks for, and
+// the volume's size in the primary one.
 Bytes Volume(std::uint32_t sectors)
 {
     Bytes volume = test::RandomBytes(std::size_t{sectors} * 2048, 41);
@@ -33,6 +34,9 @@ Bytes Volume(std::uint32_t sectors)
         std::uint8_t* head = volume.data() + std::size_t{sector} * 2048;
         head[0] = sector == 16 ? 1 : 255;
         std::memcpy(head + 1, "CD001", 5);
+    }
+    for (int i = 0; i < 4; ++i) {
+        volume[16 * 2048 + 80 + i] = volume[16 * 2048 + 87 - i] = static_cast<std::uint8_t>(sectors >> (8 * i));
     }
     return volume;
 }
@@ -60,8 +64,18 @@ TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
     // Back through the sheet, as a user would pick it.
     const CommandResult toIso = RunCli("bin2iso " + Path("out.cue") + " " + Path("back.iso"));
     ASSERT_EQ(toIso.exitCode, 0) << toIso.output;
+    EXPECT_EQ(toIso.output.find("warning"), std::string::npos) << toIso.output;
     EXPECT_NE(toIso.output.find("100 sectors"), std::string::npos) << toIso.output;
     EXPECT_TRUE(ReadWholeFile(dir_ / "back.iso") == volume);
+    // An image cut short converts as far as it goes, both ways, and says so.
+    WriteWholeFile(dir_ / "cut.iso", Bytes(volume.begin(), volume.begin() + 60 * 2048));
+    for (const char* command : {"bin2iso", "iso2bin"}) {
+        const CommandResult cut = RunCli(std::string(command) + " " + Path("cut.iso") + " " + Path("cut.out"));
+        EXPECT_EQ(cut.exitCode, 0) << cut.output;
+        EXPECT_TRUE(test::Contains(cut.output, "warning: '" + (dir_ / "cut.iso")
+                                                   + "' ends 40 sectors before its volume does (the volume has 100)"))
+            << cut.output;
+    }
     // Into a pipe through the link /dev/stdout: the image alone, its summary
     // on standard error.
     RunCommand("(" + test::CliLine("bin2iso " + Path("out.cue") + " /dev/stdout") + " 2>" + Path("said.txt")

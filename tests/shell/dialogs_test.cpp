@@ -331,6 +331,27 @@ TEST_F(ConvertDlgTest, ATypedOutputThatExistsIsReplacedOnlyAfterAYesAndEachRunSt
     EXPECT_EQ(test::ReadWholeFile(output), test::ReadWholeFile(iso));
 }
 
+// A source cut short converts as far as it goes; the message of success says what is missing, as a warning.
+TEST_F(ConvertDlgTest, ASourceCutShortConvertsWithAWarning)
+{
+    const std::string cut = dir / "cut.iso";
+    const std::vector<std::uint8_t> whole = test::ReadWholeFile(iso);
+    test::WriteWholeFile(cut, std::vector<std::uint8_t>(whole.begin(), whole.end() - 10 * 2048));
+    int run = 0;
+    for (const MakeDialog& make : {Maker<CBinToIsoDlg>(), Maker<CIsoToBinDlg>()}) {
+        const std::unique_ptr<CConvertDlg> dialog = make();
+        dialog->SourceEdit()->setText(Q(cut));
+        dialog->OutputEdit()->setText(Q(dir / ("cut" + std::to_string(++run) + ".out")));
+        prompt.asked.clear();
+        Convert(*dialog);
+        ASSERT_EQ(prompt.asked.size(), 1U);
+        EXPECT_TRUE(prompt.asked[0].text.starts_with("Congratulations,Convert successful!\n'" + cut
+                                                     + "' ends 10 sectors before its volume does"))
+            << prompt.asked[0].text;
+        EXPECT_EQ(prompt.asked[0].icon, platform::PromptIcon::Warning);
+    }
+}
+
 // Each failure says so with its own text and caption, with the OK and Cancel buttons, and why; a conversion failing
 // midway leaves a full bar and no half-written output.
 TEST_F(ConvertDlgTest, OpenWriteAndMidwayFailuresHaveTheirMessages)
