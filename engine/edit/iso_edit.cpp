@@ -308,7 +308,11 @@ public:
         }
         auto* out = static_cast<std::uint8_t*>(buffer);
         switch (entry.EntrySource) {
-        case EntrySourceKind::Image: return ReadImageData(entry, offset, out, count);
+        case EntrySourceKind::Image:
+            if (entry.compressed) {
+                return Fail("'" + entry.name + "' is stored compressed (zisofs), which cannot be expanded here");
+            }
+            return ReadImageData(entry, offset, out, count);
         case EntrySourceKind::Disk: return ReadDiskData(entry, offset, out, count);
         case EntrySourceKind::Memory:
             if (entry.memoryData == nullptr || entry.memoryData->size() < offset + count) {

@@ -109,6 +109,9 @@ struct DirEntry {
     // of a record read from the image, from the file system for entries
     // added from disk.
     iso::UnixAttributes posix;
+    // The image stores the data compressed (a zisofs ZF entry): its bytes
+    // there are not the file's, and nothing here expands them.
+    bool compressed = false;
     bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
 };
 

@@ -513,6 +513,10 @@ RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::ve
     NameAssembler name;
     // Each entry is read where it lies, in the record or a continuation area.
     auto decode = [&](std::string_view signature, std::string_view entry) {
+        if (signature == "ZF") {
+            info.compressed = true;
+            return true;
+        }
         if (!IsRockRidgeSignature(signature)) {
             return true;
         }

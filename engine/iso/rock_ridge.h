@@ -30,6 +30,9 @@
 //          0x08 attributes, 0x10 backup, 0x20 expiration, 0x40 effective,
 //          0x80 the long 17-byte form), then the dates present in that
 //          order, 7 bytes each (ECMA-119 9.1.5) or 17 (8.4.26.1)
+//   ZF 16  4 algorithm ("pz": zisofs), then the header and block sizes and
+//          the size before compression: the file's data is stored
+//          compressed, as xorriso writes it (no RRIP entry, read beside them)
 // Numbers are both-endian (ECMA-119 7.2.3 / 7.3.3).
 
 #include "platform/export.h"
@@ -103,6 +106,7 @@ struct RockRidgeInfo {
     std::optional<std::uint32_t> parentLink; // PL
     bool relocated = false;      // RE
     std::optional<std::uint64_t> device;     // PN, high << 32 | low
+    bool compressed = false;     // ZF: the data in the image is compressed, not the file's bytes
 
     bool operator==(const RockRidgeInfo&) const = default;
 };

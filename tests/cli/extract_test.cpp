@@ -538,5 +538,36 @@ TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
     ::chmod((destination + "/locked").c_str(), 0755);
 }
 
+// A file xorriso stored compressed (zisofs) holds other bytes in the image than its own: extract and cat refuse it
+// and say why, instead of writing the compressed bytes as the file; the files beside it are extracted.
+TEST(ExtractPosixTest, ZisofsCompressedFileIsRefusedNotWrittenCompressed)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TempDir dir;
+    const std::string source = dir / "src";
+    fs::create_directories(source);
+    test::WriteWholeFile(source + "/packed.txt", std::string(20000, 'x'));
+    test::WriteWholeFile(source + "/plain.txt", std::string("plain\n"));
+    const std::string image = dir / "z.iso";
+    const CommandResult made = RunCommand("xorriso -outdev " + ShellQuote(image) + " -map " + ShellQuote(source)
+                                          + " / -set_filter --zisofs /packed.txt -- -commit 2>&1");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    // Stored compressed: the record's size is that of the compressed data.
+    ASSERT_FALSE(Contains(RunCommand("isoinfo -l -i " + ShellQuote(image)).output, " 20000 "));
+
+    const std::string destination = dir / "out";
+    const CommandResult result = RunCommand(Cli("extract " + ShellQuote(image) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "packed.txt' not extracted")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "compressed (zisofs)")) << result.output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(destination + "/packed.txt")));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/plain.txt"), std::vector<std::uint8_t>({'p', 'l', 'a', 'i', 'n', '\n'}));
+
+    const CommandResult cat = RunCommand(Cli("cat " + ShellQuote(image) + " /packed.txt"));
+    EXPECT_EQ(cat.exitCode, 1) << cat.output;
+    EXPECT_TRUE(Contains(cat.output, "compressed (zisofs)")) << cat.output;
+}
+
 } // namespace
 } // namespace tarvelin

@@ -67,7 +67,7 @@ std::string Summary(const RockRidgeInfo& info)
     }
     out << (info.childLink ? " cl " + std::to_string(*info.childLink) : "")
         << (info.parentLink ? " pl " + std::to_string(*info.parentLink) : "") << (info.relocated ? " re" : "")
-        << (info.device ? " pn " + std::to_string(*info.device) : "");
+        << (info.device ? " pn " + std::to_string(*info.device) : "") << (info.compressed ? " zf" : "");
     return out.str();
 }
 
@@ -118,6 +118,9 @@ TEST(RockRidgeRead, CraftedEntriesAndChains)
         {"device_and_relocation",
          Entry("PN", Both32(1) + Both32(5)) + Entry("CL", Both32(40)) + Entry("PL", Both32(41)) + Entry("RE", ""),
          {}, "rr cl 40 pl 41 re pn 4294967301", 0, 0},
+        // xorriso's zisofs entry (algorithm, header size / 4, log2 of the block size, size before compression).
+        {"compressed_data", Entry("PX", px) + Entry("ZF", std::string("pz\x04\x0f", 4) + Both32(5000)), {},
+         "rr px 100644 2 1000 100 zf", 0, 0},
         // Too short for their kind: left out, nothing behind them read.
         {"short_entries", Entry("PX", px.substr(0, 20)) + Entry("CL", "abc") + Flagged("TF", 0x06, kDate)
              + Flagged("SL", 0, Part(0, "ok") + Part(0, "xyz").substr(0, 3)),
