@@ -83,7 +83,15 @@ int Run(const std::vector<std::string>& words)
     }
     for (const Command& command : Commands()) {
         if (name == command.name) {
-            return command.run(args);
+            const int status = command.run(args);
+            // What a command printed may still wait in the buffer, and a
+            // write to a full disk or a closed pipe shows only here: a
+            // command whose output was lost did not succeed.
+            if (status == kExitOk && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
+                PrintError("cannot write to standard output");
+                return kExitFailure;
+            }
+            return status;
         }
     }
     PrintError("unknown command '" + name + "'");

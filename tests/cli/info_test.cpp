@@ -87,6 +87,8 @@ TEST_F(InfoCommandTest, FailuresAndTheirExitCodes)
         {"info " + ShellQuote(dir_ / "empty.cue"), 1, "FILE"},
         {"info", 64},
         {"info " + ShellQuote(iso_) + " " + ShellQuote(iso_), 64},
+        // Standard output on a full disk: the report is lost, which is no success.
+        {"info " + ShellQuote(iso_) + " >/dev/full; }", 1, "cannot write to standard output", "{ "},
     });
     EXPECT_FALSE(test::PathPresent(dir_ / "missing.iso"));
 }
