@@ -48,6 +48,23 @@ bool StreamOut(std::uint64_t size, const std::string& path, ReadFn read)
     return true;
 }
 
+// Only a file has bytes to write. A link has no data of its own (what an
+// image stores for it is its target's path): writing nothing, or that path,
+// and reporting success would pass for a file. False with the reason printed.
+bool IsFileToWrite(const ItemInfo& info, bool isRoot, const std::string& path)
+{
+    if (isRoot || info.isDirectory) {
+        PrintError("'" + PrintableName(path) + "' is a folder, not a file");
+        return false;
+    }
+    if (info.IsSymlink()) {
+        PrintError("'" + PrintableName(path) + "' is a symbolic link to '" + PrintableName(info.posix.linkTarget)
+                   + "', not a file");
+        return false;
+    }
+    return true;
+}
+
 int CatUdf(const Arguments& args, UdfSession& session)
 {
     std::string problem;
@@ -57,8 +74,7 @@ int CatUdf(const Arguments& args, UdfSession& session)
         return kExitFailure;
     }
     const iso::udf::Node& node = session.Node(index);
-    if (node.isDirectory) {
-        PrintError("'" + PrintableName(args[1]) + "' is a folder, not a file");
+    if (!IsFileToWrite(iso::udf::ItemInfoOf(node), index == 0, args[1])) {
         return kExitFailure;
     }
     const bool done = StreamOut(node.size, args[1], [&](std::uint64_t offset, std::uint8_t* buffer,
@@ -88,15 +104,7 @@ int RunCat(const Arguments& args)
         return kExitFailure;
     }
     const ItemInfo info = session.Info(node);
-    if (node == session.Root() || info.isDirectory) {
-        PrintError("'" + PrintableName(args[1]) + "' is a folder, not a file");
-        return kExitFailure;
-    }
-    // A link has no data of its own: writing nothing and reporting success
-    // would pass for an empty file.
-    if (info.IsSymlink()) {
-        PrintError("'" + PrintableName(args[1]) + "' is a symbolic link to '" + PrintableName(info.posix.linkTarget)
-                   + "', not a file");
+    if (!IsFileToWrite(info, node == session.Root(), args[1])) {
         return kExitFailure;
     }
     const bool done = StreamOut(info.size, args[1], [&](std::uint64_t offset, std::uint8_t* buffer,

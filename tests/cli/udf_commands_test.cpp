@@ -581,6 +581,10 @@ TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolderAndLinksAreLinks)
     for (const auto& [link, target] : links) {
         EXPECT_NE(longListing.find(std::string(link) + " -> " + target), std::string::npos) << longListing;
     }
+    // A link has no bytes of its own: cat refuses it, as in the ISO 9660 tree, and writes nothing.
+    const test::CommandResult cat = test::RunCommand(Cli("cat --tree udf " + ShellQuote(At("out.iso")) + " /one/near"));
+    EXPECT_EQ(cat.exitCode, 1) << cat.output;
+    EXPECT_EQ(cat.output, "tarvelin-cli: '/one/near' is a symbolic link to 'same.txt', not a file\n");
     UdfinfoFields(At("out.iso"));
     CheckUdfTags(At("out.iso"));
 }
