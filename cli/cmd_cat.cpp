@@ -48,18 +48,29 @@ bool StreamOut(std::uint64_t size, const std::string& path, ReadFn read)
     return true;
 }
 
-// Only a file has bytes to write. A link has no data of its own (what an
-// image stores for it is its target's path): writing nothing, or that path,
-// and reporting success would pass for a file. False with the reason printed.
+// Only a file has bytes to write. A link, named pipe, device or socket has
+// no data of its own (what an image stores for a link is its target's path):
+// writing nothing, or that path, and reporting success would pass for a file.
+// False with the reason printed.
 bool IsFileToWrite(const ItemInfo& info, bool isRoot, const std::string& path)
 {
+    const std::string shown = "'" + PrintableName(path) + "'";
     if (isRoot || info.isDirectory) {
-        PrintError("'" + PrintableName(path) + "' is a folder, not a file");
+        PrintError(shown + " is a folder, not a file");
         return false;
     }
     if (info.IsSymlink()) {
-        PrintError("'" + PrintableName(path) + "' is a symbolic link to '" + PrintableName(info.posix.linkTarget)
-                   + "', not a file");
+        PrintError(shown + " is a symbolic link to '" + PrintableName(info.posix.linkTarget) + "', not a file");
+        return false;
+    }
+    // The kinds extract makes no file for; a mode without a type is a file's.
+    const std::uint32_t type = info.posix.known ? info.posix.mode & iso::kModeTypeMask : 0;
+    const char* kind = type == iso::kModeFifo                                           ? "a named pipe"
+                       : type == iso::kModeSocket                                       ? "a socket"
+                       : type == iso::kModeCharDevice || type == iso::kModeBlockDevice ? "a device file"
+                                                                                        : nullptr;
+    if (kind != nullptr) {
+        PrintError(shown + " is " + kind + ", not a file");
         return false;
     }
     return true;

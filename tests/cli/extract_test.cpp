@@ -536,6 +536,12 @@ TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)
     ASSERT_EQ(::lstat((destination + "/shortcut").c_str(), &link), 0);
     EXPECT_EQ(link.st_mtime, 981173106) << "the link keeps its own date";
     ::chmod((destination + "/locked").c_str(), 0755);
+    // cat has no bytes to write for any of them: each is refused, nothing passes for an empty file.
+    test::ExpectRefusals({
+        {"cat " + ShellQuote(image) + " /shortcut", 1, "'/shortcut' is a symbolic link to 'locked/note.txt', not a file"},
+        {"cat " + ShellQuote(image) + " /pipe", 1, "'/pipe' is a named pipe, not a file"},
+        {"cat " + ShellQuote(image) + " /null", 1, "'/null' is a device file, not a file"},
+    });
 }
 
 // A file xorriso stored compressed (zisofs) holds other bytes in the image than its own: extract and cat refuse it
