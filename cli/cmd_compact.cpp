@@ -151,7 +151,9 @@ int CompactInto(const std::string& image, const std::string& output)
         status = kExitFailure;
     }
     if (status != kExitOk) {
+        // What was said of a save concerned the temporary copy.
         platform::RemoveFile(temporary);
+        PrintError("'" + output + "' was not made; '" + image + "' is unchanged");
     }
     return status;
 }
