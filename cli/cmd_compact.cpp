@@ -63,6 +63,9 @@ int CompactInPlace(const std::string& path)
     }
     session.Edit().CompactNextSave();
     const int status = SaveEdits(session);
+    if (status == kExitOk && session.Edit().GetErrorNoticeCount() != 0) {
+        return kExitFailure; // saved, but not compacted all the way (the notice says why)
+    }
     if (status == kExitOk) {
         const FreeSpaceInfo after = session.Edit().GetFreeSpace();
         std::fprintf(stderr, "compacted: %" PRIu32 " sectors before, %" PRIu32 " now (%" PRIu64
@@ -148,7 +151,9 @@ int CompactInto(const std::string& image, const std::string& output)
         status = kExitFailure;
     }
     if (status != kExitOk) {
+        // What was said of a save concerned the temporary copy.
         platform::RemoveFile(temporary);
+        PrintError("'" + output + "' was not made; '" + image + "' is unchanged");
     }
     return status;
 }

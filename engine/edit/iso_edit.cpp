@@ -684,6 +684,10 @@ private:
     bool BeginSave(Job::OnProgress onProgress, Job::OnEnd onEnd);
     bool SaveEdits(void* context, ProgressFn callback, std::string& error);
     bool SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact);
+    // A pass of a compaction after the first failed: the image holds the
+    // edits all the same, which an error notice says with why; false when
+    // the pass could not even be rolled back.
+    bool CompactionStoppedShort(std::string& error);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
     // Zero sectors that end the image (its padding), at most 300 KiB. With
@@ -887,6 +891,7 @@ private:
     std::optional<iso::VolumeProperties> pendingProperties_; // for the next save
     bool compacting_ = false;  // the save under way slides every file down
     bool fillingHoles_ = false; // the saves of a compact before that one
+    bool rollbackFailed_ = false; // the last failed save left its undo file to be applied
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::string lastError_;
     // Written by the save's work only while a save runs, read only while none does.
@@ -945,24 +950,38 @@ bool CIsoEdit::SaveEdits(void* context, ProgressFn callback, std::string& error)
     // the places the files leave are free for the next save); they go on
     // while files move. A last save slides whatever still lies above a hole
     // down, under the journal; files already in place are not copied again.
+    // The first pass writes the edits; once it counts, a later pass that
+    // fails leaves the image saved, compacted part of the way.
     constexpr int kMostFillingPasses = 64;
     fillingHoles_ = true;
     for (int pass = 0; pass < kMostFillingPasses; ++pass) {
         if (!SaveOnce(context, callback, error, false)) {
             fillingHoles_ = false;
-            return false;
+            return pass > 0 && CompactionStoppedShort(error);
         }
         if (data_->GetMovedDownSectors() == 0) {
             break;
         }
     }
     fillingHoles_ = false;
-    return SaveOnce(context, callback, error, true);
+    return SaveOnce(context, callback, error, true) || CompactionStoppedShort(error);
+}
+
+bool CIsoEdit::CompactionStoppedShort(std::string& error)
+{
+    if (rollbackFailed_) {
+        return false; // the image must be restored from its undo file first
+    }
+    notices_.Add(true, "the edits are saved, but compacting stopped short, leaving free space inside the volume: "
+                           + error);
+    error.clear();
+    return true;
 }
 
 bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, bool compact)
 {
     compacting_ = compact;
+    rollbackFailed_ = false;
     if (bootAction_ == BootAction::Load && loadedBootFile_ == nullptr) {
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
@@ -1015,6 +1034,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
         place.Restore(node->entry);
     }
     if (!sector_->RollbackSave()) {
+        rollbackFailed_ = true;
         error += std::string("; the image could not be put back as it was (") + sector_->GetLastError() +
                  "): open it again to restore it from its undo file";
     }

@@ -176,7 +176,10 @@ public:
     // room that holds it, so that afterwards no free space is left inside
     // the volume but between pieces that cannot move (boot images that no
     // file lists, files of 4 GiB or more). Moves are journaled like every
-    // other write of the save.
+    // other write of the save. The moves run as further saves after the
+    // one that writes the edits: when one of them fails, the save still
+    // counts (the image holds the edits, compacted part of the way) and an
+    // error notice says why the compaction stopped.
     virtual void CompactNextSave() = 0;
 
     // The volume's texts and dates: those the next save writes where they

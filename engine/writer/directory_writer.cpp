@@ -365,6 +365,9 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
         }
         Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind, rules,
                  rockName, false, std::nullopt, pending);
+        // Every record of the file carries its system use entries, as the
+        // peer tools write and read them: a reader that takes the Rock
+        // Ridge name and mode from the last piece would otherwise lose them.
         for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
             PendingDirectoryRecord record = piece + 1 < pieces.size() ? pending : std::move(pending);
             record.record.extent = pieces[piece].extent;
@@ -372,11 +375,6 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             record.record.flags = static_cast<std::uint8_t>(
                 (record.record.flags & ~iso::DirectoryFlags::kMultiExtent)
                 | (piece + 1 < pieces.size() ? iso::DirectoryFlags::kMultiExtent : 0));
-            if (piece > 0) {
-                // The system use entries describe the file once.
-                record.skipped.clear();
-                record.systemUse = {};
-            }
             records_.push_back(std::move(record));
         }
     }

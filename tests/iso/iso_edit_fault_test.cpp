@@ -285,6 +285,61 @@ TEST_P(SaveFaults, AnImageWithAnUndoFileItCannotApplyDoesNotOpen)
     EXPECT_TRUE(AsItWas());
 }
 
+// A compaction moves files in saves of its own after the one that writes the edits: a write failing in one of those
+// leaves the edits saved, which the save reports as done with an error notice saying why it stopped; a write failing
+// in the first leaves the image as it was.
+TEST_P(SaveFaults, ACompactionThatFailsAfterItsFirstSaveKeepsTheEditsAndSaysSo)
+{
+    if (!Holed()) {
+        GTEST_SKIP() << "the holed image has files to move down; the other kinds add nothing here";
+    }
+    Restart();
+    int writes = 0;
+    {
+        const HookScope counting(0, false);
+        test::EditHandle edit;
+        Edit(edit.get());
+        edit->CompactNextSave();
+        ASSERT_EQ(test::SaveBlocking(edit.get()).finalValue, kSaveDone);
+        writes = writesSeen.load();
+    }
+    int stoppedShort = 0;
+    for (int k = 1; k <= writes; ++k) {
+        SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(writes) + " fails");
+        Restart();
+        test::SaveOutcome saved;
+        std::string notice; // the error notice the save left, if any
+        {
+            test::EditHandle edit;
+            Edit(edit.get());
+            edit->CompactNextSave();
+            {
+                const HookScope failing(k, false);
+                saved = test::SaveBlocking(edit.get());
+            }
+            for (std::uint32_t i = 0; i < edit->GetNoticeCount(); ++i) {
+                bool isError = false;
+                const char* text = edit->GetNotice(i, &isError);
+                notice += isError ? text : "";
+            }
+        }
+        EXPECT_FALSE(fs::exists(ImageJournal::UndoPathFor(image)));
+        if (saved.finalValue == kSaveFailed) {
+            EXPECT_TRUE(AsItWas());
+            EXPECT_EQ(notice, "");
+            continue;
+        }
+        ASSERT_EQ(saved.finalValue, kSaveDone);
+        EXPECT_TRUE(test::SameContents(test::WithoutDates(test::ReadImageTree(image)), newTree));
+        if (!notice.empty()) {
+            ++stoppedShort;
+            EXPECT_NE(notice.find("compacting stopped short"), std::string::npos) << notice;
+            EXPECT_NE(notice.find("write fault injected"), std::string::npos) << notice;
+        }
+    }
+    EXPECT_GT(stoppedShort, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(HybridHoledAndUdf, SaveFaults, ::testing::Values(Kind::Hybrid, Kind::Holed, Kind::Udf),
                          [](const auto& test) {
                              return test.param == Kind::Holed ? "Holed" : test.param == Kind::Udf ? "Udf" : "Hybrid";

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,7 +140,7 @@ TEST(DirSecs, RecordsNeverCrossASectorBoundary)
     }
 }
 
-TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtent)
+TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtentEachWithItsSystemUse)
 {
     Held<IIsoDirEdit> tree(DirEdit1());
     DirNode* node = tree->NewDirectory("placeholder", tree->GetRoot());
@@ -150,6 +151,15 @@ TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtent)
     entry.extentLength = 0xFFFFF800u;
     entry.moreExtents = {{1000 + 0x1FFFFF, 0x1000}};
     entry.size = std::uint64_t{0xFFFFF800u} + 0x1000;
+    // The Rock Ridge entries the image gave it, which every record of the
+    // file carries again (as xorriso and genisoimage write them; xorriso
+    // takes the name and mode from the last record).
+    const std::string rockRidge("NM\x0D\x01\x00huge.bin", 13);
+    auto kept = std::make_shared<KeptRecords>();
+    kept->iso.emplace();
+    kept->iso->record.identifier = "HUGE.BIN;1";
+    kept->iso->record.systemUse.inlineBytes = rockRidge;
+    entry.kept = kept;
     tree->SetInfo(node, entry);
     ASSERT_NE(tree->NewDirectory("folder", tree->GetRoot()), nullptr); // sorts first
     const auto [image, directories] = BuildTwice<IIsoDir, IIsoDirEdit>(&Dir1, tree.get());
@@ -169,6 +179,9 @@ TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtent)
         EXPECT_EQ(records[4].dataLength, 0x1000u);
         EXPECT_EQ(records[4].flags, 0);
         EXPECT_EQ(records[3].identifier, records[4].identifier);
+        const std::string systemUse = extent == kStart ? rockRidge : "";
+        EXPECT_EQ(records[3].systemUse, systemUse);
+        EXPECT_EQ(records[4].systemUse, systemUse);
     }
 
     // A size the extents do not add up to cannot be written.
