@@ -258,9 +258,12 @@ bool DirectoryLayout::Render(std::vector<PendingDirectoryRecord>& records, std::
     std::vector<std::uint8_t> continuation;
     std::size_t inSector = 0;
     for (PendingDirectoryRecord& pending : records) {
+        // Placing an area rewrites the CE entry that ends the area before
+        // it, so a record's areas are copied once all of them are placed.
+        std::vector<std::size_t> placedAt;
         for (std::size_t index = 0; index < pending.systemUse.continuation.size(); ++index) {
-            const std::string& area = pending.systemUse.continuation[index];
-            if (inSector == 0 || inSector + area.size() > iso::kSectorSize) {
+            const std::size_t areaSize = pending.systemUse.continuation[index].size();
+            if (inSector == 0 || inSector + areaSize > iso::kSectorSize) {
                 continuation.resize(continuation.size() + iso::kSectorSize, 0);
                 inSector = 0;
             }
@@ -271,9 +274,12 @@ bool DirectoryLayout::Render(std::vector<PendingDirectoryRecord>& records, std::
                 error_ = "a record's system use continuation cannot be placed";
                 return false;
             }
-            std::copy(area.begin(), area.end(),
-                      continuation.end() - static_cast<std::ptrdiff_t>(iso::kSectorSize - inSector));
-            inSector += area.size();
+            placedAt.push_back(continuation.size() - iso::kSectorSize + inSector);
+            inSector += areaSize;
+        }
+        for (std::size_t index = 0; index < placedAt.size(); ++index) {
+            const std::string& area = pending.systemUse.continuation[index];
+            std::copy(area.begin(), area.end(), continuation.begin() + static_cast<std::ptrdiff_t>(placedAt[index]));
         }
     }
     directorySectors = static_cast<std::uint32_t>(sectors);

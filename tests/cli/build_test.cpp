@@ -100,6 +100,35 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
 
 // A file or folder is dated by its modification time in every tree, as peers date it and extraction restores it, not by
 // when it came to be on this disk: built into a new image in each mode, and added to one.
+// Link targets whose SL entries fill the record, one continuation area and several chained ones: each CE entry
+// names where the next area was put, so every target reads back whole.
+TEST_F(BuildCommand, LinkTargetsOfEveryLengthReadBackWhole)
+{
+    const auto steps = [](int count) {
+        std::string target = "up";
+        for (int i = 0; i < count; ++i) {
+            target += "/step" + std::to_string(i);
+        }
+        return target;
+    };
+    const std::vector<std::string> targets{"near", std::string(255, 'z') + "/" + std::string(255, 'y'), steps(200),
+                                           steps(450)};
+    fs::create_directories(dir / "links");
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        fs::create_symlink(targets[i], dir / ("links/l" + std::to_string(i)));
+    }
+    const CommandResult built = Run(ShellQuote(image) + " " + ShellQuote(dir / "links"));
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    const std::string out = dir / "out";
+    const CommandResult extracted =
+        RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " extract " + ShellQuote(image) + " -C " + ShellQuote(out));
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        SCOPED_TRACE(targets[i].size());
+        EXPECT_EQ(fs::read_symlink(out + "/links/l" + std::to_string(i)).string(), targets[i]);
+    }
+}
+
 TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
 {
     for (const char* tool : {"7z", "isoinfo", "genisoimage"}) {
