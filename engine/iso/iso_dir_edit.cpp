@@ -16,6 +16,7 @@
 
 #include "iso/dir_tree.h"
 
+#include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
@@ -205,6 +206,8 @@ private:
     bool CheckParent(DirNode* parent);
     DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
     DirNode* AddFromDisk(const char* path, DirNode* parent, bool wantDirectory, platform::FileInfo* found);
+    // The file of the image being edited on disk; none when unknown.
+    std::optional<iso::DiskIdentity> ImageIdentity() const;
 
     DirNode* Append(DirNode* parent, DirEntry&& entry);
 
@@ -1065,6 +1068,16 @@ DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::Fi
     return Append(parent, std::move(entry));
 }
 
+std::optional<iso::DiskIdentity> CIsoDirEdit::ImageIdentity() const
+{
+    IImageFile* file = sector_ != nullptr ? sector_->GetFile() : nullptr;
+    platform::FileInfo info;
+    if (file == nullptr || file->GetPath() == nullptr || !platform::GetFileInfo(file->GetPath(), info)) {
+        return std::nullopt;
+    }
+    return iso::IdentityOf(info);
+}
+
 DirNode* CIsoDirEdit::AddFromDisk(const char* path, DirNode* parent, bool wantDirectory, platform::FileInfo* found)
 {
     lastError_.clear();
@@ -1087,6 +1100,11 @@ DirNode* CIsoDirEdit::AddFromDisk(const char* path, DirNode* parent, bool wantDi
     }
     if (const std::string refusal = iso::DiskFileRefusal(info, kAddRules); !info.isDirectory && !refusal.empty()) {
         lastError_ = "'" + std::string(path) + "' is " + refusal;
+        return nullptr;
+    }
+    // The image cannot hold itself: its data changes while the save copies it.
+    if (!info.isDirectory && iso::IdentityOf(info) == ImageIdentity()) {
+        lastError_ = "'" + std::string(path) + "' is the image being edited";
         return nullptr;
     }
     DirNode* node = AppendFromDisk(path, info, parent);
@@ -1114,7 +1132,15 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
         return nullptr;
     }
     struct Sink final : iso::DiskTreeSink {
-        explicit Sink(CIsoDirEdit& tree) : tree_(tree) {}
+        Sink(CIsoDirEdit& tree, std::optional<iso::DiskIdentity> image) : tree_(tree), image_(image) {}
+        bool Excludes(const std::string&, const platform::FileInfo& info, std::string& why) override
+        {
+            if (iso::IdentityOf(info) != image_) {
+                return false;
+            }
+            why = "the image being edited";
+            return true;
+        }
         void* AddFile(const std::string& entry, const platform::FileInfo& info, void* parentNode,
                       std::string&) override
         {
@@ -1126,7 +1152,8 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
             return tree_.AppendFromDisk(entry, info, static_cast<DirNode*>(parentNode));
         }
         CIsoDirEdit& tree_;
-    } sink(*this);
+        std::optional<iso::DiskIdentity> image_;
+    } sink(*this, ImageIdentity());
     iso::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
     return top;
 }

@@ -144,6 +144,18 @@ TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
                 << command;
         }
     }
+
+    // A folder that holds the image: the image is left out of itself, as a build leaves out its own output.
+    fs::create_directories(dir / "holder");
+    const std::string inner = dir / "holder/disc.iso";
+    fs::copy_file(image, inner);
+    const CommandResult holder = RunCli("add " + ShellQuote(inner) + " " + ShellQuote(dir / "holder"));
+    EXPECT_EQ(holder.exitCode, 0) << holder.output;
+    EXPECT_NE(holder.output.find("warning: left out '" + inner + "': it is the image being edited"), std::string::npos)
+        << holder.output;
+    const std::vector<std::string> holderPaths = test::SevenZipPaths(inner);
+    EXPECT_NE(std::find(holderPaths.begin(), holderPaths.end(), "holder/"), holderPaths.end());
+    EXPECT_EQ(std::find(holderPaths.begin(), holderPaths.end(), "holder/disc.iso"), holderPaths.end());
 }
 
 TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
@@ -158,6 +170,7 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
          "error: left out '" + (dir / "huge/big.bin") + "': it is 4294967296 bytes"},
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to top.bin", 1, "not a folder"},
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to nowhere", 1, "not found"},
+        {"add " + ShellQuote(image) + " " + ShellQuote(image), 1, "is the image being edited"},
         {"rm " + ShellQuote(image) + " docs/missing.txt", 1, "not found"},
         {"rm " + ShellQuote(image) + " /", 1, "root folder"},
         {"mkdir " + ShellQuote(image) + " docs", 1, "already exists"},
