@@ -107,6 +107,23 @@ private:
 // records give sizes in 32 bits), links followed.
 const iso::DiskAddRules kAddRules{};
 
+// The longest name an entry is given: what a file system on disk takes
+// back when the entry is extracted.
+constexpr std::size_t kMaxEntryNameBytes = 255;
+
+// Why name cannot be the name of an entry; empty when it can.
+std::string NameRefusal(const char* name, const char* missing)
+{
+    if (name == nullptr || *name == '\0') {
+        return missing;
+    }
+    if (const std::size_t length = std::strlen(name); length > kMaxEntryNameBytes) {
+        return "a name is at most " + std::to_string(kMaxEntryNameBytes) + " bytes long (this one has " +
+            std::to_string(length) + ")";
+    }
+    return {};
+}
+
 class CIsoDirEdit final : public IIsoDirEdit {
 public:
     ~CIsoDirEdit() override = default;
@@ -1161,8 +1178,8 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
 DirNode* CIsoDirEdit::NewDirectory(const char* name, DirNode* parent)
 {
     lastError_.clear();
-    if (name == nullptr || *name == '\0') {
-        lastError_ = "a folder needs a name";
+    if (std::string refusal = NameRefusal(name, "a folder needs a name"); !refusal.empty()) {
+        lastError_ = std::move(refusal);
         return nullptr;
     }
     if (!CheckParent(parent)) {
@@ -1185,8 +1202,8 @@ bool CIsoDirEdit::Rename(const char* name, DirNode* node)
         lastError_ = "nothing to rename";
         return false;
     }
-    if (name == nullptr || *name == '\0') {
-        lastError_ = "an entry needs a name";
+    if (std::string refusal = NameRefusal(name, "an entry needs a name"); !refusal.empty()) {
+        lastError_ = std::move(refusal);
         return false;
     }
     node->entry.name = name;

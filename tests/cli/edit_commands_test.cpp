@@ -177,6 +177,8 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
         {"mkdir " + ShellQuote(image) + " missing/folder", 1, "not found"},
         {"rename " + ShellQuote(image) + " top.bin docs", 1, "already exists"},
         {"rename " + ShellQuote(image) + " top.bin a/b", 64, "not a name"},
+        {"rename " + ShellQuote(image) + " top.bin " + std::string(256, 'n'), 1, "at most 255 bytes"},
+        {"mkdir " + ShellQuote(image) + " docs/" + std::string(256, 'n'), 1, "at most 255 bytes"},
         {"rm " + ShellQuote(image), 64, "usage"},
         {"add " + ShellQuote(dir / "src/top.bin") + " " + ShellQuote(dir / "src/top.bin"), 2, "no ISO 9660 volume"},
     }, [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == original); });
