@@ -59,7 +59,7 @@ public:
     // The node at a '/'-separated path ("", "/" and "." name the root). Each
     // part matches a child's name exactly or, when no child matches
     // exactly, without regard to ASCII case. Null when nothing matches;
-    // *problem then says why.
+    // *problem then says why. A path that ends in "/" names only a folder.
     DirNode* Find(std::string_view path, std::string* problem);
 
     ItemInfo Info(DirNode* node);
@@ -86,6 +86,8 @@ Node FindPath(Node root, Node none, std::string_view path, std::string* problem,
 {
     Node node = root;
     std::string walked;
+    // "name/" names a folder, as a shell's path does: a file there is not meant.
+    const bool folderMeant = !path.empty() && path.back() == '/';
     while (!path.empty()) {
         const std::size_t slash = path.find('/');
         const std::string_view part = path.substr(0, slash);
@@ -126,6 +128,10 @@ Node FindPath(Node root, Node none, std::string_view path, std::string* problem,
             *problem = "'" + walked + "' not found";
             return none;
         }
+    }
+    if (folderMeant && !isFolder(node)) {
+        *problem = "'" + walked + "' is a file, not a folder";
+        return none;
     }
     return node;
 }

@@ -173,6 +173,7 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
         {"add " + ShellQuote(image) + " " + ShellQuote(image), 1, "is the image being edited"},
         {"rm " + ShellQuote(image) + " docs/missing.txt", 1, "not found"},
         {"rm " + ShellQuote(image) + " /", 1, "root folder"},
+        {"rm " + ShellQuote(image) + " top.bin/", 1, "'/top.bin' is a file, not a folder"},
         {"mkdir " + ShellQuote(image) + " docs", 1, "already exists"},
         {"mkdir " + ShellQuote(image) + " missing/folder", 1, "not found"},
         {"rename " + ShellQuote(image) + " top.bin docs", 1, "already exists"},
