@@ -114,6 +114,22 @@ same "the listings of the Linux image by both programs" lin.windows-ls lin.linux
 win cat lin.iso "/src/Ünïcödé/日本語/ファイル.txt" >cat.out
 same "a file read through cat" "tree/src/Ünïcödé/日本語/ファイル.txt" cat.out
 
+# Names an image may hold that Windows reads as more than one entry of a
+# folder: the Windows program refuses them rather than write outside the
+# destination; the Linux program extracts them as the names they are.
+mkdir -p hostile && printf 'up\n' >'hostile/..\up.txt' && printf 'ok\n' >hostile/ok.txt
+xorriso -as mkisofs -R -o hostile.iso hostile 2>/dev/null
+mkdir -p x.hostile/dest
+if win extract hostile.iso -C x.hostile/dest --names rr >/dev/null 2>win-hostile.err; then
+    fail "the Windows program extracted '..\\up.txt' without a word"
+fi
+grep -qF "refusing the entry '..\\up.txt'" win-hostile.err || fail "the Windows program did not say why: $(cat win-hostile.err)"
+[ "$(ls x.hostile)" = dest ] || fail "the Windows program wrote outside the destination: $(ls x.hostile)"
+cmp hostile/ok.txt x.hostile/dest/ok.txt || fail "the Windows program did not extract the file beside the refused one"
+lin extract hostile.iso -C x.hostile-linux >/dev/null
+same_tree "the Linux extraction of names with backslashes" hostile x.hostile-linux
+checks=$((checks + 4))
+
 # Edit: the same steps by each program on its own copy of one image.
 printf 'added\n' >"added ñ.txt"
 mkdir -p edited && cp -r tree/src edited/src

@@ -32,6 +32,17 @@ bool ContainsPathSeparator(std::string_view path)
     return LastSeparator(path) != std::string_view::npos;
 }
 
+bool IsPlainName(std::string_view name)
+{
+    if (name.find_first_of("\\/:") != std::string_view::npos) {
+        return false;
+    }
+    // The system drops trailing dots and spaces from every step of a path,
+    // so a name of nothing else (". ", ".. ", "...") is taken for "." or
+    // "..", or for no step at all.
+    return name.find_last_not_of(". ") != std::string_view::npos;
+}
+
 bool HasRoot(std::string_view path) { return RootLength(path) > 0; }
 
 std::string PathFromWindows(std::string_view path) { return std::string(path); }
