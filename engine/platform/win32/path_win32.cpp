@@ -37,10 +37,9 @@ bool IsPlainName(std::string_view name)
     if (name.find_first_of("\\/:") != std::string_view::npos) {
         return false;
     }
-    // The system drops trailing dots and spaces from every step of a path,
-    // so a name of nothing else (". ", ".. ", "...") is taken for "." or
-    // "..", or for no step at all.
-    return name.find_last_not_of(". ") != std::string_view::npos;
+    // The system drops trailing dots and spaces from every step of a path:
+    // "a." is the file "a", and ". ", ".. " or "..." is "." or "..".
+    return !name.empty() && name.back() != '.' && name.back() != ' ';
 }
 
 bool HasRoot(std::string_view path) { return RootLength(path) > 0; }
