@@ -114,6 +114,13 @@ private:
                  + "': its name would reach outside the destination folder");
             return false;
         }
+        // A name the image may hold that this system reads as more than
+        // one entry of the folder (a backslash, a drive, ".. " on Windows).
+        if (!platform::IsPlainName(name)) {
+            Fail(ExtractProblem::UnsafeName, "refusing the entry '" + PrintableName(name) + "' in '" + PrintableName(folder)
+                 + "': this system does not read its name as one entry of the destination folder");
+            return false;
+        }
         target = platform::JoinPath(folder, name);
         return true;
     }

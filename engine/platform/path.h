@@ -15,6 +15,12 @@ TARVELIN_API char PathSeparator();
 // True for every character the platform accepts as a separator.
 TARVELIN_API bool IsPathSeparator(char c);
 TARVELIN_API bool ContainsPathSeparator(std::string_view path);
+// True when the system takes name, put after a folder and a separator, for
+// an entry of that folder itself: no separator, and on Windows no ":" (a
+// drive or a file's stream), no trailing dot or space, which the system
+// drops (so that "a." is "a", and ".. " is ".."), and no device's name
+// ("CON", "nul.txt").
+TARVELIN_API bool IsPlainName(std::string_view name);
 // True when path starts at a root ("/a" on POSIX; "C:\a", "C:a" or "\a" on
 // Windows), so it does not lie below the folder it is read against.
 TARVELIN_API bool HasRoot(std::string_view path);

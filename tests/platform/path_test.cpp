@@ -23,6 +23,10 @@ TEST(PlatformPath, JoinPathAddsExactlyOneSeparator)
     EXPECT_EQ(JoinPath("a", ""), "a/");
     EXPECT_TRUE(ContainsPathSeparator("a/b"));
     EXPECT_FALSE(ContainsPathSeparator("a\\b")) << "a backslash is part of a name here";
+    EXPECT_TRUE(IsPlainName("a\\b")) << "a backslash is part of a name here";
+    EXPECT_TRUE(IsPlainName("a:b"));
+    EXPECT_TRUE(IsPlainName(".. "));
+    EXPECT_FALSE(IsPlainName("a/b"));
     EXPECT_TRUE(HasRoot("/a/b"));
     EXPECT_FALSE(HasRoot("a/b"));
     EXPECT_FALSE(HasRoot("../b"));

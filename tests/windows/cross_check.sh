@@ -114,6 +114,36 @@ same "the listings of the Linux image by both programs" lin.windows-ls lin.linux
 win cat lin.iso "/src/Ünïcödé/日本語/ファイル.txt" >cat.out
 same "a file read through cat" "tree/src/Ünïcödé/日本語/ファイル.txt" cat.out
 
+# Names an image may hold that Windows reads as another entry than the one
+# named: the Windows program refuses them rather than write outside the
+# destination or put "same." over "same"; the Linux program extracts them
+# as the names they are.
+mkdir -p hostile && printf 'up\n' >'hostile/..\up.txt' && printf 'ok\n' >hostile/ok.txt
+printf 'kept\n' >hostile/same && printf 'lost\n' >'hostile/same.'
+xorriso -as mkisofs -R -o hostile.iso hostile 2>/dev/null
+mkdir -p x.hostile/dest
+if win extract hostile.iso -C x.hostile/dest --names rr >/dev/null 2>win-hostile.err; then
+    fail "the Windows program extracted '..\\up.txt' without a word"
+fi
+grep -qF "refusing the entry '..\\up.txt'" win-hostile.err || fail "the Windows program did not say why: $(cat win-hostile.err)"
+[ "$(ls x.hostile)" = dest ] || fail "the Windows program wrote outside the destination: $(ls x.hostile)"
+cmp hostile/ok.txt x.hostile/dest/ok.txt || fail "the Windows program did not extract the file beside the refused one"
+cmp hostile/same x.hostile/dest/same || fail "the Windows program put 'same.' over 'same'"
+lin extract hostile.iso -C x.hostile-linux >/dev/null
+same_tree "the Linux extraction of names with backslashes" hostile x.hostile-linux
+checks=$((checks + 5))
+
+# Dates in the local zone by the rules of their own year, as on Linux:
+# daylight saving in New York began on 3 April in 2005, not in March.
+mkdir -p dated && printf 'a\n' >dated/spring-2005 && printf 'b\n' >dated/summer-2020
+touch -d '2005-04-01 12:00:00 UTC' dated/spring-2005
+touch -d '2020-07-01 12:00:00 UTC' dated/summer-2020
+xorriso -as mkisofs -R -J -o dated.iso dated 2>/dev/null
+TZ=America/New_York lin ls dated.iso -l >dated.lin
+grep -q '2005-04-01 07:00:00' dated.lin || fail "the Linux program shows another New York time: $(cat dated.lin)"
+TZ=America/New_York win ls dated.iso -l | tr -d '\r' >dated.win
+same "local dates on Windows and Linux" dated.win dated.lin
+
 # Edit: the same steps by each program on its own copy of one image.
 printf 'added\n' >"added ñ.txt"
 mkdir -p edited && cp -r tree/src edited/src

@@ -45,6 +45,14 @@ TEST(Win32Path, DriveLettersAndBothSeparators)
         EXPECT_TRUE(HasRoot(rooted)) << rooted;
     }
     EXPECT_FALSE(HasRoot("a\\b"));
+    // Names an image may hold that the system does not take for one entry.
+    for (const char* name : {"..\\up", "a\\b", "a/b", "C:b", "a:stream", ".. ", "...", ". ", "", "..", ".", "a.", "a ",
+                             "CON", "nul.txt", "Aux", "com1", "LPT9.log", "PRN .x", "conout$"}) {
+        EXPECT_FALSE(IsPlainName(name)) << name;
+    }
+    for (const char* name : {"a", "a.b", "a b", ".hidden", "..a", "caf\xC3\xA9.txt", "CONFIG", "com0", "COM10", "nul2.txt"}) {
+        EXPECT_TRUE(IsPlainName(name)) << name;
+    }
     EXPECT_TRUE(PrefersJolietNames());
     EXPECT_EQ(AbsolutePath("C:\\a\\.\\b\\..\\c\\"), "C:\\a\\c");
 }

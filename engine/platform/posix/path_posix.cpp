@@ -17,6 +17,8 @@ bool ContainsPathSeparator(std::string_view path)
     return path.find('/') != std::string_view::npos;
 }
 
+bool IsPlainName(std::string_view name) { return !ContainsPathSeparator(name); }
+
 bool HasRoot(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
 std::string PathFromWindows(std::string_view path)

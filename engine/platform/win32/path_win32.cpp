@@ -21,6 +21,26 @@ std::size_t RootLength(std::string_view path)
     return !path.empty() && IsPathSeparator(path[0]) ? 1 : 0;
 }
 
+// True for the names the system keeps for its devices in every folder:
+// "NUL" or "nul.txt" is the null device, not a file.
+bool IsDeviceName(std::string_view name)
+{
+    std::string base(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    for (char& c : base) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1'
+        && base[3] <= '9';
+}
+
 } // namespace
 
 char PathSeparator() { return '\\'; }
@@ -30,6 +50,16 @@ bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 bool ContainsPathSeparator(std::string_view path)
 {
     return LastSeparator(path) != std::string_view::npos;
+}
+
+bool IsPlainName(std::string_view name)
+{
+    if (name.find_first_of("\\/:") != std::string_view::npos) {
+        return false;
+    }
+    // The system drops trailing dots and spaces from every step of a path:
+    // "a." is the file "a", and ". ", ".. " or "..." is "." or "..".
+    return !name.empty() && name.back() != '.' && name.back() != ' ' && !IsDeviceName(name);
 }
 
 bool HasRoot(std::string_view path) { return RootLength(path) > 0; }

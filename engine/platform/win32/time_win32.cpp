@@ -44,6 +44,16 @@ bool ToSystemTime(const CalendarTime& in, SYSTEMTIME& out)
     return true;
 }
 
+// The local zone's rules as they were in year: without them the system
+// applies this year's rules to every date (and puts a New York file of
+// April 2005 an hour off, as daylight saving began later then).
+bool ZoneInYear(int year, TIME_ZONE_INFORMATION& zone)
+{
+    DYNAMIC_TIME_ZONE_INFORMATION dynamic{};
+    return year >= 1601 && year <= 30827 && ::GetDynamicTimeZoneInformation(&dynamic) != TIME_ZONE_ID_INVALID
+        && ::GetTimeZoneInformationForYear(static_cast<USHORT>(year), &dynamic, &zone);
+}
+
 } // namespace
 
 FileTime CurrentFileTime()
@@ -69,8 +79,9 @@ bool FileTimeToLocal(FileTime time, CalendarTime& out, int* gmtOffsetMinutes)
     SYSTEMTIME utc{};
     SYSTEMTIME local{};
     const FILETIME value = win32::ToFiletime(time);
-    if (time > kLargestFileTime || !::FileTimeToSystemTime(&value, &utc)
-        || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    TIME_ZONE_INFORMATION zone{};
+    if (time > kLargestFileTime || !::FileTimeToSystemTime(&value, &utc) || !ZoneInYear(utc.wYear, zone)
+        || !::SystemTimeToTzSpecificLocalTime(&zone, &utc, &local)) {
         return false;
     }
     FILETIME back{};
@@ -102,7 +113,8 @@ bool LocalToFileTime(const CalendarTime& in, FileTime& out)
     SYSTEMTIME local{};
     SYSTEMTIME utc{};
     FILETIME value{};
-    if (!ToSystemTime(in, local) || !::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc)
+    TIME_ZONE_INFORMATION zone{};
+    if (!ToSystemTime(in, local) || !ZoneInYear(in.year, zone) || !::TzSpecificLocalTimeToSystemTime(&zone, &local, &utc)
         || !::SystemTimeToFileTime(&utc, &value)) {
         return false;
     }
