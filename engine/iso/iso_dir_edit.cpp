@@ -103,10 +103,6 @@ private:
     std::map<std::uint32_t, std::uint64_t> ranges_; // first sector -> one past the last
 };
 
-// What an edited image takes from disk: no file of 4 GiB or more (its
-// records give sizes in 32 bits), links followed.
-const iso::DiskAddRules kAddRules{};
-
 // The longest name an entry is given: what a file system on disk takes
 // back when the entry is extracted.
 constexpr std::size_t kMaxEntryNameBytes = 255;
@@ -223,6 +219,15 @@ private:
     bool CheckParent(DirNode* parent);
     DirNode* AppendFromDisk(const std::string& path, const platform::FileInfo& info, DirNode* parent);
     DirNode* AddFromDisk(const char* path, DirNode* parent, bool wantDirectory, platform::FileInfo* found);
+    // What an edited image takes from disk: no file of 4 GiB or more (its
+    // records give sizes in 32 bits); links inside a folder kept as links
+    // where the image records them (Rock Ridge), as a new image does.
+    iso::DiskAddRules AddRules() const
+    {
+        iso::DiskAddRules rules;
+        rules.linksAsLinks = rules_.rockRidge;
+        return rules;
+    }
     // The file of the image being edited on disk; none when unknown.
     std::optional<iso::DiskIdentity> ImageIdentity() const;
 
@@ -1078,7 +1083,8 @@ DirNode* CIsoDirEdit::AppendFromDisk(const std::string& path, const platform::Fi
     entry.nameLength = static_cast<std::uint32_t>(entry.name.size());
     entry.date = RecordDateOf(info);
     entry.posix = UnixAttributesOf(info);
-    if (!info.isDirectory) {
+    // A link kept as a link has no data of its own.
+    if (!info.isDirectory && !entry.IsSymlink()) {
         entry.size = info.size;
         entry.extentLength = static_cast<std::uint32_t>(info.size);
     }
@@ -1115,7 +1121,7 @@ DirNode* CIsoDirEdit::AddFromDisk(const char* path, DirNode* parent, bool wantDi
         lastError_ = "'" + std::string(path) + (wantDirectory ? "' is not a folder" : "' is a folder");
         return nullptr;
     }
-    if (const std::string refusal = iso::DiskFileRefusal(info, kAddRules); !info.isDirectory && !refusal.empty()) {
+    if (const std::string refusal = iso::DiskFileRefusal(info, AddRules()); !info.isDirectory && !refusal.empty()) {
         lastError_ = "'" + std::string(path) + "' is " + refusal;
         return nullptr;
     }
@@ -1171,7 +1177,7 @@ DirNode* CIsoDirEdit::AddDirectoryTree(const char* path, DirNode* parent)
         CIsoDirEdit& tree_;
         std::optional<iso::DiskIdentity> image_;
     } sink(*this, ImageIdentity());
-    iso::AddFolderContents(path, topInfo, top, kAddRules, sink, notices_);
+    iso::AddFolderContents(path, topInfo, top, AddRules(), sink, notices_);
     return top;
 }
 

@@ -108,12 +108,16 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
 
 // What add and build leave out or cannot copy as it was added, both say alike and both still succeed: a pipe in a
 // folder is left out with a warning; a file that holds less than its stated length (a sysfs file: 4096 bytes stated, a
-// few there) keeps that length, zeros behind what it holds.
+// few there) keeps that length, zeros behind what it holds. Links in a folder stay links in a Rock Ridge image, a
+// dangling one too.
 TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
 {
+    TARVELIN_REQUIRE_TOOL("bsdtar");
     fs::create_directories(dir / "more");
     test::WriteWholeFile(dir / "more/kept.txt", std::string("kept\n"));
     ASSERT_EQ(::mkfifo((dir / "more/pipe").c_str(), 0600), 0);
+    fs::create_symlink("kept.txt", dir / "more/to-kept");
+    fs::create_symlink("nowhere", dir / "more/dangling");
     const std::string pipeWarning = "tarvelin-cli: warning: left out '" + (dir / "more/pipe") +
                                     "': it is not a file or a folder (a device, pipe, socket or broken link)\n";
     const std::string stated = "/sys/devices/system/cpu/online";
@@ -137,6 +141,10 @@ TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
         const std::vector<std::string> paths = test::SevenZipPaths(result);
         EXPECT_NE(std::find(paths.begin(), paths.end(), "more/kept.txt"), paths.end()) << command;
         EXPECT_EQ(std::find(paths.begin(), paths.end(), "more/pipe"), paths.end()) << command;
+        const std::string links = RunCommand("bsdtar tvf " + ShellQuote(result)).output;
+        for (const char* link : {" more/to-kept -> kept.txt\n", " more/dangling -> nowhere\n"}) {
+            EXPECT_NE(links.find(link), std::string::npos) << command << "\n" << links;
+        }
         if (shortFile) {
             EXPECT_NE(run.output.find(lengthWarning), std::string::npos) << command << "\n" << run.output;
             const CommandResult extracted = RunCommand("7z e -so " + ShellQuote(result) + " online 2>/dev/null");
