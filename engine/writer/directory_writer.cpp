@@ -70,18 +70,14 @@ std::size_t InlineRoom(std::size_t identifierLength)
 const void* Identity(const DirNode* node) { return node; }
 
 // The Rock Ridge names of a directory's entries, in the order the folder
-// holds them: a name an earlier sibling already has (two sources of one
-// name) ends in ~1, ~2, ... as in the UDF tree, so that each stays reachable.
+// holds them: a name an earlier sibling already has ends in ~1, ~2, ... as
+// in the UDF tree, so that each stays reachable.
 std::vector<std::string> UniqueRockNames(const Children& children)
 {
     std::vector<std::string> names(children.Count());
     std::set<std::string> taken;
     for (std::size_t i = 0; i < children.Count(); ++i) {
-        const std::string& name = children.Entry(i).name;
-        names[i] = name;
-        for (unsigned n = 1; !taken.insert(names[i]).second; ++n) {
-            names[i] = name + "~" + std::to_string(n);
-        }
+        names[i] = TakeSiblingName(children.Entry(i).name, taken);
     }
     return names;
 }

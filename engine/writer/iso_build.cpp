@@ -21,12 +21,14 @@
 #include "writer/descriptor_writer.h"
 #include "iso/disk_walk.h"
 #include "writer/metadata_layout.h"
+#include "writer/writer_tree.h"
 #include "core/job.h"
 #include "core/out_file.h"
 
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -262,7 +264,7 @@ public:
         if (IsOutput(info)) {
             return FailNode("'" + std::string(path) + "' is the image being built");
         }
-        return AppendFile(path, info, parent);
+        return NoteRenamed(AppendFile(path, info, parent), path);
     }
 
     MacroNode* AddDirectory(const char* path, MacroNode* parent) override
@@ -274,7 +276,7 @@ public:
         if (!info.isDirectory) {
             return FailNode("'" + std::string(path) + "' is not a folder");
         }
-        return AppendDirectory(path, info, parent);
+        return NoteRenamed(AppendDirectory(path, info, parent), path);
     }
 
     MacroNode* AddDirectoryTree(const char* path, MacroNode* parent) override;
@@ -479,6 +481,29 @@ private:
         return node;
     }
 
+    // Two sources of one name in a folder (only what the caller adds side
+    // by side can meet so): the later one gets a new name in the image,
+    // and a notice says which.
+    MacroNode* NoteRenamed(MacroNode* node, const std::string& path)
+    {
+        if (node == nullptr || node->parent == nullptr) {
+            return node;
+        }
+        std::set<std::string> taken;
+        std::string given;
+        for (const DirNode* child = node->parent->firstChild; child != nullptr; child = child->nextSibling) {
+            given = writer::TakeSiblingName(child->entry.name, taken);
+            if (child == node) {
+                break;
+            }
+        }
+        if (given != node->entry.name) {
+            notices_.Add(false, "'" + path + "' has the name of an entry added before it to the same folder: the"
+                                " image names it '" + given + "'");
+        }
+        return node;
+    }
+
     JobReport Run(JobControl& control);
     Outcome Execute(JobControl& control, IBuildData* data, std::string& error);
 
@@ -508,7 +533,7 @@ MacroNode* CIsoBuild::AddDirectoryTree(const char* path, MacroNode* parent)
     if (!topInfo.isDirectory) {
         return FailNode("'" + std::string(path) + "' is not a folder");
     }
-    MacroNode* top = AppendDirectory(path, topInfo, parent);
+    MacroNode* top = NoteRenamed(AppendDirectory(path, topInfo, parent), path);
     if (top == nullptr) {
         return nullptr;
     }

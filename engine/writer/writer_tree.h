@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <utility>
@@ -114,6 +115,18 @@ private:
     DirNode* root_;
     NameRules rules_;
 };
+
+// The name an entry gets in a folder whose earlier entries took the names in
+// taken (it is added there): its own or, when a sibling has that already (two
+// sources of one name), the first of name~1, name~2, ... still free.
+inline std::string TakeSiblingName(const std::string& name, std::set<std::string>& taken)
+{
+    std::string given = name;
+    for (unsigned n = 1; !taken.insert(given).second; ++n) {
+        given = name + "~" + std::to_string(n);
+    }
+    return given;
+}
 
 // The children of a directory, in tree order.
 struct Children {

@@ -84,14 +84,19 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     const CommandResult listing = RunCommand("isoinfo -J -l -i " + ShellQuote(dot));
     EXPECT_NE(listing.output.find("Directory listing of /folder/sub/"), std::string::npos) << listing.output;
 
-    // Two sources of one name stay apart in Rock Ridge too: the later one as name~1, as in the Joliet and UDF trees.
+    // Two sources of one name stay apart in Rock Ridge too: the later one as name~1, as in the Joliet and UDF trees,
+    // and a warning says so.
     TARVELIN_REQUIRE_TOOL("bsdtar");
     fs::create_directories(dir / "again");
     test::WriteWholeFile(dir / "again/single.dat", std::string("again\n"));
     const std::string twice = dir / "twice.iso";
-    ASSERT_EQ(Run(ShellQuote(twice) + " " + ShellQuote(dir / "single.dat") + " " + ShellQuote(dir / "again/single.dat"))
-                  .exitCode,
-              0);
+    const CommandResult renamed =
+        Run(ShellQuote(twice) + " " + ShellQuote(dir / "single.dat") + " " + ShellQuote(dir / "again/single.dat"));
+    ASSERT_EQ(renamed.exitCode, 0) << renamed.output;
+    EXPECT_NE(renamed.output.find("warning: '" + (dir / "again/single.dat") + "' has the name of an entry added before"
+                                  " it to the same folder: the image names it 'single.dat~1'"),
+              std::string::npos)
+        << renamed.output;
     const std::vector<std::string> paths = test::BsdtarPaths(twice);
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()),
               (std::set<std::string>{"single.dat", "single.dat~1"}));
