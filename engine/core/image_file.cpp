@@ -145,6 +145,9 @@ std::uint64_t CueTrackSectorBytes(std::string_view type)
     if (StartsWithKeyword(type, "AUDIO")) {
         return 2352;
     }
+    if (StartsWithKeyword(type, "CDG")) {
+        return 2448; // audio with its subchannel
+    }
     const std::size_t slash = type.find('/');
     std::uint64_t bytes = 0;
     for (std::size_t i = slash == std::string_view::npos ? type.size() : slash + 1;

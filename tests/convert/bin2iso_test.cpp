@@ -183,6 +183,11 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
          "  TRACK 02 AUDIO\n    INDEX 01 00:00:30\n",
          false},
+        {"karaoke audio with its subchannel, then data",
+         {{"disc.bin", Concat(RandomBytes(std::size_t{450} * 2448, 12), mode1)}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 CDG\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 01 00:06:00\n",
+         false},
         {"one file a track, audio first",
          {{"01 audio.bin", audio(700, 11)}, {"02 data.bin", mode1}},
          "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
