@@ -11,7 +11,9 @@
 #include "capture/cd_rom.h"
 #include "capture_watch.h"
 #include "interrupt.h"
+#include "iso/iso9660.h"
 #include "platform/directory.h"
+#include "platform/file.h"
 #include "capture/simulated_cdrom.h"
 
 #include <cctype>
@@ -70,6 +72,26 @@ bool FindDrive(const std::string& argument, char& letter, std::string& error)
     return false;
 }
 
+// The drive gives the track as long as its table of contents says; a
+// volume that says it is longer is cut short in the ISO, which the user
+// is told (as a conversion of such an image tells).
+void WarnOfAShortTrack(const std::string& output, std::uint32_t sectors)
+{
+    platform::File iso;
+    std::vector<std::uint8_t> descriptor(2048);
+    if (!iso.Open(output, platform::OpenMode::ReadOnly)
+        || iso.ReadAt(std::uint64_t{16} * 2048, descriptor.data(), descriptor.size()) != descriptor.size()
+        || !iso::HasDescriptorHeader(descriptor, iso::DescriptorType::Primary)) {
+        return;
+    }
+    const std::uint32_t volume = iso::ReadBoth32(descriptor, iso::VolumeDescriptorOffset::kVolumeSpaceSize);
+    if (volume > sectors) {
+        PrintError("warning: the disc's track ends " + std::to_string(volume - sectors)
+                   + " sectors before its volume does (the volume has " + std::to_string(volume)
+                   + "): the image holds only the " + std::to_string(sectors) + " sectors of the track");
+    }
+}
+
 int RunRip(const Arguments& args)
 {
     std::vector<std::string> operands;
@@ -123,8 +145,12 @@ int RunRip(const Arguments& args)
     const CaptureOutcome outcome =
         RunCapture(*rip, "rip", [&rip](void* context, ProgressFn progress) { return rip->Run(context, progress); });
     rip.reset();
-    return ReportCapture(outcome, "rip", failurePrefix,
-                         output + ": " + std::to_string(sectors) + " sectors of 2048 bytes from " + drive);
+    const int status = ReportCapture(outcome, "rip", failurePrefix,
+                                     output + ": " + std::to_string(sectors) + " sectors of 2048 bytes from " + drive);
+    if (outcome.end == CaptureOutcome::End::Complete) {
+        WarnOfAShortTrack(output, sectors);
+    }
+    return status;
 }
 
 } // namespace

@@ -48,11 +48,12 @@ bool ConvertSource::Open(const char* path)
         return false;
     }
     IMappedFile* reader = reader_;
+    const std::optional<CueDataTrack> dataTrack = CueDataTrackOf(path);
     probe_ = DetectImageLayout(
         [reader](std::uint64_t position, void* buffer, std::uint32_t count) {
             return reader->ReadAt(position, buffer, count);
         },
-        layout_);
+        layout_, dataTrack ? dataTrack->start : 0);
     if (probe_ == LayoutProbe::None) {
         openError_ = ImageOpenError::NoVolume;
         lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
@@ -63,9 +64,8 @@ bool ConvertSource::Open(const char* path)
     // A data track that the sheet's audio tracks follow in the same file
     // (a mixed-mode disc): the audio is no sector of the volume, and its
     // samples read as user data would only trail the ISO as noise.
-    if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
-        trackBytes && *trackBytes < reader_->GetSize()) {
-        sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, *trackBytes));
+    if (dataTrack && dataTrack->end && *dataTrack->end < reader_->GetSize()) {
+        sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, *dataTrack->end));
     }
     std::uint8_t descriptor[kUserDataSize];
     Read(iso::kFirstDescriptorSector, 1, descriptor);

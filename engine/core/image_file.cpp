@@ -138,40 +138,129 @@ std::string_view TrimmedLeft(std::string_view text)
     return text;
 }
 
-std::optional<std::uint64_t> FirstTrackBytesOfSheet(std::string_view sheet)
+// Bytes a stored sector of a track of this type takes in its file; 0 for
+// a type not known.
+std::uint64_t CueTrackSectorBytes(std::string_view type)
 {
-    constexpr std::uint64_t kRawSectorBytes = 2352;
+    if (StartsWithKeyword(type, "AUDIO")) {
+        return 2352;
+    }
+    if (StartsWithKeyword(type, "CDG")) {
+        return 2448; // audio with its subchannel
+    }
+    const std::size_t slash = type.find('/');
+    std::uint64_t bytes = 0;
+    for (std::size_t i = slash == std::string_view::npos ? type.size() : slash + 1;
+         i < type.size() && type[i] >= '0' && type[i] <= '9' && bytes < 100000; ++i) {
+        bytes = bytes * 10 + static_cast<std::uint64_t>(type[i] - '0');
+    }
+    return bytes;
+}
+
+bool IsCueDataTrackType(std::string_view type)
+{
+    return type.size() > 6 && (StartsWithKeyword(type.substr(0, 5), "MODE1") || StartsWithKeyword(type.substr(0, 5), "MODE2"))
+           && type[5] == '/';
+}
+
+// The first data track of a sheet. INDEX positions count sectors of the
+// file from its start, each of the size of the track it belongs to (a
+// track's pregap, INDEX 00, is already its own); so a position is turned
+// into bytes track by track. Nothing when the sheet has no data track or
+// cannot be followed up to its start.
+std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
+{
     if (sheet.starts_with("\xEF\xBB\xBF")) {
         sheet.remove_prefix(3);
     }
-    int files = 0;
-    int tracks = 0;
+    enum class Looking { ForData, ForStart, ForNextTrack, ForNextIndex };
+    Looking looking = Looking::ForData;
+    CueDataTrack data;
+    std::string fileName;
+    bool inFile = false;
+    // The present track of the file: its sector size and, from its first
+    // INDEX on, where it starts (as sector and as byte of the file).
+    std::uint64_t sectorBytes = 0;
+    std::optional<std::uint64_t> firstSector;
+    std::uint64_t firstByte = 0;
+    // Where the track before it in the same file started, and its sector size.
+    std::optional<std::uint64_t> previousFirstSector;
+    std::uint64_t previousFirstByte = 0;
+    std::uint64_t previousSectorBytes = 0;
     while (!sheet.empty()) {
         const std::size_t end = sheet.find_first_of("\r\n");
         const std::string_view line = TrimmedLeft(sheet.substr(0, end));
         sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
         if (StartsWithKeyword(line, "FILE")) {
-            if (++files > 1) {
-                return std::nullopt;
+            if (looking != Looking::ForData) {
+                break; // the data track runs to the end of its file
             }
-        } else if (StartsWithKeyword(line, "TRACK") && files == 1) {
-            ++tracks;
-            if (tracks == 1 && line.find("/2352") == std::string_view::npos) {
-                return std::nullopt;
+            fileName = FileNameOfCueEntry(line.substr(4));
+            inFile = true;
+            firstSector.reset();
+            sectorBytes = 0;
+        } else if (StartsWithKeyword(line, "TRACK") && inFile) {
+            // TRACK nn TYPE
+            const std::string_view rest = TrimmedLeft(line.substr(5));
+            const std::size_t numberEnd = rest.find_first_of(" \t");
+            const std::string_view type =
+                numberEnd == std::string_view::npos ? std::string_view() : TrimmedLeft(rest.substr(numberEnd));
+            if (looking == Looking::ForStart) {
+                return std::nullopt; // a data track without an INDEX 01
             }
-        } else if (StartsWithKeyword(line, "INDEX") && tracks == 2) {
+            if (looking == Looking::ForNextTrack) {
+                looking = Looking::ForNextIndex;
+            }
+            previousFirstSector = firstSector;
+            previousFirstByte = firstByte;
+            previousSectorBytes = sectorBytes;
+            firstSector.reset();
+            sectorBytes = CueTrackSectorBytes(type);
+            if (looking == Looking::ForData && sectorBytes == 0) {
+                return std::nullopt; // no telling where the tracks behind it start
+            }
+            if (looking == Looking::ForData && IsCueDataTrackType(type)) {
+                looking = Looking::ForStart;
+                data.fileName = fileName;
+            }
+        } else if (StartsWithKeyword(line, "INDEX") && inFile) {
             // INDEX nn mm:ss:ff
-            std::string_view rest = TrimmedLeft(line.substr(5));
-            const std::size_t number = rest.find_first_of(" \t");
-            if (number == std::string_view::npos) {
+            const std::string_view rest = TrimmedLeft(line.substr(5));
+            const std::size_t numberEnd = rest.find_first_of(" \t");
+            if (numberEnd == std::string_view::npos) {
                 return std::nullopt;
             }
-            const std::optional<std::uint64_t> frames = CueFrames(TrimmedLeft(rest.substr(number)));
-            if (!frames || *frames == 0) {
+            const std::optional<std::uint64_t> sector = CueFrames(TrimmedLeft(rest.substr(numberEnd)));
+            if (!sector) {
                 return std::nullopt;
             }
-            return *frames * kRawSectorBytes;
+            if (!firstSector) {
+                // The track's first INDEX ends the track before it.
+                if (!previousFirstSector) {
+                    firstByte = *sector * sectorBytes;
+                } else if (*sector >= *previousFirstSector) {
+                    firstByte = previousFirstByte + (*sector - *previousFirstSector) * previousSectorBytes;
+                } else {
+                    return std::nullopt;
+                }
+                firstSector = *sector;
+                if (looking == Looking::ForNextIndex) {
+                    data.end = firstByte;
+                    return data;
+                }
+            }
+            if (*sector < *firstSector) {
+                return std::nullopt;
+            }
+            const std::string_view number = rest.substr(0, numberEnd);
+            if (looking == Looking::ForStart && (number == "01" || number == "1")) {
+                data.start = firstByte + (*sector - *firstSector) * sectorBytes;
+                looking = Looking::ForNextTrack;
+            }
         }
+    }
+    if (looking == Looking::ForNextTrack || looking == Looking::ForNextIndex) {
+        return data;
     }
     return std::nullopt;
 }
@@ -268,7 +357,10 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
     if (!sheet) {
         return false;
     }
-    const std::optional<std::string> entry = FirstCueFileName(*sheet);
+    // The file of the first data track; the first file when no track says
+    // it holds data.
+    const std::optional<CueDataTrack> dataTrack = FirstDataTrackOfSheet(*sheet);
+    const std::optional<std::string> entry = dataTrack ? dataTrack->fileName : FirstCueFileName(*sheet);
     if (!entry) {
         error = "the CUE sheet '" + path + "' has no FILE entry";
         return false;
@@ -309,14 +401,14 @@ bool ResolveImagePath(const std::string& path, std::string& dataPath, std::strin
     return true;
 }
 
-std::optional<std::uint64_t> FirstCueTrackBytes(const std::string& path)
+std::optional<CueDataTrack> CueDataTrackOf(const std::string& path)
 {
     if (!IsCueSheetPath(path)) {
         return std::nullopt;
     }
     std::string error;
     const std::optional<std::string> sheet = ReadCueSheet(path, error);
-    return sheet ? FirstTrackBytesOfSheet(*sheet) : std::nullopt;
+    return sheet ? FirstDataTrackOfSheet(*sheet) : std::nullopt;
 }
 
 class CImageFile final : public IImageFile {

@@ -20,20 +20,27 @@
 namespace tarvelin {
 
 // The path of the data file behind an image path: for a CUE sheet (a path
-// ending in ".cue" or ".CUE") the file its first FILE entry names (read
-// against the sheet's folder unless the entry's path has a root); any other
-// path stands for itself. A name missing as written is read as a Windows
+// ending in ".cue" or ".CUE") the file its first data track is in, or the
+// first FILE entry's when no track is of data (read against the sheet's
+// folder unless the entry's path has a root); any other path stands for
+// itself. A name missing as written is read as a Windows
 // path (a backslash parts folders), and each part still missing is the one
 // entry of its folder that matches it but for case.
 // False, with the reason in error, when a sheet cannot be read, names none,
 // or names a part that several entries match but for case.
 TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPath, std::string& error);
-// The length in bytes of the first track of a CUE sheet's first FILE when
-// that file goes on with further tracks (a mixed-mode disc: data, then
-// audio): where the next track's first INDEX starts. The first track must
-// be of raw 2352-byte sectors, the unit INDEX positions count in. Nothing
-// for any other path or sheet (one track to the file, or unreadable).
-TARVELIN_API std::optional<std::uint64_t> FirstCueTrackBytes(const std::string& path);
+// Where the first data track (MODE1 or MODE2) of a CUE sheet lies in the
+// file that holds it: the byte its INDEX 01 starts at (audio tracks and
+// pregaps may come first) and, when further tracks follow it in that file
+// (a mixed-mode disc: data, then audio), the byte where the next track's
+// first INDEX starts. ResolveImagePath gives that file. Nothing for any
+// other path, or a sheet without a data track or that cannot be read.
+struct CueDataTrack {
+    std::string fileName; // as the FILE entry names it
+    std::uint64_t start = 0;
+    std::optional<std::uint64_t> end;
+};
+TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);
 
 // Test facility, not for use by programs: when set, every write to an image
 // file (Write and WriteAt of any CImageFile of the process) calls the hook

@@ -142,14 +142,25 @@ bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
 
 } // namespace
 
-LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout)
+LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, std::uint64_t trackStart)
 {
+    const LayoutReadFn inTrack = [&readAt, trackStart](std::uint64_t position, void* buffer, std::uint32_t count) {
+        return readAt(trackStart + position, buffer, count);
+    };
+    LayoutProbe probe = LayoutProbe::None;
     for (const FixedProbe& fixed : kFixedProbes) {
-        if (TryFixedProbe(readAt, fixed, layout)) {
-            return fixed.probe;
+        if (TryFixedProbe(inTrack, fixed, layout)) {
+            probe = fixed.probe;
+            break;
         }
     }
-    return ScanForVolume(readAt, layout) ? LayoutProbe::Scanned : LayoutProbe::None;
+    if (probe == LayoutProbe::None && ScanForVolume(inTrack, layout)) {
+        probe = LayoutProbe::Scanned;
+    }
+    if (probe != LayoutProbe::None) {
+        layout.baseOffset += trackStart;
+    }
+    return probe;
 }
 
 // Cannot overflow for a detected layout: its first sector is 16 at most and
@@ -203,6 +214,7 @@ public:
     bool Open(const char* path) override
     {
         trackMode_ = TrackMode::Plain;
+        addressShift_ = 0;
         trackSectors_.reset();
         layout_ = ImageLayout{};
         probe_ = LayoutProbe::None;
@@ -218,6 +230,7 @@ public:
             lastError_ = file_->GetLastError();
             return false;
         }
+        dataTrack_ = CueDataTrackOf(path);
         if (!DetectLayout()) {
             openError_ = ImageOpenError::NoVolume;
             lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "'";
@@ -227,9 +240,8 @@ public:
         // A data track that the sheet's audio tracks follow in the same file
         // (a mixed-mode disc) ends where they begin: its volume may not grow
         // over them.
-        if (const std::optional<std::uint64_t> trackBytes = FirstCueTrackBytes(path);
-            trackBytes && *trackBytes < file_->GetLength()) {
-            trackSectors_ = SectorCountOf(layout_, *trackBytes);
+        if (dataTrack_ && dataTrack_->end && *dataTrack_->end < file_->GetLength()) {
+            trackSectors_ = SectorCountOf(layout_, *dataTrack_->end);
         }
         return true;
     }
@@ -492,9 +504,10 @@ private:
             const std::uint32_t batch = std::min(perWrite, count - done);
             const std::uint8_t* data = in + std::uint64_t{done} * kSectorSize;
             if (mode1) {
-                raw::EncodeMode1Sectors(data, batch, firstSector + done, scratch_.data());
+                raw::EncodeMode1Sectors(data, batch, firstSector + done + addressShift_, scratch_.data());
             } else {
-                raw::EncodeMode2Form1Sectors(data, batch, firstSector + done, nullptr, scratch_.data());
+                raw::EncodeMode2Form1Sectors(data, batch, firstSector + done + addressShift_, nullptr,
+                                             scratch_.data());
             }
             const std::uint64_t size = std::uint64_t{batch} * raw::kSectorSize;
             if (!WriteBytes(position, scratch_.data(), size)) {
@@ -512,14 +525,15 @@ private:
             [this](std::uint64_t position, void* buffer, std::uint32_t count) {
                 return file_->ReadAt(position, buffer, count);
             },
-            layout_);
+            layout_, dataTrack_ ? dataTrack_->start : 0);
         return probe_ != LayoutProbe::None;
     }
 
     // True when the raw header (sync pattern and mode byte) of the stored
     // sector whose user data starts at userData is in place, headerSize bytes
     // in front of it.
-    bool HasRawHeader(std::int64_t userData, std::uint32_t headerSize, std::uint8_t mode)
+    // address receives the sector number its header gives, when it gives one.
+    bool HasRawHeader(std::int64_t userData, std::uint32_t headerSize, std::uint8_t mode, std::uint32_t& address)
     {
         if (userData < std::int64_t{headerSize}) {
             return false;
@@ -529,28 +543,40 @@ private:
             != header.size()) {
             return false;
         }
-        return std::memcmp(header.data(), raw::kSyncPattern, sizeof(raw::kSyncPattern)) == 0 && header[15] == mode;
+        if (std::memcmp(header.data(), raw::kSyncPattern, sizeof(raw::kSyncPattern)) != 0 || header[15] != mode) {
+            return false;
+        }
+        raw::DecodeAddress(header.data() + 12, address);
+        return true;
     }
 
     // Looks at the stored form of logical sector 16 in the detected layout:
-    // only 2352-byte sectors can be raw, and then their header says which mode.
+    // only 2352-byte sectors can be raw, and then their header says which
+    // mode, and which address on the disc the sector has (a track that does
+    // not start the disc numbers its sectors from its own start there).
     TrackMode DetectTrackMode()
     {
         if (layout_.sectorSize != raw::kSectorSize) {
             return TrackMode::Plain;
         }
         const std::int64_t userData = UserDataStart(layout_, kVolumeDescriptorSector);
-        if (HasRawHeader(userData, raw::kMode1DataOffset, 1)) {
-            return TrackMode::Mode1;
+        std::uint32_t address = kVolumeDescriptorSector;
+        TrackMode mode = TrackMode::Plain;
+        if (HasRawHeader(userData, raw::kMode1DataOffset, 1, address)) {
+            mode = TrackMode::Mode1;
+        } else if (HasRawHeader(userData, raw::kMode2Form1DataOffset, 2, address)) {
+            mode = TrackMode::Mode2Form1;
         }
-        if (HasRawHeader(userData, raw::kMode2Form1DataOffset, 2)) {
-            return TrackMode::Mode2Form1;
-        }
-        return TrackMode::Plain;
+        addressShift_ = address - kVolumeDescriptorSector; // modulo 2^32, as addresses are encoded
+        return mode;
     }
 
     IImageFile* file_ = nullptr;
+    // Where a CUE sheet puts the data track in the file.
+    std::optional<CueDataTrack> dataTrack_;
     TrackMode trackMode_ = TrackMode::Plain;
+    // What the headers of raw sectors add to the logical sector number.
+    std::uint32_t addressShift_ = 0;
     // Sectors of the data track when a CUE sheet's further tracks follow
     // it in the same file; nothing when the volume may run to the end.
     std::optional<std::uint32_t> trackSectors_;

@@ -44,8 +44,10 @@ using LayoutReadFn = std::function<std::uint32_t(std::uint64_t position, void* b
 
 // The layout detection of Open, over any source of bytes (the converters run
 // it over a mapped file): the four probes in their order. None when no
-// volume is found; layout is set only when one is.
-TARVELIN_API LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout);
+// volume is found; layout is set only when one is. The volume is looked for
+// in the bytes from trackStart on (where a CUE sheet's data track starts).
+TARVELIN_API LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout,
+                                           std::uint64_t trackStart = 0);
 
 // File offset of the user data of a logical sector; negative where the
 // layout places the sector before the start of the file (a header shorter
@@ -80,7 +82,7 @@ public:
     // Writes count sectors as logical sectors firstSector onwards, in the
     // stored form of the image (plain, raw Mode 1 or raw Mode 2 Form 1).
     // Refused behind the data track of a CUE sheet whose further tracks
-    // follow it in the same file (see FirstCueTrackBytes).
+    // follow it in the same file (see CueDataTrackOf).
     virtual bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;

@@ -91,6 +91,28 @@ void EncodeAddress(std::uint32_t lba, std::uint8_t out[3])
     out[2] = ToBcd(address % 75);
 }
 
+bool DecodeAddress(const std::uint8_t in[3], std::uint32_t& lba)
+{
+    std::uint32_t values[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const std::uint32_t high = in[i] >> 4;
+        const std::uint32_t low = in[i] & 0x0F;
+        if (high > 9 || low > 9) {
+            return false;
+        }
+        values[i] = high * 10 + low;
+    }
+    if (values[1] >= 60 || values[2] >= 75) {
+        return false;
+    }
+    const std::uint32_t address = (values[0] * 60 + values[1]) * 75 + values[2];
+    if (address < kLeadInSectors) {
+        return false;
+    }
+    lba = address - kLeadInSectors;
+    return true;
+}
+
 void EncodeMode1(const std::uint8_t* userData, std::uint32_t lba, std::uint8_t* out)
 {
     EncodeMode1With(ActiveKernels(), userData, lba, out);

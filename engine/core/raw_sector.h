@@ -44,6 +44,9 @@ inline constexpr std::uint8_t kForm1DataSubheader[8] = {0, 0, 0x08, 0, 0, 0, 0x0
 // Writes the BCD address of lba (minute, second, frame of lba + 150) to out[0..2].
 // Each value v is stored as (v/10)*16 + v%10 from its low 8 bits.
 TARVELIN_API void EncodeAddress(std::uint32_t lba, std::uint8_t out[3]);
+// The lba an address header in[0..2] gives; false when it is no BCD
+// address at or after the two-second offset.
+bool DecodeAddress(const std::uint8_t in[3], std::uint32_t& lba);
 
 // Builds a raw Mode 1 sector from 2048 bytes of user data.
 TARVELIN_API void EncodeMode1(const std::uint8_t* userData, std::uint32_t lba, std::uint8_t* out);

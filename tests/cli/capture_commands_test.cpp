@@ -84,6 +84,19 @@ TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
         EXPECT_EQ(result.output, out() + ": " + sectors + " sectors of 2048 bytes from D:\n");
         EXPECT_TRUE(test::ReadWholeFile(out()) == source_);
     }
+    // A disc whose track ends before its volume does: the ISO is the
+    // track, and the user is told that the volume goes on.
+    const Bytes track(source_.begin(), source_.begin() + 500 * 2048);
+    test::WriteWholeFile(dir_ / "short.iso", track);
+    const CommandResult result = RunCli("rip D " + ShellQuote(out()), Simulated(dir_ / "short.iso"));
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, out() + ": 500 sectors of 2048 bytes from D:\n")) << result.output;
+    const std::string beyond = std::to_string(source_.size() / 2048 - 500);
+    EXPECT_TRUE(Contains(result.output, "tarvelin-cli: warning: the disc's track ends " + beyond
+                                            + " sectors before its volume does (the volume has " + sectors
+                                            + "): the image holds only the 500 sectors of the track\n"))
+        << result.output;
+    EXPECT_TRUE(test::ReadWholeFile(out()) == track);
 }
 
 // Every refusal exits 1, says why (the whole output where exact) and leaves no file.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin {
@@ -138,20 +139,80 @@ TEST_F(Bin2IsoTest, EveryStoredFormAndSizeConvertsToTheVolumeTheImageReaderSees)
     }
 }
 
-// A mixed-mode disc: audio follows the data track in the same file, from
-// the first INDEX of track 2 on; only the data track is the volume. A sheet
-// naming a missing file says which file and which sheet.
+// A CUE sheet leads to its first data track, wherever its file holds it:
+// behind audio tracks (also past the first MiB, where no scan looks), behind
+// a pregap stored in the file, in the second of several files; and audio
+// that follows it in the same file is no part of the volume. bchunk, given
+// the same sheet, cuts out the same data track. A sheet naming a missing
+// file says which file and which sheet.
 TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
 {
     const Bytes volume = SyntheticVolume(30, 13);
-    Put("disc image.bin", Concat(StoreInRawSectors(volume, 16), RandomBytes(std::size_t{8} * 2352, 5)));
+    const Bytes mode1 = StoreInRawSectors(volume, 16);
+    const Bytes mode2 = StoreInRawSectors(volume, 24);
+    const auto audio = [](std::size_t sectors, std::uint32_t seed) { return RandomBytes(sectors * 2352, seed); };
+    struct Sheet {
+        const char* name;
+        std::vector<std::pair<std::string, Bytes>> files;
+        std::string sheet;
+        bool peerAgrees; // bchunk reads the sheet (one file only) and names the data track track02
+    };
+    const Sheet sheets[] = {
+        {"data, then audio from track 2's first INDEX",
+         {{"disc image.bin", Concat(mode1, audio(8, 5))}},
+         "FILE \"disc image.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 AUDIO\n    INDEX 00 00:00:30\n    INDEX 01 00:00:32\n",
+         false},
+        {"audio past the first MiB, then data behind a stored pregap",
+         {{"disc.bin", Concat(Concat(audio(600, 6), Bytes(150 * 2352, 0)), mode1)}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 00 00:08:00\n    INDEX 01 00:10:00\n",
+         true},
+        {"audio, then Mode 2 data with a pregap not stored, CRLF line ends",
+         {{"disc.bin", Concat(audio(500, 7), mode2)}},
+         "CATALOG 0000000000000\r\nFILE \"disc.bin\" BINARY\r\n  TRACK 01 AUDIO\r\n    INDEX 01 00:00:00\r\n"
+         "  TRACK 02 MODE2/2352\r\n    PREGAP 00:02:00\r\n    INDEX 01 00:06:50\r\n",
+         true},
+        {"data between audio tracks",
+         {{"disc.bin", Concat(Concat(audio(480, 8), mode1), audio(20, 9))}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 01 00:06:30\n  TRACK 03 AUDIO\n    INDEX 01 00:06:60\n",
+         true},
+        {"2048-byte data, then audio counted in its own sectors",
+         {{"disc.bin", Concat(volume, audio(8, 10))}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 AUDIO\n    INDEX 01 00:00:30\n",
+         false},
+        {"karaoke audio with its subchannel, then data",
+         {{"disc.bin", Concat(RandomBytes(std::size_t{450} * 2448, 12), mode1)}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 CDG\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 01 00:06:00\n",
+         false},
+        {"one file a track, audio first",
+         {{"01 audio.bin", audio(700, 11)}, {"02 data.bin", mode1}},
+         "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "FILE \"02 data.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n",
+         false},
+    };
     const std::string sheet = dir_ / "disc.cue";
-    WriteWholeFile(sheet, std::string("FILE \"disc image.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
-                                      "  TRACK 02 AUDIO\n    INDEX 00 00:00:30\n    INDEX 01 00:00:32\n"));
-    ProgressLog log;
-    std::string error;
-    ASSERT_TRUE(Convert(sheet, log, &error)) << error;
-    EXPECT_TRUE(ReadWholeFile(Out()) == volume);
+    for (const Sheet& row : sheets) {
+        SCOPED_TRACE(row.name);
+        for (const auto& [name, bytes] : row.files) {
+            Put(name, bytes);
+        }
+        WriteWholeFile(sheet, row.sheet);
+        ProgressLog log;
+        std::string error;
+        ASSERT_TRUE(Convert(sheet, log, &error)) << error;
+        EXPECT_TRUE(ReadWholeFile(Out()) == volume);
+        EXPECT_TRUE(ReadThroughImageReader(sheet) == volume);
+        if (row.peerAgrees && test::ToolAvailable("bchunk")) {
+            const test::CommandResult result = test::RunCommand(
+                "cd " + test::ShellQuote(dir_.Path()) + " && bchunk disc.bin disc.cue peer");
+            ASSERT_EQ(result.exitCode, 0) << result.output;
+            EXPECT_TRUE(ReadWholeFile(dir_ / "peer02.iso") == volume) << result.output;
+        }
+    }
 
     WriteWholeFile(sheet, std::string("FILE \"gone.bin\" BINARY\r\n"));
     ComponentPtr<IBin2Iso> converter(Bin2ISO1());

@@ -379,6 +379,10 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         {"raw Mode 1 behind 300", Join(Filler(300, 0x5A), *rawMode1_), 20, 3, 300, kRawSize, 1, Mode1Reference},
         {"raw Mode 2 behind 16 KiB + 300", Join(Filler(16684, 0x5A), *rawMode2_), 20, 3, 16684, kRawSize, 2,
          Mode2Form1Reference},
+        // The track starts at sector 1000 of its disc, as one behind audio
+        // tracks does: the headers of the sectors written say so too.
+        {"raw Mode 1 of a track at 1000", Mode1Reference(Iso(), 1000), 20, 3, 0, kRawSize, 1,
+         [](const Bytes& data, std::uint32_t lba) { return Mode1Reference(data, lba + 1000); }},
         // More sectors than one encoding batch, appended behind the volume.
         {"many raw sectors appended", *rawMode2_, IsoSectors(), 500, 0, kRawSize, 2, Mode2Form1Reference},
         {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), 20, 3, 8, 2336, 0, plain},
