@@ -360,9 +360,13 @@ void CTarvelinView::OnCompact()
         const auto megabytes = [](std::uint32_t sectors) {
             return QString::number(static_cast<double>(sectors) * 2048 / (1024.0 * 1024.0), 'f', 1).toStdString();
         };
-        Tell("The image has been compacted: " + megabytes(before.volumeSectors) + " MB before, " +
-                 megabytes(after.volumeSectors) + " MB now.",
-             kProgramCaption, PromptIcon::Information);
+        // A compaction that stopped short still saved the edits; its error
+        // notice, shown with the save's end, says why it stopped.
+        const bool stoppedShort = controller_.Edit()->GetErrorNoticeCount() > 0;
+        Tell((stoppedShort ? "The image has been compacted only part of the way: "
+                           : "The image has been compacted: ") +
+                 megabytes(before.volumeSectors) + " MB before, " + megabytes(after.volumeSectors) + " MB now.",
+             kProgramCaption, stoppedShort ? PromptIcon::Warning : PromptIcon::Information);
     });
 }
 
