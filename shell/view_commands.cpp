@@ -702,7 +702,7 @@ void CTarvelinView::OnSaveBootable()
 
 void CTarvelinView::OnDeleteBootable()
 {
-    if (controller_.ImageMode() && controller_.Bootable() && RefusedWhileBusy(kUsesImage)) {
+    if (controller_.ImageMode() && controller_.HasBootImageToDelete() && RefusedWhileBusy(kUsesImage)) {
         return;
     }
     controller_.DeleteBootable();

@@ -547,6 +547,18 @@ TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCan
     SaveAndWait();
     Open();
     EXPECT_FALSE(List().Bootable());
+    // A boot image loaded and not saved yet can be deleted again, also once its file's row is gone (the save would
+    // otherwise fail for the want of it).
+    services_.Choose({bootFile_});
+    frame_.RunCommand(ID_BOOT_LOAD);
+    Delete({"floppy.img"});
+    frame_.RunCommand(ID_BOOT_DELETE);
+    prompt_.ExpectNone();
+    SaveAndWait();
+    prompt_.ExpectNone();
+    Open();
+    EXPECT_FALSE(List().Bootable());
+    EXPECT_EQ(RowNamed(List(), "floppy.img"), -1);
 }
 
 TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
