@@ -11,6 +11,7 @@
 #include "extract_dlg.h"
 #include "left_view.h"
 #include "progress_session.h"
+#include "recent_files.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
 #include "user_guide.h"
@@ -280,10 +281,17 @@ void CTarvelinView::OnFileOpen()
 
 void CTarvelinView::OpenRecent(const std::string& path)
 {
-    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits([this, path] { OpenImage(path); })) {
+    // A file that no longer opens (gone, moved, damaged since) leaves the
+    // list once the user has been told why.
+    const auto open = [this, path] {
+        if (!OpenImage(path)) {
+            RecentFileList::Remove(QString::fromStdString(path));
+        }
+    };
+    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits(open)) {
         return;
     }
-    OpenImage(path);
+    open();
 }
 
 void CTarvelinView::OnFileSave()
