@@ -137,6 +137,7 @@ void CCdRipDlg::OnBrowse()
     const QString path = ShellServices().ChooseFile(this, kOutputChooser);
     if (!path.isEmpty()) {
         output_->setEditText(path);
+        chosenOutput_ = path;
     }
 }
 
@@ -165,7 +166,14 @@ void CCdRipDlg::OnMake()
     if (running_ || rip_ == nullptr || index < 0 || index >= static_cast<int>(letters_.size())) {
         return;
     }
-    const std::string target = output_->currentText().trimmed().toStdString();
+    const QString output = output_->currentText().trimmed();
+    // The capture replaces what the path holds once it is complete: a file
+    // there from before (the last capture under the default name) goes
+    // only when the user says so.
+    if (!ConfirmReplaceTyped(output, chosenOutput_)) {
+        return;
+    }
+    const std::string target = output.toStdString();
     lastValue_ = INT_MIN;
     // Prepare says itself why it cannot go on.
     if (!rip_->PrepareJob(

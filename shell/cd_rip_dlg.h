@@ -74,6 +74,8 @@ private:
     QPushButton* exit_;
     CTextProgressCtrl* bar_;
     bool running_ = false;
+    // The output path the file dialog gave, asked about there.
+    QString chosenOutput_;
     std::atomic<std::int32_t> lastValue_{0};
     GuiBridge bridge_{this};
 };

@@ -6,7 +6,6 @@
 #include "convert/iso2bin.h"
 #include "platform/prompt.h"
 
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -179,14 +178,7 @@ void CConvertDlg::OnStart()
 
 bool CConvertDlg::ConfirmReplace()
 {
-    // A typed path is not asked about by the file dialog; ask here.
-    const QString output = outputEdit_->text();
-    if (output.isEmpty() || output == confirmedOutput_ || !QFileInfo::exists(output) || QFileInfo(output).isDir()) {
-        return true;
-    }
-    const QString text = QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(output);
-    return platform::Ask(text.toStdString(), kProgramCaption, platform::PromptButtons::YesNo,
-                         platform::PromptIcon::Warning) == platform::PromptAnswer::Yes;
+    return ConfirmReplaceTyped(outputEdit_->text(), confirmedOutput_);
 }
 
 void CConvertDlg::ShowOpenFailure()

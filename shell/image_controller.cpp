@@ -213,6 +213,7 @@ void CImageController::ClearCurrentMode()
         showsUdf_ = false;
         edit_.reset();
         modified_ = false;
+        bootLoaded_ = false;
         hasRockRidge_ = false;
         editLog_.clear();
     }
@@ -999,6 +1000,7 @@ void CImageController::LoadBootable()
         }
         return true;
     });
+    bootLoaded_ = true;
     SetModified();
     if (edit_->WasReplaced()) {
         DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
@@ -1044,7 +1046,7 @@ void CImageController::DeleteBootable()
         Tell("You should open ISO first", "Warning Infor");
         return;
     }
-    if (!bootable_) {
+    if (!HasBootImageToDelete()) {
         Tell("The Image File is not bootable File", "Warning Information");
         return;
     }
@@ -1052,6 +1054,7 @@ void CImageController::DeleteBootable()
         return;
     }
     edit_->DeleteBootImage();
+    bootLoaded_ = false;
     LogEdit([](IIsoEdit& edit, std::string&) {
         edit.DeleteBootImage();
         return true;
@@ -1068,6 +1071,7 @@ void CImageController::SaveFinished(bool saved)
     modified_ = false;
     editLog_.clear();
     bootable_ = edit_ != nullptr && edit_->HasBootImage();
+    bootLoaded_ = false;
     host_.ContentsChanged();
 }
 

@@ -184,6 +184,9 @@ public:
     bool Modified() const { return modified_; }
     void SetModified() { modified_ = true; host_.ContentsChanged(); }
     bool Bootable() const { return bootable_; }
+    // Delete Bootable has something to drop: the image's boot image, or one
+    // loaded since the last save.
+    bool HasBootImageToDelete() const { return bootable_ || bootLoaded_; }
     bool HasRockRidge() const { return hasRockRidge_; }
     TreeChoice ChosenTree() const { return choice_; }
     // The opened image carries a UDF volume that reads.
@@ -246,6 +249,8 @@ private:
     bool imageMode_ = false;
     bool modified_ = false;
     bool bootable_ = false;
+    // A boot image was loaded and not saved yet.
+    bool bootLoaded_ = false;
     bool hasRockRidge_ = false;
     TreeChoice choice_ = TreeChoice::Automatic;
     // The opened image's UDF volume, kept while its tree is shown, read

@@ -213,8 +213,9 @@ void ProgressSession::FinishSave(bool saved, const QString& detail)
     if (!saved) {
         ShowFailure("Save ISO Failed!", detail);
     } else if (!detail.isEmpty()) {
-        // Saved, but files added from disk changed length before they were copied.
-        platform::Ask("The image was saved, but not everything in it is as it was added:" + detail.toStdString(),
+        // Saved, but files added from disk changed length before they were
+        // copied, or a compaction stopped short: each line says which.
+        platform::Ask("The image was saved, with these notes:" + detail.toStdString(),
                       kCaption, platform::PromptButtons::Ok, platform::PromptIcon::Warning);
     }
     emit saveFinished(saved);

@@ -23,12 +23,10 @@ QStringList RecentFileList::Paths()
     return paths;
 }
 
-void RecentFileList::Add(const QString& path)
+namespace {
+
+void Store(const QStringList& paths)
 {
-    const QString absolute = QFileInfo(path).absoluteFilePath();
-    QStringList paths = Paths();
-    paths.removeAll(absolute);
-    paths.prepend(absolute);
     QSettings settings;
     settings.beginGroup(kGroup);
     for (int i = 1; i <= kRecentFileCount; ++i) {
@@ -38,6 +36,25 @@ void RecentFileList::Add(const QString& path)
         } else {
             settings.remove(key);
         }
+    }
+}
+
+} // namespace
+
+void RecentFileList::Add(const QString& path)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QStringList paths = Paths();
+    paths.removeAll(absolute);
+    paths.prepend(absolute);
+    Store(paths);
+}
+
+void RecentFileList::Remove(const QString& path)
+{
+    QStringList paths = Paths();
+    if (paths.removeAll(QFileInfo(path).absoluteFilePath()) > 0) {
+        Store(paths);
     }
 }
 

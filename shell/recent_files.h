@@ -16,6 +16,8 @@ public:
     // Puts the path first; an entry already listed moves up, the oldest
     // beyond four drops out.
     static void Add(const QString& path);
+    // Takes the path off the list (one that no longer opens).
+    static void Remove(const QString& path);
     static QStringList Paths();
 };
 

@@ -101,6 +101,16 @@ bool OpenOrTell(const QString& path)
     return false;
 }
 
+bool ConfirmReplaceTyped(const QString& output, const QString& chosen)
+{
+    if (output.isEmpty() || output == chosen || !QFileInfo::exists(output) || QFileInfo(output).isDir()) {
+        return true;
+    }
+    const QString text = QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(output);
+    return platform::Ask(text.toStdString(), "Tarvelin", platform::PromptButtons::YesNo,
+                         platform::PromptIcon::Warning) == platform::PromptAnswer::Yes;
+}
+
 QString QtFileFilter(std::string_view filter)
 {
     const QStringList parts = QString::fromUtf8(filter.data(), static_cast<qsizetype>(filter.size()))

@@ -62,6 +62,11 @@ IShellServices& ShellServices();
 // says so in a message box with the reason. Whether it was opened.
 bool OpenOrTell(const QString& path);
 
+// Whether a file may be written at the output path a dialog will use: the
+// file dialog asked about the path it gave (`chosen`); a path typed in, or
+// a default, that names an existing file is asked about here.
+bool ConfirmReplaceTyped(const QString& output, const QString& chosen);
+
 // "All Support(*.ISO;*.BIN)|*.ISO;*.BIN||" as Qt's file dialog takes it:
 // one "Text (patterns)" line per pair. Patterns are matched without regard
 // to case, so each is given in upper and lower case as well.

@@ -11,6 +11,7 @@
 #include "extract_dlg.h"
 #include "left_view.h"
 #include "progress_session.h"
+#include "recent_files.h"
 #include "shell_services.h"
 #include "tarvelin_doc.h"
 #include "user_guide.h"
@@ -280,10 +281,17 @@ void CTarvelinView::OnFileOpen()
 
 void CTarvelinView::OpenRecent(const std::string& path)
 {
-    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits([this, path] { OpenImage(path); })) {
+    // A file that no longer opens (gone, moved, damaged since) leaves the
+    // list once the user has been told why.
+    const auto open = [this, path] {
+        if (!OpenImage(path)) {
+            RecentFileList::Remove(QString::fromStdString(path));
+        }
+    };
+    if (RefusedWhileBusy(kUsesImage | kUsesBuilder) || !ConfirmDropEdits(open)) {
         return;
     }
-    OpenImage(path);
+    open();
 }
 
 void CTarvelinView::OnFileSave()
@@ -360,9 +368,13 @@ void CTarvelinView::OnCompact()
         const auto megabytes = [](std::uint32_t sectors) {
             return QString::number(static_cast<double>(sectors) * 2048 / (1024.0 * 1024.0), 'f', 1).toStdString();
         };
-        Tell("The image has been compacted: " + megabytes(before.volumeSectors) + " MB before, " +
-                 megabytes(after.volumeSectors) + " MB now.",
-             kProgramCaption, PromptIcon::Information);
+        // A compaction that stopped short still saved the edits; its error
+        // notice, shown with the save's end, says why it stopped.
+        const bool stoppedShort = controller_.Edit()->GetErrorNoticeCount() > 0;
+        Tell((stoppedShort ? "The image has been compacted only part of the way: "
+                           : "The image has been compacted: ") +
+                 megabytes(before.volumeSectors) + " MB before, " + megabytes(after.volumeSectors) + " MB now.",
+             kProgramCaption, stoppedShort ? PromptIcon::Warning : PromptIcon::Information);
     });
 }
 
@@ -698,7 +710,7 @@ void CTarvelinView::OnSaveBootable()
 
 void CTarvelinView::OnDeleteBootable()
 {
-    if (controller_.ImageMode() && controller_.Bootable() && RefusedWhileBusy(kUsesImage)) {
+    if (controller_.ImageMode() && controller_.HasBootImageToDelete() && RefusedWhileBusy(kUsesImage)) {
         return;
     }
     controller_.DeleteBootable();

@@ -8,6 +8,7 @@
 
 #include "capture/floppy.h"
 #include "capture/unread_sectors.h"
+#include "core/image_file.h"
 #include "support/cli_fixtures.h"
 #include "support/test_support.h"
 
@@ -21,6 +22,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -414,6 +416,54 @@ TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)
     EXPECT_EQ(BsdtarNames(image_), (Names{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
 }
 
+std::atomic<int> imageWrites{0};
+std::atomic<int> failingWrite{0};
+
+bool CountingWriteHook()
+{
+    return ++imageWrites != failingWrite.load();
+}
+
+TEST_F(CommandsTest, ACompactionThatStopsShortSaysSoAndNotThatItCompacted)
+{
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    const std::string pristine = dir_ / "pristine.iso";
+    fs::copy_file(image_, pristine);
+    // First the writes of a whole compaction are counted; then its last one, in the pass that compacts after the
+    // edits were saved, fails.
+    int writes = 0;
+    for (const bool failLast : {false, true}) {
+        SCOPED_TRACE(failLast);
+        fs::copy_file(pristine, image_, fs::copy_options::overwrite_existing);
+        Open();
+        Delete({"other.txt", "small.txt"});
+        imageWrites = 0;
+        failingWrite = failLast ? writes : 0;
+        SetImageWriteFaultHook(&CountingWriteHook);
+        frame_.RunCommand(ID_FILE_COMPACT);
+        const bool idle = WaitIdle(List());
+        SetImageWriteFaultHook(nullptr);
+        ASSERT_TRUE(idle);
+        writes = imageWrites;
+        EXPECT_FALSE(List().Modified());
+        const std::vector<Asked> told = std::exchange(prompt_.asked, {});
+        List().ClearCurrentMode();
+        if (!failLast) {
+            ASSERT_EQ(told.size(), std::size_t{1});
+            EXPECT_TRUE(told[0].text.starts_with("The image has been compacted: ")) << told[0].text;
+            continue;
+        }
+        ASSERT_EQ(told.size(), std::size_t{2});
+        EXPECT_TRUE(told[0].text.starts_with("The image was saved, with these notes:\nerror: the edits are saved, "
+                                             "but compacting stopped short"))
+            << told[0].text;
+        EXPECT_TRUE(told[1].text.starts_with("The image has been compacted only part of the way: ")) << told[1].text;
+        EXPECT_EQ(told[1].icon, platform::PromptIcon::Warning);
+        EXPECT_EQ(BsdtarNames(image_),
+                  (Names{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
+    }
+}
+
 TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
 {
     Open();
@@ -497,6 +547,18 @@ TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCan
     SaveAndWait();
     Open();
     EXPECT_FALSE(List().Bootable());
+    // A boot image loaded and not saved yet can be deleted again, also once its file's row is gone (the save would
+    // otherwise fail for the want of it).
+    services_.Choose({bootFile_});
+    frame_.RunCommand(ID_BOOT_LOAD);
+    Delete({"floppy.img"});
+    frame_.RunCommand(ID_BOOT_DELETE);
+    prompt_.ExpectNone();
+    SaveAndWait();
+    prompt_.ExpectNone();
+    Open();
+    EXPECT_FALSE(List().Bootable());
+    EXPECT_EQ(RowNamed(List(), "floppy.img"), -1);
 }
 
 TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)

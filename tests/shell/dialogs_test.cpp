@@ -467,6 +467,26 @@ TEST_F(CdRipDlgTest, ListsTheDrivesMakesTheIsoOfTheDiscZeroesTheSectorsIgnoredAn
         EXPECT_FALSE(dialog.isVisible());
     }
     {
+        // A typed or default path that names a file from before is replaced only after a Yes.
+        const std::string earlier = dir / "earlier.iso";
+        test::WriteWholeFile(earlier, std::string("an earlier image"));
+        const std::vector<std::uint8_t> before = test::ReadWholeFile(earlier);
+        const std::size_t asked = prompt_.Asked().size();
+        prompt_.Answer(PromptAnswer::No);
+        CCdRipDlg dialog;
+        dialog.OutputBox()->setEditText(QString::fromStdString(earlier));
+        dialog.DriveList()->setCurrentIndex(0);
+        dialog.MakeButton()->click();
+        EXPECT_FALSE(dialog.Running());
+        ASSERT_EQ(prompt_.Asked().size(), asked + 1);
+        EXPECT_EQ(prompt_.Asked().back().text, earlier + " already exists.\nDo you want to replace it?");
+        EXPECT_EQ(test::ReadWholeFile(earlier), before);
+        prompt_.Answer(PromptAnswer::Yes);
+        Make(dialog, earlier);
+        EXPECT_EQ(prompt_.Asked().size(), asked + 2);
+        EXPECT_EQ(test::ReadWholeFile(earlier), user);
+    }
+    {
         // Two sectors that never read, all ignored: the capture finishes, saying which sectors are zero.
         drive_.FailSector(30, capture::SimulatedCdRom::kAlways);
         drive_.FailSector(31, capture::SimulatedCdRom::kAlways);

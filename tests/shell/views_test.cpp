@@ -354,6 +354,14 @@ TEST_F(ViewsTest, OpenRecentListsTheFourImagesOpenedLastNewestFirstAndOpensTheOn
         RecentFileList::Add(QString::fromLatin1(name));
     }
     EXPECT_EQ(RecentFileList::Paths(), (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso", "/tmp/b.iso"}));
+    // One that no longer opens says why and leaves the list.
+    const std::string gone = fs::absolute(std::string(dir_ / "gone.iso")).string();
+    RecentFileList::Add(QString::fromStdString(gone));
+    emit recent->aboutToShow();
+    recent->actions().front()->trigger();
+    const std::string start = "open error file!\n" + gone + ": ";
+    EXPECT_GT(prompt_.TakeOne(start).text.size(), start.size());
+    EXPECT_EQ(RecentFileList::Paths(), (QStringList{"/tmp/c.iso", "/tmp/e.iso", "/tmp/d.iso"}));
 }
 
 TEST_F(ViewsTest, TheTreeKeepsItsOpenFoldersAndTheFolderShownAcrossDeleteAndAdd)
