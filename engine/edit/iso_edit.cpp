@@ -358,7 +358,7 @@ public:
         if (first == 0) {
             return Fail(desc_->GetBootCatalogSector() != 0
                             ? "the default entry of the image's boot catalog is empty: it names no boot image"
-                            : "the image's boot catalog is damaged: it names no boot image");
+                            : "the image's boot catalog is damaged, or the boot image it names lies outside the image");
         }
         std::uint64_t bytes = std::uint64_t{iso::DisketteSectors(mediaType)} * kSectorBytes;
         if (bytes == 0) {
@@ -1063,7 +1063,9 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         if (!catalog && bootAction_ == BootAction::KeepAsIs) {
             // Writing a catalog of what could be read would drop the rest.
             error = std::string("the image's boot catalog cannot be read whole (") +
-                    (report.problem != nullptr ? report.problem : "its boot record names no valid catalog") +
+                    (report.problem != nullptr ? report.problem
+                                               : "its boot record names no catalog that checks out, or the boot image "
+                                                 "the catalog names lies outside the image") +
                     "), so a save would lose boot entries; remove the boot image or load a new one first";
             return false;
         }

@@ -329,18 +329,38 @@ enum class Move { Must, MayDown };
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
-bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limit)
+// The extents of a file of the image, the first one included.
+std::vector<ExtentPiece> PiecesOf(const DirEntry& entry)
 {
     std::vector<ExtentPiece> pieces{{entry.extent, entry.moreExtents.empty() ? static_cast<std::uint32_t>(entry.size)
                                                                               : entry.extentLength}};
     pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
-    for (const ExtentPiece& piece : pieces) {
+    return pieces;
+}
+
+bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limit)
+{
+    for (const ExtentPiece& piece : PiecesOf(entry)) {
         const std::uint64_t end = std::uint64_t{piece.extent} + iso::SectorsFor(piece.length);
         if (piece.length != 0 && piece.extent < limit && end > first) {
             return true;
         }
     }
     return false;
+}
+
+// Whether all of a file's data lies in the image's sectors. Sectors beyond
+// the end read as whatever the buffer held: a damaged record's data there
+// is not in the image to be moved, and a copy of it would be made up (up to
+// 4 GiB of it for a damaged size).
+bool DataInImage(const DirEntry& entry, std::uint32_t imageSectors)
+{
+    for (const ExtentPiece& piece : PiecesOf(entry)) {
+        if (std::uint64_t{piece.extent} + iso::SectorsFor(piece.length) > imageSectors) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Bytes in, whole sectors out: each full run of sectors goes to the image
@@ -399,7 +419,7 @@ class CIsoData final : public IIsoData {
 public:
     bool Reserved() override { return true; }
 
-    bool RescueData(IIsoSector* /*sector*/, IIsoDirEdit* tree, std::uint32_t moveLimit) override
+    bool RescueData(IIsoSector* sector, IIsoDirEdit* tree, std::uint32_t moveLimit) override
     {
         error_.clear();
         fileCount_ = 0;
@@ -426,7 +446,8 @@ public:
                     ++rescueCount_;
                 } else if (compact_ && entry.EntrySource == EntrySourceKind::Image && entry.moreExtents.empty()
                            && entry.size <= UINT32_MAX && entry.extent >= moveLimit
-                           && tangled_.count(entry.extent) == 0) {
+                           && tangled_.count(entry.extent) == 0 && sector != nullptr
+                           && DataInImage(entry, sector->GetSectorCount())) {
                     moves_[node] = Move::MayDown;
                     ++fileCount_;
                 }
@@ -610,11 +631,7 @@ private:
         writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0
                 && seen.emplace(entry.extent, entry.size).second) {
-                std::vector<ExtentPiece> pieces{{entry.extent, entry.moreExtents.empty()
-                                                                   ? static_cast<std::uint32_t>(entry.size)
-                                                                   : entry.extentLength}};
-                pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
-                for (const ExtentPiece& piece : pieces) {
+                for (const ExtentPiece& piece : PiecesOf(entry)) {
                     ranges.emplace_back(piece.extent, std::uint64_t{piece.extent} + iso::SectorsFor(piece.length));
                 }
             }
@@ -646,7 +663,7 @@ private:
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<DirNode*>> byData;
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0 && entry.size <= UINT32_MAX
-                && entry.moreExtents.empty()) {
+                && entry.moreExtents.empty() && DataInImage(entry, sector->GetSectorCount())) {
                 byData[{entry.extent, entry.size}].push_back(node);
             }
             return true;
@@ -779,9 +796,11 @@ private:
 
     bool CopyWithinImage(const DirEntry& entry, SectorStream& stream, IIsoSector* sector)
     {
-        std::vector<ExtentPiece> pieces{
-            {entry.extent, entry.moreExtents.empty() ? static_cast<std::uint32_t>(entry.size) : entry.extentLength}};
-        pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
+        if (!DataInImage(entry, sector->GetSectorCount())) {
+            return Fail("the data of '" + entry.name + "' lies beyond the end of the image, so it cannot be moved "
+                        "out of the way of the new folders");
+        }
+        const std::vector<ExtentPiece> pieces = PiecesOf(entry);
         std::vector<std::uint8_t> buffer(std::size_t{kCopySectors} * iso::kSectorSize);
         std::uint64_t total = 0;
         for (const ExtentPiece& piece : pieces) {

@@ -106,6 +106,60 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
+// Points every record of top.bin (primary and Joliet, which stay paired) at extent with the size given: the damage of
+// a record whose data runs past the end of the image.
+void MisplaceTopBin(const std::string& image, std::uint32_t extent, std::uint32_t size)
+{
+    const auto both = [](std::uint32_t value) {
+        std::vector<std::uint8_t> bytes(8);
+        for (int i = 0; i < 4; ++i) {
+            bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+            bytes[static_cast<std::size_t>(7 - i)] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+        return bytes;
+    };
+    const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(image) + " top.bin").output);
+    ASSERT_TRUE(listed.contains("top.bin"));
+    std::vector<std::uint8_t> fields = both(listed.at("top.bin").extent);
+    const std::vector<std::uint8_t> sizeField = both(static_cast<std::uint32_t>(listed.at("top.bin").size));
+    fields.insert(fields.end(), sizeField.begin(), sizeField.end());
+    std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    std::vector<std::uint8_t> replacement = both(extent);
+    const std::vector<std::uint8_t> newSize = both(size);
+    replacement.insert(replacement.end(), newSize.begin(), newSize.end());
+    int records = 0;
+    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), fields.begin(), fields.end())) != bytes.end();) {
+        at = std::copy(replacement.begin(), replacement.end(), at);
+        ++records;
+    }
+    ASSERT_EQ(records, 2);
+    test::WriteWholeFile(image, bytes);
+}
+
+// A file whose data runs past the end of the image has none there to move: a save that must move it out of the way
+// of the new folders refuses, rather than make up 64 MiB for it; a compaction leaves it where it is rather than move
+// made-up bytes into the image as its data.
+TEST_F(EditCommands, DataBeyondTheEndOfTheImageIsNeverMadeUpBySaves)
+{
+    const std::string copy = dir / "copy.iso";
+    fs::copy_file(image, copy);
+    MisplaceTopBin(image, 17, 64u << 20); // from the descriptors on, mostly beyond the end
+    const auto original = test::ReadWholeFile(image);
+    test::ExpectRefusals({{"rm " + ShellQuote(image) + " docs/readme.txt", 1,
+                           "the data of 'top.bin' lies beyond the end of the image"}},
+                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == original); });
+
+    const auto sectors = static_cast<std::uint32_t>(fs::file_size(copy) / 2048);
+    MisplaceTopBin(copy, sectors + 100, 3000);
+    ASSERT_EQ(RunCli("rm " + ShellQuote(copy) + " docs/readme.txt").exitCode, 0);
+    const std::string compacted = dir / "compacted.iso";
+    const CommandResult compaction = RunCli("compact " + ShellQuote(copy) + " -o " + ShellQuote(compacted));
+    ASSERT_EQ(compaction.exitCode, 0) << compaction.output;
+    const CommandResult read = RunCli("cat " + ShellQuote(compacted) + " top.bin");
+    EXPECT_EQ(read.exitCode, 1) << read.output;
+    EXPECT_TRUE(test::Contains(read.output, "beyond the end of the image")) << read.output;
+}
+
 // What add and build leave out or cannot copy as it was added, both say alike and both still succeed: a pipe in a
 // folder is left out with a warning; a file that holds less than its stated length (a sysfs file: 4096 bytes stated, a
 // few there) keeps that length, zeros behind what it holds. Links in a folder stay links in a Rock Ridge image, a

@@ -125,6 +125,29 @@ TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFi
     }
 }
 
+// A sound catalog whose default entry loads from beyond the end of the image: what fails says so, rather than blame
+// the catalog alone, and neither the boot image's file nor the image changes.
+TEST_F(ReadCommandsTest, ABootImageOutsideTheImageIsNamedAsSuch)
+{
+    const std::string saved = out_ / "boot.img";
+    const std::string damaged = out_ / "far.iso";
+    const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
+    const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
+    fs::copy_file(At("noemul.iso"), damaged, fs::copy_options::overwrite_existing);
+    Bytes image = test::ReadWholeFile(damaged);
+    const std::size_t loadRba = std::size_t{catalog} * 2048 + 32 + 8;
+    std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(loadRba), 4, 0xFF);
+    test::WriteWholeFile(damaged, image);
+    test::ExpectRefusals({{"boot save " + ShellQuote(damaged) + " " + ShellQuote(saved), 1,
+                           "or the boot image it names lies outside the image"},
+                          {"mkdir " + ShellQuote(damaged) + " new", 1,
+                           "or the boot image the catalog names lies outside the image"}},
+                         [&](const test::Refusal&) {
+                             EXPECT_FALSE(fs::exists(saved));
+                             EXPECT_TRUE(test::ReadWholeFile(damaged) == image);
+                         });
+}
+
 // The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load
 // size are isoinfo's.
 TEST_F(ReadCommandsTest, InfoNamesTheDescriptorSetAndAgreesWithIsoinfoOnTheBootRecord)
