@@ -706,24 +706,11 @@ private:
         return node;
     }
 
-    // The pieces of a file's data in the image, in order.
-    static std::vector<ExtentPiece> PiecesOf(const DirEntry& entry)
-    {
-        std::vector<ExtentPiece> pieces;
-        if (entry.moreExtents.empty()) {
-            pieces.push_back({entry.extent, static_cast<std::uint32_t>(entry.size)});
-        } else {
-            pieces.push_back({entry.extent, entry.extentLength});
-            pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
-        }
-        return pieces;
-    }
-
     bool ReadImageData(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
     {
         const std::uint32_t imageSectors = sector_->GetSectorCount();
         std::uint64_t pieceStart = 0;
-        for (const ExtentPiece& piece : PiecesOf(entry)) {
+        for (const ExtentPiece& piece : entry.Pieces()) {
             const std::uint64_t pieceEnd = pieceStart + piece.length;
             if (count > 0 && offset < pieceEnd) {
                 const std::uint64_t inPiece = offset - pieceStart;
@@ -1317,8 +1304,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             if (file.EntrySource != EntrySourceKind::Image || file.size == 0) {
                 return;
             }
-            taken.Add(file.extent, SectorsFor(file.moreExtents.empty() ? file.size : file.extentLength));
-            for (const ExtentPiece& piece : file.moreExtents) {
+            for (const ExtentPiece& piece : file.Pieces()) {
                 taken.Add(piece.extent, SectorsFor(piece.length));
             }
         });

@@ -113,6 +113,13 @@ struct DirEntry {
     // there are not the file's, and nothing here expands them.
     bool compressed = false;
     bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
+    // The extents of the data in the image, in order, the first one included.
+    std::vector<ExtentPiece> Pieces() const
+    {
+        std::vector<ExtentPiece> pieces{{extent, moreExtents.empty() ? static_cast<std::uint32_t>(size) : extentLength}};
+        pieces.insert(pieces.end(), moreExtents.begin(), moreExtents.end());
+        return pieces;
+    }
 };
 
 // The POSIX facts of a file or folder on disk, as Rock Ridge records them

@@ -329,18 +329,9 @@ enum class Move { Must, MayDown };
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
-// The extents of a file of the image, the first one included.
-std::vector<ExtentPiece> PiecesOf(const DirEntry& entry)
-{
-    std::vector<ExtentPiece> pieces{{entry.extent, entry.moreExtents.empty() ? static_cast<std::uint32_t>(entry.size)
-                                                                              : entry.extentLength}};
-    pieces.insert(pieces.end(), entry.moreExtents.begin(), entry.moreExtents.end());
-    return pieces;
-}
-
 bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limit)
 {
-    for (const ExtentPiece& piece : PiecesOf(entry)) {
+    for (const ExtentPiece& piece : entry.Pieces()) {
         const std::uint64_t end = std::uint64_t{piece.extent} + iso::SectorsFor(piece.length);
         if (piece.length != 0 && piece.extent < limit && end > first) {
             return true;
@@ -355,7 +346,7 @@ bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limi
 // 4 GiB of it for a damaged size).
 bool DataInImage(const DirEntry& entry, std::uint32_t imageSectors)
 {
-    for (const ExtentPiece& piece : PiecesOf(entry)) {
+    for (const ExtentPiece& piece : entry.Pieces()) {
         if (std::uint64_t{piece.extent} + iso::SectorsFor(piece.length) > imageSectors) {
             return false;
         }
@@ -631,7 +622,7 @@ private:
         writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0
                 && seen.emplace(entry.extent, entry.size).second) {
-                for (const ExtentPiece& piece : PiecesOf(entry)) {
+                for (const ExtentPiece& piece : entry.Pieces()) {
                     ranges.emplace_back(piece.extent, std::uint64_t{piece.extent} + iso::SectorsFor(piece.length));
                 }
             }
@@ -800,7 +791,7 @@ private:
             return Fail("the data of '" + entry.name + "' lies beyond the end of the image, so it cannot be moved "
                         "out of the way of the new folders");
         }
-        const std::vector<ExtentPiece> pieces = PiecesOf(entry);
+        const std::vector<ExtentPiece> pieces = entry.Pieces();
         std::vector<std::uint8_t> buffer(std::size_t{kCopySectors} * iso::kSectorSize);
         std::uint64_t total = 0;
         for (const ExtentPiece& piece : pieces) {
