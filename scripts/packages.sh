@@ -13,6 +13,10 @@ TARVELIN_RUN_PACKAGES=(genisoimage)
 # and its modules for the images the boot tests boot in QEMU; the partition
 # tools that read hybrid tables after a save (sfdisk, sgdisk).
 TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux syslinux-common fdisk gdisk)
+# grub-mkrescue with its BIOS and UEFI modules (and mtools for its EFI image)
+# makes the BIOS+UEFI hybrid that the UEFI boot test edits; OVMF is the UEFI
+# firmware QEMU boots it with.
+TARVELIN_TEST_PACKAGES+=(grub-common grub-pc-bin grub-efi-amd64-bin mtools ovmf)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display; libqt6svg6 holds the

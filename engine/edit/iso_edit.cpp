@@ -880,6 +880,7 @@ private:
     bool fillingHoles_ = false; // the saves of a compact before that one
     bool rollbackFailed_ = false; // the last failed save left its undo file to be applied
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
+    std::string endKept_; // why a compaction left free space at the end of the volume
     std::string lastError_;
     // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
@@ -989,6 +990,10 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
         if (sector_->CommitSave()) {
             for (std::uint32_t i = 0; i < data_->GetWarningCount(); ++i) {
                 notices_.Add(false, data_->GetWarning(i));
+            }
+            if (compact && !endKept_.empty()) {
+                notices_.Add(false, "the image keeps its size (" + endKept_
+                                        + "): its free space stays inside the volume, for later additions");
             }
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
@@ -1386,15 +1391,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // file is cut there once the save counts. Not for an image that holds
     // more than its volume, or whose partition tables describe it.
     shrinkTo_ = 0;
-    if (end == appendStart && mayShrink) {
-        const std::uint32_t liveEnd = std::max(LiveEnd(keptImages, catalog.has_value()), firstFree);
-        if (std::uint64_t{liveEnd} + tailPadding < end) {
-            if (tailPadding != 0 && !WriteZeroSectors(liveEnd, tailPadding, error)) {
-                return false;
-            }
-            end = liveEnd + tailPadding;
-            shrinkTo_ = end;
+    endKept_.clear();
+    const std::uint32_t liveEnd = end == appendStart && (mayShrink || compacting_)
+        ? std::max(LiveEnd(keptImages, catalog.has_value()), firstFree) : end;
+    if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
+        endKept_ = hybridBefore ? "partition tables in its system area describe it as a disk of that size"
+                                : "the file holds more than its volume, and what lies behind the volume stays";
+    }
+    if (mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
+        if (tailPadding != 0 && !WriteZeroSectors(liveEnd, tailPadding, error)) {
+            return false;
         }
+        end = liveEnd + tailPadding;
+        shrinkTo_ = end;
     }
     // The closing UDF anchor is the volume's last sector.
     if (udf) {

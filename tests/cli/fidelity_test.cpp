@@ -735,5 +735,52 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
     }
 }
 
+// An image grub-mkrescue makes for BIOS and UEFI: El Torito entries for both, an MBR, a GPT whose EFI partition is the
+// EFI boot image inside the volume, an Apple partition map. A folder added grows the metadata over the EFI image, which
+// moves; booted by UEFI firmware (OVMF) as a CD and as a disk, GRUB must still find the volume and read the added
+// file. Compacted after a removal, the image keeps its size (its partition tables give the disk's), says so, and
+// boots the same way.
+TEST(FidelityBoot, GrubMkrescueImageEditedAndCompactedBootsUnderUefiAsCdAndDisk)
+{
+    for (const char* tool : {"grub-mkrescue", "mformat", "qemu-system-x86_64"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    const std::string firmware = "/usr/share/OVMF/OVMF_CODE_4M.fd";
+    const std::string variables = "/usr/share/OVMF/OVMF_VARS_4M.fd";
+    TARVELIN_REQUIRE_FILE(firmware);
+    TARVELIN_REQUIRE_FILE(variables);
+    TARVELIN_REQUIRE_FILE("/usr/lib/grub/x86_64-efi/moddep.lst");
+    test::TempDir dir;
+    fs::create_directories(dir / "src/boot/grub");
+    fs::create_directories(dir / "added");
+    test::WriteWholeFile(dir / "src/boot/grub/grub.cfg", std::string("serial\nterminal_input serial\nterminal_output serial\n"
+                                                                    "cat /added/note.txt\nhalt\n"));
+    test::WriteWholeFile(dir / "added/note.txt", std::string("TARVELIN-UEFI-OK\n"));
+    const std::string cli = ShellQuote(TARVELIN_CLI_PATH) + " ";
+    const std::string edited = ShellQuote(dir / "edited.iso");
+    const std::string compacted = ShellQuote(dir / "compacted.iso");
+    const test::CommandResult made =
+        test::RunCommand("grub-mkrescue -o " + edited + " " + ShellQuote(dir / "src"));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    for (const std::string& command :
+         {cli + "add " + edited + " " + ShellQuote(dir / "added"), "cp " + edited + " " + compacted,
+          cli + "rm " + compacted + " /boot/grub/fonts/unicode.pf2"}) {
+        const test::CommandResult done = test::RunCommand(command);
+        ASSERT_EQ(done.exitCode, 0) << command << "\n" << done.output;
+    }
+    const test::CommandResult compact = test::RunCommand(cli + "compact " + compacted);
+    ASSERT_EQ(compact.exitCode, 0) << compact.output;
+    EXPECT_NE(compact.output.find("the image keeps its size (partition tables"), std::string::npos) << compact.output;
+    for (const std::string& image : {edited, compacted}) {
+        for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {
+            fs::copy_file(variables, dir / "vars.fd", fs::copy_options::overwrite_existing);
+            const std::string uefi = "-drive if=pflash,format=raw,readonly=on,file=" + ShellQuote(firmware)
+                                   + " -drive if=pflash,format=raw,file=" + ShellQuote(dir / "vars.fd") + " ";
+            EXPECT_TRUE(BootsToMarker(uefi + drive, dir / "serial.txt", "TARVELIN-UEFI-OK")) << image << ": " << drive;
+            fs::remove(dir / "serial.txt");
+        }
+    }
+}
+
 } // namespace
 } // namespace tarvelin
