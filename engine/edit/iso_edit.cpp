@@ -880,7 +880,7 @@ private:
     bool fillingHoles_ = false; // the saves of a compact before that one
     bool rollbackFailed_ = false; // the last failed save left its undo file to be applied
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
-    std::string endKept_; // why a compaction left free space at the end of the volume
+    std::vector<std::string> saveNotes_; // what the save under way tells once it counts
     std::string lastError_;
     // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
@@ -970,6 +970,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
 {
     compacting_ = compact;
     rollbackFailed_ = false;
+    saveNotes_.clear();
     if (bootAction_ == BootAction::Load && loadedBootFile_ == nullptr) {
         error = "the boot image that was loaded is no longer in the tree; load it again";
         return false;
@@ -991,9 +992,8 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
             for (std::uint32_t i = 0; i < data_->GetWarningCount(); ++i) {
                 notices_.Add(false, data_->GetWarning(i));
             }
-            if (compact && !endKept_.empty()) {
-                notices_.Add(false, "the image keeps its size (" + endKept_
-                                        + "): its free space stays inside the volume, for later additions");
+            for (const std::string& note : saveNotes_) {
+                notices_.Add(false, note);
             }
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
@@ -1252,14 +1252,24 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // had none makes the descriptor set a sector longer than the image's,
     // and everything else goes behind it; a UDF file system goes right
     // behind the descriptors.
+    // A hybrid image's first partition may hold a copy of the metadata,
+    // which is laid out anew beside the volume's.
     DescriptorSetPlan set;
     set.mode = mode_;
     set.bootOption = bootOption;
+    if (hybridBefore && hybridBefore->copy) {
+        const hybrid::FileSystemCopy& copy = *hybridBefore->copy;
+        const bool coversVolume = copy.offset + std::uint64_t{copy.volumeSectors} >= hybridBefore->volumeSectors;
+        layout_.SetPartitionCopy(copy.offset, coversVolume ? 0 : copy.volumeSectors);
+    } else {
+        layout_.SetPartitionCopy(0);
+    }
     if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
         return false;
     }
     const std::uint32_t dirStart = layout_.DirectoryStart();
     const std::uint32_t dirSectors = layout_.DirectorySectors();
+    const std::uint32_t metadataEnd = layout_.End();
 
     // 2. The catalog's sector and a loaded boot image right behind the
     // directories; everything from 16 up to firstFree will be overwritten.
@@ -1270,11 +1280,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
     const std::uint32_t loadedSectors = bootAction_ == BootAction::Load ? SectorsFor(loadedBootFile_->entry.size) : 0;
     const std::uint32_t oldCatalog = desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
-    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= dirStart + dirSectors + loadedSectors
+    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= metadataEnd + loadedSectors
         && oldCatalog < oldSectors;
     const bool reserveCatalog = catalog && catalogFile == nullptr && !catalogStays;
-    catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? dirStart + dirSectors : 0;
-    std::uint32_t firstFree = dirStart + dirSectors + (reserveCatalog ? 1 : 0);
+    catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? metadataEnd : 0;
+    std::uint32_t firstFree = metadataEnd + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
     if (bootAction_ == BootAction::Load) {
         bootPlace = firstFree;
@@ -1345,6 +1355,23 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     std::uint32_t end = data_->GetEndSector();
+    // A partition's copy of the metadata that ends in front of partitions
+    // appended to the volume cannot reach what is appended behind those.
+    if (hybridBefore && hybridBefore->copy) {
+        const std::uint32_t reach = hybridBefore->copy->offset + hybridBefore->copy->volumeSectors;
+        std::uint32_t outOfReach = 0;
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            for (const ExtentPiece& piece : node->entry.Pieces()) {
+                outOfReach += piece.length != 0 && std::uint64_t{piece.extent} + SectorsFor(piece.length) > reach;
+            }
+        });
+        if (reach < hybridBefore->volumeSectors && outOfReach != 0) {
+            saveNotes_.push_back("the image's first partition holds a copy of its file system that ends in front of"
+                                 " the partitions appended to it: " + std::to_string(outOfReach)
+                                 + " file(s) lie behind those and cannot be read through that partition (the disc"
+                                   " and the whole disk read them)");
+        }
+    }
     for (KeptBootImage& image : keptImages) {
         if (image.owner != nullptr) {
             image.entry->loadRba = image.owner->entry.extent;
@@ -1391,12 +1418,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // file is cut there once the save counts. Not for an image that holds
     // more than its volume, or whose partition tables describe it.
     shrinkTo_ = 0;
-    endKept_.clear();
     const std::uint32_t liveEnd = end == appendStart && (mayShrink || compacting_)
         ? std::max(LiveEnd(keptImages, catalog.has_value()), firstFree) : end;
     if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
-        endKept_ = hybridBefore ? "partition tables in its system area describe it as a disk of that size"
-                                : "the file holds more than its volume, and what lies behind the volume stays";
+        saveNotes_.push_back(std::string("the image keeps its size (")
+                             + (hybridBefore ? "partition tables in its system area describe it as a disk of that size"
+                                             : "the file holds more than its volume, and what lies behind the volume"
+                                               " stays")
+                             + "): its free space stays inside the volume, for later additions");
     }
     if (mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
         if (tailPadding != 0 && !WriteZeroSectors(liveEnd, tailPadding, error)) {
@@ -1489,9 +1518,25 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             || !write(udfClosing.GetData(), 1, end - 1))) {
         return false;
     }
-    return write(pathTables.GetData(), layout_.PathTableSectors(), layout_.PathTableStart())
-        && write(directories.GetData(), dirSectors, dirStart)
-        && write(descriptors.GetData(), layout_.DescriptorSectors(), iso::kFirstDescriptorSector);
+    if (!write(pathTables.GetData(), layout_.PathTableSectors(), layout_.PathTableStart())
+        || !write(directories.GetData(), dirSectors, dirStart)) {
+        return false;
+    }
+    // The partition's copy, and nothing old between the two descriptor sets.
+    if (const CByteBuffer& copy = layout_.CopyDescriptors(); copy.GetSize() != 0) {
+        const std::uint32_t gapStart = iso::kFirstDescriptorSector + layout_.DescriptorSectors();
+        const auto sectorsOf = [](const CByteBuffer& buffer) {
+            return static_cast<std::uint32_t>(buffer.GetSize() / kSectorBytes);
+        };
+        const std::uint32_t gap = layout_.CopyDescriptorStart() - gapStart;
+        if ((gap != 0 && !WriteZeroSectors(gapStart, gap, error))
+            || !write(copy.GetData(), sectorsOf(copy), layout_.CopyDescriptorStart())
+            || !write(layout_.CopyMetadata().GetData(), sectorsOf(layout_.CopyMetadata()),
+                      layout_.CopyMetadataStart())) {
+            return false;
+        }
+    }
+    return write(descriptors.GetData(), layout_.DescriptorSectors(), iso::kFirstDescriptorSector);
 }
 
 } // namespace

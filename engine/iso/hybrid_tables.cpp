@@ -63,6 +63,32 @@ bool CoversVolume(std::uint64_t first, std::uint64_t end, const OldEnds& ends)
     return first <= kSystemAreaBlocks && end != 0 && (end == ends.volume || end == ends.file);
 }
 
+std::optional<GptHeader> PrimaryGpt(ConstBytes area);
+
+// The first blocks of the partitions the MBR and a GPT in the system area name.
+std::vector<std::uint64_t> PartitionStarts(ConstBytes area)
+{
+    std::vector<std::uint64_t> starts;
+    for (std::size_t i = 0; i < kMbrEntryCount; ++i) {
+        const MbrPartition entry =
+            DecodeMbrPartition(area.subspan(MbrOffset::kPartitionTable + i * kMbrEntrySize, kMbrEntrySize));
+        if (entry.blocks != 0 && entry.type != kMbrTypeProtective && !IsExtended(entry.type)) {
+            starts.push_back(entry.firstLba);
+        }
+    }
+    if (const std::optional<GptHeader> header = PrimaryGpt(area)) {
+        for (std::uint32_t i = 0; i < header->entryCount; ++i) {
+            const GptEntry entry = DecodeGptEntry(area.subspan(
+                static_cast<std::size_t>(header->entryLba * kBlockSize) + std::size_t{i} * header->entrySize,
+                header->entrySize));
+            if (entry.used) {
+                starts.push_back(entry.firstLba);
+            }
+        }
+    }
+    return starts;
+}
+
 // Where a block that lay on moved data is now; none when it lay on none.
 // The partition [first, end) must start where the data started and end
 // inside it.
@@ -465,6 +491,22 @@ std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector)
     }
     before.volumeSectors = primary->volumeSpaceSize;
     before.fileLength = sector.GetFile()->GetLength();
+    // A partition starting on a whole sector, with a primary descriptor of
+    // the same volume 16 sectors into it, holds a copy of the file system.
+    for (const std::uint64_t start : PartitionStarts(before.systemArea)) {
+        const std::uint64_t offset = start / kBlocksPerSector;
+        if (start % kBlocksPerSector != 0 || offset < iso::kFirstDescriptorSector
+            || offset + iso::kFirstDescriptorSector >= before.volumeSectors) {
+            continue;
+        }
+        const std::optional<iso::VolumeDescriptor> copy = iso::ReadVolumeDescriptor(
+            read, sector.GetSectorCount(), static_cast<std::uint32_t>(offset) + iso::kFirstDescriptorSector);
+        if (copy && copy->type == iso::DescriptorType::Primary && copy->volumeIdentifier == primary->volumeIdentifier
+            && copy->volumeSpaceSize != 0 && copy->volumeSpaceSize <= before.volumeSectors - offset) {
+            before.copy = FileSystemCopy{static_cast<std::uint32_t>(offset), copy->volumeSpaceSize};
+            break;
+        }
+    }
     return before;
 }
 

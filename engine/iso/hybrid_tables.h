@@ -234,10 +234,26 @@ TARVELIN_API GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& g
 // volume space size and the file's length. Empty for an image that is not a
 // plain one (raw sectors, a header in front), has no MBR, or whose system
 // area or primary descriptor cannot be read.
+//
+// Some images carry a second copy of their file system for their first
+// partition (xorriso's partition offset): the partition starts at a sector P
+// of the image (16 or more), and from sector P + 16 on lie descriptors, path
+// tables and directories whose sector numbers count from P, for the disk's
+// readers that mount the partition. They share the files with the volume.
+// A save writes the copy anew with the volume's metadata. The partition
+// grows with the volume only where it covered it: one that ends in front of
+// partitions appended behind it (an EFI system partition) keeps its end,
+// since firmware ignores partitions that overlap, and data a save appends
+// behind those is then out of the partition's reach.
+struct FileSystemCopy {
+    std::uint32_t offset = 0;        // P: the partition's first sector
+    std::uint32_t volumeSectors = 0; // the copy's volume space size, counted from P
+};
 struct HybridTablesBefore {
     std::vector<std::uint8_t> systemArea;
     std::uint32_t volumeSectors = 0;
     std::uint64_t fileLength = 0;
+    std::optional<FileSystemCopy> copy;
 };
 TARVELIN_API std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector);
 

@@ -265,7 +265,7 @@ bool DirectoryLayout::Render(std::vector<PendingDirectoryRecord>& records, std::
             }
             const std::size_t block = selfExtent + sectors + continuation.size() / iso::kSectorSize - 1;
             if (block > UINT32_MAX || !iso::PlaceContinuation(pending.systemUse, index,
-                                                              static_cast<std::uint32_t>(block),
+                                                              static_cast<std::uint32_t>(block - shift_),
                                                               static_cast<std::uint32_t>(inSector))) {
                 error_ = "a record's system use continuation cannot be placed";
                 return false;
@@ -287,6 +287,9 @@ bool DirectoryLayout::Render(std::vector<PendingDirectoryRecord>& records, std::
     bytes.resize(start + sectors * iso::kSectorSize, 0);
     for (PendingDirectoryRecord& pending : records) {
         pending.record.systemUse = pending.skipped + pending.systemUse.inlineBytes;
+        // Data in front of the shifted start (an empty file's extent 0) has
+        // no number there: such records name sector 0.
+        pending.record.extent = pending.record.extent >= shift_ ? pending.record.extent - shift_ : 0;
         const std::size_t size = iso::DirectoryRecordSize(pending.record);
         if (iso::EncodeDirectoryRecord(pending.record, iso::Bytes(bytes).subspan(start + pending.offset, size))
             != size) {

@@ -106,16 +106,31 @@ template <class Descriptors>
 bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& sizing, bool udf,
                            const TreeAccess& access, std::string& error)
 {
+    // A partition's copy of the descriptors has no boot record: the
+    // catalog's sector numbers count from the volume's start.
+    if (copyOffset_ != 0) {
+        DescriptorSetPlan copySizing = sizing;
+        copySizing.bootOption = kBootNone;
+        descriptors.Build(copySizing);
+        copyDescriptorSectors_ = static_cast<std::uint32_t>(std::max(descriptors.GetSectorCount(), 0));
+    }
     // The descriptor set is rendered once to learn its length: a boot
     // record makes it a sector longer, and everything else goes behind it.
     descriptors.Build(sizing);
     descriptorSectors_ = static_cast<std::uint32_t>(std::max(descriptors.GetSectorCount(), 0));
-    if (descriptorSectors_ == 0) {
+    if (descriptorSectors_ == 0 || (copyOffset_ != 0 && copyDescriptorSectors_ == 0)) {
         error = "the volume descriptors cannot be rendered";
         return false;
     }
     udf_ = udf;
     std::uint32_t pathStart = UdfStart();
+    if (copyOffset_ != 0) {
+        if (udf || descriptorSectors_ > copyOffset_) {
+            error = "the volume's descriptors would reach the copy of them that its first partition holds";
+            return false;
+        }
+        pathStart = CopyDescriptorStart() + copyDescriptorSectors_;
+    }
     // The UDF bridge's size depends only on the tree's names and shape.
     if (udf) {
         if (!bridge_.Measure(access, pathStart, error)) {
@@ -123,7 +138,10 @@ bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& si
         }
         pathStart = bridge_.EndSector();
     }
-    return metadata_.Measure(sizing.mode, access, pathStart, error);
+    metadata_.SetShift(0);
+    copy_.SetShift(copyOffset_);
+    return metadata_.Measure(sizing.mode, access, pathStart, error)
+        && (copyOffset_ == 0 || copy_.Measure(sizing.mode, access, metadata_.End(), error));
 }
 
 template <class Descriptors>
@@ -136,6 +154,37 @@ bool VolumeLayout::Render(Descriptors& descriptors, DescriptorSetPlan plan, cons
     }
     if (!metadata_.Render(access, error)) {
         return false;
+    }
+    copyDescriptors_.Clear();
+    copyMetadata_.Clear();
+    if (copyOffset_ != 0) {
+        // The same set with every sector number counted from the partition.
+        if (!copy_.Render(access, error)) {
+            return false;
+        }
+        const auto shifted = [this](TreePlacement placement) {
+            placement.pathTableSector -= copyOffset_;
+            placement.rootExtent -= copyOffset_;
+            return placement;
+        };
+        DescriptorSetPlan copyPlan = plan;
+        copyPlan.bootOption = kBootNone;
+        copyPlan.volumeSectors = copySectors_ != 0 ? copySectors_ : plan.volumeSectors - copyOffset_;
+        copyPlan.iso = shifted(copy_.IsoPlacement());
+        copyPlan.joliet = plan.mode == kJolietMode ? shifted(copy_.JolietPlacement()) : TreePlacement{};
+        descriptors.Build(copyPlan);
+        if (static_cast<std::uint32_t>(descriptors.GetSectorCount()) != copyDescriptorSectors_) {
+            error = kPassesDisagree;
+            return false;
+        }
+        CByteBuffer tables;
+        CByteBuffer directories;
+        if (!descriptors.CopyTo(copyDescriptors_) || !copy_.CopyTo(tables, directories)
+            || !copyMetadata_.Append(tables.GetData(), static_cast<std::uint32_t>(tables.GetSize()))
+            || !copyMetadata_.Append(directories.GetData(), static_cast<std::uint32_t>(directories.GetSize()))) {
+            error = "out of memory for the image's metadata";
+            return false;
+        }
     }
     plan.iso = metadata_.IsoPlacement();
     plan.joliet = plan.mode == kJolietMode ? metadata_.JolietPlacement() : TreePlacement{};

@@ -82,6 +82,9 @@ public:
     // set. False, with Error, when the tree cannot be written.
     bool Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector, LayoutPlan& plan,
                bool render);
+    // Sector numbers in the rendered records count from this sector of the
+    // image (a partition's copy of the metadata); 0 by default.
+    void SetShift(std::uint32_t shift) { shift_ = shift; }
 
     bool CopyTo(CByteBuffer& out) const
     {
@@ -121,6 +124,7 @@ private:
     DirectoryPlace jolietRoot_;
     bool settled_ = false;
     bool render_ = true;
+    std::uint32_t shift_ = 0;
     std::string error_;
 };
 
@@ -132,6 +136,8 @@ public:
     // arguments. False, with Error, when the tables cannot be written.
     bool Build(std::uint32_t mode, const TreeAccess& access, std::uint32_t startSector, const LayoutPlan& plan,
                std::uint32_t isoRootExtent, std::uint32_t jolietRootExtent);
+    // As DirectoryLayout::SetShift.
+    void SetShift(std::uint32_t shift) { shift_ = shift; }
 
     bool CopyTo(CByteBuffer& out) const
     {
@@ -150,6 +156,7 @@ private:
     std::uint32_t jolietTableSize_ = 0;
     std::uint32_t isoStart_ = 0;
     std::uint32_t jolietStart_ = 0;
+    std::uint32_t shift_ = 0;
     std::string error_;
 };
 
@@ -160,6 +167,13 @@ public:
     // Places everything from pathStart on. False, with error, when the tree
     // cannot be written.
     bool Measure(std::uint32_t mode, const TreeAccess& access, std::uint32_t pathStart, std::string& error);
+    // Renders the sector numbers in the records counted from shift (the
+    // places themselves stay sectors of the image).
+    void SetShift(std::uint32_t shift)
+    {
+        tables_.SetShift(shift);
+        directories_.SetShift(shift);
+    }
     std::uint32_t PathTableStart() const { return pathStart_; }
     std::uint32_t PathTableSectors() const { return pathSectors_; }
     std::uint32_t DirectoryStart() const { return pathStart_ + pathSectors_; }
@@ -209,6 +223,18 @@ struct MetadataSectors {
 // the save's descriptor writer (IBuildDesc, IIsoDesc).
 class VolumeLayout {
 public:
+    // With an offset (0: none), the volume also gets a partition's copy of
+    // its metadata (hybrid::FileSystemCopy): the copy's descriptors from
+    // offset + 16, the volume's path tables and directories behind them,
+    // then the copy's path tables and directories, all of the copy's sector
+    // numbers counted from offset. The copy's volume ends with the volume,
+    // or after copySectors when given (a partition that keeps its end). Set
+    // before Measure.
+    void SetPartitionCopy(std::uint32_t offset, std::uint32_t copySectors = 0)
+    {
+        copyOffset_ = offset;
+        copySectors_ = copySectors;
+    }
     // sizing gives the descriptor set's mode and boot option. False, with
     // error, when the descriptors or the tree cannot be written.
     template <class Descriptors>
@@ -222,8 +248,15 @@ public:
     std::uint32_t PathTableSectors() const { return metadata_.PathTableSectors(); }
     std::uint32_t DirectoryStart() const { return metadata_.DirectoryStart(); }
     std::uint32_t DirectorySectors() const { return metadata_.DirectorySectors(); }
-    // The first sector behind the directories.
-    std::uint32_t End() const { return metadata_.End(); }
+    // The first sector behind the directories (and the partition's copy).
+    std::uint32_t End() const { return copyOffset_ != 0 ? copy_.End() : metadata_.End(); }
+    // The partition's copy, after Render: its descriptors, to be written from
+    // CopyDescriptorStart, and its path tables and directories, from
+    // CopyMetadataStart. Empty without one.
+    std::uint32_t CopyDescriptorStart() const { return copyOffset_ + iso::kFirstDescriptorSector; }
+    std::uint32_t CopyMetadataStart() const { return copy_.PathTableStart(); }
+    const CByteBuffer& CopyDescriptors() const { return copyDescriptors_; }
+    const CByteBuffer& CopyMetadata() const { return copyMetadata_; }
     const LayoutPlan& Plan() const { return metadata_.Plan(); }
 
     // Renders into out. plan gives the descriptors' mode, boot fields and
@@ -239,6 +272,12 @@ private:
     bool udf_ = false;
     UdfBridge bridge_;
     MetadataLayout metadata_;
+    std::uint32_t copyOffset_ = 0;
+    std::uint32_t copySectors_ = 0;
+    std::uint32_t copyDescriptorSectors_ = 0;
+    MetadataLayout copy_;
+    CByteBuffer copyDescriptors_{256};
+    CByteBuffer copyMetadata_{256};
 };
 
 } // namespace tarvelin::writer

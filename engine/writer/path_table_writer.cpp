@@ -120,12 +120,18 @@ bool PathTableLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
     std::vector<std::uint8_t> bytes;
     std::uint32_t isoSize = 0;
     std::uint32_t jolietSize = 0;
-    bool ok = ListDirectories(access, TreeKind::Iso, plan, isoRootExtent, entries, error_)
+    const auto shifted = [this](std::vector<PathTableEntry>& list) {
+        for (PathTableEntry& entry : list) {
+            entry.extent = entry.extent >= shift_ ? entry.extent - shift_ : 0;
+        }
+        return true;
+    };
+    bool ok = ListDirectories(access, TreeKind::Iso, plan, isoRootExtent, entries, error_) && shifted(entries)
         && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, isoSize, error_)
         && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, isoSize, error_);
     const std::uint32_t jolietStart = startSector + static_cast<std::uint32_t>(bytes.size() / iso::kSectorSize);
     if (ok && joliet) {
-        ok = ListDirectories(access, TreeKind::Joliet, plan, jolietRootExtent, entries, error_)
+        ok = ListDirectories(access, TreeKind::Joliet, plan, jolietRootExtent, entries, error_) && shifted(entries)
             && RenderTable(entries, iso::PathTableOrder::LittleEndian, bytes, jolietSize, error_)
             && RenderTable(entries, iso::PathTableOrder::BigEndian, bytes, jolietSize, error_);
     }

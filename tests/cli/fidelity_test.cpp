@@ -735,21 +735,23 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
     }
 }
 
-// An image grub-mkrescue makes for BIOS and UEFI: El Torito entries for both, an MBR, a GPT whose EFI partition is the
-// EFI boot image inside the volume, an Apple partition map. A folder added grows the metadata over the EFI image, which
-// moves; booted by UEFI firmware (OVMF) as a CD and as a disk, GRUB must still find the volume and read the added
-// file. Compacted after a removal, the image keeps its size (its partition tables give the disk's), says so, and
-// boots the same way.
-TEST(FidelityBoot, GrubMkrescueImageEditedAndCompactedBootsUnderUefiAsCdAndDisk)
+// Images made for BIOS and UEFI, edited and booted by UEFI firmware (OVMF) as a CD and as a disk: GRUB must find the
+// volume and read the file added. grub-mkrescue's has an MBR, a GPT whose EFI partition is the EFI boot image inside
+// the volume (the added folder grows the metadata over it, so it moves) and an Apple partition map; compacted after a
+// removal it keeps its size, says so, and boots the same way. The other is laid out as Ubuntu's are: the EFI image
+// appended as a second partition, and the first partition from block 64 with a copy of the file system's metadata of
+// its own, which must list the added file afterwards.
+TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
 {
-    for (const char* tool : {"grub-mkrescue", "mformat", "qemu-system-x86_64"}) {
+    for (const char* tool : {"grub-mkrescue", "mformat", "xorriso", "isoinfo", "qemu-system-x86_64"}) {
         TARVELIN_REQUIRE_TOOL(tool);
     }
     const std::string firmware = "/usr/share/OVMF/OVMF_CODE_4M.fd";
     const std::string variables = "/usr/share/OVMF/OVMF_VARS_4M.fd";
-    TARVELIN_REQUIRE_FILE(firmware);
-    TARVELIN_REQUIRE_FILE(variables);
-    TARVELIN_REQUIRE_FILE("/usr/lib/grub/x86_64-efi/moddep.lst");
+    const std::string grubMbr = "/usr/lib/grub/i386-pc/boot_hybrid.img";
+    for (const std::string& file : {firmware, variables, grubMbr, std::string("/usr/lib/grub/x86_64-efi/moddep.lst")}) {
+        TARVELIN_REQUIRE_FILE(file);
+    }
     test::TempDir dir;
     fs::create_directories(dir / "src/boot/grub");
     fs::create_directories(dir / "added");
@@ -757,21 +759,35 @@ TEST(FidelityBoot, GrubMkrescueImageEditedAndCompactedBootsUnderUefiAsCdAndDisk)
                                                                     "cat /added/note.txt\nhalt\n"));
     test::WriteWholeFile(dir / "added/note.txt", std::string("TARVELIN-UEFI-OK\n"));
     const std::string cli = ShellQuote(TARVELIN_CLI_PATH) + " ";
-    const std::string edited = ShellQuote(dir / "edited.iso");
+    const std::string mkrescue = ShellQuote(dir / "mkrescue.iso");
     const std::string compacted = ShellQuote(dir / "compacted.iso");
-    const test::CommandResult made =
-        test::RunCommand("grub-mkrescue -o " + edited + " " + ShellQuote(dir / "src"));
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    for (const std::string& command :
-         {cli + "add " + edited + " " + ShellQuote(dir / "added"), "cp " + edited + " " + compacted,
-          cli + "rm " + compacted + " /boot/grub/fonts/unicode.pf2"}) {
-        const test::CommandResult done = test::RunCommand(command);
-        ASSERT_EQ(done.exitCode, 0) << command << "\n" << done.output;
-    }
-    const test::CommandResult compact = test::RunCommand(cli + "compact " + compacted);
-    ASSERT_EQ(compact.exitCode, 0) << compact.output;
-    EXPECT_NE(compact.output.find("the image keeps its size (partition tables"), std::string::npos) << compact.output;
-    for (const std::string& image : {edited, compacted}) {
+    const std::string ubuntu = ShellQuote(dir / "ubuntu.iso");
+    const std::string tree = ShellQuote(dir / "tree");
+    const auto run = [](const std::string& command) {
+        const test::CommandResult done = test::RunCommand(command + " 2>&1");
+        EXPECT_EQ(done.exitCode, 0) << command << "\n" << done.output;
+        return done.output;
+    };
+    run("grub-mkrescue -o " + mkrescue + " " + ShellQuote(dir / "src"));
+    run("xorriso -osirrox on -indev " + mkrescue + " -extract / " + tree + " && chmod -R u+w " + tree + " && mv "
+        + tree + "/efi.img " + ShellQuote(dir / "efi.img") + " && rm " + tree + "/boot.catalog");
+    run("xorriso -as mkisofs -o " + ubuntu + " -R -J --grub2-mbr " + grubMbr + " -partition_offset 16 "
+        "--mbr-force-bootable -append_partition 2 28732ac11ff8d211ba4b00a0c93ec93b " + ShellQuote(dir / "efi.img")
+        + " -appended_part_as_gpt -iso_mbr_part_type a2a0d0ebe5b9334487c068b6b72699c7 -c boot.catalog "
+          "-b boot/grub/i386-pc/eltorito.img -no-emul-boot -boot-load-size 4 -boot-info-table --grub2-boot-info "
+          "-eltorito-alt-boot -e --interval:appended_partition_2::: -no-emul-boot " + tree);
+    run(cli + "add " + mkrescue + " " + ShellQuote(dir / "added"));
+    run("cp " + mkrescue + " " + compacted + " && " + cli + "rm " + compacted + " /boot/grub/fonts/unicode.pf2");
+    EXPECT_NE(run(cli + "compact " + compacted).find("the image keeps its size (partition tables"), std::string::npos);
+    // The folder goes behind the appended partition, out of the first partition's reach, and the save says so.
+    EXPECT_NE(run(cli + "add " + ubuntu + " " + ShellQuote(dir / "added")).find("cannot be read through that partition"),
+              std::string::npos);
+    const std::string partition = ShellQuote(dir / "partition.iso");
+    EXPECT_NE(run("dd if=" + ubuntu + " of=" + partition + " bs=2048 skip=16 status=none && isoinfo -R -f -i "
+                  + partition).find("/added/note.txt"),
+              std::string::npos);
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    for (const std::string& image : {mkrescue, compacted, ubuntu}) {
         for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {
             fs::copy_file(variables, dir / "vars.fd", fs::copy_options::overwrite_existing);
             const std::string uefi = "-drive if=pflash,format=raw,readonly=on,file=" + ShellQuote(firmware)
