@@ -993,7 +993,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
                 notices_.Add(false, data_->GetWarning(i));
             }
             for (const std::string& note : saveNotes_) {
-                notices_.Add(false, note);
+                notices_.AddOnce(false, note);
             }
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
