@@ -98,6 +98,14 @@ public:
         ranges_.emplace(first, end);
         return true;
     }
+    // Gives back the end of the range claimed at first: only its first
+    // count sectors were the directory's.
+    void Shorten(std::uint32_t first, std::uint32_t count)
+    {
+        if (const auto range = ranges_.find(first); range != ranges_.end()) {
+            range->second = std::min(range->second, std::uint64_t{first} + count);
+        }
+    }
 
 private:
     std::map<std::uint32_t, std::uint64_t> ranges_; // first sector -> one past the last
@@ -333,7 +341,8 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
     // The identifier of a multi-extent file whose next piece is due (empty
     // when none is: identifiers are never empty).
     std::string_view openIdentifier;
-    for (std::uint32_t done = 0, used = 0; done < count; ++used) {
+    bool ended = false;
+    for (std::uint32_t done = 0, used = 0; done < count && !ended; ++used) {
         const std::uint32_t batch = std::min(kDirectoryReadBatch, count - done);
         const std::uint32_t first = extent + done;
         if (used == listing.batches.size()) {
@@ -360,6 +369,20 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
             report_.endianMismatch = report_.endianMismatch || decoded.endianMismatch;
             if (decoded.damaged) {
                 ++report_.malformedRecords;
+            }
+            // A recorded length too large runs on into what follows the
+            // directory: another directory, which opens with its "." record,
+            // or file data, whose bytes soon fail to be records. The
+            // directory ends before such a sector; nothing from it or after
+            // it is an entry (a save would write them back as entries).
+            const bool opensAnother = !decoded.records.empty() && decoded.records.front().IsSelf();
+            if (done + i > 0 && (decoded.damaged || opensAnother)) {
+                report_.malformedRecords += decoded.damaged ? 0 : 1;
+                if (claim) {
+                    claimed_.Shorten(extent, done + i);
+                }
+                ended = true;
+                break;
             }
             for (const iso::DirectoryRecordView& record : decoded.records) {
                 if (done + i == 0 && listing.entries.empty() && !listing.self && record.IsSelf()) {
