@@ -722,8 +722,9 @@ public:
     }
 
     // The file with the same data (of the same name, when several), else
-    // the entry of the same name and kind.
-    DirNode* TakeFor(const ListedEntry& listed, const std::string& name)
+    // the entry of the same name and kind. sameName: only a file of the
+    // same data and name, or a folder of the same name.
+    DirNode* TakeFor(const ListedEntry& listed, const std::string& name, bool sameName)
     {
         const bool directory = listed.record.IsDirectory();
         const auto left = [&](auto&& also) -> DirNode* {
@@ -741,6 +742,10 @@ public:
         DirNode* found = nullptr;
         if (directory) {
             found = left([](DirNode*) { return true; });
+        } else if (sameName) {
+            found = left([&](DirNode* node) {
+                return node->entry.extent == listed.record.extent && node->entry.size == listed.size;
+            });
         } else {
             // Of the files with the same data, the one of the same name,
             // else the first one left (empty files all share their data).
@@ -888,13 +893,22 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
         jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
+        // The entries that agree in name (and data) first: a record whose
+        // name the primary tree lacks (hidden there) must not take, by its
+        // data alone, the entry that a later record names.
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
             jolietNames[i] = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
             if (jolietNames[i].empty()) {
                 ++report_.malformedRecords;
                 continue;
             }
-            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i]);
+            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], true);
+        }
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            if (jolietNames[i].empty() || paired[i] != nullptr) {
+                continue;
+            }
+            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], false);
             if (paired[i] == nullptr && listing.entries[i].record.IsDirectory()) {
                 folders.push_back(i);
             }
