@@ -11,6 +11,7 @@
 #include "core/iso_sector.h"
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
+#include "platform/same_file.h"
 #include "platform/file.h"
 
 #include <cinttypes>
@@ -119,11 +120,9 @@ int CompactInto(const std::string& image, const std::string& output)
                    "image");
         return kExitUsage;
     }
-    platform::FileInfo imageFile;
     platform::FileInfo outputFile;
     const bool outputExists = platform::GetFileInfo(output, outputFile);
-    if (outputExists && platform::GetFileInfo(image, imageFile)
-        && outputFile.volumeId == imageFile.volumeId && outputFile.fileId == imageFile.fileId) {
+    if (outputExists && platform::SameFile(output, image)) {
         PrintError("'" + output + "' is the image itself: leave out -o to compact it in place");
         return kExitUsage;
     }

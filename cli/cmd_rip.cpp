@@ -13,6 +13,7 @@
 #include "interrupt.h"
 #include "iso/iso9660.h"
 #include "platform/directory.h"
+#include "platform/same_file.h"
 #include "platform/file.h"
 #include "capture/simulated_cdrom.h"
 
@@ -32,13 +33,7 @@ const Command kRip{"rip", "DRIVE OUT.iso", "make an ISO image of the data CD in 
 
 bool SameDevice(const std::string& a, const std::string& b)
 {
-    if (a == b) {
-        return true;
-    }
-    platform::FileInfo first;
-    platform::FileInfo second;
-    return platform::GetFileInfo(a, first) && platform::GetFileInfo(b, second) && first.volumeId == second.volumeId
-        && first.fileId == second.fileId;
+    return a == b || platform::SameFile(a, b);
 }
 
 // The letter of the drive the argument names; false with the reason when

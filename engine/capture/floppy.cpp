@@ -5,6 +5,7 @@
 #include "platform/file.h"
 #include "platform/floppy_device.h"
 #include "platform/prompt.h"
+#include "platform/same_file.h"
 
 #include <atomic>
 #include <cstring>
@@ -204,6 +205,13 @@ private:
         if (job_ != nullptr) {
             misuse_ = "the copy was started already";
             return false;
+        }
+        // Replacing the diskette's own file would first hold it, and its
+        // open would then fail as if no diskette were in the drive.
+        const std::string device = device_.empty() ? platform::FirstFloppyDevice() : device_;
+        if (platform::SameFile(targetPath, device)) {
+            return Refuse("The target boot image file and the floppy disk are the same file! "
+                          "Please specify another file name. ");
         }
         IFloppy* floppy = Floppy1();
         platform::AtomicOutput target;

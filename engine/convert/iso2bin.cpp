@@ -127,8 +127,9 @@ public:
     }
 
     // The BIN is put in place first, so that no sheet names a BIN that is
-    // not complete; when the sheet then fails, the BIN goes again: a failed
-    // conversion leaves nothing behind.
+    // not complete. When the sheet then fails, the BIN stays: it is
+    // complete, and it may have replaced a file of its name already, so
+    // removing it would lose both. The failure says which file is missing.
     bool Close() override
     {
         if (bin_ != nullptr && !bin_->Close()) {
@@ -137,11 +138,7 @@ public:
             return false;
         }
         if (cue_ != nullptr && !cue_->Close()) {
-            lastError_ = cue_->GetLastError();
-            // (Never a device or pipe that was written directly.)
-            if (bin_ != nullptr && std::string_view(bin_->GetWritingPath()) != bin_->GetFinalPath()) {
-                platform::RemoveFile(bin_->GetFinalPath());
-            }
+            lastError_ = "'" + binPath_ + "' was written, but its CUE sheet was not: " + cue_->GetLastError();
             return false;
         }
         return true;

@@ -52,8 +52,9 @@ public:
     // temporary name as well.
     virtual bool CreateCueFile() = 0;
 
-    // Flushes both files and puts them in place, the BIN first; when either
-    // fails, neither is left.
+    // Flushes both files and puts them in place, the BIN first; when the
+    // BIN fails, neither is left. A CUE sheet that fails after the BIN is in
+    // place leaves the BIN (complete) and says so.
     virtual bool Close() = 0;
     // Closes both files and removes them.
     virtual void Abandon() = 0;
@@ -106,8 +107,9 @@ public:
     // on its own thread, 0 .. 100 percent of the sectors written, then
     // kConvertDone when the BIN and CUE files are complete, or kConvertFailed
     // when it failed or was stopped by a false answer to a percent report;
-    // after kConvertFailed neither file
-    // is left behind. progress may be null.
+    // after kConvertFailed neither file is left behind, but for a complete
+    // BIN already in place when its CUE sheet failed (the error says so).
+    // progress may be null.
     virtual bool Start(void* context, ProgressFn progress) = 0;
     virtual bool OpenSource(const char* path) = 0;
     virtual bool OpenTarget(const char* path) = 0;

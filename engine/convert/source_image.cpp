@@ -3,6 +3,7 @@
 #include "core/image_file.h"
 #include "core/iso9660_constants.h"
 #include "platform/directory.h"
+#include "platform/same_file.h"
 
 #include <algorithm>
 #include <cstring>
@@ -132,10 +133,7 @@ std::string ConvertSource::OutputConflict(const std::string& path) const
 {
     // The output would replace the file being read; the refusal that the
     // output's own open gives then blames some other program.
-    platform::FileInfo source;
-    platform::FileInfo output;
-    if (!IsOpen() || !platform::GetFileInfo(dataPath_, source) || !platform::GetFileInfo(path, output)
-        || source.volumeId != output.volumeId || source.fileId != output.fileId) {
+    if (!IsOpen() || !platform::SameFile(dataPath_, path)) {
         return {};
     }
     return "'" + path + "' is the source image of the conversion: name another output file";

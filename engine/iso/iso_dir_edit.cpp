@@ -98,6 +98,14 @@ public:
         ranges_.emplace(first, end);
         return true;
     }
+    // Gives back the end of the range claimed at first: only its first
+    // count sectors were the directory's.
+    void Shorten(std::uint32_t first, std::uint32_t count)
+    {
+        if (const auto range = ranges_.find(first); range != ranges_.end()) {
+            range->second = std::min(range->second, std::uint64_t{first} + count);
+        }
+    }
 
 private:
     std::map<std::uint32_t, std::uint64_t> ranges_; // first sector -> one past the last
@@ -333,7 +341,8 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
     // The identifier of a multi-extent file whose next piece is due (empty
     // when none is: identifiers are never empty).
     std::string_view openIdentifier;
-    for (std::uint32_t done = 0, used = 0; done < count; ++used) {
+    bool ended = false;
+    for (std::uint32_t done = 0, used = 0; done < count && !ended; ++used) {
         const std::uint32_t batch = std::min(kDirectoryReadBatch, count - done);
         const std::uint32_t first = extent + done;
         if (used == listing.batches.size()) {
@@ -360,6 +369,20 @@ bool CIsoDirEdit::ReadDirectoryRecords(std::uint32_t extent, std::uint32_t lengt
             report_.endianMismatch = report_.endianMismatch || decoded.endianMismatch;
             if (decoded.damaged) {
                 ++report_.malformedRecords;
+            }
+            // A recorded length too large runs on into what follows the
+            // directory: another directory, which opens with its "." record,
+            // or file data, whose bytes soon fail to be records. The
+            // directory ends before such a sector; nothing from it or after
+            // it is an entry (a save would write them back as entries).
+            const bool opensAnother = !decoded.records.empty() && decoded.records.front().IsSelf();
+            if (done + i > 0 && (decoded.damaged || opensAnother)) {
+                report_.malformedRecords += decoded.damaged ? 0 : 1;
+                if (claim) {
+                    claimed_.Shorten(extent, done + i);
+                }
+                ended = true;
+                break;
             }
             for (const iso::DirectoryRecordView& record : decoded.records) {
                 if (done + i == 0 && listing.entries.empty() && !listing.self && record.IsSelf()) {
@@ -699,8 +722,9 @@ public:
     }
 
     // The file with the same data (of the same name, when several), else
-    // the entry of the same name and kind.
-    DirNode* TakeFor(const ListedEntry& listed, const std::string& name)
+    // the entry of the same name and kind. sameName: only a file of the
+    // same data and name, or a folder of the same name.
+    DirNode* TakeFor(const ListedEntry& listed, const std::string& name, bool sameName)
     {
         const bool directory = listed.record.IsDirectory();
         const auto left = [&](auto&& also) -> DirNode* {
@@ -718,6 +742,10 @@ public:
         DirNode* found = nullptr;
         if (directory) {
             found = left([](DirNode*) { return true; });
+        } else if (sameName) {
+            found = left([&](DirNode* node) {
+                return node->entry.extent == listed.record.extent && node->entry.size == listed.size;
+            });
         } else {
             // Of the files with the same data, the one of the same name,
             // else the first one left (empty files all share their data).
@@ -865,13 +893,22 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
         jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
+        // The entries that agree in name (and data) first: a record whose
+        // name the primary tree lacks (hidden there) must not take, by its
+        // data alone, the entry that a later record names.
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
             jolietNames[i] = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
             if (jolietNames[i].empty()) {
                 ++report_.malformedRecords;
                 continue;
             }
-            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i]);
+            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], true);
+        }
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            if (jolietNames[i].empty() || paired[i] != nullptr) {
+                continue;
+            }
+            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], false);
             if (paired[i] == nullptr && listing.entries[i].record.IsDirectory()) {
                 folders.push_back(i);
             }

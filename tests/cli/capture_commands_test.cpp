@@ -99,7 +99,8 @@ TEST_F(CaptureCommandTest, RipGivesTheExactIsoByLetterOrDevice)
     EXPECT_TRUE(test::ReadWholeFile(out()) == track);
 }
 
-// Every refusal exits 1, says why (the whole output where exact) and leaves no file.
+// Every refusal exits 1, says why (the whole output where exact) and leaves no file (a diskette named as its own
+// image as it was).
 TEST_F(CaptureCommandTest, RefusalsSayWhyAndLeaveNoFile)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -108,12 +109,15 @@ TEST_F(CaptureCommandTest, RefusalsSayWhyAndLeaveNoFile)
     const std::string rip = "rip D " + ShellQuote(out());
     const std::string cannot = "tarvelin-cli: cannot rip drive D: ";
     const std::string fileMode = ", please use \"file\" mode to make ISO.\n";
+    const std::string sameFile =
+        "The target boot image file and the floppy disk are the same file! Please specify another file name.\n";
     const std::string tracks = "TARVELIN_SIMULATED_CDROM_TRACKS=";
     const struct {
         std::string environment;
         std::string arguments;
         std::string said;
         bool exact;
+        bool outIsTheDiskette = false;
     } cases[] = {
         {Simulated(dir_ / "missing.iso"), "drives", "TARVELIN_SIMULATED_CDROM: cannot load", false},
         {Simulated(iso(), tracks + "0x14@0,14"), "drives",
@@ -131,12 +135,25 @@ TEST_F(CaptureCommandTest, RefusalsSayWhyAndLeaveNoFile)
         {"", "floppy " + ShellQuote(out()) + " --device=" + ShellQuote(dir_ / "no-drive"),
          "tarvelin-cli: cannot copy the diskette in " + (dir_ / "no-drive")
              + ": Can not open floppy! Please make sure the floppy disk has been inserted.\n", true},
+        {"", "floppy " + ShellQuote(out()) + " --device " + ShellQuote(out()),
+         "tarvelin-cli: cannot copy the diskette in " + out() + ": " + sameFile, true, true},
+        {"", "floppy " + ShellQuote(dir_ / "link.iso") + " --device=" + ShellQuote(out()),
+         "tarvelin-cli: cannot copy the diskette in " + out() + ": " + sameFile, true, true},
     };
+    std::filesystem::create_symlink(out(), dir_ / "link.iso");
+    const Bytes diskette = test::RandomBytes(1474560, 23);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.environment + c.arguments);
+        if (c.outIsTheDiskette) {
+            test::WriteWholeFile(out(), diskette);
+        }
         const CommandResult result = RunCli(c.arguments, c.environment);
         EXPECT_EQ(result.exitCode, 1) << result.output;
         EXPECT_TRUE(c.exact ? result.output == c.said : Contains(result.output, c.said)) << result.output;
+        if (c.outIsTheDiskette) {
+            EXPECT_TRUE(test::ReadWholeFile(out()) == diskette);
+            std::filesystem::remove(out());
+        }
         EXPECT_FALSE(platform::PathExists(out()));
     }
 }

@@ -3,12 +3,14 @@
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -108,7 +110,9 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
 
 // Points every record of top.bin (primary and Joliet, which stay paired) at extent with the size given: the damage of
 // a record whose data runs past the end of the image.
-void MisplaceTopBin(const std::string& image, std::uint32_t extent, std::uint32_t size)
+// Gives every record of extent `from` and data length `fromSize` the extent and length `to` and `toSize`; how many.
+int RewriteRecords(const std::string& image, std::uint32_t from, std::uint32_t fromSize, std::uint32_t to,
+                   std::uint32_t toSize)
 {
     const auto both = [](std::uint32_t value) {
         std::vector<std::uint8_t> bytes(8);
@@ -118,22 +122,29 @@ void MisplaceTopBin(const std::string& image, std::uint32_t extent, std::uint32_
         }
         return bytes;
     };
-    const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(image) + " top.bin").output);
-    ASSERT_TRUE(listed.contains("top.bin"));
-    std::vector<std::uint8_t> fields = both(listed.at("top.bin").extent);
-    const std::vector<std::uint8_t> sizeField = both(static_cast<std::uint32_t>(listed.at("top.bin").size));
+    std::vector<std::uint8_t> fields = both(from);
+    const std::vector<std::uint8_t> sizeField = both(fromSize);
     fields.insert(fields.end(), sizeField.begin(), sizeField.end());
     std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-    std::vector<std::uint8_t> replacement = both(extent);
-    const std::vector<std::uint8_t> newSize = both(size);
+    std::vector<std::uint8_t> replacement = both(to);
+    const std::vector<std::uint8_t> newSize = both(toSize);
     replacement.insert(replacement.end(), newSize.begin(), newSize.end());
     int records = 0;
     for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), fields.begin(), fields.end())) != bytes.end();) {
         at = std::copy(replacement.begin(), replacement.end(), at);
         ++records;
     }
-    ASSERT_EQ(records, 2);
     test::WriteWholeFile(image, bytes);
+    return records;
+}
+
+void MisplaceTopBin(const std::string& image, std::uint32_t extent, std::uint32_t size)
+{
+    const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(image) + " top.bin").output);
+    ASSERT_TRUE(listed.contains("top.bin"));
+    EXPECT_EQ(RewriteRecords(image, listed.at("top.bin").extent, static_cast<std::uint32_t>(listed.at("top.bin").size),
+                             extent, size),
+              2);
 }
 
 // A file whose data runs past the end of the image has none there to move: a save that must move it out of the way
@@ -158,6 +169,69 @@ TEST_F(EditCommands, DataBeyondTheEndOfTheImageIsNeverMadeUpBySaves)
     const CommandResult read = RunCli("cat " + ShellQuote(compacted) + " top.bin");
     EXPECT_EQ(read.exitCode, 1) << read.output;
     EXPECT_TRUE(test::Contains(read.output, "beyond the end of the image")) << read.output;
+}
+
+// A folder whose recorded length runs on to the end of the image (its record, "." and its subfolder's "..") reads on
+// into what follows it: another folder, or file data (without Joliet the files follow the primary folders). Only its
+// own entries are listed, with the damage said, and a save writes those alone: nothing read past its end becomes an
+// entry.
+TEST_F(EditCommands, AFolderRecordedLongerThanItIsListsAndSavesOnlyItsOwnEntries)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::WriteWholeFile(dir / "src/docs/inner/text.txt", "Words, words and words" + std::string(100000, 'x'));
+    const auto isoinfo = [&] {
+        return test::ParseIsoinfoListing(test::RunForOutput("isoinfo -l -i " + ShellQuote(image)));
+    };
+    // The listing without the warning, which standard error may give first.
+    const auto entries = [](const std::string& output) {
+        std::vector<std::string> lines;
+        for (std::string& line : test::SortedLines(output)) {
+            if (!line.starts_with("tarvelin-cli: ")) {
+                lines.push_back(std::move(line));
+            }
+        }
+        return lines;
+    };
+    const struct {
+        const char* options;
+        const char* folder; // as isoinfo names it
+    } cases[] = {{"-J -R", "/DOCS/"}, {"-R", "/DOCS/INNER/"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " " + c.folder);
+        fs::remove(image);
+        test::RunGenisoimage(dir / "src", image, c.options);
+        const std::string listed = RunCli("ls -R " + ShellQuote(image)).output;
+        const test::IsoinfoListing before = isoinfo();
+        const std::string folder = c.folder;
+        const std::string parent = folder.substr(0, folder.rfind('/', folder.size() - 2) + 1);
+        const std::string name = folder.substr(parent.size(), folder.size() - parent.size() - 1);
+        const auto record = std::find_if(before.at(parent).begin(), before.at(parent).end(),
+                                         [&](const test::IsoinfoEntry& entry) { return entry.identifier == name; });
+        ASSERT_NE(record, before.at(parent).end());
+        const auto sectors = static_cast<std::uint32_t>(fs::file_size(image) / 2048);
+        ASSERT_GE(RewriteRecords(image, record->extent, static_cast<std::uint32_t>(record->size), record->extent,
+                                 (sectors - record->extent) * 2048),
+                  2);
+
+        const CommandResult damaged = RunCli("ls -R " + ShellQuote(image));
+        EXPECT_EQ(damaged.exitCode, 0) << damaged.output;
+        EXPECT_EQ(entries(damaged.output), entries(listed));
+        EXPECT_TRUE(test::Contains(damaged.output, "is damaged")) << damaged.output;
+
+        const CommandResult saved = RunCli("mkdir " + ShellQuote(image) + " new");
+        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        const test::IsoinfoListing after = isoinfo();
+        ASSERT_TRUE(after.contains(folder));
+        std::vector<std::string> names;
+        for (const test::IsoinfoEntry& entry : after.at(folder)) {
+            names.push_back(entry.identifier);
+        }
+        std::vector<std::string> expected;
+        for (const test::IsoinfoEntry& entry : before.at(folder)) {
+            expected.push_back(entry.identifier);
+        }
+        EXPECT_EQ(names, expected);
+    }
 }
 
 // What add and build leave out or cannot copy as it was added, both say alike and both still succeed: a pipe in a

@@ -4,12 +4,14 @@
 #include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -180,6 +182,53 @@ TEST_F(LsCommandTest, FailuresAndTheirExitCodes)
         {"ls " + image + " -x", 64},
         {"ls " + image + " a b", 64},
     });
+}
+
+// An entry one tree hides (genisoimage -hide, -hide-joliet) is listed once, as is every entry of the same data the
+// other tree names: a record the primary tree lacks must not take another's partner by its data alone (a hard link,
+// empty files). Entries of the same name but other data are other files, and both stay.
+TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TempDir dir;
+    const std::string source = dir / "src";
+    fs::create_directories(source + "/sub");
+    test::WriteWholeFile(source + "/alpha.txt", std::string("a\n"));
+    ASSERT_EQ(::link((source + "/alpha.txt").c_str(), (source + "/alpha2.txt").c_str()), 0);
+    test::WriteWholeFile(source + "/beta.txt", std::string("b\n"));
+    test::WriteWholeFile(source + "/empty1", std::string());
+    test::WriteWholeFile(source + "/empty2", std::string());
+    test::WriteWholeFile(source + "/sub/gamma.txt", std::string("c\n"));
+    const std::vector<std::string> all{"alpha.txt", "alpha2.txt", "beta.txt", "empty1", "empty2", "sub/",
+                                       "sub/gamma.txt"};
+    const std::vector<std::string> options{"-J -R -hide empty1",
+                                           "-J -R -hide alpha.txt",
+                                           "-J -hide empty1 -hide alpha.txt",
+                                           "-J -R -hide-joliet empty2 -hide-joliet alpha2.txt",
+                                           "-J -R -hide sub/gamma.txt -hide-joliet beta.txt"};
+    for (const std::string& option : options) {
+        SCOPED_TRACE(option);
+        const std::string image = dir / "hidden.iso";
+        fs::remove(image);
+        test::RunGenisoimage(source, image, option);
+        EXPECT_EQ(test::SortedLines(ListOf("ls -R " + ShellQuote(image))), all);
+    }
+
+    // Crafted: B.TXT is named b.txt in the Joliet tree, after a record of the same data that the primary tree lacks;
+    // SAME.TXT and same.txt hold different data: two files.
+    test::CraftedImage crafted(40);
+    const std::uint32_t primaryLength = crafted.WriteDirectory(
+        20, 20, 0, {test::MakeRecord("B.TXT;1", 30, 2), test::MakeRecord("SAME.TXT;1", 31, 2)});
+    const std::uint32_t jolietLength = crafted.WriteDirectory(
+        22, 22, 0,
+        {test::MakeRecord(test::JolietId("a hidden.txt"), 30, 2), test::MakeRecord(test::JolietId("b.txt"), 30, 2),
+         test::MakeRecord(test::JolietId("same.txt"), 32, 2)});
+    crafted.WriteDescriptors(20, primaryLength, std::make_pair(22u, jolietLength));
+    const std::string image = dir / "crafted.iso";
+    test::WriteWholeFile(image, crafted.Bytes());
+    // The primary SAME.TXT, in that tree alone, keeps its own name.
+    EXPECT_EQ(test::SortedLines(ListOf("ls " + ShellQuote(image))),
+              (std::vector<std::string>{"SAME.TXT", "a hidden.txt", "b.txt", "same.txt"}));
 }
 
 // With Rock Ridge the long listing starts with the mode as ls(1) shows it and names a link's target; without it the

@@ -466,6 +466,36 @@ TEST_F(OutputSafety, OnAFullFileSystemEveryWritingCommandFailsWithTheReasonAndLe
     }
 }
 
+// A CUE sheet that cannot be put in place once its BIN is (a mount holds its name: the rename fails) fails the
+// conversion with a message naming both, and leaves the BIN, complete: it has replaced the old BIN already, and
+// removing it would lose both. The old sheet stays.
+TEST_F(OutputSafety, AnIso2BinWhoseCueSheetCannotBePutInPlaceKeepsItsCompleteBin)
+{
+    TARVELIN_REQUIRE(::geteuid() == 0, "root, to mount a file over the CUE sheet,");
+    const std::string reference = dir / "reference";
+    fs::create_directories(reference);
+    const test::CommandResult converted = RunCli({"iso2bin", dir / "small.iso", reference + "/out.bin"}, dir / "log");
+    ASSERT_EQ(converted.exitCode, 0) << converted.output;
+    const std::string target = dir / "target";
+    fs::create_directories(target);
+    test::WriteWholeFile(target + "/out.bin", "old BIN\n");
+    test::WriteWholeFile(target + "/out.cue", "old sheet\n");
+    test::WriteWholeFile(dir / "cover", "covering file\n");
+    const std::string cue = target + "/out.cue";
+    ASSERT_EQ(::mount((dir / "cover").c_str(), cue.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    const test::CommandResult run = RunCli({"iso2bin", dir / "small.iso", target + "/out.bin"}, dir / "log");
+    ::umount2(cue.c_str(), MNT_DETACH);
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("'" + target + "/out.bin' was written, but its CUE sheet was not: cannot rename the "
+                              "finished file to '" + cue + "'"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(SameBytes(target + "/out.bin", reference + "/out.bin"));
+    const std::string oldSheet = "old sheet\n";
+    EXPECT_EQ(test::ReadWholeFile(cue), std::vector<std::uint8_t>(oldSheet.begin(), oldSheet.end()));
+    EXPECT_EQ(Entries(target), (std::vector<std::string>{"out.bin", "out.cue"}));
+}
+
 // The image opens read-only and every edit command is refused with the reason, its bytes, its date and its folder
 // untouched.
 void ExpectEveryEditRefused(const std::string& image, const std::string& reason, const std::string& folder,
