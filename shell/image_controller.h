@@ -143,15 +143,23 @@ public:
 
     // Writes one entry of the opened image (a folder with everything below
     // it) into destination; false, after telling the user, when it could
-    // not.
+    // not. Entries written whole whose date or permission bits could not be
+    // set are told as a warning and count as extracted.
     bool ExtractImageRecord(const EntryRecord& record, const std::string& destination);
+
+    // Copies one record of the composition (a folder with everything below
+    // it) into destination as the composition arranges it: the names,
+    // folders and deletions made here, the bytes of the files on disk.
+    // Files already there are kept. False, after telling the user, when
+    // not everything could be copied.
+    bool ExtractComposedRecord(const EntryRecord& record, const std::string& destination);
 
     // The boot menu.
     void LoadBootable();
     void SaveBootable();
     void DeleteBootable();
 
-    // The save of the opened image ended.
+    // The save of the opened image, or the build of the composition, ended.
     void SaveFinished(bool saved);
 
     // Save As, first half: the opened image file copied (complete or not at
