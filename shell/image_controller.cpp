@@ -4,6 +4,7 @@
 #include "recent_files.h"
 
 #include "core/byte_buffer.h"
+#include "convert/iso2bin.h"
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -12,6 +13,7 @@
 #include "writer/iso_build.h"
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
+#include "platform/path.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -1162,23 +1164,43 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
              kProgramCaption, PromptIcon::Information);
         return nullptr;
     }
+    // An image opened through a CUE sheet is saved as a raw image with a
+    // one-track sheet of its own beside it, as ISO to BIN writes them, so
+    // that it opens again here and in other programs: a chosen sheet name
+    // gets its raw image beside it as ".bin".
+    std::string dataTarget = target;
+    std::string sheetTarget;
+    std::string openedData;
+    std::string why;
+    if (ResolveImagePath(imagePath_, openedData, why) && openedData != imagePath_) {
+        sheetTarget = CueSheetPathFor(target);
+        if (sheetTarget == target) {
+            dataTarget = target.substr(0, target.size() - platform::ExtensionOf(target).size()) + ".bin";
+        }
+        if (platform::FileNameOf(dataTarget).find_first_of("\"\r\n") != std::string_view::npos) {
+            Tell("'" + dataTarget + "' cannot be named in a CUE sheet: choose a name without double quotes.",
+                 kProgramCaption, PromptIcon::Warning);
+            return nullptr;
+        }
+    }
     std::error_code error;
-    if (fs::equivalent(target, imagePath_, error)) {
+    if (fs::equivalent(target, imagePath_, error) || fs::equivalent(dataTarget, openedData, error)
+        || (!sheetTarget.empty() && fs::equivalent(sheetTarget, imagePath_, error))) {
         Tell("'" + target + "' is the opened image itself: Save writes the edits into it.", kProgramCaption,
              PromptIcon::Warning);
         return nullptr;
     }
     // The copy is made under a temporary name beside the target, edited
     // and saved there, and takes the target's name only once it is saved.
-    const std::string copy = platform::TemporaryPathFor(target);
-    std::string why;
+    const std::string copy = platform::TemporaryPathFor(dataTarget);
     if (!CopyImageFile(*edit_, copy, why)) {
         Tell("Save ISO Failed!\n" + why);
         return nullptr;
     }
     saveAsEdit_ = MakeComponent(Edit1);
     saveAsCopy_ = copy;
-    saveAsTarget_ = target;
+    saveAsTarget_ = dataTarget;
+    saveAsSheet_ = sheetTarget;
     if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
         why = saveAsEdit_ != nullptr ? saveAsEdit_->GetLastError() : "the image cannot be opened";
         DropSaveAs();
@@ -1217,12 +1239,26 @@ bool CImageController::FinishSaveAs(bool saved)
         return false;
     }
     const std::string target = saveAsTarget_;
+    const std::string sheet = saveAsSheet_;
     saveAsCopy_.clear();
     saveAsTarget_.clear();
+    saveAsSheet_.clear();
     // The edits live on in the new file; the opened image stays as it was.
     modified_ = false;
     editLog_.clear();
-    return OpenImage(target);
+    if (sheet.empty()) {
+        return OpenImage(target);
+    }
+    const std::string text = CueSheetText(target);
+    platform::AtomicOutput output;
+    if (!output.Open(sheet, platform::ExistingOutput::Replace) || !output.Stream().Write(text.data(), text.size())
+        || !output.Commit()) {
+        Tell("Save ISO Failed!\nThe edited image is in '" + target + "', but its CUE sheet could not be written: "
+             + output.LastError());
+        OpenImage(target);
+        return false;
+    }
+    return OpenImage(sheet);
 }
 
 void CImageController::DropSaveAs()
@@ -1234,6 +1270,7 @@ void CImageController::DropSaveAs()
     }
     saveAsCopy_.clear();
     saveAsTarget_.clear();
+    saveAsSheet_.clear();
 }
 
 // --- What the panes show ------------------------------------------------------

@@ -164,7 +164,9 @@ public:
 
     // Save As, first half: the opened image file copied (complete or not at
     // all) beside target, opened, and the edits made since the last save
-    // done again there. The facade of the copy, ready for its save (owned
+    // done again there. An image opened through a CUE sheet goes to a raw
+    // image with a sheet of its own (a target named as a sheet is the
+    // sheet's name, the raw image going beside it as ".bin"). The facade of the copy, ready for its save (owned
     // by the controller); null, after saying why, when it cannot be had.
     // The opened image is not touched.
     IIsoEdit* PrepareSaveAs(const std::string& target);
@@ -278,6 +280,9 @@ private:
     ComponentPtr<IIsoEdit> saveAsEdit_;
     std::string saveAsCopy_;
     std::string saveAsTarget_;
+    // The CUE sheet written beside the target when the image was opened
+    // through one; empty otherwise.
+    std::string saveAsSheet_;
 };
 
 } // namespace tarvelin::shell

@@ -10,6 +10,7 @@
 #include "capture/unread_sectors.h"
 #include "core/image_file.h"
 #include "support/cli_fixtures.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -380,6 +381,34 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
         files.insert(entry.path().filename().string());
     }
     EXPECT_EQ(files, (Names{"source", "source.iso", "floppy.img", "added.txt", "saved as.iso"}));
+}
+
+TEST_F(CommandsTest, SaveAsOfAnImageOpenedThroughACueSheetGivesABinWithItsSheetThatPeersRead)
+{
+    TARVELIN_REQUIRE_TOOL("bchunk");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    const std::string bin = dir_ / "disc.bin";
+    test::MakeRawBin(image_, bin, test::RawForm::Mode1);
+    const std::string cue = dir_ / "disc.cue";
+    test::WriteWholeFile(cue, std::string("FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"));
+    ASSERT_TRUE(List().OpenImage(cue));
+    Delete({"small.txt"});
+    const std::string target = dir_ / "copy.bin";
+    services_.Choose({target});
+    frame_.RunCommand(ID_FILE_SAVEISOAS);
+    ASSERT_TRUE(WaitIdle(List()));
+    prompt_.ExpectNone();
+    // The copy opens again through its own sheet, and bchunk reads the pair.
+    const std::string sheet = dir_ / "copy.cue";
+    ASSERT_TRUE(fs::exists(sheet));
+    EXPECT_EQ(List().ImagePath(), sheet);
+    EXPECT_EQ(RowNameSet(List()), (Names{"big.bin", "docs", "other.txt"}));
+    const test::CommandResult peer =
+        test::RunCommand("cd " + test::ShellQuote(dir_.Path()) + " && bchunk copy.bin copy.cue track");
+    ASSERT_EQ(peer.exitCode, 0) << peer.output;
+    const Names unpacked = BsdtarNames(dir_ / "track01.iso");
+    EXPECT_TRUE(unpacked.contains("big.bin"));
+    EXPECT_FALSE(unpacked.contains("small.txt"));
 }
 
 TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
