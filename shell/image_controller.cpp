@@ -4,6 +4,7 @@
 #include "recent_files.h"
 
 #include "core/byte_buffer.h"
+#include "convert/iso2bin.h"
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -11,6 +12,8 @@
 #include "edit/iso_extract.h"
 #include "writer/iso_build.h"
 #include "platform/atomic_output.h"
+#include "platform/directory.h"
+#include "platform/path.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -200,6 +203,7 @@ void CImageController::ClearCurrentMode()
     host_.ListFolder(nullptr);
     UnbindRecordTree(nodeMap_, root);
     root.children.clear();
+    modified_ = false;
     if (!imageMode_) {
         composeProperties_.reset();
         composeRemoved_.clear();
@@ -212,7 +216,6 @@ void CImageController::ClearCurrentMode()
         hasUdfTree_ = false;
         showsUdf_ = false;
         edit_.reset();
-        modified_ = false;
         bootLoaded_ = false;
         hasRockRidge_ = false;
         editLog_.clear();
@@ -690,7 +693,6 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
     if (records.empty() || RefusedInUdfTree() || (imageMode_ && edit_ == nullptr)) {
         return;
     }
-    modified_ = true;
     // The rows are the children of the folder shown; they go in one pass,
     // however many there are.
     EntryRecord* parent = currentFolder_;
@@ -728,6 +730,11 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
     std::erase_if(parent->children, [&deleted](const std::unique_ptr<EntryRecord>& child) {
         return deleted.contains(child.get());
     });
+    // Only what went is a change: a delete that failed throughout leaves
+    // the image as it was.
+    if (!deleted.empty()) {
+        modified_ = true;
+    }
     ShowFolder(parent);
     host_.FoldersChanged(&ModeRoot());
     host_.ContentsChanged();
@@ -939,10 +946,17 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
     if (showsUdf_ ? udfNode == udfNodes_.end() || !udfVolume_ : edit_ == nullptr || node == nullptr) {
         return false;
     }
-    ExtractProblem firstProblem = ExtractProblem::Date;
+    ExtractProblem firstProblem = ExtractProblem::CannotCreate;
     std::vector<std::string> failures;
+    // Entries written whole whose date or permission bits could not be set:
+    // told, as the command line tells them, without stopping the command.
+    std::vector<std::string> unkept;
     ExtractOptions options;
     options.report = [&](ExtractProblem problem, std::string_view message) {
+        if (problem == ExtractProblem::Date || problem == ExtractProblem::Permissions) {
+            unkept.emplace_back(message);
+            return;
+        }
         if (failures.empty()) {
             firstProblem = problem;
         }
@@ -957,13 +971,76 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
         ExtractEntries(*edit_, {node}, destination, options);
     }
     if (failures.empty()) {
+        if (!unkept.empty()) {
+            Tell("Everything was extracted, but not every date or permission could be kept:" + FailureList(unkept),
+                 kProgramCaption, PromptIcon::Warning);
+        }
         return true;
     }
     if (record.isFolder != 1 && firstProblem == ExtractProblem::CannotCreate) {
         Tell("Create File Failure\n\n" + failures.front(), "Wrong Info");
     } else {
+        failures.insert(failures.end(), unkept.begin(), unkept.end());
         Tell("Not everything could be extracted:" + FailureList(failures), "Wrong Info");
     }
+    return false;
+}
+
+bool CImageController::ExtractComposedRecord(const EntryRecord& record, const std::string& destination)
+{
+    namespace fs = std::filesystem;
+    // Each entry under the name and in the folder the composition gives it,
+    // with the bytes of its file on disk; a file already at the destination
+    // is never overwritten. What the composition leaves out of an added
+    // folder stays out; the empty files the build takes from such a folder
+    // (they have no records) come along.
+    struct Pending {
+        const EntryRecord* entry; // null for an empty file without a record
+        std::string source;
+        fs::path target;
+    };
+    std::vector<std::string> failures;
+    std::vector<Pending> pending{{&record, record.path, fs::path(destination) / record.name}};
+    if (std::error_code error; !fs::create_directories(destination, error) && error) {
+        failures.push_back("'" + destination + "': " + error.message());
+        pending.clear();
+    }
+    while (!pending.empty()) {
+        const Pending at = pending.back();
+        pending.pop_back();
+        const std::string target = at.target.string();
+        if (at.entry == nullptr || at.entry->isFolder != 1) {
+            if (std::string why; !platform::PathExists(target) && !platform::CopyToNewFile(at.source, target, why)) {
+                failures.push_back(why);
+            }
+            continue;
+        }
+        if (std::string why; !platform::MakeDirectory(target, &why)) {
+            failures.push_back(why);
+            continue;
+        }
+        for (const auto& child : at.entry->children) {
+            pending.push_back({child.get(), child->path, at.target / child->name});
+        }
+        if (at.source.empty()) {
+            continue; // a folder made in the composition
+        }
+        const QFileInfoList files = QDir(QString::fromStdString(at.source))
+                                        .entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+        for (const QFileInfo& file : files) {
+            const std::string name = file.fileName().toStdString();
+            const std::string path = file.filePath().toStdString();
+            const bool recorded = std::any_of(at.entry->children.begin(), at.entry->children.end(),
+                                              [&path](const auto& child) { return PathKey(child->path) == PathKey(path); });
+            if (file.size() == 0 && !recorded && !composeRemoved_.contains(PathKey(path))) {
+                pending.push_back({nullptr, path, at.target / name});
+            }
+        }
+    }
+    if (failures.empty()) {
+        return true;
+    }
+    Tell("Not everything could be copied:" + FailureList(failures), "Wrong Info");
     return false;
 }
 
@@ -1087,23 +1164,43 @@ IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)
              kProgramCaption, PromptIcon::Information);
         return nullptr;
     }
+    // An image opened through a CUE sheet is saved as a raw image with a
+    // one-track sheet of its own beside it, as ISO to BIN writes them, so
+    // that it opens again here and in other programs: a chosen sheet name
+    // gets its raw image beside it as ".bin".
+    std::string dataTarget = target;
+    std::string sheetTarget;
+    std::string openedData;
+    std::string why;
+    if (ResolveImagePath(imagePath_, openedData, why) && openedData != imagePath_) {
+        sheetTarget = CueSheetPathFor(target);
+        if (sheetTarget == target) {
+            dataTarget = target.substr(0, target.size() - platform::ExtensionOf(target).size()) + ".bin";
+        }
+        if (platform::FileNameOf(dataTarget).find_first_of("\"\r\n") != std::string_view::npos) {
+            Tell("'" + dataTarget + "' cannot be named in a CUE sheet: choose a name without double quotes.",
+                 kProgramCaption, PromptIcon::Warning);
+            return nullptr;
+        }
+    }
     std::error_code error;
-    if (fs::equivalent(target, imagePath_, error)) {
+    if (fs::equivalent(target, imagePath_, error) || fs::equivalent(dataTarget, openedData, error)
+        || (!sheetTarget.empty() && fs::equivalent(sheetTarget, imagePath_, error))) {
         Tell("'" + target + "' is the opened image itself: Save writes the edits into it.", kProgramCaption,
              PromptIcon::Warning);
         return nullptr;
     }
     // The copy is made under a temporary name beside the target, edited
     // and saved there, and takes the target's name only once it is saved.
-    const std::string copy = platform::TemporaryPathFor(target);
-    std::string why;
+    const std::string copy = platform::TemporaryPathFor(dataTarget);
     if (!CopyImageFile(*edit_, copy, why)) {
         Tell("Save ISO Failed!\n" + why);
         return nullptr;
     }
     saveAsEdit_ = MakeComponent(Edit1);
     saveAsCopy_ = copy;
-    saveAsTarget_ = target;
+    saveAsTarget_ = dataTarget;
+    saveAsSheet_ = sheetTarget;
     if (saveAsEdit_ == nullptr || !saveAsEdit_->Open(copy.c_str())) {
         why = saveAsEdit_ != nullptr ? saveAsEdit_->GetLastError() : "the image cannot be opened";
         DropSaveAs();
@@ -1142,12 +1239,26 @@ bool CImageController::FinishSaveAs(bool saved)
         return false;
     }
     const std::string target = saveAsTarget_;
+    const std::string sheet = saveAsSheet_;
     saveAsCopy_.clear();
     saveAsTarget_.clear();
+    saveAsSheet_.clear();
     // The edits live on in the new file; the opened image stays as it was.
     modified_ = false;
     editLog_.clear();
-    return OpenImage(target);
+    if (sheet.empty()) {
+        return OpenImage(target);
+    }
+    const std::string text = CueSheetText(target);
+    platform::AtomicOutput output;
+    if (!output.Open(sheet, platform::ExistingOutput::Replace) || !output.Stream().Write(text.data(), text.size())
+        || !output.Commit()) {
+        Tell("Save ISO Failed!\nThe edited image is in '" + target + "', but its CUE sheet could not be written: "
+             + output.LastError());
+        OpenImage(target);
+        return false;
+    }
+    return OpenImage(sheet);
 }
 
 void CImageController::DropSaveAs()
@@ -1159,6 +1270,7 @@ void CImageController::DropSaveAs()
     }
     saveAsCopy_.clear();
     saveAsTarget_.clear();
+    saveAsSheet_.clear();
 }
 
 // --- What the panes show ------------------------------------------------------

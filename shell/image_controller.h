@@ -143,20 +143,30 @@ public:
 
     // Writes one entry of the opened image (a folder with everything below
     // it) into destination; false, after telling the user, when it could
-    // not.
+    // not. Entries written whole whose date or permission bits could not be
+    // set are told as a warning and count as extracted.
     bool ExtractImageRecord(const EntryRecord& record, const std::string& destination);
+
+    // Copies one record of the composition (a folder with everything below
+    // it) into destination as the composition arranges it: the names,
+    // folders and deletions made here, the bytes of the files on disk.
+    // Files already there are kept. False, after telling the user, when
+    // not everything could be copied.
+    bool ExtractComposedRecord(const EntryRecord& record, const std::string& destination);
 
     // The boot menu.
     void LoadBootable();
     void SaveBootable();
     void DeleteBootable();
 
-    // The save of the opened image ended.
+    // The save of the opened image, or the build of the composition, ended.
     void SaveFinished(bool saved);
 
     // Save As, first half: the opened image file copied (complete or not at
     // all) beside target, opened, and the edits made since the last save
-    // done again there. The facade of the copy, ready for its save (owned
+    // done again there. An image opened through a CUE sheet goes to a raw
+    // image with a sheet of its own (a target named as a sheet is the
+    // sheet's name, the raw image going beside it as ".bin"). The facade of the copy, ready for its save (owned
     // by the controller); null, after saying why, when it cannot be had.
     // The opened image is not touched.
     IIsoEdit* PrepareSaveAs(const std::string& target);
@@ -270,6 +280,9 @@ private:
     ComponentPtr<IIsoEdit> saveAsEdit_;
     std::string saveAsCopy_;
     std::string saveAsTarget_;
+    // The CUE sheet written beside the target when the image was opened
+    // through one; empty otherwise.
+    std::string saveAsSheet_;
 };
 
 } // namespace tarvelin::shell

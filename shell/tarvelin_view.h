@@ -217,7 +217,9 @@ private:
     // Work on worker threads: the save and the build report through the
     // progress session; the floppy copy posts its end to the view.
     void StartImageSave(std::function<void()> afterSave);
-    void StartBuild();
+    // afterBuild runs once the build has succeeded, in place of the opening
+    // of the first image built.
+    void StartBuild(std::function<void()> afterBuild);
     void OnSaveFinished(bool saved);
     void OnBuildFinished(bool built);
     void OnFloppyEnded(bool complete);
@@ -230,9 +232,10 @@ private:
     // them is busy on a worker thread.
     enum Uses : unsigned { kUsesImage = 1, kUsesBuilder = 2, kUsesMaker = 4 };
     bool RefusedWhileBusy(unsigned uses);
-    // Before an opened image with unsaved edits is dropped: true to go on
-    // now; false when the user cancelled, or chose to save first (then
-    // `then` runs once the save has succeeded).
+    // Before an opened image with unsaved edits, or a composition changed
+    // since its last build, is dropped: true to go on now; false when the
+    // user cancelled, or chose to save (build) first (then `then` runs once
+    // the save or the build has succeeded).
     bool ConfirmDropEdits(std::function<void()> then);
     bool HandleWindowClose(QEvent* event);
     bool HandleDrop(QObject* viewport, QEvent* event);
@@ -263,6 +266,9 @@ private:
     // The first build's image opens by itself once it is complete.
     bool builtImageOpened_ = false;
     std::function<void()> afterSave_;
+    // What waits for the running build: New, Open or closing the window
+    // after "Save changes?" was answered Yes while composing.
+    std::function<void()> afterBuild_;
     bool closeWhenIdle_ = false;
     // "Save changes?" is up: a second close request does not ask again.
     bool askingToSave_ = false;

@@ -22,7 +22,6 @@
 #include "edit/iso_edit.h"
 #include "edit/iso_extract.h"
 #include "platform/atomic_output.h"
-#include "platform/directory.h"
 #include "platform/prompt.h"
 #include "writer/iso_build.h"
 
@@ -39,9 +38,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <filesystem>
-#include <set>
-#include <system_error>
 #include <utility>
 
 namespace tarvelin::shell {
@@ -62,45 +58,6 @@ constexpr std::string_view kOpenImageFilter =
 void Tell(const std::string& text, const char* caption = kProgramCaption, PromptIcon icon = PromptIcon::None)
 {
     platform::Ask(text, caption, PromptButtons::Ok, icon);
-}
-
-// Copies a file or a folder with everything below it, never overwriting a
-// file that is already there; the failures, worded for the user.
-std::vector<std::string> CopyWithoutOverwriting(const std::string& source, const std::string& target)
-{
-    namespace fs = std::filesystem;
-    std::vector<std::string> failures;
-    std::error_code error;
-    if (fs::is_directory(source, error)) {
-        fs::create_directories(target, error);
-        if (error) {
-            failures.push_back("'" + target + "': " + error.message());
-            return failures;
-        }
-        fs::recursive_directory_iterator walk(source, fs::directory_options::skip_permission_denied, error);
-        for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-            const fs::path relative = walk->path().lexically_relative(source);
-            const fs::path to = fs::path(target) / relative;
-            std::error_code entryError;
-            if (walk->is_directory(entryError)) {
-                fs::create_directories(to, entryError);
-            } else if (std::string why; !platform::PathExists(to.string())
-                       && !platform::CopyToNewFile(walk->path().string(), to.string(), why)) {
-                failures.push_back(why);
-            }
-            if (entryError) {
-                failures.push_back("'" + walk->path().string() + "': " + entryError.message());
-            }
-        }
-        if (error) {
-            failures.push_back("'" + source + "': " + error.message());
-        }
-        return failures;
-    }
-    if (std::string why; !platform::PathExists(target) && !platform::CopyToNewFile(source, target, why)) {
-        failures.push_back(why);
-    }
-    return failures;
 }
 
 } // namespace
@@ -175,7 +132,10 @@ bool CTarvelinView::RefusedWhileBusy(unsigned uses)
 
 bool CTarvelinView::ConfirmDropEdits(std::function<void()> then)
 {
-    if (!controller_.HasOpenedImage() || !controller_.Modified()) {
+    // A composition changed since it was last built is asked about as the
+    // edits of an image are; Yes builds it.
+    const bool composing = !controller_.ImageMode();
+    if ((!composing && !controller_.HasOpenedImage()) || !controller_.Modified()) {
         return true;
     }
     // A second request (another close while the question is up) waits
@@ -189,7 +149,11 @@ bool CTarvelinView::ConfirmDropEdits(std::function<void()> then)
     askingToSave_ = false;
     switch (answer) {
     case PromptAnswer::Yes:
-        StartImageSave(std::move(then));
+        if (composing) {
+            StartBuild(std::move(then));
+        } else {
+            StartImageSave(std::move(then));
+        }
         return false;
     case PromptAnswer::No:
         return true;
@@ -232,6 +196,9 @@ bool CTarvelinView::HandleWindowClose(QEvent* event)
         Tell("The image is being saved. The window closes when the save has ended.");
         return true;
     }
+    // Whoever stops the build of the composition to close has answered for
+    // it: the composition is not asked about again.
+    const bool buildStopped = building_;
     if (building_) {
         if (platform::Ask("A new image is being built. Stop building it and close?", kProgramCaption,
                           PromptButtons::YesNo, PromptIcon::Question) != PromptAnswer::Yes) {
@@ -248,7 +215,8 @@ bool CTarvelinView::HandleWindowClose(QEvent* event)
         }
         maker_.reset();
     }
-    if (!ConfirmDropEdits([this] { QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection); })) {
+    if (!buildStopped
+        && !ConfirmDropEdits([this] { QMetaObject::invokeMethod(watchedWindow_, "close", Qt::QueuedConnection); })) {
         event->ignore();
         return true;
     }
@@ -308,7 +276,7 @@ void CTarvelinView::OnFileSave()
     if (RefusedWhileBusy(kUsesBuilder)) {
         return;
     }
-    StartBuild();
+    StartBuild(nullptr);
 }
 
 void CTarvelinView::OnFileSaveAs()
@@ -424,7 +392,7 @@ void CTarvelinView::OnSaveFinished(bool saved)
     }
 }
 
-void CTarvelinView::StartBuild()
+void CTarvelinView::StartBuild(std::function<void()> afterBuild)
 {
     FileDialogSpec spec;
     spec.save = true;
@@ -459,17 +427,29 @@ void CTarvelinView::StartBuild()
     }
     // The session owns the builder from here on, also when it cannot start.
     building_ = progress_->StartBuild(std::move(builder));
+    if (building_) {
+        afterBuild_ = std::move(afterBuild);
+    }
 }
 
 void CTarvelinView::OnBuildFinished(bool built)
 {
     building_ = false;
+    std::function<void()> then = std::move(afterBuild_);
+    afterBuild_ = nullptr;
     if (!built) {
         closeWhenIdle_ = false;
         return;
     }
+    controller_.SaveFinished(true);
     if (closeWhenIdle_) {
         CloseWindowIfAsked();
+        return;
+    }
+    // What waited for the build (New, Open, closing) comes instead of the
+    // opening of the new image.
+    if (then) {
+        then();
         return;
     }
     if (!builtImageOpened_) {
@@ -594,16 +574,12 @@ void CTarvelinView::OnExtract()
 void CTarvelinView::ExtractSelection(const std::string& destination)
 {
     for (EntryRecord* record : SelectedRecords()) {
-        const std::string target = (std::filesystem::path(destination) / record->name).string();
         if (controller_.ImageMode()) {
             if (!controller_.ExtractImageRecord(*record, destination)) {
                 return;
             }
         } else {
-            const std::vector<std::string> failures = CopyWithoutOverwriting(record->path, target);
-            if (!failures.empty()) {
-                Tell("Not everything could be copied:" + FailureList(failures), "Wrong Info");
-            }
+            controller_.ExtractComposedRecord(*record, destination);
         }
         OpenOrTell(QString::fromStdString(destination));
     }

@@ -10,6 +10,7 @@
 #include "capture/unread_sectors.h"
 #include "core/image_file.h"
 #include "support/cli_fixtures.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -223,6 +224,35 @@ TEST_F(CommandsTest, ExtractAndViewWriteTheImagesBytesAndFailuresAreReportedLeav
     EXPECT_TRUE(services_.opened.empty());
 }
 
+TEST_F(FrameTest, AnEntryWhoseDateCannotBeSetIsExtractedWithAWarningAndTheCommandGoesOn)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("chattr");
+    const std::string source = dir_ / "source";
+    WriteTree(source, {{"empty/", ""}, {"file.txt", "file\n"}});
+    const std::string image = dir_ / "dated.iso";
+    test::RunGenisoimage(source, image, "-J -r");
+    // The folder is at the destination already and may not be changed: it takes no date and no mode.
+    const std::string destination = dir_ / "out";
+    const std::string locked = destination + "/empty";
+    fs::create_directories(locked);
+    if (test::RunCommand("chattr +i " + test::ShellQuote(locked)).exitCode != 0) {
+        GTEST_SKIP() << "this file system or this user cannot make a folder immutable";
+    }
+    const std::shared_ptr<void> unlock(nullptr, [&locked](void*) {
+        test::RunCommand("chattr -i " + test::ShellQuote(locked));
+    });
+    ASSERT_TRUE(List().OpenImage(image));
+    Select({"empty", "file.txt"});
+    RunExtract(frame_, destination);
+    const Asked warning = prompt_.TakeOne("Everything was extracted, but not every date or permission could be kept:");
+    EXPECT_TRUE(Has(warning.text, locked));
+    EXPECT_EQ(warning.icon, platform::PromptIcon::Warning);
+    // The rows after it are extracted and the destination is shown for each.
+    EXPECT_EQ(Text(test::ReadWholeFile(destination + "/file.txt")), "file\n");
+    EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
+}
+
 TEST_F(CommandsTest, WhatViewLeftInTheTemporaryFolderGoesWithTheWindow)
 {
     auto window = std::make_unique<CMainFrame>();
@@ -351,6 +381,34 @@ TEST_F(CommandsTest, SaveAsWritesANewFileAndOpensItAndTheTitleFollows)
         files.insert(entry.path().filename().string());
     }
     EXPECT_EQ(files, (Names{"source", "source.iso", "floppy.img", "added.txt", "saved as.iso"}));
+}
+
+TEST_F(CommandsTest, SaveAsOfAnImageOpenedThroughACueSheetGivesABinWithItsSheetThatPeersRead)
+{
+    TARVELIN_REQUIRE_TOOL("bchunk");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    const std::string bin = dir_ / "disc.bin";
+    test::MakeRawBin(image_, bin, test::RawForm::Mode1);
+    const std::string cue = dir_ / "disc.cue";
+    test::WriteWholeFile(cue, std::string("FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"));
+    ASSERT_TRUE(List().OpenImage(cue));
+    Delete({"small.txt"});
+    const std::string target = dir_ / "copy.bin";
+    services_.Choose({target});
+    frame_.RunCommand(ID_FILE_SAVEISOAS);
+    ASSERT_TRUE(WaitIdle(List()));
+    prompt_.ExpectNone();
+    // The copy opens again through its own sheet, and bchunk reads the pair.
+    const std::string sheet = dir_ / "copy.cue";
+    ASSERT_TRUE(fs::exists(sheet));
+    EXPECT_EQ(List().ImagePath(), sheet);
+    EXPECT_EQ(RowNameSet(List()), (Names{"big.bin", "docs", "other.txt"}));
+    const test::CommandResult peer =
+        test::RunCommand("cd " + test::ShellQuote(dir_.Path()) + " && bchunk copy.bin copy.cue track");
+    ASSERT_EQ(peer.exitCode, 0) << peer.output;
+    const Names unpacked = BsdtarNames(dir_ / "track01.iso");
+    EXPECT_TRUE(unpacked.contains("big.bin"));
+    EXPECT_FALSE(unpacked.contains("small.txt"));
 }
 
 TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
@@ -616,6 +674,39 @@ TEST_F(FrameTest, HelpFindsTheGuideBesideTheProgramAndSaysWhenItIsMissing)
 
 TEST_F(CommandsTest, UnsavedEditsAreAskedAboutBeforeNewOpenAndClose)
 {
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    // Composing: a changed composition is asked about as an image's edits are. Cancel keeps it.
+    services_.Choose({Source("small.txt")});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    ASSERT_TRUE(List().Modified());
+    prompt_.answers["Save changes?"] = PromptAnswer::Cancel;
+    frame_.RunCommand(ID_FILE_NEWISO);
+    frame_.RunCommand(ID_FILE_OPENISO);
+    EXPECT_FALSE(frame_.close());
+    EXPECT_EQ(prompt_.TakeTexts(), std::vector<std::string>(3, "Save changes?"));
+    EXPECT_EQ(services_.calls.size(), std::size_t{1});
+    EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
+    // Yes on New: the composition is built, then dropped for an empty one (the new image is not opened).
+    const std::string composed = dir_ / "composed.iso";
+    prompt_.answers["Save changes?"] = PromptAnswer::Yes;
+    services_.Choose({composed});
+    frame_.RunCommand(ID_FILE_NEWISO);
+    EXPECT_TRUE(List().IsBuilding());
+    ASSERT_TRUE(WaitIdle(List()));
+    EXPECT_TRUE(BsdtarNames(composed).contains("small.txt"));
+    EXPECT_FALSE(List().ImageMode());
+    EXPECT_TRUE(List().ComposeRoot().children.empty());
+    EXPECT_FALSE(List().Modified());
+    EXPECT_EQ(prompt_.TakeTexts(), std::vector<std::string>{"Save changes?"});
+    // No on Open: the composition is dropped unbuilt and the image opens.
+    services_.Choose({Source("other.txt"), image_});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    prompt_.answers["Save changes?"] = PromptAnswer::No;
+    frame_.RunCommand(ID_FILE_OPENISO);
+    EXPECT_EQ(prompt_.TakeTexts(), std::vector<std::string>{"Save changes?"});
+    EXPECT_TRUE(List().ImageMode());
+    EXPECT_FALSE(List().Modified());
+    services_.calls.clear();
     Open();
     Delete({"small.txt"});
     ASSERT_TRUE(List().Modified());
@@ -796,6 +887,7 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     const std::string folder = dir_ / "folder";
     const std::string file = dir_ / "three.txt";
     WriteTree(dir_.Path(), {{"folder/one.txt", "one\n"},
+                            {"folder/empty.txt", ""},
                             {"folder/sub/two.bin", Text(test::RandomBytes(3000, 8))},
                             {"three.txt", "three\n"},
                             {"out/folder/one.txt", "kept\n"}}); // already at the destination: kept
@@ -810,6 +902,30 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     EXPECT_EQ(test::ReadWholeFile(destination + "/folder/sub/two.bin"), test::ReadWholeFile(folder + "/sub/two.bin"));
     EXPECT_EQ(test::ReadWholeFile(destination + "/three.txt"), test::ReadWholeFile(file));
     EXPECT_EQ(services_.opened, (std::vector<std::string>{destination, destination}));
+    services_.opened.clear();
+    // The composition's names and folders, not the disk's: a file renamed, a folder deleted, a folder made with a
+    // file added into it; the empty file the build takes from the folder comes along.
+    DoubleClick("folder");
+    const auto row = [this](const std::string& name) { return List().Model().RecordAt(RowNamed(List(), name)); };
+    ASSERT_TRUE(List().Controller().Rename(row("one.txt"), "first.txt"));
+    Select({"sub"});
+    frame_.RunCommand(ID_ACTIONS_DELETE);
+    EntryRecord* made = List().Controller().MakeFolder(List().CurrentFolder(), "made");
+    ASSERT_NE(made, nullptr);
+    ASSERT_NE(List().AddEntry(file, made), nullptr);
+    List().ShowFolder(&List().ComposeRoot());
+    const std::string arranged = dir_ / "arranged";
+    Select({"folder"});
+    RunExtract(frame_, arranged);
+    prompt_.ExpectNone();
+    std::set<std::string> copied;
+    for (const auto& entry : fs::recursive_directory_iterator(arranged)) {
+        copied.insert(entry.path().lexically_relative(arranged).string());
+    }
+    EXPECT_EQ(copied, (Names{"folder", "folder/first.txt", "folder/empty.txt", "folder/made", "folder/made/three.txt"}));
+    EXPECT_EQ(Text(test::ReadWholeFile(arranged + "/folder/first.txt")), "one\n");
+    EXPECT_EQ(test::ReadWholeFile(arranged + "/folder/made/three.txt"), test::ReadWholeFile(file));
+    EXPECT_EQ(fs::file_size(arranged + "/folder/empty.txt"), 0u);
     services_.opened.clear();
     Select({"three.txt", "folder"});
     frame_.RunCommand(ID_ACTIONS_VIEW);

@@ -87,7 +87,7 @@ protected:
     CImageController controller_{host_};
 };
 
-TEST_F(ImageControllerTest, NamesAreRefusedWithTheReasonAndPropertiesAreSavedIntoBothDescriptors)
+TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPropertiesAreSavedIntoBothDescriptors)
 {
     const struct {
         std::string name;
@@ -103,6 +103,14 @@ TEST_F(ImageControllerTest, NamesAreRefusedWithTheReasonAndPropertiesAreSavedInt
         EXPECT_EQ(controller_.MakeFolder(&Root(), refused.name), nullptr) << refused.name;
         EXPECT_EQ(host_.told, (std::vector<std::string>{refused.told, refused.told})) << refused.name;
     }
+    // A delete that fails for every row (a row the image holds no entry for) says so and changes nothing.
+    host_.told.clear();
+    EntryRecord* ghost = Root().Append(std::make_unique<EntryRecord>());
+    ghost->name = "ghost.txt";
+    controller_.DeleteRecords({ghost});
+    ASSERT_EQ(host_.told.size(), std::size_t{1});
+    EXPECT_TRUE(host_.told[0].starts_with("These entries could not be deleted:\n'ghost.txt'")) << host_.told[0];
+    EXPECT_TRUE(Root().Remove(ghost));
     EXPECT_FALSE(controller_.Modified());
     // A cancelled name changes nothing.
     EXPECT_FALSE(controller_.RenameRecord(ChildNamed(Root(), "small.txt")));
