@@ -7,6 +7,7 @@
 #include "iso/udf.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace tarvelin::iso {
@@ -342,6 +343,26 @@ private:
         return true;
     }
 
+    // The bytes the ISO 9660 tree gives the file whose data begins where
+    // record's does: the records of a multi-extent file add up under their
+    // first extent.
+    void CountFileBytes(const DirectoryRecord& record)
+    {
+        if (record.IsDirectory()) {
+            chainStart_.reset();
+            return;
+        }
+        const std::uint32_t start = chainStart_.value_or(record.extent + record.extendedAttributeLength);
+        const std::uint64_t bytes = (chainStart_ ? chainBytes_ : 0) + record.dataLength;
+        if (record.IsMultiExtent()) {
+            chainStart_ = start;
+            chainBytes_ = bytes;
+            return;
+        }
+        chainStart_.reset();
+        fileBytes_[start] = std::max(fileBytes_[start], bytes);
+    }
+
     bool UseSystemUse(const DirectoryRecord& record)
     {
         if (!susp_) {
@@ -370,6 +391,7 @@ private:
                 if (!UseExtent(directory)) {
                     return false;
                 }
+                chainStart_.reset();
                 const std::uint32_t start = directory.extent + directory.extendedAttributeLength;
                 const std::uint32_t sectors = SectorsFor(directory.dataLength);
                 for (std::uint32_t index = 0; index < sectors; ++index) {
@@ -381,6 +403,7 @@ private:
                         return Fail("a directory is damaged (sector " + std::to_string(start + index) + ")");
                     }
                     for (const DirectoryRecord& record : records.records) {
+                        CountFileBytes(record);
                         if (first && index == 0 && record.IsSelf()) {
                             const SuspVolumeInfo volume = DecodeSuspVolume(SystemUseArea{record.systemUse, {}});
                             susp_ = volume.susp;
@@ -526,6 +549,7 @@ private:
             Use(span.first, span.count);
         }
         std::uint32_t isoLacks = 0;
+        std::uint32_t isoCuts = 0;
         for (const udf::Node& node : volume->nodes) {
             for (const udf::Extent& extent : node.extents) {
                 if (extent.recorded && extent.partition < volume->partitions.size()) {
@@ -536,6 +560,8 @@ private:
             const bool data = !node.isDirectory && !node.isSymlink && node.size != 0;
             if (data && (node.isEmbedded || fileStarts_.count(node.firstSector) == 0)) {
                 ++isoLacks;
+            } else if (data && !node.isEmbedded && fileBytes_[node.firstSector] < node.size) {
+                ++isoCuts;
             }
         }
         space_.udfLabel = volume->logicalVolumeIdentifier;
@@ -545,6 +571,10 @@ private:
             space_.udfRefusal = "the UDF tree holds " + std::to_string(isoLacks)
                 + " files the ISO 9660 tree lacks (as Windows installation images and images with files of "
                   "4 GiB or more have them); a save would lose them";
+        } else if (isoCuts != 0) {
+            space_.udfRefusal = "the UDF tree holds " + std::to_string(isoCuts)
+                + " files larger than the ISO 9660 tree records them (as images with files of 4 GiB or more made "
+                  "with sizes cut to 32 bits have them); a save would cut them short";
         } else if (volume->revision > kMostRevisionWritten) {
             space_.udfRefusal = "the image's UDF file system is of revision " + udf::RevisionText(volume->revision)
                 + ", later than the 2.01 a save writes";
@@ -561,6 +591,9 @@ private:
     std::vector<DirectoryRecord> roots_;
     std::set<std::uint32_t> directories_;
     std::set<std::uint32_t> fileStarts_;
+    std::map<std::uint32_t, std::uint64_t> fileBytes_; // by the file's first data sector
+    std::optional<std::uint32_t> chainStart_;         // the multi-extent file the next record continues
+    std::uint64_t chainBytes_ = 0;                    // and its bytes so far
     bool susp_ = false;
     std::uint8_t skip_ = 0;
 };

@@ -660,24 +660,36 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
     }
 }
 
-// An image whose UDF tree lists a file the ISO 9660 tree lacks (here the ISO 9660 and Joliet records of one file are
-// made to name another file's data, as if that file were in the UDF tree only) is not saved: the save would lose the
-// file. The image stays as it was.
-TEST_F(BuiltUdfTest, AUdfTreeWithFilesIsoLacksIsRefusedAndUntouched)
+// An image whose UDF tree holds more than its ISO 9660 tree is not saved: the save would lose or cut the files only
+// the UDF tree has whole. The image stays as it was. Each row changes the ISO 9660 and Joliet records of one file:
+// to name another file's data, as if the file were in the UDF tree only; or to record a smaller size, as images of
+// files of 4 GiB or more carry them where their ISO 9660 tree keeps only the low 32 bits of the size
+// (genisoimage -allow-limited-size -udf).
+TEST_F(BuiltUdfTest, AUdfTreeHoldingMoreThanTheIsoTreeIsRefusedAndUntouched)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
+    constexpr std::uint32_t kUdfOnlySize = 9000;
+    struct Case {
+        const char* name;
+        bool size; // patch the size, else the extent
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"extent", false, "the UDF tree holds 1 files the ISO 9660 tree lacks"},
+        {"size", true, "the UDF tree holds 1 files larger than the ISO 9660 tree records them"},
+    };
     fs::create_directories(At("src"));
     test::WriteWholeFile(At("src/kept.txt"), "in both trees\n");
-    test::WriteWholeFile(At("src/only-udf.bin"), test::RandomBytes(9000, 7));
-    ASSERT_EQ(Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("src/kept.txt")) + " "
+    test::WriteWholeFile(At("src/only-udf.bin"), test::RandomBytes(kUdfOnlySize, 7));
+    ASSERT_EQ(Build(ShellQuote(At("built.iso")) + " " + ShellQuote(At("src/kept.txt")) + " "
                     + ShellQuote(At("src/only-udf.bin")) + " --udf").exitCode, 0);
     std::map<std::string, std::uint32_t> extents;
-    for (const auto& [path, entry] : test::IsoinfoDatedListing(At("out.iso"), "-J")) {
+    for (const auto& [path, entry] : test::IsoinfoDatedListing(At("built.iso"), "-J")) {
         extents[path] = entry.extent;
     }
     ASSERT_EQ(extents.count("kept.txt"), 1u);
     ASSERT_EQ(extents.count("only-udf.bin"), 1u);
-    // Every both-byte-order extent field that names the file's data.
+    // A both-byte-order number, as the extent and size fields hold them.
     const auto both = [](std::uint32_t value) {
         std::vector<std::uint8_t> bytes(8);
         for (int i = 0; i < 4; ++i) {
@@ -686,23 +698,25 @@ TEST_F(BuiltUdfTest, AUdfTreeWithFilesIsoLacksIsRefusedAndUntouched)
         }
         return bytes;
     };
-    std::vector<std::uint8_t> image = test::ReadWholeFile(At("out.iso"));
-    const std::vector<std::uint8_t> from = both(extents["only-udf.bin"]);
-    const std::vector<std::uint8_t> to = both(extents["kept.txt"]);
-    int patched = 0;
-    for (auto at = std::search(image.begin(), image.end(), from.begin(), from.end()); at != image.end();
-         at = std::search(at + 8, image.end(), from.begin(), from.end())) {
-        std::copy(to.begin(), to.end(), at);
-        ++patched;
-    }
-    ASSERT_EQ(patched, 2); // the ISO 9660 record and the Joliet one
-    test::WriteWholeFile(At("out.iso"), image);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> image = test::ReadWholeFile(At("built.iso"));
+        const std::vector<std::uint8_t> from = both(c.size ? kUdfOnlySize : extents["only-udf.bin"]);
+        const std::vector<std::uint8_t> to = both(c.size ? kUdfOnlySize - 8192 : extents["kept.txt"]);
+        int patched = 0;
+        for (auto at = std::search(image.begin(), image.end(), from.begin(), from.end()); at != image.end();
+             at = std::search(at + 8, image.end(), from.begin(), from.end())) {
+            std::copy(to.begin(), to.end(), at);
+            ++patched;
+        }
+        ASSERT_EQ(patched, 2); // the ISO 9660 record and the Joliet one
+        test::WriteWholeFile(At("out.iso"), image);
 
-    const test::CommandResult refused = test::RunCommand(Cli("mkdir " + ShellQuote(At("out.iso")) + " /more"));
-    EXPECT_NE(refused.exitCode, 0);
-    EXPECT_NE(refused.output.find("the UDF tree holds 1 files the ISO 9660 tree lacks"), std::string::npos)
-        << refused.output;
-    EXPECT_EQ(test::ReadWholeFile(At("out.iso")), image);
+        const test::CommandResult refused = test::RunCommand(Cli("mkdir " + ShellQuote(At("out.iso")) + " /more"));
+        EXPECT_NE(refused.exitCode, 0);
+        EXPECT_NE(refused.output.find(c.refusal), std::string::npos) << refused.output;
+        EXPECT_EQ(test::ReadWholeFile(At("out.iso")), image);
+    }
 }
 
 } // namespace
