@@ -1249,7 +1249,9 @@ bool CImageController::FinishSaveAs(bool saved)
     if (sheet.empty()) {
         return OpenImage(target);
     }
-    const std::string text = CueSheetText(target);
+    // The opened sheet's tracks and modes where it names no other file; a
+    // one-track sheet as ISO to BIN writes it otherwise.
+    const std::string text = CueSheetForCopy(imagePath_, platform::FileNameOf(target)).value_or(CueSheetText(target));
     platform::AtomicOutput output;
     if (!output.Open(sheet, platform::ExistingOutput::Replace) || !output.Stream().Write(text.data(), text.size())
         || !output.Commit()) {

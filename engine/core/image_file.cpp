@@ -411,6 +411,50 @@ std::optional<CueDataTrack> CueDataTrackOf(const std::string& path)
     return sheet ? FirstDataTrackOfSheet(*sheet) : std::nullopt;
 }
 
+std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_view newDataName)
+{
+    std::string error;
+    std::optional<std::string> sheet = IsCueSheetPath(path) ? ReadCueSheet(path, error) : std::nullopt;
+    if (!sheet) {
+        return std::nullopt;
+    }
+    std::string copy;
+    int files = 0;
+    std::string_view rest = *sheet;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find_first_of("\r\n");
+        const std::string_view line = rest.substr(0, end);
+        const std::string_view ending =
+            end == std::string_view::npos ? std::string_view() : rest.substr(end, rest.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        rest.remove_prefix(line.size() + ending.size());
+        const std::string_view entry = TrimmedLeft(line);
+        if (!StartsWithKeyword(entry, "FILE")) {
+            copy.append(line).append(ending);
+            continue;
+        }
+        if (++files > 1) {
+            return std::nullopt;
+        }
+        // FILE "name" TYPE: the type is the entry's last word.
+        std::string_view type = entry;
+        while (!type.empty() && IsBlank(type.back())) {
+            type.remove_suffix(1);
+        }
+        const std::size_t typeStart = type.find_last_of(" \t");
+        type = typeStart == std::string_view::npos ? std::string_view("BINARY") : type.substr(typeStart + 1);
+        copy.append(line.substr(0, line.size() - entry.size()))
+            .append("FILE \"")
+            .append(newDataName)
+            .append("\" ")
+            .append(type)
+            .append(ending);
+    }
+    if (files != 1) {
+        return std::nullopt;
+    }
+    return copy;
+}
+
 class CImageFile final : public IImageFile {
 public:
     bool Reserved() override { return true; }

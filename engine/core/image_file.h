@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarvelin {
 
@@ -41,6 +42,11 @@ struct CueDataTrack {
     std::optional<std::uint64_t> end;
 };
 TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);
+// The sheet at path for a copy of its one data file named newDataName: the
+// same text, tracks, modes and indexes, with the FILE entry naming the copy.
+// Nothing for a sheet that names several files (their tracks would not come
+// with the copy), or that cannot be read.
+TARVELIN_API std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_view newDataName);
 
 // Test facility, not for use by programs: when set, every write to an image
 // file (Write and WriteAt of any CImageFile of the process) calls the hook

@@ -387,10 +387,23 @@ TEST_F(CommandsTest, SaveAsOfAnImageOpenedThroughACueSheetGivesABinWithItsSheetT
 {
     TARVELIN_REQUIRE_TOOL("bchunk");
     TARVELIN_REQUIRE_TOOL("bsdtar");
+    // A mixed-mode disc: the data track, then an audio track of 150 sectors (00:02:00) in the same file.
     const std::string bin = dir_ / "disc.bin";
     test::MakeRawBin(image_, bin, test::RawForm::Mode1);
+    const std::uint64_t dataSectors = fs::file_size(bin) / 2352;
+    const std::vector<std::uint8_t> audio = test::RandomBytes(150 * 2352, 7);
+    std::vector<std::uint8_t> disc = test::ReadWholeFile(bin);
+    disc.insert(disc.end(), audio.begin(), audio.end());
+    test::WriteWholeFile(bin, disc);
+    const auto msf = [](std::uint64_t sector) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(sector / 4500),
+                      static_cast<unsigned>(sector / 75 % 60), static_cast<unsigned>(sector % 75));
+        return std::string(text);
+    };
     const std::string cue = dir_ / "disc.cue";
-    test::WriteWholeFile(cue, std::string("FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"));
+    test::WriteWholeFile(cue, "FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n"
+                              "  TRACK 02 AUDIO\r\n    INDEX 01 " + msf(dataSectors) + "\r\n");
     ASSERT_TRUE(List().OpenImage(cue));
     Delete({"small.txt"});
     const std::string target = dir_ / "copy.bin";
@@ -409,6 +422,8 @@ TEST_F(CommandsTest, SaveAsOfAnImageOpenedThroughACueSheetGivesABinWithItsSheetT
     const Names unpacked = BsdtarNames(dir_ / "track01.iso");
     EXPECT_TRUE(unpacked.contains("big.bin"));
     EXPECT_FALSE(unpacked.contains("small.txt"));
+    // The audio track came along, where the sheet says it is.
+    EXPECT_TRUE(test::ReadWholeFile(dir_ / "track02.cdr") == audio);
 }
 
 TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu)
