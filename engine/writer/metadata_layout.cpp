@@ -125,7 +125,11 @@ bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& si
     udf_ = udf;
     std::uint32_t pathStart = UdfStart();
     if (copyOffset_ != 0) {
-        if (udf || descriptorSectors_ > copyOffset_) {
+        if (udf) {
+            error = "a partition's copy of the metadata cannot be laid out beside a UDF file system";
+            return false;
+        }
+        if (descriptorSectors_ > copyOffset_) {
             error = "the volume's descriptors would reach the copy of them that its first partition holds";
             return false;
         }
