@@ -826,7 +826,17 @@ private:
     // the metadata itself: files, boot images, the catalog.
     std::uint32_t LiveEnd(const std::vector<KeptBootImage>& kept, bool hasCatalog)
     {
-        std::uint64_t end = hasCatalog ? std::uint64_t{catalogSector_} + 1 : 0;
+        std::uint64_t end = std::max(hasCatalog ? std::uint64_t{catalogSector_} + 1 : 0, std::uint64_t{FilesEnd()});
+        for (const KeptBootImage& image : kept) {
+            end = std::max<std::uint64_t>(end, image.entry->loadRba + std::uint64_t{image.sectors});
+        }
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
+    }
+
+    // The first sector behind the data of the tree's files.
+    std::uint32_t FilesEnd()
+    {
+        std::uint64_t end = 0;
         ForEachFileNode(tree_, [&](DirNode* node) {
             const DirEntry& file = node->entry;
             if (file.size == 0) {
@@ -841,9 +851,6 @@ private:
                 end = std::max<std::uint64_t>(end, piece.extent + std::uint64_t{SectorsFor(piece.length)});
             }
         });
-        for (const KeptBootImage& image : kept) {
-            end = std::max<std::uint64_t>(end, image.entry->loadRba + std::uint64_t{image.sectors});
-        }
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
     }
 
@@ -940,16 +947,24 @@ bool CIsoEdit::SaveEdits(void* context, ProgressFn callback, std::string& error)
     // down, under the journal; files already in place are not copied again.
     // The first pass writes the edits; once it counts, a later pass that
     // fails leaves the image saved, compacted part of the way.
+    // A pass fills only the holes there were before it, and the places the
+    // files it moves leave are free only once it counts: where no file
+    // that ends the data fits a hole, the holes just creep up a few files
+    // a pass, each a whole save. So after the first, a pass that does not
+    // bring the end of the files' data down is the last.
     constexpr int kMostFillingPasses = 64;
     fillingHoles_ = true;
+    std::uint32_t filesEnd = 0;
     for (int pass = 0; pass < kMostFillingPasses; ++pass) {
         if (!SaveOnce(context, callback, error, false)) {
             fillingHoles_ = false;
             return pass > 0 && CompactionStoppedShort(error);
         }
-        if (data_->GetMovedDownSectors() == 0) {
+        const std::uint32_t end = FilesEnd();
+        if (data_->GetMovedDownSectors() == 0 || (pass > 0 && end >= filesEnd)) {
             break;
         }
+        filesEnd = end;
     }
     fillingHoles_ = false;
     return SaveOnce(context, callback, error, true) || CompactionStoppedShort(error);

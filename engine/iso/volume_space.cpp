@@ -219,10 +219,14 @@ namespace {
 
 class SpaceScan {
 public:
-    explicit SpaceScan(IIsoSector& sector) : sector_(sector), imageSectors_(sector.GetSectorCount())
+    // With a base, the scan reads the volume that starts there (a partition's
+    // copy of the metadata), its sector numbers counted from the base.
+    explicit SpaceScan(IIsoSector& sector, std::uint32_t base = 0)
+        : sector_(sector), base_(base),
+          imageSectors_(sector.GetSectorCount() > base ? sector.GetSectorCount() - base : 0)
     {
         read_ = [this](std::uint32_t number, std::uint8_t* buffer) {
-            return number < imageSectors_ && sector_.ReadSector(number, buffer);
+            return number < imageSectors_ && sector_.ReadSector(base_ + number, buffer);
         };
     }
 
@@ -249,7 +253,13 @@ public:
         if (!terminated) {
             return Unknown("the volume descriptor set has no terminator");
         }
-        if (!Directories() || !PartitionTables() || !Udf()) {
+        if (base_ != 0) {
+            // A copy's sector numbers do not lead to the volume's boot catalog,
+            // and the tables and other file systems are the volume's.
+            catalogs_.clear();
+            space_.udf = false;
+        }
+        if (!Directories() || (base_ == 0 && (!PartitionTables() || !PartitionCopy() || !Udf()))) {
             return std::move(space_);
         }
         space_.known = true;
@@ -507,6 +517,27 @@ private:
         return true;
     }
 
+    // A hybrid's first partition may hold a copy of the metadata, its sector
+    // numbers counted from the partition's start: its descriptors, path
+    // tables and folders are the volume's too (a save lays them out anew,
+    // with the volume's own).
+    bool PartitionCopy()
+    {
+        const std::optional<hybrid::HybridTablesBefore> tables = hybrid::ReadHybridTables(sector_);
+        if (!tables || !tables->copy) {
+            return true;
+        }
+        const std::uint32_t offset = tables->copy->offset;
+        const VolumeSpace copy = SpaceScan(sector_, offset).Run();
+        if (!copy.known) {
+            return Fail("the copy of the file system in the image's first partition cannot be read (" + copy.why + ")");
+        }
+        for (const SectorRun& run : copy.used.Runs()) {
+            Use(std::uint64_t{offset} + run.first, run.count);
+        }
+        return true;
+    }
+
     // The UDF file system beside ISO 9660, read as UDF readers see it.
     bool Udf()
     {
@@ -583,7 +614,8 @@ private:
     }
 
     IIsoSector& sector_;
-    std::uint32_t imageSectors_ = 0;
+    std::uint32_t base_ = 0;
+    std::uint32_t imageSectors_ = 0; // from the base on
     std::uint32_t recognition_ = 0;
     SectorReader read_;
     VolumeSpace space_;
