@@ -18,15 +18,6 @@ namespace tarvelin {
 class NoticeList {
 public:
     void Add(bool isError, std::string text) { notices_.push_back({isError, std::move(text)}); }
-    // The same, unless an equal notice is held already (what each of several
-    // saves of one operation finds again).
-    void AddOnce(bool isError, std::string text)
-    {
-        if (std::none_of(notices_.begin(), notices_.end(),
-                         [&](const Notice& notice) { return notice.isError == isError && notice.text == text; })) {
-            Add(isError, std::move(text));
-        }
-    }
 
     // Moves every notice of other behind those held; other is left empty.
     void Take(NoticeList& other)

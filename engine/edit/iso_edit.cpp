@@ -888,6 +888,9 @@ private:
     bool rollbackFailed_ = false; // the last failed save left its undo file to be applied
     std::uint32_t shrinkTo_ = 0; // the file's new length in sectors once the save counts
     std::vector<std::string> saveNotes_; // what the save under way tells once it counts
+    // What the last save that counted told: of the several saves of one
+    // compaction, the last one's notes describe the image.
+    std::vector<std::string> committedNotes_;
     std::string lastError_;
     // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
@@ -902,7 +905,12 @@ private:
 JobReport CIsoEdit::RunSave(JobControl& control)
 {
     std::string error;
+    committedNotes_.clear();
     const bool saved = SaveEdits(&control, &CIsoEdit::SaveProgress, error);
+    for (std::string& note : committedNotes_) {
+        notices_.Add(false, std::move(note));
+    }
+    committedNotes_.clear();
     lastError_ = saved ? std::string() : (error.empty() ? std::string("the save failed") : error);
     if (saved && pendingProperties_) {
         // Written: the image's descriptors hold them now.
@@ -1007,9 +1015,8 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
             for (std::uint32_t i = 0; i < data_->GetWarningCount(); ++i) {
                 notices_.Add(false, data_->GetWarning(i));
             }
-            for (const std::string& note : saveNotes_) {
-                notices_.AddOnce(false, note);
-            }
+            committedNotes_ = std::move(saveNotes_);
+            saveNotes_.clear();
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
                 sector_->TruncateSectors(shrinkTo_);
