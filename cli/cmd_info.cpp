@@ -215,6 +215,10 @@ int RunInfo(const Arguments& args)
     std::printf("sector size:     %" PRIu32 "\n", layout.sectorSize);
     std::printf("data offset:     %" PRIu32 "\n", layout.dataOffset);
     std::printf("tail size:       %" PRIu32 "\n", layout.tailSize);
+    if (layout.sessionStart != 0) {
+        std::printf("session start:   %" PRIu32 " (the volume counts its sectors from the disc's start)\n",
+                    layout.sessionStart);
+    }
     std::printf("track mode:      %" PRIu32 "\n", sectors->GetTrackMode());
     std::printf("logical sectors: %" PRIu32 "\n", sectors->GetSectorCount());
     std::printf("access:          %s\n", sectors->IsReadOnly() ? "read-only" : "read-write");

@@ -54,7 +54,7 @@ bool ConvertSource::Open(const char* path)
         [reader](std::uint64_t position, void* buffer, std::uint32_t count) {
             return reader->ReadAt(position, buffer, count);
         },
-        layout_, dataTrack ? dataTrack->start : 0);
+        layout_, dataTrack ? dataTrack->start : 0, dataTrack ? dataTrack->discSector : 0);
     if (probe_ == LayoutProbe::None) {
         openError_ = ImageOpenError::NoVolume;
         lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
@@ -91,6 +91,11 @@ const std::uint8_t* ConvertSource::Contiguous(std::uint32_t first, std::uint32_t
 {
     if (!IsOpen() || layout_.sectorSize != kUserDataSize || count == 0
         || std::uint64_t{first} + count - 1 > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    // A session's volume runs on in the file from the session's start, not
+    // from the sectors below it.
+    if (layout_.sessionStart != 0 && first < layout_.sessionStart && count > layout_.sessionStart - first) {
         return nullptr;
     }
     const std::int64_t start = UserDataStart(layout_, first);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -178,6 +179,10 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
     CueDataTrack data;
     std::string fileName;
     bool inFile = false;
+    std::uint32_t files = 0;
+    // Gaps the sheet adds on the disc but the file does not hold, up to
+    // the data track's INDEX 01.
+    std::uint64_t unstoredFrames = 0;
     // The present track of the file: its sector size and, from its first
     // INDEX on, where it starts (as sector and as byte of the file).
     std::uint64_t sectorBytes = 0;
@@ -197,6 +202,7 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             }
             fileName = FileNameOfCueEntry(line.substr(4));
             inFile = true;
+            ++files;
             firstSector.reset();
             sectorBytes = 0;
         } else if (StartsWithKeyword(line, "TRACK") && inFile) {
@@ -223,6 +229,10 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
                 looking = Looking::ForStart;
                 data.fileName = fileName;
             }
+        } else if ((StartsWithKeyword(line, "PREGAP") || StartsWithKeyword(line, "POSTGAP")) && inFile
+                   && (looking == Looking::ForData || looking == Looking::ForStart)) {
+            const std::string_view keyword = StartsWithKeyword(line, "PREGAP") ? "PREGAP" : "POSTGAP";
+            unstoredFrames += CueFrames(TrimmedLeft(line.substr(keyword.size()))).value_or(0);
         } else if (StartsWithKeyword(line, "INDEX") && inFile) {
             // INDEX nn mm:ss:ff
             const std::string_view rest = TrimmedLeft(line.substr(5));
@@ -255,6 +265,10 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             const std::string_view number = rest.substr(0, numberEnd);
             if (looking == Looking::ForStart && (number == "01" || number == "1")) {
                 data.start = firstByte + (*sector - *firstSector) * sectorBytes;
+                // A first file starts the disc: its frames are disc sectors.
+                if (files == 1 && *sector + unstoredFrames <= std::numeric_limits<std::uint32_t>::max()) {
+                    data.discSector = static_cast<std::uint32_t>(*sector + unstoredFrames);
+                }
                 looking = Looking::ForNextTrack;
             }
         }

@@ -36,9 +36,12 @@ TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPat
 // (a mixed-mode disc: data, then audio), the byte where the next track's
 // first INDEX starts. ResolveImagePath gives that file. Nothing for any
 // other path, or a sheet without a data track or that cannot be read.
+// discSector is the INDEX 01 position as a sector of the disc, when the
+// file holding it is the sheet's first (0 otherwise: the sheet does not say).
 struct CueDataTrack {
     std::string fileName; // as the FILE entry names it
     std::uint64_t start = 0;
+    std::uint32_t discSector = 0;
     std::optional<std::uint64_t> end;
 };
 TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);

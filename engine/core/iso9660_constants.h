@@ -24,5 +24,11 @@ inline constexpr std::string_view kStandardIdentifier = "CD001";
 // The volume's size in logical sectors, in a primary descriptor: a 32-bit
 // number little-endian, then the same big-endian.
 inline constexpr std::size_t kVolumeSpaceSizeOffset = 80;
+// The root directory's record in a primary descriptor, and where a
+// directory record gives its extent (32-bit little-endian, then the same
+// big-endian) and its own length.
+inline constexpr std::size_t kRootRecordOffset = 156;
+inline constexpr std::size_t kRecordLengthOffset = 0;
+inline constexpr std::size_t kRecordExtentOffset = 2;
 
 } // namespace tarvelin::iso

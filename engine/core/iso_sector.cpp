@@ -140,9 +140,90 @@ bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
     return false;
 }
 
+std::uint32_t LittleEndian32(const std::uint8_t* bytes)
+{
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16
+           | std::uint32_t{bytes[3]} << 24;
+}
+
+// The mode of the raw sector whose user data starts at userData, by the sync
+// pattern and mode byte of its header (Plain when it has none), and the
+// disc sector its address gives, when it gives one.
+TrackMode RawHeaderAt(const LayoutReadFn& readAt, std::int64_t userData, std::optional<std::uint32_t>& address)
+{
+    address.reset();
+    constexpr struct {
+        std::uint32_t headerSize;
+        std::uint8_t mode;
+        TrackMode trackMode;
+    } kForms[] = {
+        {static_cast<std::uint32_t>(raw::kMode1DataOffset), 1, TrackMode::Mode1},
+        {static_cast<std::uint32_t>(raw::kMode2Form1DataOffset), 2, TrackMode::Mode2Form1},
+    };
+    for (const auto& form : kForms) {
+        std::array<std::uint8_t, 16> header{};
+        if (userData < std::int64_t{form.headerSize}
+            || readAt(static_cast<std::uint64_t>(userData - form.headerSize), header.data(), header.size())
+                   != header.size()
+            || std::memcmp(header.data(), raw::kSyncPattern, sizeof(raw::kSyncPattern)) != 0
+            || header[15] != form.mode) {
+            continue;
+        }
+        std::uint32_t lba = 0;
+        if (raw::DecodeAddress(header.data() + 12, lba)) {
+            address = lba;
+        }
+        return form.trackMode;
+    }
+    return TrackMode::Plain;
+}
+
+// True when sector `at` of the layout starts with a directory record whose
+// extent is `extent`: a directory's first record (".") gives the
+// directory's own extent.
+bool DirectoryStartsAt(const LayoutReadFn& readAt, const ImageLayout& layout, std::uint32_t at, std::uint32_t extent)
+{
+    constexpr std::uint8_t kShortestDotRecord = 34; // 33 bytes and a one-byte name
+    const std::int64_t position = UserDataStart(layout, at);
+    std::array<std::uint8_t, iso::kRecordExtentOffset + 4> record{};
+    if (position < 0 || readAt(static_cast<std::uint64_t>(position), record.data(), record.size()) != record.size()) {
+        return false;
+    }
+    return record[iso::kRecordLengthOffset] >= kShortestDotRecord
+           && LittleEndian32(record.data() + iso::kRecordExtentOffset) == extent;
+}
+
+// Where the volume of a track that starts at disc sector trackSector
+// counts its sectors from: the track's start (0) when its root directory
+// lies where its primary descriptor puts it counted so, else the disc's
+// start (trackSector) when it lies there counted from the disc's start,
+// behind the descriptors and below trackSector (logical sectors below it are
+// the track's first ones: they must hold the descriptors).
+std::uint32_t SessionStartOf(const LayoutReadFn& readAt, const ImageLayout& layout, std::uint32_t trackSector)
+{
+    if (trackSector == 0) {
+        return 0;
+    }
+    const std::int64_t descriptor = UserDataStart(layout, kVolumeDescriptorSector);
+    std::array<std::uint8_t, iso::kRootRecordOffset + iso::kRecordExtentOffset + 4> head{};
+    if (descriptor < 0 || readAt(static_cast<std::uint64_t>(descriptor), head.data(), head.size()) != head.size()) {
+        return 0;
+    }
+    const std::uint32_t root = LittleEndian32(head.data() + iso::kRootRecordOffset + iso::kRecordExtentOffset);
+    if (DirectoryStartsAt(readAt, layout, root, root) || root < trackSector) {
+        return 0;
+    }
+    const std::uint32_t inTrack = root - trackSector;
+    if (inTrack <= kVolumeDescriptorSector || inTrack >= trackSector) {
+        return 0;
+    }
+    return DirectoryStartsAt(readAt, layout, inTrack, root) ? trackSector : 0;
+}
+
 } // namespace
 
-LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, std::uint64_t trackStart)
+LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, std::uint64_t trackStart,
+                              std::uint32_t trackSector)
 {
     const LayoutReadFn inTrack = [&readAt, trackStart](std::uint64_t position, void* buffer, std::uint32_t count) {
         return readAt(trackStart + position, buffer, count);
@@ -158,6 +239,14 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
         probe = LayoutProbe::Scanned;
     }
     if (probe != LayoutProbe::None) {
+        // The headers of raw sectors give the track's place on the disc.
+        std::optional<std::uint32_t> address;
+        if (layout.sectorSize == raw::kSectorSize
+            && RawHeaderAt(inTrack, UserDataStart(layout, kVolumeDescriptorSector), address) != TrackMode::Plain
+            && address) {
+            trackSector = *address >= kVolumeDescriptorSector ? *address - kVolumeDescriptorSector : 0;
+        }
+        layout.sessionStart = SessionStartOf(inTrack, layout, trackSector);
         layout.baseOffset += trackStart;
     }
     return probe;
@@ -167,7 +256,9 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
 // its sectors are shorter than the scanned MiB.
 std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t sector)
 {
-    const std::int64_t index = std::int64_t{sector} - std::int64_t{layout.firstSector};
+    const std::uint32_t inTrack =
+        layout.sessionStart != 0 && sector >= layout.sessionStart ? sector - layout.sessionStart : sector;
+    const std::int64_t index = std::int64_t{inTrack} - std::int64_t{layout.firstSector};
     return static_cast<std::int64_t>(layout.baseOffset) + layout.dataOffset + index * layout.sectorSize;
 }
 
@@ -183,7 +274,8 @@ std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength)
         return 0;
     }
     const std::int64_t stride = layout.sectorSize;
-    const std::uint64_t count = static_cast<std::uint64_t>((length - first + stride - 1) / stride);
+    const std::uint64_t count =
+        static_cast<std::uint64_t>((length - first + stride - 1) / stride) + layout.sessionStart;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));
 }
 
@@ -192,9 +284,7 @@ std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor)
     if (descriptor[0] != static_cast<std::uint8_t>(iso::DescriptorType::Primary) || !HasStandardIdentifier(descriptor)) {
         return 0;
     }
-    const std::uint8_t* size = descriptor + iso::kVolumeSpaceSizeOffset;
-    return std::uint32_t{size[0]} | std::uint32_t{size[1]} << 8 | std::uint32_t{size[2]} << 16
-           | std::uint32_t{size[3]} << 24;
+    return LittleEndian32(descriptor + iso::kVolumeSpaceSizeOffset);
 }
 
 class CIsoSector final : public IIsoSector {
@@ -258,6 +348,14 @@ public:
             return false;
         }
         auto* out = static_cast<std::uint8_t*>(buffer);
+        // The sectors of a session's volume run on in the file from the
+        // session's start, not from the ones below it.
+        const std::uint32_t session = layout_.sessionStart;
+        if (session != 0 && firstSector < session && count > session - firstSector) {
+            const std::uint32_t below = session - firstSector;
+            return ReadSectors(firstSector, out, below)
+                   && ReadSectors(session, out + std::uint64_t{below} * kSectorSize, count - below);
+        }
         if (layout_.sectorSize == kSectorSize) {
             return ReadBytes(position, out, std::uint64_t{count} * kSectorSize);
         }
@@ -292,6 +390,9 @@ public:
         }
         if (file_->IsReadOnly()) {
             lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
+            return false;
+        }
+        if (RefuseSessionWrite("write")) {
             return false;
         }
         if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
@@ -365,7 +466,7 @@ public:
     IImageFile* GetFile() override { return file_; }
     const char* GetLastError() override { return lastError_.c_str(); }
 
-    bool BeginSave() override { return IsOpen() && Checked(file_->BeginSave()); }
+    bool BeginSave() override { return IsOpen() && !RefuseSessionWrite("save") && Checked(file_->BeginSave()); }
     bool CommitSave() override { return IsOpen() && Checked(file_->CommitSave()); }
     bool RollbackSave() override { return IsOpen() && Checked(file_->RollbackSave()); }
 
@@ -387,6 +488,9 @@ public:
 
     bool TruncateSectors(std::uint32_t count) override
     {
+        if (RefuseSessionWrite("cut")) {
+            return false;
+        }
         if (trackSectors_) {
             lastError_ = std::string("cannot cut '") + (file_ != nullptr ? file_->GetPath() : "")
                 + "': the CUE sheet's further tracks follow its data track in the file";
@@ -403,6 +507,21 @@ private:
             lastError_ = "no image is open";
             return false;
         }
+        return true;
+    }
+
+    // The volume of a session behind other tracks is only read: its
+    // sectors and the track's are not the same numbers, and the image
+    // would have to grow between them.
+    bool RefuseSessionWrite(const char* what)
+    {
+        if (layout_.sessionStart == 0) {
+            return false;
+        }
+        lastError_ = std::string("cannot ") + what + " '" + (file_ != nullptr ? file_->GetPath() : "")
+                     + "': its volume counts its sectors from the start of the disc, and its data track starts at "
+                       "disc sector "
+                     + std::to_string(layout_.sessionStart) + " (a later session); such an image can only be read";
         return true;
     }
 
@@ -525,29 +644,8 @@ private:
             [this](std::uint64_t position, void* buffer, std::uint32_t count) {
                 return file_->ReadAt(position, buffer, count);
             },
-            layout_, dataTrack_ ? dataTrack_->start : 0);
+            layout_, dataTrack_ ? dataTrack_->start : 0, dataTrack_ ? dataTrack_->discSector : 0);
         return probe_ != LayoutProbe::None;
-    }
-
-    // True when the raw header (sync pattern and mode byte) of the stored
-    // sector whose user data starts at userData is in place, headerSize bytes
-    // in front of it.
-    // address receives the sector number its header gives, when it gives one.
-    bool HasRawHeader(std::int64_t userData, std::uint32_t headerSize, std::uint8_t mode, std::uint32_t& address)
-    {
-        if (userData < std::int64_t{headerSize}) {
-            return false;
-        }
-        std::array<std::uint8_t, 16> header{};
-        if (file_->ReadAt(static_cast<std::uint64_t>(userData - headerSize), header.data(), header.size())
-            != header.size()) {
-            return false;
-        }
-        if (std::memcmp(header.data(), raw::kSyncPattern, sizeof(raw::kSyncPattern)) != 0 || header[15] != mode) {
-            return false;
-        }
-        raw::DecodeAddress(header.data() + 12, address);
-        return true;
     }
 
     // Looks at the stored form of logical sector 16 in the detected layout:
@@ -559,15 +657,14 @@ private:
         if (layout_.sectorSize != raw::kSectorSize) {
             return TrackMode::Plain;
         }
-        const std::int64_t userData = UserDataStart(layout_, kVolumeDescriptorSector);
-        std::uint32_t address = kVolumeDescriptorSector;
-        TrackMode mode = TrackMode::Plain;
-        if (HasRawHeader(userData, raw::kMode1DataOffset, 1, address)) {
-            mode = TrackMode::Mode1;
-        } else if (HasRawHeader(userData, raw::kMode2Form1DataOffset, 2, address)) {
-            mode = TrackMode::Mode2Form1;
-        }
-        addressShift_ = address - kVolumeDescriptorSector; // modulo 2^32, as addresses are encoded
+        std::optional<std::uint32_t> address;
+        const TrackMode mode = RawHeaderAt(
+            [this](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return file_->ReadAt(position, buffer, count);
+            },
+            UserDataStart(layout_, kVolumeDescriptorSector), address);
+        // modulo 2^32, as addresses are encoded
+        addressShift_ = address.value_or(kVolumeDescriptorSector) - kVolumeDescriptorSector;
         return mode;
     }
 

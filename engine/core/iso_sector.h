@@ -13,13 +13,24 @@
 namespace tarvelin {
 
 // Where logical sector N lies in the image file: its user data starts at
-// (N - firstSector) * sectorSize + dataOffset + baseOffset, computed in 64 bits.
+// (T - firstSector) * sectorSize + dataOffset + baseOffset, computed in 64 bits,
+// where T is its sector of the track: N itself, but N - sessionStart from
+// sessionStart on.
+//
+// sessionStart is not 0 for a data track that starts at that sector of its
+// disc (behind audio tracks, as the data session of an enhanced CD does)
+// and holds a volume that gives its extents as sectors of the disc: its
+// descriptors lie at sector 16 of the track, its files and directories at
+// their disc sector minus sessionStart. Logical sectors below sessionStart
+// are then those of the track's start (its system area and descriptors), so
+// that the volume reads as one that starts the disc.
 struct ImageLayout {
     std::uint64_t baseOffset = 0; // file offset of sector firstSector's user data, minus dataOffset
     std::uint32_t firstSector = 0;
     std::uint32_t sectorSize = 0; // bytes per stored sector
     std::uint32_t dataOffset = 0; // bytes in front of the user data inside a stored sector
     std::uint32_t tailSize = 0;   // bytes behind the user data inside a stored sector
+    std::uint32_t sessionStart = 0;
 };
 
 // How an image stores its sectors; GetTrackMode gives it as its number.
@@ -46,8 +57,11 @@ using LayoutReadFn = std::function<std::uint32_t(std::uint64_t position, void* b
 // it over a mapped file): the four probes in their order. None when no
 // volume is found; layout is set only when one is. The volume is looked for
 // in the bytes from trackStart on (where a CUE sheet's data track starts).
+// The track's disc sector comes from the headers of its raw sectors, else
+// from trackSector (where the CUE sheet puts it; 0 when it does not say);
+// sessionStart is set to it when the volume's extents are disc sectors.
 TARVELIN_API LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout,
-                                           std::uint64_t trackStart = 0);
+                                           std::uint64_t trackStart = 0, std::uint32_t trackSector = 0);
 
 // File offset of the user data of a logical sector; negative where the
 // layout places the sector before the start of the file (a header shorter
@@ -56,7 +70,8 @@ TARVELIN_API std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t
 
 // Logical sectors 0 .. N-1 of a file of fileLength bytes in this layout: N is
 // the first sector whose user data starts at or behind the end of the file
-// (so a last, partial sector counts). At most the largest sector number.
+// (so a last, partial sector counts), from sessionStart on when that is set
+// (the track's sectors, plus sessionStart). At most the largest sector number.
 TARVELIN_API std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength);
 
 // The volume space size a primary volume descriptor gives (its little-endian
@@ -82,7 +97,8 @@ public:
     // Writes count sectors as logical sectors firstSector onwards, in the
     // stored form of the image (plain, raw Mode 1 or raw Mode 2 Form 1).
     // Refused behind the data track of a CUE sheet whose further tracks
-    // follow it in the same file (see CueDataTrackOf).
+    // follow it in the same file (see CueDataTrackOf), and for a volume that
+    // counts its sectors from the start of the disc (ImageLayout::sessionStart).
     virtual bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;

@@ -179,9 +179,9 @@ TARVELIN_API bool EncodeTerminator(Bytes sector);
 //   then       system use bytes up to the record length (Rock Ridge and such)
 
 struct DirectoryRecordOffset {
-    static constexpr std::size_t kLength = 0;
+    static constexpr std::size_t kLength = kRecordLengthOffset;
     static constexpr std::size_t kExtendedAttributeLength = 1;
-    static constexpr std::size_t kExtent = 2;
+    static constexpr std::size_t kExtent = kRecordExtentOffset;
     static constexpr std::size_t kDataLength = 10;
     static constexpr std::size_t kRecordingDate = 18;
     static constexpr std::size_t kFlags = 25;
@@ -334,7 +334,7 @@ struct VolumeDescriptorOffset {
     static constexpr std::size_t kOptionalTypeLPathTable = 144;
     static constexpr std::size_t kTypeMPathTable = 148;
     static constexpr std::size_t kOptionalTypeMPathTable = 152;
-    static constexpr std::size_t kRootDirectoryRecord = 156;
+    static constexpr std::size_t kRootDirectoryRecord = kRootRecordOffset;
     static constexpr std::size_t kVolumeSetIdentifier = 190;
     static constexpr std::size_t kPublisherIdentifier = 318;
     static constexpr std::size_t kDataPreparerIdentifier = 446;

@@ -232,6 +232,12 @@ public:
 
     VolumeSpace Run()
     {
+        // A later session's volume has no space of its own in front of it:
+        // the sectors there are other tracks' (see ImageLayout::sessionStart).
+        if (const std::uint32_t session = sector_.GetLayout().sessionStart; session != 0) {
+            return Unknown("the volume is a later session of its disc, from disc sector " + std::to_string(session)
+                           + ", and only its files are read");
+        }
         std::vector<std::uint8_t> bytes(kSectorSize);
         const std::optional<VolumeDescriptor> primary =
             ReadVolumeDescriptor(read_, imageSectors_, kFirstDescriptorSector);

@@ -8,12 +8,14 @@
 #include "core/iso_sector.h"
 
 #include "convert/convert_fixtures.h"
+#include "support/reference_ecma130.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,17 +147,40 @@ TEST_F(Bin2IsoTest, EveryStoredFormAndSizeConvertsToTheVolumeTheImageReaderSees)
 // that follows it in the same file is no part of the volume. bchunk, given
 // the same sheet, cuts out the same data track. A sheet naming a missing
 // file says which file and which sheet.
+// The data session of an enhanced CD (genisoimage -C) gives its extents as
+// sectors of the disc: it converts to a volume that starts the disc, its
+// track's first sectors (the descriptors) in front of the session's start,
+// and xorriso extracts the folder it was made of from that.
 TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
 {
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("xorriso");
     const Bytes volume = SyntheticVolume(30, 13);
     const Bytes mode1 = StoreInRawSectors(volume, 16);
     const Bytes mode2 = StoreInRawSectors(volume, 24);
     const auto audio = [](std::size_t sectors, std::uint32_t seed) { return RandomBytes(sectors * 2352, seed); };
+    constexpr std::uint32_t kSessionStart = 300;
+    test::MakeFolderTree(dir_ / "tree");
+    test::MakeIsoWithGenisoimage(dir_ / "tree", dir_ / "session.iso", "-C 0," + std::to_string(kSessionStart));
+    const Bytes session = PaddedToSectors(ReadWholeFile(dir_ / "session.iso"));
+    const std::size_t sessionSectors = session.size() / kLogicalSectorSize;
+    Bytes sessionMode1(sessionSectors * 2352);
+    for (std::size_t i = 0; i < sessionSectors; ++i) {
+        test::ReferenceEncodeMode1(session.data() + i * kLogicalSectorSize,
+                                   kSessionStart + static_cast<std::uint32_t>(i), sessionMode1.data() + i * 2352);
+    }
+    // What the session converts to: the track's first sectors, then the
+    // track from the session's start.
+    Bytes fromDiscStart(session.begin(), session.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
+                                                               sessionSectors, kSessionStart) * kLogicalSectorSize));
+    fromDiscStart.resize(std::size_t{kSessionStart} * kLogicalSectorSize, 0);
+    fromDiscStart = Concat(fromDiscStart, session);
     struct Sheet {
         const char* name;
         std::vector<std::pair<std::string, Bytes>> files;
         std::string sheet;
         bool peerAgrees; // bchunk reads the sheet (one file only) and names the data track track02
+        bool isSession = false; // the volume is the session, not the synthetic one
     };
     const Sheet sheets[] = {
         {"data, then audio from track 2's first INDEX",
@@ -193,6 +218,18 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
          "FILE \"02 data.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n",
          false},
+        // The raw headers say where the track starts on the disc.
+        {"audio, then a data session in raw sectors",
+         {{"disc.bin", Concat(audio(kSessionStart, 14), sessionMode1)}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 01 00:04:00\n",
+         false, true},
+        // Only the sheet does, counting the pregap the file leaves out.
+        {"audio, then a data session in 2048-byte sectors behind a pregap not stored",
+         {{"disc.bin", Concat(audio(kSessionStart - 150, 15), session)}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2048\n    PREGAP 00:02:00\n    INDEX 01 00:02:00\n",
+         false, true},
     };
     const std::string sheet = dir_ / "disc.cue";
     for (const Sheet& row : sheets) {
@@ -204,8 +241,30 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
         ProgressLog log;
         std::string error;
         ASSERT_TRUE(Convert(sheet, log, &error)) << error;
-        EXPECT_TRUE(ReadWholeFile(Out()) == volume);
-        EXPECT_TRUE(ReadThroughImageReader(sheet) == volume);
+        const Bytes& expected = row.isSession ? fromDiscStart : volume;
+        EXPECT_TRUE(ReadWholeFile(Out()) == expected);
+        EXPECT_TRUE(ReadThroughImageReader(sheet) == expected);
+        if (row.isSession) {
+            const test::CommandResult result = test::RunCommand(
+                "cd " + test::ShellQuote(dir_.Path()) + " && rm -rf peer && xorriso -load lba "
+                + std::to_string(kSessionStart) + " -indev out.iso -osirrox on -extract / peer >/dev/null 2>&1"
+                + " && diff -r tree peer");
+            EXPECT_EQ(result.exitCode, 0) << result.output << "xorriso reads the session at its disc sector";
+            // Read only: a save would have to put the session's sectors
+            // elsewhere in the track than their numbers say.
+            const Bytes before = ReadWholeFile(dir_ / "disc.bin");
+            ComponentPtr<IIsoSector> sectors(Sector1());
+            ASSERT_TRUE(sectors->Open(sheet.c_str())) << sectors->GetLastError();
+            EXPECT_EQ(sectors->GetLayout().sessionStart, kSessionStart);
+            const Bytes data(kLogicalSectorSize, 0x77);
+            EXPECT_FALSE(sectors->BeginSave());
+            EXPECT_NE(std::string(sectors->GetLastError()).find("start of the disc"), std::string::npos)
+                << sectors->GetLastError();
+            EXPECT_FALSE(sectors->WriteSectors(data.data(), 1, kSessionStart + 20));
+            EXPECT_FALSE(sectors->TruncateSectors(kSessionStart));
+            sectors.reset();
+            EXPECT_TRUE(ReadWholeFile(dir_ / "disc.bin") == before);
+        }
         if (row.peerAgrees && test::ToolAvailable("bchunk")) {
             const test::CommandResult result = test::RunCommand(
                 "cd " + test::ShellQuote(dir_.Path()) + " && bchunk disc.bin disc.cue peer");
