@@ -1044,6 +1044,11 @@ bool CImageController::ExtractComposedRecord(const EntryRecord& record, const st
     return false;
 }
 
+bool CImageController::NamedAsOnDisk(const EntryRecord& record)
+{
+    return !record.path.empty() && record.name == DiskName(record.path);
+}
+
 // --- Boot image -------------------------------------------------------------------
 
 void CImageController::LoadBootable()

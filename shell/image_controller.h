@@ -153,6 +153,9 @@ public:
     // Files already there are kept. False, after telling the user, when
     // not everything could be copied.
     bool ExtractComposedRecord(const EntryRecord& record, const std::string& destination);
+    // A record of the composition that the image names as its file on disk
+    // is named (not renamed, not a folder made here).
+    static bool NamedAsOnDisk(const EntryRecord& record);
 
     // The boot menu.
     void LoadBootable();

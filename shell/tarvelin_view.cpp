@@ -294,15 +294,9 @@ void CTarvelinView::OnRowDoubleClicked(int row)
         return;
     }
     if (record->isFolder != 1) {
-        if (!controller_.ImageMode()) {
-            OpenOrTell(QString::fromStdString(record->path));
-        } else if (!RefusedWhileBusy(kUsesImage) && controller_.HasOpenedImage()) {
-            // The entry's name names no file on disk: it is opened as View
-            // opens it, from the temporary folder.
-            if (ReadyTemporaryFolder(true) &&
-                controller_.ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
-                OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
-            }
+        // Opened as View opens it.
+        if (!controller_.ImageMode() || (!RefusedWhileBusy(kUsesImage) && controller_.HasOpenedImage())) {
+            OpenFileRow(*record);
         }
         return;
     }

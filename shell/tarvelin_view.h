@@ -121,9 +121,14 @@ public:
     // Directory add them; false when nothing could be added.
     bool AddDroppedPaths(const QStringList& paths);
     // What dragging the rows out of the list hands over: file URLs of the
-    // entries on disk (those of an opened image extracted to the temporary
-    // folder first). Null when none could be provided.
+    // entries copied to the temporary folder first, those of an opened image
+    // extracted, those of a composition as it arranges them. Null when none
+    // could be provided.
     QMimeData* DragData(const std::vector<EntryRecord*>& records);
+    // Opens a file row (View, double-click) under the name the image gives
+    // it: an image's entry extracted to the temporary folder, a composition's
+    // file where it lies on disk, or a copy when it was renamed here.
+    void OpenFileRow(const EntryRecord& record);
 
     // Work running on a worker thread.
     bool IsSaving() const { return saving_; }
@@ -274,7 +279,9 @@ private:
     bool askingToSave_ = false;
     QObject* watchedWindow_ = nullptr;
     std::unique_ptr<ProgressSession> progress_;
-    int dragNumber_ = 0;
+    // Numbers the folders of their own that drags and opened copies get in
+    // the temporary folder.
+    int copyNumber_ = 0;
     std::string floppyDevice_;
 
     RecordListModel* model_ = nullptr;

@@ -595,16 +595,27 @@ void CTarvelinView::OnView()
             Tell("Cann't open a Directory", "Error Message");
             continue;
         }
-        if (!controller_.ImageMode()) {
-            OpenOrTell(QString::fromStdString(record->path));
-            continue;
-        }
-        if (!ReadyTemporaryFolder(true)) {
-            return;
-        }
-        if (controller_.ExtractImageRecord(*record, temporaryFolder_.toStdString())) {
-            OpenOrTell(QDir(temporaryFolder_).filePath(QString::fromStdString(record->name)));
-        }
+        OpenFileRow(*record);
+    }
+}
+
+void CTarvelinView::OpenFileRow(const EntryRecord& record)
+{
+    const bool composing = !controller_.ImageMode();
+    if (composing && CImageController::NamedAsOnDisk(record)) {
+        OpenOrTell(QString::fromStdString(record.path));
+        return;
+    }
+    if (!ReadyTemporaryFolder(true)) {
+        return;
+    }
+    // A renamed file of the composition is copied under its new name into a
+    // folder of its own: an earlier copy of that name is never what is shown.
+    const QString folder =
+        composing ? QDir(temporaryFolder_).filePath(QStringLiteral("open-%1").arg(++copyNumber_)) : temporaryFolder_;
+    if (composing ? controller_.ExtractComposedRecord(record, folder.toStdString())
+                  : controller_.ExtractImageRecord(record, folder.toStdString())) {
+        OpenOrTell(QDir(folder).filePath(QString::fromStdString(record.name)));
     }
 }
 
@@ -817,21 +828,21 @@ bool CTarvelinView::ReadyTemporaryFolder(bool tell)
 QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
 {
     QList<QUrl> urls;
-    if (!controller_.ImageMode()) {
-        for (const EntryRecord* record : records) {
-            urls.append(QUrl::fromLocalFile(QString::fromStdString(record->path)));
-        }
-    } else {
-        if (!controller_.HasOpenedImage() || saving_ || !ReadyTemporaryFolder(false)) {
-            return nullptr;
-        }
-        // A folder of its own per drag, so entries of one name in two
-        // drags never meet.
-        const QString folder = QDir(temporaryFolder_).filePath(QStringLiteral("drag-%1").arg(++dragNumber_));
-        for (const EntryRecord* record : records) {
-            if (controller_.ExtractImageRecord(*record, folder.toStdString())) {
-                urls.append(QUrl::fromLocalFile(QDir(folder).filePath(QString::fromStdString(record->name))));
-            }
+    // A composition's rows are handed over as it arranges them (its names,
+    // the folders made in it, what was added into them), not as the files
+    // lie on disk: copied, as an image's entries are extracted.
+    const bool composing = !controller_.ImageMode();
+    if ((!composing && !controller_.HasOpenedImage()) || saving_ || !ReadyTemporaryFolder(false)) {
+        return nullptr;
+    }
+    // A folder of its own per drag, so entries of one name in two drags
+    // never meet.
+    const QString folder = QDir(temporaryFolder_).filePath(QStringLiteral("drag-%1").arg(++copyNumber_));
+    for (const EntryRecord* record : records) {
+        const bool copied = composing ? controller_.ExtractComposedRecord(*record, folder.toStdString())
+                                      : controller_.ExtractImageRecord(*record, folder.toStdString());
+        if (copied) {
+            urls.append(QUrl::fromLocalFile(QDir(folder).filePath(QString::fromStdString(record->name))));
         }
     }
     if (urls.isEmpty()) {

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 namespace tarvelin::shell {
@@ -793,6 +794,24 @@ TEST_F(CommandsTest, FilesDroppedOnTheListAreAddedAndRowsDraggedOutAreFilesOnDis
     QWidget* viewport = List().DetailsView()->viewport();
     Drop(viewport, {bootFile_, Source("docs")});
     EXPECT_EQ(RowNameSet(List()), (Names{"docs", "floppy.img"}));
+    // Rows dragged out while composing are what the composition arranges: a renamed file under its new name, a
+    // folder made here with the file added into it.
+    const auto rowOf = [this](const std::string& name) { return List().Model().index(RowNamed(List(), name), 0); };
+    ASSERT_TRUE(List().Controller().Rename(List().Model().RecordAt(RowNamed(List(), "floppy.img")), "boot.img"));
+    EntryRecord* made = List().Controller().MakeFolder(List().CurrentFolder(), "made");
+    ASSERT_NE(made, nullptr);
+    ASSERT_NE(List().AddEntry(Source("small.txt"), made), nullptr);
+    const std::unique_ptr<QMimeData> composed(List().Model().mimeData({rowOf("boot.img"), rowOf("made")}));
+    ASSERT_NE(composed, nullptr);
+    std::map<std::string, std::string> handed;
+    for (const QUrl& url : composed->urls()) {
+        handed.emplace(fs::path(url.toLocalFile().toStdString()).filename().string(), url.toLocalFile().toStdString());
+    }
+    ASSERT_EQ(handed.size(), std::size_t{2});
+    ASSERT_TRUE(handed.contains("boot.img") && handed.contains("made"));
+    EXPECT_EQ(test::ReadWholeFile(handed["boot.img"]), test::ReadWholeFile(bootFile_));
+    EXPECT_EQ(test::ReadWholeFile(handed["made"] + "/small.txt"), test::ReadWholeFile(Source("small.txt")));
+    EXPECT_TRUE(fs::exists(bootFile_));
     // An opened image: the dropped file goes into it, bound to its entry.
     Open();
     Drop(viewport, {bootFile_});
@@ -941,6 +960,16 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     EXPECT_EQ(Text(test::ReadWholeFile(arranged + "/folder/first.txt")), "one\n");
     EXPECT_EQ(test::ReadWholeFile(arranged + "/folder/made/three.txt"), test::ReadWholeFile(file));
     EXPECT_EQ(fs::file_size(arranged + "/folder/empty.txt"), 0u);
+    // View opens the renamed file under its new name, a copy as the image would hold it.
+    services_.opened.clear();
+    DoubleClick("folder");
+    Select({"first.txt"});
+    frame_.RunCommand(ID_ACTIONS_VIEW);
+    ASSERT_EQ(services_.opened.size(), std::size_t{1});
+    EXPECT_EQ(fs::path(services_.opened[0]).filename(), "first.txt");
+    EXPECT_EQ(Text(test::ReadWholeFile(services_.opened[0])), "one\n");
+    List().ShowFolder(&List().ComposeRoot());
+    prompt_.ExpectNone();
     services_.opened.clear();
     Select({"three.txt", "folder"});
     frame_.RunCommand(ID_ACTIONS_VIEW);
