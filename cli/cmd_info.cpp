@@ -221,7 +221,10 @@ int RunInfo(const Arguments& args)
     }
     std::printf("track mode:      %" PRIu32 "\n", sectors->GetTrackMode());
     std::printf("logical sectors: %" PRIu32 "\n", sectors->GetSectorCount());
-    std::printf("access:          %s\n", sectors->IsReadOnly() ? "read-only" : "read-write");
+    // A later session addressed from the disc's start is read, never saved.
+    std::printf("access:          %s\n", sectors->IsReadOnly()       ? "read-only"
+                                        : layout.sessionStart != 0 ? "read-only (a later session of the disc)"
+                                                                    : "read-write");
     const iso::VolumeSpace space = iso::ScanVolumeSpace(*sectors);
     if (space.known) {
         const std::uint64_t free = space.Free().Count();
