@@ -1025,15 +1025,20 @@ bool CImageController::ExtractComposedRecord(const EntryRecord& record, const st
         if (at.source.empty()) {
             continue; // a folder made in the composition
         }
+        std::set<std::string> recorded;
+        for (const auto& child : at.entry->children) {
+            recorded.insert(PathKey(child->path));
+        }
         const QFileInfoList files = QDir(QString::fromStdString(at.source))
                                         .entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
         for (const QFileInfo& file : files) {
-            const std::string name = file.fileName().toStdString();
+            if (file.size() != 0) {
+                continue;
+            }
             const std::string path = file.filePath().toStdString();
-            const bool recorded = std::any_of(at.entry->children.begin(), at.entry->children.end(),
-                                              [&path](const auto& child) { return PathKey(child->path) == PathKey(path); });
-            if (file.size() == 0 && !recorded && !composeRemoved_.contains(PathKey(path))) {
-                pending.push_back({nullptr, path, at.target / name});
+            const std::string key = PathKey(path);
+            if (!recorded.contains(key) && !composeRemoved_.contains(key)) {
+                pending.push_back({nullptr, path, at.target / file.fileName().toStdString()});
             }
         }
     }
@@ -1042,6 +1047,11 @@ bool CImageController::ExtractComposedRecord(const EntryRecord& record, const st
     }
     Tell("Not everything could be copied:" + FailureList(failures), "Wrong Info");
     return false;
+}
+
+bool CImageController::CopyOutRecord(const EntryRecord& record, const std::string& destination)
+{
+    return ImageMode() ? ExtractImageRecord(record, destination) : ExtractComposedRecord(record, destination);
 }
 
 bool CImageController::NamedAsOnDisk(const EntryRecord& record)

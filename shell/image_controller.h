@@ -153,6 +153,8 @@ public:
     // Files already there are kept. False, after telling the user, when
     // not everything could be copied.
     bool ExtractComposedRecord(const EntryRecord& record, const std::string& destination);
+    // The one of the two above that the window's mode calls for.
+    bool CopyOutRecord(const EntryRecord& record, const std::string& destination);
     // A record of the composition that the image names as its file on disk
     // is named (not renamed, not a folder made here).
     static bool NamedAsOnDisk(const EntryRecord& record);

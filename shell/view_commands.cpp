@@ -574,12 +574,10 @@ void CTarvelinView::OnExtract()
 void CTarvelinView::ExtractSelection(const std::string& destination)
 {
     for (EntryRecord* record : SelectedRecords()) {
-        if (controller_.ImageMode()) {
-            if (!controller_.ExtractImageRecord(*record, destination)) {
-                return;
-            }
-        } else {
-            controller_.ExtractComposedRecord(*record, destination);
+        // An image's extraction stops at its first failure; a composition's
+        // copy goes on (what failed has been told).
+        if (!controller_.CopyOutRecord(*record, destination) && controller_.ImageMode()) {
+            return;
         }
         OpenOrTell(QString::fromStdString(destination));
     }
@@ -613,8 +611,7 @@ void CTarvelinView::OpenFileRow(const EntryRecord& record)
     // folder of its own: an earlier copy of that name is never what is shown.
     const QString folder =
         composing ? QDir(temporaryFolder_).filePath(QStringLiteral("open-%1").arg(++copyNumber_)) : temporaryFolder_;
-    if (composing ? controller_.ExtractComposedRecord(record, folder.toStdString())
-                  : controller_.ExtractImageRecord(record, folder.toStdString())) {
+    if (controller_.CopyOutRecord(record, folder.toStdString())) {
         OpenOrTell(QDir(folder).filePath(QString::fromStdString(record.name)));
     }
 }
@@ -839,8 +836,7 @@ QMimeData* CTarvelinView::DragData(const std::vector<EntryRecord*>& records)
     // never meet.
     const QString folder = QDir(temporaryFolder_).filePath(QStringLiteral("drag-%1").arg(++copyNumber_));
     for (const EntryRecord* record : records) {
-        const bool copied = composing ? controller_.ExtractComposedRecord(*record, folder.toStdString())
-                                      : controller_.ExtractImageRecord(*record, folder.toStdString());
+        const bool copied = controller_.CopyOutRecord(*record, folder.toStdString());
         if (copied) {
             urls.append(QUrl::fromLocalFile(QDir(folder).filePath(QString::fromStdString(record->name))));
         }

@@ -181,11 +181,8 @@ bool VolumeLayout::Render(Descriptors& descriptors, DescriptorSetPlan plan, cons
             error = kPassesDisagree;
             return false;
         }
-        CByteBuffer tables;
-        CByteBuffer directories;
-        if (!descriptors.CopyTo(copyDescriptors_) || !copy_.CopyTo(tables, directories)
-            || !copyMetadata_.Append(tables.GetData(), static_cast<std::uint32_t>(tables.GetSize()))
-            || !copyMetadata_.Append(directories.GetData(), static_cast<std::uint32_t>(directories.GetSize()))) {
+        // The path tables, then the directories right behind them.
+        if (!descriptors.CopyTo(copyDescriptors_) || !copy_.CopyTo(copyMetadata_, copyMetadata_)) {
             error = "out of memory for the image's metadata";
             return false;
         }
