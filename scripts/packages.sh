@@ -17,6 +17,9 @@ TARVELIN_TEST_PACKAGES+=(grub-rescue-pc ipxe memtest86+ isolinux syslinux-common
 # makes the BIOS+UEFI hybrid that the UEFI boot test edits; OVMF is the UEFI
 # firmware QEMU boots it with.
 TARVELIN_TEST_PACKAGES+=(grub-common grub-pc-bin grub-efi-amd64-bin mtools ovmf)
+# A Video CD (vcdimager, from a short MPEG that ffmpeg encodes) holds video in
+# Mode 2 Form 2 sectors, which reads and saves must treat as such.
+TARVELIN_TEST_PACKAGES+=(ffmpeg vcdimager)
 # The installation test checks the desktop entry and compiles the MIME types.
 TARVELIN_TEST_PACKAGES+=(desktop-file-utils shared-mime-info)
 # The desktop program on an X11 or Wayland display; libqt6svg6 holds the

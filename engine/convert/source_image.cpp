@@ -2,6 +2,7 @@
 
 #include "core/image_file.h"
 #include "core/iso9660_constants.h"
+#include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/same_file.h"
 
@@ -74,6 +75,25 @@ bool ConvertSource::Open(const char* path)
         shortfall_ = "'" + std::string(path) + "' ends " + std::to_string(volume - sectorCount_)
                      + " sectors before its volume does (the volume has " + std::to_string(volume)
                      + "): the output holds only the " + std::to_string(sectorCount_) + " sectors there are";
+    }
+    // Mode 2 Form 2 sectors hold 2324 bytes of data, of which 2048-byte
+    // sectors keep only a part: files stored in them come out cut.
+    if (StoresSubheaders([reader](std::uint64_t position, void* buffer, std::uint32_t count) {
+            return reader->ReadAt(position, buffer, count);
+        }, layout_)) {
+        std::uint32_t form2 = 0;
+        const std::uint8_t* view = reader_->GetView();
+        const auto size = static_cast<std::int64_t>(reader_->GetSize());
+        for (std::uint32_t sector = 0; view != nullptr && sector < sectorCount_; ++sector) {
+            const std::int64_t submode = UserDataStart(layout_, sector) - kSubheaderBytes + kSubmodeByte;
+            form2 += submode >= 0 && submode < size && (view[submode] & raw::kSubmodeForm2) != 0;
+        }
+        if (form2 != 0) {
+            shortfall_ += std::string(shortfall_.empty() ? "" : "; ") + "'" + path + "' holds "
+                + std::to_string(form2)
+                + " Mode 2 Form 2 sectors (2324 bytes of data each, such as a Video CD's video): the output keeps 2048"
+                  " bytes of each, so the files stored in them come out cut";
+        }
     }
     return true;
 }

@@ -158,6 +158,17 @@ std::uint64_t CueTrackSectorBytes(std::string_view type)
     return bytes;
 }
 
+// Whether two entries start with the same word, compared without regard to case.
+bool SameCueWord(std::string_view a, std::string_view b)
+{
+    const auto word = [](std::string_view text) { return text.substr(0, text.find_first_of(" \t\r\n")); };
+    a = word(a);
+    b = word(b);
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
 bool IsCueDataTrackType(std::string_view type)
 {
     return type.size() > 6 && (StartsWithKeyword(type.substr(0, 5), "MODE1") || StartsWithKeyword(type.substr(0, 5), "MODE2"))
@@ -192,6 +203,7 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
     std::optional<std::uint64_t> previousFirstSector;
     std::uint64_t previousFirstByte = 0;
     std::uint64_t previousSectorBytes = 0;
+    std::string_view dataType; // as the data track's TRACK entry gives it
     while (!sheet.empty()) {
         const std::size_t end = sheet.find_first_of("\r\n");
         const std::string_view line = TrimmedLeft(sheet.substr(0, end));
@@ -214,7 +226,9 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             if (looking == Looking::ForStart) {
                 return std::nullopt; // a data track without an INDEX 01
             }
-            if (looking == Looking::ForNextTrack) {
+            // A further track of the data track's own type (the video tracks
+            // of a Video CD, whose files the volume lists) continues it.
+            if (looking == Looking::ForNextTrack && !SameCueWord(type, dataType)) {
                 looking = Looking::ForNextIndex;
             }
             previousFirstSector = firstSector;
@@ -228,6 +242,7 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             if (looking == Looking::ForData && IsCueDataTrackType(type)) {
                 looking = Looking::ForStart;
                 data.fileName = fileName;
+                dataType = type;
             }
         } else if ((StartsWithKeyword(line, "PREGAP") || StartsWithKeyword(line, "POSTGAP")) && inFile
                    && (looking == Looking::ForData || looking == Looking::ForStart)) {

@@ -34,7 +34,8 @@ TARVELIN_API bool ResolveImagePath(const std::string& path, std::string& dataPat
 // file that holds it: the byte its INDEX 01 starts at (audio tracks and
 // pregaps may come first) and, when further tracks follow it in that file
 // (a mixed-mode disc: data, then audio), the byte where the next track's
-// first INDEX starts. ResolveImagePath gives that file. Nothing for any
+// first INDEX starts. Tracks of the data track's own type right behind it
+// (the video tracks of a Video CD, which its volume lists) belong to it. ResolveImagePath gives that file. Nothing for any
 // other path, or a sheet without a data track or that cannot be read.
 // discSector is the INDEX 01 position as a sector of the disc, when the
 // file holding it is the sheet's first (0 otherwise: the sheet does not say).

@@ -39,6 +39,8 @@ constexpr std::uint32_t kScanChunk = 16 * 1024;
 
 // Strided reads and raw writes go through a scratch buffer of about this size.
 constexpr std::size_t kScratchBytes = 1024 * 1024;
+// Mode 2 sectors stored without sync and header: subheader, then data.
+constexpr std::uint32_t kMode2SectorSize = 2336;
 // Plain reads and writes are handed to the file in pieces no larger than this
 // (its counts are 32-bit).
 constexpr std::uint64_t kMaxTransfer = 1u << 30;
@@ -254,6 +256,16 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
 
 // Cannot overflow for a detected layout: its first sector is 16 at most and
 // its sectors are shorter than the scanned MiB.
+bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
+{
+    if (layout.sectorSize == kMode2SectorSize) {
+        return true;
+    }
+    std::optional<std::uint32_t> address;
+    return layout.sectorSize == raw::kSectorSize
+        && RawHeaderAt(readAt, UserDataStart(layout, kVolumeDescriptorSector), address) == TrackMode::Mode2Form1;
+}
+
 std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t sector)
 {
     const std::uint32_t inTrack =
@@ -304,6 +316,7 @@ public:
     bool Open(const char* path) override
     {
         trackMode_ = TrackMode::Plain;
+        subheaders_ = false;
         addressShift_ = 0;
         trackSectors_.reset();
         layout_ = ImageLayout{};
@@ -327,6 +340,11 @@ public:
             return false;
         }
         trackMode_ = DetectTrackMode();
+        subheaders_ = StoresSubheaders(
+            [this](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return file_->ReadAt(position, buffer, count);
+            },
+            layout_);
         // A data track that the sheet's audio tracks follow in the same file
         // (a mixed-mode disc) ends where they begin: its volume may not grow
         // over them.
@@ -416,6 +434,34 @@ public:
             position += layout_.sectorSize;
         }
         return true;
+    }
+
+    bool HasForm2Sectors(std::uint32_t firstSector, std::uint32_t count) override
+    {
+        lastError_.clear();
+        bool found = false;
+        const bool read = ForEachStoredRun(firstSector, count, [&](const std::uint8_t* stored, std::uint32_t sectors) {
+            for (std::uint32_t i = 0; i < sectors && !found; ++i) {
+                found = (stored[std::size_t{i} * layout_.sectorSize + kSubmodeByte] & raw::kSubmodeForm2) != 0;
+            }
+            return !found;
+        });
+        return read && found;
+    }
+
+    bool ReadForm2Data(std::uint32_t firstSector, void* buffer, std::uint32_t count) override
+    {
+        if (!subheaders_) {
+            lastError_ = "the image stores no Mode 2 subheaders, so it holds no Mode 2 Form 2 data";
+            return false;
+        }
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        return ForEachStoredRun(firstSector, count, [&](const std::uint8_t* stored, std::uint32_t sectors) {
+            for (std::uint32_t i = 0; i < sectors; ++i, out += raw::kForm2DataSize) {
+                std::memcpy(out, stored + std::size_t{i} * layout_.sectorSize + kSubheaderBytes, raw::kForm2DataSize);
+            }
+            return true;
+        });
     }
 
     bool SeekToEnd() override
@@ -561,6 +607,50 @@ private:
         return true;
     }
 
+    // Hands count sectors from firstSector to visit, a batch at a time,
+    // each sector as its stored subheader followed by the rest of its stored
+    // form, until visit answers false. Nothing for a layout without
+    // subheaders. False when a sector cannot be read (lastError_ says why).
+    template <class Visit>
+    bool ForEachStoredRun(std::uint32_t firstSector, std::uint32_t count, Visit&& visit)
+    {
+        if (!subheaders_ || count == 0) {
+            return true;
+        }
+        if (!CheckRange(firstSector, count)) {
+            return false;
+        }
+        const std::uint32_t stride = layout_.sectorSize;
+        const std::uint32_t perRead = std::max<std::uint32_t>(1, kScratchBytes / stride);
+        const std::uint32_t session = layout_.sessionStart;
+        for (std::uint32_t done = 0; done < count;) {
+            const std::uint32_t first = firstSector + done;
+            std::uint32_t batch = std::min(perRead, count - done);
+            // A run does not cross the session's start, where the file's sectors jump.
+            if (session != 0 && first < session) {
+                batch = std::min(batch, session - first);
+            }
+            std::uint64_t position = 0;
+            if (!UserDataPosition(first, position)) {
+                return false;
+            }
+            if (position < kSubheaderBytes) {
+                lastError_ = "sector " + std::to_string(first) + " lies before the start of the image file";
+                return false;
+            }
+            position -= kSubheaderBytes;
+            scratch_.resize(std::max<std::size_t>(scratch_.size(), std::size_t{batch} * stride));
+            if (!ReadBytes(position, scratch_.data(), std::uint64_t{batch} * stride)) {
+                return false;
+            }
+            if (!visit(static_cast<const std::uint8_t*>(scratch_.data()), batch)) {
+                return true;
+            }
+            done += batch;
+        }
+        return true;
+    }
+
     // Sector numbers are 32-bit: a run may not wrap past the last one.
     bool CheckRange(std::uint32_t firstSector, std::uint32_t count)
     {
@@ -672,6 +762,7 @@ private:
     // Where a CUE sheet puts the data track in the file.
     std::optional<CueDataTrack> dataTrack_;
     TrackMode trackMode_ = TrackMode::Plain;
+    bool subheaders_ = false; // StoresSubheaders
     // What the headers of raw sectors add to the logical sector number.
     std::uint32_t addressShift_ = 0;
     // Sectors of the data track when a CUE sheet's further tracks follow

@@ -74,6 +74,14 @@ TARVELIN_API std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t
 // (the track's sectors, plus sessionStart). At most the largest sector number.
 TARVELIN_API std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength);
 
+// Whether each stored sector of this layout carries a Mode 2 subheader
+// right in front of its user data (file, channel, submode, coding, twice):
+// raw sectors whose volume descriptor's header says Mode 2, and 2336-byte
+// sectors (Mode 2 without sync and header).
+TARVELIN_API bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout);
+inline constexpr std::uint32_t kSubheaderBytes = 8;
+inline constexpr std::uint32_t kSubmodeByte = 2; // of the subheader
+
 // The volume space size a primary volume descriptor gives (its little-endian
 // half); 0 when the 2048 bytes hold no primary descriptor.
 std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor);
@@ -100,6 +108,15 @@ public:
     // follow it in the same file (see CueDataTrackOf), and for a volume that
     // counts its sectors from the start of the disc (ImageLayout::sessionStart).
     virtual bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) = 0;
+    // Mode 2 Form 2 sectors hold 2324 bytes of data, of which a logical
+    // sector carries the first 2048: their data is read whole with
+    // ReadForm2Data (2324 bytes a sector), and written never (a save cannot
+    // move them). Both need a layout that stores subheaders (raw Mode 2, or
+    // 2336-byte sectors); HasForm2Sectors is false, with an empty
+    // GetLastError, for any other, and false with a reason when a sector
+    // cannot be read.
+    virtual bool HasForm2Sectors(std::uint32_t firstSector, std::uint32_t count) = 0;
+    virtual bool ReadForm2Data(std::uint32_t firstSector, void* buffer, std::uint32_t count) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;
 

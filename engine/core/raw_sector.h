@@ -40,6 +40,11 @@ inline constexpr std::uint8_t kSyncPattern[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 
 // The subheader written into Mode 2 Form 1 sectors: file 0, channel 0,
 // submode "data", coding 0, twice.
 inline constexpr std::uint8_t kForm1DataSubheader[8] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
+// Mode 2 Form 2: the subheader's submode byte (its third) carries this bit,
+// and the sector holds 2324 bytes of data behind the subheader (video and
+// audio of a Video CD, XA audio), with no room for parity.
+inline constexpr std::uint8_t kSubmodeForm2 = 0x20;
+inline constexpr std::size_t kForm2DataSize = 2324;
 
 // Writes the BCD address of lba (minute, second, frame of lba + 150) to out[0..2].
 // Each value v is stored as (v/10)*16 + v%10 from its low 8 bits.

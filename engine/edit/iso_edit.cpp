@@ -10,6 +10,7 @@
 #include "core/image_file.h"
 #include "core/iso_sector.h"
 #include "core/job.h"
+#include "core/raw_sector.h"
 #include "iso/hybrid_tables.h"
 #include "iso/boot_info_table.h"
 #include "iso/iso9660.h"
@@ -26,6 +27,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -174,6 +176,7 @@ public:
             return;
         }
         tree_->SetSector(sector_);
+        form2Data_.clear();
         bootImageSector_ = 0;
         mediaType_ = 0;
         bootAction_ = BootAction::KeepAsIs;
@@ -278,7 +281,7 @@ public:
         // Read in place: a copy of the entry costs more than the listing.
         const DirEntry& entry = node->entry;
         info.name = entry.name;
-        info.size = entry.size;
+        info.size = DataSize(entry);
         info.isDirectory = entry.isDirectory;
         // The modification time of a Rock Ridge TF entry is the file's own;
         // the record's date may be another (genisoimage dates a grafted
@@ -300,7 +303,8 @@ public:
         if (entry.isDirectory) {
             return Fail("'" + entry.name + "' is a folder");
         }
-        if (offset > entry.size || count > entry.size - offset) {
+        const std::uint64_t size = DataSize(entry);
+        if (offset > size || count > size - offset) {
             return Fail("read beyond the end of '" + entry.name + "'");
         }
         if (count == 0) {
@@ -312,7 +316,8 @@ public:
             if (entry.compressed) {
                 return Fail("'" + entry.name + "' is stored compressed (zisofs), which cannot be expanded here");
             }
-            return ReadImageData(entry, offset, out, count);
+            return ReadsAsForm2(entry) ? ReadForm2Data(entry, offset, out, count)
+                                       : ReadImageData(entry, offset, out, count);
         case EntrySourceKind::Disk: return ReadDiskData(entry, offset, out, count);
         case EntrySourceKind::Memory:
             if (entry.memoryData == nullptr || entry.memoryData->size() < offset + count) {
@@ -706,6 +711,44 @@ private:
         return node;
     }
 
+    // A file of the image whose data lies in Mode 2 Form 2 sectors, as its
+    // record says and its first sector shows: its data are their 2324 bytes
+    // each, of which the logical sectors carry only 2048 (a Video CD's video
+    // read so would not play).
+    bool ReadsAsForm2(const DirEntry& entry)
+    {
+        if (!entry.xaForm2 || entry.EntrySource != EntrySourceKind::Image || !entry.moreExtents.empty()
+            || entry.size == 0 || entry.extent >= sector_->GetSectorCount()) {
+            return false;
+        }
+        const auto [known, inserted] = form2Data_.try_emplace(entry.extent, false);
+        if (inserted) {
+            known->second = sector_->HasForm2Sectors(entry.extent, 1);
+        }
+        return known->second;
+    }
+
+    std::uint64_t DataSize(const DirEntry& entry)
+    {
+        return ReadsAsForm2(entry) ? std::uint64_t{SectorsFor(entry.size)} * raw::kForm2DataSize : entry.size;
+    }
+
+    bool ReadForm2Data(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
+    {
+        const std::uint64_t first = offset / raw::kForm2DataSize;
+        const std::uint64_t last = (offset + count - 1) / raw::kForm2DataSize;
+        if (entry.extent + last >= sector_->GetSectorCount()) {
+            return Fail("the data of '" + entry.name + "' lies beyond the end of the image");
+        }
+        const auto sectors = static_cast<std::uint32_t>(last - first + 1);
+        form2Buffer_.resize(std::size_t{sectors} * raw::kForm2DataSize);
+        if (!sector_->ReadForm2Data(entry.extent + static_cast<std::uint32_t>(first), form2Buffer_.data(), sectors)) {
+            return Fail("cannot read the data of '" + entry.name + "': " + sector_->GetLastError());
+        }
+        std::memcpy(out, form2Buffer_.data() + offset % raw::kForm2DataSize, count);
+        return true;
+    }
+
     bool ReadImageData(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
     {
         const std::uint32_t imageSectors = sector_->GetSectorCount();
@@ -892,6 +935,9 @@ private:
     // compaction, the last one's notes describe the image.
     std::vector<std::string> committedNotes_;
     std::string lastError_;
+    // Per first sector: whether the file there reads as Mode 2 Form 2 data (ReadsAsForm2).
+    std::map<std::uint32_t, bool> form2Data_;
+    std::vector<std::uint8_t> form2Buffer_;
     // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
 

@@ -112,6 +112,10 @@ struct DirEntry {
     // The image stores the data compressed (a zisofs ZF entry): its bytes
     // there are not the file's, and nothing here expands them.
     bool compressed = false;
+    // The record's XA attributes say the data is stored in Mode 2 Form 2
+    // sectors (2324 bytes each; size counts 2048 a sector, as the volume
+    // does).
+    bool xaForm2 = false;
     bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
     // The extents of the data in the image, in order, the first one included.
     std::vector<ExtentPiece> Pieces() const

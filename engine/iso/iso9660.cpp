@@ -260,6 +260,16 @@ bool EncodeTerminator(Bytes sector)
 // ---------------------------------------------------------------------------
 // Directory records
 
+bool IsXaForm2File(std::string_view systemUse)
+{
+    if (systemUse.size() < kXaRecordSize || systemUse[6] != 'X' || systemUse[7] != 'A') {
+        return false;
+    }
+    const auto attributes = static_cast<std::uint16_t>((static_cast<std::uint8_t>(systemUse[4]) << 8)
+                                                       | static_cast<std::uint8_t>(systemUse[5]));
+    return (attributes & (kXaForm1 | kXaForm2)) == kXaForm2;
+}
+
 std::size_t DirectoryRecordSize(std::size_t identifierLength, std::size_t systemUseLength)
 {
     if (identifierLength == 0 || identifierLength > kMaxDirectoryRecordSize

@@ -249,6 +249,16 @@ struct BasicDirectoryRecord {
 using DirectoryRecord = BasicDirectoryRecord<std::string>;
 using DirectoryRecordView = BasicDirectoryRecord<std::string_view>;
 
+// CD-ROM XA: a record of a Mode 2 disc may start its system use field with
+// 14 bytes: owner group and user, attributes (big-endian), "XA", file
+// number, 5 reserved. The attributes say how the file's sectors are stored;
+// a Form 2 file (a Video CD's video) has 2324 bytes of data in each.
+inline constexpr std::size_t kXaRecordSize = 14;
+inline constexpr std::uint16_t kXaForm1 = 0x0800;
+inline constexpr std::uint16_t kXaForm2 = 0x1000;
+// Whether a record's XA attributes mark its data as Mode 2 Form 2 only.
+TARVELIN_API bool IsXaForm2File(std::string_view systemUse);
+
 // The record length a record with these identifier and system use lengths
 // takes; 0 when it cannot be written (empty identifier or more than 255
 // bytes in all). Sizing and encoding both use this, so they cannot disagree.

@@ -545,6 +545,7 @@ DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool jo
     entry.moreExtents = std::move(listed.more);
     entry.size = listed.size;
     entry.date = iso::FileTimeFromRecordingDate(record.date).value_or(0);
+    entry.xaForm2 = !entry.isDirectory && iso::IsXaForm2File(record.systemUse);
     // An entry of the primary tree is taken to be in the Joliet tree until
     // that tree's reading finds its folder without it.
     entry.inIsoTree = !joliet;

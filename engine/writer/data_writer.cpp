@@ -422,6 +422,7 @@ public:
         }
         tangled_ = compact_ || pullTail_ || fillHoles_ ? TangledExtents(access) : std::set<std::uint32_t>{};
         moves_.clear();
+        form2_.clear();
         return writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             if (entry.size != 0) {
                 if (entry.EntrySource == EntrySourceKind::Disk || entry.EntrySource == EntrySourceKind::Memory) {
@@ -432,13 +433,19 @@ public:
                         return Fail("'" + entry.name + "' lies where the new folders go but is too large (4 GiB or "
                                     "more) to be moved in one piece");
                     }
+                    if (sector != nullptr && HoldsForm2Data(entry, *sector)) {
+                        return Fail("'" + entry.name + "' lies where the new folders go but is stored in Mode 2 Form 2"
+                                    " sectors (such as the video of a Video CD), which a save cannot move: "
+                                    + (error_.empty() ? std::string("their 2324 bytes of data do not fit the 2048 of"
+                                                                    " the sectors a save writes")
+                                                      : error_));
+                    }
                     moves_[node] = Move::Must;
                     ++fileCount_;
                     ++rescueCount_;
                 } else if (compact_ && entry.EntrySource == EntrySourceKind::Image && entry.moreExtents.empty()
                            && entry.size <= UINT32_MAX && entry.extent >= moveLimit
-                           && tangled_.count(entry.extent) == 0 && sector != nullptr
-                           && DataInImage(entry, sector->GetSectorCount())) {
+                           && tangled_.count(entry.extent) == 0 && sector != nullptr && Movable(entry, *sector)) {
                     moves_[node] = Move::MayDown;
                     ++fileCount_;
                 }
@@ -654,7 +661,7 @@ private:
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::vector<DirNode*>> byData;
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             if (entry.EntrySource == EntrySourceKind::Image && entry.size != 0 && entry.size <= UINT32_MAX
-                && entry.moreExtents.empty() && DataInImage(entry, sector->GetSectorCount())) {
+                && entry.moreExtents.empty() && Movable(entry, *sector)) {
                 byData[{entry.extent, entry.size}].push_back(node);
             }
             return true;
@@ -834,8 +841,42 @@ private:
         return true;
     }
 
+    // Whether some of a file's data lies in Mode 2 Form 2 sectors, which a
+    // copy of their logical sectors would cut to 2048 of their 2324 bytes;
+    // also true, with error_ saying why, when that cannot be told.
+    bool HoldsForm2Data(const DirEntry& entry, IIsoSector& sector)
+    {
+        const auto [known, inserted] = form2_.try_emplace(entry.extent, false);
+        if (!inserted) {
+            return known->second;
+        }
+        for (const ExtentPiece& piece : entry.Pieces()) {
+            if (sector.HasForm2Sectors(piece.extent, iso::SectorsFor(piece.length))) {
+                known->second = true;
+            } else if (*sector.GetLastError() != '\0') {
+                error_ = "cannot tell how the data of '" + entry.name + "' is stored: " + sector.GetLastError();
+                known->second = true;
+            }
+        }
+        return known->second;
+    }
+
+    // Whether a save may give a file of the image another place.
+    bool Movable(const DirEntry& entry, IIsoSector& sector)
+    {
+        if (!DataInImage(entry, sector.GetSectorCount())) {
+            return false;
+        }
+        const std::string kept = error_;
+        const bool form2 = HoldsForm2Data(entry, sector);
+        error_ = kept; // a file that cannot be looked at stays where it is
+        return !form2;
+    }
+
     std::string error_;
     std::vector<std::string> warnings_;
+    // Per first sector of a file's data: whether HoldsForm2Data found Form 2 sectors there.
+    std::map<std::uint32_t, bool> form2_;
     std::uint32_t fileCount_ = 0;
     std::uint32_t rescueCount_ = 0;
     std::uint32_t fileIndex_ = 0;

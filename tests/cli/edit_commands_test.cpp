@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,6 +246,65 @@ TEST_F(EditCommands, DataBeyondTheEndOfTheImageIsNeverMadeUpBySaves)
     const CommandResult read = RunCli("cat " + ShellQuote(compacted) + " top.bin");
     EXPECT_EQ(read.exitCode, 1) << read.output;
     EXPECT_TRUE(test::Contains(read.output, "beyond the end of the image")) << read.output;
+}
+
+// A Video CD as vcdimager makes it: its video lies in the Mode 2 Form 2 sectors of the disc's second track, 2324 bytes
+// of data each, of which a 2048-byte logical sector carries only a part. It is read whole (every pack of the MPEG
+// source in it, in order), through the CUE sheet too, and no save cuts it: compaction leaves it where it is, a save
+// that would have to move it is refused, and bin2iso says what its ISO loses.
+TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
+{
+    TARVELIN_REQUIRE_TOOL("ffmpeg");
+    TARVELIN_REQUIRE_TOOL("vcdimager");
+    test::TempDir dir;
+    const std::string bin = dir / "v.bin";
+    ASSERT_EQ(RunCommand("cd " + ShellQuote(dir.Path()) + " && ffmpeg -loglevel error -f lavfi -i "
+                         "testsrc=size=352x240:rate=29.97 -f lavfi -i sine=sample_rate=44100 -t 2 -target ntsc-vcd a.mpg"
+                         " && vcdimager -t vcd2 -c v.cue -b v.bin a.mpg")
+                  .exitCode,
+              0);
+    const auto bytes = [](const std::string& path) {
+        const std::vector<std::uint8_t> read = test::ReadWholeFile(path);
+        return std::string(read.begin(), read.end());
+    };
+    const std::string source = bytes(dir / "a.mpg");
+    const auto holdsTheVideo = [&](const std::string& image, const std::string& into) {
+        const CommandResult extraction = RunCli("extract " + ShellQuote(image) + " -C " + ShellQuote(into));
+        EXPECT_EQ(extraction.exitCode, 0) << extraction.output;
+        const std::string video = bytes(into + "/MPEGAV/AVSEQ01.DAT");
+        constexpr std::size_t kPack = 2324;
+        std::size_t at = 0;
+        for (std::size_t pack = 0; pack < source.size(); pack += kPack) {
+            const std::string_view wanted = std::string_view(source).substr(pack, kPack);
+            while (at < video.size() && std::string_view(video).substr(at, kPack) != wanted) {
+                at += kPack;
+            }
+            if (at >= video.size()) {
+                return false;
+            }
+            at += kPack;
+        }
+        return video.size() % kPack == 0;
+    };
+    EXPECT_TRUE(holdsTheVideo(dir / "v.cue", dir / "from-cue"));
+
+    const std::string compacted = dir / "compacted.bin";
+    fs::copy_file(bin, compacted);
+    const CommandResult compaction = RunCli("compact " + ShellQuote(compacted));
+    EXPECT_EQ(compaction.exitCode, 0) << compaction.output;
+    EXPECT_TRUE(holdsTheVideo(compacted, dir / "from-compacted"));
+
+    for (int i = 0; i < 500; ++i) {
+        fs::create_directories(dir / ("folders/f" + std::to_string(i)));
+    }
+    const auto original = test::ReadWholeFile(bin);
+    test::ExpectRefusals({{"add " + ShellQuote(bin) + " " + ShellQuote(dir / "folders"), 1,
+                           "'AVSEQ01.DAT' lies where the new folders go but is stored in Mode 2 Form 2 sectors"}},
+                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(bin) == original); });
+
+    const CommandResult conversion = RunCli("bin2iso " + ShellQuote(dir / "v.cue") + " " + ShellQuote(dir / "v.iso"));
+    EXPECT_EQ(conversion.exitCode, 0) << conversion.output;
+    EXPECT_TRUE(test::Contains(conversion.output, "Mode 2 Form 2 sectors")) << conversion.output;
 }
 
 // A folder whose recorded length runs on to the end of the image (its record, "." and its subfolder's "..") reads on

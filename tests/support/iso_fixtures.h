@@ -35,6 +35,8 @@ public:
     bool ReadSector(std::uint32_t sector, void* buffer) override;
     bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) override;
     bool WriteSectors(const void*, std::uint32_t, std::uint32_t) override { return false; }
+    bool HasForm2Sectors(std::uint32_t, std::uint32_t) override { return false; }
+    bool ReadForm2Data(std::uint32_t, void*, std::uint32_t) override { return false; }
     bool SeekToEnd() override { return false; }
     bool SeekToSector(std::uint32_t) override { return false; }
     std::uint32_t GetTrackMode() override { return 0; }
