@@ -421,7 +421,8 @@ private:
                     for (const DirectoryRecord& record : records.records) {
                         CountFileBytes(record);
                         if (first && index == 0 && record.IsSelf()) {
-                            const SuspVolumeInfo volume = DecodeSuspVolume(SystemUseArea{record.systemUse, {}});
+                            const SuspVolumeInfo volume = DecodeSuspVolume(
+                                SystemUseArea{record.systemUse.substr(RootSelfSkip(record.systemUse)), {}});
                             susp_ = volume.susp;
                             skip_ = volume.skip;
                         }
