@@ -1358,6 +1358,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         bootPlace = firstFree;
         firstFree += loadedSectors;
     }
+    // Earlier sessions of the file keep their sectors: the new metadata
+    // (and a boot image loaded behind it) may not reach the first of them.
+    if (!space.earlierSessions.empty() && firstFree > space.earlierSessions.front()) {
+        error = "the saved folders and tables would overwrite the image's earlier session at sector "
+            + std::to_string(space.earlierSessions.front()) + " (the file holds "
+            + std::to_string(space.earlierSessions.size()) + " session(s) of xorriso's before the one shown)";
+        return false;
+    }
 
     // 3. Mark what the new metadata covers, to be moved. Free space lies
     // behind the new metadata and in front of the image's padding (data in
@@ -1501,6 +1509,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
         end = liveEnd + tailPadding;
         shrinkTo_ = end;
+    }
+    // A file that runs on behind its volume (xorriso pads the file of a
+    // volume it writes, and keeps its session chain by the volume's size)
+    // keeps that size when the save puts nothing behind the file's end: the
+    // volume does not take in sectors it never held.
+    if (!mayShrink && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
+        && end == appendStart) {
+        end = std::max({space.volumeSectors, firstFree, LiveEnd(keptImages, catalog.has_value())});
     }
     // The closing UDF anchor is the volume's last sector.
     if (udf) {

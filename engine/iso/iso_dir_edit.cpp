@@ -210,7 +210,8 @@ private:
     iso::SectorReader ContinuationReader();
     iso::SystemUseArea ReadSystemUse(std::string_view stored, std::uint8_t skip);
     iso::RockRidgeInfo ReadRockRidge(std::string_view stored, std::uint8_t skip);
-    KeptRecord Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area) const;
+    // area: the record's system use read behind its first skip bytes.
+    KeptRecord Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area, std::uint8_t skip) const;
     void KeepDirectoryRecords(DirNode* node, const DirectoryListing& listing, bool joliet);
     KeptRecords& Building(DirNode* node);
     std::optional<std::uint32_t> RelocatedDirectorySize(std::uint32_t extent);
@@ -470,7 +471,7 @@ iso::RockRidgeInfo CIsoDirEdit::ReadRockRidge(std::string_view stored, std::uint
     return info;
 }
 
-KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area) const
+KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecordView& record, iso::SystemUseArea area, std::uint8_t skip) const
 {
     KeptRecord kept;
     kept.identifier = std::string(record.identifier);
@@ -480,7 +481,7 @@ KeptRecord CIsoDirEdit::Keep(const iso::DirectoryRecordView& record, iso::System
     kept.interleaveGap = record.interleaveGap;
     kept.volumeSequenceNumber = record.volumeSequenceNumber;
     kept.date = record.date;
-    kept.skipped = std::string(record.systemUse.substr(0, std::min<std::size_t>(suspSkip_, record.systemUse.size())));
+    kept.skipped = std::string(record.systemUse.substr(0, std::min<std::size_t>(skip, record.systemUse.size())));
     kept.systemUse = std::move(area);
     return kept;
 }
@@ -497,10 +498,11 @@ void CIsoDirEdit::KeepDirectoryRecords(DirNode* node, const DirectoryListing& li
     }
     const std::uint8_t skip = joliet ? 0 : suspSkip_;
     if (listing.self) {
-        tree->self = Keep(*listing.self, ReadSystemUse(listing.self->systemUse, node == &root_ ? 0 : skip));
+        const std::uint8_t selfSkip = node == &root_ && !joliet ? iso::RootSelfSkip(listing.self->systemUse) : skip;
+        tree->self = Keep(*listing.self, ReadSystemUse(listing.self->systemUse, selfSkip), selfSkip);
     }
     if (listing.parent) {
-        tree->parent = Keep(*listing.parent, ReadSystemUse(listing.parent->systemUse, skip));
+        tree->parent = Keep(*listing.parent, ReadSystemUse(listing.parent->systemUse, skip), skip);
     }
 }
 
@@ -594,7 +596,8 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             // SP and ER sit in the root's "." record and tell whether the
             // rest of the records carry SUSP entries and how many bytes of
             // each to skip.
-            const iso::SuspVolumeInfo volume = iso::DecodeSuspVolume(ReadSystemUse(listing.self->systemUse, 0));
+            const iso::SuspVolumeInfo volume = iso::DecodeSuspVolume(
+                ReadSystemUse(listing.self->systemUse, iso::RootSelfSkip(listing.self->systemUse)));
             suspSkip_ = volume.susp ? volume.skip : 0;
             rockRidgeVolume_ = volume.rockRidge;
             // The root has no record of its own: its mode, owner, serial and
@@ -662,7 +665,7 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             if (keepRecords_) {
                 KeptRecords& kept = Building(node);
                 kept.iso.emplace();
-                kept.iso->record = Keep(record, std::move(area));
+                kept.iso->record = Keep(record, std::move(area), suspSkip_);
                 kept.relocatedDirectory = rock.childLink.has_value();
             }
             FinishEntry(node, subdirectories, directory.depth);
@@ -952,7 +955,7 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
             if (keepRecords_) {
                 KeptRecords& kept = Building(node);
                 kept.joliet.emplace();
-                kept.joliet->record = Keep(record, ReadSystemUse(record.systemUse, 0));
+                kept.joliet->record = Keep(record, ReadSystemUse(record.systemUse, 0), 0);
             }
         }
         pending.insert(pending.end(), subdirectories.rbegin(), subdirectories.rend());

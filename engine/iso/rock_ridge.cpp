@@ -555,6 +555,20 @@ RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::ve
 
 } // namespace
 
+std::uint8_t RootSelfSkip(std::string_view rootSelfSystemUse)
+{
+    constexpr std::uint8_t kXaRecordSize = 14;
+    const auto sharingAt = [&](std::size_t at) {
+        const std::string_view entry = rootSelfSystemUse.substr(std::min(at, rootSelfSystemUse.size()));
+        return entry.size() >= kSharingEntrySize && entry.substr(0, 2) == "SP" && ByteAt(entry, 4) == kSharingCheck[0]
+            && ByteAt(entry, 5) == kSharingCheck[1];
+    };
+    if (sharingAt(0) || rootSelfSystemUse.size() < kXaRecordSize || rootSelfSystemUse.substr(6, 2) != "XA") {
+        return 0;
+    }
+    return sharingAt(kXaRecordSize) ? kXaRecordSize : 0;
+}
+
 SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf)
 {
     SuspVolumeInfo info;
@@ -593,7 +607,8 @@ SuspVolumeInfo ReadSuspVolume(const SectorReader& read, std::uint32_t sectorCoun
     if (records.records.empty() || !records.records.front().IsSelf()) {
         return {};
     }
-    return DecodeSuspVolume(ReadSystemUseArea(records.records.front().systemUse, 0, read, sectorCount));
+    const std::string_view systemUse = records.records.front().systemUse;
+    return DecodeSuspVolume(ReadSystemUseArea(systemUse, RootSelfSkip(systemUse), read, sectorCount));
 }
 
 std::vector<std::string> EncodeRockRidgeEntries(const UnixAttributes& attributes, std::string_view name)

@@ -159,7 +159,13 @@ TARVELIN_API RockRidgeInfo DecodeRockRidge(const SystemUseArea& area);
 TARVELIN_API RockRidgeInfo ReadRockRidge(std::string_view recordSystemUse, std::uint8_t skip,
                                          const SectorReader& read, std::uint32_t sectorCount,
                                          SuspReport* report = nullptr);
-// From the root's "." record (its system use as stored, nothing skipped).
+// Bytes in front of the SUSP entries of the root's "." record: 0, or 14
+// where a CD-XA record (its "XA" at bytes 6 and 7) comes first and SP
+// follows it, as genisoimage -XA writes (LEN_SKP then skips the same
+// record in every other record).
+TARVELIN_API std::uint8_t RootSelfSkip(std::string_view rootSelfSystemUse);
+
+// From the root's "." record (its system use without RootSelfSkip bytes).
 // rockRidge follows the ER entries alone, with or without an SP entry.
 TARVELIN_API SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf);
 

@@ -212,6 +212,37 @@ std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
     return static_cast<std::uint32_t>(std::min<std::uint64_t>((length + kSectorSize - 1) / kSectorSize, UINT32_MAX));
 }
 
+std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::uint32_t sectorCount,
+                                                const VolumeDescriptor& current)
+{
+    constexpr std::uint32_t kSessionAlignment = 32;
+    std::vector<std::uint32_t> starts;
+    std::uint64_t start = kSessionAlignment;
+    while (start + kFirstDescriptorSector < sectorCount) {
+        const std::optional<VolumeDescriptor> session =
+            ReadVolumeDescriptor(read, sectorCount, static_cast<std::uint32_t>(start) + kFirstDescriptorSector);
+        if (!session || session->type != DescriptorType::Primary) {
+            break;
+        }
+        if (session->rootRecord.extent == current.rootRecord.extent) {
+            return starts;
+        }
+        starts.push_back(static_cast<std::uint32_t>(start));
+        const std::uint64_t end = start + session->volumeSpaceSize;
+        const std::uint64_t next = (end + kSessionAlignment - 1) / kSessionAlignment * kSessionAlignment;
+        if (next <= start) {
+            return {};
+        }
+        start = next;
+    }
+    // A chain that does not lead to the volume's root ends in the session a
+    // save here replaced: the ones before it stay earlier sessions.
+    if (!starts.empty()) {
+        starts.pop_back();
+    }
+    return starts;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -245,6 +276,14 @@ public:
             return Unknown("the primary volume descriptor cannot be read");
         }
         space_.volumeSectors = primary->volumeSpaceSize;
+        if (base_ == 0) {
+            space_.earlierSessions = EarlierSessionStarts(read_, imageSectors_, *primary);
+            if (const std::size_t count = space_.earlierSessions.size(); count != 0) {
+                return Unknown("the image file holds " + std::to_string(count) + " earlier session(s) of xorriso's"
+                               + " (the first from sector " + std::to_string(space_.earlierSessions.front())
+                               + "), whose files lie in sectors this volume does not refer to");
+            }
+        }
         UseBeside(0, kSystemAreaSectors);
         bool terminated = false;
         for (std::uint32_t number = kFirstDescriptorSector; number < imageSectors_ && !terminated; ++number) {
@@ -421,7 +460,8 @@ private:
                     for (const DirectoryRecord& record : records.records) {
                         CountFileBytes(record);
                         if (first && index == 0 && record.IsSelf()) {
-                            const SuspVolumeInfo volume = DecodeSuspVolume(SystemUseArea{record.systemUse, {}});
+                            const SuspVolumeInfo volume = DecodeSuspVolume(
+                                SystemUseArea{record.systemUse.substr(RootSelfSkip(record.systemUse)), {}});
                             susp_ = volume.susp;
                             skip_ = volume.skip;
                         }

@@ -81,9 +81,25 @@ struct TARVELIN_API VolumeSpace {
     std::string udfLabel;
     std::string udfVolumeSet;
 
+    // Where the sessions an image file holds before the one the volume
+    // describes begin (xorriso's chain, see EarlierSessionStarts), lowest
+    // first; their files lie in sectors this volume does not refer to, so
+    // the space is not known when there are any.
+    std::vector<std::uint32_t> earlierSessions;
+
     // Free sectors inside the volume; empty when the space is not known.
     SectorSet Free() const;
 };
+
+// xorriso keeps the sessions of an image file in a chain: the first starts
+// at sector 32, each next one at the end of the one before (its primary
+// descriptor, 16 sectors into it, counts the sectors from its start)
+// rounded up to 32 sectors, and sector 16 holds a copy of the last one's
+// descriptor. The starts of the sessions before the one whose root the
+// descriptor `current` names, or, where no session names that root (a save
+// here wrote the volume anew), before the chain's last one.
+TARVELIN_API std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::uint32_t sectorCount,
+                                                              const VolumeDescriptor& current);
 
 // Reads the metadata of the image from sector 0 to the volume's end.
 TARVELIN_API VolumeSpace ScanVolumeSpace(IIsoSector& sector);

@@ -111,6 +111,102 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
+// xorriso writing to a file pads it behind the volume and finds its sessions by the volume's size: a save that appends
+// nothing keeps that size (it used to take in the padding, and xorriso then saw a broken chain of sessions), the file
+// its length.
+TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::TempDir dir;
+    fs::create_directories(dir / "src/dir");
+    test::WriteWholeFile(dir / "src/dir/a.bin", test::RandomBytes(30000, 4));
+    test::WriteWholeFile(dir / "src/top.txt", std::string("top\n"));
+    const std::string made = dir / "made.iso";
+    const CommandResult making =
+        RunCommand("xorriso -outdev " + ShellQuote(made) + " -map " + ShellQuote(dir / "src") + " / -commit 2>&1");
+    ASSERT_EQ(making.exitCode, 0) << making.output;
+    const auto volumeSize = [](const std::string& image) {
+        const std::string report = RunCommand("isoinfo -d -i " + ShellQuote(image)).output;
+        const auto at = report.find("Volume size is: ");
+        return at == std::string::npos ? std::string() : report.substr(at, report.find('\n', at) - at);
+    };
+    const std::string sizeBefore = volumeSize(made);
+    ASSERT_FALSE(sizeBefore.empty());
+    ASSERT_LT(std::stoull(sizeBefore.substr(16)) * 2048, fs::file_size(made)); // padded behind the volume
+    for (const char* edit : {"rename IMG top.txt renamed.txt", "rm IMG dir/a.bin", "mkdir IMG dir/new"}) {
+        SCOPED_TRACE(edit);
+        const std::string image = dir / "edited.iso";
+        fs::copy_file(made, image, fs::copy_options::overwrite_existing);
+        std::string command = edit;
+        command.replace(command.find("IMG"), 3, ShellQuote(image));
+        const CommandResult saved = RunCli(command);
+        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        EXPECT_EQ(volumeSize(image), sizeBefore);
+        EXPECT_EQ(fs::file_size(image), fs::file_size(made));
+        const std::string toc = RunCommand("xorriso -indev " + ShellQuote(image) + " -toc 2>&1").output;
+        EXPECT_EQ(toc.find("WARNING"), std::string::npos) << toc;
+        EXPECT_NE(toc.find("Media summary: 1 session"), std::string::npos) << toc;
+    }
+}
+
+// Sessions xorriso added to an image file stay loadable after saves here: the sectors of the files an earlier session
+// lists are never taken for new data (they used to be: an added file overwrote a file that the last session deleted and
+// the first still lists), compact says why it cannot, and an edit whose folders would reach the first session is
+// refused with the image unchanged.
+TEST(XorrisoSessions, SavesKeepTheEarlierSessionsReadable)
+{
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    test::TempDir dir;
+    fs::create_directories(dir / "src");
+    const std::vector<std::uint8_t> deleted = test::RandomBytes(60000, 5), added = test::RandomBytes(60000, 6);
+    test::WriteWholeFile(dir / "src/deleted.bin", deleted);
+    test::WriteWholeFile(dir / "src/kept.txt", std::string("kept\n"));
+    test::WriteWholeFile(dir / "added.bin", added);
+    const std::string image = dir / "sessions.iso";
+    for (const std::string& session : {"-outdev " + ShellQuote(image) + " -map " + ShellQuote(dir / "src") + " /",
+                                       "-dev " + ShellQuote(image) + " -rm /deleted.bin --"}) {
+        const CommandResult made = RunCommand("xorriso " + session + " -commit");
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+    }
+    // A file as xorriso extracts it from the session given (0: the one the volume's descriptor names).
+    const auto extracted = [&](int session, const std::string& path) {
+        const std::string out = dir / "out";
+        fs::remove(out);
+        RunCommand("xorriso -osirrox on -indev " + ShellQuote(image)
+                   + (session != 0 ? " -load session " + std::to_string(session) : "") + " -extract " + path + " "
+                   + ShellQuote(out));
+        return fs::exists(out) ? test::ReadWholeFile(out) : std::vector<std::uint8_t>{};
+    };
+    ASSERT_EQ(extracted(1, "/deleted.bin"), deleted);
+
+    const std::string edits[] = {"add IMG " + ShellQuote(dir / "added.bin"), "rename IMG kept.txt k.txt",
+                                 "mkdir IMG again"};
+    for (const std::string& edit : edits) {
+        std::string command = edit;
+        command.replace(command.find("IMG"), 3, ShellQuote(image));
+        const CommandResult saved = RunCli(command);
+        ASSERT_EQ(saved.exitCode, 0) << command << "\n" << saved.output;
+        EXPECT_EQ(extracted(1, "/deleted.bin"), deleted) << command;
+    }
+    EXPECT_EQ(extracted(0, "/added.bin"), added);
+    const CommandResult compacted = RunCli("compact " + ShellQuote(image));
+    EXPECT_NE(compacted.exitCode, 0);
+    EXPECT_TRUE(test::Contains(compacted.output, "1 earlier session(s) of xorriso's (the first from sector 32)"))
+        << compacted.output;
+
+    for (int i = 0; i < 60; ++i) {
+        fs::create_directories(dir / ("many/folder-with-a-long-name-" + std::to_string(i)));
+    }
+    const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
+    const CommandResult refused = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_TRUE(test::Contains(refused.output, "would overwrite the image's earlier session at sector 32"))
+        << refused.output;
+    EXPECT_TRUE(test::ReadWholeFile(image) == before);
+    EXPECT_EQ(extracted(1, "/deleted.bin"), deleted);
+}
+
 // How many saves a command makes of an image: each makes the image's undo file anew and removes it (watched both, or
 // the events of one save would merge with the next's). -1 when that cannot be watched.
 int SavesOf(const std::string& image, const std::string& command, CommandResult& result)

@@ -235,7 +235,9 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 // lines are as they were. The modes come from the Rock Ridge reader of the tree.
 TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
 {
-    TARVELIN_REQUIRE_TOOL("xorriso");
+    for (const char* tool : {"xorriso", "genisoimage", "isoinfo"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
     TempDir dir;
     const std::string source = dir / "src";
     struct Row {
@@ -268,22 +270,37 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
     }
     test::RunXorrisoMkisofs(source, dir / "rr.iso", "-R");
     test::RunXorrisoMkisofs(source, dir / "plain.iso", "--norock");
+    // genisoimage -XA puts a CD-XA record in front of every record's SUSP entries, the root's SP too.
+    test::RunGenisoimage(source, dir / "xa.iso", "-R -J -XA");
     ::chmod((source + "/ro").c_str(), 0755);
 
-    std::istringstream lines(ListOf("ls -l " + ShellQuote(dir / "rr.iso")));
-    std::map<std::string, std::string> listed; // name -> the mode field and what follows the extent
     std::string line;
-    while (std::getline(lines, line)) {
-        const std::string named = line.substr(line.rfind("  ") + 2);
-        std::string name = named.substr(0, named.find(' '));
-        if (name.back() == '/') {
-            name.pop_back();
+    const auto listedIn = [&](const std::string& image) {
+        std::istringstream lines(ListOf("ls -l " + ShellQuote(image)));
+        std::map<std::string, std::string> listed; // name -> the mode field and what follows the extent
+        while (std::getline(lines, line)) {
+            const std::string named = line.substr(line.rfind("  ") + 2);
+            std::string name = named.substr(0, named.find(' '));
+            if (name.back() == '/') {
+                name.pop_back();
+            }
+            listed[name] = line.substr(0, 11) + named;
         }
-        listed[name] = line.substr(0, 11) + named;
+        return listed;
+    };
+    for (const char* image : {"rr.iso", "xa.iso"}) {
+        std::map<std::string, std::string> listed = listedIn(dir / image);
+        for (const Row& row : rows) {
+            EXPECT_EQ(listed[row.name], row.shown) << image << " " << row.name;
+        }
     }
-    for (const Row& row : rows) {
-        EXPECT_EQ(listed[row.name], row.shown) << row.name;
-    }
+    // A save keeps the CD-XA records: the renamed file keeps its mode, and isoinfo finds Rock Ridge as before.
+    ASSERT_EQ(test::RunCli("rename " + ShellQuote(dir / "xa.iso") + " tool renamed").exitCode, 0);
+    EXPECT_EQ(listedIn(dir / "xa.iso")["renamed"], "-rwxr-x--x renamed");
+    const std::string records = test::RunCommand("isoinfo -R -l -i " + ShellQuote(dir / "xa.iso")).output;
+    const std::size_t renamed = records.find(" renamed \n");
+    ASSERT_NE(renamed, std::string::npos) << records;
+    EXPECT_EQ(records.substr(records.rfind('\n', renamed) + 1, 10), "-rwxr-x--x") << records;
     // cat names the link's target instead of passing it off as an empty file.
     test::ExpectRefusals({{"cat " + ShellQuote(dir / "rr.iso") + " link", 1,
                            "'link' is a symbolic link to '../other/place', not a file"}});
