@@ -5,6 +5,7 @@
 
 #include "iso/disk_walk.h"
 
+#include "platform/console.h"
 #include "platform/path.h"
 
 #include <algorithm>
@@ -66,6 +67,12 @@ void AddFolderContents(const std::string& path, const platform::FileInfo& info, 
     std::vector<std::size_t> pending{0};
     std::vector<platform::FileInfo> subfolders;
     while (!pending.empty()) {
+        // Ctrl+C stops a long walk (a link to a large tree, followed) where
+        // it is; the caller sees the request and goes no further.
+        if (platform::InterruptCatcher::Requested()) {
+            notices.Add(true, "the walk of '" + path + "' was interrupted; the rest of it is left out");
+            return;
+        }
         const std::size_t current = pending.back();
         pending.pop_back();
         const std::string folder = entered[current].path;

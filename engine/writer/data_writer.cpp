@@ -53,6 +53,18 @@ std::optional<std::string> ChangedLengthWarning(const std::string& path, std::ui
            " bytes in the space of " + std::to_string(recorded) + (copied < recorded ? ", the rest zeros" : "");
 }
 
+// The same for a file that was empty when added, and so has no data to
+// copy: the image holds it empty.
+std::optional<std::string> GrownEmptyFileWarning(const DirEntry& entry)
+{
+    platform::FileInfo info;
+    if (entry.EntrySource != EntrySourceKind::Disk || entry.size != 0 || entry.isDirectory || entry.IsSymlink()
+        || !platform::GetFileInfo(entry.diskPath, info) || info.isDirectory || info.size == 0) {
+        return std::nullopt;
+    }
+    return ChangedLengthWarning(entry.diskPath, 0, info.size, 0);
+}
+
 constexpr std::size_t kStagingBytes = std::size_t{4} << 20;
 // Files up to this size (padded) go through the staging buffer.
 constexpr std::uint64_t kSmallFileBytes = std::uint64_t{1} << 20;
@@ -240,6 +252,9 @@ private:
     bool CopyFile(const DirEntry& record, IOutFile* out, Staging& staging)
     {
         if (record.size == 0) {
+            if (std::optional<std::string> warning = GrownEmptyFileWarning(record)) {
+                warnings_.push_back(std::move(*warning));
+            }
             return record.extent == 0 || Fail("'" + record.diskPath + "' is empty but was given an extent");
         }
         if (record.extent != nextSector_
@@ -472,6 +487,9 @@ public:
         std::vector<std::pair<DirNode*, std::uint32_t>> work; // node, old extent of an image file
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
             if (entry.size == 0 || (entry.EntrySource == EntrySourceKind::Image && moves_.count(node) == 0)) {
+                if (std::optional<std::string> warning = GrownEmptyFileWarning(entry)) {
+                    warnings_.push_back(std::move(*warning));
+                }
                 NoteBoot(entry);
             } else if (entry.bootMark && bootPlace_ != 0 && entry.EntrySource == EntrySourceKind::Disk) {
                 bootNode = node;

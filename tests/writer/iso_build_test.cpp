@@ -7,6 +7,7 @@
 
 #include "build_test_support.h"
 #include "iso/iso9660.h"
+#include "platform/console.h"
 #include "platform/directory.h"
 #include "platform/path.h"
 #include "support/cli_fixtures.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -284,6 +286,15 @@ TEST_F(IsoBuild, WhatCannotGoIntoAnImageIsRefusedWhenAdded)
                 << name << " in:\n" << all;
         }
     }
+    // Ctrl+C, caught as the command line catches it, stops a walk where it is, and an error says so.
+    const platform::InterruptCatcher catcher;
+    ASSERT_EQ(std::raise(SIGINT), 0);
+    Held<IIsoBuild> builder = NewBuilder();
+    MacroNode* top = builder->AddDirectoryTree(folder.c_str(), builder->GetRoot());
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(builder->GetList()->GetFirstChild(top), nullptr);
+    ASSERT_EQ(builder->GetErrorNoticeCount(), 1u);
+    EXPECT_NE(std::string(builder->GetNotice(0, nullptr)).find("interrupted"), std::string::npos);
 }
 
 TEST_F(IsoBuild, ProgressRisesBelowAThousandAndEndsWithOneFinalCall)
