@@ -5,6 +5,7 @@
 #include "udf_session.h"
 
 #include "platform/console.h"
+#include "platform/path.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,14 +19,18 @@ namespace {
 
 void PrintHelp(std::FILE* out)
 {
+    // The default names are those the system's own CD reader shows, so the
+    // same image may extract under other names on another system.
     std::fprintf(out, "usage: tarvelin-cli COMMAND [ARGUMENTS] [--names rr|joliet|iso] [--tree iso|joliet|udf]\n\n"
-                      "--names: which names of an image to show (default: Rock Ridge where the image has\n"
-                      "them, else Joliet, else ISO 9660)\n"
+                      "--names: which names of an image to show (default: %s)\n"
                       "--tree: which file system ls, cat and extract read (default: the ISO 9660 tree,\n"
                       "with its Rock Ridge names, links and modes; the UDF tree instead when the image\n"
                       "has one and its ISO 9660 tree shows no Rock Ridge names or misses files the UDF\n"
                       "tree holds; joliet: the ISO 9660 tree with its Joliet names; the UDF tree\n"
-                      "cannot be edited)\n\ncommands:\n");
+                      "cannot be edited)\n\ncommands:\n",
+                 platform::PrefersJolietNames()
+                     ? "Joliet where the image has them,\nas Windows shows them, else Rock Ridge, else ISO 9660"
+                     : "Rock Ridge where the image has\nthem, else Joliet, else ISO 9660");
     auto commands = Commands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });

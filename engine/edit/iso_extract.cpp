@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 
 namespace tarvelin {
@@ -196,6 +197,15 @@ private:
             FolderNotMade(node, "'" + PrintableName(path) + "' is a symbolic link; not followed");
             return false;
         }
+        // A folder this run has filled already is another entry of the
+        // image whose name this system takes for the same one ("D" and "d"
+        // on Windows): the two are not merged, which would put the files of
+        // one over those of the other.
+        if (present && WrittenBefore(facts)) {
+            FolderNotMade(node, "'" + PrintableName(path) + "' is a folder extracted before under another entry's name"
+                                    " (this system does not tell the two names apart); not merged into it");
+            return false;
+        }
         fresh = !present;
         std::string error;
         if (!platform::MakeDirectory(path, &error)) {
@@ -205,7 +215,37 @@ private:
         if (!fresh) {
             platform::RemoveStaleTemporaries(path);
         }
+        Remember(path);
         ++totals_.folders;
+        return true;
+    }
+
+    // Whether the entry facts describe is one this run made or wrote.
+    bool WrittenBefore(const platform::FileInfo& facts) const
+    {
+        return written_.contains({facts.volumeId, facts.fileId});
+    }
+
+    void Remember(const std::string& path)
+    {
+        platform::FileInfo facts;
+        // A file system that gives no identities (0) is left unchecked.
+        if (platform::GetLinkInfo(path, facts) && facts.fileId != 0) {
+            written_.insert({facts.volumeId, facts.fileId});
+        }
+    }
+
+    // In a folder that was there before, an entry is replaced unless this
+    // run wrote it under a name this system does not tell apart from
+    // target's (in a fresh folder the system refuses the name itself).
+    bool TakenBefore(const std::string& target, bool inFreshFolder)
+    {
+        platform::FileInfo facts;
+        if (inFreshFolder || !platform::GetLinkInfo(target, facts) || !WrittenBefore(facts)) {
+            return false;
+        }
+        NotExtracted(target, "an entry extracted before under another name is there (this system does not tell the"
+                             " two names apart); not replaced");
         return true;
     }
 
@@ -279,6 +319,9 @@ private:
     // and the link is then reported as not made).
     void ExtractLink(const ItemInfo& info, const std::string& target, bool inFreshFolder)
     {
+        if (TakenBefore(target, inFreshFolder)) {
+            return;
+        }
         if (!inFreshFolder) {
             platform::RemoveFile(target);
         }
@@ -286,6 +329,9 @@ private:
         if (!platform::MakeSymlink(info.posix.linkTarget, target, &error)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(error));
             return;
+        }
+        if (!inFreshFolder) {
+            Remember(target);
         }
         ++totals_.files;
         KeepDate(target, info.date);
@@ -303,6 +349,9 @@ private:
                                                           : "it is a device file, which is not made from an image");
             return;
         }
+        if (TakenBefore(target, inFreshFolder)) {
+            return;
+        }
         if (!inFreshFolder) {
             platform::RemoveFile(target);
         }
@@ -310,6 +359,9 @@ private:
         if (!platform::MakeFifo(target, 0600, &error)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(error));
             return;
+        }
+        if (!inFreshFolder) {
+            Remember(target);
         }
         ++totals_.files;
         KeepDate(target, info.date);
@@ -327,6 +379,9 @@ private:
         platform::AtomicOutput out;
         const platform::ExistingOutput existing =
             inFreshFolder ? platform::ExistingOutput::Refuse : platform::ExistingOutput::ReplaceEntry;
+        if (TakenBefore(target, inFreshFolder)) {
+            return;
+        }
         if (!out.Open(target, existing, platform::StaleTemporaries::Keep)) {
             Fail(ExtractProblem::CannotCreate, PrintableName(out.LastError()));
             return;
@@ -364,7 +419,7 @@ private:
         // The date goes onto the file before it gets its name (the rename
         // keeps it), through the open file: setting it by its path would look
         // the path up once more.
-        Written written{target, info.size, PermissionsOf(info), {}};
+        Written written{target, info.size, PermissionsOf(info), {}, !inFreshFolder};
         if (info.date != 0 && !out.Stream().SetTimes(info.date)) {
             written.dateError = out.Stream().LastError();
         }
@@ -387,6 +442,9 @@ private:
         std::uint64_t size = 0;
         std::optional<std::uint32_t> mode;
         std::string dateError;
+        // Put in a folder that was there before, where a name met twice is
+        // not refused by the system (ExtractFile).
+        bool remember = false;
     };
 
     void NotExtracted(const std::string& target, const std::string& why)
@@ -408,6 +466,9 @@ private:
         }
         ++totals_.files;
         totals_.bytes += file.size;
+        if (file.remember) {
+            Remember(file.target);
+        }
         if (!file.dateError.empty()) {
             Fail(ExtractProblem::Date, PrintableName(file.dateError));
         }
@@ -421,6 +482,9 @@ private:
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::uint32_t bufferSize_ = 0;
     std::vector<MadeFolder> madeFolders_;
+    // Identities (volume, file) of the folders this run made or filled and
+    // of the files it put into folders that were there before.
+    std::set<std::pair<std::uint64_t, std::uint64_t>> written_;
     std::uint64_t done_ = 0;
     platform::OutputBatch batch_;
     std::vector<Written> writing_;

@@ -497,6 +497,43 @@ TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollow
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "must stay\n");
 }
 
+// Two entries of one folder that the system takes for one name (a damaged image here; "D" and "d" on Windows, which
+// tests/windows/cross_check.sh runs) in a folder that was there before: the second is refused and said so, never merged
+// into the first or put over it. Files of 4 MiB are placed on their own, each before the next is opened.
+TEST(ExtractPosixTest, AnEntryNamedTwiceInAnExistingFolderIsRefusedNotPutOverTheFirst)
+{
+    TempDir dir;
+    const std::string destination = dir / "out";
+    fs::create_directories(destination);
+    const std::string first(std::size_t{4} << 20, 'a');
+    const std::string second(std::size_t{4} << 20, 'b');
+    MemoryTree tree;
+    const MemoryTree::Node* root = tree.Root();
+    tree.Add(tree.Add(root, "dup", true, 0, ""), "x", false, 0, first);
+    const MemoryTree::Node* again = tree.Add(root, "dup", true, 0, "");
+    tree.Add(again, "x", false, 0, second);
+    tree.Add(again, "y", false, 0, "only in the second\n");
+    tree.Add(root, "big", false, 0, first);
+    tree.Add(root, "big", false, 0, second);
+    tree.Add(root, "link", false, kLink, "first");
+    tree.Add(root, "link", false, kLink, "second");
+    std::vector<std::string> messages;
+    ExtractOptions options;
+    options.report = [&](ExtractProblem, std::string_view message) { messages.emplace_back(message); };
+    const ExtractTotals totals = ExtractEntries(tree, {root}, destination, options);
+    EXPECT_EQ(totals.failures, 5u) << "the second 'dup' with its 2 files, the second 'big' and the second 'link'";
+    EXPECT_EQ(totals.files, 3u);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_TRUE(Contains(messages[0], "dup' is a folder extracted before under another entry's name")) << messages[0];
+    EXPECT_TRUE(Contains(messages[0], "the 2 entries inside it not extracted")) << messages[0];
+    EXPECT_TRUE(Contains(messages[1], "big' not extracted: an entry extracted before under another name")) << messages[1];
+    EXPECT_TRUE(Contains(messages[2], "link' not extracted")) << messages[2];
+    EXPECT_EQ(test::ReadWholeFile(destination + "/dup/x"), std::vector<std::uint8_t>(first.begin(), first.end()));
+    EXPECT_EQ(test::ReadWholeFile(destination + "/big"), std::vector<std::uint8_t>(first.begin(), first.end()));
+    EXPECT_FALSE(fs::exists(destination + "/dup/y"));
+    EXPECT_EQ(fs::read_symlink(destination + "/link").string(), "first");
+}
+
 // Rock Ridge as xorriso writes it: extract applies the modes and makes the link. The POSIX facts come from the Rock
 // Ridge reader of the tree.
 TEST(ExtractPosixTest, RockRidgeModesLinksPipesAndDevicesOfAnXorrisoImage)

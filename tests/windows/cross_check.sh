@@ -120,6 +120,10 @@ same "a file read through cat" "tree/src/Ünïcödé/日本語/ファイル.txt"
 # as the names they are.
 mkdir -p hostile && printf 'up\n' >'hostile/..\up.txt' && printf 'ok\n' >hostile/ok.txt
 printf 'kept\n' >hostile/same && printf 'lost\n' >'hostile/same.'
+# Names that differ in case alone, which Windows takes for one: files large
+# enough to be placed each on its own, and folders holding one file name.
+head -c 5000000 /dev/urandom >hostile/Big && head -c 5000000 /dev/urandom >hostile/big
+mkdir -p hostile/Dir hostile/dir && printf 'upper\n' >hostile/Dir/x && printf 'lower\n' >hostile/dir/x
 xorriso -as mkisofs -R -o hostile.iso hostile 2>/dev/null
 mkdir -p x.hostile/dest
 if win extract hostile.iso -C x.hostile/dest --names rr >/dev/null 2>win-hostile.err; then
@@ -129,9 +133,20 @@ grep -qF "refusing the entry '..\\up.txt'" win-hostile.err || fail "the Windows 
 [ "$(ls x.hostile)" = dest ] || fail "the Windows program wrote outside the destination: $(ls x.hostile)"
 cmp hostile/ok.txt x.hostile/dest/ok.txt || fail "the Windows program did not extract the file beside the refused one"
 cmp hostile/same x.hostile/dest/same || fail "the Windows program put 'same.' over 'same'"
+# Of each pair, the one met first is extracted under its own name and with
+# its own bytes; the other is refused and said so, never put over it.
+for twin in big dir/x; do
+    kept=$(cd x.hostile/dest && find . -ipath "./$twin" | sed 's|^\./||')
+    [ "$(printf '%s\n' "$kept" | wc -l)" = 1 ] && [ -n "$kept" ] || fail "the Windows program kept '$kept' of the two '$twin'"
+    cmp "hostile/$kept" "x.hostile/dest/$kept" || fail "the Windows program put the other '$twin' over '$kept'"
+done
+grep -qF "is a folder extracted before under another entry's name" win-hostile.err \
+    || fail "the Windows program did not say why one of 'Dir' and 'dir' is left out: $(cat win-hostile.err)"
+grep -qF "an entry extracted before under another name is there" win-hostile.err \
+    || fail "the Windows program did not say why one of 'Big' and 'big' is left out: $(cat win-hostile.err)"
 lin extract hostile.iso -C x.hostile-linux >/dev/null
 same_tree "the Linux extraction of names with backslashes" hostile x.hostile-linux
-checks=$((checks + 5))
+checks=$((checks + 9))
 
 # Dates in the local zone by the rules of their own year, as on Linux:
 # daylight saving in New York began on 3 April in 2005, not in March.

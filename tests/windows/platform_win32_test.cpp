@@ -47,10 +47,12 @@ TEST(Win32Path, DriveLettersAndBothSeparators)
     EXPECT_FALSE(HasRoot("a\\b"));
     // Names an image may hold that the system does not take for one entry.
     for (const char* name : {"..\\up", "a\\b", "a/b", "C:b", "a:stream", ".. ", "...", ". ", "", "..", ".", "a.", "a ",
-                             "CON", "nul.txt", "Aux", "com1", "LPT9.log", "PRN .x", "conout$"}) {
+                             "CON", "nul.txt", "Aux", "com1", "LPT9.log", "PRN .x", "conout$", "COM\xC2\xB9",
+                             "lpt\xC2\xB3.txt"}) {
         EXPECT_FALSE(IsPlainName(name)) << name;
     }
-    for (const char* name : {"a", "a.b", "a b", ".hidden", "..a", "caf\xC3\xA9.txt", "CONFIG", "com0", "COM10", "nul2.txt"}) {
+    for (const char* name : {"a", "a.b", "a b", ".hidden", "..a", "caf\xC3\xA9.txt", "CONFIG", "com0", "COM10", "nul2.txt",
+                             "COM\xC2\xB4", "LPT\xC2\xB9\xC2\xB9"}) {
         EXPECT_TRUE(IsPlainName(name)) << name;
     }
     EXPECT_TRUE(PrefersJolietNames());

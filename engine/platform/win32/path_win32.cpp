@@ -37,8 +37,14 @@ bool IsDeviceName(std::string_view name)
     if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
         return true;
     }
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1'
-        && base[3] <= '9';
+    if (!base.starts_with("COM") && !base.starts_with("LPT")) {
+        return false;
+    }
+    // The system counts the superscript digits of Latin-1 too: "COM\u00B9" is
+    // the first serial port.
+    const std::string_view number = std::string_view(base).substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9"
+        || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 } // namespace
