@@ -260,9 +260,14 @@ bool EncodeTerminator(Bytes sector)
 // ---------------------------------------------------------------------------
 // Directory records
 
+bool StartsWithXaRecord(std::string_view systemUse)
+{
+    return systemUse.size() >= kXaRecordSize && systemUse.substr(6, 2) == "XA";
+}
+
 bool IsXaForm2File(std::string_view systemUse)
 {
-    if (systemUse.size() < kXaRecordSize || systemUse[6] != 'X' || systemUse[7] != 'A') {
+    if (!StartsWithXaRecord(systemUse)) {
         return false;
     }
     const auto attributes = static_cast<std::uint16_t>((static_cast<std::uint8_t>(systemUse[4]) << 8)

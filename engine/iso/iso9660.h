@@ -256,6 +256,7 @@ using DirectoryRecordView = BasicDirectoryRecord<std::string_view>;
 inline constexpr std::size_t kXaRecordSize = 14;
 inline constexpr std::uint16_t kXaForm1 = 0x0800;
 inline constexpr std::uint16_t kXaForm2 = 0x1000;
+TARVELIN_API bool StartsWithXaRecord(std::string_view systemUse);
 // Whether a record's XA attributes mark its data as Mode 2 Form 2 only.
 TARVELIN_API bool IsXaForm2File(std::string_view systemUse);
 

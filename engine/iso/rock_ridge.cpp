@@ -557,16 +557,15 @@ RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::ve
 
 std::uint8_t RootSelfSkip(std::string_view rootSelfSystemUse)
 {
-    constexpr std::uint8_t kXaRecordSize = 14;
     const auto sharingAt = [&](std::size_t at) {
         const std::string_view entry = rootSelfSystemUse.substr(std::min(at, rootSelfSystemUse.size()));
         return entry.size() >= kSharingEntrySize && entry.substr(0, 2) == "SP" && ByteAt(entry, 4) == kSharingCheck[0]
             && ByteAt(entry, 5) == kSharingCheck[1];
     };
-    if (sharingAt(0) || rootSelfSystemUse.size() < kXaRecordSize || rootSelfSystemUse.substr(6, 2) != "XA") {
+    if (sharingAt(0) || !StartsWithXaRecord(rootSelfSystemUse)) {
         return 0;
     }
-    return sharingAt(kXaRecordSize) ? kXaRecordSize : 0;
+    return sharingAt(kXaRecordSize) ? static_cast<std::uint8_t>(kXaRecordSize) : 0;
 }
 
 SuspVolumeInfo DecodeSuspVolume(const SystemUseArea& rootSelf)
