@@ -254,8 +254,6 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
     return probe;
 }
 
-// Cannot overflow for a detected layout: its first sector is 16 at most and
-// its sectors are shorter than the scanned MiB.
 bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
 {
     if (layout.sectorSize == kMode2SectorSize) {
@@ -266,6 +264,8 @@ bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
         && RawHeaderAt(readAt, UserDataStart(layout, kVolumeDescriptorSector), address) == TrackMode::Mode2Form1;
 }
 
+// Cannot overflow for a detected layout: its first sector is 16 at most and
+// its sectors are shorter than the scanned MiB.
 std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t sector)
 {
     const std::uint32_t inTrack =
