@@ -953,7 +953,8 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
     std::vector<std::string> unkept;
     ExtractOptions options;
     options.report = [&](ExtractProblem problem, std::string_view message) {
-        if (problem == ExtractProblem::Date || problem == ExtractProblem::Permissions) {
+        if (problem == ExtractProblem::Date || problem == ExtractProblem::Permissions
+            || problem == ExtractProblem::Name) {
             unkept.emplace_back(message);
             return;
         }
@@ -972,7 +973,7 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
     }
     if (failures.empty()) {
         if (!unkept.empty()) {
-            Tell("Everything was extracted, but not every date or permission could be kept:" + FailureList(unkept),
+            Tell("Everything was extracted, but not every name, date or permission could be kept:" + FailureList(unkept),
                  kProgramCaption, PromptIcon::Warning);
         }
         return true;

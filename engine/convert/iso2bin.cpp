@@ -79,7 +79,7 @@ public:
             return false;
         }
         const std::string cuePath = CueSheetPathFor(binPath);
-        if (cuePath == binPath) {
+        if (platform::SamePathName(cuePath, binPath)) {
             lastError_ = "'" + binPath + "' would be its own CUE sheet: give the BIN file another extension";
             return false;
         }

@@ -122,6 +122,13 @@ private:
                  + "': this system does not read its name as one entry of the destination folder");
             return false;
         }
+        // Written all the same, but said: the name on disk is not the
+        // image's, and two such names may come out alike (the second is
+        // then refused as an entry written twice).
+        if (const std::string stored = platform::StoredName(name); stored != name) {
+            Fail(ExtractProblem::Name, "the name '" + PrintableName(name) + "' in '" + PrintableName(folder)
+                 + "' is not UTF-8 text; it is written as '" + PrintableName(stored) + "'");
+        }
         target = platform::JoinPath(folder, name);
         return true;
     }

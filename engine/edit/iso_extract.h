@@ -51,6 +51,7 @@ enum class ExtractProblem {
     UnsafeName,   // an entry whose name would reach outside the destination
     Date,         // the entry is there, its date could not be set
     Permissions,  // the entry is there, its permission bits could not be set
+    Name,         // the entry is there, under the name this system could store
 };
 
 struct ExtractOptions {

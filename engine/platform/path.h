@@ -24,6 +24,13 @@ TARVELIN_API bool IsPlainName(std::string_view name);
 // True when path starts at a root ("/a" on POSIX; "C:\a", "C:a" or "\a" on
 // Windows), so it does not lie below the folder it is read against.
 TARVELIN_API bool HasRoot(std::string_view path);
+// The name as the system stores it for an entry of a folder, read back.
+// Windows keeps names as UTF-16, so bytes that are not UTF-8 come back as
+// U+FFFD; POSIX systems keep the bytes.
+TARVELIN_API std::string StoredName(std::string_view name);
+// True when the two paths, as written, name one entry: equal, or on Windows
+// equal without regard to case, as its file systems compare names.
+TARVELIN_API bool SamePathName(std::string_view a, std::string_view b);
 
 // A path written on Windows (the FILE name of a CUE sheet) in this
 // platform's terms: on POSIX a backslash is a folder separator there too.

@@ -246,7 +246,7 @@ TEST_F(FrameTest, AnEntryWhoseDateCannotBeSetIsExtractedWithAWarningAndTheComman
     ASSERT_TRUE(List().OpenImage(image));
     Select({"empty", "file.txt"});
     RunExtract(frame_, destination);
-    const Asked warning = prompt_.TakeOne("Everything was extracted, but not every date or permission could be kept:");
+    const Asked warning = prompt_.TakeOne("Everything was extracted, but not every name, date or permission could be kept:");
     EXPECT_TRUE(Has(warning.text, locked));
     EXPECT_EQ(warning.icon, platform::PromptIcon::Warning);
     // The rows after it are extracted and the destination is shown for each.

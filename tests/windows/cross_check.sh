@@ -124,6 +124,8 @@ printf 'kept\n' >hostile/same && printf 'lost\n' >'hostile/same.'
 # enough to be placed each on its own, and folders holding one file name.
 head -c 5000000 /dev/urandom >hostile/Big && head -c 5000000 /dev/urandom >hostile/big
 mkdir -p hostile/Dir hostile/dir && printf 'upper\n' >hostile/Dir/x && printf 'lower\n' >hostile/dir/x
+# A Rock Ridge name that is not UTF-8, which Windows stores with U+FFFD.
+printf 'latin\n' >"hostile/caf$(printf '\351').txt"
 xorriso -as mkisofs -R -o hostile.iso hostile 2>/dev/null
 mkdir -p x.hostile/dest
 if win extract hostile.iso -C x.hostile/dest --names rr >/dev/null 2>win-hostile.err; then
@@ -144,9 +146,13 @@ grep -qF "is a folder extracted before under another entry's name" win-hostile.e
     || fail "the Windows program did not say why one of 'Dir' and 'dir' is left out: $(cat win-hostile.err)"
 grep -qF "an entry extracted before under another name is there" win-hostile.err \
     || fail "the Windows program did not say why one of 'Big' and 'big' is left out: $(cat win-hostile.err)"
+cmp "hostile/caf$(printf '\351').txt" "x.hostile/dest/cafï¿½.txt" \
+    || fail "the Windows program did not extract the file whose name is not UTF-8"
+grep -qF "is not UTF-8 text; it is written as 'cafï¿½.txt'" win-hostile.err \
+    || fail "the Windows program did not say that it changed a name: $(cat win-hostile.err)"
 lin extract hostile.iso -C x.hostile-linux >/dev/null
 same_tree "the Linux extraction of names with backslashes" hostile x.hostile-linux
-checks=$((checks + 9))
+checks=$((checks + 11))
 
 # Dates in the local zone by the rules of their own year, as on Linux:
 # daylight saving in New York began on 3 April in 2005, not in March.
@@ -187,6 +193,12 @@ lin bin2iso lin.bin back-lin.iso >/dev/null
 cmp back-win.iso win.iso || fail "bin2iso on Windows does not give the image back"
 cmp back-lin.iso win.iso || fail "bin2iso on Linux does not give the image back"
 checks=$((checks + 2))
+# A BIN named X.CUE would be its own sheet on Windows, whose names ignore case.
+if win iso2bin win.iso SHEET.CUE >/dev/null 2>sheet.err; then
+    fail "the Windows program wrote a BIN over its own CUE sheet"
+fi
+grep -qF "would be its own CUE sheet" sheet.err || fail "the Windows program did not say why: $(cat sheet.err)"
+checks=$((checks + 1))
 peer_extracts_match back-win.iso tree
 
 # Capture: the simulated drive serves the image; the Windows program rips

@@ -55,6 +55,13 @@ TEST(Win32Path, DriveLettersAndBothSeparators)
                              "COM\xC2\xB4", "LPT\xC2\xB9\xC2\xB9"}) {
         EXPECT_TRUE(IsPlainName(name)) << name;
     }
+    // Names come back as the system keeps them: bytes that are not UTF-8
+    // as U+FFFD; and names compare as its file systems compare them.
+    EXPECT_EQ(StoredName("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(StoredName("caf\xE9"), "caf\xEF\xBF\xBD");
+    EXPECT_TRUE(SamePathName("C:\\d\\X.CUE", "c:\\D\\x.cue"));
+    EXPECT_TRUE(SamePathName("\xC3\x89t\xC3\xA9.bin", "\xC3\xA9T\xC3\x89.BIN"));
+    EXPECT_FALSE(SamePathName("x.bin", "x.cue"));
     EXPECT_TRUE(PrefersJolietNames());
     EXPECT_EQ(AbsolutePath("C:\\a\\.\\b\\..\\c\\"), "C:\\a\\c");
 }

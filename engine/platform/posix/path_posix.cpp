@@ -21,6 +21,10 @@ bool IsPlainName(std::string_view name) { return !ContainsPathSeparator(name); }
 
 bool HasRoot(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
+std::string StoredName(std::string_view name) { return std::string(name); }
+
+bool SamePathName(std::string_view a, std::string_view b) { return a == b; }
+
 std::string PathFromWindows(std::string_view path)
 {
     std::string native(path);

@@ -70,6 +70,17 @@ bool IsPlainName(std::string_view name)
 
 bool HasRoot(std::string_view path) { return RootLength(path) > 0; }
 
+std::string StoredName(std::string_view name) { return win32::Narrow(win32::Wide(std::string(name))); }
+
+bool SamePathName(std::string_view a, std::string_view b)
+{
+    const std::wstring wideA = win32::Wide(std::string(a));
+    const std::wstring wideB = win32::Wide(std::string(b));
+    return CompareStringOrdinal(wideA.c_str(), static_cast<int>(wideA.size()), wideB.c_str(),
+                                static_cast<int>(wideB.size()), TRUE)
+           == CSTR_EQUAL;
+}
+
 std::string PathFromWindows(std::string_view path) { return std::string(path); }
 
 std::string JoinPath(std::string_view folder, std::string_view name)
