@@ -142,6 +142,11 @@ bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
     return false;
 }
 
+std::uint32_t RawHeaderSize(TrackMode mode)
+{
+    return static_cast<std::uint32_t>(mode == TrackMode::Mode1 ? raw::kMode1DataOffset : raw::kMode2Form1DataOffset);
+}
+
 std::uint32_t LittleEndian32(const std::uint8_t* bytes)
 {
     return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16
@@ -243,10 +248,20 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
     if (probe != LayoutProbe::None) {
         // The headers of raw sectors give the track's place on the disc.
         std::optional<std::uint32_t> address;
-        if (layout.sectorSize == raw::kSectorSize
-            && RawHeaderAt(inTrack, UserDataStart(layout, kVolumeDescriptorSector), address) != TrackMode::Plain
-            && address) {
+        const TrackMode mode = layout.sectorSize >= raw::kSectorSize
+                                   ? RawHeaderAt(inTrack, UserDataStart(layout, kVolumeDescriptorSector), address)
+                                   : TrackMode::Plain;
+        if (mode != TrackMode::Plain && address) {
             trackSector = *address >= kVolumeDescriptorSector ? *address - kVolumeDescriptorSector : 0;
+        }
+        // A scan finds the user data; a raw sector's stored form starts at
+        // its sync pattern, ahead of it. Where each sector starts matters to
+        // whatever spans whole sectors: raw writes, their undo, a cut.
+        if (probe == LayoutProbe::Scanned && mode != TrackMode::Plain) {
+            const std::uint32_t header = RawHeaderSize(mode);
+            layout.baseOffset -= header;
+            layout.dataOffset = header;
+            layout.tailSize = layout.sectorSize - kSectorSize - header;
         }
         layout.sessionStart = SessionStartOf(inTrack, layout, trackSector);
         layout.baseOffset += trackStart;
@@ -260,7 +275,7 @@ bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
         return true;
     }
     std::optional<std::uint32_t> address;
-    return layout.sectorSize == raw::kSectorSize
+    return layout.sectorSize >= raw::kSectorSize
         && RawHeaderAt(readAt, UserDataStart(layout, kVolumeDescriptorSector), address) == TrackMode::Mode2Form1;
 }
 
@@ -701,12 +716,16 @@ private:
                          std::uint64_t userDataPosition)
     {
         const bool mode1 = trackMode_ == TrackMode::Mode1;
-        const std::uint64_t headerSize = mode1 ? raw::kMode1DataOffset : raw::kMode2Form1DataOffset;
+        const std::uint64_t headerSize = RawHeaderSize(trackMode_);
         if (userDataPosition < headerSize) {
             lastError_ = "sector " + std::to_string(firstSector) + " lies before the start of the image file";
             return false;
         }
         std::uint64_t position = userDataPosition - headerSize;
+        // Sectors stored with subchannel data behind them keep it: each raw
+        // sector is written by itself.
+        const std::uint64_t stride = layout_.sectorSize;
+        const std::uint64_t fileEnd = file_->GetLength();
         const std::uint32_t perWrite = kScratchBytes / raw::kSectorSize;
         scratch_.resize(std::max<std::size_t>(scratch_.size(), std::size_t{perWrite} * raw::kSectorSize));
         for (std::uint32_t done = 0; done < count;) {
@@ -718,12 +737,30 @@ private:
                 raw::EncodeMode2Form1Sectors(data, batch, firstSector + done + addressShift_, nullptr,
                                              scratch_.data());
             }
-            const std::uint64_t size = std::uint64_t{batch} * raw::kSectorSize;
-            if (!WriteBytes(position, scratch_.data(), size)) {
+            if (stride == raw::kSectorSize) {
+                if (!WriteBytes(position, scratch_.data(), std::uint64_t{batch} * raw::kSectorSize)) {
+                    return false;
+                }
+            } else {
+                for (std::uint32_t i = 0; i < batch; ++i) {
+                    if (!WriteBytes(position + i * stride, scratch_.data() + std::size_t{i} * raw::kSectorSize,
+                                    raw::kSectorSize)) {
+                        return false;
+                    }
+                }
+            }
+            position += batch * stride;
+            done += batch;
+        }
+        // A sector appended behind the file gets its whole stored form:
+        // the data behind its raw bytes, which this image keeps and a new
+        // sector has none of, as zeros.
+        if (stride > raw::kSectorSize && position > fileEnd) {
+            const std::uint64_t tailStart = std::max(fileEnd, position - stride + raw::kSectorSize);
+            const std::vector<std::uint8_t> zeros(position - tailStart, 0);
+            if (!WriteBytes(tailStart, zeros.data(), zeros.size())) {
                 return false;
             }
-            position += size;
-            done += batch;
         }
         return true;
     }
@@ -739,12 +776,13 @@ private:
     }
 
     // Looks at the stored form of logical sector 16 in the detected layout:
-    // only 2352-byte sectors can be raw, and then their header says which
-    // mode, and which address on the disc the sector has (a track that does
-    // not start the disc numbers its sectors from its own start there).
+    // sectors of 2352 bytes or more (with subchannel data behind them) can
+    // be raw, and then their header says which mode, and which address on
+    // the disc the sector has (a track that does not start the disc numbers
+    // its sectors from its own start there).
     TrackMode DetectTrackMode()
     {
-        if (layout_.sectorSize != raw::kSectorSize) {
+        if (layout_.sectorSize < raw::kSectorSize) {
             return TrackMode::Plain;
         }
         std::optional<std::uint32_t> address;

@@ -63,8 +63,9 @@ TEST_F(InfoCommandTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACue
                  {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"}, {"track mode", "1"}}},
         {mode2, {{"layout", "probe 3 (raw, Mode 2 Form 1 sectors)"}, {"data offset", "24"}, {"tail size", "280"},
                  {"track mode", "2"}}},
-        {headed, {{"layout", "probe 4 (found by scan)"}, {"base offset", std::to_string(300 + 16 * 2352 + 16)},
-                  {"first sector", "16"}, {"sector size", "2352"}, {"tail size", "304"}, {"track mode", "1"}}},
+        {headed, {{"layout", "probe 4 (found by scan)"}, {"base offset", std::to_string(300 + 16 * 2352)},
+                  {"first sector", "16"}, {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"},
+                  {"track mode", "1"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);

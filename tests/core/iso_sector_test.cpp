@@ -160,16 +160,17 @@ protected:
             // The identifier runs across the end of a scanned 16 KiB chunk.
             {"plain behind 16 KiB - 4", Join(Filler(16380, 0x5A), Iso()), LayoutProbe::Scanned,
              {16380 + 32768, 16, 2048, 0, 0}, 0},
+            // Raw sectors found by the scan start at their sync pattern.
             {"raw Mode 1 behind 300", Join(header300, *rawMode1_), LayoutProbe::Scanned,
-             {300 + 16 * 2352 + 16, 16, 2352, 0, 304}, 1},
+             {300 + 16 * 2352, 16, 2352, 16, 288}, 1},
             {"raw Mode 2 behind 16 KiB + 300", Join(header16k300, *rawMode2_), LayoutProbe::Scanned,
-             {16684 + 16 * 2352 + 24, 16, 2352, 0, 304}, 2},
+             {16684 + 16 * 2352, 16, 2352, 24, 280}, 2},
             {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), LayoutProbe::Scanned,
              {16 * 2336 + 8, 16, 2336, 0, 288}, 0},
             {"raw Mode 1 with subchannel", WithSubchannel(*rawMode1_), LayoutProbe::Scanned,
-             {16 * 2448 + 16, 16, 2448, 0, 400}, 0},
+             {16 * 2448, 16, 2448, 16, 384}, 1},
             {"raw Mode 2 Form 1 with subchannel", WithSubchannel(*rawMode2_), LayoutProbe::Scanned,
-             {16 * 2448 + 24, 16, 2448, 0, 400}, 0},
+             {16 * 2448, 16, 2448, 24, 376}, 2},
         };
     }
 
@@ -369,6 +370,7 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         std::size_t stride;
         std::uint32_t trackMode;
         std::function<Bytes(const Bytes&, std::uint32_t)> encode; // the sectors as stored
+        std::size_t tail = 0; // zeros behind the last appended sector's stored form
     };
     const std::vector<Case> cases = {
         {"plain ISO", Iso(), 20, 3, 0, 2048, 0, plain},
@@ -386,6 +388,11 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         // More sectors than one encoding batch, appended behind the volume.
         {"many raw sectors appended", *rawMode2_, IsoSectors(), 500, 0, kRawSize, 2, Mode2Form1Reference},
         {"2336-byte sectors", test::EncodeMode2Sectors2336(Iso()), 20, 3, 8, 2336, 0, plain},
+        // Raw sectors with subchannel data behind each: it stays, and an
+        // appended sector gets its room, as zeros.
+        {"raw Mode 1 with subchannel", WithSubchannel(*rawMode1_), 20, 3, 0, 2448, 1, Mode1Reference},
+        {"raw Mode 2 with subchannel, appended", WithSubchannel(*rawMode2_), IsoSectors() + 1, 3, 0, 2448, 2,
+         Mode2Form1Reference, 96},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -400,7 +407,7 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         const Bytes stored = c.encode(data, c.first);
         const std::size_t each = stored.size() / c.count;
         Bytes expected = c.image;
-        expected.resize(std::max(expected.size(), c.zero + (c.first + c.count - 1) * c.stride + each));
+        expected.resize(std::max(expected.size(), c.zero + (c.first + c.count - 1) * c.stride + each + c.tail));
         for (std::size_t i = 0; i < c.count; ++i) {
             std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(i * each), each,
                         expected.begin() + static_cast<std::ptrdiff_t>(c.zero + (c.first + i) * c.stride));
