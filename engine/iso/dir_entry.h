@@ -146,7 +146,7 @@ enum class NameSource : std::uint32_t { Automatic = 0, RockRidge = 1, Joliet = 2
 // added, made or renamed by the user, and every entry of a new image).
 struct NameRules {
     bool rockRidge = false;    // new records carry Rock Ridge entries (PX, TF, NM, SL)
-    std::uint8_t isoLevel = 2; // 1: 8.3 names; 2: up to 30 characters
+    std::uint8_t isoLevel = 2; // 1: 8.3 names; 2: up to 30 characters; 4: ISO 9660:1999 names
     bool jolietLong = false;   // Joliet names of up to 103 characters instead of 64
     // The first POSIX file serial number a new Rock Ridge record gets, the
     // next record the next: readers take records of one serial number for

@@ -153,6 +153,8 @@ TARVELIN_API std::string ReadJolietTextField(ConstBytes field);
 
 inline constexpr std::size_t kDescriptorHeaderSize = 7;
 inline constexpr std::uint8_t kDescriptorVersion = 1;
+// The version of an enhanced volume descriptor (ISO 9660:1999).
+inline constexpr std::uint8_t kEnhancedDescriptorVersion = 2;
 
 TARVELIN_API void PutDescriptorHeader(Bytes sector, DescriptorType type);
 // True when all seven bytes are the header of a descriptor of that type.
@@ -700,14 +702,21 @@ TARVELIN_API std::string DecodeJolietIdentifier(std::string_view identifier);
 // unless given -iso-level (both cut "a long file name.gz" to "A_LONG_F.GZ;1").
 // Larger limits go beyond the standard; they are honoured up to what a
 // directory record carries.
+//
+// A volume of ISO 9660:1999 (an enhanced volume descriptor, as genisoimage
+// -iso-level 4 writes) takes names as they are: case kept, any character
+// but '/' and ';' (which become '_'), no version suffix, up to 207 bytes,
+// cut at a character's start; they clash only when equal.
 struct IsoNameLimits {
     std::size_t name = 8;              // file name part, before the dot
     std::size_t extension = 3;         // after the dot
     std::size_t nameAndExtension = 11; // both together; the dot and ";1" not counted
     std::size_t directory = 8;
+    bool enhanced = false;             // ISO 9660:1999 names, as above
 
     static constexpr IsoNameLimits Level1() { return {8, 3, 11, 8}; }
     static constexpr IsoNameLimits Level2() { return {30, 30, 30, 31}; }
+    static constexpr IsoNameLimits Level4() { return {207, 207, 206, 207, true}; }
     bool operator==(const IsoNameLimits&) const = default;
 };
 
@@ -784,6 +793,9 @@ struct DescriptorSetInfo {
     std::optional<std::uint32_t> jolietSector;
     JolietLevel jolietLevel = JolietLevel::None;
     bool hasBootRecord = false;        // IsElToritoBootRecord(sector 17)
+    // The root extent of an enhanced volume descriptor (ISO 9660:1999: a
+    // supplementary one of version 2), when the set has one.
+    std::optional<std::uint32_t> enhancedRoot;
     // 2 or 3 when a UDF volume recognition sequence follows the terminator
     // (its NSR02 or NSR03 descriptor), 0 when there is none.
     std::uint8_t udfNsrVersion = 0;

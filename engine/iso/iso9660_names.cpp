@@ -24,9 +24,12 @@ namespace {
 // A position inside a character that may not be cut: the low half of a
 // UTF-16 surrogate pair.
 bool InsideCharacter(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+// Of UTF-8 narrow text: a continuation byte.
+bool InsideCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 // The longest a character can be in code units; malformed text that keeps
 // looking "inside" past this is cut where it is.
 constexpr std::size_t MaxCharacterUnits(char16_t) { return 2; }
+constexpr std::size_t MaxCharacterUnits(char) { return 4; }
 
 // The largest cut position <= limit that does not split a character.
 template <typename Char>
@@ -167,6 +170,9 @@ std::string DCharacters(std::string_view text)
 // record carries: ".;1" takes three of its identifier bytes.
 IsoNameLimits Bounded(const IsoNameLimits& limits)
 {
+    if (limits.enhanced) {
+        return IsoNameLimits::Level4();
+    }
     constexpr IsoNameLimits kLeast = IsoNameLimits::Level1();
     constexpr std::size_t kMostFile = kMaxRecordIdentifierLength - 3;
     const auto bound = [](std::size_t value, std::size_t least, std::size_t most) {
@@ -180,7 +186,33 @@ IsoNameLimits Bounded(const IsoNameLimits& limits)
     return bounded;
 }
 
-void CutTo(std::string& text, std::size_t size) { text.resize(std::min(text.size(), size)); }
+// Never inside a UTF-8 sequence (d-characters have none).
+void CutTo(std::string& text, std::size_t size) { text.resize(CutPosition(std::string_view(text), size)); }
+
+// The characters an identifier may hold under the limits: d-characters, or
+// for ISO 9660:1999 the name's own, '/' and ';' (the version's separator)
+// and control characters made '_'.
+std::string LegalCharacters(std::string_view text, const IsoNameLimits& limits)
+{
+    if (!limits.enhanced) {
+        return DCharacters(text);
+    }
+    std::string legal(text);
+    std::replace_if(
+        legal.begin(), legal.end(),
+        [](char c) { return c == '/' || c == ';' || static_cast<unsigned char>(c) < 0x20; }, '_');
+    return legal;
+}
+
+// The identifier of a file: "NAME.EXT;1", or under ISO 9660:1999 the name
+// with its extension, if any, and no version.
+std::string FileIdentifier(const std::string& name, const std::string& extension, const IsoNameLimits& limits)
+{
+    if (limits.enhanced) {
+        return extension.empty() ? name : name + "." + extension;
+    }
+    return name + "." + extension + ";1";
+}
 
 // Cut to the limits; the extension stays whole while the name keeps a
 // character beside it.
@@ -200,24 +232,25 @@ void FitFileParts(IsoFileParts& parts, const IsoNameLimits& limits)
 IsoFileParts LegalFileParts(std::string_view narrow, const IsoNameLimits& limits)
 {
     const std::size_t dot = ExtensionStart(narrow);
-    IsoFileParts parts{DCharacters(narrow.substr(0, dot)),
-                       dot < narrow.size() ? DCharacters(narrow.substr(dot + 1)) : std::string()};
+    IsoFileParts parts{LegalCharacters(narrow.substr(0, dot), limits),
+                       dot < narrow.size() ? LegalCharacters(narrow.substr(dot + 1), limits) : std::string()};
     FitFileParts(parts, limits);
     return parts;
 }
 
 std::string LegalDirectory(std::string_view narrow, const IsoNameLimits& limits)
 {
-    std::string name = DCharacters(narrow);
+    std::string name = LegalCharacters(narrow, limits);
     CutTo(name, limits.directory);
     return name.empty() ? std::string("_") : name;
 }
 
 // What two identifiers are compared by for clashes: no version, no dot of
-// an empty extension, a..z upper-cased.
-std::string IsoClashKey(std::string_view identifier)
+// an empty extension, a..z upper-cased; ISO 9660:1999 names keep their case.
+std::string IsoClashKey(std::string_view identifier, const IsoNameLimits& limits)
 {
-    return IsoName(DecodeIsoIdentifier(identifier));
+    std::string key = DecodeIsoIdentifier(identifier);
+    return limits.enhanced ? key : IsoName(key);
 }
 
 // The identifier with "_n" before the dot (files) or at the end (folders);
@@ -230,7 +263,7 @@ std::string NumberedIsoIdentifier(const NewEntryName& entry, std::string_view le
         if (suffix.size() >= limits.directory) {
             return {};
         }
-        return std::string(legal.substr(0, limits.directory - suffix.size())) + suffix;
+        return std::string(legal.substr(0, CutPosition(legal, limits.directory - suffix.size()))) + suffix;
     }
     IsoFileParts numbered = parts;
     if (suffix.size() >= limits.name) {
@@ -239,7 +272,7 @@ std::string NumberedIsoIdentifier(const NewEntryName& entry, std::string_view le
     CutTo(numbered.extension, limits.nameAndExtension - suffix.size() - 1);
     const std::size_t room = std::min(limits.name, limits.nameAndExtension - numbered.extension.size());
     CutTo(numbered.name, room - suffix.size());
-    return numbered.name + suffix + "." + numbered.extension + ";1";
+    return FileIdentifier(numbered.name + suffix, numbered.extension, limits);
 }
 
 // The units of a Joliet identifier as stored, up to a version suffix.
@@ -312,8 +345,9 @@ int Sign(int value) { return value < 0 ? -1 : value > 0 ? 1 : 0; }
 
 std::string IsoFileIdentifier(std::string_view narrow, const IsoNameLimits& limits)
 {
-    const IsoFileParts parts = LegalFileParts(narrow, Bounded(limits));
-    return parts.name + "." + parts.extension + ";1";
+    const IsoNameLimits bounded = Bounded(limits);
+    const IsoFileParts parts = LegalFileParts(narrow, bounded);
+    return FileIdentifier(parts.name, parts.extension, bounded);
 }
 
 std::string IsoDirectoryIdentifier(std::string_view narrow, const IsoNameLimits& limits)
@@ -327,7 +361,7 @@ std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entr
     const IsoNameLimits bounded = Bounded(limits);
     std::set<std::string> used;
     for (const std::string& identifier : taken) {
-        used.insert(IsoClashKey(identifier));
+        used.insert(IsoClashKey(identifier, bounded));
     }
     std::vector<IsoFileParts> parts(entries.size());
     std::vector<std::string> identifiers(entries.size());
@@ -337,9 +371,9 @@ std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entr
             identifiers[i] = LegalDirectory(entries[i].name, bounded);
         } else {
             parts[i] = LegalFileParts(entries[i].name, bounded);
-            identifiers[i] = parts[i].name + "." + parts[i].extension + ";1";
+            identifiers[i] = FileIdentifier(parts[i].name, parts[i].extension, bounded);
         }
-        if (!used.insert(IsoClashKey(identifiers[i])).second) {
+        if (!used.insert(IsoClashKey(identifiers[i], bounded)).second) {
             clashing.push_back(i);
         }
     }
@@ -358,7 +392,7 @@ std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEntryName> entr
             if (candidate.empty()) {
                 break; // beyond any folder a record length can describe
             }
-            if (used.insert(IsoClashKey(candidate)).second) {
+            if (used.insert(IsoClashKey(candidate, bounded)).second) {
                 identifiers[i] = std::move(candidate);
                 ++number;
                 break;

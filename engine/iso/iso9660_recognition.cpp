@@ -54,6 +54,11 @@ DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sect
             info.terminatorFound = true;
             break;
         }
+        if (!info.enhancedRoot && buffer[0] == static_cast<std::uint8_t>(DescriptorType::Supplementary)
+            && std::string_view(reinterpret_cast<const char*>(buffer.data() + 1), 5) == kStandardIdentifier
+            && buffer[6] == kEnhancedDescriptorVersion) {
+            info.enhancedRoot = ReadBoth32(buffer, kRootRecordOffset + kRecordExtentOffset);
+        }
         if (!info.jolietSector && HasDescriptorHeader(buffer, DescriptorType::Supplementary)) {
             VolumeDescriptor candidate;
             candidate.type = DescriptorType::Supplementary;

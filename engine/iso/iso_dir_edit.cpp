@@ -258,6 +258,7 @@ private:
     NameRules rules_;
     std::uint32_t highestSerial_ = 0; // of the "." and ".." records read
     bool hasJoliet_ = false;
+    bool enhancedVolume_ = false; // an enhanced descriptor shares the primary root
     std::uint8_t suspSkip_ = 0;       // the SP entry's LEN_SKP
     bool rockRidgeVolume_ = false;    // the root names RRIP in an ER entry
     bool rockRidgeEntries_ = false;   // some record carries Rock Ridge entries
@@ -990,7 +991,7 @@ void CIsoDirEdit::FinishLoad()
             }
         }
     }
-    rules_.isoLevel = level1 ? 1 : 2;
+    rules_.isoLevel = enhancedVolume_ ? 4 : level1 ? 1 : 2;
     for (auto& [node, kept] : building_) {
         kept->dateAsRead = node->entry.date;
         // Besides a relocation folder dropped above.
@@ -1022,6 +1023,7 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
     rockRidgeVolume_ = false;
     rockRidgeEntries_ = false;
     hasJoliet_ = false;
+    enhancedVolume_ = false;
     rules_ = NameRules{};
     highestSerial_ = 0;
     lastError_.clear();
@@ -1050,6 +1052,9 @@ void CIsoDirEdit::Load(std::uint32_t bootSector)
         return;
     }
     hasJoliet_ = joliet.has_value();
+    // The primary tree is also an ISO 9660:1999 one: new names go in as
+    // they are, like the names it holds.
+    enhancedVolume_ = primary && set.enhancedRoot == primary->rootRecord.extent;
     if (joliet) {
         jolietMode_ = 2;
     }

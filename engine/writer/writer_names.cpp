@@ -12,8 +12,9 @@ std::vector<std::string> NewIdentifiers(TreeKind kind, const NameRules& rules,
                                         std::span<const iso::NewEntryName> names, std::span<const std::string> taken)
 {
     if (kind == TreeKind::Iso) {
-        const iso::IsoNameLimits limits =
-            rules.isoLevel == 1 ? iso::IsoNameLimits::Level1() : iso::IsoNameLimits::Level2();
+        const iso::IsoNameLimits limits = rules.isoLevel == 1 ? iso::IsoNameLimits::Level1()
+                                          : rules.isoLevel == 4 ? iso::IsoNameLimits::Level4()
+                                                                : iso::IsoNameLimits::Level2();
         return iso::UniqueIsoIdentifiers(names, taken, limits);
     }
     return iso::UniqueJolietIdentifiers(names, taken, rules.jolietLong);

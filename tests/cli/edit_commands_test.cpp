@@ -62,6 +62,29 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
     EXPECT_EQ(shown.output, "new readme\n");
 }
 
+// A new entry is named the way the image's primary tree names its own.
+TEST_F(EditCommands, NewNamesFollowTheLevelOfTheImagesNames)
+{
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::WriteWholeFile(dir / "My new file.txt", std::string("new\n"));
+    const struct {
+        const char* options;
+        const char* identifier; // as isoinfo lists it
+    } cases[] = {
+        {"", "MY_NEW_F.TXT;1"},
+        // ISO 9660:1999: the name as it is, as genisoimage gives its own.
+        {"-iso-level 4", "My new file.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        test::RunGenisoimage(dir / "src", image, c.options);
+        const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "My new file.txt"));
+        ASSERT_EQ(added.exitCode, 0) << added.output;
+        const CommandResult listed = RunCommand("isoinfo -l -i " + ShellQuote(image));
+        EXPECT_NE(listed.output.find(std::string("]  ") + c.identifier + " \n"), std::string::npos) << listed.output;
+    }
+}
+
 TEST_F(EditCommands, RmMkdirAndRenameChangeTheTree)
 {
     CommandResult result = RunCli("rm " + ShellQuote(image) + " docs/inner top.bin docs/inner/deep.bin");

@@ -63,6 +63,11 @@ TEST(Iso9660Names, IdentifiersOfNewEntriesHoldDCharactersOnlyAndFitTheirLevel)
         // Limits below level 1 are raised to it, limits beyond a record cut to it.
         {"abcdefghij.txt", false, {1, 1, 1, 1}, "ABCDEFGH.TXT;1"},
         {std::string(300, 'l'), false, {500, 500, 500, 500}, std::string(218, 'L') + ".;1"},
+        // ISO 9660:1999: the name as it is, no version; cut at a character.
+        {"My Report v2.tar.gz", false, IsoNameLimits::Level4(), "My Report v2.tar.gz"},
+        {"README", false, IsoNameLimits::Level4(), "README"},
+        {"a;1/b\x01", false, IsoNameLimits::Level4(), "a_1_b_"},
+        {std::string(205, 'x') + "\xC3\xA9\xC3\xA9", true, IsoNameLimits::Level4(), std::string(205, 'x') + "\xC3\xA9"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.folder ? IsoDirectoryIdentifier(c.name, c.limits) : IsoFileIdentifier(c.name, c.limits),
@@ -95,6 +100,9 @@ TEST(Iso9660Names, NewIdentifiersClashWithNothingKeptOrNew)
         {{{"directory one", true}, {"directory two", true}}, {}, kLevel1, {"DIRECTOR", "DIRECT_1"}},
         {{{longExtension}, {longExtension}}, {}, IsoNameLimits::Level2(),
          {"A." + std::string(29, 'E') + ";1", "A_1." + std::string(27, 'E') + ";1"}},
+        // ISO 9660:1999 names clash only when equal, case and all.
+        {{{"readme.txt"}, {"Readme.txt"}, {"readme.txt"}}, {"README.TXT"}, IsoNameLimits::Level4(),
+         {"readme.txt", "Readme.txt", "readme_1.txt"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UniqueIsoIdentifiers(c.entries, c.taken, c.limits), c.identifiers) << c.entries.front().name;
