@@ -11,8 +11,11 @@
 #include "command.h"
 #include "image_session.h"
 
+#include "core/image_file.h"
+#include "core/iso_sector.h"
 #include "iso/boot_info_table.h"
 #include "platform/atomic_output.h"
+#include "platform/same_file.h"
 
 #include <cstdio>
 
@@ -30,6 +33,14 @@ int SaveBootImage(const std::string& imagePath, const std::string& filePath)
     ImageSession session;
     if (const int status = session.Open(imagePath); status != kExitOk) {
         return status;
+    }
+    // The image (or a CUE sheet's data file) would be replaced by its own
+    // boot image.
+    IImageFile* dataFile = session.Edit().GetSector()->GetFile();
+    if (platform::SameFile(filePath, imagePath)
+        || (dataFile != nullptr && platform::SameFile(filePath, dataFile->GetPath()))) {
+        PrintError("'" + filePath + "' is the image itself: name another file for its boot image");
+        return kExitUsage;
     }
     if (!session.Edit().HasBootImage()) {
         PrintError("'" + imagePath + "' has no boot image (no El Torito boot record)");

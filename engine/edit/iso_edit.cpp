@@ -67,6 +67,8 @@ struct DataPlace {
 
 // Boot media types of the El Torito catalog and the size of their images.
 constexpr std::uint32_t kMediaNoEmulation = 0;
+// Platform ID of a PC (80x86) in the catalog, the one a loaded image boots.
+constexpr std::uint8_t kPlatformPc = 0;
 
 bool IsNoEmulation(const iso::BootEntry& entry)
 {
@@ -1136,6 +1138,19 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
     if (bootAction_ == BootAction::Load) {
         // Only the default entry is replaced; the sections (an EFI entry,
         // say) stay as they are.
+        // A loaded image boots a PC, and a PC's firmware skips a catalog
+        // whose validation entry names another platform. The default entry
+        // such a catalog had (an EFI-only image's) is the first entry of a
+        // section of its platform from now on, so it stays bootable there.
+        if (catalog->platformId != kPlatformPc) {
+            if (catalog->defaultEntry.loadRba != 0) {
+                iso::BootSection section;
+                section.platformId = catalog->platformId;
+                section.entries.push_back(catalog->defaultEntry);
+                catalog->sections.insert(catalog->sections.begin(), std::move(section));
+            }
+            catalog->platformId = kPlatformPc;
+        }
         iso::BootEntry loaded;
         loaded.mediaType = static_cast<std::uint8_t>(mediaType_);
         catalog->defaultEntry = loaded;

@@ -53,6 +53,20 @@ bool PutBootInfoTable(Bytes head, const BootInfoTable& table)
     return true;
 }
 
+namespace {
+
+// The descriptor field of a table an image writer filled in: the primary
+// descriptor lies at sector 16 of the session the writer wrote, which need
+// not start at sector 0. A loader carries its table across images, so any
+// such sector is taken; what the table says of the file itself is what
+// tells it apart from other bytes.
+bool NamesDescriptorSector(const BootInfoTable& table)
+{
+    return table.primaryDescriptor >= kFirstDescriptorSector;
+}
+
+} // namespace
+
 bool HasBootInfoTable(ConstBytes file, std::uint32_t sector)
 {
     const std::optional<BootInfoTable> table = ReadBootInfoTable(file);
@@ -63,7 +77,7 @@ bool HasBootInfoTable(ConstBytes file, std::uint32_t sector)
 bool HasPlausibleBootInfoTable(ConstBytes head, std::uint64_t fileLength)
 {
     const std::optional<BootInfoTable> table = ReadBootInfoTable(head);
-    return table && table->primaryDescriptor == kFirstDescriptorSector && table->fileLength == fileLength;
+    return table && NamesDescriptorSector(*table) && table->fileLength == fileLength;
 }
 
 bool PatchBootInfoTable(Bytes file, std::uint32_t sector)
@@ -229,7 +243,7 @@ bool MoveBootInfo(IIsoSector& sector, std::uint32_t from, std::uint32_t extent, 
         return false;
     }
     const std::optional<BootInfoTable> table = ReadBootInfoTable(head.File());
-    bool tableValid = table && table->primaryDescriptor == kFirstDescriptorSector && table->fileSector == from
+    bool tableValid = table && NamesDescriptorSector(*table) && table->fileSector == from
                    && table->fileLength == length;
     const bool grub2 = HasGrub2BootInfo(head.File(), from);
     std::uint32_t checksum = 0;
@@ -265,7 +279,7 @@ std::uint64_t BootFileLengthFromTable(IIsoSector& sector, std::uint32_t first)
         return 0;
     }
     const std::optional<BootInfoTable> table = ReadBootInfoTable(bytes);
-    if (!table || table->primaryDescriptor != kFirstDescriptorSector || table->fileSector != first
+    if (!table || !NamesDescriptorSector(*table) || table->fileSector != first
         || table->fileLength <= BootInfoTableOffset::kEnd
         || first + std::uint64_t{SectorsFor(table->fileLength)} > sector.GetSectorCount()) {
         return 0;

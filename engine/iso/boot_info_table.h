@@ -6,7 +6,9 @@
 // where it lies from fields the image writer fills in:
 //
 //   the boot-info-table, bytes 8 to 63 of the file:
-//     8   le32  sector of the primary volume descriptor (16)
+//     8   le32  sector of the primary volume descriptor (16; 16 into the
+//                session for an image written as a later session, as
+//                xorriso writes even a new image file at sector 32)
 //     12  le32  sector of the boot file itself
 //     16  le32  length of the boot file in bytes
 //     20  le32  checksum: sum of the little-endian 32-bit words from byte 64
@@ -73,8 +75,10 @@ TARVELIN_API bool PutBootInfoTable(Bytes head, const BootInfoTable& table);
 // Whether the whole file carries a table that is right for a file at sector.
 TARVELIN_API bool HasBootInfoTable(ConstBytes file, std::uint32_t sector);
 // Whether a file of fileLength bytes, starting with head, carries a table
-// an image writer would fill in: the descriptor and length fields already
-// hold what they must (loaders ship that way, with the checksum too).
+// an image writer would fill in: the descriptor field names a descriptor's
+// sector (16 or later) and the length field holds the file's length
+// (loaders ship that way, with the checksum too, and so does one taken
+// from an image).
 TARVELIN_API bool HasPlausibleBootInfoTable(ConstBytes head, std::uint64_t fileLength);
 // Fills in the table of a whole file for a file at sector; false for a file
 // of fewer than 64 bytes.

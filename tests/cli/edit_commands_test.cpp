@@ -562,6 +562,7 @@ TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to top.bin", 1, "not a folder"},
         {"add " + ShellQuote(image) + " " + ShellQuote(dir / "src/top.bin") + " --to nowhere", 1, "not found"},
         {"add " + ShellQuote(image) + " " + ShellQuote(image), 1, "is the image being edited"},
+        {"boot save " + ShellQuote(image) + " " + ShellQuote(image), 64, "is the image itself"},
         {"rm " + ShellQuote(image) + " docs/missing.txt", 1, "not found"},
         {"rm " + ShellQuote(image) + " /", 1, "root folder"},
         {"rm " + ShellQuote(image) + " top.bin/", 1, "'/top.bin' is a file, not a folder"},

@@ -58,6 +58,7 @@ TEST(BootInfoTable, APlausibleTableNamesTheDescriptorAndTheFileLength)
     } cases[] = {
         {16, 38912, 38912, true}, // as isolinux.bin ships: sector 0, the checksum filled in
         {16, 38912, 38913, false},
+        {48, 38912, 38912, true}, // taken from an image xorriso wrote as a session at sector 32
         {0, 38912, 38912, false},
         {0, 0, 38912, false},                  // a loader without a table
         {16, 0, std::uint64_t{1} << 32, false}, // a length the field cannot hold

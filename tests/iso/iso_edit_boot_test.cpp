@@ -269,6 +269,22 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     EXPECT_EQ(entriesAfter[1], entriesBefore[1]); // the EFI entry
     EXPECT_EQ(entriesAfter[2], "El Torito img path :   1  /loader.bin");
     EXPECT_EQ(entriesAfter[3], entriesBefore[3]);
+
+    // An image for EFI alone: the loader becomes the PC's default entry, which a BIOS boots only under a catalog that
+    // names the PC platform, and the EFI entry it replaces stays as an entry of its own.
+    fs::remove(image);
+    test::RunXorrisoMkisofs(dir / "src", image, "-J -e efi.img -no-emul-boot");
+    ASSERT_EQ(ElToritoEntries(image, false).size(), 2u);
+    const CommandResult efiLoaded =
+        test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"));
+    ASSERT_EQ(efiLoaded.exitCode, 0) << efiLoaded.output;
+    const auto efiOnly = ElToritoEntries(image, false);
+    ASSERT_EQ(efiOnly.size(), 4u) << ElToritoReport(image);
+    EXPECT_EQ(efiOnly[0].rfind("El Torito boot img :   1  BIOS  y   none", 0), 0u) << efiOnly[0];
+    EXPECT_EQ(efiOnly[1].rfind("El Torito boot img :   2  UEFI  y   none", 0), 0u) << efiOnly[1];
+    EXPECT_EQ(efiOnly[2], "El Torito img path :   1  /loader.bin");
+    EXPECT_EQ(efiOnly[3], "El Torito img path :   2  /efi.img");
+    ExpectBootsInQemu();
 }
 
 // A hard disk image that no folder lists is as long as its MBR's partitions: a save that moves it
