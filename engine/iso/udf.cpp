@@ -222,7 +222,7 @@ public:
                 if (type == kContinuation) {
                     if (round >= kMaxContinuations || continuationsRead_ >= continuationBudget_
                         || !seen.insert({extent.partition, extent.block}).second) {
-                        ++volume_.report.loopsRefused;
+                        ++volume_.report.chainsCut;
                         return false;
                     }
                     ++continuationsRead_;
