@@ -28,7 +28,8 @@ std::string UdfDamageText(const iso::udf::LoadReport& report)
                         {report.malformedRecords, "malformed records skipped"},
                         {report.loopsRefused, "folders read twice or looping back, left empty"},
                         {report.extentsOutside, "entries lying beyond the end of the image"},
-                        {report.tooDeep, "folders nested too deeply, left empty"}});
+                        {report.tooDeep, "folders nested too deeply, left empty"},
+                        {report.chainsCut, "allocation chains looping back or too long, entries cut short"}});
 }
 
 int OpenUdfImage(iso::udf::ImageSectors& image, const std::string& imagePath, bool quiet)

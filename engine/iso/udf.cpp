@@ -222,7 +222,7 @@ public:
                 if (type == kContinuation) {
                     if (round >= kMaxContinuations || continuationsRead_ >= continuationBudget_
                         || !seen.insert({extent.partition, extent.block}).second) {
-                        ++volume_.report.loopsRefused;
+                        ++volume_.report.chainsCut;
                         return false;
                     }
                     ++continuationsRead_;
@@ -249,20 +249,25 @@ public:
         }
     }
 
-    // Reads the (extended) file entry at an ICB address.
-    std::optional<Entry> ReadEntry(std::uint16_t partition, std::uint32_t block)
+    // Reads the (extended) file entry at an ICB address; nullopt, with
+    // *why set when why is given, when it cannot be used.
+    std::optional<Entry> ReadEntry(std::uint16_t partition, std::uint32_t block, const char** why = nullptr)
     {
+        const char* unused = nullptr;
+        const char*& reason = why != nullptr ? *why : unused;
         std::vector<std::uint8_t> buffer(kUdfBlockSize);
         const auto where = Resolve(partition, block);
         if (!where || !Sector(where->first, buffer.data())) {
             ++volume_.report.extentsOutside;
+            reason = "it lies outside its partition or the image";
             return std::nullopt;
         }
         Note(where->first, 1);
         const std::uint16_t id = Le16(buffer.data());
         const bool extended = id == kTagExtendedFileEntry;
-        if (CheckDescriptorTag(buffer.data(), kUdfBlockSize, extended ? kTagExtendedFileEntry : kTagFileEntry, block)
-            != nullptr) {
+        reason = CheckDescriptorTag(buffer.data(), kUdfBlockSize, extended ? kTagExtendedFileEntry : kTagFileEntry,
+                                    block);
+        if (reason != nullptr) {
             ++volume_.report.badDescriptors;
             return std::nullopt;
         }
@@ -277,6 +282,7 @@ public:
         const std::uint32_t adLength = Le32(p + eaOffset + 4);
         if (static_cast<std::uint64_t>(adsStart) + eaLength + adLength > kUdfBlockSize) {
             ++volume_.report.malformedRecords;
+            reason = "its attribute and allocation lengths run beyond its block";
             return std::nullopt;
         }
         if (auto date = DecodeTimestamp(p + (extended ? fe::kExtendedModificationTime : fe::kModificationTime))) {
@@ -291,6 +297,7 @@ public:
             entry.embedded.assign(ads, ads + entry.size);
         } else if (entry.adType > 2) {
             ++volume_.report.malformedRecords;
+            reason = "its allocation descriptors are of an unknown kind";
             return std::nullopt;
         } else {
             ReadAllocation(ads, adLength, entry.adType, partition, entry.extents);
@@ -773,9 +780,10 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     }
     const std::uint32_t rootBlock = Le32(buffer.data() + 400 + 4);
     const std::uint16_t rootPartition = Le16(buffer.data() + 400 + 8);
-    std::optional<Entry> root = reader.ReadEntry(rootPartition, rootBlock);
+    const char* rootProblem = nullptr;
+    std::optional<Entry> root = reader.ReadEntry(rootPartition, rootBlock, &rootProblem);
     if (!root) {
-        *problem = "the UDF root folder's file entry cannot be read";
+        *problem = std::string("the UDF root folder's file entry cannot be read: ") + rootProblem;
         return std::nullopt;
     }
     Node rootNode;

@@ -54,8 +54,12 @@ struct LoadReport {
     std::uint32_t loopsRefused = 0;    // folders met twice, left empty
     std::uint32_t extentsOutside = 0;  // data lying beyond the end of the image
     std::uint32_t tooDeep = 0;         // folders nested too deeply, left empty
+    std::uint32_t chainsCut = 0;       // allocation chains looping back or too long, the entry cut short
 
-    std::uint32_t Total() const { return badDescriptors + malformedRecords + loopsRefused + extentsOutside + tooDeep; }
+    std::uint32_t Total() const
+    {
+        return badDescriptors + malformedRecords + loopsRefused + extentsOutside + tooDeep + chainsCut;
+    }
 };
 
 struct PartitionMap {

@@ -233,7 +233,27 @@ TEST_F(UdfCommandsTest, RefusalsSayWhy)
         }
         ASSERT_TRUE(file.good());
     }
+    // The root folder's file entry with a byte of its body changed: the reason is said, not only the entry.
+    test::RunCommand("mkudffs --media-type=hd --blocksize=2048 " + ShellQuote(At("bad-root.img")) + " 3000");
+    {
+        std::fstream file(At("bad-root.img"), std::ios::in | std::ios::out | std::ios::binary);
+        std::string sector(2048, '\0');
+        bool damaged = false;
+        for (std::uint64_t at = 257; at < 3000 && !damaged; ++at) {
+            file.seekg(static_cast<std::streamoff>(at * 2048));
+            file.read(sector.data(), 2048);
+            const int id = static_cast<unsigned char>(sector[0]) | (static_cast<unsigned char>(sector[1]) << 8);
+            if ((id == 261 || id == 266) && sector[27] == 4) { // a file entry of a folder: the root, alone here
+                file.seekp(static_cast<std::streamoff>(at * 2048 + 40));
+                file.put(static_cast<char>(sector[40] ^ 1));
+                damaged = true;
+            }
+        }
+        ASSERT_TRUE(damaged && file.good());
+    }
     test::ExpectRefusals({
+        {"ls --tree udf " + ShellQuote(At("bad-root.img")), 1,
+         "root folder's file entry cannot be read: the descriptor CRC is wrong"},
         {"ls " + ShellQuote(At("no-anchor.iso")), 0, "cannot be read (no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("no-anchor.iso")), 2, "no UDF anchor"},
         {"ls --tree udf " + ShellQuote(At("rockridge.iso")), 2, "no UDF anchor"},
