@@ -67,8 +67,6 @@ struct DataPlace {
 
 // Boot media types of the El Torito catalog and the size of their images.
 constexpr std::uint32_t kMediaNoEmulation = 0;
-// Platform ID of a PC (80x86) in the catalog, the one a loaded image boots.
-constexpr std::uint8_t kPlatformPc = 0;
 
 bool IsNoEmulation(const iso::BootEntry& entry)
 {
@@ -1142,14 +1140,14 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         // whose validation entry names another platform. The default entry
         // such a catalog had (an EFI-only image's) is the first entry of a
         // section of its platform from now on, so it stays bootable there.
-        if (catalog->platformId != kPlatformPc) {
+        if (catalog->platformId != iso::kPlatformPc) {
             if (catalog->defaultEntry.loadRba != 0) {
                 iso::BootSection section;
                 section.platformId = catalog->platformId;
                 section.entries.push_back(catalog->defaultEntry);
                 catalog->sections.insert(catalog->sections.begin(), std::move(section));
             }
-            catalog->platformId = kPlatformPc;
+            catalog->platformId = iso::kPlatformPc;
         }
         iso::BootEntry loaded;
         loaded.mediaType = static_cast<std::uint8_t>(mediaType_);

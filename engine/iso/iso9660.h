@@ -572,6 +572,7 @@ inline constexpr std::size_t kBootCatalogEntrySize = 32;
 inline constexpr std::uint8_t kSectionHeaderMore = 0x90;
 inline constexpr std::uint8_t kSectionHeaderLast = 0x91;
 inline constexpr std::uint8_t kExtensionEntryIndicator = 0x44;
+inline constexpr std::uint8_t kPlatformPc = 0; // 80x86
 inline constexpr std::uint8_t kPlatformEfi = 0xEF;
 static_assert(BootCatalogOffset::kBootIndicator + BootSectionOffset::kLoadRba == BootCatalogOffset::kLoadRba);
 
