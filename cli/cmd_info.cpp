@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvelin::cli {
@@ -35,9 +36,11 @@ const char* ProbeKind(LayoutProbe probe)
     return "none";
 }
 
+// By the low four bits of the byte: the bits above them are flags (an
+// entry extension follows, the image holds drivers).
 const char* MediaTypeName(std::uint8_t mediaType)
 {
-    switch (mediaType) {
+    switch (mediaType & 0x0F) {
     case 0: return "no emulation";
     case 1: return "1.2 MB diskette";
     case 2: return "1.44 MB diskette";
@@ -64,9 +67,8 @@ std::string PlatformName(std::uint8_t platformId)
 
 void PrintBootEntry(std::size_t number, const char* where, std::uint8_t platformId, const iso::BootEntry& entry)
 {
-    const auto media = static_cast<std::uint8_t>(entry.mediaType & 0x0F);
     std::printf("boot entry %zu:%*s%s, %s, %s, %u x 512 bytes from sector %" PRIu32 ", %s\n", number,
-                number < 10 ? 4 : 3, "", where, PlatformName(platformId).c_str(), MediaTypeName(media),
+                number < 10 ? 4 : 3, "", where, PlatformName(platformId).c_str(), MediaTypeName(entry.mediaType),
                 static_cast<unsigned>(entry.sectorCount), entry.loadRba,
                 entry.bootIndicator == iso::kBootable ? "bootable" : "not bootable");
 }
@@ -149,8 +151,21 @@ void PrintDescriptors(IIsoSector* sectors)
         std::printf("boot catalog:    damaged (it or its boot image lies outside the image)\n");
         return;
     }
-    std::printf("boot catalog:    sector %" PRIu32 "%s\n", boot->catalogSector,
-                boot->catalogValid ? "" : " (damaged: its validation entry does not check out)");
+    std::string damage;
+    if (!boot->catalogValid) {
+        // What the catalog's decoder refused, without its "boot catalog: ".
+        std::vector<std::uint8_t> sector(iso::kSectorSize);
+        iso::DecodeReport report;
+        if (read(boot->catalogSector, sector.data())) {
+            iso::DecodeBootCatalog(sector, &report);
+        }
+        std::string_view problem = report.problem != nullptr ? report.problem : "its sector cannot be read";
+        if (const std::string_view prefix = "boot catalog: "; problem.starts_with(prefix)) {
+            problem.remove_prefix(prefix.size());
+        }
+        damage = " (damaged: " + std::string(problem) + ")";
+    }
+    std::printf("boot catalog:    sector %" PRIu32 "%s\n", boot->catalogSector, damage.c_str());
     std::printf("boot media:      %u (%s)\n", static_cast<unsigned>(boot->mediaType), MediaTypeName(boot->mediaType));
     if (boot->catalogValid && boot->imageSector == 0) {
         std::printf("boot image:      none (the default entry is empty)\n");

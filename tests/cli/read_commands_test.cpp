@@ -99,19 +99,23 @@ TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFi
     const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
     const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
     const struct {
-        std::size_t offset; // of the 32 bytes zeroed in the catalog
+        std::size_t offset; // of the bytes set in the catalog
         const char* message;
         const char* info;      // after the catalog's sector
         const char* bootImage; // the "boot image" field, when it is not the sector the image loads
+        std::size_t count = 32;
+        std::uint8_t value = 0;
     } cases[] = {
-        {0, "boot catalog is damaged", " (damaged: its validation entry does not check out)", nullptr},
+        {0, "boot catalog is damaged", " (damaged: no validation entry)", nullptr},
         {32, "default entry of the image's boot catalog is empty", "", "none (the default entry is empty)"},
+        // A sound validation entry before an entry that is neither bootable nor not.
+        {32, "boot catalog is damaged", " (damaged: initial entry has an unknown boot indicator)", nullptr, 1, 0x11},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.message);
         fs::copy_file(At("noemul.iso"), damaged, fs::copy_options::overwrite_existing);
         Bytes image = test::ReadWholeFile(damaged);
-        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog * 2048 + row.offset), 32, 0);
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog * 2048 + row.offset), row.count, row.value);
         test::WriteWholeFile(damaged, image);
         const CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
         EXPECT_EQ(result.exitCode, 1);
