@@ -722,45 +722,35 @@ private:
             return false;
         }
         std::uint64_t position = userDataPosition - headerSize;
-        // Sectors stored with subchannel data behind them keep it: each raw
-        // sector is written by itself.
-        const std::uint64_t stride = layout_.sectorSize;
-        const std::uint64_t fileEnd = file_->GetLength();
-        const std::uint32_t perWrite = kScratchBytes / raw::kSectorSize;
-        scratch_.resize(std::max<std::size_t>(scratch_.size(), std::size_t{perWrite} * raw::kSectorSize));
+        // Sectors stored with data behind their raw bytes (subchannel) are
+        // read first, so that a batch keeps that data and goes out in one
+        // write; behind the end of the file it reads, and is written, as zeros.
+        const std::uint32_t stride = layout_.sectorSize;
+        const std::uint32_t perWrite = kScratchBytes / stride;
+        scratch_.resize(std::max<std::size_t>(scratch_.size(), std::size_t{perWrite} * stride));
         for (std::uint32_t done = 0; done < count;) {
             const std::uint32_t batch = std::min(perWrite, count - done);
-            const std::uint8_t* data = in + std::uint64_t{done} * kSectorSize;
-            if (mode1) {
-                raw::EncodeMode1Sectors(data, batch, firstSector + done + addressShift_, scratch_.data());
-            } else {
-                raw::EncodeMode2Form1Sectors(data, batch, firstSector + done + addressShift_, nullptr,
-                                             scratch_.data());
-            }
-            if (stride == raw::kSectorSize) {
-                if (!WriteBytes(position, scratch_.data(), std::uint64_t{batch} * raw::kSectorSize)) {
-                    return false;
-                }
-            } else {
-                for (std::uint32_t i = 0; i < batch; ++i) {
-                    if (!WriteBytes(position + i * stride, scratch_.data() + std::size_t{i} * raw::kSectorSize,
-                                    raw::kSectorSize)) {
-                        return false;
-                    }
-                }
-            }
-            position += batch * stride;
-            done += batch;
-        }
-        // A sector appended behind the file gets its whole stored form:
-        // the data behind its raw bytes, which this image keeps and a new
-        // sector has none of, as zeros.
-        if (stride > raw::kSectorSize && position > fileEnd) {
-            const std::uint64_t tailStart = std::max(fileEnd, position - stride + raw::kSectorSize);
-            const std::vector<std::uint8_t> zeros(position - tailStart, 0);
-            if (!WriteBytes(tailStart, zeros.data(), zeros.size())) {
+            const std::uint64_t size = std::uint64_t{batch} * stride;
+            if (stride != raw::kSectorSize && !ReadBytes(position, scratch_.data(), size)) {
                 return false;
             }
+            for (std::uint32_t i = 0; i < batch;) {
+                // Sectors side by side are encoded together.
+                const std::uint32_t run = stride == raw::kSectorSize ? batch : 1;
+                const std::uint8_t* data = in + std::uint64_t{done + i} * kSectorSize;
+                std::uint8_t* stored = scratch_.data() + std::size_t{i} * stride;
+                if (mode1) {
+                    raw::EncodeMode1Sectors(data, run, firstSector + done + i + addressShift_, stored);
+                } else {
+                    raw::EncodeMode2Form1Sectors(data, run, firstSector + done + i + addressShift_, nullptr, stored);
+                }
+                i += run;
+            }
+            if (!WriteBytes(position, scratch_.data(), size)) {
+                return false;
+            }
+            position += size;
+            done += batch;
         }
         return true;
     }
