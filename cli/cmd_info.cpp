@@ -256,6 +256,15 @@ int RunInfo(const Arguments& args)
             }
             std::printf("\n");
         }
+        if (!space.macVolume.empty()) {
+            const std::vector<iso::SectorRun> held = space.macHeld.Runs();
+            std::printf("mac volume:      %s", space.macVolume.c_str());
+            if (!held.empty()) {
+                std::printf(", sectors %" PRIu32 "-%" PRIu64 " kept by saves", held.front().first,
+                            held.back().End() - 1);
+            }
+            std::printf("\n");
+        }
     } else {
         std::printf("free space:      unknown (%s)\n", space.why.c_str());
     }

@@ -6,6 +6,8 @@ TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-svg-d
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # mkudffs and udfinfo make and describe the UDF volumes the UDF reader is checked against.
 TARVELIN_TEST_PACKAGES+=(udftools)
+# hfsutils reads the HFS volumes for Macs that genisoimage -hfs writes beside ISO 9660.
+TARVELIN_TEST_PACKAGES+=(hfsutils)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
 # Real images Debian ships (grub-mkrescue, iPXE, memtest86+: hybrid,

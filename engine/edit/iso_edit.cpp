@@ -1379,6 +1379,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             + std::to_string(space.earlierSessions.size()) + " session(s) of xorriso's before the one shown)";
         return false;
     }
+    // Nor what a volume for Macs holds: it cannot move, its files are where
+    // its catalog says.
+    for (const iso::SectorRun& run : space.macHeld.Runs()) {
+        if (run.first < firstFree && run.End() > iso::kFirstDescriptorSector) {
+            error = "the saved folders and tables would reach sector "
+                + std::to_string(std::max(run.first, iso::kFirstDescriptorSector)) + ", where the image's "
+                + space.macVolume + " keeps its files and catalog, which cannot move";
+            return false;
+        }
+    }
+    if (!space.macVolume.empty()) {
+        saveNotes_.push_back("the image's " + space.macVolume + " is kept as it was: a Mac that reads it sees"
+                             " the files it held before this save");
+    }
 
     // 3. Mark what the new metadata covers, to be moved. Free space lies
     // behind the new metadata and in front of the image's padding (data in
@@ -1507,8 +1521,10 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // file is cut there once the save counts. Not for an image that holds
     // more than its volume, or whose partition tables describe it.
     shrinkTo_ = 0;
+    const std::uint32_t macEnd = space.macHeld.Empty()
+        ? 0 : static_cast<std::uint32_t>(space.macHeld.Runs().back().End());
     const std::uint32_t liveEnd = end == appendStart && (mayShrink || compacting_)
-        ? std::max(LiveEnd(keptImages, catalog.has_value()), firstFree) : end;
+        ? std::max({LiveEnd(keptImages, catalog.has_value()), firstFree, macEnd}) : end;
     if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
         saveNotes_.push_back(std::string("the image keeps its size (")
                              + (hybridBefore ? "partition tables in its system area describe it as a disk of that size"

@@ -3,6 +3,7 @@
 #include "core/iso_sector.h"
 #include "iso/boot_info_table.h"
 #include "iso/hybrid_tables.h"
+#include "iso/mac_volume.h"
 #include "iso/rock_ridge.h"
 #include "iso/udf.h"
 
@@ -290,7 +291,7 @@ public:
             if (!read_(number, bytes.data())) {
                 return Unknown("a volume descriptor cannot be read");
             }
-            Use(number, 1);
+            UseMetadata(number, 1);
             if (!Descriptor(number, bytes, terminated)) {
                 return std::move(space_);
             }
@@ -307,12 +308,16 @@ public:
         if (!Directories() || (base_ == 0 && (!PartitionTables() || !PartitionCopy() || !Udf()))) {
             return std::move(space_);
         }
+        if (base_ == 0) {
+            MacVolumes();
+        }
         space_.known = true;
         // Only what lies inside the volume is kept: the rest is no free space
         // of the volume either way.
         if (space_.volumeSectors < UINT32_MAX) {
             space_.used.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
             space_.beside.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
+            space_.macHeld.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
         }
         return std::move(space_);
     }
@@ -333,6 +338,12 @@ private:
     }
 
     void Use(std::uint64_t first, std::uint64_t count) { space_.used.Add(first, count); }
+    // The descriptors, path tables and folders of the volume's trees.
+    void UseMetadata(std::uint64_t first, std::uint64_t count)
+    {
+        Use(first, count);
+        metadataEnd_ = std::max(metadataEnd_, first + count);
+    }
     void UseBeside(std::uint64_t first, std::uint64_t count)
     {
         space_.used.Add(first, count);
@@ -375,7 +386,7 @@ private:
         for (std::uint32_t table : {descriptor->typeLPathTable, descriptor->optionalTypeLPathTable,
                                     descriptor->typeMPathTable, descriptor->optionalTypeMPathTable}) {
             if (table != 0) {
-                Use(table, tableSectors);
+                UseMetadata(table, tableSectors);
             }
         }
         roots_.push_back(descriptor->rootRecord);
@@ -426,7 +437,7 @@ private:
         SuspReport report;
         const SystemUseArea area = ReadSystemUseArea(record.systemUse, skip_, read_, imageSectors_, &report);
         for (const ContinuationPlace& place : ContinuationPlacesOf(area)) {
-            Use(place.block, SectorsFor(place.offset + place.length));
+            UseMetadata(place.block, SectorsFor(place.offset + place.length));
         }
         return true;
     }
@@ -446,6 +457,8 @@ private:
                 if (!UseExtent(directory)) {
                     return false;
                 }
+                metadataEnd_ = std::max(metadataEnd_, directory.extent + directory.extendedAttributeLength
+                                                          + std::uint64_t{SectorsFor(directory.dataLength)});
                 chainStart_.reset();
                 const std::uint32_t start = directory.extent + directory.extendedAttributeLength;
                 const std::uint32_t sectors = SectorsFor(directory.dataLength);
@@ -584,6 +597,30 @@ private:
         return true;
     }
 
+    // An HFS or HFS+ volume that starts inside this one shares its files:
+    // what it spans behind the ISO 9660 metadata is its catalog, its files'
+    // data (the ISO 9660 files' too) and free room it may count on. Its
+    // allocation map is no help: the tools that write such volumes mark
+    // every block taken.
+    void MacVolumes()
+    {
+        for (const MacVolume& volume : FindMacVolumes(read_, imageSectors_)) {
+            const std::uint64_t start = volume.first / kSectorSize;
+            const std::uint64_t end = (volume.end + kSectorSize - 1) / kSectorSize;
+            if (start >= space_.volumeSectors) {
+                continue; // a partition appended behind the volume
+            }
+            const std::uint64_t first = std::max(start, metadataEnd_);
+            if (first < end) {
+                UseBeside(first, end - first);
+                space_.macHeld.Add(first, end - first);
+            }
+            if (space_.macVolume.empty()) {
+                space_.macVolume = volume.Describe();
+            }
+        }
+    }
+
     // The UDF file system beside ISO 9660, read as UDF readers see it.
     bool Udf()
     {
@@ -672,6 +709,7 @@ private:
     std::map<std::uint32_t, std::uint64_t> fileBytes_; // by the file's first data sector
     std::optional<std::uint32_t> chainStart_;         // the multi-extent file the next record continues
     std::uint64_t chainBytes_ = 0;                    // and its bytes so far
+    std::uint64_t metadataEnd_ = 0;                   // behind the last descriptor, path table or folder
     bool susp_ = false;
     std::uint8_t skip_ = 0;
 };

@@ -7,7 +7,8 @@
 // catalog and its boot images, what the partition tables of a hybrid image
 // hold inside the volume, and the structures of a UDF file system beside
 // ISO 9660 (its recognition sequence, anchors, descriptor sequences,
-// integrity sequence, file set, file entries, folders and file data). Everything else inside the volume is free:
+// integrity sequence, file set, file entries, folders and file data), and
+// what an HFS or HFS+ volume for Macs holds inside it. Everything else inside the volume is free:
 // nothing a reader follows leads there, whatever bytes it holds.
 //
 // The scan reads what is written, not what an edit intends; a save takes
@@ -80,6 +81,13 @@ struct TARVELIN_API VolumeSpace {
     // The UDF volume's names, which a save keeps.
     std::string udfLabel;
     std::string udfVolumeSet;
+
+    // What an HFS or HFS+ volume for Macs that shares this volume holds
+    // inside it behind the ISO 9660 metadata: its catalog and the data of
+    // the files it lists, which stay its files whatever the ISO 9660 tree
+    // becomes. Also beside; macVolume names the volume (empty: none).
+    SectorSet macHeld;
+    std::string macVolume;
 
     // Where the sessions an image file holds before the one the volume
     // describes begin (xorriso's chain, see EarlierSessionStarts), lowest

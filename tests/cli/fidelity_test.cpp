@@ -798,5 +798,79 @@ TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
     }
 }
 
+// Images that carry a volume for Macs share their files' data with it, and keep its catalog in sectors the ISO 9660
+// tree does not list. Saves leave all of that in place: files added (sized to fit the gaps between), a file removed and
+// another added in its place, a compaction: each time the Mac volume, read by a peer, lists the same files with the
+// same bytes, and our tree has the edits. New folders that would reach the Mac volume are refused.
+struct MacImage {
+    const char* name;
+    const char* make;     // the peer's options, then IMG SRC
+    const char* listing;  // lists the Mac volume of $IMG, then writes its beta.bin to standard output
+};
+const MacImage kMacImages[] = {
+    {"GenisoHfs", "genisoimage -quiet -hfs -R -J -o",
+     "hmount \"$IMG\" >/dev/null && hls -lR && hcopy -r :beta.bin - ; humount >/dev/null"},
+    {"XorrisoHfsPlus", "xorriso -as mkisofs -quiet -hfsplus -R -J -o",
+     "rm -rf apm; 7z x -tapm -oapm \"$IMG\" >/dev/null; 7z l -thfs apm/HFSPLUS_Hybrid.hfs | grep ISOIMAGE"
+     " && 7z x -so -thfs apm/HFSPLUS_Hybrid.hfs ISOIMAGE/beta.bin"},
+};
+
+TEST(FidelityMac, SavesKeepWhatAVolumeForMacsHolds)
+{
+    for (const char* tool : {"genisoimage", "xorriso", "hmount", "7z"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    for (const MacImage& row : kMacImages) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        fs::create_directories(dir / "src/sub");
+        fs::create_directories(dir / "fill");
+        fs::create_directories(dir / "many");
+        test::WriteWholeFile(dir / "src/alpha.txt", std::string("alpha\n"));
+        test::WriteWholeFile(dir / "src/sub/gamma.txt", std::string("gamma\n"));
+        test::WriteWholeFile(dir / "src/beta.bin", test::RandomBytes(100000, 1));
+        for (std::size_t kib : {10, 20, 100, 300, 680}) {
+            test::WriteWholeFile(dir / ("fill/f" + std::to_string(kib)), test::RandomBytes(kib * 1000, kib));
+        }
+        test::WriteWholeFile(dir / "again.bin", test::RandomBytes(100000, 2));
+        for (int i = 0; i < 300; ++i) {
+            test::WriteWholeFile(dir / ("many/a-file-with-a-long-name-" + std::to_string(i)), std::string("x"));
+        }
+        const std::string image = dir / "mac.iso";
+        const std::string img = ShellQuote(image);
+        const test::CommandResult made =
+            test::RunCommand(std::string(row.make) + " " + img + " " + ShellQuote(dir / "src") + " 2>&1");
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        const auto macView = [&] {
+            return test::RunCommand("cd " + ShellQuote(dir.Path()) + " && HOME=" + ShellQuote(dir.Path()) + " IMG="
+                                    + img + " sh -c " + ShellQuote(row.listing) + " 2>/dev/null").output;
+        };
+        const std::string before = macView();
+        ASSERT_TRUE(test::Contains(before, "gamma.txt") && before.size() > 100000) << before;
+        const struct {
+            std::string command;
+            std::string path; // a file our tree must give back afterwards, and its source
+            std::string source;
+        } steps[] = {
+            {"add " + img + " " + ShellQuote(dir / "fill"), "/fill/f680", dir / "fill/f680"},
+            {"rm " + img + " beta.bin", "/fill/f10", dir / "fill/f10"},
+            {"add " + img + " " + ShellQuote(dir / "again.bin"), "/again.bin", dir / "again.bin"},
+            {"compact " + img, "/fill/f300", dir / "fill/f300"},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.command);
+            const test::CommandResult done = test::RunCli(step.command);
+            ASSERT_EQ(done.exitCode, 0) << done.output;
+            EXPECT_TRUE(test::Contains(done.output, "volume for Macs")) << done.output;
+            EXPECT_TRUE(macView() == before);
+            EXPECT_EQ(test::RunCommand(test::CliLine("cat " + img + " " + step.path) + " | cmp - "
+                                       + ShellQuote(step.source)).exitCode, 0);
+        }
+        const auto saved = test::ReadWholeFile(image);
+        test::ExpectRefusals({{"add " + img + " " + ShellQuote(dir / "many"), 1, "keeps its files and catalog"}},
+                             [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == saved); });
+    }
+}
+
 } // namespace
 } // namespace tarvelin
