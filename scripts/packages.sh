@@ -8,6 +8,8 @@ TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7z
 TARVELIN_TEST_PACKAGES+=(udftools)
 # hfsutils reads the HFS volumes for Macs that genisoimage -hfs writes beside ISO 9660.
 TARVELIN_TEST_PACKAGES+=(hfsutils)
+# implantisomd5 and checkisomd5 put and check the MD5 that install images carry for media checks.
+TARVELIN_TEST_PACKAGES+=(isomd5sum)
 # The sample image of run.sh is made by a peer tool until the engine builds images.
 TARVELIN_RUN_PACKAGES=(genisoimage)
 # Real images Debian ships (grub-mkrescue, iPXE, memtest86+: hybrid,

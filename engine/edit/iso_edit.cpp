@@ -29,6 +29,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -1387,6 +1388,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
                 + std::to_string(std::max(run.first, iso::kFirstDescriptorSector)) + ", where the image's "
                 + space.macVolume + " keeps its files and catalog, which cannot move";
             return false;
+        }
+    }
+    // A checksum implanted in the primary descriptor for media checks covers
+    // the whole image; it stays as it is, false from now on.
+    const iso::SectorReader read = [this](std::uint32_t number, std::uint8_t* buffer) {
+        return sector_->ReadSector(number, buffer);
+    };
+    if (const auto primary = iso::ReadVolumeDescriptor(read, oldSectors, iso::kFirstDescriptorSector)) {
+        constexpr std::string_view kImplanted = "ISO MD5SUM = ";
+        if (std::equal(kImplanted.begin(), kImplanted.end(), primary->applicationUse.begin())) {
+            saveNotes_.push_back("the image carries an MD5 checksum for media checks in its primary descriptor (as"
+                                 " Fedora and RHEL install images do); it no longer matches the saved image, so a"
+                                 " media check of it fails until the checksum is implanted anew");
         }
     }
     if (!space.macVolume.empty()) {

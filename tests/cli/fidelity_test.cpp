@@ -872,5 +872,36 @@ TEST(FidelityMac, SavesKeepWhatAVolumeForMacsHolds)
     }
 }
 
+// An MD5 checksum implanted for media checks (as Fedora and RHEL install images carry) stays as it was, and the save
+// says that it no longer matches.
+TEST(FidelityMediaCheck, ASaveKeepsAnImplantedChecksumAndSaysItNoLongerMatches)
+{
+    for (const char* tool : {"genisoimage", "implantisomd5", "checkisomd5"}) {
+        TARVELIN_REQUIRE_TOOL(tool);
+    }
+    test::TempDir dir;
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/ks.cfg", std::string("text\n"));
+    test::WriteWholeFile(dir / "src/packages.bin", test::RandomBytes(3000000, 3)); // a tiny image fails its own check
+    const std::string img = ShellQuote(dir / "dvd.iso");
+    const test::CommandResult made = test::RunCommand("genisoimage -quiet -R -J -o " + img + " " + ShellQuote(dir / "src")
+                                                      + " && implantisomd5 " + img + " && checkisomd5 " + img);
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const auto descriptorOf = [&] {
+        const auto bytes = test::ReadWholeFile(dir / "dvd.iso");
+        return std::vector<std::uint8_t>(bytes.begin() + 16 * 2048 + 883, bytes.begin() + 16 * 2048 + 883 + 512);
+    };
+    const auto implanted = descriptorOf();
+    const test::CommandResult added = test::RunCli("add " + img + " " + ShellQuote(dir / "src/ks.cfg") + " --to /isolinux");
+    EXPECT_NE(added.exitCode, 0); // no such folder: nothing saved, nothing said
+    EXPECT_FALSE(test::Contains(added.output, "media check")) << added.output;
+    const test::CommandResult saved = test::RunCli("mkdir " + img + " isolinux");
+    ASSERT_EQ(saved.exitCode, 0) << saved.output;
+    EXPECT_TRUE(test::Contains(saved.output, "media check of it fails until the checksum is implanted anew"))
+        << saved.output;
+    EXPECT_TRUE(descriptorOf() == implanted);
+    EXPECT_NE(test::RunCommand("checkisomd5 " + img).exitCode, 0);
+}
+
 } // namespace
 } // namespace tarvelin
