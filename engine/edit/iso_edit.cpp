@@ -1403,6 +1403,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
                                  " media check of it fails until the checksum is implanted anew");
         }
     }
+    // So do xorriso's checksum tags, the first right behind the descriptor
+    // set (the save writes its metadata over it).
+    const iso::DescriptorSetInfo descriptorSet = iso::ScanDescriptorSet(read, oldSectors);
+    std::vector<std::uint8_t> tag(iso::kSectorSize);
+    constexpr std::string_view kTag = "libisofs_sb_checksum_tag_v1";
+    if (descriptorSet.terminatorFound && read(iso::kFirstDescriptorSector + descriptorSet.descriptorCount, tag.data())
+        && std::equal(kTag.begin(), kTag.end(), tag.begin())) {
+        saveNotes_.push_back("the image carries xorriso's MD5 checksum tags; they do not cover this save, so"
+                             " xorriso's check of the image reports a mismatch");
+    }
     if (!space.macVolume.empty()) {
         saveNotes_.push_back("the image's " + space.macVolume + " is kept as it was: a Mac that reads it sees"
                              " the files it held before this save");
