@@ -3,7 +3,7 @@
 # the offscreen platform its tests run on; qt6-svg-dev draws its pictures.
 TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev)
 # Peer tools the tests check our images with, and that make fixtures.
-TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
+TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso libcdio-utils p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # mkudffs and udfinfo make and describe the UDF volumes the UDF reader is checked against.
 TARVELIN_TEST_PACKAGES+=(udftools)
 # hfsutils reads the HFS volumes for Macs that genisoimage -hfs writes beside ISO 9660.

@@ -2,6 +2,7 @@
 
 #include "core/image_file.h"
 #include "core/iso9660_constants.h"
+#include "core/nrg_image.h"
 #include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/same_file.h"
@@ -68,6 +69,17 @@ bool ConvertSource::Open(const char* path)
     // samples read as user data would only trail the ISO as noise.
     if (dataTrack && dataTrack->end && *dataTrack->end < reader_->GetSize()) {
         sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, *dataTrack->end));
+    }
+    // A Nero image's chunk chain behind its track is no sector of the volume.
+    if (!dataTrack) {
+        const std::optional<nrg::Trailer> chain = nrg::ReadTrailer(
+            [reader](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return reader->ReadAt(position, buffer, count);
+            },
+            reader_->GetSize());
+        if (chain) {
+            sectorCount_ = std::min(sectorCount_, SectorCountOf(layout_, chain->chainOffset));
+        }
     }
     std::uint8_t descriptor[kUserDataSize];
     Read(iso::kFirstDescriptorSector, 1, descriptor);

@@ -9,6 +9,7 @@
 
 #include "core/image_file.h"
 #include "core/iso9660_constants.h"
+#include "core/nrg_image.h"
 #include "core/raw_sector.h"
 
 #include <algorithm>
@@ -334,6 +335,7 @@ public:
         subheaders_ = false;
         addressShift_ = 0;
         trackSectors_.reset();
+        nrg_.reset();
         layout_ = ImageLayout{};
         probe_ = LayoutProbe::None;
         openError_ = ImageOpenError::None;
@@ -366,6 +368,7 @@ public:
         if (dataTrack_ && dataTrack_->end && *dataTrack_->end < file_->GetLength()) {
             trackSectors_ = SectorCountOf(layout_, *dataTrack_->end);
         }
+        ReadNeroChain();
         return true;
     }
 
@@ -431,6 +434,9 @@ public:
         if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
             lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
                 + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
+            return false;
+        }
+        if (!GrowNeroTrack(firstSector, count)) {
             return false;
         }
         const auto* in = static_cast<const std::uint8_t*>(buffer);
@@ -509,7 +515,7 @@ public:
         if (!IsOpen()) {
             return 0;
         }
-        const std::uint32_t count = SectorCountOf(layout_, file_->GetLength());
+        const std::uint32_t count = SectorCountOf(layout_, nrg_ ? nrgTrackEnd_ : file_->GetLength());
         return trackSectors_ ? std::min(count, *trackSectors_) : count;
     }
 
@@ -528,15 +534,34 @@ public:
     const char* GetLastError() override { return lastError_.c_str(); }
 
     bool BeginSave() override { return IsOpen() && !RefuseSessionWrite("save") && Checked(file_->BeginSave()); }
-    bool CommitSave() override { return IsOpen() && Checked(file_->CommitSave()); }
-    bool RollbackSave() override { return IsOpen() && Checked(file_->RollbackSave()); }
+    bool CommitSave() override
+    {
+        if (!IsOpen() || !MoveNeroChain()) {
+            return false;
+        }
+        return Checked(file_->CommitSave());
+    }
+
+    bool RollbackSave() override
+    {
+        if (nrg_) {
+            nrgTrackEnd_ = nrg_->chainOffset;
+        }
+        return IsOpen() && Checked(file_->RollbackSave());
+    }
 
     bool ForgoUndo(std::uint32_t firstSector, std::uint32_t count) override
     {
         std::uint64_t start = 0;
         std::uint64_t end = 0;
-        return CheckRange(firstSector, count) && StoredStart(firstSector, start)
-            && StoredStart(firstSector + count, end) && Checked(file_->ForgoUndo(start, end - start));
+        if (!CheckRange(firstSector, count) || !StoredStart(firstSector, start) || !StoredStart(firstSector + count, end)) {
+            return false;
+        }
+        // A Nero image's chunk chain is nobody's free space: a rollback needs it back.
+        if (nrg_) {
+            end = std::min(end, nrg_->chainOffset);
+        }
+        return start >= end || Checked(file_->ForgoUndo(start, end - start));
     }
 
     bool ProtectAhead(std::uint32_t firstSector, std::uint32_t count) override
@@ -558,7 +583,10 @@ public:
             return false;
         }
         std::uint64_t length = 0;
-        return StoredStart(count, length) && Checked(file_->Truncate(length));
+        if (!StoredStart(count, length)) {
+            return false;
+        }
+        return nrg_ ? CutNeroTrack(length) : Checked(file_->Truncate(length));
     }
 
 private:
@@ -786,6 +814,119 @@ private:
         return mode;
     }
 
+    // Finds the chunk chain of a Nero image behind its track data (not behind
+    // a CUE sheet's track, which the sheet describes).
+    void ReadNeroChain()
+    {
+        if (dataTrack_ || layout_.sessionStart != 0) {
+            return;
+        }
+        nrg_ = nrg::ReadTrailer(
+            [this](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return file_->ReadAt(position, buffer, count);
+            },
+            file_->GetLength());
+        if (!nrg_) {
+            return;
+        }
+        std::uint64_t volumeStart = 0;
+        if (StoredStart(0, volumeStart)) {
+            nrg::CheckTrack(*nrg_, volumeStart, layout_.sectorSize);
+        } else {
+            nrg_->unfit = "its volume starts in front of the file";
+        }
+        nrgTrackEnd_ = nrg_->chainOffset;
+    }
+
+    std::string NeroRefusal(const char* what) const
+    {
+        return std::string("cannot ") + what + " '" + file_->GetPath() + "': it is a Nero image whose chunk chain "
+            + "(its track list, behind the track data) this program cannot rewrite, as " + nrg_->unfit
+            + "; only saves that keep the image's length are possible";
+    }
+
+    // A write that reaches past a Nero image's track data makes the track
+    // longer: only inside a save, which moves the chain behind the new end
+    // (MoveNeroChain) before it counts. Bytes between the old end and the
+    // write are zeroed, as they held the old chain.
+    bool GrowNeroTrack(std::uint32_t firstSector, std::uint32_t count)
+    {
+        std::uint64_t end = 0;
+        if (!nrg_ || !StoredStart(firstSector + count, end) || end <= nrgTrackEnd_) {
+            return true;
+        }
+        if (!nrg_->unfit.empty()) {
+            lastError_ = NeroRefusal("grow");
+            return false;
+        }
+        if (!file_->IsSaving()) {
+            lastError_ = std::string("cannot grow '") + file_->GetPath()
+                + "' outside a save: its chunk chain would be overwritten";
+            return false;
+        }
+        std::uint64_t start = 0;
+        if (StoredStart(firstSector, start) && start > nrgTrackEnd_) {
+            const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(start - nrgTrackEnd_), 0);
+            if (!WriteBytes(nrgTrackEnd_, zeros.data(), zeros.size())) {
+                return false;
+            }
+        }
+        nrgTrackEnd_ = end;
+        return true;
+    }
+
+    // Writes the chain behind a track the save made longer, under the
+    // save's journal (a rollback cuts it off and puts the old one back).
+    bool MoveNeroChain()
+    {
+        if (!nrg_ || nrgTrackEnd_ == nrg_->chainOffset) {
+            return true;
+        }
+        std::vector<std::uint8_t> moved = nrg::MovedTrailer(*nrg_, nrgTrackEnd_);
+        if (moved.empty()) {
+            lastError_ = std::string("cannot grow '") + file_->GetPath()
+                + "' beyond 4 GiB: its chunk chain (Nero version 1) holds 32-bit offsets";
+            return false;
+        }
+        if (!WriteBytes(nrgTrackEnd_, moved.data(), moved.size())) {
+            return false;
+        }
+        nrg_->chainOffset = nrgTrackEnd_;
+        nrg_->bytes = std::move(moved);
+        return true;
+    }
+
+    // Cuts a Nero image's track at newEnd: the chain is written behind the
+    // new end first, then the file is cut behind it. The old chain stays
+    // whole until the cut, so the file reads as a Nero image throughout; a
+    // new chain that would overlap the old one is refused.
+    bool CutNeroTrack(std::uint64_t newEnd)
+    {
+        if (newEnd == nrgTrackEnd_) {
+            return true;
+        }
+        if (!nrg_->unfit.empty()) {
+            lastError_ = NeroRefusal("cut");
+            return false;
+        }
+        std::vector<std::uint8_t> moved = nrg::MovedTrailer(*nrg_, newEnd);
+        if (newEnd > nrg_->chainOffset || moved.empty() || newEnd + moved.size() > nrg_->chainOffset) {
+            lastError_ = std::string("cannot cut '") + file_->GetPath() + "' by "
+                + std::to_string(nrg_->chainOffset - std::min(newEnd, nrg_->chainOffset))
+                + " bytes: its chunk chain needs " + std::to_string(nrg_->bytes.size())
+                + " bytes behind the new end without touching the old chain";
+            return false;
+        }
+        if (!WriteBytes(newEnd, moved.data(), moved.size()) || !Checked(file_->Flush())
+            || !Checked(file_->Truncate(newEnd + moved.size()))) {
+            return false;
+        }
+        nrg_->chainOffset = newEnd;
+        nrg_->bytes = std::move(moved);
+        nrgTrackEnd_ = newEnd;
+        return true;
+    }
+
     IImageFile* file_ = nullptr;
     // Where a CUE sheet puts the data track in the file.
     std::optional<CueDataTrack> dataTrack_;
@@ -796,6 +937,11 @@ private:
     // Sectors of the data track when a CUE sheet's further tracks follow
     // it in the same file; nothing when the volume may run to the end.
     std::optional<std::uint32_t> trackSectors_;
+    // A Nero image's chunk chain, as it stands in the file, and where its
+    // track data ends now (further than the chain's offset while a save
+    // makes the track longer).
+    std::optional<nrg::Trailer> nrg_;
+    std::uint64_t nrgTrackEnd_ = 0;
     ImageLayout layout_;
     LayoutProbe probe_ = LayoutProbe::None;
     ImageOpenError openError_ = ImageOpenError::None;

@@ -1066,7 +1066,10 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
             saveNotes_.clear();
             // The new volume is in place; what lies behind it is nobody's.
             if (shrinkTo_ != 0) {
-                sector_->TruncateSectors(shrinkTo_);
+                if (!sector_->TruncateSectors(shrinkTo_)) {
+                    notices_.Add(false, std::string("the edits are saved, but the image keeps its length: ")
+                                           + sector_->GetLastError());
+                }
                 shrinkTo_ = 0;
             }
             bootAction_ = BootAction::KeepAsIs;

@@ -4,11 +4,13 @@
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
+#include "support/nrg_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -550,6 +552,99 @@ TEST_F(EditCommands, AddAndBuildNameWhatTheyLeaveOutAndWhatChangedLength)
     const std::vector<std::string> holderPaths = test::SevenZipPaths(inner);
     EXPECT_NE(std::find(holderPaths.begin(), holderPaths.end(), "holder/"), holderPaths.end());
     EXPECT_EQ(std::find(holderPaths.begin(), holderPaths.end(), "holder/disc.iso"), holderPaths.end());
+}
+
+// A Nero image keeps its chunk chain behind the track data, found through the footer in the file's last bytes. A save
+// that makes the track longer or shorter moves the chain behind the new end with the track's end and lead-out in step
+// (saves used to write the new data over the chain, or cut it off); one that keeps the length leaves the chain alone. A
+// chain this program cannot follow refuses saves that would move it.
+TEST_F(EditCommands, NeroImagesStayNeroImagesThroughSaves)
+{
+    TARVELIN_REQUIRE_TOOL("cd-info");
+    const std::vector<std::uint8_t> huge = test::RandomBytes(2 << 20, 7);
+    test::WriteWholeFile(dir / "huge.bin", huge);
+    test::WriteWholeFile(dir / "boot.img", test::RandomBytes(4096, 8));
+    const auto volumeSectors = [](const std::string& nrg) {
+        const std::vector<std::uint8_t> bytes = test::ReadWholeFile(nrg);
+        const std::size_t at = test::kNeroPregapBytes + 16 * 2048 + 80; // the primary descriptor's volume space size
+        return std::int64_t{bytes.at(at)} | std::int64_t{bytes.at(at + 1)} << 8 | std::int64_t{bytes.at(at + 2)} << 16
+            | std::int64_t{bytes.at(at + 3)} << 24;
+    };
+    for (const int version : {1, 2}) {
+        SCOPED_TRACE("Nero version " + std::to_string(version));
+        const std::string nrg = dir / ("disc" + std::to_string(version) + ".nrg");
+        test::WrapIsoAsNero(image, nrg, {version});
+        const test::NeroTrackEnd made = test::ReadNeroTrackEnd(nrg);
+        ASSERT_TRUE(made.found);
+        const auto expectWholeChain = [&](const std::string& path) {
+            const test::NeroTrackEnd end = test::ReadNeroTrackEnd(path);
+            ASSERT_TRUE(end.found);
+            const std::int64_t sectors = volumeSectors(path);
+            EXPECT_EQ(end.chainStart, test::kNeroPregapBytes + std::uint64_t(sectors) * 2048);
+            EXPECT_EQ(end.trackEnd, end.chainStart);
+            EXPECT_EQ(end.leadOut, sectors);
+            EXPECT_TRUE(end.rest == made.rest); // every other byte of the chain as it was
+            const std::string listed = RunCommand("cd-info --no-device-info --nrg-file " + ShellQuote(path)).output;
+            EXPECT_TRUE(test::Contains(listed, "  1: 00:02:00  000000 data")) << listed;
+            if (version == 2) { // cd-info 2.1 puts the lead-out of every version 1 image at sector 1024
+                // "170: MM:SS:FF  SECTOR leadout ..."
+                const std::size_t line = listed.find("\n170: ");
+                ASSERT_NE(line, std::string::npos) << listed;
+                long long leadOut = -1;
+                EXPECT_EQ(std::sscanf(listed.c_str() + line, "\n170: %*s %lld leadout", &leadOut), 1) << listed;
+                EXPECT_EQ(leadOut, sectors) << listed;
+            }
+        };
+        enum class Length { Kept, Changed, Either };
+        struct Step {
+            std::string arguments;
+            Length length;
+        };
+        const Step steps[] = {
+            {"rm " + ShellQuote(nrg) + " top.bin", Length::Kept},
+            {"add " + ShellQuote(nrg) + " " + ShellQuote(dir / "huge.bin"), Length::Changed}, // grows
+            {"rm " + ShellQuote(nrg) + " huge.bin", Length::Changed},                        // gives the end back
+            {"boot load " + ShellQuote(nrg) + " " + ShellQuote(dir / "boot.img"), Length::Either},
+            {"mkdir " + ShellQuote(nrg) + " new", Length::Either},
+            {"compact " + ShellQuote(nrg) + " -o " + ShellQuote(dir / "copy.nrg"), Length::Kept},
+            {"compact " + ShellQuote(nrg), Length::Either},
+        };
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.arguments);
+            const std::vector<std::uint8_t> before = test::NeroChainOf(nrg);
+            const auto length = fs::file_size(nrg);
+            const CommandResult saved = RunCli(step.arguments);
+            ASSERT_EQ(saved.exitCode, 0) << saved.output;
+            expectWholeChain(nrg);
+            EXPECT_TRUE(step.length != Length::Kept || fs::file_size(nrg) == length);
+            EXPECT_TRUE(step.length != Length::Changed || fs::file_size(nrg) != length);
+            if (fs::file_size(nrg) == length) {
+                EXPECT_TRUE(test::NeroChainOf(nrg) == before); // the tail untouched
+            }
+            if (test::Contains(step.arguments, "add ")) {
+                const std::string read = RunCommand(test::CliLine("cat " + ShellQuote(nrg) + " huge.bin")).output;
+                EXPECT_TRUE(read == std::string(huge.begin(), huge.end()));
+            }
+        }
+        expectWholeChain(dir / "copy.nrg");
+        EXPECT_EQ(test::SortedLines(RunCli("ls -R " + ShellQuote(nrg)).output),
+                  test::SortedLines(RunCli("ls -R " + ShellQuote(dir / "copy.nrg")).output));
+        EXPECT_TRUE(test::Contains(RunCli("ls -R " + ShellQuote(nrg)).output, "deep.bin"));
+        // The volume alone: the chain is no sector of it.
+        const std::string iso = dir / "from-nrg.iso";
+        ASSERT_EQ(RunCli("bin2iso " + ShellQuote(nrg) + " " + ShellQuote(iso)).exitCode, 0);
+        EXPECT_EQ(fs::file_size(iso), std::uint64_t(volumeSectors(nrg)) * 2048);
+    }
+
+    const std::string unknown = dir / "two-tracks.nrg";
+    test::WrapIsoAsNero(image, unknown, {2, true});
+    const auto original = test::ReadWholeFile(unknown);
+    test::ExpectRefusals({{"add " + ShellQuote(unknown) + " " + ShellQuote(dir / "huge.bin"), 1,
+                           "it is a Nero image whose chunk chain"}},
+                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(unknown) == original); });
+    const CommandResult kept = RunCli("rm " + ShellQuote(unknown) + " top.bin");
+    EXPECT_EQ(kept.exitCode, 0) << kept.output;
+    EXPECT_EQ(fs::file_size(unknown), original.size());
 }
 
 TEST_F(EditCommands, FailuresSayWhyAndLeaveTheImageAlone)

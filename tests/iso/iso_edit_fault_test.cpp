@@ -1,6 +1,7 @@
 // A save that fails or dies at its k-th write (every k; a sample for kills) leaves the image byte for
 // byte as it was but in its free sectors, and the next save works: on a hybrid image (partition
-// tables rewritten), one whose hole the save fills, and one whose UDF bridge the save lays out anew.
+// tables rewritten), one whose hole the save fills, one whose UDF bridge the save lays out anew, and
+// a Nero image whose chunk chain the save moves behind the grown track.
 
 #include "core/image_file.h"
 #include "core/image_journal.h"
@@ -9,6 +10,7 @@
 #include "iso/hybrid_test_support.h"
 #include "iso/iso_edit_test_support.h"
 #include "iso/udf.h"
+#include "support/nrg_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -78,12 +80,15 @@ int InChild(Fn fn)
     return WEXITSTATUS(status);
 }
 
-enum class Kind { Hybrid, Holed, Udf };
+enum class Kind { Hybrid, Holed, Udf, Nero };
 
 class SaveFaults : public ::testing::TestWithParam<Kind> {
 protected:
     bool Holed() const { return GetParam() == Kind::Holed; }
     bool Udf() const { return GetParam() == Kind::Udf; }
+    bool Nero() const { return GetParam() == Kind::Nero; }
+    // Where sector 0 lies in the file.
+    std::uint64_t Base() const { return Nero() ? test::kNeroPregapBytes : 0; }
 
     test::TempDir dir;
     std::string original = dir / "original.iso";
@@ -104,7 +109,10 @@ protected:
             test::WriteWholeFile(dir / "src/gap.bin", test::RandomBytes(900000, 4));
         }
         test::RunGenisoimage(dir / "src", original, Udf() ? "-J -R -udf" : "-J -R");
-        if (Holed()) {
+        if (Nero()) {
+            fs::rename(original, dir / "plain.iso");
+            test::WrapIsoAsNero(dir / "plain.iso", original);
+        } else if (Holed()) {
             test::EditHandle edit;
             ASSERT_TRUE(test::OpenTree(edit.get(), original));
             ASSERT_TRUE(edit->DeleteNode(edit->GetRoot(), test::FindNode(edit.get(), "gap.bin")));
@@ -170,6 +178,13 @@ protected:
             const auto files = std::count_if(newTree.begin(), newTree.end(),
                                              [](const auto& entry) { return !entry.first.ends_with('/'); });
             EXPECT_EQ(volume ? static_cast<std::ptrdiff_t>(volume->fileCount) : -1, files);
+        } else if (Nero()) {
+            // The chain follows the grown track, which ends where the lead-out says.
+            const test::NeroTrackEnd end = test::ReadNeroTrackEnd(image);
+            EXPECT_TRUE(end.found);
+            EXPECT_GT(bytes.size(), originalBytes.size());
+            EXPECT_EQ(end.trackEnd, end.chainStart);
+            EXPECT_EQ(Base() + std::uint64_t(end.leadOut) * 2048, end.chainStart);
         } else if (Holed()) {
             // The new data went into the hole.
             EXPECT_LE(bytes.size(), originalBytes.size());
@@ -197,8 +212,9 @@ protected:
             return false;
         }
         for (const iso::SectorRun& run : free.Runs()) {
-            const auto first = static_cast<std::ptrdiff_t>(std::uint64_t{run.first} * 2048);
-            const auto end = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(run.End() * 2048, bytes.size()));
+            const auto first = static_cast<std::ptrdiff_t>(Base() + std::uint64_t{run.first} * 2048);
+            const auto end =
+                static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(Base() + run.End() * 2048, bytes.size()));
             std::copy(originalBytes.begin() + first, originalBytes.begin() + end, bytes.begin() + first);
         }
         return bytes == originalBytes;
@@ -340,9 +356,12 @@ TEST_P(CompactionFaults, ACompactionThatFailsAfterItsFirstSaveKeepsTheEditsAndSa
     EXPECT_GT(stoppedShort, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(HybridHoledAndUdf, SaveFaults, ::testing::Values(Kind::Hybrid, Kind::Holed, Kind::Udf),
-                         [](const auto& test) {
-                             return test.param == Kind::Holed ? "Holed" : test.param == Kind::Udf ? "Udf" : "Hybrid";
+INSTANTIATE_TEST_SUITE_P(HybridHoledUdfAndNero, SaveFaults,
+                         ::testing::Values(Kind::Hybrid, Kind::Holed, Kind::Udf, Kind::Nero), [](const auto& test) {
+                             return test.param == Kind::Holed ? "Holed"
+                                 : test.param == Kind::Udf    ? "Udf"
+                                 : test.param == Kind::Nero   ? "Nero"
+                                                              : "Hybrid";
                          });
 INSTANTIATE_TEST_SUITE_P(Holed, CompactionFaults, ::testing::Values(Kind::Holed));
 
