@@ -1524,12 +1524,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         shrinkTo_ = end;
     }
     // A file that runs on behind its volume (xorriso pads the file of a
-    // volume it writes, and keeps its session chain by the volume's size)
-    // keeps that size when the save puts nothing behind the file's end: the
-    // volume does not take in sectors it never held.
+    // volume it writes, and keeps its session chain by the volume's size;
+    // a Video CD's volume is its first track, and its video lies in the
+    // track behind it) keeps that size when the save puts nothing behind
+    // the file's end: the volume does not take in sectors it never held.
+    // What the save placed lies in the volume's free space or below
+    // firstFree; what lay behind the volume before the save stays there
+    // and is no reason for the volume to grow.
     if (!mayShrink && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
         && end == appendStart) {
-        end = std::max({space.volumeSectors, firstFree, LiveEnd(keptImages, catalog.has_value())});
+        end = std::max(space.volumeSectors, firstFree);
     }
     // The closing UDF anchor is the volume's last sector.
     if (udf) {

@@ -416,6 +416,39 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     EXPECT_EQ(compaction.exitCode, 0) << compaction.output;
     EXPECT_TRUE(holdsTheVideo(compacted, dir / "from-compacted"));
 
+    // vcdimager sizes the volume to its first track, the file system's; the video lies behind it, in the second.
+    // Saves keep that size, never give new files the video's sectors (nor the second track's gap in front of it),
+    // and leave the video whole.
+    const auto isoSize = [&](const std::string& image) {
+        // vcd-info reads a BIN through the CUE sheet of its name, and the BIN of the sheet's name: vcdimager's
+        // sheet serves.
+        const std::string sheet = fs::path(image).replace_extension(".cue").string();
+        if (!fs::exists(sheet)) {
+            fs::copy_file(dir / "v.cue", sheet);
+        }
+        const std::string report = test::RunForOutput("vcd-info --cue-file " + ShellQuote(sheet));
+        const std::size_t at = report.find("ISO size: ");
+        return at == std::string::npos ? std::string("<missing>") : report.substr(at, report.find('\n', at) - at);
+    };
+    const std::string expectedSize = isoSize(bin);
+    EXPECT_TRUE(test::Contains(expectedSize, "ISO size: 300 blocks")) << expectedSize;
+    EXPECT_EQ(isoSize(compacted), expectedSize);
+    const std::string saved = dir / "saved.bin";
+    fs::copy_file(bin, saved);
+    test::WriteWholeFile(dir / "one.txt", std::string(5000, '1'));
+    test::WriteWholeFile(dir / "two.txt", std::string(70000, '2'));
+    for (const char* added : {"one.txt", "two.txt"}) {
+        const CommandResult save = RunCli("add " + ShellQuote(saved) + " " + ShellQuote(dir / added));
+        ASSERT_EQ(save.exitCode, 0) << save.output;
+        EXPECT_EQ(isoSize(saved), expectedSize) << added;
+    }
+    const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(saved)).output);
+    for (const char* added : {"ONE.TXT", "TWO.TXT"}) {
+        ASSERT_TRUE(listed.contains(added)) << added;
+        EXPECT_LE(listed.at(added).extent + (listed.at(added).size + 2047) / 2048, 300u) << added;
+    }
+    EXPECT_TRUE(holdsTheVideo(saved, dir / "from-saved"));
+
     for (int i = 0; i < 500; ++i) {
         fs::create_directories(dir / ("folders/f" + std::to_string(i)));
     }
