@@ -1237,10 +1237,15 @@ bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_
 {
     constexpr std::uint32_t kBatch = 256;
     std::vector<std::uint8_t> buffer(std::size_t{std::min(count, kBatch)} * kSectorBytes);
+    // The sectors keep their Mode 2 subheaders where the image stores them.
+    const bool subheaders = sector_->HasSubheaders();
+    std::vector<std::uint8_t> heads(subheaders ? std::size_t{std::min(count, kBatch)} * kSubheaderBytes : 0);
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t now = std::min(kBatch, count - done);
         if (!sector_->ReadSectors(from + done, buffer.data(), now)
-            || !sector_->WriteSectors(buffer.data(), now, to + done)) {
+            || (subheaders && !sector_->ReadSubheaders(from + done, now, heads.data()))
+            || !(subheaders ? sector_->WriteSectorsWithSubheaders(buffer.data(), heads.data(), now, to + done)
+                            : sector_->WriteSectors(buffer.data(), now, to + done))) {
             error = std::string("cannot move a boot image: ") + sector_->GetLastError();
             return false;
         }
