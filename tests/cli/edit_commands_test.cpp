@@ -523,6 +523,21 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     const CommandResult conversion = RunCli("bin2iso " + ShellQuote(dir / "v.cue") + " " + ShellQuote(dir / "v.iso"));
     EXPECT_EQ(conversion.exitCode, 0) << conversion.output;
     EXPECT_TRUE(test::Contains(conversion.output, "Mode 2 Form 2 sectors")) << conversion.output;
+
+    // Ripped from a drive, the disc's ISO keeps 2048 of the 2324 bytes of each Form 2 sector: rip says how many
+    // there were, and what keeps them.
+    std::uint32_t form2 = 0;
+    for (std::size_t at = 18; at < original.size(); at += 2352) {
+        form2 += (original[at] & 0x20) != 0;
+    }
+    const CommandResult rip = RunCommand("TARVELIN_SIMULATED_CDROM=" + ShellQuote(bin) + " "
+                                         + test::CliLine("rip D " + ShellQuote(dir / "ripped.iso")));
+    EXPECT_EQ(rip.exitCode, 0) << rip.output;
+    EXPECT_TRUE(test::Contains(rip.output, "warning: " + std::to_string(form2)
+                                               + " sectors of the disc are Mode 2 Form 2 sectors (2324 bytes of data"))
+        << rip.output;
+    EXPECT_TRUE(test::Contains(rip.output, "a raw BIN/CUE image of the disc (2352-byte sectors) keeps them whole"))
+        << rip.output;
 }
 
 // A folder whose recorded length runs on to the end of the image (its record, "." and its subfolder's "..") reads on
