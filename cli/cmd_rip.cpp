@@ -139,11 +139,15 @@ int RunRip(const Arguments& args)
     const std::uint32_t sectors = rip->GetSectorCount();
     const CaptureOutcome outcome =
         RunCapture(*rip, "rip", [&rip](void* context, ProgressFn progress) { return rip->Run(context, progress); });
+    const std::uint32_t form2 = rip->GetForm2SectorCount();
     rip.reset();
     const int status = ReportCapture(outcome, "rip", failurePrefix,
                                      output + ": " + std::to_string(sectors) + " sectors of 2048 bytes from " + drive);
     if (outcome.end == CaptureOutcome::End::Complete) {
         WarnOfAShortTrack(output, sectors);
+        if (form2 != 0) {
+            PrintError("warning: " + capture::DescribeForm2Sectors(form2));
+        }
     }
     return status;
 }

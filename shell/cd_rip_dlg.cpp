@@ -214,9 +214,14 @@ void CCdRipDlg::OnEnd(bool finished)
     if (finished) {
         bar_->SetPos(100);
         // The image is complete, but sectors that could not be read are
-        // zero in it: the user has to know which.
+        // zero in it, and of Mode 2 Form 2 sectors it holds only a part:
+        // the user has to know which, and how many.
         if (const std::vector<std::uint32_t> unread = capture::UnreadSectorsOf(*rip_); !unread.empty()) {
             platform::Ask(capture::DescribeUnreadSectors(unread), "MAKE ISO From CDROM", platform::PromptButtons::Ok,
+                          platform::PromptIcon::Warning);
+        }
+        if (const std::uint32_t form2 = rip_->GetForm2SectorCount(); form2 != 0) {
+            platform::Ask(capture::DescribeForm2Sectors(form2), "MAKE ISO From CDROM", platform::PromptButtons::Ok,
                           platform::PromptIcon::Warning);
         }
         QTimer::singleShot(kFullBarMs, this, [this] { Release(); });

@@ -3,6 +3,8 @@
 #include "capture/capture_hooks.h"
 #include "capture/capture_job.h"
 #include "capture/cd_rom.h"
+#include "core/iso_sector.h"
+#include "core/raw_sector.h"
 #include "platform/atomic_output.h"
 #include "platform/directory.h"
 #include "platform/file.h"
@@ -10,6 +12,7 @@
 #include "platform/prompt.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -55,6 +58,7 @@ public:
     }
 
     std::uint32_t Sectors() const { return sectors_; }
+    std::uint32_t Form2Sectors() const { return form2Sectors_.load(); }
 
 private:
     void Close(bool removeTarget) override
@@ -162,8 +166,13 @@ private:
                 continue;
             }
             const std::uint8_t* slot = raw + static_cast<std::size_t>(k) * kRawSize;
-            // Mode 2 Form 1 has an 8-byte subheader before the user data.
-            std::memcpy(out, slot + (slot[15] == 2 ? 24 : 16), kIsoSectorSize);
+            // Mode 2 has an 8-byte subheader before the user data; of a
+            // Form 2 sector's 2324 bytes the ISO keeps the first 2048.
+            const bool mode2 = slot[15] == 2;
+            std::memcpy(out, slot + (mode2 ? raw::kMode2Form1DataOffset : raw::kMode1DataOffset), kIsoSectorSize);
+            if (mode2 && (slot[raw::kMode2SubheaderOffset + kSubmodeByte] & raw::kSubmodeForm2) != 0) {
+                form2Sectors_.fetch_add(1);
+            }
         }
         ignoreAll_ = ignore;
         return true;
@@ -174,6 +183,7 @@ private:
     const std::uint32_t trackStart_;
     const std::uint32_t sectors_;
     bool ignoreAll_ = false;
+    std::atomic<std::uint32_t> form2Sectors_{0};
 };
 
 class CCdRip final : public ICdRip {
@@ -234,6 +244,8 @@ public:
     {
         return job_ != nullptr ? job_->GetUnreadSectors(lbas, max) : 0;
     }
+
+    std::uint32_t GetForm2SectorCount() override { return job_ != nullptr ? job_->Form2Sectors() : 0; }
 
     const char* GetLastError() override
     {

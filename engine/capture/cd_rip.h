@@ -43,6 +43,10 @@ public:
     // After the end of the capture: how many sectors were not read, and
     // their addresses (up to max of them into lbas).
     virtual std::uint32_t GetUnreadSectors(std::uint32_t* lbas, std::uint32_t max) = 0;
+    // After the end of the capture: how many of the sectors read were Mode 2
+    // Form 2 sectors (2324 bytes of data, such as a Video CD's video), of
+    // which the ISO holds only the first 2048 bytes each.
+    virtual std::uint32_t GetForm2SectorCount() = 0;
     // Why the last capture failed when the user did not abort it ("" otherwise).
     virtual const char* GetLastError() = 0;
     // The capture of Start, waited for: after a successful Prepare, copies

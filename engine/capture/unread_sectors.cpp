@@ -22,4 +22,17 @@ std::string DescribeUnreadSectors(const std::vector<std::uint32_t>& sectors)
     return text;
 }
 
+std::string DescribeForm2Sectors(std::uint32_t count)
+{
+    if (count == 0) {
+        return {};
+    }
+    const bool one = count == 1;
+    return std::to_string(count)
+           + (one ? " sector of the disc is a Mode 2 Form 2 sector" : " sectors of the disc are Mode 2 Form 2 sectors")
+           + " (2324 bytes of data each, such as a Video CD's video or XA audio): the ISO's 2048-byte sectors keep only"
+             " the first 2048 bytes of each, so the files stored in them come out cut; a raw BIN/CUE image of the disc"
+             " (2352-byte sectors) keeps them whole";
+}
+
 } // namespace tarvelin::capture

@@ -417,44 +417,38 @@ public:
 
     bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) override
     {
-        if (count == 0) {
-            return true;
-        }
-        std::uint64_t position = 0;
-        if (!CheckRange(firstSector, count) || !UserDataPosition(firstSector, position)) {
-            return false;
-        }
-        if (file_->IsReadOnly()) {
-            lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
-            return false;
-        }
-        if (RefuseSessionWrite("write")) {
-            return false;
-        }
-        if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
-            lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
-                + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
-            return false;
-        }
-        if (!GrowNeroTrack(firstSector, count)) {
-            return false;
-        }
-        const auto* in = static_cast<const std::uint8_t*>(buffer);
-        if (trackMode_ != TrackMode::Plain) {
-            return WriteRawSectors(in, count, firstSector, position);
-        }
-        if (layout_.sectorSize == kSectorSize) {
-            return WriteBytes(position, in, std::uint64_t{count} * kSectorSize);
-        }
-        // Only the user data of each stored sector: whatever the image keeps
-        // around it (subheaders, tails) stays as it is.
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (!WriteBytes(position, in + std::uint64_t{i} * kSectorSize, kSectorSize)) {
+        return Write(buffer, nullptr, count, firstSector);
+    }
+
+    bool WriteSectorsWithSubheaders(const void* buffer, const void* subheaders, std::uint32_t count,
+                                    std::uint32_t firstSector) override
+    {
+        const auto* given = static_cast<const std::uint8_t*>(subheaders);
+        for (std::uint32_t i = 0; subheaders_ && i < count; ++i) {
+            if ((given[std::size_t{i} * kSubheaderBytes + kSubmodeByte] & raw::kSubmodeForm2) != 0) {
+                lastError_ = "cannot write sector " + std::to_string(firstSector + i)
+                    + " with a Mode 2 Form 2 subheader: a save writes 2048-byte Form 1 sectors only";
                 return false;
             }
-            position += layout_.sectorSize;
         }
-        return true;
+        return Write(buffer, subheaders_ ? given : nullptr, count, firstSector);
+    }
+
+    bool HasSubheaders() override { return subheaders_; }
+
+    bool ReadSubheaders(std::uint32_t firstSector, std::uint32_t count, void* out) override
+    {
+        if (!subheaders_) {
+            lastError_ = "the image stores no Mode 2 subheaders";
+            return false;
+        }
+        auto* into = static_cast<std::uint8_t*>(out);
+        return ForEachStoredRun(firstSector, count, [&](const std::uint8_t* stored, std::uint32_t sectors) {
+            for (std::uint32_t i = 0; i < sectors; ++i, into += kSubheaderBytes) {
+                std::memcpy(into, stored + std::size_t{i} * layout_.sectorSize, kSubheaderBytes);
+            }
+            return true;
+        });
     }
 
     bool HasForm2Sectors(std::uint32_t firstSector, std::uint32_t count) override
@@ -738,10 +732,61 @@ private:
         return true;
     }
 
+    // WriteSectors, with a subheader per sector where subheaders is not null
+    // (only for a layout that stores them).
+    bool Write(const void* buffer, const std::uint8_t* subheaders, std::uint32_t count, std::uint32_t firstSector)
+    {
+        if (count == 0) {
+            return true;
+        }
+        std::uint64_t position = 0;
+        if (!CheckRange(firstSector, count) || !UserDataPosition(firstSector, position)) {
+            return false;
+        }
+        if (file_->IsReadOnly()) {
+            lastError_ = std::string("cannot write '") + file_->GetPath() + "': the image is open read-only";
+            return false;
+        }
+        if (RefuseSessionWrite("write")) {
+            return false;
+        }
+        if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
+            lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
+                + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
+            return false;
+        }
+        if (!GrowNeroTrack(firstSector, count)) {
+            return false;
+        }
+        const auto* in = static_cast<const std::uint8_t*>(buffer);
+        if (trackMode_ != TrackMode::Plain) {
+            return WriteRawSectors(in, subheaders, count, firstSector, position);
+        }
+        if (layout_.sectorSize == kSectorSize) {
+            return WriteBytes(position, in, std::uint64_t{count} * kSectorSize);
+        }
+        // Only the user data of each stored sector, and its subheader where
+        // one is given: whatever else the image keeps around it (subheaders,
+        // tails) stays as it is.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (subheaders != nullptr
+                && !WriteBytes(position - kSubheaderBytes, subheaders + std::size_t{i} * kSubheaderBytes,
+                               kSubheaderBytes)) {
+                return false;
+            }
+            if (!WriteBytes(position, in + std::uint64_t{i} * kSectorSize, kSectorSize)) {
+                return false;
+            }
+            position += layout_.sectorSize;
+        }
+        return true;
+    }
+
+
     // Encodes batches of sectors into the scratch buffer and writes each
     // batch in one call; userDataPosition belongs to firstSector.
-    bool WriteRawSectors(const std::uint8_t* in, std::uint32_t count, std::uint32_t firstSector,
-                         std::uint64_t userDataPosition)
+    bool WriteRawSectors(const std::uint8_t* in, const std::uint8_t* subheaders, std::uint32_t count,
+                         std::uint32_t firstSector, std::uint64_t userDataPosition)
     {
         const bool mode1 = trackMode_ == TrackMode::Mode1;
         const std::uint64_t headerSize = RawHeaderSize(trackMode_);
@@ -763,14 +808,17 @@ private:
                 return false;
             }
             for (std::uint32_t i = 0; i < batch;) {
-                // Sectors side by side are encoded together.
-                const std::uint32_t run = stride == raw::kSectorSize ? batch : 1;
+                // Sectors side by side are encoded together, each with its
+                // own subheader where they are given.
+                const std::uint32_t run = stride == raw::kSectorSize && subheaders == nullptr ? batch : 1;
                 const std::uint8_t* data = in + std::uint64_t{done + i} * kSectorSize;
                 std::uint8_t* stored = scratch_.data() + std::size_t{i} * stride;
                 if (mode1) {
                     raw::EncodeMode1Sectors(data, run, firstSector + done + i + addressShift_, stored);
                 } else {
-                    raw::EncodeMode2Form1Sectors(data, run, firstSector + done + i + addressShift_, nullptr, stored);
+                    const std::uint8_t* subheader =
+                        subheaders != nullptr ? subheaders + std::size_t{done + i} * kSubheaderBytes : nullptr;
+                    raw::EncodeMode2Form1Sectors(data, run, firstSector + done + i + addressShift_, subheader, stored);
                 }
                 i += run;
             }

@@ -117,6 +117,19 @@ public:
     // cannot be read.
     virtual bool HasForm2Sectors(std::uint32_t firstSector, std::uint32_t count) = 0;
     virtual bool ReadForm2Data(std::uint32_t firstSector, void* buffer, std::uint32_t count) = 0;
+    // The Mode 2 subheader is part of a file's data: a file keeps its file
+    // and channel numbers, and the end-of-record and end-of-file bits on
+    // its last sector, wherever it is written. HasSubheaders says whether
+    // the layout stores them; ReadSubheaders gives the stored subheaders
+    // of count sectors, kSubheaderBytes each, and fails with a reason for a
+    // layout without them. WriteSectorsWithSubheaders is WriteSectors that
+    // gives sector i the subheader at subheaders + i * kSubheaderBytes; for
+    // a layout without subheaders they are not used. It refuses a subheader
+    // that says Form 2: logical sectors are written as Form 1.
+    virtual bool HasSubheaders() = 0;
+    virtual bool ReadSubheaders(std::uint32_t firstSector, std::uint32_t count, void* out) = 0;
+    virtual bool WriteSectorsWithSubheaders(const void* buffer, const void* subheaders, std::uint32_t count,
+                                            std::uint32_t firstSector) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;
 

@@ -33,6 +33,7 @@ namespace tarvelin::raw {
 inline constexpr std::size_t kSectorSize = 2352;
 inline constexpr std::size_t kUserDataSize = 2048;
 inline constexpr std::size_t kMode1DataOffset = 16;
+inline constexpr std::size_t kMode2SubheaderOffset = 16;
 inline constexpr std::size_t kMode2Form1DataOffset = 24;
 inline constexpr std::uint32_t kLeadInSectors = 150; // the two-second offset of sector 0
 inline constexpr std::uint8_t kSyncPattern[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -44,6 +45,9 @@ inline constexpr std::uint8_t kForm1DataSubheader[8] = {0, 0, 0x08, 0, 0, 0, 0x0
 // and the sector holds 2324 bytes of data behind the subheader (video and
 // audio of a Video CD, XA audio), with no room for parity.
 inline constexpr std::uint8_t kSubmodeForm2 = 0x20;
+// The submode bits that end a record and a file, on a file's last sector.
+inline constexpr std::uint8_t kSubmodeEndOfRecord = 0x01;
+inline constexpr std::uint8_t kSubmodeEndOfFile = 0x80;
 inline constexpr std::size_t kForm2DataSize = 2324;
 
 // Writes the BCD address of lba (minute, second, frame of lba + 150) to out[0..2].

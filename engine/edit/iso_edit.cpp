@@ -1241,10 +1241,15 @@ bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_
 {
     constexpr std::uint32_t kBatch = 256;
     std::vector<std::uint8_t> buffer(std::size_t{std::min(count, kBatch)} * kSectorBytes);
+    // The sectors keep their Mode 2 subheaders where the image stores them.
+    const bool subheaders = sector_->HasSubheaders();
+    std::vector<std::uint8_t> heads(subheaders ? std::size_t{std::min(count, kBatch)} * kSubheaderBytes : 0);
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t now = std::min(kBatch, count - done);
         if (!sector_->ReadSectors(from + done, buffer.data(), now)
-            || !sector_->WriteSectors(buffer.data(), now, to + done)) {
+            || (subheaders && !sector_->ReadSubheaders(from + done, now, heads.data()))
+            || !(subheaders ? sector_->WriteSectorsWithSubheaders(buffer.data(), heads.data(), now, to + done)
+                            : sector_->WriteSectors(buffer.data(), now, to + done))) {
             error = std::string("cannot move a boot image: ") + sector_->GetLastError();
             return false;
         }
@@ -1567,12 +1572,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         shrinkTo_ = end;
     }
     // A file that runs on behind its volume (xorriso pads the file of a
-    // volume it writes, and keeps its session chain by the volume's size)
-    // keeps that size when the save puts nothing behind the file's end: the
-    // volume does not take in sectors it never held.
+    // volume it writes, and keeps its session chain by the volume's size;
+    // a Video CD's volume is its first track, and its video lies in the
+    // track behind it) keeps that size when the save puts nothing behind
+    // the file's end: the volume does not take in sectors it never held.
+    // What the save placed lies in the volume's free space or below
+    // firstFree; what lay behind the volume before the save stays there
+    // and is no reason for the volume to grow.
     if (!mayShrink && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
         && end == appendStart) {
-        end = std::max({space.volumeSectors, firstFree, LiveEnd(keptImages, catalog.has_value())});
+        end = std::max(space.volumeSectors, firstFree);
     }
     // The closing UDF anchor is the volume's last sector.
     if (udf) {

@@ -14,6 +14,7 @@
 #include "writer/data_writer.h"
 
 #include "core/iso_sector.h"
+#include "core/raw_sector.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "writer/iso_build.h"
@@ -21,6 +22,7 @@
 #include "writer/writer_tree.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 #include <set>
@@ -370,11 +372,14 @@ bool DataInImage(const DirEntry& entry, std::uint32_t imageSectors)
 }
 
 // Bytes in, whole sectors out: each full run of sectors goes to the image
-// in one write, from a first sector on.
+// in one write, from a first sector on. Where subheaders are given (one per
+// sector written, kSubheaderBytes each), sector n of the stream gets the
+// n-th.
 class SectorStream {
 public:
-    SectorStream(IIsoSector* sector, std::uint32_t firstSector)
-        : sector_(sector), next_(firstSector), buffer_(std::size_t{kCopySectors} * iso::kSectorSize)
+    SectorStream(IIsoSector* sector, std::uint32_t firstSector, const std::vector<std::uint8_t>* subheaders = nullptr)
+        : sector_(sector), next_(firstSector), buffer_(std::size_t{kCopySectors} * iso::kSectorSize),
+          subheaders_(subheaders)
     {
     }
 
@@ -405,7 +410,15 @@ private:
     bool Drain()
     {
         const auto sectors = static_cast<std::uint32_t>(used_ / iso::kSectorSize);
-        if (sectors != 0 && !sector_->WriteSectors(buffer_.data(), sectors, next_)) {
+        if (sectors != 0 && subheaders_ != nullptr) {
+            const std::uint64_t at = written_ / iso::kSectorSize * kSubheaderBytes;
+            if (at + std::uint64_t{sectors} * kSubheaderBytes > subheaders_->size()) {
+                return false; // more sectors than the file was given subheaders for
+            }
+            if (!sector_->WriteSectorsWithSubheaders(buffer_.data(), subheaders_->data() + at, sectors, next_)) {
+                return false;
+            }
+        } else if (sectors != 0 && !sector_->WriteSectors(buffer_.data(), sectors, next_)) {
             return false;
         }
         next_ += sectors;
@@ -419,6 +432,7 @@ private:
     std::vector<std::uint8_t> buffer_;
     std::size_t used_ = 0;
     std::uint64_t written_ = 0;
+    const std::vector<std::uint8_t>* subheaders_;
 };
 
 class CIsoData final : public IIsoData {
@@ -482,6 +496,9 @@ public:
         const writer::TreeAccess access(tree);
         if (!access.Valid() || sector == nullptr) {
             return Fail("no tree or no image to write");
+        }
+        if (!LearnNewFileSubheaders(access, *sector)) {
+            return false;
         }
         DirNode* bootNode = nullptr;
         std::vector<std::pair<DirNode*, std::uint32_t>> work; // node, old extent of an image file
@@ -743,7 +760,11 @@ private:
                                                                                sector->GetSectorCount() - at))) {
             return Fail(std::string("cannot keep what '") + entry.name + "' overwrites: " + sector->GetLastError());
         }
-        SectorStream stream(sector, at);
+        std::vector<std::uint8_t> subheaders;
+        if (!SubheadersFor(entry, *sector, subheaders)) {
+            return false;
+        }
+        SectorStream stream(sector, at, sector->HasSubheaders() ? &subheaders : nullptr);
         bool copied = false;
         switch (entry.EntrySource) {
         case EntrySourceKind::Disk: copied = CopyFromDisk(entry, stream); break;
@@ -879,6 +900,85 @@ private:
         return known->second;
     }
 
+    // The Mode 2 subheaders of a file's sectors wherever it is written, in an
+    // image that stores them: a file of the image keeps those of its sectors
+    // (read before anything of it is overwritten), a new file gets the
+    // pattern of the image's own files (LearnNewFileSubheaders).
+    bool SubheadersFor(const DirEntry& entry, IIsoSector& sector, std::vector<std::uint8_t>& subheaders)
+    {
+        subheaders.clear();
+        if (!sector.HasSubheaders()) {
+            return true;
+        }
+        const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
+        if (entry.EntrySource == EntrySourceKind::Image) {
+            for (const ExtentPiece& piece : entry.Pieces()) {
+                const std::size_t at = subheaders.size();
+                subheaders.resize(at + std::size_t{iso::SectorsFor(piece.length)} * kSubheaderBytes);
+                if (!sector.ReadSubheaders(piece.extent, iso::SectorsFor(piece.length), subheaders.data() + at)) {
+                    return Fail("cannot read the sector subheaders of '" + entry.name + "' to move it: "
+                                + sector.GetLastError());
+                }
+            }
+            if (subheaders.size() == std::size_t{sectors} * kSubheaderBytes) {
+                return true;
+            }
+            // Pieces that do not end on whole sectors: the data runs on
+            // across their ends, and the file's first and last subheaders
+            // make its pattern.
+            const std::vector<std::uint8_t> read = std::move(subheaders);
+            subheaders.clear();
+            return AppendPattern(read.data(), read.data() + read.size() - kSubheaderBytes, sectors, subheaders);
+        }
+        return AppendPattern(newFileBody_.data(), newFileLast_.data(), sectors, subheaders);
+    }
+
+    // sectors subheaders: body for all but the last, last for the last.
+    static bool AppendPattern(const std::uint8_t* body, const std::uint8_t* last, std::uint32_t sectors,
+                              std::vector<std::uint8_t>& subheaders)
+    {
+        for (std::uint32_t i = 0; i < sectors; ++i) {
+            const std::uint8_t* subheader = i + 1 == sectors ? last : body;
+            subheaders.insert(subheaders.end(), subheader, subheader + kSubheaderBytes);
+        }
+        return true;
+    }
+
+    // What new files are given in an image that stores subheaders: the
+    // subheaders of the first file of the image (in data order) that lies
+    // in Form 1 sectors: its first sector's without the end-of-record and
+    // end-of-file bits for every sector but the last, its last sector's for
+    // the last. Plain data subheaders where the image has no such file.
+    bool LearnNewFileSubheaders(const writer::TreeAccess& access, IIsoSector& sector)
+    {
+        std::copy(std::begin(raw::kForm1DataSubheader), std::end(raw::kForm1DataSubheader), newFileBody_.begin());
+        newFileLast_ = newFileBody_;
+        if (!sector.HasSubheaders()) {
+            return true;
+        }
+        const std::string kept = error_;
+        bool learnt = false;
+        writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
+            if (learnt || entry.EntrySource != EntrySourceKind::Image || entry.size == 0 || entry.size > UINT32_MAX
+                || !DataInImage(entry, sector.GetSectorCount()) || HoldsForm2Data(entry, sector)) {
+                return true;
+            }
+            const std::uint32_t last = entry.extent + iso::SectorsFor(static_cast<std::uint32_t>(entry.size)) - 1;
+            if (!entry.moreExtents.empty() || !sector.ReadSubheaders(entry.extent, 1, newFileBody_.data())
+                || !sector.ReadSubheaders(last, 1, newFileLast_.data())) {
+                return true;
+            }
+            constexpr auto kEndBits = static_cast<std::uint8_t>(raw::kSubmodeEndOfRecord | raw::kSubmodeEndOfFile);
+            for (std::size_t copy = 0; copy < kSubheaderBytes; copy += kSubheaderBytes / 2) {
+                newFileBody_[copy + kSubmodeByte] &= static_cast<std::uint8_t>(~kEndBits);
+            }
+            learnt = true;
+            return true;
+        });
+        error_ = kept; // a file that cannot be looked at teaches nothing
+        return true;
+    }
+
     // Whether a save may give a file of the image another place.
     bool Movable(const DirEntry& entry, IIsoSector& sector)
     {
@@ -895,6 +995,9 @@ private:
     std::vector<std::string> warnings_;
     // Per first sector of a file's data: whether HoldsForm2Data found Form 2 sectors there.
     std::map<std::uint32_t, bool> form2_;
+    // The subheaders of a new file's sectors, and of its last (LearnNewFileSubheaders).
+    std::array<std::uint8_t, kSubheaderBytes> newFileBody_{};
+    std::array<std::uint8_t, kSubheaderBytes> newFileLast_{};
     std::uint32_t fileCount_ = 0;
     std::uint32_t rescueCount_ = 0;
     std::uint32_t fileIndex_ = 0;

@@ -232,13 +232,25 @@ protected:
 
     // Puts a disc of Mode 1 (or Mode 2 Form 1) sectors with random user
     // data into the drive; returns the user data, which is what an ISO of
-    // it holds.
-    std::vector<std::uint8_t> InsertRandomDisc(std::uint32_t sectors, bool mode2 = false)
+    // it holds. In Mode 2, the last form2 sectors are Form 2 sectors of
+    // 2324 random bytes, whose first 2048 the ISO holds.
+    std::vector<std::uint8_t> InsertRandomDisc(std::uint32_t sectors, bool mode2 = false, std::uint32_t form2 = 0)
     {
         std::vector<std::uint8_t> user = RandomBytes(std::size_t{sectors} * 2048, sectors);
         std::vector<std::uint8_t> raw(std::size_t{sectors} * 2352);
         if (mode2) {
             raw::EncodeMode2Form1Sectors(user.data(), sectors, 0, nullptr, raw.data());
+            const std::vector<std::uint8_t> rest = RandomBytes(std::size_t{form2} * 276, form2 + 1);
+            for (std::uint32_t i = 0; i < form2; ++i) {
+                std::uint8_t* sector = raw.data() + std::size_t{sectors - form2 + i} * 2352;
+                constexpr std::uint8_t kForm2Subheader[8] = {1, 0, 0x60, 0, 1, 0, 0x60, 0}; // file 1, real time
+                std::copy(std::begin(kForm2Subheader), std::end(kForm2Subheader), sector + 16);
+                std::copy_n(rest.begin() + std::ptrdiff_t{i} * 276, 276, sector + 24 + 2048);
+                const std::uint32_t edc = raw::ComputeEdc(sector + 16, 8 + 2324);
+                for (int b = 0; b < 4; ++b) {
+                    sector[2348 + b] = static_cast<std::uint8_t>(edc >> (8 * b));
+                }
+            }
         } else {
             raw::EncodeMode1Sectors(user.data(), sectors, 0, raw.data());
         }

@@ -45,7 +45,10 @@ protected:
 
     // A disc of `sectors` Mode 1 (or Mode 2 Form 1) sectors; user_ holds
     // what the ISO must contain.
-    void InsertDisc(std::uint32_t sectors, bool mode2 = false) { user_ = InsertRandomDisc(sectors, mode2); }
+    void InsertDisc(std::uint32_t sectors, bool mode2 = false, std::uint32_t form2 = 0)
+    {
+        user_ = InsertRandomDisc(sectors, mode2, form2);
+    }
 
     bool Prepare(const std::string& target, char letter = 'D')
     {
@@ -68,6 +71,7 @@ protected:
             progress_.Wait();
         }
         lastError_ = rip_->GetLastError();
+        form2_ = rip_->GetForm2SectorCount();
         std::uint32_t count = rip_->GetUnreadSectors(nullptr, 0);
         unread_.assign(count, 0);
         rip_->GetUnreadSectors(unread_.data(), count);
@@ -101,6 +105,7 @@ protected:
     Bytes user_;
     std::vector<std::uint32_t> unread_;
     bool complete_ = false;  // what Run answered
+    std::uint32_t form2_ = 0; // what GetForm2SectorCount answered
     std::string lastError_;
 };
 
@@ -174,6 +179,7 @@ struct RipCase {
     std::int32_t refuseAt = INT32_MIN;
     const char* device = nullptr;      // written to instead of a new file
     std::string failure = {};          // how GetLastError starts
+    std::uint32_t form2 = 0;           // the disc's last sectors that are Mode 2 Form 2, counted by the capture
 };
 
 std::vector<RipCase> RipCases()
@@ -192,6 +198,8 @@ std::vector<RipCase> RipCases()
         // Not a multiple of 24: three chunks, the last one short.
         {"GoodDisc", 50, false, {}, {}, {}, {0, 48, 96, -2}, true, {}, 0, {}},
         {"MultipleOf24InMode2", 48, true, {}, {}, {}, {0, 50, -2}, true, {}, 0, {}},
+        // The ISO holds 2048 of the 2324 bytes of each Form 2 sector, which the capture counts.
+        {"Form2SectorsCounted", 50, true, {}, {}, {}, {0, 48, 96, -2}, true, {}, 0, {}, INT32_MIN, nullptr, {}, 7},
         {"ReadOnAQuickRetry", 400, false, {{30, 3}}, {}, {}, every6, true, {}, 1, {{30, 4}}},
         {"ReadOnTheSecondRetry", 400, false, {{30, 24}}, {A::Retry, A::Retry}, {kReadError, kReadError}, every6,
          true, {}, 1, {{30, 25}}},
@@ -224,7 +232,7 @@ TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
     }
 #endif
     progress_.refuseAt = c.refuseAt;
-    InsertDisc(c.sectors, c.mode2);
+    InsertDisc(c.sectors, c.mode2, c.form2);
     for (const auto& [lba, times] : c.failures) {
         drive_.FailSector(lba, times);
     }
@@ -243,6 +251,7 @@ TEST_P(CdRipCaseTest, BadSectorsAreRetriedAskedAboutIgnoredOrEndTheCapture)
     // The reason, followed by the system's, when the user did not stop it.
     EXPECT_EQ(lastError_.substr(0, c.failure.size()), c.failure);
     EXPECT_EQ(lastError_.size() > c.failure.size(), !c.failure.empty()) << lastError_;
+    EXPECT_EQ(form2_, c.form2);
     EXPECT_EQ(prompt_.Texts(), c.asked);
     for (const test::AskedQuestion& question : prompt_.Asked()) {
         EXPECT_EQ(question.caption, "Make ISO");

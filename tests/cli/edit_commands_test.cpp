@@ -5,6 +5,7 @@
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
 #include "support/nrg_fixtures.h"
+#include "support/reference_ecma130.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -418,10 +419,105 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     EXPECT_EQ(compaction.exitCode, 0) << compaction.output;
     EXPECT_TRUE(holdsTheVideo(compacted, dir / "from-compacted"));
 
+    // vcdimager sizes the volume to its first track, the file system's; the video lies behind it, in the second.
+    // Saves keep that size, never give new files the video's sectors (nor the second track's gap in front of it),
+    // and leave the video whole.
+    const auto isoSize = [&](const std::string& image) {
+        // vcd-info reads a BIN through the CUE sheet of its name, and the BIN of the sheet's name: vcdimager's
+        // sheet serves.
+        const std::string sheet = fs::path(image).replace_extension(".cue").string();
+        if (!fs::exists(sheet)) {
+            fs::copy_file(dir / "v.cue", sheet);
+        }
+        const std::string report = test::RunForOutput("vcd-info --cue-file " + ShellQuote(sheet));
+        const std::size_t at = report.find("ISO size: ");
+        return at == std::string::npos ? std::string("<missing>") : report.substr(at, report.find('\n', at) - at);
+    };
+    const std::string expectedSize = isoSize(bin);
+    EXPECT_TRUE(test::Contains(expectedSize, "ISO size: 300 blocks")) << expectedSize;
+    EXPECT_EQ(isoSize(compacted), expectedSize);
+    const std::string saved = dir / "saved.bin";
+    fs::copy_file(bin, saved);
+    test::WriteWholeFile(dir / "one.txt", std::string(5000, '1'));
+    test::WriteWholeFile(dir / "two.txt", std::string(70000, '2'));
+    for (const char* added : {"one.txt", "two.txt"}) {
+        const CommandResult save = RunCli("add " + ShellQuote(saved) + " " + ShellQuote(dir / added));
+        ASSERT_EQ(save.exitCode, 0) << save.output;
+        EXPECT_EQ(isoSize(saved), expectedSize) << added;
+    }
+    const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(saved)).output);
+    for (const char* added : {"ONE.TXT", "TWO.TXT"}) {
+        ASSERT_TRUE(listed.contains(added)) << added;
+        EXPECT_LE(listed.at(added).extent + (listed.at(added).size + 2047) / 2048, 300u) << added;
+    }
+    EXPECT_TRUE(holdsTheVideo(saved, dir / "from-saved"));
+
+    // The subheader of a Mode 2 sector belongs to the file it holds: a file the compaction moved keeps the
+    // subheader of each of its sectors (vcdimager ends a file with end of file), a new file gets those of the
+    // image's own files, and every sector written is whole (sync, address, EDC, P/Q parity).
+    const std::vector<std::uint8_t> original = test::ReadWholeFile(bin);
+    const auto subheaderAt = [](const std::vector<std::uint8_t>& image, std::uint32_t sector) {
+        return std::string(image.begin() + std::ptrdiff_t{sector} * 2352 + 16,
+                           image.begin() + std::ptrdiff_t{sector} * 2352 + 24);
+    };
+    const auto badSectors = [](const std::vector<std::uint8_t>& image) {
+        constexpr std::uint8_t kSync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+        const auto le32 = [](const std::uint8_t* at) {
+            return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16
+                | std::uint32_t{at[3]} << 24;
+        };
+        std::vector<std::uint32_t> bad;
+        for (std::uint32_t n = 0; n < image.size() / 2352; ++n) {
+            const std::uint8_t* at = image.data() + std::size_t{n} * 2352;
+            std::uint8_t address[3] = {};
+            test::ReferenceEncodeAddress(n, address);
+            const bool form2 = (at[18] & 0x20) != 0;
+            const std::uint32_t edc = le32(at + (form2 ? 2348 : 2072));
+            const bool whole = std::equal(kSync, kSync + 12, at) && std::equal(address, address + 3, at + 12)
+                && at[15] == 2 && std::equal(at + 16, at + 20, at + 20)
+                && (form2 ? edc == 0 || edc == test::ReferenceEdc(at + 16, 2332)
+                          : edc == test::ReferenceEdc(at + 16, 2056) && test::ReferenceParityHolds(at, true));
+            if (!whole) {
+                bad.push_back(n);
+            }
+        }
+        return bad;
+    };
+    EXPECT_EQ(badSectors(original), std::vector<std::uint32_t>{});
+    const auto before = test::ParseLongListing(RunCli("ls -l -R " + ShellQuote(bin)).output);
+    const std::vector<std::uint8_t> compactedBytes = test::ReadWholeFile(compacted);
+    EXPECT_EQ(badSectors(compactedBytes), std::vector<std::uint32_t>{});
+    int moved = 0;
+    for (const auto& [name, line] : test::ParseLongListing(RunCli("ls -l -R " + ShellQuote(compacted)).output)) {
+        if (name.ends_with("/")) {
+            continue;
+        }
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(before.contains(name));
+        moved += line.extent != before.at(name).extent;
+        for (std::uint32_t i = 0; i < (line.size + 2047) / 2048; ++i) {
+            EXPECT_EQ(subheaderAt(compactedBytes, line.extent + i), subheaderAt(original, before.at(name).extent + i))
+                << i;
+        }
+    }
+    EXPECT_GT(moved, 0); // the compaction moved files of the first track down
+    const std::vector<std::uint8_t> savedBytes = test::ReadWholeFile(saved);
+    EXPECT_EQ(badSectors(savedBytes), std::vector<std::uint32_t>{});
+    std::string last = subheaderAt(original, before.at("VCD/INFO.VCD").extent);
+    ASSERT_EQ(last[2], '\x88'); // data, end of file
+    std::string body = last;
+    body[2] = body[6] = '\x08';
+    for (const char* added : {"ONE.TXT", "TWO.TXT"}) {
+        SCOPED_TRACE(added);
+        const std::uint32_t sectors = static_cast<std::uint32_t>((listed.at(added).size + 2047) / 2048);
+        for (std::uint32_t i = 0; i < sectors; ++i) {
+            EXPECT_EQ(subheaderAt(savedBytes, listed.at(added).extent + i), i + 1 == sectors ? last : body) << i;
+        }
+    }
+
     for (int i = 0; i < 500; ++i) {
         fs::create_directories(dir / ("folders/f" + std::to_string(i)));
     }
-    const auto original = test::ReadWholeFile(bin);
     test::ExpectRefusals({{"add " + ShellQuote(bin) + " " + ShellQuote(dir / "folders"), 1,
                            "'AVSEQ01.DAT' lies where the new folders go but is stored in Mode 2 Form 2 sectors"}},
                          [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(bin) == original); });
@@ -429,6 +525,21 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     const CommandResult conversion = RunCli("bin2iso " + ShellQuote(dir / "v.cue") + " " + ShellQuote(dir / "v.iso"));
     EXPECT_EQ(conversion.exitCode, 0) << conversion.output;
     EXPECT_TRUE(test::Contains(conversion.output, "Mode 2 Form 2 sectors")) << conversion.output;
+
+    // Ripped from a drive, the disc's ISO keeps 2048 of the 2324 bytes of each Form 2 sector: rip says how many
+    // there were, and what keeps them.
+    std::uint32_t form2 = 0;
+    for (std::size_t at = 18; at < original.size(); at += 2352) {
+        form2 += (original[at] & 0x20) != 0;
+    }
+    const CommandResult rip = RunCommand("TARVELIN_SIMULATED_CDROM=" + ShellQuote(bin) + " "
+                                         + test::CliLine("rip D " + ShellQuote(dir / "ripped.iso")));
+    EXPECT_EQ(rip.exitCode, 0) << rip.output;
+    EXPECT_TRUE(test::Contains(rip.output, "warning: " + std::to_string(form2)
+                                               + " sectors of the disc are Mode 2 Form 2 sectors (2324 bytes of data"))
+        << rip.output;
+    EXPECT_TRUE(test::Contains(rip.output, "a raw BIN/CUE image of the disc (2352-byte sectors) keeps them whole"))
+        << rip.output;
 }
 
 // A folder whose recorded length runs on to the end of the image (its record, "." and its subfolder's "..") reads on

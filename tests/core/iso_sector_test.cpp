@@ -371,6 +371,28 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         std::uint32_t trackMode;
         std::function<Bytes(const Bytes&, std::uint32_t)> encode; // the sectors as stored
         std::size_t tail = 0; // zeros behind the last appended sector's stored form
+        const std::uint8_t* subheaders = nullptr; // given to WriteSectorsWithSubheaders, 8 bytes a sector
+    };
+    // A file's subheaders as an XA mastering tool writes them: file 1, channel 2, data, the last sector with
+    // end of record and end of file.
+    static constexpr std::uint8_t kFileSubheaders[3 * 8] = {1, 2, 0x08, 0, 1, 2, 0x08, 0, 1, 2, 0x08, 0, 1, 2, 0x08, 0,
+                                                            1, 2, 0x89, 0, 1, 2, 0x89, 0};
+    const auto withSubheaders = [](const Bytes& data, std::uint32_t lba) {
+        Bytes out(data.size() / kLogicalSectorSize * kRawSize);
+        for (std::size_t i = 0; i < data.size() / kLogicalSectorSize; ++i) {
+            test::ReferenceEncodeMode2Form1(data.data() + i * kLogicalSectorSize, lba + static_cast<std::uint32_t>(i),
+                                            kFileSubheaders + i * 8, out.data() + i * kRawSize);
+        }
+        return out;
+    };
+    const auto subheaderAndData = [](const Bytes& data, std::uint32_t) {
+        Bytes out;
+        for (std::size_t i = 0; i < data.size() / kLogicalSectorSize; ++i) {
+            out.insert(out.end(), kFileSubheaders + i * 8, kFileSubheaders + i * 8 + 8);
+            out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(i * kLogicalSectorSize),
+                       data.begin() + static_cast<std::ptrdiff_t>((i + 1) * kLogicalSectorSize));
+        }
+        return out;
     };
     const std::vector<Case> cases = {
         {"plain ISO", Iso(), 20, 3, 0, 2048, 0, plain},
@@ -393,6 +415,16 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         {"raw Mode 1 with subchannel", WithSubchannel(*rawMode1_), 20, 3, 0, 2448, 1, Mode1Reference},
         {"raw Mode 2 with subchannel, appended", WithSubchannel(*rawMode2_), IsoSectors() + 1, 3, 0, 2448, 2,
          Mode2Form1Reference, 96},
+        // Sectors written with their own subheaders (a file moved with the subheaders of its old sectors);
+        // images without subheaders take the data alone.
+        {"raw Mode 2 Form 1, a subheader per sector", *rawMode2_, 20, 3, 0, kRawSize, 2, withSubheaders, 0,
+         kFileSubheaders},
+        {"raw Mode 2 with subchannel, a subheader per sector", WithSubchannel(*rawMode2_), 20, 3, 0, 2448, 2,
+         withSubheaders, 0, kFileSubheaders},
+        {"2336-byte sectors, a subheader per sector", test::EncodeMode2Sectors2336(Iso()), 20, 3, 0, 2336, 0,
+         subheaderAndData, 0, kFileSubheaders},
+        {"raw Mode 1, subheaders given", *rawMode1_, 20, 3, 0, kRawSize, 1, Mode1Reference, 0, kFileSubheaders},
+        {"plain ISO, subheaders given", Iso(), 20, 3, 0, 2048, 0, plain, 0, kFileSubheaders},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -403,7 +435,12 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         EXPECT_EQ(sectors->GetTrackMode(), c.trackMode);
         const std::uint32_t before = sectors->GetSectorCount();
         ASSERT_TRUE(sectors->SeekToEnd());
-        ASSERT_TRUE(sectors->WriteSectors(data.data(), c.count, c.first)) << sectors->GetLastError();
+        if (c.subheaders != nullptr) {
+            ASSERT_TRUE(sectors->WriteSectorsWithSubheaders(data.data(), c.subheaders, c.count, c.first))
+                << sectors->GetLastError();
+        } else {
+            ASSERT_TRUE(sectors->WriteSectors(data.data(), c.count, c.first)) << sectors->GetLastError();
+        }
         const Bytes stored = c.encode(data, c.first);
         const std::size_t each = stored.size() / c.count;
         Bytes expected = c.image;
@@ -417,7 +454,34 @@ TEST_F(IsoSectorTest, WritesLandAtTheirOwnSectorInTheImagesForm)
         ASSERT_TRUE(sectors->ReadSectors(c.first, back.data(), c.count));
         EXPECT_TRUE(back == data);
         EXPECT_EQ(sectors->GetSectorCount(), std::max(before, c.first + c.count));
+        // The subheaders stored, where the image stores them, read back as written (the 2048-byte sectors of
+        // the 2336-byte test image carry kForm1Subheader).
+        Bytes subheaders(std::size_t{c.count} * 8);
+        const bool stores = c.stride == 2336 || c.trackMode == 2;
+        EXPECT_EQ(sectors->HasSubheaders(), stores);
+        ASSERT_EQ(sectors->ReadSubheaders(c.first, c.count, subheaders.data()), stores);
+        if (stores) {
+            for (std::uint32_t i = 0; i < c.count; ++i) {
+                EXPECT_TRUE(std::equal(subheaders.begin() + i * 8, subheaders.begin() + i * 8 + 8,
+                                       c.subheaders != nullptr ? c.subheaders + i * 8 : kForm1Subheader))
+                    << i;
+            }
+        }
     }
+}
+
+// A logical sector is written as Form 1: a subheader that says Form 2 (2324 bytes of data behind it) is refused,
+// and nothing is written.
+TEST_F(IsoSectorTest, SectorsAreNeverWrittenWithAForm2Subheader)
+{
+    const std::string path = Put("image", *rawMode2_);
+    Sectors sectors = NewSectors();
+    ASSERT_TRUE(sectors->Open(path.c_str()));
+    const Bytes data = RandomBytes(2 * kLogicalSectorSize, 12);
+    const std::uint8_t subheaders[16] = {0, 0, 0x08, 0, 0, 0, 0x08, 0, 1, 0, 0x60, 0, 1, 0, 0x60, 0};
+    EXPECT_FALSE(sectors->WriteSectorsWithSubheaders(data.data(), subheaders, 2, 20));
+    EXPECT_NE(std::string(sectors->GetLastError()).find("Form 2"), std::string::npos) << sectors->GetLastError();
+    EXPECT_TRUE(ReadWholeFile(path) == *rawMode2_);
 }
 
 // Images beyond 4 GiB, as sparse files: positions must not wrap at 32 bits.

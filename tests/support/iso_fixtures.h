@@ -37,6 +37,9 @@ public:
     bool WriteSectors(const void*, std::uint32_t, std::uint32_t) override { return false; }
     bool HasForm2Sectors(std::uint32_t, std::uint32_t) override { return false; }
     bool ReadForm2Data(std::uint32_t, void*, std::uint32_t) override { return false; }
+    bool HasSubheaders() override { return false; }
+    bool ReadSubheaders(std::uint32_t, std::uint32_t, void*) override { return false; }
+    bool WriteSectorsWithSubheaders(const void*, const void*, std::uint32_t, std::uint32_t) override { return false; }
     bool SeekToEnd() override { return false; }
     bool SeekToSector(std::uint32_t) override { return false; }
     std::uint32_t GetTrackMode() override { return 0; }
