@@ -76,8 +76,8 @@ void WrapIsoAsNero(const std::string& isoPath, const std::string& nrgPath, const
     }
     const auto sectors = static_cast<std::int64_t>(iso.size() / 2048);
     const int width = options.version == 2 ? 8 : 4;
-    std::vector<std::uint8_t> image(kNeroPregapBytes, 0);
-    image.insert(image.end(), iso.begin(), iso.end());
+    std::vector<std::uint8_t> image(kNeroPregapBytes + iso.size(), 0);
+    std::copy(iso.begin(), iso.end(), image.begin() + static_cast<std::ptrdiff_t>(kNeroPregapBytes));
     const std::uint64_t chainStart = image.size();
 
     std::vector<std::uint8_t> cues;
