@@ -782,7 +782,6 @@ private:
         return true;
     }
 
-
     // Encodes batches of sectors into the scratch buffer and writes each
     // batch in one call; userDataPosition belongs to firstSector.
     bool WriteRawSectors(const std::uint8_t* in, const std::uint8_t* subheaders, std::uint32_t count,

@@ -695,6 +695,10 @@ private:
     // the pass could not even be rolled back.
     bool CompactionStoppedShort(std::string& error);
     bool WriteSave(void* context, ProgressFn callback, std::string& error);
+    // Notes on what other tools put in the image and the save leaves as it
+    // was, though it no longer tells the truth: checksums of the whole
+    // image, a volume for Macs.
+    void NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::uint32_t sectors);
     bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
     // Zero sectors that end the image (its padding), at most 300 KiB. With
     // udfAnchors, copies of the UDF anchor that name their own sector count
@@ -1296,6 +1300,37 @@ std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, 
     return moved;
 }
 
+void CIsoEdit::NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::uint32_t sectors)
+{
+    const iso::SectorReader read = [this](std::uint32_t number, std::uint8_t* buffer) {
+        return sector_->ReadSector(number, buffer);
+    };
+    const auto startsWith = [](const auto& bytes, std::string_view text) {
+        return std::equal(text.begin(), text.end(), bytes.begin());
+    };
+    // A checksum implanted in the primary descriptor for media checks covers
+    // the whole image.
+    const auto primary = iso::ReadVolumeDescriptor(read, sectors, iso::kFirstDescriptorSector);
+    if (primary && startsWith(primary->applicationUse, "ISO MD5SUM = ")) {
+        saveNotes_.push_back("the image carries an MD5 checksum for media checks in its primary descriptor (as"
+                             " Fedora and RHEL install images do); it no longer matches the saved image, so a"
+                             " media check of it fails until the checksum is implanted anew");
+    }
+    // So do xorriso's checksum tags, the first right behind the descriptor
+    // set (the save writes its metadata over it).
+    const iso::DescriptorSetInfo set = iso::ScanDescriptorSet(read, sectors);
+    std::vector<std::uint8_t> tag(iso::kSectorSize);
+    if (set.terminatorFound && read(iso::kFirstDescriptorSector + set.descriptorCount, tag.data())
+        && startsWith(tag, "libisofs_sb_checksum_tag_v1")) {
+        saveNotes_.push_back("the image carries xorriso's MD5 checksum tags; they do not cover this save, so"
+                             " xorriso's check of the image reports a mismatch");
+    }
+    if (!space.macVolume.empty()) {
+        saveNotes_.push_back("the image's " + space.macVolume + " is kept as it was: a Mac that reads it sees"
+                             " the files it held before this save");
+    }
+}
+
 bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 {
     const std::uint32_t oldSectors = sector_->GetSectorCount();
@@ -1398,33 +1433,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
     }
-    // A checksum implanted in the primary descriptor for media checks covers
-    // the whole image; it stays as it is, false from now on.
-    const iso::SectorReader read = [this](std::uint32_t number, std::uint8_t* buffer) {
-        return sector_->ReadSector(number, buffer);
-    };
-    if (const auto primary = iso::ReadVolumeDescriptor(read, oldSectors, iso::kFirstDescriptorSector)) {
-        constexpr std::string_view kImplanted = "ISO MD5SUM = ";
-        if (std::equal(kImplanted.begin(), kImplanted.end(), primary->applicationUse.begin())) {
-            saveNotes_.push_back("the image carries an MD5 checksum for media checks in its primary descriptor (as"
-                                 " Fedora and RHEL install images do); it no longer matches the saved image, so a"
-                                 " media check of it fails until the checksum is implanted anew");
-        }
-    }
-    // So do xorriso's checksum tags, the first right behind the descriptor
-    // set (the save writes its metadata over it).
-    const iso::DescriptorSetInfo descriptorSet = iso::ScanDescriptorSet(read, oldSectors);
-    std::vector<std::uint8_t> tag(iso::kSectorSize);
-    constexpr std::string_view kTag = "libisofs_sb_checksum_tag_v1";
-    if (descriptorSet.terminatorFound && read(iso::kFirstDescriptorSector + descriptorSet.descriptorCount, tag.data())
-        && std::equal(kTag.begin(), kTag.end(), tag.begin())) {
-        saveNotes_.push_back("the image carries xorriso's MD5 checksum tags; they do not cover this save, so"
-                             " xorriso's check of the image reports a mismatch");
-    }
-    if (!space.macVolume.empty()) {
-        saveNotes_.push_back("the image's " + space.macVolume + " is kept as it was: a Mac that reads it sees"
-                             " the files it held before this save");
-    }
+    NoteWhatTheSaveLeavesBehind(space, oldSectors);
 
     // 3. Mark what the new metadata covers, to be moved. Free space lies
     // behind the new metadata and in front of the image's padding (data in

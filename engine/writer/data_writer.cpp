@@ -497,9 +497,7 @@ public:
         if (!access.Valid() || sector == nullptr) {
             return Fail("no tree or no image to write");
         }
-        if (!LearnNewFileSubheaders(access, *sector)) {
-            return false;
-        }
+        LearnNewFileSubheaders(access, *sector);
         DirNode* bootNode = nullptr;
         std::vector<std::pair<DirNode*, std::uint32_t>> work; // node, old extent of an image file
         writer::ForEachFileInDataOrder(access, [&](DirNode* node, DirEntry& entry) {
@@ -928,20 +926,21 @@ private:
             // make its pattern.
             const std::vector<std::uint8_t> read = std::move(subheaders);
             subheaders.clear();
-            return AppendPattern(read.data(), read.data() + read.size() - kSubheaderBytes, sectors, subheaders);
+            AppendPattern(read.data(), read.data() + read.size() - kSubheaderBytes, sectors, subheaders);
+            return true;
         }
-        return AppendPattern(newFileBody_.data(), newFileLast_.data(), sectors, subheaders);
+        AppendPattern(newFileBody_.data(), newFileLast_.data(), sectors, subheaders);
+        return true;
     }
 
     // sectors subheaders: body for all but the last, last for the last.
-    static bool AppendPattern(const std::uint8_t* body, const std::uint8_t* last, std::uint32_t sectors,
+    static void AppendPattern(const std::uint8_t* body, const std::uint8_t* last, std::uint32_t sectors,
                               std::vector<std::uint8_t>& subheaders)
     {
         for (std::uint32_t i = 0; i < sectors; ++i) {
             const std::uint8_t* subheader = i + 1 == sectors ? last : body;
             subheaders.insert(subheaders.end(), subheader, subheader + kSubheaderBytes);
         }
-        return true;
     }
 
     // What new files are given in an image that stores subheaders: the
@@ -949,12 +948,12 @@ private:
     // in Form 1 sectors: its first sector's without the end-of-record and
     // end-of-file bits for every sector but the last, its last sector's for
     // the last. Plain data subheaders where the image has no such file.
-    bool LearnNewFileSubheaders(const writer::TreeAccess& access, IIsoSector& sector)
+    void LearnNewFileSubheaders(const writer::TreeAccess& access, IIsoSector& sector)
     {
         std::copy(std::begin(raw::kForm1DataSubheader), std::end(raw::kForm1DataSubheader), newFileBody_.begin());
         newFileLast_ = newFileBody_;
         if (!sector.HasSubheaders()) {
-            return true;
+            return;
         }
         const std::string kept = error_;
         bool learnt = false;
@@ -976,7 +975,6 @@ private:
             return true;
         });
         error_ = kept; // a file that cannot be looked at teaches nothing
-        return true;
     }
 
     // Whether a save may give a file of the image another place.
