@@ -88,6 +88,13 @@ int Run(const std::vector<std::string>& words)
     }
     for (const Command& command : Commands()) {
         if (name == command.name) {
+            // "tarvelin-cli ls --help" asks how to use ls. "-h" counts only
+            // alone, as it may also name a file.
+            if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+                (args.size() == 1 && args[0] == "-h")) {
+                std::printf("usage: tarvelin-cli %s %s\n%s\n", command.name, command.usage, command.summary);
+                return kExitOk;
+            }
             const int status = command.run(args);
             // What a command printed may still wait in the buffer, and a
             // write to a full disk or a closed pipe shows only here: a

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -269,6 +270,11 @@ TEST_F(CaptureCommandTest, UsageErrorsExit64)
     const CommandResult help = RunCli("help");
     for (const char* line : {"drives", "rip      DRIVE OUT.iso", "floppy   OUT.image [--device PATH]"}) {
         EXPECT_TRUE(Contains(help.output, line)) << help.output;
+    }
+    for (const char* asked : {"rip --help", "floppy -h", "ls a.iso -R --help"}) {
+        const CommandResult usage = RunCli(asked);
+        EXPECT_EQ(usage.exitCode, 0) << asked;
+        EXPECT_TRUE(Contains(usage.output, "usage: tarvelin-cli " + std::string(asked, std::strcspn(asked, " ")) + " ")) << usage.output;
     }
 }
 
