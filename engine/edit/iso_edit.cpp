@@ -17,6 +17,7 @@
 #include "iso/iso_dir_edit.h"
 #include "iso/udf_format.h"
 #include "iso/volume_space.h"
+#include "iso/zisofs.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "writer/data_writer.h"
@@ -314,8 +315,8 @@ public:
         auto* out = static_cast<std::uint8_t*>(buffer);
         switch (entry.EntrySource) {
         case EntrySourceKind::Image:
-            if (entry.compressed) {
-                return Fail("'" + entry.name + "' is stored compressed (zisofs), which cannot be expanded here");
+            if (entry.zisofs.present) {
+                return ReadCompressedData(entry, offset, out, count);
             }
             return ReadsAsForm2(entry) ? ReadForm2Data(entry, offset, out, count)
                                        : ReadImageData(entry, offset, out, count);
@@ -735,7 +736,26 @@ private:
 
     std::uint64_t DataSize(const DirEntry& entry)
     {
+        if (entry.zisofs.Expandable()) {
+            return entry.zisofs.size;
+        }
         return ReadsAsForm2(entry) ? std::uint64_t{SectorsFor(entry.size)} * raw::kForm2DataSize : entry.size;
+    }
+
+    bool ReadCompressedData(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
+    {
+        if (!entry.zisofs.Expandable()) {
+            return Fail("'" + entry.name + "' is stored compressed in a form other than zisofs with blocks of 32, 64 or "
+                        "128 KiB, which cannot be expanded here");
+        }
+        std::string problem;
+        const auto readStored = [&](std::uint64_t at, std::uint8_t* into, std::uint32_t bytes) {
+            return ReadImageData(entry, at, into, bytes);
+        };
+        if (zisofs_.Read(entry.extent, entry.zisofs, entry.size, readStored, offset, out, count, problem)) {
+            return true;
+        }
+        return problem.empty() ? false : Fail("the compressed data of '" + entry.name + "' is damaged: " + problem);
     }
 
     bool ReadForm2Data(const DirEntry& entry, std::uint64_t offset, std::uint8_t* out, std::uint32_t count)
@@ -943,6 +963,7 @@ private:
     // Per first sector: whether the file there reads as Mode 2 Form 2 data (ReadsAsForm2).
     std::map<std::uint32_t, bool> form2Data_;
     std::vector<std::uint8_t> form2Buffer_;
+    iso::ZisofsExpander zisofs_; // for reads of compressed files
     // Written by the save's work only while a save runs, read only while none does.
     NoticeList notices_;
 
@@ -957,6 +978,8 @@ JobReport CIsoEdit::RunSave(JobControl& control)
 {
     std::string error;
     committedNotes_.clear();
+    // A save may move files: what was expanded is known by extent.
+    zisofs_ = {};
     const bool saved = SaveEdits(&control, &CIsoEdit::SaveProgress, error);
     for (std::string& note : committedNotes_) {
         notices_.Add(false, std::move(note));

@@ -110,8 +110,8 @@ struct DirEntry {
     // added from disk.
     iso::UnixAttributes posix;
     // The image stores the data compressed (a zisofs ZF entry): its bytes
-    // there are not the file's, and nothing here expands them.
-    bool compressed = false;
+    // there are not the file's; size counts the stored bytes.
+    iso::ZisofsInfo zisofs;
     // The record's XA attributes say the data is stored in Mode 2 Form 2
     // sectors (2324 bytes each; size counts 2048 a sector, as the volume
     // does).

@@ -653,7 +653,7 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             }
             DirNode* node = AppendListed(directory.node, listed, false, std::move(isoName));
             node->entry.posix = std::move(rock.attributes);
-            node->entry.compressed = rock.compressed;
+            node->entry.zisofs = rock.zisofs;
             rockRidgeEntries_ = rockRidgeEntries_ || rock.present;
             if (rock.name && !rock.name->empty()) {
                 if (shown_ == NameSource::Iso) {

@@ -25,6 +25,7 @@ constexpr std::size_t kPosixEntrySizeOld = 36;        // PX without serial (RRIP
 constexpr std::size_t kPosixEntrySize = 44;           // PX with serial (RRIP 1.12)
 constexpr std::size_t kDeviceEntrySize = 20;          // PN
 constexpr std::size_t kLinkEntrySize = 12;            // CL, PL
+constexpr std::size_t kZisofsEntrySize = 16;          // ZF
 constexpr std::size_t kFlaggedEntryHeader = 5;        // NM, SL, TF: header and flags byte
 constexpr std::size_t kSharingEntrySize = 7;          // SP
 constexpr std::size_t kExtensionHeader = 8;           // ER up to its identifier
@@ -514,7 +515,14 @@ RockRidgeInfo DecodeRockRidgeEntries(std::string_view inlineBytes, const std::ve
     // Each entry is read where it lies, in the record or a continuation area.
     auto decode = [&](std::string_view signature, std::string_view entry) {
         if (signature == "ZF") {
-            info.compressed = true;
+            info.zisofs.present = true;
+            if (entry.size() >= kZisofsEntrySize) {
+                info.zisofs.algorithm[0] = entry[4];
+                info.zisofs.algorithm[1] = entry[5];
+                info.zisofs.headerQuads = static_cast<std::uint8_t>(entry[6]);
+                info.zisofs.blockLog2 = static_cast<std::uint8_t>(entry[7]);
+                info.zisofs.size = ReadBoth32(BytesOf(entry), 8);
+            }
             return true;
         }
         if (!IsRockRidgeSignature(signature)) {

@@ -97,6 +97,23 @@ inline constexpr std::uint32_t kModeSocket = 0140000;
 inline constexpr std::uint32_t kModePermissionMask = 07777;
 inline bool IsSymlinkMode(std::uint32_t mode) { return (mode & kModeTypeMask) == kModeSymlink; }
 
+// What a ZF entry says: the file's data in the image is compressed.
+struct ZisofsInfo {
+    bool present = false;
+    char algorithm[2] = {};        // "pz": zisofs
+    std::uint8_t headerQuads = 0;  // the stored header's length in 4-byte units
+    std::uint8_t blockLog2 = 0;
+    std::uint32_t size = 0;        // the file's size before compression
+    // zisofs with its 16-byte header and blocks of 32, 64 or 128 KiB, the
+    // forms zisofs readers know.
+    bool Expandable() const
+    {
+        return present && algorithm[0] == 'p' && algorithm[1] == 'z' && headerQuads == 4 && blockLog2 >= 15
+               && blockLog2 <= 17;
+    }
+    bool operator==(const ZisofsInfo&) const = default;
+};
+
 // What the Rock Ridge entries of one record say.
 struct RockRidgeInfo {
     bool present = false;        // at least one RRIP entry (PX, PN, SL, NM, CL, PL, RE, TF, RR, SF)
@@ -106,7 +123,7 @@ struct RockRidgeInfo {
     std::optional<std::uint32_t> parentLink; // PL
     bool relocated = false;      // RE
     std::optional<std::uint64_t> device;     // PN, high << 32 | low
-    bool compressed = false;     // ZF: the data in the image is compressed, not the file's bytes
+    ZisofsInfo zisofs;           // ZF: the data in the image is compressed, not the file's bytes
 
     bool operator==(const RockRidgeInfo&) const = default;
 };

@@ -49,6 +49,10 @@ geniso -R -J -o geniso-rj.iso deep
 geniso -o geniso-plain.iso src 2>/dev/null
 geniso -udf -R -J -o geniso-udf.iso src
 xorr -R -J -o xorriso-rj.iso src
+perl -e 'print "zisofs block $_\n" for 1..9000' > src/packed.txt
+xorriso -outdev xorriso-zisofs.iso -zisofs block_size=32k -map src / -set_filter_r --zisofs / -- -commit \
+    >/dev/null 2>&1
+rm src/packed.txt
 cp -r boot src/boot
 geniso -R -J -b boot/loader.bin -c boot/boot.cat -no-emul-boot -boot-load-size 4 -boot-info-table \
     -o boot-geniso.iso src
@@ -90,7 +94,7 @@ seed() {
     head -c "$(max_len "$target")" joined > "$dir/$target/$name"
 }
 
-isos=(cli.iso cli-norock.iso geniso-rj.iso geniso-plain.iso geniso-udf.iso xorriso-rj.iso
+isos=(cli.iso cli-norock.iso geniso-rj.iso geniso-plain.iso geniso-udf.iso xorriso-rj.iso xorriso-zisofs.iso
       boot-geniso.iso boot-xorriso.iso boot-cli.iso headerless.iso)
 for iso in "${isos[@]}"; do
     for target in descriptors tree path_table; do

@@ -67,7 +67,7 @@ std::string Summary(const RockRidgeInfo& info)
     }
     out << (info.childLink ? " cl " + std::to_string(*info.childLink) : "")
         << (info.parentLink ? " pl " + std::to_string(*info.parentLink) : "") << (info.relocated ? " re" : "")
-        << (info.device ? " pn " + std::to_string(*info.device) : "") << (info.compressed ? " zf" : "");
+        << (info.device ? " pn " + std::to_string(*info.device) : "") << (info.zisofs.present ? " zf" : "");
     return out.str();
 }
 
