@@ -1348,6 +1348,13 @@ void CIsoEdit::NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::u
         saveNotes_.push_back("the image carries xorriso's MD5 checksum tags; they do not cover this save, so"
                              " xorriso's check of the image reports a mismatch");
     }
+    // An ISO 9660:1999 tree of its own (xorriso -iso-level 4) is not
+    // edited: its descriptor is given the saved primary tree.
+    if (primary && set.enhancedRoot && *set.enhancedRoot != primary->rootRecord.extent) {
+        saveNotes_.push_back("the image's ISO 9660:1999 tree (that of its enhanced descriptor) is replaced by"
+                             " the saved primary tree: readers of that tree see the primary's names instead of"
+                             " its own");
+    }
     if (!space.macVolume.empty()) {
         saveNotes_.push_back("the image's " + space.macVolume + " is kept as it was: a Mac that reads it sees"
                              " the files it held before this save");

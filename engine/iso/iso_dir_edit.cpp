@@ -872,7 +872,17 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
             withoutFiles.push_back(index);
         }
     }
-    if (withoutFiles.size() == 1 && unpaired.size() == 1) {
+    // A primary folder that holds files is not the Joliet folder that holds
+    // none (a folder hidden from each tree, -hide and -hide-joliet).
+    const auto holdsFiles = [](const DirNode* node) {
+        for (const DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+            if (!child->entry.isDirectory && child->entry.size != 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (withoutFiles.size() == 1 && unpaired.size() == 1 && !holdsFiles(unpaired.front())) {
         paired[withoutFiles.front()] = unpaired.front();
         children.Take(unpaired.front());
     }

@@ -186,26 +186,30 @@ TEST_F(LsCommandTest, FailuresAndTheirExitCodes)
 
 // An entry one tree hides (genisoimage -hide, -hide-joliet) is listed once, as is every entry of the same data the
 // other tree names: a record the primary tree lacks must not take another's partner by its data alone (a hard link,
-// empty files). Entries of the same name but other data are other files, and both stay.
+// empty files). Entries of the same name but other data are other files, and both stay. A folder one tree hides is not
+// the other's folder that that one hides (outer holds no files, sub does).
 TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
     TempDir dir;
     const std::string source = dir / "src";
     fs::create_directories(source + "/sub");
+    fs::create_directories(source + "/outer/inner");
+    test::WriteWholeFile(source + "/outer/inner/delta.txt", std::string("d\n"));
     test::WriteWholeFile(source + "/alpha.txt", std::string("a\n"));
     ASSERT_EQ(::link((source + "/alpha.txt").c_str(), (source + "/alpha2.txt").c_str()), 0);
     test::WriteWholeFile(source + "/beta.txt", std::string("b\n"));
     test::WriteWholeFile(source + "/empty1", std::string());
     test::WriteWholeFile(source + "/empty2", std::string());
     test::WriteWholeFile(source + "/sub/gamma.txt", std::string("c\n"));
-    const std::vector<std::string> all{"alpha.txt", "alpha2.txt", "beta.txt", "empty1", "empty2", "sub/",
-                                       "sub/gamma.txt"};
+    const std::vector<std::string> all{"alpha.txt", "alpha2.txt", "beta.txt", "empty1", "empty2", "outer/",
+                                       "outer/inner/", "outer/inner/delta.txt", "sub/", "sub/gamma.txt"};
     const std::vector<std::string> options{"-J -R -hide empty1",
                                            "-J -R -hide alpha.txt",
                                            "-J -hide empty1 -hide alpha.txt",
                                            "-J -R -hide-joliet empty2 -hide-joliet alpha2.txt",
-                                           "-J -R -hide sub/gamma.txt -hide-joliet beta.txt"};
+                                           "-J -R -hide sub/gamma.txt -hide-joliet beta.txt",
+                                           "-J -R -hide outer -hide-joliet sub"};
     for (const std::string& option : options) {
         SCOPED_TRACE(option);
         const std::string image = dir / "hidden.iso";
