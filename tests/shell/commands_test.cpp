@@ -892,8 +892,9 @@ TEST_F(FrameTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(List().IsBuilding());
-    // The build's end has not been handed to the GUI thread yet.
-    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO}) {
+    // The build's end has not been handed to the GUI thread yet. An edit now would be in neither the new image nor the
+    // list once the image is opened.
+    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_ACTIONS_ADDFILES, ID_ACTIONS_DELETE}) {
         SCOPED_TRACE(id);
         frame_.RunCommand(id);
         prompt_.TakeOne("A new image is being built.");
