@@ -580,10 +580,8 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
             }
             return true;
         });
-        ItemInfo info;
-        edit_->GetItemInfo(added, info);
         if (edit_->WasReplaced()) {
-            DropRecordNamed(*parentRecord, info.name);
+            DropReplacedRecords(*parentRecord);
         }
         // The records of what the image now holds, each bound to its entry.
         const std::size_t before = parentRecord->children.size();
@@ -666,23 +664,33 @@ void CImageController::AddMissingImageRecords(EntryRecord& folderRecord)
     }
 }
 
-void CImageController::DropRecordNamed(EntryRecord& parent, const std::string& name)
+void CImageController::DropReplacedRecords(EntryRecord& parent)
 {
-    for (const auto& child : parent.children) {
-        if (SameEntryName(child->name, name)) {
-            const bool folder = child->isFolder == 1;
-            UnbindRecordTree(nodeMap_, *child);
-            parent.Remove(child.get());
-            // No row or tree item may stand for a freed record, not even
-            // while a message box is up before the caller lists again.
-            if (&parent == currentFolder_) {
-                ShowFolder(currentFolder_);
-            }
-            if (folder) {
-                host_.FoldersChanged(&ModeRoot());
-            }
-            return;
+    // The engine decides which entries a new one replaces (Rock Ridge names
+    // differ by case, other names do not); the records of the entries it
+    // removed are those bound to nodes the folder no longer holds.
+    std::set<const DirNode*> held;
+    if (DirNode* parentNode = NodeOf(&parent); edit_ != nullptr && parentNode != nullptr) {
+        for (DirNode* node = edit_->GetFirstChild(parentNode); node != nullptr; node = edit_->GetNextSibling(node)) {
+            held.insert(node);
         }
+    }
+    bool folder = false;
+    std::erase_if(parent.children, [&](const std::unique_ptr<EntryRecord>& child) {
+        if (held.contains(NodeOf(child.get()))) {
+            return false;
+        }
+        folder = folder || child->isFolder == 1;
+        UnbindRecordTree(nodeMap_, *child);
+        return true;
+    });
+    // No row or tree item may stand for a freed record, not even while a
+    // message box is up before the caller lists again.
+    if (&parent == currentFolder_) {
+        ShowFolder(currentFolder_);
+    }
+    if (folder) {
+        host_.FoldersChanged(&ModeRoot());
     }
 }
 
@@ -1096,7 +1104,7 @@ void CImageController::LoadBootable()
     bootLoaded_ = true;
     SetModified();
     if (edit_->WasReplaced()) {
-        DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
+        DropReplacedRecords(*currentFolder_);
     }
     AddMissingImageRecords(*currentFolder_);
     ShowFolder(currentFolder_);

@@ -234,7 +234,9 @@ private:
     // Records for the image entries of the folder's node that no record
     // stands for yet.
     void AddMissingImageRecords(EntryRecord& folderRecord);
-    void DropRecordNamed(EntryRecord& parent, const std::string& name);
+    // After an add that replaced entries: drops the records of parent whose
+    // entries the image no longer holds.
+    void DropReplacedRecords(EntryRecord& parent);
     // Whether the name can be given to a new or renamed entry of parent
     // (other than `self`); says why not.
     bool NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name);
