@@ -594,6 +594,11 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
         record->typeName = GetTypeName(diskPath);
         return record;
     }
+    // What the build would refuse is refused now, as an image refuses it.
+    if (platform::FileInfo info; !isFolder && platform::GetFileInfo(diskPath, info) && info.isSpecial) {
+        Tell("'" + diskPath + "' cannot be added: it is not a file or a folder (a device, pipe or socket).");
+        return nullptr;
+    }
     auto record = std::make_unique<EntryRecord>();
     record->isFolder = isFolder ? 1 : 0;
     record->attributes = isFolder ? kDirectoryAttribute : 0;
@@ -1041,10 +1046,12 @@ bool CImageController::ExtractComposedRecord(const EntryRecord& record, const st
         const QFileInfoList files = QDir(QString::fromStdString(at.source))
                                         .entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
         for (const QFileInfo& file : files) {
-            if (file.size() != 0) {
+            const std::string path = file.filePath().toStdString();
+            // Pipes, sockets and devices are left out, as the build leaves
+            // them out; reading a pipe would wait for a writer for ever.
+            if (platform::FileInfo found; file.size() != 0 || !platform::GetFileInfo(path, found) || found.isSpecial) {
                 continue;
             }
-            const std::string path = file.filePath().toStdString();
             const std::string key = PathKey(path);
             if (!recorded.contains(key) && !composeRemoved_.contains(key)) {
                 pending.push_back({nullptr, path, at.target / file.fileName().toStdString()});
