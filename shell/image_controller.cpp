@@ -581,7 +581,7 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
             return true;
         });
         if (edit_->WasReplaced()) {
-            DropReplacedRecords(*parentRecord);
+            DropGoneRecords(*parentRecord, false);
         }
         // The records of what the image now holds, each bound to its entry.
         const std::size_t before = parentRecord->children.size();
@@ -669,32 +669,45 @@ void CImageController::AddMissingImageRecords(EntryRecord& folderRecord)
     }
 }
 
-void CImageController::DropReplacedRecords(EntryRecord& parent)
+void CImageController::DropGoneRecords(EntryRecord& top, bool below)
 {
-    // The engine decides which entries a new one replaces (Rock Ridge names
-    // differ by case, other names do not); the records of the entries it
-    // removed are those bound to nodes the folder no longer holds.
-    std::set<const DirNode*> held;
-    if (DirNode* parentNode = NodeOf(&parent); edit_ != nullptr && parentNode != nullptr) {
-        for (DirNode* node = edit_->GetFirstChild(parentNode); node != nullptr; node = edit_->GetNextSibling(node)) {
-            held.insert(node);
+    // The engine decides which entries an edit takes along (the entries a
+    // new one replaces: Rock Ridge names differ by case, other names do
+    // not; the boot catalog's file with the boot record): their records
+    // are those bound to nodes their folder no longer holds.
+    bool folderGone = false;
+    std::vector<EntryRecord*> pending{&top};
+    while (!pending.empty()) {
+        EntryRecord* folder = pending.back();
+        pending.pop_back();
+        std::set<const DirNode*> held;
+        if (DirNode* folderNode = NodeOf(folder); edit_ != nullptr && folderNode != nullptr) {
+            for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr;
+                 node = edit_->GetNextSibling(node)) {
+                held.insert(node);
+            }
+        }
+        std::erase_if(folder->children, [&](const std::unique_ptr<EntryRecord>& child) {
+            if (held.contains(NodeOf(child.get()))) {
+                return false;
+            }
+            folderGone = folderGone || child->isFolder == 1;
+            UnbindRecordTree(nodeMap_, *child);
+            return true;
+        });
+        for (const auto& child : folder->children) {
+            if (below && child->isFolder == 1) {
+                pending.push_back(child.get());
+            }
         }
     }
-    bool folder = false;
-    std::erase_if(parent.children, [&](const std::unique_ptr<EntryRecord>& child) {
-        if (held.contains(NodeOf(child.get()))) {
-            return false;
-        }
-        folder = folder || child->isFolder == 1;
-        UnbindRecordTree(nodeMap_, *child);
-        return true;
-    });
     // No row or tree item may stand for a freed record, not even while a
     // message box is up before the caller lists again.
-    if (&parent == currentFolder_) {
-        ShowFolder(currentFolder_);
+    if (currentFolder_ != &imageRoot_ && FindParentRecord(imageRoot_, currentFolder_) == nullptr) {
+        currentFolder_ = &imageRoot_;
     }
-    if (folder) {
+    ShowFolder(currentFolder_);
+    if (folderGone) {
         host_.FoldersChanged(&ModeRoot());
     }
 }
@@ -1111,7 +1124,7 @@ void CImageController::LoadBootable()
     bootLoaded_ = true;
     SetModified();
     if (edit_->WasReplaced()) {
-        DropReplacedRecords(*currentFolder_);
+        DropGoneRecords(*currentFolder_, false);
     }
     AddMissingImageRecords(*currentFolder_);
     ShowFolder(currentFolder_);
@@ -1162,6 +1175,7 @@ void CImageController::DeleteBootable()
         return;
     }
     edit_->DeleteBootImage();
+    DropGoneRecords(imageRoot_, true);
     bootLoaded_ = false;
     LogEdit([](IIsoEdit& edit, std::string&) {
         edit.DeleteBootImage();

@@ -637,6 +637,17 @@ TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCan
     Open();
     EXPECT_FALSE(List().Bootable());
     EXPECT_EQ(RowNamed(List(), "floppy.img"), -1);
+    // An image whose boot catalog is a file of its tree: Delete Bootable takes the file along, and its row.
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    const std::string peer = dir_ / "peer.iso";
+    WriteTree(dir_ / "peer", {{"boot/b.img", Text(test::RandomBytes(4 * 2048, 12))}});
+    test::RunXorrisoMkisofs(dir_ / "peer", peer, "-r -b boot/b.img -no-emul-boot -boot-load-size 4 -c boot.catalog");
+    ASSERT_TRUE(List().OpenImage(peer));
+    ASSERT_GE(RowNamed(List(), "boot.catalog"), 0);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    EXPECT_EQ(RowNameSet(List()), Names{"boot"});
+    SaveAndWait();
+    EXPECT_EQ(IsoinfoPaths(peer, "-R -f"), (std::vector<std::string>{"/boot", "/boot/b.img"}));
 }
 
 TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
