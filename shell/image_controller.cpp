@@ -776,6 +776,13 @@ bool CImageController::NameIsFree(const EntryRecord& parent, const EntryRecord* 
              PromptIcon::Warning);
         return false;
     }
+    // An image's edits refuse longer names too; a build would write them.
+    if (name.size() > kMaxEntryNameBytes) {
+        Tell("A name is at most " + std::to_string(kMaxEntryNameBytes) + " bytes long; this one has "
+                 + std::to_string(name.size()) + ".",
+             kProgramCaption, PromptIcon::Warning);
+        return false;
+    }
     for (const auto& child : parent.children) {
         if (child.get() != self && SameEntryName(child->name, name)) {
             Tell("The folder already holds an entry named '" + child->name + "'.", kProgramCaption,

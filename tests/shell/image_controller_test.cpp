@@ -222,6 +222,7 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     ASSERT_TRUE(controller.Rename(ChildNamed(*sub, "old.txt"), "new.txt"));
     ASSERT_TRUE(controller.Rename(top, "first.txt"));
     EXPECT_FALSE(controller.Rename(top, "tree")) << "a name the folder already holds";
+    EXPECT_FALSE(controller.Rename(top, std::string(256, 'n'))) << "a name longer than the image's edits take";
     EntryRecord* made = controller.MakeFolder(&root, "made");
     ASSERT_NE(made, nullptr);
     ASSERT_NE(controller.AddEntry(dir / "loose.txt", made), nullptr);
