@@ -771,6 +771,10 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
 
 bool CImageController::NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name)
 {
+    if (name.empty()) {
+        Tell("An entry needs a name: the name given is empty.", kProgramCaption, PromptIcon::Warning);
+        return false;
+    }
     if (!IsSafeEntryName(name)) {
         Tell("'" + name + "' cannot name an entry: a name has no '/' and is not '.' or '..'.", kProgramCaption,
              PromptIcon::Warning);

@@ -97,6 +97,7 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
         {"OTHER.TXT", "The folder already holds an entry named 'other.txt'."},
         {"a/b", "'a/b' cannot name an entry: a name has no '/' and is not '.' or '..'."},
         {"..", "'..' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+        {"", "An entry needs a name: the name given is empty."},
     };
     for (const auto& refused : cases) {
         host_.told.clear();
