@@ -580,10 +580,8 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
             }
             return true;
         });
-        ItemInfo info;
-        edit_->GetItemInfo(added, info);
         if (edit_->WasReplaced()) {
-            DropRecordNamed(*parentRecord, info.name);
+            DropGoneRecords(*parentRecord, false);
         }
         // The records of what the image now holds, each bound to its entry.
         const std::size_t before = parentRecord->children.size();
@@ -595,6 +593,11 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
         record->path = diskPath;
         record->typeName = GetTypeName(diskPath);
         return record;
+    }
+    // What the build would refuse is refused now, as an image refuses it.
+    if (platform::FileInfo info; !isFolder && platform::GetFileInfo(diskPath, info) && info.isSpecial) {
+        Tell("'" + diskPath + "' cannot be added: it is not a file or a folder (a device, pipe or socket).");
+        return nullptr;
     }
     auto record = std::make_unique<EntryRecord>();
     record->isFolder = isFolder ? 1 : 0;
@@ -666,23 +669,46 @@ void CImageController::AddMissingImageRecords(EntryRecord& folderRecord)
     }
 }
 
-void CImageController::DropRecordNamed(EntryRecord& parent, const std::string& name)
+void CImageController::DropGoneRecords(EntryRecord& top, bool below)
 {
-    for (const auto& child : parent.children) {
-        if (SameEntryName(child->name, name)) {
-            const bool folder = child->isFolder == 1;
-            UnbindRecordTree(nodeMap_, *child);
-            parent.Remove(child.get());
-            // No row or tree item may stand for a freed record, not even
-            // while a message box is up before the caller lists again.
-            if (&parent == currentFolder_) {
-                ShowFolder(currentFolder_);
+    // The engine decides which entries an edit takes along (the entries a
+    // new one replaces: Rock Ridge names differ by case, other names do
+    // not; the boot catalog's file with the boot record): their records
+    // are those bound to nodes their folder no longer holds.
+    bool folderGone = false;
+    std::vector<EntryRecord*> pending{&top};
+    while (!pending.empty()) {
+        EntryRecord* folder = pending.back();
+        pending.pop_back();
+        std::set<const DirNode*> held;
+        if (DirNode* folderNode = NodeOf(folder); edit_ != nullptr && folderNode != nullptr) {
+            for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr;
+                 node = edit_->GetNextSibling(node)) {
+                held.insert(node);
             }
-            if (folder) {
-                host_.FoldersChanged(&ModeRoot());
-            }
-            return;
         }
+        std::erase_if(folder->children, [&](const std::unique_ptr<EntryRecord>& child) {
+            if (held.contains(NodeOf(child.get()))) {
+                return false;
+            }
+            folderGone = folderGone || child->isFolder == 1;
+            UnbindRecordTree(nodeMap_, *child);
+            return true;
+        });
+        for (const auto& child : folder->children) {
+            if (below && child->isFolder == 1) {
+                pending.push_back(child.get());
+            }
+        }
+    }
+    // No row or tree item may stand for a freed record, not even while a
+    // message box is up before the caller lists again.
+    if (currentFolder_ != &imageRoot_ && FindParentRecord(imageRoot_, currentFolder_) == nullptr) {
+        currentFolder_ = &imageRoot_;
+    }
+    ShowFolder(currentFolder_);
+    if (folderGone) {
+        host_.FoldersChanged(&ModeRoot());
     }
 }
 
@@ -745,9 +771,20 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
 
 bool CImageController::NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name)
 {
+    if (name.empty()) {
+        Tell("An entry needs a name: the name given is empty.", kProgramCaption, PromptIcon::Warning);
+        return false;
+    }
     if (!IsSafeEntryName(name)) {
         Tell("'" + name + "' cannot name an entry: a name has no '/' and is not '.' or '..'.", kProgramCaption,
              PromptIcon::Warning);
+        return false;
+    }
+    // An image's edits refuse longer names too; a build would write them.
+    if (name.size() > kMaxEntryNameBytes) {
+        Tell("A name is at most " + std::to_string(kMaxEntryNameBytes) + " bytes long; this one has "
+                 + std::to_string(name.size()) + ".",
+             kProgramCaption, PromptIcon::Warning);
         return false;
     }
     for (const auto& child : parent.children) {
@@ -1033,10 +1070,12 @@ bool CImageController::ExtractComposedRecord(const EntryRecord& record, const st
         const QFileInfoList files = QDir(QString::fromStdString(at.source))
                                         .entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
         for (const QFileInfo& file : files) {
-            if (file.size() != 0) {
+            const std::string path = file.filePath().toStdString();
+            // Pipes, sockets and devices are left out, as the build leaves
+            // them out; reading a pipe would wait for a writer for ever.
+            if (platform::FileInfo found; file.size() != 0 || !platform::GetFileInfo(path, found) || found.isSpecial) {
                 continue;
             }
-            const std::string path = file.filePath().toStdString();
             const std::string key = PathKey(path);
             if (!recorded.contains(key) && !composeRemoved_.contains(key)) {
                 pending.push_back({nullptr, path, at.target / file.fileName().toStdString()});
@@ -1096,7 +1135,7 @@ void CImageController::LoadBootable()
     bootLoaded_ = true;
     SetModified();
     if (edit_->WasReplaced()) {
-        DropRecordNamed(*currentFolder_, QFileInfo(path).fileName().toStdString());
+        DropGoneRecords(*currentFolder_, false);
     }
     AddMissingImageRecords(*currentFolder_);
     ShowFolder(currentFolder_);
@@ -1147,6 +1186,7 @@ void CImageController::DeleteBootable()
         return;
     }
     edit_->DeleteBootImage();
+    DropGoneRecords(imageRoot_, true);
     bootLoaded_ = false;
     LogEdit([](IIsoEdit& edit, std::string&) {
         edit.DeleteBootImage();

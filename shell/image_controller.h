@@ -234,7 +234,10 @@ private:
     // Records for the image entries of the folder's node that no record
     // stands for yet.
     void AddMissingImageRecords(EntryRecord& folderRecord);
-    void DropRecordNamed(EntryRecord& parent, const std::string& name);
+    // After an edit that took other entries along: drops the records of
+    // top (and, with below, of every folder under it) whose entries the
+    // image no longer holds.
+    void DropGoneRecords(EntryRecord& top, bool below);
     // Whether the name can be given to a new or renamed entry of parent
     // (other than `self`); says why not.
     bool NameIsFree(const EntryRecord& parent, const EntryRecord* self, const std::string& name);

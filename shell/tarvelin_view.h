@@ -234,7 +234,10 @@ private:
     void StopBuild();
 
     // Which components a command uses; true, after saying so, when one of
-    // them is busy on a worker thread.
+    // them is busy on a worker thread. kUsesImage is the opened image or,
+    // while composing, the composition, which a running build was made
+    // from: an edit made then would be in neither the new image nor, once
+    // the build ends, the list.
     enum Uses : unsigned { kUsesImage = 1, kUsesBuilder = 2, kUsesMaker = 4 };
     bool RefusedWhileBusy(unsigned uses);
     // Before an opened image with unsaved edits, or a composition changed

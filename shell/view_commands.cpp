@@ -118,7 +118,7 @@ bool CTarvelinView::RefusedWhileBusy(unsigned uses)
     const char* busy = nullptr;
     if ((uses & kUsesImage) != 0 && saving_) {
         busy = "The image is being saved. Please try again when the save has ended.";
-    } else if ((uses & kUsesBuilder) != 0 && building_) {
+    } else if ((uses & (kUsesBuilder | kUsesImage)) != 0 && building_) {
         busy = "A new image is being built. Please try again when the build has ended.";
     } else if ((uses & kUsesMaker) != 0 && maker_ != nullptr) {
         busy = "A boot image is being read from the floppy. Please try again when it has ended.";

@@ -111,10 +111,6 @@ private:
     std::map<std::uint32_t, std::uint64_t> ranges_; // first sector -> one past the last
 };
 
-// The longest name an entry is given: what a file system on disk takes
-// back when the entry is extracted.
-constexpr std::size_t kMaxEntryNameBytes = 255;
-
 // Why name cannot be the name of an entry; empty when it can.
 std::string NameRefusal(const char* name, const char* missing)
 {

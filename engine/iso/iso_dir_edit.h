@@ -8,11 +8,16 @@
 #include "core/registry.h"
 #include "iso/dir_entry.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarvelin {
 
 class IIsoSector;
+
+// The longest name an entry is given, in bytes: what a file system on disk
+// takes back when the entry is extracted.
+inline constexpr std::size_t kMaxEntryNameBytes = 255;
 
 // What a load met and survived (the tree was read on regardless).
 struct TreeLoadReport {

@@ -9,6 +9,7 @@
 #include "capture/floppy.h"
 #include "capture/unread_sectors.h"
 #include "core/image_file.h"
+#include "platform/directory.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
@@ -27,6 +28,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace tarvelin::shell {
 namespace {
@@ -633,6 +637,17 @@ TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCan
     Open();
     EXPECT_FALSE(List().Bootable());
     EXPECT_EQ(RowNamed(List(), "floppy.img"), -1);
+    // An image whose boot catalog is a file of its tree: Delete Bootable takes the file along, and its row.
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    const std::string peer = dir_ / "peer.iso";
+    WriteTree(dir_ / "peer", {{"boot/b.img", Text(test::RandomBytes(4 * 2048, 12))}});
+    test::RunXorrisoMkisofs(dir_ / "peer", peer, "-r -b boot/b.img -no-emul-boot -boot-load-size 4 -c boot.catalog");
+    ASSERT_TRUE(List().OpenImage(peer));
+    ASSERT_GE(RowNamed(List(), "boot.catalog"), 0);
+    frame_.RunCommand(ID_BOOT_DELETE);
+    EXPECT_EQ(RowNameSet(List()), Names{"boot"});
+    SaveAndWait();
+    EXPECT_EQ(IsoinfoPaths(peer, "-R -f"), (std::vector<std::string>{"/boot", "/boot/b.img"}));
 }
 
 TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
@@ -892,8 +907,9 @@ TEST_F(FrameTest, ARunningBuildIsNotReleasedByCommandsAndClosingAsksToStopIt)
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(List().IsBuilding());
-    // The build's end has not been handed to the GUI thread yet.
-    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO}) {
+    // The build's end has not been handed to the GUI thread yet. An edit now would be in neither the new image nor the
+    // list once the image is opened.
+    for (int id : {ID_FILE_NEWISO, ID_FILE_OPENISO, ID_FILE_SAVEISO, ID_ACTIONS_ADDFILES, ID_ACTIONS_DELETE}) {
         SCOPED_TRACE(id);
         frame_.RunCommand(id);
         prompt_.TakeOne("A new image is being built.");
@@ -925,9 +941,17 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
                             {"folder/sub/two.bin", Text(test::RandomBytes(3000, 8))},
                             {"three.txt", "three\n"},
                             {"out/folder/one.txt", "kept\n"}}); // already at the destination: kept
-    services_.Choose({folder, file});
+    // A pipe is left out as the build leaves it out, and refused when added by itself. It is held open here so that
+    // a copy reading it would make an empty file rather than wait.
+    const std::string pipe = folder + "/pipe";
+    ASSERT_TRUE(platform::MakeFifo(pipe, 0644));
+    const int held = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    services_.Choose({folder, file, pipe});
     frame_.RunCommand(ID_ACTIONS_ADDDIRECTORY);
     frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    prompt_.TakeOne("'" + pipe + "' cannot be added: it is not a file or a folder");
     const std::string destination = dir_ / "out";
     Select({"folder", "three.txt"});
     RunExtract(frame_, destination);
@@ -960,6 +984,7 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     EXPECT_EQ(Text(test::ReadWholeFile(arranged + "/folder/first.txt")), "one\n");
     EXPECT_EQ(test::ReadWholeFile(arranged + "/folder/made/three.txt"), test::ReadWholeFile(file));
     EXPECT_EQ(fs::file_size(arranged + "/folder/empty.txt"), 0u);
+    ::close(held);
     // View opens the renamed file under its new name, a copy as the image would hold it.
     services_.opened.clear();
     DoubleClick("folder");

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace tarvelin::shell {
@@ -96,6 +97,7 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
         {"OTHER.TXT", "The folder already holds an entry named 'other.txt'."},
         {"a/b", "'a/b' cannot name an entry: a name has no '/' and is not '.' or '..'."},
         {"..", "'..' cannot name an entry: a name has no '/' and is not '.' or '..'."},
+        {"", "An entry needs a name: the name given is empty."},
     };
     for (const auto& refused : cases) {
         host_.told.clear();
@@ -166,6 +168,36 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
     EXPECT_EQ(host_.shown.creationDate, created);
 }
 
+// A file added over a name replaces what the image's rule on names says it replaces: without Rock Ridge every entry of
+// that name in any case, with it only the one of that exact name. The records are those of the entries left.
+TEST(ReplacingAddTest, TheRecordsLeftAreTheEntriesTheImageHolds)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    test::TempDir dir;
+    WriteTree(dir.Path(), {{"tree/readme", "lower\n"}, {"tree/README", "upper\n"}, {"new/README", "new\n"}});
+    for (const auto& [options, left] : {std::pair<std::string, std::vector<std::string>>{"-J", {"/README"}},
+                                        {"-J -r", {"/README", "/readme"}}}) {
+        SCOPED_TRACE(options);
+        const std::string image = dir / "case.iso";
+        fs::remove(image);
+        test::RunGenisoimage(dir / "tree", image, options);
+        ScriptedHost host;
+        CImageController controller(host);
+        ASSERT_TRUE(controller.OpenImage(image));
+        ASSERT_NE(controller.AddEntry(dir / "new/README", &controller.ImageRoot()), nullptr);
+        std::vector<std::string> records;
+        for (const auto& child : controller.ImageRoot().children) {
+            records.push_back("/" + child->name);
+        }
+        std::sort(records.begin(), records.end());
+        EXPECT_EQ(records, left);
+        ASSERT_EQ(test::SaveAndWait(controller.Edit()).finalValue, kSaveDone);
+        EXPECT_EQ(IsoinfoPaths(image, "-J -f"), left);
+        EXPECT_TRUE(host.told.empty()) << host.told.front();
+    }
+}
+
 // A composition is built as the user arranged it, not as its folders lie on disk: entries renamed, made, deleted from
 // an added folder and added into one, with the properties chosen.
 TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
@@ -191,6 +223,7 @@ TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
     ASSERT_TRUE(controller.Rename(ChildNamed(*sub, "old.txt"), "new.txt"));
     ASSERT_TRUE(controller.Rename(top, "first.txt"));
     EXPECT_FALSE(controller.Rename(top, "tree")) << "a name the folder already holds";
+    EXPECT_FALSE(controller.Rename(top, std::string(256, 'n'))) << "a name longer than the image's edits take";
     EntryRecord* made = controller.MakeFolder(&root, "made");
     ASSERT_NE(made, nullptr);
     ASSERT_NE(controller.AddEntry(dir / "loose.txt", made), nullptr);
