@@ -115,6 +115,61 @@ void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
     ForEachNode(tree, false, std::forward<Visit>(visit));
 }
 
+// The tree a fresh open of a saved image takes an entry's name from, as
+// IIsoDirEdit::GetShownNames orders them; none where it shows the entry's
+// Rock Ridge name, which a save writes as given.
+std::optional<writer::TreeKind> NameTreeAfterSave(const DirEntry& entry, NameSource shown, bool rockRidge,
+                                                  bool joliet)
+{
+    using writer::TreeKind;
+    const bool inJoliet = joliet && writer::TreeAccess::InTree(entry, TreeKind::Joliet);
+    if (shown == NameSource::Iso || (!inJoliet && !rockRidge)) {
+        return TreeKind::Iso;
+    }
+    if (shown == NameSource::Joliet && inJoliet) {
+        return TreeKind::Joliet;
+    }
+    if (rockRidge && entry.inIsoTree) {
+        return std::nullopt;
+    }
+    return inJoliet ? std::optional(TreeKind::Joliet) : std::optional(TreeKind::Iso);
+}
+
+// After a save every entry written anew shows the name the image now holds
+// for it in the names the tree shows, as a fresh open would: the ISO 9660
+// or Joliet name its given name was converted or cut to. The identifiers
+// are listed as the save listed them; the given name is kept for the next
+// save to write the other trees' names from.
+void ShowNamesWritten(IIsoDirEdit* tree, bool joliet)
+{
+    const writer::TreeAccess access(tree);
+    const NameSource shown = tree->GetShownNames();
+    const bool rockRidge = access.Rules().rockRidge;
+    writer::ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode*, const writer::Children& children) {
+        for (const writer::TreeKind kind : {writer::TreeKind::Iso, writer::TreeKind::Joliet}) {
+            if (kind == writer::TreeKind::Joliet && !joliet) {
+                continue;
+            }
+            for (const writer::ListedChild& listed : writer::ListChildren(access, children, kind)) {
+                DirEntry& entry = children.Entry(listed.index);
+                const bool writtenAnew = entry.renamed || writer::KeptIn(entry, kind) == nullptr;
+                if (!writtenAnew || NameTreeAfterSave(entry, shown, rockRidge, joliet) != kind) {
+                    continue;
+                }
+                std::string written = kind == writer::TreeKind::Iso ? iso::DecodeIsoIdentifier(listed.identifier)
+                                                                    : iso::DecodeJolietIdentifier(listed.identifier);
+                if (!written.empty() && written != entry.name) {
+                    if (entry.givenName.empty()) {
+                        entry.givenName = entry.name;
+                    }
+                    entry.name = std::move(written);
+                }
+            }
+        }
+        return true;
+    });
+}
+
 // One entry of the boot catalog that the save keeps, and the sectors its
 // boot image occupies in the image.
 struct KeptBootImage {
@@ -1117,6 +1172,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
                 entry.size = place.size;
                 entry.extentLength = place.size;
             });
+            ShowNamesWritten(tree_, mode_ == writer::kJolietMode);
             return true;
         }
         error = std::string("cannot complete the save: ") + sector_->GetLastError();

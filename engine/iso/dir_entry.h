@@ -105,6 +105,12 @@ struct DirEntry {
     // The name changed since the entry was read: the save gives it new
     // identifiers and a new Rock Ridge name instead of the kept ones.
     bool renamed = false;
+    // The name the user gave an entry written anew, once a save has made
+    // name the one the image shows for it (an ISO 9660 or Joliet name cut
+    // or converted from it); empty while name is the one given. Each save
+    // derives the entry's new identifiers, Rock Ridge and UDF names from
+    // the given name, so the trees whose names were not shown keep theirs.
+    std::string givenName;
     // POSIX mode, owner, link target and times: from the Rock Ridge entries
     // of a record read from the image, from the file system for entries
     // added from disk.
@@ -117,6 +123,8 @@ struct DirEntry {
     // does).
     bool xaForm2 = false;
     bool IsSymlink() const { return posix.known && iso::IsSymlinkMode(posix.mode); }
+    // The name a save gives the entry's new identifiers and names.
+    const std::string& NameToWrite() const { return givenName.empty() ? name : givenName; }
     // The extents of the data in the image, in order, the first one included.
     std::vector<ExtentPiece> Pieces() const
     {

@@ -165,6 +165,7 @@ public:
     TreeLoadReport GetLoadReport() override { return report_; }
     const char* GetLastError() override { return lastError_.c_str(); }
     void SetNameSource(NameSource source) override { nameSource_ = source; }
+    NameSource GetShownNames() override { return shown_; }
     NameRules GetNameRules() override { return rules_; }
     bool HasRockRidge() override { return rules_.rockRidge; }
     NoticeList& Notices() override { return notices_; }
@@ -1265,6 +1266,7 @@ bool CIsoDirEdit::Rename(const char* name, DirNode* node)
         return false;
     }
     node->entry.name = name;
+    node->entry.givenName.clear();
     node->entry.renamed = true;
     // Entries read from the image keep 0: the length is only recorded for
     // entries the user added.

@@ -71,6 +71,11 @@ public:
 
     // Which names the next Load shows (Automatic unless set).
     virtual void SetNameSource(NameSource source) = 0;
+    // Which names the last Load showed, Automatic resolved: with RockRidge
+    // an entry shows its Rock Ridge name, else its Joliet one, else its
+    // ISO 9660 one; with Joliet its Joliet name first, then the others so;
+    // with Iso its ISO 9660 name alone.
+    virtual NameSource GetShownNames() = 0;
     // How a save names new entries: Rock Ridge when the image has it, the
     // ISO 9660 level and Joliet length its names already use. Set by Load.
     virtual NameRules GetNameRules() = 0;

@@ -77,7 +77,7 @@ std::vector<std::string> UniqueRockNames(const Children& children)
     std::vector<std::string> names(children.Count());
     std::set<std::string> taken;
     for (std::size_t i = 0; i < children.Count(); ++i) {
-        names[i] = TakeSiblingName(children.Entry(i).name, taken);
+        names[i] = TakeSiblingName(children.Entry(i).NameToWrite(), taken);
     }
     return names;
 }
@@ -348,7 +348,8 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
         kind == TreeKind::Iso && rules.rockRidge ? UniqueRockNames(children) : std::vector<std::string>{};
     for (ListedChild& listed : ListChildren(access, children, kind)) {
         DirEntry& child = children.Entry(listed.index);
-        const std::string_view rockName = rockNames.empty() ? std::string_view(child.name) : rockNames[listed.index];
+        const std::string_view rockName =
+            rockNames.empty() ? std::string_view(child.NameToWrite()) : rockNames[listed.index];
         const DirNode* childNode = children.nodes[listed.index];
         const KeptTreeRecords* kept = KeptIn(child, kind);
         PendingDirectoryRecord pending;

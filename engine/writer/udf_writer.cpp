@@ -411,7 +411,8 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
         siblings.clear();
         for (auto child = access.FirstChild(items_[i].node); child != nullptr; child = access.NextSibling(child)) {
             const DirEntry& record = child->entry;
-            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory, UniqueName(record.name, siblings),
+            UdfItem item{child, static_cast<std::int32_t>(i), record.isDirectory,
+                         UniqueName(record.NameToWrite(), siblings),
                          {}, 0, 0, 0};
             if (item.name.empty()) { // not even one character fits
                 error = "'" + ShownName(record) + "' has no name a UDF file system can record";

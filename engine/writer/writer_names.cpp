@@ -47,7 +47,7 @@ std::vector<ListedChild> ListChildren(const TreeAccess& access, const Children& 
         std::vector<iso::NewEntryName> names(fresh.size());
         for (std::size_t k = 0; k < fresh.size(); ++k) {
             const DirEntry& entry = children.Entry(fresh[k]);
-            names[k] = {entry.name, entry.isDirectory};
+            names[k] = {entry.NameToWrite(), entry.isDirectory};
         }
         std::vector<std::string> identifiers = NewIdentifiers(kind, access.Rules(), names, taken);
         for (std::size_t k = 0; k < fresh.size(); ++k) {

@@ -6,6 +6,7 @@
 #include "iso/iso9660.h"
 #include "iso/iso_edit_test_support.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/reference_ecma130.h"
 
 #include <gtest/gtest.h>
@@ -327,6 +328,110 @@ TEST_F(SaveEdge, ASaveThatCannotStartSaysWhyAndNothingChanges)
     reader->LoadTree();
     EXPECT_NE(reader->NewDirectory("NEW", reader->GetRoot()), nullptr);
     EXPECT_EQ(test::SaveAndWait(reader).finalValue, kSaveDone);
+}
+
+// The names of the root as a tree shows them.
+std::set<std::string> RootNames(IIsoEdit* edit)
+{
+    std::set<std::string> names;
+    for (DirNode* child = edit->GetFirstChild(edit->GetRoot()); child != nullptr; child = edit->GetNextSibling(child)) {
+        ItemInfo info;
+        EXPECT_TRUE(edit->GetItemInfo(child, info));
+        names.insert(info.name);
+    }
+    return names;
+}
+
+// The identifiers isoinfo lists in the root of one tree (options pick it).
+std::set<std::string> IsoinfoRoot(const std::string& image, const std::string& options)
+{
+    std::set<std::string> identifiers;
+    const test::IsoinfoListing listing =
+        test::ParseIsoinfoListing(test::RunForOutput("isoinfo " + options + " -l -i " + ShellQuote(image)));
+    if (const auto root = listing.find("/"); root != listing.end()) {
+        for (const test::IsoinfoEntry& entry : root->second) {
+            identifiers.insert(entry.identifier);
+        }
+    }
+    return identifiers;
+}
+
+// A name given that the image's names cannot hold is written converted or cut. After the save the session shows the
+// name written, as a fresh open and isoinfo do; a later save writes every tree's names as the first did.
+TEST_F(SaveEdge, ANameWrittenOtherwiseThanGivenIsShownAsWritten)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("isoinfo");
+    enum class Edit { Rename, NewFolder, Add };
+    const std::string longName = std::string(70, 'n') + ".txt";
+    const std::string cutName = std::string(60, 'n') + ".txt"; // 64 Joliet characters, the extension kept
+    const struct {
+        const char* what;
+        const char* options; // genisoimage's
+        NameSource shown;
+        Edit edit;
+        std::string given;
+        std::string written;
+        // isoinfo options and an identifier its listing of the root holds after each save.
+        std::vector<std::pair<std::string, std::string>> listed;
+    } cases[]{
+        {"ISO 9660 alone, renamed", "", NameSource::Automatic, Edit::Rename, "read me.txt", "READ_ME.TXT",
+         {{"", "READ_ME.TXT;1"}}},
+        {"ISO 9660 alone, a new folder", "", NameSource::Automatic, Edit::NewFolder, "new folder", "NEW_FOLD",
+         {{"", "NEW_FOLD"}}},
+        {"Joliet, renamed long", "-J", NameSource::Automatic, Edit::Rename, longName, cutName,
+         {{"-J", cutName}, {"", "NNNNNNNN.TXT;1"}}},
+        {"Joliet, added long", "-J", NameSource::Automatic, Edit::Add, longName, cutName, {{"-J", cutName}}},
+        {"Rock Ridge, renamed", "-J -R", NameSource::Automatic, Edit::Rename, "read me.txt", "read me.txt",
+         {{"-R", "read me.txt"}, {"-J", "read me.txt"}}},
+        // The other trees keep the given name through later saves.
+        {"ISO 9660 names shown", "-J -R", NameSource::Iso, Edit::Rename, "read me.txt", "READ_ME.TXT",
+         {{"", "READ_ME.TXT;1"}, {"-R", "read me.txt"}, {"-J", "read me.txt"}}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(dir / "src");
+        fs::remove(dir / "names.iso");
+        const std::string image = Made("names.iso", {{"a.txt", "a\n"}}, row.options);
+        test::EditHandle edit;
+        ASSERT_TRUE(edit->Open(image.c_str()));
+        edit->SetNameSource(row.shown);
+        edit->LoadTree();
+        DirNode* root = edit->GetRoot();
+        DirNode* node = nullptr;
+        switch (row.edit) {
+        case Edit::Rename:
+            node = edit->GetFirstChild(root);
+            ASSERT_TRUE(edit->Rename(row.given.c_str(), node)) << edit->GetLastError();
+            break;
+        case Edit::NewFolder: node = edit->NewDirectory(row.given.c_str(), root); break;
+        case Edit::Add:
+            test::WriteWholeFile(dir / row.given, std::string("added\n"));
+            node = edit->AddFile((dir / row.given).c_str(), root);
+            break;
+        }
+        ASSERT_NE(node, nullptr) << edit->GetLastError();
+        for (const char* later : {"", "later"}) {
+            if (*later != '\0') {
+                ASSERT_NE(edit->NewDirectory(later, root), nullptr) << edit->GetLastError();
+            }
+            ASSERT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
+            ItemInfo info;
+            ASSERT_TRUE(edit->GetItemInfo(node, info));
+            EXPECT_EQ(info.name, row.written);
+            // A copy, since the session holds the image open.
+            const std::string copy = dir / "copy.iso";
+            fs::copy_file(image, copy, fs::copy_options::overwrite_existing);
+            test::EditHandle fresh;
+            ASSERT_TRUE(fresh->Open(copy.c_str())) << fresh->GetLastError();
+            fresh->SetNameSource(row.shown);
+            fresh->LoadTree();
+            EXPECT_EQ(RootNames(edit.get()), RootNames(fresh.get()));
+            for (const auto& [options, identifier] : row.listed) {
+                EXPECT_EQ(IsoinfoRoot(image, options).count(identifier), 1u) << "isoinfo " << options << " " << later;
+            }
+        }
+    }
 }
 
 } // namespace
