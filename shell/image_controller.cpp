@@ -1205,7 +1205,45 @@ void CImageController::SaveFinished(bool saved)
     editLog_.clear();
     bootable_ = edit_ != nullptr && edit_->HasBootImage();
     bootLoaded_ = false;
+    // The save wrote names the image cannot hold as given converted or
+    // cut, as the image's names go; the rows show what it holds.
+    ShowEngineNames();
     host_.ContentsChanged();
+}
+
+void CImageController::ShowEngineNames()
+{
+    if (!imageMode_ || edit_ == nullptr) {
+        return;
+    }
+    bool renamed = false;
+    bool folderRenamed = false;
+    std::vector<EntryRecord*> pending{&imageRoot_};
+    while (!pending.empty()) {
+        EntryRecord* folder = pending.back();
+        pending.pop_back();
+        for (const std::unique_ptr<EntryRecord>& child : folder->children) {
+            pending.push_back(child.get());
+            ItemInfo info;
+            DirNode* node = NodeOf(child.get());
+            if (node == nullptr || !edit_->GetItemInfo(node, info) || info.name == child->name) {
+                continue;
+            }
+            child->name = info.name;
+            // As after a rename: an entry added from disk keeps its file's path.
+            if (child->typeName.empty()) {
+                child->path = child->name;
+            }
+            renamed = true;
+            folderRenamed = folderRenamed || child->isFolder == 1;
+        }
+    }
+    if (renamed) {
+        ShowFolder(currentFolder_);
+    }
+    if (folderRenamed) {
+        host_.FoldersChanged(&imageRoot_);
+    }
 }
 
 IIsoEdit* CImageController::PrepareSaveAs(const std::string& target)

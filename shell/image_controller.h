@@ -221,6 +221,8 @@ private:
     void Tell(const std::string& text, const char* caption = "Tarvelin",
               platform::PromptIcon icon = platform::PromptIcon::None);
     void BuildImageRecords(EntryRecord& parentRecord, DirNode* firstNode, bool followSiblings = true);
+    // The rows of the opened image take the names the engine reports now.
+    void ShowEngineNames();
     // Reads the UDF volume of the opened image, through the image component
     // of the editing facade or, with none, of the image file itself, and
     // decides which tree the panes show; false, with why, when an image of

@@ -200,6 +200,45 @@ TEST(ReplacingAddTest, TheRecordsLeftAreTheEntriesTheImageHolds)
 
 // A composition is built as the user arranged it, not as its folders lie on disk: entries renamed, made, deleted from
 // an added folder and added into one, with the properties chosen.
+// A name the image cannot hold as given is saved converted (ISO 9660 alone) or cut (Joliet); after the save the rows
+// show the names the image holds, as the image opened again does.
+TEST(SavedNamesTest, TheRowsShowTheNamesTheSaveWrote)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::TempDir dir;
+    WriteTree(dir.Path(), {{"tree/a.txt", "a\n"}});
+    const std::string longName = std::string(70, 'n') + ".txt";
+    const struct {
+        std::string options, given, written, folder, folderWritten;
+    } cases[]{
+        {"", "read me.txt", "READ_ME.TXT", "new folder", "NEW_FOLD"},
+        {"-J", longName, std::string(60, 'n') + ".txt", "new folder", "new folder"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.options);
+        const std::string image = dir / "names.iso";
+        fs::remove(image);
+        test::RunGenisoimage(dir / "tree", image, row.options);
+        ScriptedHost host;
+        CImageController controller(host);
+        ASSERT_TRUE(controller.OpenImage(image));
+        ASSERT_EQ(controller.ImageRoot().children.size(), std::size_t{1});
+        EntryRecord* file = controller.ImageRoot().children.front().get();
+        ASSERT_TRUE(controller.Rename(file, row.given));
+        EntryRecord* folder = controller.MakeFolder(&controller.ImageRoot(), row.folder);
+        ASSERT_NE(folder, nullptr);
+        EXPECT_EQ(file->name, row.given);
+        ASSERT_EQ(test::SaveAndWait(controller.Edit()).finalValue, kSaveDone);
+        controller.SaveFinished(true);
+        EXPECT_EQ(file->name, row.written);
+        EXPECT_EQ(file->path, row.written);
+        EXPECT_EQ(folder->name, row.folderWritten);
+        ASSERT_TRUE(controller.OpenImage(image));
+        EXPECT_NE(ChildNamed(controller.ImageRoot(), row.written), nullptr);
+        EXPECT_NE(ChildNamed(controller.ImageRoot(), row.folderWritten), nullptr);
+    }
+}
+
 TEST(CompositionBuildTest, TheImageHoldsTheCompositionAsArranged)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
