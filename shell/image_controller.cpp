@@ -680,12 +680,14 @@ void CImageController::DropGoneRecords(EntryRecord& top, bool below)
     while (!pending.empty()) {
         EntryRecord* folder = pending.back();
         pending.pop_back();
+        // A record bound to no node says nothing of what the image holds.
+        DirNode* folderNode = NodeOf(folder);
+        if (edit_ == nullptr || folderNode == nullptr) {
+            continue;
+        }
         std::set<const DirNode*> held;
-        if (DirNode* folderNode = NodeOf(folder); edit_ != nullptr && folderNode != nullptr) {
-            for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr;
-                 node = edit_->GetNextSibling(node)) {
-                held.insert(node);
-            }
+        for (DirNode* node = edit_->GetFirstChild(folderNode); node != nullptr; node = edit_->GetNextSibling(node)) {
+            held.insert(node);
         }
         std::erase_if(folder->children, [&](const std::unique_ptr<EntryRecord>& child) {
             if (held.contains(NodeOf(child.get()))) {

@@ -150,10 +150,20 @@ void ShowNamesWritten(IIsoDirEdit* tree, bool joliet)
             if (kind == writer::TreeKind::Joliet && !joliet) {
                 continue;
             }
+            const auto writtenAnew = [kind](const DirEntry& entry) {
+                return entry.renamed || writer::KeptIn(entry, kind) == nullptr;
+            };
+            bool any = false;
+            for (std::size_t i = 0; i < children.Count() && !any; ++i) {
+                any = writtenAnew(children.Entry(i));
+            }
+            // A folder whose records were all kept needs no names listed.
+            if (!any) {
+                continue;
+            }
             for (const writer::ListedChild& listed : writer::ListChildren(access, children, kind)) {
                 DirEntry& entry = children.Entry(listed.index);
-                const bool writtenAnew = entry.renamed || writer::KeptIn(entry, kind) == nullptr;
-                if (!writtenAnew || NameTreeAfterSave(entry, shown, rockRidge, joliet) != kind) {
+                if (!writtenAnew(entry) || NameTreeAfterSave(entry, shown, rockRidge, joliet) != kind) {
                     continue;
                 }
                 std::string written = kind == writer::TreeKind::Iso ? iso::DecodeIsoIdentifier(listed.identifier)
