@@ -1595,19 +1595,24 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     std::uint32_t end = data_->GetEndSector();
-    // A partition's copy of the metadata that ends in front of partitions
-    // appended to the volume cannot reach what is appended behind those.
-    if (hybridBefore && hybridBefore->copy) {
-        const std::uint32_t reach = hybridBefore->copy->offset + hybridBefore->copy->volumeSectors;
+    // A first partition that ends in front of partitions appended to the
+    // volume (its copy of the metadata, or the partition itself, which does
+    // not grow over them) cannot reach what is appended behind those.
+    const bool keptPartition = hybridBefore && !hybridBefore->copy && hybridBefore->keptPartitionEnd != 0;
+    if (hybridBefore && (hybridBefore->copy || keptPartition)) {
+        const std::uint32_t reach = keptPartition
+            ? hybridBefore->keptPartitionEnd : hybridBefore->copy->offset + hybridBefore->copy->volumeSectors;
         std::uint32_t outOfReach = 0;
         ForEachFileNode(tree_, [&](DirNode* node) {
-            for (const ExtentPiece& piece : node->entry.Pieces()) {
-                outOfReach += piece.length != 0 && std::uint64_t{piece.extent} + SectorsFor(piece.length) > reach;
-            }
+            const auto pieces = node->entry.Pieces();
+            outOfReach += std::any_of(pieces.begin(), pieces.end(), [reach](const ExtentPiece& piece) {
+                return piece.length != 0 && std::uint64_t{piece.extent} + SectorsFor(piece.length) > reach;
+            });
         });
-        if (reach < hybridBefore->volumeSectors && outOfReach != 0) {
-            saveNotes_.push_back("the image's first partition holds a copy of its file system that ends in front of"
-                                 " the partitions appended to it: " + std::to_string(outOfReach)
+        if ((keptPartition || reach < hybridBefore->volumeSectors) && outOfReach != 0) {
+            saveNotes_.push_back(std::string("the image's first partition ")
+                                 + (hybridBefore->copy ? "holds a copy of its file system that ends" : "ends")
+                                 + " in front of the partitions appended to it: " + std::to_string(outOfReach)
                                  + " file(s) lie behind those and cannot be read through that partition (the disc"
                                    " and the whole disk read them)");
         }

@@ -65,15 +65,36 @@ bool CoversVolume(std::uint64_t first, std::uint64_t end, const OldEnds& ends)
 
 std::optional<GptHeader> PrimaryGpt(ConstBytes area);
 
-// The first blocks of the partitions the MBR and a GPT in the system area name.
-std::vector<std::uint64_t> PartitionStarts(ConstBytes area)
+// Whether a partition starts at or behind end (an EFI system partition
+// appended to the volume, xorriso's gap partitions).
+bool PartitionBehind(std::uint64_t end, std::span<const std::uint64_t> starts)
 {
-    std::vector<std::uint64_t> starts;
+    return std::any_of(starts.begin(), starts.end(), [end](std::uint64_t start) { return start >= end; });
+}
+
+// A partition that covered the volume grows over what a save appends,
+// unless partitions lie behind it: growing over those would make them
+// overlap, and UEFI firmware skips partitions of a GPT that overlap, so the
+// disk would no longer boot.
+bool GrowsWithVolume(std::uint64_t first, std::uint64_t end, const OldEnds& ends, std::span<const std::uint64_t> starts)
+{
+    return CoversVolume(first, end, ends) && !PartitionBehind(end, starts);
+}
+
+// The partitions the MBR and a GPT in the system area name, [first, end) in
+// blocks.
+struct BlockExtent {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+};
+std::vector<BlockExtent> Partitions(ConstBytes area)
+{
+    std::vector<BlockExtent> partitions;
     for (std::size_t i = 0; i < kMbrEntryCount; ++i) {
         const MbrPartition entry =
             DecodeMbrPartition(area.subspan(MbrOffset::kPartitionTable + i * kMbrEntrySize, kMbrEntrySize));
         if (entry.blocks != 0 && entry.type != kMbrTypeProtective && !IsExtended(entry.type)) {
-            starts.push_back(entry.firstLba);
+            partitions.push_back({entry.firstLba, std::uint64_t{entry.firstLba} + entry.blocks});
         }
     }
     if (const std::optional<GptHeader> header = PrimaryGpt(area)) {
@@ -81,10 +102,19 @@ std::vector<std::uint64_t> PartitionStarts(ConstBytes area)
             const GptEntry entry = DecodeGptEntry(area.subspan(
                 static_cast<std::size_t>(header->entryLba * kBlockSize) + std::size_t{i} * header->entrySize,
                 header->entrySize));
-            if (entry.used) {
-                starts.push_back(entry.firstLba);
+            if (entry.used && entry.lastLba >= entry.firstLba) {
+                partitions.push_back({entry.firstLba, entry.lastLba + 1});
             }
         }
+    }
+    return partitions;
+}
+
+std::vector<std::uint64_t> PartitionStarts(ConstBytes area)
+{
+    std::vector<std::uint64_t> starts;
+    for (const BlockExtent& partition : Partitions(area)) {
+        starts.push_back(partition.first);
     }
     return starts;
 }
@@ -165,7 +195,8 @@ std::optional<GptPlan> PlanGpt(ConstBytes area, const VolumeGrowth& growth)
 
 // Grows or moves the GPT entries; false (nothing to be written) when a
 // partition that stays would end past the new last usable block.
-bool GrowGptEntries(Bytes entries, const GptPlan& plan, const OldEnds& ends, std::span<const MovedRange> moved)
+bool GrowGptEntries(Bytes entries, const GptPlan& plan, const OldEnds& ends, std::span<const std::uint64_t> starts,
+                    std::span<const MovedRange> moved)
 {
     const std::uint64_t oldUsable = plan.header.lastUsableLba;
     for (std::uint32_t i = 0; i < plan.header.entryCount; ++i) {
@@ -175,8 +206,8 @@ bool GrowGptEntries(Bytes entries, const GptPlan& plan, const OldEnds& ends, std
             continue;
         }
         const std::uint64_t end = entry.lastLba + 1;
-        if (CoversVolume(entry.firstLba, end, ends) || (entry.firstLba <= kSystemAreaBlocks
-                                                        && (end == oldUsable || end == oldUsable + 1))) {
+        const bool toLastUsable = entry.firstLba <= kSystemAreaBlocks && (end == oldUsable || end == oldUsable + 1);
+        if (GrowsWithVolume(entry.firstLba, end, ends, starts) || toLastUsable) {
             entry.lastLba = plan.lastUsable;
         } else if (const std::optional<std::uint64_t> to = MovedStart(entry.firstLba, end, moved)) {
             entry.lastLba = *to + (entry.lastLba - entry.firstLba);
@@ -193,14 +224,14 @@ bool GrowGptEntries(Bytes entries, const GptPlan& plan, const OldEnds& ends, std
 // Rewrites the primary GPT in area and renders the backup (entry array,
 // then header) into backup; false, with area untouched, when the GPT must
 // stay as it is.
-bool GrowGpt(Bytes area, const GptPlan& plan, const OldEnds& ends, std::span<const MovedRange> moved,
-             std::vector<std::uint8_t>& backup)
+bool GrowGpt(Bytes area, const GptPlan& plan, const OldEnds& ends, std::span<const std::uint64_t> starts,
+             std::span<const MovedRange> moved, std::vector<std::uint8_t>& backup)
 {
     std::vector<std::uint8_t> entries(static_cast<std::size_t>(plan.entryBlocks * kBlockSize), 0);
     const Bytes oldEntries = area.subspan(static_cast<std::size_t>(plan.header.entryLba * kBlockSize),
                                           static_cast<std::size_t>(plan.header.EntryArrayBytes()));
     std::copy(oldEntries.begin(), oldEntries.end(), entries.begin());
-    if (!GrowGptEntries(entries, plan, ends, moved)) {
+    if (!GrowGptEntries(entries, plan, ends, starts, moved)) {
         return false;
     }
     std::copy_n(entries.begin(), oldEntries.size(), oldEntries.begin());
@@ -232,8 +263,8 @@ void Reaim(MbrPartition& partition, const MbrPartition& old)
     }
 }
 
-void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std::optional<GptPlan>& gpt,
-             std::span<const MovedRange> moved)
+void GrowMbr(Bytes block0, const OldEnds& ends, std::span<const std::uint64_t> starts, std::uint64_t newEnd,
+             const std::optional<GptPlan>& gpt, std::span<const MovedRange> moved)
 {
     constexpr std::uint64_t kMaxBlocks = std::numeric_limits<std::uint32_t>::max();
     for (std::size_t i = 0; i < kMbrEntryCount; ++i) {
@@ -251,7 +282,7 @@ void GrowMbr(Bytes block0, const OldEnds& ends, std::uint64_t newEnd, const std:
             if (gpt && first < gpt->diskEnd && old.blocks != kMaxBlocks && end < gpt->diskEnd) {
                 partition.blocks = static_cast<std::uint32_t>(std::min(gpt->diskEnd - first, kMaxBlocks));
             }
-        } else if (CoversVolume(first, end, ends) && first < newEnd) {
+        } else if (GrowsWithVolume(first, end, ends, starts) && first < newEnd) {
             partition.blocks = static_cast<std::uint32_t>(std::min(newEnd - first, kMaxBlocks));
         } else if (const std::optional<std::uint64_t> to = MovedStart(first, end, moved)) {
             if (*to + old.blocks <= kMaxBlocks) {
@@ -453,15 +484,17 @@ GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& growth)
         return grown;
     }
     const OldEnds ends = OldEndsOf(growth);
+    const std::vector<std::uint64_t> starts = PartitionStarts(systemArea);
     Bytes area(grown.systemArea);
     std::optional<GptPlan> gpt = PlanGpt(systemArea, growth);
-    if (gpt && !GrowGpt(area, *gpt, ends, growth.moved, grown.backupGpt)) {
+    if (gpt && !GrowGpt(area, *gpt, ends, starts, growth.moved, grown.backupGpt)) {
         gpt.reset();
     }
     if (gpt) {
         grown.volumeSectors = gpt->volumeSectors;
     }
-    GrowMbr(area.first(kBlockSize), ends, std::uint64_t{grown.volumeSectors} * kBlocksPerSector, gpt, growth.moved);
+    GrowMbr(area.first(kBlockSize), ends, starts, std::uint64_t{grown.volumeSectors} * kBlocksPerSector, gpt,
+            growth.moved);
     FollowBootFile(area.first(kBlockSize), growth.moved);
     grown.changed = !std::equal(systemArea.begin(), systemArea.end(), grown.systemArea.begin());
     return grown;
@@ -491,6 +524,12 @@ std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector)
     }
     before.volumeSectors = primary->volumeSpaceSize;
     before.fileLength = sector.GetFile()->GetLength();
+    const std::vector<std::uint64_t> starts = PartitionStarts(before.systemArea);
+    for (const BlockExtent& partition : Partitions(before.systemArea)) {
+        if (partition.first <= kSystemAreaBlocks && PartitionBehind(partition.end, starts)) {
+            before.keptPartitionEnd = static_cast<std::uint32_t>(partition.end / kBlocksPerSector);
+        }
+    }
     // A partition starting on a whole sector, with a primary descriptor of
     // the same volume 16 sectors into it, holds a copy of the file system.
     for (const std::uint64_t start : PartitionStarts(before.systemArea)) {

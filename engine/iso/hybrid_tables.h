@@ -254,6 +254,10 @@ struct HybridTablesBefore {
     std::uint32_t volumeSectors = 0;
     std::uint64_t fileLength = 0;
     std::optional<FileSystemCopy> copy;
+    // A partition from the system area with partitions appended behind it
+    // keeps its end as well (sectors from the image's start): data a save
+    // appends behind those is out of its reach. 0 when none.
+    std::uint32_t keptPartitionEnd = 0;
 };
 TARVELIN_API std::optional<HybridTablesBefore> ReadHybridTables(IIsoSector& sector);
 

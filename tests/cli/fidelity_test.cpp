@@ -740,7 +740,8 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
 // the volume (the added folder grows the metadata over it, so it moves) and an Apple partition map; compacted after a
 // removal it keeps its size, says so, and boots the same way. The other is laid out as Ubuntu's are: the EFI image
 // appended as a second partition, and the first partition from block 64 with a copy of the file system's metadata of
-// its own, which must list the added file afterwards.
+// its own, which must list the added file afterwards. The third has the same GPT without the copy: its first partition
+// must not grow over the appended ones, or the firmware skips the overlapping EFI partition.
 TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
 {
     for (const char* tool : {"grub-mkrescue", "mformat", "xorriso", "isoinfo", "qemu-system-x86_64"}) {
@@ -762,6 +763,7 @@ TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
     const std::string mkrescue = ShellQuote(dir / "mkrescue.iso");
     const std::string compacted = ShellQuote(dir / "compacted.iso");
     const std::string ubuntu = ShellQuote(dir / "ubuntu.iso");
+    const std::string appended = ShellQuote(dir / "appended.iso");
     const std::string tree = ShellQuote(dir / "tree");
     const auto run = [](const std::string& command) {
         const test::CommandResult done = test::RunCommand(command + " 2>&1");
@@ -771,23 +773,27 @@ TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
     run("grub-mkrescue -o " + mkrescue + " " + ShellQuote(dir / "src"));
     run("xorriso -osirrox on -indev " + mkrescue + " -extract / " + tree + " && chmod -R u+w " + tree + " && mv "
         + tree + "/efi.img " + ShellQuote(dir / "efi.img") + " && rm " + tree + "/boot.catalog");
-    run("xorriso -as mkisofs -o " + ubuntu + " -R -J --grub2-mbr " + grubMbr + " -partition_offset 16 "
-        "--mbr-force-bootable -append_partition 2 28732ac11ff8d211ba4b00a0c93ec93b " + ShellQuote(dir / "efi.img")
-        + " -appended_part_as_gpt -iso_mbr_part_type a2a0d0ebe5b9334487c068b6b72699c7 -c boot.catalog "
-          "-b boot/grub/i386-pc/eltorito.img -no-emul-boot -boot-load-size 4 -boot-info-table --grub2-boot-info "
-          "-eltorito-alt-boot -e --interval:appended_partition_2::: -no-emul-boot " + tree);
+    for (const auto& [image, options] : {std::pair{ubuntu, "-partition_offset 16 "}, std::pair{appended, ""}}) {
+        run("xorriso -as mkisofs -o " + image + " -R -J --grub2-mbr " + grubMbr + " " + options +
+            "--mbr-force-bootable -append_partition 2 28732ac11ff8d211ba4b00a0c93ec93b " + ShellQuote(dir / "efi.img")
+            + " -appended_part_as_gpt -iso_mbr_part_type a2a0d0ebe5b9334487c068b6b72699c7 -c boot.catalog "
+              "-b boot/grub/i386-pc/eltorito.img -no-emul-boot -boot-load-size 4 -boot-info-table --grub2-boot-info "
+              "-eltorito-alt-boot -e --interval:appended_partition_2::: -no-emul-boot " + tree);
+    }
     run(cli + "add " + mkrescue + " " + ShellQuote(dir / "added"));
     run("cp " + mkrescue + " " + compacted + " && " + cli + "rm " + compacted + " /boot/grub/fonts/unicode.pf2");
     EXPECT_NE(run(cli + "compact " + compacted).find("the image keeps its size (partition tables"), std::string::npos);
     // The folder goes behind the appended partition, out of the first partition's reach, and the save says so.
-    EXPECT_NE(run(cli + "add " + ubuntu + " " + ShellQuote(dir / "added")).find("cannot be read through that partition"),
-              std::string::npos);
+    for (const std::string& image : {ubuntu, appended}) {
+        EXPECT_NE(run(cli + "add " + image + " " + ShellQuote(dir / "added")).find("cannot be read through that"),
+                  std::string::npos) << image;
+    }
     const std::string partition = ShellQuote(dir / "partition.iso");
     EXPECT_NE(run("dd if=" + ubuntu + " of=" + partition + " bs=2048 skip=16 status=none && isoinfo -R -f -i "
                   + partition).find("/added/note.txt"),
               std::string::npos);
     ASSERT_FALSE(::testing::Test::HasFailure());
-    for (const std::string& image : {mkrescue, compacted, ubuntu}) {
+    for (const std::string& image : {mkrescue, compacted, ubuntu, appended}) {
         for (const std::string& drive : {"-cdrom " + image, "-drive file=" + image + ",format=raw"}) {
             fs::copy_file(variables, dir / "vars.fd", fs::copy_options::overwrite_existing);
             const std::string uefi = "-drive if=pflash,format=raw,readonly=on,file=" + ShellQuote(firmware)

@@ -60,10 +60,10 @@ TEST(HybridTables, MbrPartitionsThatCoverTheVolumeGrowAndTheOthersStay)
          {{0xCD, 1, 3999, kChs1, kChs3999}}, {{0xCD, 1, 5999, kChs1, kChs5999}}},
         {"to the end of a file padded behind the volume", Growth(1000, 5120, 1500),
          {{0x17, 0, 5120, kChs0, {0x1F, 0x20, 0x02}}}, {{0x17, 0, 6000, kChs0, kChs5999}}},
-        {"an appended partition behind the volume stays inside the grown one",
+        {"with a partition appended behind the volume it keeps its end: none overlap",
          Growth(1000, 7200, 2300),
          {{0x00, 0, 4000, kChs0, kChs3999}, {0xEF, 4000, 2880, {0x3D, 0x01, 0x01}, {0x16, 0x20, 0x03}}},
-         {{0x00, 0, 9200, kChs0, {0x1F, 0x10, 0x04}}, {0xEF, 4000, 2880, {0x3D, 0x01, 0x01}, {0x16, 0x20, 0x03}}}},
+         {{0x00, 0, 4000, kChs0, kChs3999}, {0xEF, 4000, 2880, {0x3D, 0x01, 0x01}, {0x16, 0x20, 0x03}}}},
         {"one block short of the volume end is not covering", Growth(1000, 4000, 1500),
          {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}}, {{0x17, 0, 3999, kChs0, {0x3C, 0x1F, 0x01}}}},
         {"a start behind the system area is not covering", Growth(1000, 4000, 1500),
@@ -133,8 +133,8 @@ TEST(HybridTables, AGptGrowsAndItsBackupEndsTheNewVolume)
          3936, {{0, 3936}, {136, 3015}}, 3999},
         {"an EFI entry on a moved file follows it", BaseGpt(), Growth(1000, 4000, 2400, {{34, 720, 1600}}), 2416,
          9600, {{0, 9600}, {6400, 9279}}, 9663},
-        {"an entry to the volume end grows over the appended one", appended, Growth(1000, 7000, 2000), 2016, 8000,
-         {{64, 8000}, {4000, 6879}}, 8063},
+        {"an entry to the volume end keeps it with one appended behind", appended, Growth(1000, 7000, 2000), 2016,
+         8000, {{64, 3999}, {4000, 6879}}, 8063},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
