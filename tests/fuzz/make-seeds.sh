@@ -2,7 +2,7 @@
 # Seed inputs for the fuzz targets, made from small images of a tiny tree:
 # tarvelin-cli build (with and without Rock Ridge), genisoimage -R -J (its
 # deepest folder relocated), genisoimage without extensions and with UDF,
-# xorriso -R -J, bootable images (genisoimage; xorriso with an EFI section;
+# xorriso -R -J, hybrid images (partition tables), bootable images (genisoimage; xorriso with an EFI section;
 # tarvelin-cli boot load), an empty mkudffs UDF 2.01 volume, a BIN/CUE pair from tarvelin-cli iso2bin, and
 # volumes in other layouts: raw Mode 2 Form 1 sectors, 2336-byte sectors,
 # behind a header, and without the 16 sectors in front of the descriptors.
@@ -112,6 +112,32 @@ if command -v mkudffs >/dev/null; then
 fi
 seed "$out" layout cue-quoted sheet quoted.cue nul cli.bin
 seed "$out" layout cue-bare SHEET bare.cue nul mode2.bin
+
+# Partition tables as a save grows them: the save's numbers (the old
+# volume and file, 30 sectors of metadata, 500 sectors appended, no moved
+# data) and the system area of xorriso's hybrids and of the hybrid images
+# Debian ships, where they are installed.
+hybrid_seed() { # hybrid_seed NAME IMAGE
+    perl -e 'my ($path) = @ARGV; open(my $in, "<:raw", $path) or die; my $area;
+             seek($in, 16 * 2048 + 80, 0); read($in, my $size, 4); seek($in, 0, 0); read($in, $area, 32768);
+             my $sectors = int((-s $path) / 2048);
+             print pack("V7", unpack("V", $size), $sectors, 30, $sectors + 500, 0, 0, 0), $area' "$2" > hybrid.in
+    seed "$out" hybrid "$1" hybrid.in
+}
+if [ -f /usr/lib/ISOLINUX/isohdpfx.bin ]; then
+    cp -r boot src/boot
+    mbr=(-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -c boot/boot.cat -b boot/loader.bin -no-emul-boot)
+    xorr "${mbr[@]}" -o hybrid-mbr.iso src
+    xorr "${mbr[@]}" -eltorito-alt-boot -e boot/efi.img -no-emul-boot -isohybrid-gpt-basdat -o hybrid-gpt.iso src
+    xorr "${mbr[@]}" -append_partition 2 0xef boot/efi.img -appended_part_as_gpt -o hybrid-appended.iso src
+    rm -r src/boot
+    for iso in hybrid-mbr.iso hybrid-gpt.iso hybrid-appended.iso; do
+        hybrid_seed "${iso%.iso}" "$iso"
+    done
+fi
+for iso in /usr/lib/grub-rescue/grub-rescue-cdrom.iso /usr/lib/ipxe/ipxe.iso /usr/lib/memtest86+/memtest86+x64.iso; do
+    [ -f "$iso" ] && hybrid_seed "$(basename "$iso" .iso)" "$iso"
+done
 
 # Small inputs that still reach each target's main paths.
 dd if=boot-xorriso.iso of=boot-headerless.iso bs=2048 skip=16 status=none
