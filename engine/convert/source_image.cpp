@@ -64,6 +64,9 @@ bool ConvertSource::Open(const char* path)
     if (probe_ == LayoutProbe::None) {
         openError_ = ImageOpenError::NoVolume;
         lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
+        if (std::string beyond = DataTrackBeyondEnd(dataTrack, dataPath_, reader_->GetSize()); !beyond.empty()) {
+            lastError_ += ": " + beyond;
+        }
         return false;
     }
     openError_ = ImageOpenError::None;

@@ -452,6 +452,16 @@ std::optional<CueDataTrack> CueDataTrackOf(const std::string& path)
     return sheet ? FirstDataTrackOfSheet(*sheet) : std::nullopt;
 }
 
+std::string DataTrackBeyondEnd(const std::optional<CueDataTrack>& track, const std::string& dataPath,
+                               std::uint64_t fileLength)
+{
+    if (!track || track->start < fileLength) {
+        return {};
+    }
+    return "the CUE sheet puts its data track at byte " + std::to_string(track->start) + " of '" + dataPath
+           + "', which ends at byte " + std::to_string(fileLength) + ": the file is shorter than the sheet says";
+}
+
 std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_view newDataName)
 {
     std::string error;

@@ -111,6 +111,8 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
                                    "  TRACK 02 AUDIO\n    INDEX 01 00:00:30\n";
     WriteWholeFile(dir_ / "plain.cue", plainSheet);
     std::filesystem::create_symlink("plain.iso", dir_ / "alias.iso");
+    WriteWholeFile(dir_ / "cut.cue", std::string("FILE plain.iso BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                 "  TRACK 02 MODE1/2048\n    INDEX 01 00:01:00\n"));
     test::ExpectRefusals({
         // The output would replace the file being read, under any name.
         {"bin2iso " + Path("plain.iso") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
@@ -122,6 +124,8 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
         {"bin2iso " + Path("twin.cue") + " " + Path("out.iso"), 1, "several files match 'TWIN.BIN' but for case"},
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
+        {"bin2iso " + Path("cut.cue") + " " + Path("out.iso"), 2,
+         "data track at byte 176400 of '" + dir_ / "plain.iso" + "', which ends at byte 61440: the file is shorter"},
         {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},
         {"iso2bin " + Path("raw.bin") + " " + Path("out.bin"), 1, "not a plain ISO image"},
         {"iso2bin " + Path("plain.iso") + " /dev/null", 1, "is a device or pipe"},
