@@ -282,6 +282,11 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
                 }
                 firstSector = *sector;
                 if (looking == Looking::ForNextIndex) {
+                    // A track said to start where the data track does, or
+                    // ahead of it, leaves no data track to follow.
+                    if (firstByte <= data.start) {
+                        return std::nullopt;
+                    }
                     data.end = firstByte;
                     return data;
                 }

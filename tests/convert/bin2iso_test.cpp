@@ -203,6 +203,13 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
          "  TRACK 02 MODE1/2352\n    INDEX 01 00:06:30\n  TRACK 03 AUDIO\n    INDEX 01 00:06:60\n",
          true},
+        // A sheet that gives the data track no sectors cannot be followed:
+        // the file is read whole rather than as an empty volume.
+        {"audio said to start where the data track does",
+         {{"disc.bin", mode1}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n",
+         false},
         {"2048-byte data, then audio counted in its own sectors",
          {{"disc.bin", Concat(volume, audio(8, 10))}},
          "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
