@@ -221,6 +221,16 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
         const std::string_view line = TrimmedLeft(sheet.substr(0, end));
         sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
         if (StartsWithKeyword(line, "FILE")) {
+            if (looking == Looking::ForStart) {
+                // The data track's pregap ends the file before it (a ripper
+                // that appends gaps to the track in front): its INDEX 01
+                // lies in this file, which holds the track from then on.
+                data.fileName = FileNameOfCueEntry(line.substr(4));
+                ++files;
+                firstSector.reset();
+                previousFirstSector.reset();
+                continue;
+            }
             if (looking != Looking::ForData) {
                 break; // the data track runs to the end of its file
             }

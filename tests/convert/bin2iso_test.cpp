@@ -225,6 +225,11 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
          "FILE \"02 data.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n",
          false},
+        {"one file a track, the data track's pregap at the end of the audio track's file",
+         {{"01 audio.bin", Concat(audio(550, 16), Bytes(150 * 2352, 0))}, {"02 data.bin", mode1}},
+         "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 00 00:07:25\nFILE \"02 data.bin\" BINARY\n    INDEX 01 00:00:00\n",
+         false},
         // The raw headers say where the track starts on the disc.
         {"audio, then a data session in raw sectors",
          {{"disc.bin", Concat(audio(kSessionStart, 14), sessionMode1)}},
