@@ -388,7 +388,8 @@ public:
         if (files_->source != nullptr && path != nullptr) {
             for (const std::string& output : {std::string(path), CueSheetPathFor(path)}) {
                 if (std::string conflict = files_->source->OutputConflict(output); !conflict.empty()) {
-                    lastError_ = std::move(conflict);
+                    lastError_ = output == path ? std::move(conflict)
+                                                : "the CUE sheet of '" + std::string(path) + "': " + std::move(conflict);
                     return false;
                 }
             }

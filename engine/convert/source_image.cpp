@@ -29,6 +29,7 @@ bool ConvertSource::Open(const char* path)
     openError_ = ImageOpenError::CannotOpen;
     sectorCount_ = 0;
     dataPath_.clear();
+    sheetPath_.clear();
     shortfall_.clear();
     lastError_.clear();
     if (path == nullptr || *path == '\0') {
@@ -37,6 +38,9 @@ bool ConvertSource::Open(const char* path)
     }
     if (!ResolveImagePath(path, dataPath_, lastError_)) {
         return false;
+    }
+    if (dataPath_ != path) {
+        sheetPath_ = path;
     }
     reader_ = newReader_();
     if (reader_ == nullptr) {
@@ -60,6 +64,9 @@ bool ConvertSource::Open(const char* path)
     if (probe_ == LayoutProbe::None) {
         openError_ = ImageOpenError::NoVolume;
         lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
+        if (std::string beyond = DataTrackBeyondEnd(dataTrack, dataPath_, reader_->GetSize()); !beyond.empty()) {
+            lastError_ += ": " + beyond;
+        }
         return false;
     }
     openError_ = ImageOpenError::None;
@@ -169,11 +176,18 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
 std::string ConvertSource::OutputConflict(const std::string& path) const
 {
     // The output would replace the file being read; the refusal that the
-    // output's own open gives then blames some other program.
-    if (!IsOpen() || !platform::SameFile(dataPath_, path)) {
+    // output's own open gives then blames some other program. Over the
+    // sheet it would lose the tracks the sheet alone describes.
+    if (!IsOpen()) {
         return {};
     }
-    return "'" + path + "' is the source image of the conversion: name another output file";
+    if (platform::SameFile(dataPath_, path)) {
+        return "'" + path + "' is the source image of the conversion: name another output file";
+    }
+    if (!sheetPath_.empty() && platform::SameFile(sheetPath_, path)) {
+        return "'" + path + "' is the CUE sheet of the source image of the conversion: name another output file";
+    }
+    return {};
 }
 
 } // namespace tarvelin

@@ -53,7 +53,8 @@ public:
     const std::uint8_t* Contiguous(std::uint32_t first, std::uint32_t count) const;
 
     // Why path cannot be the conversion's output: it is the open image's
-    // data file (under any name). Empty when it can be.
+    // data file or the CUE sheet it was opened through (under any name).
+    // Empty when it can be.
     std::string OutputConflict(const std::string& path) const;
 
     const std::string& LastError() const { return lastError_; }
@@ -66,6 +67,7 @@ private:
     ImageOpenError openError_ = ImageOpenError::None;
     std::uint32_t sectorCount_ = 0;
     std::string dataPath_;
+    std::string sheetPath_; // the path opened, when it is a CUE sheet naming dataPath_
     std::string shortfall_;
     std::string lastError_;
 };

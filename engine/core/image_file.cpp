@@ -45,16 +45,35 @@ bool StartsWithKeyword(std::string_view line, std::string_view keyword)
     return line.size() == keyword.size() || IsBlank(line[keyword.size()]);
 }
 
+std::string_view TrimmedLeft(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+// A UTF-8 byte order mark in front of a sheet's first line is not part of
+// that line: its size, 0 when there is none.
+std::size_t ByteOrderMarkSize(std::string_view sheet) { return sheet.starts_with("\xEF\xBB\xBF") ? 3 : 0; }
+
 // The file name of a FILE line's rest: the text in double quotes, or the
 // text in front of the last blank-delimited word (the file type; the only
-// word where there is no type). Empty when there is none.
-std::string FileNameOfCueEntry(std::string_view rest)
+// word where there is no type). Empty when there is none. type, when given,
+// gets the file type: the word behind the name (empty when there is none).
+std::string FileNameOfCueEntry(std::string_view rest, std::string_view* type = nullptr)
 {
     std::size_t start = 0;
     while (start < rest.size() && IsBlank(rest[start])) {
         ++start;
     }
     rest.remove_prefix(start);
+    while (!rest.empty() && IsBlank(rest.back())) {
+        rest.remove_suffix(1);
+    }
+    if (type != nullptr) {
+        *type = {};
+    }
     if (rest.empty()) {
         return {};
     }
@@ -63,14 +82,14 @@ std::string FileNameOfCueEntry(std::string_view rest)
         if (close == std::string_view::npos) {
             return {};
         }
+        if (type != nullptr) {
+            *type = TrimmedLeft(rest.substr(close + 1));
+        }
         return std::string(rest.substr(1, close - 1));
     }
     // Unquoted, the name runs up to the file type, the line's last word:
     // sheets written by hand or by older tools leave a name with blanks
     // ("FILE My Disc.bin BINARY") unquoted.
-    while (!rest.empty() && IsBlank(rest.back())) {
-        rest.remove_suffix(1);
-    }
     std::size_t typeStart = rest.size();
     while (typeStart > 0 && !IsBlank(rest[typeStart - 1])) {
         --typeStart;
@@ -79,17 +98,20 @@ std::string FileNameOfCueEntry(std::string_view rest)
     while (end > 0 && IsBlank(rest[end - 1])) {
         --end;
     }
-    return std::string(rest.substr(0, end == 0 ? rest.size() : end));
+    if (end == 0) {
+        return std::string(rest);
+    }
+    if (type != nullptr) {
+        *type = rest.substr(typeStart);
+    }
+    return std::string(rest.substr(0, end));
 }
 
 // The name of the first FILE entry of a sheet (empty when the entry names
 // none); nothing when the sheet has no FILE entry.
 std::optional<std::string> FirstCueFileName(std::string_view sheet)
 {
-    // A UTF-8 byte order mark in front of the first line is not part of it.
-    if (sheet.starts_with("\xEF\xBB\xBF")) {
-        sheet.remove_prefix(3);
-    }
+    sheet.remove_prefix(ByteOrderMarkSize(sheet));
     while (!sheet.empty()) {
         const std::size_t end = sheet.find_first_of("\r\n");
         std::string_view line = sheet.substr(0, end);
@@ -129,14 +151,6 @@ std::optional<std::uint64_t> CueFrames(std::string_view text)
         return std::nullopt;
     }
     return (parts[0] * 60 + parts[1]) * 75 + parts[2];
-}
-
-std::string_view TrimmedLeft(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    return text;
 }
 
 // Bytes a stored sector of a track of this type takes in its file; 0 for
@@ -182,9 +196,7 @@ bool IsCueDataTrackType(std::string_view type)
 // cannot be followed up to its start.
 std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
 {
-    if (sheet.starts_with("\xEF\xBB\xBF")) {
-        sheet.remove_prefix(3);
-    }
+    sheet.remove_prefix(ByteOrderMarkSize(sheet));
     enum class Looking { ForData, ForStart, ForNextTrack, ForNextIndex };
     Looking looking = Looking::ForData;
     CueDataTrack data;
@@ -209,6 +221,16 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
         const std::string_view line = TrimmedLeft(sheet.substr(0, end));
         sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
         if (StartsWithKeyword(line, "FILE")) {
+            if (looking == Looking::ForStart) {
+                // The data track's pregap ends the file before it (a ripper
+                // that appends gaps to the track in front): its INDEX 01
+                // lies in this file, which holds the track from then on.
+                data.fileName = FileNameOfCueEntry(line.substr(4));
+                ++files;
+                firstSector.reset();
+                previousFirstSector.reset();
+                continue;
+            }
             if (looking != Looking::ForData) {
                 break; // the data track runs to the end of its file
             }
@@ -270,6 +292,11 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
                 }
                 firstSector = *sector;
                 if (looking == Looking::ForNextIndex) {
+                    // A track said to start where the data track does, or
+                    // ahead of it, leaves no data track to follow.
+                    if (firstByte <= data.start) {
+                        return std::nullopt;
+                    }
                     data.end = firstByte;
                     return data;
                 }
@@ -440,6 +467,16 @@ std::optional<CueDataTrack> CueDataTrackOf(const std::string& path)
     return sheet ? FirstDataTrackOfSheet(*sheet) : std::nullopt;
 }
 
+std::string DataTrackBeyondEnd(const std::optional<CueDataTrack>& track, const std::string& dataPath,
+                               std::uint64_t fileLength)
+{
+    if (!track || track->start < fileLength) {
+        return {};
+    }
+    return "the CUE sheet puts its data track at byte " + std::to_string(track->start) + " of '" + dataPath
+           + "', which ends at byte " + std::to_string(fileLength) + ": the file is shorter than the sheet says";
+}
+
 std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_view newDataName)
 {
     std::string error;
@@ -447,9 +484,10 @@ std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_
     if (!sheet) {
         return std::nullopt;
     }
-    std::string copy;
-    int files = 0;
     std::string_view rest = *sheet;
+    std::string copy(rest.substr(0, ByteOrderMarkSize(rest)));
+    rest.remove_prefix(copy.size());
+    int files = 0;
     while (!rest.empty()) {
         const std::size_t end = rest.find_first_of("\r\n");
         const std::string_view line = rest.substr(0, end);
@@ -464,18 +502,13 @@ std::optional<std::string> CueSheetForCopy(const std::string& path, std::string_
         if (++files > 1) {
             return std::nullopt;
         }
-        // FILE "name" TYPE: the type is the entry's last word.
-        std::string_view type = entry;
-        while (!type.empty() && IsBlank(type.back())) {
-            type.remove_suffix(1);
-        }
-        const std::size_t typeStart = type.find_last_of(" \t");
-        type = typeStart == std::string_view::npos ? std::string_view("BINARY") : type.substr(typeStart + 1);
+        std::string_view type;
+        FileNameOfCueEntry(entry.substr(4), &type);
         copy.append(line.substr(0, line.size() - entry.size()))
             .append("FILE \"")
             .append(newDataName)
             .append("\" ")
-            .append(type)
+            .append(type.empty() ? std::string_view("BINARY") : type)
             .append(ending);
     }
     if (files != 1) {

@@ -46,6 +46,11 @@ struct CueDataTrack {
     std::optional<std::uint64_t> end;
 };
 TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);
+// Why no volume is found where a sheet puts its data track, when that is
+// because the file holding it is shorter than the sheet says: the track
+// starts at or behind the file's end. Empty otherwise.
+std::string DataTrackBeyondEnd(const std::optional<CueDataTrack>& track, const std::string& dataPath,
+                               std::uint64_t fileLength);
 // The sheet at path for a copy of its one data file named newDataName: the
 // same text, tracks, modes and indexes, with the FILE entry naming the copy.
 // Nothing for a sheet that names several files (their tracks would not come

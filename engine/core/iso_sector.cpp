@@ -354,6 +354,10 @@ public:
         if (!DetectLayout()) {
             openError_ = ImageOpenError::NoVolume;
             lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "'";
+            if (std::string beyond = DataTrackBeyondEnd(dataTrack_, file_->GetPath(), file_->GetLength());
+                !beyond.empty()) {
+                lastError_ += ": " + beyond;
+            }
             return false;
         }
         trackMode_ = DetectTrackMode();

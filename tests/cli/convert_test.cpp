@@ -107,16 +107,25 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
     WriteWholeFile(dir_ / "twin.cue", std::string("FILE \"TWIN.BIN\" BINARY\n"));
     const Bytes volume = Volume(30);
     WriteWholeFile(dir_ / "plain.iso", volume);
-    WriteWholeFile(dir_ / "plain.cue", std::string("FILE plain.iso BINARY\n"));
+    const std::string plainSheet = "FILE plain.iso BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                                   "  TRACK 02 AUDIO\n    INDEX 01 00:00:30\n";
+    WriteWholeFile(dir_ / "plain.cue", plainSheet);
     std::filesystem::create_symlink("plain.iso", dir_ / "alias.iso");
+    WriteWholeFile(dir_ / "cut.cue", std::string("FILE plain.iso BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                 "  TRACK 02 MODE1/2048\n    INDEX 01 00:01:00\n"));
     test::ExpectRefusals({
         // The output would replace the file being read, under any name.
         {"bin2iso " + Path("plain.iso") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
         {"bin2iso " + Path("plain.cue") + " " + Path("alias.iso"), 1, "is the source image of the conversion"},
         {"iso2bin " + Path("plain.cue") + " " + Path("plain.iso"), 1, "is the source image of the conversion"},
+        // Nor the sheet it was opened through, which alone holds the tracks behind the data track.
+        {"bin2iso " + Path("plain.cue") + " " + Path("plain.cue"), 1, "is the CUE sheet of the source image"},
+        {"iso2bin " + Path("plain.cue") + " " + Path("plain.bin"), 1, "is the CUE sheet of the source image"},
         {"bin2iso " + Path("twin.cue") + " " + Path("out.iso"), 1, "several files match 'TWIN.BIN' but for case"},
         {"bin2iso " + Path("missing.bin") + " " + Path("out.iso"), 1, "cannot open"},
         {"bin2iso " + Path("noise.bin") + " " + Path("out.iso"), 2, "no ISO 9660 volume"},
+        {"bin2iso " + Path("cut.cue") + " " + Path("out.iso"), 2,
+         "data track at byte 176400 of '" + dir_ / "plain.iso" + "', which ends at byte 61440: the file is shorter"},
         {"bin2iso " + Path("raw.bin") + " " + Path("no folder/out.iso"), 1, "no folder"},
         {"iso2bin " + Path("raw.bin") + " " + Path("out.bin"), 1, "not a plain ISO image"},
         {"iso2bin " + Path("plain.iso") + " /dev/null", 1, "is a device or pipe"},
@@ -127,6 +136,7 @@ TEST_F(ConvertCommandTest, FailuresHaveTheirExitCodeAndReason)
     });
     EXPECT_NE(::access((dir_ / "out.bin").c_str(), F_OK), 0) << "a refused source leaves no output";
     EXPECT_TRUE(ReadWholeFile(dir_ / "plain.iso") == volume);
+    EXPECT_TRUE(ReadWholeFile(dir_ / "plain.cue") == Bytes(plainSheet.begin(), plainSheet.end()));
 }
 
 // The long commands show a progress bar on a terminal (off one they are silent: their own tests check that).

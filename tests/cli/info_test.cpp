@@ -82,10 +82,16 @@ TEST_F(InfoCommandTest, FailuresAndTheirExitCodes)
 {
     WriteWholeFile(dir_ / "notes.txt", test::RandomBytes(100000, 5));
     WriteWholeFile(dir_ / "empty.cue", std::string("REM no file\n"));
+    // A data track behind an audio track that the file, cut short, no longer holds.
+    WriteWholeFile(dir_ / "cut.bin", test::RandomBytes(2352 * 100, 6));
+    WriteWholeFile(dir_ / "cut.cue", std::string("FILE \"cut.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                 "  TRACK 02 MODE1/2352\n    INDEX 01 00:04:00\n"));
     test::ExpectRefusals({
         {"info " + ShellQuote(dir_ / "notes.txt"), 2, "no ISO 9660 volume found"},
         {"info " + ShellQuote(dir_ / "missing.iso"), 1, "missing.iso"},
         {"info " + ShellQuote(dir_ / "empty.cue"), 1, "FILE"},
+        {"info " + ShellQuote(dir_ / "cut.cue"), 2, "data track at byte 705600 of '" + dir_ / "cut.bin"
+                                                     + "', which ends at byte 235200: the file is shorter than the sheet says"},
         {"info", 64},
         {"info " + ShellQuote(iso_) + " " + ShellQuote(iso_), 64},
         // Standard output on a full disk: the report is lost, which is no success.

@@ -203,6 +203,13 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
          "  TRACK 02 MODE1/2352\n    INDEX 01 00:06:30\n  TRACK 03 AUDIO\n    INDEX 01 00:06:60\n",
          true},
+        // A sheet that gives the data track no sectors cannot be followed:
+        // the file is read whole rather than as an empty volume.
+        {"audio said to start where the data track does",
+         {{"disc.bin", mode1}},
+         "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n",
+         false},
         {"2048-byte data, then audio counted in its own sectors",
          {{"disc.bin", Concat(volume, audio(8, 10))}},
          "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
@@ -217,6 +224,11 @@ TEST_F(Bin2IsoTest, CueSheetSourcesAreFollowedToTheirDataTrack)
          {{"01 audio.bin", audio(700, 11)}, {"02 data.bin", mode1}},
          "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
          "FILE \"02 data.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n",
+         false},
+        {"one file a track, the data track's pregap at the end of the audio track's file",
+         {{"01 audio.bin", Concat(audio(550, 16), Bytes(150 * 2352, 0))}, {"02 data.bin", mode1}},
+         "FILE \"01 audio.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+         "  TRACK 02 MODE1/2352\n    INDEX 00 00:07:25\nFILE \"02 data.bin\" BINARY\n    INDEX 01 00:00:00\n",
          false},
         // The raw headers say where the track starts on the disc.
         {"audio, then a data session in raw sectors",

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,32 @@ TEST_F(CueSheetTest, TheFirstFileEntryNamesTheDataFile)
     ImageFile file = NewImageFile();
     ASSERT_TRUE(file->Open((dir_ / "image.Cue").c_str()));
     EXPECT_EQ(file->GetLength(), plain.size());
+}
+
+// A copy of the one data file gets the sheet's text with only its FILE
+// entry naming the copy: the tracks behind the data track come along.
+TEST_F(CueSheetTest, ASheetForACopyKeepsAllButTheName)
+{
+    const std::string tracks = "  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n"
+                               "    INDEX 00 00:10:00\r\n    INDEX 01 00:12:00\r\n";
+    const struct {
+        const char* what;
+        std::string sheet;
+        std::optional<std::string> copy;
+    } cases[] = {
+        {"quoted, CRLF", "REM x\r\nFILE \"data.bin\" BINARY\r\n" + tracks,
+         "REM x\r\nFILE \"copy 1.bin\" BINARY\r\n" + tracks},
+        {"byte order mark", "\xEF\xBB\xBF" "FILE \"data.bin\" BINARY\r\n" + tracks,
+         "\xEF\xBB\xBF" "FILE \"copy 1.bin\" BINARY\r\n" + tracks},
+        {"bare name with a blank, indented, lower case", " file my data.bin motorola\n", " FILE \"copy 1.bin\" motorola\n"},
+        {"no file type", "FILE \"my data.bin\"\n", "FILE \"copy 1.bin\" BINARY\n"},
+        {"two FILE entries", "FILE \"data.bin\" BINARY\nFILE \"other.bin\" BINARY\n", std::nullopt},
+        {"no FILE entry", "REM nothing\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(CueSheetForCopy(Put("image.cue", c.sheet), "copy 1.bin"), c.copy);
+    }
 }
 
 TEST_F(CueSheetTest, SheetsThatNameNoUsableFileFail)
