@@ -1460,6 +1460,13 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         error = "the image cannot be compacted: its free space cannot be told (" + space.why + ")";
         return false;
     }
+    // Where the volume's session header goes in xorriso's chain of sessions
+    // of an image file, read before anything is written.
+    const std::optional<iso::SessionHeaderPlace> sessionHeader = udf || hybridBefore
+        ? std::nullopt
+        : iso::NextSessionHeader([this](std::uint32_t number,
+                                        std::uint8_t* buffer) { return sector_->ReadSector(number, buffer); },
+                                 oldSectors);
     mode_ = static_cast<std::uint32_t>(desc_->GetJolietMode());
 
     std::optional<iso::BootCatalogSet> catalog;
@@ -1733,6 +1740,24 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     if (hybridBefore && !hybrid::WriteGrownTables(*sector_, *hybridBefore, firstFree, moved, end, error)) {
         return false;
     }
+    // xorriso finds the sessions of an image file by their headers and takes
+    // sector 16 for a copy of the last one's: a volume that now reaches past
+    // the chain's last session gets a header of its own behind it (one a
+    // save here wrote is rewritten), in the room between the last session
+    // and the data appended behind the file's old end.
+    std::optional<std::uint32_t> headerAt;
+    if (sessionHeader && (sessionHeader->rewritten || end > sessionHeader->chainEnd)) {
+        const std::uint64_t headerEnd =
+            std::uint64_t{sessionHeader->start} + iso::kFirstDescriptorSector + layout_.DescriptorSectors();
+        if (headerEnd <= appendStart && headerEnd <= end) {
+            headerAt = sessionHeader->start;
+        } else {
+            saveNotes_.push_back("the file's chain of xorriso's sessions no longer leads to the saved volume (no room"
+                                 " for its session header at sector "
+                                 + std::to_string(sessionHeader->start + iso::kFirstDescriptorSector)
+                                 + "): xorriso warns that the chain is broken and reads the volume from sector 0");
+        }
+    }
     // The data must be on the device before the metadata that points at it
     // replaces the old.
     if (!sector_->Flush()) {
@@ -1792,6 +1817,20 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             || !write(copy.GetData(), sectorsOf(copy), layout_.CopyDescriptorStart())
             || !write(layout_.CopyMetadata().GetData(), sectorsOf(layout_.CopyMetadata()),
                       layout_.CopyMetadataStart())) {
+            return false;
+        }
+    }
+    if (headerAt) {
+        // The same descriptors, the volume's size counted from the session's start.
+        std::vector<std::uint8_t> header(descriptors.GetData(), descriptors.GetData() + descriptors.GetSize());
+        for (std::size_t at = 0; at + kSectorBytes <= header.size(); at += kSectorBytes) {
+            const auto type = static_cast<iso::DescriptorType>(header[at]);
+            if (type == iso::DescriptorType::Primary || type == iso::DescriptorType::Supplementary) {
+                iso::PutBoth32(iso::Bytes(header).subspan(at, kSectorBytes), iso::kVolumeSpaceSizeOffset,
+                               end - *headerAt);
+            }
+        }
+        if (!write(header.data(), layout_.DescriptorSectors(), *headerAt + iso::kFirstDescriptorSector)) {
             return false;
         }
     }

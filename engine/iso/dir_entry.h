@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tarvelin {
@@ -57,6 +58,10 @@ struct KeptRecords {
     // Rock Ridge link counts (2 and one for each) are rewritten only when
     // that number changed.
     std::uint32_t subfoldersAsRead = 0;
+    // Files: how many files of the primary tree named its data when read
+    // (DataNames); its Rock Ridge link count is rewritten only when that
+    // number changed.
+    std::uint32_t namesAsRead = 0;
 
     bool operator==(const KeptRecords&) const = default;
 };
@@ -179,5 +184,15 @@ struct DirNode {
 // The folders directly below node that the primary tree lists: a folder's
 // POSIX link count is 2 and one for each.
 std::uint32_t SubfolderCount(const DirNode* node);
+
+// Hard links of one file are stored once, their records all naming its
+// data: for each extent that files of the primary tree below root name, how
+// many name it. Files without data in the image (empty, or not placed yet)
+// and symbolic links name none. A file's POSIX link count is the number its
+// extent has (DataNamesOf).
+using DataNames = std::unordered_map<std::uint32_t, std::uint32_t>;
+DataNames CountDataNames(const DirNode* root);
+// How many files name the entry's data; 0 when it has none in the image.
+std::uint32_t DataNamesOf(const DataNames& names, const DirEntry& entry);
 
 } // namespace tarvelin

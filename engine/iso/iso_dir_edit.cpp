@@ -999,10 +999,12 @@ void CIsoDirEdit::FinishLoad()
         }
     }
     rules_.isoLevel = enhancedVolume_ ? 4 : level1 ? 1 : 2;
+    const DataNames dataNames = CountDataNames(&root_);
     for (auto& [node, kept] : building_) {
         kept->dateAsRead = node->entry.date;
         // Besides a relocation folder dropped above.
         kept->subfoldersAsRead += node->entry.isDirectory ? SubfolderCount(node) : 0;
+        kept->namesAsRead = DataNamesOf(dataNames, node->entry);
     }
     // Their room goes too: a large tree must not hold on to it.
     std::vector<NameKind>().swap(nameKinds_);
@@ -1320,6 +1322,39 @@ std::uint32_t SubfolderCount(const DirNode* node)
         }
     }
     return count;
+}
+
+namespace {
+
+bool NamesData(const DirEntry& entry)
+{
+    return !entry.isDirectory && !entry.IsSymlink() && entry.inIsoTree && entry.size != 0 && entry.extent != 0;
+}
+
+} // namespace
+
+DataNames CountDataNames(const DirNode* root)
+{
+    DataNames names;
+    std::vector<const DirNode*> pending{root};
+    while (!pending.empty()) {
+        const DirNode* node = pending.back();
+        pending.pop_back();
+        for (const DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
+            if (child->entry.isDirectory) {
+                pending.push_back(child);
+            } else if (NamesData(child->entry)) {
+                ++names[child->entry.extent];
+            }
+        }
+    }
+    return names;
+}
+
+std::uint32_t DataNamesOf(const DataNames& names, const DirEntry& entry)
+{
+    const auto found = NamesData(entry) ? names.find(entry.extent) : names.end();
+    return found != names.end() ? found->second : 0;
 }
 
 iso::UnixAttributes NewFolderAttributes(platform::FileTime now)

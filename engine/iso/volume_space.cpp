@@ -213,11 +213,25 @@ std::uint32_t HiddenBootImageSectors(IIsoSector& sector, const BootEntry& entry)
     return static_cast<std::uint32_t>(std::min<std::uint64_t>((length + kSectorSize - 1) / kSectorSize, UINT32_MAX));
 }
 
-std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::uint32_t sectorCount,
-                                                const VolumeDescriptor& current)
+namespace {
+
+constexpr std::uint32_t kSessionAlignment = 32;
+
+std::uint64_t NextSessionStart(std::uint64_t end)
 {
-    constexpr std::uint32_t kSessionAlignment = 32;
-    std::vector<std::uint32_t> starts;
+    return (end + kSessionAlignment - 1) / kSessionAlignment * kSessionAlignment;
+}
+
+// The sessions of the chain in order, each with its primary descriptor, up
+// to the first whose root is stopAtRoot (left out). Empty for a chain that
+// does not advance (a session of no sectors).
+std::vector<std::pair<std::uint32_t, VolumeDescriptor>> SessionChain(const SectorReader& read,
+                                                                     std::uint32_t sectorCount,
+                                                                     std::optional<std::uint32_t> stopAtRoot,
+                                                                     bool& stopped)
+{
+    std::vector<std::pair<std::uint32_t, VolumeDescriptor>> sessions;
+    stopped = false;
     std::uint64_t start = kSessionAlignment;
     while (start + kFirstDescriptorSector < sectorCount) {
         const std::optional<VolumeDescriptor> session =
@@ -225,23 +239,55 @@ std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::u
         if (!session || session->type != DescriptorType::Primary) {
             break;
         }
-        if (session->rootRecord.extent == current.rootRecord.extent) {
-            return starts;
+        if (stopAtRoot && session->rootRecord.extent == *stopAtRoot) {
+            stopped = true;
+            return sessions;
         }
-        starts.push_back(static_cast<std::uint32_t>(start));
-        const std::uint64_t end = start + session->volumeSpaceSize;
-        const std::uint64_t next = (end + kSessionAlignment - 1) / kSessionAlignment * kSessionAlignment;
+        sessions.emplace_back(static_cast<std::uint32_t>(start), *session);
+        const std::uint64_t next = NextSessionStart(start + session->volumeSpaceSize);
         if (next <= start) {
             return {};
         }
         start = next;
     }
+    return sessions;
+}
+
+} // namespace
+
+std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::uint32_t sectorCount,
+                                                const VolumeDescriptor& current)
+{
+    bool stopped = false;
+    std::vector<std::uint32_t> starts;
+    for (const auto& [start, session] : SessionChain(read, sectorCount, current.rootRecord.extent, stopped)) {
+        starts.push_back(start);
+    }
     // A chain that does not lead to the volume's root ends in the session a
     // save here replaced: the ones before it stay earlier sessions.
-    if (!starts.empty()) {
+    if (!stopped && !starts.empty()) {
         starts.pop_back();
     }
     return starts;
+}
+
+std::optional<SessionHeaderPlace> NextSessionHeader(const SectorReader& read, std::uint32_t sectorCount)
+{
+    bool stopped = false;
+    const auto sessions = SessionChain(read, sectorCount, std::nullopt, stopped);
+    if (sessions.empty()) {
+        return std::nullopt;
+    }
+    const auto& [start, last] = sessions.back();
+    SessionHeaderPlace place;
+    place.chainEnd = std::uint64_t{start} + last.volumeSpaceSize;
+    place.rewritten = last.rootRecord.extent < start;
+    const std::uint64_t next = place.rewritten ? start : NextSessionStart(place.chainEnd);
+    if (next > UINT32_MAX) {
+        return std::nullopt;
+    }
+    place.start = static_cast<std::uint32_t>(next);
+    return place;
 }
 
 namespace {

@@ -109,6 +109,19 @@ struct TARVELIN_API VolumeSpace {
 TARVELIN_API std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader& read, std::uint32_t sectorCount,
                                                               const VolumeDescriptor& current);
 
+// Where a save writes the header of the session its volume makes in
+// xorriso's chain, so that the chain leads to the volume again: the start of
+// the chain's last session when a save here wrote that one (its tree lies in
+// front of it, from sector 16), else the start of the next session behind
+// the last; and where the chain ends (the last session's end). Nothing when
+// the image file holds no chain (no primary descriptor at sector 48).
+struct SessionHeaderPlace {
+    std::uint32_t start = 0;
+    std::uint64_t chainEnd = 0;
+    bool rewritten = false; // start is that of the chain's last session
+};
+TARVELIN_API std::optional<SessionHeaderPlace> NextSessionHeader(const SectorReader& read, std::uint32_t sectorCount);
+
 // Reads the metadata of the image from sector 0 to the volume's end.
 TARVELIN_API VolumeSpace ScanVolumeSpace(IIsoSector& sector);
 

@@ -102,12 +102,12 @@ iso::UnixAttributes PosixFor(const DirEntry& entry)
 // The Rock Ridge link count of a folder as it stands: for a record the
 // image kept, also the count it was read with, which its PX entries hold
 // where the image counts links. Nothing for a file.
-std::optional<FolderLinks> FolderLinksOf(const DirNode* node)
+std::optional<PosixLinks> FolderLinksOf(const DirNode* node)
 {
     if (node == nullptr || !node->entry.isDirectory) {
         return std::nullopt;
     }
-    FolderLinks links;
+    PosixLinks links;
     links.now = 2 + SubfolderCount(node);
     if (const KeptRecords* kept = node->entry.kept.get(); kept != nullptr) {
         links.asRead = 2 + kept->subfoldersAsRead;
@@ -115,7 +115,32 @@ std::optional<FolderLinks> FolderLinksOf(const DirNode* node)
     return links;
 }
 
-const std::optional<FolderLinks>& DirectoryLayout::LinksOf(const DirNode* node)
+// The link count of a file: the files that name its data now. A kept record
+// changes only when names of its data went or came since it was read, and
+// only where it counted links (more than one): files that merely share
+// data (a count of 1) keep theirs. A new file without data names only
+// itself; a kept one keeps what it says.
+std::optional<PosixLinks> FileLinksOf(const DirNode* node, const DataNames& names)
+{
+    if (node == nullptr || node->entry.isDirectory || node->entry.IsSymlink()) {
+        return std::nullopt;
+    }
+    const DirEntry& entry = node->entry;
+    const KeptRecords* kept = entry.kept.get();
+    PosixLinks links;
+    links.now = DataNamesOf(names, entry);
+    if (kept == nullptr) {
+        links.now = std::max(links.now, 1u);
+    } else if (links.now == 0) {
+        return std::nullopt;
+    } else {
+        const bool counted = entry.posix.known && entry.posix.links > 1;
+        links.asRead = kept->namesAsRead != links.now && counted ? entry.posix.links : links.now;
+    }
+    return links;
+}
+
+const std::optional<PosixLinks>& DirectoryLayout::LinksOf(const DirNode* node)
 {
     const auto [place, added] = folderLinks_.try_emplace(node);
     if (added) {
@@ -138,6 +163,7 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
     nextSerial_ = access.Valid() ? access.Rules().firstSerial : 1;
     serials_.clear();
     folderLinks_.clear();
+    dataNames_ = access.Valid() ? CountDataNames(access.Root()) : DataNames{};
     nextSector_ = startSector;
     isoRoot_ = {startSector, 0};
     jolietRoot_ = {startSector, 0};
@@ -176,7 +202,7 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
 // when the rules ask for them.
 void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed,
                                TreeKind kind, const NameRules& rules, std::string_view rockName, bool volumeRoot,
-                               const std::optional<FolderLinks>& links, PendingDirectoryRecord& pending)
+                               const std::optional<PosixLinks>& links, PendingDirectoryRecord& pending)
 {
     iso::DirectoryRecord& record = pending.record;
     const KeptRecords* keptAll = entry.kept.get();
@@ -191,8 +217,9 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
         if (keptAll->relocatedDirectory) {
             pending.systemUse = iso::WithoutRelocation(pending.systemUse, room);
         }
-        // A folder that gained or lost folders: its PX entries that hold
-        // the count it was read with take the new one, nothing else moves.
+        // A folder that gained or lost folders, a file that gained or lost
+        // names of its data: its PX entries that hold the count it was read
+        // with take the new one, nothing else moves.
         if (links && links->asRead && *links->asRead != links->now) {
             iso::ReplacePosixLinks(pending.systemUse, *links->asRead, links->now);
         }
@@ -208,8 +235,8 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
         entries = iso::EncodeRockRidgeVolumeEntries();
     }
     iso::UnixAttributes posix = PosixFor(entry);
-    // A folder's count as it stands, unless it was read from an image that
-    // does not count links (its count was not the one read then).
+    // The count as it stands, unless it was read from an image that does
+    // not count links (its count was not the one read then).
     const bool imageCounts = !entry.posix.known || !links || !links->asRead || entry.posix.links == *links->asRead;
     if (links && imageCounts) {
         posix.links = links->now;
@@ -319,7 +346,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     records_.resize(2);
     records_[0] = PendingDirectoryRecord{};
     records_[0].record = iso::MakeSelfRecord(selfExtent, storedSize);
-    const std::optional<FolderLinks>& selfLinks = LinksOf(node);
+    const std::optional<PosixLinks>& selfLinks = LinksOf(node);
     Describe(Identity(node), self, selfKept != nullptr && selfKept->self ? &*selfKept->self : nullptr, false, kind,
              rules, {}, parent == nullptr, selfLinks, records_[0]);
     records_[1] = PendingDirectoryRecord{};
@@ -337,7 +364,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
     // directory and its parent rather than none. A kept ".." record
     // keeps its own date; a new one takes the parent's.
     const KeptRecord* parentKept = selfKept != nullptr && selfKept->parent ? &*selfKept->parent : nullptr;
-    const std::optional<FolderLinks>& parentLinks = parent != nullptr ? LinksOf(parent) : selfLinks;
+    const std::optional<PosixLinks>& parentLinks = parent != nullptr ? LinksOf(parent) : selfLinks;
     if (parentKept != nullptr) {
         Describe(parentIdentity, self, parentKept, false, kind, rules, {}, false, parentLinks, records_[1]);
     } else {
@@ -370,7 +397,7 @@ bool DirectoryLayout::WriteDirectory(const TreeAccess& access, DirNode* node, Tr
             return false;
         }
         Describe(Identity(childNode), child, kept != nullptr ? &kept->record : nullptr, child.renamed, kind, rules,
-                 rockName, false, std::nullopt, pending);
+                 rockName, false, FileLinksOf(childNode, dataNames_), pending);
         // Every record of the file carries its system use entries, as the
         // peer tools write and read them: a reader that takes the Rock
         // Ridge name and mode from the last piece would otherwise lose them.

@@ -58,13 +58,17 @@ private:
 
 struct PendingDirectoryRecord;
 
-// A folder's POSIX link count: 2 and one for each folder below it, now and
-// (for a folder read from the image) when it was read.
-struct FolderLinks {
+// A record's POSIX link count as it stands, and for a record the image
+// kept the count its PX entries hold where the image counted so, which a
+// save rewrites to now when the two differ. A folder's is 2 and one for
+// each folder below it; a file's is the number of files that name its data
+// (its hard links, DataNames).
+struct PosixLinks {
     std::uint32_t now = 2;
     std::optional<std::uint32_t> asRead;
 };
-std::optional<FolderLinks> FolderLinksOf(const DirNode* node);
+std::optional<PosixLinks> FolderLinksOf(const DirNode* node);
+std::optional<PosixLinks> FileLinksOf(const DirNode* node, const DataNames& names);
 
 // The directories of both trees: every directory of the ISO tree in
 // pre-order from the start sector, then (with Joliet) every directory of
@@ -102,17 +106,18 @@ private:
                         LayoutPlan& plan, std::vector<std::uint8_t>& bytes);
     void Describe(const void* identity, const DirEntry& entry, const KeptRecord* kept, bool renamed, TreeKind kind,
                   const NameRules& rules, std::string_view rockName, bool volumeRoot,
-                  const std::optional<FolderLinks>& links, PendingDirectoryRecord& pending);
+                  const std::optional<PosixLinks>& links, PendingDirectoryRecord& pending);
     bool Render(std::vector<PendingDirectoryRecord>& records, std::uint32_t selfExtent,
                 std::vector<std::uint8_t>& bytes, std::uint32_t& directorySectors,
                 std::uint32_t& continuationSectors);
 
     // FolderLinksOf each folder, counted once per build: the ".." record of
     // every subfolder asks for its parent's.
-    const std::optional<FolderLinks>& LinksOf(const DirNode* node);
+    const std::optional<PosixLinks>& LinksOf(const DirNode* node);
 
     std::vector<PendingDirectoryRecord> records_;
-    std::unordered_map<const DirNode*, std::optional<FolderLinks>> folderLinks_;
+    std::unordered_map<const DirNode*, std::optional<PosixLinks>> folderLinks_;
+    DataNames dataNames_; // counted once per build
     std::uint32_t nextSerial_ = 1;
     // The serial number given to each new entry, so that its record, its
     // "." record and the ".." records of its folders carry the same one.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,6 +54,7 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     TARVELIN_REQUIRE_TOOL("isoinfo");
     MakeSources();
     fs::create_hard_link(dir / "folder/sub/two.bin", dir / "folder/linked.bin");
+    fs::create_hard_link(dir / "single.dat", dir / "left-out.dat");
     const CommandResult result = Run(ShellQuote(image) + " " + ShellQuote(dir / "folder") + " " +
                                      ShellQuote(dir / "single.dat") + " --label 'My Disc'");
     ASSERT_EQ(result.exitCode, 0) << result.output;
@@ -77,6 +79,15 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
         extents.insert(records.substr(open, at - open));
     }
     EXPECT_EQ(extents.size(), 1u) << records;
+    // Its Rock Ridge link count counts the names the image holds, as xorriso writes it: a name left out on disk is
+    // not one.
+    for (const char* name : {" linked.bin", " two.bin", " single.dat"}) {
+        const std::size_t line = records.rfind('\n', records.find(name)) + 1;
+        std::istringstream fields(records.substr(line));
+        std::string mode, links;
+        fields >> mode >> links;
+        EXPECT_EQ(links, std::string(name) == " single.dat" ? "1" : "2") << name << "\n" << records;
+    }
 
     // "." adds the current folder under its own name.
     const std::string dot = dir / "dot.iso";

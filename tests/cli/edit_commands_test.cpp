@@ -181,8 +181,8 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
 
 // Sessions xorriso added to an image file stay loadable after saves here: the sectors of the files an earlier session
 // lists are never taken for new data (they used to be: an added file overwrote a file that the last session deleted and
-// the first still lists), compact says why it cannot, and an edit whose folders would reach the first session is
-// refused with the image unchanged.
+// the first still lists), the saved volume is a session of the chain, compact says why it cannot, and an edit whose
+// folders would reach the first session is refused with the image unchanged.
 TEST(XorrisoSessions, SavesKeepTheEarlierSessionsReadable)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -217,11 +217,16 @@ TEST(XorrisoSessions, SavesKeepTheEarlierSessionsReadable)
         const CommandResult saved = RunCli(command);
         ASSERT_EQ(saved.exitCode, 0) << command << "\n" << saved.output;
         EXPECT_EQ(extracted(1, "/deleted.bin"), deleted) << command;
+        // The chain of session headers leads to the saved volume: xorriso's two sessions, then the one the first save
+        // made (it used to end at xorriso's last, the volume reaching past it).
+        const std::string toc = RunCommand("xorriso -indev " + ShellQuote(image) + " -toc 2>&1").output;
+        EXPECT_EQ(toc.find("WARNING"), std::string::npos) << command << "\n" << toc;
+        EXPECT_NE(toc.find("Media summary: 3 sessions"), std::string::npos) << command << "\n" << toc;
     }
     EXPECT_EQ(extracted(0, "/added.bin"), added);
     const CommandResult compacted = RunCli("compact " + ShellQuote(image));
     EXPECT_NE(compacted.exitCode, 0);
-    EXPECT_TRUE(test::Contains(compacted.output, "1 earlier session(s) of xorriso's (the first from sector 32)"))
+    EXPECT_TRUE(test::Contains(compacted.output, "2 earlier session(s) of xorriso's (the first from sector 32)"))
         << compacted.output;
 
     for (int i = 0; i < 60; ++i) {

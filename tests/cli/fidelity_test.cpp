@@ -104,6 +104,7 @@ struct Record {
     std::string size;
     std::string links;
     std::string rest; // mode, owner, group, date, flags, link target: all but the extent
+    std::string extent; // isoinfo's alone
 
     bool IsDirectory() const { return !rest.empty() && rest[0] == 'd'; }
     // The folder a directory record stands for.
@@ -143,7 +144,8 @@ std::vector<Record> IsoinfoListing(const std::string& image, const std::string& 
             const std::string target = arrow == std::string::npos ? "" : name.substr(arrow);
             records.push_back({folder, name.substr(0, arrow), size, links,
                                mode + " " + user + " " + group + " " + month + " " + day + " " + year + " " + flags
-                                   + target});
+                                   + target,
+                               extent});
         }
     }
     return records;
@@ -167,7 +169,7 @@ std::vector<Record> XorrisoListing(const std::string& image)
         std::getline(fields, date);
         const std::string path = line.substr(quote + 2, end - quote - 2);
         records.push_back({Parent(path), path == "/" ? "." : path.substr(path.rfind('/') + 1), size, links,
-                           mode + " " + user + " " + group + date + line.substr(end + 1)});
+                           mode + " " + user + " " + group + date + line.substr(end + 1), ""});
     }
     return records;
 }
@@ -357,8 +359,28 @@ std::map<std::string, std::pair<std::size_t, std::set<std::string>>> FoldersOf(c
     return folders;
 }
 
+// Each file of a listing that has data: how many files name that data (its hard links, stored once).
+std::map<std::string, std::size_t> DataNamesOf(const std::vector<Record>& records)
+{
+    std::map<std::string, std::size_t> byExtent;
+    const auto hasData = [](const Record& r) {
+        return !r.extent.empty() && !r.rest.empty() && r.rest[0] == '-' && r.size != "0";
+    };
+    for (const Record& r : records) {
+        byExtent[r.extent] += hasData(r) ? 1 : 0;
+    }
+    std::map<std::string, std::size_t> names;
+    for (const Record& r : records) {
+        if (hasData(r)) {
+            names[r.folder + r.name] = byExtent[r.extent];
+        }
+    }
+    return names;
+}
+
 // 1. Every listing the same but for the edited entry, the sizes and link counts of the records that stand for the one
-// folder it changes, and the link counts of a folder that lost its relocated folders (check 8).
+// folder it changes, the link counts of a folder that lost its relocated folders (check 8) and those of files whose
+// hard links came or went (check 9).
 void UntouchedEntriesListTheSame(const Row& row)
 {
     for (const auto& [command, listing] : row.is.listings) {
@@ -368,13 +390,17 @@ void UntouchedEntriesListTheSame(const Row& row)
             return isoNames ? IsoFolded(a) == IsoFolded(b) : a == b;
         };
         const auto was = FoldersOf(row.was.listings.at(command)), is = FoldersOf(listing);
+        const auto namesWere = DataNamesOf(row.was.listings.at(command)), namesAre = DataNamesOf(listing);
         const auto keyed = [&](const std::vector<Record>& records) {
             std::map<std::string, Record> byKey;
             for (const Record& r : records) {
                 const bool changed = r.IsDirectory() && same(r.Referent(), row.paths.folder);
                 const auto before = was.find(r.Referent()), after = is.find(r.Referent());
-                const bool recounted = r.IsDirectory() && before != was.end() && after != is.end()
-                                    && before->second.first != after->second.first;
+                const auto namesBefore = namesWere.find(r.folder + r.name), namesAfter = namesAre.find(r.folder + r.name);
+                const bool recounted = (r.IsDirectory() && before != was.end() && after != is.end()
+                                        && before->second.first != after->second.first)
+                                    || (namesBefore != namesWere.end() && namesAfter != namesAre.end()
+                                        && namesBefore->second != namesAfter->second);
                 byKey[r.folder + r.name + " | " + (changed ? "*" : r.size + " " + (recounted ? "*" : r.links)) + " | "
                       + r.rest] = r;
             }
@@ -572,6 +598,33 @@ void FolderLinksCountTheirFolders(const Row& row)
     }
 }
 
+// 9. Rock Ridge file link counts: a file whose data lost or gained names (a hard link removed) counts the names left on
+// its record, where the image counted links; every other record keeps its count.
+void FileLinksCountTheNamesOfTheirData(const Row& row)
+{
+    const std::string command = "isoinfo -R -l";
+    if (!row.is.listings.contains(command)) {
+        return;
+    }
+    std::map<std::string, std::string> linksWere;
+    for (const Record& r : row.was.listings.at(command)) {
+        linksWere[r.folder + r.name] = r.links;
+    }
+    const auto namesWere = DataNamesOf(row.was.listings.at(command));
+    const std::vector<Record>& listing = row.is.listings.at(command);
+    for (const auto& [path, names] : DataNamesOf(listing)) {
+        const auto before = namesWere.find(path);
+        if (before == namesWere.end()) {
+            continue;
+        }
+        const auto record = std::find_if(listing.begin(), listing.end(),
+                                         [&](const Record& r) { return r.folder + r.name == path; });
+        const bool recounted = before->second != names && linksWere.at(path) != "1";
+        EXPECT_EQ(record->links, recounted ? std::to_string(names) : linksWere.at(path))
+            << path << ": " << names << " name(s) of its data, " << before->second << " before";
+    }
+}
+
 const struct {
     const char* name;
     void (*run)(const Row&);
@@ -584,10 +637,11 @@ const struct {
     {"6 listings agree", ListingsNameTheSamePaths},
     {"7 isovfy finds nothing new", IsovfyFindsNothingNew},
     {"8 folder link counts", FolderLinksCountTheirFolders},
+    {"9 file link counts", FileLinksCountTheNamesOfTheirData},
 };
 
-// The folder peers make images of: long names, names apart only in case, a ';', links, modes, a hidden file and a
-// folder 10 deep; and the images of kImages that peers make of it, under the rows' names.
+// The folder peers make images of: long names, names apart only in case, a ';', links, a hard link, modes, a hidden
+// file and a folder 10 deep; and the images of kImages that peers make of it, under the rows' names.
 const std::string& MadeImages()
 {
     static const std::unique_ptr<test::TempDir> made = [] {
@@ -602,6 +656,8 @@ const std::string& MadeImages()
         test::WriteWholeFile(src + "/" + std::string(70, 'l') + ".txt", test::RandomBytes(5000, 7));
         fs::create_symlink("readme.txt", src + "/rel-link");
         fs::create_symlink("/etc/hostname", src + "/abs-link");
+        // Removing README.TXT (or ro, in which its partner lies) leaves the other name alone.
+        fs::create_hard_link(src + "/README.TXT", src + "/ro/readme-link.txt");
         fs::permissions(src + "/run.sh", static_cast<fs::perms>(0751));
         fs::permissions(src + "/ro", static_cast<fs::perms>(0555));
         test::StampTreeTimes(src, 1600000001);

@@ -232,6 +232,8 @@ std::vector<std::string> BsdtarPaths(const std::string& image)
         std::string name = line.substr(at + 1);
         if (line[0] == 'l') {
             name = name.substr(0, name.rfind(" -> ")); // a link: its name, not its target
+        } else if (const std::size_t partner = name.rfind(" link to "); partner != std::string::npos) {
+            name = name.substr(0, partner); // a hard link: its name, not the first name of its data
         }
         if (name != ".") {
             paths.push_back(name + (line[0] == 'd' ? "/" : ""));
