@@ -275,7 +275,10 @@ std::optional<SessionHeaderPlace> NextSessionHeader(const SectorReader& read, st
 {
     bool stopped = false;
     const auto sessions = SessionChain(read, sectorCount, std::nullopt, stopped);
-    if (sessions.empty()) {
+    // A file of one session is no chain to keep: the volume is that session,
+    // and a header behind it would make it an earlier session of its own,
+    // whose free space saves could no longer use.
+    if (sessions.size() < 2) {
         return std::nullopt;
     }
     const auto& [start, last] = sessions.back();

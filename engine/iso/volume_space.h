@@ -114,7 +114,8 @@ TARVELIN_API std::vector<std::uint32_t> EarlierSessionStarts(const SectorReader&
 // the chain's last session when a save here wrote that one (its tree lies in
 // front of it, from sector 16), else the start of the next session behind
 // the last; and where the chain ends (the last session's end). Nothing when
-// the image file holds no chain (no primary descriptor at sector 48).
+// the image file holds no chain of sessions (fewer than two headers from
+// sector 48 on).
 struct SessionHeaderPlace {
     std::uint32_t start = 0;
     std::uint64_t chainEnd = 0;
