@@ -177,6 +177,15 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
         EXPECT_EQ(toc.find("WARNING"), std::string::npos) << toc;
         EXPECT_NE(toc.find("Media summary: 1 session"), std::string::npos) << toc;
     }
+    // A save that grows the volume of this one session gives it no session header of its own, which would make the
+    // session an earlier one of the saved volume: compact still gives back what a removal freed.
+    const std::string grown = dir / "grown.iso";
+    fs::copy_file(made, grown);
+    test::WriteWholeFile(dir / "big.bin", test::RandomBytes(2000000, 5));
+    ASSERT_EQ(RunCli("add " + ShellQuote(grown) + " " + ShellQuote(dir / "big.bin")).exitCode, 0);
+    ASSERT_EQ(RunCli("rm " + ShellQuote(grown) + " dir/a.bin").exitCode, 0);
+    const CommandResult compacted = RunCli("compact " + ShellQuote(grown));
+    EXPECT_EQ(compacted.exitCode, 0) << compacted.output;
 }
 
 // Sessions xorriso added to an image file stay loadable after saves here: the sectors of the files an earlier session
