@@ -126,6 +126,23 @@ std::optional<std::string> FirstCueFileName(std::string_view sheet)
     return std::nullopt;
 }
 
+// How many TRACK entries a sheet has.
+std::size_t CueTrackCount(std::string_view sheet)
+{
+    sheet.remove_prefix(ByteOrderMarkSize(sheet));
+    std::size_t tracks = 0;
+    while (!sheet.empty()) {
+        const std::size_t end = sheet.find_first_of("\r\n");
+        std::string_view line = sheet.substr(0, end);
+        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
+        while (!line.empty() && IsBlank(line.front())) {
+            line.remove_prefix(1);
+        }
+        tracks += StartsWithKeyword(line, "TRACK");
+    }
+    return tracks;
+}
+
 // mm:ss:ff (75 frames a second) as a frame count; nothing when malformed.
 std::optional<std::uint64_t> CueFrames(std::string_view text)
 {
@@ -465,6 +482,16 @@ std::optional<CueDataTrack> CueDataTrackOf(const std::string& path)
     std::string error;
     const std::optional<std::string> sheet = ReadCueSheet(path, error);
     return sheet ? FirstDataTrackOfSheet(*sheet) : std::nullopt;
+}
+
+bool CueSheetListsFurtherTracks(const std::string& path)
+{
+    if (!IsCueSheetPath(path)) {
+        return false;
+    }
+    std::string error;
+    const std::optional<std::string> sheet = ReadCueSheet(path, error);
+    return sheet && CueTrackCount(*sheet) > 1;
 }
 
 std::string DataTrackBeyondEnd(const std::optional<CueDataTrack>& track, const std::string& dataPath,

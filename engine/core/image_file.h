@@ -46,6 +46,8 @@ struct CueDataTrack {
     std::optional<std::uint64_t> end;
 };
 TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);
+// Whether path is a CUE sheet with more than one TRACK entry.
+bool CueSheetListsFurtherTracks(const std::string& path);
 // Why no volume is found where a sheet puts its data track, when that is
 // because the file holding it is shorter than the sheet says: the track
 // starts at or behind the file's end. Empty otherwise.

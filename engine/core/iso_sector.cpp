@@ -371,6 +371,16 @@ public:
         // over them.
         if (dataTrack_ && dataTrack_->end && *dataTrack_->end < file_->GetLength()) {
             trackSectors_ = SectorCountOf(layout_, *dataTrack_->end);
+            trackLimit_ = "the CUE sheet's further tracks follow it in the file";
+        }
+        // A sheet with further tracks that cannot be followed to the data
+        // track's end (an INDEX time that is no time, tracks that run
+        // backwards) is read as its first file whole: a further track may
+        // lie in that file, and what a save appended behind its end would
+        // become part of that track.
+        if (!dataTrack_ && CueSheetListsFurtherTracks(path)) {
+            trackSectors_ = SectorCountOf(layout_, file_->GetLength());
+            trackLimit_ = "the CUE sheet lists further tracks, and where they lie cannot be read from it";
         }
         ReadNeroChain();
         return true;
@@ -756,7 +766,7 @@ private:
         }
         if (trackSectors_ && std::uint64_t{firstSector} + count > *trackSectors_) {
             lastError_ = std::string("cannot write '") + file_->GetPath() + "' beyond its data track of "
-                + std::to_string(*trackSectors_) + " sectors: the CUE sheet's further tracks follow it in the file";
+                + std::to_string(*trackSectors_) + " sectors: " + trackLimit_;
             return false;
         }
         if (!GrowNeroTrack(firstSector, count)) {
@@ -988,6 +998,7 @@ private:
     // Sectors of the data track when a CUE sheet's further tracks follow
     // it in the same file; nothing when the volume may run to the end.
     std::optional<std::uint32_t> trackSectors_;
+    std::string trackLimit_; // why no sector behind trackSectors_ is written
     // A Nero image's chunk chain, as it stands in the file, and where its
     // track data ends now (further than the chain's offset while a save
     // makes the track longer).

@@ -320,6 +320,8 @@ TEST_F(IsoSectorTest, SectorsBeforeTheFileStartFailPositioning)
 // A mixed-mode disc: the sheet's audio track follows the data track in the
 // same file. The volume ends with its track; nothing is written over the
 // audio, nor is the file cut. The file opened by itself has no such end.
+// A sheet that cannot be followed to the track's end lets nothing be
+// appended behind the file.
 TEST_F(IsoSectorTest, TheAudioBehindAMixedModeDataTrackIsLeftAlone)
 {
     const std::uint32_t track = IsoSectors();
@@ -346,8 +348,21 @@ TEST_F(IsoSectorTest, TheAudioBehindAMixedModeDataTrackIsLeftAlone)
     ASSERT_EQ(after.size(), image.size());
     EXPECT_TRUE(Slice(after, track * kRawSize, 200 * kRawSize) == Slice(image, track * kRawSize, 200 * kRawSize));
 
+    // A sheet whose audio track cannot be placed (its INDEX is no time) is read as its file whole, and nothing is
+    // appended behind the file, where the audio track would take it in.
+    const std::string unplaced = "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                 "  TRACK 02 AUDIO\n    INDEX 01 zz:00:00\n";
+    const std::string badCue = Put("unplaced.cue", Bytes(unplaced.begin(), unplaced.end()));
+    ASSERT_TRUE(sectors->Open(badCue.c_str())) << sectors->GetLastError();
+    EXPECT_EQ(sectors->GetSectorCount(), track + 200);
+    EXPECT_FALSE(sectors->WriteSectors(data.data(), 1, track + 200));
+    EXPECT_NE(std::string(sectors->GetLastError()).find("cannot be read from it"), std::string::npos)
+        << sectors->GetLastError();
+    EXPECT_EQ(ReadWholeFile(bin).size(), image.size());
+
     ASSERT_TRUE(sectors->Open(bin.c_str()));
     EXPECT_EQ(sectors->GetSectorCount(), track + 200);
+    EXPECT_TRUE(sectors->WriteSectors(data.data(), 1, track + 200));
 }
 
 // Writes land at their own sector wherever the position stands, in the
