@@ -703,15 +703,6 @@ private:
             return nullptr;
         }
         while (DirNode* old = FindNamed(parent, node->entry.name, node)) {
-            // One name in this image, but not the one the user added: the
-            // entry that goes is named, lest one of two such go unnoticed.
-            if (old->entry.name != node->entry.name) {
-                std::string path = FolderPath(parent);
-                path += path.back() == '/' ? "" : "/";
-                notices_.Add(false, "'" + PrintableName(path + old->entry.name) + "' is replaced by '"
-                                        + PrintableName(node->entry.name)
-                                        + "': the image does not tell names apart that differ only in case");
-            }
             if (old == loadedBootFile_ || Contains(old, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
             }

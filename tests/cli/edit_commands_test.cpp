@@ -63,21 +63,6 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
                                                    "top.bin"}));
     const CommandResult shown = RunCli("cat " + ShellQuote(image) + " docs/readme.txt");
     EXPECT_EQ(shown.output, "new readme\n");
-
-    // Without Rock Ridge names that differ only in case are one name: each entry that goes is named.
-    fs::create_directories(dir / "cased");
-    test::WriteWholeFile(dir / "cased/Readme.txt", std::string("one\n"));
-    test::WriteWholeFile(dir / "cased/readme.txt", std::string("two\n"));
-    const std::string joliet = dir / "joliet.iso";
-    test::RunGenisoimage(dir / "cased", joliet, "-J");
-    test::WriteWholeFile(dir / "new/README.TXT", std::string("three\n"));
-    const CommandResult cased = RunCli("add " + ShellQuote(joliet) + " " + ShellQuote(dir / "new/README.TXT"));
-    ASSERT_EQ(cased.exitCode, 0) << cased.output;
-    const std::string why = "': the image does not tell names apart that differ only in case\n";
-    EXPECT_EQ(cased.output, "replaced '/README.TXT'\n"
-                            "tarvelin-cli: warning: '/Readme.txt' is replaced by 'README.TXT" + why +
-                            "tarvelin-cli: warning: '/readme.txt' is replaced by 'README.TXT" + why);
-    EXPECT_EQ(test::SevenZipPaths(joliet), std::vector<std::string>{"README.TXT"});
 }
 
 // A new entry is named the way the image's primary tree names its own,
