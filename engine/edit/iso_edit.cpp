@@ -6,6 +6,7 @@
 // under the undo journal of the image file.
 
 #include "edit/iso_edit.h"
+#include "edit/iso_extract.h"
 
 #include "core/image_file.h"
 #include "core/iso_sector.h"
@@ -135,17 +136,29 @@ std::optional<writer::TreeKind> NameTreeAfterSave(const DirEntry& entry, NameSou
     return inJoliet ? std::optional(TreeKind::Joliet) : std::optional(TreeKind::Iso);
 }
 
+// The path of a folder of the tree, "/" for the root.
+std::string FolderPath(const DirNode* folder)
+{
+    std::string path;
+    for (; folder != nullptr && folder->parent != nullptr; folder = folder->parent) {
+        path.insert(0, "/" + folder->entry.name);
+    }
+    return path.empty() ? "/" : path;
+}
+
 // After a save every entry written anew shows the name the image now holds
 // for it in the names the tree shows, as a fresh open would: the ISO 9660
 // or Joliet name its given name was converted or cut to. The identifiers
 // are listed as the save listed them; the given name is kept for the next
-// save to write the other trees' names from.
-void ShowNamesWritten(IIsoDirEdit* tree, bool joliet)
+// save to write the other trees' names from. A name that changed more than
+// in case (which finding an entry overlooks) is told: the entry is not
+// found under the name the user gave it.
+void ShowNamesWritten(IIsoDirEdit* tree, bool joliet, NoticeList& notices)
 {
     const writer::TreeAccess access(tree);
     const NameSource shown = tree->GetShownNames();
     const bool rockRidge = access.Rules().rockRidge;
-    writer::ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode*, const writer::Children& children) {
+    writer::ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* folder, const writer::Children& children) {
         for (const writer::TreeKind kind : {writer::TreeKind::Iso, writer::TreeKind::Joliet}) {
             if (kind == writer::TreeKind::Joliet && !joliet) {
                 continue;
@@ -169,6 +182,13 @@ void ShowNamesWritten(IIsoDirEdit* tree, bool joliet)
                 std::string written = kind == writer::TreeKind::Iso ? iso::DecodeIsoIdentifier(listed.identifier)
                                                                     : iso::DecodeJolietIdentifier(listed.identifier);
                 if (!written.empty() && written != entry.name) {
+                    if (!SameEntryName(written, entry.name)) {
+                        std::string path = FolderPath(folder);
+                        path += path.back() == '/' ? "" : "/";
+                        notices.Add(false, "'" + PrintableName(path + entry.name) + "' is named '"
+                                               + PrintableName(written)
+                                               + "' in the image: its names cannot hold the name as given");
+                    }
                     if (entry.givenName.empty()) {
                         entry.givenName = entry.name;
                     }
@@ -1182,7 +1202,7 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
                 entry.size = place.size;
                 entry.extentLength = place.size;
             });
-            ShowNamesWritten(tree_, mode_ == writer::kJolietMode);
+            ShowNamesWritten(tree_, mode_ == writer::kJolietMode, notices_);
             return true;
         }
         error = std::string("cannot complete the save: ") + sector_->GetLastError();

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <unordered_set>
 #include <utility>
 
 namespace tarvelin {
@@ -244,16 +246,23 @@ private:
 
     // In a folder that was there before, an entry is replaced unless this
     // run wrote it under a name this system does not tell apart from
-    // target's (in a fresh folder the system refuses the name itself).
+    // target's. Nor is one this run gave the very same path (two entries of
+    // one name in a damaged image, or two paths asked for that end alike):
+    // its file may not be in place yet, and the system's refusal would not
+    // say why.
     bool TakenBefore(const std::string& target, bool inFreshFolder)
     {
+        const bool again = !targets_.insert(target).second;
         platform::FileInfo facts;
-        if (inFreshFolder || !platform::GetLinkInfo(target, facts) || !WrittenBefore(facts)) {
-            return false;
+        if (!inFreshFolder && platform::GetLinkInfo(target, facts) && WrittenBefore(facts)) {
+            NotExtracted(target, "an entry extracted before under another name is there (this system does not tell"
+                                 " the two names apart); not replaced");
+            return true;
         }
-        NotExtracted(target, "an entry extracted before under another name is there (this system does not tell the"
-                             " two names apart); not replaced");
-        return true;
+        if (again) {
+            NotExtracted(target, "another entry of that name was extracted there before; not replaced");
+        }
+        return again;
     }
 
     void KeepDate(const std::string& path, platform::FileTime date)
@@ -492,6 +501,8 @@ private:
     // Identities (volume, file) of the folders this run made or filled and
     // of the files it put into folders that were there before.
     std::set<std::pair<std::uint64_t, std::uint64_t>> written_;
+    // The paths this run gave entries other than folders.
+    std::unordered_set<std::string> targets_;
     std::uint64_t done_ = 0;
     platform::OutputBatch batch_;
     std::vector<Written> writing_;

@@ -5,6 +5,8 @@
 
 #include "platform/path.h"
 
+#include <cstdint>
+#include <string>
 #include <utility>
 
 namespace tarvelin::platform {
@@ -18,18 +20,31 @@ constexpr std::string_view kSuffix = ".part";
 // systems allow for a name.
 constexpr std::size_t kKeptNameBytes = 200;
 
-// The part of name a temporary name keeps: at most kKeptNameBytes bytes,
-// not ending inside a UTF-8 sequence.
-std::string_view KeptName(std::string_view name)
+// The part of name a temporary name keeps: the name itself, or when that
+// is longer than kKeptNameBytes its start, not ending inside a UTF-8
+// sequence, and a hash of the whole name. The hash keeps apart the
+// temporaries of long names that start alike (an extraction writes several
+// files of one folder at once).
+std::string KeptName(std::string_view name)
 {
     if (name.size() <= kKeptNameBytes) {
-        return name;
+        return std::string(name);
     }
-    std::size_t end = kKeptNameBytes;
+    std::uint64_t hash = 0xcbf29ce484222325u; // FNV-1a
+    for (const char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    }
+    constexpr std::size_t kHashDigits = 16;
+    std::size_t end = kKeptNameBytes - 1 - kHashDigits;
     while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
         --end;
     }
-    return name.substr(0, end);
+    std::string kept(name.substr(0, end));
+    kept += '~';
+    for (std::size_t shift = 4 * kHashDigits; shift > 0; shift -= 4) {
+        kept += "0123456789abcdef"[(hash >> (shift - 4)) & 0xF];
+    }
+    return kept;
 }
 
 } // namespace

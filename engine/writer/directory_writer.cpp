@@ -18,6 +18,8 @@
 
 #include "writer/metadata_layout.h"
 
+#include "iso/rock_ridge.h"
+
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -71,12 +73,30 @@ const void* Identity(const DirNode* node) { return node; }
 
 // The Rock Ridge names of a directory's entries, in the order the folder
 // holds them: a name an earlier sibling already has ends in ~1, ~2, ... as
-// in the UDF tree, so that each stays reachable.
+// in the UDF tree, so that each stays reachable. A record kept as it was
+// read keeps its name, which is taken first: the tree may show another
+// (its ISO 9660 or Joliet name), and a new entry given the kept name would
+// hide the kept one from Rock Ridge readers.
 std::vector<std::string> UniqueRockNames(const Children& children)
 {
     std::vector<std::string> names(children.Count());
     std::set<std::string> taken;
+    std::vector<std::size_t> fresh;
     for (std::size_t i = 0; i < children.Count(); ++i) {
+        const DirEntry& entry = children.Entry(i);
+        const KeptTreeRecords* kept = entry.renamed ? nullptr : KeptIn(entry, TreeKind::Iso);
+        std::optional<std::string> name;
+        if (kept != nullptr) {
+            name = iso::DecodeRockRidge(kept->record.systemUse).name;
+        }
+        if (name && !name->empty()) {
+            taken.insert(*name);
+            names[i] = std::move(*name);
+        } else {
+            fresh.push_back(i);
+        }
+    }
+    for (const std::size_t i : fresh) {
         names[i] = TakeSiblingName(children.Entry(i).NameToWrite(), taken);
     }
     return names;

@@ -501,8 +501,9 @@ TEST(ExtractPosixTest, WhatHoldsALinksPlaceInAnExistingFolderIsReplacedNotFollow
 }
 
 // Two entries of one folder that the system takes for one name (a damaged image here; "D" and "d" on Windows, which
-// tests/windows/cross_check.sh runs) in a folder that was there before: the second is refused and said so, never merged
-// into the first or put over it. Files of 4 MiB are placed on their own, each before the next is opened.
+// tests/windows/cross_check.sh runs) in a folder that was there before or one the extraction makes: the second is
+// refused and said so, never merged into the first or put over it. Files of 4 MiB are placed on their own, each before
+// the next is opened.
 TEST(ExtractPosixTest, AnEntryNamedTwiceInAnExistingFolderIsRefusedNotPutOverTheFirst)
 {
     TempDir dir;
@@ -535,6 +536,21 @@ TEST(ExtractPosixTest, AnEntryNamedTwiceInAnExistingFolderIsRefusedNotPutOverThe
     EXPECT_EQ(test::ReadWholeFile(destination + "/big"), std::vector<std::uint8_t>(first.begin(), first.end()));
     EXPECT_FALSE(fs::exists(destination + "/dup/y"));
     EXPECT_EQ(fs::read_symlink(destination + "/link").string(), "first");
+
+    // In a folder the extraction makes, alike, and said so.
+    messages.clear();
+    const std::string fresh = dir / "fresh";
+    const ExtractTotals inFresh = ExtractEntries(tree, {root}, fresh, options);
+    EXPECT_EQ(inFresh.failures, 5u);
+    EXPECT_EQ(inFresh.files, 3u);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_TRUE(Contains(messages[0], "dup' is a folder extracted before under another entry's name")) << messages[0];
+    for (const std::size_t i : {1u, 2u}) {
+        EXPECT_TRUE(Contains(messages[i], "' not extracted: another entry of that name was extracted there before"))
+            << messages[i];
+    }
+    EXPECT_EQ(test::ReadWholeFile(fresh + "/big"), std::vector<std::uint8_t>(first.begin(), first.end()));
+    EXPECT_EQ(fs::read_symlink(fresh + "/link").string(), "first");
 }
 
 // Rock Ridge as xorriso writes it: extract applies the modes and makes the link. The POSIX facts come from the Rock

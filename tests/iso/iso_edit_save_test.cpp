@@ -387,6 +387,9 @@ TEST_F(SaveEdge, ANameWrittenOtherwiseThanGivenIsShownAsWritten)
         // The other trees keep the given name through later saves.
         {"ISO 9660 names shown", "-J -R", NameSource::Iso, Edit::Rename, "read me.txt", "READ_ME.TXT",
          {{"", "READ_ME.TXT;1"}, {"-R", "read me.txt"}, {"-J", "read me.txt"}}},
+        // The Rock Ridge name of a file the image holds, which the tree does not show: the new file's differs.
+        {"ISO 9660 names shown, added as a file's Rock Ridge name", "-J -R", NameSource::Iso, Edit::Add, "a.txt",
+         "A_1.TXT", {{"", "A_1.TXT;1"}, {"-R", "a.txt~1"}, {"-J", "a~1.txt"}}},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.what);

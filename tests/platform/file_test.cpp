@@ -131,7 +131,8 @@ std::vector<std::string> Names(const std::string& folder)
 
 // The temporary of a name of 255 bytes (three-byte characters) stays
 // within the limit, cut between characters, and still names its process;
-// put in place by a batch as by itself.
+// put in place by a batch as by itself, beside another long name that
+// starts alike (two files of one folder an extraction writes at once).
 // (Outputs committed, discarded and killed: the commands' output safety
 // tests.)
 TEST(AtomicOutput, TheTemporaryOfALongNameKeepsWithinTheLimit)
@@ -148,12 +149,19 @@ TEST(AtomicOutput, TheTemporaryOfALongNameKeepsWithinTheLimit)
     EXPECT_EQ(TemporaryNameProcess(temporary, longName), static_cast<std::uint64_t>(::getpid()));
     EXPECT_EQ(TemporaryNameProcess(temporary, "out.iso"), std::nullopt);
     ASSERT_TRUE(out.Stream().Write("complete", 8));
+    const std::string alike = longName.substr(0, longName.size() - 3) + "ab";
+    AtomicOutput other;
+    ASSERT_TRUE(other.Open(dir / alike, ExistingOutput::Refuse)) << other.LastError();
+    EXPECT_EQ(TemporaryNameProcess(other.WritingPath().substr(dir.Path().size() + 1), longName), std::nullopt);
+    ASSERT_TRUE(other.Stream().Write("other", 5));
     OutputBatch batch;
     EXPECT_FALSE(batch.Add(std::move(out), 8)) << "one output of 8 bytes fills no batch";
-    EXPECT_EQ(batch.Size(), 1u);
+    EXPECT_FALSE(batch.Add(std::move(other), 5));
+    EXPECT_EQ(batch.Size(), 2u);
     batch.Commit([](std::size_t, const std::string& error) { EXPECT_EQ(error, ""); });
-    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{longName});
+    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{alike, longName}));
     EXPECT_EQ(ReadText(dir / longName), "complete");
+    EXPECT_EQ(ReadText(dir / alike), "other");
 }
 
 TEST(AtomicOutput, WhatHoldsTheNameIsReplacedOrRefusedAsTheModeSays)
