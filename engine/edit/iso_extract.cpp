@@ -510,12 +510,6 @@ private:
 
 } // namespace
 
-bool IsSafeEntryName(std::string_view name)
-{
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
-        && name.find('\0') == std::string_view::npos;
-}
-
 std::string PrintableName(std::string_view name)
 {
     std::string shown;

@@ -34,11 +34,6 @@
 
 namespace tarvelin {
 
-// True when a name read from the image can be used as one file or folder
-// name inside a destination folder: not empty, not "." or "..", no path
-// separator and no NUL.
-TARVELIN_API bool IsSafeEntryName(std::string_view name);
-
 // The name as it can be shown to a person: control characters (which could
 // move a terminal's cursor or start an escape sequence) become '?'.
 TARVELIN_API std::string PrintableName(std::string_view name);

@@ -40,6 +40,12 @@
 
 namespace tarvelin {
 
+bool IsSafeEntryName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos
+        && name.find('\0') == std::string_view::npos;
+}
+
 namespace {
 
 using iso::kSectorSize;
@@ -116,6 +122,9 @@ std::string NameRefusal(const char* name, const char* missing)
 {
     if (name == nullptr || *name == '\0') {
         return missing;
+    }
+    if (!IsSafeEntryName(name)) {
+        return "'" + std::string(name) + "' cannot name an entry: a name has no '/' and is not '.' or '..'";
     }
     if (const std::size_t length = std::strlen(name); length > kMaxEntryNameBytes) {
         return "a name is at most " + std::to_string(kMaxEntryNameBytes) + " bytes long (this one has " +

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tarvelin {
 
@@ -18,6 +19,12 @@ class IIsoSector;
 // The longest name an entry is given, in bytes: what a file system on disk
 // takes back when the entry is extracted.
 inline constexpr std::size_t kMaxEntryNameBytes = 255;
+
+// True when a name can be one file or folder name inside a folder, in an
+// image as on disk: not empty, not "." or "..", no path separator and no
+// NUL. Names read from an image are checked before extraction, names given
+// to an entry before an edit.
+TARVELIN_API bool IsSafeEntryName(std::string_view name);
 
 // What a load met and survived (the tree was read on regardless).
 struct TreeLoadReport {

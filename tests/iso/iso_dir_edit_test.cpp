@@ -453,6 +453,13 @@ TEST(IsoDirEditEdits, AddingWhatCannotBeAddedChangesNothing)
     // A rename needs an entry and a name; one the user made keeps its recorded length in step.
     EXPECT_FALSE(tree->Rename("x", nullptr));
     EXPECT_FALSE(tree->Rename("", file));
+    // Names that are no single name: the engine refuses them itself, whatever its callers check.
+    for (const char* bad : {"a/b", ".", "..", "/"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(tree->Rename(bad, file));
+        EXPECT_NE(std::string(tree->GetLastError()).find("cannot name an entry"), std::string::npos);
+        EXPECT_EQ(tree->NewDirectory(bad, root), nullptr);
+    }
     DirNode* made = tree->NewDirectory("abc", root);
     ASSERT_TRUE(tree->Rename("abcdef", made));
     EXPECT_EQ(InfoOf(*tree, made).name, "abcdef");
