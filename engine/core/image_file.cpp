@@ -226,10 +226,12 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
     // The present track of the file: its sector size and, from its first
     // INDEX on, where it starts (as sector and as byte of the file).
     std::uint64_t sectorBytes = 0;
-    std::optional<std::uint64_t> firstSector;
+    bool started = false; // whether the track had an INDEX yet
+    std::uint64_t firstSector = 0;
     std::uint64_t firstByte = 0;
     // Where the track before it in the same file started, and its sector size.
-    std::optional<std::uint64_t> previousFirstSector;
+    bool previousStarted = false; // whether that track had an INDEX
+    std::uint64_t previousFirstSector = 0;
     std::uint64_t previousFirstByte = 0;
     std::uint64_t previousSectorBytes = 0;
     std::string_view dataType; // as the data track's TRACK entry gives it
@@ -244,8 +246,8 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
                 // lies in this file, which holds the track from then on.
                 data.fileName = FileNameOfCueEntry(line.substr(4));
                 ++files;
-                firstSector.reset();
-                previousFirstSector.reset();
+                started = false;
+                previousStarted = false;
                 continue;
             }
             if (looking != Looking::ForData) {
@@ -254,7 +256,7 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             fileName = FileNameOfCueEntry(line.substr(4));
             inFile = true;
             ++files;
-            firstSector.reset();
+            started = false;
             sectorBytes = 0;
         } else if (StartsWithKeyword(line, "TRACK") && inFile) {
             // TRACK nn TYPE
@@ -270,10 +272,11 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             if (looking == Looking::ForNextTrack && !SameCueWord(type, dataType)) {
                 looking = Looking::ForNextIndex;
             }
+            previousStarted = started;
             previousFirstSector = firstSector;
             previousFirstByte = firstByte;
             previousSectorBytes = sectorBytes;
-            firstSector.reset();
+            started = false;
             sectorBytes = CueTrackSectorBytes(type);
             if (looking == Looking::ForData && sectorBytes == 0) {
                 return std::nullopt; // no telling where the tracks behind it start
@@ -298,16 +301,17 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
             if (!sector) {
                 return std::nullopt;
             }
-            if (!firstSector) {
+            if (!started) {
                 // The track's first INDEX ends the track before it.
-                if (!previousFirstSector) {
+                if (!previousStarted) {
                     firstByte = *sector * sectorBytes;
-                } else if (*sector >= *previousFirstSector) {
-                    firstByte = previousFirstByte + (*sector - *previousFirstSector) * previousSectorBytes;
+                } else if (*sector >= previousFirstSector) {
+                    firstByte = previousFirstByte + (*sector - previousFirstSector) * previousSectorBytes;
                 } else {
                     return std::nullopt;
                 }
                 firstSector = *sector;
+                started = true;
                 if (looking == Looking::ForNextIndex) {
                     // A track said to start where the data track does, or
                     // ahead of it, leaves no data track to follow.
@@ -318,12 +322,12 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
                     return data;
                 }
             }
-            if (*sector < *firstSector) {
+            if (*sector < firstSector) {
                 return std::nullopt;
             }
             const std::string_view number = rest.substr(0, numberEnd);
             if (looking == Looking::ForStart && (number == "01" || number == "1")) {
-                data.start = firstByte + (*sector - *firstSector) * sectorBytes;
+                data.start = firstByte + (*sector - firstSector) * sectorBytes;
                 // A first file starts the disc: its frames are disc sectors.
                 if (files == 1 && *sector + unstoredFrames <= std::numeric_limits<std::uint32_t>::max()) {
                     data.discSector = static_cast<std::uint32_t>(*sector + unstoredFrames);
