@@ -57,6 +57,27 @@ std::string_view TrimmedLeft(std::string_view text)
 // that line: its size, 0 when there is none.
 std::size_t ByteOrderMarkSize(std::string_view sheet) { return sheet.starts_with("\xEF\xBB\xBF") ? 3 : 0; }
 
+// The lines of a sheet behind its byte order mark, one after the other,
+// each without the blanks in front.
+class CueLines {
+public:
+    explicit CueLines(std::string_view sheet) : rest_(sheet.substr(ByteOrderMarkSize(sheet))) {}
+
+    std::optional<std::string_view> Next()
+    {
+        if (rest_.empty()) {
+            return std::nullopt;
+        }
+        const std::size_t end = rest_.find_first_of("\r\n");
+        const std::string_view line = rest_.substr(0, end);
+        rest_.remove_prefix(end == std::string_view::npos ? rest_.size() : end + 1);
+        return TrimmedLeft(line);
+    }
+
+private:
+    std::string_view rest_;
+};
+
 // The file name of a FILE line's rest: the text in double quotes, or the
 // text in front of the last blank-delimited word (the file type; the only
 // word where there is no type). Empty when there is none. type, when given,
@@ -111,16 +132,10 @@ std::string FileNameOfCueEntry(std::string_view rest, std::string_view* type = n
 // none); nothing when the sheet has no FILE entry.
 std::optional<std::string> FirstCueFileName(std::string_view sheet)
 {
-    sheet.remove_prefix(ByteOrderMarkSize(sheet));
-    while (!sheet.empty()) {
-        const std::size_t end = sheet.find_first_of("\r\n");
-        std::string_view line = sheet.substr(0, end);
-        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
-        while (!line.empty() && IsBlank(line.front())) {
-            line.remove_prefix(1);
-        }
-        if (StartsWithKeyword(line, "FILE")) {
-            return FileNameOfCueEntry(line.substr(4));
+    CueLines lines(sheet);
+    while (const std::optional<std::string_view> line = lines.Next()) {
+        if (StartsWithKeyword(*line, "FILE")) {
+            return FileNameOfCueEntry(line->substr(4));
         }
     }
     return std::nullopt;
@@ -129,16 +144,10 @@ std::optional<std::string> FirstCueFileName(std::string_view sheet)
 // How many TRACK entries a sheet has.
 std::size_t CueTrackCount(std::string_view sheet)
 {
-    sheet.remove_prefix(ByteOrderMarkSize(sheet));
+    CueLines lines(sheet);
     std::size_t tracks = 0;
-    while (!sheet.empty()) {
-        const std::size_t end = sheet.find_first_of("\r\n");
-        std::string_view line = sheet.substr(0, end);
-        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
-        while (!line.empty() && IsBlank(line.front())) {
-            line.remove_prefix(1);
-        }
-        tracks += StartsWithKeyword(line, "TRACK");
+    while (const std::optional<std::string_view> line = lines.Next()) {
+        tracks += StartsWithKeyword(*line, "TRACK");
     }
     return tracks;
 }
@@ -213,7 +222,7 @@ bool IsCueDataTrackType(std::string_view type)
 // cannot be followed up to its start.
 std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
 {
-    sheet.remove_prefix(ByteOrderMarkSize(sheet));
+    CueLines lines(sheet);
     enum class Looking { ForData, ForStart, ForNextTrack, ForNextIndex };
     Looking looking = Looking::ForData;
     CueDataTrack data;
@@ -235,10 +244,8 @@ std::optional<CueDataTrack> FirstDataTrackOfSheet(std::string_view sheet)
     std::uint64_t previousFirstByte = 0;
     std::uint64_t previousSectorBytes = 0;
     std::string_view dataType; // as the data track's TRACK entry gives it
-    while (!sheet.empty()) {
-        const std::size_t end = sheet.find_first_of("\r\n");
-        const std::string_view line = TrimmedLeft(sheet.substr(0, end));
-        sheet.remove_prefix(end == std::string_view::npos ? sheet.size() : end + 1);
+    while (const std::optional<std::string_view> next = lines.Next()) {
+        const std::string_view line = *next;
         if (StartsWithKeyword(line, "FILE")) {
             if (looking == Looking::ForStart) {
                 // The data track's pregap ends the file before it (a ripper
