@@ -160,6 +160,24 @@ std::optional<PosixLinks> FileLinksOf(const DirNode* node, const DataNames& name
     return links;
 }
 
+// The serial number of a new record: its entry's own, shared by its "." and
+// ".." records, except that the names of one file's data share one, which
+// readers that join hard links go by.
+std::uint32_t DirectoryLayout::SerialFor(const void* identity, const DirEntry& entry)
+{
+    const auto take = [this](auto& serials, auto key) {
+        const auto [given, added] = serials.emplace(key, nextSerial_);
+        if (added) {
+            ++nextSerial_;
+        }
+        return given->second;
+    };
+    if (!entry.isDirectory && DataNamesOf(dataNames_, entry) > 1) {
+        return take(dataSerials_, entry.extent);
+    }
+    return take(serials_, identity);
+}
+
 const std::optional<PosixLinks>& DirectoryLayout::LinksOf(const DirNode* node)
 {
     const auto [place, added] = folderLinks_.try_emplace(node);
@@ -184,6 +202,16 @@ bool DirectoryLayout::Build(std::uint32_t mode, const TreeAccess& access, std::u
     serials_.clear();
     folderLinks_.clear();
     dataNames_ = access.Valid() ? CountDataNames(access.Root()) : DataNames{};
+    dataSerials_.clear();
+    const auto namedTwice = [](const auto& data) { return data.second > 1; };
+    if (std::any_of(dataNames_.begin(), dataNames_.end(), namedTwice)) {
+        ForEachFileInDataOrder(access, [&](DirNode*, const DirEntry& entry) {
+            if (entry.posix.serial && DataNamesOf(dataNames_, entry) > 1) {
+                dataSerials_.emplace(entry.extent, *entry.posix.serial);
+            }
+            return true;
+        });
+    }
     nextSector_ = startSector;
     isoRoot_ = {startSector, 0};
     jolietRoot_ = {startSector, 0};
@@ -262,11 +290,7 @@ void DirectoryLayout::Describe(const void* identity, const DirEntry& entry, cons
         posix.links = links->now;
     }
     if (!posix.serial) {
-        const auto [given, added] = serials_.emplace(identity, nextSerial_);
-        if (added) {
-            ++nextSerial_;
-        }
-        posix.serial = given->second;
+        posix.serial = SerialFor(identity, entry);
     }
     for (std::string& rock : iso::EncodeRockRidgeEntries(posix, rockName)) {
         entries.push_back(std::move(rock));

@@ -114,6 +114,7 @@ private:
     // FolderLinksOf each folder, counted once per build: the ".." record of
     // every subfolder asks for its parent's.
     const std::optional<PosixLinks>& LinksOf(const DirNode* node);
+    std::uint32_t SerialFor(const void* identity, const DirEntry& entry);
 
     std::vector<PendingDirectoryRecord> records_;
     std::unordered_map<const DirNode*, std::optional<PosixLinks>> folderLinks_;
@@ -122,6 +123,9 @@ private:
     // The serial number given to each new entry, so that its record, its
     // "." record and the ".." records of its folders carry the same one.
     std::map<const void*, std::uint32_t> serials_;
+    // The serial number of the data of a file with several names (hard
+    // links), by its extent: one that a kept name carries, else a new one.
+    std::unordered_map<std::uint32_t, std::uint32_t> dataSerials_;
     std::vector<std::uint8_t> sectors_; // rendered sectors, handed out by CopyTo
     std::uint32_t sectorCount_ = 0;
     std::uint32_t nextSector_ = 0;

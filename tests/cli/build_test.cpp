@@ -88,6 +88,15 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
         fields >> mode >> links;
         EXPECT_EQ(links, std::string(name) == " single.dat" ? "1" : "2") << name << "\n" << records;
     }
+    // Its names share one serial number, by which xorriso joins them into one file again.
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    const std::string joined = dir / "joined";
+    ASSERT_EQ(RunCommand("xorriso -hardlinks on -osirrox on -indev " + ShellQuote(image) + " -extract / " +
+                         ShellQuote(joined) + " 2>&1")
+                  .exitCode,
+              0);
+    EXPECT_TRUE(fs::equivalent(joined + "/folder/linked.bin", joined + "/folder/sub/two.bin"));
+    EXPECT_FALSE(fs::equivalent(joined + "/folder/one.txt", joined + "/single.dat"));
 
     // "." adds the current folder under its own name.
     const std::string dot = dir / "dot.iso";
