@@ -78,7 +78,8 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     EXPECT_EQ(records["linked.bin"].extent, records["two.bin"].extent);
     // Its Rock Ridge link count counts the names the image holds, as xorriso writes it: a name left out on disk is
     // not one.
-    for (const auto& [name, links] : {std::pair{"linked.bin", "2"}, std::pair{"two.bin", "2"}, std::pair{"single.dat", "1"}}) {
+    for (const auto& [name, links] :
+         {std::pair{"linked.bin", "2"}, std::pair{"two.bin", "2"}, std::pair{"single.dat", "1"}}) {
         EXPECT_EQ(records[name].links, links) << name;
     }
 

@@ -175,8 +175,9 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
     ASSERT_FALSE(sizeBefore.empty());
     ASSERT_LT(std::stoull(sizeBefore.substr(16)) * 2048, fs::file_size(made)); // padded behind the volume
     const std::string image = dir / "edited.iso";
-    for (const std::string& edit : {"rename " + ShellQuote(image) + " top.txt renamed.txt",
-                                    "rm " + ShellQuote(image) + " dir/a.bin", "mkdir " + ShellQuote(image) + " dir/new"}) {
+    const std::string q = ShellQuote(image);
+    for (const std::string& edit :
+         {"rename " + q + " top.txt renamed.txt", "rm " + q + " dir/a.bin", "mkdir " + q + " dir/new"}) {
         SCOPED_TRACE(edit);
         fs::copy_file(made, image, fs::copy_options::overwrite_existing);
         ASSERT_TRUE(test::Succeeded(RunCli(edit)));

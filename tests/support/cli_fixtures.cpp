@@ -358,8 +358,9 @@ std::uint32_t XorrisoBootImageSector(const std::string& image)
 {
     std::filesystem::remove(serial);
     const std::string screen = "sed 's/\\x1b\\[[0-9;?]*[A-Za-z]//g' " + ShellQuote(serial) + " 2>/dev/null";
-    RunCommand("qemu-system-x86_64 " + drive + " -m 256 -display none -no-reboot -serial " + ShellQuote("file:" + serial)
-               + " </dev/null >/dev/null 2>&1 & qemu=$!; for i in $(seq 80); do " + screen + " | grep -q " + marker
+    RunCommand("qemu-system-x86_64 " + drive + " -m 256 -display none -no-reboot -serial "
+               + ShellQuote("file:" + serial) + " </dev/null >/dev/null 2>&1 & qemu=$!; for i in $(seq 80); do "
+               + screen + " | grep -q " + marker
                + " && break; kill -0 $qemu 2>/dev/null || break; sleep 0.5; done; kill $qemu 2>/dev/null; wait $qemu");
     const std::string shown = RunForOutput(screen);
     if (shown.find(marker) != std::string::npos) {

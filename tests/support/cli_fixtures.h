@@ -163,8 +163,8 @@ inline void ExpectRefusals(const std::vector<Refusal>& rows,
 std::uint32_t XorrisoBootImageSector(const std::string& image);
 
 // Boots QEMU (TCG) with the drive options until the marker reaches the serial port (written to the file serial) or
-// 80 looks half a second apart found nothing; QEMU is stopped as soon as it does. A firmware that copies its screen to the serial port puts
-// cursor moves in between: those are taken out. A failure shows what came.
+// 80 looks half a second apart found nothing; QEMU is stopped as soon as it does. A firmware that copies its screen
+// to the serial port puts cursor moves in between: those are taken out. A failure shows what came.
 ::testing::AssertionResult BootsToMarker(const std::string& drive, const std::string& serial,
                                          const std::string& marker);
 
