@@ -4,6 +4,7 @@
 #include "platform/atomic_output.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,30 +64,23 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     const CommandResult info = RunCommand("isoinfo -d -i " + ShellQuote(image));
     EXPECT_NE(info.output.find("Volume id: My Disc"), std::string::npos) << info.output;
     const std::string out = dir / "x";
-    const CommandResult extracted = RunCommand("7z x -y -o" + ShellQuote(out) + " " + ShellQuote(image));
-    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    ASSERT_TRUE(test::Succeeded(RunCommand("7z x -y -o" + ShellQuote(out) + " " + ShellQuote(image))));
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/one.txt"), test::ReadWholeFile(dir / "folder/one.txt"));
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/sub/two.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
     EXPECT_EQ(test::ReadWholeFile(out + "/single.dat"), test::ReadWholeFile(dir / "single.dat"));
     // A hard link shares its file's sectors, as peers store it.
     EXPECT_EQ(test::ReadWholeFile(out + "/folder/linked.bin"), test::ReadWholeFile(dir / "folder/sub/two.bin"));
-    const std::string records = RunCommand("isoinfo -R -l -i " + ShellQuote(image)).output;
-    std::set<std::string> extents;
-    for (const char* name : {" linked.bin", " two.bin"}) {
-        const std::size_t at = records.find(name);
-        ASSERT_NE(at, std::string::npos) << records;
-        const std::size_t open = records.rfind('[', at);
-        extents.insert(records.substr(open, at - open));
+    std::map<std::string, test::IsoinfoLine> records;
+    for (test::IsoinfoLine& line : test::IsoinfoLines(RunCommand("isoinfo -R -l -i " + ShellQuote(image)).output)) {
+        records[line.name] = std::move(line);
     }
-    EXPECT_EQ(extents.size(), 1u) << records;
+    ASSERT_TRUE(records.contains("linked.bin") && records.contains("two.bin") && records.contains("single.dat"));
+    EXPECT_EQ(records["linked.bin"].extent, records["two.bin"].extent);
     // Its Rock Ridge link count counts the names the image holds, as xorriso writes it: a name left out on disk is
     // not one.
-    for (const char* name : {" linked.bin", " two.bin", " single.dat"}) {
-        const std::size_t line = records.rfind('\n', records.find(name)) + 1;
-        std::istringstream fields(records.substr(line));
-        std::string mode, links;
-        fields >> mode >> links;
-        EXPECT_EQ(links, std::string(name) == " single.dat" ? "1" : "2") << name << "\n" << records;
+    for (const auto& [name, links] :
+         {std::pair{"linked.bin", "2"}, std::pair{"two.bin", "2"}, std::pair{"single.dat", "1"}}) {
+        EXPECT_EQ(records[name].links, links) << name;
     }
     // Its names share one serial number, by which xorriso joins them into one file again.
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -142,12 +136,10 @@ TEST_F(BuildCommand, LinkTargetsOfEveryLengthReadBackWhole)
     for (std::size_t i = 0; i < targets.size(); ++i) {
         fs::create_symlink(targets[i], dir / ("links/l" + std::to_string(i)));
     }
-    const CommandResult built = Run(ShellQuote(image) + " " + ShellQuote(dir / "links"));
-    ASSERT_EQ(built.exitCode, 0) << built.output;
+    ASSERT_TRUE(test::Succeeded(Run(ShellQuote(image) + " " + ShellQuote(dir / "links"))));
     const std::string out = dir / "out";
-    const CommandResult extracted =
-        RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " extract " + ShellQuote(image) + " -C " + ShellQuote(out));
-    ASSERT_EQ(extracted.exitCode, 0) << extracted.output;
+    ASSERT_TRUE(test::Succeeded(
+        RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " extract " + ShellQuote(image) + " -C " + ShellQuote(out))));
     for (std::size_t i = 0; i < targets.size(); ++i) {
         SCOPED_TRACE(targets[i].size());
         EXPECT_EQ(fs::read_symlink(out + "/links/l" + std::to_string(i)).string(), targets[i]);
@@ -179,8 +171,7 @@ TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
         const std::string made = dir / name;
         std::string line = command;
         line.replace(line.find("{}"), 2, ShellQuote(made));
-        const CommandResult result = RunCommand(test::CliLine(line, "UTC"));
-        ASSERT_EQ(result.exitCode, 0) << result.output;
+        ASSERT_TRUE(test::Succeeded(RunCommand(test::CliLine(line, "UTC"))));
         const auto sevenZip = test::SevenZipDates(made, "UTC");
         const auto joliet = test::IsoinfoDatedListing(made, "-J");
         ASSERT_EQ(sevenZip.size(), source.size());

@@ -127,8 +127,7 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     ASSERT_EQ(RunCli("rm " + ShellQuote(image) + " docs/readme.txt").exitCode, 0);
     const auto before = test::ReadWholeFile(image);
     const std::string copy = dir / "compact.iso";
-    const CommandResult compacted = RunCli("compact " + ShellQuote(image) + " -o " + ShellQuote(copy));
-    ASSERT_EQ(compacted.exitCode, 0) << compacted.output;
+    ASSERT_TRUE(test::Succeeded(RunCli("compact " + ShellQuote(image) + " -o " + ShellQuote(copy))));
     EXPECT_TRUE(test::ReadWholeFile(image) == before);
     EXPECT_EQ(test::SevenZipPaths(copy), Listing());
     EXPECT_EQ(RunCommand("7z e -so " + ShellQuote(copy) + " same.bin 2>/dev/null").output.size(), 3000u);
@@ -145,6 +144,14 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
+// xorriso reads the image's chain of sessions without a warning, and sums it up so.
+void ExpectXorrisoSessions(const std::string& image, const std::string& summary)
+{
+    const std::string toc = RunCommand("xorriso -indev " + ShellQuote(image) + " -toc 2>&1").output;
+    EXPECT_EQ(toc.find("WARNING"), std::string::npos) << toc;
+    EXPECT_NE(toc.find("Media summary: " + summary), std::string::npos) << toc;
+}
+
 // xorriso writing to a file pads it behind the volume and finds its sessions by the volume's size: a save that appends
 // nothing keeps that size (it used to take in the padding, and xorriso then saw a broken chain of sessions), the file
 // its length.
@@ -157,9 +164,8 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
     test::WriteWholeFile(dir / "src/dir/a.bin", test::RandomBytes(30000, 4));
     test::WriteWholeFile(dir / "src/top.txt", std::string("top\n"));
     const std::string made = dir / "made.iso";
-    const CommandResult making =
-        RunCommand("xorriso -outdev " + ShellQuote(made) + " -map " + ShellQuote(dir / "src") + " / -commit 2>&1");
-    ASSERT_EQ(making.exitCode, 0) << making.output;
+    ASSERT_TRUE(test::Succeeded(
+        RunCommand("xorriso -outdev " + ShellQuote(made) + " -map " + ShellQuote(dir / "src") + " / -commit 2>&1")));
     const auto volumeSize = [](const std::string& image) {
         const std::string report = RunCommand("isoinfo -d -i " + ShellQuote(image)).output;
         const auto at = report.find("Volume size is: ");
@@ -168,19 +174,16 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
     const std::string sizeBefore = volumeSize(made);
     ASSERT_FALSE(sizeBefore.empty());
     ASSERT_LT(std::stoull(sizeBefore.substr(16)) * 2048, fs::file_size(made)); // padded behind the volume
-    for (const char* edit : {"rename IMG top.txt renamed.txt", "rm IMG dir/a.bin", "mkdir IMG dir/new"}) {
+    const std::string image = dir / "edited.iso";
+    const std::string q = ShellQuote(image);
+    for (const std::string& edit :
+         {"rename " + q + " top.txt renamed.txt", "rm " + q + " dir/a.bin", "mkdir " + q + " dir/new"}) {
         SCOPED_TRACE(edit);
-        const std::string image = dir / "edited.iso";
         fs::copy_file(made, image, fs::copy_options::overwrite_existing);
-        std::string command = edit;
-        command.replace(command.find("IMG"), 3, ShellQuote(image));
-        const CommandResult saved = RunCli(command);
-        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        ASSERT_TRUE(test::Succeeded(RunCli(edit)));
         EXPECT_EQ(volumeSize(image), sizeBefore);
         EXPECT_EQ(fs::file_size(image), fs::file_size(made));
-        const std::string toc = RunCommand("xorriso -indev " + ShellQuote(image) + " -toc 2>&1").output;
-        EXPECT_EQ(toc.find("WARNING"), std::string::npos) << toc;
-        EXPECT_NE(toc.find("Media summary: 1 session"), std::string::npos) << toc;
+        ExpectXorrisoSessions(image, "1 session");
     }
     // A save that grows the volume of this one session gives it no session header of its own, which would make the
     // session an earlier one of the saved volume: compact still gives back what a removal freed.
@@ -189,8 +192,7 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
     test::WriteWholeFile(dir / "big.bin", test::RandomBytes(2000000, 5));
     ASSERT_EQ(RunCli("add " + ShellQuote(grown) + " " + ShellQuote(dir / "big.bin")).exitCode, 0);
     ASSERT_EQ(RunCli("rm " + ShellQuote(grown) + " dir/a.bin").exitCode, 0);
-    const CommandResult compacted = RunCli("compact " + ShellQuote(grown));
-    EXPECT_EQ(compacted.exitCode, 0) << compacted.output;
+    EXPECT_TRUE(test::Succeeded(RunCli("compact " + ShellQuote(grown))));
 }
 
 // Sessions xorriso added to an image file stay loadable after saves here: the sectors of the files an earlier session
@@ -209,8 +211,7 @@ TEST(XorrisoSessions, SavesKeepTheEarlierSessionsReadable)
     const std::string image = dir / "sessions.iso";
     for (const std::string& session : {"-outdev " + ShellQuote(image) + " -map " + ShellQuote(dir / "src") + " /",
                                        "-dev " + ShellQuote(image) + " -rm /deleted.bin --"}) {
-        const CommandResult made = RunCommand("xorriso " + session + " -commit");
-        ASSERT_EQ(made.exitCode, 0) << made.output;
+        ASSERT_TRUE(test::Succeeded(RunCommand("xorriso " + session + " -commit")));
     }
     // A file as xorriso extracts it from the session given (0: the one the volume's descriptor names).
     const auto extracted = [&](int session, const std::string& path) {
@@ -223,35 +224,25 @@ TEST(XorrisoSessions, SavesKeepTheEarlierSessionsReadable)
     };
     ASSERT_EQ(extracted(1, "/deleted.bin"), deleted);
 
-    const std::string edits[] = {"add IMG " + ShellQuote(dir / "added.bin"), "rename IMG kept.txt k.txt",
-                                 "mkdir IMG again"};
-    for (const std::string& edit : edits) {
-        std::string command = edit;
-        command.replace(command.find("IMG"), 3, ShellQuote(image));
-        const CommandResult saved = RunCli(command);
-        ASSERT_EQ(saved.exitCode, 0) << command << "\n" << saved.output;
-        EXPECT_EQ(extracted(1, "/deleted.bin"), deleted) << command;
+    const std::string q = ShellQuote(image);
+    for (const std::string& edit : {"add " + q + " " + ShellQuote(dir / "added.bin"), "rename " + q + " kept.txt k.txt",
+                                    "mkdir " + q + " again"}) {
+        SCOPED_TRACE(edit);
+        ASSERT_TRUE(test::Succeeded(RunCli(edit)));
+        EXPECT_EQ(extracted(1, "/deleted.bin"), deleted);
         // The chain of session headers leads to the saved volume: xorriso's two sessions, then the one the first save
         // made (it used to end at xorriso's last, the volume reaching past it).
-        const std::string toc = RunCommand("xorriso -indev " + ShellQuote(image) + " -toc 2>&1").output;
-        EXPECT_EQ(toc.find("WARNING"), std::string::npos) << command << "\n" << toc;
-        EXPECT_NE(toc.find("Media summary: 3 sessions"), std::string::npos) << command << "\n" << toc;
+        ExpectXorrisoSessions(image, "3 sessions");
     }
     EXPECT_EQ(extracted(0, "/added.bin"), added);
-    const CommandResult compacted = RunCli("compact " + ShellQuote(image));
-    EXPECT_NE(compacted.exitCode, 0);
-    EXPECT_TRUE(test::Contains(compacted.output, "2 earlier session(s) of xorriso's (the first from sector 32)"))
-        << compacted.output;
-
     for (int i = 0; i < 60; ++i) {
         fs::create_directories(dir / ("many/folder-with-a-long-name-" + std::to_string(i)));
     }
     const std::vector<std::uint8_t> before = test::ReadWholeFile(image);
-    const CommandResult refused = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
-    EXPECT_NE(refused.exitCode, 0);
-    EXPECT_TRUE(test::Contains(refused.output, "would overwrite the image's earlier session at sector 32"))
-        << refused.output;
-    EXPECT_TRUE(test::ReadWholeFile(image) == before);
+    test::ExpectRefusals({{"compact " + q, 1, "2 earlier session(s) of xorriso's (the first from sector 32)"},
+                          {"add " + q + " " + ShellQuote(dir / "many"), 1,
+                           "would overwrite the image's earlier session at sector 32"}},
+                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(image) == before); });
     EXPECT_EQ(extracted(1, "/deleted.bin"), deleted);
 }
 
@@ -329,36 +320,18 @@ TEST(Compaction, StopsFillingHolesOnceAPassLeavesTheEndOfTheDataWhereItWas)
     }
 }
 
-// Points every record of top.bin (primary and Joliet, which stay paired) at extent with the size given: the damage of
-// a record whose data runs past the end of the image.
 // Gives every record of extent `from` and data length `fromSize` the extent and length `to` and `toSize`; how many.
 int RewriteRecords(const std::string& image, std::uint32_t from, std::uint32_t fromSize, std::uint32_t to,
                    std::uint32_t toSize)
 {
-    const auto both = [](std::uint32_t value) {
-        std::vector<std::uint8_t> bytes(8);
-        for (int i = 0; i < 4; ++i) {
-            bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-            bytes[static_cast<std::size_t>(7 - i)] = static_cast<std::uint8_t>(value >> (8 * i));
-        }
-        return bytes;
-    };
-    std::vector<std::uint8_t> fields = both(from);
-    const std::vector<std::uint8_t> sizeField = both(fromSize);
-    fields.insert(fields.end(), sizeField.begin(), sizeField.end());
     std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
-    std::vector<std::uint8_t> replacement = both(to);
-    const std::vector<std::uint8_t> newSize = both(toSize);
-    replacement.insert(replacement.end(), newSize.begin(), newSize.end());
-    int records = 0;
-    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), fields.begin(), fields.end())) != bytes.end();) {
-        at = std::copy(replacement.begin(), replacement.end(), at);
-        ++records;
-    }
+    const int records = test::ReplaceBothOrderFields(bytes, {from, fromSize}, {to, toSize});
     test::WriteWholeFile(image, bytes);
     return records;
 }
 
+// Points every record of top.bin (primary and Joliet, which stay paired) at extent with the size given: the damage of
+// a record whose data runs past the end of the image.
 void MisplaceTopBin(const std::string& image, std::uint32_t extent, std::uint32_t size)
 {
     const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(image) + " top.bin").output);
@@ -385,8 +358,7 @@ TEST_F(EditCommands, DataBeyondTheEndOfTheImageIsNeverMadeUpBySaves)
     MisplaceTopBin(copy, sectors + 100, 3000);
     ASSERT_EQ(RunCli("rm " + ShellQuote(copy) + " docs/readme.txt").exitCode, 0);
     const std::string compacted = dir / "compacted.iso";
-    const CommandResult compaction = RunCli("compact " + ShellQuote(copy) + " -o " + ShellQuote(compacted));
-    ASSERT_EQ(compaction.exitCode, 0) << compaction.output;
+    ASSERT_TRUE(test::Succeeded(RunCli("compact " + ShellQuote(copy) + " -o " + ShellQuote(compacted))));
     const CommandResult read = RunCli("cat " + ShellQuote(compacted) + " top.bin");
     EXPECT_EQ(read.exitCode, 1) << read.output;
     EXPECT_TRUE(test::Contains(read.output, "beyond the end of the image")) << read.output;
@@ -413,8 +385,7 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     };
     const std::string source = bytes(dir / "a.mpg");
     const auto holdsTheVideo = [&](const std::string& image, const std::string& into) {
-        const CommandResult extraction = RunCli("extract " + ShellQuote(image) + " -C " + ShellQuote(into));
-        EXPECT_EQ(extraction.exitCode, 0) << extraction.output;
+        EXPECT_TRUE(test::Succeeded(RunCli("extract " + ShellQuote(image) + " -C " + ShellQuote(into))));
         const std::string video = bytes(into + "/MPEGAV/AVSEQ01.DAT");
         constexpr std::size_t kPack = 2324;
         std::size_t at = 0;
@@ -460,8 +431,7 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     test::WriteWholeFile(dir / "one.txt", std::string(5000, '1'));
     test::WriteWholeFile(dir / "two.txt", std::string(70000, '2'));
     for (const char* added : {"one.txt", "two.txt"}) {
-        const CommandResult save = RunCli("add " + ShellQuote(saved) + " " + ShellQuote(dir / added));
-        ASSERT_EQ(save.exitCode, 0) << save.output;
+        ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(saved) + " " + ShellQuote(dir / added))));
         EXPECT_EQ(isoSize(saved), expectedSize) << added;
     }
     const auto listed = test::ParseLongListing(RunCli("ls -l " + ShellQuote(saved)).output);
@@ -608,8 +578,7 @@ TEST_F(EditCommands, AFolderRecordedLongerThanItIsListsAndSavesOnlyItsOwnEntries
         EXPECT_EQ(entries(damaged.output), entries(listed));
         EXPECT_TRUE(test::Contains(damaged.output, "is damaged")) << damaged.output;
 
-        const CommandResult saved = RunCli("mkdir " + ShellQuote(image) + " new");
-        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        ASSERT_TRUE(test::Succeeded(RunCli("mkdir " + ShellQuote(image) + " new")));
         const test::IsoinfoListing after = isoinfo();
         ASSERT_TRUE(after.contains(folder));
         std::vector<std::string> names;
@@ -743,8 +712,7 @@ TEST_F(EditCommands, NeroImagesStayNeroImagesThroughSaves)
             SCOPED_TRACE(step.arguments);
             const std::vector<std::uint8_t> before = test::NeroChainOf(nrg);
             const auto length = fs::file_size(nrg);
-            const CommandResult saved = RunCli(step.arguments);
-            ASSERT_EQ(saved.exitCode, 0) << saved.output;
+            ASSERT_TRUE(test::Succeeded(RunCli(step.arguments)));
             expectWholeChain(nrg);
             EXPECT_TRUE(step.length != Length::Kept || fs::file_size(nrg) == length);
             EXPECT_TRUE(step.length != Length::Changed || fs::file_size(nrg) != length);
@@ -772,8 +740,7 @@ TEST_F(EditCommands, NeroImagesStayNeroImagesThroughSaves)
     test::ExpectRefusals({{"add " + ShellQuote(unknown) + " " + ShellQuote(dir / "huge.bin"), 1,
                            "it is a Nero image whose chunk chain"}},
                          [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(unknown) == original); });
-    const CommandResult kept = RunCli("rm " + ShellQuote(unknown) + " top.bin");
-    EXPECT_EQ(kept.exitCode, 0) << kept.output;
+    EXPECT_TRUE(test::Succeeded(RunCli("rm " + ShellQuote(unknown) + " top.bin")));
     EXPECT_EQ(fs::file_size(unknown), original.size());
 }
 

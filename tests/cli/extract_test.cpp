@@ -137,7 +137,7 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
     // The image ends in the middle of the 2.5 MiB file: its first chunk can be read, the rest cannot.
     const std::string image = out_ / "cut.iso";
     fs::copy_file(At("jr.iso"), image);
-    const auto listed = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(image) + " sizes/chunks.bin")));
+    const auto listed = test::ParseLongListing(test::CliOutput("ls -l " + ShellQuote(image) + " sizes/chunks.bin"));
     const std::uint32_t extent = listed.contains("chunks.bin") ? listed.at("chunks.bin").extent : 0;
     ASSERT_GT(extent, 0u);
     fs::resize_file(image, (std::uint64_t{extent} + 700) * 2048);
@@ -164,7 +164,7 @@ TEST_F(ExtractCommandTest, AReadFailureRemovesThePartFileAndNamesIt)
 
     // Cut three bytes into a small file's one sector: the rest of that sector is no data of the file, and it is not
     // given out as if it were.
-    const auto readme = test::ParseLongListing(test::RunForOutput(Cli("ls -l " + ShellQuote(At("jr.iso")))));
+    const auto readme = test::ParseLongListing(test::CliOutput("ls -l " + ShellQuote(At("jr.iso"))));
     ASSERT_TRUE(readme.contains("README"));
     ASSERT_GT(readme.at("README").size, 3u);
     fs::resize_file(image, std::uint64_t{readme.at("README").extent} * 2048 + 3);

@@ -31,15 +31,6 @@ using test::ShellQuote;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-// Standard output of tarvelin-cli; the exit code must be 0.
-std::string ListOf(const std::string& arguments, const std::string& zone = "UTC")
-{
-    int status = -1;
-    const std::string output = RunForOutput(test::CliLine(arguments, zone), &status);
-    EXPECT_EQ(status, 0) << arguments << "\n" << output;
-    return output;
-}
-
 // A primary identifier as a reader shows it: without ";1" and without the dot of an empty extension.
 std::string WithoutVersion(std::string identifier)
 {
@@ -62,7 +53,7 @@ TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
     TARVELIN_REQUIRE_TOOL("bsdtar");
     for (const char* image : {"jr.iso", "joliet.iso", "primary.iso", "noemul.iso", "floppy.iso"}) {
         SCOPED_TRACE(image);
-        const std::vector<std::string> ours = test::SortedLines(ListOf("ls -R " + ShellQuote(At(image))));
+        const std::vector<std::string> ours = test::SortedLines(test::CliOutput("ls -R " + ShellQuote(At(image))));
         EXPECT_EQ(ours, test::SevenZipPaths(At(image)));
         EXPECT_EQ(ours, test::BsdtarPaths(At(image)));
         EXPECT_GT(ours.size(), 1u);
@@ -89,7 +80,7 @@ TEST_F(LsCommandTest, WithoutJolietThePrimaryNamesAreListedAsIsoinfoRecordsThem)
             expected.push_back(shown);
         }
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(test::SortedLines(ListOf("ls -R --names iso " + ShellQuote(At(image)))), expected);
+        EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R --names iso " + ShellQuote(At(image)))), expected);
     }
 }
 
@@ -115,7 +106,7 @@ TEST_F(LsCommandTest, LongListingMatchesTheSourceSevenZipAndIsoinfoInEachZone)
     std::map<std::string, std::map<std::string, LongLine>> byZone;
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.image) + " in " + row.zone);
-        const auto ours = ParseLongListing(ListOf("ls -R -l " + ShellQuote(At(row.image)), row.zone));
+        const auto ours = ParseLongListing(test::CliOutput("ls -R -l " + ShellQuote(At(row.image)), row.zone));
         byZone[row.zone] = ours;
         ASSERT_EQ(ours.size(), source.size());
         const auto sevenZip = row.sevenZip ? test::SevenZipDates(At(row.image), row.zone)
@@ -151,20 +142,20 @@ TEST_F(LsCommandTest, LongListingMatchesTheSourceSevenZipAndIsoinfoInEachZone)
 TEST_F(LsCommandTest, PathsSelectAFolderOrAFile)
 {
     const std::string image = ShellQuote(At("jr.iso"));
-    EXPECT_EQ(ListOf("ls " + image + " b"), "c\n");
-    EXPECT_EQ(ListOf("ls " + image + " /b/"), "c\n");
-    EXPECT_EQ(ListOf("ls " + image + " Grüße"), "Straße.txt\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " b"), "c\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " /b/"), "c\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " Grüße"), "Straße.txt\n");
     // Folders end in '/'; -R paths are relative to the folder listed.
-    EXPECT_EQ(test::SortedLines(ListOf("ls " + image + " nested")),
+    EXPECT_EQ(test::SortedLines(test::CliOutput("ls " + image + " nested")),
               (std::vector<std::string>{"empty inside/", "empty too.bin"}));
-    EXPECT_EQ(ListOf("ls -R " + image + " 1/2/3/4/5/6/7/8"), "9/\n9/10/\n9/10/11/\n9/10/11/leaf.txt\n");
+    EXPECT_EQ(test::CliOutput("ls -R " + image + " 1/2/3/4/5/6/7/8"), "9/\n9/10/\n9/10/11/\n9/10/11/leaf.txt\n");
     // A file lists itself.
-    EXPECT_EQ(ListOf("ls " + image + " sizes/one.bin"), "one.bin\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " sizes/one.bin"), "one.bin\n");
     // Exact first, then without regard to case.
-    EXPECT_EQ(ListOf("ls " + image + " SIZES/ONE.BIN"), "one.bin\n");
-    EXPECT_EQ(ListOf("ls " + image + " readme"), "README\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " SIZES/ONE.BIN"), "one.bin\n");
+    EXPECT_EQ(test::CliOutput("ls " + image + " readme"), "README\n");
     // Size, date, extent before the name.
-    const auto longLine = ParseLongListing(ListOf("ls -l " + image + " sizes/just-over.bin"));
+    const auto longLine = ParseLongListing(test::CliOutput("ls -l " + image + " sizes/just-over.bin"));
     ASSERT_TRUE(longLine.count("just-over.bin"));
     EXPECT_EQ(longLine.at("just-over.bin").size, 2049u);
 }
@@ -215,7 +206,7 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
         const std::string image = dir / "hidden.iso";
         fs::remove(image);
         test::RunGenisoimage(source, image, option);
-        EXPECT_EQ(test::SortedLines(ListOf("ls -R " + ShellQuote(image))), all);
+        EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R " + ShellQuote(image))), all);
     }
 
     // Crafted: B.TXT is named b.txt in the Joliet tree, after a record of the same data that the primary tree lacks;
@@ -231,7 +222,7 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
     const std::string image = dir / "crafted.iso";
     test::WriteWholeFile(image, crafted.Bytes());
     // The primary SAME.TXT, in that tree alone, keeps its own name.
-    EXPECT_EQ(test::SortedLines(ListOf("ls " + ShellQuote(image))),
+    EXPECT_EQ(test::SortedLines(test::CliOutput("ls " + ShellQuote(image))),
               (std::vector<std::string>{"SAME.TXT", "a hidden.txt", "b.txt", "same.txt"}));
 }
 
@@ -280,7 +271,7 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
 
     std::string line;
     const auto listedIn = [&](const std::string& image) {
-        std::istringstream lines(ListOf("ls -l " + ShellQuote(image)));
+        std::istringstream lines(test::CliOutput("ls -l " + ShellQuote(image)));
         std::map<std::string, std::string> listed; // name -> the mode field and what follows the extent
         while (std::getline(lines, line)) {
             const std::string named = line.substr(line.rfind("  ") + 2);
@@ -309,7 +300,7 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
     test::ExpectRefusals({{"cat " + ShellQuote(dir / "rr.iso") + " link", 1,
                            "'link' is a symbolic link to '../other/place', not a file"}});
 
-    std::istringstream plain(ListOf("ls -l " + ShellQuote(dir / "plain.iso")));
+    std::istringstream plain(test::CliOutput("ls -l " + ShellQuote(dir / "plain.iso")));
     std::size_t count = 0;
     while (std::getline(plain, line)) {
         EXPECT_EQ(line[0], ' ') << "no mode without Rock Ridge: " << line;
@@ -325,11 +316,11 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
     const timespec times[2] = {{981173106, 0}, {981173106, 0}}; // 2001-02-03 04:05:06 UTC
     ASSERT_EQ(::utimensat(AT_FDCWD, (source + "/ro").c_str(), times, 0), 0);
     test::RunGenisoimage("grafted/in=" + source + "/ro", dir / "graft.iso", "-R -graft-points");
-    const std::string grafted = ListOf("ls -l " + ShellQuote(dir / "graft.iso") + " grafted");
+    const std::string grafted = test::CliOutput("ls -l " + ShellQuote(dir / "graft.iso") + " grafted");
     EXPECT_TRUE(test::Contains(grafted, "2001-02-03 04:05:06")) << grafted;
     // Names that differ only in case: the exact one, else neither.
     const std::string twins = ShellQuote(dir / "graft.iso") + " grafted/in/";
-    EXPECT_EQ(ListOf("cat " + twins + "Twin.txt"), "upper\n");
+    EXPECT_EQ(test::CliOutput("cat " + twins + "Twin.txt"), "upper\n");
     test::ExpectRefusals({{"cat " + twins + "TWIN.TXT", 1, "matches 2 entries that differ only in case"}});
 }
 

@@ -264,8 +264,7 @@ TEST_P(KilledCommand, LeavesCompleteOutputsOrNoneAndTheNextRunClearsItsTemporari
         }
     }
 
-    const test::CommandResult again = RunCli(kase.words(sources, target), dir / "log");
-    ASSERT_EQ(again.exitCode, 0) << again.output;
+    ASSERT_TRUE(test::Succeeded(RunCli(kase.words(sources, target), dir / "log")));
     EXPECT_EQ(Entries(target), kase.entries) << "stale temporaries are left";
     ExpectCompleteOrAbsent();
 }
@@ -399,12 +398,10 @@ protected:
         test::WriteWholeFile(small + "/a.txt", "a\n");
         test::WriteWholeFile(small + "/boot.img", test::RandomBytes(2048, 4));
         for (const auto& [image, folder] : {std::pair{dir / "big.iso", dir / "src"}, {dir / "small.iso", small}}) {
-            const test::CommandResult built = RunCli({"build", image, folder}, dir / "log");
-            ASSERT_EQ(built.exitCode, 0) << built.output;
+            ASSERT_TRUE(test::Succeeded(RunCli({"build", image, folder}, dir / "log")));
         }
         fs::copy_file(dir / "small.iso", dir / "boot.iso");
-        const test::CommandResult booted = RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log");
-        ASSERT_EQ(booted.exitCode, 0) << booted.output;
+        ASSERT_TRUE(test::Succeeded(RunCli({"boot", "load", dir / "boot.iso", small + "/boot.img"}, dir / "log")));
     }
 };
 
@@ -474,8 +471,7 @@ TEST_F(OutputSafety, AnIso2BinWhoseCueSheetCannotBePutInPlaceKeepsItsCompleteBin
     TARVELIN_REQUIRE(::geteuid() == 0, "root, to mount a file over the CUE sheet,");
     const std::string reference = dir / "reference";
     fs::create_directories(reference);
-    const test::CommandResult converted = RunCli({"iso2bin", dir / "small.iso", reference + "/out.bin"}, dir / "log");
-    ASSERT_EQ(converted.exitCode, 0) << converted.output;
+    ASSERT_TRUE(test::Succeeded(RunCli({"iso2bin", dir / "small.iso", reference + "/out.bin"}, dir / "log")));
     const std::string target = dir / "target";
     fs::create_directories(target);
     test::WriteWholeFile(target + "/out.bin", "old BIN\n");

@@ -1,5 +1,5 @@
-// tarvelin-cli cat, boot save and info's descriptor lines on the tricky images (plain, raw and El Torito of each
-// emulation), and a boot catalog damaged here.
+// tarvelin-cli cat, boot save and info on the tricky images (plain, raw, behind a header or a CUE sheet, and El Torito
+// of each emulation), a boot catalog damaged here, and the exit codes of their failures.
 
 #include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
@@ -27,7 +27,7 @@ using test::ShellQuote;
 
 class ReadCommandsTest : public test::TrickyImagesTest {
 protected:
-    static std::string Info(const std::string& image) { return test::RunForOutput(CliLine("info " + ShellQuote(At(image)))); }
+    static std::string Info(const std::string& image) { return test::CliOutput("info " + ShellQuote(At(image))); }
 
     test::TempDir out_;
 };
@@ -45,11 +45,9 @@ TEST_F(ReadCommandsTest, CatWritesTheFileBytesAndNothingElse)
         EXPECT_EQ(test::ReadWholeFile(copy), test::ReadWholeFile(At("tree/sizes/chunks.bin")));
     }
     const Bytes one = test::ReadWholeFile(At("tree/sizes/one.bin")); // found without regard to case
-    EXPECT_EQ(test::RunForOutput(CliLine("cat " + ShellQuote(At("jr.iso")) + " /Sizes/One.BIN")),
+    EXPECT_EQ(test::CliOutput("cat " + ShellQuote(At("jr.iso")) + " /Sizes/One.BIN"),
               std::string(one.begin(), one.end()));
-    int status = -1;
-    EXPECT_EQ(test::RunForOutput(CliLine("cat " + ShellQuote(At("jr.iso")) + " empty.dat"), &status), "");
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(test::CliOutput("cat " + ShellQuote(At("jr.iso")) + " empty.dat"), "");
 }
 
 TEST_F(ReadCommandsTest, EachBootKindSavesTheBootFileGivenToXorriso)
@@ -70,12 +68,65 @@ TEST_F(ReadCommandsTest, EachBootKindSavesTheBootFileGivenToXorriso)
     }
 }
 
+TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACueSheet)
+{
+    const std::string sheet = At("jr-mode1.cue");
+    test::WriteWholeFile(sheet,
+                         std::string("FILE \"jr-mode1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"));
+    // Raw sectors behind 300 bytes of something else: found by a scan.
+    const std::string headed = out_ / "headed.img";
+    Bytes image(300, 0x5A);
+    const Bytes raw = test::EncodeRawImage(test::ReadWholeFile(At("jr.iso")), test::RawForm::Mode1);
+    image.insert(image.end(), raw.begin(), raw.end());
+    test::WriteWholeFile(headed, image);
+    const struct {
+        std::string image;
+        std::vector<std::pair<const char*, std::string>> fields;
+    } cases[] = {
+        {At("jr.iso"), {{"data file", At("jr.iso")}, {"layout", "probe 1 (plain ISO)"}, {"base offset", "0"},
+                        {"first sector", "0"}, {"sector size", "2048"}, {"data offset", "0"}, {"tail size", "0"},
+                        {"track mode", "0"}, {"access", "read-write"}}},
+        {sheet, {{"image", sheet}, {"data file", At("jr-mode1.bin")}, {"layout", "probe 2 (raw, Mode 1 sectors)"},
+                 {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"}, {"track mode", "1"}}},
+        {At("jr-mode2.bin"), {{"layout", "probe 3 (raw, Mode 2 Form 1 sectors)"}, {"data offset", "24"},
+                              {"tail size", "280"}, {"track mode", "2"}}},
+        {headed, {{"layout", "probe 4 (found by scan)"}, {"base offset", std::to_string(300 + 16 * 2352)},
+                  {"first sector", "16"}, {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"},
+                  {"track mode", "1"}}},
+    };
+    const std::string sectors = std::to_string(std::filesystem::file_size(At("jr.iso")) / 2048);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const CommandResult result = test::RunCli("info " + ShellQuote(c.image));
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_EQ(InfoField(result.output, "logical sectors"), sectors);
+        for (const auto& [name, value] : c.fields) {
+            EXPECT_EQ(InfoField(result.output, name), value) << name;
+        }
+    }
+}
+
 TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)
 {
     const std::string plain = ShellQuote(At("jr.iso"));
     const std::string noemul = ShellQuote(At("noemul.iso"));
     const std::string saved = out_ / "boot.img";
+    test::WriteWholeFile(out_ / "notes.txt", test::RandomBytes(100000, 5));
+    test::WriteWholeFile(out_ / "empty.cue", std::string("REM no file\n"));
+    // A data track behind an audio track that the file, cut short, no longer holds.
+    test::WriteWholeFile(out_ / "cut.bin", test::RandomBytes(2352 * 100, 6));
+    test::WriteWholeFile(out_ / "cut.cue", std::string("FILE \"cut.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                       "  TRACK 02 MODE1/2352\n    INDEX 01 00:04:00\n"));
     test::ExpectRefusals({
+        {"info " + ShellQuote(out_ / "notes.txt"), 2, "no ISO 9660 volume found"},
+        {"info " + ShellQuote(out_ / "missing.iso"), 1, "missing.iso"},
+        {"info " + ShellQuote(out_ / "empty.cue"), 1, "FILE"},
+        {"info " + ShellQuote(out_ / "cut.cue"), 2, "data track at byte 705600 of '" + out_ / "cut.bin"
+                                                     + "', which ends at byte 235200: the file is shorter than the sheet says"},
+        {"info", 64},
+        {"info " + plain + " " + plain, 64},
+        // Standard output on a full disk: the report is lost, which is no success.
+        {"info " + plain + " >/dev/full; }", 1, "cannot write to standard output", "{ "},
         {"cat " + plain + " b", 1, "'b' is a folder"},
         {"cat " + plain + " /", 1, "is a folder"},
         {"cat " + plain + " docs/missing.txt", 1, "'/docs/missing.txt' not found"},
@@ -88,11 +139,13 @@ TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)
         {"boot save " + noemul, 64},
     });
     EXPECT_FALSE(fs::exists(saved));
+    EXPECT_FALSE(fs::exists(out_ / "missing.iso"));
 }
 
-// A catalog that no longer checks out, or a sound one whose default entry is empty: sector 0 must not be
-// handed out as the boot image.
-TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFile)
+// A catalog that no longer checks out, or a sound one whose default entry is empty: sector 0 must not be handed out as
+// the boot image. A sound catalog whose default entry loads from beyond the end of the image: what fails says so,
+// rather than blame the catalog alone. No boot image's file is written, and the image does not change.
+TEST_F(ReadCommandsTest, ADamagedCatalogAnEmptyDefaultEntryOrABootImageOutsideIsNamedAndSavesNoFile)
 {
     const std::string saved = out_ / "boot.img";
     const std::string damaged = out_ / "damaged.iso";
@@ -101,15 +154,19 @@ TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFi
     const struct {
         std::size_t offset; // of the bytes set in the catalog
         const char* message;
-        const char* info;      // after the catalog's sector
+        const char* info;      // after the catalog's sector; nullptr: not checked
         const char* bootImage; // the "boot image" field, when it is not the sector the image loads
         std::size_t count = 32;
         std::uint8_t value = 0;
+        const char* edit = nullptr; // what a save refuses with, when it is asked to check
     } cases[] = {
         {0, "boot catalog is damaged", " (damaged: no validation entry)", nullptr},
         {32, "default entry of the image's boot catalog is empty", "", "none (the default entry is empty)"},
         // A sound validation entry before an entry that is neither bootable nor not.
         {32, "boot catalog is damaged", " (damaged: initial entry has an unknown boot indicator)", nullptr, 1, 0x11},
+        // The default entry's load RBA.
+        {32 + 8, "or the boot image it names lies outside the image", nullptr, nullptr, 4, 0xFF,
+         "or the boot image the catalog names lies outside the image"},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.message);
@@ -117,39 +174,23 @@ TEST_F(ReadCommandsTest, ADamagedCatalogOrAnEmptyDefaultEntryIsNamedAndSavesNoFi
         Bytes image = test::ReadWholeFile(damaged);
         std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(catalog * 2048 + row.offset), row.count, row.value);
         test::WriteWholeFile(damaged, image);
-        const CommandResult result = RunCommand(CliLine("boot save " + ShellQuote(damaged) + " " + ShellQuote(saved)));
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_TRUE(Contains(result.output, row.message)) << result.output;
-        EXPECT_FALSE(fs::exists(saved));
+        std::vector<test::Refusal> refusals{
+            {"boot save " + ShellQuote(damaged) + " " + ShellQuote(saved), 1, row.message}};
+        if (row.edit != nullptr) {
+            refusals.emplace_back("mkdir " + ShellQuote(damaged) + " new", 1, row.edit);
+        }
+        test::ExpectRefusals(refusals, [&](const test::Refusal&) {
+            EXPECT_FALSE(fs::exists(saved));
+            EXPECT_TRUE(test::ReadWholeFile(damaged) == image);
+        });
         const std::string info = test::RunForOutput(CliLine("info " + ShellQuote(damaged)));
-        EXPECT_EQ(InfoField(info, "boot catalog"), "sector " + std::to_string(catalog) + row.info);
+        if (row.info != nullptr) {
+            EXPECT_EQ(InfoField(info, "boot catalog"), "sector " + std::to_string(catalog) + row.info);
+        }
         if (row.bootImage != nullptr) {
             EXPECT_EQ(InfoField(info, "boot image"), row.bootImage);
         }
     }
-}
-
-// A sound catalog whose default entry loads from beyond the end of the image: what fails says so, rather than blame
-// the catalog alone, and neither the boot image's file nor the image changes.
-TEST_F(ReadCommandsTest, ABootImageOutsideTheImageIsNamedAsSuch)
-{
-    const std::string saved = out_ / "boot.img";
-    const std::string damaged = out_ / "far.iso";
-    const std::string catalogField = InfoField(Info("noemul.iso"), "boot catalog"); // "sector N"
-    const auto catalog = static_cast<std::uint32_t>(std::stoul(catalogField.substr(7)));
-    fs::copy_file(At("noemul.iso"), damaged, fs::copy_options::overwrite_existing);
-    Bytes image = test::ReadWholeFile(damaged);
-    const std::size_t loadRba = std::size_t{catalog} * 2048 + 32 + 8;
-    std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(loadRba), 4, 0xFF);
-    test::WriteWholeFile(damaged, image);
-    test::ExpectRefusals({{"boot save " + ShellQuote(damaged) + " " + ShellQuote(saved), 1,
-                           "or the boot image it names lies outside the image"},
-                          {"mkdir " + ShellQuote(damaged) + " new", 1,
-                           "or the boot image the catalog names lies outside the image"}},
-                         [&](const test::Refusal&) {
-                             EXPECT_FALSE(fs::exists(saved));
-                             EXPECT_TRUE(test::ReadWholeFile(damaged) == image);
-                         });
 }
 
 // The raw forms answer as the plain ones (Joliet follows a boot record); the boot record's sectors and load
@@ -177,6 +218,7 @@ TEST_F(ReadCommandsTest, InfoNamesTheDescriptorSetAndAgreesWithIsoinfoOnTheBootR
         const std::string output = Info(c.image);
         EXPECT_EQ(InfoField(output, "descriptors"), c.descriptors);
         EXPECT_EQ(InfoField(output, "primary"), "yes");
+        EXPECT_EQ(InfoField(output, "udf"), "no");
         EXPECT_EQ(InfoField(output, "joliet"), c.joliet);
         EXPECT_EQ(InfoField(output, "boot record"), c.media == nullptr ? "no" : "yes");
         if (c.media == nullptr) {

@@ -49,15 +49,6 @@ void ReadTree(cli::ImageSession& session, DirNode* folder, const std::string& pr
     }
 }
 
-std::vector<std::string> PathsOf(const Model& model)
-{
-    std::vector<std::string> paths;
-    for (const auto& [path, bytes] : model) {
-        paths.push_back(path);
-    }
-    return paths;
-}
-
 std::uint64_t LiveBytes(const Model& model)
 {
     std::uint64_t total = 0;
@@ -216,8 +207,8 @@ TEST_P(Soak, RandomEditsKeepEveryReaderInStepAndTheImageSmall)
             Cli("bin2iso " + ShellQuote(image) + " " + ShellQuote(readable));
         }
         const std::string peerImage = raw ? readable : image;
-        ASSERT_EQ(test::SevenZipPaths(peerImage), PathsOf(model)) << "step " << step;
-        ASSERT_EQ(test::BsdtarPaths(peerImage), PathsOf(model)) << "step " << step;
+        ASSERT_EQ(test::SevenZipPaths(peerImage), test::PathsOf(model)) << "step " << step;
+        ASSERT_EQ(test::BsdtarPaths(peerImage), test::PathsOf(model)) << "step " << step;
         const std::uint64_t live = LiveBytes(model);
         EXPECT_LE(fs::file_size(image) / (raw ? 2352 : 2048) * 2048, 2 * live + 1024 * 1024)
             << "step " << step << ": " << live << " live bytes";
@@ -248,7 +239,7 @@ TEST_P(Soak, RandomEditsKeepEveryReaderInStepAndTheImageSmall)
     const std::string peerImage = raw ? readable : image;
     const std::string tree = dir / "tree";
     ASSERT_EQ(RunCommand("7z x -y -o" + ShellQuote(tree) + " " + ShellQuote(peerImage)).exitCode, 0);
-    EXPECT_EQ(test::SevenZipPaths(peerImage), PathsOf(model));
+    EXPECT_EQ(test::SevenZipPaths(peerImage), test::PathsOf(model));
     Cli("build " + ShellQuote(dir / "fresh.iso") + " " + ShellQuote(tree) + "/*");
     EXPECT_LE(fs::file_size(peerImage), fs::file_size(dir / "fresh.iso"));
 }

@@ -5,6 +5,7 @@
 #include "cli/tricky_images.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -66,24 +67,22 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
     for (const char* ls : {"ls --tree udf -R ", "ls -R "}) {
         for (const char* image : {"udf.iso", "udf-mode1.bin"}) {
             SCOPED_TRACE(std::string(ls) + image);
-            int status = -1;
-            const std::string listing = RunForOutput(Cli(ls + ShellQuote(At(image))), &status);
-            EXPECT_EQ(status, 0);
-            EXPECT_EQ(test::SortedLines(listing), test::SevenZipPaths(At("udf.iso")));
+            EXPECT_EQ(test::SortedLines(test::CliOutput(ls + ShellQuote(At(image)))),
+                      test::SevenZipPaths(At("udf.iso")));
         }
     }
     // The 7-Zip listing is of the UDF side: the ISO 9660 side has no long names. An image without UDF shows its ISO
     // 9660 tree.
-    EXPECT_NE(RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("udf.iso")))),
-              RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("udf.iso")))));
-    EXPECT_EQ(RunForOutput(Cli("ls -R " + ShellQuote(At("rockridge.iso")))),
-              RunForOutput(Cli("ls --tree iso -R " + ShellQuote(At("rockridge.iso")))));
+    EXPECT_NE(test::CliOutput("ls --tree iso -R " + ShellQuote(At("udf.iso"))),
+              test::CliOutput("ls --tree udf -R " + ShellQuote(At("udf.iso"))));
+    EXPECT_EQ(test::CliOutput("ls -R " + ShellQuote(At("rockridge.iso"))),
+              test::CliOutput("ls --tree iso -R " + ShellQuote(At("rockridge.iso"))));
 
     // "size  YYYY-MM-DD HH:MM:SS  extent  path" in a zone east of Greenwich.
     const std::string zone = "Asia/Kolkata";
     std::map<std::string, std::string> ours;
     for (const auto& [path, line] : test::ParseLongListing(
-             RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone)))) {
+             test::CliOutput("ls --tree udf -R -l " + ShellQuote(At("udf.iso")), zone))) {
         ours[path] = line.date;
     }
     // 7-Zip shows fractions of a second; the listing whole seconds.
@@ -97,9 +96,7 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
 TEST_F(UdfCommandsTest, ExtractAndCatGiveTheSourceBytesAndTimes)
 {
     const std::string out = At("out");
-    int status = -1;
-    RunForOutput(Cli("extract " + ShellQuote(At("udf.iso")) + " -C " + ShellQuote(out)), &status);
-    EXPECT_EQ(status, 0);
+    test::CliOutput("extract " + ShellQuote(At("udf.iso")) + " -C " + ShellQuote(out));
     // What 7-Zip extracts of the UDF side (genisoimage leaves out what is nested deeper than ISO 9660 allows), with the
     // source's times.
     const std::string peerOut = At("out-7z");
@@ -122,11 +119,8 @@ TEST_F(UdfCommandsTest, ExtractAndCatGiveTheSourceBytesAndTimes)
     // One file, found without regard to case, and a part of the tree.
     for (const auto& [path, entry] : test::SnapshotTree(At("tree"))) {
         if (!entry.isDirectory && entry.bytes.size() > 2048) {
-            const std::string bytes = RunForOutput(Cli("cat --tree udf " + ShellQuote(At("udf.iso")) + " "
-                                                       + ShellQuote(path)),
-                                                   &status);
-            EXPECT_EQ(status, 0) << path;
-            EXPECT_EQ(bytes, std::string(entry.bytes.begin(), entry.bytes.end())) << path;
+            EXPECT_EQ(test::CliOutput("cat --tree udf " + ShellQuote(At("udf.iso")) + " " + ShellQuote(path)),
+                      std::string(entry.bytes.begin(), entry.bytes.end())) << path;
         }
     }
 }
@@ -153,15 +147,13 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
             ASSERT_EQ(made.exitCode, 0) << made.output;
         }
         const auto peer = UdfinfoFields(At(c.image));
-        const std::string ours = RunForOutput(Cli("info " + ShellQuote(At(c.image))));
+        const std::string ours = test::CliOutput("info " + ShellQuote(At(c.image)));
         EXPECT_EQ(test::InfoField(ours, "udf revision"), peer.at("udfrev"));
         EXPECT_EQ(test::InfoField(ours, "udf label"), peer.at("lvid"));
         const int folders = std::stoi(peer.at("numdirs")) - 1; // udfinfo counts the root
         EXPECT_EQ(test::InfoField(ours, "udf entries"), peer.at("numfiles") + " files, " + std::to_string(folders) + " folders");
         EXPECT_EQ(test::InfoField(ours, "udf damage"), "<missing>");
-        int status = -1;
-        RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At(c.image))), &status);
-        EXPECT_EQ(status, 0);
+        test::CliOutput("ls --tree udf -R " + ShellQuote(At(c.image)));
     }
 }
 
@@ -191,20 +183,17 @@ TEST_F(UdfCommandsTest, TheDefaultTreeIsTheOneThatKeepsMore)
         const test::CommandResult made = test::RunCommand("genisoimage -quiet -input-charset utf-8 " + std::string(c.options)
                                                           + " -o " + image + " " + ShellQuote(dir / "src"));
         ASSERT_EQ(made.exitCode, 0) << made.output;
-        int status = -1;
-        const std::string listing = RunForOutput(Cli("ls -l " + image), &status);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(listing, RunForOutput(Cli(std::string("ls -l --tree ") + (c.isoTree ? "iso " : "udf ") + image)));
-        EXPECT_NE(listing, RunForOutput(Cli(std::string("ls -l --tree ") + (c.isoTree ? "udf " : "iso ") + image)));
+        const std::string listing = test::CliOutput("ls -l " + image);
+        EXPECT_EQ(listing, test::CliOutput(std::string("ls -l --tree ") + (c.isoTree ? "iso " : "udf ") + image));
+        EXPECT_NE(listing, test::CliOutput(std::string("ls -l --tree ") + (c.isoTree ? "udf " : "iso ") + image));
         EXPECT_NE(listing.find(" " + c.shown + "\n"), std::string::npos) << listing;
         if (c.isoTree) {
             EXPECT_NE(listing.find(" " + longName + "\n"), std::string::npos) << listing;
             // With Joliet names shown (as Windows shows them), the UDF tree's names are as long: it is shown.
-            EXPECT_EQ(RunForOutput(Cli("ls -l --names joliet " + image)),
-                      RunForOutput(Cli("ls -l --tree udf " + image)));
+            EXPECT_EQ(test::CliOutput("ls -l --names joliet " + image),
+                      test::CliOutput("ls -l --tree udf " + image));
             const std::string out = dir / "out";
-            RunForOutput(Cli("extract " + image + " -C " + ShellQuote(out)), &status);
-            EXPECT_EQ(status, 0);
+            test::CliOutput("extract " + image + " -C " + ShellQuote(out));
             EXPECT_TRUE(fs::is_symlink(out + "/link"));
             EXPECT_EQ(fs::read_symlink(out + "/link"), "file.txt");
             EXPECT_EQ(test::ReadWholeFile(out + "/" + longName), test::ReadWholeFile(dir / ("src/" + longName)));
@@ -357,10 +346,8 @@ TEST_F(UdfCommandsTest, APacketMovedBySparingIsReadWhereItWent)
     std::fill_n(from, std::size_t{packetBlocks} * 2048, std::uint8_t{0});
     test::WriteWholeFile(image, bytes);
 
-    int status = -1;
-    EXPECT_EQ(RunForOutput(Cli("ls --tree udf " + ShellQuote(image)), &status), "Non-Allocatable Space\n");
-    EXPECT_EQ(status, 0);
-    const std::string info = RunForOutput(Cli("info " + ShellQuote(image)));
+    EXPECT_EQ(test::CliOutput("ls --tree udf " + ShellQuote(image)), "Non-Allocatable Space\n");
+    const std::string info = test::CliOutput("info " + ShellQuote(image));
     EXPECT_EQ(test::InfoField(info, "udf label"), "Spared");
     EXPECT_EQ(test::InfoField(info, "udf damage"), "<missing>");
 }
@@ -421,31 +408,18 @@ std::map<std::string, std::vector<std::uint8_t>> TreeBytes(const std::string& ro
     return tree;
 }
 
-std::vector<std::string> PathsOf(const std::map<std::string, std::vector<std::uint8_t>>& tree)
-{
-    std::vector<std::string> paths;
-    for (const auto& entry : tree) {
-        paths.push_back(entry.first);
-    }
-    return paths;
-}
-
 // Our reader (both trees), 7-Zip (which takes the UDF tree) and udfinfo see want, the bytes of our UDF extraction
 // and 7-Zip's are want's, and every tag checks out. Returns the tags seen.
 std::multiset<std::uint32_t> ExpectEveryReaderSees(const std::string& image, const std::string& scratch,
                                                    const std::map<std::string, std::vector<std::uint8_t>>& want)
 {
-    int status = 0;
     for (const char* tree : {"udf", "iso"}) {
-        const std::string command = std::string("ls --tree ") + tree + " -R " + ShellQuote(image);
-        const std::string listing = RunForOutput(Cli(command), &status);
-        EXPECT_EQ(status, 0) << listing;
-        EXPECT_EQ(test::SortedLines(listing), PathsOf(want)) << tree;
+        EXPECT_EQ(test::SortedLines(test::CliOutput(std::string("ls --tree ") + tree + " -R " + ShellQuote(image))),
+                  test::PathsOf(want)) << tree;
     }
-    EXPECT_EQ(test::SevenZipPaths(image), PathsOf(want));
+    EXPECT_EQ(test::SevenZipPaths(image), test::PathsOf(want));
     EXPECT_NE(RunForOutput("7z l -slt " + ShellQuote(image)).find("Type = Udf"), std::string::npos);
-    RunForOutput(Cli("extract --tree udf " + ShellQuote(image) + " -C " + ShellQuote(scratch + "-ours")), &status);
-    EXPECT_EQ(status, 0);
+    test::CliOutput("extract --tree udf " + ShellQuote(image) + " -C " + ShellQuote(scratch + "-ours"));
     EXPECT_EQ(test::RunCommand("7z x -y -o" + ShellQuote(scratch + "-peer") + " " + ShellQuote(image)).exitCode, 0);
     EXPECT_EQ(TreeBytes(scratch + "-ours"), want);
     EXPECT_EQ(TreeBytes(scratch + "-peer"), want);
@@ -483,8 +457,7 @@ TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
     for (const auto& [path, size] : files) {
         test::WriteWholeFile(At("in/src/" + path), test::RandomBytes(size, seed++));
     }
-    const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("in/src")) + " --udf");
-    ASSERT_EQ(built.exitCode, 0) << built.output;
+    ASSERT_TRUE(test::Succeeded(Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("in/src")) + " --udf")));
     const std::multiset<std::uint32_t> tags = ExpectEveryReaderSees(At("out.iso"), At("x"), TreeBytes(At("in")));
     std::map<std::string, std::string> udf = UdfinfoFields(At("out.iso"));
     EXPECT_EQ(udf["udfrev"] + " " + udf["integrity"], "2.01 closed");
@@ -550,11 +523,9 @@ TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
         << listing;
     const std::string extract = "7z x -so " + ShellQuote(At("out.iso")) + " src/huge.bin 2>/dev/null | ";
     EXPECT_EQ(test::RunCommand(extract + "head -c 1048576 | cmp - " + ShellQuote(At("first.bin"))).exitCode, 0);
-    const test::CommandResult tail =
-        test::RunCommand(extract + "tail -c 1048576 | cmp - " + ShellQuote(At("last.bin")));
-    EXPECT_EQ(tail.exitCode, 0) << tail.output;
+    EXPECT_TRUE(test::Succeeded(test::RunCommand(extract + "tail -c 1048576 | cmp - " + ShellQuote(At("last.bin")))));
     // The UDF tree is shown without --tree: the ISO 9660 tree, Rock Ridge and all, does not reach the file.
-    EXPECT_NE(RunForOutput(Cli("ls -l " + ShellQuote(At("out.iso")) + " /src")).find(std::to_string(size)),
+    EXPECT_NE(test::CliOutput("ls -l " + ShellQuote(At("out.iso")) + " /src").find(std::to_string(size)),
               std::string::npos);
 
     const std::string iso = RunForOutput("isoinfo -l -J -i " + ShellQuote(At("out.iso")));
@@ -587,17 +558,15 @@ TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolderAndLinksAreLinks)
     const test::CommandResult built = Build(ShellQuote(At("out.iso")) + " " + ShellQuote(At("one/same.txt")) + " " +
                                             ShellQuote(At("two/same.txt")) + " " + ShellQuote(At("one")) + " --udf");
     ASSERT_EQ(built.exitCode, 0) << built.output;
-    int status = 0;
     const std::vector<std::string> listing =
-        test::SortedLines(RunForOutput(Cli("ls --tree udf -R " + ShellQuote(At("out.iso"))), &status));
-    ASSERT_EQ(status, 0);
+        test::SortedLines(test::CliOutput("ls --tree udf -R " + ShellQuote(At("out.iso"))));
     std::vector<std::string> expected = {"one/", "one/" + stem, "one/" + stem.substr(0, 125 * 2) + "~1",
                                          "one/same.txt", "same.txt", "same.txt~1", "one/far", "one/near",
                                          "one/sub/", "one/sub/up"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(listing, expected);
-    EXPECT_EQ(RunForOutput(Cli("cat --tree udf " + ShellQuote(At("out.iso")) + " /same.txt~1")), "second\n");
-    const std::string longListing = RunForOutput(Cli("ls --tree udf -R -l " + ShellQuote(At("out.iso"))));
+    EXPECT_EQ(test::CliOutput("cat --tree udf " + ShellQuote(At("out.iso")) + " /same.txt~1"), "second\n");
+    const std::string longListing = test::CliOutput("ls --tree udf -R -l " + ShellQuote(At("out.iso")));
     for (const auto& [link, target] : links) {
         EXPECT_NE(longListing.find(std::string(link) + " -> " + target), std::string::npos) << longListing;
     }
@@ -655,6 +624,8 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
         SCOPED_TRACE(std::string(c.image) + ": " + c.command);
         const std::string image = At(name + ".iso");
         fs::copy_file(At(c.image), image);
+        EXPECT_EQ(test::InfoField(test::CliOutput("info " + ShellQuote(image)), "udf"),
+                  std::string(c.image) == "ours.iso" ? "yes, NSR03" : "yes, NSR02");
         // The expected tree: the image's sources with the same edit.
         const fs::path expected = At(name + "-expected");
         fs::create_directories(expected);
@@ -667,16 +638,13 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
         c.onDisk(expected);
         std::string command = c.command;
         command.replace(command.find("{}"), 2, ShellQuote(image));
-        const test::CommandResult edited = test::RunCommand(Cli(command));
-        ASSERT_EQ(edited.exitCode, 0) << edited.output;
+        ASSERT_TRUE(test::Succeeded(test::RunCommand(Cli(command))));
 
+        // The save writes the UDF side as a new image has it: UDF 2.01, NSR03.
+        EXPECT_EQ(test::InfoField(test::CliOutput("info " + ShellQuote(image)), "udf"), "yes, NSR03");
         const auto want = TreeBytes(expected);
         ExpectEveryReaderSees(image, At(name), want);
-        std::set<std::string> joliet;
-        for (const auto& [path, entry] : test::IsoinfoDatedListing(image, "-J")) {
-            joliet.insert(path);
-        }
-        EXPECT_EQ(std::vector<std::string>(joliet.begin(), joliet.end()), PathsOf(want)) << "isoinfo -J";
+        EXPECT_EQ(test::PathsOf(test::IsoinfoDatedListing(image, "-J")), test::PathsOf(want)) << "isoinfo -J";
     }
 }
 
@@ -709,26 +677,11 @@ TEST_F(BuiltUdfTest, AUdfTreeHoldingMoreThanTheIsoTreeIsRefusedAndUntouched)
     }
     ASSERT_EQ(extents.count("kept.txt"), 1u);
     ASSERT_EQ(extents.count("only-udf.bin"), 1u);
-    // A both-byte-order number, as the extent and size fields hold them.
-    const auto both = [](std::uint32_t value) {
-        std::vector<std::uint8_t> bytes(8);
-        for (int i = 0; i < 4; ++i) {
-            bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-            bytes[7 - i] = static_cast<std::uint8_t>(value >> (8 * i));
-        }
-        return bytes;
-    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::uint8_t> image = test::ReadWholeFile(At("built.iso"));
-        const std::vector<std::uint8_t> from = both(c.size ? kUdfOnlySize : extents["only-udf.bin"]);
-        const std::vector<std::uint8_t> to = both(c.size ? kUdfOnlySize - 8192 : extents["kept.txt"]);
-        int patched = 0;
-        for (auto at = std::search(image.begin(), image.end(), from.begin(), from.end()); at != image.end();
-             at = std::search(at + 8, image.end(), from.begin(), from.end())) {
-            std::copy(to.begin(), to.end(), at);
-            ++patched;
-        }
+        const int patched = test::ReplaceBothOrderFields(image, {c.size ? kUdfOnlySize : extents["only-udf.bin"]},
+                                                         {c.size ? kUdfOnlySize - 8192 : extents["kept.txt"]});
         ASSERT_EQ(patched, 2); // the ISO 9660 record and the Joliet one
         test::WriteWholeFile(At("out.iso"), image);
 

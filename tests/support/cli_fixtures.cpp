@@ -1,6 +1,7 @@
 #include "support/cli_fixtures.h"
 
 #include "support/fixtures.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -250,43 +251,19 @@ std::map<std::string, IsoinfoDatedEntry> IsoinfoDatedListing(const std::string& 
     if (status != 0) {
         throw std::runtime_error("isoinfo failed on " + image + ":\n" + output);
     }
-    static const std::string kHeader = "Directory listing of ";
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::map<std::string, IsoinfoDatedEntry> listing;
-    std::string folder;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind(kHeader, 0) == 0) {
-            folder = line.substr(kHeader.size() + 1); // without the leading '/'
+    for (const IsoinfoLine& line : IsoinfoLines(output)) {
+        if ((line.mode[0] != 'd' && line.mode[0] != '-') || line.name == "." || line.name == "..") {
             continue;
         }
-        // "----------   0    0    0      3 Mar  4 2021 [     37 00]  a "
-        const std::size_t open = line.find('[');
-        const std::size_t close = open == std::string::npos ? open : line.find("]  ", open);
-        if (close == std::string::npos || line.size() < close + 4 || (line[0] != 'd' && line[0] != '-')) {
-            continue;
-        }
-        std::istringstream before(line.substr(0, open));
-        std::string mode, month;
-        unsigned long long links = 0, user = 0, group = 0, size = 0;
-        int day = 0, year = 0;
-        IsoinfoDatedEntry entry;
-        std::istringstream inside(line.substr(open + 1, close - open - 1));
-        if (!(before >> mode >> links >> user >> group >> size >> month >> day >> year) || !(inside >> entry.extent)) {
-            continue;
-        }
-        const std::string name = line.substr(close + 3, line.size() - close - 4);
-        if (name == "." || name == "..") {
-            continue;
-        }
-        const auto monthIndex = std::find(std::begin(kMonths), std::end(kMonths), month) - std::begin(kMonths);
-        char dayText[40]; // room for any three ints, so no compiler sees a cut
-        std::snprintf(dayText, sizeof dayText, "%04d-%02d-%02d", year, static_cast<int>(monthIndex) + 1, day);
-        entry.size = size;
-        entry.day = dayText;
-        listing[folder + name + (line[0] == 'd' ? "/" : "")] = entry;
+        const auto month = std::find(std::begin(kMonths), std::end(kMonths), line.month) - std::begin(kMonths);
+        char day[40]; // room for any three ints, so no compiler sees a cut
+        std::snprintf(day, sizeof day, "%04d-%02d-%02d", std::stoi(line.year), static_cast<int>(month) + 1,
+                      std::stoi(line.day));
+        listing[line.folder.substr(1) + line.name + (line.mode[0] == 'd' ? "/" : "")] = {
+            std::stoull(line.size), static_cast<std::uint32_t>(std::stoul(line.extent)), day};
     }
     return listing;
 }
@@ -351,21 +328,12 @@ std::vector<std::string> SortedLines(const std::string& text)
 
 std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone)
 {
-    const char* previous = std::getenv("TZ");
-    const std::string saved = previous != nullptr ? previous : "";
-    ::setenv("TZ", zone.c_str(), 1);
-    ::tzset();
+    const ScopedZone scoped(zone.c_str());
     const auto seconds = static_cast<std::time_t>(epochSeconds);
     std::tm local {};
     ::localtime_r(&seconds, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    if (previous != nullptr) {
-        ::setenv("TZ", saved.c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
-    }
-    ::tzset();
     return text;
 }
 
@@ -384,6 +352,21 @@ std::uint32_t XorrisoBootImageSector(const std::string& image)
         last = word;
     }
     return static_cast<std::uint32_t>(std::stoul(last));
+}
+
+::testing::AssertionResult BootsToMarker(const std::string& drive, const std::string& serial, const std::string& marker)
+{
+    std::filesystem::remove(serial);
+    const std::string screen = "sed 's/\\x1b\\[[0-9;?]*[A-Za-z]//g' " + ShellQuote(serial) + " 2>/dev/null";
+    RunCommand("qemu-system-x86_64 " + drive + " -m 256 -display none -no-reboot -serial "
+               + ShellQuote("file:" + serial) + " </dev/null >/dev/null 2>&1 & qemu=$!; for i in $(seq 80); do "
+               + screen + " | grep -q " + marker
+               + " && break; kill -0 $qemu 2>/dev/null || break; sleep 0.5; done; kill $qemu 2>/dev/null; wait $qemu");
+    const std::string shown = RunForOutput(screen);
+    if (shown.find(marker) != std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << marker << " did not come:\n" << shown;
 }
 
 } // namespace tarvelin::test

@@ -83,6 +83,17 @@ std::map<std::string, LongLine> ParseLongListing(const std::string& output);
 // Lines of text, sorted.
 std::vector<std::string> SortedLines(const std::string& text);
 
+// The keys of a map by path, in order.
+template <class Map>
+std::vector<std::string> PathsOf(const Map& map)
+{
+    std::vector<std::string> paths;
+    for (const auto& entry : map) {
+        paths.push_back(entry.first);
+    }
+    return paths;
+}
+
 // The epoch second as local time in the zone, "YYYY-MM-DD HH:MM:SS".
 std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone);
 
@@ -95,6 +106,15 @@ std::string InfoField(const std::string& output, const std::string& label);
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The command ran and exited 0; a failure shows its exit code and what it said.
+inline ::testing::AssertionResult Succeeded(const CommandResult& result)
+{
+    if (result.exitCode == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "exit code " << result.exitCode << ":\n" << result.output;
+}
+
 #ifdef TARVELIN_CLI_PATH
 // tarvelin-cli with the arguments as a command line, run in the time zone
 // when one is named.
@@ -103,6 +123,14 @@ inline std::string CliLine(const std::string& arguments, const std::string& zone
     return (zone.empty() ? "" : "env TZ=" + zone + " ") + ShellQuote(TARVELIN_CLI_PATH) + " " + arguments;
 }
 inline CommandResult RunCli(const std::string& arguments) { return RunCommand(CliLine(arguments)); }
+// The standard output of tarvelin-cli with the arguments, run in the zone ("" leaves it); it must exit 0.
+inline std::string CliOutput(const std::string& arguments, const std::string& zone = "UTC")
+{
+    int status = -1;
+    const std::string output = RunForOutput(CliLine(arguments, zone), &status);
+    EXPECT_EQ(status, 0) << arguments << "\n" << output;
+    return output;
+}
 
 // A tarvelin-cli command line that must fail: its exit code and a part of
 // what it says; prefix goes before it in the shell (limits, a folder).
@@ -133,5 +161,11 @@ inline void ExpectRefusals(const std::vector<Refusal>& rows,
 // The image's sector of the boot catalog's default entry, as xorriso
 // reports it; throws when xorriso names none.
 std::uint32_t XorrisoBootImageSector(const std::string& image);
+
+// Boots QEMU (TCG) with the drive options until the marker reaches the serial port (written to the file serial) or
+// 80 looks half a second apart found nothing; QEMU is stopped as soon as it does. A firmware that copies its screen
+// to the serial port puts cursor moves in between: those are taken out. A failure shows what came.
+::testing::AssertionResult BootsToMarker(const std::string& drive, const std::string& serial,
+                                         const std::string& marker);
 
 } // namespace tarvelin::test

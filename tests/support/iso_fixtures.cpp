@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -119,40 +120,64 @@ std::string JolietId(const std::string& utf8)
     return iso::JolietIdentifier(platform::NarrowToUtf16(utf8));
 }
 
-IsoinfoListing ParseIsoinfoListing(const std::string& output)
+int ReplaceBothOrderFields(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& from,
+                           const std::vector<std::uint32_t>& to)
+{
+    const auto encode = [](const std::vector<std::uint32_t>& numbers) {
+        std::vector<std::uint8_t> fields(numbers.size() * 8);
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            iso::PutBoth32(fields, i * 8, numbers[i]);
+        }
+        return fields;
+    };
+    const std::vector<std::uint8_t> pattern = encode(from), replacement = encode(to);
+    int runs = 0;
+    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), pattern.begin(), pattern.end())) != bytes.end();) {
+        at = std::copy(replacement.begin(), replacement.end(), at);
+        ++runs;
+    }
+    return runs;
+}
+
+std::vector<IsoinfoLine> IsoinfoLines(const std::string& output)
 {
     static const std::string kHeader = "Directory listing of ";
-    IsoinfoListing listing;
-    std::string current;
+    std::vector<IsoinfoLine> records;
+    std::string folder;
     std::istringstream lines(output);
-    std::string text;
-    while (std::getline(lines, text)) {
-        if (text.rfind(kHeader, 0) == 0) {
-            current = text.substr(kHeader.size());
-            listing[current];
-            continue;
-        }
+    for (std::string text; std::getline(lines, text);) {
         // "----------   0    0    0      3 Dec  6 2026 [     33 00]  A.;1 "
         const std::size_t open = text.find('[');
         const std::size_t close = open == std::string::npos ? open : text.find("]  ", open);
-        if (current.empty() || close == std::string::npos || (text[0] != 'd' && text[0] != '-')
-            || text.back() != ' ') {
+        if (text.rfind(kHeader, 0) == 0) {
+            folder = text.substr(kHeader.size());
             continue;
         }
-        std::istringstream before(text.substr(0, open));
-        std::string mode;
-        unsigned long long links = 0, user = 0, group = 0, size = 0;
-        std::istringstream inside(text.substr(open + 1, close - open - 1));
-        IsoinfoEntry entry;
-        if (!(before >> mode >> links >> user >> group >> size) || !(inside >> entry.extent >> std::hex >> entry.flags)) {
+        IsoinfoLine line;
+        line.folder = folder;
+        std::istringstream before(text.substr(0, open)), inside(text.substr(open + 1, close - open - 1));
+        if (folder.empty() || close == std::string::npos
+            || !(before >> line.mode >> line.links >> line.user >> line.group >> line.size >> line.month >> line.day
+                 >> line.year)
+            || !(inside >> line.extent >> line.flags)) {
             continue;
         }
-        entry.size = size;
-        entry.identifier = text.substr(close + 3, text.size() - close - 4);
-        if (entry.identifier == "." || entry.identifier == "..") {
-            continue;
+        line.name = text.substr(close + 3);
+        line.name.resize(line.name.size() - (line.name.ends_with(' ') ? 1 : 0));
+        records.push_back(std::move(line));
+    }
+    return records;
+}
+
+IsoinfoListing ParseIsoinfoListing(const std::string& output)
+{
+    IsoinfoListing listing;
+    for (const IsoinfoLine& line : IsoinfoLines(output)) {
+        std::vector<IsoinfoEntry>& folder = listing[line.folder];
+        if ((line.mode[0] == 'd' || line.mode[0] == '-') && line.name != "." && line.name != "..") {
+            folder.push_back({line.name, std::stoull(line.size), static_cast<std::uint32_t>(std::stoul(line.extent)),
+                              static_cast<unsigned>(std::stoul(line.flags, nullptr, 16))});
         }
-        listing[current].push_back(entry);
     }
     return listing;
 }

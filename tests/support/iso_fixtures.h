@@ -93,6 +93,19 @@ iso::DirectoryRecord MakeRecord(const std::string& identifier, std::uint32_t ext
 // A Joliet identifier (UTF-16 big-endian) of UTF-8 text.
 std::string JolietId(const std::string& utf8);
 
+// Puts the numbers `to` in place of every run of bytes that holds the numbers `from`, each number in both byte orders
+// as a directory record holds its extent and data length; how many runs.
+int ReplaceBothOrderFields(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& from,
+                           const std::vector<std::uint32_t>& to);
+
+// A record line of `isoinfo -l` with the folder it lists ("/", "/SUB/"): each field as printed, the name with
+// " -> target" where Rock Ridge records a link.
+struct IsoinfoLine {
+    std::string folder, mode, links, user, group, size, month, day, year, extent, flags, name;
+};
+// Every record line of the output, "." and ".." too, in the order printed.
+std::vector<IsoinfoLine> IsoinfoLines(const std::string& output);
+
 // One line of `isoinfo -l`: the identifier as recorded, its size, extent and flags.
 struct IsoinfoEntry {
     std::string identifier;
