@@ -131,6 +131,46 @@ bool IsHardLink(const DirEntry& entry)
         && !entry.IsSymlink();
 }
 
+// Hard links of one file from disk share its data, as peers store them:
+// the first name placed gives the names met after it its extent. A name
+// whose length differs from the first one's (the file changed between
+// two adds) gets data of its own.
+class SharedLinks {
+public:
+    // Where an earlier name of the entry's file was placed, if one was.
+    std::optional<std::uint32_t> EarlierExtent(const DirEntry& entry) const
+    {
+        const auto key = KeyOf(entry);
+        const auto found = key ? first_.find(*key) : first_.end();
+        if (found == first_.end() || found->second.second != entry.size) {
+            return std::nullopt;
+        }
+        return found->second.first;
+    }
+
+    // Notes where the entry's data goes, for the names of its file met later.
+    void Note(const DirEntry& entry, std::uint32_t extent)
+    {
+        if (const auto key = KeyOf(entry)) {
+            first_.try_emplace(*key, extent, entry.size);
+        }
+    }
+
+private:
+    using Key = std::pair<std::uint64_t, std::uint64_t>; // volume, file id
+
+    static std::optional<Key> KeyOf(const DirEntry& entry)
+    {
+        platform::FileInfo info;
+        if (!IsHardLink(entry) || !platform::GetFileInfo(entry.diskPath, info)) {
+            return std::nullopt;
+        }
+        return Key{info.volumeId, info.fileId};
+    }
+
+    std::map<Key, std::pair<std::uint32_t, std::uint64_t>> first_; // extent, size
+};
+
 class CBuildData final : public IBuildData {
 public:
     bool Reserved() override { return true; }
@@ -146,22 +186,15 @@ public:
             return;
         }
         std::uint64_t next = startSector;
-        // Hard links of one file share its data, as peers store them: the
-        // first link met gets the sectors, the others its extent.
-        std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint32_t, std::uint64_t>> linked;
+        SharedLinks links;
         writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             if (entry.size > UINT32_MAX && !udf) {
                 error_ = "'" + entry.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
                 return false;
             }
-            platform::FileInfo info;
-            if (IsHardLink(entry) && platform::GetFileInfo(entry.diskPath, info)) {
-                const auto [first, added] = linked.try_emplace({info.volumeId, info.fileId},
-                                                               static_cast<std::uint32_t>(next), entry.size);
-                if (!added && first->second.second == entry.size) {
-                    entry.extent = first->second.first;
-                    return true;
-                }
+            if (const auto shared = links.EarlierExtent(entry)) {
+                entry.extent = *shared;
+                return true;
             }
             const std::uint64_t sectors = SectorsOf(entry.size);
             if (next + sectors > UINT32_MAX) {
@@ -169,6 +202,7 @@ public:
                 return false;
             }
             entry.extent = entry.size == 0 ? 0 : static_cast<std::uint32_t>(next);
+            links.Note(entry, entry.extent);
             next += sectors;
             return true;
         });
@@ -520,12 +554,19 @@ public:
             std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
         }
         std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint32_t> movedTo; // old extent, size -> new extent
+        SharedLinks links;
         for (const auto& [node, oldExtent] : work) {
             DirEntry& entry = node->entry;
             const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
             if (entry.EntrySource != EntrySourceKind::Image) {
-                if (!Place(entry, Allocate(sectors), sector)) {
-                    return false;
+                if (const auto shared = links.EarlierExtent(entry)) {
+                    ShareData(entry, *shared);
+                } else {
+                    const std::uint32_t at = Allocate(sectors);
+                    links.Note(entry, at);
+                    if (!Place(entry, at, sector)) {
+                        return false;
+                    }
                 }
                 Report(context, callback);
                 continue;
@@ -742,6 +783,17 @@ private:
     {
         entry.extent = at;
         NoteBoot(entry);
+    }
+
+    // Makes a new entry an entry of the image whose data another name of
+    // its file (a hard link) was placed with at `at`.
+    void ShareData(DirEntry& entry, std::uint32_t at)
+    {
+        entry.EntrySource = EntrySourceKind::Image;
+        entry.extentLength = static_cast<std::uint32_t>(entry.size);
+        entry.moreExtents.clear();
+        entry.memoryData.reset();
+        SetPlace(entry, at);
     }
 
     // Writes the file's data from sector `at` on and makes it an entry of

@@ -54,15 +54,19 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
     fs::create_directories(dir / "new/pack/sub");
     test::WriteWholeFile(dir / "new/readme.txt", std::string("new readme\n"));
     test::WriteWholeFile(dir / "new/pack/sub/x.txt", std::string("x\n"));
+    fs::create_hard_link(dir / "new/pack/sub/x.txt", dir / "new/pack/y.txt");
     const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "new/readme.txt") + " " +
                                     ShellQuote(dir / "new/pack") + " --to docs");
     ASSERT_EQ(added.exitCode, 0) << added.output;
     EXPECT_EQ(added.output, "replaced '/docs/readme.txt'\n");
     EXPECT_EQ(Listing(), (std::vector<std::string>{"docs/", "docs/inner/", "docs/inner/deep.bin", "docs/pack/",
-                                                   "docs/pack/sub/", "docs/pack/sub/x.txt", "docs/readme.txt",
-                                                   "top.bin"}));
+                                                   "docs/pack/sub/", "docs/pack/sub/x.txt", "docs/pack/y.txt",
+                                                   "docs/readme.txt", "top.bin"}));
     const CommandResult shown = RunCli("cat " + ShellQuote(image) + " docs/readme.txt");
     EXPECT_EQ(shown.output, "new readme\n");
+    // Hard links added together are one file, stored once.
+    TARVELIN_REQUIRE_TOOL("xorriso");
+    EXPECT_TRUE(test::NamesOneFile(image, {"/docs/pack/sub/x.txt", "/docs/pack/y.txt"}, "/docs/readme.txt"));
 }
 
 // A new entry is named the way the image's primary tree names its own,

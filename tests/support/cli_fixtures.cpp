@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <fcntl.h>
 #include <sstream>
 #include <stdexcept>
@@ -367,6 +368,42 @@ std::uint32_t XorrisoBootImageSector(const std::string& image)
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << marker << " did not come:\n" << shown;
+}
+
+::testing::AssertionResult NamesOneFile(const std::string& image, const std::vector<std::string>& names,
+                                        const std::string& other)
+{
+    const std::string listing = RunCommand("isoinfo -R -l -i " + ShellQuote(image)).output;
+    std::map<std::string, IsoinfoLine> records;
+    for (IsoinfoLine& line : IsoinfoLines(listing)) {
+        records[line.folder + line.name] = std::move(line);
+    }
+    for (const std::string& name : names) {
+        const auto found = records.find(name);
+        if (found == records.end()) {
+            return ::testing::AssertionFailure() << name << " is not listed:\n" << listing;
+        }
+        if (found->second.extent != records[names.front()].extent
+            || found->second.links != std::to_string(names.size())) {
+            return ::testing::AssertionFailure() << name << " has extent " << found->second.extent << " and "
+                                                 << found->second.links << " links:\n" << listing;
+        }
+    }
+    const TempDir out;
+    const CommandResult joined = RunCommand("xorriso -hardlinks on -osirrox on -indev " + ShellQuote(image) +
+                                            " -extract / " + ShellQuote(out / "x") + " 2>&1");
+    if (joined.exitCode != 0) {
+        return ::testing::AssertionFailure() << "xorriso did not extract the image:\n" << joined.output;
+    }
+    for (const std::string& name : names) {
+        if (!fs::equivalent(out / ("x" + name), out / ("x" + names.front()))) {
+            return ::testing::AssertionFailure() << "xorriso extracted " << name << " as a file of its own";
+        }
+    }
+    if (fs::equivalent(out / ("x" + other), out / ("x" + names.front()))) {
+        return ::testing::AssertionFailure() << "xorriso joined " << other << " with " << names.front();
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace tarvelin::test

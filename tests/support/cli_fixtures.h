@@ -168,4 +168,10 @@ std::uint32_t XorrisoBootImageSector(const std::string& image);
 ::testing::AssertionResult BootsToMarker(const std::string& drive, const std::string& serial,
                                          const std::string& marker);
 
+// The names of one file (its hard links, "/folder/name") in an image with Rock Ridge: one extent, a link count of
+// as many names in each record, and one file again when xorriso extracts them joining hard links by their serial
+// number. The file named last must not be one of them.
+::testing::AssertionResult NamesOneFile(const std::string& image, const std::vector<std::string>& names,
+                                        const std::string& other);
+
 } // namespace tarvelin::test
