@@ -1378,6 +1378,20 @@ iso::UnixAttributes NewFolderAttributes(platform::FileTime now)
     return posix;
 }
 
+bool SameEntryName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace tarvelin
 
 TARVELIN_DEFINE_FACTORIES(tarvelin::CIsoDirEdit, tarvelin::IIsoDirEdit, DirEdit1, DirEdit2)
