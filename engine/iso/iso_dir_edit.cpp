@@ -998,7 +998,8 @@ void CIsoDirEdit::FinishLoad()
                 if (kept->iso && !FitsLevel1(kept->iso->record.identifier, child->entry.isDirectory)) {
                     level1 = false;
                 }
-                if (kept->joliet && kept->joliet->record.identifier.size() > 2 * iso::kJolietNameUnits) {
+                if (kept->joliet
+                    && iso::IsLongJolietIdentifier(kept->joliet->record.identifier, child->entry.isDirectory)) {
                     rules_.jolietLong = true;
                 }
             }
