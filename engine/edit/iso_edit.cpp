@@ -640,11 +640,13 @@ private:
         return node;
     }
 
-    // Rock Ridge names are POSIX names, told apart by case; without them
-    // the names readers see compare without regard to case.
-    DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except)
+    // The first child of parent of the name, other than except. Rock Ridge
+    // names are POSIX names, told apart by case; without them the names
+    // readers see compare without regard to case, unless onlyExact asks for
+    // the very name.
+    DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except, bool onlyExact = false)
     {
-        const bool exact = tree_->HasRockRidge();
+        const bool exact = onlyExact || tree_->HasRockRidge();
         for (DirNode* child = tree_->GetFirstChild(parent); child != nullptr; child = tree_->GetNextSibling(child)) {
             if (child != except && (exact ? child->entry.name == name : SameEntryName(child->entry.name, name))) {
                 return child;
@@ -653,9 +655,13 @@ private:
         return nullptr;
     }
 
-    // Runs an add; when it added something, the entries of the same name
-    // that the folder held before go. The old entry goes only once the new
-    // one is in, so a failed add loses nothing.
+    // Runs an add; when it added something, the entry of the same name
+    // that the folder held before goes. The old entry goes only once the new
+    // one is in, so a failed add loses nothing. Without Rock Ridge a folder
+    // may hold names that differ in case alone (a Joliet tree's "Readme.txt"
+    // and "readme.txt"): the entries of the very name go (several only in a
+    // damaged image, or versions of one file), else the first that differs
+    // in case alone; the others are other files and stay.
     template <class Add>
     DirNode* Replacing(DirNode* parent, Add&& add)
     {
@@ -668,12 +674,20 @@ private:
         if (node == nullptr) {
             return nullptr;
         }
-        while (DirNode* old = FindNamed(parent, node->entry.name, node)) {
+        const auto remove = [&](DirNode* old) {
             if (old == loadedBootFile_ || Contains(old, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
             }
             tree_->DeleteNode(parent, old);
             replaced_ = true;
+        };
+        while (DirNode* old = FindNamed(parent, node->entry.name, node, true)) {
+            remove(old);
+        }
+        if (!replaced_) {
+            if (DirNode* old = FindNamed(parent, node->entry.name, node, false)) {
+                remove(old);
+            }
         }
         return node;
     }

@@ -63,6 +63,21 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
                                                    "top.bin"}));
     const CommandResult shown = RunCli("cat " + ShellQuote(image) + " docs/readme.txt");
     EXPECT_EQ(shown.output, "new readme\n");
+
+    // Without Rock Ridge, names that differ in case alone are two files (Joliet names here): one of them is replaced,
+    // the very name if there, else the first; the other stays.
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    fs::create_directories(dir / "cased");
+    test::WriteWholeFile(dir / "cased/Readme.txt", std::string("first\n"));
+    test::WriteWholeFile(dir / "cased/readme.txt", std::string("second\n"));
+    test::WriteWholeFile(dir / "new/README.TXT", std::string("added\n"));
+    const std::string joliet = dir / "joliet.iso";
+    test::RunGenisoimage(dir / "cased", joliet, "-J");
+    const CommandResult replaced = RunCli("add " + ShellQuote(joliet) + " " + ShellQuote(dir / "new/README.TXT"));
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.output;
+    EXPECT_EQ(test::SevenZipPaths(joliet), (std::vector<std::string>{"README.TXT", "readme.txt"}));
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(joliet) + " readme.txt").output, "second\n");
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(joliet) + " README.TXT").output, "added\n");
 }
 
 // A new entry is named the way the image's primary tree names its own,
