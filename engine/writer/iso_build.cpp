@@ -489,6 +489,11 @@ private:
         if (node == nullptr || node->parent == nullptr) {
             return node;
         }
+        // Only Rock Ridge and UDF name it so; the names of the other trees
+        // are told once the image is laid out (TellNamesWritten).
+        if (!list_->GetNameRules().rockRidge && (options_ & kBuildUdf) == 0) {
+            return node;
+        }
         std::set<std::string> taken;
         std::string given;
         for (const DirNode* child = node->parent->firstChild; child != nullptr; child = child->nextSibling) {
@@ -512,6 +517,9 @@ private:
     void TellNamesWritten()
     {
         const writer::TreeAccess access(list_);
+        if (access.Rules().rockRidge) {
+            return; // readers show the Rock Ridge names, every one as it is
+        }
         const bool joliet = (options_ & kBuildModeMask) == kBuildIsoAndJoliet;
         const auto tell = [this](const DirNode* folder, const DirEntry& entry, const std::string& written) {
             const bool fromDisk = !entry.isDirectory && entry.EntrySource == EntrySourceKind::Disk;
