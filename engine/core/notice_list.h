@@ -7,13 +7,22 @@
 // the edit of an opened one keep theirs in this list and hand its lines out
 // through their GetNoticeCount and GetNotice.
 
+#include "platform/export.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace tarvelin {
+
+// The name as it can be shown to a person: control characters (which could
+// move a terminal's cursor or start an escape sequence) become '?'.
+TARVELIN_API std::string PrintableName(std::string_view name);
+// The same appended to out, for listings that put many names together.
+TARVELIN_API void AppendPrintableName(std::string& out, std::string_view name);
 
 class NoticeList {
 public:

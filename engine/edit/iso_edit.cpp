@@ -116,36 +116,6 @@ void ForEachFileNode(IIsoDirEdit* tree, Visit&& visit)
     ForEachNode(tree, false, std::forward<Visit>(visit));
 }
 
-// The tree a fresh open of a saved image takes an entry's name from, as
-// IIsoDirEdit::GetShownNames orders them; none where it shows the entry's
-// Rock Ridge name, which a save writes as given.
-std::optional<writer::TreeKind> NameTreeAfterSave(const DirEntry& entry, NameSource shown, bool rockRidge,
-                                                  bool joliet)
-{
-    using writer::TreeKind;
-    const bool inJoliet = joliet && writer::TreeAccess::InTree(entry, TreeKind::Joliet);
-    if (shown == NameSource::Iso || (!inJoliet && !rockRidge)) {
-        return TreeKind::Iso;
-    }
-    if (shown == NameSource::Joliet && inJoliet) {
-        return TreeKind::Joliet;
-    }
-    if (rockRidge && entry.inIsoTree) {
-        return std::nullopt;
-    }
-    return inJoliet ? std::optional(TreeKind::Joliet) : std::optional(TreeKind::Iso);
-}
-
-// The path of a folder of the tree, "/" for the root.
-std::string FolderPath(const DirNode* folder)
-{
-    std::string path;
-    for (; folder != nullptr && folder->parent != nullptr; folder = folder->parent) {
-        path.insert(0, "/" + folder->entry.name);
-    }
-    return path.empty() ? "/" : path;
-}
-
 // After a save every entry written anew shows the name the image now holds
 // for it in the names the tree shows, as a fresh open would: the ISO 9660
 // or Joliet name its given name was converted or cut to. The identifiers
@@ -153,51 +123,47 @@ std::string FolderPath(const DirNode* folder)
 // save to write the other trees' names from. A name that changed more than
 // in case (which finding an entry overlooks) is told: the entry is not
 // found under the name the user gave it.
+//
+// Where the tree shows other names than Rock Ridge ones, a new entry given
+// the Rock Ridge name of an entry it did not replace gets that name with
+// ~1, ~2, ... there: that is told as well.
 void ShowNamesWritten(IIsoDirEdit* tree, bool joliet, NoticeList& notices)
 {
     const writer::TreeAccess access(tree);
     const NameSource shown = tree->GetShownNames();
-    const bool rockRidge = access.Rules().rockRidge;
-    writer::ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* folder, const writer::Children& children) {
-        for (const writer::TreeKind kind : {writer::TreeKind::Iso, writer::TreeKind::Joliet}) {
-            if (kind == writer::TreeKind::Joliet && !joliet) {
-                continue;
-            }
-            const auto writtenAnew = [kind](const DirEntry& entry) {
-                return entry.renamed || writer::KeptIn(entry, kind) == nullptr;
-            };
-            bool any = false;
-            for (std::size_t i = 0; i < children.Count() && !any; ++i) {
-                any = writtenAnew(children.Entry(i));
-            }
-            // A folder whose records were all kept needs no names listed.
-            if (!any) {
-                continue;
-            }
-            for (const writer::ListedChild& listed : writer::ListChildren(access, children, kind)) {
-                DirEntry& entry = children.Entry(listed.index);
-                if (!writtenAnew(entry) || NameTreeAfterSave(entry, shown, rockRidge, joliet) != kind) {
+    if (access.Rules().rockRidge && shown != NameSource::RockRidge) {
+        writer::ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* folder, const writer::Children& children) {
+            std::vector<std::string> rockNames;
+            for (std::size_t i = 0; i < children.Count(); ++i) {
+                const DirEntry& entry = children.Entry(i);
+                if (!entry.inIsoTree || (!entry.renamed && writer::KeptIn(entry, writer::TreeKind::Iso) != nullptr)) {
                     continue;
                 }
-                std::string written = kind == writer::TreeKind::Iso ? iso::DecodeIsoIdentifier(listed.identifier)
-                                                                    : iso::DecodeJolietIdentifier(listed.identifier);
-                if (!written.empty() && written != entry.name) {
-                    if (!SameEntryName(written, entry.name)) {
-                        std::string path = FolderPath(folder);
-                        path += path.back() == '/' ? "" : "/";
-                        notices.Add(false, "'" + PrintableName(path + entry.name) + "' is named '"
-                                               + PrintableName(written)
-                                               + "' in the image: its names cannot hold the name as given");
-                    }
-                    if (entry.givenName.empty()) {
-                        entry.givenName = entry.name;
-                    }
-                    entry.name = std::move(written);
+                if (rockNames.empty()) {
+                    rockNames = writer::UniqueRockNames(children);
+                }
+                std::string told = writer::NameWrittenOtherwise(folder, entry.NameToWrite(), rockNames[i]);
+                if (!told.empty()) {
+                    notices.Add(false, std::move(told));
                 }
             }
-        }
-        return true;
-    });
+            return true;
+        });
+    }
+    writer::ForEachShownIdentifier(access, shown, joliet,
+                                   [&](const DirNode* folder, DirEntry& entry, std::string written) {
+                                       if (written.empty() || written == entry.name) {
+                                           return;
+                                       }
+                                       std::string told = writer::NameWrittenOtherwise(folder, entry.name, written);
+                                       if (!told.empty()) {
+                                           notices.Add(false, std::move(told));
+                                       }
+                                       if (entry.givenName.empty()) {
+                                           entry.givenName = entry.name;
+                                       }
+                                       entry.name = std::move(written);
+                                   });
 }
 
 // One entry of the boot catalog that the save keeps, and the sectors its
@@ -674,11 +640,13 @@ private:
         return node;
     }
 
-    // Rock Ridge names are POSIX names, told apart by case; without them
-    // the names readers see compare without regard to case.
-    DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except)
+    // The first child of parent of the name, other than except. Rock Ridge
+    // names are POSIX names, told apart by case; without them the names
+    // readers see compare without regard to case, unless onlyExact asks for
+    // the very name.
+    DirNode* FindNamed(DirNode* parent, std::string_view name, DirNode* except, bool onlyExact = false)
     {
-        const bool exact = tree_->HasRockRidge();
+        const bool exact = onlyExact || tree_->HasRockRidge();
         for (DirNode* child = tree_->GetFirstChild(parent); child != nullptr; child = tree_->GetNextSibling(child)) {
             if (child != except && (exact ? child->entry.name == name : SameEntryName(child->entry.name, name))) {
                 return child;
@@ -687,9 +655,13 @@ private:
         return nullptr;
     }
 
-    // Runs an add; when it added something, the entries of the same name
-    // that the folder held before go. The old entry goes only once the new
-    // one is in, so a failed add loses nothing.
+    // Runs an add; when it added something, the entry of the same name
+    // that the folder held before goes. The old entry goes only once the new
+    // one is in, so a failed add loses nothing. Without Rock Ridge a folder
+    // may hold names that differ in case alone (a Joliet tree's "Readme.txt"
+    // and "readme.txt"): the entries of the very name go (several only in a
+    // damaged image, or versions of one file), else the first that differs
+    // in case alone; the others are other files and stay.
     template <class Add>
     DirNode* Replacing(DirNode* parent, Add&& add)
     {
@@ -702,12 +674,20 @@ private:
         if (node == nullptr) {
             return nullptr;
         }
-        while (DirNode* old = FindNamed(parent, node->entry.name, node)) {
+        const auto remove = [&](DirNode* old) {
             if (old == loadedBootFile_ || Contains(old, loadedBootFile_)) {
                 loadedBootFile_ = nullptr;
             }
             tree_->DeleteNode(parent, old);
             replaced_ = true;
+        };
+        while (DirNode* old = FindNamed(parent, node->entry.name, node, true)) {
+            remove(old);
+        }
+        if (!replaced_) {
+            if (DirNode* old = FindNamed(parent, node->entry.name, node, false)) {
+                remove(old);
+            }
         }
         return node;
     }
@@ -1858,20 +1838,6 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 }
 
 } // namespace
-
-bool SameEntryName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 } // namespace tarvelin
 

@@ -59,11 +59,6 @@ namespace tarvelin {
 inline constexpr std::int32_t kSaveDone = kProgressDone;
 inline constexpr std::int32_t kSaveFailed = kProgressFailed;
 
-// Whether two names are those of one entry of a folder: readers of the image
-// compare names without regard to ASCII case, and the writers make names
-// unique the same way.
-TARVELIN_API bool SameEntryName(std::string_view a, std::string_view b);
-
 // One entry as a program shows it.
 struct ItemInfo {
     std::string name;

@@ -26,9 +26,6 @@ constexpr std::uint32_t kChunkBytes = 256u * 1024;
 // ones in batches (platform::OutputBatch).
 constexpr std::uint64_t kOwnFlushBytes = std::uint64_t{4} << 20;
 
-// Characters that could move a terminal's cursor or start an escape sequence.
-bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
-
 // The permission bits an extracted entry may get: never set-user-ID or
 // set-group-ID, which would hand whoever runs the file the rights of the
 // one who extracted it.
@@ -509,25 +506,6 @@ private:
 };
 
 } // namespace
-
-std::string PrintableName(std::string_view name)
-{
-    std::string shown;
-    AppendPrintableName(shown, name);
-    return shown;
-}
-
-void AppendPrintableName(std::string& out, std::string_view name)
-{
-    const std::size_t start = out.size();
-    out.append(name);
-    char* const end = out.data() + out.size();
-    for (char* c = out.data() + start; c != end; ++c) {
-        if (IsControl(static_cast<unsigned char>(*c))) {
-            *c = '?';
-        }
-    }
-}
 
 std::uint64_t FileBytesBelow(IIsoEdit& edit, DirNode* node)
 {

@@ -24,6 +24,7 @@
 // could only be set by following them).
 
 #include "platform/export.h"
+#include "core/notice_list.h"
 #include "edit/iso_edit.h"
 
 #include <cstdint>
@@ -33,12 +34,6 @@
 #include <vector>
 
 namespace tarvelin {
-
-// The name as it can be shown to a person: control characters (which could
-// move a terminal's cursor or start an escape sequence) become '?'.
-TARVELIN_API std::string PrintableName(std::string_view name);
-// The same appended to out, for listings that put many names together.
-TARVELIN_API void AppendPrintableName(std::string& out, std::string_view name);
 
 enum class ExtractProblem {
     CannotCreate, // a file or folder could not be created

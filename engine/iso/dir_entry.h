@@ -7,12 +7,14 @@
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
 #include "platform/directory.h"
+#include "platform/export.h"
 #include "platform/time.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -153,6 +155,11 @@ iso::UnixAttributes NewFolderAttributes(platform::FileTime now);
 // Which names of an image the tree shows: Automatic takes Rock Ridge names
 // where the image has them, then Joliet, then ISO 9660 (the platform may
 // put Joliet first).
+// Whether two names are those of one entry of a folder: readers of the image
+// compare names without regard to ASCII case, and the writers make names
+// unique the same way.
+TARVELIN_API bool SameEntryName(std::string_view a, std::string_view b);
+
 enum class NameSource : std::uint32_t { Automatic = 0, RockRidge = 1, Joliet = 2, Iso = 3 };
 
 // How the writers name and describe the entries they write anew (entries

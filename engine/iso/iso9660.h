@@ -756,6 +756,11 @@ TARVELIN_API std::vector<std::string> UniqueIsoIdentifiers(std::span<const NewEn
 inline constexpr std::size_t kJolietNameUnits = 64;
 inline constexpr std::size_t kJolietLongNameUnits = 103;
 TARVELIN_API std::u16string JolietEntryName(std::string_view narrow, bool isDirectory, bool longNames);
+// Whether a Joliet identifier as stored (a version suffix not counted) is
+// longer than names of 64 units allow: xorriso's own names of that length
+// leave a file's extension dot out of the count, so a file's name of 65
+// units with a dot in it is not long.
+TARVELIN_API bool IsLongJolietIdentifier(std::string_view identifier, bool isDirectory);
 // Their identifiers (big-endian bytes, no version suffix, as xorriso and
 // genisoimage write them) for one folder, in the entries' order. Joliet
 // keeps case, so only equal names clash (a version suffix of a taken

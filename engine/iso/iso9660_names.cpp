@@ -411,6 +411,13 @@ std::u16string JolietEntryName(std::string_view narrow, bool isDirectory, bool l
     return name.empty() ? std::u16string(u"_") : name;
 }
 
+bool IsLongJolietIdentifier(std::string_view identifier, bool isDirectory)
+{
+    const std::u16string units = JolietUnits(identifier);
+    const bool extensionDot = !isDirectory && units.find(u'.') != std::u16string::npos;
+    return units.size() > kJolietNameUnits + (extensionDot ? 1 : 0);
+}
+
 std::vector<std::string> UniqueJolietIdentifiers(std::span<const NewEntryName> entries,
                                                  std::span<const std::string> taken, bool longNames)
 {

@@ -60,6 +60,41 @@ constexpr std::uint32_t kMaxDirectoryDepth = 1000;
 // a damaged length can never make the reader hold the whole image at once.
 constexpr std::uint32_t kDirectoryReadBatch = 256;
 
+// An identifier as stored without its version ("FOO.TXT;2" -> "FOO.TXT"),
+// and whether it is version 1 or has none.
+std::pair<std::string_view, bool> WithoutVersion(std::string_view identifier)
+{
+    const std::size_t semicolon = identifier.rfind(';');
+    if (semicolon == std::string_view::npos
+        || identifier.find_first_not_of("0123456789", semicolon + 1) != std::string_view::npos) {
+        return {identifier, true};
+    }
+    const std::string_view version = identifier.substr(semicolon + 1);
+    return {identifier.substr(0, semicolon), version.empty() || version == "1"};
+}
+
+// Several versions of one file (FOO.TXT;1 and FOO.TXT;2) show under one
+// name here. 7-Zip, bsdtar and the Linux kernel give that name to version 1
+// and show the others with their version: version 1 is put first of them,
+// so that finding the name, or extracting it, takes the file they take.
+template <class Entries>
+void PutFirstVersionsFirst(Entries& entries)
+{
+    const auto otherVersion = [](const auto& entry) { return !WithoutVersion(entry.record.identifier).second; };
+    if (std::none_of(entries.begin(), entries.end(), otherVersion)) {
+        return;
+    }
+    // The identifiers point into the directory's sectors, which stay where they are.
+    std::unordered_map<std::string_view, std::size_t> first;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto [name, versionOne] = WithoutVersion(entries[i].record.identifier);
+        const auto [at, fresh] = first.try_emplace(name, i);
+        if (!fresh && versionOne && otherVersion(entries[at->second])) {
+            std::swap(entries[at->second], entries[i]);
+        }
+    }
+}
+
 // Whether an identifier as stored is an 8.3 name (ISO 9660 level 1): a
 // file's name and extension of at most 8 and 3 characters, a folder's of 8.
 bool FitsLevel1(std::string_view identifier, bool directory)
@@ -615,6 +650,7 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             root_.entry.posix = ReadRockRidge(listing.self->systemUse, suspSkip_).attributes;
         }
         KeepDirectoryRecords(directory.node, listing, false);
+        PutFirstVersionsFirst(listing.entries);
         // New entries get serial numbers above every one the image uses,
         // "." and ".." records included.
         for (const auto* own : {listing.self ? &*listing.self : nullptr, listing.parent ? &*listing.parent : nullptr}) {
@@ -998,7 +1034,8 @@ void CIsoDirEdit::FinishLoad()
                 if (kept->iso && !FitsLevel1(kept->iso->record.identifier, child->entry.isDirectory)) {
                     level1 = false;
                 }
-                if (kept->joliet && kept->joliet->record.identifier.size() > 2 * iso::kJolietNameUnits) {
+                if (kept->joliet
+                    && iso::IsLongJolietIdentifier(kept->joliet->record.identifier, child->entry.isDirectory)) {
                     rules_.jolietLong = true;
                 }
             }
@@ -1376,6 +1413,20 @@ iso::UnixAttributes NewFolderAttributes(platform::FileTime now)
     posix.accessed = now;
     posix.changed = now;
     return posix;
+}
+
+bool SameEntryName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace tarvelin

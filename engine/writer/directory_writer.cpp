@@ -71,12 +71,23 @@ std::size_t InlineRoom(std::size_t identifierLength)
 
 const void* Identity(const DirNode* node) { return node; }
 
-// The Rock Ridge names of a directory's entries, in the order the folder
-// holds them: a name an earlier sibling already has ends in ~1, ~2, ... as
-// in the UDF tree, so that each stays reachable. A record kept as it was
-// read keeps its name, which is taken first: the tree may show another
-// (its ISO 9660 or Joliet name), and a new entry given the kept name would
-// hide the kept one from Rock Ridge readers.
+// POSIX facts for Rock Ridge: the entry's own, else the usual modes.
+iso::UnixAttributes PosixFor(const DirEntry& entry)
+{
+    iso::UnixAttributes posix = entry.posix;
+    if (!posix.known) {
+        posix.known = true;
+        posix.mode = entry.isDirectory ? (iso::kModeDirectory | 0555) : (iso::kModeRegular | 0444);
+        posix.links = entry.isDirectory ? 2 : 1;
+        posix.modified = entry.date;
+        posix.accessed = entry.date;
+        posix.changed = entry.date;
+    }
+    return posix;
+}
+
+} // namespace
+
 std::vector<std::string> UniqueRockNames(const Children& children)
 {
     std::vector<std::string> names(children.Count());
@@ -101,23 +112,6 @@ std::vector<std::string> UniqueRockNames(const Children& children)
     }
     return names;
 }
-
-// POSIX facts for Rock Ridge: the entry's own, else the usual modes.
-iso::UnixAttributes PosixFor(const DirEntry& entry)
-{
-    iso::UnixAttributes posix = entry.posix;
-    if (!posix.known) {
-        posix.known = true;
-        posix.mode = entry.isDirectory ? (iso::kModeDirectory | 0555) : (iso::kModeRegular | 0444);
-        posix.links = entry.isDirectory ? 2 : 1;
-        posix.modified = entry.date;
-        posix.accessed = entry.date;
-        posix.changed = entry.date;
-    }
-    return posix;
-}
-
-} // namespace
 
 // The Rock Ridge link count of a folder as it stands: for a record the
 // image kept, also the count it was read with, which its PX entries hold

@@ -489,6 +489,11 @@ private:
         if (node == nullptr || node->parent == nullptr) {
             return node;
         }
+        // Only Rock Ridge and UDF name it so; the names of the other trees
+        // are told once the image is laid out (TellNamesWritten).
+        if (!list_->GetNameRules().rockRidge && (options_ & kBuildUdf) == 0) {
+            return node;
+        }
         std::set<std::string> taken;
         std::string given;
         for (const DirNode* child = node->parent->firstChild; child != nullptr; child = child->nextSibling) {
@@ -502,6 +507,29 @@ private:
                                 " image names it '" + given + "'");
         }
         return node;
+    }
+
+    // Every name a reader of the image sees otherwise than the source is
+    // named, beyond ASCII case, is told, as a save of an edit tells it: the
+    // ISO 9660 or Joliet name a name was converted or cut to where there is
+    // no Rock Ridge name (which is written as it is). A file's own name on
+    // disk is the one compared: one cut before (BuildFileName) is told too.
+    void TellNamesWritten()
+    {
+        const writer::TreeAccess access(list_);
+        if (access.Rules().rockRidge) {
+            return; // readers show the Rock Ridge names, every one as it is
+        }
+        const bool joliet = (options_ & kBuildModeMask) == kBuildIsoAndJoliet;
+        const auto tell = [this](const DirNode* folder, const DirEntry& entry, const std::string& written) {
+            const bool fromDisk = !entry.isDirectory && entry.EntrySource == EntrySourceKind::Disk;
+            const std::string given = fromDisk ? std::string(platform::FileNameOf(entry.diskPath)) : entry.name;
+            std::string told = writer::NameWrittenOtherwise(folder, given, written);
+            if (!told.empty()) {
+                notices_.Add(false, std::move(told));
+            }
+        };
+        writer::ForEachShownIdentifier(access, NameSource::Automatic, joliet, tell);
     }
 
     JobReport Run(JobControl& control);
@@ -578,6 +606,7 @@ CIsoBuild::Outcome CIsoBuild::Execute(JobControl& control, IBuildData* data, std
     if (properties_) {
         PutBuildProperties(plan.descriptors, *properties_, label_);
     }
+    TellNamesWritten();
     const std::vector<std::uint8_t> systemArea(std::size_t{iso::kSystemAreaSectors} * iso::kSectorSize, 0);
     if (!outFile_->Write(systemArea.data(), static_cast<std::uint32_t>(systemArea.size()))
         || !outFile_->WriteBuffer(plan.descriptors) || !outFile_->WriteBuffer(plan.udfVolume)

@@ -4,6 +4,8 @@
 
 #include "writer/writer_tree.h"
 
+#include "core/notice_list.h"
+
 #include <algorithm>
 
 namespace tarvelin::writer {
@@ -58,6 +60,44 @@ std::vector<ListedChild> ListChildren(const TreeAccess& access, const Children& 
         return ListedBefore(kind, a.identifier, b.identifier);
     });
     return listed;
+}
+
+std::optional<TreeKind> ShownNameTree(const DirEntry& entry, NameSource shown, bool rockRidge, bool joliet)
+{
+    const bool inJoliet = joliet && TreeAccess::InTree(entry, TreeKind::Joliet);
+    if (shown == NameSource::Iso || (!inJoliet && !rockRidge)) {
+        return TreeKind::Iso;
+    }
+    if (shown == NameSource::Joliet && inJoliet) {
+        return TreeKind::Joliet;
+    }
+    if (rockRidge && entry.inIsoTree) {
+        return std::nullopt;
+    }
+    return inJoliet ? std::optional(TreeKind::Joliet) : std::optional(TreeKind::Iso);
+}
+
+std::string FolderPath(const DirNode* folder)
+{
+    std::string path;
+    for (; folder != nullptr && folder->parent != nullptr; folder = folder->parent) {
+        path.insert(0, "/" + folder->entry.name);
+    }
+    return path.empty() ? "/" : path;
+}
+
+std::string NameWrittenOtherwise(const DirNode* folder, std::string_view given, std::string_view written)
+{
+    if (written.empty() || SameEntryName(given, written)) {
+        return {};
+    }
+    std::string path = FolderPath(folder);
+    if (path.back() != '/') {
+        path += '/';
+    }
+    path += given;
+    return "'" + PrintableName(path) + "' is named '" + PrintableName(written)
+           + "' in the image: its names cannot hold the name as given";
 }
 
 } // namespace tarvelin::writer

@@ -24,6 +24,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -174,6 +175,14 @@ bool ListedBefore(TreeKind kind, const std::string& a, const std::string& b);
 // and order from here, so a directory is called the same in both.
 std::vector<ListedChild> ListChildren(const TreeAccess& access, const Children& children, TreeKind kind);
 
+// The Rock Ridge names of a directory's entries, in the order the folder
+// holds them: a name an earlier sibling already has ends in ~1, ~2, ... as
+// in the UDF tree, so that each stays reachable. A record kept as it was
+// read keeps its name, which is taken first: the tree may show another
+// (its ISO 9660 or Joliet name), and a new entry given the kept name would
+// hide the kept one from Rock Ridge readers.
+std::vector<std::string> UniqueRockNames(const Children& children);
+
 // The directories of a tree in pre-order (a directory, then each of its
 // subdirectories' subtrees in tree order): the order of the directory
 // extents. visit(node, children) gets each directory with its children read
@@ -213,6 +222,57 @@ bool ForEachFileInDataOrder(const TreeAccess& access, Visit&& visit)
         for (std::size_t i = 0; i < children.Count(); ++i) {
             if (!children.Entry(i).isDirectory && !visit(children.nodes[i], children.Entry(i))) {
                 return false;
+            }
+        }
+        return true;
+    });
+}
+
+// The tree a fresh open of an image takes an entry's name from, as
+// IIsoDirEdit::GetShownNames orders them (shown Automatic: Rock Ridge, then
+// Joliet, then ISO 9660); none where it shows the entry's Rock Ridge name,
+// which is written as given.
+std::optional<TreeKind> ShownNameTree(const DirEntry& entry, NameSource shown, bool rockRidge, bool joliet);
+
+// The path in the image of a folder of the tree, "/" for the root.
+std::string FolderPath(const DirNode* folder);
+
+// What a person is told of an entry of folder whose name as given the image
+// holds as written (converted to the image's names, cut, or made unique):
+// nothing when the two differ in ASCII case alone, which finding an entry
+// overlooks.
+std::string NameWrittenOtherwise(const DirNode* folder, std::string_view given, std::string_view written);
+
+// Every entry a write gives a new record (new, renamed, or in a tree that
+// did not list it) whose name a fresh open of the image shows from an ISO
+// 9660 or Joliet identifier: visit(folder, entry, written) with that
+// identifier decoded, empty when it cannot be. Folders come before their
+// entries, so visit may change an entry's name once its identifiers are
+// listed; the identifiers come from NameToWrite.
+template <class Visit>
+void ForEachShownIdentifier(const TreeAccess& access, NameSource shown, bool joliet, Visit&& visit)
+{
+    const bool rockRidge = access.Rules().rockRidge;
+    ForEachDirectoryPreOrder(access, std::nullopt, [&](DirNode* folder, const Children& children) {
+        for (const TreeKind kind : {TreeKind::Iso, TreeKind::Joliet}) {
+            if (kind == TreeKind::Joliet && !joliet) {
+                continue;
+            }
+            const auto writtenAnew = [kind](const DirEntry& entry) {
+                return entry.renamed || KeptIn(entry, kind) == nullptr;
+            };
+            // A folder whose records are all kept has no new names.
+            if (std::none_of(children.nodes.begin(), children.nodes.end(),
+                             [&](const DirNode* node) { return writtenAnew(node->entry); })) {
+                continue;
+            }
+            for (const ListedChild& listed : ListChildren(access, children, kind)) {
+                DirEntry& entry = children.Entry(listed.index);
+                if (writtenAnew(entry) && ShownNameTree(entry, shown, rockRidge, joliet) == kind) {
+                    visit(folder, entry,
+                          kind == TreeKind::Iso ? iso::DecodeIsoIdentifier(listed.identifier)
+                                                : iso::DecodeJolietIdentifier(listed.identifier));
+                }
             }
         }
         return true;

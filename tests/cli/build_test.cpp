@@ -98,6 +98,13 @@ TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()),
               (std::set<std::string>{"single.dat", "single.dat~1"}));
     EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(twice) + " single.dat~1").output, "again\n");
+    // Without Rock Ridge the Joliet tree's name is the one readers see, and the one told.
+    const CommandResult joliet = Run(ShellQuote(twice) + " " + ShellQuote(dir / "single.dat") + " "
+                                     + ShellQuote(dir / "again/single.dat") + " --no-rock");
+    ASSERT_EQ(joliet.exitCode, 0) << joliet.output;
+    EXPECT_EQ(joliet.output, "tarvelin-cli: warning: '/single.dat' is named 'single~1.dat' in the image: its names"
+                             " cannot hold the name as given\n");
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(twice) + " single~1.dat").output, "again\n");
 }
 
 // A file or folder is dated by its modification time in every tree, as peers date it and extraction restores it, not by

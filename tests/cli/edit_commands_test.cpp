@@ -67,6 +67,21 @@ TEST_F(EditCommands, AddPutsFilesAndFoldersWhereAskedAndNamesWhatItReplaced)
     // Hard links added together are one file, stored once.
     TARVELIN_REQUIRE_TOOL("xorriso");
     EXPECT_TRUE(test::NamesOneFile(image, {"/docs/pack/sub/x.txt", "/docs/pack/y.txt"}, "/docs/readme.txt"));
+
+    // Without Rock Ridge, names that differ in case alone are two files (Joliet names here): one of them is replaced,
+    // the very name if there, else the first; the other stays.
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    fs::create_directories(dir / "cased");
+    test::WriteWholeFile(dir / "cased/Readme.txt", std::string("first\n"));
+    test::WriteWholeFile(dir / "cased/readme.txt", std::string("second\n"));
+    test::WriteWholeFile(dir / "new/README.TXT", std::string("added\n"));
+    const std::string joliet = dir / "joliet.iso";
+    test::RunGenisoimage(dir / "cased", joliet, "-J");
+    const CommandResult replaced = RunCli("add " + ShellQuote(joliet) + " " + ShellQuote(dir / "new/README.TXT"));
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.output;
+    EXPECT_EQ(test::SevenZipPaths(joliet), (std::vector<std::string>{"README.TXT", "readme.txt"}));
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(joliet) + " readme.txt").output, "second\n");
+    EXPECT_EQ(RunCommand("bsdtar -xOf " + ShellQuote(joliet) + " README.TXT").output, "added\n");
 }
 
 // A new entry is named the way the image's primary tree names its own,
@@ -79,20 +94,33 @@ TEST_F(EditCommands, NewNamesFollowTheLevelOfTheImagesNames)
         const char* options; // genisoimage takes no UTF-8 input at level 4 (the names here are ASCII)
         const char* identifier; // as isoinfo lists it
         const char* said;
+        // With ISO 9660 names shown, the image holds a file of the name in Rock Ridge already, which the add does not
+        // replace: the new file's Rock Ridge name is made unique, and that is told too.
+        bool held = false;
     } cases[] = {
         {"-input-charset utf-8", "MY_NEW_F.TXT;1",
          "tarvelin-cli: warning: '/My new file.txt' is named 'MY_NEW_F.TXT' in the image: its names cannot hold the"
          " name as given\n"},
         // ISO 9660:1999: the name as it is, as genisoimage gives its own.
         {"-input-charset iso8859-1 -iso-level 4", "My new file.txt", ""},
+        {"-input-charset utf-8 -J -R", "MY_NEW_1.TXT;1",
+         "tarvelin-cli: warning: '/My new file.txt' is named 'My new file.txt~1' in the image: its names cannot hold"
+         " the name as given\ntarvelin-cli: warning: '/My new file.txt' is named 'MY_NEW_1.TXT' in the image: its"
+         " names cannot hold the name as given\n",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
         fs::remove(image);
+        fs::remove(dir / "src/My new file.txt");
+        if (c.held) {
+            test::WriteWholeFile(dir / "src/My new file.txt", std::string("held\n"));
+        }
         const CommandResult made = RunCommand(std::string("genisoimage -quiet ") + c.options + " -o "
                                               + ShellQuote(image) + " " + ShellQuote(dir / "src") + " 2>&1");
         ASSERT_EQ(made.exitCode, 0) << made.output;
-        const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "My new file.txt"));
+        const CommandResult added = RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "My new file.txt")
+                                           + (c.held ? " --names iso" : ""));
         ASSERT_EQ(added.exitCode, 0) << added.output;
         EXPECT_EQ(added.output, c.said);
         const CommandResult listed = RunCommand("isoinfo -l -i " + ShellQuote(image));

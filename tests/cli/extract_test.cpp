@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelin {
@@ -281,6 +283,48 @@ TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefused)
                                                "deep/out/good.txt", "untrusted.iso"}));
     EXPECT_FALSE(fs::exists("/tmp/absolute.txt"));
     EXPECT_EQ(test::ReadWholeFile(destination + "/good.txt"), std::vector<std::uint8_t>(good.begin(), good.end()));
+}
+
+// Two versions of one file, listed highest first as ECMA-119 orders them (genisoimage's records of FOO.TXT and FOP.TXT
+// renamed FOO.TXT;2 and FOO.TXT;1): the name is version 1's, as 7-Zip and bsdtar (and the Linux kernel) give it, and
+// the other version is said not to be extracted.
+TEST(ExtractUntrustedNamesTest, OfTwoVersionsOfAFileVersionOneIsExtracted)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TempDir dir;
+    const std::string one = "version one\n";
+    fs::create_directories(dir / "src");
+    test::WriteWholeFile(dir / "src/foo.txt", std::string("version two, longer\n"));
+    test::WriteWholeFile(dir / "src/fop.txt", one);
+    const std::string imagePath = dir / "versions.iso";
+    test::RunGenisoimage(dir / "src", imagePath, "");
+    std::vector<std::uint8_t> bytes = test::ReadWholeFile(imagePath);
+    using Renaming = std::pair<std::string, std::string>;
+    for (const auto& [from, to] : {Renaming{"FOO.TXT;1", "FOO.TXT;2"}, Renaming{"FOP.TXT;1", "FOO.TXT;1"}}) {
+        const auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+        ASSERT_NE(at, bytes.end()) << from;
+        std::copy(to.begin(), to.end(), at);
+    }
+    test::WriteWholeFile(imagePath, bytes);
+
+    const std::vector<std::uint8_t> expected(one.begin(), one.end());
+    const std::string by7z = dir / "7z", byBsdtar = dir / "bsdtar";
+    fs::create_directories(byBsdtar);
+    for (const std::string& line : {"7z x -y -o" + ShellQuote(by7z) + " " + ShellQuote(imagePath),
+                                    "bsdtar -xf " + ShellQuote(imagePath) + " -C " + ShellQuote(byBsdtar)}) {
+        ASSERT_EQ(RunCommand(line).exitCode, 0) << line;
+    }
+    EXPECT_EQ(test::ReadWholeFile(by7z + "/FOO.TXT"), expected);
+    EXPECT_EQ(test::ReadWholeFile(byBsdtar + "/FOO.TXT"), expected);
+    const std::string destination = dir / "out";
+    const CommandResult result = RunCommand(Cli("extract " + ShellQuote(imagePath) + " -C " + ShellQuote(destination)));
+    EXPECT_EQ(result.exitCode, 1) << result.output;
+    EXPECT_TRUE(Contains(result.output, "FOO.TXT' not extracted: another entry of that name was extracted there"))
+        << result.output;
+    EXPECT_EQ(test::ReadWholeFile(destination + "/FOO.TXT"), expected);
+    EXPECT_EQ(RunCommand(Cli("cat " + ShellQuote(imagePath) + " FOO.TXT")).output, one);
 }
 
 // A name that would clear the terminal and ring its bell if printed as it stands: listings show its control characters
