@@ -152,14 +152,14 @@ platform::FileTime RecordDateOf(const platform::FileInfo& info);
 // A folder the user makes: rwxr-xr-x, dated now.
 iso::UnixAttributes NewFolderAttributes(platform::FileTime now);
 
-// Which names of an image the tree shows: Automatic takes Rock Ridge names
-// where the image has them, then Joliet, then ISO 9660 (the platform may
-// put Joliet first).
 // Whether two names are those of one entry of a folder: readers of the image
 // compare names without regard to ASCII case, and the writers make names
 // unique the same way.
 TARVELIN_API bool SameEntryName(std::string_view a, std::string_view b);
 
+// Which names of an image the tree shows: Automatic takes Rock Ridge names
+// where the image has them, then Joliet, then ISO 9660 (the platform may
+// put Joliet first).
 enum class NameSource : std::uint32_t { Automatic = 0, RockRidge = 1, Joliet = 2, Iso = 3 };
 
 // How the writers name and describe the entries they write anew (entries
