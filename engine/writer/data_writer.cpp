@@ -137,38 +137,38 @@ bool IsHardLink(const DirEntry& entry)
 // two adds) gets data of its own.
 class SharedLinks {
 public:
-    // Where an earlier name of the entry's file was placed, if one was.
-    std::optional<std::uint32_t> EarlierExtent(const DirEntry& entry) const
-    {
-        const auto key = KeyOf(entry);
-        const auto found = key ? first_.find(*key) : first_.end();
-        if (found == first_.end() || found->second.second != entry.size) {
-            return std::nullopt;
-        }
-        return found->second.first;
-    }
+    using File = std::optional<std::pair<std::uint64_t, std::uint64_t>>; // volume, file id
 
-    // Notes where the entry's data goes, for the names of its file met later.
-    void Note(const DirEntry& entry, std::uint32_t extent)
-    {
-        if (const auto key = KeyOf(entry)) {
-            first_.try_emplace(*key, extent, entry.size);
-        }
-    }
-
-private:
-    using Key = std::pair<std::uint64_t, std::uint64_t>; // volume, file id
-
-    static std::optional<Key> KeyOf(const DirEntry& entry)
+    // The file on disk the entry names, when it is a hard link.
+    static File FileOf(const DirEntry& entry)
     {
         platform::FileInfo info;
         if (!IsHardLink(entry) || !platform::GetFileInfo(entry.diskPath, info)) {
             return std::nullopt;
         }
-        return Key{info.volumeId, info.fileId};
+        return std::pair{info.volumeId, info.fileId};
     }
 
-    std::map<Key, std::pair<std::uint32_t, std::uint64_t>> first_; // extent, size
+    // Where an earlier name of the file was placed, if one was.
+    std::optional<std::uint32_t> EarlierExtent(const File& file, std::uint64_t size) const
+    {
+        const auto found = file ? first_.find(*file) : first_.end();
+        if (found == first_.end() || found->second.second != size) {
+            return std::nullopt;
+        }
+        return found->second.first;
+    }
+
+    // Notes where the file's data goes, for its names met later.
+    void Note(const File& file, std::uint32_t extent, std::uint64_t size)
+    {
+        if (file) {
+            first_.try_emplace(*file, extent, size);
+        }
+    }
+
+private:
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint32_t, std::uint64_t>> first_; // extent, size
 };
 
 class CBuildData final : public IBuildData {
@@ -192,7 +192,8 @@ public:
                 error_ = "'" + entry.diskPath + "' is 4 GiB or larger, which an ISO 9660 file cannot be";
                 return false;
             }
-            if (const auto shared = links.EarlierExtent(entry)) {
+            const SharedLinks::File file = SharedLinks::FileOf(entry);
+            if (const auto shared = links.EarlierExtent(file, entry.size)) {
                 entry.extent = *shared;
                 return true;
             }
@@ -202,7 +203,7 @@ public:
                 return false;
             }
             entry.extent = entry.size == 0 ? 0 : static_cast<std::uint32_t>(next);
-            links.Note(entry, entry.extent);
+            links.Note(file, entry.extent, entry.size);
             next += sectors;
             return true;
         });
@@ -559,11 +560,12 @@ public:
             DirEntry& entry = node->entry;
             const std::uint32_t sectors = iso::SectorsFor(static_cast<std::uint32_t>(entry.size));
             if (entry.EntrySource != EntrySourceKind::Image) {
-                if (const auto shared = links.EarlierExtent(entry)) {
+                const SharedLinks::File file = SharedLinks::FileOf(entry);
+                if (const auto shared = links.EarlierExtent(file, entry.size)) {
                     ShareData(entry, *shared);
                 } else {
                     const std::uint32_t at = Allocate(sectors);
-                    links.Note(entry, at);
+                    links.Note(file, at, entry.size);
                     if (!Place(entry, at, sector)) {
                         return false;
                     }
