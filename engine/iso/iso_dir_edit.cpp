@@ -73,26 +73,35 @@ std::pair<std::string_view, bool> WithoutVersion(std::string_view identifier)
     return {identifier.substr(0, semicolon), version.empty() || version == "1"};
 }
 
-// Several versions of one file (FOO.TXT;1 and FOO.TXT;2) show under one
-// name here. 7-Zip, bsdtar and the Linux kernel give that name to version 1
+// Several versions of one file (FOO.TXT;1 and FOO.TXT;2) would show under
+// one name. 7-Zip, bsdtar and the Linux kernel give that name to version 1
 // and show the others with their version: version 1 is put first of them,
 // so that finding the name, or extracting it, takes the file they take.
+// Returns, by position after the reordering, the entries that show their
+// version ("FOO.TXT;2") so that each can be found and extracted; empty
+// when no entry does.
 template <class Entries>
-void PutFirstVersionsFirst(Entries& entries)
+std::vector<bool> PutFirstVersionsFirst(Entries& entries)
 {
     const auto otherVersion = [](const auto& entry) { return !WithoutVersion(entry.record.identifier).second; };
     if (std::none_of(entries.begin(), entries.end(), otherVersion)) {
-        return;
+        return {};
     }
     // The identifiers point into the directory's sectors, which stay where they are.
     std::unordered_map<std::string_view, std::size_t> first;
+    std::vector<bool> showsVersion(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto [name, versionOne] = WithoutVersion(entries[i].record.identifier);
         const auto [at, fresh] = first.try_emplace(name, i);
-        if (!fresh && versionOne && otherVersion(entries[at->second])) {
+        if (fresh) {
+            continue;
+        }
+        if (versionOne && otherVersion(entries[at->second])) {
             std::swap(entries[at->second], entries[i]);
         }
+        showsVersion[i] = otherVersion(entries[i]);
     }
+    return showsVersion;
 }
 
 // Whether an identifier as stored is an 8.3 name (ISO 9660 level 1): a
@@ -650,7 +659,7 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             root_.entry.posix = ReadRockRidge(listing.self->systemUse, suspSkip_).attributes;
         }
         KeepDirectoryRecords(directory.node, listing, false);
-        PutFirstVersionsFirst(listing.entries);
+        const std::vector<bool> showsVersion = PutFirstVersionsFirst(listing.entries);
         // New entries get serial numbers above every one the image uses,
         // "." and ".." records included.
         for (const auto* own : {listing.self ? &*listing.self : nullptr, listing.parent ? &*listing.parent : nullptr}) {
@@ -681,6 +690,9 @@ void CIsoDirEdit::ReadPrimaryTree(const iso::DirectoryRecord& root)
             if (isoName.empty()) {
                 ++report_.malformedRecords;
                 continue;
+            }
+            if (!showsVersion.empty() && showsVersion[static_cast<std::size_t>(&listed - listing.entries.data())]) {
+                isoName.append(record.identifier.substr(record.identifier.rfind(';')));
             }
             if (rock.childLink) {
                 const std::optional<std::uint32_t> size = RelocatedDirectorySize(*rock.childLink);
