@@ -170,14 +170,17 @@ private:
     void AddComponent(std::uint8_t flags, std::string_view content)
     {
         const bool continues = (flags & kContinues) != 0;
+        if (!componentOpen_ && needSeparator_) {
+            target_ += '/';
+        }
+        // The root stands for a '/' where it is: first, it makes the link
+        // absolute; further on it is the empty component of "a//b" (as
+        // xorriso writes it), never a restart from the root.
         if ((flags & kComponentRoot) != 0) {
-            target_ = "/";
+            target_ += '/';
             needSeparator_ = false;
             componentOpen_ = false;
             return;
-        }
-        if (!componentOpen_ && needSeparator_) {
-            target_ += '/';
         }
         if ((flags & kNameCurrent) != 0) {
             target_ += '.';

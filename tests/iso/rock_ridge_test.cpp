@@ -114,6 +114,10 @@ TEST(RockRidgeRead, CraftedEntriesAndChains)
          Flagged("SL", 1, Part(0x08, "") + Part(0, "usr") + Part(1, "li"))
              + Flagged("SL", 0, Part(0, "b") + Part(0x04, "") + Part(0x02, "") + Part(0, "x")),
          {}, "rr sl /usr/lib/.././x", 0, 0},
+        // xorriso writes the empty component of "a//b" and "x//" as a root component: it adds a '/' where it
+        // stands, as the Linux kernel reads it, and never makes a relative link absolute.
+        {"root_inside_a_link", Flagged("SL", 0, Part(0, "a") + Part(0x08, "") + Part(0, "b")), {}, "rr sl a//b", 0, 0},
+        {"root_ending_a_link", Flagged("SL", 0, Part(0, "x") + Part(0x08, "")), {}, "rr sl x//", 0, 0},
         {"long_form_times", Flagged("TF", 0x83, kLongDate + kLongDate), {}, "rr cr 1689314704 mt 1689314704", 0, 0},
         {"device_and_relocation",
          Entry("PN", Both32(1) + Both32(5)) + Entry("CL", Both32(40)) + Entry("PL", Both32(41)) + Entry("RE", ""),
