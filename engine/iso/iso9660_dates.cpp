@@ -15,7 +15,10 @@ namespace tarvelin::iso {
 namespace {
 
 constexpr int kMinOffsetQuarters = -48; // -12:00
-constexpr int kMaxOffsetQuarters = 52;  // +13:00
+constexpr int kMaxOffsetQuarters = 52;  // +13:00, the most every reader takes (the Linux kernel ignores more)
+// Zones reach +14:00 (the Line Islands), and writers label their dates so
+// (genisoimage writes 56): such an offset is read as it stands.
+constexpr int kMaxReadOffsetQuarters = 56;
 constexpr std::int64_t kSecondsPerQuarter = 15 * 60;
 constexpr std::int64_t kTicksPerSecond = static_cast<std::int64_t>(platform::kFileTimeTicksPerSecond);
 
@@ -61,7 +64,7 @@ std::optional<platform::FileTime> JoinFromDisc(const platform::CalendarTime& fie
     if (!platform::UtcToFileTime(fields, wall)) {
         return std::nullopt;
     }
-    const int quarters = std::clamp(offsetQuarters, kMinOffsetQuarters, kMaxOffsetQuarters);
+    const int quarters = std::clamp(offsetQuarters, kMinOffsetQuarters, kMaxReadOffsetQuarters);
     const std::int64_t moment = static_cast<std::int64_t>(wall) - quarters * kSecondsPerQuarter * kTicksPerSecond;
     if (moment < 0) {
         return std::nullopt;
