@@ -6,6 +6,8 @@ TARVELIN_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-svg-d
 TARVELIN_TEST_PACKAGES=(libgtest-dev libgmock-dev tzdata genisoimage xorriso libcdio-utils p7zip-full libarchive-tools bchunk tzdata qemu-system-x86)
 # mkudffs and udfinfo make and describe the UDF volumes the UDF reader is checked against.
 TARVELIN_TEST_PACKAGES+=(udftools)
+# cueprint (cuetools) is a strict reader of the CUE sheets iso2bin writes.
+TARVELIN_TEST_PACKAGES+=(cuetools)
 # hfsutils reads the HFS volumes for Macs that genisoimage -hfs writes beside ISO 9660.
 TARVELIN_TEST_PACKAGES+=(hfsutils)
 # implantisomd5 and checkisomd5 put and check the MD5 that install images carry for media checks.

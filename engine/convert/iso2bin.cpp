@@ -35,13 +35,15 @@ std::string CueSheetPathFor(std::string_view binPath)
 }
 
 // No blank behind the track's mode: CUE readers take the word up to the line
-// end as the mode, and "MODE1/2352 " is no mode they know.
+// end as the mode, and "MODE1/2352 " is no mode they know. The last line
+// ends too: strict readers (cuetools) refuse a sheet whose last line does
+// not, and every reader takes one that does.
 std::string CueSheetText(std::string_view binPath)
 {
     return "FILE \"" + std::string(platform::FileNameOf(binPath))
            + "\"   BINARY \r\n"
              " TRACK 01 MODE1/2352\r\n"
-             "   INDEX 01 00:00:00";
+             "   INDEX 01 00:00:00\r\n";
 }
 
 namespace {

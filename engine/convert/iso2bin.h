@@ -9,10 +9,10 @@
 // through a CMappedFile (convert/mapped_file.h), the target writes the BIN
 // and CUE files through a CIso2BinOutFile.
 //
-// The CUE sheet, bytes in this order (61 bytes plus the BIN's file name):
+// The CUE sheet, bytes in this order (63 bytes plus the BIN's file name):
 //   FILE "<BIN file name>"   BINARY <CR><LF>
 //    TRACK 01 MODE1/2352<CR><LF>
-//      INDEX 01 00:00:00            (three blanks in front, no line end)
+//      INDEX 01 00:00:00<CR><LF>    (three blanks in front)
 // It names the BIN by its file name alone, so the sheet finds its data file
 // beside it wherever the pair is moved; the sheet's own name is the BIN's
 // with its extension replaced by ".cue" (".cue" appended when it has none).

@@ -109,14 +109,14 @@ TEST_F(Iso2BinTest, TheCueSheetNamesTheBinThatLiesBesideIt)
     ProgressLog log;
     std::string error;
     ASSERT_TRUE(ToBin(source, Bin(), log, &error)) << error;
-    EXPECT_EQ(ReadText(Cue()), "FILE \"out.bin\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00");
+    EXPECT_EQ(ReadText(Cue()), "FILE \"out.bin\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00\r\n");
 
     // A backslash is part of the name here: written as it is, not doubled,
     // and the image reader finds the BIN through the sheet.
     const std::string odd = dir_ / "a\\b c.img";
     ASSERT_TRUE(ToBin(source, odd, log, &error)) << error;
     const std::string oddCue = dir_ / "a\\b c.cue";
-    EXPECT_EQ(ReadText(oddCue), "FILE \"a\\b c.img\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00");
+    EXPECT_EQ(ReadText(oddCue), "FILE \"a\\b c.img\"   BINARY \r\n TRACK 01 MODE1/2352\r\n   INDEX 01 00:00:00\r\n");
     ComponentPtr<IIsoSector> reader(Sector1());
     ASSERT_TRUE(reader->Open(oddCue.c_str())) << reader->GetLastError();
     EXPECT_EQ(reader->GetLayoutProbe(), LayoutProbe::RawMode1);
