@@ -16,9 +16,9 @@ find "$build" -name '*.gcda' -delete
 # still worth knowing, and ctest's own summary names what failed.
 ctest --test-dir "$build" -j "$(nproc)" --output-on-failure || echo "coverage.sh: some tests failed" >&2
 
-gcovr --root . --object-directory "$build" -j "$(nproc)" \
+gcovr --root . --object-directory "$build" \
       --filter 'engine/' --filter 'cli/' --filter 'shell/' \
-      --exclude-unreachable-branches --print-summary \
+      --exclude-unreachable-branches --gcov-ignore-parse-errors --print-summary "$build" \
       --txt "$build/coverage.txt" >/dev/null
 sed -n '1,4p;/^TOTAL/p' "$build/coverage.txt"
 echo "per file: $build/coverage.txt"
