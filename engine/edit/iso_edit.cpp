@@ -1406,13 +1406,17 @@ void CIsoEdit::NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::u
                              " media check of it fails until the checksum is implanted anew");
     }
     // So do xorriso's checksum tags, the first right behind the descriptor
-    // set (the save writes its metadata over it).
+    // set (the save writes its metadata over it): the tag of the session's
+    // own set there, or, in xorriso's native layout, that of the copy at 16
+    // of a session starting at 32. The checksums of single files lie in an
+    // array behind the file data, which the save does not keep.
     const iso::DescriptorSetInfo set = iso::ScanDescriptorSet(read, sectors);
     std::vector<std::uint8_t> tag(iso::kSectorSize);
     if (set.terminatorFound && read(iso::kFirstDescriptorSector + set.descriptorCount, tag.data())
-        && startsWith(tag, "libisofs_sb_checksum_tag_v1")) {
+        && (startsWith(tag, "libisofs_sb_checksum_tag_v1") || startsWith(tag, "libisofs_rlsb32_checksum_tag_v1"))) {
         saveNotes_.push_back("the image carries xorriso's MD5 checksum tags; they do not cover this save, so"
-                             " xorriso's check of the image reports a mismatch");
+                             " xorriso's check of the image may report a mismatch or find no checksums of its"
+                             " files");
     }
     // An ISO 9660:1999 tree of its own (xorriso -iso-level 4) is not
     // edited: its descriptor is given the saved primary tree.

@@ -300,7 +300,7 @@ TEST_F(ConvertDlgTest, EachConversionBrowsesWithItsFiltersAndGivesWhatTheCommand
         EXPECT_FALSE(dialog->isVisible());
         EXPECT_TRUE(dialog->ExitButton()->isEnabled());
     }
-    EXPECT_EQ(test::ReadWholeFile(CueSheetPathFor(dir / "out.bin")).size(), 61U + std::string("out.bin").size());
+    EXPECT_EQ(test::ReadWholeFile(CueSheetPathFor(dir / "out.bin")).size(), 63U + std::string("out.bin").size());
 }
 
 TEST_F(ConvertDlgTest, ATypedOutputThatExistsIsReplacedOnlyAfterAYesAndEachRunStartsAnEmptyBar)
