@@ -1778,6 +1778,22 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
                        error)) {
         return false;
     }
+    // Copies of the old anchor in the image's padding (genisoimage fills
+    // it with them) that stay inside the new volume would lead a reader
+    // looking for an anchor near the volume's end to the old descriptor
+    // sequences, whose sectors are free now: they are cleared. No data
+    // goes into the padding, and the new closing anchor is written below.
+    if (udf) {
+        std::vector<std::uint8_t> bytes(kSectorBytes);
+        const std::uint32_t last = std::min(oldSectors, end - 1);
+        for (std::uint32_t number = std::max(firstFree, oldEnd - tailPadding); number < last; ++number) {
+            if (sector_->ReadSector(number, bytes.data())
+                && iso::udf::CheckDescriptorTag(bytes.data(), bytes.size(), iso::udf::kTagAnchor, number) == nullptr
+                && !WriteZeroSectors(number, 1, error)) {
+                return false;
+            }
+        }
+    }
 
     // 6. Catalog, path tables, directories, and the descriptors last.
     const auto write = [&](const void* data, std::uint32_t sectors, std::uint32_t first) {
