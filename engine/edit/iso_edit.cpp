@@ -1773,9 +1773,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     CByteBuffer udfClosing(256);
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
-    if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(),
-                       {space.udfLabel, space.udfVolumeSet}, {descriptors, udfVolume, udfClosing, pathTables, directories},
-                       error)) {
+    writer::UdfNames udfNames{space.udfLabel, space.udfVolumeSet};
+    if (space.udfRevision != 0) {
+        udfNames.revision = space.udfRevision;
+    }
+    udfNames.domainFlags = space.udfDomainFlags;
+    udfNames.linksAsFiles = !space.udfHoldsLinks;
+    if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(), udfNames,
+                        {descriptors, udfVolume, udfClosing, pathTables, directories}, error)) {
         return false;
     }
     // Copies of the old anchor in the image's padding (genisoimage fills
