@@ -1777,10 +1777,31 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     CByteBuffer udfClosing(256);
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
-    if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(),
-                       {space.udfLabel, space.udfVolumeSet}, {descriptors, udfVolume, udfClosing, pathTables, directories},
-                       error)) {
+    writer::UdfNames udfNames{space.udfLabel, space.udfVolumeSet};
+    if (space.udfRevision != 0) {
+        udfNames.revision = space.udfRevision;
+    }
+    udfNames.domainFlags = space.udfDomainFlags;
+    udfNames.linksAsFiles = !space.udfHoldsLinks;
+    if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(), udfNames,
+                        {descriptors, udfVolume, udfClosing, pathTables, directories}, error)) {
         return false;
+    }
+    // Copies of the old anchor in the image's padding (genisoimage fills
+    // it with them) that stay inside the new volume would lead a reader
+    // looking for an anchor near the volume's end to the old descriptor
+    // sequences, whose sectors are free now: they are cleared. No data
+    // goes into the padding, and the new closing anchor is written below.
+    if (udf) {
+        std::vector<std::uint8_t> bytes(kSectorBytes);
+        const std::uint32_t last = std::min(oldSectors, end - 1);
+        for (std::uint32_t number = std::max(firstFree, oldEnd - tailPadding); number < last; ++number) {
+            if (sector_->ReadSector(number, bytes.data())
+                && iso::udf::CheckDescriptorTag(bytes.data(), bytes.size(), iso::udf::kTagAnchor, number) == nullptr
+                && !WriteZeroSectors(number, 1, error)) {
+                return false;
+            }
+        }
     }
 
     // 6. Catalog, path tables, directories, and the descriptors last.

@@ -670,6 +670,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         return std::nullopt;
     }
     volume.revision = Le16(lvd + 216 + 24);
+    volume.domainFlags = lvd[216 + 24 + 2];
     reader.Note(Le32(lvd + 436), (std::uint64_t{Le32(lvd + 432)} + kUdfBlockSize - 1) / kUdfBlockSize);
 
     // The partition maps, in the order the addresses refer to them.

@@ -82,6 +82,7 @@ struct SectorSpan {
 
 struct Volume {
     std::uint16_t revision = 0;   // 0x0102, 0x0150, 0x0200, 0x0201, 0x0250, 0x0260
+    std::uint8_t domainFlags = 0; // of the logical volume's domain: kHardWriteProtect, kSoftWriteProtect
     std::string volumeIdentifier; // of the primary volume descriptor
     std::string logicalVolumeIdentifier;
     std::string volumeSetIdentifier;

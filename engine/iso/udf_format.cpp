@@ -172,10 +172,11 @@ std::optional<platform::FileTime> DecodeTimestamp(const std::uint8_t* data)
     return static_cast<platform::FileTime>(moment);
 }
 
-void FinishDescriptorTag(std::uint8_t* data, std::uint16_t id, std::size_t bodyLength, std::uint32_t location)
+void FinishDescriptorTag(std::uint8_t* data, std::uint16_t id, std::size_t bodyLength, std::uint32_t location,
+                         std::uint16_t version)
 {
     PutLe16(data, id);
-    PutLe16(data + 2, kTagVersion3);
+    PutLe16(data + 2, version);
     PutLe16(data + 8, DescriptorCrc(data + kTagSize, bodyLength));
     PutLe16(data + 10, static_cast<std::uint16_t>(bodyLength));
     PutLe32(data + 12, location);

@@ -66,8 +66,17 @@ enum TagId : std::uint16_t {
 // The 16-byte descriptor tag (3/7.2): identifier 0-1, version 2-3,
 // checksum 4, serial 6-7, CRC 8-9, CRC length 10-11, location 12-15.
 inline constexpr std::size_t kTagSize = 16;
-// Tag version of NSR03 volumes (UDF 2.00 and later).
+// Tag version of NSR03 volumes (UDF 2.00 and later), and of NSR02 ones
+// (UDF 1.02 and 1.50).
 inline constexpr std::uint16_t kTagVersion3 = 3;
+inline constexpr std::uint16_t kTagVersion2 = 2;
+// The first revision recorded as NSR03.
+inline constexpr std::uint16_t kFirstNsr03Revision = 0x0200;
+
+// Domain flags, the third byte of the suffix of the domain identifier of
+// the logical volume and file set descriptors (UDF 2.1.5.3).
+inline constexpr std::uint8_t kHardWriteProtect = 0x01;
+inline constexpr std::uint8_t kSoftWriteProtect = 0x02;
 
 // The anchor's fixed place (3/8.4.2.1).
 inline constexpr std::uint32_t kAnchorSector = 256;
@@ -138,10 +147,10 @@ TARVELIN_API const char* CheckDescriptorTag(const std::uint8_t* data, std::size_
                                             std::uint32_t expectedLocation);
 
 // Fills in the tag of a descriptor whose other bytes are final: identifier,
-// version 3, a CRC over the bodyLength bytes behind the tag, location, and
+// version, a CRC over the bodyLength bytes behind the tag, location, and
 // the checksum last.
 TARVELIN_API void FinishDescriptorTag(std::uint8_t* data, std::uint16_t id, std::size_t bodyLength,
-                                      std::uint32_t location);
+                                      std::uint32_t location, std::uint16_t version = kTagVersion3);
 
 // A CS0 string of `length` bytes (its first byte the compression: 8 one
 // byte per character, 16 big-endian UTF-16 units) as UTF-8.

@@ -729,6 +729,10 @@ private:
         }
         space_.udfLabel = volume->logicalVolumeIdentifier;
         space_.udfVolumeSet = volume->volumeSetIdentifier;
+        space_.udfRevision = volume->revision;
+        space_.udfDomainFlags = volume->domainFlags;
+        space_.udfHoldsLinks = std::any_of(volume->nodes.begin(), volume->nodes.end(),
+                                           [](const udf::Node& node) { return node.isSymlink; });
         constexpr std::uint16_t kMostRevisionWritten = 0x0201;
         if (isoLacks != 0) {
             space_.udfRefusal = "the UDF tree holds " + std::to_string(isoLacks)

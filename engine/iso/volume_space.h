@@ -81,6 +81,13 @@ struct TARVELIN_API VolumeSpace {
     // The UDF volume's names, which a save keeps.
     std::string udfLabel;
     std::string udfVolumeSet;
+    // And what else it says of itself: its revision, its domain's
+    // write-protect flags, and whether its UDF tree holds symbolic links
+    // (genisoimage records links as empty files there, which readers that
+    // know only files and folders need).
+    std::uint16_t udfRevision = 0;
+    std::uint8_t udfDomainFlags = 0;
+    bool udfHoldsLinks = false;
 
     // What an HFS or HFS+ volume for Macs that shares this volume holds
     // inside it behind the ISO 9660 metadata: its catalog and the data of

@@ -1,5 +1,5 @@
-// The UDF 2.01 bridge of a new image; the layout is described in
-// udf_writer.h. Every descriptor is rendered into its sector with the
+// The UDF bridge of a new image (2.01) or a saved one (of the image's
+// revision); the layout is described in udf_writer.h. Every descriptor is rendered into its sector with the
 // shared helpers of iso/udf_format.h and its tag is finished last, over
 // the final bytes.
 
@@ -21,7 +21,6 @@ namespace {
 
 using namespace iso::udf;
 
-constexpr std::uint16_t kUdfRevision = 0x0201;
 constexpr std::uint32_t kVdsSectors = 16; // the least UDF allows for each sequence
 constexpr std::uint32_t kMainVds = kAnchorSector + 1;
 constexpr std::uint32_t kReserveVds = kMainVds + kVdsSectors;
@@ -33,8 +32,6 @@ constexpr std::size_t kMaxNameBytes = 255;
 constexpr std::uint8_t kOsClassUnix = 4;
 
 constexpr std::uint8_t kImplementationSuffix[8] = {kOsClassUnix, 0, 0, 0, 0, 0, 0, 0};
-constexpr std::uint8_t kUdfSuffix[8] = {kUdfRevision & 0xFF, kUdfRevision >> 8, kOsClassUnix, 0, 0, 0, 0, 0};
-constexpr std::uint8_t kDomainSuffix[8] = {kUdfRevision & 0xFF, kUdfRevision >> 8, 0, 0, 0, 0, 0, 0};
 constexpr std::uint8_t kNoSuffix[8] = {};
 constexpr std::string_view kImplementation = "*Tarvelin";
 constexpr std::string_view kDomain = "*OSTA UDF Compliant";
@@ -116,6 +113,10 @@ private:
 };
 
 struct VolumeFacts {
+    std::uint16_t revision = 0;
+    std::uint16_t tagVersion = kTagVersion3;
+    std::uint8_t domainFlags = 0;
+    bool linksAsFiles = false;
     std::uint32_t partitionLength = 0;
     platform::FileTime buildTime = 0;
     std::string label;
@@ -125,13 +126,32 @@ struct VolumeFacts {
     std::uint64_t nextUniqueId = 0;
 };
 
-void PutAnchor(std::uint8_t* p, std::uint32_t sector)
+// The UDF and domain identifier suffixes (UDF 2.1.5.3): the revision, then
+// the operating system class or the domain flags (the write protection).
+struct Suffixes {
+    std::uint8_t udf[8] = {};
+    std::uint8_t domain[8] = {};
+    Suffixes(std::uint16_t revision, std::uint8_t domainFlags)
+    {
+        udf[0] = domain[0] = static_cast<std::uint8_t>(revision);
+        udf[1] = domain[1] = static_cast<std::uint8_t>(revision >> 8);
+        udf[2] = kOsClassUnix;
+        domain[2] = domainFlags & (kHardWriteProtect | kSoftWriteProtect);
+    }
+};
+
+void PutDomain(std::uint8_t* p, const VolumeFacts& facts)
+{
+    PutEntityId(p, kDomain, Suffixes(facts.revision, facts.domainFlags).domain);
+}
+
+void PutAnchor(std::uint8_t* p, std::uint32_t sector, std::uint16_t tagVersion)
 {
     PutLe32(p + 16, kVdsSectors * kUdfBlockSize);
     PutLe32(p + 20, kMainVds);
     PutLe32(p + 24, kVdsSectors * kUdfBlockSize);
     PutLe32(p + 28, kReserveVds);
-    FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector);
+    FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector, tagVersion);
 }
 
 // One volume descriptor sequence (3/10.1 to 3/10.9, UDF 2.2).
@@ -152,33 +172,33 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutEntityId(p + 344, kImplementation, kImplementationSuffix); // application
     PutTimestamp(p + 376, facts.buildTime);
     PutEntityId(p + 388, kImplementation, kImplementationSuffix);
-    FinishDescriptorTag(p, kTagPrimaryVolume, 512 - kTagSize, first);
+    FinishDescriptorTag(p, kTagPrimaryVolume, 512 - kTagSize, first, facts.tagVersion);
 
     p = canvas.At(first + 1);
     PutLe32(p + 16, 1);
-    PutEntityId(p + 20, "*UDF LV Info", kUdfSuffix);
+    PutEntityId(p + 20, "*UDF LV Info", Suffixes(facts.revision, facts.domainFlags).udf);
     PutOstaCharspec(p + 52);
     PutDString(p + 116, 128, facts.label);
     PutEntityId(p + 352, kImplementation, kImplementationSuffix);
-    FinishDescriptorTag(p, kTagImplementationUse, 512 - kTagSize, first + 1);
+    FinishDescriptorTag(p, kTagImplementationUse, 512 - kTagSize, first + 1, facts.tagVersion);
 
     p = canvas.At(first + 2);
     PutLe32(p + 16, 2);
     PutLe16(p + 20, 1); // allocated
     PutLe16(p + 22, 0); // partition number
-    PutEntityId(p + 24, "+NSR03", kNoSuffix);
+    PutEntityId(p + 24, facts.tagVersion == kTagVersion2 ? "+NSR02" : "+NSR03", kNoSuffix);
     PutLe32(p + 184, 1); // read only
     PutLe32(p + 188, kUdfPartitionStart);
     PutLe32(p + 192, facts.partitionLength);
     PutEntityId(p + 196, kImplementation, kImplementationSuffix);
-    FinishDescriptorTag(p, kTagPartition, 512 - kTagSize, first + 2);
+    FinishDescriptorTag(p, kTagPartition, 512 - kTagSize, first + 2, facts.tagVersion);
 
     p = canvas.At(first + 3);
     PutLe32(p + 16, 3);
     PutOstaCharspec(p + 20);
     PutDString(p + 84, 128, facts.label);
     PutLe32(p + 212, kUdfBlockSize);
-    PutEntityId(p + 216, kDomain, kDomainSuffix);
+    PutDomain(p + 216, facts);
     PutLongAd(p + 248, 2 * kUdfBlockSize, 0, 0); // the file set descriptor sequence
     PutLe32(p + 264, 6);                             // map table length
     PutLe32(p + 268, 1);                             // one map
@@ -189,16 +209,16 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     p[441] = 6;
     PutLe16(p + 442, 1);
     PutLe16(p + 444, 0);
-    FinishDescriptorTag(p, kTagLogicalVolume, 446 - kTagSize, first + 3);
+    FinishDescriptorTag(p, kTagLogicalVolume, 446 - kTagSize, first + 3, facts.tagVersion);
 
     p = canvas.At(first + 4);
     PutLe32(p + 16, 4); // no unallocated extents: the medium is read only
-    FinishDescriptorTag(p, kTagUnallocatedSpace, 24 - kTagSize, first + 4);
+    FinishDescriptorTag(p, kTagUnallocatedSpace, 24 - kTagSize, first + 4, facts.tagVersion);
 
-    FinishDescriptorTag(canvas.At(first + 5), kTagTerminating, 512 - kTagSize, first + 5);
+    FinishDescriptorTag(canvas.At(first + 5), kTagTerminating, 512 - kTagSize, first + 5, facts.tagVersion);
 }
 
-// 3/10.10 with UDF 2.2.6: closed, no free space, UDF 2.01 throughout.
+// 3/10.10 with UDF 2.2.6: closed, no free space, the volume's revision throughout.
 void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
 {
     std::uint8_t* p = canvas.At(kIntegritySector);
@@ -212,11 +232,12 @@ void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
     PutEntityId(p + 88, kImplementation, kImplementationSuffix);
     PutLe32(p + 120, facts.files);
     PutLe32(p + 124, facts.folders);
-    PutLe16(p + 128, kUdfRevision); // least read revision
-    PutLe16(p + 130, kUdfRevision); // least write revision
-    PutLe16(p + 132, kUdfRevision); // most write revision
-    FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, kIntegritySector);
-    FinishDescriptorTag(canvas.At(kIntegritySector + 1), kTagTerminating, 512 - kTagSize, kIntegritySector + 1);
+    PutLe16(p + 128, facts.revision); // least read revision
+    PutLe16(p + 130, facts.revision); // least write revision
+    PutLe16(p + 132, facts.revision); // most write revision
+    FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, kIntegritySector, facts.tagVersion);
+    FinishDescriptorTag(canvas.At(kIntegritySector + 1), kTagTerminating, 512 - kTagSize, kIntegritySector + 1,
+                        facts.tagVersion);
 }
 
 // 4/14.1 with UDF 2.3.2.
@@ -233,9 +254,9 @@ void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBloc
     PutOstaCharspec(p + 240);
     PutDString(p + 304, 32, facts.label);
     PutLongAd(p + 400, kUdfBlockSize, rootBlock, 0);
-    PutEntityId(p + 416, kDomain, kDomainSuffix);
-    FinishDescriptorTag(p, kTagFileSet, 512 - kTagSize, 0);
-    FinishDescriptorTag(canvas.Block(1), kTagTerminating, 512 - kTagSize, 1);
+    PutDomain(p + 416, facts);
+    FinishDescriptorTag(p, kTagFileSet, 512 - kTagSize, 0, facts.tagVersion);
+    FinishDescriptorTag(canvas.Block(1), kTagTerminating, 512 - kTagSize, 1, facts.tagVersion);
 }
 
 // The allocation of a file entry at ads (room bytes): short ADs of the
@@ -255,7 +276,8 @@ struct DataArea {
     std::uint32_t dataEnd = 0;
 };
 
-bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& record, DataArea area,
+// A link the volume records as an empty file has no allocation.
+bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& record, DataArea area, bool asLink,
                    Allocation& out, std::string& error)
 {
     const std::size_t room = kUdfBlockSize - fe::kAllocation;
@@ -263,6 +285,10 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& recor
         PutLe32(ads, item.folderBytes);
         PutLe32(ads + 4, item.folderBlock);
         out = {item.folderBytes, BlocksFor(item.folderBytes), 8, false};
+        return true;
+    }
+    if (record.IsSymlink() && !asLink) {
+        out = {};
         return true;
     }
     if (record.IsSymlink()) {
@@ -320,12 +346,13 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& recor
 
 // The file entry (4/14.9) of items[index].
 bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, const DirEntry& record,
-              DataArea area, std::string& error)
+              DataArea area, const VolumeFacts& facts, std::string& error)
 {
     const UdfItem& item = items[index];
     std::uint8_t* p = canvas.Block(item.entryBlock);
     Allocation allocation;
-    if (!PutAllocation(p + fe::kAllocation, item, record, area, allocation, error)) {
+    const bool link = record.IsSymlink() && !facts.linksAsFiles;
+    if (!PutAllocation(p + fe::kAllocation, item, record, area, link, allocation, error)) {
         return false;
     }
     // The ICB tag (4/14.6): strategy 4, one entry.
@@ -333,9 +360,9 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t ind
     PutLe16(p + 24, 1);
     // A link is a UDF symbolic link (4/14.6.6 type 12, its path components
     // embedded), which readers that follow links expect. A reader that knows
-    // only files and folders (7-Zip) passes over a UDF tree holding one and
-    // shows the ISO 9660 and Joliet trees instead.
-    p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : record.IsSymlink() ? kFileTypeSymlink : kFileTypeRegular;
+    // only files and folders (7-Zip) refuses a UDF tree holding one, so the
+    // save of a volume that records its links as empty files keeps them so.
+    p[fe::kFileType] = item.isDirectory ? kFileTypeDirectory : link ? kFileTypeSymlink : kFileTypeRegular;
     PutLe16(p + fe::kIcbFlags, allocation.embedded ? kAdEmbedded : kAdShort);
     PutLe32(p + fe::kUid, record.posix.known ? record.posix.uid : UINT32_MAX);
     PutLe32(p + fe::kGid, record.posix.known ? record.posix.gid : UINT32_MAX);
@@ -355,14 +382,15 @@ bool PutEntry(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t ind
     PutEntityId(p + fe::kImplementation, kImplementation, kImplementationSuffix);
     PutLe64(p + fe::kUniqueId, UniqueId(index));
     PutLe32(p + fe::kEaLength + 4, static_cast<std::uint32_t>(allocation.bytes));
-    FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + allocation.bytes - kTagSize, item.entryBlock);
+    FinishDescriptorTag(p, kTagFileEntry, fe::kAllocation + allocation.bytes - kTagSize, item.entryBlock,
+                        facts.tagVersion);
     return true;
 }
 
 // The identifiers of folder items[index] (4/14.4), packed across its
 // blocks: the parent's first, then each child's. Each tag names the block
 // its descriptor starts in.
-void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index)
+void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t index, std::uint16_t tagVersion)
 {
     const UdfItem& folder = items[index];
     std::vector<std::uint8_t> stream(std::size_t{BlocksFor(folder.folderBytes)} * kUdfBlockSize, 0);
@@ -376,7 +404,7 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t in
         std::copy(name.begin(), name.end(), f + fi::kFixedSize);
         const std::size_t size = fi::Size(0, name.size());
         FinishDescriptorTag(f, kTagFileIdentifier, size - kTagSize,
-                            folder.folderBlock + static_cast<std::uint32_t>(at / kUdfBlockSize));
+                            folder.folderBlock + static_cast<std::uint32_t>(at / kUdfBlockSize), tagVersion);
         at += size;
     };
     put(folder.parent < 0 ? index : static_cast<std::size_t>(folder.parent), kCharDirectory | kCharParent, {});
@@ -456,6 +484,10 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
         return false;
     }
     VolumeFacts facts;
+    facts.revision = names.revision;
+    facts.tagVersion = names.revision < kFirstNsr03Revision ? kTagVersion2 : kTagVersion3;
+    facts.domainFlags = names.domainFlags;
+    facts.linksAsFiles = names.linksAsFiles;
     facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
     facts.buildTime = buildTime;
     facts.label = names.label.empty() ? DateVolumeLabel(buildTime) : names.label;
@@ -471,30 +503,30 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     }
 
     Canvas canvas(recognitionSector_, EndSector());
-    // The volume recognition sequence (2/9.2, 3/9.1): BEA01, NSR03, TEA01.
-    const char* const recognition[] = {"BEA01", "NSR03", "TEA01"};
+    // The volume recognition sequence (2/9.2, 3/9.1): BEA01, NSR02 or NSR03, TEA01.
+    const char* const recognition[] = {"BEA01", facts.tagVersion == kTagVersion2 ? "NSR02" : "NSR03", "TEA01"};
     for (std::uint32_t i = 0; i < 3; ++i) {
         std::uint8_t* p = canvas.At(recognitionSector_ + i);
         std::memcpy(p + 1, recognition[i], 5);
         p[6] = 1;
     }
-    PutAnchor(canvas.At(kAnchorSector), kAnchorSector);
+    PutAnchor(canvas.At(kAnchorSector), kAnchorSector, facts.tagVersion);
     PutSequence(canvas, kMainVds, facts);
     PutSequence(canvas, kReserveVds, facts);
     PutIntegrity(canvas, facts);
     PutFileSet(canvas, facts, items_[0].entryBlock);
 
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (!PutEntry(canvas, items_, i, items_[i].node->entry, {EndSector(), totalSectors - 1}, error)) {
+        if (!PutEntry(canvas, items_, i, items_[i].node->entry, {EndSector(), totalSectors - 1}, facts, error)) {
             return false;
         }
         if (items_[i].isDirectory) {
-            PutFolder(canvas, items_, i);
+            PutFolder(canvas, items_, i, facts.tagVersion);
         }
     }
 
     std::vector<std::uint8_t> closing(kUdfBlockSize, 0);
-    PutAnchor(closing.data(), totalSectors - 1);
+    PutAnchor(closing.data(), totalSectors - 1, facts.tagVersion);
     head.Clear();
     tail.Clear();
     if (!head.Append(canvas.Bytes().data(), static_cast<std::uint32_t>(canvas.Bytes().size()))

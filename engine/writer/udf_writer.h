@@ -1,10 +1,11 @@
 #pragma once
 
-// The UDF 2.01 bridge of a new image: a UDF file system beside the ISO 9660
-// and Joliet trees that lists the same files at the same data extents.
+// The UDF bridge of a new image (UDF 2.01) or a saved one: a UDF file
+// system beside the ISO 9660 and Joliet trees that lists the same files at
+// the same data extents.
 //
 // Where it lies (absolute sectors; N is the volume's sector count):
-//   recognition .. +2   BEA01, NSR03, TEA01 right behind the ISO 9660
+//   recognition .. +2   BEA01, NSR03 (NSR02 before 2.00), TEA01 behind the ISO 9660
 //                       descriptor set terminator
 //   256                 anchor volume descriptor pointer
 //   257 .. 272          main volume descriptor sequence (primary, implementation
@@ -54,10 +55,17 @@ struct UdfItem {
 
 // The names the bridge records: the label (volume, logical volume and file
 // set identifiers) and the volume set identifier; an empty one is made up
-// from the build time as a new image has it.
+// from the build time as a new image has it. A save keeps the rest of what
+// the image's volume said of itself too: its UDF revision (2.01 for a new
+// image; one before 2.00 is recorded as NSR02 with version 2 tags), the
+// write-protect flags of its domain, and how its UDF tree records symbolic
+// links (linksAsFiles: as empty files, as genisoimage records them).
 struct UdfNames {
     std::string label;
     std::string volumeSet;
+    std::uint16_t revision = 0x0201;
+    std::uint8_t domainFlags = 0;
+    bool linksAsFiles = false;
 };
 
 class UdfBridge {
