@@ -765,7 +765,8 @@ private:
     // was, though it no longer tells the truth: checksums of the whole
     // image, a volume for Macs.
     void NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::uint32_t sectors);
-    bool PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept, std::string& error);
+    bool PlanBoot(const iso::VolumeSpace& space, std::optional<iso::BootCatalogSet>& catalog,
+                  std::vector<KeptBootImage>& kept, std::string& error);
     // Zero sectors that end the image (its padding), at most 300 KiB. With
     // udfAnchors, copies of the UDF anchor that name their own sector count
     // as padding too (genisoimage pads a UDF image with them).
@@ -1198,8 +1199,8 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
     return false;
 }
 
-bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector<KeptBootImage>& kept,
-                        std::string& error)
+bool CIsoEdit::PlanBoot(const iso::VolumeSpace& space, std::optional<iso::BootCatalogSet>& catalog,
+                        std::vector<KeptBootImage>& kept, std::string& error)
 {
     catalog.reset();
     kept.clear();
@@ -1258,8 +1259,9 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
         image.entry = entry;
         image.first = entry->loadRba;
         // A boot image that is a file of the tree moves with the file; one
-        // that is not keeps its sectors: as many as its emulation gives, or
-        // as the entry loads.
+        // that is not keeps its sectors: as many as its emulation gives, all
+        // that may be its when its length cannot be told, or as the entry
+        // loads.
         ForEachFileNode(tree_, [&](DirNode* node) {
             const DirEntry& file = node->entry;
             if (image.owner == nullptr && file.EntrySource == EntrySourceKind::Image && file.extent == image.first
@@ -1278,6 +1280,11 @@ bool CIsoEdit::PlanBoot(std::optional<iso::BootCatalogSet>& catalog, std::vector
             image.sectors = SectorsFor(image.length);
         } else {
             image.sectors = iso::HiddenBootImageSectors(*sector_, *entry);
+            const auto unsized = std::find_if(space.unsizedBootImages.begin(), space.unsizedBootImages.end(),
+                                              [&](const iso::SectorRun& run) { return run.first == image.first; });
+            if (image.sectors == 0 && unsized != space.unsizedBootImages.end()) {
+                image.sectors = unsized->count;
+            }
             if (image.sectors == 0) {
                 image.sectors = std::max<std::uint32_t>(1, SectorsFor(std::uint64_t{entry->sectorCount} * 512));
             }
@@ -1475,7 +1482,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 
     std::optional<iso::BootCatalogSet> catalog;
     std::vector<KeptBootImage> keptImages;
-    if (!PlanBoot(catalog, keptImages, error)) {
+    if (!PlanBoot(space, catalog, keptImages, error)) {
         return false;
     }
     const BootOption bootOption = catalog ? kBootAlways : kBootNone;

@@ -206,7 +206,9 @@ bool GrowGptEntries(Bytes entries, const GptPlan& plan, const OldEnds& ends, std
             continue;
         }
         const std::uint64_t end = entry.lastLba + 1;
-        const bool toLastUsable = entry.firstLba <= kSystemAreaBlocks && (end == oldUsable || end == oldUsable + 1);
+        const std::uint64_t wholeSectorsEnd = (oldUsable + 1) / kBlocksPerSector * kBlocksPerSector;
+        const bool toLastUsable = entry.firstLba <= kSystemAreaBlocks
+            && (end == oldUsable || end == oldUsable + 1 || end == wholeSectorsEnd);
         if (GrowsWithVolume(entry.firstLba, end, ends, starts) || toLastUsable) {
             entry.lastLba = plan.lastUsable;
         } else if (const std::optional<std::uint64_t> to = MovedStart(entry.firstLba, end, moved)) {
@@ -312,6 +314,32 @@ void FollowBootFile(Bytes block0, std::span<const MovedRange> moved)
                 iso::PutLe32(field, 0, static_cast<std::uint32_t>(to));
             }
             return;
+        }
+    }
+}
+
+// An entry of an Apple partition map that lay on data the save moved
+// names its new place, in the map's blocks.
+void FollowApm(Bytes area, std::span<const MovedRange> moved)
+{
+    const std::uint32_t blockSize = ApmBlockSize(area);
+    if (blockSize == 0) {
+        return;
+    }
+    const std::uint64_t perBlock = blockSize / kBlockSize;
+    std::uint32_t entries = 1;
+    for (std::size_t index = 1; index <= entries && (index + 1) * blockSize <= area.size(); ++index) {
+        const Bytes block = area.subspan(index * blockSize, kBlockSize);
+        std::optional<ApmEntry> entry = DecodeApmEntry(block);
+        if (!entry) {
+            return;
+        }
+        entries = entry->mapEntries;
+        const std::uint64_t first = entry->firstBlock * perBlock;
+        const std::optional<std::uint64_t> to = MovedStart(first, first + entry->blocks * perBlock, moved);
+        if (to && *to % perBlock == 0 && *to / perBlock <= std::numeric_limits<std::uint32_t>::max()) {
+            entry->firstBlock = static_cast<std::uint32_t>(*to / perBlock);
+            EncodeApmEntry(*entry, block);
         }
     }
 }
@@ -472,6 +500,37 @@ void EncodeGptEntry(const GptEntry& entry, Bytes bytes)
     }
 }
 
+std::uint32_t ApmBlockSize(ConstBytes block0)
+{
+    if (block0.size() < kBlockSize || block0[0] != 'E' || block0[1] != 'R') {
+        return 0;
+    }
+    const std::uint16_t declared = iso::ReadBe16(block0, 2);
+    return declared != 0 && declared % kBlockSize == 0 ? declared : static_cast<std::uint32_t>(kBlockSize);
+}
+
+std::optional<ApmEntry> DecodeApmEntry(ConstBytes block)
+{
+    if (block.size() < kBlockSize || block[0] != 'P' || block[1] != 'M') {
+        return std::nullopt;
+    }
+    ApmEntry entry;
+    entry.mapEntries = iso::ReadBe32(block, ApmEntryOffset::kMapEntries);
+    entry.firstBlock = iso::ReadBe32(block, ApmEntryOffset::kFirstBlock);
+    entry.blocks = iso::ReadBe32(block, ApmEntryOffset::kBlocks);
+    const auto type = block.subspan(ApmEntryOffset::kType, kApmTypeSize);
+    entry.type.assign(type.begin(), std::find(type.begin(), type.end(), std::uint8_t{0}));
+    return entry;
+}
+
+void EncodeApmEntry(const ApmEntry& entry, Bytes block)
+{
+    if (block.size() >= kBlockSize) {
+        iso::PutBe32(block, ApmEntryOffset::kFirstBlock, entry.firstBlock);
+        iso::PutBe32(block, ApmEntryOffset::kBlocks, entry.blocks);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Growing
 
@@ -496,6 +555,7 @@ GrownTables GrowTables(ConstBytes systemArea, const VolumeGrowth& growth)
     GrowMbr(area.first(kBlockSize), ends, starts, std::uint64_t{grown.volumeSectors} * kBlocksPerSector, gpt,
             growth.moved);
     FollowBootFile(area.first(kBlockSize), growth.moved);
+    FollowApm(area, growth.moved);
     grown.changed = !std::equal(systemArea.begin(), systemArea.end(), grown.systemArea.begin());
     return grown;
 }

@@ -23,17 +23,20 @@
 //   - at the end of the volume (the primary descriptor's volume space size);
 //   - at the end of the image file, when the file runs on behind the volume
 //     (images padded to a whole cylinder);
-//   - for a GPT entry also at the header's last usable block or one block
-//     before it (when the backup tables lie inside the volume, the partition
-//     stops short of them).
+//   - for a GPT entry also at the header's last usable block, one block
+//     before it, or behind the last whole 2048-byte sector up to it (when
+//     the backup tables lie inside the volume, the partition stops short of
+//     them; beside an Apple partition map of 2048-byte blocks it ends on a
+//     whole one).
 // It grows to the end of the new volume (a GPT entry to the new last usable
 // block). Entries of type 0xEE or extended partitions never count as
 // covering; the 0xEE entry grows with a GPT that is rewritten.
 // Every other partition keeps its bytes and its place, but one that lies
 // exactly on a file's data that the save moved (an EFI boot image inside the
 // volume, pushed aside by metadata that grew) follows that file; left behind
-// it would point at directory records. So does the block number by which
-// an isohybrid MBR's boot code loads the El Torito boot image.
+// it would point at directory records. So do the block number by which
+// an isohybrid MBR's boot code loads the El Torito boot image, and an entry
+// of an Apple partition map beside the MBR that lies on such data.
 //
 // A partition appended behind the volume (an EFI partition) stays where it
 // is. The new data goes behind it, so the grown partition then contains the
@@ -197,6 +200,36 @@ struct GptEntry {
 TARVELIN_API GptEntry DecodeGptEntry(ConstBytes entry);
 // Writes the two block numbers; the GUIDs, attributes and name stay.
 TARVELIN_API void EncodeGptEntry(const GptEntry& entry, Bytes bytes);
+
+// ---------------------------------------------------------------------------
+// Apple partition map (from block 0), for Macs; all numbers big-endian.
+// Block 0 is the driver descriptor: "ER", the map's block size (u16 at 2;
+// 512 when it is no multiple of 512). Blocks 1..n of that size: one entry
+// each, "PM", the number of entries in the map (u32 at 4), first block (u32
+// at 8), block count (u32 at 12), name (32 bytes at 16), type (32 bytes at
+// 48), then the data's place inside the partition and other fields; block
+// numbers count blocks of the map's size from the disk's start.
+
+struct ApmEntryOffset {
+    static constexpr std::size_t kMapEntries = 4;
+    static constexpr std::size_t kFirstBlock = 8;
+    static constexpr std::size_t kBlocks = 12;
+    static constexpr std::size_t kType = 48;
+};
+inline constexpr std::size_t kApmTypeSize = 32;
+
+struct ApmEntry {
+    std::uint32_t mapEntries = 0;
+    std::uint32_t firstBlock = 0;
+    std::uint32_t blocks = 0;
+    std::string type; // up to its first NUL
+};
+// The map's block size; 0 when block 0 is no driver descriptor.
+std::uint32_t ApmBlockSize(ConstBytes block0);
+// The entry at the start of a block; none without its signature.
+std::optional<ApmEntry> DecodeApmEntry(ConstBytes block);
+// Writes the first block and the block count; everything else stays.
+void EncodeApmEntry(const ApmEntry& entry, Bytes block);
 
 // ---------------------------------------------------------------------------
 // Growing the tables for a save.

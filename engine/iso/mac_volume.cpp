@@ -1,5 +1,7 @@
 #include "iso/mac_volume.h"
 
+#include "iso/hybrid_tables.h"
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -88,28 +90,26 @@ std::vector<MacVolume> FindMacVolumes(const SectorReader& read, std::uint32_t se
     if (!driver) {
         return volumes;
     }
-    if (!Signed(*driver, "ER")) {
+    const std::uint64_t blockSize = hybrid::ApmBlockSize(*driver);
+    if (blockSize == 0) {
         if (std::optional<MacVolume> volume = VolumeAt(read, sectorCount, 0, 0)) {
             volumes.push_back(*volume);
         }
         return volumes;
     }
-    const std::uint16_t declared = ReadBe16(ConstBytes(*driver), 2);
-    const std::uint64_t blockSize = declared != 0 && declared % kBlock == 0 ? declared : kBlock;
     std::uint32_t entries = 1;
     for (std::uint32_t index = 1; index <= entries && index <= kMostMapEntries; ++index) {
-        const std::optional<Block> entry = ReadBlock(read, sectorCount, index * blockSize);
-        if (!entry || !Signed(*entry, "PM")) {
+        const std::optional<Block> block = ReadBlock(read, sectorCount, index * blockSize);
+        const std::optional<hybrid::ApmEntry> entry = block ? hybrid::DecodeApmEntry(*block) : std::nullopt;
+        if (!entry) {
             break;
         }
-        const ConstBytes bytes(*entry);
-        entries = ReadBe32(bytes, 4);
-        const std::string_view type(reinterpret_cast<const char*>(entry->data()) + 48, 32);
-        if (type.substr(0, type.find('\0')) != "Apple_HFS") {
+        entries = entry->mapEntries;
+        if (entry->type != "Apple_HFS") {
             continue;
         }
         if (std::optional<MacVolume> volume =
-                VolumeAt(read, sectorCount, std::uint64_t{ReadBe32(bytes, 8)} * blockSize, index)) {
+                VolumeAt(read, sectorCount, std::uint64_t{entry->firstBlock} * blockSize, index)) {
             volumes.push_back(*volume);
         }
     }

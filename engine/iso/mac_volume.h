@@ -7,11 +7,8 @@
 // HFS+ volume in an Apple partition map. Either volume shares the file data
 // of the ISO 9660 tree (its files point at the same sectors) and keeps its
 // own catalog in sectors the ISO 9660 tree does not refer to.
-//   Apple partition map  block 0: "ER", the map's block size (u16 at 2);
-//                        blocks 1..n: "PM", the number of entries (u32 at 4),
-//                        first block (u32 at 8), block count (u32 at 12),
-//                        name (32 bytes at 16), type (32 bytes at 48); all
-//                        big-endian, in blocks of the map's size.
+//   Apple partition map  see hybrid_tables.h; an HFS+ volume's entry is of
+//                        type "Apple_HFS".
 //   HFS  "BD" at 1024: allocation blocks (u16 at 18), their size (u32 at 20),
 //        where they start in 512-byte blocks (u16 at 28).
 //   HFS+ "H+" (version 4) or "HX" (version 5) at 1024: block size (u32 at 40),

@@ -354,11 +354,16 @@ public:
             catalogs_.clear();
             space_.udf = false;
         }
-        if (!Directories() || (base_ == 0 && (!PartitionTables() || !PartitionCopy() || !Udf()))) {
+        const bool read = Directories() && (base_ != 0 || (PartitionTables() && PartitionCopy() && Udf()));
+        if (read && base_ == 0) {
+            MacVolumes();
+        }
+        UnsizedBootImages();
+        if (!read) {
             return std::move(space_);
         }
-        if (base_ == 0) {
-            MacVolumes();
+        if (!space_.unsizedBootImages.empty()) {
+            return Unknown("a boot image of unknown length that no file lists");
         }
         space_.known = true;
         // Only what lies inside the volume is kept: the rest is no free space
@@ -386,7 +391,11 @@ private:
         return false;
     }
 
-    void Use(std::uint64_t first, std::uint64_t count) { space_.used.Add(first, count); }
+    void Use(std::uint64_t first, std::uint64_t count)
+    {
+        space_.used.Add(first, count);
+        starts_.insert(first);
+    }
     // The descriptors, path tables and folders of the volume's trees.
     void UseMetadata(std::uint64_t first, std::uint64_t count)
     {
@@ -395,7 +404,7 @@ private:
     }
     void UseBeside(std::uint64_t first, std::uint64_t count)
     {
-        space_.used.Add(first, count);
+        Use(first, count);
         space_.beside.Add(first, count);
     }
 
@@ -565,12 +574,30 @@ private:
                 }
                 const std::uint32_t sectors = HiddenBootImageSectors(sector_, *entry);
                 if (sectors == 0) {
-                    return Fail("a boot image of unknown length that no file lists");
+                    unsized_.insert(entry->loadRba); // measured once all else is known
+                } else {
+                    UseBeside(entry->loadRba, sectors);
                 }
-                UseBeside(entry->loadRba, sectors);
             }
         }
         return true;
+    }
+
+    // A boot image of unknown length may run on up to whatever begins next
+    // (a loader that loads the rest of itself from the following sectors).
+    void UnsizedBootImages()
+    {
+        const std::uint64_t end = std::min(space_.volumeSectors, imageSectors_);
+        starts_.insert(unsized_.begin(), unsized_.end());
+        for (const std::uint32_t first : unsized_) {
+            const auto next = starts_.upper_bound(first);
+            const std::uint64_t last = std::min(next == starts_.end() ? end : *next, end);
+            const std::uint32_t sectors = last > first ? static_cast<std::uint32_t>(last - first) : 1;
+            space_.unsizedBootImages.push_back({first, sectors});
+        }
+        for (const SectorRun& run : space_.unsizedBootImages) {
+            UseBeside(run.first, run.count);
+        }
     }
 
     // What the tables of a hybrid image hold inside the volume, but the
@@ -759,6 +786,8 @@ private:
     std::vector<DirectoryRecord> roots_;
     std::set<std::uint32_t> directories_;
     std::set<std::uint32_t> fileStarts_;
+    std::set<std::uint64_t> starts_;      // of everything used
+    std::set<std::uint32_t> unsized_;     // the first sectors of boot images of unknown length
     std::map<std::uint32_t, std::uint64_t> fileBytes_; // by the file's first data sector
     std::optional<std::uint32_t> chainStart_;         // the multi-extent file the next record continues
     std::uint64_t chainBytes_ = 0;                    // and its bytes so far

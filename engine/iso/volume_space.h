@@ -102,6 +102,12 @@ struct TARVELIN_API VolumeSpace {
     // the space is not known when there are any.
     std::vector<std::uint32_t> earlierSessions;
 
+    // The boot images that no file lists and whose length cannot be told,
+    // each with every sector that may be its: from its first up to where the
+    // next thing the image's metadata or tables refer to begins (at most the
+    // volume's end). Also beside; the space is not known when there are any.
+    std::vector<SectorRun> unsizedBootImages;
+
     // Free sectors inside the volume; empty when the space is not known.
     SectorSet Free() const;
 };

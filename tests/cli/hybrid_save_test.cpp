@@ -37,6 +37,7 @@ struct DiskTables {
     std::uint64_t volumeBlocks = 0;
     std::map<int, Extent> mbr;
     std::map<int, Extent> gpt;
+    std::map<int, Extent> apm; // an Apple partition map's, converted from its blocks
     std::uint64_t lastUsable = 0;
     std::uint64_t backupHeader = 0;
 };
@@ -46,6 +47,7 @@ DiskTables ReportTables(const std::string& image)
     const CommandResult report =
         RunCommand("xorriso -indev " + ShellQuote(image) + " -report_system_area plain 2>&1");
     DiskTables tables;
+    std::uint64_t apmBlock = 0; // in 512-byte blocks
     std::istringstream lines(report.output);
     for (std::string line; std::getline(lines, line);) {
         const std::size_t colon = line.find(':');
@@ -68,6 +70,10 @@ DiskTables ReportTables(const std::string& image)
             values >> firstUsable >> tables.lastUsable >> tables.backupHeader;
         } else if (key.starts_with("GPT start and size") && values >> number >> extent.start >> extent.blocks) {
             tables.gpt[number] = extent;
+        } else if (key.starts_with("APM block size") && values >> apmBlock) {
+            apmBlock /= 512;
+        } else if (key.starts_with("APM start and size") && values >> number >> extent.start >> extent.blocks) {
+            tables.apm[number] = {extent.start * apmBlock, extent.blocks * apmBlock};
         }
     }
     return tables;
@@ -146,6 +152,7 @@ struct Row {
     // Makes the image in the folder (which holds tree/ and efi.img) and gives its path.
     std::function<std::string(const test::TempDir&)> make;
     const char* secondOnFile = nullptr;
+    bool apm = false; // it has an Apple partition map
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -184,6 +191,14 @@ const Row kRows[] = {
          return Mkisofs(dir, "-eltorito-alt-boot -e boot/efi.img -no-emul-boot -isohybrid-gpt-basdat");
      },
      "/boot/efi.img"},
+    // The same with an Apple partition map of 2048-byte blocks (Debian's), whose entry lies on the EFI image and whose
+    // GPT partition over the volume ends on a whole sector.
+    {"XorrisoGptApmEfiInside",
+     [](const test::TempDir& dir) {
+         return Mkisofs(dir, "-eltorito-alt-boot -e boot/efi.img -no-emul-boot -isohybrid-gpt-basdat "
+                             "-isohybrid-apm-hfsplus");
+     },
+     "/boot/efi.img", true},
     {"XorrisoGptEfiAppended",
      [](const test::TempDir& dir) {
          return Mkisofs(dir, "-eltorito-alt-boot -e --interval:appended_partition_2:all:: -no-emul-boot "
@@ -250,6 +265,14 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
     };
     check("MBR", before.mbr, after.mbr, volumeEnd);
     check("GPT", before.gpt, after.gpt, after.lastUsable + 1);
+    // An Apple partition map's entries follow the file they lay on, or stay.
+    ASSERT_EQ(after.apm.size(), before.apm.size());
+    for (const auto& [number, old] : before.apm) {
+        const Extent& extent = after.apm.at(number);
+        const bool onFile = row.secondOnFile != nullptr && old.start == originalFiles.at(row.secondOnFile).lba * 4;
+        EXPECT_EQ(extent, (onFile ? Extent{files.at(row.secondOnFile).lba * 4, old.blocks} : old)) << "APM " << number;
+        EXPECT_TRUE(PartitionBytes(image, extent) == PartitionBytes(originalPath, old)) << "APM " << number;
+    }
 
     std::string label;
     const std::vector<Extent> sfdisk = SfdiskPartitions(image, label);
@@ -318,6 +341,7 @@ TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
     const DiskTables before = ReportTables(image);
     ASSERT_NE(before.volumeBlocks, 0u);
     ASSERT_EQ(before.mbr.count(1), 1u);
+    ASSERT_EQ(before.apm.empty(), !row.apm);
 
     // A save that appends nothing.
     const std::string cli = ShellQuote(TARVELIN_CLI_PATH);

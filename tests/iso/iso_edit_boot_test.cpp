@@ -288,8 +288,11 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
 }
 
 // A hard disk image that no folder lists is as long as its MBR's partitions: a save that moves it
-// keeps it whole (it kept its first sector only), and boot save writes it whole.
-TEST_F(BootImages, AHiddenHardDiskImageIsKeptAndSavedWhole)
+// keeps it whole (it kept its first sector only), and boot save writes it whole. A loader that no
+// folder lists and nothing measures (no table, four 512-byte sectors loaded) may run on up to the next
+// file: a save that moves it moves all of that (it moved the loaded 2048 bytes and wrote folders over
+// the rest); boot save writes what the catalog loads.
+TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
     TARVELIN_REQUIRE_TOOL("xorriso");
@@ -299,26 +302,50 @@ TEST_F(BootImages, AHiddenHardDiskImageIsKeptAndSavedWhole)
     std::copy(std::begin(partition), std::end(partition), disk.begin() + 446);
     disk[510] = 0x55;
     disk[511] = 0xAA;
-    fs::create_directories(dir / "src");
-    test::WriteWholeFile(dir / "src/disk.img", disk);
-    test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
-    test::RunGenisoimage(dir / "src", image, "-R -b disk.img -hard-disk-boot -c boot.cat -hide disk.img -hide boot.cat");
+    const std::vector<std::uint8_t> loader = test::RandomBytes(20480, 10);
     fs::create_directories(dir / "many");
     for (int i = 0; i < 120; ++i) {
         test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
     }
-    const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
-    ASSERT_EQ(added.exitCode, 0) << added.output;
+    const struct {
+        const char* name;
+        const std::vector<std::uint8_t>& bytes;
+        const char* options;
+        std::size_t saved; // the bytes boot save writes
+    } cases[] = {
+        {"hard disk", disk, "-hard-disk-boot", disk.size()},
+        {"loader without a table", loader, "-no-emul-boot -boot-load-size 4", 2048},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.name);
+        fs::remove_all(dir / "src");
+        fs::remove(image);
+        fs::create_directories(dir / "src");
+        test::WriteWholeFile(dir / "src/boot.img", item.bytes);
+        test::WriteWholeFile(dir / "src/a.txt", std::string("a\n"));
+        test::RunGenisoimage(dir / "src", image,
+                             std::string("-R -b boot.img -c boot.cat -hide boot.img -hide boot.cat ") + item.options);
+        const auto bootSector = [&] {
+            const auto entries = ElToritoEntries(image, true);
+            EXPECT_EQ(entries.size(), 1u);
+            return entries.empty() ? 0ULL : std::stoull(entries[0].substr(entries[0].find_last_of(' ') + 1));
+        };
+        const std::uint64_t before = bootSector();
+        const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
+        ASSERT_EQ(added.exitCode, 0) << added.output;
 
-    const auto entries = ElToritoEntries(image, true);
-    ASSERT_EQ(entries.size(), 1u);
-    const std::uint64_t lba = std::stoull(entries[0].substr(entries[0].find_last_of(' ') + 1));
-    const auto bytes = test::ReadWholeFile(image);
-    ASSERT_GE(bytes.size(), lba * 2048 + disk.size());
-    EXPECT_TRUE(std::equal(disk.begin(), disk.end(), bytes.begin() + static_cast<std::ptrdiff_t>(lba * 2048)));
-    const CommandResult saved = test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "out.img"));
-    ASSERT_EQ(saved.exitCode, 0) << saved.output;
-    EXPECT_TRUE(test::ReadWholeFile(dir / "out.img") == disk);
+        const std::uint64_t lba = bootSector();
+        EXPECT_NE(lba, before);
+        const auto bytes = test::ReadWholeFile(image);
+        ASSERT_GE(bytes.size(), lba * 2048 + item.bytes.size());
+        EXPECT_TRUE(std::equal(item.bytes.begin(), item.bytes.end(),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(lba * 2048)));
+        const CommandResult saved = test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(dir / "out.img"));
+        ASSERT_EQ(saved.exitCode, 0) << saved.output;
+        EXPECT_TRUE(test::ReadWholeFile(dir / "out.img")
+                    == std::vector<std::uint8_t>(item.bytes.begin(),
+                                                 item.bytes.begin() + static_cast<std::ptrdiff_t>(item.saved)));
+    }
 }
 
 } // namespace
