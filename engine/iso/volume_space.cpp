@@ -77,6 +77,15 @@ bool SectorSet::Overlaps(std::uint64_t first, std::uint64_t count) const
 
 bool SectorSet::Contains(std::uint32_t sector) const { return Overlaps(sector, 1); }
 
+std::optional<std::uint64_t> SectorSet::FirstAbove(std::uint64_t sector) const
+{
+    if (Overlaps(sector + 1, 1)) {
+        return sector + 1;
+    }
+    const auto run = runs_.upper_bound(sector);
+    return run == runs_.end() ? std::nullopt : std::optional<std::uint64_t>(run->first);
+}
+
 std::vector<SectorRun> SectorSet::Runs() const
 {
     std::vector<SectorRun> runs;
@@ -391,11 +400,7 @@ private:
         return false;
     }
 
-    void Use(std::uint64_t first, std::uint64_t count)
-    {
-        space_.used.Add(first, count);
-        starts_.insert(first);
-    }
+    void Use(std::uint64_t first, std::uint64_t count) { space_.used.Add(first, count); }
     // The descriptors, path tables and folders of the volume's trees.
     void UseMetadata(std::uint64_t first, std::uint64_t count)
     {
@@ -588,10 +593,12 @@ private:
     void UnsizedBootImages()
     {
         const std::uint64_t end = std::min(space_.volumeSectors, imageSectors_);
-        starts_.insert(unsized_.begin(), unsized_.end());
         for (const std::uint32_t first : unsized_) {
-            const auto next = starts_.upper_bound(first);
-            const std::uint64_t last = std::min(next == starts_.end() ? end : *next, end);
+            const auto nextImage = unsized_.upper_bound(first);
+            std::uint64_t last = std::min(space_.used.FirstAbove(first).value_or(end), end);
+            if (nextImage != unsized_.end()) {
+                last = std::min<std::uint64_t>(last, *nextImage);
+            }
             const std::uint32_t sectors = last > first ? static_cast<std::uint32_t>(last - first) : 1;
             space_.unsizedBootImages.push_back({first, sectors});
         }
@@ -786,7 +793,6 @@ private:
     std::vector<DirectoryRecord> roots_;
     std::set<std::uint32_t> directories_;
     std::set<std::uint32_t> fileStarts_;
-    std::set<std::uint64_t> starts_;      // of everything used
     std::set<std::uint32_t> unsized_;     // the first sectors of boot images of unknown length
     std::map<std::uint32_t, std::uint64_t> fileBytes_; // by the file's first data sector
     std::optional<std::uint32_t> chainStart_;         // the multi-extent file the next record continues

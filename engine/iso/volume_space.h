@@ -45,6 +45,8 @@ public:
     bool Contains(std::uint32_t sector) const;
     // True when any sector of [first, first + count) is in the set.
     bool Overlaps(std::uint64_t first, std::uint64_t count) const;
+    // The lowest sector above `sector` that is in the set; nothing when none is.
+    std::optional<std::uint64_t> FirstAbove(std::uint64_t sector) const;
     std::vector<SectorRun> Runs() const;
     std::uint64_t Count() const;
     bool Empty() const { return runs_.empty(); }
