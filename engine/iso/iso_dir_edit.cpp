@@ -1057,7 +1057,8 @@ void CIsoDirEdit::FinishLoad()
         }
     }
     rules_.isoLevel = enhancedVolume_ ? 4 : level1 ? 1 : 2;
-    const DataNames dataNames = CountDataNames(&root_);
+    // Only a tree kept for saving needs the counts; reading skips the walk.
+    const DataNames dataNames = building_.empty() ? DataNames{} : CountDataNames(&root_);
     for (auto& [node, kept] : building_) {
         kept->dateAsRead = node->entry.date;
         // Besides a relocation folder dropped above.
