@@ -291,6 +291,7 @@ private:
     std::optional<iso::DiskIdentity> ImageIdentity() const;
 
     DirNode* Append(DirNode* parent, DirEntry&& entry);
+    DirNode* AppendEmpty(DirNode* parent);
 
     NodeStore<DirNode> store_;
     DirNode root_;
@@ -331,11 +332,17 @@ private:
 
 DirNode* CIsoDirEdit::Append(DirNode* parent, DirEntry&& entry)
 {
+    DirNode* node = AppendEmpty(parent);
+    node->entry = std::move(entry);
+    return node;
+}
+
+DirNode* CIsoDirEdit::AppendEmpty(DirNode* parent)
+{
     DirNode* node = store_.New();
     if (node == nullptr) {
         throw std::bad_alloc();
     }
-    node->entry = std::move(entry);
     AppendChild(parent, node);
     return node;
 }
@@ -590,7 +597,9 @@ std::optional<std::uint32_t> CIsoDirEdit::RelocatedDirectorySize(std::uint32_t e
 DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool joliet, std::string name)
 {
     const iso::DirectoryRecordView& record = listed.record;
-    DirEntry entry;
+    // Made in place: a large tree is mostly these entries.
+    DirNode* node = AppendEmpty(parent);
+    DirEntry& entry = node->entry;
     entry.isDirectory = record.IsDirectory();
     entry.EntrySource = EntrySourceKind::Image;
     entry.extent = record.extent;
@@ -604,7 +613,6 @@ DirNode* CIsoDirEdit::AppendListed(DirNode* parent, ListedEntry& listed, bool jo
     entry.inIsoTree = !joliet;
     entry.inJolietTree = true;
     entry.name = std::move(name);
-    DirNode* node = Append(parent, std::move(entry));
     node->loadIndex = static_cast<std::uint32_t>(nameKinds_.size());
     nameKinds_.push_back(joliet ? NameKind::Joliet : NameKind::Iso);
     if (shown_ == NameSource::Iso) {
@@ -772,10 +780,11 @@ public:
                 byData_.push_back({child->entry.extent, child->entry.size, child});
             }
         }
-        // Stable: of several entries with one key, the first listed comes first.
-        std::stable_sort(byRock_.begin(), byRock_.end(), NamedLess<false>{});
-        std::stable_sort(byIso_.begin(), byIso_.end(), NamedLess<true>{});
-        std::stable_sort(byData_.begin(), byData_.end(), [](const Data& a, const Data& b) {
+        // Stable: of several entries with one key, the first listed comes
+        // first. Records are mostly listed in order already.
+        SortIfNeeded(byRock_, NamedLess<false>{});
+        SortIfNeeded(byIso_, NamedLess<true>{});
+        SortIfNeeded(byData_, [](const Data& a, const Data& b) {
             return std::tie(a.extent, a.size) < std::tie(b.extent, b.size);
         });
     }
@@ -787,9 +796,9 @@ public:
     {
         const bool directory = listed.record.IsDirectory();
         const auto left = [&](auto&& also) -> DirNode* {
-            std::span<const Named> named = Range(byRock_, name, NamedLess<false>{});
+            std::span<const Named> named = Range(byRock_, rockHint_, name, NamedLess<false>{});
             if (named.empty()) {
-                named = Range(byIso_, name, NamedLess<true>{});
+                named = Range(byIso_, isoHint_, name, NamedLess<true>{});
             }
             for (const Named& candidate : named) {
                 if (!Taken(candidate.node) && candidate.node->entry.isDirectory == directory && also(candidate.node)) {
@@ -866,15 +875,43 @@ private:
         bool operator()(const Named& a, std::string_view b) const { return Less(a.name, b); }
         bool operator()(std::string_view a, const Named& b) const { return Less(a, b.name); }
     };
-    template <class Less>
-    static std::span<const Named> Range(const std::vector<Named>& sorted, std::string_view name, Less less)
+    template <class T, class Less>
+    static void SortIfNeeded(std::vector<T>& items, Less less)
     {
-        const auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), name, less);
+        if (!std::is_sorted(items.begin(), items.end(), less)) {
+            std::stable_sort(items.begin(), items.end(), less);
+        }
+    }
+    // The entries of that name. The two trees mostly list a folder in the
+    // same order, so the place after the last lookup's range is tried
+    // first; hint keeps that place.
+    template <class Less>
+    static std::span<const Named> Range(const std::vector<Named>& sorted, std::size_t& hint, std::string_view name,
+                                        Less less)
+    {
+        const auto begin = sorted.begin();
+        auto first = begin + static_cast<std::ptrdiff_t>(std::min(hint, sorted.size()));
+        const bool atHint = first != sorted.end() && !less(name, *first) && !less(*first, name)
+            && (first == begin || less(*(first - 1), name));
+        auto last = first;
+        if (atHint) {
+            while (last != sorted.end() && !less(name, *last)) {
+                ++last;
+            }
+        } else {
+            std::tie(first, last) = std::equal_range(begin, sorted.end(), name, less);
+            if (first == last) {
+                return {};
+            }
+        }
+        hint = static_cast<std::size_t>(last - begin);
         return {first, last};
     }
 
     std::vector<Named> byRock_;
     std::vector<Named> byIso_;
+    std::size_t rockHint_ = 0;
+    std::size_t isoHint_ = 0;
     std::vector<Data> byData_;
     std::vector<bool>& taken_;
 };
