@@ -1790,6 +1790,8 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
     udfNames.domainFlags = space.udfDomainFlags;
     udfNames.linksAsFiles = !space.udfHoldsLinks;
+    udfNames.applicationId = space.udfApplicationId;
+    udfNames.contentsFlags = space.udfContentsFlags;
     if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(), udfNames,
                         {descriptors, udfVolume, udfClosing, pathTables, directories}, error)) {
         return false;

@@ -661,6 +661,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     const std::uint8_t* pvd = sequence.primary->data();
     volume.volumeIdentifier = DecodeDString(pvd + 24, 32);
     volume.volumeSetIdentifier = DecodeDString(pvd + 72, 128);
+    std::copy_n(pvd + 344, volume.applicationId.size(), volume.applicationId.begin());
     const std::uint8_t* lvd = sequence.logical->data();
     volume.logicalVolumeIdentifier = DecodeDString(lvd + 84, 128);
     const std::uint32_t blockSize = Le32(lvd + 212);
@@ -719,6 +720,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         }
         entry.start = Le32(descriptor->data() + 188);
         entry.length = Le32(descriptor->data() + 192);
+        if (volume.partitions.empty()) {
+            volume.contentsFlags = descriptor->data()[24];
+        }
         volume.partitions.push_back(entry);
         at += length;
     }

@@ -14,6 +14,7 @@
 #include "iso/udf_format.h"
 #include "platform/time.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -83,6 +84,11 @@ struct SectorSpan {
 struct Volume {
     std::uint16_t revision = 0;   // 0x0102, 0x0150, 0x0200, 0x0201, 0x0250, 0x0260
     std::uint8_t domainFlags = 0; // of the logical volume's domain: kHardWriteProtect, kSoftWriteProtect
+    // The primary volume descriptor's application identifier (an entity
+    // identifier, as recorded) and the flags of the partition contents
+    // identifier of the first partition (bit 1: the contents are protected).
+    std::array<std::uint8_t, 32> applicationId{};
+    std::uint8_t contentsFlags = 0;
     std::string volumeIdentifier; // of the primary volume descriptor
     std::string logicalVolumeIdentifier;
     std::string volumeSetIdentifier;

@@ -765,6 +765,8 @@ private:
         space_.udfVolumeSet = volume->volumeSetIdentifier;
         space_.udfRevision = volume->revision;
         space_.udfDomainFlags = volume->domainFlags;
+        space_.udfApplicationId = volume->applicationId;
+        space_.udfContentsFlags = volume->contentsFlags;
         space_.udfHoldsLinks = std::any_of(volume->nodes.begin(), volume->nodes.end(),
                                            [](const udf::Node& node) { return node.isSymlink; });
         constexpr std::uint16_t kMostRevisionWritten = 0x0201;

@@ -18,6 +18,7 @@
 #include "platform/export.h"
 #include "iso/iso9660.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -90,6 +91,8 @@ struct TARVELIN_API VolumeSpace {
     std::uint16_t udfRevision = 0;
     std::uint8_t udfDomainFlags = 0;
     bool udfHoldsLinks = false;
+    std::array<std::uint8_t, 32> udfApplicationId{};
+    std::uint8_t udfContentsFlags = 0;
 
     // What an HFS or HFS+ volume for Macs that shares this volume holds
     // inside it behind the ISO 9660 metadata: its catalog and the data of

@@ -117,6 +117,8 @@ struct VolumeFacts {
     std::uint16_t tagVersion = kTagVersion3;
     std::uint8_t domainFlags = 0;
     bool linksAsFiles = false;
+    std::optional<std::array<std::uint8_t, 32>> applicationId;
+    std::uint8_t contentsFlags = 0;
     std::uint32_t partitionLength = 0;
     platform::FileTime buildTime = 0;
     std::string label;
@@ -169,7 +171,11 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutDString(p + 72, 128, facts.volumeSet);
     PutOstaCharspec(p + 200);
     PutOstaCharspec(p + 264);
-    PutEntityId(p + 344, kImplementation, kImplementationSuffix); // application
+    if (facts.applicationId) {
+        std::copy(facts.applicationId->begin(), facts.applicationId->end(), p + 344);
+    } else {
+        PutEntityId(p + 344, kImplementation, kImplementationSuffix);
+    }
     PutTimestamp(p + 376, facts.buildTime);
     PutEntityId(p + 388, kImplementation, kImplementationSuffix);
     FinishDescriptorTag(p, kTagPrimaryVolume, 512 - kTagSize, first, facts.tagVersion);
@@ -187,6 +193,7 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutLe16(p + 20, 1); // allocated
     PutLe16(p + 22, 0); // partition number
     PutEntityId(p + 24, facts.tagVersion == kTagVersion2 ? "+NSR02" : "+NSR03", kNoSuffix);
+    p[24] = facts.contentsFlags;
     PutLe32(p + 184, 1); // read only
     PutLe32(p + 188, kUdfPartitionStart);
     PutLe32(p + 192, facts.partitionLength);
@@ -488,6 +495,8 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     facts.tagVersion = names.revision < kFirstNsr03Revision ? kTagVersion2 : kTagVersion3;
     facts.domainFlags = names.domainFlags;
     facts.linksAsFiles = names.linksAsFiles;
+    facts.applicationId = names.applicationId;
+    facts.contentsFlags = names.contentsFlags;
     facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
     facts.buildTime = buildTime;
     facts.label = names.label.empty() ? DateVolumeLabel(buildTime) : names.label;

@@ -33,7 +33,9 @@
 #include "platform/time.h"
 #include "writer/writer_tree.h"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,13 +61,19 @@ struct UdfItem {
 // the image's volume said of itself too: its UDF revision (2.01 for a new
 // image; one before 2.00 is recorded as NSR02 with version 2 tags), the
 // write-protect flags of its domain, and how its UDF tree records symbolic
-// links (linksAsFiles: as empty files, as genisoimage records them).
+// links (linksAsFiles: as empty files, as genisoimage records them), the
+// application that recorded it and whether its contents are protected.
 struct UdfNames {
     std::string label;
     std::string volumeSet;
     std::uint16_t revision = 0x0201;
     std::uint8_t domainFlags = 0;
     bool linksAsFiles = false;
+    // The application identifier of the primary volume descriptor, as the
+    // image recorded it (empty for a new image: ours goes in), and the
+    // flags of the partition's contents identifier.
+    std::optional<std::array<std::uint8_t, 32>> applicationId{};
+    std::uint8_t contentsFlags = 0;
 };
 
 class UdfBridge {

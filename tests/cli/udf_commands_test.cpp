@@ -650,7 +650,7 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
 }
 
 // Saves of a genisoimage -udf -R -J image keep what its UDF volume says of itself: revision 1.02, the write-protect
-// flags, the serial and names, and its link recorded as an empty file, as 7-Zip (which refuses a UDF tree holding a
+// flags, the serial, names and application, the protected flag of its partition's contents, and its link recorded as an empty file, as 7-Zip (which refuses a UDF tree holding a
 // symbolic link) read it. The anchor copies genisoimage pads the image with do not stay behind in the saved volume
 // naming the old descriptor sequences, which udfinfo would warn of.
 TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
@@ -669,14 +669,24 @@ TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
     const auto keptFields = [&] {
         std::map<std::string, std::string> fields = UdfinfoFields(At("u.iso"));
         std::string kept;
-        for (const char* key : {"udfrev", "udfwriterev", "softwriteprotect", "hardwriteprotect", "uuid", "lvid", "vid"}) {
+        for (const char* key :
+             {"udfrev", "udfwriterev", "softwriteprotect", "hardwriteprotect", "uuid", "lvid", "vid", "appid"}) {
             kept += std::string(key) + "=" + fields[key] + "\n";
+        }
+        // The flags of each partition descriptor's contents identifier (genisoimage: protected).
+        const std::vector<std::uint8_t> bytes = test::ReadWholeFile(At("u.iso"));
+        for (std::size_t at = 16 * 2048; at + 2048 <= bytes.size() && at < 512 * 2048; at += 2048) {
+            const bool partition = bytes[at] == 5 && bytes[at + 1] == 0 && bytes[at + 12] == ((at / 2048) & 0xFF);
+            if (partition && std::string_view(reinterpret_cast<const char*>(&bytes[at + 25]), 4) == "+NSR") {
+                kept += "contents flags=" + std::to_string(bytes[at + 24]) + "\n";
+            }
         }
         return kept;
     };
     const std::string before = keptFields();
     ASSERT_NE(before.find("udfrev=1.02\nudfwriterev=1.02\nsoftwriteprotect=yes\nhardwriteprotect=yes"),
               std::string::npos) << before;
+    ASSERT_NE(before.find("contents flags=2\ncontents flags=2\n"), std::string::npos) << before; // both sequences
     for (const std::string& command : {"add " + image + " " + ShellQuote(At("add")), "rename " + image + " /a.txt b.txt"}) {
         SCOPED_TRACE(command);
         ASSERT_TRUE(test::Succeeded(test::RunCommand(Cli(command))));
