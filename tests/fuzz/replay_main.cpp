@@ -39,11 +39,11 @@ int main(int argc, char** argv)
     for (const fs::path& input : inputs) {
         std::ifstream in(input, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "replay: cannot read %s\n", input.c_str());
+            std::fprintf(stderr, "replay: cannot read %s\n", input.string().c_str());
             return 1;
         }
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::printf("replay: %s (%zu bytes)\n", input.c_str(), bytes.size());
+        std::printf("replay: %s (%zu bytes)\n", input.string().c_str(), bytes.size());
         std::fflush(stdout);
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
