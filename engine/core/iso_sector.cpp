@@ -1,9 +1,10 @@
 // Logical sector access. An image stores logical sector N's 2048 user bytes
 // at (N - firstSector) * sectorSize + dataOffset + baseOffset; Open finds
 // these five numbers by looking for the primary volume descriptor (logical
-// sector 16) where each known layout would put it, then by scanning the first
-// MiB for it. Raw images get their sectors written back whole (sync, header,
-// EDC and parity), in the mode their sector 16 is stored in.
+// sector 16), or a UDF recognition sequence there, where each known layout
+// would put it, then by scanning the first MiB for a primary descriptor. Raw
+// images get their sectors checked as they are read, and written back whole
+// (sync, header, EDC and parity), in the mode their sector 16 is stored in.
 
 #include "core/iso_sector.h"
 
