@@ -92,6 +92,7 @@ int CatUdf(const Arguments& args, UdfSession& session)
                                                         std::uint32_t count, std::string* why) {
         return session.Read(node, offset, buffer, count, why);
     });
+    WarnOfDamagedSectors(session.Sectors(), args[0]);
     return done ? kExitOk : kExitFailure;
 }
 
@@ -126,6 +127,7 @@ int RunCat(const Arguments& args)
         }
         return true;
     });
+    WarnOfDamagedSectors(session.Sectors(), args[0]);
     return done ? kExitOk : kExitFailure;
 }
 

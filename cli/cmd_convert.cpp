@@ -49,6 +49,15 @@ void WarnOfSource(const char* warning)
     }
 }
 
+// What the conversion added to the source's warning (the damaged sectors it
+// read), said once it is over; before is what was said before it.
+void WarnOfConverted(const std::string& before, const std::string& after)
+{
+    if (after.size() > before.size()) {
+        WarnOfSource(after.c_str() + (before.empty() ? 0 : before.size() + 2));
+    }
+}
+
 int RunBin2Iso(const Arguments& args);
 int RunIso2Bin(const Arguments& args);
 
@@ -85,10 +94,12 @@ int RunBin2Iso(const Arguments& args)
         PrintError(converter->GetLastError());
         status = kExitFailure;
     } else {
-        WarnOfSource(converter->GetSourceWarning());
+        const std::string warned = converter->GetSourceWarning();
+        WarnOfSource(warned.c_str());
         const InterruptGuard guard;
         ConvertWatch watch{PercentBar("bin2iso")};
         if (converter->Convert(&watch, ConvertWatch::Report)) {
+            WarnOfConverted(warned, converter->GetSourceWarning());
             // Not into the image itself where that went to standard output.
             platform::FileInfo info;
             const bool special = platform::GetFileInfo(args[1], info) && info.isSpecial;

@@ -91,7 +91,8 @@ int RunExtract(const Arguments& args)
 
     ExtractOptions options;
     options.showProgress = platform::IsTerminal(platform::StandardStream::Error);
-    const auto finish = [](const ExtractTotals& totals) {
+    const auto finish = [&words](const ExtractTotals& totals, IIsoSector* sectors) {
+        WarnOfDamagedSectors(sectors, words[0]);
         if (totals.failures > 0) {
             PrintError(std::to_string(totals.failures) + (totals.failures == 1 ? " entry" : " entries")
                        + " could not be extracted (" + std::to_string(totals.files) + " files extracted)");
@@ -116,7 +117,7 @@ int RunExtract(const Arguments& args)
         if (picked.empty()) {
             picked.push_back(0);
         }
-        return finish(ExtractUdfEntries(udf, picked, destination, options));
+        return finish(ExtractUdfEntries(udf, picked, destination, options), udf.Sectors());
     }
 
     if (status != kExitOk) {
@@ -136,7 +137,7 @@ int RunExtract(const Arguments& args)
         nodes.push_back(session.Root());
     }
 
-    return finish(ExtractEntries(session, nodes, destination, options));
+    return finish(ExtractEntries(session, nodes, destination, options), session.Sectors());
 }
 
 // The extraction of either tree, with the progress bar and the reports the

@@ -182,7 +182,7 @@ void PrintDescriptors(IIsoSector* sectors)
 int RunInfo(const Arguments& args);
 
 // An image without an ISO 9660 volume: its UDF volume, when it is one of
-// UDF alone (plain 2048-byte sectors).
+// UDF alone.
 int InfoOfUdfAlone(const std::string& imagePath)
 {
     iso::udf::ImageSectors image;
@@ -190,7 +190,9 @@ int InfoOfUdfAlone(const std::string& imagePath)
         return status;
     }
     std::printf("image:           %s\n", imagePath.c_str());
-    std::printf("layout:          plain 2048-byte sectors, UDF alone (no ISO 9660 volume)\n");
+    std::printf("layout:          probe %" PRIu32 " (%s), UDF alone (no ISO 9660 volume)\n",
+                static_cast<std::uint32_t>(image.Sectors()->GetLayoutProbe()),
+                ProbeKind(image.Sectors()->GetLayoutProbe()));
     std::printf("logical sectors: %" PRIu32 "\n", image.SectorCount());
     std::printf("udf:             yes, NSR0%u\n",
                 static_cast<unsigned>(iso::UdfNsrVersionAt(image.Reader(), image.SectorCount(),

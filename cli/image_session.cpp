@@ -159,6 +159,14 @@ std::uint32_t ImageSession::Extent(DirNode* node)
     return extent;
 }
 
+void WarnOfDamagedSectors(IIsoSector* sectors, const std::string& imagePath)
+{
+    std::uint32_t first = 0;
+    if (const std::uint32_t count = sectors != nullptr ? sectors->GetDamagedSectors(&first) : 0; count != 0) {
+        PrintError("warning: '" + imagePath + "': " + DescribeDamagedSectors(count, first));
+    }
+}
+
 std::string FormatLocalDate(platform::FileTime date)
 {
     platform::CalendarTime local;

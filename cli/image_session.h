@@ -136,6 +136,11 @@ Node FindPath(Node root, Node none, std::string_view path, std::string* problem,
     return node;
 }
 
+// Warns of the raw sectors of the image that were read damaged
+// (IIsoSector::GetDamagedSectors); nothing when there are none, or when
+// sectors is null.
+void WarnOfDamagedSectors(IIsoSector* sectors, const std::string& imagePath);
+
 // Writes the session's edits back into its image: one save, with a progress
 // bar on standard error when that is a terminal. Ctrl+C does not cut a save
 // short (it ends complete or rolled back); it is answered once the save is

@@ -82,11 +82,11 @@ bool UdfSession::UseIfPresent(IIsoSector& sectors, const std::string& imagePath)
     return ReadIfPresent(imagePath);
 }
 
-// A file opened as UDF alone begins with its recognition sequence; an image
-// of another layout carries one behind its ISO 9660 descriptor set.
+// An image of UDF alone begins with its recognition sequence; one with an
+// ISO 9660 volume carries it behind its descriptor set.
 bool UdfSession::Carried()
 {
-    return image_.Sectors() == nullptr || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
+    return image_.UdfAlone() || iso::ScanDescriptorSet(image_.Reader(), image_.SectorCount()).HasUdf();
 }
 
 bool UdfSession::ReadIfPresent(const std::string& imagePath)

@@ -63,6 +63,9 @@ public:
     std::int32_t Find(std::string_view path, std::string* problem) const;
     bool Read(const iso::udf::Node& node, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
               std::string* problem);
+    // The image's sectors (those of the ISO 9660 session it reads through,
+    // where it does); null when none are open.
+    IIsoSector* Sectors() const { return image_.Sectors(); }
     // The tree as the extraction walks it.
     iso::udf::VolumeTree Tree() const { return iso::udf::VolumeTree(image_, volume_); }
 

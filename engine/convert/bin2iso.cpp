@@ -114,6 +114,8 @@ public:
     bool IsTargetOpen() const { return writer_ != nullptr; }
     std::string OutputConflict(const std::string& path) const { return source_.OutputConflict(path); }
     const std::string& SourceWarning() const { return source_.ShortfallWarning(); }
+    std::uint32_t DamagedSectors(std::uint32_t* first) const { return source_.DamagedSectors(first); }
+    const std::string& DataPath() const { return source_.DataPath(); }
 
 private:
     ConvertSource source_{NEW_READFILEMAP_BIN2ISO};
@@ -144,7 +146,9 @@ public:
             lastError_ = "out of memory";
             return false;
         }
-        return Checked(source_, source_->OpenSource(path));
+        const bool opened = Checked(source_, source_->OpenSource(path));
+        warning_ = source_->SourceWarning();
+        return opened;
     }
 
     bool OpenTarget(const char* path) override
@@ -189,7 +193,7 @@ public:
         return source_ == nullptr ? ImageOpenError::CannotOpen : source_->GetOpenError();
     }
     const char* GetLastError() override { return lastError_.c_str(); }
-    const char* GetSourceWarning() override { return source_ == nullptr ? "" : source_->SourceWarning().c_str(); }
+    const char* GetSourceWarning() override { return warning_.c_str(); }
 
 private:
     static CBin2IsoSectorFile* NewSectorFile()
@@ -244,6 +248,11 @@ private:
         } else if (stopped) {
             lastError_ = "the conversion was stopped";
         }
+        std::uint32_t firstDamaged = 0;
+        if (const std::uint32_t damaged = source_->DamagedSectors(&firstDamaged); damaged != 0) {
+            warning_ = source_->SourceWarning() + (source_->SourceWarning().empty() ? "" : "; ")
+                + "'" + source_->DataPath() + "': " + DescribeDamagedSectors(damaged, firstDamaged);
+        }
         if (run != BatchRun::Finished || !Checked(target_, target_->CloseTarget())) {
             target_->AbandonTarget();
             return stopped ? JobReport::Cancelled() : JobReport::Failed(lastError_);
@@ -260,6 +269,7 @@ private:
     CBin2IsoSectorFile* target_ = nullptr;
     CBin2IsoSectorFile* source_ = nullptr;
     std::string lastError_;
+    std::string warning_; // GetSourceWarning
     Job job_; // runs the conversion on the caller's thread
 };
 

@@ -80,7 +80,9 @@ public:
     virtual JobReport RunJob(Job::OnProgress onProgress) = 0;
     // Empty, or a warning about the source that its output will share: an
     // image that ends before its volume does converts to an ISO as short.
-    // Known once the source is open.
+    // Known once the source is open. After a conversion, the raw sectors
+    // it found damaged (see IIsoSector::GetDamagedSectors) are added
+    // behind it, after "; " where it said something before.
     virtual const char* GetSourceWarning() = 0;
 };
 

@@ -16,6 +16,7 @@ namespace tarvelin {
 namespace {
 
 constexpr std::uint32_t kUserDataSize = 2048;
+constexpr std::uint32_t kNoSector = std::numeric_limits<std::uint32_t>::max();
 
 } // namespace
 
@@ -26,6 +27,9 @@ bool ConvertSource::Open(const char* path)
     DestroyComponent(reader_);
     layout_ = ImageLayout{};
     probe_ = LayoutProbe::None;
+    trackMode_ = TrackMode::Plain;
+    damaged_ = 0;
+    firstDamaged_ = kNoSector;
     openError_ = ImageOpenError::CannotOpen;
     sectorCount_ = 0;
     dataPath_.clear();
@@ -63,7 +67,7 @@ bool ConvertSource::Open(const char* path)
         layout_, dataTrack ? dataTrack->start : 0, dataTrack ? dataTrack->discSector : 0);
     if (probe_ == LayoutProbe::None) {
         openError_ = ImageOpenError::NoVolume;
-        lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "'";
+        lastError_ = "no ISO 9660 volume found in '" + dataPath_ + "', nor a UDF one";
         if (std::string beyond = DataTrackBeyondEnd(dataTrack, dataPath_, reader_->GetSize()); !beyond.empty()) {
             lastError_ += ": " + beyond;
         }
@@ -90,6 +94,13 @@ bool ConvertSource::Open(const char* path)
     }
     std::uint8_t descriptor[kUserDataSize];
     Read(iso::kFirstDescriptorSector, 1, descriptor);
+    // Raw sectors are checked from here on: the descriptor is, when the
+    // conversion reads it.
+    trackMode_ = StoredTrackMode(
+        [reader](std::uint64_t position, void* buffer, std::uint32_t count) {
+            return reader->ReadAt(position, buffer, count);
+        },
+        layout_);
     if (const std::uint32_t volume = PrimaryVolumeSectors(descriptor); volume > sectorCount_) {
         shortfall_ = "'" + std::string(path) + "' ends " + std::to_string(volume - sectorCount_)
                      + " sectors before its volume does (the volume has " + std::to_string(volume)
@@ -155,11 +166,20 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
     // threads may read different sectors at once.
     const std::uint8_t* view = reader_->GetView();
     const auto size = static_cast<std::int64_t>(reader_->GetSize());
+    std::uint32_t damaged = 0;
+    std::uint32_t firstDamaged = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint8_t* sector = out + std::uint64_t{i} * kUserDataSize;
         // A sector number past the last one reads as zeros, like any sector
         // the layout places outside the file.
         const std::int64_t start = first + i < first ? size : UserDataStart(layout_, first + i);
+        // A raw sector (stored whole in the file) whose own checks fail.
+        const std::int64_t stored = start - layout_.dataOffset;
+        if (trackMode_ != TrackMode::Plain && stored >= 0 && stored + std::int64_t{raw::kSectorSize} <= size
+            && raw::CheckSector(view + stored, static_cast<std::uint8_t>(trackMode_)) != raw::SectorCheck::Sound
+            && damaged++ == 0) {
+            firstDamaged = first + i;
+        }
         const std::int64_t from = std::clamp<std::int64_t>(start, 0, size);
         const std::int64_t to = std::clamp<std::int64_t>(start + kUserDataSize, 0, size);
         const auto lead = static_cast<std::uint32_t>(std::clamp<std::int64_t>(from - start, 0, kUserDataSize));
@@ -170,7 +190,22 @@ bool ConvertSource::Read(std::uint32_t first, std::uint32_t count, std::uint8_t*
         }
         std::memset(sector + lead + copied, 0, kUserDataSize - lead - copied);
     }
+    if (damaged != 0) {
+        std::uint32_t lowest = firstDamaged_.load();
+        while (firstDamaged < lowest && !firstDamaged_.compare_exchange_weak(lowest, firstDamaged)) {
+        }
+        damaged_ += damaged;
+    }
     return true;
+}
+
+std::uint32_t ConvertSource::DamagedSectors(std::uint32_t* first) const
+{
+    const std::uint32_t count = damaged_.load();
+    if (first != nullptr) {
+        *first = count == 0 ? 0 : firstDamaged_.load();
+    }
+    return count;
 }
 
 std::string ConvertSource::OutputConflict(const std::string& path) const

@@ -8,6 +8,7 @@
 #include "convert/mapped_file.h"
 #include "core/iso_sector.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -40,11 +41,16 @@ public:
     // it: an image that ends before its volume does (a download or copy cut
     // short) converts to an output as short. Set by Open.
     const std::string& ShortfallWarning() const { return shortfall_; }
+    // Raw sectors that Read found damaged since Open (see
+    // IIsoSector::GetDamagedSectors), each read counted: how many, and the
+    // lowest in *first.
+    std::uint32_t DamagedSectors(std::uint32_t* first) const;
 
     // The user data of sectors first .. first + count - 1 into count * 2048
     // bytes. Bytes that the layout places outside the file (before its start
     // or behind its end) read as zeros. False only when nothing is open.
-    // May run on two threads at once.
+    // May run on two threads at once. Raw sectors are checked on the way
+    // (DamagedSectors).
     bool Read(std::uint32_t first, std::uint32_t count, std::uint8_t* out);
 
     // The user data of sectors first .. first + count - 1 where it lies in
@@ -66,6 +72,9 @@ private:
     LayoutProbe probe_ = LayoutProbe::None;
     ImageOpenError openError_ = ImageOpenError::None;
     std::uint32_t sectorCount_ = 0;
+    TrackMode trackMode_ = TrackMode::Plain; // raw sectors are checked as they are read
+    std::atomic<std::uint32_t> damaged_{0};
+    std::atomic<std::uint32_t> firstDamaged_{~std::uint32_t{0}}; // the lowest, while damaged_ is not 0
     std::string dataPath_;
     std::string sheetPath_; // the path opened, when it is a CUE sheet naming dataPath_
     std::string shortfall_;

@@ -1,9 +1,10 @@
 // Logical sector access. An image stores logical sector N's 2048 user bytes
 // at (N - firstSector) * sectorSize + dataOffset + baseOffset; Open finds
 // these five numbers by looking for the primary volume descriptor (logical
-// sector 16) where each known layout would put it, then by scanning the first
-// MiB for it. Raw images get their sectors written back whole (sync, header,
-// EDC and parity), in the mode their sector 16 is stored in.
+// sector 16), or a UDF recognition sequence there, where each known layout
+// would put it, then by scanning the first MiB for a primary descriptor. Raw
+// images get their sectors checked as they are read, and written back whole
+// (sync, header, EDC and parity), in the mode their sector 16 is stored in.
 
 #include "core/iso_sector.h"
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,19 +84,31 @@ std::optional<std::size_t> FindPattern(const std::uint8_t* bytes, std::size_t si
     return std::nullopt;
 }
 
+// Whether the 2048 bytes at position begin a primary volume descriptor.
+bool PrimaryDescriptorAt(const LayoutReadFn& readAt, std::uint64_t position)
+{
+    std::array<std::uint8_t, kDescriptorHeadSize> head{};
+    return readAt(position, head.data(), head.size()) == head.size() && head[0] == kPrimaryVolumeDescriptorType
+        && HasStandardIdentifier(head.data());
+}
+
+// A volume lies at sector 16 of the fixed layout: an ISO 9660 primary
+// volume descriptor followed by another descriptor (its type is not looked
+// at: any descriptor, or the set terminator, follows the primary one), or
+// the recognition sequence of a volume of UDF alone.
 bool TryFixedProbe(const LayoutReadFn& readAt, const FixedProbe& fixed, ImageLayout& layout)
 {
     const std::uint64_t first = std::uint64_t{kVolumeDescriptorSector} * fixed.sectorSize + fixed.dataOffset;
-    std::array<std::uint8_t, kDescriptorHeadSize> head{};
     std::array<std::uint8_t, kDescriptorHeadSize> next{};
-    if (readAt(first, head.data(), head.size()) != head.size()
-        || readAt(first + fixed.sectorSize, next.data(), next.size()) != next.size()) {
-        return false;
-    }
-    // The next descriptor's type is not looked at: any descriptor (or
-    // the set terminator) follows the primary one.
-    if (head[0] != kPrimaryVolumeDescriptorType || !HasStandardIdentifier(head.data())
-        || !HasStandardIdentifier(next.data())) {
+    const bool iso9660 = PrimaryDescriptorAt(readAt, first)
+        && readAt(first + fixed.sectorSize, next.data(), next.size()) == next.size()
+        && HasStandardIdentifier(next.data());
+    const iso::SectorReader sectors = [&readAt, &fixed](std::uint32_t sector, std::uint8_t* buffer) {
+        return readAt(std::uint64_t{sector} * fixed.sectorSize + fixed.dataOffset, buffer, kSectorSize)
+            == kSectorSize;
+    };
+    if (!iso9660
+        && iso::UdfNsrVersionAt(sectors, std::numeric_limits<std::uint32_t>::max(), kVolumeDescriptorSector) == 0) {
         return false;
     }
     layout = ImageLayout{0, 0, fixed.sectorSize, fixed.dataOffset, fixed.sectorSize - kSectorSize - fixed.dataOffset};
@@ -270,14 +284,28 @@ LayoutProbe DetectImageLayout(const LayoutReadFn& readAt, ImageLayout& layout, s
     return probe;
 }
 
-bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
+TrackMode StoredTrackMode(const LayoutReadFn& readAt, const ImageLayout& layout)
 {
-    if (layout.sectorSize == kMode2SectorSize) {
-        return true;
-    }
     std::optional<std::uint32_t> address;
     return layout.sectorSize >= raw::kSectorSize
-        && RawHeaderAt(readAt, UserDataStart(layout, kVolumeDescriptorSector), address) == TrackMode::Mode2Form1;
+               ? RawHeaderAt(readAt, UserDataStart(layout, kVolumeDescriptorSector), address)
+               : TrackMode::Plain;
+}
+
+std::string DescribeDamagedSectors(std::uint32_t count, std::uint32_t first)
+{
+    const std::string why = " (no sync pattern, as a sector a drive could not read is left, a header of another mode, "
+                            "or data that its error detection code does not match)";
+    if (count == 1) {
+        return "sector " + std::to_string(first) + " is damaged" + why + ": its bytes are given as they are stored";
+    }
+    return std::to_string(count) + " sectors are damaged, the first sector " + std::to_string(first) + why
+        + ": their bytes are given as they are stored";
+}
+
+bool StoresSubheaders(const LayoutReadFn& readAt, const ImageLayout& layout)
+{
+    return layout.sectorSize == kMode2SectorSize || StoredTrackMode(readAt, layout) == TrackMode::Mode2Form1;
 }
 
 // Cannot overflow for a detected layout: its first sector is 16 at most and
@@ -315,6 +343,55 @@ std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor)
     return LittleEndian32(descriptor + iso::kVolumeSpaceSizeOffset);
 }
 
+namespace iso {
+
+namespace {
+
+// A recognition sequence holds a handful of descriptors (BEA01, NSR, BOOT2,
+// TEA01); a longer walk would only read through the image's data.
+constexpr std::uint32_t kMaxExtendedAreaSectors = 16;
+constexpr std::string_view kUdfNsrPrefix = "NSR0";
+
+using SectorBuffer = std::array<std::uint8_t, kSectorSize>;
+
+// The identifier of a volume structure descriptor (type 0, version 1), or
+// nothing for any other sector.
+std::optional<std::string_view> StructureIdentifier(const SectorBuffer& buffer)
+{
+    if (buffer[0] != 0 || buffer[6] != 1) {
+        return std::nullopt;
+    }
+    return std::string_view(reinterpret_cast<const char*>(buffer.data() + 1), 5);
+}
+
+} // namespace
+
+std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector)
+{
+    SectorBuffer buffer{};
+    const auto readInside = [&](std::uint32_t at) { return at < sectorCount && read && read(at, buffer.data()); };
+    if (!readInside(sector) || StructureIdentifier(buffer) != kUdfBeginExtendedArea) {
+        return 0;
+    }
+    for (std::uint32_t i = 1; i < kMaxExtendedAreaSectors && readInside(sector + i); ++i) {
+        const std::optional<std::string_view> identifier = StructureIdentifier(buffer);
+        // Each descriptor starts a block of the volume: with blocks larger
+        // than a sector, blank sectors lie between them.
+        if (!identifier && std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t byte) { return byte == 0; })) {
+            continue;
+        }
+        if (!identifier || *identifier == kUdfTerminateExtendedArea) {
+            break;
+        }
+        if (identifier->starts_with(kUdfNsrPrefix) && ((*identifier)[4] == '2' || (*identifier)[4] == '3')) {
+            return static_cast<std::uint8_t>((*identifier)[4] - '0');
+        }
+    }
+    return 0;
+}
+
+} // namespace iso
+
 class CIsoSector final : public IIsoSector {
 public:
     ~CIsoSector() override { DestroyComponent(file_); }
@@ -329,9 +406,14 @@ public:
 
     bool Reserved() override { return true; }
 
+    void AcceptUdfAlone(bool accept) override { acceptUdfAlone_ = accept; }
+    bool HoldsUdfAlone() override { return probe_ != LayoutProbe::None && udfAlone_; }
+
     bool Open(const char* path) override
     {
         trackMode_ = TrackMode::Plain;
+        udfAlone_ = false;
+        damaged_.clear();
         subheaders_ = false;
         addressShift_ = 0;
         trackSectors_.reset();
@@ -353,11 +435,22 @@ public:
         dataTrack_ = CueDataTrackOf(path);
         if (!DetectLayout()) {
             openError_ = ImageOpenError::NoVolume;
-            lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "'";
+            lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "', nor a UDF one";
             if (std::string beyond = DataTrackBeyondEnd(dataTrack_, file_->GetPath(), file_->GetLength());
                 !beyond.empty()) {
                 lastError_ += ": " + beyond;
             }
+            return false;
+        }
+        udfAlone_ = !PrimaryDescriptorAt(
+            [this](std::uint64_t position, void* buffer, std::uint32_t count) {
+                return file_->ReadAt(position, buffer, count);
+            },
+            static_cast<std::uint64_t>(UserDataStart(layout_, kVolumeDescriptorSector)));
+        if (udfAlone_ && !acceptUdfAlone_) {
+            probe_ = LayoutProbe::None;
+            openError_ = ImageOpenError::NoVolume;
+            lastError_ = std::string("no ISO 9660 volume found in '") + file_->GetPath() + "': it holds a UDF volume alone";
             return false;
         }
         trackMode_ = DetectTrackMode();
@@ -409,24 +502,40 @@ public:
         if (layout_.sectorSize == kSectorSize) {
             return ReadBytes(position, out, std::uint64_t{count} * kSectorSize);
         }
-        // Many stored sectors per read; their user data is copied out.
+        // Many stored sectors per read; their user data is copied out. Raw
+        // sectors are read whole, from their sync pattern on, and checked.
         const std::uint32_t stride = layout_.sectorSize;
         const std::uint32_t perRead = std::max<std::uint32_t>(1, kScratchBytes / stride);
+        const bool checked = trackMode_ != TrackMode::Plain && position >= layout_.dataOffset;
+        const std::uint32_t lead = checked ? layout_.dataOffset : 0;
         for (std::uint32_t done = 0; done < count;) {
             const std::uint32_t batch = std::min(perRead, count - done);
-            const std::uint64_t span = std::uint64_t{batch - 1} * stride + kSectorSize;
+            const std::uint64_t span =
+                checked ? std::uint64_t{batch} * stride : std::uint64_t{batch - 1} * stride + kSectorSize;
             scratch_.resize(std::max<std::size_t>(scratch_.size(), span));
-            if (!ReadBytes(position, scratch_.data(), span)) {
+            if (!ReadBytes(position - lead, scratch_.data(), span)) {
                 return false;
             }
             for (std::uint32_t i = 0; i < batch; ++i) {
-                std::memcpy(out + std::uint64_t{done + i} * kSectorSize, scratch_.data() + std::uint64_t{i} * stride,
-                            kSectorSize);
+                const std::uint8_t* stored = scratch_.data() + std::uint64_t{i} * stride;
+                std::memcpy(out + std::uint64_t{done + i} * kSectorSize, stored + lead, kSectorSize);
+                if (checked && position - lead + std::uint64_t{i} * stride + raw::kSectorSize <= file_->GetLength()
+                    && raw::CheckSector(stored, static_cast<std::uint8_t>(trackMode_)) != raw::SectorCheck::Sound) {
+                    damaged_.insert(firstSector + done + i);
+                }
             }
             done += batch;
             position += std::uint64_t{batch} * stride;
         }
         return true;
+    }
+
+    std::uint32_t GetDamagedSectors(std::uint32_t* first) override
+    {
+        if (first != nullptr) {
+            *first = damaged_.empty() ? 0 : *damaged_.begin();
+        }
+        return static_cast<std::uint32_t>(damaged_.size());
     }
 
     bool WriteSectors(const void* buffer, std::uint32_t count, std::uint32_t firstSector) override
@@ -993,6 +1102,9 @@ private:
     std::optional<CueDataTrack> dataTrack_;
     TrackMode trackMode_ = TrackMode::Plain;
     bool subheaders_ = false; // StoresSubheaders
+    bool acceptUdfAlone_ = false;
+    std::set<std::uint32_t> damaged_; // GetDamagedSectors
+    bool udfAlone_ = false; // the volume found is one of UDF alone
     // What the headers of raw sectors add to the logical sector number.
     std::uint32_t addressShift_ = 0;
     // Sectors of the data track when a CUE sheet's further tracks follow

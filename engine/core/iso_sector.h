@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace tarvelin {
 
@@ -74,6 +75,15 @@ TARVELIN_API std::int64_t UserDataStart(const ImageLayout& layout, std::uint32_t
 // (the track's sectors, plus sessionStart). At most the largest sector number.
 TARVELIN_API std::uint32_t SectorCountOf(const ImageLayout& layout, std::uint64_t fileLength);
 
+// How the sectors of a detected layout are stored: raw sectors of the mode
+// the sync pattern and header of its sector 16 give (their user data then
+// lies dataOffset bytes behind the start of the stored sector), or Plain.
+TARVELIN_API TrackMode StoredTrackMode(const LayoutReadFn& readAt, const ImageLayout& layout);
+
+// The warning about raw sectors whose own checks failed (raw::CheckSector)
+// where they were read: how many, and the first (lowest) of them.
+TARVELIN_API std::string DescribeDamagedSectors(std::uint32_t count, std::uint32_t first);
+
 // Whether each stored sector of this layout carries a Mode 2 subheader
 // right in front of its user data (file, channel, submode, coding, twice):
 // raw sectors whose volume descriptor's header says Mode 2, and 2336-byte
@@ -90,13 +100,22 @@ std::uint32_t PrimaryVolumeSectors(const std::uint8_t* descriptor);
 enum class ImageOpenError : std::uint32_t {
     None = 0,
     CannotOpen = 1, // the file (or the CUE sheet's data file) could not be opened
-    NoVolume = 2,   // no ISO 9660 volume descriptor where a layout would put it
+    NoVolume = 2,   // no ISO 9660 volume descriptor where a layout would put it (nor,
+                    // where AcceptUdfAlone allows one, a UDF recognition sequence)
 };
 
 class IIsoSector : public CComponent {
 public:
     virtual bool Reserved() = 0;
     virtual bool Open(const char* path) = 0;
+    // The layout detection also finds a volume of UDF alone (its
+    // recognition sequence at sector 16, no ISO 9660 descriptors). Open
+    // refuses such an image as NoVolume, as what reads ISO 9660 structures
+    // through this component has nothing to read in it, unless accept was
+    // given here before: the UDF reader takes it. HoldsUdfAlone says
+    // whether the open image is one.
+    virtual void AcceptUdfAlone(bool accept) = 0;
+    virtual bool HoldsUdfAlone() = 0;
     // Reads one sector into 2048 bytes; false when it cannot be positioned
     // (a sector the layout places before the start of the file). Bytes
     // beyond the end of the file read as zeros.
@@ -132,6 +151,11 @@ public:
                                             std::uint32_t firstSector) = 0;
     virtual bool SeekToEnd() = 0;
     virtual bool SeekToSector(std::uint32_t sector) = 0;
+    // Raw sectors read since Open whose own checks failed (raw::CheckSector:
+    // no sync pattern, a header of another mode, data that their EDC does not
+    // match), read as they are stored all the same: how many, and the
+    // lowest in *first. Only sectors stored whole in the file are checked.
+    virtual std::uint32_t GetDamagedSectors(std::uint32_t* first) = 0;
 
     // A TrackMode as its number.
     virtual std::uint32_t GetTrackMode() = 0;

@@ -7,6 +7,7 @@
 
 #include "core/raw_sector_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -31,6 +32,11 @@ const Kernels& ActiveKernels()
 {
     const Kernels* forced = gForced.load(std::memory_order_relaxed);
     return forced != nullptr ? *forced : *BestKernels();
+}
+
+std::uint32_t GetLittleEndian32(const std::uint8_t* in)
+{
+    return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 | std::uint32_t{in[3]} << 24;
 }
 
 void PutLittleEndian32(std::uint32_t value, std::uint8_t* out)
@@ -149,6 +155,37 @@ std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size, std::uint32
 }
 
 void ComputeParity(std::uint8_t* sector) { ActiveKernels().parity(sector); }
+
+SectorCheck CheckSector(const std::uint8_t* sector, std::uint8_t trackMode)
+{
+    if (std::memcmp(sector, kSyncPattern, sizeof kSyncPattern) != 0) {
+        return SectorCheck::NoSync;
+    }
+    const std::uint8_t mode = sector[15];
+    if (mode == 0) {
+        const bool blank = std::all_of(sector + kMode1DataOffset, sector + kSectorSize,
+                                       [](std::uint8_t byte) { return byte == 0; });
+        return blank ? SectorCheck::Sound : SectorCheck::WrongMode;
+    }
+    if (mode != trackMode || (mode != 1 && mode != 2)) {
+        return SectorCheck::WrongMode;
+    }
+    const Kernels& kernels = ActiveKernels();
+    const auto matches = [&](std::size_t from, std::size_t edcOffset) {
+        return kernels.edc(sector + from, edcOffset - from, 0) == GetLittleEndian32(sector + edcOffset);
+    };
+    if (mode == 1) {
+        return matches(0, kMode1DataOffset + kUserDataSize) ? SectorCheck::Sound : SectorCheck::WrongEdc;
+    }
+    if ((sector[kMode2SubheaderOffset + 2] & kSubmodeForm2) != 0) {
+        constexpr std::size_t kForm2EdcOffset = kMode2Form1DataOffset + kForm2DataSize;
+        return GetLittleEndian32(sector + kForm2EdcOffset) == 0 || matches(kMode2SubheaderOffset, kForm2EdcOffset)
+                   ? SectorCheck::Sound
+                   : SectorCheck::WrongEdc;
+    }
+    return matches(kMode2SubheaderOffset, kMode2Form1DataOffset + kUserDataSize) ? SectorCheck::Sound
+                                                                                : SectorCheck::WrongEdc;
+}
 
 bool ForceEncoderPath(EncoderPath path)
 {

@@ -75,6 +75,17 @@ TARVELIN_API void EncodeMode2Form1Sectors(const std::uint8_t* userData, std::siz
 // significant first, start 0, no final inversion; crc continues a previous run.
 TARVELIN_API std::uint32_t ComputeEdc(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
 
+// What the checks a stored raw sector carries say of it, in a track whose
+// sectors are of trackMode (1 or 2): Sound; NoSync when it has no sync
+// pattern (a sector a drive could not read is left so, often all zeros);
+// WrongMode when its header gives another mode (a Mode 0 sector, all zeros
+// behind its header, is sound in either); WrongEdc when its EDC does not
+// match its bytes (Mode 1 over 0..2063; Mode 2 Form 1 over 16..2071; Form 2
+// over 16..2347, where an EDC of 0 says none was computed). The P/Q parity
+// is not looked at.
+enum class SectorCheck : std::uint8_t { Sound, NoSync, WrongMode, WrongEdc };
+TARVELIN_API SectorCheck CheckSector(const std::uint8_t* sector, std::uint8_t trackMode);
+
 // P then Q parity of a sector whose bytes 12..2075 are in place; writes
 // bytes 2076..2351. For a Mode 2 Form 1 sector, zero bytes 12..15 first (and
 // put the header back after).

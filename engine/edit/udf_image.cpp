@@ -17,7 +17,6 @@ void ImageSectors::Close()
     }
     sectors_ = nullptr;
     ownsSectors_ = false;
-    plain_.Close();
     read_ = nullptr;
     sectorCount_ = 0;
 }
@@ -31,6 +30,8 @@ void ImageSectors::Use(IIsoSector& sectors)
     sectorCount_ = sectors.GetSectorCount();
 }
 
+bool ImageSectors::UdfAlone() const { return sectors_ != nullptr && sectors_->HoldsUdfAlone(); }
+
 ImageSectors::OpenResult ImageSectors::Open(const std::string& imagePath, std::string* problem)
 {
     Close();
@@ -39,42 +40,15 @@ ImageSectors::OpenResult ImageSectors::Open(const std::string& imagePath, std::s
         *problem = "cannot create the image component (out of memory)";
         return OpenResult::Failed;
     }
-    if (sectors->Open(imagePath.c_str())) {
-        Use(*sectors);
-        ownsSectors_ = true;
-        return OpenResult::Ok;
+    sectors->AcceptUdfAlone(true);
+    if (!sectors->Open(imagePath.c_str())) {
+        const bool noVolume = sectors->GetOpenError() == ImageOpenError::NoVolume;
+        *problem = sectors->GetLastError();
+        DestroyComponent(sectors);
+        return noVolume ? OpenResult::NotAnImage : OpenResult::Failed;
     }
-    const bool noVolume = sectors->GetOpenError() == ImageOpenError::NoVolume;
-    const std::string why = sectors->GetLastError();
-    DestroyComponent(sectors);
-    if (!noVolume) {
-        *problem = why;
-        return OpenResult::Failed;
-    }
-    std::uint64_t length = 0;
-    if (!plain_.Open(imagePath, platform::OpenMode::ReadShared) || !plain_.Length(length)) {
-        *problem = plain_.LastError();
-        Close();
-        return OpenResult::Failed;
-    }
-    constexpr std::uint64_t kMaxSectors = UINT32_MAX;
-    const auto count = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>((length + kUdfBlockSize - 1) / kUdfBlockSize, kMaxSectors));
-    platform::File* file = &plain_;
-    const std::uint64_t fileLength = length;
-    SectorReader read = [file, fileLength](std::uint32_t sector, std::uint8_t* buffer) {
-        const std::uint64_t at = std::uint64_t{sector} * kUdfBlockSize;
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kUdfBlockSize, fileLength - at));
-        std::memset(buffer, 0, kUdfBlockSize);
-        return file->ReadAt(at, buffer, want) == want;
-    };
-    if (UdfNsrVersionAt(read, count, kFirstDescriptorSector) == 0) {
-        *problem = why + "; nor does it begin with a UDF volume recognition sequence";
-        Close();
-        return OpenResult::NotAnImage;
-    }
-    read_ = std::move(read);
-    sectorCount_ = count;
+    Use(*sectors);
+    ownsSectors_ = true;
     return OpenResult::Ok;
 }
 

@@ -8,7 +8,6 @@
 #include "platform/export.h"
 #include "edit/iso_extract.h"
 #include "iso/udf.h"
-#include "platform/file.h"
 
 #include <cstdint>
 #include <set>
@@ -22,10 +21,9 @@ class IIsoSector;
 
 namespace tarvelin::iso::udf {
 
-// The sectors of an image for the UDF reader: through an image component
-// when the image has an ISO 9660 volume (any layout), else, for an image of
-// UDF alone, as plain 2048-byte sectors when it begins with the UDF volume
-// recognition sequence.
+// The sectors of an image for the UDF reader, through an image component
+// (any layout): of an image with an ISO 9660 volume, or of one of UDF alone
+// (its recognition sequence at sector 16).
 class TARVELIN_API ImageSectors {
 public:
     enum class OpenResult { Ok, NotAnImage, Failed };
@@ -36,7 +34,7 @@ public:
     ImageSectors& operator=(const ImageSectors&) = delete;
 
     // Opens the image file; anything but Ok with *problem set. NotAnImage:
-    // it holds no ISO 9660 volume and does not begin with a UDF one.
+    // it holds neither an ISO 9660 volume nor one of UDF alone.
     OpenResult Open(const std::string& imagePath, std::string* problem);
     // Reads through an image component that is open already and stays its
     // owner's (an editing facade holds its file for itself, so a second
@@ -48,13 +46,13 @@ public:
     bool IsOpen() const { return static_cast<bool>(read_); }
     const SectorReader& Reader() const { return read_; }
     std::uint32_t SectorCount() const { return sectorCount_; }
-    // Null for an image of UDF alone.
     IIsoSector* Sectors() const { return sectors_; }
+    // Whether the image holds a volume of UDF alone (no ISO 9660 one).
+    bool UdfAlone() const;
 
 private:
     IIsoSector* sectors_ = nullptr;
     bool ownsSectors_ = false;
-    platform::File plain_;
     SectorReader read_;
     std::uint32_t sectorCount_ = 0;
 };

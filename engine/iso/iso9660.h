@@ -787,10 +787,9 @@ TARVELIN_API int CompareIsoIdentifiers(std::string_view a, std::string_view b);
 TARVELIN_API int CompareJolietIdentifiers(std::string_view a, std::string_view b);
 
 // ---------------------------------------------------------------------------
-// Recognising an image that is read.
-
-// Reads logical sector `sector` into 2048 bytes; false when it cannot.
-using SectorReader = std::function<bool(std::uint32_t sector, std::uint8_t* buffer)>;
+// Recognising an image that is read. SectorReader and the UDF recognition
+// sequence (UdfNsrVersionAt) are defined with the facts the sector layer
+// needs to find a volume (core/iso9660_constants.h).
 
 struct DescriptorSetInfo {
     bool hasPrimary = false;           // sector 16 begins 01 "CD001" 01
@@ -816,16 +815,6 @@ struct DescriptorSetInfo {
 // mistaken for it. Behind a terminator it looks for the UDF recognition
 // sequence (see UdfNsrVersionAt).
 TARVELIN_API DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sectorCount);
-
-// The volume recognition sequence of a UDF file system (ECMA-167 2/9):
-// sectors of the form 0 type 0, 1..5 identifier, 6 version 1, starting
-// with "BEA01", holding "NSR02" or "NSR03" and ending with "TEA01". It sits
-// right behind the ISO 9660 terminator on bridge discs. The NSR version (2
-// or 3) of the sequence starting at `sector`; 0 when there is none there,
-// or when its sectors run out before an NSR descriptor.
-inline constexpr std::string_view kUdfBeginExtendedArea = "BEA01";
-inline constexpr std::string_view kUdfTerminateExtendedArea = "TEA01";
-TARVELIN_API std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector);
 
 // Reads and decodes the descriptor in `sector` (bounded by sectorCount).
 TARVELIN_API std::optional<VolumeDescriptor> ReadVolumeDescriptor(const SectorReader& read,

@@ -21,21 +21,6 @@ bool ReadInside(const SectorReader& read, std::uint32_t sectorCount, std::uint32
     return sector < sectorCount && read && read(sector, buffer.data());
 }
 
-// A recognition sequence holds a handful of descriptors (BEA01, NSR, BOOT2,
-// TEA01); a longer walk would only read through the image's data.
-constexpr std::uint32_t kMaxExtendedAreaSectors = 16;
-constexpr std::string_view kUdfNsrPrefix = "NSR0";
-
-// The identifier of a volume structure descriptor (type 0, version 1), or
-// nothing for any other sector.
-std::optional<std::string_view> StructureIdentifier(const SectorBuffer& buffer)
-{
-    if (buffer[0] != 0 || buffer[6] != 1) {
-        return std::nullopt;
-    }
-    return std::string_view(reinterpret_cast<const char*>(buffer.data() + 1), 5);
-}
-
 } // namespace
 
 DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sectorCount)
@@ -80,29 +65,6 @@ DescriptorSetInfo ScanDescriptorSet(const SectorReader& read, std::uint32_t sect
         info.udfNsrVersion = UdfNsrVersionAt(read, sectorCount, kFirstDescriptorSector + info.descriptorCount);
     }
     return info;
-}
-
-std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector)
-{
-    SectorBuffer buffer{};
-    if (!ReadInside(read, sectorCount, sector, buffer) || StructureIdentifier(buffer) != kUdfBeginExtendedArea) {
-        return 0;
-    }
-    for (std::uint32_t i = 1; i < kMaxExtendedAreaSectors && ReadInside(read, sectorCount, sector + i, buffer); ++i) {
-        const std::optional<std::string_view> identifier = StructureIdentifier(buffer);
-        // Each descriptor starts a block of the volume: with blocks larger
-        // than a sector, blank sectors lie between them.
-        if (!identifier && std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t byte) { return byte == 0; })) {
-            continue;
-        }
-        if (!identifier || *identifier == kUdfTerminateExtendedArea) {
-            break;
-        }
-        if (identifier->starts_with(kUdfNsrPrefix) && ((*identifier)[4] == '2' || (*identifier)[4] == '3')) {
-            return static_cast<std::uint8_t>((*identifier)[4] - '0');
-        }
-    }
-    return 0;
 }
 
 std::optional<VolumeDescriptor> ReadVolumeDescriptor(const SectorReader& read, std::uint32_t sectorCount,

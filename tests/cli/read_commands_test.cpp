@@ -106,6 +106,52 @@ TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACu
     }
 }
 
+// Two raw sectors of a file whose checks fail: one with a changed byte of user data, one left blank as a drive leaves a
+// sector it could not read. cat, extract and bin2iso give the bytes as stored, say how many sectors were damaged and
+// the first, and end 0, as a rip that could not read every sector does. The sound image draws no warning.
+TEST_F(ReadCommandsTest, DamagedRawSectorsAreGivenAsStoredWithAWarning)
+{
+    const std::uint32_t extent = test::ParseLongListing(test::CliOutput("ls -l -R " + ShellQuote(At("jr.iso"))))
+                                     .at("/sizes/chunks.bin")
+                                     .extent;
+    Bytes raw = test::ReadWholeFile(At("jr-mode1.bin"));
+    Bytes iso = test::ReadWholeFile(At("jr.iso"));
+    Bytes file = test::ReadWholeFile(At("tree/sizes/chunks.bin"));
+    ASSERT_GT(file.size(), 4u * 2048);
+    const std::size_t changed = 2048 + 100;                          // in the file's second sector
+    raw[std::size_t{extent + 1} * 2352 + 16 + 100] ^= 0x20;
+    std::fill_n(raw.begin() + std::ptrdiff_t{extent + 3} * 2352, 2352, 0); // its fourth
+    for (Bytes* plain : {&iso, &file}) {
+        const std::size_t at = plain == &iso ? std::size_t{extent} * 2048 : 0;
+        (*plain)[at + changed] ^= 0x20;
+        std::fill_n(plain->begin() + std::ptrdiff_t(at + 3 * 2048), 2048, 0);
+    }
+    const std::string damaged = out_ / "damaged.bin";
+    test::WriteWholeFile(damaged, raw);
+    const std::string warning = "warning: '" + damaged + "': 2 sectors are damaged, the first sector "
+                                + std::to_string(extent + 1) + " (no sync pattern";
+    const struct {
+        std::string arguments;
+        std::string output; // the file the bytes go to
+        const Bytes& expected;
+    } cases[] = {
+        {"cat " + ShellQuote(damaged) + " sizes/chunks.bin > " + ShellQuote(out_ / "cat.out"), out_ / "cat.out", file},
+        {"extract " + ShellQuote(damaged) + " sizes/chunks.bin -C " + ShellQuote(out_ / "x"), out_ / "x/chunks.bin",
+         file},
+        {"bin2iso " + ShellQuote(damaged) + " " + ShellQuote(out_ / "out.iso"), out_ / "out.iso", iso},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const CommandResult result = RunCommand(CliLine(c.arguments));
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(Contains(result.output, warning)) << result.output;
+        EXPECT_TRUE(test::ReadWholeFile(c.output) == c.expected);
+    }
+    const CommandResult sound = test::RunCli("bin2iso " + ShellQuote(At("jr-mode1.bin")) + " " + ShellQuote(out_ / "sound.iso"));
+    EXPECT_EQ(sound.exitCode, 0);
+    EXPECT_FALSE(Contains(sound.output, "warning")) << sound.output;
+}
+
 TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)
 {
     const std::string plain = ShellQuote(At("jr.iso"));

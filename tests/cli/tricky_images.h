@@ -3,7 +3,8 @@
 // The images of the tricky tree (MakeTrickyTree) that the ls, extract, read and UDF command tests read, made once on
 // first use: tree/, genisoimage's jr.iso (-J -R -joliet-long), joliet.iso (-J -joliet-long -D, in Asia/Tokyo),
 // primary.iso (-D), rockridge.iso (-R -D), udf.iso (-udf); xorriso's El Torito images of noemul/, floppy/ and harddisk/
-// (noemul.iso, floppy.iso, harddisk.iso); raw forms jr-mode1.bin, jr-mode2.bin, udf-mode1.bin, floppy-mode1.bin.
+// (noemul.iso, floppy.iso, harddisk.iso); raw forms jr-mode1.bin, jr-mode2.bin, udf-mode1.bin, floppy-mode1.bin, and
+// udf-alone-mode1.bin: udf.iso's UDF volume alone.
 
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
@@ -19,6 +20,23 @@
 
 namespace tarvelin::test {
 
+// A bridge image's UDF volume alone: its UDF recognition sequence moved to sector 16 over the ISO 9660 descriptors,
+// which are gone (the UDF volume does not record where the sequence lies).
+inline std::vector<std::uint8_t> UdfAlone(std::vector<std::uint8_t> image)
+{
+    constexpr std::size_t kSector = 2048;
+    const std::string begin("\0BEA01\1", 7);
+    std::size_t from = 16;
+    while (from * kSector + begin.size() < image.size()
+           && !std::equal(begin.begin(), begin.end(), image.begin() + static_cast<std::ptrdiff_t>(from * kSector))) {
+        ++from;
+    }
+    const auto at = [&image](std::size_t sector) { return image.begin() + static_cast<std::ptrdiff_t>(sector * kSector); };
+    std::copy(at(from), at(from + 3), at(16)); // BEA01, NSR02, TEA01
+    std::fill(at(19), at(from + 3), 0);
+    return image;
+}
+
 inline std::string TrickyImage(const std::string& name)
 {
     static const std::unique_ptr<TempDir> made = [] {
@@ -33,6 +51,7 @@ inline std::string TrickyImage(const std::string& name)
         MakeRawBin(at("jr.iso"), at("jr-mode1.bin"), RawForm::Mode1);
         MakeRawBin(at("jr.iso"), at("jr-mode2.bin"), RawForm::Mode2Form1);
         MakeRawBin(at("udf.iso"), at("udf-mode1.bin"), RawForm::Mode1);
+        WriteWholeFile(at("udf-alone-mode1.bin"), EncodeRawImage(UdfAlone(ReadWholeFile(at("udf.iso"))), RawForm::Mode1));
         std::filesystem::create_directories(at("noemul/sub"));
         WriteWholeFile(at("noemul/boot.img"), RandomBytes(5000, 21));
         WriteWholeFile(at("noemul/sub/file.txt"), std::string("beside the boot image\n"));

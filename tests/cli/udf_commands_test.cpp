@@ -66,7 +66,7 @@ TEST_F(UdfCommandsTest, ListingAndDatesEqualSevenZips)
 {
     // The UDF tree is shown by default when the image has one.
     for (const char* ls : {"ls --tree udf -R ", "ls -R "}) {
-        for (const char* image : {"udf.iso", "udf-mode1.bin"}) {
+        for (const char* image : {"udf.iso", "udf-mode1.bin", "udf-alone-mode1.bin"}) {
             SCOPED_TRACE(std::string(ls) + image);
             EXPECT_EQ(test::SortedLines(test::CliOutput(ls + ShellQuote(At(image)))),
                       test::SevenZipPaths(At("udf.iso")));
@@ -126,11 +126,14 @@ TEST_F(UdfCommandsTest, ExtractAndCatGiveTheSourceBytesAndTimes)
     }
 }
 
+// A volume of UDF alone also in raw sectors (iso2bin's BIN, and its CUE sheet): read as the plain one, and bin2iso
+// gives that back, which udfinfo and 7-Zip read.
 TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
 {
     struct Case {
         const char* image;
         const char* mkudffs; // options; nullptr: the genisoimage image
+        bool raw = false;    // read from the BIN and CUE sheet iso2bin makes of it
     };
     const Case cases[] = {
         {"udf.iso", nullptr},
@@ -139,6 +142,8 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
         {"r200.img", "--media-type=hd --udfrev=2.00 --label=Rev200"},
         {"r201.img", "--media-type=dvdram --udfrev=2.01 --label=Rev201"},
         {"sparable.img", "--media-type=dvdrw --udfrev=2.01 --label=Sparable"}, // a sparable partition map
+        {"raw150.img", "--media-type=dvd --udfrev=1.50 --label=Raw150", true},
+        {"raw201.img", "--media-type=hd --udfrev=2.01 --label=Raw201", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.image);
@@ -148,13 +153,27 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
             ASSERT_EQ(made.exitCode, 0) << made.output;
         }
         const auto peer = UdfinfoFields(At(c.image));
-        const std::string ours = test::CliOutput("info " + ShellQuote(At(c.image)));
-        EXPECT_EQ(test::InfoField(ours, "udf revision"), peer.at("udfrev"));
-        EXPECT_EQ(test::InfoField(ours, "udf label"), peer.at("lvid"));
-        const int folders = std::stoi(peer.at("numdirs")) - 1; // udfinfo counts the root
-        EXPECT_EQ(test::InfoField(ours, "udf entries"), peer.at("numfiles") + " files, " + std::to_string(folders) + " folders");
-        EXPECT_EQ(test::InfoField(ours, "udf damage"), "<missing>");
-        test::CliOutput("ls --tree udf -R " + ShellQuote(At(c.image)));
+        std::vector<std::string> read{At(c.image)};
+        if (c.raw) {
+            const std::string bin = At(c.image) + ".bin";
+            const std::string back = At(c.image) + ".back";
+            test::CliOutput("iso2bin " + ShellQuote(At(c.image)) + " " + ShellQuote(bin));
+            test::CliOutput("bin2iso " + ShellQuote(bin) + " " + ShellQuote(back));
+            EXPECT_TRUE(test::ReadWholeFile(back) == test::ReadWholeFile(At(c.image)));
+            EXPECT_EQ(UdfinfoFields(back).at("lvid"), peer.at("lvid"));
+            EXPECT_EQ(test::RunCommand("7z l " + ShellQuote(back)).exitCode, 0);
+            read = {bin, At(c.image) + ".cue"};
+        }
+        for (const std::string& image : read) {
+            const std::string ours = test::CliOutput("info " + ShellQuote(image));
+            EXPECT_EQ(test::InfoField(ours, "udf revision"), peer.at("udfrev"));
+            EXPECT_EQ(test::InfoField(ours, "udf label"), peer.at("lvid"));
+            const int folders = std::stoi(peer.at("numdirs")) - 1; // udfinfo counts the root
+            EXPECT_EQ(test::InfoField(ours, "udf entries"), peer.at("numfiles") + " files, " + std::to_string(folders) + " folders");
+            EXPECT_EQ(test::InfoField(ours, "udf damage"), "<missing>");
+            EXPECT_EQ(test::InfoField(ours, "layout").starts_with("probe 2"), c.raw) << ours;
+            test::CliOutput("ls --tree udf -R " + ShellQuote(image));
+        }
     }
 }
 

@@ -278,6 +278,60 @@ TEST(RawSectorPaths, ForcingAPathIsVisibleAndReversible)
     EXPECT_EQ(ActiveEncoderPath(), automatic);
 }
 
+// The checks a read sector gets, on sectors the reference encodes: a sound
+// one of each form passes, and each kind of damage is told, one byte enough.
+TEST_P(RawSectorPathTest, CheckSectorTellsSoundSectorsFromDamagedOnes)
+{
+    const auto data = test::RandomBytes(kForm2DataSize, 50);
+    Sector mode1{};
+    ReferenceEncodeMode1(data.data(), 1234, mode1.data());
+    Sector form1{};
+    ReferenceEncodeMode2Form1(data.data(), 1234, kForm1DataSubheader, form1.data());
+    // Form 2: subheader with its submode bit, 2324 bytes, EDC over 16..2347.
+    Sector form2 = form1;
+    form2[18] = form2[22] = kSubmodeForm2;
+    std::memcpy(form2.data() + kMode2Form1DataOffset, data.data(), kForm2DataSize);
+    const std::uint32_t edc = ReferenceEdc(form2.data() + 16, 2332);
+    for (int i = 0; i < 4; ++i) {
+        form2[2348 + i] = static_cast<std::uint8_t>(edc >> (8 * i));
+    }
+    Sector blank{}; // Mode 0
+    std::memcpy(blank.data(), kSyncPattern, sizeof kSyncPattern);
+    EncodeAddress(1234, blank.data() + 12);
+    const auto changed = [](Sector sector, std::size_t offset, std::uint8_t value) {
+        sector[offset] = value;
+        return sector;
+    };
+    const struct {
+        const char* name;
+        Sector sector;
+        std::uint8_t trackMode;
+        SectorCheck expected;
+    } cases[] = {
+        {"Mode 1", mode1, 1, SectorCheck::Sound},
+        {"Mode 2 Form 1", form1, 2, SectorCheck::Sound},
+        {"Mode 2 Form 2", form2, 2, SectorCheck::Sound},
+        {"Mode 2 Form 2 without EDC", changed(changed(changed(changed(form2, 2348, 0), 2349, 0), 2350, 0), 2351, 0),
+         2, SectorCheck::Sound},
+        {"Mode 0, blank", blank, 1, SectorCheck::Sound},
+        {"all zeros", Sector{}, 1, SectorCheck::NoSync},
+        {"one sync byte", changed(mode1, 5, 0xFE), 1, SectorCheck::NoSync},
+        {"Mode 1 in a Mode 2 track", mode1, 2, SectorCheck::WrongMode},
+        {"Mode 2 in a Mode 1 track", form1, 1, SectorCheck::WrongMode},
+        {"mode 3", changed(mode1, 15, 3), 1, SectorCheck::WrongMode},
+        {"Mode 0 with data", changed(blank, 2000, 1), 1, SectorCheck::WrongMode},
+        {"Mode 1, user data", changed(mode1, 1000, mode1[1000] ^ 0x10), 1, SectorCheck::WrongEdc},
+        {"Mode 1, address", changed(mode1, 14, mode1[14] ^ 0x01), 1, SectorCheck::WrongEdc},
+        {"Mode 1, EDC", changed(mode1, 2066, mode1[2066] ^ 0x80), 1, SectorCheck::WrongEdc},
+        {"Form 1, subheader", changed(form1, 19, 0x01), 2, SectorCheck::WrongEdc},
+        {"Form 1, user data", changed(form1, 2071, form1[2071] ^ 0x01), 2, SectorCheck::WrongEdc},
+        {"Form 2, data", changed(form2, 2347, form2[2347] ^ 0x01), 2, SectorCheck::WrongEdc},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CheckSector(c.sector.data(), c.trackMode), c.expected) << c.name;
+    }
+}
+
 // --- The reference itself -------------------------------------------------
 // Its CRC and field need no tests of their own: the encoder, written apart
 // from it, agrees with it everywhere and meets the catalogue check value.

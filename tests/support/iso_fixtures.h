@@ -32,6 +32,8 @@ public:
 
     bool Reserved() override { return true; }
     bool Open(const char*) override { return false; }
+    void AcceptUdfAlone(bool) override {}
+    bool HoldsUdfAlone() override { return false; }
     bool ReadSector(std::uint32_t sector, void* buffer) override;
     bool ReadSectors(std::uint32_t firstSector, void* buffer, std::uint32_t count) override;
     bool WriteSectors(const void*, std::uint32_t, std::uint32_t) override { return false; }
@@ -42,6 +44,7 @@ public:
     bool WriteSectorsWithSubheaders(const void*, const void*, std::uint32_t, std::uint32_t) override { return false; }
     bool SeekToEnd() override { return false; }
     bool SeekToSector(std::uint32_t) override { return false; }
+    std::uint32_t GetDamagedSectors(std::uint32_t*) override { return 0; }
     std::uint32_t GetTrackMode() override { return 0; }
     ImageLayout GetLayout() override { return {0, 0, 2048, 0, 0}; }
     LayoutProbe GetLayoutProbe() override { return LayoutProbe::PlainIso; }
