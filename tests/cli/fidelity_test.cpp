@@ -682,9 +682,7 @@ class Fidelity : public ::testing::TestWithParam<std::tuple<ImageRow, Edit>> {};
 
 TEST_P(Fidelity, AnEditSavedInPlaceChangesOnlyTheEditedEntry)
 {
-    for (const char* tool : {"isoinfo", "isovfy", "xorriso", "7z", "bsdtar", "genisoimage", "dpkg"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("isoinfo", "isovfy", "xorriso", "7z", "bsdtar", "genisoimage", "dpkg");
     const auto& [image, edit] = GetParam();
     const std::string original = ImageOf(image);
     TARVELIN_REQUIRE(!original.empty() && fs::exists(original), "the image of package " << image.origin);
@@ -705,8 +703,7 @@ TEST_P(Fidelity, AnEditSavedInPlaceChangesOnlyTheEditedEntry)
         "rm " + ShellQuote(after) + " " + ShellQuote(paths.gone),
     };
     const std::string& command = commands[static_cast<int>(edit)];
-    const test::CommandResult result = test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + command);
-    ASSERT_EQ(result.exitCode, 0) << command << "\n" << result.output;
+    ASSERT_TRUE(test::Succeeded(test::RunCommand(ShellQuote(TARVELIN_CLI_PATH) + " " + command))) << command;
 
     const Observation is = Observe(after, dir / "is");
     for (const auto& check : kChecks) {
@@ -728,9 +725,7 @@ INSTANTIATE_TEST_SUITE_P(Images, Fidelity,
 // as a CD and as a disk (the isohybrid MBR).
 TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
 {
-    for (const char* tool : {"xorriso", "qemu-system-x86_64"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("xorriso", "qemu-system-x86_64");
     const std::string original = "/usr/lib/grub-rescue/grub-rescue-cdrom.iso";
     TARVELIN_REQUIRE(fs::exists(original), original << " of grub-rescue-pc");
     test::TempDir dir;
@@ -774,9 +769,7 @@ TEST(FidelityBoot, GrubRescueWithAGrubCfgAddedBootsAsCdAndDiskLikeXorrisosCopy)
 // must not grow over the appended ones, or the firmware skips the overlapping EFI partition.
 TEST(FidelityBoot, BiosAndUefiHybridsEditedBootUnderUefiAsCdAndDisk)
 {
-    for (const char* tool : {"grub-mkrescue", "mformat", "xorriso", "isoinfo", "qemu-system-x86_64"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("grub-mkrescue", "mformat", "xorriso", "isoinfo", "qemu-system-x86_64");
     const std::string firmware = "/usr/share/OVMF/OVMF_CODE_4M.fd";
     const std::string variables = "/usr/share/OVMF/OVMF_VARS_4M.fd";
     const std::string grubMbr = "/usr/lib/grub/i386-pc/boot_hybrid.img";
@@ -853,9 +846,7 @@ const MacImage kMacImages[] = {
 
 TEST(FidelityMac, SavesKeepWhatAVolumeForMacsHolds)
 {
-    for (const char* tool : {"genisoimage", "xorriso", "hmount", "7z"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "xorriso", "hmount", "7z");
     for (const MacImage& row : kMacImages) {
         SCOPED_TRACE(row.name);
         test::TempDir dir;
@@ -911,9 +902,7 @@ TEST(FidelityMac, SavesKeepWhatAVolumeForMacsHolds)
 // or in xorriso's tags: a save leaves them as they were and says that they no longer match, as their own checks find.
 TEST(FidelityChecksums, ASaveSaysTheImagesChecksumsNoLongerMatch)
 {
-    for (const char* tool : {"genisoimage", "xorriso", "implantisomd5", "checkisomd5"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "xorriso", "implantisomd5", "checkisomd5");
     const struct {
         const char* make;  // of $SRC into $IMG
         const char* check; // of $IMG; passes before the save, and after it when it still finds the old session

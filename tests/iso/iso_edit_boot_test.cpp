@@ -136,8 +136,7 @@ TEST_F(BootImages, ALoadedDisketteOrLoaderBootsComesBackAndIsRemoved)
             fs::remove(image);
             continue;
         }
-        const CommandResult removed = test::RunCli("boot remove " + ShellQuote(image));
-        ASSERT_EQ(removed.exitCode, 0) << removed.output;
+        ASSERT_TRUE(test::Succeeded(test::RunCli("boot remove " + ShellQuote(image))));
         {
             test::EditHandle edit;
             ASSERT_TRUE(edit->Open(image.c_str()));
@@ -247,8 +246,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     for (int i = 0; i < 120; ++i) {
         test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
     }
-    const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
-    ASSERT_EQ(added.exitCode, 0) << added.output;
+    ASSERT_TRUE(test::Succeeded(test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"))));
 
     EXPECT_EQ(ElToritoEntries(image, false), entriesBefore);
     EXPECT_NE(ElToritoEntries(image, true), withLbaBefore); // they did move
@@ -262,8 +260,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
 
     // A loaded boot image replaces the BIOS entry only.
     test::WriteWholeFile(dir / "loader.bin", NoEmulationLoader());
-    const CommandResult loaded = test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"));
-    ASSERT_EQ(loaded.exitCode, 0) << loaded.output;
+    ASSERT_TRUE(test::Succeeded(test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"))));
     const auto entriesAfter = ElToritoEntries(image, false);
     ASSERT_EQ(entriesAfter.size(), 4u);
     EXPECT_EQ(entriesAfter[1], entriesBefore[1]); // the EFI entry
@@ -275,9 +272,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     fs::remove(image);
     test::RunXorrisoMkisofs(dir / "src", image, "-J -e efi.img -no-emul-boot");
     ASSERT_EQ(ElToritoEntries(image, false).size(), 2u);
-    const CommandResult efiLoaded =
-        test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"));
-    ASSERT_EQ(efiLoaded.exitCode, 0) << efiLoaded.output;
+    ASSERT_TRUE(test::Succeeded(test::RunCli("boot load " + ShellQuote(image) + " " + ShellQuote(dir / "loader.bin"))));
     const auto efiOnly = ElToritoEntries(image, false);
     ASSERT_EQ(efiOnly.size(), 4u) << ElToritoReport(image);
     EXPECT_EQ(efiOnly[0].rfind("El Torito boot img :   1  BIOS  y   none", 0), 0u) << efiOnly[0];
@@ -294,8 +289,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
 // the rest); boot save writes what the catalog loads.
 TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
 {
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    TARVELIN_REQUIRE_TOOL("xorriso");
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "xorriso");
     std::vector<std::uint8_t> disk = test::RandomBytes(1 << 20, 9);
     const std::uint8_t partition[16] = {0x80, 0, 2, 0, 0x83, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0x07, 0, 0}; // blocks 1..2047
     std::fill(disk.begin() + 446, disk.begin() + 510, 0);
@@ -331,8 +325,7 @@ TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
             return entries.empty() ? 0ULL : std::stoull(entries[0].substr(entries[0].find_last_of(' ') + 1));
         };
         const std::uint64_t before = bootSector();
-        const CommandResult added = test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"));
-        ASSERT_EQ(added.exitCode, 0) << added.output;
+        ASSERT_TRUE(test::Succeeded(test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"))));
 
         const std::uint64_t lba = bootSector();
         EXPECT_NE(lba, before);
