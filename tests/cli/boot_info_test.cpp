@@ -169,8 +169,7 @@ protected:
 
     void SetUp() override
     {
-        TARVELIN_REQUIRE_TOOL("qemu-system-x86_64");
-        TARVELIN_REQUIRE_TOOL("xorriso");
+        TARVELIN_REQUIRE_TOOLS("qemu-system-x86_64", "xorriso");
         TARVELIN_REQUIRE_FILE(kIsolinux);
         TARVELIN_REQUIRE_FILE(kLdlinux);
         fs::create_directories(dir / "src/isolinux");

@@ -51,8 +51,7 @@ protected:
 
 TEST_F(BuildCommand, EachSourceAndDotBecomeTopLevelEntriesAndTheLabelIsKept)
 {
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TARVELIN_REQUIRE_TOOLS("7z", "isoinfo");
     MakeSources();
     fs::create_hard_link(dir / "folder/sub/two.bin", dir / "folder/linked.bin");
     fs::create_hard_link(dir / "single.dat", dir / "left-out.dat");
@@ -138,9 +137,7 @@ TEST_F(BuildCommand, LinkTargetsOfEveryLengthReadBackWhole)
 
 TEST_F(BuildCommand, EveryTreeDatesAnEntryByItsModificationTime)
 {
-    for (const char* tool : {"7z", "isoinfo", "genisoimage"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("7z", "isoinfo", "genisoimage");
     fs::create_directories(dir / "stage/src/sub");
     test::WriteWholeFile(dir / "stage/src/old.txt", std::string("old\n"));
     test::WriteWholeFile(dir / "stage/src/sub/older.bin", test::RandomBytes(3000, 4));

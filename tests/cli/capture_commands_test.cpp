@@ -189,8 +189,7 @@ TEST_F(CaptureCommandTest, RefusalsAndFailuresSayWhyAndLeaveNoFile)
 // the question and cancels the rip (the shell waits for the question to show, then types ^C).
 TEST_F(CaptureCommandTest, ATerminalGetsAProgressBarAndCtrlCInterruptsAQuestion)
 {
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    TARVELIN_REQUIRE_TOOL("script");
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "script");
     MakeIso();
     const std::string command =
         Simulated(iso()) + ShellQuote(TARVELIN_CLI_PATH) + " rip D " + ShellQuote(out());

@@ -59,8 +59,7 @@ TEST_F(ConvertCommandTest, ConvertsBothWaysWithoutABarOffTheTerminal)
     EXPECT_NE(toBin.output.find("100 raw sectors"), std::string::npos) << toBin.output;
     EXPECT_EQ(toBin.output.find('\r'), std::string::npos) << "no bar when standard error is no terminal";
     EXPECT_EQ(ReadWholeFile(dir_ / "out.bin").size(), 100u * 2352);
-    // The sheet beside the BIN, naming it by its file name, and one that cuetools' strict reader takes.
-    EXPECT_EQ(ReadWholeFile(dir_ / "out.cue").size(), 63u + std::strlen("out.bin"));
+    // The sheet beside the BIN (its text: tests/convert) is one that cuetools' strict reader takes.
     const CommandResult printed = test::RunCommand("cueprint " + Path("out.cue") + " 2>&1");
     EXPECT_EQ(printed.exitCode, 0) << printed.output;
     EXPECT_TRUE(test::Contains(printed.output, "no. of tracks:\t1")) << printed.output;

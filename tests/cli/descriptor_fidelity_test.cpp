@@ -126,37 +126,42 @@ TEST(DescriptorFidelity, SaveKeepsEveryDescriptorFieldItDoesNotMove)
             reports.emplace_back("-J", DescriptorReport(path, "-J"));
         }
 
-        const CommandResult added = RunCli("add " + ShellQuote(path) + " " + ShellQuote(dir / "small.txt"));
-        ASSERT_EQ(added.exitCode, 0) << added.output;
-        // xorriso's level 4 gives the enhanced descriptor a tree of its own, which the save does not keep.
-        EXPECT_EQ(test::Contains(added.output, "ISO 9660:1999 tree"), std::string(image.name) == "level4.iso")
-            << added.output;
-
-        for (const auto& [options, before] : reports) {
-            auto after = DescriptorReport(path, options);
-            EXPECT_GE(after["Modification Date"], before.at("Modification Date")) << options;
-            for (const char* moved : {"Volume size is", "Root directory extent", "Path table size is",
-                                      "L Path table start", "M Path table start", "Modification Date"}) {
-                after.erase(moved);
-            }
-            EXPECT_EQ(after["L Path opt table start"], " 0");
-            EXPECT_EQ(after["M Path opt table start"], " 0");
-            after.erase("L Path opt table start");
-            after.erase("M Path opt table start");
-            for (const auto& [label, value] : before) {
-                if (after.count(label) != 0) {
-                    EXPECT_EQ(after[label], value) << options << " " << label;
+        // Each kind of edit, saved in turn; every save keeps what the one before kept.
+        const std::string q = ShellQuote(path);
+        for (const std::string& edit : {"add " + q + " " + ShellQuote(dir / "small.txt"), "mkdir " + q + " /made",
+                                        "rename " + q + " /small.txt renamed.txt", "rm " + q + " /renamed.txt"}) {
+            SCOPED_TRACE(edit);
+            const CommandResult saved = RunCli(edit);
+            ASSERT_EQ(saved.exitCode, 0) << saved.output;
+            // xorriso's level 4 gives the enhanced descriptor a tree of its own, which the save does not keep.
+            EXPECT_EQ(test::Contains(saved.output, "ISO 9660:1999 tree"),
+                      std::string(image.name) == "level4.iso" && edit.starts_with("add"))
+                << saved.output;
+            for (const auto& [options, before] : reports) {
+                auto after = DescriptorReport(path, options);
+                EXPECT_GE(after["Modification Date"], before.at("Modification Date")) << options;
+                for (const char* moved : {"Volume size is", "Root directory extent", "Path table size is",
+                                          "L Path table start", "M Path table start", "Modification Date"}) {
+                    after.erase(moved);
                 }
+                EXPECT_EQ(after["L Path opt table start"], " 0");
+                EXPECT_EQ(after["M Path opt table start"], " 0");
+                after.erase("L Path opt table start");
+                after.erase("M Path opt table start");
+                for (const auto& [label, value] : before) {
+                    if (after.count(label) != 0) {
+                        EXPECT_EQ(after[label], value) << options << " " << label;
+                    }
+                }
+                EXPECT_EQ(after.size() + 8, before.size()) << options;
             }
-            EXPECT_EQ(after.size() + 8, before.size()) << options;
-        }
-
-        const auto setAfter = DescriptorSet(path);
-        ASSERT_EQ(setAfter.size(), setBefore.size());
-        for (std::size_t i = 0; i < setBefore.size(); ++i) {
-            for (std::size_t offset = 0; offset < kSector; ++offset) {
-                if (!SaveMayChange(setBefore[i][0], offset)) {
-                    ASSERT_EQ(setAfter[i][offset], setBefore[i][offset]) << "sector " << 16 + i << " byte " << offset;
+            const auto setAfter = DescriptorSet(path);
+            ASSERT_EQ(setAfter.size(), setBefore.size());
+            for (std::size_t i = 0; i < setBefore.size(); ++i) {
+                for (std::size_t offset = 0; offset < kSector; ++offset) {
+                    if (!SaveMayChange(setBefore[i][0], offset)) {
+                        ASSERT_EQ(setAfter[i][offset], setBefore[i][offset]) << "sector " << 16 + i << " byte " << offset;
+                    }
                 }
             }
         }

@@ -321,9 +321,7 @@ void CheckSaved(const Row& row, const std::string& image, const DiskTables& befo
 TEST_P(HybridSave, PartitionsCoverTheAddedDataAndTheOthersStay)
 {
     const Row& row = GetParam();
-    for (const char* tool : {"xorriso", "sfdisk", "sgdisk", "dd"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("xorriso", "sfdisk", "sgdisk", "dd");
     for (const char* file : {"/usr/lib/grub-rescue/grub-rescue-cdrom.iso", "/usr/lib/ipxe/ipxe.iso",
                              "/usr/lib/memtest86+/memtest86+x64.iso", "/usr/lib/ISOLINUX/isohdpfx.bin",
                              "/usr/lib/ISOLINUX/isolinux.bin"}) {

@@ -49,8 +49,7 @@ class LsCommandTest : public test::TrickyImagesTest {};
 
 TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
 {
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TARVELIN_REQUIRE_TOOLS("7z", "bsdtar");
     for (const char* image : {"jr.iso", "joliet.iso", "primary.iso", "noemul.iso", "floppy.iso"}) {
         SCOPED_TRACE(image);
         const std::vector<std::string> ours = test::SortedLines(test::CliOutput("ls -R " + ShellQuote(At(image))));
@@ -89,8 +88,7 @@ TEST_F(LsCommandTest, WithoutJolietThePrimaryNamesAreListedAsIsoinfoRecordsThem)
 // isoinfo shows the day as recorded, so in the maker's zone.
 TEST_F(LsCommandTest, LongListingMatchesTheSourceSevenZipAndIsoinfoInEachZone)
 {
-    TARVELIN_REQUIRE_TOOL("isoinfo");
-    TARVELIN_REQUIRE_TOOL("7z");
+    TARVELIN_REQUIRE_TOOLS("isoinfo", "7z");
     const auto source = test::SnapshotTree(At("tree"));
     const struct {
         const char* image;
@@ -230,9 +228,7 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 // lines are as they were. The modes come from the Rock Ridge reader of the tree.
 TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
 {
-    for (const char* tool : {"xorriso", "genisoimage", "isoinfo"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("xorriso", "genisoimage", "isoinfo");
     TempDir dir;
     const std::string source = dir / "src";
     struct Row {
@@ -310,7 +306,6 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
 
     // genisoimage dates the record of a grafted folder with the moment the image was made; its Rock Ridge TF entry
     // keeps the folder's own time.
-    TARVELIN_REQUIRE_TOOL("genisoimage");
     test::WriteWholeFile(source + "/ro/Twin.txt", std::string("upper\n"));
     test::WriteWholeFile(source + "/ro/twin.txt", std::string("lower\n"));
     const timespec times[2] = {{981173106, 0}, {981173106, 0}}; // 2001-02-03 04:05:06 UTC

@@ -171,8 +171,7 @@ protected:
 
 TEST_P(Soak, RandomEditsKeepEveryReaderInStepAndTheImageSmall)
 {
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TARVELIN_REQUIRE_TOOLS("7z", "bsdtar");
     const bool raw = GetParam();
     fs::create_directories(dir / "src/docs");
     fs::create_directories(dir / "disk");

@@ -54,9 +54,7 @@ class UdfCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* tool : {"genisoimage", "xorriso", "mkudffs", "udfinfo", "7z"}) {
-            TARVELIN_REQUIRE_TOOL(tool);
-        }
+        TARVELIN_REQUIRE_TOOLS("genisoimage", "xorriso", "mkudffs", "udfinfo", "7z");
     }
 
     static std::string At(const std::string& name) { return test::TrickyImage(name); }
@@ -463,9 +461,7 @@ protected:
 
 TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
 {
-    for (const char* tool : {"7z", "udfinfo", "isoinfo"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("7z", "udfinfo", "isoinfo");
     const std::string longName(80, 'n');
     const std::vector<std::pair<std::string, std::size_t>> files = {
         {"top.txt", 6}, {"a/empty.dat", 0}, {"a/b/Grüße.txt", 3000}, {"a/b/日本語.txt", 4097},
@@ -503,8 +499,7 @@ TEST_F(BuiltUdfTest, TheUdfTreeMatchesTheSourceForEveryReader)
 
 TEST_F(BuiltUdfTest, AFileOf4GiBOrMoreGoesIntoTheUdfTreeOnly)
 {
-    TARVELIN_REQUIRE_TOOL("7z");
-    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TARVELIN_REQUIRE_TOOLS("7z", "isoinfo");
     // The image holds the file's 4.5 GiB written out; its bytes are then read back through pipes, never stored a second
     // time.
     struct statvfs space {};
@@ -603,9 +598,7 @@ TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolderAndLinksAreLinks)
 // right and every tag checks out.
 TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
 {
-    for (const char* tool : {"genisoimage", "7z", "udfinfo", "isoinfo"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "7z", "udfinfo", "isoinfo");
     fs::create_directories(At("src/sub/deep"));
     test::WriteWholeFile(At("src/a.txt"), "top file\n");
     test::WriteWholeFile(At("src/sub/big.bin"), test::RandomBytes(300000, 3));
@@ -674,9 +667,7 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
 // naming the old descriptor sequences, which udfinfo would warn of.
 TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
 {
-    for (const char* tool : {"genisoimage", "7z", "udfinfo"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "7z", "udfinfo");
     fs::create_directories(At("src"));
     fs::create_directories(At("add/deep"));
     test::WriteWholeFile(At("src/a.txt"), "hello\n");

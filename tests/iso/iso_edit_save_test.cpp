@@ -57,9 +57,7 @@ std::vector<std::uint8_t> PlainFromRaw(const std::vector<std::uint8_t>& raw, tes
 
 void RequirePeers()
 {
-    for (const char* tool : {"genisoimage", "7z", "bsdtar", "xorriso"}) {
-        TARVELIN_REQUIRE_TOOL(tool);
-    }
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "7z", "bsdtar", "xorriso");
 }
 
 class SaveEditedImage : public ::testing::TestWithParam<ImageKind> {
@@ -87,8 +85,7 @@ protected:
             for (const char* item : {"a.txt", "Mixed Case.txt", "empty.dat", "sub"}) {
                 command += " " + ShellQuote(source + "/" + item);
             }
-            const test::CommandResult built = test::RunCommand(command);
-            ASSERT_EQ(built.exitCode, 0) << built.output;
+            ASSERT_TRUE(test::Succeeded(test::RunCommand(command)));
         }
         image = iso;
         if (GetParam().raw) {
@@ -360,8 +357,7 @@ std::set<std::string> IsoinfoRoot(const std::string& image, const std::string& o
 // name written, as a fresh open and isoinfo do; a later save writes every tree's names as the first did.
 TEST_F(SaveEdge, ANameWrittenOtherwiseThanGivenIsShownAsWritten)
 {
-    TARVELIN_REQUIRE_TOOL("genisoimage");
-    TARVELIN_REQUIRE_TOOL("isoinfo");
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "isoinfo");
     enum class Edit { Rename, NewFolder, Add };
     const std::string longName = std::string(70, 'n') + ".txt";
     const std::string cutName = std::string(60, 'n') + ".txt"; // 64 Joliet characters, the extension kept

@@ -238,8 +238,7 @@ inline void ExpectPeersSee(const std::string& image, const std::map<std::string,
                         ShellQuote(out / "xorriso")},
     };
     for (const auto& [tool, command] : extractors) {
-        const CommandResult result = RunCommand(command);
-        ASSERT_EQ(result.exitCode, 0) << tool << ": " << result.output;
+        ASSERT_TRUE(test::Succeeded(RunCommand(command))) << tool << ": ";
         auto found = FolderContents(out / tool);
         std::erase_if(found, [](const auto& item) { return item.first.rfind("[BOOT]", 0) == 0; });
         EXPECT_TRUE(SameContents(found, expected)) << tool << " extracted other bytes or paths from " << image;

@@ -96,6 +96,9 @@ private:
 // them); fails it under continuous integration.
 #define TARVELIN_REQUIRE_TOOL(program) \
     TARVELIN_REQUIRE_(::tarvelin::test::ToolAvailable(program), program << " is not installed")
+// Each of the programs named, the same way.
+#define TARVELIN_REQUIRE_TOOLS(...) \
+    for (const char* tarvelinTool_ : {__VA_ARGS__}) TARVELIN_REQUIRE_TOOL(tarvelinTool_)
 // The same for a file a Debian package ships (a loader, a module).
 #define TARVELIN_REQUIRE_FILE(path) \
     TARVELIN_REQUIRE_(::tarvelin::test::PathPresent(path), path << " is missing")
