@@ -508,6 +508,7 @@ public:
         const std::uint32_t perRead = std::max<std::uint32_t>(1, kScratchBytes / stride);
         const bool checked = trackMode_ != TrackMode::Plain && position >= layout_.dataOffset;
         const std::uint32_t lead = checked ? layout_.dataOffset : 0;
+        const std::uint64_t fileLength = checked ? file_->GetLength() : 0; // once: it asks the file system
         for (std::uint32_t done = 0; done < count;) {
             const std::uint32_t batch = std::min(perRead, count - done);
             const std::uint64_t span =
@@ -519,7 +520,7 @@ public:
             for (std::uint32_t i = 0; i < batch; ++i) {
                 const std::uint8_t* stored = scratch_.data() + std::uint64_t{i} * stride;
                 std::memcpy(out + std::uint64_t{done + i} * kSectorSize, stored + lead, kSectorSize);
-                if (checked && position - lead + std::uint64_t{i} * stride + raw::kSectorSize <= file_->GetLength()
+                if (checked && position - lead + std::uint64_t{i} * stride + raw::kSectorSize <= fileLength
                     && raw::CheckSector(stored, static_cast<std::uint8_t>(trackMode_)) != raw::SectorCheck::Sound) {
                     damaged_.insert(firstSector + done + i);
                 }
