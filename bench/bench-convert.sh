@@ -13,7 +13,10 @@
 # sectors with the two volume descriptor heads) and its BIN, each read once
 # into the page cache. Timed, interleaved in every round so that a busy
 # moment of the machine hits every tool alike: dd copy of the BIN, bchunk
-# BIN -> ISO, tarvelin bin2iso BIN -> ISO, tarvelin iso2bin ISO -> BIN + CUE.
+# BIN -> ISO, tarvelin bin2iso BIN -> ISO, tarvelin iso2bin ISO -> BIN + CUE,
+# and dd again with conv=fsync. tarvelin flushes every output to the device
+# before it puts it in place (dd and bchunk leave theirs in the page cache),
+# so the flushed dd copy is the limit for the same durable result.
 # Each is a whole process end to end, writing into the page cache; every
 # output is compared with what it must be and removed after its run. The dd
 # copy of the BIN also stands for the write-bound limit of iso2bin (the same
@@ -62,8 +65,11 @@ cat in.iso in.bin > /dev/null
 iso_bytes=$(stat -c %s in.iso)
 bin_bytes=$(stat -c %s in.bin)
 
-# Seconds that a command takes, end to end.
+# Seconds that a command takes, end to end. The dirty pages the last command
+# left are written out first, untimed, so that no command pays for the one
+# before it.
 elapsed() {
+  sync
   local start=$EPOCHREALTIME
   "$@" >/dev/null 2>&1
   local end=$EPOCHREALTIME
@@ -85,6 +91,7 @@ for round in $(seq 1 "$rounds"); do
   add iso2bin "$(elapsed "$cli" iso2bin in.iso out.bin)"
   cmp -s out.bin in.bin || { echo "iso2bin output differs from the first run's" >&2; exit 1; }
   rm -f out.bin out.cue
+  add dd-sync "$(elapsed dd if=in.bin of=copy.bin bs=4M conv=fsync)"; rm -f copy.bin
   echo "round $round done" >&2
 done
 
@@ -92,6 +99,7 @@ done
 stats() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { printf "%s %s", v[1], v[int((NR + 1) / 2)] }'; }
 
 read -r dd_best dd_median <<<"$(stats "${times[dd-bin]}")"
+read -r dds_best dds_median <<<"$(stats "${times[dd-sync]}")"
 read -r bchunk_best bchunk_median <<<"$(stats "${times[bchunk]}")"
 read -r b2i_best b2i_median <<<"$(stats "${times[bin2iso]}")"
 read -r i2b_best i2b_median <<<"$(stats "${times[iso2bin]}")"
@@ -99,13 +107,15 @@ read -r i2b_best i2b_median <<<"$(stats "${times[iso2bin]}")"
 encoder=$("$OLDPWD/$build/bench/bench_encoder" --seconds 1 | awk '/^mode1 encode/ { print; exit }')
 
 awk -v iso="$iso_bytes" -v bin="$bin_bytes" -v rounds="$rounds" \
-    -v ddb="$dd_best" -v ddm="$dd_median" -v bcb="$bchunk_best" -v bcm="$bchunk_median" \
+    -v ddb="$dd_best" -v ddm="$dd_median" -v dsb="$dds_best" -v dsm="$dds_median" -v bcb="$bchunk_best" -v bcm="$bchunk_median" \
     -v b2b="$b2i_best" -v b2m="$b2i_median" \
     -v i2b="$i2b_best" -v i2m="$i2b_median" 'BEGIN {
   printf "BIN %.0f MB (%d sectors), ISO %.0f MB; %d rounds, best and median\n", bin / 1e6, iso / 2048, iso / 1e6, rounds
   printf "dd copy of the BIN     %.3f s  %.3f s\n", ddb, ddm
+  printf "the same, flushed      %.3f s  %.3f s\n", dsb, dsm
   printf "bchunk BIN -> ISO      %.3f s  %.3f s   %.2fx dd best, %.2fx by the median\n", bcb, bcm, bcb / ddb, bcm / ddm
   printf "bin2iso BIN -> ISO     %.3f s  %.3f s   %.2fx dd best, %.2fx by the median (target 1.5x)\n", b2b, b2m, b2b / ddb, b2m / ddm
+  printf "                                         %.2fx flushed dd best, %.2fx by the median\n", b2b / dsb, b2m / dsm
   printf "write-bound limit (dd)                   %.0f MB/s of BIN\n", bin / ddb / 1e6
   printf "iso2bin ISO -> BIN+CUE %.3f s  %.3f s   %.0f MB/s of BIN (target 1000 MB/s; median %.0f)\n", i2b, i2m, bin / i2b / 1e6, bin / i2m / 1e6
 }'

@@ -17,6 +17,7 @@ public:
     {
         Abandon();
         bytesWritten_ = 0;
+        pushed_ = 0;
         lastError_.clear();
         if (!out_.Open(path, platform::ExistingOutput::Replace)) {
             lastError_ = out_.LastError();
@@ -36,6 +37,7 @@ public:
             return false;
         }
         bytesWritten_ += count;
+        WriteBehind();
         return true;
     }
 
@@ -69,6 +71,7 @@ public:
         }
         const bool ok = out_.Stream().CopyFrom(source, count, copied);
         bytesWritten_ += copied;
+        WriteBehind();
         if (!ok) {
             lastError_ = out_.Stream().LastError();
         }
@@ -79,8 +82,24 @@ public:
     const char* GetFinalPath() override { return out_.FinalPath().c_str(); }
 
 private:
+    // An image is flushed to the device before it is put in place. Left to
+    // the end, that flush waits for the whole file to reach the device;
+    // started behind the writing, in steps of this size, the device writes
+    // while the image is still being made.
+    static constexpr std::uint64_t kWriteBehindStep = std::uint64_t{32} << 20;
+
+    void WriteBehind()
+    {
+        if (bytesWritten_ - pushed_ >= kWriteBehindStep) {
+            out_.Stream().StartWriteBack(pushed_, bytesWritten_ - pushed_);
+            pushed_ = bytesWritten_;
+        }
+    }
+
     platform::AtomicOutput out_;
     std::uint64_t bytesWritten_ = 0;
+    // Bytes whose device writes have been started.
+    std::uint64_t pushed_ = 0;
     std::string lastError_;
 };
 

@@ -69,6 +69,12 @@ public:
     bool Truncate(std::uint64_t length);
     // Pushes written data to the storage device.
     bool Flush();
+    // Asks the system to start writing count bytes from position to the
+    // device now, without waiting for it, so that a long forward write
+    // overlaps with its device writes and the closing Flush has little left
+    // to wait for. Only a hint: where the system has no such request, or
+    // the file is a pipe or device, nothing happens.
+    void StartWriteBack(std::uint64_t position, std::uint64_t count);
     // Pushes the written data of every file on this file's file system to
     // the storage device: one flush for many files. False where the system
     // cannot do that or reports a failed write since the file was opened.

@@ -304,6 +304,20 @@ bool File::Flush()
     return true;
 }
 
+void File::StartWriteBack(std::uint64_t position, std::uint64_t count)
+{
+#ifdef __linux__
+    if (IsOpen() && writable_ && FitsOffset(position) && FitsOffset(count)) {
+        // Failures (a pipe, a file system without the request) change nothing: Flush still pushes everything.
+        static_cast<void>(::sync_file_range(Fd(handle_), static_cast<off_t>(position), static_cast<off_t>(count),
+                                            SYNC_FILE_RANGE_WRITE));
+    }
+#else
+    static_cast<void>(position);
+    static_cast<void>(count);
+#endif
+}
+
 bool File::FlushFileSystem()
 {
 #ifdef __linux__

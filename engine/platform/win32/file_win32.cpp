@@ -248,6 +248,11 @@ bool File::Flush()
     return true;
 }
 
+void File::StartWriteBack(std::uint64_t, std::uint64_t)
+{
+    // Windows has no request to start writing a range early; Flush pushes it all.
+}
+
 bool File::FlushFileSystem()
 {
     // Flushing a whole volume takes administrator rights; each file is
