@@ -46,6 +46,8 @@ using SectorReader = std::function<bool(std::uint32_t sector, std::uint8_t* buff
 // out (at sectorCount, or where read fails) before an NSR descriptor.
 inline constexpr std::string_view kUdfBeginExtendedArea = "BEA01";
 inline constexpr std::string_view kUdfTerminateExtendedArea = "TEA01";
+// NSR02 or NSR03: the descriptor that names the UDF revision.
+inline constexpr std::string_view kUdfNsrPrefix = "NSR0";
 TARVELIN_API std::uint8_t UdfNsrVersionAt(const SectorReader& read, std::uint32_t sectorCount, std::uint32_t sector);
 
 } // namespace tarvelin::iso

@@ -115,23 +115,38 @@ bool TryFixedProbe(const LayoutReadFn& readAt, const FixedProbe& fixed, ImageLay
     return true;
 }
 
-// Finds a primary volume descriptor behind an unknown header or in
-// sectors of an unknown size: the first "CD001" of each 16 KiB chunk of
-// the first MiB is taken as that of logical sector 16 when its type byte
-// is 1, and the distance to the next "CD001" as the sector size. A chunk is
-// read with the few bytes behind it, so that an identifier running across
-// its end is found in it, not missed by both chunks.
-bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
+// What a scan for a volume looks for: the identifier of the descriptor at
+// logical sector 16 (with the type byte in front of it) and one of the
+// descriptor that follows it a sector later.
+struct ScanMark {
+    std::string_view identifier;
+    std::uint8_t type;
+    std::string_view next;
+};
+// An ISO 9660 primary volume descriptor, and any descriptor behind it.
+constexpr ScanMark kIso9660Mark{kStandardIdentifier, kPrimaryVolumeDescriptorType, kStandardIdentifier};
+// The recognition sequence of a volume of UDF alone: its beginning, then
+// the descriptor that names the UDF revision.
+constexpr ScanMark kUdfMark{iso::kUdfBeginExtendedArea, 0, iso::kUdfNsrPrefix};
+
+// Finds a volume behind an unknown header or in sectors of an unknown
+// size: the first identifier of the mark in each 16 KiB chunk of the first
+// MiB is taken as that of logical sector 16 when its type byte is the
+// mark's, and the distance to the next descriptor's identifier as the
+// sector size. A chunk is read with the few bytes behind it, so that an
+// identifier running across its end is found in it, not missed by both
+// chunks.
+bool ScanForMark(const LayoutReadFn& readAt, const ScanMark& mark, ImageLayout& layout)
 {
-    constexpr std::uint32_t kOverlap = kStandardIdentifier.size() - 1;
-    std::vector<std::uint8_t> chunk(kScanChunk + kOverlap);
+    const auto overlap = static_cast<std::uint32_t>(mark.identifier.size() - 1);
+    std::vector<std::uint8_t> chunk(kScanChunk + overlap);
     std::vector<std::uint8_t> candidate(kScanChunk);
     for (std::uint64_t chunkStart = 0; chunkStart < kScanLimit; chunkStart += kScanChunk) {
-        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk + kOverlap);
+        const std::uint32_t got = readAt(chunkStart, chunk.data(), kScanChunk + overlap);
         if (got == 0) {
             break;
         }
-        const auto found = FindPattern(chunk.data(), got, 0, kStandardIdentifier);
+        const auto found = FindPattern(chunk.data(), got, 0, mark.identifier);
         // Only the first occurrence counts (one starting in the overlap is
         // the next chunk's); one at the very start of the file has no type
         // byte in front of it.
@@ -140,10 +155,10 @@ bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
         }
         const std::uint64_t descriptor = chunkStart + *found - 1;
         const std::uint32_t candidateSize = readAt(descriptor, candidate.data(), kScanChunk);
-        if (candidateSize < kDescriptorHeadSize || candidate[0] != kPrimaryVolumeDescriptorType) {
+        if (candidateSize < kDescriptorHeadSize || candidate[0] != mark.type) {
             continue;
         }
-        const auto second = FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, kStandardIdentifier);
+        const auto second = FindPattern(candidate.data(), candidateSize, kDescriptorHeadSize, mark.next);
         if (!second) {
             continue;
         }
@@ -155,6 +170,24 @@ bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
         return true;
     }
     return false;
+}
+
+bool ScanForVolume(const LayoutReadFn& readAt, ImageLayout& layout)
+{
+    if (ScanForMark(readAt, kIso9660Mark, layout)) {
+        return true;
+    }
+    ImageLayout udf;
+    const iso::SectorReader sectors = [&readAt, &udf](std::uint32_t sector, std::uint8_t* buffer) {
+        const std::int64_t at = UserDataStart(udf, sector);
+        return at >= 0 && readAt(static_cast<std::uint64_t>(at), buffer, kSectorSize) == kSectorSize;
+    };
+    if (!ScanForMark(readAt, kUdfMark, udf)
+        || iso::UdfNsrVersionAt(sectors, std::numeric_limits<std::uint32_t>::max(), kVolumeDescriptorSector) == 0) {
+        return false;
+    }
+    layout = udf;
+    return true;
 }
 
 std::uint32_t RawHeaderSize(TrackMode mode)
@@ -350,7 +383,6 @@ namespace {
 // A recognition sequence holds a handful of descriptors (BEA01, NSR, BOOT2,
 // TEA01); a longer walk would only read through the image's data.
 constexpr std::uint32_t kMaxExtendedAreaSectors = 16;
-constexpr std::string_view kUdfNsrPrefix = "NSR0";
 
 using SectorBuffer = std::array<std::uint8_t, kSectorSize>;
 
