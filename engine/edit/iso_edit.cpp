@@ -1503,6 +1503,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     } else {
         layout_.SetPartitionCopy(0);
     }
+    layout_.SetUdfPlacement(udf ? space.udfPlacement : iso::udf::Placement{});
     if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
         return false;
     }

@@ -644,6 +644,9 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         return std::nullopt;
     }
     volume.anchorSector = *anchor;
+    volume.placement.mainSequence = Le32(buffer.data() + 20);
+    volume.placement.reserveSequence = Le32(buffer.data() + 28);
+    volume.placement.sequenceSectors = std::min(Le32(buffer.data() + 16), Le32(buffer.data() + 24)) / kUdfBlockSize;
     // Both sequences' extents are the volume's, whatever they hold.
     reader.Note(Le32(buffer.data() + 20), (std::uint64_t{Le32(buffer.data() + 16)} + kUdfBlockSize - 1) / kUdfBlockSize);
     reader.Note(Le32(buffer.data() + 28), (std::uint64_t{Le32(buffer.data() + 24)} + kUdfBlockSize - 1) / kUdfBlockSize);
@@ -673,6 +676,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
     volume.revision = Le16(lvd + 216 + 24);
     volume.domainFlags = lvd[216 + 24 + 2];
     reader.Note(Le32(lvd + 436), (std::uint64_t{Le32(lvd + 432)} + kUdfBlockSize - 1) / kUdfBlockSize);
+    volume.placement.integrity = Le32(lvd + 436);
 
     // The partition maps, in the order the addresses refer to them.
     const std::uint32_t tableLength = std::min<std::uint32_t>(Le32(lvd + 264), kUdfBlockSize - 440);
@@ -722,6 +726,7 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         entry.length = Le32(descriptor->data() + 192);
         if (volume.partitions.empty()) {
             volume.contentsFlags = descriptor->data()[24];
+            volume.placement.partitionStart = entry.start;
         }
         volume.partitions.push_back(entry);
         at += length;

@@ -93,6 +93,9 @@ struct Volume {
     std::string logicalVolumeIdentifier;
     std::string volumeSetIdentifier;
     std::uint32_t anchorSector = 0;
+    // Where its sequences lie (as the anchor gives them), its integrity
+    // sequence (as the logical volume gives it) and its first partition.
+    Placement placement;
     std::uint32_t fileCount = 0;
     std::uint32_t folderCount = 0; // without the root
     bool usedMetadataMirror = false;

@@ -81,6 +81,20 @@ inline constexpr std::uint8_t kSoftWriteProtect = 0x02;
 // The anchor's fixed place (3/8.4.2.1).
 inline constexpr std::uint32_t kAnchorSector = 256;
 
+// Where a volume keeps its descriptor sequences, its integrity sequence and
+// its partition (absolute sectors); the defaults are a new image's places,
+// all behind the anchor. Other tools put the sequences between the
+// recognition sequence and the anchor and start the partition at 257.
+struct Placement {
+    std::uint32_t mainSequence = kAnchorSector + 1;
+    std::uint32_t reserveSequence = kAnchorSector + 17;
+    std::uint32_t sequenceSectors = 16; // of each sequence's extent
+    std::uint32_t integrity = kAnchorSector + 33; // its descriptor, then its terminator
+    std::uint32_t partitionStart = kAnchorSector + 35;
+
+    bool operator==(const Placement&) const = default;
+};
+
 // Extent lengths (4/14.14.1.1): 30 bits of length, the top two the type.
 inline constexpr std::uint32_t kExtentLengthMask = 0x3FFFFFFF;
 enum ExtentType : std::uint32_t { kRecorded = 0, kAllocatedOnly = 1, kUnallocated = 2, kContinuation = 3 };

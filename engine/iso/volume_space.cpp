@@ -767,6 +767,7 @@ private:
         space_.udfDomainFlags = volume->domainFlags;
         space_.udfApplicationId = volume->applicationId;
         space_.udfContentsFlags = volume->contentsFlags;
+        space_.udfPlacement = volume->placement;
         space_.udfHoldsLinks = std::any_of(volume->nodes.begin(), volume->nodes.end(),
                                            [](const udf::Node& node) { return node.isSymlink; });
         constexpr std::uint16_t kMostRevisionWritten = 0x0201;

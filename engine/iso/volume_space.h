@@ -17,6 +17,7 @@
 
 #include "platform/export.h"
 #include "iso/iso9660.h"
+#include "iso/udf_format.h"
 
 #include <array>
 #include <cstdint>
@@ -93,6 +94,9 @@ struct TARVELIN_API VolumeSpace {
     bool udfHoldsLinks = false;
     std::array<std::uint8_t, 32> udfApplicationId{};
     std::uint8_t udfContentsFlags = 0;
+    // Where its descriptors and its partition lie, which a save keeps where
+    // its own structures fit there.
+    udf::Placement udfPlacement;
 
     // What an HFS or HFS+ volume for Macs that shares this volume holds
     // inside it behind the ISO 9660 metadata: its catalog and the data of

@@ -137,7 +137,7 @@ bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& si
     }
     // The UDF bridge's size depends only on the tree's names and shape.
     if (udf) {
-        if (!bridge_.Measure(access, pathStart, error)) {
+        if (!bridge_.Measure(access, pathStart, udfPlacement_, error)) {
             return false;
         }
         pathStart = bridge_.EndSector();

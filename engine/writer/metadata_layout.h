@@ -244,6 +244,9 @@ public:
         copyOffset_ = offset;
         copySectors_ = copySectors;
     }
+    // The places of the UDF structures an edited image had, kept where the
+    // bridge fits them (a new image's by default). Set before Measure.
+    void SetUdfPlacement(const iso::udf::Placement& placement) { udfPlacement_ = placement; }
     // sizing gives the descriptor set's mode and boot option. False, with
     // error, when the descriptors or the tree cannot be written.
     template <class Descriptors>
@@ -279,6 +282,7 @@ public:
 private:
     std::uint32_t descriptorSectors_ = 0;
     bool udf_ = false;
+    iso::udf::Placement udfPlacement_;
     UdfBridge bridge_;
     MetadataLayout metadata_;
     std::uint32_t copyOffset_ = 0;

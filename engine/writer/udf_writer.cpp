@@ -21,11 +21,17 @@ namespace {
 
 using namespace iso::udf;
 
-constexpr std::uint32_t kVdsSectors = 16; // the least UDF allows for each sequence
-constexpr std::uint32_t kMainVds = kAnchorSector + 1;
-constexpr std::uint32_t kReserveVds = kMainVds + kVdsSectors;
-constexpr std::uint32_t kIntegritySector = kReserveVds + kVdsSectors;
-static_assert(kIntegritySector + 2 == kUdfPartitionStart);
+// A new image's places: each sequence in the 16 sectors UDF asks for at
+// least, one behind the other, then the integrity sequence, then the
+// partition.
+constexpr Placement kNewPlacement{};
+static_assert(kNewPlacement.reserveSequence == kNewPlacement.mainSequence + kNewPlacement.sequenceSectors
+              && kNewPlacement.integrity == kNewPlacement.reserveSequence + kNewPlacement.sequenceSectors
+              && kNewPlacement.partitionStart == kNewPlacement.integrity + 2);
+// The descriptors of a sequence: primary, implementation use, partition,
+// logical volume, unallocated space, terminator.
+constexpr std::uint32_t kSequenceDescriptors = 6;
+constexpr std::uint32_t kIntegritySectors = 2; // the descriptor and its terminator
 constexpr std::uint32_t kFirstEntryBlock = 2; // behind the file set descriptor and its terminator
 constexpr std::uint64_t kFirstUniqueId = 16;  // 0 to 15 are reserved (UDF 3.2.1.1); the root has 0
 constexpr std::size_t kMaxNameBytes = 255;
@@ -102,13 +108,17 @@ const std::string& ShownName(const DirEntry& record) { return record.diskPath.em
 // The sectors of the bridge from the recognition sequence on.
 class Canvas {
 public:
-    Canvas(std::uint32_t first, std::uint32_t end) : first_(first), bytes_(std::size_t{end - first} * kUdfBlockSize, 0) {}
+    Canvas(std::uint32_t first, std::uint32_t partitionStart, std::uint32_t end)
+        : first_(first), partitionStart_(partitionStart), bytes_(std::size_t{end - first} * kUdfBlockSize, 0)
+    {
+    }
     std::uint8_t* At(std::uint32_t sector) { return bytes_.data() + std::size_t{sector - first_} * kUdfBlockSize; }
-    std::uint8_t* Block(std::uint32_t block) { return At(kUdfPartitionStart + block); }
+    std::uint8_t* Block(std::uint32_t block) { return At(partitionStart_ + block); }
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
 private:
     std::uint32_t first_;
+    std::uint32_t partitionStart_;
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -119,6 +129,7 @@ struct VolumeFacts {
     bool linksAsFiles = false;
     std::optional<std::array<std::uint8_t, 32>> applicationId;
     std::uint8_t contentsFlags = 0;
+    Placement placement;
     std::uint32_t partitionLength = 0;
     platform::FileTime buildTime = 0;
     std::string label;
@@ -147,13 +158,13 @@ void PutDomain(std::uint8_t* p, const VolumeFacts& facts)
     PutEntityId(p, kDomain, Suffixes(facts.revision, facts.domainFlags).domain);
 }
 
-void PutAnchor(std::uint8_t* p, std::uint32_t sector, std::uint16_t tagVersion)
+void PutAnchor(std::uint8_t* p, std::uint32_t sector, const VolumeFacts& facts)
 {
-    PutLe32(p + 16, kVdsSectors * kUdfBlockSize);
-    PutLe32(p + 20, kMainVds);
-    PutLe32(p + 24, kVdsSectors * kUdfBlockSize);
-    PutLe32(p + 28, kReserveVds);
-    FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector, tagVersion);
+    PutLe32(p + 16, facts.placement.sequenceSectors * kUdfBlockSize);
+    PutLe32(p + 20, facts.placement.mainSequence);
+    PutLe32(p + 24, facts.placement.sequenceSectors * kUdfBlockSize);
+    PutLe32(p + 28, facts.placement.reserveSequence);
+    FinishDescriptorTag(p, kTagAnchor, 512 - kTagSize, sector, facts.tagVersion);
 }
 
 // One volume descriptor sequence (3/10.1 to 3/10.9, UDF 2.2).
@@ -195,7 +206,7 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutEntityId(p + 24, facts.tagVersion == kTagVersion2 ? "+NSR02" : "+NSR03", kNoSuffix);
     p[24] = facts.contentsFlags;
     PutLe32(p + 184, 1); // read only
-    PutLe32(p + 188, kUdfPartitionStart);
+    PutLe32(p + 188, facts.placement.partitionStart);
     PutLe32(p + 192, facts.partitionLength);
     PutEntityId(p + 196, kImplementation, kImplementationSuffix);
     FinishDescriptorTag(p, kTagPartition, 512 - kTagSize, first + 2, facts.tagVersion);
@@ -210,8 +221,8 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutLe32(p + 264, 6);                             // map table length
     PutLe32(p + 268, 1);                             // one map
     PutEntityId(p + 272, kImplementation, kImplementationSuffix);
-    PutLe32(p + 432, 2 * kUdfBlockSize); // integrity sequence
-    PutLe32(p + 436, kIntegritySector);
+    PutLe32(p + 432, kIntegritySectors * kUdfBlockSize); // integrity sequence
+    PutLe32(p + 436, facts.placement.integrity);
     p[440] = 1; // type 1 map: volume 1, partition 0
     p[441] = 6;
     PutLe16(p + 442, 1);
@@ -228,7 +239,8 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
 // 3/10.10 with UDF 2.2.6: closed, no free space, the volume's revision throughout.
 void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
 {
-    std::uint8_t* p = canvas.At(kIntegritySector);
+    const std::uint32_t at = facts.placement.integrity;
+    std::uint8_t* p = canvas.At(at);
     PutTimestamp(p + 16, facts.buildTime);
     PutLe32(p + 28, 1);                // close
     PutLe64(p + 40, facts.nextUniqueId); // logical volume header descriptor
@@ -242,9 +254,8 @@ void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
     PutLe16(p + 128, facts.revision); // least read revision
     PutLe16(p + 130, facts.revision); // least write revision
     PutLe16(p + 132, facts.revision); // most write revision
-    FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, kIntegritySector, facts.tagVersion);
-    FinishDescriptorTag(canvas.At(kIntegritySector + 1), kTagTerminating, 512 - kTagSize, kIntegritySector + 1,
-                        facts.tagVersion);
+    FinishDescriptorTag(p, kTagLogicalVolumeIntegrity, 134 - kTagSize, at, facts.tagVersion);
+    FinishDescriptorTag(canvas.At(at + 1), kTagTerminating, 512 - kTagSize, at + 1, facts.tagVersion);
 }
 
 // 4/14.1 with UDF 2.3.2.
@@ -281,6 +292,7 @@ struct Allocation {
 struct DataArea {
     std::uint32_t dataStart = 0;
     std::uint32_t dataEnd = 0;
+    std::uint32_t partitionStart = 0; // the sector of block 0
 };
 
 // A link the volume records as an empty file has no allocation.
@@ -332,7 +344,7 @@ bool PutAllocation(std::uint8_t* ads, const UdfItem& item, const DirEntry& recor
         }
         // Extents of at most kMaxExtentBytes, so that every one but the
         // last is a whole number of blocks.
-        std::uint32_t block = run.extent - kUdfPartitionStart;
+        std::uint32_t block = run.extent - area.partitionStart;
         for (std::uint64_t left = run.bytes; left > 0;) {
             if (out.bytes + 8 > room) {
                 error = "'" + ShownName(record) + "' is too large for one UDF file entry";
@@ -422,9 +434,41 @@ void PutFolder(Canvas& canvas, const std::vector<UdfItem>& items, std::size_t in
     std::copy(stream.begin(), stream.end(), canvas.Block(folder.folderBlock));
 }
 
+// Whether the places a volume had take this bridge's structures: each
+// sequence room for its descriptors, everything behind the recognition
+// sequence (which ends at firstFree) and in front of the partition, apart
+// from each other and from the anchor, and the partition behind the anchor
+// and no later than a new image's.
+bool Holds(const Placement& places, std::uint32_t firstFree)
+{
+    if (places.sequenceSectors < kSequenceDescriptors || places.partitionStart <= kAnchorSector
+        || places.partitionStart > kNewPlacement.partitionStart) {
+        return false;
+    }
+    const std::pair<std::uint32_t, std::uint32_t> spans[] = {
+        {places.mainSequence, places.sequenceSectors},
+        {places.reserveSequence, places.sequenceSectors},
+        {places.integrity, kIntegritySectors},
+        {kAnchorSector, 1},
+    };
+    for (std::size_t i = 0; i < std::size(spans); ++i) {
+        const auto [first, count] = spans[i];
+        if (first < firstFree || first + count > places.partitionStart) {
+            return false;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (first < spans[j].first + spans[j].second && spans[j].first < first + count) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace
 
-bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSector, std::string& error)
+bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSector, const Placement& kept,
+                        std::string& error)
 {
     items_.clear();
     recognitionSector_ = recognitionSector;
@@ -432,6 +476,7 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
         error = "the volume descriptors leave no room for the UDF recognition sequence before sector 256";
         return false;
     }
+    placement_ = Holds(kept, recognitionSector + 3) ? kept : kNewPlacement;
     if (!access.Valid()) {
         error = "no source tree";
         return false;
@@ -475,7 +520,7 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
         item.folderBlock = static_cast<std::uint32_t>(next);
         next += BlocksFor(bytes);
     }
-    if ((kUdfPartitionStart + next) * kUdfBlockSize > UINT32_MAX) {
+    if ((placement_.partitionStart + next) * kUdfBlockSize > UINT32_MAX) {
         error = "the tree has too many entries for a UDF file system";
         return false;
     }
@@ -497,7 +542,8 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     facts.linksAsFiles = names.linksAsFiles;
     facts.applicationId = names.applicationId;
     facts.contentsFlags = names.contentsFlags;
-    facts.partitionLength = totalSectors - 1 - kUdfPartitionStart;
+    facts.placement = placement_;
+    facts.partitionLength = totalSectors - 1 - placement_.partitionStart;
     facts.buildTime = buildTime;
     facts.label = names.label.empty() ? DateVolumeLabel(buildTime) : names.label;
     facts.volumeSet = names.volumeSet;
@@ -511,7 +557,7 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
         ++(item.isDirectory ? facts.folders : facts.files);
     }
 
-    Canvas canvas(recognitionSector_, EndSector());
+    Canvas canvas(recognitionSector_, placement_.partitionStart, EndSector());
     // The volume recognition sequence (2/9.2, 3/9.1): BEA01, NSR02 or NSR03, TEA01.
     const char* const recognition[] = {"BEA01", facts.tagVersion == kTagVersion2 ? "NSR02" : "NSR03", "TEA01"};
     for (std::uint32_t i = 0; i < 3; ++i) {
@@ -519,14 +565,15 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
         std::memcpy(p + 1, recognition[i], 5);
         p[6] = 1;
     }
-    PutAnchor(canvas.At(kAnchorSector), kAnchorSector, facts.tagVersion);
-    PutSequence(canvas, kMainVds, facts);
-    PutSequence(canvas, kReserveVds, facts);
+    PutAnchor(canvas.At(kAnchorSector), kAnchorSector, facts);
+    PutSequence(canvas, placement_.mainSequence, facts);
+    PutSequence(canvas, placement_.reserveSequence, facts);
     PutIntegrity(canvas, facts);
     PutFileSet(canvas, facts, items_[0].entryBlock);
 
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (!PutEntry(canvas, items_, i, items_[i].node->entry, {EndSector(), totalSectors - 1}, facts, error)) {
+        const DataArea area{EndSector(), totalSectors - 1, placement_.partitionStart};
+        if (!PutEntry(canvas, items_, i, items_[i].node->entry, area, facts, error)) {
             return false;
         }
         if (items_[i].isDirectory) {
@@ -535,7 +582,7 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     }
 
     std::vector<std::uint8_t> closing(kUdfBlockSize, 0);
-    PutAnchor(closing.data(), totalSectors - 1, facts.tagVersion);
+    PutAnchor(closing.data(), totalSectors - 1, facts);
     head.Clear();
     tail.Clear();
     if (!head.Append(canvas.Bytes().data(), static_cast<std::uint32_t>(canvas.Bytes().size()))

@@ -18,18 +18,23 @@
 //                       folder's identifiers behind its entry; the ISO 9660
 //                       path tables, directories and the file data follow
 //   N-1                 the second anchor
-// The partition starts at 291, so a file's UDF block is its ISO 9660 extent
-// less 291. The sizes depend only on the names and the shape of the tree:
-// Measure fixes them before the ISO 9660 layout, Render fills in the
-// extents that layout gave the files.
+// A file's UDF block is its ISO 9660 extent less the partition's start. The
+// sizes depend only on the names and the shape of the tree: Measure fixes
+// them before the ISO 9660 layout, Render fills in the extents that layout
+// gave the files.
 //
 // The same bridge serves a new image (the source tree) and the save of an
-// edited one (the edited tree): a save lays the bridge out again where a
-// new image has it and points it at the files' data as the save placed it.
+// edited one (the edited tree): a save lays the bridge out again and points
+// it at the files' data as the save placed it. It keeps the places of the
+// image's sequences and partition where the bridge fits them (other tools
+// put the sequences in front of the anchor and start the partition at 257,
+// right where their own structures begin: laid out at 291, the bridge would
+// push the first file out of its place), and uses a new image's otherwise.
 //
 // Internal to engine/writer.
 
 #include "core/byte_buffer.h"
+#include "iso/udf_format.h"
 #include "platform/time.h"
 #include "writer/writer_tree.h"
 
@@ -40,8 +45,6 @@
 #include <vector>
 
 namespace tarvelin::writer {
-
-inline constexpr std::uint32_t kUdfPartitionStart = 291;
 
 // One entry of the bridge, in the order its file entries are recorded.
 struct UdfItem {
@@ -79,11 +82,13 @@ struct UdfNames {
 class UdfBridge {
 public:
     // Lays out the bridge of the tree with the recognition sequence at
-    // recognitionSector. False, with error, when it cannot be.
-    bool Measure(const TreeAccess& access, std::uint32_t recognitionSector, std::string& error);
+    // recognitionSector, at the places kept when they take it (see above).
+    // False, with error, when it cannot be.
+    bool Measure(const TreeAccess& access, std::uint32_t recognitionSector, const iso::udf::Placement& kept,
+                 std::string& error);
     // The first sector behind the bridge's structures (before the closing
     // anchor): where the ISO 9660 path tables go.
-    std::uint32_t EndSector() const { return kUdfPartitionStart + metadataBlocks_; }
+    std::uint32_t EndSector() const { return placement_.partitionStart + metadataBlocks_; }
     // Renders sectors from the recognition sequence up to EndSector into
     // head and the closing anchor (sector totalSectors - 1) into tail, with
     // the extents the tree holds now.
@@ -94,6 +99,7 @@ public:
 private:
     std::vector<UdfItem> items_; // items_[0] is the root
     std::uint32_t recognitionSector_ = 0;
+    iso::udf::Placement placement_;
     std::uint32_t metadataBlocks_ = 0;
 };
 

@@ -387,9 +387,10 @@ TEST_F(UdfCommandsTest, APacketMovedBySparingIsReadWhereItWent)
     EXPECT_EQ(test::InfoField(info, "udf damage"), "<missing>");
 }
 
-// Checks every descriptor tag of the UDF structures of a built image: the sectors from the anchor at 256 up to the
-// first ISO 9660 path table, and the last sector. Sectors from the partition start (the LVD's partition descriptor)
-// hold partition-relative tags; a folder's identifiers are followed one by one across its sectors. Returns the tag
+// Checks every descriptor tag of the UDF structures of an image: both descriptor sequences and the integrity
+// sequence wherever the anchor at 256 and the logical volume place them, the sectors from the anchor up to the first
+// ISO 9660 path table, and the last sector. Sectors from the partition start (the partition descriptor's) hold
+// partition-relative tags; a folder's identifiers are followed one by one across its sectors. Returns the tag
 // identifiers seen.
 std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
 {
@@ -400,21 +401,32 @@ std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
     const auto sector = [&bytes](std::uint32_t n) { return bytes.data() + std::size_t{n} * 2048; };
     const std::vector<std::uint8_t> closing = test::ReadFileRange(image, std::uint64_t{sectors - 1} * 2048, 2048);
     std::uint32_t partitionStart = UINT32_MAX;
+    std::set<std::uint32_t> checked;
     std::multiset<std::uint32_t> seen;
-    for (std::uint32_t n = 256; n < pathTable; ++n) {
+    std::vector<std::uint32_t> integrity; // the integrity sequence's sectors, from the logical volume descriptor
+    const auto check = [&](std::uint32_t n) {
+        if (n >= pathTable) {
+            ADD_FAILURE() << "sector " << n << " is not before the path table at " << pathTable;
+            return n;
+        }
         const std::uint8_t* p = sector(n);
-        if (std::all_of(p, p + 2048, [](std::uint8_t b) { return b == 0; })) {
-            continue;
+        if (!checked.insert(n).second || std::all_of(p, p + 2048, [](std::uint8_t b) { return b == 0; })) {
+            return n;
         }
         const std::uint32_t id = Le(p, 2);
         if (id == 5) {
             partitionStart = Le(p + 188, 4);
         }
+        if (id == 6) {
+            for (std::uint32_t i = 0; i < Le(p + 432, 4) / 2048; ++i) {
+                integrity.push_back(Le(p + 436, 4) + i);
+            }
+        }
         const std::uint32_t location = n >= partitionStart ? n - partitionStart : n;
         if (id != 257) {
             EXPECT_EQ(TagFault(p, 2048, location), "") << "sector " << n << ", tag " << id;
             seen.insert(id);
-            continue;
+            return n;
         }
         std::size_t at = 0; // a folder's identifiers, packed across sectors
         const std::size_t avail = bytes.size() - std::size_t{n} * 2048;
@@ -424,7 +436,19 @@ std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
             seen.insert(257);
             at += (38 + Le(p + at + 36, 2) + p[at + 19] + 3) & ~std::size_t{3};
         }
-        n += static_cast<std::uint32_t>((at - 1) / 2048);
+        return n + static_cast<std::uint32_t>((at - 1) / 2048);
+    };
+    for (const std::size_t sequence : {16, 24}) { // the anchor's main and reserve extents
+        const std::uint8_t* extent = sector(256) + sequence;
+        for (std::uint32_t n = Le(extent + 4, 4); n < Le(extent + 4, 4) + Le(extent, 4) / 2048; ++n) {
+            check(n);
+        }
+    }
+    for (const std::uint32_t n : std::vector<std::uint32_t>(integrity)) {
+        check(n);
+    }
+    for (std::uint32_t n = 256; n < pathTable; ++n) {
+        n = check(n);
     }
     EXPECT_EQ(TagFault(closing.data(), 2048, sectors - 1), "") << "closing anchor";
     seen.insert(Le(closing.data(), 2));
@@ -679,9 +703,11 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
 }
 
 // Saves of a genisoimage -udf -R -J image keep what its UDF volume says of itself: revision 1.02, the write-protect
-// flags, the serial, names and application, the protected flag of its partition's contents, and its link recorded as an empty file, as 7-Zip (which refuses a UDF tree holding a
-// symbolic link) read it. The anchor copies genisoimage pads the image with do not stay behind in the saved volume
-// naming the old descriptor sequences, which udfinfo would warn of.
+// flags, the serial, names and application, the protected flag of its partition's contents, the places of its
+// descriptor sequences and partition, and its link recorded as an empty file, as 7-Zip (which refuses a UDF tree
+// holding a symbolic link) read it. genisoimage's first file lies right behind its metadata: a rename leaves every file
+// where it was and the image as long as it was. The anchor copies genisoimage pads the image with do not stay behind
+// in the saved volume naming the old descriptor sequences, which udfinfo would warn of.
 TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
 {
     TARVELIN_REQUIRE_TOOLS("genisoimage", "7z", "udfinfo");
@@ -708,16 +734,40 @@ TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
                 kept += "contents flags=" + std::to_string(bytes[at + 24]) + "\n";
             }
         }
+        // Where the sequences, the integrity sequence and the partition start (genisoimage: 32, 48, 64, 257).
+        std::istringstream places(test::RunCommand("udfinfo " + image).output);
+        for (std::string line; std::getline(places, line);) {
+            for (const char* type : {"MVDS", "RVDS", "LVID", "PSPACE"}) {
+                if (line.starts_with("start=") && line.ends_with(std::string("type=") + type)) {
+                    kept += line.substr(0, line.find(',')) + " " + type + "\n";
+                }
+            }
+        }
         return kept;
+    };
+    const auto extents = [&] {
+        std::multiset<std::uint32_t> out;
+        for (const auto& [path, entry] : test::IsoinfoDatedListing(At("u.iso"), "")) {
+            out.insert(entry.extent);
+        }
+        return out;
     };
     const std::string before = keptFields();
     ASSERT_NE(before.find("udfrev=1.02\nudfwriterev=1.02\nsoftwriteprotect=yes\nhardwriteprotect=yes"),
               std::string::npos) << before;
     ASSERT_NE(before.find("contents flags=2\ncontents flags=2\n"), std::string::npos) << before; // both sequences
-    for (const std::string& command : {"add " + image + " " + ShellQuote(At("add")), "rename " + image + " /a.txt b.txt"}) {
+    ASSERT_NE(before.find("start=257 PSPACE"), std::string::npos) << before;
+    for (const std::string& command :
+         {"rename " + image + " /a.txt b.txt", "add " + image + " " + ShellQuote(At("add"))}) {
         SCOPED_TRACE(command);
+        const auto placesBefore = extents();
+        const auto lengthBefore = fs::file_size(At("u.iso"));
         ASSERT_TRUE(test::Succeeded(test::RunCommand(Cli(command))));
         EXPECT_EQ(keptFields(), before);
+        if (command.starts_with("rename")) {
+            EXPECT_EQ(extents(), placesBefore);
+            EXPECT_EQ(fs::file_size(At("u.iso")), lengthBefore);
+        }
         EXPECT_EQ(test::RunCommand("7z l -tudf " + image).exitCode, 0);
         EXPECT_EQ(test::CliOutput("ls --tree udf -l " + image + " /").find(" -> "), std::string::npos);
     }
