@@ -239,7 +239,7 @@ TEST_F(ExtractCommandTest, FailuresBeforeExtractingCreateNothing)
 TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefusedAndControlCharactersNeverShown)
 {
     TempDir dir;
-    test::CraftedImage image(40);
+    test::MemorySector image(40);
     const std::string good = "good data\n";
     const std::string evil = "must never be written\n";
     std::copy(good.begin(), good.end(), image.SectorData(30));
@@ -250,7 +250,7 @@ TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefusedAndCo
         test::MakeRecord(test::JolietId(".."), 31, size(evil)),
         test::MakeRecord(test::JolietId("inner.txt"), 30, size(good)),
     };
-    const std::uint32_t innerLength = test::CraftedImage::DirectoryLength(inner);
+    const std::uint32_t innerLength = test::MemorySector::DirectoryLength(inner);
     const std::vector<iso::DirectoryRecord> root{
         test::MakeRecord(test::JolietId(".."), 31, size(evil)),
         test::MakeRecord(test::JolietId("."), 31, size(evil)),
@@ -265,7 +265,7 @@ TEST(ExtractUntrustedNamesTest, NamesThatWouldLeaveTheDestinationAreRefusedAndCo
     const std::uint32_t primaryLength = image.WriteDirectory(20, 20, 0, {});
     image.WriteDescriptors(20, primaryLength, std::make_pair(22u, rootLength));
     const std::string imagePath = dir / "untrusted.iso";
-    test::WriteWholeFile(imagePath, image.Bytes());
+    test::WriteWholeFile(imagePath, image.bytes);
 
     for (const char* options : {"ls ", "ls -R -l "}) {
         const CommandResult listed = RunCommand(Cli(options + ShellQuote(imagePath)));

@@ -83,20 +83,8 @@ EditPaths PathsOf(const ImageRow& image, Edit edit)
     return {removed, "", Parent(removed)};
 }
 
-// A path as it matches without Rock Ridge and Joliet: each part upper-cased, without its version and the dot of an
-// empty extension.
-std::string IsoFolded(const std::string& path)
-{
-    std::string folded;
-    std::istringstream parts(path);
-    for (std::string part; std::getline(parts, part, '/');) {
-        part = part.substr(0, part.find(';'));
-        part = part.substr(0, part.size() - (!part.empty() && part.back() == '.' ? 1 : 0));
-        std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::toupper(c); });
-        folded += part + "/";
-    }
-    return folded;
-}
+// A path as it matches without Rock Ridge and Joliet.
+std::string IsoFolded(const std::string& path) { return test::PrimaryPathShown(path, true); }
 
 // A directory record as isoinfo -l prints it, or an entry as xorriso's lsdl prints it ("." stands for the root there).
 struct Record {

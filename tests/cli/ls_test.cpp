@@ -31,20 +31,6 @@ using test::ShellQuote;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-// A primary identifier as a reader shows it: without ";1" and without the dot of an empty extension.
-std::string WithoutVersion(std::string identifier)
-{
-    const bool folder = !identifier.empty() && identifier.back() == '/';
-    if (folder) {
-        identifier.pop_back();
-    }
-    identifier = identifier.substr(0, identifier.find(';'));
-    if (!identifier.empty() && identifier.back() == '.') {
-        identifier.pop_back();
-    }
-    return identifier + (folder ? "/" : "");
-}
-
 class LsCommandTest : public test::TrickyImagesTest {};
 
 TEST_F(LsCommandTest, RecursiveListingEqualsWhatSevenZipAndBsdtarList)
@@ -67,12 +53,7 @@ TEST_F(LsCommandTest, WithoutJolietThePrimaryNamesAreListedAsIsoinfoRecordsThem)
         SCOPED_TRACE(image);
         std::vector<std::string> expected;
         for (const auto& [path, entry] : test::IsoinfoDatedListing(At(image), "")) {
-            std::string shown;
-            std::istringstream parts(path);
-            std::string part;
-            while (std::getline(parts, part, '/')) {
-                shown += WithoutVersion(part) + "/";
-            }
+            std::string shown = test::PrimaryPathShown(path, false);
             if (path.back() != '/') {
                 shown.pop_back();
             }
@@ -209,7 +190,7 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 
     // Crafted: B.TXT is named b.txt in the Joliet tree, after a record of the same data that the primary tree lacks;
     // SAME.TXT and same.txt hold different data: two files.
-    test::CraftedImage crafted(40);
+    test::MemorySector crafted(40);
     const std::uint32_t primaryLength = crafted.WriteDirectory(
         20, 20, 0, {test::MakeRecord("B.TXT;1", 30, 2), test::MakeRecord("SAME.TXT;1", 31, 2)});
     const std::uint32_t jolietLength = crafted.WriteDirectory(
@@ -218,7 +199,7 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
          test::MakeRecord(test::JolietId("same.txt"), 32, 2)});
     crafted.WriteDescriptors(20, primaryLength, std::make_pair(22u, jolietLength));
     const std::string image = dir / "crafted.iso";
-    test::WriteWholeFile(image, crafted.Bytes());
+    test::WriteWholeFile(image, crafted.bytes);
     // The primary SAME.TXT, in that tree alone, keeps its own name.
     EXPECT_EQ(test::SortedLines(test::CliOutput("ls " + ShellQuote(image))),
               (std::vector<std::string>{"SAME.TXT", "a hidden.txt", "b.txt", "same.txt"}));

@@ -56,23 +56,6 @@ Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t count)
                  bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
 }
 
-// The sectors of data as a raw image stores them from firstLba on.
-template <bool Mode2>
-Bytes RawReference(const Bytes& data, std::uint32_t firstLba)
-{
-    const std::size_t count = data.size() / kLogicalSectorSize;
-    Bytes out(count * kRawSize);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t lba = firstLba + static_cast<std::uint32_t>(i);
-        if constexpr (Mode2) {
-            test::ReferenceEncodeMode2Form1(data.data() + i * kLogicalSectorSize, lba, kForm1Subheader,
-                                            out.data() + i * kRawSize);
-        } else {
-            test::ReferenceEncodeMode1(data.data() + i * kLogicalSectorSize, lba, out.data() + i * kRawSize);
-        }
-    }
-    return out;
-}
 // Raw sectors each followed by 96 bytes of subchannel data (2448 a sector).
 Bytes WithSubchannel(const Bytes& raw)
 {
@@ -84,8 +67,12 @@ Bytes WithSubchannel(const Bytes& raw)
     }
     return out;
 }
-const auto Mode1Reference = RawReference<false>;
-const auto Mode2Form1Reference = RawReference<true>;
+const auto Mode1Reference = [](const Bytes& data, std::uint32_t lba) {
+    return test::EncodeRawImage(data, test::RawForm::Mode1, lba);
+};
+const auto Mode2Form1Reference = [](const Bytes& data, std::uint32_t lba) {
+    return test::EncodeRawImage(data, test::RawForm::Mode2Form1, lba);
+};
 
 // One stored form of the test volume and what detection must make of it.
 struct StoredForm {

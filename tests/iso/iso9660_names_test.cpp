@@ -2,7 +2,8 @@
 // read-side clean-up of identifiers.
 
 #include "iso/iso9660.h"
-#include "iso9660_test_image.h"
+#include "support/iso_fixtures.h"
+#include "support/test_support.h"
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
@@ -220,7 +221,7 @@ TEST(Iso9660Names, RecordsOrderByNameThenExtensionThenVersionDescending)
 }
 
 // The identifiers of a peer image's root directory, in record order.
-std::vector<std::string> RootIdentifiers(const test_image::Image& image, bool joliet)
+std::vector<std::string> RootIdentifiers(const test::MemorySector& image, bool joliet)
 {
     const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
     const std::uint32_t sector = joliet ? set.jolietSector.value_or(0) : kFirstDescriptorSector;
@@ -262,7 +263,7 @@ TEST(Iso9660Names, LevelOneIdentifiersAndRecordOrderAreThoseOfXorriso)
                                                       + test::ShellQuote(dir / "x.iso") + " "
                                                       + test::ShellQuote(dir / "src"));
     ASSERT_EQ(made.exitCode, 0) << made.output;
-    const test_image::Image image = test_image::LoadImage(dir / "x.iso");
+    const test::MemorySector image(test::ReadWholeFile(dir / "x.iso"));
 
     const std::vector<std::string> primary = RootIdentifiers(image, false);
     std::vector<std::string> sorted = expected;

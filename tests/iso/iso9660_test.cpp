@@ -3,7 +3,8 @@
 // tests/cli/ls_test.cpp, tests/writer/descriptor_writer_test.cpp).
 
 #include "iso/iso9660.h"
-#include "iso9660_test_image.h"
+#include "support/iso_fixtures.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -329,7 +330,7 @@ TEST(BootCatalogSet, WhatCannotBeReadWholeOrWrittenInOneSectorIsRefused)
     EXPECT_TRUE(EncodeBootCatalogSet(crowded, sector));
 }
 
-using test_image::Image;
+using Image = test::MemorySector;
 
 void PutDescriptor(Image& image, std::uint32_t sector, DescriptorType type, JolietLevel level = JolietLevel::None)
 {
@@ -345,7 +346,7 @@ void PutDescriptor(Image& image, std::uint32_t sector, DescriptorType type, Joli
 
 TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
 {
-    Image image = test_image::Blank(40);
+    Image image(40u);
     PutDescriptor(image, 16, DescriptorType::Primary);
     PutDescriptor(image, 17, DescriptorType::Supplementary); // another character set
     PutDescriptor(image, 18, DescriptorType::Supplementary, JolietLevel::Level1);
@@ -364,7 +365,7 @@ TEST(Iso9660Recognition, OnlyASupplementaryDescriptorWithAJolietEscapeIsJoliet)
 // (A Joliet descriptor behind a boot record is found: tests/writer.)
 TEST(Iso9660Recognition, NoJolietBehindTheTerminator)
 {
-    Image late = test_image::Blank(40);
+    Image late(40u);
     PutDescriptor(late, 16, DescriptorType::Primary);
     ASSERT_TRUE(EncodeTerminator(late.At(17)));
     PutDescriptor(late, 18, DescriptorType::Supplementary, JolietLevel::Level3);
@@ -375,28 +376,28 @@ TEST(Iso9660Recognition, NoJolietBehindTheTerminator)
 
 TEST(Iso9660Recognition, AMissingTerminatorEndsTheSetAtTheEndOfTheImage)
 {
-    Image image = test_image::Blank(21);
+    Image image(21u);
     PutDescriptor(image, 16, DescriptorType::Primary);
     const DescriptorSetInfo set = ScanDescriptorSet(image.Reader(), image.SectorCount());
     EXPECT_FALSE(set.terminatorFound);
     EXPECT_EQ(set.descriptorCount, 5u); // sectors 16..20
-    EXPECT_FALSE(image.readOutside);
+    EXPECT_EQ(image.readsOutside, 0u);
 
     // A Joliet descriptor in the last sector is still found.
     PutDescriptor(image, 20, DescriptorType::Supplementary, JolietLevel::Level3);
     EXPECT_EQ(ScanDescriptorSet(image.Reader(), image.SectorCount()).jolietSector, 20u);
-    EXPECT_FALSE(image.readOutside);
+    EXPECT_EQ(image.readsOutside, 0u);
 
     // An image that ends before sector 16 has no descriptors at all.
-    Image tiny = test_image::Blank(10);
+    Image tiny(10u);
     const DescriptorSetInfo none = ScanDescriptorSet(tiny.Reader(), tiny.SectorCount());
     EXPECT_FALSE(none.hasPrimary);
     EXPECT_EQ(none.descriptorCount, 0u);
-    EXPECT_FALSE(tiny.readOutside);
+    EXPECT_EQ(tiny.readsOutside, 0u);
     EXPECT_FALSE(ReadVolumeDescriptor(tiny.Reader(), tiny.SectorCount(), 16));
 
     // A sector that cannot be read ends the scan like the end of the image.
-    Image failing = test_image::Blank(40);
+    Image failing(40u);
     PutDescriptor(failing, 16, DescriptorType::Primary);
     SectorReader reader = [&failing](std::uint32_t sector, std::uint8_t* buffer) {
         return sector < 18 && failing.Reader()(sector, buffer);
@@ -408,7 +409,7 @@ TEST(Iso9660Recognition, AMissingTerminatorEndsTheSetAtTheEndOfTheImage)
 
 TEST(Iso9660Recognition, BootInfoIsBoundByTheImage)
 {
-    Image image = test_image::Blank(40);
+    Image image(40u);
     PutDescriptor(image, 16, DescriptorType::Primary);
     ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(25), image.At(17)));
     ASSERT_TRUE(EncodeTerminator(image.At(18)));
@@ -438,7 +439,7 @@ TEST(Iso9660Recognition, BootInfoIsBoundByTheImage)
     EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
     ASSERT_TRUE(EncodeBootRecord(MakeElToritoBootRecord(0xFFFFFFF0u), image.At(17)));
     EXPECT_FALSE(ReadBootInfo(image.Reader(), image.SectorCount()));
-    EXPECT_FALSE(image.readOutside);
+    EXPECT_EQ(image.readsOutside, 0u);
 
     // No boot record at 17: nothing, even with a catalog somewhere.
     PutDescriptor(image, 17, DescriptorType::Supplementary, JolietLevel::Level3);

@@ -4,7 +4,6 @@
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
 #include "iso/iso_dir_edit.h"
-#include "iso9660_test_image.h"
 #include "platform/directory.h"
 #include "platform/time.h"
 #include "support/cli_fixtures.h"
@@ -26,7 +25,6 @@ namespace tarvelin {
 namespace {
 
 namespace fs = std::filesystem;
-using test::CraftedImage;
 using test::MakeRecord;
 using test::MemorySector;
 using test::TempDir;
@@ -109,7 +107,7 @@ constexpr std::uint32_t kRoot = 20;
 TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrderAndTheBootFileIsMarked)
 {
     constexpr std::uint32_t kSectors = 80;
-    CraftedImage image(kSectors);
+    MemorySector image(kSectors);
     // Filler records push the pieces across the first sector's end.
     std::vector<iso::DirectoryRecord> records;
     for (int i = 0; i < 40; ++i) {
@@ -126,8 +124,7 @@ TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrderAndTheBoot
     ASSERT_EQ(length, 4096u);
     image.WriteDescriptors(kRoot, length);
 
-    MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector, 41); // NEXT.TXT is the boot image
+    TreePtr tree = LoadFrom(&image, 41); // NEXT.TXT is the boot image
     const std::vector<std::string> names = ChildNames(*tree, tree->GetRoot());
     ASSERT_EQ(names.size(), 40u + 4);
     EXPECT_EQ(std::vector<std::string>(names.begin() + 40, names.end()),
@@ -154,7 +151,7 @@ TEST(IsoDirEditCrafted, AMultiExtentFileIsOneEntryWithItsPiecesInOrderAndTheBoot
 TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
 {
     constexpr std::uint32_t kSectors = 64;
-    CraftedImage image(kSectors);
+    MemorySector image(kSectors);
     // SUB (21) holds a loop to itself and one to the root.
     image.WriteDirectory(21, kRoot, 2048,
                          {MakeRecord("SELF", 21, 2048, kDir), MakeRecord("UP", kRoot, 2048, kDir),
@@ -191,8 +188,7 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
          MakeRecord("BLANK", 27, 2048, kDir)});
     image.WriteDescriptors(kRoot, rootLength);
 
-    MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector);
+    TreePtr tree = LoadFrom(&image);
     IIsoDirEdit& t = *tree;
     DirNode* root = t.GetRoot();
     EXPECT_EQ(ChildNames(t, root), (std::vector<std::string>{"A.TXT", "LOOPROOT", "SUB", "BROKEN", "BADID", "ZERO",
@@ -220,10 +216,9 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
 
 TEST(IsoDirEditCrafted, RootDirectoryOutsideTheImageGivesAnEmptyTree)
 {
-    CraftedImage image(40);
+    MemorySector image(40);
     image.WriteDescriptors(900000, 2048);
-    MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector);
+    TreePtr tree = LoadFrom(&image);
     EXPECT_EQ(tree->GetFirstChild(tree->GetRoot()), nullptr);
     EXPECT_EQ(tree->GetLoadReport().extentsOutside, 1u);
     EXPECT_EQ(tree->GetEndSector(), 0u);
@@ -233,7 +228,7 @@ TEST(IsoDirEditCrafted, NestingIsBoundedWithoutExhaustingTheStack)
 {
     constexpr std::uint32_t kLevels = 1100;
     constexpr std::uint32_t kFirst = 20;
-    CraftedImage image(kFirst + kLevels + 2);
+    MemorySector image(kFirst + kLevels + 2);
     for (std::uint32_t level = 0; level <= kLevels; ++level) {
         const std::uint32_t extent = kFirst + level;
         const std::uint32_t parent = level == 0 ? extent : extent - 1;
@@ -244,8 +239,7 @@ TEST(IsoDirEditCrafted, NestingIsBoundedWithoutExhaustingTheStack)
         image.WriteDirectory(extent, parent, 2048, children);
     }
     image.WriteDescriptors(kFirst, 2048);
-    MemorySector sector(image.Bytes());
-    TreePtr tree = LoadFrom(&sector);
+    TreePtr tree = LoadFrom(&image);
     std::uint32_t depth = 0;
     for (DirNode* node = tree->GetFirstChild(tree->GetRoot()); node != nullptr; node = tree->GetFirstChild(node)) {
         ++depth;
@@ -278,7 +272,7 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
     {
         TreePtr clean = LoadFrom(&sector);
         ASSERT_EQ(clean->GetJolietMode(), 2u);
-        const iso::SectorReader read = [&](std::uint32_t s, std::uint8_t* buffer) { return sector.ReadSector(s, buffer); };
+        const iso::SectorReader read = sector.Reader();
         const std::optional<iso::VolumeDescriptor> joliet =
             iso::ReadVolumeDescriptor(read, sectorCount, *iso::ScanDescriptorSet(read, sectorCount).jolietSector);
         ASSERT_TRUE(joliet.has_value());
@@ -296,7 +290,7 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
             directorySectors.push_back(extent + i);
         }
     }
-    const std::vector<std::uint8_t> original = sector.Bytes();
+    const std::vector<std::uint8_t> original = sector.bytes;
 
     std::mt19937 random(20240611);
     const auto pick = [&](std::uint32_t below) { return static_cast<std::uint32_t>(random() % below); };
@@ -371,7 +365,7 @@ TEST(IsoDirEditCrafted, RandomlyDamagedDirectoriesLoadWithoutCrashOrHang)
         // No sector is read twice as a directory: the tree stays within what the sectors can hold.
         ASSERT_LE(Walk(*tree).size(), std::size_t{sectorCount} * (2048 / 34)) << "case " << round;
         tree.reset();
-        sector.Bytes() = original;
+        sector.bytes = original;
     }
     // The damage reached the guards it is meant for.
     EXPECT_GT(loops, 0u);

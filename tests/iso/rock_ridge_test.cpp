@@ -3,7 +3,7 @@
 
 #include "iso/iso9660.h"
 #include "iso/rock_ridge.h"
-#include "iso9660_test_image.h"
+#include "support/iso_fixtures.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,8 @@
 namespace tarvelin::iso {
 namespace {
 
-using test_image::Both32;
-using MemoryImage = test_image::Image;
+using test::Both32;
+using test::MemorySector;
 
 std::string Entry(std::string_view signature, const std::string& body)
 {
@@ -72,7 +72,7 @@ std::string Summary(const RockRidgeInfo& info)
 }
 
 // Reads a record's system use from a heap block of exactly its size (AddressSanitizer sees reads past it).
-SystemUseArea ReadExact(const std::string& systemUse, std::uint8_t skip, const MemoryImage& image, SuspReport* report)
+SystemUseArea ReadExact(const std::string& systemUse, std::uint8_t skip, const MemorySector& image, SuspReport* report)
 {
     const auto exact = std::make_unique<char[]>(systemUse.size());
     std::memcpy(exact.get(), systemUse.data(), systemUse.size());
@@ -144,7 +144,7 @@ TEST(RockRidgeRead, CraftedEntriesAndChains)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        MemoryImage image = test_image::Blank(64);
+        MemorySector image(64u);
         for (const Area& area : c.areas) {
             image.Put(area.block, area.offset, area.bytes);
         }
@@ -196,7 +196,7 @@ UnixAttributes Attributes(std::uint32_t mode, std::string linkTarget = {})
 // the record back through the image.
 SystemUseArea LayAndReadBack(SystemUseArea area)
 {
-    MemoryImage image = test_image::Blank(32);
+    MemorySector image(32u);
     std::vector<std::uint32_t> offsets;
     for (std::size_t i = 0; i < area.continuation.size(); ++i) {
         offsets.push_back(static_cast<std::uint32_t>(i * 300 % (kSectorSize - area.continuation[i].size() + 1)));
@@ -272,7 +272,7 @@ TEST(RockRidgeRobustness, MutatedAreasAndChainsAreNeverReadPast)
         ASSERT_TRUE(PlaceContinuation(valid, i, static_cast<std::uint32_t>(4 + i), 16));
     }
     for (std::uint32_t round = 0; round < 3000; ++round) {
-        MemoryImage image{test::RandomBytes(8 * kSectorSize, round)};
+        MemorySector image{test::RandomBytes(8 * kSectorSize, round)};
         std::string record = valid.inlineBytes;
         if (round % 4 == 0) { // random bytes throughout
             record.resize(random() % 200);

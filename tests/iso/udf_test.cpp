@@ -3,7 +3,6 @@
 
 #include "iso/udf.h"
 #include "iso/volume_space.h"
-#include "iso9660_test_image.h"
 #include "iso/iso_edit_test_support.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -132,7 +131,7 @@ TEST(UdfDecoding, CrcTagNamesAndDates)
 
 using Tree = std::map<std::string, Bytes>;
 
-using test_image::Image;
+using Image = test::MemorySector;
 
 // The volume's tree; with data, the bytes of each file too.
 Tree TreeOfVolume(const Image& image, const Volume& volume, bool withData = true)
@@ -194,7 +193,7 @@ protected:
         test::WriteWholeFile(root + "/link", Bytes{2, 0, 0, 0, 5, 4, 0, 0, 8, 'e', 't', 'c', 5, 2, 0, 0, 8, 'x'});
         test::MakeIsoWithGenisoimage(root, dir_->Path() + "/udf.iso", "-udf");
         folder_ = std::make_unique<Tree>(test::FolderContents(root));
-        image_ = std::make_unique<Image>(Image{test::ReadWholeFile(dir_->Path() + "/udf.iso")});
+        image_ = std::make_unique<Image>(test::ReadWholeFile(dir_->Path() + "/udf.iso"));
         std::string why;
         if (std::optional<Volume> volume = Read(*image_, &why)) {
             sound_ = std::make_unique<Volume>(std::move(*volume));
@@ -259,8 +258,7 @@ std::size_t IdentifierOf(const Bytes& bytes, const Node& folder, const std::stri
 // anchor only those where readers look (256, N-257, N-1) are structures.
 TEST_F(UdfImage, NoUdfStructureIsFreeSpace)
 {
-    test::MemorySector sector(image_->bytes);
-    const VolumeSpace space = ScanVolumeSpace(sector);
+    const VolumeSpace space = ScanVolumeSpace(*image_);
     ASSERT_TRUE(space.known) << space.why;
     EXPECT_TRUE(space.udf);
     EXPECT_EQ(space.udfRefusal, "");
@@ -376,7 +374,7 @@ TEST_F(UdfImage, AnchorAndSequenceFallBack)
     EXPECT_EQ(TreeOfVolume(noMainSequence, *volume), *folder_);
 
     // Every anchor broken: no volume, and the reason.
-    Image noAnchor{noFirstAnchor};
+    Image noAnchor{noFirstAnchor.bytes};
     noAnchor.bytes[(noAnchor.SectorCount() - 1) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
     noAnchor.bytes[(noAnchor.SectorCount() - 256) * std::size_t{kUdfBlockSize} + 4] ^= 0xFF;
     EXPECT_FALSE(Read(noAnchor, &problem));

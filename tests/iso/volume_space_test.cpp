@@ -3,7 +3,6 @@
 
 #include "iso/iso9660.h"
 #include "iso/volume_space.h"
-#include "iso9660_test_image.h"
 #include "support/iso_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -14,18 +13,16 @@
 namespace tarvelin::iso {
 namespace {
 
-using test_image::Both32;
-
-using test::CraftedImage;
+using test::Both32;
 using test::MakeRecord;
 
 constexpr std::uint32_t kSectors = 120;
 
 // Root at 20: A.BIN (5000 bytes at 30), X.BIN (an extended attribute sector, then 2048 bytes, at
 // 40), SUB at 22 holding B.BIN (1 byte at 50) and a loop back to the root. rootSelfUse: "."'s system use.
-CraftedImage BaseImage(const std::string& rootSelfUse = {})
+std::vector<std::uint8_t> BaseImage(const std::string& rootSelfUse = {})
 {
-    CraftedImage image(kSectors);
+    test::MemorySector image(kSectors);
     DirectoryRecord extended = MakeRecord("X.BIN;1", 40, 2048);
     extended.extendedAttributeLength = 1;
     DirectoryRecord self = MakeSelfRecord(20, 2048);
@@ -38,17 +35,17 @@ CraftedImage BaseImage(const std::string& rootSelfUse = {})
     image.WriteDirectory(22, 20, 2048,
                          {MakeRecord("B.BIN;1", 50, 1), MakeRecord("LOOP", 20, 2048, DirectoryFlags::kDirectory)});
     image.WriteDescriptors(20, 2048);
-    return image;
+    return image.bytes;
 }
 
 // Sector 17 becomes a boot record whose catalog (at 60) holds the entry; the terminator moves to 18.
-void AddBootEntry(CraftedImage& image, const BootEntry& entry)
+void AddBootEntry(test::MemorySector& image, const BootEntry& entry)
 {
-    EncodeTerminator(Bytes(image.SectorData(18), 2048));
-    EncodeBootRecord(MakeElToritoBootRecord(60), Bytes(image.SectorData(17), 2048));
+    EncodeTerminator(image.At(18));
+    EncodeBootRecord(MakeElToritoBootRecord(60), image.At(17));
     BootCatalogSet catalog;
     catalog.defaultEntry = entry;
-    EncodeBootCatalogSet(catalog, Bytes(image.SectorData(60), 2048));
+    EncodeBootCatalogSet(catalog, image.At(60));
 }
 
 BootEntry Entry(std::uint8_t media, std::uint16_t sectorCount, std::uint32_t loadRba)
@@ -67,26 +64,26 @@ TEST(VolumeSpace, FreeSectorsAreWhatNoStructureReferences)
     const std::vector<SectorRun> baseFree{{18, 2}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, kSectors - 51}};
     const struct {
         const char* name;
-        std::function<void(CraftedImage&)> change;
+        std::function<void(test::MemorySector&)> change;
         bool known;
         std::vector<SectorRun> free; // when known
     } cases[] = {
-        {"as made", [](CraftedImage&) {}, true, baseFree},
+        {"as made", [](test::MemorySector&) {}, true, baseFree},
         {"a continuation area",
-         [](CraftedImage& image) {
+         [](test::MemorySector& image) {
              // SP, then a CE entry naming 10 bytes at sector 70.
-             image = BaseImage(std::string("SP\x07\x01\xbe\xef\x00" "CE\x1c\x01", 11) + Both32(70) + Both32(0) +
+             image.bytes = BaseImage(std::string("SP\x07\x01\xbe\xef\x00" "CE\x1c\x01", 11) + Both32(70) + Both32(0) +
                                Both32(10));
              std::memcpy(image.SectorData(70), "ST\x04\x01", 4);
          },
          true, {{18, 2}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 19}, {71, kSectors - 71}}},
         {"a diskette image no file lists (reaching past the volume)",
-         [](CraftedImage& image) { AddBootEntry(image, Entry(2, 1, 61)); }, true,
+         [](test::MemorySector& image) { AddBootEntry(image, Entry(2, 1, 61)); }, true,
          {{19, 1}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 9}}},
-        {"a small loader without a table", [](CraftedImage& image) { AddBootEntry(image, Entry(0, 4, 61)); }, false,
+        {"a small loader without a table", [](test::MemorySector& image) { AddBootEntry(image, Entry(0, 4, 61)); }, false,
          {}},
         {"an EFI image with its FAT boot sector",
-         [](CraftedImage& image) {
+         [](test::MemorySector& image) {
              AddBootEntry(image, Entry(0, 1, 61));
              std::uint8_t* boot = image.SectorData(61);
              PutLe16(Bytes(boot, 512), 11, 512);  // bytes per sector
@@ -99,20 +96,20 @@ TEST(VolumeSpace, FreeSectorsAreWhatNoStructureReferences)
          },
          true, {{19, 1}, {21, 1}, {23, 7}, {33, 7}, {42, 8}, {51, 9}, {66, kSectors - 66}}},
         {"a partition descriptor",
-         [](CraftedImage& image) {
-             EncodeTerminator(Bytes(image.SectorData(18), 2048));
-             PutDescriptorHeader(Bytes(image.SectorData(17), 2048), DescriptorType::Partition);
+         [](test::MemorySector& image) {
+             EncodeTerminator(image.At(18));
+             PutDescriptorHeader(image.At(17), DescriptorType::Partition);
          },
          false, {}},
-        {"a damaged directory", [](CraftedImage& image) { image.SectorData(22)[34] = 20; }, false, {}},
-        {"no descriptor before the terminator", [](CraftedImage& image) { image.SectorData(17)[1] = 'X'; }, false, {}},
+        {"a damaged directory", [](test::MemorySector& image) { image.SectorData(22)[34] = 20; }, false, {}},
+        {"no descriptor before the terminator", [](test::MemorySector& image) { image.SectorData(17)[1] = 'X'; }, false,
+         {}},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.name);
-        CraftedImage image = BaseImage();
+        test::MemorySector image(BaseImage());
         item.change(image);
-        test::MemorySector sector(image.Bytes());
-        const VolumeSpace space = ScanVolumeSpace(sector);
+        const VolumeSpace space = ScanVolumeSpace(image);
         EXPECT_EQ(space.known, item.known) << space.why;
         if (item.known) {
             EXPECT_EQ(space.Free().Runs(), item.free);

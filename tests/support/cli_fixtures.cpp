@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -325,6 +326,21 @@ std::vector<std::string> SortedLines(const std::string& text)
     }
     std::sort(lines.begin(), lines.end());
     return lines;
+}
+
+std::string PrimaryPathShown(const std::string& path, bool upper)
+{
+    std::string shown;
+    std::istringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+        part = part.substr(0, part.find(';'));
+        part = part.substr(0, part.size() - (!part.empty() && part.back() == '.' ? 1 : 0));
+        if (upper) {
+            std::transform(part.begin(), part.end(), part.begin(), [](unsigned char c) { return std::toupper(c); });
+        }
+        shown += part + "/";
+    }
+    return shown;
 }
 
 std::string FormatInZone(std::int64_t epochSeconds, const std::string& zone)

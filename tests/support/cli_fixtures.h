@@ -83,6 +83,10 @@ std::map<std::string, LongLine> ParseLongListing(const std::string& output);
 // Lines of text, sorted.
 std::vector<std::string> SortedLines(const std::string& text);
 
+// A path of ISO 9660 identifiers as readers show it: each part without its version and the dot of an empty extension,
+// and followed by '/'; upper-cased too when `upper` (to match names as they are without Rock Ridge and Joliet).
+std::string PrimaryPathShown(const std::string& path, bool upper);
+
 // The keys of a map by path, in order.
 template <class Map>
 std::vector<std::string> PathsOf(const Map& map)

@@ -32,7 +32,7 @@ void MakeIsoWithGenisoimage(const std::string& folder, const std::string& isoPat
     }
 }
 
-std::vector<std::uint8_t> EncodeRawImage(const std::vector<std::uint8_t>& plain, RawForm form)
+std::vector<std::uint8_t> EncodeRawImage(const std::vector<std::uint8_t>& plain, RawForm form, std::uint32_t firstLba)
 {
     constexpr std::size_t kRawSize = 2352;
     constexpr std::uint8_t kSubheader[8] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
@@ -42,7 +42,7 @@ std::vector<std::uint8_t> EncodeRawImage(const std::vector<std::uint8_t>& plain,
     std::vector<std::uint8_t> image(sectors * kRawSize);
     for (std::size_t i = 0; i < sectors; ++i) {
         const std::uint8_t* data = padded.data() + i * kLogicalSectorSize;
-        const auto lba = static_cast<std::uint32_t>(i);
+        const auto lba = firstLba + static_cast<std::uint32_t>(i);
         if (form == RawForm::Mode1) {
             ReferenceEncodeMode1(data, lba, image.data() + i * kRawSize);
         } else {

@@ -25,9 +25,10 @@ void MakeIsoWithGenisoimage(const std::string& folder, const std::string& isoPat
 enum class RawForm { Mode1, Mode2Form1 };
 
 // Each 2048-byte sector of plain (the last one padded with zeros), encoded
-// as a raw 2352-byte sector numbered from 0 by the independent reference
-// encoder.
-std::vector<std::uint8_t> EncodeRawImage(const std::vector<std::uint8_t>& plain, RawForm form);
+// as a raw 2352-byte sector numbered from firstLba by the independent
+// reference encoder.
+std::vector<std::uint8_t> EncodeRawImage(const std::vector<std::uint8_t>& plain, RawForm form,
+                                         std::uint32_t firstLba = 0);
 void MakeRawBin(const std::string& isoPath, const std::string& binPath, RawForm form);
 
 // Each sector stored as 2336 bytes: the Mode 2 Form 1 subheader, the 2048

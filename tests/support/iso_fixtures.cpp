@@ -9,23 +9,19 @@
 
 namespace tarvelin::test {
 
-MemorySector::MemorySector(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes))
+MemorySector::MemorySector(std::vector<std::uint8_t> content) : bytes(std::move(content))
 {
-    bytes_.resize((bytes_.size() + 2047) / 2048 * 2048);
+    bytes.resize((bytes.size() + kSector - 1) / kSector * kSector);
 }
 
-std::uint32_t MemorySector::GetSectorCount()
+bool MemorySector::Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count) const
 {
-    return static_cast<std::uint32_t>(bytes_.size() / 2048);
-}
-
-bool MemorySector::Copy(std::uint32_t firstSector, void* buffer, std::uint32_t count)
-{
-    if (std::uint64_t{firstSector} + count > GetSectorCount()) {
+    if (std::uint64_t{firstSector} + count > SectorCount()) {
         ++readsOutside;
         return false;
     }
-    std::memcpy(buffer, SectorData(firstSector), std::size_t{count} * 2048);
+    highestRead = std::max(highestRead, firstSector + count - 1);
+    std::memcpy(buffer, bytes.data() + firstSector * kSector, count * kSector);
     return true;
 }
 
@@ -41,9 +37,7 @@ bool MemorySector::ReadSectors(std::uint32_t firstSector, void* buffer, std::uin
     return Copy(firstSector, buffer, count);
 }
 
-CraftedImage::CraftedImage(std::uint32_t sectorCount) : bytes_(std::size_t{sectorCount} * 2048, 0) {}
-
-std::uint32_t CraftedImage::DirectoryLength(const std::vector<iso::DirectoryRecord>& children)
+std::uint32_t MemorySector::DirectoryLength(const std::vector<iso::DirectoryRecord>& children)
 {
     std::vector<std::size_t> sizes;
     for (const iso::DirectoryRecord& child : children) {
@@ -52,12 +46,12 @@ std::uint32_t CraftedImage::DirectoryLength(const std::vector<iso::DirectoryReco
     return iso::DirectoryDataLength(sizes);
 }
 
-std::uint32_t CraftedImage::WriteDirectory(std::uint32_t extent, std::uint32_t parentExtent,
+std::uint32_t MemorySector::WriteDirectory(std::uint32_t extent, std::uint32_t parentExtent,
                                            std::uint32_t parentLength,
                                            const std::vector<iso::DirectoryRecord>& children)
 {
     const std::uint32_t length = DirectoryLength(children);
-    if ((std::size_t{extent} * 2048) + length > bytes_.size()) {
+    if ((extent * kSector) + length > bytes.size()) {
         throw std::logic_error("crafted directory does not fit the image");
     }
     const iso::Bytes out(SectorData(extent), length);
@@ -77,17 +71,17 @@ std::uint32_t CraftedImage::WriteDirectory(std::uint32_t extent, std::uint32_t p
     return length;
 }
 
-void CraftedImage::WriteDescriptors(std::uint32_t rootExtent, std::uint32_t rootLength,
+void MemorySector::WriteDescriptors(std::uint32_t rootExtent, std::uint32_t rootLength,
                                     std::optional<std::pair<std::uint32_t, std::uint32_t>> jolietRoot)
 {
     std::uint32_t sector = iso::kFirstDescriptorSector;
     iso::VolumeDescriptor primary;
     primary.type = iso::DescriptorType::Primary;
-    primary.volumeSpaceSize = static_cast<std::uint32_t>(bytes_.size() / 2048);
+    primary.volumeSpaceSize = SectorCount();
     primary.volumeSetSize = 1;
     primary.volumeSequenceNumber = 1;
     primary.rootRecord = iso::MakeSelfRecord(rootExtent, rootLength);
-    if (!iso::EncodeVolumeDescriptor(primary, iso::Bytes(SectorData(sector++), 2048))) {
+    if (!iso::EncodeVolumeDescriptor(primary, At(sector++))) {
         throw std::logic_error("crafted primary descriptor cannot be encoded");
     }
     if (jolietRoot) {
@@ -95,11 +89,11 @@ void CraftedImage::WriteDescriptors(std::uint32_t rootExtent, std::uint32_t root
         joliet.type = iso::DescriptorType::Supplementary;
         std::copy(iso::kJolietLevel3Escape.begin(), iso::kJolietLevel3Escape.end(), joliet.escapeSequences.begin());
         joliet.rootRecord = iso::MakeSelfRecord(jolietRoot->first, jolietRoot->second);
-        if (!iso::EncodeVolumeDescriptor(joliet, iso::Bytes(SectorData(sector++), 2048))) {
+        if (!iso::EncodeVolumeDescriptor(joliet, At(sector++))) {
             throw std::logic_error("crafted Joliet descriptor cannot be encoded");
         }
     }
-    iso::EncodeTerminator(iso::Bytes(SectorData(sector), 2048));
+    iso::EncodeTerminator(At(sector));
 }
 
 iso::DirectoryRecord MakeRecord(const std::string& identifier, std::uint32_t extent, std::uint32_t length,
@@ -118,6 +112,13 @@ iso::DirectoryRecord MakeRecord(const std::string& identifier, std::uint32_t ext
 std::string JolietId(const std::string& utf8)
 {
     return iso::JolietIdentifier(platform::NarrowToUtf16(utf8));
+}
+
+std::string Both32(std::uint32_t value)
+{
+    std::string bytes(8, '\0');
+    iso::PutBoth32(iso::Bytes(reinterpret_cast<std::uint8_t*>(bytes.data()), 8), 0, value);
+    return bytes;
 }
 
 int ReplaceBothOrderFields(std::vector<std::uint8_t>& bytes, const std::vector<std::uint32_t>& from,

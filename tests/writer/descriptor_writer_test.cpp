@@ -295,12 +295,9 @@ TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
 
 class MemorySource final : public test::MemorySector {
 public:
-    explicit MemorySource(std::uint32_t sectors) : MemorySector(std::vector<std::uint8_t>(std::size_t{sectors} * kSector))
-    {
-    }
+    explicit MemorySource(std::uint32_t sectors) : MemorySector(sectors) {}
     ~MemorySource() override { EXPECT_EQ(readsOutside, 0u) << "reads outside an image of " << GetSectorCount(); }
 
-    iso::Bytes At(std::uint32_t sector) { return iso::Bytes(SectorData(sector), kSector); }
     void Put(std::uint32_t first, const std::vector<Sector>& sectors)
     {
         for (const Sector& s : sectors) {
