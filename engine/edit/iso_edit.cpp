@@ -1441,9 +1441,10 @@ void CIsoEdit::NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::u
 bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 {
     const std::uint32_t oldSectors = sector_->GetSectorCount();
-    // A UDF file system is laid out anew for the edited tree, where a new
-    // image has it; the image ends in its closing anchor, whose sector the
-    // save may give to data: the new anchor ends the new volume.
+    // A UDF file system is laid out anew for the edited tree, at the places
+    // the volume had where they take it; the image ends in its closing
+    // anchor, whose sector the save may give to data: the new anchor ends
+    // the new volume.
     const bool udf = desc_->GetUdfNsrVersion() != 0;
     const std::uint32_t oldEnd = udf && EndsInUdfAnchor(oldSectors) ? oldSectors - 1 : oldSectors;
     const std::uint32_t tailPadding = TrailingZeroSectors(oldEnd, udf);
