@@ -644,15 +644,18 @@ std::optional<Volume> ReadVolume(const SectorReader& read, std::uint32_t sectorC
         return std::nullopt;
     }
     volume.anchorSector = *anchor;
+    // The anchor's extents of the main and the reserve sequence.
+    const std::uint32_t mainBytes = Le32(buffer.data() + 16);
+    const std::uint32_t reserveBytes = Le32(buffer.data() + 24);
     volume.placement.mainSequence = Le32(buffer.data() + 20);
     volume.placement.reserveSequence = Le32(buffer.data() + 28);
-    volume.placement.sequenceSectors = std::min(Le32(buffer.data() + 16), Le32(buffer.data() + 24)) / kUdfBlockSize;
+    volume.placement.sequenceSectors = std::min(mainBytes, reserveBytes) / kUdfBlockSize;
     // Both sequences' extents are the volume's, whatever they hold.
-    reader.Note(Le32(buffer.data() + 20), (std::uint64_t{Le32(buffer.data() + 16)} + kUdfBlockSize - 1) / kUdfBlockSize);
-    reader.Note(Le32(buffer.data() + 28), (std::uint64_t{Le32(buffer.data() + 24)} + kUdfBlockSize - 1) / kUdfBlockSize);
-    Sequence sequence = ReadSequence(reader, Le32(buffer.data() + 20), Le32(buffer.data() + 16), volume.report);
+    reader.Note(volume.placement.mainSequence, (std::uint64_t{mainBytes} + kUdfBlockSize - 1) / kUdfBlockSize);
+    reader.Note(volume.placement.reserveSequence, (std::uint64_t{reserveBytes} + kUdfBlockSize - 1) / kUdfBlockSize);
+    Sequence sequence = ReadSequence(reader, volume.placement.mainSequence, mainBytes, volume.report);
     if (!sequence.Complete()) {
-        Sequence reserve = ReadSequence(reader, Le32(buffer.data() + 28), Le32(buffer.data() + 24), volume.report);
+        Sequence reserve = ReadSequence(reader, volume.placement.reserveSequence, reserveBytes, volume.report);
         if (reserve.Complete()) {
             sequence = std::move(reserve);
         }
