@@ -1591,13 +1591,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // The old closing anchor's sector is where appended data or the new
     // anchor begins, never a place for a file.
     free.Remove(oldEnd, oldSectors - oldEnd);
-    // The files that end the volume move down into the free space where
-    // they fit, so that the end can be given back, when the end may be.
     DataPlacement placement;
     placement.free = std::move(free);
     placement.compact = compacting_;
     placement.fillHoles = fillingHoles_;
-    placement.pullTail = mayShrink;
+    // An ordinary save leaves every file it was not asked to change where it
+    // lies and gives back only the free sectors that end the volume (when
+    // the end may be given back), until the holes inside take more than a
+    // third of it (padding aside): then the files that end it move down into
+    // the holes where they fit too, so that edit after edit does not
+    // leave an image mostly holes. A compaction always moves them.
+    const std::uint64_t dataSectors = space.volumeSectors > tailPadding ? space.volumeSectors - tailPadding : 0;
+    const bool holey = placement.free.Count() * 3 > dataSectors;
+    placement.pullTail = mayShrink && (compacting_ || fillingHoles_ || holey);
     placement.fixedEnd = std::max(firstFree, FixedEnd(keptImages, catalog.has_value(), catalogFile));
     data_->SetPlacement(placement);
     data_->SetBootImagePlace(bootPlace);
@@ -1608,13 +1614,25 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 
     // 4. Append new and moved data behind everything the file holds (what
     // lies beyond the tree, a boot image or a partition table's backup,
-    // stays) and never below the new metadata.
-    const std::uint32_t appendStart = std::max(firstFree, oldEnd);
+    // stays) and never below the new metadata. The padding that ends the
+    // volume is no data: what nothing refers to of it is taken over, and the
+    // image ends in the same padding behind the appended data again.
+    std::uint32_t appendFrom = oldEnd;
+    if (!hybridBefore && tailPadding != 0 && oldEnd <= space.volumeSectors) {
+        const iso::SectorSet unreferenced = space.Free();
+        while (appendFrom > oldEnd - tailPadding && unreferenced.Contains(appendFrom - 1)) {
+            --appendFrom;
+        }
+    }
+    const std::uint32_t appendStart = std::max(firstFree, appendFrom);
     if (!data_->WriteData(tree_, appendStart, sector_, context, callback)) {
         error = data_->GetLastError();
         return false;
     }
-    std::uint32_t end = data_->GetEndSector();
+    // With nothing appended, the volume still ends where it did, padding and
+    // all.
+    const bool appended = data_->GetEndSector() > appendStart;
+    std::uint32_t end = appended ? data_->GetEndSector() : std::max(firstFree, oldEnd);
     // A first partition that ends in front of partitions appended to the
     // volume (its copy of the metadata, or the partition itself, which does
     // not grow over them) cannot reach what is appended behind those.
@@ -1669,10 +1687,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             return false;
         }
     }
-    // Data appended behind the image's padding would lie in the last
-    // sectors of a disc, where some readers fail (GRUB booting from a CD
-    // could not read a file there): the image ends in the same padding again.
-    if (end > appendStart && tailPadding != 0) {
+    // Data appended into or behind the image's padding would lie in the
+    // last sectors of a disc, where some readers fail (GRUB booting from a
+    // CD could not read a file there): the image ends in the same padding
+    // again.
+    if (appended && tailPadding != 0) {
         if (!WriteZeroSectors(end, tailPadding, error)) {
             return false;
         }
@@ -1685,7 +1704,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     shrinkTo_ = 0;
     const std::uint32_t macEnd = space.macHeld.Empty()
         ? 0 : static_cast<std::uint32_t>(space.macHeld.Runs().back().End());
-    const std::uint32_t liveEnd = end == appendStart && (mayShrink || compacting_)
+    const std::uint32_t liveEnd = !appended && (mayShrink || compacting_)
         ? std::max({LiveEnd(keptImages, catalog.has_value()), firstFree, macEnd}) : end;
     if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
         saveNotes_.push_back(std::string("the image keeps its size (")
@@ -1710,7 +1729,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // firstFree; what lay behind the volume before the save stays there
     // and is no reason for the volume to grow.
     if (!mayShrink && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
-        && end == appendStart) {
+        && !appended) {
         end = std::max(space.volumeSectors, firstFree);
     }
     // The closing UDF anchor is the volume's last sector.
@@ -1728,7 +1747,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // (1 MiB: 64 heads of 32 sectors, as isohybrid lays it out) ends on one
     // again, so that its partitions stay cylinder-aligned.
     constexpr std::uint32_t kCylinderSectors = 64 * 32 * 512 / kSectorBytes;
-    if (hybridBefore && end > appendStart && oldSectors % kCylinderSectors == 0 && end % kCylinderSectors != 0) {
+    if (hybridBefore && appended && oldSectors % kCylinderSectors == 0 && end % kCylinderSectors != 0) {
         const std::uint32_t aligned = end + (kCylinderSectors - end % kCylinderSectors);
         if (!WriteZeroSectors(end, aligned - end, error)) {
             return false;
@@ -1801,11 +1820,12 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // Copies of the old anchor in the image's padding (genisoimage fills
     // it with them) that stay inside the new volume would lead a reader
     // looking for an anchor near the volume's end to the old descriptor
-    // sequences, whose sectors are free now: they are cleared. No data
-    // goes into the padding, and the new closing anchor is written below.
+    // sequences, whose sectors are free now: they are cleared. Appended
+    // data and the padding behind it cover everything from appendStart on,
+    // and the new closing anchor is written below.
     if (udf) {
         std::vector<std::uint8_t> bytes(kSectorBytes);
-        const std::uint32_t last = std::min(oldSectors, end - 1);
+        const std::uint32_t last = std::min({oldSectors, end - 1, appended ? appendStart : UINT32_MAX});
         for (std::uint32_t number = std::max(firstFree, oldEnd - tailPadding); number < last; ++number) {
             if (sector_->ReadSector(number, bytes.data())
                 && iso::udf::CheckDescriptorTag(bytes.data(), bytes.size(), iso::udf::kTagAnchor, number) == nullptr

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <sys/inotify.h>
@@ -135,6 +136,67 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_EQ(intoPipe.exitCode, 64);
     EXPECT_NE(intoPipe.output.find("is a device, pipe or socket"), std::string::npos) << intoPipe.output;
     EXPECT_TRUE(fs::is_fifo(pipe));
+}
+
+// genisoimage ends an image with 150 zero sectors that nothing refers to. An add takes them over and pads again behind
+// the new file (it used to pad behind them, growing the image by 300 KB); a later save leaves every file it was not asked
+// to change where it lies (a rename used to pull the files that ended the volume down into freed metadata), and a
+// removal of the file gives the image its old length back.
+TEST(PaddedImage, EditsTakeOverThePaddingAndMoveNoUntouchedFile)
+{
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "isoinfo", "7z");
+    test::TempDir dir;
+    fs::create_directories(dir / "src/d");
+    for (int index = 1; index <= 3; ++index) {
+        test::WriteWholeFile(dir / ("src/f" + std::to_string(index) + ".bin"), test::RandomBytes(100000, index));
+    }
+    test::WriteWholeFile(dir / "src/d/x.txt", std::string("x\n"));
+    test::WriteWholeFile(dir / "new.txt", std::string("n\n"));
+    const std::string image = dir / "padded.iso";
+    const std::string q = ShellQuote(image);
+    // Files (no folders: their records move with the metadata) -> extent.
+    const auto extents = [&] {
+        std::map<std::string, std::uint32_t> files;
+        for (const auto& [path, entry] : test::IsoinfoDatedListing(image, "")) {
+            if (!path.ends_with('/')) {
+                files[path] = entry.extent;
+            }
+        }
+        return files;
+    };
+    for (const std::string options : {"-J -R", "-J -R -udf"}) {
+        SCOPED_TRACE(options);
+        const bool udf = options.ends_with("-udf");
+        test::RunGenisoimage(dir / "src", image, options);
+        const auto length = fs::file_size(image);
+        const auto original = extents();
+
+        ASSERT_TRUE(test::Succeeded(RunCli("add " + q + " " + ShellQuote(dir / "new.txt"))));
+        EXPECT_EQ(fs::file_size(image), length + 2048);
+        auto added = extents();
+        ASSERT_EQ(added.count("NEW.TXT;1"), 1u);
+        EXPECT_LT(added["NEW.TXT;1"], length / 2048); // in the old padding
+        added.erase("NEW.TXT;1");
+        EXPECT_EQ(added, original);
+        // Padded again: 150 zero sectors, in front of the closing UDF anchor.
+        const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+        const auto paddingEnd = bytes.end() - (udf ? 2048 : 0);
+        EXPECT_TRUE(std::all_of(paddingEnd - 150 * 2048, paddingEnd, [](std::uint8_t byte) { return byte == 0; }));
+
+        ASSERT_TRUE(test::Succeeded(RunCli("rename " + q + " f1.bin g1.bin")));
+        EXPECT_EQ(fs::file_size(image), length + 2048);
+        auto renamed = extents();
+        ASSERT_EQ(renamed.count("G1.BIN;1"), 1u);
+        renamed["F1.BIN;1"] = renamed["G1.BIN;1"];
+        renamed.erase("G1.BIN;1");
+        renamed.erase("NEW.TXT;1");
+        EXPECT_EQ(renamed, original);
+        EXPECT_EQ(test::SevenZipPaths(image), (std::vector<std::string>{"d/", "d/x.txt", "f2.bin", "f3.bin", "g1.bin",
+                                                                        "new.txt"}));
+
+        ASSERT_TRUE(test::Succeeded(RunCli("rm " + q + " new.txt")));
+        EXPECT_EQ(fs::file_size(image), length);
+    }
 }
 
 // xorriso reads the image's chain of sessions without a warning, and sums it up so.
