@@ -113,7 +113,7 @@ void PrintUdfVolume(const iso::SectorReader& read, std::uint32_t sectorCount)
     if (volume->usedMetadataMirror) {
         std::printf("udf metadata:    read from the mirror (the metadata file is damaged)\n");
     }
-    if (const std::string damage = UdfDamageText(volume->report); !damage.empty()) {
+    if (const std::string damage = iso::udf::DescribeDamage(volume->report); !damage.empty()) {
         std::printf("udf damage:      %s\n", damage.c_str());
     }
 }
@@ -271,6 +271,7 @@ int RunInfo(const Arguments& args)
         std::printf("free space:      unknown (%s)\n", space.why.c_str());
     }
     PrintDescriptors(sectors.get());
+    WarnOfDamagedSectors(sectors.get(), args[0]);
     return kExitOk;
 }
 

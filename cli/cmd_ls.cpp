@@ -176,6 +176,7 @@ int RunLs(const Arguments& args)
             PrintError("cannot write the listing to standard output");
             return kExitFailure;
         }
+        WarnOfDamagedSectors(udf.Sectors(), words[0]);
         return kExitOk;
     }
     if (status != kExitOk) {
@@ -191,6 +192,7 @@ int RunLs(const Arguments& args)
         PrintError("cannot write the listing to standard output");
         return kExitFailure;
     }
+    WarnOfDamagedSectors(session.Sectors(), words[0]);
     return kExitOk;
 }
 

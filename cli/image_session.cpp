@@ -13,14 +13,6 @@ namespace tarvelin::cli {
 
 namespace {
 
-std::string DamageText(const TreeLoadReport& report)
-{
-    return CountedList({{report.malformedRecords, "malformed records skipped"},
-                        {report.loopsRefused, "folders read twice or looping back, left empty"},
-                        {report.extentsOutside, "entries lying beyond the end of the image"},
-                        {report.tooDeep, "folders nested too deeply, left empty"}});
-}
-
 NameSource sessionNames = NameSource::Automatic;
 
 } // namespace
@@ -111,7 +103,7 @@ int ImageSession::Load(const std::string& imagePath, bool forEditing)
         Say("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
         return kExitFailure;
     }
-    if (const std::string damage = DamageText(edit_->GetLoadReport()); !damage.empty()) {
+    if (const std::string damage = DescribeTreeDamage(edit_->GetLoadReport()); !damage.empty()) {
         Say("warning: the tree of '" + imagePath + "' is damaged: " + damage);
     }
     return kExitOk;
@@ -177,17 +169,6 @@ std::string FormatLocalDate(platform::FileTime date)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.year, local.month, local.day, local.hour,
                   local.minute, local.second);
     return text;
-}
-
-std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts)
-{
-    std::string list;
-    for (const auto& [count, what] : counts) {
-        if (count > 0) {
-            list += (list.empty() ? "" : ", ") + std::to_string(count) + " " + what;
-        }
-    }
-    return list;
 }
 
 } // namespace tarvelin::cli

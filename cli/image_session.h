@@ -9,8 +9,6 @@
 #include "edit/iso_extract.h"
 
 #include <cstdint>
-#include <initializer_list>
-#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -158,9 +156,6 @@ std::string JoinImagePath(const std::string& folder, const std::string& name);
 // The engine's checks of names read from an image (edit/iso_extract.h).
 using tarvelin::IsSafeEntryName;
 using tarvelin::PrintableName;
-
-// "3 things, 1 other" of the counts that are not 0, for a damage warning.
-std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts);
 
 // "YYYY-MM-DD HH:MM:SS" in local time; "-" padded to the same width when the
 // entry has no date.

@@ -22,16 +22,6 @@ TreeSource SessionTree()
     return sessionTree;
 }
 
-std::string UdfDamageText(const iso::udf::LoadReport& report)
-{
-    return CountedList({{report.badDescriptors, "damaged descriptors skipped"},
-                        {report.malformedRecords, "malformed records skipped"},
-                        {report.loopsRefused, "folders read twice or looping back, left empty"},
-                        {report.extentsOutside, "entries lying beyond the end of the image"},
-                        {report.tooDeep, "folders nested too deeply, left empty"},
-                        {report.chainsCut, "allocation chains looping back or too long, entries cut short"}});
-}
-
 int OpenUdfImage(iso::udf::ImageSectors& image, const std::string& imagePath, bool quiet)
 {
     std::string problem;
@@ -120,7 +110,7 @@ int UdfSession::ReadTree(const std::string& imagePath, bool fallBack)
         return noVolume ? kExitNotAnImage : kExitFailure;
     }
     volume_ = std::move(*volume);
-    if (const std::string damage = UdfDamageText(volume_.report); !damage.empty()) {
+    if (const std::string damage = iso::udf::DescribeDamage(volume_.report); !damage.empty()) {
         PrintError("warning: the UDF tree of '" + imagePath + "' is damaged: " + damage);
     }
     return kExitOk;

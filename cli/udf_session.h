@@ -86,7 +86,4 @@ private:
 // reads it.
 bool OpenChosenTree(UdfSession& udf, ImageSession& iso, const std::string& imagePath, int* status);
 
-// Damage met while reading a UDF tree, worded for a warning; empty when none.
-std::string UdfDamageText(const iso::udf::LoadReport& report);
-
 } // namespace tarvelin::cli

@@ -266,7 +266,33 @@ bool CImageController::OpenImage(const std::string& path)
     host_.FoldersChanged(&imageRoot_);
     host_.ImageChanged();
     host_.ContentsChanged();
+    TellWhatTheOpenMet(path);
     return true;
+}
+
+void CImageController::TellWhatTheOpenMet(const std::string& path)
+{
+    std::string told;
+    if (edit_ != nullptr && edit_->WasRecovered()) {
+        told = "A save of this image was cut short; the image has been put back as it was before that save.\n";
+    }
+    if (path != damageToldFor_) {
+        const std::string tree = showsUdf_ ? iso::udf::DescribeDamage(udfVolume_->report)
+                                           : DescribeTreeDamage(edit_->GetLoadReport());
+        if (!tree.empty()) {
+            told += "The tree of this image is damaged: " + tree + ".\n";
+        }
+        IIsoSector* sectors = edit_ != nullptr ? edit_->GetSector() : udfSectors_.Sectors();
+        std::uint32_t first = 0;
+        if (const std::uint32_t count = sectors != nullptr ? sectors->GetDamagedSectors(&first) : 0; count != 0) {
+            told += DescribeDamagedSectors(count, first) + ".\n";
+        }
+        damageToldFor_ = path;
+    }
+    if (!told.empty()) {
+        told.pop_back();
+        Tell(path + "\n" + told, "Tarvelin", PromptIcon::Warning);
+    }
 }
 
 bool CImageController::OpenUdfTree(const std::string& path, std::string& why)

@@ -228,6 +228,11 @@ private:
     // decides which tree the panes show; false, with why, when an image of
     // UDF alone cannot be read.
     bool OpenUdfTree(const std::string& path, std::string& why);
+    // Tells what the image just opened survived: a save put back after it
+    // was cut short, a damaged tree, raw sectors read damaged. The damage is
+    // told once for an image, not again when a save or a change of names
+    // reads it anew.
+    void TellWhatTheOpenMet(const std::string& path);
     // Whether the UDF tree holds files whose data the ISO 9660 tree does not
     // reach.
     bool UdfHoldsMoreFiles();
@@ -266,6 +271,7 @@ private:
     EntryRecord* currentFolder_ = &composeRoot_;
     ComponentPtr<IIsoEdit> edit_;
     std::string imagePath_;
+    std::string damageToldFor_; // the image whose damage was told last
     bool imageMode_ = false;
     bool modified_ = false;
     bool bootable_ = false;

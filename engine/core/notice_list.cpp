@@ -28,4 +28,15 @@ void AppendPrintableName(std::string& out, std::string_view name)
     }
 }
 
+std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts)
+{
+    std::string list;
+    for (const auto& [count, what] : counts) {
+        if (count > 0) {
+            list += (list.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+        }
+    }
+    return list;
+}
+
 } // namespace tarvelin

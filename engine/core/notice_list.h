@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +24,9 @@ namespace tarvelin {
 TARVELIN_API std::string PrintableName(std::string_view name);
 // The same appended to out, for listings that put many names together.
 TARVELIN_API void AppendPrintableName(std::string& out, std::string_view name);
+// Each count above 0 with what it counts, in the order given and joined by
+// ", " ("2 malformed records skipped, 1 ..."); empty when every count is 0.
+TARVELIN_API std::string CountedList(std::initializer_list<std::pair<std::uint32_t, const char*>> counts);
 
 class NoticeList {
 public:

@@ -46,6 +46,14 @@ bool IsSafeEntryName(std::string_view name)
         && name.find('\0') == std::string_view::npos;
 }
 
+std::string DescribeTreeDamage(const TreeLoadReport& report)
+{
+    return CountedList({{report.malformedRecords, "malformed records skipped"},
+                        {report.loopsRefused, "folders read twice or looping back, left empty"},
+                        {report.extentsOutside, "entries lying beyond the end of the image"},
+                        {report.tooDeep, "folders nested too deeply, left empty"}});
+}
+
 namespace {
 
 using iso::kSectorSize;

@@ -34,6 +34,8 @@ struct TreeLoadReport {
     std::uint32_t tooDeep = 0;          // directories nested too deeply, listed without their contents
     bool endianMismatch = false;        // both-endian fields whose halves disagree
 };
+// What the load survived, as a person reads it; empty when nothing.
+TARVELIN_API std::string DescribeTreeDamage(const TreeLoadReport& report);
 
 class IIsoDirEdit : public CComponent {
 public:

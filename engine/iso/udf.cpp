@@ -1,5 +1,6 @@
 #include "iso/udf.h"
 
+#include "core/notice_list.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -590,6 +591,16 @@ bool ReadSparingTable(Reader& reader, const std::uint8_t* map, PartitionMap& ent
 }
 
 } // namespace
+
+std::string DescribeDamage(const LoadReport& report)
+{
+    return CountedList({{report.badDescriptors, "damaged descriptors skipped"},
+                        {report.malformedRecords, "malformed records skipped"},
+                        {report.loopsRefused, "folders read twice or looping back, left empty"},
+                        {report.extentsOutside, "entries lying beyond the end of the image"},
+                        {report.tooDeep, "folders nested too deeply, left empty"},
+                        {report.chainsCut, "allocation chains looping back or too long, entries cut short"}});
+}
 
 std::string RevisionText(std::uint16_t revision)
 {

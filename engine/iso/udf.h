@@ -62,6 +62,8 @@ struct LoadReport {
         return badDescriptors + malformedRecords + loopsRefused + extentsOutside + tooDeep + chainsCut;
     }
 };
+// What the read skipped, as a person reads it; empty when nothing.
+TARVELIN_API std::string DescribeDamage(const LoadReport& report);
 
 struct PartitionMap {
     enum class Kind { Physical, Metadata } kind = Kind::Physical;

@@ -90,7 +90,8 @@ TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACu
 
 // Two raw sectors of a file whose checks fail: one with a changed byte of user data, one left blank as a drive leaves a
 // sector it could not read. cat, extract and bin2iso give the bytes as stored, say how many sectors were damaged and
-// the first, and end 0, as a rip that could not read every sector does. The sound image draws no warning.
+// the first, and end 0, as a rip that could not read every sector does; ls and info too, for damaged metadata. The sound
+// image draws no warning.
 TEST_F(ReadCommandsTest, DamagedRawSectorsAreGivenAsStoredWithAWarning)
 {
     const std::uint32_t extent = test::ParseLongListing(test::CliOutput("ls -l -R " + ShellQuote(At("jr.iso"))))
@@ -133,6 +134,23 @@ TEST_F(ReadCommandsTest, DamagedRawSectorsAreGivenAsStoredWithAWarning)
     const CommandResult sound = test::RunCli("bin2iso " + ShellQuote(At("jr-mode1.bin")) + " " + ShellQuote(out_ / "sound.iso"));
     EXPECT_EQ(sound.exitCode, 0);
     EXPECT_FALSE(Contains(sound.output, "warning")) << sound.output;
+
+    // A folder's sector whose error detection code no longer matches draws the warning from ls and info, which read
+    // only metadata.
+    const std::uint32_t folder =
+        test::ParseLongListing(test::CliOutput("ls -l -R " + ShellQuote(At("jr.iso")))).at("sizes/").extent;
+    Bytes metadata = test::ReadWholeFile(At("jr-mode1.bin"));
+    metadata[std::size_t{folder} * 2352 + 16 + 2048] ^= 0x01;
+    const std::string folderDamaged = out_ / "folder.bin";
+    test::WriteWholeFile(folderDamaged, metadata);
+    for (const char* command : {"ls -R ", "info "}) {
+        const CommandResult result = test::RunCli(command + ShellQuote(folderDamaged));
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(Contains(result.output, "warning: '" + folderDamaged + "': sector " + std::to_string(folder)
+                                                + " is damaged"))
+            << command << result.output;
+        EXPECT_FALSE(Contains(test::RunCli(command + ShellQuote(At("jr-mode1.bin"))).output, "warning")) << command;
+    }
 }
 
 TEST_F(ReadCommandsTest, FailuresSayWhyAndWriteNothing)

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 namespace tarvelin::shell {
@@ -166,6 +167,36 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
     EXPECT_FALSE(controller_.EditProperties());
     EXPECT_EQ(host_.shown.publisherIdentifier, "TARVELIN PUBLISHER");
     EXPECT_EQ(host_.shown.creationDate, created);
+}
+
+// What an open survived is told once it is open: a damaged tree and raw sectors whose checks failed, in one message;
+// reading the same image again (another choice of names) tells nothing more. A sound image tells nothing.
+TEST_F(ImageControllerTest, DamageMetAtOpenIsToldOnce)
+{
+    EXPECT_TRUE(host_.told.empty());
+    std::vector<std::uint8_t> bytes = test::ReadWholeFile(image_);
+    std::uint32_t root = 0;
+    std::memcpy(&root, bytes.data() + 16 * 2048 + 158, 4); // the root's extent, little-endian half
+    std::size_t record = std::size_t{root} * 2048;
+    record += bytes[record];
+    record += bytes[record];
+    bytes[record + 32] = 200; // the third record's name runs past the record
+    const std::string damaged = dir_ / "damaged.iso";
+    test::WriteWholeFile(damaged, bytes);
+    const std::string raw = dir_ / "damaged.bin";
+    test::MakeRawBin(damaged, raw, test::RawForm::Mode1);
+    bytes = test::ReadWholeFile(raw);
+    bytes[std::size_t{root} * 2352 + 16 + 2048] ^= 1; // the root sector's error detection code
+    test::WriteWholeFile(raw, bytes);
+
+    ASSERT_TRUE(controller_.OpenImage(raw));
+    ASSERT_EQ(host_.told.size(), 1u);
+    EXPECT_NE(host_.told[0].find("The tree of this image is damaged: 1 malformed records skipped."), std::string::npos)
+        << host_.told[0];
+    EXPECT_NE(host_.told[0].find("sector " + std::to_string(root) + " is damaged"), std::string::npos)
+        << host_.told[0];
+    controller_.ReloadWithChoice(TreeChoice::Iso, false);
+    EXPECT_EQ(host_.told.size(), 1u);
 }
 
 // A file added over a name replaces what the image's rule on names says it replaces: with Rock Ridge the one of that
