@@ -19,7 +19,8 @@ TARVELIN_API bool IsTerminal(StandardStream stream);
 // While an InterruptCatcher lives, Ctrl+C (and a request to shut down:
 // SIGTERM, or the console window being closed) only sets a flag that long
 // work looks at, so it stops in order; what was there before comes back
-// afterwards.
+// afterwards, and the flag is cleared: a request stops the work the
+// catcher covered, not work begun later in the same process.
 class TARVELIN_API InterruptCatcher {
 public:
     InterruptCatcher();  // clears the flag and starts catching
@@ -27,7 +28,7 @@ public:
     InterruptCatcher(const InterruptCatcher&) = delete;
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
 
-    // True once Ctrl+C was pressed while a catcher was alive.
+    // True once Ctrl+C was pressed while this catcher is alive.
     static bool Requested();
 
 private:

@@ -44,6 +44,7 @@ InterruptCatcher::~InterruptCatcher()
 {
     ::sigaction(SIGTERM, &previous_->terminate, nullptr);
     ::sigaction(SIGINT, &previous_->interrupt, nullptr);
+    interrupted.store(false);
 }
 
 bool InterruptCatcher::Requested() { return interrupted.load(); }

@@ -50,7 +50,11 @@ InterruptCatcher::InterruptCatcher() : previous_(std::make_unique<Previous>())
     ::SetConsoleCtrlHandler(OnControl, TRUE);
 }
 
-InterruptCatcher::~InterruptCatcher() { ::SetConsoleCtrlHandler(OnControl, FALSE); }
+InterruptCatcher::~InterruptCatcher()
+{
+    ::SetConsoleCtrlHandler(OnControl, FALSE);
+    interrupted.store(false);
+}
 
 bool InterruptCatcher::Requested() { return interrupted.load(); }
 
