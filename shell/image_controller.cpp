@@ -291,7 +291,7 @@ void CImageController::TellWhatTheOpenMet(const std::string& path)
     }
     if (!told.empty()) {
         told.pop_back();
-        Tell(path + "\n" + told, "Tarvelin", PromptIcon::Warning);
+        Tell(path + "\n" + told, kProgramCaption, PromptIcon::Warning);
     }
 }
 
@@ -1028,6 +1028,11 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
         }
         failures.emplace_back(message);
     };
+    // Raw sectors whose own checks fail are extracted as they are stored,
+    // and told.
+    IIsoSector* sectors = showsUdf_ ? udfSectors_.Sectors() : edit_->GetSector();
+    std::uint32_t firstDamaged = 0;
+    const std::uint32_t damagedBefore = sectors != nullptr ? sectors->GetDamagedSectors(&firstDamaged) : 0;
     if (showsUdf_) {
         // File data is read in bounded chunks, files of 4 GiB or more too;
         // runs the UDF tree records as unwritten come out as zeros.
@@ -1036,10 +1041,18 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
     } else {
         ExtractEntries(*edit_, {node}, destination, options);
     }
+    std::string damage;
+    if (const std::uint32_t damaged = sectors != nullptr ? sectors->GetDamagedSectors(&firstDamaged) : 0;
+        damaged > damagedBefore) {
+        damage = DescribeDamagedSectors(damaged, firstDamaged) + ".";
+    }
     if (failures.empty()) {
         if (!unkept.empty()) {
-            Tell("Everything was extracted, but not every name, date or permission could be kept:" + FailureList(unkept),
+            Tell("Everything was extracted, but not every name, date or permission could be kept:" + FailureList(unkept)
+                     + (damage.empty() ? "" : "\n\n" + damage),
                  kProgramCaption, PromptIcon::Warning);
+        } else if (!damage.empty()) {
+            Tell("Everything was extracted, but " + damage, kProgramCaption, PromptIcon::Warning);
         }
         return true;
     }
@@ -1047,7 +1060,8 @@ bool CImageController::ExtractImageRecord(const EntryRecord& record, const std::
         Tell("Create File Failure\n\n" + failures.front(), "Wrong Info");
     } else {
         failures.insert(failures.end(), unkept.begin(), unkept.end());
-        Tell("Not everything could be extracted:" + FailureList(failures), "Wrong Info");
+        Tell("Not everything could be extracted:" + FailureList(failures) + (damage.empty() ? "" : "\n\n" + damage),
+             "Wrong Info");
     }
     return false;
 }

@@ -170,8 +170,9 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
 }
 
 // What an open survived is told once it is open: a damaged tree and raw sectors whose checks failed, in one message;
-// reading the same image again (another choice of names) tells nothing more. A sound image tells nothing.
-TEST_F(ImageControllerTest, DamageMetAtOpenIsToldOnce)
+// reading the same image again (another choice of names) tells nothing more, an extraction that reads damaged data
+// does. A sound image tells nothing.
+TEST_F(ImageControllerTest, DamageIsToldOnceAtOpenAndByTheExtractionThatReadsIt)
 {
     EXPECT_TRUE(host_.told.empty());
     std::vector<std::uint8_t> bytes = test::ReadWholeFile(image_);
@@ -185,8 +186,12 @@ TEST_F(ImageControllerTest, DamageMetAtOpenIsToldOnce)
     test::WriteWholeFile(damaged, bytes);
     const std::string raw = dir_ / "damaged.bin";
     test::MakeRawBin(damaged, raw, test::RawForm::Mode1);
+    const auto data = std::search(bytes.begin(), bytes.end(), std::begin("small file"), std::end("small file") - 1);
+    const auto dataSector = static_cast<std::size_t>(data - bytes.begin()) / 2048;
     bytes = test::ReadWholeFile(raw);
-    bytes[std::size_t{root} * 2352 + 16 + 2048] ^= 1; // the root sector's error detection code
+    for (const std::size_t sector : {std::size_t{root}, dataSector}) {
+        bytes[sector * 2352 + 16 + 2048] ^= 1; // the sector's error detection code
+    }
     test::WriteWholeFile(raw, bytes);
 
     ASSERT_TRUE(controller_.OpenImage(raw));
@@ -196,7 +201,18 @@ TEST_F(ImageControllerTest, DamageMetAtOpenIsToldOnce)
     EXPECT_NE(host_.told[0].find("sector " + std::to_string(root) + " is damaged"), std::string::npos)
         << host_.told[0];
     controller_.ReloadWithChoice(TreeChoice::Iso, false);
+    controller_.ReloadWithChoice(TreeChoice::Automatic, false);
     EXPECT_EQ(host_.told.size(), 1u);
+    // A file whose data is damaged comes out as stored, and that is told too.
+    EntryRecord* small = ChildNamed(Root(), "small.txt");
+    ASSERT_NE(small, nullptr);
+    EXPECT_TRUE(controller_.ExtractImageRecord(*small, dir_ / "out"));
+    EXPECT_EQ(test::ReadWholeFile(dir_ / "out/small.txt").size(), 11u);
+    ASSERT_EQ(host_.told.size(), 2u);
+    EXPECT_EQ(host_.told[1].rfind("Everything was extracted, but 2 sectors are damaged, the first sector "
+                                  + std::to_string(std::min<std::size_t>(root, dataSector)), 0),
+              0u)
+        << host_.told[1];
 }
 
 // A file added over a name replaces what the image's rule on names says it replaces: with Rock Ridge the one of that
