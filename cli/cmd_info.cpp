@@ -198,6 +198,7 @@ int InfoOfUdfAlone(const std::string& imagePath)
                 static_cast<unsigned>(iso::UdfNsrVersionAt(image.Reader(), image.SectorCount(),
                                                            iso::kFirstDescriptorSector)));
     PrintUdfVolume(image.Reader(), image.SectorCount());
+    WarnOfDamagedSectors(image.Sectors(), imagePath);
     return kExitOk;
 }
 

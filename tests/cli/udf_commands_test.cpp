@@ -190,6 +190,16 @@ TEST_F(UdfCommandsTest, InfoAgreesWithUdfinfo)
             test::CliOutput("ls --tree udf -R " + ShellQuote(image));
         }
     }
+    // A raw anchor sector whose error detection code fails is read all the same, and info and ls say so.
+    std::vector<std::uint8_t> bin = test::ReadWholeFile(At("raw201.img.bin"));
+    bin[256 * 2352 + 16 + 2048] ^= 1;
+    const std::string damaged = At("damaged.bin");
+    test::WriteWholeFile(damaged, bin);
+    for (const char* command : {"info ", "ls --tree udf "}) {
+        const test::CommandResult result = test::RunCli(command + ShellQuote(damaged));
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(test::Contains(result.output, "sector 256 is damaged")) << command << result.output;
+    }
 }
 
 // Without --tree, ls, cat and extract show the tree that keeps more of a genisoimage bridge: with Rock Ridge, the ISO
