@@ -273,6 +273,9 @@ int RunInfo(const Arguments& args)
     }
     PrintDescriptors(sectors.get());
     WarnOfDamagedSectors(sectors.get(), args[0]);
+    if (const std::string sheet = UnfollowedCueSheetWarning(args[0]); !sheet.empty()) {
+        PrintError("warning: " + sheet);
+    }
     return kExitOk;
 }
 

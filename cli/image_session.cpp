@@ -103,6 +103,9 @@ int ImageSession::Load(const std::string& imagePath, bool forEditing)
         Say("cannot read the tree of '" + imagePath + "': " + edit_->GetLastError());
         return kExitFailure;
     }
+    if (const std::string sheet = UnfollowedCueSheetWarning(imagePath); !sheet.empty()) {
+        Say("warning: " + sheet);
+    }
     if (const std::string damage = DescribeTreeDamage(edit_->GetLoadReport()); !damage.empty()) {
         Say("warning: the tree of '" + imagePath + "' is damaged: " + damage);
     }

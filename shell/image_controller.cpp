@@ -20,6 +20,7 @@
 #include <QMimeDatabase>
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -277,6 +278,10 @@ void CImageController::TellWhatTheOpenMet(const std::string& path)
         told = "A save of this image was cut short; the image has been put back as it was before that save.\n";
     }
     if (path != damageToldFor_) {
+        if (std::string sheet = UnfollowedCueSheetWarning(path); !sheet.empty()) {
+            sheet[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sheet[0])));
+            told += sheet + ".\n";
+        }
         const std::string tree = showsUdf_ ? iso::udf::DescribeDamage(udfVolume_->report)
                                            : DescribeTreeDamage(edit_->GetLoadReport());
         if (!tree.empty()) {

@@ -505,6 +505,15 @@ bool CueSheetListsFurtherTracks(const std::string& path)
     return sheet && CueTrackCount(*sheet) > 1;
 }
 
+std::string UnfollowedCueSheetWarning(const std::string& path)
+{
+    if (!IsCueSheetPath(path) || CueDataTrackOf(path)) {
+        return {};
+    }
+    return "the CUE sheet '" + path + "' names no data track, or none that can be followed: its first file was read"
+           " whole, and the volume was found by what it holds";
+}
+
 std::string DataTrackBeyondEnd(const std::optional<CueDataTrack>& track, const std::string& dataPath,
                                std::uint64_t fileLength)
 {

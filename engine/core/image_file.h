@@ -48,6 +48,12 @@ struct CueDataTrack {
 TARVELIN_API std::optional<CueDataTrack> CueDataTrackOf(const std::string& path);
 // Whether path is a CUE sheet with more than one TRACK entry.
 bool CueSheetListsFurtherTracks(const std::string& path);
+// The warning for an image opened through a CUE sheet that names no data
+// track it can be followed to (only audio tracks, an INDEX that is no time,
+// a track type not known in front of the data): its first file was read
+// whole and its volume found by what the file holds. Empty for any other
+// path.
+TARVELIN_API std::string UnfollowedCueSheetWarning(const std::string& path);
 // Why no volume is found where a sheet puts its data track, when that is
 // because the file holding it is shorter than the sheet says: the track
 // starts at or behind the file's end. Empty otherwise.

@@ -55,6 +55,9 @@ TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACu
     const std::string sheet = At("jr-mode1.cue");
     test::WriteWholeFile(sheet,
                          std::string("FILE \"jr-mode1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"));
+    // A sheet that calls the same file an audio track: its volume is still found, with a warning.
+    const std::string audio = At("audio.cue");
+    test::WriteWholeFile(audio, std::string("FILE \"jr-mode1.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"));
     // Raw sectors behind 300 bytes of something else: found by a scan.
     const std::string headed = out_ / "headed.img";
     Bytes image(300, 0x5A);
@@ -70,6 +73,7 @@ TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACu
                         {"track mode", "0"}, {"access", "read-write"}}},
         {sheet, {{"image", sheet}, {"data file", At("jr-mode1.bin")}, {"layout", "probe 2 (raw, Mode 1 sectors)"},
                  {"sector size", "2352"}, {"data offset", "16"}, {"tail size", "288"}, {"track mode", "1"}}},
+        {audio, {{"data file", At("jr-mode1.bin")}, {"layout", "probe 2 (raw, Mode 1 sectors)"}}},
         {At("jr-mode2.bin"), {{"layout", "probe 3 (raw, Mode 2 Form 1 sectors)"}, {"data offset", "24"},
                               {"tail size", "280"}, {"track mode", "2"}}},
         {headed, {{"layout", "probe 4 (found by scan)"}, {"base offset", std::to_string(300 + 16 * 2352)},
@@ -84,6 +88,10 @@ TEST_F(ReadCommandsTest, LayoutsOfPlainRawAndHeadedImagesAndTheDataFileBehindACu
         EXPECT_EQ(InfoField(result.output, "logical sectors"), sectors);
         for (const auto& [name, value] : c.fields) {
             EXPECT_EQ(InfoField(result.output, name), value) << name;
+        }
+        for (const std::string& output : {result.output, test::RunCli("ls " + ShellQuote(c.image)).output}) {
+            EXPECT_EQ(Contains(output, "warning: the CUE sheet '" + audio + "' names no data track"), c.image == audio)
+                << output;
         }
     }
 }

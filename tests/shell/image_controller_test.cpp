@@ -171,7 +171,7 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
 
 // What an open survived is told once it is open: a damaged tree and raw sectors whose checks failed, in one message;
 // reading the same image again (another choice of names) tells nothing more, an extraction that reads damaged data
-// does. A sound image tells nothing.
+// does, and so does a CUE sheet that names no data track. A sound image tells nothing.
 TEST_F(ImageControllerTest, DamageIsToldOnceAtOpenAndByTheExtractionThatReadsIt)
 {
     EXPECT_TRUE(host_.told.empty());
@@ -213,6 +213,13 @@ TEST_F(ImageControllerTest, DamageIsToldOnceAtOpenAndByTheExtractionThatReadsIt)
                                   + std::to_string(std::min<std::size_t>(root, dataSector)), 0),
               0u)
         << host_.told[1];
+    // A sheet that calls the file an audio track opens it all the same, and says so.
+    const std::string sheet = dir_ / "damaged.cue";
+    test::WriteWholeFile(sheet, std::string("FILE \"damaged.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"));
+    ASSERT_TRUE(controller_.OpenImage(sheet));
+    ASSERT_EQ(host_.told.size(), 3u);
+    EXPECT_NE(host_.told[2].find("The CUE sheet '" + sheet + "' names no data track"), std::string::npos)
+        << host_.told[2];
 }
 
 // A file added over a name replaces what the image's rule on names says it replaces: with Rock Ridge the one of that
