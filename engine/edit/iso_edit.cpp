@@ -988,6 +988,20 @@ private:
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
     }
 
+    // Whether metadata from sector 16 up to end would cover a file of the
+    // image or a boot image no file lists, which would then have to move
+    // (by the data pass's own rule for files; one it cannot move counts).
+    bool FrontMetadataCovers(std::uint32_t end, const std::vector<KeptBootImage>& kept)
+    {
+        for (const KeptBootImage& image : kept) {
+            if (image.owner == nullptr && image.first < end
+                && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
+                return true;
+            }
+        }
+        return !data_->RescueData(sector_, tree_, end) || data_->GetRescueCount() != 0;
+    }
+
     // The end of what the data pass does not move: boot images that are no
     // file of the tree and a catalog that no file lists.
     std::uint32_t FixedEnd(const std::vector<KeptBootImage>& kept, bool hasCatalog, DirNode* catalogFile) const
@@ -1505,12 +1519,10 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         layout_.SetPartitionCopy(0);
     }
     layout_.SetUdfPlacement(udf ? space.udfPlacement : iso::udf::Placement{});
+    layout_.SetMetadataStart(0);
     if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
         return false;
     }
-    const std::uint32_t dirStart = layout_.DirectoryStart();
-    const std::uint32_t dirSectors = layout_.DirectorySectors();
-    const std::uint32_t metadataEnd = layout_.End();
 
     // 2. The catalog's sector and a loaded boot image right behind the
     // directories; everything from 16 up to firstFree will be overwritten.
@@ -1521,9 +1533,53 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     DirNode* catalogFile = catalog ? FindCatalogFile() : nullptr;
     const std::uint32_t loadedSectors = bootAction_ == BootAction::Load ? SectorsFor(loadedBootFile_->entry.size) : 0;
     const std::uint32_t oldCatalog = desc_->HasBootRecord() ? desc_->GetBootCatalogSector() : 0;
-    const bool catalogStays = catalog && catalogFile == nullptr && oldCatalog >= metadataEnd + loadedSectors
-        && oldCatalog < oldSectors;
-    const bool reserveCatalog = catalog && catalogFile == nullptr && !catalogStays;
+    const auto newCatalogSectors = [&](std::uint32_t overwrittenEnd) {
+        const bool stays = oldCatalog >= overwrittenEnd && oldCatalog < oldSectors;
+        return catalog && catalogFile == nullptr && !stays ? 1u : 0u;
+    };
+    // Where appended data begins: behind everything the file holds (what
+    // lies beyond the tree, a boot image or a partition table's backup,
+    // stays). The padding that ends the volume is no data: what nothing
+    // refers to of it is taken over, and the image ends in the same padding
+    // behind the appended data again.
+    std::uint32_t appendFrom = oldEnd;
+    if (!hybridBefore && tailPadding != 0 && oldEnd <= space.volumeSectors) {
+        const iso::SectorSet unreferenced = space.Free();
+        while (appendFrom > oldEnd - tailPadding && unreferenced.Contains(appendFrom - 1)) {
+            --appendFrom;
+        }
+    }
+    // New metadata that would cover files (or a boot image) lying right
+    // behind the old metadata goes instead into the first free run that
+    // holds it, or behind the data: the files stay where they are (moving
+    // them copies them whole, a first file of gigabytes included, and one
+    // of 4 GiB or more cannot move at all). Only the descriptors and the
+    // UDF volume structures stay in front. Not where the image ties its
+    // metadata to its place (a partition's copy of it, a chain of sessions,
+    // a volume for Macs), for a new boot image, which goes right behind the
+    // metadata, nor when compacting, which moves the files down behind it.
+    const bool mayPlaceElsewhere = !compacting_ && !hybridBefore && space.known && space.earlierSessions.empty()
+        && !sessionHeader && space.macHeld.Empty() && bootAction_ != BootAction::Load;
+    if (mayPlaceElsewhere && FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages)) {
+        const std::uint32_t needed = layout_.End() - layout_.FixedFront() + newCatalogSectors(layout_.FixedFront());
+        iso::SectorSet room = space.Free();
+        room.Remove(0, layout_.FixedFront());
+        room.Remove(appendFrom, UINT32_MAX - appendFrom);
+        const auto runs = room.Runs();
+        const auto fits = std::find_if(runs.begin(), runs.end(),
+                                       [needed](const iso::SectorRun& run) { return run.count >= needed; });
+        layout_.SetMetadataStart(fits != runs.end() ? fits->first : appendFrom);
+        if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
+            return false;
+        }
+    }
+    const bool placedElsewhere = layout_.MetadataStart() != layout_.FixedFront();
+    const std::uint32_t dirStart = layout_.DirectoryStart();
+    const std::uint32_t dirSectors = layout_.DirectorySectors();
+    const std::uint32_t metadataEnd = layout_.End();
+    const bool reserveCatalog =
+        newCatalogSectors(placedElsewhere ? layout_.FixedFront() : metadataEnd + loadedSectors) != 0;
+    const bool catalogStays = catalog && catalogFile == nullptr && !reserveCatalog;
     catalogSector_ = catalogStays ? oldCatalog : reserveCatalog ? metadataEnd : 0;
     std::uint32_t firstFree = metadataEnd + (reserveCatalog ? 1 : 0);
     std::uint32_t bootPlace = 0;
@@ -1550,6 +1606,12 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
     }
     NoteWhatTheSaveLeavesBehind(space, oldSectors);
+    // What is overwritten from sector 16 on: everything up to firstFree, or
+    // with the metadata placed elsewhere only the descriptors and the UDF
+    // volume structures in front, and the run of the metadata (and a new
+    // catalog behind it) from metadataStart to firstFree.
+    const std::uint32_t frontEnd = placedElsewhere ? layout_.FixedFront() : firstFree;
+    const std::uint32_t metadataStart = layout_.MetadataStart();
 
     // 3. Mark what the new metadata covers, to be moved. Free space lies
     // behind the new metadata and in front of the image's padding (data in
@@ -1557,7 +1619,8 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // kept for a rollback, since nothing refers to it.
     const bool mayShrink = !hybridBefore && space.known && oldSectors <= space.volumeSectors;
     iso::SectorSet free = space.Free();
-    free.Remove(0, firstFree);
+    free.Remove(0, frontEnd);
+    free.Remove(metadataStart, firstFree - metadataStart);
     if (tailPadding != 0 && oldEnd >= tailPadding) {
         free.Remove(oldEnd - tailPadding, tailPadding);
     }
@@ -1607,31 +1670,21 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     placement.fixedEnd = std::max(firstFree, FixedEnd(keptImages, catalog.has_value(), catalogFile));
     data_->SetPlacement(placement);
     data_->SetBootImagePlace(bootPlace);
-    if (!data_->RescueData(sector_, tree_, firstFree)) {
+    if (!data_->RescueData(sector_, tree_, frontEnd)) {
         error = data_->GetLastError();
         return false;
     }
 
-    // 4. Append new and moved data behind everything the file holds (what
-    // lies beyond the tree, a boot image or a partition table's backup,
-    // stays) and never below the new metadata. The padding that ends the
-    // volume is no data: what nothing refers to of it is taken over, and the
-    // image ends in the same padding behind the appended data again.
-    std::uint32_t appendFrom = oldEnd;
-    if (!hybridBefore && tailPadding != 0 && oldEnd <= space.volumeSectors) {
-        const iso::SectorSet unreferenced = space.Free();
-        while (appendFrom > oldEnd - tailPadding && unreferenced.Contains(appendFrom - 1)) {
-            --appendFrom;
-        }
-    }
+    // 4. Append new and moved data from appendFrom, never below the new
+    // metadata.
     const std::uint32_t appendStart = std::max(firstFree, appendFrom);
     if (!data_->WriteData(tree_, appendStart, sector_, context, callback)) {
         error = data_->GetLastError();
         return false;
     }
     // With nothing appended, the volume still ends where it did, padding and
-    // all.
-    const bool appended = data_->GetEndSector() > appendStart;
+    // all; metadata placed behind the data counts as appended.
+    const bool appended = data_->GetEndSector() > appendStart || (placedElsewhere && metadataStart >= appendFrom);
     std::uint32_t end = appended ? data_->GetEndSector() : std::max(firstFree, oldEnd);
     // A first partition that ends in front of partitions appended to the
     // volume (its copy of the metadata, or the partition itself, which does
@@ -1658,7 +1711,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     for (KeptBootImage& image : keptImages) {
         if (image.owner != nullptr) {
             image.entry->loadRba = image.owner->entry.extent;
-        } else if (image.first < firstFree && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
+        } else if (image.first < frontEnd && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
             if (!MoveSectors(image.first, image.sectors, end, error)) {
                 return false;
             }
@@ -1854,7 +1907,9 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
     }
     if (udf
-        && (!write(udfVolume.GetData(), layout_.UdfSectors(), layout_.UdfStart())
+        && (!write(udfVolume.GetData(), layout_.UdfVolumeSectors(), layout_.UdfStart())
+            || !write(udfVolume.GetData() + std::size_t{layout_.UdfVolumeSectors()} * kSectorBytes,
+                      layout_.UdfFileSectors(), layout_.UdfFilesStart())
             || !write(udfClosing.GetData(), 1, end - 1))) {
         return false;
     }

@@ -135,15 +135,40 @@ bool VolumeLayout::Measure(Descriptors& descriptors, const DescriptorSetPlan& si
         }
         pathStart = CopyDescriptorStart() + copyDescriptorSectors_;
     }
-    // The UDF bridge's size depends only on the tree's names and shape.
-    if (udf) {
-        if (!bridge_.Measure(access, pathStart, udfPlacement_, error)) {
-            return false;
-        }
-        pathStart = bridge_.EndSector();
+    if (metadataStart_ != 0 && copyOffset_ != 0) {
+        error = "the folders and tables of an image with a partition's copy of them cannot be placed elsewhere";
+        return false;
     }
     metadata_.SetShift(0);
     copy_.SetShift(copyOffset_);
+    // The UDF bridge's size depends only on the tree's names and shape. In
+    // front, its file structures lie between its volume structures and the
+    // path tables; placed elsewhere, behind the directories, so that the
+    // run ends in what a UDF reader knows (7-Zip takes sectors it does not
+    // know between the last of them and the closing anchor for damage).
+    fixedFront_ = pathStart;
+    if (metadataStart_ != 0) {
+        if (!metadata_.Measure(sizing.mode, access, metadataStart_, error)) {
+            return false;
+        }
+        if (udf && !bridge_.Measure(access, pathStart, udfPlacement_, metadata_.End(), error)) {
+            return false;
+        }
+        fixedFront_ = udf ? bridge_.PartitionStart() : pathStart;
+        if (metadataStart_ < fixedFront_) {
+            error = "the folders and tables cannot be placed at sector " + std::to_string(metadataStart_)
+                + ", in front of the volume's structures' end";
+            return false;
+        }
+        return true;
+    }
+    if (udf) {
+        if (!bridge_.Measure(access, pathStart, udfPlacement_, 0, error)) {
+            return false;
+        }
+        fixedFront_ = bridge_.PartitionStart();
+        pathStart = bridge_.EndSector();
+    }
     return metadata_.Measure(sizing.mode, access, pathStart, error)
         && (copyOffset_ == 0 || copy_.Measure(sizing.mode, access, metadata_.End(), error));
 }

@@ -23,6 +23,7 @@
 #include "writer/udf_writer.h"
 #include "writer/writer_tree.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -247,6 +248,13 @@ public:
     // The places of the UDF structures an edited image had, kept where the
     // bridge fits them (a new image's by default). Set before Measure.
     void SetUdfPlacement(const iso::udf::Placement& placement) { udfPlacement_ = placement; }
+    // Where the metadata that may lie anywhere goes (the path tables, the
+    // directories and the UDF bridge's file structures, in one run): right
+    // behind the descriptors and the bridge's volume structures (0, the
+    // default), or from this sector on (a save whose new metadata would
+    // cover files in front puts it in free space or behind the data
+    // instead). Not with a partition's copy. Set before Measure.
+    void SetMetadataStart(std::uint32_t sector) { metadataStart_ = sector; }
     // sizing gives the descriptor set's mode and boot option. False, with
     // error, when the descriptors or the tree cannot be written.
     template <class Descriptors>
@@ -255,13 +263,32 @@ public:
     std::uint32_t DescriptorSectors() const { return descriptorSectors_; }
     bool HasUdf() const { return udf_; }
     std::uint32_t UdfStart() const { return iso::kFirstDescriptorSector + descriptorSectors_; }
-    std::uint32_t UdfSectors() const { return udf_ ? bridge_.EndSector() - UdfStart() : 0; }
+    // The bridge's sectors: the volume's structures from UdfStart, then its
+    // file structures from UdfFilesStart (the two are one run unless the
+    // metadata was placed elsewhere).
+    std::uint32_t UdfSectors() const { return UdfVolumeSectors() + UdfFileSectors(); }
+    std::uint32_t UdfVolumeSectors() const { return udf_ ? bridge_.PartitionStart() - UdfStart() : 0; }
+    std::uint32_t UdfFilesStart() const { return bridge_.FilesStart(); }
+    std::uint32_t UdfFileSectors() const { return udf_ ? bridge_.EndSector() - bridge_.FilesStart() : 0; }
+    // The end of what stays in front wherever the rest goes: the
+    // descriptors and the bridge's volume structures.
+    std::uint32_t FixedFront() const { return fixedFront_; }
+    // Where the run of the UDF file structures, path tables and
+    // directories begins: FixedFront unless SetMetadataStart says otherwise.
+    std::uint32_t MetadataStart() const
+    {
+        return udf_ ? std::min(bridge_.FilesStart(), metadata_.PathTableStart()) : metadata_.PathTableStart();
+    }
     std::uint32_t PathTableStart() const { return metadata_.PathTableStart(); }
     std::uint32_t PathTableSectors() const { return metadata_.PathTableSectors(); }
     std::uint32_t DirectoryStart() const { return metadata_.DirectoryStart(); }
     std::uint32_t DirectorySectors() const { return metadata_.DirectorySectors(); }
-    // The first sector behind the directories (and the partition's copy).
-    std::uint32_t End() const { return copyOffset_ != 0 ? copy_.End() : metadata_.End(); }
+    // The first sector behind the directories (and the partition's copy),
+    // or the bridge's file structures placed behind them.
+    std::uint32_t End() const
+    {
+        return copyOffset_ != 0 ? copy_.End() : std::max(metadata_.End(), udf_ ? bridge_.EndSector() : 0);
+    }
     // The partition's copy, after Render: its descriptors, to be written from
     // CopyDescriptorStart, and its path tables and directories, from
     // CopyMetadataStart. Empty without one.
@@ -281,6 +308,8 @@ public:
 
 private:
     std::uint32_t descriptorSectors_ = 0;
+    std::uint32_t metadataStart_ = 0;
+    std::uint32_t fixedFront_ = 0;
     bool udf_ = false;
     iso::udf::Placement udfPlacement_;
     UdfBridge bridge_;

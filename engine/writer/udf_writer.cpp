@@ -105,20 +105,29 @@ std::vector<DataRun> DataRuns(const DirEntry& record)
 // The file as the user knows it: its path on disk, else its name.
 const std::string& ShownName(const DirEntry& record) { return record.diskPath.empty() ? record.name : record.diskPath; }
 
-// The sectors of the bridge from the recognition sequence on.
+// The sectors of the bridge: from the recognition sequence to the
+// partition's start, then the file structures from their first sector on
+// (the two runs are one when those begin with the partition).
 class Canvas {
 public:
-    Canvas(std::uint32_t first, std::uint32_t partitionStart, std::uint32_t end)
-        : first_(first), partitionStart_(partitionStart), bytes_(std::size_t{end - first} * kUdfBlockSize, 0)
+    Canvas(std::uint32_t first, std::uint32_t partitionStart, std::uint32_t filesStart, std::uint32_t end)
+        : first_(first), partitionStart_(partitionStart), filesStart_(filesStart),
+          bytes_(std::size_t{partitionStart - first + end - filesStart} * kUdfBlockSize, 0)
     {
     }
-    std::uint8_t* At(std::uint32_t sector) { return bytes_.data() + std::size_t{sector - first_} * kUdfBlockSize; }
+    std::uint8_t* At(std::uint32_t sector)
+    {
+        const std::size_t index =
+            sector < partitionStart_ ? sector - first_ : std::size_t{partitionStart_ - first_} + (sector - filesStart_);
+        return bytes_.data() + index * kUdfBlockSize;
+    }
     std::uint8_t* Block(std::uint32_t block) { return At(partitionStart_ + block); }
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
 private:
     std::uint32_t first_;
     std::uint32_t partitionStart_;
+    std::uint32_t filesStart_;
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -131,6 +140,7 @@ struct VolumeFacts {
     std::uint8_t contentsFlags = 0;
     Placement placement;
     std::uint32_t partitionLength = 0;
+    std::uint32_t fileSetBlock = 0;
     platform::FileTime buildTime = 0;
     std::string label;
     std::string volumeSet;
@@ -217,7 +227,7 @@ void PutSequence(Canvas& canvas, std::uint32_t first, const VolumeFacts& facts)
     PutDString(p + 84, 128, facts.label);
     PutLe32(p + 212, kUdfBlockSize);
     PutDomain(p + 216, facts);
-    PutLongAd(p + 248, 2 * kUdfBlockSize, 0, 0); // the file set descriptor sequence
+    PutLongAd(p + 248, 2 * kUdfBlockSize, facts.fileSetBlock, 0); // the file set descriptor sequence
     PutLe32(p + 264, 6);                             // map table length
     PutLe32(p + 268, 1);                             // one map
     PutEntityId(p + 272, kImplementation, kImplementationSuffix);
@@ -261,7 +271,7 @@ void PutIntegrity(Canvas& canvas, const VolumeFacts& facts)
 // 4/14.1 with UDF 2.3.2.
 void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBlock)
 {
-    std::uint8_t* p = canvas.Block(0);
+    std::uint8_t* p = canvas.Block(facts.fileSetBlock);
     PutTimestamp(p + 16, facts.buildTime);
     PutLe16(p + 28, 3); // interchange level
     PutLe16(p + 30, 3);
@@ -273,8 +283,9 @@ void PutFileSet(Canvas& canvas, const VolumeFacts& facts, std::uint32_t rootBloc
     PutDString(p + 304, 32, facts.label);
     PutLongAd(p + 400, kUdfBlockSize, rootBlock, 0);
     PutDomain(p + 416, facts);
-    FinishDescriptorTag(p, kTagFileSet, 512 - kTagSize, 0, facts.tagVersion);
-    FinishDescriptorTag(canvas.Block(1), kTagTerminating, 512 - kTagSize, 1, facts.tagVersion);
+    FinishDescriptorTag(p, kTagFileSet, 512 - kTagSize, facts.fileSetBlock, facts.tagVersion);
+    FinishDescriptorTag(canvas.Block(facts.fileSetBlock + 1), kTagTerminating, 512 - kTagSize, facts.fileSetBlock + 1,
+                        facts.tagVersion);
 }
 
 // The allocation of a file entry at ads (room bytes): short ADs of the
@@ -468,7 +479,7 @@ bool Holds(const Placement& places, std::uint32_t firstFree)
 } // namespace
 
 bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSector, const Placement& kept,
-                        std::string& error)
+                        std::uint32_t filesStart, std::string& error)
 {
     items_.clear();
     recognitionSector_ = recognitionSector;
@@ -477,6 +488,12 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
         return false;
     }
     placement_ = Holds(kept, recognitionSector + 3) ? kept : kNewPlacement;
+    if (filesStart != 0 && filesStart < placement_.partitionStart) {
+        error = "the UDF file structures cannot begin in front of the partition, at sector "
+            + std::to_string(filesStart);
+        return false;
+    }
+    fileSetBlock_ = filesStart != 0 ? filesStart - placement_.partitionStart : 0;
     if (!access.Valid()) {
         error = "no source tree";
         return false;
@@ -502,7 +519,7 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
             items_.push_back(std::move(item));
         }
     }
-    std::uint64_t next = kFirstEntryBlock;
+    std::uint64_t next = std::uint64_t{fileSetBlock_} + kFirstEntryBlock;
     for (auto& item : items_) {
         item.entryBlock = static_cast<std::uint32_t>(next++);
         if (!item.isDirectory) {
@@ -524,7 +541,7 @@ bool UdfBridge::Measure(const TreeAccess& access, std::uint32_t recognitionSecto
         error = "the tree has too many entries for a UDF file system";
         return false;
     }
-    metadataBlocks_ = static_cast<std::uint32_t>(next);
+    metadataBlocks_ = static_cast<std::uint32_t>(next - fileSetBlock_);
     return true;
 }
 
@@ -544,6 +561,7 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     facts.contentsFlags = names.contentsFlags;
     facts.placement = placement_;
     facts.partitionLength = totalSectors - 1 - placement_.partitionStart;
+    facts.fileSetBlock = fileSetBlock_;
     facts.buildTime = buildTime;
     facts.label = names.label.empty() ? DateVolumeLabel(buildTime) : names.label;
     facts.volumeSet = names.volumeSet;
@@ -557,7 +575,7 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
         ++(item.isDirectory ? facts.folders : facts.files);
     }
 
-    Canvas canvas(recognitionSector_, placement_.partitionStart, EndSector());
+    Canvas canvas(recognitionSector_, placement_.partitionStart, FilesStart(), EndSector());
     // The volume recognition sequence (2/9.2, 3/9.1): BEA01, NSR02 or NSR03, TEA01.
     const char* const recognition[] = {"BEA01", facts.tagVersion == kTagVersion2 ? "NSR02" : "NSR03", "TEA01"};
     for (std::uint32_t i = 0; i < 3; ++i) {
@@ -572,7 +590,7 @@ bool UdfBridge::Render(std::uint32_t totalSectors, platform::FileTime buildTime,
     PutFileSet(canvas, facts, items_[0].entryBlock);
 
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        const DataArea area{EndSector(), totalSectors - 1, placement_.partitionStart};
+        const DataArea area{placement_.partitionStart, totalSectors - 1, placement_.partitionStart};
         if (!PutEntry(canvas, items_, i, items_[i].node->entry, area, facts, error)) {
             return false;
         }

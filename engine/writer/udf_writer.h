@@ -83,15 +83,22 @@ class UdfBridge {
 public:
     // Lays out the bridge of the tree with the recognition sequence at
     // recognitionSector, at the places kept when they take it (see above).
+    // The file structures (file set descriptor, file entries, folders'
+    // identifiers) begin with the partition, or at filesStart when that is
+    // not 0: anywhere in the partition, behind the file data as well.
     // False, with error, when it cannot be.
     bool Measure(const TreeAccess& access, std::uint32_t recognitionSector, const iso::udf::Placement& kept,
-                 std::string& error);
-    // The first sector behind the bridge's structures (before the closing
+                 std::uint32_t filesStart, std::string& error);
+    // The partition's first sector: the volume's structures lie in front of it.
+    std::uint32_t PartitionStart() const { return placement_.partitionStart; }
+    std::uint32_t FilesStart() const { return placement_.partitionStart + fileSetBlock_; }
+    // The first sector behind the file structures (before the closing
     // anchor): where the ISO 9660 path tables go.
-    std::uint32_t EndSector() const { return placement_.partitionStart + metadataBlocks_; }
-    // Renders sectors from the recognition sequence up to EndSector into
-    // head and the closing anchor (sector totalSectors - 1) into tail, with
-    // the extents the tree holds now.
+    std::uint32_t EndSector() const { return FilesStart() + metadataBlocks_; }
+    // Renders the sectors from the recognition sequence up to the partition,
+    // then those from FilesStart up to EndSector, into head, and the closing
+    // anchor (sector totalSectors - 1) into tail, with the extents the tree
+    // holds now.
     bool Render(std::uint32_t totalSectors, platform::FileTime buildTime, const UdfNames& names,
                 CByteBuffer& head, CByteBuffer& tail, std::string& error);
     std::uint32_t RecognitionSector() const { return recognitionSector_; }
@@ -100,7 +107,8 @@ private:
     std::vector<UdfItem> items_; // items_[0] is the root
     std::uint32_t recognitionSector_ = 0;
     iso::udf::Placement placement_;
-    std::uint32_t metadataBlocks_ = 0;
+    std::uint32_t fileSetBlock_ = 0;
+    std::uint32_t metadataBlocks_ = 0; // from the file set descriptor on
 };
 
 

@@ -103,12 +103,13 @@ TEST(BootInfo, BootLoadFillsInWhatIsAskedAndNothingElse)
 }
 
 // A loader that is a file of the image and one hidden from its folders, both with a table and GRUB2's boot info from
-// xorriso: a save that moves them (the new folders cover their sectors) tells them their new place, and changes nothing
-// else of them.
+// xorriso: a save that moves them (the new folders of an isohybrid image, which stay in front, cover their sectors)
+// tells them their new place, and changes nothing else of them.
 TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
     TARVELIN_REQUIRE_FILE(kIsolinux);
+    TARVELIN_REQUIRE_FILE("/usr/lib/ISOLINUX/isohdpfx.bin");
     test::TempDir dir;
     const std::string many = ManyFiles(dir);
     fs::create_directories(dir / "src/isolinux");
@@ -121,7 +122,8 @@ TEST(BootInfo, ASaveThatMovesALoaderKeepsItsBootInformationRight)
         fs::remove(image);
         test::RunXorrisoMkisofs(dir / "src", image,
                                 "-J -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
-                                "-boot-info-table --grub2-boot-info " + hide);
+                                "-boot-info-table --grub2-boot-info -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin "
+                                    + hide);
         const std::uint32_t before = test::XorrisoBootImageSector(image);
         ASSERT_TRUE(iso::HasBootInfoTable(LoaderInImage(image, loader.size()), before));
 
@@ -195,13 +197,14 @@ protected:
     }
 };
 
-TEST_F(IsolinuxBoot, BootsWhenLoadedWithItsTableAndAfterASaveMovesIt)
+// Folders that outgrow their room go behind the data: the loader stays where it was and still boots.
+TEST_F(IsolinuxBoot, BootsWhenLoadedWithItsTableAndAfterASaveThatGrowsTheFolders)
 {
     const std::string image = BuildWithLoader(kIsolinux, "--info-table");
     ExpectBoots(image);
     const std::uint32_t before = test::XorrisoBootImageSector(image);
     ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(image) + " " + ShellQuote(ManyFiles(dir)))));
-    ASSERT_NE(test::XorrisoBootImageSector(image), before);
+    EXPECT_EQ(test::XorrisoBootImageSector(image), before);
     ExpectBoots(image);
 }
 

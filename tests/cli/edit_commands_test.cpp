@@ -196,6 +196,34 @@ TEST(PaddedImage, EditsTakeOverThePaddingAndMoveNoUntouchedFile)
 
         ASSERT_TRUE(test::Succeeded(RunCli("rm " + q + " new.txt")));
         EXPECT_EQ(fs::file_size(image), length);
+
+        // Eighty more names outgrow the room in front of the first file: the new folders and tables (and UDF file
+        // entries) go behind the data instead of pushing the files out of their places, and come back in front once
+        // they fit there again.
+        fs::remove_all(dir / "many");
+        fs::create_directories(dir / "many");
+        for (int index = 1; index <= 80; ++index) {
+            test::WriteWholeFile(dir / ("many/a_rather_long_file_name_" + std::to_string(index) + ".txt"),
+                                 std::to_string(index));
+        }
+        ASSERT_TRUE(test::Succeeded(RunCli("add " + q + " " + ShellQuote(dir / "many"))));
+        auto grown = extents();
+        EXPECT_EQ(std::erase_if(grown, [](const auto& file) { return file.first.starts_with("MANY/"); }), 80u);
+        grown["F1.BIN;1"] = grown["G1.BIN;1"];
+        grown.erase("G1.BIN;1");
+        EXPECT_EQ(grown, original);
+        const std::string out = dir / (udf ? "x-udf" : "x-iso");
+        ASSERT_TRUE(test::Succeeded(RunCommand("7z x -y -t" + std::string(udf ? "udf" : "iso") + " -o" + ShellQuote(out)
+                                               + " " + q + " >/dev/null")));
+        const std::string last = "many/a_rather_long_file_name_80.txt";
+        EXPECT_EQ(test::ReadWholeFile(out + "/" + last), test::ReadWholeFile(dir / last));
+        EXPECT_EQ(test::ReadWholeFile(out + "/g1.bin"), test::ReadWholeFile(dir / "src/f1.bin"));
+        ASSERT_TRUE(test::Succeeded(RunCli("rm " + q + " many")));
+        EXPECT_EQ(fs::file_size(image), length);
+        auto shrunk = extents();
+        shrunk["F1.BIN;1"] = shrunk["G1.BIN;1"];
+        shrunk.erase("G1.BIN;1");
+        EXPECT_EQ(shrunk, original);
     }
 }
 
@@ -417,8 +445,8 @@ TEST_F(EditCommands, DataBeyondTheEndOfTheImageIsNeverMadeUpBySaves)
 
 // A Video CD as vcdimager makes it: its video lies in the Mode 2 Form 2 sectors of the disc's second track, 2324 bytes
 // of data each, of which a 2048-byte logical sector carries only a part. It is read whole (every pack of the MPEG
-// source in it, in order), through the CUE sheet too, and no save cuts it: compaction leaves it where it is, a save
-// that would have to move it is refused, and bin2iso says what its ISO loses.
+// source in it, in order), through the CUE sheet too, and no save cuts it: compaction leaves it where it is, folders
+// that outgrow the room in front of it go behind it, and bin2iso says what its ISO loses.
 TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
 {
     TARVELIN_REQUIRE_TOOLS("ffmpeg", "vcdimager");
@@ -557,9 +585,14 @@ TEST(VideoCd, ItsVideoIsReadWholeAndNoSaveCutsIt)
     for (int i = 0; i < 500; ++i) {
         fs::create_directories(dir / ("folders/f" + std::to_string(i)));
     }
-    test::ExpectRefusals({{"add " + ShellQuote(bin) + " " + ShellQuote(dir / "folders"), 1,
-                           "'AVSEQ01.DAT' lies where the new folders go but is stored in Mode 2 Form 2 sectors"}},
-                         [&](const test::Refusal&) { EXPECT_TRUE(test::ReadWholeFile(bin) == original); });
+    const std::string grown = dir / "grown.bin";
+    fs::copy_file(bin, grown);
+    ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(grown) + " " + ShellQuote(dir / "folders"))));
+    const auto grownListing = test::ParseLongListing(RunCli("ls -l -R " + ShellQuote(grown)).output);
+    ASSERT_TRUE(grownListing.contains("MPEGAV/AVSEQ01.DAT"));
+    EXPECT_EQ(grownListing.at("MPEGAV/AVSEQ01.DAT").extent, before.at("MPEGAV/AVSEQ01.DAT").extent);
+    EXPECT_EQ(badSectors(test::ReadWholeFile(grown)), std::vector<std::uint32_t>{});
+    EXPECT_TRUE(holdsTheVideo(grown, dir / "from-grown"));
 
     const CommandResult conversion = RunCli("bin2iso " + ShellQuote(dir / "v.cue") + " " + ShellQuote(dir / "v.iso"));
     EXPECT_EQ(conversion.exitCode, 0) << conversion.output;

@@ -404,21 +404,16 @@ TEST_F(UdfCommandsTest, APacketMovedBySparingIsReadWhereItWent)
 // identifiers seen.
 std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
 {
-    const auto sectors = static_cast<std::uint32_t>(fs::file_size(image) / 2048);
-    // The primary descriptor's L path table: the first sector behind the UDF structures.
-    const std::uint32_t pathTable = Le(test::ReadFileRange(image, 16 * 2048 + 140, 4).data(), 4);
-    const std::vector<std::uint8_t> bytes = test::ReadFileRange(image, 0, std::size_t{pathTable} * 2048);
+    const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+    const auto sectors = static_cast<std::uint32_t>(bytes.size() / 2048);
     const auto sector = [&bytes](std::uint32_t n) { return bytes.data() + std::size_t{n} * 2048; };
-    const std::vector<std::uint8_t> closing = test::ReadFileRange(image, std::uint64_t{sectors - 1} * 2048, 2048);
+    const std::vector<std::uint8_t> closing(sector(sectors - 1), sector(sectors));
     std::uint32_t partitionStart = UINT32_MAX;
+    std::uint32_t fileSet = UINT32_MAX; // the file set descriptor's block, from the logical volume descriptor
     std::set<std::uint32_t> checked;
     std::multiset<std::uint32_t> seen;
     std::vector<std::uint32_t> integrity; // the integrity sequence's sectors, from the logical volume descriptor
     const auto check = [&](std::uint32_t n) {
-        if (n >= pathTable) {
-            ADD_FAILURE() << "sector " << n << " is not before the path table at " << pathTable;
-            return n;
-        }
         const std::uint8_t* p = sector(n);
         if (!checked.insert(n).second || std::all_of(p, p + 2048, [](std::uint8_t b) { return b == 0; })) {
             return n;
@@ -428,6 +423,7 @@ std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
             partitionStart = Le(p + 188, 4);
         }
         if (id == 6) {
+            fileSet = Le(p + 252, 4);
             for (std::uint32_t i = 0; i < Le(p + 432, 4) / 2048; ++i) {
                 integrity.push_back(Le(p + 436, 4) + i);
             }
@@ -457,8 +453,16 @@ std::multiset<std::uint32_t> CheckUdfTags(const std::string& image)
     for (const std::uint32_t n : std::vector<std::uint32_t>(integrity)) {
         check(n);
     }
-    for (std::uint32_t n = 256; n < pathTable; ++n) {
+    // The volume's structures up to the partition, then the file structures from the file set descriptor on, in front
+    // of the path tables or placed behind the data, up to the first sector that holds none.
+    for (std::uint32_t n = 256; n < partitionStart && n < sectors; ++n) {
         n = check(n);
+    }
+    EXPECT_LT(std::uint64_t{partitionStart} + fileSet, sectors);
+    const std::set<std::uint32_t> fileStructures{8, 256, 257, 261, 266};
+    for (std::uint64_t n = std::uint64_t{partitionStart} + fileSet;
+         n + 1 < sectors && fileStructures.contains(Le(sector(static_cast<std::uint32_t>(n)), 2)); ++n) {
+        n = check(static_cast<std::uint32_t>(n));
     }
     EXPECT_EQ(TagFault(closing.data(), 2048, sectors - 1), "") << "closing anchor";
     seen.insert(Le(closing.data(), 2));

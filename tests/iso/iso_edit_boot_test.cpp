@@ -224,7 +224,7 @@ TEST_F(BootImages, LoadingAFileAlreadyInTheFolderLeavesOneEntryThatIsTheBootImag
     ExpectBootsInQemu();
 }
 
-TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirImages)
+TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatGrowsTheFolders)
 {
     TARVELIN_REQUIRE_TOOL("xorriso");
     fs::create_directories(dir / "src");
@@ -237,7 +237,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     ASSERT_EQ(entriesBefore.size(), 4u);
     const auto withLbaBefore = ElToritoEntries(image, true);
 
-    // Enough new names that the folders grow over both boot images.
+    // Enough new names that the folders outgrow their room in front of both boot images.
     fs::create_directories(dir / "many");
     for (int i = 0; i < 120; ++i) {
         test::WriteWholeFile(dir / ("many/a long enough file name to grow the folders " + std::to_string(i)), "x");
@@ -245,7 +245,7 @@ TEST_F(BootImages, EveryEntryOfABiosAndEfiCatalogSurvivesAnEditThatMovesTheirIma
     ASSERT_TRUE(test::Succeeded(test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"))));
 
     EXPECT_EQ(ElToritoEntries(image, false), entriesBefore);
-    EXPECT_NE(ElToritoEntries(image, true), withLbaBefore); // they did move
+    EXPECT_EQ(ElToritoEntries(image, true), withLbaBefore); // the folders went elsewhere
     const std::string out = dir / "boot-images";
     fs::create_directories(out);
     const CommandResult extracted = RunCommand("xorriso -indev " + ShellQuote(image) +
@@ -302,9 +302,12 @@ TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
         const std::vector<std::uint8_t>& bytes;
         const char* options;
         std::size_t saved; // the bytes boot save writes
+        // Whether the folders go elsewhere: with a loader of unknown length the image's free space cannot be told,
+        // the folders stay in front and the loader moves.
+        bool stays;
     } cases[] = {
-        {"hard disk", disk, "-hard-disk-boot", disk.size()},
-        {"loader without a table", loader, "-no-emul-boot -boot-load-size 4", 2048},
+        {"hard disk", disk, "-hard-disk-boot", disk.size(), true},
+        {"loader without a table", loader, "-no-emul-boot -boot-load-size 4", 2048, false},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.name);
@@ -324,7 +327,7 @@ TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
         ASSERT_TRUE(test::Succeeded(test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(dir / "many"))));
 
         const std::uint64_t lba = bootSector();
-        EXPECT_NE(lba, before);
+        EXPECT_EQ(lba == before, item.stays);
         const auto bytes = test::ReadWholeFile(image);
         ASSERT_GE(bytes.size(), lba * 2048 + item.bytes.size());
         EXPECT_TRUE(std::equal(item.bytes.begin(), item.bytes.end(),
