@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Two builds of tarvelin-cli side by side, on the jobs a change to the
 # engine's structure must leave as fast as they were: build, list, extract
-# and save a 20,000-file image, and convert a BIN to ISO.
+# and save a 20,000-file image, and convert a BIN to ISO; and (grow) add 80
+# names to an image whose first file is 500 MB, which outgrow the room of the
+# folders in front of it.
 #
 # usage: bench/bench-compare.sh OLD_CLI NEW_CLI [ROUNDS]
 # OLD_CLI is typically a Release build of an earlier commit, e.g.
@@ -10,7 +12,8 @@
 #         -DTARVELIN_BUILD_TESTS=OFF -DTARVELIN_BUILD_SHELL=OFF &&
 #   ninja -C /tmp/old/build tarvelin-cli
 # Untimed: the tree (20 x 10 folders of 100 files of 0 to 8 KiB), its image
-# made by genisoimage -J -R, a 200 MB BIN, about 1 GB written and deleted.
+# made by genisoimage -J -R, a 200 MB BIN, the 500 MB image and its 80 new
+# files, about 1 GB written and deleted.
 # Timed, the two programs taking turns at going first in each round: every
 # job a whole process, outputs removed (and the disk synced) untimed.
 # Prints each job's median per program and new/old.
@@ -29,6 +32,11 @@ printf '\001CD001\001' | dd of=plain.iso bs=1 seek=$((16 * 2048)) conv=notrunc s
 printf '\377CD001\001' | dd of=plain.iso bs=1 seek=$((17 * 2048)) conv=notrunc status=none
 "$new" iso2bin plain.iso in.bin >/dev/null
 echo "new file" > added.txt
+mkdir -p first/src grown
+head -c 500000000 /dev/urandom > first/src/a-first.bin
+echo "last" > first/src/z-last.txt
+genisoimage -quiet -J -R -o first.iso first/src
+for i in $(seq 1 80); do echo "$i" > "grown/a file with a long enough name $i.txt"; done
 dd if=/dev/zero of=settle bs=4M count=256 status=none; rm settle; sync
 
 elapsed() {
@@ -41,7 +49,7 @@ declare -A times
 add() { times[$1]="${times[$1]:-} $2"; }
 
 # JOBS="save extract" times only those.
-read -r -a jobs <<<"${JOBS:-build list extract save bin2iso}"
+read -r -a jobs <<<"${JOBS:-build list extract save grow bin2iso}"
 run() { # which program, which job
   local cli=$1 job=$2
   case $job in
@@ -49,6 +57,7 @@ run() { # which program, which job
     list) add "$job-$3" "$(elapsed "$cli" ls many.iso -R -l)" ;;
     extract) add "$job-$3" "$(elapsed "$cli" extract many.iso -C out)"; rm -rf out ;;
     save) cp many.iso edit.iso; sync; add "$job-$3" "$(elapsed "$cli" add edit.iso added.txt)"; rm -f edit.iso ;;
+    grow) cp first.iso edit.iso; sync; add "$job-$3" "$(elapsed "$cli" add edit.iso grown)"; rm -f edit.iso ;;
     bin2iso) add "$job-$3" "$(elapsed "$cli" bin2iso in.bin out.iso)"; rm -f out.iso ;;
   esac
   sync
