@@ -1549,20 +1549,44 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             --appendFrom;
         }
     }
+    // Compacting, the old metadata and the data of deleted files are room
+    // too (overwritten under the journal, like every byte the old image
+    // refers to): only the files of the tree, what lies beside the trees,
+    // what lies in front of front and the run from runStart to runEnd stay.
+    const auto compactionRoom = [&](std::uint32_t front, std::uint32_t runStart, std::uint32_t runEnd) {
+        iso::SectorSet taken = space.beside;
+        taken.Add(0, front);
+        taken.Add(runStart, runEnd - runStart);
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            const DirEntry& file = node->entry;
+            if (file.EntrySource != EntrySourceKind::Image || file.size == 0) {
+                return;
+            }
+            for (const ExtentPiece& piece : file.Pieces()) {
+                taken.Add(piece.extent, SectorsFor(piece.length));
+            }
+        });
+        iso::SectorSet room = taken.Complement(0, space.volumeSectors);
+        if (tailPadding != 0 && oldEnd >= tailPadding) {
+            room.Remove(oldEnd - tailPadding, tailPadding);
+        }
+        return room;
+    };
     // New metadata that would cover files (or a boot image) lying right
     // behind the old metadata goes instead into the first free run that
     // holds it, or behind the data: the files stay where they are (moving
     // them copies them whole, a first file of gigabytes included, and one
-    // of 4 GiB or more cannot move at all). Only the descriptors and the
-    // UDF volume structures stay in front. Not where the image ties its
-    // metadata to its place (a partition's copy of it, a chain of sessions,
-    // a volume for Macs), for a new boot image, which goes right behind the
-    // metadata, nor when compacting, which moves the files down behind it.
-    const bool mayPlaceElsewhere = !compacting_ && !hybridBefore && space.known && space.earlierSessions.empty()
-        && !sessionHeader && space.macHeld.Empty() && bootAction_ != BootAction::Load;
+    // of 4 GiB or more cannot move at all; compacting, one moved out of the
+    // way would go behind the data and the image grow). Only the
+    // descriptors and the UDF volume structures stay in front. Not where
+    // the image ties its metadata to its place (a partition's copy of it, a
+    // chain of sessions, a volume for Macs), nor for a new boot image, which
+    // goes right behind the metadata.
+    const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
+        && space.macHeld.Empty() && bootAction_ != BootAction::Load;
     if (mayPlaceElsewhere && FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages)) {
         const std::uint32_t needed = layout_.End() - layout_.FixedFront() + newCatalogSectors(layout_.FixedFront());
-        iso::SectorSet room = space.Free();
+        iso::SectorSet room = compacting_ ? compactionRoom(layout_.FixedFront(), 0, 0) : space.Free();
         room.Remove(0, layout_.FixedFront());
         room.Remove(appendFrom, UINT32_MAX - appendFrom);
         const auto runs = room.Runs();
@@ -1631,25 +1655,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
     }
     if (compacting_) {
-        // Compacting, the old metadata and the data of deleted files are
-        // room too (overwritten under the journal, like every byte the old
-        // image refers to): only the files of the tree and what lies
-        // beside the trees stay.
-        iso::SectorSet taken = space.beside;
-        taken.Add(0, firstFree);
-        ForEachFileNode(tree_, [&](DirNode* node) {
-            const DirEntry& file = node->entry;
-            if (file.EntrySource != EntrySourceKind::Image || file.size == 0) {
-                return;
-            }
-            for (const ExtentPiece& piece : file.Pieces()) {
-                taken.Add(piece.extent, SectorsFor(piece.length));
-            }
-        });
-        free = taken.Complement(0, space.volumeSectors);
-        if (tailPadding != 0 && oldEnd >= tailPadding) {
-            free.Remove(oldEnd - tailPadding, tailPadding);
-        }
+        free = compactionRoom(frontEnd, metadataStart, firstFree);
     }
     // The old closing anchor's sector is where appended data or the new
     // anchor begins, never a place for a file.
