@@ -767,10 +767,13 @@ private:
     void NoteWhatTheSaveLeavesBehind(const iso::VolumeSpace& space, std::uint32_t sectors);
     bool PlanBoot(const iso::VolumeSpace& space, std::optional<iso::BootCatalogSet>& catalog,
                   std::vector<KeptBootImage>& kept, std::string& error);
-    // Zero sectors that end the image (its padding), at most 300 KiB. With
-    // udfAnchors, copies of the UDF anchor that name their own sector count
-    // as padding too (genisoimage pads a UDF image with them).
-    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors = false);
+    // Zero sectors that end the image (its padding), at most most (300 KiB
+    // by default). With udfAnchors, copies of the UDF anchor that name their
+    // own sector count as padding too (genisoimage pads a UDF image with
+    // them).
+    std::uint32_t TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors = false,
+                                      std::uint32_t most = kMostPadding);
+    static constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
     bool EndsInUdfAnchor(std::uint32_t sectorCount);
     bool WriteZeroSectors(std::uint32_t first, std::uint32_t count, std::string& error);
     bool MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_t to, std::string& error);
@@ -1308,13 +1311,12 @@ bool CIsoEdit::PlanBoot(const iso::VolumeSpace& space, std::optional<iso::BootCa
     return true;
 }
 
-std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors)
+std::uint32_t CIsoEdit::TrailingZeroSectors(std::uint32_t sectorCount, bool udfAnchors, std::uint32_t most)
 {
-    constexpr std::uint32_t kMostPadding = 150; // 300 KiB, what CD mastering tools pad with
     if (sectorCount <= iso::kSystemAreaSectors + 1) {
         return 0;
     }
-    const std::uint32_t tail = std::min(kMostPadding, sectorCount - iso::kSystemAreaSectors - 1);
+    const std::uint32_t tail = std::min(most, sectorCount - iso::kSystemAreaSectors - 1);
     std::vector<std::uint8_t> sectors(std::size_t{tail} * kSectorBytes);
     if (!sector_->ReadSectors(sectorCount - tail, sectors.data(), tail)) {
         return 0;
@@ -1641,7 +1643,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // behind the new metadata and in front of the image's padding (data in
     // the padding would end up in a disc's last sectors); nothing of it is
     // kept for a rollback, since nothing refers to it.
-    const bool mayShrink = !hybridBefore && space.known && oldSectors <= space.volumeSectors;
+    // A compaction cuts a file that holds only zeros behind its volume too
+    // (xorriso pads the file of a volume it writes so): they are no data. A
+    // file with more behind its volume keeps it (a Video CD's video).
+    constexpr std::uint32_t kMostZerosBehind = 2048; // 4 MiB
+    const std::uint32_t behind = space.volumeSectors < oldEnd ? oldEnd - space.volumeSectors : 0;
+    const bool onlyZerosBehind = compacting_ && !udf && oldSectors == oldEnd && behind != 0
+        && behind <= kMostZerosBehind && TrailingZeroSectors(oldEnd, false, behind) == behind;
+    const bool mayShrink = !hybridBefore && space.known && (oldSectors <= space.volumeSectors || onlyZerosBehind);
     iso::SectorSet free = space.Free();
     free.Remove(0, frontEnd);
     free.Remove(metadataStart, firstFree - metadataStart);
@@ -1772,12 +1781,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
                                                " stays")
                              + "): its free space stays inside the volume, for later additions");
     }
+    // The volume ends where the file does, but for padding that lay behind
+    // it, which stays behind it.
+    std::uint32_t paddingBehindVolume = 0;
     if (mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
         if (tailPadding != 0 && !WriteZeroSectors(liveEnd, tailPadding, error)) {
             return false;
         }
         end = liveEnd + tailPadding;
         shrinkTo_ = end;
+        paddingBehindVolume = onlyZerosBehind ? tailPadding : 0;
     }
     // A file that runs on behind its volume (xorriso pads the file of a
     // volume it writes, and keeps its session chain by the volume's size;
@@ -1787,7 +1800,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // What the save placed lies in the volume's free space or below
     // firstFree; what lay behind the volume before the save stays there
     // and is no reason for the volume to grow.
-    if (!mayShrink && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
+    if (shrinkTo_ == 0 && !udf && !hybridBefore && space.volumeSectors != 0 && space.volumeSectors < oldEnd
         && !appended) {
         end = std::max(space.volumeSectors, firstFree);
     }
@@ -1857,7 +1870,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     }
 
     // 5. The metadata with the final extents, in the places measured.
-    set.volumeSectors = end;
+    set.volumeSectors = end - paddingBehindVolume;
     set.bootCatalogSector = catalogSector_;
     CByteBuffer descriptors(256);
     CByteBuffer udfVolume(256);

@@ -282,6 +282,18 @@ TEST(PaddedVolume, ASaveThatAppendsNothingKeepsTheVolumeSizeAndXorrisosSessions)
     ASSERT_EQ(RunCli("add " + ShellQuote(grown) + " " + ShellQuote(dir / "big.bin")).exitCode, 0);
     ASSERT_EQ(RunCli("rm " + ShellQuote(grown) + " dir/a.bin").exitCode, 0);
     EXPECT_TRUE(test::Succeeded(RunCli("compact " + ShellQuote(grown))));
+    // So does compacting the image as xorriso made it: what lies behind its volume is zeros, no data (the file used to
+    // keep its size, the freed sectors staying inside the volume); the padding stays behind the volume.
+    const std::string compacted = dir / "compacted.iso";
+    fs::copy_file(made, compacted);
+    ASSERT_TRUE(test::Succeeded(RunCli("rm " + ShellQuote(compacted) + " dir/a.bin")));
+    ASSERT_TRUE(test::Succeeded(RunCli("compact " + ShellQuote(compacted))));
+    EXPECT_LE(fs::file_size(compacted) + 30000, fs::file_size(made));
+    const std::string sizeAfter = volumeSize(compacted);
+    ASSERT_FALSE(sizeAfter.empty());
+    EXPECT_LT(std::stoull(sizeAfter.substr(16)) * 2048, fs::file_size(compacted)); // still padded behind the volume
+    ExpectXorrisoSessions(compacted, "1 session");
+    EXPECT_EQ(test::SevenZipPaths(compacted), (std::vector<std::string>{"dir/", "top.txt"}));
 }
 
 // Sessions xorriso added to an image file stay loadable after saves here: the sectors of the files an earlier session
