@@ -1551,11 +1551,12 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             --appendFrom;
         }
     }
-    // Compacting, the old metadata and the data of deleted files are room
-    // too (overwritten under the journal, like every byte the old image
-    // refers to): only the files of the tree, what lies beside the trees,
+    // What new metadata, and compacting the files too, may be written over:
+    // the free space, and also the old metadata and the data of deleted
+    // files (overwritten under the journal, like every byte the old image
+    // refers to). Only the files of the tree, what lies beside the trees,
     // what lies in front of front and the run from runStart to runEnd stay.
-    const auto compactionRoom = [&](std::uint32_t front, std::uint32_t runStart, std::uint32_t runEnd) {
+    const auto reusableRoom = [&](std::uint32_t front, std::uint32_t runStart, std::uint32_t runEnd) {
         iso::SectorSet taken = space.beside;
         taken.Add(0, front);
         taken.Add(runStart, runEnd - runStart);
@@ -1575,8 +1576,10 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return room;
     };
     // New metadata that would cover files (or a boot image) lying right
-    // behind the old metadata goes instead into the first free run that
-    // holds it, or behind the data: the files stay where they are (moving
+    // behind the old metadata goes instead into the first run of reusable
+    // room that holds it, else over the room that ends the data (where it
+    // was placed before; it may outgrow that into the padding), else behind
+    // the data: the files stay where they are (moving
     // them copies them whole, a first file of gigabytes included, and one
     // of 4 GiB or more cannot move at all; compacting, one moved out of the
     // way would go behind the data and the image grow). Only the
@@ -1584,25 +1587,29 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // the image ties its metadata to its place (a partition's copy of it, a
     // chain of sessions, a volume for Macs), nor for a new boot image, which
     // goes right behind the metadata.
+    // Behind the data, the metadata goes behind what the save appends as
+    // well, so that it ends the data and the next save can lay it out again
+    // in its own place, growing into the padding.
     const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
         && space.macHeld.Empty() && bootAction_ != BootAction::Load;
+    bool behindData = false;
     if (mayPlaceElsewhere && FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages)) {
         const std::uint32_t needed = layout_.End() - layout_.FixedFront() + newCatalogSectors(layout_.FixedFront());
-        iso::SectorSet room = compacting_ ? compactionRoom(layout_.FixedFront(), 0, 0) : space.Free();
-        room.Remove(0, layout_.FixedFront());
+        iso::SectorSet room = reusableRoom(layout_.FixedFront(), 0, 0);
         room.Remove(appendFrom, UINT32_MAX - appendFrom);
         const auto runs = room.Runs();
         const auto fits = std::find_if(runs.begin(), runs.end(),
                                        [needed](const iso::SectorRun& run) { return run.count >= needed; });
-        layout_.SetMetadataStart(fits != runs.end() ? fits->first : appendFrom);
+        const bool endsTheData = !runs.empty() && runs.back().End() == appendFrom;
+        // Compacting, behind the data as it ends after the pass.
+        behindData = compacting_ || (fits == runs.end() && !endsTheData);
+        layout_.SetMetadataStart(behindData ? appendFrom : fits != runs.end() ? fits->first : runs.back().first);
         if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
             return false;
         }
     }
     const bool placedElsewhere = layout_.MetadataStart() != layout_.FixedFront();
-    const std::uint32_t dirStart = layout_.DirectoryStart();
-    const std::uint32_t dirSectors = layout_.DirectorySectors();
-    const std::uint32_t metadataEnd = layout_.End();
+    std::uint32_t metadataEnd = layout_.End();
     const bool reserveCatalog =
         newCatalogSectors(placedElsewhere ? layout_.FixedFront() : metadataEnd + loadedSectors) != 0;
     const bool catalogStays = catalog && catalogFile == nullptr && !reserveCatalog;
@@ -1637,7 +1644,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // volume structures in front, and the run of the metadata (and a new
     // catalog behind it) from metadataStart to firstFree.
     const std::uint32_t frontEnd = placedElsewhere ? layout_.FixedFront() : firstFree;
-    const std::uint32_t metadataStart = layout_.MetadataStart();
+    std::uint32_t metadataStart = layout_.MetadataStart();
 
     // 3. Mark what the new metadata covers, to be moved. Free space lies
     // behind the new metadata and in front of the image's padding (data in
@@ -1664,7 +1671,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
     }
     if (compacting_) {
-        free = compactionRoom(frontEnd, metadataStart, firstFree);
+        free = reusableRoom(frontEnd, metadataStart, firstFree);
     }
     // The old closing anchor's sector is where appended data or the new
     // anchor begins, never a place for a file.
@@ -1692,15 +1699,27 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 
     // 4. Append new and moved data from appendFrom, never below the new
     // metadata.
-    const std::uint32_t appendStart = std::max(firstFree, appendFrom);
+    const std::uint32_t appendStart = behindData ? appendFrom : std::max(firstFree, appendFrom);
     if (!data_->WriteData(tree_, appendStart, sector_, context, callback)) {
         error = data_->GetLastError();
         return false;
     }
+    if (behindData) {
+        layout_.SetMetadataStart(compacting_ ? std::max(LiveEnd(keptImages, catalogStays), layout_.FixedFront())
+                                             : std::max(data_->GetEndSector(), appendFrom));
+        if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
+            return false;
+        }
+        metadataStart = layout_.MetadataStart();
+        metadataEnd = layout_.End();
+        catalogSector_ = reserveCatalog ? metadataEnd : catalogSector_;
+        firstFree = metadataEnd + (reserveCatalog ? 1 : 0);
+    }
     // With nothing appended, the volume still ends where it did, padding and
-    // all; metadata placed behind the data counts as appended.
-    const bool appended = data_->GetEndSector() > appendStart || (placedElsewhere && metadataStart >= appendFrom);
-    std::uint32_t end = appended ? data_->GetEndSector() : std::max(firstFree, oldEnd);
+    // all; metadata placed behind the data, or reaching into the padding,
+    // counts as appended.
+    const bool appended = data_->GetEndSector() > appendStart || (placedElsewhere && firstFree > appendFrom);
+    std::uint32_t end = behindData ? firstFree : appended ? data_->GetEndSector() : std::max(firstFree, oldEnd);
     // A first partition that ends in front of partitions appended to the
     // volume (its copy of the metadata, or the partition itself, which does
     // not grow over them) cannot reach what is appended behind those.
@@ -1765,6 +1784,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
         end += tailPadding;
     }
+
     // Free space at the end of the volume is given back: the volume ends
     // behind what the new metadata refers to, in the same padding, and the
     // file is cut there once the save counts. Not for an image that holds
@@ -1791,6 +1811,11 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         end = liveEnd + tailPadding;
         shrinkTo_ = end;
         paddingBehindVolume = onlyZerosBehind ? tailPadding : 0;
+    }
+    // A compaction that put the metadata behind the data may end the volume
+    // lower than it did.
+    if (behindData && compacting_ && mayShrink && end < oldEnd) {
+        shrinkTo_ = end;
     }
     // A file that runs on behind its volume (xorriso pads the file of a
     // volume it writes, and keeps its session chain by the volume's size;
@@ -1933,7 +1958,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         return false;
     }
     if (!write(pathTables.GetData(), layout_.PathTableSectors(), layout_.PathTableStart())
-        || !write(directories.GetData(), dirSectors, dirStart)) {
+        || !write(directories.GetData(), layout_.DirectorySectors(), layout_.DirectoryStart())) {
         return false;
     }
     // The partition's copy, and nothing old between the two descriptor sets.
