@@ -1579,17 +1579,16 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // behind the old metadata goes instead into the first run of reusable
     // room that holds it, else over the room that ends the data (where it
     // was placed before; it may outgrow that into the padding), else behind
-    // the data: the files stay where they are (moving
-    // them copies them whole, a first file of gigabytes included, and one
-    // of 4 GiB or more cannot move at all; compacting, one moved out of the
-    // way would go behind the data and the image grow). Only the
-    // descriptors and the UDF volume structures stay in front. Not where
-    // the image ties its metadata to its place (a partition's copy of it, a
-    // chain of sessions, a volume for Macs), nor for a new boot image, which
-    // goes right behind the metadata.
-    // Behind the data, the metadata goes behind what the save appends as
-    // well, so that it ends the data and the next save can lay it out again
-    // in its own place, growing into the padding.
+    // the data: the files stay where they are (moving them copies them
+    // whole, a first file of gigabytes included, and one of 4 GiB or more
+    // cannot move at all; compacting, one moved out of the way would go
+    // behind the data and the image grow). Only the descriptors and the UDF
+    // volume structures stay in front. Not where the image ties its
+    // metadata to its place (a partition's copy of it, a chain of sessions,
+    // a volume for Macs), nor for a new boot image, which goes right behind
+    // the metadata. Behind the data, the metadata goes behind what the save
+    // appends as well, so that it ends the data and the next save can lay
+    // it out again in its own place, growing into the padding.
     const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
         && space.macHeld.Empty() && bootAction_ != BootAction::Load;
     bool behindData = false;
