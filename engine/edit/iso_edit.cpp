@@ -993,7 +993,7 @@ private:
 
     // Whether metadata from sector 16 up to end would cover a file of the
     // image or a boot image no file lists, which would then have to move
-    // (by the data pass's own rule for files; one it cannot move counts).
+    // (the data pass's rule for what it must move).
     bool FrontMetadataCovers(std::uint32_t end, const std::vector<KeptBootImage>& kept)
     {
         for (const KeptBootImage& image : kept) {
@@ -1002,7 +1002,14 @@ private:
                 return true;
             }
         }
-        return !data_->RescueData(sector_, tree_, end) || data_->GetRescueCount() != 0;
+        bool covers = false;
+        ForEachFileNode(tree_, [&](DirNode* node) {
+            const DirEntry& file = node->entry;
+            covers = covers
+                || (file.EntrySource == EntrySourceKind::Image && file.size != 0
+                    && file.DataTouches(iso::kSystemAreaSectors, end));
+        });
+        return covers;
     }
 
     // The end of what the data pass does not move: boot images that are no

@@ -139,6 +139,17 @@ struct DirEntry {
         pieces.insert(pieces.end(), moreExtents.begin(), moreExtents.end());
         return pieces;
     }
+    // Whether any of its data lies in the sectors from first up to limit.
+    bool DataTouches(std::uint32_t first, std::uint32_t limit) const
+    {
+        for (const ExtentPiece& piece : Pieces()) {
+            const std::uint64_t end = std::uint64_t{piece.extent} + iso::SectorsFor(piece.length);
+            if (piece.length != 0 && piece.extent < limit && end > first) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
 
 // The POSIX facts of a file or folder on disk, as Rock Ridge records them

@@ -381,17 +381,6 @@ enum class Move { Must, MayDown };
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
-bool TouchesRange(const DirEntry& entry, std::uint32_t first, std::uint32_t limit)
-{
-    for (const ExtentPiece& piece : entry.Pieces()) {
-        const std::uint64_t end = std::uint64_t{piece.extent} + iso::SectorsFor(piece.length);
-        if (piece.length != 0 && piece.extent < limit && end > first) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Whether all of a file's data lies in the image's sectors. Sectors beyond
 // the end read as whatever the buffer held: a damaged record's data there
 // is not in the image to be moved, and a copy of it would be made up (up to
@@ -492,7 +481,7 @@ public:
                 if (entry.EntrySource == EntrySourceKind::Disk || entry.EntrySource == EntrySourceKind::Memory) {
                     ++fileCount_;
                 } else if (entry.EntrySource == EntrySourceKind::Image
-                           && TouchesRange(entry, iso::kSystemAreaSectors, moveLimit)) {
+                           && entry.DataTouches(iso::kSystemAreaSectors, moveLimit)) {
                     if (entry.size > UINT32_MAX) {
                         return Fail("'" + entry.name + "' lies where the new folders go but is too large (4 GiB or "
                                     "more) to be moved in one piece");
