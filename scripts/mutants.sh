@@ -58,7 +58,7 @@ EOF
         echo "MISSED  $name (ctest -R '$regex' passed)"
         missed=$((missed + 1))
     else
-        failed=$(grep -E '^\s+[0-9]+ - ' "$build/mutant.log" | sed -E 's/^\s+[0-9]+ - //; s/ \(.*//' | head -5 | paste -sd, -)
+        failed=$(grep -E '^\s+[0-9]+ - ' "$build/mutant.log" | sed -E 's/^\s+[0-9]+ - //; s/ \(.*//; s/  # GetParam.*//' | head -5 | paste -sd, -)
         echo "CAUGHT  $name by: $failed"
     fi
     restore

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -991,25 +992,31 @@ private:
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
     }
 
-    // Whether metadata from sector 16 up to end would cover a file of the
-    // image or a boot image no file lists, which would then have to move
-    // (the data pass's rule for what it must move).
-    bool FrontMetadataCovers(std::uint32_t end, const std::vector<KeptBootImage>& kept)
+    // The sectors of data that metadata from sector 16 up to end would cover
+    // and so push out of its way (the data pass's rule for what it must
+    // move): files of the image, each data once and whole, and boot images
+    // no file lists. UINT64_MAX when one of them cannot move at all (Mode 2
+    // Form 2 data, a file of several extents).
+    std::uint64_t FrontMetadataCovers(std::uint32_t end, const std::vector<KeptBootImage>& kept)
     {
+        std::uint64_t covered = 0;
         for (const KeptBootImage& image : kept) {
             if (image.owner == nullptr && image.first < end
                 && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
-                return true;
+                covered += image.sectors;
             }
         }
-        bool covers = false;
+        std::set<std::uint32_t> counted;
         ForEachFileNode(tree_, [&](DirNode* node) {
             const DirEntry& file = node->entry;
-            covers = covers
-                || (file.EntrySource == EntrySourceKind::Image && file.size != 0
-                    && file.DataTouches(iso::kSystemAreaSectors, end));
+            if (file.EntrySource != EntrySourceKind::Image || file.size == 0
+                || !file.DataTouches(iso::kSystemAreaSectors, end) || !counted.insert(file.extent).second) {
+                return;
+            }
+            const bool movable = !file.xaForm2 && file.moreExtents.empty();
+            covered = !movable || covered == UINT64_MAX ? UINT64_MAX : covered + SectorsFor(file.size);
         });
-        return covers;
+        return covered;
     }
 
     // The end of what the data pass does not move: boot images that are no
@@ -1596,10 +1603,17 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // the metadata. Behind the data, the metadata goes behind what the save
     // appends as well, so that it ends the data and the next save can lay
     // it out again in its own place, growing into the padding.
+    // Except in a compaction, the metadata stays in front when placing it
+    // elsewhere would grow the image more than moving the covered files
+    // could: the whole of it behind the data against a few small files in
+    // its way (the file entries of a UDF bridge of many files take tens of
+    // megabytes).
     const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
         && space.macHeld.Empty() && bootAction_ != BootAction::Load;
     bool behindData = false;
-    if (mayPlaceElsewhere && FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages)) {
+    const std::uint64_t covered =
+        mayPlaceElsewhere ? FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages) : 0;
+    if (covered != 0) {
         const std::uint32_t needed = layout_.End() - layout_.FixedFront() + newCatalogSectors(layout_.FixedFront());
         iso::SectorSet room = reusableRoom(layout_.FixedFront(), 0, 0);
         room.Remove(appendFrom, UINT32_MAX - appendFrom);
@@ -1607,11 +1621,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         const auto fits = std::find_if(runs.begin(), runs.end(),
                                        [needed](const iso::SectorRun& run) { return run.count >= needed; });
         const bool endsTheData = !runs.empty() && runs.back().End() == appendFrom;
-        // Compacting, behind the data as it ends after the pass.
-        behindData = compacting_ || (fits == runs.end() && !endsTheData);
-        layout_.SetMetadataStart(behindData ? appendFrom : fits != runs.end() ? fits->first : runs.back().first);
-        if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
-            return false;
+        // How much placing it elsewhere grows the image.
+        std::uint64_t growth = fits != runs.end() ? 0 : needed;
+        if (fits == runs.end() && endsTheData) {
+            const std::uint64_t end = std::uint64_t{runs.back().first} + needed;
+            growth = end > appendFrom ? end - appendFrom : 0;
+        }
+        if (compacting_ || growth <= covered) {
+            // Compacting, behind the data as it ends after the pass.
+            behindData = compacting_ || (fits == runs.end() && !endsTheData);
+            layout_.SetMetadataStart(behindData ? appendFrom : fits != runs.end() ? fits->first : runs.back().first);
+            if (!layout_.Measure(*desc_, set, udf, writer::TreeAccess(tree_), error)) {
+                return false;
+            }
         }
     }
     const bool placedElsewhere = layout_.MetadataStart() != layout_.FixedFront();

@@ -716,6 +716,31 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
     }
 }
 
+// A bridge of many small files has a file entry a sector for each in front of its data: an add that needs one more
+// moves the few small files in the way rather than every file entry, path table and folder behind the data, which
+// grew this image by 4.5 MB (and one of 20,000 files by 47 MB).
+TEST_F(BuiltUdfTest, AnAddToABridgeOfManyFilesGrowsItByWhatItAdds)
+{
+    TARVELIN_REQUIRE_TOOLS("7z", "udfinfo", "isoinfo");
+    fs::create_directories(At("in/src"));
+    for (int index = 0; index < 2000; ++index) {
+        test::WriteWholeFile(At("in/src/f" + std::to_string(index) + ".txt"), std::to_string(index) + "\n");
+    }
+    const std::string image = At("many.iso");
+    ASSERT_TRUE(test::Succeeded(Build(ShellQuote(image) + " " + ShellQuote(At("in/src")) + " --udf")));
+    const auto length = fs::file_size(image);
+    const auto before = test::IsoinfoDatedListing(image, "-J");
+    test::WriteWholeFile(At("in/new.txt"), "new\n");
+    ASSERT_TRUE(test::Succeeded(test::RunCli("add " + ShellQuote(image) + " " + ShellQuote(At("in/new.txt")))));
+    EXPECT_LE(fs::file_size(image), length + 8 * 2048);
+    const auto after = test::IsoinfoDatedListing(image, "-J");
+    const auto moved = std::count_if(before.begin(), before.end(), [&](const auto& entry) {
+        return !entry.first.ends_with('/') && after.at(entry.first).extent != entry.second.extent;
+    });
+    EXPECT_LE(moved, 4);
+    ExpectEveryReaderSees(image, At("x"), TreeBytes(At("in")));
+}
+
 // Saves of a genisoimage -udf -R -J image keep what its UDF volume says of itself: revision 1.02, the write-protect
 // flags, the serial, names and application, the protected flag of its partition's contents, the places of its
 // descriptor sequences and partition, and its link recorded as an empty file, as 7-Zip (which refuses a UDF tree
