@@ -9,8 +9,6 @@
 #include "look/reveal.h"
 #include "look/skin.h"
 
-#include <gtest/gtest.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
