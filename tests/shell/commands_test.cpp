@@ -106,7 +106,7 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
     test::WriteWholeFile(readme, std::string("read me\n"));
     const std::string output = dir_ / "new.iso";
     // Add Files takes many files at once, with or without an extension.
-    services_.Choose({Source("docs"), source_, Source("small.txt") + "\n" + readme, output});
+    services_.Choose({Source("docs"), source_, Source("small.txt") + "\n" + readme, dir_ / "no/such/new.iso", output});
     Run({ID_ACTIONS_ADDDIRECTORY, ID_ACTIONS_ADDDIRECTORY, ID_ACTIONS_ADDFILES});
     const Names top{"docs", "source", "small.txt", "README"};
     EXPECT_EQ(RowNameSet(List()), top);
@@ -119,6 +119,10 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
     const std::uint64_t estimate = List().Controller().ContentSize();
     EXPECT_EQ(SizeShown(), "About " + SizeText(estimate));
     EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
+    // An output that cannot be created: the build says why and does not start.
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    EXPECT_GT(prompt_.TakeOne("Create ISO Failed!\n").text.size(), std::string("Create ISO Failed!\n\n").size());
+    EXPECT_FALSE(List().IsBuilding());
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_TRUE(services_.calls.back().spec.save);
     EXPECT_TRUE(List().IsBuilding());
@@ -140,17 +144,12 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
                    {{"source/big.bin", Source("big.bin")}, {"docs/inner/deep.dat", Source("docs/inner/deep.dat")}});
 }
 
-TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
+TEST_F(CommandsTest, ABuildOfAFileGoneSinceItWasChosenSaysCreateIsoFailedWithTheReason)
 {
-    // The output cannot be created.
-    services_.Choose({Source("small.txt"), dir_ / "no/such/folder/new.iso"});
-    Run({ID_ACTIONS_ADDFILES, ID_FILE_SAVEISO});
-    EXPECT_GT(prompt_.TakeOne("Create ISO Failed!\n").text.size(), std::string("Create ISO Failed!\n\n").size());
-    EXPECT_FALSE(List().IsBuilding());
-    // A chosen file that is gone by the time of the save.
-    fs::remove(Source("small.txt"));
     const std::string output = dir_ / "new.iso";
-    services_.Choose({output});
+    services_.Choose({Source("small.txt"), output});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    fs::remove(Source("small.txt"));
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(WaitIdle(List()));
     const Asked failed = prompt_.TakeOne("Create ISO Failed!\n");
