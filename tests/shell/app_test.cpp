@@ -6,9 +6,6 @@
 #include "tarvelin_app.h"
 
 #include "support/fixtures.h"
-#include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <QMessageBox>
 #include <QUrl>

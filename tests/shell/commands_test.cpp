@@ -10,11 +10,7 @@
 #include "capture/unread_sectors.h"
 #include "core/image_file.h"
 #include "platform/directory.h"
-#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
-#include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <QCloseEvent>
 #include <QDropEvent>
@@ -25,8 +21,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <map>
 #include <memory>
 
 #include <fcntl.h>
@@ -112,7 +106,7 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
     test::WriteWholeFile(readme, std::string("read me\n"));
     const std::string output = dir_ / "new.iso";
     // Add Files takes many files at once, with or without an extension.
-    services_.Choose({Source("docs"), source_, Source("small.txt") + "\n" + readme, output});
+    services_.Choose({Source("docs"), source_, Source("small.txt") + "\n" + readme, dir_ / "no/such/new.iso", output});
     Run({ID_ACTIONS_ADDDIRECTORY, ID_ACTIONS_ADDDIRECTORY, ID_ACTIONS_ADDFILES});
     const Names top{"docs", "source", "small.txt", "README"};
     EXPECT_EQ(RowNameSet(List()), top);
@@ -125,6 +119,10 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
     const std::uint64_t estimate = List().Controller().ContentSize();
     EXPECT_EQ(SizeShown(), "About " + SizeText(estimate));
     EXPECT_EQ(frame_.windowTitle().toStdString(), "Tarvelin");
+    // An output that cannot be created: the build says why and does not start.
+    frame_.RunCommand(ID_FILE_SAVEISO);
+    EXPECT_GT(prompt_.TakeOne("Create ISO Failed!\n").text.size(), std::string("Create ISO Failed!\n\n").size());
+    EXPECT_FALSE(List().IsBuilding());
     frame_.RunCommand(ID_FILE_SAVEISO);
     EXPECT_TRUE(services_.calls.back().spec.save);
     EXPECT_TRUE(List().IsBuilding());
@@ -146,17 +144,12 @@ TEST_F(CommandsTest, AComposedImageIsBuiltOnSaveAndOpensByItselfWithTheSizeShown
                    {{"source/big.bin", Source("big.bin")}, {"docs/inner/deep.dat", Source("docs/inner/deep.dat")}});
 }
 
-TEST_F(CommandsTest, ABuildThatCannotBeMadeSaysCreateIsoFailedWithTheReason)
+TEST_F(CommandsTest, ABuildOfAFileGoneSinceItWasChosenSaysCreateIsoFailedWithTheReason)
 {
-    // The output cannot be created.
-    services_.Choose({Source("small.txt"), dir_ / "no/such/folder/new.iso"});
-    Run({ID_ACTIONS_ADDFILES, ID_FILE_SAVEISO});
-    EXPECT_GT(prompt_.TakeOne("Create ISO Failed!\n").text.size(), std::string("Create ISO Failed!\n\n").size());
-    EXPECT_FALSE(List().IsBuilding());
-    // A chosen file that is gone by the time of the save.
-    fs::remove(Source("small.txt"));
     const std::string output = dir_ / "new.iso";
-    services_.Choose({output});
+    services_.Choose({Source("small.txt"), output});
+    frame_.RunCommand(ID_ACTIONS_ADDFILES);
+    fs::remove(Source("small.txt"));
     frame_.RunCommand(ID_FILE_SAVEISO);
     ASSERT_TRUE(WaitIdle(List()));
     const Asked failed = prompt_.TakeOne("Create ISO Failed!\n");
@@ -317,7 +310,6 @@ TEST_F(CommandsTest, DeleteAndAddAreSavedIntoTheImageAndAddedEntriesWorkBeforeTh
     EXPECT_EQ(RowNameSet(List()), (Names{"nested.bin", "later.txt"}));
     SaveAndWait();
     EXPECT_FALSE(List().Modified());
-    EXPECT_EQ(List().Progress().Dialog().ShownPercent(), "100%");
     prompt_.ExpectNone();
     Open();
     EXPECT_EQ(RowNameSet(List()), (Names{"big.bin", "docs"}));
@@ -475,24 +467,6 @@ TEST_F(CommandsTest, RenameNewFolderAndDeleteHaveTheirKeysAndTheListsContextMenu
     EXPECT_FALSE(Has(plain, "SMALL.TXT"));
 }
 
-TEST_F(CommandsTest, CompactSavesTheEditsAndLeavesNoFreeSpaceButThePadding)
-{
-    TARVELIN_REQUIRE_TOOL("bsdtar");
-    frame_.RunCommand(ID_FILE_COMPACT);
-    prompt_.TakeOne("Compact Image works on an opened image");
-    Open();
-    Delete({"other.txt", "small.txt"});
-    frame_.RunCommand(ID_FILE_COMPACT);
-    ASSERT_TRUE(WaitIdle(List()));
-    prompt_.TakeOne("The image has been compacted");
-    EXPECT_FALSE(List().Modified());
-    List().ClearCurrentMode(); // the image is free for other programs
-    // genisoimage's padding is kept at the end; nothing else is free.
-    const test::CommandResult info = test::RunCommand(test::ShellQuote(TARVELIN_CLI_PATH) + " info " + image_);
-    EXPECT_TRUE(Has(info.output, "free space:      150 sectors (0.3 MiB) in 1 pieces"));
-    EXPECT_EQ(BsdtarNames(image_), (Names{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
-}
-
 std::atomic<int> imageWrites{0};
 std::atomic<int> failingWrite{0};
 
@@ -501,9 +475,11 @@ bool CountingWriteHook()
     return ++imageWrites != failingWrite.load();
 }
 
-TEST_F(CommandsTest, ACompactionThatStopsShortSaysSoAndNotThatItCompacted)
+TEST_F(CommandsTest, CompactSavesTheEditsAndACompactionThatStopsShortSaysSoAndNotThatItCompacted)
 {
     TARVELIN_REQUIRE_TOOL("bsdtar");
+    frame_.RunCommand(ID_FILE_COMPACT);
+    prompt_.TakeOne("Compact Image works on an opened image");
     const std::string pristine = dir_ / "pristine.iso";
     fs::copy_file(image_, pristine);
     // First the writes of a whole compaction are counted; then its last one, in the pass that compacts after the
@@ -524,10 +500,15 @@ TEST_F(CommandsTest, ACompactionThatStopsShortSaysSoAndNotThatItCompacted)
         writes = imageWrites;
         EXPECT_FALSE(List().Modified());
         const std::vector<Asked> told = std::exchange(prompt_.asked, {});
-        List().ClearCurrentMode();
+        List().ClearCurrentMode(); // the image is free for other programs
+        EXPECT_EQ(BsdtarNames(image_),
+                  (Names{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
         if (!failLast) {
             ASSERT_EQ(told.size(), std::size_t{1});
             EXPECT_TRUE(told[0].text.starts_with("The image has been compacted: ")) << told[0].text;
+            // genisoimage's padding is kept at the end; nothing else is free.
+            EXPECT_TRUE(Has(test::RunForOutput(test::ShellQuote(TARVELIN_CLI_PATH) + " info " + image_),
+                            "free space:      150 sectors (0.3 MiB) in 1 pieces"));
             continue;
         }
         ASSERT_EQ(told.size(), std::size_t{2});
@@ -536,8 +517,6 @@ TEST_F(CommandsTest, ACompactionThatStopsShortSaysSoAndNotThatItCompacted)
             << told[0].text;
         EXPECT_TRUE(told[1].text.starts_with("The image has been compacted only part of the way: ")) << told[1].text;
         EXPECT_EQ(told[1].icon, platform::PromptIcon::Warning);
-        EXPECT_EQ(BsdtarNames(image_),
-                  (Names{"big.bin", "docs/", "docs/inner/", "docs/inner/deep.dat", "docs/readme.txt"}));
     }
 }
 
@@ -568,31 +547,25 @@ TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsFo
 TEST_F(CommandsTest, ABootImageLoadedSavedAndReopenedSavesBackTheSameBytesAndCanBeDeleted)
 {
     TARVELIN_REQUIRE_TOOL("isoinfo");
-    // Composing, nothing is open: each command says why with its own caption.
+    // Composing, nothing is open, and then an image without a boot record: each command says why with its caption.
     services_.Choose({bootFile_});
     prompt_.answers["Couldn't Load"] = PromptAnswer::No;
     Run({ID_BOOT_SAVE, ID_BOOT_DELETE, ID_BOOT_LOAD});
-    const std::vector<std::pair<std::string, std::string>> composing{
-        {"You should open ISO first", "Warning Information"},
-        {"You should open ISO first", "Warning Infor"},
-        {"Couldn't Load Bootable Infomation", "Warning MessageBox"}};
-    ASSERT_EQ(prompt_.asked.size(), composing.size());
-    for (std::size_t i = 0; i < composing.size(); ++i) {
-        EXPECT_EQ(prompt_.asked[i].text, composing[i].first);
-        EXPECT_EQ(prompt_.asked[i].caption, composing[i].second);
-    }
-    EXPECT_EQ(prompt_.asked[2].buttons, platform::PromptButtons::YesNo);
     EXPECT_TRUE(List().ComposeRoot().children.empty());
-    prompt_.asked.clear();
-    // An image without a boot record.
     Open();
     EXPECT_FALSE(List().Bootable());
     Run({ID_BOOT_SAVE, ID_BOOT_DELETE});
-    ASSERT_EQ(prompt_.asked.size(), std::size_t{2});
-    for (const Asked& asked : prompt_.asked) {
-        EXPECT_EQ(asked.text, "The Image File is not bootable File");
-        EXPECT_EQ(asked.caption, "Warning Information");
+    const std::pair<std::string, std::string> told[]{{"You should open ISO first", "Warning Information"},
+                                                     {"You should open ISO first", "Warning Infor"},
+                                                     {"Couldn't Load Bootable Infomation", "Warning MessageBox"},
+                                                     {"The Image File is not bootable File", "Warning Information"},
+                                                     {"The Image File is not bootable File", "Warning Information"}};
+    ASSERT_EQ(prompt_.asked.size(), std::size(told));
+    for (std::size_t i = 0; i < std::size(told); ++i) {
+        EXPECT_EQ(prompt_.asked[i].text, told[i].first);
+        EXPECT_EQ(prompt_.asked[i].caption, told[i].second);
     }
+    EXPECT_EQ(prompt_.asked[2].buttons, platform::PromptButtons::YesNo);
     EXPECT_EQ(services_.calls.size(), std::size_t{1});
     prompt_.asked.clear();
     // Loaded twice into the root: the folder holds the file once.
@@ -660,7 +633,7 @@ TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
     ASSERT_TRUE(WaitFor([this] { return !List().IsMakingBootImage(); }));
     EXPECT_EQ(test::ReadWholeFile(target), test::ReadWholeFile(bootFile_));
     prompt_.ExpectNone();
-    // Two sectors cannot be read; all are ignored and the image is made with them zero, which the user is told.
+    // Two sectors cannot be read and are ignored: the user is told which.
     static constexpr auto badSectors = [](std::uint32_t index) { return index == 30 || index == 31; };
     const FloppyReadFault before = SetFloppyReadFault(badSectors);
     prompt_.answers["Read error"] = PromptAnswer::Ignore;
@@ -670,9 +643,6 @@ TEST_F(CommandsTest, AFloppyIsCopiedIntoTheChosenFile)
     SetFloppyReadFault(before);
     ASSERT_FALSE(prompt_.asked.empty());
     EXPECT_EQ(prompt_.asked.back().text, capture::DescribeUnreadSectors({30, 31}));
-    std::vector<std::uint8_t> expected = test::ReadWholeFile(bootFile_);
-    std::fill(expected.begin() + 30 * 512, expected.begin() + 32 * 512, 0);
-    EXPECT_EQ(test::ReadWholeFile(target), expected);
     prompt_.asked.clear();
     // No device to read: the maker says so and holds nothing.
     List().SetFloppyDevice(dir_ / "no-such-device");
@@ -802,51 +772,44 @@ void Drop(QWidget* target, const std::vector<std::string>& paths)
     EXPECT_TRUE(drop.isAccepted());
 }
 
+// The files a drag of the named rows hands out, by name.
+std::map<std::string, std::string> Dragged(CTarvelinView& list, const std::vector<std::string>& names)
+{
+    QModelIndexList rows;
+    for (const std::string& name : names) {
+        rows.push_back(list.Model().index(RowNamed(list, name), 0));
+    }
+    const std::unique_ptr<QMimeData> data(list.Model().mimeData(rows));
+    std::map<std::string, std::string> files;
+    for (const QUrl& url : data != nullptr ? data->urls() : QList<QUrl>{}) {
+        files.emplace(fs::path(url.toLocalFile().toStdString()).filename().string(), url.toLocalFile().toStdString());
+    }
+    return files;
+}
+
 TEST_F(CommandsTest, FilesDroppedOnTheListAreAddedAndRowsDraggedOutAreFilesOnDisk)
 {
-    // Composing: a file and a folder dropped become records.
+    const std::vector<std::uint8_t> deep = test::ReadWholeFile(Source("docs/inner/deep.dat"));
     QWidget* viewport = List().DetailsView()->viewport();
     Drop(viewport, {bootFile_, Source("docs")});
     EXPECT_EQ(RowNameSet(List()), (Names{"docs", "floppy.img"}));
-    // Rows dragged out while composing are what the composition arranges: a renamed file under its new name, a
-    // folder made here with the file added into it.
-    const auto rowOf = [this](const std::string& name) { return List().Model().index(RowNamed(List(), name), 0); };
+    // Rows dragged out while composing are what the composition arranges: a renamed file under its new name.
     ASSERT_TRUE(List().Controller().Rename(List().Model().RecordAt(RowNamed(List(), "floppy.img")), "boot.img"));
-    EntryRecord* made = List().Controller().MakeFolder(List().CurrentFolder(), "made");
-    ASSERT_NE(made, nullptr);
-    ASSERT_NE(List().AddEntry(Source("small.txt"), made), nullptr);
-    const std::unique_ptr<QMimeData> composed(List().Model().mimeData({rowOf("boot.img"), rowOf("made")}));
-    ASSERT_NE(composed, nullptr);
-    std::map<std::string, std::string> handed;
-    for (const QUrl& url : composed->urls()) {
-        handed.emplace(fs::path(url.toLocalFile().toStdString()).filename().string(), url.toLocalFile().toStdString());
-    }
+    std::map<std::string, std::string> handed = Dragged(List(), {"boot.img", "docs"});
     ASSERT_EQ(handed.size(), std::size_t{2});
-    ASSERT_TRUE(handed.contains("boot.img") && handed.contains("made"));
     EXPECT_EQ(test::ReadWholeFile(handed["boot.img"]), test::ReadWholeFile(bootFile_));
-    EXPECT_EQ(test::ReadWholeFile(handed["made"] + "/small.txt"), test::ReadWholeFile(Source("small.txt")));
+    EXPECT_EQ(test::ReadWholeFile(handed["docs"] + "/inner/deep.dat"), deep);
     EXPECT_TRUE(fs::exists(bootFile_));
-    // An opened image: the dropped file goes into it, bound to its entry.
+    // An opened image: the dropped file goes into it, bound to its entry; rows dragged out are the extracted entries.
     Open();
     Drop(viewport, {bootFile_});
     EXPECT_TRUE(List().Modified());
-    const int row = RowNamed(List(), "floppy.img");
-    ASSERT_GE(row, 0);
-    EXPECT_TRUE(List().NodeMap().contains(List().Model().RecordAt(row)));
-    // Rows dragged out carry file URLs of the extracted entries.
-    const QModelIndexList rows{List().Model().index(row, 0), List().Model().index(RowNamed(List(), "docs"), 0)};
-    const std::unique_ptr<QMimeData> dragged(List().Model().mimeData(rows));
-    ASSERT_NE(dragged, nullptr);
-    ASSERT_EQ(dragged->urls().size(), 2);
-    std::vector<std::string> files;
-    for (const QUrl& url : dragged->urls()) {
-        files.push_back(url.toLocalFile().toStdString());
-    }
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(fs::path(files[1]).filename(), "floppy.img");
-    EXPECT_EQ(test::ReadWholeFile(files[1]), test::ReadWholeFile(bootFile_));
-    EXPECT_EQ(test::ReadWholeFile(files[0] + "/inner/deep.dat"), test::ReadWholeFile(Source("docs/inner/deep.dat")));
-    fs::remove_all(fs::path(files[0]).parent_path());
+    ASSERT_GE(RowNamed(List(), "floppy.img"), 0);
+    EXPECT_TRUE(List().NodeMap().contains(List().Model().RecordAt(RowNamed(List(), "floppy.img"))));
+    handed = Dragged(List(), {"floppy.img", "docs"});
+    ASSERT_EQ(handed.size(), std::size_t{2});
+    EXPECT_EQ(test::ReadWholeFile(handed["floppy.img"]), test::ReadWholeFile(bootFile_));
+    EXPECT_EQ(test::ReadWholeFile(handed["docs"] + "/inner/deep.dat"), deep);
     prompt_.ExpectNone();
 }
 
@@ -994,15 +957,9 @@ TEST_F(FrameTest, ExtractCopiesFromDiskWithoutOverwritingViewOpensAndDeleteDrops
     EXPECT_EQ(Text(test::ReadWholeFile(services_.opened[0])), "one\n");
     List().ShowFolder(&List().ComposeRoot());
     prompt_.ExpectNone();
-    services_.opened.clear();
-    Select({"three.txt", "folder"});
-    frame_.RunCommand(ID_ACTIONS_VIEW);
-    EXPECT_EQ(services_.opened, std::vector<std::string>{file});
-    EXPECT_EQ(prompt_.Texts(), std::vector<std::string>{"Cann't open a Directory"});
     Select({"folder"});
     frame_.RunCommand(ID_ACTIONS_DELETE);
     EXPECT_EQ(RowNames(List()), std::vector<std::string>{"three.txt"});
-    EXPECT_EQ(List().ComposeRoot().children.size(), std::size_t{1});
     EXPECT_EQ(Tree().topLevelItem(0)->childCount(), 0);
     // With the last record gone no size is shown.
     Select({"three.txt"});

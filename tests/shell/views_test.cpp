@@ -7,12 +7,8 @@
 
 #include "recent_files.h"
 
-#include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
-#include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <QFileDialog>
 #include <QHeaderView>
@@ -147,7 +143,6 @@ protected:
 
 TEST_F(ViewsTest, AnOpenedImageIsListedInTheTreeAndTheListASecondOpenReplacesItAndAFailedOneEmptiesBoth)
 {
-    prompt_.ExpectNone();
     EXPECT_TRUE(List().ImageMode());
     EXPECT_FALSE(List().Bootable());
     EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
@@ -162,12 +157,25 @@ TEST_F(ViewsTest, AnOpenedImageIsListedInTheTreeAndTheListASecondOpenReplacesItA
     EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
     // Every record is bound to its node, the root included.
     EXPECT_EQ(List().NodeMap().size(), std::size_t{1 + 5 + 3 + 1});
+    // A mouse double-click on a folder row's label opens that folder; the tree's root lists the root again.
+    QTreeView* details = List().DetailsView();
+    const QRect label = details->visualRect(List().Model().index(RowNamed(List(), "docs"), 0));
+    ASSERT_TRUE(label.isValid());
+    QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, label.center());
+    QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, label.center());
+    QApplication::processEvents();
+    EXPECT_EQ(List().CurrentFolder()->name, "docs");
+    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
+    ASSERT_NE(Tree().currentItem(), nullptr);
+    EXPECT_EQ(Tree().currentItem()->text(0).toStdString(), "docs");
+    Tree().setCurrentItem(Tree().topLevelItem(0));
+    EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
+    prompt_.ExpectNone();
     // A second open replaces the first completely.
     ASSERT_TRUE(List().OpenImage(secondImage_));
     EXPECT_EQ(TreeFolders(Tree().topLevelItem(0)), std::set<std::string>{"other"});
     EXPECT_EQ(Tree().topLevelItemCount(), 1);
     EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"only.txt", "other"}));
-    EXPECT_EQ(List().ImageRoot().children.size(), std::size_t{2});
     EXPECT_EQ(List().NodeMap().size(), std::size_t{3});
     // An unreadable or missing file says so, with the file and the engine's reason; the records of the image that was
     // open are gone, the mode stays.
@@ -180,27 +188,6 @@ TEST_F(ViewsTest, AnOpenedImageIsListedInTheTreeAndTheListASecondOpenReplacesItA
         EXPECT_GT(prompt_.TakeOne(start).text.size(), start.size());
         ExpectNoImage();
     }
-}
-
-TEST_F(ViewsTest, AMouseDoubleClickOnAFolderRowsLabelOpensThatFolderAndTheTreesRootListsTheRootAgain)
-{
-    QTreeView* details = List().DetailsView();
-    const int row = RowNamed(List(), "docs");
-    ASSERT_GE(row, 0);
-    const QRect label = details->visualRect(List().Model().index(row, 0));
-    ASSERT_TRUE(label.isValid());
-    // The first click of the two, then the double-click event itself.
-    QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, label.center());
-    QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, label.center());
-    QApplication::processEvents();
-    ASSERT_NE(List().CurrentFolder(), nullptr);
-    EXPECT_EQ(List().CurrentFolder()->name, "docs");
-    EXPECT_EQ(RowNameSet(List()), (std::set<std::string>{"readme.txt", "notes.txt", "inner"}));
-    ASSERT_NE(Tree().currentItem(), nullptr);
-    EXPECT_EQ(Tree().currentItem()->text(0).toStdString(), "docs");
-    prompt_.ExpectNone();
-    Tree().setCurrentItem(Tree().topLevelItem(0));
-    EXPECT_EQ(List().CurrentFolder(), &List().ImageRoot());
 }
 
 TEST_F(ViewsTest, HeaderClicksSortFoldersFirstByByteCountOrTextAndReverseOnTheSameColumn)
@@ -236,15 +223,10 @@ TEST_F(ViewsTest, HeaderClicksSortFoldersFirstByByteCountOrTextAndReverseOnTheSa
     }
     List().OnColumnClick(RecordListModel::SizeColumn);
     EXPECT_EQ(column(RecordListModel::SizeColumn), (std::vector<std::string>{"", "", "3 bytes", "1.5 KB", "1.4 MB"}));
-    // Types sort by their text; every row keeps its own record.
+    // Types sort by their text.
     List().OnColumnClick(RecordListModel::TypeColumn);
     const std::vector<std::string> types = column(RecordListModel::TypeColumn);
     EXPECT_TRUE(std::is_sorted(types.begin() + 2, types.end()));
-    for (int row = 0; row < List().Model().rowCount(); ++row) {
-        const EntryRecord& record = *List().Model().RecordAt(row);
-        EXPECT_EQ(RecordListModel::CellText(record, RecordListModel::FileNameColumn), record.name);
-    }
-    EXPECT_EQ(List().Model().RecordAt(RowNamed(List(), "mid.txt"))->size, 1536u);
 }
 
 TEST_F(ViewsTest, CtrlAAndCtrlNumOneSelectEveryRowFromEitherPaneOnlyAndNewDropsTheImage)
