@@ -32,14 +32,7 @@ using test::TempDir;
 constexpr std::uint8_t kDir = iso::DirectoryFlags::kDirectory;
 constexpr std::uint8_t kMulti = iso::DirectoryFlags::kMultiExtent;
 
-struct ComponentDeleter {
-    template <class T>
-    void operator()(T* component) const
-    {
-        DestroyComponent(component);
-    }
-};
-using TreePtr = std::unique_ptr<IIsoDirEdit, ComponentDeleter>;
+using TreePtr = ComponentPtr<IIsoDirEdit>;
 
 TreePtr LoadFrom(IIsoSector* sector, std::uint32_t bootSector = 0, NameSource names = NameSource::Automatic)
 {
@@ -156,8 +149,7 @@ TEST(IsoDirEditCrafted, LoopsDamageAndExtentsOutsideAreSurvivedAndCounted)
     image.WriteDirectory(21, kRoot, 2048,
                          {MakeRecord("SELF", 21, 2048, kDir), MakeRecord("UP", kRoot, 2048, kDir),
                           MakeRecord("C.TXT;1", 41, 10)});
-    // BROKEN (22, two sectors): 38 records fill the first sector to 4 bytes before its end; a record
-    // there claims 200 bytes. The second sector is read regardless.
+    // BROKEN (22, two sectors): a record 4 bytes before the first sector's end claims 200; the second is read.
     std::vector<iso::DirectoryRecord> brokenRecords;
     for (int i = 0; i < 40; ++i) {
         brokenRecords.push_back(MakeRecord("FX" + std::to_string(1000000000 + i) + ".TXT;1", 42, 1)); // 52 bytes
@@ -502,8 +494,6 @@ TEST(IsoDirEditEdits, AddedEntriesCarryTheirDiskFacts)
 
 TEST(IsoDirEditEdits, DeepTreesAreFreedWithoutRecursion)
 {
-    // Deep enough that freeing node by node through recursion would
-    // overflow the stack.
     constexpr int kLevels = 300000;
     TreePtr tree(DirEdit1());
     DirNode* node = tree->GetRoot();

@@ -1,6 +1,5 @@
-// Saving an edited image in place: raw images (Mode 1, Mode 2 Form 1) of genisoimage and of our own
-// build, edited every way the facade allows (folders growing over the data behind them among them),
-// then checked with 7-Zip, bsdtar and xorriso and read back by the engine, byte for byte.
+// Saving in place: raw images of genisoimage and of our build edited every way the facade allows, checked with
+// 7-Zip, bsdtar and xorriso and read back by the engine; edge cases of saves.
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -78,7 +77,6 @@ protected:
             test::MakeRawBin(iso, image, *GetParam().raw);
         }
 
-        // What is added.
         fs::create_directories(dir / "add/many/nested/again");
         test::WriteWholeFile(dir / "add/new.bin", test::RandomBytes(300000, 5));
         test::WriteWholeFile(dir / "add/a.txt", std::string("the second a, longer than the first\n"));
@@ -90,7 +88,6 @@ protected:
         test::WriteWholeFile(dir / "add/many/nested/again/last.txt", std::string("last\n"));
     }
 
-    // The image as plain sectors for the peer tools.
     std::string PlainImage()
     {
         if (!GetParam().raw) {
@@ -140,7 +137,6 @@ TEST_P(SaveEditedImage, EveryEditReachesTheImageAndEveryOtherFileKeepsItsBytesAn
     ASSERT_TRUE((*edit)->GetItemExtent(test::FindNode(edit->get(), "sub/b.bin"), extentAfter));
     EXPECT_EQ(extentAfter, extentBefore);
 
-    // What the image should hold now.
     std::map<std::string, std::vector<std::uint8_t>> expected = test::FolderContents(source);
     expected.erase("sub/deeper/c.bin");
     expected["renamed.txt"] = expected["Mixed Case.txt"];
@@ -208,8 +204,7 @@ protected:
     }
 };
 
-// The folders of a tiny image grow past the end of its data: what is
-// appended must start behind the new folders, not at the old end.
+// Folders grown past the end of the data: what is appended starts behind them, not at the old end.
 TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
 {
     RequirePeers();
@@ -237,8 +232,7 @@ TEST_F(SaveEdge, ATinyImageWhoseFoldersOutgrowItsData)
     test::ExpectPeersSee(image, expected);
 }
 
-// Files that changed length between the add and the save keep their added length (the grown one
-// cut, the shrunk one padded with zeros), named with both lengths.
+// Files that changed length before the save keep their added length (cut or zero-padded), named with both lengths.
 TEST_F(SaveEdge, AFileThatChangedLengthBeforeTheSaveKeepsItsAddedLengthAndIsNamed)
 {
     RequirePeers();

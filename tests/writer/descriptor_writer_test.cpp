@@ -1,14 +1,5 @@
-// The volume descriptor writers (CBuildDesc, CIsoDesc) and CIsoDesc's
-// questions about a source image.
-//
-// Rendered sectors are checked byte by byte against the ISO 9660 / Joliet /
-// El Torito layouts written out here independently of the engine's encoders
-// (isoinfo and xorriso read whole built images in iso_build_test). The questions
-// are asked of images in memory (every read outside the image fails the
-// test) and of images made by peer tools in a temporary folder:
-//   genisoimage -quiet -J -o joliet.iso src        genisoimage -quiet -o plain.iso src
-//   xorriso -as mkisofs -quiet -J -b boot.img -no-emul-boot -o boot.iso src
-//   xorriso -as mkisofs -quiet -b floppy.img -o floppy.iso src    (1474560-byte floppy.img)
+// The volume descriptor writers (CBuildDesc, CIsoDesc), byte by byte against layouts written out here without the
+// engine's encoders, and CIsoDesc's questions about source images in memory and made by genisoimage and xorriso.
 
 #include "core/iso_sector.h"
 #include "iso/iso9660.h"
@@ -29,6 +20,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tarvelin {
@@ -37,8 +29,7 @@ namespace {
 constexpr std::size_t kSector = 2048;
 using Sector = std::vector<std::uint8_t>;
 
-// Central European time with its summer rule, spelled out so that no zone
-// database is needed: +1:00 in winter, +2:00 in summer.
+// +1:00 in winter, +2:00 in summer, without a zone database.
 constexpr const char* kTestZone = "CET-1CEST,M3.5.0,M10.5.0/3";
 
 platform::FileTime Utc(int year, int month, int day, int hour, int minute, int second = 0)
@@ -58,9 +49,6 @@ platform::FileTime Utc(int year, int month, int day, int hour, int minute, int s
 // 2004-01-05 09:07:00 in the test zone (08:07 UTC).
 const platform::FileTime kJanuaryBuild = Utc(2004, 1, 5, 8, 7);
 
-// --- Independent byte helpers for the expected layouts ---------------------
-
-// A value of `width` bytes, least significant byte first or last.
 void Put(Sector& s, std::size_t at, std::uint32_t v, std::size_t width, bool bigEndian)
 {
     for (std::size_t i = 0; i < width; ++i) {
@@ -69,7 +57,6 @@ void Put(Sector& s, std::size_t at, std::uint32_t v, std::size_t width, bool big
 }
 void Le32(Sector& s, std::size_t at, std::uint32_t v) { Put(s, at, v, 4, false); }
 void Be32(Sector& s, std::size_t at, std::uint32_t v) { Put(s, at, v, 4, true); }
-// Both byte orders, little-endian first.
 void Both16(Sector& s, std::size_t at, std::uint16_t v)
 {
     Put(s, at, v, 2, false);
@@ -84,7 +71,6 @@ void Text(Sector& s, std::size_t at, const std::string& text)
 {
     std::copy(text.begin(), text.end(), s.begin() + static_cast<std::ptrdiff_t>(at));
 }
-// ASCII text as UCS-2 big-endian.
 std::string Ucs2(const std::string& ascii)
 {
     std::string out;
@@ -107,11 +93,8 @@ std::string VolumeDateOf(const std::array<std::uint8_t, 7>& date)
     return std::string(digits) + static_cast<char>(date[6]);
 }
 
-// A new image's primary (type 1) or Joliet (type 2) descriptor as the writer
-// must render it, from the field table of the volume descriptor: text
-// fields filled with spaces (UCS-2 spaces in Joliet, whose 37-byte fields
-// end in one zero byte), a volume set of one, created and modified at the
-// build moment, expiration and effective date "not specified".
+// A new primary (type 1) or Joliet (type 2) descriptor: text fields of spaces (UCS-2 in Joliet, a 37-byte field
+// ending in a zero byte), a volume set of one, created and modified at the build, no expiration or effective date.
 Sector ExpectedDescriptor(std::uint8_t type, std::uint32_t volumeSectors, const Tree& tree, std::uint32_t mTable,
                           const std::string& label, const std::array<std::uint8_t, 7>& rootDate)
 {
@@ -120,7 +103,6 @@ Sector ExpectedDescriptor(std::uint8_t type, std::uint32_t volumeSectors, const 
     Text(s, 1, "CD001");
     s[6] = 1;
     const auto field = [&](std::size_t at, std::size_t width, const std::string& text) {
-        // Joliet: 00 20 pairs; the odd last byte of a 37-byte field is 00.
         for (std::size_t i = 0; i < width; ++i) {
             s[at + i] = type == 2 && i % 2 == 0 ? 0x00 : 0x20;
         }
@@ -182,7 +164,6 @@ Sector ExpectedBootRecord(std::uint32_t catalogSector)
     return s;
 }
 
-// The sectors a component hands out through CopyTo.
 template <class Component>
 std::vector<Sector> Copied(Component& component)
 {
@@ -199,14 +180,9 @@ std::vector<Sector> Copied(Component& component)
 
 using test::Held;
 
-// Every test runs in the fixed test zone; the zone in force before is put back.
 class ZoneTest : public ::testing::Test {
     test::ScopedZone zone_{kTestZone};
 };
-
-// ===========================================================================
-// Rendering a new set: a new image's writer (CBuildDesc) and an opened
-// image's writer without a source (CIsoDesc), which writes a new set too.
 
 constexpr Tree kIsoTree{10, 19, 23, 2048};
 constexpr Tree kJolietTree{10, 21, 24, 2048};
@@ -289,9 +265,7 @@ TEST_F(DescriptorSetRendering, CopyToAppendsAndNothingIsCopiedBeforeABuild)
     EXPECT_EQ(std::memcmp(out.GetData(), "head", 4), 0);
 }
 
-// ===========================================================================
-// A source image in memory, behind the sector access interface. A read
-// outside the image or any write fails the test.
+// A source image in memory: a read outside it or any write fails the test.
 
 class MemorySource final : public test::MemorySector {
 public:
@@ -336,7 +310,6 @@ public:
     }
 };
 
-// What CIsoDesc answers of a source image, all its questions at once.
 struct DescriptorAnswers {
     std::int32_t descriptorCount = 0;
     std::int32_t jolietMode = 0;
@@ -379,9 +352,7 @@ TEST_F(DescriptorSourceQuestions, GarbageSectorSeventeenIsNoBootRecord)
     source.Put(17, {test::RandomBytes(kSector, 17)});
     source.At(17)[0] = 0x00; // a boot record's type byte, but not its identifier
     source.PutTerminator(18);
-    // Where the garbage's catalog pointer and that catalog's load RBA lead:
-    // an image without a boot record must not name sector 31 as its boot
-    // image, or a file there would be taken for it.
+    // Without a boot record, the catalog the garbage points at must not make sector 31 (a file's) the boot image.
     iso::PutLe32(source.At(17), 71, 30);
     source.PutCatalog(30, 31, iso::BootMediaType::Diskette1440);
     EXPECT_EQ(Ask(&source), (DescriptorAnswers{3, 1, false, 0, 0, 0, 0}));
@@ -389,9 +360,7 @@ TEST_F(DescriptorSourceQuestions, GarbageSectorSeventeenIsNoBootRecord)
 
 TEST_F(DescriptorSourceQuestions, BootInfoOnlyFromACatalogThatChecksOut)
 {
-    // A boot record whose catalog sector is not a catalog: its bytes at the
-    // load RBA's place name sector 20, an existing sector that some file may
-    // start at. That must not be taken for the boot image.
+    // A catalog sector that is no catalog: the sector 20 its load RBA bytes name is not the boot image.
     MemorySource source(40);
     source.PutDescriptor(16, iso::DescriptorType::Primary, 25);
     source.PutBootRecord(30);
@@ -440,9 +409,7 @@ TEST_F(DescriptorSourceQuestions, UnreadablePrimaryAndMissingSource)
 
 class DescriptorBootRecord : public ZoneTest {};
 
-// A descriptor sector of random bytes under a real header, with a 2048-byte
-// block size and a root record naming rootExtent: every field a save must
-// keep holds bytes that a wiped or re-rendered field would not.
+// Random bytes under a real header, block size and root record: a wiped or re-rendered field shows.
 Sector RandomDescriptor(std::uint8_t type, std::uint8_t version, std::uint32_t rootExtent, std::uint32_t seed)
 {
     Sector s = test::RandomBytes(kSector, seed);
@@ -457,8 +424,7 @@ Sector RandomDescriptor(std::uint8_t type, std::uint8_t version, std::uint32_t r
     return s;
 }
 
-// The source sector with what a save moves: volume size, path tables (no
-// optional ones), root extent and length, modification date.
+// The source sector with what a save moves: volume size, path tables, root extent and length, modification date.
 Sector Placed(Sector s, const Tree& tree, std::uint32_t volumeSectors, const std::string& modified)
 {
     Both32(s, 80, volumeSectors);
@@ -475,13 +441,9 @@ Sector Placed(Sector s, const Tree& tree, std::uint32_t volumeSectors, const std
 
 TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
 {
-    // Which boot record a save writes, and every field it does not move kept.
-    // Source A, as xorriso lays out an ISO 9660:1999 image with extras:
-    //   16 primary (root 25), 17 El Torito, 18 Joliet (root 26), 19 enhanced
-    //   descriptor with a tree of its own (root 27), 20 supplementary sharing
-    //   the primary's root, 21 partition descriptor, 22 terminator.
-    // Source B: primary, Joliet, then a sector that is no descriptor (the
-    // terminator is missing).
+    // A, as xorriso lays out an ISO 9660:1999 image: primary (root 25), El Torito, Joliet (root 26), enhanced with a
+    // tree of its own (root 27), supplementary sharing the primary's root, partition descriptor, terminator.
+    // B: primary, Joliet, then no terminator. C: a labelled primary and the terminator.
     const Sector primary = RandomDescriptor(1, 1, 25, 1);
     Sector joliet = RandomDescriptor(2, 1, 26, 2);
     Text(joliet, 88, "%/E");
@@ -501,7 +463,6 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
     MemorySource b(40);
     b.Put(16, {primary, joliet, test::RandomBytes(kSector, 6)});
     b.At(18)[1] = 'X';
-    // Source C: a labelled primary and the terminator, no Joliet descriptor.
     Sector labelled = primary;
     Text(labelled, 40, "SAVED" + std::string(27, ' '));
     MemorySource noJoliet(40);
@@ -511,8 +472,7 @@ TEST_F(DescriptorBootRecord, SavedSetKeepsEveryFieldTheSaveDoesNotMove)
     const std::string modified = std::string("2010060112301500") + '\x08';
     const Sector p = Placed(primary, kIsoTree, 90, modified);
     const Sector j = Placed(joliet, kJolietTree, 90, modified);
-    // The enhanced descriptor's own tree is not written by a save: it gets
-    // the primary's, like the descriptor that shared it.
+    // A save writes no tree of the enhanced descriptor's own: it gets the primary's.
     const Sector e = Placed(enhanced, kIsoTree, 90, modified);
     const Sector shared = Placed(sharing, kIsoTree, 90, modified);
     Sector keptBoot = bootRecord;
@@ -584,9 +544,6 @@ TEST_F(DescriptorSourceQuestions, UdfRecognitionSequenceBehindTheTerminator)
     }
 }
 
-// ===========================================================================
-// Real images.
-
 // The number right after the first occurrence of prefix.
 std::optional<std::uint32_t> NumberAfter(const std::string& text, const std::string& prefix, int base = 10)
 {
@@ -599,9 +556,7 @@ std::optional<std::uint32_t> NumberAfter(const std::string& text, const std::str
 
 class DescriptorPeerImages : public ZoneTest {};
 
-// What isoinfo and xorriso report of an image, as CIsoDesc's answers. The
-// descriptor count is read off the type bytes from sector 16 to the
-// terminator: neither tool prints it.
+// What isoinfo and xorriso report of an image, as CIsoDesc's answers; the descriptor count from the type bytes.
 DescriptorAnswers AskPeers(const std::string& path)
 {
     DescriptorAnswers facts;
@@ -629,9 +584,7 @@ DescriptorAnswers AskPeers(const std::string& path)
     return facts;
 }
 
-// Images of genisoimage and xorriso: CIsoDesc answers as the peers read
-// them, and a save that keeps the boot record puts it right after the
-// primary, pointing at the catalog sector the save chooses.
+// CIsoDesc answers as the peers read their images; a kept boot record follows the primary, naming the new catalog.
 TEST_F(DescriptorPeerImages, AnswersAgreeWithThePeersOnTheirImages)
 {
     TARVELIN_REQUIRE_TOOL("genisoimage");
@@ -665,11 +618,9 @@ TEST_F(DescriptorPeerImages, AnswersAgreeWithThePeersOnTheirImages)
         ASSERT_TRUE(sector->Open(path.c_str())) << path;
         const DescriptorAnswers answers = Ask(sector.get());
         EXPECT_EQ(answers, AskPeers(path));
-        EXPECT_EQ(answers.descriptorCount, c.descriptorCount);
-        EXPECT_EQ(answers.jolietMode, c.jolietMode);
-        EXPECT_EQ(answers.hasBootRecord, c.boot);
-        EXPECT_EQ(answers.mediaType, c.mediaType);
-        EXPECT_EQ(answers.imageSector != 0, c.boot);
+        EXPECT_EQ(std::tuple(answers.descriptorCount, answers.jolietMode, answers.hasBootRecord, answers.mediaType,
+                             answers.imageSector != 0),
+                  std::tuple(c.descriptorCount, c.jolietMode, c.boot, c.mediaType, c.boot));
         // The root records are the descriptors' own, Joliet's behind the boot record.
         Held<IIsoDesc> desc(Desc1());
         desc->SetSource(sector.get());

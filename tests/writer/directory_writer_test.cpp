@@ -1,8 +1,5 @@
-// The directory writers (CBuildDirSecs over a source tree, CIsoDir over an
-// edited tree): the bytes of an empty root, sector boundaries, and files
-// stored in several extents. Names, order, dates and Rock Ridge entries of
-// whole trees are read back by the peer tools in iso_build_test and the
-// command-line tests.
+// The directory writers (CBuildDirSecs, CIsoDir): an empty root's bytes, sector boundaries, files in several
+// extents. Whole trees are read back by the peers in iso_build_test and tests/cli.
 
 #include "build_test_support.h"
 #include "core/byte_buffer.h"
@@ -28,8 +25,7 @@ using test::ReadDirectory;
 
 constexpr std::uint32_t kStart = 23;
 
-// The directories as the second of two builds renders them, placed at their
-// sectors in an otherwise empty image, and the component that rendered them.
+// The directories of the second of two builds at their sectors in an empty image, and their component.
 template <class Interface>
 struct Built {
     std::vector<std::uint8_t> image;
@@ -79,8 +75,7 @@ TEST(DirSecs, EmptyRootIsOneSectorPerTreeWithDotAndDotDot)
             EXPECT_EQ(record.flags, iso::DirectoryFlags::kDirectory);
         }
     }
-    // Byte by byte: "." is 34 bytes with identifier 0x00 and, as a bare list
-    // writes no Rock Ridge, no system use; ".." follows.
+    // "." is 34 bytes, identifier 0x00, no system use (a bare list writes no Rock Ridge); ".." follows.
     const std::uint8_t* root = image.data() + std::size_t{kStart} * kSector;
     EXPECT_EQ(std::vector<std::uint8_t>(root + 32, root + 36), (std::vector<std::uint8_t>{1, 0, 34, 0}));
     EXPECT_EQ(root[0], 34);
@@ -88,10 +83,7 @@ TEST(DirSecs, EmptyRootIsOneSectorPerTreeWithDotAndDotDot)
     EXPECT_EQ(root[68], 0); // nothing after them
 }
 
-// Files whose ISO records fill the root up to `fill` bytes, "." and ".."
-// included: records of even sizes from 38 to 66 bytes, identifiers that
-// start with digits so that they sort before any name that starts with a
-// letter.
+// Files whose records (38 to 66 bytes, sorting before letters) fill the root to `fill` bytes, "." and ".." included.
 void FillRoot(IMacroList* list, std::size_t fill)
 {
     const std::size_t half = (fill - 68) / 2;
@@ -124,8 +116,7 @@ TEST(DirSecs, RecordsNeverCrossASectorBoundary)
         // "." carries the size of both sectors.
         EXPECT_EQ(ReadDirectory(image, kStart, 4096)[0].dataLength, 4096u);
     }
-    // Exactly 2048 bytes: one sector, and the next record goes on in the
-    // second without an empty sector between.
+    // Exactly 2048 bytes: one sector; a next record goes on in the second, no empty sector between.
     for (const bool another : {false, true}) {
         Held<IMacroList> list(NEW_MACROLIST());
         FillRoot(list.get(), 2048);
@@ -151,9 +142,7 @@ TEST(DirSecs, EditedTreeFilesInSeveralExtentsGetOneRecordPerExtentEachWithItsSys
     entry.extentLength = 0xFFFFF800u;
     entry.moreExtents = {{1000 + 0x1FFFFF, 0x1000}};
     entry.size = std::uint64_t{0xFFFFF800u} + 0x1000;
-    // The Rock Ridge entries the image gave it, which every record of the
-    // file carries again (as xorriso and genisoimage write them; xorriso
-    // takes the name and mode from the last record).
+    // Every record carries the file's Rock Ridge entries (xorriso takes the name and mode from the last).
     const std::string rockRidge("NM\x0D\x01\x00huge.bin", 13);
     auto kept = std::make_shared<KeptRecords>();
     kept->iso.emplace();

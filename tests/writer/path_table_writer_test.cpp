@@ -1,6 +1,5 @@
-// The path table writer: record bytes in both byte orders, sizes and sector
-// boundaries, and trees whose parents cannot be numbered. The numbering and
-// names of whole trees are read back by isoinfo in iso_build_test.
+// The path table writer: record bytes in both byte orders, sector boundaries, parents that cannot be numbered
+// (whole trees: isoinfo in iso_build_test).
 
 #include "build_test_support.h"
 #include "core/byte_buffer.h"
@@ -47,9 +46,8 @@ void SetDirExtents(IMacroList* list, MacroNode* node, std::uint32_t iso, std::ui
     list->SetInfo(node, record);
 }
 
-// Four tables of one sector each, zero-padded; files take no record. Each
-// record is 8 bytes and its identifier, padded to an even length, with its
-// folder's extent and its parent's number in the table's byte order.
+// Four zero-padded tables of a sector each; files take no record; a record is 8 bytes and its identifier padded to
+// even length, extent and parent number in the table's byte order.
 TEST(PathTable, RecordSizesNamesAndBothByteOrders)
 {
     Held<IMacroList> list(NEW_MACROLIST());
@@ -138,8 +136,7 @@ TEST(PathTable, TableOfExactlyOneSectorAndOneByteMore)
     }
 }
 
-// An edited tree numbers each tree on its own: a folder the Joliet tree
-// leaves out takes no number there.
+// A folder the Joliet tree leaves out takes no number there.
 TEST(PathTable, EditedTreeNumbersEachTreeOnItsOwn)
 {
     Held<IIsoDirEdit> tree(DirEdit1());
@@ -172,9 +169,7 @@ TEST(PathTable, EditedTreeNumbersEachTreeOnItsOwn)
 
 TEST(PathTable, ParentNumbersBeyondSixteenBitsAreRefused)
 {
-    // 65535 folders take the numbers 2..65536; a subfolder of the last one
-    // would need parent number 65536, which the 16-bit field cannot hold.
-    // Their names are of one length, so the last added sorts last.
+    // 65535 folders take 2..65536 (the last added sorts last); a subfolder of the last needs parent 65536.
     Held<IMacroList> list(NEW_MACROLIST());
     MacroNode* last = nullptr;
     for (int i = 0; i < 65535; ++i) {
