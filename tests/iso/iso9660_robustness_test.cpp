@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <random>
 
 namespace tarvelin::iso {
@@ -251,6 +252,35 @@ TEST_F(Iso9660Robustness, MutatedPathTablesKeepParentsBeforeChildren)
             ASSERT_GE(offset, bytes.size());
         }
     }
+}
+
+TEST_F(Iso9660Robustness, MutatedBootCatalogsDecodeOnlyWithAValidChecksum)
+{
+    BootCatalog catalog;
+    catalog.loadRba = 1234;
+    ByteVector original(kSectorSize);
+    ASSERT_TRUE(EncodeBootCatalog(catalog, original));
+    std::vector<std::size_t> hotSpots(64);
+    std::iota(hotSpots.begin(), hotSpots.end(), 0);
+    std::mt19937 random(55);
+    int accepted = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const ByteVector bytes = Mutate(original, hotSpots, random);
+        const std::optional<BootCatalog> decoded = DecodeBootCatalog(bytes);
+        if (!decoded) {
+            continue;
+        }
+        ++accepted;
+        ASSERT_EQ(bytes.size(), kSectorSize);
+        std::uint32_t sum = 0;
+        for (std::size_t k = 0; k < 32; k += 2) {
+            sum += ReadLe16(bytes, k);
+        }
+        ASSERT_EQ(sum & 0xFFFF, 0u);
+        ASSERT_EQ(decoded->loadRba, ReadLe32(bytes, 40));
+        ASSERT_EQ(decoded->mediaType, bytes[33]);
+    }
+    EXPECT_GT(accepted, 0) << "mutations of the initial entry alone keep the catalog valid";
 }
 
 TEST_F(Iso9660Robustness, RecognitionOfDamagedDescriptorSetsStaysInsideTheImage)
