@@ -1604,10 +1604,12 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // appends as well, so that it ends the data and the next save can lay
     // it out again in its own place, growing into the padding.
     // Except in a compaction, the metadata stays in front when placing it
-    // elsewhere would grow the image more than moving the covered files
-    // could: the whole of it behind the data against a few small files in
-    // its way (the file entries of a UDF bridge of many files take tens of
-    // megabytes).
+    // elsewhere would grow the image by more than four times what the
+    // covered files take: the whole of it behind the data against a few
+    // small files in its way (the file entries of a UDF bridge of many files
+    // take tens of megabytes). Moving a file writes it twice (its undo copy
+    // and its new place) besides growing the image by as much at most, so
+    // below that the files stay.
     const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
         && space.macHeld.Empty() && bootAction_ != BootAction::Load;
     bool behindData = false;
@@ -1627,7 +1629,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             const std::uint64_t end = std::uint64_t{runs.back().first} + needed;
             growth = end > appendFrom ? end - appendFrom : 0;
         }
-        if (compacting_ || growth <= covered) {
+        if (compacting_ || covered == UINT64_MAX || growth <= 4 * covered) {
             // Compacting, behind the data as it ends after the pass.
             behindData = compacting_ || (fits == runs.end() && !endsTheData);
             layout_.SetMetadataStart(behindData ? appendFrom : fits != runs.end() ? fits->first : runs.back().first);
