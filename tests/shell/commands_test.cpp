@@ -4,6 +4,8 @@
 
 #include "shell_fixtures.h"
 
+#include "properties_dlg.h"
+
 #include "user_guide.h"
 
 #include "capture/floppy.h"
@@ -13,6 +15,7 @@
 #include "support/fixtures.h"
 
 #include <QCloseEvent>
+#include <QDateTimeEdit>
 #include <QDropEvent>
 #include <QInputDialog>
 #include <QLabel>
@@ -518,6 +521,37 @@ TEST_F(CommandsTest, CompactSavesTheEditsAndACompactionThatStopsShortSaysSoAndNo
         EXPECT_TRUE(told[1].text.starts_with("The image has been compacted only part of the way: ")) << told[1].text;
         EXPECT_EQ(told[1].icon, platform::PromptIcon::Warning);
     }
+}
+
+// The Properties dialog shows the image's texts and dates (to the hundredth of a second the descriptor holds) and
+// saves what is typed, upper-cased in the primary descriptor. A date set back to the earliest the field offers shows
+// "not specified" and leaves the date to the save: the modification date becomes the save's moment.
+TEST_F(CommandsTest, PropertiesShowsTheImagesTextsAndDatesAndSavesWhatIsTyped)
+{
+    const auto read = [this] { return iso::ReadVolumeProperties(test::ReadFileRange(image_, 16 * 2048, 2048), false); };
+    const iso::VolumeProperties before = read();
+    ASSERT_TRUE(before.creationDate && before.modificationDate);
+    Open();
+    iso::VolumeProperties shown;
+    QString modifiedText;
+    WhenDialogShows<CPropertiesDlg>([&](CPropertiesDlg& dialog) {
+        shown = dialog.Properties();
+        dialog.VolumeLabelEdit()->setText("New_Label");
+        dialog.PublisherEdit()->setText("Someone");
+        dialog.ModifiedEdit()->setDateTime(dialog.ModifiedEdit()->minimumDateTime());
+        modifiedText = dialog.ModifiedEdit()->text();
+        dialog.accept();
+    });
+    frame_.RunCommand(ID_FILE_PROPERTIES);
+    EXPECT_TRUE(shown == before);
+    EXPECT_EQ(modifiedText, "not specified");
+    SaveAndWait();
+    const iso::VolumeProperties after = read();
+    EXPECT_EQ(std::tuple(after.volumeIdentifier, after.publisherIdentifier, after.dataPreparerIdentifier,
+                         after.applicationIdentifier, after.creationDate),
+              std::tuple(std::string("NEW_LABEL"), std::string("SOMEONE"), before.dataPreparerIdentifier,
+                         before.applicationIdentifier, before.creationDate));
+    EXPECT_GE(after.modificationDate.value_or(0), *before.modificationDate);
 }
 
 TEST_F(CommandsTest, WhileASaveRunsCommandsOnTheImageAreRefusedAndClosingWaitsForIt)
