@@ -525,7 +525,8 @@ TEST_F(CommandsTest, CompactSavesTheEditsAndACompactionThatStopsShortSaysSoAndNo
 
 // The Properties dialog shows the image's texts and dates (to the hundredth of a second the descriptor holds) and
 // saves what is typed, upper-cased in the primary descriptor. A date set back to the earliest the field offers shows
-// "not specified" and leaves the date to the save: the modification date becomes the save's moment.
+// "not specified" and leaves the date to the save: the modification date becomes the save's moment. Shown again before
+// the save, the dialog has what was typed.
 TEST_F(CommandsTest, PropertiesShowsTheImagesTextsAndDatesAndSavesWhatIsTyped)
 {
     const auto read = [this] { return iso::ReadVolumeProperties(test::ReadFileRange(image_, 16 * 2048, 2048), false); };
@@ -545,6 +546,15 @@ TEST_F(CommandsTest, PropertiesShowsTheImagesTextsAndDatesAndSavesWhatIsTyped)
     frame_.RunCommand(ID_FILE_PROPERTIES);
     EXPECT_TRUE(shown == before);
     EXPECT_EQ(modifiedText, "not specified");
+    // Shown again before the save: what was typed, the dates as they were.
+    WhenDialogShows<CPropertiesDlg>([&](CPropertiesDlg& dialog) {
+        shown = dialog.Properties();
+        dialog.reject();
+    });
+    frame_.RunCommand(ID_FILE_PROPERTIES);
+    EXPECT_EQ(std::tuple(shown.volumeIdentifier, shown.publisherIdentifier, shown.creationDate, shown.modificationDate),
+              std::tuple(std::string("New_Label"), std::string("Someone"), before.creationDate,
+                         before.modificationDate));
     SaveAndWait();
     const iso::VolumeProperties after = read();
     EXPECT_EQ(std::tuple(after.volumeIdentifier, after.publisherIdentifier, after.dataPreparerIdentifier,

@@ -679,7 +679,7 @@ protected:
     IIsoEdit* edit_ = nullptr;
 };
 
-TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOutAndOneThatCannotStartWhy)
+TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOutAndAFailedOneWhy)
 {
     // A named pipe in a chosen folder cannot go into an image: the build leaves it out, and the user hears of it once
     // the image is made.
@@ -691,7 +691,14 @@ TEST_F(SessionTest, AFinishedBuildTellsWhatItLeftOutAndOneThatCannotStartWhy)
     EXPECT_TRUE(Build(session, std::move(builder)));
     EXPECT_TRUE(Has(prompt.TakeOne("The image was made, but not everything went into it:\n").text, "pipe"));
     EXPECT_EQ(IsoinfoPaths(output, "-J -f"), (std::vector<std::string>{"/src", "/src/kept.bin"}));
-    // A build that cannot start says why.
+    // A build failing on its worker says why, and one that cannot start too.
+    const std::string gone = File("gone.bin", 1000, 6);
+    ComponentPtr<IIsoBuild> failing = Builder({gone});
+    fs::remove(gone);
+    EXPECT_FALSE(Build(session, std::move(failing)));
+    const Asked failed = prompt.TakeOne("Create ISO Failed!\n");
+    EXPECT_TRUE(Has(failed.text, gone));
+    EXPECT_EQ(failed.caption, "Tarvelin");
     EXPECT_FALSE(session.StartBuild(MakeComponent(NEW_ISOBUILDNEW))); // no output set
     EXPECT_FALSE(session.Busy());
     prompt.TakeOne("Create ISO Failed!");
