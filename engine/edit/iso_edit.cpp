@@ -995,8 +995,10 @@ private:
     // The sectors of data that metadata from sector 16 up to end would cover
     // and so push out of its way (the data pass's rule for what it must
     // move): files of the image, each data once and whole, and boot images
-    // no file lists. UINT64_MAX when one of them cannot move at all (Mode 2
-    // Form 2 data, a file of several extents).
+    // no file lists. UINT64_MAX when one of them cannot move at all, as far
+    // as its record tells without reading its data: of 4 GiB or more, not
+    // all in the image, or recorded as Mode 2 Form 2 data (a Video CD's
+    // video); kept in place too, a file of several extents.
     std::uint64_t FrontMetadataCovers(std::uint32_t end, const std::vector<KeptBootImage>& kept)
     {
         std::uint64_t covered = 0;
@@ -1013,7 +1015,8 @@ private:
                 || !file.DataTouches(iso::kSystemAreaSectors, end) || !counted.insert(file.extent).second) {
                 return;
             }
-            const bool movable = !file.xaForm2 && file.moreExtents.empty();
+            const bool movable = file.moreExtents.empty() && file.size <= UINT32_MAX && !file.xaForm2
+                && file.DataWithin(sector_->GetSectorCount());
             covered = !movable || covered == UINT64_MAX ? UINT64_MAX : covered + SectorsFor(file.size);
         });
         return covered;
@@ -1814,7 +1817,6 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
         end += tailPadding;
     }
-
     // Free space at the end of the volume is given back: the volume ends
     // behind what the new metadata refers to, in the same padding, and the
     // file is cut there once the save counts. Not for an image that holds

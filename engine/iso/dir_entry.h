@@ -139,6 +139,19 @@ struct DirEntry {
         pieces.insert(pieces.end(), moreExtents.begin(), moreExtents.end());
         return pieces;
     }
+    // Whether all of its data lies in the image's first sectorCount sectors.
+    // Sectors beyond the end read as whatever a buffer held: a damaged
+    // record's data there is not in the image to be moved, and a copy of it
+    // would be made up (up to 4 GiB of it for a damaged size).
+    bool DataWithin(std::uint32_t sectorCount) const
+    {
+        for (const ExtentPiece& piece : Pieces()) {
+            if (std::uint64_t{piece.extent} + iso::SectorsFor(piece.length) > sectorCount) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Whether any of its data lies in the sectors from first up to limit.
     bool DataTouches(std::uint32_t first, std::uint32_t limit) const
     {

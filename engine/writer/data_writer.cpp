@@ -381,20 +381,6 @@ enum class Move { Must, MayDown };
 // Sectors gathered per write and read per copy.
 constexpr std::uint32_t kCopySectors = 256;
 
-// Whether all of a file's data lies in the image's sectors. Sectors beyond
-// the end read as whatever the buffer held: a damaged record's data there
-// is not in the image to be moved, and a copy of it would be made up (up to
-// 4 GiB of it for a damaged size).
-bool DataInImage(const DirEntry& entry, std::uint32_t imageSectors)
-{
-    for (const ExtentPiece& piece : entry.Pieces()) {
-        if (std::uint64_t{piece.extent} + iso::SectorsFor(piece.length) > imageSectors) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Bytes in, whole sectors out: each full run of sectors goes to the image
 // in one write, from a first sector on. Where subheaders are given (one per
 // sector written, kSubheaderBytes each), sector n of the stream gets the
@@ -874,7 +860,7 @@ private:
 
     bool CopyWithinImage(const DirEntry& entry, SectorStream& stream, IIsoSector* sector)
     {
-        if (!DataInImage(entry, sector->GetSectorCount())) {
+        if (!entry.DataWithin(sector->GetSectorCount())) {
             return Fail("the data of '" + entry.name + "' lies beyond the end of the image, so it cannot be moved "
                         "out of the way of the new folders");
         }
@@ -1002,7 +988,7 @@ private:
         bool learnt = false;
         writer::ForEachFileInDataOrder(access, [&](DirNode*, DirEntry& entry) {
             if (learnt || entry.EntrySource != EntrySourceKind::Image || entry.size == 0 || entry.size > UINT32_MAX
-                || !DataInImage(entry, sector.GetSectorCount()) || HoldsForm2Data(entry, sector)) {
+                || !entry.DataWithin(sector.GetSectorCount()) || HoldsForm2Data(entry, sector)) {
                 return true;
             }
             const std::uint32_t last = entry.extent + iso::SectorsFor(static_cast<std::uint32_t>(entry.size)) - 1;
@@ -1023,7 +1009,7 @@ private:
     // Whether a save may give a file of the image another place.
     bool Movable(const DirEntry& entry, IIsoSector& sector)
     {
-        if (!DataInImage(entry, sector.GetSectorCount())) {
+        if (!entry.DataWithin(sector.GetSectorCount())) {
             return false;
         }
         const std::string kept = error_;
