@@ -1928,6 +1928,18 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
 
     // 5. The metadata with the final extents, in the places measured.
     set.volumeSectors = end - paddingBehindVolume;
+    // An empty file has no data, but its record still names a sector, and
+    // other tools give it one near the end of their data. When the volume
+    // shrank below that sector, bsdtar refuses the whole image for an
+    // extent outside the volume: the record names sector 0 instead, as an
+    // empty file of a new image does. The undo of a failed save puts the
+    // old sector back with the other places.
+    ForEachFileNode(tree_, [&set](DirNode* node) {
+        DirEntry& file = node->entry;
+        if (file.size == 0 && file.moreExtents.empty() && file.extent >= set.volumeSectors) {
+            file.extent = 0;
+        }
+    });
     set.bootCatalogSector = catalogSector_;
     CByteBuffer descriptors(256);
     CByteBuffer udfVolume(256);
@@ -1939,7 +1951,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         udfNames.revision = space.udfRevision;
     }
     udfNames.domainFlags = space.udfDomainFlags;
-    udfNames.linksAsFiles = !space.udfHoldsLinks;
+    // genisoimage records links as empty files in its UDF tree: an image
+    // whose UDF tree shows its links so gets new links so too. An image
+    // with no links to tell by gets them as links, as a new image has them.
+    bool keptLinks = false;
+    ForEachFileNode(tree_, [&keptLinks](DirNode* node) {
+        keptLinks = keptLinks || (node->entry.kept != nullptr && node->entry.IsSymlink());
+    });
+    udfNames.linksAsFiles = keptLinks && !space.udfHoldsLinks;
     udfNames.applicationId = space.udfApplicationId;
     udfNames.contentsFlags = space.udfContentsFlags;
     if (!layout_.Render(*desc_, set, writer::TreeAccess(tree_), platform::CurrentFileTime(), udfNames,

@@ -1079,6 +1079,7 @@ void CIsoDirEdit::FinishLoad()
     rules_.rockRidge = rockRidgeVolume_ || rockRidgeEntries_;
     rules_.firstSerial = std::max(rules_.firstSerial, highestSerial_ == UINT32_MAX ? UINT32_MAX : highestSerial_ + 1);
     bool level1 = true;
+    bool withoutSerial = root_.entry.posix.known && !root_.entry.posix.serial;
     std::vector<DirNode*> pending{&root_};
     while (!pending.empty()) {
         DirNode* node = pending.back();
@@ -1087,6 +1088,7 @@ void CIsoDirEdit::FinishLoad()
             if (const auto& serial = child->entry.posix.serial; serial && *serial >= rules_.firstSerial) {
                 rules_.firstSerial = *serial == UINT32_MAX ? *serial : *serial + 1;
             }
+            withoutSerial = withoutSerial || (child->entry.posix.known && !child->entry.posix.serial);
             if (const auto& kept = child->entry.kept; kept != nullptr) {
                 if (kept->iso && !FitsLevel1(kept->iso->record.identifier, child->entry.isDirectory)) {
                     level1 = false;
@@ -1100,6 +1102,15 @@ void CIsoDirEdit::FinishLoad()
                 pending.push_back(child);
             }
         }
+    }
+    // Readers that find no serial number in a record (the PX entry of RRIP
+    // 1.10, which genisoimage and xorriso write) number the entry by its
+    // extent, and take entries of one number for links of one file: bsdtar
+    // then extracts a folder as a link to a new folder whose serial number
+    // is the folder's sector. New serial numbers lie above every sector such
+    // an image can have.
+    if (withoutSerial) {
+        rules_.firstSerial = std::max(rules_.firstSerial, kSerialsAboveSectors);
     }
     rules_.isoLevel = enhancedVolume_ ? 4 : level1 ? 1 : 2;
     // Only a tree kept for saving needs the counts; reading skips the walk.

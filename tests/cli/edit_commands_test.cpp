@@ -138,6 +138,48 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
+// bsdtar refuses a whole image when a record names a sector outside the volume, and takes two folders read one after
+// the other for links of one folder when they have one number (a serial-less record's number is its extent). Both
+// came from saves of genisoimage images: an empty file that genisoimage put behind its last file kept that sector once
+// the removal of that file shrank the volume, and new records numbered from 1 up met the sectors of the image's own.
+TEST_F(EditCommands, EditsOfGenisoimageImagesStayReadableToBsdtar)
+{
+    TARVELIN_REQUIRE_TOOL("bsdtar");
+    const auto bsdtarReads = [](const std::string& iso, const std::string& expected) {
+        const CommandResult listed = RunCommand("bsdtar -tvf " + ShellQuote(iso));
+        EXPECT_EQ(listed.exitCode, 0) << listed.output;
+        EXPECT_EQ(listed.output.find("link to"), std::string::npos) << listed.output;
+        EXPECT_NE(listed.output.find(expected), std::string::npos) << listed.output;
+    };
+    fs::create_directories(dir / "e");
+    test::WriteWholeFile(dir / "e/b.txt", std::string("b\n"));
+    test::WriteWholeFile(dir / "e/y_big", test::RandomBytes(1000000, 4));
+    test::WriteWholeFile(dir / "e/z_empty", std::string());
+    const std::string emptyLast = dir / "empty-last.iso";
+    test::RunGenisoimage(dir / "e", emptyLast, "-J -R");
+    const auto sizeBefore = fs::file_size(emptyLast);
+    ASSERT_TRUE(test::Succeeded(RunCli("rm " + ShellQuote(emptyLast) + " /y_big")));
+    ASSERT_LT(fs::file_size(emptyLast), sizeBefore - 1000000);
+    bsdtarReads(emptyLast, " z_empty\n");
+
+    // 33 folders of two empty files each, added in front of the image's folder zz: the last of them used to get the
+    // number of zz's sector.
+    fs::create_directories(dir / "n/a");
+    fs::create_directories(dir / "n/zz");
+    test::WriteWholeFile(dir / "n/a/f", std::string("f\n"));
+    test::WriteWholeFile(dir / "n/zz/g", std::string("g\n"));
+    for (int i = 1; i <= 33; ++i) {
+        const fs::path folder = fs::path(dir / "add") / ("d" + std::to_string(i));
+        fs::create_directories(folder);
+        test::WriteWholeFile(folder / "x", std::string());
+        test::WriteWholeFile(folder / "y", std::string());
+    }
+    const std::string numbered = dir / "numbered.iso";
+    test::RunGenisoimage(dir / "n", numbered, "-J -R");
+    ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(numbered) + " " + ShellQuote(dir / "add") + " --to /a")));
+    bsdtarReads(numbered, " zz/g\n");
+}
+
 // genisoimage ends an image with 150 zero sectors that nothing refers to. An add takes them over and pads again behind
 // the new file (it used to pad behind them, growing the image by 300 KB); a later save leaves every file it was not asked
 // to change where it lies (a rename used to pull the files that ended the volume down into freed metadata), and a

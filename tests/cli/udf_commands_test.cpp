@@ -646,6 +646,15 @@ TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolderAndLinksAreLinks)
     EXPECT_EQ(cat.output, "tarvelin-cli: '/one/near' is a symbolic link to 'same.txt', not a file\n");
     UdfinfoFields(At("out.iso"));
     CheckUdfTags(At("out.iso"));
+
+    // A link added to a bridge that had none is a link there as well, as the build makes it (it used to become an
+    // empty file, as genisoimage records links).
+    const std::string plain = ShellQuote(At("plain.iso"));
+    ASSERT_EQ(Build(plain + " " + ShellQuote(At("two")) + " --udf").exitCode, 0);
+    ASSERT_TRUE(test::Succeeded(test::RunCommand(Cli("add " + plain + " " + ShellQuote(At("one/sub"))))));
+    const std::string added = test::CliOutput("ls --tree udf -R -l " + plain);
+    EXPECT_NE(added.find("sub/up -> ../same.txt"), std::string::npos) << added;
+    CheckUdfTags(At("plain.iso"));
 }
 
 // Images with a UDF bridge saved in place: a genisoimage -udf -R -J image and one build --udf makes, each edited once
