@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""Random edits of an image, checked against a model after every save.
+
+  scripts/random-edits.py CLI [--seeds FIRST-LAST] [--steps N] [--kinds K,K...]
+
+For each seed and kind an image is made (ours: build; udf: build --udf;
+genisoimage: -R -J; genisoimage-udf: -R -J -udf; xorriso: -r -J; hybrid:
+xorriso with an isohybrid MBR, a BIOS loader, an EFI image and a GPT) and a
+folder on disk holds what it must hold. Then N random steps: add a file or a
+folder tree (deep, wide, with symbolic links and names that differ in case
+only), rm, rename, mkdir or compact, each done to both. After every step the
+image is extracted by the program itself and by bsdtar, and each extraction
+must be the model, links included; 7-Zip (Joliet or UDF names) must find the
+same file contents; the volume must fit the file; a hybrid image's partitions
+must reach its end. A failure prints the seed, the step, the last commands and
+keeps the run's folder (with the image before the step as img.iso.prev);
+a seed replays the same run. Runs in /tmp/random-edits unless $TMPDIR.
+Needs bsdtar, 7z, isoinfo, genisoimage, xorriso, sfdisk and isolinux.
+"""
+
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
+KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid"]
+BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
+
+
+class Failed(Exception):
+    pass
+
+
+class Run:
+    def __init__(self, cli, seed, kind, root):
+        self.cli, self.seed, self.kind = cli, seed, kind
+        self.rnd = random.Random(seed)
+        self.work = os.path.join(root, f"{kind}-{seed}")
+        shutil.rmtree(self.work, ignore_errors=True)
+        self.model = os.path.join(self.work, "model")
+        os.makedirs(self.model)
+        self.image = os.path.join(self.work, "img.iso")
+        self.log = []
+
+    def run(self, cmd, ok=True):
+        p = subprocess.run(cmd, capture_output=True, text=True, errors="replace")
+        self.log.append((" ".join(cmd), p.returncode, p.stderr[-400:]))
+        if ok and p.returncode != 0:
+            raise Failed(f"{' '.join(cmd)} ended with {p.returncode}: {p.stderr[-400:]}")
+        return p
+
+    def name(self):
+        rnd = self.rnd
+        n = "".join(rnd.choice(ALPHA) for _ in range(rnd.randint(1, 40)))
+        if rnd.random() < 0.5:
+            n += "." + "".join(rnd.choice("abcxyz") for _ in range(rnd.randint(1, 3)))
+        return "\u00e9" + n + "\u00fc" if rnd.random() < 0.1 else n
+
+    def content(self):
+        r = self.rnd.random()
+        size = (0 if r < 0.1 else self.rnd.randint(1, 5000) if r < 0.7 else
+                self.rnd.randint(5000, 300000) if r < 0.95 else self.rnd.randint(1000000, 2000000))
+        return self.rnd.randbytes(size)
+
+    def write(self, path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def folders(self):
+        out = [""]
+        for root, dirs, _ in os.walk(self.model):
+            dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(root, d))]
+            out += [os.path.relpath(os.path.join(root, d), self.model) for d in dirs]
+        return out
+
+    def entries(self):
+        out = []
+        for root, dirs, files in os.walk(self.model):
+            if os.path.relpath(root, self.model).startswith(BOOT_FOLDER):
+                continue
+            out += [os.path.relpath(os.path.join(root, x), self.model) for x in dirs + files]
+        return out
+
+    def source(self):
+        """A file, or a folder tree, to add; its path and name."""
+        rnd = self.rnd
+        src = os.path.join(self.work, "src")
+        shutil.rmtree(src, ignore_errors=True)
+        os.makedirs(src)
+        if rnd.random() < 0.6:
+            n = self.name()
+            self.write(os.path.join(src, n), self.content())
+            return os.path.join(src, n), n
+        top = self.name()
+        base = os.path.join(src, top)
+        os.makedirs(base)
+        deep = rnd.random() < 0.3
+        pending = [(base, 0)]
+        while pending:
+            folder, level = pending.pop()
+            for _ in range(rnd.randint(0, 6)):
+                listed = os.listdir(folder)
+                n = rnd.choice(listed).swapcase() if listed and rnd.random() < 0.1 else self.name()
+                path = os.path.join(folder, n)
+                if os.path.exists(path):
+                    continue
+                if level < 11 and rnd.random() < (0.45 if deep else 0.25):
+                    os.makedirs(path)
+                    pending.append((path, level + 1))
+                else:
+                    self.write(path, self.content())
+        if rnd.random() < 0.2:
+            for i in range(rnd.randint(100, 400)):
+                self.write(os.path.join(base, f"wide-{i:04d}-" + self.name()[:20]), rnd.randbytes(rnd.randint(0, 100)))
+        files = [x for x in os.listdir(base) if os.path.isfile(os.path.join(base, x))]
+        if files and rnd.random() < 0.3:
+            os.symlink(rnd.choice(files), os.path.join(base, "link-" + self.name()))
+        return base, top
+
+    @staticmethod
+    def digest(root):
+        out = {}
+        for r, dirs, files in os.walk(root):
+            for d in dirs:
+                out[os.path.relpath(os.path.join(r, d), root)] = "dir"
+            for f in files:
+                p = os.path.join(r, f)
+                if os.path.islink(p):
+                    out[os.path.relpath(p, root)] = "link:" + os.readlink(p)
+                else:
+                    with open(p, "rb") as fh:
+                        out[os.path.relpath(p, root)] = hashlib.sha1(fh.read()).hexdigest()
+        return {k: v for k, v in out.items() if not k.startswith(BOOT_FOLDER) and not k.startswith("[BOOT]")}
+
+    def extract(self, reader, command):
+        out = os.path.join(self.work, "out-" + reader)
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        p = self.run(command(out), ok=reader != "7z")
+        if p.returncode != 0:
+            raise Failed(f"7z failed: {p.stdout[-600:]}")
+        return self.digest(out)
+
+    def check(self, step):
+        want = self.digest(self.model)
+        for reader, command in (("ours", lambda d: [self.cli, "extract", self.image, "-C", d]),
+                                ("bsdtar", lambda d: ["bsdtar", "-x", "-f", self.image, "-C", d])):
+            got = self.extract(reader, command)
+            if got != want:
+                missing = sorted(set(want) - set(got))[:5]
+                extra = sorted(set(got) - set(want))[:5]
+                differ = sorted(k for k in set(want) & set(got) if want[k] != got[k])[:5]
+                raise Failed(f"step {step}: {reader} differs: missing {missing}, extra {extra}, differ {differ}")
+        # 7-Zip shows Joliet or UDF names, which do not keep names apart that
+        # differ in case only, and lists no links: contents alone.
+        got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, self.image])
+        files = lambda tree: sorted(v for v in tree.values() if v != "dir" and not v.startswith("link:"))
+        if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
+            raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
+        for line in self.run(["isoinfo", "-d", "-i", self.image]).stdout.splitlines():
+            if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(self.image):
+                raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
+        if self.kind == "hybrid":
+            ends = []
+            for line in self.run(["sfdisk", "--dump", self.image]).stdout.splitlines():
+                if "start=" in line and "size=" in line:
+                    fields = dict(x.strip().split("=") for x in line.split(":")[1].split(",") if "=" in x)
+                    ends.append(int(fields["start"]) + int(fields["size"]))
+            blocks = os.path.getsize(self.image) // 512
+            if not ends or max(ends) < blocks - 256:
+                raise Failed(f"step {step}: the partitions end at {ends}, the image has {blocks} blocks")
+
+    def make_image(self):
+        init = os.path.join(self.work, "init")
+        os.makedirs(init)
+        for _ in range(self.rnd.randint(1, 8)):
+            n = self.name()
+            if n.lower() not in {x.lower() for x in os.listdir(init)}:
+                self.write(os.path.join(init, n), self.content())
+        shutil.copytree(init, self.model, dirs_exist_ok=True)
+        sources = [os.path.join(init, x) for x in sorted(os.listdir(init))]
+        if self.kind == "hybrid":
+            os.makedirs(os.path.join(init, BOOT_FOLDER))
+            shutil.copy("/usr/lib/ISOLINUX/isolinux.bin", os.path.join(init, BOOT_FOLDER))
+            os.makedirs(os.path.join(init, "efi"))
+            self.write(os.path.join(init, "efi", "efi.img"), bytes(1 << 20))
+            shutil.copytree(os.path.join(init, "efi"), os.path.join(self.model, "efi"))
+        commands = {
+            "ours": [self.cli, "build", self.image] + sources,
+            "udf": [self.cli, "build", self.image] + sources + ["--udf"],
+            "genisoimage": ["genisoimage", "-quiet", "-R", "-J", "-o", self.image, init],
+            "genisoimage-udf": ["genisoimage", "-quiet", "-R", "-J", "-udf", "-o", self.image, init],
+            "xorriso": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-joliet-long", "-o", self.image, init],
+            "hybrid": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-o", self.image,
+                       "-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin", "-b", BOOT_FOLDER + "/isolinux.bin",
+                       "-c", BOOT_FOLDER + "/boot.cat", "-no-emul-boot", "-boot-load-size", "4",
+                       "-boot-info-table", "-eltorito-alt-boot", "-e", "efi/efi.img", "-no-emul-boot",
+                       "-isohybrid-gpt-basdat", init],
+        }
+        self.run(commands[self.kind])
+
+    def step(self):
+        rnd, model = self.rnd, self.model
+        entries = self.entries()
+        op = rnd.random()
+        if op < 0.45 or not entries:
+            folder = rnd.choice(self.folders())
+            src, n = self.source()
+            if n in os.listdir(os.path.join(model, folder)):
+                return
+            self.run([self.cli, "add", self.image, src] + (["--to", "/" + folder] if folder else []))
+            dst = os.path.join(model, folder, n)
+            shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy(src, dst)
+        elif op < 0.65:
+            victim = rnd.choice(entries)
+            self.run([self.cli, "rm", self.image, "/" + victim])
+            path = os.path.join(model, victim)
+            shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+        elif op < 0.8:
+            victim, n = rnd.choice(entries), self.name()
+            if n in os.listdir(os.path.join(model, os.path.dirname(victim))):
+                return
+            self.run([self.cli, "rename", self.image, "/" + victim, n])
+            os.rename(os.path.join(model, victim), os.path.join(model, os.path.dirname(victim), n))
+        elif op < 0.92:
+            folder, n = rnd.choice(self.folders()), self.name()
+            if n in os.listdir(os.path.join(model, folder)):
+                return
+            self.run([self.cli, "mkdir", self.image, "/" + os.path.join(folder, n)])
+            os.makedirs(os.path.join(model, folder, n))
+        else:
+            self.run([self.cli, "compact", self.image])
+
+    def go(self, steps):
+        self.make_image()
+        self.check(0)
+        for number in range(1, steps + 1):
+            shutil.copy(self.image, self.image + ".prev")
+            self.step()
+            self.check(number)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Random edits of images, checked after every save.")
+    parser.add_argument("cli")
+    parser.add_argument("--seeds", default="1-10")
+    parser.add_argument("--steps", type=int, default=30)
+    parser.add_argument("--kinds", default=",".join(KINDS))
+    args = parser.parse_args()
+    first, _, last = args.seeds.partition("-")
+    root = os.path.join(os.environ.get("TMPDIR", "/tmp"), "random-edits")
+    failures = 0
+    for seed in range(int(first), int(last or first) + 1):
+        for kind in args.kinds.split(","):
+            run = Run(os.path.abspath(args.cli), seed, kind, root)
+            try:
+                run.go(args.steps)
+                shutil.rmtree(run.work)
+                print(f"ok      seed {seed} {kind}", flush=True)
+            except Failed as failure:
+                failures += 1
+                print(f"FAILED  seed {seed} {kind}: {failure}\n  kept: {run.work}", flush=True)
+                for command, code, err in run.log[-5:]:
+                    print(f"    {command[:200]} -> {code} {err.strip()[:200]}")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
