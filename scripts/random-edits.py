@@ -156,11 +156,13 @@ class Run:
                 differ = sorted(k for k in set(want) & set(got) if want[k] != got[k])[:5]
                 raise Failed(f"step {step}: {reader} differs: missing {missing}, extra {extra}, differ {differ}")
         # 7-Zip shows Joliet or UDF names, which do not keep names apart that
-        # differ in case only, and lists no links: contents alone.
-        got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, self.image])
+        # differ in case only, and lists no links: contents alone. It reports
+        # a UDF volume without files as damaged (genisoimage's too).
         files = lambda tree: sorted(v for v in tree.values() if v != "dir" and not v.startswith("link:"))
-        if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
-            raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
+        if files(want):
+            got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, self.image])
+            if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
+                raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
         for line in self.run(["isoinfo", "-d", "-i", self.image]).stdout.splitlines():
             if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(self.image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
