@@ -1931,12 +1931,18 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // An empty file has no data, but its record still names a sector, and
     // other tools give it one near the end of their data. When the volume
     // shrank below that sector, bsdtar refuses the whole image for an
-    // extent outside the volume: the record names sector 0 instead, as an
-    // empty file of a new image does. The undo of a failed save puts the
-    // old sector back with the other places.
-    ForEachFileNode(tree_, [&set](DirNode* node) {
+    // extent outside the volume; when the new folders took that sector,
+    // bsdtar, which numbers a record without a serial number by its extent,
+    // takes the file for a link to the folder there and the folder for a
+    // loop. The record names sector 0 instead, as an empty file of a new
+    // image does. The undo of a failed save puts the old sector back with
+    // the other places.
+    const std::uint32_t foldersFirst = layout_.MetadataStart();
+    const std::uint32_t foldersEnd = layout_.End();
+    ForEachFileNode(tree_, [&](DirNode* node) {
         DirEntry& file = node->entry;
-        if (file.size == 0 && file.moreExtents.empty() && file.extent >= set.volumeSectors) {
+        const bool amongFolders = file.extent >= foldersFirst && file.extent < foldersEnd;
+        if (file.size == 0 && file.moreExtents.empty() && (file.extent >= set.volumeSectors || amongFolders)) {
             file.extent = 0;
         }
     });

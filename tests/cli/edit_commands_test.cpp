@@ -138,13 +138,15 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
     EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
-// bsdtar refuses a whole image when a record names a sector outside the volume, and takes two folders read one after
-// the other for links of one folder when they have one number (a serial-less record's number is its extent). Both
-// came from saves of genisoimage images: an empty file that genisoimage put behind its last file kept that sector once
-// the removal of that file shrank the volume, and new records numbered from 1 up met the sectors of the image's own.
-TEST_F(EditCommands, EditsOfGenisoimageImagesStayReadableToBsdtar)
+// bsdtar refuses a whole image when a record names a sector outside the volume, takes two folders read one after the
+// other for links of one folder when they have one number (a serial-less record's number is its extent), and a folder
+// for a loop when an empty file inside it has its number. All came from saves of genisoimage and xorriso images: an
+// empty file that genisoimage put behind its last file kept that sector once the removal of that file shrank the
+// volume, new records numbered from 1 up met the sectors of the image's own, and an empty file's sector, which xorriso
+// puts behind the metadata, was taken by its folder when the metadata grew.
+TEST_F(EditCommands, EditsOfOtherToolsImagesStayReadableToBsdtar)
 {
-    TARVELIN_REQUIRE_TOOL("bsdtar");
+    TARVELIN_REQUIRE_TOOLS("bsdtar", "xorriso");
     const auto bsdtarReads = [](const std::string& iso, const std::string& expected) {
         const CommandResult listed = RunCommand("bsdtar -tvf " + ShellQuote(iso));
         EXPECT_EQ(listed.exitCode, 0) << listed.output;
@@ -178,6 +180,22 @@ TEST_F(EditCommands, EditsOfGenisoimageImagesStayReadableToBsdtar)
     test::RunGenisoimage(dir / "n", numbered, "-J -R");
     ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(numbered) + " " + ShellQuote(dir / "add") + " --to /a")));
     bsdtarReads(numbered, " zz/g\n");
+
+    // 100 files added to the root push the folder d onto sector 32, where xorriso put the empty file d/e.
+    fs::create_directories(dir / "x/d");
+    test::WriteWholeFile(dir / "x/a.txt", std::string("a\n"));
+    test::WriteWholeFile(dir / "x/d/e", std::string());
+    test::WriteWholeFile(dir / "x/d/x", std::string("x\n"));
+    const std::string pushed = dir / "pushed.iso";
+    test::RunXorrisoMkisofs(dir / "x", pushed, "-r -J");
+    std::string files;
+    for (int i = 1; i <= 100; ++i) {
+        const std::string file = dir / ("file-number-" + std::to_string(i) + ".txt");
+        test::WriteWholeFile(file, std::to_string(i) + "\n");
+        files += " " + ShellQuote(file);
+    }
+    ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(pushed) + files)));
+    bsdtarReads(pushed, " d/e\n");
 }
 
 // genisoimage ends an image with 150 zero sectors that nothing refers to. An add takes them over and pads again behind
