@@ -1937,10 +1937,15 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // loop. The record names sector 0 instead, as an empty file of a new
     // image does. The undo of a failed save puts the old sector back with
     // the other places.
+    // genisoimage records links as empty files in its UDF tree: an image
+    // whose UDF tree shows its links so gets new links so too. An image
+    // with no links to tell by gets them as links, as a new image has them.
     const std::uint32_t foldersFirst = layout_.MetadataStart();
     const std::uint32_t foldersEnd = layout_.End();
+    bool keptLinks = false;
     ForEachFileNode(tree_, [&](DirNode* node) {
         DirEntry& file = node->entry;
+        keptLinks = keptLinks || (file.kept != nullptr && file.IsSymlink());
         const bool amongFolders = file.extent >= foldersFirst && file.extent < foldersEnd;
         if (file.size == 0 && file.moreExtents.empty() && (file.extent >= set.volumeSectors || amongFolders)) {
             file.extent = 0;
@@ -1957,13 +1962,6 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         udfNames.revision = space.udfRevision;
     }
     udfNames.domainFlags = space.udfDomainFlags;
-    // genisoimage records links as empty files in its UDF tree: an image
-    // whose UDF tree shows its links so gets new links so too. An image
-    // with no links to tell by gets them as links, as a new image has them.
-    bool keptLinks = false;
-    ForEachFileNode(tree_, [&keptLinks](DirNode* node) {
-        keptLinks = keptLinks || (node->entry.kept != nullptr && node->entry.IsSymlink());
-    });
     udfNames.linksAsFiles = keptLinks && !space.udfHoldsLinks;
     udfNames.applicationId = space.udfApplicationId;
     udfNames.contentsFlags = space.udfContentsFlags;

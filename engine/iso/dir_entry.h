@@ -186,10 +186,6 @@ TARVELIN_API bool SameEntryName(std::string_view a, std::string_view b);
 // put Joliet first).
 enum class NameSource : std::uint32_t { Automatic = 0, RockRidge = 1, Joliet = 2, Iso = 3 };
 
-// The first serial number of new Rock Ridge records in an image whose
-// records carry none: no sector of an image below 4 TiB has this number.
-inline constexpr std::uint32_t kSerialsAboveSectors = 0x80000000u;
-
 // How the writers name and describe the entries they write anew (entries
 // added, made or renamed by the user, and every entry of a new image).
 struct NameRules {

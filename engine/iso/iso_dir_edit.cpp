@@ -1109,6 +1109,7 @@ void CIsoDirEdit::FinishLoad()
     // then extracts a folder as a link to a new folder whose serial number
     // is the folder's sector. New serial numbers lie above every sector such
     // an image can have.
+    constexpr std::uint32_t kSerialsAboveSectors = 0x80000000u; // no sector of an image below 4 TiB
     if (withoutSerial) {
         rules_.firstSerial = std::max(rules_.firstSerial, kSerialsAboveSectors);
     }
