@@ -5,17 +5,20 @@
 
 For each seed and kind an image is made (ours: build; udf: build --udf;
 genisoimage: -R -J; genisoimage-udf: -R -J -udf; xorriso: -r -J; hybrid:
-xorriso with an isohybrid MBR, a BIOS loader, an EFI image and a GPT) and a
+xorriso with an isohybrid MBR, a BIOS loader, an EFI image and a GPT; bin:
+build, then iso2bin, edited as raw Mode 1 sectors) and a
 folder on disk holds what it must hold. Then N random steps: add a file or a
 folder tree (deep, wide, with symbolic links and names that differ in case
 only), rm, rename, mkdir or compact, each done to both. After every step the
-image is extracted by the program itself and by bsdtar, and each extraction
+image is extracted by the program itself, by bsdtar and by xorriso (which
+must not warn), and each extraction
 must be the model, links included; 7-Zip (Joliet or UDF names) must find the
 same file contents; the volume must fit the file; a hybrid image's partitions
-must reach its end. A failure prints the seed, the step, the last commands and
+must reach its end; a raw image's sectors must carry their sync, address and
+EDC, and the readers see it through bchunk. A failure prints the seed, the step, the last commands and
 keeps the run's folder (with the image before the step as img.iso.prev);
 a seed replays the same run. Runs in /tmp/random-edits unless $TMPDIR.
-Needs bsdtar, 7z, isoinfo, genisoimage, xorriso, sfdisk and isolinux.
+Needs bsdtar, xorriso, 7z, isoinfo, genisoimage, sfdisk, bchunk and isolinux.
 """
 
 import argparse
@@ -27,12 +30,41 @@ import subprocess
 import sys
 
 ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
-KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid"]
+KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin"]
 BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
 
 
 class Failed(Exception):
     pass
+
+
+def edc_table():
+    table = []
+    for i in range(256):
+        v = i
+        for _ in range(8):
+            v = (v >> 1) ^ (0xD8018001 if v & 1 else 0)
+        table.append(v)
+    return table
+
+
+EDC = edc_table()
+
+
+def raw_sector_fault(sector, lba):
+    """What is wrong with a raw Mode 1 sector at a block address, or None."""
+    if sector[:12] != b"\0" + b"\xff" * 10 + b"\0":
+        return "no sync pattern"
+    minute, second, frame = divmod((lba + 150) // 75, 60) + ((lba + 150) % 75,)
+    bcd = lambda v: (v // 10) << 4 | v % 10
+    if sector[12:16] != bytes([bcd(minute), bcd(second), bcd(frame), 1]):
+        return f"header {sector[12:16].hex()}"
+    crc = 0
+    for b in sector[:2064]:
+        crc = EDC[(crc ^ b) & 0xFF] ^ (crc >> 8)
+    if sector[2064:2068] != crc.to_bytes(4, "little") or any(sector[2068:2076]):
+        return "EDC or zero field wrong"
+    return None
 
 
 class Run:
@@ -43,7 +75,7 @@ class Run:
         shutil.rmtree(self.work, ignore_errors=True)
         self.model = os.path.join(self.work, "model")
         os.makedirs(self.model)
-        self.image = os.path.join(self.work, "img.iso")
+        self.image = os.path.join(self.work, "img.bin" if kind == "bin" else "img.iso")
         self.log = []
 
     def run(self, cmd, ok=True):
@@ -145,10 +177,29 @@ class Run:
             raise Failed(f"7z failed: {p.stdout[-600:]}")
         return self.digest(out)
 
+    def readable(self, step):
+        """The image as an ISO the peers read: a raw image through bchunk, after its sectors are checked."""
+        if self.kind != "bin":
+            return self.image
+        with open(self.image, "rb") as f:
+            raw = f.read()
+        if len(raw) % 2352:
+            raise Failed(f"step {step}: the raw image holds {len(raw)} bytes, no whole number of sectors")
+        for lba in range(len(raw) // 2352):
+            fault = raw_sector_fault(raw[lba * 2352:(lba + 1) * 2352], lba)
+            if fault:
+                raise Failed(f"step {step}: raw sector {lba}: {fault}")
+        base = os.path.join(self.work, "peer")
+        self.run(["bchunk", self.image, self.image[:-4] + ".cue", base])
+        return base + "01.iso"
+
     def check(self, step):
         want = self.digest(self.model)
+        image = self.readable(step)
         for reader, command in (("ours", lambda d: [self.cli, "extract", self.image, "-C", d]),
-                                ("bsdtar", lambda d: ["bsdtar", "-x", "-f", self.image, "-C", d])):
+                                ("bsdtar", lambda d: ["bsdtar", "-x", "-f", image, "-C", d]),
+                                ("xorriso", lambda d: ["xorriso", "-return_with", "WARNING", "32", "-osirrox", "on",
+                                                       "-indev", image, "-extract", "/", d])):
             got = self.extract(reader, command)
             if got != want:
                 missing = sorted(set(want) - set(got))[:5]
@@ -160,11 +211,11 @@ class Run:
         # a UDF volume without files as damaged (genisoimage's too).
         files = lambda tree: sorted(v for v in tree.values() if v != "dir" and not v.startswith("link:"))
         if files(want):
-            got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, self.image])
+            got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, image])
             if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
                 raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
-        for line in self.run(["isoinfo", "-d", "-i", self.image]).stdout.splitlines():
-            if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(self.image):
+        for line in self.run(["isoinfo", "-d", "-i", image]).stdout.splitlines():
+            if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
         if self.kind == "hybrid":
             ends = []
@@ -203,7 +254,13 @@ class Run:
                        "-boot-info-table", "-eltorito-alt-boot", "-e", "efi/efi.img", "-no-emul-boot",
                        "-isohybrid-gpt-basdat", init],
         }
-        self.run(commands[self.kind])
+        if self.kind == "bin":
+            iso = os.path.join(self.work, "built.iso")
+            self.run([self.cli, "build", iso] + sources)
+            self.run([self.cli, "iso2bin", iso, self.image])
+            os.remove(iso)
+        else:
+            self.run(commands[self.kind])
 
     def step(self):
         rnd, model = self.rnd, self.model
