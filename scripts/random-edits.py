@@ -3,23 +3,30 @@
 
   scripts/random-edits.py CLI [--seeds FIRST-LAST] [--steps N] [--kinds K,K...]
 
-For each seed and kind an image is made (ours: build; udf: build --udf;
-genisoimage: -R -J; genisoimage-udf: -R -J -udf; xorriso: -r -J; hybrid:
-xorriso with an isohybrid MBR, a BIOS loader, an EFI image and a GPT; bin:
-build, then iso2bin, edited as raw Mode 1 sectors) and a
-folder on disk holds what it must hold. Then N random steps: add a file or a
-folder tree (deep, wide, with symbolic links and names that differ in case
-only), rm, rename, mkdir, boot load or remove, or compact, each done to both. After every step the
-image is extracted by the program itself, by bsdtar and by xorriso (which
-must not warn), and each extraction
-must be the model, links included; 7-Zip (Joliet or UDF names) must find the
-same file contents; the volume must fit the file; the boot image loaded
-last must be what boot save gives and what the catalog names for xorriso; a hybrid image's partitions
-must reach its end; a raw image's sectors must carry their sync, address and
-EDC, and the readers see it through bchunk. A failure prints the seed, the step, the last commands and
-keeps the run's folder (with the image before the step as img.iso.prev);
-a seed replays the same run. Runs in /tmp/random-edits unless $TMPDIR.
-Needs bsdtar, xorriso, 7z, isoinfo, genisoimage, sfdisk, bchunk and isolinux.
+Kinds of image: ours (build, from files or a random tree, half with
+--joliet-long); udf (the same with --udf); genisoimage (-R -J);
+genisoimage-udf (-R -J -udf); xorriso (-r -J); hybrid (xorriso with an
+isohybrid MBR, a BIOS loader, an EFI image and a GPT); bin (ours through
+iso2bin, edited as raw Mode 1 sectors); grub (the GRUB rescue CD with a
+grub.cfg that reports on the serial port). A folder on disk holds what the
+image must hold.
+
+Then N random steps, each done to both: add a file or a folder tree (deep,
+wide, with symbolic links and names that differ in case only), rm, rename,
+mkdir, boot load or remove, or compact. After every step:
+- our extract, bsdtar and xorriso (which must not warn) each give the folder;
+- 7-Zip (Joliet or UDF names) finds the same file contents;
+- the volume fits the file, and partitions of an MBR reach the image's end;
+- the boot image loaded last is what boot save gives and lies at the sector
+  the catalog names for xorriso;
+- a raw image's sectors carry their sync, address and EDC; the peers read it
+  through bchunk.
+After the last step the grub image must boot in QEMU as a CD and as a disk.
+
+A failure prints the seed, the step and the last commands, and keeps the
+run's folder (with the image before the step as img.iso.prev); a seed replays
+the same run. Runs in /tmp/random-edits unless $TMPDIR. Needs bsdtar, xorriso,
+7z, isoinfo, genisoimage, sfdisk, bchunk, isolinux, grub-rescue-pc and QEMU.
 """
 
 import argparse
@@ -31,8 +38,14 @@ import subprocess
 import sys
 
 ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
-KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin"]
+KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin", "grub"]
 BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
+GRUB_RESCUE = "/usr/lib/grub-rescue/grub-rescue-cdrom.iso"
+GRUB_CFG = "serial\nterminal_output serial\necho RANDOM-EDITS-GRUB-OK\nhalt\n"
+
+
+def under(path, prefixes):
+    return any(path == p or path.startswith(p + "/") for p in prefixes)
 
 
 class Failed(Exception):
@@ -81,6 +94,11 @@ class Run:
         # The boot image loaded last: its bytes and its path in the model
         # (None once rm took its file: then the catalog alone knows it).
         self.boot = None
+        # What the steps leave alone, and what the save patches (so it is not compared); 7-Zip shows
+        # the boot image as [BOOT].
+        self.fixed = ["boot", "boot.catalog"] if kind == "grub" else []
+        self.patched = {"hybrid": [BOOT_FOLDER], "grub": ["boot/grub/i386-pc/eltorito.img", "boot.catalog"]}.get(
+            kind, []) + ["[BOOT]"]
 
     def run(self, cmd, ok=True):
         p = subprocess.run(cmd, capture_output=True, text=True, errors="replace")
@@ -116,10 +134,8 @@ class Run:
     def entries(self):
         out = []
         for root, dirs, files in os.walk(self.model):
-            if os.path.relpath(root, self.model).startswith(BOOT_FOLDER):
-                continue
             out += [os.path.relpath(os.path.join(root, x), self.model) for x in dirs + files]
-        return out
+        return [x for x in out if not under(x, self.fixed)]
 
     def source(self):
         """A file, or a folder tree, to add; its path and name."""
@@ -157,8 +173,7 @@ class Run:
             os.symlink(rnd.choice(files), os.path.join(base, "link-" + self.name()))
         return base, top
 
-    @staticmethod
-    def digest(root):
+    def digest(self, root):
         out = {}
         for r, dirs, files in os.walk(root):
             for d in dirs:
@@ -170,7 +185,7 @@ class Run:
                 else:
                     with open(p, "rb") as fh:
                         out[os.path.relpath(p, root)] = hashlib.sha1(fh.read()).hexdigest()
-        return {k: v for k, v in out.items() if not k.startswith(BOOT_FOLDER) and not k.startswith("[BOOT]")}
+        return {k: v for k, v in out.items() if not under(k, self.patched)}
 
     def extract(self, reader, command):
         out = os.path.join(self.work, "out-" + reader)
@@ -224,7 +239,7 @@ class Run:
             if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
         self.check_boot(step, image)
-        if self.kind == "hybrid":
+        if self.kind in ("hybrid", "grub"):
             ends = []
             for line in self.run(["sfdisk", "--dump", self.image]).stdout.splitlines():
                 if "start=" in line and "size=" in line:
@@ -256,6 +271,16 @@ class Run:
                 raise Failed(f"step {step}: the catalog's boot sector {lines[0][-1]} does not hold the boot image")
 
     def make_image(self):
+        if self.kind == "grub":
+            # The GRUB rescue CD, with a grub.cfg that reports on the serial port.
+            shutil.copy(GRUB_RESCUE, self.image)
+            os.chmod(self.image, 0o644)
+            self.run(["bsdtar", "-x", "-f", GRUB_RESCUE, "-C", self.model])
+            cfg = os.path.join(self.work, "grub.cfg")
+            self.write(cfg, GRUB_CFG.encode())
+            self.run([self.cli, "add", self.image, cfg, "--to", "/boot/grub"])
+            shutil.copy(cfg, os.path.join(self.model, "boot", "grub"))
+            return
         init = os.path.join(self.work, "init")
         os.makedirs(init)
         for _ in range(self.rnd.randint(1, 8)):
@@ -330,7 +355,7 @@ class Run:
                 return
             self.run([self.cli, "mkdir", self.image, "/" + os.path.join(folder, n)])
             os.makedirs(os.path.join(model, folder, n))
-        elif op < 0.9:
+        elif op < 0.9 and self.kind != "grub":
             folder, n = rnd.choice(self.folders()), self.name() + ".img"
             if os.path.isdir(os.path.join(model, folder, n)):
                 return
@@ -345,7 +370,7 @@ class Run:
             self.write(os.path.join(model, folder, n), data)
             self.boot = (data, os.path.join(folder, n))
         elif op < 0.92:
-            if self.boot and self.kind != "hybrid":
+            if self.boot and self.kind not in ("hybrid", "grub"):
                 self.run([self.cli, "boot", "remove", self.image])
                 self.boot = None
         elif self.boot and self.boot[1] is None:
@@ -361,6 +386,26 @@ class Run:
             shutil.copy(self.image, self.image + ".prev")
             self.step()
             self.check(number)
+        if self.kind == "grub":
+            for drive in (["-cdrom", self.image], ["-drive", f"file={self.image},format=raw"]):
+                self.boots(drive)
+
+    def boots(self, drive):
+        """QEMU boots the image to GRUB, which reads its grub.cfg from the edited tree."""
+        serial = os.path.join(self.work, "serial.txt")
+        if os.path.exists(serial):
+            os.remove(serial)
+        qemu = subprocess.Popen(["qemu-system-x86_64"] + drive + ["-m", "256", "-display", "none", "-no-reboot",
+                                                                  "-serial", "file:" + serial],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            qemu.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            qemu.kill()
+            qemu.wait()
+        with open(serial, "rb") as f:
+            if b"RANDOM-EDITS-GRUB-OK" not in f.read():
+                raise Failed(f"booted with {' '.join(drive)}, GRUB did not read its grub.cfg")
 
 
 def main():
