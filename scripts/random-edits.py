@@ -7,9 +7,9 @@ Kinds of image: ours (build, from files or a random tree, half with
 --joliet-long); udf (the same with --udf); genisoimage (-R -J);
 genisoimage-udf (-R -J -udf); xorriso (-r -J); hybrid (xorriso with an
 isohybrid MBR, a BIOS loader, an EFI image and a GPT); bin (ours through
-iso2bin, edited as raw Mode 1 sectors); grub (the GRUB rescue CD with a
-grub.cfg that reports on the serial port). A folder on disk holds what the
-image must hold.
+iso2bin, edited as raw Mode 1 sectors); grub and ipxe (the GRUB rescue CD
+and the iPXE CD, each with a loader configuration that reports on the serial
+port). A folder on disk holds what the image must hold.
 
 Then N random steps, each done to both: add a file or a folder tree (deep,
 wide, with symbolic links and names that differ in case only), rm, rename,
@@ -21,12 +21,12 @@ mkdir, boot load or remove, or compact. After every step:
   the catalog names for xorriso;
 - a raw image's sectors carry their sync, address and EDC; the peers read it
   through bchunk.
-After the last step the grub image must boot in QEMU as a CD and as a disk.
+After the last step grub and ipxe must boot in QEMU as a CD and as a disk.
 
 A failure prints the seed, the step and the last commands, and keeps the
 run's folder (with the image before the step as img.iso.prev); a seed replays
 the same run. Runs in /tmp/random-edits unless $TMPDIR. Needs bsdtar, xorriso,
-7z, isoinfo, genisoimage, sfdisk, bchunk, isolinux, grub-rescue-pc and QEMU.
+7z, isoinfo, genisoimage, sfdisk, bchunk, isolinux, grub-rescue-pc, ipxe and QEMU.
 """
 
 import argparse
@@ -36,12 +36,33 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 
 ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
-KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin", "grub"]
+KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin", "grub", "ipxe"]
 BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
-GRUB_RESCUE = "/usr/lib/grub-rescue/grub-rescue-cdrom.iso"
-GRUB_CFG = "serial\nterminal_output serial\necho RANDOM-EDITS-GRUB-OK\nhalt\n"
+MARKER = "RANDOM-EDITS-BOOT-OK"
+
+
+class Shipped:
+    """A bootable image that a Debian package ships, given a loader configuration that reports on the serial
+    port: what the steps leave alone (the loader's files) and what the save patches (so it is not compared)."""
+
+    def __init__(self, image, cfg_folder, cfg_name, cfg, fixed, patched):
+        self.image, self.cfg_folder, self.cfg_name, self.cfg = image, cfg_folder, cfg_name, cfg
+        self.fixed, self.patched = fixed, patched
+
+
+# GRUB echoes the marker; ISOLINUX names it as the default label it tries to load (after loading ldlinux.c32 and
+# the configuration from the tree).
+SHIPPED = {
+    "grub": Shipped("/usr/lib/grub-rescue/grub-rescue-cdrom.iso", "boot/grub", "grub.cfg",
+                    f"serial\nterminal_output serial\necho {MARKER}\nhalt\n",
+                    ["boot", "boot.catalog"], ["boot/grub/i386-pc/eltorito.img", "boot.catalog"]),
+    "ipxe": Shipped("/usr/lib/ipxe/ipxe.iso", "", "isolinux.cfg", f"SERIAL 0 115200\nDEFAULT {MARKER}\n",
+                    ["boot.cat", "efi.img", "isolinux.bin", "isolinux.cfg", "ipxe.krn", "ldlinux.c32"],
+                    ["boot.cat", "isolinux.bin"]),
+}
 
 
 def under(path, prefixes):
@@ -96,9 +117,10 @@ class Run:
         self.boot = None
         # What the steps leave alone, and what the save patches (so it is not compared); 7-Zip shows
         # the boot image as [BOOT].
-        self.fixed = ["boot", "boot.catalog"] if kind == "grub" else []
-        self.patched = {"hybrid": [BOOT_FOLDER], "grub": ["boot/grub/i386-pc/eltorito.img", "boot.catalog"]}.get(
-            kind, []) + ["[BOOT]"]
+        self.shipped = SHIPPED.get(kind)
+        self.fixed = self.shipped.fixed if self.shipped else []
+        self.patched = (self.shipped.patched if self.shipped else [BOOT_FOLDER] if kind == "hybrid" else []) + [
+            "[BOOT]"]
 
     def run(self, cmd, ok=True):
         p = subprocess.run(cmd, capture_output=True, text=True, errors="replace")
@@ -239,7 +261,7 @@ class Run:
             if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
         self.check_boot(step, image)
-        if self.kind in ("hybrid", "grub"):
+        if self.kind == "hybrid" or self.shipped:
             ends = []
             for line in self.run(["sfdisk", "--dump", self.image]).stdout.splitlines():
                 if "start=" in line and "size=" in line:
@@ -271,15 +293,14 @@ class Run:
                 raise Failed(f"step {step}: the catalog's boot sector {lines[0][-1]} does not hold the boot image")
 
     def make_image(self):
-        if self.kind == "grub":
-            # The GRUB rescue CD, with a grub.cfg that reports on the serial port.
-            shutil.copy(GRUB_RESCUE, self.image)
+        if self.shipped:
+            shutil.copy(self.shipped.image, self.image)
             os.chmod(self.image, 0o644)
-            self.run(["bsdtar", "-x", "-f", GRUB_RESCUE, "-C", self.model])
-            cfg = os.path.join(self.work, "grub.cfg")
-            self.write(cfg, GRUB_CFG.encode())
-            self.run([self.cli, "add", self.image, cfg, "--to", "/boot/grub"])
-            shutil.copy(cfg, os.path.join(self.model, "boot", "grub"))
+            self.run(["bsdtar", "-x", "-f", self.shipped.image, "-C", self.model])
+            cfg = os.path.join(self.work, self.shipped.cfg_name)
+            self.write(cfg, self.shipped.cfg.encode())
+            self.run([self.cli, "add", self.image, cfg, "--to", "/" + self.shipped.cfg_folder])
+            shutil.copy(cfg, os.path.join(self.model, self.shipped.cfg_folder))
             return
         init = os.path.join(self.work, "init")
         os.makedirs(init)
@@ -355,7 +376,7 @@ class Run:
                 return
             self.run([self.cli, "mkdir", self.image, "/" + os.path.join(folder, n)])
             os.makedirs(os.path.join(model, folder, n))
-        elif op < 0.9 and self.kind != "grub":
+        elif op < 0.9 and not self.shipped:
             folder, n = rnd.choice(self.folders()), self.name() + ".img"
             if os.path.isdir(os.path.join(model, folder, n)):
                 return
@@ -370,7 +391,7 @@ class Run:
             self.write(os.path.join(model, folder, n), data)
             self.boot = (data, os.path.join(folder, n))
         elif op < 0.92:
-            if self.boot and self.kind not in ("hybrid", "grub"):
+            if self.boot and self.kind != "hybrid" and not self.shipped:
                 self.run([self.cli, "boot", "remove", self.image])
                 self.boot = None
         elif self.boot and self.boot[1] is None:
@@ -386,26 +407,27 @@ class Run:
             shutil.copy(self.image, self.image + ".prev")
             self.step()
             self.check(number)
-        if self.kind == "grub":
+        if self.shipped:
             for drive in (["-cdrom", self.image], ["-drive", f"file={self.image},format=raw"]):
                 self.boots(drive)
 
     def boots(self, drive):
-        """QEMU boots the image to GRUB, which reads its grub.cfg from the edited tree."""
+        """QEMU boots the image to its loader, which reads its configuration from the edited tree."""
         serial = os.path.join(self.work, "serial.txt")
         if os.path.exists(serial):
             os.remove(serial)
         qemu = subprocess.Popen(["qemu-system-x86_64"] + drive + ["-m", "256", "-display", "none", "-no-reboot",
                                                                   "-serial", "file:" + serial],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            qemu.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            qemu.kill()
-            qemu.wait()
-        with open(serial, "rb") as f:
-            if b"RANDOM-EDITS-GRUB-OK" not in f.read():
-                raise Failed(f"booted with {' '.join(drive)}, GRUB did not read its grub.cfg")
+        shown = lambda: open(serial, "rb").read() if os.path.exists(serial) else b""
+        for _ in range(120):
+            if MARKER.encode() in shown() or qemu.poll() is not None:
+                break
+            time.sleep(0.5)
+        qemu.kill()
+        qemu.wait()
+        if MARKER.encode() not in shown():
+            raise Failed(f"booted with {' '.join(drive)}, the loader did not read {self.shipped.cfg_name}")
 
 
 def main():
