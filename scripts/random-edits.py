@@ -17,6 +17,7 @@ mkdir, boot load or remove, or compact. After every step:
 - our extract, bsdtar and xorriso (which must not warn) each give the folder;
 - 7-Zip (Joliet or UDF names) finds the same file contents;
 - the volume fits the file, and partitions of an MBR reach the image's end;
+- each volume descriptor keeps every byte but those a save writes;
 - the boot image loaded last is what boot save gives and lies at the sector
   the catalog names for xorriso;
 - a raw image's changed sectors carry their sync and address, and 3000 of
@@ -42,6 +43,25 @@ ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
 KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin", "grub", "ipxe"]
 BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
 MARKER = "RANDOM-EDITS-BOOT-OK"
+
+
+# Bytes of a primary or supplementary volume descriptor that a save may change: the volume size, the path
+# tables' size and places, the root folder's record and the modification date.
+SAVED_FIELDS = set(range(80, 88)) | set(range(132, 190)) | set(range(830, 847))
+
+
+def volume_descriptors(image):
+    """The primary and supplementary volume descriptors of an ISO image, in their order."""
+    out = []
+    with open(image, "rb") as f:
+        for sector in range(16, 64):
+            f.seek(sector * 2048)
+            vd = f.read(2048)
+            if vd[1:6] != b"CD001" or vd[0] == 255:
+                break
+            if vd[0] in (1, 2):
+                out.append(vd)
+    return out
 
 
 class Shipped:
@@ -117,6 +137,7 @@ class Run:
         # The boot image loaded last: its bytes and its path in the model
         # (None once rm took its file: then the catalog alone knows it).
         self.boot = None
+        self.descriptors = None  # as the image was made
         # What the steps leave alone, and what the save patches (so it is not compared); 7-Zip shows
         # the boot image as [BOOT].
         self.shipped = SHIPPED.get(kind)
@@ -270,6 +291,15 @@ class Run:
             if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
         self.check_boot(step, image)
+        descriptors = volume_descriptors(image)
+        if self.descriptors is None:
+            self.descriptors = descriptors
+        if len(descriptors) != len(self.descriptors):
+            raise Failed(f"step {step}: {len(descriptors)} volume descriptors, the image had {len(self.descriptors)}")
+        for number, (now, then) in enumerate(zip(descriptors, self.descriptors)):
+            changed = [i for i in range(2048) if now[i] != then[i] and i not in SAVED_FIELDS]
+            if changed:
+                raise Failed(f"step {step}: volume descriptor {number} changed at bytes {changed[:10]}")
         if self.kind == "hybrid" or self.shipped:
             ends = []
             for line in self.run(["sfdisk", "--dump", self.image]).stdout.splitlines():
