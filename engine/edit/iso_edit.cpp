@@ -1391,10 +1391,12 @@ bool CIsoEdit::MoveSectors(std::uint32_t from, std::uint32_t count, std::uint32_
     return true;
 }
 
-// Where a file of the image lay before the save moved data.
+// Where a file with data lay before the save placed data; a file whose
+// data is not in the image yet (added) has no place there.
 struct FilePlace {
     DirNode* node = nullptr;
     std::uint32_t extent = 0;
+    bool inImage = false;
 };
 
 std::vector<FilePlace> FilePlacesOf(IIsoDirEdit* tree)
@@ -1402,12 +1404,49 @@ std::vector<FilePlace> FilePlacesOf(IIsoDirEdit* tree)
     std::vector<FilePlace> places;
     ForEachFileNode(tree, [&](DirNode* node) {
         const DirEntry& file = node->entry;
-        if (file.EntrySource == EntrySourceKind::Image && file.size != 0 && file.moreExtents.empty()) {
-            places.push_back({node, file.extent});
+        if (file.size != 0) {
+            places.push_back({node, file.extent, file.EntrySource == EntrySourceKind::Image});
         }
     });
     return places;
 }
+
+// The sectors that the save gave to something they did not hold before:
+// the new folders (from first to end), data added or moved (a catalog or
+// boot image that a file lists among them), a moved catalog no file lists
+// and moved boot images no file lists. Sorted, none overlapping.
+class TakenSectors {
+public:
+    TakenSectors(std::uint32_t first, std::uint32_t end) { Add(first, end); }
+
+    void Add(std::uint32_t first, std::uint32_t end)
+    {
+        if (first < end) {
+            ranges_.emplace_back(first, end);
+        }
+    }
+    void Finish()
+    {
+        std::sort(ranges_.begin(), ranges_.end());
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> merged;
+        for (const auto& range : ranges_) {
+            if (!merged.empty() && range.first <= merged.back().second) {
+                merged.back().second = std::max(merged.back().second, range.second);
+            } else {
+                merged.push_back(range);
+            }
+        }
+        ranges_ = std::move(merged);
+    }
+    bool Holds(std::uint32_t sector) const
+    {
+        auto next = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(sector, UINT32_MAX));
+        return next != ranges_.begin() && sector < std::prev(next)->second;
+    }
+
+private:
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges_;
+};
 
 // The data the save moved that a partition of a hybrid image may lie on:
 // files, and boot images that are no file.
@@ -1415,7 +1454,7 @@ std::vector<hybrid::MovedRange> MovedData(const std::vector<FilePlace>& before, 
 {
     std::vector<hybrid::MovedRange> moved;
     for (const FilePlace& place : before) {
-        if (place.node->entry.extent != place.extent) {
+        if (place.inImage && place.node->entry.moreExtents.empty() && place.node->entry.extent != place.extent) {
             const bool boot = std::any_of(kept.begin(), kept.end(),
                                           [&](const KeptBootImage& image) { return image.owner == place.node; });
             moved.push_back({place.extent, SectorsFor(place.node->entry.size), place.node->entry.extent, boot});
@@ -1484,7 +1523,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // The partition tables of a hybrid image and the places of the files
     // before anything moves; step 4 makes the tables follow.
     const std::optional<hybrid::HybridTablesBefore> hybridBefore = hybrid::ReadHybridTables(*sector_);
-    const std::vector<FilePlace> placesBefore = hybridBefore ? FilePlacesOf(tree_) : std::vector<FilePlace>{};
+    const std::vector<FilePlace> placesBefore = FilePlacesOf(tree_);
     std::uint32_t replacedMediaType = 0;
     const std::uint32_t replacedBootImage =
         bootAction_ == BootAction::Load && desc_->HasBootRecord() ? desc_->GetBootInfo(replacedMediaType) : 0;
@@ -1929,25 +1968,43 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // 5. The metadata with the final extents, in the places measured.
     set.volumeSectors = end - paddingBehindVolume;
     // An empty file has no data, but its record still names a sector, and
-    // other tools give it one near the end of their data. When the volume
-    // shrank below that sector, bsdtar refuses the whole image for an
-    // extent outside the volume; when the new folders took that sector,
-    // bsdtar, which numbers a record without a serial number by its extent,
-    // takes the file for a link to the folder there and the folder for a
-    // loop. The record names sector 0 instead, as an empty file of a new
-    // image does. The undo of a failed save puts the old sector back with
-    // the other places.
+    // other tools give it one near the end of their data (xorriso one
+    // sector for all of them). When the volume shrank below that sector,
+    // bsdtar refuses the whole image for an extent outside the volume. When
+    // the save gave that sector to something else, readers take the file
+    // for what lies there: bsdtar, which numbers a record without a serial
+    // number by its extent, for a link to a new folder there and the folder
+    // for a loop; xorriso for a second boot catalog. The record names
+    // sector 0 instead, as an empty file of a new image does. The undo of a
+    // failed save puts the old sector back with the other places.
     // genisoimage records links as empty files in its UDF tree: an image
     // whose UDF tree shows its links so gets new links so too. An image
     // with no links to tell by gets them as links, as a new image has them.
-    const std::uint32_t foldersFirst = layout_.MetadataStart();
-    const std::uint32_t foldersEnd = layout_.End();
+    TakenSectors taken(layout_.MetadataStart(), layout_.End());
+    for (const FilePlace& place : placesBefore) {
+        const DirEntry& file = place.node->entry;
+        if (!place.inImage || file.extent != place.extent) {
+            taken.Add(file.extent, file.extent + SectorsFor(file.moreExtents.empty() ? file.size : file.extentLength));
+            for (const ExtentPiece& piece : file.moreExtents) {
+                taken.Add(piece.extent, piece.extent + SectorsFor(piece.length));
+            }
+        }
+    }
+    for (const KeptBootImage& image : keptImages) {
+        if (image.owner == nullptr && image.entry->loadRba != image.first) {
+            taken.Add(image.entry->loadRba, image.entry->loadRba + image.sectors);
+        }
+    }
+    if (catalogSector_ != 0 && catalogSector_ != oldCatalog) {
+        taken.Add(catalogSector_, catalogSector_ + 1);
+    }
+    taken.Finish();
     bool keptLinks = false;
     ForEachFileNode(tree_, [&](DirNode* node) {
         DirEntry& file = node->entry;
         keptLinks = keptLinks || (file.kept != nullptr && file.IsSymlink());
-        const bool amongFolders = file.extent >= foldersFirst && file.extent < foldersEnd;
-        if (file.size == 0 && file.moreExtents.empty() && (file.extent >= set.volumeSectors || amongFolders)) {
+        const bool elsewhere = file.extent >= set.volumeSectors || taken.Holds(file.extent);
+        if (file.size == 0 && file.moreExtents.empty() && elsewhere) {
             file.extent = 0;
         }
     });

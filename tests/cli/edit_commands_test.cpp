@@ -143,8 +143,9 @@ TEST_F(EditCommands, FreedSpaceIsReusedShownAndCompactedAway)
 // for a loop when an empty file inside it has its number. All came from saves of genisoimage and xorriso images: an
 // empty file that genisoimage put behind its last file kept that sector once the removal of that file shrank the
 // volume, new records numbered from 1 up met the sectors of the image's own, and an empty file's sector, which xorriso
-// puts behind the metadata, was taken by its folder when the metadata grew.
-TEST_F(EditCommands, EditsOfOtherToolsImagesStayReadableToBsdtar)
+// puts behind the metadata, was taken by its folder when the metadata grew. xorriso warns of a second boot catalog when
+// an empty file names the sector the save gave the catalog.
+TEST_F(EditCommands, EditsOfOtherToolsImagesStayReadableToBsdtarAndXorriso)
 {
     TARVELIN_REQUIRE_TOOLS("bsdtar", "xorriso");
     const auto bsdtarReads = [](const std::string& iso, const std::string& expected) {
@@ -196,6 +197,31 @@ TEST_F(EditCommands, EditsOfOtherToolsImagesStayReadableToBsdtar)
     }
     ASSERT_TRUE(test::Succeeded(RunCli("add " + ShellQuote(pushed) + files)));
     bsdtarReads(pushed, " d/e\n");
+
+    // A folder and 16 names added, then compacted: the boot catalog, a file of the tree, moves onto sector 32, where
+    // xorriso put the empty file e. xorriso then found two catalogs and warned.
+    fs::create_directories(dir / "c/isolinux");
+    test::WriteWholeFile(dir / "c/a.txt", std::string("a\n"));
+    test::WriteWholeFile(dir / "c/e", std::string());
+    test::WriteWholeFile(dir / "c/isolinux/loader.bin", test::RandomBytes(38912, 5));
+    const std::string catalog = dir / "catalog.iso";
+    const std::string q = ShellQuote(catalog);
+    test::RunXorrisoMkisofs(dir / "c", catalog,
+                            "-r -J -b isolinux/loader.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4");
+    ASSERT_NE(RunCli("ls " + q + " /e -l").output.find(" 32  e"), std::string::npos);
+    files.clear();
+    for (int i = 1; i <= 16; ++i) {
+        const std::string file = dir / ("g" + std::to_string(i));
+        test::WriteWholeFile(file, std::string());
+        files += " " + ShellQuote(file);
+    }
+    for (const std::string& edit : {"mkdir " + q + " /d1", "add " + q + files, "compact " + q}) {
+        ASSERT_TRUE(test::Succeeded(RunCli(edit))) << edit;
+    }
+    ASSERT_NE(RunCli("info " + q).output.find("boot catalog:    sector 32\n"), std::string::npos);
+    const CommandResult loaded = RunCommand("xorriso -return_with WARNING 32 -indev " + q);
+    EXPECT_EQ(loaded.exitCode, 0) << loaded.output;
+    bsdtarReads(catalog, " e\n");
 }
 
 // genisoimage ends an image with 150 zero sectors that nothing refers to. An add takes them over and pads again behind
