@@ -12,7 +12,8 @@ and the iPXE CD, each with a loader configuration that reports on the serial
 port). A folder on disk holds what the image must hold.
 
 Then N random steps, each done to both: add a file or a folder tree (deep,
-wide, with symbolic links and names that differ in case only), rm, rename,
+wide, with symbolic links and names that differ in case only; a third of
+them in place of an entry of that name), rm, rename,
 mkdir, boot load or remove, or compact. After every step:
 - our extract, bsdtar and xorriso (which must not warn) each give the folder;
 - 7-Zip (Joliet or UDF names) finds the same file contents;
@@ -386,12 +387,23 @@ class Run:
         entries = self.entries()
         op = rnd.random()
         if op < 0.45 or not entries:
+            # A third of the adds replace a file, link or folder of the same name, as add does.
             folder = rnd.choice(self.folders())
             src, n = self.source()
-            if n in os.listdir(os.path.join(model, folder)):
+            present = [x for x in os.listdir(os.path.join(model, folder))
+                       if not under(os.path.join(folder, x), self.fixed)]
+            if present and rnd.random() < 0.3:
+                n = rnd.choice(present)
+                os.rename(src, os.path.join(os.path.dirname(src), n))
+                src = os.path.join(os.path.dirname(src), n)
+            dst = os.path.join(model, folder, n)
+            if self.boot and self.boot[1] and under(self.boot[1], [os.path.join(folder, n)]):
                 return
             self.run([self.cli, "add", self.image, src] + (["--to", "/" + folder] if folder else []))
-            dst = os.path.join(model, folder, n)
+            if os.path.isdir(dst) and not os.path.islink(dst):
+                shutil.rmtree(dst)
+            elif os.path.lexists(dst):
+                os.remove(dst)
             shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy(src, dst)
         elif op < 0.62:
             victim = rnd.choice(entries)
