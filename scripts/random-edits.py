@@ -414,6 +414,8 @@ class Run:
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
         elif op < 0.75:
             victim, n = rnd.choice(entries), self.name()
+            if rnd.random() < 0.15:  # the same name in other case
+                n = os.path.basename(victim).swapcase()
             if n in os.listdir(os.path.join(model, os.path.dirname(victim))):
                 return
             self.run([self.cli, "rename", self.image, "/" + victim, n])
