@@ -236,6 +236,8 @@ public:
         bootAction_ = BootAction::KeepAsIs;
         bootInfoPatch_ = kBootInfoAutomatic;
         loadedBootFile_ = nullptr;
+        deletedBootExtent_ = 0;
+        deletedBootLength_ = 0;
         // Without a boot record no file may be taken for the boot image.
         if (desc_->HasBootRecord()) {
             bootImageSector_ = desc_->GetBootInfo(mediaType_);
@@ -269,10 +271,11 @@ public:
             return Fail(kReadOnlyTree);
         }
         if (!Saving()) {
-            if (node != nullptr && tree_->FindParent(node) == parent && Contains(node, loadedBootFile_)) {
-                loadedBootFile_ = nullptr;
+            if (node != nullptr && tree_->FindParent(node) == parent) {
+                Delete(parent, node);
+            } else {
+                tree_->DeleteNode(parent, node);
             }
-            tree_->DeleteNode(parent, node);
         }
         return true;
     }
@@ -676,10 +679,7 @@ private:
             return nullptr;
         }
         const auto remove = [&](DirNode* old) {
-            if (old == loadedBootFile_ || Contains(old, loadedBootFile_)) {
-                loadedBootFile_ = nullptr;
-            }
-            tree_->DeleteNode(parent, old);
+            Delete(parent, old);
             replaced_ = true;
         };
         while (DirNode* old = FindNamed(parent, node->entry.name, node, true)) {
@@ -691,6 +691,31 @@ private:
             }
         }
         return node;
+    }
+
+    // Deletes a node of the tree and what it holds. The boot record goes on
+    // loading the boot image when its file goes, and the image's data then
+    // stays with no file to list it or to tell its length: that is told, and
+    // the length is kept for the save.
+    void Delete(DirNode* parent, DirNode* node)
+    {
+        if (Contains(node, loadedBootFile_)) {
+            loadedBootFile_ = nullptr;
+        }
+        if (bootAction_ == BootAction::KeepAsIs && bootImageSector_ != 0) {
+            ForEachFileNode(tree_, [&](DirNode* file) {
+                if (file->entry.bootMark && Contains(node, file)) {
+                    if (file->entry.EntrySource == EntrySourceKind::Image) {
+                        deletedBootExtent_ = file->entry.extent;
+                        deletedBootLength_ = file->entry.size;
+                    }
+                    notices_.Add(false, "'" + file->entry.name + "' is the image's boot image: the boot record still "
+                                            "loads it, so its data stays in the image without a name; remove the boot "
+                                            "image to free it");
+                }
+            });
+        }
+        tree_->DeleteNode(parent, node);
     }
 
     static bool Contains(DirNode* ancestor, DirNode* node)
@@ -1046,6 +1071,10 @@ private:
     std::uint32_t mediaType_ = 0;
     std::uint32_t bootInfoPatch_ = kBootInfoAutomatic; // for the boot image LoadBootImage added
     DirNode* loadedBootFile_ = nullptr; // the boot image file LoadBootImage added
+    // The boot image's file deleted since the last save: how long the image
+    // it leaves without a name is, which the save keeps whole.
+    std::uint32_t deletedBootExtent_ = 0;
+    std::uint64_t deletedBootLength_ = 0;
     NameSource nameSource_ = NameSource::Automatic;
     NameSource shownTree_ = NameSource::Automatic; // the names the loaded tree shows
     bool replaced_ = false;
@@ -1202,6 +1231,8 @@ bool CIsoEdit::SaveOnce(void* context, ProgressFn callback, std::string& error, 
             bootAction_ = BootAction::KeepAsIs;
             bootInfoPatch_ = kBootInfoAutomatic;
             loadedBootFile_ = nullptr;
+            deletedBootExtent_ = 0;
+            deletedBootLength_ = 0;
             bootImageSector_ = 0;
             mediaType_ = 0;
             if (desc_->HasBootRecord()) {
@@ -1305,6 +1336,8 @@ bool CIsoEdit::PlanBoot(const iso::VolumeSpace& space, std::optional<iso::BootCa
         });
         if (image.owner != nullptr) {
             image.length = image.owner->entry.size;
+        } else if (deletedBootLength_ != 0 && image.first == deletedBootExtent_) {
+            image.length = deletedBootLength_;
         } else if (IsNoEmulation(*entry)) {
             // A loader hidden from the tree is longer than what the BIOS
             // loads of it; its boot-info-table tells how long.
@@ -1610,12 +1643,19 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // What new metadata, and compacting the files too, may be written over:
     // the free space, and also the old metadata and the data of deleted
     // files (overwritten under the journal, like every byte the old image
-    // refers to). Only the files of the tree, what lies beside the trees,
-    // what lies in front of front and the run from runStart to runEnd stay.
+    // refers to). Only the files of the tree, the boot images that no file
+    // lists (one whose file was deleted among them), what lies beside the
+    // trees, what lies in front of front and the run from runStart to runEnd
+    // stay.
     const auto reusableRoom = [&](std::uint32_t front, std::uint32_t runStart, std::uint32_t runEnd) {
         iso::SectorSet taken = space.beside;
         taken.Add(0, front);
         taken.Add(runStart, runEnd - runStart);
+        for (const KeptBootImage& image : keptImages) {
+            if (image.owner == nullptr) {
+                taken.Add(image.first, image.sectors);
+            }
+        }
         ForEachFileNode(tree_, [&](DirNode* node) {
             const DirEntry& file = node->entry;
             if (file.EntrySource != EntrySourceKind::Image || file.size == 0) {

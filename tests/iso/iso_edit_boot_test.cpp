@@ -340,5 +340,49 @@ TEST_F(BootImages, AHiddenBootImageIsKeptWhole)
     }
 }
 
+// Removing the file that is the boot image (or a folder that holds it), or replacing the folder, leaves the boot record
+// loading its data, which then no file lists: the edit says so, and the save keeps the whole image where it lies or
+// moves all of it (a UDF image's new metadata was written over it, or only the sectors the catalog loads were moved).
+TEST_F(BootImages, DeletingTheBootImagesFileSaysSoAndTheSaveKeepsItsDataWhole)
+{
+    const std::vector<std::uint8_t> loader = test::RandomBytes(8192, 11);
+    test::WriteWholeFile(dir / "loader.bin", loader);
+    fs::create_directories(dir / "new/docs");
+    for (int i = 0; i < 300; ++i) {
+        test::WriteWholeFile(dir / ("new/docs/a long enough file name to grow the folders " + std::to_string(i)), "x");
+    }
+    const std::string q = ShellQuote(image);
+    for (const bool udf : {false, true}) {
+        SCOPED_TRACE(udf ? "udf" : "iso");
+        fs::remove(image);
+        BuildImage();
+        if (udf) {
+            fs::remove(image);
+            ASSERT_TRUE(test::Succeeded(test::RunCli("build " + q + " " + ShellQuote(dir / "src/docs") + " "
+                                                     + ShellQuote(dir / "src/data.bin") + " --udf")));
+        }
+        ASSERT_TRUE(
+            test::Succeeded(test::RunCli("boot load " + q + " " + ShellQuote(dir / "loader.bin") + " --to /docs")));
+        if (!udf) {
+            const CommandResult other = test::RunCli("rm " + q + " /data.bin");
+            ASSERT_EQ(other.exitCode, 0) << other.output;
+            EXPECT_EQ(other.output.find("boot image"), std::string::npos) << other.output;
+        }
+        const CommandResult gone = udf ? test::RunCli("add " + q + " " + ShellQuote(dir / "new/docs"))
+                                       : test::RunCli("rm " + q + " /docs");
+        ASSERT_EQ(gone.exitCode, 0) << gone.output;
+        EXPECT_NE(gone.output.find("warning: 'loader.bin' is the image's boot image: the boot record still loads it"),
+                  std::string::npos)
+            << gone.output;
+        const std::string info = test::RunCli("info " + q).output;
+        const std::size_t at = info.find("boot image:      sector ");
+        ASSERT_NE(at, std::string::npos) << info;
+        const std::uint64_t sector = std::stoull(info.substr(at + 24));
+        const std::vector<std::uint8_t> bytes = test::ReadWholeFile(image);
+        EXPECT_TRUE(bytes.size() >= sector * 2048 + loader.size()
+                    && std::equal(loader.begin(), loader.end(), bytes.begin() + static_cast<std::ptrdiff_t>(sector * 2048)));
+    }
+}
+
 } // namespace
 } // namespace tarvelin
