@@ -760,6 +760,9 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
     std::vector<std::string> failures;
     host_.ListFolder(nullptr);
     const std::vector<std::string> parentNames = imageMode_ ? NamePath(parent) : std::vector<std::string>();
+    if (imageMode_) {
+        edit_->ClearNotices();
+    }
     for (EntryRecord* record : records) {
         if (imageMode_) {
             DirNode* node = NodeOf(record);
@@ -799,6 +802,12 @@ void CImageController::DeleteRecords(const std::vector<EntryRecord*>& records)
     host_.ContentsChanged();
     if (!failures.empty()) {
         Tell("These entries could not be deleted:" + FailureList(failures));
+    }
+    // What the deletes noticed: the boot image's file gone, say.
+    if (imageMode_ && edit_->GetNoticeCount() != 0) {
+        const std::string noticed = NoticeText(*edit_);
+        edit_->ClearNotices();
+        Tell(noticed.substr(1), kProgramCaption, PromptIcon::Warning);
     }
 }
 

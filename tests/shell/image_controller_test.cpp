@@ -165,6 +165,29 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
 // What an open survived is told once it is open: a damaged tree and raw sectors whose checks failed, in one message;
 // reading the same image again (another choice of names) tells nothing more, an extraction that reads damaged data
 // does, and so does a CUE sheet that names no data track. A sound image tells nothing.
+// Deleting the folder that holds the boot image's file tells that the boot record still loads its data; deleting any
+// other entry tells nothing.
+TEST(BootFileDeleteTest, DeletingTheBootImagesFolderTellsThatItsDataStays)
+{
+    TARVELIN_REQUIRE_TOOL("genisoimage");
+    test::TempDir dir;
+    WriteTree(dir / "source", {{"a.txt", "a\n"}, {"boot/loader.bin", std::string(6000, 'L')}});
+    const std::string image = dir / "boot.iso";
+    test::RunGenisoimage(dir / "source", image, "-J -r -b boot/loader.bin -c boot.cat -no-emul-boot");
+    ScriptedHost host;
+    CImageController controller(host);
+    ASSERT_TRUE(controller.OpenImage(image));
+    EntryRecord& root = controller.ImageRoot();
+    controller.ShowFolder(&root);
+    host.told.clear();
+    controller.DeleteRecords({ChildNamed(root, "a.txt")});
+    EXPECT_TRUE(host.told.empty()) << host.told.front();
+    controller.DeleteRecords({ChildNamed(root, "boot")});
+    ASSERT_EQ(host.told.size(), std::size_t{1});
+    EXPECT_TRUE(host.told[0].starts_with("'loader.bin' is the image's boot image: the boot record still loads it"))
+        << host.told[0];
+}
+
 TEST_F(ImageControllerTest, DamageIsToldOnceAtOpenAndByTheExtractionThatReadsIt)
 {
     EXPECT_TRUE(host_.told.empty());
