@@ -22,7 +22,7 @@ name in other case), mkdir, boot load or remove, or compact. After every step:
 - the boot image loaded last is what boot save gives and lies at the sector
   the catalog names for xorriso;
 - a raw image's changed sectors carry their sync and address, and 3000 of
-  them checked their EDC; the peers read it through bchunk.
+  them pass all of raw-sectors.py's checks; the peers read it through bchunk.
 After the last step grub and ipxe must boot in QEMU as a CD and as a disk.
 
 A failure prints the seed, the step and the last commands, and keeps the
@@ -33,6 +33,7 @@ the same run. Runs in /tmp/random-edits unless $TMPDIR. Needs bsdtar, xorriso,
 
 import argparse
 import hashlib
+import importlib.util
 import os
 import random
 import shutil
@@ -94,35 +95,28 @@ class Failed(Exception):
     pass
 
 
-def edc_table():
-    table = []
-    for i in range(256):
-        v = i
-        for _ in range(8):
-            v = (v >> 1) ^ (0xD8018001 if v & 1 else 0)
-        table.append(v)
-    return table
+def load_raw_sectors():
+    """scripts/raw-sectors.py, the independent reading of raw CD sectors."""
+    spec = importlib.util.spec_from_file_location("raw_sectors",
+                                                  os.path.join(os.path.dirname(__file__), "raw-sectors.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-EDC = edc_table()
+RAW_SECTORS = load_raw_sectors()
 
 
-def raw_sector_fault(sector, lba, edc=True):
-    """What is wrong with a raw Mode 1 sector at a block address, or None; the EDC is slow to check here."""
-    if sector[:12] != b"\0" + b"\xff" * 10 + b"\0":
+def raw_sector_fault(sector, lba, whole=True):
+    """What is wrong with a raw Mode 1 sector at a block address, or None: its sync and header, and when whole
+    (slow here) everything raw-sectors.py checks, its EDC and parity among them."""
+    if sector[:12] != RAW_SECTORS.SYNC:
         return "no sync pattern"
     minute, second, frame = divmod((lba + 150) // 75, 60) + ((lba + 150) % 75,)
     bcd = lambda v: (v // 10) << 4 | v % 10
     if sector[12:16] != bytes([bcd(minute), bcd(second), bcd(frame), 1]):
         return f"header {sector[12:16].hex()}"
-    if not edc:
-        return None
-    crc = 0
-    for b in sector[:2064]:
-        crc = EDC[(crc ^ b) & 0xFF] ^ (crc >> 8)
-    if sector[2064:2068] != crc.to_bytes(4, "little") or any(sector[2068:2076]):
-        return "EDC or zero field wrong"
-    return None
+    return ", ".join(RAW_SECTORS.sector_faults(sector, lba)) or None if whole else None
 
 
 class Run:
