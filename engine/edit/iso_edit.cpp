@@ -1028,8 +1028,7 @@ private:
     {
         std::uint64_t covered = 0;
         for (const KeptBootImage& image : kept) {
-            if (image.owner == nullptr && image.first < end
-                && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
+            if (CoveredByFront(image, end)) {
                 covered += image.sectors;
             }
         }
@@ -1045,6 +1044,14 @@ private:
             covered = !movable || covered == UINT64_MAX ? UINT64_MAX : covered + SectorsFor(file.size);
         });
         return covered;
+    }
+
+    // Whether the new metadata from sector 16 up to frontEnd covers a boot
+    // image that no file lists, which must then move.
+    static bool CoveredByFront(const KeptBootImage& image, std::uint32_t frontEnd)
+    {
+        return image.owner == nullptr && image.first < frontEnd
+            && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors;
     }
 
     // The end of what the data pass does not move: boot images that are no
@@ -1692,14 +1699,23 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // take tens of megabytes). Moving a file writes it twice (its undo copy
     // and its new place) besides growing the image by as much at most, so
     // below that the files stay.
-    const bool mayPlaceElsewhere = !hybridBefore && space.known && space.earlierSessions.empty() && !sessionHeader
+    // A boot image that no file lists would move behind the data; on a UDF
+    // volume, data behind the last thing its tree refers to makes 7-Zip take
+    // the volume for a damaged one. There the metadata goes elsewhere
+    // instead, whatever it grows the image by, and with the free space not
+    // known (the image's length cannot be told, say) behind the data.
+    const bool mayPlaceElsewhere = !hybridBefore && space.earlierSessions.empty() && !sessionHeader
         && space.macHeld.Empty() && bootAction_ != BootAction::Load;
+    const std::uint32_t coverEnd = layout_.End() + newCatalogSectors(layout_.End());
+    const bool keepHiddenBoot = mayPlaceElsewhere && udf
+        && std::any_of(keptImages.begin(), keptImages.end(),
+                       [&](const KeptBootImage& image) { return CoveredByFront(image, coverEnd); });
     bool behindData = false;
     const std::uint64_t covered =
-        mayPlaceElsewhere ? FrontMetadataCovers(layout_.End() + newCatalogSectors(layout_.End()), keptImages) : 0;
+        mayPlaceElsewhere && (space.known || keepHiddenBoot) ? FrontMetadataCovers(coverEnd, keptImages) : 0;
     if (covered != 0) {
         const std::uint32_t needed = layout_.End() - layout_.FixedFront() + newCatalogSectors(layout_.FixedFront());
-        iso::SectorSet room = reusableRoom(layout_.FixedFront(), 0, 0);
+        iso::SectorSet room = space.known ? reusableRoom(layout_.FixedFront(), 0, 0) : iso::SectorSet{};
         room.Remove(appendFrom, UINT32_MAX - appendFrom);
         const auto runs = room.Runs();
         const auto fits = std::find_if(runs.begin(), runs.end(),
@@ -1711,7 +1727,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
             const std::uint64_t end = std::uint64_t{runs.back().first} + needed;
             growth = end > appendFrom ? end - appendFrom : 0;
         }
-        if (compacting_ || covered == UINT64_MAX || growth <= 4 * covered) {
+        if (compacting_ || covered == UINT64_MAX || growth <= 4 * covered || keepHiddenBoot) {
             // Compacting, behind the data as it ends after the pass.
             behindData = compacting_ || (fits == runs.end() && !endsTheData);
             layout_.SetMetadataStart(behindData ? appendFrom : fits != runs.end() ? fits->first : runs.back().first);
@@ -1769,7 +1785,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     const std::uint32_t behind = space.volumeSectors < oldEnd ? oldEnd - space.volumeSectors : 0;
     const bool onlyZerosBehind = compacting_ && !udf && oldSectors == oldEnd && behind != 0
         && behind <= kMostZerosBehind && TrailingZeroSectors(oldEnd, false, behind) == behind;
-    const bool mayShrink = !hybridBefore && space.known && (oldSectors <= space.volumeSectors || onlyZerosBehind);
+    bool mayShrink = !hybridBefore && space.known && (oldSectors <= space.volumeSectors || onlyZerosBehind);
     iso::SectorSet free = space.Free();
     free.Remove(0, frontEnd);
     free.Remove(metadataStart, firstFree - metadataStart);
@@ -1857,7 +1873,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     for (KeptBootImage& image : keptImages) {
         if (image.owner != nullptr) {
             image.entry->loadRba = image.owner->entry.extent;
-        } else if (image.first < frontEnd && image.first + std::uint64_t{image.sectors} > iso::kSystemAreaSectors) {
+        } else if (CoveredByFront(image, frontEnd)) {
             if (!MoveSectors(image.first, image.sectors, end, error)) {
                 return false;
             }
@@ -1903,8 +1919,23 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     shrinkTo_ = 0;
     const std::uint32_t macEnd = space.macHeld.Empty()
         ? 0 : static_cast<std::uint32_t>(space.macHeld.Runs().back().End());
-    const std::uint32_t liveEnd = !appended && (mayShrink || compacting_)
+    // Not knowing the free space (a loader of unknown length may read any
+    // sector nothing else refers to), the end is given back only when all
+    // of what is cut held what the old metadata referred to: the data of
+    // deleted files, old folders. A UDF volume that ended in the data of a
+    // deleted file would end in data that no file refers to, which 7-Zip
+    // takes for damage.
+    const bool mayShrinkReferenced = !mayShrink && !compacting_ && !hybridBefore && space.referencesKnown
+        && oldSectors <= space.volumeSectors;
+    const std::uint32_t liveEnd = !appended && (mayShrink || compacting_ || mayShrinkReferenced)
         ? std::max({LiveEnd(keptImages, catalog.has_value()), firstFree, macEnd}) : end;
+    if (mayShrinkReferenced && std::uint64_t{liveEnd} + tailPadding < end) {
+        iso::SectorSet referenced = space.used;
+        for (const iso::SectorRun& run : space.beside.Runs()) {
+            referenced.Remove(run.first, run.count);
+        }
+        mayShrink = referenced.Complement(liveEnd, oldEnd - tailPadding).Empty();
+    }
     if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
         saveNotes_.push_back(std::string("the image keeps its size (")
                              + (hybridBefore ? "partition tables in its system area describe it as a disk of that size"

@@ -371,6 +371,7 @@ public:
         if (!read) {
             return std::move(space_);
         }
+        space_.referencesKnown = true;
         if (!space_.unsizedBootImages.empty()) {
             return Unknown("a boot image of unknown length that no file lists");
         }

@@ -69,6 +69,11 @@ struct TARVELIN_API VolumeSpace {
     // may be taken for free, and why says what was met.
     bool known = false;
     std::string why;
+    // Every sector the image's metadata and tables refer to is in used: when
+    // known, and also when only boot images of unknown length leave the free
+    // space unknown (which of the sectors nothing refers to such a loader
+    // reads cannot be told).
+    bool referencesKnown = false;
     std::uint32_t volumeSectors = 0; // the primary descriptor's volume space size
     SectorSet used;                  // inside the volume
     // Of those, what no file or directory record refers to and a save keeps

@@ -657,9 +657,11 @@ TEST_F(BuiltUdfTest, NamesStayUniqueInTheirFolderAndLinksAreLinks)
     CheckUdfTags(At("plain.iso"));
 }
 
-// Images with a UDF bridge saved in place: a genisoimage -udf -R -J image and one build --udf makes, each edited once
-// per case. Every reader sees the edited tree (7-Zip takes the UDF side), the bytes are the sources', udfinfo counts it
-// right and every tag checks out.
+// Images with a UDF bridge saved in place: a genisoimage -udf -R -J image (one of them booting a loader that no file
+// lists, of a length nothing tells) and one build --udf makes, each edited once per case. Every reader sees the edited
+// tree (7-Zip takes the UDF side), the bytes are the sources', udfinfo counts it right and every tag checks out. 7-Zip
+// takes a UDF volume for a damaged one when data that no UDF file refers to lies behind the last one that does: new
+// folders that covered the hidden loader moved it there, and the data of the last file stayed behind its removal.
 TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
 {
     TARVELIN_REQUIRE_TOOLS("genisoimage", "7z", "udfinfo", "isoinfo");
@@ -671,6 +673,15 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
     test::WriteWholeFile(At("new.bin"), test::RandomBytes(70000, 5));
     test::WriteWholeFile(At("loader.bin"), test::RandomBytes(4096, 6));
     test::RunGenisoimage(At("src"), At("genisoimage.iso"), "-udf -R -J");
+    fs::copy(At("src"), At("src-boot"), fs::copy_options::recursive);
+    fs::copy_file(At("loader.bin"), At("src-boot/loader.bin"));
+    test::RunGenisoimage(At("src-boot"), At("hidden.iso"),
+                         "-udf -R -J -b loader.bin -no-emul-boot -boot-load-size 4 -hide loader.bin -hide-joliet loader.bin -hide boot.catalog "
+                         "-hide-joliet boot.catalog");
+    fs::create_directories(At("many"));
+    for (int index = 0; index < 40; ++index) {
+        test::WriteWholeFile(At("many/f" + std::to_string(index)), std::to_string(index));
+    }
     const test::CommandResult built = Build(ShellQuote(At("ours.iso")) + " " + ShellQuote(At("src/a.txt")) + " "
                                             + ShellQuote(At("src/sub")) + " --udf");
     ASSERT_EQ(built.exitCode, 0) << built.output;
@@ -687,6 +698,9 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
         {"genisoimage.iso", "mkdir {} /made", [](const fs::path& root) { fs::create_directory(root / "made"); }},
         {"genisoimage.iso", "rename {} /sub/w.txt renamed-with-a-long-name.txt",
          [](const fs::path& root) { fs::rename(root / "sub/w.txt", root / "sub/renamed-with-a-long-name.txt"); }},
+        {"hidden.iso", "add {} " + ShellQuote(At("many")),
+         [&](const fs::path& root) { fs::copy(At("many"), root / "many"); }},
+        {"hidden.iso", "rm {} /sub/deep/d.bin", [](const fs::path& root) { fs::remove(root / "sub/deep/d.bin"); }},
         {"ours.iso", "add {} " + ShellQuote(At("new.bin")) + " --to /",
          [&](const fs::path& root) { fs::copy_file(At("new.bin"), root / "new.bin"); }},
         {"ours.iso", "rm {} /sub", [](const fs::path& root) { fs::remove_all(root / "sub"); }},
@@ -721,6 +735,16 @@ TEST_F(BuiltUdfTest, EditsOfABridgeImageReachItsUdfTree)
         EXPECT_EQ(test::InfoField(test::CliOutput("info " + ShellQuote(image)), "udf"), nsr);
         const auto want = TreeBytes(expected);
         ExpectEveryReaderSees(image, At(name), want);
+        if (std::string(c.image) == "hidden.iso") {
+            // What boot save gives (what the catalog loads at least) is the loader's still.
+            const std::string saved = At(name + ".boot");
+            ASSERT_TRUE(test::Succeeded(test::RunCli("boot save " + ShellQuote(image) + " " + ShellQuote(saved))));
+            const auto loader = test::ReadWholeFile(At("loader.bin"));
+            const auto bytes = test::ReadWholeFile(saved);
+            ASSERT_GE(bytes.size(), 2048u);
+            ASSERT_LE(bytes.size(), loader.size());
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), loader.begin()));
+        }
         EXPECT_EQ(test::PathsOf(test::IsoinfoDatedListing(image, "-J")), test::PathsOf(want)) << "isoinfo -J";
     }
 }
