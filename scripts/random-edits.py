@@ -5,7 +5,9 @@
 
 Kinds of image: ours (build, from files or a random tree, half with
 --joliet-long); udf (the same with --udf); genisoimage (-R -J);
-genisoimage-udf (-R -J -udf); xorriso (-r -J); hybrid (xorriso with an
+genisoimage-udf (-R -J -udf); windows (the same with a catalog, a BIOS
+loader and an EFI image that no tree lists, as Windows discs have them);
+xorriso (-r -J); hybrid (xorriso with an
 isohybrid MBR, a BIOS loader, an EFI image and a GPT); bin (ours through
 iso2bin, edited as raw Mode 1 sectors); grub and ipxe (the GRUB rescue CD
 and the iPXE CD, each with a loader configuration that reports on the serial
@@ -43,7 +45,7 @@ import sys
 import time
 
 ALPHA = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
-KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "xorriso", "hybrid", "bin", "grub", "ipxe"]
+KINDS = ["ours", "udf", "genisoimage", "genisoimage-udf", "windows", "xorriso", "hybrid", "bin", "grub", "ipxe"]
 BOOT_FOLDER = "isolinux"  # the hybrid image's loader and catalog: the save patches them
 MARKER = "RANDOM-EDITS-BOOT-OK"
 
@@ -134,6 +136,9 @@ class Run:
         # The boot image loaded last: its bytes and its path in the model
         # (None once rm took its file: then the catalog alone knows it).
         self.boot = None
+        # Whether 7-Zip may find a boot image that no file lists behind the last file of a UDF volume: after
+        # the step that put it there (see hidden_image_ends_udf), and as long as it stays there.
+        self.may_end_hidden = self.ended_hidden = False
         self.descriptors = None  # as the image was made
         # What the steps leave alone, and what the save patches (so it is not compared); 7-Zip shows
         # the boot image as [BOOT].
@@ -240,26 +245,28 @@ class Run:
         p = self.run(command(out), ok=reader != "7z")
         errors = {line.strip() for line in p.stdout.splitlines() if "Error" in line and not line.startswith("Errors:")
                   and "with Errors" not in line and "Open Errors" not in line}
-        if p.returncode != 0 and not (errors == {"Headers Error"} and self.hidden_loader_ends_udf()):
+        if p.returncode != 0 and not (errors == {"Headers Error"} and self.may_end_hidden
+                                      and self.hidden_image_ends_udf()):
             raise Failed(f"7z failed: {p.stdout[-600:]}")
         return self.digest(out)
 
-    def hidden_loader_ends_udf(self):
-        """7-Zip takes a UDF volume for damaged when data no UDF file refers to lies behind the last one that does:
-        so it is once rm took the file of a boot image that lay behind every other file's data."""
-        if not (self.boot and self.boot[1] is None):
-            return False
+    def hidden_image_ends_udf(self):
+        """7-Zip takes a UDF volume for damaged when data no UDF file refers to lies behind the last one that does.
+        A boot image that no file lists is such data once rm took its file, and a boot image the catalog alone
+        lists moves behind the data when the folders and a new boot image that boot load puts in front cover it."""
         info = self.run([self.cli, "info", self.image]).stdout
         if "udf:             yes" not in info:
             return False
-        loader = int(re.search(r"^boot image:\s+sector (\d+)", info, re.M).group(1))
-        ends = []
+        ends, starts = [], set()
         for line in self.run([self.cli, "ls", self.image, "-R", "-l"]).stdout.splitlines():
             fields = line.split()
             date = next((i for i, f in enumerate(fields) if re.fullmatch(r"\d{4}-\d\d-\d\d", f)), None)
             if date and not line.endswith("/") and int(fields[date - 1]) > 0:
+                starts.add(int(fields[date + 2]))
                 ends.append(int(fields[date + 2]) + (int(fields[date - 1]) + 2047) // 2048)
-        return all(end <= loader for end in ends)
+        hidden = [int(x) for x in re.findall(r"^boot entry \d+:.* from sector (\d+)", info, re.M)
+                  if int(x) not in starts]
+        return any(all(end <= image for end in ends) for image in hidden)
 
     def readable(self, step):
         """The image as an ISO the peers read: a raw image through bchunk, after its sectors are checked."""
@@ -309,6 +316,7 @@ class Run:
         files = lambda tree: sorted(v for v in tree.values() if v not in ("dir", empty) and not v.startswith("link:"))
         if files(want):
             got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, image])
+            self.ended_hidden = self.may_end_hidden and self.hidden_image_ends_udf()
             if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
                 raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
         for line in self.run(["isoinfo", "-d", "-i", image]).stdout.splitlines():
@@ -386,6 +394,16 @@ class Run:
             os.makedirs(os.path.join(init, "efi"))
             self.write(os.path.join(init, "efi", "efi.img"), bytes(1 << 20))
             shutil.copytree(os.path.join(init, "efi"), os.path.join(self.model, "efi"))
+        if self.kind == "windows":
+            # As Windows discs are laid out: the catalog, a BIOS loader (whose length the image tells when
+            # the catalog loads all of it) and an EFI diskette image, none of them a file of any tree (genisoimage
+            # hides them from its UDF tree too when they lie in the root).
+            loader = self.rnd.randbytes(4096)
+            self.write(os.path.join(init, "loader.bin"), loader)
+            efi = bytearray(1474560)
+            efi[0:3], efi[11:24], efi[510:512] = b"\xeb\x3c\x90", bytes.fromhex("000201010002e000400bf00900"), b"\x55\xaa"
+            self.write(os.path.join(init, "efi.img"), bytes(efi))
+            self.boot = (loader, None)
         if self.rnd.random() < 0.5:
             sources.append("--joliet-long")
         commands = {
@@ -393,6 +411,11 @@ class Run:
             "udf": [self.cli, "build", self.image] + sources + ["--udf"],
             "genisoimage": ["genisoimage", "-quiet", "-R", "-J", "-o", self.image, init],
             "genisoimage-udf": ["genisoimage", "-quiet", "-R", "-J", "-udf", "-o", self.image, init],
+            "windows": ["genisoimage", "-quiet", "-R", "-J", "-joliet-long", "-udf", "-o", self.image, "-b", "loader.bin",
+                        "-no-emul-boot", "-boot-load-size", self.rnd.choice(["4", "8"]), "-c", "boot.cat",
+                        "-eltorito-alt-boot", "-efi-boot", "efi.img", "-no-emul-boot"]
+                       + [arg for name in ("loader.bin", "efi.img", "boot.cat") for arg in ("-hide", name, "-hide-joliet", name)]
+                       + [init],
             "xorriso": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-joliet-long", "-o", self.image, init],
             "hybrid": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-o", self.image,
                        "-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin", "-b", BOOT_FOLDER + "/isolinux.bin",
@@ -412,6 +435,7 @@ class Run:
         rnd, model = self.rnd, self.model
         entries = self.entries()
         op = rnd.random()
+        self.may_end_hidden = self.ended_hidden
         if op < 0.45 or not entries:
             # A third of the adds replace a file, link or folder of the same name, as add does.
             folder = rnd.choice(self.folders())
@@ -436,6 +460,7 @@ class Run:
             self.run([self.cli, "rm", self.image, "/" + victim])
             if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
                 self.boot = (self.boot[0], None)
+                self.may_end_hidden = True
             path = os.path.join(model, victim)
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
         elif op < 0.75:
@@ -469,6 +494,7 @@ class Run:
                      (["--to", "/" + folder] if folder else []))
             self.write(os.path.join(model, folder, n), data)
             self.boot = (data, os.path.join(folder, n))
+            self.may_end_hidden = True
         elif op < 0.92:
             if self.boot and self.kind != "hybrid" and not self.shipped:
                 self.run([self.cli, "boot", "remove", self.image])
