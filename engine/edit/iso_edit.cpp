@@ -2102,12 +2102,18 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     // looking for an anchor near the volume's end to the old descriptor
     // sequences, whose sectors are free now: they are cleared. Appended
     // data and the padding behind it cover everything from appendStart on,
-    // and the new closing anchor is written below.
+    // and the new closing anchor is written below. Metadata placed behind
+    // the data lies there too, the padding in front of it stays inside the
+    // volume. What a boot image no file lists may hold stays as it is.
     if (udf) {
         std::vector<std::uint8_t> bytes(kSectorBytes);
         const std::uint32_t last = std::min({oldSectors, end - 1, appended ? appendStart : UINT32_MAX});
-        for (std::uint32_t number = std::max(firstFree, oldEnd - tailPadding); number < last; ++number) {
-            if (sector_->ReadSector(number, bytes.data())
+        for (std::uint32_t number = std::max(frontEnd, oldEnd - tailPadding); number < last; ++number) {
+            const bool boot = std::any_of(keptImages.begin(), keptImages.end(), [number](const KeptBootImage& image) {
+                return image.owner == nullptr && image.entry->loadRba <= number
+                    && number - image.entry->loadRba < image.sectors;
+            });
+            if (!boot && sector_->ReadSector(number, bytes.data())
                 && iso::udf::CheckDescriptorTag(bytes.data(), bytes.size(), iso::udf::kTagAnchor, number) == nullptr
                 && !WriteZeroSectors(number, 1, error)) {
                 return false;
