@@ -594,9 +594,14 @@ EntryRecord* CImageController::AddEntry(const std::string& diskPath, EntryRecord
             Tell("'" + diskPath + "' cannot be added: " + edit_->GetLastError() + leftOut);
             return nullptr;
         }
+        // Replacing an entry tells what came of that too (its boot image
+        // staying in the image, say).
         if (!leftOut.empty()) {
-            Tell("'" + diskPath + "' was added, but not everything went into it:" + leftOut, kProgramCaption,
-                 PromptIcon::Warning);
+            Tell("'" + diskPath
+                     + (edit_->WasReplaced() ? "' was added in place of the entry of its name:"
+                                             : "' was added, but not everything went into it:")
+                     + leftOut,
+                 kProgramCaption, PromptIcon::Warning);
         }
         LogEdit([parent = NamePath(parentRecord), diskPath, isFolder](IIsoEdit& edit, std::string& why) {
             DirNode* copyParent = NodeAt(edit, parent);

@@ -186,6 +186,20 @@ TEST(BootFileDeleteTest, DeletingTheBootImagesFolderTellsThatItsDataStays)
     ASSERT_EQ(host.told.size(), std::size_t{1});
     EXPECT_TRUE(host.told[0].starts_with("'loader.bin' is the image's boot image: the boot record still loads it"))
         << host.told[0];
+
+    // A folder added in place of the boot image's folder tells the same, as what came of the replacement.
+    WriteTree(dir / "disk", {{"boot/new.txt", "new\n"}});
+    const std::string copy = dir / "copy.iso";
+    std::filesystem::copy_file(image, copy);
+    CImageController again(host);
+    ASSERT_TRUE(again.OpenImage(copy));
+    again.ShowFolder(&again.ImageRoot());
+    host.told.clear();
+    ASSERT_NE(again.AddEntry(dir / "disk/boot", &again.ImageRoot()), nullptr);
+    ASSERT_EQ(host.told.size(), std::size_t{1});
+    EXPECT_EQ(host.told[0].substr(0, host.told[0].find('\n')),
+              "'" + (dir / "disk/boot") + "' was added in place of the entry of its name:");
+    EXPECT_NE(host.told[0].find("\n'loader.bin' is the image's boot image"), std::string::npos) << host.told[0];
 }
 
 TEST_F(ImageControllerTest, DamageIsToldOnceAtOpenAndByTheExtractionThatReadsIt)
