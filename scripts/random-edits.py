@@ -510,9 +510,11 @@ class Run:
         self.check(0)
         for number in range(1, steps + 1):
             shutil.copy(self.image, self.image + ".prev")
-            self.edits = len(self.log)
-            self.step()
-            self.edits = slice(self.edits, len(self.log))
+            first = len(self.log)
+            try:
+                self.step()
+            finally:
+                self.edits = slice(first, len(self.log))
             self.check(number)
         if self.shipped:
             for drive in (["-cdrom", self.image], ["-drive", f"file={self.image},format=raw"]):
