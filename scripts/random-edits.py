@@ -19,6 +19,8 @@ third of them in place of an entry of that name), rm, rename (some to the
 name in other case), mkdir, boot load or remove, or compact. After every step:
 - our extract, bsdtar and xorriso (which must not warn) each give the folder;
 - 7-Zip (Joliet or UDF names) finds the same file contents;
+- isovfy finds no fault in the records, and each descriptor's path tables
+  name every folder once, in order;
 - the volume fits the file, and partitions of an MBR reach the image's end;
 - each volume descriptor keeps every byte but those a save writes;
 - the boot image loaded last is what boot save gives and lies at the sector
@@ -67,6 +69,56 @@ def volume_descriptors(image):
             if vd[0] in (1, 2):
                 out.append(vd)
     return out
+
+
+def path_table_fault(image, vd):
+    """What is wrong with a descriptor's L and M path tables against its folders (DOS and older Windows find
+    folders through them): each names every folder once, at its extent, under its parent's number, in the order
+    ECMA-119 gives (level, parent's number, name). None when nothing is."""
+    big = vd[0] == 2 and vd[88:91] in (b"%/@", b"%/C", b"%/E")  # Joliet names are UCS-2
+    size, l_at, m_at = (int.from_bytes(vd[132:136], "little"), int.from_bytes(vd[140:144], "little"),
+                        int.from_bytes(vd[148:152], "big"))
+    with open(image, "rb") as f:
+        def read(sector, length):
+            f.seek(sector * 2048)
+            return f.read(length)
+        tables = []
+        for at, order in ((l_at, "little"), (m_at, "big")):
+            table, entries, o = read(at, size), [], 0
+            while o < size:
+                n = table[o]
+                entries.append((table[o + 8:o + 8 + n], int.from_bytes(table[o + 2:o + 6], order),
+                                int.from_bytes(table[o + 6:o + 8], order)))
+                o += 8 + n + (n & 1)
+            tables.append(entries)
+        if tables[0] != tables[1]:
+            return "the L and M tables differ"
+        # The folders, breadth first as the table numbers them.
+        root = vd[156:190]
+        want, level = [(b"\0", int.from_bytes(root[2:6], "little"), 1)], [(int.from_bytes(root[2:6], "little"),
+                                                                          int.from_bytes(root[10:14], "little"), 1)]
+        while level:
+            children = []
+            for extent, length, number in level:
+                data, o, kids = read(extent, length), 0, []
+                while o < len(data):
+                    if data[o] == 0:
+                        o = (o // 2048 + 1) * 2048
+                        continue
+                    rec = data[o:o + data[o]]
+                    name = rec[33:33 + rec[32]]
+                    if rec[25] & 2 and name not in (b"\0", b"\1"):
+                        kids.append((name, int.from_bytes(rec[2:6], "little"), int.from_bytes(rec[10:14], "little")))
+                    o += data[o]
+                for name, ext, ln in sorted(kids, key=lambda k: k[0]):
+                    want.append((name, ext, number))
+                    children.append((ext, ln, len(want)))
+            level = children
+        if tables[0] != want:
+            got = [(n, e, p) for n, e, p in tables[0] if (n, e, p) not in want][:3]
+            missing = [(n, e, p) for n, e, p in want if (n, e, p) not in tables[0]][:3]
+            return f"{len(tables[0])} entries for {len(want)} folders; wrong {got}, missing {missing}"
+    return None
 
 
 class Shipped:
@@ -319,6 +371,14 @@ class Run:
             self.ended_hidden = self.may_end_hidden and self.hidden_image_ends_udf()
             if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
                 raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
+        for vd in volume_descriptors(image):
+            fault = path_table_fault(image, vd)
+            if fault:
+                raise Failed(f"step {step}: the path tables of descriptor type {vd[0]}: {fault}")
+        # isovfy checks every record, its Rock Ridge entries and the path tables against the folders.
+        verdict = self.run(["isovfy", image]).stdout.strip().splitlines()[-1:]
+        if verdict != ["No errors found"]:
+            raise Failed(f"step {step}: isovfy: {verdict}")
         for line in self.run(["isoinfo", "-d", "-i", image]).stdout.splitlines():
             if line.startswith("Volume size is") and int(line.split()[-1]) * 2048 > os.path.getsize(image):
                 raise Failed(f"step {step}: a volume of {line.split()[-1]} sectors in a shorter file")
