@@ -926,64 +926,118 @@ private:
 
 // Folders whose names differ in the two trees (ISO 9660 names cut to 8.3,
 // say) pair by the files they hold: the primary folder with the most files
-// of the same data. Folders holding no files pair only when each tree has
-// one such folder left; the others stay apart (each tree keeps its own,
-// which loses nothing).
+// of the same data. Folders holding no files of their own (folders of
+// folders) pair so by the files anywhere below them, and folders holding no
+// files at all in their order. What stays apart is kept by its own tree
+// alone, which loses nothing.
 void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing& listing,
                                         const std::vector<std::size_t>& folders, PrimaryChildren& children,
                                         std::vector<DirNode*>& paired)
 {
+    using FileSet = std::set<std::pair<std::uint32_t, std::uint64_t>>;
     std::vector<DirNode*> unpaired;
     for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
         if (child->entry.inIsoTree && child->entry.isDirectory && !children.Taken(child)) {
             unpaired.push_back(child);
         }
     }
-    std::vector<std::size_t> withoutFiles;
-    DirectoryListing inside;
-    for (const std::size_t index : folders) {
-        const iso::DirectoryRecordView& record = listing.entries[index].record;
-        std::set<std::pair<std::uint32_t, std::uint64_t>> files;
-        if (ReadDirectoryRecords(record.extent, record.dataLength, inside, false)) {
+    // The files of a Joliet folder: its own, or all below it.
+    const auto jolietFiles = [this](const iso::DirectoryRecordView& folderRecord, bool below) {
+        constexpr std::size_t kMostFolders = 10000;
+        FileSet files;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{folderRecord.extent, folderRecord.dataLength}};
+        std::set<std::uint32_t> seen;
+        DirectoryListing inside;
+        while (!pending.empty() && seen.size() < kMostFolders) {
+            const auto [extent, length] = pending.back();
+            pending.pop_back();
+            if (!seen.insert(extent).second || !ReadDirectoryRecords(extent, length, inside, false)) {
+                continue;
+            }
             for (const ListedEntry& entry : inside.entries) {
-                if (!entry.record.IsDirectory() && entry.size != 0) {
+                if (entry.record.IsDirectory()) {
+                    if (below) {
+                        pending.emplace_back(entry.record.extent, entry.record.dataLength);
+                    }
+                } else if (entry.size != 0) {
                     files.emplace(entry.record.extent, entry.size);
                 }
             }
         }
-        DirNode* best = nullptr;
-        std::size_t bestShared = 0;
-        for (DirNode* node : unpaired) {
-            std::size_t shared = 0;
-            for (DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
-                shared += files.count({child->entry.extent, child->entry.size});
-            }
-            if (shared > bestShared) {
-                best = node;
-                bestShared = shared;
+        return files;
+    };
+    // How many of those files a primary folder holds: of its own, or below.
+    const auto shared = [](const DirNode* node, const FileSet& files, bool below) {
+        std::size_t count = 0;
+        std::vector<const DirNode*> pending{node};
+        while (!pending.empty()) {
+            const DirNode* at = pending.back();
+            pending.pop_back();
+            for (const DirNode* child = at->firstChild; child != nullptr; child = child->nextSibling) {
+                if (child->entry.isDirectory) {
+                    if (below) {
+                        pending.push_back(child);
+                    }
+                } else {
+                    count += files.count({child->entry.extent, child->entry.size});
+                }
             }
         }
-        if (best != nullptr) {
-            paired[index] = best;
-            children.Take(best);
-            unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
-        } else if (files.empty()) {
-            withoutFiles.push_back(index);
+        return count;
+    };
+    // Pairs each folder with the primary folder sharing most of its files;
+    // the folders without files are left.
+    const auto pairByFiles = [&](const std::vector<std::size_t>& indexes, bool below) {
+        std::vector<std::size_t> withoutFiles;
+        for (const std::size_t index : indexes) {
+            const FileSet files = jolietFiles(listing.entries[index].record, below);
+            DirNode* best = nullptr;
+            std::size_t bestShared = 0;
+            for (DirNode* node : unpaired) {
+                if (const std::size_t count = shared(node, files, below); count > bestShared) {
+                    best = node;
+                    bestShared = count;
+                }
+            }
+            if (best != nullptr) {
+                paired[index] = best;
+                children.Take(best);
+                unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
+            } else if (files.empty()) {
+                withoutFiles.push_back(index);
+            }
         }
+        return withoutFiles;
+    };
+    std::vector<std::size_t> withoutFiles = pairByFiles(folders, false);
+    if (!withoutFiles.empty() && !unpaired.empty()) {
+        withoutFiles = pairByFiles(withoutFiles, true);
     }
-    // A primary folder that holds files is not the Joliet folder that holds
-    // none (a folder hidden from each tree, -hide and -hide-joliet).
+    // Folders that hold no files at all, in either tree, pair in their
+    // order: nothing of theirs can tell them apart, nor be lost by pairing
+    // them. A primary folder that holds files (below it too) is not the
+    // Joliet folder that holds none (a folder hidden from each tree, -hide
+    // and -hide-joliet).
     const auto holdsFiles = [](const DirNode* node) {
-        for (const DirNode* child = node->firstChild; child != nullptr; child = child->nextSibling) {
-            if (!child->entry.isDirectory && child->entry.size != 0) {
-                return true;
+        std::vector<const DirNode*> pending{node};
+        while (!pending.empty()) {
+            const DirNode* at = pending.back();
+            pending.pop_back();
+            for (const DirNode* child = at->firstChild; child != nullptr; child = child->nextSibling) {
+                if (!child->entry.isDirectory && child->entry.size != 0) {
+                    return true;
+                }
+                if (child->entry.isDirectory) {
+                    pending.push_back(child);
+                }
             }
         }
         return false;
     };
-    if (withoutFiles.size() == 1 && unpaired.size() == 1 && !holdsFiles(unpaired.front())) {
-        paired[withoutFiles.front()] = unpaired.front();
-        children.Take(unpaired.front());
+    std::erase_if(unpaired, holdsFiles);
+    for (std::size_t i = 0; i < withoutFiles.size() && i < unpaired.size(); ++i) {
+        paired[withoutFiles[i]] = unpaired[i];
+        children.Take(unpaired[i]);
     }
 }
 

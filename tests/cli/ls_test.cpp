@@ -205,6 +205,40 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
               (std::vector<std::string>{"SAME.TXT", "a hidden.txt", "b.txt", "same.txt"}));
 }
 
+// Without Rock Ridge, folders whose ISO 9660 names are cut (8 characters, and "-" and "." made "_") pair with their
+// Joliet folders by the files they hold, folders of folders by the files below them, and empty ones in their order:
+// each is listed once, and a save writes each tree without the other's folders (the UDF tree from both).
+TEST(LsHiddenEntriesTest, WithoutRockRidgeFoldersWhoseIsoNamesAreCutAreListedOnce)
+{
+    TARVELIN_REQUIRE_TOOLS("genisoimage", "isoinfo");
+    TempDir dir;
+    const std::string source = dir / "src";
+    for (const char* folder : {"top/alpha.long.folder", "top/beta.long.folder/inner.folder", "top/-PWiT.x",
+                               "top/-pwIt.X", "top/gamma.long.folder/x.long.folder/y"}) {
+        fs::create_directories(source + "/" + folder);
+    }
+    test::WriteWholeFile(source + "/top/beta.long.folder/inner.folder/file.txt", std::string("b\n"));
+    test::WriteWholeFile(source + "/top/gamma.long.folder/x.long.folder/y/g.txt", std::string("g\n"));
+    const std::vector<std::string> all{"top/", "top/-PWiT.x/", "top/-pwIt.X/", "top/alpha.long.folder/",
+                                       "top/beta.long.folder/", "top/beta.long.folder/inner.folder/",
+                                       "top/beta.long.folder/inner.folder/file.txt", "top/gamma.long.folder/",
+                                       "top/gamma.long.folder/x.long.folder/", "top/gamma.long.folder/x.long.folder/y/",
+                                       "top/gamma.long.folder/x.long.folder/y/g.txt"};
+    const std::string image = dir / "joliet.iso";
+    test::RunGenisoimage(source, image, "-J -udf");
+    EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R " + ShellQuote(image))), all);
+    ASSERT_TRUE(test::Succeeded(test::RunCli("mkdir " + ShellQuote(image) + " /made")));
+    std::vector<std::string> saved = all;
+    saved.insert(saved.begin(), "made/");
+    for (const char* tree : {"iso", "joliet", "udf"}) {
+        EXPECT_EQ(test::SortedLines(test::CliOutput(std::string("ls -R --tree ") + tree + " --names joliet "
+                                                    + ShellQuote(image))).size(),
+                  saved.size()) << tree;
+    }
+    EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R " + ShellQuote(image))), saved);
+    EXPECT_EQ(test::IsoinfoDatedListing(image, "").size(), test::IsoinfoDatedListing(image, "-J").size());
+}
+
 // With Rock Ridge the long listing starts with the mode as ls(1) shows it and names a link's target; without it the
 // lines are as they were. The modes come from the Rock Ridge reader of the tree.
 TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
