@@ -1936,7 +1936,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         }
         mayShrink = referenced.Complement(liveEnd, oldEnd - tailPadding).Empty();
     }
-    if (!mayShrink && std::uint64_t{liveEnd} + tailPadding < end) {
+    if (!mayShrink && !mayShrinkReferenced && std::uint64_t{liveEnd} + tailPadding < end) {
         saveNotes_.push_back(std::string("the image keeps its size (")
                              + (hybridBefore ? "partition tables in its system area describe it as a disk of that size"
                                              : "the file holds more than its volume, and what lies behind the volume"
