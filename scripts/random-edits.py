@@ -456,9 +456,9 @@ class Run:
             self.write(os.path.join(init, "efi", "efi.img"), bytes(1 << 20))
             shutil.copytree(os.path.join(init, "efi"), os.path.join(self.model, "efi"))
         if self.kind == "windows":
-            # As Windows discs are laid out: the catalog, a BIOS loader (whose length the image tells when
-            # the catalog loads all of it) and an EFI diskette image, none of them a file of any tree (genisoimage
-            # hides them from its UDF tree too when they lie in the root).
+            # As Windows discs are laid out: the catalog, a BIOS loader that the catalog loads whole and an EFI
+            # diskette image, none of them a file of any tree (genisoimage hides them from its UDF tree too when
+            # they lie in the root).
             loader = self.rnd.randbytes(4096)
             self.write(os.path.join(init, "loader.bin"), loader)
             efi = bytearray(1474560)
@@ -473,7 +473,7 @@ class Run:
             "genisoimage": ["genisoimage", "-quiet", "-R", "-J", "-o", self.image, init],
             "genisoimage-udf": ["genisoimage", "-quiet", "-R", "-J", "-udf", "-o", self.image, init],
             "windows": ["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-o", self.image, "-b", "loader.bin",
-                        "-no-emul-boot", "-boot-load-size", self.rnd.choice(["4", "8"]), "-c", "boot.cat",
+                        "-no-emul-boot", "-boot-load-size", "8", "-c", "boot.cat",
                         "-eltorito-alt-boot", "-efi-boot", "efi.img", "-no-emul-boot"]
                        + [arg for name in ("loader.bin", "efi.img", "boot.cat") for arg in ("-hide", name, "-hide-joliet", name)]
                        + [init],
