@@ -20,8 +20,9 @@ third of them in place of an entry of that name), rm, rename (some to the
 name in other case), mkdir, boot load or remove, or compact. After every step:
 - our extract, bsdtar and xorriso (which must not warn) each give the folder;
 - 7-Zip (Joliet or UDF names) finds the same file contents;
-- isovfy finds no fault in the records, and each descriptor's path tables
-  name every folder once, in order;
+- isovfy finds no fault in the records, no folder of any descriptor's tree
+  names an entry twice, and its path tables name every folder once, in
+  order;
 - the volume fits the file, and partitions of an MBR reach the image's end;
 - each volume descriptor keeps every byte but those a save writes;
 - the boot image loaded last is what boot save gives and lies at the sector
@@ -73,9 +74,9 @@ def volume_descriptors(image):
 
 
 def path_table_fault(image, vd):
-    """What is wrong with a descriptor's L and M path tables against its folders (DOS and older Windows find
-    folders through them): each names every folder once, at its extent, under its parent's number, in the order
-    ECMA-119 gives (level, parent's number, name). None when nothing is."""
+    """What is wrong with a descriptor's folders and its L and M path tables (DOS and older Windows find folders
+    through them): no folder names an entry twice, and the tables name every folder once, at its extent, under its
+    parent's number, in the order ECMA-119 gives (level, parent's number, name). None when nothing is."""
     big = vd[0] == 2 and vd[88:91] in (b"%/@", b"%/C", b"%/E")  # Joliet names are UCS-2
     size, l_at, m_at = (int.from_bytes(vd[132:136], "little"), int.from_bytes(vd[140:144], "little"),
                         int.from_bytes(vd[148:152], "big"))
@@ -101,13 +102,17 @@ def path_table_fault(image, vd):
         while level:
             children = []
             for extent, length, number in level:
-                data, o, kids = read(extent, length), 0, []
+                data, o, kids, names, more = read(extent, length), 0, [], set(), False
                 while o < len(data):
                     if data[o] == 0:
                         o = (o // 2048 + 1) * 2048
                         continue
                     rec = data[o:o + data[o]]
                     name = rec[33:33 + rec[32]]
+                    if name in names and not more:  # a multi-extent file repeats its name, nothing else may
+                        return f"the folder at sector {extent} names {name!r} twice"
+                    names.add(name)
+                    more = bool(rec[25] & 0x80)
                     if rec[25] & 2 and name not in (b"\0", b"\1"):
                         kids.append((name, int.from_bytes(rec[2:6], "little"), int.from_bytes(rec[10:14], "little")))
                     o += data[o]
@@ -375,7 +380,7 @@ class Run:
         for vd in volume_descriptors(image):
             fault = path_table_fault(image, vd)
             if fault:
-                raise Failed(f"step {step}: the path tables of descriptor type {vd[0]}: {fault}")
+                raise Failed(f"step {step}: the tree of descriptor type {vd[0]}: {fault}")
         # isovfy checks every record, its Rock Ridge entries and the path tables against the folders.
         verdict = self.run(["isovfy", image]).stdout.strip().splitlines()[-1:]
         if verdict != ["No errors found"]:
