@@ -25,6 +25,7 @@
 #include "iso/disk_walk.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -928,7 +929,7 @@ private:
 // say) pair by the files they hold: the primary folder with the most files
 // of the same data. Folders holding no files of their own (folders of
 // folders) pair so by the files anywhere below them, and folders holding no
-// files at all in their order. What stays apart is kept by its own tree
+// files with data by their names. What stays apart is kept by its own tree
 // alone, which loses nothing.
 void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing& listing,
                                         const std::vector<std::size_t>& folders, PrimaryChildren& children,
@@ -1013,11 +1014,11 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
     if (!withoutFiles.empty() && !unpaired.empty()) {
         withoutFiles = pairByFiles(withoutFiles, true);
     }
-    // Folders that hold no files at all, in either tree, pair in their
-    // order: nothing of theirs can tell them apart, nor be lost by pairing
-    // them. A primary folder that holds files (below it too) is not the
-    // Joliet folder that holds none (a folder hidden from each tree, -hide
-    // and -hide-joliet).
+    // Folders that hold no files with data, in either tree, pair by their
+    // names: the ISO 9660 name is the Joliet name cut and upper-cased. A
+    // primary folder that holds files (below it too) is not the Joliet
+    // folder that holds none (a folder hidden from each tree, -hide and
+    // -hide-joliet).
     const auto holdsFiles = [](const DirNode* node) {
         std::vector<const DirNode*> pending{node};
         while (!pending.empty()) {
@@ -1035,9 +1036,42 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
         return false;
     };
     std::erase_if(unpaired, holdsFiles);
-    for (std::size_t i = 0; i < withoutFiles.size() && i < unpaired.size(); ++i) {
-        paired[withoutFiles[i]] = unpaired[i];
-        children.Take(unpaired[i]);
+    // How far a primary name agrees with a Joliet name made an ISO 9660
+    // name (upper case, "_" for what d-characters lack).
+    const auto agreement = [](const std::string& primary, const std::string& joliet) {
+        std::size_t length = 0;
+        while (length < primary.size() && length < joliet.size()) {
+            const auto c = static_cast<unsigned char>(joliet[length]);
+            const char made = std::isalnum(c) != 0 && c < 0x80 ? static_cast<char>(std::toupper(c)) : '_';
+            if (primary[length] != made) {
+                break;
+            }
+            ++length;
+        }
+        return length;
+    };
+    // Best agreeing pairs first; names that agree in nothing stay apart.
+    while (!withoutFiles.empty() && !unpaired.empty()) {
+        std::size_t best = 0;
+        auto bestJoliet = withoutFiles.end();
+        auto bestPrimary = unpaired.end();
+        for (auto index = withoutFiles.begin(); index != withoutFiles.end(); ++index) {
+            const std::string joliet = iso::DecodeJolietIdentifier(listing.entries[*index].record.identifier);
+            for (auto node = unpaired.begin(); node != unpaired.end(); ++node) {
+                if (const std::size_t agree = agreement((*node)->entry.name, joliet); agree > best) {
+                    best = agree;
+                    bestJoliet = index;
+                    bestPrimary = node;
+                }
+            }
+        }
+        if (best == 0) {
+            break;
+        }
+        paired[*bestJoliet] = *bestPrimary;
+        children.Take(*bestPrimary);
+        withoutFiles.erase(bestJoliet);
+        unpaired.erase(bestPrimary);
     }
 }
 

@@ -206,24 +206,28 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 }
 
 // Without Rock Ridge, folders whose ISO 9660 names are cut (8 characters, and "-" and "." made "_") pair with their
-// Joliet folders by the files they hold, folders of folders by the files below them, and empty ones in their order:
-// each is listed once, and a save writes each tree without the other's folders (the UDF tree from both).
+// Joliet folders by the files they hold, folders of folders by the files below them, and folders without data by
+// their names (QDf comes first in the Joliet tree, HPT in the ISO 9660 tree): each is listed once, and a save writes
+// each tree without the other's folders (the UDF tree from both).
 TEST(LsHiddenEntriesTest, WithoutRockRidgeFoldersWhoseIsoNamesAreCutAreListedOnce)
 {
     TARVELIN_REQUIRE_TOOLS("genisoimage", "isoinfo");
     TempDir dir;
     const std::string source = dir / "src";
     for (const char* folder : {"top/alpha.long.folder", "top/beta.long.folder/inner.folder", "top/-PWiT.x",
-                               "top/-pwIt.X", "top/gamma.long.folder/x.long.folder/y"}) {
+                               "top/-pwIt.X", "top/gamma.long.folder/x.long.folder/y", "top/hpt.long.folder",
+                               "top/QDf.long.folder"}) {
         fs::create_directories(source + "/" + folder);
     }
+    test::WriteWholeFile(source + "/top/hpt.long.folder/empty-file.z", std::string());
     test::WriteWholeFile(source + "/top/beta.long.folder/inner.folder/file.txt", std::string("b\n"));
     test::WriteWholeFile(source + "/top/gamma.long.folder/x.long.folder/y/g.txt", std::string("g\n"));
-    const std::vector<std::string> all{"top/", "top/-PWiT.x/", "top/-pwIt.X/", "top/alpha.long.folder/",
+    const std::vector<std::string> all{"top/", "top/-PWiT.x/", "top/-pwIt.X/", "top/QDf.long.folder/", "top/alpha.long.folder/",
                                        "top/beta.long.folder/", "top/beta.long.folder/inner.folder/",
                                        "top/beta.long.folder/inner.folder/file.txt", "top/gamma.long.folder/",
                                        "top/gamma.long.folder/x.long.folder/", "top/gamma.long.folder/x.long.folder/y/",
-                                       "top/gamma.long.folder/x.long.folder/y/g.txt"};
+                                       "top/gamma.long.folder/x.long.folder/y/g.txt", "top/hpt.long.folder/",
+                                       "top/hpt.long.folder/empty-file.z"};
     const std::string image = dir / "joliet.iso";
     test::RunGenisoimage(source, image, "-J -udf");
     EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R " + ShellQuote(image))), all);
