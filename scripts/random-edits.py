@@ -5,7 +5,7 @@
 
 Kinds of image: ours (build, from files or a random tree, half with
 --joliet-long); udf (the same with --udf); genisoimage (-R -J);
-genisoimage-udf (-R -J -udf); windows (-J -udf, without Rock Ridge and so
+genisoimage-udf (-R -J -udf); windows (-J -D -udf, without Rock Ridge and so
 without links, with a catalog, a BIOS loader and an EFI image that no tree
 lists, as Windows discs have them);
 xorriso (-r -J); hybrid (xorriso with an
@@ -194,9 +194,9 @@ class Run:
         # The boot image loaded last: its bytes and its path in the model
         # (None once rm took its file: then the catalog alone knows it).
         self.boot = None
-        # Whether 7-Zip may find a boot image that no file lists behind the last file of a UDF volume: after
-        # the step that put it there (see hidden_image_ends_udf), and as long as it stays there.
-        self.may_end_hidden = self.ended_hidden = False
+        # The sectors of the boot images that no file lists, after the last step, and whether this step may
+        # leave one there that was not (see tail_hidden_ok): the image as it was made may.
+        self.hidden_before, self.reveals = set(), True
         self.descriptors = None  # as the image was made
         # What the steps leave alone, and what the save patches (so it is not compared); 7-Zip shows
         # the boot image as [BOOT].
@@ -265,7 +265,8 @@ class Run:
                 path = os.path.join(folder, n)
                 if os.path.exists(path):
                     continue
-                if level < 11 and rnd.random() < (0.45 if deep else 0.25):
+                # Without Rock Ridge a deep folder keeps its long path, which bsdtar cannot take beyond 1024 bytes.
+                if level < (6 if self.kind == "windows" else 11) and rnd.random() < (0.45 if deep else 0.25):
                     os.makedirs(path)
                     pending.append((path, level + 1))
                 else:
@@ -303,18 +304,17 @@ class Run:
         p = self.run(command(out), ok=reader != "7z")
         errors = {line.strip() for line in p.stdout.splitlines() if "Error" in line and not line.startswith("Errors:")
                   and "with Errors" not in line and "Open Errors" not in line}
-        if p.returncode != 0 and not (errors == {"Headers Error"} and self.may_end_hidden
-                                      and self.hidden_image_ends_udf()):
+        if p.returncode != 0 and not (errors == {"Headers Error"} and self.tail_hidden_ok):
             raise Failed(f"7z failed: {p.stdout[-600:]}")
         return self.digest(out)
 
-    def hidden_image_ends_udf(self):
-        """7-Zip takes a UDF volume for damaged when data no UDF file refers to lies behind the last one that does.
-        A boot image that no file lists is such data once rm took its file, and a boot image the catalog alone
-        lists moves behind the data when the folders and a new boot image that boot load puts in front cover it."""
+    def hidden_boot_images(self):
+        """The sectors of the boot images that no file lists, and whether one lies behind every file of a UDF volume.
+        7-Zip takes a UDF volume for damaged when data that no UDF file refers to lies behind the last one that does.
+        That is so once rm took the file of a boot image that lay behind the others, or removed the files behind a
+        boot image that no file lists, or compact moved files down in front of one, and when boot load puts a new
+        boot image in front with the folders and one that no file lists moves out of their way."""
         info = self.run([self.cli, "info", self.image]).stdout
-        if "udf:             yes" not in info:
-            return False
         ends, starts = [], set()
         for line in self.run([self.cli, "ls", self.image, "-R", "-l"]).stdout.splitlines():
             fields = line.split()
@@ -322,9 +322,9 @@ class Run:
             if date and not line.endswith("/") and int(fields[date - 1]) > 0:
                 starts.add(int(fields[date + 2]))
                 ends.append(int(fields[date + 2]) + (int(fields[date - 1]) + 2047) // 2048)
-        hidden = [int(x) for x in re.findall(r"^boot entry \d+:.* from sector (\d+)", info, re.M)
-                  if int(x) not in starts]
-        return any(all(end <= image for end in ends) for image in hidden)
+        hidden = {int(x) for x in re.findall(r"^boot entry \d+:.* from sector (\d+)", info, re.M)} - starts
+        udf = "udf:             yes" in info
+        return hidden, udf and any(all(end <= image for end in ends) for image in hidden)
 
     def readable(self, step):
         """The image as an ISO the peers read: a raw image through bchunk, after its sectors are checked."""
@@ -372,9 +372,12 @@ class Run:
         # shows genisoimage's links as empty files: non-empty files alone.
         empty = hashlib.sha1(b"").hexdigest()
         files = lambda tree: sorted(v for v in tree.values() if v not in ("dir", empty) and not v.startswith("link:"))
+        # Expected of 7-Zip only where the step did not move a boot image that no file lists there on its own.
+        hidden, behind = self.hidden_boot_images()
+        self.tail_hidden_ok = behind and (self.reveals or hidden <= self.hidden_before)
+        self.hidden_before = hidden
         if files(want):
             got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, image])
-            self.ended_hidden = self.may_end_hidden and self.hidden_image_ends_udf()
             if len({k.lower() for k in want}) == len(want) and files(got) != files(want):
                 raise Failed(f"step {step}: 7z finds {len(files(got))} files, the model has {len(files(want))}")
         for vd in volume_descriptors(image):
@@ -477,7 +480,7 @@ class Run:
             "udf": [self.cli, "build", self.image] + sources + ["--udf"],
             "genisoimage": ["genisoimage", "-quiet", "-R", "-J", "-o", self.image, init],
             "genisoimage-udf": ["genisoimage", "-quiet", "-R", "-J", "-udf", "-o", self.image, init],
-            "windows": ["genisoimage", "-quiet", "-J", "-joliet-long", "-udf", "-o", self.image, "-b", "loader.bin",
+            "windows": ["genisoimage", "-quiet", "-J", "-joliet-long", "-D", "-udf", "-o", self.image, "-b", "loader.bin",
                         "-no-emul-boot", "-boot-load-size", "8", "-c", "boot.cat",
                         "-eltorito-alt-boot", "-efi-boot", "efi.img", "-no-emul-boot"]
                        + [arg for name in ("loader.bin", "efi.img", "boot.cat") for arg in ("-hide", name, "-hide-joliet", name)]
@@ -501,7 +504,7 @@ class Run:
         rnd, model = self.rnd, self.model
         entries = self.entries()
         op = rnd.random()
-        self.may_end_hidden = self.ended_hidden
+        self.reveals = False
         if op < 0.45 or not entries:
             # A third of the adds replace a file, link or folder of the same name, as add does.
             folder = rnd.choice(self.folders())
@@ -526,7 +529,7 @@ class Run:
             self.run([self.cli, "rm", self.image, "/" + victim])
             if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
                 self.boot = (self.boot[0], None)
-                self.may_end_hidden = True
+                self.reveals = True
             path = os.path.join(model, victim)
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
         elif op < 0.75:
@@ -560,7 +563,7 @@ class Run:
                      (["--to", "/" + folder] if folder else []))
             self.write(os.path.join(model, folder, n), data)
             self.boot = (data, os.path.join(folder, n))
-            self.may_end_hidden = True
+            self.reveals = True
         elif op < 0.92:
             if self.boot and self.kind != "hybrid" and not self.shipped:
                 self.run([self.cli, "boot", "remove", self.image])
