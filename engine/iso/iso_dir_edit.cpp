@@ -967,23 +967,24 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
         }
         return files;
     };
-    // How many of those files a primary folder holds: of its own, or below.
-    const auto shared = [](const DirNode* node, const FileSet& files, bool below) {
-        std::size_t count = 0;
+    // The files of a primary folder: its own, or all below it.
+    const auto eachFile = [](const DirNode* node, bool below, auto&& visit) {
         std::vector<const DirNode*> pending{node};
         while (!pending.empty()) {
             const DirNode* at = pending.back();
             pending.pop_back();
             for (const DirNode* child = at->firstChild; child != nullptr; child = child->nextSibling) {
-                if (child->entry.isDirectory) {
-                    if (below) {
-                        pending.push_back(child);
-                    }
-                } else {
-                    count += files.count({child->entry.extent, child->entry.size});
+                if (!child->entry.isDirectory) {
+                    visit(child->entry);
+                } else if (below) {
+                    pending.push_back(child);
                 }
             }
         }
+    };
+    const auto shared = [&](const DirNode* node, const FileSet& files, bool below) {
+        std::size_t count = 0;
+        eachFile(node, below, [&](const DirEntry& file) { count += files.count({file.extent, file.size}); });
         return count;
     };
     // Pairs each folder with the primary folder sharing most of its files;
@@ -1019,21 +1020,10 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
     // primary folder that holds files (below it too) is not the Joliet
     // folder that holds none (a folder hidden from each tree, -hide and
     // -hide-joliet).
-    const auto holdsFiles = [](const DirNode* node) {
-        std::vector<const DirNode*> pending{node};
-        while (!pending.empty()) {
-            const DirNode* at = pending.back();
-            pending.pop_back();
-            for (const DirNode* child = at->firstChild; child != nullptr; child = child->nextSibling) {
-                if (!child->entry.isDirectory && child->entry.size != 0) {
-                    return true;
-                }
-                if (child->entry.isDirectory) {
-                    pending.push_back(child);
-                }
-            }
-        }
-        return false;
+    const auto holdsFiles = [&](const DirNode* node) {
+        bool holds = false;
+        eachFile(node, true, [&](const DirEntry& file) { holds = holds || file.size != 0; });
+        return holds;
     };
     std::erase_if(unpaired, holdsFiles);
     // How far a primary name agrees with a Joliet name made an ISO 9660
