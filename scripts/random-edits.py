@@ -309,11 +309,11 @@ class Run:
         return self.digest(out)
 
     def hidden_boot_images(self):
-        """The sectors of the boot images that no file lists, and whether one lies behind every file of a UDF volume.
-        7-Zip takes a UDF volume for damaged when data that no UDF file refers to lies behind the last one that does.
-        That is so once rm took the file of a boot image that lay behind the others, or removed the files behind a
-        boot image that no file lists, or compact moved files down in front of one, and when boot load puts a new
-        boot image in front with the folders and one that no file lists moves out of their way."""
+        """The sectors of the boot images and the catalog that no file lists, and whether one lies behind every file
+        of a UDF volume. 7-Zip takes a UDF volume for damaged when data that no UDF file refers to lies behind the
+        last one that does. That is so once rm took the file of a boot image that lay behind the others, or removed
+        the files behind such a boot image or catalog, or compact moved files down in front of one, and when boot
+        load puts a new boot image in front with the folders and one that no file lists moves out of their way."""
         info = self.run([self.cli, "info", self.image]).stdout
         ends, starts = [], set()
         for line in self.run([self.cli, "ls", self.image, "-R", "-l"]).stdout.splitlines():
@@ -322,7 +322,8 @@ class Run:
             if date and not line.endswith("/") and int(fields[date - 1]) > 0:
                 starts.add(int(fields[date + 2]))
                 ends.append(int(fields[date + 2]) + (int(fields[date - 1]) + 2047) // 2048)
-        hidden = {int(x) for x in re.findall(r"^boot entry \d+:.* from sector (\d+)", info, re.M)} - starts
+        hidden = {int(x) for x in re.findall(r"^(?:boot entry \d+:.* from|boot catalog:) +sector (\d+)", info, re.M)}
+        hidden -= starts
         udf = "udf:             yes" in info
         return hidden, udf and any(all(end <= image for end in ends) for image in hidden)
 
