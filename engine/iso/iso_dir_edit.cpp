@@ -311,6 +311,15 @@ private:
     std::uint32_t sectorCount_ = 0;
     TreeLoadReport report_;
     ClaimedSectors claimed_;
+    // While the Joliet tree pairs its folders: the files with data below
+    // each Joliet folder read so far (by its extent), and the primary
+    // tree's files by their data.
+    using FileKey = std::pair<std::uint32_t, std::uint64_t>;
+    std::map<std::uint32_t, std::vector<FileKey>> jolietFilesBelow_;
+    std::multimap<FileKey, DirNode*> primaryFiles_;
+    bool primaryFilesKnown_ = false;
+    const std::vector<FileKey>& JolietFilesBelow(std::uint32_t extent, std::uint32_t length, std::uint32_t depth);
+    void KnowPrimaryFiles();
     std::string lastError_;
     NoticeList notices_;
 
@@ -935,38 +944,13 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
                                         const std::vector<std::size_t>& folders, PrimaryChildren& children,
                                         std::vector<DirNode*>& paired)
 {
-    using FileSet = std::set<std::pair<std::uint32_t, std::uint64_t>>;
+    using FileSet = std::set<FileKey>;
     std::vector<DirNode*> unpaired;
     for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
         if (child->entry.inIsoTree && child->entry.isDirectory && !children.Taken(child)) {
             unpaired.push_back(child);
         }
     }
-    // The files of a Joliet folder: its own, or all below it.
-    const auto jolietFiles = [this](const iso::DirectoryRecordView& folderRecord, bool below) {
-        constexpr std::size_t kMostFolders = 10000;
-        FileSet files;
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{folderRecord.extent, folderRecord.dataLength}};
-        std::set<std::uint32_t> seen;
-        DirectoryListing inside;
-        while (!pending.empty() && seen.size() < kMostFolders) {
-            const auto [extent, length] = pending.back();
-            pending.pop_back();
-            if (!seen.insert(extent).second || !ReadDirectoryRecords(extent, length, inside, false)) {
-                continue;
-            }
-            for (const ListedEntry& entry : inside.entries) {
-                if (entry.record.IsDirectory()) {
-                    if (below) {
-                        pending.emplace_back(entry.record.extent, entry.record.dataLength);
-                    }
-                } else if (entry.size != 0) {
-                    files.emplace(entry.record.extent, entry.size);
-                }
-            }
-        }
-        return files;
-    };
     // The files of a primary folder: its own, or all below it.
     const auto eachFile = [](const DirNode* node, bool below, auto&& visit) {
         std::vector<const DirNode*> pending{node};
@@ -982,30 +966,56 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
             }
         }
     };
-    const auto shared = [&](const DirNode* node, const FileSet& files, bool below) {
-        std::size_t count = 0;
-        eachFile(node, below, [&](const DirEntry& file) { count += files.count({file.extent, file.size}); });
-        return count;
-    };
-    // Pairs each folder with the primary folder sharing most of its files;
-    // the folders without files are left.
+    // Pairs each folder with the primary folder sharing most of its files
+    // (its own, or all below it); the folders without files are left.
     const auto pairByFiles = [&](const std::vector<std::size_t>& indexes, bool below) {
         std::vector<std::size_t> withoutFiles;
+        DirectoryListing inside;
         for (const std::size_t index : indexes) {
-            const FileSet files = jolietFiles(listing.entries[index].record, below);
+            const iso::DirectoryRecordView& record = listing.entries[index].record;
+            std::map<const DirNode*, std::size_t> shared;
+            bool anyFiles = false;
+            if (below) {
+                // Each file's primary records lead up to the child of the
+                // folder that holds them.
+                const std::vector<FileKey>& files = JolietFilesBelow(record.extent, record.dataLength, 0);
+                anyFiles = !files.empty();
+                KnowPrimaryFiles();
+                for (const FileKey& file : files) {
+                    for (auto [at, end] = primaryFiles_.equal_range(file); at != end; ++at) {
+                        const DirNode* node = at->second;
+                        while (node != nullptr && node->parent != folder) {
+                            node = node->parent;
+                        }
+                        ++shared[node];
+                    }
+                }
+            } else if (ReadDirectoryRecords(record.extent, record.dataLength, inside, false)) {
+                FileSet files;
+                for (const ListedEntry& entry : inside.entries) {
+                    if (!entry.record.IsDirectory() && entry.size != 0) {
+                        files.emplace(entry.record.extent, entry.size);
+                    }
+                }
+                anyFiles = !files.empty();
+                for (const DirNode* node : unpaired) {
+                    eachFile(node, false,
+                             [&](const DirEntry& file) { shared[node] += files.count({file.extent, file.size}); });
+                }
+            }
             DirNode* best = nullptr;
             std::size_t bestShared = 0;
-            for (DirNode* node : unpaired) {
-                if (const std::size_t count = shared(node, files, below); count > bestShared) {
+            for (DirNode* node : unpaired) { // the first of equals, in the primary order
+                if (const auto found = shared.find(node); found != shared.end() && found->second > bestShared) {
                     best = node;
-                    bestShared = count;
+                    bestShared = found->second;
                 }
             }
             if (best != nullptr) {
                 paired[index] = best;
                 children.Take(best);
                 unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
-            } else if (files.empty()) {
+            } else if (!anyFiles) {
                 withoutFiles.push_back(index);
             }
         }
@@ -1065,8 +1075,68 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
     }
 }
 
+// Files with data below a Joliet folder, read once per folder (each folder
+// above asks for them again): a few tell which primary folder is its, and
+// more would only take longer. A folder met again below itself (a loop)
+// adds nothing more.
+const std::vector<CIsoDirEdit::FileKey>& CIsoDirEdit::JolietFilesBelow(std::uint32_t extent, std::uint32_t length,
+                                                                      std::uint32_t depth)
+{
+    if (const auto known = jolietFilesBelow_.find(extent); known != jolietFilesBelow_.end()) {
+        return known->second;
+    }
+    std::vector<FileKey> files;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> folders;
+    jolietFilesBelow_[extent]; // met again below itself: nothing
+    if (DirectoryListing inside; depth < kMaxDirectoryDepth && ReadDirectoryRecords(extent, length, inside, false)) {
+        for (const ListedEntry& entry : inside.entries) {
+            if (entry.record.IsDirectory()) {
+                folders.emplace_back(entry.record.extent, entry.record.dataLength);
+            } else if (entry.size != 0) {
+                files.emplace_back(entry.record.extent, entry.size);
+            }
+        }
+    }
+    constexpr std::size_t kFilesTelling = 64;
+    for (const auto& [folderExtent, folderLength] : folders) {
+        const std::vector<FileKey>& below = JolietFilesBelow(folderExtent, folderLength, depth + 1);
+        files.insert(files.end(), below.begin(), below.end());
+        if (files.size() >= kFilesTelling) {
+            break;
+        }
+    }
+    files.resize(std::min(files.size(), kFilesTelling));
+    return jolietFilesBelow_[extent] = std::move(files);
+}
+
+// The files of the primary tree by their data, gathered once when a folder
+// first needs them.
+void CIsoDirEdit::KnowPrimaryFiles()
+{
+    if (primaryFilesKnown_) {
+        return;
+    }
+    primaryFilesKnown_ = true;
+    std::vector<DirNode*> walk{&root_};
+    while (!walk.empty()) {
+        DirNode* at = walk.back();
+        walk.pop_back();
+        for (DirNode* child = at->firstChild; child != nullptr; child = child->nextSibling) {
+            if (child->entry.isDirectory) {
+                walk.push_back(child);
+            } else if (child->entry.size != 0 && child->entry.inIsoTree) {
+                primaryFiles_.emplace(FileKey{child->entry.extent, child->entry.size}, child);
+            }
+        }
+    }
+}
+
 void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
 {
+    jolietFilesBelow_.clear();
+    primaryFiles_.clear();
+    primaryFilesKnown_ = false;
+
     NoteData(root.extent, root.dataLength);
     std::vector<PendingDirectory> pending{{&root_, root.extent, root.dataLength, 1}};
     std::vector<PendingDirectory> subdirectories;
