@@ -1155,22 +1155,46 @@ void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
         std::vector<DirNode*> paired(listing.entries.size(), nullptr);
         jolietNames.assign(listing.entries.size(), std::string());
         folders.clear();
-        // The entries that agree in name (and data) first: a record whose
-        // name the primary tree lacks (hidden there) must not take, by its
-        // data alone, the entry that a later record names.
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
             jolietNames[i] = iso::DecodeJolietIdentifier(listing.entries[i].record.identifier);
             if (jolietNames[i].empty()) {
                 ++report_.malformedRecords;
                 continue;
             }
-            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], true);
+        }
+        // Without Rock Ridge, folders whose Joliet names differ in case only
+        // share one ISO 9660 name, which tells them apart no more: what they
+        // hold pairs them.
+        std::map<std::string, std::size_t> folderNames;
+        const bool isoNamesOnly = !rockRidgeVolume_ && !rockRidgeEntries_;
+        const auto upper = [](std::string name) {
+            for (char& c : name) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+            return name;
+        };
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            if (isoNamesOnly && listing.entries[i].record.IsDirectory() && !jolietNames[i].empty()) {
+                ++folderNames[upper(jolietNames[i])];
+            }
+        }
+        const auto byContents = [&](std::size_t i) {
+            return isoNamesOnly && listing.entries[i].record.IsDirectory() && !jolietNames[i].empty()
+                && folderNames[upper(jolietNames[i])] > 1;
+        };
+        // The entries that agree in name (and data) first: a record whose
+        // name the primary tree lacks (hidden there) must not take, by its
+        // data alone, the entry that a later record names.
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            if (!jolietNames[i].empty() && !byContents(i)) {
+                paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], true);
+            }
         }
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
             if (jolietNames[i].empty() || paired[i] != nullptr) {
                 continue;
             }
-            paired[i] = children.TakeFor(listing.entries[i], jolietNames[i], false);
+            paired[i] = byContents(i) ? nullptr : children.TakeFor(listing.entries[i], jolietNames[i], false);
             if (paired[i] == nullptr && listing.entries[i].record.IsDirectory()) {
                 folders.push_back(i);
             }

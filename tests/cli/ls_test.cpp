@@ -207,7 +207,8 @@ TEST(LsHiddenEntriesTest, EachFileIsListedOnceWhereOneTreeHidesIt)
 
 // Without Rock Ridge, folders whose ISO 9660 names are cut (8 characters, and "-" and "." made "_") pair with their
 // Joliet folders by the files they hold, folders of folders by the files below them, and folders without data by
-// their names (QDf comes first in the Joliet tree, HPT in the ISO 9660 tree): each is listed once, and a save writes
+// their names (QDf comes first in the Joliet tree, HPT in the ISO 9660 tree), and folders whose names differ in case
+// only by what they hold: each is listed once, and a save writes
 // each tree without the other's folders (the UDF tree from both).
 TEST(LsHiddenEntriesTest, WithoutRockRidgeFoldersWhoseIsoNamesAreCutAreListedOnce)
 {
@@ -220,14 +221,20 @@ TEST(LsHiddenEntriesTest, WithoutRockRidgeFoldersWhoseIsoNamesAreCutAreListedOnc
         fs::create_directories(source + "/" + folder);
     }
     test::WriteWholeFile(source + "/top/hpt.long.folder/empty-file.z", std::string());
+    // One ISO 9660 name for two folders: MIXED, MIXED000.
+    fs::create_directories(source + "/top/Mixed");
+    fs::create_directories(source + "/top/mixed");
+    test::WriteWholeFile(source + "/top/Mixed/upper.txt", std::string("U\n"));
+    test::WriteWholeFile(source + "/top/mixed/lower.txt", std::string("l\n"));
     test::WriteWholeFile(source + "/top/beta.long.folder/inner.folder/file.txt", std::string("b\n"));
     test::WriteWholeFile(source + "/top/gamma.long.folder/x.long.folder/y/g.txt", std::string("g\n"));
-    const std::vector<std::string> all{"top/", "top/-PWiT.x/", "top/-pwIt.X/", "top/QDf.long.folder/", "top/alpha.long.folder/",
+    const std::vector<std::string> all{"top/", "top/-PWiT.x/", "top/-pwIt.X/", "top/Mixed/", "top/Mixed/upper.txt",
+                                       "top/QDf.long.folder/", "top/alpha.long.folder/",
                                        "top/beta.long.folder/", "top/beta.long.folder/inner.folder/",
                                        "top/beta.long.folder/inner.folder/file.txt", "top/gamma.long.folder/",
                                        "top/gamma.long.folder/x.long.folder/", "top/gamma.long.folder/x.long.folder/y/",
                                        "top/gamma.long.folder/x.long.folder/y/g.txt", "top/hpt.long.folder/",
-                                       "top/hpt.long.folder/empty-file.z"};
+                                       "top/hpt.long.folder/empty-file.z", "top/mixed/", "top/mixed/lower.txt"};
     const std::string image = dir / "joliet.iso";
     test::RunGenisoimage(source, image, "-J -udf");
     EXPECT_EQ(test::SortedLines(test::CliOutput("ls -R " + ShellQuote(image))), all);
