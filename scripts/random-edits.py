@@ -309,8 +309,8 @@ class Run:
         return self.digest(out)
 
     def hidden_boot_images(self):
-        """The sectors of the boot images and the catalog that no file lists, and whether one lies behind every file
-        of a UDF volume. 7-Zip takes a UDF volume for damaged when data that no UDF file refers to lies behind the
+        """The sectors of the boot images and the catalog that no file lists, and those of them that lie behind every
+        file of a UDF volume. 7-Zip takes a UDF volume for damaged when data that no UDF file refers to lies behind the
         last one that does. That is so once rm took the file of a boot image that lay behind the others, or removed
         the files behind such a boot image or catalog, or compact moved files down in front of one, and when boot
         load puts a new boot image in front with the folders and one that no file lists moves out of their way."""
@@ -324,8 +324,8 @@ class Run:
                 ends.append(int(fields[date + 2]) + (int(fields[date - 1]) + 2047) // 2048)
         hidden = {int(x) for x in re.findall(r"^(?:boot entry \d+:.* from|boot catalog:) +sector (\d+)", info, re.M)}
         hidden -= starts
-        udf = "udf:             yes" in info
-        return hidden, udf and any(all(end <= image for end in ends) for image in hidden)
+        behind = {image for image in hidden if all(end <= image for end in ends)}
+        return hidden, behind if "udf:             yes" in info else set()
 
     def readable(self, step):
         """The image as an ISO the peers read: a raw image through bchunk, after its sectors are checked."""
@@ -375,7 +375,7 @@ class Run:
         files = lambda tree: sorted(v for v in tree.values() if v not in ("dir", empty) and not v.startswith("link:"))
         # Expected of 7-Zip only where the step did not move a boot image that no file lists there on its own.
         hidden, behind = self.hidden_boot_images()
-        self.tail_hidden_ok = behind and (self.reveals or hidden <= self.hidden_before)
+        self.tail_hidden_ok = bool(behind) and (self.reveals or behind <= self.hidden_before)
         self.hidden_before = hidden
         if files(want):
             got = self.extract("7z", lambda d: ["7z", "x", "-y", "-o" + d, image])
