@@ -487,7 +487,7 @@ class Run:
                        + [arg for name in ("loader.bin", "efi.img", "boot.cat") for arg in ("-hide", name, "-hide-joliet", name)]
                        + [init],
             "xorriso": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-joliet-long", "-o", self.image, init],
-            "hybrid": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-o", self.image,
+            "hybrid": ["xorriso", "-as", "mkisofs", "-quiet", "-r", "-J", "-joliet-long", "-o", self.image,
                        "-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin", "-b", BOOT_FOLDER + "/isolinux.bin",
                        "-c", BOOT_FOLDER + "/boot.cat", "-no-emul-boot", "-boot-load-size", "4",
                        "-boot-info-table", "-eltorito-alt-boot", "-e", "efi/efi.img", "-no-emul-boot",
