@@ -1569,7 +1569,7 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
         bootAction_ == BootAction::Load && desc_->HasBootRecord() ? desc_->GetBootInfo(replacedMediaType) : 0;
     // What the image's metadata refers to before anything is written: the
     // rest of the volume may take new and moved data.
-    const iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
+    iso::VolumeSpace space = iso::ScanVolumeSpace(*sector_);
     if (udf && (!space.udf || !space.udfRefusal.empty())) {
         error = "the image also carries a UDF file system, which a save cannot keep in step with the edit: "
             + (space.udfRefusal.empty() ? space.why : space.udfRefusal);
@@ -1597,6 +1597,15 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     std::vector<KeptBootImage> keptImages;
     if (!PlanBoot(space, catalog, keptImages, error)) {
         return false;
+    }
+    // A boot image of unknown length that the save does not keep (the boot
+    // record is removed, or a new image is loaded in its place) no longer
+    // leaves the free space unknown.
+    if (std::none_of(keptImages.begin(), keptImages.end(), [&](const KeptBootImage& image) {
+            return std::any_of(space.unsizedBootImages.begin(), space.unsizedBootImages.end(),
+                               [&](const iso::SectorRun& run) { return run.first == image.first; });
+        })) {
+        space.DropUnsizedBootImages();
     }
     const BootOption bootOption = catalog ? kBootAlways : kBootNone;
 

@@ -140,6 +140,33 @@ SectorSet VolumeSpace::Free() const
     return known ? used.Complement(0, volumeSectors) : SectorSet{};
 }
 
+void VolumeSpace::DropUnsizedBootImages()
+{
+    for (const SectorRun& run : unsizedOnly.Runs()) {
+        used.Remove(run.first, run.count);
+        beside.Remove(run.first, run.count);
+    }
+    unsizedBootImages.clear();
+    unsizedOnly = SectorSet{};
+    if (referencesKnown && !known) {
+        SetKnown();
+    }
+}
+
+void VolumeSpace::SetKnown()
+{
+    known = true;
+    why.clear();
+    // Only what lies inside the volume is kept: the rest is no free space of
+    // the volume either way.
+    if (volumeSectors < UINT32_MAX) {
+        const std::uint64_t behind = std::uint64_t{UINT32_MAX} + 1 - volumeSectors;
+        used.Remove(volumeSectors, behind);
+        beside.Remove(volumeSectors, behind);
+        macHeld.Remove(volumeSectors, behind);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Boot images
 
@@ -375,14 +402,7 @@ public:
         if (!space_.unsizedBootImages.empty()) {
             return Unknown("a boot image of unknown length that no file lists");
         }
-        space_.known = true;
-        // Only what lies inside the volume is kept: the rest is no free space
-        // of the volume either way.
-        if (space_.volumeSectors < UINT32_MAX) {
-            space_.used.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
-            space_.beside.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
-            space_.macHeld.Remove(space_.volumeSectors, std::uint64_t{UINT32_MAX} + 1 - space_.volumeSectors);
-        }
+        space_.SetKnown();
         return std::move(space_);
     }
 
@@ -602,6 +622,12 @@ private:
             }
             const std::uint32_t sectors = last > first ? static_cast<std::uint32_t>(last - first) : 1;
             space_.unsizedBootImages.push_back({first, sectors});
+        }
+        for (const SectorRun& run : space_.unsizedBootImages) {
+            space_.unsizedOnly.Add(run.first, run.count);
+        }
+        for (const SectorRun& run : space_.used.Runs()) {
+            space_.unsizedOnly.Remove(run.first, run.count);
         }
         for (const SectorRun& run : space_.unsizedBootImages) {
             UseBeside(run.first, run.count);

@@ -121,9 +121,19 @@ struct TARVELIN_API VolumeSpace {
     // next thing the image's metadata or tables refer to begins (at most the
     // volume's end). Also beside; the space is not known when there are any.
     std::vector<SectorRun> unsizedBootImages;
+    // Of their sectors, those that nothing else uses.
+    SectorSet unsizedOnly;
 
     // Free sectors inside the volume; empty when the space is not known.
     SectorSet Free() const;
+
+    // For a save that drops the boot images of unknown length (it removes
+    // the boot record, or loads a new image in place of the one such an
+    // image was): their sectors are free, and so the space is known when
+    // nothing else left it unknown.
+    void DropUnsizedBootImages();
+    // Knows the space as it is: only what lies inside the volume counts.
+    void SetKnown();
 };
 
 // xorriso keeps the sessions of an image file in a chain: the first starts
