@@ -65,6 +65,21 @@ using iso::kSectorSize;
 // code stays safe.
 constexpr std::uint32_t kMaxDirectoryDepth = 1000;
 
+// Pairs of a key and what has it, sorted by their keys (SortByKey), and
+// where the first of a key is in them (or would be).
+template <typename Key, typename Value>
+void SortByKey(std::vector<std::pair<Key, Value>>& pairs)
+{
+    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+template <typename Key, typename Value>
+auto FirstOf(const std::vector<std::pair<Key, Value>>& pairs, const Key& key)
+{
+    return std::lower_bound(pairs.begin(), pairs.end(), key,
+                            [](const auto& pair, const Key& wanted) { return pair.first < wanted; });
+}
+
 // Directory sectors fetched per read: any real directory in one call, while
 // a damaged length can never make the reader hold the whole image at once.
 constexpr std::uint32_t kDirectoryReadBatch = 256;
@@ -316,7 +331,7 @@ private:
     // tree's files by their data.
     using FileKey = std::pair<std::uint32_t, std::uint64_t>;
     std::map<std::uint32_t, std::vector<FileKey>> jolietFilesBelow_;
-    std::multimap<FileKey, DirNode*> primaryFiles_;
+    std::vector<std::pair<FileKey, const DirNode*>> primaryFiles_; // in order
     bool primaryFilesKnown_ = false;
     const std::vector<FileKey>& JolietFilesBelow(std::uint32_t extent, std::uint32_t length, std::uint32_t depth);
     void KnowPrimaryFiles();
@@ -971,6 +986,16 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
     const auto pairByFiles = [&](const std::vector<std::size_t>& indexes, bool below) {
         std::vector<std::size_t> withoutFiles;
         DirectoryListing inside;
+        // The unpaired primary folders' own files by their data.
+        std::vector<std::pair<FileKey, const DirNode*>> ownFiles;
+        if (!below) {
+            for (const DirNode* node : unpaired) {
+                eachFile(node, false, [&](const DirEntry& file) {
+                    ownFiles.emplace_back(FileKey{file.extent, file.size}, node);
+                });
+            }
+            SortByKey(ownFiles);
+        }
         for (const std::size_t index : indexes) {
             const iso::DirectoryRecordView& record = listing.entries[index].record;
             std::map<const DirNode*, std::size_t> shared;
@@ -982,7 +1007,7 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
                 anyFiles = !files.empty();
                 KnowPrimaryFiles();
                 for (const FileKey& file : files) {
-                    for (auto [at, end] = primaryFiles_.equal_range(file); at != end; ++at) {
+                    for (auto at = FirstOf(primaryFiles_, file); at != primaryFiles_.end() && at->first == file; ++at) {
                         const DirNode* node = at->second;
                         while (node != nullptr && node->parent != folder) {
                             node = node->parent;
@@ -998,9 +1023,10 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
                     }
                 }
                 anyFiles = !files.empty();
-                for (const DirNode* node : unpaired) {
-                    eachFile(node, false,
-                             [&](const DirEntry& file) { shared[node] += files.count({file.extent, file.size}); });
+                for (const FileKey& file : files) {
+                    for (auto at = FirstOf(ownFiles, file); at != ownFiles.end() && at->first == file; ++at) {
+                        ++shared[at->second];
+                    }
                 }
             }
             DirNode* best = nullptr;
@@ -1125,10 +1151,11 @@ void CIsoDirEdit::KnowPrimaryFiles()
             if (child->entry.isDirectory) {
                 walk.push_back(child);
             } else if (child->entry.size != 0 && child->entry.inIsoTree) {
-                primaryFiles_.emplace(FileKey{child->entry.extent, child->entry.size}, child);
+                primaryFiles_.emplace_back(FileKey{child->entry.extent, child->entry.size}, child);
             }
         }
     }
+    SortByKey(primaryFiles_);
 }
 
 void CIsoDirEdit::ReadJolietTree(const iso::DirectoryRecord& root)
