@@ -242,10 +242,10 @@ class Run:
             out += [os.path.relpath(os.path.join(root, x), self.model) for x in dirs + files]
         return [x for x in out if not under(x, self.fixed)]
 
-    def source(self):
-        """A file, or a folder tree, to add; its path and name."""
+    def source(self, folder="src"):
+        """A file, or a folder tree, to add (made in folder of the work folder); its path and name."""
         rnd = self.rnd
-        src = os.path.join(self.work, "src")
+        src = os.path.join(self.work, folder)
         shutil.rmtree(src, ignore_errors=True)
         os.makedirs(src)
         if rnd.random() < 0.6:
@@ -507,32 +507,45 @@ class Run:
         op = rnd.random()
         self.reveals = False
         if op < 0.45 or not entries:
-            # A third of the adds replace a file, link or folder of the same name, as add does.
+            # A third of the adds replace a file, link or folder of the same name, as add does; some add two
+            # sources in one save.
             folder = rnd.choice(self.folders())
-            src, n = self.source()
             present = [x for x in os.listdir(os.path.join(model, folder))
                        if not under(os.path.join(folder, x), self.fixed)]
-            if present and rnd.random() < 0.3:
-                n = rnd.choice(present)
-                os.rename(src, os.path.join(os.path.dirname(src), n))
-                src = os.path.join(os.path.dirname(src), n)
-            dst = os.path.join(model, folder, n)
-            if self.boot and self.boot[1] and under(self.boot[1], [os.path.join(folder, n)]):
-                return
-            self.run([self.cli, "add", self.image, src] + (["--to", "/" + folder] if folder else []))
-            if os.path.isdir(dst) and not os.path.islink(dst):
-                shutil.rmtree(dst)
-            elif os.path.lexists(dst):
-                os.remove(dst)
-            shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy(src, dst)
+            sources = []
+            for number in range(2 if rnd.random() < 0.2 else 1):
+                src, n = self.source(f"src{number}")
+                if present and rnd.random() < 0.3:
+                    n = rnd.choice(present)
+                    os.rename(src, os.path.join(os.path.dirname(src), n))
+                    src = os.path.join(os.path.dirname(src), n)
+                if self.boot and self.boot[1] and under(self.boot[1], [os.path.join(folder, n)]):
+                    return
+                if n not in [os.path.basename(x) for x in sources]:
+                    sources.append(src)
+            self.run([self.cli, "add", self.image] + sources + (["--to", "/" + folder] if folder else []))
+            for src in sources:
+                dst = os.path.join(model, folder, os.path.basename(src))
+                if os.path.isdir(dst) and not os.path.islink(dst):
+                    shutil.rmtree(dst)
+                elif os.path.lexists(dst):
+                    os.remove(dst)
+                shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy(src, dst)
         elif op < 0.62:
-            victim = rnd.choice(entries)
-            self.run([self.cli, "rm", self.image, "/" + victim])
-            if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
-                self.boot = (self.boot[0], None)
-                self.reveals = True
-            path = os.path.join(model, victim)
-            shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+            # Some saves remove several entries, a folder and what it holds among them at times.
+            victims = [rnd.choice(entries)]
+            if rnd.random() < 0.3:
+                victims += rnd.sample(entries, min(len(entries), rnd.randint(1, 3)))
+            self.run([self.cli, "rm", self.image] + ["/" + victim for victim in victims])
+            for victim in victims:
+                if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
+                    self.boot = (self.boot[0], None)
+                    self.reveals = True
+                path = os.path.join(model, victim)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                elif os.path.lexists(path):
+                    os.remove(path)
         elif op < 0.75:
             victim, n = rnd.choice(entries), self.name()
             if rnd.random() < 0.15:  # the same name in other case
@@ -572,6 +585,11 @@ class Run:
         elif self.boot and self.boot[1] is None:
             # A hidden boot image of unknown length: its free space cannot be told.
             self.run([self.cli, "compact", self.image], ok=False)
+        elif self.kind != "bin" and rnd.random() < 0.3:
+            # Into a new file, which takes the image's place.
+            out = self.image + ".compact"
+            self.run([self.cli, "compact", self.image, "-o", out])
+            os.replace(out, self.image)
         else:
             self.run([self.cli, "compact", self.image])
 
