@@ -989,12 +989,16 @@ VolumeProperties ReadVolumeProperties(ConstBytes sector, bool joliet)
     return properties;
 }
 
-void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet)
+void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet,
+                         const VolumeProperties* unchanged)
 {
     if (sector.size() < kSectorSize) {
         return;
     }
     for (const PropertyField& field : kPropertyFields) {
+        if (unchanged != nullptr && properties.*field.text == unchanged->*field.text) {
+            continue;
+        }
         const Bytes bytes = sector.subspan(field.offset, field.width);
         std::string text = properties.*field.text;
         if (joliet) {
@@ -1006,14 +1010,17 @@ void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool 
                        [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
         PutPrimaryTextField(bytes, text);
     }
-    const auto putDate = [sector](std::size_t offset, const std::optional<platform::FileTime>& time) {
-        if (time) {
+    const auto putDate = [sector](std::size_t offset, const std::optional<platform::FileTime>& time,
+                                  const std::optional<platform::FileTime>* shown) {
+        if (time && (shown == nullptr || *time != *shown)) {
             const VolumeDate date = VolumeDateFromFileTime(*time);
             std::copy(date.begin(), date.end(), sector.begin() + static_cast<std::ptrdiff_t>(offset));
         }
     };
-    putDate(VolumeDescriptorOffset::kCreationDate, properties.creationDate);
-    putDate(VolumeDescriptorOffset::kModificationDate, properties.modificationDate);
+    putDate(VolumeDescriptorOffset::kCreationDate, properties.creationDate,
+            unchanged != nullptr ? &unchanged->creationDate : nullptr);
+    putDate(VolumeDescriptorOffset::kModificationDate, properties.modificationDate,
+            unchanged != nullptr ? &unchanged->modificationDate : nullptr);
 }
 
 } // namespace tarvelin::iso

@@ -439,8 +439,12 @@ struct VolumeProperties {
 // Joliet one (texts in UCS-2).
 TARVELIN_API VolumeProperties ReadVolumeProperties(ConstBytes sector, bool joliet);
 // Writes them into an encoded descriptor (2048 bytes), every other byte as
-// it was; the texts are cut to their fields and padded with spaces.
-TARVELIN_API void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet);
+// it was; the texts are cut to their fields and padded with spaces. With
+// unchanged (the properties as they were shown to be changed), the fields
+// that equal its keep their bytes: a Joliet descriptor keeps its own texts,
+// which the primary's d-characters would replace, and a date its zone.
+TARVELIN_API void PutVolumeProperties(Bytes sector, const VolumeProperties& properties, bool joliet,
+                                      const VolumeProperties* unchanged = nullptr);
 
 // Level from the escape sequences field (%/@, %/C or %/E in its first
 // three bytes); None for a primary descriptor or any other sequence.

@@ -230,9 +230,12 @@ bool RenderSavedSet(const SourceSet& source, const DescriptorSetRequest& request
     const bool hadJoliet = source.jolietIndex.has_value();
     const std::uint32_t oldJolietRoot = hadJoliet ? RootExtentOf(source.sectors[*source.jolietIndex]) : 0;
     SetScratch set;
-    const auto withProperties = [&request](iso::Bytes sector, bool joliet) {
+    // What the user did not change keeps its bytes: the properties were
+    // shown as the primary descriptor has them.
+    const iso::VolumeProperties shown = iso::ReadVolumeProperties(source.sectors[0], false);
+    const auto withProperties = [&request, &shown](iso::Bytes sector, bool joliet) {
         if (request.properties != nullptr) {
-            iso::PutVolumeProperties(sector, *request.properties, joliet);
+            iso::PutVolumeProperties(sector, *request.properties, joliet, &shown);
         }
     };
     iso::Bytes primary = set.Add(source.sectors[0]);

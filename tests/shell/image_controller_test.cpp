@@ -120,6 +120,30 @@ TEST_F(ImageControllerTest, NamesAndFailedDeletesAreRefusedWithTheReasonAndPrope
     EXPECT_FALSE(controller_.Modified());
     EXPECT_EQ(host_.shown.volumeIdentifier, "CDROM");
     EXPECT_TRUE(host_.shown.creationDate.has_value());
+    // A new label changes the label alone: every other text and date of both descriptors keeps its bytes, such as
+    // genisoimage's Joliet application text, which is not the primary's, and the creation date's zone.
+    const auto descriptorBytes = [&] { return test::ReadFileRange(image_, std::uint64_t{16} * 2048, 2 * 2048); };
+    const std::vector<std::uint8_t> unlabelled = descriptorBytes();
+    iso::VolumeProperties relabelled = host_.shown;
+    relabelled.volumeIdentifier = "RELABELLED";
+    host_.newProperties = relabelled;
+    ASSERT_TRUE(controller_.EditProperties());
+    ASSERT_EQ(test::SaveAndWait(controller_.Edit()).finalValue, kSaveDone);
+    controller_.SaveFinished(true);
+    const std::vector<std::uint8_t> labelled = descriptorBytes();
+    std::vector<std::size_t> changed;
+    for (std::size_t at = 0; at < unlabelled.size(); ++at) {
+        const std::size_t offset = at % 2048;
+        // The label; what every save sets: the volume size, the path tables, the root's record, the modification date.
+        const bool savedAnyway = (offset >= 40 && offset < 72) || (offset >= 80 && offset < 88)
+            || (offset >= 132 && offset < 190) || (offset >= 830 && offset < 847);
+        if (unlabelled[at] != labelled[at] && !savedAnyway) {
+            changed.push_back(at);
+        }
+    }
+    EXPECT_EQ(changed, std::vector<std::size_t>{});
+    EXPECT_NE(test::RunForOutput("isoinfo -d -i " + test::ShellQuote(image_)).find("Volume id: RELABELLED\n"),
+              std::string::npos);
     const std::vector<std::uint8_t> before = test::ReadFileRange(image_, std::uint64_t{16} * 2048, 2048);
     // Created 2001-02-03 04:05:06 UTC, as a file time.
     const platform::FileTime created = (std::uint64_t{981173106} * 1000) * 10000 + 116444736000000000;
