@@ -44,6 +44,7 @@ import os
 import random
 import re
 import shutil
+import string
 import subprocess
 import sys
 import time
@@ -181,8 +182,11 @@ def raw_sector_fault(sector, lba, whole=True):
 
 
 class Run:
-    def __init__(self, cli, seed, kind, root):
-        self.cli, self.seed, self.kind = cli, seed, kind
+    def __init__(self, cli, seed, kind, root, batcher=None):
+        self.cli, self.seed, self.kind, self.batcher = cli, seed, kind, batcher
+        self.batch = None  # the lines of the batch being gathered
+        self.serial = 0
+        self.label = None  # the volume identifier a batch set last
         self.rnd = random.Random(seed)
         self.work = os.path.join(root, f"{kind}-{seed}")
         shutil.rmtree(self.work, ignore_errors=True)
@@ -205,9 +209,10 @@ class Run:
         self.patched = (self.shipped.patched if self.shipped else [BOOT_FOLDER] if kind == "hybrid" else []) + [
             "[BOOT]"]
 
-    def run(self, cmd, ok=True):
-        p = subprocess.run(cmd, capture_output=True, text=True, errors="replace")
-        self.log.append((" ".join(cmd), p.returncode, p.stderr[-400:]))
+    def run(self, cmd, ok=True, stdin=None):
+        p = subprocess.run(cmd, capture_output=True, text=True, errors="replace", input=stdin)
+        self.log.append((" ".join(cmd) + (" < " + stdin.replace("\n", "; ") if stdin else ""), p.returncode,
+                         p.stderr[-400:]))
         if ok and p.returncode != 0:
             raise Failed(f"{' '.join(cmd)} ended with {p.returncode}: {p.stderr[-400:]}")
         return p
@@ -398,8 +403,14 @@ class Run:
             self.descriptors = descriptors
         if len(descriptors) != len(self.descriptors):
             raise Failed(f"step {step}: {len(descriptors)} volume descriptors, the image had {len(self.descriptors)}")
+        label = set(range(40, 72)) if self.label else set()
         for number, (now, then) in enumerate(zip(descriptors, self.descriptors)):
-            changed = [i for i in range(2048) if now[i] != then[i] and i not in SAVED_FIELDS]
+            joliet = now[0] == 2 and now[88:90] == b"%/"
+            if self.label and now[0] == 1 and now[40:72] != self.label.encode().ljust(32):
+                raise Failed(f"step {step}: the primary descriptor's label is {now[40:72]!r}, not {self.label}")
+            if self.label and joliet and now[40:72] != (self.label.encode("utf-16-be") + b"\0 " * 16)[:32]:
+                raise Failed(f"step {step}: the Joliet descriptor's label is {now[40:72]!r}, not {self.label}")
+            changed = [i for i in range(2048) if now[i] != then[i] and i not in SAVED_FIELDS | label]
             if changed:
                 raise Failed(f"step {step}: volume descriptor {number} changed at bytes {changed[:10]}")
         if self.kind == "hybrid" or self.shipped:
@@ -501,11 +512,37 @@ class Run:
         else:
             self.run(commands[self.kind])
 
+    def edit(self, command, lines):
+        """One edit: a command of the CLI, which saves it, or lines of the batch gathered for one save."""
+        if self.batch is None:
+            self.run([self.cli] + command)
+        else:
+            self.batch += ["\t".join(line) for line in lines]
+
     def step(self):
+        self.reveals = False
+        for folder in os.listdir(self.work):
+            if folder.startswith("src"):
+                shutil.rmtree(os.path.join(self.work, folder))
+        if not self.batcher or self.rnd.random() < 0.75:
+            self.one_edit()
+            return
+        # Two to five edits in one save, as the desktop program makes them; each is chosen from the tree as
+        # the edits before it left it.
+        self.batch = []
+        try:
+            for _ in range(self.rnd.randint(2, 5)):
+                self.one_edit()
+            if self.batch:
+                self.run([self.batcher, self.image], stdin="\n".join(self.batch) + "\n")
+        finally:
+            self.batch = None
+
+    def one_edit(self):
         rnd, model = self.rnd, self.model
         entries = self.entries()
         op = rnd.random()
-        self.reveals = False
+        self.serial += 1  # each edit's sources in a folder of their own, kept until the save
         if op < 0.45 or not entries:
             # A third of the adds replace a file, link or folder of the same name, as add does; some add two
             # sources in one save.
@@ -514,7 +551,7 @@ class Run:
                        if not under(os.path.join(folder, x), self.fixed)]
             sources = []
             for number in range(2 if rnd.random() < 0.2 else 1):
-                src, n = self.source(f"src{number}")
+                src, n = self.source(f"src{self.serial}-{number}")
                 if present and rnd.random() < 0.3:
                     n = rnd.choice(present)
                     os.rename(src, os.path.join(os.path.dirname(src), n))
@@ -523,7 +560,8 @@ class Run:
                     return
                 if n not in [os.path.basename(x) for x in sources]:
                     sources.append(src)
-            self.run([self.cli, "add", self.image] + sources + (["--to", "/" + folder] if folder else []))
+            self.edit(["add", self.image] + sources + (["--to", "/" + folder] if folder else []),
+                      [["add", "/" + folder, src] for src in sources])
             for src in sources:
                 dst = os.path.join(model, folder, os.path.basename(src))
                 if os.path.isdir(dst) and not os.path.islink(dst):
@@ -536,23 +574,27 @@ class Run:
             victims = [rnd.choice(entries)]
             if rnd.random() < 0.3:
                 victims += rnd.sample(entries, min(len(entries), rnd.randint(1, 3)))
-            self.run([self.cli, "rm", self.image] + ["/" + victim for victim in victims])
+            lines = []
             for victim in victims:
+                path = os.path.join(model, victim)
+                if not os.path.lexists(path):
+                    continue  # named twice, or inside a folder removed before
+                lines.append(["rm", "/" + victim])
                 if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
                     self.boot = (self.boot[0], None)
                     self.reveals = True
-                path = os.path.join(model, victim)
                 if os.path.isdir(path) and not os.path.islink(path):
                     shutil.rmtree(path)
-                elif os.path.lexists(path):
+                else:
                     os.remove(path)
+            self.edit(["rm", self.image] + ["/" + victim for victim in victims], lines)
         elif op < 0.75:
             victim, n = rnd.choice(entries), self.name()
             if rnd.random() < 0.15:  # the same name in other case
                 n = os.path.basename(victim).swapcase()
             if n in os.listdir(os.path.join(model, os.path.dirname(victim))):
                 return
-            self.run([self.cli, "rename", self.image, "/" + victim, n])
+            self.edit(["rename", self.image, "/" + victim, n], [["rename", "/" + victim, n]])
             if self.boot and self.boot[1] and (self.boot[1] + "/").startswith(victim + "/"):
                 renamed = os.path.join(os.path.dirname(victim), n)
                 self.boot = (self.boot[0], renamed + self.boot[1][len(victim):])
@@ -561,7 +603,7 @@ class Run:
             folder, n = rnd.choice(self.folders()), self.name()
             if n in os.listdir(os.path.join(model, folder)):
                 return
-            self.run([self.cli, "mkdir", self.image, "/" + os.path.join(folder, n)])
+            self.edit(["mkdir", self.image, "/" + os.path.join(folder, n)], [["mkdir", "/" + folder, n]])
             os.makedirs(os.path.join(model, folder, n))
         elif op < 0.9 and not self.shipped:
             folder, n = rnd.choice(self.folders()), self.name() + ".img"
@@ -569,19 +611,26 @@ class Run:
                 return
             size = rnd.choice([1474560, 512 * rnd.randint(1, 8), rnd.randint(1, 70000)])
             data = rnd.randbytes(size)
-            src = os.path.join(self.work, "src")
+            src = os.path.join(self.work, f"src{self.serial}")
             shutil.rmtree(src, ignore_errors=True)
             os.makedirs(src)
             self.write(os.path.join(src, n), data)
-            self.run([self.cli, "boot", "load", self.image, os.path.join(src, n)] +
-                     (["--to", "/" + folder] if folder else []))
+            self.edit(["boot", "load", self.image, os.path.join(src, n)] + (["--to", "/" + folder] if folder else []),
+                      [["boot-load", "/" + folder, os.path.join(src, n)]])
+            if os.path.lexists(os.path.join(model, folder, n)):
+                os.remove(os.path.join(model, folder, n))
             self.write(os.path.join(model, folder, n), data)
             self.boot = (data, os.path.join(folder, n))
             self.reveals = True
         elif op < 0.92:
             if self.boot and self.kind != "hybrid" and not self.shipped:
-                self.run([self.cli, "boot", "remove", self.image])
+                self.edit(["boot", "remove", self.image], [["boot-remove"]])
                 self.boot = None
+        elif self.batch is not None:
+            # The volume's label, as the Properties dialog sets it.
+            self.label = "".join(rnd.choice(string.ascii_uppercase + string.digits + "_")
+                                 for _ in range(rnd.randint(1, 16)))
+            self.batch.append("label\t" + self.label)
         elif self.boot and self.boot[1] is None:
             # A hidden boot image of unknown length: its free space cannot be told.
             self.run([self.cli, "compact", self.image], ok=False)
@@ -634,13 +683,15 @@ def main():
     parser.add_argument("--steps", type=int, default=30)
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--keep", action="store_true", help="keep the folder of a run that passed too")
+    parser.add_argument("--batch", help="tarvelin-edit-batch (built with the tests): a quarter of the steps make "
+                                        "several edits in one save with it")
     args = parser.parse_args()
     first, _, last = args.seeds.partition("-")
     root = os.path.join(os.environ.get("TMPDIR", "/tmp"), "random-edits")
     failures = 0
     for seed in range(int(first), int(last or first) + 1):
         for kind in args.kinds.split(","):
-            run = Run(os.path.abspath(args.cli), seed, kind, root)
+            run = Run(os.path.abspath(args.cli), seed, kind, root, args.batch and os.path.abspath(args.batch))
             try:
                 run.go(args.steps)
                 if not args.keep:
