@@ -2095,6 +2095,14 @@ bool CIsoEdit::WriteSave(void* context, ProgressFn callback, std::string& error)
     CByteBuffer pathTables(256);
     CByteBuffer directories(256);
     writer::UdfNames udfNames{space.udfLabel, space.udfVolumeSet};
+    // A new label is the UDF volume's too: readers of UDF (Windows among
+    // them) show that one.
+    if (std::vector<std::uint8_t> primary(kSectorBytes);
+        udf && pendingProperties_ && !pendingProperties_->volumeIdentifier.empty()
+        && sector_->ReadSector(iso::kFirstDescriptorSector, primary.data())
+        && iso::ReadVolumeProperties(primary, false).volumeIdentifier != pendingProperties_->volumeIdentifier) {
+        udfNames.label = pendingProperties_->volumeIdentifier;
+    }
     if (space.udfRevision != 0) {
         udfNames.revision = space.udfRevision;
     }

@@ -3,6 +3,7 @@
 // images build --udf makes, also checked by a tag checker of this file's own.
 
 #include "cli/tricky_images.h"
+#include "iso/iso_edit_test_support.h"
 #include "support/cli_fixtures.h"
 #include "support/fixtures.h"
 #include "support/iso_fixtures.h"
@@ -869,6 +870,28 @@ TEST_F(BuiltUdfTest, SavesKeepWhatTheUdfVolumeSaysOfItself)
         EXPECT_EQ(test::RunCommand("7z l -tudf " + image).exitCode, 0);
         EXPECT_EQ(test::CliOutput("ls --tree udf -l " + image + " /").find(" -> "), std::string::npos);
     }
+    // A new label, set as the Properties dialog sets it, is the UDF volume's too (Windows shows that one); the rest
+    // stays.
+    {
+        test::EditHandle edit;
+        ASSERT_TRUE(edit->Open(At("u.iso").c_str()));
+        edit->LoadTree();
+        iso::VolumeProperties properties = edit->GetVolumeProperties();
+        properties.volumeIdentifier = "New label";
+        ASSERT_TRUE(edit->SetVolumeProperties(properties));
+        ASSERT_EQ(test::SaveAndWait(edit.get()).finalValue, kSaveDone);
+    }
+    std::map<std::string, std::string> relabelled = UdfinfoFields(At("u.iso"));
+    EXPECT_EQ(relabelled["label"] + "|" + relabelled["lvid"] + "|" + relabelled["vid"], "New label|New label|New label");
+    const auto withoutLabels = [](const std::string& fields) {
+        std::istringstream lines(fields);
+        std::string out;
+        for (std::string line; std::getline(lines, line);) {
+            out += line.starts_with("lvid=") || line.starts_with("vid=") ? "" : line + "\n";
+        }
+        return out;
+    };
+    EXPECT_EQ(withoutLabels(keptFields()), withoutLabels(before));
 }
 
 // An image whose UDF tree holds more than its ISO 9660 tree is not saved: the save would lose or cut the files only
