@@ -404,6 +404,10 @@ class Run:
         if len(descriptors) != len(self.descriptors):
             raise Failed(f"step {step}: {len(descriptors)} volume descriptors, the image had {len(self.descriptors)}")
         label = set(range(40, 72)) if self.label else set()
+        if self.label and self.kind in ("udf", "genisoimage-udf", "windows"):
+            udf = self.run(["udfinfo", image]).stdout
+            if "\nlabel=" + self.label + "\n" not in udf:
+                raise Failed(f"step {step}: the UDF label is not {self.label}")
         for number, (now, then) in enumerate(zip(descriptors, self.descriptors)):
             joliet = now[0] == 2 and now[88:90] == b"%/"
             if self.label and now[0] == 1 and now[40:72] != self.label.encode().ljust(32):
