@@ -657,9 +657,26 @@ class Run:
             finally:
                 self.edits = slice(first, len(self.log))
             self.check(number)
+        self.converts()
         if self.shipped:
             for drive in (["-cdrom", self.image], ["-drive", f"file={self.image},format=raw"]):
                 self.boots(drive)
+
+    def converts(self):
+        """The edited image converted to raw sectors and back is the same image (its data sectors, of a BIN)."""
+        plain = self.readable("convert")
+        raw, back = os.path.join(self.work, "converted.bin"), os.path.join(self.work, "converted.iso")
+        self.run([self.cli, "iso2bin", plain, raw])
+        self.run([self.cli, "bin2iso", raw, back])
+        pairs = [(back, "iso2bin and bin2iso of the edited image do not give it back")]
+        if self.kind == "bin":
+            ours = os.path.join(self.work, "ours.iso")
+            self.run([self.cli, "bin2iso", self.image, ours])
+            pairs.append((ours, "bin2iso of the edited BIN differs from bchunk's ISO"))
+        for made, fault in pairs:
+            with open(plain, "rb") as a, open(made, "rb") as b:
+                if a.read() != b.read():
+                    raise Failed(fault)
 
     def boots(self, drive):
         """QEMU boots the image to its loader, which reads its configuration from the edited tree."""
