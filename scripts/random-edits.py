@@ -187,6 +187,7 @@ class Run:
         self.batch = None  # the lines of the batch being gathered
         self.serial = 0
         self.label = None  # the volume identifier a batch set last
+        self.attributes = False  # whether files' modes and times are compared (the image has Rock Ridge)
         self.rnd = random.Random(seed)
         self.work = os.path.join(root, f"{kind}-{seed}")
         shutil.rmtree(self.work, ignore_errors=True)
@@ -256,6 +257,7 @@ class Run:
         if rnd.random() < 0.6:
             n = self.name()
             self.write(os.path.join(src, n), self.content())
+            self.vary_attributes(os.path.join(src, n))
             return os.path.join(src, n), n
         top = self.name()
         base = os.path.join(src, top)
@@ -284,11 +286,23 @@ class Run:
             os.symlink(rnd.choice(files), os.path.join(base, "link-" + self.name()))
         files = [os.path.join(r, x) for r, _, names in os.walk(base) for x in names
                  if not os.path.islink(os.path.join(r, x))]
+        for path in files:
+            self.vary_attributes(path)
         if files and rnd.random() < 0.3:  # a second name of a file, anywhere in the tree
             os.link(rnd.choice(files), os.path.join(rnd.choice([r for r, _, _ in os.walk(base)]), "hard-" + self.name()))
         return base, top
 
+    def vary_attributes(self, path):
+        """Some sources have other modes than 644, and modification times from 1980 to 2037."""
+        if self.rnd.random() < 0.25:
+            os.chmod(path, self.rnd.choice([0o600, 0o640, 0o700, 0o755, 0o444]))
+        if self.rnd.random() < 0.25:
+            when = self.rnd.randint(315532800, 2145916799)
+            os.utime(path, (when, when))
+
     def digest(self, root):
+        """What a tree holds: "dir", "link:TARGET", or a file's digest and, where Rock Ridge records them, its mode
+        and modification time (to the second)."""
         out = {}
         for r, dirs, files in os.walk(root):
             for d in dirs:
@@ -300,6 +314,9 @@ class Run:
                 else:
                     with open(p, "rb") as fh:
                         out[os.path.relpath(p, root)] = hashlib.sha1(fh.read()).hexdigest()
+                    if self.attributes:
+                        st = os.stat(p)
+                        out[os.path.relpath(p, root)] += f" {st.st_mode & 0o7777:o} {int(st.st_mtime)}"
         return {k: v for k, v in out.items() if not under(k, self.patched)}
 
     def extract(self, reader, command):
@@ -377,7 +394,8 @@ class Run:
         # a UDF volume without file data as damaged (genisoimage's too), and
         # shows genisoimage's links as empty files: non-empty files alone.
         empty = hashlib.sha1(b"").hexdigest()
-        files = lambda tree: sorted(v for v in tree.values() if v not in ("dir", empty) and not v.startswith("link:"))
+        files = lambda tree: sorted(v.split()[0] for v in tree.values()
+                                    if v.split()[0] not in ("dir", empty) and not v.startswith("link:"))
         # Expected of 7-Zip only where the step did not move a boot image that no file lists there on its own.
         hidden, behind = self.hidden_boot_images()
         self.tail_hidden_ok = bool(behind) and (self.reveals or behind <= self.hidden_before)
@@ -459,7 +477,7 @@ class Run:
             cfg = os.path.join(self.work, self.shipped.cfg_name)
             self.write(cfg, self.shipped.cfg.encode())
             self.run([self.cli, "add", self.image, cfg, "--to", "/" + self.shipped.cfg_folder])
-            shutil.copy(cfg, os.path.join(self.model, self.shipped.cfg_folder))
+            shutil.copy2(cfg, os.path.join(self.model, self.shipped.cfg_folder))
             return
         init = os.path.join(self.work, "init")
         os.makedirs(init)
@@ -572,7 +590,7 @@ class Run:
                     shutil.rmtree(dst)
                 elif os.path.lexists(dst):
                     os.remove(dst)
-                shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy(src, dst)
+                shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy2(src, dst)
         elif op < 0.62:
             # Some saves remove several entries, a folder and what it holds among them at times.
             victims = [rnd.choice(entries)]
@@ -623,7 +641,7 @@ class Run:
                       [["boot-load", "/" + folder, os.path.join(src, n)]])
             if os.path.lexists(os.path.join(model, folder, n)):
                 os.remove(os.path.join(model, folder, n))
-            self.write(os.path.join(model, folder, n), data)
+            shutil.copy2(os.path.join(src, n), os.path.join(model, folder, n))
             self.boot = (data, os.path.join(folder, n))
             self.reveals = True
         elif op < 0.92:
@@ -648,6 +666,23 @@ class Run:
 
     def go(self, steps):
         self.make_image()
+        made = self.readable(0)
+        if "rock ridge:      yes" in self.run([self.cli, "info", made]).stdout and self.kind != "windows":
+            # The model's files take the modes and times the image was made with (xorriso -r makes every file
+            # readable by all, say).
+            image, made = made, os.path.join(self.work, "made")
+            os.makedirs(made)
+            self.run(["bsdtar", "-x", "-f", image, "-C", made])
+            for r, _, names in os.walk(self.model):
+                for x in names:
+                    path = os.path.join(r, x)
+                    there = os.path.join(made, os.path.relpath(path, self.model))
+                    if not os.path.islink(path) and os.path.isfile(there) and not os.path.islink(there):
+                        st = os.stat(there)
+                        os.chmod(path, st.st_mode & 0o7777)
+                        os.utime(path, (st.st_mtime, st.st_mtime))
+            shutil.rmtree(made)
+            self.attributes = True
         self.check(0)
         for number in range(1, steps + 1):
             shutil.copy(self.image, self.image + ".prev")
