@@ -648,6 +648,8 @@ class Run:
             if self.boot and self.kind != "hybrid" and not self.shipped:
                 self.edit(["boot", "remove", self.image], [["boot-remove"]])
                 self.boot = None
+        elif self.batch is not None and rnd.random() < 0.5 and not (self.boot and self.boot[1] is None):
+            self.batch.append("compact")
         elif self.batch is not None:
             # The volume's label, as the Properties dialog sets it.
             self.label = "".join(rnd.choice(string.ascii_uppercase + string.digits + "_")

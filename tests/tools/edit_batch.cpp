@@ -9,6 +9,7 @@
 //   boot-load FOLDER FILE  a new default boot image, its file in FOLDER
 //   boot-remove
 //   label TEXT             the volume identifier
+//   compact                the save gives the free space back
 // An edit that fails ends the run before the save, with exit code 1 and the
 // reason on standard error; the image is then unchanged.
 
@@ -90,6 +91,10 @@ bool Apply(ImageSession& session, const std::vector<std::string>& edit)
         iso::VolumeProperties properties = image.GetVolumeProperties();
         properties.volumeIdentifier = edit[1];
         return image.SetVolumeProperties(properties) || failed(image.GetLastError());
+    }
+    if (verb == "compact" && edit.size() == 1) {
+        image.CompactNextSave();
+        return true;
     }
     return failed("not an edit (see the head of edit_batch.cpp)");
 }
