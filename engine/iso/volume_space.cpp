@@ -142,15 +142,16 @@ SectorSet VolumeSpace::Free() const
 
 void VolumeSpace::DropUnsizedBootImages()
 {
+    if (!referencesKnown || known) {
+        return; // unknown for what else it met, or there are none
+    }
     for (const SectorRun& run : unsizedOnly.Runs()) {
         used.Remove(run.first, run.count);
         beside.Remove(run.first, run.count);
     }
     unsizedBootImages.clear();
     unsizedOnly = SectorSet{};
-    if (referencesKnown && !known) {
-        SetKnown();
-    }
+    SetKnown();
 }
 
 void VolumeSpace::SetKnown()

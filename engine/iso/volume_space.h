@@ -129,8 +129,8 @@ struct TARVELIN_API VolumeSpace {
 
     // For a save that drops the boot images of unknown length (it removes
     // the boot record, or loads a new image in place of the one such an
-    // image was): their sectors are free, and so the space is known when
-    // nothing else left it unknown.
+    // image was): their sectors are free, and the space is known. Nothing
+    // changes when something else left the space unknown.
     void DropUnsizedBootImages();
     // Knows the space as it is: only what lies inside the volume counts.
     void SetKnown();
