@@ -68,7 +68,9 @@ bool Apply(ImageSession& session, const std::vector<std::string>& edit)
     }
     if (verb == "rm" && edit.size() == 2) {
         DirNode* victim = node(edit[1]);
-        return victim != nullptr && victim != session.Root() && image.DeleteNode(victim->parent, victim);
+        return victim != nullptr
+            && (victim != session.Root() || failed("the root folder cannot be removed"))
+            && (image.DeleteNode(victim->parent, victim) || failed(image.GetLastError()));
     }
     if (verb == "rename" && edit.size() == 3) {
         DirNode* renamed = node(edit[1]);
