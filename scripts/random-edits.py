@@ -382,10 +382,14 @@ class Run:
         image = self.readable(step)
         # xorriso warns of a boot image that no file lists, as one is once rm took the boot image's file.
         strict = [] if self.boot and self.boot[1] is None else ["-return_with", "WARNING", "32"]
-        for reader, command in (("ours", lambda d: [self.cli, "extract", self.image, "-C", d]),
-                                ("bsdtar", lambda d: ["bsdtar", "-x", "-f", image, "-C", d]),
-                                ("xorriso", lambda d: ["xorriso"] + strict + ["-osirrox", "on",
-                                                                              "-indev", image, "-extract", "/", d])):
+        readers = [("ours", lambda d: [self.cli, "extract", self.image, "-C", d]),
+                   ("bsdtar", lambda d: ["bsdtar", "-x", "-f", image, "-C", d]),
+                   ("xorriso", lambda d: ["xorriso"] + strict + ["-osirrox", "on", "-indev", image, "-extract", "/", d])]
+        if self.kind == "windows":
+            # Without Rock Ridge, the Joliet and the UDF tree hold every name whole (the ISO 9660 tree cuts them).
+            readers += [(f"ours-{tree}", lambda d, tree=tree: [self.cli, "extract", self.image, "--tree", tree, "-C", d])
+                        for tree in ("joliet", "udf")]
+        for reader, command in readers:
             got = self.extract(reader, command)
             if reader == "xorriso":  # it shows the folder where genisoimage relocated deep folders
                 got = {k: v for k, v in got.items() if k != "rr_moved" and not k.startswith("rr_moved/")}
