@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Listing and extraction speed of tarvelin-cli against its peers.
 #
-# Builds tarvelin-cli (Release, in build-bench), makes two images with
+# Builds tarvelin-cli (Release, in build-bench), makes these images with
 # genisoimage -J from generated trees:
 #   many.iso  20,000 small files (0 to 8 KiB) in 20 x 10 nested folders
 #   big.iso   40 files of 18.4 MB, 735 MB in all
 #   udf.iso   the 20,000 files again, with a UDF tree beside (-udf), which
 #             tarvelin-cli and 7-Zip both read; only they are timed on it
+#   wide.iso  2,000 folders of 5 files and 1,000 empty folders in one
+#             folder, with long names (-J -joliet-long, no Rock Ridge): the
+#             ISO 9660 names are cut, so each folder pairs with its Joliet
+#             folder by the files it holds, or else by its name
 # then times, interleaved over several runs (RUNS, default 5), a different
 # tool going first in each run:
 #   listing:    tarvelin-cli ls -R -l, isoinfo -J -l, 7z l, bsdtar -tvf
@@ -64,9 +68,21 @@ fi
 if [ ! -f "$work/udf.iso" ]; then
   genisoimage -quiet -J -udf -o "$work/udf.iso" "$work/many"
 fi
+if [ ! -f "$work/wide.iso" ]; then
+  echo "making 3,000 folders in one folder and wide.iso ..."
+  rm -rf "$work/wide"
+  perl -e 'my ($root) = @ARGV; for my $i (0..1999) {
+    my $dir = sprintf("%s/a-rather-long-folder-name-number-%05d", $root, $i);
+    system("mkdir", "-p", $dir) == 0 or die;
+    for my $j (0..4) { open(my $out, ">", "$dir/file-with-a-long-name-$j.txt") or die; print $out "$i-$j\n"; close($out); }
+  }
+  for my $i (0..999) { system("mkdir", sprintf("%s/an-empty-folder-with-a-long-name-%05d", $root, $i)) == 0 or die; }
+  ' "$work/wide"
+  genisoimage -quiet -J -joliet-long -o "$work/wide.iso" "$work/wide"
+fi
 echo "many.iso: $(du -h "$work/many.iso" | cut -f1), big.iso: $(du -h "$work/big.iso" | cut -f1)," \
-     "udf.iso: $(du -h "$work/udf.iso" | cut -f1)"
-images=(${IMAGES:-many big udf})
+     "udf.iso: $(du -h "$work/udf.iso" | cut -f1), wide.iso: $(du -h "$work/wide.iso" | cut -f1)"
+images=(${IMAGES:-many big udf wide})
 steps=" ${STEPS:-list extract} "
 
 # Outputs of an interrupted run go, then the freed inodes are left to age

@@ -80,6 +80,70 @@ auto FirstOf(const std::vector<std::pair<Key, Value>>& pairs, const Key& key)
                             [](const auto& pair, const Key& wanted) { return pair.first < wanted; });
 }
 
+// A name of one of two sides, with its place in its side's order.
+struct SideName {
+    std::string_view name;
+    bool right = false;
+    std::size_t index = 0;
+};
+
+// Pairs names of the two sides within items, which are sorted and all share
+// their first depth characters: the names sharing more (deeper) pair
+// first, then what is left of them pairs here, the first of each side in
+// its order with the first of the other. What stays unpaired is returned.
+std::vector<SideName> PairWithin(std::span<const SideName> items, std::size_t depth,
+                                 std::vector<std::pair<std::size_t, std::size_t>>& pairs)
+{
+    std::vector<SideName> rest;
+    std::size_t at = 0;
+    while (at < items.size() && items[at].name.size() == depth) { // sorted in front of longer ones
+        rest.push_back(items[at++]);
+    }
+    while (at < items.size()) {
+        std::size_t end = at + 1;
+        while (end < items.size() && items[end].name[depth] == items[at].name[depth]) {
+            ++end;
+        }
+        const std::vector<SideName> left = PairWithin(items.subspan(at, end - at), depth + 1, pairs);
+        rest.insert(rest.end(), left.begin(), left.end());
+        at = end;
+    }
+    if (depth == 0) {
+        return rest; // names that share nothing stay apart
+    }
+    std::stable_partition(rest.begin(), rest.end(), [](const SideName& item) { return !item.right; });
+    const auto rights = std::find_if(rest.begin(), rest.end(), [](const SideName& item) { return item.right; });
+    const auto byIndex = [](const SideName& a, const SideName& b) { return a.index < b.index; };
+    std::sort(rest.begin(), rights, byIndex);
+    std::sort(rights, rest.end(), byIndex);
+    const auto count = std::min(rights - rest.begin(), rest.end() - rights);
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        pairs.emplace_back(rest[static_cast<std::size_t>(n)].index, rights[n].index);
+    }
+    rest.erase(rights, rights + count);
+    rest.erase(rest.begin(), rest.begin() + count);
+    return rest;
+}
+
+// Pairs names of left with names of right by how long a start they share,
+// the longest first; names that share no start stay apart. Gives the pairs
+// as indexes (left, right).
+std::vector<std::pair<std::size_t, std::size_t>> PairByCommonStart(const std::vector<std::string>& left,
+                                                                   const std::vector<std::string>& right)
+{
+    std::vector<SideName> items;
+    for (std::size_t index = 0; index < left.size(); ++index) {
+        items.push_back({left[index], false, index});
+    }
+    for (std::size_t index = 0; index < right.size(); ++index) {
+        items.push_back({right[index], true, index});
+    }
+    std::sort(items.begin(), items.end(), [](const SideName& a, const SideName& b) { return a.name < b.name; });
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;
+    PairWithin(items, 0, pairs);
+    return pairs;
+}
+
 // Directory sectors fetched per read: any real directory in one call, while
 // a damaged length can never make the reader hold the whole image at once.
 constexpr std::uint32_t kDirectoryReadBatch = 256;
@@ -961,8 +1025,11 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
 {
     using FileSet = std::set<FileKey>;
     std::vector<DirNode*> unpaired;
+    // Each unpaired folder's place in the primary order.
+    std::unordered_map<const DirNode*, std::pair<std::size_t, DirNode*>> rank;
     for (DirNode* child = folder->firstChild; child != nullptr; child = child->nextSibling) {
         if (child->entry.inIsoTree && child->entry.isDirectory && !children.Taken(child)) {
+            rank.emplace(child, std::pair{unpaired.size(), child});
             unpaired.push_back(child);
         }
     }
@@ -1031,15 +1098,20 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
             }
             DirNode* best = nullptr;
             std::size_t bestShared = 0;
-            for (DirNode* node : unpaired) { // the first of equals, in the primary order
-                if (const auto found = shared.find(node); found != shared.end() && found->second > bestShared) {
-                    best = node;
-                    bestShared = found->second;
+            std::size_t bestRank = 0;
+            for (const auto& [node, count] : shared) { // the first of equals, in the primary order
+                const auto found = rank.find(node);
+                if (found != rank.end()
+                    && (count > bestShared || (count == bestShared && found->second.first < bestRank))) {
+                    best = found->second.second;
+                    bestShared = count;
+                    bestRank = found->second.first;
                 }
             }
             if (best != nullptr) {
                 paired[index] = best;
                 children.Take(best);
+                rank.erase(best);
                 unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
             } else if (!anyFiles) {
                 withoutFiles.push_back(index);
@@ -1062,42 +1134,25 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
         return holds;
     };
     std::erase_if(unpaired, holdsFiles);
-    // How far a primary name agrees with a Joliet name made an ISO 9660
-    // name (upper case, "_" for what d-characters lack).
-    const auto agreement = [](const std::string& primary, const std::string& joliet) {
-        std::size_t length = 0;
-        while (length < primary.size() && length < joliet.size()) {
-            const auto c = static_cast<unsigned char>(joliet[length]);
-            const char made = std::isalnum(c) != 0 && c < 0x80 ? static_cast<char>(std::toupper(c)) : '_';
-            if (primary[length] != made) {
-                break;
-            }
-            ++length;
+    // The Joliet names made ISO 9660 names (upper case, "_" for what
+    // d-characters lack) pair with the primary names they share the longest
+    // start with.
+    std::vector<std::string> made;
+    for (const std::size_t index : withoutFiles) {
+        std::string name = iso::DecodeJolietIdentifier(listing.entries[index].record.identifier);
+        for (char& c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            c = std::isalnum(byte) != 0 && byte < 0x80 ? static_cast<char>(std::toupper(byte)) : '_';
         }
-        return length;
-    };
-    // Best agreeing pairs first; names that agree in nothing stay apart.
-    while (!withoutFiles.empty() && !unpaired.empty()) {
-        std::size_t best = 0;
-        auto bestJoliet = withoutFiles.end();
-        auto bestPrimary = unpaired.end();
-        for (auto index = withoutFiles.begin(); index != withoutFiles.end(); ++index) {
-            const std::string joliet = iso::DecodeJolietIdentifier(listing.entries[*index].record.identifier);
-            for (auto node = unpaired.begin(); node != unpaired.end(); ++node) {
-                if (const std::size_t agree = agreement((*node)->entry.name, joliet); agree > best) {
-                    best = agree;
-                    bestJoliet = index;
-                    bestPrimary = node;
-                }
-            }
-        }
-        if (best == 0) {
-            break;
-        }
-        paired[*bestJoliet] = *bestPrimary;
-        children.Take(*bestPrimary);
-        withoutFiles.erase(bestJoliet);
-        unpaired.erase(bestPrimary);
+        made.push_back(std::move(name));
+    }
+    std::vector<std::string> primaryNames;
+    for (const DirNode* node : unpaired) {
+        primaryNames.push_back(node->entry.name);
+    }
+    for (const auto& [joliet, primary] : PairByCommonStart(made, primaryNames)) {
+        paired[withoutFiles[joliet]] = unpaired[primary];
+        children.Take(unpaired[primary]);
     }
 }
 
