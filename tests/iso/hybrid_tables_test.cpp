@@ -4,6 +4,7 @@
 
 #include "iso/hybrid_tables.h"
 #include "iso/hybrid_test_support.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,21 @@ TEST(HybridTables, Crc32IsTheOneOfEthernetAndGpt)
 {
     const char* text = "123456789";
     EXPECT_EQ(Crc32(reinterpret_cast<const std::uint8_t*>(text), 9), 0xCBF43926u);
+    // Whatever the length and wherever a running CRC is split, the sum is the one of the bit-by-bit definition.
+    const std::vector<std::uint8_t> bytes = test::RandomBytes(3000, 11);
+    std::uint32_t reference = 0xFFFFFFFFu;
+    for (std::size_t length = 0; length <= bytes.size(); ++length) {
+        if (length != 0) {
+            reference ^= bytes[length - 1];
+            for (int bit = 0; bit < 8; ++bit) {
+                reference = (reference & 1) != 0 ? 0xEDB88320u ^ (reference >> 1) : reference >> 1;
+            }
+        }
+        if (length % 97 == 0 || length < 20) {
+            const std::size_t split = length / 3;
+            EXPECT_EQ(Crc32(bytes.data() + split, length - split, Crc32(bytes.data(), split)), ~reference) << length;
+        }
+    }
 }
 
 TEST(HybridTables, MbrPartitionsThatCoverTheVolumeGrowAndTheOthersStay)
