@@ -241,11 +241,13 @@ class Run:
             f.write(data)
 
     def folders(self):
+        """The folders edits may go into. Without Rock Ridge, bsdtar takes no path beyond 1024 bytes of UCS-2, so
+        there they are no more than 3 deep (a source tree adds 7 levels at most)."""
         out = [""]
         for root, dirs, _ in os.walk(self.model):
             dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(root, d))]
             out += [os.path.relpath(os.path.join(root, d), self.model) for d in dirs]
-        return out
+        return [x for x in out if self.kind != "windows" or x.count("/") < 3]
 
     def entries(self):
         out = []
