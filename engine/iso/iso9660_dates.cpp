@@ -64,7 +64,11 @@ std::optional<platform::FileTime> JoinFromDisc(const platform::CalendarTime& fie
     if (!platform::UtcToFileTime(fields, wall)) {
         return std::nullopt;
     }
-    const int quarters = std::clamp(offsetQuarters, kMinOffsetQuarters, kMaxReadOffsetQuarters);
+    // An offset no zone has says nothing of the zone (genisoimage labels
+    // some dates from 2028 on with -96): the fields are read as UTC, as the
+    // Linux kernel and bsdtar read them.
+    const bool zoned = offsetQuarters >= kMinOffsetQuarters && offsetQuarters <= kMaxReadOffsetQuarters;
+    const int quarters = zoned ? offsetQuarters : 0;
     const std::int64_t moment = static_cast<std::int64_t>(wall) - quarters * kSecondsPerQuarter * kTicksPerSecond;
     if (moment < 0) {
         return std::nullopt;

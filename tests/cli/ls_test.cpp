@@ -334,11 +334,18 @@ TEST(LsPosixTest, RockRidgeModesAndLinkTargetsAreShown)
     // keeps the folder's own time.
     test::WriteWholeFile(source + "/ro/Twin.txt", std::string("upper\n"));
     test::WriteWholeFile(source + "/ro/twin.txt", std::string("lower\n"));
+    // It labels some dates from 2028 on with an offset no zone has (-96): such a date reads as UTC, as the Linux
+    // kernel and bsdtar read it.
+    test::WriteWholeFile(source + "/ro/far.txt", std::string("far\n"));
+    const timespec far[2] = {{2104138661, 0}, {2104138661, 0}}; // 2036-09-04 10:57:41 UTC
+    ASSERT_EQ(::utimensat(AT_FDCWD, (source + "/ro/far.txt").c_str(), far, 0), 0);
     const timespec times[2] = {{981173106, 0}, {981173106, 0}}; // 2001-02-03 04:05:06 UTC
     ASSERT_EQ(::utimensat(AT_FDCWD, (source + "/ro").c_str(), times, 0), 0);
     test::RunGenisoimage("grafted/in=" + source + "/ro", dir / "graft.iso", "-R -graft-points");
     const std::string grafted = test::CliOutput("ls -l " + ShellQuote(dir / "graft.iso") + " grafted");
     EXPECT_TRUE(test::Contains(grafted, "2001-02-03 04:05:06")) << grafted;
+    const std::string farLine = test::CliOutput("ls -l " + ShellQuote(dir / "graft.iso") + " grafted/in/far.txt");
+    EXPECT_TRUE(test::Contains(farLine, "2036-09-04 10:57:41")) << farLine;
     // Names that differ only in case: the exact one, else neither.
     const std::string twins = ShellQuote(dir / "graft.iso") + " grafted/in/";
     EXPECT_EQ(test::CliOutput("cat " + twins + "Twin.txt"), "upper\n");

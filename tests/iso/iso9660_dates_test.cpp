@@ -87,11 +87,11 @@ TEST_F(Iso9660Dates, UnsetInvalidAndOutOfRangeDates)
     EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 2, 29, 24, 0, 0, 0}), std::nullopt);
     EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 2, 29, 0, 0, 0, 0}), Utc(2004, 2, 29, 0, 0));
 
-    // +14:00 (56, as genisoimage writes it in the Line Islands) is read as it stands; offsets beyond -48..+56
-    // are clamped to the nearest one.
+    // +14:00 (56, as genisoimage writes it in the Line Islands) is read as it stands; an offset beyond -48..+56
+    // says nothing, and the date is read as UTC (genisoimage labels some dates from 2028 on with -96).
     EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 20, 0, 0, 56}), Utc(2004, 7, 9, 6, 0));
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 20, 0, 0, 127}), Utc(2004, 7, 9, 6, 0));
-    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 0, 0, 0, -128}), Utc(2004, 7, 9, 12, 0));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{104, 7, 9, 20, 0, 0, 127}), Utc(2004, 7, 9, 20, 0));
+    EXPECT_EQ(FileTimeFromRecordingDate(RecordingDate{136, 9, 4, 10, 57, 41, -96}), Utc(2036, 9, 4, 10, 57, 41));
 
     // 1601 (file time 0) and 2156 are outside what the year byte holds.
     EXPECT_TRUE(RecordingDateFromFileTime(0).IsUnset());
