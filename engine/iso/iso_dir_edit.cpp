@@ -1112,11 +1112,13 @@ void CIsoDirEdit::PairFoldersByContents(DirNode* folder, const DirectoryListing&
                 paired[index] = best;
                 children.Take(best);
                 rank.erase(best);
-                unpaired.erase(std::find(unpaired.begin(), unpaired.end(), best));
             } else if (!anyFiles) {
                 withoutFiles.push_back(index);
             }
         }
+        // The paired ones leave in one pass (one at a time would walk the
+        // list for each).
+        std::erase_if(unpaired, [&](const DirNode* node) { return !rank.contains(node); });
         return withoutFiles;
     };
     std::vector<std::size_t> withoutFiles = pairByFiles(folders, false);
